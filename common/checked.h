@@ -1,0 +1,36 @@
+#pragma once
+
+#include <cstdint>
+#include <limits>
+
+#include "common/error.h"
+#include "common/types.h"
+
+namespace velto {
+
+// Narrows a whole number to T, raising the overflow error when it does not fit.
+template <typename T>
+T CheckedNarrow(std::int64_t value) {
+    if (value < std::numeric_limits<T>::min() || value > std::numeric_limits<T>::max()) {
+        Raise(kOverflow);
+    }
+    return static_cast<T>(value);
+}
+
+// Integer and Long arithmetic that raises the overflow error instead of wrapping.
+template <typename T>
+T CheckedAdd(T a, T b) {
+    return CheckedNarrow<T>(static_cast<std::int64_t>(a) + static_cast<std::int64_t>(b));
+}
+
+template <typename T>
+T CheckedSub(T a, T b) {
+    return CheckedNarrow<T>(static_cast<std::int64_t>(a) - static_cast<std::int64_t>(b));
+}
+
+template <typename T>
+T CheckedMul(T a, T b) {
+    return CheckedNarrow<T>(static_cast<std::int64_t>(a) * static_cast<std::int64_t>(b));
+}
+
+}  // namespace velto

@@ -1,0 +1,58 @@
+#include "common/error.h"
+
+#include <cerrno>
+
+namespace velto {
+
+std::string ErrorDescription(int number) {
+    switch (number) {
+        case kInvalidCall:
+            return "Invalid procedure call or argument";
+        case kOverflow:
+            return "Overflow";
+        case kOutOfMemory:
+            return "Out of memory";
+        case kSubscriptOutOfRange:
+            return "Subscript out of range";
+        case kDivisionByZero:
+            return "Division by zero";
+        case kTypeMismatch:
+            return "Type mismatch";
+        case kFileNotFound:
+            return "File not found";
+        case kInputPastEnd:
+            return "Input past end of file";
+        case kPermissionDenied:
+            return "Permission denied";
+        case kPathFileAccess:
+            return "Path/File access error";
+        default:
+            return "Application-defined or object-defined error";
+    }
+}
+
+RuntimeError::RuntimeError(int number) : RuntimeError(number, ErrorDescription(number)) {}
+
+RuntimeError::RuntimeError(int number, const std::string& description)
+    : std::runtime_error(std::to_string(number) + ": " + description),
+      number_(number),
+      description_(description) {}
+
+void Raise(int number) { throw RuntimeError(number); }
+
+void RaiseFileError(int errnoValue) {
+    switch (errnoValue) {
+        case ENOENT:
+        case ENOTDIR:
+            Raise(kFileNotFound);
+        case EACCES:
+        case EPERM:
+        case EROFS:
+        case ETXTBSY:
+            Raise(kPermissionDenied);
+        default:
+            Raise(kPathFileAccess);
+    }
+}
+
+}  // namespace velto

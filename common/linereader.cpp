@@ -1,0 +1,175 @@
+#include "common/linereader.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "common/error.h"
+
+namespace velto {
+
+namespace {
+
+// Large blocks keep the system-call count low on multi-gigabyte listings while the memory used
+// stays fixed; only a line longer than a block grows the line buffer.
+constexpr std::size_t kBlockSize = 1 << 20;
+
+const char* FindLineEnd(const char* from, const char* to) {
+    const void* lf = std::memchr(from, '\n', static_cast<std::size_t>(to - from));
+    const char* limit = lf ? static_cast<const char*>(lf) : to;
+    const void* cr = std::memchr(from, '\r', static_cast<std::size_t>(limit - from));
+    if (cr) {
+        return static_cast<const char*>(cr);
+    }
+    return lf ? static_cast<const char*>(lf) : nullptr;
+}
+
+// Start of the line that holds `at`: just after the last CR or LF in [from, at).
+const char* LineStartBefore(const char* from, const char* at) {
+    std::size_t n = static_cast<std::size_t>(at - from);
+    const void* lf = memrchr(from, '\n', n);
+    const void* cr = memrchr(from, '\r', n);
+    const char* last = std::max(static_cast<const char*>(lf), static_cast<const char*>(cr));
+    return last ? last + 1 : from;
+}
+
+}  // namespace
+
+LineReader::LineReader(const std::string& path) {
+    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd_ < 0) {
+        RaiseFileError(errno);
+    }
+    struct stat info {};
+    if (::fstat(fd_, &info) != 0 || !S_ISREG(info.st_mode)) {
+        // A directory or a device is no listing; report it as the path error it is.
+        int error = S_ISDIR(info.st_mode) ? EISDIR : errno;
+        ::close(fd_);
+        fd_ = -1;
+        RaiseFileError(error == 0 ? EINVAL : error);
+    }
+    length_ = static_cast<FilePosition>(info.st_size);
+    ::posix_fadvise(fd_, 0, 0, POSIX_FADV_SEQUENTIAL);
+    block_.resize(kBlockSize);
+}
+
+LineReader::~LineReader() {
+    if (fd_ >= 0) {
+        ::close(fd_);
+    }
+}
+
+bool LineReader::Fill() {
+    // Called only when every byte of the block has been consumed, so nothing is lost.
+    blockOffset_ += static_cast<FilePosition>(end_);
+    next_ = 0;
+    end_ = 0;
+    if (eof_) {
+        return false;
+    }
+    for (;;) {
+        ssize_t got = ::read(fd_, block_.data(), block_.size());
+        if (got < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            Raise(kPathFileAccess);
+        }
+        if (got == 0) {
+            eof_ = true;
+            return false;
+        }
+        end_ = static_cast<std::size_t>(got);
+        return true;
+    }
+}
+
+bool LineReader::AtEnd() {
+    if (next_ < end_) {
+        return false;
+    }
+    return !Fill();
+}
+
+void LineReader::SkipLineEnd(char terminator) {
+    // CR LF is one line end even when the block boundary falls between the two bytes.
+    if (terminator == '\r' && (next_ < end_ || Fill()) && block_[next_] == '\n') {
+        ++next_;
+    }
+}
+
+std::string_view LineReader::ReadLine() {
+    line_.clear();
+    if (AtEnd()) {
+        Raise(kInputPastEnd);
+    }
+    for (;;) {
+        const char* from = block_.data() + next_;
+        const char* to = block_.data() + end_;
+        const char* stop = FindLineEnd(from, to);
+        if (stop) {
+            line_.append(from, stop);
+            next_ = static_cast<std::size_t>(stop - block_.data()) + 1;
+            SkipLineEnd(*stop);
+            return line_;
+        }
+        line_.append(from, to);
+        next_ = end_;
+        if (!Fill()) {
+            return line_;
+        }
+    }
+}
+
+bool LineReader::ReadLineContaining(std::string_view needle, std::string_view& line) {
+    for (;;) {
+        if (AtEnd()) {
+            return false;
+        }
+        const char* from = block_.data() + next_;
+        const char* to = block_.data() + end_;
+        const void* hit = memmem(from, static_cast<std::size_t>(to - from), needle.data(),
+                                 needle.size());
+        if (hit) {
+            next_ = static_cast<std::size_t>(LineStartBefore(from, static_cast<const char*>(hit)) -
+                                             block_.data());
+            line = ReadLine();
+            return true;
+        }
+        // Not in this block. The last line of the block may go on in the next one (and the
+        // needle may straddle the boundary), so jump to that line's start and read it whole.
+        // A CR in the block's last byte may pair with an LF in the next block: leave it to
+        // ReadLine as part of that line.
+        const char* lastStart = to - from > 1 ? LineStartBefore(from, to - 1) : from;
+        next_ = static_cast<std::size_t>(lastStart - block_.data());
+        line = ReadLine();
+        if (line.find(needle) != std::string_view::npos) {
+            return true;
+        }
+    }
+}
+
+void LineReader::Seek(FilePosition position) {
+    FilePosition offset = position - 1;
+    if (offset < 0) {
+        Raise(kInvalidCall);
+    }
+    line_.clear();
+    if (offset >= blockOffset_ && offset <= blockOffset_ + static_cast<FilePosition>(end_)) {
+        next_ = static_cast<std::size_t>(offset - blockOffset_);
+        return;
+    }
+    if (::lseek(fd_, offset, SEEK_SET) < 0) {
+        Raise(kPathFileAccess);
+    }
+    blockOffset_ = offset;
+    next_ = 0;
+    end_ = 0;
+    eof_ = false;
+}
+
+}  // namespace velto

@@ -1,0 +1,61 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/types.h"
+
+namespace velto {
+
+// Reads a single-byte text file line by line in large blocks. A line ends at CR LF, at a lone CR
+// or at a lone LF; the terminator is not part of the line. Positions are 1-based byte positions:
+// Position() is where the next line starts.
+//
+// Failures raise RuntimeError: opening a missing file 53, a file we may not read 70, a directory
+// or another unreadable path 75; reading a line at the end of the file 62; a read error 75.
+class LineReader {
+public:
+    explicit LineReader(const std::string& path);
+    ~LineReader();
+    LineReader(const LineReader&) = delete;
+    LineReader& operator=(const LineReader&) = delete;
+
+    // Length of the file in bytes, taken when it was opened.
+    FilePosition Length() const { return length_; }
+
+    // True when no byte is left to read.
+    bool AtEnd();
+
+    // The next line. The view stays valid until the next ReadLine, ReadLineContaining or Seek.
+    std::string_view ReadLine();
+
+    // Reads lines until one contains `needle` and returns it in `line`, exactly as repeated
+    // ReadLine calls would, but without handling each line passed over: the block is searched
+    // for the needle directly. Returns false when the end of the file came first (every line
+    // was read). `needle` must not hold CR or LF.
+    bool ReadLineContaining(std::string_view needle, std::string_view& line);
+
+    // 1-based position of the start of the next line.
+    FilePosition Position() const { return blockOffset_ + static_cast<FilePosition>(next_) + 1; }
+
+    // Moves to a 1-based byte position (a value from Position()). A position beyond the end of
+    // the file is allowed: the next read then meets the end (error 62), as with a listing that
+    // was cut short after it was scanned.
+    void Seek(FilePosition position);
+
+private:
+    bool Fill();
+    void SkipLineEnd(char terminator);
+
+    int fd_ = -1;
+    FilePosition length_ = 0;
+    std::vector<char> block_;
+    std::size_t next_ = 0;        // index in block_ of the next unread byte
+    std::size_t end_ = 0;         // number of valid bytes in block_
+    FilePosition blockOffset_ = 0;  // file offset (0-based) of block_[0]
+    bool eof_ = false;
+    std::string line_;
+};
+
+}  // namespace velto

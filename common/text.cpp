@@ -1,0 +1,227 @@
+#include "common/text.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <limits>
+
+#include "common/checked.h"
+#include "common/error.h"
+
+namespace velto {
+
+namespace {
+
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+// Parses the number grammar shared by Val and the strict conversion into a compact text that
+// strtod reads: [sign] digits [. digits] [E [sign] digits]. `pos` is left at the first character
+// that cannot continue the number. `skipInner` makes blanks, TABs and line feeds inside the
+// number invisible, as Val wants.
+struct NumberScan {
+    std::string compact;
+    bool sawDigit = false;
+};
+
+NumberScan ScanNumber(std::string_view text, std::size_t& pos, bool skipInner) {
+    NumberScan scan;
+    auto skip = [&] {
+        if (!skipInner) {
+            return;
+        }
+        while (pos < text.size() && (IsBlank(text[pos]) || text[pos] == '\n')) {
+            ++pos;
+        }
+    };
+    skip();
+    if (pos < text.size() && (text[pos] == '+' || text[pos] == '-')) {
+        scan.compact += text[pos++];
+        skip();
+    }
+    while (pos < text.size() && IsDigit(text[pos])) {
+        scan.compact += text[pos++];
+        scan.sawDigit = true;
+        skip();
+    }
+    if (pos < text.size() && text[pos] == '.') {
+        scan.compact += text[pos++];
+        skip();
+        while (pos < text.size() && IsDigit(text[pos])) {
+            scan.compact += text[pos++];
+            scan.sawDigit = true;
+            skip();
+        }
+    }
+    if (scan.sawDigit && pos < text.size()) {
+        char e = text[pos];
+        if (e == 'E' || e == 'e' || e == 'D' || e == 'd') {
+            // An exponent marker only counts when digits follow it; "1.5E" is 1.5.
+            std::size_t save = pos;
+            std::string exponent = "E";
+            ++pos;
+            skip();
+            if (pos < text.size() && (text[pos] == '+' || text[pos] == '-')) {
+                exponent += text[pos++];
+                skip();
+            }
+            bool expDigit = false;
+            while (pos < text.size() && IsDigit(text[pos])) {
+                exponent += text[pos++];
+                expDigit = true;
+                skip();
+            }
+            if (expDigit) {
+                scan.compact += exponent;
+            } else {
+                pos = save;
+            }
+        }
+    }
+    return scan;
+}
+
+double ParseCompact(const std::string& compact) {
+    errno = 0;
+    char* end = nullptr;
+    double value = std::strtod(compact.c_str(), &end);
+    if (errno == ERANGE && std::isinf(value)) {
+        Raise(kOverflow);
+    }
+    // Underflow to zero or a denormal is a fine answer for a listing value.
+    return value;
+}
+
+double StrictNumber(std::string_view word) {
+    std::size_t pos = 0;
+    while (pos < word.size() && IsBlank(word[pos])) {
+        ++pos;
+    }
+    NumberScan scan = ScanNumber(word, pos, false);
+    while (pos < word.size() && IsBlank(word[pos])) {
+        ++pos;
+    }
+    if (!scan.sawDigit || pos != word.size()) {
+        Raise(kTypeMismatch);
+    }
+    return ParseCompact(scan.compact);
+}
+
+template <typename T>
+T RoundTo(double value) {
+    if (std::isnan(value)) {
+        Raise(kOverflow);
+    }
+    // nearbyint rounds halves to even in the default rounding mode.
+    double rounded = std::nearbyint(value);
+    if (rounded < static_cast<double>(std::numeric_limits<T>::min()) ||
+        rounded > static_cast<double>(std::numeric_limits<T>::max())) {
+        Raise(kOverflow);
+    }
+    return static_cast<T>(rounded);
+}
+
+}  // namespace
+
+std::vector<std::string_view> Tokenize(std::string_view text) {
+    std::vector<std::string_view> words;
+    std::size_t i = 0;
+    while (i < text.size()) {
+        while (i < text.size() && IsBlank(text[i])) {
+            ++i;
+        }
+        std::size_t start = i;
+        while (i < text.size() && !IsBlank(text[i])) {
+            ++i;
+        }
+        if (i > start) {
+            words.push_back(text.substr(start, i - start));
+        }
+    }
+    return words;
+}
+
+std::string_view WordAt(std::string_view text, std::size_t k) {
+    std::size_t i = 0;
+    std::size_t index = 0;
+    while (i < text.size()) {
+        while (i < text.size() && IsBlank(text[i])) {
+            ++i;
+        }
+        std::size_t start = i;
+        while (i < text.size() && !IsBlank(text[i])) {
+            ++i;
+        }
+        if (i > start) {
+            if (index == k) {
+                return text.substr(start, i - start);
+            }
+            ++index;
+        }
+    }
+    Raise(kSubscriptOutOfRange);
+}
+
+double Val(std::string_view text) {
+    std::size_t pos = 0;
+    NumberScan scan = ScanNumber(text, pos, true);
+    if (!scan.sawDigit) {
+        return 0.0;
+    }
+    return ParseCompact(scan.compact);
+}
+
+Integer ToInteger(std::string_view word) { return RoundTo<Integer>(StrictNumber(word)); }
+
+Long ToLong(std::string_view word) { return RoundTo<Long>(StrictNumber(word)); }
+
+Integer RoundToInteger(double value) { return RoundTo<Integer>(value); }
+
+Long RoundToLong(double value) { return RoundTo<Long>(value); }
+
+Single ToSingle(double value) {
+    float single = static_cast<float>(value);
+    if (std::isinf(single) && !std::isinf(value)) {
+        Raise(kOverflow);
+    }
+    return single;
+}
+
+bool IsNumeric(std::string_view text) {
+    try {
+        StrictNumber(text);
+        return true;
+    } catch (const RuntimeError& error) {
+        // A number too large for a double is still a number.
+        return error.number() == kOverflow;
+    }
+}
+
+std::string_view TrimBlanks(std::string_view text) {
+    std::size_t first = text.find_first_not_of(' ');
+    if (first == std::string_view::npos) {
+        return {};
+    }
+    std::size_t last = text.find_last_not_of(' ');
+    return text.substr(first, last - first + 1);
+}
+
+std::string ReplaceAll(std::string_view text, std::string_view what, std::string_view with) {
+    std::string result;
+    if (what.empty()) {
+        return std::string(text);
+    }
+    std::size_t pos = 0;
+    for (;;) {
+        std::size_t hit = text.find(what, pos);
+        if (hit == std::string_view::npos) {
+            result.append(text.substr(pos));
+            return result;
+        }
+        result.append(text.substr(pos, hit - pos));
+        result.append(with);
+        pos = hit + what.size();
+    }
+}
+
+}  // namespace velto

@@ -1,0 +1,170 @@
+#include "extract/cli/infocommand.h"
+
+#include <charconv>
+
+#include "common/encoding.h"
+#include "extract/cli/json.h"
+#include "extract/cli/terminal.h"
+#include "extract/export/summary.h"
+#include "extract/export/variablecatalogue.h"
+#include "extract/reader/listingheader.h"
+
+namespace velto {
+
+namespace {
+
+std::string SingleText(Single value) {
+    char buffer[32];
+    auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
+    return std::string(buffer, result.ptr);
+}
+
+std::string RangeText(const OfferedVariable& v) {
+    if (!v.Limit) {
+        return "no range";
+    }
+    return v.RangeCaption + " 1.." + std::to_string(*v.Limit);
+}
+
+std::string VectorsText(const std::vector<std::string>& vectors) {
+    if (vectors.empty()) {
+        return {};
+    }
+    std::string text = vectors.front();
+    if (vectors.size() > 1) {
+        text += vectors.size() > 2 ? " .. " : ", ";
+        text += vectors.back();
+    }
+    return "; " + std::to_string(vectors.size()) + (vectors.size() == 1 ? " vector: " : " vectors: ") +
+           text;
+}
+
+}  // namespace
+
+int OpenListing(Catalogue& c, const std::string& path, std::FILE* err) {
+    TerminalProgress progress(err);
+    TerminalMessages messages(err, &progress);
+    c.ListingFile = path;
+    progress.UpdateProgress(0, "");
+    ClearCatalogue(c);
+    ReadListingHeader(c, progress, messages);
+    progress.Clear();
+    return messages.count();
+}
+
+std::string CatalogueJson(const Catalogue& c) {
+    JsonWriter j;
+    j.BeginObject();
+    j.Key("ListingFile");
+    j.String(c.ListingFile);
+    j.Key("Version");
+    j.String(c.Version);
+    auto number = [&](const char* key, long long value) {
+        j.Key(key);
+        j.Number(value);
+    };
+    number("Ndim", c.Ndim);
+    number("AnalysisKind", c.AnalysisKind);
+    number("NodeCount", c.NodeCount);
+    number("SolidCount", c.SolidCount);
+    number("TrussCount", c.TrussCount);
+    number("BeamCount", c.BeamCount);
+    number("ShellCount", c.ShellCount);
+    number("SoilCount", c.SoilCount);
+    number("BeamPointCount", c.BeamPointCount);
+    number("AreaPointCount", c.AreaPointCount);
+    number("FiberCount", c.FiberCount);
+    number("TimeCount", c.TimeCount);
+    j.BeginArray("Times");
+    for (int i = 0; i < c.TimeCount; ++i) {
+        j.BeginObject();
+        j.Key("Time");
+        j.Number(c.Times[static_cast<std::size_t>(i)].Time);
+        number("Position", c.Times[static_cast<std::size_t>(i)].Position);
+        j.EndObject();
+    }
+    j.EndArray();
+    auto flag = [&](const char* key, bool value) {
+        j.Key(key);
+        j.Bool(value);
+    };
+    flag("HasTemperatures", c.HasTemperatures);
+    flag("HasDisplacements", c.HasDisplacements);
+    flag("HasBeamForces", c.HasBeamForces);
+    flag("HasBeamStresses", c.HasBeamStresses);
+    flag("HasTangentModulus", c.HasTangentModulus);
+    flag("HasTrussForces", c.HasTrussForces);
+    flag("HasMembraneForces", c.HasMembraneForces);
+    flag("HasBendingForces", c.HasBendingForces);
+    flag("HasSoilForces", c.HasSoilForces);
+    auto labels = [&](const char* countKey, Integer count, const char* key,
+                      const std::vector<std::string>& list) {
+        number(countKey, count);
+        j.BeginArray(key);
+        for (int i = 0; i < count && i < static_cast<int>(list.size()); ++i) {
+            j.String(list[static_cast<std::size_t>(i)]);
+        }
+        j.EndArray();
+    };
+    labels("StressTableCount", c.StressTableCount, "StressTables", c.StressTables);
+    labels("TangentTableCount", c.TangentTableCount, "TangentTables", c.TangentTables);
+    j.BeginArray("Variables");
+    for (const OfferedVariable& v : OfferedVariables(c)) {
+        j.BeginObject();
+        j.Key("Name");
+        j.String(v.Name);
+        j.BeginArray("Vectors");
+        for (const std::string& vector : v.Vectors) {
+            j.String(vector);
+        }
+        j.EndArray();
+        j.Key("RangeCaption");
+        j.String(v.RangeCaption);
+        j.Key("Limit");
+        if (v.Limit) {
+            j.Number(static_cast<long long>(*v.Limit));
+        } else {
+            j.Null();
+        }
+        j.EndObject();
+    }
+    j.EndArray();
+    j.EndObject();
+    return j.text() + "\n";
+}
+
+std::string CatalogueSummary(const Catalogue& c) {
+    std::string text = "File:      " + c.ListingFile + "\n";
+    for (const SummaryLine& line : SummaryLines(c)) {
+        std::string caption = line.Caption;
+        caption.resize(11, ' ');
+        text += caption + (line.Enabled ? line.Value : "-") + "\n";
+    }
+    text += "Times:     " + std::to_string(c.TimeCount);
+    if (c.TimeCount > 0) {
+        text += " (" + SingleText(c.Times.front().Time) + " .. " +
+                SingleText(c.Times[static_cast<std::size_t>(c.TimeCount - 1)].Time) + ")";
+    }
+    text += "\n";
+    std::vector<OfferedVariable> offered = OfferedVariables(c);
+    if (offered.empty()) {
+        text += "Variables: none\n";
+    } else {
+        text += "Variables:\n";
+        for (const OfferedVariable& v : offered) {
+            text += "  " + v.Name + " (" + RangeText(v) + VectorsText(v.Vectors) + ")\n";
+        }
+    }
+    return Cp1252ToUtf8(text);
+}
+
+int RunInfo(const std::string& path, bool json, std::FILE* out, std::FILE* err) {
+    Catalogue catalogue;
+    int shown = OpenListing(catalogue, path, err);
+    std::string answer = json ? CatalogueJson(catalogue) : CatalogueSummary(catalogue);
+    std::fwrite(answer.data(), 1, answer.size(), out);
+    std::fflush(out);
+    return shown == 0 ? 0 : 1;
+}
+
+}  // namespace velto

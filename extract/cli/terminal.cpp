@@ -1,0 +1,50 @@
+#include "extract/cli/terminal.h"
+
+#include <unistd.h>
+
+#include <cmath>
+
+#include "common/encoding.h"
+
+namespace velto {
+
+TerminalProgress::TerminalProgress(std::FILE* stream)
+    : stream_(stream), enabled_(::isatty(::fileno(stream)) == 1) {}
+
+TerminalProgress::~TerminalProgress() { Clear(); }
+
+void TerminalProgress::UpdateProgress(Single fraction, std::string_view caption) {
+    if (!enabled_) {
+        return;
+    }
+    // The scans report once per line or per time; redraw only when what is shown changes.
+    int percent = static_cast<int>(std::floor(fraction * 100 + 0.5));
+    if (percent == lastPercent_ && caption == lastCaption_) {
+        return;
+    }
+    lastPercent_ = percent;
+    lastCaption_ = caption;
+    std::fprintf(stream_, "\r\033[K%s %3d%%", Cp1252ToUtf8(caption).c_str(), percent);
+    std::fflush(stream_);
+    drawn_ = true;
+}
+
+void TerminalProgress::Clear() {
+    if (drawn_) {
+        std::fputs("\r\033[K", stream_);
+        std::fflush(stream_);
+        drawn_ = false;
+        lastPercent_ = -1;
+    }
+}
+
+void TerminalMessages::ShowMessage(std::string_view text, MessageIcon, std::string_view) {
+    if (progress_) {
+        progress_->Clear();
+    }
+    std::fprintf(stream_, "%s\n", Cp1252ToUtf8(text).c_str());
+    std::fflush(stream_);
+    ++count_;
+}
+
+}  // namespace velto

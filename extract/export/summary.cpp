@@ -1,0 +1,32 @@
+#include "extract/export/summary.h"
+
+namespace velto {
+
+std::vector<SummaryLine> SummaryLines(const Catalogue& c) {
+    std::string analysis = "Unknown";
+    if (c.AnalysisKind == kKindThermal) {
+        analysis = "Temperature";
+    } else if (c.AnalysisKind == kKindStatic) {
+        analysis = "Structural";
+    } else if (c.AnalysisKind == kKindDynamic) {
+        analysis = "Dynamical";
+    }
+    std::vector<SummaryLine> lines = {
+        {"Version:", c.Version, true},
+        {"Analysis:", analysis, true},
+        {"Problem:", c.Ndim == 2 ? "2D" : "3D", true},
+    };
+    auto count = [&](const char* caption, long value) {
+        lines.push_back({caption, value != 0 ? std::to_string(value) : std::string(), value != 0});
+    };
+    count("Nodes:", c.NodeCount);
+    count("Solids:", c.SolidCount);
+    count("Trusses:", c.TrussCount);
+    count("Beams:", c.BeamCount);
+    count("Shells:", c.ShellCount);
+    count("Soils:", c.SoilCount);
+    count("Fibers:", c.FiberCount);
+    return lines;
+}
+
+}  // namespace velto

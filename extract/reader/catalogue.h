@@ -1,0 +1,76 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/types.h"
+
+namespace velto {
+
+// The application title: the caption of every message box of the extraction tool.
+inline constexpr std::string_view kExtractTitle = "VeltoExtract";
+
+// Analysis kinds as the listing header names them.
+enum AnalysisKindCode : Integer {
+    kKindNone = 0,
+    kKindThermal = 1,
+    kKindStatic = 2,
+    kKindTorsion = 3,
+    kKindDynamic = 4,
+};
+
+// One time block of a listing.
+struct TimeStep {
+    Single Time = 0;         // the value printed on the block's TIME line
+    FilePosition Position = 0;  // 1-based byte position of the line after the TIME line
+};
+
+// Everything known about the opened listing. The readers fill it; the window and the command
+// line show it and choose from it. Arrays are held 0-based: record i of the listing's numbering
+// is Times[i - 1], label i is StressTables[i - 1].
+struct Catalogue {
+    // Identity
+    std::string ListingFile;
+    std::string Version;
+    Integer Ndim = 0;
+    Integer AnalysisKind = kKindNone;
+
+    // Model size
+    Long NodeCount = 0;
+    Integer SolidCount = 0;
+    Integer TrussCount = 0;
+    Integer BeamCount = 0;
+    Integer ShellCount = 0;
+    Integer SoilCount = 0;
+    Integer BeamPointCount = 0;
+    Integer AreaPointCount = 0;
+    Integer FiberCount = 0;
+
+    // Times: records 1..TimeCount are meaningful. After a scan stopped by an error Times may
+    // hold records beyond TimeCount.
+    std::vector<TimeStep> Times;
+    Integer TimeCount = 0;
+
+    // Result tables found in the first result block
+    bool HasTemperatures = false;
+    bool HasDisplacements = false;
+    bool HasBeamForces = false;
+    bool HasBeamStresses = false;
+    bool HasTangentModulus = false;
+    bool HasTrussForces = false;
+    bool HasMembraneForces = false;
+    bool HasBendingForces = false;
+    bool HasSoilForces = false;
+    Integer StressTableCount = 0;
+    std::vector<std::string> StressTables;
+    Integer TangentTableCount = 0;
+    std::vector<std::string> TangentTables;
+};
+
+// Resets the catalogue before a new listing is read: identity, counts, times, flags and table
+// labels go back to empty. BeamPointCount and AreaPointCount keep their values until the next
+// structural scan sets them. ListingFile is left as the caller set it.
+void ClearCatalogue(Catalogue& catalogue);
+
+}  // namespace velto

@@ -1,0 +1,97 @@
+#include "extract/reader/listingheader.h"
+
+#include <new>
+#include <string>
+
+#include "common/error.h"
+#include "common/linereader.h"
+#include "common/text.h"
+
+namespace velto {
+
+namespace {
+
+constexpr std::string_view kBanner = "PROGRAM 'VELTO'";
+
+Integer KindOfLine(std::string_view line) {
+    // The order decides a line that names two kinds: a thermal analysis of a static structure
+    // is thermal.
+    if (Contains(line, "TEMPERAT")) {
+        return kKindThermal;
+    }
+    if (Contains(line, "STATIC")) {
+        return kKindStatic;
+    }
+    if (Contains(line, "TORSION")) {
+        return kKindTorsion;
+    }
+    if (Contains(line, "DYNAMIC")) {
+        return kKindDynamic;
+    }
+    return kKindNone;
+}
+
+void ReadHead(Catalogue& c) {
+    LineReader in(c.ListingFile);
+    std::string_view line;
+    // The banner search has no end test of its own: a file without it ends in error 62.
+    if (!in.ReadLineContaining(kBanner, line)) {
+        Raise(kInputPastEnd);
+    }
+
+    std::size_t comma = line.find(',');
+    if (comma == std::string_view::npos) {
+        Raise(kSubscriptOutOfRange);
+    }
+    std::string_view version = line.substr(comma + 1);
+    version = version.substr(0, version.find(','));
+    c.Version = std::string(TrimBlanks(version));
+
+    // The banner line itself may carry the dimension, and the NDIM line the kind.
+    while (!Contains(line, "NDIM")) {
+        line = in.ReadLine();
+    }
+    c.Ndim = ToInteger(WordAt(line, 1));
+
+    Integer kind = KindOfLine(line);
+    while (kind == kKindNone) {
+        line = in.ReadLine();
+        kind = KindOfLine(line);
+    }
+    c.AnalysisKind = kind;
+}
+
+}  // namespace
+
+std::string ReadFileErrorText(int number, const std::string& description) {
+    return "Read File Error " + std::to_string(number) + ": " + description;
+}
+
+void ReadListingHeader(Catalogue& c, ProgressSink& progress, MessageSink& messages) {
+    try {
+        if (!c.ListingFile.empty()) {
+            ReadHead(c);
+        }
+        switch (c.AnalysisKind) {
+            case kKindThermal:
+                ScanThermalListing(c, progress, messages);
+                break;
+            case kKindStatic:
+            case kKindDynamic:
+                ScanStructuralListing(c, progress);
+                break;
+            default:
+                messages.ShowMessage("Cannot read but temperature files", MessageIcon::Information,
+                                     kExtractTitle);
+                break;
+        }
+    } catch (const RuntimeError& error) {
+        messages.ShowMessage(ReadFileErrorText(error.number(), error.description()),
+                             MessageIcon::Critical, kExtractTitle);
+    } catch (const std::bad_alloc&) {
+        messages.ShowMessage(ReadFileErrorText(kOutOfMemory, ErrorDescription(kOutOfMemory)),
+                             MessageIcon::Critical, kExtractTitle);
+    }
+}
+
+}  // namespace velto

@@ -1,0 +1,26 @@
+#pragma once
+
+#include "extract/reader/catalogue.h"
+#include "extract/reader/sinks.h"
+
+namespace velto {
+
+// Opens catalogue.ListingFile, recognises the solver's banner, takes Version, Ndim and
+// AnalysisKind from the head of the listing, and runs the scan that suits the kind. Never
+// throws: every failure becomes a message to `messages` with the extraction tool's title:
+//  - no file named, or a torsion listing: "Cannot read but temperature files" (information);
+//  - a read error of the header or of the structural scan, or an error of the thermal scan:
+//    "Read File Error " + number + ": " + description (critical);
+//  - the thermal scan's two "... was not found. Cannot continue." messages (critical).
+// The catalogue keeps whatever was set before a failure.
+void ReadListingHeader(Catalogue& catalogue, ProgressSink& progress, MessageSink& messages);
+
+// The scans, called by ReadListingHeader once the kind is known. The structural scan raises its
+// run-time errors to the caller; the thermal scan reports its own through `messages`.
+void ScanStructuralListing(Catalogue& catalogue, ProgressSink& progress);
+void ScanThermalListing(Catalogue& catalogue, ProgressSink& progress, MessageSink& messages);
+
+// "Read File Error 62: Input past end of file" for error 62.
+std::string ReadFileErrorText(int number, const std::string& description);
+
+}  // namespace velto

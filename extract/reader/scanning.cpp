@@ -1,0 +1,38 @@
+#include "extract/reader/scanning.h"
+
+#include <algorithm>
+
+#include "common/checked.h"
+#include "common/text.h"
+
+namespace velto {
+
+void ProgressReporter::operator()(std::string_view caption) {
+    FilePosition length = in_.Length();
+    Single fraction = 0;
+    if (length > 0) {
+        fraction = static_cast<Single>(static_cast<double>(in_.Position()) /
+                                       static_cast<double>(length));
+    }
+    sink_.UpdateProgress(std::min<Single>(fraction, 1), caption);
+}
+
+void ReadTimes(Catalogue& c, LineReader& in, ProgressReporter& report) {
+    Integer n = 1;
+    while (!in.AtEnd()) {
+        if (c.Times.size() < static_cast<std::size_t>(n)) {
+            c.Times.resize(static_cast<std::size_t>(n));
+        }
+        std::string_view line;
+        if (in.ReadLineContaining("  TIME =", line)) {
+            TimeStep& record = c.Times[static_cast<std::size_t>(n - 1)];
+            record.Position = in.Position();
+            record.Time = ToSingle(Val(WordAt(line, 2)));
+            n = CheckedAdd<Integer>(n, 1);
+        }
+        report("Reading times...");
+    }
+    c.TimeCount = static_cast<Integer>(n - 1);
+}
+
+}  // namespace velto

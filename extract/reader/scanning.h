@@ -1,0 +1,30 @@
+#pragma once
+
+// Pieces the structural and thermal scans share. Internal to the reader.
+
+#include <string_view>
+
+#include "common/linereader.h"
+#include "extract/reader/catalogue.h"
+#include "extract/reader/sinks.h"
+
+namespace velto {
+
+// Reports progress as the reader's position over the file's length.
+class ProgressReporter {
+public:
+    ProgressReporter(const LineReader& in, ProgressSink& sink) : in_(in), sink_(sink) {}
+    void operator()(std::string_view caption);
+
+private:
+    const LineReader& in_;
+    ProgressSink& sink_;
+};
+
+// The time part of a listing: from where `in` stands to the end, every line holding "  TIME ="
+// gives one record of Times (its value, and the position of the line after it). Sets TimeCount
+// when the end is reached. The record counter is an Integer, one ahead of the count: 32767
+// times raise the overflow error, leaving TimeCount as it was.
+void ReadTimes(Catalogue& c, LineReader& in, ProgressReporter& report);
+
+}  // namespace velto

@@ -1,0 +1,132 @@
+#include <algorithm>
+#include <string>
+
+#include "common/checked.h"
+#include "common/error.h"
+#include "common/linereader.h"
+#include "common/text.h"
+#include "extract/reader/listingheader.h"
+#include "extract/reader/scanning.h"
+
+namespace velto {
+
+namespace {
+
+constexpr std::string_view kConvergence = "CONVERGENCE HAS BEEN OBTAINED.";
+constexpr std::string_view kStressHeading = "STRESSES IN N/mm\xB2 IN BEAM ELEMENT";
+constexpr std::string_view kTangentHeading = "TANGENT MODULUS IN N/mm\xB2 IN BEAM ELEMENT";
+
+// "STRESSES IN N/mm² IN BEAM ELEMENT    5, POINT  1" becomes "Beam    5 (Point  1)": the
+// label the user picks the table by. The heading's own blanks stay.
+std::string TableLabel(std::string_view line, std::string_view heading) {
+    std::string label = ReplaceAll(TrimBlanks(line), heading, "Beam");
+    label = ReplaceAll(label, ",", "");
+    label = ReplaceAll(label, "POINT", "(Point");
+    label += ")";
+    return label;
+}
+
+void ReadModelLine(Catalogue& c, std::string_view line) {
+    if (Contains(line, "THERE ARE")) {
+        if (Contains(line, "NODES")) {
+            c.NodeCount = ToLong(WordAt(line, 3));
+        }
+        if (Contains(line, "TRUSS ELEMENTS")) {
+            c.TrussCount = ToInteger(WordAt(line, 3));
+        }
+        if (Contains(line, "BEAM ELEMENTS")) {
+            c.BeamCount = ToInteger(WordAt(line, 3));
+        }
+        if (Contains(line, "SHELL ELEMENTS")) {
+            c.ShellCount = ToInteger(WordAt(line, 3));
+        }
+        if (Contains(line, "SOIL ELEMENTS")) {
+            c.SoilCount = ToInteger(WordAt(line, 3));
+        }
+    }
+    if (Contains(line, "EACH OF THEM HAS")) {
+        c.BeamPointCount = ToInteger(WordAt(line, 4));
+    }
+    if (Contains(line, "LONGITUDINAL FIBERS")) {
+        std::string rest = ReplaceAll(line, "LONGITUDINAL FIBERS.", "");
+        rest = ReplaceAll(rest, "AND", "");
+        c.FiberCount = RoundToInteger(Val(rest));
+    }
+    if (Contains(line, "INTEGRATION POINTS ON THE AREA")) {
+        c.AreaPointCount = ToInteger(WordAt(line, 0));
+    }
+}
+
+void ReadTableLine(Catalogue& c, std::string_view line) {
+    if (Reads(line, "TOTAL DISPLACEMENTS.")) {
+        c.HasDisplacements = true;
+    }
+    if (Reads(line, "INTERNAL SOLLICITATIONS IN THE BEAM ELEMENTS.")) {
+        c.HasBeamForces = true;
+    }
+    if (Contains(line, kStressHeading)) {
+        c.HasBeamStresses = true;
+        c.StressTableCount = CheckedAdd<Integer>(c.StressTableCount, 1);
+        c.StressTables.push_back(TableLabel(line, kStressHeading));
+    }
+    if (Contains(line, kTangentHeading)) {
+        c.HasTangentModulus = true;
+        c.TangentTableCount = CheckedAdd<Integer>(c.TangentTableCount, 1);
+        c.TangentTables.push_back(TableLabel(line, kTangentHeading));
+    }
+    if (Reads(line, "INTERNAL SOLLICITATIONS IN THE TRUSS ELEMENTS.")) {
+        c.HasTrussForces = true;
+    }
+    if (Reads(line, "MEMBRANE FORCES Nx, Ny & Nxy IN THE SHELL ELEMENTS [kN/m]")) {
+        c.HasMembraneForces = true;
+    }
+    if (Reads(line, "BENDING FORCES Mx, My & Mxy IN THE SHELL ELEMENTS [kNm/m]")) {
+        c.HasBendingForces = true;
+    }
+    if (Reads(line, "INTERNAL FORCE IN THE SOIL ELEMENTS.")) {
+        c.HasSoilForces = true;
+    }
+}
+
+}  // namespace
+
+void ScanStructuralListing(Catalogue& c, ProgressSink& progress) {
+    LineReader in(c.ListingFile);
+    ProgressReporter report(in, progress);
+
+    // Model pass: the description of the structure, up to the first convergence line.
+    report("Reading input...");
+    while (!in.AtEnd()) {
+        std::string_view line = in.ReadLine();
+        if (Reads(line, kConvergence)) {
+            break;
+        }
+        ReadModelLine(c, line);
+        if (Contains(line, "GROUP OF GEOM. PROP.")) {
+            // A beam section's own description may hold lines that look like model counts.
+            while (!Contains(line, "THIS BEAM SECTION TYPE IS DISCRETIZED BY") && !in.AtEnd()) {
+                line = in.ReadLine();
+            }
+        }
+        report("Reading input...");
+    }
+
+    // Time pass: every TIME line after the first convergence line opens a result block.
+    ReadTimes(c, in, report);
+
+    // Table pass: the tables of the first result block are taken to be printed at every time.
+    LineReader again(c.ListingFile);
+    std::string_view line;
+    while (!Reads(line, kConvergence) && !again.AtEnd()) {
+        line = again.ReadLine();
+    }
+    if (!again.AtEnd()) {
+        line = again.ReadLine();
+    }
+    while (!Reads(line, kConvergence) && !again.AtEnd()) {
+        line = again.ReadLine();
+        ReadTableLine(c, line);
+    }
+}
+
+}  // namespace velto

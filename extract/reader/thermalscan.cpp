@@ -1,0 +1,69 @@
+#include <new>
+
+#include "common/error.h"
+#include "common/linereader.h"
+#include "common/text.h"
+#include "extract/reader/listingheader.h"
+#include "extract/reader/scanning.h"
+
+namespace velto {
+
+namespace {
+
+void ScanThermal(Catalogue& c, ProgressSink& progress, MessageSink& messages) {
+    LineReader in(c.ListingFile);
+    ProgressReporter report(in, progress);
+    report("Reading input...");
+
+    std::string_view line;
+    while (!Reads(line, "DESCRIPTION OF THE STRUCTURE.")) {
+        if (in.AtEnd()) {
+            messages.ShowMessage(
+                "The string DESCRIPTION OF THE STRUCTURE was not found. Cannot continue.",
+                MessageIcon::Critical, kExtractTitle);
+            return;
+        }
+        line = in.ReadLine();
+    }
+    report("Reading input...");
+
+    // The counts come only from the lines between the description and the node positions.
+    while (!Contains(line, "POSITION OF THE NODES")) {
+        if (in.AtEnd()) {
+            messages.ShowMessage("The string POSITION OF THE NODES was not found. Cannot continue.",
+                                 MessageIcon::Critical, kExtractTitle);
+            return;
+        }
+        line = in.ReadLine();
+        if (Contains(line, "THERE ARE")) {
+            if (Contains(line, "NODES")) {
+                c.NodeCount = ToLong(WordAt(line, 3));
+            }
+            if (Contains(line, "SOLID ELEMENTS")) {
+                c.SolidCount = ToInteger(WordAt(line, 3));
+            }
+        }
+        report("Reading input...");
+    }
+
+    ReadTimes(c, in, report);
+    c.HasTemperatures = c.TimeCount != 0;
+}
+
+}  // namespace
+
+void ScanThermalListing(Catalogue& c, ProgressSink& progress, MessageSink& messages) {
+    // A thermal listing that could not be read whole says so, as a structural one does, rather
+    // than opening with a partial catalogue as if nothing were wrong.
+    try {
+        ScanThermal(c, progress, messages);
+    } catch (const RuntimeError& error) {
+        messages.ShowMessage(ReadFileErrorText(error.number(), error.description()),
+                             MessageIcon::Critical, kExtractTitle);
+    } catch (const std::bad_alloc&) {
+        messages.ShowMessage(ReadFileErrorText(kOutOfMemory, ErrorDescription(kOutOfMemory)),
+                             MessageIcon::Critical, kExtractTitle);
+    }
+}
+
+}  // namespace velto
