@@ -1,0 +1,169 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <functional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "common/error.h"
+#include "common/linereader.h"
+#include "tests/support/testsupport.h"
+
+namespace velto {
+namespace {
+
+constexpr std::size_t kMiB = 1 << 20;
+
+struct Line {
+    std::string text;
+    FilePosition next;  // position after reading it
+    bool operator==(const Line&) const = default;
+};
+
+std::vector<Line> AllLines(const std::string& path) {
+    LineReader in(path);
+    std::vector<Line> lines;
+    while (!in.AtEnd()) {
+        std::string text(in.ReadLine());
+        lines.push_back({text, in.Position()});
+    }
+    return lines;
+}
+
+int ErrorOf(const std::function<void()>& body) {
+    try {
+        body();
+    } catch (const RuntimeError& error) {
+        return error.number();
+    }
+    return 0;
+}
+
+TEST(LineReader, EndsLinesAtCrLfLoneCrAndLoneLf) {
+    test::ScratchDir dir;
+    std::string path = dir.File("mixed.txt");
+    test::WriteBytes(path, "a\r\nbb\rc\nd");
+    std::vector<Line> expected = {{"a", 4}, {"bb", 7}, {"c", 9}, {"d", 10}};
+    EXPECT_EQ(AllLines(path), expected);
+
+    test::WriteBytes(path, "\n\r\n\r");
+    expected = {{"", 2}, {"", 4}, {"", 5}};
+    EXPECT_EQ(AllLines(path), expected);
+
+    test::WriteBytes(path, "");
+    EXPECT_TRUE(AllLines(path).empty());
+}
+
+TEST(LineReader, ReadingAtTheEndRaisesInputPastEnd) {
+    test::ScratchDir dir;
+    std::string path = dir.File("one.txt");
+    test::WriteBytes(path, "only\r\n");
+    LineReader in(path);
+    EXPECT_EQ(in.ReadLine(), "only");
+    EXPECT_TRUE(in.AtEnd());
+    EXPECT_EQ(ErrorOf([&] { in.ReadLine(); }), kInputPastEnd);
+}
+
+TEST(LineReader, CrLfSplitAcrossBlocksIsOneLineEnd) {
+    test::ScratchDir dir;
+    std::string path = dir.File("split.txt");
+    // The CR is the last byte of the first block, the LF the first of the second.
+    std::string first(kMiB - 1, 'x');
+    test::WriteBytes(path, first + "\r\nnext\r\n");
+    std::vector<Line> expected = {{first, static_cast<FilePosition>(kMiB + 2)},
+                                  {"next", static_cast<FilePosition>(kMiB + 8)}};
+    EXPECT_EQ(AllLines(path), expected);
+}
+
+TEST(LineReader, LinesLongerThanABlockComeWhole) {
+    test::ScratchDir dir;
+    std::string path = dir.File("long.txt");
+    std::string longLine(3 * kMiB + 17, 'y');
+    test::WriteBytes(path, "head\n" + longLine + "\ntail");
+    auto lines = AllLines(path);
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[1].text, longLine);
+    EXPECT_EQ(lines[2].text, "tail");
+}
+
+// Reading by search must give exactly what reading every line gives: the same matching lines
+// at the same positions, whatever the line ends and wherever the block boundaries fall.
+TEST(LineReader, SearchingFindsWhatLineByLineReadingFinds) {
+    test::ScratchDir dir;
+    std::string path = dir.File("search.txt");
+    const std::string needle = "  TIME =";
+    std::mt19937 random(7);
+    const char* ends[] = {"\n", "\r\n", "\r"};
+    std::string text;
+    int planted = 0;
+    while (text.size() < 3 * kMiB + 5000) {
+        // Steer some needles and line ends right onto the block boundaries.
+        std::size_t toBoundary = kMiB - text.size() % kMiB;
+        if (toBoundary < 12 && random() % 2 == 0) {
+            text += std::string(toBoundary > 4 ? toBoundary - 4 : 0, 'p');
+            text += needle + " 1.5 SEC";
+            text += ends[random() % 3];
+            ++planted;
+            continue;
+        }
+        std::string line(random() % 90, 'z');
+        if (random() % 7 == 0) {
+            line.insert(random() % (line.size() + 1), needle + " " + std::to_string(planted));
+            ++planted;
+        }
+        text += line + ends[random() % 3];
+    }
+    test::WriteBytes(path, text);
+
+    std::vector<Line> byLines;
+    for (const Line& line : AllLines(path)) {
+        if (line.text.find(needle) != std::string::npos) {
+            byLines.push_back(line);
+        }
+    }
+    std::vector<Line> bySearch;
+    LineReader in(path);
+    std::string_view found;
+    while (in.ReadLineContaining(needle, found)) {
+        bySearch.push_back({std::string(found), in.Position()});
+    }
+    EXPECT_GT(byLines.size(), 100u);
+    EXPECT_EQ(bySearch, byLines);
+    EXPECT_TRUE(in.AtEnd());
+}
+
+TEST(LineReader, SeekReturnsToAStoredPosition) {
+    test::ScratchDir dir;
+    std::string path = dir.File("seek.txt");
+    std::string big(2 * kMiB, 'q');
+    test::WriteBytes(path, "one\r\ntwo\r\n" + big + "\r\nthree\r\n");
+    LineReader in(path);
+    in.ReadLine();
+    FilePosition second = in.Position();
+    EXPECT_EQ(second, 6);
+    in.ReadLine();
+    in.ReadLine();
+    EXPECT_EQ(in.ReadLine(), "three");
+    in.Seek(second);
+    EXPECT_EQ(in.ReadLine(), "two");
+    // Past the end, as for a listing cut short after it was scanned: the next read fails.
+    in.Seek(in.Length() + 100);
+    EXPECT_TRUE(in.AtEnd());
+    EXPECT_EQ(ErrorOf([&] { in.ReadLine(); }), kInputPastEnd);
+}
+
+TEST(LineReader, OpeningFailuresCarryTheirNumbers) {
+    test::ScratchDir dir;
+    EXPECT_EQ(ErrorOf([&] { LineReader in(dir.File("missing.out")); }), kFileNotFound);
+    EXPECT_EQ(ErrorOf([&] { LineReader in(dir.path().string()); }), kPathFileAccess);
+    if (::geteuid() != 0) {  // root reads whatever the permission bits say
+        std::string locked = dir.File("locked.out");
+        test::WriteBytes(locked, "x\n");
+        std::filesystem::permissions(locked, std::filesystem::perms::none);
+        EXPECT_EQ(ErrorOf([&] { LineReader in(locked); }), kPermissionDenied);
+    }
+}
+
+}  // namespace
+}  // namespace velto

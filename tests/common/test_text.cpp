@@ -1,0 +1,110 @@
+#include <gtest/gtest.h>
+
+#include "common/checked.h"
+#include "common/error.h"
+#include "common/text.h"
+
+namespace velto {
+namespace {
+
+// Runs `body` and returns the number of the run-time error it raised, or 0.
+template <typename F>
+int ErrorOf(F&& body) {
+    try {
+        body();
+    } catch (const RuntimeError& error) {
+        return error.number();
+    }
+    return 0;
+}
+
+TEST(Tokenize, WordsAreRunsOfNonBlankCharacters) {
+    auto words = Tokenize("  12   NODES ");
+    ASSERT_EQ(words.size(), 2u);
+    EXPECT_EQ(words[0], "12");
+    EXPECT_EQ(words[1], "NODES");
+    EXPECT_TRUE(Tokenize("").empty());
+    EXPECT_TRUE(Tokenize(" \t  ").empty());
+    auto tabbed = Tokenize("TIME\t=\t60.0");
+    ASSERT_EQ(tabbed.size(), 3u);
+    EXPECT_EQ(tabbed[2], "60.0");
+}
+
+TEST(Tokenize, WordAtRaisesSubscriptErrorPastTheLastWord) {
+    EXPECT_EQ(WordAt("  * THERE ARE   120 NODES.", 3), "120");
+    EXPECT_EQ(ErrorOf([] { WordAt("  TIME =", 2); }), kSubscriptOutOfRange);
+    EXPECT_EQ(ErrorOf([] { WordAt("", 0); }), kSubscriptOutOfRange);
+}
+
+TEST(Val, ReadsLeniently) {
+    EXPECT_DOUBLE_EQ(Val("  1.5E+02abc"), 150.0);
+    EXPECT_DOUBLE_EQ(Val("NODES 12"), 0.0);
+    EXPECT_DOUBLE_EQ(Val("1 2"), 12.0);
+    EXPECT_DOUBLE_EQ(Val("-\t3"), -3.0);
+    EXPECT_DOUBLE_EQ(Val("2.5D-1"), 0.25);
+    EXPECT_DOUBLE_EQ(Val("1.5E"), 1.5);  // an exponent marker without digits is not taken
+    EXPECT_DOUBLE_EQ(Val(".5"), 0.5);
+    EXPECT_DOUBLE_EQ(Val("+"), 0.0);
+    EXPECT_DOUBLE_EQ(Val(""), 0.0);
+    EXPECT_DOUBLE_EQ(Val("1,5"), 1.0);  // the full stop is the only decimal separator
+    EXPECT_EQ(ErrorOf([] { Val("1E999"); }), kOverflow);
+}
+
+TEST(StrictConversion, RoundsHalvesToEvenAndChecksRange) {
+    EXPECT_EQ(ToInteger(" 7 "), 7);
+    EXPECT_EQ(ToInteger("2.5"), 2);
+    EXPECT_EQ(ToInteger("3.5"), 4);
+    EXPECT_EQ(ToInteger("-2.5"), -2);
+    EXPECT_EQ(ToInteger("32767"), 32767);
+    EXPECT_EQ(ToInteger("-32768"), -32768);
+    EXPECT_EQ(ErrorOf([] { ToInteger("32768"); }), kOverflow);
+    EXPECT_EQ(ErrorOf([] { ToInteger("32767.5"); }), kOverflow);
+    EXPECT_EQ(ToLong("50000"), 50000);
+    EXPECT_EQ(ErrorOf([] { ToLong("2147483648"); }), kOverflow);
+    EXPECT_EQ(ErrorOf([] { ToLong("1E999"); }), kOverflow);
+}
+
+TEST(StrictConversion, RejectsWhatIsNotANumber) {
+    for (const char* word : {"", "  ", "12a", "NODES", "1 2", "--1", ".", "1E", "1.2.3"}) {
+        EXPECT_EQ(ErrorOf([&] { ToInteger(word); }), kTypeMismatch) << "word: '" << word << "'";
+    }
+    EXPECT_TRUE(IsNumeric("1e3"));
+    EXPECT_TRUE(IsNumeric(" -0.5 "));
+    EXPECT_FALSE(IsNumeric("1,5"));
+}
+
+TEST(Rounding, ValResultsToIntegerAndSingle) {
+    EXPECT_EQ(RoundToInteger(12.0), 12);
+    EXPECT_EQ(RoundToInteger(0.5), 0);
+    EXPECT_EQ(RoundToInteger(1.5), 2);
+    EXPECT_EQ(ErrorOf([] { RoundToInteger(40000.0); }), kOverflow);
+    EXPECT_EQ(RoundToLong(40000.0), 40000);
+    EXPECT_EQ(ToSingle(0.1), 0.1f);
+    EXPECT_EQ(ErrorOf([] { ToSingle(1e39); }), kOverflow);
+}
+
+TEST(Checked, IntegerArithmeticOverflowsInsteadOfWrapping) {
+    EXPECT_EQ(CheckedAdd<Integer>(32766, 1), 32767);
+    EXPECT_EQ(ErrorOf([] { CheckedAdd<Integer>(32767, 1); }), kOverflow);
+    EXPECT_EQ(ErrorOf([] { CheckedSub<Integer>(-32768, 1); }), kOverflow);
+    EXPECT_EQ(ErrorOf([] { CheckedMul<Long>(65536, 65536); }), kOverflow);
+}
+
+TEST(Text, TrimAndReplace) {
+    EXPECT_EQ(TrimBlanks("  CONVERGENCE HAS BEEN OBTAINED.  "), "CONVERGENCE HAS BEEN OBTAINED.");
+    EXPECT_EQ(TrimBlanks("\tX "), "\tX");  // TABs are not blanks here
+    EXPECT_TRUE(Reads("  TOTAL DISPLACEMENTS. ", "TOTAL DISPLACEMENTS."));
+    EXPECT_FALSE(Reads("TOTAL DISPLACEMENTS.\t", "TOTAL DISPLACEMENTS."));
+    EXPECT_EQ(ReplaceAll("a,b,,c", ",", ""), "abc");
+    EXPECT_EQ(ReplaceAll("POINT POINT", "POINT", "(Point"), "(Point (Point");
+}
+
+TEST(Errors, DescriptionsAreTheClassicOnes) {
+    EXPECT_EQ(RuntimeError(kInputPastEnd).description(), "Input past end of file");
+    EXPECT_EQ(RuntimeError(kTypeMismatch).description(), "Type mismatch");
+    EXPECT_EQ(RuntimeError(kPathFileAccess).description(), "Path/File access error");
+    EXPECT_STREQ(RuntimeError(kFileNotFound).what(), "53: File not found");
+}
+
+}  // namespace
+}  // namespace velto

@@ -1,0 +1,267 @@
+#include <gtest/gtest.h>
+
+#include "tests/reader/readertest.h"
+#include "tools/listinggen.h"
+
+namespace velto {
+namespace {
+
+using test::Head;
+using test::Lines;
+using test::Opened;
+using test::operator+;
+
+using LineList = std::vector<std::string>;
+
+const LineList kModel = {
+    " DESCRIPTION OF THE STRUCTURE.",
+    "  * THERE ARE      120 NODES.",
+    "  * THERE ARE        4 BEAM ELEMENTS.",
+    " EACH OF THEM HAS    3 POINTS ALONG ITS AXIS.",
+    " GROUP OF GEOM. PROP.    1",
+    "  * THERE ARE      999 NODES IN THE SECTION FILE.",
+    "  * THERE ARE   x  TRUSS ELEMENTS.",
+    "    THIS BEAM SECTION TYPE IS DISCRETIZED BY",
+    "       12 LONGITUDINAL FIBERS.",
+    " CONVERGENCE HAS BEEN OBTAINED.",
+};
+
+class StructuralScan : public ::testing::Test {
+protected:
+    void OpenLines(const LineList& lines, std::string_view end = "\n") {
+        bytes = Lines(lines, end);
+        path = dir.File("listing.out");
+        test::WriteBytes(path, bytes);
+        test::Open(o, path);
+    }
+    // The text of the line that starts at a 1-based position.
+    std::string LineAt(FilePosition position) const {
+        std::string rest = bytes.substr(static_cast<std::size_t>(position - 1));
+        return rest.substr(0, rest.find_first_of("\r\n"));
+    }
+
+    test::ScratchDir dir;
+    Opened o;
+    std::string path;
+    std::string bytes;
+};
+
+TEST_F(StructuralScan, ModelCountsSkipTheBeamSectionDescription) {
+    OpenLines(Head("STATIC ANALYSIS") + kModel);
+    EXPECT_TRUE(o.texts().empty());
+    const Catalogue& c = o.catalogue;
+    EXPECT_EQ(c.NodeCount, 120);
+    EXPECT_EQ(c.BeamCount, 4);
+    EXPECT_EQ(c.BeamPointCount, 3);
+    EXPECT_EQ(c.FiberCount, 12);
+    EXPECT_EQ(c.TrussCount, 0);
+    EXPECT_EQ(c.ShellCount, 0);
+    EXPECT_EQ(c.SoilCount, 0);
+    EXPECT_EQ(c.TimeCount, 0);
+}
+
+TEST_F(StructuralScan, TimesArePositionedOnTheLineAfterTheirTimeLine) {
+    for (std::string_view end : {"\n", "\r\n", "\r"}) {
+        SCOPED_TRACE(testing::Message() << "line end " << (end == "\n" ? "LF" : end == "\r" ? "CR" : "CRLF"));
+        OpenLines(Head("DYNAMIC ANALYSIS") +
+                      LineList{"  TIME =  5.0 SEC. (before convergence: not a time)"} + kModel +
+                      LineList{"", "  TIME =   60.0000 SEC.", "first block", "  TIME = 90.5",
+                               "second time in the same block", " CONVERGENCE HAS BEEN OBTAINED.",
+                               "  TIME = 1.25E+02", "cut short here"},
+                  end);
+        EXPECT_TRUE(o.texts().empty());
+        const Catalogue& c = o.catalogue;
+        ASSERT_EQ(c.TimeCount, 3);
+        EXPECT_EQ(c.Times[0].Time, 60.0f);
+        EXPECT_EQ(c.Times[1].Time, 90.5f);
+        EXPECT_EQ(c.Times[2].Time, 125.0f);
+        EXPECT_EQ(LineAt(c.Times[0].Position), "first block");
+        EXPECT_EQ(LineAt(c.Times[1].Position), "second time in the same block");
+        EXPECT_EQ(LineAt(c.Times[2].Position), "cut short here");
+    }
+}
+
+TEST_F(StructuralScan, TimeLineAtTheVeryEndPointsPastTheFile) {
+    OpenLines(Head("STATIC") + kModel + LineList{"  TIME = 30"});
+    ASSERT_EQ(o.catalogue.TimeCount, 1);
+    EXPECT_EQ(o.catalogue.Times[0].Position, static_cast<FilePosition>(bytes.size() + 1));
+}
+
+TEST_F(StructuralScan, TablesComeFromTheFirstResultBlockOnly) {
+    OpenLines(Head("STATIC") + kModel +
+              LineList{" TOTAL DISPLACEMENTS.",  // right after the convergence line: not tested
+                       "  TIME = 60", " INTERNAL SOLLICITATIONS IN THE BEAM ELEMENTS.",
+                       " STRESSES IN N/mm\xB2 IN BEAM ELEMENT    5, POINT  1",
+                       "  TANGENT MODULUS IN N/mm\xB2 IN BEAM ELEMENT   12, POINT  3  ",
+                       " STRESSES IN N/mm\xB2 IN BEAM ELEMENT    6, POINT  2",
+                       " INTERNAL SOLLICITATIONS IN THE TRUSS ELEMENTS. (not exactly)",
+                       " INTERNAL FORCE IN THE SOIL ELEMENTS.",
+                       " CONVERGENCE HAS BEEN OBTAINED.", "  TIME = 120",
+                       " TOTAL DISPLACEMENTS.",
+                       " MEMBRANE FORCES Nx, Ny & Nxy IN THE SHELL ELEMENTS [kN/m]",
+                       " STRESSES IN N/mm\xB2 IN BEAM ELEMENT    7, POINT  1"});
+    const Catalogue& c = o.catalogue;
+    EXPECT_TRUE(c.HasBeamForces);
+    EXPECT_TRUE(c.HasSoilForces);
+    EXPECT_FALSE(c.HasDisplacements);
+    EXPECT_FALSE(c.HasTrussForces);
+    EXPECT_FALSE(c.HasMembraneForces);
+    EXPECT_TRUE(c.HasBeamStresses);
+    EXPECT_TRUE(c.HasTangentModulus);
+    ASSERT_EQ(c.StressTableCount, 2);
+    EXPECT_EQ(c.StressTables[0], "Beam    5 (Point  1)");
+    EXPECT_EQ(c.StressTables[1], "Beam    6 (Point  2)");
+    ASSERT_EQ(c.TangentTableCount, 1);
+    EXPECT_EQ(c.TangentTables[0], "Beam   12 (Point  3)");
+    EXPECT_EQ(c.TimeCount, 2);
+}
+
+TEST_F(StructuralScan, ElementCountAboveIntegerRangeStopsWithOverflow) {
+    LineList model = kModel;
+    model[2] = "  * THERE ARE    40000 BEAM ELEMENTS.";
+    model[1] = "  * THERE ARE    50000 NODES.";
+    OpenLines(Head("STATIC") + model + LineList{"  TIME = 1"});
+    EXPECT_EQ(o.texts(), LineList{"Read File Error 6: Overflow"});
+    EXPECT_EQ(o.catalogue.NodeCount, 50000);  // node counts are Long and were set before
+    EXPECT_EQ(o.catalogue.TimeCount, 0);
+}
+
+TEST_F(StructuralScan, MalformedCountLinesAreReadErrors) {
+    LineList model = kModel;
+    model[3] = " EACH OF THEM HAS";
+    OpenLines(Head("STATIC") + model);
+    EXPECT_EQ(o.texts(), LineList{"Read File Error 9: Subscript out of range"});
+    EXPECT_EQ(o.catalogue.BeamCount, 4);
+
+    o.messages.messages.clear();
+    model = kModel;
+    model[1] = "  * THERE ARE many NODES.";
+    OpenLines(Head("STATIC") + model);
+    EXPECT_EQ(o.texts(), LineList{"Read File Error 13: Type mismatch"});
+}
+
+TEST_F(StructuralScan, FibreCountIsReadLeniently) {
+    LineList model = kModel;
+    model[8] = "  2 AND 4 LONGITUDINAL FIBERS.";  // "AND" goes, the blanks vanish: 24
+    OpenLines(Head("STATIC") + model);
+    EXPECT_EQ(o.catalogue.FiberCount, 24);
+}
+
+TEST_F(StructuralScan, TooManyTimesOverflowTheTimeCounter) {
+    LineList lines = Head("STATIC") + kModel;
+    for (int i = 1; i <= 32767; ++i) {
+        lines.push_back("  TIME = " + std::to_string(i));
+    }
+    OpenLines(lines);
+    EXPECT_EQ(o.texts(), LineList{"Read File Error 6: Overflow"});
+    EXPECT_EQ(o.catalogue.TimeCount, 0);
+
+    o.messages.messages.clear();
+    lines.pop_back();
+    OpenLines(lines);
+    EXPECT_TRUE(o.texts().empty());
+    EXPECT_EQ(o.catalogue.TimeCount, 32766);
+}
+
+TEST_F(StructuralScan, ProgressRunsFromInputToTimes) {
+    OpenLines(Head("STATIC") + kModel + LineList{"  TIME = 1", "x", "  TIME = 2", "y"});
+    const auto& captions = o.progress.captions;
+    ASSERT_FALSE(captions.empty());
+    EXPECT_EQ(captions.front(), "Reading input...");
+    EXPECT_EQ(captions.back(), "Reading times...");
+    for (Single f : o.progress.fractions) {
+        EXPECT_GE(f, 0.0f);
+        EXPECT_LE(f, 1.0f);
+    }
+    EXPECT_EQ(o.progress.fractions.back(), 1.0f);
+}
+
+// A generated listing of every structural table, in each line-end convention: the scan finds
+// the model, every time at the right place and every table.
+TEST_F(StructuralScan, GeneratedThreeDimensionalListing) {
+    for (const char* end : {"\n", "\r\n", "\r"}) {
+        ListingSpec spec;
+        spec.kind = ListingKind::Dynamic;
+        spec.ndim = 3;
+        spec.lineEnd = end;
+        spec.nodes = 40;
+        spec.trusses = 5;
+        spec.beams = 6;
+        spec.beamPoints = 2;
+        spec.shells = 3;
+        spec.areaPoints = 4;
+        spec.soils = 2;
+        spec.fibers = 17;
+        spec.stressTables = 3;
+        spec.tangentTables = 2;
+        spec.times = 7;
+        spec.timeStep = 30;
+        path = dir.File("generated.out");
+        ASSERT_EQ(WriteListingFile(spec, path), 7);
+        bytes = test::ReadBytes(path);
+        test::Open(o, path);
+
+        const Catalogue& c = o.catalogue;
+        EXPECT_TRUE(o.texts().empty());
+        EXPECT_EQ(c.AnalysisKind, kKindDynamic);
+        EXPECT_EQ(c.Ndim, 3);
+        EXPECT_EQ(c.Version, "2026.1");
+        EXPECT_EQ(c.NodeCount, 40);
+        EXPECT_EQ(c.TrussCount, 5);
+        EXPECT_EQ(c.BeamCount, 6);
+        EXPECT_EQ(c.BeamPointCount, 2);
+        EXPECT_EQ(c.ShellCount, 3);
+        EXPECT_EQ(c.AreaPointCount, 4);
+        EXPECT_EQ(c.SoilCount, 2);
+        EXPECT_EQ(c.FiberCount, 17);
+        EXPECT_TRUE(c.HasDisplacements && c.HasTrussForces && c.HasBeamForces &&
+                    c.HasMembraneForces && c.HasBendingForces && c.HasSoilForces &&
+                    c.HasBeamStresses && c.HasTangentModulus);
+        EXPECT_EQ(c.StressTableCount, 3);
+        EXPECT_EQ(c.TangentTableCount, 2);
+        ASSERT_EQ(c.TimeCount, 7);
+        for (int t = 0; t < 7; ++t) {
+            EXPECT_EQ(c.Times[t].Time, 30.0f * static_cast<float>(t + 1));
+            // What lies between the last TIME line and the stored position is that line and
+            // its line end: the position is the start of the next line.
+            auto at = static_cast<std::size_t>(c.Times[t].Position - 1);
+            std::size_t timeAt = bytes.rfind("  TIME =", at);
+            ASSERT_NE(timeAt, std::string::npos);
+            std::string between = bytes.substr(timeAt, at - timeAt);
+            EXPECT_EQ(between.find_first_of("\r\n"), between.size() - std::string(end).size())
+                << "time " << t + 1;
+        }
+    }
+}
+
+TEST_F(StructuralScan, OpeningAnotherListingClearsTheFirst) {
+    ListingSpec structural;
+    structural.beams = 4;
+    structural.beamPoints = 3;
+    structural.shells = 2;
+    structural.areaPoints = 9;
+    structural.stressTables = 2;
+    path = dir.File("a.out");
+    WriteListingFile(structural, path);
+    test::Open(o, path);
+    ASSERT_TRUE(o.catalogue.HasBeamStresses);
+
+    ListingSpec thermal;
+    thermal.kind = ListingKind::Thermal;
+    thermal.times = 0;
+    std::string second = dir.File("b.out");
+    WriteListingFile(thermal, second);
+    test::Open(o, second);
+    const Catalogue& c = o.catalogue;
+    EXPECT_FALSE(c.HasBeamStresses || c.HasBeamForces || c.HasDisplacements || c.HasTemperatures);
+    EXPECT_EQ(c.StressTableCount, 0);
+    EXPECT_TRUE(c.StressTables.empty());
+    EXPECT_EQ(c.BeamCount, 0);
+    EXPECT_EQ(c.TimeCount, 0);
+    // Only the points per beam and on the area survive a thermal listing.
+    EXPECT_EQ(c.BeamPointCount, 3);
+    EXPECT_EQ(c.AreaPointCount, 9);
+}
+
+}  // namespace
+}  // namespace velto

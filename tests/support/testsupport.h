@@ -1,0 +1,59 @@
+#pragma once
+
+// Helpers shared by the test suites: a scratch folder, files written byte for byte, and sinks
+// that record what the readers report.
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "extract/reader/sinks.h"
+
+namespace velto::test {
+
+// A fresh folder under the system's temporary folder, removed with everything in it at the end.
+class ScratchDir {
+public:
+    ScratchDir();
+    ~ScratchDir();
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+    const std::filesystem::path& path() const { return path_; }
+    std::string File(std::string_view name) const { return (path_ / name).string(); }
+
+private:
+    std::filesystem::path path_;
+};
+
+void WriteBytes(const std::string& path, std::string_view bytes);
+std::string ReadBytes(const std::string& path);
+
+// Joins lines with the given line end after each.
+std::string Lines(const std::vector<std::string>& lines, std::string_view end = "\n");
+
+struct RecordedMessage {
+    std::string text;
+    MessageIcon icon;
+    std::string caption;
+};
+
+class RecordingMessages final : public MessageSink {
+public:
+    void ShowMessage(std::string_view text, MessageIcon icon, std::string_view caption) override {
+        messages.push_back({std::string(text), icon, std::string(caption)});
+    }
+    std::vector<RecordedMessage> messages;
+};
+
+class RecordingProgress final : public ProgressSink {
+public:
+    void UpdateProgress(Single fraction, std::string_view caption) override {
+        fractions.push_back(fraction);
+        captions.emplace_back(caption);
+    }
+    std::vector<Single> fractions;
+    std::vector<std::string> captions;
+};
+
+}  // namespace velto::test
