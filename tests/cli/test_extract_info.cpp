@@ -1,0 +1,140 @@
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <charconv>
+#include <cstdlib>
+#include <string>
+
+#include "tests/support/testsupport.h"
+#include "tools/listinggen.h"
+
+namespace velto {
+namespace {
+
+struct CommandRun {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+// Runs velto-extract with the arguments (already quoted for the shell), standard input closed.
+CommandRun Extract(const test::ScratchDir& dir, const std::string& args) {
+    std::string out = dir.File("stdout.txt");
+    std::string err = dir.File("stderr.txt");
+    std::string command = std::string("'") + VELTO_EXTRACT_BIN + "' " + args + " > '" + out +
+                          "' 2> '" + err + "' < /dev/null";
+    int raw = std::system(command.c_str());
+    CommandRun run;
+    run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    run.out = test::ReadBytes(out);
+    run.err = test::ReadBytes(err);
+    return run;
+}
+
+// The text of a JSON member's value, up to the next comma or closing bracket.
+std::string Member(const std::string& json, const std::string& key, std::size_t from = 0) {
+    std::size_t at = json.find("\"" + key + "\":", from);
+    if (at == std::string::npos) {
+        return "<missing>";
+    }
+    at += key.size() + 3;
+    return json.substr(at, json.find_first_of(",}]", at) - at);
+}
+
+class ExtractInfo : public ::testing::Test {
+protected:
+    std::string Listing(const ListingSpec& spec, const std::string& name = "run.out") {
+        std::string path = dir.File(name);
+        WriteListingFile(spec, path);
+        return path;
+    }
+    test::ScratchDir dir;
+};
+
+TEST_F(ExtractInfo, JsonHoldsTheCatalogueAndNothingGoesToStandardError) {
+    ListingSpec spec;
+    spec.ndim = 3;
+    spec.nodes = 50000;
+    spec.beams = 2;
+    spec.beamPoints = 2;
+    spec.stressTables = 1;
+    spec.times = 3;
+    spec.timeStep = 0.1;  // 0.1, 0.2, 0.3: none of them exact in binary
+    std::string path = Listing(spec);
+    CommandRun run = Extract(dir, "info '" + path + "' --json");
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.err, "");
+    const std::string& j = run.out;
+    ASSERT_EQ(j.back(), '\n');
+    EXPECT_EQ(j.front(), '{');
+    EXPECT_EQ(Member(j, "ListingFile"), "\"" + path + "\"");
+    EXPECT_EQ(Member(j, "AnalysisKind"), "2");
+    EXPECT_EQ(Member(j, "NodeCount"), "50000");
+    EXPECT_EQ(Member(j, "TimeCount"), "3");
+    EXPECT_EQ(Member(j, "HasBeamStresses"), "true");
+    EXPECT_EQ(Member(j, "HasSoilForces"), "false");
+    EXPECT_EQ(Member(j, "StressTables"), "[\"Beam     1 (Point  1)\"");
+    // Every printed time reads back as the Single the scan stored.
+    std::size_t from = 0;
+    for (int t = 1; t <= 3; ++t) {
+        from = j.find("\"Time\":", from) + 1;
+        std::string text = Member(j, "Time", from - 1);
+        float value = 0;
+        std::from_chars(text.data(), text.data() + text.size(), value);
+        EXPECT_EQ(value, static_cast<float>(0.1 * t)) << text;
+    }
+    // The node range is the full count, not narrowed to 16 bits.
+    std::size_t displacements = j.find("{\"Name\":\"Displacements\"");
+    ASSERT_NE(displacements, std::string::npos);
+    EXPECT_EQ(Member(j, "Limit", displacements), "50000");
+    EXPECT_EQ(Member(j, "Vectors", displacements), "[\"DOF1\"");
+    std::size_t eigen = j.find("{\"Name\":\"Eigen Values\"");
+    EXPECT_EQ(Member(j, "Limit", eigen), "null");
+    EXPECT_NE(j.find("\"Name\":\"Beam Bending Moment Mw\""), std::string::npos);
+}
+
+TEST_F(ExtractInfo, MessagesGoToStandardErrorWithExitStatusOne) {
+    ListingSpec torsion;
+    torsion.kind = ListingKind::Torsion;
+    CommandRun run = Extract(dir, "info '" + Listing(torsion) + "' --json");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "Cannot read but temperature files\n");
+    EXPECT_EQ(Member(run.out, "AnalysisKind"), "3");
+    EXPECT_NE(run.out.find("\"Variables\":[]}"), std::string::npos) << run.out;
+
+    run = Extract(dir, "info '" + dir.File("missing.out") + "'");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "Read File Error 53: File not found\n");
+
+    run = Extract(dir, "info '" + dir.path().string() + "'");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "Read File Error 75: Path/File access error\n");
+}
+
+TEST_F(ExtractInfo, HumanSummaryShowsThePanelTimesAndVariables) {
+    ListingSpec thermal;
+    thermal.kind = ListingKind::Thermal;
+    thermal.nodes = 30;
+    thermal.solids = 20;
+    thermal.times = 5;
+    CommandRun run = Extract(dir, "info '" + Listing(thermal) + "'");
+    EXPECT_EQ(run.status, 0);
+    EXPECT_NE(run.out.find("Analysis:  Temperature\n"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("Nodes:     30\n"), std::string::npos);
+    EXPECT_NE(run.out.find("Solids:    20\n"), std::string::npos);
+    EXPECT_NE(run.out.find("Beams:     -\n"), std::string::npos);
+    EXPECT_NE(run.out.find("Times:     5 (60 .. 300)\n"), std::string::npos);
+    EXPECT_NE(run.out.find("  Temperature (Nodes 1..30)\n"), std::string::npos);
+}
+
+TEST_F(ExtractInfo, UsageErrorsExitWithTwo) {
+    for (const char* args : {"", "info", "info --bogus x.out", "frobnicate x.out", "info a b"}) {
+        CommandRun run = Extract(dir, args);
+        EXPECT_EQ(run.status, 2) << args;
+        EXPECT_NE(run.err.find("Usage: velto-extract"), std::string::npos) << args;
+        EXPECT_EQ(run.out, "") << args;
+    }
+}
+
+}  // namespace
+}  // namespace velto

@@ -1,0 +1,531 @@
+#include "tools/listinggen.h"
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <stdexcept>
+#include <string_view>
+
+namespace velto {
+namespace {
+
+// A structural value as it is printed: (-)d.ddddd E(+-)xx, value = ±digits * 10^(exponent-5).
+struct Printed {
+    bool negative;
+    std::uint32_t digits;  // 100000 .. 999999
+    int exponent;          // -5 .. 5
+};
+
+constexpr double kPow10[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9, 1e10};
+
+// Mixing: each step of item, component or time moves the key by an amount that is not a
+// multiple of the modulus, so neighbours never print the same digits.
+std::uint64_t Key(Table table, int component, long item, int timeIndex) {
+    return static_cast<std::uint64_t>(item) * 7919u +
+           static_cast<std::uint64_t>(component) * 104729u +
+           static_cast<std::uint64_t>(timeIndex) * 15485863u +
+           static_cast<std::uint64_t>(table) * 1299709u;
+}
+
+Printed Structural(Table table, int component, long item, int timeIndex) {
+    const std::uint64_t key = Key(table, component, item, timeIndex);
+    const std::uint64_t spread =
+        static_cast<std::uint64_t>(item) * 3u + static_cast<std::uint64_t>(component) * 5u +
+        static_cast<std::uint64_t>(timeIndex) * 7u + static_cast<std::uint64_t>(table);
+    const std::uint64_t parity = static_cast<std::uint64_t>(item) +
+                                 static_cast<std::uint64_t>(component) +
+                                 static_cast<std::uint64_t>(timeIndex);
+    return Printed{(parity & 1u) != 0, static_cast<std::uint32_t>(100000u + key % 900000u),
+                   static_cast<int>(spread % 11u) - 5};
+}
+
+// Temperatures in tenths of a degree: 200 .. 11999.
+long TemperatureTenths(int component, long item, int timeIndex) {
+    return 200 + static_cast<long>(Key(Table::Temperature, component, item, timeIndex) % 11800u);
+}
+
+double ToDouble(const Printed& p) {
+    // One correctly rounded operation on exact integers: "%.5E" gives the digits back.
+    const int shift = 5 - p.exponent;
+    const double v = shift >= 0 ? p.digits / kPow10[shift] : p.digits * kPow10[-shift];
+    return p.negative ? -v : v;
+}
+
+// --- formatting into the block buffer -------------------------------------------------------
+
+void AppendInt(std::string& s, long long v, int width) {
+    char tmp[24];
+    const auto res = std::to_chars(tmp, tmp + sizeof tmp, v);
+    const int len = static_cast<int>(res.ptr - tmp);
+    if (len < width) {
+        s.append(static_cast<std::size_t>(width - len), ' ');
+    }
+    s.append(tmp, res.ptr);
+}
+
+// "%<width>.4f" of a value given in ten-thousandths.
+void AppendFixed4(std::string& s, long long tenThousandths, int width) {
+    const bool negative = tenThousandths < 0;
+    const unsigned long long a =
+        negative ? 0ull - static_cast<unsigned long long>(tenThousandths) : tenThousandths;
+    char tmp[32];
+    char* p = tmp;
+    if (negative) {
+        *p++ = '-';
+    }
+    p = std::to_chars(p, tmp + 24, a / 10000u).ptr;
+    *p++ = '.';
+    unsigned frac = static_cast<unsigned>(a % 10000u);
+    for (int i = 3; i >= 0; --i) {
+        p[i] = static_cast<char>('0' + frac % 10u);
+        frac /= 10u;
+    }
+    p += 4;
+    const int len = static_cast<int>(p - tmp);
+    if (len < width) {
+        s.append(static_cast<std::size_t>(width - len), ' ');
+    }
+    s.append(tmp, p);
+}
+
+// A value column: a blank, then the "%.5E" text right-aligned in 12.
+void AppendValue(std::string& s, const Printed& v) {
+    char tmp[13];
+    char* p = tmp;
+    *p++ = ' ';
+    *p++ = v.negative ? '-' : ' ';
+    std::uint32_t d = v.digits;
+    char mant[6];
+    for (int i = 5; i >= 0; --i) {
+        mant[i] = static_cast<char>('0' + d % 10u);
+        d /= 10u;
+    }
+    *p++ = mant[0];
+    *p++ = '.';
+    for (int i = 1; i < 6; ++i) {
+        *p++ = mant[i];
+    }
+    *p++ = 'E';
+    *p++ = v.exponent < 0 ? '-' : '+';
+    const int e = v.exponent < 0 ? -v.exponent : v.exponent;
+    *p++ = static_cast<char>('0' + e / 10);
+    *p++ = static_cast<char>('0' + e % 10);
+    s.append(tmp, p);
+}
+
+// "%6.1f" of a temperature in tenths (below 10000.0).
+void AppendTemperature(std::string& s, long tenths) {
+    AppendInt(s, tenths / 10, 4);
+    s += '.';
+    s += static_cast<char>('0' + tenths % 10);
+}
+
+template <typename... Args>
+std::string Printf(const char* format, Args... args) {
+    char tmp[160];
+    const int n = std::snprintf(tmp, sizeof tmp, format, args...);
+    return std::string(tmp, static_cast<std::size_t>(std::max(n, 0)));
+}
+
+// Collects lines and hands them to the stream in large pieces.
+class Sink {
+  public:
+    Sink(std::ostream& out, const std::string& eol) : out_(out), eol_(eol) {
+        buf_.reserve(kChunk + (1u << 16));
+    }
+    std::string& Buffer() { return buf_; }
+    void End() {
+        buf_ += eol_;
+        if (buf_.size() >= kChunk) {
+            Flush();
+        }
+    }
+    void Line(std::string_view text) {
+        buf_ += text;
+        End();
+    }
+    void Flush() {
+        if (!buf_.empty()) {
+            out_.write(buf_.data(), static_cast<std::streamsize>(buf_.size()));
+            if (!out_) {
+                throw std::runtime_error("velto listing: write failed");
+            }
+            flushed_ += buf_.size();
+            buf_.clear();
+        }
+    }
+    std::uint64_t Bytes() const { return flushed_ + buf_.size(); }
+
+  private:
+    static constexpr std::size_t kChunk = std::size_t{4} << 20;
+    std::ostream& out_;
+    const std::string& eol_;
+    std::string buf_;
+    std::uint64_t flushed_ = 0;
+};
+
+// --- the listing ----------------------------------------------------------------------------
+
+const char* KindLine(ListingKind kind) {
+    switch (kind) {
+        case ListingKind::Thermal:
+            return " TEMPERATURE ANALYSIS";
+        case ListingKind::Static:
+            return " STATIC ANALYSIS";
+        case ListingKind::Dynamic:
+            return " DYNAMIC ANALYSIS";
+        case ListingKind::Torsion:
+            return " TORSION ANALYSIS";
+    }
+    return " STATIC ANALYSIS";
+}
+
+void Check(bool ok, const char* what) {
+    if (!ok) {
+        throw std::invalid_argument(std::string("velto listing: ") + what);
+    }
+}
+
+void Validate(const ListingSpec& s) {
+    Check(s.kind == ListingKind::Thermal || s.kind == ListingKind::Static ||
+              s.kind == ListingKind::Dynamic || s.kind == ListingKind::Torsion,
+          "unknown analysis kind");
+    Check(s.ndim == 2 || s.ndim == 3, "ndim must be 2 or 3");
+    Check(s.lineEnd == "\n" || s.lineEnd == "\r\n" || s.lineEnd == "\r",
+          "line end must be LF, CR LF or CR");
+    Check(s.version.find_first_of("\r\n") == std::string::npos, "version holds a line break");
+    std::string upper = s.version;
+    std::transform(upper.begin(), upper.end(), upper.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+    for (const char* word : {"STATIC", "TEMPERAT", "TORSION", "DYNAMIC", "NDIM"}) {
+        Check(upper.find(word) == std::string::npos, "version holds an analysis keyword");
+    }
+    Check(s.nodes >= 0 && s.solids >= 0 && s.trusses >= 0 && s.beams >= 0 && s.shells >= 0 &&
+              s.soils >= 0,
+          "negative count");
+    Check(s.stressTables >= 0 && s.tangentTables >= 0, "negative table count");
+    const bool beamTables = s.stressTables > 0 || s.tangentTables > 0;
+    if (s.kind != ListingKind::Thermal) {
+        Check(s.beams > 0 || !beamTables, "beam stress or tangent tables need beam elements");
+        Check(s.beamPoints >= 1 || s.beams == 0, "beam points must be at least 1");
+        Check(s.areaPoints >= 1 || s.shells == 0, "area points must be at least 1");
+        Check(s.fibers >= 1 || (s.beams == 0 && !beamTables), "fibres must be at least 1");
+    }
+    Check(std::isfinite(s.timeStep), "time step must be finite");
+    if (s.targetBytes == 0) {
+        Check(s.times >= 0 && s.times <= kMaxTimeBlocks, "time blocks out of range");
+    }
+}
+
+void WriteHead(const ListingSpec& s, Sink& out) {
+    const std::string_view stars = " ************************************************************";
+    out.Line(stars);
+    out.Line("      PROGRAM 'VELTO', " + s.version + ", FINITE ELEMENTS FOR STRUCTURES IN FIRE");
+    out.Line(stars);
+    out.End();
+    out.Line(Printf(" NDIM    %d     (NUMBER OF DIMENSIONS)", s.ndim));
+    out.Line(KindLine(s.kind));
+    out.End();
+}
+
+void WriteNodePositions(const ListingSpec& s, Sink& out) {
+    out.Line(" POSITION OF THE NODES.");
+    for (long n = 1; n <= s.nodes; ++n) {
+        // A regular grid: 1000 nodes along x at 0.25 m, then rows at 0.5 m, then layers at 0.75 m.
+        const long i = n - 1;
+        std::string& b = out.Buffer();
+        b += ' ';
+        AppendInt(b, n, 6);
+        b += "  ";
+        AppendFixed4(b, (i % 1000) * 2500LL, 12);
+        b += "  ";
+        AppendFixed4(b, (i / 1000 % 1000) * 5000LL, 12);
+        if (s.ndim == 3) {
+            b += "  ";
+            AppendFixed4(b, (i / 1000000) * 7500LL, 12);
+        }
+        out.End();
+    }
+}
+
+void WriteTimeLine(const ListingSpec& s, int t, Sink& out) {
+    out.End();
+    out.Line(Printf("  TIME = %12.4f SEC.", t * s.timeStep));
+    out.End();
+}
+
+void WriteThermalDescription(const ListingSpec& s, Sink& out) {
+    out.Line(" DESCRIPTION OF THE STRUCTURE.");
+    out.Line(Printf("  * THERE ARE %8ld NODES.", s.nodes));
+    out.Line(Printf("  * THERE ARE %8d SOLID ELEMENTS.", s.solids));
+    WriteNodePositions(s, out);
+}
+
+void WriteThermalBlock(const ListingSpec& s, int t, Sink& out) {
+    WriteTimeLine(s, t, out);
+    out.Line(" NODE TEMP.  NODE TEMP.  NODE TEMP.  NODE TEMP.  NODE TEMP.");
+    for (long first = 1; first <= s.nodes; first += 5) {
+        std::string& b = out.Buffer();
+        const long last = std::min(first + 4, s.nodes);
+        for (long n = first; n <= last; ++n) {
+            AppendInt(b, n % 100000, 5);
+            AppendTemperature(b, TemperatureTenths(0, n, t));
+        }
+        out.End();
+    }
+}
+
+void WriteStructuralDescription(const ListingSpec& s, Sink& out) {
+    out.Line(" DESCRIPTION OF THE STRUCTURE.");
+    out.Line(Printf("  * THERE ARE %8ld NODES.", s.nodes));
+    if (s.trusses > 0) {
+        out.Line(Printf("  * THERE ARE %8d TRUSS ELEMENTS.", s.trusses));
+    }
+    if (s.beams > 0) {
+        out.Line(Printf("  * THERE ARE %8d BEAM ELEMENTS.", s.beams));
+        out.Line(Printf(" EACH OF THEM HAS %4d POINTS ALONG ITS AXIS.", s.beamPoints));
+    }
+    if (s.shells > 0) {
+        out.Line(Printf("  * THERE ARE %8d SHELL ELEMENTS.", s.shells));
+        out.Line(Printf(" %6d INTEGRATION POINTS ON THE AREA", s.areaPoints));
+    }
+    if (s.soils > 0) {
+        out.Line(Printf("  * THERE ARE %8d SOIL ELEMENTS.", s.soils));
+    }
+    if (s.beams > 0) {
+        out.Line(" GROUP OF GEOM. PROP.    1");
+        out.Line("    SECTION FILE: section1.tem");
+        out.Line("  * THERE ARE      999 NODES IN THE SECTION FILE.");
+        out.Line("    THIS BEAM SECTION TYPE IS DISCRETIZED BY");
+        out.Line(Printf(" %8d LONGITUDINAL FIBERS.", s.fibers));
+    }
+    WriteNodePositions(s, out);
+    out.End();
+    out.Line(" CONVERGENCE HAS BEEN OBTAINED.");
+}
+
+void WriteDisplacements(const ListingSpec& s, int t, Sink& out) {
+    out.Line(" TOTAL DISPLACEMENTS.");
+    out.Line("  NODE    DOF 1     DOF 2     DOF 3     DOF 4     DOF 5     DOF 6     DOF 7");
+    const int dofs = s.ndim == 2 ? 3 : 7;
+    for (long n = 1; n <= s.nodes; ++n) {
+        std::string& b = out.Buffer();
+        b += ' ';
+        AppendInt(b, n, 6);
+        for (int c = 0; c < dofs; ++c) {
+            AppendValue(b, Structural(Table::Displacement, c, n, t));
+        }
+        out.End();
+    }
+    out.Buffer() += " SMALLEST RELATIVE EIGEN VALUE OF THE MATRIX:";
+    AppendValue(out.Buffer(), Structural(Table::Eigen, 0, 1, t));
+    out.End();
+}
+
+void WriteTrusses(const ListingSpec& s, int t, Sink& out) {
+    out.Line(" INTERNAL SOLLICITATIONS IN THE TRUSS ELEMENTS.");
+    out.Line("  ELEM.      N");
+    for (int e = 1; e <= s.trusses; ++e) {
+        std::string& b = out.Buffer();
+        b += ' ';
+        AppendInt(b, e, 6);
+        AppendValue(b, Structural(Table::Truss, 0, e, t));
+        out.End();
+    }
+}
+
+void WriteBeams(const ListingSpec& s, int t, Sink& out) {
+    out.Line(" INTERNAL SOLLICITATIONS IN THE BEAM ELEMENTS.");
+    out.Line(s.ndim == 2 ? "  ELEM. PT.    N           M"
+                         : "  ELEM. PT.    N           MY          MZ          Mw         Mr2");
+    const int columns = s.ndim == 2 ? 2 : 5;
+    for (int e = 1; e <= s.beams; ++e) {
+        for (int p = 1; p <= s.beamPoints; ++p) {
+            const long item = static_cast<long>(e - 1) * s.beamPoints + p;
+            std::string& b = out.Buffer();
+            b += ' ';
+            AppendInt(b, e, 6);
+            b += ' ';
+            AppendInt(b, p, 3);
+            for (int c = 0; c < columns; ++c) {
+                AppendValue(b, Structural(Table::Beam, c, item, t));
+            }
+            out.End();
+        }
+    }
+}
+
+// Membrane (N) or bending (M) forces: one line per element and surface.
+void WriteShellForces(const ListingSpec& s, int t, Table table, Sink& out) {
+    const bool membrane = table == Table::Membrane;
+    out.Line(membrane ? " MEMBRANE FORCES Nx, Ny & Nxy IN THE SHELL ELEMENTS [kN/m]"
+                      : " BENDING FORCES Mx, My & Mxy IN THE SHELL ELEMENTS [kNm/m]");
+    out.Line("  ELEM. SURF.      X          Y");
+    out.Line("  -----------------------------------------------------------------");
+    static constexpr const char* kMembrane[] = {"  NX=", "  NY=", "  NXY=", "  N1=", "  N2="};
+    static constexpr const char* kBending[] = {"  MX=", "  MY=", "  MXY=", "  M1=", "  M2="};
+    const char* const* labels = membrane ? kMembrane : kBending;
+    for (int e = 1; e <= s.shells; ++e) {
+        for (int p = 1; p <= s.areaPoints; ++p) {
+            const long item = static_cast<long>(e - 1) * s.areaPoints + p;
+            // Surface points near the quarter points of a 1 m square element on a 100-wide grid.
+            const long long x = ((e - 1) % 100) * 10000LL + ((p - 1) % 2 == 0 ? 2113 : 7887);
+            const long long y =
+                ((e - 1) / 100 % 1000) * 10000LL + ((p - 1) / 2 % 2 == 0 ? 2113 : 7887);
+            std::string& b = out.Buffer();
+            b += ' ';
+            AppendInt(b, e, 6);
+            b += ' ';
+            AppendInt(b, p, 3);
+            b += ' ';
+            AppendFixed4(b, x, 10);
+            b += ' ';
+            AppendFixed4(b, y, 10);
+            for (int c = 0; c < 5; ++c) {
+                b += labels[c];
+                AppendValue(b, Structural(table, c, item, t));
+            }
+            out.End();
+        }
+    }
+}
+
+void WriteSoils(const ListingSpec& s, int t, Sink& out) {
+    out.Line(" INTERNAL FORCE IN THE SOIL ELEMENTS.");
+    out.Line("  ELEM.     N[kN]     P[kN/m\xB2]");
+    for (int e = 1; e <= s.soils; ++e) {
+        std::string& b = out.Buffer();
+        b += ' ';
+        AppendInt(b, e, 6);
+        AppendValue(b, Structural(Table::Soil, 0, e, t));
+        AppendValue(b, Structural(Table::Soil, 1, e, t));
+        out.End();
+    }
+}
+
+// Fibre tables of one beam point: stresses or tangent moduli, five fibres a line.
+void WriteFiberTables(const ListingSpec& s, int t, Table table, int count, Sink& out) {
+    const bool stress = table == Table::Stress;
+    const std::string_view rule =
+        "  ----------------------------------------------------------------------";
+    for (int j = 1; j <= count; ++j) {
+        const int element = (j - 1) / s.beamPoints % s.beams + 1;
+        const int point = (j - 1) % s.beamPoints + 1;
+        out.Line(Printf(stress ? " STRESSES IN N/mm\xB2 IN BEAM ELEMENT %5d, POINT %2d"
+                               : " TANGENT MODULUS IN N/mm\xB2 IN BEAM ELEMENT %5d, POINT %2d",
+                        element, point));
+        out.Line(rule);
+        out.Line(stress ? "   FIBER    STRESS   FIBER    STRESS   FIBER    STRESS   FIBER    STRESS"
+                          "   FIBER    STRESS"
+                        : "   FIBER    MODULUS   FIBER    MODULUS   FIBER    MODULUS   FIBER    "
+                          "MODULUS   FIBER    MODULUS");
+        out.Line(rule);
+        for (int first = 1; first <= s.fibers; first += 5) {
+            std::string& b = out.Buffer();
+            const int last = std::min(first + 4, s.fibers);
+            for (int f = first; f <= last; ++f) {
+                b += ' ';
+                AppendInt(b, f, 5);
+                AppendValue(b, Structural(table, j - 1, f, t));
+            }
+            out.End();
+        }
+    }
+}
+
+void WriteStructuralBlock(const ListingSpec& s, int t, Sink& out) {
+    WriteTimeLine(s, t, out);
+    if (s.displacements) {
+        WriteDisplacements(s, t, out);
+    }
+    if (s.trusses > 0) {
+        WriteTrusses(s, t, out);
+    }
+    if (s.beams > 0) {
+        WriteBeams(s, t, out);
+    }
+    if (s.shells > 0) {
+        WriteShellForces(s, t, Table::Membrane, out);
+        WriteShellForces(s, t, Table::Bending, out);
+    }
+    if (s.soils > 0) {
+        WriteSoils(s, t, out);
+    }
+    WriteFiberTables(s, t, Table::Stress, s.stressTables, out);
+    WriteFiberTables(s, t, Table::Tangent, s.tangentTables, out);
+    out.Line(" CONVERGENCE HAS BEEN OBTAINED.");
+}
+
+}  // namespace
+
+double TableValue(Table table, int component, long item, int timeIndex) {
+    if (table == Table::Temperature) {
+        return static_cast<double>(TemperatureTenths(component, item, timeIndex)) / 10.0;
+    }
+    return ToDouble(Structural(table, component, item, timeIndex));
+}
+
+std::string FormatValue(double v) {
+    return Printf("%.5E", v);
+}
+
+std::string FormatTemperature(double t) {
+    return Printf("%6.1f", t);
+}
+
+int WriteListing(const ListingSpec& spec, std::ostream& out) {
+    Validate(spec);
+    Sink sink(out, spec.lineEnd);
+    const bool thermal = spec.kind == ListingKind::Thermal;
+    WriteHead(spec, sink);
+    if (thermal) {
+        WriteThermalDescription(spec, sink);
+    } else {
+        WriteStructuralDescription(spec, sink);
+    }
+    const auto more = [&](int written) {
+        if (spec.targetBytes > 0) {
+            return written < kMaxTimeBlocks && (written == 0 || sink.Bytes() < spec.targetBytes);
+        }
+        return written < spec.times;
+    };
+    int t = 0;
+    while (more(t)) {
+        ++t;
+        if (thermal) {
+            WriteThermalBlock(spec, t, sink);
+        } else {
+            WriteStructuralBlock(spec, t, sink);
+        }
+    }
+    sink.Flush();
+    out.flush();
+    if (!out) {
+        throw std::runtime_error("velto listing: write failed");
+    }
+    return t;
+}
+
+int WriteListingFile(const ListingSpec& spec, const std::string& path) {
+    Validate(spec);
+    std::ofstream file(path, std::ios::binary | std::ios::trunc);
+    if (!file) {
+        throw std::runtime_error("velto listing: cannot create " + path);
+    }
+    int blocks = 0;
+    try {
+        blocks = WriteListing(spec, file);
+    } catch (const std::runtime_error&) {
+        throw std::runtime_error("velto listing: cannot write " + path);
+    }
+    file.close();
+    if (!file) {
+        throw std::runtime_error("velto listing: cannot write " + path);
+    }
+    return blocks;
+}
+
+}  // namespace velto
