@@ -14,7 +14,7 @@ TerminalProgress::TerminalProgress(std::FILE* stream)
 TerminalProgress::~TerminalProgress() { Clear(); }
 
 void TerminalProgress::UpdateProgress(Single fraction, std::string_view caption) {
-    if (!enabled_) {
+    if (!enabled_ || caption.empty()) {
         return;
     }
     // The scans report once per line or per time; redraw only when what is shown changes.
