@@ -163,6 +163,15 @@ TEST_F(StructuralScan, TooManyTimesOverflowTheTimeCounter) {
     EXPECT_EQ(o.catalogue.TimeCount, 32766);
 }
 
+TEST_F(StructuralScan, HundredMegabyteLineIsReadThrough) {
+    std::string huge(100u << 20, 'x');
+    huge.replace(50u << 20, 3, "\0\xff\x01", 3);
+    OpenLines(Head("STATIC") + kModel + LineList{"  TIME = 1", huge, "  TIME = 2", "after"});
+    EXPECT_TRUE(o.texts().empty());
+    ASSERT_EQ(o.catalogue.TimeCount, 2);
+    EXPECT_EQ(LineAt(o.catalogue.Times[1].Position), "after");
+}
+
 TEST_F(StructuralScan, ProgressRunsFromInputToTimes) {
     OpenLines(Head("STATIC") + kModel + LineList{"  TIME = 1", "x", "  TIME = 2", "y"});
     const auto& captions = o.progress.captions;
