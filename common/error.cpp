@@ -38,7 +38,9 @@ RuntimeError::RuntimeError(int number, const std::string& description)
       number_(number),
       description_(description) {}
 
-void Raise(int number) { throw RuntimeError(number); }
+void Raise(int number) {
+    throw RuntimeError(number);
+}
 
 void RaiseFileError(int errnoValue) {
     switch (errnoValue) {

@@ -6,7 +6,8 @@
 namespace velto {
 
 // The run-time error numbers a user can meet. They are the classic BASIC ones, so the messages
-// read as engineers who used the earlier tools expect ("Read File Error 62: Input past end of file").
+// read as engineers who used the earlier tools expect ("Read File Error 62: Input past end of
+// file").
 enum ErrorNumber : int {
     kInvalidCall = 5,
     kOverflow = 6,
@@ -26,14 +27,14 @@ std::string ErrorDescription(int number);
 
 // A run-time error: a number and a description. Every failure a user can meet is one of these.
 class RuntimeError : public std::runtime_error {
-public:
+  public:
     explicit RuntimeError(int number);
     RuntimeError(int number, const std::string& description);
 
     int number() const { return number_; }
     const std::string& description() const { return description_; }
 
-private:
+  private:
     int number_;
     std::string description_;
 };

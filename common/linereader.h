@@ -15,7 +15,7 @@ namespace velto {
 // Failures raise RuntimeError: opening a missing file 53, a file we may not read 70, a directory
 // or another unreadable path 75; reading a line at the end of the file 62; a read error 75.
 class LineReader {
-public:
+  public:
     explicit LineReader(const std::string& path);
     ~LineReader();
     LineReader(const LineReader&) = delete;
@@ -44,15 +44,15 @@ public:
     // was cut short after it was scanned.
     void Seek(FilePosition position);
 
-private:
+  private:
     bool Fill();
     void SkipLineEnd(char terminator);
 
     int fd_ = -1;
     FilePosition length_ = 0;
     std::vector<char> block_;
-    std::size_t next_ = 0;        // index in block_ of the next unread byte
-    std::size_t end_ = 0;         // number of valid bytes in block_
+    std::size_t next_ = 0;          // index in block_ of the next unread byte
+    std::size_t end_ = 0;           // number of valid bytes in block_
     FilePosition blockOffset_ = 0;  // file offset (0-based) of block_[0]
     bool eof_ = false;
     std::string line_;

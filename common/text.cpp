@@ -12,8 +12,12 @@ namespace velto {
 
 namespace {
 
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t';
+}
+bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
 
 // Parses the number grammar shared by Val and the strict conversion into a compact text that
 // strtod reads: [sign] digits [. digits] [E [sign] digits]. `pos` is left at the first character
@@ -171,13 +175,21 @@ double Val(std::string_view text) {
     return ParseCompact(scan.compact);
 }
 
-Integer ToInteger(std::string_view word) { return RoundTo<Integer>(StrictNumber(word)); }
+Integer ToInteger(std::string_view word) {
+    return RoundTo<Integer>(StrictNumber(word));
+}
 
-Long ToLong(std::string_view word) { return RoundTo<Long>(StrictNumber(word)); }
+Long ToLong(std::string_view word) {
+    return RoundTo<Long>(StrictNumber(word));
+}
 
-Integer RoundToInteger(double value) { return RoundTo<Integer>(value); }
+Integer RoundToInteger(double value) {
+    return RoundTo<Integer>(value);
+}
 
-Long RoundToLong(double value) { return RoundTo<Long>(value); }
+Long RoundToLong(double value) {
+    return RoundTo<Long>(value);
+}
 
 Single ToSingle(double value) {
     float single = static_cast<float>(value);

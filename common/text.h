@@ -52,6 +52,8 @@ inline bool Contains(std::string_view line, std::string_view what) {
 }
 
 // A line "reads" a text when it equals it once blanks are removed from both ends.
-inline bool Reads(std::string_view line, std::string_view what) { return TrimBlanks(line) == what; }
+inline bool Reads(std::string_view line, std::string_view what) {
+    return TrimBlanks(line) == what;
+}
 
 }  // namespace velto

@@ -35,8 +35,8 @@ std::string VectorsText(const std::vector<std::string>& vectors) {
         text += vectors.size() > 2 ? " .. " : ", ";
         text += vectors.back();
     }
-    return "; " + std::to_string(vectors.size()) + (vectors.size() == 1 ? " vector: " : " vectors: ") +
-           text;
+    return "; " + std::to_string(vectors.size()) +
+           (vectors.size() == 1 ? " vector: " : " vectors: ") + text;
 }
 
 }  // namespace

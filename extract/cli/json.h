@@ -10,7 +10,7 @@ namespace velto {
 // A small JSON text builder: enough for the command line's one-object answers. Strings are
 // taken as Windows-1252 text (as listings hold them) and written as UTF-8.
 class JsonWriter {
-public:
+  public:
     void BeginObject();
     void EndObject();
     void BeginArray(std::string_view key = {});
@@ -25,7 +25,7 @@ public:
 
     const std::string& text() const { return text_; }
 
-private:
+  private:
     void Separate();
     std::string text_;
     bool needComma_ = false;

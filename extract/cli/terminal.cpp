@@ -11,7 +11,9 @@ namespace velto {
 TerminalProgress::TerminalProgress(std::FILE* stream)
     : stream_(stream), enabled_(::isatty(::fileno(stream)) == 1) {}
 
-TerminalProgress::~TerminalProgress() { Clear(); }
+TerminalProgress::~TerminalProgress() {
+    Clear();
+}
 
 void TerminalProgress::UpdateProgress(Single fraction, std::string_view caption) {
     if (!enabled_ || caption.empty()) {

@@ -11,14 +11,14 @@ namespace velto {
 // Draws the readers' progress as one line on a terminal: "Reading times...  42%". Draws nothing
 // when the stream is not a terminal, so scripts that read standard error see only messages.
 class TerminalProgress final : public ProgressSink {
-public:
+  public:
     explicit TerminalProgress(std::FILE* stream);
     ~TerminalProgress() override;
     void UpdateProgress(Single fraction, std::string_view caption) override;
     // Removes the progress line, so that a message starts on a clean line.
     void Clear();
 
-private:
+  private:
     std::FILE* stream_;
     bool enabled_;
     bool drawn_ = false;
@@ -28,13 +28,13 @@ private:
 
 // Prints each message as one line on the stream (UTF-8) and counts them.
 class TerminalMessages final : public MessageSink {
-public:
+  public:
     TerminalMessages(std::FILE* stream, TerminalProgress* progress)
         : stream_(stream), progress_(progress) {}
     void ShowMessage(std::string_view text, MessageIcon icon, std::string_view caption) override;
     int count() const { return count_; }
 
-private:
+  private:
     std::FILE* stream_;
     TerminalProgress* progress_;
     int count_ = 0;

@@ -20,8 +20,8 @@ std::vector<OfferedVariable> OfferedVariables(const Catalogue& c) {
     std::vector<OfferedVariable> offered;
     auto offer = [&](std::string name, std::vector<std::string> vectors, std::string caption,
                      std::optional<Long> limit, std::string itemWord) {
-        offered.push_back({std::move(name), std::move(vectors), std::move(caption), limit,
-                           std::move(itemWord)});
+        offered.push_back(
+            {std::move(name), std::move(vectors), std::move(caption), limit, std::move(itemWord)});
     };
 
     if (c.AnalysisKind == kKindThermal && c.HasTemperatures) {
@@ -32,8 +32,7 @@ std::vector<OfferedVariable> OfferedVariables(const Catalogue& c) {
     }
 
     if (c.HasDisplacements) {
-        offer("Displacements", Numbered("DOF", c.Ndim == 3 ? 7 : 3), "Nodes", c.NodeCount,
-              "Node");
+        offer("Displacements", Numbered("DOF", c.Ndim == 3 ? 7 : 3), "Nodes", c.NodeCount, "Node");
         offer("Eigen Values", {}, "Nodes", std::nullopt, "Value");
     }
     if (c.HasTrussForces) {

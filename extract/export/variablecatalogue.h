@@ -11,11 +11,12 @@ namespace velto {
 
 // One result variable a listing offers, as the variables list shows it.
 struct OfferedVariable {
-    std::string Name;                  // "Displacements", "Beam Bending Moment My", ...
-    std::vector<std::string> Vectors;  // "DOF1".., "N1".., "Surface 1".., table labels; may be empty
-    std::string RangeCaption;          // what From/To count: "Nodes", "Beams", "Fibers", ...
-    std::optional<Long> Limit;         // From and To must lie in 1..Limit; none for "Eigen Values"
-    std::string ItemWord;              // the word that names one item in the spreadsheet: "Node"..
+    std::string Name;  // "Displacements", "Beam Bending Moment My", ...
+    std::vector<std::string>
+        Vectors;                // "DOF1".., "N1".., "Surface 1".., table labels; may be empty
+    std::string RangeCaption;   // what From/To count: "Nodes", "Beams", "Fibers", ...
+    std::optional<Long> Limit;  // From and To must lie in 1..Limit; none for "Eigen Values"
+    std::string ItemWord;       // the word that names one item in the spreadsheet: "Node"..
 };
 
 // The variables the catalogue's listing offers, in the order of the variables list. A thermal

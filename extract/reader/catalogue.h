@@ -22,7 +22,7 @@ enum AnalysisKindCode : Integer {
 
 // One time block of a listing.
 struct TimeStep {
-    Single Time = 0;         // the value printed on the block's TIME line
+    Single Time = 0;            // the value printed on the block's TIME line
     FilePosition Position = 0;  // 1-based byte position of the line after the TIME line
 };
 

@@ -11,8 +11,8 @@ void ProgressReporter::operator()(std::string_view caption) {
     FilePosition length = in_.Length();
     Single fraction = 0;
     if (length > 0) {
-        fraction = static_cast<Single>(static_cast<double>(in_.Position()) /
-                                       static_cast<double>(length));
+        fraction =
+            static_cast<Single>(static_cast<double>(in_.Position()) / static_cast<double>(length));
     }
     sink_.UpdateProgress(std::min<Single>(fraction, 1), caption);
 }

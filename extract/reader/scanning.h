@@ -12,11 +12,11 @@ namespace velto {
 
 // Reports progress as the reader's position over the file's length.
 class ProgressReporter {
-public:
+  public:
     ProgressReporter(const LineReader& in, ProgressSink& sink) : in_(in), sink_(sink) {}
     void operator()(std::string_view caption);
 
-private:
+  private:
     const LineReader& in_;
     ProgressSink& sink_;
 };

@@ -9,7 +9,7 @@ namespace velto {
 // Where the readers report how far they are. The window draws its progress strip and lets the
 // user act; the command line draws a bar on a terminal; tests record the calls.
 class ProgressSink {
-public:
+  public:
     virtual ~ProgressSink() = default;
     // fraction runs from 0 to 1; caption names the operation ("Reading times...").
     virtual void UpdateProgress(Single fraction, std::string_view caption) = 0;
@@ -21,14 +21,14 @@ enum class MessageIcon { None = 0, Critical = 16, Question = 32, Information = 6
 // Where the readers send what the user must be told. The window shows a message box; the command
 // line prints a line on standard error.
 class MessageSink {
-public:
+  public:
     virtual ~MessageSink() = default;
     virtual void ShowMessage(std::string_view text, MessageIcon icon, std::string_view caption) = 0;
 };
 
 // A progress sink that draws nothing, for callers that do not show progress.
 class NullProgress final : public ProgressSink {
-public:
+  public:
     void UpdateProgress(Single, std::string_view) override {}
 };
 

@@ -42,7 +42,7 @@ std::string Member(const std::string& json, const std::string& key, std::size_t 
 }
 
 class ExtractInfo : public ::testing::Test {
-protected:
+  protected:
     std::string Listing(const ListingSpec& spec, const std::string& name = "run.out") {
         std::string path = dir.File(name);
         WriteListingFile(spec, path);

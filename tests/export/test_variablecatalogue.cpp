@@ -62,10 +62,10 @@ TEST(VariableCatalogue, ThermalListingOffersOnlyTemperature) {
 
 TEST(VariableCatalogue, TwoAndThreeDimensionalBeamsAndDisplacements) {
     std::vector<std::string> expected2d = {
-        "Displacements",      "Eigen Values",        "Truss Axial Force",   "Beam Axial Force",
-        "Beam Bending Moment", "Beam Stresses",      "Membrane Force Nx",   "Membrane Force Ny",
-        "Membrane Force Nxy", "Membrane Force N1",   "Membrane Force N2",   "Bending Force Mx",
-        "Bending Force My",   "Bending Force Mxy",   "Bending Force M1",    "Bending Force M2",
+        "Displacements",       "Eigen Values",      "Truss Axial Force", "Beam Axial Force",
+        "Beam Bending Moment", "Beam Stresses",     "Membrane Force Nx", "Membrane Force Ny",
+        "Membrane Force Nxy",  "Membrane Force N1", "Membrane Force N2", "Bending Force Mx",
+        "Bending Force My",    "Bending Force Mxy", "Bending Force M1",  "Bending Force M2",
         "Soil Axial Force Nx", "Soil Pressure"};
     EXPECT_EQ(Names(Structural(2)), expected2d);
 
@@ -74,9 +74,9 @@ TEST(VariableCatalogue, TwoAndThreeDimensionalBeamsAndDisplacements) {
     EXPECT_EQ(std::count(names3d.begin(), names3d.end(), "Beam Bending Moment"), 0);
     for (const char* axis : {"My", "Mz", "Mw"}) {
         const OfferedVariable& moment = Find(offered3d, std::string("Beam Bending Moment ") + axis);
-        EXPECT_EQ(moment.Vectors, (std::vector<std::string>{std::string(axis) + "1",
-                                                            std::string(axis) + "2",
-                                                            std::string(axis) + "3"}));
+        EXPECT_EQ(moment.Vectors,
+                  (std::vector<std::string>{std::string(axis) + "1", std::string(axis) + "2",
+                                            std::string(axis) + "3"}));
         EXPECT_EQ(moment.RangeCaption, "Beams");
         EXPECT_EQ(moment.Limit, 8);
     }

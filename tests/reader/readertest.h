@@ -15,8 +15,7 @@ namespace velto::test {
 inline std::vector<std::string> Head(const std::string& kindLine, int ndim = 2) {
     return {" ****************",
             "      PROGRAM 'VELTO', 2026.1, FINITE ELEMENTS FOR STRUCTURES IN FIRE",
-            " NDIM    " + std::to_string(ndim) + "     (NUMBER OF DIMENSIONS)", " " + kindLine,
-            ""};
+            " NDIM    " + std::to_string(ndim) + "     (NUMBER OF DIMENSIONS)", " " + kindLine, ""};
 }
 
 inline std::vector<std::string> operator+(std::vector<std::string> a,

@@ -11,7 +11,7 @@ using test::Opened;
 using test::operator+;
 
 class ListingHeader : public ::testing::Test {
-protected:
+  protected:
     // Writes the lines as a listing and opens it.
     void OpenLines(const std::vector<std::string>& lines) { OpenBytes(Lines(lines)); }
     void OpenBytes(const std::string& bytes) {
@@ -34,7 +34,10 @@ TEST_F(ListingHeader, FileWithoutBannerIsInputPastEnd) {
     EXPECT_EQ(o.messages.messages[0].caption, "VeltoExtract");
     EXPECT_EQ(o.catalogue.AnalysisKind, 0);
 
-    OpenBytes(std::string("\x7f" "ELF\x02\x01\x01\0\0\0binary", 16) + std::string(5000, '\0'));
+    OpenBytes(std::string("\x7f"
+                          "ELF\x02\x01\x01\0\0\0binary",
+                          16) +
+              std::string(5000, '\0'));
     EXPECT_EQ(o.texts(), Only("Read File Error 62: Input past end of file"));
 }
 

@@ -27,7 +27,7 @@ const LineList kModel = {
 };
 
 class StructuralScan : public ::testing::Test {
-protected:
+  protected:
     void OpenLines(const LineList& lines, std::string_view end = "\n") {
         bytes = Lines(lines, end);
         path = dir.File("listing.out");
@@ -62,7 +62,10 @@ TEST_F(StructuralScan, ModelCountsSkipTheBeamSectionDescription) {
 
 TEST_F(StructuralScan, TimesArePositionedOnTheLineAfterTheirTimeLine) {
     for (std::string_view end : {"\n", "\r\n", "\r"}) {
-        SCOPED_TRACE(testing::Message() << "line end " << (end == "\n" ? "LF" : end == "\r" ? "CR" : "CRLF"));
+        SCOPED_TRACE(testing::Message() << "line end "
+                                        << (end == "\n"   ? "LF"
+                                            : end == "\r" ? "CR"
+                                                          : "CRLF"));
         OpenLines(Head("DYNAMIC ANALYSIS") +
                       LineList{"  TIME =  5.0 SEC. (before convergence: not a time)"} + kModel +
                       LineList{"", "  TIME =   60.0000 SEC.", "first block", "  TIME = 90.5",
@@ -95,9 +98,8 @@ TEST_F(StructuralScan, TablesComeFromTheFirstResultBlockOnly) {
                        "  TANGENT MODULUS IN N/mm\xB2 IN BEAM ELEMENT   12, POINT  3  ",
                        " STRESSES IN N/mm\xB2 IN BEAM ELEMENT    6, POINT  2",
                        " INTERNAL SOLLICITATIONS IN THE TRUSS ELEMENTS. (not exactly)",
-                       " INTERNAL FORCE IN THE SOIL ELEMENTS.",
-                       " CONVERGENCE HAS BEEN OBTAINED.", "  TIME = 120",
-                       " TOTAL DISPLACEMENTS.",
+                       " INTERNAL FORCE IN THE SOIL ELEMENTS.", " CONVERGENCE HAS BEEN OBTAINED.",
+                       "  TIME = 120", " TOTAL DISPLACEMENTS.",
                        " MEMBRANE FORCES Nx, Ny & Nxy IN THE SHELL ELEMENTS [kN/m]",
                        " STRESSES IN N/mm\xB2 IN BEAM ELEMENT    7, POINT  1"});
     const Catalogue& c = o.catalogue;

@@ -14,7 +14,7 @@ using test::operator+;
 using LineList = std::vector<std::string>;
 
 class ThermalScan : public ::testing::Test {
-protected:
+  protected:
     void OpenLines(const LineList& lines) {
         std::string path = dir.File("thermal.out");
         test::WriteBytes(path, Lines(lines));

@@ -12,9 +12,9 @@ namespace velto::test {
 ScratchDir::ScratchDir() {
     std::random_device random;
     for (int attempt = 0; attempt < 100; ++attempt) {
-        auto candidate = std::filesystem::temp_directory_path() /
-                         ("velto-test-" + std::to_string(::getpid()) + "-" +
-                          std::to_string(random()));
+        auto candidate =
+            std::filesystem::temp_directory_path() /
+            ("velto-test-" + std::to_string(::getpid()) + "-" + std::to_string(random()));
         if (std::filesystem::create_directory(candidate)) {
             path_ = candidate;
             return;

@@ -14,7 +14,7 @@ namespace velto::test {
 
 // A fresh folder under the system's temporary folder, removed with everything in it at the end.
 class ScratchDir {
-public:
+  public:
     ScratchDir();
     ~ScratchDir();
     ScratchDir(const ScratchDir&) = delete;
@@ -22,7 +22,7 @@ public:
     const std::filesystem::path& path() const { return path_; }
     std::string File(std::string_view name) const { return (path_ / name).string(); }
 
-private:
+  private:
     std::filesystem::path path_;
 };
 
@@ -39,7 +39,7 @@ struct RecordedMessage {
 };
 
 class RecordingMessages final : public MessageSink {
-public:
+  public:
     void ShowMessage(std::string_view text, MessageIcon icon, std::string_view caption) override {
         messages.push_back({std::string(text), icon, std::string(caption)});
     }
@@ -47,7 +47,7 @@ public:
 };
 
 class RecordingProgress final : public ProgressSink {
-public:
+  public:
     void UpdateProgress(Single fraction, std::string_view caption) override {
         fractions.push_back(fraction);
         captions.emplace_back(caption);
