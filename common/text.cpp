@@ -145,7 +145,7 @@ std::vector<std::string_view> Tokenize(std::string_view text) {
     return words;
 }
 
-std::string_view WordAt(std::string_view text, std::size_t k) {
+std::string_view FindWord(std::string_view text, std::size_t k) {
     std::size_t i = 0;
     std::size_t index = 0;
     while (i < text.size()) {
@@ -163,7 +163,15 @@ std::string_view WordAt(std::string_view text, std::size_t k) {
             ++index;
         }
     }
-    Raise(kSubscriptOutOfRange);
+    return {};
+}
+
+std::string_view WordAt(std::string_view text, std::size_t k) {
+    std::string_view word = FindWord(text, k);
+    if (word.empty()) {
+        Raise(kSubscriptOutOfRange);
+    }
+    return word;
 }
 
 double Val(std::string_view text) {

@@ -12,6 +12,9 @@ namespace velto {
 // An empty or all-blank line has no words. The views point into `text`.
 std::vector<std::string_view> Tokenize(std::string_view text);
 
+// Word k (from 0) of a line, or an empty view when the line has k words or fewer.
+std::string_view FindWord(std::string_view text, std::size_t k);
+
 // Word k (from 0) of a line. Raises the subscript error (9) when the line has k words or fewer.
 std::string_view WordAt(std::string_view text, std::size_t k);
 

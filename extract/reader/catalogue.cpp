@@ -1,6 +1,35 @@
 #include "extract/reader/catalogue.h"
 
+#include <new>
+
+#include "common/error.h"
+
 namespace velto {
+
+ValueTable::ValueTable(Long items, Integer times)
+    : items_(items < 0 ? 0 : items), times_(times < 0 ? 0 : times) {
+    try {
+        values_.assign(static_cast<std::size_t>(items_) * static_cast<std::size_t>(times_), 0.0f);
+    } catch (const std::bad_alloc&) {
+        Raise(kOutOfMemory);
+    }
+}
+
+std::size_t ValueTable::Index(Long item, Integer time) const {
+    if (item < 1 || item > items_ || time < 1 || time > times_) {
+        Raise(kSubscriptOutOfRange);
+    }
+    return static_cast<std::size_t>(item - 1) * static_cast<std::size_t>(times_) +
+           static_cast<std::size_t>(time - 1);
+}
+
+Single& ValueTable::At(Long item, Integer time) {
+    return values_[Index(item, time)];
+}
+
+Single ValueTable::At(Long item, Integer time) const {
+    return values_[Index(item, time)];
+}
 
 void ClearCatalogue(Catalogue& c) {
     c.Version.clear();

@@ -26,6 +26,25 @@ struct TimeStep {
     FilePosition Position = 0;  // 1-based byte position of the line after the TIME line
 };
 
+// The values of one extraction: item (1..Items) by chosen time (1..Times), all 0 until read.
+// Both indices are checked: an index outside raises the subscript error (9).
+class ValueTable {
+  public:
+    ValueTable() = default;
+    // Raises the out-of-memory error (7) when the table cannot be held.
+    ValueTable(Long items, Integer times);
+    Long Items() const { return items_; }
+    Integer Times() const { return times_; }
+    Single& At(Long item, Integer time);
+    Single At(Long item, Integer time) const;
+
+  private:
+    std::size_t Index(Long item, Integer time) const;
+    Long items_ = 0;
+    Integer times_ = 0;
+    std::vector<Single> values_;
+};
+
 // Everything known about the opened listing. The readers fill it; the window and the command
 // line show it and choose from it. Arrays are held 0-based: record i of the listing's numbering
 // is Times[i - 1], label i is StressTables[i - 1].
@@ -66,6 +85,21 @@ struct Catalogue {
     std::vector<std::string> StressTables;
     Integer TangentTableCount = 0;
     std::vector<std::string> TangentTables;
+
+    // The export request: for each chosen time, in the order of the selected-times list, its
+    // record number in Times (1-based); and the vector numbers to write, in order. Node, element
+    // and fibre numbers are 32-bit so that large models export whole.
+    std::vector<Integer> SelectedTimes;
+    Integer SelectedTimeCount = 0;
+    std::vector<Long> SelectedVectors;
+    Long SelectedVectorCount = 0;
+
+    // Set when the user confirms quitting during an export: the extraction stops at the next
+    // time and nothing is written.
+    bool AbortSave = false;
+
+    // What the last extraction read.
+    ValueTable ExtractedValues;
 };
 
 // Resets the catalogue before a new listing is read: identity, counts, times, flags and table

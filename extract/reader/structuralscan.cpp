@@ -5,6 +5,7 @@
 #include "common/error.h"
 #include "common/linereader.h"
 #include "common/text.h"
+#include "extract/reader/extraction.h"
 #include "extract/reader/listingheader.h"
 #include "extract/reader/scanning.h"
 
@@ -13,19 +14,6 @@ namespace velto {
 namespace {
 
 constexpr std::string_view kConvergence = "CONVERGENCE HAS BEEN OBTAINED.";
-constexpr std::string_view kStressHeading = "STRESSES IN N/mm\xB2 IN BEAM ELEMENT";
-constexpr std::string_view kTangentHeading = "TANGENT MODULUS IN N/mm\xB2 IN BEAM ELEMENT";
-
-// "STRESSES IN N/mm² IN BEAM ELEMENT    5, POINT  1" becomes "Beam    5 (Point  1)": the
-// label the user picks the table by. The heading's own blanks stay.
-std::string TableLabel(std::string_view line, std::string_view heading) {
-    std::string label = ReplaceAll(TrimBlanks(line), heading, "Beam");
-    label = ReplaceAll(label, ",", "");
-    label = ReplaceAll(label, "POINT", "(Point");
-    label += ")";
-    return label;
-}
-
 void ReadModelLine(Catalogue& c, std::string_view line) {
     if (Contains(line, "THERE ARE")) {
         if (Contains(line, "NODES")) {
@@ -67,12 +55,12 @@ void ReadTableLine(Catalogue& c, std::string_view line) {
     if (Contains(line, kStressHeading)) {
         c.HasBeamStresses = true;
         c.StressTableCount = CheckedAdd<Integer>(c.StressTableCount, 1);
-        c.StressTables.push_back(TableLabel(line, kStressHeading));
+        c.StressTables.push_back(BeamTableLabel(line, kStressHeading));
     }
     if (Contains(line, kTangentHeading)) {
         c.HasTangentModulus = true;
         c.TangentTableCount = CheckedAdd<Integer>(c.TangentTableCount, 1);
-        c.TangentTables.push_back(TableLabel(line, kTangentHeading));
+        c.TangentTables.push_back(BeamTableLabel(line, kTangentHeading));
     }
     if (Reads(line, "INTERNAL SOLLICITATIONS IN THE TRUSS ELEMENTS.")) {
         c.HasTrussForces = true;

@@ -1,0 +1,46 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "common/types.h"
+#include "extract/export/layout.h"
+#include "extract/reader/catalogue.h"
+#include "extract/reader/sinks.h"
+
+namespace velto {
+
+// One export as the user chose it: the variable and vector as the lists show them, the
+// From/To/Step texts, the chosen times (their 1-based positions in the available list, in the
+// order of the selected list) and where the times go.
+struct SaveRequest {
+    std::string fileName;
+    std::string variable;
+    std::string vectorName;  // empty for variables without vectors
+    int component = 0;       // position of vectorName in the variable's vectors list
+    std::string from = "1";
+    std::string to = "1";
+    std::string step = "1";
+    std::vector<Integer> times;
+    TimeLayout layout = TimeLayout::InRows;
+};
+
+enum class SaveOutcome {
+    Written,     // the file was written
+    NotWritten,  // ended without a file: a message was shown, or the request holds nothing
+    Aborted,     // the user asked to stop during the extraction: no file
+};
+
+struct SaveResult {
+    SaveOutcome outcome = SaveOutcome::NotWritten;
+    std::string problem;  // why a request ended without a file and without a message
+};
+
+// The body of the Save command, shared by the window and the command line: writes the export
+// request into the catalogue (SelectedVectors, SelectedTimes and their counts), clears AbortSave,
+// runs the extraction that suits the listing and, unless the user aborted, writes the
+// spreadsheet. An extraction error is shown and the values read so far are still exported.
+SaveResult SaveExport(Catalogue& catalogue, const SaveRequest& request, ProgressSink& progress,
+                      MessageSink& messages);
+
+}  // namespace velto

@@ -1,0 +1,121 @@
+#include "extract/export/timeselection.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <functional>
+
+#include "common/text.h"
+
+namespace velto {
+
+std::string TimeText(Single time) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.7G", static_cast<double>(time));
+    return text;
+}
+
+int FindListString(const std::vector<std::string>& list, std::string_view text) {
+    auto same = [&](const std::string& item) {
+        return std::equal(item.begin(), item.end(), text.begin(), text.end(), [](char a, char b) {
+            return std::tolower(static_cast<unsigned char>(a)) ==
+                   std::tolower(static_cast<unsigned char>(b));
+        });
+    };
+    auto it = std::find_if(list.begin(), list.end(), same);
+    return it == list.end() ? -1 : static_cast<int>(it - list.begin());
+}
+
+int FindSortedInsertPosition(const std::vector<std::string>& list, std::string_view text) {
+    const double value = Val(text);
+    int lo = 0;
+    int hi = static_cast<int>(list.size()) - 1;
+    while (lo <= hi) {
+        // The middle is rounded half to even, as the list always did it.
+        int mid = static_cast<int>(std::nearbyint((lo + hi) / 2.0));
+        double here = Val(list[static_cast<std::size_t>(mid)]);
+        if (here < value) {
+            lo = mid + 1;
+        } else if (here == value) {
+            return -1;
+        } else {
+            hi = mid - 1;
+        }
+    }
+    return lo;
+}
+
+int AddListItemSorted(std::vector<std::string>& list, std::string_view text) {
+    if (list.empty()) {
+        list.emplace_back(text);
+        return 0;
+    }
+    int pos = FindSortedInsertPosition(list, text);
+    if (pos >= 0) {
+        list.insert(list.begin() + pos, std::string(text));
+    }
+    return pos;
+}
+
+void TimeSelection::SetAvailable(std::vector<std::string> texts) {
+    available_ = std::move(texts);
+    Clear();
+}
+
+bool TimeSelection::AddText(std::string_view text) {
+    if (FindListString(selected_, text) != -1) {
+        return false;
+    }
+    // A time of equal value under another text ("60" and "6E+01") is the same time: choosing
+    // it twice would export it twice, so it is refused with its position.
+    int pos = AddListItemSorted(selected_, text);
+    if (pos < 0) {
+        return false;
+    }
+    int k = FindListString(available_, text);
+    hidden_.insert(hidden_.begin() + pos, std::to_string(k + 1));
+    return true;
+}
+
+void TimeSelection::AddIndices(const std::vector<int>& indices) {
+    for (int p : indices) {
+        if (p >= 0 && static_cast<std::size_t>(p) < available_.size()) {
+            AddText(available_[static_cast<std::size_t>(p)]);
+        }
+    }
+}
+
+void TimeSelection::AddAll() {
+    selected_ = available_;
+    hidden_.clear();
+    for (std::size_t i = 1; i <= available_.size(); ++i) {
+        hidden_.push_back(std::to_string(i));
+    }
+}
+
+void TimeSelection::Remove(std::vector<int> indices) {
+    // Highest first, so the other indices stay valid.
+    std::sort(indices.begin(), indices.end(), std::greater<>());
+    indices.erase(std::unique(indices.begin(), indices.end()), indices.end());
+    for (int i : indices) {
+        if (i >= 0 && static_cast<std::size_t>(i) < selected_.size()) {
+            selected_.erase(selected_.begin() + i);
+            hidden_.erase(hidden_.begin() + i);
+        }
+    }
+}
+
+void TimeSelection::Clear() {
+    selected_.clear();
+    hidden_.clear();
+}
+
+std::vector<Integer> TimeSelection::SelectedTimes() const {
+    std::vector<Integer> times;
+    for (const std::string& position : hidden_) {
+        times.push_back(ToInteger(position));
+    }
+    return times;
+}
+
+}  // namespace velto

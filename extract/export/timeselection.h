@@ -1,0 +1,61 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/types.h"
+
+namespace velto {
+
+// The text a time has in the time lists: up to seven significant digits, as a Single is shown
+// ("60", "0.1", "1234567", "1E+07").
+std::string TimeText(Single time);
+
+// Index of the first item equal to text without regard to case, or -1.
+int FindListString(const std::vector<std::string>& list, std::string_view text);
+
+// Where text goes to keep the list in ascending numeric order (Val of each text), found by
+// binary search; -1 when an item of equal value is there already.
+int FindSortedInsertPosition(const std::vector<std::string>& list, std::string_view text);
+
+// Inserts text at its sorted place and returns the index, or returns -1 and inserts nothing when
+// an item of equal value is there already. An empty list takes the text at 0.
+int AddListItemSorted(std::vector<std::string>& list, std::string_view text);
+
+// The chosen times: the available list (every time of the listing, in file order), the selected
+// list (the chosen texts in ascending numeric order, no two alike by text or by value) and,
+// parallel to it, the hidden list of each chosen time's 1-based position in the available list.
+// The window's lists show this model; the command line drives it the same way.
+class TimeSelection {
+  public:
+    // A new available list; nothing is chosen.
+    void SetAvailable(std::vector<std::string> texts);
+
+    const std::vector<std::string>& available() const { return available_; }
+    const std::vector<std::string>& selected() const { return selected_; }
+    const std::vector<std::string>& hidden() const { return hidden_; }
+
+    // Chooses the time of this text (an available item's text). Returns false and changes
+    // nothing when it is already chosen, or when a chosen time has the same value.
+    bool AddText(std::string_view text);
+    // Chooses the available items at these 0-based indices, in this order; indices outside the
+    // list are passed over.
+    void AddIndices(const std::vector<int>& indices);
+    // After "Select All": the chosen list becomes a copy of the whole available list, with the
+    // positions 1..n.
+    void AddAll();
+    // Removes the chosen items at these 0-based indices, with their positions.
+    void Remove(std::vector<int> indices);
+    void Clear();
+
+    // The positions in the available list of the chosen times, as numbers: the export request.
+    std::vector<Integer> SelectedTimes() const;
+
+  private:
+    std::vector<std::string> available_;
+    std::vector<std::string> selected_;
+    std::vector<std::string> hidden_;
+};
+
+}  // namespace velto

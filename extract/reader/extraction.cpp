@@ -1,0 +1,253 @@
+#include "extract/reader/extraction.h"
+
+#include <new>
+#include <optional>
+
+#include "common/checked.h"
+#include "common/error.h"
+#include "common/linereader.h"
+#include "common/text.h"
+
+namespace velto {
+
+namespace {
+
+constexpr std::string_view kBeam2d = "ELEM. PT.    N           M";
+constexpr std::string_view kBeam3d =
+    "ELEM. PT.    N           MY          MZ          Mw         Mr2";
+constexpr std::string_view kMembrane = "MEMBRANE FORCES Nx, Ny & Nxy IN THE SHELL ELEMENTS [kN/m]";
+constexpr std::string_view kBending = "BENDING FORCES Mx, My & Mxy IN THE SHELL ELEMENTS [kNm/m]";
+constexpr std::string_view kSoil = "ELEM.     N[kN]     P[kN/m\xB2]";
+constexpr std::string_view kTemperatureHeading =
+    "NODE TEMP.  NODE TEMP.  NODE TEMP.  NODE TEMP.  NODE TEMP.";
+
+// Where one variable's values stand in a time block: the heading line that opens its table,
+// how many lines after the heading the first value line comes (lead), how many lines separate
+// one item's value line from the next (stride), and the word that holds the value. Fibre tables
+// hold five (fibre, value) pairs per line instead of one value.
+struct Settings {
+    Long items = 0;
+    std::string_view heading;
+    long lead = 0;
+    long stride = 0;
+    std::size_t word = 0;
+    bool fibres = false;
+    std::optional<std::string> label;  // fibre tables: the chosen table's label
+};
+
+Settings Plain(Long items, std::string_view heading, long lead, long stride, std::size_t word) {
+    Settings s;
+    s.items = items;
+    s.heading = heading;
+    s.lead = lead;
+    s.stride = stride;
+    s.word = word;
+    return s;
+}
+
+Settings SettingsFor(const Catalogue& c, std::string_view variable, int component) {
+    const long point = component + 1;
+    const std::string_view beam = c.Ndim == 2 ? kBeam2d : kBeam3d;
+    if (variable == "Displacements") {
+        return Plain(c.NodeCount,
+                     "NODE    DOF 1     DOF 2     DOF 3     DOF 4     DOF 5     DOF 6     DOF 7", 1,
+                     1, static_cast<std::size_t>(component + 1));
+    }
+    if (variable == "Eigen Values") {
+        return Plain(1, "RELATIVE EIGEN VALUE", 0, 0, 7);
+    }
+    if (variable == "Truss Axial Force") {
+        return Plain(c.TrussCount, "ELEM.      N", 1, 1, 1);
+    }
+    if (variable == "Beam Axial Force") {
+        return Plain(c.BeamCount, beam, point, c.BeamPointCount, 2);
+    }
+    if (variable == "Beam Bending Moment") {
+        return Plain(c.BeamCount, kBeam2d, point, c.BeamPointCount, 3);
+    }
+    if (variable == "Beam Bending Moment My") {
+        return Plain(c.BeamCount, kBeam3d, point, c.BeamPointCount, 3);
+    }
+    if (variable == "Beam Bending Moment Mz") {
+        return Plain(c.BeamCount, kBeam3d, point, c.BeamPointCount, 4);
+    }
+    if (variable == "Beam Bending Moment Mw") {
+        return Plain(c.BeamCount, kBeam3d, point, c.BeamPointCount, 5);
+    }
+    const std::string_view forces[] = {"Nx", "Ny", "Nxy", "N1", "N2"};
+    const std::string_view moments[] = {"Mx", "My", "Mxy", "M1", "M2"};
+    for (std::size_t k = 0; k < 5; ++k) {
+        if (variable == "Membrane Force " + std::string(forces[k])) {
+            return Plain(c.ShellCount, kMembrane, component + 3, c.AreaPointCount, 5 + 2 * k);
+        }
+        if (variable == "Bending Force " + std::string(moments[k])) {
+            return Plain(c.ShellCount, kBending, component + 3, c.AreaPointCount, 5 + 2 * k);
+        }
+    }
+    if (variable == "Soil Axial Force Nx") {
+        return Plain(c.SoilCount, kSoil, 1, 1, 1);
+    }
+    if (variable == "Soil Pressure") {
+        return Plain(c.SoilCount, kSoil, 1, 1, 2);
+    }
+    bool stresses = variable == "Beam Stresses";
+    if (stresses || variable == "Beam Tangent Modulus") {
+        // The chosen table, not merely the first of its kind after the time line: a block holds
+        // one such table per beam element and point.
+        const std::vector<std::string>& labels = stresses ? c.StressTables : c.TangentTables;
+        Integer count = stresses ? c.StressTableCount : c.TangentTableCount;
+        if (component < 0 || component >= count ||
+            static_cast<std::size_t>(component) >= labels.size()) {
+            Raise(kSubscriptOutOfRange);
+        }
+        Settings fibre = Plain(c.FiberCount, stresses ? kStressHeading : kTangentHeading, 4, 1, 0);
+        fibre.fibres = true;
+        fibre.label = labels[static_cast<std::size_t>(component)];
+        return fibre;
+    }
+    Raise(kInvalidCall);
+}
+
+// Reads lines until the heading of the wanted table. The search is not bounded by the time's
+// block, but the end of the listing is: a table that never comes is an error, so missing values
+// never pass silently as zeros.
+std::string_view FindTable(LineReader& in, const Settings& s) {
+    std::string_view line;
+    for (;;) {
+        if (!in.ReadLineContaining(s.heading, line)) {
+            Raise(kInputPastEnd);
+        }
+        if (!s.label || BeamTableLabel(line, s.heading) == *s.label) {
+            return line;
+        }
+    }
+}
+
+// Reads `count` more lines, each only while the listing has one; the line in hand stays the
+// last one read.
+void Skip(LineReader& in, std::string_view& line, long count) {
+    for (long i = 0; i < count && !in.AtEnd(); ++i) {
+        line = in.ReadLine();
+    }
+}
+
+const TimeStep& TimeOf(const Catalogue& c, Integer t) {
+    if (t < 1 || static_cast<std::size_t>(t) > c.SelectedTimes.size()) {
+        Raise(kSubscriptOutOfRange);
+    }
+    Integer record = c.SelectedTimes[static_cast<std::size_t>(t - 1)];
+    if (record < 1 || record > c.TimeCount || static_cast<std::size_t>(record) > c.Times.size()) {
+        Raise(kSubscriptOutOfRange);
+    }
+    return c.Times[static_cast<std::size_t>(record - 1)];
+}
+
+void ReadStructural(Catalogue& c, std::string_view variable, int component,
+                    ProgressSink& progress) {
+    Settings s = SettingsFor(c, variable, component);
+    c.ExtractedValues = ValueTable(s.items, c.SelectedTimeCount);
+    LineReader in(c.ListingFile);
+    const std::string caption = "Reading " + std::string(variable) + "...";
+    // The fibre layout prints five fibres per line.
+    const Long valueLines = s.fibres ? s.items / 5 + (s.items % 5 != 0 ? 1 : 0) : s.items;
+
+    for (Integer t = 1; t <= c.SelectedTimeCount; ++t) {
+        if (c.AbortSave) {
+            return;
+        }
+        in.Seek(TimeOf(c, t).Position);
+        std::string_view line = FindTable(in, s);
+        progress.UpdateProgress(static_cast<Single>(t) / static_cast<Single>(c.SelectedTimeCount),
+                                caption);
+        Skip(in, line, s.lead);
+        for (Long i = 1; i <= valueLines; ++i) {
+            if (s.fibres) {
+                for (Long m = 1; m <= 5; ++m) {
+                    std::string_view word = FindWord(line, static_cast<std::size_t>(2 * m - 1));
+                    if (!word.empty()) {
+                        c.ExtractedValues.At(CheckedAdd<Long>(CheckedMul<Long>(i - 1, 5), m), t) =
+                            ToSingle(Val(word));
+                    }
+                }
+            } else {
+                std::string_view word = FindWord(line, s.word);
+                if (!word.empty()) {
+                    c.ExtractedValues.At(i, t) = ToSingle(Val(word));
+                }
+            }
+            Skip(in, line, s.stride);
+        }
+    }
+}
+
+void ReadTemperatures(Catalogue& c, std::string_view variable, ProgressSink& progress) {
+    c.ExtractedValues = ValueTable(c.NodeCount, c.SelectedTimeCount);
+    LineReader in(c.ListingFile);
+    const std::string caption = "Reading " + std::string(variable) + "...";
+    const Long nodes = c.NodeCount;
+    const Long tableLines = nodes / 5 + (nodes % 5 != 0 ? 1 : 0);
+    const Long lastLineNodes = nodes % 5 == 0 ? 5 : nodes % 5;
+
+    for (Integer t = 1; t <= c.SelectedTimeCount; ++t) {
+        if (c.AbortSave) {
+            return;
+        }
+        in.Seek(TimeOf(c, t).Position);
+        std::string_view line;
+        if (!in.ReadLineContaining(kTemperatureHeading, line)) {
+            Raise(kInputPastEnd);
+        }
+        progress.UpdateProgress(static_cast<Single>(t) / static_cast<Single>(c.SelectedTimeCount),
+                                caption);
+        Long k = 1;
+        for (Long l = 1; l <= tableLines; ++l) {
+            line = in.ReadLine();
+            const Long fields = l == tableLines ? lastLineNodes : 5;
+            for (Long j = 1; j <= fields; ++j) {
+                // Each node is a field of 11 characters: 5 of node number, 6 of temperature.
+                std::size_t start = static_cast<std::size_t>(11 * (j - 1) + 5);
+                std::string_view field = start < line.size() ? line.substr(start, 6) : "";
+                c.ExtractedValues.At(k, t) = ToSingle(Val(field));
+                ++k;
+            }
+        }
+    }
+}
+
+// Runs an extraction and turns its failure into the message the user sees.
+template <typename Body>
+void Guarded(MessageSink& messages, Body&& body) {
+    try {
+        body();
+    } catch (const RuntimeError& error) {
+        messages.ShowMessage(std::to_string(error.number()) + ": " + error.description(),
+                             MessageIcon::None, kExtractTitle);
+    } catch (const std::bad_alloc&) {
+        messages.ShowMessage(std::to_string(kOutOfMemory) + ": " + ErrorDescription(kOutOfMemory),
+                             MessageIcon::None, kExtractTitle);
+    }
+}
+
+}  // namespace
+
+std::string BeamTableLabel(std::string_view headingLine, std::string_view heading) {
+    std::string label = ReplaceAll(TrimBlanks(headingLine), heading, "Beam");
+    label = ReplaceAll(label, ",", "");
+    label = ReplaceAll(label, "POINT", "(Point");
+    label += ")";
+    return label;
+}
+
+void ExtractStructuralValues(Catalogue& c, std::string_view variable, int component,
+                             ProgressSink& progress, MessageSink& messages) {
+    c.ExtractedValues = ValueTable();
+    Guarded(messages, [&] { ReadStructural(c, variable, component, progress); });
+}
+
+void ExtractTemperatures(Catalogue& c, std::string_view variable, ProgressSink& progress,
+                         MessageSink& messages) {
+    c.ExtractedValues = ValueTable();
+    Guarded(messages, [&] { ReadTemperatures(c, variable, progress); });
+}
+
+}  // namespace velto

@@ -1,0 +1,38 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "extract/reader/catalogue.h"
+#include "extract/reader/sinks.h"
+
+namespace velto {
+
+// Reads the chosen variable of a structural listing for every item of its kind at every chosen
+// time (catalogue.SelectedTimes) into catalogue.ExtractedValues. `variable` is a name the
+// variables list offers ("Displacements", "Beam Stresses", ...); `component` is the 0-based
+// position of the chosen vector in the vectors list (the DOF, the point along a beam, the
+// surface of a shell, or the stress or tangent table).
+//
+// Each time is reached by seeking to its stored position; the table is found by its heading. For
+// beam stresses and tangent moduli the table read is the one whose heading names the chosen
+// table. Stops before the next time when catalogue.AbortSave is set. Reports progress once per
+// time. Never throws: a read error, including a table that is not found before the end of the
+// listing (62), is shown as number + ": " + description (no icon) and the values read so far are
+// kept.
+void ExtractStructuralValues(Catalogue& catalogue, std::string_view variable, int component,
+                             ProgressSink& progress, MessageSink& messages);
+
+// Reads the nodal temperatures of a thermal listing at every chosen time from the fixed-column
+// tables. `variable` names the variable in the progress caption. Failures as above.
+void ExtractTemperatures(Catalogue& catalogue, std::string_view variable, ProgressSink& progress,
+                         MessageSink& messages);
+
+// The label the scan gives a beam stress or tangent modulus table: "Beam    5 (Point  1)" for
+// "STRESSES IN N/mm² IN BEAM ELEMENT    5, POINT  1".
+std::string BeamTableLabel(std::string_view headingLine, std::string_view heading);
+
+inline constexpr std::string_view kStressHeading = "STRESSES IN N/mm\xB2 IN BEAM ELEMENT";
+inline constexpr std::string_view kTangentHeading = "TANGENT MODULUS IN N/mm\xB2 IN BEAM ELEMENT";
+
+}  // namespace velto
