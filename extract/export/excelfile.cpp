@@ -179,15 +179,22 @@ std::string ToText(const CellValue& value) {
         value.value());
 }
 
-// Rounds to six decimals through the text "%.6f" would give, so a single's stray binary digits
-// (20.1f is 20.100000381...) do not reach the sheet. to_chars is exact and ignores the locale.
-double RoundToSixDecimals(double number) {
-    char buffer[400];  // the largest double has 309 digits before the point
-    const auto written =
-        std::to_chars(buffer, buffer + sizeof buffer, number, std::chars_format::fixed, 6);
-    double rounded = 0;
-    std::from_chars(buffer, written.ptr, rounded);
-    return rounded;
+// The double a number cell stores. A single becomes the double of its shortest decimal text, so
+// 20.1f (20.100000381... in binary) is stored as 20.1 and 1.2345E-05 keeps all its digits;
+// rounding to a fixed number of decimals would lose the small values that displacements in
+// metres are. Doubles and numeric texts are stored as they are.
+double NumberCellValue(const CellValue& value) {
+    if (const float* single = std::get_if<float>(&value.value())) {
+        if (!std::isfinite(*single)) {
+            Raise(kOverflow);
+        }
+        char buffer[64];
+        const auto written = std::to_chars(buffer, buffer + sizeof buffer, *single);
+        double number = 0;
+        std::from_chars(buffer, written.ptr, number);
+        return number;
+    }
+    return ToNumber(value);
 }
 
 // Nearest whole number, halves to even. remainder() picks that whole number exactly and does
@@ -300,7 +307,7 @@ bool ExcelFile::WriteValue(int valueType, int cellFontUsed, int alignment, int h
         }
         record.Word(static_cast<std::uint16_t>(static_cast<std::int16_t>(rounded)));
     } else if (valueType == 1) {
-        record.Double(RoundToSixDecimals(ToNumber(value)));
+        record.Double(NumberCellValue(value));
     } else {
         const std::string text = ToText(value);
         CheckShortText(text);

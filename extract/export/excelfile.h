@@ -83,8 +83,8 @@ class ExcelFile {
     // overflow (6). valueType selects the record:
     //  0 integer cell: the value rounded to the nearest whole number, halves to even; outside
     //    -32768..32767 raises overflow (6).
-    //  1 number cell: the value as a double rounded to six decimals, so the single 20.1f is
-    //    stored as the double nearest 20.1.
+    //  1 number cell: a single as the double of its shortest decimal text, so 20.1f is stored
+    //    as the double nearest 20.1 and small values keep their digits; a double as it is.
     //  2 text cell: at most 255 bytes, else overflow (6). A number becomes the shortest text
     //    that reads back to it, in plain decimals ("0.5", "20.1" for 20.1f, "100000") for
     //    magnitudes from 1e-5 up to 1e15 and in exponent form ("1e+20", "2.5e-07") otherwise.

@@ -133,16 +133,24 @@ TEST_F(ExcelFileTest, OtherValueTypesWriteNothing) {
                 }).empty());
 }
 
-TEST_F(ExcelFileTest, NumberCellRoundsToSixDecimals) {
+// A single's stray binary digits never reach the sheet, and small results keep their digits
+// (six fixed decimals would turn a displacement of 1.2345E-05 m into 0.000012).
+TEST_F(ExcelFileTest, NumberCellStoresTheSinglesShortestDecimal) {
     EXPECT_EQ(RecordOf([](ExcelFile& s) {
                   s.WriteValue(1, 0, 0, 0, 1, 1, 20.1f);
+                  s.WriteValue(1, 0, 0, 0, 1, 1, 1.2345e-05f);
+                  s.WriteValue(1, 0, 0, 0, 1, 1, 406.43f);
                   s.WriteValue(1, 0, 0, 0, 1, 1, 1e-7);
                   s.WriteValue(1, 0, 0, 0, 1, 1, " -3.25 ");
               }),
               Join({{3, 0, 15, 0, 0, 0, 0, 0, 0, 0, 0},
                     DoubleBytes(20.1),
                     {3, 0, 15, 0, 0, 0, 0, 0, 0, 0, 0},
-                    DoubleBytes(0.0),
+                    DoubleBytes(1.2345e-05),
+                    {3, 0, 15, 0, 0, 0, 0, 0, 0, 0, 0},
+                    DoubleBytes(406.43),
+                    {3, 0, 15, 0, 0, 0, 0, 0, 0, 0, 0},
+                    DoubleBytes(1e-7),
                     {3, 0, 15, 0, 0, 0, 0, 0, 0, 0, 0},
                     DoubleBytes(-3.25)}));
 }

@@ -1,0 +1,220 @@
+#include "extract/cli/exportcommand.h"
+
+#include <algorithm>
+#include <csignal>
+#include <vector>
+
+#include "common/encoding.h"
+#include "common/text.h"
+#include "extract/cli/infocommand.h"
+#include "extract/cli/terminal.h"
+#include "extract/export/savecommand.h"
+#include "extract/export/selection.h"
+#include "extract/export/timeselection.h"
+#include "extract/export/variablecatalogue.h"
+
+namespace velto {
+
+namespace {
+
+volatile std::sig_atomic_t interrupted = 0;
+
+void OnInterrupt(int) {
+    interrupted = 1;
+}
+
+// Ctrl+C during an export is the command line's way of quitting during a save: the extraction
+// stops at its next time and no file is written. The check rides on the progress reports, which
+// the extraction makes once per time.
+class InterruptibleProgress final : public ProgressSink {
+  public:
+    InterruptibleProgress(ProgressSink& inner, Catalogue& catalogue)
+        : inner_(inner), catalogue_(catalogue) {}
+    void UpdateProgress(Single fraction, std::string_view caption) override {
+        inner_.UpdateProgress(fraction, caption);
+        if (interrupted) {
+            catalogue_.AbortSave = true;
+        }
+    }
+
+  private:
+    ProgressSink& inner_;
+    Catalogue& catalogue_;
+};
+
+std::string Collapse(std::string_view text) {
+    std::string collapsed;
+    for (std::string_view word : Tokenize(text)) {
+        if (!collapsed.empty()) {
+            collapsed += ' ';
+        }
+        collapsed += word;
+    }
+    return collapsed;
+}
+
+// The vectors list entry the user named: exactly, or else the one entry that matches once runs
+// of blanks are folded (table labels keep the listing's wide spacing, awkward on a command line).
+int FindVector(const std::vector<std::string>& vectors, const std::string& name) {
+    auto exact = std::find(vectors.begin(), vectors.end(), name);
+    if (exact != vectors.end()) {
+        return static_cast<int>(exact - vectors.begin());
+    }
+    int found = -1;
+    for (std::size_t i = 0; i < vectors.size(); ++i) {
+        if (Collapse(vectors[i]) == Collapse(name)) {
+            if (found != -1) {
+                return -1;
+            }
+            found = static_cast<int>(i);
+        }
+    }
+    return found;
+}
+
+int Refuse(std::FILE* err, const std::string& why) {
+    std::fprintf(err, "velto-extract: cannot export: %s\n", Cp1252ToUtf8(why).c_str());
+    return 1;
+}
+
+}  // namespace
+
+bool ParseTimes(const std::string& text, int count, std::vector<int>& indices) {
+    indices.clear();
+    if (text == "all") {
+        for (int i = 0; i < count; ++i) {
+            indices.push_back(i);
+        }
+        return true;
+    }
+    std::size_t pos = 0;
+    while (pos <= text.size()) {
+        std::size_t comma = text.find(',', pos);
+        std::string part =
+            text.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos);
+        std::size_t dash = part.find('-', 1);
+        auto whole = [](const std::string& s, long& value) {
+            if (s.empty() || s.find_first_not_of("0123456789") != std::string::npos ||
+                s.size() > 9) {
+                return false;
+            }
+            value = std::stol(s);
+            return value >= 1;
+        };
+        long first = 0;
+        long last = 0;
+        if (dash == std::string::npos) {
+            if (!whole(part, first)) {
+                return false;
+            }
+            last = first;
+        } else if (!whole(part.substr(0, dash), first) || !whole(part.substr(dash + 1), last) ||
+                   last < first) {
+            return false;
+        }
+        if (last - first > 1000000) {
+            return false;
+        }
+        for (long i = first; i <= last; ++i) {
+            indices.push_back(static_cast<int>(i - 1));
+        }
+        if (comma == std::string::npos) {
+            break;
+        }
+        pos = comma + 1;
+    }
+    return true;
+}
+
+int RunExport(const ExportOptions& o, std::FILE* out, std::FILE* err) {
+    Catalogue c;
+    int shown = OpenListing(c, o.listing, err);
+
+    std::vector<OfferedVariable> offered = OfferedVariables(c);
+    auto variable = std::find_if(offered.begin(), offered.end(),
+                                 [&](const OfferedVariable& v) { return v.Name == o.variable; });
+    if (variable == offered.end()) {
+        std::string names;
+        for (const OfferedVariable& v : offered) {
+            names += (names.empty() ? "" : ", ") + v.Name;
+        }
+        return Refuse(
+            err, "the listing does not offer \"" + o.variable + "\"" +
+                     (names.empty() ? " (it offers no variable)" : " (it offers: " + names + ")"));
+    }
+
+    int component = 0;
+    std::string vectorName;
+    if (!variable->Vectors.empty()) {
+        component = o.vector.empty() ? 0 : FindVector(variable->Vectors, o.vector);
+        if (component < 0) {
+            return Refuse(err, "\"" + o.variable + "\" has no vector \"" + o.vector + "\"");
+        }
+        vectorName = variable->Vectors[static_cast<std::size_t>(component)];
+    } else if (!o.vector.empty()) {
+        return Refuse(err, "\"" + o.variable + "\" has no vectors");
+    }
+
+    TimeSelection times;
+    std::vector<std::string> texts;
+    for (int i = 0; i < c.TimeCount; ++i) {
+        texts.push_back(TimeText(c.Times[static_cast<std::size_t>(i)].Time));
+    }
+    times.SetAvailable(texts);
+    std::vector<int> indices;
+    ParseTimes(o.times, c.TimeCount, indices);
+    for (int index : indices) {
+        if (index >= c.TimeCount) {
+            return Refuse(err, "the listing has " + std::to_string(c.TimeCount) +
+                                   " times; there is no time " + std::to_string(index + 1));
+        }
+    }
+    times.AddIndices(indices);
+
+    SaveRequest request;
+    request.fileName = o.output;
+    request.variable = variable->Name;
+    request.vectorName = vectorName;
+    request.component = component;
+    request.from = o.from.empty() ? "1" : o.from;
+    request.to = o.to.empty() ? std::to_string(variable->Limit.value_or(1)) : o.to;
+    request.step = o.step.empty() ? "1" : o.step;
+    request.times = times.SelectedTimes();
+    request.layout = o.columns ? TimeLayout::InColumns : TimeLayout::InRows;
+
+    std::string problem = SelectionProblem(offered, request.variable, request.from, request.to,
+                                           request.step, request.times.size());
+    if (!problem.empty()) {
+        return Refuse(err, problem);
+    }
+
+    TerminalProgress terminal(err);
+    TerminalMessages messages(err, &terminal);
+    InterruptibleProgress progress(terminal, c);
+    interrupted = 0;
+    auto previous = std::signal(SIGINT, OnInterrupt);
+    SaveResult result = SaveExport(c, request, progress, messages);
+    std::signal(SIGINT, previous);
+    terminal.Clear();
+    shown += messages.count();
+
+    switch (result.outcome) {
+        case SaveOutcome::Written:
+            std::fprintf(out, "%s: %s%s%s, %ld vectors x %d times\n", o.output.c_str(),
+                         Cp1252ToUtf8(request.variable).c_str(), vectorName.empty() ? "" : " ",
+                         Cp1252ToUtf8(vectorName).c_str(), static_cast<long>(c.SelectedVectorCount),
+                         static_cast<int>(c.SelectedTimeCount));
+            return shown == 0 ? 0 : 1;
+        case SaveOutcome::Aborted:
+            std::fprintf(err, "velto-extract: export interrupted; nothing was written\n");
+            return 1;
+        case SaveOutcome::NotWritten:
+            if (!result.problem.empty()) {
+                return Refuse(err, result.problem);
+            }
+            return 1;
+    }
+    return 1;
+}
+
+}  // namespace velto

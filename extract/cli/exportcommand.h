@@ -1,0 +1,33 @@
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace velto {
+
+// The choices of `velto-extract export`, as texts from the command line.
+struct ExportOptions {
+    std::string listing;
+    std::string output;
+    std::string variable;
+    std::string vector;  // empty: the first the variable offers
+    std::string from;    // empty: 1
+    std::string to;      // empty: the variable's range limit
+    std::string step;    // empty: 1
+    std::string times = "all";
+    bool columns = false;
+};
+
+// Parses a --times text: "all", or 1-based record numbers and ranges "a-b" separated by commas.
+// Returns false when the text is neither. `count` is the number of times of the listing; the
+// numbers are returned 0-based, in the order given, without checking them against `count`
+// ("all" gives 0..count-1).
+bool ParseTimes(const std::string& text, int count, std::vector<int>& indices);
+
+// Opens the listing, builds the same request the window's Save command builds for these choices
+// and writes the same file. Returns the exit status: 0 when the file was written and no message
+// was shown, 1 otherwise (a refused selection, a message, an abort).
+int RunExport(const ExportOptions& options, std::FILE* out, std::FILE* err);
+
+}  // namespace velto
