@@ -1,0 +1,290 @@
+#include <gtest/gtest.h>
+
+#include "common/text.h"
+#include "extract/reader/extraction.h"
+#include "tests/reader/readertest.h"
+#include "tools/listinggen.h"
+
+namespace velto {
+namespace {
+
+using test::Head;
+using test::Lines;
+using test::Opened;
+using test::operator+;
+
+using LineList = std::vector<std::string>;
+
+// The Single a reader must get for a value the generator printed.
+Single Printed(Table table, int component, long item, int time) {
+    double value = TableValue(table, component, item, time);
+    if (table == Table::Temperature) {
+        return static_cast<Single>(Val(FormatTemperature(value)));
+    }
+    return static_cast<Single>(Val(FormatValue(value)));
+}
+
+class Extraction : public ::testing::Test {
+  protected:
+    void OpenSpec(const ListingSpec& spec) {
+        path = dir.File("listing.out");
+        WriteListingFile(spec, path);
+        o = Opened();
+        test::Open(o, path);
+        ASSERT_TRUE(o.texts().empty());
+    }
+    void OpenLines(const LineList& lines) {
+        path = dir.File("listing.out");
+        test::WriteBytes(path, Lines(lines));
+        o = Opened();
+        test::Open(o, path);
+    }
+    // Extracts at the given 1-based time records, in this order.
+    void Extract(const std::string& variable, int component, std::vector<Integer> times) {
+        o.catalogue.SelectedTimes = times;
+        o.catalogue.SelectedTimeCount = static_cast<Integer>(times.size());
+        o.catalogue.AbortSave = false;
+        messages = test::RecordingMessages();
+        if (o.catalogue.AnalysisKind == kKindThermal) {
+            ExtractTemperatures(o.catalogue, variable, progress, messages);
+        } else {
+            ExtractStructuralValues(o.catalogue, variable, component, progress, messages);
+        }
+    }
+    Single Value(Long item, Integer time) const {
+        return o.catalogue.ExtractedValues.At(item, time);
+    }
+
+    static ListingSpec Frame3d() {
+        ListingSpec spec;
+        spec.kind = ListingKind::Static;
+        spec.ndim = 3;
+        spec.nodes = 9;
+        spec.trusses = 4;
+        spec.beams = 5;
+        spec.beamPoints = 3;
+        spec.shells = 3;
+        spec.areaPoints = 4;
+        spec.soils = 3;
+        spec.fibers = 12;
+        spec.stressTables = 3;
+        spec.tangentTables = 2;
+        spec.times = 4;
+        return spec;
+    }
+
+    test::ScratchDir dir;
+    std::string path;
+    Opened o;
+    test::RecordingMessages messages;
+    test::RecordingProgress progress;
+};
+
+TEST_F(Extraction, EachVariableReadsItsWordOnItsLine) {
+    OpenSpec(Frame3d());
+    struct Case {
+        const char* variable;
+        int component;
+        Long items;
+        Table table;
+        int column;
+        int perElement;  // value lines per element; the chosen one is component + 1
+    };
+    const Case cases[] = {
+        {"Displacements", 2, 9, Table::Displacement, 2, 0},  // DOF3 is word 3
+        {"Truss Axial Force", 0, 4, Table::Truss, 0, 0},
+        {"Beam Axial Force", 1, 5, Table::Beam, 0, 3},  // second of three points
+        {"Beam Bending Moment My", 2, 5, Table::Beam, 1, 3},
+        {"Beam Bending Moment Mz", 0, 5, Table::Beam, 2, 3},
+        {"Beam Bending Moment Mw", 1, 5, Table::Beam, 3, 3},
+        {"Membrane Force Nxy", 1, 3, Table::Membrane, 2, 4},  // surface 2
+        {"Membrane Force N2", 3, 3, Table::Membrane, 4, 4},
+        {"Bending Force Mx", 0, 3, Table::Bending, 0, 4},
+        {"Bending Force M1", 2, 3, Table::Bending, 3, 4},
+        {"Soil Axial Force Nx", 0, 3, Table::Soil, 0, 0},
+        {"Soil Pressure", 0, 3, Table::Soil, 1, 0},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.variable);
+        Extract(k.variable, k.component, {2, 4});
+        EXPECT_TRUE(messages.messages.empty());
+        ASSERT_EQ(o.catalogue.ExtractedValues.Items(), k.items);
+        for (Long item = 1; item <= k.items; ++item) {
+            long line = k.perElement ? (item - 1) * k.perElement + k.component + 1 : item;
+            EXPECT_EQ(Value(item, 1), Printed(k.table, k.column, line, 2)) << "item " << item;
+            EXPECT_EQ(Value(item, 2), Printed(k.table, k.column, line, 4)) << "item " << item;
+        }
+    }
+    EXPECT_EQ(progress.captions.back(), "Reading Soil Pressure...");
+    EXPECT_EQ(progress.fractions.back(), 1.0f);
+}
+
+TEST_F(Extraction, EigenValueIsReadFromItsHeadingLine) {
+    OpenSpec(Frame3d());
+    Extract("Eigen Values", 0, {3, 1});
+    ASSERT_EQ(o.catalogue.ExtractedValues.Items(), 1);
+    EXPECT_EQ(Value(1, 1), Printed(Table::Eigen, 0, 1, 3));
+    EXPECT_EQ(Value(1, 2), Printed(Table::Eigen, 0, 1, 1));
+}
+
+TEST_F(Extraction, TwoDimensionalBeamMoment) {
+    ListingSpec spec = Frame3d();
+    spec.ndim = 2;
+    OpenSpec(spec);
+    Extract("Beam Bending Moment", 2, {1});
+    for (Long beam = 1; beam <= 5; ++beam) {
+        EXPECT_EQ(Value(beam, 1), Printed(Table::Beam, 1, (beam - 1) * 3 + 3, 1));
+    }
+    Extract("Beam Axial Force", 0, {1});
+    EXPECT_EQ(Value(5, 1), Printed(Table::Beam, 0, 13, 1));
+}
+
+// Twelve fibres stand on three lines of five, five and two pairs. The table read is the one the
+// user chose: a time block holds one stress table per beam point, and reading the first after
+// the time line gave another element's stresses.
+TEST_F(Extraction, ChosenFibreTableIsTheOneRead) {
+    OpenSpec(Frame3d());
+    ASSERT_EQ(o.catalogue.StressTableCount, 3);
+    for (int table = 0; table < 3; ++table) {
+        Extract("Beam Stresses", table, {4, 2});
+        ASSERT_EQ(o.catalogue.ExtractedValues.Items(), 12);
+        for (Long fibre = 1; fibre <= 12; ++fibre) {
+            EXPECT_EQ(Value(fibre, 1), Printed(Table::Stress, table, fibre, 4))
+                << "table " << table << " fibre " << fibre;
+            EXPECT_EQ(Value(fibre, 2), Printed(Table::Stress, table, fibre, 2));
+        }
+    }
+    Extract("Beam Tangent Modulus", 1, {3});
+    EXPECT_EQ(Value(12, 1), Printed(Table::Tangent, 1, 12, 3));
+    EXPECT_EQ(Value(1, 1), Printed(Table::Tangent, 1, 1, 3));
+}
+
+// A table that is not in the listing used to come out as zeros with no word said.
+TEST_F(Extraction, MissingTableIsReportedAndEarlierValuesKept) {
+    LineList lines = Head("STATIC") + LineList{" DESCRIPTION OF THE STRUCTURE.",
+                                               "  * THERE ARE   2 NODES.",
+                                               "  * THERE ARE   2 TRUSS ELEMENTS.",
+                                               " CONVERGENCE HAS BEEN OBTAINED.",
+                                               "  TIME = 10",
+                                               " INTERNAL SOLLICITATIONS IN THE TRUSS ELEMENTS.",
+                                               "  ELEM.      N",
+                                               "      1  1.5E+01",
+                                               "      2",
+                                               "  TIME = 20",
+                                               " no truss table in this block"};
+    OpenLines(lines);
+    Extract("Truss Axial Force", 0, {1, 2});
+    ASSERT_EQ(messages.messages.size(), 1u);
+    EXPECT_EQ(messages.messages[0].text, "62: Input past end of file");
+    EXPECT_EQ(messages.messages[0].icon, MessageIcon::None);
+    EXPECT_EQ(messages.messages[0].caption, "VeltoExtract");
+    EXPECT_EQ(Value(1, 1), 15.0f);
+    EXPECT_EQ(Value(2, 1), 0.0f);  // a value line too short for the word stays 0
+    EXPECT_EQ(Value(1, 2), 0.0f);
+}
+
+TEST_F(Extraction, ValueLinesAreItemsInOrderWhateverNumberTheyPrint) {
+    OpenLines(
+        Head("DYNAMIC") +
+        LineList{" DESCRIPTION OF THE STRUCTURE.", "  * THERE ARE   3 NODES.",
+                 " CONVERGENCE HAS BEEN OBTAINED.", "  TIME = 1",
+                 "  NODE    DOF 1     DOF 2     DOF 3     DOF 4     DOF 5     DOF 6     DOF 7",
+                 "    7   1.0   2.0   3.0", "    5   4.0\t5.0   6.0", "    9   7.0   8.0"});
+    Extract("Displacements", 2, {1});
+    EXPECT_TRUE(messages.messages.empty());
+    EXPECT_EQ(Value(1, 1), 3.0f);
+    EXPECT_EQ(Value(2, 1), 6.0f);
+    EXPECT_EQ(Value(3, 1), 0.0f);
+}
+
+TEST_F(Extraction, AbortStopsBeforeTheNextTime) {
+    OpenSpec(Frame3d());
+    struct Aborting : ProgressSink {
+        Catalogue* c = nullptr;
+        void UpdateProgress(Single, std::string_view) override { c->AbortSave = true; }
+    } aborting;
+    aborting.c = &o.catalogue;
+    o.catalogue.SelectedTimes = {1, 2, 3};
+    o.catalogue.SelectedTimeCount = 3;
+    o.catalogue.AbortSave = false;
+    ExtractStructuralValues(o.catalogue, "Displacements", 0, aborting, messages);
+    EXPECT_TRUE(messages.messages.empty());
+    EXPECT_EQ(Value(4, 1), Printed(Table::Displacement, 0, 4, 1));
+    EXPECT_EQ(Value(4, 2), 0.0f);
+    EXPECT_EQ(Value(4, 3), 0.0f);
+}
+
+TEST_F(Extraction, ListingCutShortAfterItsScanIsAReadError) {
+    OpenSpec(Frame3d());
+    std::string bytes = test::ReadBytes(path);
+    test::WriteBytes(path,
+                     bytes.substr(0, static_cast<std::size_t>(o.catalogue.Times[2].Position - 1)));
+    Extract("Displacements", 0, {1, 4});
+    ASSERT_EQ(messages.messages.size(), 1u);
+    EXPECT_EQ(messages.messages[0].text, "62: Input past end of file");
+    EXPECT_EQ(Value(9, 1), Printed(Table::Displacement, 0, 9, 1));
+}
+
+TEST_F(Extraction, TemperaturesComeFromFixedColumns) {
+    ListingSpec spec;
+    spec.kind = ListingKind::Thermal;
+    spec.nodes = 12;  // three table lines: five, five and two nodes
+    spec.times = 3;
+    OpenSpec(spec);
+    Extract("Temperature", 0, {3, 2});
+    ASSERT_EQ(o.catalogue.ExtractedValues.Items(), 12);
+    for (Long node = 1; node <= 12; ++node) {
+        EXPECT_EQ(Value(node, 1), Printed(Table::Temperature, 0, node, 3)) << node;
+        EXPECT_EQ(Value(node, 2), Printed(Table::Temperature, 0, node, 2)) << node;
+    }
+    EXPECT_EQ(progress.captions.back(), "Reading Temperature...");
+}
+
+TEST_F(Extraction, ShortTemperatureLinesReadAsZero) {
+    const std::string heading = " NODE TEMP.  NODE TEMP.  NODE TEMP.  NODE TEMP.  NODE TEMP.";
+    OpenLines(Head("TEMPERATURE") + LineList{" DESCRIPTION OF THE STRUCTURE.",
+                                             "  * THERE ARE   7 NODES.", " POSITION OF THE NODES.",
+                                             "  TIME = 5", heading,
+                                             "    1  20.0    2          31200.5    4  -1.5",
+                                             "    6 300.0    7", "  TIME = 6"});
+    Extract("Temperature", 0, {1});
+    EXPECT_TRUE(messages.messages.empty());
+    EXPECT_EQ(Value(1, 1), 20.0f);
+    EXPECT_EQ(Value(2, 1), 0.0f);     // a field of blanks
+    EXPECT_EQ(Value(3, 1), 1200.5f);  // fixed columns: no blank needed
+    EXPECT_EQ(Value(4, 1), -1.5f);
+    EXPECT_EQ(Value(5, 1), 0.0f);  // beyond the end of the line
+    EXPECT_EQ(Value(6, 1), 300.0f);
+    EXPECT_EQ(Value(7, 1), 0.0f);
+}
+
+TEST_F(Extraction, LargeThermalModelExportsNodesBeyondSixteenBits) {
+    ListingSpec spec;
+    spec.kind = ListingKind::Thermal;
+    spec.nodes = 50000;
+    spec.times = 2;
+    OpenSpec(spec);
+    Extract("Temperature", 0, {2});
+    EXPECT_TRUE(messages.messages.empty());
+    EXPECT_EQ(Value(40000, 1), Printed(Table::Temperature, 0, 40000, 2));
+    EXPECT_EQ(Value(50000, 1), Printed(Table::Temperature, 0, 50000, 2));
+}
+
+TEST_F(Extraction, ThermalTableMissingAfterTheTimeIsReported) {
+    OpenLines(Head("TEMPERATURE") + LineList{" DESCRIPTION OF THE STRUCTURE.",
+                                             "  * THERE ARE   2 NODES.", " POSITION OF THE NODES.",
+                                             "  TIME = 5", " no table"});
+    Extract("Temperature", 0, {1});
+    ASSERT_EQ(messages.messages.size(), 1u);
+    EXPECT_EQ(messages.messages[0].text, "62: Input past end of file");
+}
+
+TEST_F(Extraction, TimeRecordOutsideTheListingIsASubscriptError) {
+    OpenSpec(Frame3d());
+    Extract("Displacements", 0, {5});
+    ASSERT_EQ(messages.messages.size(), 1u);
+    EXPECT_EQ(messages.messages[0].text, "9: Subscript out of range");
+}
+
+}  // namespace
+}  // namespace velto

@@ -1,0 +1,64 @@
+#include "tests/support/biffcells.h"
+
+#include <cstring>
+#include <stdexcept>
+
+#include "tests/support/testsupport.h"
+
+namespace velto::test {
+
+const BiffCell* BiffSheet::At(int row, int col) const {
+    for (const BiffCell& cell : cells) {
+        if (cell.row == row && cell.col == col) {
+            return &cell;
+        }
+    }
+    return nullptr;
+}
+
+BiffSheet ReadBiffSheet(const std::string& path) {
+    const std::string bytes = ReadBytes(path);
+    auto u8 = [&](std::size_t at) { return static_cast<unsigned char>(bytes.at(at)); };
+    auto u16 = [&](std::size_t at) { return static_cast<std::uint16_t>(u8(at) | u8(at + 1) << 8); };
+    BiffSheet sheet;
+    std::size_t at = 0;
+    while (at < bytes.size()) {
+        if (at + 4 > bytes.size()) {
+            throw std::runtime_error("truncated record header");
+        }
+        std::uint16_t number = u16(at);
+        std::size_t length = u16(at + 2);
+        std::size_t data = at + 4;
+        if (data + length > bytes.size()) {
+            throw std::runtime_error("truncated record data");
+        }
+        sheet.records.push_back(number);
+        if (number == 0x0004 || number == 0x0003) {
+            BiffCell cell;
+            cell.row = u16(data) + 1;
+            cell.col = u16(data + 2) + 1;
+            if (number == 0x0004) {
+                cell.isText = true;
+                cell.text = bytes.substr(data + 8, u8(data + 7));
+                if (length != 8u + cell.text.size()) {
+                    throw std::runtime_error("text cell length mismatch");
+                }
+            } else {
+                if (length != 15) {
+                    throw std::runtime_error("number cell length mismatch");
+                }
+                std::memcpy(&cell.number, bytes.data() + data + 7, 8);
+            }
+            sheet.cells.push_back(cell);
+        } else if (number == 0x0031) {
+            sheet.fontHeight = static_cast<std::int16_t>(u16(data));
+            sheet.font = bytes.substr(data + 5, u8(data + 4));
+        }
+        at = data + length;
+    }
+    sheet.complete = sheet.records.size() >= 2 && sheet.records.front() == 0x0009 &&
+                     sheet.records.back() == 0x000A && at == bytes.size();
+    return sheet;
+}
+
+}  // namespace velto::test
