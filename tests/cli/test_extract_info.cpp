@@ -1,35 +1,15 @@
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <charconv>
 #include <cstdlib>
 #include <string>
 
+#include "tests/cli/extractrun.h"
 #include "tests/support/testsupport.h"
 #include "tools/listinggen.h"
 
 namespace velto {
 namespace {
-
-struct CommandRun {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
-
-// Runs velto-extract with the arguments (already quoted for the shell), standard input closed.
-CommandRun Extract(const test::ScratchDir& dir, const std::string& args) {
-    std::string out = dir.File("stdout.txt");
-    std::string err = dir.File("stderr.txt");
-    std::string command = std::string("'") + VELTO_EXTRACT_BIN + "' " + args + " > '" + out +
-                          "' 2> '" + err + "' < /dev/null";
-    int raw = std::system(command.c_str());
-    CommandRun run;
-    run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    run.out = test::ReadBytes(out);
-    run.err = test::ReadBytes(err);
-    return run;
-}
 
 // The text of a JSON member's value, up to the next comma or closing bracket.
 std::string Member(const std::string& json, const std::string& key, std::size_t from = 0) {

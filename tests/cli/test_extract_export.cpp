@@ -1,0 +1,152 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "extract/cli/infocommand.h"
+#include "extract/export/savecommand.h"
+#include "extract/export/timeselection.h"
+#include "tests/cli/extractrun.h"
+#include "tools/listinggen.h"
+
+namespace velto {
+namespace {
+
+class ExtractExport : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ListingSpec spec;
+        spec.nodes = 30;
+        spec.beams = 6;
+        spec.beamPoints = 3;
+        spec.fibers = 12;
+        spec.stressTables = 3;
+        spec.times = 6;
+        listing = dir.File("frame.out");
+        WriteListingFile(spec, listing);
+    }
+    CommandRun Export(const std::string& options) {
+        return Extract(dir, "export '" + listing + "' " + options);
+    }
+    bool Exists(const std::string& name) const { return std::filesystem::exists(dir.File(name)); }
+
+    test::ScratchDir dir;
+    std::string listing;
+};
+
+// The command line must write what the window's Save writes for the same choices: the same
+// request through the same code, byte for byte.
+TEST_F(ExtractExport, WritesWhatTheSaveCommandWrites) {
+    Catalogue c;
+    std::FILE* quiet = std::fopen("/dev/null", "w");
+    ASSERT_EQ(OpenListing(c, listing, quiet), 0);
+    std::fclose(quiet);
+    TimeSelection times;
+    std::vector<std::string> texts;
+    for (int i = 0; i < c.TimeCount; ++i) {
+        texts.push_back(TimeText(c.Times[static_cast<std::size_t>(i)].Time));
+    }
+    times.SetAvailable(texts);
+    times.AddIndices({4});  // the user double-clicks time 5, then 1, then 3
+    times.AddIndices({0});
+    times.AddIndices({2});
+
+    SaveRequest request;
+    request.fileName = dir.File("window.xls");
+    request.variable = "Beam Stresses";
+    request.component = 1;
+    request.vectorName = c.StressTables[1];
+    request.from = "12";
+    request.to = "2";
+    request.step = "-5";
+    request.times = times.SelectedTimes();
+    request.layout = TimeLayout::InColumns;
+    test::RecordingMessages messages;
+    NullProgress progress;
+    ASSERT_EQ(SaveExport(c, request, progress, messages).outcome, SaveOutcome::Written);
+
+    CommandRun run = Export("-o '" + dir.File("cli.xls") +
+                            "' --variable 'Beam Stresses' --vector 'Beam 1 (Point 2)'"
+                            " --from 12 --to 2 --step -5 --times 5,1,3 --columns");
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.err, "");
+    EXPECT_NE(run.out.find("cli.xls: Beam Stresses Beam     1 (Point  2), 3 vectors x 3 times"),
+              std::string::npos)
+        << run.out;
+    EXPECT_EQ(test::ReadBytes(dir.File("cli.xls")), test::ReadBytes(request.fileName));
+}
+
+TEST_F(ExtractExport, DefaultsExportEveryItemAtEveryTime) {
+    CommandRun run = Export("-o '" + dir.File("all.xls") + "' --variable Displacements");
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.out.find("Displacements DOF1, 30 vectors x 6 times"), std::string::npos);
+    run = Export("--output='" + dir.File("eigen.xls") +
+                 "' --variable='Eigen Values' --from 0 --times 6,2");
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.out.find("Eigen Values, 1 vectors x 2 times"), std::string::npos) << run.out;
+}
+
+TEST_F(ExtractExport, SelectionsTheWindowWouldRefuseAreRefused) {
+    struct Case {
+        const char* options;
+        const char* reason;
+    };
+    const Case cases[] = {
+        {"--variable Temperature", "does not offer \"Temperature\""},
+        {"--variable Displacements --vector DOF4", "\"Displacements\" has no vector \"DOF4\""},
+        {"--variable 'Truss Axial Force'", "(it offers: Displacements, Eigen Values, Beam"},
+        {"--variable Displacements --from 0", "From must lie in 1..30 (Nodes)"},
+        {"--variable Displacements --to 31", "To must lie in 1..30 (Nodes)"},
+        {"--variable Displacements --step x", "From, To and Step must be numbers"},
+        {"--variable Displacements --step 0", "Step must not be 0"},
+        {"--variable Displacements --from 5 --to 1", "no vector lies from 5 to 1"},
+        {"--variable Displacements --times 2,7", "the listing has 6 times; there is no time 7"},
+    };
+    for (const Case& k : cases) {
+        CommandRun run = Export("-o '" + dir.File("refused.xls") + "' " + k.options);
+        EXPECT_EQ(run.status, 1) << k.options;
+        EXPECT_EQ(run.err.rfind("velto-extract: cannot export: ", 0), 0u) << run.err;
+        EXPECT_NE(run.err.find(k.reason), std::string::npos) << k.options << "\n" << run.err;
+        EXPECT_FALSE(Exists("refused.xls")) << k.options;
+    }
+}
+
+TEST_F(ExtractExport, UsageErrors) {
+    for (const char* options : {"--variable Displacements", "-o x.xls", "-o x.xls --variable",
+                                "-o x.xls --variable Displacements --times 3-1",
+                                "-o x.xls --variable Displacements --times a",
+                                "-o x.xls --variable Displacements --colour"}) {
+        CommandRun run = Export(options);
+        EXPECT_EQ(run.status, 2) << options;
+        EXPECT_NE(run.err.find("Usage: velto-extract"), std::string::npos) << options;
+    }
+}
+
+TEST_F(ExtractExport, MessagesOfTheExportGoToStandardError) {
+    CommandRun run = Export("-o '" + dir.File("wide.xls") +
+                            "' --variable Displacements --to 30 --times all --columns");
+    EXPECT_EQ(run.status, 0);
+    ListingSpec wide;
+    wide.nodes = 300;
+    wide.times = 1;
+    listing = dir.File("wide.out");
+    WriteListingFile(wide, listing);
+    run = Export("-o '" + dir.File("wide.xls") + "' --variable Displacements --to 256");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "The maximum number of columns in Excel is 256. Cannot create file.\n");
+    EXPECT_TRUE(Exists("wide.xls"));  // the earlier file stays
+}
+
+TEST_F(ExtractExport, ExtractionErrorIsShownAndTheFileStillWritten) {
+    // The second block lost its table: the first block's values are exported, and the user is
+    // told.
+    std::string bytes = test::ReadBytes(listing);
+    std::size_t second = bytes.find("  TIME =", bytes.find("  TIME =") + 1);
+    test::WriteBytes(listing, bytes.substr(0, bytes.find('\n', second) + 1));
+    CommandRun run = Export("-o '" + dir.File("partial.xls") + "' --variable Displacements");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "62: Input past end of file\n");
+    EXPECT_TRUE(Exists("partial.xls"));
+}
+
+}  // namespace
+}  // namespace velto
