@@ -127,40 +127,32 @@ T RoundTo(double value) {
 
 }  // namespace
 
+// The word that starts at or after `i`, moving `i` past it; empty at the end of the text.
+static std::string_view NextWord(std::string_view text, std::size_t& i) {
+    while (i < text.size() && IsBlank(text[i])) {
+        ++i;
+    }
+    std::size_t start = i;
+    while (i < text.size() && !IsBlank(text[i])) {
+        ++i;
+    }
+    return text.substr(start, i - start);
+}
+
 std::vector<std::string_view> Tokenize(std::string_view text) {
     std::vector<std::string_view> words;
     std::size_t i = 0;
-    while (i < text.size()) {
-        while (i < text.size() && IsBlank(text[i])) {
-            ++i;
-        }
-        std::size_t start = i;
-        while (i < text.size() && !IsBlank(text[i])) {
-            ++i;
-        }
-        if (i > start) {
-            words.push_back(text.substr(start, i - start));
-        }
+    for (std::string_view word = NextWord(text, i); !word.empty(); word = NextWord(text, i)) {
+        words.push_back(word);
     }
     return words;
 }
 
 std::string_view FindWord(std::string_view text, std::size_t k) {
     std::size_t i = 0;
-    std::size_t index = 0;
-    while (i < text.size()) {
-        while (i < text.size() && IsBlank(text[i])) {
-            ++i;
-        }
-        std::size_t start = i;
-        while (i < text.size() && !IsBlank(text[i])) {
-            ++i;
-        }
-        if (i > start) {
-            if (index == k) {
-                return text.substr(start, i - start);
-            }
-            ++index;
+    for (std::string_view word = NextWord(text, i); !word.empty(); word = NextWord(text, i)) {
+        if (k-- == 0) {
+            return word;
         }
     }
     return {};

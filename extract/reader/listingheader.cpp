@@ -1,11 +1,11 @@
 #include "extract/reader/listingheader.h"
 
-#include <new>
 #include <string>
 
 #include "common/error.h"
 #include "common/linereader.h"
 #include "common/text.h"
+#include "extract/reader/scanning.h"
 
 namespace velto {
 
@@ -68,7 +68,7 @@ std::string ReadFileErrorText(int number, const std::string& description) {
 }
 
 void ReadListingHeader(Catalogue& c, ProgressSink& progress, MessageSink& messages) {
-    try {
+    ReportingReadErrors(messages, [&] {
         if (!c.ListingFile.empty()) {
             ReadHead(c);
         }
@@ -85,13 +85,7 @@ void ReadListingHeader(Catalogue& c, ProgressSink& progress, MessageSink& messag
                                      kExtractTitle);
                 break;
         }
-    } catch (const RuntimeError& error) {
-        messages.ShowMessage(ReadFileErrorText(error.number(), error.description()),
-                             MessageIcon::Critical, kExtractTitle);
-    } catch (const std::bad_alloc&) {
-        messages.ShowMessage(ReadFileErrorText(kOutOfMemory, ErrorDescription(kOutOfMemory)),
-                             MessageIcon::Critical, kExtractTitle);
-    }
+    });
 }
 
 }  // namespace velto

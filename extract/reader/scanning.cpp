@@ -1,9 +1,12 @@
 #include "extract/reader/scanning.h"
 
 #include <algorithm>
+#include <new>
 
 #include "common/checked.h"
+#include "common/error.h"
 #include "common/text.h"
+#include "extract/reader/listingheader.h"
 
 namespace velto {
 
@@ -15,6 +18,18 @@ void ProgressReporter::operator()(std::string_view caption) {
             static_cast<Single>(static_cast<double>(in_.Position()) / static_cast<double>(length));
     }
     sink_.UpdateProgress(std::min<Single>(fraction, 1), caption);
+}
+
+void ReportingReadErrors(MessageSink& messages, const std::function<void()>& body) {
+    try {
+        body();
+    } catch (const RuntimeError& error) {
+        messages.ShowMessage(ReadFileErrorText(error.number(), error.description()),
+                             MessageIcon::Critical, kExtractTitle);
+    } catch (const std::bad_alloc&) {
+        messages.ShowMessage(ReadFileErrorText(kOutOfMemory, ErrorDescription(kOutOfMemory)),
+                             MessageIcon::Critical, kExtractTitle);
+    }
 }
 
 void ReadTimes(Catalogue& c, LineReader& in, ProgressReporter& report) {

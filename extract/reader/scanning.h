@@ -2,6 +2,7 @@
 
 // Pieces the structural and thermal scans share. Internal to the reader.
 
+#include <functional>
 #include <string_view>
 
 #include "common/linereader.h"
@@ -20,6 +21,10 @@ class ProgressReporter {
     const LineReader& in_;
     ProgressSink& sink_;
 };
+
+// Runs a reading step and turns its run-time error (or exhausted memory) into the
+// "Read File Error " message, critical, with the extraction tool's title.
+void ReportingReadErrors(MessageSink& messages, const std::function<void()>& body);
 
 // The time part of a listing: from where `in` stands to the end, every line holding "  TIME ="
 // gives one record of Times (its value, and the position of the line after it). Sets TimeCount

@@ -1,5 +1,3 @@
-#include <new>
-
 #include "common/error.h"
 #include "common/linereader.h"
 #include "common/text.h"
@@ -55,15 +53,7 @@ void ScanThermal(Catalogue& c, ProgressSink& progress, MessageSink& messages) {
 void ScanThermalListing(Catalogue& c, ProgressSink& progress, MessageSink& messages) {
     // A thermal listing that could not be read whole says so, as a structural one does, rather
     // than opening with a partial catalogue as if nothing were wrong.
-    try {
-        ScanThermal(c, progress, messages);
-    } catch (const RuntimeError& error) {
-        messages.ShowMessage(ReadFileErrorText(error.number(), error.description()),
-                             MessageIcon::Critical, kExtractTitle);
-    } catch (const std::bad_alloc&) {
-        messages.ShowMessage(ReadFileErrorText(kOutOfMemory, ErrorDescription(kOutOfMemory)),
-                             MessageIcon::Critical, kExtractTitle);
-    }
+    ReportingReadErrors(messages, [&] { ScanThermal(c, progress, messages); });
 }
 
 }  // namespace velto
