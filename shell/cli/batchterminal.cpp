@@ -1,0 +1,82 @@
+#include "shell/cli/batchterminal.h"
+
+#include <unistd.h>
+
+#include <QFileInfo>
+#include <cmath>
+
+#include "common/encoding.h"
+
+namespace velto {
+
+BatchTerminal::BatchTerminal(Batch& batch, bool verbose, std::FILE* out)
+    : batch_(batch), verbose_(verbose), terminal_(::isatty(::fileno(out)) == 1), out_(out) {
+    connect(&batch, &Batch::fileStarted, this, [this](int row) {
+        percent_[row] = -1;
+        if (!terminal_) {
+            std::fprintf(out_, "%s: Running\n", NameOf(row).toLocal8Bit().constData());
+            std::fflush(out_);
+        }
+        Draw();
+    });
+    connect(&batch, &Batch::outputChunk, this, [this](int, const QByteArray& text) {
+        if (!verbose_) {
+            return;
+        }
+        ClearLine();
+        std::string shown = Cp1252ToUtf8(std::string_view(text.constData(), text.size()));
+        std::fwrite(shown.data(), 1, shown.size(), out_);
+        std::fflush(out_);
+    });
+    connect(&batch, &Batch::progress, this, [this](int row, float fraction, const QString&) {
+        int percent = static_cast<int>(std::floor(100.0 * fraction + 0.5));
+        if (percent_[row] != percent) {
+            percent_[row] = percent;
+            Draw();
+        }
+    });
+    connect(&batch, &Batch::fileFinished, this, [this](int row, const QString& status) {
+        percent_.erase(row);
+        ClearLine();
+        std::fprintf(out_, "%s: %s\n", NameOf(row).toLocal8Bit().constData(),
+                     status.toLocal8Bit().constData());
+        std::fflush(out_);
+        Draw();
+    });
+}
+
+QString BatchTerminal::NameOf(int row) const {
+    return QFileInfo(batch_.rows[static_cast<std::size_t>(row)].path).fileName();
+}
+
+void BatchTerminal::ClearLine() {
+    if (drawn_) {
+        std::fputs("\r\033[K", out_);
+        drawn_ = false;
+    }
+}
+
+void BatchTerminal::Draw() {
+    if (!terminal_ || percent_.empty()) {
+        return;
+    }
+    std::string line;
+    for (const auto& [row, percent] : percent_) {
+        if (!line.empty()) {
+            line += "  |  ";
+        }
+        const int shown = std::clamp(percent, 0, 100);
+        if (percent_.size() == 1) {
+            const int filled = shown / 5;
+            line += "[" + std::string(static_cast<std::size_t>(filled), '#') +
+                    std::string(static_cast<std::size_t>(20 - filled), '-') + "] ";
+        }
+        line += NameOf(row).toLocal8Bit().toStdString() + " " +
+                (percent < 0 ? std::string("...") : std::to_string(percent) + "%");
+    }
+    std::fprintf(out_, "\r\033[K%s", line.c_str());
+    std::fflush(out_);
+    drawn_ = true;
+}
+
+}  // namespace velto

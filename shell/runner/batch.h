@@ -1,0 +1,81 @@
+#pragma once
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <vector>
+
+#include "shell/runner/solverfinder.h"
+
+namespace velto {
+
+class SolverRun;
+
+// The status texts of a row.
+inline const QString kStatusRunning = QStringLiteral("Running");
+inline const QString kStatusCompleted = QStringLiteral("Completed");
+inline const QString kStatusFailed = QStringLiteral("Failed");
+inline const QString kStatusAborted = QStringLiteral("Aborted");
+
+// A batch of solver input files run one after another (or a few at a time), with each row's
+// status and console text. The window and velto-batch both drive this model; it has no widgets.
+class Batch : public QObject {
+    Q_OBJECT
+
+  public:
+    struct Row {
+        QString path;    // full path of the input file
+        QString status;  // "", "Running", "Completed", "Failed" or "Aborted"
+    };
+
+    explicit Batch(QObject* parent = nullptr);
+    ~Batch() override;
+
+    // The rows. RunLogs holds one console text per row, in step with the rows.
+    std::vector<Row> rows;
+    QList<QByteArray> RunLogs;
+
+    // Adds a row with an empty status and log.
+    void AddRow(const QString& path);
+    // Removes row i and its log (not while the batch runs).
+    void RemoveRow(int i);
+    void ClearRows();
+
+    // Whether each row's console text is kept in RunLogs (the window shows them again; a
+    // terminal that streams them does not need to hold a flood of output).
+    void setKeepLogs(bool keep) { keepLogs_ = keep; }
+
+    // Runs every row from the first, up to `jobs` at a time (1: one after another), until the
+    // rows are done or Stop is called. Returns at once; batchFinished() follows.
+    void Run(const SolverInfo& solver, int jobs = 1);
+    // Stop: no further file starts, and the running ones end "Aborted" (or "Completed" when they
+    // had already ended well). The solver processes are left alone.
+    void Stop();
+
+    bool IsRunning = false;
+    bool StopRequested = false;
+    // Set by a window whose user confirmed quitting during the batch; the window closes when
+    // batchFinished() comes.
+    bool UnloadRequested = false;
+
+  signals:
+    void fileStarted(int row);
+    void outputChunk(int row, const QByteArray& text);
+    void progress(int row, float fraction, const QString& baseName);
+    void fileFinished(int row, const QString& status);
+    void batchFinished();
+
+  private:
+    void StartNext();
+    void OnRunFinished(SolverRun* run, int row, int outcome);
+
+    SolverInfo solver_;
+    int jobs_ = 1;
+    int next_ = 0;
+    bool keepLogs_ = true;
+    bool active_ = false;
+    std::vector<std::pair<SolverRun*, int>> running_;
+};
+
+}  // namespace velto

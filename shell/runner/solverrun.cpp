@@ -1,0 +1,110 @@
+#include "shell/runner/solverrun.h"
+
+#include <QTimer>
+#include <filesystem>
+
+#include "common/error.h"
+#include "shell/runner/childprocess.h"
+#include "shell/runner/endtime.h"
+#include "shell/runner/solveroutput.h"
+
+namespace velto {
+
+QString OutcomeText(int outcome) {
+    switch (outcome) {
+        case kRunCompleted:
+            return QStringLiteral("Completed");
+        case kRunAborted:
+            return QStringLiteral("Aborted");
+        default:
+            return QStringLiteral("Failed");
+    }
+}
+
+std::string BaseNameOf(const std::string& inputPath) {
+    std::string name = inputPath.substr(inputPath.find_last_of("/\\") + 1);
+    std::size_t point = name.rfind('.');
+    return point == std::string::npos ? name : name.substr(0, point);
+}
+
+SolverRun::SolverRun(SolverInfo solver, std::string inputPath, QObject* parent)
+    : QObject(parent),
+      solver_(std::move(solver)),
+      inputPath_(std::move(inputPath)),
+      baseName_(BaseNameOf(inputPath_)) {}
+
+SolverRun::~SolverRun() = default;
+
+void SolverRun::Start() {
+    const std::filesystem::path input(inputPath_);
+    const std::string folder = input.has_parent_path() ? input.parent_path().string() : ".";
+    const bool onCommandLine = TakesNameOnCommandLine(solver_.SolverVersionNumber);
+
+    child_ = std::make_unique<ChildProcess>();
+    std::string error;
+    std::vector<std::string> arguments;
+    if (onCommandLine) {
+        arguments.push_back(baseName_);
+    }
+    if (!child_->Start(solver_.Command(), arguments, folder, error)) {
+        child_.reset();
+        QTimer::singleShot(0, this, [this] { Finish(kRunFailed); });
+        return;
+    }
+    connect(child_.get(), &ChildProcess::chunkRead, this, &SolverRun::OnChunk);
+    connect(child_.get(), &ChildProcess::finished, this, &SolverRun::OnExited);
+
+    if (!onCommandLine) {
+        child_->Write(NameAnswer(baseName_));  // a failed write is the solver's to notice
+    }
+    try {
+        endTime_ = ReadEndTime((std::filesystem::path(folder) / (baseName_ + ".in")).string());
+    } catch (const RuntimeError&) {
+        QTimer::singleShot(0, this, [this] { EndReading(); });
+    }
+}
+
+void SolverRun::OnChunk(const QByteArray& chunk) {
+    if (done_) {
+        return;
+    }
+    try {
+        SolverChunk handled = ProcessChunk(std::string_view(chunk.constData(), chunk.size()));
+        if (handled.time) {
+            if (std::optional<Single> fraction = ProgressFraction(*handled.time, endTime_)) {
+                emit progress(*fraction, QString::fromStdString(baseName_));
+            }
+        }
+        emit output(QByteArray(handled.text.data(), static_cast<int>(handled.text.size())));
+    } catch (const RuntimeError&) {
+        EndReading();
+    }
+}
+
+void SolverRun::OnExited(int status) {
+    Finish(status == 0 ? kRunCompleted : (stopRequested_ ? kRunAborted : kRunFailed));
+}
+
+void SolverRun::EndReading() {
+    if (done_ || !child_) {
+        return;
+    }
+    child_->ClosePipes();
+    std::optional<int> status = child_->ExitStatus();
+    Finish(status && *status == 0 ? kRunCompleted : (stopRequested_ ? kRunAborted : kRunFailed));
+}
+
+void SolverRun::Stop() {
+    stopRequested_ = true;
+    EndReading();
+}
+
+void SolverRun::Finish(int outcome) {
+    if (done_) {
+        return;
+    }
+    done_ = true;
+    emit finished(outcome);
+}
+
+}  // namespace velto

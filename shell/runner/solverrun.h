@@ -1,0 +1,73 @@
+#pragma once
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+#include <memory>
+#include <string>
+
+#include "common/types.h"
+#include "shell/runner/solverfinder.h"
+
+namespace velto {
+
+class ChildProcess;
+
+// How one solver run ended.
+enum RunOutcome : Integer {
+    kRunFailed = 0,     // could not start, or ended with a non-zero exit code
+    kRunCompleted = 1,  // exit code 0
+    kRunAborted = 2,    // stopped by the user before it ended with exit code 0
+};
+
+// The status text a run's outcome gives its row: "Failed", "Completed", "Aborted".
+QString OutcomeText(int outcome);
+
+// The base name the solver is given for an input file: the file name without folder and without
+// its last extension ("beam1" for /work/beam1.in; a name without a point is taken whole).
+std::string BaseNameOf(const std::string& inputPath);
+
+// One run of the solver on one input file, as a hidden child in the input file's folder. Hands
+// the solver the base name (on its command line for version 2004, else written to its standard
+// input), shows its output chunk by chunk with the prompt removed, and turns "time =" chunks into
+// progress against the input file's end time. Stop ends the run at once without touching the
+// solver itself.
+class SolverRun : public QObject {
+    Q_OBJECT
+
+  public:
+    SolverRun(SolverInfo solver, std::string inputPath, QObject* parent = nullptr);
+    ~SolverRun() override;
+
+    // Starts the run; finished() follows exactly once, never from within Start itself.
+    void Start();
+    // The user's stop: the run ends now. Its outcome is "Aborted" unless the solver had already
+    // ended with exit code 0.
+    void Stop();
+
+    const std::string& baseName() const { return baseName_; }
+    bool isFinished() const { return done_; }
+
+  signals:
+    void output(const QByteArray& text);
+    void progress(float fraction, const QString& baseName);
+    void finished(int outcome);
+
+  private:
+    void OnChunk(const QByteArray& chunk);
+    void OnExited(int status);
+    // A failure while reading ends the reading quietly; the outcome then comes from the exit
+    // code as it stands.
+    void EndReading();
+    void Finish(int outcome);
+
+    SolverInfo solver_;
+    std::string inputPath_;
+    std::string baseName_;
+    Single endTime_ = 0;
+    bool stopRequested_ = false;
+    bool done_ = false;
+    std::unique_ptr<ChildProcess> child_;
+};
+
+}  // namespace velto
