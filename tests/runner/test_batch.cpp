@@ -1,0 +1,228 @@
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <QEventLoop>
+#include <QTimer>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "shell/runner/batch.h"
+#include "shell/runner/solverfinder.h"
+#include "shell/runner/solverrun.h"
+#include "tests/support/testsupport.h"
+
+namespace velto {
+namespace {
+
+SolverInfo StandIn(const char* folder) {
+    SolverInfo solver;
+    solver.SolverFolder = folder;
+    EXPECT_TRUE(FindSolver(solver, folder));
+    GetSolverVersion(solver, solver.Command());
+    return solver;
+}
+
+// Processes of ours that run in a folder: the stand-in solvers started there.
+std::vector<pid_t> ProcessesIn(const std::filesystem::path& folder) {
+    std::vector<pid_t> found;
+    DIR* proc = ::opendir("/proc");
+    while (dirent* entry = proc ? ::readdir(proc) : nullptr) {
+        pid_t pid = std::atoi(entry->d_name);
+        if (pid <= 0) {
+            continue;
+        }
+        std::error_code error;
+        auto cwd = std::filesystem::read_symlink("/proc/" + std::to_string(pid) + "/cwd", error);
+        if (!error && cwd == folder) {
+            found.push_back(pid);
+        }
+    }
+    if (proc) {
+        ::closedir(proc);
+    }
+    return found;
+}
+
+// 'Z' for a zombie, '\0' for a process that is gone.
+char StateOf(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    std::size_t close = text.rfind(')');
+    return close == std::string::npos || close + 2 >= text.size() ? '\0' : text[close + 2];
+}
+
+class BatchRun : public ::testing::Test {
+  protected:
+    // Writes an input file with an end time and the stand-in's directives.
+    std::string Input(const std::string& name, const std::vector<std::string>& directives,
+                      bool timeBlock = true) {
+        std::vector<std::string> lines = {"NODES 12"};
+        if (timeBlock) {
+            lines.insert(lines.end(), {"TIME", "  5 1800", "  10 3600", "END_TIME"});
+        }
+        for (const std::string& d : directives) {
+            lines.push_back("STANDIN " + d);
+        }
+        std::string path = dir.File(name + ".in");
+        test::WriteBytes(path, test::Lines(lines, "\r\n"));
+        return path;
+    }
+
+    // Runs the batch to its end (or for at most a minute).
+    void RunToEnd(Batch& batch, const SolverInfo& solver, int jobs = 1) {
+        QEventLoop loop;
+        QObject::connect(&batch, &Batch::batchFinished, &loop, &QEventLoop::quit);
+        QTimer::singleShot(60000, &loop, &QEventLoop::quit);
+        batch.Run(solver, jobs);
+        loop.exec();
+        ASSERT_FALSE(batch.IsRunning) << "the batch did not finish within a minute";
+    }
+
+    std::vector<QString> Statuses(const Batch& batch) {
+        std::vector<QString> statuses;
+        for (const auto& row : batch.rows) {
+            statuses.push_back(row.status);
+        }
+        return statuses;
+    }
+
+    std::string Received(const std::string& name) {
+        return test::ReadBytes(dir.File(name + ".received"));
+    }
+
+    test::ScratchDir dir;
+};
+
+TEST_F(BatchRun, FailingFileInTheMiddleLeavesTheOthersCompleted) {
+    Batch batch;
+    batch.AddRow(QString::fromStdString(Input("beam1", {"STEPS 4", "PACE 0.05"})));
+    batch.AddRow(QString::fromStdString(Input("beam2", {"STEPS 2", "PACE 0", "EXIT 3"})));
+    batch.AddRow(QString::fromStdString(Input("beam3", {"STEPS 4", "PACE 0.05"})));
+    std::vector<std::pair<int, float>> progress;
+    QObject::connect(&batch, &Batch::progress, [&](int row, float fraction, const QString& name) {
+        progress.emplace_back(row, fraction);
+        EXPECT_EQ(name.toStdString(), "beam" + std::to_string(row + 1));
+    });
+    RunToEnd(batch, StandIn(VELTO_STANDIN_DIR));
+    EXPECT_EQ(Statuses(batch), (std::vector<QString>{"Completed", "Failed", "Completed"}));
+    ASSERT_EQ(batch.RunLogs.size(), 3);
+    for (const QByteArray& log : batch.RunLogs) {
+        EXPECT_TRUE(log.contains("time = ")) << log.toStdString();
+        // The prompt and its two blanks never reach the console text.
+        EXPECT_FALSE(log.contains("FILENAME")) << log.toStdString();
+    }
+    EXPECT_TRUE(batch.RunLogs[0].contains("time = 3600.00"));
+    // Progress runs against the input's end time. Each paced step arrives in a read of its own
+    // (the first may share one with the banner, whose second word is no number).
+    for (int row : {0, 2}) {
+        std::vector<float> fractions;
+        for (const auto& [r, fraction] : progress) {
+            if (r == row) {
+                fractions.push_back(fraction);
+            }
+        }
+        ASSERT_GE(fractions.size(), 3u) << "row " << row;
+        EXPECT_EQ(std::vector<float>(fractions.end() - 3, fractions.end()),
+                  (std::vector<float>{0.5f, 0.75f, 1.0f}));
+    }
+    EXPECT_TRUE(std::filesystem::exists(dir.File("beam3.out")));
+}
+
+TEST_F(BatchRun, StopAbortsTheRunningFileAndLeavesTheSolverAlone) {
+    Batch batch;
+    batch.AddRow(QString::fromStdString(Input("beam1", {"STEPS 2", "PACE 0"})));
+    batch.AddRow(QString::fromStdString(Input("beam2", {"STEPS 200", "PACE 0.2"})));
+    batch.AddRow(QString::fromStdString(Input("beam3", {"STEPS 2", "PACE 0"})));
+    batch.rows[2].status = "Completed";  // from an earlier batch
+    std::vector<pid_t> solvers;
+    QObject::connect(&batch, &Batch::progress, [&](int row, float, const QString&) {
+        if (row == 1 && !batch.StopRequested) {
+            solvers = ProcessesIn(dir.path());
+            batch.Stop();
+            // Right after the stop the solver is still there, untouched.
+            for (pid_t pid : solvers) {
+                EXPECT_NE(StateOf(pid), 'Z');
+                EXPECT_EQ(::kill(pid, 0), 0);
+            }
+        }
+    });
+    RunToEnd(batch, StandIn(VELTO_STANDIN_DIR));
+    EXPECT_EQ(Statuses(batch), (std::vector<QString>{"Completed", "Aborted", "Completed"}));
+    ASSERT_EQ(solvers.size(), 1u);
+    EXPECT_FALSE(std::filesystem::exists(dir.File("beam3.received")));
+    // The stopped solver meets the closed pipe at its next line and ends; it is then reaped.
+    QEventLoop loop;
+    for (int i = 0; i < 100 && StateOf(solvers[0]) != '\0'; ++i) {
+        QTimer::singleShot(50, &loop, &QEventLoop::quit);
+        loop.exec();
+    }
+    EXPECT_EQ(StateOf(solvers[0]), '\0') << "the stopped solver was left as a zombie or runs on";
+}
+
+TEST_F(BatchRun, Version2004TakesTheNameOnItsCommandLineOnly) {
+    Batch batch;
+    batch.AddRow(QString::fromStdString(Input("beam1", {"STEPS 1", "PACE 0", "RECORD"})));
+    RunToEnd(batch, StandIn(VELTO_STANDIN_2004_DIR));
+    EXPECT_EQ(Statuses(batch), std::vector<QString>{"Completed"});
+    EXPECT_EQ(Received("beam1"), "argc=2\narg1=beam1\nstdin=\n");
+}
+
+TEST_F(BatchRun, OtherVersionsReadExactlyTwentyBytes) {
+    Batch batch;
+    batch.AddRow(QString::fromStdString(Input("beam1", {"STEPS 1", "PACE 0", "RECORD"})));
+    // A long name is sent whole with its line end, not cut to 20 bytes.
+    const std::string longName = "fire-compartment-beam-25";
+    batch.AddRow(QString::fromStdString(Input(longName, {"STEPS 1", "PACE 0", "RECORD"})));
+    RunToEnd(batch, StandIn(VELTO_STANDIN_DIR));
+    EXPECT_EQ(Statuses(batch), (std::vector<QString>{"Completed", "Completed"}));
+    EXPECT_EQ(Received("beam1"), "argc=1\nstdin=beam1\\r\\n             \n");
+    EXPECT_EQ(Received(longName), "argc=1\nstdin=" + longName + "\\r\\n\n");
+}
+
+TEST_F(BatchRun, NoTimeBlockGivesNoProgressButAllText) {
+    Batch batch;
+    batch.AddRow(QString::fromStdString(Input("beam1", {"STEPS 3", "PACE 0"}, false)));
+    int reports = 0;
+    QObject::connect(&batch, &Batch::progress, [&](int, float, const QString&) { ++reports; });
+    RunToEnd(batch, StandIn(VELTO_STANDIN_DIR));
+    EXPECT_EQ(reports, 0);
+    EXPECT_TRUE(batch.RunLogs[0].contains("Analysis completed."));
+}
+
+TEST_F(BatchRun, MissingSolverFailsEveryFile) {
+    SolverInfo solver;
+    solver.SolverFolder = dir.File("no solver here");
+    solver.SolverExe = "velto";
+    Batch batch;
+    batch.AddRow(QString::fromStdString(Input("beam1", {})));
+    batch.AddRow(QString::fromStdString(Input("beam2", {})));
+    RunToEnd(batch, solver);
+    EXPECT_EQ(Statuses(batch), (std::vector<QString>{"Failed", "Failed"}));
+}
+
+TEST_F(BatchRun, SeveralJobsAtOnce) {
+    Batch batch;
+    for (int i = 1; i <= 4; ++i) {
+        batch.AddRow(QString::fromStdString(
+            Input("beam" + std::to_string(i), {"STEPS 3", "PACE 0.05", i == 3 ? "EXIT 1" : ""})));
+    }
+    int mostAtOnce = 0;
+    int running = 0;
+    QObject::connect(&batch, &Batch::fileStarted,
+                     [&](int) { mostAtOnce = std::max(mostAtOnce, ++running); });
+    QObject::connect(&batch, &Batch::fileFinished, [&](int, const QString&) { --running; });
+    RunToEnd(batch, StandIn(VELTO_STANDIN_DIR), 2);
+    EXPECT_EQ(Statuses(batch),
+              (std::vector<QString>{"Completed", "Completed", "Failed", "Completed"}));
+    EXPECT_EQ(mostAtOnce, 2);
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_TRUE(batch.RunLogs[i].contains("time = 3600.00")) << i;  // logs are not mixed
+        EXPECT_EQ(batch.RunLogs[i].count("(1 of 3)"), 1) << i;
+    }
+}
+
+}  // namespace
+}  // namespace velto
