@@ -39,7 +39,12 @@ bool IsOwnProgram(const std::string& lower) {
 }  // namespace
 
 std::string SolverInfo::Command() const {
-    return (std::filesystem::path(SolverFolder) / SolverExe).string();
+    // Absolute: the solver starts in its input file's folder, where a relative path means
+    // something else.
+    std::error_code error;
+    std::filesystem::path path = std::filesystem::path(SolverFolder) / SolverExe;
+    std::filesystem::path absolute = std::filesystem::absolute(path, error);
+    return (error ? path : absolute).lexically_normal().string();
 }
 
 std::string StripAtNull(std::string_view text) {

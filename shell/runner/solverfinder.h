@@ -13,7 +13,7 @@ struct SolverInfo {
     std::string SolverVersionNumber;
     std::string SolverVersionText;
 
-    // Full path of the executable.
+    // Absolute path of the executable.
     std::string Command() const;
 };
 

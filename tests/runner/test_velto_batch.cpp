@@ -113,6 +113,18 @@ TEST_F(VeltoBatch, StatusOfEachFileAndTheExitStatus) {
     EXPECT_NE(run.out.find("beam4.in: Completed"), std::string::npos);
 }
 
+// The solver starts in its input file's folder: a solver folder given relative to ours must
+// still find it there.
+TEST_F(VeltoBatch, RelativeSolverFolder) {
+    std::filesystem::path standin = VELTO_STANDIN_DIR;
+    std::filesystem::path relative = std::filesystem::relative(standin);
+    ASSERT_TRUE(relative.is_relative());
+    BatchCommand run =
+        RunBatch(dir, {"--solver-folder", relative.string(), Input("beam1", "STANDIN PACE 0\n")});
+    EXPECT_EQ(run.status, 0) << run.out;
+    EXPECT_NE(run.out.find("beam1.in: Completed"), std::string::npos) << run.out;
+}
+
 TEST_F(VeltoBatch, CtrlCAbortsTheRunningFileAndStartsNoOther) {
     BatchCommand run =
         RunBatch(dir,
