@@ -2,10 +2,25 @@
 # Installs the Debian packages the build and the tests need, only when one is missing.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ libgtest-dev libgmock-dev time "$@")
+# LibreOffice, Node and npm: the tests that open our spreadsheets with readers we did not write.
+# Qt Core: the solver runner's event loop, settings and pipes.
+packages=(cmake ninja-build g++ libgtest-dev libgmock-dev time qt6-base-dev
+          libreoffice-calc-nogui nodejs npm "$@")
+
+# Installed, or provided by an installed package: NodeSource's nodejs carries npm, and asking
+# apt for Debian's npm beside it fails on a conflict.
+installed() {
+  dpkg -s "$1" > /dev/null 2>&1 && return 0
+  dpkg-query -W -f='${db:Status-Abbrev}|${Provides}\n' 2> /dev/null |
+    awk -F'|' -v name="$1" '$1 ~ /^ii/ {
+      n = split($2, provided, / *, */)
+      for (i = 1; i <= n; i++) { sub(/ .*/, "", provided[i]); if (provided[i] == name) found = 1 }
+    } END { exit !found }'
+}
+
 missing=()
 for package in "${packages[@]}"; do
-  dpkg -s "$package" > /dev/null 2>&1 || missing+=("$package")
+  installed "$package" || missing+=("$package")
 done
 if ((${#missing[@]})); then
   sudo=""

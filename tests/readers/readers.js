@@ -1,0 +1,556 @@
+'use strict';
+// Opens spreadsheets written by velto-extract with two readers we did not write, LibreOffice and
+// SheetJS, and checks every cell against what the listing itself prints.
+//
+//   node readers.js install     NODE_DIR NPM            SheetJS into NODE_DIR/node_modules
+//   node readers.js export      SCRATCH GENLISTING EXTRACT
+//   node readers.js libreoffice SCRATCH SOFFICE         one soffice run converts every file to CSV
+//   node readers.js sheetjs     SCRATCH NODE_DIR
+//
+// `export` writes the listings and the spreadsheets that the two checks read.
+
+const fs = require('fs');
+const path = require('path');
+const { spawn, spawnSync } = require('child_process');
+const { pathToFileURL } = require('url');
+const { readListing } = require('./listing');
+
+const XLSX_VERSION = '0.18.5';  // the last SheetJS release on the npm registry
+
+// LibreOffice's General format shows up to 15 significant digits: far finer than the 6 of a
+// listing value, and fine enough to show a single-precision value widened without rounding
+// (20.1 -> 20.1000003814697), which a looser tolerance would let through.
+const LIBREOFFICE_RELATIVE_TOLERANCE = 1e-12;
+
+// --- the fixtures ---------------------------------------------------------------------------
+
+const LISTINGS = {
+    // 2D static run with every structural table; a time step whose multiples print with rounding.
+    static2d: ['--kind', 'static', '--ndim', '2', '--nodes', '11', '--trusses', '3', '--beams', '3',
+        '--beam-points', '3', '--shells', '2', '--area-points', '4', '--soils', '2',
+        '--stress-tables', '2', '--fibers', '12', '--times', '4', '--time-step', '20.1'],
+    // 3D dynamic run: seven DOFs, 3D beam columns, tangent tables; lone CR line ends.
+    dynamic3d: ['--kind', 'dynamic', '--ndim', '3', '--nodes', '5', '--beams', '2',
+        '--beam-points', '2', '--tangent-tables', '2', '--fibers', '7', '--times', '3',
+        '--time-step', '0.1', '--line-end', 'cr'],
+    // Thermal run: a last line of the temperature table that is not full; CR LF line ends.
+    thermal: ['--kind', 'thermal', '--nodes', '13', '--solids', '4', '--times', '5',
+        '--time-step', '60', '--line-end', 'crlf'],
+};
+
+const range = (from, to, step = 1) => {
+    const out = [];
+    for (let i = from; step > 0 ? i <= to : i >= to; i += step) {
+        out.push(i);
+    }
+    return out;
+};
+
+// Each case: the export's options, and what the sheet must hold. `items` and `times` (1-based
+// time blocks) are spelled out in the order the sheet must show them; `value(block, item)` is
+// the text the listing prints for that cell.
+const fibres = (kind, index) => (b, f) => b[kind][index].values.get(f);
+const CASES = [
+    // Node table.
+    { name: 'disp_dof3_rows', listing: 'static2d', variable: 'Displacements', vector: 'DOF3',
+        word: 'Node', items: range(1, 11), times: [1, 2, 3, 4], value: (b, n) => b.disp.get(n)[2] },
+    { name: 'disp_dof3_cols_descending', listing: 'static2d', variable: 'Displacements',
+        vector: 'DOF3', args: ['--columns', '--from', '9', '--to', '1', '--step', '-2'],
+        word: 'Node', items: [9, 7, 5, 3, 1], times: [1, 2, 3, 4],
+        value: (b, n) => b.disp.get(n)[2] },
+    // No --vector: the first one, and the sheet must say which.
+    { name: 'disp_default_vector_times_rows', listing: 'static2d', variable: 'Displacements',
+        expectVector: 'DOF1', args: ['--times', '3,1,2'], word: 'Node', items: range(1, 11),
+        times: [1, 2, 3], value: (b, n) => b.disp.get(n)[0] },
+    { name: 'disp_dof2_times_cols', listing: 'static2d', variable: 'Displacements',
+        vector: 'DOF2', args: ['--columns', '--times', '4,2', '--from', '2', '--to', '10', '--step', '4'],
+        word: 'Node', items: [2, 6, 10], times: [2, 4], value: (b, n) => b.disp.get(n)[1] },
+    { name: 'disp_dof7_3d_rows', listing: 'dynamic3d', variable: 'Displacements', vector: 'DOF7',
+        word: 'Node', items: range(1, 5), times: [1, 2, 3], value: (b, n) => b.disp.get(n)[6] },
+    // Eigen values: one per time.
+    { name: 'eigen_rows', listing: 'static2d', variable: 'Eigen Values', expectVector: '',
+        word: 'Value', items: [1], times: [1, 2, 3, 4], value: (b) => b.eigen },
+    { name: 'eigen_cols_times', listing: 'static2d', variable: 'Eigen Values', expectVector: '',
+        args: ['--columns', '--times', '4,1-2'], word: 'Value', items: [1], times: [1, 2, 4],
+        value: (b) => b.eigen },
+    // Beam forces: vector k is the k-th point of every beam.
+    { name: 'beam_n2_rows', listing: 'static2d', variable: 'Beam Axial Force', vector: 'N2',
+        word: 'Beam', items: [1, 2, 3], times: [1, 2, 3, 4], value: (b, e) => b.beam.get(`${e},2`)[0] },
+    { name: 'beam_n2_cols_descending', listing: 'static2d', variable: 'Beam Axial Force',
+        vector: 'N2', args: ['--columns', '--from', '3', '--to', '1', '--step', '-1'],
+        word: 'Beam', items: [3, 2, 1], times: [1, 2, 3, 4],
+        value: (b, e) => b.beam.get(`${e},2`)[0] },
+    { name: 'beam_m3_times_rows', listing: 'static2d', variable: 'Beam Bending Moment',
+        vector: 'M3', args: ['--times', '4,1'], word: 'Beam', items: [1, 2, 3], times: [1, 4],
+        value: (b, e) => b.beam.get(`${e},3`)[1] },
+    { name: 'beam_mz2_3d_cols', listing: 'dynamic3d', variable: 'Beam Bending Moment Mz',
+        vector: 'Mz2', args: ['--columns'], word: 'Beam', items: [1, 2], times: [1, 2, 3],
+        value: (b, e) => b.beam.get(`${e},2`)[2] },
+    // Shell forces: vector k is surface point k of every shell.
+    { name: 'membrane_nxy_s2_rows', listing: 'static2d', variable: 'Membrane Force Nxy',
+        vector: 'Surface 2', word: 'Shell', items: [1, 2], times: [1, 2, 3, 4],
+        value: (b, e) => b.membrane.get(`${e},2`).NXY },
+    { name: 'membrane_nxy_s2_cols', listing: 'static2d', variable: 'Membrane Force Nxy',
+        vector: 'Surface 2', args: ['--columns'], word: 'Shell', items: [1, 2], times: [1, 2, 3, 4],
+        value: (b, e) => b.membrane.get(`${e},2`).NXY },
+    { name: 'bending_m2_s4_cols_descending', listing: 'static2d', variable: 'Bending Force M2',
+        vector: 'Surface 4', args: ['--columns', '--from', '2', '--to', '1', '--step', '-1'],
+        word: 'Shell', items: [2, 1], times: [1, 2, 3, 4], value: (b, e) => b.bending.get(`${e},4`).M2 },
+    // Fibre tables: the second table of each block.
+    { name: 'stress_table2_rows', listing: 'static2d', variable: 'Beam Stresses',
+        vector: 'Beam     1 (Point  2)', word: 'Fiber', items: range(1, 12), times: [1, 2, 3, 4],
+        value: fibres('stress', 1) },
+    { name: 'stress_table2_cols_descending', listing: 'static2d', variable: 'Beam Stresses',
+        vector: 'Beam     1 (Point  2)', args: ['--columns', '--from', '12', '--to', '1', '--step', '-5'],
+        word: 'Fiber', items: [12, 7, 2], times: [1, 2, 3, 4], value: fibres('stress', 1) },
+    { name: 'tangent_table2_3d_rows', listing: 'dynamic3d', variable: 'Beam Tangent Modulus',
+        vector: 'Beam     1 (Point  2)', word: 'Fiber', items: range(1, 7), times: [1, 2, 3],
+        value: fibres('tangent', 1) },
+    // Truss and soil tables.
+    { name: 'truss_from2_rows', listing: 'static2d', variable: 'Truss Axial Force', expectVector: '',
+        args: ['--from', '2'], word: 'Truss', items: [2, 3], times: [1, 2, 3, 4],
+        value: (b, e) => b.truss.get(e) },
+    { name: 'soil_pressure_times_cols', listing: 'static2d', variable: 'Soil Pressure',
+        expectVector: '', args: ['--columns', '--times', '3,1'], word: 'Soil', items: [1, 2],
+        times: [1, 3], value: (b, e) => b.soil.get(e)[1] },
+    { name: 'soil_nx_rows', listing: 'static2d', variable: 'Soil Axial Force Nx', expectVector: '',
+        word: 'Soil', items: [1, 2], times: [1, 2, 3, 4], value: (b, e) => b.soil.get(e)[0] },
+    // Temperatures.
+    { name: 'temperature_rows', listing: 'thermal', variable: 'Temperature', expectVector: '',
+        word: 'Node', items: range(1, 13), times: [1, 2, 3, 4, 5], value: (b, n) => b.temp.get(n) },
+    { name: 'temperature_cols', listing: 'thermal', variable: 'Temperature', expectVector: '',
+        args: ['--columns'], word: 'Node', items: range(1, 13), times: [1, 2, 3, 4, 5],
+        value: (b, n) => b.temp.get(n) },
+    { name: 'temperature_times_cols_descending', listing: 'thermal', variable: 'Temperature',
+        expectVector: '', args: ['--columns', '--times', '5,1-2', '--from', '13', '--to', '1', '--step', '-3'],
+        word: 'Node', items: [13, 10, 7, 4, 1], times: [1, 2, 5], value: (b, n) => b.temp.get(n) },
+    { name: 'temperature_times_rows', listing: 'thermal', variable: 'Temperature', expectVector: '',
+        args: ['--times', '3,1,2', '--from', '5', '--to', '13', '--step', '4'], word: 'Node',
+        items: [5, 9, 13], times: [1, 2, 3], value: (b, n) => b.temp.get(n) },
+];
+
+// --- what a sheet must hold -----------------------------------------------------------------
+
+const text = (s) => ({ text: s });
+const num = (printed) => {
+    const v = Number(printed);
+    if (printed === undefined || printed === null || !Number.isFinite(v)) {
+        throw new Error(`no listing value (${printed})`);
+    }
+    return { num: v, printed };
+};
+
+// The expected grid, row by row (row 0 is sheet row 1); cells not listed must be empty.
+function expectedGrid(c, listing) {
+    const columns = (c.args || []).includes('--columns');
+    const blocks = c.times.map((t) => {
+        const b = listing.blocks[t - 1];
+        if (!b) {
+            throw new Error(`${c.name}: the listing has no time block ${t}`);
+        }
+        return b;
+    });
+    const label = (item) => text(`${c.word} ${item}`);
+    const vector = c.expectVector !== undefined ? c.expectVector : c.vector;
+    const grid = [
+        [text('Variable'), text(c.variable)],
+        [text('Vector'), text(vector)],
+    ];
+    const valueOf = (b, item) => {
+        try {
+            return num(c.value(b, item));
+        } catch (e) {
+            throw new Error(`${c.name}: item ${item} at TIME ${b.time}: ${e.message}`);
+        }
+    };
+    if (columns) {
+        grid.push([text(c.word), ...blocks.map((b) => num(b.time))]);
+        for (const item of c.items) {
+            grid.push([label(item), ...blocks.map((b) => valueOf(b, item))]);
+        }
+    } else {
+        grid.push([text('Time'), ...c.items.map(label)]);
+        for (const b of blocks) {
+            grid.push([num(b.time), ...c.items.map((item) => valueOf(b, item))]);
+        }
+    }
+    return grid;
+}
+
+function columnName(index) {
+    let name = '';
+    for (let i = index + 1; i > 0; i = Math.floor((i - 1) / 26)) {
+        name = String.fromCharCode(65 + ((i - 1) % 26)) + name;
+    }
+    return name;
+}
+
+const address = (row, col) => `${columnName(col)}${row + 1}`;
+const describe = (cell) => (cell.text !== undefined ? JSON.stringify(cell.text)
+    : `${cell.num} (listing "${cell.printed}")`);
+
+// --- helpers --------------------------------------------------------------------------------
+
+function run(program, args, options = {}) {
+    const r = spawnSync(program, args, { encoding: 'utf8', ...options });
+    if (r.error) {
+        throw new Error(`${program}: ${r.error.message}`);
+    }
+    return r;
+}
+
+function usage() {
+    process.stderr.write('usage: node readers.js install NODE_DIR NPM | export SCRATCH GENLISTING '
+        + 'EXTRACT | libreoffice SCRATCH SOFFICE | sheetjs SCRATCH NODE_DIR\n');
+    process.exit(2);
+}
+
+const dirs = (scratch) => ({
+    listings: path.join(scratch, 'listings'),
+    xls: path.join(scratch, 'xls'),
+    csv: path.join(scratch, 'csv'),
+    profile: path.join(scratch, 'libreoffice-profile'),
+});
+
+function fresh(dir) {
+    fs.rmSync(dir, { recursive: true, force: true });
+    fs.mkdirSync(dir, { recursive: true });
+}
+
+function loadListings(scratch) {
+    const out = {};
+    for (const name of Object.keys(LISTINGS)) {
+        out[name] = readListing(path.join(dirs(scratch).listings, `${name}.out`));
+    }
+    return out;
+}
+
+// Runs compare(case, grid) for every case; prints what differs and a closing count.
+function checkAll(reader, scratch, compare) {
+    const listings = loadListings(scratch);
+    let cells = 0;
+    let failed = 0;
+    for (const c of CASES) {
+        const grid = expectedGrid(c, listings[c.listing]);
+        let problems;
+        try {
+            problems = compare(c, grid);
+        } catch (e) {
+            problems = [e.message];
+        }
+        cells += grid.reduce((n, row) => n + row.length, 0);
+        if (problems.length) {
+            failed += 1;
+            console.log(`FAIL ${c.name}.xls (${reader}):`);
+            for (const p of problems.slice(0, 20)) {
+                console.log(`  ${p}`);
+            }
+            if (problems.length > 20) {
+                console.log(`  ... and ${problems.length - 20} more`);
+            }
+        } else {
+            console.log(`ok   ${c.name}.xls`);
+        }
+    }
+    console.log(`${reader}: ${CASES.length} files, ${cells} cells; `
+        + `${CASES.length - failed} passed, ${failed} failed`);
+    return failed === 0;
+}
+
+// --- install --------------------------------------------------------------------------------
+
+function install(nodeDir, npm) {
+    const manifest = path.join(nodeDir, 'node_modules', 'xlsx', 'package.json');
+    const installed = () => fs.existsSync(manifest)
+        && JSON.parse(fs.readFileSync(manifest, 'utf8')).version === XLSX_VERSION;
+    if (installed()) {
+        console.log(`xlsx ${XLSX_VERSION} already in ${nodeDir}`);
+        return true;
+    }
+    fs.mkdirSync(nodeDir, { recursive: true });
+    const r = run(npm, ['install', '--prefix', nodeDir, '--no-save', '--no-package-lock',
+        '--no-audit', '--no-fund', `xlsx@${XLSX_VERSION}`], { stdio: 'inherit' });
+    if (r.status !== 0 || !installed()) {
+        console.log(`npm could not install xlsx@${XLSX_VERSION} into ${nodeDir}`);
+        return false;
+    }
+    return true;
+}
+
+// --- export ---------------------------------------------------------------------------------
+
+function exportAll(scratch, genlisting, extract) {
+    const d = dirs(scratch);
+    fresh(d.listings);
+    fresh(d.xls);
+    let ok = true;
+    for (const [name, args] of Object.entries(LISTINGS)) {
+        const r = run(genlisting, [...args, '-o', path.join(d.listings, `${name}.out`)]);
+        if (r.status !== 0) {
+            console.log(`velto-genlisting ${name}: exit ${r.status}\n${r.stderr}`);
+            return false;
+        }
+    }
+    for (const c of CASES) {
+        const file = path.join(d.xls, `${c.name}.xls`);
+        const args = ['export', path.join(d.listings, `${c.listing}.out`), '-o', file,
+            '--variable', c.variable, ...(c.vector ? ['--vector', c.vector] : []), ...(c.args || [])];
+        const r = run(extract, args);
+        // A message on standard error means the export had something to say: not a clean run.
+        if (r.status !== 0 || r.stderr !== '' || !fs.existsSync(file)) {
+            console.log(`FAIL velto-extract ${args.join(' ')}: exit ${r.status}\n${r.stderr}`);
+            ok = false;
+        } else {
+            console.log(`wrote ${c.name}.xls: ${r.stdout.trim()}`);
+        }
+    }
+    return ok;
+}
+
+// --- LibreOffice ----------------------------------------------------------------------------
+
+// RFC 4180 fields; LibreOffice quotes every text cell (filter option 7), numbers stay bare.
+function parseCsv(content) {
+    const rows = [];
+    let row = [];
+    let field = null;
+    let i = 0;
+    const endField = () => {
+        row.push(field === null ? { raw: '' } : field);
+        field = null;
+    };
+    while (i < content.length) {
+        const ch = content[i];
+        if (ch === '"') {
+            let value = '';
+            i += 1;
+            for (;;) {
+                if (i >= content.length) {
+                    throw new Error('unterminated quoted field');
+                }
+                if (content[i] === '"') {
+                    if (content[i + 1] === '"') {
+                        value += '"';
+                        i += 2;
+                        continue;
+                    }
+                    i += 1;
+                    break;
+                }
+                value += content[i];
+                i += 1;
+            }
+            field = { quoted: value };
+        } else if (ch === ',') {
+            endField();
+            i += 1;
+        } else if (ch === '\n' || ch === '\r') {
+            endField();
+            rows.push(row);
+            row = [];
+            i += ch === '\r' && content[i + 1] === '\n' ? 2 : 1;
+        } else {
+            let raw = '';
+            while (i < content.length && !',\r\n'.includes(content[i])) {
+                raw += content[i];
+                i += 1;
+            }
+            field = { raw };
+        }
+    }
+    if (field !== null || row.length) {
+        endField();
+        rows.push(row);
+    }
+    return rows;
+}
+
+const CSV_NUMBER = /^-?(\d+\.?\d*|\.\d+)(E[+-]?\d+)?$/i;
+
+// Differences between LibreOffice's CSV of one sheet and the expected grid.
+function compareCsv(rows, grid) {
+    const problems = [];
+    const width = Math.max(...grid.map((r) => r.length));
+    if (rows.length !== grid.length) {
+        problems.push(`${rows.length} rows, expected ${grid.length}`);
+    }
+    rows.forEach((row, r) => {
+        if (row.length !== width) {
+            problems.push(`row ${r + 1}: ${row.length} fields, expected ${width}`);
+        }
+        for (let col = 0; col < Math.max(row.length, width); col += 1) {
+            const want = (grid[r] || [])[col];
+            const got = row[col] || { raw: '' };
+            const where = address(r, col);
+            if (!want) {
+                if (got.quoted !== undefined || got.raw !== '') {
+                    problems.push(`${where}: expected empty, got ${JSON.stringify(got)}`);
+                }
+            } else if (want.text !== undefined) {
+                // LibreOffice drops an empty text cell, so "" may come back bare.
+                const same = got.quoted !== undefined ? got.quoted === want.text
+                    : want.text === '' && got.raw === '';
+                if (!same) {
+                    problems.push(`${where}: expected text ${describe(want)}, got ${JSON.stringify(got)}`);
+                }
+            } else if (got.quoted !== undefined || !CSV_NUMBER.test(got.raw)) {
+                problems.push(`${where}: expected number ${describe(want)}, got ${JSON.stringify(got)}`);
+            } else {
+                const v = Number(got.raw);
+                const limit = LIBREOFFICE_RELATIVE_TOLERANCE * Math.abs(want.num);
+                if (!(Math.abs(v - want.num) <= limit)) {
+                    problems.push(`${where}: expected ${describe(want)}, got ${got.raw}`);
+                }
+            }
+        }
+    });
+    return problems;
+}
+
+// Runs soffice in a process group of its own: its launcher hands the work to soffice.bin, and a
+// hung run must be ended whole, not only the launcher.
+function runSoffice(soffice, args, limitMs) {
+    return new Promise((resolve) => {
+        // The C locale: under a decimal-comma locale the CSV would show 20,1.
+        const env = { ...process.env, LC_ALL: 'C.UTF-8', LANG: 'C.UTF-8', LANGUAGE: '' };
+        const child = spawn(soffice, args,
+            { detached: true, env, stdio: ['ignore', 'pipe', 'pipe'] });
+        let stdout = '';
+        let stderr = '';
+        let hung = false;
+        child.stdout.on('data', (b) => { stdout += b; });
+        child.stderr.on('data', (b) => { stderr += b; });
+        const timer = setTimeout(() => {
+            hung = true;
+            try {
+                process.kill(-child.pid, 'SIGKILL');
+            } catch (e) {
+                // already gone
+            }
+        }, limitMs);
+        child.on('error', (e) => {
+            clearTimeout(timer);
+            resolve({ status: null, stdout, stderr: `${stderr}${e.message}`, hung });
+        });
+        child.on('close', (status) => {
+            clearTimeout(timer);
+            resolve({ status, stdout, stderr, hung });
+        });
+    });
+}
+
+async function libreoffice(scratchDir, soffice) {
+    const d = dirs(path.resolve(scratchDir));
+    fresh(d.csv);
+    fresh(d.profile);
+    const files = CASES.map((c) => path.join(d.xls, `${c.name}.xls`));
+    // One start of LibreOffice for every file; a profile of our own, since a first start on a
+    // shared one can wait for a dialog, or hand the work to a running instance. The profile
+    // must be a well-formed file URL: with a malformed one soffice waits forever.
+    const args = [`-env:UserInstallation=${pathToFileURL(d.profile).href}`, '--headless',
+        '--norestore', '--convert-to', 'csv:Text - txt - csv (StarCalc):44,34,76,1,,0,true',
+        '--outdir', d.csv, ...files];
+    const r = await runSoffice(soffice, args, 300000);
+    if (r.status !== 0 || r.hung) {
+        const why = r.hung ? 'no answer after 300 s, stopped' : `exit ${r.status}`;
+        console.log(`soffice: ${why}\n${r.stdout}\n${r.stderr}`);
+        return false;
+    }
+    return checkAll('libreoffice', scratchDir, (c, grid) => {
+        const csv = path.join(d.csv, `${c.name}.csv`);
+        // soffice exits 0 even when it could not open a file; the missing CSV tells.
+        if (!fs.existsSync(csv)) {
+            return [`LibreOffice wrote no ${c.name}.csv:\n${r.stdout}\n${r.stderr}`];
+        }
+        return compareCsv(parseCsv(fs.readFileSync(csv, 'utf8')), grid);
+    });
+}
+
+// --- SheetJS --------------------------------------------------------------------------------
+
+// Differences between SheetJS's cells of one sheet and the expected grid. Numbers must be the
+// very double the listing text denotes.
+function compareSheet(ws, grid) {
+    const problems = [];
+    const width = Math.max(...grid.map((r) => r.length));
+    const ref = `A1:${address(grid.length - 1, width - 1)}`;
+    if (ws['!ref'] !== ref) {
+        problems.push(`sheet extent ${ws['!ref']}, expected ${ref}`);
+    }
+    const expected = new Set();
+    grid.forEach((row, r) => row.forEach((want, col) => {
+        const where = address(r, col);
+        expected.add(where);
+        const got = ws[where];
+        if (!got) {
+            problems.push(`${where}: missing, expected ${describe(want)}`);
+        } else if (want.text !== undefined) {
+            if (got.t !== 's' || got.v !== want.text) {
+                problems.push(`${where}: expected text ${describe(want)}, got ${got.t} ${JSON.stringify(got.v)}`);
+            }
+        } else if (got.t !== 'n' || got.v !== want.num) {
+            problems.push(`${where}: expected ${describe(want)}, got ${got.t} ${JSON.stringify(got.v)}`);
+        }
+    }));
+    for (const key of Object.keys(ws)) {
+        if (!key.startsWith('!') && !expected.has(key)) {
+            problems.push(`${key}: unexpected cell ${JSON.stringify(ws[key].v)}`);
+        }
+    }
+    return problems;
+}
+
+function loadSheetJs(nodeDir) {
+    return require(path.resolve(nodeDir, 'node_modules', 'xlsx'));
+}
+
+function sheetjs(scratch, nodeDir) {
+    const X = loadSheetJs(nodeDir);
+    const d = dirs(scratch);
+    return checkAll(`sheetjs ${X.version}`, scratch, (c, grid) => {
+        const wb = X.readFile(path.join(d.xls, `${c.name}.xls`));
+        if (wb.SheetNames.length !== 1) {
+            return [`${wb.SheetNames.length} sheets, expected 1`];
+        }
+        return compareSheet(wb.Sheets[wb.SheetNames[0]], grid);
+    });
+}
+
+// --- main -----------------------------------------------------------------------------------
+
+function main(argv) {
+    const [command, ...rest] = argv;
+    const need = (n) => {
+        if (rest.length !== n) {
+            usage();
+        }
+    };
+    switch (command) {
+        case 'install':
+            need(2);
+            return install(...rest);
+        case 'export':
+            need(3);
+            return exportAll(...rest);
+        case 'libreoffice':
+            need(2);
+            return libreoffice(...rest);
+        case 'sheetjs':
+            need(2);
+            return sheetjs(...rest);
+        default:
+            return usage();
+    }
+}
+
+if (require.main === module) {
+    Promise.resolve(main(process.argv.slice(2))).then((ok) => {
+        process.exitCode = ok ? 0 : 1;
+    }, (e) => {
+        console.log(e.stack || String(e));
+        process.exitCode = 1;
+    });
+}
+
+module.exports = { CASES, expectedGrid, compareCsv, compareSheet, parseCsv, loadListings, dirs,
+    runSoffice };

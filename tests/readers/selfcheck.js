@@ -1,0 +1,144 @@
+'use strict';
+// The reader checks are only worth something if they notice a wrong sheet. This feeds the two
+// comparisons sheets that are wrong in one way each (a value off in its last digit, a value
+// widened from single precision, a swapped row, a wrong label, a number kept as text, a stray
+// cell) and expects each to be reported at the right cell; the faithful sheet must pass.
+//
+//   node selfcheck.js SCRATCH NODE_DIR
+
+const path = require('path');
+const { CASES, expectedGrid, compareCsv, compareSheet, parseCsv, loadListings, dirs } =
+    require('./readers');
+
+const [scratch, nodeDir] = process.argv.slice(2);
+if (!scratch || !nodeDir) {
+    process.stderr.write('usage: node selfcheck.js SCRATCH NODE_DIR\n');
+    process.exit(2);
+}
+const X = require(path.resolve(nodeDir, 'node_modules', 'xlsx'));
+const listings = loadListings(scratch);
+const caseNamed = (name) => CASES.find((c) => c.name === name);
+
+let passed = 0;
+let failed = 0;
+function expect(what, problems, where) {
+    const ok = where === null ? problems.length === 0
+        : problems.some((p) => p.startsWith(where));
+    if (ok) {
+        passed += 1;
+        console.log(`ok   ${what}`);
+    } else {
+        failed += 1;
+        const wanted = where === null ? 'no problem' : `a problem at ${where}`;
+        console.log(`FAIL ${what}: expected ${wanted}, got ${JSON.stringify(problems)}`);
+    }
+}
+
+// The printed value with its last mantissa digit moved by one: the smallest change a listing
+// value can show.
+function lastDigitOff(printed) {
+    const m = /^(-?\d\.\d{4})(\d)(E.*)$/.exec(printed);
+    const digit = (Number(m[2]) + 1) % 10;
+    return Number(`${m[1]}${digit}${m[3]}`);
+}
+
+// --- SheetJS comparison, on real exported files ---------------------------------------------
+
+function sheetOf(name) {
+    const wb = X.readFile(path.join(dirs(scratch).xls, `${name}.xls`));
+    return wb.Sheets[wb.SheetNames[0]];
+}
+
+{
+    const c = caseNamed('disp_dof3_cols_descending');
+    const grid = expectedGrid(c, listings[c.listing]);
+    const mutate = (change) => {
+        const ws = sheetOf(c.name);
+        change(ws);
+        return compareSheet(ws, grid);
+    };
+    expect('sheetjs: the exported sheet as it is', mutate(() => {}), null);
+    expect('sheetjs: value off in its last digit', mutate((ws) => {
+        ws.B4.v = lastDigitOff(grid[3][1].printed);
+    }), 'B4');
+    expect('sheetjs: time widened from single precision', mutate((ws) => {
+        ws.B3.v = Math.fround(ws.B3.v);
+    }), 'B3');
+    expect('sheetjs: two item rows swapped', mutate((ws) => {
+        for (const col of ['A', 'B', 'C', 'D', 'E']) {
+            [ws[`${col}4`], ws[`${col}5`]] = [ws[`${col}5`], ws[`${col}4`]];
+        }
+    }), 'A4');
+    expect('sheetjs: wrong item label', mutate((ws) => {
+        ws.A5.v = 'Node 8';
+    }), 'A5');
+    expect('sheetjs: orientation heading of the other layout', mutate((ws) => {
+        ws.A3.v = 'Time';
+    }), 'A3');
+    expect('sheetjs: number kept as text', mutate((ws) => {
+        ws.C6 = { t: 's', v: String(ws.C6.v) };
+    }), 'C6');
+    expect('sheetjs: stray cell past the table', mutate((ws) => {
+        ws.F2 = { t: 's', v: 'x' };
+        ws['!ref'] = 'A1:F8';
+    }), 'F2');
+}
+{
+    const c = caseNamed('eigen_rows');
+    const grid = expectedGrid(c, listings[c.listing]);
+    const ws = sheetOf(c.name);
+    delete ws.B2;
+    expect('sheetjs: vector cell missing where it holds empty text', compareSheet(ws, grid), 'B2');
+}
+
+// --- CSV comparison, on CSV laid out as LibreOffice writes it --------------------------------
+
+function csvOf(grid) {
+    const width = Math.max(...grid.map((r) => r.length));
+    return grid.map((row) => {
+        const fields = [];
+        for (let col = 0; col < width; col += 1) {
+            const cell = row[col];
+            if (!cell || cell.text === '') {
+                fields.push('');
+            } else if (cell.text !== undefined) {
+                fields.push(`"${cell.text.replace(/"/g, '""')}"`);
+            } else {
+                fields.push(String(cell.num));
+            }
+        }
+        return `${fields.join(',')}\n`;
+    }).join('');
+}
+
+{
+    const c = caseNamed('temperature_times_cols_descending');
+    const grid = expectedGrid(c, listings[c.listing]);
+    const good = csvOf(grid);
+    const lines = good.split('\n');
+    const withLine = (i, change) => {
+        const copy = lines.slice();
+        copy[i] = change(copy[i]);
+        return compareCsv(parseCsv(copy.join('\n')), grid);
+    };
+    const field = (line, col, value) => {
+        const f = line.split(',');
+        f[col] = value;
+        return f.join(',');
+    };
+    expect('csv: the faithful sheet', compareCsv(parseCsv(good), grid), null);
+    expect('csv: temperature off by a tenth', withLine(4, (l) => field(l, 2,
+        String(grid[4][2].num + 0.1))), 'C5');
+    expect('csv: value widened from single precision, as General shows it', withLine(5, (l) =>
+        field(l, 3, Math.fround(grid[5][3].num).toPrecision(15))), 'D6');
+    expect('csv: two item rows swapped', compareCsv(parseCsv(
+        [...lines.slice(0, 3), lines[4], lines[3], ...lines.slice(5)].join('\n')), grid), 'A4');
+    expect('csv: wrong item label', withLine(5, (l) => field(l, 0, '"Node 6"')), 'A6');
+    expect('csv: number kept as text', withLine(6, (l) => field(l, 3, `"${grid[6][3].num}"`)), 'D7');
+    expect('csv: label that lost its text quoting', withLine(3, (l) => field(l, 0, 'Node 13')), 'A4');
+    expect('csv: one column too many', withLine(0, (l) => `${l},`), 'row 1');
+    expect('csv: row missing', compareCsv(parseCsv(lines.slice(0, -2).join('\n')), grid), `${grid.length - 1} rows`);
+}
+
+console.log(`comparison selfcheck: ${passed} passed, ${failed} failed`);
+process.exitCode = failed === 0 ? 0 : 1;
