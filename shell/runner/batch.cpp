@@ -73,7 +73,7 @@ void Batch::StartNext() {
         });
         connect(run, &SolverRun::finished, this,
                 [this, run, row](int outcome) { OnRunFinished(run, row, outcome); });
-        run->Start();
+        run->RunSolver();
     }
     if (running_.empty()) {
         active_ = false;

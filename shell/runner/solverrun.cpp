@@ -35,7 +35,7 @@ SolverRun::SolverRun(SolverInfo solver, std::string inputPath, QObject* parent)
 
 SolverRun::~SolverRun() = default;
 
-void SolverRun::Start() {
+void SolverRun::RunSolver() {
     const std::filesystem::path input(inputPath_);
     const std::string folder = input.has_parent_path() ? input.parent_path().string() : ".";
     const bool onCommandLine = TakesNameOnCommandLine(solver_.SolverVersionNumber);
@@ -51,7 +51,7 @@ void SolverRun::Start() {
         QTimer::singleShot(0, this, [this] { Finish(kRunFailed); });
         return;
     }
-    connect(child_.get(), &ChildProcess::chunkRead, this, &SolverRun::OnChunk);
+    connect(child_.get(), &ChildProcess::chunkRead, this, &SolverRun::ReadSolverOutput);
     connect(child_.get(), &ChildProcess::finished, this, &SolverRun::OnExited);
 
     if (!onCommandLine) {
@@ -64,7 +64,7 @@ void SolverRun::Start() {
     }
 }
 
-void SolverRun::OnChunk(const QByteArray& chunk) {
+void SolverRun::ReadSolverOutput(const QByteArray& chunk) {
     if (done_) {
         return;
     }

@@ -39,8 +39,8 @@ class SolverRun : public QObject {
     SolverRun(SolverInfo solver, std::string inputPath, QObject* parent = nullptr);
     ~SolverRun() override;
 
-    // Starts the run; finished() follows exactly once, never from within Start itself.
-    void Start();
+    // Starts the run; finished() follows exactly once, never from within RunSolver itself.
+    void RunSolver();
     // The user's stop: the run ends now. Its outcome is "Aborted" unless the solver had already
     // ended with exit code 0.
     void Stop();
@@ -54,7 +54,8 @@ class SolverRun : public QObject {
     void finished(int outcome);
 
   private:
-    void OnChunk(const QByteArray& chunk);
+    // One chunk of output as read: prompt removed, "time =" turned into progress, then shown.
+    void ReadSolverOutput(const QByteArray& chunk);
     void OnExited(int status);
     // A failure while reading ends the reading quietly; the outcome then comes from the exit
     // code as it stands.
