@@ -1,0 +1,23 @@
+#pragma once
+
+#include <QString>
+
+class QWidget;
+
+namespace velto {
+
+// Opens the program's help on its contents page (`helpFile` is the page's path) in a help window
+// of its own, or brings that window forward when it is open already.
+void ShowHelpContents(QWidget* owner, const QString& helpFile);
+
+// Closes every help window the program opened.
+void CloseAllHelp();
+
+// The number of help windows open now.
+int OpenHelpWindows();
+
+// The contents page of a program's help: "help/<product>/index.html" beside the program, or
+// the copy in the source tree when the program runs from its build folder.
+QString HelpFilePath(const QString& product, const QString& sourceFolder);
+
+}  // namespace velto

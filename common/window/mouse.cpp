@@ -1,0 +1,25 @@
+#include "common/window/mouse.h"
+
+#include <QApplication>
+#include <QCursor>
+
+namespace velto {
+
+void Mouse::SetCursor(int cursor) {
+    if (set_) {
+        QApplication::restoreOverrideCursor();
+        set_ = false;
+    }
+    if (cursor == 11) {
+        QApplication::setOverrideCursor(QCursor(Qt::WaitCursor));
+        set_ = true;
+    }
+}
+
+Mouse::~Mouse() {
+    if (set_) {
+        QApplication::restoreOverrideCursor();
+    }
+}
+
+}  // namespace velto
