@@ -203,7 +203,7 @@ void FrmExtract::BuildControls() {
     lstSelected->setAcceptDrops(true);
     lstSelected->setDragDropMode(QAbstractItemView::DropOnly);
     lstSelected->onDropText = [this](const QString& text) { lstSelected_DropText(text); };
-    lstHidden = named(new QListWidget, "lstHidden");
+    lstHidden = named(new QListWidget(central), "lstHidden");
     lstHidden->setVisible(false);
     lblTimes[0]->setBuddy(lstAvailable);
     lblTimes[1]->setBuddy(lstSelected);
