@@ -195,11 +195,13 @@ void FrmExtract::BuildControls() {
     lblTimes[1] = named(new QLabel(tr("Selected &Times:")), "lblTimes1");
     lstAvailable = named(new AvailableTimesList, "lstAvailable");
     lstAvailable->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    lstAvailable->setUniformItemSizes(true);  // thousands of times lay out at once
     lstAvailable->setDragEnabled(true);
     lstAvailable->setDragDropMode(QAbstractItemView::DragOnly);
     lstAvailable->setDefaultDropAction(Qt::CopyAction);
     lstSelected = named(new SelectedTimesList, "lstSelected");
     lstSelected->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    lstSelected->setUniformItemSizes(true);
     lstSelected->setAcceptDrops(true);
     lstSelected->setDragDropMode(QAbstractItemView::DropOnly);
     lstSelected->onDropText = [this](const QString& text) { lstSelected_DropText(text); };
@@ -447,14 +449,19 @@ bool FrmExtract::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void FrmExtract::UpdateProgress(Single fraction, std::string_view caption) {
-    const QString text = Latin1(caption);
+    // Called once per line of a scan: decide cheaply whether anything shown changes. A new
+    // caption shows at once, a new percentage at the next screen frame (no one sees faster),
+    // and every 50 ms the user gets a chance to act even when nothing changed.
     const int percent = static_cast<int>(std::floor(static_cast<double>(fraction) * 100 + 0.5));
-    if (percent == lastPercent_ && text == lastCaption_ && lastPaint_.isValid() &&
-        lastPaint_.elapsed() < 50) {
-        return;
+    if (lastPaint_.isValid() && caption == lastCaption_) {
+        const qint64 since = lastPaint_.elapsed();
+        if (since < (percent == lastPercent_ ? 50 : 16)) {
+            return;
+        }
     }
+    const QString text = Latin1(caption);
     lastPercent_ = percent;
-    lastCaption_ = text;
+    lastCaption_ = std::string(caption);
     lastPaint_.restart();
     sbPanel1->setText(text);
     picProgress->setFraction(fraction);

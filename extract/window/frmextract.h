@@ -88,8 +88,9 @@ class FrmExtract : public QMainWindow, public ProgressSink, public MessageSink {
     void SelectAllAvailable();
 
     // Progress of reading and saving: the strip, the status text, and a chance for the user to
-    // act (the only one during long work). Repaints only when what is shown changes or 50 ms
-    // have passed, so a scan's report per line costs next to nothing.
+    // act (the only one during long work). Repaints only when what is shown changes (at most
+    // once a screen frame) or 50 ms have passed, so a scan's report per line costs next to
+    // nothing.
     void UpdateProgress(Single fraction, std::string_view caption) override;
     void ShowMessage(std::string_view text, MessageIcon icon, std::string_view caption) override;
 
@@ -135,7 +136,7 @@ class FrmExtract : public QMainWindow, public ProgressSink, public MessageSink {
     bool closing_ = false;
     QElapsedTimer lastPaint_;
     int lastPercent_ = -1;
-    QString lastCaption_;
+    std::string lastCaption_;
 
     // Controls, named as the window's design names them.
     QLineEdit* txtFileName = nullptr;

@@ -11,9 +11,12 @@
 #include <QRadioButton>
 #include <QStatusBar>
 #include <QTest>
+#include <QTextBrowser>
 #include <cstdlib>
 
+#include "common/window/helpwindow.h"
 #include "common/window/messagebox.h"
+#include "common/window/mouse.h"
 #include "extract/window/frmextract.h"
 #include "extract/window/progressstrip.h"
 #include "tests/support/testsupport.h"
@@ -351,6 +354,34 @@ TEST_F(ExtractWindow, FoldersSurviveARestart) {
     EXPECT_EQ(window->InitSaveDir.toStdString(), dir.path().string() + "/");
     window->cmdFile_Click();
     EXPECT_EQ(openFolder.toStdString(), dir.path().string() + "/");
+}
+
+TEST_F(ExtractWindow, HelpOpensOnF1AndClosesWithTheWindow) {
+    ASSERT_EQ(OpenHelpWindows(), 0);
+    QTest::keyClick(Find<QWidget>("cmdClose"), Qt::Key_F1);
+    ASSERT_EQ(OpenHelpWindows(), 1);
+    window->cmdHelp_Click();  // the same window comes forward, no second one
+    EXPECT_EQ(OpenHelpWindows(), 1);
+    QTextBrowser* browser = nullptr;
+    for (QWidget* top : QApplication::topLevelWidgets()) {
+        browser = browser ? browser : top->findChild<QTextBrowser*>("helpBrowser");
+    }
+    ASSERT_NE(browser, nullptr);
+    EXPECT_TRUE(browser->toPlainText().contains("VeltoExtract"))
+        << browser->toPlainText().toStdString();
+    window->close();
+    EXPECT_EQ(OpenHelpWindows(), 0);
+}
+
+TEST(BusyCursor, CoversTheCommandAndGoesWithIt) {
+    ASSERT_EQ(QApplication::overrideCursor(), nullptr);
+    {
+        Mouse mouse;
+        mouse.SetCursor(11);
+        ASSERT_NE(QApplication::overrideCursor(), nullptr);
+        EXPECT_EQ(QApplication::overrideCursor()->shape(), Qt::WaitCursor);
+    }
+    EXPECT_EQ(QApplication::overrideCursor(), nullptr);
 }
 
 TEST(ProgressStrip, ShowsOneToNinetyNinePercent) {
