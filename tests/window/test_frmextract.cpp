@@ -3,10 +3,12 @@
 #include <QAction>
 #include <QApplication>
 #include <QComboBox>
+#include <QDragEnterEvent>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMimeData>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QStatusBar>
@@ -164,7 +166,9 @@ TEST_F(ExtractWindow, EveryAddPathKeepsTimesAscendingWithTheirPositions) {
     EXPECT_EQ(Texts(List("lstSelected")), QStringList{"300"});
     EXPECT_TRUE(Enabled("cmdClear"));
     EXPECT_TRUE(Enabled("cmdSave"));
-    // A drop of the text a drag carries.
+    // A drag carries the selected rows as text; a drop of that text adds them.
+    Select("lstAvailable", {0, 2});
+    EXPECT_EQ(window->findChild<AvailableTimesList*>("lstAvailable")->DragText(), "0 2 ");
     window->lstSelected_DropText("0 2 ");
     // The menu's Add, with a time already chosen among the selection.
     Select("lstAvailable", {1, 2});
@@ -182,6 +186,31 @@ TEST_F(ExtractWindow, EveryAddPathKeepsTimesAscendingWithTheirPositions) {
     EXPECT_EQ(Texts(List("lstHidden")), (QStringList{"1", "2", "3", "4", "5", "6"}));
     QTest::keyClick(available, Qt::Key_A, Qt::ControlModifier | Qt::ShiftModifier);
     EXPECT_FALSE(window->SelectAllRequested());
+}
+
+TEST_F(ExtractWindow, OnlyTextMayBeDroppedAndOnlyAsACopy) {
+    window->cmdFile_Click();
+    QWidget* target = List("lstSelected")->viewport();
+    QMimeData image;
+    image.setData("image/png", "not text");
+    QDragEnterEvent refused(QPoint(5, 5), Qt::CopyAction | Qt::MoveAction, &image, Qt::LeftButton,
+                            Qt::NoModifier);
+    QApplication::sendEvent(target, &refused);
+    EXPECT_FALSE(refused.isAccepted());
+    QMimeData text;
+    text.setText("1 ");
+    QDragEnterEvent moveOnly(QPoint(5, 5), Qt::MoveAction, &text, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(target, &moveOnly);
+    EXPECT_FALSE(moveOnly.isAccepted());
+    QDragEnterEvent accepted(QPoint(5, 5), Qt::CopyAction | Qt::MoveAction, &text, Qt::LeftButton,
+                             Qt::NoModifier);
+    QApplication::sendEvent(target, &accepted);
+    EXPECT_TRUE(accepted.isAccepted());
+    EXPECT_EQ(accepted.dropAction(), Qt::CopyAction);
+    QDropEvent drop(QPointF(5, 5), Qt::CopyAction | Qt::MoveAction, &text, Qt::LeftButton,
+                    Qt::NoModifier);
+    QApplication::sendEvent(target, &drop);
+    EXPECT_EQ(Texts(List("lstSelected")), QStringList{"120"});
 }
 
 TEST_F(ExtractWindow, ContextMenuDeleteAndClearFollowTheirTables) {
