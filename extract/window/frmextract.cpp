@@ -31,7 +31,7 @@
 #include "extract/export/selection.h"
 #include "extract/export/summary.h"
 #include "extract/reader/listingheader.h"
-#include "extract/window/progressstrip.h"
+#include "common/window/progressstrip.h"
 
 namespace velto {
 

@@ -20,7 +20,7 @@
 #include "common/window/messagebox.h"
 #include "common/window/mouse.h"
 #include "extract/window/frmextract.h"
-#include "extract/window/progressstrip.h"
+#include "common/window/progressstrip.h"
 #include "tests/support/testsupport.h"
 #include "tools/listinggen.h"
 

@@ -1,4 +1,4 @@
-#include "extract/window/progressstrip.h"
+#include "common/window/progressstrip.h"
 
 #include <QPainter>
 #include <cmath>
