@@ -2,21 +2,68 @@
 // choices as a user would, and saves what the window shows as a PNG.
 //
 // Usage: velto-windowshot extract LISTING OUTPUT.png
+//        velto-windowshot shell SOLVER_FOLDER OUTPUT.png INPUT.in ...   (shot during the batch)
+
+#include <signal.h>
 
 #include <QAction>
 #include <QApplication>
 #include <QComboBox>
+#include <QLineEdit>
 #include <QListWidget>
 #include <QPixmap>
 #include <QTimer>
 #include <cstdio>
 
 #include "extract/window/frmextract.h"
+#include "shell/runner/batch.h"
+#include "shell/window/frmmain.h"
+
+namespace {
+
+// The shell window in the middle of a batch: the first file done, the second running.
+int ShellShot(QApplication& app, const QString& solverFolder, const QString& output,
+              const QStringList& inputs) {
+    velto::ShellDialogs dialogs;
+    dialogs.addFiles = [inputs](QWidget*, const QString&) { return inputs; };
+    dialogs.browse = [solverFolder](QWidget*, const QString&, const QString&) {
+        return solverFolder;
+    };
+    velto::FrmMain window(dialogs);
+    window.show();
+    window.cmdVeltoPath_Click();
+    window.cmdAdd_Click();
+    int status = 1;
+    QObject::connect(&window.batch(), &velto::Batch::progress, &app,
+                     [&](int row, float fraction, const QString&) {
+                         if (row == 1 && fraction >= 0.4f && status == 1) {
+                             status = window.grab().save(output) ? 0 : 1;
+                             window.batch().Stop();
+                         }
+                     });
+    QObject::connect(&window.batch(), &velto::Batch::batchFinished, &app, &QApplication::quit);
+    window.cmdRun_Click();
+    app.exec();
+    return status;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
+    ::signal(SIGPIPE, SIG_IGN);
+    if (argc >= 5 && QString(argv[1]) == QStringLiteral("shell")) {
+        QStringList inputs;
+        for (int i = 4; i < argc; ++i) {
+            inputs.append(QString::fromLocal8Bit(argv[i]));
+        }
+        return ShellShot(app, QString::fromLocal8Bit(argv[2]), QString::fromLocal8Bit(argv[3]),
+                         inputs);
+    }
     if (argc != 4 || QString(argv[1]) != QStringLiteral("extract")) {
-        std::fprintf(stderr, "usage: velto-windowshot extract LISTING OUTPUT.png\n");
+        std::fprintf(stderr,
+                     "usage: velto-windowshot extract LISTING OUTPUT.png\n"
+                     "       velto-windowshot shell SOLVER_FOLDER OUTPUT.png INPUT.in ...\n");
         return 2;
     }
     const QString listing = QString::fromLocal8Bit(argv[2]);
@@ -39,6 +86,7 @@ int main(int argc, char** argv) {
     if (beams >= 0) {
         variables->setCurrentIndex(beams);
         window.cboVariables_Click();
+        window.findChild<QLineEdit*>(QStringLiteral("txtVectors1"))->setText(QStringLiteral("6"));
     }
     int status = 1;
     QTimer::singleShot(500, &app, [&] {

@@ -7,10 +7,11 @@ namespace velto {
 
 int ShownPercent(float fraction) {
     int percent = static_cast<int>(std::floor(static_cast<double>(fraction) * 100 + 0.5));
-    if (percent <= 0) {
+    // Work under way never reads 0% or 100%; a solver past its end time may read 104%.
+    if (percent == 0) {
         return 1;
     }
-    if (percent >= 100) {
+    if (percent == 100) {
         return 99;
     }
     return percent;

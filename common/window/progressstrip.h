@@ -5,8 +5,8 @@
 
 namespace velto {
 
-// The percentage a progress strip shows for a fraction: rounded, never 0 and never 100 while
-// work is under way ("1%" at the start, "99%" at the end).
+// The percentage a progress strip shows for a fraction: rounded, with 0 shown as 1 and 100 as
+// 99 ("1%" at the start, "99%" at the end); other values as they are.
 int ShownPercent(float fraction);
 
 // The progress strip of a status bar: the percentage centred, and the bar drawn over it in

@@ -19,8 +19,8 @@
 #include "common/window/helpwindow.h"
 #include "common/window/messagebox.h"
 #include "common/window/mouse.h"
-#include "extract/window/frmextract.h"
 #include "common/window/progressstrip.h"
+#include "extract/window/frmextract.h"
 #include "tests/support/testsupport.h"
 #include "tools/listinggen.h"
 

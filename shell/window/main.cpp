@@ -1,0 +1,18 @@
+// VeltoShell: the window that runs the Velto solver over a batch of input files.
+
+#include <signal.h>
+
+#include <QApplication>
+
+#include "shell/window/frmmain.h"
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("VeltoShell"));
+    QApplication::setApplicationVersion(QStringLiteral(VELTO_VERSION));
+    // A solver that goes away while we write its answer must not take the window with it.
+    ::signal(SIGPIPE, SIG_IGN);
+    velto::FrmMain window;
+    window.show();
+    return app.exec();
+}

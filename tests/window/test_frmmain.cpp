@@ -1,0 +1,327 @@
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QApplication>
+#include <QEventLoop>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+#include <QTreeWidget>
+#include <filesystem>
+
+#include "common/window/messagebox.h"
+#include "shell/runner/batch.h"
+#include "shell/runner/settings.h"
+#include "shell/window/frmabout.h"
+#include "shell/window/frmmain.h"
+#include "tests/support/testsupport.h"
+
+namespace velto {
+namespace {
+
+class ShellWindow : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        SaveSolverFolder(QStringLiteral(VELTO_STANDIN_DIR));
+        SetMessageBoxSeam([this](QWidget*, const QString& prompt, int style, const QString&) {
+            asked.append(prompt);
+            styles.push_back(style);
+            return answer;
+        });
+    }
+    void TearDown() override {
+        window.reset();
+        SetMessageBoxSeam({});
+    }
+    void Make() {
+        ShellDialogs dialogs;
+        dialogs.addFiles = [this](QWidget*, const QString& folder) {
+            addFolder = folder;
+            return toAdd;
+        };
+        dialogs.openFile = [this](const QString& path) {
+            opened.append(path);
+            return openWorks;
+        };
+        window = std::make_unique<FrmMain>(dialogs);
+        window->show();
+    }
+    QString Input(const std::string& name, const std::string& directives) {
+        std::string path = dir.File(name);
+        test::WriteBytes(path, "TIME\n 1 100\nEND_TIME\n" + directives);
+        return QString::fromStdString(path);
+    }
+    template <typename T>
+    T* Find(const char* name) {
+        T* found = window->findChild<T*>(QString::fromLatin1(name));
+        EXPECT_NE(found, nullptr) << name;
+        return found;
+    }
+    bool Enabled(const char* name) {
+        if (auto* action = window->findChild<QAction*>(QString::fromLatin1(name))) {
+            return action->isEnabled();
+        }
+        return Find<QWidget>(name)->isEnabled();
+    }
+    // The six commands that need a non-empty list, all enabled or all disabled.
+    void ExpectListCommands(bool enabled) {
+        for (const char* name : {"cmdDelete", "cmdClear", "cmdRun", "mnuFileDelete", "mnuFileClear",
+                                 "mnuAnalysisRun"}) {
+            EXPECT_EQ(Enabled(name), enabled) << name;
+        }
+    }
+    QStringList Statuses() {
+        QStringList statuses;
+        auto* list = Find<QTreeWidget>("lvwFiles");
+        for (int i = 0; i < list->topLevelItemCount(); ++i) {
+            statuses.append(list->topLevelItem(i)->text(1));
+        }
+        return statuses;
+    }
+    void WaitForBatch() {
+        QEventLoop loop;
+        QObject::connect(&window->batch(), &Batch::batchFinished, &loop, &QEventLoop::quit);
+        QTimer::singleShot(60000, &loop, &QEventLoop::quit);
+        if (window->batch().IsRunning || !window->batch().rows.empty()) {
+            loop.exec();
+        }
+    }
+
+    test::ScratchDir dir;
+    std::unique_ptr<FrmMain> window;
+    QStringList toAdd;
+    QString addFolder;
+    QStringList opened;
+    bool openWorks = true;
+    QStringList asked;
+    std::vector<int> styles;
+    int answer = kAnswerOk;
+};
+
+TEST_F(ShellWindow, StartsWithTheSolverFromTheSetting) {
+    Make();
+    EXPECT_TRUE(asked.isEmpty());
+    EXPECT_EQ(window->windowTitle(), "Velto Shell");
+    EXPECT_EQ(Find<QAction>("mnuHelpAbout")->text(), "&About Velto Shell...");
+    EXPECT_EQ(Find<QLabel>("sbPanel1")->text(), "Velto Ver. 2026 (not the solver)");
+    EXPECT_EQ(Find<QLineEdit>("txtVeltoPath")->text(), VELTO_STANDIN_DIR);
+    ExpectListCommands(false);
+    EXPECT_FALSE(Enabled("cmdStop") || Enabled("mnuAnalysisStop"));
+    EXPECT_TRUE(Enabled("cmdAdd") && Enabled("mnuFileAdd"));
+    EXPECT_EQ(Find<QAction>("mnuFileClear")->shortcut(), QKeySequence("Ctrl+C"));
+}
+
+TEST_F(ShellWindow, NoSolverSaysSoAndTheWindowStaysUsable) {
+    SaveSolverFolder(QString::fromStdString(dir.File("nothing here")));
+    Make();
+    EXPECT_EQ(asked, QStringList{kSolverNotFoundText});
+    EXPECT_EQ(styles.back(), 64);
+    EXPECT_TRUE(Enabled("cmdAdd"));
+}
+
+TEST_F(ShellWindow, AddDeleteAndClearKeepRowsAndLogsInStep) {
+    Make();
+    const QString beam = Input("beam1.in", "");
+    const QString backup = Input("beam1.in.old", "");
+    toAdd = {backup, beam, beam, QString::fromStdString(dir.path().string())};
+    window->cmdAdd_Click();
+    // The very same file once; a file whose path begins another's is a file of its own; a folder
+    // is no input file.
+    auto* list = Find<QTreeWidget>("lvwFiles");
+    ASSERT_EQ(list->topLevelItemCount(), 2);
+    EXPECT_EQ(list->topLevelItem(0)->text(0), backup);
+    EXPECT_EQ(list->topLevelItem(1)->text(0), beam);
+    EXPECT_EQ(window->batch().RunLogs.size(), 2);
+    EXPECT_EQ(window->LastAddFolder.toStdString(), dir.path().string());
+    ExpectListCommands(true);
+
+    toAdd = {};  // Cancel changes nothing
+    window->cmdAdd_Click();
+    EXPECT_EQ(addFolder.toStdString(), dir.path().string());
+    EXPECT_EQ(list->topLevelItemCount(), 2);
+
+    Find<QPlainTextEdit>("txtRun")->setPlainText("old text");
+    list->clearSelection();
+    list->setCurrentItem(nullptr);
+    window->cmdDelete_Click();  // nothing selected: nothing happens
+    EXPECT_EQ(list->topLevelItemCount(), 2);
+    EXPECT_EQ(Find<QPlainTextEdit>("txtRun")->toPlainText(), "old text");
+    list->setCurrentItem(list->topLevelItem(0));
+    window->cmdDelete_Click();
+    EXPECT_EQ(list->topLevelItemCount(), 1);
+    EXPECT_EQ(window->batch().rows.front().path, beam);
+    EXPECT_EQ(window->batch().RunLogs.size(), 1);
+    EXPECT_EQ(Find<QPlainTextEdit>("txtRun")->toPlainText(), "");
+    ExpectListCommands(true);
+    window->cmdClear_Click();
+    EXPECT_EQ(list->topLevelItemCount(), 0);
+    EXPECT_TRUE(window->batch().RunLogs.isEmpty());
+    ExpectListCommands(false);
+}
+
+TEST_F(ShellWindow, BatchMarksEachFileAndKeepsItsConsoleText) {
+    Make();
+    toAdd = {Input("beam1.in", "STANDIN PACE 0\n"),
+             Input("beam2.in", "STANDIN PACE 0\nSTANDIN EXIT 3\n"),
+             Input("beam3.in", "STANDIN PACE 0\n")};
+    window->cmdAdd_Click();
+    window->cmdRun_Click();
+    EXPECT_TRUE(Enabled("cmdStop"));
+    EXPECT_FALSE(Enabled("cmdAdd") || Enabled("cmdRun") || Enabled("mnuFileClear"));
+    WaitForBatch();
+    EXPECT_EQ(Statuses(), (QStringList{"Completed", "Failed", "Completed"}));
+    ExpectListCommands(true);
+    EXPECT_FALSE(Enabled("cmdStop"));
+    EXPECT_EQ(window->windowTitle(), "Velto Shell");
+    window->lvwFiles_ItemClick(1);
+    const QString log = Find<QPlainTextEdit>("txtRun")->toPlainText();
+    EXPECT_TRUE(log.contains("time = 100.00")) << log.toStdString();
+    EXPECT_FALSE(log.contains("FILENAME"));
+}
+
+TEST_F(ShellWindow, StopAbortsTheRunningFileAndLeavesTheRest) {
+    Make();
+    toAdd = {Input("beam1.in", "STANDIN PACE 0\n"),
+             Input("beam2.in", "STANDIN STEPS 100\nSTANDIN PACE 0.1\n"),
+             Input("beam3.in", "STANDIN PACE 0\n")};
+    window->cmdAdd_Click();
+    QObject::connect(&window->batch(), &Batch::progress, [&](int row, float, const QString&) {
+        if (row == 1) {
+            window->cmdStop_Click();
+        }
+    });
+    window->cmdRun_Click();
+    WaitForBatch();
+    EXPECT_EQ(Statuses(), (QStringList{"Completed", "Aborted", ""}));
+    ExpectListCommands(true);
+    EXPECT_TRUE(Enabled("cmdAdd"));
+    EXPECT_FALSE(Enabled("cmdStop"));
+}
+
+TEST_F(ShellWindow, QuitDuringABatchAsksFirst) {
+    Make();
+    toAdd = {Input("beam1.in", "STANDIN STEPS 100\nSTANDIN PACE 0.1\n"),
+             Input("beam2.in", "STANDIN PACE 0\n")};
+    window->cmdAdd_Click();
+    answer = kAnswerNo;
+    bool closedOnce = false;
+    QObject::connect(&window->batch(), &Batch::progress, [&](int, float, const QString&) {
+        if (!closedOnce) {
+            closedOnce = true;
+            window->close();  // No: everything goes on
+            EXPECT_TRUE(window->isVisible());
+            EXPECT_TRUE(window->batch().IsRunning);
+            answer = kAnswerYes;
+            window->close();  // Yes: the batch stops, then the window closes
+        }
+    });
+    window->cmdRun_Click();
+    WaitForBatch();
+    EXPECT_EQ(asked.size(), 2);
+    EXPECT_EQ(asked.front(),
+              "Analysis is running. Do you want to exit and abbort current analysis?");
+    EXPECT_EQ(styles.front(), 36);
+    EXPECT_EQ(Statuses(), (QStringList{"Aborted", ""}));
+    EXPECT_FALSE(window->isVisible());
+}
+
+TEST_F(ShellWindow, WindowClosedAfterStopIsNotTouchedByTheEndingRun) {
+    Make();
+    toAdd = {Input("beam1.in", "STANDIN STEPS 100\nSTANDIN PACE 0.1\n")};
+    window->cmdAdd_Click();
+    window->cmdRun_Click();
+    QTest::qWait(200);
+    window->cmdStop_Click();
+    window->close();  // no question: Stop has cleared IsRunning
+    EXPECT_TRUE(asked.isEmpty());
+    window.reset();
+    QTest::qWait(300);  // what is left of the run ends with no window to report to
+}
+
+TEST_F(ShellWindow, DoubleClickOpensTheFileOrSaysItCannot) {
+    Make();
+    toAdd = {Input("beam1.in", "")};
+    window->cmdAdd_Click();
+    window->lvwFiles_DblClick(0);
+    EXPECT_EQ(opened, toAdd);
+    openWorks = false;
+    window->lvwFiles_DblClick(0);
+    EXPECT_EQ(asked, QStringList{"The executable for in files not found."});
+    EXPECT_EQ(styles.back(), 16);
+}
+
+TEST_F(ShellWindow, SolverPathIsSavedFromTheTextBox) {
+    Make();
+    Find<QLineEdit>("txtVeltoPath")->setText(QStringLiteral(VELTO_STANDIN_2004_DIR));
+    window->close();
+    EXPECT_EQ(LoadSolverFolder(), VELTO_STANDIN_2004_DIR);
+    window.reset();
+    Make();
+    EXPECT_EQ(Find<QLabel>("sbPanel1")->text(), "Velto Ver. 2004 (not the solver)");
+}
+
+TEST(ShellProgress, LabelCaptionAndTipTexts) {
+    ProgressTexts start = ProgressTextsFor(0.004f, "beam1");
+    EXPECT_EQ(start.label, "1%");
+    EXPECT_EQ(start.caption, "beam1 0 % - Velto Shell");
+    EXPECT_EQ(start.tip, "Running file: beam1 0 %");
+    ProgressTexts half = ProgressTextsFor(0.5f, "beam1");
+    EXPECT_EQ(half.label, "50%");
+    EXPECT_EQ(half.caption, "beam1 50 % - Velto Shell");
+    ProgressTexts done = ProgressTextsFor(1.0f, "beam1");
+    EXPECT_EQ(done.label, "99%");
+    EXPECT_EQ(done.caption, "beam1 100 % - Velto Shell");
+    EXPECT_EQ(done.tip, "Running file: beam1 100 %");
+}
+
+TEST(AboutFlame, WeightTables) {
+    EXPECT_EQ(Flame::LeftWeight(0), 0);
+    EXPECT_EQ(Flame::CentreWeight(0), 1);
+    EXPECT_EQ(Flame::RightWeight(0), 0);
+    EXPECT_EQ(Flame::LeftWeight(255), 82);
+    EXPECT_EQ(Flame::CentreWeight(255), 86);
+    EXPECT_EQ(Flame::RightWeight(256), 83);
+    EXPECT_EQ(Flame::CentreWeight(256), 86);
+    for (int i = 0; i <= 256; ++i) {
+        EXPECT_LE(Flame::LeftWeight(i) + Flame::CentreWeight(i) + Flame::RightWeight(i), 255);
+    }
+}
+
+TEST(AboutFlame, HeatSpreadsUpwardsInPlace) {
+    Flame flame(4, 3);  // 4 bytes a line
+    flame.DoFlame({100, 200, 60, 90});
+    // Line 0 is the seed; column 1 of line 1 takes its three neighbours below.
+    EXPECT_EQ(flame.At(1, 0), 200);
+    EXPECT_EQ(flame.At(1, 1),
+              Flame::LeftWeight(100) + Flame::CentreWeight(200) + Flame::RightWeight(60));
+    // Column 2 already sees column 1's new heat on its left.
+    EXPECT_EQ(flame.At(2, 2), Flame::LeftWeight(flame.At(1, 1)) +
+                                  Flame::CentreWeight(flame.At(2, 1)) +
+                                  Flame::RightWeight(flame.At(3, 1)));
+    // The edge columns are seeded but never spread.
+    EXPECT_EQ(flame.At(0, 1), 0);
+    EXPECT_EQ(flame.At(3, 2), 0);
+    Flame thin(1, 5);
+    thin.DoFlame({77});
+    EXPECT_EQ(thin.At(0, 0), 77);
+    EXPECT_EQ(thin.At(0, 1), 0);
+}
+
+TEST(AboutBox, StopsItsFlameWhenClosed) {
+    FrmAbout about;
+    about.show();
+    QTest::qWait(120);
+    EXPECT_TRUE(about.animating());
+    about.close();
+    EXPECT_FALSE(about.animating());
+    auto* timer = about.findChild<QTimer*>("tmrAbout");
+    ASSERT_NE(timer, nullptr);
+    EXPECT_FALSE(timer->isActive());
+    EXPECT_EQ(about.findChild<QPushButton*>("cmdSysInfo")->text(), "&System Info...");
+}
+
+}  // namespace
+}  // namespace velto
