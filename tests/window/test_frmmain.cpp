@@ -7,7 +7,9 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QSystemTrayIcon>
 #include <QTest>
+#include <QTextCursor>
 #include <QTimer>
 #include <QTreeWidget>
 #include <filesystem>
@@ -261,6 +263,34 @@ TEST_F(ShellWindow, SolverPathIsSavedFromTheTextBox) {
     window.reset();
     Make();
     EXPECT_EQ(Find<QLabel>("sbPanel1")->text(), "Velto Ver. 2004 (not the solver)");
+}
+
+TEST_F(ShellWindow, ConsoleTextGoesAtTheEndWhereverTheCaretIs) {
+    Make();
+    auto* console = Find<QPlainTextEdit>("txtRun");
+    window->SetText("first line\nsecond line\n");
+    QTextCursor caret = console->textCursor();
+    caret.setPosition(3);
+    caret.setPosition(8, QTextCursor::KeepAnchor);  // the user selected part of the first line
+    console->setTextCursor(caret);
+    window->AppendText("time = 5");
+    EXPECT_EQ(console->toPlainText(), "first line\nsecond line\ntime = 5");
+}
+
+TEST_F(ShellWindow, TrayEntrySaysSoWhereTheDesktopHasNoTray) {
+    Make();
+    auto* tray = Find<QAction>("mnuToolsTray");
+    if (QSystemTrayIcon::isSystemTrayAvailable()) {
+        window->mnuToolsTray_Click();
+        EXPECT_TRUE(tray->isChecked() && window->TrayIconShown());
+        window->mnuToolsTray_Click();
+        EXPECT_FALSE(tray->isChecked() || window->TrayIconShown());
+    } else {
+        EXPECT_FALSE(tray->isEnabled());
+        EXPECT_TRUE(tray->text().contains("no tray")) << tray->text().toStdString();
+        window->mnuToolsTray_Click();
+        EXPECT_FALSE(tray->isChecked() || window->TrayIconShown());
+    }
 }
 
 TEST(ShellProgress, LabelCaptionAndTipTexts) {
