@@ -3,9 +3,11 @@
 #include <unistd.h>
 
 #include <QFileInfo>
+#include <QTimer>
 #include <cmath>
 
 #include "common/encoding.h"
+#include "shell/runner/batchreport.h"
 
 namespace velto {
 
@@ -38,11 +40,24 @@ BatchTerminal::BatchTerminal(Batch& batch, bool verbose, std::FILE* out)
     connect(&batch, &Batch::fileFinished, this, [this](int row, const QString& status) {
         percent_.erase(row);
         ClearLine();
-        std::fprintf(out_, "%s: %s\n", NameOf(row).toLocal8Bit().constData(),
-                     status.toLocal8Bit().constData());
+        std::fprintf(out_, "%s: %s (%s)\n", NameOf(row).toLocal8Bit().constData(),
+                     status.toLocal8Bit().constData(),
+                     FormatDuration(batch_.ElapsedSeconds(row)).toLocal8Bit().constData());
         std::fflush(out_);
         Draw();
     });
+    connect(&batch, &Batch::batchFinished, this, [this] {
+        ClearLine();
+        std::fprintf(out_, "%s\n",
+                     BatchSummary(batch_.StatusesOfThisBatch(), batch_.BatchSeconds())
+                         .toLocal8Bit()
+                         .constData());
+        std::fflush(out_);
+    });
+    // The elapsed time moves on while a silent solver computes.
+    auto* tick = new QTimer(this);
+    connect(tick, &QTimer::timeout, this, &BatchTerminal::Draw);
+    tick->start(1000);
 }
 
 QString BatchTerminal::NameOf(int row) const {
@@ -73,6 +88,11 @@ void BatchTerminal::Draw() {
         }
         line += NameOf(row).toLocal8Bit().toStdString() + " " +
                 (percent < 0 ? std::string("...") : std::to_string(percent) + "%");
+        if (percent_.size() == 1) {
+            line += "  " + TimingText(batch_.ElapsedSeconds(row), batch_.LastFraction(row))
+                               .toLocal8Bit()
+                               .toStdString();
+        }
     }
     std::fprintf(out_, "\r\033[K%s", line.c_str());
     std::fflush(out_);

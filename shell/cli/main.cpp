@@ -12,6 +12,7 @@
 
 #include "shell/cli/batchterminal.h"
 #include "shell/runner/batch.h"
+#include "shell/runner/batchjournal.h"
 #include "shell/runner/settings.h"
 #include "shell/runner/solverfinder.h"
 
@@ -19,6 +20,7 @@ namespace {
 
 constexpr const char* kUsage =
     "Usage: velto-batch [--solver-folder DIR] [--jobs N] [--verbose] FILE.in ...\n"
+    "       velto-batch [--solver-folder DIR] [--jobs N] [--verbose] --resume\n"
     "\n"
     "Runs the Velto solver on each input file in turn, in the file's own folder, and shows\n"
     "each file's progress and its final status: Completed, Failed or Aborted.\n"
@@ -27,6 +29,7 @@ constexpr const char* kUsage =
     "                       VeltoShell window remembers, else velto-batch's own folder)\n"
     "  --jobs N             run up to N files at once (default 1)\n"
     "  --verbose            show the solver's console text as it runs\n"
+    "  --resume             run again the files of the last batch that did not complete\n"
     "\n"
     "Ctrl+C stops the batch: the running file ends Aborted and no further file starts;\n"
     "the solver itself is left to end on its own.\n"
@@ -54,6 +57,7 @@ int main(int argc, char** argv) {
 
     QString folder;
     bool verbose = false;
+    bool resume = false;
     int jobs = 1;
     QStringList files;
     const QStringList args = app.arguments().mid(1);
@@ -69,6 +73,8 @@ int main(int argc, char** argv) {
         }
         if (arg == "--verbose" || arg == "-v") {
             verbose = true;
+        } else if (arg == "--resume") {
+            resume = true;
         } else if (arg == "--solver-folder" || arg == "--jobs") {
             if (i + 1 >= args.size()) {
                 return UsageError("option '" + arg + "' needs a value");
@@ -87,6 +93,28 @@ int main(int argc, char** argv) {
             return UsageError("unknown option '" + arg + "'");
         } else {
             files.append(arg);
+        }
+    }
+    // Every batch is kept on disk as it runs, so --resume knows what did not complete.
+    const QString journalPath =
+        velto::BatchJournal::DefaultPath(QStringLiteral("velto-batch.json"));
+    if (resume) {
+        if (!files.isEmpty()) {
+            return UsageError("--resume takes no input files");
+        }
+        velto::Batch last;
+        if (!velto::BatchJournal::Load(journalPath, last)) {
+            std::fprintf(stderr, "velto-batch: there is no earlier batch to resume\n");
+            return 2;
+        }
+        for (const auto& row : last.rows) {
+            if (row.status != velto::kStatusCompleted) {
+                files.append(row.path);
+            }
+        }
+        if (files.isEmpty()) {
+            std::printf("Every file of the last batch completed: nothing to resume.\n");
+            return 0;
         }
     }
     if (files.isEmpty()) {
@@ -123,6 +151,8 @@ int main(int argc, char** argv) {
         batch.AddRow(QFileInfo(file).absoluteFilePath());
     }
     velto::BatchTerminal terminal(batch, verbose, stdout);
+    velto::BatchJournal journal(batch, journalPath);
+    journal.Save();
 
     // Ctrl+C is Stop, delivered through the event loop.
     if (::pipe(interruptPipe) == 0) {

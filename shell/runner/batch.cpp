@@ -20,6 +20,7 @@ Batch::~Batch() {
 void Batch::AddRow(const QString& path) {
     rows.push_back({path, QString()});
     RunLogs.append(QByteArray());
+    emit rowsChanged();
 }
 
 void Batch::RemoveRow(int i) {
@@ -28,6 +29,7 @@ void Batch::RemoveRow(int i) {
     }
     rows.erase(rows.begin() + i);
     RunLogs.removeAt(i);
+    emit rowsChanged();
 }
 
 void Batch::ClearRows() {
@@ -36,6 +38,7 @@ void Batch::ClearRows() {
     }
     rows.clear();
     RunLogs.clear();
+    emit rowsChanged();
 }
 
 void Batch::Run(const SolverInfo& solver, int jobs) {
@@ -48,6 +51,9 @@ void Batch::Run(const SolverInfo& solver, int jobs) {
     IsRunning = true;
     StopRequested = false;
     active_ = true;
+    timing_.assign(rows.size(), Timing());
+    clock_.start();
+    batchEndedMs_ = -1;
     // Let the window paint its new state before the first file starts.
     QTimer::singleShot(0, this, &Batch::StartNext);
 }
@@ -58,6 +64,9 @@ void Batch::StartNext() {
         const int row = next_++;
         rows[static_cast<std::size_t>(row)].status = kStatusRunning;
         RunLogs[row].clear();
+        if (row < static_cast<int>(timing_.size())) {
+            timing_[static_cast<std::size_t>(row)].startedMs = clock_.elapsed();
+        }
         emit fileStarted(row);
 
         auto* run = new SolverRun(solver_, rows[static_cast<std::size_t>(row)].path.toStdString());
@@ -69,6 +78,9 @@ void Batch::StartNext() {
             emit outputChunk(row, text);
         });
         connect(run, &SolverRun::progress, this, [this, row](float fraction, const QString& name) {
+            if (row < static_cast<int>(timing_.size())) {
+                timing_[static_cast<std::size_t>(row)].fraction = fraction;
+            }
             emit progress(row, fraction, name);
         });
         connect(run, &SolverRun::finished, this,
@@ -78,6 +90,7 @@ void Batch::StartNext() {
     if (running_.empty()) {
         active_ = false;
         IsRunning = false;
+        batchEndedMs_ = clock_.elapsed();
         emit batchFinished();
     }
 }
@@ -87,6 +100,9 @@ void Batch::OnRunFinished(SolverRun* run, int row, int outcome) {
     run->deleteLater();
     if (row < static_cast<int>(rows.size())) {
         rows[static_cast<std::size_t>(row)].status = OutcomeText(outcome);
+    }
+    if (row < static_cast<int>(timing_.size())) {
+        timing_[static_cast<std::size_t>(row)].endedMs = clock_.elapsed();
     }
     emit fileFinished(row, OutcomeText(outcome));
     // The next file starts from the event loop, so the finished row is painted first.
@@ -101,6 +117,44 @@ void Batch::Stop() {
     for (auto& [run, row] : running) {
         run->Stop();
     }
+}
+
+}  // namespace velto
+
+namespace velto {
+
+double Batch::ElapsedSeconds(int row) const {
+    if (row < 0 || row >= static_cast<int>(timing_.size()) || !clock_.isValid()) {
+        return 0;
+    }
+    const Timing& t = timing_[static_cast<std::size_t>(row)];
+    if (t.startedMs < 0) {
+        return 0;
+    }
+    return static_cast<double>((t.endedMs >= 0 ? t.endedMs : clock_.elapsed()) - t.startedMs) /
+           1000.0;
+}
+
+float Batch::LastFraction(int row) const {
+    if (row < 0 || row >= static_cast<int>(timing_.size())) {
+        return 0;
+    }
+    return timing_[static_cast<std::size_t>(row)].fraction;
+}
+
+double Batch::BatchSeconds() const {
+    if (!clock_.isValid()) {
+        return 0;
+    }
+    return static_cast<double>(batchEndedMs_ >= 0 ? batchEndedMs_ : clock_.elapsed()) / 1000.0;
+}
+
+std::vector<QString> Batch::StatusesOfThisBatch() const {
+    std::vector<QString> statuses;
+    for (int row = 0; row < next_ && row < static_cast<int>(rows.size()); ++row) {
+        statuses.push_back(rows[static_cast<std::size_t>(row)].status);
+    }
+    return statuses;
 }
 
 }  // namespace velto

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -17,6 +18,8 @@ inline const QString kStatusRunning = QStringLiteral("Running");
 inline const QString kStatusCompleted = QStringLiteral("Completed");
 inline const QString kStatusFailed = QStringLiteral("Failed");
 inline const QString kStatusAborted = QStringLiteral("Aborted");
+// A row that was running when the program ended without finishing it.
+inline const QString kStatusInterrupted = QStringLiteral("Interrupted");
 
 // A batch of solver input files run one after another (or a few at a time), with each row's
 // status and console text. The window and velto-batch both drive this model; it has no widgets.
@@ -53,6 +56,14 @@ class Batch : public QObject {
     // had already ended well). The solver processes are left alone.
     void Stop();
 
+    // Timing of the running or last batch: seconds since a row started (0 when it has not), the
+    // last progress fraction it reported, the seconds since the batch started, and the statuses
+    // of the rows this batch started (rows a stop kept from starting are not counted).
+    double ElapsedSeconds(int row) const;
+    float LastFraction(int row) const;
+    double BatchSeconds() const;
+    std::vector<QString> StatusesOfThisBatch() const;
+
     bool IsRunning = false;
     bool StopRequested = false;
     // Set by a window whose user confirmed quitting during the batch; the window closes when
@@ -60,6 +71,8 @@ class Batch : public QObject {
     bool UnloadRequested = false;
 
   signals:
+    // Rows were added, removed or cleared.
+    void rowsChanged();
     void fileStarted(int row);
     void outputChunk(int row, const QByteArray& text);
     void progress(int row, float fraction, const QString& baseName);
@@ -76,6 +89,14 @@ class Batch : public QObject {
     bool keepLogs_ = true;
     bool active_ = false;
     std::vector<std::pair<SolverRun*, int>> running_;
+    struct Timing {
+        qint64 startedMs = -1;
+        qint64 endedMs = -1;
+        float fraction = 0;
+    };
+    std::vector<Timing> timing_;
+    QElapsedTimer clock_;
+    qint64 batchEndedMs_ = -1;
 };
 
 }  // namespace velto

@@ -25,6 +25,7 @@
 #include <QStatusBar>
 #include <QStyle>
 #include <QSystemTrayIcon>
+#include <QTimer>
 #include <QTreeWidget>
 #include <QUrl>
 #include <QVBoxLayout>
@@ -34,6 +35,8 @@
 #include "common/window/messagebox.h"
 #include "common/window/progressstrip.h"
 #include "shell/runner/batch.h"
+#include "shell/runner/batchjournal.h"
+#include "shell/runner/batchreport.h"
 #include "shell/runner/settings.h"
 #include "shell/window/frmabout.h"
 
@@ -201,6 +204,8 @@ void FrmMain::BuildControls() {
     setStatusBar(sbMain);
     sbPanel1 = named(new QLabel, "sbPanel1");
     sbMain->addWidget(sbPanel1, 1);
+    sbTime = named(new QLabel, "sbTime");
+    sbMain->addWidget(sbTime, 1);
     picProgress = named(new ProgressStrip, "picProgress");
     picProgress->setFixedWidth(240);
     sbMain->addPermanentWidget(picProgress);
@@ -266,6 +271,7 @@ void FrmMain::BuildControls() {
     });
 
     connect(batch_, &Batch::fileStarted, this, [this](int row) {
+        runningRow_ = row;
         picProgress->setFraction(0);
         SetText(QString());
         if (QTreeWidgetItem* item = lvwFiles->topLevelItem(row)) {
@@ -283,6 +289,18 @@ void FrmMain::BuildControls() {
         }
     });
     connect(batch_, &Batch::batchFinished, this, &FrmMain::OnBatchFinished);
+    // The elapsed time moves on while a silent solver computes.
+    auto* tick = new QTimer(this);
+    connect(tick, &QTimer::timeout, this, [this] {
+        if (batch_->IsRunning && runningRow_ >= 0) {
+            const QString name = QFileInfo(batch_->rows[static_cast<std::size_t>(runningRow_)].path)
+                                     .completeBaseName();
+            sbTime->setText(
+                name + QStringLiteral(": ") +
+                TimingText(batch_->ElapsedSeconds(runningRow_), batch_->LastFraction(runningRow_)));
+        }
+    });
+    tick->start(1000);
 
     // F1 and Escape belong to the window, whichever control has the focus.
     auto* f1 = new QShortcut(QKeySequence(Qt::Key_F1), this);
@@ -314,7 +332,15 @@ void FrmMain::FormLoad() {
         MsgBoxCentered(this, kSolverNotFoundText, kStyleInformation, kShellTitle);
     }
     txtVeltoPath->setText(folder);
-    SetListCommands(false);
+    // The last batch as it was, if the program or the machine stopped since.
+    const QString journalPath = BatchJournal::DefaultPath(QStringLiteral("shell-batch.json"));
+    BatchJournal::Load(journalPath, *batch_);
+    for (const Batch::Row& row : batch_->rows) {
+        lvwFiles->addTopLevelItem(new QTreeWidgetItem({row.path, row.status}));
+    }
+    journal_ = new BatchJournal(*batch_, journalPath, this);
+    journal_->Save();
+    SetListCommands(!batch_->rows.empty());
     cmdStop->setEnabled(false);
     mnuAnalysisStop->setEnabled(false);
     picProgress->setVisible(false);
@@ -446,6 +472,10 @@ void FrmMain::cmdStop_Click() {
 
 void FrmMain::OnBatchFinished() {
     SetRunning(false);
+    runningRow_ = -1;
+    const QString summary = BatchSummary(batch_->StatusesOfThisBatch(), batch_->BatchSeconds());
+    AppendText(QStringLiteral("\n") + summary + QStringLiteral("\n"));
+    sbTime->setText(summary);
     if (batch_->UnloadRequested) {
         close();
         return;
@@ -458,6 +488,10 @@ void FrmMain::OnBatchFinished() {
 
 void FrmMain::UpdateProgress(float fraction, const QString& fileName) {
     const ProgressTexts texts = ProgressTextsFor(fraction, fileName);
+    if (runningRow_ >= 0) {
+        sbTime->setText(fileName + QStringLiteral(": ") +
+                        TimingText(batch_->ElapsedSeconds(runningRow_), fraction));
+    }
     setWindowTitle(isMinimized() ? texts.caption : kShellTitle);
     if (trayIconShown_ && tray_) {
         tray_->setToolTip(texts.tip);

@@ -19,6 +19,7 @@ class QTreeWidget;
 namespace velto {
 
 class Batch;
+class BatchJournal;
 class ProgressStrip;
 
 // The dialogs and the desktop services of the shell window, replaceable so tests can drive it
@@ -102,6 +103,9 @@ class FrmMain : public QMainWindow {
     QLineEdit* txtVeltoPath = nullptr;
     QPushButton* cmdVeltoPath = nullptr;
     QLabel* sbPanel1 = nullptr;
+    QLabel* sbTime = nullptr;
+    BatchJournal* journal_ = nullptr;
+    int runningRow_ = -1;
     ProgressStrip* picProgress = nullptr;
     QAction* mnuFileAdd = nullptr;
     QAction* mnuFileDelete = nullptr;

@@ -89,3 +89,24 @@ TEST_F(EndTime, KeywordsMustStandAloneInCapitals) {
 
 }  // namespace
 }  // namespace velto
+
+#include "shell/runner/batchreport.h"
+
+namespace velto {
+namespace {
+
+TEST(BatchReport, DurationsEstimatesAndSummary) {
+    EXPECT_EQ(FormatDuration(42), "0:42");
+    EXPECT_EQ(FormatDuration(725), "12:05");
+    EXPECT_EQ(FormatDuration(3723), "1:02:03");
+    EXPECT_FALSE(RemainingSeconds(60, 0));
+    EXPECT_DOUBLE_EQ(*RemainingSeconds(60, 0.25f), 180.0);
+    EXPECT_DOUBLE_EQ(*RemainingSeconds(60, 1.5f), 0.0);  // past its end time: nothing left
+    EXPECT_EQ(TimingText(125, 0.5f), "2:05 elapsed, about 2:05 left");
+    EXPECT_EQ(TimingText(5, 0), "0:05 elapsed");
+    EXPECT_EQ(BatchSummary({"Completed", "Failed", "Completed", "Aborted", "Interrupted"}, 61),
+              "Batch finished: 2 Completed, 1 Failed, 1 Aborted in 1:01");
+}
+
+}  // namespace
+}  // namespace velto

@@ -100,11 +100,24 @@ TEST_F(VeltoBatch, StatusOfEachFileAndTheExitStatus) {
                        Input("beam3", "STANDIN PACE 0\n")});
     EXPECT_EQ(run.status, 1) << run.out;
     EXPECT_NE(run.out.find("Velto Ver. 2026"), std::string::npos) << run.out;
-    std::size_t first = run.out.find("beam1.in: Completed\n");
-    std::size_t second = run.out.find("beam2.in: Failed\n");
-    std::size_t third = run.out.find("beam3.in: Completed\n");
+    std::size_t first = run.out.find("beam1.in: Completed (");
+    std::size_t second = run.out.find("beam2.in: Failed (");
+    std::size_t third = run.out.find("beam3.in: Completed (");
     EXPECT_TRUE(first < second && second < third && third != std::string::npos) << run.out;
     EXPECT_EQ(run.out.find("time ="), std::string::npos);  // no console text unless asked
+    EXPECT_NE(run.out.find("Batch finished: 2 Completed, 1 Failed, 0 Aborted in 0:0"),
+              std::string::npos)
+        << run.out;
+
+    // --resume runs again what did not complete: the failed file, now mended.
+    test::WriteBytes(dir.File("beam2.in"), "TIME\n 1 100\nEND_TIME\nSTANDIN PACE 0\n");
+    run = RunBatch(dir, {"--solver-folder", VELTO_STANDIN_DIR, "--resume"});
+    EXPECT_EQ(run.status, 0) << run.out;
+    EXPECT_NE(run.out.find("beam2.in: Completed"), std::string::npos) << run.out;
+    EXPECT_EQ(run.out.find("beam1.in"), std::string::npos) << run.out;
+    run = RunBatch(dir, {"--solver-folder", VELTO_STANDIN_DIR, "--resume"});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_NE(run.out.find("nothing to resume"), std::string::npos) << run.out;
 
     run = RunBatch(dir, {"--verbose", "--jobs", "2", "--solver-folder", VELTO_STANDIN_2004_DIR,
                          Input("beam1", "STANDIN PACE 0\n"), Input("beam4", "STANDIN PACE 0\n")});

@@ -3,6 +3,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QEventLoop>
+#include <QFile>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -16,6 +17,7 @@
 
 #include "common/window/messagebox.h"
 #include "shell/runner/batch.h"
+#include "shell/runner/batchjournal.h"
 #include "shell/runner/settings.h"
 #include "shell/window/frmabout.h"
 #include "shell/window/frmmain.h"
@@ -28,6 +30,7 @@ class ShellWindow : public ::testing::Test {
   protected:
     void SetUp() override {
         SaveSolverFolder(QStringLiteral(VELTO_STANDIN_DIR));
+        QFile::remove(BatchJournal::DefaultPath(QStringLiteral("shell-batch.json")));
         SetMessageBoxSeam([this](QWidget*, const QString& prompt, int style, const QString&) {
             asked.append(prompt);
             styles.push_back(style);
@@ -178,6 +181,11 @@ TEST_F(ShellWindow, BatchMarksEachFileAndKeepsItsConsoleText) {
     ExpectListCommands(true);
     EXPECT_FALSE(Enabled("cmdStop"));
     EXPECT_EQ(window->windowTitle(), "Velto Shell");
+    EXPECT_TRUE(Find<QLabel>("sbTime")->text().startsWith(
+        "Batch finished: 2 Completed, 1 Failed, 0 Aborted in 0:0"))
+        << Find<QLabel>("sbTime")->text().toStdString();
+    EXPECT_TRUE(
+        Find<QPlainTextEdit>("txtRun")->toPlainText().contains("Batch finished: 2 Completed"));
     window->lvwFiles_ItemClick(1);
     const QString log = Find<QPlainTextEdit>("txtRun")->toPlainText();
     EXPECT_TRUE(log.contains("time = 100.00")) << log.toStdString();
@@ -241,6 +249,39 @@ TEST_F(ShellWindow, WindowClosedAfterStopIsNotTouchedByTheEndingRun) {
     EXPECT_TRUE(asked.isEmpty());
     window.reset();
     QTest::qWait(300);  // what is left of the run ends with no window to report to
+}
+
+// A window that goes away in the middle of a batch (a crash, a restart of the machine) comes back
+// with the batch as it was; the file that was running reads "Interrupted".
+TEST_F(ShellWindow, RestartShowsTheLastBatchAsItWas) {
+    Make();
+    toAdd = {Input("beam1.in", "STANDIN PACE 0\n"),
+             Input("beam2.in", "STANDIN STEPS 100\nSTANDIN PACE 0.1\n"),
+             Input("beam3.in", "STANDIN PACE 0\n")};
+    window->cmdAdd_Click();
+    bool copied = false;
+    const QString journal = BatchJournal::DefaultPath(QStringLiteral("shell-batch.json"));
+    const QString crashed = journal + QStringLiteral(".at-crash");
+    QObject::connect(&window->batch(), &Batch::progress, [&](int row, float, const QString&) {
+        if (row == 1 && !copied) {
+            // What is on disk at this moment is what a crash would leave.
+            copied = QFile::copy(journal, crashed);
+            window->cmdStop_Click();
+        }
+    });
+    window->cmdRun_Click();
+    WaitForBatch();
+    ASSERT_TRUE(copied);
+    window->close();
+    window.reset();
+    QFile::remove(journal);
+    ASSERT_TRUE(QFile::rename(crashed, journal));
+    Make();
+    EXPECT_EQ(Statuses(), (QStringList{"Completed", "Interrupted", ""}));
+    EXPECT_EQ(window->batch().rows.size(), 3u);
+    ExpectListCommands(true);
+    window->lvwFiles_ItemClick(0);
+    EXPECT_TRUE(Find<QPlainTextEdit>("txtRun")->toPlainText().contains("Analysis completed."));
 }
 
 TEST_F(ShellWindow, DoubleClickOpensTheFileOrSaysItCannot) {

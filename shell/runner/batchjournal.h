@@ -1,0 +1,44 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+class QTimer;
+
+namespace velto {
+
+class Batch;
+
+// Keeps a batch on disk as it changes, so that a program that dies, or a machine that restarts,
+// loses nothing of it: the rows, each row's status and console text. The file is replaced
+// atomically on every change (output is saved at most every two seconds).
+class BatchJournal : public QObject {
+    Q_OBJECT
+
+  public:
+    BatchJournal(Batch& batch, QString path, QObject* parent = nullptr);
+    ~BatchJournal() override;
+
+    // Writes the journal now. False when it could not be written.
+    bool Save();
+
+    // Reads a journal into an empty batch: the rows as they were, with their statuses and logs;
+    // a row that was "Running" reads "Interrupted". False when there is no readable journal.
+    static bool Load(const QString& path, Batch& batch);
+
+    // Where a program keeps its journal: beside the shell's settings, under this file name.
+    static QString DefaultPath(const QString& fileName);
+
+    // The console text kept per row: its last part, so a solver that floods its console cannot
+    // make the journal grow without end.
+    static constexpr qsizetype kMaxLogBytes = 1 << 20;
+
+  private:
+    void SaveSoon();
+
+    Batch& batch_;
+    QString path_;
+    QTimer* pending_ = nullptr;
+};
+
+}  // namespace velto
