@@ -65,10 +65,15 @@ int OpenHelpWindows() {
 }
 
 QString HelpFilePath(const QString& product, const QString& sourceFolder) {
-    const QString beside = QCoreApplication::applicationDirPath() + QStringLiteral("/help/") +
-                           product + QStringLiteral("/index.html");
-    if (QFileInfo::exists(beside)) {
-        return beside;
+    // Beside the program in a build folder; in share/ once installed; else the source tree.
+    const QString folder = QCoreApplication::applicationDirPath();
+    for (const QString& candidate :
+         {folder + QStringLiteral("/help/") + product + QStringLiteral("/index.html"),
+          folder + QStringLiteral("/../share/velto-tools/help/") + product +
+              QStringLiteral("/index.html")}) {
+        if (QFileInfo::exists(candidate)) {
+            return QFileInfo(candidate).canonicalFilePath();
+        }
     }
     return sourceFolder + QStringLiteral("/index.html");
 }

@@ -16,8 +16,9 @@ void CloseAllHelp();
 // The number of help windows open now.
 int OpenHelpWindows();
 
-// The contents page of a program's help: "help/<product>/index.html" beside the program, or
-// the copy in the source tree when the program runs from its build folder.
+// The contents page of a program's help: "help/<product>/index.html" beside the program (a
+// build), "../share/velto-tools/help/<product>/index.html" (an installation), or the copy in the
+// source tree.
 QString HelpFilePath(const QString& product, const QString& sourceFolder);
 
 }  // namespace velto

@@ -1,0 +1,52 @@
+#!/usr/bin/env bash
+# Installs the build into a staging folder and checks that the installed programs start and find
+# their help; then builds the Debian package and checks its contents and dependencies.
+# Usage: check_install.sh BUILD_DIR SCRATCH_DIR
+set -euo pipefail
+build=$1
+scratch=$2
+rm -rf "$scratch"
+mkdir -p "$scratch"
+stage="$scratch/stage"
+
+fail() { echo "FAILED: $*" >&2; exit 1; }
+
+cmake --install "$build" --prefix "$stage/usr" > "$scratch/install.log"
+for program in velto-extract velto-batch VeltoExtract VeltoShell; do
+  [ -x "$stage/usr/bin/$program" ] || fail "$program is not installed"
+done
+for page in VeltoExtract/index.html VeltoShell/index.html; do
+  [ -f "$stage/usr/share/velto-tools/help/$page" ] || fail "help page $page is not installed"
+done
+for file in applications/veltoextract.desktop applications/veltoshell.desktop \
+            icons/hicolor/scalable/apps/veltoextract.svg icons/hicolor/scalable/apps/veltoshell.svg; do
+  [ -f "$stage/usr/share/$file" ] || fail "$file is not installed"
+done
+grep -q '^Exec=VeltoShell$' "$stage/usr/share/applications/veltoshell.desktop" || fail "desktop entry"
+
+"$stage/usr/bin/velto-extract" --version | grep -q '^velto-extract ' || fail "velto-extract --version"
+"$stage/usr/bin/velto-batch" --version | grep -q '^velto-batch ' || fail "velto-batch --version"
+"$stage/usr/bin/velto-extract" info "$(dirname "$0")/../../samples/frame.out" > "$scratch/info.txt" ||
+  fail "velto-extract info on the sample"
+grep -q 'Analysis:  Structural' "$scratch/info.txt" || fail "velto-extract info output"
+
+# The windows start offscreen and keep running until stopped: still alive after 3 s is a start.
+export XDG_CONFIG_HOME="$scratch/config" QT_QPA_PLATFORM=offscreen
+for program in VeltoExtract VeltoShell; do
+  status=0
+  timeout 3 "$stage/usr/bin/$program" > "$scratch/$program.log" 2>&1 || status=$?
+  [ "$status" -eq 124 ] || fail "$program ended with status $status: $(cat "$scratch/$program.log")"
+done
+
+# The Debian package.
+(cd "$build" && cpack -G DEB -B "$scratch/package" > "$scratch/cpack.log") || fail "cpack: $(tail "$scratch/cpack.log")"
+deb=$(ls "$scratch"/package/velto-tools_*.deb)
+dpkg-deb -c "$deb" > "$scratch/contents.txt"
+for path in ./usr/bin/velto-extract ./usr/bin/VeltoShell ./usr/share/velto-tools/help/VeltoShell/index.html; do
+  grep -q " $path\$" "$scratch/contents.txt" || fail "the package lacks $path"
+done
+depends=$(dpkg-deb -f "$deb" Depends)
+echo "$depends" | grep -q 'libqt6widgets6' || fail "the package does not depend on Qt Widgets: $depends"
+dpkg-deb -x "$deb" "$scratch/unpacked"
+"$scratch/unpacked/usr/bin/velto-extract" --version > /dev/null || fail "the packaged velto-extract does not start"
+echo "installed and packaged: $deb"
