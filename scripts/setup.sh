@@ -3,8 +3,10 @@
 set -euo pipefail
 
 # LibreOffice, Node and npm: the tests that open our spreadsheets with readers we did not write.
-# Qt Core: the solver runner's event loop, settings and pipes.
+# Qt: the runner's event loop, settings and pipes, the windows, and the charts (Charts needs the
+# OpenGL development files). dpkg-dev and file: CPack's Debian package and its dependencies.
 packages=(cmake ninja-build g++ libgtest-dev libgmock-dev time qt6-base-dev
+          qt6-charts-dev qt6-svg-dev libqt6opengl6-dev dpkg-dev file
           libreoffice-calc-nogui nodejs npm "$@")
 
 # Installed, or provided by an installed package: NodeSource's nodejs carries npm, and asking
