@@ -5,8 +5,11 @@ set -euo pipefail
 # LibreOffice, Node and npm: the tests that open our spreadsheets with readers we did not write.
 # Qt: the runner's event loop, settings and pipes, the windows, and the charts (Charts needs the
 # OpenGL development files). dpkg-dev and file: CPack's Debian package and its dependencies.
+# libxlsxwriter (found through pkg-config, linked with zlib): the .xlsx export. locales: a test
+# builds a decimal-comma locale from its sources.
 packages=(cmake ninja-build g++ libgtest-dev libgmock-dev time qt6-base-dev
           qt6-charts-dev qt6-svg-dev libqt6opengl6-dev dpkg-dev file
+          pkg-config libxlsxwriter-dev zlib1g-dev locales
           libreoffice-calc-nogui nodejs npm "$@")
 
 # Installed, or provided by an installed package: NodeSource's nodejs carries npm, and asking

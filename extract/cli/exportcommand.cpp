@@ -181,6 +181,7 @@ int RunExport(const ExportOptions& o, std::FILE* out, std::FILE* err) {
     request.step = o.step.empty() ? "1" : o.step;
     request.times = times.SelectedTimes();
     request.layout = o.columns ? TimeLayout::InColumns : TimeLayout::InRows;
+    request.format = o.format.value_or(FormatOfExtension(o.output).value_or(SheetFormat::Xls));
 
     std::string problem = SelectionProblem(offered, request.variable, request.from, request.to,
                                            request.step, request.times.size());

@@ -1,8 +1,11 @@
 #pragma once
 
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "extract/export/sheetformat.h"
 
 namespace velto {
 
@@ -17,6 +20,7 @@ struct ExportOptions {
     std::string step;    // empty: 1
     std::string times = "all";
     bool columns = false;
+    std::optional<SheetFormat> format;  // none: by the extension of `output`, else xls
 };
 
 // Parses a --times text: "all", or 1-based record numbers and ranges "a-b" separated by commas.

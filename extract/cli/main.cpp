@@ -13,12 +13,13 @@ constexpr const char* kUsage =
     "Usage: velto-extract info LISTING [--json]\n"
     "       velto-extract export LISTING -o FILE --variable NAME [--vector NAME]\n"
     "                    [--from N] [--to N] [--step N] [--times SPEC] [--columns]\n"
+    "                    [--format xls|xlsx|csv]\n"
     "\n"
     "  info LISTING     show what a Velto result listing (*.out) holds: model size,\n"
     "                   result tables, result times and the variables it offers\n"
     "    --json         print the listing's catalogue as one JSON object\n"
     "\n"
-    "  export LISTING   write one variable to a spreadsheet (.xls), as the window's Save does\n"
+    "  export LISTING   write one variable to a spreadsheet, as the window's Save does\n"
     "    -o FILE        the spreadsheet to write (replaced only once the new one is complete)\n"
     "    --variable     a variable the listing offers, e.g. \"Displacements\" (see info)\n"
     "    --vector       one of its vectors, e.g. DOF2 (default: the first)\n"
@@ -26,6 +27,8 @@ constexpr const char* kUsage =
     "                   the node, element or fibre range (default: 1, the last, 1)\n"
     "    --times SPEC   all (default), or record numbers and ranges: 1,4,10-12\n"
     "    --columns      times in columns (default: times in rows)\n"
+    "    --format       xls (Excel 2.1 worksheet), xlsx (Excel workbook) or csv\n"
+    "                   (default: by the extension of FILE, else xls)\n"
     "\n"
     "Exit status: 0 when the work was done without a message, 1 when a message was\n"
     "shown or the export was refused (messages go to standard error), 2 for a usage\n"
@@ -92,6 +95,15 @@ int Export(const std::vector<std::string>& args) {
             ok = take(o.step);
         } else if (arg == "--times") {
             ok = take(o.times);
+        } else if (arg == "--format") {
+            std::string name;
+            ok = take(name);
+            if (ok) {
+                o.format = velto::ParseSheetFormat(name);
+                if (!o.format) {
+                    return UsageError("--format takes xls, xlsx or csv, not '" + name + "'");
+                }
+            }
         } else if (arg == "--columns" && !inlineValue) {
             o.columns = true;
         } else if (arg.rfind("-", 0) == 0 && arg != "-") {

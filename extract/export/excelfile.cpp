@@ -185,14 +185,7 @@ std::string ToText(const CellValue& value) {
 // metres are. Doubles and numeric texts are stored as they are.
 double NumberCellValue(const CellValue& value) {
     if (const float* single = std::get_if<float>(&value.value())) {
-        if (!std::isfinite(*single)) {
-            Raise(kOverflow);
-        }
-        char buffer[64];
-        const auto written = std::to_chars(buffer, buffer + sizeof buffer, *single);
-        double number = 0;
-        std::from_chars(buffer, written.ptr, number);
-        return number;
+        return StoredDouble(*single);
     }
     return ToNumber(value);
 }
@@ -227,6 +220,17 @@ int NextFileNumber() {
 }
 
 }  // namespace
+
+double StoredDouble(float single) {
+    if (!std::isfinite(single)) {
+        Raise(kOverflow);
+    }
+    char buffer[64];
+    const auto written = std::to_chars(buffer, buffer + sizeof buffer, single);
+    double number = 0;
+    std::from_chars(buffer, written.ptr, number);
+    return number;
+}
 
 ExcelFile::~ExcelFile() {
     if (IsOpen()) {

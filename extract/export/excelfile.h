@@ -30,6 +30,11 @@ class CellValue {
     Variant value_;
 };
 
+// The double a single-precision result is stored as in every format: the double of the single's
+// shortest decimal text, so 20.1f is stored as the double nearest 20.1 and 1.2345E-05 keeps all
+// its digits. Raises overflow (6) for an infinite single or one that is not a number.
+double StoredDouble(float single);
+
 // Writes a worksheet in the BIFF2 format: a plain sequence of records, each a record number and
 // a data length (two bytes each, little-endian) followed by the data.
 //

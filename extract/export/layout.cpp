@@ -4,9 +4,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <new>
 
 #include "common/error.h"
@@ -15,74 +17,6 @@
 namespace velto {
 
 namespace {
-
-constexpr int kTextCell = 2;
-constexpr int kNumberCell = 1;
-
-class Sheet {
-  public:
-    explicit Sheet(ExcelFile& file) : file_(file) {}
-    void Text(long row, long col, std::string_view text) {
-        file_.WriteValue(kTextCell, 0, 1, 0, row, col, std::string(text));
-    }
-    void Number(long row, long col, Single value) {
-        file_.WriteValue(kNumberCell, 0, 1, 0, row, col, value);
-    }
-
-  private:
-    ExcelFile& file_;
-};
-
-void WriteCells(const Catalogue& c, ExcelFile& file, std::string_view variable,
-                std::string_view vectorName, TimeLayout layout) {
-    const std::string item = ItemWord(variable);
-    auto label = [&](Long v) { return item + " " + std::to_string(v); };
-    auto vector = [&](Long i) {
-        if (i < 1 || static_cast<std::size_t>(i) > c.SelectedVectors.size()) {
-            Raise(kSubscriptOutOfRange);
-        }
-        return c.SelectedVectors[static_cast<std::size_t>(i - 1)];
-    };
-    auto time = [&](Integer j) {
-        if (j < 1 || static_cast<std::size_t>(j) > c.SelectedTimes.size()) {
-            Raise(kSubscriptOutOfRange);
-        }
-        Integer record = c.SelectedTimes[static_cast<std::size_t>(j - 1)];
-        if (record < 1 || static_cast<std::size_t>(record) > c.Times.size()) {
-            Raise(kSubscriptOutOfRange);
-        }
-        return c.Times[static_cast<std::size_t>(record - 1)].Time;
-    };
-
-    Sheet sheet(file);
-    sheet.Text(1, 1, "Variable");
-    sheet.Text(1, 2, variable);
-    sheet.Text(2, 1, "Vector");
-    sheet.Text(2, 2, vectorName);
-    if (layout == TimeLayout::InRows) {
-        sheet.Text(3, 1, "Time");
-        for (Long i = 1; i <= c.SelectedVectorCount; ++i) {
-            sheet.Text(3, i + 1, label(vector(i)));
-        }
-        for (Integer j = 1; j <= c.SelectedTimeCount; ++j) {
-            sheet.Number(j + 3, 1, time(j));
-            for (Long i = 1; i <= c.SelectedVectorCount; ++i) {
-                sheet.Number(j + 3, i + 1, c.ExtractedValues.At(vector(i), j));
-            }
-        }
-    } else {
-        sheet.Text(3, 1, item);
-        for (Integer j = 1; j <= c.SelectedTimeCount; ++j) {
-            sheet.Number(3, j + 1, time(j));
-        }
-        for (Long i = 1; i <= c.SelectedVectorCount; ++i) {
-            sheet.Text(i + 3, 1, label(vector(i)));
-            for (Integer j = 1; j <= c.SelectedTimeCount; ++j) {
-                sheet.Number(i + 3, j + 1, c.ExtractedValues.At(vector(i), j));
-            }
-        }
-    }
-}
 
 // A name beside the target for the worksheet while it is written: in the same folder, so the
 // final rename is atomic, and hidden, so a half-written file is not mistaken for a result.
@@ -111,8 +45,16 @@ void SyncToDisk(const std::string& path) {
     }
 }
 
+// The permissions a file made afresh gets: what the process's mask allows of 0666. The temporary
+// file is created private (0600) and would otherwise keep that.
+mode_t NewFileMode() {
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    return 0666 & ~mask;
+}
+
 void WriteReplacing(const Catalogue& c, const std::string& fileName, std::string_view variable,
-                    std::string_view vectorName, TimeLayout layout) {
+                    std::string_view vectorName, TimeLayout layout, SheetFormat format) {
     struct stat existing {};
     bool exists = ::stat(fileName.c_str(), &existing) == 0;
     if (exists && S_ISDIR(existing.st_mode)) {
@@ -125,15 +67,13 @@ void WriteReplacing(const Catalogue& c, const std::string& fileName, std::string
     std::string temporary = ReserveTemporary(fileName);
     try {
         {
-            ExcelFile file;
-            file.CreateFile(temporary);
-            file.SetFont("Arial", 10, 0);
-            WriteCells(c, file, variable, vectorName, layout);
-            file.CloseFile();
+            std::unique_ptr<SheetWriter> sheet = MakeSheetWriter(format);
+            const SheetExtent extent = ExtentOf(c, layout);
+            sheet->Open(temporary, extent.rows, extent.columns);
+            WriteSheetCells(c, variable, vectorName, layout, *sheet);
+            sheet->Close();
         }
-        if (exists) {
-            ::chmod(temporary.c_str(), existing.st_mode & 07777);
-        }
+        ::chmod(temporary.c_str(), exists ? existing.st_mode & 07777 : NewFileMode());
         SyncToDisk(temporary);
         if (::rename(temporary.c_str(), fileName.c_str()) != 0) {
             RaiseFileError(errno);
@@ -181,22 +121,88 @@ std::string ItemWord(std::string_view v) {
     return {};
 }
 
-bool WriteSpreadsheet(const Catalogue& c, const std::string& fileName, std::string_view variable,
-                      std::string_view vectorName, TimeLayout layout, MessageSink& messages) {
+SheetExtent ExtentOf(const Catalogue& c, TimeLayout layout) {
     const long across = layout == TimeLayout::InRows ? c.SelectedVectorCount : c.SelectedTimeCount;
     const long down = layout == TimeLayout::InRows ? c.SelectedTimeCount : c.SelectedVectorCount;
-    if (across > 255) {
-        messages.ShowMessage("The maximum number of columns in Excel is 256. Cannot create file.",
-                             MessageIcon::Critical, kExtractTitle);
-        return false;
+    // The variable and vector rows use two columns whatever the table's width.
+    return {down + 3, std::max(across + 1, 2L)};
+}
+
+std::string SheetLimitProblem(const Catalogue& c, TimeLayout layout, SheetFormat format) {
+    const SheetLimits limits = LimitsOf(format);
+    const long across = layout == TimeLayout::InRows ? c.SelectedVectorCount : c.SelectedTimeCount;
+    const long down = layout == TimeLayout::InRows ? c.SelectedTimeCount : c.SelectedVectorCount;
+    if (limits.columns > 0 && across > limits.columns - 1) {
+        return "The maximum number of columns in Excel is " + std::to_string(limits.columns) +
+               ". Cannot create file.";
     }
-    if (down + 3 > 65536) {
-        messages.ShowMessage("The maximum number of rows in Excel is 65536. Cannot create file.",
-                             MessageIcon::Critical, kExtractTitle);
+    if (limits.rows > 0 && down + 3 > limits.rows) {
+        return "The maximum number of rows in Excel is " + std::to_string(limits.rows) +
+               ". Cannot create file.";
+    }
+    return {};
+}
+
+void WriteSheetCells(const Catalogue& c, std::string_view variable, std::string_view vectorName,
+                     TimeLayout layout, SheetWriter& sheet) {
+    const std::string item = ItemWord(variable);
+    auto label = [&](Long v) { return item + " " + std::to_string(v); };
+    auto vector = [&](Long i) {
+        if (i < 1 || static_cast<std::size_t>(i) > c.SelectedVectors.size()) {
+            Raise(kSubscriptOutOfRange);
+        }
+        return c.SelectedVectors[static_cast<std::size_t>(i - 1)];
+    };
+    auto time = [&](Integer j) {
+        if (j < 1 || static_cast<std::size_t>(j) > c.SelectedTimes.size()) {
+            Raise(kSubscriptOutOfRange);
+        }
+        Integer record = c.SelectedTimes[static_cast<std::size_t>(j - 1)];
+        if (record < 1 || static_cast<std::size_t>(record) > c.Times.size()) {
+            Raise(kSubscriptOutOfRange);
+        }
+        return c.Times[static_cast<std::size_t>(record - 1)].Time;
+    };
+
+    sheet.Text(1, 1, "Variable");
+    sheet.Text(1, 2, variable);
+    sheet.Text(2, 1, "Vector");
+    sheet.Text(2, 2, vectorName);
+    if (layout == TimeLayout::InRows) {
+        sheet.Text(3, 1, "Time");
+        for (Long i = 1; i <= c.SelectedVectorCount; ++i) {
+            sheet.Text(3, i + 1, label(vector(i)));
+        }
+        for (Integer j = 1; j <= c.SelectedTimeCount; ++j) {
+            sheet.Number(j + 3, 1, StoredDouble(time(j)));
+            for (Long i = 1; i <= c.SelectedVectorCount; ++i) {
+                sheet.Number(j + 3, i + 1, StoredDouble(c.ExtractedValues.At(vector(i), j)));
+            }
+        }
+    } else {
+        sheet.Text(3, 1, item);
+        for (Integer j = 1; j <= c.SelectedTimeCount; ++j) {
+            sheet.Number(3, j + 1, StoredDouble(time(j)));
+        }
+        for (Long i = 1; i <= c.SelectedVectorCount; ++i) {
+            sheet.Text(i + 3, 1, label(vector(i)));
+            for (Integer j = 1; j <= c.SelectedTimeCount; ++j) {
+                sheet.Number(i + 3, j + 1, StoredDouble(c.ExtractedValues.At(vector(i), j)));
+            }
+        }
+    }
+}
+
+bool WriteSpreadsheet(const Catalogue& c, const std::string& fileName, std::string_view variable,
+                      std::string_view vectorName, TimeLayout layout, MessageSink& messages,
+                      SheetFormat format) {
+    const std::string problem = SheetLimitProblem(c, layout, format);
+    if (!problem.empty()) {
+        messages.ShowMessage(problem, MessageIcon::Critical, kExtractTitle);
         return false;
     }
     try {
-        WriteReplacing(c, fileName, variable, vectorName, layout);
+        WriteReplacing(c, fileName, variable, vectorName, layout, format);
         return true;
     } catch (const RuntimeError& error) {
         messages.ShowMessage(

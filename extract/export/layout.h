@@ -3,6 +3,8 @@
 #include <string>
 #include <string_view>
 
+#include "extract/export/sheetformat.h"
+#include "extract/export/sheetwriter.h"
 #include "extract/reader/catalogue.h"
 #include "extract/reader/sinks.h"
 
@@ -16,10 +18,29 @@ std::string ItemWord(std::string_view variable);
 // Where the times go: down the first column (rows) or along the third row (columns).
 enum class TimeLayout { InRows, InColumns };
 
-// Writes the last extraction (catalogue.ExtractedValues, for catalogue.SelectedVectors at
-// catalogue.SelectedTimes) as a BIFF2 worksheet: the variable and vector headings, then the
-// table with one row (or column) per time. Checks the worksheet limits (256 columns, 65536 rows)
-// before anything is touched.
+// The sheet an export fills, headings included: the variable and vector rows, the heading row
+// of the table, then one row per time (or per item) below it; one column per item (or per time)
+// right of the first.
+struct SheetExtent {
+    long rows = 0;
+    long columns = 0;
+};
+SheetExtent ExtentOf(const Catalogue& catalogue, TimeLayout layout);
+
+// The message that refuses a selection too large for the format ("The maximum number of columns
+// in Excel is 256. Cannot create file."), or an empty text when it fits. Only the counts
+// (SelectedVectorCount, SelectedTimeCount) are looked at.
+std::string SheetLimitProblem(const Catalogue& catalogue, TimeLayout layout, SheetFormat format);
+
+// Hands the cells of the last extraction (catalogue.ExtractedValues, for
+// catalogue.SelectedVectors at catalogue.SelectedTimes) to `sheet`, row by row: the variable and
+// vector headings, then the table with one row (or column) per time. Times and values are stored
+// as StoredDouble gives them. Opening and closing the sheet are the caller's.
+void WriteSheetCells(const Catalogue& catalogue, std::string_view variable,
+                     std::string_view vectorName, TimeLayout layout, SheetWriter& sheet);
+
+// Writes the last extraction as a worksheet in `format`. Checks the format's limits (xls 256
+// columns and 65536 rows, xlsx 16384 and 1048576, CSV none) before anything is touched.
 //
 // The worksheet is written to a temporary file beside `fileName` and takes its place only when
 // complete, so an existing file of that name is never lost to a failed save. Never throws: a
@@ -28,6 +49,6 @@ enum class TimeLayout { InRows, InColumns };
 // temporary file is removed. Returns true when the file was written.
 bool WriteSpreadsheet(const Catalogue& catalogue, const std::string& fileName,
                       std::string_view variable, std::string_view vectorName, TimeLayout layout,
-                      MessageSink& messages);
+                      MessageSink& messages, SheetFormat format = SheetFormat::Xls);
 
 }  // namespace velto

@@ -38,7 +38,7 @@ SaveResult SaveExport(Catalogue& c, const SaveRequest& request, ProgressSink& pr
         return result;
     }
     if (WriteSpreadsheet(c, request.fileName, request.variable, request.vectorName, request.layout,
-                         messages)) {
+                         messages, request.format)) {
         result.outcome = SaveOutcome::Written;
     }
     return result;

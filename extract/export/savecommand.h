@@ -5,6 +5,7 @@
 
 #include "common/types.h"
 #include "extract/export/layout.h"
+#include "extract/export/sheetformat.h"
 #include "extract/reader/catalogue.h"
 #include "extract/reader/sinks.h"
 
@@ -12,7 +13,7 @@ namespace velto {
 
 // One export as the user chose it: the variable and vector as the lists show them, the
 // From/To/Step texts, the chosen times (their 1-based positions in the available list, in the
-// order of the selected list) and where the times go.
+// order of the selected list), where the times go and the file format.
 struct SaveRequest {
     std::string fileName;
     std::string variable;
@@ -23,6 +24,7 @@ struct SaveRequest {
     std::string step = "1";
     std::vector<Integer> times;
     TimeLayout layout = TimeLayout::InRows;
+    SheetFormat format = SheetFormat::Xls;
 };
 
 enum class SaveOutcome {

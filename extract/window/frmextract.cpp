@@ -22,22 +22,28 @@
 #include <QSettings>
 #include <QStatusBar>
 #include <QVBoxLayout>
+#include <optional>
 
 #include "common/text.h"
 #include "common/window/helpwindow.h"
 #include "common/window/messagebox.h"
 #include "common/window/mouse.h"
+#include "common/window/progressstrip.h"
 #include "extract/export/savecommand.h"
 #include "extract/export/selection.h"
+#include "extract/export/sheetformat.h"
 #include "extract/export/summary.h"
 #include "extract/reader/listingheader.h"
-#include "common/window/progressstrip.h"
 
 namespace velto {
 
 namespace {
 
 const QString kTitle = QStringLiteral("VeltoExtract");
+
+// The save dialog's filters; the first is selected when it opens.
+const QString kSaveFilters =
+    QStringLiteral("Excel File (*.xls);;Excel Workbook (*.xlsx);;CSV File (*.csv);;All Files (*)");
 
 QString Latin1(std::string_view text) {
     return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
@@ -58,12 +64,27 @@ QString DefaultOpen(QWidget* parent, const QString& folder, const QString& filte
     return dialog.exec() == QDialog::Accepted ? dialog.selectedFiles().value(0) : QString();
 }
 
-QString DefaultSave(QWidget* parent, const QString& folder, const QString& filter) {
+// The extension a name typed without one gets: the selected filter's, so "run" saved under
+// "Excel Workbook (*.xlsx)" becomes run.xlsx; none for "All Files (*)".
+QString SuffixOfFilter(const QString& filter) {
+    const std::optional<SheetFormat> format = FormatOfFilter(Bytes(filter));
+    return format ? Latin1(FormatName(*format)) : QString();
+}
+
+SaveChoice DefaultSave(QWidget* parent, const QString& folder, const QString& filter) {
     QFileDialog dialog(parent, QString(), folder, filter);
     dialog.setAcceptMode(QFileDialog::AcceptSave);
-    dialog.setDefaultSuffix(QStringLiteral("xls"));
+    const QString first = filter.section(QStringLiteral(";;"), 0, 0);
+    dialog.selectNameFilter(first);
+    dialog.setDefaultSuffix(SuffixOfFilter(first));
+    QObject::connect(
+        &dialog, &QFileDialog::filterSelected, &dialog,
+        [&dialog](const QString& chosen) { dialog.setDefaultSuffix(SuffixOfFilter(chosen)); });
     // Asking before an existing file is replaced is the dialog's own job.
-    return dialog.exec() == QDialog::Accepted ? dialog.selectedFiles().value(0) : QString();
+    if (dialog.exec() != QDialog::Accepted) {
+        return {};
+    }
+    return {dialog.selectedFiles().value(0), dialog.selectedNameFilter()};
 }
 
 QString FolderWithSlash(const QString& file) {
@@ -725,8 +746,8 @@ void FrmExtract::cmdClear_Click() {
 }
 
 void FrmExtract::cmdSave_Click() {
-    const QString file =
-        dialogs_.save(this, InitSaveDir, QStringLiteral("Excel File (*.xls);;All Files (*)"));
+    const SaveChoice choice = dialogs_.save(this, InitSaveDir, kSaveFilters);
+    const QString& file = choice.path;
     auto idle = [this] {
         saveInProgress_ = false;
         cmdSave->setEnabled(true);
@@ -756,6 +777,7 @@ void FrmExtract::cmdSave_Click() {
     request.step = Bytes(txtVectors[2]->text());
     request.times = times_.SelectedTimes();
     request.layout = optTime[1]->isChecked() ? TimeLayout::InColumns : TimeLayout::InRows;
+    request.format = ChooseSheetFormat(Bytes(choice.filter), request.fileName);
     lastPercent_ = -1;
     picProgress->setVisible(true);
     SaveExport(catalogue_, request, *this, *this);

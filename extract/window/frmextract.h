@@ -27,11 +27,19 @@ namespace velto {
 
 class ProgressStrip;
 
-// The file dialogs of the window, replaceable so tests can drive it without a person. Each
-// returns the chosen path, or an empty text for Cancel.
+// What the save dialog returns: the chosen path (empty for Cancel) and the filter that was
+// selected when the user accepted, which names the file format.
+struct SaveChoice {
+    QString path;
+    QString filter;
+};
+
+// The file dialogs of the window, replaceable so tests can drive it without a person. `open`
+// returns the chosen path, or an empty text for Cancel. `filter` lists the filters separated by
+// ";;", the first one selected.
 struct ExtractDialogs {
     std::function<QString(QWidget* parent, const QString& folder, const QString& filter)> open;
-    std::function<QString(QWidget* parent, const QString& folder, const QString& filter)> save;
+    std::function<SaveChoice(QWidget* parent, const QString& folder, const QString& filter)> save;
 };
 
 // The list of available times: dragging a selection carries the selected indices as text

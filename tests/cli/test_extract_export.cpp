@@ -6,6 +6,7 @@
 #include "extract/export/savecommand.h"
 #include "extract/export/timeselection.h"
 #include "tests/cli/extractrun.h"
+#include "tests/export/xlsxcells.h"
 #include "tools/listinggen.h"
 
 namespace velto {
@@ -146,6 +147,67 @@ TEST_F(ExtractExport, ExtractionErrorIsShownAndTheFileStillWritten) {
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.err, "62: Input past end of file\n");
     EXPECT_TRUE(Exists("partial.xls"));
+}
+
+// --- formats --------------------------------------------------------------------------------
+
+bool IsXls(const std::string& bytes) {
+    return bytes.starts_with(std::string("\x09\x00\x04\x00", 4));
+}
+bool IsZip(const std::string& bytes) {
+    return bytes.starts_with("PK\x03\x04");
+}
+
+TEST_F(ExtractExport, FormatFollowsTheExtensionUnlessGiven) {
+    const std::string options = "' --variable Displacements --vector DOF2 --to 3 --times 2";
+    ASSERT_EQ(Export("-o '" + dir.File("a.xlsx") + options).status, 0);
+    ASSERT_EQ(Export("-o '" + dir.File("b.CSV") + options).status, 0);
+    ASSERT_EQ(Export("-o '" + dir.File("c.txt") + options).status, 0);
+    ASSERT_EQ(Export("-o '" + dir.File("d") + options).status, 0);
+    ASSERT_EQ(Export("--format xlsx -o '" + dir.File("e.dat") + options).status, 0);
+    ASSERT_EQ(Export("--format=CSV -o '" + dir.File("f.xls") + options).status, 0);
+    ASSERT_EQ(Export("-o '" + dir.File("g.csv") + options + " --format xls").status, 0);
+    EXPECT_TRUE(IsZip(test::ReadBytes(dir.File("a.xlsx"))));
+    EXPECT_TRUE(test::ReadBytes(dir.File("b.CSV")).starts_with("Variable,Displacements,,\r\n"));
+    EXPECT_TRUE(IsXls(test::ReadBytes(dir.File("c.txt"))));
+    EXPECT_TRUE(IsXls(test::ReadBytes(dir.File("d"))));
+    EXPECT_TRUE(IsZip(test::ReadBytes(dir.File("e.dat"))));
+    EXPECT_EQ(test::ReadBytes(dir.File("f.xls")), test::ReadBytes(dir.File("b.CSV")));
+    EXPECT_EQ(test::ReadBytes(dir.File("g.csv")), test::ReadBytes(dir.File("c.txt")));
+
+    EXPECT_EQ(test::ReadXlsxSheet(dir.File("a.xlsx")).At(3, 4)->text, "Node 3");
+}
+
+TEST_F(ExtractExport, FormatMustBeOneOfThree) {
+    for (const char* options : {"--format ods", "--format", "--format=", "--format xl"}) {
+        CommandRun run =
+            Export("-o '" + dir.File("x.xls") + "' --variable Displacements " + options);
+        EXPECT_EQ(run.status, 2) << options;
+        EXPECT_NE(run.err.find("Usage: velto-extract"), std::string::npos) << options;
+        EXPECT_FALSE(Exists("x.xls")) << options;
+    }
+    CommandRun run = Export("-o '" + dir.File("x.xls") + "' --variable Displacements --format ods");
+    EXPECT_NE(run.err.find("--format takes xls, xlsx or csv, not 'ods'"), std::string::npos)
+        << run.err;
+}
+
+// 300 nodes across: too wide for xls, not for xlsx or CSV.
+TEST_F(ExtractExport, WideSelectionsFitXlsxAndCsv) {
+    ListingSpec wide;
+    wide.nodes = 300;
+    wide.times = 1;
+    listing = dir.File("wide.out");
+    WriteListingFile(wide, listing);
+    CommandRun run = Export("-o '" + dir.File("wide.xls") + "' --variable Displacements");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "The maximum number of columns in Excel is 256. Cannot create file.\n");
+    run = Export("-o '" + dir.File("wide.xlsx") + "' --variable Displacements");
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(test::ReadXlsxSheet(dir.File("wide.xlsx")).At(3, 301)->text, "Node 300");
+    run = Export("-o '" + dir.File("wide.csv") + "' --variable Displacements");
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(test::ReadBytes(dir.File("wide.csv")).find(",Node 299,Node 300\r\n"),
+              std::string::npos);
 }
 
 }  // namespace

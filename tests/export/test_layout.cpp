@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "extract/export/layout.h"
+#include "tests/export/xlsxcells.h"
 #include "tests/support/biffcells.h"
 #include "tests/support/testsupport.h"
 
@@ -42,6 +43,9 @@ class Layout : public ::testing::Test {
     bool Write(TimeLayout layout, std::string variable = "Displacements",
                std::string vector = "DOF1") {
         return WriteSpreadsheet(c, target, variable, vector, layout, messages);
+    }
+    bool Write(TimeLayout layout, SheetFormat format) {
+        return WriteSpreadsheet(c, target, "Displacements", "DOF1", layout, messages, format);
     }
     std::vector<std::string> Texts() const {
         std::vector<std::string> all;
@@ -232,6 +236,245 @@ TEST_F(Layout, FileWeMayNotWriteIsReportedLocked) {
     EXPECT_EQ(WEXITSTATUS(status), 0);
     EXPECT_EQ(test::ReadBytes(target), "held by another program");
     EXPECT_EQ(Folder(), std::vector<std::string>{"result.xls"});
+}
+
+// --- the same cells in every format ----------------------------------------------------------
+
+// Records the cells the layout hands over, in order.
+class RecordingSheet final : public SheetWriter {
+  public:
+    struct Cell {
+        long row;
+        long col;
+        std::string text;
+        double number;
+        bool isText;
+    };
+    void Open(const std::string&, long, long) override {}
+    void Text(long row, long col, std::string_view text) override {
+        cells.push_back({row, col, std::string(text), 0, true});
+    }
+    void Number(long row, long col, double value) override {
+        cells.push_back({row, col, "", value, false});
+    }
+    void Close() override {}
+    std::vector<Cell> cells;
+};
+
+TEST_F(Layout, CellsComeRowByRowWithTheStoredNumbers) {
+    c.Times[0].Time = 20.1f;
+    c.ExtractedValues.At(3, 2) = 1.2345e-05f;
+    for (TimeLayout layout : {TimeLayout::InRows, TimeLayout::InColumns}) {
+        RecordingSheet sheet;
+        WriteSheetCells(c, "Displacements", "DOF1", layout, sheet);
+        ASSERT_EQ(sheet.cells.size(), 16u);
+        for (std::size_t k = 1; k < sheet.cells.size(); ++k) {
+            const auto& before = sheet.cells[k - 1];
+            const auto& cell = sheet.cells[k];
+            EXPECT_TRUE(cell.row > before.row || (cell.row == before.row && cell.col > before.col))
+                << "cell " << k << " at " << cell.row << "," << cell.col;
+        }
+        const SheetExtent extent = ExtentOf(c, layout);
+        EXPECT_EQ(extent.rows, layout == TimeLayout::InRows ? 5 : 6);
+        EXPECT_EQ(extent.columns, layout == TimeLayout::InRows ? 4 : 3);
+        auto at = [&](long row, long col) {
+            for (const auto& cell : sheet.cells) {
+                if (cell.row == row && cell.col == col) {
+                    return cell;
+                }
+            }
+            ADD_FAILURE() << "no cell " << row << "," << col;
+            return RecordingSheet::Cell{};
+        };
+        // The double of the single's shortest text, not the single widened.
+        EXPECT_EQ(layout == TimeLayout::InRows ? at(4, 1).number : at(3, 2).number, 20.1);
+        EXPECT_EQ(layout == TimeLayout::InRows ? at(5, 3).number : at(5, 3).number, 1.2345e-05);
+    }
+}
+
+// The xlsx sheet holds the very cells of the xls sheet; an empty text is left blank.
+TEST_F(Layout, XlsxHoldsTheCellsOfTheXls) {
+    c.Times[2].Time = 20.1f;
+    c.ExtractedValues.At(5, 1) = 1.2345e-05f;
+    c.ExtractedValues.At(1, 2) = -3.4028235e38f;
+    const std::string xlsx = dir.File("result.xlsx");
+    for (TimeLayout layout : {TimeLayout::InRows, TimeLayout::InColumns}) {
+        for (const char* vector : {"Beam    5 (Point  1)", ""}) {
+            ASSERT_TRUE(Write(layout, "Beam Stresses", vector));
+            ASSERT_TRUE(WriteSpreadsheet(c, xlsx, "Beam Stresses", vector, layout, messages,
+                                         SheetFormat::Xlsx));
+            const std::vector<BiffCell> biff = test::ReadBiffSheet(target).cells;
+            const test::XlsxSheet book = test::ReadXlsxSheet(xlsx);
+            std::size_t blanks = 0;
+            for (const BiffCell& cell : biff) {
+                const test::XlsxCell* same = book.At(cell.row, cell.col);
+                if (cell.isText && cell.text.empty()) {
+                    EXPECT_EQ(same, nullptr);
+                    ++blanks;
+                    continue;
+                }
+                ASSERT_NE(same, nullptr) << cell.row << "," << cell.col;
+                EXPECT_EQ(same->isText, cell.isText) << cell.row << "," << cell.col;
+                EXPECT_EQ(same->text, cell.text) << cell.row << "," << cell.col;
+                EXPECT_EQ(same->number, cell.number) << cell.row << "," << cell.col;
+            }
+            EXPECT_EQ(book.cells.size() + blanks, biff.size());
+            EXPECT_EQ(book.dimension, layout == TimeLayout::InRows ? "A1:D5" : "A1:C6");
+        }
+    }
+    EXPECT_TRUE(messages.messages.empty());
+}
+
+TEST_F(Layout, CsvHoldsTheCellsOfTheXlsInBothLayouts) {
+    c.Times[2].Time = 20.1f;
+    c.ExtractedValues.At(5, 1) = 1.2345e-05f;
+    const std::string csv = dir.File("result.csv");
+    ASSERT_TRUE(WriteSpreadsheet(c, csv, "Truss Axial Force", "", TimeLayout::InRows, messages,
+                                 SheetFormat::Csv));
+    EXPECT_EQ(test::ReadBytes(csv),
+              "Variable,Truss Axial Force,,\r\n"
+              "Vector,,,\r\n"
+              "Time,Truss 1,Truss 3,Truss 5\r\n"
+              "60,1.25,3.25,1.2345e-05\r\n"
+              "20.1,-10,-30,-50\r\n");
+    ASSERT_TRUE(WriteSpreadsheet(c, csv, "Truss Axial Force", "", TimeLayout::InColumns, messages,
+                                 SheetFormat::Csv));
+    EXPECT_EQ(test::ReadBytes(csv),
+              "Variable,Truss Axial Force,\r\n"
+              "Vector,,\r\n"
+              "Truss,60,20.1\r\n"
+              "Truss 1,1.25,-10\r\n"
+              "Truss 3,3.25,-30\r\n"
+              "Truss 5,1.2345e-05,-50\r\n");
+    EXPECT_TRUE(messages.messages.empty());
+}
+
+// The limits are each format's own, counted as for xls: one column for the labels, three rows
+// for the headings.
+TEST_F(Layout, LimitsFollowTheFormat) {
+    auto problem = [&](SheetFormat format, TimeLayout layout, long vectors, int times) {
+        c.SelectedVectorCount = static_cast<Long>(vectors);
+        c.SelectedTimeCount = static_cast<Integer>(times);
+        return SheetLimitProblem(c, layout, format);
+    };
+    const std::string xlsxColumns =
+        "The maximum number of columns in Excel is 16384. Cannot create file.";
+    const std::string xlsxRows =
+        "The maximum number of rows in Excel is 1048576. Cannot create file.";
+    EXPECT_EQ(problem(SheetFormat::Xls, TimeLayout::InRows, 255, 1), "");
+    EXPECT_EQ(problem(SheetFormat::Xls, TimeLayout::InRows, 256, 1),
+              "The maximum number of columns in Excel is 256. Cannot create file.");
+    EXPECT_EQ(problem(SheetFormat::Xls, TimeLayout::InColumns, 65533, 1), "");
+    EXPECT_EQ(problem(SheetFormat::Xls, TimeLayout::InColumns, 65534, 1),
+              "The maximum number of rows in Excel is 65536. Cannot create file.");
+
+    EXPECT_EQ(problem(SheetFormat::Xlsx, TimeLayout::InRows, 16383, 1), "");
+    EXPECT_EQ(problem(SheetFormat::Xlsx, TimeLayout::InRows, 16384, 1), xlsxColumns);
+    EXPECT_EQ(problem(SheetFormat::Xlsx, TimeLayout::InColumns, 1, 16383), "");
+    EXPECT_EQ(problem(SheetFormat::Xlsx, TimeLayout::InColumns, 1, 16384), xlsxColumns);
+    EXPECT_EQ(problem(SheetFormat::Xlsx, TimeLayout::InColumns, 1048573, 1), "");
+    EXPECT_EQ(problem(SheetFormat::Xlsx, TimeLayout::InColumns, 1048574, 1), xlsxRows);
+    EXPECT_EQ(problem(SheetFormat::Xlsx, TimeLayout::InRows, 16383, 32767), "");
+    // Columns are looked at first, as for xls.
+    EXPECT_EQ(problem(SheetFormat::Xlsx, TimeLayout::InColumns, 1048574, 16384), xlsxColumns);
+
+    EXPECT_EQ(problem(SheetFormat::Csv, TimeLayout::InRows, 2000000, 32767), "");
+    EXPECT_EQ(problem(SheetFormat::Csv, TimeLayout::InColumns, 2000000, 32767), "");
+}
+
+TEST_F(Layout, XlsxLimitsAreCheckedBeforeAnythingIsTouched) {
+    target = dir.File("result.xlsx");
+    test::WriteBytes(target, "the previous result");
+    // Only the counts are looked at before the file is refused.
+    c.SelectedVectorCount = 16384;
+    EXPECT_FALSE(Write(TimeLayout::InRows, SheetFormat::Xlsx));
+    c.SelectedVectorCount = 1048574;
+    EXPECT_FALSE(Write(TimeLayout::InColumns, SheetFormat::Xlsx));
+    EXPECT_EQ(Texts(), (std::vector<std::string>{
+                           "The maximum number of columns in Excel is 16384. Cannot create file.",
+                           "The maximum number of rows in Excel is 1048576. Cannot create file."}));
+    EXPECT_EQ(messages.messages[1].icon, MessageIcon::Critical);
+    EXPECT_EQ(test::ReadBytes(target), "the previous result");
+    EXPECT_EQ(Folder(), std::vector<std::string>{"result.xlsx"});
+
+    // The widest sheet that fits is written, to its last column (XFD).
+    c.ExtractedValues = ValueTable(16383, 2);
+    c.SelectedVectors.clear();
+    for (Long v = 1; v <= 16383; ++v) {
+        c.SelectedVectors.push_back(v);
+    }
+    c.SelectedVectorCount = 16383;
+    messages.messages.clear();
+    ASSERT_TRUE(Write(TimeLayout::InRows, SheetFormat::Xlsx));
+    const test::XlsxSheet book = test::ReadXlsxSheet(target);
+    EXPECT_EQ(book.dimension, "A1:XFD5");
+    EXPECT_EQ(book.At(3, 16384)->text, "Node 16383");
+    EXPECT_EQ(book.cells.size(), 4u + 3 * 16384);
+}
+
+// Past the xls limits: 70000 items down fit an xlsx sheet and a CSV file.
+TEST_F(Layout, XlsxAndCsvGoPastTheXlsLimits) {
+    c.ExtractedValues = ValueTable(70000, 2);
+    c.ExtractedValues.At(70000, 2) = 7.5f;
+    c.SelectedVectors.clear();
+    for (Long v = 1; v <= 70000; ++v) {
+        c.SelectedVectors.push_back(v);
+    }
+    c.SelectedVectorCount = 70000;
+    EXPECT_FALSE(Write(TimeLayout::InColumns));
+    target = dir.File("tall.xlsx");
+    ASSERT_TRUE(Write(TimeLayout::InColumns, SheetFormat::Xlsx));
+    const test::XlsxSheet book = test::ReadXlsxSheet(target);
+    EXPECT_EQ(book.At(70003, 1)->text, "Node 70000");
+    EXPECT_EQ(book.At(70003, 3)->number, 7.5);
+
+    target = dir.File("tall.csv");
+    ASSERT_TRUE(Write(TimeLayout::InColumns, SheetFormat::Csv));
+    const std::string csv = test::ReadBytes(target);
+    EXPECT_EQ(std::count(csv.begin(), csv.end(), '\n'), 70003);
+    EXPECT_TRUE(csv.ends_with("\r\nNode 70000,0,7.5\r\n"));
+
+    EXPECT_EQ(Texts(), std::vector<std::string>{
+                           "The maximum number of rows in Excel is 65536. Cannot create file."});
+}
+
+// Every format is written beside the target and replaces it only when complete.
+TEST_F(Layout, FailedXlsxAndCsvSavesLeaveThePreviousFile) {
+    for (SheetFormat format : {SheetFormat::Xlsx, SheetFormat::Csv}) {
+        target = dir.File(std::string("result.") + std::string(FormatName(format)));
+        test::WriteBytes(target, "the previous result");
+        ::chmod(target.c_str(), 0640);
+        c.SelectedVectors = {1, 0};  // a vector the extraction has no value for
+        c.SelectedVectorCount = 2;
+        messages.messages.clear();
+        EXPECT_FALSE(Write(TimeLayout::InRows, format));
+        EXPECT_EQ(Texts(), std::vector<std::string>{"Subscript out of range"});
+        EXPECT_EQ(test::ReadBytes(target), "the previous result");
+        EXPECT_EQ(Folder().size(), format == SheetFormat::Xlsx ? 1u : 2u);
+
+        c.SelectedVectors = {2};
+        c.SelectedVectorCount = 1;
+        EXPECT_TRUE(Write(TimeLayout::InRows, format));
+        EXPECT_NE(test::ReadBytes(target), "the previous result");
+        struct stat info {};
+        ::stat(target.c_str(), &info);
+        EXPECT_EQ(info.st_mode & 0777, 0640u);
+    }
+    EXPECT_EQ(Folder(), (std::vector<std::string>{"result.csv", "result.xlsx"}));
+}
+
+// A file made afresh gets the permissions the process's mask allows, whatever the format,
+// not those of the private temporary file.
+TEST_F(Layout, NewFilesGetTheUsualPermissions) {
+    const mode_t previous = ::umask(027);
+    for (SheetFormat format : {SheetFormat::Xls, SheetFormat::Xlsx, SheetFormat::Csv}) {
+        target = dir.File(std::string("new.") + std::string(FormatName(format)));
+        ASSERT_TRUE(Write(TimeLayout::InRows, format));
+        struct stat info {};
+        ::stat(target.c_str(), &info);
+        EXPECT_EQ(info.st_mode & 0777, 0640u) << FormatName(format);
+    }
+    ::umask(previous);
 }
 
 }  // namespace

@@ -7,7 +7,9 @@
 //   node readers.js libreoffice SCRATCH SOFFICE         one soffice run converts every file to CSV
 //   node readers.js sheetjs     SCRATCH NODE_DIR
 //
-// `export` writes the listings and the spreadsheets that the two checks read.
+// `export` writes the listings and, for every case, the same export as .xls, .xlsx and .csv.
+// LibreOffice must read the same cells from the .xls and the .xlsx, and our own CSV must hold
+// them too; SheetJS reads the .xls and the .xlsx.
 
 const fs = require('fs');
 const path = require('path');
@@ -208,8 +210,18 @@ function usage() {
 const dirs = (scratch) => ({
     listings: path.join(scratch, 'listings'),
     xls: path.join(scratch, 'xls'),
-    csv: path.join(scratch, 'csv'),
+    xlsx: path.join(scratch, 'xlsx'),
+    ours: path.join(scratch, 'velto-csv'),  // the CSV velto-extract writes
+    csv: path.join(scratch, 'csv'),  // the CSV LibreOffice writes
     profile: path.join(scratch, 'libreoffice-profile'),
+});
+
+// The three files of one case. The workbook has a base name of its own: LibreOffice names each
+// CSV after its input's base name, in one folder for all.
+const filesOf = (d, c) => ({
+    xls: path.join(d.xls, `${c.name}.xls`),
+    xlsx: path.join(d.xlsx, `${c.name}.book.xlsx`),
+    csv: path.join(d.ours, `${c.name}.csv`),
 });
 
 function fresh(dir) {
@@ -241,7 +253,7 @@ function checkAll(reader, scratch, compare) {
         cells += grid.reduce((n, row) => n + row.length, 0);
         if (problems.length) {
             failed += 1;
-            console.log(`FAIL ${c.name}.xls (${reader}):`);
+            console.log(`FAIL ${c.name} (${reader}):`);
             for (const p of problems.slice(0, 20)) {
                 console.log(`  ${p}`);
             }
@@ -249,10 +261,10 @@ function checkAll(reader, scratch, compare) {
                 console.log(`  ... and ${problems.length - 20} more`);
             }
         } else {
-            console.log(`ok   ${c.name}.xls`);
+            console.log(`ok   ${c.name}`);
         }
     }
-    console.log(`${reader}: ${CASES.length} files, ${cells} cells; `
+    console.log(`${reader}: ${CASES.length} cases, ${cells} cells in each format; `
         + `${CASES.length - failed} passed, ${failed} failed`);
     return failed === 0;
 }
@@ -283,6 +295,8 @@ function exportAll(scratch, genlisting, extract) {
     const d = dirs(scratch);
     fresh(d.listings);
     fresh(d.xls);
+    fresh(d.xlsx);
+    fresh(d.ours);
     let ok = true;
     for (const [name, args] of Object.entries(LISTINGS)) {
         const r = run(genlisting, [...args, '-o', path.join(d.listings, `${name}.out`)]);
@@ -292,16 +306,21 @@ function exportAll(scratch, genlisting, extract) {
         }
     }
     for (const c of CASES) {
-        const file = path.join(d.xls, `${c.name}.xls`);
-        const args = ['export', path.join(d.listings, `${c.listing}.out`), '-o', file,
-            '--variable', c.variable, ...(c.vector ? ['--vector', c.vector] : []), ...(c.args || [])];
-        const r = run(extract, args);
-        // A message on standard error means the export had something to say: not a clean run.
-        if (r.status !== 0 || r.stderr !== '' || !fs.existsSync(file)) {
-            console.log(`FAIL velto-extract ${args.join(' ')}: exit ${r.status}\n${r.stderr}`);
-            ok = false;
-        } else {
-            console.log(`wrote ${c.name}.xls: ${r.stdout.trim()}`);
+        const files = filesOf(d, c);
+        // The .xls and .csv by their extensions, the workbook by --format.
+        for (const [file, format] of [[files.xls, []], [files.xlsx, ['--format', 'xlsx']],
+            [files.csv, []]]) {
+            const args = ['export', path.join(d.listings, `${c.listing}.out`), '-o', file,
+                '--variable', c.variable, ...(c.vector ? ['--vector', c.vector] : []),
+                ...(c.args || []), ...format];
+            const r = run(extract, args);
+            // A message on standard error means the export had something to say: not a clean run.
+            if (r.status !== 0 || r.stderr !== '' || !fs.existsSync(file)) {
+                console.log(`FAIL velto-extract ${args.join(' ')}: exit ${r.status}\n${r.stderr}`);
+                ok = false;
+            } else {
+                console.log(`wrote ${path.basename(file)}: ${r.stdout.trim()}`);
+            }
         }
     }
     return ok;
@@ -407,6 +426,75 @@ function compareCsv(rows, grid) {
     return problems;
 }
 
+// Differences between the CSV velto-extract writes and the expected grid: CR LF after every
+// line, every line as wide as the sheet, texts quoted only when they must be, and numbers as
+// bare text that reads back to the very double the listing text denotes.
+function compareOwnCsv(content, grid) {
+    const problems = [];
+    if (!content.endsWith('\r\n') || /\r(?!\n)|(?<!\r)\n/.test(content)) {
+        problems.push('lines do not all end in CR LF');
+    }
+    const rows = parseCsv(content);
+    const width = Math.max(...grid.map((r) => r.length));
+    if (rows.length !== grid.length) {
+        problems.push(`${rows.length} rows, expected ${grid.length}`);
+    }
+    rows.forEach((row, r) => {
+        if (row.length !== width) {
+            problems.push(`row ${r + 1}: ${row.length} fields, expected ${width}`);
+        }
+        for (let col = 0; col < Math.max(row.length, width); col += 1) {
+            const want = (grid[r] || [])[col];
+            const got = row[col] || { raw: '' };
+            const where = address(r, col);
+            const value = got.quoted !== undefined ? got.quoted : got.raw;
+            if (got.quoted !== undefined && !/[",\r\n]/.test(got.quoted)) {
+                problems.push(`${where}: quoted without need: ${JSON.stringify(got)}`);
+            }
+            if (!want) {
+                if (value !== '') {
+                    problems.push(`${where}: expected empty, got ${JSON.stringify(got)}`);
+                }
+            } else if (want.text !== undefined) {
+                if (value !== want.text) {
+                    problems.push(`${where}: expected text ${describe(want)}, got ${JSON.stringify(got)}`);
+                }
+            } else if (got.quoted !== undefined || !CSV_NUMBER.test(got.raw)
+                || Number(got.raw) !== want.num) {
+                problems.push(`${where}: expected ${describe(want)}, got ${JSON.stringify(got)}`);
+            }
+        }
+    });
+    return problems;
+}
+
+// Differences between our CSV and LibreOffice's CSV of the .xls of the same export: the same
+// texts, and numbers as close as LibreOffice's 15 digits show them.
+function compareWithXlsReading(ours, reading) {
+    const problems = [];
+    if (ours.length !== reading.length) {
+        problems.push(`${ours.length} rows, LibreOffice read ${reading.length} from the xls`);
+    }
+    reading.forEach((row, r) => row.forEach((read, col) => {
+        const got = (ours[r] || [])[col] || { raw: '' };
+        const where = address(r, col);
+        const value = got.quoted !== undefined ? got.quoted : got.raw;
+        if (read.quoted !== undefined || read.raw === '') {
+            const text = read.quoted !== undefined ? read.quoted : '';
+            if (value !== text) {
+                problems.push(`${where}: ${JSON.stringify(value)}, the xls reads ${JSON.stringify(text)}`);
+            }
+        } else {
+            const v = Number(read.raw);
+            if (got.quoted !== undefined || !CSV_NUMBER.test(got.raw)
+                || !(Math.abs(Number(got.raw) - v) <= LIBREOFFICE_RELATIVE_TOLERANCE * Math.abs(v))) {
+                problems.push(`${where}: ${JSON.stringify(got)}, the xls reads ${read.raw}`);
+            }
+        }
+    }));
+    return problems;
+}
+
 // Runs soffice in a process group of its own: its launcher hands the work to soffice.bin, and a
 // hung run must be ended whole, not only the launcher.
 function runSoffice(soffice, args, limitMs) {
@@ -443,7 +531,7 @@ async function libreoffice(scratchDir, soffice) {
     const d = dirs(path.resolve(scratchDir));
     fresh(d.csv);
     fresh(d.profile);
-    const files = CASES.map((c) => path.join(d.xls, `${c.name}.xls`));
+    const files = CASES.flatMap((c) => [filesOf(d, c).xls, filesOf(d, c).xlsx]);
     // One start of LibreOffice for every file; a profile of our own, since a first start on a
     // shared one can wait for a dialog, or hand the work to a running instance. The profile
     // must be a well-formed file URL: with a malformed one soffice waits forever.
@@ -457,20 +545,36 @@ async function libreoffice(scratchDir, soffice) {
         return false;
     }
     return checkAll('libreoffice', scratchDir, (c, grid) => {
-        const csv = path.join(d.csv, `${c.name}.csv`);
+        const fromXls = path.join(d.csv, `${c.name}.csv`);
+        const fromXlsx = path.join(d.csv, `${c.name}.book.csv`);
         // soffice exits 0 even when it could not open a file; the missing CSV tells.
-        if (!fs.existsSync(csv)) {
-            return [`LibreOffice wrote no ${c.name}.csv:\n${r.stdout}\n${r.stderr}`];
+        for (const csv of [fromXls, fromXlsx]) {
+            if (!fs.existsSync(csv)) {
+                return [`LibreOffice wrote no ${path.basename(csv)}:\n${r.stdout}\n${r.stderr}`];
+            }
         }
-        return compareCsv(parseCsv(fs.readFileSync(csv, 'utf8')), grid);
+        const xlsText = fs.readFileSync(fromXls, 'utf8');
+        const xlsxText = fs.readFileSync(fromXlsx, 'utf8');
+        const ours = fs.readFileSync(filesOf(d, c).csv, 'utf8');
+        const problems = [
+            ...compareCsv(parseCsv(xlsText), grid).map((p) => `xls: ${p}`),
+            ...compareCsv(parseCsv(xlsxText), grid).map((p) => `xlsx: ${p}`),
+            ...compareOwnCsv(ours, grid).map((p) => `csv: ${p}`),
+            ...compareWithXlsReading(parseCsv(ours), parseCsv(xlsText)).map((p) => `csv: ${p}`),
+        ];
+        if (xlsxText !== xlsText) {
+            problems.push('xlsx: LibreOffice reads other cells than from the xls');
+        }
+        return problems;
     });
 }
 
 // --- SheetJS --------------------------------------------------------------------------------
 
 // Differences between SheetJS's cells of one sheet and the expected grid. Numbers must be the
-// very double the listing text denotes.
-function compareSheet(ws, grid) {
+// very double the listing text denotes. `blankForEmptyText`: an empty text may be a blank cell,
+// as our .xlsx writes it.
+function compareSheet(ws, grid, { blankForEmptyText = false } = {}) {
     const problems = [];
     const width = Math.max(...grid.map((r) => r.length));
     const ref = `A1:${address(grid.length - 1, width - 1)}`;
@@ -482,7 +586,9 @@ function compareSheet(ws, grid) {
         const where = address(r, col);
         expected.add(where);
         const got = ws[where];
-        if (!got) {
+        if (!got && blankForEmptyText && want.text === '') {
+            // left blank
+        } else if (!got) {
             problems.push(`${where}: missing, expected ${describe(want)}`);
         } else if (want.text !== undefined) {
             if (got.t !== 's' || got.v !== want.text) {
@@ -508,11 +614,17 @@ function sheetjs(scratch, nodeDir) {
     const X = loadSheetJs(nodeDir);
     const d = dirs(scratch);
     return checkAll(`sheetjs ${X.version}`, scratch, (c, grid) => {
-        const wb = X.readFile(path.join(d.xls, `${c.name}.xls`));
-        if (wb.SheetNames.length !== 1) {
-            return [`${wb.SheetNames.length} sheets, expected 1`];
+        const problems = [];
+        for (const [format, options] of [['xls', {}], ['xlsx', { blankForEmptyText: true }]]) {
+            const wb = X.readFile(filesOf(d, c)[format]);
+            if (wb.SheetNames.length !== 1) {
+                problems.push(`${format}: ${wb.SheetNames.length} sheets, expected 1`);
+            } else {
+                problems.push(...compareSheet(wb.Sheets[wb.SheetNames[0]], grid, options)
+                    .map((p) => `${format}: ${p}`));
+            }
         }
-        return compareSheet(wb.Sheets[wb.SheetNames[0]], grid);
+        return problems;
     });
 }
 
@@ -552,5 +664,5 @@ if (require.main === module) {
     });
 }
 
-module.exports = { CASES, expectedGrid, compareCsv, compareSheet, parseCsv, loadListings, dirs,
-    runSoffice };
+module.exports = { CASES, expectedGrid, compareCsv, compareOwnCsv, compareSheet, parseCsv,
+    loadListings, dirs, filesOf, runSoffice };

@@ -1,5 +1,5 @@
 'use strict';
-// The reader checks are only worth something if they notice a wrong sheet. This feeds the two
+// The reader checks are only worth something if they notice a wrong sheet. This feeds the
 // comparisons sheets that are wrong in one way each (a value off in its last digit, a value
 // widened from single precision, a swapped row, a wrong label, a number kept as text, a stray
 // cell) and expects each to be reported at the right cell; the faithful sheet must pass.
@@ -7,8 +7,9 @@
 //   node selfcheck.js SCRATCH NODE_DIR
 
 const path = require('path');
-const { CASES, expectedGrid, compareCsv, compareSheet, parseCsv, loadListings, dirs } =
-    require('./readers');
+const fs = require('fs');
+const { CASES, expectedGrid, compareCsv, compareOwnCsv, compareSheet, parseCsv, loadListings, dirs,
+    filesOf } = require('./readers');
 
 const [scratch, nodeDir] = process.argv.slice(2);
 if (!scratch || !nodeDir) {
@@ -89,6 +90,55 @@ function sheetOf(name) {
     const ws = sheetOf(c.name);
     delete ws.B2;
     expect('sheetjs: vector cell missing where it holds empty text', compareSheet(ws, grid), 'B2');
+}
+
+// A workbook may leave an empty text blank, and nothing else.
+{
+    const c = caseNamed('eigen_rows');
+    const grid = expectedGrid(c, listings[c.listing]);
+    const book = () => {
+        const wb = X.readFile(filesOf(dirs(scratch), c).xlsx);
+        return wb.Sheets[wb.SheetNames[0]];
+    };
+    const options = { blankForEmptyText: true };
+    expect('sheetjs xlsx: the exported workbook as it is', compareSheet(book(), grid, options), null);
+    const ws = book();
+    delete ws.A3;
+    expect('sheetjs xlsx: heading missing', compareSheet(ws, grid, options), 'A3');
+    const stray = book();
+    stray.B2 = { t: 's', v: 'DOF1' };
+    expect('sheetjs xlsx: text where the vector is empty', compareSheet(stray, grid, options), 'B2');
+}
+
+// --- our own CSV, on the file velto-extract wrote ---------------------------------------------
+
+{
+    const c = caseNamed('stress_table2_cols_descending');
+    const grid = expectedGrid(c, listings[c.listing]);
+    const good = fs.readFileSync(filesOf(dirs(scratch), c).csv, 'utf8');
+    const lines = good.split('\r\n');
+    const withLine = (i, change) => {
+        const copy = lines.slice();
+        copy[i] = change(copy[i]);
+        return compareOwnCsv(copy.join('\r\n'), grid);
+    };
+    const field = (line, col, value) => {
+        const f = line.split(',');
+        f[col] = value;
+        return f.join(',');
+    };
+    expect('own csv: the exported file as it is', compareOwnCsv(good, grid), null);
+    expect('own csv: value off in its last digit', withLine(4, (l) => field(l, 2,
+        String(lastDigitOff(grid[4][2].printed)))), 'C5');
+    expect('own csv: value widened from single precision', withLine(5, (l) => field(l, 1,
+        String(Math.fround(grid[5][1].num)))), 'B6');
+    expect('own csv: number kept as text', withLine(3, (l) => field(l, 3, `"${grid[3][3].num}"`)),
+        'D4');
+    expect('own csv: label quoted without need', withLine(4, (l) => field(l, 0, '"Fiber 7"')), 'A5');
+    expect('own csv: short line', withLine(0, (l) => l.slice(0, l.lastIndexOf(','))), 'row 1');
+    expect('own csv: LF line ends', compareOwnCsv(good.replace(/\r\n/g, '\n'), grid), 'lines');
+    expect('own csv: time heading of the other layout', withLine(2, (l) => field(l, 0, 'Time')),
+        'A3');
 }
 
 // --- CSV comparison, on CSV laid out as LibreOffice writes it --------------------------------

@@ -66,7 +66,7 @@ class ExtractWindow : public ::testing::Test {
         dialogs.save = [this](QWidget*, const QString& folder, const QString& filter) {
             saveFolder = folder;
             saveFilter = filter;
-            return QString::fromStdString(target);
+            return SaveChoice{QString::fromStdString(target), chosenFilter};
         };
         window = std::make_unique<FrmExtract>(dialogs);
         window->show();
@@ -108,6 +108,7 @@ class ExtractWindow : public ::testing::Test {
     std::vector<int> styles;
     int answer = kAnswerOk;
     QString openFolder, openFilter, saveFolder, saveFilter;
+    QString chosenFilter = QStringLiteral("Excel File (*.xls)");  // what the user leaves selected
 };
 
 TEST_F(ExtractWindow, StartsWithOnlyTheFileRowHelpAndClose) {
@@ -300,7 +301,8 @@ TEST_F(ExtractWindow, SaveWritesWhatTheCommandLineWrites) {
     ASSERT_TRUE(Enabled("cmdSave"));
     window->cmdSave_Click();
     EXPECT_TRUE(asked.isEmpty()) << asked.join("|").toStdString();
-    EXPECT_EQ(saveFilter, "Excel File (*.xls);;All Files (*)");
+    EXPECT_EQ(saveFilter,
+              "Excel File (*.xls);;Excel Workbook (*.xlsx);;CSV File (*.csv);;All Files (*)");
     EXPECT_EQ(window->InitSaveDir.toStdString(), dir.path().string() + "/");
     EXPECT_FALSE(window->SaveInProgress());
     EXPECT_TRUE(Enabled("cmdSave"));
@@ -314,6 +316,43 @@ TEST_F(ExtractWindow, SaveWritesWhatTheCommandLineWrites) {
     const std::string bytes = test::ReadBytes(target);
     EXPECT_GT(bytes.size(), 100u);
     EXPECT_EQ(bytes, test::ReadBytes(cli));
+}
+
+// The filter left selected in the save dialog names the format of a name typed without one of
+// our extensions; a name typed with one keeps content and name in agreement.
+TEST_F(ExtractWindow, SaveWritesTheFormatOfTheChosenFilter) {
+    window->cmdFile_Click();
+    Choose("Displacements", "DOF2");
+    Find<QLineEdit>("txtVectors1")->setText("5");
+    window->lstSelected_DropText("1 3 ");
+    const std::string cli = dir.File("cli.csv");
+    const std::string command = std::string("'") + VELTO_EXTRACT_BIN + "' export '" + listing +
+                                "' -o '" + cli +
+                                "' --variable Displacements --vector DOF2 --to 5 --times 2,4 "
+                                "> /dev/null";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+
+    chosenFilter = QStringLiteral("CSV File (*.csv)");
+    target = dir.File("typed");
+    window->cmdSave_Click();
+    EXPECT_TRUE(asked.isEmpty()) << asked.join("|").toStdString();
+    EXPECT_EQ(test::ReadBytes(target), test::ReadBytes(cli));
+
+    chosenFilter = QStringLiteral("Excel Workbook (*.xlsx)");
+    target = dir.File("book");
+    window->cmdSave_Click();
+    EXPECT_TRUE(test::ReadBytes(target).starts_with("PK\x03\x04"));
+
+    chosenFilter = QStringLiteral("Excel File (*.xls)");
+    target = dir.File("typed.csv");
+    window->cmdSave_Click();
+    EXPECT_EQ(test::ReadBytes(target), test::ReadBytes(cli));
+
+    chosenFilter = QStringLiteral("All Files (*)");
+    target = dir.File("plain");
+    window->cmdSave_Click();
+    EXPECT_TRUE(test::ReadBytes(target).starts_with(std::string("\x09\x00\x04\x00", 4)));
+    EXPECT_TRUE(asked.isEmpty()) << asked.join("|").toStdString();
 }
 
 TEST_F(ExtractWindow, QuitDuringASaveAsksAndYesStopsIt) {

@@ -1,0 +1,299 @@
+#include "extract/export/sheetwriter.h"
+
+#include <locale.h>
+#include <xlsxwriter.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <optional>
+#include <utility>
+
+#include "common/encoding.h"
+#include "common/error.h"
+#include "extract/export/excelfile.h"
+
+namespace velto {
+
+namespace {
+
+// --- xls: the BIFF2 writer, with the cell attributes the export has always used ---------------
+
+class BiffSheet final : public SheetWriter {
+  public:
+    void Open(const std::string& path, long, long) override {
+        file_.CreateFile(path);
+        file_.SetFont("Arial", 10, 0);
+    }
+    void Text(long row, long col, std::string_view text) override {
+        file_.WriteValue(kTextCell, 0, 1, 0, row, col, std::string(text));
+    }
+    void Number(long row, long col, double value) override {
+        file_.WriteValue(kNumberCell, 0, 1, 0, row, col, value);
+    }
+    void Close() override { file_.CloseFile(); }
+
+  private:
+    static constexpr int kNumberCell = 1;
+    static constexpr int kTextCell = 2;
+    ExcelFile file_;
+};
+
+// --- csv -------------------------------------------------------------------------------------
+
+class CsvSheet final : public SheetWriter {
+  public:
+    ~CsvSheet() override {
+        if (file_ != nullptr) {
+            std::fclose(file_);
+        }
+    }
+    void Open(const std::string& path, long rows, long columns) override {
+        if (file_ != nullptr) {
+            Raise(kPathFileAccess);
+        }
+        file_ = std::fopen(path.c_str(), "wb");
+        if (file_ == nullptr) {
+            RaiseFileError(errno);
+        }
+        rows_ = rows;
+        columns_ = columns;
+        row_ = 1;
+        col_ = 0;
+    }
+    void Text(long row, long col, std::string_view text) override { Put(row, col, CsvField(text)); }
+    void Number(long row, long col, double value) override { Put(row, col, CsvNumber(value)); }
+    void Close() override {
+        RequireOpen();
+        while (row_ <= rows_) {
+            EndLine();
+        }
+        int error = 0;
+        errno = 0;
+        if (std::fflush(file_) != 0 || std::ferror(file_) != 0) {
+            error = errno != 0 ? errno : EIO;
+        }
+        errno = 0;
+        if (std::fclose(std::exchange(file_, nullptr)) != 0 && error == 0) {
+            error = errno != 0 ? errno : EIO;
+        }
+        if (error != 0) {
+            RaiseFileError(error);
+        }
+    }
+
+  private:
+    void RequireOpen() const {
+        if (file_ == nullptr) {
+            Raise(kPathFileAccess);
+        }
+    }
+    void Write(std::string_view bytes) {
+        errno = 0;
+        if (std::fwrite(bytes.data(), 1, bytes.size(), file_) != bytes.size()) {
+            RaiseFileError(errno != 0 ? errno : EIO);
+        }
+    }
+    // Lines are written as the cells come, so a cell may not go back to a place already passed.
+    void Put(long row, long col, const std::string& field) {
+        RequireOpen();
+        if (row < row_ || (row == row_ && col <= col_) || row > rows_ || col < 1 ||
+            col > columns_) {
+            Raise(kSubscriptOutOfRange);
+        }
+        while (row_ < row) {
+            EndLine();
+        }
+        // The separators before this field, with the empty fields of the cells skipped.
+        std::string bytes(static_cast<std::size_t>(col - std::max(col_, 1L)), ',');
+        Write(bytes + field);
+        col_ = col;
+    }
+    // Every line has the sheet's full width, so each record holds the same number of fields.
+    void EndLine() {
+        std::string rest(static_cast<std::size_t>(columns_ - std::max(col_, 1L)), ',');
+        Write(rest + "\r\n");
+        ++row_;
+        col_ = 0;
+    }
+
+    std::FILE* file_ = nullptr;
+    long rows_ = 0;
+    long columns_ = 0;
+    long row_ = 1;  // the line being written
+    long col_ = 0;  // the fields of it written so far
+};
+
+// --- xlsx through libxlsxwriter --------------------------------------------------------------
+
+// libxlsxwriter prints numbers with printf, which follows LC_NUMERIC: under a decimal-comma
+// locale (which Qt's application object switches to) it would write "20,1" into the XML. The
+// writer's thread uses the C numeric conventions while a workbook is being written.
+class CNumericLocale {
+  public:
+    CNumericLocale() {
+        locale_t base = ::duplocale(LC_GLOBAL_LOCALE);
+        if (base != locale_t{}) {
+            c_ = ::newlocale(LC_NUMERIC_MASK, "C", base);
+            if (c_ == locale_t{}) {
+                ::freelocale(base);
+            }
+        }
+        if (c_ != locale_t{}) {
+            previous_ = ::uselocale(c_);
+        }
+    }
+    ~CNumericLocale() {
+        if (c_ != locale_t{}) {
+            ::uselocale(previous_);
+            ::freelocale(c_);
+        }
+    }
+    CNumericLocale(const CNumericLocale&) = delete;
+    CNumericLocale& operator=(const CNumericLocale&) = delete;
+
+  private:
+    locale_t c_{};
+    locale_t previous_{};
+};
+
+class XlsxSheet final : public SheetWriter {
+  public:
+    ~XlsxSheet() override {
+        if (workbook_ != nullptr) {
+            // Abandoned half-way: free it without writing the file.
+            lxw_workbook_free(workbook_);
+        }
+    }
+    void Open(const std::string& path, long, long) override {
+        if (workbook_ != nullptr) {
+            Raise(kPathFileAccess);
+        }
+        locale_.emplace();
+        // Its working files go beside the target rather than to /tmp, which may be memory: the
+        // target's disk must hold the result anyway. The library removes them as it goes.
+        const std::filesystem::path target(path);
+        folder_ = target.has_parent_path() ? target.parent_path().string() : ".";
+        lxw_workbook_options options{};
+        // Rows are written out as they are completed, so a sheet of a million rows does not have
+        // to be held; the cells come row by row.
+        options.constant_memory = LXW_TRUE;
+        options.tmpdir = folder_.data();
+        options.use_zip64 = LXW_FALSE;
+        workbook_ = workbook_new_opt(path.c_str(), &options);
+        if (workbook_ == nullptr) {
+            Raise(kOutOfMemory);
+        }
+        sheet_ = workbook_add_worksheet(workbook_, nullptr);
+        if (sheet_ == nullptr) {
+            Raise(kPathFileAccess);
+        }
+    }
+    // An empty text leaves the cell blank: the library writes no cell for it.
+    void Text(long row, long col, std::string_view text) override {
+        RequireOpen();
+        const std::string utf8 = Cp1252ToUtf8(text);
+        Check(
+            worksheet_write_string(sheet_, RowIndex(row), ColumnIndex(col), utf8.c_str(), nullptr));
+    }
+    void Number(long row, long col, double value) override {
+        RequireOpen();
+        if (!std::isfinite(value)) {
+            Raise(kOverflow);
+        }
+        Check(worksheet_write_number(sheet_, RowIndex(row), ColumnIndex(col), value, nullptr));
+    }
+    void Close() override {
+        RequireOpen();
+        sheet_ = nullptr;
+        // workbook_close frees the workbook whatever it returns.
+        const lxw_error error = workbook_close(std::exchange(workbook_, nullptr));
+        locale_.reset();
+        if (error == LXW_ERROR_MEMORY_MALLOC_FAILED) {
+            Raise(kOutOfMemory);
+        }
+        if (error != LXW_NO_ERROR) {
+            Raise(kPathFileAccess);
+        }
+    }
+
+  private:
+    void RequireOpen() const {
+        if (workbook_ == nullptr) {
+            Raise(kPathFileAccess);
+        }
+    }
+    static lxw_row_t RowIndex(long row) {
+        if (row < 1 || row > LimitsOf(SheetFormat::Xlsx).rows) {
+            Raise(kOverflow);
+        }
+        return static_cast<lxw_row_t>(row - 1);
+    }
+    static lxw_col_t ColumnIndex(long col) {
+        if (col < 1 || col > LimitsOf(SheetFormat::Xlsx).columns) {
+            Raise(kOverflow);
+        }
+        return static_cast<lxw_col_t>(col - 1);
+    }
+    static void Check(lxw_error error) {
+        switch (error) {
+            case LXW_NO_ERROR:
+                return;
+            case LXW_ERROR_MEMORY_MALLOC_FAILED:
+                Raise(kOutOfMemory);
+            case LXW_ERROR_MAX_STRING_LENGTH_EXCEEDED:
+            case LXW_ERROR_WORKSHEET_INDEX_OUT_OF_RANGE:
+                Raise(kOverflow);
+            default:
+                Raise(kPathFileAccess);
+        }
+    }
+
+    std::optional<CNumericLocale> locale_;
+    std::string folder_;
+    lxw_workbook* workbook_ = nullptr;
+    lxw_worksheet* sheet_ = nullptr;
+};
+
+}  // namespace
+
+std::unique_ptr<SheetWriter> MakeSheetWriter(SheetFormat format) {
+    switch (format) {
+        case SheetFormat::Xlsx:
+            return std::make_unique<XlsxSheet>();
+        case SheetFormat::Csv:
+            return std::make_unique<CsvSheet>();
+        case SheetFormat::Xls:
+            break;
+    }
+    return std::make_unique<BiffSheet>();
+}
+
+std::string CsvField(std::string_view text) {
+    std::string utf8 = Cp1252ToUtf8(text);
+    if (utf8.find_first_of(",\"\r\n") == std::string::npos) {
+        return utf8;
+    }
+    std::string quoted = "\"";
+    for (char ch : utf8) {
+        quoted += ch;
+        if (ch == '"') {
+            quoted += '"';
+        }
+    }
+    return quoted + '"';
+}
+
+std::string CsvNumber(double value) {
+    if (!std::isfinite(value)) {
+        Raise(kOverflow);
+    }
+    char buffer[64];
+    const auto written = std::to_chars(buffer, buffer + sizeof buffer, value);
+    return std::string(buffer, written.ptr);
+}
+
+}  // namespace velto

@@ -1,0 +1,42 @@
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "extract/export/sheetformat.h"
+
+namespace velto {
+
+// Where the export's cells go: one sheet in one file format. The layout produces the cells once
+// and hands them to the writer of the chosen format.
+//
+// Rows and columns count from 1. Cells come row by row, and within a row from left to right,
+// which lets the xlsx and CSV writers stream instead of holding the sheet. Texts are single-byte
+// Windows-1252, as the listing holds them; numbers are the doubles to store. Every call raises a
+// velto::RuntimeError on failure; after a failure the writer may only be destroyed, and the file
+// it was writing is not to be used.
+class SheetWriter {
+  public:
+    virtual ~SheetWriter() = default;
+
+    // Starts the sheet in `path`, replacing what it holds. `rows` and `columns` are the extent
+    // of what is to come: the CSV writer pads every line to the full width with it.
+    virtual void Open(const std::string& path, long rows, long columns) = 0;
+    virtual void Text(long row, long col, std::string_view text) = 0;
+    virtual void Number(long row, long col, double value) = 0;
+    // Completes the file. The file is whole only once this returns.
+    virtual void Close() = 0;
+};
+
+std::unique_ptr<SheetWriter> MakeSheetWriter(SheetFormat format);
+
+// One CSV field for a Windows-1252 text: UTF-8, in double quotes (with quotes inside doubled)
+// when it holds a comma, a quote, a CR or an LF, else bare. An empty text is an empty field.
+std::string CsvField(std::string_view text);
+
+// One CSV field for a number: the shortest text that reads back to the same double, with a
+// point as the decimal separator whatever the locale ("20.1", "1.2345e-05", "60").
+std::string CsvNumber(double value);
+
+}  // namespace velto

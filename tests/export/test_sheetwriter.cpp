@@ -1,0 +1,266 @@
+#include "extract/export/sheetwriter.h"
+
+#include <gtest/gtest.h>
+#include <locale.h>
+
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <limits>
+
+#include "common/error.h"
+#include "extract/export/excelfile.h"
+#include "extract/export/sheetformat.h"
+#include "tests/export/xlsxcells.h"
+#include "tests/support/testsupport.h"
+
+namespace velto {
+namespace {
+
+template <typename Call>
+int ErrorNumberOf(Call call) {
+    try {
+        call();
+    } catch (const RuntimeError& error) {
+        return error.number();
+    }
+    return 0;
+}
+
+std::vector<std::string> Names(const std::filesystem::path& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// --- the format choice ----------------------------------------------------------------------
+
+TEST(SheetFormatChoice, NamesOnTheCommandLine) {
+    EXPECT_EQ(ParseSheetFormat("xls"), SheetFormat::Xls);
+    EXPECT_EQ(ParseSheetFormat("XLSX"), SheetFormat::Xlsx);
+    EXPECT_EQ(ParseSheetFormat("Csv"), SheetFormat::Csv);
+    for (const char* other : {"", "xlsm", "xls ", ".xls", "ods", "xl"}) {
+        EXPECT_EQ(ParseSheetFormat(other), std::nullopt) << other;
+    }
+    for (SheetFormat f : {SheetFormat::Xls, SheetFormat::Xlsx, SheetFormat::Csv}) {
+        EXPECT_EQ(ParseSheetFormat(FormatName(f)), f);
+    }
+}
+
+TEST(SheetFormatChoice, Extensions) {
+    EXPECT_EQ(FormatOfExtension("/data/run.XLSX"), SheetFormat::Xlsx);
+    EXPECT_EQ(FormatOfExtension("run.csv"), SheetFormat::Csv);
+    EXPECT_EQ(FormatOfExtension("run.Xls"), SheetFormat::Xls);
+    EXPECT_EQ(FormatOfExtension("a.b.csv"), SheetFormat::Csv);
+    for (const char* none : {"run", "run.txt", "run.xlsx.bak", "results.csv/run", ".csv", "run."}) {
+        EXPECT_EQ(FormatOfExtension(none), std::nullopt) << none;
+    }
+}
+
+TEST(SheetFormatChoice, Filters) {
+    EXPECT_EQ(FormatOfFilter("Excel File (*.xls)"), SheetFormat::Xls);
+    // "*.xls" is the start of "*.xlsx": the pattern must match whole.
+    EXPECT_EQ(FormatOfFilter("Excel Workbook (*.xlsx)"), SheetFormat::Xlsx);
+    EXPECT_EQ(FormatOfFilter("CSV File (*.csv)"), SheetFormat::Csv);
+    EXPECT_EQ(FormatOfFilter("Text (*.txt *.CSV)"), SheetFormat::Csv);
+    EXPECT_EQ(FormatOfFilter("*.xlsx"), SheetFormat::Xlsx);
+    EXPECT_EQ(FormatOfFilter("All Files (*)"), std::nullopt);
+    EXPECT_EQ(FormatOfFilter("Sheets (xls) (*.txt)"), std::nullopt);
+    EXPECT_EQ(FormatOfFilter(""), std::nullopt);
+}
+
+TEST(SheetFormatChoice, ExtensionThenFilterThenXls) {
+    EXPECT_EQ(ChooseSheetFormat("Excel Workbook (*.xlsx)", "/data/run"), SheetFormat::Xlsx);
+    EXPECT_EQ(ChooseSheetFormat("CSV File (*.csv)", "run.dat"), SheetFormat::Csv);
+    EXPECT_EQ(ChooseSheetFormat("All Files (*)", "run.CSV"), SheetFormat::Csv);
+    EXPECT_EQ(ChooseSheetFormat("All Files (*)", "run"), SheetFormat::Xls);
+    EXPECT_EQ(ChooseSheetFormat("", "run.dat"), SheetFormat::Xls);
+    // A name typed with one of our extensions keeps its content and its name in agreement.
+    EXPECT_EQ(ChooseSheetFormat("Excel File (*.xls)", "run.xlsx"), SheetFormat::Xlsx);
+    EXPECT_EQ(ChooseSheetFormat("CSV File (*.csv)", "run.xls"), SheetFormat::Xls);
+}
+
+// --- numbers --------------------------------------------------------------------------------
+
+TEST(StoredNumbers, SinglesAreStoredAsTheirShortestDecimal) {
+    EXPECT_EQ(StoredDouble(20.1f), 20.1);
+    EXPECT_EQ(StoredDouble(1.2345e-05f), 1.2345e-05);
+    EXPECT_EQ(StoredDouble(-3.4028235e38f), -3.4028235e38);
+    EXPECT_EQ(StoredDouble(60.0f), 60.0);
+    EXPECT_EQ(ErrorNumberOf([] { StoredDouble(std::numeric_limits<float>::infinity()); }),
+              kOverflow);
+    EXPECT_EQ(ErrorNumberOf([] { StoredDouble(std::nanf("")); }), kOverflow);
+}
+
+// --- CSV ------------------------------------------------------------------------------------
+
+TEST(CsvText, QuotesOnlyWhatNeedsIt) {
+    EXPECT_EQ(CsvField("Node 12"), "Node 12");
+    EXPECT_EQ(CsvField("Beam    5 (Point  1)"), "Beam    5 (Point  1)");
+    EXPECT_EQ(CsvField(""), "");
+    EXPECT_EQ(CsvField("a,b"), "\"a,b\"");
+    EXPECT_EQ(CsvField("say \"hi\""), "\"say \"\"hi\"\"\"");
+    EXPECT_EQ(CsvField("\""), "\"\"\"\"");
+    EXPECT_EQ(CsvField("two\r\nlines"), "\"two\r\nlines\"");
+    EXPECT_EQ(CsvField("cr\ronly"), "\"cr\ronly\"");
+    EXPECT_EQ(CsvField("lf\nonly"), "\"lf\nonly\"");
+    EXPECT_EQ(CsvField("semi;colon 'quote'"), "semi;colon 'quote'");
+}
+
+TEST(CsvText, Windows1252BecomesUtf8) {
+    EXPECT_EQ(CsvField("N/mm\xB2"), "N/mm\xC2\xB2");
+    EXPECT_EQ(CsvField("\x80 \xE9"), "\xE2\x82\xAC \xC3\xA9");
+    EXPECT_EQ(CsvField("\xB2,\""), "\"\xC2\xB2,\"\"\"");
+}
+
+TEST(CsvNumbers, ShortestRoundTripWithAPoint) {
+    EXPECT_EQ(CsvNumber(StoredDouble(20.1f)), "20.1");
+    EXPECT_EQ(CsvNumber(60), "60");
+    EXPECT_EQ(CsvNumber(-10), "-10");
+    EXPECT_EQ(CsvNumber(0.5), "0.5");
+    EXPECT_EQ(CsvNumber(StoredDouble(1.2345e-05f)), "1.2345e-05");
+    EXPECT_EQ(CsvNumber(1e20), "1e+20");
+    // Widening the single instead would print 20.100000381469727.
+    EXPECT_NE(CsvNumber(static_cast<double>(20.1f)), "20.1");
+    for (float single : {1.0f / 3, 123456.79f, -7.5e-12f, 3.4028235e38f, 1.17549435e-38f}) {
+        const double stored = StoredDouble(single);
+        const std::string text = CsvNumber(stored);
+        double back = 0;
+        std::from_chars(text.data(), text.data() + text.size(), back);
+        EXPECT_EQ(back, stored) << text;
+        EXPECT_EQ(text.find(','), std::string::npos) << text;
+    }
+    EXPECT_EQ(ErrorNumberOf([] { CsvNumber(std::numeric_limits<double>::infinity()); }), kOverflow);
+    EXPECT_EQ(ErrorNumberOf([] { CsvNumber(std::nan("")); }), kOverflow);
+}
+
+TEST(CsvSheetWriter, LinesOfTheFullWidthEndingInCrLf) {
+    test::ScratchDir dir;
+    const std::string path = dir.File("sheet.csv");
+    auto sheet = MakeSheetWriter(SheetFormat::Csv);
+    sheet->Open(path, 5, 3);
+    sheet->Text(1, 1, "Variable");
+    sheet->Text(1, 2, "Beam Stresses");
+    sheet->Text(2, 1, "Vector");
+    sheet->Text(2, 2, "");
+    sheet->Number(3, 2, 1.5);  // the first cell of a line left empty
+    sheet->Number(3, 3, -2);
+    sheet->Text(4, 1, "a,b");
+    sheet->Close();  // line 5 never had a cell
+    EXPECT_EQ(test::ReadBytes(path),
+              "Variable,Beam Stresses,\r\nVector,,\r\n,1.5,-2\r\n\"a,b\",,\r\n,,\r\n");
+}
+
+TEST(CsvSheetWriter, CellsMayNotGoBackOrOutside) {
+    test::ScratchDir dir;
+    auto sheet = MakeSheetWriter(SheetFormat::Csv);
+    sheet->Open(dir.File("sheet.csv"), 3, 2);
+    sheet->Text(2, 2, "x");
+    EXPECT_EQ(ErrorNumberOf([&] { sheet->Text(2, 2, "again"); }), kSubscriptOutOfRange);
+    EXPECT_EQ(ErrorNumberOf([&] { sheet->Text(2, 1, "left"); }), kSubscriptOutOfRange);
+    EXPECT_EQ(ErrorNumberOf([&] { sheet->Text(1, 2, "above"); }), kSubscriptOutOfRange);
+    EXPECT_EQ(ErrorNumberOf([&] { sheet->Number(3, 3, 1); }), kSubscriptOutOfRange);
+    EXPECT_EQ(ErrorNumberOf([&] { sheet->Number(4, 1, 1); }), kSubscriptOutOfRange);
+    EXPECT_EQ(ErrorNumberOf([&] { sheet->Number(3, 0, 1); }), kSubscriptOutOfRange);
+}
+
+// --- xlsx -----------------------------------------------------------------------------------
+
+TEST(XlsxSheetWriter, TextsNumbersAndBlanks) {
+    test::ScratchDir dir;
+    const std::string path = dir.File("book.xlsx");
+    auto sheet = MakeSheetWriter(SheetFormat::Xlsx);
+    sheet->Open(path, 4, 30);
+    sheet->Text(1, 1, "Variable");
+    sheet->Text(1, 2, "Stress in N/mm\xB2 & <more>");
+    sheet->Text(2, 1, "Vector");
+    sheet->Text(2, 2, "");  // left blank
+    sheet->Text(3, 1, "  Beam    5 (Point  1)");
+    sheet->Number(4, 1, StoredDouble(20.1f));
+    sheet->Number(4, 2, StoredDouble(1.2345e-05f));
+    sheet->Number(4, 27, StoredDouble(9.2f));
+    sheet->Number(4, 30, -1e20);
+    sheet->Close();
+
+    const test::XlsxSheet read = test::ReadXlsxSheet(path);
+    EXPECT_EQ(read.dimension, "A1:AD4");
+    ASSERT_EQ(read.cells.size(), 8u);
+    EXPECT_EQ(read.At(1, 1)->text, "Variable");
+    EXPECT_EQ(read.At(1, 2)->text, "Stress in N/mm\xC2\xB2 & <more>");
+    EXPECT_EQ(read.At(2, 2), nullptr);
+    EXPECT_EQ(read.At(3, 1)->text, "  Beam    5 (Point  1)");
+    EXPECT_FALSE(read.At(4, 1)->isText);
+    EXPECT_EQ(read.At(4, 1)->raw, "20.1");
+    EXPECT_EQ(read.At(4, 2)->number, 1.2345e-05);
+    EXPECT_EQ(read.At(4, 27)->number, 9.2);
+    EXPECT_EQ(read.At(4, 30)->number, -1e20);
+    // The library's working files went beside the target and are gone.
+    EXPECT_EQ(Names(dir.path()), std::vector<std::string>{"book.xlsx"});
+}
+
+TEST(XlsxSheetWriter, OutsideTheSheetAndNonFiniteNumbersOverflow) {
+    test::ScratchDir dir;
+    auto sheet = MakeSheetWriter(SheetFormat::Xlsx);
+    sheet->Open(dir.File("book.xlsx"), 1, 1);
+    EXPECT_EQ(ErrorNumberOf([&] { sheet->Number(1, 16385, 1); }), kOverflow);
+    EXPECT_EQ(ErrorNumberOf([&] { sheet->Number(1048577, 1, 1); }), kOverflow);
+    EXPECT_EQ(ErrorNumberOf([&] { sheet->Text(0, 1, "x"); }), kOverflow);
+    EXPECT_EQ(ErrorNumberOf([&] { sheet->Number(1, 1, std::nan("")); }), kOverflow);
+    sheet->Number(1048576, 16384, 1);
+}
+
+TEST(XlsxSheetWriter, AbandonedWorkbookWritesNothing) {
+    test::ScratchDir dir;
+    {
+        auto sheet = MakeSheetWriter(SheetFormat::Xlsx);
+        sheet->Open(dir.File("book.xlsx"), 2, 2);
+        sheet->Text(1, 1, "Variable");
+    }
+    EXPECT_TRUE(Names(dir.path()).empty());
+}
+
+// Under a decimal-comma locale (which the window's Qt application object takes from the
+// environment) the library would print 20,1 into the sheet's XML. The locale is built in a
+// scratch folder, as test machines seldom have one installed.
+TEST(XlsxSheetWriter, NumbersKeepTheirPointUnderADecimalCommaLocale) {
+    test::ScratchDir dir;
+    const std::string build =
+        "localedef -i de_DE -f ISO-8859-1 '" + dir.File("de_DE.ISO-8859-1") + "' > /dev/null 2>&1";
+    if (std::system(build.c_str()) != 0) {
+        GTEST_SKIP() << "localedef could not build de_DE (Debian package locales)";
+    }
+    ::setenv("LOCPATH", dir.path().c_str(), 1);
+    const bool comma = ::setlocale(LC_ALL, "de_DE.ISO-8859-1") != nullptr;
+    char shown[16];
+    std::snprintf(shown, sizeof shown, "%.1f", 0.5);
+    if (!comma || std::string(shown) != "0,5") {
+        ::setlocale(LC_ALL, "C");
+        ::unsetenv("LOCPATH");
+        GTEST_SKIP() << "the built locale does not print a decimal comma";
+    }
+    const std::string path = dir.File("book.xlsx");
+    auto sheet = MakeSheetWriter(SheetFormat::Xlsx);
+    sheet->Open(path, 1, 2);
+    sheet->Number(1, 1, StoredDouble(20.1f));
+    sheet->Number(1, 2, 0.5);
+    sheet->Close();
+    // The thread has its own locale back.
+    std::snprintf(shown, sizeof shown, "%.1f", 0.5);
+    const std::string after = shown;
+    ::setlocale(LC_ALL, "C");
+    ::unsetenv("LOCPATH");
+
+    EXPECT_EQ(after, "0,5");
+    const test::XlsxSheet read = test::ReadXlsxSheet(path);
+    ASSERT_EQ(read.cells.size(), 2u);
+    EXPECT_EQ(read.cells[0].raw, "20.1");
+    EXPECT_EQ(read.cells[1].raw, "0.5");
+}
+
+}  // namespace
+}  // namespace velto
