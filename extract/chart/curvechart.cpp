@@ -54,6 +54,8 @@ QChart* BuildCurveChart(const CurveSet& curves) {
     auto* y = new QValueAxis;
     x->setTitleText(curves.xTitle);
     y->setTitleText(curves.yTitle);
+    x->setLabelFormat(QStringLiteral("%g"));
+    y->setLabelFormat(QStringLiteral("%.4g"));
     chart->addAxis(x, Qt::AlignBottom);
     chart->addAxis(y, Qt::AlignLeft);
     double xMin = 0, xMax = 1, yMin = 0, yMax = 1;

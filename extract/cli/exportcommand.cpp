@@ -4,8 +4,13 @@
 #include <csignal>
 #include <vector>
 
+#include <QApplication>
+#include <QChart>
+#include <memory>
+
 #include "common/encoding.h"
 #include "common/text.h"
+#include "extract/chart/curvechart.h"
 #include "extract/cli/infocommand.h"
 #include "extract/cli/terminal.h"
 #include "extract/export/savecommand.h"
@@ -70,6 +75,40 @@ int FindVector(const std::vector<std::string>& vectors, const std::string& name)
         }
     }
     return found;
+}
+
+// Draws the extraction's curves into a PNG or SVG file. Charts need a GUI application object:
+// without a display one is made on the offscreen platform, so plotting works on a server too.
+bool DrawCurves(const Catalogue& c, const SaveRequest& request, const std::string& itemWord,
+                const std::string& output, std::FILE* out, std::FILE* err) {
+    std::unique_ptr<QApplication> app;
+    if (!QApplication::instance()) {
+        if (qEnvironmentVariableIsEmpty("DISPLAY") &&
+            qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
+            qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+            qputenv("QT_QPA_PLATFORM", "offscreen");
+        }
+        static int argc = 1;
+        static char name[] = "velto-extract";
+        static char* argv[] = {name, nullptr};
+        app = std::make_unique<QApplication>(argc, argv);
+    }
+    const CurveSet curves = CurvesOfExtraction(c, QString::fromLatin1(request.variable.c_str()),
+                                               QString::fromLatin1(request.vectorName.c_str()),
+                                               QString::fromLatin1(itemWord.c_str()));
+    std::unique_ptr<QChart> chart(BuildCurveChart(curves));
+    if (!SaveChart(chart.get(), QString::fromLocal8Bit(output.c_str()))) {
+        std::fprintf(err, "velto-extract: cannot write %s\n", output.c_str());
+        return false;
+    }
+    std::fprintf(out, "%s: %zu curves of %s%s%s at %d times\n", output.c_str(), curves.names.size(),
+                 Cp1252ToUtf8(request.variable).c_str(), request.vectorName.empty() ? "" : " ",
+                 Cp1252ToUtf8(request.vectorName).c_str(), static_cast<int>(c.SelectedTimeCount));
+    if (curves.omitted > 0) {
+        std::fprintf(out, "(the first %d vectors are drawn; %d more are left out)\n", kMaxCurves,
+                     curves.omitted);
+    }
+    return true;
 }
 
 int Refuse(std::FILE* err, const std::string& why) {
@@ -194,6 +233,20 @@ int RunExport(const ExportOptions& o, std::FILE* out, std::FILE* err) {
     InterruptibleProgress progress(terminal, c);
     interrupted = 0;
     auto previous = std::signal(SIGINT, OnInterrupt);
+    if (o.plot) {
+        SaveResult result = ExtractForRequest(c, request, progress, messages);
+        std::signal(SIGINT, previous);
+        terminal.Clear();
+        shown += messages.count();
+        if (result.outcome == SaveOutcome::Aborted) {
+            std::fprintf(err, "velto-extract: plot interrupted; nothing was written\n");
+            return 1;
+        }
+        if (result.outcome != SaveOutcome::Extracted) {
+            return Refuse(err, result.problem.empty() ? "nothing to draw" : result.problem);
+        }
+        return DrawCurves(c, request, variable->ItemWord, o.output, out, err) && shown == 0 ? 0 : 1;
+    }
     SaveResult result = SaveExport(c, request, progress, messages);
     std::signal(SIGINT, previous);
     terminal.Clear();
@@ -210,6 +263,7 @@ int RunExport(const ExportOptions& o, std::FILE* out, std::FILE* err) {
             std::fprintf(err, "velto-extract: export interrupted; nothing was written\n");
             return 1;
         case SaveOutcome::NotWritten:
+        case SaveOutcome::Extracted:
             if (!result.problem.empty()) {
                 return Refuse(err, result.problem);
             }

@@ -21,6 +21,7 @@ struct ExportOptions {
     std::string times = "all";
     bool columns = false;
     std::optional<SheetFormat> format;  // none: by the extension of `output`, else xls
+    bool plot = false;  // draw the curves (PNG or SVG by the extension of `output`) instead
 };
 
 // Parses a --times text: "all", or 1-based record numbers and ranges "a-b" separated by commas.
@@ -30,8 +31,9 @@ struct ExportOptions {
 bool ParseTimes(const std::string& text, int count, std::vector<int>& indices);
 
 // Opens the listing, builds the same request the window's Save command builds for these choices
-// and writes the same file. Returns the exit status: 0 when the file was written and no message
-// was shown, 1 otherwise (a refused selection, a message, an abort).
+// and writes the same file (or, for `plot`, draws the same chart as the window's Chart). Returns
+// the exit status: 0 when the file was written and no message was shown, 1 otherwise (a refused
+// selection, a message, an abort).
 int RunExport(const ExportOptions& options, std::FILE* out, std::FILE* err);
 
 }  // namespace velto

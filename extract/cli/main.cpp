@@ -14,6 +14,8 @@ constexpr const char* kUsage =
     "       velto-extract export LISTING -o FILE --variable NAME [--vector NAME]\n"
     "                    [--from N] [--to N] [--step N] [--times SPEC] [--columns]\n"
     "                    [--format xls|xlsx|csv]\n"
+    "       velto-extract plot LISTING -o CURVES.png|svg --variable NAME [--vector NAME]\n"
+    "                    [--from N] [--to N] [--step N] [--times SPEC]\n"
     "\n"
     "  info LISTING     show what a Velto result listing (*.out) holds: model size,\n"
     "                   result tables, result times and the variables it offers\n"
@@ -29,6 +31,9 @@ constexpr const char* kUsage =
     "    --columns      times in columns (default: times in rows)\n"
     "    --format       xls (Excel 2.1 worksheet), xlsx (Excel workbook) or csv\n"
     "                   (default: by the extension of FILE, else xls)\n"
+    "\n"
+    "  plot LISTING     draw the same selection as curves against time (one per vector,\n"
+    "                   the first 20), as PNG or SVG by the extension of CURVES\n"
     "\n"
     "Exit status: 0 when the work was done without a message, 1 when a message was\n"
     "shown or the export was refused (messages go to standard error), 2 for a usage\n"
@@ -59,8 +64,9 @@ int Info(const std::vector<std::string>& args) {
     return velto::RunInfo(listing, json, stdout, stderr);
 }
 
-int Export(const std::vector<std::string>& args) {
+int Export(const std::vector<std::string>& args, bool plot = false) {
     velto::ExportOptions o;
+    o.plot = plot;
     for (std::size_t i = 1; i < args.size(); ++i) {
         std::string arg = args[i];
         std::string value;
@@ -153,6 +159,9 @@ int main(int argc, char** argv) {
     }
     if (args[0] == "export") {
         return Export(args);
+    }
+    if (args[0] == "plot") {
+        return Export(args, true);
     }
     return UsageError("unknown command '" + args[0] + "'");
 }

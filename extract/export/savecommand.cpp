@@ -6,8 +6,8 @@
 
 namespace velto {
 
-SaveResult SaveExport(Catalogue& c, const SaveRequest& request, ProgressSink& progress,
-                      MessageSink& messages) {
+SaveResult ExtractForRequest(Catalogue& c, const SaveRequest& request, ProgressSink& progress,
+                             MessageSink& messages) {
     SaveResult result;
     c.AbortSave = false;
 
@@ -33,10 +33,17 @@ SaveResult SaveExport(Catalogue& c, const SaveRequest& request, ProgressSink& pr
         result.problem = "the listing holds no values to export";
         return result;
     }
-    if (c.AbortSave) {
-        result.outcome = SaveOutcome::Aborted;
+    result.outcome = c.AbortSave ? SaveOutcome::Aborted : SaveOutcome::Extracted;
+    return result;
+}
+
+SaveResult SaveExport(Catalogue& c, const SaveRequest& request, ProgressSink& progress,
+                      MessageSink& messages) {
+    SaveResult result = ExtractForRequest(c, request, progress, messages);
+    if (result.outcome != SaveOutcome::Extracted) {
         return result;
     }
+    result.outcome = SaveOutcome::NotWritten;
     if (WriteSpreadsheet(c, request.fileName, request.variable, request.vectorName, request.layout,
                          messages, request.format)) {
         result.outcome = SaveOutcome::Written;

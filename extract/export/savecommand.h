@@ -31,6 +31,7 @@ enum class SaveOutcome {
     Written,     // the file was written
     NotWritten,  // ended without a file: a message was shown, or the request holds nothing
     Aborted,     // the user asked to stop during the extraction: no file
+    Extracted,   // the values are read (ExtractForRequest only): ready to write or draw
 };
 
 struct SaveResult {
@@ -42,6 +43,13 @@ struct SaveResult {
 // request into the catalogue (SelectedVectors, SelectedTimes and their counts), clears AbortSave,
 // runs the extraction that suits the listing and, unless the user aborted, writes the
 // spreadsheet. An extraction error is shown and the values read so far are still exported.
+// The request's values without the writing: builds the vector and time lists into the catalogue
+// and runs the extraction. Extracted when the values are in catalogue.ExtractedValues (an
+// extraction error has been shown and the values read so far are there), Aborted when the user
+// stopped it, NotWritten with a problem when the request holds nothing to read. The chart uses it.
+SaveResult ExtractForRequest(Catalogue& catalogue, const SaveRequest& request,
+                             ProgressSink& progress, MessageSink& messages);
+
 SaveResult SaveExport(Catalogue& catalogue, const SaveRequest& request, ProgressSink& progress,
                       MessageSink& messages);
 

@@ -29,11 +29,13 @@
 #include "common/window/messagebox.h"
 #include "common/window/mouse.h"
 #include "common/window/progressstrip.h"
+#include "extract/chart/curvechart.h"
 #include "extract/export/savecommand.h"
 #include "extract/export/selection.h"
 #include "extract/export/sheetformat.h"
 #include "extract/export/summary.h"
 #include "extract/reader/listingheader.h"
+#include "extract/window/chartdialog.h"
 
 namespace velto {
 
@@ -289,6 +291,11 @@ void FrmExtract::BuildControls() {
     layoutChoice->addWidget(optTime[1]);
 
     cmdSave = named(new QPushButton(tr("&Save")), "cmdSave");
+    cmdChart = named(new QPushButton(tr("Ch&art...")), "cmdChart");
+    cmdChart->setToolTip(tr("Draw the chosen variable against time for the chosen vectors"));
+    cmdChart->setEnabled(false);
+    // The chart needs what a save needs: it follows the Save button's enabling.
+    cmdSave->installEventFilter(this);
     cmdHelp = named(new QPushButton(tr("&Help")), "cmdHelp");
     cmdClose = named(new QPushButton(tr("Cl&ose")), "cmdClose");
     auto* right = new QVBoxLayout;
@@ -298,6 +305,7 @@ void FrmExtract::BuildControls() {
     right->addStretch(1);
     auto* buttons = new QHBoxLayout;
     buttons->addWidget(cmdSave);
+    buttons->addWidget(cmdChart);
     buttons->addWidget(cmdHelp);
     buttons->addWidget(cmdClose);
     right->addLayout(buttons);
@@ -334,6 +342,7 @@ void FrmExtract::BuildControls() {
 
     connect(cmdFile, &QPushButton::clicked, this, &FrmExtract::cmdFile_Click);
     connect(cmdSave, &QPushButton::clicked, this, &FrmExtract::cmdSave_Click);
+    connect(cmdChart, &QPushButton::clicked, this, &FrmExtract::cmdChart_Click);
     connect(cmdDelete, &QPushButton::clicked, this, &FrmExtract::cmdDelete_Click);
     connect(cmdClear, &QPushButton::clicked, this, &FrmExtract::cmdClear_Click);
     connect(cmdHelp, &QPushButton::clicked, this, &FrmExtract::cmdHelp_Click);
@@ -428,6 +437,9 @@ void FrmExtract::closeEvent(QCloseEvent* event) {
 }
 
 bool FrmExtract::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == cmdSave && event->type() == QEvent::EnabledChange && cmdChart) {
+        cmdChart->setEnabled(cmdSave->isEnabled());
+    }
     if (event->type() == QEvent::KeyPress && !closing_) {
         auto* key = static_cast<QKeyEvent*>(event);
         QWidget* target = qobject_cast<QWidget*>(watched);
@@ -766,17 +778,8 @@ void FrmExtract::cmdSave_Click() {
     Mouse mouse;
     mouse.SetCursor(11);
 
-    const OfferedVariable* v = CurrentVariable();
-    SaveRequest request;
+    SaveRequest request = CurrentRequest();
     request.fileName = file.toLocal8Bit().toStdString();
-    request.variable = v ? v->Name : std::string();
-    request.vectorName = Bytes(cboVectors->currentText());
-    request.component = std::max(0, cboVectors->currentIndex());
-    request.from = Bytes(txtVectors[0]->text());
-    request.to = Bytes(txtVectors[1]->text());
-    request.step = Bytes(txtVectors[2]->text());
-    request.times = times_.SelectedTimes();
-    request.layout = optTime[1]->isChecked() ? TimeLayout::InColumns : TimeLayout::InRows;
     request.format = ChooseSheetFormat(Bytes(choice.filter), request.fileName);
     lastPercent_ = -1;
     picProgress->setVisible(true);
@@ -786,6 +789,53 @@ void FrmExtract::cmdSave_Click() {
     if (catalogue_.AbortSave) {
         close();
     }
+}
+
+SaveRequest FrmExtract::CurrentRequest() const {
+    const OfferedVariable* v = CurrentVariable();
+    SaveRequest request;
+    request.variable = v ? v->Name : std::string();
+    request.vectorName = Bytes(cboVectors->currentText());
+    request.component = std::max(0, cboVectors->currentIndex());
+    request.from = Bytes(txtVectors[0]->text());
+    request.to = Bytes(txtVectors[1]->text());
+    request.step = Bytes(txtVectors[2]->text());
+    request.times = times_.SelectedTimes();
+    request.layout = optTime[1]->isChecked() ? TimeLayout::InColumns : TimeLayout::InRows;
+    return request;
+}
+
+void FrmExtract::cmdChart_Click() {
+    // The same request and extraction as a save, drawn instead of written.
+    const SaveRequest request = CurrentRequest();
+    const OfferedVariable* v = CurrentVariable();
+    catalogue_.AbortSave = false;
+    saveInProgress_ = true;
+    cmdSave->setEnabled(false);
+    lastPercent_ = -1;
+    picProgress->setVisible(true);
+    SaveResult result;
+    {
+        Mouse mouse;
+        mouse.SetCursor(11);
+        result = ExtractForRequest(catalogue_, request, *this, *this);
+    }
+    saveInProgress_ = false;
+    cmdSave->setEnabled(ValidateSelection());
+    picProgress->setVisible(false);
+    sbPanel1->setText(QString());
+    if (catalogue_.AbortSave) {
+        close();
+        return;
+    }
+    if (result.outcome != SaveOutcome::Extracted) {
+        return;
+    }
+    const CurveSet curves =
+        CurvesOfExtraction(catalogue_, Latin1(request.variable), Latin1(request.vectorName),
+                           v ? Latin1(v->ItemWord) : QString());
+    auto* dialog = new ChartDialog(curves, dialogs_.saveChart, InitSaveDir, this);
+    dialog->show();
 }
 
 }  // namespace velto

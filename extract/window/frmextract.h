@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 
+#include "extract/export/savecommand.h"
 #include "extract/export/timeselection.h"
 #include "extract/export/variablecatalogue.h"
 #include "extract/reader/catalogue.h"
@@ -40,6 +41,8 @@ struct SaveChoice {
 struct ExtractDialogs {
     std::function<QString(QWidget* parent, const QString& folder, const QString& filter)> open;
     std::function<SaveChoice(QWidget* parent, const QString& folder, const QString& filter)> save;
+    // The file a chart is saved to (PNG or SVG by its extension); empty for Cancel.
+    std::function<QString(QWidget* parent, const QString& folder)> saveChart;
 };
 
 // The list of available times: dragging a selection carries the selected indices as text
@@ -83,6 +86,8 @@ class FrmExtract : public QMainWindow, public ProgressSink, public MessageSink {
     // Commands, as the buttons, lists and menus run them.
     void cmdFile_Click();
     void cmdSave_Click();
+    // Draws the chosen variable against time for the chosen vectors, in a window of its own.
+    void cmdChart_Click();
     void cmdDelete_Click();
     void cmdClear_Click();
     void cmdHelp_Click();
@@ -131,6 +136,8 @@ class FrmExtract : public QMainWindow, public ProgressSink, public MessageSink {
     void AfterAdd();
     void EnableSelectionArea(bool enabled);
     const OfferedVariable* CurrentVariable() const;
+    // The request the window's choices make, without a file.
+    SaveRequest CurrentRequest() const;
     QString HelpFile() const;
 
     ExtractDialogs dialogs_;
@@ -169,6 +176,7 @@ class FrmExtract : public QMainWindow, public ProgressSink, public MessageSink {
     QGroupBox* fraTime = nullptr;
     std::array<QRadioButton*, 2> optTime{};
     QPushButton* cmdSave = nullptr;
+    QPushButton* cmdChart = nullptr;
     QPushButton* cmdDelete = nullptr;
     QPushButton* cmdClear = nullptr;
     QPushButton* cmdHelp = nullptr;

@@ -111,6 +111,28 @@ TEST_F(ExtractExport, SelectionsTheWindowWouldRefuseAreRefused) {
     }
 }
 
+TEST_F(ExtractExport, PlotDrawsTheSameSelectionHeadless) {
+    CommandRun run = Extract(dir, "plot '" + listing + "' -o '" + dir.File("curves.svg") +
+                                      "' --variable Displacements --vector DOF2 --times 2-5");
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.out.find("20 curves of Displacements DOF2 at 4 times"), std::string::npos)
+        << run.out;
+    EXPECT_NE(run.out.find("10 more are left out"), std::string::npos) << run.out;
+    const std::string svg = test::ReadBytes(dir.File("curves.svg"));
+    EXPECT_NE(svg.find("<svg"), std::string::npos);
+    EXPECT_NE(svg.find("Node 20"), std::string::npos);
+    EXPECT_EQ(svg.find("Node 21"), std::string::npos);
+
+    run = Extract(dir, "plot '" + listing + "' -o '" + dir.File("curves.png") +
+                           "' --variable 'Eigen Values'");
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(test::ReadBytes(dir.File("curves.png")).substr(1, 3), "PNG");
+    run = Extract(dir, "plot '" + listing + "' -o '" + dir.File("none.png") +
+                           "' --variable Displacements --from 0");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_FALSE(Exists("none.png"));
+}
+
 TEST_F(ExtractExport, UsageErrors) {
     for (const char* options : {"--variable Displacements", "-o x.xls", "-o x.xls --variable",
                                 "-o x.xls --variable Displacements --times 3-1",

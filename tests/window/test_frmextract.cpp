@@ -2,11 +2,14 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QChart>
 #include <QComboBox>
 #include <QDragEnterEvent>
 #include <QGroupBox>
+#include <QImage>
 #include <QLabel>
 #include <QLineEdit>
+#include <QLineSeries>
 #include <QListWidget>
 #include <QMimeData>
 #include <QPushButton>
@@ -20,6 +23,7 @@
 #include "common/window/messagebox.h"
 #include "common/window/mouse.h"
 #include "common/window/progressstrip.h"
+#include "extract/window/chartdialog.h"
 #include "extract/window/frmextract.h"
 #include "tests/support/testsupport.h"
 #include "tools/listinggen.h"
@@ -68,6 +72,7 @@ class ExtractWindow : public ::testing::Test {
             saveFilter = filter;
             return SaveChoice{QString::fromStdString(target), chosenFilter};
         };
+        dialogs.saveChart = [this](QWidget*, const QString&) { return chartSavePath; };
         window = std::make_unique<FrmExtract>(dialogs);
         window->show();
         ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
@@ -108,6 +113,7 @@ class ExtractWindow : public ::testing::Test {
     std::vector<int> styles;
     int answer = kAnswerOk;
     QString openFolder, openFilter, saveFolder, saveFilter;
+    QString chartSavePath;
     QString chosenFilter = QStringLiteral("Excel File (*.xls)");  // what the user leaves selected
 };
 
@@ -391,6 +397,33 @@ TEST_F(ExtractWindow, QuitDuringASaveAnsweredNoLetsItFinish) {
     EXPECT_EQ(asked.size(), 1);
     EXPECT_TRUE(std::filesystem::exists(target));
     EXPECT_TRUE(window->isVisible());
+}
+
+TEST_F(ExtractWindow, ChartDrawsTheSelectionAndSavesIt) {
+    window->cmdFile_Click();
+    EXPECT_FALSE(Enabled("cmdChart"));
+    Choose("Beam Axial Force", "N2");
+    Find<QLineEdit>("txtVectors1")->setText("4");
+    window->lstSelected_DropText("0 2 4 ");
+    ASSERT_TRUE(Enabled("cmdChart"));
+    window->cmdChart_Click();
+    auto* chartWindow = window->findChild<ChartDialog*>();
+    ASSERT_NE(chartWindow, nullptr);
+    QChart* chart = chartWindow->chart();
+    ASSERT_EQ(chart->series().size(), 4);
+    EXPECT_EQ(chart->series().front()->name(), "Beam 1");
+    auto* first = qobject_cast<QLineSeries*>(chart->series().front());
+    ASSERT_NE(first, nullptr);
+    ASSERT_EQ(first->count(), 3);
+    EXPECT_EQ(first->at(0).x(), 60.0);
+    EXPECT_EQ(first->at(2).x(), 300.0);
+    EXPECT_FALSE(window->SaveInProgress());
+    const std::string png = dir.File("curves.png");
+    chartSavePath = QString::fromStdString(png);
+    EXPECT_TRUE(chartWindow->SaveChartClick());
+    EXPECT_FALSE(QImage(chartSavePath).isNull());
+    chartSavePath.clear();  // Cancel writes nothing
+    EXPECT_FALSE(chartWindow->SaveChartClick());
 }
 
 TEST_F(ExtractWindow, TorsionListingDisablesTheSelectionArea) {
