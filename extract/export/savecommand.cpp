@@ -33,7 +33,12 @@ SaveResult ExtractForRequest(Catalogue& c, const SaveRequest& request, ProgressS
         result.problem = "the listing holds no values to export";
         return result;
     }
-    result.outcome = c.AbortSave ? SaveOutcome::Aborted : SaveOutcome::Extracted;
+    if (c.AbortSave) {
+        result.outcome = SaveOutcome::Aborted;
+    } else if (!c.ListingChanged) {
+        // A listing that changed since its scan has been reported; its values are not written.
+        result.outcome = SaveOutcome::Extracted;
+    }
     return result;
 }
 

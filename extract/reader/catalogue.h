@@ -100,6 +100,10 @@ struct Catalogue {
 
     // What the last extraction read.
     ValueTable ExtractedValues;
+
+    // Set by an extraction that found the listing shorter than its scan recorded: the values
+    // are not the listing's any more, and nothing is written from them.
+    bool ListingChanged = false;
 };
 
 // Resets the catalogue before a new listing is read: identity, counts, times, flags and table

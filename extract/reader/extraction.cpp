@@ -142,11 +142,31 @@ const TimeStep& TimeOf(const Catalogue& c, Integer t) {
     return c.Times[static_cast<std::size_t>(record - 1)];
 }
 
+// Thrown when the listing is no longer the one that was scanned.
+struct ListingChangedError {};
+
+// Before anything is read or held: every chosen time must still lie inside the listing (a listing
+// cut short, or rewritten by a solver still running, no longer matches the scan), and the items
+// to hold must be few enough for the listing to print them at all (each takes at least a byte),
+// so a damaged count can never make us claim memory the listing could not fill.
+void CheckListingStillFits(Catalogue& c, const LineReader& in, Long items) {
+    for (Integer t = 1; t <= c.SelectedTimeCount; ++t) {
+        if (TimeOf(c, t).Position > in.Length() + 1) {
+            c.ListingChanged = true;
+            throw ListingChangedError{};
+        }
+    }
+    if (static_cast<FilePosition>(items) > in.Length()) {
+        Raise(kInputPastEnd);
+    }
+}
+
 void ReadStructural(Catalogue& c, std::string_view variable, int component,
                     ProgressSink& progress) {
     Settings s = SettingsFor(c, variable, component);
-    c.ExtractedValues = ValueTable(s.items, c.SelectedTimeCount);
     LineReader in(c.ListingFile);
+    CheckListingStillFits(c, in, s.items);
+    c.ExtractedValues = ValueTable(s.items, c.SelectedTimeCount);
     const std::string caption = "Reading " + std::string(variable) + "...";
     // The fibre layout prints five fibres per line.
     const Long valueLines = s.fibres ? s.items / 5 + (s.items % 5 != 0 ? 1 : 0) : s.items;
@@ -181,8 +201,9 @@ void ReadStructural(Catalogue& c, std::string_view variable, int component,
 }
 
 void ReadTemperatures(Catalogue& c, std::string_view variable, ProgressSink& progress) {
-    c.ExtractedValues = ValueTable(c.NodeCount, c.SelectedTimeCount);
     LineReader in(c.ListingFile);
+    CheckListingStillFits(c, in, c.NodeCount);
+    c.ExtractedValues = ValueTable(c.NodeCount, c.SelectedTimeCount);
     const std::string caption = "Reading " + std::string(variable) + "...";
     const Long nodes = c.NodeCount;
     const Long tableLines = nodes / 5 + (nodes % 5 != 0 ? 1 : 0);
@@ -225,6 +246,12 @@ void Guarded(MessageSink& messages, Body&& body) {
     } catch (const std::bad_alloc&) {
         messages.ShowMessage(std::to_string(kOutOfMemory) + ": " + ErrorDescription(kOutOfMemory),
                              MessageIcon::None, kExtractTitle);
+    } catch (const ListingChangedError&) {
+        messages.ShowMessage(std::to_string(kInputPastEnd) + ": " +
+                                 ErrorDescription(kInputPastEnd) +
+                                 ". The listing is shorter than when it was opened: open it "
+                                 "again.",
+                             MessageIcon::Critical, kExtractTitle);
     }
 }
 
@@ -241,12 +268,14 @@ std::string BeamTableLabel(std::string_view headingLine, std::string_view headin
 void ExtractStructuralValues(Catalogue& c, std::string_view variable, int component,
                              ProgressSink& progress, MessageSink& messages) {
     c.ExtractedValues = ValueTable();
+    c.ListingChanged = false;
     Guarded(messages, [&] { ReadStructural(c, variable, component, progress); });
 }
 
 void ExtractTemperatures(Catalogue& c, std::string_view variable, ProgressSink& progress,
                          MessageSink& messages) {
     c.ExtractedValues = ValueTable();
+    c.ListingChanged = false;
     Guarded(messages, [&] { ReadTemperatures(c, variable, progress); });
 }
 

@@ -214,15 +214,36 @@ TEST_F(Extraction, AbortStopsBeforeTheNextTime) {
     EXPECT_EQ(Value(4, 3), 0.0f);
 }
 
-TEST_F(Extraction, ListingCutShortAfterItsScanIsAReadError) {
+// A listing cut short (or rewritten) after it was scanned no longer matches its time positions:
+// the user is told plainly, nothing is read, and the save writes nothing from it.
+TEST_F(Extraction, ListingCutShortAfterItsScanIsReportedAndNotRead) {
     OpenSpec(Frame3d());
     std::string bytes = test::ReadBytes(path);
     test::WriteBytes(path,
                      bytes.substr(0, static_cast<std::size_t>(o.catalogue.Times[2].Position - 1)));
     Extract("Displacements", 0, {1, 4});
     ASSERT_EQ(messages.messages.size(), 1u);
+    EXPECT_EQ(messages.messages[0].text,
+              "62: Input past end of file. The listing is shorter than when it was opened: open "
+              "it again.");
+    EXPECT_EQ(messages.messages[0].icon, MessageIcon::Critical);
+    EXPECT_TRUE(o.catalogue.ListingChanged);
+    EXPECT_EQ(o.catalogue.ExtractedValues.Items(), 0);
+    // Opened again, the shorter listing reads as it now is.
+    test::Open(o, path);
+    Extract("Displacements", 0, {1, 2});
+    EXPECT_TRUE(messages.messages.empty());
+    EXPECT_FALSE(o.catalogue.ListingChanged);
+}
+
+// A damaged count claims more items than the listing could print: reported, never allocated.
+TEST_F(Extraction, CountsBeyondTheListingAreNotHeld) {
+    OpenSpec(Frame3d());
+    o.catalogue.NodeCount = 2000000000;
+    Extract("Displacements", 0, {1, 2, 3, 4});
+    ASSERT_EQ(messages.messages.size(), 1u);
     EXPECT_EQ(messages.messages[0].text, "62: Input past end of file");
-    EXPECT_EQ(Value(9, 1), Printed(Table::Displacement, 0, 9, 1));
+    EXPECT_EQ(o.catalogue.ExtractedValues.Items(), 0);
 }
 
 TEST_F(Extraction, TemperaturesComeFromFixedColumns) {

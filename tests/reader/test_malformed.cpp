@@ -1,0 +1,135 @@
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "extract/export/savecommand.h"
+#include "extract/export/timeselection.h"
+#include "extract/export/variablecatalogue.h"
+#include "tests/reader/readertest.h"
+#include "tests/support/biffcells.h"
+#include "tools/listinggen.h"
+
+namespace velto {
+namespace {
+
+// Listings cut short at every line and inside lines, and listings with bytes changed at random:
+// opening them and exporting every variable they then offer must end with a catalogue and
+// messages, never with a crash, a hang, an exception or a file that is not a whole worksheet.
+class Malformed : public ::testing::Test {
+  protected:
+    static std::string Generated(const ListingSpec& spec) {
+        test::ScratchDir scratch;
+        std::string path = scratch.File("listing.out");
+        WriteListingFile(spec, path);
+        return test::ReadBytes(path);
+    }
+
+    // Opens the bytes as a listing and exports every variable, all items, all times.
+    void Try(const std::string& bytes) {
+        ++cases;
+        const std::string path = dir.File("case.out");
+        test::WriteBytes(path, bytes);
+        test::Opened o;
+        test::Open(o, path);
+        const Catalogue& c = o.catalogue;
+        ASSERT_GE(c.TimeCount, 0);
+        ASSERT_LE(static_cast<std::size_t>(c.TimeCount), c.Times.size());
+        for (int i = 1; i < c.TimeCount; ++i) {
+            ASSERT_LT(c.Times[i - 1].Position, c.Times[i].Position);
+        }
+        if (c.TimeCount > 0) {
+            ASSERT_LE(c.Times[c.TimeCount - 1].Position,
+                      static_cast<FilePosition>(bytes.size()) + 1);
+        }
+        TimeSelection times;
+        std::vector<std::string> texts;
+        for (int i = 0; i < c.TimeCount; ++i) {
+            texts.push_back(TimeText(c.Times[i].Time));
+        }
+        times.SetAvailable(texts);
+        times.AddAll();
+        // Every variable is read; one of them, in turn, is also written (a write waits for the
+        // disk, and the writing does not depend on what was read).
+        const std::vector<OfferedVariable> offered = OfferedVariables(c);
+        for (std::size_t i = 0; i < offered.size(); ++i) {
+            const OfferedVariable& v = offered[i];
+            SaveRequest request;
+            request.fileName = dir.File("case.xls");
+            request.variable = v.Name;
+            request.vectorName = v.Vectors.empty() ? "" : v.Vectors.front();
+            request.to = std::to_string(std::min<Long>(v.Limit.value_or(1), 300));
+            request.times = times.SelectedTimes();
+            test::RecordingMessages messages;
+            NullProgress progress;
+            if (i != static_cast<std::size_t>(cases) % offered.size()) {
+                ExtractForRequest(o.catalogue, request, progress, messages);
+            } else if (SaveExport(o.catalogue, request, progress, messages).outcome ==
+                       SaveOutcome::Written) {
+                ASSERT_TRUE(test::ReadBiffSheet(request.fileName).complete) << v.Name;
+            }
+        }
+    }
+
+    void CutEverywhere(const std::string& bytes) {
+        for (std::size_t at = 0; at <= bytes.size(); ++at) {
+            const bool lineBoundary = at == 0 || bytes[at - 1] == '\n' || bytes[at - 1] == '\r';
+            if (lineBoundary || at % 11 == 0) {
+                Try(bytes.substr(0, at));
+            }
+        }
+    }
+
+    void ChangeAtRandom(const std::string& bytes, unsigned seed, int count) {
+        std::mt19937 random(seed);
+        const std::string alphabet =
+            std::string("0123456789 .-+E\r\nTIME=ABC\t", 26) + std::string("\0\xff\xb2", 3);
+        for (int k = 0; k < count; ++k) {
+            std::string changed = bytes;
+            const int changes = 1 + static_cast<int>(random() % 8);
+            for (int i = 0; i < changes; ++i) {
+                changed[random() % changed.size()] = alphabet[random() % alphabet.size()];
+            }
+            Try(changed);
+        }
+    }
+
+    test::ScratchDir dir;
+    int cases = 0;
+};
+
+TEST_F(Malformed, StructuralListing) {
+    ListingSpec spec;
+    spec.nodes = 6;
+    spec.trusses = 2;
+    spec.beams = 2;
+    spec.beamPoints = 2;
+    spec.shells = 1;
+    spec.areaPoints = 2;
+    spec.soils = 1;
+    spec.fibers = 7;
+    spec.stressTables = 2;
+    spec.tangentTables = 1;
+    spec.times = 2;
+    const std::string bytes = Generated(spec);
+    CutEverywhere(bytes);
+    ChangeAtRandom(bytes, 2026, 300);
+    RecordProperty("cases", cases);
+    std::printf("malformed structural cases: %d\n", cases);
+}
+
+TEST_F(Malformed, ThermalListing) {
+    ListingSpec spec;
+    spec.kind = ListingKind::Thermal;
+    spec.nodes = 12;
+    spec.solids = 4;
+    spec.times = 3;
+    spec.lineEnd = "\r\n";
+    const std::string bytes = Generated(spec);
+    CutEverywhere(bytes);
+    ChangeAtRandom(bytes, 7, 300);
+    RecordProperty("cases", cases);
+    std::printf("malformed thermal cases: %d\n", cases);
+}
+
+}  // namespace
+}  // namespace velto
