@@ -57,8 +57,10 @@ void WriteReplacing(const Catalogue& c, const std::string& fileName, std::string
                     std::string_view vectorName, TimeLayout layout, SheetFormat format) {
     struct stat existing {};
     bool exists = ::stat(fileName.c_str(), &existing) == 0;
-    if (exists && S_ISDIR(existing.st_mode)) {
-        RaiseFileError(EISDIR);
+    // Only a regular file is replaced: renaming over a folder fails, and over a device or a pipe
+    // would put a file where the device was.
+    if (exists && !S_ISREG(existing.st_mode)) {
+        RaiseFileError(S_ISDIR(existing.st_mode) ? EISDIR : EINVAL);
     }
     // A file we may not write is one another program holds: say so before any work is done.
     if (exists && ::access(fileName.c_str(), W_OK) != 0) {
