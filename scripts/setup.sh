@@ -2,7 +2,7 @@
 # Installs the Debian packages the build and the tests need, only when one is missing.
 set -euo pipefail
 
-# LibreOffice, Node and npm: the tests that open our spreadsheets with readers we did not write.
+# Slurm and munge: the one-node cluster the cluster tests start. LibreOffice, Node and npm: the tests that open our spreadsheets with readers we did not write.
 # Qt: the runner's event loop, settings and pipes, the windows, and the charts (Charts needs the
 # OpenGL development files). dpkg-dev and file: CPack's Debian package and its dependencies.
 # libxlsxwriter (found through pkg-config, linked with zlib): the .xlsx export. locales: a test
@@ -10,7 +10,8 @@ set -euo pipefail
 packages=(cmake ninja-build g++ libgtest-dev libgmock-dev time qt6-base-dev
           qt6-charts-dev qt6-svg-dev libqt6opengl6-dev dpkg-dev file
           pkg-config libxlsxwriter-dev zlib1g-dev locales
-          libreoffice-calc-nogui nodejs npm "$@")
+          libreoffice-calc-nogui nodejs npm
+          slurmctld slurmd slurm-client munge "$@")
 
 # Installed, or provided by an installed package: NodeSource's nodejs carries npm, and asking
 # apt for Debian's npm beside it fails on a conflict.

@@ -8,12 +8,42 @@
 
 #include "common/encoding.h"
 #include "shell/runner/batchreport.h"
+#include "shell/runner/slurmbatch.h"
 
 namespace velto {
 
 BatchTerminal::BatchTerminal(Batch& batch, bool verbose, std::FILE* out)
-    : batch_(batch), verbose_(verbose), terminal_(::isatty(::fileno(out)) == 1), out_(out) {
-    connect(&batch, &Batch::fileStarted, this, [this](int row) {
+    : verbose_(verbose), terminal_(::isatty(::fileno(out)) == 1), out_(out) {
+    Attach(batch);
+}
+
+BatchTerminal::BatchTerminal(SlurmBatch& batch, bool verbose, std::FILE* out)
+    : verbose_(verbose), terminal_(::isatty(::fileno(out)) == 1), out_(out) {
+    Attach(batch);
+    connect(&batch, &SlurmBatch::fileQueued, this, [this](int row) {
+        ClearLine();
+        std::fprintf(out_, "%s: %s\n", NameOf(row).toLocal8Bit().constData(),
+                     kStatusQueued.toLocal8Bit().constData());
+        std::fflush(out_);
+        Draw();
+    });
+    connect(&batch, &SlurmBatch::clusterMessage, this, [this](const QString& text) {
+        ClearLine();
+        std::fflush(out_);
+        std::fprintf(stderr, "velto-batch: %s\n", text.toLocal8Bit().constData());
+        std::fflush(stderr);
+        Draw();
+    });
+}
+
+template <typename Model>
+void BatchTerminal::Attach(Model& model) {
+    path_ = [&model](int row) { return model.rows[static_cast<std::size_t>(row)].path; };
+    elapsed_ = [&model](int row) { return model.ElapsedSeconds(row); };
+    fraction_ = [&model](int row) { return model.LastFraction(row); };
+    summary_ = [&model] { return BatchSummary(model.StatusesOfThisBatch(), model.BatchSeconds()); };
+
+    connect(&model, &Model::fileStarted, this, [this](int row) {
         percent_[row] = -1;
         if (!terminal_) {
             std::fprintf(out_, "%s: Running\n", NameOf(row).toLocal8Bit().constData());
@@ -21,7 +51,7 @@ BatchTerminal::BatchTerminal(Batch& batch, bool verbose, std::FILE* out)
         }
         Draw();
     });
-    connect(&batch, &Batch::outputChunk, this, [this](int, const QByteArray& text) {
+    connect(&model, &Model::outputChunk, this, [this](int, const QByteArray& text) {
         if (!verbose_) {
             return;
         }
@@ -30,28 +60,25 @@ BatchTerminal::BatchTerminal(Batch& batch, bool verbose, std::FILE* out)
         std::fwrite(shown.data(), 1, shown.size(), out_);
         std::fflush(out_);
     });
-    connect(&batch, &Batch::progress, this, [this](int row, float fraction, const QString&) {
+    connect(&model, &Model::progress, this, [this](int row, float fraction, const QString&) {
         int percent = static_cast<int>(std::floor(100.0 * fraction + 0.5));
         if (percent_[row] != percent) {
             percent_[row] = percent;
             Draw();
         }
     });
-    connect(&batch, &Batch::fileFinished, this, [this](int row, const QString& status) {
+    connect(&model, &Model::fileFinished, this, [this](int row, const QString& status) {
         percent_.erase(row);
         ClearLine();
         std::fprintf(out_, "%s: %s (%s)\n", NameOf(row).toLocal8Bit().constData(),
                      status.toLocal8Bit().constData(),
-                     FormatDuration(batch_.ElapsedSeconds(row)).toLocal8Bit().constData());
+                     FormatDuration(elapsed_(row)).toLocal8Bit().constData());
         std::fflush(out_);
         Draw();
     });
-    connect(&batch, &Batch::batchFinished, this, [this] {
+    connect(&model, &Model::batchFinished, this, [this] {
         ClearLine();
-        std::fprintf(out_, "%s\n",
-                     BatchSummary(batch_.StatusesOfThisBatch(), batch_.BatchSeconds())
-                         .toLocal8Bit()
-                         .constData());
+        std::fprintf(out_, "%s\n", summary_().toLocal8Bit().constData());
         std::fflush(out_);
     });
     // The elapsed time moves on while a silent solver computes.
@@ -60,8 +87,17 @@ BatchTerminal::BatchTerminal(Batch& batch, bool verbose, std::FILE* out)
     tick->start(1000);
 }
 
+void BatchTerminal::setHeld(bool held) {
+    if (held) {
+        ClearLine();
+        std::fflush(out_);
+    }
+    held_ = held;
+    Draw();
+}
+
 QString BatchTerminal::NameOf(int row) const {
-    return QFileInfo(batch_.rows[static_cast<std::size_t>(row)].path).fileName();
+    return QFileInfo(path_(row)).fileName();
 }
 
 void BatchTerminal::ClearLine() {
@@ -72,7 +108,7 @@ void BatchTerminal::ClearLine() {
 }
 
 void BatchTerminal::Draw() {
-    if (!terminal_ || percent_.empty()) {
+    if (!terminal_ || held_ || percent_.empty()) {
         return;
     }
     std::string line;
@@ -89,9 +125,7 @@ void BatchTerminal::Draw() {
         line += NameOf(row).toLocal8Bit().toStdString() + " " +
                 (percent < 0 ? std::string("...") : std::to_string(percent) + "%");
         if (percent_.size() == 1) {
-            line += "  " + TimingText(batch_.ElapsedSeconds(row), batch_.LastFraction(row))
-                               .toLocal8Bit()
-                               .toStdString();
+            line += "  " + TimingText(elapsed_(row), fraction_(row)).toLocal8Bit().toStdString();
         }
     }
     std::fprintf(out_, "\r\033[K%s", line.c_str());

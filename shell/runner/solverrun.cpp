@@ -27,6 +27,19 @@ std::string BaseNameOf(const std::string& inputPath) {
     return point == std::string::npos ? name : name.substr(0, point);
 }
 
+NameHandOver HandOverFor(const SolverInfo& solver, const std::string& inputPath) {
+    const std::filesystem::path input(inputPath);
+    NameHandOver handOver;
+    handOver.folder = input.has_parent_path() ? input.parent_path().string() : ".";
+    handOver.baseName = BaseNameOf(inputPath);
+    if (TakesNameOnCommandLine(solver.SolverVersionNumber)) {
+        handOver.arguments.push_back(handOver.baseName);
+    } else {
+        handOver.standardInput = NameAnswer(handOver.baseName);
+    }
+    return handOver;
+}
+
 SolverRun::SolverRun(SolverInfo solver, std::string inputPath, QObject* parent)
     : QObject(parent),
       solver_(std::move(solver)),
@@ -36,17 +49,12 @@ SolverRun::SolverRun(SolverInfo solver, std::string inputPath, QObject* parent)
 SolverRun::~SolverRun() = default;
 
 void SolverRun::RunSolver() {
-    const std::filesystem::path input(inputPath_);
-    const std::string folder = input.has_parent_path() ? input.parent_path().string() : ".";
-    const bool onCommandLine = TakesNameOnCommandLine(solver_.SolverVersionNumber);
+    const NameHandOver handOver = HandOverFor(solver_, inputPath_);
+    const std::string& folder = handOver.folder;
 
     child_ = std::make_unique<ChildProcess>();
     std::string error;
-    std::vector<std::string> arguments;
-    if (onCommandLine) {
-        arguments.push_back(baseName_);
-    }
-    if (!child_->Start(solver_.Command(), arguments, folder, error)) {
+    if (!child_->Start(solver_.Command(), handOver.arguments, folder, error)) {
         child_.reset();
         QTimer::singleShot(0, this, [this] { Finish(kRunFailed); });
         return;
@@ -54,8 +62,8 @@ void SolverRun::RunSolver() {
     connect(child_.get(), &ChildProcess::chunkRead, this, &SolverRun::ReadSolverOutput);
     connect(child_.get(), &ChildProcess::finished, this, &SolverRun::OnExited);
 
-    if (!onCommandLine) {
-        child_->Write(NameAnswer(baseName_));  // a failed write is the solver's to notice
+    if (!handOver.standardInput.empty()) {
+        child_->Write(handOver.standardInput);  // a failed write is the solver's to notice
     }
     try {
         endTime_ = ReadEndTime((std::filesystem::path(folder) / (baseName_ + ".in")).string());

@@ -5,6 +5,7 @@
 #include <QString>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "common/types.h"
 #include "shell/runner/solverfinder.h"
@@ -26,6 +27,17 @@ QString OutcomeText(int outcome);
 // The base name the solver is given for an input file: the file name without folder and without
 // its last extension ("beam1" for /work/beam1.in; a name without a point is taken whole).
 std::string BaseNameOf(const std::string& inputPath);
+
+// How the solver is given an input file: started in the file's folder, with the base name as its
+// one argument (version 2004), else with NameAnswer(base name) written to its standard input.
+// Local runs and cluster jobs both take it from here, so the two never hand over differently.
+struct NameHandOver {
+    std::string folder;
+    std::string baseName;
+    std::vector<std::string> arguments;
+    std::string standardInput;  // empty when the name goes on the command line
+};
+NameHandOver HandOverFor(const SolverInfo& solver, const std::string& inputPath);
 
 // One run of the solver on one input file, as a hidden child in the input file's folder. Hands
 // the solver the base name (on its command line for version 2004, else written to its standard

@@ -38,6 +38,7 @@
 #include "shell/runner/batchjournal.h"
 #include "shell/runner/batchreport.h"
 #include "shell/runner/settings.h"
+#include "shell/runner/slurmbatch.h"
 #include "shell/window/frmabout.h"
 
 namespace velto {
@@ -135,6 +136,7 @@ FrmMain::FrmMain(ShellDialogs dialogs, QWidget* parent)
         };
     }
     batch_ = new Batch(this);
+    cluster_ = new SlurmBatch(this);
     BuildControls();
     FormLoad();
 }
@@ -227,6 +229,7 @@ void FrmMain::BuildControls() {
     QMenu* analysis = menuBar()->addMenu(tr("A&nalysis"));
     mnuAnalysisRun = action(analysis, tr("&Run"), "mnuAnalysisRun", "Ctrl+R");
     mnuAnalysisStop = action(analysis, tr("&Stop"), "mnuAnalysisStop", "Ctrl+S");
+    mnuAnalysisCluster = action(analysis, tr("Run on &cluster"), "mnuAnalysisCluster", QString());
     QMenu* tools = menuBar()->addMenu(tr("&Tools"));
     mnuVeltoPath = action(tools, tr("Velto &Path"), "mnuVeltoPath", QString());
     tools->addSeparator();
@@ -253,6 +256,7 @@ void FrmMain::BuildControls() {
     connect(mnuFileExit, &QAction::triggered, this, &QWidget::close);
     connect(mnuAnalysisRun, &QAction::triggered, this, &FrmMain::cmdRun_Click);
     connect(mnuAnalysisStop, &QAction::triggered, this, &FrmMain::cmdStop_Click);
+    connect(mnuAnalysisCluster, &QAction::triggered, this, &FrmMain::mnuAnalysisCluster_Click);
     connect(mnuVeltoPath, &QAction::triggered, this, &FrmMain::cmdVeltoPath_Click);
     connect(mnuToolsTray, &QAction::triggered, this, &FrmMain::mnuToolsTray_Click);
     connect(mnuHelpContents, &QAction::triggered, this,
@@ -289,6 +293,7 @@ void FrmMain::BuildControls() {
         }
     });
     connect(batch_, &Batch::batchFinished, this, &FrmMain::OnBatchFinished);
+    ConnectCluster();
     // The elapsed time moves on while a silent solver computes.
     auto* tick = new QTimer(this);
     connect(tick, &QTimer::timeout, this, [this] {
@@ -332,6 +337,7 @@ void FrmMain::FormLoad() {
         MsgBoxCentered(this, kSolverNotFoundText, kStyleInformation, kShellTitle);
     }
     txtVeltoPath->setText(folder);
+    clusterAvailable_ = SlurmBatch::Available();
     // The last batch as it was, if the program or the machine stopped since.
     const QString journalPath = BatchJournal::DefaultPath(QStringLiteral("shell-batch.json"));
     BatchJournal::Load(journalPath, *batch_);
@@ -372,6 +378,7 @@ void FrmMain::SetListCommands(bool enabled) {
     for (QAction* a : {mnuFileDelete, mnuFileClear, mnuAnalysisRun}) {
         a->setEnabled(enabled);
     }
+    mnuAnalysisCluster->setEnabled(enabled && clusterAvailable_);
 }
 
 void FrmMain::cmdAdd_Click() {
@@ -433,6 +440,9 @@ void FrmMain::lvwFiles_ItemClick(int row) {
         return;
     }
     SetText(QString::fromLatin1(batch_->RunLogs[row]));
+    if (cluster_->IsFollowing) {
+        picProgress->setFraction(cluster_->LastFraction(row));
+    }
 }
 
 void FrmMain::lvwFiles_DblClick(int row) {
@@ -454,6 +464,7 @@ void FrmMain::SetRunning(bool running) {
     }
     cmdStop->setEnabled(running);
     mnuAnalysisStop->setEnabled(running);
+    mnuAnalysisCluster->setEnabled(!running && clusterAvailable_);
     picProgress->setVisible(running);
 }
 
@@ -467,7 +478,119 @@ void FrmMain::cmdRun_Click() {
 }
 
 void FrmMain::cmdStop_Click() {
+    if (cluster_->IsFollowing) {
+        // Stopping a job on a cluster kills its solvers: that is asked, not assumed.
+        if (MsgBoxCentered(this,
+                           QStringLiteral("Cancel job %1 on the cluster?\n\nNo stops following "
+                                          "it; the job runs on.")
+                               .arg(cluster_->jobId()),
+                           kStyleYesNo | kStyleQuestion, kShellTitle) == kAnswerYes) {
+            cluster_->Cancel();
+        } else {
+            cluster_->StopFollowing();
+            SetRunning(false);
+            sbTime->setText(QStringLiteral("Stopped following job %1").arg(cluster_->jobId()));
+        }
+        return;
+    }
     batch_->Stop();
+}
+
+void FrmMain::mnuAnalysisCluster_Click() {
+    if (batch_->IsRunning || cluster_->IsFollowing || batch_->rows.empty()) {
+        return;
+    }
+    QStringList files;
+    for (const Batch::Row& row : batch_->rows) {
+        files.append(row.path);
+    }
+    QString error;
+    if (!cluster_->Submit(solver_, files, SlurmOptions(), error)) {
+        MsgBoxCentered(this, QStringLiteral("The batch was not submitted: ") + error,
+                       kStyleCritical, kShellTitle);
+        return;
+    }
+    for (int row = 0; row < static_cast<int>(batch_->rows.size()); ++row) {
+        batch_->rows[static_cast<std::size_t>(row)].status.clear();
+        batch_->RunLogs[row].clear();
+        if (QTreeWidgetItem* item = lvwFiles->topLevelItem(row)) {
+            item->setText(1, QString());
+        }
+    }
+    SetText(QString());
+    picProgress->setFraction(0);
+    sbTime->setText(QStringLiteral("Job %1 submitted").arg(cluster_->jobId()));
+    SetRunning(true);
+    cmdStop->setFocus();
+    cluster_->StartFollowing();
+}
+
+int FrmMain::SelectedRow() const {
+    QTreeWidgetItem* item = lvwFiles->currentItem();
+    return item ? lvwFiles->indexOfTopLevelItem(item) : -1;
+}
+
+void FrmMain::ConnectCluster() {
+    // The cluster's rows are the list's rows: statuses and console texts land in the batch
+    // model too, so a click on a row and the journal work as after a local run.
+    auto setStatus = [this](int row, const QString& status) {
+        if (row < static_cast<int>(batch_->rows.size())) {
+            batch_->rows[static_cast<std::size_t>(row)].status = status;
+        }
+        if (QTreeWidgetItem* item = lvwFiles->topLevelItem(row)) {
+            item->setText(1, status);
+        }
+    };
+    connect(cluster_, &SlurmBatch::fileQueued, this,
+            [setStatus](int row) { setStatus(row, kStatusQueued); });
+    connect(cluster_, &SlurmBatch::fileStarted, this, [this, setStatus](int row) {
+        setStatus(row, kStatusRunning);
+        if (row < batch_->RunLogs.size()) {
+            batch_->RunLogs[row].clear();
+        }
+        // Follow the first running file until the user picks another row.
+        const int selected = SelectedRow();
+        if (selected < 0 ||
+            batch_->rows[static_cast<std::size_t>(selected)].status != kStatusRunning ||
+            selected == row) {
+            if (QTreeWidgetItem* item = lvwFiles->topLevelItem(row)) {
+                lvwFiles->setCurrentItem(item);
+            }
+            SetText(QString());
+            picProgress->setFraction(0);
+        }
+    });
+    connect(cluster_, &SlurmBatch::outputChunk, this, [this](int row, const QByteArray& text) {
+        if (row < batch_->RunLogs.size()) {
+            batch_->RunLogs[row].append(text);
+        }
+        if (row == SelectedRow()) {
+            AppendText(QString::fromLatin1(text));
+        }
+    });
+    connect(cluster_, &SlurmBatch::progress, this,
+            [this](int row, float fraction, const QString& name) {
+                if (row == SelectedRow()) {
+                    UpdateProgress(fraction, name);
+                    sbTime->setText(name + QStringLiteral(": ") +
+                                    TimingText(cluster_->ElapsedSeconds(row), fraction));
+                }
+            });
+    connect(cluster_, &SlurmBatch::fileFinished, this,
+            [this, setStatus](int row, const QString& s) {
+                setStatus(row, s);
+                journal_->Save();
+            });
+    connect(cluster_, &SlurmBatch::clusterMessage, this,
+            [this](const QString& text) { sbTime->setText(text); });
+    connect(cluster_, &SlurmBatch::batchFinished, this, [this] {
+        SetRunning(false);
+        const QString summary =
+            BatchSummary(cluster_->StatusesOfThisBatch(), cluster_->BatchSeconds());
+        sbTime->setText(summary);
+        setWindowTitle(kShellTitle);
+        journal_->Save();
+    });
 }
 
 void FrmMain::OnBatchFinished() {

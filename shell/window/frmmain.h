@@ -20,6 +20,7 @@ namespace velto {
 
 class Batch;
 class BatchJournal;
+class SlurmBatch;
 class ProgressStrip;
 
 // The dialogs and the desktop services of the shell window, replaceable so tests can drive it
@@ -59,6 +60,8 @@ class FrmMain : public QMainWindow {
     void cmdRun_Click();
     void cmdStop_Click();
     void cmdVeltoPath_Click();
+    // Submits the listed files to the Slurm cluster and follows them.
+    void mnuAnalysisCluster_Click();
     void lvwFiles_ItemClick(int row);
     void lvwFiles_DblClick(int row);
     void mnuToolsTray_Click();
@@ -69,6 +72,7 @@ class FrmMain : public QMainWindow {
     void SetText(const QString& text);
 
     Batch& batch() { return *batch_; }
+    SlurmBatch& cluster() { return *cluster_; }
     const SolverInfo& solver() const { return solver_; }
     bool TrayIconShown() const { return trayIconShown_; }
     QString LastAddFolder;
@@ -84,10 +88,14 @@ class FrmMain : public QMainWindow {
     void SetRunning(bool running);
     void SetListCommands(bool enabled);
     void OnBatchFinished();
+    void ConnectCluster();
+    int SelectedRow() const;
     QString HelpFile() const;
 
     ShellDialogs dialogs_;
     Batch* batch_ = nullptr;
+    SlurmBatch* cluster_ = nullptr;
+    bool clusterAvailable_ = false;
     SolverInfo solver_;
     bool trayIconShown_ = false;
     bool unloaded_ = false;
@@ -113,6 +121,7 @@ class FrmMain : public QMainWindow {
     QAction* mnuFileExit = nullptr;
     QAction* mnuAnalysisRun = nullptr;
     QAction* mnuAnalysisStop = nullptr;
+    QAction* mnuAnalysisCluster = nullptr;
     QAction* mnuVeltoPath = nullptr;
     QAction* mnuToolsTray = nullptr;
     QAction* mnuHelpContents = nullptr;

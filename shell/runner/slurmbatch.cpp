@@ -1,0 +1,580 @@
+#include "shell/runner/slurmbatch.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTimer>
+#include <algorithm>
+
+#include "common/error.h"
+#include "shell/runner/batchjournal.h"
+#include "shell/runner/endtime.h"
+#include "shell/runner/solveroutput.h"
+
+namespace velto {
+
+namespace {
+
+constexpr int kCommandTimeoutMs = 120000;
+// A poll that hangs (a controller that does not answer) is given up after this long.
+constexpr qint64 kPollGiveUpMs = 60000;
+
+// Every task of the job, finished ones too, one line each: task id, state, time used, job name.
+QStringList SqueueArguments(const QString& jobId) {
+    return {QStringLiteral("--array"), QStringLiteral("--states=all"), QStringLiteral("--noheader"),
+            QStringLiteral("--jobs=") + jobId, QStringLiteral("--format=%K %T %M %j")};
+}
+
+struct CommandResult {
+    bool ran = false;
+    int exitCode = -1;
+    QString out;
+    QString err;
+};
+
+// A Slurm command run to its end (submission and the first look at a job are one-off).
+CommandResult RunCommand(const QString& program, const QStringList& arguments) {
+    QProcess process;
+    process.start(program, arguments);
+    CommandResult result;
+    if (!process.waitForStarted(kCommandTimeoutMs)) {
+        result.err = QStringLiteral("%1 could not be started").arg(program);
+        return result;
+    }
+    process.closeWriteChannel();
+    if (!process.waitForFinished(kCommandTimeoutMs)) {
+        process.kill();
+        process.waitForFinished(5000);
+        result.err = QStringLiteral("%1 did not answer within two minutes").arg(program);
+        return result;
+    }
+    result.ran = process.exitStatus() == QProcess::NormalExit;
+    result.exitCode = process.exitCode();
+    result.out = QString::fromLocal8Bit(process.readAllStandardOutput());
+    result.err = QString::fromLocal8Bit(process.readAllStandardError());
+    return result;
+}
+
+// squeue's answer for a job that has left the controller's memory.
+bool IsUnknownJob(const QString& squeueError) {
+    return squeueError.contains(QStringLiteral("Invalid job id"), Qt::CaseInsensitive);
+}
+
+// A command's complaint in one line, without the "sbatch: error: " its lines start with.
+QString OneLine(const QString& text) {
+    QStringList parts;
+    for (QString line : text.split('\n', Qt::SkipEmptyParts)) {
+        line = line.trimmed();
+        const qsizetype colon = line.indexOf(QStringLiteral(": error: "));
+        if (colon >= 0) {
+            line = line.mid(colon + 9);
+        }
+        if (!line.isEmpty()) {
+            parts.append(line);
+        }
+    }
+    return parts.join(QStringLiteral("; "));
+}
+
+std::optional<SlurmRecord> FindRecord(const QString& jobId) {
+    QDir jobs(SlurmBatch::JobsFolder());
+    std::optional<SlurmRecord> found;
+    // Folder names start with the submission time: the newest record of a reused id wins.
+    for (const QString& name : jobs.entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name)) {
+        std::optional<SlurmRecord> record =
+            SlurmRecord::Load(jobs.filePath(name) + QStringLiteral("/job.json"));
+        if (record && record->jobId == jobId) {
+            found = record;
+        }
+    }
+    return found;
+}
+
+}  // namespace
+
+SlurmBatch::SlurmBatch(QObject* parent) : QObject(parent) {
+    timer_ = new QTimer(this);
+    timer_->setInterval(2000);
+    connect(timer_, &QTimer::timeout, this, &SlurmBatch::Poll);
+}
+
+SlurmBatch::~SlurmBatch() {
+    StopFollowing();
+}
+
+void SlurmBatch::setPollIntervalMs(int ms) {
+    timer_->setInterval(ms);
+}
+
+QString SlurmBatch::JobsFolder() {
+    return BatchJournal::DefaultPath(QStringLiteral("slurm"));
+}
+
+bool SlurmBatch::Available() {
+    return !QStandardPaths::findExecutable(QStringLiteral("sbatch")).isEmpty();
+}
+
+bool SlurmBatch::Submit(const SolverInfo& solver, const QStringList& files,
+                        const SlurmOptions& options, QString& error) {
+    const QString sbatch = QStandardPaths::findExecutable(QStringLiteral("sbatch"));
+    squeue_ = QStandardPaths::findExecutable(QStringLiteral("squeue"));
+    scancel_ = QStandardPaths::findExecutable(QStringLiteral("scancel"));
+    if (sbatch.isEmpty() || squeue_.isEmpty()) {
+        error = QStringLiteral(
+            "sbatch and squeue were not found on the PATH: a batch goes to the cluster from a "
+            "machine with the Slurm commands");
+        return false;
+    }
+    if (files.isEmpty()) {
+        error = QStringLiteral("no input file given");
+        return false;
+    }
+
+    // A folder of its own per job, named after the submission time (so that names sort in
+    // the order of submission).
+    QDir jobs(JobsFolder());
+    jobs.mkpath(QStringLiteral("."));
+    const QString stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
+    QString name;
+    for (int n = 1;; ++n) {
+        name = QStringLiteral("velto-%1-%2").arg(stamp).arg(n, 3, 10, QLatin1Char('0'));
+        if (jobs.mkdir(name)) {
+            break;
+        }
+        if (n >= 1000) {
+            error = QStringLiteral("cannot create a job folder in %1").arg(jobs.path());
+            return false;
+        }
+    }
+    SlurmRecord record;
+    record.jobName = name;
+    record.folder = jobs.absoluteFilePath(name);
+    std::string manifest;
+    for (const QString& file : files) {
+        const QString path = QFileInfo(file).absoluteFilePath();
+        record.files.append(path);
+        const NameHandOver handOver = HandOverFor(solver, path.toStdString());
+        manifest += ManifestLine(handOver);
+    }
+    const QString manifestPath = record.folder + QStringLiteral("/manifest");
+    const QString scriptPath = record.folder + QStringLiteral("/job.sh");
+    const std::string script =
+        JobScript(solver.Command(), manifestPath.toStdString(), record.folder.toStdString());
+    auto writeFile = [](const QString& path, const std::string& bytes) {
+        QFile out(path);
+        return out.open(QIODevice::WriteOnly) &&
+               out.write(bytes.data(), static_cast<qint64>(bytes.size())) ==
+                   static_cast<qint64>(bytes.size());
+    };
+    const bool written =
+        writeFile(manifestPath, manifest) && writeFile(scriptPath, script) &&
+        QFile::setPermissions(scriptPath, QFile::permissions(scriptPath) | QFile::ExeOwner) &&
+        record.Save();
+    if (!written) {
+        QDir(record.folder).removeRecursively();
+        error = QStringLiteral("cannot write the job's files in %1").arg(record.folder);
+        return false;
+    }
+    // A log left by an earlier run would pass for this run's until the task starts.
+    for (const QString& path : record.files) {
+        const NameHandOver handOver = HandOverFor(solver, path.toStdString());
+        QFile::remove(QString::fromStdString(handOver.folder + "/" + handOver.baseName + ".log"));
+    }
+
+    const CommandResult result =
+        RunCommand(sbatch, SbatchArguments(options, static_cast<int>(record.files.size()), name,
+                                           record.folder, scriptPath));
+    const QString id = result.ran && result.exitCode == 0 ? ParseJobId(result.out) : QString();
+    if (id.isEmpty()) {
+        QDir(record.folder).removeRecursively();
+        const QString why = OneLine(result.err.isEmpty() ? result.out : result.err);
+        error = QStringLiteral("the cluster refused the job") +
+                (why.isEmpty() ? QString() : QStringLiteral(": ") + why);
+        return false;
+    }
+    record.jobId = id;
+    record.Save();
+    record_ = record;
+    SetUpRows();
+    return true;
+}
+
+bool SlurmBatch::Follow(const QString& jobId, QString& error) {
+    const QString id = ParseJobId(jobId);
+    if (id.isEmpty() || id != jobId.trimmed()) {
+        error = QStringLiteral("'%1' is not a job id").arg(jobId);
+        return false;
+    }
+    std::optional<SlurmRecord> record = FindRecord(id);
+    if (!record) {
+        error = QStringLiteral(
+                    "job %1 was not submitted by velto-batch from this account (no "
+                    "record of it in %2)")
+                    .arg(id, JobsFolder());
+        return false;
+    }
+    squeue_ = QStandardPaths::findExecutable(QStringLiteral("squeue"));
+    scancel_ = QStandardPaths::findExecutable(QStringLiteral("scancel"));
+    if (squeue_.isEmpty()) {
+        error = QStringLiteral("squeue was not found on the PATH");
+        return false;
+    }
+    const CommandResult result = RunCommand(squeue_, SqueueArguments(id));
+    if (!result.ran || (result.exitCode != 0 && !IsUnknownJob(result.err))) {
+        error = QStringLiteral("cannot ask the cluster about job %1: %2")
+                    .arg(id, OneLine(result.err.isEmpty() ? result.out : result.err));
+        return false;
+    }
+    const std::map<int, SlurmTaskState> tasks =
+        result.exitCode == 0 ? ParseSqueue(result.out) : std::map<int, SlurmTaskState>();
+    for (const auto& [task, state] : tasks) {
+        if (state.jobName != record->jobName) {
+            error = QStringLiteral(
+                        "job %1 on the cluster is not the batch velto-batch submitted "
+                        "(it is named %2, not %3)")
+                        .arg(id, state.jobName, record->jobName);
+            return false;
+        }
+    }
+    record_ = *record;
+    SetUpRows();
+    if (tasks.empty()) {
+        bool anyResult = false;
+        for (int row = 0; row < static_cast<int>(rows.size()); ++row) {
+            anyResult = anyResult || ExitCodeOf(row).has_value();
+        }
+        if (!anyResult) {
+            error = QStringLiteral(
+                        "job %1 is no longer known to the cluster, and none of its files "
+                        "recorded a result")
+                        .arg(id);
+            return false;
+        }
+    }
+    return true;
+}
+
+void SlurmBatch::SetUpRows() {
+    rows.clear();
+    RunLogs.clear();
+    tasks_.clear();
+    for (const QString& path : record_.files) {
+        rows.push_back({path, QString()});
+        RunLogs.append(QByteArray());
+        const NameHandOver handOver = HandOverFor(SolverInfo(), path.toStdString());
+        Task task;
+        task.folder = handOver.folder;
+        task.baseName = handOver.baseName;
+        try {
+            task.endTime = ReadEndTime(task.folder + "/" + task.baseName + ".in");
+        } catch (const RuntimeError&) {
+            task.endTime = 0;  // no progress, the text all the same
+        }
+        tasks_.push_back(std::move(task));
+    }
+}
+
+void SlurmBatch::StartFollowing() {
+    if (IsFollowing || record_.jobId.isEmpty()) {
+        return;
+    }
+    IsFollowing = true;
+    clock_.start();
+    endedMs_ = -1;
+    timer_->start();
+    QTimer::singleShot(0, this, &SlurmBatch::Poll);
+}
+
+void SlurmBatch::Poll() {
+    if (!IsFollowing) {
+        return;
+    }
+    if (poll_) {
+        if (clock_.elapsed() - pollStartedMs_ < kPollGiveUpMs) {
+            return;
+        }
+        poll_->disconnect(this);
+        poll_->kill();
+        poll_->waitForFinished(1000);
+        poll_->deleteLater();
+        poll_ = nullptr;
+        Message(QStringLiteral("squeue did not answer within a minute"));
+    }
+    poll_ = new QProcess(this);
+    pollStartedMs_ = clock_.elapsed();
+    QProcess* process = poll_;
+    connect(process, &QProcess::finished, this,
+            [this, process](int exitCode, QProcess::ExitStatus) {
+                if (process != poll_) {
+                    return;
+                }
+                poll_ = nullptr;
+                process->deleteLater();
+                OnPolled(exitCode, QString::fromLocal8Bit(process->readAllStandardOutput()),
+                         QString::fromLocal8Bit(process->readAllStandardError()));
+            });
+    connect(process, &QProcess::errorOccurred, this, [this, process](QProcess::ProcessError e) {
+        if (e != QProcess::FailedToStart || process != poll_) {
+            return;
+        }
+        poll_ = nullptr;
+        process->deleteLater();
+        Message(QStringLiteral("squeue could not be started"));
+    });
+    process->start(squeue_, SqueueArguments(record_.jobId));
+    process->closeWriteChannel();
+}
+
+void SlurmBatch::OnPolled(int exitCode, const QString& out, const QString& err) {
+    if (!IsFollowing) {
+        return;
+    }
+    if (exitCode != 0 && !IsUnknownJob(err)) {
+        Message(QStringLiteral("cannot ask the cluster about job %1: %2")
+                    .arg(record_.jobId, OneLine(err.isEmpty() ? out : err)));
+        return;
+    }
+    lastMessage_.clear();
+    const std::map<int, SlurmTaskState> tasks =
+        exitCode == 0 ? ParseSqueue(out) : std::map<int, SlurmTaskState>();
+    for (int row = 0; row < static_cast<int>(rows.size()) && IsFollowing; ++row) {
+        const auto it = tasks.find(row);
+        if (it != tasks.end()) {
+            Apply(row, StatusOfTask(it->second.state, ExitCodeOf(row)), it->second.usedSeconds);
+        } else {
+            // Gone from the queue: its script's record of the exit code says how it ended.
+            Apply(row, StatusOfLeftTask(ExitCodeOf(row), record_.cancelled), 0);
+        }
+    }
+    bool allEnded = true;
+    for (const Batch::Row& row : rows) {
+        allEnded = allEnded && row.status != kStatusQueued && row.status != kStatusRunning &&
+                   !row.status.isEmpty();
+    }
+    if (allEnded && IsFollowing) {
+        Finished();
+    }
+}
+
+void SlurmBatch::Apply(int row, const QString& status, double usedSeconds) {
+    Batch::Row& r = rows[static_cast<std::size_t>(row)];
+    Task& task = tasks_[static_cast<std::size_t>(row)];
+    const QString old = r.status;
+    if (old == kStatusCompleted || old == kStatusFailed || old == kStatusAborted) {
+        return;
+    }
+    const qint64 now = clock_.elapsed();
+    if (status == kStatusQueued) {
+        if (old != kStatusQueued) {
+            r.status = kStatusQueued;
+            emit fileQueued(row);
+        }
+        return;
+    }
+    if (!task.startedMs && (status == kStatusRunning || usedSeconds > 0)) {
+        task.startedMs = now - static_cast<qint64>(usedSeconds * 1000);
+    }
+    if (status == kStatusRunning) {
+        if (old != kStatusRunning) {
+            r.status = kStatusRunning;
+            emit fileStarted(row);
+        }
+        ReadLog(row, false);
+        return;
+    }
+    // Ended: the rest of its text first, then its status.
+    ReadLog(row, true);
+    if (!task.startedMs) {
+        task.startedMs = now;
+    }
+    task.endedMs = now;
+    r.status = status;
+    emit fileFinished(row, status);
+}
+
+void SlurmBatch::ReadLog(int row, bool flush) {
+    Task& task = tasks_[static_cast<std::size_t>(row)];
+    if (task.readingEnded) {
+        return;
+    }
+    QFile log(QString::fromStdString(task.folder + "/" + task.baseName + ".log"));
+    if (log.open(QIODevice::ReadOnly)) {
+        if (log.size() < task.logOffset) {
+            // Begun again (a requeued task): so is its text.
+            task.logOffset = 0;
+            task.pending.clear();
+            RunLogs[row].clear();
+        }
+        log.seek(task.logOffset);
+        for (;;) {
+            const QByteArray block = log.read(64 * 1024);
+            if (block.isEmpty()) {
+                break;
+            }
+            task.logOffset += block.size();
+            for (const std::string& chunk : SplitLogChunks(
+                     task.pending, std::string_view(block.constData(), block.size()), false)) {
+                HandleChunk(row, chunk);
+                if (task.readingEnded) {
+                    return;
+                }
+            }
+        }
+    }
+    if (flush) {
+        for (const std::string& chunk : SplitLogChunks(task.pending, {}, true)) {
+            HandleChunk(row, chunk);
+        }
+    }
+}
+
+void SlurmBatch::HandleChunk(int row, const std::string& chunk) {
+    Task& task = tasks_[static_cast<std::size_t>(row)];
+    if (task.readingEnded) {
+        return;
+    }
+    try {
+        // As a local run reads its pipe: the prompt out, "time =" turned into progress.
+        const SolverChunk handled = ProcessChunk(chunk);
+        if (handled.time) {
+            if (std::optional<Single> fraction = ProgressFraction(*handled.time, task.endTime)) {
+                task.fraction = *fraction;
+                emit progress(row, *fraction, QString::fromStdString(task.baseName));
+            }
+        }
+        const QByteArray text(handled.text.data(), static_cast<qsizetype>(handled.text.size()));
+        if (keepLogs_) {
+            RunLogs[row].append(text);
+        }
+        emit outputChunk(row, text);
+    } catch (const RuntimeError&) {
+        task.readingEnded = true;  // as locally: the reading ends, the status still comes
+    }
+}
+
+std::optional<int> SlurmBatch::ExitCodeOf(int row) const {
+    QFile file(record_.folder + QStringLiteral("/%1.exit").arg(row));
+    if (!file.open(QIODevice::ReadOnly)) {
+        return std::nullopt;
+    }
+    bool ok = false;
+    const int code = QString::fromLatin1(file.readAll()).trimmed().toInt(&ok);
+    return ok ? std::optional<int>(code) : std::nullopt;
+}
+
+void SlurmBatch::Cancel() {
+    if (!IsFollowing || cancel_) {
+        return;
+    }
+    if (scancel_.isEmpty()) {
+        Message(QStringLiteral("scancel was not found on the PATH"));
+        return;
+    }
+    cancel_ = new QProcess(this);
+    QProcess* process = cancel_;
+    auto done = [this, process](bool ok, const QString& why) {
+        cancel_ = nullptr;
+        process->deleteLater();
+        if (!IsFollowing) {
+            return;
+        }
+        if (!ok) {
+            Message(QStringLiteral("job %1 could not be cancelled: %2").arg(record_.jobId, why));
+            return;
+        }
+        record_.cancelled = true;
+        record_.Save();
+        EndAll(kStatusAborted);
+    };
+    connect(process, &QProcess::finished, this,
+            [process, done](int exitCode, QProcess::ExitStatus exitStatus) {
+                const QString err = QString::fromLocal8Bit(process->readAllStandardError());
+                done(exitStatus == QProcess::NormalExit && exitCode == 0 && err.trimmed().isEmpty(),
+                     OneLine(err));
+            });
+    connect(process, &QProcess::errorOccurred, this, [done](QProcess::ProcessError e) {
+        if (e == QProcess::FailedToStart) {
+            done(false, QStringLiteral("scancel could not be started"));
+        }
+    });
+    process->start(scancel_, {record_.jobId});
+    process->closeWriteChannel();
+}
+
+void SlurmBatch::EndAll(const QString& status) {
+    for (int row = 0; row < static_cast<int>(rows.size()); ++row) {
+        const QString& old = rows[static_cast<std::size_t>(row)].status;
+        if (old.isEmpty() || old == kStatusQueued || old == kStatusRunning) {
+            Apply(row, status, 0);
+        }
+    }
+    Finished();
+}
+
+void SlurmBatch::Finished() {
+    timer_->stop();
+    IsFollowing = false;
+    endedMs_ = clock_.elapsed();
+    emit batchFinished();
+}
+
+void SlurmBatch::StopFollowing() {
+    timer_->stop();
+    IsFollowing = false;
+    for (QProcess** process : {&poll_, &cancel_}) {
+        if (*process) {
+            (*process)->disconnect(this);
+            (*process)->kill();
+            (*process)->waitForFinished(1000);
+            delete *process;
+            *process = nullptr;
+        }
+    }
+}
+
+void SlurmBatch::Message(const QString& text) {
+    if (text != lastMessage_) {
+        lastMessage_ = text;
+        emit clusterMessage(text);
+    }
+}
+
+double SlurmBatch::ElapsedSeconds(int row) const {
+    if (row < 0 || row >= static_cast<int>(tasks_.size()) || !clock_.isValid()) {
+        return 0;
+    }
+    const Task& task = tasks_[static_cast<std::size_t>(row)];
+    if (!task.startedMs) {
+        return 0;
+    }
+    return static_cast<double>((task.endedMs >= 0 ? task.endedMs : clock_.elapsed()) -
+                               *task.startedMs) /
+           1000.0;
+}
+
+float SlurmBatch::LastFraction(int row) const {
+    if (row < 0 || row >= static_cast<int>(tasks_.size())) {
+        return 0;
+    }
+    return tasks_[static_cast<std::size_t>(row)].fraction;
+}
+
+double SlurmBatch::BatchSeconds() const {
+    if (!clock_.isValid()) {
+        return 0;
+    }
+    return static_cast<double>(endedMs_ >= 0 ? endedMs_ : clock_.elapsed()) / 1000.0;
+}
+
+std::vector<QString> SlurmBatch::StatusesOfThisBatch() const {
+    std::vector<QString> statuses;
+    for (const Batch::Row& row : rows) {
+        statuses.push_back(row.status);
+    }
+    return statuses;
+}
+
+}  // namespace velto

@@ -1,0 +1,250 @@
+#include "shell/runner/slurmjob.h"
+
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
+#include <QSaveFile>
+#include <QStringList>
+
+#include "shell/runner/batch.h"
+
+namespace velto {
+
+std::string PrintfEscape(std::string_view bytes) {
+    static constexpr std::string_view kSafe = "/._,:@+=";
+    std::string escaped;
+    for (char c : bytes) {
+        const auto byte = static_cast<unsigned char>(c);
+        const bool alnum = (byte >= 'a' && byte <= 'z') || (byte >= 'A' && byte <= 'Z') ||
+                           (byte >= '0' && byte <= '9');
+        if (alnum || kSafe.find(c) != std::string_view::npos) {
+            escaped += c;
+        } else {
+            escaped += '\\';
+            escaped += static_cast<char>('0' + (byte >> 6));
+            escaped += static_cast<char>('0' + ((byte >> 3) & 7));
+            escaped += static_cast<char>('0' + (byte & 7));
+        }
+    }
+    return escaped;
+}
+
+std::string ShellQuote(std::string_view text) {
+    std::string quoted = "'";
+    for (char c : text) {
+        if (c == '\'') {
+            quoted += "'\\''";
+        } else {
+            quoted += c;
+        }
+    }
+    return quoted + "'";
+}
+
+std::string ManifestLine(const NameHandOver& handOver) {
+    const bool onCommandLine = !handOver.arguments.empty();
+    const std::string& given = onCommandLine ? handOver.arguments.front() : handOver.standardInput;
+    return std::string(onCommandLine ? "arg" : "stdin") + " dir=" + PrintfEscape(handOver.folder) +
+           " base=" + PrintfEscape(handOver.baseName) + " give=" + PrintfEscape(given) + "\n";
+}
+
+std::string JobScript(const std::string& solverCommand, const std::string& manifestPath,
+                      const std::string& statusFolder) {
+    // Plain POSIX sh: the nodes' /bin/sh may be dash. The script itself holds no names of input
+    // files; they come from the manifest, written by the same code as a local run's hand-over.
+    return "#!/bin/sh\n"
+           "# One task of a Velto batch, written by velto-batch. Task i runs the solver on the\n"
+           "# input file of line i + 1 of the manifest, in that file's folder, and hands it the\n"
+           "# name as a run on the workstation does; the console text goes to NAME.log there and\n"
+           "# the solver's exit code to i.exit in the status folder.\n"
+           "solver=" +
+           ShellQuote(solverCommand) + "\nmanifest=" + ShellQuote(manifestPath) +
+           "\nstatus=" + ShellQuote(statusFolder) +
+           "\n"
+           "task=${SLURM_ARRAY_TASK_ID:?runs as a task of a Slurm job array}\n"
+           "line=$(sed -n \"$((task + 1))p\" \"$manifest\")\n"
+           "[ -n \"$line\" ] || { echo \"no line $((task + 1)) in $manifest\" >&2; exit 2; }\n"
+           "set -f\n"
+           "set -- $line\n"
+           "# Each field is a printf format in which every byte but a safe few is an octal\n"
+           "# escape; the x keeps a trailing line end from being dropped.\n"
+           "bytes() { printf \"$1\"; printf x; }\n"
+           "folder=$(bytes \"${2#dir=}\"); folder=${folder%x}\n"
+           "base=$(bytes \"${3#base=}\"); base=${base%x}\n"
+           "if cd \"$folder\"; then\n"
+           "    case $1 in\n"
+           "    arg)\n"
+           "        give=$(bytes \"${4#give=}\"); give=${give%x}\n"
+           "        \"$solver\" \"$give\" < /dev/null > \"$base.log\" 2>&1 ;;\n"
+           "    *)\n"
+           "        printf \"${4#give=}\" | \"$solver\" > \"$base.log\" 2>&1 ;;\n"
+           "    esac\n"
+           "    code=$?\n"
+           "else\n"
+           "    code=2\n"
+           "fi\n"
+           "printf '%s\\n' \"$code\" > \"$status/$task.exit.part\" &&\n"
+           "    mv -f \"$status/$task.exit.part\" \"$status/$task.exit\"\n"
+           "exit \"$code\"\n";
+}
+
+QStringList SbatchArguments(const SlurmOptions& options, int tasks, const QString& jobName,
+                            const QString& jobFolder, const QString& scriptPath) {
+    QString array = QStringLiteral("--array=0-%1").arg(tasks - 1);
+    if (options.maxRunning > 0) {
+        array += '%' + QString::number(options.maxRunning);
+    }
+    // In --output a '%' starts a pattern: the folder's own ones are doubled.
+    QString output = jobFolder;
+    output.replace('%', QStringLiteral("%%"));
+    QStringList arguments = {QStringLiteral("--parsable"), QStringLiteral("--job-name=") + jobName,
+                             array, QStringLiteral("--output=") + output + "/slurm-%a.out",
+                             QStringLiteral("--chdir=") + jobFolder};
+    if (!options.partition.isEmpty()) {
+        arguments.append(QStringLiteral("--partition=") + options.partition);
+    }
+    if (!options.timeLimit.isEmpty()) {
+        arguments.append(QStringLiteral("--time=") + options.timeLimit);
+    }
+    arguments.append(scriptPath);
+    return arguments;
+}
+
+QString ParseJobId(const QString& sbatchOutput) {
+    const QString id = sbatchOutput.trimmed().section(';', 0, 0).trimmed();
+    static const QRegularExpression kDigits(QStringLiteral("^[0-9]+$"));
+    return kDigits.match(id).hasMatch() ? id : QString();
+}
+
+std::map<int, SlurmTaskState> ParseSqueue(const QString& output) {
+    std::map<int, SlurmTaskState> tasks;
+    for (const QString& line : output.split('\n')) {
+        const QStringList fields = line.simplified().split(' ');
+        if (fields.size() < 2) {
+            continue;
+        }
+        bool ok = false;
+        const int task = fields[0].toInt(&ok);
+        if (!ok || task < 0) {
+            continue;
+        }
+        SlurmTaskState state;
+        state.state = fields[1];
+        state.usedSeconds = fields.size() > 2 ? ParseUsedTime(fields[2]) : 0;
+        state.jobName = fields.size() > 3 ? fields.mid(3).join(' ') : QString();
+        tasks[task] = state;
+    }
+    return tasks;
+}
+
+double ParseUsedTime(const QString& text) {
+    static const QRegularExpression kTime(
+        QStringLiteral("^(?:(\\d+)-)?(?:(\\d+):)?(\\d+):(\\d+)$"));
+    const QRegularExpressionMatch m = kTime.match(text.trimmed());
+    if (!m.hasMatch()) {
+        return 0;
+    }
+    return m.captured(1).toDouble() * 86400 + m.captured(2).toDouble() * 3600 +
+           m.captured(3).toDouble() * 60 + m.captured(4).toDouble();
+}
+
+QString StatusOfTask(const QString& slurmState, std::optional<int> exitCode) {
+    static const QStringList kWaiting = {"PENDING",      "CONFIGURING", "REQUEUED",
+                                         "REQUEUE_HOLD", "REQUEUE_FED", "RESV_DEL_HOLD"};
+    static const QStringList kRunning = {"RUNNING",   "SUSPENDED", "STOPPED",
+                                         "SIGNALING", "STAGE_OUT", "RESIZING"};
+    static const QStringList kFailed = {"FAILED",        "TIMEOUT",      "NODE_FAIL",
+                                        "OUT_OF_MEMORY", "BOOT_FAIL",    "DEADLINE",
+                                        "PREEMPTED",     "SPECIAL_EXIT", "REVOKED"};
+    if (slurmState == "COMPLETED" || (slurmState == "COMPLETING" && exitCode)) {
+        return exitCode && *exitCode != 0 ? kStatusFailed : kStatusCompleted;
+    }
+    if (slurmState == "COMPLETING" || kRunning.contains(slurmState)) {
+        return kStatusRunning;
+    }
+    if (slurmState == "CANCELLED") {
+        return kStatusAborted;
+    }
+    if (kFailed.contains(slurmState)) {
+        return kStatusFailed;
+    }
+    // Waiting, or a state this program does not know yet: not ended, so still waiting.
+    return kStatusQueued;
+}
+
+QString StatusOfLeftTask(std::optional<int> exitCode, bool cancelled) {
+    if (exitCode) {
+        return *exitCode == 0 ? kStatusCompleted : kStatusFailed;
+    }
+    return cancelled ? kStatusAborted : kStatusFailed;
+}
+
+bool SlurmRecord::Save() const {
+    QJsonArray list;
+    for (const QString& file : files) {
+        list.append(file);
+    }
+    const QJsonObject object{{QStringLiteral("jobId"), jobId},
+                             {QStringLiteral("jobName"), jobName},
+                             {QStringLiteral("folder"), folder},
+                             {QStringLiteral("files"), list},
+                             {QStringLiteral("cancelled"), cancelled}};
+    QSaveFile file(folder + QStringLiteral("/job.json"));
+    if (!file.open(QIODevice::WriteOnly)) {
+        return false;
+    }
+    file.write(QJsonDocument(object).toJson());
+    return file.commit();
+}
+
+std::optional<SlurmRecord> SlurmRecord::Load(const QString& path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        return std::nullopt;
+    }
+    const QJsonDocument document = QJsonDocument::fromJson(file.readAll());
+    if (!document.isObject()) {
+        return std::nullopt;
+    }
+    const QJsonObject object = document.object();
+    SlurmRecord record;
+    record.jobId = object.value(QStringLiteral("jobId")).toString();
+    record.jobName = object.value(QStringLiteral("jobName")).toString();
+    record.folder = object.value(QStringLiteral("folder")).toString();
+    record.cancelled = object.value(QStringLiteral("cancelled")).toBool();
+    for (const QJsonValue& value : object.value(QStringLiteral("files")).toArray()) {
+        record.files.append(value.toString());
+    }
+    if (record.files.isEmpty() || record.folder.isEmpty()) {
+        return std::nullopt;
+    }
+    return record;
+}
+
+std::vector<std::string> SplitLogChunks(std::string& pending, std::string_view newBytes, bool flush,
+                                        std::size_t limit) {
+    pending.append(newBytes);
+    std::vector<std::string> chunks;
+    std::size_t start = 0;
+    while (start < pending.size()) {
+        const std::size_t end = pending.find('\n', start);
+        std::size_t size = 0;
+        if (end != std::string::npos) {
+            size = std::min(end + 1 - start, limit);
+        } else if (pending.size() - start >= limit) {
+            size = limit;
+        } else if (flush) {
+            size = pending.size() - start;
+        } else {
+            break;
+        }
+        chunks.push_back(pending.substr(start, size));
+        start += size;
+    }
+    pending.erase(0, start);
+    return chunks;
+}
+
+}  // namespace velto

@@ -1,0 +1,19 @@
+// The Slurm tests: one application object (the window test needs widgets, offscreen), settings
+// and job folders in a scratch folder of their own.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <stdlib.h>
+
+#include <QApplication>
+#include <QTemporaryDir>
+
+int main(int argc, char** argv) {
+    QTemporaryDir settings;
+    ::setenv("XDG_CONFIG_HOME", settings.path().toLocal8Bit().constData(), 1);
+    ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    ::signal(SIGPIPE, SIG_IGN);
+    QApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}

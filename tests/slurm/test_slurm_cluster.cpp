@@ -1,0 +1,242 @@
+// Batches on a real Slurm cluster: the one-node cluster of scripts/slurm-local.sh, started for
+// these tests by a CTest fixture. Skipped, with the reason, only when Slurm cannot be started on
+// this machine at all.
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <QAction>
+#include <QPlainTextEdit>
+#include <QProcess>
+#include <QTreeWidget>
+#include <filesystem>
+#include <regex>
+
+#include "common/window/messagebox.h"
+#include "shell/runner/settings.h"
+#include "shell/runner/slurmbatch.h"
+#include "shell/window/frmmain.h"
+#include "tests/slurm/slurmtest.h"
+
+namespace velto {
+namespace {
+
+class Cluster : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        const std::string unavailable = test::ReadBytes(VELTO_SLURM_UNAVAILABLE);
+        if (!unavailable.empty()) {
+            GTEST_SKIP() << "Slurm cannot be started on this machine: " << unavailable;
+        }
+        const std::string conf = std::string(VELTO_SLURM_DIR) + "/slurm.conf";
+        ASSERT_TRUE(std::filesystem::exists(conf))
+            << "the cluster fixture did not run (ctest runs it before these tests)";
+        ::setenv("SLURM_CONF", conf.c_str(), 1);
+    }
+
+    std::string Input(const std::string& name, const std::vector<std::string>& directives) {
+        return test::StandInInput(dir, name, directives);
+    }
+    test::BatchCommand Run(std::vector<std::string> args) {
+        test::BatchCall call;
+        call.args = std::move(args);
+        return test::RunVeltoBatch(dir, call);
+    }
+    static std::string JobIdIn(const std::string& out) {
+        std::smatch m;
+        return std::regex_search(out, m, std::regex("Submitted batch job ([0-9]+)")) ? m[1].str()
+                                                                                     : "";
+    }
+    // The states squeue gives the job's tasks, or "gone".
+    static std::string QueueStates(const std::string& id) {
+        QProcess squeue;
+        squeue.start("squeue", {"--array", "--states=all", "--noheader",
+                                "--jobs=" + QString::fromStdString(id), "--format=%T"});
+        squeue.waitForFinished(60000);
+        return squeue.exitCode() == 0 ? squeue.readAllStandardOutput().toStdString() : "gone";
+    }
+    bool NoJobFolderLeft() {
+        const std::string jobs = dir.File("config/Velto Shell/slurm");
+        return !std::filesystem::exists(jobs) || std::filesystem::is_empty(jobs);
+    }
+
+    test::ScratchDir dir;
+};
+
+TEST_F(Cluster, ThreeFilesTheSecondFailing) {
+    test::BatchCommand run = Run({"--slurm", "--verbose", "--solver-folder", VELTO_STANDIN_DIR,
+                                  Input("beam1", {"STEPS 4", "PACE 0.2"}),
+                                  Input("beam2", {"STEPS 2", "PACE 0", "EXIT 3"}),
+                                  Input("beam3", {"STEPS 4", "PACE 0.2"})});
+    EXPECT_EQ(run.status, 1) << run.out;
+    EXPECT_NE(JobIdIn(run.out), "") << run.out;
+    const std::size_t first = run.out.find("beam1.in: Completed (");
+    const std::size_t second = run.out.find("beam2.in: Failed (");
+    const std::size_t third = run.out.find("beam3.in: Completed (");
+    EXPECT_TRUE(first != std::string::npos && second != std::string::npos &&
+                third != std::string::npos)
+        << run.out;
+    EXPECT_NE(run.out.find("Batch finished: 2 Completed, 1 Failed, 0 Aborted in "),
+              std::string::npos)
+        << run.out;
+    // --verbose shows the console text, read from the logs, without the prompt.
+    EXPECT_NE(run.out.find("time = 100.00 s (4 of 4)"), std::string::npos) << run.out;
+    EXPECT_EQ(run.out.find("FILENAME"), std::string::npos) << run.out;
+    for (const char* name : {"beam1", "beam2", "beam3"}) {
+        EXPECT_NE(test::ReadBytes(dir.File(std::string(name) + ".log")).find("Analysis completed."),
+                  std::string::npos)
+            << name;
+    }
+    EXPECT_TRUE(std::filesystem::exists(dir.File("beam3.out")));
+}
+
+TEST_F(Cluster, CtrlCAsksAndCancelsTheJob) {
+    test::BatchCall call;
+    call.args = {"--slurm",
+                 "--max-running",
+                 "1",
+                 "--solver-folder",
+                 VELTO_STANDIN_DIR,
+                 Input("beam1", {"STEPS 100", "PACE 0.2"}),
+                 Input("beam2", {"STEPS 100", "PACE 0.2"}),
+                 Input("beam3", {"STEPS 100", "PACE 0.2"})};
+    call.terminalInput = true;
+    call.interruptAfter = "beam1.in: Running";
+    call.answerAfter = "Cancel job";
+    call.answer = "c\n";
+    test::BatchCommand run = test::RunVeltoBatch(dir, call);
+    EXPECT_EQ(run.status, 1) << run.out;
+    for (const char* name : {"beam1", "beam2", "beam3"}) {
+        EXPECT_NE(run.out.find(std::string(name) + ".in: Aborted"), std::string::npos) << run.out;
+    }
+    EXPECT_NE(run.out.find("Batch finished: 0 Completed, 0 Failed, 3 Aborted"), std::string::npos)
+        << run.out;
+    // The cluster cancelled it too: no task ran to its end.
+    const std::string id = JobIdIn(run.out);
+    ASSERT_NE(id, "");
+    const std::string states = QueueStates(id);
+    EXPECT_TRUE(states == "gone" || states.find("CANCELLED") != std::string::npos) << states;
+    EXPECT_EQ(states.find("COMPLETED"), std::string::npos) << states;
+    EXPECT_TRUE(
+        test::WaitUntil([&] { return QueueStates(id).find("RUNNING") == std::string::npos; }, 60));
+    EXPECT_FALSE(std::filesystem::exists(dir.File("beam2.out")));
+}
+
+TEST_F(Cluster, CtrlCWithoutATerminalStopsFollowingAndFollowPicksUp) {
+    test::BatchCall call;
+    call.args = {"--slurm", "--solver-folder", VELTO_STANDIN_DIR,
+                 Input("beam1", {"STEPS 30", "PACE 0.2"})};
+    call.interruptAfter = "beam1.in: Running";
+    test::BatchCommand run = test::RunVeltoBatch(dir, call);
+    EXPECT_EQ(run.status, 1) << run.out;
+    const std::string id = JobIdIn(run.out);
+    ASSERT_NE(id, "") << run.out;
+    EXPECT_NE(run.out.find("Stopped following job " + id + "; it runs on."), std::string::npos)
+        << run.out;
+    EXPECT_EQ(run.out.find("Aborted"), std::string::npos) << run.out;
+
+    run = Run({"--follow", id});
+    EXPECT_EQ(run.status, 0) << run.out;
+    EXPECT_NE(run.out.find("beam1.in: Completed"), std::string::npos) << run.out;
+}
+
+TEST_F(Cluster, DetachThenFollowGivesTheSameResult) {
+    test::BatchCommand run = Run({"--slurm", "--detach", "--solver-folder", VELTO_STANDIN_DIR,
+                                  Input("beam1", {"STEPS 4", "PACE 0.2"}),
+                                  Input("beam2", {"STEPS 2", "PACE 0", "EXIT 3"}),
+                                  Input("beam3", {"STEPS 4", "PACE 0.2"})});
+    EXPECT_EQ(run.status, 0) << run.out;
+    const std::string id = JobIdIn(run.out);
+    ASSERT_NE(id, "") << run.out;
+    EXPECT_NE(run.out.find("Follow it with: velto-batch --follow " + id), std::string::npos);
+    EXPECT_EQ(run.out.find("Completed"), std::string::npos) << run.out;
+
+    run = Run({"--follow", id});
+    EXPECT_EQ(run.status, 1) << run.out;
+    EXPECT_NE(run.out.find("beam1.in: Completed ("), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("beam2.in: Failed ("), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("beam3.in: Completed ("), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("Batch finished: 2 Completed, 1 Failed, 0 Aborted"), std::string::npos);
+    // Once more, after the end: the same.
+    run = Run({"--follow", id});
+    EXPECT_EQ(run.status, 1) << run.out;
+    EXPECT_NE(run.out.find("Batch finished: 2 Completed, 1 Failed, 0 Aborted"), std::string::npos);
+}
+
+TEST_F(Cluster, TheSolverReceivesTheNameAsInALocalRun) {
+    const std::string longName = "fire-compartment-beam-25";
+    test::BatchCommand run = Run({"--slurm", "--solver-folder", VELTO_STANDIN_DIR,
+                                  Input("beam1", {"STEPS 1", "PACE 0", "RECORD"}),
+                                  Input(longName, {"STEPS 1", "PACE 0", "RECORD"})});
+    EXPECT_EQ(run.status, 0) << run.out;
+    EXPECT_EQ(test::ReadBytes(dir.File("beam1.received")),
+              "argc=1\nstdin=beam1\\r\\n             \n");
+    EXPECT_EQ(test::ReadBytes(dir.File(longName + ".received")),
+              "argc=1\nstdin=" + longName + "\\r\\n\n");
+
+    run = Run({"--slurm", "--solver-folder", VELTO_STANDIN_2004_DIR,
+               Input("beam1", {"STEPS 1", "PACE 0", "RECORD"})});
+    EXPECT_EQ(run.status, 0) << run.out;
+    EXPECT_EQ(test::ReadBytes(dir.File("beam1.received")), "argc=2\narg1=beam1\nstdin=\n");
+}
+
+TEST_F(Cluster, AJobTheClusterRefusesLeavesNothingBehind) {
+    const std::string input = Input("beam1", {"STEPS 1", "PACE 0"});
+    test::BatchCommand run =
+        Run({"--slurm", "--partition", "bogus", "--solver-folder", VELTO_STANDIN_DIR, input});
+    EXPECT_EQ(run.status, 2) << run.out;
+    EXPECT_NE(run.out.find("velto-batch: the cluster refused the job: invalid partition"),
+              std::string::npos)
+        << run.out;
+    EXPECT_TRUE(NoJobFolderLeft());
+    // The test partition allows a day.
+    run = Run({"--slurm", "--time", "2-00:00:00", "--solver-folder", VELTO_STANDIN_DIR, input});
+    EXPECT_EQ(run.status, 2) << run.out;
+    EXPECT_NE(run.out.find("velto-batch: the cluster refused the job: "), std::string::npos)
+        << run.out;
+    EXPECT_NE(run.out.find("time limit"), std::string::npos) << run.out;
+    EXPECT_TRUE(NoJobFolderLeft());
+    run = Run({"--follow", "999999"});
+    EXPECT_EQ(run.status, 2) << run.out;
+    EXPECT_NE(run.out.find("job 999999 was not submitted by velto-batch"), std::string::npos);
+}
+
+TEST_F(Cluster, TheWindowRunsTheListOnTheCluster) {
+    SaveSolverFolder(QStringLiteral(VELTO_STANDIN_DIR));
+    QStringList asked;
+    SetMessageBoxSeam([&](QWidget*, const QString& prompt, int, const QString&) {
+        asked.append(prompt);
+        return static_cast<int>(kAnswerOk);
+    });
+    const QStringList files = {
+        QString::fromStdString(Input("beam1", {"STEPS 4", "PACE 0.2"})),
+        QString::fromStdString(Input("beam2", {"STEPS 2", "PACE 0", "EXIT 3"})),
+        QString::fromStdString(Input("beam3", {"STEPS 4", "PACE 0.2"}))};
+    ShellDialogs dialogs;
+    dialogs.addFiles = [&](QWidget*, const QString&) { return files; };
+    FrmMain window(dialogs);
+    window.show();
+    window.cmdAdd_Click();
+    auto* cluster = window.findChild<QAction*>("mnuAnalysisCluster");
+    ASSERT_NE(cluster, nullptr);
+    EXPECT_TRUE(cluster->isEnabled());
+    cluster->trigger();
+    EXPECT_TRUE(window.cluster().IsFollowing) << asked.join('\n').toStdString();
+    EXPECT_FALSE(cluster->isEnabled());
+    ASSERT_TRUE(test::WaitUntil([&] { return !window.cluster().IsFollowing; }, 180));
+    auto* list = window.findChild<QTreeWidget*>("lvwFiles");
+    EXPECT_EQ(list->topLevelItem(0)->text(1), "Completed");
+    EXPECT_EQ(list->topLevelItem(1)->text(1), "Failed");
+    EXPECT_EQ(list->topLevelItem(2)->text(1), "Completed");
+    EXPECT_TRUE(cluster->isEnabled());
+    // A click on a row shows its log, as the console text of a local run.
+    window.lvwFiles_ItemClick(0);
+    const QString text = window.findChild<QPlainTextEdit*>("txtRun")->toPlainText();
+    EXPECT_TRUE(text.contains("Analysis completed.")) << text.toStdString();
+    EXPECT_FALSE(text.contains("FILENAME"));
+    EXPECT_TRUE(asked.isEmpty()) << asked.join('\n').toStdString();
+    SetMessageBoxSeam({});
+}
+
+}  // namespace
+}  // namespace velto

@@ -1,0 +1,250 @@
+// The parts of a cluster batch that need no cluster: the escaping, the manifest, the job script
+// (run here by /bin/sh as a task would be), sbatch's arguments, squeue's answers and the states.
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+
+#include <QProcess>
+#include <filesystem>
+
+#include "shell/runner/batch.h"
+#include "shell/runner/slurmjob.h"
+#include "shell/runner/solveroutput.h"
+#include "tests/slurm/slurmtest.h"
+
+namespace velto {
+namespace {
+
+// What `printf FORMAT` prints in the given shell.
+QByteArray ShellPrintf(const QString& shell, const std::string& format) {
+    QProcess sh;
+    sh.start(shell, {"-c", "printf \"$1\"", "sh", QString::fromLatin1(format)});
+    EXPECT_TRUE(sh.waitForFinished(30000));
+    EXPECT_EQ(sh.exitCode(), 0) << sh.readAllStandardError().toStdString();
+    return sh.readAllStandardOutput();
+}
+
+TEST(PrintfEscape, EveryByteComesBackThroughTheShellsPrintf) {
+    std::string all;
+    for (int byte = 1; byte < 256; ++byte) {
+        all += static_cast<char>(byte);
+    }
+    const std::string escaped = PrintfEscape(all);
+    // Nothing the shell splits on or printf reads as a conversion is left as itself.
+    for (char c : std::string(" \t\n'\"%$`*?[;&|<>()-")) {
+        EXPECT_EQ(escaped.find(c), std::string::npos) << "'" << c << "' left unescaped";
+    }
+    for (const QString shell : {"/bin/sh", "/bin/bash", "/bin/dash"}) {
+        if (!std::filesystem::exists(shell.toStdString())) {
+            continue;
+        }
+        const QByteArray back = ShellPrintf(shell, escaped);
+        EXPECT_EQ(back.toStdString(), all) << shell.toStdString();
+    }
+    // Digits after an escape are not taken into it: every escape has three.
+    EXPECT_EQ(PrintfEscape(" 7"), "\\0407");
+    EXPECT_EQ(PrintfEscape("-x"), "\\055x");
+    EXPECT_EQ(PrintfEscape("beam_1.in"), "beam_1.in");
+}
+
+TEST(ManifestLine, TakesTheLocalHandOver) {
+    SolverInfo v2026;
+    v2026.SolverVersionNumber = "2026";
+    std::string blanks;
+    for (int i = 0; i < 13; ++i) {
+        blanks += "\\040";
+    }
+    EXPECT_EQ(ManifestLine(HandOverFor(v2026, "/work/study/beam1.in")),
+              "stdin dir=/work/study base=beam1 give=beam1\\015\\012" + blanks + "\n");
+    SolverInfo v2004;
+    v2004.SolverVersionNumber = "2004";
+    EXPECT_EQ(ManifestLine(HandOverFor(v2004, "/work/my study/beam1.in")),
+              "arg dir=/work/my\\040study base=beam1 give=beam1\n");
+    // A long name goes whole with its line end, as a local run sends it.
+    EXPECT_EQ(ManifestLine(HandOverFor(v2026, "/w/fire-compartment-beam-25.in")),
+              "stdin dir=/w base=fire\\055compartment\\055beam\\05525 "
+              "give=fire\\055compartment\\055beam\\05525\\015\\012\n");
+}
+
+TEST(SbatchArguments, OneArrayWithTheUsersLimits) {
+    SlurmOptions options;
+    EXPECT_EQ(SbatchArguments(options, 3, "velto-1", "/jobs/velto-1", "/jobs/velto-1/job.sh"),
+              (QStringList{"--parsable", "--job-name=velto-1", "--array=0-2",
+                           "--output=/jobs/velto-1/slurm-%a.out", "--chdir=/jobs/velto-1",
+                           "/jobs/velto-1/job.sh"}));
+    options.partition = "long";
+    options.maxRunning = 4;
+    options.timeLimit = "2:00:00";
+    const QStringList args = SbatchArguments(options, 12, "v", "/j/100%", "/j/100%/job.sh");
+    EXPECT_TRUE(args.contains("--array=0-11%4")) << args.join(' ').toStdString();
+    EXPECT_TRUE(args.contains("--partition=long"));
+    EXPECT_TRUE(args.contains("--time=2:00:00"));
+    EXPECT_TRUE(args.contains("--output=/j/100%%/slurm-%a.out"));
+    EXPECT_EQ(args.back(), "/j/100%/job.sh");
+}
+
+TEST(ParseJobId, ParsableAnswers) {
+    EXPECT_EQ(ParseJobId("123\n"), "123");
+    EXPECT_EQ(ParseJobId("77;velto-test\n"), "77");
+    EXPECT_EQ(ParseJobId("Submitted batch job 5"), "");
+    EXPECT_EQ(ParseJobId(""), "");
+}
+
+TEST(ParseSqueue, TasksByIdWithStateTimeAndName) {
+    const auto tasks = ParseSqueue(
+        "2 PENDING 0:00 velto-a\n0 RUNNING 1:02:03 velto-a\n1 COMPLETED 0:07 velto-a\n"
+        "N/A COMPLETED 0:00 other\n\n");
+    ASSERT_EQ(tasks.size(), 3u);
+    EXPECT_EQ(tasks.at(0).state, "RUNNING");
+    EXPECT_EQ(tasks.at(0).usedSeconds, 3723);
+    EXPECT_EQ(tasks.at(1).usedSeconds, 7);
+    EXPECT_EQ(tasks.at(2).state, "PENDING");
+    EXPECT_EQ(tasks.at(2).jobName, "velto-a");
+}
+
+TEST(ParseUsedTime, SqueuesForms) {
+    EXPECT_EQ(ParseUsedTime("0:00"), 0);
+    EXPECT_EQ(ParseUsedTime("12:05"), 725);
+    EXPECT_EQ(ParseUsedTime("2-01:02:03"), 2 * 86400 + 3723);
+    EXPECT_EQ(ParseUsedTime("INVALID"), 0);
+}
+
+TEST(StatusOfTask, SlurmStatesToRowStatuses) {
+    EXPECT_EQ(StatusOfTask("PENDING", std::nullopt), kStatusQueued);
+    EXPECT_EQ(StatusOfTask("REQUEUED", std::nullopt), kStatusQueued);
+    EXPECT_EQ(StatusOfTask("RUNNING", std::nullopt), kStatusRunning);
+    EXPECT_EQ(StatusOfTask("COMPLETING", std::nullopt), kStatusRunning);
+    EXPECT_EQ(StatusOfTask("COMPLETING", 0), kStatusCompleted);
+    EXPECT_EQ(StatusOfTask("COMPLETED", 0), kStatusCompleted);
+    EXPECT_EQ(StatusOfTask("COMPLETED", std::nullopt), kStatusCompleted);
+    EXPECT_EQ(StatusOfTask("COMPLETED", 3), kStatusFailed);
+    for (const char* failed : {"FAILED", "TIMEOUT", "NODE_FAIL", "OUT_OF_MEMORY", "BOOT_FAIL"}) {
+        EXPECT_EQ(StatusOfTask(failed, std::nullopt), kStatusFailed) << failed;
+    }
+    EXPECT_EQ(StatusOfTask("CANCELLED", std::nullopt), kStatusAborted);
+    EXPECT_EQ(StatusOfLeftTask(0, false), kStatusCompleted);
+    EXPECT_EQ(StatusOfLeftTask(1, true), kStatusFailed);
+    EXPECT_EQ(StatusOfLeftTask(std::nullopt, false), kStatusFailed);
+    EXPECT_EQ(StatusOfLeftTask(std::nullopt, true), kStatusAborted);
+}
+
+TEST(SplitLogChunks, OneLineEachAtMost256Bytes) {
+    std::string pending;
+    EXPECT_EQ(SplitLogChunks(pending, "a\nb\nunfinished", false),
+              (std::vector<std::string>{"a\n", "b\n"}));
+    EXPECT_EQ(pending, "unfinished");
+    EXPECT_EQ(SplitLogChunks(pending, " line\r\n", false),
+              std::vector<std::string>{"unfinished line\r\n"});
+    const std::string longLine = std::string(600, 'x') + "\n";
+    const auto pieces = SplitLogChunks(pending, longLine, false);
+    ASSERT_EQ(pieces.size(), 3u);
+    EXPECT_EQ(pieces[0].size(), 256u);
+    EXPECT_EQ(pieces[2], std::string(600 - 512, 'x') + "\n");
+    EXPECT_TRUE(SplitLogChunks(pending, "end", false).empty());
+    EXPECT_EQ(SplitLogChunks(pending, "", true), std::vector<std::string>{"end"});
+    EXPECT_TRUE(pending.empty());
+}
+
+// The job script, run by /bin/sh as Slurm would run a task, against a local run of the same
+// files: the solver must receive the very same bytes.
+class JobScriptRun : public ::testing::Test {
+  protected:
+    // Runs task `task` of a script for these inputs; returns its exit status.
+    int RunTask(const SolverInfo& solver, const std::vector<std::string>& inputs, int task) {
+        std::string manifest;
+        for (const std::string& input : inputs) {
+            manifest += ManifestLine(HandOverFor(solver, input));
+        }
+        // A quote and a blank in the job folder, as "Velto Shell" has one.
+        const std::string jobs = jobDir.File("job's folder");
+        std::filesystem::create_directories(jobs);
+        test::WriteBytes(jobs + "/manifest", manifest);
+        test::WriteBytes(jobs + "/job.sh", JobScript(solver.Command(), jobs + "/manifest", jobs));
+        QProcess sh;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("SLURM_ARRAY_TASK_ID", QString::number(task));
+        sh.setProcessEnvironment(env);
+        sh.setWorkingDirectory(QString::fromStdString(jobDir.path().string()));
+        sh.start("/bin/sh", {QString::fromStdString(jobs + "/job.sh")});
+        EXPECT_TRUE(sh.waitForFinished(60000));
+        return sh.exitCode();
+    }
+    std::string ExitFile(int task) {
+        return test::ReadBytes(jobDir.File("job's folder/" + std::to_string(task) + ".exit"));
+    }
+
+    // The same files run by the local batch; their records are moved aside as NAME.local.
+    void RunLocally(const SolverInfo& solver, const std::vector<std::string>& inputs) {
+        Batch batch;
+        for (const std::string& input : inputs) {
+            batch.AddRow(QString::fromStdString(input));
+        }
+        batch.Run(solver);
+        ASSERT_TRUE(test::WaitUntil([&] { return !batch.IsRunning; }, 60));
+        for (const std::string& input : inputs) {
+            const std::string base = input.substr(0, input.size() - 3);
+            std::filesystem::rename(base + ".received", base + ".local");
+        }
+    }
+
+    test::ScratchDir dir;
+    test::ScratchDir jobDir;
+};
+
+TEST_F(JobScriptRun, HandsOverTheSameBytesAsALocalRun) {
+    // Awkward folders and names: blanks, quotes, a percent sign, a backslash, a leading dash.
+    const std::string folder = dir.File("it's a 100% \\study");
+    std::filesystem::create_directories(folder);
+    std::vector<std::string> inputs;
+    for (const std::string name : {"beam1", "fire-compartment-beam-25", "-dash d"}) {
+        const std::string path = folder + "/" + name + ".in";
+        test::WriteBytes(path,
+                         "TIME\n 1 100\nEND_TIME\nSTANDIN STEPS 2\nSTANDIN PACE 0\n"
+                         "STANDIN RECORD\n");
+        inputs.push_back(path);
+    }
+    for (const char* standin : {VELTO_STANDIN_DIR, VELTO_STANDIN_2004_DIR}) {
+        const SolverInfo solver = test::StandIn(standin);
+        RunLocally(solver, inputs);
+        for (int task = 0; task < static_cast<int>(inputs.size()); ++task) {
+            EXPECT_EQ(RunTask(solver, inputs, task), 0) << standin << " task " << task;
+            EXPECT_EQ(ExitFile(task), "0\n");
+            const std::string base = inputs[static_cast<std::size_t>(task)].substr(
+                0, inputs[static_cast<std::size_t>(task)].size() - 3);
+            EXPECT_EQ(test::ReadBytes(base + ".received"), test::ReadBytes(base + ".local"))
+                << standin << " " << base;
+            EXPECT_NE(test::ReadBytes(base + ".log").find("Analysis completed."),
+                      std::string::npos);
+        }
+    }
+    // And they are what the local batch tests expect.
+    const SolverInfo v2026 = test::StandIn(VELTO_STANDIN_DIR);
+    RunTask(v2026, inputs, 0);
+    RunTask(v2026, inputs, 1);
+    EXPECT_EQ(test::ReadBytes(folder + "/beam1.received"),
+              "argc=1\nstdin=beam1\\r\\n             \n");
+    EXPECT_EQ(test::ReadBytes(folder + "/fire-compartment-beam-25.received"),
+              "argc=1\nstdin=fire-compartment-beam-25\\r\\n\n");
+    RunTask(test::StandIn(VELTO_STANDIN_2004_DIR), inputs, 0);
+    EXPECT_EQ(test::ReadBytes(folder + "/beam1.received"), "argc=2\narg1=beam1\nstdin=\n");
+}
+
+TEST_F(JobScriptRun, TheTaskEndsWithTheSolversExitCode) {
+    const std::string input = test::StandInInput(dir, "beam2", {"STEPS 1", "PACE 0", "EXIT 3"});
+    EXPECT_EQ(RunTask(test::StandIn(VELTO_STANDIN_DIR), {input}, 0), 3);
+    EXPECT_EQ(ExitFile(0), "3\n");
+    // A folder that is gone: the task fails and says so in its exit code.
+    const std::string gone = dir.File("gone/beam3.in");
+    EXPECT_NE(RunTask(test::StandIn(VELTO_STANDIN_DIR), {input, gone}, 1), 0);
+    EXPECT_EQ(ExitFile(1), "2\n");
+    // A solver that is not there fails the task as a local run that cannot start fails.
+    SolverInfo missing;
+    missing.SolverFolder = dir.File("no solver");
+    missing.SolverExe = "velto";
+    EXPECT_EQ(RunTask(missing, {input}, 0), 127);
+    EXPECT_EQ(ExitFile(0), "127\n");
+}
+
+}  // namespace
+}  // namespace velto
