@@ -2,7 +2,8 @@
 # Installs the Debian packages the build and the tests need, only when one is missing.
 set -euo pipefail
 
-# Slurm and munge: the one-node cluster the cluster tests start. LibreOffice, Node and npm: the tests that open our spreadsheets with readers we did not write.
+# LibreOffice, Node and npm: the tests that open our spreadsheets with readers we did not write.
+# Slurm and munge: the one-node cluster that the cluster tests start.
 # Qt: the runner's event loop, settings and pipes, the windows, and the charts (Charts needs the
 # OpenGL development files). dpkg-dev and file: CPack's Debian package and its dependencies.
 # libxlsxwriter (found through pkg-config, linked with zlib): the .xlsx export. locales: a test
