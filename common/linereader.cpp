@@ -17,16 +17,10 @@ namespace {
 // Large blocks keep the system-call count low on multi-gigabyte listings while the memory used
 // stays fixed; only a line longer than a block grows the line buffer.
 constexpr std::size_t kBlockSize = 1 << 20;
-
-const char* FindLineEnd(const char* from, const char* to) {
-    const void* lf = std::memchr(from, '\n', static_cast<std::size_t>(to - from));
-    const char* limit = lf ? static_cast<const char*>(lf) : to;
-    const void* cr = std::memchr(from, '\r', static_cast<std::size_t>(limit - from));
-    if (cr) {
-        return static_cast<const char*>(cr);
-    }
-    return lf ? static_cast<const char*>(lf) : nullptr;
-}
+// A small file (an input file, a short listing) gets a block its size: filling a whole 1 MiB
+// block costs more than reading the file. Never less than a page, so that a file that grows
+// after it was opened still reads in reasonable blocks.
+constexpr std::size_t kSmallestBlock = 1 << 12;
 
 // Start of the line that holds `at`: just after the last CR or LF in [from, at).
 const char* LineStartBefore(const char* from, const char* at) {
@@ -81,7 +75,7 @@ LineReader::LineReader(const std::string& path) {
     }
     length_ = static_cast<FilePosition>(info.st_size);
     ::posix_fadvise(fd_, 0, 0, POSIX_FADV_SEQUENTIAL);
-    block_.resize(kBlockSize);
+    block_.resize(std::clamp(static_cast<std::size_t>(length_), kSmallestBlock, kBlockSize));
 }
 
 LineReader::~LineReader() {
@@ -95,6 +89,7 @@ bool LineReader::Fill() {
     blockOffset_ += static_cast<FilePosition>(end_);
     next_ = 0;
     end_ = 0;
+    lfKnown_ = false;
     if (eof_) {
         return false;
     }
@@ -113,6 +108,27 @@ bool LineReader::Fill() {
         end_ = static_cast<std::size_t>(got);
         return true;
     }
+}
+
+const char* LineReader::FindLineEnd() {
+    const char* from = block_.data() + next_;
+    // A file whose lines end in a lone CR holds no LF: looking for one afresh at every line would
+    // search the rest of the block each time, a block per line. The first LF ahead (or its
+    // absence) stays true while reading moves forward in the same block.
+    if (!lfKnown_ || lf_ < next_) {
+        const void* lf = std::memchr(from, '\n', end_ - next_);
+        lf_ = lf ? static_cast<std::size_t>(static_cast<const char*>(lf) - block_.data()) : end_;
+        lfKnown_ = true;
+        examined_ += lf_ - next_ + (lf ? 1 : 0);
+    }
+    const char* limit = block_.data() + lf_;
+    const void* cr = std::memchr(from, '\r', static_cast<std::size_t>(limit - from));
+    if (cr) {
+        examined_ += static_cast<std::size_t>(static_cast<const char*>(cr) - from) + 1;
+        return static_cast<const char*>(cr);
+    }
+    examined_ += static_cast<std::size_t>(limit - from);
+    return lf_ < end_ ? limit : nullptr;
 }
 
 bool LineReader::AtEnd() {
@@ -137,7 +153,7 @@ std::string_view LineReader::ReadLine() {
     for (;;) {
         const char* from = block_.data() + next_;
         const char* to = block_.data() + end_;
-        const char* stop = FindLineEnd(from, to);
+        const char* stop = FindLineEnd();
         if (stop) {
             line_.append(from, stop);
             next_ = static_cast<std::size_t>(stop - block_.data()) + 1;
@@ -184,6 +200,7 @@ void LineReader::Seek(FilePosition position) {
         Raise(kInvalidCall);
     }
     line_.clear();
+    lfKnown_ = false;
     if (offset >= blockOffset_ && offset <= blockOffset_ + static_cast<FilePosition>(end_)) {
         next_ = static_cast<std::size_t>(offset - blockOffset_);
         return;

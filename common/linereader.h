@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -44,8 +45,13 @@ class LineReader {
     // was cut short after it was scanned.
     void Seek(FilePosition position);
 
+    // Bytes the line-end search has looked at so far. Each byte is looked at a bounded number of
+    // times whatever the line ends, so reading stays linear in the file's size.
+    std::uint64_t BytesExamined() const { return examined_; }
+
   private:
     bool Fill();
+    const char* FindLineEnd();
     void SkipLineEnd(char terminator);
 
     int fd_ = -1;
@@ -56,6 +62,9 @@ class LineReader {
     FilePosition blockOffset_ = 0;  // file offset (0-based) of block_[0]
     bool eof_ = false;
     std::string line_;
+    std::size_t lf_ = 0;  // index in block_ of the first LF at or after next_, end_ when none
+    bool lfKnown_ = false;
+    std::uint64_t examined_ = 0;
 };
 
 }  // namespace velto

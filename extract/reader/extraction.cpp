@@ -123,10 +123,11 @@ std::string_view FindTable(LineReader& in, const Settings& s) {
     }
 }
 
-// Reads `count` more lines, each only while the listing has one; the line in hand stays the
-// last one read.
+// Reads `count` more lines to reach the next value line. A listing that ends first holds a table
+// cut short: that is the end-of-file error, so the items it lacks are not given the last value
+// read over again.
 void Skip(LineReader& in, std::string_view& line, long count) {
-    for (long i = 0; i < count && !in.AtEnd(); ++i) {
+    for (long i = 0; i < count; ++i) {
         line = in.ReadLine();
     }
 }
@@ -181,6 +182,11 @@ void ReadStructural(Catalogue& c, std::string_view variable, int component,
                                 caption);
         Skip(in, line, s.lead);
         for (Long i = 1; i <= valueLines; ++i) {
+            // Only lines that hold a wanted value are read: the last item's table may end the
+            // listing.
+            if (i > 1) {
+                Skip(in, line, s.stride);
+            }
             if (s.fibres) {
                 for (Long m = 1; m <= 5; ++m) {
                     std::string_view word = FindWord(line, static_cast<std::size_t>(2 * m - 1));
@@ -195,7 +201,6 @@ void ReadStructural(Catalogue& c, std::string_view variable, int component,
                     c.ExtractedValues.At(i, t) = ToSingle(Val(word));
                 }
             }
-            Skip(in, line, s.stride);
         }
     }
 }

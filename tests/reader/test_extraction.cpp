@@ -183,6 +183,57 @@ TEST_F(Extraction, MissingTableIsReportedAndEarlierValuesKept) {
     EXPECT_EQ(Value(1, 2), 0.0f);
 }
 
+// A listing that ends inside a table (an analysis stopped while it was printing) gave the items
+// after the cut the value of the last line read, with no word said.
+TEST_F(Extraction, TableCutShortByTheEndOfTheListingIsReported) {
+    const LineList head = Head("STATIC") + LineList{" DESCRIPTION OF THE STRUCTURE.",
+                                                    "  * THERE ARE   4 NODES.",
+                                                    "  * THERE ARE   3 BEAM ELEMENTS.",
+                                                    " EACH OF THEM HAS    2 POINTS ALONG ITS AXIS.",
+                                                    " CONVERGENCE HAS BEEN OBTAINED.",
+                                                    "  TIME = 10"};
+    OpenLines(
+        head +
+        LineList{" TOTAL DISPLACEMENTS.",
+                 "  NODE    DOF 1     DOF 2     DOF 3     DOF 4     DOF 5     DOF 6     DOF 7",
+                 "      1  1.0E+00", "      2  2.0E+00"});
+    Extract("Displacements", 0, {1});
+    ASSERT_EQ(messages.messages.size(), 1u);
+    EXPECT_EQ(messages.messages[0].text, "62: Input past end of file");
+    EXPECT_EQ(Value(1, 1), 1.0f);
+    EXPECT_EQ(Value(2, 1), 2.0f);
+    EXPECT_EQ(Value(3, 1), 0.0f);
+    EXPECT_EQ(Value(4, 1), 0.0f);
+
+    // Point 2 of each beam: the cut falls between the lines of beam 2, whose point 1 must not
+    // pass for its point 2.
+    OpenLines(head + LineList{" INTERNAL SOLLICITATIONS IN THE BEAM ELEMENTS.",
+                              "  ELEM. PT.    N           M", "      1   1  1.1E+00  0.0",
+                              "      1   2  1.2E+00  0.0", "      2   1  2.1E+00  0.0"});
+    Extract("Beam Axial Force", 1, {1});
+    ASSERT_EQ(messages.messages.size(), 1u);
+    EXPECT_EQ(messages.messages[0].text, "62: Input past end of file");
+    EXPECT_EQ(Value(1, 1), 1.2f);
+    EXPECT_EQ(Value(2, 1), 0.0f);
+    EXPECT_EQ(Value(3, 1), 0.0f);
+}
+
+// The last item's value line may be the listing's last line.
+TEST_F(Extraction, TableThatEndsTheListingIsReadWhole) {
+    OpenLines(Head("STATIC") + LineList{" DESCRIPTION OF THE STRUCTURE.",
+                                        "  * THERE ARE   2 BEAM ELEMENTS.",
+                                        " EACH OF THEM HAS    3 POINTS ALONG ITS AXIS.",
+                                        " CONVERGENCE HAS BEEN OBTAINED.", "  TIME = 10",
+                                        " INTERNAL SOLLICITATIONS IN THE BEAM ELEMENTS.",
+                                        "  ELEM. PT.    N           M", "      1   1  1.1E+00  0.0",
+                                        "      1   2  1.2E+00  0.0", "      1   3  1.3E+00  0.0",
+                                        "      2   1  2.1E+00  0.0"});
+    Extract("Beam Axial Force", 0, {1});
+    EXPECT_TRUE(messages.messages.empty());
+    EXPECT_EQ(Value(1, 1), 1.1f);
+    EXPECT_EQ(Value(2, 1), 2.1f);
+}
+
 TEST_F(Extraction, ValueLinesAreItemsInOrderWhateverNumberTheyPrint) {
     OpenLines(
         Head("DYNAMIC") +

@@ -1,0 +1,122 @@
+// Opens the input as a listing the way the open command does, then extracts every variable the
+// listing offers (first vector, up to kMaxTimes times). The readers promise never to throw, to
+// report progress between 0 and 1, and to store only finite values; anything else stops the run.
+
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <string_view>
+
+#include "extract/export/variablecatalogue.h"
+#include "extract/reader/catalogue.h"
+#include "extract/reader/extraction.h"
+#include "extract/reader/listingheader.h"
+#include "fuzz/inputfile.h"
+
+namespace {
+
+using namespace velto;
+
+// A few times exercise the seeks between result blocks as well as many would.
+constexpr Integer kMaxTimes = 8;
+
+// Extraction reads a value line per item at every chosen time, so its cost grows with the item
+// count. A legitimate count of millions (in an input made long with -max_len) would cost seconds
+// per input under the sanitizers and end the run as a timeout that finds nothing; such models are
+// the benchmarks' business. For inputs of a few kilobytes the extraction's own check (no more
+// items than the listing has bytes) already keeps counts small.
+constexpr Long kMaxItems = 100000;
+
+class CheckedProgress final : public ProgressSink {
+  public:
+    void UpdateProgress(Single fraction, std::string_view caption) override {
+        if (!(fraction >= 0 && fraction <= 1) || caption.empty()) {
+            std::abort();
+        }
+    }
+};
+
+class CheckedMessages final : public MessageSink {
+  public:
+    void ShowMessage(std::string_view text, MessageIcon, std::string_view caption) override {
+        if (text.empty() || caption != kExtractTitle) {
+            std::abort();
+        }
+        ++count;
+    }
+    int count = 0;
+};
+
+// The range limit is the item count the extraction sizes its table by.
+bool TooLarge(const OfferedVariable& variable) {
+    return variable.Limit && *variable.Limit > kMaxItems;
+}
+
+// What a scan leaves, whatever the listing: time records in file order inside the file, and
+// table labels counted as they are listed.
+void CheckCatalogue(const Catalogue& c, std::size_t size) {
+    if (c.TimeCount < 0 || static_cast<std::size_t>(c.TimeCount) > c.Times.size()) {
+        std::abort();
+    }
+    FilePosition previous = 0;
+    for (Integer t = 0; t < c.TimeCount; ++t) {
+        const FilePosition position = c.Times[static_cast<std::size_t>(t)].Position;
+        if (position <= previous || position > static_cast<FilePosition>(size) + 1) {
+            std::abort();
+        }
+        previous = position;
+    }
+    if (static_cast<std::size_t>(c.StressTableCount) != c.StressTables.size() ||
+        static_cast<std::size_t>(c.TangentTableCount) != c.TangentTables.size()) {
+        std::abort();
+    }
+}
+
+void Extract(Catalogue& c, const OfferedVariable& variable) {
+    c.SelectedTimes.clear();
+    for (Integer t = 1; t <= c.TimeCount && t <= kMaxTimes; ++t) {
+        c.SelectedTimes.push_back(t);
+    }
+    c.SelectedTimeCount = static_cast<Integer>(c.SelectedTimes.size());
+
+    CheckedProgress progress;
+    CheckedMessages messages;
+    // As the save command chooses.
+    if (c.AnalysisKind == kKindThermal) {
+        ExtractTemperatures(c, variable.Name, progress, messages);
+    } else {
+        ExtractStructuralValues(c, variable.Name, 0, progress, messages);
+    }
+    const ValueTable& values = c.ExtractedValues;
+    if (messages.count == 0 && values.Times() != c.SelectedTimeCount) {
+        std::abort();
+    }
+    for (Long item = 1; item <= values.Items(); ++item) {
+        for (Integer t = 1; t <= values.Times(); ++t) {
+            if (!std::isfinite(values.At(item, t))) {
+                std::abort();
+            }
+        }
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    static fuzz::InputFile file;
+    // A fresh catalogue each time: what one input leaves behind must not steer the next.
+    Catalogue c;
+    c.ListingFile = file.Write(data, size);
+    ClearCatalogue(c);
+    CheckedProgress progress;
+    CheckedMessages messages;
+    ReadListingHeader(c, progress, messages);
+    CheckCatalogue(c, size);
+
+    for (const OfferedVariable& variable : OfferedVariables(c)) {
+        if (!TooLarge(variable)) {
+            Extract(c, variable);
+        }
+    }
+    return 0;
+}
