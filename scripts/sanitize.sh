@@ -7,7 +7,9 @@ cd "$(dirname "$0")/.."
 scripts/setup.sh
 
 build=build-asan
-flags="-fsanitize=address,undefined -fno-omit-frame-pointer"
+# gcc's -Wmaybe-uninitialized misfires inside <regex> once AddressSanitizer instruments it; the
+# ordinary build keeps the warning.
+flags="-fsanitize=address,undefined -fno-omit-frame-pointer -Wno-maybe-uninitialized"
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=ON \
     -DCMAKE_CXX_FLAGS="$flags" > /dev/null
 cmake --build "$build"
