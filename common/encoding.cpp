@@ -26,7 +26,90 @@ void AppendUtf8(std::string& out, char32_t cp) {
     }
 }
 
+void AppendEscape(std::string& out, unsigned char byte) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    switch (byte) {
+        case '\n':
+            out += "\\n";
+            return;
+        case '\r':
+            out += "\\r";
+            return;
+        case '\t':
+            out += "\\t";
+            return;
+        default:
+            out += "\\x";
+            out += kHex[byte >> 4];
+            out += kHex[byte & 0xF];
+    }
+}
+
+// Length of the well-formed UTF-8 sequence at the start of `text` (overlong forms, surrogates and
+// code points beyond U+10FFFF are not), 0 when there is none.
+std::size_t Utf8SequenceLength(std::string_view text) {
+    const auto lead = static_cast<unsigned char>(text[0]);
+    std::size_t length = 0;
+    char32_t cp = 0;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+        cp = lead & 0x1F;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        cp = lead & 0x0F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        cp = lead & 0x07;
+    } else {
+        return 0;
+    }
+    if (text.size() < length) {
+        return 0;
+    }
+    for (std::size_t i = 1; i < length; ++i) {
+        const auto next = static_cast<unsigned char>(text[i]);
+        if ((next & 0xC0) != 0x80) {
+            return 0;
+        }
+        cp = (cp << 6) | (next & 0x3F);
+    }
+    const bool overlong = (length == 3 && cp < 0x800) || (length == 4 && cp < 0x10000);
+    if (overlong || (cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF) {
+        return 0;
+    }
+    return length;
+}
+
 }  // namespace
+
+std::string TerminalSafe(std::string_view bytes) {
+    std::string out;
+    out.reserve(bytes.size());
+    std::size_t i = 0;
+    while (i < bytes.size()) {
+        const auto byte = static_cast<unsigned char>(bytes[i]);
+        if (byte >= 0x20 && byte < 0x7F) {
+            if (byte == '\\') {
+                out += '\\';
+            }
+            out += static_cast<char>(byte);
+            ++i;
+            continue;
+        }
+        const std::size_t length = byte < 0x80 ? 0 : Utf8SequenceLength(bytes.substr(i));
+        // U+0080..U+009F are the C1 controls: 0x9B alone is a CSI to many terminals.
+        const bool c1 =
+            length == 2 && byte == 0xC2 && static_cast<unsigned char>(bytes[i + 1]) < 0xA0;
+        if (length == 0 || c1) {
+            AppendEscape(out, byte);
+            ++i;
+            continue;
+        }
+        out.append(bytes.substr(i, length));
+        i += length;
+    }
+    return out;
+}
 
 std::string Cp1252ToUtf8(std::string_view text) {
     std::string out;

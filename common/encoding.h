@@ -10,4 +10,11 @@ namespace velto {
 // control of the same number, so nothing is lost.
 std::string Cp1252ToUtf8(std::string_view text);
 
+// A file name (or any text of bytes) made safe to print on a terminal: well-formed UTF-8 stays as
+// it is, while C0 and C1 control characters, DEL and bytes that are not UTF-8 are shown as
+// escapes ("\n", "\t", "\x1b", "\xff"), so a name cannot move the cursor, retitle the window
+// or hide itself behind escape codes. A backslash shows as "\\" so the escapes read back
+// unambiguously.
+std::string TerminalSafe(std::string_view bytes);
+
 }  // namespace velto

@@ -20,6 +20,8 @@ std::string ErrorDescription(int number) {
             return "Type mismatch";
         case kFileNotFound:
             return "File not found";
+        case kBadRecordLength:
+            return "Bad record length";
         case kInputPastEnd:
             return "Input past end of file";
         case kPermissionDenied:

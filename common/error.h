@@ -16,6 +16,7 @@ enum ErrorNumber : int {
     kDivisionByZero = 11,
     kTypeMismatch = 13,
     kFileNotFound = 53,
+    kBadRecordLength = 59,
     kInputPastEnd = 62,
     kPermissionDenied = 70,
     kPathFileAccess = 75,

@@ -61,18 +61,21 @@ const char* FindNeedle(const char* from, const char* to, std::string_view needle
 }  // namespace
 
 LineReader::LineReader(const std::string& path) {
-    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Opening a FIFO for reading waits for a writer: without O_NONBLOCK a pipe given as a
+    // listing would hang the program here, before it could be refused.
+    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd_ < 0) {
         RaiseFileError(errno);
     }
     struct stat info {};
     if (::fstat(fd_, &info) != 0 || !S_ISREG(info.st_mode)) {
-        // A directory or a device is no listing; report it as the path error it is.
+        // A directory, a pipe or a device is no listing; report it as the path error it is.
         int error = S_ISDIR(info.st_mode) ? EISDIR : errno;
         ::close(fd_);
         fd_ = -1;
         RaiseFileError(error == 0 ? EINVAL : error);
     }
+    ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) & ~O_NONBLOCK);
     length_ = static_cast<FilePosition>(info.st_size);
     ::posix_fadvise(fd_, 0, 0, POSIX_FADV_SEQUENTIAL);
     block_.resize(std::clamp(static_cast<std::size_t>(length_), kSmallestBlock, kBlockSize));
@@ -154,6 +157,11 @@ std::string_view LineReader::ReadLine() {
         const char* from = block_.data() + next_;
         const char* to = block_.data() + end_;
         const char* stop = FindLineEnd();
+        if (line_.size() + static_cast<std::size_t>((stop ? stop : to) - from) > kMaxLineLength) {
+            line_.clear();
+            line_.shrink_to_fit();
+            Raise(kBadRecordLength);
+        }
         if (stop) {
             line_.append(from, stop);
             next_ = static_cast<std::size_t>(stop - block_.data()) + 1;

@@ -13,10 +13,15 @@ namespace velto {
 // or at a lone LF; the terminator is not part of the line. Positions are 1-based byte positions:
 // Position() is where the next line starts.
 //
-// Failures raise RuntimeError: opening a missing file 53, a file we may not read 70, a directory
-// or another unreadable path 75; reading a line at the end of the file 62; a read error 75.
+// Failures raise RuntimeError: opening a missing file 53, a file we may not read 70, a directory,
+// a pipe, a device or another path that is not a regular file 75 (refused at once, without
+// waiting for a writer); reading a line at the end of the file 62; a line longer than
+// kMaxLineLength bytes 59 (no text the solver writes comes near it, and a file without line
+// ends must not be held in memory whole); a read error 75.
 class LineReader {
   public:
+    static constexpr std::size_t kMaxLineLength = 1 << 20;
+
     explicit LineReader(const std::string& path);
     ~LineReader();
     LineReader(const LineReader&) = delete;

@@ -12,5 +12,22 @@ TEST(Encoding, SingleByteTextBecomesUtf8) {
     EXPECT_EQ(Cp1252ToUtf8("\xE9"), "\xC3\xA9");
 }
 
+// A file name reaches the terminal as text it cannot act on: controls, DEL, C1 controls and bytes
+// that are not UTF-8 are escaped, while accented and CJK names stay readable.
+TEST(Encoding, NamesAreMadeSafeForTheTerminal) {
+    EXPECT_EQ(TerminalSafe("beam 1.out"), "beam 1.out");
+    EXPECT_EQ(TerminalSafe("b\xC3\xA9ton \xE6\xA2\x81.out"), "b\xC3\xA9ton \xE6\xA2\x81.out");
+    EXPECT_EQ(TerminalSafe("new\nline\r\t.in"), "new\\nline\\r\\t.in");
+    EXPECT_EQ(TerminalSafe("\x1b]0;owned\x07x.in"), "\\x1b]0;owned\\x07x.in");
+    EXPECT_EQ(TerminalSafe(std::string_view("a\0b", 3)), "a\\x00b");
+    EXPECT_EQ(TerminalSafe("\x7f"), "\\x7f");
+    EXPECT_EQ(TerminalSafe("\xC2\x9B"), "\\xc2\\x9b");           // C1 CSI
+    EXPECT_EQ(TerminalSafe("\xFF\xFEx"), "\\xff\\xfex");         // not UTF-8
+    EXPECT_EQ(TerminalSafe("\xE6\xA2"), "\\xe6\\xa2");           // cut short
+    EXPECT_EQ(TerminalSafe("\xC0\xAF"), "\\xc0\\xaf");           // overlong '/'
+    EXPECT_EQ(TerminalSafe("\xED\xA0\x80"), "\\xed\\xa0\\x80");  // a surrogate
+    EXPECT_EQ(TerminalSafe("case\\1.in"), "case\\\\1.in");
+}
+
 }  // namespace
 }  // namespace velto

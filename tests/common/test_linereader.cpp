@@ -1,5 +1,11 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
 
 #include <functional>
 #include <random>
@@ -76,15 +82,31 @@ TEST(LineReader, CrLfSplitAcrossBlocksIsOneLineEnd) {
     EXPECT_EQ(AllLines(path), expected);
 }
 
-TEST(LineReader, LinesLongerThanABlockComeWhole) {
+TEST(LineReader, LinesUpToTheLimitComeWholeAcrossBlocks) {
     test::ScratchDir dir;
     std::string path = dir.File("long.txt");
-    std::string longLine(3 * kMiB + 17, 'y');
-    test::WriteBytes(path, "head\n" + longLine + "\ntail");
+    std::string longest(LineReader::kMaxLineLength, 'y');
+    test::WriteBytes(path, "head\n" + longest + "\ntail");
     auto lines = AllLines(path);
     ASSERT_EQ(lines.size(), 3u);
-    EXPECT_EQ(lines[1].text, longLine);
+    EXPECT_EQ(lines[1].text, longest);
     EXPECT_EQ(lines[2].text, "tail");
+}
+
+// A file without line ends (a disk image, `truncate -s 3G`) must not be gathered into memory
+// as one line: a line beyond the limit is a read error however it is read.
+TEST(LineReader, ALineBeyondTheLimitIsAReadError) {
+    test::ScratchDir dir;
+    std::string path = dir.File("endless.out");
+    test::WriteBytes(path, "head\n" + std::string(LineReader::kMaxLineLength + 1, 'z') + "\nTIME");
+    LineReader byLines(path);
+    EXPECT_EQ(byLines.ReadLine(), "head");
+    EXPECT_EQ(ErrorOf([&] { byLines.ReadLine(); }), kBadRecordLength);
+
+    test::WriteBytes(path, std::string(3 * kMiB, '\0'));
+    LineReader bySearch(path);
+    std::string_view line;
+    EXPECT_EQ(ErrorOf([&] { bySearch.ReadLineContaining("TIME", line); }), kBadRecordLength);
 }
 
 // Reading by search must give exactly what reading every line gives: the same matching lines
@@ -136,7 +158,7 @@ TEST(LineReader, SearchingFindsWhatLineByLineReadingFinds) {
 TEST(LineReader, SeekReturnsToAStoredPosition) {
     test::ScratchDir dir;
     std::string path = dir.File("seek.txt");
-    std::string big(2 * kMiB, 'q');
+    std::string big(LineReader::kMaxLineLength, 'q');
     test::WriteBytes(path, "one\r\ntwo\r\n" + big + "\r\nthree\r\n");
     LineReader in(path);
     in.ReadLine();
@@ -211,6 +233,26 @@ TEST(LineReader, OpeningFailuresCarryTheirNumbers) {
         std::filesystem::permissions(locked, std::filesystem::perms::none);
         EXPECT_EQ(ErrorOf([&] { LineReader in(locked); }), kPermissionDenied);
     }
+}
+
+// A FIFO is refused at once. Opened the ordinary way it would wait for a writer: the helper
+// thread plays that writer, and finds a reader still waiting only if the open blocked.
+TEST(LineReader, APipeIsRefusedWithoutWaitingForAWriter) {
+    test::ScratchDir dir;
+    std::string fifo = dir.File("pipe.out");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    std::atomic<bool> readerWasWaiting = false;
+    std::thread writer([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        int fd = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+        if (fd >= 0) {
+            readerWasWaiting = true;
+            ::close(fd);
+        }
+    });
+    EXPECT_EQ(ErrorOf([&] { LineReader in(fifo); }), kPathFileAccess);
+    writer.join();
+    EXPECT_FALSE(readerWasWaiting);
 }
 
 }  // namespace
