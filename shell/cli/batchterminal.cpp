@@ -2,7 +2,6 @@
 
 #include <unistd.h>
 
-#include <QFileInfo>
 #include <QTimer>
 #include <cmath>
 
@@ -22,7 +21,7 @@ BatchTerminal::BatchTerminal(SlurmBatch& batch, bool verbose, std::FILE* out)
     Attach(batch);
     connect(&batch, &SlurmBatch::fileQueued, this, [this](int row) {
         ClearLine();
-        std::fprintf(out_, "%s: %s\n", NameOf(row).toLocal8Bit().constData(),
+        std::fprintf(out_, "%s: %s\n", NameOf(row).c_str(),
                      kStatusQueued.toLocal8Bit().constData());
         std::fflush(out_);
         Draw();
@@ -38,7 +37,7 @@ BatchTerminal::BatchTerminal(SlurmBatch& batch, bool verbose, std::FILE* out)
 
 template <typename Model>
 void BatchTerminal::Attach(Model& model) {
-    path_ = [&model](int row) { return model.rows[static_cast<std::size_t>(row)].path; };
+    path_ = [&model](int row) { return model.rows[static_cast<std::size_t>(row)].nativePath; };
     elapsed_ = [&model](int row) { return model.ElapsedSeconds(row); };
     fraction_ = [&model](int row) { return model.LastFraction(row); };
     summary_ = [&model] { return BatchSummary(model.StatusesOfThisBatch(), model.BatchSeconds()); };
@@ -46,7 +45,7 @@ void BatchTerminal::Attach(Model& model) {
     connect(&model, &Model::fileStarted, this, [this](int row) {
         percent_[row] = -1;
         if (!terminal_) {
-            std::fprintf(out_, "%s: Running\n", NameOf(row).toLocal8Bit().constData());
+            std::fprintf(out_, "%s: Running\n", NameOf(row).c_str());
             std::fflush(out_);
         }
         Draw();
@@ -70,8 +69,7 @@ void BatchTerminal::Attach(Model& model) {
     connect(&model, &Model::fileFinished, this, [this](int row, const QString& status) {
         percent_.erase(row);
         ClearLine();
-        std::fprintf(out_, "%s: %s (%s)\n", NameOf(row).toLocal8Bit().constData(),
-                     status.toLocal8Bit().constData(),
+        std::fprintf(out_, "%s: %s (%s)\n", NameOf(row).c_str(), status.toLocal8Bit().constData(),
                      FormatDuration(elapsed_(row)).toLocal8Bit().constData());
         std::fflush(out_);
         Draw();
@@ -96,8 +94,10 @@ void BatchTerminal::setHeld(bool held) {
     Draw();
 }
 
-QString BatchTerminal::NameOf(int row) const {
-    return QFileInfo(path_(row)).fileName();
+std::string BatchTerminal::NameOf(int row) const {
+    // The name's own bytes, made safe: a name cannot move the cursor or retitle the terminal.
+    const std::string path = path_(row);
+    return TerminalSafe(std::string_view(path).substr(path.rfind('/') + 1));
 }
 
 void BatchTerminal::ClearLine() {
@@ -122,8 +122,8 @@ void BatchTerminal::Draw() {
             line += "[" + std::string(static_cast<std::size_t>(filled), '#') +
                     std::string(static_cast<std::size_t>(20 - filled), '-') + "] ";
         }
-        line += NameOf(row).toLocal8Bit().toStdString() + " " +
-                (percent < 0 ? std::string("...") : std::to_string(percent) + "%");
+        line +=
+            NameOf(row) + " " + (percent < 0 ? std::string("...") : std::to_string(percent) + "%");
         if (percent_.size() == 1) {
             line += "  " + TimingText(elapsed_(row), fraction_(row)).toLocal8Bit().toStdString();
         }

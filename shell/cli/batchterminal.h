@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <functional>
 #include <map>
+#include <string>
 #include <vector>
 
 #include "shell/runner/batch.h"
@@ -31,7 +32,7 @@ class BatchTerminal : public QObject {
     void Attach(Model& model);
     void Draw();
     void ClearLine();
-    QString NameOf(int row) const;
+    std::string NameOf(int row) const;
 
     bool verbose_;
     bool terminal_;
@@ -40,7 +41,7 @@ class BatchTerminal : public QObject {
     bool held_ = false;
     std::map<int, int> percent_;  // running rows and their percentage (-1: none yet)
     // The model's rows and timing, whichever kind of batch it is.
-    std::function<QString(int)> path_;
+    std::function<std::string(int)> path_;
     std::function<double(int)> elapsed_;
     std::function<float(int)> fraction_;
     std::function<QString()> summary_;

@@ -10,21 +10,28 @@
 #include <QSocketNotifier>
 #include <cstdio>
 #include <functional>
+#include <memory>
+#include <string>
+#include <vector>
 
+#include "common/encoding.h"
 #include "shell/cli/batchterminal.h"
 #include "shell/runner/batch.h"
 #include "shell/runner/batchjournal.h"
+#include "shell/runner/batchrecords.h"
+#include "shell/runner/inputfiles.h"
 #include "shell/runner/settings.h"
 #include "shell/runner/slurmbatch.h"
 #include "shell/runner/solverfinder.h"
+#include "shell/runner/solverrun.h"
 
 namespace {
 
 constexpr const char* kUsage =
-    "Usage: velto-batch [--solver-folder DIR] [--jobs N] [--verbose] FILE.in ...\n"
+    "Usage: velto-batch [--solver-folder DIR] [--jobs N] [--verbose] [--] FILE.in ...\n"
     "       velto-batch [--solver-folder DIR] [--jobs N] [--verbose] --resume\n"
     "       velto-batch --slurm [--partition P] [--max-running N] [--time LIMIT] [--detach]\n"
-    "                   [--solver-folder DIR] [--verbose] FILE.in ...\n"
+    "                   [--solver-folder DIR] [--verbose] [--] FILE.in ...\n"
     "       velto-batch --follow JOBID [--verbose]\n"
     "\n"
     "Runs the Velto solver on each input file in turn, in the file's own folder, and shows\n"
@@ -34,7 +41,10 @@ constexpr const char* kUsage =
     "                       VeltoShell window remembers, else velto-batch's own folder)\n"
     "  --jobs N             run up to N files at once (default 1)\n"
     "  --verbose            show the solver's console text as it runs\n"
-    "  --resume             run again the files of the last batch that did not complete\n"
+    "  --resume             run again the files that did not complete of the batch\n"
+    "                       started last among those that left files unfinished and\n"
+    "                       do not run now (each batch keeps a record of its own)\n"
+    "  --                   ends the options: FILE.in may then begin with '-'\n"
     "\n"
     "On a Slurm cluster (the input files and the solver on a file system the nodes share):\n"
     "  --slurm              submit the files as one job array, one task per file, and\n"
@@ -151,14 +161,21 @@ int ClusterError(const QString& error) {
     return 2;
 }
 
-}  // namespace
+// Prints each line after "velto-batch: " on standard error.
+void Complain(const QStringList& lines) {
+    for (const QString& line : lines) {
+        std::fprintf(stderr, "velto-batch: %s\n", line.toUtf8().constData());
+    }
+}
 
-int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
-    // A solver that goes away while we write its answer must not take us with it.
-    ::signal(SIGPIPE, SIG_IGN);
+// The folder as given, tidied as a path when its bytes are text.
+std::string SolverFolderOf(const std::string& given) {
+    const QString text = velto::PathText(given);
+    return velto::PathBytes(text) == given ? velto::PathBytes(QDir::cleanPath(text)) : given;
+}
 
-    QString folder;
+int Run(QCoreApplication& app, int argc, char** argv) {
+    std::string folder;
     bool verbose = false;
     bool resume = false;
     bool slurm = false;
@@ -168,12 +185,22 @@ int main(int argc, char** argv) {
     velto::SlurmOptions cluster;
     bool clusterOptionGiven = false;
     int jobs = 1;
-    QStringList files;
-    const QStringList args = app.arguments().mid(1);
+    // Input files as the bytes the system handed us: a name need not be UTF-8.
+    std::vector<std::string> files;
     const QStringList withValue = {"--solver-folder", "--jobs", "--partition",
                                    "--max-running",   "--time", "--follow"};
-    for (int i = 0; i < args.size(); ++i) {
-        const QString& arg = args[i];
+    bool optionsEnded = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string bytes = argv[i];
+        const QString arg = QString::fromLocal8Bit(argv[i]);
+        if (optionsEnded || bytes == "-" || bytes.empty() || bytes[0] != '-') {
+            files.push_back(bytes);
+            continue;
+        }
+        if (bytes == "--") {
+            optionsEnded = true;
+            continue;
+        }
         if (arg == "--help" || arg == "-h") {
             std::fputs(kUsage, stdout);
             return 0;
@@ -192,12 +219,13 @@ int main(int argc, char** argv) {
             detach = true;
             clusterOptionGiven = true;
         } else if (withValue.contains(arg)) {
-            if (i + 1 >= args.size()) {
+            if (i + 1 >= argc) {
                 return UsageError("option '" + arg + "' needs a value");
             }
-            const QString value = args[++i];
+            ++i;
+            const QString value = QString::fromLocal8Bit(argv[i]);
             if (arg == "--solver-folder") {
-                folder = value;
+                folder = argv[i];
             } else if (arg == "--jobs") {
                 bool ok = false;
                 jobs = value.toInt(&ok);
@@ -221,10 +249,9 @@ int main(int argc, char** argv) {
             } else {
                 followId = value;
             }
-        } else if (arg.startsWith('-') && arg != "-") {
-            return UsageError("unknown option '" + arg + "'");
         } else {
-            files.append(arg);
+            return UsageError("unknown option '" + velto::PrintablePath(bytes) +
+                              "' (a file whose name begins with '-' goes after '--')");
         }
     }
     if (clusterOptionGiven && !slurm) {
@@ -235,7 +262,7 @@ int main(int argc, char** argv) {
             "on a cluster --max-running, not --jobs, sets how many files run at once");
     }
     if (!followId.isEmpty()) {
-        if (slurm || resume || !files.isEmpty() || !folder.isEmpty() || jobsGiven) {
+        if (slurm || resume || !files.empty() || !folder.empty() || jobsGiven) {
             return UsageError("--follow takes a job id alone");
         }
         velto::SlurmBatch job;
@@ -249,37 +276,43 @@ int main(int argc, char** argv) {
         std::fflush(stdout);
         return FollowJob(app, job, verbose);
     }
-    // Every batch is kept on disk as it runs, so --resume knows what did not complete.
-    const QString journalPath =
-        velto::BatchJournal::DefaultPath(QStringLiteral("velto-batch.json"));
+    // Every batch is kept on disk as it runs, each in a record of its own, so --resume knows
+    // what did not complete even when other batches ran beside it.
+    const QString records = velto::BatchJournal::DefaultPath(QStringLiteral("velto-batch"));
+    std::unique_ptr<velto::BatchRecord> resumed;
     if (resume) {
-        if (!files.isEmpty()) {
+        if (!files.empty()) {
             return UsageError("--resume takes no input files");
         }
-        velto::Batch last;
-        if (!velto::BatchJournal::Load(journalPath, last)) {
-            std::fprintf(stderr, "velto-batch: there is no earlier batch to resume\n");
-            return 2;
-        }
-        for (const auto& row : last.rows) {
-            if (row.status != velto::kStatusCompleted) {
-                files.append(row.path);
+        velto::ResumeChoice choice = velto::BatchRecords::TakeForResume(
+            records, velto::BatchJournal::DefaultPath(QStringLiteral("velto-batch.json")));
+        Complain(choice.messages);
+        if (!choice.record) {
+            if (!choice.anyEarlier) {
+                std::fprintf(stderr, "velto-batch: there is no earlier batch to resume\n");
+                return 2;
             }
-        }
-        if (files.isEmpty()) {
-            std::printf("Every file of the last batch completed: nothing to resume.\n");
+            std::printf(
+                "Every file of the earlier batches completed%s: nothing to resume.\n",
+                choice.running == 0 ? "" : " (batches that run now are left to themselves)");
             return 0;
         }
+        for (const velto::Batch::Row& row : choice.unfinished) {
+            files.push_back(row.nativePath);
+        }
+        resumed = std::move(choice.record);
     }
-    if (files.isEmpty()) {
+    if (files.empty()) {
         return UsageError("no input file given");
     }
-    for (const QString& file : files) {
-        QFileInfo info(file);
-        if (!info.exists() || !info.isFile()) {
-            return UsageError("no such input file: " + file);
-        }
+    // One rule for every batch: files that can be run, each once.
+    const velto::CheckedInputs checked = velto::CheckInputFiles(files);
+    if (!checked.refused.isEmpty() || !checked.duplicates.isEmpty()) {
+        const QStringList problems = checked.refused + checked.duplicates;
+        Complain(problems.mid(0, problems.size() - 1));
+        return UsageError(problems.back());
     }
+    files = checked.accepted;
     if (slurm && !velto::SlurmBatch::Available()) {
         return ClusterError(
             "sbatch was not found on the PATH: a batch goes to the cluster from a machine with "
@@ -287,13 +320,13 @@ int main(int argc, char** argv) {
     }
 
     velto::SolverInfo solver;
-    if (folder.isEmpty()) {
-        folder = velto::LoadSolverFolder();
+    if (folder.empty()) {
+        folder = velto::PathBytes(velto::LoadSolverFolder());
     }
-    if (folder.isEmpty()) {
-        folder = QCoreApplication::applicationDirPath();
+    if (folder.empty()) {
+        folder = velto::PathBytes(QCoreApplication::applicationDirPath());
     }
-    solver.SolverFolder = QDir::cleanPath(folder).toStdString();
+    solver.SolverFolder = SolverFolderOf(folder);
     if (!velto::FindSolver(solver, solver.SolverFolder)) {
         QString text = velto::kSolverNotFoundText;
         text.replace("\r\n", "\n");
@@ -301,24 +334,21 @@ int main(int argc, char** argv) {
         return 2;
     }
     velto::GetSolverVersion(solver, solver.Command());
-    std::printf("Velto %s (%s)\n", solver.SolverVersionText.c_str(), solver.Command().c_str());
+    std::printf("Velto %s (%s)\n", velto::TerminalSafe(solver.SolverVersionText).c_str(),
+                velto::TerminalSafe(solver.Command()).c_str());
     std::fflush(stdout);
 
     if (slurm) {
         velto::SlurmBatch job;
         job.setKeepLogs(false);
-        QStringList paths;
-        for (const QString& file : files) {
-            paths.append(QFileInfo(file).absoluteFilePath());
-        }
         QString error;
-        if (!job.Submit(solver, paths, cluster, error)) {
+        if (!job.Submit(solver, files, cluster, error)) {
             return ClusterError(error);
         }
         const QByteArray id = job.jobId().toLocal8Bit();
         std::printf("Submitted batch job %s (%lld files); its script is in %s\n", id.constData(),
                     static_cast<long long>(job.rows.size()),
-                    job.jobFolder().toLocal8Bit().constData());
+                    velto::PrintablePath(velto::PathBytes(job.jobFolder())).toUtf8().constData());
         if (detach) {
             std::printf("Follow it with: velto-batch --follow %s\n", id.constData());
             return 0;
@@ -329,12 +359,23 @@ int main(int argc, char** argv) {
 
     velto::Batch batch;
     batch.setKeepLogs(false);
-    for (const QString& file : files) {
-        batch.AddRow(QFileInfo(file).absoluteFilePath());
+    for (const std::string& file : files) {
+        batch.AddRow(velto::PathText(file), file);
     }
     velto::BatchTerminal terminal(batch, verbose, stdout);
-    velto::BatchJournal journal(batch, journalPath);
-    journal.Save();
+    QString error;
+    std::unique_ptr<velto::BatchRecord> record = velto::BatchRecord::Create(records, error);
+    std::unique_ptr<velto::BatchJournal> journal;
+    if (record) {
+        journal = std::make_unique<velto::BatchJournal>(batch, record->path());
+        if (journal->Save() && resumed) {
+            // The new record holds what is left of the batch it resumes.
+            resumed->Remove();
+        }
+        velto::BatchRecords::Prune(records);
+    } else {
+        Complain({"this batch is not kept on disk (--resume will not know it): " + error});
+    }
 
     // Ctrl+C is Stop.
     bool stopped = false;
@@ -348,5 +389,39 @@ int main(int argc, char** argv) {
     QObject::connect(&batch, &velto::Batch::batchFinished, &app,
                      [&batch, &app] { app.exit(AllCompleted(batch.rows) ? 0 : 1); });
     batch.Run(solver, jobs);
-    return app.exec();
+    int status = 1;
+    try {
+        status = app.exec();
+    } catch (const std::exception& e) {
+        // Whatever went wrong, the record ends as the batch did: no file left "Running".
+        Complain({QString::fromLatin1(velto::FailureText(e)).trimmed()});
+        for (velto::Batch::Row& row : batch.rows) {
+            if (row.status == velto::kStatusRunning) {
+                row.status = velto::kStatusFailed;
+            }
+        }
+        status = 1;
+    }
+    if (journal) {
+        journal->Save();
+        journal.reset();
+    }
+    if (record && status == 0 && AllCompleted(batch.rows)) {
+        record->Remove();  // nothing of it to resume
+    }
+    return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    // A solver that goes away while we write its answer must not take us with it.
+    ::signal(SIGPIPE, SIG_IGN);
+    try {
+        return Run(app, argc, argv);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "velto-batch: %s", velto::FailureText(e).constData());
+        return 1;
+    }
 }

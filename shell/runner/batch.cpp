@@ -3,6 +3,7 @@
 #include <QTimer>
 #include <algorithm>
 
+#include "shell/runner/inputfiles.h"
 #include "shell/runner/solverrun.h"
 
 namespace velto {
@@ -17,8 +18,11 @@ Batch::~Batch() {
     }
 }
 
-void Batch::AddRow(const QString& path) {
-    rows.push_back({path, QString()});
+void Batch::AddRow(const QString& path, std::string nativePath) {
+    if (nativePath.empty()) {
+        nativePath = PathBytes(path);
+    }
+    rows.push_back({path, QString(), std::move(nativePath)});
     RunLogs.append(QByteArray());
     emit rowsChanged();
 }
@@ -69,22 +73,38 @@ void Batch::StartNext() {
         }
         emit fileStarted(row);
 
-        auto* run = new SolverRun(solver_, rows[static_cast<std::size_t>(row)].path.toStdString());
-        running_.emplace_back(run, row);
-        connect(run, &SolverRun::output, this, [this, row](const QByteArray& text) {
-            if (keepLogs_) {
-                RunLogs[row].append(text);
-            }
-            emit outputChunk(row, text);
-        });
-        connect(run, &SolverRun::progress, this, [this, row](float fraction, const QString& name) {
-            if (row < static_cast<int>(timing_.size())) {
-                timing_[static_cast<std::size_t>(row)].fraction = fraction;
-            }
-            emit progress(row, fraction, name);
-        });
-        connect(run, &SolverRun::finished, this,
-                [this, run, row](int outcome) { OnRunFinished(run, row, outcome); });
+        SolverRun* run = nullptr;
+        try {
+            run = new SolverRun(solver_, rows[static_cast<std::size_t>(row)].nativePath);
+            connect(run, &SolverRun::output, this, [this, run, row](const QByteArray& text) {
+                try {
+                    if (keepLogs_) {
+                        RunLogs[row].append(text);
+                    }
+                } catch (const std::exception& e) {
+                    // A console text beyond what memory holds: the run cannot be shown whole.
+                    RunLogs[row] = QByteArray();
+                    run->Fail(FailureText(e));
+                    return;
+                }
+                emit outputChunk(row, text);
+            });
+            connect(run, &SolverRun::progress, this,
+                    [this, row](float fraction, const QString& name) {
+                        if (row < static_cast<int>(timing_.size())) {
+                            timing_[static_cast<std::size_t>(row)].fraction = fraction;
+                        }
+                        emit progress(row, fraction, name);
+                    });
+            connect(run, &SolverRun::finished, this,
+                    [this, run, row](int outcome) { OnRunFinished(run, row, outcome); });
+            running_.emplace_back(run, row);
+        } catch (const std::exception& e) {
+            // No run to wait for: the row ends here, and the batch goes on.
+            delete run;
+            EndRow(row, kRunFailed, FailureText(e));
+            continue;
+        }
         run->RunSolver();
     }
     if (running_.empty()) {
@@ -98,6 +118,18 @@ void Batch::StartNext() {
 void Batch::OnRunFinished(SolverRun* run, int row, int outcome) {
     running_.erase(std::find(running_.begin(), running_.end(), std::make_pair(run, row)));
     run->deleteLater();
+    EndRow(row, outcome, QByteArray());
+    // The next file starts from the event loop, so the finished row is painted first.
+    QTimer::singleShot(0, this, &Batch::StartNext);
+}
+
+void Batch::EndRow(int row, int outcome, const QByteArray& message) {
+    if (!message.isEmpty()) {
+        if (keepLogs_ && row < RunLogs.size()) {
+            RunLogs[row].append(message);
+        }
+        emit outputChunk(row, message);
+    }
     if (row < static_cast<int>(rows.size())) {
         rows[static_cast<std::size_t>(row)].status = OutcomeText(outcome);
     }
@@ -105,8 +137,6 @@ void Batch::OnRunFinished(SolverRun* run, int row, int outcome) {
         timing_[static_cast<std::size_t>(row)].endedMs = clock_.elapsed();
     }
     emit fileFinished(row, OutcomeText(outcome));
-    // The next file starts from the event loop, so the finished row is painted first.
-    QTimer::singleShot(0, this, &Batch::StartNext);
 }
 
 void Batch::Stop() {

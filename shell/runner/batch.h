@@ -5,6 +5,7 @@
 #include <QObject>
 #include <QString>
 #include <QStringList>
+#include <string>
 #include <vector>
 
 #include "shell/runner/solverfinder.h"
@@ -28,8 +29,10 @@ class Batch : public QObject {
 
   public:
     struct Row {
-        QString path;    // full path of the input file
+        QString path;    // full path of the input file, as shown
         QString status;  // "", "Running", "Completed", "Failed" or "Aborted"
+        // The path's bytes as the file system knows them (a name need not be UTF-8): what runs.
+        std::string nativePath;
     };
 
     explicit Batch(QObject* parent = nullptr);
@@ -39,8 +42,9 @@ class Batch : public QObject {
     std::vector<Row> rows;
     QList<QByteArray> RunLogs;
 
-    // Adds a row with an empty status and log.
-    void AddRow(const QString& path);
+    // Adds a row with an empty status and log. The path's bytes are taken from the text unless
+    // given.
+    void AddRow(const QString& path, std::string nativePath = {});
     // Removes row i and its log (not while the batch runs).
     void RemoveRow(int i);
     void ClearRows();
@@ -82,6 +86,8 @@ class Batch : public QObject {
   private:
     void StartNext();
     void OnRunFinished(SolverRun* run, int row, int outcome);
+    // Gives the row its outcome, after `message` (if any) in its console text.
+    void EndRow(int row, int outcome, const QByteArray& message);
 
     SolverInfo solver_;
     int jobs_ = 1;

@@ -9,8 +9,10 @@
 #include <QSaveFile>
 #include <QSettings>
 #include <QTimer>
+#include <cstdio>
 
 #include "shell/runner/batch.h"
+#include "shell/runner/inputfiles.h"
 #include "shell/runner/settings.h"
 
 namespace velto {
@@ -42,43 +44,74 @@ void BatchJournal::SaveSoon() {
 
 bool BatchJournal::Save() {
     pending_->stop();
-    QJsonArray rows;
-    for (std::size_t i = 0; i < batch_.rows.size(); ++i) {
-        QByteArray log = i < static_cast<std::size_t>(batch_.RunLogs.size())
-                             ? batch_.RunLogs[static_cast<qsizetype>(i)]
-                             : QByteArray();
-        if (log.size() > kMaxLogBytes) {
-            log = log.right(kMaxLogBytes);
+    try {
+        QJsonArray rows;
+        for (std::size_t i = 0; i < batch_.rows.size(); ++i) {
+            const Batch::Row& row = batch_.rows[i];
+            QByteArray log = i < static_cast<std::size_t>(batch_.RunLogs.size())
+                                 ? batch_.RunLogs[static_cast<qsizetype>(i)]
+                                 : QByteArray();
+            if (log.size() > kMaxLogBytes) {
+                log = log.right(kMaxLogBytes);
+            }
+            QJsonObject object{{QStringLiteral("path"), row.path},
+                               {QStringLiteral("status"), row.status},
+                               {QStringLiteral("log"), QString::fromLatin1(log)}};
+            // A name that is not UTF-8 does not survive the text: its bytes go beside it.
+            if (PathBytes(row.path) != row.nativePath) {
+                object.insert(
+                    QStringLiteral("pathBytes"),
+                    QString::fromLatin1(QByteArray::fromStdString(row.nativePath).toBase64()));
+            }
+            rows.append(object);
         }
-        rows.append(QJsonObject{{QStringLiteral("path"), batch_.rows[i].path},
-                                {QStringLiteral("status"), batch_.rows[i].status},
-                                {QStringLiteral("log"), QString::fromLatin1(log)}});
+        QDir().mkpath(QFileInfo(path_).absolutePath());
+        QSaveFile file(path_);
+        if (!file.open(QIODevice::WriteOnly)) {
+            return false;
+        }
+        file.write(QJsonDocument(QJsonObject{{QStringLiteral("rows"), rows}}).toJson());
+        return file.commit();
+    } catch (const std::exception&) {
+        return false;  // memory ran out: the journal on disk stays as last written
     }
-    QDir().mkpath(QFileInfo(path_).absolutePath());
-    QSaveFile file(path_);
-    if (!file.open(QIODevice::WriteOnly)) {
-        return false;
-    }
-    file.write(QJsonDocument(QJsonObject{{QStringLiteral("rows"), rows}}).toJson());
-    return file.commit();
 }
 
-bool BatchJournal::Load(const QString& path, Batch& batch) {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        return false;
+BatchJournal::Loaded BatchJournal::Load(const QString& path, Batch& batch, QStringList* refused) {
+    if (!QFileInfo(path).exists() && !QFileInfo(path).isSymLink()) {
+        return Loaded::kMissing;
+    }
+    QFile file;
+    if (!OpenRegularFile(file, PathBytes(path))) {
+        return Loaded::kUnreadable;
     }
     const QJsonDocument document = QJsonDocument::fromJson(file.readAll());
-    if (!document.isObject()) {
-        return false;
+    const QJsonValue rowsValue = document.object().value(QStringLiteral("rows"));
+    if (!document.isObject() || !(rowsValue.isArray() || rowsValue.isUndefined())) {
+        return Loaded::kUnreadable;
     }
-    for (const QJsonValue& value : document.object().value(QStringLiteral("rows")).toArray()) {
+    for (const QJsonValue& value : rowsValue.toArray()) {
         const QJsonObject row = value.toObject();
         const QString rowPath = row.value(QStringLiteral("path")).toString();
         if (rowPath.isEmpty()) {
             continue;
         }
-        batch.AddRow(rowPath);
+        std::string nativePath = PathBytes(rowPath);
+        const QJsonValue bytes = row.value(QStringLiteral("pathBytes"));
+        if (bytes.isString()) {
+            const QByteArray decoded = QByteArray::fromBase64(bytes.toString().toLatin1());
+            if (!decoded.isEmpty()) {
+                nativePath = decoded.toStdString();
+            }
+        }
+        const QString problem = NameProblem(nativePath);
+        if (!problem.isEmpty()) {
+            if (refused) {
+                refused->append(problem);
+            }
+            continue;
+        }
+        batch.AddRow(rowPath, nativePath);
         QString status = row.value(QStringLiteral("status")).toString();
         if (status == kStatusRunning) {
             status = kStatusInterrupted;
@@ -86,7 +119,24 @@ bool BatchJournal::Load(const QString& path, Batch& batch) {
         batch.rows.back().status = status;
         batch.RunLogs.back() = row.value(QStringLiteral("log")).toString().toLatin1();
     }
-    return true;
+    return Loaded::kYes;
+}
+
+QString BatchJournal::SetAside(const QString& path) {
+    // Never over another kept journal: each keeps a name of its own.
+    for (int n = 1; n < 1000; ++n) {
+        const QString aside = path + QStringLiteral(".unreadable") +
+                              (n == 1 ? QString() : QStringLiteral("-%1").arg(n));
+        if (QFileInfo(aside).exists() || QFileInfo(aside).isSymLink()) {
+            continue;
+        }
+        // The system's rename only: a fallback that copies would read a pipe given as a journal.
+        return std::rename(QFile::encodeName(path).constData(),
+                           QFile::encodeName(aside).constData()) == 0
+                   ? aside
+                   : QString();
+    }
+    return QString();
 }
 
 QString BatchJournal::DefaultPath(const QString& fileName) {

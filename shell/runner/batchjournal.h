@@ -2,6 +2,7 @@
 
 #include <QObject>
 #include <QString>
+#include <QStringList>
 
 class QTimer;
 
@@ -23,8 +24,16 @@ class BatchJournal : public QObject {
     bool Save();
 
     // Reads a journal into an empty batch: the rows as they were, with their statuses and logs;
-    // a row that was "Running" reads "Interrupted". False when there is no readable journal.
-    static bool Load(const QString& path, Batch& batch);
+    // a row that was "Running" reads "Interrupted". A row whose name cannot be handed to the
+    // solver (NameProblem) is left out, with its reason in `refused`. Unreadable: the file is
+    // there but is not a journal (or cannot be read); the batch is then left empty.
+    enum class Loaded { kYes, kMissing, kUnreadable };
+    static Loaded Load(const QString& path, Batch& batch, QStringList* refused = nullptr);
+
+    // Keeps an unreadable journal aside, beside it under a name of its own
+    // ("shell-batch.json.unreadable", "...unreadable-2", ...), so that a new journal does not
+    // replace it. Returns where it was kept, or empty when it could not be moved.
+    static QString SetAside(const QString& path);
 
     // Where a program keeps its journal: beside the shell's settings, under this file name.
     static QString DefaultPath(const QString& fileName);

@@ -47,10 +47,14 @@ class Reaper : public QObject {
         }
         auto* notifier = new QSocketNotifier(pidfd, QSocketNotifier::Read, Instance());
         QObject::connect(notifier, &QSocketNotifier::activated, notifier, [notifier, pid, pidfd] {
+            // The watch ends before the descriptor does: a descriptor closed while still
+            // watched is polled as invalid, and its number, reused meanwhile by another
+            // descriptor, would be watched and closed in that one's place.
+            notifier->setEnabled(false);
+            notifier->deleteLater();
             int raw = 0;
             ::waitpid(pid, &raw, WNOHANG);
             ::close(pidfd);
-            notifier->deleteLater();
         });
     }
 

@@ -1,5 +1,8 @@
 #include "shell/runner/slurmbatch.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
@@ -8,10 +11,14 @@
 #include <QStandardPaths>
 #include <QTimer>
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 
 #include "common/error.h"
 #include "shell/runner/batchjournal.h"
 #include "shell/runner/endtime.h"
+#include "shell/runner/inputfiles.h"
 #include "shell/runner/solveroutput.h"
 
 namespace velto {
@@ -119,6 +126,15 @@ bool SlurmBatch::Available() {
 
 bool SlurmBatch::Submit(const SolverInfo& solver, const QStringList& files,
                         const SlurmOptions& options, QString& error) {
+    std::vector<std::string> paths;
+    for (const QString& file : files) {
+        paths.push_back(PathBytes(file));
+    }
+    return Submit(solver, paths, options, error);
+}
+
+bool SlurmBatch::Submit(const SolverInfo& solver, const std::vector<std::string>& files,
+                        const SlurmOptions& options, QString& error) {
     const QString sbatch = QStandardPaths::findExecutable(QStringLiteral("sbatch"));
     squeue_ = QStandardPaths::findExecutable(QStringLiteral("squeue"));
     scancel_ = QStandardPaths::findExecutable(QStringLiteral("scancel"));
@@ -128,9 +144,17 @@ bool SlurmBatch::Submit(const SolverInfo& solver, const QStringList& files,
             "machine with the Slurm commands");
         return false;
     }
-    if (files.isEmpty()) {
+    if (files.empty()) {
         error = QStringLiteral("no input file given");
         return false;
+    }
+    for (const std::string& file : files) {
+        // The task types the name to the solver as a local run does: a line end cannot go.
+        const QString problem = NameProblem(file);
+        if (!problem.isEmpty()) {
+            error = problem;
+            return false;
+        }
     }
 
     // A folder of its own per job, named after the submission time (so that names sort in
@@ -153,16 +177,16 @@ bool SlurmBatch::Submit(const SolverInfo& solver, const QStringList& files,
     record.jobName = name;
     record.folder = jobs.absoluteFilePath(name);
     std::string manifest;
-    for (const QString& file : files) {
-        const QString path = QFileInfo(file).absoluteFilePath();
-        record.files.append(path);
-        const NameHandOver handOver = HandOverFor(solver, path.toStdString());
-        manifest += ManifestLine(handOver);
+    for (const std::string& file : files) {
+        const std::string path = AbsolutePath(file);
+        record.files.append(PathText(path));
+        record.nativeFiles.push_back(path);
+        manifest += ManifestLine(HandOverFor(solver, path));
     }
     const QString manifestPath = record.folder + QStringLiteral("/manifest");
     const QString scriptPath = record.folder + QStringLiteral("/job.sh");
     const std::string script =
-        JobScript(solver.Command(), manifestPath.toStdString(), record.folder.toStdString());
+        JobScript(solver.Command(), PathBytes(manifestPath), PathBytes(record.folder));
     auto writeFile = [](const QString& path, const std::string& bytes) {
         QFile out(path);
         return out.open(QIODevice::WriteOnly) &&
@@ -178,10 +202,34 @@ bool SlurmBatch::Submit(const SolverInfo& solver, const QStringList& files,
         error = QStringLiteral("cannot write the job's files in %1").arg(record.folder);
         return false;
     }
-    // A log left by an earlier run would pass for this run's until the task starts.
-    for (const QString& path : record.files) {
-        const NameHandOver handOver = HandOverFor(solver, path.toStdString());
-        QFile::remove(QString::fromStdString(handOver.folder + "/" + handOver.baseName + ".log"));
+    // A log left by an earlier run would pass for this run's until the task starts. It is moved
+    // aside (hidden, beside it) rather than removed: a refused job puts it back, and an accepted
+    // job removes only the set-aside copy, never a log that a task that started at once has
+    // begun to write.
+    std::vector<std::pair<std::string, std::string>> setAside;
+    auto putBack = [&setAside] {
+        for (const auto& [log, aside] : setAside) {
+            std::rename(aside.c_str(), log.c_str());
+        }
+    };
+    for (const std::string& path : record.nativeFiles) {
+        const NameHandOver handOver = HandOverFor(solver, path);
+        const std::string log = handOver.folder + "/" + handOver.baseName + ".log";
+        struct stat info {};
+        if (::lstat(log.c_str(), &info) != 0) {
+            continue;
+        }
+        const std::string aside =
+            handOver.folder + "/." + handOver.baseName + ".log." + PathBytes(name);
+        if (std::rename(log.c_str(), aside.c_str()) != 0) {
+            const QString why = QString::fromLocal8Bit(std::strerror(errno));
+            putBack();
+            QDir(record.folder).removeRecursively();
+            error = QStringLiteral("cannot move the earlier log %1 aside: %2")
+                        .arg(PrintablePath(log), why);
+            return false;
+        }
+        setAside.emplace_back(log, aside);
     }
 
     const CommandResult result =
@@ -189,11 +237,15 @@ bool SlurmBatch::Submit(const SolverInfo& solver, const QStringList& files,
                                            record.folder, scriptPath));
     const QString id = result.ran && result.exitCode == 0 ? ParseJobId(result.out) : QString();
     if (id.isEmpty()) {
+        putBack();
         QDir(record.folder).removeRecursively();
         const QString why = OneLine(result.err.isEmpty() ? result.out : result.err);
         error = QStringLiteral("the cluster refused the job") +
                 (why.isEmpty() ? QString() : QStringLiteral(": ") + why);
         return false;
+    }
+    for (const auto& [log, aside] : setAside) {
+        ::unlink(aside.c_str());
     }
     record.jobId = id;
     record.Save();
@@ -261,16 +313,17 @@ void SlurmBatch::SetUpRows() {
     rows.clear();
     RunLogs.clear();
     tasks_.clear();
-    for (const QString& path : record_.files) {
-        rows.push_back({path, QString()});
+    for (qsizetype i = 0; i < record_.files.size(); ++i) {
+        const std::string& path = record_.nativeFiles[static_cast<std::size_t>(i)];
+        rows.push_back({record_.files[i], QString(), path});
         RunLogs.append(QByteArray());
-        const NameHandOver handOver = HandOverFor(SolverInfo(), path.toStdString());
+        const NameHandOver handOver = HandOverFor(SolverInfo(), path);
         Task task;
         task.folder = handOver.folder;
         task.baseName = handOver.baseName;
         try {
             task.endTime = ReadEndTime(task.folder + "/" + task.baseName + ".in");
-        } catch (const RuntimeError&) {
+        } catch (const std::exception&) {
             task.endTime = 0;  // no progress, the text all the same
         }
         tasks_.push_back(std::move(task));
@@ -400,8 +453,9 @@ void SlurmBatch::ReadLog(int row, bool flush) {
     if (task.readingEnded) {
         return;
     }
-    QFile log(QString::fromStdString(task.folder + "/" + task.baseName + ".log"));
-    if (log.open(QIODevice::ReadOnly)) {
+    // Never waits on the log: a pipe put in its place is not read.
+    QFile log;
+    if (OpenRegularFile(log, task.folder + "/" + task.baseName + ".log")) {
         if (log.size() < task.logOffset) {
             // Begun again (a requeued task): so is its text.
             task.logOffset = 0;
@@ -450,14 +504,14 @@ void SlurmBatch::HandleChunk(int row, const std::string& chunk) {
             RunLogs[row].append(text);
         }
         emit outputChunk(row, text);
-    } catch (const RuntimeError&) {
+    } catch (const std::exception&) {
         task.readingEnded = true;  // as locally: the reading ends, the status still comes
     }
 }
 
 std::optional<int> SlurmBatch::ExitCodeOf(int row) const {
-    QFile file(record_.folder + QStringLiteral("/%1.exit").arg(row));
-    if (!file.open(QIODevice::ReadOnly)) {
+    QFile file;
+    if (!OpenRegularFile(file, PathBytes(record_.folder + QStringLiteral("/%1.exit").arg(row)))) {
         return std::nullopt;
     }
     bool ok = false;

@@ -41,8 +41,13 @@ class SlurmBatch : public QObject {
     // True when sbatch is on the PATH.
     static bool Available();
 
-    // Submits the files as one job array. On failure returns false with one line in `error` and
-    // leaves nothing behind. Following starts with StartFollowing().
+    // Submits the files (their paths' bytes) as one job array. On failure returns false with one
+    // line in `error` and leaves nothing behind: no job folder, and each earlier NAME.log beside an
+    // input file as it was. Once the cluster has accepted the job those earlier logs are gone,
+    // so that none passes for the new run's. Following starts with StartFollowing().
+    bool Submit(const SolverInfo& solver, const std::vector<std::string>& files,
+                const SlurmOptions& options, QString& error);
+    // The same for paths given as text.
     bool Submit(const SolverInfo& solver, const QStringList& files, const SlurmOptions& options,
                 QString& error);
     // Picks up a job submitted earlier from this account. False with the reason when the job has

@@ -9,6 +9,7 @@
 #include <QStringList>
 
 #include "shell/runner/batch.h"
+#include "shell/runner/inputfiles.h"
 
 namespace velto {
 
@@ -96,12 +97,22 @@ QStringList SbatchArguments(const SlurmOptions& options, int tasks, const QStrin
     if (options.maxRunning > 0) {
         array += '%' + QString::number(options.maxRunning);
     }
-    // In --output a '%' starts a pattern: the folder's own ones are doubled.
     QString output = jobFolder;
-    output.replace('%', QStringLiteral("%%"));
     QStringList arguments = {QStringLiteral("--parsable"), QStringLiteral("--job-name=") + jobName,
-                             array, QStringLiteral("--output=") + output + "/slurm-%a.out",
-                             QStringLiteral("--chdir=") + jobFolder};
+                             array};
+    if (output.contains('\\')) {
+        // With a backslash the name is taken as it is once each backslash is doubled, and %a
+        // means nothing: one file for all tasks, each adding to it.
+        output.replace('\\', QStringLiteral("\\\\"));
+        arguments.append(QStringLiteral("--output=") + output + QStringLiteral("/slurm.out"));
+        arguments.append(QStringLiteral("--open-mode=append"));
+    } else {
+        // In --output a '%' starts a pattern: the folder's own ones are doubled.
+        output.replace('%', QStringLiteral("%%"));
+        arguments.append(QStringLiteral("--output=") + output + QStringLiteral("/slurm-%a.out"));
+    }
+    // --chdir takes its folder as it is.
+    arguments.append(QStringLiteral("--chdir=") + jobFolder);
     if (!options.partition.isEmpty()) {
         arguments.append(QStringLiteral("--partition=") + options.partition);
     }
@@ -186,11 +197,23 @@ bool SlurmRecord::Save() const {
     for (const QString& file : files) {
         list.append(file);
     }
-    const QJsonObject object{{QStringLiteral("jobId"), jobId},
-                             {QStringLiteral("jobName"), jobName},
-                             {QStringLiteral("folder"), folder},
-                             {QStringLiteral("files"), list},
-                             {QStringLiteral("cancelled"), cancelled}};
+    QJsonObject object{{QStringLiteral("jobId"), jobId},
+                       {QStringLiteral("jobName"), jobName},
+                       {QStringLiteral("folder"), folder},
+                       {QStringLiteral("files"), list},
+                       {QStringLiteral("cancelled"), cancelled}};
+    // A name that is not UTF-8 does not survive the text: then the bytes of every file go beside.
+    bool exact = nativeFiles.size() == static_cast<std::size_t>(files.size());
+    for (qsizetype i = 0; exact && i < files.size(); ++i) {
+        exact = PathBytes(files[i]) == nativeFiles[static_cast<std::size_t>(i)];
+    }
+    if (!exact) {
+        QJsonArray bytes;
+        for (const std::string& file : nativeFiles) {
+            bytes.append(QString::fromLatin1(QByteArray::fromStdString(file).toBase64()));
+        }
+        object.insert(QStringLiteral("fileBytes"), bytes);
+    }
     QSaveFile file(folder + QStringLiteral("/job.json"));
     if (!file.open(QIODevice::WriteOnly)) {
         return false;
@@ -200,8 +223,8 @@ bool SlurmRecord::Save() const {
 }
 
 std::optional<SlurmRecord> SlurmRecord::Load(const QString& path) {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
+    QFile file;
+    if (!OpenRegularFile(file, PathBytes(path))) {
         return std::nullopt;
     }
     const QJsonDocument document = QJsonDocument::fromJson(file.readAll());
@@ -216,6 +239,14 @@ std::optional<SlurmRecord> SlurmRecord::Load(const QString& path) {
     record.cancelled = object.value(QStringLiteral("cancelled")).toBool();
     for (const QJsonValue& value : object.value(QStringLiteral("files")).toArray()) {
         record.files.append(value.toString());
+    }
+    const QJsonArray bytes = object.value(QStringLiteral("fileBytes")).toArray();
+    for (qsizetype i = 0; i < record.files.size(); ++i) {
+        const QByteArray decoded = i < bytes.size()
+                                       ? QByteArray::fromBase64(bytes[i].toString().toLatin1())
+                                       : QByteArray();
+        record.nativeFiles.push_back(decoded.isEmpty() ? PathBytes(record.files[i])
+                                                       : decoded.toStdString());
     }
     if (record.files.isEmpty() || record.folder.isEmpty()) {
         return std::nullopt;

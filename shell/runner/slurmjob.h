@@ -41,7 +41,10 @@ std::string ManifestLine(const NameHandOver& handOver);
 std::string JobScript(const std::string& solverCommand, const std::string& manifestPath,
                       const std::string& statusFolder);
 
-// sbatch's arguments for a job array of `tasks` tasks (the script last).
+// sbatch's arguments for a job array of `tasks` tasks (the script last). Slurm's own output goes
+// to slurm-0.out, ... in the job's folder; sbatch reads a backslash anywhere in an output path as
+// "take this name as it is, no % patterns" (and drops it unless doubled), so a folder whose path
+// holds one gets a single slurm.out, written by every task in turn.
 QStringList SbatchArguments(const SlurmOptions& options, int tasks, const QString& jobName,
                             const QString& jobFolder, const QString& scriptPath);
 
@@ -74,8 +77,9 @@ QString StatusOfLeftTask(std::optional<int> exitCode, bool cancelled);
 struct SlurmRecord {
     QString jobId;
     QString jobName;
-    QString folder;  // the job's folder: script, manifest, exit codes, Slurm's own output
-    QStringList files;
+    QString folder;     // the job's folder: script, manifest, exit codes, Slurm's own output
+    QStringList files;  // as shown
+    std::vector<std::string> nativeFiles;  // the same paths' bytes, what runs
     bool cancelled = false;
 
     bool Save() const;

@@ -2,10 +2,12 @@
 
 #include <QTimer>
 #include <filesystem>
+#include <new>
 
 #include "common/error.h"
 #include "shell/runner/childprocess.h"
 #include "shell/runner/endtime.h"
+#include "shell/runner/inputfiles.h"
 #include "shell/runner/solveroutput.h"
 
 namespace velto {
@@ -22,9 +24,23 @@ QString OutcomeText(int outcome) {
 }
 
 std::string BaseNameOf(const std::string& inputPath) {
-    std::string name = inputPath.substr(inputPath.find_last_of("/\\") + 1);
+    // Only '/' separates folders here: a backslash is part of the name.
+    std::string name = inputPath.substr(inputPath.rfind('/') + 1);
     std::size_t point = name.rfind('.');
     return point == std::string::npos ? name : name.substr(0, point);
+}
+
+QByteArray FailureText(const std::exception& error) {
+    std::string text;
+    if (const auto* runtime = dynamic_cast<const RuntimeError*>(&error)) {
+        text =
+            "Read File Error " + std::to_string(runtime->number()) + ": " + runtime->description();
+    } else if (dynamic_cast<const std::bad_alloc*>(&error)) {
+        text = "Error " + std::to_string(kOutOfMemory) + ": " + ErrorDescription(kOutOfMemory);
+    } else {
+        text = std::string("Error: ") + error.what();
+    }
+    return QByteArray::fromStdString(text + "\n");
 }
 
 NameHandOver HandOverFor(const SolverInfo& solver, const std::string& inputPath) {
@@ -49,26 +65,37 @@ SolverRun::SolverRun(SolverInfo solver, std::string inputPath, QObject* parent)
 SolverRun::~SolverRun() = default;
 
 void SolverRun::RunSolver() {
-    const NameHandOver handOver = HandOverFor(solver_, inputPath_);
-    const std::string& folder = handOver.folder;
-
-    child_ = std::make_unique<ChildProcess>();
-    std::string error;
-    if (!child_->Start(solver_.Command(), handOver.arguments, folder, error)) {
-        child_.reset();
-        QTimer::singleShot(0, this, [this] { Finish(kRunFailed); });
-        return;
-    }
-    connect(child_.get(), &ChildProcess::chunkRead, this, &SolverRun::ReadSolverOutput);
-    connect(child_.get(), &ChildProcess::finished, this, &SolverRun::OnExited);
-
-    if (!handOver.standardInput.empty()) {
-        child_->Write(handOver.standardInput);  // a failed write is the solver's to notice
-    }
     try {
+        const QString problem = InputFileProblem(inputPath_);
+        if (!problem.isEmpty()) {
+            FailSoon(problem.toLatin1() + '\n');
+            return;
+        }
+        const NameHandOver handOver = HandOverFor(solver_, inputPath_);
+        const std::string& folder = handOver.folder;
+        // The end time before the solver: an input that cannot be read (a line beyond a
+        // megabyte, a file replaced by a pipe) is refused here rather than handed to a solver
+        // that would then be left on its own.
         endTime_ = ReadEndTime((std::filesystem::path(folder) / (baseName_ + ".in")).string());
-    } catch (const RuntimeError&) {
-        QTimer::singleShot(0, this, [this] { EndReading(); });
+
+        child_ = std::make_unique<ChildProcess>();
+        std::string error;
+        if (!child_->Start(solver_.Command(), handOver.arguments, folder, error)) {
+            child_.reset();
+            QTimer::singleShot(0, this, [this] { Finish(kRunFailed); });
+            return;
+        }
+        connect(child_.get(), &ChildProcess::chunkRead, this, &SolverRun::ReadSolverOutput);
+        connect(child_.get(), &ChildProcess::finished, this, &SolverRun::OnExited);
+
+        if (!handOver.standardInput.empty()) {
+            child_->Write(handOver.standardInput);  // a failed write is the solver's to notice
+        }
+    } catch (const std::exception& e) {
+        if (child_) {
+            child_->ClosePipes();
+        }
+        FailSoon(FailureText(e));
     }
 }
 
@@ -86,6 +113,8 @@ void SolverRun::ReadSolverOutput(const QByteArray& chunk) {
         emit output(QByteArray(handled.text.data(), static_cast<int>(handled.text.size())));
     } catch (const RuntimeError&) {
         EndReading();
+    } catch (const std::exception& e) {
+        Fail(FailureText(e));
     }
 }
 
@@ -105,6 +134,21 @@ void SolverRun::EndReading() {
 void SolverRun::Stop() {
     stopRequested_ = true;
     EndReading();
+}
+
+void SolverRun::Fail(const QByteArray& message) {
+    if (done_) {
+        return;
+    }
+    if (child_) {
+        child_->ClosePipes();
+    }
+    emit output(message);
+    Finish(kRunFailed);
+}
+
+void SolverRun::FailSoon(const QByteArray& message) {
+    QTimer::singleShot(0, this, [this, message] { Fail(message); });
 }
 
 void SolverRun::Finish(int outcome) {

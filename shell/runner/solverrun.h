@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QObject>
 #include <QString>
+#include <exception>
 #include <memory>
 #include <string>
 #include <vector>
@@ -25,8 +26,14 @@ enum RunOutcome : Integer {
 QString OutcomeText(int outcome);
 
 // The base name the solver is given for an input file: the file name without folder and without
-// its last extension ("beam1" for /work/beam1.in; a name without a point is taken whole).
+// its last extension ("beam1" for /work/beam1.in; a name without a point is taken whole). Only
+// '/' separates folders: `case\1.in` is the name `case\1`.
 std::string BaseNameOf(const std::string& inputPath);
+
+// The line a run that could not go on puts in its console text: a read error as "Read File
+// Error 59: Bad record length", memory running out as "Error 7: Out of memory", anything else
+// with its own text.
+QByteArray FailureText(const std::exception& error);
 
 // How the solver is given an input file: started in the file's folder, with the base name as its
 // one argument (version 2004), else with NameAnswer(base name) written to its standard input.
@@ -51,11 +58,16 @@ class SolverRun : public QObject {
     SolverRun(SolverInfo solver, std::string inputPath, QObject* parent = nullptr);
     ~SolverRun() override;
 
-    // Starts the run; finished() follows exactly once, never from within RunSolver itself.
+    // Starts the run; finished() follows exactly once, never from within RunSolver itself. An input
+    // file that cannot be run (see InputFileProblem) or whose end time cannot be read is not
+    // handed to a solver: the run fails with the reason in its console text.
     void RunSolver();
     // The user's stop: the run ends now. Its outcome is "Aborted" unless the solver had already
     // ended with exit code 0.
     void Stop();
+    // Ends the run now as "Failed", with `message` as the last of its console text; the solver is
+    // left alone as on Stop.
+    void Fail(const QByteArray& message);
 
     const std::string& baseName() const { return baseName_; }
     bool isFinished() const { return done_; }
@@ -73,6 +85,8 @@ class SolverRun : public QObject {
     // code as it stands.
     void EndReading();
     void Finish(int outcome);
+    // Fails from the event loop, so that finished() never comes from within RunSolver.
+    void FailSoon(const QByteArray& message);
 
     SolverInfo solver_;
     std::string inputPath_;

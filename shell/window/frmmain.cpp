@@ -37,6 +37,7 @@
 #include "shell/runner/batch.h"
 #include "shell/runner/batchjournal.h"
 #include "shell/runner/batchreport.h"
+#include "shell/runner/inputfiles.h"
 #include "shell/runner/settings.h"
 #include "shell/runner/slurmbatch.h"
 #include "shell/window/frmabout.h"
@@ -340,12 +341,36 @@ void FrmMain::FormLoad() {
     clusterAvailable_ = SlurmBatch::Available();
     // The last batch as it was, if the program or the machine stopped since.
     const QString journalPath = BatchJournal::DefaultPath(QStringLiteral("shell-batch.json"));
-    BatchJournal::Load(journalPath, *batch_);
+    QStringList refused;
+    bool keepJournal = true;
+    if (BatchJournal::Load(journalPath, *batch_, &refused) == BatchJournal::Loaded::kUnreadable) {
+        // Never saved over: what cannot be read here may still be worth something to someone.
+        const QString aside = BatchJournal::SetAside(journalPath);
+        keepJournal = !aside.isEmpty();
+        MsgBoxCentered(this,
+                       keepJournal
+                           ? QStringLiteral("The last batch could not be read from %1. It was "
+                                            "kept as %2.")
+                                 .arg(journalPath, aside)
+                           : QStringLiteral("The last batch could not be read from %1, nor "
+                                            "moved aside. It is left as it is, and this "
+                                            "session's batch is not kept on disk.")
+                                 .arg(journalPath),
+                       kStyleCritical, kShellTitle);
+    }
+    if (!refused.isEmpty()) {
+        MsgBoxCentered(
+            this,
+            QStringLiteral("These files of the last batch were left out:\n\n") + refused.join('\n'),
+            kStyleCritical, kShellTitle);
+    }
     for (const Batch::Row& row : batch_->rows) {
         lvwFiles->addTopLevelItem(new QTreeWidgetItem({row.path, row.status}));
     }
-    journal_ = new BatchJournal(*batch_, journalPath, this);
-    journal_->Save();
+    if (keepJournal) {
+        journal_ = new BatchJournal(*batch_, journalPath, this);
+        journal_->Save();
+    }
     SetListCommands(!batch_->rows.empty());
     cmdStop->setEnabled(false);
     mnuAnalysisStop->setEnabled(false);
@@ -387,31 +412,27 @@ void FrmMain::cmdAdd_Click() {
         return;
     }
     LastAddFolder = QFileInfo(files.front()).absolutePath();
+    std::vector<std::string> candidates;
     for (const QString& file : files) {
-        QFileInfo info(file);
-        // Folders and names that vanished meanwhile are left out.
-        if (!info.exists() || !info.isFile()) {
-            continue;
-        }
-        const QString path = info.absoluteFilePath();
-        // The very same file, not any row whose path merely begins the same way.
-        const Qt::CaseSensitivity cs =
-#ifdef _WIN32
-            Qt::CaseInsensitive;
-#else
-            Qt::CaseSensitive;
-#endif
-        bool present = false;
-        for (const Batch::Row& row : batch_->rows) {
-            present = present || row.path.compare(path, cs) == 0;
-        }
-        if (present) {
-            continue;
-        }
-        batch_->AddRow(path);
-        lvwFiles->addTopLevelItem(new QTreeWidgetItem({path, QString()}));
+        candidates.push_back(PathBytes(file));
     }
-    SetListCommands(true);
+    std::vector<std::string> listed;
+    for (const Batch::Row& row : batch_->rows) {
+        listed.push_back(row.nativePath);
+    }
+    // The same rule as velto-batch's; a file already listed is simply not added again.
+    const CheckedInputs checked = CheckInputFiles(candidates, listed);
+    for (const std::string& path : checked.accepted) {
+        batch_->AddRow(PathText(path), path);
+        lvwFiles->addTopLevelItem(new QTreeWidgetItem({batch_->rows.back().path, QString()}));
+    }
+    if (!checked.refused.isEmpty()) {
+        MsgBoxCentered(this,
+                       QStringLiteral("These files cannot be run and were not added:\n\n") +
+                           checked.refused.join('\n'),
+                       kStyleCritical, kShellTitle);
+    }
+    SetListCommands(!batch_->rows.empty());
 }
 
 void FrmMain::cmdDelete_Click() {
@@ -500,9 +521,9 @@ void FrmMain::mnuAnalysisCluster_Click() {
     if (batch_->IsRunning || cluster_->IsFollowing || batch_->rows.empty()) {
         return;
     }
-    QStringList files;
+    std::vector<std::string> files;
     for (const Batch::Row& row : batch_->rows) {
-        files.append(row.path);
+        files.push_back(row.nativePath);
     }
     QString error;
     if (!cluster_->Submit(solver_, files, SlurmOptions(), error)) {
@@ -579,7 +600,9 @@ void FrmMain::ConnectCluster() {
     connect(cluster_, &SlurmBatch::fileFinished, this,
             [this, setStatus](int row, const QString& s) {
                 setStatus(row, s);
-                journal_->Save();
+                if (journal_) {
+                    journal_->Save();
+                }
             });
     connect(cluster_, &SlurmBatch::clusterMessage, this,
             [this](const QString& text) { sbTime->setText(text); });
@@ -589,7 +612,9 @@ void FrmMain::ConnectCluster() {
             BatchSummary(cluster_->StatusesOfThisBatch(), cluster_->BatchSeconds());
         sbTime->setText(summary);
         setWindowTitle(kShellTitle);
-        journal_->Save();
+        if (journal_) {
+            journal_->Save();
+        }
     });
 }
 

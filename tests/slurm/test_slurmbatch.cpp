@@ -285,7 +285,8 @@ TEST_F(FakeSlurm, NoSbatchOnThePath) {
     const QStringList before = JobFolders();
     SlurmBatch batch;
     QString error;
-    EXPECT_FALSE(batch.Submit(test::StandIn(VELTO_STANDIN_DIR), {"/x/beam1.in"}, {}, error));
+    EXPECT_FALSE(
+        batch.Submit(test::StandIn(VELTO_STANDIN_DIR), QStringList{"/x/beam1.in"}, {}, error));
     EXPECT_NE(error.indexOf("sbatch"), -1) << error.toStdString();
     EXPECT_EQ(JobFolders(), before);
 }

@@ -1,0 +1,183 @@
+#include "shell/runner/batchrecords.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include "shell/runner/batchjournal.h"
+
+namespace velto {
+
+namespace {
+
+QString LockPathOf(const QString& recordPath) {
+    QString lock = recordPath;
+    if (lock.endsWith(QStringLiteral(".json"))) {
+        lock.chop(5);
+    }
+    return lock + QStringLiteral(".lock");
+}
+
+bool Exists(const QString& path) {
+    return QFileInfo(path).exists() || QFileInfo(path).isSymLink();
+}
+
+// The lock of a record, held: -1 when its batch runs now (or the lock cannot be had at all).
+// Close-on-exec, so that a solver that outlives its batch never holds it.
+int TakeLock(const QString& lockPath, int extraFlags = 0) {
+    const int fd = ::open(QFile::encodeName(lockPath).constData(),
+                          O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | extraFlags, 0600);
+    if (fd < 0) {
+        return -1;
+    }
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Records, the most recently started first: their names begin with the moment they started.
+QStringList RecordsOf(const QString& folder) {
+    return QDir(folder).entryList({QStringLiteral("*.json")}, QDir::Files | QDir::System,
+                                  QDir::Name | QDir::Reversed);
+}
+
+}  // namespace
+
+BatchRecord::BatchRecord(QString path, int lockFd) : path_(std::move(path)), lockFd_(lockFd) {}
+
+BatchRecord::~BatchRecord() {
+    if (lockFd_ >= 0) {
+        ::close(lockFd_);
+    }
+}
+
+std::unique_ptr<BatchRecord> BatchRecord::Create(const QString& folder, QString& error) {
+    if (!QDir().mkpath(folder)) {
+        error = QStringLiteral("cannot create the folder %1").arg(folder);
+        return nullptr;
+    }
+    // UTC, so that the names sort in the order the batches started whatever the clocks do.
+    const QString stamp =
+        QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMdd-HHmmss-zzz")) +
+        QStringLiteral("-%1").arg(QCoreApplication::applicationPid());
+    for (int n = 1; n < 100; ++n) {
+        const QString path = QDir(folder).filePath(
+            stamp + (n == 1 ? QString() : QStringLiteral("-%1").arg(n)) + QStringLiteral(".json"));
+        if (Exists(path)) {
+            continue;
+        }
+        // The lock is held before the record exists: a record seen unlocked is not running.
+        const int fd = TakeLock(LockPathOf(path), O_EXCL);
+        if (fd >= 0) {
+            return std::unique_ptr<BatchRecord>(new BatchRecord(path, fd));
+        }
+    }
+    error = QStringLiteral("cannot create a batch record in %1").arg(folder);
+    return nullptr;
+}
+
+void BatchRecord::Remove() {
+    // The record goes first: a lock seen without its record is not worth taking.
+    QFile::remove(path_);
+    QFile::remove(LockPathOf(path_));
+    if (lockFd_ >= 0) {
+        ::close(lockFd_);
+        lockFd_ = -1;
+    }
+}
+
+ResumeChoice BatchRecords::TakeForResume(const QString& folder, const QString& legacy) {
+    ResumeChoice choice;
+    QStringList candidates;
+    for (const QString& name : RecordsOf(folder)) {
+        candidates.append(QDir(folder).filePath(name));
+    }
+    if (Exists(legacy)) {
+        candidates.append(legacy);
+    }
+    choice.anyEarlier = QFileInfo(folder).isDir() || !candidates.isEmpty();
+    for (const QString& path : candidates) {
+        const int fd = TakeLock(LockPathOf(path));
+        if (fd < 0) {
+            ++choice.running;
+            continue;
+        }
+        BatchRecord record(path, fd);
+        Batch batch;
+        QStringList refused;
+        const BatchJournal::Loaded loaded = BatchJournal::Load(path, batch, &refused);
+        if (loaded == BatchJournal::Loaded::kMissing) {
+            // Removed since it was listed: its batch ended.
+            QFile::remove(LockPathOf(path));
+            continue;
+        }
+        if (loaded == BatchJournal::Loaded::kUnreadable) {
+            const QString aside = BatchJournal::SetAside(path);
+            choice.messages.append(
+                aside.isEmpty()
+                    ? QStringLiteral("the batch record %1 cannot be read, nor moved aside; it "
+                                     "is left as it is")
+                          .arg(path)
+                    : QStringLiteral("the batch record %1 cannot be read; it was kept as %2")
+                          .arg(path, aside));
+            if (!aside.isEmpty()) {
+                QFile::remove(LockPathOf(path));
+            }
+            continue;
+        }
+        choice.messages.append(refused);
+        for (const Batch::Row& row : batch.rows) {
+            if (row.status != kStatusCompleted) {
+                choice.unfinished.push_back(row);
+            }
+        }
+        if (choice.unfinished.empty()) {
+            record.Remove();  // every file completed: nothing of it to resume
+            continue;
+        }
+        record.lockFd_ = -1;
+        choice.record.reset(new BatchRecord(path, fd));
+        return choice;
+    }
+    return choice;
+}
+
+void BatchRecords::Prune(const QString& folder) {
+    const QDir dir(folder);
+    int kept = 0;
+    for (const QString& name : RecordsOf(folder)) {
+        const QString path = dir.filePath(name);
+        const int fd = TakeLock(LockPathOf(path));
+        if (fd < 0) {
+            continue;  // runs now
+        }
+        BatchRecord record(path, fd);
+        if (++kept > kKept) {
+            record.Remove();
+        }
+    }
+    // A lock without its record: a batch that died before its first save.
+    for (const QString& name : dir.entryList({QStringLiteral("*.lock")}, QDir::Files)) {
+        QString record = dir.filePath(name);
+        record.chop(5);
+        record += QStringLiteral(".json");
+        if (Exists(record)) {
+            continue;
+        }
+        const int fd = TakeLock(dir.filePath(name));
+        if (fd >= 0) {
+            QFile::remove(dir.filePath(name));
+            ::close(fd);
+        }
+    }
+}
+
+}  // namespace velto

@@ -1,0 +1,69 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+#include <memory>
+#include <vector>
+
+#include "shell/runner/batch.h"
+
+namespace velto {
+
+// velto-batch's batches on disk. Each batch keeps a record of its own (a journal, see
+// BatchJournal) in one folder, named after the moment it started, beside a lock file that its
+// program holds while it runs. The system lets go of the lock when the program ends, however it
+// ends, so batches that run side by side never share a record, and a batch that runs now can be
+// told from one that was interrupted.
+class BatchRecord {
+  public:
+    ~BatchRecord();  // lets go of the lock; the record stays
+    BatchRecord(const BatchRecord&) = delete;
+    BatchRecord& operator=(const BatchRecord&) = delete;
+
+    // A record in `folder` for a batch that starts now, locked for this program. Null, with the
+    // reason in `error`, when the folder or the lock cannot be made.
+    static std::unique_ptr<BatchRecord> Create(const QString& folder, QString& error);
+
+    // Where the batch's journal goes.
+    const QString& path() const { return path_; }
+
+    // Removes the record and its lock: a batch whose every file completed leaves nothing to
+    // resume, and a batch taken up by --resume lives on in the record of the new run.
+    void Remove();
+
+  private:
+    friend class BatchRecords;
+    BatchRecord(QString path, int lockFd);
+
+    QString path_;
+    int lockFd_ = -1;
+};
+
+// The batch that --resume runs again.
+struct ResumeChoice {
+    std::unique_ptr<BatchRecord> record;  // locked, so no other --resume takes it; null: none
+    std::vector<Batch::Row> unfinished;   // its files that did not complete, in their order
+    QStringList messages;                 // records set aside unread, names refused
+    int running = 0;                      // batches that run now, which are never taken
+    bool anyEarlier = false;              // a batch was ever kept here
+};
+
+class BatchRecords {
+  public:
+    // The most records of batches that do not run now that are kept; older ones are removed
+    // when a batch starts.
+    static constexpr int kKept = 20;
+
+    // Takes the batch --resume runs again: of the batches that do not run now and have a file
+    // that did not complete, the one that started last. On the way, a record whose every file
+    // completed is removed, and one that cannot be read is kept aside unread (see
+    // BatchJournal::SetAside) with a message. `legacy`, the one journal of earlier versions,
+    // counts as older than every record.
+    static ResumeChoice TakeForResume(const QString& folder, const QString& legacy);
+
+    // Removes all but the kKept most recent records of batches that do not run now, and lock
+    // files left without a record.
+    static void Prune(const QString& folder);
+};
+
+}  // namespace velto

@@ -1,0 +1,152 @@
+#include "shell/runner/inputfiles.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QFile>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <map>
+
+#include "common/encoding.h"
+#include "shell/runner/solverrun.h"
+
+namespace velto {
+
+std::string PathBytes(const QString& path) {
+    return QFile::encodeName(path).toStdString();
+}
+
+QString PathText(std::string_view bytes) {
+    return QFile::decodeName(QByteArray(bytes.data(), static_cast<qsizetype>(bytes.size())));
+}
+
+QString PrintablePath(std::string_view bytes) {
+    return QString::fromStdString(TerminalSafe(bytes));
+}
+
+std::string AbsolutePath(std::string_view bytes) {
+    if (bytes.empty()) {
+        return std::string();
+    }
+    std::error_code error;
+    const std::filesystem::path given{std::string(bytes)};
+    std::filesystem::path absolute = std::filesystem::absolute(given, error);
+    if (error) {
+        absolute = given;
+    }
+    std::string normal = absolute.lexically_normal().string();
+    while (normal.size() > 1 && normal.back() == '/') {
+        normal.pop_back();
+    }
+    return normal;
+}
+
+QString NameProblem(std::string_view bytes) {
+    if (bytes.find_first_of("\r\n") != std::string_view::npos) {
+        return QStringLiteral(
+                   "%1: the name holds a line end, which would end the name typed to the solver")
+            .arg(PrintablePath(bytes));
+    }
+    return QString();
+}
+
+QString InputFileProblem(std::string_view bytes) {
+    QString problem = NameProblem(bytes);
+    if (!problem.isEmpty()) {
+        return problem;
+    }
+    struct stat info {};
+    if (::stat(std::string(bytes).c_str(), &info) != 0) {
+        if (errno == ENOENT || errno == ENOTDIR || bytes.empty()) {
+            return QStringLiteral("no such input file: %1").arg(PrintablePath(bytes));
+        }
+        return QStringLiteral("cannot look at %1: %2")
+            .arg(PrintablePath(bytes), QString::fromLocal8Bit(std::strerror(errno)));
+    }
+    if (!S_ISREG(info.st_mode)) {
+        return QStringLiteral(
+                   "%1 is not a regular file (a folder, a pipe or a device is no input "
+                   "file)")
+            .arg(PrintablePath(bytes));
+    }
+    return QString();
+}
+
+namespace {
+
+// The file itself, whatever the name it was reached by.
+std::string FileKey(const std::string& absolute) {
+    std::error_code error;
+    const std::filesystem::path canonical = std::filesystem::canonical(absolute, error);
+    return error ? absolute : canonical.string();
+}
+
+// The run the solver is given: the folder it starts in and the name it is handed there.
+std::string RunKey(const std::string& absolute) {
+    const std::filesystem::path path(absolute);
+    return FileKey(path.parent_path().string()) + '\0' + BaseNameOf(absolute);
+}
+
+}  // namespace
+
+CheckedInputs CheckInputFiles(const std::vector<std::string>& candidates,
+                              const std::vector<std::string>& listed) {
+    CheckedInputs checked;
+    std::map<std::string, std::string> files;  // key -> the path that holds it
+    std::map<std::string, std::string> runs;
+    for (const std::string& path : listed) {
+        const std::string absolute = AbsolutePath(path);
+        files.emplace(FileKey(absolute), path);
+        runs.emplace(RunKey(absolute), path);
+    }
+    for (const std::string& candidate : candidates) {
+        const QString problem = InputFileProblem(candidate);
+        if (!problem.isEmpty()) {
+            checked.refused.append(problem);
+            continue;
+        }
+        const std::string absolute = AbsolutePath(candidate);
+        const std::string fileKey = FileKey(absolute);
+        const std::string runKey = RunKey(absolute);
+        const std::string* earlier = nullptr;
+        if (auto file = files.find(fileKey); file != files.end()) {
+            earlier = &file->second;
+        } else if (auto run = runs.find(runKey); run != runs.end()) {
+            earlier = &run->second;
+        }
+        if (earlier) {
+            checked.duplicates.append(QStringLiteral("%1 is the same input file as %2")
+                                          .arg(PrintablePath(candidate), PrintablePath(*earlier)));
+            continue;
+        }
+        files.emplace(fileKey, candidate);
+        runs.emplace(runKey, candidate);
+        checked.accepted.push_back(absolute);
+    }
+    return checked;
+}
+
+bool OpenRegularFile(QFile& file, const std::string& path) {
+    // Opening a pipe for reading waits for a writer: open without waiting, then look.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) {
+        return false;
+    }
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
+        return false;
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    file.setFileName(PathText(path));
+    if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace velto

@@ -1,0 +1,55 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+#include <string>
+#include <string_view>
+#include <vector>
+
+class QFile;
+
+namespace velto {
+
+// The file system knows an input file by the bytes of its path, which need not be UTF-8. Rows
+// keep those bytes for running the file and a decoded text beside them for showing it.
+
+// The bytes of a path that was typed or chosen as text.
+std::string PathBytes(const QString& path);
+// The text shown for a path's bytes; bytes that are not UTF-8 show as replacement characters.
+QString PathText(std::string_view bytes);
+// The path's bytes made safe to print on a terminal or show in a message: control characters,
+// bytes that are not UTF-8 and the backslash escaped ("new\nline.in", "caf\xe9.in").
+QString PrintablePath(std::string_view bytes);
+
+// The path made absolute against the current folder, without "." and ".." parts. Symbolic links
+// are left as they are: the solver runs in the folder the user named.
+std::string AbsolutePath(std::string_view bytes);
+
+// Why a file's name cannot be handed to the solver, or empty when it can: a CR or LF in it would
+// end the name typed to the solver, and the rest would answer its next prompts.
+QString NameProblem(std::string_view bytes);
+
+// Why an input file cannot be run, or empty when it can: NameProblem, a file that is not there,
+// or one that is not a regular file (a folder, a pipe, a device: a pipe would hold the reader
+// until someone writes to it). Looks at the file without opening it.
+QString InputFileProblem(std::string_view bytes);
+
+// The one rule for what may be listed in a batch, used by the window, velto-batch and --slurm.
+// A file that cannot be run (InputFileProblem) is refused. So is a file that is already listed,
+// or given twice: the same file under another name (`./d.in`, a symbolic link), or another file
+// that the solver would be handed under the same name in the same folder (`d.in` and `d.IN`),
+// which would run twice into the same results.
+struct CheckedInputs {
+    std::vector<std::string> accepted;  // absolute paths, in the order given
+    QStringList refused;                // one line per file that cannot be run
+    QStringList duplicates;             // one line per file listed already
+};
+CheckedInputs CheckInputFiles(const std::vector<std::string>& candidates,
+                              const std::vector<std::string>& listed = {});
+
+// Opens a file for reading only if it is a regular file, without waiting: a pipe or a device
+// given where a file of ours should be is refused (false) rather than read, as is a file that
+// cannot be opened.
+bool OpenRegularFile(QFile& file, const std::string& path);
+
+}  // namespace velto
