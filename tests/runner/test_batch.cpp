@@ -1,5 +1,6 @@
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QEventLoop>
@@ -10,6 +11,7 @@
 #include <thread>
 
 #include "shell/runner/batch.h"
+#include "shell/runner/batchjournal.h"
 #include "shell/runner/solverfinder.h"
 #include "shell/runner/solverrun.h"
 #include "tests/support/testsupport.h"
@@ -131,7 +133,17 @@ TEST_F(BatchRun, FailingFileInTheMiddleLeavesTheOthersCompleted) {
     EXPECT_TRUE(std::filesystem::exists(dir.File("beam3.out")));
 }
 
+// Qt's warnings about descriptors it watches, recorded while a test runs.
+std::vector<std::string> notifierWarnings;
+void RecordNotifierWarnings(QtMsgType, const QMessageLogContext&, const QString& text) {
+    if (text.contains("QSocketNotifier")) {
+        notifierWarnings.push_back(text.toStdString());
+    }
+}
+
 TEST_F(BatchRun, StopAbortsTheRunningFileAndLeavesTheSolverAlone) {
+    notifierWarnings.clear();
+    const QtMessageHandler previous = qInstallMessageHandler(RecordNotifierWarnings);
     Batch batch;
     batch.AddRow(QString::fromStdString(Input("beam1", {"STEPS 2", "PACE 0"})));
     batch.AddRow(QString::fromStdString(Input("beam2", {"STEPS 200", "PACE 0.2"})));
@@ -160,6 +172,34 @@ TEST_F(BatchRun, StopAbortsTheRunningFileAndLeavesTheSolverAlone) {
         loop.exec();
     }
     EXPECT_EQ(StateOf(solvers[0]), '\0') << "the stopped solver was left as a zombie or runs on";
+    // Its reaping stopped watching the descriptor before closing it.
+    qInstallMessageHandler(previous);
+    EXPECT_EQ(notifierWarnings, std::vector<std::string>());
+}
+
+// An input that cannot be read is never handed to a solver: a pipe (which would hold the reader
+// until someone writes to it) and a file with a line beyond a megabyte fail with the reason in
+// their console text, the batch goes on, and its journal ends as the batch did.
+TEST_F(BatchRun, InputsThatCannotBeReadFailWithTheReason) {
+    ASSERT_EQ(::mkfifo(dir.File("pipe.in").c_str(), 0600), 0);
+    test::WriteBytes(dir.File("long.in"), "STANDIN PACE 0\n" + std::string(2 << 20, 'x'));
+    Batch batch;
+    batch.AddRow(QString::fromStdString(dir.File("pipe.in")));
+    batch.AddRow(QString::fromStdString(dir.File("long.in")));
+    batch.AddRow(QString::fromStdString(Input("beam3", {"STEPS 2", "PACE 0"})));
+    const QString journalPath = QString::fromStdString(dir.File("journal.json"));
+    BatchJournal journal(batch, journalPath);
+    RunToEnd(batch, StandIn(VELTO_STANDIN_DIR));
+    EXPECT_EQ(Statuses(batch), (std::vector<QString>{"Failed", "Failed", "Completed"}));
+    EXPECT_TRUE(batch.RunLogs[0].contains("pipe.in is not a regular file"))
+        << batch.RunLogs[0].toStdString();
+    EXPECT_TRUE(batch.RunLogs[1].contains("Read File Error 59: Bad record length"))
+        << batch.RunLogs[1].toStdString();
+    EXPECT_FALSE(std::filesystem::exists(dir.File("pipe.out")));
+    EXPECT_FALSE(std::filesystem::exists(dir.File("long.out")));
+    Batch saved;
+    ASSERT_EQ(BatchJournal::Load(journalPath, saved), BatchJournal::Loaded::kYes);
+    EXPECT_EQ(Statuses(saved), (std::vector<QString>{"Failed", "Failed", "Completed"}));
 }
 
 TEST_F(BatchRun, Version2004TakesTheNameOnItsCommandLineOnly) {

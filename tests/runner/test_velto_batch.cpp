@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -172,6 +173,133 @@ TEST_F(VeltoBatch, NoSolverAndUsageErrorsExitWithTwo) {
         run = RunBatch(dir, args);
         EXPECT_EQ(run.status, 2) << run.out;
         EXPECT_NE(run.out.find("Usage: velto-batch"), std::string::npos) << run.out;
+    }
+}
+
+// Names that would make the solver run another file, or the same file twice, or that would be
+// read as more than a name: refused before anything runs, with the name escaped. A backslash is
+// part of a name, not a folder.
+TEST_F(VeltoBatch, NamesThatWouldRunTheWrongFileAreRefused) {
+    const std::string d = Input("d", "STANDIN PACE 0\n");
+    std::filesystem::create_symlink(d, dir.File("link.in"));
+    Input("new\nline", "STANDIN PACE 0\n");
+    Input("cr\rname", "STANDIN PACE 0\n");
+    ASSERT_EQ(::mkfifo(dir.File("pipe.in").c_str(), 0600), 0);
+    struct Case {
+        std::vector<std::string> files;
+        std::string message;
+    };
+    const std::vector<Case> cases = {
+        {{dir.File("new\nline.in")}, dir.File("new\\nline.in: the name holds a line end")},
+        {{dir.File("cr\rname.in")}, dir.File("cr\\rname.in: the name holds a line end")},
+        {{d, dir.File("./d.in")}, dir.File("./d.in") + " is the same input file as " + d},
+        {{d, dir.File("link.in")}, dir.File("link.in") + " is the same input file as " + d},
+        {{dir.File("pipe.in")}, dir.File("pipe.in") + " is not a regular file"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args = {"--jobs", "2", "--solver-folder", VELTO_STANDIN_DIR};
+        args.insert(args.end(), c.files.begin(), c.files.end());
+        BatchCommand run = RunBatch(dir, args);
+        EXPECT_EQ(run.status, 2) << run.out;
+        EXPECT_NE(run.out.find("velto-batch: " + c.message), std::string::npos) << run.out;
+    }
+    // Nothing ran.
+    for (const char* output : {"d.out", "link.out", "new.out", "line.out", "cr.out"}) {
+        EXPECT_FALSE(std::filesystem::exists(dir.File(output))) << output;
+    }
+
+    Input("1", "STANDIN PACE 0\n");
+    test::WriteBytes(dir.File("1.out"), "the listing of 1.in\n");
+    BatchCommand run =
+        RunBatch(dir, {"--solver-folder", VELTO_STANDIN_DIR, Input("case\\1", "STANDIN PACE 0\n")});
+    EXPECT_EQ(run.status, 0) << run.out;
+    EXPECT_TRUE(std::filesystem::exists(dir.File("case\\1.out")));
+    EXPECT_EQ(test::ReadBytes(dir.File("1.out")), "the listing of 1.in\n");
+}
+
+// A name that begins with '-', one that is not UTF-8 and one with control characters run as
+// given, are printed with their control characters and stray bytes escaped, and --resume runs
+// such a name again byte for byte.
+TEST_F(VeltoBatch, OddNamesRunAsGivenAndPrintSafely) {
+    const std::string latin1 = "caf\xe9";
+    const std::string escape = "red\x1b[31m";
+    BatchCommand run = RunBatch(
+        dir,
+        {"--solver-folder", VELTO_STANDIN_DIR, "--", Input("-dash", "STANDIN PACE 0\n"),
+         Input(latin1, "STANDIN PACE 0\nSTANDIN EXIT 3\n"), Input(escape, "STANDIN PACE 0\n")});
+    EXPECT_EQ(run.status, 1) << run.out;
+    EXPECT_NE(run.out.find("-dash.in: Completed"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("caf\\xe9.in: Failed"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("red\\x1b[31m.in: Completed"), std::string::npos) << run.out;
+    EXPECT_EQ(run.out.find('\x1b'), std::string::npos) << run.out;
+    EXPECT_TRUE(std::filesystem::exists(dir.File(escape + ".out")));
+
+    Input(latin1, "STANDIN PACE 0\n");
+    run = RunBatch(dir, {"--solver-folder", VELTO_STANDIN_DIR, "--resume"});
+    EXPECT_EQ(run.status, 0) << run.out;
+    EXPECT_NE(run.out.find("caf\\xe9.in: Completed"), std::string::npos) << run.out;
+    EXPECT_TRUE(std::filesystem::exists(dir.File(latin1 + ".out")));
+}
+
+// Two batches at once each keep their own record. --resume leaves a batch that still runs alone
+// and takes, once it has died, the files it left unfinished, even though another batch ran and
+// completed beside it. A record that cannot be read is kept aside and reported.
+TEST_F(VeltoBatch, BatchesSideBySideKeepTheirOwnRecords) {
+    const std::string logA = dir.File("a.txt");
+    std::vector<std::string> args = {VELTO_BATCH_BIN,
+                                     "--solver-folder",
+                                     VELTO_STANDIN_DIR,
+                                     Input("a1", "STANDIN PACE 0\n"),
+                                     Input("a2", "STANDIN STEPS 600\nSTANDIN PACE 0.1\n"),
+                                     Input("a3", "STANDIN PACE 0\n")};
+    std::vector<char*> argv;
+    for (auto& a : args) {
+        argv.push_back(a.data());
+    }
+    argv.push_back(nullptr);
+    std::string config = "XDG_CONFIG_HOME=" + dir.File("config");
+    std::vector<char*> envp = {config.data(), nullptr};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, logA.c_str(), O_WRONLY | O_CREAT, 0600);
+    pid_t a = -1;
+    ASSERT_EQ(::posix_spawn(&a, argv[0], &actions, nullptr, argv.data(), envp.data()), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    for (int i = 0; i < 600 && test::ReadBytes(logA).find("a2.in: Running") == std::string::npos;
+         ++i) {
+        ::usleep(50000);
+    }
+    ASSERT_NE(test::ReadBytes(logA).find("a2.in: Running"), std::string::npos);
+
+    BatchCommand run =
+        RunBatch(dir, {"--solver-folder", VELTO_STANDIN_DIR, Input("b1", "STANDIN PACE 0\n"),
+                       Input("b2", "STANDIN PACE 0\n")});
+    EXPECT_EQ(run.status, 0) << run.out;
+    run = RunBatch(dir, {"--solver-folder", VELTO_STANDIN_DIR, "--resume"});
+    EXPECT_EQ(run.status, 0) << run.out;
+    EXPECT_NE(run.out.find("nothing to resume"), std::string::npos) << run.out;
+
+    ::kill(a, SIGKILL);
+    ::waitpid(a, nullptr, 0);
+    Input("a2", "STANDIN PACE 0\n");
+    const std::string records = dir.File("config/Velto Shell/velto-batch");
+    test::WriteBytes(records + "/99999999-999999-999-1.json", "{\"rows\": [{\"path");
+    run = RunBatch(dir, {"--solver-folder", VELTO_STANDIN_DIR, "--resume"});
+    EXPECT_EQ(run.status, 0) << run.out;
+    EXPECT_NE(run.out.find("velto-batch: the batch record " + records +
+                           "/99999999-999999-999-1.json cannot be read; it was kept as " + records +
+                           "/99999999-999999-999-1.json.unreadable"),
+              std::string::npos)
+        << run.out;
+    EXPECT_NE(run.out.find("a2.in: Completed"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("a3.in: Completed"), std::string::npos) << run.out;
+    EXPECT_EQ(run.out.find("a1.in"), std::string::npos) << run.out;
+    EXPECT_EQ(run.out.find("b1.in"), std::string::npos) << run.out;
+    EXPECT_EQ(test::ReadBytes(records + "/99999999-999999-999-1.json.unreadable"),
+              "{\"rows\": [{\"path");
+    // Completed batches leave no record behind.
+    for (const auto& entry : std::filesystem::directory_iterator(records)) {
+        EXPECT_NE(entry.path().extension(), ".json") << entry.path();
     }
 }
 

@@ -44,7 +44,12 @@ BatchCommand RunVeltoBatch(const ScratchDir& dir, const BatchCall& call) {
     if (const char* conf = ::getenv("SLURM_CONF")) {
         env.push_back(std::string("SLURM_CONF=") + conf);
     }
-    env.insert(env.end(), call.env.begin(), call.env.end());
+    for (const std::string& entry : call.env) {
+        // One of the three above given again replaces it.
+        const std::string key = entry.substr(0, entry.find('=') + 1);
+        std::erase_if(env, [&key](const std::string& e) { return e.rfind(key, 0) == 0; });
+        env.push_back(entry);
+    }
     std::vector<char*> envp;
     for (auto& e : env) {
         envp.push_back(e.data());

@@ -56,7 +56,7 @@ struct BatchCommand {
 
 struct BatchCall {
     std::vector<std::string> args;
-    std::vector<std::string> env;  // besides XDG_CONFIG_HOME, PATH and SLURM_CONF
+    std::vector<std::string> env;  // besides (or instead of) XDG_CONFIG_HOME, PATH, SLURM_CONF
     std::string path = "/usr/bin:/bin";
     bool terminalInput = false;  // standard input a terminal (a pseudo-terminal of ours)
     std::string interruptAfter;  // send SIGINT once the output holds this

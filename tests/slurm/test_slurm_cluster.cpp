@@ -201,6 +201,25 @@ TEST_F(Cluster, AJobTheClusterRefusesLeavesNothingBehind) {
     EXPECT_NE(run.out.find("job 999999 was not submitted by velto-batch"), std::string::npos);
 }
 
+// Slurm reads a backslash in an output path as "no patterns, and drop the backslash unless
+// doubled": a job folder under such a path still gets its task's log and Slurm's own output.
+TEST_F(Cluster, AJobFolderWithABackslashInItsPath) {
+    test::BatchCall call;
+    call.args = {"--slurm", "--solver-folder", VELTO_STANDIN_DIR,
+                 Input("beam1", {"STEPS 2", "PACE 0"}), Input("beam2", {"STEPS 2", "PACE 0"})};
+    const std::string config = dir.File("con\\fig");
+    call.env = {"XDG_CONFIG_HOME=" + config};
+    test::BatchCommand run = test::RunVeltoBatch(dir, call);
+    EXPECT_EQ(run.status, 0) << run.out;
+    EXPECT_NE(run.out.find("Batch finished: 2 Completed"), std::string::npos) << run.out;
+    EXPECT_NE(test::ReadBytes(dir.File("beam2.log")).find("Analysis completed."),
+              std::string::npos);
+    const std::filesystem::path jobs = config + "/Velto Shell/slurm";
+    ASSERT_TRUE(std::filesystem::is_directory(jobs));
+    const std::filesystem::path job = std::filesystem::directory_iterator(jobs)->path();
+    EXPECT_TRUE(std::filesystem::exists(job / "slurm.out")) << job;
+}
+
 TEST_F(Cluster, TheWindowRunsTheListOnTheCluster) {
     SaveSolverFolder(QStringLiteral(VELTO_STANDIN_DIR));
     QStringList asked;

@@ -31,6 +31,7 @@ class FakeSlurm : public ::testing::Test {
         // Each command notes its arguments and answers from the files the test writes.
         Command("sbatch",
                 "printf '%s\\n' \"$@\" > \"$F/sbatch.args\"\n"
+                "if [ -e \"$F/sbatch.first\" ]; then . \"$F/sbatch.first\"; fi\n"
                 "if [ -e \"$F/sbatch.refuse\" ]; then cat \"$F/sbatch.refuse\" >&2; exit 1; fi\n"
                 "echo 42\n");
         Command("squeue",
@@ -262,8 +263,12 @@ TEST_F(FakeSlurm, AClusterThatDoesNotAnswerIsToldOnceAndFollowedOn) {
     EXPECT_EQ(batch.rows[0].status, "Completed");
 }
 
+// Earlier logs beside the input files go only once the cluster has taken the job: a refused job
+// leaves them as they were, and a task that starts at once keeps the log it has begun.
 TEST_F(FakeSlurm, ARefusedJobLeavesNothingBehind) {
     const QStringList before = JobFolders();
+    const QStringList files = Inputs(2);
+    test::WriteBytes(dir.File("beam1.log"), "the log of an earlier run\n");
     Answer("sbatch.refuse",
            "sbatch: error: invalid partition specified: bogus\n"
            "sbatch: error: Batch job submission failed: Invalid partition name specified\n");
@@ -271,12 +276,22 @@ TEST_F(FakeSlurm, ARefusedJobLeavesNothingBehind) {
     QString error;
     SlurmOptions options;
     options.partition = "bogus";
-    EXPECT_FALSE(batch.Submit(test::StandIn(VELTO_STANDIN_DIR), Inputs(2), options, error));
+    EXPECT_FALSE(batch.Submit(test::StandIn(VELTO_STANDIN_DIR), files, options, error));
     EXPECT_EQ(error.toStdString(),
               "the cluster refused the job: invalid partition specified: bogus; Batch job "
               "submission failed: Invalid partition name specified");
     EXPECT_EQ(JobFolders(), before);
     EXPECT_TRUE(batch.rows.empty());
+    EXPECT_EQ(test::ReadBytes(dir.File("beam1.log")), "the log of an earlier run\n");
+
+    std::filesystem::remove(fake.File("sbatch.refuse"));
+    Answer("sbatch.first", "printf 'Please type\\n' > " + dir.File("beam1.log") + "\n");
+    SlurmBatch accepted;
+    Submit(accepted, files);
+    EXPECT_EQ(test::ReadBytes(dir.File("beam1.log")), "Please type\n");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()),
+                            std::filesystem::directory_iterator()),
+              3);  // the two input files and the new log, nothing set aside
 }
 
 TEST_F(FakeSlurm, NoSbatchOnThePath) {
@@ -334,19 +349,24 @@ TEST_F(FakeSlurm, FollowPicksUpOnlyOurOwnJobs) {
 // velto-batch's own checks before anything reaches a cluster.
 TEST_F(FakeSlurm, CommandLineErrorsExitWithTwo) {
     const std::string input = Inputs(1)[0].toStdString();
-    for (const std::vector<std::string>& args :
-         std::vector<std::vector<std::string>>{{"--partition", "p", input},
-                                               {"--detach", input},
-                                               {"--slurm", "--jobs", "2", input},
-                                               {"--slurm", "--max-running", "0", input},
-                                               {"--follow", "42", input},
-                                               {"--follow"}}) {
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {"--partition", "p", input},
+             {"--detach", input},
+             {"--slurm", "--jobs", "2", input},
+             {"--slurm", "--max-running", "0", input},
+             {"--follow", "42", input},
+             {"--follow"},
+             // The same file twice, a name with a line end.
+             {"--slurm", "--solver-folder", VELTO_STANDIN_DIR, input, dir.File("./beam1.in")},
+             {"--slurm", "--solver-folder", VELTO_STANDIN_DIR,
+              test::StandInInput(dir, "a\nb", {})}}) {
         test::BatchCall call;
         call.args = args;
         test::BatchCommand run = test::RunVeltoBatch(dir, call);
         EXPECT_EQ(run.status, 2) << run.out;
         EXPECT_NE(run.out.find("Usage: velto-batch"), std::string::npos) << run.out;
     }
+    EXPECT_FALSE(std::filesystem::exists(fake.File("sbatch.args")));
     // No sbatch: one line, no usage text.
     test::BatchCall call;
     call.args = {"--slurm", "--solver-folder", VELTO_STANDIN_DIR, input};

@@ -82,6 +82,11 @@ TEST(SbatchArguments, OneArrayWithTheUsersLimits) {
     EXPECT_TRUE(args.contains("--time=2:00:00"));
     EXPECT_TRUE(args.contains("--output=/j/100%%/slurm-%a.out"));
     EXPECT_EQ(args.back(), "/j/100%/job.sh");
+    // A backslash turns the patterns off: the name as it is, each backslash doubled.
+    const QStringList literal = SbatchArguments(options, 2, "v", "/j/a\\b%", "/j/a\\b%/job.sh");
+    EXPECT_TRUE(literal.contains("--output=/j/a\\\\b%/slurm.out"))
+        << literal.join(' ').toStdString();
+    EXPECT_TRUE(literal.contains("--chdir=/j/a\\b%"));
 }
 
 TEST(ParseJobId, ParsableAnswers) {

@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <QAction>
 #include <QApplication>
 #include <QEventLoop>
 #include <QFile>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -165,6 +167,57 @@ TEST_F(ShellWindow, AddDeleteAndClearKeepRowsAndLogsInStep) {
     EXPECT_EQ(list->topLevelItemCount(), 0);
     EXPECT_TRUE(window->batch().RunLogs.isEmpty());
     ExpectListCommands(false);
+}
+
+// Add takes only what can be run, once: a name with a line end (typed to the solver it would
+// answer its next prompts) and a pipe are refused with their names escaped; the same file under
+// another name is not listed twice.
+TEST_F(ShellWindow, AddRefusesWhatCannotRunAndListsEachFileOnce) {
+    Make();
+    const QString beam = Input("beam1.in", "");
+    const QString newline = Input("new\nline.in", "");
+    std::filesystem::create_symlink(beam.toStdString(), dir.File("link.in"));
+    ASSERT_EQ(::mkfifo(dir.File("pipe.in").c_str(), 0600), 0);
+    toAdd = {beam, newline, QString::fromStdString(dir.File("pipe.in")),
+             QString::fromStdString(dir.File("./beam1.in")),
+             QString::fromStdString(dir.File("link.in"))};
+    window->cmdAdd_Click();
+    auto* list = Find<QTreeWidget>("lvwFiles");
+    ASSERT_EQ(list->topLevelItemCount(), 1);
+    EXPECT_EQ(list->topLevelItem(0)->text(0), beam);
+    ASSERT_EQ(asked.size(), 1);
+    EXPECT_TRUE(asked[0].contains(QString::fromStdString(dir.File("new\\nline.in")) +
+                                  ": the name holds a line end"))
+        << asked[0].toStdString();
+    EXPECT_TRUE(
+        asked[0].contains(QString::fromStdString(dir.File("pipe.in")) + " is not a regular file"))
+        << asked[0].toStdString();
+}
+
+// A journal that cannot be read is kept aside, never saved over, and the user is told where;
+// a row whose name holds a line end is left out of a journal that can.
+TEST_F(ShellWindow, AnUnreadableJournalIsKeptAside) {
+    const QString journal = BatchJournal::DefaultPath(QStringLiteral("shell-batch.json"));
+    const QString aside = journal + QStringLiteral(".unreadable");
+    QFile::remove(aside);
+    std::filesystem::create_directories(QFileInfo(journal).absolutePath().toStdString());
+    test::WriteBytes(journal.toStdString(), "{\"rows\": [{\"path\": \"/w/beam1.in\"");
+    Make();
+    ASSERT_EQ(asked.size(), 1);
+    EXPECT_TRUE(asked[0].contains(aside)) << asked[0].toStdString();
+    EXPECT_EQ(test::ReadBytes(aside.toStdString()), "{\"rows\": [{\"path\": \"/w/beam1.in\"");
+    window.reset();
+    QFile::remove(aside);
+
+    asked.clear();
+    test::WriteBytes(journal.toStdString(),
+                     "{\"rows\": [{\"path\": \"/w/new\\nline.in\", \"status\": \"Failed\"},"
+                     " {\"path\": \"/w/beam2.in\", \"status\": \"Completed\"}]}");
+    Make();
+    EXPECT_EQ(Statuses(), QStringList{"Completed"});
+    ASSERT_EQ(asked.size(), 1);
+    EXPECT_TRUE(asked[0].contains("/w/new\\nline.in: the name holds a line end"))
+        << asked[0].toStdString();
 }
 
 TEST_F(ShellWindow, BatchMarksEachFileAndKeepsItsConsoleText) {
