@@ -118,14 +118,20 @@ int Refuse(std::FILE* err, const std::string& why) {
 
 }  // namespace
 
-bool ParseTimes(const std::string& text, int count, std::vector<int>& indices) {
+bool ParseTimes(const std::string& text, int count, std::vector<int>& indices, int* firstBeyond) {
     indices.clear();
+    if (firstBeyond != nullptr) {
+        *firstBeyond = 0;
+    }
     if (text == "all") {
         for (int i = 0; i < count; ++i) {
             indices.push_back(i);
         }
         return true;
     }
+    // Each time is taken once, at its first mention, so the list never outgrows the listing's
+    // times however the text repeats them.
+    std::vector<bool> taken(static_cast<std::size_t>(std::max(count, 0)), false);
     std::size_t pos = 0;
     while (pos <= text.size()) {
         std::size_t comma = text.find(',', pos);
@@ -154,8 +160,14 @@ bool ParseTimes(const std::string& text, int count, std::vector<int>& indices) {
         if (last - first > 1000000) {
             return false;
         }
-        for (long i = first; i <= last; ++i) {
-            indices.push_back(static_cast<int>(i - 1));
+        if (last > count && firstBeyond != nullptr && *firstBeyond == 0) {
+            *firstBeyond = static_cast<int>(std::max<long>(first, count + 1L));
+        }
+        for (long i = first; i <= std::min<long>(last, count); ++i) {
+            if (!taken[static_cast<std::size_t>(i - 1)]) {
+                taken[static_cast<std::size_t>(i - 1)] = true;
+                indices.push_back(static_cast<int>(i - 1));
+            }
         }
         if (comma == std::string::npos) {
             break;
@@ -201,12 +213,11 @@ int RunExport(const ExportOptions& o, std::FILE* out, std::FILE* err) {
     }
     times.SetAvailable(texts);
     std::vector<int> indices;
-    ParseTimes(o.times, c.TimeCount, indices);
-    for (int index : indices) {
-        if (index >= c.TimeCount) {
-            return Refuse(err, "the listing has " + std::to_string(c.TimeCount) +
-                                   " times; there is no time " + std::to_string(index + 1));
-        }
+    int beyond = 0;
+    ParseTimes(o.times, c.TimeCount, indices, &beyond);
+    if (beyond != 0) {
+        return Refuse(err, "the listing has " + std::to_string(c.TimeCount) +
+                               " times; there is no time " + std::to_string(beyond));
     }
     times.AddIndices(indices);
 
