@@ -34,6 +34,14 @@ class ExtractExport : public ::testing::Test {
         return Extract(dir, "export '" + listing + "' " + options);
     }
     bool Exists(const std::string& name) const { return std::filesystem::exists(dir.File(name)); }
+    // Replaces the listing by a plain one of this size.
+    void UseListing(const std::string& name, Long nodes, Integer times) {
+        ListingSpec spec;
+        spec.nodes = nodes;
+        spec.times = times;
+        listing = dir.File(name);
+        WriteListingFile(spec, listing);
+    }
 
     test::ScratchDir dir;
     std::string listing;
@@ -155,11 +163,7 @@ TEST_F(ExtractExport, MessagesOfTheExportGoToStandardError) {
     CommandRun run = Export("-o '" + dir.File("wide.xls") +
                             "' --variable Displacements --to 30 --times all --columns");
     EXPECT_EQ(run.status, 0);
-    ListingSpec wide;
-    wide.nodes = 300;
-    wide.times = 1;
-    listing = dir.File("wide.out");
-    WriteListingFile(wide, listing);
+    UseListing("wide.out", 300, 1);
     run = Export("-o '" + dir.File("wide.xls") + "' --variable Displacements --to 256");
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.err, "The maximum number of columns in Excel is 256. Cannot create file.\n");
@@ -224,11 +228,7 @@ TEST_F(ExtractExport, HugeRequestsAreRefusedBeforeTheyAreHeld) {
 // it as they would, but take its temporary file along. The signal comes once the export's
 // private folder has appeared beside the target: the values are read, the writing has begun.
 TEST_F(ExtractExport, SignalsWhileWritingLeaveNothingBehind) {
-    ListingSpec spec;
-    spec.nodes = 4000;
-    spec.times = 40;
-    listing = dir.File("large.out");
-    WriteListingFile(spec, listing);
+    UseListing("large.out", 4000, 40);
     std::filesystem::create_directory(dir.File("out"));
     for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
         const std::string target = dir.File("out/values.xlsx");
@@ -311,11 +311,7 @@ TEST_F(ExtractExport, FormatMustBeOneOfThree) {
 
 // 300 nodes across: too wide for xls, not for xlsx or CSV.
 TEST_F(ExtractExport, WideSelectionsFitXlsxAndCsv) {
-    ListingSpec wide;
-    wide.nodes = 300;
-    wide.times = 1;
-    listing = dir.File("wide.out");
-    WriteListingFile(wide, listing);
+    UseListing("wide.out", 300, 1);
     CommandRun run = Export("-o '" + dir.File("wide.xls") + "' --variable Displacements");
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.err, "The maximum number of columns in Excel is 256. Cannot create file.\n");
