@@ -12,7 +12,9 @@
 #include <csignal>
 #include <cstdint>
 #include <cstring>
+
 #include <ctime>
+#include "common/encoding.h"
 
 namespace velto {
 

@@ -98,12 +98,13 @@ bool DrawCurves(const Catalogue& c, const SaveRequest& request, const std::strin
                                                QString::fromLatin1(itemWord.c_str()));
     std::unique_ptr<QChart> chart(BuildCurveChart(curves));
     if (!SaveChart(chart.get(), QString::fromLocal8Bit(output.c_str()))) {
-        std::fprintf(err, "velto-extract: cannot write %s\n", output.c_str());
+        std::fprintf(err, "velto-extract: cannot write %s\n", TerminalSafe(output).c_str());
         return false;
     }
-    std::fprintf(out, "%s: %zu curves of %s%s%s at %d times\n", output.c_str(), curves.names.size(),
-                 Cp1252ToUtf8(request.variable).c_str(), request.vectorName.empty() ? "" : " ",
-                 Cp1252ToUtf8(request.vectorName).c_str(), static_cast<int>(c.SelectedTimeCount));
+    std::fprintf(out, "%s: %zu curves of %s%s%s at %d times\n", TerminalSafe(output).c_str(),
+                 curves.names.size(), Cp1252ToUtf8(request.variable).c_str(),
+                 request.vectorName.empty() ? "" : " ", Cp1252ToUtf8(request.vectorName).c_str(),
+                 static_cast<int>(c.SelectedTimeCount));
     if (curves.omitted > 0) {
         std::fprintf(out, "(the first %d vectors are drawn; %d more are left out)\n", kMaxCurves,
                      curves.omitted);
@@ -112,7 +113,8 @@ bool DrawCurves(const Catalogue& c, const SaveRequest& request, const std::strin
 }
 
 int Refuse(std::FILE* err, const std::string& why) {
-    std::fprintf(err, "velto-extract: cannot export: %s\n", Cp1252ToUtf8(why).c_str());
+    std::fprintf(err, "velto-extract: cannot export: %s\n",
+                 TerminalSafe(Cp1252ToUtf8(why)).c_str());
     return 1;
 }
 
@@ -265,9 +267,10 @@ int RunExport(const ExportOptions& o, std::FILE* out, std::FILE* err) {
 
     switch (result.outcome) {
         case SaveOutcome::Written:
-            std::fprintf(out, "%s: %s%s%s, %ld vectors x %d times\n", o.output.c_str(),
-                         Cp1252ToUtf8(request.variable).c_str(), vectorName.empty() ? "" : " ",
-                         Cp1252ToUtf8(vectorName).c_str(), static_cast<long>(c.SelectedVectorCount),
+            std::fprintf(out, "%s: %s%s%s, %ld vectors x %d times\n",
+                         TerminalSafe(o.output).c_str(), Cp1252ToUtf8(request.variable).c_str(),
+                         vectorName.empty() ? "" : " ", Cp1252ToUtf8(vectorName).c_str(),
+                         static_cast<long>(c.SelectedVectorCount),
                          static_cast<int>(c.SelectedTimeCount));
             return shown == 0 ? 0 : 1;
         case SaveOutcome::Aborted:
