@@ -80,34 +80,88 @@ std::size_t Utf8SequenceLength(std::string_view text) {
     return length;
 }
 
-}  // namespace
+// The code point of the well-formed UTF-8 sequence of `length` bytes at the start of `text`.
+char32_t DecodeUtf8(std::string_view text, std::size_t length) {
+    static constexpr unsigned char kLeadMask[] = {0, 0x7F, 0x1F, 0x0F, 0x07};
+    char32_t cp = static_cast<unsigned char>(text[0]) & kLeadMask[length];
+    for (std::size_t i = 1; i < length; ++i) {
+        cp = (cp << 6) | (static_cast<unsigned char>(text[i]) & 0x3F);
+    }
+    return cp;
+}
 
-std::string TerminalSafe(std::string_view bytes) {
-    std::string out;
-    out.reserve(bytes.size());
+// Calls onCharacter(code point, bytes) for each well-formed UTF-8 character of `text` (ASCII
+// included) and onByte(byte) for each byte that is not part of one.
+template <typename OnCharacter, typename OnByte>
+void WalkUtf8(std::string_view text, OnCharacter onCharacter, OnByte onByte) {
     std::size_t i = 0;
-    while (i < bytes.size()) {
-        const auto byte = static_cast<unsigned char>(bytes[i]);
-        if (byte >= 0x20 && byte < 0x7F) {
-            if (byte == '\\') {
-                out += '\\';
-            }
-            out += static_cast<char>(byte);
+    while (i < text.size()) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        const std::size_t length = byte < 0x80 ? 1 : Utf8SequenceLength(text.substr(i));
+        if (length == 0) {
+            onByte(byte);
             ++i;
             continue;
         }
-        const std::size_t length = byte < 0x80 ? 0 : Utf8SequenceLength(bytes.substr(i));
-        // U+0080..U+009F are the C1 controls: 0x9B alone is a CSI to many terminals.
-        const bool c1 =
-            length == 2 && byte == 0xC2 && static_cast<unsigned char>(bytes[i + 1]) < 0xA0;
-        if (length == 0 || c1) {
-            AppendEscape(out, byte);
-            ++i;
-            continue;
-        }
-        out.append(bytes.substr(i, length));
+        onCharacter(DecodeUtf8(text.substr(i), length), text.substr(i, length));
         i += length;
     }
+}
+
+}  // namespace
+
+std::string FileNameToUtf8(std::string_view name) {
+    std::string out;
+    WalkUtf8(
+        name, [&](char32_t, std::string_view bytes) { out.append(bytes); },
+        [&](unsigned char byte) {
+            const char single = static_cast<char>(byte);
+            out += Cp1252ToUtf8(std::string_view(&single, 1));
+        });
+    return out;
+}
+
+std::string FileNameToCp1252(std::string_view name) {
+    std::string out;
+    WalkUtf8(
+        name,
+        [&](char32_t cp, std::string_view) {
+            if (cp < 0x80 || (cp >= 0xA0 && cp <= 0xFF)) {
+                out += static_cast<char>(cp);
+                return;
+            }
+            for (std::size_t i = 0; i < kHighTable.size(); ++i) {
+                if (kHighTable[i] == cp) {
+                    out += static_cast<char>(0x80 + i);
+                    return;
+                }
+            }
+            out += '?';
+        },
+        [&](unsigned char byte) { out += static_cast<char>(byte); });
+    return out;
+}
+
+std::string TerminalSafe(std::string_view bytes, bool keepLineEnds) {
+    std::string out;
+    out.reserve(bytes.size());
+    WalkUtf8(
+        bytes,
+        [&](char32_t cp, std::string_view character) {
+            // U+0080..U+009F are the C1 controls: U+009B is a CSI to many terminals.
+            const bool lineEnd = keepLineEnds && cp == '\n';
+            if (!lineEnd && (cp < 0x20 || cp == 0x7F || (cp >= 0x80 && cp < 0xA0))) {
+                for (char byte : character) {
+                    AppendEscape(out, static_cast<unsigned char>(byte));
+                }
+                return;
+            }
+            if (cp == '\\') {
+                out += '\\';
+            }
+            out.append(character);
+        },
+        [&](unsigned char byte) { AppendEscape(out, byte); });
     return out;
 }
 

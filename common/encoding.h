@@ -10,11 +10,22 @@ namespace velto {
 // control of the same number, so nothing is lost.
 std::string Cp1252ToUtf8(std::string_view text);
 
+// A file name as text: the file system holds names as bytes, normally UTF-8. Well-formed UTF-8
+// stays as it is; a byte that is not part of it is read as Windows-1252, so the result is always
+// UTF-8 and nothing is dropped.
+std::string FileNameToUtf8(std::string_view name);
+
+// A file name for a message in the tools' single-byte text (Windows-1252): each UTF-8 character
+// that Windows-1252 holds becomes its byte, any other becomes '?'; bytes that are not UTF-8 stay
+// as they are.
+std::string FileNameToCp1252(std::string_view name);
+
 // A file name (or any text of bytes) made safe to print on a terminal: well-formed UTF-8 stays as
 // it is, while C0 and C1 control characters, DEL and bytes that are not UTF-8 are shown as
 // escapes ("\n", "\t", "\x1b", "\xff"), so a name cannot move the cursor, retitle the window
 // or hide itself behind escape codes. A backslash shows as "\\" so the escapes read back
 // unambiguously.
-std::string TerminalSafe(std::string_view bytes);
+// With keepLineEnds an LF stays a line end (for a text of several lines).
+std::string TerminalSafe(std::string_view bytes, bool keepLineEnds = false);
 
 }  // namespace velto

@@ -16,6 +16,8 @@ std::string ErrorDescription(int number) {
             return "Subscript out of range";
         case kDivisionByZero:
             return "Division by zero";
+        case kInternalError:
+            return "Internal error";
         case kTypeMismatch:
             return "Type mismatch";
         case kFileNotFound:

@@ -14,6 +14,7 @@ enum ErrorNumber : int {
     kOutOfMemory = 7,
     kSubscriptOutOfRange = 9,
     kDivisionByZero = 11,
+    kInternalError = 51,
     kTypeMismatch = 13,
     kFileNotFound = 53,
     kBadRecordLength = 59,

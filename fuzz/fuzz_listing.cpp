@@ -1,12 +1,15 @@
 // Opens the input as a listing the way the open command does, then extracts every variable the
-// listing offers (first vector, up to kMaxTimes times). The readers promise never to throw, to
-// report progress between 0 and 1, and to store only finite values; anything else stops the run.
+// listing offers as the save command would (first vector, the whole range, up to kMaxTimes
+// times). The readers and the command promise never to throw, to report progress between 0 and
+// 1, and to store only finite values; anything else stops the run.
 
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <string>
 #include <string_view>
 
+#include "extract/export/savecommand.h"
 #include "extract/export/variablecatalogue.h"
 #include "extract/reader/catalogue.h"
 #include "extract/reader/extraction.h"
@@ -73,19 +76,18 @@ void CheckCatalogue(const Catalogue& c, std::size_t size) {
 }
 
 void Extract(Catalogue& c, const OfferedVariable& variable) {
-    c.SelectedTimes.clear();
+    SaveRequest request;
+    request.variable = variable.Name;
+    request.vectorName = variable.Vectors.empty() ? std::string() : variable.Vectors.front();
+    request.to = std::to_string(variable.Limit.value_or(1));
     for (Integer t = 1; t <= c.TimeCount && t <= kMaxTimes; ++t) {
-        c.SelectedTimes.push_back(t);
+        request.times.push_back(t);
     }
-    c.SelectedTimeCount = static_cast<Integer>(c.SelectedTimes.size());
-
     CheckedProgress progress;
     CheckedMessages messages;
-    // As the save command chooses.
-    if (c.AnalysisKind == kKindThermal) {
-        ExtractTemperatures(c, variable.Name, progress, messages);
-    } else {
-        ExtractStructuralValues(c, variable.Name, 0, progress, messages);
+    const SaveResult result = ExtractForRequest(c, request, progress, messages);
+    if (result.outcome != SaveOutcome::Extracted) {
+        return;
     }
     const ValueTable& values = c.ExtractedValues;
     if (messages.count == 0 && values.Times() != c.SelectedTimeCount) {

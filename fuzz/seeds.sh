@@ -31,11 +31,20 @@ done
 "$genlisting" --kind static --no-displacements --nodes 3 --beams 1 --times 1 \
     -o "$seeds/listing/static-beams-only.out" > /dev/null
 
+# Hostile listings: a count no listing could fill, a time beyond a double, no line ends at all.
+sed 's/THERE ARE *7 NODES/THERE ARE 2147483647 NODES/' "$seeds/listing/static-2-lf.out" \
+    > "$seeds/listing/damaged-count.out"
+sed '0,/TIME =  *[0-9.E+-]*/s//TIME = 1E400/' "$seeds/listing/static-2-lf.out" \
+    > "$seeds/listing/time-beyond-double.out"
+head -c 4096 /dev/zero > "$seeds/listing/no-line-ends.out"
+
 # End times: the sample batch, and the keywords in other spellings and line ends.
 cp "$source_dir"/samples/batch/*.in "$seeds/endtime/"
 printf 'TIME\r\n  10  3600\r\n  20  7200.5\r\nEND_TIME\r\n' > "$seeds/endtime/crlf.in"
 printf 'TIME\r  1  1E3\r END_TIME \r' > "$seeds/endtime/cr.in"
 printf '  TIME  \n\t10 60\n 5 1.5D2\ntime\n 1 9\nEND_TIME\nTIME\n 1 2\n' > "$seeds/endtime/mixed.in"
+printf 'TIME\n  10  1e400\nEND_TIME\n' > "$seeds/endtime/beyond-double.in"
+head -c 4096 /dev/zero > "$seeds/endtime/no-line-ends.in"
 
 # Console output: the stand-in's own run, prompt included.
 run="$(mktemp -d)"

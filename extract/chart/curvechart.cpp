@@ -1,6 +1,8 @@
 #include "extract/chart/curvechart.h"
 
+#include <QBuffer>
 #include <QChart>
+#include <QFile>
 #include <QFileInfo>
 #include <QGraphicsScene>
 #include <QImage>
@@ -10,6 +12,9 @@
 #include <QSvgGenerator>
 #include <QValueAxis>
 #include <algorithm>
+#include <string_view>
+
+#include "common/atomicsave.h"
 
 namespace velto {
 
@@ -105,10 +110,14 @@ bool SaveChart(QChart* chart, const QString& path, const QSize& size) {
     chart->resize(size);
     QGraphicsScene* target = chart->scene();
     const QRectF area(chart->pos(), QSizeF(size));
-    bool ok = false;
-    if (QFileInfo(path).suffix().compare(QStringLiteral("svg"), Qt::CaseInsensitive) == 0) {
+    // Drawn into memory first, then saved as any of our files are: the previous file stays
+    // until the new one is whole, and no entry of a shared folder can redirect it.
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    bool ok = buffer.open(QIODevice::WriteOnly);
+    if (ok && QFileInfo(path).suffix().compare(QStringLiteral("svg"), Qt::CaseInsensitive) == 0) {
         QSvgGenerator svg;
-        svg.setFileName(path);
+        svg.setOutputDevice(&buffer);
         svg.setSize(size);
         svg.setViewBox(QRect(QPoint(0, 0), size));
         svg.setTitle(chart->title());
@@ -118,19 +127,29 @@ bool SaveChart(QChart* chart, const QString& path, const QSize& size) {
             target->render(&painter, QRectF(QPointF(0, 0), QSizeF(size)), area);
             ok = painter.end();
         }
-    } else {
+    } else if (ok) {
         QImage image(size, QImage::Format_ARGB32);
         image.fill(Qt::white);
         QPainter painter(&image);
         painter.setRenderHint(QPainter::Antialiasing);
         target->render(&painter, QRectF(QPointF(0, 0), QSizeF(size)), area);
         painter.end();
-        ok = image.save(path, "PNG");
+        ok = image.save(&buffer, "PNG");
     }
     if (!wasInScene) {
         scene.removeItem(chart);
     }
-    return ok && QFileInfo::exists(path);
+    if (!ok) {
+        return false;
+    }
+    try {
+        SaveBytesAtomically(
+            QFile::encodeName(path).toStdString(),
+            std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())));
+    } catch (const RuntimeError&) {
+        return false;
+    }
+    return true;
 }
 
 }  // namespace velto

@@ -98,12 +98,13 @@ bool DrawCurves(const Catalogue& c, const SaveRequest& request, const std::strin
                                                QString::fromLatin1(itemWord.c_str()));
     std::unique_ptr<QChart> chart(BuildCurveChart(curves));
     if (!SaveChart(chart.get(), QString::fromLocal8Bit(output.c_str()))) {
-        std::fprintf(err, "velto-extract: cannot write %s\n", output.c_str());
+        std::fprintf(err, "velto-extract: cannot write %s\n", TerminalSafe(output).c_str());
         return false;
     }
-    std::fprintf(out, "%s: %zu curves of %s%s%s at %d times\n", output.c_str(), curves.names.size(),
-                 Cp1252ToUtf8(request.variable).c_str(), request.vectorName.empty() ? "" : " ",
-                 Cp1252ToUtf8(request.vectorName).c_str(), static_cast<int>(c.SelectedTimeCount));
+    std::fprintf(out, "%s: %zu curves of %s%s%s at %d times\n", TerminalSafe(output).c_str(),
+                 curves.names.size(), Cp1252ToUtf8(request.variable).c_str(),
+                 request.vectorName.empty() ? "" : " ", Cp1252ToUtf8(request.vectorName).c_str(),
+                 static_cast<int>(c.SelectedTimeCount));
     if (curves.omitted > 0) {
         std::fprintf(out, "(the first %d vectors are drawn; %d more are left out)\n", kMaxCurves,
                      curves.omitted);
@@ -112,20 +113,27 @@ bool DrawCurves(const Catalogue& c, const SaveRequest& request, const std::strin
 }
 
 int Refuse(std::FILE* err, const std::string& why) {
-    std::fprintf(err, "velto-extract: cannot export: %s\n", Cp1252ToUtf8(why).c_str());
+    std::fprintf(err, "velto-extract: cannot export: %s\n",
+                 TerminalSafe(Cp1252ToUtf8(why)).c_str());
     return 1;
 }
 
 }  // namespace
 
-bool ParseTimes(const std::string& text, int count, std::vector<int>& indices) {
+bool ParseTimes(const std::string& text, int count, std::vector<int>& indices, int* firstBeyond) {
     indices.clear();
+    if (firstBeyond != nullptr) {
+        *firstBeyond = 0;
+    }
     if (text == "all") {
         for (int i = 0; i < count; ++i) {
             indices.push_back(i);
         }
         return true;
     }
+    // Each time is taken once, at its first mention, so the list never outgrows the listing's
+    // times however the text repeats them.
+    std::vector<bool> taken(static_cast<std::size_t>(std::max(count, 0)), false);
     std::size_t pos = 0;
     while (pos <= text.size()) {
         std::size_t comma = text.find(',', pos);
@@ -154,8 +162,14 @@ bool ParseTimes(const std::string& text, int count, std::vector<int>& indices) {
         if (last - first > 1000000) {
             return false;
         }
-        for (long i = first; i <= last; ++i) {
-            indices.push_back(static_cast<int>(i - 1));
+        if (last > count && firstBeyond != nullptr && *firstBeyond == 0) {
+            *firstBeyond = static_cast<int>(std::max<long>(first, count + 1L));
+        }
+        for (long i = first; i <= std::min<long>(last, count); ++i) {
+            if (!taken[static_cast<std::size_t>(i - 1)]) {
+                taken[static_cast<std::size_t>(i - 1)] = true;
+                indices.push_back(static_cast<int>(i - 1));
+            }
         }
         if (comma == std::string::npos) {
             break;
@@ -201,12 +215,11 @@ int RunExport(const ExportOptions& o, std::FILE* out, std::FILE* err) {
     }
     times.SetAvailable(texts);
     std::vector<int> indices;
-    ParseTimes(o.times, c.TimeCount, indices);
-    for (int index : indices) {
-        if (index >= c.TimeCount) {
-            return Refuse(err, "the listing has " + std::to_string(c.TimeCount) +
-                                   " times; there is no time " + std::to_string(index + 1));
-        }
+    int beyond = 0;
+    ParseTimes(o.times, c.TimeCount, indices, &beyond);
+    if (beyond != 0) {
+        return Refuse(err, "the listing has " + std::to_string(c.TimeCount) +
+                               " times; there is no time " + std::to_string(beyond));
     }
     times.AddIndices(indices);
 
@@ -254,9 +267,10 @@ int RunExport(const ExportOptions& o, std::FILE* out, std::FILE* err) {
 
     switch (result.outcome) {
         case SaveOutcome::Written:
-            std::fprintf(out, "%s: %s%s%s, %ld vectors x %d times\n", o.output.c_str(),
-                         Cp1252ToUtf8(request.variable).c_str(), vectorName.empty() ? "" : " ",
-                         Cp1252ToUtf8(vectorName).c_str(), static_cast<long>(c.SelectedVectorCount),
+            std::fprintf(out, "%s: %s%s%s, %ld vectors x %d times\n",
+                         TerminalSafe(o.output).c_str(), Cp1252ToUtf8(request.variable).c_str(),
+                         vectorName.empty() ? "" : " ", Cp1252ToUtf8(vectorName).c_str(),
+                         static_cast<long>(c.SelectedVectorCount),
                          static_cast<int>(c.SelectedTimeCount));
             return shown == 0 ? 0 : 1;
         case SaveOutcome::Aborted:

@@ -26,9 +26,10 @@ struct ExportOptions {
 
 // Parses a --times text: "all", or 1-based record numbers and ranges "a-b" separated by commas.
 // Returns false when the text is neither. `count` is the number of times of the listing; the
-// numbers are returned 0-based, in the order given, without checking them against `count`
-// ("all" gives 0..count-1).
-bool ParseTimes(const std::string& text, int count, std::vector<int>& indices);
+// numbers up to it are returned 0-based, each once, in the order of their first mention ("all"
+// gives 0..count-1). The first number beyond `count` (1-based), if any, goes to `firstBeyond`.
+bool ParseTimes(const std::string& text, int count, std::vector<int>& indices,
+                int* firstBeyond = nullptr);
 
 // Opens the listing, builds the same request the window's Save command builds for these choices
 // and writes the same file (or, for `plot`, draws the same chart as the window's Chart). Returns

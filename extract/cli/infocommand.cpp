@@ -56,7 +56,7 @@ std::string CatalogueJson(const Catalogue& c) {
     JsonWriter j;
     j.BeginObject();
     j.Key("ListingFile");
-    j.String(c.ListingFile);
+    j.FileName(c.ListingFile);
     j.Key("Version");
     j.String(c.Version);
     auto number = [&](const char* key, long long value) {
@@ -134,7 +134,9 @@ std::string CatalogueJson(const Catalogue& c) {
 }
 
 std::string CatalogueSummary(const Catalogue& c) {
-    std::string text = "File:      " + c.ListingFile + "\n";
+    // The file name as the file system holds it; the rest is the listing's single-byte text. A
+    // terminal is told nothing it could take for a control sequence.
+    std::string text;
     for (const SummaryLine& line : SummaryLines(c)) {
         std::string caption = line.Caption;
         caption.resize(11, ' ');
@@ -155,7 +157,8 @@ std::string CatalogueSummary(const Catalogue& c) {
             text += "  " + v.Name + " (" + RangeText(v) + VectorsText(v.Vectors) + ")\n";
         }
     }
-    return Cp1252ToUtf8(text);
+    return "File:      " + TerminalSafe(c.ListingFile) + "\n" +
+           TerminalSafe(Cp1252ToUtf8(text), true);
 }
 
 int RunInfo(const std::string& path, bool json, std::FILE* out, std::FILE* err) {

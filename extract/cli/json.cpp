@@ -47,8 +47,17 @@ void JsonWriter::Key(std::string_view key) {
 
 void JsonWriter::String(std::string_view value) {
     Separate();
+    Quoted(Cp1252ToUtf8(value));
+}
+
+void JsonWriter::FileName(std::string_view name) {
+    Separate();
+    Quoted(FileNameToUtf8(name));
+}
+
+void JsonWriter::Quoted(std::string_view utf8) {
     text_ += '"';
-    for (char c : Cp1252ToUtf8(value)) {
+    for (char c : utf8) {
         switch (c) {
             case '"':
                 text_ += "\\\"";

@@ -17,6 +17,8 @@ class JsonWriter {
     void EndArray();
     void Key(std::string_view key);
     void String(std::string_view value);
+    // A file name as the file system holds it (UTF-8, or bytes that are not: see FileNameToUtf8).
+    void FileName(std::string_view name);
     void Number(long long value);
     // The shortest text that reads back as exactly this Single.
     void Number(Single value);
@@ -27,6 +29,7 @@ class JsonWriter {
 
   private:
     void Separate();
+    void Quoted(std::string_view utf8);
     std::string text_;
     bool needComma_ = false;
 };

@@ -1,8 +1,12 @@
 // velto-extract: the command-line twin of the VeltoExtract window.
 
 #include <cstdio>
+#include <exception>
+#include <new>
 #include <string>
 #include <vector>
+
+#include "common/atomicsave.h"
 
 #include "extract/cli/exportcommand.h"
 #include "extract/cli/infocommand.h"
@@ -139,10 +143,7 @@ int Export(const std::vector<std::string>& args, bool plot = false) {
     return velto::RunExport(o, stdout, stderr);
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    std::vector<std::string> args(argv + 1, argv + argc);
+int Run(const std::vector<std::string>& args) {
     if (args.empty()) {
         return UsageError("no command given");
     }
@@ -164,4 +165,19 @@ int main(int argc, char** argv) {
         return Export(args, true);
     }
     return UsageError("unknown command '" + args[0] + "'");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // Killed, hung up on or interrupted mid-save, we leave no half-written file behind.
+    velto::RemoveSavesInProgressOnTermination();
+    try {
+        return Run(std::vector<std::string>(argv + 1, argv + argc));
+    } catch (const std::bad_alloc&) {
+        std::fprintf(stderr, "velto-extract: out of memory\n");
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "velto-extract: %s\n", error.what());
+    }
+    return 1;
 }

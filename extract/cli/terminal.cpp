@@ -44,7 +44,7 @@ void TerminalMessages::ShowMessage(std::string_view text, MessageIcon, std::stri
     if (progress_) {
         progress_->Clear();
     }
-    std::fprintf(stream_, "%s\n", Cp1252ToUtf8(text).c_str());
+    std::fprintf(stream_, "%s\n", TerminalSafe(Cp1252ToUtf8(text)).c_str());
     std::fflush(stream_);
     ++count_;
 }

@@ -1,16 +1,11 @@
 #include "extract/export/layout.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <cstdlib>
-#include <filesystem>
 #include <memory>
 #include <new>
+#include <stdexcept>
 
+#include "common/atomicsave.h"
 #include "common/error.h"
 #include "extract/export/excelfile.h"
 
@@ -18,72 +13,72 @@ namespace velto {
 
 namespace {
 
-// A name beside the target for the worksheet while it is written: in the same folder, so the
-// final rename is atomic, and hidden, so a half-written file is not mistaken for a result.
-std::string ReserveTemporary(const std::string& target) {
-    std::filesystem::path path(target);
-    std::filesystem::path folder = path.has_parent_path() ? path.parent_path() : ".";
-    std::string pattern = (folder / ("." + path.filename().string() + ".XXXXXX")).string();
-    int fd = ::mkstemp(pattern.data());
-    if (fd < 0) {
-        RaiseFileError(errno);
-    }
-    ::close(fd);
-    return pattern;
-}
+// Thrown when the user stops a save while the file is being written.
+struct SaveAborted {};
 
-void SyncToDisk(const std::string& path) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        RaiseFileError(errno);
+// Passes the cells on to the writer, reporting progress as the rows go by and stopping the save
+// when the user asks: a large sheet takes a while to write, and a stop must hold until the file
+// takes the target's place.
+class WatchedSheet final : public SheetWriter {
+  public:
+    WatchedSheet(SheetWriter& inner, const Catalogue& c, ProgressSink* progress, long rows)
+        : inner_(inner), c_(c), progress_(progress), rows_(std::max(rows, 1L)) {}
+    void Open(const std::string& path, long rows, long columns) override {
+        inner_.Open(path, rows, columns);
     }
-    int result = ::fsync(fd);
-    int error = errno;
-    ::close(fd);
-    if (result != 0) {
-        RaiseFileError(error);
+    void Text(long row, long col, std::string_view text) override {
+        Reached(row);
+        inner_.Text(row, col, text);
     }
-}
+    void Number(long row, long col, double value) override {
+        Reached(row);
+        inner_.Number(row, col, value);
+    }
+    void Close() override { inner_.Close(); }
 
-// The permissions a file made afresh gets: what the process's mask allows of 0666. The temporary
-// file is created private (0600) and would otherwise keep that.
-mode_t NewFileMode() {
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    return 0666 & ~mask;
-}
+  private:
+    void Reached(long row) {
+        if (row == row_) {
+            return;
+        }
+        row_ = row;
+        if (progress_ != nullptr && (row % 64 == 0 || row == rows_)) {
+            progress_->UpdateProgress(static_cast<Single>(row) / static_cast<Single>(rows_),
+                                      "Writing spreadsheet...");
+        }
+        if (c_.AbortSave) {
+            throw SaveAborted{};
+        }
+    }
 
-void WriteReplacing(const Catalogue& c, const std::string& fileName, std::string_view variable,
-                    std::string_view vectorName, TimeLayout layout, SheetFormat format) {
-    struct stat existing {};
-    bool exists = ::stat(fileName.c_str(), &existing) == 0;
-    // Only a regular file is replaced: renaming over a folder fails, and over a device or a pipe
-    // would put a file where the device was.
-    if (exists && !S_ISREG(existing.st_mode)) {
-        RaiseFileError(S_ISDIR(existing.st_mode) ? EISDIR : EINVAL);
-    }
-    // A file we may not write is one another program holds: say so before any work is done.
-    if (exists && ::access(fileName.c_str(), W_OK) != 0) {
-        RaiseFileError(errno);
-    }
-    std::string temporary = ReserveTemporary(fileName);
+    SheetWriter& inner_;
+    const Catalogue& c_;
+    ProgressSink* progress_;
+    long rows_;
+    long row_ = 0;
+};
+
+// Writes the sheet through an AtomicSave: false when the user stopped it (nothing written).
+bool WriteReplacing(const Catalogue& c, const std::string& fileName, std::string_view variable,
+                    std::string_view vectorName, TimeLayout layout, SheetFormat format,
+                    ProgressSink* progress) {
+    AtomicSave save(fileName);
     try {
-        {
-            std::unique_ptr<SheetWriter> sheet = MakeSheetWriter(format);
-            const SheetExtent extent = ExtentOf(c, layout);
-            sheet->Open(temporary, extent.rows, extent.columns);
-            WriteSheetCells(c, variable, vectorName, layout, *sheet);
-            sheet->Close();
-        }
-        ::chmod(temporary.c_str(), exists ? existing.st_mode & 07777 : NewFileMode());
-        SyncToDisk(temporary);
-        if (::rename(temporary.c_str(), fileName.c_str()) != 0) {
-            RaiseFileError(errno);
-        }
-    } catch (...) {
-        ::unlink(temporary.c_str());
-        throw;
+        std::unique_ptr<SheetWriter> sheet = MakeSheetWriter(format);
+        const SheetExtent extent = ExtentOf(c, layout);
+        WatchedSheet watched(*sheet, c, progress, extent.rows);
+        watched.Open(save.WritePath(), extent.rows, extent.columns);
+        WriteSheetCells(c, variable, vectorName, layout, watched);
+        watched.Close();
+    } catch (const SaveAborted&) {
+        return false;
     }
+    // A stop that came with the last row still holds.
+    if (c.AbortSave) {
+        return false;
+    }
+    save.Commit();
+    return true;
 }
 
 }  // namespace
@@ -130,10 +125,11 @@ SheetExtent ExtentOf(const Catalogue& c, TimeLayout layout) {
     return {down + 3, std::max(across + 1, 2L)};
 }
 
-std::string SheetLimitProblem(const Catalogue& c, TimeLayout layout, SheetFormat format) {
+std::string SheetLimitProblem(long long vectors, long long times, TimeLayout layout,
+                              SheetFormat format) {
     const SheetLimits limits = LimitsOf(format);
-    const long across = layout == TimeLayout::InRows ? c.SelectedVectorCount : c.SelectedTimeCount;
-    const long down = layout == TimeLayout::InRows ? c.SelectedTimeCount : c.SelectedVectorCount;
+    const long long across = layout == TimeLayout::InRows ? vectors : times;
+    const long long down = layout == TimeLayout::InRows ? times : vectors;
     if (limits.columns > 0 && across > limits.columns - 1) {
         return "The maximum number of columns in Excel is " + std::to_string(limits.columns) +
                ". Cannot create file.";
@@ -143,6 +139,10 @@ std::string SheetLimitProblem(const Catalogue& c, TimeLayout layout, SheetFormat
                ". Cannot create file.";
     }
     return {};
+}
+
+std::string SheetLimitProblem(const Catalogue& c, TimeLayout layout, SheetFormat format) {
+    return SheetLimitProblem(c.SelectedVectorCount, c.SelectedTimeCount, layout, format);
 }
 
 void WriteSheetCells(const Catalogue& c, std::string_view variable, std::string_view vectorName,
@@ -197,24 +197,27 @@ void WriteSheetCells(const Catalogue& c, std::string_view variable, std::string_
 
 bool WriteSpreadsheet(const Catalogue& c, const std::string& fileName, std::string_view variable,
                       std::string_view vectorName, TimeLayout layout, MessageSink& messages,
-                      SheetFormat format) {
+                      SheetFormat format, ProgressSink* progress) {
     const std::string problem = SheetLimitProblem(c, layout, format);
     if (!problem.empty()) {
         messages.ShowMessage(problem, MessageIcon::Critical, kExtractTitle);
         return false;
     }
+    std::string text;
     try {
-        WriteReplacing(c, fileName, variable, vectorName, layout, format);
-        return true;
+        return WriteReplacing(c, fileName, variable, vectorName, layout, format, progress);
+    } catch (const FolderNotWritable& error) {
+        text = error.description();
     } catch (const RuntimeError& error) {
-        messages.ShowMessage(
-            error.number() == kPermissionDenied
-                ? "The file is locked. Please close the file in Excel and try again."
-                : error.description(),
-            MessageIcon::Critical, kExtractTitle);
+        text = error.number() == kPermissionDenied
+                   ? "The file is locked. Please close the file in Excel and try again."
+                   : error.description();
     } catch (const std::bad_alloc&) {
-        messages.ShowMessage(ErrorDescription(kOutOfMemory), MessageIcon::Critical, kExtractTitle);
+        text = ErrorDescription(kOutOfMemory);
+    } catch (const std::exception&) {
+        text = ErrorDescription(kInternalError);
     }
+    messages.ShowMessage(text, MessageIcon::Critical, kExtractTitle);
     return false;
 }
 

@@ -31,6 +31,9 @@ SheetExtent ExtentOf(const Catalogue& catalogue, TimeLayout layout);
 // in Excel is 256. Cannot create file."), or an empty text when it fits. Only the counts
 // (SelectedVectorCount, SelectedTimeCount) are looked at.
 std::string SheetLimitProblem(const Catalogue& catalogue, TimeLayout layout, SheetFormat format);
+// The same for a sheet of these counts, before any list of them is held.
+std::string SheetLimitProblem(long long vectors, long long times, TimeLayout layout,
+                              SheetFormat format);
 
 // Hands the cells of the last extraction (catalogue.ExtractedValues, for
 // catalogue.SelectedVectors at catalogue.SelectedTimes) to `sheet`, row by row: the variable and
@@ -42,13 +45,17 @@ void WriteSheetCells(const Catalogue& catalogue, std::string_view variable,
 // Writes the last extraction as a worksheet in `format`. Checks the format's limits (xls 256
 // columns and 65536 rows, xlsx 16384 and 1048576, CSV none) before anything is touched.
 //
-// The worksheet is written to a temporary file beside `fileName` and takes its place only when
-// complete, so an existing file of that name is never lost to a failed save. Never throws: a
-// limit, a file that cannot be replaced ("The file is locked. Please close the file in Excel and
-// try again." for permission denied) or any other error is shown as a critical message, and the
-// temporary file is removed. Returns true when the file was written.
+// The worksheet is written through an AtomicSave: beside `fileName` (or the file a link of that
+// name points to), in a private folder, taking the target's place only when complete, so an
+// existing file of that name is never lost to a failed save. Progress goes to `progress` as the
+// rows are written; catalogue.AbortSave set meanwhile (by the user, through the progress report)
+// stops the save with nothing written and no message. Never throws: a limit, a file that cannot
+// be replaced ("The file is locked. Please close the file in Excel and try again." for
+// permission denied), a folder that cannot be written (its own message, naming it) or any other
+// error is shown as a critical message. Returns true when the file was written.
 bool WriteSpreadsheet(const Catalogue& catalogue, const std::string& fileName,
                       std::string_view variable, std::string_view vectorName, TimeLayout layout,
-                      MessageSink& messages, SheetFormat format = SheetFormat::Xls);
+                      MessageSink& messages, SheetFormat format = SheetFormat::Xls,
+                      ProgressSink* progress = nullptr);
 
 }  // namespace velto

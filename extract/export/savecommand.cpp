@@ -1,16 +1,59 @@
 #include "extract/export/savecommand.h"
 
+#include <sys/stat.h>
+
+#include <new>
+#include <stdexcept>
+
 #include "common/checked.h"
+#include "common/error.h"
 #include "extract/export/selection.h"
 #include "extract/reader/extraction.h"
 
 namespace velto {
 
-SaveResult ExtractForRequest(Catalogue& c, const SaveRequest& request, ProgressSink& progress,
-                             MessageSink& messages) {
+namespace {
+
+// The message of a failure no step of the command turned into one of its own: whatever goes
+// wrong, the user is told and the window (or the command line) carries on.
+void ShowUnexpected(MessageSink& messages, int number) {
+    messages.ShowMessage(std::to_string(number) + ": " + ErrorDescription(number),
+                         MessageIcon::Critical, kExtractTitle);
+}
+
+template <typename Body>
+SaveResult Guarded(MessageSink& messages, Body&& body) {
+    try {
+        return body();
+    } catch (const RuntimeError& error) {
+        ShowUnexpected(messages, error.number());
+    } catch (const std::bad_alloc&) {
+        ShowUnexpected(messages, kOutOfMemory);
+    } catch (const std::exception&) {
+        ShowUnexpected(messages, kInternalError);
+    }
+    return SaveResult{};
+}
+
+// Each item takes at least a byte of each table in the listing: more items than the listing has
+// bytes cannot be read, and are refused before their list is held.
+bool MoreItemsThanTheListingHolds(const Catalogue& c, const SaveRequest& request) {
+    const std::optional<long long> count =
+        VectorCount(request.variable, request.from, request.to, request.step);
+    struct stat listing {};
+    return count && ::stat(c.ListingFile.c_str(), &listing) == 0 && *count > listing.st_size;
+}
+
+SaveResult Extract(Catalogue& c, const SaveRequest& request, ProgressSink& progress,
+                   MessageSink& messages) {
     SaveResult result;
     c.AbortSave = false;
 
+    if (MoreItemsThanTheListingHolds(c, request)) {
+        messages.ShowMessage(std::to_string(kInputPastEnd) + ": " + ErrorDescription(kInputPastEnd),
+                             MessageIcon::None, kExtractTitle);
+        return result;
+    }
     VectorList list = BuildVectorList(request.variable, request.from, request.to, request.step);
     c.SelectedVectors = list.vectors;
     c.SelectedVectorCount = static_cast<Long>(list.vectors.size());
@@ -42,18 +85,40 @@ SaveResult ExtractForRequest(Catalogue& c, const SaveRequest& request, ProgressS
     return result;
 }
 
+}  // namespace
+
+SaveResult ExtractForRequest(Catalogue& c, const SaveRequest& request, ProgressSink& progress,
+                             MessageSink& messages) {
+    return Guarded(messages, [&] { return Extract(c, request, progress, messages); });
+}
+
 SaveResult SaveExport(Catalogue& c, const SaveRequest& request, ProgressSink& progress,
                       MessageSink& messages) {
-    SaveResult result = ExtractForRequest(c, request, progress, messages);
-    if (result.outcome != SaveOutcome::Extracted) {
+    return Guarded(messages, [&] {
+        // A sheet too large for the format is refused before the values are read, not after.
+        if (const std::optional<long long> count =
+                VectorCount(request.variable, request.from, request.to, request.step)) {
+            const std::string problem =
+                SheetLimitProblem(*count, static_cast<long long>(request.times.size()),
+                                  request.layout, request.format);
+            if (!problem.empty()) {
+                messages.ShowMessage(problem, MessageIcon::Critical, kExtractTitle);
+                return SaveResult{};
+            }
+        }
+        SaveResult result = Extract(c, request, progress, messages);
+        if (result.outcome != SaveOutcome::Extracted) {
+            return result;
+        }
+        result.outcome = SaveOutcome::NotWritten;
+        if (WriteSpreadsheet(c, request.fileName, request.variable, request.vectorName,
+                             request.layout, messages, request.format, &progress)) {
+            result.outcome = SaveOutcome::Written;
+        } else if (c.AbortSave) {
+            result.outcome = SaveOutcome::Aborted;
+        }
         return result;
-    }
-    result.outcome = SaveOutcome::NotWritten;
-    if (WriteSpreadsheet(c, request.fileName, request.variable, request.vectorName, request.layout,
-                         messages, request.format)) {
-        result.outcome = SaveOutcome::Written;
-    }
-    return result;
+    });
 }
 
 }  // namespace velto

@@ -1,11 +1,22 @@
 #include "extract/export/selection.h"
 
 #include <algorithm>
+#include <new>
+#include <optional>
 
 #include "common/error.h"
 #include "common/text.h"
 
 namespace velto {
+
+namespace {
+
+// The count comes from the unrounded difference, the counting from rounded numbers.
+long long CountOf(std::string_view from, std::string_view to, Long by) {
+    return static_cast<long long>(RoundToLong(Val(to) - Val(from))) / by + 1;
+}
+
+}  // namespace
 
 std::string SelectionProblem(const std::vector<OfferedVariable>& offered, std::string_view variable,
                              std::string_view from, std::string_view to, std::string_view step,
@@ -23,18 +34,45 @@ std::string SelectionProblem(const std::vector<OfferedVariable>& offered, std::s
     }
     const double limit = it->Limit ? static_cast<double>(*it->Limit) : 0.0;
     const std::string range = "1.." + std::to_string(it->Limit.value_or(0));
-    double first = Val(from);
-    double last = Val(to);
-    if (first < 1 || first > limit) {
+    // A number too large for a double (1e400) lies outside any range like any other too large.
+    auto inRange = [&](std::string_view text) {
+        try {
+            const double value = Val(text);
+            return value >= 1 && value <= limit;
+        } catch (const RuntimeError&) {
+            return false;
+        }
+    };
+    if (!inRange(from)) {
         return "From must lie in " + range + " (" + it->RangeCaption + ")";
     }
-    if (last < 1 || last > limit) {
+    if (!inRange(to)) {
         return "To must lie in " + range + " (" + it->RangeCaption + ")";
     }
     if (selectedTimes == 0) {
         return "no time is selected";
     }
     return {};
+}
+
+std::optional<long long> VectorCount(std::string_view variable, std::string_view from,
+                                     std::string_view to, std::string_view step) {
+    if (variable == "Eigen Values") {
+        return 1;
+    }
+    try {
+        if (!IsNumeric(step)) {
+            return std::nullopt;
+        }
+        const Long by = RoundToLong(Val(step));
+        if (by == 0) {
+            return std::nullopt;
+        }
+        const long long count = CountOf(from, to, by);
+        return count > 0 ? std::optional<long long>(count) : std::nullopt;
+    } catch (const RuntimeError&) {
+        return std::nullopt;
+    }
 }
 
 VectorList BuildVectorList(std::string_view variable, std::string_view from, std::string_view to,
@@ -56,8 +94,7 @@ VectorList BuildVectorList(std::string_view variable, std::string_view from, std
             list.problem = "Step must not be 0";
             return list;
         }
-        // The count comes from the unrounded difference, the counting from rounded numbers.
-        const long long count = static_cast<long long>(RoundToLong(last - first)) / by + 1;
+        const long long count = CountOf(from, to, by);
         if (count <= 0) {
             list.problem = "no vector lies from " + std::string(from) + " to " + std::string(to) +
                            " in steps of " + std::string(step);
@@ -77,6 +114,8 @@ VectorList BuildVectorList(std::string_view variable, std::string_view from, std
         list.vectors = std::move(vectors);
     } catch (const RuntimeError& error) {
         list.problem = error.description();
+    } catch (const std::bad_alloc&) {
+        list.problem = ErrorDescription(kOutOfMemory);
     }
     return list;
 }

@@ -40,4 +40,9 @@ struct VectorList {
 VectorList BuildVectorList(std::string_view variable, std::string_view from, std::string_view to,
                            std::string_view step);
 
+// How many vectors BuildVectorList gives for these texts, found without building the list (so a
+// huge range can be refused before it is held); nullopt when it gives none.
+std::optional<long long> VectorCount(std::string_view variable, std::string_view from,
+                                     std::string_view to, std::string_view step);
+
 }  // namespace velto

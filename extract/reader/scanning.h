@@ -22,8 +22,8 @@ class ProgressReporter {
     ProgressSink& sink_;
 };
 
-// Runs a reading step and turns its run-time error (or exhausted memory) into the
-// "Read File Error " message, critical, with the extraction tool's title.
+// Runs a reading step and turns its run-time error (exhausted memory, or any other failure) into
+// the "Read File Error " message, critical, with the extraction tool's title.
 void ReportingReadErrors(MessageSink& messages, const std::function<void()>& body);
 
 // The time part of a listing: from where `in` stands to the end, every line holding "  TIME ="

@@ -2,9 +2,12 @@
 
 #include <QApplication>
 
+#include "common/atomicsave.h"
 #include "extract/window/frmextract.h"
 
 int main(int argc, char** argv) {
+    // Killed or hung up on mid-save, the window leaves no half-written file behind.
+    velto::RemoveSavesInProgressOnTermination();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("VeltoExtract"));
     velto::FrmExtract window;

@@ -1,5 +1,10 @@
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 
 #include "extract/cli/infocommand.h"
@@ -29,6 +34,14 @@ class ExtractExport : public ::testing::Test {
         return Extract(dir, "export '" + listing + "' " + options);
     }
     bool Exists(const std::string& name) const { return std::filesystem::exists(dir.File(name)); }
+    // Replaces the listing by a plain one of this size.
+    void UseListing(const std::string& name, Long nodes, Integer times) {
+        ListingSpec spec;
+        spec.nodes = nodes;
+        spec.times = times;
+        listing = dir.File(name);
+        WriteListingFile(spec, listing);
+    }
 
     test::ScratchDir dir;
     std::string listing;
@@ -97,6 +110,8 @@ TEST_F(ExtractExport, SelectionsTheWindowWouldRefuseAreRefused) {
         {"--variable 'Truss Axial Force'", "(it offers: Displacements, Eigen Values, Beam"},
         {"--variable Displacements --from 0", "From must lie in 1..30 (Nodes)"},
         {"--variable Displacements --to 31", "To must lie in 1..30 (Nodes)"},
+        {"--variable Displacements --from 1e400", "From must lie in 1..30 (Nodes)"},
+        {"--variable Displacements --to -1e400", "To must lie in 1..30 (Nodes)"},
         {"--variable Displacements --step x", "From, To and Step must be numbers"},
         {"--variable Displacements --step 0", "Step must not be 0"},
         {"--variable Displacements --from 5 --to 1", "no vector lies from 5 to 1"},
@@ -148,11 +163,7 @@ TEST_F(ExtractExport, MessagesOfTheExportGoToStandardError) {
     CommandRun run = Export("-o '" + dir.File("wide.xls") +
                             "' --variable Displacements --to 30 --times all --columns");
     EXPECT_EQ(run.status, 0);
-    ListingSpec wide;
-    wide.nodes = 300;
-    wide.times = 1;
-    listing = dir.File("wide.out");
-    WriteListingFile(wide, listing);
+    UseListing("wide.out", 300, 1);
     run = Export("-o '" + dir.File("wide.xls") + "' --variable Displacements --to 256");
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.err, "The maximum number of columns in Excel is 256. Cannot create file.\n");
@@ -169,6 +180,91 @@ TEST_F(ExtractExport, ExtractionErrorIsShownAndTheFileStillWritten) {
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.err, "62: Input past end of file\n");
     EXPECT_TRUE(Exists("partial.xls"));
+}
+
+// A damaged listing's counts and a hostile --times text must not make the export claim memory:
+// each is refused before anything of its size is held, within a memory cap far below it.
+TEST_F(ExtractExport, HugeRequestsAreRefusedBeforeTheyAreHeld) {
+    std::string bytes = test::ReadBytes(listing);
+    const std::string nodes = "THERE ARE       30 NODES";
+    ASSERT_NE(bytes.find(nodes), std::string::npos);
+    bytes.replace(bytes.find(nodes), nodes.size(), "THERE ARE 2147483647 NODES");
+    test::WriteBytes(dir.File("damaged.out"), bytes);
+    std::string times;
+    for (int i = 0; i < 12000; ++i) {
+        times += (i ? "," : "") + std::string("1-1000000");
+    }
+#if defined(__SANITIZE_ADDRESS__)
+    const std::string cap;  // the sanitizer's shadow memory does not fit under a cap
+#else
+    const std::string cap = "ulimit -v 1500000; ";
+#endif
+    struct Case {
+        std::string options;
+        std::string err;
+    };
+    const Case cases[] = {
+        {"export '" + dir.File("damaged.out") + "' -o '" + dir.File("x.csv") +
+             "' --variable Displacements",
+         "62: Input past end of file\n"},
+        {"export '" + dir.File("damaged.out") + "' -o '" + dir.File("x.xls") +
+             "' --variable Displacements",
+         "The maximum number of columns in Excel is 256. Cannot create file.\n"},
+        {"export '" + listing + "' -o '" + dir.File("x.xls") +
+             "' --variable Displacements --times " + times,
+         "velto-extract: cannot export: the listing has 6 times; there is no time 7\n"},
+    };
+    for (const Case& k : cases) {
+        const std::string command = cap + "'" + VELTO_EXTRACT_BIN + "' " + k.options + " 2> '" +
+                                    dir.File("err.txt") + "' > /dev/null";
+        const int raw = std::system(("sh -c \"" + command + "\"").c_str());
+        EXPECT_TRUE(WIFEXITED(raw) && WEXITSTATUS(raw) == 1) << k.options.substr(0, 120) << raw;
+        EXPECT_EQ(test::ReadBytes(dir.File("err.txt")), k.err);
+    }
+    EXPECT_FALSE(Exists("x.csv") || Exists("x.xls"));
+}
+
+// Ctrl+C while the file is written stops the export with nothing written; SIGTERM and SIGHUP end
+// it as they would, but take its temporary file along. The signal comes once the export's
+// private folder has appeared beside the target: the values are read, the writing has begun.
+TEST_F(ExtractExport, SignalsWhileWritingLeaveNothingBehind) {
+    UseListing("large.out", 4000, 40);
+    std::filesystem::create_directory(dir.File("out"));
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        const std::string target = dir.File("out/values.xlsx");
+        const pid_t pid = ::fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            ::freopen(dir.File("err.txt").c_str(), "w", stderr);
+            ::freopen("/dev/null", "w", stdout);
+            ::execl(VELTO_EXTRACT_BIN, VELTO_EXTRACT_BIN, "export", listing.c_str(), "-o",
+                    target.c_str(), "--variable", "Displacements", "--columns", nullptr);
+            ::_exit(127);
+        }
+        bool writing = false;
+        for (int wait = 0; wait < 20000 && !writing; ++wait) {
+            for (const auto& entry : std::filesystem::directory_iterator(dir.File("out"))) {
+                writing = writing || entry.path().filename().string().starts_with(".values");
+            }
+            if (!writing) {
+                ::usleep(1000);
+            }
+        }
+        EXPECT_TRUE(writing) << "the export never began to write";
+        ::kill(pid, signal);
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        if (signal == SIGINT) {
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+            EXPECT_NE(test::ReadBytes(dir.File("err.txt"))
+                          .find("export interrupted; nothing was "
+                                "written"),
+                      std::string::npos);
+        } else {
+            EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << status;
+        }
+        EXPECT_TRUE(std::filesystem::is_empty(dir.File("out"))) << "after signal " << signal;
+    }
 }
 
 // --- formats --------------------------------------------------------------------------------
@@ -215,11 +311,7 @@ TEST_F(ExtractExport, FormatMustBeOneOfThree) {
 
 // 300 nodes across: too wide for xls, not for xlsx or CSV.
 TEST_F(ExtractExport, WideSelectionsFitXlsxAndCsv) {
-    ListingSpec wide;
-    wide.nodes = 300;
-    wide.times = 1;
-    listing = dir.File("wide.out");
-    WriteListingFile(wide, listing);
+    UseListing("wide.out", 300, 1);
     CommandRun run = Export("-o '" + dir.File("wide.xls") + "' --variable Displacements");
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.err, "The maximum number of columns in Excel is 256. Cannot create file.\n");

@@ -107,6 +107,23 @@ TEST_F(ExtractInfo, HumanSummaryShowsThePanelTimesAndVariables) {
     EXPECT_NE(run.out.find("  Temperature (Nodes 1..30)\n"), std::string::npos);
 }
 
+// A listing's name reaches the terminal as its characters, never as control sequences: an
+// accented name reads as it is, an escape sequence in a name is shown escaped, and the JSON holds
+// the name as UTF-8 whatever its bytes.
+TEST_F(ExtractInfo, FileNamesReachTheTerminalAsText) {
+    ListingSpec spec;
+    spec.times = 1;
+    const std::string hostile = Listing(spec, "b\xC3\xA9ton \x1b]0;owned\x07\xff.out");
+    CommandRun run = Extract(dir, "info '" + hostile + "'");
+    EXPECT_EQ(run.status, 0);
+    EXPECT_NE(run.out.find("b\xC3\xA9ton \\x1b]0;owned\\x07\\xff.out\n"), std::string::npos)
+        << run.out;
+    EXPECT_EQ(run.out.find('\x1b'), std::string::npos);
+    run = Extract(dir, "info --json '" + hostile + "'");
+    EXPECT_NE(run.out.find("b\xC3\xA9ton \\u001b]0;owned\\u0007\xC3\xBF.out\""), std::string::npos)
+        << run.out;
+}
+
 TEST_F(ExtractInfo, UsageErrorsExitWithTwo) {
     for (const char* args : {"", "info", "info --bogus x.out", "frobnicate x.out", "info a b"}) {
         CommandRun run = Extract(dir, args);

@@ -27,6 +27,16 @@ TEST(Encoding, NamesAreMadeSafeForTheTerminal) {
     EXPECT_EQ(TerminalSafe("\xC0\xAF"), "\\xc0\\xaf");           // overlong '/'
     EXPECT_EQ(TerminalSafe("\xED\xA0\x80"), "\\xed\\xa0\\x80");  // a surrogate
     EXPECT_EQ(TerminalSafe("case\\1.in"), "case\\\\1.in");
+    EXPECT_EQ(TerminalSafe("two\nlines\x1b", true), "two\nlines\\x1b");
+}
+
+// Names are bytes: UTF-8 ones stay what they say, and a byte that is not UTF-8 (a name from a
+// Latin-1 system) is still read as the character it most likely is, never dropped.
+TEST(Encoding, FileNamesBecomeTextWithoutLoss) {
+    EXPECT_EQ(FileNameToUtf8("b\xC3\xA9ton"), "b\xC3\xA9ton");
+    EXPECT_EQ(FileNameToUtf8("b\xE9ton"), "b\xC3\xA9ton");
+    EXPECT_EQ(FileNameToCp1252("\xC3\xA9quipe \xE2\x82\xAC \xE6\xA2\x81"), "\xE9quipe \x80 ?");
+    EXPECT_EQ(FileNameToCp1252("b\xE9ton"), "b\xE9ton");
 }
 
 }  // namespace

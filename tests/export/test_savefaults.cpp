@@ -7,6 +7,7 @@
 #include <cstring>
 #include <filesystem>
 
+#include "common/atomicsave.h"
 #include "extract/export/layout.h"
 #include "tests/support/testsupport.h"
 
@@ -31,17 +32,29 @@ class SaveFaults : public ::testing::TestWithParam<SheetFormat> {
         }
         c.SelectedVectorCount = 250;
     }
-    std::vector<std::string> Save(const std::string& target) {
+    std::vector<std::string> Save(const std::string& target, bool expectWritten = false,
+                                  ProgressSink* progress = nullptr) {
         test::RecordingMessages messages;
-        EXPECT_FALSE(WriteSpreadsheet(c, target, "Temperature", "", TimeLayout::InRows, messages,
-                                      GetParam()));
+        EXPECT_EQ(WriteSpreadsheet(c, target, "Temperature", "", TimeLayout::InRows, messages,
+                                   GetParam(), progress),
+                  expectWritten);
         std::vector<std::string> texts;
         for (const auto& m : messages.messages) {
             texts.push_back(m.text);
         }
         return texts;
     }
+    // A save that must succeed, with the new sheet in the file the target names.
+    void SaveWell(const std::string& target) {
+        EXPECT_EQ(Save(target, true), std::vector<std::string>{});
+        EXPECT_NE(test::ReadBytes(target).find(GetParam() == SheetFormat::Csv ? "Temperature" : ""),
+                  std::string::npos);
+        EXPECT_GT(test::ReadBytes(target).size(), 100000u);
+    }
     static std::vector<std::string> Entries(const std::filesystem::path& folder) {
+        if (!std::filesystem::exists(folder)) {
+            return {};
+        }
         std::vector<std::string> names;
         for (const auto& entry : std::filesystem::directory_iterator(folder)) {
             names.push_back(entry.path().filename().string());
@@ -89,9 +102,11 @@ TEST_P(SaveFaults, ReadOnlyFolder) {
         test::RecordingMessages messages;
         const bool written = WriteSpreadsheet(c, target, "Temperature", "", TimeLayout::InRows,
                                               messages, GetParam());
+        // The file itself may be written: it is the folder that refuses, and the user is told so.
         ::_exit(!written && messages.messages.size() == 1 &&
-                        messages.messages[0].text ==
-                            "The file is locked. Please close the file in Excel and try again."
+                        messages.messages[0].text == "The folder \"" + folder +
+                                                         "\" cannot be written. Please save in "
+                                                         "another folder."
                     ? 0
                     : 1);
     }
@@ -119,6 +134,119 @@ TEST_P(SaveFaults, FullDisk) {
     EXPECT_EQ(shown[0], "Path/File access error");
     EXPECT_EQ(kept, "the previous result");
     EXPECT_EQ(left, std::vector<std::string>{"result"});
+}
+
+// --- in a folder others may write, and through odd targets -----------------------------------
+
+// Another user of a team share may rename, replace and link any entry of the shared folder while
+// a save runs, but cannot enter a folder private to us. At every step of the save this plays
+// such a user: each entry but the target becomes a link to a file of ours elsewhere, and each
+// folder is moved away and replaced by one of theirs holding such links under the target's name.
+std::string victim;
+std::string targetName;
+int moves = 0;
+
+void PlayAnotherUser(const char*, const std::string& folder) {
+    std::vector<std::filesystem::path> entries;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        if (entry.path().filename() != targetName) {
+            entries.push_back(entry.path());
+        }
+    }
+    for (const std::filesystem::path& entry : entries) {
+        if (std::filesystem::is_directory(std::filesystem::symlink_status(entry))) {
+            std::filesystem::rename(entry, entry.string() + ".moved" + std::to_string(++moves));
+            std::filesystem::create_directory(entry);
+            std::filesystem::create_symlink(victim, entry / targetName);
+        } else {
+            std::filesystem::remove(entry);
+            std::filesystem::create_symlink(victim, entry);
+        }
+    }
+}
+
+TEST_P(SaveFaults, AnotherUserChangingTheSharedFolderCannotRedirectTheSave) {
+    std::filesystem::create_directory(dir.File("home"));
+    victim = dir.File("home/thesis.txt");
+    test::WriteBytes(victim, "a file of ours");
+    ::chmod(victim.c_str(), 0600);
+    const std::string shared = dir.File("share");
+    std::filesystem::create_directory(shared);
+    targetName = "result";
+    test::WriteBytes(shared + "/" + targetName, "the previous result");
+    SetSaveStepHookForTesting(PlayAnotherUser);
+    SaveWell(shared + "/" + targetName);
+    SetSaveStepHookForTesting(nullptr);
+    EXPECT_TRUE(test::ReadBytes(victim) == "a file of ours") << "the save wrote another file";
+    struct stat info {};
+    ASSERT_EQ(::stat(victim.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0600u);
+    EXPECT_TRUE(std::filesystem::is_regular_file(
+        std::filesystem::symlink_status(shared + "/" + targetName)));
+}
+
+// The new file is the old one's successor: its permission bits (never set-user-ID or
+// set-group-ID on a spreadsheet) and, where we may give it, its group.
+TEST_P(SaveFaults, TheNewFileKeepsThePreviousModeAndGroupWithoutSetIdBits) {
+    const std::string target = dir.File("result");
+    test::WriteBytes(target, "the previous result");
+    ::chmod(target.c_str(), 04750);
+    const bool root = ::geteuid() == 0;
+    if (root) {
+        ASSERT_EQ(::chown(target.c_str(), static_cast<uid_t>(-1), 65534), 0);
+    }
+    SaveWell(target);
+    struct stat info {};
+    ASSERT_EQ(::stat(target.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0750u);
+    if (root) {
+        EXPECT_EQ(info.st_gid, 65534u);
+    }
+}
+
+// Saving through a link replaces the file it names, in that file's folder, and keeps the link.
+TEST_P(SaveFaults, ALinkedTargetIsFollowedAndTheLinkKept) {
+    std::filesystem::create_directory(dir.File("real"));
+    test::WriteBytes(dir.File("real/data"), "the previous result");
+    std::filesystem::create_symlink("real/data", dir.File("link"));
+    std::filesystem::create_symlink("link", dir.File("chain"));
+    SaveWell(dir.File("chain"));
+    EXPECT_EQ(std::filesystem::read_symlink(dir.File("chain")), "link");
+    EXPECT_EQ(std::filesystem::read_symlink(dir.File("link")), "real/data");
+    EXPECT_EQ(test::ReadBytes(dir.File("real/data")), test::ReadBytes(dir.File("chain")));
+    EXPECT_EQ(Entries(dir.File("real")), std::vector<std::string>{"data"});
+
+    // A link to a file not there yet makes that file.
+    std::filesystem::create_symlink("real/fresh", dir.File("dangling"));
+    SaveWell(dir.File("dangling"));
+    EXPECT_TRUE(std::filesystem::is_symlink(dir.File("dangling")));
+    EXPECT_TRUE(std::filesystem::is_regular_file(dir.File("real/fresh")));
+    EXPECT_EQ(Entries(dir.path()), (std::vector<std::string>{"chain", "dangling", "link", "real"}));
+}
+
+TEST_P(SaveFaults, ANameNearTheLengthLimitStillSaves) {
+    const std::string name = std::string(246, 'n') + "\xC3\xA9.xlsx";  // 254 bytes
+    SaveWell(dir.File(name));
+    EXPECT_EQ(Entries(dir.path()), std::vector<std::string>{name});
+}
+
+// The user's stop holds while the file is written, up to the moment it takes the target's place.
+TEST_P(SaveFaults, AStopWhileWritingLeavesThePreviousFile) {
+    class StopWhenWriting final : public ProgressSink {
+      public:
+        explicit StopWhenWriting(Catalogue& c) : c_(c) {}
+        void UpdateProgress(Single, std::string_view caption) override {
+            c_.AbortSave = c_.AbortSave || caption == "Writing spreadsheet...";
+        }
+
+      private:
+        Catalogue& c_;
+    } stop(c);
+    const std::string target = dir.File("result");
+    test::WriteBytes(target, "the previous result");
+    EXPECT_EQ(Save(target, false, &stop), std::vector<std::string>{});
+    EXPECT_EQ(test::ReadBytes(target), "the previous result");
+    EXPECT_EQ(Entries(dir.path()), std::vector<std::string>{"result"});
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryFormat, SaveFaults,

@@ -256,6 +256,8 @@ TEST_F(ExtractWindow, RangeFollowsTheVariable) {
     EXPECT_TRUE(Enabled("cmdSave"));
     to->setText("21");  // beyond the 20 nodes
     EXPECT_FALSE(Enabled("cmdSave"));
+    to->setText("1e400");  // beyond a double: out of range like any other, not a crash
+    EXPECT_FALSE(Enabled("cmdSave"));
     to->setText("15");
     Find<QLineEdit>("txtVectors2")->setText("x");
     EXPECT_FALSE(Enabled("cmdSave"));

@@ -1,0 +1,95 @@
+#pragma once
+
+#include <sys/stat.h>
+
+#include <string>
+#include <string_view>
+
+#include "common/error.h"
+
+namespace velto {
+
+// Raised when the folder a file is to be saved in may not be written. Its description is the
+// whole message for the user, naming the folder.
+class FolderNotWritable : public RuntimeError {
+  public:
+    explicit FolderNotWritable(const std::string& folder);
+    const std::string& folder() const { return folder_; }
+
+  private:
+    std::string folder_;
+};
+
+// Replaces a file only once its new contents are whole, and safely in a folder other users may
+// write (a team share). The new file is written in a private folder (mode 0700) made beside the
+// target, reached only through a descriptor of that folder, so no entry another user renames,
+// swaps or links in the shared folder can redirect a write, a mode change or the final rename.
+//
+//   AtomicSave save(target);            // checks, makes the private folder
+//   writer.Open(save.WritePath()); ...  // any writer that takes a path
+//   save.Commit();                      // permissions, to disk, renamed over the target
+//
+// A target that is a symbolic link is followed to the file it finally names: that file is
+// replaced (in its own folder) and the link is kept. A hard-linked target is replaced by a new
+// file under this name; its other names keep the previous contents. The new file gets the
+// previous file's permission bits (set-user-ID, set-group-ID and sticky bits dropped) and, where
+// the user may set it, its group; a new file gets 0666 less the process's mask.
+//
+// Failures raise a RuntimeError: 53 for a missing folder, 70 for a target we may not write,
+// FolderNotWritable for a folder we may not write, 75 for a target that is a folder, a pipe or a
+// device and for anything else (a full disk among them). Nothing is left behind by a save that
+// is not committed: the destructor removes the private folder and all it holds.
+class AtomicSave {
+  public:
+    explicit AtomicSave(const std::string& target);
+    ~AtomicSave();
+    AtomicSave(const AtomicSave&) = delete;
+    AtomicSave& operator=(const AtomicSave&) = delete;
+
+    // The path a writer opens for the new file, and a folder for a writer's own working files.
+    // Both lie in the private folder.
+    const std::string& WritePath() const { return writePath_; }
+    const std::string& WorkFolder() const { return workFolder_; }
+
+    // The file that will be replaced: the target with its symbolic links followed.
+    const std::string& FinalTarget() const { return finalTarget_; }
+
+    // Gives the written file its permissions and group, puts it on the disk and renames it over
+    // the target. Raises as above; after a failure the previous file is untouched.
+    void Commit();
+
+  private:
+    void Release();
+
+    std::string finalTarget_;
+    std::string baseName_;     // the target's name in its folder
+    std::string privateName_;  // the private folder's name in the target's folder
+    std::string writePath_;
+    std::string workFolder_;
+    int folderFd_ = -1;   // the target's folder
+    int privateFd_ = -1;  // the private folder
+    int slot_ = -1;       // in the table the termination signals clean up from
+    bool existed_ = false;
+    struct stat previous_ {};
+    bool committed_ = false;
+};
+
+// Writes `bytes` as the whole new contents of `target`, through an AtomicSave.
+void SaveBytesAtomically(const std::string& target, std::string_view bytes);
+
+// Removes the private folders of the saves in progress. Safe to call from a signal handler.
+void RemoveSavesInProgress();
+
+// Installs handlers for SIGTERM, SIGHUP, SIGINT and SIGQUIT that remove the private folders of
+// the saves in progress and then end the program as the signal would have. A program calls it
+// once at start; a handler installed later for one of these signals replaces it.
+void RemoveSavesInProgressOnTermination();
+
+// For tests: a function called at each step of a save ("prepared" once the private folder
+// exists, "written" when the writer is done and Commit begins, "renaming" just before the final
+// rename) with the folder of the target, so a test can play another user changing that folder
+// meanwhile. Null turns it off.
+using SaveStepHook = void (*)(const char* step, const std::string& folder);
+void SetSaveStepHookForTesting(SaveStepHook hook);
+
+}  // namespace velto
