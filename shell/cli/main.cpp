@@ -292,9 +292,13 @@ int Run(QCoreApplication& app, int argc, char** argv) {
                 std::fprintf(stderr, "velto-batch: there is no earlier batch to resume\n");
                 return 2;
             }
-            std::printf(
-                "Every file of the earlier batches completed%s: nothing to resume.\n",
-                choice.running == 0 ? "" : " (batches that run now are left to themselves)");
+            if (choice.running == 0) {
+                std::printf("Every file of the earlier batches completed: nothing to resume.\n");
+            } else {
+                std::printf(
+                    "Nothing to resume: every earlier batch completed or runs now (%d running).\n",
+                    choice.running);
+            }
             return 0;
         }
         for (const velto::Batch::Row& row : choice.unfinished) {

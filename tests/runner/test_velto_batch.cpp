@@ -277,7 +277,10 @@ TEST_F(VeltoBatch, BatchesSideBySideKeepTheirOwnRecords) {
     EXPECT_EQ(run.status, 0) << run.out;
     run = RunBatch(dir, {"--solver-folder", VELTO_STANDIN_DIR, "--resume"});
     EXPECT_EQ(run.status, 0) << run.out;
-    EXPECT_NE(run.out.find("nothing to resume"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("Nothing to resume: every earlier batch completed or runs now (1 "
+                           "running)."),
+              std::string::npos)
+        << run.out;
 
     ::kill(a, SIGKILL);
     ::waitpid(a, nullptr, 0);
