@@ -85,7 +85,12 @@ BatchJournal::Loaded BatchJournal::Load(const QString& path, Batch& batch, QStri
     if (!OpenRegularFile(file, PathBytes(path))) {
         return Loaded::kUnreadable;
     }
-    const QJsonDocument document = QJsonDocument::fromJson(file.readAll());
+    QJsonDocument document;
+    try {
+        document = QJsonDocument::fromJson(file.readAll());
+    } catch (const std::exception&) {
+        return Loaded::kUnreadable;  // more than memory holds
+    }
     const QJsonValue rowsValue = document.object().value(QStringLiteral("rows"));
     if (!document.isObject() || !(rowsValue.isArray() || rowsValue.isUndefined())) {
         return Loaded::kUnreadable;
