@@ -284,7 +284,7 @@ void AtomicSave::Release() {
     }
 }
 
-void AtomicSave::Commit() {
+bool AtomicSave::Commit(const std::function<bool()>& stillWanted) {
     if (privateFd_ < 0 || committed_) {
         Raise(kPathFileAccess);
     }
@@ -318,6 +318,10 @@ void AtomicSave::Commit() {
     if (error != 0) {
         RaiseFileError(error);
     }
+    if (stillWanted && !stillWanted()) {
+        Release();
+        return false;
+    }
     Step("renaming", folder);
     if (::renameat(privateFd_, baseName_.c_str(), folderFd_, baseName_.c_str()) != 0) {
         error = errno;
@@ -334,6 +338,7 @@ void AtomicSave::Commit() {
         ::close(folderSync);
     }
     Release();
+    return true;
 }
 
 void SaveBytesAtomically(const std::string& target, std::string_view bytes) {

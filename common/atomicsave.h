@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -55,8 +56,10 @@ class AtomicSave {
     const std::string& FinalTarget() const { return finalTarget_; }
 
     // Gives the written file its permissions and group, puts it on the disk and renames it over
-    // the target. Raises as above; after a failure the previous file is untouched.
-    void Commit();
+    // the target. Raises as above; after a failure the previous file is untouched. `stillWanted`,
+    // asked just before the rename, may call the save off: Commit then returns false and nothing
+    // is written, as for a user who stopped the save at the last moment.
+    bool Commit(const std::function<bool()>& stillWanted = nullptr);
 
   private:
     void Release();

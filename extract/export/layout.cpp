@@ -16,6 +16,8 @@ namespace {
 // Thrown when the user stops a save while the file is being written.
 struct SaveAborted {};
 
+constexpr std::string_view kWritingCaption = "Writing spreadsheet...";
+
 // Passes the cells on to the writer, reporting progress as the rows go by and stopping the save
 // when the user asks: a large sheet takes a while to write, and a stop must hold until the file
 // takes the target's place.
@@ -44,7 +46,7 @@ class WatchedSheet final : public SheetWriter {
         row_ = row;
         if (progress_ != nullptr && (row % 64 == 0 || row == rows_)) {
             progress_->UpdateProgress(static_cast<Single>(row) / static_cast<Single>(rows_),
-                                      "Writing spreadsheet...");
+                                      kWritingCaption);
         }
         if (c_.AbortSave) {
             throw SaveAborted{};
@@ -73,12 +75,14 @@ bool WriteReplacing(const Catalogue& c, const std::string& fileName, std::string
     } catch (const SaveAborted&) {
         return false;
     }
-    // A stop that came with the last row still holds.
-    if (c.AbortSave) {
-        return false;
-    }
-    save.Commit();
-    return true;
+    // A stop that comes while the file is completed (an xlsx is zipped at the end) still holds:
+    // a last progress report lets it reach us before the file takes the target's place.
+    return save.Commit([&] {
+        if (progress != nullptr) {
+            progress->UpdateProgress(1, kWritingCaption);
+        }
+        return !c.AbortSave;
+    });
 }
 
 }  // namespace

@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "common/atomicsave.h"
+#include "extract/cli/exportcommand.h"
 #include "extract/cli/infocommand.h"
 #include "extract/export/savecommand.h"
 #include "extract/export/timeselection.h"
@@ -225,41 +227,42 @@ TEST_F(ExtractExport, HugeRequestsAreRefusedBeforeTheyAreHeld) {
 }
 
 // Ctrl+C while the file is written stops the export with nothing written; SIGTERM and SIGHUP end
-// it as they would, but take its temporary file along. The signal comes once the export's
-// private folder has appeared beside the target: the values are read, the writing has begun.
+// it as they would, but take its unfinished file along. The export runs in a child process,
+// which sends itself the signal at the last moment: the file is whole in its private folder and
+// about to take the target's place.
+int signalAtCommit = 0;
+
+void RaiseAtCommit(const char* step, const std::string&) {
+    if (std::string_view(step) == "written") {
+        ::raise(signalAtCommit);
+    }
+}
+
 TEST_F(ExtractExport, SignalsWhileWritingLeaveNothingBehind) {
-    UseListing("large.out", 4000, 40);
     std::filesystem::create_directory(dir.File("out"));
     for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
-        const std::string target = dir.File("out/values.xlsx");
+        ExportOptions o;
+        o.listing = listing;
+        o.output = dir.File("out/values.xlsx");
+        o.variable = "Displacements";
         const pid_t pid = ::fork();
         ASSERT_GE(pid, 0);
         if (pid == 0) {
-            ::freopen(dir.File("err.txt").c_str(), "w", stderr);
-            ::freopen("/dev/null", "w", stdout);
-            ::execl(VELTO_EXTRACT_BIN, VELTO_EXTRACT_BIN, "export", listing.c_str(), "-o",
-                    target.c_str(), "--variable", "Displacements", "--columns", nullptr);
-            ::_exit(127);
+            signalAtCommit = signal;
+            SetSaveStepHookForTesting(RaiseAtCommit);
+            RemoveSavesInProgressOnTermination();
+            std::FILE* err = std::fopen(dir.File("err.txt").c_str(), "w");
+            std::FILE* out = std::fopen("/dev/null", "w");
+            const int status = RunExport(o, out, err);
+            std::fclose(err);
+            ::_exit(status);
         }
-        bool writing = false;
-        for (int wait = 0; wait < 20000 && !writing; ++wait) {
-            for (const auto& entry : std::filesystem::directory_iterator(dir.File("out"))) {
-                writing = writing || entry.path().filename().string().starts_with(".values");
-            }
-            if (!writing) {
-                ::usleep(1000);
-            }
-        }
-        EXPECT_TRUE(writing) << "the export never began to write";
-        ::kill(pid, signal);
         int status = 0;
         ::waitpid(pid, &status, 0);
         if (signal == SIGINT) {
             EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
-            EXPECT_NE(test::ReadBytes(dir.File("err.txt"))
-                          .find("export interrupted; nothing was "
-                                "written"),
-                      std::string::npos);
+            EXPECT_EQ(test::ReadBytes(dir.File("err.txt")),
+                      "velto-extract: export interrupted; nothing was written\n");
         } else {
             EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << status;
         }
