@@ -33,9 +33,10 @@ measure() {  # measure LABEL COMMAND...: one table row
   local label="$1"
   shift
   local status=0
-  /usr/bin/time -f '%M %e' -o "$hostile/time" "$@" > /dev/null 2> "$hostile/err" || status=$?
+  /usr/bin/time -f '%M %e' -o "$hostile/time" "$@" > "$hostile/err" 2>&1 || status=$?
+  # The first line that answers: not velto-batch's banner nor its running status.
   local answer
-  answer=$(grep -v '^Command exited' "$hostile/err" | head -n 1 | sed 's/|/\\|/g')
+  answer=$(grep -v -e '^Velto ' -e ': Running$' "$hostile/err" | head -n 1 | sed 's/|/\\|/g')
   read -r kib seconds < <(tail -n 1 "$hostile/time")
   printf '| %s | %s (exit status %s) | %s MiB, %s s |\n' "$label" "${answer:-no message}" \
       "$status" "$((kib / 1024))" "$seconds"
@@ -54,6 +55,21 @@ hostile_rows=$(
       -o "$hostile/x.xls" --variable Displacements --times "${bomb%,}"
   measure '`--from 1e400`' "$extract" export "$hostile/frame.out" -o "$hostile/x.xls" \
       --variable Displacements --from 1e400
+  # velto-batch with the stand-in solver, in a home of its own so no real record is touched.
+  mkdir -p "$hostile/home" "$hostile/batch"
+  truncate -s 3G "$hostile/batch/endless.in"
+  mkfifo "$hostile/batch/pipe.in"
+  printf 'TIME\n 1 60\nEND_TIME\n' > "$hostile/batch/d.in"
+  cp "$hostile/batch/d.in" "$hostile/batch/new
+line.in"
+  batch=(env HOME="$hostile/home" build/shell/cli/velto-batch --solver-folder build/tools/standin)
+  measure 'a 3 GB input file without line ends: `velto-batch`' "${batch[@]}" \
+      "$hostile/batch/endless.in"
+  measure 'a FIFO as input file: `velto-batch`' timeout 10 "${batch[@]}" "$hostile/batch/pipe.in"
+  measure 'an input file whose name holds a line end' "${batch[@]}" "$hostile/batch/new
+line.in"
+  measure 'the same input twice, `d.in ./d.in`' "${batch[@]}" "$hostile/batch/d.in" \
+      "$hostile/batch/./d.in"
 )
 echo "$hostile_rows"
 

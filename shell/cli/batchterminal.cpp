@@ -4,6 +4,7 @@
 
 #include <QTimer>
 #include <cmath>
+#include <type_traits>
 
 #include "common/encoding.h"
 #include "shell/runner/batchreport.h"
@@ -59,6 +60,19 @@ void BatchTerminal::Attach(Model& model) {
         std::fwrite(shown.data(), 1, shown.size(), out_);
         std::fflush(out_);
     });
+    if constexpr (std::is_same_v<Model, Batch>) {
+        // Said even without --verbose: a file that never reached the solver has no console text
+        // of the solver's to explain it.
+        connect(&model, &Batch::fileFailedBecause, this, [this](int row, const QByteArray& reason) {
+            if (verbose_) {
+                return;  // already shown with the console text
+            }
+            ClearLine();
+            std::fprintf(out_, "%s: %s\n", NameOf(row).c_str(),
+                         TerminalSafe(reason.trimmed().toStdString()).c_str());
+            std::fflush(out_);
+        });
+    }
     connect(&model, &Model::progress, this, [this](int row, float fraction, const QString&) {
         int percent = static_cast<int>(std::floor(100.0 * fraction + 0.5));
         if (percent_[row] != percent) {

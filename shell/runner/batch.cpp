@@ -96,6 +96,8 @@ void Batch::StartNext() {
                         }
                         emit progress(row, fraction, name);
                     });
+            connect(run, &SolverRun::failedBecause, this,
+                    [this, row](const QByteArray& reason) { emit fileFailedBecause(row, reason); });
             connect(run, &SolverRun::finished, this,
                     [this, run, row](int outcome) { OnRunFinished(run, row, outcome); });
             running_.emplace_back(run, row);
@@ -129,6 +131,7 @@ void Batch::EndRow(int row, int outcome, const QByteArray& message) {
             RunLogs[row].append(message);
         }
         emit outputChunk(row, message);
+        emit fileFailedBecause(row, message);
     }
     if (row < static_cast<int>(rows.size())) {
         rows[static_cast<std::size_t>(row)].status = OutcomeText(outcome);

@@ -144,6 +144,7 @@ void SolverRun::Fail(const QByteArray& message) {
         child_->ClosePipes();
     }
     emit output(message);
+    emit failedBecause(message);
     Finish(kRunFailed);
 }
 

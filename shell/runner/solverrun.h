@@ -75,6 +75,9 @@ class SolverRun : public QObject {
   signals:
     void output(const QByteArray& text);
     void progress(float fraction, const QString& baseName);
+    // The run failed for a reason of ours (the input cannot be run, its end time cannot be read),
+    // told before finished(): the same text ends its console text.
+    void failedBecause(const QByteArray& reason);
     void finished(int outcome);
 
   private:

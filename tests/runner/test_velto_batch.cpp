@@ -127,6 +127,17 @@ TEST_F(VeltoBatch, StatusOfEachFileAndTheExitStatus) {
     EXPECT_NE(run.out.find("beam4.in: Completed"), std::string::npos);
 }
 
+// A file that never reached the solver says why, even without --verbose.
+TEST_F(VeltoBatch, AFileThatCannotBeReadSaysWhy) {
+    test::WriteBytes(dir.File("long.in"), "TIME\n" + std::string(2 << 20, 'x'));
+    BatchCommand run = RunBatch(dir, {"--solver-folder", VELTO_STANDIN_DIR, dir.File("long.in")});
+    EXPECT_EQ(run.status, 1) << run.out;
+    const std::size_t reason = run.out.find("long.in: Read File Error 59: Bad record length\n");
+    EXPECT_NE(reason, std::string::npos) << run.out;
+    const std::size_t failed = run.out.find("long.in: Failed (");
+    EXPECT_TRUE(failed != std::string::npos && failed > reason) << run.out;
+}
+
 // The solver starts in its input file's folder: a solver folder given relative to ours must
 // still find it there.
 TEST_F(VeltoBatch, RelativeSolverFolder) {
