@@ -105,6 +105,9 @@ std::string FollowLinks(std::string path) {
         if (length < 0) {
             RaiseFileError(errno);
         }
+        if (static_cast<std::size_t>(length) >= link.size()) {
+            RaiseFileError(ENAMETOOLONG);  // cut short: not the file the link names
+        }
         link.resize(static_cast<std::size_t>(length));
         path = link.starts_with('/') ? link : FolderOf(path) + "/" + link;
     }
