@@ -1,19 +1,22 @@
 #include "common/atomicsave.h"
 
-#include <dirent.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/random.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <climits>
 #include <csignal>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
-
 #include <ctime>
+#include <deque>
+
 #include "common/encoding.h"
 
 namespace velto {
@@ -34,21 +37,43 @@ void Step(const char* step, const std::string& folder) {
 struct PendingSave {
     volatile std::sig_atomic_t active = 0;
     int folderFd = -1;
-    int privateFd = -1;
-    char baseName[NAME_MAX + 1] = {};
+    volatile std::sig_atomic_t privateFd = -1;  // -1 until the private folder is open
     char privateName[NAME_MAX + 1] = {};
 };
 constexpr int kPendingSlots = 8;
 PendingSave pending[kPendingSlots];
 
-int Publish(int folderFd, int privateFd, const std::string& baseName,
-            const std::string& privateName) {
+// The signals that end a program and so must take its saves in progress along.
+sigset_t TerminationSignals() {
+    sigset_t signals;
+    sigemptyset(&signals);
+    for (int signal : {SIGTERM, SIGHUP, SIGINT, SIGQUIT}) {
+        sigaddset(&signals, signal);
+    }
+    return signals;
+}
+
+// Holds the termination signals back for a few steps that must happen together.
+class SignalsHeld {
+  public:
+    SignalsHeld() {
+        const sigset_t signals = TerminationSignals();
+        ::pthread_sigmask(SIG_BLOCK, &signals, &previous_);
+    }
+    ~SignalsHeld() { ::pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
+    SignalsHeld(const SignalsHeld&) = delete;
+    SignalsHeld& operator=(const SignalsHeld&) = delete;
+
+  private:
+    sigset_t previous_;
+};
+
+int Publish(int folderFd, const std::string& privateName) {
     for (int i = 0; i < kPendingSlots; ++i) {
         PendingSave& slot = pending[i];
         if (slot.active == 0) {
             slot.folderFd = folderFd;
-            slot.privateFd = privateFd;
-            std::memcpy(slot.baseName, baseName.c_str(), baseName.size() + 1);
+            slot.privateFd = -1;
             std::memcpy(slot.privateName, privateName.c_str(), privateName.size() + 1);
             std::atomic_signal_fence(std::memory_order_seq_cst);
             slot.active = 1;
@@ -58,6 +83,13 @@ int Publish(int folderFd, int privateFd, const std::string& baseName,
     return -1;  // more saves at once than slots: only a signal's clean-up misses the extra ones
 }
 
+void PublishOpened(int slot, int privateFd) {
+    if (slot >= 0) {
+        std::atomic_signal_fence(std::memory_order_seq_cst);
+        pending[slot].privateFd = privateFd;
+    }
+}
+
 void Withdraw(int slot) {
     if (slot >= 0) {
         pending[slot].active = 0;
@@ -65,53 +97,202 @@ void Withdraw(int slot) {
     }
 }
 
-// Async-signal-safe: unlinkat only.
+// Removes everything in a folder we hold open: the new file, and whatever a writer interrupted
+// half-way left (libxlsxwriter unlinks its working files as it makes them, but not at once).
+// Async-signal-safe: openat, getdents64 and unlinkat only, so a signal handler may call it.
+void EmptyFolder(int folderFd) {
+    const int listing = ::openat(folderFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (listing < 0) {
+        return;
+    }
+    // Each linux_dirent64: inode (8 bytes), offset (8), record length (2), type (1), name.
+    constexpr std::size_t kLengthAt = 16;
+    constexpr std::size_t kNameAt = 19;
+    alignas(8) char buffer[4096];
+    for (;;) {
+        const long got = ::syscall(SYS_getdents64, listing, buffer, sizeof buffer);
+        if (got <= 0) {
+            break;
+        }
+        for (long at = 0; at < got;) {
+            std::uint16_t length = 0;
+            std::memcpy(&length, buffer + at + kLengthAt, sizeof length);
+            const char* name = buffer + at + kNameAt;
+            const bool dots = name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0));
+            if (!dots) {
+                ::unlinkat(folderFd, name, 0);
+            }
+            at += length;
+        }
+    }
+    ::close(listing);
+}
+
+// Async-signal-safe.
 void RemovePending(const PendingSave& slot) {
-    ::unlinkat(slot.privateFd, slot.baseName, 0);
+    const int privateFd = slot.privateFd;
+    if (privateFd >= 0) {
+        EmptyFolder(privateFd);
+    }
     ::unlinkat(slot.folderFd, slot.privateName, AT_REMOVEDIR);
 }
 
 void OnTermination(int signal) {
     RemoveSavesInProgress();
-    // SA_RESETHAND has put back the default action: end as the signal would have.
+    // End as the signal would have: its default action, whatever flags this handler was
+    // installed with (a handler put back with signal() would otherwise run again at once).
+    struct sigaction fallback {};
+    fallback.sa_handler = SIG_DFL;
+    sigemptyset(&fallback.sa_mask);
+    ::sigaction(signal, &fallback, nullptr);
     ::raise(signal);
 }
 
 // --- paths -------------------------------------------------------------------------------------
 
-std::string FolderOf(const std::string& path) {
-    const std::size_t slash = path.find_last_of('/');
-    if (slash == std::string::npos) {
-        return ".";
+// An open folder (O_PATH: a folder we may write but not list, mode 0333, is still a place to save
+// in) and its path as the user should read it in a message.
+struct Folder {
+    int fd = -1;
+    std::string shown;
+};
+
+Folder OpenFolder(int at, const char* name, std::string shown) {
+    const int fd = ::openat(at, name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        // A folder we may not even look into cannot be saved in either.
+        if (errno == EACCES) {
+            throw FolderNotWritable(shown);
+        }
+        RaiseFileError(errno);
     }
-    return slash == 0 ? "/" : path.substr(0, slash);
+    return {fd, std::move(shown)};
 }
 
-std::string NameOf(const std::string& path) {
-    const std::size_t slash = path.find_last_of('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
+std::string Joined(const std::string& folder, const std::string& name) {
+    return folder == "/" ? "/" + name : folder + "/" + name;
 }
 
-// The file a path finally names: symbolic links in its last part are followed (a link to a
-// link too), so that saving through a link replaces the file it points at and keeps the link.
-std::string FollowLinks(std::string path) {
-    for (int hops = 0; hops <= 40; ++hops) {
-        struct stat info {};
-        if (::lstat(path.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) {
-            return path;
+std::string ParentOf(const std::string& path) {
+    const std::size_t slash = path.find_last_of('/');
+    return slash == std::string::npos || slash == 0 ? std::string("/") : path.substr(0, slash);
+}
+
+void Split(const std::string& path, std::deque<std::string>& into) {
+    std::deque<std::string> parts;
+    std::size_t start = 0;
+    while (start <= path.size()) {
+        const std::size_t slash = std::min(path.find('/', start), path.size());
+        const std::string part = path.substr(start, slash - start);
+        if (!part.empty() && part != ".") {
+            parts.push_back(part);
         }
-        std::string link(PATH_MAX, '\0');
-        const ssize_t length = ::readlink(path.c_str(), link.data(), link.size());
-        if (length < 0) {
-            RaiseFileError(errno);
-        }
-        if (static_cast<std::size_t>(length) >= link.size()) {
-            RaiseFileError(ENAMETOOLONG);  // cut short: not the file the link names
-        }
-        link.resize(static_cast<std::size_t>(length));
-        path = link.starts_with('/') ? link : FolderOf(path) + "/" + link;
+        start = slash + 1;
     }
-    RaiseFileError(ELOOP);
+    into.insert(into.begin(), parts.begin(), parts.end());
+}
+
+// A link is followed only where another user could not have put it: our own, root's, the
+// folder owner's, or any link in a folder nobody else may write. In a team share a link made by
+// a colleague could otherwise turn a save into an overwrite of any file of ours.
+void RequireTrustedLink(const Folder& folder, const std::string& name, const struct stat& link) {
+    struct stat owner {};
+    if (::fstat(folder.fd, &owner) != 0) {
+        RaiseFileError(errno);
+    }
+    const bool othersMayWrite = (owner.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+    if (link.st_uid == ::geteuid() || link.st_uid == 0 || link.st_uid == owner.st_uid ||
+        !othersMayWrite) {
+        return;
+    }
+    throw SaveRefused("\"" + FileNameToCp1252(Joined(folder.shown, name)) +
+                      "\" is a link another user made in a shared folder, and a save does not "
+                      "follow it. Please choose another name.");
+}
+
+std::string LinkText(const Folder& folder, const std::string& name) {
+    std::string link(PATH_MAX, '\0');
+    const ssize_t length = ::readlinkat(folder.fd, name.c_str(), link.data(), link.size());
+    if (length < 0) {
+        RaiseFileError(errno);
+    }
+    if (static_cast<std::size_t>(length) >= link.size()) {
+        RaiseFileError(ENAMETOOLONG);  // cut short: not the file the link names
+    }
+    link.resize(static_cast<std::size_t>(length));
+    return link;
+}
+
+// Walks the target's path one folder at a time, never letting the system follow a link on its
+// own: each link on the way is checked (RequireTrustedLink) and followed by us, so what is
+// reached is what was checked. Returns the target's folder, open, and its name there. A target
+// that is a link is followed too: the file it finally names is the one replaced.
+Folder Resolve(const std::string& target, std::string& baseName) {
+    std::deque<std::string> parts;
+    Split(target, parts);
+    Folder here;
+    auto restart = [&](bool fromRoot) {
+        if (here.fd >= 0) {
+            ::close(here.fd);
+            here.fd = -1;
+        }
+        std::string shown = "/";
+        if (!fromRoot) {
+            // Messages name folders in full, not as ".".
+            char cwd[PATH_MAX];
+            shown = ::getcwd(cwd, sizeof cwd) != nullptr ? cwd : ".";
+        }
+        here = OpenFolder(AT_FDCWD, fromRoot ? "/" : ".", shown);
+    };
+    try {
+        restart(target.starts_with('/'));
+        int hops = 0;
+        while (!parts.empty()) {
+            const std::string name = parts.front();
+            parts.pop_front();
+            if (name == "..") {
+                // The folder's own parent: ".." is never a link.
+                Folder up = OpenFolder(here.fd, "..", ParentOf(here.shown));
+                ::close(here.fd);
+                here = up;
+                continue;
+            }
+            struct stat info {};
+            const bool exists = ::fstatat(here.fd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0;
+            if (!exists && (errno != ENOENT || !parts.empty())) {
+                if (errno == EACCES) {
+                    throw FolderNotWritable(here.shown);
+                }
+                RaiseFileError(errno);
+            }
+            if (exists && S_ISLNK(info.st_mode)) {
+                if (++hops > 40) {
+                    RaiseFileError(ELOOP);
+                }
+                RequireTrustedLink(here, name, info);
+                const std::string link = LinkText(here, name);
+                Split(link, parts);
+                if (link.starts_with('/')) {
+                    restart(true);
+                }
+                continue;
+            }
+            if (parts.empty()) {
+                baseName = name;
+                return here;
+            }
+            Folder down = OpenFolder(here.fd, name.c_str(), Joined(here.shown, name));
+            ::close(here.fd);
+            here = down;
+        }
+        // The path ends in a folder ("/", ".", "run/..", "run/").
+        RaiseFileError(EISDIR);
+    } catch (...) {
+        if (here.fd >= 0) {
+            ::close(here.fd);
+        }
+        throw;
+    }
 }
 
 // A name for the private folder: hidden, telling what it holds, and short enough whatever the
@@ -152,47 +333,21 @@ mode_t NewFileMode() {
     return 0666 & ~mask;
 }
 
-// Removes what a writer left in the private folder (libxlsxwriter's working files are unlinked
-// as it makes them, but a writer interrupted half-way may leave some).
-void EmptyFolder(int folderFd) {
-    const int listing = ::openat(folderFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (listing < 0) {
-        return;
-    }
-    DIR* dir = ::fdopendir(listing);
-    if (dir == nullptr) {
-        ::close(listing);
-        return;
-    }
-    while (const dirent* entry = ::readdir(dir)) {
-        const std::string_view name = entry->d_name;
-        if (name != "." && name != "..") {
-            ::unlinkat(folderFd, entry->d_name, 0);
-        }
-    }
-    ::closedir(dir);
-}
-
 }  // namespace
 
+SaveRefused::SaveRefused(const std::string& message) : RuntimeError(kPermissionDenied, message) {}
+
 FolderNotWritable::FolderNotWritable(const std::string& folder)
-    : RuntimeError(kPermissionDenied, "The folder \"" + folder +
-                                          "\" cannot be written. Please save in another folder."),
+    : SaveRefused("The folder \"" + FileNameToCp1252(folder) +
+                  "\" cannot be written. Please save in another folder."),
       folder_(folder) {}
 
 AtomicSave::AtomicSave(const std::string& target) {
-    finalTarget_ = FollowLinks(target);
-    const std::string folder = FolderOf(finalTarget_);
-    baseName_ = NameOf(finalTarget_);
-    if (baseName_.empty() || baseName_ == "." || baseName_ == "..") {
-        RaiseFileError(EISDIR);
-    }
+    Folder folder = Resolve(target, baseName_);
+    folderFd_ = folder.fd;
+    folderShown_ = folder.shown;
+    finalTarget_ = Joined(folderShown_, baseName_);
     try {
-        // O_PATH: a folder we may write but not list (mode 0333) is still a place to save in.
-        folderFd_ = ::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-        if (folderFd_ < 0) {
-            RaiseFileError(errno);
-        }
         existed_ = ::fstatat(folderFd_, baseName_.c_str(), &previous_, AT_SYMLINK_NOFOLLOW) == 0;
         if (!existed_ && errno != ENOENT) {
             RaiseFileError(errno);
@@ -209,21 +364,30 @@ AtomicSave::AtomicSave(const std::string& target) {
         }
         if (::faccessat(folderFd_, ".", W_OK | X_OK, 0) != 0) {
             if (IsPermissionError(errno)) {
-                throw FolderNotWritable(folder);
+                throw FolderNotWritable(folderShown_);
             }
             RaiseFileError(errno);
         }
 
         for (int attempt = 0;; ++attempt) {
             privateName_ = PrivateFolderName(baseName_);
-            if (::mkdirat(folderFd_, privateName_.c_str(), 0700) == 0) {
+            int made = -1;
+            {
+                // Made and published together: a signal in between would leave it behind.
+                SignalsHeld held;
+                made = ::mkdirat(folderFd_, privateName_.c_str(), 0700);
+                if (made == 0) {
+                    slot_ = Publish(folderFd_, privateName_);
+                }
+            }
+            if (made == 0) {
                 break;
             }
             if (errno != EEXIST || attempt >= 100) {
                 const int error = errno;
                 privateName_.clear();
                 if (IsPermissionError(error)) {
-                    throw FolderNotWritable(folder);
+                    throw FolderNotWritable(folderShown_);
                 }
                 RaiseFileError(error);
             }
@@ -237,6 +401,7 @@ AtomicSave::AtomicSave(const std::string& target) {
             privateName_.clear();
             RaiseFileError(EEXIST);
         }
+        PublishOpened(slot_, privateFd_);
 
         // Writers are handed a path through our descriptor of the private folder, which no
         // change to the shared folder's entries can redirect. Without /proc, the private
@@ -247,15 +412,14 @@ AtomicSave::AtomicSave(const std::string& target) {
             seen.st_ino == mine.st_ino) {
             workFolder_ = anchored;
         } else {
-            workFolder_ = folder + "/" + privateName_;
+            workFolder_ = Joined(folderShown_, privateName_);
         }
         writePath_ = workFolder_ + "/" + baseName_;
-        slot_ = Publish(folderFd_, privateFd_, baseName_, privateName_);
     } catch (...) {
         Release();
         throw;
     }
-    Step("prepared", folder);
+    Step("prepared", folderShown_);
 }
 
 AtomicSave::~AtomicSave() {
@@ -263,8 +427,6 @@ AtomicSave::~AtomicSave() {
 }
 
 void AtomicSave::Release() {
-    Withdraw(slot_);
-    slot_ = -1;
     if (privateFd_ >= 0) {
         if (!committed_) {
             EmptyFolder(privateFd_);
@@ -278,6 +440,14 @@ void AtomicSave::Release() {
             mine.st_dev == named.st_dev && mine.st_ino == named.st_ino) {
             ::unlinkat(folderFd_, privateName_.c_str(), AT_REMOVEDIR);
         }
+    } else if (!privateName_.empty() && folderFd_ >= 0) {
+        // Made but never opened: still empty.
+        ::unlinkat(folderFd_, privateName_.c_str(), AT_REMOVEDIR);
+    }
+    // Only once the folder is gone: a signal until then still finds it to remove.
+    Withdraw(slot_);
+    slot_ = -1;
+    if (privateFd_ >= 0) {
         ::close(privateFd_);
         privateFd_ = -1;
     }
@@ -291,7 +461,7 @@ bool AtomicSave::Commit(const std::function<bool()>& stillWanted) {
     if (privateFd_ < 0 || committed_) {
         Raise(kPathFileAccess);
     }
-    const std::string folder = FolderOf(finalTarget_);
+    const std::string& folder = folderShown_;
     Step("written", folder);
     const int fd = ::openat(privateFd_, baseName_.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
@@ -382,12 +552,8 @@ void RemoveSavesInProgressOnTermination() {
     struct sigaction action {};
     action.sa_handler = OnTermination;
     action.sa_flags = SA_RESETHAND;
-    sigemptyset(&action.sa_mask);
-    constexpr int kSignals[] = {SIGTERM, SIGHUP, SIGINT, SIGQUIT};
-    for (int signal : kSignals) {
-        sigaddset(&action.sa_mask, signal);
-    }
-    for (int signal : kSignals) {
+    action.sa_mask = TerminationSignals();
+    for (int signal : {SIGTERM, SIGHUP, SIGINT, SIGQUIT}) {
         ::sigaction(signal, &action, nullptr);
     }
 }

@@ -10,9 +10,16 @@
 
 namespace velto {
 
-// Raised when the folder a file is to be saved in may not be written. Its description is the
-// whole message for the user, naming the folder.
-class FolderNotWritable : public RuntimeError {
+// Raised when a save is refused for a reason the user must read in full: its description is the
+// whole message.
+class SaveRefused : public RuntimeError {
+  public:
+    explicit SaveRefused(const std::string& message);
+};
+
+// Raised when the folder a file is to be saved in may not be written (or not even looked into).
+// Its message names the folder.
+class FolderNotWritable : public SaveRefused {
   public:
     explicit FolderNotWritable(const std::string& folder);
     const std::string& folder() const { return folder_; }
@@ -31,13 +38,17 @@ class FolderNotWritable : public RuntimeError {
 //   save.Commit();                      // permissions, to disk, renamed over the target
 //
 // A target that is a symbolic link is followed to the file it finally names: that file is
-// replaced (in its own folder) and the link is kept. A hard-linked target is replaced by a new
-// file under this name; its other names keep the previous contents. The new file gets the
-// previous file's permission bits (set-user-ID, set-group-ID and sticky bits dropped) and, where
-// the user may set it, its group; a new file gets 0666 less the process's mask.
+// replaced (in its own folder) and the link is kept. Links, on the way or at the end, are
+// followed only when another user could not have made them (ours, root's, the folder owner's,
+// or in a folder no one else may write); any other is refused with SaveRefused, since in a
+// shared folder it could turn the save into an overwrite of any file of ours. A hard-linked target
+// is replaced by a new file under this name; its other names keep the previous contents. The new
+// file gets the previous file's permission bits (set-user-ID, set-group-ID and sticky bits dropped)
+// and, where the user may set it, its group; a new file gets 0666 less the process's mask.
 //
 // Failures raise a RuntimeError: 53 for a missing folder, 70 for a target we may not write,
-// FolderNotWritable for a folder we may not write, 75 for a target that is a folder, a pipe or a
+// FolderNotWritable for a folder we may not write or look into, SaveRefused for a link we do
+// not follow, 75 for a target that is a folder, a pipe or a
 // device and for anything else (a full disk among them). Nothing is left behind by a save that
 // is not committed: the destructor removes the private folder and all it holds.
 class AtomicSave {
@@ -65,6 +76,7 @@ class AtomicSave {
     void Release();
 
     std::string finalTarget_;
+    std::string folderShown_;  // the target's folder, for messages
     std::string baseName_;     // the target's name in its folder
     std::string privateName_;  // the private folder's name in the target's folder
     std::string writePath_;

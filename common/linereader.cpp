@@ -106,6 +106,7 @@ bool LineReader::Fill() {
         }
         if (got == 0) {
             eof_ = true;
+            shrunk_ = shrunk_ || blockOffset_ < length_;
             return false;
         }
         end_ = static_cast<std::size_t>(got);

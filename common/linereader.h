@@ -50,6 +50,10 @@ class LineReader {
     // was cut short after it was scanned.
     void Seek(FilePosition position);
 
+    // True once reading has met the end of the file before the length it had when it was opened:
+    // the file was cut short (or rewritten) meanwhile.
+    bool Shrunk() const { return shrunk_; }
+
     // Bytes the line-end search has looked at so far. Each byte is looked at a bounded number of
     // times whatever the line ends, so reading stays linear in the file's size.
     std::uint64_t BytesExamined() const { return examined_; }
@@ -66,6 +70,7 @@ class LineReader {
     std::size_t end_ = 0;           // number of valid bytes in block_
     FilePosition blockOffset_ = 0;  // file offset (0-based) of block_[0]
     bool eof_ = false;
+    bool shrunk_ = false;
     std::string line_;
     std::size_t lf_ = 0;  // index in block_ of the first LF at or after next_, end_ when none
     bool lfKnown_ = false;

@@ -1,5 +1,7 @@
 #include "extract/cli/exportcommand.h"
 
+#include <signal.h>
+
 #include <algorithm>
 #include <csignal>
 #include <vector>
@@ -245,10 +247,16 @@ int RunExport(const ExportOptions& o, std::FILE* out, std::FILE* err) {
     TerminalMessages messages(err, &terminal);
     InterruptibleProgress progress(terminal, c);
     interrupted = 0;
-    auto previous = std::signal(SIGINT, OnInterrupt);
+    // Ctrl+C stops the export rather than the program while it runs; whatever handled it before
+    // (removing a save in progress on the way out) takes over again afterwards, flags and all.
+    struct sigaction stop {};
+    stop.sa_handler = OnInterrupt;
+    sigemptyset(&stop.sa_mask);
+    struct sigaction previous {};
+    ::sigaction(SIGINT, &stop, &previous);
     if (o.plot) {
         SaveResult result = ExtractForRequest(c, request, progress, messages);
-        std::signal(SIGINT, previous);
+        ::sigaction(SIGINT, &previous, nullptr);
         terminal.Clear();
         shown += messages.count();
         if (result.outcome == SaveOutcome::Aborted) {
@@ -261,7 +269,7 @@ int RunExport(const ExportOptions& o, std::FILE* out, std::FILE* err) {
         return DrawCurves(c, request, variable->ItemWord, o.output, out, err) && shown == 0 ? 0 : 1;
     }
     SaveResult result = SaveExport(c, request, progress, messages);
-    std::signal(SIGINT, previous);
+    ::sigaction(SIGINT, &previous, nullptr);
     terminal.Clear();
     shown += messages.count();
 

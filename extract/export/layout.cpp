@@ -210,7 +210,7 @@ bool WriteSpreadsheet(const Catalogue& c, const std::string& fileName, std::stri
     std::string text;
     try {
         return WriteReplacing(c, fileName, variable, vectorName, layout, format, progress);
-    } catch (const FolderNotWritable& error) {
+    } catch (const SaveRefused& error) {
         text = error.description();
     } catch (const RuntimeError& error) {
         text = error.number() == kPermissionDenied

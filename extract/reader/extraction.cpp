@@ -162,6 +162,22 @@ void CheckListingStillFits(Catalogue& c, const LineReader& in, Long items) {
     }
 }
 
+// Runs the reading of one extraction. A listing that ends before the length it had when the
+// reading began was cut short meanwhile (a solver that rewrites it): what was read is no longer
+// the listing's, and is reported as such rather than as a missing table.
+template <typename Body>
+void WhileTheListingHolds(Catalogue& c, const LineReader& in, Body&& body) {
+    try {
+        body();
+    } catch (const RuntimeError&) {
+        if (in.Shrunk()) {
+            c.ListingChanged = true;
+            throw ListingChangedError{};
+        }
+        throw;
+    }
+}
+
 void ReadStructural(Catalogue& c, std::string_view variable, int component,
                     ProgressSink& progress) {
     Settings s = SettingsFor(c, variable, component);
@@ -172,37 +188,39 @@ void ReadStructural(Catalogue& c, std::string_view variable, int component,
     // The fibre layout prints five fibres per line.
     const Long valueLines = s.fibres ? s.items / 5 + (s.items % 5 != 0 ? 1 : 0) : s.items;
 
-    for (Integer t = 1; t <= c.SelectedTimeCount; ++t) {
-        if (c.AbortSave) {
-            return;
-        }
-        in.Seek(TimeOf(c, t).Position);
-        std::string_view line = FindTable(in, s);
-        progress.UpdateProgress(static_cast<Single>(t) / static_cast<Single>(c.SelectedTimeCount),
-                                caption);
-        Skip(in, line, s.lead);
-        for (Long i = 1; i <= valueLines; ++i) {
-            // Only lines that hold a wanted value are read: the last item's table may end the
-            // listing.
-            if (i > 1) {
-                Skip(in, line, s.stride);
+    WhileTheListingHolds(c, in, [&] {
+        for (Integer t = 1; t <= c.SelectedTimeCount; ++t) {
+            if (c.AbortSave) {
+                return;
             }
-            if (s.fibres) {
-                for (Long m = 1; m <= 5; ++m) {
-                    std::string_view word = FindWord(line, static_cast<std::size_t>(2 * m - 1));
+            in.Seek(TimeOf(c, t).Position);
+            std::string_view line = FindTable(in, s);
+            progress.UpdateProgress(
+                static_cast<Single>(t) / static_cast<Single>(c.SelectedTimeCount), caption);
+            Skip(in, line, s.lead);
+            for (Long i = 1; i <= valueLines; ++i) {
+                // Only lines that hold a wanted value are read: the last item's table may end the
+                // listing.
+                if (i > 1) {
+                    Skip(in, line, s.stride);
+                }
+                if (s.fibres) {
+                    for (Long m = 1; m <= 5; ++m) {
+                        std::string_view word = FindWord(line, static_cast<std::size_t>(2 * m - 1));
+                        if (!word.empty()) {
+                            c.ExtractedValues.At(CheckedAdd<Long>(CheckedMul<Long>(i - 1, 5), m),
+                                                 t) = ToSingle(Val(word));
+                        }
+                    }
+                } else {
+                    std::string_view word = FindWord(line, s.word);
                     if (!word.empty()) {
-                        c.ExtractedValues.At(CheckedAdd<Long>(CheckedMul<Long>(i - 1, 5), m), t) =
-                            ToSingle(Val(word));
+                        c.ExtractedValues.At(i, t) = ToSingle(Val(word));
                     }
                 }
-            } else {
-                std::string_view word = FindWord(line, s.word);
-                if (!word.empty()) {
-                    c.ExtractedValues.At(i, t) = ToSingle(Val(word));
-                }
             }
         }
-    }
+    });
 }
 
 void ReadTemperatures(Catalogue& c, std::string_view variable, ProgressSink& progress) {
@@ -214,30 +232,32 @@ void ReadTemperatures(Catalogue& c, std::string_view variable, ProgressSink& pro
     const Long tableLines = nodes / 5 + (nodes % 5 != 0 ? 1 : 0);
     const Long lastLineNodes = nodes % 5 == 0 ? 5 : nodes % 5;
 
-    for (Integer t = 1; t <= c.SelectedTimeCount; ++t) {
-        if (c.AbortSave) {
-            return;
-        }
-        in.Seek(TimeOf(c, t).Position);
-        std::string_view line;
-        if (!in.ReadLineContaining(kTemperatureHeading, line)) {
-            Raise(kInputPastEnd);
-        }
-        progress.UpdateProgress(static_cast<Single>(t) / static_cast<Single>(c.SelectedTimeCount),
-                                caption);
-        Long k = 1;
-        for (Long l = 1; l <= tableLines; ++l) {
-            line = in.ReadLine();
-            const Long fields = l == tableLines ? lastLineNodes : 5;
-            for (Long j = 1; j <= fields; ++j) {
-                // Each node is a field of 11 characters: 5 of node number, 6 of temperature.
-                std::size_t start = static_cast<std::size_t>(11 * (j - 1) + 5);
-                std::string_view field = start < line.size() ? line.substr(start, 6) : "";
-                c.ExtractedValues.At(k, t) = ToSingle(Val(field));
-                ++k;
+    WhileTheListingHolds(c, in, [&] {
+        for (Integer t = 1; t <= c.SelectedTimeCount; ++t) {
+            if (c.AbortSave) {
+                return;
+            }
+            in.Seek(TimeOf(c, t).Position);
+            std::string_view line;
+            if (!in.ReadLineContaining(kTemperatureHeading, line)) {
+                Raise(kInputPastEnd);
+            }
+            progress.UpdateProgress(
+                static_cast<Single>(t) / static_cast<Single>(c.SelectedTimeCount), caption);
+            Long k = 1;
+            for (Long l = 1; l <= tableLines; ++l) {
+                line = in.ReadLine();
+                const Long fields = l == tableLines ? lastLineNodes : 5;
+                for (Long j = 1; j <= fields; ++j) {
+                    // Each node is a field of 11 characters: 5 of node number, 6 of temperature.
+                    std::size_t start = static_cast<std::size_t>(11 * (j - 1) + 5);
+                    std::string_view field = start < line.size() ? line.substr(start, 6) : "";
+                    c.ExtractedValues.At(k, t) = ToSingle(Val(field));
+                    ++k;
+                }
             }
         }
-    }
+    });
 }
 
 // Runs an extraction and turns its failure into the message the user sees.

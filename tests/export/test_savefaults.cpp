@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -84,38 +85,51 @@ TEST_P(SaveFaults, TargetThatIsAFolderAPipeOrInAMissingFolder) {
     EXPECT_EQ(Save(dir.File("missing/result")), std::vector<std::string>{"File not found"});
 }
 
-TEST_P(SaveFaults, ReadOnlyFolder) {
-    const std::string folder = dir.File("shared");
-    std::filesystem::create_directory(folder);
-    const std::string target = folder + "/result";
+// A folder we may not write, or not even look into: the user is told which, by its full path,
+// however the target was named. Root writes anywhere: the saves run as "nobody" in a child
+// process.
+TEST_P(SaveFaults, FoldersWeMayNotWriteAreNamed) {
+    const std::string readOnly = dir.File("shared");
+    const std::string closed = dir.File("closed");
+    std::filesystem::create_directory(readOnly);
+    std::filesystem::create_directory(closed);
+    const std::string target = readOnly + "/result";
     test::WriteBytes(target, "the previous result");
     ::chmod(target.c_str(), 0666);
-    ::chmod(folder.c_str(), 0555);
+    ::chmod(readOnly.c_str(), 0555);
+    ::chmod(closed.c_str(), 0700);
     ::chmod(dir.path().c_str(), 0755);
-    // Root writes anywhere: the save runs as "nobody" in a child process.
     pid_t child = ::fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-        if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) {
+        const bool asNobody = ::geteuid() == 0;
+        if (asNobody && (::setgid(65534) != 0 || ::setuid(65534) != 0)) {
             ::_exit(3);
         }
-        test::RecordingMessages messages;
-        const bool written = WriteSpreadsheet(c, target, "Temperature", "", TimeLayout::InRows,
-                                              messages, GetParam());
-        // The file itself may be written: it is the folder that refuses, and the user is told so.
-        ::_exit(!written && messages.messages.size() == 1 &&
-                        messages.messages[0].text == "The folder \"" + folder +
-                                                         "\" cannot be written. Please save in "
-                                                         "another folder."
-                    ? 0
-                    : 1);
+        auto refusal = [](const std::string& folder) {
+            return "The folder \"" + folder +
+                   "\" cannot be written. Please save in another folder.";
+        };
+        auto says = [&](const std::string& path, const std::string& expected) {
+            test::RecordingMessages messages;
+            const bool written = WriteSpreadsheet(c, path, "Temperature", "", TimeLayout::InRows,
+                                                  messages, GetParam());
+            return !written && messages.messages.size() == 1 &&
+                   messages.messages[0].text == expected;
+        };
+        // The file itself may be written: it is the folder that refuses.
+        const bool named = says(target, refusal(readOnly));
+        // A folder of root's that nobody may enter; as its owner we could.
+        const bool closedNamed = !asNobody || says(closed + "/result", refusal(closed));
+        const bool relative = ::chdir(readOnly.c_str()) == 0 && says("result", refusal(readOnly));
+        ::_exit(named && closedNamed && relative ? 0 : 1);
     }
     int status = 0;
     ::waitpid(child, &status, 0);
-    ::chmod(folder.c_str(), 0755);
+    ::chmod(readOnly.c_str(), 0755);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     EXPECT_EQ(test::ReadBytes(target), "the previous result");
-    EXPECT_EQ(Entries(folder), std::vector<std::string>{"result"});
+    EXPECT_EQ(Entries(readOnly), std::vector<std::string>{"result"});
 }
 
 TEST_P(SaveFaults, FullDisk) {
@@ -226,6 +240,37 @@ TEST_P(SaveFaults, ALinkedTargetIsFollowedAndTheLinkKept) {
     EXPECT_EQ(Entries(dir.path()), (std::vector<std::string>{"chain", "dangling", "link", "real"}));
 }
 
+// In a folder others may write, a link another user made is not followed, whether it is the
+// target or a folder on the way to it: it could name any file of ours. (Links of our own are,
+// see above.) Making a link of another user's needs root.
+TEST_P(SaveFaults, ALinkAnotherUserMadeInASharedFolderIsNotFollowed) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "only root can make a link that belongs to another user";
+    }
+    std::filesystem::create_directory(dir.File("home"));
+    const std::string thesis = dir.File("home/thesis.csv");
+    test::WriteBytes(thesis, "a file of ours");
+    const std::string shared = dir.File("share");
+    std::filesystem::create_directory(shared);
+    ::chmod(shared.c_str(), 02777);
+    auto plant = [](const std::string& to, const std::string& link) {
+        std::filesystem::create_symlink(to, link);
+        ASSERT_EQ(::lchown(link.c_str(), 65534, 65534), 0);
+    };
+    plant(thesis, shared + "/report.csv");
+    plant(dir.File("home"), shared + "/sub");
+    for (const std::string& target : {shared + "/report.csv", shared + "/sub/thesis.csv"}) {
+        const std::vector<std::string> shown = Save(target);
+        ASSERT_EQ(shown.size(), 1u) << target;
+        EXPECT_TRUE(
+            shown[0].ends_with("is a link another user made in a shared folder, and a save "
+                               "does not follow it. Please choose another name."))
+            << shown[0];
+        EXPECT_TRUE(test::ReadBytes(thesis) == "a file of ours") << "the save wrote another file";
+    }
+    EXPECT_EQ(Entries(shared), (std::vector<std::string>{"report.csv", "sub"}));
+}
+
 TEST_P(SaveFaults, ANameNearTheLengthLimitStillSaves) {
     const std::string name = std::string(246, 'n') + "\xC3\xA9.xlsx";  // 254 bytes
     SaveWell(dir.File(name));
@@ -249,6 +294,45 @@ TEST_P(SaveFaults, AStopWhileWritingLeavesThePreviousFile) {
     EXPECT_EQ(Save(target, false, &stop), std::vector<std::string>{});
     EXPECT_EQ(test::ReadBytes(target), "the previous result");
     EXPECT_EQ(Entries(dir.path()), std::vector<std::string>{"result"});
+}
+
+// A termination signal takes the save in progress along, whatever the writer left in its
+// private folder by then (libxlsxwriter's working files among them).
+TEST(SaveSignals, TheHandlerRemovesThePrivateFolderWithAllItHolds) {
+    test::ScratchDir dir;
+    const std::string target = dir.File("result.xlsx");
+    test::WriteBytes(target, "the previous result");
+    AtomicSave save(target);
+    test::WriteBytes(save.WritePath(), "half a workbook");
+    test::WriteBytes(save.WorkFolder() + "/tmp.working", "a writer's working file");
+    RemoveSavesInProgress();
+    std::vector<std::string> left;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+        left.push_back(entry.path().filename().string());
+    }
+    EXPECT_EQ(left, std::vector<std::string>{"result.xlsx"});
+    EXPECT_EQ(test::ReadBytes(target), "the previous result");
+}
+
+// The handler ends the program as the signal would, even when it was put back afterwards with
+// other flags (as a command does that handles Ctrl+C itself for a while): it must not call
+// itself again for ever. The alarm turns such a loop into a failure instead of a hang.
+TEST(SaveSignals, TheHandlerEndsTheProgramHoweverItWasPutBack) {
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::alarm(5);
+        RemoveSavesInProgressOnTermination();
+        struct sigaction handler {};
+        ::sigaction(SIGINT, nullptr, &handler);
+        handler.sa_flags = SA_RESTART;  // no SA_RESETHAND, as std::signal would put it
+        ::sigaction(SIGINT, &handler, nullptr);
+        ::raise(SIGINT);
+        ::_exit(0);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << status;
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryFormat, SaveFaults,

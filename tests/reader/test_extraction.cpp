@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include "common/text.h"
 #include "extract/reader/extraction.h"
@@ -285,6 +286,37 @@ TEST_F(Extraction, ListingCutShortAfterItsScanIsReportedAndNotRead) {
     Extract("Displacements", 0, {1, 2});
     EXPECT_TRUE(messages.messages.empty());
     EXPECT_FALSE(o.catalogue.ListingChanged);
+}
+
+// Cut short while it is read (a solver still writing it, a user replacing it): the same, not a
+// table missing from the times after the cut, whose zeros would then be saved as results.
+TEST_F(Extraction, ListingCutShortWhileItIsReadIsReportedAsSuch) {
+    ListingSpec spec;
+    spec.nodes = 30000;  // a time block beyond the reader's block, so the cut is read from disk
+    spec.times = 3;
+    OpenSpec(spec);
+    class CutOnFirstReport final : public ProgressSink {
+      public:
+        CutOnFirstReport(std::string path, FilePosition at) : path_(std::move(path)), at_(at) {}
+        void UpdateProgress(Single, std::string_view) override {
+            if (!done_) {
+                done_ = ::truncate(path_.c_str(), at_ - 1) == 0;
+            }
+        }
+
+      private:
+        std::string path_;
+        FilePosition at_;
+        bool done_ = false;
+    } cut(path, o.catalogue.Times[1].Position);
+    o.catalogue.SelectedTimes = {1, 3};
+    o.catalogue.SelectedTimeCount = 2;
+    ExtractStructuralValues(o.catalogue, "Displacements", 0, cut, messages);
+    ASSERT_EQ(messages.messages.size(), 1u);
+    EXPECT_EQ(messages.messages[0].text,
+              "62: Input past end of file. The listing is shorter than when it was opened: open "
+              "it again.");
+    EXPECT_TRUE(o.catalogue.ListingChanged);
 }
 
 // A damaged count claims more items than the listing could print: reported, never allocated.
