@@ -68,12 +68,13 @@ LineReader::LineReader(const std::string& path) {
         RaiseFileError(errno);
     }
     struct stat info {};
-    if (::fstat(fd_, &info) != 0 || !S_ISREG(info.st_mode)) {
+    const bool known = ::fstat(fd_, &info) == 0;
+    if (!known || !S_ISREG(info.st_mode)) {
         // A directory, a pipe or a device is no listing; report it as the path error it is.
-        int error = S_ISDIR(info.st_mode) ? EISDIR : errno;
+        const int error = !known ? errno : S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
         ::close(fd_);
         fd_ = -1;
-        RaiseFileError(error == 0 ? EINVAL : error);
+        RaiseFileError(error);
     }
     ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) & ~O_NONBLOCK);
     length_ = static_cast<FilePosition>(info.st_size);

@@ -250,6 +250,7 @@ TEST(LineReader, APipeIsRefusedWithoutWaitingForAWriter) {
             ::close(fd);
         }
     });
+    errno = ENOENT;  // whatever an earlier call left there must not decide the message
     EXPECT_EQ(ErrorOf([&] { LineReader in(fifo); }), kPathFileAccess);
     writer.join();
     EXPECT_FALSE(readerWasWaiting);
