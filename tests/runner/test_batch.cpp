@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <QCoreApplication>
 #include <QEventLoop>
 #include <QTimer>
 #include <chrono>
@@ -241,6 +242,27 @@ TEST_F(BatchRun, MissingSolverFailsEveryFile) {
     batch.AddRow(QString::fromStdString(Input("beam2", {})));
     RunToEnd(batch, solver);
     EXPECT_EQ(Statuses(batch), (std::vector<QString>{"Failed", "Failed"}));
+}
+
+// A stop with several files running ends each of them, and the batch once: its summary is told
+// a single time.
+TEST_F(BatchRun, StopWithSeveralJobsFinishesTheBatchOnce) {
+    Batch batch;
+    for (int i = 1; i <= 3; ++i) {
+        batch.AddRow(
+            QString::fromStdString(Input("beam" + std::to_string(i), {"STEPS 100", "PACE 0.1"})));
+    }
+    int finished = 0;
+    QObject::connect(&batch, &Batch::batchFinished, [&] { ++finished; });
+    QObject::connect(&batch, &Batch::progress, [&](int, float, const QString&) {
+        if (!batch.StopRequested) {
+            batch.Stop();
+        }
+    });
+    RunToEnd(batch, StandIn(VELTO_STANDIN_DIR), 2);
+    QCoreApplication::processEvents();  // whatever the stop left queued
+    EXPECT_EQ(Statuses(batch), (std::vector<QString>{"Aborted", "Aborted", ""}));
+    EXPECT_EQ(finished, 1);
 }
 
 TEST_F(BatchRun, SeveralJobsAtOnce) {
