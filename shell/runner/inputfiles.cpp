@@ -44,7 +44,9 @@ std::string AbsolutePath(std::string_view bytes) {
     return normal;
 }
 
-QString NameProblem(std::string_view bytes) {
+namespace {
+
+QString LineEndProblem(std::string_view bytes) {
     if (bytes.find_first_of("\r\n") != std::string_view::npos) {
         return QStringLiteral(
                    "%1: the name holds a line end, which would end the name typed to the solver")
@@ -53,8 +55,28 @@ QString NameProblem(std::string_view bytes) {
     return QString();
 }
 
+// The solver is handed the base name and opens BASE.in itself (a lower-case extension on this
+// system): any other name would run another file, or none, under this file's row.
+QString OtherFileProblem(std::string_view bytes) {
+    const std::string path(bytes);
+    const std::string base = BaseNameOf(path);
+    const std::string read = base + ".in";
+    if (path.substr(path.rfind('/') + 1) != read) {
+        return QStringLiteral("%1: the solver is given \"%2\" and reads %3, not this file")
+            .arg(PrintablePath(bytes), PrintablePath(base), PrintablePath(read));
+    }
+    return QString();
+}
+
+}  // namespace
+
+QString NameProblem(std::string_view bytes) {
+    QString problem = LineEndProblem(bytes);
+    return problem.isEmpty() ? OtherFileProblem(bytes) : problem;
+}
+
 QString InputFileProblem(std::string_view bytes) {
-    QString problem = NameProblem(bytes);
+    QString problem = LineEndProblem(bytes);
     if (!problem.isEmpty()) {
         return problem;
     }
@@ -72,7 +94,7 @@ QString InputFileProblem(std::string_view bytes) {
                    "file)")
             .arg(PrintablePath(bytes));
     }
-    return QString();
+    return OtherFileProblem(bytes);
 }
 
 namespace {

@@ -196,6 +196,12 @@ TEST_F(VeltoBatch, NamesThatWouldRunTheWrongFileAreRefused) {
     Input("new\nline", "STANDIN PACE 0\n");
     Input("cr\rname", "STANDIN PACE 0\n");
     ASSERT_EQ(::mkfifo(dir.File("pipe.in").c_str(), 0600), 0);
+    // Handed "beam", "e" or "d", the solver reads beam.in, e.in or d.in, whatever was listed.
+    Input("beam", "STANDIN PACE 0\n");
+    test::WriteBytes(dir.File("beam.txt"), "STANDIN PACE 0\n");
+    test::WriteBytes(dir.File("e.IN"), "STANDIN PACE 0\n");
+    Input("e", "STANDIN PACE 0\n");
+    test::WriteBytes(dir.File("d"), "STANDIN PACE 0\n");
     struct Case {
         std::vector<std::string> files;
         std::string message;
@@ -206,6 +212,12 @@ TEST_F(VeltoBatch, NamesThatWouldRunTheWrongFileAreRefused) {
         {{d, dir.File("./d.in")}, dir.File("./d.in") + " is the same input file as " + d},
         {{d, dir.File("link.in")}, dir.File("link.in") + " is the same input file as " + d},
         {{dir.File("pipe.in")}, dir.File("pipe.in") + " is not a regular file"},
+        {{dir.File("beam.txt")},
+         dir.File("beam.txt") + ": the solver is given \"beam\" and reads beam.in, not this file"},
+        {{dir.File("e.IN")},
+         dir.File("e.IN") + ": the solver is given \"e\" and reads e.in, not this file"},
+        {{dir.File("d")},
+         dir.File("d") + ": the solver is given \"d\" and reads d.in, not this file"},
     };
     for (const Case& c : cases) {
         std::vector<std::string> args = {"--jobs", "2", "--solver-folder", VELTO_STANDIN_DIR};
@@ -215,7 +227,8 @@ TEST_F(VeltoBatch, NamesThatWouldRunTheWrongFileAreRefused) {
         EXPECT_NE(run.out.find("velto-batch: " + c.message), std::string::npos) << run.out;
     }
     // Nothing ran.
-    for (const char* output : {"d.out", "link.out", "new.out", "line.out", "cr.out"}) {
+    for (const char* output :
+         {"d.out", "link.out", "new.out", "line.out", "cr.out", "beam.out", "e.out"}) {
         EXPECT_FALSE(std::filesystem::exists(dir.File(output))) << output;
     }
 
