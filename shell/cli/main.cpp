@@ -57,8 +57,9 @@ constexpr const char* kUsage =
     "  --follow JOBID       follow a job submitted earlier with --slurm\n"
     "\n"
     "Ctrl+C stops the batch: the running file ends Aborted and no further file starts;\n"
-    "the solver itself is left to end on its own. On a cluster Ctrl+C asks whether to\n"
-    "cancel the job (c) or only stop following it (Enter).\n"
+    "the solver itself is left to end on its own, and its file is not run again while\n"
+    "that solver runs (it fails at once, \"being run already\"). On a cluster Ctrl+C asks\n"
+    "whether to cancel the job (c) or only stop following it (Enter).\n"
     "Exit status: 0 when every file completed, 1 otherwise, 2 for a usage error, when\n"
     "no solver is found, or when the cluster refuses or does not know the job.\n";
 

@@ -1,6 +1,7 @@
 #include "shell/runner/inputfiles.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -149,6 +150,28 @@ CheckedInputs CheckInputFiles(const std::vector<std::string>& candidates,
         checked.accepted.push_back(absolute);
     }
     return checked;
+}
+
+int HoldInputFile(const std::string& path, QString& problem) {
+    // Without waiting: a pipe put in the file's place must not hold the batch.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) {
+        problem = QStringLiteral("cannot open %1: %2")
+                      .arg(PrintablePath(path), QString::fromLocal8Bit(std::strerror(errno)));
+        return -1;
+    }
+    int locked = -1;
+    do {
+        locked = ::flock(fd, LOCK_EX | LOCK_NB);
+    } while (locked != 0 && errno == EINTR);
+    if (locked != 0 && errno == EWOULDBLOCK) {
+        ::close(fd);
+        problem = QStringLiteral(
+                      "%1 is being run already (by another batch, or by a solver still running)")
+                      .arg(PrintablePath(path));
+        return -1;
+    }
+    return fd;
 }
 
 bool OpenRegularFile(QFile& file, const std::string& path) {

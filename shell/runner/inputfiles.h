@@ -50,6 +50,14 @@ struct CheckedInputs {
 CheckedInputs CheckInputFiles(const std::vector<std::string>& candidates,
                               const std::vector<std::string>& listed = {});
 
+// Takes the run's hold on an input file: an exclusive advisory lock (flock) on a descriptor of
+// its own, close-on-exec, for the caller to hand to the solver it starts, so that the hold lasts
+// as long as that solver and whatever it leaves running with the descriptor, even when the
+// program that started it is killed. Returns the descriptor, or -1 with the reason in `problem`
+// when the file is being run already or cannot be opened. On a file system that keeps no locks
+// the file runs unguarded: the descriptor is returned all the same.
+int HoldInputFile(const std::string& path, QString& problem);
+
 // Opens a file for reading only if it is a regular file, without waiting: a pipe or a device
 // given where a file of ours should be is refused (false) rather than read, as is a file that
 // cannot be opened.

@@ -1,4 +1,3 @@
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -26,35 +25,6 @@ SolverInfo StandIn(const char* folder) {
     EXPECT_TRUE(FindSolver(solver, folder));
     GetSolverVersion(solver, solver.Command());
     return solver;
-}
-
-// Processes of ours that run in a folder: the stand-in solvers started there.
-std::vector<pid_t> ProcessesIn(const std::filesystem::path& folder) {
-    std::vector<pid_t> found;
-    DIR* proc = ::opendir("/proc");
-    while (dirent* entry = proc ? ::readdir(proc) : nullptr) {
-        pid_t pid = std::atoi(entry->d_name);
-        if (pid <= 0) {
-            continue;
-        }
-        std::error_code error;
-        auto cwd = std::filesystem::read_symlink("/proc/" + std::to_string(pid) + "/cwd", error);
-        if (!error && cwd == folder) {
-            found.push_back(pid);
-        }
-    }
-    if (proc) {
-        ::closedir(proc);
-    }
-    return found;
-}
-
-// 'Z' for a zombie, '\0' for a process that is gone.
-char StateOf(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    std::size_t close = text.rfind(')');
-    return close == std::string::npos || close + 2 >= text.size() ? '\0' : text[close + 2];
 }
 
 class BatchRun : public ::testing::Test {
@@ -150,14 +120,14 @@ TEST_F(BatchRun, StopAbortsTheRunningFileAndLeavesTheSolverAlone) {
     batch.AddRow(QString::fromStdString(Input("beam2", {"STEPS 200", "PACE 0.2"})));
     batch.AddRow(QString::fromStdString(Input("beam3", {"STEPS 2", "PACE 0"})));
     batch.rows[2].status = "Completed";  // from an earlier batch
-    std::vector<pid_t> solvers;
+    std::vector<int> solvers;
     QObject::connect(&batch, &Batch::progress, [&](int row, float, const QString&) {
         if (row == 1 && !batch.StopRequested) {
-            solvers = ProcessesIn(dir.path());
+            solvers = test::ProcessesIn(dir.path());
             batch.Stop();
             // Right after the stop the solver is still there, untouched.
-            for (pid_t pid : solvers) {
-                EXPECT_NE(StateOf(pid), 'Z');
+            for (int pid : solvers) {
+                EXPECT_NE(test::StateOf(pid), 'Z');
                 EXPECT_EQ(::kill(pid, 0), 0);
             }
         }
@@ -168,11 +138,12 @@ TEST_F(BatchRun, StopAbortsTheRunningFileAndLeavesTheSolverAlone) {
     EXPECT_FALSE(std::filesystem::exists(dir.File("beam3.received")));
     // The stopped solver meets the closed pipe at its next line and ends; it is then reaped.
     QEventLoop loop;
-    for (int i = 0; i < 100 && StateOf(solvers[0]) != '\0'; ++i) {
+    for (int i = 0; i < 100 && test::StateOf(solvers[0]) != '\0'; ++i) {
         QTimer::singleShot(50, &loop, &QEventLoop::quit);
         loop.exec();
     }
-    EXPECT_EQ(StateOf(solvers[0]), '\0') << "the stopped solver was left as a zombie or runs on";
+    EXPECT_EQ(test::StateOf(solvers[0]), '\0')
+        << "the stopped solver was left as a zombie or runs on";
     // Its reaping stopped watching the descriptor before closing it.
     qInstallMessageHandler(previous);
     EXPECT_EQ(notifierWarnings, std::vector<std::string>());

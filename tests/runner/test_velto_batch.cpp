@@ -267,14 +267,19 @@ TEST_F(VeltoBatch, OddNamesRunAsGivenAndPrintSafely) {
 
 // Two batches at once each keep their own record. --resume leaves a batch that still runs alone
 // and takes, once it has died, the files it left unfinished, even though another batch ran and
-// completed beside it. A record that cannot be read is kept aside and reported.
+// completed beside it. A record that cannot be read is kept aside and reported. A file whose
+// solver outlived its killed batch is not run again beside it, until that solver has ended; the
+// hold on a file is its own solver's alone, never that of another running beside it.
 TEST_F(VeltoBatch, BatchesSideBySideKeepTheirOwnRecords) {
     const std::string logA = dir.File("a.txt");
+    // a2's solver lets go of its console after its first step and computes on for a minute.
     std::vector<std::string> args = {VELTO_BATCH_BIN,
+                                     "--jobs",
+                                     "2",
                                      "--solver-folder",
                                      VELTO_STANDIN_DIR,
                                      Input("a1", "STANDIN PACE 0\n"),
-                                     Input("a2", "STANDIN STEPS 600\nSTANDIN PACE 0.1\n"),
+                                     Input("a2", "STANDIN STEPS 2\nSTANDIN CLOSE-OUTPUT 60\n"),
                                      Input("a3", "STANDIN PACE 0\n")};
     std::vector<char*> argv;
     for (auto& a : args) {
@@ -289,15 +294,20 @@ TEST_F(VeltoBatch, BatchesSideBySideKeepTheirOwnRecords) {
     pid_t a = -1;
     ASSERT_EQ(::posix_spawn(&a, argv[0], &actions, nullptr, argv.data(), envp.data()), 0);
     posix_spawn_file_actions_destroy(&actions);
-    for (int i = 0; i < 600 && test::ReadBytes(logA).find("a2.in: Running") == std::string::npos;
-         ++i) {
+    auto aShows = [&] {
+        const std::string log = test::ReadBytes(logA);
+        return log.find("a2.in: Running") != std::string::npos &&
+               log.find("a1.in: Completed") != std::string::npos &&
+               log.find("a3.in: Completed") != std::string::npos;
+    };
+    for (int i = 0; i < 600 && !aShows(); ++i) {
         ::usleep(50000);
     }
-    ASSERT_NE(test::ReadBytes(logA).find("a2.in: Running"), std::string::npos);
+    ASSERT_TRUE(aShows()) << test::ReadBytes(logA);
 
-    BatchCommand run =
-        RunBatch(dir, {"--solver-folder", VELTO_STANDIN_DIR, Input("b1", "STANDIN PACE 0\n"),
-                       Input("b2", "STANDIN PACE 0\n")});
+    // a1 ran beside a2's solver, which must not have kept a hold on it.
+    BatchCommand run = RunBatch(dir, {"--solver-folder", VELTO_STANDIN_DIR, dir.File("a1.in"),
+                                      Input("b2", "STANDIN PACE 0\n")});
     EXPECT_EQ(run.status, 0) << run.out;
     run = RunBatch(dir, {"--solver-folder", VELTO_STANDIN_DIR, "--resume"});
     EXPECT_EQ(run.status, 0) << run.out;
@@ -308,22 +318,37 @@ TEST_F(VeltoBatch, BatchesSideBySideKeepTheirOwnRecords) {
 
     ::kill(a, SIGKILL);
     ::waitpid(a, nullptr, 0);
-    Input("a2", "STANDIN PACE 0\n");
     const std::string records = dir.File("config/Velto Shell/velto-batch");
     test::WriteBytes(records + "/99999999-999999-999-1.json", "{\"rows\": [{\"path");
     run = RunBatch(dir, {"--solver-folder", VELTO_STANDIN_DIR, "--resume"});
-    EXPECT_EQ(run.status, 0) << run.out;
+    EXPECT_EQ(run.status, 1) << run.out;
     EXPECT_NE(run.out.find("velto-batch: the batch record " + records +
                            "/99999999-999999-999-1.json cannot be read; it was kept as " + records +
                            "/99999999-999999-999-1.json.unreadable"),
               std::string::npos)
         << run.out;
-    EXPECT_NE(run.out.find("a2.in: Completed"), std::string::npos) << run.out;
-    EXPECT_NE(run.out.find("a3.in: Completed"), std::string::npos) << run.out;
-    EXPECT_EQ(run.out.find("a1.in"), std::string::npos) << run.out;
-    EXPECT_EQ(run.out.find("b1.in"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("a2.in: " + dir.File("a2.in") +
+                           " is being run already (by another batch, or by a solver still "
+                           "running)\na2.in: Failed"),
+              std::string::npos)
+        << run.out;
     EXPECT_EQ(test::ReadBytes(records + "/99999999-999999-999-1.json.unreadable"),
               "{\"rows\": [{\"path");
+
+    // Once that solver has ended, a2 runs again.
+    const std::vector<int> orphans = test::ProcessesIn(dir.path());
+    ASSERT_EQ(orphans.size(), 1u);
+    ::kill(orphans[0], SIGKILL);
+    for (int i = 0; i < 200 && test::StateOf(orphans[0]) != 'Z' && test::StateOf(orphans[0]); ++i) {
+        ::usleep(50000);
+    }
+    Input("a2", "STANDIN PACE 0\n");
+    run = RunBatch(dir, {"--solver-folder", VELTO_STANDIN_DIR, "--resume"});
+    EXPECT_EQ(run.status, 0) << run.out;
+    EXPECT_NE(run.out.find("a2.in: Completed"), std::string::npos) << run.out;
+    for (const char* other : {"a1.in", "a3.in", "b2.in"}) {
+        EXPECT_EQ(run.out.find(other), std::string::npos) << run.out;
+    }
     // Completed batches leave no record behind.
     for (const auto& entry : std::filesystem::directory_iterator(records)) {
         EXPECT_NE(entry.path().extension(), ".json") << entry.path();
