@@ -294,7 +294,13 @@ int Run(QCoreApplication& app, int argc, char** argv) {
                 std::fprintf(stderr, "velto-batch: there is no earlier batch to resume\n");
                 return 2;
             }
-            if (choice.running == 0) {
+            if (choice.unreadable > 0) {
+                // What those records held is not known: say so rather than "every file completed".
+                std::printf(
+                    "Nothing to resume of the batches that could be read: each completed or runs "
+                    "now (%d running); %d batch record(s) could not be read.\n",
+                    choice.running, choice.unreadable);
+            } else if (choice.running == 0) {
                 std::printf("Every file of the earlier batches completed: nothing to resume.\n");
             } else {
                 std::printf(

@@ -174,6 +174,49 @@ TEST_F(BatchRun, InputsThatCannotBeReadFailWithTheReason) {
     EXPECT_EQ(Statuses(saved), (std::vector<QString>{"Failed", "Failed", "Completed"}));
 }
 
+// A journal is never larger than what is read back: many rows of console text (control
+// characters, six bytes each as JSON) share a budget, each keeping its last part, and a short
+// text is kept whole. A file larger than any journal of ours is refused without being read, even
+// one that would read as a journal.
+TEST(BatchJournalSize, WrittenWithinTheLimitAndLargerRefusedUnread) {
+    test::ScratchDir dir;
+    Batch batch;
+    batch.AddRow(QString::fromStdString(dir.File("short.in")));
+    batch.RunLogs.back() = "short text\n";
+    const int flooded = 12;
+    for (int i = 0; i < flooded; ++i) {
+        batch.AddRow(QString::fromStdString(dir.File("flood" + std::to_string(i) + ".in")));
+        batch.RunLogs.back() =
+            QByteArray(BatchJournal::kMaxLogBytes, '\x01') + QByteArray::number(i) + " ended\n";
+    }
+    const QString path = QString::fromStdString(dir.File("journal.json"));
+    {
+        BatchJournal journal(batch, path);
+        ASSERT_TRUE(journal.Save());
+    }
+    EXPECT_LE(std::filesystem::file_size(path.toStdString()),
+              static_cast<std::uintmax_t>(BatchJournal::kMaxJournalBytes));
+    Batch saved;
+    ASSERT_EQ(BatchJournal::Load(path, saved), BatchJournal::Loaded::kYes);
+    ASSERT_EQ(saved.RunLogs.size(), flooded + 1);
+    EXPECT_EQ(saved.RunLogs[0], "short text\n");
+    qsizetype kept = 0;
+    for (int i = 0; i < flooded; ++i) {
+        const QByteArray& log = saved.RunLogs[i + 1];
+        EXPECT_TRUE(log.endsWith(QByteArray::number(i) + " ended\n")) << i;
+        EXPECT_GT(log.size(), BatchJournal::kLogBudget / (flooded + 1)) << i;
+        kept += log.size();
+    }
+    EXPECT_LE(kept, BatchJournal::kLogBudget);
+
+    std::string padded = "{\"rows\": [{\"path\": \"/w/beam1.in\", \"status\": \"Failed\"}]}";
+    padded.resize(static_cast<std::size_t>(BatchJournal::kMaxJournalBytes) + 1, ' ');
+    test::WriteBytes(path.toStdString(), padded);
+    Batch large;
+    EXPECT_EQ(BatchJournal::Load(path, large), BatchJournal::Loaded::kUnreadable);
+    EXPECT_TRUE(large.rows.empty());
+}
+
 TEST_F(BatchRun, Version2004TakesTheNameOnItsCommandLineOnly) {
     Batch batch;
     batch.AddRow(QString::fromStdString(Input("beam1", {"STEPS 1", "PACE 0", "RECORD"})));

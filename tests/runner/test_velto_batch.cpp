@@ -86,6 +86,20 @@ BatchCommand RunBatch(const test::ScratchDir& dir, std::vector<std::string> args
 
 class VeltoBatch : public ::testing::Test {
   protected:
+    // velto-batch's records, and the lock files in and beside their folder.
+    std::string Records() const { return dir.File("config/Velto Shell/velto-batch"); }
+    std::vector<std::string> LockFiles() const {
+        std::vector<std::string> locks;
+        for (const std::string& folder : {Records(), dir.File("config/Velto Shell")}) {
+            std::error_code error;
+            for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
+                if (entry.path().extension() == ".lock") {
+                    locks.push_back(entry.path().string());
+                }
+            }
+        }
+        return locks;
+    }
     std::string Input(const std::string& name, const std::string& directives) {
         std::string path = dir.File(name + ".in");
         test::WriteBytes(path, "TIME\n 1 100\nEND_TIME\n" + directives);
@@ -109,6 +123,11 @@ TEST_F(VeltoBatch, StatusOfEachFileAndTheExitStatus) {
     EXPECT_NE(run.out.find("Batch finished: 2 Completed, 1 Failed, 0 Aborted in 0:0"),
               std::string::npos)
         << run.out;
+    // Its record stays for --resume; a lock file only while a batch runs.
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(Records()),
+                            std::filesystem::directory_iterator()),
+              1);
+    EXPECT_EQ(LockFiles(), std::vector<std::string>());
 
     // --resume runs again what did not complete: the failed file, now mended.
     test::WriteBytes(dir.File("beam2.in"), "TIME\n 1 100\nEND_TIME\nSTANDIN PACE 0\n");
@@ -119,6 +138,23 @@ TEST_F(VeltoBatch, StatusOfEachFileAndTheExitStatus) {
     run = RunBatch(dir, {"--solver-folder", VELTO_STANDIN_DIR, "--resume"});
     EXPECT_EQ(run.status, 0);
     EXPECT_NE(run.out.find("nothing to resume"), std::string::npos) << run.out;
+
+    // A record larger than any of ours is kept aside unread, and --resume does not claim that
+    // what it held completed.
+    const std::string large = Records() + "/00000000-000000-000-1.json";
+    test::WriteBytes(large, "");
+    ASSERT_EQ(::truncate(large.c_str(), (64 << 20) + 1), 0);
+    run = RunBatch(dir, {"--solver-folder", VELTO_STANDIN_DIR, "--resume"});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_NE(run.out.find("velto-batch: the batch record " + large + " cannot be read; it was " +
+                           "kept as " + large + ".unreadable\n"),
+              std::string::npos)
+        << run.out;
+    EXPECT_NE(run.out.find("Nothing to resume of the batches that could be read: each completed "
+                           "or runs now (0 running); 1 batch record(s) could not be read.\n"),
+              std::string::npos)
+        << run.out;
+    EXPECT_EQ(LockFiles(), std::vector<std::string>());
 
     run = RunBatch(dir, {"--verbose", "--jobs", "2", "--solver-folder", VELTO_STANDIN_2004_DIR,
                          Input("beam1", "STANDIN PACE 0\n"), Input("beam4", "STANDIN PACE 0\n")});
