@@ -35,7 +35,8 @@ constexpr const char* kUsage =
     "       velto-batch --follow JOBID [--verbose]\n"
     "\n"
     "Runs the Velto solver on each input file in turn, in the file's own folder, and shows\n"
-    "each file's progress and its final status: Completed, Failed or Aborted.\n"
+    "each file's progress and its final status: Completed, Failed or Aborted. The solver\n"
+    "is handed the base name and reads BASE.in: each FILE must be named so.\n"
     "\n"
     "  --solver-folder DIR  the folder that holds the solver (default: the folder the\n"
     "                       VeltoShell window remembers, else velto-batch's own folder)\n"
@@ -56,8 +57,9 @@ constexpr const char* kUsage =
     "  --follow JOBID       follow a job submitted earlier with --slurm\n"
     "\n"
     "Ctrl+C stops the batch: the running file ends Aborted and no further file starts;\n"
-    "the solver itself is left to end on its own. On a cluster Ctrl+C asks whether to\n"
-    "cancel the job (c) or only stop following it (Enter).\n"
+    "the solver itself is left to end on its own, and its file is not run again while\n"
+    "that solver runs (it fails at once, \"being run already\"). On a cluster Ctrl+C asks\n"
+    "whether to cancel the job (c) or only stop following it (Enter).\n"
     "Exit status: 0 when every file completed, 1 otherwise, 2 for a usage error, when\n"
     "no solver is found, or when the cluster refuses or does not know the job.\n";
 
@@ -292,7 +294,13 @@ int Run(QCoreApplication& app, int argc, char** argv) {
                 std::fprintf(stderr, "velto-batch: there is no earlier batch to resume\n");
                 return 2;
             }
-            if (choice.running == 0) {
+            if (choice.unreadable > 0) {
+                // What those records held is not known: say so rather than "every file completed".
+                std::printf(
+                    "Nothing to resume of the batches that could be read: each completed or runs "
+                    "now (%d running); %d batch record(s) could not be read.\n",
+                    choice.running, choice.unreadable);
+            } else if (choice.running == 0) {
                 std::printf("Every file of the earlier batches completed: nothing to resume.\n");
             } else {
                 std::printf(

@@ -63,6 +63,11 @@ void Batch::Run(const SolverInfo& solver, int jobs) {
 }
 
 void Batch::StartNext() {
+    // Each run that ends asks for the next file; when a stop ends several at once, the first
+    // of those calls finishes the batch and the others find nothing left to do.
+    if (!active_) {
+        return;
+    }
     while (static_cast<int>(running_.size()) < jobs_ && next_ < static_cast<int>(rows.size()) &&
            !StopRequested) {
         const int row = next_++;

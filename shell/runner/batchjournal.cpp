@@ -9,7 +9,9 @@
 #include <QSaveFile>
 #include <QSettings>
 #include <QTimer>
+#include <algorithm>
 #include <cstdio>
+#include <vector>
 
 #include "shell/runner/batch.h"
 #include "shell/runner/inputfiles.h"
@@ -42,18 +44,45 @@ void BatchJournal::SaveSoon() {
     }
 }
 
+namespace {
+
+// How much of each row's console text is kept: all of a text within its share of the budget,
+// and an even share of what the shorter texts leave for each longer one.
+std::vector<qsizetype> KeptLogSizes(const Batch& batch) {
+    std::vector<qsizetype> sizes(batch.rows.size(), 0);
+    for (std::size_t i = 0; i < sizes.size() && i < static_cast<std::size_t>(batch.RunLogs.size());
+         ++i) {
+        sizes[i] =
+            std::min(batch.RunLogs[static_cast<qsizetype>(i)].size(), BatchJournal::kMaxLogBytes);
+    }
+    std::vector<std::size_t> shortestFirst(sizes.size());
+    for (std::size_t i = 0; i < sizes.size(); ++i) {
+        shortestFirst[i] = i;
+    }
+    std::stable_sort(shortestFirst.begin(), shortestFirst.end(),
+                     [&](std::size_t a, std::size_t b) { return sizes[a] < sizes[b]; });
+    qsizetype left = BatchJournal::kLogBudget;
+    std::size_t rowsLeft = sizes.size();
+    for (std::size_t i : shortestFirst) {
+        const qsizetype share = left / static_cast<qsizetype>(rowsLeft--);
+        sizes[i] = std::min(sizes[i], share);
+        left -= sizes[i];
+    }
+    return sizes;
+}
+
+}  // namespace
+
 bool BatchJournal::Save() {
     pending_->stop();
     try {
         QJsonArray rows;
+        const std::vector<qsizetype> kept = KeptLogSizes(batch_);
         for (std::size_t i = 0; i < batch_.rows.size(); ++i) {
             const Batch::Row& row = batch_.rows[i];
-            QByteArray log = i < static_cast<std::size_t>(batch_.RunLogs.size())
-                                 ? batch_.RunLogs[static_cast<qsizetype>(i)]
-                                 : QByteArray();
-            if (log.size() > kMaxLogBytes) {
-                log = log.right(kMaxLogBytes);
-            }
+            const QByteArray log = i < static_cast<std::size_t>(batch_.RunLogs.size())
+                                       ? batch_.RunLogs[static_cast<qsizetype>(i)].right(kept[i])
+                                       : QByteArray();
             QJsonObject object{{QStringLiteral("path"), row.path},
                                {QStringLiteral("status"), row.status},
                                {QStringLiteral("log"), QString::fromLatin1(log)}};
@@ -65,12 +94,16 @@ bool BatchJournal::Save() {
             }
             rows.append(object);
         }
+        const QByteArray text = QJsonDocument(QJsonObject{{QStringLiteral("rows"), rows}}).toJson();
+        if (text.size() > kMaxJournalBytes) {
+            return false;  // rows beyond count: a journal that could not be read back
+        }
         QDir().mkpath(QFileInfo(path_).absolutePath());
         QSaveFile file(path_);
         if (!file.open(QIODevice::WriteOnly)) {
             return false;
         }
-        file.write(QJsonDocument(QJsonObject{{QStringLiteral("rows"), rows}}).toJson());
+        file.write(text);
         return file.commit();
     } catch (const std::exception&) {
         return false;  // memory ran out: the journal on disk stays as last written
@@ -85,9 +118,18 @@ BatchJournal::Loaded BatchJournal::Load(const QString& path, Batch& batch, QStri
     if (!OpenRegularFile(file, PathBytes(path))) {
         return Loaded::kUnreadable;
     }
+    // Larger than any journal of ours: not read, so that memory stays small whatever the file
+    // (nor one that grows while it is read).
+    if (file.size() > kMaxJournalBytes) {
+        return Loaded::kUnreadable;
+    }
     QJsonDocument document;
     try {
-        document = QJsonDocument::fromJson(file.readAll());
+        const QByteArray text = file.read(kMaxJournalBytes + 1);
+        if (text.size() > kMaxJournalBytes) {
+            return Loaded::kUnreadable;
+        }
+        document = QJsonDocument::fromJson(text);
     } catch (const std::exception&) {
         return Loaded::kUnreadable;  // more than memory holds
     }

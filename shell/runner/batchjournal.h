@@ -26,7 +26,8 @@ class BatchJournal : public QObject {
     // Reads a journal into an empty batch: the rows as they were, with their statuses and logs;
     // a row that was "Running" reads "Interrupted". A row whose name cannot be handed to the
     // solver (NameProblem) is left out, with its reason in `refused`. Unreadable: the file is
-    // there but is not a journal (or cannot be read); the batch is then left empty.
+    // there but is not a journal, cannot be read, or is larger than kMaxJournalBytes (refused
+    // without reading it); the batch is then left empty.
     enum class Loaded { kYes, kMissing, kUnreadable };
     static Loaded Load(const QString& path, Batch& batch, QStringList* refused = nullptr);
 
@@ -38,9 +39,16 @@ class BatchJournal : public QObject {
     // Where a program keeps its journal: beside the shell's settings, under this file name.
     static QString DefaultPath(const QString& fileName);
 
-    // The console text kept per row: its last part, so a solver that floods its console cannot
-    // make the journal grow without end.
+    // The largest journal that is read. Save never writes a larger one.
+    static constexpr qsizetype kMaxJournalBytes = qsizetype(64) << 20;
+    // The console text kept per row (its last part), so a solver that floods its console cannot
+    // make the journal grow without end; and of all rows together, shared out evenly among the
+    // rows whose text is longer than their share. Written as JSON, a byte of console text takes
+    // at most six (a control character as \u00XX): the whole budget so written leaves room
+    // for the rows within kMaxJournalBytes.
     static constexpr qsizetype kMaxLogBytes = 1 << 20;
+    static constexpr qsizetype kLogBudget = 8 << 20;
+    static_assert(6 * kLogBudget < kMaxJournalBytes);
 
   private:
     void SaveSoon();

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
@@ -29,18 +30,37 @@ bool Exists(const QString& path) {
 }
 
 // The lock of a record, held: -1 when its batch runs now (or the lock cannot be had at all).
-// Close-on-exec, so that a solver that outlives its batch never holds it.
+// Close-on-exec, so that a solver that outlives its batch never holds it. A lock file is there
+// only while it is held (see LetGo): one that its holder removed as we opened it is no lock of
+// anyone's, and the name is tried afresh.
 int TakeLock(const QString& lockPath, int extraFlags = 0) {
-    const int fd = ::open(QFile::encodeName(lockPath).constData(),
-                          O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | extraFlags, 0600);
-    if (fd < 0) {
-        return -1;
-    }
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const QByteArray name = QFile::encodeName(lockPath);
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        const int fd =
+            ::open(name.constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | extraFlags, 0600);
+        if (fd < 0) {
+            return -1;
+        }
+        if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            ::close(fd);
+            return -1;
+        }
+        struct stat held {};
+        struct stat named {};
+        if (::fstat(fd, &held) == 0 && ::lstat(name.constData(), &named) == 0 &&
+            held.st_dev == named.st_dev && held.st_ino == named.st_ino) {
+            return fd;
+        }
         ::close(fd);
-        return -1;
     }
-    return fd;
+    return -1;
+}
+
+// Lets go of a lock taken with TakeLock, removing its file first: whoever opened it meanwhile
+// finds it gone and takes the name afresh.
+void LetGo(const QString& lockPath, int fd) {
+    ::unlink(QFile::encodeName(lockPath).constData());
+    ::close(fd);
 }
 
 // Records, the most recently started first: their names begin with the moment they started.
@@ -55,7 +75,7 @@ BatchRecord::BatchRecord(QString path, int lockFd) : path_(std::move(path)), loc
 
 BatchRecord::~BatchRecord() {
     if (lockFd_ >= 0) {
-        ::close(lockFd_);
+        LetGo(LockPathOf(path_), lockFd_);
     }
 }
 
@@ -87,9 +107,8 @@ std::unique_ptr<BatchRecord> BatchRecord::Create(const QString& folder, QString&
 void BatchRecord::Remove() {
     // The record goes first: a lock seen without its record is not worth taking.
     QFile::remove(path_);
-    QFile::remove(LockPathOf(path_));
     if (lockFd_ >= 0) {
-        ::close(lockFd_);
+        LetGo(LockPathOf(path_), lockFd_);
         lockFd_ = -1;
     }
 }
@@ -115,12 +134,11 @@ ResumeChoice BatchRecords::TakeForResume(const QString& folder, const QString& l
         QStringList refused;
         const BatchJournal::Loaded loaded = BatchJournal::Load(path, batch, &refused);
         if (loaded == BatchJournal::Loaded::kMissing) {
-            // Removed since it was listed: its batch ended.
-            QFile::remove(LockPathOf(path));
-            continue;
+            continue;  // removed since it was listed: its batch ended
         }
         if (loaded == BatchJournal::Loaded::kUnreadable) {
             const QString aside = BatchJournal::SetAside(path);
+            ++choice.unreadable;
             choice.messages.append(
                 aside.isEmpty()
                     ? QStringLiteral("the batch record %1 cannot be read, nor moved aside; it "
@@ -128,9 +146,6 @@ ResumeChoice BatchRecords::TakeForResume(const QString& folder, const QString& l
                           .arg(path)
                     : QStringLiteral("the batch record %1 cannot be read; it was kept as %2")
                           .arg(path, aside));
-            if (!aside.isEmpty()) {
-                QFile::remove(LockPathOf(path));
-            }
             continue;
         }
         choice.messages.append(refused);
@@ -174,8 +189,7 @@ void BatchRecords::Prune(const QString& folder) {
         }
         const int fd = TakeLock(dir.filePath(name));
         if (fd >= 0) {
-            QFile::remove(dir.filePath(name));
-            ::close(fd);
+            LetGo(dir.filePath(name), fd);
         }
     }
 }

@@ -13,10 +13,12 @@ namespace velto {
 // BatchJournal) in one folder, named after the moment it started, beside a lock file that its
 // program holds while it runs. The system lets go of the lock when the program ends, however it
 // ends, so batches that run side by side never share a record, and a batch that runs now can be
-// told from one that was interrupted.
+// told from one that was interrupted. A lock file is there only while its lock is held (one left
+// by a program that was killed goes when the lock is next taken and let go of): a record without
+// one is not running.
 class BatchRecord {
   public:
-    ~BatchRecord();  // lets go of the lock; the record stays
+    ~BatchRecord();  // lets go of the lock and removes its file; the record stays
     BatchRecord(const BatchRecord&) = delete;
     BatchRecord& operator=(const BatchRecord&) = delete;
 
@@ -45,6 +47,7 @@ struct ResumeChoice {
     std::vector<Batch::Row> unfinished;   // its files that did not complete, in their order
     QStringList messages;                 // records set aside unread, names refused
     int running = 0;                      // batches that run now, which are never taken
+    int unreadable = 0;                   // records that could not be read
     bool anyEarlier = false;              // a batch was ever kept here
 };
 

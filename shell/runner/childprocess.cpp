@@ -87,10 +87,13 @@ ChildProcess::~ChildProcess() {
 }
 
 bool ChildProcess::Start(const std::string& program, const std::vector<std::string>& arguments,
-                         const std::string& workingFolder, std::string& error) {
+                         const std::string& workingFolder, std::string& error, int handed) {
     int input[2] = {-1, -1};
     int output[2] = {-1, -1};
-    if (::pipe2(input, O_CLOEXEC) != 0 || ::pipe2(output, O_CLOEXEC) != 0) {
+    // A copy numbered above the child's number for it, so that no dup2 below lands on it.
+    int spare = -1;
+    if (::pipe2(input, O_CLOEXEC) != 0 || ::pipe2(output, O_CLOEXEC) != 0 ||
+        (handed >= 0 && (spare = ::fcntl(handed, F_DUPFD_CLOEXEC, kHandedDescriptor + 1)) < 0)) {
         error = std::strerror(errno);
         for (int fd : {input[0], input[1], output[0], output[1]}) {
             if (fd >= 0) {
@@ -105,6 +108,11 @@ bool ChildProcess::Start(const std::string& program, const std::vector<std::stri
     posix_spawn_file_actions_adddup2(&actions, input[0], STDIN_FILENO);
     posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
     posix_spawn_file_actions_adddup2(&actions, output[1], STDERR_FILENO);
+    // Last, once the pipes' ends are in place: a dup2 leaves its copy open across the exec,
+    // while every other descriptor of ours is close-on-exec and stays with us.
+    if (spare >= 0) {
+        posix_spawn_file_actions_adddup2(&actions, spare, kHandedDescriptor);
+    }
     if (!workingFolder.empty()) {
         posix_spawn_file_actions_addchdir_np(&actions, workingFolder.c_str());
     }
@@ -139,6 +147,9 @@ bool ChildProcess::Start(const std::string& program, const std::vector<std::stri
     posix_spawnattr_destroy(&attributes);
     ::close(input[0]);
     ::close(output[1]);
+    if (spare >= 0) {
+        ::close(spare);
+    }
     if (spawned != 0) {
         error = std::strerror(spawned);
         ::close(input[1]);

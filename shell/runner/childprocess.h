@@ -30,10 +30,15 @@ class ChildProcess : public QObject {
     explicit ChildProcess(QObject* parent = nullptr);
     ~ChildProcess() override;
 
-    // Starts the program (a path, not searched on PATH) with these arguments. On failure returns
-    // false with the reason in `error`.
+    // The number under which the child finds the descriptor handed to it by Start.
+    static constexpr int kHandedDescriptor = 3;
+
+    // Starts the program (a path, not searched on PATH) with these arguments. `handed`, when not
+    // -1, is a descriptor of ours that the child gets as kHandedDescriptor, open across its exec
+    // (and so in whatever it starts in turn); no other descriptor of ours but the pipes reaches
+    // it. On failure returns false with the reason in `error`.
     bool Start(const std::string& program, const std::vector<std::string>& arguments,
-               const std::string& workingFolder, std::string& error);
+               const std::string& workingFolder, std::string& error, int handed = -1);
 
     // Writes to the child's standard input; false when that failed (a child that has ended).
     bool Write(std::string_view bytes);

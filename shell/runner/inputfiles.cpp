@@ -1,6 +1,7 @@
 #include "shell/runner/inputfiles.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -44,7 +45,9 @@ std::string AbsolutePath(std::string_view bytes) {
     return normal;
 }
 
-QString NameProblem(std::string_view bytes) {
+namespace {
+
+QString LineEndProblem(std::string_view bytes) {
     if (bytes.find_first_of("\r\n") != std::string_view::npos) {
         return QStringLiteral(
                    "%1: the name holds a line end, which would end the name typed to the solver")
@@ -53,8 +56,28 @@ QString NameProblem(std::string_view bytes) {
     return QString();
 }
 
+// The solver is handed the base name and opens BASE.in itself (a lower-case extension on this
+// system): any other name would run another file, or none, under this file's row.
+QString OtherFileProblem(std::string_view bytes) {
+    const std::string path(bytes);
+    const std::string base = BaseNameOf(path);
+    const std::string read = base + ".in";
+    if (path.substr(path.rfind('/') + 1) != read) {
+        return QStringLiteral("%1: the solver is given \"%2\" and reads %3, not this file")
+            .arg(PrintablePath(bytes), PrintablePath(base), PrintablePath(read));
+    }
+    return QString();
+}
+
+}  // namespace
+
+QString NameProblem(std::string_view bytes) {
+    QString problem = LineEndProblem(bytes);
+    return problem.isEmpty() ? OtherFileProblem(bytes) : problem;
+}
+
 QString InputFileProblem(std::string_view bytes) {
-    QString problem = NameProblem(bytes);
+    QString problem = LineEndProblem(bytes);
     if (!problem.isEmpty()) {
         return problem;
     }
@@ -72,7 +95,7 @@ QString InputFileProblem(std::string_view bytes) {
                    "file)")
             .arg(PrintablePath(bytes));
     }
-    return QString();
+    return OtherFileProblem(bytes);
 }
 
 namespace {
@@ -127,6 +150,28 @@ CheckedInputs CheckInputFiles(const std::vector<std::string>& candidates,
         checked.accepted.push_back(absolute);
     }
     return checked;
+}
+
+int HoldInputFile(const std::string& path, QString& problem) {
+    // Without waiting: a pipe put in the file's place must not hold the batch.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) {
+        problem = QStringLiteral("cannot open %1: %2")
+                      .arg(PrintablePath(path), QString::fromLocal8Bit(std::strerror(errno)));
+        return -1;
+    }
+    int locked = -1;
+    do {
+        locked = ::flock(fd, LOCK_EX | LOCK_NB);
+    } while (locked != 0 && errno == EINTR);
+    if (locked != 0 && errno == EWOULDBLOCK) {
+        ::close(fd);
+        problem = QStringLiteral(
+                      "%1 is being run already (by another batch, or by a solver still running)")
+                      .arg(PrintablePath(path));
+        return -1;
+    }
+    return fd;
 }
 
 bool OpenRegularFile(QFile& file, const std::string& path) {

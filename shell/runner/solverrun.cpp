@@ -1,5 +1,7 @@
 #include "shell/runner/solverrun.h"
 
+#include <unistd.h>
+
 #include <QTimer>
 #include <filesystem>
 #include <new>
@@ -62,7 +64,11 @@ SolverRun::SolverRun(SolverInfo solver, std::string inputPath, QObject* parent)
       inputPath_(std::move(inputPath)),
       baseName_(BaseNameOf(inputPath_)) {}
 
-SolverRun::~SolverRun() = default;
+SolverRun::~SolverRun() {
+    if (hold_ >= 0) {
+        ::close(hold_);
+    }
+}
 
 void SolverRun::RunSolver() {
     try {
@@ -78,9 +84,18 @@ void SolverRun::RunSolver() {
         // that would then be left on its own.
         endTime_ = ReadEndTime((std::filesystem::path(folder) / (baseName_ + ".in")).string());
 
+        // One run of a file at a time, whoever started the other: two solvers on one input
+        // write the same result files.
+        QString held;
+        hold_ = HoldInputFile(inputPath_, held);
+        if (hold_ < 0) {
+            FailSoon(held.toLatin1() + '\n');
+            return;
+        }
+
         child_ = std::make_unique<ChildProcess>();
         std::string error;
-        if (!child_->Start(solver_.Command(), handOver.arguments, folder, error)) {
+        if (!child_->Start(solver_.Command(), handOver.arguments, folder, error, hold_)) {
             child_.reset();
             QTimer::singleShot(0, this, [this] { Finish(kRunFailed); });
             return;
@@ -157,6 +172,11 @@ void SolverRun::Finish(int outcome) {
         return;
     }
     done_ = true;
+    // The solver keeps its own copy of the hold for as long as it runs.
+    if (hold_ >= 0) {
+        ::close(hold_);
+        hold_ = -1;
+    }
     emit finished(outcome);
 }
 

@@ -59,8 +59,10 @@ class SolverRun : public QObject {
     ~SolverRun() override;
 
     // Starts the run; finished() follows exactly once, never from within RunSolver itself. An input
-    // file that cannot be run (see InputFileProblem) or whose end time cannot be read is not
-    // handed to a solver: the run fails with the reason in its console text.
+    // file that cannot be run (see InputFileProblem), whose end time cannot be read, or that is
+    // being run already (see HoldInputFile) is not handed to a solver: the run fails with the
+    // reason in its console text. The solver is handed the hold on its input file, so the file
+    // stays held while the solver lives, whatever becomes of this run or this program.
     void RunSolver();
     // The user's stop: the run ends now. Its outcome is "Aborted" unless the solver had already
     // ended with exit code 0.
@@ -97,6 +99,7 @@ class SolverRun : public QObject {
     Single endTime_ = 0;
     bool stopRequested_ = false;
     bool done_ = false;
+    int hold_ = -1;  // our copy of the hold on the input file, until the run ends
     std::unique_ptr<ChildProcess> child_;
 };
 

@@ -51,6 +51,8 @@ QStringList DefaultAddFiles(QWidget* parent, const QString& folder) {
                        QStringLiteral("Velto Input Files (*.in);;All Files (*)"));
     dialog.setOption(QFileDialog::DontUseNativeDialog);  // the relabelled controls are ours
     dialog.setFileMode(QFileDialog::ExistingFiles);
+    // "*.in" as the solver reads it: beam.IN is no input file of its.
+    dialog.setFilter(dialog.filter() | QDir::CaseSensitive);
     dialog.setAcceptMode(QFileDialog::AcceptOpen);
     dialog.setLabelText(QFileDialog::Accept, QStringLiteral("&Add"));
     dialog.setLabelText(QFileDialog::Reject, QStringLiteral("Cancel"));

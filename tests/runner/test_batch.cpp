@@ -1,8 +1,8 @@
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <QCoreApplication>
 #include <QEventLoop>
 #include <QTimer>
 #include <chrono>
@@ -25,35 +25,6 @@ SolverInfo StandIn(const char* folder) {
     EXPECT_TRUE(FindSolver(solver, folder));
     GetSolverVersion(solver, solver.Command());
     return solver;
-}
-
-// Processes of ours that run in a folder: the stand-in solvers started there.
-std::vector<pid_t> ProcessesIn(const std::filesystem::path& folder) {
-    std::vector<pid_t> found;
-    DIR* proc = ::opendir("/proc");
-    while (dirent* entry = proc ? ::readdir(proc) : nullptr) {
-        pid_t pid = std::atoi(entry->d_name);
-        if (pid <= 0) {
-            continue;
-        }
-        std::error_code error;
-        auto cwd = std::filesystem::read_symlink("/proc/" + std::to_string(pid) + "/cwd", error);
-        if (!error && cwd == folder) {
-            found.push_back(pid);
-        }
-    }
-    if (proc) {
-        ::closedir(proc);
-    }
-    return found;
-}
-
-// 'Z' for a zombie, '\0' for a process that is gone.
-char StateOf(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    std::size_t close = text.rfind(')');
-    return close == std::string::npos || close + 2 >= text.size() ? '\0' : text[close + 2];
 }
 
 class BatchRun : public ::testing::Test {
@@ -149,14 +120,14 @@ TEST_F(BatchRun, StopAbortsTheRunningFileAndLeavesTheSolverAlone) {
     batch.AddRow(QString::fromStdString(Input("beam2", {"STEPS 200", "PACE 0.2"})));
     batch.AddRow(QString::fromStdString(Input("beam3", {"STEPS 2", "PACE 0"})));
     batch.rows[2].status = "Completed";  // from an earlier batch
-    std::vector<pid_t> solvers;
+    std::vector<int> solvers;
     QObject::connect(&batch, &Batch::progress, [&](int row, float, const QString&) {
         if (row == 1 && !batch.StopRequested) {
-            solvers = ProcessesIn(dir.path());
+            solvers = test::ProcessesIn(dir.path());
             batch.Stop();
             // Right after the stop the solver is still there, untouched.
-            for (pid_t pid : solvers) {
-                EXPECT_NE(StateOf(pid), 'Z');
+            for (int pid : solvers) {
+                EXPECT_NE(test::StateOf(pid), 'Z');
                 EXPECT_EQ(::kill(pid, 0), 0);
             }
         }
@@ -167,11 +138,12 @@ TEST_F(BatchRun, StopAbortsTheRunningFileAndLeavesTheSolverAlone) {
     EXPECT_FALSE(std::filesystem::exists(dir.File("beam3.received")));
     // The stopped solver meets the closed pipe at its next line and ends; it is then reaped.
     QEventLoop loop;
-    for (int i = 0; i < 100 && StateOf(solvers[0]) != '\0'; ++i) {
+    for (int i = 0; i < 100 && test::StateOf(solvers[0]) != '\0'; ++i) {
         QTimer::singleShot(50, &loop, &QEventLoop::quit);
         loop.exec();
     }
-    EXPECT_EQ(StateOf(solvers[0]), '\0') << "the stopped solver was left as a zombie or runs on";
+    EXPECT_EQ(test::StateOf(solvers[0]), '\0')
+        << "the stopped solver was left as a zombie or runs on";
     // Its reaping stopped watching the descriptor before closing it.
     qInstallMessageHandler(previous);
     EXPECT_EQ(notifierWarnings, std::vector<std::string>());
@@ -200,6 +172,49 @@ TEST_F(BatchRun, InputsThatCannotBeReadFailWithTheReason) {
     Batch saved;
     ASSERT_EQ(BatchJournal::Load(journalPath, saved), BatchJournal::Loaded::kYes);
     EXPECT_EQ(Statuses(saved), (std::vector<QString>{"Failed", "Failed", "Completed"}));
+}
+
+// A journal is never larger than what is read back: many rows of console text (control
+// characters, six bytes each as JSON) share a budget, each keeping its last part, and a short
+// text is kept whole. A file larger than any journal of ours is refused without being read, even
+// one that would read as a journal.
+TEST(BatchJournalSize, WrittenWithinTheLimitAndLargerRefusedUnread) {
+    test::ScratchDir dir;
+    Batch batch;
+    batch.AddRow(QString::fromStdString(dir.File("short.in")));
+    batch.RunLogs.back() = "short text\n";
+    const int flooded = 12;
+    for (int i = 0; i < flooded; ++i) {
+        batch.AddRow(QString::fromStdString(dir.File("flood" + std::to_string(i) + ".in")));
+        batch.RunLogs.back() =
+            QByteArray(BatchJournal::kMaxLogBytes, '\x01') + QByteArray::number(i) + " ended\n";
+    }
+    const QString path = QString::fromStdString(dir.File("journal.json"));
+    {
+        BatchJournal journal(batch, path);
+        ASSERT_TRUE(journal.Save());
+    }
+    EXPECT_LE(std::filesystem::file_size(path.toStdString()),
+              static_cast<std::uintmax_t>(BatchJournal::kMaxJournalBytes));
+    Batch saved;
+    ASSERT_EQ(BatchJournal::Load(path, saved), BatchJournal::Loaded::kYes);
+    ASSERT_EQ(saved.RunLogs.size(), flooded + 1);
+    EXPECT_EQ(saved.RunLogs[0], "short text\n");
+    qsizetype kept = 0;
+    for (int i = 0; i < flooded; ++i) {
+        const QByteArray& log = saved.RunLogs[i + 1];
+        EXPECT_TRUE(log.endsWith(QByteArray::number(i) + " ended\n")) << i;
+        EXPECT_GT(log.size(), BatchJournal::kLogBudget / (flooded + 1)) << i;
+        kept += log.size();
+    }
+    EXPECT_LE(kept, BatchJournal::kLogBudget);
+
+    std::string padded = "{\"rows\": [{\"path\": \"/w/beam1.in\", \"status\": \"Failed\"}]}";
+    padded.resize(static_cast<std::size_t>(BatchJournal::kMaxJournalBytes) + 1, ' ');
+    test::WriteBytes(path.toStdString(), padded);
+    Batch large;
+    EXPECT_EQ(BatchJournal::Load(path, large), BatchJournal::Loaded::kUnreadable);
+    EXPECT_TRUE(large.rows.empty());
 }
 
 TEST_F(BatchRun, Version2004TakesTheNameOnItsCommandLineOnly) {
@@ -241,6 +256,27 @@ TEST_F(BatchRun, MissingSolverFailsEveryFile) {
     batch.AddRow(QString::fromStdString(Input("beam2", {})));
     RunToEnd(batch, solver);
     EXPECT_EQ(Statuses(batch), (std::vector<QString>{"Failed", "Failed"}));
+}
+
+// A stop with several files running ends each of them, and the batch once: its summary is told
+// a single time.
+TEST_F(BatchRun, StopWithSeveralJobsFinishesTheBatchOnce) {
+    Batch batch;
+    for (int i = 1; i <= 3; ++i) {
+        batch.AddRow(
+            QString::fromStdString(Input("beam" + std::to_string(i), {"STEPS 100", "PACE 0.1"})));
+    }
+    int finished = 0;
+    QObject::connect(&batch, &Batch::batchFinished, [&] { ++finished; });
+    QObject::connect(&batch, &Batch::progress, [&](int, float, const QString&) {
+        if (!batch.StopRequested) {
+            batch.Stop();
+        }
+    });
+    RunToEnd(batch, StandIn(VELTO_STANDIN_DIR), 2);
+    QCoreApplication::processEvents();  // whatever the stop left queued
+    EXPECT_EQ(Statuses(batch), (std::vector<QString>{"Aborted", "Aborted", ""}));
+    EXPECT_EQ(finished, 1);
 }
 
 TEST_F(BatchRun, SeveralJobsAtOnce) {

@@ -86,6 +86,20 @@ BatchCommand RunBatch(const test::ScratchDir& dir, std::vector<std::string> args
 
 class VeltoBatch : public ::testing::Test {
   protected:
+    // velto-batch's records, and the lock files in and beside their folder.
+    std::string Records() const { return dir.File("config/Velto Shell/velto-batch"); }
+    std::vector<std::string> LockFiles() const {
+        std::vector<std::string> locks;
+        for (const std::string& folder : {Records(), dir.File("config/Velto Shell")}) {
+            std::error_code error;
+            for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
+                if (entry.path().extension() == ".lock") {
+                    locks.push_back(entry.path().string());
+                }
+            }
+        }
+        return locks;
+    }
     std::string Input(const std::string& name, const std::string& directives) {
         std::string path = dir.File(name + ".in");
         test::WriteBytes(path, "TIME\n 1 100\nEND_TIME\n" + directives);
@@ -109,6 +123,11 @@ TEST_F(VeltoBatch, StatusOfEachFileAndTheExitStatus) {
     EXPECT_NE(run.out.find("Batch finished: 2 Completed, 1 Failed, 0 Aborted in 0:0"),
               std::string::npos)
         << run.out;
+    // Its record stays for --resume; a lock file only while a batch runs.
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(Records()),
+                            std::filesystem::directory_iterator()),
+              1);
+    EXPECT_EQ(LockFiles(), std::vector<std::string>());
 
     // --resume runs again what did not complete: the failed file, now mended.
     test::WriteBytes(dir.File("beam2.in"), "TIME\n 1 100\nEND_TIME\nSTANDIN PACE 0\n");
@@ -119,6 +138,23 @@ TEST_F(VeltoBatch, StatusOfEachFileAndTheExitStatus) {
     run = RunBatch(dir, {"--solver-folder", VELTO_STANDIN_DIR, "--resume"});
     EXPECT_EQ(run.status, 0);
     EXPECT_NE(run.out.find("nothing to resume"), std::string::npos) << run.out;
+
+    // A record larger than any of ours is kept aside unread, and --resume does not claim that
+    // what it held completed.
+    const std::string large = Records() + "/00000000-000000-000-1.json";
+    test::WriteBytes(large, "");
+    ASSERT_EQ(::truncate(large.c_str(), (64 << 20) + 1), 0);
+    run = RunBatch(dir, {"--solver-folder", VELTO_STANDIN_DIR, "--resume"});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_NE(run.out.find("velto-batch: the batch record " + large + " cannot be read; it was " +
+                           "kept as " + large + ".unreadable\n"),
+              std::string::npos)
+        << run.out;
+    EXPECT_NE(run.out.find("Nothing to resume of the batches that could be read: each completed "
+                           "or runs now (0 running); 1 batch record(s) could not be read.\n"),
+              std::string::npos)
+        << run.out;
+    EXPECT_EQ(LockFiles(), std::vector<std::string>());
 
     run = RunBatch(dir, {"--verbose", "--jobs", "2", "--solver-folder", VELTO_STANDIN_2004_DIR,
                          Input("beam1", "STANDIN PACE 0\n"), Input("beam4", "STANDIN PACE 0\n")});
@@ -196,6 +232,12 @@ TEST_F(VeltoBatch, NamesThatWouldRunTheWrongFileAreRefused) {
     Input("new\nline", "STANDIN PACE 0\n");
     Input("cr\rname", "STANDIN PACE 0\n");
     ASSERT_EQ(::mkfifo(dir.File("pipe.in").c_str(), 0600), 0);
+    // Handed "beam", "e" or "d", the solver reads beam.in, e.in or d.in, whatever was listed.
+    Input("beam", "STANDIN PACE 0\n");
+    test::WriteBytes(dir.File("beam.txt"), "STANDIN PACE 0\n");
+    test::WriteBytes(dir.File("e.IN"), "STANDIN PACE 0\n");
+    Input("e", "STANDIN PACE 0\n");
+    test::WriteBytes(dir.File("d"), "STANDIN PACE 0\n");
     struct Case {
         std::vector<std::string> files;
         std::string message;
@@ -206,6 +248,12 @@ TEST_F(VeltoBatch, NamesThatWouldRunTheWrongFileAreRefused) {
         {{d, dir.File("./d.in")}, dir.File("./d.in") + " is the same input file as " + d},
         {{d, dir.File("link.in")}, dir.File("link.in") + " is the same input file as " + d},
         {{dir.File("pipe.in")}, dir.File("pipe.in") + " is not a regular file"},
+        {{dir.File("beam.txt")},
+         dir.File("beam.txt") + ": the solver is given \"beam\" and reads beam.in, not this file"},
+        {{dir.File("e.IN")},
+         dir.File("e.IN") + ": the solver is given \"e\" and reads e.in, not this file"},
+        {{dir.File("d")},
+         dir.File("d") + ": the solver is given \"d\" and reads d.in, not this file"},
     };
     for (const Case& c : cases) {
         std::vector<std::string> args = {"--jobs", "2", "--solver-folder", VELTO_STANDIN_DIR};
@@ -215,7 +263,8 @@ TEST_F(VeltoBatch, NamesThatWouldRunTheWrongFileAreRefused) {
         EXPECT_NE(run.out.find("velto-batch: " + c.message), std::string::npos) << run.out;
     }
     // Nothing ran.
-    for (const char* output : {"d.out", "link.out", "new.out", "line.out", "cr.out"}) {
+    for (const char* output :
+         {"d.out", "link.out", "new.out", "line.out", "cr.out", "beam.out", "e.out"}) {
         EXPECT_FALSE(std::filesystem::exists(dir.File(output))) << output;
     }
 
@@ -254,14 +303,19 @@ TEST_F(VeltoBatch, OddNamesRunAsGivenAndPrintSafely) {
 
 // Two batches at once each keep their own record. --resume leaves a batch that still runs alone
 // and takes, once it has died, the files it left unfinished, even though another batch ran and
-// completed beside it. A record that cannot be read is kept aside and reported.
+// completed beside it. A record that cannot be read is kept aside and reported. A file whose
+// solver outlived its killed batch is not run again beside it, until that solver has ended; the
+// hold on a file is its own solver's alone, never that of another running beside it.
 TEST_F(VeltoBatch, BatchesSideBySideKeepTheirOwnRecords) {
     const std::string logA = dir.File("a.txt");
+    // a2's solver lets go of its console after its first step and computes on for a minute.
     std::vector<std::string> args = {VELTO_BATCH_BIN,
+                                     "--jobs",
+                                     "2",
                                      "--solver-folder",
                                      VELTO_STANDIN_DIR,
                                      Input("a1", "STANDIN PACE 0\n"),
-                                     Input("a2", "STANDIN STEPS 600\nSTANDIN PACE 0.1\n"),
+                                     Input("a2", "STANDIN STEPS 2\nSTANDIN CLOSE-OUTPUT 60\n"),
                                      Input("a3", "STANDIN PACE 0\n")};
     std::vector<char*> argv;
     for (auto& a : args) {
@@ -276,15 +330,20 @@ TEST_F(VeltoBatch, BatchesSideBySideKeepTheirOwnRecords) {
     pid_t a = -1;
     ASSERT_EQ(::posix_spawn(&a, argv[0], &actions, nullptr, argv.data(), envp.data()), 0);
     posix_spawn_file_actions_destroy(&actions);
-    for (int i = 0; i < 600 && test::ReadBytes(logA).find("a2.in: Running") == std::string::npos;
-         ++i) {
+    auto aShows = [&] {
+        const std::string log = test::ReadBytes(logA);
+        return log.find("a2.in: Running") != std::string::npos &&
+               log.find("a1.in: Completed") != std::string::npos &&
+               log.find("a3.in: Completed") != std::string::npos;
+    };
+    for (int i = 0; i < 600 && !aShows(); ++i) {
         ::usleep(50000);
     }
-    ASSERT_NE(test::ReadBytes(logA).find("a2.in: Running"), std::string::npos);
+    ASSERT_TRUE(aShows()) << test::ReadBytes(logA);
 
-    BatchCommand run =
-        RunBatch(dir, {"--solver-folder", VELTO_STANDIN_DIR, Input("b1", "STANDIN PACE 0\n"),
-                       Input("b2", "STANDIN PACE 0\n")});
+    // a1 ran beside a2's solver, which must not have kept a hold on it.
+    BatchCommand run = RunBatch(dir, {"--solver-folder", VELTO_STANDIN_DIR, dir.File("a1.in"),
+                                      Input("b2", "STANDIN PACE 0\n")});
     EXPECT_EQ(run.status, 0) << run.out;
     run = RunBatch(dir, {"--solver-folder", VELTO_STANDIN_DIR, "--resume"});
     EXPECT_EQ(run.status, 0) << run.out;
@@ -295,22 +354,37 @@ TEST_F(VeltoBatch, BatchesSideBySideKeepTheirOwnRecords) {
 
     ::kill(a, SIGKILL);
     ::waitpid(a, nullptr, 0);
-    Input("a2", "STANDIN PACE 0\n");
     const std::string records = dir.File("config/Velto Shell/velto-batch");
     test::WriteBytes(records + "/99999999-999999-999-1.json", "{\"rows\": [{\"path");
     run = RunBatch(dir, {"--solver-folder", VELTO_STANDIN_DIR, "--resume"});
-    EXPECT_EQ(run.status, 0) << run.out;
+    EXPECT_EQ(run.status, 1) << run.out;
     EXPECT_NE(run.out.find("velto-batch: the batch record " + records +
                            "/99999999-999999-999-1.json cannot be read; it was kept as " + records +
                            "/99999999-999999-999-1.json.unreadable"),
               std::string::npos)
         << run.out;
-    EXPECT_NE(run.out.find("a2.in: Completed"), std::string::npos) << run.out;
-    EXPECT_NE(run.out.find("a3.in: Completed"), std::string::npos) << run.out;
-    EXPECT_EQ(run.out.find("a1.in"), std::string::npos) << run.out;
-    EXPECT_EQ(run.out.find("b1.in"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("a2.in: " + dir.File("a2.in") +
+                           " is being run already (by another batch, or by a solver still "
+                           "running)\na2.in: Failed"),
+              std::string::npos)
+        << run.out;
     EXPECT_EQ(test::ReadBytes(records + "/99999999-999999-999-1.json.unreadable"),
               "{\"rows\": [{\"path");
+
+    // Once that solver has ended, a2 runs again.
+    const std::vector<int> orphans = test::ProcessesIn(dir.path());
+    ASSERT_EQ(orphans.size(), 1u);
+    ::kill(orphans[0], SIGKILL);
+    for (int i = 0; i < 200 && test::StateOf(orphans[0]) != 'Z' && test::StateOf(orphans[0]); ++i) {
+        ::usleep(50000);
+    }
+    Input("a2", "STANDIN PACE 0\n");
+    run = RunBatch(dir, {"--solver-folder", VELTO_STANDIN_DIR, "--resume"});
+    EXPECT_EQ(run.status, 0) << run.out;
+    EXPECT_NE(run.out.find("a2.in: Completed"), std::string::npos) << run.out;
+    for (const char* other : {"a1.in", "a3.in", "b2.in"}) {
+        EXPECT_EQ(run.out.find(other), std::string::npos) << run.out;
+    }
     // Completed batches leave no record behind.
     for (const auto& entry : std::filesystem::directory_iterator(records)) {
         EXPECT_NE(entry.path().extension(), ".json") << entry.path();

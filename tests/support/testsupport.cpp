@@ -3,11 +3,35 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <iterator>
 #include <random>
 #include <sstream>
 #include <stdexcept>
 
 namespace velto::test {
+
+std::vector<int> ProcessesIn(const std::filesystem::path& folder) {
+    std::vector<int> found;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc", error)) {
+        const std::string name = entry.path().filename().string();
+        if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) {
+            continue;
+        }
+        std::error_code gone;
+        if (std::filesystem::read_symlink(entry.path() / "cwd", gone) == folder && !gone) {
+            found.push_back(std::stoi(name));
+        }
+    }
+    return found;
+}
+
+char StateOf(int pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    std::size_t close = text.rfind(')');
+    return close == std::string::npos || close + 2 >= text.size() ? '\0' : text[close + 2];
+}
 
 ScratchDir::ScratchDir() {
     std::random_device random;

@@ -29,6 +29,11 @@ class ScratchDir {
 void WriteBytes(const std::string& path, std::string_view bytes);
 std::string ReadBytes(const std::string& path);
 
+// The processes whose working folder is `folder`: the stand-in solvers started there.
+std::vector<int> ProcessesIn(const std::filesystem::path& folder);
+// A process's state letter from /proc ('Z' for a zombie), '\0' for a process that is gone.
+char StateOf(int pid);
+
 // Joins lines with the given line end after each.
 std::string Lines(const std::vector<std::string>& lines, std::string_view end = "\n");
 

@@ -132,7 +132,7 @@ TEST_F(ShellWindow, NoSolverSaysSoAndTheWindowStaysUsable) {
 TEST_F(ShellWindow, AddDeleteAndClearKeepRowsAndLogsInStep) {
     Make();
     const QString beam = Input("beam1.in", "");
-    const QString backup = Input("beam1.in.old", "");
+    const QString backup = Input("beam1.in.in", "");
     toAdd = {backup, beam, beam, QString::fromStdString(dir.path().string())};
     window->cmdAdd_Click();
     // The very same file once; a file whose path begins another's is a file of its own; a folder
@@ -170,17 +170,22 @@ TEST_F(ShellWindow, AddDeleteAndClearKeepRowsAndLogsInStep) {
 }
 
 // Add takes only what can be run, once: a name with a line end (typed to the solver it would
-// answer its next prompts) and a pipe are refused with their names escaped; the same file under
-// another name is not listed twice.
+// answer its next prompts), a pipe and a file the solver would not read (handed "beam1" for
+// beam1.txt, it reads beam1.in) are refused with their names escaped; the same file under another
+// name is not listed twice.
 TEST_F(ShellWindow, AddRefusesWhatCannotRunAndListsEachFileOnce) {
     Make();
     const QString beam = Input("beam1.in", "");
     const QString newline = Input("new\nline.in", "");
+    const QString text = Input("beam1.txt", "");
     std::filesystem::create_symlink(beam.toStdString(), dir.File("link.in"));
     ASSERT_EQ(::mkfifo(dir.File("pipe.in").c_str(), 0600), 0);
-    toAdd = {beam, newline, QString::fromStdString(dir.File("pipe.in")),
+    toAdd = {beam,
+             newline,
+             QString::fromStdString(dir.File("pipe.in")),
              QString::fromStdString(dir.File("./beam1.in")),
-             QString::fromStdString(dir.File("link.in"))};
+             QString::fromStdString(dir.File("link.in")),
+             text};
     window->cmdAdd_Click();
     auto* list = Find<QTreeWidget>("lvwFiles");
     ASSERT_EQ(list->topLevelItemCount(), 1);
@@ -192,10 +197,14 @@ TEST_F(ShellWindow, AddRefusesWhatCannotRunAndListsEachFileOnce) {
     EXPECT_TRUE(
         asked[0].contains(QString::fromStdString(dir.File("pipe.in")) + " is not a regular file"))
         << asked[0].toStdString();
+    EXPECT_TRUE(asked[0].contains(text + ": the solver is given \"beam1\" and reads beam1.in, "
+                                         "not this file"))
+        << asked[0].toStdString();
 }
 
 // A journal that cannot be read is kept aside, never saved over, and the user is told where;
-// a row whose name holds a line end is left out of a journal that can.
+// a row whose name holds a line end, or that the solver would not read, is left out of a journal
+// that can.
 TEST_F(ShellWindow, AnUnreadableJournalIsKeptAside) {
     const QString journal = BatchJournal::DefaultPath(QStringLiteral("shell-batch.json"));
     const QString aside = journal + QStringLiteral(".unreadable");
@@ -212,11 +221,14 @@ TEST_F(ShellWindow, AnUnreadableJournalIsKeptAside) {
     asked.clear();
     test::WriteBytes(journal.toStdString(),
                      "{\"rows\": [{\"path\": \"/w/new\\nline.in\", \"status\": \"Failed\"},"
-                     " {\"path\": \"/w/beam2.in\", \"status\": \"Completed\"}]}");
+                     " {\"path\": \"/w/beam2.in\", \"status\": \"Completed\"},"
+                     " {\"path\": \"/w/beam3\", \"status\": \"Failed\"}]}");
     Make();
     EXPECT_EQ(Statuses(), QStringList{"Completed"});
     ASSERT_EQ(asked.size(), 1);
     EXPECT_TRUE(asked[0].contains("/w/new\\nline.in: the name holds a line end"))
+        << asked[0].toStdString();
+    EXPECT_TRUE(asked[0].contains("/w/beam3: the solver is given \"beam3\" and reads beam3.in"))
         << asked[0].toStdString();
 }
 
