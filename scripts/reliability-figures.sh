@@ -17,7 +17,7 @@ thermal=$(echo "$malformed" | awk '$1 == "thermal" { print $2 }')
 # Fault cases: every saving fault in every format, every misbehaving solver, every failed-save
 # and damaged-listing case of the suites, and the hostile inputs, names and signals; each must
 # pass for the count to stand.
-fault_tests='SaveFaults|SolverFaults|FailedSave|FailedXlsxAndCsvSaves|Unwritable|Locked|CutShort|CountsBeyond|MissingTable|MissingSolver|HugeRequests|SignalsWhileWriting|LineBeyond|PipeIsRefused|NamesAreMadeSafe|NamesThatWouldRunTheWrongFileAreRefused|OddNamesRunAsGivenAndPrintSafely|BatchesSideBySideKeepTheirOwnRecords|InputsThatCannotBeReadFailWithTheReason|AddRefusesWhatCannotRunAndListsEachFileOnce|AnUnreadableJournalIsKeptAside|ARefusedJobLeavesNothingBehind|AJobFolderWithABackslashInItsPath|FileNamesReachTheTerminal'
+fault_tests='SaveFaults|SolverFaults|FailedSave|FailedXlsxAndCsvSaves|Unwritable|Locked|CutShort|CountsBeyond|MissingTable|MissingSolver|HugeRequests|SignalsWhileWriting|LineBeyond|PipeIsRefused|NamesAreMadeSafe|NamesThatWouldRunTheWrongFileAreRefused|OddNamesRunAsGivenAndPrintSafely|BatchesSideBySideKeepTheirOwnRecords|InputsThatCannotBeReadFailWithTheReason|AddRefusesWhatCannotRunAndListsEachFileOnce|AnUnreadableJournalIsKeptAside|ARefusedJobLeavesNothingBehind|AJobFolderWithABackslashInItsPath|FileNamesReachTheTerminal|SaveSignals|StopWithSeveralJobsFinishesTheBatchOnce|BatchJournalSize|AFileThatCannotBeReadSaysWhy'
 (cd build && ctest -R "$fault_tests" > /tmp/velto-fault-tests.log) || {
   cat /tmp/velto-fault-tests.log
   echo "a fault test failed: no figures written" >&2

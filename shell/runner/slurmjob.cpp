@@ -9,6 +9,7 @@
 #include <QStringList>
 
 #include "shell/runner/batch.h"
+#include "shell/runner/batchjournal.h"
 #include "shell/runner/inputfiles.h"
 
 namespace velto {
@@ -227,7 +228,12 @@ std::optional<SlurmRecord> SlurmRecord::Load(const QString& path) {
     if (!OpenRegularFile(file, PathBytes(path))) {
         return std::nullopt;
     }
-    const QJsonDocument document = QJsonDocument::fromJson(file.readAll());
+    // A record is a few lines per file: one beyond a journal's limit is not ours to read whole.
+    const QByteArray text = file.read(BatchJournal::kMaxJournalBytes + 1);
+    if (text.size() > BatchJournal::kMaxJournalBytes) {
+        return std::nullopt;
+    }
+    const QJsonDocument document = QJsonDocument::fromJson(text);
     if (!document.isObject()) {
         return std::nullopt;
     }

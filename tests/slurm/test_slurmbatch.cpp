@@ -13,6 +13,7 @@
 #include <filesystem>
 
 #include "common/window/messagebox.h"
+#include "shell/runner/batchjournal.h"
 #include "shell/runner/settings.h"
 #include "shell/runner/slurmbatch.h"
 #include "shell/runner/solveroutput.h"
@@ -147,6 +148,11 @@ TEST_F(FakeSlurm, SubmitsOneArrayAndFollowsEachFileToItsEnd) {
     EXPECT_EQ(std::count(manifest.begin(), manifest.end(), '\n'), 3);
     ASSERT_TRUE(SlurmRecord::Load(batch.jobFolder() + "/job.json").has_value());
     EXPECT_EQ(SlurmRecord::Load(batch.jobFolder() + "/job.json")->jobId, "42");
+    // The same record grown beyond what a record can be is refused unread.
+    std::string grown = test::ReadBytes(batch.jobFolder().toStdString() + "/job.json");
+    grown.resize(static_cast<std::size_t>(BatchJournal::kMaxJournalBytes) + 1, ' ');
+    test::WriteBytes(batch.jobFolder().toStdString() + "/grown.json", grown);
+    EXPECT_FALSE(SlurmRecord::Load(batch.jobFolder() + "/grown.json").has_value());
 
     Events events;
     Record(batch, events);
