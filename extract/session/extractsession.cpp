@@ -1,0 +1,428 @@
+#include "extract/session/extractsession.h"
+
+#include <algorithm>
+#include <exception>
+#include <new>
+
+#include "common/error.h"
+#include "common/text.h"
+#include "extract/export/selection.h"
+#include "extract/reader/listingheader.h"
+
+namespace velto {
+
+// Marks a long command as running for as long as it lives, and announces its start and end.
+class ExtractSession::CommandScope {
+  public:
+    CommandScope(ExtractSession& session, SessionCommand command) : session_(session) {
+        session_.running_ = command;
+        session_.catalogue_.AbortSave = false;
+        session_.Changed();
+    }
+    ~CommandScope() {
+        session_.running_ = SessionCommand::None;
+        session_.Changed();
+    }
+    CommandScope(const CommandScope&) = delete;
+    CommandScope& operator=(const CommandScope&) = delete;
+
+  private:
+    ExtractSession& session_;
+};
+
+std::string FolderOf(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+ExtractSession::ExtractSession(ProgressSink& progress, MessageSink& messages)
+    : progress_(progress), messages_(messages) {}
+
+void ExtractSession::Changed() {
+    if (onChanged) {
+        onChanged();
+    }
+}
+
+bool ExtractSession::Recognised() const {
+    return catalogue_.AnalysisKind != kKindNone || !catalogue_.Version.empty();
+}
+
+std::vector<SummaryLine> ExtractSession::Summary() const {
+    std::vector<SummaryLine> lines = SummaryLines(catalogue_);
+    if (!Recognised()) {
+        // Nothing was learnt of a file that is not a listing: no kind, no dimension to show.
+        for (SummaryLine& line : lines) {
+            line.Value.clear();
+            line.Enabled = false;
+        }
+    }
+    return lines;
+}
+
+const OfferedVariable* ExtractSession::variable() const {
+    if (variable_ < 0 || static_cast<std::size_t>(variable_) >= offered_.size()) {
+        return nullptr;
+    }
+    return &offered_[static_cast<std::size_t>(variable_)];
+}
+
+std::string ExtractSession::vectorName() const {
+    const OfferedVariable* v = variable();
+    if (!v || vector_ < 0 || static_cast<std::size_t>(vector_) >= v->Vectors.size()) {
+        return {};
+    }
+    return v->Vectors[static_cast<std::size_t>(vector_)];
+}
+
+const std::vector<int>& ExtractSession::highlighted(TimeList list) const {
+    return list == TimeList::Available ? highlightedAvailable_ : highlightedSelected_;
+}
+
+void ExtractSession::ChooseVariableNow(int index) {
+    variable_ = index;
+    const OfferedVariable* v = variable();
+    rangeCaption_ = v ? v->RangeCaption : "Nodes";
+    vector_ = v && !v->Vectors.empty() ? 0 : -1;
+    // The range boxes remember their last numbers across a variable without a range, which
+    // clears them.
+    for (std::size_t i = 0; i < range_.size(); ++i) {
+        if (IsNumeric(range_[i])) {
+            savedRange_[i] = range_[i];
+        }
+    }
+    const bool ranged = v && v->Limit.has_value();
+    for (std::size_t i = 0; i < range_.size(); ++i) {
+        if (!ranged) {
+            range_[i].clear();
+        } else if (!savedRange_[i].empty()) {
+            range_[i] = savedRange_[i];
+        }
+    }
+}
+
+bool ExtractSession::ChooseVariable(int index) {
+    if (!Idle() || index < 0 || static_cast<std::size_t>(index) >= offered_.size()) {
+        return false;
+    }
+    ChooseVariableNow(index);
+    Changed();
+    return true;
+}
+
+bool ExtractSession::ChooseVariableNamed(std::string_view name) {
+    for (std::size_t i = 0; i < offered_.size(); ++i) {
+        if (offered_[i].Name == name) {
+            return ChooseVariable(static_cast<int>(i));
+        }
+    }
+    return false;
+}
+
+bool ExtractSession::ChooseVector(int index) {
+    const OfferedVariable* v = variable();
+    if (!Idle() || !v || index < 0 || static_cast<std::size_t>(index) >= v->Vectors.size()) {
+        return false;
+    }
+    vector_ = index;
+    Changed();
+    return true;
+}
+
+bool ExtractSession::SetRangeText(int box, std::string_view text) {
+    if (!Idle() || box < 0 || box >= static_cast<int>(range_.size())) {
+        return false;
+    }
+    range_[static_cast<std::size_t>(box)] = std::string(text);
+    Changed();
+    return true;
+}
+
+bool ExtractSession::SetLayout(TimeLayout layout) {
+    if (!Idle()) {
+        return false;
+    }
+    layout_ = layout;
+    Changed();
+    return true;
+}
+
+bool ExtractSession::Highlight(TimeList list, std::vector<int> rows) {
+    if (!Idle()) {
+        return false;
+    }
+    const std::size_t count =
+        list == TimeList::Available ? times_.available().size() : times_.selected().size();
+    std::sort(rows.begin(), rows.end());
+    rows.erase(std::unique(rows.begin(), rows.end()), rows.end());
+    std::erase_if(rows, [&](int row) { return row < 0 || static_cast<std::size_t>(row) >= count; });
+    if (list == TimeList::Available) {
+        if (rows.size() != count) {
+            selectAll_ = false;
+        }
+        highlightedAvailable_ = std::move(rows);
+    } else {
+        highlightedSelected_ = std::move(rows);
+    }
+    Changed();
+    return true;
+}
+
+bool ExtractSession::SelectAllAvailable() {
+    if (!Idle() || !hasListing_) {
+        return false;
+    }
+    highlightedAvailable_.resize(times_.available().size());
+    for (std::size_t i = 0; i < highlightedAvailable_.size(); ++i) {
+        highlightedAvailable_[i] = static_cast<int>(i);
+    }
+    selectAll_ = true;
+    Changed();
+    return true;
+}
+
+void ExtractSession::EndSelectAllMode() {
+    if (selectAll_) {
+        selectAll_ = false;
+        Changed();
+    }
+}
+
+void ExtractSession::AfterTimesChanged() {
+    ++timesGeneration_;
+    highlightedSelected_.clear();
+    Changed();
+}
+
+bool ExtractSession::AddTime(int row) {
+    if (!Idle() || row < 0 || static_cast<std::size_t>(row) >= times_.available().size()) {
+        return false;
+    }
+    selectAll_ = false;
+    if (!times_.AddText(times_.available()[static_cast<std::size_t>(row)])) {
+        Changed();
+        return false;
+    }
+    AfterTimesChanged();
+    return true;
+}
+
+bool ExtractSession::AddTimes(const std::vector<int>& rows) {
+    if (!Idle() || !hasListing_) {
+        return false;
+    }
+    if (selectAll_) {
+        times_.AddAll();
+    } else {
+        times_.AddIndices(rows);
+    }
+    AfterTimesChanged();
+    return true;
+}
+
+bool ExtractSession::AddHighlighted() {
+    if (!selectAll_ && highlightedAvailable_.empty()) {
+        return false;
+    }
+    return AddTimes(highlightedAvailable_);
+}
+
+bool ExtractSession::AddDropped(std::string_view text) {
+    if (selectAll_) {
+        return AddTimes({});
+    }
+    std::vector<int> rows;
+    for (std::string_view word : Tokenize(text)) {
+        if (word.find_first_not_of("0123456789") != std::string_view::npos || word.size() > 9) {
+            return false;
+        }
+        rows.push_back(std::stoi(std::string(word)));
+    }
+    return !rows.empty() && AddTimes(rows);
+}
+
+bool ExtractSession::DeleteHighlighted() {
+    if (!Idle() || highlightedSelected_.empty()) {
+        return false;
+    }
+    times_.Remove(highlightedSelected_);
+    AfterTimesChanged();
+    return true;
+}
+
+bool ExtractSession::ClearTimes() {
+    if (!Idle() || times_.selected().empty()) {
+        return false;
+    }
+    times_.Clear();
+    AfterTimesChanged();
+    return true;
+}
+
+SessionEnabling ExtractSession::Enabling() const {
+    SessionEnabling e;
+    if (!Idle()) {
+        // Nothing else may start or change under a running command.
+        e.open = false;
+        return e;
+    }
+    const OfferedVariable* v = variable();
+    e.summary = hasListing_ && Recognised();
+    e.timeLists = hasListing_;
+    e.variables = !offered_.empty();
+    e.vectors = v && !v->Vectors.empty();
+    e.range = v && v->Limit.has_value();
+    e.layout = !offered_.empty();
+    e.save = v && ValidateSelection(offered_, v->Name, range_[0], range_[1], range_[2],
+                                    times_.selected().size());
+    e.deleteTimes = !highlightedSelected_.empty();
+    e.clearTimes = !times_.selected().empty();
+    return e;
+}
+
+ListMenuEnabling ExtractSession::MenuEnabling(TimeList list) const {
+    ListMenuEnabling m;
+    if (!Idle() || !hasListing_) {
+        return m;
+    }
+    if (list == TimeList::Available) {
+        m.add = selectAll_ || !highlightedAvailable_.empty();
+        m.selectAll = !times_.available().empty();
+    } else {
+        m.clear = !times_.selected().empty();
+        m.remove = !highlightedSelected_.empty();
+    }
+    return m;
+}
+
+SaveRequest ExtractSession::CurrentRequest() const {
+    SaveRequest request;
+    const OfferedVariable* v = variable();
+    request.variable = v ? v->Name : std::string();
+    request.vectorName = vectorName();
+    request.component = std::max(0, vector_);
+    request.from = range_[0];
+    request.to = range_[1];
+    request.step = range_[2];
+    request.times = times_.SelectedTimes();
+    request.layout = layout_;
+    return request;
+}
+
+std::string ExtractSession::RequestProblem() const {
+    const OfferedVariable* v = variable();
+    if (!v) {
+        return offered_.empty() ? "the listing offers no variable" : "no variable is chosen";
+    }
+    std::string problem = SelectionProblem(offered_, v->Name, range_[0], range_[1], range_[2],
+                                           times_.selected().size());
+    if (!problem.empty()) {
+        return problem;
+    }
+    // The count is found without building the list; only a range that gives no vector is built,
+    // for its reason, which costs nothing.
+    if (!VectorCount(v->Name, range_[0], range_[1], range_[2])) {
+        problem = BuildVectorList(v->Name, range_[0], range_[1], range_[2]).problem;
+        return problem.empty() ? "the range gives no vector" : problem;
+    }
+    if (times_.selected().empty()) {
+        return "no time is selected";
+    }
+    return {};
+}
+
+ExtractSession::Start ExtractSession::Open(const std::string& path) {
+    if (!Idle()) {
+        return Start::Refused;
+    }
+    CommandScope scope(*this, SessionCommand::Open);
+    // The old listing goes at once: nothing of it may show under the new name while the new one
+    // is read or while its messages are up.
+    catalogue_.ListingFile = path;
+    ClearCatalogue(catalogue_);
+    openFolder = FolderOf(path);
+    hasListing_ = true;
+    offered_.clear();
+    ChooseVariableNow(-1);
+    times_.SetAvailable({});
+    highlightedAvailable_.clear();
+    selectAll_ = false;
+    ++listingGeneration_;
+    AfterTimesChanged();
+
+    progress_.UpdateProgress(0, "");
+    try {
+        ReadListingHeader(catalogue_, progress_, messages_);
+    } catch (const std::bad_alloc&) {
+        messages_.ShowMessage(ReadFileErrorText(kOutOfMemory, ErrorDescription(kOutOfMemory)),
+                              MessageIcon::Critical, kExtractTitle);
+    } catch (const std::exception&) {
+        messages_.ShowMessage(ReadFileErrorText(kInternalError, ErrorDescription(kInternalError)),
+                              MessageIcon::Critical, kExtractTitle);
+    }
+    std::vector<std::string> texts;
+    const std::size_t count = std::min<std::size_t>(
+        catalogue_.Times.size(), static_cast<std::size_t>(std::max<int>(catalogue_.TimeCount, 0)));
+    texts.reserve(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        texts.push_back(TimeText(catalogue_.Times[i].Time));
+    }
+    times_.SetAvailable(std::move(texts));
+    offered_ = OfferedVariables(catalogue_);
+    ChooseVariableNow(offered_.empty() ? -1 : 0);
+    ++listingGeneration_;
+    ++timesGeneration_;
+    return Start::Started;
+}
+
+SaveResult ExtractSession::Save(const std::string& fileName, SheetFormat format, Start* start) {
+    if (start) {
+        *start = Idle() ? Start::Started : Start::Refused;
+    }
+    if (!Idle()) {
+        return {};
+    }
+    SaveRequest request = CurrentRequest();
+    request.fileName = fileName;
+    request.format = format;
+    if (std::string problem = RequestProblem(); !problem.empty()) {
+        return SaveResult{SaveOutcome::NotWritten, problem};
+    }
+    SaveResult result;
+    {
+        CommandScope scope(*this, SessionCommand::Save);
+        result = SaveExport(catalogue_, request, progress_, messages_);
+        if (result.outcome == SaveOutcome::Written) {
+            saveFolder = FolderOf(fileName);
+        }
+    }
+    return result;
+}
+
+SaveResult ExtractSession::Chart(Start* start) {
+    if (start) {
+        *start = Idle() ? Start::Started : Start::Refused;
+    }
+    if (!Idle()) {
+        return {};
+    }
+    if (std::string problem = RequestProblem(); !problem.empty()) {
+        return SaveResult{SaveOutcome::NotWritten, problem};
+    }
+    const SaveRequest request = CurrentRequest();
+    CommandScope scope(*this, SessionCommand::Chart);
+    return ExtractForRequest(catalogue_, request, progress_, messages_);
+}
+
+void ExtractSession::Abort() {
+    if (!Idle()) {
+        catalogue_.AbortSave = true;
+    }
+}
+
+void ExtractSession::RequestQuit() {
+    quitRequested_ = true;
+    Abort();
+}
+
+}  // namespace velto

@@ -1,0 +1,176 @@
+#pragma once
+
+#include <array>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "extract/export/layout.h"
+#include "extract/export/savecommand.h"
+#include "extract/export/sheetformat.h"
+#include "extract/export/summary.h"
+#include "extract/export/timeselection.h"
+#include "extract/export/variablecatalogue.h"
+#include "extract/reader/catalogue.h"
+#include "extract/reader/sinks.h"
+
+namespace velto {
+
+// The long commands of a session. One runs at a time: while it runs, the others are refused and
+// the choices stay as they were when it started.
+enum class SessionCommand { None, Open, Save, Chart };
+
+// What may be used at the moment, control group by control group.
+struct SessionEnabling {
+    bool open = true;          // the file row's "..."
+    bool summary = false;      // the summary frame and its first three captions
+    bool timeLists = false;    // both time lists and their captions
+    bool variables = false;    // the variables frame, its first caption and list
+    bool vectors = false;      // the vector caption and list
+    bool range = false;        // the range frame, its captions and its three boxes
+    bool layout = false;       // "Time Written" and its two options
+    bool save = false;         // Save, and the chart, which needs what a save needs
+    bool deleteTimes = false;  // some chosen times are highlighted
+    bool clearTimes = false;   // some times are chosen
+};
+
+// The entries of the time lists' context menu, for the list it opens over.
+struct ListMenuEnabling {
+    bool clear = false;
+    bool add = false;
+    bool remove = false;
+    bool selectAll = false;
+};
+
+enum class TimeList { Available, Selected };
+
+// One Extract session: the open listing and what it offers, the user's choices (variable, vector,
+// range texts, chosen times, layout), what may be used, and the long commands with their
+// progress and stop. The window shows it and the command line drives it; neither keeps rules of
+// its own. Every change is announced through `onChanged`.
+class ExtractSession {
+  public:
+    // Progress and messages of the long commands go to these; the progress sink is where the
+    // window lets the user act, so it may call back into the session.
+    ExtractSession(ProgressSink& progress, MessageSink& messages);
+
+    std::function<void()> onChanged;
+
+    // -- The listing
+    const Catalogue& catalogue() const { return catalogue_; }
+    // A listing has been opened (whether or not it could be read): the time lists are usable.
+    bool HasListing() const { return hasListing_; }
+    // The opened file was recognised as a listing: the summary has something to say.
+    bool Recognised() const;
+    // The summary panel's lines; a file that is not a listing shows them all empty.
+    std::vector<SummaryLine> Summary() const;
+    // Changes whenever another listing is opened (and when its reading ends).
+    unsigned listingGeneration() const { return listingGeneration_; }
+
+    // -- The choices
+    const std::vector<OfferedVariable>& variables() const { return offered_; }
+    int variableIndex() const { return variable_; }
+    const OfferedVariable* variable() const;
+    int vectorIndex() const { return vector_; }
+    std::string vectorName() const;
+    // What From and To count ("Nodes" until a variable says otherwise).
+    const std::string& rangeCaption() const { return rangeCaption_; }
+    const std::array<std::string, 3>& range() const { return range_; }
+    TimeLayout layout() const { return layout_; }
+    const TimeSelection& times() const { return times_; }
+    // Changes whenever the chosen times change.
+    unsigned timesGeneration() const { return timesGeneration_; }
+    // Ctrl+A was the last thing done to the available list: an add takes every time.
+    bool SelectAllMode() const { return selectAll_; }
+    const std::vector<int>& highlighted(TimeList list) const;
+
+    // Each edit is ignored (false) while a command runs or when it has no object.
+    bool ChooseVariable(int index);
+    bool ChooseVariableNamed(std::string_view name);
+    bool ChooseVector(int index);
+    bool SetRangeText(int box, std::string_view text);
+    bool SetLayout(TimeLayout layout);
+    // The rows the user has highlighted in a list. A highlight of the available list that is not
+    // the whole list ends the select-all mode: what the user sees is what an add takes.
+    bool Highlight(TimeList list, std::vector<int> rows);
+    // Ctrl+A, or the menu's Select All: the whole available list, and the select-all mode.
+    bool SelectAllAvailable();
+    // A click, a double click or another key on the available list ends the select-all mode.
+    void EndSelectAllMode();
+    // Chooses the time of one available row (a double click).
+    bool AddTime(int row);
+    // Chooses the highlighted available times, or every time in select-all mode (the menu Add).
+    bool AddHighlighted();
+    // Chooses the available rows a drop carries ("0 3 4 "), or every time in select-all mode.
+    // Anything but a list of row numbers adds nothing.
+    bool AddDropped(std::string_view text);
+    // Chooses these available rows (0-based), in this order.
+    bool AddTimes(const std::vector<int>& rows);
+    bool DeleteHighlighted();
+    bool ClearTimes();
+
+    // -- What may be used
+    SessionEnabling Enabling() const;
+    ListMenuEnabling MenuEnabling(TimeList list) const;
+
+    // Why a save (or a chart) of the current choices would give nothing, in the words the
+    // command line prints ("Step must not be 0"); empty when it would give values.
+    std::string RequestProblem() const;
+    // The request the choices make, without a file.
+    SaveRequest CurrentRequest() const;
+
+    // -- The long commands. Each is refused (Refused) while another runs.
+    enum class Start { Started, Refused };
+    // Reads a listing. Every failure is a message; the session is then the cleared state.
+    Start Open(const std::string& path);
+    // Writes the current choices to a file of this format. A request that would give nothing is
+    // not started: its problem comes back with NotWritten.
+    SaveResult Save(const std::string& fileName, SheetFormat format, Start* start = nullptr);
+    // Reads the current choices' values for a chart; Extracted when they are in the catalogue.
+    SaveResult Chart(Start* start = nullptr);
+    SessionCommand Running() const { return running_; }
+    // The user wants to stop the running command: it ends at its next check without a file.
+    void Abort();
+    // The user wants to quit: the running command stops, and whoever drives the session closes
+    // once it has returned.
+    void RequestQuit();
+    bool QuitRequested() const { return quitRequested_; }
+
+    // -- The folders the file questions offer: the last opened listing's, and the folder of the
+    // last file saved (a save that failed is not remembered).
+    std::string openFolder;
+    std::string saveFolder;
+
+  private:
+    class CommandScope;
+    void Changed();
+    void ChooseVariableNow(int index);
+    void AfterTimesChanged();
+    bool Idle() const { return running_ == SessionCommand::None; }
+
+    ProgressSink& progress_;
+    MessageSink& messages_;
+    Catalogue catalogue_;
+    bool hasListing_ = false;
+    unsigned listingGeneration_ = 0;
+    std::vector<OfferedVariable> offered_;
+    int variable_ = -1;
+    int vector_ = -1;
+    std::string rangeCaption_ = "Nodes";
+    std::array<std::string, 3> range_ = {"1", "1", "1"};
+    std::array<std::string, 3> savedRange_;
+    TimeLayout layout_ = TimeLayout::InRows;
+    TimeSelection times_;
+    unsigned timesGeneration_ = 0;
+    bool selectAll_ = false;
+    std::vector<int> highlightedAvailable_;
+    std::vector<int> highlightedSelected_;
+    SessionCommand running_ = SessionCommand::None;
+    bool quitRequested_ = false;
+};
+
+// The folder of a file's path, with its trailing slash ("" for a bare name).
+std::string FolderOf(const std::string& path);
+
+}  // namespace velto

@@ -1,0 +1,350 @@
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <random>
+
+#include "extract/session/extractsession.h"
+#include "tests/support/testsupport.h"
+#include "tools/listinggen.h"
+
+namespace velto {
+namespace {
+
+// Progress that can act as the user does while the window processes its events.
+class ActingProgress final : public ProgressSink {
+  public:
+    void UpdateProgress(Single, std::string_view) override {
+        if (act) {
+            act();
+        }
+    }
+    std::function<void()> act;
+};
+
+class Session : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ListingSpec spec;
+        spec.nodes = 20;
+        spec.beams = 4;
+        spec.stressTables = 2;
+        spec.times = 6;
+        frame = dir.File("frame.out");
+        WriteListingFile(spec, frame);
+        spec.nodes = 30;
+        spec.beams = 0;
+        spec.stressTables = 0;
+        spec.times = 4;
+        spec.timeStep = 50;
+        other = dir.File("other.out");
+        WriteListingFile(spec, other);
+    }
+
+    test::ScratchDir dir;
+    std::string frame, other;
+    ActingProgress progress;
+    test::RecordingMessages messages;
+    ExtractSession session{progress, messages};
+};
+
+TEST_F(Session, ChoicesFollowTheListingAndTheVariable) {
+    EXPECT_FALSE(session.Enabling().timeLists);
+    EXPECT_FALSE(session.AddTimes({0}));  // nothing to choose from yet
+    session.Open(frame);
+    EXPECT_TRUE(messages.messages.empty());
+    EXPECT_EQ(session.openFolder, dir.path().string() + "/");
+    ASSERT_EQ(session.variables().size(), 5u);
+    EXPECT_EQ(session.variable()->Name, "Displacements");
+    EXPECT_EQ(session.vectorName(), "DOF1");
+    SessionEnabling e = session.Enabling();
+    EXPECT_TRUE(e.summary && e.timeLists && e.variables && e.vectors && e.range && e.layout);
+    EXPECT_FALSE(e.save || e.clearTimes || e.deleteTimes);
+
+    session.SetRangeText(1, "15");
+    session.AddTimes({0});
+    EXPECT_TRUE(session.Enabling().save);
+    session.SetRangeText(1, "1e400");  // beyond a double: out of range, not a crash
+    EXPECT_FALSE(session.Enabling().save);
+    EXPECT_EQ(session.RequestProblem(), "To must lie in 1..20 (Nodes)");
+    session.SetRangeText(1, "15");
+
+    // A variable without a range clears the boxes; the numbers come back afterwards.
+    ASSERT_TRUE(session.ChooseVariableNamed("Eigen Values"));
+    EXPECT_EQ(session.range(), (std::array<std::string, 3>{"", "", ""}));
+    EXPECT_FALSE(session.Enabling().range || session.Enabling().vectors);
+    ASSERT_TRUE(session.ChooseVariableNamed("Beam Axial Force"));
+    EXPECT_EQ(session.range(), (std::array<std::string, 3>{"1", "15", "1"}));
+    EXPECT_EQ(session.rangeCaption(), "Beams");
+    EXPECT_EQ(session.vectorName(), "N1");
+}
+
+// A file that is not a listing leaves nothing of the last listing and nothing made up.
+TEST_F(Session, WhatCannotBeReadShowsTheClearedState) {
+    const std::string passwd = dir.File("passwd.out");
+    test::WriteBytes(passwd, "root:x:0:0:root:/root:/bin/bash\n");
+    bool clearedBeforeTheMessage = false;
+    struct Watch final : MessageSink {
+        std::function<void()> seen;
+        void ShowMessage(std::string_view, MessageIcon, std::string_view) override {
+            if (seen) {
+                seen();
+            }
+        }
+    } watch;
+    ExtractSession watched(progress, watch);
+    watched.Open(frame);
+    watched.AddTimes({1});
+    watch.seen = [&] {
+        clearedBeforeTheMessage = watched.times().available().empty() &&
+                                  watched.times().selected().empty() &&
+                                  watched.Summary()[0].Value.empty();
+    };
+    for (const std::string& path : {passwd, dir.File("missing.out")}) {
+        clearedBeforeTheMessage = false;
+        watched.Open(path);
+        EXPECT_TRUE(clearedBeforeTheMessage) << path;
+        for (const SummaryLine& line : watched.Summary()) {
+            EXPECT_EQ(line.Value, "") << line.Caption;
+        }
+        EXPECT_EQ(watched.vectorName(), "");
+        const SessionEnabling e = watched.Enabling();
+        EXPECT_TRUE(e.timeLists);
+        EXPECT_FALSE(e.summary || e.variables || e.vectors || e.clearTimes || e.save);
+    }
+}
+
+TEST_F(Session, AddsTakeWhatTheUserSees) {
+    session.Open(frame);
+    EXPECT_TRUE(session.AddTime(4));
+    EXPECT_FALSE(session.AddTime(4));  // chosen already
+    EXPECT_TRUE(session.AddDropped("0 2 "));
+    EXPECT_FALSE(session.AddDropped("hello 3"));
+    session.Highlight(TimeList::Available, {1, 2});
+    EXPECT_TRUE(session.MenuEnabling(TimeList::Available).add);
+    EXPECT_TRUE(session.AddHighlighted());
+    EXPECT_EQ(session.times().selected(), (std::vector<std::string>{"60", "120", "180", "300"}));
+    EXPECT_EQ(session.times().hidden(), (std::vector<std::string>{"1", "2", "3", "5"}));
+
+    // Ctrl+A: an add takes every time, until the user highlights something else.
+    session.ClearTimes();
+    session.SelectAllAvailable();
+    session.Highlight(TimeList::Available, {0, 1, 2, 3, 4, 5});  // the list showing it
+    EXPECT_TRUE(session.SelectAllMode());
+    session.Highlight(TimeList::Available, {3});  // a new drag selection
+    EXPECT_FALSE(session.SelectAllMode());
+    session.AddDropped("3 ");
+    EXPECT_EQ(session.times().selected(), std::vector<std::string>{"240"});
+    session.SelectAllAvailable();
+    session.AddDropped("5 ");
+    EXPECT_EQ(session.times().selected().size(), 6u);
+    // A right-click on empty space clears the highlight: nothing to add.
+    session.Highlight(TimeList::Available, {});
+    EXPECT_FALSE(session.MenuEnabling(TimeList::Available).add);
+
+    // Delete follows the highlight of the chosen list, however it was made.
+    EXPECT_FALSE(session.Enabling().deleteTimes);
+    session.Highlight(TimeList::Selected, {0, 2, 9});
+    EXPECT_EQ(session.highlighted(TimeList::Selected), (std::vector<int>{0, 2}));
+    EXPECT_TRUE(session.Enabling().deleteTimes && session.MenuEnabling(TimeList::Selected).remove);
+    EXPECT_TRUE(session.DeleteHighlighted());
+    EXPECT_EQ(session.times().hidden(), (std::vector<std::string>{"2", "4", "5", "6"}));
+    EXPECT_FALSE(session.Enabling().deleteTimes);
+    session.ClearTimes();
+    EXPECT_FALSE(session.Enabling().clearTimes || session.Enabling().save);
+}
+
+// What would write nothing is said before anything runs, in the command line's words.
+TEST_F(Session, RequestsThatGiveNothingSayWhy) {
+    session.Open(frame);
+    session.AddTimes({0});
+    struct Case {
+        const char* variable;
+        std::array<const char*, 3> range;
+        bool times;
+        const char* problem;
+    };
+    for (const Case& c :
+         {Case{"Displacements", {"1", "5", "0"}, true, "Step must not be 0"},
+          Case{"Displacements", {"5", "1", "1"}, true, "no vector lies from 5 to 1 in steps of 1"},
+          Case{"Eigen Values", {"", "", ""}, false, "no time is selected"},
+          Case{"Displacements", {"1", "5", "2"}, true, ""}}) {
+        session.ChooseVariableNamed(c.variable);
+        for (int i = 0; i < 3; ++i) {
+            session.SetRangeText(i, c.range[static_cast<std::size_t>(i)]);
+        }
+        if (c.times) {
+            session.AddTimes({0});
+        } else {
+            session.ClearTimes();
+        }
+        EXPECT_EQ(session.RequestProblem(), c.problem) << c.variable;
+        const SaveResult saved = session.Save(dir.File("x.xls"), SheetFormat::Xls);
+        EXPECT_EQ(saved.problem, c.problem);
+        EXPECT_EQ(saved.outcome == SaveOutcome::Written, *c.problem == '\0');
+        EXPECT_EQ(session.Chart().outcome == SaveOutcome::Extracted, *c.problem == '\0');
+    }
+    // Only a save that wrote its file moves the save folder.
+    session.saveFolder = "/kept/";
+    session.ChooseVariableNamed("Displacements");
+    EXPECT_EQ(session.Save("/proc/no/such.xls", SheetFormat::Xls).outcome, SaveOutcome::NotWritten);
+    EXPECT_EQ(session.saveFolder, "/kept/");
+    EXPECT_EQ(session.Save(dir.File("y.xls"), SheetFormat::Xls).outcome, SaveOutcome::Written);
+    EXPECT_EQ(session.saveFolder, dir.path().string() + "/");
+}
+
+// The user acts at random, also while a command runs (as the window lets them at every progress
+// report): nothing runs twice, nothing throws, and a save writes the values of the listing and
+// the choices it started with, byte for byte what a session of its own writes.
+TEST_F(Session, RandomCommandsKeepTheRules) {
+    const std::string garbage = dir.File("garbage.out");
+    test::WriteBytes(garbage, std::string(5000, 'x'));
+    const std::vector<std::string> files = {frame, other, garbage, dir.File("gone.out")};
+    int saves = 0, written = 0, refused = 0;
+
+    for (unsigned seed = 1; seed <= 6; ++seed) {
+        std::mt19937 random(seed);
+        auto pick = [&](int n) { return static_cast<int>(random() % static_cast<unsigned>(n)); };
+        auto rows = [&] {
+            std::vector<int> r;
+            for (int i = pick(4); i > 0; --i) {
+                r.push_back(pick(8) - 1);
+            }
+            return r;
+        };
+        std::function<void(bool)> act = [&](bool nested) {
+            const SessionCommand before = session.Running();
+            const SaveRequest choices = session.CurrentRequest();
+            const unsigned times = session.timesGeneration();
+            bool changed = false;
+            switch (pick(18)) {
+                case 0:
+                    changed = session.Open(files[static_cast<std::size_t>(pick(4))]) ==
+                              ExtractSession::Start::Started;
+                    break;
+                case 1:
+                case 2: {
+                    const std::string target = dir.File("s" + std::to_string(++saves) + ".csv");
+                    const std::string listing = session.catalogue().ListingFile;
+                    const SaveRequest request = session.CurrentRequest();
+                    const std::vector<std::string> hidden = session.times().hidden();
+                    ExtractSession::Start start{};
+                    const SaveResult result = session.Save(target, SheetFormat::Csv, &start);
+                    changed = start == ExtractSession::Start::Started;
+                    if (result.outcome != SaveOutcome::Written) {
+                        break;
+                    }
+                    ++written;
+                    // The same choices in a session of its own, on the listing the save began on.
+                    test::RecordingMessages quiet;
+                    NullProgress none;
+                    ExtractSession fresh(none, quiet);
+                    fresh.Open(listing);
+                    fresh.ChooseVariableNamed(request.variable);
+                    fresh.ChooseVector(request.component);
+                    fresh.SetRangeText(0, request.from);
+                    fresh.SetRangeText(1, request.to);
+                    fresh.SetRangeText(2, request.step);
+                    std::vector<int> positions;
+                    for (const std::string& h : hidden) {
+                        positions.push_back(std::stoi(h) - 1);
+                    }
+                    fresh.AddTimes(positions);
+                    const std::string reference = target + ".ref";
+                    ASSERT_EQ(fresh.Save(reference, SheetFormat::Csv).outcome,
+                              SaveOutcome::Written);
+                    EXPECT_EQ(test::ReadBytes(target), test::ReadBytes(reference));
+                    break;
+                }
+                case 3:
+                    changed = session.Chart().outcome != SaveOutcome::NotWritten;
+                    break;
+                case 4:
+                    changed = session.ChooseVariable(pick(6));
+                    break;
+                case 5:
+                    changed = session.ChooseVector(pick(4));
+                    break;
+                case 6: {
+                    static const char* texts[] = {"1", "3", "20", "0", "-2", "1e400", "x", ""};
+                    changed = session.SetRangeText(pick(3), texts[pick(8)]);
+                    break;
+                }
+                case 7:
+                    changed = session.AddTime(pick(8) - 1);
+                    break;
+                case 8:
+                    changed = session.AddTimes(rows());
+                    break;
+                case 9:
+                    changed = session.Highlight(TimeList::Available, rows());
+                    break;
+                case 10:
+                    changed = session.Highlight(TimeList::Selected, rows());
+                    break;
+                case 11:
+                    changed = session.SelectAllAvailable();
+                    break;
+                case 12:
+                    changed = session.AddHighlighted();
+                    break;
+                case 13:
+                    changed = session.DeleteHighlighted();
+                    break;
+                case 14:
+                    changed = session.ClearTimes();
+                    break;
+                case 15:
+                    session.Abort();
+                    break;
+                default:  // what a user who knows what they want does
+                    changed = session.ChooseVariable(0) && session.SetRangeText(0, "2") &&
+                              session.SetRangeText(1, "9") && session.SetRangeText(2, "3") &&
+                              session.AddTimes({0, 2});
+                    break;
+            }
+            if (nested) {
+                // Under a running command nothing starts and nothing of its request changes.
+                EXPECT_FALSE(changed);
+                EXPECT_EQ(session.Running(), before);
+                EXPECT_EQ(session.CurrentRequest().variable, choices.variable);
+                EXPECT_EQ(session.CurrentRequest().from, choices.from);
+                EXPECT_EQ(session.CurrentRequest().times, choices.times);
+                EXPECT_EQ(session.timesGeneration(), times);
+                refused += !changed;
+                return;
+            }
+            EXPECT_EQ(session.Running(), SessionCommand::None);
+            // The chosen list stays ascending, each time with its position in the available list.
+            const TimeSelection& t = session.times();
+            ASSERT_EQ(t.selected().size(), t.hidden().size());
+            for (std::size_t i = 0; i < t.selected().size(); ++i) {
+                EXPECT_EQ(t.available()[std::stoul(t.hidden()[i]) - 1], t.selected()[i]);
+                if (i > 0) {
+                    EXPECT_LT(std::stod(t.selected()[i - 1]), std::stod(t.selected()[i]));
+                }
+            }
+            if (session.RequestProblem().empty()) {
+                EXPECT_TRUE(session.Enabling().save);
+            }
+        };
+        progress.act = [&] {
+            if (pick(3) == 0) {
+                act(true);
+            }
+        };
+        for (int step = 0; step < 150; ++step) {
+            try {
+                act(false);
+            } catch (const std::exception& e) {
+                ADD_FAILURE() << "seed " << seed << " step " << step << ": " << e.what();
+            }
+        }
+        progress.act = nullptr;
+    }
+    // The run must have exercised what it checks.
+    EXPECT_GT(written, 5);
+    EXPECT_GT(refused, 20);
+}
+
+}  // namespace
+}  // namespace velto
