@@ -56,7 +56,7 @@ int main(int argc, char** argv) {
         velto::ReadListingHeader(probe, window, messages);
         reporting = std::min(reporting, timer.nsecsElapsed() / 1e9);
         timer.restart();
-        window.cmdFile_Click();
+        window.onFileClicked();
         windowed = std::min(windowed, timer.nsecsElapsed() / 1e9);
         window.close();
     }

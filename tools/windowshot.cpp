@@ -72,20 +72,16 @@ int main(int argc, char** argv) {
     dialogs.open = [listing](QWidget*, const QString&, const QString&) { return listing; };
     velto::FrmExtract window(dialogs);
     window.show();
-    window.cmdFile_Click();
+    window.onFileClicked();
     auto* available = window.findChild<QListWidget*>(QStringLiteral("lstAvailable"));
     for (int row : {0, 3, 5, 9}) {
         if (row < available->count()) {
             available->item(row)->setSelected(true);
         }
     }
-    window.ShowListMenu(1, false);
+    window.showListMenu(velto::TimeList::Available, false);
     window.findChild<QAction*>(QStringLiteral("mnuListAdd"))->trigger();
-    auto* variables = window.findChild<QComboBox*>(QStringLiteral("cboVariables"));
-    const int beams = variables->findText(QStringLiteral("Beam Bending Moment"));
-    if (beams >= 0) {
-        variables->setCurrentIndex(beams);
-        window.cboVariables_Click();
+    if (window.session().ChooseVariableNamed("Beam Bending Moment")) {
         window.findChild<QLineEdit*>(QStringLiteral("txtVectors1"))->setText(QStringLiteral("6"));
     }
     int status = 1;

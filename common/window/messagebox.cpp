@@ -1,5 +1,8 @@
 #include "common/window/messagebox.h"
 
+#include <QApplication>
+#include <QFontMetrics>
+#include <QGridLayout>
 #include <QMessageBox>
 #include <QWidget>
 #include <cmath>
@@ -25,6 +28,11 @@ QPoint CenteredOn(const QRect& owner, const QSize& box) {
     return QPoint(static_cast<int>(std::nearbyint(x)), static_cast<int>(std::nearbyint(y)));
 }
 
+int MessageBoxWidthForTitle(const QString& title) {
+    const QFont font = QApplication::font("QMdiSubWindowTitleBar");
+    return QFontMetrics(font).horizontalAdvance(title) + 160;
+}
+
 int MsgBoxCentered(QWidget* owner, const QString& prompt, int style, const QString& title) {
     if (Seam()) {
         return Seam()(owner, prompt, style, title);
@@ -47,6 +55,14 @@ int MsgBoxCentered(QWidget* owner, const QString& prompt, int style, const QStri
     }
     const bool yesNo = (style & 0x7) == kStyleYesNo;
     box.setStandardButtons(yesNo ? QMessageBox::Yes | QMessageBox::No : QMessageBox::Ok);
+    // A short message makes a narrow box, and the window manager then cuts the title ("Ve...act"):
+    // the box is made wide enough for its title and the title bar's buttons.
+    // The box sizes itself from its layout, so the width goes in as a spacer across it.
+    if (auto* grid = qobject_cast<QGridLayout*>(box.layout())) {
+        grid->addItem(new QSpacerItem(MessageBoxWidthForTitle(title), 0, QSizePolicy::Minimum,
+                                      QSizePolicy::Minimum),
+                      grid->rowCount(), 0, 1, grid->columnCount());
+    }
     if (owner && !owner->isMinimized()) {
         box.adjustSize();
         box.move(CenteredOn(owner->frameGeometry(), box.frameGeometry().size()));

@@ -25,6 +25,9 @@ enum MessageAnswer : int { kAnswerOk = 1, kAnswerYes = 6, kAnswerNo = 7 };
 // set (0 OK, 4 Yes/No) and an icon (16 critical, 32 question, 64 information).
 int MsgBoxCentered(QWidget* owner, const QString& prompt, int style, const QString& title);
 
+// The least width of a box whose title must show whole in a window manager's title bar.
+int MessageBoxWidthForTitle(const QString& title);
+
 // Where the box goes for an owner's frame: centred on it, halves rounded to even.
 QPoint CenteredOn(const QRect& owner, const QSize& box);
 

@@ -10,7 +10,7 @@ void Mouse::SetCursor(int cursor) {
         QApplication::restoreOverrideCursor();
         set_ = false;
     }
-    if (cursor == 11) {
+    if (cursor == kHourglassCursor) {
         QApplication::setOverrideCursor(QCursor(Qt::WaitCursor));
         set_ = true;
     }

@@ -2,6 +2,9 @@
 
 namespace velto {
 
+// The pointers a command may ask for.
+enum MouseCursor : int { kDefaultCursor = 0, kHourglassCursor = 11 };
+
 // The busy cursor on every window of the program for as long as this object lives: callers
 // create one at the start of a long command and the cursor comes back when the command ends.
 class Mouse {
@@ -11,7 +14,7 @@ class Mouse {
     Mouse(const Mouse&) = delete;
     Mouse& operator=(const Mouse&) = delete;
 
-    // 11 is the hourglass; any other value the default pointer.
+    // kHourglassCursor is the hourglass; any other value the default pointer.
     void SetCursor(int cursor);
 
   private:

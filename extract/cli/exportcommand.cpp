@@ -19,6 +19,7 @@
 #include "extract/export/selection.h"
 #include "extract/export/timeselection.h"
 #include "extract/export/variablecatalogue.h"
+#include "extract/session/extractsession.h"
 
 namespace velto {
 
@@ -35,18 +36,17 @@ void OnInterrupt(int) {
 // the extraction makes once per time.
 class InterruptibleProgress final : public ProgressSink {
   public:
-    InterruptibleProgress(ProgressSink& inner, Catalogue& catalogue)
-        : inner_(inner), catalogue_(catalogue) {}
+    explicit InterruptibleProgress(ProgressSink& inner) : inner_(inner) {}
     void UpdateProgress(Single fraction, std::string_view caption) override {
         inner_.UpdateProgress(fraction, caption);
-        if (interrupted) {
-            catalogue_.AbortSave = true;
+        if (interrupted && session) {
+            session->Abort();
         }
     }
+    ExtractSession* session = nullptr;
 
   private:
     ProgressSink& inner_;
-    Catalogue& catalogue_;
 };
 
 std::string Collapse(std::string_view text) {
@@ -182,70 +182,54 @@ bool ParseTimes(const std::string& text, int count, std::vector<int>& indices, i
 }
 
 int RunExport(const ExportOptions& o, std::FILE* out, std::FILE* err) {
-    Catalogue c;
-    int shown = OpenListing(c, o.listing, err);
+    TerminalProgress terminal(err);
+    TerminalMessages messages(err, &terminal);
+    InterruptibleProgress progress(terminal);
+    ExtractSession session(progress, messages);
+    progress.session = &session;
+    session.Open(o.listing);
+    terminal.Clear();
 
-    std::vector<OfferedVariable> offered = OfferedVariables(c);
-    auto variable = std::find_if(offered.begin(), offered.end(),
-                                 [&](const OfferedVariable& v) { return v.Name == o.variable; });
-    if (variable == offered.end()) {
+    if (!session.ChooseVariableNamed(o.variable)) {
         std::string names;
-        for (const OfferedVariable& v : offered) {
+        for (const OfferedVariable& v : session.variables()) {
             names += (names.empty() ? "" : ", ") + v.Name;
         }
         return Refuse(
             err, "the listing does not offer \"" + o.variable + "\"" +
                      (names.empty() ? " (it offers no variable)" : " (it offers: " + names + ")"));
     }
-
-    int component = 0;
-    std::string vectorName;
-    if (!variable->Vectors.empty()) {
-        component = o.vector.empty() ? 0 : FindVector(variable->Vectors, o.vector);
+    const OfferedVariable& variable = *session.variable();
+    if (!variable.Vectors.empty()) {
+        const int component = o.vector.empty() ? 0 : FindVector(variable.Vectors, o.vector);
         if (component < 0) {
             return Refuse(err, "\"" + o.variable + "\" has no vector \"" + o.vector + "\"");
         }
-        vectorName = variable->Vectors[static_cast<std::size_t>(component)];
+        session.ChooseVector(component);
     } else if (!o.vector.empty()) {
         return Refuse(err, "\"" + o.variable + "\" has no vectors");
     }
 
-    TimeSelection times;
-    std::vector<std::string> texts;
-    for (int i = 0; i < c.TimeCount; ++i) {
-        texts.push_back(TimeText(c.Times[static_cast<std::size_t>(i)].Time));
-    }
-    times.SetAvailable(texts);
+    const int timeCount = static_cast<int>(session.times().available().size());
     std::vector<int> indices;
     int beyond = 0;
-    ParseTimes(o.times, c.TimeCount, indices, &beyond);
+    ParseTimes(o.times, timeCount, indices, &beyond);
     if (beyond != 0) {
-        return Refuse(err, "the listing has " + std::to_string(c.TimeCount) +
+        return Refuse(err, "the listing has " + std::to_string(timeCount) +
                                " times; there is no time " + std::to_string(beyond));
     }
-    times.AddIndices(indices);
-
-    SaveRequest request;
-    request.fileName = o.output;
-    request.variable = variable->Name;
-    request.vectorName = vectorName;
-    request.component = component;
-    request.from = o.from.empty() ? "1" : o.from;
-    request.to = o.to.empty() ? std::to_string(variable->Limit.value_or(1)) : o.to;
-    request.step = o.step.empty() ? "1" : o.step;
-    request.times = times.SelectedTimes();
-    request.layout = o.columns ? TimeLayout::InColumns : TimeLayout::InRows;
-    request.format = o.format.value_or(FormatOfExtension(o.output).value_or(SheetFormat::Xls));
-
-    std::string problem = SelectionProblem(offered, request.variable, request.from, request.to,
-                                           request.step, request.times.size());
-    if (!problem.empty()) {
+    session.AddTimes(indices);
+    session.SetRangeText(0, o.from.empty() ? "1" : o.from);
+    session.SetRangeText(1, o.to.empty() ? std::to_string(variable.Limit.value_or(1)) : o.to);
+    session.SetRangeText(2, o.step.empty() ? "1" : o.step);
+    session.SetLayout(o.columns ? TimeLayout::InColumns : TimeLayout::InRows);
+    const SheetFormat format =
+        o.format.value_or(FormatOfExtension(o.output).value_or(SheetFormat::Xls));
+    if (const std::string problem = session.RequestProblem(); !problem.empty()) {
         return Refuse(err, problem);
     }
+    const SaveRequest request = session.CurrentRequest();
 
-    TerminalProgress terminal(err);
-    TerminalMessages messages(err, &terminal);
-    InterruptibleProgress progress(terminal, c);
     interrupted = 0;
     // Ctrl+C stops the export rather than the program while it runs; whatever handled it before
     // (removing a save in progress on the way out) takes over again afterwards, flags and all.
@@ -254,11 +238,13 @@ int RunExport(const ExportOptions& o, std::FILE* out, std::FILE* err) {
     sigemptyset(&stop.sa_mask);
     struct sigaction previous {};
     ::sigaction(SIGINT, &stop, &previous);
+    const SaveResult result = o.plot ? session.Chart() : session.Save(o.output, format);
+    ::sigaction(SIGINT, &previous, nullptr);
+    terminal.Clear();
+    const int shown = messages.count();
+    const Catalogue& c = session.catalogue();
+
     if (o.plot) {
-        SaveResult result = ExtractForRequest(c, request, progress, messages);
-        ::sigaction(SIGINT, &previous, nullptr);
-        terminal.Clear();
-        shown += messages.count();
         if (result.outcome == SaveOutcome::Aborted) {
             std::fprintf(err, "velto-extract: plot interrupted; nothing was written\n");
             return 1;
@@ -266,20 +252,15 @@ int RunExport(const ExportOptions& o, std::FILE* out, std::FILE* err) {
         if (result.outcome != SaveOutcome::Extracted) {
             return Refuse(err, result.problem.empty() ? "nothing to draw" : result.problem);
         }
-        return DrawCurves(c, request, variable->ItemWord, o.output, out, err) && shown == 0 ? 0 : 1;
+        return DrawCurves(c, request, variable.ItemWord, o.output, out, err) && shown == 0 ? 0 : 1;
     }
-    SaveResult result = SaveExport(c, request, progress, messages);
-    ::sigaction(SIGINT, &previous, nullptr);
-    terminal.Clear();
-    shown += messages.count();
-
     switch (result.outcome) {
         case SaveOutcome::Written:
-            std::fprintf(out, "%s: %s%s%s, %ld vectors x %d times\n",
-                         TerminalSafe(o.output).c_str(), Cp1252ToUtf8(request.variable).c_str(),
-                         vectorName.empty() ? "" : " ", Cp1252ToUtf8(vectorName).c_str(),
-                         static_cast<long>(c.SelectedVectorCount),
-                         static_cast<int>(c.SelectedTimeCount));
+            std::fprintf(
+                out, "%s: %s%s%s, %ld vectors x %d times\n", TerminalSafe(o.output).c_str(),
+                Cp1252ToUtf8(request.variable).c_str(), request.vectorName.empty() ? "" : " ",
+                Cp1252ToUtf8(request.vectorName).c_str(), static_cast<long>(c.SelectedVectorCount),
+                static_cast<int>(c.SelectedTimeCount));
             return shown == 0 ? 0 : 1;
         case SaveOutcome::Aborted:
             std::fprintf(err, "velto-extract: export interrupted; nothing was written\n");

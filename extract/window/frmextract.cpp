@@ -17,6 +17,7 @@
 #include <QMenu>
 #include <QMimeData>
 #include <QMouseEvent>
+#include <QPointer>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSettings>
@@ -89,11 +90,6 @@ SaveChoice DefaultSave(QWidget* parent, const QString& folder, const QString& fi
     return {dialog.selectedFiles().value(0), dialog.selectedNameFilter()};
 }
 
-QString FolderWithSlash(const QString& file) {
-    QString folder = QFileInfo(file).absolutePath();
-    return folder.endsWith('/') ? folder : folder + '/';
-}
-
 }  // namespace
 
 QString AvailableTimesList::DragText() const {
@@ -152,7 +148,7 @@ void SelectedTimesList::dropEvent(QDropEvent* event) {
 }
 
 FrmExtract::FrmExtract(ExtractDialogs dialogs, QWidget* parent)
-    : QMainWindow(parent), dialogs_(std::move(dialogs)) {
+    : QMainWindow(parent), dialogs_(std::move(dialogs)), session_(*this, *this) {
     if (!dialogs_.open) {
         dialogs_.open = DefaultOpen;
     }
@@ -227,7 +223,6 @@ void FrmExtract::BuildControls() {
     lstSelected->setUniformItemSizes(true);
     lstSelected->setAcceptDrops(true);
     lstSelected->setDragDropMode(QAbstractItemView::DropOnly);
-    lstSelected->onDropText = [this](const QString& text) { lstSelected_DropText(text); };
     lstHidden = named(new QListWidget(central), "lstHidden");
     lstHidden->setVisible(false);
     lblTimes[0]->setBuddy(lstAvailable);
@@ -278,8 +273,11 @@ void FrmExtract::BuildControls() {
         txtVectors[i]->installEventFilter(this);
         range->addWidget(lblVectors[i], 0, i);
         range->addWidget(txtVectors[i], 1, i);
-        connect(txtVectors[i], &QLineEdit::textChanged, this,
-                [this] { cmdSave->setEnabled(ValidateSelection()); });
+        connect(txtVectors[i], &QLineEdit::textChanged, this, [this, i](const QString& text) {
+            if (!syncing_) {
+                session_.SetRangeText(i, Bytes(text));
+            }
+        });
     }
 
     fraTime = named(new QGroupBox(tr("Time Written")), "fraTime");
@@ -291,11 +289,9 @@ void FrmExtract::BuildControls() {
     layoutChoice->addWidget(optTime[1]);
 
     cmdSave = named(new QPushButton(tr("&Save")), "cmdSave");
-    cmdChart = named(new QPushButton(tr("Ch&art...")), "cmdChart");
+    // W: every letter of "Chart" is another control's key already.
+    cmdChart = named(new QPushButton(tr("Dra&w Chart...")), "cmdChart");
     cmdChart->setToolTip(tr("Draw the chosen variable against time for the chosen vectors"));
-    cmdChart->setEnabled(false);
-    // The chart needs what a save needs: it follows the Save button's enabling.
-    cmdSave->installEventFilter(this);
     cmdHelp = named(new QPushButton(tr("&Help")), "cmdHelp");
     cmdClose = named(new QPushButton(tr("Cl&ose")), "cmdClose");
     auto* right = new QVBoxLayout;
@@ -337,96 +333,104 @@ void FrmExtract::BuildControls() {
     mnuListDelete = mnuList->addAction(tr("&Delete"));
     mnuListDelete->setObjectName(QStringLiteral("mnuListDelete"));
     mnuList->addSeparator();
-    mnuListAll = mnuList->addAction(tr("Select &All"));
+    mnuListAll = mnuList->addAction(tr("&Select All"));
     mnuListAll->setObjectName(QStringLiteral("mnuListAll"));
 
-    connect(cmdFile, &QPushButton::clicked, this, &FrmExtract::cmdFile_Click);
-    connect(cmdSave, &QPushButton::clicked, this, &FrmExtract::cmdSave_Click);
-    connect(cmdChart, &QPushButton::clicked, this, &FrmExtract::cmdChart_Click);
-    connect(cmdDelete, &QPushButton::clicked, this, &FrmExtract::cmdDelete_Click);
-    connect(cmdClear, &QPushButton::clicked, this, &FrmExtract::cmdClear_Click);
-    connect(cmdHelp, &QPushButton::clicked, this, &FrmExtract::cmdHelp_Click);
+    connect(cmdFile, &QPushButton::clicked, this, &FrmExtract::onFileClicked);
+    connect(cmdSave, &QPushButton::clicked, this, &FrmExtract::onSaveClicked);
+    connect(cmdChart, &QPushButton::clicked, this, &FrmExtract::onChartClicked);
+    connect(cmdDelete, &QPushButton::clicked, this, &FrmExtract::onDeleteClicked);
+    connect(cmdClear, &QPushButton::clicked, this, &FrmExtract::onClearClicked);
+    connect(cmdHelp, &QPushButton::clicked, this, &FrmExtract::onHelpClicked);
     connect(cmdClose, &QPushButton::clicked, this, &QWidget::close);
-    connect(cboVariables, &QComboBox::activated, this, [this] { cboVariables_Click(); });
-    connect(cboVectors, &QComboBox::currentIndexChanged, this,
-            [this] { cmdSave->setEnabled(ValidateSelection()); });
-    connect(lstAvailable, &QListWidget::itemDoubleClicked, this,
-            [this] { lstAvailable_DblClick(); });
-    connect(lstAvailable, &QListWidget::itemPressed, this, [this] { selectAllRequested_ = false; });
-    connect(lstSelected, &QListWidget::itemPressed, this, [this] { cmdDelete->setEnabled(true); });
-    connect(mnuListAdd, &QAction::triggered, this, [this] {
-        if (menuSource_ == 1) {
-            if (selectAllRequested_) {
-                times_.AddAll();
-            } else {
-                std::vector<int> rows;
-                for (int row = 0; row < lstAvailable->count(); ++row) {
-                    if (lstAvailable->item(row)->isSelected()) {
-                        rows.push_back(row);
+    connect(cboVariables, &QComboBox::activated, this,
+            [this](int index) { session_.ChooseVariable(index); });
+    connect(cboVectors, &QComboBox::currentIndexChanged, this, [this](int index) {
+        if (!syncing_) {
+            session_.ChooseVector(index);
+        }
+    });
+    for (int i = 0; i < 2; ++i) {
+        connect(optTime[static_cast<std::size_t>(i)], &QRadioButton::toggled, this,
+                [this, i](bool on) {
+                    if (on && !syncing_) {
+                        session_.SetLayout(i == 0 ? TimeLayout::InRows : TimeLayout::InColumns);
                     }
-                }
-                times_.AddIndices(rows);
-            }
-            RefreshSelected();
-            AfterAdd();
+                });
+    }
+    connect(lstAvailable, &QListWidget::itemDoubleClicked, this,
+            [this](QListWidgetItem* item) { session_.AddTime(lstAvailable->row(item)); });
+    connect(lstAvailable, &QListWidget::itemPressed, this, [this] { session_.EndSelectAllMode(); });
+    connect(lstAvailable, &QListWidget::itemSelectionChanged, this, [this] {
+        if (!syncing_) {
+            session_.Highlight(TimeList::Available, HighlightedRows(lstAvailable));
+        }
+    });
+    connect(lstSelected, &QListWidget::itemSelectionChanged, this, [this] {
+        if (!syncing_) {
+            session_.Highlight(TimeList::Selected, HighlightedRows(lstSelected));
+        }
+    });
+    lstSelected->onDropText = [this](const QString& text) { session_.AddDropped(Bytes(text)); };
+    connect(mnuListAdd, &QAction::triggered, this, [this] {
+        if (menuSource_ == TimeList::Available) {
+            session_.AddHighlighted();
         }
     });
     connect(mnuListDelete, &QAction::triggered, this, [this] {
-        if (menuSource_ == 2) {
-            cmdDelete_Click();
+        if (menuSource_ == TimeList::Selected) {
+            onDeleteClicked();
         }
     });
     connect(mnuListClear, &QAction::triggered, this, [this] {
-        if (menuSource_ == 2) {
-            cmdClear_Click();
+        if (menuSource_ == TimeList::Selected) {
+            onClearClicked();
         }
     });
     connect(mnuListAll, &QAction::triggered, this, [this] {
-        if (menuSource_ == 1) {
-            SelectAllAvailable();
+        if (menuSource_ == TimeList::Available) {
+            session_.SelectAllAvailable();
         }
     });
+    session_.onChanged = [this] { Sync(); };
     qApp->installEventFilter(this);
     resize(sizeHint().expandedTo(QSize(860, 460)));
 }
 
 void FrmExtract::FormLoad() {
     setWindowTitle(kTitle);
-    for (QWidget* w : std::initializer_list<QWidget*>{
-             cmdDelete,     cmdClear,      cmdSave,       lblTimes[0],     lblTimes[1],
-             lstAvailable,  lstSelected,   fraVariables,  lblVariables[0], lblVariables[1],
-             cboVariables,  cboVectors,    fraVectors,    lblVectors[0],   lblVectors[1],
-             lblVectors[2], txtVectors[0], txtVectors[1], txtVectors[2],   fraSummary,
-             fraTime,       optTime[0],    optTime[1]}) {
-        w->setEnabled(false);
-    }
-    for (QLabel* label : lblSummary) {
-        label->setEnabled(false);
-    }
     VELTO_EXTRACT_SETTINGS(settings);
-    InitOpenDir = settings.value(QStringLiteral("Files/InitOpenDir")).toString();
-    InitSaveDir = settings.value(QStringLiteral("Files/InitSaveDir")).toString();
+    session_.openFolder = Bytes(settings.value(QStringLiteral("Files/InitOpenDir")).toString());
+    session_.saveFolder = Bytes(settings.value(QStringLiteral("Files/InitSaveDir")).toString());
     picProgress->setVisible(false);
+    Sync();
 }
 
 void FrmExtract::FormUnload() {
     VELTO_EXTRACT_SETTINGS(settings);
-    settings.setValue(QStringLiteral("Files/InitOpenDir"), InitOpenDir);
-    settings.setValue(QStringLiteral("Files/InitSaveDir"), InitSaveDir);
+    settings.setValue(QStringLiteral("Files/InitOpenDir"), Latin1(session_.openFolder));
+    settings.setValue(QStringLiteral("Files/InitSaveDir"), Latin1(session_.saveFolder));
     settings.sync();
 }
 
 void FrmExtract::closeEvent(QCloseEvent* event) {
-    if (saveInProgress_) {
-        // The save itself closes the window once it has stopped.
+    const SessionCommand running = session_.Running();
+    if (running == SessionCommand::Save || running == SessionCommand::Chart) {
+        // The command itself closes the window once it has stopped.
         event->ignore();
         if (MsgBoxCentered(this,
                            QStringLiteral("Save is in progress. Do you want to exit and abbort "
                                           "current process?"),
                            kStyleYesNo | kStyleQuestion, kTitle) == kAnswerYes) {
             CloseAllHelp();
-            catalogue_.AbortSave = true;
+            session_.RequestQuit();
         }
+        return;
+    }
+    if (running == SessionCommand::Open) {
+        // A scan cannot be stopped halfway; the window closes as soon as it ends.
+        event->ignore();
+        session_.RequestQuit();
         return;
     }
     CloseAllHelp();
@@ -437,20 +441,29 @@ void FrmExtract::closeEvent(QCloseEvent* event) {
 }
 
 bool FrmExtract::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == cmdSave && event->type() == QEvent::EnabledChange && cmdChart) {
-        cmdChart->setEnabled(cmdSave->isEnabled());
-    }
     if (event->type() == QEvent::KeyPress && !closing_) {
         auto* key = static_cast<QKeyEvent*>(event);
         QWidget* target = qobject_cast<QWidget*>(watched);
         // The window sees keys before its controls, and only its own.
         if (target && target->window() == this && key->spontaneous()) {
+            const bool modifierOnly = key->key() == Qt::Key_Control ||
+                                      key->key() == Qt::Key_Shift || key->key() == Qt::Key_Alt ||
+                                      key->key() == Qt::Key_Meta;
             if (key->key() == Qt::Key_A && key->modifiers() == Qt::ControlModifier) {
-                SelectAllAvailable();
-            } else {
-                selectAllRequested_ = false;
+                // In a text box Ctrl+A selects the box's text, and nothing else.
+                if (!qobject_cast<QLineEdit*>(target)) {
+                    session_.SelectAllAvailable();
+                    return true;
+                }
+            } else if (!modifierOnly) {
+                session_.EndSelectAllMode();
                 if (key->key() == Qt::Key_F1) {
-                    cmdHelp_Click();
+                    onHelpClicked();
+                    return true;
+                }
+                if (key->key() == Qt::Key_Delete && target == lstSelected &&
+                    key->modifiers() == Qt::NoModifier) {
+                    onDeleteClicked();
                     return true;
                 }
             }
@@ -472,9 +485,9 @@ bool FrmExtract::eventFilter(QObject* watched, QEvent* event) {
         auto* mouse = static_cast<QMouseEvent*>(event);
         if (mouse->button() == Qt::RightButton) {
             if (watched == lstAvailable->viewport()) {
-                ShowListMenu(1);
+                showListMenu(TimeList::Available);
             } else if (watched == lstSelected->viewport()) {
-                ShowListMenu(2);
+                showListMenu(TimeList::Selected);
             }
         }
     }
@@ -511,331 +524,251 @@ QString FrmExtract::HelpFile() const {
     return HelpFilePath(QStringLiteral("VeltoExtract"), QStringLiteral(VELTO_EXTRACT_HELP_DIR));
 }
 
-void FrmExtract::cmdHelp_Click() {
+void FrmExtract::onHelpClicked() {
     ShowHelpContents(this, HelpFile());
 }
 
-void FrmExtract::cmdFile_Click() {
-    const QString file = dialogs_.open(this, InitOpenDir,
-                                       QStringLiteral("Velto Output Files (*.out);;All Files (*)"));
-    if (file.isEmpty()) {
-        return;
+std::vector<int> FrmExtract::HighlightedRows(const QListWidget* list) const {
+    std::vector<int> rows;
+    for (const QModelIndex& index : list->selectionModel()->selectedIndexes()) {
+        rows.push_back(index.row());
     }
-    catalogue_.ListingFile = file.toLocal8Bit().toStdString();
-    InitOpenDir = FolderWithSlash(file);
-    QCoreApplication::processEvents();
-    Mouse mouse;
-    mouse.SetCursor(11);
-    lastPercent_ = -1;
-    UpdateProgress(0, "");
-    picProgress->setVisible(true);
-    ClearCatalogue(catalogue_);
-    txtFileName->setText(file);
-    ReadListingHeader(catalogue_, *this, *this);
-    picProgress->setVisible(false);
-    sbPanel1->setText(QFileInfo(file).fileName());
-    FillAvailable();
-    FillVariables();
-    ShowSummary();
-    times_.Clear();
-    RefreshSelected();
-    for (QWidget* w :
-         std::initializer_list<QWidget*>{lblTimes[0], lblTimes[1], lstAvailable, lstSelected}) {
-        w->setEnabled(true);
-    }
-    cmdSave->setEnabled(false);
+    std::sort(rows.begin(), rows.end());
+    return rows;
 }
 
-void FrmExtract::FillAvailable() {
+void FrmExtract::Sync() {
+    if (closing_) {
+        return;
+    }
+    syncing_ = true;
+    if (shownListing_ != session_.listingGeneration()) {
+        SyncListing();
+    }
+    if (shownTimes_ != session_.timesGeneration()) {
+        SyncSelected();
+    }
+    const OfferedVariable* v = session_.variable();
+    if (shownVariable_ != session_.variableIndex()) {
+        shownVariable_ = session_.variableIndex();
+        cboVariables->setCurrentIndex(session_.variableIndex());
+        cboVectors->clear();
+        if (v) {
+            for (const std::string& vector : v->Vectors) {
+                cboVectors->addItem(Latin1(vector));
+            }
+        }
+    }
+    if (cboVectors->currentIndex() != session_.vectorIndex()) {
+        cboVectors->setCurrentIndex(session_.vectorIndex());
+    }
+    fraVectors->setTitle(Latin1(session_.rangeCaption()));
+    for (std::size_t i = 0; i < txtVectors.size(); ++i) {
+        const QString text = Latin1(session_.range()[i]);
+        if (txtVectors[i]->text() != text) {
+            txtVectors[i]->setText(text);
+        }
+    }
+    optTime[session_.layout() == TimeLayout::InColumns ? 1 : 0]->setChecked(true);
+    SyncHighlight(lstAvailable, TimeList::Available);
+    SyncHighlight(lstSelected, TimeList::Selected);
+    ApplyEnabling();
+    picProgress->setVisible(session_.Running() != SessionCommand::None);
+    syncing_ = false;
+}
+
+void FrmExtract::SyncListing() {
+    shownListing_ = session_.listingGeneration();
+    const Catalogue& c = session_.catalogue();
+    txtFileName->setText(session_.HasListing() ? QString::fromLocal8Bit(c.ListingFile.c_str())
+                                               : QString());
     lstAvailable->setUpdatesEnabled(false);
     lstAvailable->clear();
-    std::vector<std::string> texts;
     QStringList items;
-    for (int i = 0; i < catalogue_.TimeCount; ++i) {
-        texts.push_back(TimeText(catalogue_.Times[static_cast<std::size_t>(i)].Time));
-        items.append(QString::fromStdString(texts.back()));
+    for (const std::string& text : session_.times().available()) {
+        items.append(Latin1(text));
     }
     lstAvailable->addItems(items);
     lstAvailable->setUpdatesEnabled(true);
-    times_.SetAvailable(std::move(texts));
-}
-
-void FrmExtract::ShowSummary() {
-    fraSummary->setEnabled(true);
-    const std::vector<SummaryLine> lines = SummaryLines(catalogue_);
+    cboVariables->clear();
+    for (const OfferedVariable& variable : session_.variables()) {
+        cboVariables->addItem(Latin1(variable.Name));
+    }
+    shownVariable_ = -2;
+    const std::vector<SummaryLine> lines = session_.Summary();
     lblVersion->setText(Latin1(lines[0].Value));
     lblAnalysis->setText(Latin1(lines[1].Value));
     lblProblem->setText(Latin1(lines[2].Value));
-    for (int i = 0; i < 3; ++i) {
-        lblSummary[static_cast<std::size_t>(i)]->setEnabled(true);
-    }
     for (std::size_t i = 3; i < lines.size(); ++i) {
         lblCounts[i - 3]->setText(Latin1(lines[i].Value));
-        lblSummary[i]->setEnabled(lines[i].Enabled);
     }
 }
 
-void FrmExtract::EnableSelectionArea(bool enabled) {
-    for (QWidget* w : std::initializer_list<QWidget*>{
-             fraVariables, cboVariables, cboVectors, lblVariables[0], lblVariables[1], fraVectors,
-             lblVectors[0], lblVectors[1], lblVectors[2], txtVectors[0], txtVectors[1],
-             txtVectors[2], fraTime, optTime[0], optTime[1]}) {
-        w->setEnabled(enabled);
-    }
-}
-
-void FrmExtract::FillVariables() {
-    fraVariables->setEnabled(true);
-    cboVariables->setEnabled(true);
-    lblVariables[0]->setEnabled(true);
-    cboVariables->clear();
-    offered_ = OfferedVariables(catalogue_);
-    for (const OfferedVariable& v : offered_) {
-        cboVariables->addItem(Latin1(v.Name));
-    }
-    if (catalogue_.AnalysisKind == kKindStatic || catalogue_.AnalysisKind == kKindDynamic) {
-        cboVectors->setEnabled(true);
-        lblVariables[1]->setEnabled(true);
-    }
-    if (cboVariables->count() == 0) {
-        EnableSelectionArea(false);
-        return;
-    }
-    EnableSelectionArea(true);
-    cboVariables->setCurrentIndex(0);
-    cboVariables_Click();
-}
-
-const OfferedVariable* FrmExtract::CurrentVariable() const {
-    const int index = cboVariables->currentIndex();
-    if (index < 0 || static_cast<std::size_t>(index) >= offered_.size()) {
-        return nullptr;
-    }
-    return &offered_[static_cast<std::size_t>(index)];
-}
-
-void FrmExtract::cboVariables_Click() {
-    cboVectors->clear();
-    const OfferedVariable* v = CurrentVariable();
-    const bool eigen = v && v->Name == "Eigen Values";
-    if (v) {
-        fraVectors->setTitle(Latin1(v->RangeCaption));
-        for (const std::string& vector : v->Vectors) {
-            cboVectors->addItem(Latin1(vector));
-        }
-    }
-    const bool hasVectors = cboVectors->count() > 0;
-    cboVectors->setEnabled(hasVectors);
-    lblVariables[1]->setEnabled(hasVectors);
-    fraVectors->setEnabled(!eigen);
-    for (int i = 0; i < 3; ++i) {
-        lblVectors[static_cast<std::size_t>(i)]->setEnabled(!eigen);
-        txtVectors[static_cast<std::size_t>(i)]->setEnabled(!eigen);
-    }
-    // The range boxes remember their last numbers across "Eigen Values", which clears them.
-    for (std::size_t i = 0; i < 3; ++i) {
-        if (IsNumeric(Bytes(txtVectors[i]->text()))) {
-            savedRange_[i] = txtVectors[i]->text();
-        }
-    }
-    for (std::size_t i = 0; i < 3; ++i) {
-        if (eigen) {
-            txtVectors[i]->setText(QString());
-        } else if (!savedRange_[i].isEmpty()) {
-            txtVectors[i]->setText(savedRange_[i]);
-        }
-    }
-    if (hasVectors) {
-        cboVectors->setCurrentIndex(0);
-    }
-    cmdSave->setEnabled(ValidateSelection());
-}
-
-bool FrmExtract::ValidateSelection() const {
-    const OfferedVariable* v = CurrentVariable();
-    if (!v) {
-        return false;
-    }
-    return velto::ValidateSelection(offered_, v->Name, Bytes(txtVectors[0]->text()),
-                                    Bytes(txtVectors[1]->text()), Bytes(txtVectors[2]->text()),
-                                    static_cast<std::size_t>(lstSelected->count()));
-}
-
-void FrmExtract::RefreshSelected() {
+void FrmExtract::SyncSelected() {
+    shownTimes_ = session_.timesGeneration();
     lstSelected->setUpdatesEnabled(false);
     lstSelected->clear();
     lstHidden->clear();
-    for (const std::string& text : times_.selected()) {
-        lstSelected->addItem(QString::fromStdString(text));
+    for (const std::string& text : session_.times().selected()) {
+        lstSelected->addItem(Latin1(text));
     }
-    for (const std::string& text : times_.hidden()) {
-        lstHidden->addItem(QString::fromStdString(text));
+    for (const std::string& text : session_.times().hidden()) {
+        lstHidden->addItem(Latin1(text));
     }
     lstSelected->setUpdatesEnabled(true);
 }
 
-void FrmExtract::AfterAdd() {
-    cmdClear->setEnabled(true);
-    cmdSave->setEnabled(ValidateSelection());
-}
-
-void FrmExtract::lstAvailable_DblClick() {
-    selectAllRequested_ = false;
-    QListWidgetItem* item = lstAvailable->currentItem();
-    const QString text = item ? item->text() : QString();
-    if (text.isEmpty()) {
+void FrmExtract::SyncHighlight(QListWidget* list, TimeList which) {
+    const std::vector<int>& rows = session_.highlighted(which);
+    if (HighlightedRows(list) == rows) {
         return;
     }
-    if (times_.AddText(Bytes(text))) {
-        RefreshSelected();
-        AfterAdd();
-    }
-}
-
-void FrmExtract::lstSelected_DropText(const QString& text) {
-    if (selectAllRequested_) {
-        times_.AddAll();
-        RefreshSelected();
-        AfterAdd();
+    if (rows.size() == static_cast<std::size_t>(list->count())) {
+        list->selectAll();
         return;
     }
-    // Only a list of row numbers, as a drag from the available list carries, adds anything.
-    std::vector<int> rows;
-    const std::string bytes = Bytes(text);
-    for (std::string_view word : Tokenize(bytes)) {
-        if (word.find_first_not_of("0123456789") != std::string_view::npos || word.size() > 9) {
-            return;
-        }
-        rows.push_back(std::stoi(std::string(word)));
+    QItemSelection selection;
+    for (int row : rows) {
+        const QModelIndex index = list->model()->index(row, 0);
+        selection.select(index, index);
     }
-    if (rows.empty()) {
+    list->selectionModel()->select(selection, QItemSelectionModel::ClearAndSelect);
+}
+
+void FrmExtract::ApplyEnabling() {
+    const SessionEnabling e = session_.Enabling();
+    cmdFile->setEnabled(e.open);
+    fraSummary->setEnabled(e.summary);
+    const std::vector<SummaryLine> lines = session_.Summary();
+    for (std::size_t i = 0; i < lblSummary.size(); ++i) {
+        lblSummary[i]->setEnabled(e.summary && lines[i].Enabled);
+    }
+    for (QWidget* w :
+         std::initializer_list<QWidget*>{lblTimes[0], lblTimes[1], lstAvailable, lstSelected}) {
+        w->setEnabled(e.timeLists);
+    }
+    for (QWidget* w :
+         std::initializer_list<QWidget*>{fraVariables, lblVariables[0], cboVariables}) {
+        w->setEnabled(e.variables);
+    }
+    lblVariables[1]->setEnabled(e.vectors);
+    cboVectors->setEnabled(e.vectors);
+    fraVectors->setEnabled(e.range);
+    for (std::size_t i = 0; i < 3; ++i) {
+        lblVectors[i]->setEnabled(e.range);
+        txtVectors[i]->setEnabled(e.range);
+    }
+    for (QWidget* w : std::initializer_list<QWidget*>{fraTime, optTime[0], optTime[1]}) {
+        w->setEnabled(e.layout);
+    }
+    cmdSave->setEnabled(e.save);
+    cmdChart->setEnabled(e.save);
+    cmdDelete->setEnabled(e.deleteTimes);
+    cmdClear->setEnabled(e.clearTimes);
+}
+
+template <typename Command>
+auto FrmExtract::RunLong(Command&& command) {
+    // Everything but Close is disabled while the command runs; the focus returns afterwards.
+    QPointer<QWidget> focus = QApplication::focusWidget();
+    Mouse mouse;
+    mouse.SetCursor(kHourglassCursor);
+    lastPercent_ = -1;
+    lastPaint_.invalidate();
+    auto result = command();
+    mouse.SetCursor(kDefaultCursor);
+    if (focus && focus->isEnabled()) {
+        focus->setFocus();
+    }
+    if (session_.QuitRequested()) {
+        QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
+    }
+    return result;
+}
+
+bool FrmExtract::RefusedWithReason(const QString& what) {
+    const std::string problem = session_.RequestProblem();
+    if (problem.empty()) {
+        return false;
+    }
+    // The reason in the command line's words, as a sentence.
+    QString reason = Latin1(problem);
+    reason[0] = reason[0].toUpper();
+    MsgBoxCentered(this, what + QStringLiteral(": ") + reason + QLatin1Char('.'), kStyleInformation,
+                   kTitle);
+    return true;
+}
+
+void FrmExtract::onFileClicked() {
+    if (session_.Running() != SessionCommand::None) {
         return;
     }
-    times_.AddIndices(rows);
-    RefreshSelected();
-    AfterAdd();
+    const QString file = dialogs_.open(this, Latin1(session_.openFolder),
+                                       QStringLiteral("Velto Output Files (*.out);;All Files (*)"));
+    if (file.isEmpty()) {
+        return;
+    }
+    QCoreApplication::processEvents();
+    RunLong([&] {
+        UpdateProgress(0, "");
+        return session_.Open(file.toLocal8Bit().toStdString());
+    });
+    sbPanel1->setText(QFileInfo(file).fileName());
 }
 
-void FrmExtract::SelectAllAvailable() {
-    lstAvailable->selectAll();
-    selectAllRequested_ = true;
+void FrmExtract::onSaveClicked() {
+    if (session_.Running() != SessionCommand::None ||
+        RefusedWithReason(QStringLiteral("Nothing was saved"))) {
+        return;
+    }
+    const SaveChoice choice = dialogs_.save(this, Latin1(session_.saveFolder), kSaveFilters);
+    if (choice.path.isEmpty()) {
+        return;
+    }
+    QCoreApplication::processEvents();
+    const std::string file = choice.path.toLocal8Bit().toStdString();
+    RunLong([&] { return session_.Save(file, ChooseSheetFormat(Bytes(choice.filter), file)); });
+    sbPanel1->setText(QString());
 }
 
-void FrmExtract::ShowListMenu(int source, bool popup) {
-    menuSource_ = source;
-    const bool available = source == 1;
-    mnuListClear->setEnabled(!available && lstSelected->count() > 0);
-    mnuListAdd->setEnabled(available && !lstAvailable->selectedItems().isEmpty());
-    mnuListDelete->setEnabled(!available && !lstSelected->selectedItems().isEmpty());
-    mnuListAll->setEnabled(available);
+void FrmExtract::onChartClicked() {
+    if (session_.Running() != SessionCommand::None ||
+        RefusedWithReason(QStringLiteral("Nothing was drawn"))) {
+        return;
+    }
+    // The same request and extraction as a save, drawn instead of written.
+    const SaveRequest request = session_.CurrentRequest();
+    const OfferedVariable* v = session_.variable();
+    const QString itemWord = v ? Latin1(v->ItemWord) : QString();
+    const SaveResult result = RunLong([&] { return session_.Chart(); });
+    sbPanel1->setText(QString());
+    if (result.outcome != SaveOutcome::Extracted || session_.QuitRequested()) {
+        return;
+    }
+    const CurveSet curves = CurvesOfExtraction(session_.catalogue(), Latin1(request.variable),
+                                               Latin1(request.vectorName), itemWord);
+    auto* dialog = new ChartDialog(curves, dialogs_.saveChart, Latin1(session_.saveFolder), this);
+    dialog->show();
+}
+
+void FrmExtract::onDeleteClicked() {
+    session_.DeleteHighlighted();
+}
+
+void FrmExtract::onClearClicked() {
+    session_.ClearTimes();
+}
+
+void FrmExtract::showListMenu(TimeList list, bool popup) {
+    menuSource_ = list;
+    const ListMenuEnabling m = session_.MenuEnabling(list);
+    mnuListClear->setEnabled(m.clear);
+    mnuListAdd->setEnabled(m.add);
+    mnuListDelete->setEnabled(m.remove);
+    mnuListAll->setEnabled(m.selectAll);
     if (popup) {
         mnuList->popup(QCursor::pos());
     }
-}
-
-void FrmExtract::cmdDelete_Click() {
-    std::vector<int> rows;
-    for (int row = 0; row < lstSelected->count(); ++row) {
-        if (lstSelected->item(row)->isSelected()) {
-            rows.push_back(row);
-        }
-    }
-    times_.Remove(rows);
-    RefreshSelected();
-    cmdDelete->setEnabled(false);
-    if (lstSelected->count() == 0) {
-        cmdClear->setEnabled(false);
-        cmdSave->setEnabled(false);
-    }
-}
-
-void FrmExtract::cmdClear_Click() {
-    times_.Clear();
-    RefreshSelected();
-    cmdClear->setEnabled(false);
-    cmdDelete->setEnabled(false);
-    cmdSave->setEnabled(false);
-}
-
-void FrmExtract::cmdSave_Click() {
-    const SaveChoice choice = dialogs_.save(this, InitSaveDir, kSaveFilters);
-    const QString& file = choice.path;
-    auto idle = [this] {
-        saveInProgress_ = false;
-        cmdSave->setEnabled(true);
-        picProgress->setVisible(false);
-        sbPanel1->setText(QString());
-    };
-    if (file.isEmpty()) {
-        idle();
-        return;
-    }
-    InitSaveDir = FolderWithSlash(file);
-    QCoreApplication::processEvents();
-    catalogue_.AbortSave = false;
-    saveInProgress_ = true;
-    cmdSave->setEnabled(false);
-    Mouse mouse;
-    mouse.SetCursor(11);
-
-    SaveRequest request = CurrentRequest();
-    request.fileName = file.toLocal8Bit().toStdString();
-    request.format = ChooseSheetFormat(Bytes(choice.filter), request.fileName);
-    lastPercent_ = -1;
-    picProgress->setVisible(true);
-    SaveExport(catalogue_, request, *this, *this);
-
-    idle();
-    if (catalogue_.AbortSave) {
-        close();
-    }
-}
-
-SaveRequest FrmExtract::CurrentRequest() const {
-    const OfferedVariable* v = CurrentVariable();
-    SaveRequest request;
-    request.variable = v ? v->Name : std::string();
-    request.vectorName = Bytes(cboVectors->currentText());
-    request.component = std::max(0, cboVectors->currentIndex());
-    request.from = Bytes(txtVectors[0]->text());
-    request.to = Bytes(txtVectors[1]->text());
-    request.step = Bytes(txtVectors[2]->text());
-    request.times = times_.SelectedTimes();
-    request.layout = optTime[1]->isChecked() ? TimeLayout::InColumns : TimeLayout::InRows;
-    return request;
-}
-
-void FrmExtract::cmdChart_Click() {
-    // The same request and extraction as a save, drawn instead of written.
-    const SaveRequest request = CurrentRequest();
-    const OfferedVariable* v = CurrentVariable();
-    catalogue_.AbortSave = false;
-    saveInProgress_ = true;
-    cmdSave->setEnabled(false);
-    lastPercent_ = -1;
-    picProgress->setVisible(true);
-    SaveResult result;
-    {
-        Mouse mouse;
-        mouse.SetCursor(11);
-        result = ExtractForRequest(catalogue_, request, *this, *this);
-    }
-    saveInProgress_ = false;
-    cmdSave->setEnabled(ValidateSelection());
-    picProgress->setVisible(false);
-    sbPanel1->setText(QString());
-    if (catalogue_.AbortSave) {
-        close();
-        return;
-    }
-    if (result.outcome != SaveOutcome::Extracted) {
-        return;
-    }
-    const CurveSet curves =
-        CurvesOfExtraction(catalogue_, Latin1(request.variable), Latin1(request.vectorName),
-                           v ? Latin1(v->ItemWord) : QString());
-    auto* dialog = new ChartDialog(curves, dialogs_.saveChart, InitSaveDir, this);
-    dialog->show();
 }
 
 }  // namespace velto

@@ -8,11 +8,8 @@
 #include <functional>
 #include <memory>
 
-#include "extract/export/savecommand.h"
-#include "extract/export/timeselection.h"
-#include "extract/export/variablecatalogue.h"
-#include "extract/reader/catalogue.h"
 #include "extract/reader/sinks.h"
+#include "extract/session/extractsession.h"
 
 class QComboBox;
 class QGroupBox;
@@ -74,8 +71,9 @@ class SelectedTimesList : public QListWidget {
 };
 
 // The VeltoExtract window: open a result listing, see what it holds, choose a variable, a vector,
-// a range and times, and save them as a spreadsheet. It adds no parsing or file format of its
-// own: reading, validating, extracting and writing are the shared code's.
+// a range and times, and save them as a spreadsheet or draw them. It is a view of an Extract
+// session: it shows the session's state, hands the user's actions to it, and turns its answers
+// into dialogs. It keeps no rule of its own.
 class FrmExtract : public QMainWindow, public ProgressSink, public MessageSink {
     Q_OBJECT
 
@@ -84,21 +82,16 @@ class FrmExtract : public QMainWindow, public ProgressSink, public MessageSink {
     ~FrmExtract() override;
 
     // Commands, as the buttons, lists and menus run them.
-    void cmdFile_Click();
-    void cmdSave_Click();
+    void onFileClicked();
+    void onSaveClicked();
     // Draws the chosen variable against time for the chosen vectors, in a window of its own.
-    void cmdChart_Click();
-    void cmdDelete_Click();
-    void cmdClear_Click();
-    void cmdHelp_Click();
-    void cboVariables_Click();
-    void lstAvailable_DblClick();
-    // A drop of text on the selected list (what a drag from the available list carries).
-    void lstSelected_DropText(const QString& text);
-    // The context menu over a list: 1 the available list, 2 the selected list. Sets the entries'
-    // enabling; `popup` shows the menu at the mouse (tests leave it closed).
-    void ShowListMenu(int source, bool popup = true);
-    void SelectAllAvailable();
+    void onChartClicked();
+    void onDeleteClicked();
+    void onClearClicked();
+    void onHelpClicked();
+    // The context menu over a list. Sets the entries' enabling; `popup` shows the menu at the
+    // mouse (tests leave it closed).
+    void showListMenu(TimeList list, bool popup = true);
 
     // Progress of reading and saving: the strip, the status text, and a chance for the user to
     // act (the only one during long work). Repaints only when what is shown changes (at most
@@ -107,15 +100,8 @@ class FrmExtract : public QMainWindow, public ProgressSink, public MessageSink {
     void UpdateProgress(Single fraction, std::string_view caption) override;
     void ShowMessage(std::string_view text, MessageIcon icon, std::string_view caption) override;
 
-    bool ValidateSelection() const;
-
-    const Catalogue& catalogue() const { return catalogue_; }
-    const TimeSelection& times() const { return times_; }
-    bool SaveInProgress() const { return saveInProgress_; }
-    bool SelectAllRequested() const { return selectAllRequested_; }
-    int MenuSource() const { return menuSource_; }
-    QString InitOpenDir;
-    QString InitSaveDir;
+    ExtractSession& session() { return session_; }
+    const ExtractSession& session() const { return session_; }
 
   signals:
     // The strip was repainted for this fraction (once per shown change).
@@ -129,26 +115,29 @@ class FrmExtract : public QMainWindow, public ProgressSink, public MessageSink {
     void BuildControls();
     void FormLoad();
     void FormUnload();
-    void FillVariables();
-    void ShowSummary();
-    void FillAvailable();
-    void RefreshSelected();
-    void AfterAdd();
-    void EnableSelectionArea(bool enabled);
-    const OfferedVariable* CurrentVariable() const;
-    // The request the window's choices make, without a file.
-    SaveRequest CurrentRequest() const;
+    // Shows the session: lists, texts, choices and enabling, each only where it changed.
+    void Sync();
+    void SyncListing();
+    void SyncSelected();
+    void SyncHighlight(QListWidget* list, TimeList which);
+    void ApplyEnabling();
+    // Runs a long command with the busy cursor and the progress strip, gives the focus back where
+    // it was, and closes the window afterwards when the user asked to quit meanwhile.
+    template <typename Command>
+    auto RunLong(Command&& command);
+    // Tells the user why the choices give nothing to save or draw; false when they give values.
+    bool RefusedWithReason(const QString& what);
+    std::vector<int> HighlightedRows(const QListWidget* list) const;
     QString HelpFile() const;
 
     ExtractDialogs dialogs_;
-    Catalogue catalogue_;
-    TimeSelection times_;
-    std::vector<OfferedVariable> offered_;
-    std::array<QString, 3> savedRange_;
-    bool saveInProgress_ = false;
-    bool selectAllRequested_ = false;
-    int menuSource_ = 0;
+    ExtractSession session_;
+    bool syncing_ = false;
     bool closing_ = false;
+    unsigned shownListing_ = ~0u;
+    unsigned shownTimes_ = ~0u;
+    int shownVariable_ = -2;
+    TimeList menuSource_ = TimeList::Available;
     QElapsedTimer lastPaint_;
     int lastPercent_ = -1;
     std::string lastCaption_;

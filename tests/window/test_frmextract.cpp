@@ -11,12 +11,14 @@
 #include <QLineEdit>
 #include <QLineSeries>
 #include <QListWidget>
+#include <QMenu>
 #include <QMimeData>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QStatusBar>
 #include <QTest>
 #include <QTextBrowser>
+#include <QTimer>
 #include <cstdlib>
 
 #include "common/window/helpwindow.h"
@@ -68,6 +70,7 @@ class ExtractWindow : public ::testing::Test {
             return QString::fromStdString(listing);
         };
         dialogs.save = [this](QWidget*, const QString& folder, const QString& filter) {
+            ++saveQuestions;
             saveFolder = folder;
             saveFilter = filter;
             return SaveChoice{QString::fromStdString(target), chosenFilter};
@@ -91,18 +94,28 @@ class ExtractWindow : public ::testing::Test {
             List(list)->item(row)->setSelected(true);
         }
     }
-    void MenuAdd() {
-        window->ShowListMenu(1, false);
-        Find<QAction>("mnuListAdd")->trigger();
-    }
     void Choose(const char* variable, const char* vector = nullptr) {
         auto* box = Find<QComboBox>("cboVariables");
         box->setCurrentIndex(box->findText(QString::fromLatin1(variable)));
-        window->cboVariables_Click();
+        emit box->activated(box->currentIndex());
         if (vector) {
             auto* vectors = Find<QComboBox>("cboVectors");
             vectors->setCurrentIndex(vectors->findText(QString::fromLatin1(vector)));
         }
+    }
+    // What a drop of this text on the selected list hands on (the drop itself is tested once).
+    void Drop(const QString& text) {
+        window->findChild<SelectedTimesList*>("lstSelected")->onDropText(text);
+    }
+    // Runs `during` once, at the first progress report of a save.
+    void DuringTheSave(std::function<void()> during) {
+        QObject::connect(window.get(), &FrmExtract::progressShown, window.get(),
+                         [this, during = std::move(during), done = false](float) mutable {
+                             if (window->session().Running() == SessionCommand::Save && !done) {
+                                 done = true;
+                                 during();
+                             }
+                         });
     }
 
     test::ScratchDir dir;
@@ -114,6 +127,7 @@ class ExtractWindow : public ::testing::Test {
     int answer = kAnswerOk;
     QString openFolder, openFilter, saveFolder, saveFilter;
     QString chartSavePath;
+    int saveQuestions = 0;
     QString chosenFilter = QStringLiteral("Excel File (*.xls)");  // what the user leaves selected
 };
 
@@ -136,67 +150,102 @@ TEST_F(ExtractWindow, StartsWithOnlyTheFileRowHelpAndClose) {
 }
 
 TEST_F(ExtractWindow, OpeningFillsSummaryTimesAndVariables) {
-    window->cmdFile_Click();
+    window->onFileClicked();
     EXPECT_TRUE(asked.isEmpty()) << asked.join("|").toStdString();
     EXPECT_EQ(openFilter, "Velto Output Files (*.out);;All Files (*)");
     EXPECT_EQ(Find<QLineEdit>("txtFileName")->text().toStdString(), listing);
     EXPECT_EQ(Find<QLabel>("lblAnalysis")->text(), "Structural");
-    EXPECT_EQ(Find<QLabel>("lblProblem")->text(), "2D");
     EXPECT_EQ(Find<QLabel>("lblNodes")->text(), "20");
     EXPECT_EQ(Find<QLabel>("lblShells")->text(), "");
     EXPECT_TRUE(Enabled("lblSummary6"));   // Beams
     EXPECT_FALSE(Enabled("lblSummary7"));  // Shells: none, greyed
     EXPECT_EQ(Texts(List("lstAvailable")), (QStringList{"60", "120", "180", "240", "300", "360"}));
-    QStringList variables;
-    auto* box = Find<QComboBox>("cboVariables");
-    for (int i = 0; i < box->count(); ++i) {
-        variables.append(box->itemText(i));
-    }
-    EXPECT_EQ(variables, (QStringList{"Displacements", "Eigen Values", "Beam Axial Force",
-                                      "Beam Bending Moment", "Beam Stresses"}));
+    EXPECT_EQ(Find<QComboBox>("cboVariables")->count(), 5);
     EXPECT_EQ(Find<QComboBox>("cboVectors")->currentText(), "DOF1");
     EXPECT_EQ(Find<QGroupBox>("fraVectors")->title(), "Nodes");
     EXPECT_TRUE(Enabled("lstAvailable") && Enabled("lstSelected") && Enabled("fraTime"));
-    EXPECT_FALSE(Enabled("cmdSave"));
+    EXPECT_FALSE(Enabled("cmdSave") || Enabled("cmdChart"));
     EXPECT_FALSE(Find<QWidget>("picProgress")->isVisible());
     EXPECT_EQ(Find<QStatusBar>("sbMain")->findChild<QLabel*>("sbPanel1")->text(), "frame.out");
-    EXPECT_EQ(window->InitOpenDir.toStdString(), dir.path().string() + "/");
+
+    // A file that is not a listing: while its message is up, nothing of the last listing shows.
+    listing = dir.File("passwd");
+    test::WriteBytes(listing, "root:x:0:0:root:/root:/bin/bash\n");
+    QStringList shownDuringMessage;
+    SetMessageBoxSeam([&](QWidget*, const QString&, int, const QString&) {
+        shownDuringMessage << Find<QLabel>("lblAnalysis")->text()
+                           << Find<QLabel>("lblProblem")->text()
+                           << QString::number(List("lstAvailable")->count());
+        return kAnswerOk;
+    });
+    window->onFileClicked();
+    EXPECT_EQ(shownDuringMessage.mid(0, 3), (QStringList{"", "", "0"}));
+    EXPECT_EQ(Find<QLabel>("lblProblem")->text(), "");
+    EXPECT_EQ(Find<QComboBox>("cboVectors")->count(), 0);
+    EXPECT_FALSE(Enabled("cmdClear") || Enabled("cboVariables") || Enabled("fraSummary"));
+    EXPECT_TRUE(Enabled("lstAvailable"));
 }
 
-TEST_F(ExtractWindow, EveryAddPathKeepsTimesAscendingWithTheirPositions) {
-    window->cmdFile_Click();
-    // Double click.
+// The lists hand the user's mouse and keys to the session, and show what it then holds.
+TEST_F(ExtractWindow, ListsFollowMouseAndKeys) {
+    window->onFileClicked();
+    window->activateWindow();
     QListWidget* available = List("lstAvailable");
+    QListWidget* selected = List("lstSelected");
     const QPoint fifth = available->visualItemRect(available->item(4)).center();
     QTest::mouseClick(available->viewport(), Qt::LeftButton, {}, fifth);
     QTest::mouseDClick(available->viewport(), Qt::LeftButton, {}, fifth);
-    EXPECT_EQ(Texts(List("lstSelected")), QStringList{"300"});
-    EXPECT_TRUE(Enabled("cmdClear"));
-    EXPECT_TRUE(Enabled("cmdSave"));
-    // A drag carries the selected rows as text; a drop of that text adds them.
+    EXPECT_EQ(Texts(selected), QStringList{"300"});
     Select("lstAvailable", {0, 2});
     EXPECT_EQ(window->findChild<AvailableTimesList*>("lstAvailable")->DragText(), "0 2 ");
-    window->lstSelected_DropText("0 2 ");
-    // The menu's Add, with a time already chosen among the selection.
-    Select("lstAvailable", {1, 2});
-    MenuAdd();
-    EXPECT_EQ(Texts(List("lstSelected")), (QStringList{"60", "120", "180", "300"}));
+    Drop("0 2 ");
+    Select("lstAvailable", {1});
+    window->showListMenu(TimeList::Available, false);
+    Find<QAction>("mnuListAdd")->trigger();
+    EXPECT_EQ(Texts(selected), (QStringList{"60", "120", "180", "300"}));
     EXPECT_EQ(Texts(List("lstHidden")), (QStringList{"1", "2", "3", "5"}));
-    // Text that is not row numbers adds nothing.
-    window->lstSelected_DropText("hello 3");
-    EXPECT_EQ(List("lstSelected")->count(), 4);
 
-    // Ctrl+A, then a drop, takes the whole list; a click on the available list ends that mode.
+    // Arrow keys highlight chosen times as a click does, and the Delete key removes them.
+    EXPECT_FALSE(Enabled("cmdDelete"));
+    selected->setFocus();
+    selected->setCurrentRow(0);
+    QTest::keyClick(selected, Qt::Key_Down, Qt::ShiftModifier);
+    EXPECT_TRUE(Enabled("cmdDelete"));
+    QTest::keyClick(selected, Qt::Key_Delete);
+    EXPECT_EQ(Texts(selected), (QStringList{"180", "300"}));
+    EXPECT_FALSE(Enabled("cmdDelete"));
+
+    // Ctrl+A takes every time, until the user drags a new selection.
+    available->setFocus();
     QTest::keyClick(available, Qt::Key_A, Qt::ControlModifier);
-    EXPECT_TRUE(window->SelectAllRequested());
-    window->lstSelected_DropText("5 ");
-    EXPECT_EQ(Texts(List("lstHidden")), (QStringList{"1", "2", "3", "4", "5", "6"}));
-    QTest::keyClick(available, Qt::Key_A, Qt::ControlModifier | Qt::ShiftModifier);
-    EXPECT_FALSE(window->SelectAllRequested());
+    EXPECT_EQ(available->selectedItems().size(), 6);
+    const QPoint first = available->visualItemRect(available->item(0)).center();
+    const QPoint second = available->visualItemRect(available->item(1)).center();
+    QTest::mousePress(available->viewport(), Qt::LeftButton, {}, first);
+    QTest::mouseMove(available->viewport(), second);
+    QTest::mouseRelease(available->viewport(), Qt::LeftButton, {}, second);
+    Drop("0 1 ");
+    EXPECT_EQ(Texts(selected), (QStringList{"60", "120", "180", "300"}));
+    // A right-click on empty space leaves nothing highlighted, so nothing to add.
+    const QPoint empty(5, available->viewport()->height() - 3);
+    QTest::mousePress(available->viewport(), Qt::RightButton, {}, empty);
+    QTest::mouseRelease(available->viewport(), Qt::RightButton, {}, empty);
+    window->showListMenu(TimeList::Available, false);
+    EXPECT_FALSE(Find<QAction>("mnuListAdd")->isEnabled());
+    window->findChild<QMenu*>("mnuList")->hide();
+
+    // In a text box Ctrl+A is the box's own.
+    auto* from = Find<QLineEdit>("txtVectors0");
+    from->setFocus();
+    QTest::keyClick(from, Qt::Key_A, Qt::ControlModifier);
+    EXPECT_EQ(from->selectedText(), "1");
+    EXPECT_TRUE(available->selectedItems().isEmpty());
+    EXPECT_EQ(Find<QPushButton>("cmdChart")->text(), "Dra&w Chart...");
+    EXPECT_EQ(Find<QAction>("mnuListAll")->text(), "&Select All");
 }
 
 TEST_F(ExtractWindow, OnlyTextMayBeDroppedAndOnlyAsACopy) {
-    window->cmdFile_Click();
+    window->onFileClicked();
     QWidget* target = List("lstSelected")->viewport();
     QMimeData image;
     image.setData("image/png", "not text");
@@ -220,66 +269,26 @@ TEST_F(ExtractWindow, OnlyTextMayBeDroppedAndOnlyAsACopy) {
     EXPECT_EQ(Texts(List("lstSelected")), QStringList{"120"});
 }
 
-TEST_F(ExtractWindow, ContextMenuDeleteAndClearFollowTheirTables) {
-    window->cmdFile_Click();
-    window->ShowListMenu(1, false);
-    EXPECT_FALSE(Find<QAction>("mnuListAdd")->isEnabled());  // nothing selected yet
-    EXPECT_TRUE(Find<QAction>("mnuListAll")->isEnabled());
-    EXPECT_FALSE(Find<QAction>("mnuListClear")->isEnabled());
-    Select("lstAvailable", {0, 1, 3, 5});
-    MenuAdd();
-    window->ShowListMenu(2, false);
-    EXPECT_FALSE(Find<QAction>("mnuListAdd")->isEnabled());
-    EXPECT_FALSE(Find<QAction>("mnuListAll")->isEnabled());
-    EXPECT_TRUE(Find<QAction>("mnuListClear")->isEnabled());
-    EXPECT_FALSE(Find<QAction>("mnuListDelete")->isEnabled());
-    Select("lstSelected", {0, 2});
-    window->ShowListMenu(2, false);
-    EXPECT_TRUE(Find<QAction>("mnuListDelete")->isEnabled());
-    Find<QAction>("mnuListDelete")->trigger();
-    EXPECT_EQ(Texts(List("lstSelected")), (QStringList{"120", "360"}));
-    EXPECT_EQ(Texts(List("lstHidden")), (QStringList{"2", "6"}));
-    EXPECT_FALSE(Enabled("cmdDelete"));
-    EXPECT_TRUE(Enabled("cmdClear"));
-    window->cmdClear_Click();
-    EXPECT_EQ(List("lstSelected")->count(), 0);
-    EXPECT_FALSE(Enabled("cmdClear") || Enabled("cmdSave") || Enabled("cmdDelete"));
-}
-
-TEST_F(ExtractWindow, RangeFollowsTheVariable) {
-    window->cmdFile_Click();
+TEST_F(ExtractWindow, RangeBoxesFollowTheVariable) {
+    window->onFileClicked();
     auto* from = Find<QLineEdit>("txtVectors0");
-    auto* to = Find<QLineEdit>("txtVectors1");
-    to->setText("15");
-    EXPECT_FALSE(Enabled("cmdSave"));  // no time yet
-    window->lstSelected_DropText("1 ");
-    EXPECT_TRUE(Enabled("cmdSave"));
-    to->setText("21");  // beyond the 20 nodes
+    Find<QLineEdit>("txtVectors1")->setText("15");
+    Drop("1 ");
+    EXPECT_TRUE(Enabled("cmdSave") && Enabled("cmdChart"));
+    Find<QLineEdit>("txtVectors1")->setText("1e400");
     EXPECT_FALSE(Enabled("cmdSave"));
-    to->setText("1e400");  // beyond a double: out of range like any other, not a crash
-    EXPECT_FALSE(Enabled("cmdSave"));
-    to->setText("15");
-    Find<QLineEdit>("txtVectors2")->setText("x");
-    EXPECT_FALSE(Enabled("cmdSave"));
-    Find<QLineEdit>("txtVectors2")->setText("-2");
-    EXPECT_TRUE(Enabled("cmdSave"));
-
+    Find<QLineEdit>("txtVectors1")->setText("15");
     Choose("Eigen Values");
     EXPECT_EQ(from->text(), "");
-    EXPECT_FALSE(from->isEnabled());
-    EXPECT_FALSE(Enabled("cboVectors"));
-    window->cmdClear_Click();
-    Choose("Eigen Values");
-    EXPECT_TRUE(Enabled("cmdSave"));  // no range and no time needed
+    EXPECT_FALSE(from->isEnabled() || Enabled("cboVectors"));
     Choose("Beam Axial Force");
     EXPECT_EQ(Find<QGroupBox>("fraVectors")->title(), "Beams");
-    EXPECT_EQ(from->text(), "1");
-    EXPECT_EQ(to->text(), "15");  // the numbers come back
+    EXPECT_EQ(Find<QLineEdit>("txtVectors1")->text(), "15");
     EXPECT_EQ(Find<QComboBox>("cboVectors")->currentText(), "N1");
 }
 
 TEST_F(ExtractWindow, TabSelectsTheRangeTextAClickDoesNot) {
-    window->cmdFile_Click();
+    window->onFileClicked();
     auto* from = Find<QLineEdit>("txtVectors0");
     auto* to = Find<QLineEdit>("txtVectors1");
     from->setText("12");
@@ -296,27 +305,45 @@ TEST_F(ExtractWindow, TabSelectsTheRangeTextAClickDoesNot) {
     EXPECT_EQ(from->selectedText(), "");
 }
 
-// The window writes, for the same choices, the very bytes velto-extract export writes.
+// The window writes, for the same choices, the very bytes velto-extract export writes, and
+// nothing the user does meanwhile changes what it writes.
 TEST_F(ExtractWindow, SaveWritesWhatTheCommandLineWrites) {
-    window->cmdFile_Click();
+    window->onFileClicked();
     Choose("Beam Stresses", "Beam     1 (Point  2)");
     Find<QLineEdit>("txtVectors0")->setText("11");
     Find<QLineEdit>("txtVectors1")->setText("2");
     Find<QLineEdit>("txtVectors2")->setText("-3");
-    window->lstSelected_DropText("5 0 3 ");
+    Drop("5 0 3 ");
     Find<QRadioButton>("optTime1")->setChecked(true);
     target = dir.File("window.xls");
+    const std::string first = listing;
+    ListingSpec spec;
+    spec.nodes = 7;
+    spec.times = 2;
+    listing = dir.File("other.out");
+    WriteListingFile(spec, listing);
+    QStringList disabled;
+    DuringTheSave([&] {
+        for (const char* name : {"cmdFile", "cmdSave", "cmdChart", "lstAvailable", "txtVectors0"}) {
+            if (!Enabled(name)) {
+                disabled << name;
+            }
+        }
+        window->onFileClicked();  // refused: another listing may not come in under the save
+        window->onSaveClicked();
+    });
     ASSERT_TRUE(Enabled("cmdSave"));
-    window->cmdSave_Click();
+    window->onSaveClicked();
     EXPECT_TRUE(asked.isEmpty()) << asked.join("|").toStdString();
+    EXPECT_EQ(disabled.size(), 5) << disabled.join(",").toStdString();
+    EXPECT_EQ(saveQuestions, 1);
     EXPECT_EQ(saveFilter,
               "Excel File (*.xls);;Excel Workbook (*.xlsx);;CSV File (*.csv);;All Files (*)");
-    EXPECT_EQ(window->InitSaveDir.toStdString(), dir.path().string() + "/");
-    EXPECT_FALSE(window->SaveInProgress());
-    EXPECT_TRUE(Enabled("cmdSave"));
+    EXPECT_TRUE(Enabled("cmdSave") && Enabled("cmdFile"));
+    EXPECT_EQ(Find<QLineEdit>("txtFileName")->text().toStdString(), first);
 
     const std::string cli = dir.File("cli.xls");
-    const std::string command = std::string("'") + VELTO_EXTRACT_BIN + "' export '" + listing +
+    const std::string command = std::string("'") + VELTO_EXTRACT_BIN + "' export '" + first +
                                 "' -o '" + cli +
                                 "' --variable 'Beam Stresses' --vector 'Beam 1 (Point 2)' "
                                 "--from 11 --to 2 --step -3 --times 6,1,4 --columns > /dev/null";
@@ -329,86 +356,61 @@ TEST_F(ExtractWindow, SaveWritesWhatTheCommandLineWrites) {
 // The filter left selected in the save dialog names the format of a name typed without one of
 // our extensions; a name typed with one keeps content and name in agreement.
 TEST_F(ExtractWindow, SaveWritesTheFormatOfTheChosenFilter) {
-    window->cmdFile_Click();
-    Choose("Displacements", "DOF2");
-    Find<QLineEdit>("txtVectors1")->setText("5");
-    window->lstSelected_DropText("1 3 ");
-    const std::string cli = dir.File("cli.csv");
-    const std::string command = std::string("'") + VELTO_EXTRACT_BIN + "' export '" + listing +
-                                "' -o '" + cli +
-                                "' --variable Displacements --vector DOF2 --to 5 --times 2,4 "
-                                "> /dev/null";
-    ASSERT_EQ(std::system(command.c_str()), 0);
-
-    chosenFilter = QStringLiteral("CSV File (*.csv)");
-    target = dir.File("typed");
-    window->cmdSave_Click();
-    EXPECT_TRUE(asked.isEmpty()) << asked.join("|").toStdString();
-    EXPECT_EQ(test::ReadBytes(target), test::ReadBytes(cli));
-
-    chosenFilter = QStringLiteral("Excel Workbook (*.xlsx)");
-    target = dir.File("book");
-    window->cmdSave_Click();
-    EXPECT_TRUE(test::ReadBytes(target).starts_with("PK\x03\x04"));
-
-    chosenFilter = QStringLiteral("Excel File (*.xls)");
-    target = dir.File("typed.csv");
-    window->cmdSave_Click();
-    EXPECT_EQ(test::ReadBytes(target), test::ReadBytes(cli));
-
-    chosenFilter = QStringLiteral("All Files (*)");
-    target = dir.File("plain");
-    window->cmdSave_Click();
-    EXPECT_TRUE(test::ReadBytes(target).starts_with(std::string("\x09\x00\x04\x00", 4)));
+    window->onFileClicked();
+    Drop("1 3 ");
+    for (const auto& [filter, name, start] :
+         {std::tuple{"CSV File (*.csv)", "typed", std::string("Variable,")},
+          std::tuple{"Excel Workbook (*.xlsx)", "book", std::string("PK\x03\x04")},
+          std::tuple{"Excel File (*.xls)", "typed.csv", std::string("Variable,")},
+          std::tuple{"All Files (*)", "plain", std::string("\x09\x00\x04\x00", 4)}}) {
+        chosenFilter = QString::fromLatin1(filter);
+        target = dir.File(name);
+        window->onSaveClicked();
+        EXPECT_TRUE(test::ReadBytes(target).starts_with(start)) << filter;
+    }
     EXPECT_TRUE(asked.isEmpty()) << asked.join("|").toStdString();
 }
 
-TEST_F(ExtractWindow, QuitDuringASaveAsksAndYesStopsIt) {
-    window->cmdFile_Click();
-    window->lstSelected_DropText("0 1 2 3 4 5 ");
-    target = dir.File("stopped.xls");
-    answer = kAnswerYes;
-    bool asked_once = false;
-    QObject::connect(window.get(), &FrmExtract::progressShown, [&](float) {
-        if (window->SaveInProgress() && !asked_once) {
-            asked_once = true;
-            window->close();
-        }
-    });
-    window->cmdSave_Click();
-    EXPECT_EQ(asked, QStringList{"Save is in progress. Do you want to exit and abbort current "
-                                 "process?"});
-    EXPECT_EQ(styles.back(), 36);
-    EXPECT_FALSE(std::filesystem::exists(target));
-    EXPECT_FALSE(window->isVisible());
+// A save or chart that would give nothing says why, before any file question.
+TEST_F(ExtractWindow, NothingToSaveOrDrawIsExplained) {
+    window->onFileClicked();
+    Drop("0 ");
+    Find<QLineEdit>("txtVectors2")->setText("0");
+    ASSERT_TRUE(Enabled("cmdSave"));
+    window->onSaveClicked();
+    window->onChartClicked();
+    EXPECT_EQ(saveQuestions, 0);
+    EXPECT_EQ(asked, (QStringList{"Nothing was saved: Step must not be 0.",
+                                  "Nothing was drawn: Step must not be 0."}));
+    EXPECT_EQ(styles.back(), kStyleInformation);
+    EXPECT_EQ(window->findChild<ChartDialog*>(), nullptr);
 }
 
-TEST_F(ExtractWindow, QuitDuringASaveAnsweredNoLetsItFinish) {
-    window->cmdFile_Click();
-    window->lstSelected_DropText("0 1 2 3 4 5 ");
-    target = dir.File("finished.xls");
-    answer = kAnswerNo;
-    bool asked_once = false;
-    QObject::connect(window.get(), &FrmExtract::progressShown, [&](float) {
-        if (window->SaveInProgress() && !asked_once) {
-            asked_once = true;
-            window->close();
-        }
-    });
-    window->cmdSave_Click();
-    EXPECT_EQ(asked.size(), 1);
-    EXPECT_TRUE(std::filesystem::exists(target));
-    EXPECT_TRUE(window->isVisible());
+TEST_F(ExtractWindow, QuitDuringASaveAsksYesStopsItNoLetsItFinish) {
+    window->onFileClicked();
+    Drop("0 1 2 3 4 5 ");
+    for (int reply : {kAnswerNo, kAnswerYes}) {
+        answer = reply;
+        asked.clear();
+        target = dir.File(reply == kAnswerYes ? "stopped.xls" : "finished.xls");
+        DuringTheSave([this] { window->close(); });
+        window->onSaveClicked();
+        QApplication::processEvents();
+        EXPECT_EQ(asked, QStringList{"Save is in progress. Do you want to exit and abbort "
+                                     "current process?"});
+        EXPECT_EQ(styles.back(), 36);
+        EXPECT_EQ(std::filesystem::exists(target), reply == kAnswerNo);
+        EXPECT_EQ(window->isVisible(), reply == kAnswerNo);
+    }
 }
 
 TEST_F(ExtractWindow, ChartDrawsTheSelectionAndSavesIt) {
-    window->cmdFile_Click();
-    EXPECT_FALSE(Enabled("cmdChart"));
+    window->onFileClicked();
     Choose("Beam Axial Force", "N2");
     Find<QLineEdit>("txtVectors1")->setText("4");
-    window->lstSelected_DropText("0 2 4 ");
+    Drop("0 2 4 ");
     ASSERT_TRUE(Enabled("cmdChart"));
-    window->cmdChart_Click();
+    window->onChartClicked();
     auto* chartWindow = window->findChild<ChartDialog*>();
     ASSERT_NE(chartWindow, nullptr);
     QChart* chart = chartWindow->chart();
@@ -419,7 +421,6 @@ TEST_F(ExtractWindow, ChartDrawsTheSelectionAndSavesIt) {
     ASSERT_EQ(first->count(), 3);
     EXPECT_EQ(first->at(0).x(), 60.0);
     EXPECT_EQ(first->at(2).x(), 300.0);
-    EXPECT_FALSE(window->SaveInProgress());
     const std::string png = dir.File("curves.png");
     chartSavePath = QString::fromStdString(png);
     EXPECT_TRUE(chartWindow->SaveChartClick());
@@ -428,42 +429,28 @@ TEST_F(ExtractWindow, ChartDrawsTheSelectionAndSavesIt) {
     EXPECT_FALSE(chartWindow->SaveChartClick());
 }
 
-TEST_F(ExtractWindow, TorsionListingDisablesTheSelectionArea) {
-    ListingSpec torsion;
-    torsion.kind = ListingKind::Torsion;
-    listing = dir.File("torsion.out");
-    WriteListingFile(torsion, listing);
-    window->cmdFile_Click();
-    EXPECT_EQ(asked, QStringList{"Cannot read but temperature files"});
-    EXPECT_EQ(styles.back(), 64);
-    EXPECT_EQ(Find<QLabel>("lblAnalysis")->text(), "Unknown");
-    EXPECT_EQ(List("lstAvailable")->count(), 0);
-    EXPECT_TRUE(Enabled("lstAvailable"));
-    for (const char* name : {"fraVariables", "cboVariables", "cboVectors", "fraVectors",
-                             "txtVectors0", "fraTime", "optTime0"}) {
-        EXPECT_FALSE(Enabled(name)) << name;
-    }
-}
-
 TEST_F(ExtractWindow, FoldersSurviveARestart) {
-    window->cmdFile_Click();
-    window->lstSelected_DropText("0 ");
+    window->onFileClicked();
+    Drop("0 ");
     target = dir.File("saved.xls");
-    window->cmdSave_Click();
+    window->onSaveClicked();
+    target = "/proc/no/such.xls";  // a failed save is not remembered
+    window->onSaveClicked();
     window->close();
     window.reset();
     Make();
-    EXPECT_EQ(window->InitOpenDir.toStdString(), dir.path().string() + "/");
-    EXPECT_EQ(window->InitSaveDir.toStdString(), dir.path().string() + "/");
-    window->cmdFile_Click();
+    window->onFileClicked();
     EXPECT_EQ(openFolder.toStdString(), dir.path().string() + "/");
+    Drop("0 ");
+    window->onSaveClicked();
+    EXPECT_EQ(saveFolder.toStdString(), dir.path().string() + "/");
 }
 
 TEST_F(ExtractWindow, HelpOpensOnF1AndClosesWithTheWindow) {
     ASSERT_EQ(OpenHelpWindows(), 0);
     QTest::keyClick(Find<QWidget>("cmdClose"), Qt::Key_F1);
     ASSERT_EQ(OpenHelpWindows(), 1);
-    window->cmdHelp_Click();  // the same window comes forward, no second one
+    window->onHelpClicked();  // the same window comes forward, no second one
     EXPECT_EQ(OpenHelpWindows(), 1);
     QTextBrowser* browser = nullptr;
     for (QWidget* top : QApplication::topLevelWidgets()) {
@@ -480,7 +467,7 @@ TEST(BusyCursor, CoversTheCommandAndGoesWithIt) {
     ASSERT_EQ(QApplication::overrideCursor(), nullptr);
     {
         Mouse mouse;
-        mouse.SetCursor(11);
+        mouse.SetCursor(kHourglassCursor);
         ASSERT_NE(QApplication::overrideCursor(), nullptr);
         EXPECT_EQ(QApplication::overrideCursor()->shape(), Qt::WaitCursor);
     }
@@ -499,6 +486,20 @@ TEST(ProgressStrip, ShowsOneToNinetyNinePercent) {
 TEST(MessageBox, CentredOnItsOwner) {
     EXPECT_EQ(CenteredOn(QRect(100, 50, 801, 600), QSize(300, 121)), QPoint(350, 290));
     EXPECT_EQ(CenteredOn(QRect(0, 0, 101, 101), QSize(100, 100)), QPoint(0, 0));  // 0.5 -> 0
+}
+
+// A short message under a long title: the box is wide enough for the whole title.
+TEST(MessageBox, WideEnoughForItsTitle) {
+    const QString title = QStringLiteral("VeltoExtract");
+    int width = 0;
+    QTimer::singleShot(0, [&] {
+        QWidget* box = QApplication::activeModalWidget();
+        ASSERT_NE(box, nullptr);
+        width = box->width();
+        box->close();
+    });
+    MsgBoxCentered(nullptr, QStringLiteral("75"), kStyleOk, title);
+    EXPECT_GE(width, QFontMetrics(QApplication::font()).horizontalAdvance(title) + 150);
 }
 
 }  // namespace
