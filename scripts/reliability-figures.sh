@@ -62,14 +62,14 @@ hostile_rows=$(
   printf 'TIME\n 1 60\nEND_TIME\n' > "$hostile/batch/d.in"
   cp "$hostile/batch/d.in" "$hostile/batch/new
 line.in"
-  batch=(env HOME="$hostile/home" build/shell/cli/velto-batch --solver-folder build/tools/standin)
-  measure 'a 3 GB input file without line ends: `velto-batch`' "${batch[@]}" \
-      "$hostile/batch/endless.in"
-  measure 'a FIFO as input file: `velto-batch`' timeout 10 "${batch[@]}" "$hostile/batch/pipe.in"
-  measure 'an input file whose name holds a line end' "${batch[@]}" "$hostile/batch/new
+  # Run from the batch's folder, so the answers name the files as a user would give them.
+  batch=(env -C "$hostile/batch" HOME="$hostile/home" "$PWD/build/shell/cli/velto-batch"
+         --solver-folder "$PWD/build/tools/standin")
+  measure 'a 3 GB input file without line ends: `velto-batch`' "${batch[@]}" endless.in
+  measure 'a FIFO as input file: `velto-batch`' timeout 10 "${batch[@]}" pipe.in
+  measure 'an input file whose name holds a line end' "${batch[@]}" "new
 line.in"
-  measure 'the same input twice, `d.in ./d.in`' "${batch[@]}" "$hostile/batch/d.in" \
-      "$hostile/batch/./d.in"
+  measure 'the same input twice, `d.in ./d.in`' "${batch[@]}" d.in ./d.in
 )
 echo "$hostile_rows"
 
