@@ -78,6 +78,9 @@ SaveResult Extract(Catalogue& c, const SaveRequest& request, ProgressSink& progr
     }
     if (c.AbortSave) {
         result.outcome = SaveOutcome::Aborted;
+    } else if (c.ExtractedValues.Times() == 0) {
+        // The extraction failed before it held a value (the listing gone, a count it could not
+        // hold): its message has been shown, and there is nothing to write.
     } else if (!c.ListingChanged) {
         // A listing that changed since its scan has been reported; its values are not written.
         result.outcome = SaveOutcome::Extracted;

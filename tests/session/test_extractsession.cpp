@@ -192,6 +192,20 @@ TEST_F(Session, RequestsThatGiveNothingSayWhy) {
     EXPECT_EQ(session.saveFolder, dir.path().string() + "/");
 }
 
+// A listing that went away after it was opened: its one message, and no file.
+TEST_F(Session, AListingGoneIsReportedOnce) {
+    session.Open(frame);
+    session.AddTimes({0});
+    std::remove(frame.c_str());
+    const std::string target = dir.File("x.xls");
+    EXPECT_EQ(session.Save(target, SheetFormat::Xls).outcome, SaveOutcome::NotWritten);
+    EXPECT_NE(session.Chart().outcome, SaveOutcome::Extracted);
+    ASSERT_EQ(messages.messages.size(), 2u);
+    EXPECT_EQ(messages.messages[0].text, "53: File not found");
+    EXPECT_EQ(messages.messages[1].text, "53: File not found");
+    EXPECT_FALSE(std::filesystem::exists(target));
+}
+
 // The user acts at random, also while a command runs (as the window lets them at every progress
 // report): nothing runs twice, nothing throws, and a save writes the values of the listing and
 // the choices it started with, byte for byte what a session of its own writes.
