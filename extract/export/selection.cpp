@@ -120,4 +120,36 @@ VectorList BuildVectorList(std::string_view variable, std::string_view from, std
     return list;
 }
 
+std::string RangeProblem(std::string_view variable, std::string_view from, std::string_view to,
+                         std::string_view step) {
+    if (!VectorCount(variable, from, to, step)) {
+        const std::string problem = BuildVectorList(variable, from, to, step).problem;
+        return problem.empty() ? "the range gives no vector" : problem;
+    }
+    if (variable == "Eigen Values") {
+        return {};
+    }
+    try {
+        const long long count = *VectorCount(variable, from, to, step);
+        const long long start = RoundToLong(Val(from));
+        const long long stop = RoundToLong(Val(to));
+        const long long by = RoundToLong(Val(step));
+        const long long span = by > 0 ? stop - start : start - stop;
+        const long long yielded = span < 0 ? 0 : span / (by > 0 ? by : -by) + 1;
+        if (yielded > count) {
+            return "the range From, To, Step gives more vectors than it counts";
+        }
+        if (yielded == 0) {
+            return "no vector lies from " + std::string(from) + " to " + std::string(to) +
+                   " in steps of " + std::string(step);
+        }
+        if (yielded < count) {
+            return "the range From, To, Step gives fewer vectors than it counts";
+        }
+    } catch (const RuntimeError& error) {
+        return error.description();
+    }
+    return {};
+}
+
 }  // namespace velto

@@ -45,4 +45,10 @@ VectorList BuildVectorList(std::string_view variable, std::string_view from, std
 std::optional<long long> VectorCount(std::string_view variable, std::string_view from,
                                      std::string_view to, std::string_view step);
 
+// Why the range texts give no full vector list, found without building it (so it costs nothing
+// however large the range): BuildVectorList's reasons, and a counting that yields fewer numbers
+// than counted, whose missing entries could only fail the export. Empty when the list is full.
+std::string RangeProblem(std::string_view variable, std::string_view from, std::string_view to,
+                         std::string_view step);
+
 }  // namespace velto

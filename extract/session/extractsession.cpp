@@ -319,11 +319,9 @@ std::string ExtractSession::RequestProblem() const {
     if (!problem.empty()) {
         return problem;
     }
-    // The count is found without building the list; only a range that gives no vector is built,
-    // for its reason, which costs nothing.
-    if (!VectorCount(v->Name, range_[0], range_[1], range_[2])) {
-        problem = BuildVectorList(v->Name, range_[0], range_[1], range_[2]).problem;
-        return problem.empty() ? "the range gives no vector" : problem;
+    problem = RangeProblem(v->Name, range_[0], range_[1], range_[2]);
+    if (!problem.empty()) {
+        return problem;
     }
     if (times_.selected().empty()) {
         return "no time is selected";
