@@ -192,39 +192,44 @@ void Split(const std::string& path, std::deque<std::string>& into) {
     into.insert(into.begin(), parts.begin(), parts.end());
 }
 
-// A link is followed only where another user could not have put it: our own, root's, the
-// folder owner's, or any link in a folder nobody else may write. In a team share a link made by
-// a colleague could otherwise turn a save into an overwrite of any file of ours.
-void RequireTrustedLink(const Folder& folder, const std::string& name, const struct stat& link) {
-    struct stat owner {};
-    if (::fstat(folder.fd, &owner) != 0) {
+// A link is followed only when we or root made it. One of another user's could name any file of
+// ours, and in a team share anyone may have put it there, or put the folder that holds it there.
+// The link is held open while it is checked and read, so the text read is that of the link
+// whose owner was checked, not of one swapped in under its name since.
+std::string TrustedLinkText(const Folder& folder, const std::string& name) {
+    const int fd = ::openat(folder.fd, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
         RaiseFileError(errno);
     }
-    const bool othersMayWrite = (owner.st_mode & (S_IWGRP | S_IWOTH)) != 0;
-    if (link.st_uid == ::geteuid() || link.st_uid == 0 || link.st_uid == owner.st_uid ||
-        !othersMayWrite) {
-        return;
+    struct stat link {};
+    std::string text(PATH_MAX, '\0');
+    ssize_t length = -1;
+    int error = 0;
+    if (::fstat(fd, &link) != 0) {
+        error = errno;
+    } else if (S_ISLNK(link.st_mode) && link.st_uid != ::geteuid() && link.st_uid != 0) {
+        ::close(fd);
+        throw SaveRefused("\"" + FileNameToCp1252(Joined(folder.shown, name)) +
+                          "\" is a link another user made, and a save does not follow it. "
+                          "Please choose another name.");
+    } else if (!S_ISLNK(link.st_mode)) {
+        error = EAGAIN;  // no longer the link that was found: changed under us
+    } else if ((length = ::readlinkat(fd, "", text.data(), text.size())) < 0) {
+        error = errno;
     }
-    throw SaveRefused("\"" + FileNameToCp1252(Joined(folder.shown, name)) +
-                      "\" is a link another user made in a shared folder, and a save does not "
-                      "follow it. Please choose another name.");
-}
-
-std::string LinkText(const Folder& folder, const std::string& name) {
-    std::string link(PATH_MAX, '\0');
-    const ssize_t length = ::readlinkat(folder.fd, name.c_str(), link.data(), link.size());
-    if (length < 0) {
-        RaiseFileError(errno);
+    ::close(fd);
+    if (error != 0) {
+        RaiseFileError(error);
     }
-    if (static_cast<std::size_t>(length) >= link.size()) {
+    if (static_cast<std::size_t>(length) >= text.size()) {
         RaiseFileError(ENAMETOOLONG);  // cut short: not the file the link names
     }
-    link.resize(static_cast<std::size_t>(length));
-    return link;
+    text.resize(static_cast<std::size_t>(length));
+    return text;
 }
 
 // Walks the target's path one folder at a time, never letting the system follow a link on its
-// own: each link on the way is checked (RequireTrustedLink) and followed by us, so what is
+// own: each link on the way is checked (TrustedLinkText) and followed by us, so what is
 // reached is what was checked. Returns the target's folder, open, and its name there. A target
 // that is a link is followed too: the file it finally names is the one replaced.
 Folder Resolve(const std::string& target, std::string& baseName) {
@@ -269,8 +274,8 @@ Folder Resolve(const std::string& target, std::string& baseName) {
                 if (++hops > 40) {
                     RaiseFileError(ELOOP);
                 }
-                RequireTrustedLink(here, name, info);
-                const std::string link = LinkText(here, name);
+                Step("link", here.shown);
+                const std::string link = TrustedLinkText(here, name);
                 Split(link, parts);
                 if (link.starts_with('/')) {
                     restart(true);
@@ -480,8 +485,10 @@ bool AtomicSave::Commit(const std::function<bool()>& stillWanted) {
         [[maybe_unused]] const int ignored = ::fchown(fd, static_cast<uid_t>(-1), previous_.st_gid);
     }
     // After fchown, which clears the set-ID bits anyway; they are never carried over to a
-    // spreadsheet.
-    if (error == 0 && ::fchmod(fd, existed_ ? previous_.st_mode & 0777 : NewFileMode()) != 0) {
+    // spreadsheet. A previous file of another user's does not set our file's mode: in a shared
+    // folder they could have left it open to all.
+    const bool ours = existed_ && previous_.st_uid == ::geteuid();
+    if (error == 0 && ::fchmod(fd, ours ? previous_.st_mode & 0777 : NewFileMode()) != 0) {
         error = errno;
     }
     if (error == 0 && ::fsync(fd) != 0) {

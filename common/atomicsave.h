@@ -100,10 +100,11 @@ void RemoveSavesInProgress();
 // once at start; a handler installed later for one of these signals replaces it.
 void RemoveSavesInProgressOnTermination();
 
-// For tests: a function called at each step of a save ("prepared" once the private folder
-// exists, "written" when the writer is done and Commit begins, "renaming" just before the final
-// rename) with the folder of the target, so a test can play another user changing that folder
-// meanwhile. Null turns it off.
+// For tests: a function called at each step of a save ("link" when a link on the way has been
+// found and is about to be followed, with the folder holding it; "prepared" once the private
+// folder exists, "written" when the writer is done and Commit begins, "renaming" just before the
+// final rename, with the folder of the target), so a test can play another user changing that
+// folder meanwhile. Null turns it off.
 using SaveStepHook = void (*)(const char* step, const std::string& folder);
 void SetSaveStepHookForTesting(SaveStepHook hook);
 

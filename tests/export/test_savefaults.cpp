@@ -240,10 +240,22 @@ TEST_P(SaveFaults, ALinkedTargetIsFollowedAndTheLinkKept) {
     EXPECT_EQ(Entries(dir.path()), (std::vector<std::string>{"chain", "dangling", "link", "real"}));
 }
 
-// In a folder others may write, a link another user made is not followed, whether it is the
-// target or a folder on the way to it: it could name any file of ours. (Links of our own are,
-// see above.) Making a link of another user's needs root.
-TEST_P(SaveFaults, ALinkAnotherUserMadeInASharedFolderIsNotFollowed) {
+// A link another user made is not followed, whether it is the target, a folder on the way, or
+// sits in a folder of theirs that they put in a shared folder; nor is one swapped in under the
+// name of a link of ours after ours was found. Any of them could name any file of ours. (Links
+// of our own are followed, see above.) Making a link of another user's needs root.
+std::string exchangeWith;
+
+void ExchangeTheLink(const char* step, const std::string& folder) {
+    if (std::string_view(step) == "link" && !exchangeWith.empty()) {
+        ASSERT_EQ(::renameat2(AT_FDCWD, (folder + "/mine.csv").c_str(), AT_FDCWD,
+                              exchangeWith.c_str(), RENAME_EXCHANGE),
+                  0);
+        exchangeWith.clear();
+    }
+}
+
+TEST_P(SaveFaults, ALinkAnotherUserMadeIsNotFollowed) {
     if (::geteuid() != 0) {
         GTEST_SKIP() << "only root can make a link that belongs to another user";
     }
@@ -259,16 +271,43 @@ TEST_P(SaveFaults, ALinkAnotherUserMadeInASharedFolderIsNotFollowed) {
     };
     plant(thesis, shared + "/report.csv");
     plant(dir.File("home"), shared + "/sub");
-    for (const std::string& target : {shared + "/report.csv", shared + "/sub/thesis.csv"}) {
+    std::filesystem::create_directory(shared + "/theirs");
+    plant(thesis, shared + "/theirs/y.csv");
+    ASSERT_EQ(::chown((shared + "/theirs").c_str(), 65534, 65534), 0);
+    ::chmod((shared + "/theirs").c_str(), 0755);
+    std::filesystem::create_symlink(dir.File("home/ours.csv"), shared + "/mine.csv");
+    plant(thesis, shared + "/evil");
+    for (const std::string& target : {shared + "/report.csv", shared + "/sub/thesis.csv",
+                                      shared + "/theirs/y.csv", shared + "/mine.csv"}) {
+        // Ours is found, then theirs takes its name before it is followed.
+        exchangeWith = target.ends_with("mine.csv") ? shared + "/evil" : "";
+        SetSaveStepHookForTesting(ExchangeTheLink);
         const std::vector<std::string> shown = Save(target);
+        SetSaveStepHookForTesting(nullptr);
         ASSERT_EQ(shown.size(), 1u) << target;
         EXPECT_TRUE(
-            shown[0].ends_with("is a link another user made in a shared folder, and a save "
-                               "does not follow it. Please choose another name."))
+            shown[0].ends_with("is a link another user made, and a save does not follow "
+                               "it. Please choose another name."))
             << shown[0];
         EXPECT_TRUE(test::ReadBytes(thesis) == "a file of ours") << "the save wrote another file";
     }
-    EXPECT_EQ(Entries(shared), (std::vector<std::string>{"report.csv", "sub"}));
+}
+
+// A previous file another user left in a shared folder, open to all, does not make ours so.
+TEST_P(SaveFaults, APreviousFileOfAnotherUserDoesNotSetTheMode) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "only root can make a file that belongs to another user";
+    }
+    const std::string target = dir.File("result");
+    test::WriteBytes(target, "planted");
+    ASSERT_EQ(::chown(target.c_str(), 65534, 65534), 0);
+    ::chmod(target.c_str(), 0666);
+    const mode_t mask = ::umask(077);
+    SaveWell(target);
+    ::umask(mask);
+    struct stat info {};
+    ASSERT_EQ(::stat(target.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0600u);
 }
 
 TEST_P(SaveFaults, ANameNearTheLengthLimitStillSaves) {
