@@ -207,6 +207,22 @@ TEST_F(Session, AListingGoneIsReportedOnce) {
     EXPECT_FALSE(std::filesystem::exists(target));
 }
 
+// The listing is never written over with its own values, by whatever name it is given.
+TEST_F(Session, TheListingIsNotItsOwnTarget) {
+    const std::string before = test::ReadBytes(frame);
+    std::filesystem::create_symlink(frame, dir.File("alias.xls"));
+    session.Open(frame);
+    session.AddTimes({0});
+    for (const std::string& target : {frame, dir.File("alias.xls")}) {
+        EXPECT_EQ(session.Save(target, SheetFormat::Xls).outcome, SaveOutcome::NotWritten);
+    }
+    ASSERT_EQ(messages.messages.size(), 2u);
+    EXPECT_EQ(
+        messages.messages[0].text,
+        "\"" + frame + "\" is the listing the values are read from. Please choose another name.");
+    EXPECT_TRUE(test::ReadBytes(frame) == before);
+}
+
 // The user acts at random, also while a command runs (as the window lets them at every progress
 // report): nothing runs twice, nothing throws, and a save writes the values of the listing and
 // the choices it started with, byte for byte what a session of its own writes.
