@@ -8,6 +8,7 @@
 #include "common/atomicsave.h"
 #include "common/error.h"
 #include "extract/export/excelfile.h"
+#include "extract/reader/variables.h"
 
 namespace velto {
 
@@ -87,41 +88,6 @@ bool WriteReplacing(const Catalogue& c, const std::string& fileName, std::string
 
 }  // namespace
 
-std::string ItemWord(std::string_view v) {
-    if (v == "Temperature" || v == "Displacements") {
-        return "Node";
-    }
-    if (v == "Eigen Values") {
-        return "Value";
-    }
-    if (v == "Truss Axial Force") {
-        return "Truss";
-    }
-    if (v == "Beam Axial Force" || v == "Beam Bending Moment" || v == "Beam Bending Moment My" ||
-        v == "Beam Bending Moment Mz" || v == "Beam Bending Moment Mw") {
-        return "Beam";
-    }
-    if (v.starts_with("Membrane Force ") || v.starts_with("Bending Force ")) {
-        for (std::string_view suffix : {"Nx", "Ny", "Nxy", "N1", "N2"}) {
-            if (v == "Membrane Force " + std::string(suffix)) {
-                return "Shell";
-            }
-        }
-        for (std::string_view suffix : {"Mx", "My", "Mxy", "M1", "M2"}) {
-            if (v == "Bending Force " + std::string(suffix)) {
-                return "Shell";
-            }
-        }
-    }
-    if (v == "Soil Axial Force Nx" || v == "Soil Pressure") {
-        return "Soil";
-    }
-    if (v == "Beam Stresses" || v == "Beam Tangent Modulus") {
-        return "Fiber";
-    }
-    return {};
-}
-
 SheetExtent ExtentOf(const Catalogue& c, TimeLayout layout) {
     const long across = layout == TimeLayout::InRows ? c.SelectedVectorCount : c.SelectedTimeCount;
     const long down = layout == TimeLayout::InRows ? c.SelectedTimeCount : c.SelectedVectorCount;
@@ -151,7 +117,8 @@ std::string SheetLimitProblem(const Catalogue& c, TimeLayout layout, SheetFormat
 
 void WriteSheetCells(const Catalogue& c, std::string_view variable, std::string_view vectorName,
                      TimeLayout layout, SheetWriter& sheet) {
-    const std::string item = ItemWord(variable);
+    const VariableSpec* spec = FindVariable(variable);
+    const std::string item = spec != nullptr ? std::string(spec->ItemWord) : std::string();
     auto label = [&](Long v) { return item + " " + std::to_string(v); };
     auto vector = [&](Long i) {
         if (i < 1 || static_cast<std::size_t>(i) > c.SelectedVectors.size()) {

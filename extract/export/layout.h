@@ -10,11 +10,6 @@
 
 namespace velto {
 
-// The word that names one item of a variable in the spreadsheet: "Node" for "Temperature" and
-// "Displacements", "Value" for "Eigen Values", then "Truss", "Beam", "Shell", "Soil", "Fiber";
-// empty for a name it does not know.
-std::string ItemWord(std::string_view variable);
-
 // Where the times go: down the first column (rows) or along the third row (columns).
 enum class TimeLayout { InRows, InColumns };
 
@@ -37,7 +32,8 @@ std::string SheetLimitProblem(long long vectors, long long times, TimeLayout lay
 
 // Hands the cells of the last extraction (catalogue.ExtractedValues, for
 // catalogue.SelectedVectors at catalogue.SelectedTimes) to `sheet`, row by row: the variable and
-// vector headings, then the table with one row (or column) per time. Times and values are stored
+// vector headings, then the table with one row (or column) per time, its items named by the
+// variable's item word ("Node 3"). Times and values are stored
 // as StoredDouble gives them. Opening and closing the sheet are the caller's.
 void WriteSheetCells(const Catalogue& catalogue, std::string_view variable,
                      std::string_view vectorName, TimeLayout layout, SheetWriter& sheet);

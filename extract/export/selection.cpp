@@ -6,10 +6,18 @@
 
 #include "common/error.h"
 #include "common/text.h"
+#include "extract/reader/variables.h"
 
 namespace velto {
 
 namespace {
+
+// A variable without a range (the eigen value) exports its single value as vector 1 and needs
+// neither range nor time.
+bool Rangeless(std::string_view variable) {
+    const VariableSpec* spec = FindVariable(variable);
+    return spec != nullptr && !spec->HasRange();
+}
 
 // The count comes from the unrounded difference, the counting from rounded numbers.
 long long CountOf(std::string_view from, std::string_view to, Long by) {
@@ -26,7 +34,7 @@ std::string SelectionProblem(const std::vector<OfferedVariable>& offered, std::s
     if (it == offered.end()) {
         return "the listing does not offer the variable \"" + std::string(variable) + "\"";
     }
-    if (variable == "Eigen Values") {
+    if (Rangeless(variable)) {
         return {};
     }
     if (!IsNumeric(from) || !IsNumeric(to) || !IsNumeric(step)) {
@@ -57,7 +65,7 @@ std::string SelectionProblem(const std::vector<OfferedVariable>& offered, std::s
 
 std::optional<long long> VectorCount(std::string_view variable, std::string_view from,
                                      std::string_view to, std::string_view step) {
-    if (variable == "Eigen Values") {
+    if (Rangeless(variable)) {
         return 1;
     }
     try {
@@ -78,7 +86,7 @@ std::optional<long long> VectorCount(std::string_view variable, std::string_view
 VectorList BuildVectorList(std::string_view variable, std::string_view from, std::string_view to,
                            std::string_view step) {
     VectorList list;
-    if (variable == "Eigen Values") {
+    if (Rangeless(variable)) {
         list.vectors = {1};
         return list;
     }
@@ -126,7 +134,7 @@ std::string RangeProblem(std::string_view variable, std::string_view from, std::
         const std::string problem = BuildVectorList(variable, from, to, step).problem;
         return problem.empty() ? "the range gives no vector" : problem;
     }
-    if (variable == "Eigen Values") {
+    if (Rangeless(variable)) {
         return {};
     }
     try {

@@ -11,9 +11,9 @@
 namespace velto {
 
 // Why a selection may not be saved, or an empty text when it may: the variable must be offered;
-// unless it is "Eigen Values" (which needs neither range nor time) From, To and Step must be
-// numbers, From and To must lie in 1..the variable's limit, and at least one time must be
-// chosen. Step is only required to be a number: the vector list deals with the rest.
+// unless it has no range (the eigen value, which needs neither range nor time) From, To and Step
+// must be numbers, From and To must lie in 1..the variable's limit, and at least one time must
+// be chosen. Step is only required to be a number: the vector list deals with the rest.
 std::string SelectionProblem(const std::vector<OfferedVariable>& offered, std::string_view variable,
                              std::string_view from, std::string_view to, std::string_view step,
                              std::size_t selectedTimes);
@@ -31,9 +31,9 @@ struct VectorList {
     std::string problem;        // why, for the command line (the window ends silently)
 };
 
-// The vector list of the range texts: "Eigen Values" exports vector 1 alone. Otherwise the count
-// is (To - From, rounded) integer-divided by (Step, rounded) plus one, and the numbers are
-// counted from From to To by Step (each rounded, halves to even): upwards for a step of 0 or
+// The vector list of the range texts: a variable without a range exports vector 1 alone. Otherwise
+// the count is (To - From, rounded) integer-divided by (Step, rounded) plus one, and the numbers
+// are counted from From to To by Step (each rounded, halves to even): upwards for a step of 0 or
 // more, downwards for a negative step. The save ends without a file when Step is 0, when the
 // count is 0 or less, or when the counting yields more numbers than the count; when it yields
 // fewer, the remaining entries are 0 (and the export then fails on them). Numbers are 32-bit.

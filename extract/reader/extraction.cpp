@@ -7,24 +7,16 @@
 #include "common/error.h"
 #include "common/linereader.h"
 #include "common/text.h"
+#include "extract/reader/variables.h"
 
 namespace velto {
 
 namespace {
 
-constexpr std::string_view kBeam2d = "ELEM. PT.    N           M";
-constexpr std::string_view kBeam3d =
-    "ELEM. PT.    N           MY          MZ          Mw         Mr2";
-constexpr std::string_view kMembrane = "MEMBRANE FORCES Nx, Ny & Nxy IN THE SHELL ELEMENTS [kN/m]";
-constexpr std::string_view kBending = "BENDING FORCES Mx, My & Mxy IN THE SHELL ELEMENTS [kNm/m]";
-constexpr std::string_view kSoil = "ELEM.     N[kN]     P[kN/m\xB2]";
-constexpr std::string_view kTemperatureHeading =
-    "NODE TEMP.  NODE TEMP.  NODE TEMP.  NODE TEMP.  NODE TEMP.";
-
-// Where one variable's values stand in a time block: the heading line that opens its table,
-// how many lines after the heading the first value line comes (lead), how many lines separate
-// one item's value line from the next (stride), and the word that holds the value. Fibre tables
-// hold five (fibre, value) pairs per line instead of one value.
+// Where one variable's values stand in a time block, for the chosen vector: the heading line that
+// opens its table, how many lines after the heading the first value line comes (lead), how many
+// lines separate one item's value line from the next (stride), and the word that holds the
+// value. Fibre tables hold five (fibre, value) pairs per line instead of one value.
 struct Settings {
     Long items = 0;
     std::string_view heading;
@@ -35,77 +27,40 @@ struct Settings {
     std::optional<std::string> label;  // fibre tables: the chosen table's label
 };
 
-Settings Plain(Long items, std::string_view heading, long lead, long stride, std::size_t word) {
-    Settings s;
-    s.items = items;
-    s.heading = heading;
-    s.lead = lead;
-    s.stride = stride;
-    s.word = word;
-    return s;
-}
-
 Settings SettingsFor(const Catalogue& c, std::string_view variable, int component) {
-    const long point = component + 1;
-    const std::string_view beam = c.Ndim == 2 ? kBeam2d : kBeam3d;
-    if (variable == "Displacements") {
-        return Plain(c.NodeCount,
-                     "NODE    DOF 1     DOF 2     DOF 3     DOF 4     DOF 5     DOF 6     DOF 7", 1,
-                     1, static_cast<std::size_t>(component + 1));
+    const VariableSpec* v = FindVariable(variable);
+    if (v == nullptr || v->Kind != Analysis::Structural) {
+        Raise(kInvalidCall);
     }
-    if (variable == "Eigen Values") {
-        return Plain(1, "RELATIVE EIGEN VALUE", 0, 0, 7);
-    }
-    if (variable == "Truss Axial Force") {
-        return Plain(c.TrussCount, "ELEM.      N", 1, 1, 1);
-    }
-    if (variable == "Beam Axial Force") {
-        return Plain(c.BeamCount, beam, point, c.BeamPointCount, 2);
-    }
-    if (variable == "Beam Bending Moment") {
-        return Plain(c.BeamCount, kBeam2d, point, c.BeamPointCount, 3);
-    }
-    if (variable == "Beam Bending Moment My") {
-        return Plain(c.BeamCount, kBeam3d, point, c.BeamPointCount, 3);
-    }
-    if (variable == "Beam Bending Moment Mz") {
-        return Plain(c.BeamCount, kBeam3d, point, c.BeamPointCount, 4);
-    }
-    if (variable == "Beam Bending Moment Mw") {
-        return Plain(c.BeamCount, kBeam3d, point, c.BeamPointCount, 5);
-    }
-    const std::string_view forces[] = {"Nx", "Ny", "Nxy", "N1", "N2"};
-    const std::string_view moments[] = {"Mx", "My", "Mxy", "M1", "M2"};
-    for (std::size_t k = 0; k < 5; ++k) {
-        if (variable == "Membrane Force " + std::string(forces[k])) {
-            return Plain(c.ShellCount, kMembrane, component + 3, c.AreaPointCount, 5 + 2 * k);
-        }
-        if (variable == "Bending Force " + std::string(moments[k])) {
-            return Plain(c.ShellCount, kBending, component + 3, c.AreaPointCount, 5 + 2 * k);
+    Settings s;
+    s.items = v->HasRange() ? CountIn(c, v->Items) : 1;
+    s.heading = v->HeadingIn(c);
+    s.lead = v->Lead;
+    s.stride = CountIn(c, v->Stride);
+    s.word = v->Word;
+    switch (v->Naming) {
+        case Vectors::None:
+            break;
+        case Vectors::Dofs:
+            s.word = static_cast<std::size_t>(static_cast<long>(v->Word) + component);
+            break;
+        case Vectors::BeamPoints:
+        case Vectors::AreaPoints:
+            s.lead += component;
+            break;
+        case Vectors::TableLabels: {
+            // The chosen table, not merely the first of its kind after the time line: a block
+            // holds one such table per beam element and point.
+            const std::vector<std::string>& labels = c.*(v->Labels);
+            if (component < 0 || static_cast<std::size_t>(component) >= labels.size()) {
+                Raise(kSubscriptOutOfRange);
+            }
+            s.label = labels[static_cast<std::size_t>(component)];
+            break;
         }
     }
-    if (variable == "Soil Axial Force Nx") {
-        return Plain(c.SoilCount, kSoil, 1, 1, 1);
-    }
-    if (variable == "Soil Pressure") {
-        return Plain(c.SoilCount, kSoil, 1, 1, 2);
-    }
-    bool stresses = variable == "Beam Stresses";
-    if (stresses || variable == "Beam Tangent Modulus") {
-        // The chosen table, not merely the first of its kind after the time line: a block holds
-        // one such table per beam element and point.
-        const std::vector<std::string>& labels = stresses ? c.StressTables : c.TangentTables;
-        Integer count = stresses ? c.StressTableCount : c.TangentTableCount;
-        if (component < 0 || component >= count ||
-            static_cast<std::size_t>(component) >= labels.size()) {
-            Raise(kSubscriptOutOfRange);
-        }
-        Settings fibre = Plain(c.FiberCount, stresses ? kStressHeading : kTangentHeading, 4, 1, 0);
-        fibre.fibres = true;
-        fibre.label = labels[static_cast<std::size_t>(component)];
-        return fibre;
-    }
-    Raise(kInvalidCall);
+    s.fibres = v->Layout == ValueLayout::FibrePairs;
+    return s;
 }
 
 // Reads lines until the heading of the wanted table. The search is not bounded by the time's

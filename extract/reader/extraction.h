@@ -10,9 +10,10 @@ namespace velto {
 
 // Reads the chosen variable of a structural listing for every item of its kind at every chosen
 // time (catalogue.SelectedTimes) into catalogue.ExtractedValues. `variable` is a name the
-// variables list offers ("Displacements", "Beam Stresses", ...); `component` is the 0-based
-// position of the chosen vector in the vectors list (the DOF, the point along a beam, the
-// surface of a shell, or the stress or tangent table).
+// variables list offers ("Displacements", "Beam Stresses", ...); where its values stand comes
+// from its entry in the variables table. `component` is the 0-based position of the chosen vector
+// in the vectors list (the DOF, the point along a beam, the surface of a shell, or the stress or
+// tangent table).
 //
 // Each time is reached by seeking to its stored position; the table is found by its heading. For
 // beam stresses and tangent moduli the table read is the one whose heading names the chosen
@@ -31,8 +32,5 @@ void ExtractTemperatures(Catalogue& catalogue, std::string_view variable, Progre
 // The label the scan gives a beam stress or tangent modulus table: "Beam    5 (Point  1)" for
 // "STRESSES IN N/mm² IN BEAM ELEMENT    5, POINT  1".
 std::string BeamTableLabel(std::string_view headingLine, std::string_view heading);
-
-inline constexpr std::string_view kStressHeading = "STRESSES IN N/mm\xB2 IN BEAM ELEMENT";
-inline constexpr std::string_view kTangentHeading = "TANGENT MODULUS IN N/mm\xB2 IN BEAM ELEMENT";
 
 }  // namespace velto

@@ -8,6 +8,7 @@
 #include "extract/reader/extraction.h"
 #include "extract/reader/listingheader.h"
 #include "extract/reader/scanning.h"
+#include "extract/reader/variables.h"
 
 namespace velto {
 

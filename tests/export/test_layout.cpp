@@ -117,16 +117,6 @@ TEST_F(Layout, DescendingVectorsAndEigenValueLabels) {
     EXPECT_EQ(sheet.At(4, 1)->text, "Value 1");
 }
 
-TEST_F(Layout, ItemWords) {
-    EXPECT_EQ(ItemWord("Temperature"), "Node");
-    EXPECT_EQ(ItemWord("Beam Bending Moment Mw"), "Beam");
-    EXPECT_EQ(ItemWord("Bending Force Mxy"), "Shell");
-    EXPECT_EQ(ItemWord("Membrane Force N2"), "Shell");
-    EXPECT_EQ(ItemWord("Soil Pressure"), "Soil");
-    EXPECT_EQ(ItemWord("Beam Tangent Modulus"), "Fiber");
-    EXPECT_EQ(ItemWord("Bending Force Mz"), "");
-}
-
 TEST_F(Layout, WorksheetLimitsAreCheckedBeforeAnythingIsTouched) {
     test::WriteBytes(target, "the previous result");
     c.ExtractedValues = ValueTable(70000, 2);

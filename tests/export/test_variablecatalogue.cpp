@@ -4,6 +4,7 @@
 
 #include "extract/export/summary.h"
 #include "extract/export/variablecatalogue.h"
+#include "extract/reader/variables.h"
 
 namespace velto {
 namespace {
@@ -103,6 +104,40 @@ TEST(VariableCatalogue, ZeroPointsGiveNoVectors) {
     Catalogue c = Structural(2);
     c.BeamPointCount = 0;
     EXPECT_TRUE(Find(OfferedVariables(c), "Beam Axial Force").Vectors.empty());
+}
+
+// The item word names a spreadsheet's rows or columns, the unit titles a chart's axis: both as
+// the listing names its items and prints its units, in its single-byte text.
+TEST(VariableTable, ItemWordsAndUnits) {
+    const struct {
+        const char* name;
+        const char* item;
+        const char* unit;
+    } cases[] = {
+        {"Temperature", "Node", "\260C"},  // degrees Celsius
+        {"Displacements", "Node", "m"},
+        {"Eigen Values", "Value", ""},
+        {"Truss Axial Force", "Truss", ""},
+        {"Beam Bending Moment Mw", "Beam", ""},
+        {"Beam Tangent Modulus", "Fiber", "N/mm\xB2"},
+        {"Membrane Force N2", "Shell", "kN/m"},
+        {"Bending Force Mxy", "Shell", "kNm/m"},
+        {"Soil Axial Force Nx", "Soil", "kN"},
+        {"Soil Pressure", "Soil", "kN/m\xB2"},
+    };
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.name);
+        const VariableSpec* v = FindVariable(k.name);
+        ASSERT_NE(v, nullptr);
+        EXPECT_EQ(v->ItemWord, k.item);
+        EXPECT_EQ(v->Unit, k.unit);
+    }
+    // Each name once, and only names the list shows.
+    for (const VariableSpec& v : AllVariables()) {
+        EXPECT_EQ(FindVariable(v.Name), &v) << v.Name;
+    }
+    EXPECT_EQ(FindVariable("Bending Force Mz"), nullptr);
+    EXPECT_EQ(FindVariable("displacements"), nullptr);
 }
 
 TEST(Summary, ZeroCountsAreGreyedAndKindsNamed) {
