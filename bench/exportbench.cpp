@@ -33,7 +33,6 @@ double Extract(velto::Catalogue& c, const std::string& variable, int component,
                std::vector<velto::Integer> times, PrintMessages& messages) {
     velto::NullProgress progress;
     c.SelectedTimes = times;
-    c.SelectedTimeCount = static_cast<velto::Integer>(times.size());
     c.AbortSave = false;
     auto start = std::chrono::steady_clock::now();
     if (c.AnalysisKind == velto::kKindThermal) {
@@ -62,7 +61,8 @@ int main(int argc, char** argv) {
     velto::ClearCatalogue(c);
     velto::ReadListingHeader(c, progress, messages);
     const double scan = Seconds(start);
-    if (messages.count != 0 || c.TimeCount < 10) {
+    const auto timeCount = static_cast<velto::Integer>(c.Times.size());
+    if (messages.count != 0 || timeCount < 10) {
         std::fprintf(stderr, "the listing did not open cleanly with at least ten times\n");
         return 1;
     }
@@ -72,17 +72,17 @@ int main(int argc, char** argv) {
     double spread = 1e9;
     std::vector<velto::Integer> ten;
     for (int k = 1; k <= 10; ++k) {
-        ten.push_back(static_cast<velto::Integer>(k * c.TimeCount / 10));
+        ten.push_back(static_cast<velto::Integer>(k * timeCount / 10));
     }
     for (int round = 0; round < 3; ++round) {
-        last = std::min(last, Extract(c, variable, component, {c.TimeCount}, messages));
+        last = std::min(last, Extract(c, variable, component, {timeCount}, messages));
         spread = std::min(spread, Extract(c, variable, component, ten, messages));
     }
     if (messages.count != 0) {
         return 1;
     }
     const double share = last / scan;
-    std::printf("%s: %d times, %s\n", argv[1], c.TimeCount, variable.c_str());
+    std::printf("%s: %d times, %s\n", argv[1], timeCount, variable.c_str());
     std::printf("  scan               %8.4f s\n", scan);
     std::printf("  export last time   %8.4f s  (%.2f%% of the scan)\n", last, 100 * share);
     std::printf("  export ten times   %8.4f s  (%.1f x the last time alone)\n", spread,

@@ -55,23 +55,14 @@ bool TooLarge(const OfferedVariable& variable) {
     return variable.Limit && *variable.Limit > kMaxItems;
 }
 
-// What a scan leaves, whatever the listing: time records in file order inside the file, and
-// table labels counted as they are listed.
+// What a scan leaves, whatever the listing: time records in file order inside the file.
 void CheckCatalogue(const Catalogue& c, std::size_t size) {
-    if (c.TimeCount < 0 || static_cast<std::size_t>(c.TimeCount) > c.Times.size()) {
-        std::abort();
-    }
     FilePosition previous = 0;
-    for (Integer t = 0; t < c.TimeCount; ++t) {
-        const FilePosition position = c.Times[static_cast<std::size_t>(t)].Position;
-        if (position <= previous || position > static_cast<FilePosition>(size) + 1) {
+    for (const TimeStep& time : c.Times) {
+        if (time.Position <= previous || time.Position > static_cast<FilePosition>(size) + 1) {
             std::abort();
         }
-        previous = position;
-    }
-    if (static_cast<std::size_t>(c.StressTableCount) != c.StressTables.size() ||
-        static_cast<std::size_t>(c.TangentTableCount) != c.TangentTables.size()) {
-        std::abort();
+        previous = time.Position;
     }
 }
 
@@ -80,7 +71,7 @@ void Extract(Catalogue& c, const OfferedVariable& variable) {
     request.variable = variable.Name;
     request.vectorName = variable.Vectors.empty() ? std::string() : variable.Vectors.front();
     request.to = std::to_string(variable.Limit.value_or(1));
-    for (Integer t = 1; t <= c.TimeCount && t <= kMaxTimes; ++t) {
+    for (Integer t = 1; static_cast<std::size_t>(t) <= c.Times.size() && t <= kMaxTimes; ++t) {
         request.times.push_back(t);
     }
     CheckedProgress progress;
@@ -90,7 +81,7 @@ void Extract(Catalogue& c, const OfferedVariable& variable) {
         return;
     }
     const ValueTable& values = c.ExtractedValues;
-    if (messages.count == 0 && values.Times() != c.SelectedTimeCount) {
+    if (messages.count == 0 && static_cast<std::size_t>(values.Times()) != c.SelectedTimes.size()) {
         std::abort();
     }
     for (Long item = 1; item <= values.Items(); ++item) {

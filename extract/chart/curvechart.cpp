@@ -30,7 +30,7 @@ CurveSet CurvesOfExtraction(const Catalogue& c, const QString& variable, const Q
         const Long v = c.SelectedVectors[static_cast<std::size_t>(i)];
         curves.names.push_back(itemWord + ' ' + QString::number(v));
         std::vector<QPointF> points;
-        for (Integer j = 1; j <= c.SelectedTimeCount; ++j) {
+        for (Integer j = 1; static_cast<std::size_t>(j) <= c.SelectedTimes.size(); ++j) {
             const Integer record = c.SelectedTimes[static_cast<std::size_t>(j - 1)];
             if (record < 1 || static_cast<std::size_t>(record) > c.Times.size() || v < 1 ||
                 v > c.ExtractedValues.Items() || j > c.ExtractedValues.Times()) {

@@ -106,7 +106,7 @@ bool DrawCurves(const Catalogue& c, const SaveRequest& request, const std::strin
     std::fprintf(out, "%s: %zu curves of %s%s%s at %d times\n", TerminalSafe(output).c_str(),
                  curves.names.size(), Cp1252ToUtf8(request.variable).c_str(),
                  request.vectorName.empty() ? "" : " ", Cp1252ToUtf8(request.vectorName).c_str(),
-                 static_cast<int>(c.SelectedTimeCount));
+                 static_cast<int>(c.SelectedTimes.size()));
     if (curves.omitted > 0) {
         std::fprintf(out, "(the first %d vectors are drawn; %d more are left out)\n", kMaxCurves,
                      curves.omitted);
@@ -256,11 +256,12 @@ int RunExport(const ExportOptions& o, std::FILE* out, std::FILE* err) {
     }
     switch (result.outcome) {
         case SaveOutcome::Written:
-            std::fprintf(
-                out, "%s: %s%s%s, %ld vectors x %d times\n", TerminalSafe(o.output).c_str(),
-                Cp1252ToUtf8(request.variable).c_str(), request.vectorName.empty() ? "" : " ",
-                Cp1252ToUtf8(request.vectorName).c_str(), static_cast<long>(c.SelectedVectorCount),
-                static_cast<int>(c.SelectedTimeCount));
+            std::fprintf(out, "%s: %s%s%s, %ld vectors x %d times\n",
+                         TerminalSafe(o.output).c_str(), Cp1252ToUtf8(request.variable).c_str(),
+                         request.vectorName.empty() ? "" : " ",
+                         Cp1252ToUtf8(request.vectorName).c_str(),
+                         static_cast<long>(c.SelectedVectors.size()),
+                         static_cast<int>(c.SelectedTimes.size()));
             return shown == 0 ? 0 : 1;
         case SaveOutcome::Aborted:
             std::fprintf(err, "velto-extract: export interrupted; nothing was written\n");

@@ -74,13 +74,13 @@ std::string CatalogueJson(const Catalogue& c) {
     number("BeamPointCount", c.BeamPointCount);
     number("AreaPointCount", c.AreaPointCount);
     number("FiberCount", c.FiberCount);
-    number("TimeCount", c.TimeCount);
+    number("TimeCount", static_cast<long long>(c.Times.size()));
     j.BeginArray("Times");
-    for (int i = 0; i < c.TimeCount; ++i) {
+    for (const TimeStep& time : c.Times) {
         j.BeginObject();
         j.Key("Time");
-        j.Number(c.Times[static_cast<std::size_t>(i)].Time);
-        number("Position", c.Times[static_cast<std::size_t>(i)].Position);
+        j.Number(time.Time);
+        number("Position", time.Position);
         j.EndObject();
     }
     j.EndArray();
@@ -97,17 +97,16 @@ std::string CatalogueJson(const Catalogue& c) {
     flag("HasMembraneForces", c.HasMembraneForces);
     flag("HasBendingForces", c.HasBendingForces);
     flag("HasSoilForces", c.HasSoilForces);
-    auto labels = [&](const char* countKey, Integer count, const char* key,
-                      const std::vector<std::string>& list) {
-        number(countKey, count);
+    auto labels = [&](const char* countKey, const char* key, const std::vector<std::string>& list) {
+        number(countKey, static_cast<long long>(list.size()));
         j.BeginArray(key);
-        for (int i = 0; i < count && i < static_cast<int>(list.size()); ++i) {
-            j.String(list[static_cast<std::size_t>(i)]);
+        for (const std::string& label : list) {
+            j.String(label);
         }
         j.EndArray();
     };
-    labels("StressTableCount", c.StressTableCount, "StressTables", c.StressTables);
-    labels("TangentTableCount", c.TangentTableCount, "TangentTables", c.TangentTables);
+    labels("StressTableCount", "StressTables", c.StressTables);
+    labels("TangentTableCount", "TangentTables", c.TangentTables);
     j.BeginArray("Variables");
     for (const OfferedVariable& v : OfferedVariables(c)) {
         j.BeginObject();
@@ -142,10 +141,10 @@ std::string CatalogueSummary(const Catalogue& c) {
         caption.resize(11, ' ');
         text += caption + (line.Enabled ? line.Value : "-") + "\n";
     }
-    text += "Times:     " + std::to_string(c.TimeCount);
-    if (c.TimeCount > 0) {
-        text += " (" + SingleText(c.Times.front().Time) + " .. " +
-                SingleText(c.Times[static_cast<std::size_t>(c.TimeCount - 1)].Time) + ")";
+    text += "Times:     " + std::to_string(c.Times.size());
+    if (!c.Times.empty()) {
+        text += " (" + SingleText(c.Times.front().Time) + " .. " + SingleText(c.Times.back().Time) +
+                ")";
     }
     text += "\n";
     std::vector<OfferedVariable> offered = OfferedVariables(c);

@@ -1,11 +1,13 @@
 #include "extract/export/layout.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <memory>
 #include <new>
 #include <stdexcept>
 
 #include "common/atomicsave.h"
+#include "common/checked.h"
 #include "common/error.h"
 #include "extract/export/excelfile.h"
 #include "extract/reader/variables.h"
@@ -89,8 +91,10 @@ bool WriteReplacing(const Catalogue& c, const std::string& fileName, std::string
 }  // namespace
 
 SheetExtent ExtentOf(const Catalogue& c, TimeLayout layout) {
-    const long across = layout == TimeLayout::InRows ? c.SelectedVectorCount : c.SelectedTimeCount;
-    const long down = layout == TimeLayout::InRows ? c.SelectedTimeCount : c.SelectedVectorCount;
+    const long vectors = static_cast<long>(c.SelectedVectors.size());
+    const long times = static_cast<long>(c.SelectedTimes.size());
+    const long across = layout == TimeLayout::InRows ? vectors : times;
+    const long down = layout == TimeLayout::InRows ? times : vectors;
     // The variable and vector rows use two columns whatever the table's width.
     return {down + 3, std::max(across + 1, 2L)};
 }
@@ -112,13 +116,16 @@ std::string SheetLimitProblem(long long vectors, long long times, TimeLayout lay
 }
 
 std::string SheetLimitProblem(const Catalogue& c, TimeLayout layout, SheetFormat format) {
-    return SheetLimitProblem(c.SelectedVectorCount, c.SelectedTimeCount, layout, format);
+    return SheetLimitProblem(static_cast<long long>(c.SelectedVectors.size()),
+                             static_cast<long long>(c.SelectedTimes.size()), layout, format);
 }
 
 void WriteSheetCells(const Catalogue& c, std::string_view variable, std::string_view vectorName,
                      TimeLayout layout, SheetWriter& sheet) {
     const VariableSpec* spec = FindVariable(variable);
     const std::string item = spec != nullptr ? std::string(spec->ItemWord) : std::string();
+    const Long vectors = static_cast<Long>(c.SelectedVectors.size());
+    const Integer times = CheckedNarrow<Integer>(static_cast<std::int64_t>(c.SelectedTimes.size()));
     auto label = [&](Long v) { return item + " " + std::to_string(v); };
     auto vector = [&](Long i) {
         if (i < 1 || static_cast<std::size_t>(i) > c.SelectedVectors.size()) {
@@ -143,23 +150,23 @@ void WriteSheetCells(const Catalogue& c, std::string_view variable, std::string_
     sheet.Text(2, 2, vectorName);
     if (layout == TimeLayout::InRows) {
         sheet.Text(3, 1, "Time");
-        for (Long i = 1; i <= c.SelectedVectorCount; ++i) {
+        for (Long i = 1; i <= vectors; ++i) {
             sheet.Text(3, i + 1, label(vector(i)));
         }
-        for (Integer j = 1; j <= c.SelectedTimeCount; ++j) {
+        for (Integer j = 1; j <= times; ++j) {
             sheet.Number(j + 3, 1, StoredDouble(time(j)));
-            for (Long i = 1; i <= c.SelectedVectorCount; ++i) {
+            for (Long i = 1; i <= vectors; ++i) {
                 sheet.Number(j + 3, i + 1, StoredDouble(c.ExtractedValues.At(vector(i), j)));
             }
         }
     } else {
         sheet.Text(3, 1, item);
-        for (Integer j = 1; j <= c.SelectedTimeCount; ++j) {
+        for (Integer j = 1; j <= times; ++j) {
             sheet.Number(3, j + 1, StoredDouble(time(j)));
         }
-        for (Long i = 1; i <= c.SelectedVectorCount; ++i) {
+        for (Long i = 1; i <= vectors; ++i) {
             sheet.Text(i + 3, 1, label(vector(i)));
-            for (Integer j = 1; j <= c.SelectedTimeCount; ++j) {
+            for (Integer j = 1; j <= times; ++j) {
                 sheet.Number(i + 3, j + 1, StoredDouble(c.ExtractedValues.At(vector(i), j)));
             }
         }

@@ -23,8 +23,8 @@ struct SheetExtent {
 SheetExtent ExtentOf(const Catalogue& catalogue, TimeLayout layout);
 
 // The message that refuses a selection too large for the format ("The maximum number of columns
-// in Excel is 256. Cannot create file."), or an empty text when it fits. Only the counts
-// (SelectedVectorCount, SelectedTimeCount) are looked at.
+// in Excel is 256. Cannot create file."), or an empty text when it fits. Only the sizes of
+// SelectedVectors and SelectedTimes are looked at.
 std::string SheetLimitProblem(const Catalogue& catalogue, TimeLayout layout, SheetFormat format);
 // The same for a sheet of these counts, before any list of them is held.
 std::string SheetLimitProblem(long long vectors, long long times, TimeLayout layout,

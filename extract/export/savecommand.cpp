@@ -65,13 +65,13 @@ SaveResult Extract(Catalogue& c, const SaveRequest& request, ProgressSink& progr
     }
     VectorList list = BuildVectorList(request.variable, request.from, request.to, request.step);
     c.SelectedVectors = list.vectors;
-    c.SelectedVectorCount = static_cast<Long>(list.vectors.size());
     if (list.vectors.empty()) {
         result.problem = list.problem;
         return result;
     }
+    // The value table numbers the chosen times in a 16-bit Integer: more overflow it.
+    CheckedNarrow<Integer>(static_cast<std::int64_t>(request.times.size()));
     c.SelectedTimes = request.times;
-    c.SelectedTimeCount = CheckedNarrow<Integer>(static_cast<std::int64_t>(request.times.size()));
     if (request.times.empty()) {
         result.problem = "no time is selected";
         return result;

@@ -40,7 +40,7 @@ struct SaveResult {
 };
 
 // The body of the Save command, shared by the window and the command line: writes the export
-// request into the catalogue (SelectedVectors, SelectedTimes and their counts), clears AbortSave,
+// request into the catalogue (SelectedVectors and SelectedTimes), clears AbortSave,
 // runs the extraction that suits the listing and, unless the user aborted, writes the
 // spreadsheet. An extraction error is shown and the values read so far are still exported.
 // The request's values without the writing: builds the vector and time lists into the catalogue

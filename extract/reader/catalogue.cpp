@@ -42,7 +42,6 @@ void ClearCatalogue(Catalogue& c) {
     c.ShellCount = 0;
     c.SoilCount = 0;
     c.FiberCount = 0;
-    c.TimeCount = 0;
     c.Times.clear();
     c.Times.shrink_to_fit();
     c.HasTemperatures = false;
@@ -54,9 +53,7 @@ void ClearCatalogue(Catalogue& c) {
     c.HasMembraneForces = false;
     c.HasBendingForces = false;
     c.HasSoilForces = false;
-    c.StressTableCount = 0;
     c.StressTables.clear();
-    c.TangentTableCount = 0;
     c.TangentTables.clear();
 }
 

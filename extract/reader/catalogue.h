@@ -46,16 +46,17 @@ class ValueTable {
 };
 
 // Everything known about the opened listing. The readers fill it; the window and the command
-// line show it and choose from it. Arrays are held 0-based: record i of the listing's numbering
-// is Times[i - 1], label i is StressTables[i - 1].
+// line show it and choose from it. Lists are held 0-based: record i of the listing's numbering
+// is Times[i - 1], label i is StressTables[i - 1]. A list's size is its count.
 struct Catalogue {
-    // Identity
+    // Identity: the file, the solver's version, the dimension and the kind of analysis.
     std::string ListingFile;
     std::string Version;
     Integer Ndim = 0;
     Integer AnalysisKind = kKindNone;
 
-    // Model size
+    // Model size: nodes, elements of each kind, points along a beam and on a shell's area,
+    // fibres of a beam section.
     Long NodeCount = 0;
     Integer SolidCount = 0;
     Integer TrussCount = 0;
@@ -66,12 +67,12 @@ struct Catalogue {
     Integer AreaPointCount = 0;
     Integer FiberCount = 0;
 
-    // Times: records 1..TimeCount are meaningful. After a scan stopped by an error Times may
-    // hold records beyond TimeCount.
+    // Result times, in the order of the listing. A scan stopped by an error leaves them as they
+    // were.
     std::vector<TimeStep> Times;
-    Integer TimeCount = 0;
 
-    // Result tables found in the first result block
+    // Result tables found in the first result block, and the labels of its beam stress and
+    // tangent modulus tables in the order they come.
     bool HasTemperatures = false;
     bool HasDisplacements = false;
     bool HasBeamForces = false;
@@ -81,18 +82,14 @@ struct Catalogue {
     bool HasMembraneForces = false;
     bool HasBendingForces = false;
     bool HasSoilForces = false;
-    Integer StressTableCount = 0;
     std::vector<std::string> StressTables;
-    Integer TangentTableCount = 0;
     std::vector<std::string> TangentTables;
 
     // The export request: for each chosen time, in the order of the selected-times list, its
     // record number in Times (1-based); and the vector numbers to write, in order. Node, element
     // and fibre numbers are 32-bit so that large models export whole.
     std::vector<Integer> SelectedTimes;
-    Integer SelectedTimeCount = 0;
     std::vector<Long> SelectedVectors;
-    Long SelectedVectorCount = 0;
 
     // Set when the user confirms quitting during an export: the extraction stops at the next
     // time and nothing is written.
@@ -106,9 +103,9 @@ struct Catalogue {
     bool ListingChanged = false;
 };
 
-// Resets the catalogue before a new listing is read: identity, counts, times, flags and table
-// labels go back to empty. BeamPointCount and AreaPointCount keep their values until the next
-// structural scan sets them. ListingFile is left as the caller set it.
+// Resets the catalogue before a new listing is read: identity, model counts, times, flags and
+// table labels go back to empty. BeamPointCount and AreaPointCount keep their values until the
+// next structural scan sets them. ListingFile is left as the caller set it.
 void ClearCatalogue(Catalogue& catalogue);
 
 }  // namespace velto

@@ -1,5 +1,6 @@
 #include "extract/reader/extraction.h"
 
+#include <cstdint>
 #include <new>
 #include <optional>
 
@@ -87,12 +88,17 @@ void Skip(LineReader& in, std::string_view& line, long count) {
     }
 }
 
+// The chosen times are numbered as the value table numbers them, in a 16-bit Integer.
+Integer ChosenTimes(const Catalogue& c) {
+    return CheckedNarrow<Integer>(static_cast<std::int64_t>(c.SelectedTimes.size()));
+}
+
 const TimeStep& TimeOf(const Catalogue& c, Integer t) {
     if (t < 1 || static_cast<std::size_t>(t) > c.SelectedTimes.size()) {
         Raise(kSubscriptOutOfRange);
     }
     Integer record = c.SelectedTimes[static_cast<std::size_t>(t - 1)];
-    if (record < 1 || record > c.TimeCount || static_cast<std::size_t>(record) > c.Times.size()) {
+    if (record < 1 || static_cast<std::size_t>(record) > c.Times.size()) {
         Raise(kSubscriptOutOfRange);
     }
     return c.Times[static_cast<std::size_t>(record - 1)];
@@ -106,7 +112,8 @@ struct ListingChangedError {};
 // to hold must be few enough for the listing to print them at all (each takes at least a byte),
 // so a damaged count can never make us claim memory the listing could not fill.
 void CheckListingStillFits(Catalogue& c, const LineReader& in, Long items) {
-    for (Integer t = 1; t <= c.SelectedTimeCount; ++t) {
+    const Integer times = ChosenTimes(c);
+    for (Integer t = 1; t <= times; ++t) {
         if (TimeOf(c, t).Position > in.Length() + 1) {
             c.ListingChanged = true;
             throw ListingChangedError{};
@@ -138,20 +145,20 @@ void ReadStructural(Catalogue& c, std::string_view variable, int component,
     Settings s = SettingsFor(c, variable, component);
     LineReader in(c.ListingFile);
     CheckListingStillFits(c, in, s.items);
-    c.ExtractedValues = ValueTable(s.items, c.SelectedTimeCount);
+    const Integer times = ChosenTimes(c);
+    c.ExtractedValues = ValueTable(s.items, times);
     const std::string caption = "Reading " + std::string(variable) + "...";
     // The fibre layout prints five fibres per line.
     const Long valueLines = s.fibres ? s.items / 5 + (s.items % 5 != 0 ? 1 : 0) : s.items;
 
     WhileTheListingHolds(c, in, [&] {
-        for (Integer t = 1; t <= c.SelectedTimeCount; ++t) {
+        for (Integer t = 1; t <= times; ++t) {
             if (c.AbortSave) {
                 return;
             }
             in.Seek(TimeOf(c, t).Position);
             std::string_view line = FindTable(in, s);
-            progress.UpdateProgress(
-                static_cast<Single>(t) / static_cast<Single>(c.SelectedTimeCount), caption);
+            progress.UpdateProgress(static_cast<Single>(t) / static_cast<Single>(times), caption);
             Skip(in, line, s.lead);
             for (Long i = 1; i <= valueLines; ++i) {
                 // Only lines that hold a wanted value are read: the last item's table may end the
@@ -181,14 +188,15 @@ void ReadStructural(Catalogue& c, std::string_view variable, int component,
 void ReadTemperatures(Catalogue& c, std::string_view variable, ProgressSink& progress) {
     LineReader in(c.ListingFile);
     CheckListingStillFits(c, in, c.NodeCount);
-    c.ExtractedValues = ValueTable(c.NodeCount, c.SelectedTimeCount);
+    const Integer times = ChosenTimes(c);
+    c.ExtractedValues = ValueTable(c.NodeCount, times);
     const std::string caption = "Reading " + std::string(variable) + "...";
     const Long nodes = c.NodeCount;
     const Long tableLines = nodes / 5 + (nodes % 5 != 0 ? 1 : 0);
     const Long lastLineNodes = nodes % 5 == 0 ? 5 : nodes % 5;
 
     WhileTheListingHolds(c, in, [&] {
-        for (Integer t = 1; t <= c.SelectedTimeCount; ++t) {
+        for (Integer t = 1; t <= times; ++t) {
             if (c.AbortSave) {
                 return;
             }
@@ -197,8 +205,7 @@ void ReadTemperatures(Catalogue& c, std::string_view variable, ProgressSink& pro
             if (!in.ReadLineContaining(kTemperatureHeading, line)) {
                 Raise(kInputPastEnd);
             }
-            progress.UpdateProgress(
-                static_cast<Single>(t) / static_cast<Single>(c.SelectedTimeCount), caption);
+            progress.UpdateProgress(static_cast<Single>(t) / static_cast<Single>(times), caption);
             Long k = 1;
             for (Long l = 1; l <= tableLines; ++l) {
                 line = in.ReadLine();

@@ -1,9 +1,10 @@
 #include "extract/reader/scanning.h"
 
 #include <algorithm>
+#include <limits>
 #include <new>
+#include <vector>
 
-#include "common/checked.h"
 #include "common/error.h"
 #include "common/text.h"
 #include "extract/reader/listingheader.h"
@@ -36,21 +37,23 @@ void ReportingReadErrors(MessageSink& messages, const std::function<void()>& bod
 }
 
 void ReadTimes(Catalogue& c, LineReader& in, ProgressReporter& report) {
-    Integer n = 1;
+    std::vector<TimeStep> times;
     while (!in.AtEnd()) {
-        if (c.Times.size() < static_cast<std::size_t>(n)) {
-            c.Times.resize(static_cast<std::size_t>(n));
-        }
         std::string_view line;
         if (in.ReadLineContaining("  TIME =", line)) {
-            TimeStep& record = c.Times[static_cast<std::size_t>(n - 1)];
+            TimeStep record;
             record.Position = in.Position();
             record.Time = ToSingle(Val(WordAt(line, 2)));
-            n = CheckedAdd<Integer>(n, 1);
+            times.push_back(record);
+            // The times are counted in a 16-bit Integer that stands one ahead of the count: the
+            // 32767th time overflows it.
+            if (times.size() + 1 > static_cast<std::size_t>(std::numeric_limits<Integer>::max())) {
+                Raise(kOverflow);
+            }
         }
         report("Reading times...");
     }
-    c.TimeCount = static_cast<Integer>(n - 1);
+    c.Times = std::move(times);
 }
 
 }  // namespace velto

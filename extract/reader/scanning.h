@@ -27,9 +27,9 @@ class ProgressReporter {
 void ReportingReadErrors(MessageSink& messages, const std::function<void()>& body);
 
 // The time part of a listing: from where `in` stands to the end, every line holding "  TIME ="
-// gives one record of Times (its value, and the position of the line after it). Sets TimeCount
-// when the end is reached. The record counter is an Integer, one ahead of the count: 32767
-// times raise the overflow error, leaving TimeCount as it was.
+// gives one record of Times (its value, and the position of the line after it). Times is set
+// when the end is reached. The count stands one ahead in a 16-bit Integer: 32767 times raise
+// the overflow error, leaving Times as it was.
 void ReadTimes(Catalogue& c, LineReader& in, ProgressReporter& report);
 
 }  // namespace velto

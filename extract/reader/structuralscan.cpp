@@ -1,7 +1,8 @@
 #include <algorithm>
+#include <limits>
 #include <string>
+#include <vector>
 
-#include "common/checked.h"
 #include "common/error.h"
 #include "common/linereader.h"
 #include "common/text.h"
@@ -46,6 +47,14 @@ void ReadModelLine(Catalogue& c, std::string_view line) {
     }
 }
 
+// The tables of each kind are counted in a 16-bit Integer: a 32768th overflows it.
+void AddTableLabel(std::vector<std::string>& labels, std::string label) {
+    if (labels.size() >= static_cast<std::size_t>(std::numeric_limits<Integer>::max())) {
+        Raise(kOverflow);
+    }
+    labels.push_back(std::move(label));
+}
+
 void ReadTableLine(Catalogue& c, std::string_view line) {
     if (Reads(line, "TOTAL DISPLACEMENTS.")) {
         c.HasDisplacements = true;
@@ -55,13 +64,11 @@ void ReadTableLine(Catalogue& c, std::string_view line) {
     }
     if (Contains(line, kStressHeading)) {
         c.HasBeamStresses = true;
-        c.StressTableCount = CheckedAdd<Integer>(c.StressTableCount, 1);
-        c.StressTables.push_back(BeamTableLabel(line, kStressHeading));
+        AddTableLabel(c.StressTables, BeamTableLabel(line, kStressHeading));
     }
     if (Contains(line, kTangentHeading)) {
         c.HasTangentModulus = true;
-        c.TangentTableCount = CheckedAdd<Integer>(c.TangentTableCount, 1);
-        c.TangentTables.push_back(BeamTableLabel(line, kTangentHeading));
+        AddTableLabel(c.TangentTables, BeamTableLabel(line, kTangentHeading));
     }
     if (Reads(line, "INTERNAL SOLLICITATIONS IN THE TRUSS ELEMENTS.")) {
         c.HasTrussForces = true;

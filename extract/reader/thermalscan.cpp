@@ -45,7 +45,7 @@ void ScanThermal(Catalogue& c, ProgressSink& progress, MessageSink& messages) {
     }
 
     ReadTimes(c, in, report);
-    c.HasTemperatures = c.TimeCount != 0;
+    c.HasTemperatures = !c.Times.empty();
 }
 
 }  // namespace

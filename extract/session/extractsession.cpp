@@ -359,11 +359,9 @@ ExtractSession::Start ExtractSession::Open(const std::string& path) {
                               MessageIcon::Critical, kExtractTitle);
     }
     std::vector<std::string> texts;
-    const std::size_t count = std::min<std::size_t>(
-        catalogue_.Times.size(), static_cast<std::size_t>(std::max<int>(catalogue_.TimeCount, 0)));
-    texts.reserve(count);
-    for (std::size_t i = 0; i < count; ++i) {
-        texts.push_back(TimeText(catalogue_.Times[i].Time));
+    texts.reserve(catalogue_.Times.size());
+    for (const TimeStep& time : catalogue_.Times) {
+        texts.push_back(TimeText(time.Time));
     }
     times_.SetAvailable(std::move(texts));
     offered_ = OfferedVariables(catalogue_);

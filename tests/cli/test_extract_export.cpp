@@ -58,8 +58,8 @@ TEST_F(ExtractExport, WritesWhatTheSaveCommandWrites) {
     std::fclose(quiet);
     TimeSelection times;
     std::vector<std::string> texts;
-    for (int i = 0; i < c.TimeCount; ++i) {
-        texts.push_back(TimeText(c.Times[static_cast<std::size_t>(i)].Time));
+    for (const TimeStep& time : c.Times) {
+        texts.push_back(TimeText(time.Time));
     }
     times.SetAvailable(texts);
     times.AddIndices({4});  // the user double-clicks time 5, then 1, then 3

@@ -28,11 +28,8 @@ class Layout : public ::testing::Test {
     // Nodes 1..9 with value node + time/1000 at times 60, 120, 180.
     void SetUp() override {
         c.Times = {{60, 1}, {120, 2}, {180, 3}};
-        c.TimeCount = 3;
         c.SelectedTimes = {1, 3};
-        c.SelectedTimeCount = 2;
         c.SelectedVectors = {1, 3, 5};
-        c.SelectedVectorCount = 3;
         c.ExtractedValues = ValueTable(9, 2);
         for (Long node = 1; node <= 9; ++node) {
             c.ExtractedValues.At(node, 1) = static_cast<Single>(node) + 0.25f;
@@ -102,7 +99,6 @@ TEST_F(Layout, TimesInColumns) {
 
 TEST_F(Layout, DescendingVectorsAndEigenValueLabels) {
     c.SelectedVectors = {9, 7};
-    c.SelectedVectorCount = 2;
     ASSERT_TRUE(Write(TimeLayout::InRows, "Beam Stresses", "Beam    5 (Point  1)"));
     BiffSheet sheet = test::ReadBiffSheet(target);
     EXPECT_EQ(sheet.At(3, 2)->text, "Fiber 9");
@@ -110,7 +106,6 @@ TEST_F(Layout, DescendingVectorsAndEigenValueLabels) {
     EXPECT_EQ(sheet.At(2, 2)->text, "Beam    5 (Point  1)");
 
     c.SelectedVectors = {1};
-    c.SelectedVectorCount = 1;
     ASSERT_TRUE(Write(TimeLayout::InColumns, "Eigen Values", ""));
     sheet = test::ReadBiffSheet(target);
     EXPECT_EQ(sheet.At(3, 1)->text, "Value");
@@ -124,7 +119,6 @@ TEST_F(Layout, WorksheetLimitsAreCheckedBeforeAnythingIsTouched) {
     for (Long v = 1; v <= 256; ++v) {
         c.SelectedVectors.push_back(v);
     }
-    c.SelectedVectorCount = 256;
     EXPECT_FALSE(Write(TimeLayout::InRows));
     EXPECT_EQ(Texts(), std::vector<std::string>{
                            "The maximum number of columns in Excel is 256. Cannot create file."});
@@ -132,7 +126,6 @@ TEST_F(Layout, WorksheetLimitsAreCheckedBeforeAnythingIsTouched) {
     EXPECT_EQ(test::ReadBytes(target), "the previous result");
 
     c.SelectedVectors.pop_back();
-    c.SelectedVectorCount = 255;
     messages.messages.clear();
     EXPECT_TRUE(Write(TimeLayout::InRows));
     EXPECT_EQ(test::ReadBiffSheet(target).At(3, 256)->text, "Node 255");
@@ -142,11 +135,9 @@ TEST_F(Layout, WorksheetLimitsAreCheckedBeforeAnythingIsTouched) {
     for (Long v = 1; v <= 65534; ++v) {
         c.SelectedVectors.push_back(v);
     }
-    c.SelectedVectorCount = 65534;
     EXPECT_FALSE(Write(TimeLayout::InColumns));
     EXPECT_EQ(Texts().back(), "The maximum number of rows in Excel is 65536. Cannot create file.");
     c.SelectedVectors.pop_back();
-    c.SelectedVectorCount = 65533;
     EXPECT_TRUE(Write(TimeLayout::InColumns));
     EXPECT_EQ(test::ReadBiffSheet(target).At(65536, 1)->text, "Node 65533");
 }
@@ -154,13 +145,11 @@ TEST_F(Layout, WorksheetLimitsAreCheckedBeforeAnythingIsTouched) {
 TEST_F(Layout, TooManyTimesInColumns) {
     c.Times.assign(300, TimeStep{1, 1});
     c.SelectedTimes.assign(256, 1);
-    c.SelectedTimeCount = 256;
     c.ExtractedValues = ValueTable(9, 256);
     EXPECT_FALSE(Write(TimeLayout::InColumns));
     EXPECT_EQ(Texts(), std::vector<std::string>{
                            "The maximum number of columns in Excel is 256. Cannot create file."});
     c.SelectedTimes.pop_back();
-    c.SelectedTimeCount = 255;
     EXPECT_TRUE(Write(TimeLayout::InColumns));
 }
 
@@ -169,7 +158,6 @@ TEST_F(Layout, FailedSaveLeavesThePreviousFileAndNoTemporary) {
     test::WriteBytes(target, "the previous result");
     ::chmod(target.c_str(), 0640);
     c.SelectedVectors = {1, 0};  // a vector the extraction has no value for
-    c.SelectedVectorCount = 2;
     EXPECT_FALSE(Write(TimeLayout::InRows));
     EXPECT_EQ(Texts(), std::vector<std::string>{"Subscript out of range"});
     EXPECT_EQ(test::ReadBytes(target), "the previous result");
@@ -177,7 +165,6 @@ TEST_F(Layout, FailedSaveLeavesThePreviousFileAndNoTemporary) {
 
     // A good save replaces it and keeps its permissions.
     c.SelectedVectors = {2};
-    c.SelectedVectorCount = 1;
     EXPECT_TRUE(Write(TimeLayout::InRows));
     EXPECT_TRUE(test::ReadBiffSheet(target).complete);
     struct stat info {};
@@ -343,9 +330,7 @@ TEST_F(Layout, CsvHoldsTheCellsOfTheXlsInBothLayouts) {
 // for the headings.
 TEST_F(Layout, LimitsFollowTheFormat) {
     auto problem = [&](SheetFormat format, TimeLayout layout, long vectors, int times) {
-        c.SelectedVectorCount = static_cast<Long>(vectors);
-        c.SelectedTimeCount = static_cast<Integer>(times);
-        return SheetLimitProblem(c, layout, format);
+        return SheetLimitProblem(vectors, times, layout, format);
     };
     const std::string xlsxColumns =
         "The maximum number of columns in Excel is 16384. Cannot create file.";
@@ -376,9 +361,9 @@ TEST_F(Layout, XlsxLimitsAreCheckedBeforeAnythingIsTouched) {
     target = dir.File("result.xlsx");
     test::WriteBytes(target, "the previous result");
     // Only the counts are looked at before the file is refused.
-    c.SelectedVectorCount = 16384;
+    c.SelectedVectors.assign(16384, 1);
     EXPECT_FALSE(Write(TimeLayout::InRows, SheetFormat::Xlsx));
-    c.SelectedVectorCount = 1048574;
+    c.SelectedVectors.assign(1048574, 1);
     EXPECT_FALSE(Write(TimeLayout::InColumns, SheetFormat::Xlsx));
     EXPECT_EQ(Texts(), (std::vector<std::string>{
                            "The maximum number of columns in Excel is 16384. Cannot create file.",
@@ -393,7 +378,6 @@ TEST_F(Layout, XlsxLimitsAreCheckedBeforeAnythingIsTouched) {
     for (Long v = 1; v <= 16383; ++v) {
         c.SelectedVectors.push_back(v);
     }
-    c.SelectedVectorCount = 16383;
     messages.messages.clear();
     ASSERT_TRUE(Write(TimeLayout::InRows, SheetFormat::Xlsx));
     const test::XlsxSheet book = test::ReadXlsxSheet(target);
@@ -410,7 +394,6 @@ TEST_F(Layout, XlsxAndCsvGoPastTheXlsLimits) {
     for (Long v = 1; v <= 70000; ++v) {
         c.SelectedVectors.push_back(v);
     }
-    c.SelectedVectorCount = 70000;
     EXPECT_FALSE(Write(TimeLayout::InColumns));
     target = dir.File("tall.xlsx");
     ASSERT_TRUE(Write(TimeLayout::InColumns, SheetFormat::Xlsx));
@@ -435,7 +418,6 @@ TEST_F(Layout, FailedXlsxAndCsvSavesLeaveThePreviousFile) {
         test::WriteBytes(target, "the previous result");
         ::chmod(target.c_str(), 0640);
         c.SelectedVectors = {1, 0};  // a vector the extraction has no value for
-        c.SelectedVectorCount = 2;
         messages.messages.clear();
         EXPECT_FALSE(Write(TimeLayout::InRows, format));
         EXPECT_EQ(Texts(), std::vector<std::string>{"Subscript out of range"});
@@ -443,7 +425,6 @@ TEST_F(Layout, FailedXlsxAndCsvSavesLeaveThePreviousFile) {
         EXPECT_EQ(Folder().size(), format == SheetFormat::Xlsx ? 1u : 2u);
 
         c.SelectedVectors = {2};
-        c.SelectedVectorCount = 1;
         EXPECT_TRUE(Write(TimeLayout::InRows, format));
         EXPECT_NE(test::ReadBytes(target), "the previous result");
         struct stat info {};

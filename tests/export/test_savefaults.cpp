@@ -25,13 +25,10 @@ class SaveFaults : public ::testing::TestWithParam<SheetFormat> {
             c.Times.push_back({static_cast<Single>(i * 30), i});
             c.SelectedTimes.push_back(static_cast<Integer>(i));
         }
-        c.TimeCount = 200;
-        c.SelectedTimeCount = 200;
         c.ExtractedValues = ValueTable(300, 200);
         for (Long v = 1; v <= 250; ++v) {
             c.SelectedVectors.push_back(v);
         }
-        c.SelectedVectorCount = 250;
     }
     std::vector<std::string> Save(const std::string& target, bool expectWritten = false,
                                   ProgressSink* progress = nullptr) {

@@ -41,7 +41,6 @@ Catalogue Structural(Integer ndim) {
     c.HasDisplacements = c.HasBeamForces = c.HasTrussForces = c.HasSoilForces = true;
     c.HasMembraneForces = c.HasBendingForces = true;
     c.HasBeamStresses = true;
-    c.StressTableCount = 2;
     c.StressTables = {"Beam    5 (Point  1)", "Beam    6 (Point  2)"};
     return c;
 }

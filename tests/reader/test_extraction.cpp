@@ -43,7 +43,6 @@ class Extraction : public ::testing::Test {
     // Extracts at the given 1-based time records, in this order.
     void Extract(const std::string& variable, int component, std::vector<Integer> times) {
         o.catalogue.SelectedTimes = times;
-        o.catalogue.SelectedTimeCount = static_cast<Integer>(times.size());
         o.catalogue.AbortSave = false;
         messages = test::RecordingMessages();
         if (o.catalogue.AnalysisKind == kKindThermal) {
@@ -145,7 +144,7 @@ TEST_F(Extraction, TwoDimensionalBeamMoment) {
 // the time line gave another element's stresses.
 TEST_F(Extraction, ChosenFibreTableIsTheOneRead) {
     OpenSpec(Frame3d());
-    ASSERT_EQ(o.catalogue.StressTableCount, 3);
+    ASSERT_EQ(o.catalogue.StressTables.size(), 3u);
     for (int table = 0; table < 3; ++table) {
         Extract("Beam Stresses", table, {4, 2});
         ASSERT_EQ(o.catalogue.ExtractedValues.Items(), 12);
@@ -257,7 +256,6 @@ TEST_F(Extraction, AbortStopsBeforeTheNextTime) {
     } aborting;
     aborting.c = &o.catalogue;
     o.catalogue.SelectedTimes = {1, 2, 3};
-    o.catalogue.SelectedTimeCount = 3;
     o.catalogue.AbortSave = false;
     ExtractStructuralValues(o.catalogue, "Displacements", 0, aborting, messages);
     EXPECT_TRUE(messages.messages.empty());
@@ -310,7 +308,6 @@ TEST_F(Extraction, ListingCutShortWhileItIsReadIsReportedAsSuch) {
         bool done_ = false;
     } cut(path, o.catalogue.Times[1].Position);
     o.catalogue.SelectedTimes = {1, 3};
-    o.catalogue.SelectedTimeCount = 2;
     ExtractStructuralValues(o.catalogue, "Displacements", 0, cut, messages);
     ASSERT_EQ(messages.messages.size(), 1u);
     EXPECT_EQ(messages.messages[0].text,

@@ -63,7 +63,7 @@ TEST_F(ListingHeader, VersionIsTheTrimmedSecondCommaPiece) {
     EXPECT_EQ(o.catalogue.AnalysisKind, kKindTorsion);
     // A torsion listing is recognised and then refused; it has no times.
     EXPECT_EQ(o.texts(), Only("Cannot read but temperature files"));
-    EXPECT_EQ(o.catalogue.TimeCount, 0);
+    EXPECT_TRUE(o.catalogue.Times.empty());
 }
 
 TEST_F(ListingHeader, BannerWithoutCommaIsSubscriptError) {

@@ -32,19 +32,16 @@ class Malformed : public ::testing::Test {
         test::Opened o;
         test::Open(o, path);
         const Catalogue& c = o.catalogue;
-        ASSERT_GE(c.TimeCount, 0);
-        ASSERT_LE(static_cast<std::size_t>(c.TimeCount), c.Times.size());
-        for (int i = 1; i < c.TimeCount; ++i) {
+        for (std::size_t i = 1; i < c.Times.size(); ++i) {
             ASSERT_LT(c.Times[i - 1].Position, c.Times[i].Position);
         }
-        if (c.TimeCount > 0) {
-            ASSERT_LE(c.Times[c.TimeCount - 1].Position,
-                      static_cast<FilePosition>(bytes.size()) + 1);
+        if (!c.Times.empty()) {
+            ASSERT_LE(c.Times.back().Position, static_cast<FilePosition>(bytes.size()) + 1);
         }
         TimeSelection times;
         std::vector<std::string> texts;
-        for (int i = 0; i < c.TimeCount; ++i) {
-            texts.push_back(TimeText(c.Times[i].Time));
+        for (const TimeStep& time : c.Times) {
+            texts.push_back(TimeText(time.Time));
         }
         times.SetAvailable(texts);
         times.AddAll();

@@ -35,7 +35,7 @@ TEST_F(ThermalScan, CountsComeOnlyFromTheDescription) {
     EXPECT_TRUE(o.texts().empty());
     EXPECT_EQ(o.catalogue.NodeCount, 120);
     EXPECT_EQ(o.catalogue.SolidCount, 96);
-    ASSERT_EQ(o.catalogue.TimeCount, 2);
+    ASSERT_EQ(o.catalogue.Times.size(), 2u);
     EXPECT_EQ(o.catalogue.Times[1].Time, 120.0f);
     EXPECT_TRUE(o.catalogue.HasTemperatures);
 }
@@ -45,14 +45,14 @@ TEST_F(ThermalScan, MissingDescriptionAndPositionsAreReported) {
     EXPECT_EQ(o.texts(),
               LineList{"The string DESCRIPTION OF THE STRUCTURE was not found. Cannot continue."});
     EXPECT_EQ(o.messages.messages[0].icon, MessageIcon::Critical);
-    EXPECT_EQ(o.catalogue.TimeCount, 0);
+    EXPECT_TRUE(o.catalogue.Times.empty());
 
     OpenLines(Head("TEMPERATURE") +
               LineList{" DESCRIPTION OF THE STRUCTURE.", "  * THERE ARE  12 NODES.", "  TIME = 1"});
     EXPECT_EQ(o.texts(),
               LineList{"The string POSITION OF THE NODES was not found. Cannot continue."});
     EXPECT_EQ(o.catalogue.NodeCount, 12);
-    EXPECT_EQ(o.catalogue.TimeCount, 0);
+    EXPECT_TRUE(o.catalogue.Times.empty());
     EXPECT_FALSE(o.catalogue.HasTemperatures);
 }
 
@@ -60,7 +60,7 @@ TEST_F(ThermalScan, ListingEndingAfterThePositionsHasNoTimes) {
     OpenLines(Head("TEMPERATURE") +
               LineList{" DESCRIPTION OF THE STRUCTURE.", " POSITION OF THE NODES."});
     EXPECT_TRUE(o.texts().empty());
-    EXPECT_EQ(o.catalogue.TimeCount, 0);
+    EXPECT_TRUE(o.catalogue.Times.empty());
     EXPECT_FALSE(o.catalogue.HasTemperatures);
 }
 
@@ -75,13 +75,13 @@ TEST_F(ThermalScan, ReadErrorsAreReportedNotSwallowed) {
     EXPECT_EQ(o.messages.messages[0].icon, MessageIcon::Critical);
     EXPECT_EQ(o.messages.messages[0].caption, "VeltoExtract");
     EXPECT_EQ(o.catalogue.NodeCount, 12);
-    EXPECT_EQ(o.catalogue.TimeCount, 0);
+    EXPECT_TRUE(o.catalogue.Times.empty());
 
     OpenLines(Head("TEMPERATURE") + LineList{" DESCRIPTION OF THE STRUCTURE.",
                                              " POSITION OF THE NODES.", "  TIME = 5",
                                              "  TIME = 1E40"});
     EXPECT_EQ(o.texts(), LineList{"Read File Error 6: Overflow"});
-    EXPECT_EQ(o.catalogue.TimeCount, 0);
+    EXPECT_TRUE(o.catalogue.Times.empty());
     EXPECT_FALSE(o.catalogue.HasTemperatures);
 }
 
@@ -99,7 +99,7 @@ TEST_F(ThermalScan, GeneratedListingWithFiftyThousandNodes) {
     EXPECT_EQ(o.catalogue.AnalysisKind, kKindThermal);
     EXPECT_EQ(o.catalogue.NodeCount, 50000);
     EXPECT_EQ(o.catalogue.SolidCount, 30000);
-    EXPECT_EQ(o.catalogue.TimeCount, 4);
+    EXPECT_EQ(o.catalogue.Times.size(), 4u);
     std::string bytes = test::ReadBytes(path);
     std::string heading = " NODE TEMP.  NODE TEMP.  NODE TEMP.  NODE TEMP.  NODE TEMP.\r\n";
     for (int t = 0; t < 4; ++t) {

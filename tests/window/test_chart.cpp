@@ -17,9 +17,7 @@ namespace {
 Catalogue Extracted(int vectors) {
     Catalogue c;
     c.Times = {{60, 1}, {120, 2}, {180, 3}};
-    c.TimeCount = 3;
     c.SelectedTimes = {3, 1};
-    c.SelectedTimeCount = 2;
     c.ExtractedValues = ValueTable(30, 2);
     for (Long node = 1; node <= 30; ++node) {
         c.ExtractedValues.At(node, 1) = static_cast<Single>(node * 10 + 3);
@@ -28,7 +26,6 @@ Catalogue Extracted(int vectors) {
     for (int v = 0; v < vectors; ++v) {
         c.SelectedVectors.push_back(30 - v);
     }
-    c.SelectedVectorCount = vectors;
     return c;
 }
 
