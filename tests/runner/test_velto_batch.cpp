@@ -223,12 +223,13 @@ TEST_F(VeltoBatch, NoSolverAndUsageErrorsExitWithTwo) {
     }
 }
 
-// Names that would make the solver run another file, or the same file twice, or that would be
-// read as more than a name: refused before anything runs, with the name escaped. A backslash is
-// part of a name, not a folder.
+// Names that would make the solver run another file, or the same file twice (by another path, a
+// symbolic or a hard link), or that would be read as more than a name: refused before anything
+// runs, with the name escaped. A backslash is part of a name, not a folder.
 TEST_F(VeltoBatch, NamesThatWouldRunTheWrongFileAreRefused) {
     const std::string d = Input("d", "STANDIN PACE 0\n");
     std::filesystem::create_symlink(d, dir.File("link.in"));
+    std::filesystem::create_hard_link(d, dir.File("hard.in"));
     Input("new\nline", "STANDIN PACE 0\n");
     Input("cr\rname", "STANDIN PACE 0\n");
     ASSERT_EQ(::mkfifo(dir.File("pipe.in").c_str(), 0600), 0);
@@ -238,6 +239,10 @@ TEST_F(VeltoBatch, NamesThatWouldRunTheWrongFileAreRefused) {
     test::WriteBytes(dir.File("e.IN"), "STANDIN PACE 0\n");
     Input("e", "STANDIN PACE 0\n");
     test::WriteBytes(dir.File("d"), "STANDIN PACE 0\n");
+    // The solver reads the name it is typed without the blanks around it: "trail " runs trail.in.
+    for (const char* name : {"trail ", "trail", " lead", "lead", "tab\t", "tab"}) {
+        Input(name, "STANDIN PACE 0\n");
+    }
     struct Case {
         std::vector<std::string> files;
         std::string message;
@@ -247,6 +252,7 @@ TEST_F(VeltoBatch, NamesThatWouldRunTheWrongFileAreRefused) {
         {{dir.File("cr\rname.in")}, dir.File("cr\\rname.in: the name holds a line end")},
         {{d, dir.File("./d.in")}, dir.File("./d.in") + " is the same input file as " + d},
         {{d, dir.File("link.in")}, dir.File("link.in") + " is the same input file as " + d},
+        {{d, dir.File("hard.in")}, dir.File("hard.in") + " is the same input file as " + d},
         {{dir.File("pipe.in")}, dir.File("pipe.in") + " is not a regular file"},
         {{dir.File("beam.txt")},
          dir.File("beam.txt") + ": the solver is given \"beam\" and reads beam.in, not this file"},
@@ -254,6 +260,15 @@ TEST_F(VeltoBatch, NamesThatWouldRunTheWrongFileAreRefused) {
          dir.File("e.IN") + ": the solver is given \"e\" and reads e.in, not this file"},
         {{dir.File("d")},
          dir.File("d") + ": the solver is given \"d\" and reads d.in, not this file"},
+        {{dir.File("trail .in")},
+         dir.File("trail .in") + ": the solver drops the blanks around the name \"trail \" "
+                                 "and reads trail.in, not this file"},
+        {{dir.File(" lead.in")},
+         dir.File(" lead.in") + ": the solver drops the blanks around the name \" lead\" "
+                                "and reads lead.in, not this file"},
+        {{dir.File("tab\t.in")},
+         dir.File("tab\\t.in") + ": the solver drops the blanks around "
+                                 "the name \"tab\\t\" and reads tab.in"},
     };
     for (const Case& c : cases) {
         std::vector<std::string> args = {"--jobs", "2", "--solver-folder", VELTO_STANDIN_DIR};
@@ -263,8 +278,8 @@ TEST_F(VeltoBatch, NamesThatWouldRunTheWrongFileAreRefused) {
         EXPECT_NE(run.out.find("velto-batch: " + c.message), std::string::npos) << run.out;
     }
     // Nothing ran.
-    for (const char* output :
-         {"d.out", "link.out", "new.out", "line.out", "cr.out", "beam.out", "e.out"}) {
+    for (const char* output : {"d.out", "link.out", "hard.out", "new.out", "line.out", "cr.out",
+                               "beam.out", "e.out", "trail.out", "lead.out", "tab.out"}) {
         EXPECT_FALSE(std::filesystem::exists(dir.File(output))) << output;
     }
 

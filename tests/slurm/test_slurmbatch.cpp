@@ -386,10 +386,11 @@ TEST_F(FakeSlurm, CommandLineErrorsExitWithTwo) {
              {"--slurm", "--max-running", "0", input},
              {"--follow", "42", input},
              {"--follow"},
-             // The same file twice, a name with a line end.
+             // The same file twice, a name with a line end, one the solver reads as "trail".
              {"--slurm", "--solver-folder", VELTO_STANDIN_DIR, input, dir.File("./beam1.in")},
+             {"--slurm", "--solver-folder", VELTO_STANDIN_DIR, test::StandInInput(dir, "a\nb", {})},
              {"--slurm", "--solver-folder", VELTO_STANDIN_DIR,
-              test::StandInInput(dir, "a\nb", {})}}) {
+              test::StandInInput(dir, "trail ", {})}}) {
         test::BatchCall call;
         call.args = args;
         test::BatchCommand run = test::RunVeltoBatch(dir, call);
