@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -163,15 +164,28 @@ TEST_F(VeltoBatch, StatusOfEachFileAndTheExitStatus) {
     EXPECT_NE(run.out.find("beam4.in: Completed"), std::string::npos);
 }
 
-// A file that never reached the solver says why, even without --verbose.
+// A file that never reached the solver says why, even without --verbose, its name escaped once
+// and its letters as they are.
 TEST_F(VeltoBatch, AFileThatCannotBeReadSaysWhy) {
     test::WriteBytes(dir.File("long.in"), "TIME\n" + std::string(2 << 20, 'x'));
-    BatchCommand run = RunBatch(dir, {"--solver-folder", VELTO_STANDIN_DIR, dir.File("long.in")});
+    // Held as another batch's solver would hold it.
+    const std::string held = Input("\xC3\xA9-esc\x1b]0;PWNED\x07", "STANDIN PACE 0\n");
+    const int hold = ::open(held.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_EQ(::flock(hold, LOCK_EX), 0);
+    BatchCommand run = RunBatch(
+        dir, {"--jobs", "2", "--solver-folder", VELTO_STANDIN_DIR, dir.File("long.in"), held});
+    ::close(hold);
     EXPECT_EQ(run.status, 1) << run.out;
     const std::size_t reason = run.out.find("long.in: Read File Error 59: Bad record length\n");
     EXPECT_NE(reason, std::string::npos) << run.out;
     const std::size_t failed = run.out.find("long.in: Failed (");
     EXPECT_TRUE(failed != std::string::npos && failed > reason) << run.out;
+    const std::string shown = "\xC3\xA9-esc\\x1b]0;PWNED\\x07.in";
+    EXPECT_NE(run.out.find(shown + ": " + dir.File(shown) +
+                           " is being run already (by another batch, or by a solver still "
+                           "running)\n"),
+              std::string::npos)
+        << run.out;
 }
 
 // The solver starts in its input file's folder: a solver folder given relative to ours must
