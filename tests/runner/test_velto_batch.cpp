@@ -113,7 +113,8 @@ TEST_F(VeltoBatch, StatusOfEachFileAndTheExitStatus) {
     BatchCommand run =
         RunBatch(dir, {"--solver-folder", VELTO_STANDIN_DIR, Input("beam1", "STANDIN PACE 0\n"),
                        Input("beam2", "STANDIN PACE 0\nSTANDIN EXIT 3\n"),
-                       Input("beam3", "STANDIN PACE 0\n")});
+                       Input("beam3", "STANDIN PACE 0\n"),
+                       Input("beam5", "STANDIN PACE 0\nSTANDIN EXIT 3\n")});
     EXPECT_EQ(run.status, 1) << run.out;
     EXPECT_NE(run.out.find("Velto Ver. 2026"), std::string::npos) << run.out;
     std::size_t first = run.out.find("beam1.in: Completed (");
@@ -121,7 +122,7 @@ TEST_F(VeltoBatch, StatusOfEachFileAndTheExitStatus) {
     std::size_t third = run.out.find("beam3.in: Completed (");
     EXPECT_TRUE(first < second && second < third && third != std::string::npos) << run.out;
     EXPECT_EQ(run.out.find("time ="), std::string::npos);  // no console text unless asked
-    EXPECT_NE(run.out.find("Batch finished: 2 Completed, 1 Failed, 0 Aborted in 0:0"),
+    EXPECT_NE(run.out.find("Batch finished: 2 Completed, 2 Failed, 0 Aborted in 0:0"),
               std::string::npos)
         << run.out;
     // Its record stays for --resume; a lock file only while a batch runs.
@@ -130,12 +131,27 @@ TEST_F(VeltoBatch, StatusOfEachFileAndTheExitStatus) {
               1);
     EXPECT_EQ(LockFiles(), std::vector<std::string>());
 
-    // --resume runs again what did not complete: the failed file, now mended.
+    // --resume runs again what did not complete: the failed file, now mended; one deleted since
+    // is skipped, said once, and is not asked for again.
     test::WriteBytes(dir.File("beam2.in"), "TIME\n 1 100\nEND_TIME\nSTANDIN PACE 0\n");
+    std::filesystem::remove(dir.File("beam5.in"));
     run = RunBatch(dir, {"--solver-folder", VELTO_STANDIN_DIR, "--resume"});
     EXPECT_EQ(run.status, 0) << run.out;
+    EXPECT_NE(run.out.find("velto-batch: no such input file: " + dir.File("beam5.in") +
+                           "; it is skipped\n"),
+              std::string::npos)
+        << run.out;
     EXPECT_NE(run.out.find("beam2.in: Completed"), std::string::npos) << run.out;
     EXPECT_EQ(run.out.find("beam1.in"), std::string::npos) << run.out;
+    const std::string gone =
+        Input("gone", "STANDIN PACE 0\nSTANDIN EXIT 3\n");  // every file left is deleted
+    RunBatch(dir, {"--solver-folder", VELTO_STANDIN_DIR, gone});
+    std::filesystem::remove(gone);
+    run = RunBatch(dir, {"--solver-folder", VELTO_STANDIN_DIR, "--resume"});
+    EXPECT_EQ(run.status, 0) << run.out;
+    EXPECT_EQ(run.out, "velto-batch: no such input file: " + gone +
+                           "; it is skipped\nNothing left to resume: no file of that batch can be "
+                           "run now.\n");
     run = RunBatch(dir, {"--solver-folder", VELTO_STANDIN_DIR, "--resume"});
     EXPECT_EQ(run.status, 0);
     EXPECT_NE(run.out.find("nothing to resume"), std::string::npos) << run.out;
