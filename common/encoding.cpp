@@ -142,7 +142,9 @@ std::string FileNameToCp1252(std::string_view name) {
     return out;
 }
 
-std::string TerminalSafe(std::string_view bytes, bool keepLineEnds) {
+namespace {
+
+std::string Escaped(std::string_view bytes, bool keepLineEnds, bool doubleBackslashes) {
     std::string out;
     out.reserve(bytes.size());
     WalkUtf8(
@@ -156,13 +158,23 @@ std::string TerminalSafe(std::string_view bytes, bool keepLineEnds) {
                 }
                 return;
             }
-            if (cp == '\\') {
+            if (cp == '\\' && doubleBackslashes) {
                 out += '\\';
             }
             out.append(character);
         },
         [&](unsigned char byte) { AppendEscape(out, byte); });
     return out;
+}
+
+}  // namespace
+
+std::string TerminalSafe(std::string_view bytes, bool keepLineEnds) {
+    return Escaped(bytes, keepLineEnds, true);
+}
+
+std::string ControlsEscaped(std::string_view text) {
+    return Escaped(text, false, false);
 }
 
 std::string Cp1252ToUtf8(std::string_view text) {

@@ -28,4 +28,8 @@ std::string FileNameToCp1252(std::string_view name);
 // With keepLineEnds an LF stays a line end (for a text of several lines).
 std::string TerminalSafe(std::string_view bytes, bool keepLineEnds = false);
 
+// A message whose names were made safe already (TerminalSafe) made safe as a whole: escapes as
+// TerminalSafe's, but a backslash stays one, so the names' escapes are not escaped twice.
+std::string ControlsEscaped(std::string_view text);
+
 }  // namespace velto

@@ -3,10 +3,11 @@
 // lines and writes a synthetic result listing.
 //
 // Built twice: VELTO_STANDIN_VERSION "2004" takes the base name as its only argument; any other
-// version prompts for it on standard input (one line; trailing CR and blanks are dropped). It then
-// reads <base>.in from the current folder. The end time is the second word of the last numeric line
-// inside a TIME ... END_TIME block (0 without one). Lines of the form `STANDIN <word> [value]`
-// steer the run (unknown ones are ignored, malformed values with a warning):
+// version prompts for it on standard input (one line; a trailing CR and the blanks and tabs around
+// the name are dropped). It then reads <base>.in from the current folder. The end time is the
+// second word of the last numeric line inside a TIME ... END_TIME block (0 without one). Lines of
+// the form `STANDIN <word> [value]` steer the run (unknown ones are ignored, malformed values with
+// a warning):
 //   STANDIN KIND thermal|static|dynamic  listing to write (static)
 //   STANDIN STEPS n                      time steps (10)
 //   STANDIN PACE seconds                 pause after each step, fractions allowed (0.05)
@@ -330,7 +331,7 @@ struct StdinBytes {
         while (!line.empty() && (line.back() == ' ' || line.back() == '\t')) {
             line.pop_back();
         }
-        return line;
+        return line.substr(std::min(line.size(), line.find_first_not_of(" \t")));
     }
 };
 

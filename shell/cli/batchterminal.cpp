@@ -68,8 +68,13 @@ void BatchTerminal::Attach(Model& model) {
                 return;  // already shown with the console text
             }
             ClearLine();
-            std::fprintf(out_, "%s: %s\n", NameOf(row).c_str(),
-                         TerminalSafe(reason.trimmed().toStdString()).c_str());
+            // In the solver's single-byte text, as its console is, with the name in it escaped
+            // where the reason was made.
+            const QByteArray text = reason.trimmed();
+            std::fprintf(
+                out_, "%s: %s\n", NameOf(row).c_str(),
+                ControlsEscaped(Cp1252ToUtf8(std::string_view(text.constData(), text.size())))
+                    .c_str());
             std::fflush(out_);
         });
     }

@@ -319,8 +319,19 @@ int Run(QCoreApplication& app, int argc, char** argv) {
     }
     // One rule for every batch: files that can be run, each once.
     const velto::CheckedInputs checked = velto::CheckInputFiles(files);
-    if (!checked.refused.isEmpty() || !checked.duplicates.isEmpty()) {
-        const QStringList problems = checked.refused + checked.duplicates;
+    const QStringList problems = checked.refused + checked.duplicates;
+    if (resumed) {
+        // A file of the batch deleted since (or no longer fit to run) must not hold back the rest
+        // at every retry: it is left out, and the new record no longer holds it.
+        for (const QString& problem : problems) {
+            Complain({problem + QStringLiteral("; it is skipped")});
+        }
+        if (checked.accepted.empty()) {
+            resumed->Remove();
+            std::printf("Nothing left to resume: no file of that batch can be run now.\n");
+            return 0;
+        }
+    } else if (!problems.isEmpty()) {
         Complain(problems.mid(0, problems.size() - 1));
         return UsageError(problems.back());
     }

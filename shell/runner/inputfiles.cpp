@@ -57,7 +57,8 @@ QString LineEndProblem(std::string_view bytes) {
 }
 
 // The solver is handed the base name and opens BASE.in itself (a lower-case extension on this
-// system): any other name would run another file, or none, under this file's row.
+// system): any other name would run another file, or none, under this file's row. It reads the
+// name as a word, without the blanks and tabs around it: "trail " would run trail.in.
 QString OtherFileProblem(std::string_view bytes) {
     const std::string path(bytes);
     const std::string base = BaseNameOf(path);
@@ -65,6 +66,17 @@ QString OtherFileProblem(std::string_view bytes) {
     if (path.substr(path.rfind('/') + 1) != read) {
         return QStringLiteral("%1: the solver is given \"%2\" and reads %3, not this file")
             .arg(PrintablePath(bytes), PrintablePath(base), PrintablePath(read));
+    }
+    constexpr const char* kBlanks = " \t";
+    const std::size_t first = base.find_first_not_of(kBlanks);
+    const std::size_t last = base.find_last_not_of(kBlanks);
+    if (!base.empty() && (first != 0 || last != base.size() - 1)) {
+        const std::string word =
+            first == std::string::npos ? std::string() : base.substr(first, last - first + 1);
+        return QStringLiteral(
+                   "%1: the solver drops the blanks around the name \"%2\" and reads %3, not "
+                   "this file")
+            .arg(PrintablePath(bytes), PrintablePath(base), PrintablePath(word + ".in"));
     }
     return QString();
 }
@@ -100,8 +112,13 @@ QString InputFileProblem(std::string_view bytes) {
 
 namespace {
 
-// The file itself, whatever the name it was reached by.
+// The file itself, whatever the name it was reached by: its device and inode, which a hard link
+// shares with it; its path with the links resolved when it cannot be looked at.
 std::string FileKey(const std::string& absolute) {
+    struct stat info {};
+    if (::stat(absolute.c_str(), &info) == 0) {
+        return std::to_string(info.st_dev) + ':' + std::to_string(info.st_ino);
+    }
     std::error_code error;
     const std::filesystem::path canonical = std::filesystem::canonical(absolute, error);
     return error ? absolute : canonical.string();

@@ -28,8 +28,9 @@ std::string AbsolutePath(std::string_view bytes);
 // Why a file's name cannot be handed to the solver, or empty when it can: a CR or LF in it would
 // end the name typed to the solver, and the rest would answer its next prompts; and the solver,
 // handed the base name (BaseNameOf), reads BASE.in, so a file whose name is not exactly that
-// (`beam.txt`, `beam.IN`, `beam`: the solver would read beam.in) would have another file run in
-// its place.
+// (`beam.txt`, `beam.IN`, `beam`: the solver would read beam.in), or whose base name begins or
+// ends with a blank or a tab (the solver reads the name without them: `trail .in` would run
+// trail.in), would have another file run in its place.
 QString NameProblem(std::string_view bytes);
 
 // Why an input file cannot be run, or empty when it can: a name with a line end, a file that is
@@ -40,8 +41,8 @@ QString InputFileProblem(std::string_view bytes);
 
 // The one rule for what may be listed in a batch, used by the window, velto-batch and --slurm.
 // A file that cannot be run (InputFileProblem) is refused. So is a file that is already listed,
-// or given twice: the same file under another name (`./d.in`, a symbolic link), which would run
-// twice into the same results.
+// or given twice: the same file under another name (`./d.in`, a symbolic or a hard link), which
+// would run twice into the same results.
 struct CheckedInputs {
     std::vector<std::string> accepted;  // absolute paths, in the order given
     QStringList refused;                // one line per file that cannot be run

@@ -1,5 +1,6 @@
 #include "shell/runner/slurmbatch.h"
 
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,8 +13,10 @@
 #include <QTimer>
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 
 #include "common/error.h"
 #include "shell/runner/batchjournal.h"
@@ -43,9 +46,14 @@ struct CommandResult {
 };
 
 // A Slurm command run to its end (submission and the first look at a job are one-off).
-CommandResult RunCommand(const QString& program, const QStringList& arguments) {
+// `started` learns the command's process id as soon as there is one.
+CommandResult RunCommand(const QString& program, const QStringList& arguments,
+                         const std::function<void(qint64)>& started = {}) {
     QProcess process;
     process.start(program, arguments);
+    if (started && process.processId() > 0) {
+        started(process.processId());
+    }
     CommandResult result;
     if (!process.waitForStarted(kCommandTimeoutMs)) {
         result.err = QStringLiteral("%1 could not be started").arg(program);
@@ -85,6 +93,147 @@ QString OneLine(const QString& text) {
     }
     return parts.join(QStringLiteral("; "));
 }
+
+// --- earlier logs set aside while sbatch answers ------------------------------------------------
+
+// The signals that end a program: a kill, a dropped session, Ctrl+\ and Ctrl+C.
+constexpr int kEndingSignals[] = {SIGTERM, SIGHUP, SIGQUIT, SIGINT};
+
+// What a signal handler needs, in place before the handlers are: the (log, aside) pairs, how many
+// of them have been moved, and sbatch's process while it answers.
+const std::vector<std::pair<std::string, std::string>>* asideLogs = nullptr;
+volatile std::sig_atomic_t asideMoved = 0;
+volatile std::sig_atomic_t sbatchProcess = 0;
+
+sigset_t EndingSignals() {
+    sigset_t ending;
+    sigemptyset(&ending);
+    for (int signal : kEndingSignals) {
+        sigaddset(&ending, signal);
+    }
+    return ending;
+}
+
+// Async-signal-safe: kill, rename, sigaction and raise only.
+void PutBackAndEnd(int signal) {
+    if (sbatchProcess > 0) {
+        ::kill(static_cast<pid_t>(sbatchProcess), SIGTERM);  // the submission ends with us
+    }
+    for (std::sig_atomic_t i = 0; i < asideMoved; ++i) {
+        const auto& [log, aside] = (*asideLogs)[static_cast<std::size_t>(i)];
+        ::rename(aside.c_str(), log.c_str());
+    }
+    // End as the signal would have.
+    struct sigaction fallback {};
+    fallback.sa_handler = SIG_DFL;
+    sigemptyset(&fallback.sa_mask);
+    ::sigaction(signal, &fallback, nullptr);
+    ::raise(signal);
+}
+
+// Earlier NAME.log files moved aside (hidden, beside them) for as long as sbatch answers. Each goes
+// back when the job is refused, and also when a signal ends the program meanwhile, so that a
+// kill or a dropped session never leaves a log hidden; an accepted job removes only the
+// set-aside copies. Signals that the program ignores or handles itself are left to it.
+class LogsSetAside {
+  public:
+    explicit LogsSetAside(std::vector<std::pair<std::string, std::string>> logs)
+        : logs_(std::move(logs)) {
+        const Held held;
+        asideLogs = &logs_;
+        asideMoved = 0;
+        sbatchProcess = 0;
+        struct sigaction action {};
+        action.sa_handler = PutBackAndEnd;
+        action.sa_mask = EndingSignals();
+        for (std::size_t i = 0; i < std::size(kEndingSignals); ++i) {
+            struct sigaction current {};
+            ::sigaction(kEndingSignals[i], nullptr, &current);
+            if (current.sa_handler == SIG_DFL && (current.sa_flags & SA_SIGINFO) == 0) {
+                ::sigaction(kEndingSignals[i], &action, &previous_[i]);
+                installed_[i] = true;
+            }
+        }
+    }
+    ~LogsSetAside() {
+        const Held held;
+        Uninstall();
+    }
+    LogsSetAside(const LogsSetAside&) = delete;
+    LogsSetAside& operator=(const LogsSetAside&) = delete;
+
+    // Moves each log aside; on failure puts back those moved and says why.
+    bool MoveAside(QString& error) {
+        for (const auto& [log, aside] : logs_) {
+            const Held held;
+            // Counted first: a handler that runs before the move finds no copy to put back.
+            asideMoved = asideMoved + 1;
+            if (std::rename(log.c_str(), aside.c_str()) != 0) {
+                const QString why = QString::fromLocal8Bit(std::strerror(errno));
+                asideMoved = asideMoved - 1;
+                PutBack();
+                error = QStringLiteral("cannot move the earlier log %1 aside: %2")
+                            .arg(PrintablePath(log), why);
+                return false;
+            }
+        }
+        return true;
+    }
+    void SbatchStarted(qint64 process) { sbatchProcess = static_cast<std::sig_atomic_t>(process); }
+    void PutBack() {
+        Settle([](const std::string& log, const std::string& aside) {
+            std::rename(aside.c_str(), log.c_str());
+        });
+    }
+    void Remove() {
+        Settle([](const std::string&, const std::string& aside) { ::unlink(aside.c_str()); });
+    }
+
+  private:
+    // Holds the ending signals back for steps that a handler must not see half-done; one that
+    // came meanwhile ends the program when they are let go.
+    class Held {
+      public:
+        Held() {
+            const sigset_t ending = EndingSignals();
+            ::pthread_sigmask(SIG_BLOCK, &ending, &previous_);
+        }
+        ~Held() { ::pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
+        Held(const Held&) = delete;
+        Held& operator=(const Held&) = delete;
+
+      private:
+        sigset_t previous_;
+    };
+
+    // The handlers go before the logs are settled, with the signals held, so that a signal
+    // finds the logs either all in their set-aside state or all settled.
+    template <typename Step>
+    void Settle(Step step) {
+        const Held held;
+        const std::sig_atomic_t moved = asideMoved;
+        Uninstall();
+        for (std::sig_atomic_t i = 0; i < moved; ++i) {
+            const auto& [log, aside] = logs_[static_cast<std::size_t>(i)];
+            step(log, aside);
+        }
+    }
+    void Uninstall() {
+        for (std::size_t i = 0; i < std::size(kEndingSignals); ++i) {
+            if (installed_[i]) {
+                ::sigaction(kEndingSignals[i], &previous_[i], nullptr);
+                installed_[i] = false;
+            }
+        }
+        asideMoved = 0;
+        sbatchProcess = 0;
+        asideLogs = nullptr;
+    }
+
+    std::vector<std::pair<std::string, std::string>> logs_;
+    struct sigaction previous_[std::size(kEndingSignals)]{};
+    bool installed_[std::size(kEndingSignals)] = {};
+};
 
 std::optional<SlurmRecord> FindRecord(const QString& jobId) {
     QDir jobs(SlurmBatch::JobsFolder());
@@ -203,50 +352,39 @@ bool SlurmBatch::Submit(const SolverInfo& solver, const std::vector<std::string>
         return false;
     }
     // A log left by an earlier run would pass for this run's until the task starts. It is moved
-    // aside (hidden, beside it) rather than removed: a refused job puts it back, and an accepted
-    // job removes only the set-aside copy, never a log that a task that started at once has
-    // begun to write.
-    std::vector<std::pair<std::string, std::string>> setAside;
-    auto putBack = [&setAside] {
-        for (const auto& [log, aside] : setAside) {
-            std::rename(aside.c_str(), log.c_str());
-        }
-    };
+    // aside rather than removed: a refused job puts it back, and an accepted job removes only
+    // the set-aside copy, never a log that a task that started at once has begun to write.
+    std::vector<std::pair<std::string, std::string>> earlierLogs;
     for (const std::string& path : record.nativeFiles) {
         const NameHandOver handOver = HandOverFor(solver, path);
         const std::string log = handOver.folder + "/" + handOver.baseName + ".log";
         struct stat info {};
-        if (::lstat(log.c_str(), &info) != 0) {
-            continue;
+        if (::lstat(log.c_str(), &info) == 0) {
+            earlierLogs.emplace_back(
+                log, handOver.folder + "/." + handOver.baseName + ".log." + PathBytes(name));
         }
-        const std::string aside =
-            handOver.folder + "/." + handOver.baseName + ".log." + PathBytes(name);
-        if (std::rename(log.c_str(), aside.c_str()) != 0) {
-            const QString why = QString::fromLocal8Bit(std::strerror(errno));
-            putBack();
-            QDir(record.folder).removeRecursively();
-            error = QStringLiteral("cannot move the earlier log %1 aside: %2")
-                        .arg(PrintablePath(log), why);
-            return false;
-        }
-        setAside.emplace_back(log, aside);
+    }
+    LogsSetAside setAside(std::move(earlierLogs));
+    if (!setAside.MoveAside(error)) {
+        QDir(record.folder).removeRecursively();
+        return false;
     }
 
     const CommandResult result =
-        RunCommand(sbatch, SbatchArguments(options, static_cast<int>(record.files.size()), name,
-                                           record.folder, scriptPath));
+        RunCommand(sbatch,
+                   SbatchArguments(options, static_cast<int>(record.files.size()), name,
+                                   record.folder, scriptPath),
+                   [&setAside](qint64 process) { setAside.SbatchStarted(process); });
     const QString id = result.ran && result.exitCode == 0 ? ParseJobId(result.out) : QString();
     if (id.isEmpty()) {
-        putBack();
+        setAside.PutBack();
         QDir(record.folder).removeRecursively();
         const QString why = OneLine(result.err.isEmpty() ? result.out : result.err);
         error = QStringLiteral("the cluster refused the job") +
                 (why.isEmpty() ? QString() : QStringLiteral(": ") + why);
         return false;
     }
-    for (const auto& [log, aside] : setAside) {
-        ::unlink(aside.c_str());
-    }
+    setAside.Remove();
     record.jobId = id;
     record.Save();
     record_ = record;

@@ -28,6 +28,8 @@ TEST(Encoding, NamesAreMadeSafeForTheTerminal) {
     EXPECT_EQ(TerminalSafe("\xED\xA0\x80"), "\\xed\\xa0\\x80");  // a surrogate
     EXPECT_EQ(TerminalSafe("case\\1.in"), "case\\\\1.in");
     EXPECT_EQ(TerminalSafe("two\nlines\x1b", true), "two\nlines\\x1b");
+    // A message whose name is escaped already keeps its escapes, and still its controls go.
+    EXPECT_EQ(ControlsEscaped("case\\\\1.in \x1b\xC2\x9B\n"), "case\\\\1.in \\x1b\\xc2\\x9b\\n");
 }
 
 // Names are bytes: UTF-8 ones stay what they say, and a byte that is not UTF-8 (a name from a

@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -112,7 +113,8 @@ TEST_F(VeltoBatch, StatusOfEachFileAndTheExitStatus) {
     BatchCommand run =
         RunBatch(dir, {"--solver-folder", VELTO_STANDIN_DIR, Input("beam1", "STANDIN PACE 0\n"),
                        Input("beam2", "STANDIN PACE 0\nSTANDIN EXIT 3\n"),
-                       Input("beam3", "STANDIN PACE 0\n")});
+                       Input("beam3", "STANDIN PACE 0\n"),
+                       Input("beam5", "STANDIN PACE 0\nSTANDIN EXIT 3\n")});
     EXPECT_EQ(run.status, 1) << run.out;
     EXPECT_NE(run.out.find("Velto Ver. 2026"), std::string::npos) << run.out;
     std::size_t first = run.out.find("beam1.in: Completed (");
@@ -120,7 +122,7 @@ TEST_F(VeltoBatch, StatusOfEachFileAndTheExitStatus) {
     std::size_t third = run.out.find("beam3.in: Completed (");
     EXPECT_TRUE(first < second && second < third && third != std::string::npos) << run.out;
     EXPECT_EQ(run.out.find("time ="), std::string::npos);  // no console text unless asked
-    EXPECT_NE(run.out.find("Batch finished: 2 Completed, 1 Failed, 0 Aborted in 0:0"),
+    EXPECT_NE(run.out.find("Batch finished: 2 Completed, 2 Failed, 0 Aborted in 0:0"),
               std::string::npos)
         << run.out;
     // Its record stays for --resume; a lock file only while a batch runs.
@@ -129,12 +131,27 @@ TEST_F(VeltoBatch, StatusOfEachFileAndTheExitStatus) {
               1);
     EXPECT_EQ(LockFiles(), std::vector<std::string>());
 
-    // --resume runs again what did not complete: the failed file, now mended.
+    // --resume runs again what did not complete: the failed file, now mended; one deleted since
+    // is skipped, said once, and is not asked for again.
     test::WriteBytes(dir.File("beam2.in"), "TIME\n 1 100\nEND_TIME\nSTANDIN PACE 0\n");
+    std::filesystem::remove(dir.File("beam5.in"));
     run = RunBatch(dir, {"--solver-folder", VELTO_STANDIN_DIR, "--resume"});
     EXPECT_EQ(run.status, 0) << run.out;
+    EXPECT_NE(run.out.find("velto-batch: no such input file: " + dir.File("beam5.in") +
+                           "; it is skipped\n"),
+              std::string::npos)
+        << run.out;
     EXPECT_NE(run.out.find("beam2.in: Completed"), std::string::npos) << run.out;
     EXPECT_EQ(run.out.find("beam1.in"), std::string::npos) << run.out;
+    const std::string gone =
+        Input("gone", "STANDIN PACE 0\nSTANDIN EXIT 3\n");  // every file left is deleted
+    RunBatch(dir, {"--solver-folder", VELTO_STANDIN_DIR, gone});
+    std::filesystem::remove(gone);
+    run = RunBatch(dir, {"--solver-folder", VELTO_STANDIN_DIR, "--resume"});
+    EXPECT_EQ(run.status, 0) << run.out;
+    EXPECT_EQ(run.out, "velto-batch: no such input file: " + gone +
+                           "; it is skipped\nNothing left to resume: no file of that batch can be "
+                           "run now.\n");
     run = RunBatch(dir, {"--solver-folder", VELTO_STANDIN_DIR, "--resume"});
     EXPECT_EQ(run.status, 0);
     EXPECT_NE(run.out.find("nothing to resume"), std::string::npos) << run.out;
@@ -163,15 +180,28 @@ TEST_F(VeltoBatch, StatusOfEachFileAndTheExitStatus) {
     EXPECT_NE(run.out.find("beam4.in: Completed"), std::string::npos);
 }
 
-// A file that never reached the solver says why, even without --verbose.
+// A file that never reached the solver says why, even without --verbose, its name escaped once
+// and its letters as they are.
 TEST_F(VeltoBatch, AFileThatCannotBeReadSaysWhy) {
     test::WriteBytes(dir.File("long.in"), "TIME\n" + std::string(2 << 20, 'x'));
-    BatchCommand run = RunBatch(dir, {"--solver-folder", VELTO_STANDIN_DIR, dir.File("long.in")});
+    // Held as another batch's solver would hold it.
+    const std::string held = Input("\xC3\xA9-esc\x1b]0;PWNED\x07", "STANDIN PACE 0\n");
+    const int hold = ::open(held.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_EQ(::flock(hold, LOCK_EX), 0);
+    BatchCommand run = RunBatch(
+        dir, {"--jobs", "2", "--solver-folder", VELTO_STANDIN_DIR, dir.File("long.in"), held});
+    ::close(hold);
     EXPECT_EQ(run.status, 1) << run.out;
     const std::size_t reason = run.out.find("long.in: Read File Error 59: Bad record length\n");
     EXPECT_NE(reason, std::string::npos) << run.out;
     const std::size_t failed = run.out.find("long.in: Failed (");
     EXPECT_TRUE(failed != std::string::npos && failed > reason) << run.out;
+    const std::string shown = "\xC3\xA9-esc\\x1b]0;PWNED\\x07.in";
+    EXPECT_NE(run.out.find(shown + ": " + dir.File(shown) +
+                           " is being run already (by another batch, or by a solver still "
+                           "running)\n"),
+              std::string::npos)
+        << run.out;
 }
 
 // The solver starts in its input file's folder: a solver folder given relative to ours must
@@ -223,12 +253,13 @@ TEST_F(VeltoBatch, NoSolverAndUsageErrorsExitWithTwo) {
     }
 }
 
-// Names that would make the solver run another file, or the same file twice, or that would be
-// read as more than a name: refused before anything runs, with the name escaped. A backslash is
-// part of a name, not a folder.
+// Names that would make the solver run another file, or the same file twice (by another path, a
+// symbolic or a hard link), or that would be read as more than a name: refused before anything
+// runs, with the name escaped. A backslash is part of a name, not a folder.
 TEST_F(VeltoBatch, NamesThatWouldRunTheWrongFileAreRefused) {
     const std::string d = Input("d", "STANDIN PACE 0\n");
     std::filesystem::create_symlink(d, dir.File("link.in"));
+    std::filesystem::create_hard_link(d, dir.File("hard.in"));
     Input("new\nline", "STANDIN PACE 0\n");
     Input("cr\rname", "STANDIN PACE 0\n");
     ASSERT_EQ(::mkfifo(dir.File("pipe.in").c_str(), 0600), 0);
@@ -238,6 +269,10 @@ TEST_F(VeltoBatch, NamesThatWouldRunTheWrongFileAreRefused) {
     test::WriteBytes(dir.File("e.IN"), "STANDIN PACE 0\n");
     Input("e", "STANDIN PACE 0\n");
     test::WriteBytes(dir.File("d"), "STANDIN PACE 0\n");
+    // The solver reads the name it is typed without the blanks around it: "trail " runs trail.in.
+    for (const char* name : {"trail ", "trail", " lead", "lead", "tab\t", "tab"}) {
+        Input(name, "STANDIN PACE 0\n");
+    }
     struct Case {
         std::vector<std::string> files;
         std::string message;
@@ -247,6 +282,7 @@ TEST_F(VeltoBatch, NamesThatWouldRunTheWrongFileAreRefused) {
         {{dir.File("cr\rname.in")}, dir.File("cr\\rname.in: the name holds a line end")},
         {{d, dir.File("./d.in")}, dir.File("./d.in") + " is the same input file as " + d},
         {{d, dir.File("link.in")}, dir.File("link.in") + " is the same input file as " + d},
+        {{d, dir.File("hard.in")}, dir.File("hard.in") + " is the same input file as " + d},
         {{dir.File("pipe.in")}, dir.File("pipe.in") + " is not a regular file"},
         {{dir.File("beam.txt")},
          dir.File("beam.txt") + ": the solver is given \"beam\" and reads beam.in, not this file"},
@@ -254,6 +290,15 @@ TEST_F(VeltoBatch, NamesThatWouldRunTheWrongFileAreRefused) {
          dir.File("e.IN") + ": the solver is given \"e\" and reads e.in, not this file"},
         {{dir.File("d")},
          dir.File("d") + ": the solver is given \"d\" and reads d.in, not this file"},
+        {{dir.File("trail .in")},
+         dir.File("trail .in") + ": the solver drops the blanks around the name \"trail \" "
+                                 "and reads trail.in, not this file"},
+        {{dir.File(" lead.in")},
+         dir.File(" lead.in") + ": the solver drops the blanks around the name \" lead\" "
+                                "and reads lead.in, not this file"},
+        {{dir.File("tab\t.in")},
+         dir.File("tab\\t.in") + ": the solver drops the blanks around "
+                                 "the name \"tab\\t\" and reads tab.in"},
     };
     for (const Case& c : cases) {
         std::vector<std::string> args = {"--jobs", "2", "--solver-folder", VELTO_STANDIN_DIR};
@@ -263,8 +308,8 @@ TEST_F(VeltoBatch, NamesThatWouldRunTheWrongFileAreRefused) {
         EXPECT_NE(run.out.find("velto-batch: " + c.message), std::string::npos) << run.out;
     }
     // Nothing ran.
-    for (const char* output :
-         {"d.out", "link.out", "new.out", "line.out", "cr.out", "beam.out", "e.out"}) {
+    for (const char* output : {"d.out", "link.out", "hard.out", "new.out", "line.out", "cr.out",
+                               "beam.out", "e.out", "trail.out", "lead.out", "tab.out"}) {
         EXPECT_FALSE(std::filesystem::exists(dir.File(output))) << output;
     }
 

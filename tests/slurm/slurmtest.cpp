@@ -15,7 +15,8 @@ namespace velto::test {
 
 BatchCommand RunVeltoBatch(const ScratchDir& dir, const BatchCall& call) {
     int pipeFds[2];
-    EXPECT_EQ(::pipe(pipeFds), 0);
+    // Close-on-exec: only velto-batch holds the output open, not what it starts.
+    EXPECT_EQ(::pipe2(pipeFds, O_CLOEXEC), 0);
     int master = -1;
     std::string slaveName = "/dev/null";
     if (call.terminalInput) {
@@ -55,9 +56,20 @@ BatchCommand RunVeltoBatch(const ScratchDir& dir, const BatchCall& call) {
         envp.push_back(e.data());
     }
     envp.push_back(nullptr);
+    // The signals that end a program as they are at a terminal, whatever ran the tests.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t ending;
+    sigemptyset(&ending);
+    for (int signal : {SIGINT, SIGQUIT, SIGHUP, SIGTERM}) {
+        sigaddset(&ending, signal);
+    }
+    posix_spawnattr_setsigdefault(&attributes, &ending);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
     pid_t pid = -1;
-    EXPECT_EQ(::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()), 0);
+    EXPECT_EQ(::posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), envp.data()), 0);
     posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
     ::close(pipeFds[1]);
 
     BatchCommand run;

@@ -11,6 +11,7 @@
 #include <QFileInfo>
 #include <QTreeWidget>
 #include <filesystem>
+#include <set>
 
 #include "common/window/messagebox.h"
 #include "shell/runner/batchjournal.h"
@@ -270,7 +271,8 @@ TEST_F(FakeSlurm, AClusterThatDoesNotAnswerIsToldOnceAndFollowedOn) {
 }
 
 // Earlier logs beside the input files go only once the cluster has taken the job: a refused job
-// leaves them as they were, and a task that starts at once keeps the log it has begun.
+// leaves them as they were, as does velto-batch ended by a signal while sbatch answers (sbatch
+// ends with it), and a task that starts at once keeps the log it has begun.
 TEST_F(FakeSlurm, ARefusedJobLeavesNothingBehind) {
     const QStringList before = JobFolders();
     const QStringList files = Inputs(2);
@@ -291,13 +293,35 @@ TEST_F(FakeSlurm, ARefusedJobLeavesNothingBehind) {
     EXPECT_EQ(test::ReadBytes(dir.File("beam1.log")), "the log of an earlier run\n");
 
     std::filesystem::remove(fake.File("sbatch.refuse"));
+    auto Listing = [this] {
+        std::set<std::string> names;
+        for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+            names.insert(entry.path().filename().string());
+        }
+        return names;
+    };
+    const std::set<std::string> earlier = {"beam1.in", "beam1.log", "beam2.in", "config"};
+    for (const char* signal : {"TERM", "HUP", "QUIT", "INT"}) {
+        Answer("sbatch.first", std::string("echo $$ > \"$F/sbatch.pid\"; sleep 0.5; kill -") +
+                                   signal + " $PPID; exec sleep 30\n");
+        test::BatchCall call;
+        call.args = {"--slurm", "--solver-folder", VELTO_STANDIN_DIR, files[0].toStdString(),
+                     files[1].toStdString()};
+        call.path = bin + ":/usr/bin:/bin";
+        const test::BatchCommand run = test::RunVeltoBatch(dir, call);
+        EXPECT_EQ(run.status, -1) << signal << "\n" << run.out;
+        EXPECT_EQ(test::ReadBytes(dir.File("beam1.log")), "the log of an earlier run\n") << signal;
+        EXPECT_EQ(Listing(), earlier) << signal;  // nothing hidden beside them
+        const int sbatch = std::stoi(test::ReadBytes(fake.File("sbatch.pid")));
+        EXPECT_TRUE(test::WaitUntil([sbatch] { return test::StateOf(sbatch) != 'S'; }, 5))
+            << signal;
+    }
+
     Answer("sbatch.first", "printf 'Please type\\n' > " + dir.File("beam1.log") + "\n");
     SlurmBatch accepted;
     Submit(accepted, files);
     EXPECT_EQ(test::ReadBytes(dir.File("beam1.log")), "Please type\n");
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()),
-                            std::filesystem::directory_iterator()),
-              3);  // the two input files and the new log, nothing set aside
+    EXPECT_EQ(Listing(), earlier);  // the new log, nothing set aside
 }
 
 TEST_F(FakeSlurm, NoSbatchOnThePath) {
@@ -362,10 +386,11 @@ TEST_F(FakeSlurm, CommandLineErrorsExitWithTwo) {
              {"--slurm", "--max-running", "0", input},
              {"--follow", "42", input},
              {"--follow"},
-             // The same file twice, a name with a line end.
+             // The same file twice, a name with a line end, one the solver reads as "trail".
              {"--slurm", "--solver-folder", VELTO_STANDIN_DIR, input, dir.File("./beam1.in")},
+             {"--slurm", "--solver-folder", VELTO_STANDIN_DIR, test::StandInInput(dir, "a\nb", {})},
              {"--slurm", "--solver-folder", VELTO_STANDIN_DIR,
-              test::StandInInput(dir, "a\nb", {})}}) {
+              test::StandInInput(dir, "trail ", {})}}) {
         test::BatchCall call;
         call.args = args;
         test::BatchCommand run = test::RunVeltoBatch(dir, call);

@@ -117,15 +117,15 @@ TEST(StandinBanner, FirstProgramTextCarriesTheVersion) {
     }
 }
 
-// The 2026 build takes the name from the first line less its CR and trailing blanks, the 2004
+// The 2026 build takes the name from the first line less its CR and the blanks around it, the 2004
 // build from its argument; the record keeps every byte that arrived, the padding included.
 TEST_F(StandinRun, RecordsTheNameAndEveryByteThatArrived) {
     Input("STANDIN RECORD\nSTANDIN STEPS 2\nSTANDIN PACE 0\n");
     const std::string padding(13, ' ');
-    EXPECT_EQ(Run(kStandin2026, "extra arg", "beam1 \t\r\n" + padding + "\x01\\"), 0) << out_;
+    EXPECT_EQ(Run(kStandin2026, "extra arg", " \tbeam1 \t\r\n" + padding + "\x01\\"), 0) << out_;
     EXPECT_TRUE(out_.starts_with(std::string(kPrompt) + "\n" + kBanner + "2026")) << out_;
     EXPECT_EQ(Read("beam1.received"),
-              "argc=2\narg1=extra arg\nstdin=beam1 \\x09\\r\\n" + padding + "\\x01\\\\\n");
+              "argc=2\narg1=extra arg\nstdin= \\x09beam1 \\x09\\r\\n" + padding + "\\x01\\\\\n");
     EXPECT_NE(Read("beam1.out").find("PROGRAM 'VELTO', 2026.1,"), std::string::npos);
 
     EXPECT_EQ(Run(kStandin2004, "beam1"), 0);

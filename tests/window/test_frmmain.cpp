@@ -171,21 +171,25 @@ TEST_F(ShellWindow, AddDeleteAndClearKeepRowsAndLogsInStep) {
 
 // Add takes only what can be run, once: a name with a line end (typed to the solver it would
 // answer its next prompts), a pipe and a file the solver would not read (handed "beam1" for
-// beam1.txt, it reads beam1.in) are refused with their names escaped; the same file under another
-// name is not listed twice.
+// beam1.txt, it reads beam1.in; "trail " it reads as trail) are refused with their names escaped;
+// the same file under another name, or a hard link to it, is not listed twice.
 TEST_F(ShellWindow, AddRefusesWhatCannotRunAndListsEachFileOnce) {
     Make();
     const QString beam = Input("beam1.in", "");
     const QString newline = Input("new\nline.in", "");
     const QString text = Input("beam1.txt", "");
+    const QString trail = Input("trail .in", "");
     std::filesystem::create_symlink(beam.toStdString(), dir.File("link.in"));
+    std::filesystem::create_hard_link(beam.toStdString(), dir.File("hard.in"));
     ASSERT_EQ(::mkfifo(dir.File("pipe.in").c_str(), 0600), 0);
     toAdd = {beam,
              newline,
              QString::fromStdString(dir.File("pipe.in")),
              QString::fromStdString(dir.File("./beam1.in")),
              QString::fromStdString(dir.File("link.in")),
-             text};
+             QString::fromStdString(dir.File("hard.in")),
+             text,
+             trail};
     window->cmdAdd_Click();
     auto* list = Find<QTreeWidget>("lvwFiles");
     ASSERT_EQ(list->topLevelItemCount(), 1);
@@ -199,6 +203,8 @@ TEST_F(ShellWindow, AddRefusesWhatCannotRunAndListsEachFileOnce) {
         << asked[0].toStdString();
     EXPECT_TRUE(asked[0].contains(text + ": the solver is given \"beam1\" and reads beam1.in, "
                                          "not this file"))
+        << asked[0].toStdString();
+    EXPECT_TRUE(asked[0].contains(trail + ": the solver drops the blanks around the name"))
         << asked[0].toStdString();
 }
 
