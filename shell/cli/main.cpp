@@ -276,7 +276,7 @@ int Run(QCoreApplication& app, int argc, char** argv) {
         std::printf("Following job %s (%lld files)\n", job.jobId().toLocal8Bit().constData(),
                     static_cast<long long>(job.rows.size()));
         std::fflush(stdout);
-        return FollowJob(app, job, verbose);
+        return FollowJob(app, job, verbose) | skipped;
     }
     // Every batch is kept on disk as it runs, each in a record of its own, so --resume knows
     // what did not complete even when other batches ran beside it.
@@ -320,6 +320,8 @@ int Run(QCoreApplication& app, int argc, char** argv) {
     // One rule for every batch: files that can be run, each once.
     const velto::CheckedInputs checked = velto::CheckInputFiles(files);
     const QStringList problems = checked.refused + checked.duplicates;
+    // A file skipped is a file not completed: the exit status says so.
+    const int skipped = resumed && !problems.isEmpty() ? 1 : 0;
     if (resumed) {
         // A file of the batch deleted since (or no longer fit to run) must not hold back the rest
         // at every retry: it is left out, and the new record no longer holds it.
@@ -329,7 +331,7 @@ int Run(QCoreApplication& app, int argc, char** argv) {
         if (checked.accepted.empty()) {
             resumed->Remove();
             std::printf("Nothing left to resume: no file of that batch can be run now.\n");
-            return 0;
+            return 1;
         }
     } else if (!problems.isEmpty()) {
         Complain(problems.mid(0, problems.size() - 1));
@@ -432,7 +434,7 @@ int Run(QCoreApplication& app, int argc, char** argv) {
     if (record && status == 0 && AllCompleted(batch.rows)) {
         record->Remove();  // nothing of it to resume
     }
-    return status;
+    return status | skipped;
 }
 
 }  // namespace
