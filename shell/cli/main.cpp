@@ -276,7 +276,7 @@ int Run(QCoreApplication& app, int argc, char** argv) {
         std::printf("Following job %s (%lld files)\n", job.jobId().toLocal8Bit().constData(),
                     static_cast<long long>(job.rows.size()));
         std::fflush(stdout);
-        return FollowJob(app, job, verbose) | skipped;
+        return FollowJob(app, job, verbose);
     }
     // Every batch is kept on disk as it runs, each in a record of its own, so --resume knows
     // what did not complete even when other batches ran beside it.
@@ -379,7 +379,7 @@ int Run(QCoreApplication& app, int argc, char** argv) {
             return 0;
         }
         std::fflush(stdout);
-        return FollowJob(app, job, verbose);
+        return FollowJob(app, job, verbose) | skipped;
     }
 
     velto::Batch batch;
