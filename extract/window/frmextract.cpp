@@ -832,8 +832,8 @@ void FrmExtract::cmdChart_Click() {
         return;
     }
     const CurveSet curves =
-        CurvesOfExtraction(catalogue_, Latin1(request.variable), Latin1(request.vectorName),
-                           v ? Latin1(v->ItemWord) : QString());
+        CurvesOfExtraction(catalogue_, request.variable, request.vectorName,
+                           v ? v->ItemWord : std::string(), TemporaryUnitOf(request.variable));
     auto* dialog = new ChartDialog(curves, dialogs_.saveChart, InitSaveDir, this);
     dialog->show();
 }
