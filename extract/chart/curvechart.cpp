@@ -3,7 +3,10 @@
 #include <QBuffer>
 #include <QCategoryAxis>
 #include <QChart>
+#include <QGraphicsLineItem>
+#include <QGraphicsRectItem>
 #include <QGraphicsScene>
+#include <QGraphicsSimpleTextItem>
 #include <QImage>
 #include <QLegend>
 #include <QLineSeries>
@@ -26,9 +29,24 @@ constexpr QRgb kPalette[] = {0x1f77b4, 0xd62728, 0x2ca02c, 0xff7f0e, 0x333333, 0
                              0x663300, 0x8899ff, 0x334488, 0xaa6633, 0x00aadd, 0x8866aa};
 constexpr int kColours = static_cast<int>(std::size(kPalette));
 
-// Ticks for an axis of this many pixels: one label per 80 pixels or so reads without crowding.
+// At most this many ticks across and up: at the saved size a label every 80 pixels or so reads
+// without crowding.
 constexpr int kAcrossTicks = 11;
 constexpr int kUpTicks = 9;
+
+// A legend column holds at most this many names.
+constexpr int kLegendRows = 10;
+
+// At most this many points in all are marked.
+constexpr std::size_t kMarkedPoints = 120;
+
+// A little larger than Qt's default, for a chart pasted into a report.
+constexpr double kTextScale = 1.15;
+
+QFont Scaled(QFont font, double factor = kTextScale) {
+    font.setPointSizeF(font.pointSizeF() * factor);
+    return font;
+}
 
 // An axis with its ticks and their labels exactly where the round numbers are.
 QCategoryAxis* TickedAxis(const std::vector<double>& ticks, const QString& title) {
@@ -41,10 +59,59 @@ QCategoryAxis* TickedAxis(const std::vector<double>& ticks, const QString& title
     for (std::size_t i = 0; i < ticks.size(); ++i) {
         axis->append(QString::fromStdString(labels[i]), ticks[i]);
     }
-    QFont title_font = axis->titleFont();
-    title_font.setBold(false);
-    axis->setTitleFont(title_font);
+    QFont titleFont = Scaled(axis->titleFont());
+    titleFont.setBold(false);
+    axis->setTitleFont(titleFont);
+    axis->setLabelsFont(Scaled(axis->labelsFont()));
     return axis;
+}
+
+// The legend: each curve's line and name, in columns of at most ten at the right of the plot, so
+// that twenty names stay readable in a window's height. Qt's own legend holds one column only;
+// this one has the chart's right margin for its room and follows the plot area as it moves.
+void AddLegend(QChart* chart, const CurveSet& set) {
+    const int count = static_cast<int>(set.curves.size());
+    chart->legend()->setVisible(false);
+    if (count == 0) {
+        return;
+    }
+    const int columns = (count + kLegendRows - 1) / kLegendRows;
+    const int rows = (count + columns - 1) / columns;
+    const QFont font = Scaled(chart->legend()->font());
+    const QFontMetricsF metrics(font);
+    double nameWidth = 0;
+    for (const Curve& curve : set.curves) {
+        nameWidth = std::max(nameWidth, metrics.horizontalAdvance(QString::fromLatin1(curve.name)));
+    }
+    constexpr double kSample = 24, kGap = 6, kColumnGap = 16, kEdge = 12;
+    const double rowHeight = metrics.height() + 6;
+    const double columnWidth = kSample + kGap + nameWidth;
+    const QSizeF size(columns * columnWidth + (columns - 1) * kColumnGap, rows * rowHeight);
+
+    auto* legend = new QGraphicsRectItem(QRectF(QPointF(0, 0), size), chart);
+    legend->setPen(Qt::NoPen);
+    for (int i = 0; i < count; ++i) {
+        const QPointF at((i / rows) * (columnWidth + kColumnGap), (i % rows) * rowHeight);
+        const CurveLook look = CurveLookOf(i);
+        QPen pen(look.colour, 3, look.style);
+        pen.setCapStyle(Qt::FlatCap);
+        const double middle = at.y() + rowHeight / 2;
+        (new QGraphicsLineItem(at.x(), middle, at.x() + kSample, middle, legend))->setPen(pen);
+        auto* name = new QGraphicsSimpleTextItem(
+            QString::fromLatin1(set.curves[static_cast<std::size_t>(i)].name), legend);
+        name->setFont(font);
+        name->setBrush(chart->legend()->labelColor());
+        name->setPos(at.x() + kSample + kGap, middle - metrics.height() / 2);
+    }
+    QMargins margins = chart->margins();
+    margins.setRight(margins.right() + static_cast<int>(std::ceil(size.width() + kEdge)));
+    chart->setMargins(margins);
+    const auto place = [chart, legend, size](const QRectF& plot) {
+        legend->setPos(chart->size().width() - kEdge - size.width(),
+                       plot.center().y() - size.height() / 2);
+    };
+    QObject::connect(chart, &QChart::plotAreaChanged, chart, place);
+    place(chart->plotArea());
 }
 
 }  // namespace
@@ -67,8 +134,7 @@ QChart* BuildCurveChart(const CurveSet& set) {
                      .arg(set.omitted);
     }
     chart->setTitle(title);
-    QFont titleFont = chart->titleFont();
-    titleFont.setPointSizeF(titleFont.pointSizeF() * 1.25);
+    QFont titleFont = Scaled(chart->titleFont(), 1.3);
     titleFont.setBold(true);
     chart->setTitleFont(titleFont);
 
@@ -92,6 +158,10 @@ QChart* BuildCurveChart(const CurveSet& set) {
     chart->addAxis(x, Qt::AlignBottom);
     chart->addAxis(y, Qt::AlignLeft);
 
+    std::size_t points = 0;
+    for (const Curve& curve : set.curves) {
+        points += curve.points.size();
+    }
     for (std::size_t i = 0; i < set.curves.size(); ++i) {
         const Curve& curve = set.curves[i];
         auto* series = new QLineSeries;
@@ -100,8 +170,9 @@ QChart* BuildCurveChart(const CurveSet& set) {
         QPen pen(look.colour, 2, look.style);
         pen.setCapStyle(Qt::FlatCap);
         series->setPen(pen);
-        // With few times each one is marked, so a reader sees where the values are.
-        series->setPointsVisible(curve.points.size() <= 30);
+        // With few points each is marked, so a reader sees at which times the values are; in a
+        // crowd of them the marks would hide the lines.
+        series->setPointsVisible(points <= kMarkedPoints);
         for (const CurvePoint& p : curve.points) {
             series->append(p.time, p.value);
         }
@@ -110,13 +181,7 @@ QChart* BuildCurveChart(const CurveSet& set) {
         series->attachAxis(y);
     }
 
-    QLegend* legend = chart->legend();
-    legend->setVisible(true);
-    legend->setAlignment(Qt::AlignRight);
-    // Squares show a colour best; a line is needed once curves differ by their dashes too.
-    legend->setMarkerShape(set.curves.size() > static_cast<std::size_t>(kColours)
-                               ? QLegend::MarkerShapeFromSeries
-                               : QLegend::MarkerShapeRectangle);
+    AddLegend(chart, set);
     return chart;
 }
 
