@@ -55,6 +55,7 @@ for path in ./usr/bin/velto-extract ./usr/bin/VeltoShell ./usr/lib/velto/velto-c
 done
 depends=$(dpkg-deb -f "$deb" Depends)
 echo "$depends" | grep -q 'libqt6widgets6' || fail "the package does not depend on Qt Widgets: $depends"
+echo "$depends" | grep -q 'libqt6charts6' || fail "the package does not depend on Qt Charts: $depends"
 dpkg-deb -x "$deb" "$scratch/unpacked"
 "$scratch/unpacked/usr/bin/velto-extract" --version > /dev/null || fail "the packaged velto-extract does not start"
 plot "$scratch/unpacked/usr/bin/velto-extract" "$scratch/packaged.png"
