@@ -1,41 +1,40 @@
 #pragma once
 
-#include <QPointF>
+#include <QByteArray>
+#include <QColor>
 #include <QSize>
 #include <QString>
-#include <QStringList>
-#include <vector>
 
-#include "extract/reader/catalogue.h"
+#include "extract/export/curves.h"
 
 class QChart;
 
 namespace velto {
 
-// The curves of one extraction: the chosen variable against time, one curve per vector.
-struct CurveSet {
-    QString title;                             // "Displacements DOF2"
-    QString xTitle;                            // "Time"
-    QString yTitle;                            // "Displacements DOF2"
-    std::vector<QString> names;                // "Node 12", ...
-    std::vector<std::vector<QPointF>> points;  // per curve: (time, value), in time order
-    int omitted = 0;                           // vectors left out beyond the chart's limit
+// The size of a saved chart in pixels, from `plot` as from the window's Save Chart.
+inline constexpr QSize kChartSize(960, 600);
+
+// How curve `index` (0-based) is drawn: twenty colours chosen to be told apart on white, the
+// first ones the most distinct; past twenty the colours come round again dashed, then dotted...
+struct CurveLook {
+    QColor colour;
+    Qt::PenStyle style = Qt::SolidLine;
 };
+CurveLook CurveLookOf(int index);
 
-// At most this many curves are drawn; a chart of more is a tangle, and the spreadsheet has them.
-inline constexpr int kMaxCurves = 20;
-
-// The curves of the catalogue's last extraction (ExtractedValues for SelectedVectors at
-// SelectedTimes), named with the item word ("Node 12"); the first 20 vectors when there are more.
-CurveSet CurvesOfExtraction(const Catalogue& catalogue, const QString& variable,
-                            const QString& vectorName, const QString& itemWord);
-
-// A chart of the curves: axis titles, a legend with the vector labels, and a note in the title
-// when vectors were left out. The caller owns the chart.
+// A chart of the curves: "Time [s]" across and the variable with its unit up, both with ticks at
+// round numbers (TimeTicks, NiceTicks) labelled in plain figures; a legend at the right with a
+// line of each curve's look; a note in the title when vectors were left out. The same in the
+// window and in `plot`. The caller owns the chart.
 QChart* BuildCurveChart(const CurveSet& curves);
 
+// The chart drawn at this size in pixels, as an SVG document or else a PNG image; empty when it
+// could not be drawn.
+QByteArray ChartImage(QChart* chart, bool svg, const QSize& size = kChartSize);
+
 // Saves a chart as PNG or SVG (by the file's extension; anything else is PNG) at this size in
-// pixels. False when the file could not be written.
-bool SaveChart(QChart* chart, const QString& path, const QSize& size = QSize(960, 600));
+// pixels, as all our files are saved (the previous file stays until the new one is whole).
+// False when the file could not be written.
+bool SaveChart(QChart* chart, const QString& path, const QSize& size = kChartSize);
 
 }  // namespace velto

@@ -3,18 +3,18 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <cctype>
 #include <csignal>
+#include <filesystem>
 #include <vector>
 
-#include <QApplication>
-#include <QChart>
-#include <memory>
-
+#include "common/atomicsave.h"
 #include "common/encoding.h"
 #include "common/text.h"
-#include "extract/chart/curvechart.h"
+#include "extract/cli/drawing.h"
 #include "extract/cli/infocommand.h"
 #include "extract/cli/terminal.h"
+#include "extract/export/curves.h"
 #include "extract/export/savecommand.h"
 #include "extract/export/selection.h"
 #include "extract/export/timeselection.h"
@@ -79,32 +79,34 @@ int FindVector(const std::vector<std::string>& vectors, const std::string& name)
     return found;
 }
 
-// Draws the extraction's curves into a PNG or SVG file. Charts need a GUI application object:
-// without a display one is made on the offscreen platform, so plotting works on a server too.
-bool DrawCurves(const Catalogue& c, const SaveRequest& request, const std::string& itemWord,
-                const std::string& output, std::FILE* out, std::FILE* err) {
-    std::unique_ptr<QApplication> app;
-    if (!QApplication::instance()) {
-        if (qEnvironmentVariableIsEmpty("DISPLAY") &&
-            qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
-            qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
-            qputenv("QT_QPA_PLATFORM", "offscreen");
-        }
-        static int argc = 1;
-        static char name[] = "velto-extract";
-        static char* argv[] = {name, nullptr};
-        app = std::make_unique<QApplication>(argc, argv);
+// Draws the extraction's curves into a PNG or SVG file, through the drawing module.
+bool DrawCurves(const Catalogue& c, const SaveRequest& request, const std::string& output,
+                std::FILE* out, std::FILE* err) {
+    std::string problem;
+    const DrawCurvesEntry draw = LoadDrawing(problem);
+    if (draw == nullptr) {
+        std::fprintf(err, "velto-extract: cannot draw: %s\n", TerminalSafe(problem).c_str());
+        return false;
     }
-    const CurveSet curves = CurvesOfExtraction(c, QString::fromLatin1(request.variable.c_str()),
-                                               QString::fromLatin1(request.vectorName.c_str()),
-                                               QString::fromLatin1(itemWord.c_str()));
-    std::unique_ptr<QChart> chart(BuildCurveChart(curves));
-    if (!SaveChart(chart.get(), QString::fromLocal8Bit(output.c_str()))) {
+    const CurveSet curves = CurvesOfExtraction(c, request.variable, request.vectorName);
+    std::string extension = std::filesystem::path(output).extension().string();
+    std::transform(extension.begin(), extension.end(), extension.begin(),
+                   [](unsigned char ch) { return static_cast<char>(std::tolower(ch)); });
+    std::string image;
+    bool written = draw(curves, extension == ".svg", image);
+    if (written) {
+        try {
+            SaveBytesAtomically(output, image);
+        } catch (const RuntimeError&) {
+            written = false;
+        }
+    }
+    if (!written) {
         std::fprintf(err, "velto-extract: cannot write %s\n", TerminalSafe(output).c_str());
         return false;
     }
     std::fprintf(out, "%s: %zu curves of %s%s%s at %d times\n", TerminalSafe(output).c_str(),
-                 curves.names.size(), Cp1252ToUtf8(request.variable).c_str(),
+                 curves.curves.size(), Cp1252ToUtf8(request.variable).c_str(),
                  request.vectorName.empty() ? "" : " ", Cp1252ToUtf8(request.vectorName).c_str(),
                  static_cast<int>(c.SelectedTimes.size()));
     if (curves.omitted > 0) {
@@ -252,7 +254,7 @@ int RunExport(const ExportOptions& o, std::FILE* out, std::FILE* err) {
         if (result.outcome != SaveOutcome::Extracted) {
             return Refuse(err, result.problem.empty() ? "nothing to draw" : result.problem);
         }
-        return DrawCurves(c, request, variable.ItemWord, o.output, out, err) && shown == 0 ? 0 : 1;
+        return DrawCurves(c, request, o.output, out, err) && shown == 0 ? 0 : 1;
     }
     switch (result.outcome) {
         case SaveOutcome::Written:

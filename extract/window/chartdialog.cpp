@@ -16,7 +16,7 @@ ChartDialog::ChartDialog(const CurveSet& curves,
                          const QString& folder, QWidget* parent)
     : QDialog(parent), savePath_(std::move(savePath)), folder_(folder) {
     setObjectName(QStringLiteral("frmChart"));
-    setWindowTitle(QStringLiteral("VeltoExtract - ") + curves.title);
+    setWindowTitle(QStringLiteral("VeltoExtract - ") + QString::fromLatin1(curves.title));
     setAttribute(Qt::WA_DeleteOnClose);
     chart_ = BuildCurveChart(curves);
     auto* view = new QChartView(chart_, this);  // the view owns the chart from here

@@ -738,15 +738,13 @@ void FrmExtract::onChartClicked() {
     }
     // The same request and extraction as a save, drawn instead of written.
     const SaveRequest request = session_.CurrentRequest();
-    const OfferedVariable* v = session_.variable();
-    const QString itemWord = v ? Latin1(v->ItemWord) : QString();
     const SaveResult result = RunLong([&] { return session_.Chart(); });
     sbPanel1->setText(QString());
     if (result.outcome != SaveOutcome::Extracted || session_.QuitRequested()) {
         return;
     }
-    const CurveSet curves = CurvesOfExtraction(session_.catalogue(), Latin1(request.variable),
-                                               Latin1(request.vectorName), itemWord);
+    const CurveSet curves =
+        CurvesOfExtraction(session_.catalogue(), request.variable, request.vectorName);
     auto* dialog = new ChartDialog(curves, dialogs_.saveChart, Latin1(session_.saveFolder), this);
     dialog->show();
 }

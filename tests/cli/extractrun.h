@@ -17,11 +17,13 @@ struct CommandRun {
     std::string err;
 };
 
-// Runs velto-extract with the arguments (already quoted for the shell), standard input closed.
-inline CommandRun Extract(const test::ScratchDir& dir, const std::string& args) {
+// Runs velto-extract with the arguments (already quoted for the shell), standard input closed;
+// `environment` is put before the program ("LD_DEBUG=libs").
+inline CommandRun Extract(const test::ScratchDir& dir, const std::string& args,
+                          const std::string& environment = "") {
     std::string out = dir.File("stdout.txt");
     std::string err = dir.File("stderr.txt");
-    std::string command = std::string("'") + VELTO_EXTRACT_BIN + "' " + args + " > '" + out +
+    std::string command = environment + " '" + VELTO_EXTRACT_BIN + "' " + args + " > '" + out +
                           "' 2> '" + err + "' < /dev/null";
     int raw = std::system(command.c_str());
     CommandRun run;

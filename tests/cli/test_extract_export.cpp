@@ -139,15 +139,30 @@ TEST_F(ExtractExport, PlotDrawsTheSameSelectionHeadless) {
     EXPECT_NE(svg.find("<svg"), std::string::npos);
     EXPECT_NE(svg.find("Node 20"), std::string::npos);
     EXPECT_EQ(svg.find("Node 21"), std::string::npos);
-
-    run = Extract(dir, "plot '" + listing + "' -o '" + dir.File("curves.png") +
-                           "' --variable 'Eigen Values'");
-    EXPECT_EQ(run.status, 0) << run.err;
-    EXPECT_EQ(test::ReadBytes(dir.File("curves.png")).substr(1, 3), "PNG");
     run = Extract(dir, "plot '" + listing + "' -o '" + dir.File("none.png") +
                            "' --variable Displacements --from 0");
     EXPECT_EQ(run.status, 1);
     EXPECT_FALSE(Exists("none.png"));
+}
+
+// The drawing is a module of its own that only `plot` loads: reading and exporting start
+// without Qt and its GUI libraries.
+TEST_F(ExtractExport, OnlyPlotLoadsQt) {
+    const std::string libraries = "LD_DEBUG=libs";
+    for (const std::string& command :
+         {"info '" + listing + "'",
+          "export '" + listing + "' -o '" + dir.File("d.csv") + "' --variable Displacements"}) {
+        CommandRun run = Extract(dir, command, libraries);
+        EXPECT_EQ(run.status, 0) << command << "\n" << run.err;
+        EXPECT_NE(run.err.find("libstdc++"), std::string::npos) << "no loader trace";
+        EXPECT_EQ(run.err.find("libQt6"), std::string::npos) << command;
+    }
+    CommandRun run = Extract(
+        dir, "plot '" + listing + "' -o '" + dir.File("curves.png") + "' --variable 'Eigen Values'",
+        libraries);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.err.find("libQt6Charts"), std::string::npos);
+    EXPECT_EQ(test::ReadBytes(dir.File("curves.png")).substr(1, 3), "PNG");
 }
 
 TEST_F(ExtractExport, UsageErrors) {

@@ -29,6 +29,13 @@ grep -q '^Exec=VeltoShell$' "$stage/usr/share/applications/veltoshell.desktop" |
 "$stage/usr/bin/velto-extract" info "$(dirname "$0")/../../samples/frame.out" > "$scratch/info.txt" ||
   fail "velto-extract info on the sample"
 grep -q 'Analysis:  Structural' "$scratch/info.txt" || fail "velto-extract info output"
+# plot loads its drawing from lib/velto under the prefix.
+plot() {
+  "$1" plot "$(dirname "$0")/../../samples/section.out" -o "$2" --variable Temperature \
+    > "$scratch/plot.log" 2>&1 || fail "$1 plot: $(cat "$scratch/plot.log")"
+  [ "$(head -c 4 "$2" | tail -c 3)" = PNG ] || fail "$1 plot wrote no PNG"
+}
+plot "$stage/usr/bin/velto-extract" "$scratch/installed.png"
 
 # The windows start offscreen and keep running until stopped: still alive after 3 s is a start.
 export XDG_CONFIG_HOME="$scratch/config" QT_QPA_PLATFORM=offscreen
@@ -42,11 +49,14 @@ done
 (cd "$build" && cpack -G DEB -B "$scratch/package" > "$scratch/cpack.log") || fail "cpack: $(tail "$scratch/cpack.log")"
 deb=$(ls "$scratch"/package/velto-tools_*.deb)
 dpkg-deb -c "$deb" > "$scratch/contents.txt"
-for path in ./usr/bin/velto-extract ./usr/bin/VeltoShell ./usr/share/velto-tools/help/VeltoShell/index.html; do
+for path in ./usr/bin/velto-extract ./usr/bin/VeltoShell ./usr/lib/velto/velto-chart.so \
+            ./usr/share/velto-tools/help/VeltoShell/index.html; do
   grep -q " $path\$" "$scratch/contents.txt" || fail "the package lacks $path"
 done
 depends=$(dpkg-deb -f "$deb" Depends)
 echo "$depends" | grep -q 'libqt6widgets6' || fail "the package does not depend on Qt Widgets: $depends"
+echo "$depends" | grep -q 'libqt6charts6' || fail "the package does not depend on Qt Charts: $depends"
 dpkg-deb -x "$deb" "$scratch/unpacked"
 "$scratch/unpacked/usr/bin/velto-extract" --version > /dev/null || fail "the packaged velto-extract does not start"
+plot "$scratch/unpacked/usr/bin/velto-extract" "$scratch/packaged.png"
 echo "installed and packaged: $deb"

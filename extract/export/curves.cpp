@@ -1,0 +1,48 @@
+#include "extract/export/curves.h"
+
+#include <algorithm>
+
+#include "extract/reader/variables.h"
+
+namespace velto {
+
+CurveSet CurvesOfExtraction(const Catalogue& c, std::string_view variable,
+                            std::string_view vectorName) {
+    const VariableSpec* spec = FindVariable(variable);
+    const std::string_view itemWord = spec ? spec->ItemWord : std::string_view();
+    CurveSet set;
+    set.title = std::string(variable);
+    if (!vectorName.empty()) {
+        set.title += ' ';
+        set.title += vectorName;
+    }
+    set.unit = spec ? std::string(spec->Unit) : std::string();
+    // Only the first three degrees of freedom are lengths; the others turn or warp.
+    if (spec && spec->Naming == Vectors::Dofs && vectorName != "DOF1" && vectorName != "DOF2" &&
+        vectorName != "DOF3") {
+        set.unit.clear();
+    }
+    const int shown = std::min<int>(static_cast<int>(c.SelectedVectors.size()), kMaxCurves);
+    set.omitted = static_cast<int>(c.SelectedVectors.size()) - shown;
+    for (int i = 0; i < shown; ++i) {
+        const Long v = c.SelectedVectors[static_cast<std::size_t>(i)];
+        Curve curve;
+        curve.name = std::string(itemWord) + ' ' + std::to_string(v);
+        for (Integer j = 1; static_cast<std::size_t>(j) <= c.SelectedTimes.size(); ++j) {
+            const Integer record = c.SelectedTimes[static_cast<std::size_t>(j - 1)];
+            if (record < 1 || static_cast<std::size_t>(record) > c.Times.size() || v < 1 ||
+                v > c.ExtractedValues.Items() || j > c.ExtractedValues.Times()) {
+                continue;
+            }
+            curve.points.push_back(
+                {c.Times[static_cast<std::size_t>(record - 1)].Time, c.ExtractedValues.At(v, j)});
+        }
+        // The times come in the order they were chosen; a curve is drawn from its first.
+        std::stable_sort(curve.points.begin(), curve.points.end(),
+                         [](const CurvePoint& a, const CurvePoint& b) { return a.time < b.time; });
+        set.curves.push_back(std::move(curve));
+    }
+    return set;
+}
+
+}  // namespace velto
