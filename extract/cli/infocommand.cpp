@@ -8,6 +8,7 @@
 #include "extract/export/summary.h"
 #include "extract/export/variablecatalogue.h"
 #include "extract/reader/listingheader.h"
+#include "extract/session/extractsession.h"
 
 namespace velto {
 
@@ -44,11 +45,10 @@ std::string VectorsText(const std::vector<std::string>& vectors) {
 int OpenListing(Catalogue& c, const std::string& path, std::FILE* err) {
     TerminalProgress progress(err);
     TerminalMessages messages(err, &progress);
-    c.ListingFile = path;
-    progress.UpdateProgress(0, "");
-    ClearCatalogue(c);
-    ReadListingHeader(c, progress, messages);
+    ExtractSession session(progress, messages);
+    session.Open(path);
     progress.Clear();
+    c = session.catalogue();
     return messages.count();
 }
 

@@ -7,9 +7,8 @@
 
 namespace velto {
 
-// Opens a listing as the window's open command does: ClearCatalogue, then ReadListingHeader with
-// its scan. Messages go to `err` one line each, progress is drawn on `err` when it is a terminal.
-// Returns the number of messages shown.
+// Opens a listing as the window does, through an Extract session. Messages go to `err` one line
+// each, progress is drawn on `err` when it is a terminal. Returns the number of messages shown.
 int OpenListing(Catalogue& catalogue, const std::string& path, std::FILE* err);
 
 // The catalogue as one JSON object (keys are the catalogue's field names, plus Variables).
