@@ -26,7 +26,7 @@ ChartDialog::ChartDialog(const CurveSet& curves,
     save->setObjectName(QStringLiteral("cmdSaveChart"));
     auto* close = new QPushButton(tr("Cl&ose"), this);
     close->setObjectName(QStringLiteral("cmdCloseChart"));
-    connect(save, &QPushButton::clicked, this, [this] { SaveChartClick(); });
+    connect(save, &QPushButton::clicked, this, [this] { onSaveChartClicked(); });
     connect(close, &QPushButton::clicked, this, &QDialog::close);
     auto* buttons = new QHBoxLayout;
     buttons->addStretch(1);
@@ -57,7 +57,7 @@ ChartDialog::ChartDialog(const CurveSet& curves,
 
 ChartDialog::~ChartDialog() = default;
 
-bool ChartDialog::SaveChartClick() {
+bool ChartDialog::onSaveChartClicked() {
     const QString path = savePath_(this, folder_);
     if (path.isEmpty()) {
         return false;

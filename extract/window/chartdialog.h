@@ -22,7 +22,7 @@ class ChartDialog : public QDialog {
 
     QChart* chart() const { return chart_; }
     // Saves through the file question; true when a file was written.
-    bool SaveChartClick();
+    bool onSaveChartClicked();
 
   private:
     QChart* chart_ = nullptr;

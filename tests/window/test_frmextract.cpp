@@ -423,10 +423,10 @@ TEST_F(ExtractWindow, ChartDrawsTheSelectionAndSavesIt) {
     EXPECT_EQ(first->at(2).x(), 300.0);
     const std::string png = dir.File("curves.png");
     chartSavePath = QString::fromStdString(png);
-    EXPECT_TRUE(chartWindow->SaveChartClick());
+    EXPECT_TRUE(chartWindow->onSaveChartClicked());
     EXPECT_FALSE(QImage(chartSavePath).isNull());
     chartSavePath.clear();  // Cancel writes nothing
-    EXPECT_FALSE(chartWindow->SaveChartClick());
+    EXPECT_FALSE(chartWindow->onSaveChartClicked());
 }
 
 TEST_F(ExtractWindow, FoldersSurviveARestart) {
