@@ -4,11 +4,32 @@
 
 #include <QApplication>
 #include <QChart>
+#include <cstdio>
 #include <exception>
 #include <memory>
 #include <type_traits>
 
 #include "extract/chart/curvechart.h"
+
+namespace {
+
+// Qt's notes about the desktop session it runs without (no XDG_RUNTIME_DIR on a server, say) are
+// no concern of a chart drawn into a file; anything else still reaches standard error.
+QtMessageHandler previousHandler = nullptr;
+
+void QuietAboutTheSession(QtMsgType type, const QMessageLogContext& context,
+                          const QString& message) {
+    if (type == QtWarningMsg && message.startsWith(QStringLiteral("QStandardPaths: "))) {
+        return;
+    }
+    if (previousHandler != nullptr) {
+        previousHandler(type, context, message);
+    } else {
+        std::fprintf(stderr, "%s\n", message.toLocal8Bit().constData());
+    }
+}
+
+}  // namespace
 
 extern "C" __attribute__((visibility("default"))) bool velto_draw_curves_1(
     const velto::CurveSet& curves, bool svg, std::string& image) {
@@ -25,6 +46,7 @@ extern "C" __attribute__((visibility("default"))) bool velto_draw_curves_1(
             static int argc = 1;
             static char name[] = "velto-extract";
             static char* argv[] = {name, nullptr};
+            previousHandler = qInstallMessageHandler(QuietAboutTheSession);
             app = std::make_unique<QApplication>(argc, argv);
         }
         const std::unique_ptr<QChart> chart(velto::BuildCurveChart(curves));
