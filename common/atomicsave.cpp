@@ -25,6 +25,14 @@ namespace {
 
 SaveStepHook stepHook = nullptr;
 
+// The file no save may replace.
+struct Protected {
+    bool set = false;
+    dev_t device = 0;
+    ino_t inode = 0;
+};
+Protected protectedFile;
+
 void Step(const char* step, const std::string& folder) {
     if (stepHook != nullptr) {
         stepHook(step, folder);
@@ -357,6 +365,12 @@ AtomicSave::AtomicSave(const std::string& target) {
         if (!existed_ && errno != ENOENT) {
             RaiseFileError(errno);
         }
+        if (existed_ && protectedFile.set && previous_.st_dev == protectedFile.device &&
+            previous_.st_ino == protectedFile.inode) {
+            throw SaveRefused("\"" + FileNameToCp1252(finalTarget_) +
+                              "\" is the listing the values are read from. Please choose "
+                              "another name.");
+        }
         // Only a regular file is replaced: not a folder, and not a device or a pipe, where a
         // file would take the device's place. A link here now was swapped in since it was
         // followed.
@@ -545,6 +559,22 @@ void SaveBytesAtomically(const std::string& target, std::string_view bytes) {
         RaiseFileError(errno);
     }
     save.Commit();
+}
+
+void ProtectFromSaves(const std::string& path) {
+    struct stat info {};
+    protectedFile = Protected{};
+    if (!path.empty() && ::stat(path.c_str(), &info) == 0) {
+        protectedFile = Protected{true, info.st_dev, info.st_ino};
+    }
+}
+
+std::string SaveFailureText(const RuntimeError& error) {
+    if (dynamic_cast<const SaveRefused*>(&error) == nullptr &&
+        error.number() == kPermissionDenied) {
+        return "The file is locked. Please close the file in Excel and try again.";
+    }
+    return error.description();
 }
 
 void RemoveSavesInProgress() {

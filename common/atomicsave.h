@@ -92,6 +92,15 @@ class AtomicSave {
 // Writes `bytes` as the whole new contents of `target`, through an AtomicSave.
 void SaveBytesAtomically(const std::string& target, std::string_view bytes);
 
+// The file the program reads from (the open listing): no save may replace it, by whatever name
+// or link it is reached, and one that tries is refused with a message naming it. A later call
+// replaces the file kept; an empty path keeps none.
+void ProtectFromSaves(const std::string& path);
+
+// What to tell the user when a save failed with this error: the save's own message where it has
+// one (a refused link, an unwritable folder, the file being read), else the error's description.
+std::string SaveFailureText(const RuntimeError& error);
+
 // Removes the private folders of the saves in progress. Safe to call from a signal handler.
 void RemoveSavesInProgress();
 

@@ -4,6 +4,7 @@
 #include <QColor>
 #include <QSize>
 #include <QString>
+#include <string>
 
 #include "extract/export/curves.h"
 
@@ -35,6 +36,8 @@ QByteArray ChartImage(QChart* chart, bool svg, const QSize& size = kChartSize);
 // Saves a chart as PNG or SVG (by the file's extension; anything else is PNG) at this size in
 // pixels, as all our files are saved (the previous file stays until the new one is whole).
 // False when the file could not be written.
-bool SaveChart(QChart* chart, const QString& path, const QSize& size = kChartSize);
+// `why`, when given, gets the reason a save failed, in the tools' single-byte text.
+bool SaveChart(QChart* chart, const QString& path, const QSize& size = kChartSize,
+               std::string* why = nullptr);
 
 }  // namespace velto

@@ -34,15 +34,13 @@ void QuietAboutTheSession(QtMsgType type, const QMessageLogContext& context,
 extern "C" __attribute__((visibility("default"))) bool velto_draw_curves_1(
     const velto::CurveSet& curves, bool svg, std::string& image) {
     try {
-        // Charts need a GUI application object: without a display one is made on the offscreen
-        // platform, so plotting works on a server too.
+        // Charts need a GUI application object: one is made on the offscreen platform, so
+        // plotting works on a server too.
         std::unique_ptr<QApplication> app;
         if (!QApplication::instance()) {
-            if (qEnvironmentVariableIsEmpty("DISPLAY") &&
-                qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
-                qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
-                qputenv("QT_QPA_PLATFORM", "offscreen");
-            }
+            // A chart drawn into a file needs no screen: offscreen always, so a display that
+            // is set but gone (a stale ssh -X session) cannot end the program.
+            qputenv("QT_QPA_PLATFORM", "offscreen");
             static int argc = 1;
             static char name[] = "velto-extract";
             static char* argv[] = {name, nullptr};

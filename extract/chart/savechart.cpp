@@ -7,7 +7,7 @@
 
 namespace velto {
 
-bool SaveChart(QChart* chart, const QString& path, const QSize& size) {
+bool SaveChart(QChart* chart, const QString& path, const QSize& size, std::string* why) {
     const bool svg =
         QFileInfo(path).suffix().compare(QStringLiteral("svg"), Qt::CaseInsensitive) == 0;
     const QByteArray bytes = ChartImage(chart, svg, size);
@@ -18,7 +18,10 @@ bool SaveChart(QChart* chart, const QString& path, const QSize& size) {
         SaveBytesAtomically(
             QFile::encodeName(path).toStdString(),
             std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())));
-    } catch (const RuntimeError&) {
+    } catch (const RuntimeError& error) {
+        if (why != nullptr) {
+            *why = SaveFailureText(error);
+        }
         return false;
     }
     return true;

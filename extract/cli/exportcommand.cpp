@@ -97,8 +97,10 @@ bool DrawCurves(const Catalogue& c, const SaveRequest& request, const std::strin
     if (written) {
         try {
             SaveBytesAtomically(output, image);
-        } catch (const RuntimeError&) {
-            written = false;
+        } catch (const RuntimeError& error) {
+            std::fprintf(err, "velto-extract: cannot write %s: %s\n", TerminalSafe(output).c_str(),
+                         TerminalSafe(Cp1252ToUtf8(SaveFailureText(error))).c_str());
+            return false;
         }
     }
     if (!written) {

@@ -184,12 +184,8 @@ bool WriteSpreadsheet(const Catalogue& c, const std::string& fileName, std::stri
     std::string text;
     try {
         return WriteReplacing(c, fileName, variable, vectorName, layout, format, progress);
-    } catch (const SaveRefused& error) {
-        text = error.description();
     } catch (const RuntimeError& error) {
-        text = error.number() == kPermissionDenied
-                   ? "The file is locked. Please close the file in Excel and try again."
-                   : error.description();
+        text = SaveFailureText(error);
     } catch (const std::bad_alloc&) {
         text = ErrorDescription(kOutOfMemory);
     } catch (const std::exception&) {

@@ -5,8 +5,8 @@
 #include <new>
 #include <stdexcept>
 
+#include "common/atomicsave.h"
 #include "common/checked.h"
-#include "common/encoding.h"
 #include "common/error.h"
 #include "extract/export/selection.h"
 #include "extract/reader/extraction.h"
@@ -43,14 +43,6 @@ bool MoreItemsThanTheListingHolds(const Catalogue& c, const SaveRequest& request
         VectorCount(request.variable, request.from, request.to, request.step);
     struct stat listing {};
     return count && ::stat(c.ListingFile.c_str(), &listing) == 0 && *count > listing.st_size;
-}
-
-// The target is the listing itself (by any name): writing it would destroy what is being read.
-bool TargetIsTheListing(const Catalogue& c, const std::string& target) {
-    struct stat listing {};
-    struct stat file {};
-    return ::stat(c.ListingFile.c_str(), &listing) == 0 && ::stat(target.c_str(), &file) == 0 &&
-           listing.st_dev == file.st_dev && listing.st_ino == file.st_ino;
 }
 
 SaveResult Extract(Catalogue& c, const SaveRequest& request, ProgressSink& progress,
@@ -107,11 +99,12 @@ SaveResult ExtractForRequest(Catalogue& c, const SaveRequest& request, ProgressS
 SaveResult SaveExport(Catalogue& c, const SaveRequest& request, ProgressSink& progress,
                       MessageSink& messages) {
     return Guarded(messages, [&] {
-        if (TargetIsTheListing(c, request.fileName)) {
-            messages.ShowMessage("\"" + FileNameToCp1252(request.fileName) +
-                                     "\" is the listing the values are read from. Please choose "
-                                     "another name.",
-                                 MessageIcon::Critical, kExtractTitle);
+        // A target that cannot be saved (the listing itself, another user's link, a folder we
+        // may not write) is refused before the values are read, not after.
+        try {
+            AtomicSave probe(request.fileName);
+        } catch (const RuntimeError& error) {
+            messages.ShowMessage(SaveFailureText(error), MessageIcon::Critical, kExtractTitle);
             return SaveResult{};
         }
         // A sheet too large for the format is refused before the values are read, not after.

@@ -4,6 +4,7 @@
 #include <exception>
 #include <new>
 
+#include "common/atomicsave.h"
 #include "common/error.h"
 #include "common/text.h"
 #include "extract/export/selection.h"
@@ -338,6 +339,7 @@ ExtractSession::Start ExtractSession::Open(const std::string& path) {
     // is read or while its messages are up.
     catalogue_.ListingFile = path;
     ClearCatalogue(catalogue_);
+    ProtectFromSaves(path);
     openFolder = FolderOf(path);
     hasListing_ = true;
     offered_.clear();

@@ -62,9 +62,13 @@ bool ChartDialog::onSaveChartClicked() {
     if (path.isEmpty()) {
         return false;
     }
-    if (!SaveChart(chart_, path)) {
-        MsgBoxCentered(this, tr("The chart could not be written to ") + path + '.', kStyleCritical,
-                       QStringLiteral("VeltoExtract"));
+    std::string why;
+    if (!SaveChart(chart_, path, kChartSize, &why)) {
+        QString text = tr("The chart could not be written to ") + path + '.';
+        if (!why.empty()) {
+            text = QString::fromLatin1(why.c_str());
+        }
+        MsgBoxCentered(this, text, kStyleCritical, QStringLiteral("VeltoExtract"));
         return false;
     }
     return true;

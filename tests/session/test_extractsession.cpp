@@ -3,6 +3,7 @@
 #include <functional>
 #include <random>
 
+#include "common/atomicsave.h"
 #include "extract/session/extractsession.h"
 #include "tests/support/testsupport.h"
 #include "tools/listinggen.h"
@@ -220,6 +221,8 @@ TEST_F(Session, TheListingIsNotItsOwnTarget) {
     EXPECT_EQ(
         messages.messages[0].text,
         "\"" + frame + "\" is the listing the values are read from. Please choose another name.");
+    // Nor with a chart: every save of the program keeps off the open listing.
+    EXPECT_THROW(SaveBytesAtomically(dir.File("alias.xls"), "a chart"), SaveRefused);
     EXPECT_TRUE(test::ReadBytes(frame) == before);
 }
 
