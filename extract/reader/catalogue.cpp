@@ -1,5 +1,7 @@
 #include "extract/reader/catalogue.h"
 
+#include <sys/stat.h>
+
 #include <new>
 
 #include "common/error.h"
@@ -55,6 +57,21 @@ void ClearCatalogue(Catalogue& c) {
     c.HasSoilForces = false;
     c.StressTables.clear();
     c.TangentTables.clear();
+    c.Scanned = Catalogue::Stamp{};
+}
+
+Catalogue::Stamp StampOf(const std::string& path) {
+    Catalogue::Stamp stamp;
+    struct stat info {};
+    if (::stat(path.c_str(), &info) == 0) {
+        stamp.known = true;
+        stamp.device = info.st_dev;
+        stamp.inode = info.st_ino;
+        stamp.size = info.st_size;
+        stamp.modifiedNs =
+            static_cast<long long>(info.st_mtim.tv_sec) * 1000000000LL + info.st_mtim.tv_nsec;
+    }
+    return stamp;
 }
 
 }  // namespace velto

@@ -98,10 +98,23 @@ struct Catalogue {
     // What the last extraction read.
     ValueTable ExtractedValues;
 
-    // Set by an extraction that found the listing shorter than its scan recorded: the values
-    // are not the listing's any more, and nothing is written from them.
+    // Which file was scanned, as it was then: another file put in its place, or the same file
+    // rewritten without growing, is no longer the listing the times point into. (A listing that
+    // only grew, from a solver still writing it, still is.)
+    struct Stamp {
+        bool known = false;
+        unsigned long long device = 0, inode = 0;
+        long long size = 0, modifiedNs = 0;
+    } Scanned;
+
+    // Set by an extraction that found the listing shorter than its scan recorded, or no longer
+    // the file that was scanned: the values are not the listing's any more, and nothing is
+    // written from them.
     bool ListingChanged = false;
 };
+
+// The stamp of the file at this path now (known = false when it cannot be looked at).
+Catalogue::Stamp StampOf(const std::string& path);
 
 // Resets the catalogue before a new listing is read: identity, model counts, times, flags and
 // table labels go back to empty. BeamPointCount and AreaPointCount keep their values until the

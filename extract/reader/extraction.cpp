@@ -104,14 +104,34 @@ const TimeStep& TimeOf(const Catalogue& c, Integer t) {
     return c.Times[static_cast<std::size_t>(record - 1)];
 }
 
-// Thrown when the listing is no longer the one that was scanned.
-struct ListingChangedError {};
+// Thrown when the listing is no longer the one that was scanned: cut short, or another file.
+struct ListingChangedError {
+    bool shorter = true;
+};
+
+// The file at the listing's name is still the one scanned: the same file, not rewritten in place
+// (grown by a solver still writing it is fine; shorter is caught where it is read).
+void RequireTheScannedListing(Catalogue& c) {
+    if (!c.Scanned.known) {
+        return;
+    }
+    const Catalogue::Stamp now = StampOf(c.ListingFile);
+    if (!now.known) {
+        return;  // the reading says what became of it
+    }
+    if (now.device != c.Scanned.device || now.inode != c.Scanned.inode ||
+        (now.size == c.Scanned.size && now.modifiedNs != c.Scanned.modifiedNs)) {
+        c.ListingChanged = true;
+        throw ListingChangedError{false};
+    }
+}
 
 // Before anything is read or held: every chosen time must still lie inside the listing (a listing
 // cut short, or rewritten by a solver still running, no longer matches the scan), and the items
 // to hold must be few enough for the listing to print them at all (each takes at least a byte),
 // so a damaged count can never make us claim memory the listing could not fill.
 void CheckListingStillFits(Catalogue& c, const LineReader& in, Long items) {
+    RequireTheScannedListing(c);
     const Integer times = ChosenTimes(c);
     for (Integer t = 1; t <= times; ++t) {
         if (TimeOf(c, t).Position > in.Length() + 1) {
@@ -131,6 +151,8 @@ template <typename Body>
 void WhileTheListingHolds(Catalogue& c, const LineReader& in, Body&& body) {
     try {
         body();
+        // Rewritten while it was read: what was read may be half of each.
+        RequireTheScannedListing(c);
     } catch (const RuntimeError&) {
         if (in.Shrunk()) {
             c.ListingChanged = true;
@@ -233,11 +255,14 @@ void Guarded(MessageSink& messages, Body&& body) {
     } catch (const std::bad_alloc&) {
         messages.ShowMessage(std::to_string(kOutOfMemory) + ": " + ErrorDescription(kOutOfMemory),
                              MessageIcon::None, kExtractTitle);
-    } catch (const ListingChangedError&) {
-        messages.ShowMessage(std::to_string(kInputPastEnd) + ": " +
-                                 ErrorDescription(kInputPastEnd) +
-                                 ". The listing is shorter than when it was opened: open it "
-                                 "again.",
+    } catch (const ListingChangedError& changed) {
+        messages.ShowMessage(changed.shorter
+                                 ? std::to_string(kInputPastEnd) + ": " +
+                                       ErrorDescription(kInputPastEnd) +
+                                       ". The listing is shorter than when it was opened: open it "
+                                       "again."
+                                 : std::string("The listing has changed since it was opened: "
+                                               "open it again."),
                              MessageIcon::Critical, kExtractTitle);
     }
 }

@@ -70,6 +70,7 @@ std::string ReadFileErrorText(int number, const std::string& description) {
 void ReadListingHeader(Catalogue& c, ProgressSink& progress, MessageSink& messages) {
     ReportingReadErrors(messages, [&] {
         if (!c.ListingFile.empty()) {
+            c.Scanned = StampOf(c.ListingFile);
             ReadHead(c);
         }
         switch (c.AnalysisKind) {

@@ -1,5 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <random>
 
@@ -206,6 +211,60 @@ TEST_F(Session, AListingGoneIsReportedOnce) {
     EXPECT_EQ(messages.messages[0].text, "53: File not found");
     EXPECT_EQ(messages.messages[1].text, "53: File not found");
     EXPECT_FALSE(std::filesystem::exists(target));
+}
+
+// A listing put in place of the one opened, or rewritten in place without growing (before the
+// save or while it reads), is no longer what the times point into: nothing is written from it.
+// One that only grew, as a solver still writing it makes it, is still the listing.
+TEST_F(Session, AListingReplacedOrRewrittenIsNotSaved) {
+    const std::string changed = "The listing has changed since it was opened: open it again.";
+    auto rewrite = [&] {  // the same bytes, written again in place: only the time differs
+        const std::string bytes = test::ReadBytes(frame);
+        std::FILE* f = std::fopen(frame.c_str(), "r+");
+        std::fwrite(bytes.data(), 1, bytes.size(), f);
+        std::fclose(f);
+        const struct timespec later[2] = {{0, UTIME_OMIT}, {2000000000, 0}};
+        ::utimensat(AT_FDCWD, frame.c_str(), later, 0);
+    };
+    struct Case {
+        const char* what;
+        std::function<void()> before, during;
+        bool written;
+    };
+    for (const Case& c :
+         {Case{"replaced",
+               [&] {
+                   std::filesystem::copy_file(other, frame + ".new");
+                   std::filesystem::rename(frame + ".new", frame);
+               },
+               nullptr, false},
+          Case{"rewritten", rewrite, nullptr, false},
+          Case{"rewritten while read", nullptr, rewrite, false},
+          Case{"grown", [&] { std::ofstream(frame, std::ios::app) << "\n"; }, nullptr, true}}) {
+        session.Open(frame);
+        session.AddTimes({0, 5});
+        messages.messages.clear();
+        if (c.before) {
+            c.before();
+        }
+        bool once = true;
+        progress.act = [&] {
+            if (c.during && once && session.Running() == SessionCommand::Save) {
+                once = false;
+                c.during();
+            }
+        };
+        const std::string target = dir.File(std::string(c.what) + ".csv");
+        EXPECT_EQ(session.Save(target, SheetFormat::Csv).outcome == SaveOutcome::Written, c.written)
+            << c.what;
+        EXPECT_EQ(std::filesystem::exists(target), c.written) << c.what;
+        if (!c.written) {
+            ASSERT_EQ(messages.messages.size(), 1u) << c.what;
+            EXPECT_EQ(messages.messages[0].text, changed);
+        }
+        progress.act = nullptr;
+        WriteListingFile(ListingSpec{}, frame);  // a fresh file for the next case
+    }
 }
 
 // The listing is never written over with its own values, by whatever name it is given.
