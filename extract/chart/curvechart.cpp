@@ -129,9 +129,9 @@ QChart* BuildCurveChart(const CurveSet& set) {
     chart->setBackgroundRoundness(0);
     QString title = QString::fromLatin1(set.title);
     if (set.omitted > 0) {
-        title += QStringLiteral(" (the first %1 vectors; %2 more are in the spreadsheet)")
+        title += QStringLiteral(" (the first %1 of %2 vectors)")
                      .arg(kMaxCurves)
-                     .arg(set.omitted);
+                     .arg(kMaxCurves + set.omitted);
     }
     chart->setTitle(title);
     QFont titleFont = Scaled(chart->titleFont(), 1.3);

@@ -107,9 +107,10 @@ bool DrawCurves(const Catalogue& c, const SaveRequest& request, const std::strin
         std::fprintf(err, "velto-extract: cannot write %s\n", TerminalSafe(output).c_str());
         return false;
     }
-    std::fprintf(out, "%s: %zu curves of %s%s%s at %d times\n", TerminalSafe(output).c_str(),
-                 curves.curves.size(), Cp1252ToUtf8(request.variable).c_str(),
-                 request.vectorName.empty() ? "" : " ", Cp1252ToUtf8(request.vectorName).c_str(),
+    std::fprintf(out, "%s: %zu %s of %s%s%s at %d times\n", TerminalSafe(output).c_str(),
+                 curves.curves.size(), curves.curves.size() == 1 ? "curve" : "curves",
+                 Cp1252ToUtf8(request.variable).c_str(), request.vectorName.empty() ? "" : " ",
+                 Cp1252ToUtf8(request.vectorName).c_str(),
                  static_cast<int>(c.SelectedTimes.size()));
     if (curves.omitted > 0) {
         std::fprintf(out, "(the first %d vectors are drawn; %d more are left out)\n", kMaxCurves,
@@ -118,8 +119,8 @@ bool DrawCurves(const Catalogue& c, const SaveRequest& request, const std::strin
     return true;
 }
 
-int Refuse(std::FILE* err, const std::string& why) {
-    std::fprintf(err, "velto-extract: cannot export: %s\n",
+int Refuse(std::FILE* err, const std::string& why, const char* command) {
+    std::fprintf(err, "velto-extract: cannot %s: %s\n", command,
                  TerminalSafe(Cp1252ToUtf8(why)).c_str());
     return 1;
 }
@@ -186,6 +187,9 @@ bool ParseTimes(const std::string& text, int count, std::vector<int>& indices, i
 }
 
 int RunExport(const ExportOptions& o, std::FILE* out, std::FILE* err) {
+    auto refuse = [&](const std::string& why) {
+        return Refuse(err, why, o.plot ? "plot" : "export");
+    };
     TerminalProgress terminal(err);
     TerminalMessages messages(err, &terminal);
     InterruptibleProgress progress(terminal);
@@ -199,19 +203,18 @@ int RunExport(const ExportOptions& o, std::FILE* out, std::FILE* err) {
         for (const OfferedVariable& v : session.variables()) {
             names += (names.empty() ? "" : ", ") + v.Name;
         }
-        return Refuse(
-            err, "the listing does not offer \"" + o.variable + "\"" +
-                     (names.empty() ? " (it offers no variable)" : " (it offers: " + names + ")"));
+        return refuse("the listing does not offer \"" + o.variable + "\"" +
+                      (names.empty() ? " (it offers no variable)" : " (it offers: " + names + ")"));
     }
     const OfferedVariable& variable = *session.variable();
     if (!variable.Vectors.empty()) {
         const int component = o.vector.empty() ? 0 : FindVector(variable.Vectors, o.vector);
         if (component < 0) {
-            return Refuse(err, "\"" + o.variable + "\" has no vector \"" + o.vector + "\"");
+            return refuse("\"" + o.variable + "\" has no vector \"" + o.vector + "\"");
         }
         session.ChooseVector(component);
     } else if (!o.vector.empty()) {
-        return Refuse(err, "\"" + o.variable + "\" has no vectors");
+        return refuse("\"" + o.variable + "\" has no vectors");
     }
 
     const int timeCount = static_cast<int>(session.times().available().size());
@@ -219,8 +222,8 @@ int RunExport(const ExportOptions& o, std::FILE* out, std::FILE* err) {
     int beyond = 0;
     ParseTimes(o.times, timeCount, indices, &beyond);
     if (beyond != 0) {
-        return Refuse(err, "the listing has " + std::to_string(timeCount) +
-                               " times; there is no time " + std::to_string(beyond));
+        return refuse("the listing has " + std::to_string(timeCount) + " times; there is no time " +
+                      std::to_string(beyond));
     }
     session.AddTimes(indices);
     session.SetRangeText(0, o.from.empty() ? "1" : o.from);
@@ -230,7 +233,7 @@ int RunExport(const ExportOptions& o, std::FILE* out, std::FILE* err) {
     const SheetFormat format =
         o.format.value_or(FormatOfExtension(o.output).value_or(SheetFormat::Xls));
     if (const std::string problem = session.RequestProblem(); !problem.empty()) {
-        return Refuse(err, problem);
+        return refuse(problem);
     }
     const SaveRequest request = session.CurrentRequest();
 
@@ -254,7 +257,7 @@ int RunExport(const ExportOptions& o, std::FILE* out, std::FILE* err) {
             return 1;
         }
         if (result.outcome != SaveOutcome::Extracted) {
-            return Refuse(err, result.problem.empty() ? "nothing to draw" : result.problem);
+            return refuse(result.problem.empty() ? "nothing to draw" : result.problem);
         }
         return DrawCurves(c, request, o.output, out, err) && shown == 0 ? 0 : 1;
     }
@@ -273,7 +276,7 @@ int RunExport(const ExportOptions& o, std::FILE* out, std::FILE* err) {
         case SaveOutcome::NotWritten:
         case SaveOutcome::Extracted:
             if (!result.problem.empty()) {
-                return Refuse(err, result.problem);
+                return refuse(result.problem);
             }
             return 1;
     }
