@@ -26,6 +26,13 @@ std::vector<SummaryLine> SummaryLines(const Catalogue& c) {
     count("Shells:", c.ShellCount);
     count("Soils:", c.SoilCount);
     count("Fibers:", c.FiberCount);
+    if (c.AnalysisKind == kKindNone && c.Version.empty()) {
+        // Nothing was learnt of a file that is not a listing: no kind, no dimension to show.
+        for (SummaryLine& line : lines) {
+            line.Value.clear();
+            line.Enabled = false;
+        }
+    }
     return lines;
 }
 

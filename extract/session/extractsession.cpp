@@ -50,15 +50,7 @@ bool ExtractSession::Recognised() const {
 }
 
 std::vector<SummaryLine> ExtractSession::Summary() const {
-    std::vector<SummaryLine> lines = SummaryLines(catalogue_);
-    if (!Recognised()) {
-        // Nothing was learnt of a file that is not a listing: no kind, no dimension to show.
-        for (SummaryLine& line : lines) {
-            line.Value.clear();
-            line.Enabled = false;
-        }
-    }
-    return lines;
+    return SummaryLines(catalogue_);
 }
 
 const OfferedVariable* ExtractSession::variable() const {

@@ -400,16 +400,21 @@ void FrmExtract::BuildControls() {
 void FrmExtract::FormLoad() {
     setWindowTitle(kTitle);
     VELTO_EXTRACT_SETTINGS(settings);
-    session_.openFolder = Bytes(settings.value(QStringLiteral("Files/InitOpenDir")).toString());
-    session_.saveFolder = Bytes(settings.value(QStringLiteral("Files/InitSaveDir")).toString());
+    // Folders are file names: the system's bytes, not the listing's single-byte text.
+    session_.openFolder =
+        settings.value(QStringLiteral("Files/InitOpenDir")).toString().toLocal8Bit().toStdString();
+    session_.saveFolder =
+        settings.value(QStringLiteral("Files/InitSaveDir")).toString().toLocal8Bit().toStdString();
     picProgress->setVisible(false);
     Sync();
 }
 
 void FrmExtract::FormUnload() {
     VELTO_EXTRACT_SETTINGS(settings);
-    settings.setValue(QStringLiteral("Files/InitOpenDir"), Latin1(session_.openFolder));
-    settings.setValue(QStringLiteral("Files/InitSaveDir"), Latin1(session_.saveFolder));
+    settings.setValue(QStringLiteral("Files/InitOpenDir"),
+                      QString::fromLocal8Bit(session_.openFolder.c_str()));
+    settings.setValue(QStringLiteral("Files/InitSaveDir"),
+                      QString::fromLocal8Bit(session_.saveFolder.c_str()));
     settings.sync();
 }
 
@@ -418,10 +423,13 @@ void FrmExtract::closeEvent(QCloseEvent* event) {
     if (running == SessionCommand::Save || running == SessionCommand::Chart) {
         // The command itself closes the window once it has stopped.
         event->ignore();
-        if (MsgBoxCentered(this,
-                           QStringLiteral("Save is in progress. Do you want to exit and abbort "
-                                          "current process?"),
-                           kStyleYesNo | kStyleQuestion, kTitle) == kAnswerYes) {
+        const QString question =
+            running == SessionCommand::Save
+                ? QStringLiteral(
+                      "Save is in progress. Do you want to exit and abbort current "
+                      "process?")
+                : QStringLiteral("A chart is being drawn. Do you want to exit and stop it?");
+        if (MsgBoxCentered(this, question, kStyleYesNo | kStyleQuestion, kTitle) == kAnswerYes) {
             CloseAllHelp();
             session_.RequestQuit();
         }
@@ -663,6 +671,18 @@ void FrmExtract::ApplyEnabling() {
     }
     cmdSave->setEnabled(e.save);
     cmdChart->setEnabled(e.save);
+    // A greyed Save says why when the mouse rests on it: a range the listing does not hold (To
+    // kept from a larger listing) is easy to miss.
+    const std::string problem = session_.HasListing() && session_.Running() == SessionCommand::None
+                                    ? session_.RequestProblem()
+                                    : std::string();
+    const QString why =
+        problem.empty() ? QString()
+                        : QStringLiteral("Nothing to save: ") + Latin1(problem) + QLatin1Char('.');
+    cmdSave->setToolTip(e.save || why.isEmpty() ? QString() : why);
+    cmdChart->setToolTip(e.save || why.isEmpty()
+                             ? tr("Draw the chosen variable against time for the chosen vectors")
+                             : why);
     cmdDelete->setEnabled(e.deleteTimes);
     cmdClear->setEnabled(e.clearTimes);
 }
@@ -686,6 +706,15 @@ auto FrmExtract::RunLong(Command&& command) {
     return result;
 }
 
+QString FrmExtract::SaveFolderOffered() const {
+    // The last save's folder while it is there, else the listing's own.
+    const QString saved = QString::fromLocal8Bit(session_.saveFolder.c_str());
+    if (!saved.isEmpty() && QFileInfo(saved).isDir()) {
+        return saved;
+    }
+    return QString::fromLocal8Bit(session_.openFolder.c_str());
+}
+
 bool FrmExtract::RefusedWithReason(const QString& what) {
     const std::string problem = session_.RequestProblem();
     if (problem.empty()) {
@@ -703,7 +732,7 @@ void FrmExtract::onFileClicked() {
     if (session_.Running() != SessionCommand::None) {
         return;
     }
-    const QString file = dialogs_.open(this, Latin1(session_.openFolder),
+    const QString file = dialogs_.open(this, QString::fromLocal8Bit(session_.openFolder.c_str()),
                                        QStringLiteral("Velto Output Files (*.out);;All Files (*)"));
     if (file.isEmpty()) {
         return;
@@ -721,7 +750,7 @@ void FrmExtract::onSaveClicked() {
         RefusedWithReason(QStringLiteral("Nothing was saved"))) {
         return;
     }
-    const SaveChoice choice = dialogs_.save(this, Latin1(session_.saveFolder), kSaveFilters);
+    const SaveChoice choice = dialogs_.save(this, SaveFolderOffered(), kSaveFilters);
     if (choice.path.isEmpty()) {
         return;
     }
@@ -745,12 +774,23 @@ void FrmExtract::onChartClicked() {
     }
     const CurveSet curves =
         CurvesOfExtraction(session_.catalogue(), request.variable, request.vectorName);
-    auto* dialog = new ChartDialog(curves, dialogs_.saveChart, Latin1(session_.saveFolder), this);
+    auto* dialog = new ChartDialog(curves, dialogs_.saveChart, SaveFolderOffered(), this);
+    // A chart outlives the next open: it names the listing it was drawn from.
+    dialog->setWindowTitle(
+        dialog->windowTitle() + QStringLiteral(" - ") +
+        QFileInfo(QString::fromLocal8Bit(session_.catalogue().ListingFile.c_str())).fileName());
     dialog->show();
 }
 
 void FrmExtract::onDeleteClicked() {
-    session_.DeleteHighlighted();
+    const std::vector<int>& rows = session_.highlighted(TimeList::Selected);
+    const int first = rows.empty() ? 0 : rows.front();
+    if (session_.DeleteHighlighted() && lstSelected->count() > 0) {
+        // The keyboard goes on from where the removed times stood, not from the top.
+        const QModelIndex next =
+            lstSelected->model()->index(std::min(first, lstSelected->count() - 1), 0);
+        lstSelected->selectionModel()->setCurrentIndex(next, QItemSelectionModel::NoUpdate);
+    }
 }
 
 void FrmExtract::onClearClicked() {

@@ -127,6 +127,7 @@ class FrmExtract : public QMainWindow, public ProgressSink, public MessageSink {
     auto RunLong(Command&& command);
     // Tells the user why the choices give nothing to save or draw; false when they give values.
     bool RefusedWithReason(const QString& what);
+    QString SaveFolderOffered() const;
     std::vector<int> HighlightedRows(const QListWidget* list) const;
     QString HelpFile() const;
 

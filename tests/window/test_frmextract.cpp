@@ -214,6 +214,10 @@ TEST_F(ExtractWindow, ListsFollowMouseAndKeys) {
     QTest::keyClick(selected, Qt::Key_Delete);
     EXPECT_EQ(Texts(selected), (QStringList{"180", "300"}));
     EXPECT_FALSE(Enabled("cmdDelete"));
+    EXPECT_EQ(selected->currentRow(), 0);  // the keys go on from where the removed times stood
+    QTest::keyClick(selected, Qt::Key_Down);
+    QTest::keyClick(selected, Qt::Key_Delete);
+    EXPECT_EQ(Texts(selected), QStringList{"180"});
 
     // Ctrl+A takes every time, until the user drags a new selection.
     available->setFocus();
@@ -225,7 +229,7 @@ TEST_F(ExtractWindow, ListsFollowMouseAndKeys) {
     QTest::mouseMove(available->viewport(), second);
     QTest::mouseRelease(available->viewport(), Qt::LeftButton, {}, second);
     Drop("0 1 ");
-    EXPECT_EQ(Texts(selected), (QStringList{"60", "120", "180", "300"}));
+    EXPECT_EQ(Texts(selected), (QStringList{"60", "120", "180"}));
     // A right-click on empty space leaves nothing highlighted, so nothing to add.
     const QPoint empty(5, available->viewport()->height() - 3);
     QTest::mousePress(available->viewport(), Qt::RightButton, {}, empty);
@@ -277,6 +281,8 @@ TEST_F(ExtractWindow, RangeBoxesFollowTheVariable) {
     EXPECT_TRUE(Enabled("cmdSave") && Enabled("cmdChart"));
     Find<QLineEdit>("txtVectors1")->setText("1e400");
     EXPECT_FALSE(Enabled("cmdSave"));
+    EXPECT_EQ(Find<QPushButton>("cmdSave")->toolTip(),
+              "Nothing to save: To must lie in 1..20 (Nodes).");
     Find<QLineEdit>("txtVectors1")->setText("15");
     Choose("Eigen Values");
     EXPECT_EQ(from->text(), "");
@@ -430,9 +436,14 @@ TEST_F(ExtractWindow, ChartDrawsTheSelectionAndSavesIt) {
 }
 
 TEST_F(ExtractWindow, FoldersSurviveARestart) {
+    // A folder whose name is not plain ASCII comes back as the same folder.
+    const std::string folder = dir.File("r\xC3\xA9sultats");
+    std::filesystem::create_directory(folder);
+    std::filesystem::copy_file(listing, folder + "/frame.out");
+    listing = folder + "/frame.out";
     window->onFileClicked();
     Drop("0 ");
-    target = dir.File("saved.xls");
+    target = folder + "/saved.xls";
     window->onSaveClicked();
     target = "/proc/no/such.xls";  // a failed save is not remembered
     window->onSaveClicked();
@@ -440,10 +451,17 @@ TEST_F(ExtractWindow, FoldersSurviveARestart) {
     window.reset();
     Make();
     window->onFileClicked();
-    EXPECT_EQ(openFolder.toStdString(), dir.path().string() + "/");
+    EXPECT_EQ(openFolder.toStdString(), folder + "/");
     Drop("0 ");
     window->onSaveClicked();
-    EXPECT_EQ(saveFolder.toStdString(), dir.path().string() + "/");
+    EXPECT_EQ(saveFolder.toStdString(), folder + "/");
+    // A save folder gone since is not offered: the listing's is.
+    std::filesystem::rename(folder, folder + ".moved");
+    listing = folder + ".moved/frame.out";
+    window->onFileClicked();
+    Drop("0 ");
+    window->onSaveClicked();
+    EXPECT_EQ(saveFolder.toStdString(), folder + ".moved/");
 }
 
 TEST_F(ExtractWindow, HelpOpensOnF1AndClosesWithTheWindow) {
