@@ -40,6 +40,7 @@
 #include "shell/runner/inputfiles.h"
 #include "shell/runner/settings.h"
 #include "shell/runner/slurmbatch.h"
+#include "shell/runner/solverrun.h"
 #include "shell/window/frmabout.h"
 
 namespace velto {
@@ -287,7 +288,7 @@ void FrmMain::BuildControls() {
         }
     });
     connect(batch_, &Batch::outputChunk, this,
-            [this](int, const QByteArray& text) { AppendText(QString::fromLatin1(text)); });
+            [this](int, const QByteArray& text) { AppendText(ConsoleText(text)); });
     connect(batch_, &Batch::progress, this,
             [this](int, float fraction, const QString& name) { UpdateProgress(fraction, name); });
     connect(batch_, &Batch::fileFinished, this, [this](int row, const QString& status) {
@@ -462,7 +463,7 @@ void FrmMain::lvwFiles_ItemClick(int row) {
     if (batch_->IsRunning || row < 0 || row >= batch_->RunLogs.size()) {
         return;
     }
-    SetText(QString::fromLatin1(batch_->RunLogs[row]));
+    SetText(ConsoleText(batch_->RunLogs[row]));
     if (cluster_->IsFollowing) {
         picProgress->setFraction(cluster_->LastFraction(row));
     }
@@ -588,7 +589,7 @@ void FrmMain::ConnectCluster() {
             batch_->RunLogs[row].append(text);
         }
         if (row == SelectedRow()) {
-            AppendText(QString::fromLatin1(text));
+            AppendText(ConsoleText(text));
         }
     });
     connect(cluster_, &SlurmBatch::progress, this,

@@ -241,7 +241,7 @@ TEST_F(ShellWindow, AnUnreadableJournalIsKeptAside) {
 TEST_F(ShellWindow, BatchMarksEachFileAndKeepsItsConsoleText) {
     Make();
     toAdd = {Input("beam1.in", "STANDIN PACE 0\n"),
-             Input("beam2.in", "STANDIN PACE 0\nSTANDIN EXIT 3\n"),
+             Input("beam2.in", "STANDIN PACE 0\nSTANDIN EXIT 3\nSTANDIN STEPS \x80/mm\xb2\n"),
              Input("beam3.in", "STANDIN PACE 0\n")};
     window->cmdAdd_Click();
     window->cmdRun_Click();
@@ -261,6 +261,10 @@ TEST_F(ShellWindow, BatchMarksEachFileAndKeepsItsConsoleText) {
     const QString log = Find<QPlainTextEdit>("txtRun")->toPlainText();
     EXPECT_TRUE(log.contains("time = 100.00")) << log.toStdString();
     EXPECT_FALSE(log.contains("FILENAME"));
+    // Windows-1252, as velto-batch shows it; the reason of the failure last.
+    EXPECT_TRUE(log.contains(QStringLiteral("STANDIN STEPS \u20ac/mm\u00b2\n")))
+        << log.toStdString();
+    EXPECT_TRUE(log.endsWith("\nVelto ended with exit code 3\n")) << log.toStdString();
 }
 
 TEST_F(ShellWindow, StopAbortsTheRunningFileAndLeavesTheRest) {
