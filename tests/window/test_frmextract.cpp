@@ -486,6 +486,24 @@ TEST(ProgressStrip, ShowsOneToNinetyNinePercent) {
 TEST(MessageBox, CentredOnItsOwner) {
     EXPECT_EQ(CenteredOn(QRect(100, 50, 801, 600), QSize(300, 121)), QPoint(350, 290));
     EXPECT_EQ(CenteredOn(QRect(0, 0, 101, 101), QSize(100, 100)), QPoint(0, 0));  // 0.5 -> 0
+    // The box as shown, with the size it takes on showing, short and long messages alike.
+    QWidget owner;
+    owner.setGeometry(100, 50, 801, 600);
+    owner.show();
+    for (const QString& prompt : {QStringLiteral("75"), QString(40, QLatin1Char('x')) + "\n\n" +
+                                                            QString(300, QLatin1Char('y'))}) {
+        QRect shown;
+        QTimer::singleShot(0, [&] {
+            QWidget* box = QApplication::activeModalWidget();
+            ASSERT_NE(box, nullptr);
+            shown = box->frameGeometry();
+            box->close();
+        });
+        MsgBoxCentered(&owner, prompt, kStyleYesNo | kStyleQuestion, QStringLiteral("Velto"));
+        const QPoint centred = CenteredOn(owner.frameGeometry(), shown.size());
+        EXPECT_EQ(shown.x(), centred.x()) << shown.width();
+        EXPECT_EQ(shown.y(), centred.y()) << shown.height();
+    }
 }
 
 // A short message under a long title: the box is wide enough for the whole title.
