@@ -31,6 +31,7 @@
 #include <QVBoxLayout>
 #include <cmath>
 
+#include "common/window/filedialogs.h"
 #include "common/window/helpwindow.h"
 #include "common/window/messagebox.h"
 #include "common/window/progressstrip.h"
@@ -60,6 +61,7 @@ QStringList DefaultAddFiles(QWidget* parent, const QString& folder) {
     dialog.setLabelText(QFileDialog::LookIn, QStringLiteral("Look &in:"));
     dialog.setLabelText(QFileDialog::FileName, QStringLiteral("File &name(s):"));
     dialog.setLabelText(QFileDialog::FileType, QStringLiteral("Files of &type:"));
+    ShowLabelMnemonics(dialog);
     return dialog.exec() == QDialog::Accepted ? dialog.selectedFiles() : QStringList();
 }
 

@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QEventLoop>
 #include <QFile>
+#include <QFileDialog>
 #include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
@@ -265,6 +266,34 @@ TEST_F(ShellWindow, BatchMarksEachFileAndKeepsItsConsoleText) {
     EXPECT_TRUE(log.contains(QStringLiteral("STANDIN STEPS \u20ac/mm\u00b2\n")))
         << log.toStdString();
     EXPECT_TRUE(log.endsWith("\nVelto ended with exit code 3\n")) << log.toStdString();
+}
+
+// The Add dialog's labels show their mnemonics, underlined, rather than a literal '&', and each
+// reaches its control.
+TEST_F(ShellWindow, AddDialogShowsTheLabelsMnemonics) {
+    window = std::make_unique<FrmMain>();
+    window->show();
+    QStringList checked;
+    QTimer::singleShot(0, [&] {
+        auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+        ASSERT_NE(dialog, nullptr);
+        const std::pair<const char*, const char*> labels[] = {{"lookInLabel", "lookInCombo"},
+                                                              {"fileNameLabel", "fileNameEdit"},
+                                                              {"fileTypeLabel", "fileTypeCombo"}};
+        for (const auto& [name, control] : labels) {
+            auto* label = dialog->findChild<QLabel*>(QString::fromLatin1(name));
+            ASSERT_NE(label, nullptr) << name;
+            checked.append(label->text());
+            EXPECT_EQ(label->buddy() ? label->buddy()->objectName() : QString(), control) << name;
+            // As wide as its text without the '&': the '&' is not drawn.
+            QLabel shown(QString(label->text()).remove(QLatin1Char('&')));
+            shown.setFont(label->font());
+            EXPECT_EQ(label->sizeHint().width(), shown.sizeHint().width()) << name;
+        }
+        dialog->reject();
+    });
+    window->cmdAdd_Click();
+    EXPECT_EQ(checked, (QStringList{"Look &in:", "File &name(s):", "Files of &type:"}));
 }
 
 TEST_F(ShellWindow, StopAbortsTheRunningFileAndLeavesTheRest) {
