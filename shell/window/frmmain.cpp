@@ -215,7 +215,7 @@ void FrmMain::BuildControls() {
     sbTime = named(new QLabel, "sbTime");
     sbMain->addWidget(sbTime, 1);
     picProgress = named(new ProgressStrip, "picProgress");
-    picProgress->setFixedWidth(240);
+    picProgress->setPreferredWidth(240);
     sbMain->addPermanentWidget(picProgress);
 
     auto action = [&](QMenu* menu, const QString& text, const char* name, const QString& keys) {

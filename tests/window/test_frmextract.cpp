@@ -483,6 +483,24 @@ TEST(ProgressStrip, ShowsOneToNinetyNinePercent) {
     EXPECT_EQ(ShownPercent(0.126f), 13);
 }
 
+// The strip's trough stands out from the face around it, at its edge and inside, before any bar
+// fills it; and it keeps within its width and gives way to the texts beside it.
+TEST(ProgressStrip, DrawsItsTroughAndGivesWay) {
+    ProgressStrip strip;
+    strip.setPreferredWidth(200);
+    EXPECT_EQ(strip.sizeHint().width(), 200);
+    EXPECT_LT(strip.minimumSizeHint().width(), 100);
+    EXPECT_GE(strip.minimumSizeHint().width(), strip.fontMetrics().horizontalAdvance("100%"));
+    EXPECT_EQ(strip.sizePolicy().horizontalPolicy(), QSizePolicy::Maximum);
+    strip.resize(200, strip.sizeHint().height());
+    const QImage shot = strip.grab().toImage();
+    const QRgb face = strip.palette().color(QPalette::Window).rgb();
+    const int middle = shot.height() / 2;
+    EXPECT_NE(shot.pixel(0, middle), face);  // the sunken edge
+    EXPECT_NE(shot.pixel(0, 0), shot.pixel(shot.width() - 1, shot.height() - 1));
+    EXPECT_NE(shot.pixel(shot.width() - 4, middle), face);  // the trough
+}
+
 TEST(MessageBox, CentredOnItsOwner) {
     EXPECT_EQ(CenteredOn(QRect(100, 50, 801, 600), QSize(300, 121)), QPoint(350, 290));
     EXPECT_EQ(CenteredOn(QRect(0, 0, 101, 101), QSize(100, 100)), QPoint(0, 0));  // 0.5 -> 0

@@ -266,6 +266,15 @@ TEST_F(ShellWindow, BatchMarksEachFileAndKeepsItsConsoleText) {
     EXPECT_TRUE(log.contains(QStringLiteral("STANDIN STEPS \u20ac/mm\u00b2\n")))
         << log.toStdString();
     EXPECT_TRUE(log.endsWith("\nVelto ended with exit code 3\n")) << log.toStdString();
+
+    // The progress strip comes back beside the long summary without widening the window.
+    const int width = window->width();
+    window->cmdRun_Click();
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(Find<QWidget>("picProgress")->isVisible());
+    EXPECT_EQ(window->width(), width);
+    WaitForBatch();
+    EXPECT_EQ(window->width(), width);
 }
 
 // The Add dialog's labels show their mnemonics, underlined, rather than a literal '&', and each
