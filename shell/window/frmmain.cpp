@@ -34,6 +34,7 @@
 #include "common/window/filedialogs.h"
 #include "common/window/helpwindow.h"
 #include "common/window/messagebox.h"
+#include "common/window/programicons.h"
 #include "common/window/progressstrip.h"
 #include "shell/runner/batch.h"
 #include "shell/runner/batchjournal.h"
@@ -693,10 +694,7 @@ void FrmMain::mnuToolsTray_Click() {
         return;
     }
     if (!tray_) {
-        tray_ = new QSystemTrayIcon(
-            windowIcon().isNull() ? QApplication::style()->standardIcon(QStyle::SP_ComputerIcon)
-                                  : windowIcon(),
-            this);
+        tray_ = new QSystemTrayIcon(ShellIcon(), this);
         tray_->setContextMenu(nullptr);
         connect(
             tray_, &QSystemTrayIcon::activated, this,

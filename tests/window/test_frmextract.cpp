@@ -24,6 +24,7 @@
 #include "common/window/helpwindow.h"
 #include "common/window/messagebox.h"
 #include "common/window/mouse.h"
+#include "common/window/programicons.h"
 #include "common/window/progressstrip.h"
 #include "extract/window/chartdialog.h"
 #include "extract/window/frmextract.h"
@@ -499,6 +500,23 @@ TEST(ProgressStrip, DrawsItsTroughAndGivesWay) {
     EXPECT_NE(shot.pixel(0, middle), face);  // the sunken edge
     EXPECT_NE(shot.pixel(0, 0), shot.pixel(shot.width() - 1, shot.height() - 1));
     EXPECT_NE(shot.pixel(shot.width() - 4, middle), face);  // the trough
+}
+
+// Each program's icon is built into it at the sizes a title bar, a tray and a launcher ask for,
+// with clear corners; the two differ.
+TEST(ProgramIcons, EachDrawnAtTheSizesAsked) {
+    std::vector<QImage> pictures;
+    for (const QIcon& icon : {ShellIcon(), ExtractIcon()}) {
+        for (int size : {16, 24, 32, 48, 256}) {
+            EXPECT_TRUE(icon.availableSizes().contains(QSize(size, size))) << size;
+            const QImage image = icon.pixmap(size).toImage();
+            ASSERT_EQ(image.size(), QSize(size, size));
+            EXPECT_EQ(qAlpha(image.pixel(0, 0)), 0) << size;
+            EXPECT_GT(qAlpha(image.pixel(size / 2, size * 3 / 4)), 0) << size;
+        }
+        pictures.push_back(icon.pixmap(32).toImage());
+    }
+    EXPECT_NE(pictures[0], pictures[1]);
 }
 
 TEST(MessageBox, CentredOnItsOwner) {
