@@ -21,19 +21,13 @@ done
 icons=()
 for name in veltoextract veltoshell; do
   icons+=("icons/hicolor/scalable/apps/$name.svg")
-  for size in 16 24 32 48 64 128 256; do
+  for size in 16 24 32 48 64 128 256; do  # each picture of the size its folder says
     icons+=("icons/hicolor/${size}x$size/apps/$name.png")
+    file "$stage/usr/share/${icons[-1]}" | grep -q ", $size x $size," || fail "${icons[-1]}"
   done
 done
 for file in applications/veltoextract.desktop applications/veltoshell.desktop "${icons[@]}"; do
   [ -f "$stage/usr/share/$file" ] || fail "$file is not installed"
-done
-# Each picture of the size its folder says.
-for size in 16 24 32 48 64 128 256; do
-  for name in veltoextract veltoshell; do
-    file "$stage/usr/share/icons/hicolor/${size}x$size/apps/$name.png" | grep -q ", $size x $size," ||
-      fail "the ${size}x$size icon $name.png is not $size px"
-  done
 done
 grep -q '^Exec=VeltoShell$' "$stage/usr/share/applications/veltoshell.desktop" || fail "desktop entry"
 for name in veltoextract veltoshell; do
