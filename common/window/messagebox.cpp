@@ -16,6 +16,22 @@ MessageBoxSeam& Seam() {
     return seam;
 }
 
+// A message box that centres itself on its owner when shown: QMessageBox takes its final size
+// only as it shows (a long text widens it), so a box placed before that sits off centre.
+class CentredBox : public QMessageBox {
+  public:
+    using QMessageBox::QMessageBox;
+
+  protected:
+    void showEvent(QShowEvent* event) override {
+        QMessageBox::showEvent(event);
+        QWidget* owner = parentWidget();
+        if (owner && !owner->isMinimized()) {
+            move(CenteredOn(owner->frameGeometry(), frameGeometry().size()));
+        }
+    }
+};
+
 }  // namespace
 
 void SetMessageBoxSeam(MessageBoxSeam seam) {
@@ -37,7 +53,7 @@ int MsgBoxCentered(QWidget* owner, const QString& prompt, int style, const QStri
     if (Seam()) {
         return Seam()(owner, prompt, style, title);
     }
-    QMessageBox box(owner);
+    CentredBox box(owner);
     box.setWindowTitle(title);
     box.setText(prompt);
     switch (style & 0x70) {
@@ -62,10 +78,6 @@ int MsgBoxCentered(QWidget* owner, const QString& prompt, int style, const QStri
         grid->addItem(new QSpacerItem(MessageBoxWidthForTitle(title), 0, QSizePolicy::Minimum,
                                       QSizePolicy::Minimum),
                       grid->rowCount(), 0, 1, grid->columnCount());
-    }
-    if (owner && !owner->isMinimized()) {
-        box.adjustSize();
-        box.move(CenteredOn(owner->frameGeometry(), box.frameGeometry().size()));
     }
     const int pressed = box.exec();
     if (yesNo) {

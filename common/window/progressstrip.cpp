@@ -1,9 +1,17 @@
 #include "common/window/progressstrip.h"
 
+#include <qdrawutil.h>
 #include <QPainter>
+#include <algorithm>
 #include <cmath>
 
 namespace velto {
+
+namespace {
+
+constexpr int kFrame = 2;  // the width of the trough's sunken edge
+
+}  // namespace
 
 int ShownPercent(float fraction) {
     int percent = static_cast<int>(std::floor(static_cast<double>(fraction) * 100 + 0.5));
@@ -18,11 +26,23 @@ int ShownPercent(float fraction) {
 }
 
 ProgressStrip::ProgressStrip(QWidget* parent) : QWidget(parent) {
-    setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+    setSizePolicy(QSizePolicy::Maximum, QSizePolicy::Fixed);
+}
+
+void ProgressStrip::setPreferredWidth(int width) {
+    preferredWidth_ = width;
+    updateGeometry();
 }
 
 QSize ProgressStrip::sizeHint() const {
-    return QSize(200, fontMetrics().height() + 4);
+    return QSize(std::max(preferredWidth_, minimumSizeHint().width()),
+                 fontMetrics().height() + 2 * kFrame + 2);
+}
+
+QSize ProgressStrip::minimumSizeHint() const {
+    // Room for the widest percentage ("104%" past the end time) inside the trough.
+    return QSize(fontMetrics().horizontalAdvance(QStringLiteral("100%")) + 2 * kFrame + 6,
+                 fontMetrics().height() + 2 * kFrame + 2);
 }
 
 QString ProgressStrip::text() const {
@@ -37,16 +57,22 @@ void ProgressStrip::setFraction(float fraction) {
 }
 
 void ProgressStrip::paintEvent(QPaintEvent*) {
-    const QColor back = palette().color(QPalette::Button);
-    const QColor fore = palette().color(QPalette::Highlight);
     QPainter painter(this);
-    painter.fillRect(rect(), back);
+    // The trough: sunken below the status bar's face, and lighter than it.
+    qDrawWinPanel(&painter, rect(), palette(), true);
+    const QRect trough = rect().adjusted(kFrame, kFrame, -kFrame, -kFrame);
+    const QColor back = palette().color(QPalette::Base);
+    const QColor fore = palette().color(QPalette::Highlight);
+    painter.fillRect(trough, back);
     painter.setPen(fore);
-    painter.drawText(rect(), Qt::AlignCenter, text());
+    painter.drawText(trough, Qt::AlignCenter, text());
     // Not-XOR: the bar turns the text and the face into each other's colours beneath it.
     painter.setCompositionMode(QPainter::RasterOp_NotSourceXorDestination);
     if (fraction_ > 0) {
-        painter.fillRect(QRectF(0, 0, width() * std::min(fraction_, 1.0f), height()), fore);
+        painter.fillRect(
+            QRectF(trough.left(), trough.top(),
+                   trough.width() * std::min(static_cast<double>(fraction_), 1.0), trough.height()),
+            fore);
     }
 }
 

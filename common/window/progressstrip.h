@@ -9,8 +9,12 @@ namespace velto {
 // 99 ("1%" at the start, "99%" at the end); other values as they are.
 int ShownPercent(float fraction);
 
-// The progress strip of a status bar: the percentage centred, and the bar drawn over it in
-// not-XOR mode so the text inverts where the bar covers it.
+// The progress strip of a status bar: a sunken trough with the percentage centred, and the bar
+// drawn over it in not-XOR mode so the text inverts where the bar covers it.
+//
+// It asks for its preferred width and takes no more; when the texts beside it in the status bar
+// need the room, it gives way down to the width of its percentage, so that its showing never
+// widens the window.
 class ProgressStrip : public QWidget {
     Q_OBJECT
 
@@ -19,13 +23,16 @@ class ProgressStrip : public QWidget {
     void setFraction(float fraction);
     float fraction() const { return fraction_; }
     QString text() const;
+    void setPreferredWidth(int width);
     QSize sizeHint() const override;
+    QSize minimumSizeHint() const override;
 
   protected:
     void paintEvent(QPaintEvent* event) override;
 
   private:
     float fraction_ = 0;
+    int preferredWidth_ = 200;
 };
 
 }  // namespace velto

@@ -3,6 +3,7 @@
 #include <QApplication>
 
 #include "common/atomicsave.h"
+#include "common/window/programicons.h"
 #include "extract/window/frmextract.h"
 
 int main(int argc, char** argv) {
@@ -10,6 +11,9 @@ int main(int argc, char** argv) {
     velto::RemoveSavesInProgressOnTermination();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("VeltoExtract"));
+    // Every window of the program, and the desktop entry that a desktop matches it to.
+    QApplication::setWindowIcon(velto::ExtractIcon());
+    QApplication::setDesktopFileName(QStringLiteral("veltoextract"));
     velto::FrmExtract window;
     window.show();
     return app.exec();

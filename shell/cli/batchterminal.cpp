@@ -9,6 +9,7 @@
 #include "common/encoding.h"
 #include "shell/runner/batchreport.h"
 #include "shell/runner/slurmbatch.h"
+#include "shell/runner/solverrun.h"
 
 namespace velto {
 
@@ -56,13 +57,13 @@ void BatchTerminal::Attach(Model& model) {
             return;
         }
         ClearLine();
-        std::string shown = Cp1252ToUtf8(std::string_view(text.constData(), text.size()));
-        std::fwrite(shown.data(), 1, shown.size(), out_);
+        const QByteArray shown = ConsoleText(text).toUtf8();
+        std::fwrite(shown.constData(), 1, static_cast<std::size_t>(shown.size()), out_);
         std::fflush(out_);
     });
     if constexpr (std::is_same_v<Model, Batch>) {
-        // Said even without --verbose: a file that never reached the solver has no console text
-        // of the solver's to explain it.
+        // Said even without --verbose: a file that never reached the solver, or whose solver
+        // ended badly, has no console text of the solver's to explain it.
         connect(&model, &Batch::fileFailedBecause, this, [this](int row, const QByteArray& reason) {
             if (verbose_) {
                 return;  // already shown with the console text
@@ -70,11 +71,8 @@ void BatchTerminal::Attach(Model& model) {
             ClearLine();
             // In the solver's single-byte text, as its console is, with the name in it escaped
             // where the reason was made.
-            const QByteArray text = reason.trimmed();
-            std::fprintf(
-                out_, "%s: %s\n", NameOf(row).c_str(),
-                ControlsEscaped(Cp1252ToUtf8(std::string_view(text.constData(), text.size())))
-                    .c_str());
+            std::fprintf(out_, "%s: %s\n", NameOf(row).c_str(),
+                         ControlsEscaped(ConsoleText(reason.trimmed()).toStdString()).c_str());
             std::fflush(out_);
         });
     }

@@ -80,8 +80,8 @@ class Batch : public QObject {
     void fileStarted(int row);
     void outputChunk(int row, const QByteArray& text);
     void progress(int row, float fraction, const QString& baseName);
-    // A file failed for a reason of ours rather than the solver's (see SolverRun), told before
-    // its fileFinished(); the reason ends its console text as well.
+    // A file failed, and why (see SolverRun::failedBecause), told before its fileFinished(); the
+    // reason ends its console text as well.
     void fileFailedBecause(int row, const QByteArray& reason);
     void fileFinished(int row, const QString& status);
     void batchFinished();

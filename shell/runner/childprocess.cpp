@@ -21,6 +21,13 @@ namespace {
 
 constexpr std::size_t kChunk = 256;
 
+// The system's own words for an error, untranslated: a console text is single-byte, and a
+// translation may not be.
+std::string ErrorText(int error) {
+    const char* text = ::strerrordesc_np(error);
+    return text ? text : "error " + std::to_string(error);
+}
+
 int DecodeStatus(int raw) {
     if (WIFEXITED(raw)) {
         return WEXITSTATUS(raw);
@@ -94,7 +101,7 @@ bool ChildProcess::Start(const std::string& program, const std::vector<std::stri
     int spare = -1;
     if (::pipe2(input, O_CLOEXEC) != 0 || ::pipe2(output, O_CLOEXEC) != 0 ||
         (handed >= 0 && (spare = ::fcntl(handed, F_DUPFD_CLOEXEC, kHandedDescriptor + 1)) < 0)) {
-        error = std::strerror(errno);
+        error = ErrorText(errno);
         for (int fd : {input[0], input[1], output[0], output[1]}) {
             if (fd >= 0) {
                 ::close(fd);
@@ -151,7 +158,7 @@ bool ChildProcess::Start(const std::string& program, const std::vector<std::stri
         ::close(spare);
     }
     if (spawned != 0) {
-        error = std::strerror(spawned);
+        error = ErrorText(spawned);
         ::close(input[1]);
         ::close(output[0]);
         return false;
@@ -286,9 +293,23 @@ std::optional<int> ChildProcess::ExitStatus() {
     int raw = 0;
     pid_t done = ::waitpid(pid_, &raw, WNOHANG);
     if (done == pid_) {
+        raw_ = raw;
         status_ = DecodeStatus(raw);
     }
     return status_;
+}
+
+std::string ChildProcess::EndReason() {
+    if (!ExitStatus() || *status_ == 0) {
+        return {};
+    }
+    if (WIFSIGNALED(raw_)) {
+        const int signal = WTERMSIG(raw_);
+        const char* name = ::sigdescr_np(signal);  // untranslated, as ErrorText
+        return "was ended by signal " + std::to_string(signal) +
+               (name ? std::string(" (") + name + ")" : std::string());
+    }
+    return "ended with exit code " + std::to_string(*status_);
 }
 
 }  // namespace velto

@@ -36,7 +36,8 @@ class ChildProcess : public QObject {
     // Starts the program (a path, not searched on PATH) with these arguments. `handed`, when not
     // -1, is a descriptor of ours that the child gets as kHandedDescriptor, open across its exec
     // (and so in whatever it starts in turn); no other descriptor of ours but the pipes reaches
-    // it. On failure returns false with the reason in `error`.
+    // it. On failure returns false with the reason in `error` ("Permission denied"), in English
+    // whatever the locale, as the console text it goes into is single-byte.
     bool Start(const std::string& program, const std::vector<std::string>& arguments,
                const std::string& workingFolder, std::string& error, int handed = -1);
 
@@ -49,6 +50,10 @@ class ChildProcess : public QObject {
     // The exit status if the child has ended (reaping it), without waiting: the exit code, or
     // 128 + the signal that ended it. None while it runs.
     std::optional<int> ExitStatus();
+
+    // Why the child did not end well, in words: "ended with exit code 3", "was ended by signal 11
+    // (Segmentation fault)". Empty while it runs and after exit code 0.
+    std::string EndReason();
 
     pid_t pid() const { return pid_; }
 
@@ -73,6 +78,7 @@ class ChildProcess : public QObject {
     bool outputEnded_ = false;
     bool reported_ = false;
     std::optional<int> status_;
+    int raw_ = 0;  // the status as waitpid gave it: an exit code 139 is no signal 11
     std::unique_ptr<QSocketNotifier> readNotifier_;
     std::unique_ptr<QSocketNotifier> exitNotifier_;
     std::unique_ptr<QTimer> exitPoll_;

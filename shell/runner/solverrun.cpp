@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <new>
 
+#include "common/encoding.h"
 #include "common/error.h"
 #include "shell/runner/childprocess.h"
 #include "shell/runner/endtime.h"
@@ -23,6 +24,10 @@ QString OutcomeText(int outcome) {
         default:
             return QStringLiteral("Failed");
     }
+}
+
+QString ConsoleText(const QByteArray& bytes) {
+    return QString::fromStdString(Cp1252ToUtf8(std::string_view(bytes.constData(), bytes.size())));
 }
 
 std::string BaseNameOf(const std::string& inputPath) {
@@ -97,7 +102,7 @@ void SolverRun::RunSolver() {
         std::string error;
         if (!child_->Start(solver_.Command(), handOver.arguments, folder, error, hold_)) {
             child_.reset();
-            QTimer::singleShot(0, this, [this] { Finish(kRunFailed); });
+            FailSoon(QByteArray::fromStdString("Velto could not be started: " + error + "\n"));
             return;
         }
         connect(child_.get(), &ChildProcess::chunkRead, this, &SolverRun::ReadSolverOutput);
@@ -125,6 +130,9 @@ void SolverRun::ReadSolverOutput(const QByteArray& chunk) {
                 emit progress(*fraction, QString::fromStdString(baseName_));
             }
         }
+        if (!handled.text.empty()) {
+            lineOpen_ = handled.text.back() != '\n';
+        }
         emit output(QByteArray(handled.text.data(), static_cast<int>(handled.text.size())));
     } catch (const RuntimeError&) {
         EndReading();
@@ -134,7 +142,7 @@ void SolverRun::ReadSolverOutput(const QByteArray& chunk) {
 }
 
 void SolverRun::OnExited(int status) {
-    Finish(status == 0 ? kRunCompleted : (stopRequested_ ? kRunAborted : kRunFailed));
+    FinishAsEnded(status);
 }
 
 void SolverRun::EndReading() {
@@ -142,8 +150,20 @@ void SolverRun::EndReading() {
         return;
     }
     child_->ClosePipes();
-    std::optional<int> status = child_->ExitStatus();
-    Finish(status && *status == 0 ? kRunCompleted : (stopRequested_ ? kRunAborted : kRunFailed));
+    FinishAsEnded(child_->ExitStatus());
+}
+
+void SolverRun::FinishAsEnded(std::optional<int> status) {
+    if (status && *status == 0) {
+        Finish(kRunCompleted);
+    } else if (stopRequested_) {
+        Finish(kRunAborted);
+    } else if (const std::string reason = child_ ? child_->EndReason() : std::string();
+               !reason.empty()) {
+        Fail(QByteArray::fromStdString("Velto " + reason + "\n"));
+    } else {
+        Finish(kRunFailed);
+    }
 }
 
 void SolverRun::Stop() {
@@ -158,7 +178,8 @@ void SolverRun::Fail(const QByteArray& message) {
     if (child_) {
         child_->ClosePipes();
     }
-    emit output(message);
+    // The reason on a line of its own, even after a solver cut off in mid-line.
+    emit output(lineOpen_ ? '\n' + message : message);
     emit failedBecause(message);
     Finish(kRunFailed);
 }

@@ -5,6 +5,7 @@
 #include <QString>
 #include <exception>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,10 @@ enum RunOutcome : Integer {
 
 // The status text a run's outcome gives its row: "Failed", "Completed", "Aborted".
 QString OutcomeText(int outcome);
+
+// The solver's console bytes as text: Windows-1252, the solver's own code page. The window and
+// velto-batch both show console text through this, so the two read the same.
+QString ConsoleText(const QByteArray& bytes);
 
 // The base name the solver is given for an input file: the file name without folder and without
 // its last extension ("beam1" for /work/beam1.in; a name without a point is taken whole). Only
@@ -77,8 +82,9 @@ class SolverRun : public QObject {
   signals:
     void output(const QByteArray& text);
     void progress(float fraction, const QString& baseName);
-    // The run failed for a reason of ours (the input cannot be run, its end time cannot be read),
-    // told before finished(): the same text ends its console text.
+    // The run failed, and why, told before finished(): a reason of ours (the input cannot be
+    // run, its end time cannot be read), the solver's exit code or the signal that ended it, or
+    // why it could not be started. The same text ends its console text.
     void failedBecause(const QByteArray& reason);
     void finished(int outcome);
 
@@ -89,6 +95,9 @@ class SolverRun : public QObject {
     // A failure while reading ends the reading quietly; the outcome then comes from the exit
     // code as it stands.
     void EndReading();
+    // Ends the run as its solver ended (status: its exit status, none while it runs): Completed
+    // for exit code 0, else Aborted after the user's stop, else Failed with the reason.
+    void FinishAsEnded(std::optional<int> status);
     void Finish(int outcome);
     // Fails from the event loop, so that finished() never comes from within RunSolver.
     void FailSoon(const QByteArray& message);
@@ -99,7 +108,8 @@ class SolverRun : public QObject {
     Single endTime_ = 0;
     bool stopRequested_ = false;
     bool done_ = false;
-    int hold_ = -1;  // our copy of the hold on the input file, until the run ends
+    bool lineOpen_ = false;  // the console text so far ends in mid-line
+    int hold_ = -1;          // our copy of the hold on the input file, until the run ends
     std::unique_ptr<ChildProcess> child_;
 };
 

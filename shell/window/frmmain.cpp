@@ -31,8 +31,10 @@
 #include <QVBoxLayout>
 #include <cmath>
 
+#include "common/window/filedialogs.h"
 #include "common/window/helpwindow.h"
 #include "common/window/messagebox.h"
+#include "common/window/programicons.h"
 #include "common/window/progressstrip.h"
 #include "shell/runner/batch.h"
 #include "shell/runner/batchjournal.h"
@@ -40,6 +42,7 @@
 #include "shell/runner/inputfiles.h"
 #include "shell/runner/settings.h"
 #include "shell/runner/slurmbatch.h"
+#include "shell/runner/solverrun.h"
 #include "shell/window/frmabout.h"
 
 namespace velto {
@@ -59,6 +62,7 @@ QStringList DefaultAddFiles(QWidget* parent, const QString& folder) {
     dialog.setLabelText(QFileDialog::LookIn, QStringLiteral("Look &in:"));
     dialog.setLabelText(QFileDialog::FileName, QStringLiteral("File &name(s):"));
     dialog.setLabelText(QFileDialog::FileType, QStringLiteral("Files of &type:"));
+    ShowLabelMnemonics(dialog);
     return dialog.exec() == QDialog::Accepted ? dialog.selectedFiles() : QStringList();
 }
 
@@ -212,7 +216,7 @@ void FrmMain::BuildControls() {
     sbTime = named(new QLabel, "sbTime");
     sbMain->addWidget(sbTime, 1);
     picProgress = named(new ProgressStrip, "picProgress");
-    picProgress->setFixedWidth(240);
+    picProgress->setPreferredWidth(240);
     sbMain->addPermanentWidget(picProgress);
 
     auto action = [&](QMenu* menu, const QString& text, const char* name, const QString& keys) {
@@ -287,7 +291,7 @@ void FrmMain::BuildControls() {
         }
     });
     connect(batch_, &Batch::outputChunk, this,
-            [this](int, const QByteArray& text) { AppendText(QString::fromLatin1(text)); });
+            [this](int, const QByteArray& text) { AppendText(ConsoleText(text)); });
     connect(batch_, &Batch::progress, this,
             [this](int, float fraction, const QString& name) { UpdateProgress(fraction, name); });
     connect(batch_, &Batch::fileFinished, this, [this](int row, const QString& status) {
@@ -462,7 +466,7 @@ void FrmMain::lvwFiles_ItemClick(int row) {
     if (batch_->IsRunning || row < 0 || row >= batch_->RunLogs.size()) {
         return;
     }
-    SetText(QString::fromLatin1(batch_->RunLogs[row]));
+    SetText(ConsoleText(batch_->RunLogs[row]));
     if (cluster_->IsFollowing) {
         picProgress->setFraction(cluster_->LastFraction(row));
     }
@@ -588,7 +592,7 @@ void FrmMain::ConnectCluster() {
             batch_->RunLogs[row].append(text);
         }
         if (row == SelectedRow()) {
-            AppendText(QString::fromLatin1(text));
+            AppendText(ConsoleText(text));
         }
     });
     connect(cluster_, &SlurmBatch::progress, this,
@@ -690,10 +694,7 @@ void FrmMain::mnuToolsTray_Click() {
         return;
     }
     if (!tray_) {
-        tray_ = new QSystemTrayIcon(
-            windowIcon().isNull() ? QApplication::style()->standardIcon(QStyle::SP_ComputerIcon)
-                                  : windowIcon(),
-            this);
+        tray_ = new QSystemTrayIcon(ShellIcon(), this);
         tray_->setContextMenu(nullptr);
         connect(
             tray_, &QSystemTrayIcon::activated, this,

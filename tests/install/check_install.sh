@@ -18,11 +18,21 @@ done
 for page in VeltoExtract/index.html VeltoShell/index.html; do
   [ -f "$stage/usr/share/velto-tools/help/$page" ] || fail "help page $page is not installed"
 done
-for file in applications/veltoextract.desktop applications/veltoshell.desktop \
-            icons/hicolor/scalable/apps/veltoextract.svg icons/hicolor/scalable/apps/veltoshell.svg; do
+icons=()
+for name in veltoextract veltoshell; do
+  icons+=("icons/hicolor/scalable/apps/$name.svg")
+  for size in 16 24 32 48 64 128 256; do  # each picture of the size its folder says
+    icons+=("icons/hicolor/${size}x$size/apps/$name.png")
+    file "$stage/usr/share/${icons[-1]}" | grep -q ", $size x $size," || fail "${icons[-1]}"
+  done
+done
+for file in applications/veltoextract.desktop applications/veltoshell.desktop "${icons[@]}"; do
   [ -f "$stage/usr/share/$file" ] || fail "$file is not installed"
 done
 grep -q '^Exec=VeltoShell$' "$stage/usr/share/applications/veltoshell.desktop" || fail "desktop entry"
+for name in veltoextract veltoshell; do
+  grep -q "^Icon=$name\$" "$stage/usr/share/applications/$name.desktop" || fail "$name's desktop entry names no icon of ours"
+done
 
 "$stage/usr/bin/velto-extract" --version | grep -q '^velto-extract ' || fail "velto-extract --version"
 "$stage/usr/bin/velto-batch" --version | grep -q '^velto-batch ' || fail "velto-batch --version"
@@ -50,7 +60,7 @@ done
 deb=$(ls "$scratch"/package/velto-tools_*.deb)
 dpkg-deb -c "$deb" > "$scratch/contents.txt"
 for path in ./usr/bin/velto-extract ./usr/bin/VeltoShell ./usr/lib/velto/velto-chart.so \
-            ./usr/share/velto-tools/help/VeltoShell/index.html; do
+            ./usr/share/velto-tools/help/VeltoShell/index.html "${icons[@]/#/./usr/share/}"; do
   grep -q " $path\$" "$scratch/contents.txt" || fail "the package lacks $path"
 done
 depends=$(dpkg-deb -f "$deb" Depends)

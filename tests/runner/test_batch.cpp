@@ -79,8 +79,16 @@ TEST_F(BatchRun, FailingFileInTheMiddleLeavesTheOthersCompleted) {
         progress.emplace_back(row, fraction);
         EXPECT_EQ(name.toStdString(), "beam" + std::to_string(row + 1));
     });
+    std::vector<std::pair<int, QByteArray>> reasons;
+    QObject::connect(&batch, &Batch::fileFailedBecause,
+                     [&](int row, const QByteArray& reason) { reasons.emplace_back(row, reason); });
     RunToEnd(batch, StandIn(VELTO_STANDIN_DIR));
     EXPECT_EQ(Statuses(batch), (std::vector<QString>{"Completed", "Failed", "Completed"}));
+    // The failed row says why, at the end of its console text.
+    EXPECT_TRUE(batch.RunLogs[1].endsWith("Analysis completed.\nVelto ended with exit code 3\n"))
+        << batch.RunLogs[1].toStdString();
+    EXPECT_EQ(reasons,
+              (std::vector<std::pair<int, QByteArray>>{{1, "Velto ended with exit code 3\n"}}));
     ASSERT_EQ(batch.RunLogs.size(), 3);
     for (const QByteArray& log : batch.RunLogs) {
         EXPECT_TRUE(log.contains("time = ")) << log.toStdString();
@@ -256,6 +264,9 @@ TEST_F(BatchRun, MissingSolverFailsEveryFile) {
     batch.AddRow(QString::fromStdString(Input("beam2", {})));
     RunToEnd(batch, solver);
     EXPECT_EQ(Statuses(batch), (std::vector<QString>{"Failed", "Failed"}));
+    for (const QByteArray& log : batch.RunLogs) {
+        EXPECT_EQ(log, "Velto could not be started: No such file or directory\n");
+    }
 }
 
 // A stop with several files running ends each of them, and the batch once: its summary is told

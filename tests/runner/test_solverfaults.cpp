@@ -61,9 +61,15 @@ TEST_F(SolverFaults, CrashClosedOutputAndGrandchild) {
     // Leaves a grandchild holding the console for 20 s after the solver itself has ended.
     batch.AddRow(Input("parent", "STANDIN GRANDCHILD 20\n"));
     batch.AddRow(Input("last", ""));
+    // The exit code that a shell would report for a signal 11 is still an exit code.
+    batch.AddRow(Input("code", "STANDIN EXIT 139\n"));
     double seconds = 0;
     EXPECT_EQ(Run(batch, &seconds),
-              (std::vector<QString>{"Failed", "Completed", "Completed", "Completed"}));
+              (std::vector<QString>{"Failed", "Completed", "Completed", "Completed", "Failed"}));
+    EXPECT_TRUE(batch.RunLogs[0].endsWith("\nVelto was ended by signal 11 (Segmentation fault)\n"))
+        << batch.RunLogs[0].toStdString();
+    EXPECT_TRUE(batch.RunLogs[4].endsWith("\nVelto ended with exit code 139\n"))
+        << batch.RunLogs[4].toStdString();
     // The closed console did not end the run early (it waited for the solver's own end), and
     // the grandchild did not hold the batch: far less than its 20 s.
     EXPECT_GE(seconds, 1.0);

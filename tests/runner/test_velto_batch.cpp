@@ -118,9 +118,11 @@ TEST_F(VeltoBatch, StatusOfEachFileAndTheExitStatus) {
     EXPECT_EQ(run.status, 1) << run.out;
     EXPECT_NE(run.out.find("Velto Ver. 2026"), std::string::npos) << run.out;
     std::size_t first = run.out.find("beam1.in: Completed (");
+    std::size_t why = run.out.find("beam2.in: Velto ended with exit code 3\n");
     std::size_t second = run.out.find("beam2.in: Failed (");
     std::size_t third = run.out.find("beam3.in: Completed (");
-    EXPECT_TRUE(first < second && second < third && third != std::string::npos) << run.out;
+    EXPECT_TRUE(first < why && why < second && second < third && third != std::string::npos)
+        << run.out;
     EXPECT_EQ(run.out.find("time ="), std::string::npos);  // no console text unless asked
     EXPECT_NE(run.out.find("Batch finished: 2 Completed, 2 Failed, 0 Aborted in 0:0"),
               std::string::npos)
@@ -173,10 +175,14 @@ TEST_F(VeltoBatch, StatusOfEachFileAndTheExitStatus) {
         << run.out;
     EXPECT_EQ(LockFiles(), std::vector<std::string>());
 
+    // The console text in Windows-1252, as the window shows it: the bytes 0x80 and 0xB2 are
+    // the euro sign and the superscript two.
     run = RunBatch(dir, {"--verbose", "--jobs", "2", "--solver-folder", VELTO_STANDIN_2004_DIR,
-                         Input("beam1", "STANDIN PACE 0\n"), Input("beam4", "STANDIN PACE 0\n")});
+                         Input("beam1", "STANDIN PACE 0\nSTANDIN STEPS \x80/mm\xb2\n"),
+                         Input("beam4", "STANDIN PACE 0\n")});
     EXPECT_EQ(run.status, 0) << run.out;
     EXPECT_NE(run.out.find("time = 100.00"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("STANDIN STEPS \u20ac/mm\u00b2\n"), std::string::npos) << run.out;
     EXPECT_NE(run.out.find("beam4.in: Completed"), std::string::npos);
 }
 

@@ -24,6 +24,7 @@
 #include "common/window/helpwindow.h"
 #include "common/window/messagebox.h"
 #include "common/window/mouse.h"
+#include "common/window/programicons.h"
 #include "common/window/progressstrip.h"
 #include "extract/window/chartdialog.h"
 #include "extract/window/frmextract.h"
@@ -501,9 +502,52 @@ TEST(ProgressStrip, ShowsOneToNinetyNinePercent) {
     EXPECT_EQ(ShownPercent(0.126f), 13);
 }
 
+// The strip's trough stands out from the face around it, at its edge and inside, before any bar
+// fills it.
+TEST(ProgressStrip, DrawsItsTrough) {
+    ProgressStrip strip;
+    strip.resize(200, strip.sizeHint().height());
+    const QImage shot = strip.grab().toImage();
+    const QRgb face = strip.palette().color(QPalette::Window).rgb();
+    EXPECT_NE(shot.pixel(0, shot.height() / 2), face);                 // the sunken edge
+    EXPECT_NE(shot.pixel(shot.width() - 4, shot.height() / 2), face);  // the trough
+}
+
+// Each program's icon is built into it at the sizes a title bar, a tray and a launcher ask for,
+// with clear corners; the two differ.
+TEST(ProgramIcons, EachDrawnAtTheSizesAsked) {
+    for (const QIcon& icon : {ShellIcon(), ExtractIcon()}) {
+        for (int size : {16, 24, 32, 48, 256}) {
+            const QImage image = icon.pixmap(size).toImage();
+            ASSERT_EQ(image.size(), QSize(size, size));
+            EXPECT_EQ(qAlpha(image.pixel(0, 0)), 0) << size;
+            EXPECT_GT(qAlpha(image.pixel(size / 2, size * 3 / 4)), 0) << size;
+        }
+    }
+    EXPECT_NE(ShellIcon().pixmap(32).toImage(), ExtractIcon().pixmap(32).toImage());
+}
+
 TEST(MessageBox, CentredOnItsOwner) {
     EXPECT_EQ(CenteredOn(QRect(100, 50, 801, 600), QSize(300, 121)), QPoint(350, 290));
     EXPECT_EQ(CenteredOn(QRect(0, 0, 101, 101), QSize(100, 100)), QPoint(0, 0));  // 0.5 -> 0
+    // The box as shown, with the size it takes on showing, short and long messages alike.
+    QWidget owner;
+    owner.setGeometry(100, 50, 801, 600);
+    owner.show();
+    for (const QString& prompt : {QStringLiteral("75"), QString(40, QLatin1Char('x')) + "\n\n" +
+                                                            QString(300, QLatin1Char('y'))}) {
+        QRect shown;
+        QTimer::singleShot(0, [&] {
+            QWidget* box = QApplication::activeModalWidget();
+            ASSERT_NE(box, nullptr);
+            shown = box->frameGeometry();
+            box->close();
+        });
+        MsgBoxCentered(&owner, prompt, kStyleYesNo | kStyleQuestion, QStringLiteral("Velto"));
+        const QPoint centred = CenteredOn(owner.frameGeometry(), shown.size());
+        EXPECT_EQ(shown.x(), centred.x()) << shown.width();
+        EXPECT_EQ(shown.y(), centred.y()) << shown.height();
+    }
 }
 
 // A short message under a long title: the box is wide enough for the whole title.

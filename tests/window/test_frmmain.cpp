@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QEventLoop>
 #include <QFile>
+#include <QFileDialog>
 #include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
@@ -241,7 +242,7 @@ TEST_F(ShellWindow, AnUnreadableJournalIsKeptAside) {
 TEST_F(ShellWindow, BatchMarksEachFileAndKeepsItsConsoleText) {
     Make();
     toAdd = {Input("beam1.in", "STANDIN PACE 0\n"),
-             Input("beam2.in", "STANDIN PACE 0\nSTANDIN EXIT 3\n"),
+             Input("beam2.in", "STANDIN PACE 0\nSTANDIN EXIT 3\nSTANDIN STEPS \x80/mm\xb2\n"),
              Input("beam3.in", "STANDIN PACE 0\n")};
     window->cmdAdd_Click();
     window->cmdRun_Click();
@@ -261,6 +262,47 @@ TEST_F(ShellWindow, BatchMarksEachFileAndKeepsItsConsoleText) {
     const QString log = Find<QPlainTextEdit>("txtRun")->toPlainText();
     EXPECT_TRUE(log.contains("time = 100.00")) << log.toStdString();
     EXPECT_FALSE(log.contains("FILENAME"));
+    // Windows-1252, as velto-batch shows it; the reason of the failure last.
+    EXPECT_TRUE(log.contains(QStringLiteral("STANDIN STEPS \u20ac/mm\u00b2\n")))
+        << log.toStdString();
+    EXPECT_TRUE(log.endsWith("\nVelto ended with exit code 3\n")) << log.toStdString();
+
+    // The progress strip comes back beside the long summary without widening the window.
+    const int width = window->width();
+    window->cmdRun_Click();
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(Find<QWidget>("picProgress")->isVisible());
+    EXPECT_EQ(window->width(), width);
+    WaitForBatch();
+    EXPECT_EQ(window->width(), width);
+}
+
+// The Add dialog's labels show their mnemonics, underlined, rather than a literal '&', and each
+// reaches its control.
+TEST_F(ShellWindow, AddDialogShowsTheLabelsMnemonics) {
+    window = std::make_unique<FrmMain>();
+    window->show();
+    QStringList checked;
+    QTimer::singleShot(0, [&] {
+        auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+        ASSERT_NE(dialog, nullptr);
+        const std::pair<const char*, const char*> labels[] = {{"lookInLabel", "lookInCombo"},
+                                                              {"fileNameLabel", "fileNameEdit"},
+                                                              {"fileTypeLabel", "fileTypeCombo"}};
+        for (const auto& [name, control] : labels) {
+            auto* label = dialog->findChild<QLabel*>(QString::fromLatin1(name));
+            ASSERT_NE(label, nullptr) << name;
+            checked.append(label->text());
+            EXPECT_EQ(label->buddy() ? label->buddy()->objectName() : QString(), control) << name;
+            // As wide as its text without the '&': the '&' is not drawn.
+            QLabel shown(QString(label->text()).remove(QLatin1Char('&')));
+            shown.setFont(label->font());
+            EXPECT_EQ(label->sizeHint().width(), shown.sizeHint().width()) << name;
+        }
+        dialog->reject();
+    });
+    window->cmdAdd_Click();
+    EXPECT_EQ(checked, (QStringList{"Look &in:", "File &name(s):", "Files of &type:"}));
 }
 
 TEST_F(ShellWindow, StopAbortsTheRunningFileAndLeavesTheRest) {
