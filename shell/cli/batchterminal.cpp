@@ -46,19 +46,21 @@ BatchTerminal::BatchTerminal(BatchModel& batch, bool verbose, std::FILE* out)
     });
     // Said even without --verbose: a file that never reached the solver has no console text
     // of the solver's to explain it.
-    connect(&batch, &BatchModel::fileFailedBecause, this, [this](int row, const QByteArray& reason) {
-        if (verbose_) {
-            return;  // already shown with the console text
-        }
-        ClearLine();
-        // In the solver's single-byte text, as its console is, with the name in it escaped
-        // where the reason was made.
-        const QByteArray text = reason.trimmed();
-        std::fprintf(out_, "%s: %s\n", NameOf(row).c_str(),
-                     ControlsEscaped(Cp1252ToUtf8(std::string_view(text.constData(), text.size())))
-                         .c_str());
-        std::fflush(out_);
-    });
+    connect(&batch, &BatchModel::fileFailedBecause, this,
+            [this](int row, const QByteArray& reason) {
+                if (verbose_) {
+                    return;  // already shown with the console text
+                }
+                ClearLine();
+                // In the solver's single-byte text, as its console is, with the name in it escaped
+                // where the reason was made.
+                const QByteArray text = reason.trimmed();
+                std::fprintf(
+                    out_, "%s: %s\n", NameOf(row).c_str(),
+                    ControlsEscaped(Cp1252ToUtf8(std::string_view(text.constData(), text.size())))
+                        .c_str());
+                std::fflush(out_);
+            });
     connect(&batch, &BatchModel::progress, this, [this](int row, float fraction, const QString&) {
         int percent = static_cast<int>(std::floor(100.0 * fraction + 0.5));
         if (percent_[row] != percent) {

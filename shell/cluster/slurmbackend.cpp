@@ -235,8 +235,8 @@ QProcess* StartCommand(QObject* owner, const QString& program, const QStringList
     deadline->setSingleShot(true);
     auto answered = std::make_shared<bool>(false);
     auto answer = [process, answered, done = std::move(done)](int exitCode, const QString& out,
-                                                               const QString& err,
-                                                               const QString& failure) {
+                                                              const QString& err,
+                                                              const QString& failure) {
         if (*answered) {
             return;
         }
@@ -254,8 +254,7 @@ QProcess* StartCommand(QObject* owner, const QString& program, const QStringList
                      [process, answer](int exitCode, QProcess::ExitStatus status) {
                          answer(status == QProcess::NormalExit ? exitCode : -1,
                                 QString::fromLocal8Bit(process->readAllStandardOutput()),
-                                QString::fromLocal8Bit(process->readAllStandardError()),
-                                QString());
+                                QString::fromLocal8Bit(process->readAllStandardError()), QString());
                      });
     QObject::connect(process, &QProcess::errorOccurred, process,
                      [program, answer](QProcess::ProcessError error) {
@@ -300,7 +299,8 @@ SlurmBackend::SlurmBackend(SlurmOptions options, QObject* parent)
     connect(timer_, &QTimer::timeout, this, &SlurmBackend::Poll);
 }
 
-SlurmBackend::SlurmBackend(SlurmRecord job, QObject* parent) : SlurmBackend(SlurmOptions(), parent) {
+SlurmBackend::SlurmBackend(SlurmRecord job, QObject* parent)
+    : SlurmBackend(SlurmOptions(), parent) {
     record_ = std::move(job);
     pickedUp_ = true;
 }
@@ -499,8 +499,9 @@ void SlurmBackend::OnChecked(int exitCode, const QString& out, const QString& er
     const QString& id = record_.jobId;
     if (!failure.isEmpty() || (exitCode != 0 && !IsUnknownJob(err))) {
         starting_ = false;
-        emit refused(QStringLiteral("cannot ask the cluster about job %1: %2")
-                         .arg(id, failure.isEmpty() ? OneLine(err.isEmpty() ? out : err) : failure));
+        emit refused(
+            QStringLiteral("cannot ask the cluster about job %1: %2")
+                .arg(id, failure.isEmpty() ? OneLine(err.isEmpty() ? out : err) : failure));
         return;
     }
     const std::map<int, SlurmTaskState> tasks =
@@ -508,10 +509,10 @@ void SlurmBackend::OnChecked(int exitCode, const QString& out, const QString& er
     for (const auto& [task, state] : tasks) {
         if (state.jobName != record_.jobName) {
             starting_ = false;
-            emit refused(QStringLiteral(
-                             "job %1 on the cluster is not the batch velto-batch submitted "
-                             "(it is named %2, not %3)")
-                             .arg(id, state.jobName, record_.jobName));
+            emit refused(
+                QStringLiteral("job %1 on the cluster is not the batch velto-batch submitted "
+                               "(it is named %2, not %3)")
+                    .arg(id, state.jobName, record_.jobName));
             return;
         }
     }
@@ -523,10 +524,10 @@ void SlurmBackend::OnChecked(int exitCode, const QString& out, const QString& er
         }
         if (!anyResult) {
             starting_ = false;
-            emit refused(QStringLiteral(
-                             "job %1 is no longer known to the cluster, and none of its files "
-                             "recorded a result")
-                             .arg(id));
+            emit refused(
+                QStringLiteral("job %1 is no longer known to the cluster, and none of its files "
+                               "recorded a result")
+                    .arg(id));
             return;
         }
     }

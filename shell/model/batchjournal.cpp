@@ -108,7 +108,8 @@ bool BatchJournal::Save() {
     }
 }
 
-BatchJournal::Loaded BatchJournal::Load(const QString& path, BatchModel& batch, QStringList* refused) {
+BatchJournal::Loaded BatchJournal::Load(const QString& path, BatchModel& batch,
+                                        QStringList* refused) {
     if (!QFileInfo(path).exists() && !QFileInfo(path).isSymLink()) {
         return Loaded::kMissing;
     }

@@ -114,15 +114,14 @@ bool BatchModel::Run(std::unique_ptr<BatchBackend> backend, const SolverInfo& so
     connect(b, &BatchBackend::fileQueued, this, &BatchModel::OnQueued);
     connect(b, &BatchBackend::fileStarted, this, &BatchModel::OnStarted);
     connect(b, &BatchBackend::outputChunk, this, &BatchModel::OnOutput);
-    connect(b, &BatchBackend::progress, this,
-            [this](int row, float fraction, const QString& name) {
-                if (!Valid(row)) {
-                    return;
-                }
-                Touch(row);
-                states_[static_cast<std::size_t>(row)].fraction = fraction;
-                emit progress(row, fraction, name);
-            });
+    connect(b, &BatchBackend::progress, this, [this](int row, float fraction, const QString& name) {
+        if (!Valid(row)) {
+            return;
+        }
+        Touch(row);
+        states_[static_cast<std::size_t>(row)].fraction = fraction;
+        emit progress(row, fraction, name);
+    });
     connect(b, &BatchBackend::fileFailedBecause, this, [this](int row, const QByteArray& reason) {
         if (Valid(row)) {
             emit fileFailedBecause(row, reason);

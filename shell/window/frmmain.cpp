@@ -261,9 +261,8 @@ void FrmMain::buildControls() {
         activateWindow();
     });
     connect(mPopExit, &QAction::triggered, this, &QWidget::close);
-    connect(lvwFiles, &QTreeWidget::itemClicked, this, [this](QTreeWidgetItem* item) {
-        onFileClicked(lvwFiles->indexOfTopLevelItem(item));
-    });
+    connect(lvwFiles, &QTreeWidget::itemClicked, this,
+            [this](QTreeWidgetItem* item) { onFileClicked(lvwFiles->indexOfTopLevelItem(item)); });
     connect(lvwFiles, &QTreeWidget::itemDoubleClicked, this, [this](QTreeWidgetItem* item) {
         onFileDoubleClicked(lvwFiles->indexOfTopLevelItem(item));
     });

@@ -80,14 +80,17 @@ TEST_F(BatchRun, FailingFileInTheMiddleLeavesTheOthersCompleted) {
     Add(batch, Input("beam2", {"STEPS 2", "PACE 0", "EXIT 3"}));
     Add(batch, Input("beam3", {"STEPS 4", "PACE 0.05"}));
     std::vector<std::pair<int, float>> progress;
-    QObject::connect(&batch, &BatchModel::progress, [&](int row, float fraction, const QString& name) {
-        progress.emplace_back(row, fraction);
-        EXPECT_EQ(name.toStdString(), "beam" + std::to_string(row + 1));
-    });
+    QObject::connect(&batch, &BatchModel::progress,
+                     [&](int row, float fraction, const QString& name) {
+                         progress.emplace_back(row, fraction);
+                         EXPECT_EQ(name.toStdString(), "beam" + std::to_string(row + 1));
+                     });
     // Every row waits "Queued" from the start of the run until its turn.
     std::vector<QStringList> seen(3);
-    QObject::connect(&batch, &BatchModel::statusChanged,
-                     [&](int row) { seen[static_cast<std::size_t>(row)].append(batch.rows()[static_cast<std::size_t>(row)].status); });
+    QObject::connect(&batch, &BatchModel::statusChanged, [&](int row) {
+        seen[static_cast<std::size_t>(row)].append(
+            batch.rows()[static_cast<std::size_t>(row)].status);
+    });
     RunToEnd(batch, StandIn(VELTO_STANDIN_DIR));
     EXPECT_EQ(Statuses(batch), (std::vector<QString>{"Completed", "Failed", "Completed"}));
     EXPECT_EQ(seen, (std::vector<QStringList>{{"Queued", "Running", "Completed"},
@@ -294,7 +297,7 @@ TEST_F(BatchRun, StopWithSeveralJobsFinishesTheBatchOnce) {
 TEST_F(BatchRun, SeveralJobsAtOnce) {
     BatchModel batch;
     for (int i = 1; i <= 4; ++i) {
-        Add(batch, 
+        Add(batch,
             Input("beam" + std::to_string(i), {"STEPS 3", "PACE 0.05", i == 3 ? "EXIT 1" : ""}));
     }
     int mostAtOnce = 0;
@@ -330,8 +333,8 @@ TEST_F(BatchRun, AddFilesListsEachRunnableFileOnce) {
     BatchModel batch;
     int changes = 0;
     QObject::connect(&batch, &BatchModel::rowsChanged, [&] { ++changes; });
-    CheckedInputs checked = batch.AddFiles({backup, beam, newline, dir.File("pipe.in"), text,
-                                            trail, dir.path().string()});
+    CheckedInputs checked = batch.AddFiles(
+        {backup, beam, newline, dir.File("pipe.in"), text, trail, dir.path().string()});
     EXPECT_EQ(checked.accepted, (std::vector<std::string>{backup, beam}));
     EXPECT_EQ(changes, 1);
     const QString refused = checked.refused.join('\n');
@@ -343,7 +346,8 @@ TEST_F(BatchRun, AddFilesListsEachRunnableFileOnce) {
         EXPECT_TRUE(refused.contains(QString::fromStdString(reason))) << refused.toStdString();
     }
     // Against the rows already listed, as the window adds.
-    checked = batch.AddFiles({beam, dir.File("./beam1.in"), dir.File("link.in"), dir.File("hard.in")});
+    checked =
+        batch.AddFiles({beam, dir.File("./beam1.in"), dir.File("link.in"), dir.File("hard.in")});
     EXPECT_TRUE(checked.accepted.empty());
     EXPECT_EQ(checked.duplicates.size(), 4);
     EXPECT_EQ(batch.rowCount(), 2);
