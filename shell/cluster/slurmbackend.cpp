@@ -280,6 +280,7 @@ void Discard(QProcess*& process) {
         return;
     }
     process->disconnect();
+    qDeleteAll(process->findChildren<QTimer*>());  // its deadline would still answer
     process->setParent(nullptr);
     if (process->state() == QProcess::NotRunning) {
         process->deleteLater();

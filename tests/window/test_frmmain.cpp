@@ -125,7 +125,7 @@ TEST_F(ShellWindow, NoSolverSaysSoAndTheWindowStaysUsable) {
     SaveSolverFolder(QString::fromStdString(dir.File("nothing here")));
     Make();
     EXPECT_EQ(asked, QStringList{kSolverNotFoundText});
-    EXPECT_EQ(styles.back(), 64);
+    EXPECT_EQ(styles.back(), kStyleInformation);
     EXPECT_TRUE(Enabled("cmdAdd"));
 }
 
@@ -246,7 +246,7 @@ TEST_F(ShellWindow, QuitDuringABatchAsksFirst) {
     EXPECT_EQ(asked.size(), 2);
     EXPECT_EQ(asked.front(),
               "Analysis is running. Do you want to exit and abbort current analysis?");
-    EXPECT_EQ(styles.front(), 36);
+    EXPECT_EQ(styles.front(), kStyleYesNo | kStyleQuestion);
     EXPECT_EQ(Statuses(), (QStringList{"Aborted", ""}));
     EXPECT_FALSE(window->isVisible());
 }
@@ -274,7 +274,7 @@ TEST_F(ShellWindow, DoubleClickOpensTheFileOrSaysItCannot) {
     openWorks = false;
     window->onFileDoubleClicked(0);
     EXPECT_EQ(asked, QStringList{"The executable for in files not found."});
-    EXPECT_EQ(styles.back(), 16);
+    EXPECT_EQ(styles.back(), kStyleCritical);
 }
 
 TEST_F(ShellWindow, SolverPathIsSavedFromTheTextBox) {
