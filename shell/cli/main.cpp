@@ -115,8 +115,7 @@ QString AwaitCluster(velto::BatchModel& batch) {
 // Follows a job on the cluster to its end. Ctrl+C asks on the terminal whether to cancel the
 // job or only to stop following it; without a terminal to ask on, it stops following.
 int FollowJob(QCoreApplication& app, velto::BatchModel& batch, const velto::SlurmBackend& job,
-              bool verbose) {
-    velto::BatchTerminal terminal(batch, verbose, stdout);
+              velto::BatchTerminal& terminal) {
     const QByteArray id = job.jobId().toLocal8Bit();
     const bool canAsk = ::isatty(0) == 1;
     bool asking = false;
@@ -284,6 +283,8 @@ int Run(QCoreApplication& app, int argc, char** argv) {
         }
         auto backend = std::make_unique<velto::SlurmBackend>(*record);
         const velto::SlurmBackend& job = *backend;
+        // Listening before the batch starts: nothing the cluster says goes unshown.
+        velto::BatchTerminal terminal(batch, verbose, stdout);
         batch.Run(std::move(backend), velto::SolverInfo());
         const QString refusal = AwaitCluster(batch);
         if (!refusal.isEmpty()) {
@@ -292,7 +293,7 @@ int Run(QCoreApplication& app, int argc, char** argv) {
         std::printf("Following job %s (%lld files)\n", job.jobId().toLocal8Bit().constData(),
                     static_cast<long long>(batch.rowCount()));
         std::fflush(stdout);
-        return FollowJob(app, batch, job, verbose);
+        return FollowJob(app, batch, job, terminal);
     }
     // Every batch is kept on disk as it runs, each in a record of its own, so --resume knows
     // what did not complete even when other batches ran beside it.
@@ -376,6 +377,7 @@ int Run(QCoreApplication& app, int argc, char** argv) {
     if (slurm) {
         auto backend = std::make_unique<velto::SlurmBackend>(cluster);
         const velto::SlurmBackend& job = *backend;
+        velto::BatchTerminal terminal(batch, verbose, stdout);
         batch.Run(std::move(backend), solver);
         const QString refusal = AwaitCluster(batch);
         if (!refusal.isEmpty()) {
@@ -391,7 +393,7 @@ int Run(QCoreApplication& app, int argc, char** argv) {
             return 0;
         }
         std::fflush(stdout);
-        return FollowJob(app, batch, job, verbose) | skipped;
+        return FollowJob(app, batch, job, terminal) | skipped;
     }
 
     velto::BatchTerminal terminal(batch, verbose, stdout);

@@ -297,6 +297,8 @@ void FrmMain::connectModel() {
     connect(batch_, &BatchModel::statusChanged, this, &FrmMain::showStatus);
     connect(batch_, &BatchModel::batchAccepted, this, [this] {
         if (SlurmBackend* job = clusterJob()) {
+            setConsoleText(QString());
+            picProgress->setFraction(0);
             sbTime->setText(QStringLiteral("Job %1 submitted").arg(job->jobId()));
         }
     });
@@ -523,8 +525,6 @@ void FrmMain::onRunOnClusterTriggered() {
     if (!batch_->Run(std::make_unique<SlurmBackend>(SlurmOptions()), solver_)) {
         return;
     }
-    setConsoleText(QString());
-    picProgress->setFraction(0);
     setRunning(true);
     cmdStop->setFocus();
 }
