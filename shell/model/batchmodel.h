@@ -57,8 +57,8 @@ class BatchModel : public QObject {
 
     // -- A run
     // Runs every row through `backend` (which the model then owns). Returns at once: rows are
-    // "Queued", batchAccepted() or batchRefused() follows, batchFinished() at the end. Refused
-    // (false) while a batch runs, or with no rows.
+    // "Queued", batchAccepted() or batchRefused() follows (a refused batch leaves the rows as they
+    // were), batchFinished() at the end. Refused (false) while a batch runs, or with no rows.
     bool Run(std::unique_ptr<BatchBackend> backend, const SolverInfo& solver);
     // From Run until batchFinished(), batchRefused() or Detach().
     bool running() const { return running_; }
@@ -75,7 +75,7 @@ class BatchModel : public QObject {
 
     // -- Quitting
     // The user wants to quit. With no batch running, quitReady() comes at once; during a batch
-    // the batch stops and quitReady() follows its batchFinished().
+    // the batch stops and quitReady() follows its batchFinished() (or a cluster's refusal).
     void RequestQuit();
     bool quitRequested() const { return quitRequested_; }
 
@@ -103,7 +103,7 @@ class BatchModel : public QObject {
   signals:
     // Rows were added, removed or cleared.
     void rowsChanged();
-    // A row's status changed (its text changed with it when the row started).
+    // A row's status changed.
     void statusChanged(int row);
     void batchAccepted();
     void batchRefused(const QString& reason);
