@@ -16,7 +16,7 @@
 #include <cstdio>
 
 #include "extract/window/frmextract.h"
-#include "shell/runner/batch.h"
+#include "shell/model/batchmodel.h"
 #include "shell/window/frmmain.h"
 
 namespace {
@@ -31,18 +31,18 @@ int ShellShot(QApplication& app, const QString& solverFolder, const QString& out
     };
     velto::FrmMain window(dialogs);
     window.show();
-    window.cmdVeltoPath_Click();
-    window.cmdAdd_Click();
+    window.onVeltoPathClicked();
+    window.onAddClicked();
     int status = 1;
-    QObject::connect(&window.batch(), &velto::Batch::progress, &app,
+    QObject::connect(&window.batch(), &velto::BatchModel::progress, &app,
                      [&](int row, float fraction, const QString&) {
                          if (row == 1 && fraction >= 0.4f && status == 1) {
                              status = window.grab().save(output) ? 0 : 1;
                              window.batch().Stop();
                          }
                      });
-    QObject::connect(&window.batch(), &velto::Batch::batchFinished, &app, &QApplication::quit);
-    window.cmdRun_Click();
+    QObject::connect(&window.batch(), &velto::BatchModel::batchFinished, &app, &QApplication::quit);
+    window.onRunClicked();
     app.exec();
     return status;
 }

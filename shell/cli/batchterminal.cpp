@@ -4,47 +4,31 @@
 
 #include <QTimer>
 #include <cmath>
-#include <type_traits>
 
 #include "common/encoding.h"
 #include "shell/runner/batchreport.h"
-#include "shell/runner/slurmbatch.h"
 #include "shell/runner/solverrun.h"
 
 namespace velto {
 
-BatchTerminal::BatchTerminal(Batch& batch, bool verbose, std::FILE* out)
-    : verbose_(verbose), terminal_(::isatty(::fileno(out)) == 1), out_(out) {
-    Attach(batch);
-}
-
-BatchTerminal::BatchTerminal(SlurmBatch& batch, bool verbose, std::FILE* out)
-    : verbose_(verbose), terminal_(::isatty(::fileno(out)) == 1), out_(out) {
-    Attach(batch);
-    connect(&batch, &SlurmBatch::fileQueued, this, [this](int row) {
+BatchTerminal::BatchTerminal(BatchModel& batch, bool verbose, std::FILE* out)
+    : batch_(batch), verbose_(verbose), terminal_(::isatty(::fileno(out)) == 1), out_(out) {
+    // Only a cluster tells of files waiting in its queue.
+    connect(&batch, &BatchModel::fileQueued, this, [this](int row) {
         ClearLine();
         std::fprintf(out_, "%s: %s\n", NameOf(row).c_str(),
                      kStatusQueued.toLocal8Bit().constData());
         std::fflush(out_);
         Draw();
     });
-    connect(&batch, &SlurmBatch::clusterMessage, this, [this](const QString& text) {
+    connect(&batch, &BatchModel::clusterMessage, this, [this](const QString& text) {
         ClearLine();
         std::fflush(out_);
         std::fprintf(stderr, "velto-batch: %s\n", text.toLocal8Bit().constData());
         std::fflush(stderr);
         Draw();
     });
-}
-
-template <typename Model>
-void BatchTerminal::Attach(Model& model) {
-    path_ = [&model](int row) { return model.rows[static_cast<std::size_t>(row)].nativePath; };
-    elapsed_ = [&model](int row) { return model.ElapsedSeconds(row); };
-    fraction_ = [&model](int row) { return model.LastFraction(row); };
-    summary_ = [&model] { return BatchSummary(model.StatusesOfThisBatch(), model.BatchSeconds()); };
-
-    connect(&model, &Model::fileStarted, this, [this](int row) {
+    connect(&batch, &BatchModel::fileStarted, this, [this](int row) {
         percent_[row] = -1;
         if (!terminal_) {
             std::fprintf(out_, "%s: Running\n", NameOf(row).c_str());
@@ -52,7 +36,7 @@ void BatchTerminal::Attach(Model& model) {
         }
         Draw();
     });
-    connect(&model, &Model::outputChunk, this, [this](int, const QByteArray& text) {
+    connect(&batch, &BatchModel::outputChunk, this, [this](int, const QByteArray& text) {
         if (!verbose_) {
             return;
         }
@@ -61,39 +45,38 @@ void BatchTerminal::Attach(Model& model) {
         std::fwrite(shown.constData(), 1, static_cast<std::size_t>(shown.size()), out_);
         std::fflush(out_);
     });
-    if constexpr (std::is_same_v<Model, Batch>) {
-        // Said even without --verbose: a file that never reached the solver, or whose solver
-        // ended badly, has no console text of the solver's to explain it.
-        connect(&model, &Batch::fileFailedBecause, this, [this](int row, const QByteArray& reason) {
-            if (verbose_) {
-                return;  // already shown with the console text
-            }
-            ClearLine();
-            // In the solver's single-byte text, as its console is, with the name in it escaped
-            // where the reason was made.
-            std::fprintf(out_, "%s: %s\n", NameOf(row).c_str(),
-                         ControlsEscaped(ConsoleText(reason.trimmed()).toStdString()).c_str());
-            std::fflush(out_);
-        });
-    }
-    connect(&model, &Model::progress, this, [this](int row, float fraction, const QString&) {
+    // Said even without --verbose: a file that never reached the solver, or whose solver
+    // ended badly, has no console text of the solver's to explain it.
+    connect(&batch, &BatchModel::fileFailedBecause, this,
+            [this](int row, const QByteArray& reason) {
+                if (verbose_) {
+                    return;  // already shown with the console text
+                }
+                ClearLine();
+                // In the solver's single-byte text, as its console is, with the name in it escaped
+                // where the reason was made.
+                std::fprintf(out_, "%s: %s\n", NameOf(row).c_str(),
+                             ControlsEscaped(ConsoleText(reason.trimmed()).toStdString()).c_str());
+                std::fflush(out_);
+            });
+    connect(&batch, &BatchModel::progress, this, [this](int row, float fraction, const QString&) {
         int percent = static_cast<int>(std::floor(100.0 * fraction + 0.5));
         if (percent_[row] != percent) {
             percent_[row] = percent;
             Draw();
         }
     });
-    connect(&model, &Model::fileFinished, this, [this](int row, const QString& status) {
+    connect(&batch, &BatchModel::fileFinished, this, [this](int row, const QString& status) {
         percent_.erase(row);
         ClearLine();
         std::fprintf(out_, "%s: %s (%s)\n", NameOf(row).c_str(), status.toLocal8Bit().constData(),
-                     FormatDuration(elapsed_(row)).toLocal8Bit().constData());
+                     FormatDuration(batch_.ElapsedSeconds(row)).toLocal8Bit().constData());
         std::fflush(out_);
         Draw();
     });
-    connect(&model, &Model::batchFinished, this, [this] {
+    connect(&batch, &BatchModel::batchFinished, this, [this] {
         ClearLine();
-        std::fprintf(out_, "%s\n", summary_().toLocal8Bit().constData());
+        std::fprintf(out_, "%s\n", batch_.Summary().toLocal8Bit().constData());
         std::fflush(out_);
     });
     // The elapsed time moves on while a silent solver computes.
@@ -113,7 +96,7 @@ void BatchTerminal::setHeld(bool held) {
 
 std::string BatchTerminal::NameOf(int row) const {
     // The name's own bytes, made safe: a name cannot move the cursor or retitle the terminal.
-    const std::string path = path_(row);
+    const std::string& path = batch_.rows()[static_cast<std::size_t>(row)].nativePath;
     return TerminalSafe(std::string_view(path).substr(path.rfind('/') + 1));
 }
 
@@ -142,7 +125,7 @@ void BatchTerminal::Draw() {
         line +=
             NameOf(row) + " " + (percent < 0 ? std::string("...") : std::to_string(percent) + "%");
         if (percent_.size() == 1) {
-            line += "  " + TimingText(elapsed_(row), fraction_(row)).toLocal8Bit().toStdString();
+            line += "  " + batch_.TimingText(row).toLocal8Bit().toStdString();
         }
     }
     std::fprintf(out_, "\r\033[K%s", line.c_str());

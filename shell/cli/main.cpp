@@ -5,8 +5,7 @@
 #include <unistd.h>
 
 #include <QCoreApplication>
-#include <QDir>
-#include <QFileInfo>
+#include <QEventLoop>
 #include <QSocketNotifier>
 #include <cstdio>
 #include <functional>
@@ -16,13 +15,13 @@
 
 #include "common/encoding.h"
 #include "shell/cli/batchterminal.h"
-#include "shell/runner/batch.h"
-#include "shell/runner/batchjournal.h"
-#include "shell/runner/batchrecords.h"
+#include "shell/cluster/slurmbackend.h"
+#include "shell/model/batchjournal.h"
+#include "shell/model/batchmodel.h"
+#include "shell/model/batchrecords.h"
 #include "shell/runner/inputfiles.h"
+#include "shell/runner/localbackend.h"
 #include "shell/runner/settings.h"
-#include "shell/runner/slurmbatch.h"
-#include "shell/runner/solverfinder.h"
 #include "shell/runner/solverrun.h"
 
 namespace {
@@ -92,25 +91,36 @@ void CatchInterrupt(QCoreApplication& app, std::function<void()> onInterrupt) {
     ::sigaction(SIGINT, &action, nullptr);
 }
 
-template <typename Rows>
-bool AllCompleted(const Rows& rows) {
-    for (const auto& row : rows) {
-        if (row.status != velto::kStatusCompleted) {
-            return false;
-        }
+// Waits in the event loop for the cluster's first answer: empty when the batch is under way,
+// else why it is not.
+QString AwaitCluster(velto::BatchModel& batch) {
+    QEventLoop loop;
+    QString refusal;
+    bool answered = false;
+    QObject::connect(&batch, &velto::BatchModel::batchAccepted, &loop, [&] {
+        answered = true;
+        loop.quit();
+    });
+    QObject::connect(&batch, &velto::BatchModel::batchRefused, &loop, [&](const QString& reason) {
+        refusal = reason;
+        answered = true;
+        loop.quit();
+    });
+    if (!answered) {
+        loop.exec();
     }
-    return true;
+    return refusal;
 }
 
 // Follows a job on the cluster to its end. Ctrl+C asks on the terminal whether to cancel the
 // job or only to stop following it; without a terminal to ask on, it stops following.
-int FollowJob(QCoreApplication& app, velto::SlurmBatch& cluster, bool verbose) {
-    velto::BatchTerminal terminal(cluster, verbose, stdout);
-    const QByteArray id = cluster.jobId().toLocal8Bit();
+int FollowJob(QCoreApplication& app, velto::BatchModel& batch, const velto::SlurmBackend& job,
+              velto::BatchTerminal& terminal) {
+    const QByteArray id = job.jobId().toLocal8Bit();
     const bool canAsk = ::isatty(0) == 1;
     bool asking = false;
     auto stopFollowing = [&] {
-        cluster.StopFollowing();
+        batch.Detach();
         terminal.setHeld(true);
         std::printf(
             "Stopped following job %s; it runs on. velto-batch --follow %s picks it up "
@@ -135,10 +145,10 @@ int FollowJob(QCoreApplication& app, velto::SlurmBatch& cluster, bool verbose) {
         std::printf("Cancelling job %s...\n", id.constData());
         std::fflush(stdout);
         terminal.setHeld(false);
-        cluster.Cancel();
+        batch.Stop();
     });
     CatchInterrupt(app, [&] {
-        if (!cluster.IsFollowing) {
+        if (!batch.running()) {
             return;
         }
         if (!canAsk || asking) {
@@ -152,9 +162,8 @@ int FollowJob(QCoreApplication& app, velto::SlurmBatch& cluster, bool verbose) {
         std::fflush(stdout);
         answer.setEnabled(true);
     });
-    QObject::connect(&cluster, &velto::SlurmBatch::batchFinished, &app,
-                     [&] { app.exit(AllCompleted(cluster.rows) ? 0 : 1); });
-    cluster.StartFollowing();
+    QObject::connect(&batch, &velto::BatchModel::batchFinished, &app,
+                     [&] { app.exit(batch.AllCompleted() ? 0 : 1); });
     return app.exec();
 }
 
@@ -168,12 +177,6 @@ void Complain(const QStringList& lines) {
     for (const QString& line : lines) {
         std::fprintf(stderr, "velto-batch: %s\n", line.toUtf8().constData());
     }
-}
-
-// The folder as given, tidied as a path when its bytes are text.
-std::string SolverFolderOf(const std::string& given) {
-    const QString text = velto::PathText(given);
-    return velto::PathBytes(text) == given ? velto::PathBytes(QDir::cleanPath(text)) : given;
 }
 
 int Run(QCoreApplication& app, int argc, char** argv) {
@@ -267,16 +270,30 @@ int Run(QCoreApplication& app, int argc, char** argv) {
         if (slurm || resume || !files.empty() || !folder.empty() || jobsGiven) {
             return UsageError("--follow takes a job id alone");
         }
-        velto::SlurmBatch job;
-        job.setKeepLogs(false);
         QString error;
-        if (!job.Follow(followId, error)) {
+        const std::optional<velto::SlurmRecord> record =
+            velto::SlurmBackend::FindJob(followId, error);
+        if (!record) {
             return ClusterError(error);
         }
+        velto::BatchModel batch;
+        batch.setKeepLogs(false);
+        for (qsizetype i = 0; i < record->files.size(); ++i) {
+            batch.RestoreRow(record->files[i], record->nativeFiles[static_cast<std::size_t>(i)]);
+        }
+        auto backend = std::make_unique<velto::SlurmBackend>(*record);
+        const velto::SlurmBackend& job = *backend;
+        // Listening before the batch starts: nothing the cluster says goes unshown.
+        velto::BatchTerminal terminal(batch, verbose, stdout);
+        batch.Run(std::move(backend), velto::SolverInfo());
+        const QString refusal = AwaitCluster(batch);
+        if (!refusal.isEmpty()) {
+            return ClusterError(refusal);
+        }
         std::printf("Following job %s (%lld files)\n", job.jobId().toLocal8Bit().constData(),
-                    static_cast<long long>(job.rows.size()));
+                    static_cast<long long>(batch.rowCount()));
         std::fflush(stdout);
-        return FollowJob(app, job, verbose);
+        return FollowJob(app, batch, job, terminal);
     }
     // Every batch is kept on disk as it runs, each in a record of its own, so --resume knows
     // what did not complete even when other batches ran beside it.
@@ -309,7 +326,7 @@ int Run(QCoreApplication& app, int argc, char** argv) {
             }
             return 0;
         }
-        for (const velto::Batch::Row& row : choice.unfinished) {
+        for (const velto::BatchModel::Row& row : choice.unfinished) {
             files.push_back(row.nativePath);
         }
         resumed = std::move(choice.record);
@@ -318,7 +335,9 @@ int Run(QCoreApplication& app, int argc, char** argv) {
         return UsageError("no input file given");
     }
     // One rule for every batch: files that can be run, each once.
-    const velto::CheckedInputs checked = velto::CheckInputFiles(files);
+    velto::BatchModel batch;
+    batch.setKeepLogs(false);
+    const velto::CheckedInputs checked = batch.AddFiles(files);
     const QStringList problems = checked.refused + checked.duplicates;
     // A file skipped is a file not completed: the exit status says so.
     const int skipped = resumed && !problems.isEmpty() ? 1 : 0;
@@ -337,56 +356,46 @@ int Run(QCoreApplication& app, int argc, char** argv) {
         Complain(problems.mid(0, problems.size() - 1));
         return UsageError(problems.back());
     }
-    files = checked.accepted;
-    if (slurm && !velto::SlurmBatch::Available()) {
+    if (slurm && !velto::SlurmBackend::Available()) {
         return ClusterError(
             "sbatch was not found on the PATH: a batch goes to the cluster from a machine with "
             "the Slurm commands");
     }
 
-    velto::SolverInfo solver;
-    if (folder.empty()) {
-        folder = velto::PathBytes(velto::LoadSolverFolder());
-    }
-    if (folder.empty()) {
-        folder = velto::PathBytes(QCoreApplication::applicationDirPath());
-    }
-    solver.SolverFolder = SolverFolderOf(folder);
-    if (!velto::FindSolver(solver, solver.SolverFolder)) {
+    const velto::SolverLookup lookup = velto::LocateSolver(folder);
+    const velto::SolverInfo& solver = lookup.solver;
+    if (!lookup.found) {
         QString text = velto::kSolverNotFoundText;
         text.replace("\r\n", "\n");
         std::fprintf(stderr, "%s\n", text.toLocal8Bit().constData());
         return 2;
     }
-    velto::GetSolverVersion(solver, solver.Command());
     std::printf("Velto %s (%s)\n", velto::TerminalSafe(solver.SolverVersionText).c_str(),
                 velto::TerminalSafe(solver.Command()).c_str());
     std::fflush(stdout);
 
     if (slurm) {
-        velto::SlurmBatch job;
-        job.setKeepLogs(false);
-        QString error;
-        if (!job.Submit(solver, files, cluster, error)) {
-            return ClusterError(error);
+        auto backend = std::make_unique<velto::SlurmBackend>(cluster);
+        const velto::SlurmBackend& job = *backend;
+        velto::BatchTerminal terminal(batch, verbose, stdout);
+        batch.Run(std::move(backend), solver);
+        const QString refusal = AwaitCluster(batch);
+        if (!refusal.isEmpty()) {
+            return ClusterError(refusal);
         }
         const QByteArray id = job.jobId().toLocal8Bit();
         std::printf("Submitted batch job %s (%lld files); its script is in %s\n", id.constData(),
-                    static_cast<long long>(job.rows.size()),
+                    static_cast<long long>(batch.rowCount()),
                     velto::PrintablePath(velto::PathBytes(job.jobFolder())).toUtf8().constData());
         if (detach) {
             std::printf("Follow it with: velto-batch --follow %s\n", id.constData());
+            batch.Detach();
             return 0;
         }
         std::fflush(stdout);
-        return FollowJob(app, job, verbose) | skipped;
+        return FollowJob(app, batch, job, terminal) | skipped;
     }
 
-    velto::Batch batch;
-    batch.setKeepLogs(false);
-    for (const std::string& file : files) {
-        batch.AddRow(velto::PathText(file), file);
-    }
     velto::BatchTerminal terminal(batch, verbose, stdout);
     QString error;
     std::unique_ptr<velto::BatchRecord> record = velto::BatchRecord::Create(records, error);
@@ -411,27 +420,23 @@ int Run(QCoreApplication& app, int argc, char** argv) {
         }
     });
 
-    QObject::connect(&batch, &velto::Batch::batchFinished, &app,
-                     [&batch, &app] { app.exit(AllCompleted(batch.rows) ? 0 : 1); });
-    batch.Run(solver, jobs);
+    QObject::connect(&batch, &velto::BatchModel::batchFinished, &app,
+                     [&batch, &app] { app.exit(batch.AllCompleted() ? 0 : 1); });
+    batch.Run(std::make_unique<velto::LocalBackend>(jobs), solver);
     int status = 1;
     try {
         status = app.exec();
     } catch (const std::exception& e) {
         // Whatever went wrong, the record ends as the batch did: no file left "Running".
         Complain({QString::fromLatin1(velto::FailureText(e)).trimmed()});
-        for (velto::Batch::Row& row : batch.rows) {
-            if (row.status == velto::kStatusRunning) {
-                row.status = velto::kStatusFailed;
-            }
-        }
+        batch.Abandon();
         status = 1;
     }
     if (journal) {
         journal->Save();
         journal.reset();
     }
-    if (record && status == 0 && AllCompleted(batch.rows)) {
+    if (record && status == 0 && batch.AllCompleted()) {
         record->Remove();  // nothing of it to resume
     }
     return status | skipped;

@@ -4,7 +4,7 @@
 #include <optional>
 #include <vector>
 
-#include "shell/runner/batch.h"
+#include "shell/runner/batchbackend.h"
 
 namespace velto {
 

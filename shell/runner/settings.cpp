@@ -1,6 +1,11 @@
 #include "shell/runner/settings.h"
 
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
 #include <QSettings>
+
+#include "shell/runner/inputfiles.h"
 
 namespace velto {
 
@@ -18,6 +23,32 @@ void SaveSolverFolder(const QString& folder) {
     VELTO_SHELL_SETTINGS(settings);
     settings.setValue(QStringLiteral("Settings/VeltoPath"), folder);
     settings.sync();
+}
+
+SolverLookup LocateSolver(std::string folder) {
+    if (folder.empty()) {
+        folder = PathBytes(LoadSolverFolder());
+    }
+    if (folder.empty()) {
+        folder = PathBytes(QCoreApplication::applicationDirPath());
+    }
+    // A name that is not text is taken as the bytes it is.
+    const QString text = PathText(folder);
+    if (PathBytes(text) == folder) {
+        folder = PathBytes(QDir::cleanPath(text));
+    }
+    SolverLookup lookup;
+    lookup.solver.SolverFolder = folder;
+    lookup.found = FindSolver(lookup.solver, folder);
+    if (lookup.found) {
+        GetSolverVersion(lookup.solver, lookup.solver.Command());
+    }
+    return lookup;
+}
+
+QString BesideSettings(const QString& fileName) {
+    VELTO_SHELL_SETTINGS(settings);
+    return QFileInfo(settings.fileName()).absolutePath() + '/' + fileName;
 }
 
 }  // namespace velto

@@ -1,6 +1,9 @@
 #pragma once
 
 #include <QString>
+#include <string>
+
+#include "shell/runner/solverfinder.h"
 
 namespace velto {
 
@@ -11,6 +14,20 @@ inline const QString kShellTitle = QStringLiteral("Velto Shell");
 // The solver folder remembered from the last session ("Settings"/"VeltoPath"); empty when none.
 QString LoadSolverFolder();
 void SaveSolverFolder(const QString& folder);
+
+// The one solver search of the window and velto-batch: in `folder` when one is given
+// (--solver-folder, or a folder the user chose), else in the folder remembered from the last
+// session, else in the program's own folder. The folder is tidied as a path when its bytes are
+// text. When a solver is found its version is read; SolverFolder says where it was looked for
+// either way.
+struct SolverLookup {
+    SolverInfo solver;
+    bool found = false;
+};
+SolverLookup LocateSolver(std::string folder = {});
+
+// A file or folder of this name beside the shell's settings (journals, records, cluster jobs).
+QString BesideSettings(const QString& fileName);
 
 // The text shown when no solver is found at start.
 inline const QString kSolverNotFoundText = QStringLiteral(

@@ -36,12 +36,13 @@
 #include "common/window/messagebox.h"
 #include "common/window/programicons.h"
 #include "common/window/progressstrip.h"
-#include "shell/runner/batch.h"
-#include "shell/runner/batchjournal.h"
+#include "shell/cluster/slurmbackend.h"
+#include "shell/model/batchjournal.h"
+#include "shell/model/batchmodel.h"
 #include "shell/runner/batchreport.h"
 #include "shell/runner/inputfiles.h"
+#include "shell/runner/localbackend.h"
 #include "shell/runner/settings.h"
-#include "shell/runner/slurmbatch.h"
 #include "shell/runner/solverrun.h"
 #include "shell/window/frmabout.h"
 
@@ -84,21 +85,12 @@ QString DefaultBrowse(QWidget* parent, const QString& title, const QString& star
         grid->addWidget(status, grid->rowCount(), 0, 1, grid->columnCount());
     }
     auto check = [&](const QString& folder) {
-        SolverInfo probe;
-        QString path = folder;
-        if (path.size() > 1 && path.endsWith('/')) {
-            path.chop(1);  // a root keeps its slash for the search
-        }
-        probe.SolverFolder = path.toStdString();
-        const bool found = FindSolver(probe, probe.SolverFolder);
-        if (found) {
-            GetSolverVersion(probe, probe.Command());
-        }
-        status->setText(found ? QStringLiteral("Found Velto ") +
-                                    QString::fromStdString(probe.SolverVersionText)
-                              : QStringLiteral("Velto Not Found"));
+        const SolverLookup probe = LocateSolver(PathBytes(folder));
+        status->setText(probe.found ? QStringLiteral("Found Velto ") +
+                                          QString::fromStdString(probe.solver.SolverVersionText)
+                                    : QStringLiteral("Velto Not Found"));
         if (ok) {
-            ok->setEnabled(found);
+            ok->setEnabled(probe.found);
         }
     };
     QObject::connect(&dialog, &QFileDialog::currentChanged, &dialog, check);
@@ -142,15 +134,14 @@ FrmMain::FrmMain(ShellDialogs dialogs, QWidget* parent)
             about.exec();
         };
     }
-    batch_ = new Batch(this);
-    cluster_ = new SlurmBatch(this);
-    BuildControls();
-    FormLoad();
+    batch_ = new BatchModel(this);
+    buildControls();
+    loadForm();
 }
 
 FrmMain::~FrmMain() = default;
 
-void FrmMain::BuildControls() {
+void FrmMain::buildControls() {
     setObjectName(QStringLiteral("frmMain"));
     auto* central = new QWidget(this);
     setCentralWidget(central);
@@ -251,100 +242,117 @@ void FrmMain::BuildControls() {
     mPopupSys->addSeparator();
     mPopExit = action(mPopupSys, tr("&Exit"), "mPopExit", QString());
 
-    connect(cmdAdd, &QPushButton::clicked, this, &FrmMain::cmdAdd_Click);
-    connect(cmdDelete, &QPushButton::clicked, this, &FrmMain::cmdDelete_Click);
-    connect(cmdClear, &QPushButton::clicked, this, &FrmMain::cmdClear_Click);
-    connect(cmdRun, &QPushButton::clicked, this, &FrmMain::cmdRun_Click);
-    connect(cmdStop, &QPushButton::clicked, this, &FrmMain::cmdStop_Click);
-    connect(cmdVeltoPath, &QPushButton::clicked, this, &FrmMain::cmdVeltoPath_Click);
-    connect(mnuFileAdd, &QAction::triggered, this, &FrmMain::cmdAdd_Click);
-    connect(mnuFileDelete, &QAction::triggered, this, &FrmMain::cmdDelete_Click);
-    connect(mnuFileClear, &QAction::triggered, this, &FrmMain::cmdClear_Click);
+    connect(cmdAdd, &QPushButton::clicked, this, &FrmMain::onAddClicked);
+    connect(cmdDelete, &QPushButton::clicked, this, &FrmMain::onDeleteClicked);
+    connect(cmdClear, &QPushButton::clicked, this, &FrmMain::onClearClicked);
+    connect(cmdRun, &QPushButton::clicked, this, &FrmMain::onRunClicked);
+    connect(cmdStop, &QPushButton::clicked, this, &FrmMain::onStopClicked);
+    connect(cmdVeltoPath, &QPushButton::clicked, this, &FrmMain::onVeltoPathClicked);
+    connect(mnuFileAdd, &QAction::triggered, this, &FrmMain::onAddClicked);
+    connect(mnuFileDelete, &QAction::triggered, this, &FrmMain::onDeleteClicked);
+    connect(mnuFileClear, &QAction::triggered, this, &FrmMain::onClearClicked);
     connect(mnuFileExit, &QAction::triggered, this, &QWidget::close);
-    connect(mnuAnalysisRun, &QAction::triggered, this, &FrmMain::cmdRun_Click);
-    connect(mnuAnalysisStop, &QAction::triggered, this, &FrmMain::cmdStop_Click);
-    connect(mnuAnalysisCluster, &QAction::triggered, this, &FrmMain::mnuAnalysisCluster_Click);
-    connect(mnuVeltoPath, &QAction::triggered, this, &FrmMain::cmdVeltoPath_Click);
-    connect(mnuToolsTray, &QAction::triggered, this, &FrmMain::mnuToolsTray_Click);
+    connect(mnuAnalysisRun, &QAction::triggered, this, &FrmMain::onRunClicked);
+    connect(mnuAnalysisStop, &QAction::triggered, this, &FrmMain::onStopClicked);
+    connect(mnuAnalysisCluster, &QAction::triggered, this, &FrmMain::onRunOnClusterTriggered);
+    connect(mnuVeltoPath, &QAction::triggered, this, &FrmMain::onVeltoPathClicked);
+    connect(mnuToolsTray, &QAction::triggered, this, &FrmMain::onTrayToggled);
     connect(mnuHelpContents, &QAction::triggered, this,
-            [this] { ShowHelpContents(this, HelpFile()); });
+            [this] { ShowHelpContents(this, helpFile()); });
     connect(mnuHelpAbout, &QAction::triggered, this, [this] { dialogs_.about(this); });
     connect(mPopRestore, &QAction::triggered, this, [this] {
         showNormal();
         activateWindow();
     });
     connect(mPopExit, &QAction::triggered, this, &QWidget::close);
-    connect(lvwFiles, &QTreeWidget::itemClicked, this, [this](QTreeWidgetItem* item) {
-        lvwFiles_ItemClick(lvwFiles->indexOfTopLevelItem(item));
-    });
+    connect(lvwFiles, &QTreeWidget::itemClicked, this,
+            [this](QTreeWidgetItem* item) { onFileClicked(lvwFiles->indexOfTopLevelItem(item)); });
     connect(lvwFiles, &QTreeWidget::itemDoubleClicked, this, [this](QTreeWidgetItem* item) {
-        lvwFiles_DblClick(lvwFiles->indexOfTopLevelItem(item));
+        onFileDoubleClicked(lvwFiles->indexOfTopLevelItem(item));
     });
 
-    connect(batch_, &Batch::fileStarted, this, [this](int row) {
-        runningRow_ = row;
-        picProgress->setFraction(0);
-        SetText(QString());
-        if (QTreeWidgetItem* item = lvwFiles->topLevelItem(row)) {
-            item->setText(1, kStatusRunning);
-            lvwFiles->setCurrentItem(item);
-        }
-    });
-    connect(batch_, &Batch::outputChunk, this,
-            [this](int, const QByteArray& text) { AppendText(ConsoleText(text)); });
-    connect(batch_, &Batch::progress, this,
-            [this](int, float fraction, const QString& name) { UpdateProgress(fraction, name); });
-    connect(batch_, &Batch::fileFinished, this, [this](int row, const QString& status) {
-        if (QTreeWidgetItem* item = lvwFiles->topLevelItem(row)) {
-            item->setText(1, status);
-        }
-    });
-    connect(batch_, &Batch::batchFinished, this, &FrmMain::OnBatchFinished);
-    ConnectCluster();
     // The elapsed time moves on while a silent solver computes.
     auto* tick = new QTimer(this);
     connect(tick, &QTimer::timeout, this, [this] {
-        if (batch_->IsRunning && runningRow_ >= 0) {
-            const QString name = QFileInfo(batch_->rows[static_cast<std::size_t>(runningRow_)].path)
-                                     .completeBaseName();
-            sbTime->setText(
-                name + QStringLiteral(": ") +
-                TimingText(batch_->ElapsedSeconds(runningRow_), batch_->LastFraction(runningRow_)));
+        const int row = selectedRow();
+        if (batch_->running() && row >= 0 &&
+            batch_->rows()[static_cast<std::size_t>(row)].status == kStatusRunning) {
+            const QString name =
+                QFileInfo(batch_->rows()[static_cast<std::size_t>(row)].path).completeBaseName();
+            sbTime->setText(name + QStringLiteral(": ") + batch_->TimingText(row));
         }
     });
     tick->start(1000);
 
     // F1 and Escape belong to the window, whichever control has the focus.
     auto* f1 = new QShortcut(QKeySequence(Qt::Key_F1), this);
-    connect(f1, &QShortcut::activated, this, [this] { ShowHelpContents(this, HelpFile()); });
+    connect(f1, &QShortcut::activated, this, [this] { ShowHelpContents(this, helpFile()); });
     auto* escape = new QShortcut(QKeySequence(Qt::Key_Escape), this);
     connect(escape, &QShortcut::activated, this, [this] {
-        if (batch_->IsRunning) {
-            batch_->Stop();
-        } else {
-            batch_->StopRequested = true;  // the next batch clears it at its start
+        if (batch_->running()) {
+            onStopClicked();
         }
     });
     resize(760, 560);
 }
 
-void FrmMain::FormLoad() {
+void FrmMain::connectModel() {
+    connect(batch_, &BatchModel::rowsChanged, this, &FrmMain::showRows);
+    connect(batch_, &BatchModel::statusChanged, this, &FrmMain::showStatus);
+    connect(batch_, &BatchModel::batchAccepted, this, [this] {
+        if (SlurmBackend* job = clusterJob()) {
+            setConsoleText(QString());
+            picProgress->setFraction(0);
+            sbTime->setText(QStringLiteral("Job %1 submitted").arg(job->jobId()));
+        }
+    });
+    connect(batch_, &BatchModel::batchRefused, this, [this](const QString& reason) {
+        setRunning(false);
+        MsgBoxCentered(this, QStringLiteral("The batch was not submitted: ") + reason,
+                       kStyleCritical, kShellTitle);
+    });
+    connect(batch_, &BatchModel::fileStarted, this, [this](int row) {
+        // Follow the first running file until the user picks another row.
+        const int selected = selectedRow();
+        if (selected < 0 || selected == row ||
+            batch_->rows()[static_cast<std::size_t>(selected)].status != kStatusRunning) {
+            if (QTreeWidgetItem* item = lvwFiles->topLevelItem(row)) {
+                lvwFiles->setCurrentItem(item);
+            }
+            setConsoleText(QString());
+            picProgress->setFraction(0);
+        }
+    });
+    connect(batch_, &BatchModel::outputChunk, this, [this](int row, const QByteArray& text) {
+        if (row == selectedRow()) {
+            appendConsoleText(ConsoleText(text));
+        }
+    });
+    connect(batch_, &BatchModel::progress, this,
+            [this](int row, float fraction, const QString& name) {
+                if (row == selectedRow()) {
+                    showProgress(row, fraction, name);
+                }
+            });
+    connect(batch_, &BatchModel::clusterMessage, this,
+            [this](const QString& text) { sbTime->setText(text); });
+    connect(batch_, &BatchModel::batchFinished, this, &FrmMain::onBatchFinished);
+    connect(batch_, &BatchModel::quitReady, this, &QWidget::close);
+}
+
+void FrmMain::loadForm() {
     setWindowTitle(kShellTitle);
     mnuHelpAbout->setText(QStringLiteral("&About ") + kShellTitle + QStringLiteral("..."));
-    QString folder = LoadSolverFolder();
-    if (folder.isEmpty()) {
-        folder = QCoreApplication::applicationDirPath();
-    }
-    solver_.SolverFolder = folder.toStdString();
-    if (FindSolver(solver_, solver_.SolverFolder)) {
-        GetSolverVersion(solver_, solver_.Command());
+    const SolverLookup lookup = LocateSolver();
+    solver_ = lookup.solver;
+    if (lookup.found) {
         sbPanel1->setText(QStringLiteral("Velto ") +
                           QString::fromStdString(solver_.SolverVersionText));
     } else {
         MsgBoxCentered(this, kSolverNotFoundText, kStyleInformation, kShellTitle);
     }
-    txtVeltoPath->setText(folder);
-    clusterAvailable_ = SlurmBatch::Available();
+    txtVeltoPath->setText(PathText(solver_.SolverFolder));
+    clusterAvailable_ = SlurmBackend::Available();
     // The last batch as it was, if the program or the machine stopped since.
     const QString journalPath = BatchJournal::DefaultPath(QStringLiteral("shell-batch.json"));
     QStringList refused;
@@ -370,14 +378,13 @@ void FrmMain::FormLoad() {
             QStringLiteral("These files of the last batch were left out:\n\n") + refused.join('\n'),
             kStyleCritical, kShellTitle);
     }
-    for (const Batch::Row& row : batch_->rows) {
-        lvwFiles->addTopLevelItem(new QTreeWidgetItem({row.path, row.status}));
-    }
     if (keepJournal) {
         journal_ = new BatchJournal(*batch_, journalPath, this);
         journal_->Save();
     }
-    SetListCommands(!batch_->rows.empty());
+    // Bound once the last batch is in: a long journal is not shown row by row.
+    connectModel();
+    showRows();
     cmdStop->setEnabled(false);
     mnuAnalysisStop->setEnabled(false);
     picProgress->setVisible(false);
@@ -387,7 +394,7 @@ void FrmMain::FormLoad() {
     }
 }
 
-void FrmMain::FormUnload() {
+void FrmMain::unloadForm() {
     if (unloaded_) {
         return;
     }
@@ -398,11 +405,32 @@ void FrmMain::FormUnload() {
     SaveSolverFolder(txtVeltoPath->text());
 }
 
-QString FrmMain::HelpFile() const {
+QString FrmMain::helpFile() const {
     return HelpFilePath(QStringLiteral("VeltoShell"), QStringLiteral(VELTO_SHELL_HELP_DIR));
 }
 
-void FrmMain::SetListCommands(bool enabled) {
+SlurmBackend* FrmMain::clusterJob() const {
+    return onCluster_ && batch_->running() ? qobject_cast<SlurmBackend*>(batch_->backend())
+                                           : nullptr;
+}
+
+void FrmMain::showRows() {
+    lvwFiles->clear();
+    for (const BatchModel::Row& row : batch_->rows()) {
+        lvwFiles->addTopLevelItem(new QTreeWidgetItem({row.path, row.status}));
+    }
+    if (!batch_->running()) {
+        setListCommands(batch_->rowCount() > 0);
+    }
+}
+
+void FrmMain::showStatus(int row) {
+    if (QTreeWidgetItem* item = lvwFiles->topLevelItem(row)) {
+        item->setText(1, batch_->rows()[static_cast<std::size_t>(row)].status);
+    }
+}
+
+void FrmMain::setListCommands(bool enabled) {
     for (QWidget* w : std::initializer_list<QWidget*>{cmdDelete, cmdClear, cmdRun}) {
         w->setEnabled(enabled);
     }
@@ -412,77 +440,61 @@ void FrmMain::SetListCommands(bool enabled) {
     mnuAnalysisCluster->setEnabled(enabled && clusterAvailable_);
 }
 
-void FrmMain::cmdAdd_Click() {
-    const QStringList files = dialogs_.addFiles(this, LastAddFolder);
+void FrmMain::onAddClicked() {
+    const QStringList files = dialogs_.addFiles(this, lastAddFolder_);
     if (files.isEmpty()) {
         return;
     }
-    LastAddFolder = QFileInfo(files.front()).absolutePath();
+    lastAddFolder_ = QFileInfo(files.front()).absolutePath();
     std::vector<std::string> candidates;
     for (const QString& file : files) {
         candidates.push_back(PathBytes(file));
     }
-    std::vector<std::string> listed;
-    for (const Batch::Row& row : batch_->rows) {
-        listed.push_back(row.nativePath);
-    }
     // The same rule as velto-batch's; a file already listed is simply not added again.
-    const CheckedInputs checked = CheckInputFiles(candidates, listed);
-    for (const std::string& path : checked.accepted) {
-        batch_->AddRow(PathText(path), path);
-        lvwFiles->addTopLevelItem(new QTreeWidgetItem({batch_->rows.back().path, QString()}));
-    }
+    const CheckedInputs checked = batch_->AddFiles(candidates);
     if (!checked.refused.isEmpty()) {
         MsgBoxCentered(this,
                        QStringLiteral("These files cannot be run and were not added:\n\n") +
                            checked.refused.join('\n'),
                        kStyleCritical, kShellTitle);
     }
-    SetListCommands(!batch_->rows.empty());
 }
 
-void FrmMain::cmdDelete_Click() {
+void FrmMain::onDeleteClicked() {
     QTreeWidgetItem* item = lvwFiles->currentItem();
     if (!item || !item->isSelected()) {
         return;
     }
-    const int row = lvwFiles->indexOfTopLevelItem(item);
-    delete lvwFiles->takeTopLevelItem(row);
-    batch_->RemoveRow(row);
-    SetText(QString());
-    if (lvwFiles->topLevelItemCount() == 0) {
-        SetListCommands(false);
+    if (batch_->RemoveRow(lvwFiles->indexOfTopLevelItem(item))) {
+        setConsoleText(QString());
     }
 }
 
-void FrmMain::cmdClear_Click() {
-    lvwFiles->clear();
-    batch_->ClearRows();
-    SetText(QString());
-    SetListCommands(false);
+void FrmMain::onClearClicked() {
+    if (batch_->ClearRows()) {
+        setConsoleText(QString());
+    }
 }
 
-void FrmMain::lvwFiles_ItemClick(int row) {
-    if (batch_->IsRunning || row < 0 || row >= batch_->RunLogs.size()) {
+void FrmMain::onFileClicked(int row) {
+    if (row < 0 || row >= batch_->rowCount()) {
         return;
     }
-    SetText(ConsoleText(batch_->RunLogs[row]));
-    if (cluster_->IsFollowing) {
-        picProgress->setFraction(cluster_->LastFraction(row));
-    }
+    setConsoleText(ConsoleText(batch_->log(row)));
+    picProgress->setFraction(batch_->LastFraction(row));
 }
 
-void FrmMain::lvwFiles_DblClick(int row) {
-    if (batch_->IsRunning || row < 0 || row >= static_cast<int>(batch_->rows.size())) {
+void FrmMain::onFileDoubleClicked(int row) {
+    if (batch_->running() || row < 0 || row >= batch_->rowCount()) {
         return;
     }
-    if (!dialogs_.openFile(batch_->rows[static_cast<std::size_t>(row)].path)) {
+    if (!dialogs_.openFile(batch_->rows()[static_cast<std::size_t>(row)].path)) {
         MsgBoxCentered(this, QStringLiteral("The executable for in files not found."),
                        kStyleCritical, kShellTitle);
     }
 }
 
-void FrmMain::SetRunning(bool running) {
+void FrmMain::setRunning(bool running) {
     for (QWidget* w : std::initializer_list<QWidget*>{cmdAdd, cmdDelete, cmdClear, cmdRun}) {
         w->setEnabled(!running);
     }
@@ -493,159 +505,74 @@ void FrmMain::SetRunning(bool running) {
     mnuAnalysisStop->setEnabled(running);
     mnuAnalysisCluster->setEnabled(!running && clusterAvailable_);
     picProgress->setVisible(running);
+    if (!running) {
+        setListCommands(batch_->rowCount() > 0);
+        cmdAdd->setEnabled(true);
+        mnuFileAdd->setEnabled(true);
+    }
 }
 
-void FrmMain::cmdRun_Click() {
-    if (batch_->IsRunning || batch_->rows.empty()) {
+void FrmMain::onRunClicked() {
+    onCluster_ = false;
+    if (!batch_->Run(std::make_unique<LocalBackend>(), solver_)) {
         return;
     }
-    SetRunning(true);
+    setRunning(true);
     cmdStop->setFocus();
-    batch_->Run(solver_);
 }
 
-void FrmMain::cmdStop_Click() {
-    if (cluster_->IsFollowing) {
+void FrmMain::onRunOnClusterTriggered() {
+    if (batch_->running()) {
+        return;
+    }
+    onCluster_ = true;
+    if (!batch_->Run(std::make_unique<SlurmBackend>(SlurmOptions()), solver_)) {
+        return;
+    }
+    setRunning(true);
+    cmdStop->setFocus();
+}
+
+void FrmMain::onStopClicked() {
+    SlurmBackend* job = clusterJob();
+    if (job && !job->starting()) {
         // Stopping a job on a cluster kills its solvers: that is asked, not assumed.
         if (MsgBoxCentered(this,
                            QStringLiteral("Cancel job %1 on the cluster?\n\nNo stops following "
                                           "it; the job runs on.")
-                               .arg(cluster_->jobId()),
+                               .arg(job->jobId()),
                            kStyleYesNo | kStyleQuestion, kShellTitle) == kAnswerYes) {
-            cluster_->Cancel();
+            batch_->Stop();
         } else {
-            cluster_->StopFollowing();
-            SetRunning(false);
-            sbTime->setText(QStringLiteral("Stopped following job %1").arg(cluster_->jobId()));
+            const QString id = job->jobId();
+            batch_->Detach();
+            setRunning(false);
+            sbTime->setText(QStringLiteral("Stopped following job %1").arg(id));
         }
         return;
     }
     batch_->Stop();
 }
 
-void FrmMain::mnuAnalysisCluster_Click() {
-    if (batch_->IsRunning || cluster_->IsFollowing || batch_->rows.empty()) {
-        return;
-    }
-    std::vector<std::string> files;
-    for (const Batch::Row& row : batch_->rows) {
-        files.push_back(row.nativePath);
-    }
-    QString error;
-    if (!cluster_->Submit(solver_, files, SlurmOptions(), error)) {
-        MsgBoxCentered(this, QStringLiteral("The batch was not submitted: ") + error,
-                       kStyleCritical, kShellTitle);
-        return;
-    }
-    for (int row = 0; row < static_cast<int>(batch_->rows.size()); ++row) {
-        batch_->rows[static_cast<std::size_t>(row)].status.clear();
-        batch_->RunLogs[row].clear();
-        if (QTreeWidgetItem* item = lvwFiles->topLevelItem(row)) {
-            item->setText(1, QString());
-        }
-    }
-    SetText(QString());
-    picProgress->setFraction(0);
-    sbTime->setText(QStringLiteral("Job %1 submitted").arg(cluster_->jobId()));
-    SetRunning(true);
-    cmdStop->setFocus();
-    cluster_->StartFollowing();
-}
-
-int FrmMain::SelectedRow() const {
+int FrmMain::selectedRow() const {
     QTreeWidgetItem* item = lvwFiles->currentItem();
     return item ? lvwFiles->indexOfTopLevelItem(item) : -1;
 }
 
-void FrmMain::ConnectCluster() {
-    // The cluster's rows are the list's rows: statuses and console texts land in the batch
-    // model too, so a click on a row and the journal work as after a local run.
-    auto setStatus = [this](int row, const QString& status) {
-        if (row < static_cast<int>(batch_->rows.size())) {
-            batch_->rows[static_cast<std::size_t>(row)].status = status;
-        }
-        if (QTreeWidgetItem* item = lvwFiles->topLevelItem(row)) {
-            item->setText(1, status);
-        }
-    };
-    connect(cluster_, &SlurmBatch::fileQueued, this,
-            [setStatus](int row) { setStatus(row, kStatusQueued); });
-    connect(cluster_, &SlurmBatch::fileStarted, this, [this, setStatus](int row) {
-        setStatus(row, kStatusRunning);
-        if (row < batch_->RunLogs.size()) {
-            batch_->RunLogs[row].clear();
-        }
-        // Follow the first running file until the user picks another row.
-        const int selected = SelectedRow();
-        if (selected < 0 ||
-            batch_->rows[static_cast<std::size_t>(selected)].status != kStatusRunning ||
-            selected == row) {
-            if (QTreeWidgetItem* item = lvwFiles->topLevelItem(row)) {
-                lvwFiles->setCurrentItem(item);
-            }
-            SetText(QString());
-            picProgress->setFraction(0);
-        }
-    });
-    connect(cluster_, &SlurmBatch::outputChunk, this, [this](int row, const QByteArray& text) {
-        if (row < batch_->RunLogs.size()) {
-            batch_->RunLogs[row].append(text);
-        }
-        if (row == SelectedRow()) {
-            AppendText(ConsoleText(text));
-        }
-    });
-    connect(cluster_, &SlurmBatch::progress, this,
-            [this](int row, float fraction, const QString& name) {
-                if (row == SelectedRow()) {
-                    UpdateProgress(fraction, name);
-                    sbTime->setText(name + QStringLiteral(": ") +
-                                    TimingText(cluster_->ElapsedSeconds(row), fraction));
-                }
-            });
-    connect(cluster_, &SlurmBatch::fileFinished, this,
-            [this, setStatus](int row, const QString& s) {
-                setStatus(row, s);
-                if (journal_) {
-                    journal_->Save();
-                }
-            });
-    connect(cluster_, &SlurmBatch::clusterMessage, this,
-            [this](const QString& text) { sbTime->setText(text); });
-    connect(cluster_, &SlurmBatch::batchFinished, this, [this] {
-        SetRunning(false);
-        const QString summary =
-            BatchSummary(cluster_->StatusesOfThisBatch(), cluster_->BatchSeconds());
-        sbTime->setText(summary);
-        setWindowTitle(kShellTitle);
-        if (journal_) {
-            journal_->Save();
-        }
-    });
-}
-
-void FrmMain::OnBatchFinished() {
-    SetRunning(false);
-    runningRow_ = -1;
-    const QString summary = BatchSummary(batch_->StatusesOfThisBatch(), batch_->BatchSeconds());
-    AppendText(QStringLiteral("\n") + summary + QStringLiteral("\n"));
+void FrmMain::onBatchFinished() {
+    setRunning(false);
+    const QString summary = batch_->Summary();
+    appendConsoleText(QStringLiteral("\n") + summary + QStringLiteral("\n"));
     sbTime->setText(summary);
-    if (batch_->UnloadRequested) {
-        close();
-        return;
-    }
     setWindowTitle(kShellTitle);
     if (tray_) {
         tray_->setToolTip(kShellTitle);
     }
 }
 
-void FrmMain::UpdateProgress(float fraction, const QString& fileName) {
+void FrmMain::showProgress(int row, float fraction, const QString& fileName) {
     const ProgressTexts texts = ProgressTextsFor(fraction, fileName);
-    if (runningRow_ >= 0) {
-        sbTime->setText(fileName + QStringLiteral(": ") +
-                        TimingText(batch_->ElapsedSeconds(runningRow_), fraction));
-    }
+    sbTime->setText(fileName + QStringLiteral(": ") + batch_->TimingText(row));
     setWindowTitle(isMinimized() ? texts.caption : kShellTitle);
     if (trayIconShown_ && tray_) {
         tray_->setToolTip(texts.tip);
@@ -653,7 +580,7 @@ void FrmMain::UpdateProgress(float fraction, const QString& fileName) {
     picProgress->setFraction(fraction);
 }
 
-void FrmMain::AppendText(const QString& text) {
+void FrmMain::appendConsoleText(const QString& text) {
     // Always at the end, wherever the user left the caret or the selection.
     QTextCursor end(txtRun->document());
     end.movePosition(QTextCursor::End);
@@ -661,28 +588,23 @@ void FrmMain::AppendText(const QString& text) {
     txtRun->verticalScrollBar()->setValue(txtRun->verticalScrollBar()->maximum());
 }
 
-void FrmMain::SetText(const QString& text) {
+void FrmMain::setConsoleText(const QString& text) {
     txtRun->setPlainText(text);
     txtRun->verticalScrollBar()->setValue(txtRun->verticalScrollBar()->maximum());
 }
 
-void FrmMain::cmdVeltoPath_Click() {
+void FrmMain::onVeltoPathClicked() {
     const QString folder = dialogs_.browse(this, QStringLiteral("Select Velto Location"),
-                                           QString::fromStdString(solver_.SolverFolder));
+                                           PathText(solver_.SolverFolder));
     if (folder.isEmpty()) {
         return;
     }
-    SolverInfo chosen = solver_;
-    chosen.SolverFolder = folder.toStdString();
-    if (FindSolver(chosen, chosen.SolverFolder)) {
-        GetSolverVersion(chosen, chosen.Command());
-    }
-    solver_ = chosen;
+    solver_ = LocateSolver(PathBytes(folder)).solver;
     txtVeltoPath->setText(folder);
     sbPanel1->setText(QStringLiteral("Velto ") + QString::fromStdString(solver_.SolverVersionText));
 }
 
-void FrmMain::mnuToolsTray_Click() {
+void FrmMain::onTrayToggled() {
     if (!QSystemTrayIcon::isSystemTrayAvailable()) {
         mnuToolsTray->setChecked(false);
         return;
@@ -726,20 +648,19 @@ void FrmMain::changeEvent(QEvent* event) {
 }
 
 void FrmMain::closeEvent(QCloseEvent* event) {
-    if (batch_->IsRunning) {
+    if (batch_->running()) {
         event->ignore();
         if (MsgBoxCentered(this,
                            QStringLiteral("Analysis is running. Do you want to exit and abbort "
                                           "current analysis?"),
                            kStyleYesNo | kStyleQuestion, kShellTitle) == kAnswerYes) {
             CloseAllHelp();
-            batch_->UnloadRequested = true;
-            batch_->Stop();
+            batch_->RequestQuit();  // the close comes back with quitReady()
         }
         return;
     }
     CloseAllHelp();
-    FormUnload();
+    unloadForm();
     event->accept();
 }
 

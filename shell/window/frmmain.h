@@ -18,10 +18,10 @@ class QTreeWidget;
 
 namespace velto {
 
-class Batch;
 class BatchJournal;
-class SlurmBatch;
+class BatchModel;
 class ProgressStrip;
+class SlurmBackend;
 
 // The dialogs and the desktop services of the shell window, replaceable so tests can drive it
 // without a person.
@@ -45,8 +45,9 @@ struct ProgressTexts {
 ProgressTexts ProgressTextsFor(float fraction, const QString& fileName);
 
 // The VeltoShell window: the batch list, Run and Stop, the live console text and progress, the
-// solver path, the tray icon and the help. It drives the shared batch model and adds no process
-// handling of its own.
+// solver path, the tray icon and the help. It is a view of the batch model: it shows the model's
+// rows and turns the user's commands into the model's, and keeps no rows, rules or processes of
+// its own.
 class FrmMain : public QMainWindow {
     Q_OBJECT
 
@@ -54,48 +55,54 @@ class FrmMain : public QMainWindow {
     explicit FrmMain(ShellDialogs dialogs = {}, QWidget* parent = nullptr);
     ~FrmMain() override;
 
-    void cmdAdd_Click();
-    void cmdDelete_Click();
-    void cmdClear_Click();
-    void cmdRun_Click();
-    void cmdStop_Click();
-    void cmdVeltoPath_Click();
-    // Submits the listed files to the Slurm cluster and follows them.
-    void mnuAnalysisCluster_Click();
-    void lvwFiles_ItemClick(int row);
-    void lvwFiles_DblClick(int row);
-    void mnuToolsTray_Click();
+    void onAddClicked();
+    void onDeleteClicked();
+    void onClearClicked();
+    void onRunClicked();
+    // On a cluster, asks whether to cancel the job or only to stop following it.
+    void onStopClicked();
+    void onVeltoPathClicked();
+    // Submits the listed files to the Slurm cluster and follows them; returns while sbatch
+    // answers.
+    void onRunOnClusterTriggered();
+    void onFileClicked(int row);
+    void onFileDoubleClicked(int row);
+    void onTrayToggled();
 
-    // Called back by the batch.
-    void UpdateProgress(float fraction, const QString& fileName);
-    void AppendText(const QString& text);
-    void SetText(const QString& text);
+    // The console pane: text added at its end, or all of it.
+    void appendConsoleText(const QString& text);
+    void setConsoleText(const QString& text);
 
-    Batch& batch() { return *batch_; }
-    SlurmBatch& cluster() { return *cluster_; }
+    BatchModel& batch() { return *batch_; }
+    // The cluster job the window follows or submits now; null otherwise.
+    SlurmBackend* clusterJob() const;
     const SolverInfo& solver() const { return solver_; }
-    bool TrayIconShown() const { return trayIconShown_; }
-    QString LastAddFolder;
+    bool trayIconShown() const { return trayIconShown_; }
+    QString lastAddFolder() const { return lastAddFolder_; }
 
   protected:
     void closeEvent(QCloseEvent* event) override;
     void changeEvent(QEvent* event) override;
 
   private:
-    void BuildControls();
-    void FormLoad();
-    void FormUnload();
-    void SetRunning(bool running);
-    void SetListCommands(bool enabled);
-    void OnBatchFinished();
-    void ConnectCluster();
-    int SelectedRow() const;
-    QString HelpFile() const;
+    void buildControls();
+    void connectModel();
+    void loadForm();
+    void unloadForm();
+    void showRows();
+    void showStatus(int row);
+    void showProgress(int row, float fraction, const QString& fileName);
+    void setRunning(bool running);
+    void setListCommands(bool enabled);
+    void onBatchFinished();
+    int selectedRow() const;
+    QString helpFile() const;
 
     ShellDialogs dialogs_;
-    Batch* batch_ = nullptr;
-    SlurmBatch* cluster_ = nullptr;
+    BatchModel* batch_ = nullptr;
+    bool onCluster_ = false;  // the running or last batch went to the cluster
     bool clusterAvailable_ = false;
+    QString lastAddFolder_;
     SolverInfo solver_;
     bool trayIconShown_ = false;
     bool unloaded_ = false;
@@ -113,7 +120,6 @@ class FrmMain : public QMainWindow {
     QLabel* sbPanel1 = nullptr;
     QLabel* sbTime = nullptr;
     BatchJournal* journal_ = nullptr;
-    int runningRow_ = -1;
     ProgressStrip* picProgress = nullptr;
     QAction* mnuFileAdd = nullptr;
     QAction* mnuFileDelete = nullptr;

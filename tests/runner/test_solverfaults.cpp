@@ -11,7 +11,8 @@
 #include <chrono>
 #include <filesystem>
 
-#include "shell/runner/batch.h"
+#include "shell/model/batchmodel.h"
+#include "shell/runner/localbackend.h"
 #include "shell/runner/solverfinder.h"
 #include "tests/support/testsupport.h"
 
@@ -29,23 +30,23 @@ class SolverFaults : public ::testing::Test {
         test::WriteBytes(path, "TIME\n 1 100\nEND_TIME\nSTANDIN PACE 0\n" + directives);
         return QString::fromStdString(path);
     }
-    std::vector<QString> Run(Batch& batch, double* seconds = nullptr) {
+    std::vector<QString> Run(BatchModel& batch, double* seconds = nullptr) {
         SolverInfo solver;
         solver.SolverFolder = VELTO_STANDIN_DIR;
         EXPECT_TRUE(FindSolver(solver, solver.SolverFolder));
         GetSolverVersion(solver, solver.Command());
         QEventLoop loop;
-        QObject::connect(&batch, &Batch::batchFinished, &loop, &QEventLoop::quit);
+        QObject::connect(&batch, &BatchModel::batchFinished, &loop, &QEventLoop::quit);
         QTimer::singleShot(60000, &loop, &QEventLoop::quit);
         auto start = std::chrono::steady_clock::now();
-        batch.Run(solver);
+        batch.Run(std::make_unique<LocalBackend>(), solver);
         loop.exec();
         if (seconds) {
             *seconds =
                 std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         }
         std::vector<QString> statuses;
-        for (const auto& row : batch.rows) {
+        for (const auto& row : batch.rows()) {
             statuses.push_back(row.status);
         }
         return statuses;
@@ -54,27 +55,27 @@ class SolverFaults : public ::testing::Test {
 };
 
 TEST_F(SolverFaults, CrashClosedOutputAndGrandchild) {
-    Batch batch;
-    batch.AddRow(Input("crash", "STANDIN CRASH\n"));
+    BatchModel batch;
+    batch.RestoreRow(Input("crash", "STANDIN CRASH\n"), {});
     // Closes its console and computes on for a second before ending well.
-    batch.AddRow(Input("quiet", "STANDIN CLOSE-OUTPUT 1\n"));
+    batch.RestoreRow(Input("quiet", "STANDIN CLOSE-OUTPUT 1\n"), {});
     // Leaves a grandchild holding the console for 20 s after the solver itself has ended.
-    batch.AddRow(Input("parent", "STANDIN GRANDCHILD 20\n"));
-    batch.AddRow(Input("last", ""));
+    batch.RestoreRow(Input("parent", "STANDIN GRANDCHILD 20\n"), {});
+    batch.RestoreRow(Input("last", ""), {});
     // The exit code that a shell would report for a signal 11 is still an exit code.
-    batch.AddRow(Input("code", "STANDIN EXIT 139\n"));
+    batch.RestoreRow(Input("code", "STANDIN EXIT 139\n"), {});
     double seconds = 0;
     EXPECT_EQ(Run(batch, &seconds),
               (std::vector<QString>{"Failed", "Completed", "Completed", "Completed", "Failed"}));
-    EXPECT_TRUE(batch.RunLogs[0].endsWith("\nVelto was ended by signal 11 (Segmentation fault)\n"))
-        << batch.RunLogs[0].toStdString();
-    EXPECT_TRUE(batch.RunLogs[4].endsWith("\nVelto ended with exit code 139\n"))
-        << batch.RunLogs[4].toStdString();
+    EXPECT_TRUE(batch.log(0).endsWith("\nVelto was ended by signal 11 (Segmentation fault)\n"))
+        << batch.log(0).toStdString();
+    EXPECT_TRUE(batch.log(4).endsWith("\nVelto ended with exit code 139\n"))
+        << batch.log(4).toStdString();
     // The closed console did not end the run early (it waited for the solver's own end), and
     // the grandchild did not hold the batch: far less than its 20 s.
     EXPECT_GE(seconds, 1.0);
     EXPECT_LT(seconds, 15.0);
-    EXPECT_TRUE(batch.RunLogs[1].contains("time = "));
+    EXPECT_TRUE(batch.log(1).contains("time = "));
 }
 
 // A solver that floods its console: the command line shows it and keeps no more than it must.

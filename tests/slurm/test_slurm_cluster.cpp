@@ -5,17 +5,12 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
-#include <QAction>
-#include <QPlainTextEdit>
 #include <QProcess>
-#include <QTreeWidget>
 #include <filesystem>
 #include <regex>
 
-#include "common/window/messagebox.h"
-#include "shell/runner/settings.h"
-#include "shell/runner/slurmbatch.h"
-#include "shell/window/frmmain.h"
+#include "shell/cluster/slurmbackend.h"
+#include "shell/model/batchmodel.h"
 #include "tests/slurm/slurmtest.h"
 
 namespace velto {
@@ -220,41 +215,33 @@ TEST_F(Cluster, AJobFolderWithABackslashInItsPath) {
     EXPECT_TRUE(std::filesystem::exists(job / "slurm.out")) << job;
 }
 
-TEST_F(Cluster, TheWindowRunsTheListOnTheCluster) {
-    SaveSolverFolder(QStringLiteral(VELTO_STANDIN_DIR));
-    QStringList asked;
-    SetMessageBoxSeam([&](QWidget*, const QString& prompt, int, const QString&) {
-        asked.append(prompt);
-        return static_cast<int>(kAnswerOk);
+// The batch model on the cluster, as the window drives it: each row queued, run and ended, its
+// log read as the console text of a local run.
+TEST_F(Cluster, TheModelRunsItsRowsOnTheCluster) {
+    BatchModel batch;
+    batch.AddFiles({Input("beam1", {"STEPS 4", "PACE 0.2"}),
+                    Input("beam2", {"STEPS 2", "PACE 0", "EXIT 3"}),
+                    Input("beam3", {"STEPS 4", "PACE 0.2"})});
+    std::vector<QStringList> seen(3);
+    QObject::connect(&batch, &BatchModel::statusChanged, [&](int row) {
+        seen[static_cast<std::size_t>(row)].append(
+            batch.rows()[static_cast<std::size_t>(row)].status);
     });
-    const QStringList files = {
-        QString::fromStdString(Input("beam1", {"STEPS 4", "PACE 0.2"})),
-        QString::fromStdString(Input("beam2", {"STEPS 2", "PACE 0", "EXIT 3"})),
-        QString::fromStdString(Input("beam3", {"STEPS 4", "PACE 0.2"}))};
-    ShellDialogs dialogs;
-    dialogs.addFiles = [&](QWidget*, const QString&) { return files; };
-    FrmMain window(dialogs);
-    window.show();
-    window.cmdAdd_Click();
-    auto* cluster = window.findChild<QAction*>("mnuAnalysisCluster");
-    ASSERT_NE(cluster, nullptr);
-    EXPECT_TRUE(cluster->isEnabled());
-    cluster->trigger();
-    EXPECT_TRUE(window.cluster().IsFollowing) << asked.join('\n').toStdString();
-    EXPECT_FALSE(cluster->isEnabled());
-    ASSERT_TRUE(test::WaitUntil([&] { return !window.cluster().IsFollowing; }, 180));
-    auto* list = window.findChild<QTreeWidget*>("lvwFiles");
-    EXPECT_EQ(list->topLevelItem(0)->text(1), "Completed");
-    EXPECT_EQ(list->topLevelItem(1)->text(1), "Failed");
-    EXPECT_EQ(list->topLevelItem(2)->text(1), "Completed");
-    EXPECT_TRUE(cluster->isEnabled());
-    // A click on a row shows its log, as the console text of a local run.
-    window.lvwFiles_ItemClick(0);
-    const QString text = window.findChild<QPlainTextEdit*>("txtRun")->toPlainText();
-    EXPECT_TRUE(text.contains("Analysis completed.")) << text.toStdString();
-    EXPECT_FALSE(text.contains("FILENAME"));
-    EXPECT_TRUE(asked.isEmpty()) << asked.join('\n').toStdString();
-    SetMessageBoxSeam({});
+    bool accepted = false;
+    QObject::connect(&batch, &BatchModel::batchAccepted, [&] { accepted = true; });
+    auto backend = std::make_unique<SlurmBackend>(SlurmOptions());
+    backend->setPollIntervalMs(200);
+    ASSERT_TRUE(batch.Run(std::move(backend), test::StandIn(VELTO_STANDIN_DIR)));
+    EXPECT_FALSE(accepted);  // sbatch answers through the event loop
+    ASSERT_TRUE(test::WaitUntil([&] { return !batch.running(); }, 180));
+    EXPECT_TRUE(accepted);
+    EXPECT_EQ(batch.StatusesOfThisBatch(),
+              (std::vector<QString>{"Completed", "Failed", "Completed"}));
+    for (const QStringList& statuses : seen) {
+        EXPECT_EQ(statuses.front(), "Queued");
+    }
+    EXPECT_TRUE(batch.log(0).contains("Analysis completed.")) << batch.log(0).toStdString();
+    EXPECT_FALSE(batch.log(0).contains("FILENAME"));
 }
 
 }  // namespace

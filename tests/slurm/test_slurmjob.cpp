@@ -8,8 +8,9 @@
 #include <QProcess>
 #include <filesystem>
 
-#include "shell/runner/batch.h"
-#include "shell/runner/slurmjob.h"
+#include "shell/cluster/slurmjob.h"
+#include "shell/model/batchmodel.h"
+#include "shell/runner/localbackend.h"
 #include "shell/runner/solveroutput.h"
 #include "tests/slurm/slurmtest.h"
 
@@ -181,12 +182,12 @@ class JobScriptRun : public ::testing::Test {
 
     // The same files run by the local batch; their records are moved aside as NAME.local.
     void RunLocally(const SolverInfo& solver, const std::vector<std::string>& inputs) {
-        Batch batch;
+        BatchModel batch;
         for (const std::string& input : inputs) {
-            batch.AddRow(QString::fromStdString(input));
+            batch.RestoreRow(QString::fromStdString(input), {});
         }
-        batch.Run(solver);
-        ASSERT_TRUE(test::WaitUntil([&] { return !batch.IsRunning; }, 60));
+        batch.Run(std::make_unique<LocalBackend>(), solver);
+        ASSERT_TRUE(test::WaitUntil([&] { return !batch.running(); }, 60));
         for (const std::string& input : inputs) {
             const std::string base = input.substr(0, input.size() - 3);
             std::filesystem::rename(base + ".received", base + ".local");

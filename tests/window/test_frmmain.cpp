@@ -19,8 +19,8 @@
 #include <filesystem>
 
 #include "common/window/messagebox.h"
-#include "shell/runner/batch.h"
-#include "shell/runner/batchjournal.h"
+#include "shell/model/batchjournal.h"
+#include "shell/model/batchmodel.h"
 #include "shell/runner/settings.h"
 #include "shell/window/frmabout.h"
 #include "shell/window/frmmain.h"
@@ -91,9 +91,9 @@ class ShellWindow : public ::testing::Test {
     }
     void WaitForBatch() {
         QEventLoop loop;
-        QObject::connect(&window->batch(), &Batch::batchFinished, &loop, &QEventLoop::quit);
+        QObject::connect(&window->batch(), &BatchModel::batchFinished, &loop, &QEventLoop::quit);
         QTimer::singleShot(60000, &loop, &QEventLoop::quit);
-        if (window->batch().IsRunning || !window->batch().rows.empty()) {
+        if (window->batch().running()) {
             loop.exec();
         }
     }
@@ -126,87 +126,47 @@ TEST_F(ShellWindow, NoSolverSaysSoAndTheWindowStaysUsable) {
     SaveSolverFolder(QString::fromStdString(dir.File("nothing here")));
     Make();
     EXPECT_EQ(asked, QStringList{kSolverNotFoundText});
-    EXPECT_EQ(styles.back(), 64);
+    EXPECT_EQ(styles.back(), kStyleInformation);
     EXPECT_TRUE(Enabled("cmdAdd"));
 }
 
-TEST_F(ShellWindow, AddDeleteAndClearKeepRowsAndLogsInStep) {
+// The list shows the model's rows; Add passes the chosen files to the model's rule and tells what
+// it refused, Delete removes the selected row only, Clear all of them.
+TEST_F(ShellWindow, ListCommandsGoThroughTheModel) {
     Make();
     const QString beam = Input("beam1.in", "");
-    const QString backup = Input("beam1.in.in", "");
-    toAdd = {backup, beam, beam, QString::fromStdString(dir.path().string())};
-    window->cmdAdd_Click();
-    // The very same file once; a file whose path begins another's is a file of its own; a folder
-    // is no input file.
-    auto* list = Find<QTreeWidget>("lvwFiles");
-    ASSERT_EQ(list->topLevelItemCount(), 2);
-    EXPECT_EQ(list->topLevelItem(0)->text(0), backup);
-    EXPECT_EQ(list->topLevelItem(1)->text(0), beam);
-    EXPECT_EQ(window->batch().RunLogs.size(), 2);
-    EXPECT_EQ(window->LastAddFolder.toStdString(), dir.path().string());
-    ExpectListCommands(true);
-
-    toAdd = {};  // Cancel changes nothing
-    window->cmdAdd_Click();
-    EXPECT_EQ(addFolder.toStdString(), dir.path().string());
-    EXPECT_EQ(list->topLevelItemCount(), 2);
-
-    Find<QPlainTextEdit>("txtRun")->setPlainText("old text");
-    list->clearSelection();
-    list->setCurrentItem(nullptr);
-    window->cmdDelete_Click();  // nothing selected: nothing happens
-    EXPECT_EQ(list->topLevelItemCount(), 2);
-    EXPECT_EQ(Find<QPlainTextEdit>("txtRun")->toPlainText(), "old text");
-    list->setCurrentItem(list->topLevelItem(0));
-    window->cmdDelete_Click();
-    EXPECT_EQ(list->topLevelItemCount(), 1);
-    EXPECT_EQ(window->batch().rows.front().path, beam);
-    EXPECT_EQ(window->batch().RunLogs.size(), 1);
-    EXPECT_EQ(Find<QPlainTextEdit>("txtRun")->toPlainText(), "");
-    ExpectListCommands(true);
-    window->cmdClear_Click();
-    EXPECT_EQ(list->topLevelItemCount(), 0);
-    EXPECT_TRUE(window->batch().RunLogs.isEmpty());
-    ExpectListCommands(false);
-}
-
-// Add takes only what can be run, once: a name with a line end (typed to the solver it would
-// answer its next prompts), a pipe and a file the solver would not read (handed "beam1" for
-// beam1.txt, it reads beam1.in; "trail " it reads as trail) are refused with their names escaped;
-// the same file under another name, or a hard link to it, is not listed twice.
-TEST_F(ShellWindow, AddRefusesWhatCannotRunAndListsEachFileOnce) {
-    Make();
-    const QString beam = Input("beam1.in", "");
-    const QString newline = Input("new\nline.in", "");
     const QString text = Input("beam1.txt", "");
-    const QString trail = Input("trail .in", "");
-    std::filesystem::create_symlink(beam.toStdString(), dir.File("link.in"));
-    std::filesystem::create_hard_link(beam.toStdString(), dir.File("hard.in"));
-    ASSERT_EQ(::mkfifo(dir.File("pipe.in").c_str(), 0600), 0);
-    toAdd = {beam,
-             newline,
-             QString::fromStdString(dir.File("pipe.in")),
-             QString::fromStdString(dir.File("./beam1.in")),
-             QString::fromStdString(dir.File("link.in")),
-             QString::fromStdString(dir.File("hard.in")),
-             text,
-             trail};
-    window->cmdAdd_Click();
+    toAdd = {beam, text, beam};
+    window->onAddClicked();
     auto* list = Find<QTreeWidget>("lvwFiles");
     ASSERT_EQ(list->topLevelItemCount(), 1);
     EXPECT_EQ(list->topLevelItem(0)->text(0), beam);
     ASSERT_EQ(asked.size(), 1);
-    EXPECT_TRUE(asked[0].contains(QString::fromStdString(dir.File("new\\nline.in")) +
-                                  ": the name holds a line end"))
+    EXPECT_TRUE(asked[0].startsWith("These files cannot be run and were not added:\n\n" + text))
         << asked[0].toStdString();
-    EXPECT_TRUE(
-        asked[0].contains(QString::fromStdString(dir.File("pipe.in")) + " is not a regular file"))
-        << asked[0].toStdString();
-    EXPECT_TRUE(asked[0].contains(text + ": the solver is given \"beam1\" and reads beam1.in, "
-                                         "not this file"))
-        << asked[0].toStdString();
-    EXPECT_TRUE(asked[0].contains(trail + ": the solver drops the blanks around the name"))
-        << asked[0].toStdString();
+    EXPECT_EQ(styles.back(), kStyleCritical);
+    EXPECT_EQ(window->lastAddFolder().toStdString(), dir.path().string());
+    ExpectListCommands(true);
+    toAdd = {Input("beam2.in", "")};
+    window->onAddClicked();
+    EXPECT_EQ(addFolder.toStdString(), dir.path().string());
+    ASSERT_EQ(list->topLevelItemCount(), 2);
+
+    Find<QPlainTextEdit>("txtRun")->setPlainText("old text");
+    list->clearSelection();
+    list->setCurrentItem(nullptr);
+    window->onDeleteClicked();  // nothing selected: nothing happens
+    EXPECT_EQ(window->batch().rowCount(), 2);
+    EXPECT_EQ(Find<QPlainTextEdit>("txtRun")->toPlainText(), "old text");
+    list->setCurrentItem(list->topLevelItem(0));
+    window->onDeleteClicked();
+    ASSERT_EQ(list->topLevelItemCount(), 1);
+    EXPECT_EQ(window->batch().rows().front().path, toAdd[0]);
+    EXPECT_EQ(Find<QPlainTextEdit>("txtRun")->toPlainText(), "");
+    window->onClearClicked();
+    EXPECT_EQ(list->topLevelItemCount(), 0);
+    EXPECT_EQ(window->batch().rowCount(), 0);
+    ExpectListCommands(false);
 }
 
 // A journal that cannot be read is kept aside, never saved over, and the user is told where;
@@ -244,10 +204,11 @@ TEST_F(ShellWindow, BatchMarksEachFileAndKeepsItsConsoleText) {
     toAdd = {Input("beam1.in", "STANDIN PACE 0\n"),
              Input("beam2.in", "STANDIN PACE 0\nSTANDIN EXIT 3\nSTANDIN STEPS \x80/mm\xb2\n"),
              Input("beam3.in", "STANDIN PACE 0\n")};
-    window->cmdAdd_Click();
-    window->cmdRun_Click();
+    window->onAddClicked();
+    window->onRunClicked();
     EXPECT_TRUE(Enabled("cmdStop"));
     EXPECT_FALSE(Enabled("cmdAdd") || Enabled("cmdRun") || Enabled("mnuFileClear"));
+    EXPECT_EQ(Statuses(), (QStringList{"Queued", "Queued", "Queued"}));
     WaitForBatch();
     EXPECT_EQ(Statuses(), (QStringList{"Completed", "Failed", "Completed"}));
     ExpectListCommands(true);
@@ -258,7 +219,7 @@ TEST_F(ShellWindow, BatchMarksEachFileAndKeepsItsConsoleText) {
         << Find<QLabel>("sbTime")->text().toStdString();
     EXPECT_TRUE(
         Find<QPlainTextEdit>("txtRun")->toPlainText().contains("Batch finished: 2 Completed"));
-    window->lvwFiles_ItemClick(1);
+    window->onFileClicked(1);
     const QString log = Find<QPlainTextEdit>("txtRun")->toPlainText();
     EXPECT_TRUE(log.contains("time = 100.00")) << log.toStdString();
     EXPECT_FALSE(log.contains("FILENAME"));
@@ -269,7 +230,7 @@ TEST_F(ShellWindow, BatchMarksEachFileAndKeepsItsConsoleText) {
 
     // The progress strip comes back beside the long summary without widening the window.
     const int width = window->width();
-    window->cmdRun_Click();
+    window->onRunClicked();
     QCoreApplication::processEvents();
     EXPECT_TRUE(Find<QWidget>("picProgress")->isVisible());
     EXPECT_EQ(window->width(), width);
@@ -301,112 +262,61 @@ TEST_F(ShellWindow, AddDialogShowsTheLabelsMnemonics) {
         }
         dialog->reject();
     });
-    window->cmdAdd_Click();
+    window->onAddClicked();
     EXPECT_EQ(checked, (QStringList{"Look &in:", "File &name(s):", "Files of &type:"}));
-}
-
-TEST_F(ShellWindow, StopAbortsTheRunningFileAndLeavesTheRest) {
-    Make();
-    toAdd = {Input("beam1.in", "STANDIN PACE 0\n"),
-             Input("beam2.in", "STANDIN STEPS 100\nSTANDIN PACE 0.1\n"),
-             Input("beam3.in", "STANDIN PACE 0\n")};
-    window->cmdAdd_Click();
-    QObject::connect(&window->batch(), &Batch::progress, [&](int row, float, const QString&) {
-        if (row == 1) {
-            window->cmdStop_Click();
-        }
-    });
-    window->cmdRun_Click();
-    WaitForBatch();
-    EXPECT_EQ(Statuses(), (QStringList{"Completed", "Aborted", ""}));
-    ExpectListCommands(true);
-    EXPECT_TRUE(Enabled("cmdAdd"));
-    EXPECT_FALSE(Enabled("cmdStop"));
 }
 
 TEST_F(ShellWindow, QuitDuringABatchAsksFirst) {
     Make();
     toAdd = {Input("beam1.in", "STANDIN STEPS 100\nSTANDIN PACE 0.1\n"),
              Input("beam2.in", "STANDIN PACE 0\n")};
-    window->cmdAdd_Click();
+    window->onAddClicked();
     answer = kAnswerNo;
     bool closedOnce = false;
-    QObject::connect(&window->batch(), &Batch::progress, [&](int, float, const QString&) {
+    QObject::connect(&window->batch(), &BatchModel::progress, [&](int, float, const QString&) {
         if (!closedOnce) {
             closedOnce = true;
             window->close();  // No: everything goes on
             EXPECT_TRUE(window->isVisible());
-            EXPECT_TRUE(window->batch().IsRunning);
+            EXPECT_TRUE(window->batch().running());
             answer = kAnswerYes;
             window->close();  // Yes: the batch stops, then the window closes
         }
     });
-    window->cmdRun_Click();
+    window->onRunClicked();
     WaitForBatch();
     EXPECT_EQ(asked.size(), 2);
     EXPECT_EQ(asked.front(),
               "Analysis is running. Do you want to exit and abbort current analysis?");
-    EXPECT_EQ(styles.front(), 36);
+    EXPECT_EQ(styles.front(), kStyleYesNo | kStyleQuestion);
     EXPECT_EQ(Statuses(), (QStringList{"Aborted", ""}));
     EXPECT_FALSE(window->isVisible());
 }
 
-TEST_F(ShellWindow, WindowClosedAfterStopIsNotTouchedByTheEndingRun) {
+// A window that goes away while its stopped batch is still ending is not reported to.
+TEST_F(ShellWindow, WindowGoneAfterStopIsNotTouchedByTheEndingRun) {
     Make();
     toAdd = {Input("beam1.in", "STANDIN STEPS 100\nSTANDIN PACE 0.1\n")};
-    window->cmdAdd_Click();
-    window->cmdRun_Click();
+    window->onAddClicked();
+    window->onRunClicked();
     QTest::qWait(200);
-    window->cmdStop_Click();
-    window->close();  // no question: Stop has cleared IsRunning
-    EXPECT_TRUE(asked.isEmpty());
+    window->onStopClicked();
+    EXPECT_TRUE(window->batch().running());  // the end of the batch comes from the event loop
     window.reset();
     QTest::qWait(300);  // what is left of the run ends with no window to report to
-}
-
-// A window that goes away in the middle of a batch (a crash, a restart of the machine) comes back
-// with the batch as it was; the file that was running reads "Interrupted".
-TEST_F(ShellWindow, RestartShowsTheLastBatchAsItWas) {
-    Make();
-    toAdd = {Input("beam1.in", "STANDIN PACE 0\n"),
-             Input("beam2.in", "STANDIN STEPS 100\nSTANDIN PACE 0.1\n"),
-             Input("beam3.in", "STANDIN PACE 0\n")};
-    window->cmdAdd_Click();
-    bool copied = false;
-    const QString journal = BatchJournal::DefaultPath(QStringLiteral("shell-batch.json"));
-    const QString crashed = journal + QStringLiteral(".at-crash");
-    QObject::connect(&window->batch(), &Batch::progress, [&](int row, float, const QString&) {
-        if (row == 1 && !copied) {
-            // What is on disk at this moment is what a crash would leave.
-            copied = QFile::copy(journal, crashed);
-            window->cmdStop_Click();
-        }
-    });
-    window->cmdRun_Click();
-    WaitForBatch();
-    ASSERT_TRUE(copied);
-    window->close();
-    window.reset();
-    QFile::remove(journal);
-    ASSERT_TRUE(QFile::rename(crashed, journal));
-    Make();
-    EXPECT_EQ(Statuses(), (QStringList{"Completed", "Interrupted", ""}));
-    EXPECT_EQ(window->batch().rows.size(), 3u);
-    ExpectListCommands(true);
-    window->lvwFiles_ItemClick(0);
-    EXPECT_TRUE(Find<QPlainTextEdit>("txtRun")->toPlainText().contains("Analysis completed."));
+    EXPECT_TRUE(asked.isEmpty());
 }
 
 TEST_F(ShellWindow, DoubleClickOpensTheFileOrSaysItCannot) {
     Make();
     toAdd = {Input("beam1.in", "")};
-    window->cmdAdd_Click();
-    window->lvwFiles_DblClick(0);
+    window->onAddClicked();
+    window->onFileDoubleClicked(0);
     EXPECT_EQ(opened, toAdd);
     openWorks = false;
-    window->lvwFiles_DblClick(0);
+    window->onFileDoubleClicked(0);
     EXPECT_EQ(asked, QStringList{"The executable for in files not found."});
-    EXPECT_EQ(styles.back(), 16);
+    EXPECT_EQ(styles.back(), kStyleCritical);
 }
 
 TEST_F(ShellWindow, SolverPathIsSavedFromTheTextBox) {
@@ -422,12 +332,12 @@ TEST_F(ShellWindow, SolverPathIsSavedFromTheTextBox) {
 TEST_F(ShellWindow, ConsoleTextGoesAtTheEndWhereverTheCaretIs) {
     Make();
     auto* console = Find<QPlainTextEdit>("txtRun");
-    window->SetText("first line\nsecond line\n");
+    window->setConsoleText("first line\nsecond line\n");
     QTextCursor caret = console->textCursor();
     caret.setPosition(3);
     caret.setPosition(8, QTextCursor::KeepAnchor);  // the user selected part of the first line
     console->setTextCursor(caret);
-    window->AppendText("time = 5");
+    window->appendConsoleText("time = 5");
     EXPECT_EQ(console->toPlainText(), "first line\nsecond line\ntime = 5");
 }
 
@@ -435,15 +345,15 @@ TEST_F(ShellWindow, TrayEntrySaysSoWhereTheDesktopHasNoTray) {
     Make();
     auto* tray = Find<QAction>("mnuToolsTray");
     if (QSystemTrayIcon::isSystemTrayAvailable()) {
-        window->mnuToolsTray_Click();
-        EXPECT_TRUE(tray->isChecked() && window->TrayIconShown());
-        window->mnuToolsTray_Click();
-        EXPECT_FALSE(tray->isChecked() || window->TrayIconShown());
+        window->onTrayToggled();
+        EXPECT_TRUE(tray->isChecked() && window->trayIconShown());
+        window->onTrayToggled();
+        EXPECT_FALSE(tray->isChecked() || window->trayIconShown());
     } else {
         EXPECT_FALSE(tray->isEnabled());
         EXPECT_TRUE(tray->text().contains("no tray")) << tray->text().toStdString();
-        window->mnuToolsTray_Click();
-        EXPECT_FALSE(tray->isChecked() || window->TrayIconShown());
+        window->onTrayToggled();
+        EXPECT_FALSE(tray->isChecked() || window->trayIconShown());
     }
 }
 

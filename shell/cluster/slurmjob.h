@@ -8,12 +8,10 @@
 #include <string_view>
 #include <vector>
 
+#include "shell/runner/batchbackend.h"
 #include "shell/runner/solverrun.h"
 
 namespace velto {
-
-// The status of a row whose task waits in the cluster's queue.
-inline const QString kStatusQueued = QStringLiteral("Queued");
 
 // What the user asks of the cluster for a batch.
 struct SlurmOptions {
@@ -81,6 +79,9 @@ struct SlurmRecord {
     QStringList files;  // as shown
     std::vector<std::string> nativeFiles;  // the same paths' bytes, what runs
     bool cancelled = false;
+
+    // The largest record that is read, as for a batch's journal.
+    static constexpr qsizetype kMaxBytes = qsizetype(64) << 20;
 
     bool Save() const;
     static std::optional<SlurmRecord> Load(const QString& path);

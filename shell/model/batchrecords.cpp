@@ -1,4 +1,4 @@
-#include "shell/runner/batchrecords.h"
+#include "shell/model/batchrecords.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -11,7 +11,7 @@
 #include <QFile>
 #include <QFileInfo>
 
-#include "shell/runner/batchjournal.h"
+#include "shell/model/batchjournal.h"
 
 namespace velto {
 
@@ -130,7 +130,7 @@ ResumeChoice BatchRecords::TakeForResume(const QString& folder, const QString& l
             continue;
         }
         BatchRecord record(path, fd);
-        Batch batch;
+        BatchModel batch;
         QStringList refused;
         const BatchJournal::Loaded loaded = BatchJournal::Load(path, batch, &refused);
         if (loaded == BatchJournal::Loaded::kMissing) {
@@ -149,7 +149,7 @@ ResumeChoice BatchRecords::TakeForResume(const QString& folder, const QString& l
             continue;
         }
         choice.messages.append(refused);
-        for (const Batch::Row& row : batch.rows) {
+        for (const BatchModel::Row& row : batch.rows()) {
             if (row.status != kStatusCompleted) {
                 choice.unfinished.push_back(row);
             }

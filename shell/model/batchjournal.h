@@ -8,7 +8,7 @@ class QTimer;
 
 namespace velto {
 
-class Batch;
+class BatchModel;
 
 // Keeps a batch on disk as it changes, so that a program that dies, or a machine that restarts,
 // loses nothing of it: the rows, each row's status and console text. The file is replaced
@@ -17,7 +17,7 @@ class BatchJournal : public QObject {
     Q_OBJECT
 
   public:
-    BatchJournal(Batch& batch, QString path, QObject* parent = nullptr);
+    BatchJournal(BatchModel& batch, QString path, QObject* parent = nullptr);
     ~BatchJournal() override;
 
     // Writes the journal now. False when it could not be written.
@@ -29,7 +29,7 @@ class BatchJournal : public QObject {
     // there but is not a journal, cannot be read, or is larger than kMaxJournalBytes (refused
     // without reading it); the batch is then left empty.
     enum class Loaded { kYes, kMissing, kUnreadable };
-    static Loaded Load(const QString& path, Batch& batch, QStringList* refused = nullptr);
+    static Loaded Load(const QString& path, BatchModel& batch, QStringList* refused = nullptr);
 
     // Keeps an unreadable journal aside, beside it under a name of its own
     // ("shell-batch.json.unreadable", "...unreadable-2", ...), so that a new journal does not
@@ -53,7 +53,7 @@ class BatchJournal : public QObject {
   private:
     void SaveSoon();
 
-    Batch& batch_;
+    BatchModel& batch_;
     QString path_;
     QTimer* pending_ = nullptr;
 };

@@ -1,4 +1,4 @@
-#include "shell/runner/slurmbatch.h"
+#include "shell/cluster/slurmbackend.h"
 
 #include <signal.h>
 #include <sys/stat.h>
@@ -17,11 +17,12 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <utility>
 
 #include "common/error.h"
-#include "shell/runner/batchjournal.h"
 #include "shell/runner/endtime.h"
 #include "shell/runner/inputfiles.h"
+#include "shell/runner/settings.h"
 #include "shell/runner/solveroutput.h"
 
 namespace velto {
@@ -36,41 +37,6 @@ constexpr qint64 kPollGiveUpMs = 60000;
 QStringList SqueueArguments(const QString& jobId) {
     return {QStringLiteral("--array"), QStringLiteral("--states=all"), QStringLiteral("--noheader"),
             QStringLiteral("--jobs=") + jobId, QStringLiteral("--format=%K %T %M %j")};
-}
-
-struct CommandResult {
-    bool ran = false;
-    int exitCode = -1;
-    QString out;
-    QString err;
-};
-
-// A Slurm command run to its end (submission and the first look at a job are one-off).
-// `started` learns the command's process id as soon as there is one.
-CommandResult RunCommand(const QString& program, const QStringList& arguments,
-                         const std::function<void(qint64)>& started = {}) {
-    QProcess process;
-    process.start(program, arguments);
-    if (started && process.processId() > 0) {
-        started(process.processId());
-    }
-    CommandResult result;
-    if (!process.waitForStarted(kCommandTimeoutMs)) {
-        result.err = QStringLiteral("%1 could not be started").arg(program);
-        return result;
-    }
-    process.closeWriteChannel();
-    if (!process.waitForFinished(kCommandTimeoutMs)) {
-        process.kill();
-        process.waitForFinished(5000);
-        result.err = QStringLiteral("%1 did not answer within two minutes").arg(program);
-        return result;
-    }
-    result.ran = process.exitStatus() == QProcess::NormalExit;
-    result.exitCode = process.exitCode();
-    result.out = QString::fromLocal8Bit(process.readAllStandardOutput());
-    result.err = QString::fromLocal8Bit(process.readAllStandardError());
-    return result;
 }
 
 // squeue's answer for a job that has left the controller's memory.
@@ -130,6 +96,8 @@ void PutBackAndEnd(int signal) {
     ::sigaction(signal, &fallback, nullptr);
     ::raise(signal);
 }
+
+}  // namespace
 
 // Earlier NAME.log files moved aside (hidden, beside them) for as long as sbatch answers. Each goes
 // back when the job is refused, and also when a signal ends the program meanwhile, so that a
@@ -235,8 +203,10 @@ class LogsSetAside {
     bool installed_[std::size(kEndingSignals)] = {};
 };
 
+namespace {
+
 std::optional<SlurmRecord> FindRecord(const QString& jobId) {
-    QDir jobs(SlurmBatch::JobsFolder());
+    QDir jobs(SlurmBackend::JobsFolder());
     std::optional<SlurmRecord> found;
     // Folder names start with the submission time: the newest record of a reused id wins.
     for (const QString& name : jobs.entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name)) {
@@ -251,58 +221,160 @@ std::optional<SlurmRecord> FindRecord(const QString& jobId) {
 
 }  // namespace
 
-SlurmBatch::SlurmBatch(QObject* parent) : QObject(parent) {
+namespace {
+
+// Runs a Slurm command without waiting on it: `done` gets its exit code (-1 when it did not
+// end normally) and its output, or a failure in one line when it could not be started or did
+// not answer within two minutes (it is then killed). `started` learns its process id.
+using CommandDone = std::function<void(int exitCode, const QString& out, const QString& err,
+                                       const QString& failure)>;
+QProcess* StartCommand(QObject* owner, const QString& program, const QStringList& arguments,
+                       CommandDone done, std::function<void(qint64)> started = {}) {
+    auto* process = new QProcess(owner);
+    auto* deadline = new QTimer(process);
+    deadline->setSingleShot(true);
+    auto answered = std::make_shared<bool>(false);
+    auto answer = [process, answered, done = std::move(done)](int exitCode, const QString& out,
+                                                              const QString& err,
+                                                              const QString& failure) {
+        if (*answered) {
+            return;
+        }
+        *answered = true;
+        process->disconnect();
+        process->deleteLater();
+        done(exitCode, out, err, failure);
+    };
+    QObject::connect(process, &QProcess::started, process, [process, started] {
+        if (started) {
+            started(process->processId());
+        }
+    });
+    QObject::connect(process, &QProcess::finished, process,
+                     [process, answer](int exitCode, QProcess::ExitStatus status) {
+                         answer(status == QProcess::NormalExit ? exitCode : -1,
+                                QString::fromLocal8Bit(process->readAllStandardOutput()),
+                                QString::fromLocal8Bit(process->readAllStandardError()), QString());
+                     });
+    QObject::connect(process, &QProcess::errorOccurred, process,
+                     [program, answer](QProcess::ProcessError error) {
+                         if (error == QProcess::FailedToStart) {
+                             answer(-1, QString(), QString(),
+                                    QStringLiteral("%1 could not be started").arg(program));
+                         }
+                     });
+    QObject::connect(deadline, &QTimer::timeout, process, [process, program, answer] {
+        process->kill();
+        answer(-1, QString(), QString(),
+               QStringLiteral("%1 did not answer within two minutes").arg(program));
+    });
+    deadline->start(kCommandTimeoutMs);
+    process->start(program, arguments);
+    process->closeWriteChannel();
+    return process;
+}
+
+// Lets a command we no longer wait for go: killed, and reaped whenever it ends.
+void Discard(QProcess*& process) {
+    if (!process) {
+        return;
+    }
+    process->disconnect();
+    qDeleteAll(process->findChildren<QTimer*>());  // its deadline would still answer
+    process->setParent(nullptr);
+    if (process->state() == QProcess::NotRunning) {
+        process->deleteLater();
+    } else {
+        QObject::connect(process, &QProcess::finished, process, &QObject::deleteLater);
+        process->kill();
+    }
+    process = nullptr;
+}
+
+}  // namespace
+
+SlurmBackend::SlurmBackend(SlurmOptions options, QObject* parent)
+    : BatchBackend(parent), options_(std::move(options)) {
     timer_ = new QTimer(this);
     timer_->setInterval(2000);
-    connect(timer_, &QTimer::timeout, this, &SlurmBatch::Poll);
+    connect(timer_, &QTimer::timeout, this, &SlurmBackend::Poll);
 }
 
-SlurmBatch::~SlurmBatch() {
-    StopFollowing();
+SlurmBackend::SlurmBackend(SlurmRecord job, QObject* parent)
+    : SlurmBackend(SlurmOptions(), parent) {
+    record_ = std::move(job);
+    pickedUp_ = true;
 }
 
-void SlurmBatch::setPollIntervalMs(int ms) {
+SlurmBackend::~SlurmBackend() {
+    LetGo();
+}
+
+void SlurmBackend::setPollIntervalMs(int ms) {
     timer_->setInterval(ms);
 }
 
-QString SlurmBatch::JobsFolder() {
-    return BatchJournal::DefaultPath(QStringLiteral("slurm"));
+QString SlurmBackend::JobsFolder() {
+    return BesideSettings(QStringLiteral("slurm"));
 }
 
-bool SlurmBatch::Available() {
+bool SlurmBackend::Available() {
     return !QStandardPaths::findExecutable(QStringLiteral("sbatch")).isEmpty();
 }
 
-bool SlurmBatch::Submit(const SolverInfo& solver, const QStringList& files,
-                        const SlurmOptions& options, QString& error) {
-    std::vector<std::string> paths;
-    for (const QString& file : files) {
-        paths.push_back(PathBytes(file));
+std::optional<SlurmRecord> SlurmBackend::FindJob(const QString& jobId, QString& error) {
+    const QString id = ParseJobId(jobId);
+    if (id.isEmpty() || id != jobId.trimmed()) {
+        error = QStringLiteral("'%1' is not a job id").arg(jobId);
+        return std::nullopt;
     }
-    return Submit(solver, paths, options, error);
+    std::optional<SlurmRecord> record = FindRecord(id);
+    if (!record) {
+        error = QStringLiteral(
+                    "job %1 was not submitted by velto-batch from this account (no "
+                    "record of it in %2)")
+                    .arg(id, JobsFolder());
+    }
+    return record;
 }
 
-bool SlurmBatch::Submit(const SolverInfo& solver, const std::vector<std::string>& files,
-                        const SlurmOptions& options, QString& error) {
-    const QString sbatch = QStandardPaths::findExecutable(QStringLiteral("sbatch"));
+void SlurmBackend::RefuseSoon(const QString& reason) {
+    starting_ = false;
+    QTimer::singleShot(0, this, [this, reason] { emit refused(reason); });
+}
+
+void SlurmBackend::Start(const SolverInfo& solver, const std::vector<std::string>& files) {
+    if (starting_ || following_) {
+        return;
+    }
+    starting_ = true;
     squeue_ = QStandardPaths::findExecutable(QStringLiteral("squeue"));
     scancel_ = QStandardPaths::findExecutable(QStringLiteral("scancel"));
+    if (pickedUp_) {
+        CheckJob();
+    } else {
+        Submit(solver, files);
+    }
+}
+
+void SlurmBackend::Submit(const SolverInfo& solver, const std::vector<std::string>& files) {
+    const QString sbatch = QStandardPaths::findExecutable(QStringLiteral("sbatch"));
     if (sbatch.isEmpty() || squeue_.isEmpty()) {
-        error = QStringLiteral(
+        RefuseSoon(QStringLiteral(
             "sbatch and squeue were not found on the PATH: a batch goes to the cluster from a "
-            "machine with the Slurm commands");
-        return false;
+            "machine with the Slurm commands"));
+        return;
     }
     if (files.empty()) {
-        error = QStringLiteral("no input file given");
-        return false;
+        RefuseSoon(QStringLiteral("no input file given"));
+        return;
     }
     for (const std::string& file : files) {
         // The task types the name to the solver as a local run does: a line end cannot go.
         const QString problem = NameProblem(file);
         if (!problem.isEmpty()) {
-            error = problem;
-            return false;
+            RefuseSoon(problem);
+            return;
         }
     }
 
@@ -318,8 +390,8 @@ bool SlurmBatch::Submit(const SolverInfo& solver, const std::vector<std::string>
             break;
         }
         if (n >= 1000) {
-            error = QStringLiteral("cannot create a job folder in %1").arg(jobs.path());
-            return false;
+            RefuseSoon(QStringLiteral("cannot create a job folder in %1").arg(jobs.path()));
+            return;
         }
     }
     SlurmRecord record;
@@ -348,8 +420,8 @@ bool SlurmBatch::Submit(const SolverInfo& solver, const std::vector<std::string>
         record.Save();
     if (!written) {
         QDir(record.folder).removeRecursively();
-        error = QStringLiteral("cannot write the job's files in %1").arg(record.folder);
-        return false;
+        RefuseSoon(QStringLiteral("cannot write the job's files in %1").arg(record.folder));
+        return;
     }
     // A log left by an earlier run would pass for this run's until the task starts. It is moved
     // aside rather than removed: a refused job puts it back, and an accepted job removes only
@@ -364,97 +436,123 @@ bool SlurmBatch::Submit(const SolverInfo& solver, const std::vector<std::string>
                 log, handOver.folder + "/." + handOver.baseName + ".log." + PathBytes(name));
         }
     }
-    LogsSetAside setAside(std::move(earlierLogs));
-    if (!setAside.MoveAside(error)) {
+    setAside_ = std::make_unique<LogsSetAside>(std::move(earlierLogs));
+    QString error;
+    if (!setAside_->MoveAside(error)) {
+        setAside_.reset();
         QDir(record.folder).removeRecursively();
-        return false;
+        RefuseSoon(error);
+        return;
     }
-
-    const CommandResult result =
-        RunCommand(sbatch,
-                   SbatchArguments(options, static_cast<int>(record.files.size()), name,
-                                   record.folder, scriptPath),
-                   [&setAside](qint64 process) { setAside.SbatchStarted(process); });
-    const QString id = result.ran && result.exitCode == 0 ? ParseJobId(result.out) : QString();
-    if (id.isEmpty()) {
-        setAside.PutBack();
-        QDir(record.folder).removeRecursively();
-        const QString why = OneLine(result.err.isEmpty() ? result.out : result.err);
-        error = QStringLiteral("the cluster refused the job") +
-                (why.isEmpty() ? QString() : QStringLiteral(": ") + why);
-        return false;
-    }
-    setAside.Remove();
-    record.jobId = id;
-    record.Save();
     record_ = record;
-    SetUpRows();
-    return true;
+    sbatch_ = StartCommand(
+        this, sbatch,
+        SbatchArguments(options_, static_cast<int>(record.files.size()), name, record.folder,
+                        scriptPath),
+        [this](int exitCode, const QString& out, const QString& err, const QString& failure) {
+            sbatch_ = nullptr;
+            OnSubmitted(exitCode, out, err, failure);
+        },
+        [this](qint64 process) {
+            if (setAside_) {
+                setAside_->SbatchStarted(process);
+            }
+        });
 }
 
-bool SlurmBatch::Follow(const QString& jobId, QString& error) {
-    const QString id = ParseJobId(jobId);
-    if (id.isEmpty() || id != jobId.trimmed()) {
-        error = QStringLiteral("'%1' is not a job id").arg(jobId);
-        return false;
+void SlurmBackend::OnSubmitted(int exitCode, const QString& out, const QString& err,
+                               const QString& failure) {
+    const QString id = failure.isEmpty() && exitCode == 0 ? ParseJobId(out) : QString();
+    if (id.isEmpty()) {
+        setAside_->PutBack();
+        setAside_.reset();
+        QDir(record_.folder).removeRecursively();
+        const QString why = failure.isEmpty() ? OneLine(err.isEmpty() ? out : err) : failure;
+        record_ = SlurmRecord();
+        starting_ = false;
+        emit refused(QStringLiteral("the cluster refused the job") +
+                     (why.isEmpty() ? QString() : QStringLiteral(": ") + why));
+        return;
     }
-    std::optional<SlurmRecord> record = FindRecord(id);
-    if (!record) {
-        error = QStringLiteral(
-                    "job %1 was not submitted by velto-batch from this account (no "
-                    "record of it in %2)")
-                    .arg(id, JobsFolder());
-        return false;
-    }
-    squeue_ = QStandardPaths::findExecutable(QStringLiteral("squeue"));
-    scancel_ = QStandardPaths::findExecutable(QStringLiteral("scancel"));
+    setAside_->Remove();
+    setAside_.reset();
+    record_.jobId = id;
+    record_.Save();
+    SetUpTasks();
+    Accept();
+}
+
+void SlurmBackend::CheckJob() {
     if (squeue_.isEmpty()) {
-        error = QStringLiteral("squeue was not found on the PATH");
-        return false;
+        RefuseSoon(QStringLiteral("squeue was not found on the PATH"));
+        return;
     }
-    const CommandResult result = RunCommand(squeue_, SqueueArguments(id));
-    if (!result.ran || (result.exitCode != 0 && !IsUnknownJob(result.err))) {
-        error = QStringLiteral("cannot ask the cluster about job %1: %2")
-                    .arg(id, OneLine(result.err.isEmpty() ? result.out : result.err));
-        return false;
+    poll_ = StartCommand(
+        this, squeue_, SqueueArguments(record_.jobId),
+        [this](int exitCode, const QString& out, const QString& err, const QString& failure) {
+            poll_ = nullptr;
+            OnChecked(exitCode, out, err, failure);
+        });
+}
+
+void SlurmBackend::OnChecked(int exitCode, const QString& out, const QString& err,
+                             const QString& failure) {
+    const QString& id = record_.jobId;
+    if (!failure.isEmpty() || (exitCode != 0 && !IsUnknownJob(err))) {
+        starting_ = false;
+        emit refused(
+            QStringLiteral("cannot ask the cluster about job %1: %2")
+                .arg(id, failure.isEmpty() ? OneLine(err.isEmpty() ? out : err) : failure));
+        return;
     }
     const std::map<int, SlurmTaskState> tasks =
-        result.exitCode == 0 ? ParseSqueue(result.out) : std::map<int, SlurmTaskState>();
+        exitCode == 0 ? ParseSqueue(out) : std::map<int, SlurmTaskState>();
     for (const auto& [task, state] : tasks) {
-        if (state.jobName != record->jobName) {
-            error = QStringLiteral(
-                        "job %1 on the cluster is not the batch velto-batch submitted "
-                        "(it is named %2, not %3)")
-                        .arg(id, state.jobName, record->jobName);
-            return false;
+        if (state.jobName != record_.jobName) {
+            starting_ = false;
+            emit refused(
+                QStringLiteral("job %1 on the cluster is not the batch velto-batch submitted "
+                               "(it is named %2, not %3)")
+                    .arg(id, state.jobName, record_.jobName));
+            return;
         }
     }
-    record_ = *record;
-    SetUpRows();
+    SetUpTasks();
     if (tasks.empty()) {
         bool anyResult = false;
-        for (int row = 0; row < static_cast<int>(rows.size()); ++row) {
-            anyResult = anyResult || ExitCodeOf(row).has_value();
+        for (int file = 0; file < static_cast<int>(tasks_.size()); ++file) {
+            anyResult = anyResult || ExitCodeOf(file).has_value();
         }
         if (!anyResult) {
-            error = QStringLiteral(
-                        "job %1 is no longer known to the cluster, and none of its files "
-                        "recorded a result")
-                        .arg(id);
-            return false;
+            starting_ = false;
+            emit refused(
+                QStringLiteral("job %1 is no longer known to the cluster, and none of its files "
+                               "recorded a result")
+                    .arg(id));
+            return;
         }
     }
-    return true;
+    Accept();
 }
 
-void SlurmBatch::SetUpRows() {
-    rows.clear();
-    RunLogs.clear();
+void SlurmBackend::Accept() {
+    starting_ = false;
+    following_ = true;
+    clock_.start();
+    emit accepted();
+    if (!following_) {
+        return;  // let go of from within the signal
+    }
+    timer_->start();
+    QTimer::singleShot(0, this, &SlurmBackend::Poll);
+    if (stopAfterStart_) {
+        Cancel();
+    }
+}
+
+void SlurmBackend::SetUpTasks() {
     tasks_.clear();
-    for (qsizetype i = 0; i < record_.files.size(); ++i) {
-        const std::string& path = record_.nativeFiles[static_cast<std::size_t>(i)];
-        rows.push_back({record_.files[i], QString(), path});
-        RunLogs.append(QByteArray());
+    for (const std::string& path : record_.nativeFiles) {
         const NameHandOver handOver = HandOverFor(SolverInfo(), path);
         Task task;
         task.folder = handOver.folder;
@@ -468,59 +566,32 @@ void SlurmBatch::SetUpRows() {
     }
 }
 
-void SlurmBatch::StartFollowing() {
-    if (IsFollowing || record_.jobId.isEmpty()) {
-        return;
-    }
-    IsFollowing = true;
-    clock_.start();
-    endedMs_ = -1;
-    timer_->start();
-    QTimer::singleShot(0, this, &SlurmBatch::Poll);
-}
-
-void SlurmBatch::Poll() {
-    if (!IsFollowing) {
+void SlurmBackend::Poll() {
+    if (!following_) {
         return;
     }
     if (poll_) {
         if (clock_.elapsed() - pollStartedMs_ < kPollGiveUpMs) {
             return;
         }
-        poll_->disconnect(this);
-        poll_->kill();
-        poll_->waitForFinished(1000);
-        poll_->deleteLater();
-        poll_ = nullptr;
+        Discard(poll_);
         Message(QStringLiteral("squeue did not answer within a minute"));
     }
-    poll_ = new QProcess(this);
     pollStartedMs_ = clock_.elapsed();
-    QProcess* process = poll_;
-    connect(process, &QProcess::finished, this,
-            [this, process](int exitCode, QProcess::ExitStatus) {
-                if (process != poll_) {
-                    return;
-                }
-                poll_ = nullptr;
-                process->deleteLater();
-                OnPolled(exitCode, QString::fromLocal8Bit(process->readAllStandardOutput()),
-                         QString::fromLocal8Bit(process->readAllStandardError()));
-            });
-    connect(process, &QProcess::errorOccurred, this, [this, process](QProcess::ProcessError e) {
-        if (e != QProcess::FailedToStart || process != poll_) {
-            return;
-        }
-        poll_ = nullptr;
-        process->deleteLater();
-        Message(QStringLiteral("squeue could not be started"));
-    });
-    process->start(squeue_, SqueueArguments(record_.jobId));
-    process->closeWriteChannel();
+    poll_ = StartCommand(
+        this, squeue_, SqueueArguments(record_.jobId),
+        [this](int exitCode, const QString& out, const QString& err, const QString& failure) {
+            poll_ = nullptr;
+            if (!failure.isEmpty()) {
+                Message(failure);
+                return;
+            }
+            OnPolled(exitCode, out, err);
+        });
 }
 
-void SlurmBatch::OnPolled(int exitCode, const QString& out, const QString& err) {
-    if (!IsFollowing) {
+void SlurmBackend::OnPolled(int exitCode, const QString& out, const QString& err) {
+    if (!following_) {
         return;
     }
     if (exitCode != 0 && !IsUnknownJob(err)) {
@@ -531,63 +602,57 @@ void SlurmBatch::OnPolled(int exitCode, const QString& out, const QString& err) 
     lastMessage_.clear();
     const std::map<int, SlurmTaskState> tasks =
         exitCode == 0 ? ParseSqueue(out) : std::map<int, SlurmTaskState>();
-    for (int row = 0; row < static_cast<int>(rows.size()) && IsFollowing; ++row) {
-        const auto it = tasks.find(row);
+    for (int file = 0; file < static_cast<int>(tasks_.size()) && following_; ++file) {
+        const auto it = tasks.find(file);
         if (it != tasks.end()) {
-            Apply(row, StatusOfTask(it->second.state, ExitCodeOf(row)), it->second.usedSeconds);
+            Apply(file, StatusOfTask(it->second.state, ExitCodeOf(file)), it->second.usedSeconds);
         } else {
             // Gone from the queue: its script's record of the exit code says how it ended.
-            Apply(row, StatusOfLeftTask(ExitCodeOf(row), record_.cancelled), 0);
+            Apply(file, StatusOfLeftTask(ExitCodeOf(file), record_.cancelled), 0);
         }
     }
     bool allEnded = true;
-    for (const Batch::Row& row : rows) {
-        allEnded = allEnded && row.status != kStatusQueued && row.status != kStatusRunning &&
-                   !row.status.isEmpty();
+    for (const Task& task : tasks_) {
+        allEnded = allEnded && task.status != kStatusQueued && task.status != kStatusRunning &&
+                   !task.status.isEmpty();
     }
-    if (allEnded && IsFollowing) {
+    if (allEnded && following_) {
         Finished();
     }
 }
 
-void SlurmBatch::Apply(int row, const QString& status, double usedSeconds) {
-    Batch::Row& r = rows[static_cast<std::size_t>(row)];
-    Task& task = tasks_[static_cast<std::size_t>(row)];
-    const QString old = r.status;
+void SlurmBackend::Apply(int file, const QString& status, double usedSeconds) {
+    Task& task = tasks_[static_cast<std::size_t>(file)];
+    const QString old = task.status;
     if (old == kStatusCompleted || old == kStatusFailed || old == kStatusAborted) {
         return;
     }
-    const qint64 now = clock_.elapsed();
     if (status == kStatusQueued) {
         if (old != kStatusQueued) {
-            r.status = kStatusQueued;
-            emit fileQueued(row);
+            task.status = kStatusQueued;
+            emit fileQueued(file);
         }
         return;
-    }
-    if (!task.startedMs && (status == kStatusRunning || usedSeconds > 0)) {
-        task.startedMs = now - static_cast<qint64>(usedSeconds * 1000);
     }
     if (status == kStatusRunning) {
         if (old != kStatusRunning) {
-            r.status = kStatusRunning;
-            emit fileStarted(row);
+            // A task that ran before and was requeued writes its log anew.
+            task.logOffset = 0;
+            task.pending.clear();
+            task.status = kStatusRunning;
+            emit fileStarted(file, usedSeconds);
         }
-        ReadLog(row, false);
+        ReadLog(file, false);
         return;
     }
     // Ended: the rest of its text first, then its status.
-    ReadLog(row, true);
-    if (!task.startedMs) {
-        task.startedMs = now;
-    }
-    task.endedMs = now;
-    r.status = status;
-    emit fileFinished(row, status);
+    ReadLog(file, true);
+    task.status = status;
+    emit fileFinished(file, status, usedSeconds);
 }
 
-void SlurmBatch::ReadLog(int row, bool flush) {
-    Task& task = tasks_[static_cast<std::size_t>(row)];
+void SlurmBackend::ReadLog(int file, bool flush) {
+    Task& task = tasks_[static_cast<std::size_t>(file)];
     if (task.readingEnded) {
         return;
     }
@@ -598,7 +663,7 @@ void SlurmBatch::ReadLog(int row, bool flush) {
             // Begun again (a requeued task): so is its text.
             task.logOffset = 0;
             task.pending.clear();
-            RunLogs[row].clear();
+            emit fileStarted(file, 0);
         }
         log.seek(task.logOffset);
         for (;;) {
@@ -609,7 +674,7 @@ void SlurmBatch::ReadLog(int row, bool flush) {
             task.logOffset += block.size();
             for (const std::string& chunk : SplitLogChunks(
                      task.pending, std::string_view(block.constData(), block.size()), false)) {
-                HandleChunk(row, chunk);
+                HandleChunk(file, chunk);
                 if (task.readingEnded) {
                     return;
                 }
@@ -618,13 +683,13 @@ void SlurmBatch::ReadLog(int row, bool flush) {
     }
     if (flush) {
         for (const std::string& chunk : SplitLogChunks(task.pending, {}, true)) {
-            HandleChunk(row, chunk);
+            HandleChunk(file, chunk);
         }
     }
 }
 
-void SlurmBatch::HandleChunk(int row, const std::string& chunk) {
-    Task& task = tasks_[static_cast<std::size_t>(row)];
+void SlurmBackend::HandleChunk(int file, const std::string& chunk) {
+    Task& task = tasks_[static_cast<std::size_t>(file)];
     if (task.readingEnded) {
         return;
     }
@@ -633,140 +698,113 @@ void SlurmBatch::HandleChunk(int row, const std::string& chunk) {
         const SolverChunk handled = ProcessChunk(chunk);
         if (handled.time) {
             if (std::optional<Single> fraction = ProgressFraction(*handled.time, task.endTime)) {
-                task.fraction = *fraction;
-                emit progress(row, *fraction, QString::fromStdString(task.baseName));
+                emit progress(file, *fraction, QString::fromStdString(task.baseName));
             }
         }
-        const QByteArray text(handled.text.data(), static_cast<qsizetype>(handled.text.size()));
-        if (keepLogs_) {
-            RunLogs[row].append(text);
-        }
-        emit outputChunk(row, text);
+        emit outputChunk(
+            file, QByteArray(handled.text.data(), static_cast<qsizetype>(handled.text.size())));
     } catch (const std::exception&) {
         task.readingEnded = true;  // as locally: the reading ends, the status still comes
     }
 }
 
-std::optional<int> SlurmBatch::ExitCodeOf(int row) const {
-    QFile file;
-    if (!OpenRegularFile(file, PathBytes(record_.folder + QStringLiteral("/%1.exit").arg(row)))) {
+void SlurmBackend::GiveUpOutput(int file, const QByteArray&) {
+    if (file >= 0 && file < static_cast<int>(tasks_.size())) {
+        tasks_[static_cast<std::size_t>(file)].readingEnded = true;
+    }
+}
+
+std::optional<int> SlurmBackend::ExitCodeOf(int file) const {
+    QFile code;
+    if (!OpenRegularFile(code, PathBytes(record_.folder + QStringLiteral("/%1.exit").arg(file)))) {
         return std::nullopt;
     }
     bool ok = false;
-    const int code = QString::fromLatin1(file.readAll()).trimmed().toInt(&ok);
-    return ok ? std::optional<int>(code) : std::nullopt;
+    const int value = QString::fromLatin1(code.readAll()).trimmed().toInt(&ok);
+    return ok ? std::optional<int>(value) : std::nullopt;
 }
 
-void SlurmBatch::Cancel() {
-    if (!IsFollowing || cancel_) {
+void SlurmBackend::Stop() {
+    if (starting_) {
+        stopAfterStart_ = true;
+        return;
+    }
+    Cancel();
+}
+
+void SlurmBackend::Cancel() {
+    if (!following_ || cancel_) {
         return;
     }
     if (scancel_.isEmpty()) {
         Message(QStringLiteral("scancel was not found on the PATH"));
         return;
     }
-    cancel_ = new QProcess(this);
-    QProcess* process = cancel_;
-    auto done = [this, process](bool ok, const QString& why) {
-        cancel_ = nullptr;
-        process->deleteLater();
-        if (!IsFollowing) {
-            return;
-        }
-        if (!ok) {
-            Message(QStringLiteral("job %1 could not be cancelled: %2").arg(record_.jobId, why));
-            return;
-        }
-        record_.cancelled = true;
-        record_.Save();
-        EndAll(kStatusAborted);
-    };
-    connect(process, &QProcess::finished, this,
-            [process, done](int exitCode, QProcess::ExitStatus exitStatus) {
-                const QString err = QString::fromLocal8Bit(process->readAllStandardError());
-                done(exitStatus == QProcess::NormalExit && exitCode == 0 && err.trimmed().isEmpty(),
-                     OneLine(err));
-            });
-    connect(process, &QProcess::errorOccurred, this, [done](QProcess::ProcessError e) {
-        if (e == QProcess::FailedToStart) {
-            done(false, QStringLiteral("scancel could not be started"));
-        }
-    });
-    process->start(scancel_, {record_.jobId});
-    process->closeWriteChannel();
+    cancel_ = StartCommand(
+        this, scancel_, {record_.jobId},
+        [this](int exitCode, const QString&, const QString& err, const QString& failure) {
+            cancel_ = nullptr;
+            if (!following_) {
+                return;
+            }
+            if (!failure.isEmpty() || exitCode != 0 || !err.trimmed().isEmpty()) {
+                Message(QStringLiteral("job %1 could not be cancelled: %2")
+                            .arg(record_.jobId, failure.isEmpty() ? OneLine(err) : failure));
+                return;
+            }
+            record_.cancelled = true;
+            record_.Save();
+            EndAll(kStatusAborted);
+        });
 }
 
-void SlurmBatch::EndAll(const QString& status) {
-    for (int row = 0; row < static_cast<int>(rows.size()); ++row) {
-        const QString& old = rows[static_cast<std::size_t>(row)].status;
+void SlurmBackend::EndAll(const QString& status) {
+    for (int file = 0; file < static_cast<int>(tasks_.size()); ++file) {
+        const QString& old = tasks_[static_cast<std::size_t>(file)].status;
         if (old.isEmpty() || old == kStatusQueued || old == kStatusRunning) {
-            Apply(row, status, 0);
+            Apply(file, status, 0);
         }
     }
     Finished();
 }
 
-void SlurmBatch::Finished() {
+void SlurmBackend::Finished() {
     timer_->stop();
-    IsFollowing = false;
-    endedMs_ = clock_.elapsed();
-    emit batchFinished();
+    following_ = false;
+    emit finished();
 }
 
-void SlurmBatch::StopFollowing() {
+void SlurmBackend::Detach() {
+    LetGo();
+}
+
+void SlurmBackend::LetGo() {
     timer_->stop();
-    IsFollowing = false;
-    for (QProcess** process : {&poll_, &cancel_}) {
-        if (*process) {
-            (*process)->disconnect(this);
-            (*process)->kill();
-            (*process)->waitForFinished(1000);
-            delete *process;
-            *process = nullptr;
+    following_ = false;
+    starting_ = false;
+    Discard(poll_);
+    Discard(cancel_);
+    if (sbatch_) {
+        // Nothing will hear sbatch's answer: the submission ends here, as on a signal.
+        const qint64 process = sbatch_->processId();
+        sbatch_->disconnect();
+        if (process > 0) {
+            ::kill(static_cast<pid_t>(process), SIGTERM);
         }
+        Discard(sbatch_);
+        if (setAside_) {
+            setAside_->PutBack();
+        }
+        QDir(record_.folder).removeRecursively();
     }
+    setAside_.reset();
 }
 
-void SlurmBatch::Message(const QString& text) {
+void SlurmBackend::Message(const QString& text) {
     if (text != lastMessage_) {
         lastMessage_ = text;
-        emit clusterMessage(text);
+        emit message(text);
     }
-}
-
-double SlurmBatch::ElapsedSeconds(int row) const {
-    if (row < 0 || row >= static_cast<int>(tasks_.size()) || !clock_.isValid()) {
-        return 0;
-    }
-    const Task& task = tasks_[static_cast<std::size_t>(row)];
-    if (!task.startedMs) {
-        return 0;
-    }
-    return static_cast<double>((task.endedMs >= 0 ? task.endedMs : clock_.elapsed()) -
-                               *task.startedMs) /
-           1000.0;
-}
-
-float SlurmBatch::LastFraction(int row) const {
-    if (row < 0 || row >= static_cast<int>(tasks_.size())) {
-        return 0;
-    }
-    return tasks_[static_cast<std::size_t>(row)].fraction;
-}
-
-double SlurmBatch::BatchSeconds() const {
-    if (!clock_.isValid()) {
-        return 0;
-    }
-    return static_cast<double>(endedMs_ >= 0 ? endedMs_ : clock_.elapsed()) / 1000.0;
-}
-
-std::vector<QString> SlurmBatch::StatusesOfThisBatch() const {
-    std::vector<QString> statuses;
-    for (const Batch::Row& row : rows) {
-        statuses.push_back(row.status);
-    }
-    return statuses;
 }
 
 }  // namespace velto

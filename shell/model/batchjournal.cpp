@@ -1,4 +1,4 @@
-#include "shell/runner/batchjournal.h"
+#include "shell/model/batchjournal.h"
 
 #include <QDir>
 #include <QFile>
@@ -7,29 +7,31 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSaveFile>
-#include <QSettings>
 #include <QTimer>
 #include <algorithm>
 #include <cstdio>
 #include <vector>
 
-#include "shell/runner/batch.h"
+#include "shell/model/batchmodel.h"
 #include "shell/runner/inputfiles.h"
 #include "shell/runner/settings.h"
 
 namespace velto {
 
-BatchJournal::BatchJournal(Batch& batch, QString path, QObject* parent)
+BatchJournal::BatchJournal(BatchModel& batch, QString path, QObject* parent)
     : QObject(parent), batch_(batch), path_(std::move(path)) {
     pending_ = new QTimer(this);
     pending_->setSingleShot(true);
     pending_->setInterval(2000);
     connect(pending_, &QTimer::timeout, this, &BatchJournal::Save);
-    connect(&batch_, &Batch::rowsChanged, this, &BatchJournal::Save);
-    connect(&batch_, &Batch::fileStarted, this, &BatchJournal::Save);
-    connect(&batch_, &Batch::fileFinished, this, &BatchJournal::Save);
-    connect(&batch_, &Batch::batchFinished, this, &BatchJournal::Save);
-    connect(&batch_, &Batch::outputChunk, this, &BatchJournal::SaveSoon);
+    connect(&batch_, &BatchModel::rowsChanged, this, &BatchJournal::Save);
+    connect(&batch_, &BatchModel::fileStarted, this, &BatchJournal::Save);
+    connect(&batch_, &BatchModel::fileFinished, this, &BatchJournal::Save);
+    connect(&batch_, &BatchModel::batchFinished, this, &BatchJournal::Save);
+    connect(&batch_, &BatchModel::batchRefused, this, &BatchJournal::Save);
+    // A row that only waits keeps its earlier status on disk; the output comes in floods.
+    connect(&batch_, &BatchModel::statusChanged, this, &BatchJournal::SaveSoon);
+    connect(&batch_, &BatchModel::outputChunk, this, &BatchJournal::SaveSoon);
 }
 
 BatchJournal::~BatchJournal() {
@@ -48,12 +50,10 @@ namespace {
 
 // How much of each row's console text is kept: all of a text within its share of the budget,
 // and an even share of what the shorter texts leave for each longer one.
-std::vector<qsizetype> KeptLogSizes(const Batch& batch) {
-    std::vector<qsizetype> sizes(batch.rows.size(), 0);
-    for (std::size_t i = 0; i < sizes.size() && i < static_cast<std::size_t>(batch.RunLogs.size());
-         ++i) {
-        sizes[i] =
-            std::min(batch.RunLogs[static_cast<qsizetype>(i)].size(), BatchJournal::kMaxLogBytes);
+std::vector<qsizetype> KeptLogSizes(const BatchModel& batch) {
+    std::vector<qsizetype> sizes(batch.rows().size(), 0);
+    for (std::size_t i = 0; i < sizes.size(); ++i) {
+        sizes[i] = std::min(batch.log(static_cast<int>(i)).size(), BatchJournal::kMaxLogBytes);
     }
     std::vector<std::size_t> shortestFirst(sizes.size());
     for (std::size_t i = 0; i < sizes.size(); ++i) {
@@ -78,13 +78,11 @@ bool BatchJournal::Save() {
     try {
         QJsonArray rows;
         const std::vector<qsizetype> kept = KeptLogSizes(batch_);
-        for (std::size_t i = 0; i < batch_.rows.size(); ++i) {
-            const Batch::Row& row = batch_.rows[i];
-            const QByteArray log = i < static_cast<std::size_t>(batch_.RunLogs.size())
-                                       ? batch_.RunLogs[static_cast<qsizetype>(i)].right(kept[i])
-                                       : QByteArray();
+        for (std::size_t i = 0; i < batch_.rows().size(); ++i) {
+            const BatchModel::Row& row = batch_.rows()[i];
+            const QByteArray log = batch_.log(static_cast<int>(i)).right(kept[i]);
             QJsonObject object{{QStringLiteral("path"), row.path},
-                               {QStringLiteral("status"), row.status},
+                               {QStringLiteral("status"), batch_.KeptStatus(static_cast<int>(i))},
                                {QStringLiteral("log"), QString::fromLatin1(log)}};
             // A name that is not UTF-8 does not survive the text: its bytes go beside it.
             if (PathBytes(row.path) != row.nativePath) {
@@ -110,7 +108,8 @@ bool BatchJournal::Save() {
     }
 }
 
-BatchJournal::Loaded BatchJournal::Load(const QString& path, Batch& batch, QStringList* refused) {
+BatchJournal::Loaded BatchJournal::Load(const QString& path, BatchModel& batch,
+                                        QStringList* refused) {
     if (!QFileInfo(path).exists() && !QFileInfo(path).isSymLink()) {
         return Loaded::kMissing;
     }
@@ -158,13 +157,12 @@ BatchJournal::Loaded BatchJournal::Load(const QString& path, Batch& batch, QStri
             }
             continue;
         }
-        batch.AddRow(rowPath, nativePath);
         QString status = row.value(QStringLiteral("status")).toString();
         if (status == kStatusRunning) {
             status = kStatusInterrupted;
         }
-        batch.rows.back().status = status;
-        batch.RunLogs.back() = row.value(QStringLiteral("log")).toString().toLatin1();
+        batch.RestoreRow(rowPath, nativePath, status,
+                         row.value(QStringLiteral("log")).toString().toLatin1());
     }
     return Loaded::kYes;
 }
@@ -187,8 +185,7 @@ QString BatchJournal::SetAside(const QString& path) {
 }
 
 QString BatchJournal::DefaultPath(const QString& fileName) {
-    QSettings settings(QSettings::IniFormat, QSettings::UserScope, kShellTitle, kShellTitle);
-    return QFileInfo(settings.fileName()).absolutePath() + '/' + fileName;
+    return BesideSettings(fileName);
 }
 
 }  // namespace velto

@@ -1,4 +1,4 @@
-#include "shell/runner/slurmjob.h"
+#include "shell/cluster/slurmjob.h"
 
 #include <QFile>
 #include <QJsonArray>
@@ -8,8 +8,6 @@
 #include <QSaveFile>
 #include <QStringList>
 
-#include "shell/runner/batch.h"
-#include "shell/runner/batchjournal.h"
 #include "shell/runner/inputfiles.h"
 
 namespace velto {
@@ -229,8 +227,8 @@ std::optional<SlurmRecord> SlurmRecord::Load(const QString& path) {
         return std::nullopt;
     }
     // A record is a few lines per file: one beyond a journal's limit is not ours to read whole.
-    const QByteArray text = file.read(BatchJournal::kMaxJournalBytes + 1);
-    if (text.size() > BatchJournal::kMaxJournalBytes) {
+    const QByteArray text = file.read(SlurmRecord::kMaxBytes + 1);
+    if (text.size() > SlurmRecord::kMaxBytes) {
         return std::nullopt;
     }
     const QJsonDocument document = QJsonDocument::fromJson(text);

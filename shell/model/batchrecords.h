@@ -5,7 +5,7 @@
 #include <memory>
 #include <vector>
 
-#include "shell/runner/batch.h"
+#include "shell/model/batchmodel.h"
 
 namespace velto {
 
@@ -43,12 +43,12 @@ class BatchRecord {
 
 // The batch that --resume runs again.
 struct ResumeChoice {
-    std::unique_ptr<BatchRecord> record;  // locked, so no other --resume takes it; null: none
-    std::vector<Batch::Row> unfinished;   // its files that did not complete, in their order
-    QStringList messages;                 // records set aside unread, names refused
-    int running = 0;                      // batches that run now, which are never taken
-    int unreadable = 0;                   // records that could not be read
-    bool anyEarlier = false;              // a batch was ever kept here
+    std::unique_ptr<BatchRecord> record;      // locked, so no other --resume takes it; null: none
+    std::vector<BatchModel::Row> unfinished;  // its files that did not complete, in their order
+    QStringList messages;                     // records set aside unread, names refused
+    int running = 0;                          // batches that run now, which are never taken
+    int unreadable = 0;                       // records that could not be read
+    bool anyEarlier = false;                  // a batch was ever kept here
 };
 
 class BatchRecords {

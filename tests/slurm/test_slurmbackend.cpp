@@ -1,4 +1,4 @@
-// Following a cluster batch against stand-ins for sbatch, squeue and scancel: small scripts of
+// The batch model on a cluster, against stand-ins for sbatch, squeue and scancel: small scripts of
 // ours that answer what the test writes for them, so every Slurm state and failure can be played
 // without a cluster.
 
@@ -9,14 +9,18 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QLabel>
+#include <QPushButton>
+#include <QTimer>
 #include <QTreeWidget>
 #include <filesystem>
 #include <set>
 
 #include "common/window/messagebox.h"
-#include "shell/runner/batchjournal.h"
+#include "shell/cluster/slurmbackend.h"
+#include "shell/model/batchjournal.h"
+#include "shell/model/batchmodel.h"
 #include "shell/runner/settings.h"
-#include "shell/runner/slurmbatch.h"
 #include "shell/runner/solveroutput.h"
 #include "shell/window/frmmain.h"
 #include "tests/slurm/slurmtest.h"
@@ -34,6 +38,9 @@ class FakeSlurm : public ::testing::Test {
         Command("sbatch",
                 "printf '%s\\n' \"$@\" > \"$F/sbatch.args\"\n"
                 "if [ -e \"$F/sbatch.first\" ]; then . \"$F/sbatch.first\"; fi\n"
+                "if [ -e \"$F/sbatch.hold\" ]; then\n"
+                "  while [ ! -e \"$F/sbatch.go\" ]; do sleep 0.05; done\n"
+                "fi\n"
                 "if [ -e \"$F/sbatch.refuse\" ]; then cat \"$F/sbatch.refuse\" >&2; exit 1; fi\n"
                 "echo 42\n");
         Command("squeue",
@@ -44,6 +51,8 @@ class FakeSlurm : public ::testing::Test {
                 "printf '%s\\n' \"$@\" > \"$F/scancel.args\"\n"
                 "if [ -e \"$F/scancel.err\" ]; then cat \"$F/scancel.err\" >&2; exit 1; fi\n");
         qputenv("PATH", QByteArray::fromStdString(bin) + ":/usr/bin:/bin");
+        // The window starts with the batch it left; each test with none.
+        QFile::remove(BatchJournal::DefaultPath(QStringLiteral("shell-batch.json")));
     }
     void TearDown() override { qputenv("PATH", savedPath); }
 
@@ -56,9 +65,9 @@ class FakeSlurm : public ::testing::Test {
         test::WriteBytes(fake.File(file), text);
     }
     // What squeue lists: "TASK STATE USED" lines, given the job's name here.
-    void Queue(const SlurmBatch& batch, const std::vector<std::string>& lines) {
+    void Queue(const SlurmBackend& job, const std::vector<std::string>& lines) {
         std::string text;
-        const std::string name = QFileInfo(batch.jobFolder()).fileName().toStdString();
+        const std::string name = QFileInfo(job.jobFolder()).fileName().toStdString();
         for (const std::string& line : lines) {
             text += line + " " + name + "\n";
         }
@@ -81,19 +90,58 @@ class FakeSlurm : public ::testing::Test {
         }
         return files;
     }
-    void ExitCode(const SlurmBatch& batch, int task, const std::string& code) {
-        test::WriteBytes(batch.jobFolder().toStdString() + "/" + std::to_string(task) + ".exit",
+    void ExitCode(const SlurmBackend& job, int task, const std::string& code) {
+        test::WriteBytes(job.jobFolder().toStdString() + "/" + std::to_string(task) + ".exit",
                          code + "\n");
     }
     static QStringList JobFolders() {
-        return QDir(SlurmBatch::JobsFolder()).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+        return QDir(SlurmBackend::JobsFolder()).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
     }
-    // Submits the files; polls fast so a test need not wait two seconds a step.
-    void Submit(SlurmBatch& batch, const QStringList& files, SlurmOptions options = {}) {
-        batch.setPollIntervalMs(50);
+    static std::vector<std::string> Bytes(const QStringList& files) {
+        std::vector<std::string> paths;
+        for (const QString& file : files) {
+            paths.push_back(PathBytes(file));
+        }
+        return paths;
+    }
+    // Runs the batch on `backend` until the cluster's first answer: empty when it was accepted,
+    // else why not. Polls fast so a test need not wait two seconds a step.
+    static QString Start(BatchModel& batch, std::unique_ptr<SlurmBackend> backend) {
+        backend->setPollIntervalMs(50);
+        QString refusal;
+        bool answered = false;
+        QObject listening;
+        QObject::connect(&batch, &BatchModel::batchAccepted, &listening, [&] { answered = true; });
+        QObject::connect(&batch, &BatchModel::batchRefused, &listening, [&](const QString& reason) {
+            refusal = reason;
+            answered = true;
+        });
+        EXPECT_TRUE(batch.Run(std::move(backend), test::StandIn(VELTO_STANDIN_DIR)));
+        EXPECT_FALSE(answered);  // never from within Run
+        EXPECT_TRUE(test::WaitUntil([&] { return answered; }, 30));
+        return refusal;
+    }
+    // Lists the files and submits them as a new job.
+    SlurmBackend* Submit(BatchModel& batch, const QStringList& files, SlurmOptions options = {}) {
+        batch.AddFiles(Bytes(files));
+        auto backend = std::make_unique<SlurmBackend>(options);
+        SlurmBackend* job = backend.get();
+        const QString refusal = Start(batch, std::move(backend));
+        EXPECT_EQ(refusal.toStdString(), "");
+        return job;
+    }
+    // Picks up a job submitted earlier, as velto-batch --follow does.
+    static QString Follow(BatchModel& batch, const QString& id) {
         QString error;
-        ASSERT_TRUE(batch.Submit(test::StandIn(VELTO_STANDIN_DIR), files, options, error))
-            << error.toStdString();
+        const std::optional<SlurmRecord> record = SlurmBackend::FindJob(id, error);
+        if (!record) {
+            return error;
+        }
+        batch.ClearRows();
+        for (qsizetype i = 0; i < record->files.size(); ++i) {
+            batch.RestoreRow(record->files[i], record->nativeFiles[static_cast<std::size_t>(i)]);
+        }
+        return Start(batch, std::make_unique<SlurmBackend>(*record));
     }
 
     struct Events {
@@ -102,21 +150,21 @@ class FakeSlurm : public ::testing::Test {
         std::vector<QString> messages;
         bool finished = false;
     };
-    void Record(SlurmBatch& batch, Events& events) {
-        QObject::connect(&batch, &SlurmBatch::fileQueued,
+    void Record(BatchModel& batch, Events& events) {
+        QObject::connect(&batch, &BatchModel::fileQueued,
                          [&](int row) { events.seen.push_back("queued " + std::to_string(row)); });
-        QObject::connect(&batch, &SlurmBatch::fileStarted,
+        QObject::connect(&batch, &BatchModel::fileStarted,
                          [&](int row) { events.seen.push_back("started " + std::to_string(row)); });
-        QObject::connect(&batch, &SlurmBatch::fileFinished, [&](int row, const QString& status) {
+        QObject::connect(&batch, &BatchModel::fileFinished, [&](int row, const QString& status) {
             events.seen.push_back(std::to_string(row) + " " + status.toStdString());
         });
-        QObject::connect(&batch, &SlurmBatch::progress,
+        QObject::connect(&batch, &BatchModel::progress,
                          [&](int row, float fraction, const QString&) {
                              events.progress.emplace_back(row, fraction);
                          });
-        QObject::connect(&batch, &SlurmBatch::clusterMessage,
+        QObject::connect(&batch, &BatchModel::clusterMessage,
                          [&](const QString& text) { events.messages.push_back(text); });
-        QObject::connect(&batch, &SlurmBatch::batchFinished, [&] { events.finished = true; });
+        QObject::connect(&batch, &BatchModel::batchFinished, [&] { events.finished = true; });
     }
 
     QByteArray savedPath;
@@ -128,37 +176,36 @@ class FakeSlurm : public ::testing::Test {
 TEST_F(FakeSlurm, SubmitsOneArrayAndFollowsEachFileToItsEnd) {
     // A log of an earlier run must not pass for this one's.
     test::WriteBytes(dir.File("beam1.log"), "  Step: time = 100.00 s (old run)\n");
-    SlurmBatch batch;
+    BatchModel batch;
     SlurmOptions options;
     options.partition = "long";
     options.maxRunning = 2;
     options.timeLimit = "1:00:00";
-    Submit(batch, Inputs(3), options);
-    EXPECT_EQ(batch.jobId(), "42");
+    Events events;
+    Record(batch, events);
+    const SlurmBackend& job = *Submit(batch, Inputs(3), options);
+    EXPECT_EQ(job.jobId(), "42");
     EXPECT_FALSE(std::filesystem::exists(dir.File("beam1.log")));
     const std::vector<std::string> args = Args("sbatch");
-    const std::string name = QFileInfo(batch.jobFolder()).fileName().toStdString();
+    const std::string name = QFileInfo(job.jobFolder()).fileName().toStdString();
     EXPECT_EQ(args, (std::vector<std::string>{
                         "--parsable", "--job-name=" + name, "--array=0-2%2",
-                        "--output=" + batch.jobFolder().toStdString() + "/slurm-%a.out",
-                        "--chdir=" + batch.jobFolder().toStdString(), "--partition=long",
-                        "--time=1:00:00", batch.jobFolder().toStdString() + "/job.sh"}));
-    const std::string manifest = test::ReadBytes(batch.jobFolder().toStdString() + "/manifest");
+                        "--output=" + job.jobFolder().toStdString() + "/slurm-%a.out",
+                        "--chdir=" + job.jobFolder().toStdString(), "--partition=long",
+                        "--time=1:00:00", job.jobFolder().toStdString() + "/job.sh"}));
+    const std::string manifest = test::ReadBytes(job.jobFolder().toStdString() + "/manifest");
     EXPECT_EQ(manifest.find("stdin dir=" + PrintfEscape(dir.path().string()) + " base=beam1 "), 0u)
         << manifest;
     EXPECT_EQ(std::count(manifest.begin(), manifest.end(), '\n'), 3);
-    ASSERT_TRUE(SlurmRecord::Load(batch.jobFolder() + "/job.json").has_value());
-    EXPECT_EQ(SlurmRecord::Load(batch.jobFolder() + "/job.json")->jobId, "42");
+    ASSERT_TRUE(SlurmRecord::Load(job.jobFolder() + "/job.json").has_value());
+    EXPECT_EQ(SlurmRecord::Load(job.jobFolder() + "/job.json")->jobId, "42");
     // The same record grown beyond what a record can be is refused unread.
-    std::string grown = test::ReadBytes(batch.jobFolder().toStdString() + "/job.json");
+    std::string grown = test::ReadBytes(job.jobFolder().toStdString() + "/job.json");
     grown.resize(static_cast<std::size_t>(BatchJournal::kMaxJournalBytes) + 1, ' ');
-    test::WriteBytes(batch.jobFolder().toStdString() + "/grown.json", grown);
-    EXPECT_FALSE(SlurmRecord::Load(batch.jobFolder() + "/grown.json").has_value());
+    test::WriteBytes(job.jobFolder().toStdString() + "/grown.json", grown);
+    EXPECT_FALSE(SlurmRecord::Load(job.jobFolder() + "/grown.json").has_value());
 
-    Events events;
-    Record(batch, events);
-    Queue(batch, {"0 PENDING 0:00", "1 PENDING 0:00", "2 PENDING 0:00"});
-    batch.StartFollowing();
+    Queue(job, {"0 PENDING 0:00", "1 PENDING 0:00", "2 PENDING 0:00"});
     ASSERT_TRUE(test::WaitUntil([&] { return events.seen.size() == 3; }, 30));
     EXPECT_EQ(events.seen, (std::vector<std::string>{"queued 0", "queued 1", "queued 2"}));
     EXPECT_EQ(Args("squeue"), (std::vector<std::string>{"--array", "--states=all", "--noheader",
@@ -168,7 +215,7 @@ TEST_F(FakeSlurm, SubmitsOneArrayAndFollowsEachFileToItsEnd) {
     test::WriteBytes(
         dir.File("beam1.log"),
         std::string(kSolverPrompt) + "  \n  Step: time = 50.00 s (1 of 2)\n" + "  Step: time = 7");
-    Queue(batch, {"0 RUNNING 0:05", "1 PENDING 0:00", "2 PENDING 0:00"});
+    Queue(job, {"0 RUNNING 0:05", "1 PENDING 0:00", "2 PENDING 0:00"});
     ASSERT_TRUE(test::WaitUntil([&] { return !events.progress.empty(); }, 30));
     EXPECT_EQ(events.seen.back(), "started 0");
     EXPECT_EQ(events.progress, (std::vector<std::pair<int, float>>{{0, 0.5f}}));
@@ -178,70 +225,75 @@ TEST_F(FakeSlurm, SubmitsOneArrayAndFollowsEachFileToItsEnd) {
     std::FILE* log = std::fopen(dir.File("beam1.log").c_str(), "ab");
     std::fputs("5.00 s (2 of 2)\n  Analysis completed.\n", log);
     std::fclose(log);
-    ExitCode(batch, 0, "0");
-    ExitCode(batch, 1, "3");
-    Queue(batch, {"0 COMPLETED 0:09", "1 COMPLETED 0:01", "2 TIMEOUT 1:00:00"});
+    ExitCode(job, 0, "0");
+    ExitCode(job, 1, "3");
+    Queue(job, {"0 COMPLETED 0:09", "1 COMPLETED 0:01", "2 TIMEOUT 1:00:00"});
     ASSERT_TRUE(test::WaitUntil([&] { return events.finished; }, 30));
     EXPECT_EQ(events.seen,
               (std::vector<std::string>{"queued 0", "queued 1", "queued 2", "started 0",
                                         "0 Completed", "1 Failed", "2 Failed"}));
     EXPECT_EQ(events.progress, (std::vector<std::pair<int, float>>{{0, 0.5f}, {0, 0.75f}}));
     EXPECT_EQ(batch.StatusesOfThisBatch(), (std::vector<QString>{"Completed", "Failed", "Failed"}));
-    EXPECT_FALSE(batch.IsFollowing);
+    EXPECT_FALSE(batch.running());
     // The console text as a local run shows it: the prompt taken out, every line there.
-    EXPECT_FALSE(batch.RunLogs[0].contains("FILENAME")) << batch.RunLogs[0].toStdString();
-    EXPECT_TRUE(batch.RunLogs[0].contains("time = 75.00 s (2 of 2)\n  Analysis completed.\n"))
-        << batch.RunLogs[0].toStdString();
+    EXPECT_FALSE(batch.log(0).contains("FILENAME")) << batch.log(0).toStdString();
+    EXPECT_TRUE(batch.log(0).contains("time = 75.00 s (2 of 2)\n  Analysis completed.\n"))
+        << batch.log(0).toStdString();
     EXPECT_EQ(batch.ElapsedSeconds(2), 3600.0);
 }
 
 TEST_F(FakeSlurm, CancelAbortsTheQueuedAndRunningFiles) {
-    SlurmBatch batch;
-    Submit(batch, Inputs(3));
-    EXPECT_EQ(Args("sbatch")[2], "--array=0-2");
+    BatchModel batch;
     Events events;
     Record(batch, events);
-    ExitCode(batch, 0, "0");
-    Queue(batch, {"0 COMPLETED 0:01", "1 RUNNING 0:01", "2 PENDING 0:00"});
-    batch.StartFollowing();
+    const SlurmBackend& job = *Submit(batch, Inputs(3));
+    EXPECT_EQ(Args("sbatch")[2], "--array=0-2");
+    ExitCode(job, 0, "0");
+    Queue(job, {"0 COMPLETED 0:01", "1 RUNNING 0:01", "2 PENDING 0:00"});
     ASSERT_TRUE(test::WaitUntil([&] { return events.seen.size() == 3; }, 30));
-    batch.Cancel();
+    batch.Stop();
     ASSERT_TRUE(test::WaitUntil([&] { return events.finished; }, 30));
     EXPECT_EQ(Args("scancel"), std::vector<std::string>{"42"});
     EXPECT_EQ(batch.StatusesOfThisBatch(),
               (std::vector<QString>{"Completed", "Aborted", "Aborted"}));
-    EXPECT_TRUE(SlurmRecord::Load(batch.jobFolder() + "/job.json")->cancelled);
+    EXPECT_TRUE(SlurmRecord::Load(job.jobFolder() + "/job.json")->cancelled);
 }
 
 TEST_F(FakeSlurm, ARefusedCancelKeepsFollowing) {
-    SlurmBatch batch;
-    Submit(batch, Inputs(1));
+    BatchModel batch;
     Events events;
     Record(batch, events);
-    Queue(batch, {"0 RUNNING 0:01"});
+    const SlurmBackend& job = *Submit(batch, Inputs(1));
+    Queue(job, {"0 RUNNING 0:01"});
     Answer("scancel.err",
            "scancel: error: Kill job error on job id 42: Access/permission denied\n");
-    batch.StartFollowing();
     ASSERT_TRUE(test::WaitUntil([&] { return !events.seen.empty(); }, 30));
-    batch.Cancel();
-    ASSERT_TRUE(test::WaitUntil([&] { return !events.messages.empty(); }, 30));
-    EXPECT_EQ(events.messages[0].toStdString(),
+    batch.Stop();
+    ASSERT_TRUE(test::WaitUntil(
+        [&] {
+            return !events.messages.empty() &&
+                   events.messages.back().contains("could not be cancelled");
+        },
+        30));
+    EXPECT_EQ(events.messages.back().toStdString(),
               "job 42 could not be cancelled: Kill job error on job id 42: Access/permission "
               "denied");
-    EXPECT_TRUE(batch.IsFollowing);
-    EXPECT_EQ(batch.rows[0].status, "Running");
-    batch.StopFollowing();
+    EXPECT_TRUE(batch.running());
+    EXPECT_EQ(batch.rows()[0].status, "Running");
+    batch.Detach();
+    EXPECT_FALSE(batch.running());
 }
 
 TEST_F(FakeSlurm, AJobGoneFromTheQueueEndsByTheRecordedExitCodes) {
-    SlurmBatch batch;
-    Submit(batch, Inputs(3));
+    BatchModel batch;
     Events events;
     Record(batch, events);
-    ExitCode(batch, 0, "0");
-    ExitCode(batch, 2, "1");
     Answer("squeue.err", "slurm_load_jobs error: Invalid job id specified\n");
-    batch.StartFollowing();
+    // The exit codes are there before the first look at the queue.
+    Answer("sbatch.first",
+           "for a in \"$@\"; do case $a in --chdir=*) d=${a#--chdir=};; esac; done\n"
+           "echo 0 > \"$d/0.exit\"; echo 1 > \"$d/2.exit\"\n");
+    Submit(batch, Inputs(3));
     ASSERT_TRUE(test::WaitUntil([&] { return events.finished; }, 30));
     // Task 1 left no exit code: it was killed before its solver ended.
     EXPECT_EQ(batch.StatusesOfThisBatch(), (std::vector<QString>{"Completed", "Failed", "Failed"}));
@@ -249,12 +301,11 @@ TEST_F(FakeSlurm, AJobGoneFromTheQueueEndsByTheRecordedExitCodes) {
 }
 
 TEST_F(FakeSlurm, AClusterThatDoesNotAnswerIsToldOnceAndFollowedOn) {
-    SlurmBatch batch;
-    Submit(batch, Inputs(1));
+    BatchModel batch;
     Events events;
     Record(batch, events);
     Answer("squeue.err", "slurm_load_jobs error: Unable to contact slurm controller\n");
-    batch.StartFollowing();
+    const SlurmBackend& job = *Submit(batch, Inputs(1));
     ASSERT_TRUE(test::WaitUntil([&] { return !events.messages.empty(); }, 30));
     // Several polls fail; the user hears of it once.
     test::WaitUntil([] { return false; }, 1);
@@ -264,10 +315,10 @@ TEST_F(FakeSlurm, AClusterThatDoesNotAnswerIsToldOnceAndFollowedOn) {
               "slurm controller");
     EXPECT_TRUE(events.seen.empty());
     std::filesystem::remove(fake.File("squeue.err"));
-    Queue(batch, {"0 COMPLETED 0:01"});
-    ExitCode(batch, 0, "0");
+    Queue(job, {"0 COMPLETED 0:01"});
+    ExitCode(job, 0, "0");
     ASSERT_TRUE(test::WaitUntil([&] { return events.finished; }, 30));
-    EXPECT_EQ(batch.rows[0].status, "Completed");
+    EXPECT_EQ(batch.rows()[0].status, "Completed");
 }
 
 // Earlier logs beside the input files go only once the cluster has taken the job: a refused job
@@ -280,16 +331,19 @@ TEST_F(FakeSlurm, ARefusedJobLeavesNothingBehind) {
     Answer("sbatch.refuse",
            "sbatch: error: invalid partition specified: bogus\n"
            "sbatch: error: Batch job submission failed: Invalid partition name specified\n");
-    SlurmBatch batch;
-    QString error;
+    BatchModel batch;
+    batch.AddFiles(Bytes(files));
+    batch.RestoreRow("/w/beam9.in", {}, "Completed");  // from an earlier batch
     SlurmOptions options;
     options.partition = "bogus";
-    EXPECT_FALSE(batch.Submit(test::StandIn(VELTO_STANDIN_DIR), files, options, error));
-    EXPECT_EQ(error.toStdString(),
+    EXPECT_EQ(Start(batch, std::make_unique<SlurmBackend>(options)).toStdString(),
               "the cluster refused the job: invalid partition specified: bogus; Batch job "
               "submission failed: Invalid partition name specified");
     EXPECT_EQ(JobFolders(), before);
-    EXPECT_TRUE(batch.rows.empty());
+    // The rows as they were before the run.
+    EXPECT_FALSE(batch.running());
+    EXPECT_EQ(batch.rows()[0].status, "");
+    EXPECT_EQ(batch.rows()[2].status, "Completed");
     EXPECT_EQ(test::ReadBytes(dir.File("beam1.log")), "the log of an earlier run\n");
 
     std::filesystem::remove(fake.File("sbatch.refuse"));
@@ -318,7 +372,7 @@ TEST_F(FakeSlurm, ARefusedJobLeavesNothingBehind) {
     }
 
     Answer("sbatch.first", "printf 'Please type\\n' > " + dir.File("beam1.log") + "\n");
-    SlurmBatch accepted;
+    BatchModel accepted;
     Submit(accepted, files);
     EXPECT_EQ(test::ReadBytes(dir.File("beam1.log")), "Please type\n");
     EXPECT_EQ(Listing(), earlier);  // the new log, nothing set aside
@@ -326,53 +380,60 @@ TEST_F(FakeSlurm, ARefusedJobLeavesNothingBehind) {
 
 TEST_F(FakeSlurm, NoSbatchOnThePath) {
     qputenv("PATH", QByteArray::fromStdString(dir.path().string()));
-    EXPECT_FALSE(SlurmBatch::Available());
+    EXPECT_FALSE(SlurmBackend::Available());
     const QStringList before = JobFolders();
-    SlurmBatch batch;
-    QString error;
-    EXPECT_FALSE(
-        batch.Submit(test::StandIn(VELTO_STANDIN_DIR), QStringList{"/x/beam1.in"}, {}, error));
+    BatchModel batch;
+    batch.RestoreRow("/x/beam1.in", {});
+    const QString error = Start(batch, std::make_unique<SlurmBackend>(SlurmOptions()));
     EXPECT_NE(error.indexOf("sbatch"), -1) << error.toStdString();
     EXPECT_EQ(JobFolders(), before);
 }
 
 TEST_F(FakeSlurm, FollowPicksUpOnlyOurOwnJobs) {
+    std::string folder;
     {
-        SlurmBatch submitted;
-        Submit(submitted, Inputs(2));
-        Queue(submitted, {"0 RUNNING 0:01", "1 PENDING 0:00"});
+        BatchModel submitted;
+        const SlurmBackend& job = *Submit(submitted, Inputs(2));
+        folder = job.jobFolder().toStdString();
+        Queue(job, {"0 RUNNING 0:01", "1 PENDING 0:00"});
+        submitted.Detach();
     }
-    SlurmBatch batch;
-    QString error;
-    ASSERT_TRUE(batch.Follow("42", error)) << error.toStdString();
-    ASSERT_EQ(batch.rows.size(), 2u);
-    EXPECT_EQ(batch.rows[1].path.toStdString(), dir.File("beam2.in"));
+    BatchModel batch;
+    ASSERT_EQ(Follow(batch, "42").toStdString(), "");
+    ASSERT_EQ(batch.rowCount(), 2);
+    EXPECT_EQ(batch.rows()[1].path.toStdString(), dir.File("beam2.in"));
+    batch.Detach();
 
-    // The same id, but another job: not ours.
-    Answer("squeue.out", "0 RUNNING 0:01 someone-elses\n");
-    SlurmBatch other;
-    EXPECT_FALSE(other.Follow("42", error));
-    EXPECT_NE(error.indexOf("not the batch velto-batch submitted"), -1) << error.toStdString();
-
-    EXPECT_FALSE(other.Follow("999", error));
-    EXPECT_NE(error.indexOf("was not submitted by velto-batch"), -1) << error.toStdString();
-    EXPECT_FALSE(other.Follow("4x2", error));
-    EXPECT_EQ(error.toStdString(), "'4x2' is not a job id");
-
-    Answer("squeue.err", "slurm_load_jobs error: Unable to contact slurm controller\n");
-    EXPECT_FALSE(other.Follow("42", error));
-    EXPECT_NE(error.indexOf("Unable to contact"), -1) << error.toStdString();
-
-    // Gone from the cluster: only worth following when a task left its exit code.
-    Answer("squeue.err", "slurm_load_jobs error: Invalid job id specified\n");
-    EXPECT_FALSE(other.Follow("42", error));
-    EXPECT_NE(error.indexOf("no longer known to the cluster"), -1) << error.toStdString();
-    ExitCode(batch, 1, "0");
-    SlurmBatch gone;
-    gone.setPollIntervalMs(50);
-    ASSERT_TRUE(gone.Follow("42", error)) << error.toStdString();
-    gone.StartFollowing();
-    ASSERT_TRUE(test::WaitUntil([&] { return !gone.IsFollowing; }, 30));
+    // Not ours, or not to be followed: (squeue's answer, the id asked for, why not).
+    const std::string unreachable = "slurm_load_jobs error: Unable to contact slurm controller\n";
+    const std::string unknown = "slurm_load_jobs error: Invalid job id specified\n";
+    const std::string elses = "0 RUNNING 0:01 someone-elses\n";
+    struct Case {
+        std::string out, err;
+        QString id;
+        std::string why;
+    };
+    for (const Case& c : std::vector<Case>{
+             {elses, "", "42", "not the batch velto-batch submitted"},
+             {elses, "", "999", "was not submitted by velto-batch"},
+             {elses, "", "4x2", "'4x2' is not a job id"},
+             {"", unreachable, "42", "Unable to contact"},
+             // Gone from the cluster: only worth following when a task left its exit code.
+             {"", unknown, "42", "no longer known to the cluster"}}) {
+        Answer("squeue.out", c.out);
+        std::filesystem::remove(fake.File("squeue.err"));
+        if (!c.err.empty()) {
+            Answer("squeue.err", c.err);
+        }
+        BatchModel other;
+        const QString error = Follow(other, c.id);
+        EXPECT_NE(error.indexOf(QString::fromStdString(c.why)), -1) << error.toStdString();
+        EXPECT_FALSE(other.running());
+    }
+    test::WriteBytes(folder + "/1.exit", "0\n");
+    BatchModel gone;
+    ASSERT_EQ(Follow(gone, "42").toStdString(), "");
+    ASSERT_TRUE(test::WaitUntil([&] { return !gone.running(); }, 30));
     EXPECT_EQ(gone.StatusesOfThisBatch(), (std::vector<QString>{"Failed", "Completed"}));
 }
 
@@ -442,12 +503,12 @@ TEST_F(FakeSlurm, TheWindowsClusterEntryNeedsSbatch) {
         ASSERT_NE(entry, nullptr);
         EXPECT_EQ(entry->text(), "Run on &cluster");
         EXPECT_FALSE(entry->isEnabled());
-        window.cmdAdd_Click();
+        window.onAddClicked();
         EXPECT_TRUE(entry->isEnabled());
     }
     qputenv("PATH", QByteArray::fromStdString(dir.path().string()));
     FrmMain window(dialogs);
-    window.cmdAdd_Click();
+    window.onAddClicked();
     EXPECT_FALSE(window.findChild<QAction*>("mnuAnalysisCluster")->isEnabled());
 }
 
@@ -464,16 +525,21 @@ TEST_F(FakeSlurm, TheWindowsStopCancelsOrStopsFollowing) {
         return answer;
     });
     FrmMain window(dialogs);
-    window.cmdAdd_Click();
-    window.cluster().setPollIntervalMs(50);
-    window.mnuAnalysisCluster_Click();
-    ASSERT_TRUE(window.cluster().IsFollowing) << asked.join('\n').toStdString();
-    Queue(window.cluster(), {"0 RUNNING 0:01", "1 PENDING 0:00"});
+    window.onAddClicked();
     auto* list = window.findChild<QTreeWidget*>("lvwFiles");
-    ASSERT_TRUE(test::WaitUntil([&] { return list->topLevelItem(1)->text(1) == "Queued"; }, 30));
-    EXPECT_EQ(list->topLevelItem(0)->text(1), "Running");
-    window.cmdStop_Click();
-    ASSERT_TRUE(test::WaitUntil([&] { return !window.cluster().IsFollowing; }, 30));
+    auto submit = [&](const std::vector<std::string>& queue) {
+        window.onRunOnClusterTriggered();
+        ASSERT_NE(window.clusterJob(), nullptr) << asked.join('\n').toStdString();
+        window.clusterJob()->setPollIntervalMs(50);
+        ASSERT_TRUE(test::WaitUntil([&] { return !window.clusterJob()->starting(); }, 30));
+        Queue(*window.clusterJob(), queue);
+        ASSERT_TRUE(
+            test::WaitUntil([&] { return list->topLevelItem(0)->text(1) == "Running"; }, 30));
+    };
+    submit({"0 RUNNING 0:01", "1 PENDING 0:00"});
+    EXPECT_EQ(list->topLevelItem(1)->text(1), "Queued");
+    window.onStopClicked();
+    ASSERT_TRUE(test::WaitUntil([&] { return !window.batch().running(); }, 30));
     EXPECT_EQ(asked.size(), 1);
     EXPECT_TRUE(asked[0].startsWith("Cancel job 42 on the cluster?"));
     EXPECT_EQ(Args("scancel"), std::vector<std::string>{"42"});
@@ -483,13 +549,48 @@ TEST_F(FakeSlurm, TheWindowsStopCancelsOrStopsFollowing) {
     // No: the job runs on, the window lets go of it.
     std::filesystem::remove(fake.File("scancel.args"));
     answer = kAnswerNo;
-    window.mnuAnalysisCluster_Click();
-    Queue(window.cluster(), {"0 RUNNING 0:01", "1 RUNNING 0:00"});
-    ASSERT_TRUE(test::WaitUntil([&] { return list->topLevelItem(1)->text(1) == "Running"; }, 30));
-    window.cmdStop_Click();
-    EXPECT_FALSE(window.cluster().IsFollowing);
+    submit({"0 RUNNING 0:01", "1 RUNNING 0:00"});
+    window.onStopClicked();
+    EXPECT_FALSE(window.batch().running());
+    EXPECT_EQ(window.findChild<QLabel*>("sbTime")->text(), "Stopped following job 42");
     EXPECT_FALSE(std::filesystem::exists(fake.File("scancel.args")));
     EXPECT_TRUE(window.findChild<QAction*>("mnuAnalysisCluster")->isEnabled());
+    SetMessageBoxSeam({});
+}
+
+// While sbatch takes its time the window goes on answering: the submission returns at once, the
+// event loop runs (a timer fires) before the cluster has answered, and a refusal then comes as
+// the window's message with the rows as they were.
+TEST_F(FakeSlurm, TheWindowAnswersWhileSbatchDoes) {
+    SaveSolverFolder(QStringLiteral(VELTO_STANDIN_DIR));
+    const QStringList files = Inputs(1);
+    ShellDialogs dialogs;
+    dialogs.addFiles = [&](QWidget*, const QString&) { return files; };
+    QStringList asked;
+    SetMessageBoxSeam([&](QWidget*, const QString& prompt, int, const QString&) {
+        asked.append(prompt);
+        return static_cast<int>(kAnswerOk);
+    });
+    FrmMain window(dialogs);
+    window.onAddClicked();
+    Answer("sbatch.hold", "");
+    Answer("sbatch.refuse", "sbatch: error: Batch job submission failed: Socket timed out\n");
+    window.findChild<QAction*>("mnuAnalysisCluster")->trigger();
+    ASSERT_NE(window.clusterJob(), nullptr);
+    EXPECT_TRUE(window.clusterJob()->starting());
+    EXPECT_TRUE(window.findChild<QPushButton*>("cmdStop")->isEnabled());
+    EXPECT_FALSE(window.findChild<QPushButton*>("cmdRun")->isEnabled());
+    bool ticked = false;
+    QTimer::singleShot(0, &window, [&] {
+        ticked = window.clusterJob() && window.clusterJob()->starting();
+        Answer("sbatch.go", "");  // only now may sbatch answer
+    });
+    ASSERT_TRUE(test::WaitUntil([&] { return !window.batch().running(); }, 30));
+    EXPECT_TRUE(ticked);
+    EXPECT_EQ(asked, QStringList{"The batch was not submitted: the cluster refused the job: "
+                                 "Batch job submission failed: Socket timed out"});
+    EXPECT_EQ(window.findChild<QTreeWidget*>("lvwFiles")->topLevelItem(0)->text(1), "");
+    EXPECT_TRUE(window.findChild<QPushButton*>("cmdRun")->isEnabled());
     SetMessageBoxSeam({});
 }
 

@@ -1,0 +1,120 @@
+#pragma once
+
+#include <QByteArray>
+#include <QElapsedTimer>
+#include <QString>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/types.h"
+#include "shell/cluster/slurmjob.h"
+#include "shell/runner/batchbackend.h"
+
+class QProcess;
+class QTimer;
+
+namespace velto {
+
+class LogsSetAside;
+
+// The files of a batch run on a Slurm cluster as one job array, one task per input file, and
+// followed from here: "Queued" while a task waits, the console text and progress read from each
+// file's NAME.log. sbatch, squeue and scancel all answer through the event loop; nothing here
+// waits on them.
+//
+// Each job has a folder of its own under JobsFolder(): the script, the manifest of hand-overs,
+// job.json (the record that --follow reads), each task's exit code and Slurm's own output.
+class SlurmBackend : public BatchBackend {
+    Q_OBJECT
+
+  public:
+    // Submits the files it is started on as a new job.
+    explicit SlurmBackend(SlurmOptions options, QObject* parent = nullptr);
+    // Picks up a job submitted earlier (see FindJob); Start's files are the record's.
+    explicit SlurmBackend(SlurmRecord job, QObject* parent = nullptr);
+    // A submission still waiting on sbatch ends with us: sbatch is stopped, the earlier logs go
+    // back and the job's folder goes.
+    ~SlurmBackend() override;
+
+    // "slurm" beside the shell's settings.
+    static QString JobsFolder();
+    // True when sbatch is on the PATH.
+    static bool Available();
+    // The record of a job submitted from this account; none, with the reason, for a text that is
+    // no job id or a job with no record here.
+    static std::optional<SlurmRecord> FindJob(const QString& jobId, QString& error);
+
+    // A new job: writes its folder and sets earlier NAME.log files aside, then asks sbatch.
+    // refused() says why nothing was submitted, and leaves nothing behind: no job folder, and
+    // each earlier NAME.log as it was. Once the cluster has accepted the job those earlier logs
+    // are gone, so that none passes for the new run's. A job picked up: squeue is asked first,
+    // and a job that is someone else's, or gone from the cluster without a result, is refused.
+    void Start(const SolverInfo& solver, const std::vector<std::string>& files) override;
+    // scancel: on success the files still queued or running end "Aborted" and the batch
+    // finishes; on failure message() tells why and following goes on. Asked while sbatch answers,
+    // the job is cancelled once it has an id.
+    void Stop() override;
+    // Stops following; the job runs on.
+    void Detach() override;
+    void GiveUpOutput(int file, const QByteArray& reason) override;
+
+    const QString& jobId() const { return record_.jobId; }
+    const QString& jobFolder() const { return record_.folder; }
+    // Between Start and accepted() or refused().
+    bool starting() const { return starting_; }
+
+    // How often the queue is asked: every two seconds unless a test asks for more.
+    void setPollIntervalMs(int ms);
+
+  private:
+    struct Task {
+        std::string folder;
+        std::string baseName;
+        Single endTime = 0;
+        QString status;  // as last applied; empty before the first answer
+        qint64 logOffset = 0;
+        std::string pending;
+        bool readingEnded = false;
+    };
+
+    void Submit(const SolverInfo& solver, const std::vector<std::string>& files);
+    void OnSubmitted(int exitCode, const QString& out, const QString& err, const QString& failure);
+    void CheckJob();
+    void OnChecked(int exitCode, const QString& out, const QString& err, const QString& failure);
+    void Accept();
+    void RefuseSoon(const QString& reason);
+    void SetUpTasks();
+    void Poll();
+    void OnPolled(int exitCode, const QString& out, const QString& err);
+    void Apply(int file, const QString& status, double usedSeconds);
+    void ReadLog(int file, bool flush);
+    void HandleChunk(int file, const std::string& chunk);
+    void Cancel();
+    void EndAll(const QString& status);
+    void Finished();
+    std::optional<int> ExitCodeOf(int file) const;
+    void Message(const QString& text);
+    void LetGo();
+
+    SlurmOptions options_;
+    bool following_ = false;
+    bool starting_ = false;
+    bool stopAfterStart_ = false;
+    bool pickedUp_ = false;
+    SlurmRecord record_;
+    std::vector<Task> tasks_;
+    QString squeue_;
+    QString scancel_;
+    QTimer* timer_ = nullptr;
+    QProcess* sbatch_ = nullptr;
+    QProcess* poll_ = nullptr;
+    QProcess* cancel_ = nullptr;
+    std::unique_ptr<LogsSetAside> setAside_;
+    qint64 pollStartedMs_ = 0;
+    QElapsedTimer clock_;
+    QString lastMessage_;
+};
+
+}  // namespace velto

@@ -1,0 +1,446 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QTimer>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "shell/model/batchjournal.h"
+#include "shell/model/batchmodel.h"
+#include "shell/runner/localbackend.h"
+#include "shell/runner/solverfinder.h"
+#include "tests/support/testsupport.h"
+
+namespace velto {
+namespace {
+
+std::vector<QString> Statuses(const BatchModel& batch) {
+    std::vector<QString> statuses;
+    for (const auto& row : batch.rows()) {
+        statuses.push_back(row.status);
+    }
+    return statuses;
+}
+
+SolverInfo StandIn(const char* folder) {
+    SolverInfo solver;
+    solver.SolverFolder = folder;
+    EXPECT_TRUE(FindSolver(solver, folder));
+    GetSolverVersion(solver, solver.Command());
+    return solver;
+}
+
+class BatchRun : public ::testing::Test {
+  protected:
+    // Writes an input file with an end time and the stand-in's directives.
+    std::string Input(const std::string& name, const std::vector<std::string>& directives,
+                      bool timeBlock = true) {
+        std::vector<std::string> lines = {"NODES 12"};
+        if (timeBlock) {
+            lines.insert(lines.end(), {"TIME", "  5 1800", "  10 3600", "END_TIME"});
+        }
+        for (const std::string& d : directives) {
+            lines.push_back("STANDIN " + d);
+        }
+        std::string path = dir.File(name + ".in");
+        test::WriteBytes(path, test::Lines(lines, "\r\n"));
+        return path;
+    }
+
+    // Runs the batch to its end (or for at most a minute).
+    void RunToEnd(BatchModel& batch, const SolverInfo& solver, int jobs = 1) {
+        QEventLoop loop;
+        QObject::connect(&batch, &BatchModel::batchFinished, &loop, &QEventLoop::quit);
+        QTimer::singleShot(60000, &loop, &QEventLoop::quit);
+        ASSERT_TRUE(batch.Run(std::make_unique<LocalBackend>(jobs), solver));
+        loop.exec();
+        ASSERT_FALSE(batch.running()) << "the batch did not finish within a minute";
+    }
+
+    // A row for a file as it stands, unchecked (as a journal brings it back).
+    static void Add(BatchModel& batch, const std::string& path, const QString& status = {}) {
+        batch.RestoreRow(QString::fromStdString(path), {}, status);
+    }
+
+    std::string Received(const std::string& name) {
+        return test::ReadBytes(dir.File(name + ".received"));
+    }
+
+    test::ScratchDir dir;
+};
+
+TEST_F(BatchRun, FailingFileInTheMiddleLeavesTheOthersCompleted) {
+    BatchModel batch;
+    Add(batch, Input("beam1", {"STEPS 4", "PACE 0.05"}));
+    Add(batch, Input("beam2", {"STEPS 2", "PACE 0", "EXIT 3"}));
+    Add(batch, Input("beam3", {"STEPS 4", "PACE 0.05"}));
+    std::vector<std::pair<int, float>> progress;
+    QObject::connect(&batch, &BatchModel::progress,
+                     [&](int row, float fraction, const QString& name) {
+                         progress.emplace_back(row, fraction);
+                         EXPECT_EQ(name.toStdString(), "beam" + std::to_string(row + 1));
+                     });
+    // Every row waits "Queued" from the start of the run until its turn.
+    std::vector<QStringList> seen(3);
+    QObject::connect(&batch, &BatchModel::statusChanged, [&](int row) {
+        seen[static_cast<std::size_t>(row)].append(
+            batch.rows()[static_cast<std::size_t>(row)].status);
+    });
+    std::vector<std::pair<int, QByteArray>> reasons;
+    QObject::connect(&batch, &BatchModel::fileFailedBecause,
+                     [&](int row, const QByteArray& reason) { reasons.emplace_back(row, reason); });
+    RunToEnd(batch, StandIn(VELTO_STANDIN_DIR));
+    EXPECT_EQ(Statuses(batch), (std::vector<QString>{"Completed", "Failed", "Completed"}));
+    // The failed row says why, at the end of its console text.
+    EXPECT_TRUE(batch.log(1).endsWith("Analysis completed.\nVelto ended with exit code 3\n"))
+        << batch.log(1).toStdString();
+    EXPECT_EQ(reasons,
+              (std::vector<std::pair<int, QByteArray>>{{1, "Velto ended with exit code 3\n"}}));
+    EXPECT_EQ(seen, (std::vector<QStringList>{{"Queued", "Running", "Completed"},
+                                              {"Queued", "Running", "Failed"},
+                                              {"Queued", "Running", "Completed"}}));
+    ASSERT_EQ(batch.rowCount(), 3);
+    for (int row = 0; row < 3; ++row) {
+        const QByteArray& log = batch.log(row);
+        EXPECT_TRUE(log.contains("time = ")) << log.toStdString();
+        // The prompt and its two blanks never reach the console text.
+        EXPECT_FALSE(log.contains("FILENAME")) << log.toStdString();
+    }
+    EXPECT_TRUE(batch.log(0).contains("time = 3600.00"));
+    // Progress runs against the input's end time. Each paced step arrives in a read of its own
+    // (the first may share one with the banner, whose second word is no number).
+    for (int row : {0, 2}) {
+        std::vector<float> fractions;
+        for (const auto& [r, fraction] : progress) {
+            if (r == row) {
+                fractions.push_back(fraction);
+            }
+        }
+        ASSERT_GE(fractions.size(), 3u) << "row " << row;
+        EXPECT_EQ(std::vector<float>(fractions.end() - 3, fractions.end()),
+                  (std::vector<float>{0.5f, 0.75f, 1.0f}));
+    }
+    EXPECT_TRUE(std::filesystem::exists(dir.File("beam3.out")));
+}
+
+// Qt's warnings about descriptors it watches, recorded while a test runs.
+std::vector<std::string> notifierWarnings;
+void RecordNotifierWarnings(QtMsgType, const QMessageLogContext&, const QString& text) {
+    if (text.contains("QSocketNotifier")) {
+        notifierWarnings.push_back(text.toStdString());
+    }
+}
+
+TEST_F(BatchRun, StopAbortsTheRunningFileAndLeavesTheSolverAlone) {
+    notifierWarnings.clear();
+    const QtMessageHandler previous = qInstallMessageHandler(RecordNotifierWarnings);
+    BatchModel batch;
+    Add(batch, Input("beam1", {"STEPS 2", "PACE 0"}));
+    Add(batch, Input("beam2", {"STEPS 200", "PACE 0.2"}));
+    Add(batch, Input("beam3", {"STEPS 2", "PACE 0"}), "Completed");  // from an earlier batch
+    std::vector<int> solvers;
+    QObject::connect(&batch, &BatchModel::progress, [&](int row, float, const QString&) {
+        if (row == 1 && !batch.stopRequested()) {
+            solvers = test::ProcessesIn(dir.path());
+            batch.Stop();
+            // Right after the stop the solver is still there, untouched.
+            for (int pid : solvers) {
+                EXPECT_NE(test::StateOf(pid), 'Z');
+                EXPECT_EQ(::kill(pid, 0), 0);
+            }
+        }
+    });
+    RunToEnd(batch, StandIn(VELTO_STANDIN_DIR));
+    EXPECT_EQ(Statuses(batch), (std::vector<QString>{"Completed", "Aborted", "Completed"}));
+    // The summary counts what this batch ran, not the row a stop kept from starting.
+    EXPECT_EQ(batch.StatusesOfThisBatch(), (std::vector<QString>{"Completed", "Aborted"}));
+    ASSERT_EQ(solvers.size(), 1u);
+    EXPECT_FALSE(std::filesystem::exists(dir.File("beam3.received")));
+    // The stopped solver meets the closed pipe at its next line and ends; it is then reaped.
+    QEventLoop loop;
+    for (int i = 0; i < 100 && test::StateOf(solvers[0]) != '\0'; ++i) {
+        QTimer::singleShot(50, &loop, &QEventLoop::quit);
+        loop.exec();
+    }
+    EXPECT_EQ(test::StateOf(solvers[0]), '\0')
+        << "the stopped solver was left as a zombie or runs on";
+    // Its reaping stopped watching the descriptor before closing it.
+    qInstallMessageHandler(previous);
+    EXPECT_EQ(notifierWarnings, std::vector<std::string>());
+}
+
+// An input that cannot be read is never handed to a solver: a pipe (which would hold the reader
+// until someone writes to it) and a file with a line beyond a megabyte fail with the reason in
+// their console text, the batch goes on, and its journal ends as the batch did.
+TEST_F(BatchRun, InputsThatCannotBeReadFailWithTheReason) {
+    ASSERT_EQ(::mkfifo(dir.File("pipe.in").c_str(), 0600), 0);
+    test::WriteBytes(dir.File("long.in"), "STANDIN PACE 0\n" + std::string(2 << 20, 'x'));
+    BatchModel batch;
+    Add(batch, dir.File("pipe.in"));
+    Add(batch, dir.File("long.in"));
+    Add(batch, Input("beam3", {"STEPS 2", "PACE 0"}));
+    const QString journalPath = QString::fromStdString(dir.File("journal.json"));
+    BatchJournal journal(batch, journalPath);
+    RunToEnd(batch, StandIn(VELTO_STANDIN_DIR));
+    EXPECT_EQ(Statuses(batch), (std::vector<QString>{"Failed", "Failed", "Completed"}));
+    EXPECT_TRUE(batch.log(0).contains("pipe.in is not a regular file"))
+        << batch.log(0).toStdString();
+    EXPECT_TRUE(batch.log(1).contains("Read File Error 59: Bad record length"))
+        << batch.log(1).toStdString();
+    EXPECT_FALSE(std::filesystem::exists(dir.File("pipe.out")));
+    EXPECT_FALSE(std::filesystem::exists(dir.File("long.out")));
+    BatchModel saved;
+    ASSERT_EQ(BatchJournal::Load(journalPath, saved), BatchJournal::Loaded::kYes);
+    EXPECT_EQ(Statuses(saved), (std::vector<QString>{"Failed", "Failed", "Completed"}));
+}
+
+// A journal is never larger than what is read back: many rows of console text (control
+// characters, six bytes each as JSON) share a budget, each keeping its last part, and a short
+// text is kept whole. A file larger than any journal of ours is refused without being read, even
+// one that would read as a journal.
+TEST(BatchJournalSize, WrittenWithinTheLimitAndLargerRefusedUnread) {
+    test::ScratchDir dir;
+    BatchModel batch;
+    batch.RestoreRow(QString::fromStdString(dir.File("short.in")), {}, {}, "short text\n");
+    const int flooded = 12;
+    for (int i = 0; i < flooded; ++i) {
+        batch.RestoreRow(
+            QString::fromStdString(dir.File("flood" + std::to_string(i) + ".in")), {}, {},
+            QByteArray(BatchJournal::kMaxLogBytes, '\x01') + QByteArray::number(i) + " ended\n");
+    }
+    const QString path = QString::fromStdString(dir.File("journal.json"));
+    {
+        BatchJournal journal(batch, path);
+        ASSERT_TRUE(journal.Save());
+    }
+    EXPECT_LE(std::filesystem::file_size(path.toStdString()),
+              static_cast<std::uintmax_t>(BatchJournal::kMaxJournalBytes));
+    BatchModel saved;
+    ASSERT_EQ(BatchJournal::Load(path, saved), BatchJournal::Loaded::kYes);
+    ASSERT_EQ(saved.rowCount(), flooded + 1);
+    EXPECT_EQ(saved.log(0), "short text\n");
+    qsizetype kept = 0;
+    for (int i = 0; i < flooded; ++i) {
+        const QByteArray& log = saved.log(i + 1);
+        EXPECT_TRUE(log.endsWith(QByteArray::number(i) + " ended\n")) << i;
+        EXPECT_GT(log.size(), BatchJournal::kLogBudget / (flooded + 1)) << i;
+        kept += log.size();
+    }
+    EXPECT_LE(kept, BatchJournal::kLogBudget);
+
+    std::string padded = "{\"rows\": [{\"path\": \"/w/beam1.in\", \"status\": \"Failed\"}]}";
+    padded.resize(static_cast<std::size_t>(BatchJournal::kMaxJournalBytes) + 1, ' ');
+    test::WriteBytes(path.toStdString(), padded);
+    BatchModel large;
+    EXPECT_EQ(BatchJournal::Load(path, large), BatchJournal::Loaded::kUnreadable);
+    EXPECT_EQ(large.rowCount(), 0);
+}
+
+TEST_F(BatchRun, Version2004TakesTheNameOnItsCommandLineOnly) {
+    BatchModel batch;
+    Add(batch, Input("beam1", {"STEPS 1", "PACE 0", "RECORD"}));
+    RunToEnd(batch, StandIn(VELTO_STANDIN_2004_DIR));
+    EXPECT_EQ(Statuses(batch), std::vector<QString>{"Completed"});
+    EXPECT_EQ(Received("beam1"), "argc=2\narg1=beam1\nstdin=\n");
+}
+
+TEST_F(BatchRun, OtherVersionsReadExactlyTwentyBytes) {
+    BatchModel batch;
+    Add(batch, Input("beam1", {"STEPS 1", "PACE 0", "RECORD"}));
+    // A long name is sent whole with its line end, not cut to 20 bytes.
+    const std::string longName = "fire-compartment-beam-25";
+    Add(batch, Input(longName, {"STEPS 1", "PACE 0", "RECORD"}));
+    RunToEnd(batch, StandIn(VELTO_STANDIN_DIR));
+    EXPECT_EQ(Statuses(batch), (std::vector<QString>{"Completed", "Completed"}));
+    EXPECT_EQ(Received("beam1"), "argc=1\nstdin=beam1\\r\\n             \n");
+    EXPECT_EQ(Received(longName), "argc=1\nstdin=" + longName + "\\r\\n\n");
+}
+
+TEST_F(BatchRun, NoTimeBlockGivesNoProgressButAllText) {
+    BatchModel batch;
+    Add(batch, Input("beam1", {"STEPS 3", "PACE 0"}, false));
+    int reports = 0;
+    QObject::connect(&batch, &BatchModel::progress, [&](int, float, const QString&) { ++reports; });
+    RunToEnd(batch, StandIn(VELTO_STANDIN_DIR));
+    EXPECT_EQ(reports, 0);
+    EXPECT_TRUE(batch.log(0).contains("Analysis completed."));
+}
+
+TEST_F(BatchRun, MissingSolverFailsEveryFile) {
+    SolverInfo solver;
+    solver.SolverFolder = dir.File("no solver here");
+    solver.SolverExe = "velto";
+    BatchModel batch;
+    Add(batch, Input("beam1", {}));
+    Add(batch, Input("beam2", {}));
+    RunToEnd(batch, solver);
+    EXPECT_EQ(Statuses(batch), (std::vector<QString>{"Failed", "Failed"}));
+    for (int row = 0; row < 2; ++row) {
+        EXPECT_EQ(batch.log(row), "Velto could not be started: No such file or directory\n");
+    }
+}
+
+// A stop with several files running ends each of them, and the batch once: its summary is told
+// a single time.
+TEST_F(BatchRun, StopWithSeveralJobsFinishesTheBatchOnce) {
+    BatchModel batch;
+    for (int i = 1; i <= 3; ++i) {
+        Add(batch, Input("beam" + std::to_string(i), {"STEPS 100", "PACE 0.1"}));
+    }
+    int finished = 0;
+    QObject::connect(&batch, &BatchModel::batchFinished, [&] { ++finished; });
+    QObject::connect(&batch, &BatchModel::progress, [&](int, float, const QString&) {
+        if (!batch.stopRequested()) {
+            batch.Stop();
+        }
+    });
+    RunToEnd(batch, StandIn(VELTO_STANDIN_DIR), 2);
+    QCoreApplication::processEvents();  // whatever the stop left queued
+    EXPECT_EQ(Statuses(batch), (std::vector<QString>{"Aborted", "Aborted", ""}));
+    EXPECT_EQ(finished, 1);
+}
+
+TEST_F(BatchRun, SeveralJobsAtOnce) {
+    BatchModel batch;
+    for (int i = 1; i <= 4; ++i) {
+        Add(batch,
+            Input("beam" + std::to_string(i), {"STEPS 3", "PACE 0.05", i == 3 ? "EXIT 1" : ""}));
+    }
+    int mostAtOnce = 0;
+    int running = 0;
+    QObject::connect(&batch, &BatchModel::fileStarted,
+                     [&](int) { mostAtOnce = std::max(mostAtOnce, ++running); });
+    QObject::connect(&batch, &BatchModel::fileFinished, [&](int, const QString&) { --running; });
+    RunToEnd(batch, StandIn(VELTO_STANDIN_DIR), 2);
+    EXPECT_EQ(Statuses(batch),
+              (std::vector<QString>{"Completed", "Completed", "Failed", "Completed"}));
+    EXPECT_EQ(mostAtOnce, 2);
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_TRUE(batch.log(i).contains("time = 3600.00")) << i;  // logs are not mixed
+        EXPECT_EQ(batch.log(i).count("(1 of 3)"), 1) << i;
+    }
+}
+
+// One rule for what may be listed, the window's and velto-batch's: a file that cannot be run is
+// refused with its name escaped (a line end would answer the solver's next prompts; a pipe would
+// hold the reader; the solver handed "beam1" for beam1.txt reads beam1.in, and reads "trail " as
+// trail); the same file under another name, or a hard link to it, is listed once.
+TEST_F(BatchRun, AddFilesListsEachRunnableFileOnce) {
+    const std::string beam = Input("beam1", {});
+    const std::string backup = dir.File("beam1.in.in");
+    test::WriteBytes(backup, "NODES 1\n");
+    const std::string newline = Input("new\nline", {});
+    const std::string text = dir.File("beam1.txt");
+    test::WriteBytes(text, "NODES 1\n");
+    const std::string trail = Input("trail ", {});
+    std::filesystem::create_symlink(beam, dir.File("link.in"));
+    std::filesystem::create_hard_link(beam, dir.File("hard.in"));
+    ASSERT_EQ(::mkfifo(dir.File("pipe.in").c_str(), 0600), 0);
+    BatchModel batch;
+    int changes = 0;
+    QObject::connect(&batch, &BatchModel::rowsChanged, [&] { ++changes; });
+    CheckedInputs checked = batch.AddFiles(
+        {backup, beam, newline, dir.File("pipe.in"), text, trail, dir.path().string()});
+    EXPECT_EQ(checked.accepted, (std::vector<std::string>{backup, beam}));
+    EXPECT_EQ(changes, 1);
+    const QString refused = checked.refused.join('\n');
+    for (const std::string& reason :
+         {dir.File("new\\nline.in") + ": the name holds a line end",
+          dir.File("pipe.in") + " is not a regular file",
+          text + ": the solver is given \"beam1\" and reads beam1.in, not this file",
+          trail + ": the solver drops the blanks around the name"}) {
+        EXPECT_TRUE(refused.contains(QString::fromStdString(reason))) << refused.toStdString();
+    }
+    // Against the rows already listed, as the window adds.
+    checked =
+        batch.AddFiles({beam, dir.File("./beam1.in"), dir.File("link.in"), dir.File("hard.in")});
+    EXPECT_TRUE(checked.accepted.empty());
+    EXPECT_EQ(checked.duplicates.size(), 4);
+    EXPECT_EQ(batch.rowCount(), 2);
+    EXPECT_EQ(changes, 1);
+}
+
+// While a batch runs its rows stay as they are: every edit is refused.
+TEST_F(BatchRun, RowsCannotBeEditedWhileABatchRuns) {
+    BatchModel batch;
+    Add(batch, Input("beam1", {"STEPS 2", "PACE 0"}));
+    Add(batch, Input("beam2", {"STEPS 2", "PACE 0"}));
+    const std::string later = Input("beam3", {});
+    QObject::connect(&batch, &BatchModel::fileStarted, [&](int row) {
+        if (row == 0) {
+            EXPECT_TRUE(batch.AddFiles({later}).accepted.empty());
+            EXPECT_FALSE(batch.RemoveRow(1));
+            EXPECT_FALSE(batch.ClearRows());
+            EXPECT_FALSE(batch.RestoreRow("/w/beam4.in", {}));
+            EXPECT_FALSE(batch.Run(std::make_unique<LocalBackend>(), SolverInfo()));
+        }
+    });
+    RunToEnd(batch, StandIn(VELTO_STANDIN_DIR));
+    EXPECT_EQ(Statuses(batch), (std::vector<QString>{"Completed", "Completed"}));
+    EXPECT_TRUE(batch.RemoveRow(1));
+    EXPECT_EQ(batch.rowCount(), 1);
+}
+
+// A quit asked with no batch running is ready at once; asked during a batch it stops the batch
+// and is ready only once the batch has ended. The next batch starts without it.
+TEST_F(BatchRun, AQuitWaitsForTheBatchToEnd) {
+    BatchModel batch;
+    Add(batch, Input("beam1", {"STEPS 100", "PACE 0.1"}));
+    Add(batch, Input("beam2", {"STEPS 2", "PACE 0"}), "Failed");
+    std::vector<std::string> events;
+    QObject::connect(&batch, &BatchModel::quitReady, [&] { events.push_back("quit"); });
+    QObject::connect(&batch, &BatchModel::batchFinished, [&] { events.push_back("finished"); });
+    batch.RequestQuit();
+    EXPECT_EQ(events, std::vector<std::string>{"quit"});
+
+    events.clear();
+    bool asked = false;
+    QObject::connect(&batch, &BatchModel::progress, [&](int, float, const QString&) {
+        if (!asked) {
+            asked = true;
+            batch.RequestQuit();
+            EXPECT_TRUE(events.empty());
+        }
+    });
+    RunToEnd(batch, StandIn(VELTO_STANDIN_DIR));
+    EXPECT_EQ(events, (std::vector<std::string>{"finished", "quit"}));
+    EXPECT_EQ(Statuses(batch), (std::vector<QString>{"Aborted", "Failed"}));
+
+    batch.RemoveRow(0);
+    events.clear();
+    RunToEnd(batch, StandIn(VELTO_STANDIN_DIR));
+    EXPECT_FALSE(batch.quitRequested() || batch.stopRequested());
+    EXPECT_EQ(events, std::vector<std::string>{"finished"});
+    EXPECT_EQ(Statuses(batch), std::vector<QString>{"Completed"});
+}
+
+// A program that goes away in the middle of a batch (a crash, a restart of the machine) finds the
+// batch on disk as it was: the file that was running reads "Interrupted", a row still waiting its
+// turn keeps the status it had, and the finished file keeps its console text.
+TEST_F(BatchRun, TheJournalKeepsTheBatchAsACrashLeavesIt) {
+    BatchModel batch;
+    Add(batch, Input("beam1", {"STEPS 2", "PACE 0"}));
+    Add(batch, Input("beam2", {"STEPS 100", "PACE 0.1"}));
+    Add(batch, Input("beam3", {"STEPS 2", "PACE 0"}), "Failed");
+    const QString path = QString::fromStdString(dir.File("journal.json"));
+    BatchJournal journal(batch, path);
+    BatchModel crashed;
+    QObject::connect(&batch, &BatchModel::progress, [&](int row, float, const QString&) {
+        if (row == 1 && crashed.rowCount() == 0) {
+            // What is on disk at this moment is what a crash would leave.
+            EXPECT_EQ(BatchJournal::Load(path, crashed), BatchJournal::Loaded::kYes);
+            batch.Stop();
+        }
+    });
+    RunToEnd(batch, StandIn(VELTO_STANDIN_DIR));
+    EXPECT_EQ(Statuses(crashed), (std::vector<QString>{"Completed", "Interrupted", "Failed"}));
+    EXPECT_TRUE(crashed.log(0).contains("Analysis completed.")) << crashed.log(0).toStdString();
+}
+
+}  // namespace
+}  // namespace velto
