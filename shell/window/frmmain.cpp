@@ -67,10 +67,26 @@ QStringList DefaultAddFiles(QWidget* parent, const QString& folder) {
     return dialog.exec() == QDialog::Accepted ? dialog.selectedFiles() : QStringList();
 }
 
+// The folder browser of the solver. Its own checks of the OK button come after ours, and a path
+// may be typed and confirmed with Enter, so the last word is at accept: a folder without the
+// solver is refused, and the browser stays open on it.
+class SolverFolderDialog : public QFileDialog {
+  public:
+    using QFileDialog::QFileDialog;
+    std::function<bool(const QString&)> holdsSolver;
+
+    void accept() override {
+        if (holdsSolver && !holdsSolver(selectedFiles().value(0))) {
+            return;
+        }
+        QFileDialog::accept();
+    }
+};
+
 // A folder browser that checks each folder as the user moves and lets the user confirm only a
 // folder that holds the solver.
 QString DefaultBrowse(QWidget* parent, const QString& title, const QString& start) {
-    QFileDialog dialog(parent, title, start);
+    SolverFolderDialog dialog(parent, title, start);
     dialog.setOption(QFileDialog::DontUseNativeDialog);
     dialog.setFileMode(QFileDialog::Directory);
     dialog.setOption(QFileDialog::ShowDirsOnly);
@@ -92,7 +108,9 @@ QString DefaultBrowse(QWidget* parent, const QString& title, const QString& star
         if (ok) {
             ok->setEnabled(probe.found);
         }
+        return probe.found;
     };
+    dialog.holdsSolver = check;
     QObject::connect(&dialog, &QFileDialog::currentChanged, &dialog, check);
     QObject::connect(&dialog, &QFileDialog::directoryEntered, &dialog, check);
     check(start);
@@ -185,6 +203,8 @@ void FrmMain::buildControls() {
 
     lblVeltoPath = named(new QLabel(tr("Velto Path:")), "lblVeltoPath");
     txtVeltoPath = named(new QLineEdit, "txtVeltoPath");
+    // Shown, never typed into: the folder changes only through the browser, which checks it.
+    txtVeltoPath->setReadOnly(true);
     cmdVeltoPath = named(new QPushButton(QStringLiteral("...")), "cmdVeltoPath");
     cmdVeltoPath->setFixedWidth(cmdVeltoPath->fontMetrics().horizontalAdvance("....") + 24);
     auto* pathRow = new QHBoxLayout;
@@ -402,7 +422,7 @@ void FrmMain::unloadForm() {
     if (trayIconShown_ && tray_) {
         tray_->hide();
     }
-    SaveSolverFolder(txtVeltoPath->text());
+    SaveSolverFolder(PathText(solver_.SolverFolder));
 }
 
 QString FrmMain::helpFile() const {
@@ -599,8 +619,14 @@ void FrmMain::onVeltoPathClicked() {
     if (folder.isEmpty()) {
         return;
     }
-    solver_ = LocateSolver(PathBytes(folder)).solver;
-    txtVeltoPath->setText(folder);
+    // The solver in use stays until a folder that holds one is chosen.
+    const SolverLookup lookup = LocateSolver(PathBytes(folder));
+    if (!lookup.found) {
+        MsgBoxCentered(this, kSolverNotFoundText, kStyleInformation, kShellTitle);
+        return;
+    }
+    solver_ = lookup.solver;
+    txtVeltoPath->setText(PathText(solver_.SolverFolder));
     sbPanel1->setText(QStringLiteral("Velto ") + QString::fromStdString(solver_.SolverVersionText));
 }
 

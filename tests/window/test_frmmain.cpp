@@ -319,9 +319,42 @@ TEST_F(ShellWindow, DoubleClickOpensTheFileOrSaysItCannot) {
     EXPECT_EQ(styles.back(), kStyleCritical);
 }
 
-TEST_F(ShellWindow, SolverPathIsSavedFromTheTextBox) {
+// The solver's folder changes only to one that holds the solver, however it is given in the
+// browser: a folder without one, typed and confirmed with Enter, leaves the browser open; the
+// path box cannot be typed into. The folder chosen is the one saved and used next time.
+TEST_F(ShellWindow, OnlyAFolderWithTheSolverIsTaken) {
     Make();
-    Find<QLineEdit>("txtVeltoPath")->setText(QStringLiteral(VELTO_STANDIN_2004_DIR));
+    auto* path = Find<QLineEdit>("txtVeltoPath");
+    EXPECT_TRUE(path->isReadOnly());
+    const std::string empty = dir.File("no solver");
+    std::filesystem::create_directories(empty);
+    QStringList statuses;
+    bool refusedStaysOpen = false;
+    QTimer::singleShot(0, [&] {
+        auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+        ASSERT_NE(dialog, nullptr);
+        auto* name = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+        auto* status = dialog->findChild<QLabel*>(QStringLiteral("browseStatus"));
+        ASSERT_TRUE(name && status);
+        // Typed and confirmed with Enter: refused, the browser stays open and says why.
+        name->setText(QString::fromStdString(empty));
+        QTest::keyClick(name, Qt::Key_Return);
+        refusedStaysOpen = dialog->isVisible();
+        statuses.append(status->text());
+        // Moved to a folder that holds the solver, and confirmed.
+        dialog->setDirectory(QStringLiteral(VELTO_STANDIN_2004_DIR));
+        name->clear();
+        QTest::keyClick(name, Qt::Key_Return);
+        if (dialog->isVisible()) {
+            dialog->reject();  // the folder was refused
+        }
+    });
+    window->onVeltoPathClicked();
+    EXPECT_TRUE(refusedStaysOpen);
+    EXPECT_EQ(statuses, QStringList{"Velto Not Found"});
+    EXPECT_EQ(path->text(), VELTO_STANDIN_2004_DIR);
+    EXPECT_EQ(Find<QLabel>("sbPanel1")->text(), "Velto Ver. 2004 (not the solver)");
+    EXPECT_TRUE(asked.isEmpty());
     window->close();
     EXPECT_EQ(LoadSolverFolder(), VELTO_STANDIN_2004_DIR);
     window.reset();
