@@ -580,6 +580,10 @@ int FrmMain::selectedRow() const {
 }
 
 void FrmMain::onBatchFinished() {
+    // Stop is about to be disabled: its focus goes back to the list, not on to the next control.
+    if (!focusWidget() || focusWidget() == cmdStop) {
+        lvwFiles->setFocus();
+    }
     setRunning(false);
     const QString summary = batch_->Summary();
     appendConsoleText(QStringLiteral("\n") + summary + QStringLiteral("\n"));

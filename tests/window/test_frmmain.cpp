@@ -228,6 +228,18 @@ TEST_F(ShellWindow, BatchMarksEachFileAndKeepsItsConsoleText) {
         << log.toStdString();
     EXPECT_TRUE(log.endsWith("\nVelto ended with exit code 3\n")) << log.toStdString();
 
+    // Run from the keyboard: the focus ends on the list, so the Exit shortcut exits and the
+    // solver's folder is saved as it is.
+    window->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+    QTest::keyClick(window.get(), Qt::Key_R, Qt::ControlModifier);
+    WaitForBatch();
+    EXPECT_EQ(QApplication::focusWidget(), Find<QWidget>("lvwFiles"));
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_X, Qt::ControlModifier);
+    EXPECT_FALSE(window->isVisible());
+    EXPECT_EQ(LoadSolverFolder(), VELTO_STANDIN_DIR);
+    window->show();
+
     // The progress strip comes back beside the long summary without widening the window.
     const int width = window->width();
     window->onRunClicked();
