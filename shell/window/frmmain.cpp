@@ -189,6 +189,7 @@ void FrmMain::buildControls() {
     }
     txtRun->setFont(console);
     txtRun->setLineWrapMode(QPlainTextEdit::NoWrap);
+    txtRun->installEventFilter(this);  // Ctrl+C copies here rather than clear the list
 
     cmdAdd = named(new QPushButton(tr("&Add...")), "cmdAdd");
     cmdDelete = named(new QPushButton(tr("&Delete")), "cmdDelete");
@@ -309,7 +310,9 @@ void FrmMain::buildControls() {
     connect(f1, &QShortcut::activated, this, [this] { ShowHelpContents(this, helpFile()); });
     auto* escape = new QShortcut(QKeySequence(Qt::Key_Escape), this);
     connect(escape, &QShortcut::activated, this, [this] {
-        if (batch_->running()) {
+        // An Escape that closes a menu or a dialog is theirs, not a Stop.
+        if (batch_->running() && isActiveWindow() && !QApplication::activePopupWidget() &&
+            !QApplication::activeModalWidget()) {
             onStopClicked();
         }
     });
@@ -666,6 +669,19 @@ void FrmMain::onTrayToggled() {
     mnuToolsTray->setChecked(true);
     tray_->setToolTip(kShellTitle);
     tray_->show();
+}
+
+bool FrmMain::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == txtRun &&
+        (event->type() == QEvent::ShortcutOverride || event->type() == QEvent::KeyPress) &&
+        static_cast<QKeyEvent*>(event)->matches(QKeySequence::Copy)) {
+        if (event->type() == QEvent::KeyPress) {
+            txtRun->copy();
+        }
+        event->accept();
+        return true;
+    }
+    return QMainWindow::eventFilter(watched, event);
 }
 
 void FrmMain::changeEvent(QEvent* event) {

@@ -81,6 +81,7 @@ class FrmMain : public QMainWindow {
     QString lastAddFolder() const { return lastAddFolder_; }
 
   protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     void changeEvent(QEvent* event) override;
 

@@ -3,12 +3,14 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QClipboard>
 #include <QEventLoop>
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSystemTrayIcon>
@@ -163,7 +165,18 @@ TEST_F(ShellWindow, ListCommandsGoThroughTheModel) {
     ASSERT_EQ(list->topLevelItemCount(), 1);
     EXPECT_EQ(window->batch().rows().front().path, toAdd[0]);
     EXPECT_EQ(Find<QPlainTextEdit>("txtRun")->toPlainText(), "");
-    window->onClearClicked();
+    // Ctrl+C in the console text copies it; anywhere else it is Clear.
+    window->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+    auto* console = Find<QPlainTextEdit>("txtRun");
+    window->setConsoleText("time = 5");
+    console->setFocus();
+    console->selectAll();
+    QTest::keyClick(console, Qt::Key_C, Qt::ControlModifier);
+    EXPECT_EQ(QApplication::clipboard()->text(), "time = 5");
+    EXPECT_EQ(window->batch().rowCount(), 1);
+    list->setFocus();
+    QTest::keyClick(list, Qt::Key_C, Qt::ControlModifier);
     EXPECT_EQ(list->topLevelItemCount(), 0);
     EXPECT_EQ(window->batch().rowCount(), 0);
     ExpectListCommands(false);
@@ -312,7 +325,17 @@ TEST_F(ShellWindow, WindowGoneAfterStopIsNotTouchedByTheEndingRun) {
     window->onAddClicked();
     window->onRunClicked();
     QTest::qWait(200);
-    window->onStopClicked();
+    // Escape that closes a menu leaves the batch running; on the window itself it stops it.
+    window->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+    auto* menu = Find<QMenu>("mPopupSys");
+    menu->popup(window->geometry().center());
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(menu));
+    QTest::keyClick(menu, Qt::Key_Escape);
+    EXPECT_FALSE(menu->isVisible());
+    QTest::qWait(50);
+    EXPECT_EQ(Statuses(), QStringList{"Running"});
+    QTest::keyClick(window.get(), Qt::Key_Escape);
     EXPECT_TRUE(window->batch().running());  // the end of the batch comes from the event loop
     window.reset();
     QTest::qWait(300);  // what is left of the run ends with no window to report to
