@@ -475,6 +475,11 @@ void FrmMain::onAddClicked() {
     }
     // The same rule as velto-batch's; a file already listed is simply not added again.
     const CheckedInputs checked = batch_->AddFiles(candidates);
+    if (!checked.accepted.empty()) {
+        // The list is shown afresh with no row selected: no console text, nor the last
+        // batch's summary, belongs to it.
+        setConsoleText(QString());
+    }
     if (!checked.refused.isEmpty()) {
         MsgBoxCentered(this,
                        QStringLiteral("These files cannot be run and were not added:\n\n") +

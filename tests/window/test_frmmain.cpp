@@ -261,6 +261,11 @@ TEST_F(ShellWindow, BatchMarksEachFileAndKeepsItsConsoleText) {
     EXPECT_EQ(window->width(), width);
     WaitForBatch();
     EXPECT_EQ(window->width(), width);
+    // The summary goes with the batch it tells of when the list changes.
+    EXPECT_TRUE(Find<QPlainTextEdit>("txtRun")->toPlainText().contains("Batch finished"));
+    toAdd = {Input("beam4.in", "")};
+    window->onAddClicked();
+    EXPECT_EQ(Find<QPlainTextEdit>("txtRun")->toPlainText(), "");
 }
 
 // The Add dialog's labels show their mnemonics, underlined, rather than a literal '&', and each
