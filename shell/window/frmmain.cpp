@@ -286,6 +286,17 @@ void FrmMain::buildControls() {
         activateWindow();
     });
     connect(mPopExit, &QAction::triggered, this, &QWidget::close);
+    // The icon's menu is there whenever the icon is, minimised or not.
+    tray_ = new QSystemTrayIcon(ShellIcon(), this);
+    tray_->setContextMenu(mPopupSys);
+    connect(
+        tray_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
+            if (trayIconShown_ && isMinimized() &&
+                (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick)) {
+                showNormal();
+                activateWindow();
+            }
+        });
     connect(lvwFiles, &QTreeWidget::itemClicked, this,
             [this](QTreeWidgetItem* item) { onFileClicked(lvwFiles->indexOfTopLevelItem(item)); });
     connect(lvwFiles, &QTreeWidget::itemDoubleClicked, this, [this](QTreeWidgetItem* item) {
@@ -652,23 +663,6 @@ void FrmMain::onTrayToggled() {
         mnuToolsTray->setChecked(false);
         tray_->hide();
         return;
-    }
-    if (!tray_) {
-        tray_ = new QSystemTrayIcon(ShellIcon(), this);
-        tray_->setContextMenu(nullptr);
-        connect(
-            tray_, &QSystemTrayIcon::activated, this,
-            [this](QSystemTrayIcon::ActivationReason reason) {
-                if (!trayIconShown_ || !isMinimized()) {
-                    return;
-                }
-                if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick) {
-                    showNormal();
-                    activateWindow();
-                } else if (reason == QSystemTrayIcon::Context) {
-                    mPopupSys->popup(QCursor::pos());
-                }
-            });
     }
     trayIconShown_ = true;
     mnuToolsTray->setChecked(true);

@@ -414,9 +414,13 @@ TEST_F(ShellWindow, ConsoleTextGoesAtTheEndWhereverTheCaretIs) {
     EXPECT_EQ(console->toPlainText(), "first line\nsecond line\ntime = 5");
 }
 
-TEST_F(ShellWindow, TrayEntrySaysSoWhereTheDesktopHasNoTray) {
+TEST_F(ShellWindow, TrayEntryAndItsMenu) {
     Make();
     auto* tray = Find<QAction>("mnuToolsTray");
+    // The icon's menu goes with the icon, whatever the window's state.
+    auto* icon = window->findChild<QSystemTrayIcon*>();
+    ASSERT_NE(icon, nullptr);
+    EXPECT_EQ(icon->contextMenu(), Find<QMenu>("mPopupSys"));
     if (QSystemTrayIcon::isSystemTrayAvailable()) {
         window->onTrayToggled();
         EXPECT_TRUE(tray->isChecked() && window->trayIconShown());
