@@ -249,6 +249,7 @@ void FrmMain::buildControls() {
     mnuAnalysisRun = action(analysis, tr("&Run"), "mnuAnalysisRun", "Ctrl+R");
     mnuAnalysisStop = action(analysis, tr("&Stop"), "mnuAnalysisStop", "Ctrl+S");
     mnuAnalysisCluster = action(analysis, tr("Run on &cluster"), "mnuAnalysisCluster", QString());
+    analysis->setToolTipsVisible(true);  // why Run on cluster is off, where it is
     QMenu* tools = menuBar()->addMenu(tr("&Tools"));
     mnuVeltoPath = action(tools, tr("Velto &Path"), "mnuVeltoPath", QString());
     tools->addSeparator();
@@ -387,6 +388,11 @@ void FrmMain::loadForm() {
     }
     txtVeltoPath->setText(PathText(solver_.SolverFolder));
     clusterAvailable_ = SlurmBackend::Available();
+    if (!clusterAvailable_) {
+        const QString why = QStringLiteral("sbatch was not found on the PATH");
+        mnuAnalysisCluster->setToolTip(why);
+        mnuAnalysisCluster->setStatusTip(why);
+    }
     // The last batch as it was, if the program or the machine stopped since.
     const QString journalPath = BatchJournal::DefaultPath(QStringLiteral("shell-batch.json"));
     QStringList refused;
@@ -562,6 +568,17 @@ void FrmMain::onRunClicked() {
 
 void FrmMain::onRunOnClusterTriggered() {
     if (batch_->running()) {
+        return;
+    }
+    // A submission takes the cluster's time and the user's share of it: asked, not assumed.
+    // sbatch takes its partition from SBATCH_PARTITION when the user set one.
+    const QString partition = qEnvironmentVariable("SBATCH_PARTITION");
+    const int files = batch_->rowCount();
+    QString question = files == 1 ? QStringLiteral("Submit 1 file to the cluster")
+                                  : QStringLiteral("Submit %1 files to the cluster").arg(files);
+    question += partition.isEmpty() ? QStringLiteral("?")
+                                    : QStringLiteral(", partition %1?").arg(partition);
+    if (MsgBoxCentered(this, question, kStyleYesNo | kStyleQuestion, kShellTitle) != kAnswerYes) {
         return;
     }
     onCluster_ = true;

@@ -347,6 +347,39 @@ TEST_F(ShellWindow, WindowGoneAfterStopIsNotTouchedByTheEndingRun) {
     EXPECT_TRUE(asked.isEmpty());
 }
 
+// Run on cluster is off, saying why, where sbatch cannot be found; where it can, it asks before
+// submitting, and No submits nothing.
+TEST_F(ShellWindow, RunOnClusterSaysWhyItIsOffAndAsksFirst) {
+    const QByteArray path = qgetenv("PATH");
+    const std::string bin = dir.File("bin");
+    std::filesystem::create_directories(bin);
+    qputenv("PATH", QByteArray::fromStdString(bin));
+    Make();
+    auto* cluster = Find<QAction>("mnuAnalysisCluster");
+    EXPECT_EQ(cluster->toolTip(), "sbatch was not found on the PATH");
+    EXPECT_EQ(cluster->statusTip(), "sbatch was not found on the PATH");
+    toAdd = {Input("beam1.in", ""), Input("beam2.in", "")};
+    window->onAddClicked();
+    EXPECT_FALSE(cluster->isEnabled());
+
+    test::WriteBytes(bin + "/sbatch", "#!/bin/sh\nexit 1\n");
+    ::chmod((bin + "/sbatch").c_str(), 0755);
+    qputenv("SBATCH_PARTITION", "debug");
+    window.reset();
+    Make();
+    window->onAddClicked();
+    cluster = Find<QAction>("mnuAnalysisCluster");
+    EXPECT_TRUE(cluster->isEnabled());
+    answer = kAnswerNo;
+    cluster->trigger();
+    qputenv("PATH", path);
+    qunsetenv("SBATCH_PARTITION");
+    EXPECT_EQ(asked, QStringList{"Submit 2 files to the cluster, partition debug?"});
+    EXPECT_EQ(styles.back(), kStyleYesNo | kStyleQuestion);
+    EXPECT_FALSE(window->batch().running());
+    EXPECT_EQ(Statuses(), (QStringList{"", ""}));
+}
+
 TEST_F(ShellWindow, DoubleClickOpensTheFileOrSaysItCannot) {
     Make();
     toAdd = {Input("beam1.in", "")};
