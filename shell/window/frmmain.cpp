@@ -39,6 +39,7 @@
 #include "shell/cluster/slurmbackend.h"
 #include "shell/model/batchjournal.h"
 #include "shell/model/batchmodel.h"
+#include "shell/model/batchrecords.h"
 #include "shell/runner/batchreport.h"
 #include "shell/runner/inputfiles.h"
 #include "shell/runner/localbackend.h"
@@ -157,7 +158,11 @@ FrmMain::FrmMain(ShellDialogs dialogs, QWidget* parent)
     loadForm();
 }
 
-FrmMain::~FrmMain() = default;
+FrmMain::~FrmMain() {
+    // The journal's last save comes while the record is still this window's.
+    delete journal_;
+    journal_ = nullptr;
+}
 
 void FrmMain::buildControls() {
     setObjectName(QStringLiteral("frmMain"));
@@ -393,24 +398,41 @@ void FrmMain::loadForm() {
         mnuAnalysisCluster->setToolTip(why);
         mnuAnalysisCluster->setStatusTip(why);
     }
-    // The last batch as it was, if the program or the machine stopped since.
-    const QString journalPath = BatchJournal::DefaultPath(QStringLiteral("shell-batch.json"));
+    // The last batch as it was, if the program or the machine stopped since: each window keeps
+    // its batch in a record of its own, beside velto-batch's, and takes up the last one that no
+    // other window or batch holds now.
+    const QString records = BatchJournal::DefaultPath(QStringLiteral("velto-batch"));
+    record_ = BatchRecords::TakeLatest(
+        records, BatchJournal::DefaultPath(QStringLiteral("shell-batch.json")));
     QStringList refused;
-    bool keepJournal = true;
-    if (BatchJournal::Load(journalPath, *batch_, &refused) == BatchJournal::Loaded::kUnreadable) {
-        // Never saved over: what cannot be read here may still be worth something to someone.
-        const QString aside = BatchJournal::SetAside(journalPath);
-        keepJournal = !aside.isEmpty();
-        MsgBoxCentered(this,
-                       keepJournal
-                           ? QStringLiteral("The last batch could not be read from %1. It was "
-                                            "kept as %2.")
-                                 .arg(journalPath, aside)
-                           : QStringLiteral("The last batch could not be read from %1, nor "
-                                            "moved aside. It is left as it is, and this "
-                                            "session's batch is not kept on disk.")
-                                 .arg(journalPath),
-                       kStyleCritical, kShellTitle);
+    if (record_) {
+        const QString journalPath = record_->path();
+        if (BatchJournal::Load(journalPath, *batch_, &refused) ==
+            BatchJournal::Loaded::kUnreadable) {
+            // Never saved over: what cannot be read here may still be worth something to
+            // someone.
+            const QString aside = BatchJournal::SetAside(journalPath);
+            if (aside.isEmpty()) {
+                record_.reset();
+            }
+            MsgBoxCentered(this,
+                           record_ ? QStringLiteral("The last batch could not be read from %1. It "
+                                                    "was kept as %2.")
+                                         .arg(journalPath, aside)
+                                   : QStringLiteral("The last batch could not be read from %1, "
+                                                    "nor moved aside. It is left as it is, and "
+                                                    "this session's batch is not kept on disk.")
+                                         .arg(journalPath),
+                           kStyleCritical, kShellTitle);
+        }
+    } else {
+        QString error;
+        record_ = BatchRecord::Create(records, error);
+        if (!record_) {
+            MsgBoxCentered(this,
+                           QStringLiteral("This session's batch is not kept on disk: ") + error,
+                           kStyleCritical, kShellTitle);
+        }
     }
     if (!refused.isEmpty()) {
         MsgBoxCentered(
@@ -418,9 +440,10 @@ void FrmMain::loadForm() {
             QStringLiteral("These files of the last batch were left out:\n\n") + refused.join('\n'),
             kStyleCritical, kShellTitle);
     }
-    if (keepJournal) {
-        journal_ = new BatchJournal(*batch_, journalPath, this);
+    if (record_) {
+        journal_ = new BatchJournal(*batch_, record_->path(), this);
         journal_->Save();
+        BatchRecords::Prune(records);
     }
     // Bound once the last batch is in: a long journal is not shown row by row.
     connectModel();

@@ -4,6 +4,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QClipboard>
+#include <QDir>
 #include <QEventLoop>
 #include <QFile>
 #include <QFileDialog>
@@ -36,6 +37,7 @@ class ShellWindow : public ::testing::Test {
     void SetUp() override {
         SaveSolverFolder(QStringLiteral(VELTO_STANDIN_DIR));
         QFile::remove(BatchJournal::DefaultPath(QStringLiteral("shell-batch.json")));
+        QDir(BatchJournal::DefaultPath(QStringLiteral("velto-batch"))).removeRecursively();
         SetMessageBoxSeam([this](QWidget*, const QString& prompt, int style, const QString&) {
             asked.append(prompt);
             styles.push_back(style);
@@ -47,6 +49,10 @@ class ShellWindow : public ::testing::Test {
         SetMessageBoxSeam({});
     }
     void Make() {
+        window = Another();
+        window->show();
+    }
+    std::unique_ptr<FrmMain> Another() {
         ShellDialogs dialogs;
         dialogs.addFiles = [this](QWidget*, const QString& folder) {
             addFolder = folder;
@@ -56,8 +62,7 @@ class ShellWindow : public ::testing::Test {
             opened.append(path);
             return openWorks;
         };
-        window = std::make_unique<FrmMain>(dialogs);
-        window->show();
+        return std::make_unique<FrmMain>(dialogs);
     }
     QString Input(const std::string& name, const std::string& directives) {
         std::string path = dir.File(name);
@@ -210,6 +215,28 @@ TEST_F(ShellWindow, AnUnreadableJournalIsKeptAside) {
         << asked[0].toStdString();
     EXPECT_TRUE(asked[0].contains("/w/beam3: the solver is given \"beam3\" and reads beam3.in"))
         << asked[0].toStdString();
+}
+
+// Two windows at once keep a batch each: the second neither reads nor overwrites the first's,
+// and a window takes up the last batch that no open window holds.
+TEST_F(ShellWindow, EachWindowKeepsItsOwnBatch) {
+    Make();
+    toAdd = {Input("beam1.in", "")};
+    window->onAddClicked();
+    std::unique_ptr<FrmMain> second = Another();
+    EXPECT_EQ(second->batch().rowCount(), 0);
+    toAdd = {Input("beam2.in", "")};
+    second->onAddClicked();
+    window.reset();
+    std::unique_ptr<FrmMain> third = Another();
+    ASSERT_EQ(third->batch().rowCount(), 1);
+    EXPECT_EQ(third->batch().rows().front().path, QString::fromStdString(dir.File("beam1.in")));
+    third.reset();
+    second.reset();
+    Make();
+    ASSERT_EQ(window->batch().rowCount(), 1);
+    EXPECT_EQ(window->batch().rows().front().path, toAdd.front());
+    EXPECT_TRUE(asked.isEmpty()) << asked.join('\n').toStdString();
 }
 
 TEST_F(ShellWindow, BatchMarksEachFileAndKeepsItsConsoleText) {
