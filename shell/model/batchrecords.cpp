@@ -165,6 +165,30 @@ ResumeChoice BatchRecords::TakeForResume(const QString& folder, const QString& l
     return choice;
 }
 
+std::unique_ptr<BatchRecord> BatchRecords::TakeLatest(const QString& folder,
+                                                      const QString& legacy) {
+    QStringList candidates;
+    for (const QString& name : RecordsOf(folder)) {
+        candidates.append(QDir(folder).filePath(name));
+    }
+    candidates.append(legacy);
+    for (const QString& path : candidates) {
+        if (!Exists(path)) {
+            continue;
+        }
+        const int fd = TakeLock(LockPathOf(path));
+        if (fd < 0) {
+            continue;  // another window or batch keeps it now
+        }
+        if (!Exists(path)) {
+            LetGo(LockPathOf(path), fd);  // removed since it was listed: its batch ended
+            continue;
+        }
+        return std::unique_ptr<BatchRecord>(new BatchRecord(path, fd));
+    }
+    return nullptr;
+}
+
 void BatchRecords::Prune(const QString& folder) {
     const QDir dir(folder);
     int kept = 0;

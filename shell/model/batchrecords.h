@@ -9,13 +9,13 @@
 
 namespace velto {
 
-// velto-batch's batches on disk. Each batch keeps a record of its own (a journal, see
-// BatchJournal) in one folder, named after the moment it started, beside a lock file that its
-// program holds while it runs. The system lets go of the lock when the program ends, however it
-// ends, so batches that run side by side never share a record, and a batch that runs now can be
-// told from one that was interrupted. A lock file is there only while its lock is held (one left
-// by a program that was killed goes when the lock is next taken and let go of): a record without
-// one is not running.
+// The batches of velto-batch and of the VeltoShell windows on disk. Each batch keeps a record of
+// its own (a journal, see BatchJournal) in one folder, named after the moment it started, beside a
+// lock file that its program holds while it runs. The system lets go of the lock when the program
+// ends, however it ends, so batches that run side by side never share a record, and a batch that
+// runs now can be told from one that was interrupted. A lock file is there only while its lock is
+// held (one left by a program that was killed goes when the lock is next taken and let go of): a
+// record without one is not running.
 class BatchRecord {
   public:
     ~BatchRecord();  // lets go of the lock and removes its file; the record stays
@@ -63,6 +63,12 @@ class BatchRecords {
     // BatchJournal::SetAside) with a message. `legacy`, the one journal of earlier versions,
     // counts as older than every record.
     static ResumeChoice TakeForResume(const QString& folder, const QString& legacy);
+
+    // Takes the batch a window shows again at start: of the records that no running program
+    // holds, the one that started last, `legacy` counting as older than every record. Locked for
+    // this program, so no other window takes it while this one keeps its batch there. Null when
+    // there is none that is not held.
+    static std::unique_ptr<BatchRecord> TakeLatest(const QString& folder, const QString& legacy);
 
     // Removes all but the kKept most recent records of batches that do not run now, and lock
     // files left without a record.

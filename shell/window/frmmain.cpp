@@ -39,6 +39,7 @@
 #include "shell/cluster/slurmbackend.h"
 #include "shell/model/batchjournal.h"
 #include "shell/model/batchmodel.h"
+#include "shell/model/batchrecords.h"
 #include "shell/runner/batchreport.h"
 #include "shell/runner/inputfiles.h"
 #include "shell/runner/localbackend.h"
@@ -67,10 +68,26 @@ QStringList DefaultAddFiles(QWidget* parent, const QString& folder) {
     return dialog.exec() == QDialog::Accepted ? dialog.selectedFiles() : QStringList();
 }
 
+// The folder browser of the solver. Its own checks of the OK button come after ours, and a path
+// may be typed and confirmed with Enter, so the last word is at accept: a folder without the
+// solver is refused, and the browser stays open on it.
+class SolverFolderDialog : public QFileDialog {
+  public:
+    using QFileDialog::QFileDialog;
+    std::function<bool(const QString&)> holdsSolver;
+
+    void accept() override {
+        if (holdsSolver && !holdsSolver(selectedFiles().value(0))) {
+            return;
+        }
+        QFileDialog::accept();
+    }
+};
+
 // A folder browser that checks each folder as the user moves and lets the user confirm only a
 // folder that holds the solver.
 QString DefaultBrowse(QWidget* parent, const QString& title, const QString& start) {
-    QFileDialog dialog(parent, title, start);
+    SolverFolderDialog dialog(parent, title, start);
     dialog.setOption(QFileDialog::DontUseNativeDialog);
     dialog.setFileMode(QFileDialog::Directory);
     dialog.setOption(QFileDialog::ShowDirsOnly);
@@ -92,7 +109,9 @@ QString DefaultBrowse(QWidget* parent, const QString& title, const QString& star
         if (ok) {
             ok->setEnabled(probe.found);
         }
+        return probe.found;
     };
+    dialog.holdsSolver = check;
     QObject::connect(&dialog, &QFileDialog::currentChanged, &dialog, check);
     QObject::connect(&dialog, &QFileDialog::directoryEntered, &dialog, check);
     check(start);
@@ -139,7 +158,11 @@ FrmMain::FrmMain(ShellDialogs dialogs, QWidget* parent)
     loadForm();
 }
 
-FrmMain::~FrmMain() = default;
+FrmMain::~FrmMain() {
+    // The journal's last save comes while the record is still this window's.
+    delete journal_;
+    journal_ = nullptr;
+}
 
 void FrmMain::buildControls() {
     setObjectName(QStringLiteral("frmMain"));
@@ -171,6 +194,7 @@ void FrmMain::buildControls() {
     }
     txtRun->setFont(console);
     txtRun->setLineWrapMode(QPlainTextEdit::NoWrap);
+    txtRun->installEventFilter(this);  // Ctrl+C copies here rather than clear the list
 
     cmdAdd = named(new QPushButton(tr("&Add...")), "cmdAdd");
     cmdDelete = named(new QPushButton(tr("&Delete")), "cmdDelete");
@@ -185,6 +209,8 @@ void FrmMain::buildControls() {
 
     lblVeltoPath = named(new QLabel(tr("Velto Path:")), "lblVeltoPath");
     txtVeltoPath = named(new QLineEdit, "txtVeltoPath");
+    // Shown, never typed into: the folder changes only through the browser, which checks it.
+    txtVeltoPath->setReadOnly(true);
     cmdVeltoPath = named(new QPushButton(QStringLiteral("...")), "cmdVeltoPath");
     cmdVeltoPath->setFixedWidth(cmdVeltoPath->fontMetrics().horizontalAdvance("....") + 24);
     auto* pathRow = new QHBoxLayout;
@@ -228,6 +254,7 @@ void FrmMain::buildControls() {
     mnuAnalysisRun = action(analysis, tr("&Run"), "mnuAnalysisRun", "Ctrl+R");
     mnuAnalysisStop = action(analysis, tr("&Stop"), "mnuAnalysisStop", "Ctrl+S");
     mnuAnalysisCluster = action(analysis, tr("Run on &cluster"), "mnuAnalysisCluster", QString());
+    analysis->setToolTipsVisible(true);  // why Run on cluster is off, where it is
     QMenu* tools = menuBar()->addMenu(tr("&Tools"));
     mnuVeltoPath = action(tools, tr("Velto &Path"), "mnuVeltoPath", QString());
     tools->addSeparator();
@@ -265,6 +292,17 @@ void FrmMain::buildControls() {
         activateWindow();
     });
     connect(mPopExit, &QAction::triggered, this, &QWidget::close);
+    // The icon's menu is there whenever the icon is, minimised or not.
+    tray_ = new QSystemTrayIcon(ShellIcon(), this);
+    tray_->setContextMenu(mPopupSys);
+    connect(
+        tray_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
+            if (trayIconShown_ && isMinimized() &&
+                (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick)) {
+                showNormal();
+                activateWindow();
+            }
+        });
     connect(lvwFiles, &QTreeWidget::itemClicked, this,
             [this](QTreeWidgetItem* item) { onFileClicked(lvwFiles->indexOfTopLevelItem(item)); });
     connect(lvwFiles, &QTreeWidget::itemDoubleClicked, this, [this](QTreeWidgetItem* item) {
@@ -289,7 +327,9 @@ void FrmMain::buildControls() {
     connect(f1, &QShortcut::activated, this, [this] { ShowHelpContents(this, helpFile()); });
     auto* escape = new QShortcut(QKeySequence(Qt::Key_Escape), this);
     connect(escape, &QShortcut::activated, this, [this] {
-        if (batch_->running()) {
+        // An Escape that closes a menu or a dialog is theirs, not a Stop.
+        if (batch_->running() && isActiveWindow() && !QApplication::activePopupWidget() &&
+            !QApplication::activeModalWidget()) {
             onStopClicked();
         }
     });
@@ -353,24 +393,46 @@ void FrmMain::loadForm() {
     }
     txtVeltoPath->setText(PathText(solver_.SolverFolder));
     clusterAvailable_ = SlurmBackend::Available();
-    // The last batch as it was, if the program or the machine stopped since.
-    const QString journalPath = BatchJournal::DefaultPath(QStringLiteral("shell-batch.json"));
+    if (!clusterAvailable_) {
+        const QString why = QStringLiteral("sbatch was not found on the PATH");
+        mnuAnalysisCluster->setToolTip(why);
+        mnuAnalysisCluster->setStatusTip(why);
+    }
+    // The last batch as it was, if the program or the machine stopped since: each window keeps
+    // its batch in a record of its own, beside velto-batch's, and takes up the last one that no
+    // other window or batch holds now.
+    const QString records = BatchJournal::DefaultPath(QStringLiteral("velto-batch"));
+    record_ = BatchRecords::TakeLatest(
+        records, BatchJournal::DefaultPath(QStringLiteral("shell-batch.json")));
     QStringList refused;
-    bool keepJournal = true;
-    if (BatchJournal::Load(journalPath, *batch_, &refused) == BatchJournal::Loaded::kUnreadable) {
-        // Never saved over: what cannot be read here may still be worth something to someone.
-        const QString aside = BatchJournal::SetAside(journalPath);
-        keepJournal = !aside.isEmpty();
-        MsgBoxCentered(this,
-                       keepJournal
-                           ? QStringLiteral("The last batch could not be read from %1. It was "
-                                            "kept as %2.")
-                                 .arg(journalPath, aside)
-                           : QStringLiteral("The last batch could not be read from %1, nor "
-                                            "moved aside. It is left as it is, and this "
-                                            "session's batch is not kept on disk.")
-                                 .arg(journalPath),
-                       kStyleCritical, kShellTitle);
+    if (record_) {
+        const QString journalPath = record_->path();
+        if (BatchJournal::Load(journalPath, *batch_, &refused) ==
+            BatchJournal::Loaded::kUnreadable) {
+            // Never saved over: what cannot be read here may still be worth something to
+            // someone.
+            const QString aside = BatchJournal::SetAside(journalPath);
+            if (aside.isEmpty()) {
+                record_.reset();
+            }
+            MsgBoxCentered(this,
+                           record_ ? QStringLiteral("The last batch could not be read from %1. It "
+                                                    "was kept as %2.")
+                                         .arg(journalPath, aside)
+                                   : QStringLiteral("The last batch could not be read from %1, "
+                                                    "nor moved aside. It is left as it is, and "
+                                                    "this session's batch is not kept on disk.")
+                                         .arg(journalPath),
+                           kStyleCritical, kShellTitle);
+        }
+    } else {
+        QString error;
+        record_ = BatchRecord::Create(records, error);
+        if (!record_) {
+            MsgBoxCentered(this,
+                           QStringLiteral("This session's batch is not kept on disk: ") + error,
+                           kStyleCritical, kShellTitle);
+        }
     }
     if (!refused.isEmpty()) {
         MsgBoxCentered(
@@ -378,9 +440,10 @@ void FrmMain::loadForm() {
             QStringLiteral("These files of the last batch were left out:\n\n") + refused.join('\n'),
             kStyleCritical, kShellTitle);
     }
-    if (keepJournal) {
-        journal_ = new BatchJournal(*batch_, journalPath, this);
+    if (record_) {
+        journal_ = new BatchJournal(*batch_, record_->path(), this);
         journal_->Save();
+        BatchRecords::Prune(records);
     }
     // Bound once the last batch is in: a long journal is not shown row by row.
     connectModel();
@@ -402,7 +465,7 @@ void FrmMain::unloadForm() {
     if (trayIconShown_ && tray_) {
         tray_->hide();
     }
-    SaveSolverFolder(txtVeltoPath->text());
+    SaveSolverFolder(PathText(solver_.SolverFolder));
 }
 
 QString FrmMain::helpFile() const {
@@ -452,6 +515,11 @@ void FrmMain::onAddClicked() {
     }
     // The same rule as velto-batch's; a file already listed is simply not added again.
     const CheckedInputs checked = batch_->AddFiles(candidates);
+    if (!checked.accepted.empty()) {
+        // The list is shown afresh with no row selected: no console text, nor the last
+        // batch's summary, belongs to it.
+        setConsoleText(QString());
+    }
     if (!checked.refused.isEmpty()) {
         MsgBoxCentered(this,
                        QStringLiteral("These files cannot be run and were not added:\n\n") +
@@ -525,6 +593,17 @@ void FrmMain::onRunOnClusterTriggered() {
     if (batch_->running()) {
         return;
     }
+    // A submission takes the cluster's time and the user's share of it: asked, not assumed.
+    // sbatch takes its partition from SBATCH_PARTITION when the user set one.
+    const QString partition = qEnvironmentVariable("SBATCH_PARTITION");
+    const int files = batch_->rowCount();
+    QString question = files == 1 ? QStringLiteral("Submit 1 file to the cluster")
+                                  : QStringLiteral("Submit %1 files to the cluster").arg(files);
+    question += partition.isEmpty() ? QStringLiteral("?")
+                                    : QStringLiteral(", partition %1?").arg(partition);
+    if (MsgBoxCentered(this, question, kStyleYesNo | kStyleQuestion, kShellTitle) != kAnswerYes) {
+        return;
+    }
     onCluster_ = true;
     if (!batch_->Run(std::make_unique<SlurmBackend>(SlurmOptions()), solver_)) {
         return;
@@ -560,6 +639,10 @@ int FrmMain::selectedRow() const {
 }
 
 void FrmMain::onBatchFinished() {
+    // Stop is about to be disabled: its focus goes back to the list, not on to the next control.
+    if (!focusWidget() || focusWidget() == cmdStop) {
+        lvwFiles->setFocus();
+    }
     setRunning(false);
     const QString summary = batch_->Summary();
     appendConsoleText(QStringLiteral("\n") + summary + QStringLiteral("\n"));
@@ -599,8 +682,14 @@ void FrmMain::onVeltoPathClicked() {
     if (folder.isEmpty()) {
         return;
     }
-    solver_ = LocateSolver(PathBytes(folder)).solver;
-    txtVeltoPath->setText(folder);
+    // The solver in use stays until a folder that holds one is chosen.
+    const SolverLookup lookup = LocateSolver(PathBytes(folder));
+    if (!lookup.found) {
+        MsgBoxCentered(this, kSolverNotFoundText, kStyleInformation, kShellTitle);
+        return;
+    }
+    solver_ = lookup.solver;
+    txtVeltoPath->setText(PathText(solver_.SolverFolder));
     sbPanel1->setText(QStringLiteral("Velto ") + QString::fromStdString(solver_.SolverVersionText));
 }
 
@@ -615,27 +704,23 @@ void FrmMain::onTrayToggled() {
         tray_->hide();
         return;
     }
-    if (!tray_) {
-        tray_ = new QSystemTrayIcon(ShellIcon(), this);
-        tray_->setContextMenu(nullptr);
-        connect(
-            tray_, &QSystemTrayIcon::activated, this,
-            [this](QSystemTrayIcon::ActivationReason reason) {
-                if (!trayIconShown_ || !isMinimized()) {
-                    return;
-                }
-                if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick) {
-                    showNormal();
-                    activateWindow();
-                } else if (reason == QSystemTrayIcon::Context) {
-                    mPopupSys->popup(QCursor::pos());
-                }
-            });
-    }
     trayIconShown_ = true;
     mnuToolsTray->setChecked(true);
     tray_->setToolTip(kShellTitle);
     tray_->show();
+}
+
+bool FrmMain::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == txtRun &&
+        (event->type() == QEvent::ShortcutOverride || event->type() == QEvent::KeyPress) &&
+        static_cast<QKeyEvent*>(event)->matches(QKeySequence::Copy)) {
+        if (event->type() == QEvent::KeyPress) {
+            txtRun->copy();
+        }
+        event->accept();
+        return true;
+    }
+    return QMainWindow::eventFilter(watched, event);
 }
 
 void FrmMain::changeEvent(QEvent* event) {

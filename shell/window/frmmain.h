@@ -4,6 +4,7 @@
 #include <QString>
 #include <QStringList>
 #include <functional>
+#include <memory>
 
 #include "shell/runner/solverfinder.h"
 
@@ -19,6 +20,7 @@ class QTreeWidget;
 namespace velto {
 
 class BatchJournal;
+class BatchRecord;
 class BatchModel;
 class ProgressStrip;
 class SlurmBackend;
@@ -81,6 +83,7 @@ class FrmMain : public QMainWindow {
     QString lastAddFolder() const { return lastAddFolder_; }
 
   protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     void changeEvent(QEvent* event) override;
 
@@ -120,6 +123,7 @@ class FrmMain : public QMainWindow {
     QLabel* sbPanel1 = nullptr;
     QLabel* sbTime = nullptr;
     BatchJournal* journal_ = nullptr;
+    std::unique_ptr<BatchRecord> record_;  // held while the window lives: its batch's own
     ProgressStrip* picProgress = nullptr;
     QAction* mnuFileAdd = nullptr;
     QAction* mnuFileDelete = nullptr;

@@ -521,6 +521,9 @@ TEST_F(FakeSlurm, TheWindowsStopCancelsOrStopsFollowing) {
     int answer = kAnswerYes;
     QStringList asked;
     SetMessageBoxSeam([&](QWidget*, const QString& prompt, int, const QString&) {
+        if (prompt.startsWith("Submit ")) {
+            return static_cast<int>(kAnswerYes);  // the window's question before it submits
+        }
         asked.append(prompt);
         return answer;
     });
@@ -568,6 +571,9 @@ TEST_F(FakeSlurm, TheWindowAnswersWhileSbatchDoes) {
     dialogs.addFiles = [&](QWidget*, const QString&) { return files; };
     QStringList asked;
     SetMessageBoxSeam([&](QWidget*, const QString& prompt, int, const QString&) {
+        if (prompt.startsWith("Submit ")) {
+            return static_cast<int>(kAnswerYes);  // the window's question before it submits
+        }
         asked.append(prompt);
         return static_cast<int>(kAnswerOk);
     });

@@ -3,12 +3,15 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QClipboard>
+#include <QDir>
 #include <QEventLoop>
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSystemTrayIcon>
@@ -34,6 +37,7 @@ class ShellWindow : public ::testing::Test {
     void SetUp() override {
         SaveSolverFolder(QStringLiteral(VELTO_STANDIN_DIR));
         QFile::remove(BatchJournal::DefaultPath(QStringLiteral("shell-batch.json")));
+        QDir(BatchJournal::DefaultPath(QStringLiteral("velto-batch"))).removeRecursively();
         SetMessageBoxSeam([this](QWidget*, const QString& prompt, int style, const QString&) {
             asked.append(prompt);
             styles.push_back(style);
@@ -45,6 +49,10 @@ class ShellWindow : public ::testing::Test {
         SetMessageBoxSeam({});
     }
     void Make() {
+        window = Another();
+        window->show();
+    }
+    std::unique_ptr<FrmMain> Another() {
         ShellDialogs dialogs;
         dialogs.addFiles = [this](QWidget*, const QString& folder) {
             addFolder = folder;
@@ -54,8 +62,7 @@ class ShellWindow : public ::testing::Test {
             opened.append(path);
             return openWorks;
         };
-        window = std::make_unique<FrmMain>(dialogs);
-        window->show();
+        return std::make_unique<FrmMain>(dialogs);
     }
     QString Input(const std::string& name, const std::string& directives) {
         std::string path = dir.File(name);
@@ -163,7 +170,18 @@ TEST_F(ShellWindow, ListCommandsGoThroughTheModel) {
     ASSERT_EQ(list->topLevelItemCount(), 1);
     EXPECT_EQ(window->batch().rows().front().path, toAdd[0]);
     EXPECT_EQ(Find<QPlainTextEdit>("txtRun")->toPlainText(), "");
-    window->onClearClicked();
+    // Ctrl+C in the console text copies it; anywhere else it is Clear.
+    window->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+    auto* console = Find<QPlainTextEdit>("txtRun");
+    window->setConsoleText("time = 5");
+    console->setFocus();
+    console->selectAll();
+    QTest::keyClick(console, Qt::Key_C, Qt::ControlModifier);
+    EXPECT_EQ(QApplication::clipboard()->text(), "time = 5");
+    EXPECT_EQ(window->batch().rowCount(), 1);
+    list->setFocus();
+    QTest::keyClick(list, Qt::Key_C, Qt::ControlModifier);
     EXPECT_EQ(list->topLevelItemCount(), 0);
     EXPECT_EQ(window->batch().rowCount(), 0);
     ExpectListCommands(false);
@@ -199,6 +217,28 @@ TEST_F(ShellWindow, AnUnreadableJournalIsKeptAside) {
         << asked[0].toStdString();
 }
 
+// Two windows at once keep a batch each: the second neither reads nor overwrites the first's,
+// and a window takes up the last batch that no open window holds.
+TEST_F(ShellWindow, EachWindowKeepsItsOwnBatch) {
+    Make();
+    toAdd = {Input("beam1.in", "")};
+    window->onAddClicked();
+    std::unique_ptr<FrmMain> second = Another();
+    EXPECT_EQ(second->batch().rowCount(), 0);
+    toAdd = {Input("beam2.in", "")};
+    second->onAddClicked();
+    window.reset();
+    std::unique_ptr<FrmMain> third = Another();
+    ASSERT_EQ(third->batch().rowCount(), 1);
+    EXPECT_EQ(third->batch().rows().front().path, QString::fromStdString(dir.File("beam1.in")));
+    third.reset();
+    second.reset();
+    Make();
+    ASSERT_EQ(window->batch().rowCount(), 1);
+    EXPECT_EQ(window->batch().rows().front().path, toAdd.front());
+    EXPECT_TRUE(asked.isEmpty()) << asked.join('\n').toStdString();
+}
+
 TEST_F(ShellWindow, BatchMarksEachFileAndKeepsItsConsoleText) {
     Make();
     toAdd = {Input("beam1.in", "STANDIN PACE 0\n"),
@@ -228,6 +268,18 @@ TEST_F(ShellWindow, BatchMarksEachFileAndKeepsItsConsoleText) {
         << log.toStdString();
     EXPECT_TRUE(log.endsWith("\nVelto ended with exit code 3\n")) << log.toStdString();
 
+    // Run from the keyboard: the focus ends on the list, so the Exit shortcut exits and the
+    // solver's folder is saved as it is.
+    window->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+    QTest::keyClick(window.get(), Qt::Key_R, Qt::ControlModifier);
+    WaitForBatch();
+    EXPECT_EQ(QApplication::focusWidget(), Find<QWidget>("lvwFiles"));
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_X, Qt::ControlModifier);
+    EXPECT_FALSE(window->isVisible());
+    EXPECT_EQ(LoadSolverFolder(), VELTO_STANDIN_DIR);
+    window->show();
+
     // The progress strip comes back beside the long summary without widening the window.
     const int width = window->width();
     window->onRunClicked();
@@ -236,6 +288,11 @@ TEST_F(ShellWindow, BatchMarksEachFileAndKeepsItsConsoleText) {
     EXPECT_EQ(window->width(), width);
     WaitForBatch();
     EXPECT_EQ(window->width(), width);
+    // The summary goes with the batch it tells of when the list changes.
+    EXPECT_TRUE(Find<QPlainTextEdit>("txtRun")->toPlainText().contains("Batch finished"));
+    toAdd = {Input("beam4.in", "")};
+    window->onAddClicked();
+    EXPECT_EQ(Find<QPlainTextEdit>("txtRun")->toPlainText(), "");
 }
 
 // The Add dialog's labels show their mnemonics, underlined, rather than a literal '&', and each
@@ -300,11 +357,54 @@ TEST_F(ShellWindow, WindowGoneAfterStopIsNotTouchedByTheEndingRun) {
     window->onAddClicked();
     window->onRunClicked();
     QTest::qWait(200);
-    window->onStopClicked();
+    // Escape that closes a menu leaves the batch running; on the window itself it stops it.
+    window->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+    auto* menu = Find<QMenu>("mPopupSys");
+    menu->popup(window->geometry().center());
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(menu));
+    QTest::keyClick(menu, Qt::Key_Escape);
+    EXPECT_FALSE(menu->isVisible());
+    QTest::qWait(50);
+    EXPECT_EQ(Statuses(), QStringList{"Running"});
+    QTest::keyClick(window.get(), Qt::Key_Escape);
     EXPECT_TRUE(window->batch().running());  // the end of the batch comes from the event loop
     window.reset();
     QTest::qWait(300);  // what is left of the run ends with no window to report to
     EXPECT_TRUE(asked.isEmpty());
+}
+
+// Run on cluster is off, saying why, where sbatch cannot be found; where it can, it asks before
+// submitting, and No submits nothing.
+TEST_F(ShellWindow, RunOnClusterSaysWhyItIsOffAndAsksFirst) {
+    const QByteArray path = qgetenv("PATH");
+    const std::string bin = dir.File("bin");
+    std::filesystem::create_directories(bin);
+    qputenv("PATH", QByteArray::fromStdString(bin));
+    Make();
+    auto* cluster = Find<QAction>("mnuAnalysisCluster");
+    EXPECT_EQ(cluster->toolTip(), "sbatch was not found on the PATH");
+    EXPECT_EQ(cluster->statusTip(), "sbatch was not found on the PATH");
+    toAdd = {Input("beam1.in", ""), Input("beam2.in", "")};
+    window->onAddClicked();
+    EXPECT_FALSE(cluster->isEnabled());
+
+    test::WriteBytes(bin + "/sbatch", "#!/bin/sh\nexit 1\n");
+    ::chmod((bin + "/sbatch").c_str(), 0755);
+    qputenv("SBATCH_PARTITION", "debug");
+    window.reset();
+    Make();
+    window->onAddClicked();
+    cluster = Find<QAction>("mnuAnalysisCluster");
+    EXPECT_TRUE(cluster->isEnabled());
+    answer = kAnswerNo;
+    cluster->trigger();
+    qputenv("PATH", path);
+    qunsetenv("SBATCH_PARTITION");
+    EXPECT_EQ(asked, QStringList{"Submit 2 files to the cluster, partition debug?"});
+    EXPECT_EQ(styles.back(), kStyleYesNo | kStyleQuestion);
+    EXPECT_FALSE(window->batch().running());
+    EXPECT_EQ(Statuses(), (QStringList{"", ""}));
 }
 
 TEST_F(ShellWindow, DoubleClickOpensTheFileOrSaysItCannot) {
@@ -319,9 +419,42 @@ TEST_F(ShellWindow, DoubleClickOpensTheFileOrSaysItCannot) {
     EXPECT_EQ(styles.back(), kStyleCritical);
 }
 
-TEST_F(ShellWindow, SolverPathIsSavedFromTheTextBox) {
+// The solver's folder changes only to one that holds the solver, however it is given in the
+// browser: a folder without one, typed and confirmed with Enter, leaves the browser open; the
+// path box cannot be typed into. The folder chosen is the one saved and used next time.
+TEST_F(ShellWindow, OnlyAFolderWithTheSolverIsTaken) {
     Make();
-    Find<QLineEdit>("txtVeltoPath")->setText(QStringLiteral(VELTO_STANDIN_2004_DIR));
+    auto* path = Find<QLineEdit>("txtVeltoPath");
+    EXPECT_TRUE(path->isReadOnly());
+    const std::string empty = dir.File("no solver");
+    std::filesystem::create_directories(empty);
+    QStringList statuses;
+    bool refusedStaysOpen = false;
+    QTimer::singleShot(0, [&] {
+        auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+        ASSERT_NE(dialog, nullptr);
+        auto* name = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+        auto* status = dialog->findChild<QLabel*>(QStringLiteral("browseStatus"));
+        ASSERT_TRUE(name && status);
+        // Typed and confirmed with Enter: refused, the browser stays open and says why.
+        name->setText(QString::fromStdString(empty));
+        QTest::keyClick(name, Qt::Key_Return);
+        refusedStaysOpen = dialog->isVisible();
+        statuses.append(status->text());
+        // Moved to a folder that holds the solver, and confirmed.
+        dialog->setDirectory(QStringLiteral(VELTO_STANDIN_2004_DIR));
+        name->clear();
+        QTest::keyClick(name, Qt::Key_Return);
+        if (dialog->isVisible()) {
+            dialog->reject();  // the folder was refused
+        }
+    });
+    window->onVeltoPathClicked();
+    EXPECT_TRUE(refusedStaysOpen);
+    EXPECT_EQ(statuses, QStringList{"Velto Not Found"});
+    EXPECT_EQ(path->text(), VELTO_STANDIN_2004_DIR);
+    EXPECT_EQ(Find<QLabel>("sbPanel1")->text(), "Velto Ver. 2004 (not the solver)");
+    EXPECT_TRUE(asked.isEmpty());
     window->close();
     EXPECT_EQ(LoadSolverFolder(), VELTO_STANDIN_2004_DIR);
     window.reset();
@@ -341,9 +474,13 @@ TEST_F(ShellWindow, ConsoleTextGoesAtTheEndWhereverTheCaretIs) {
     EXPECT_EQ(console->toPlainText(), "first line\nsecond line\ntime = 5");
 }
 
-TEST_F(ShellWindow, TrayEntrySaysSoWhereTheDesktopHasNoTray) {
+TEST_F(ShellWindow, TrayEntryAndItsMenu) {
     Make();
     auto* tray = Find<QAction>("mnuToolsTray");
+    // The icon's menu goes with the icon, whatever the window's state.
+    auto* icon = window->findChild<QSystemTrayIcon*>();
+    ASSERT_NE(icon, nullptr);
+    EXPECT_EQ(icon->contextMenu(), Find<QMenu>("mPopupSys"));
     if (QSystemTrayIcon::isSystemTrayAvailable()) {
         window->onTrayToggled();
         EXPECT_TRUE(tray->isChecked() && window->trayIconShown());
