@@ -377,7 +377,8 @@ void FrmMain::connectModel() {
     connect(batch_, &BatchModel::clusterMessage, this,
             [this](const QString& text) { sbTime->setText(text); });
     connect(batch_, &BatchModel::batchFinished, this, &FrmMain::onBatchFinished);
-    connect(batch_, &BatchModel::quitReady, this, &QWidget::close);
+    // Queued: the answer may come from inside a close the window is still handling.
+    connect(batch_, &BatchModel::quitReady, this, &QWidget::close, Qt::QueuedConnection);
 }
 
 void FrmMain::loadForm() {

@@ -41,6 +41,9 @@ class ShellWindow : public ::testing::Test {
         SetMessageBoxSeam([this](QWidget*, const QString& prompt, int style, const QString&) {
             asked.append(prompt);
             styles.push_back(style);
+            if (whileAsked) {
+                whileAsked();  // what happens while the user reads the question
+            }
             return answer;
         });
     }
@@ -106,6 +109,7 @@ class ShellWindow : public ::testing::Test {
     }
 
     test::ScratchDir dir;
+    std::function<void()> whileAsked;
     std::unique_ptr<FrmMain> window;
     QStringList toAdd;
     QString addFolder;
@@ -347,6 +351,26 @@ TEST_F(ShellWindow, QuitDuringABatchAsksFirst) {
               "Analysis is running. Do you want to exit and abbort current analysis?");
     EXPECT_EQ(styles.front(), kStyleYesNo | kStyleQuestion);
     EXPECT_EQ(Statuses(), (QStringList{"Aborted", ""}));
+    QApplication::processEvents();  // the close that the batch's end sends
+    EXPECT_FALSE(window->isVisible());
+
+    // The batch ends while the question is up: Yes then closes the window at once.
+    Make();
+    toAdd = {Input("beam3.in", "STANDIN STEPS 3\nSTANDIN PACE 0.05\n")};
+    window->onAddClicked();
+    whileAsked = [this] { WaitForBatch(); };
+    bool asking = false;
+    QObject::connect(&window->batch(), &BatchModel::progress, [&](int, float, const QString&) {
+        if (!asking) {
+            asking = true;
+            window->close();
+        }
+    });
+    window->onRunClicked();
+    WaitForBatch();
+    QApplication::processEvents();
+    whileAsked = nullptr;
+    EXPECT_EQ(Statuses(), QStringList{"Completed"});
     EXPECT_FALSE(window->isVisible());
 }
 
