@@ -363,7 +363,8 @@ TEST_F(ShellWindow, QuitDuringABatchAsksFirst) {
     QObject::connect(&window->batch(), &BatchModel::progress, [&](int, float, const QString&) {
         if (!asking) {
             asking = true;
-            window->close();
+            // From the event loop, as a user's Ctrl+X comes, not from inside the solver's run.
+            QTimer::singleShot(0, window.get(), [this] { window->close(); });
         }
     });
     window->onRunClicked();
