@@ -466,7 +466,9 @@ void FrmMain::unloadForm() {
     if (trayIconShown_ && tray_) {
         tray_->hide();
     }
-    SaveSolverFolder(PathText(solver_.SolverFolder));
+    if (solverChosen_) {
+        SaveSolverFolder(PathText(solver_.SolverFolder));
+    }
 }
 
 QString FrmMain::helpFile() const {
@@ -690,6 +692,10 @@ void FrmMain::onVeltoPathClicked() {
         return;
     }
     solver_ = lookup.solver;
+    solverChosen_ = true;
+    // Saved at once: a window killed later keeps the choice, and another window closing later
+    // does not write its own folder over it.
+    SaveSolverFolder(PathText(solver_.SolverFolder));
     txtVeltoPath->setText(PathText(solver_.SolverFolder));
     sbPanel1->setText(QStringLiteral("Velto ") + QString::fromStdString(solver_.SolverVersionText));
 }

@@ -109,6 +109,8 @@ class FrmMain : public QMainWindow {
     SolverInfo solver_;
     bool trayIconShown_ = false;
     bool unloaded_ = false;
+    // The user chose the solver's folder in this window (it is saved when chosen).
+    bool solverChosen_ = false;
 
     QTreeWidget* lvwFiles = nullptr;
     QPlainTextEdit* txtRun = nullptr;

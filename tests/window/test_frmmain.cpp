@@ -449,6 +449,8 @@ TEST_F(ShellWindow, DoubleClickOpensTheFileOrSaysItCannot) {
 // path box cannot be typed into. The folder chosen is the one saved and used next time.
 TEST_F(ShellWindow, OnlyAFolderWithTheSolverIsTaken) {
     Make();
+    std::unique_ptr<FrmMain> other = Another();  // a second window, that chooses nothing
+    other->show();
     auto* path = Find<QLineEdit>("txtVeltoPath");
     EXPECT_TRUE(path->isReadOnly());
     const std::string empty = dir.File("no solver");
@@ -480,7 +482,9 @@ TEST_F(ShellWindow, OnlyAFolderWithTheSolverIsTaken) {
     EXPECT_EQ(path->text(), VELTO_STANDIN_2004_DIR);
     EXPECT_EQ(Find<QLabel>("sbPanel1")->text(), "Velto Ver. 2004 (not the solver)");
     EXPECT_TRUE(asked.isEmpty());
+    EXPECT_EQ(LoadSolverFolder(), VELTO_STANDIN_2004_DIR);  // kept as soon as it is chosen
     window->close();
+    other->close();  // closing later, the other window does not write its folder over it
     EXPECT_EQ(LoadSolverFolder(), VELTO_STANDIN_2004_DIR);
     window.reset();
     Make();
