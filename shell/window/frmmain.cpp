@@ -194,7 +194,7 @@ void FrmMain::buildControls() {
     }
     txtRun->setFont(console);
     txtRun->setLineWrapMode(QPlainTextEdit::NoWrap);
-    txtRun->installEventFilter(this);  // Ctrl+C copies here rather than clear the list
+    txtRun->installEventFilter(this);  // Ctrl+C and Ctrl+A are the text's here, not the menu's
 
     cmdAdd = named(new QPushButton(tr("&Add...")), "cmdAdd");
     cmdDelete = named(new QPushButton(tr("&Delete")), "cmdDelete");
@@ -718,14 +718,20 @@ void FrmMain::onTrayToggled() {
 }
 
 bool FrmMain::eventFilter(QObject* watched, QEvent* event) {
+    // In the console, Ctrl+C copies and Ctrl+A selects all its text, as in any text: the menu's
+    // Clear and Add keep those keys everywhere else.
     if (watched == txtRun &&
-        (event->type() == QEvent::ShortcutOverride || event->type() == QEvent::KeyPress) &&
-        static_cast<QKeyEvent*>(event)->matches(QKeySequence::Copy)) {
-        if (event->type() == QEvent::KeyPress) {
-            txtRun->copy();
+        (event->type() == QEvent::ShortcutOverride || event->type() == QEvent::KeyPress)) {
+        auto* key = static_cast<QKeyEvent*>(event);
+        const bool copy = key->matches(QKeySequence::Copy);
+        const bool all = key->matches(QKeySequence::SelectAll);
+        if (copy || all) {
+            if (event->type() == QEvent::KeyPress) {
+                copy ? txtRun->copy() : txtRun->selectAll();
+            }
+            event->accept();
+            return true;
         }
-        event->accept();
-        return true;
     }
     return QMainWindow::eventFilter(watched, event);
 }

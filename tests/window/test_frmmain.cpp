@@ -59,6 +59,7 @@ class ShellWindow : public ::testing::Test {
         ShellDialogs dialogs;
         dialogs.addFiles = [this](QWidget*, const QString& folder) {
             addFolder = folder;
+            ++addQuestions;
             return toAdd;
         };
         dialogs.openFile = [this](const QString& path) {
@@ -109,6 +110,7 @@ class ShellWindow : public ::testing::Test {
     }
 
     test::ScratchDir dir;
+    int addQuestions = 0;
     std::function<void()> whileAsked;
     std::unique_ptr<FrmMain> window;
     QStringList toAdd;
@@ -174,13 +176,17 @@ TEST_F(ShellWindow, ListCommandsGoThroughTheModel) {
     ASSERT_EQ(list->topLevelItemCount(), 1);
     EXPECT_EQ(window->batch().rows().front().path, toAdd[0]);
     EXPECT_EQ(Find<QPlainTextEdit>("txtRun")->toPlainText(), "");
-    // Ctrl+C in the console text copies it; anywhere else it is Clear.
+    // Ctrl+A and Ctrl+C in the console text select and copy it; anywhere else they are Add and
+    // Clear.
     window->activateWindow();
     ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
     auto* console = Find<QPlainTextEdit>("txtRun");
     window->setConsoleText("time = 5");
     console->setFocus();
-    console->selectAll();
+    const int addsBefore = addQuestions;
+    QTest::keyClick(console, Qt::Key_A, Qt::ControlModifier);  // selects the text, not Add...
+    EXPECT_EQ(addQuestions, addsBefore);
+    EXPECT_EQ(console->textCursor().selectedText(), "time = 5");
     QTest::keyClick(console, Qt::Key_C, Qt::ControlModifier);
     EXPECT_EQ(QApplication::clipboard()->text(), "time = 5");
     EXPECT_EQ(window->batch().rowCount(), 1);
