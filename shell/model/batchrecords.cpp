@@ -1,5 +1,7 @@
 #include "shell/model/batchrecords.h"
 
+#include <algorithm>
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -149,6 +151,14 @@ ResumeChoice BatchRecords::TakeForResume(const QString& folder, const QString& l
             continue;
         }
         choice.messages.append(refused);
+        // A window's list that was never run is no batch that was interrupted: it is the
+        // window's to run, not --resume's.
+        const bool everRun =
+            std::any_of(batch.rows().begin(), batch.rows().end(),
+                        [](const BatchModel::Row& row) { return !row.status.isEmpty(); });
+        if (!everRun && !batch.rows().empty()) {
+            continue;
+        }
         for (const BatchModel::Row& row : batch.rows()) {
             if (row.status != kStatusCompleted) {
                 choice.unfinished.push_back(row);

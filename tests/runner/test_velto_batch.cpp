@@ -158,6 +158,15 @@ TEST_F(VeltoBatch, StatusOfEachFileAndTheExitStatus) {
     EXPECT_EQ(run.status, 0);
     EXPECT_NE(run.out.find("nothing to resume"), std::string::npos) << run.out;
 
+    // A list a window keeps but never ran is not taken up by --resume, nor removed.
+    const std::string listed = Records() + "/00000000-000000-000-2.json";
+    test::WriteBytes(listed, "{\"rows\": [{\"path\": \"" + Input("waits", "STANDIN PACE 0\n") +
+                                 "\", \"status\": \"\", \"log\": \"\"}]}");
+    run = RunBatch(dir, {"--solver-folder", VELTO_STANDIN_DIR, "--resume"});
+    EXPECT_EQ(run.out.find("waits.in"), std::string::npos) << run.out;
+    EXPECT_TRUE(std::filesystem::exists(listed));
+    std::filesystem::remove(listed);
+
     // A record larger than any of ours is kept aside unread, and --resume does not claim that
     // what it held completed.
     const std::string large = Records() + "/00000000-000000-000-1.json";
