@@ -2,6 +2,7 @@
 # Export benchmark on the ~1 GB listings of the scan benchmark (made by bench/scan.sh when
 # missing): the cost of exporting the last time only, and ten times spread over the file.
 # Target: the last time costs at most 5% of a full scan; ten times cost about ten times one.
+# Then bench/selection.sh: 255 nodes and all nodes at all 610 times against the scan.
 #
 # Usage: bench/export.sh [BUILD_DIR] [WORK_DIR] [SIZE]   (defaults: build, /tmp/velto-bench, 1G)
 set -euo pipefail
@@ -18,4 +19,6 @@ for file in structural thermal; do cat "$work/$file.out" > /dev/null; done
 "$bench" "$work/structural.out" Displacements 2 || status=1
 "$bench" "$work/structural.out" "Beam Stresses" 5 || status=1
 "$bench" "$work/thermal.out" Temperature || status=1
+# A chosen selection against one scan: a few nodes, and every node, at every time.
+bench/selection.sh "$build" "$work" || status=1
 exit $status

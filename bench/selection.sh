@@ -1,0 +1,57 @@
+#!/usr/bin/env bash
+# Selection benchmark: what one export of a chosen selection costs against one scan of the same
+# cached listing, on a structural listing of 20000 nodes, 5000 beams and 610 times (about 1 GB).
+#
+# Targets (ratios in one run, same cached listing):
+#   255 nodes x all times to .xls   at most 1.0 x the time of `velto-extract info`;
+#   all nodes x all times to .csv   at most 3.0 x the scan;
+#   peak memory of either           under 64 MiB.
+#
+# Usage: bench/selection.sh [BUILD_DIR] [WORK_DIR] [TIMES]   (defaults: build, /tmp/velto-bench, 610)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${1:-build}
+work=${2:-/tmp/velto-bench}
+times=${3:-610}
+gen="$build/tools/velto-genlisting"
+extract="$build/extract/cli/velto-extract"
+mkdir -p "$work"
+listing="$work/selection-$times.out"
+if [ ! -f "$listing" ]; then
+  "$gen" --nodes 20000 --beams 5000 --times "$times" -o "$listing" > /dev/null
+fi
+cat "$listing" > /dev/null  # into the page cache: every run reads the same cached file
+
+run() {  # command...: best wall time of three runs, and the peak memory, as "SECONDS KIB"
+  local best="" start end took kib
+  for _ in 1 2 3; do
+    start=$(date +%s.%N)
+    "$@" > /dev/null 2>&1
+    end=$(date +%s.%N)
+    took=$(awk -v a="$start" -v b="$end" 'BEGIN { print b - a }')
+    if [ -z "$best" ] || awk -v t="$took" -v b="$best" 'BEGIN { exit !(t < b) }'; then best=$took; fi
+  done
+  kib=$(/usr/bin/time -f '%M' "$@" 2>&1 > /dev/null | tail -n 1)
+  echo "$best $kib"
+}
+
+read -r t_scan m_scan < <(run "$extract" info "$listing")
+read -r t_few m_few < <(run "$extract" export "$listing" -o "$work/few.xls" \
+  --variable Displacements --vector DOF2 --from 1 --to 255)
+read -r t_all m_all < <(run "$extract" export "$listing" -o "$work/all.csv" \
+  --variable Displacements --vector DOF2)
+few=$(awk -v a="$t_few" -v s="$t_scan" 'BEGIN { printf "%.2f", a / s }')
+all=$(awk -v a="$t_all" -v s="$t_scan" 'BEGIN { printf "%.2f", a / s }')
+printf '%s: %d bytes, %s times\n' "$(basename "$listing")" "$(stat -c %s "$listing")" "$times"
+printf '  scan (info)                    %6.3f s  %6d KiB\n' "$t_scan" "$m_scan"
+printf '  255 nodes x all times, .xls    %6.3f s  %6d KiB  %s x the scan (target 1.0)\n' \
+  "$t_few" "$m_few" "$few"
+printf '  all nodes x all times, .csv    %6.3f s  %6d KiB  %s x the scan (target 3.0)\n' \
+  "$t_all" "$m_all" "$all"
+status=0
+awk -v r="$few" 'BEGIN { exit !(r > 1.0) }' && { echo "  MISSED: 255 nodes cost more than a scan"; status=1; }
+awk -v r="$all" 'BEGIN { exit !(r > 3.0) }' && { echo "  MISSED: all nodes cost more than three scans"; status=1; }
+for kib in "$m_few" "$m_all"; do
+  ((kib > 65536)) && { echo "  MISSED: peak memory above 64 MiB ($kib KiB)"; status=1; }
+done
+exit $status
