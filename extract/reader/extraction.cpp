@@ -1,5 +1,6 @@
 #include "extract/reader/extraction.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <new>
 #include <optional>
@@ -104,6 +105,19 @@ const TimeStep& TimeOf(const Catalogue& c, Integer t) {
     return c.Times[static_cast<std::size_t>(record - 1)];
 }
 
+// The highest item number the request holds, within the table's items (all of them when the
+// request names none): what lies beyond it in a table is never written, so it is not read.
+Long LastChosenItem(const Catalogue& c, Long items) {
+    if (c.SelectedVectors.empty()) {
+        return items;
+    }
+    Long last = 0;
+    for (const Long v : c.SelectedVectors) {
+        last = std::max(last, v);
+    }
+    return std::min(last, items);
+}
+
 // Thrown when the listing is no longer the one that was scanned: cut short, or another file.
 struct ListingChangedError {
     bool shorter = true;
@@ -170,8 +184,10 @@ void ReadStructural(Catalogue& c, std::string_view variable, int component,
     const Integer times = ChosenTimes(c);
     c.ExtractedValues = ValueTable(s.items, times);
     const std::string caption = "Reading " + std::string(variable) + "...";
-    // The fibre layout prints five fibres per line.
-    const Long valueLines = s.fibres ? s.items / 5 + (s.items % 5 != 0 ? 1 : 0) : s.items;
+    // Only the lines up to the last chosen item are read: a few nodes of a large model cost a
+    // few lines per time, not the whole table. The fibre layout prints five fibres per line.
+    const Long last = LastChosenItem(c, s.items);
+    const Long valueLines = s.fibres ? last / 5 + (last % 5 != 0 ? 1 : 0) : last;
 
     WhileTheListingHolds(c, in, [&] {
         for (Integer t = 1; t <= times; ++t) {
@@ -213,7 +229,8 @@ void ReadTemperatures(Catalogue& c, std::string_view variable, ProgressSink& pro
     const Integer times = ChosenTimes(c);
     c.ExtractedValues = ValueTable(c.NodeCount, times);
     const std::string caption = "Reading " + std::string(variable) + "...";
-    const Long nodes = c.NodeCount;
+    // As far as the last chosen node, five nodes a line.
+    const Long nodes = LastChosenItem(c, c.NodeCount);
     const Long tableLines = nodes / 5 + (nodes % 5 != 0 ? 1 : 0);
     const Long lastLineNodes = nodes % 5 == 0 ? 5 : nodes % 5;
 

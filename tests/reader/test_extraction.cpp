@@ -204,6 +204,13 @@ TEST_F(Extraction, TableCutShortByTheEndOfTheListingIsReported) {
     EXPECT_EQ(Value(2, 1), 2.0f);
     EXPECT_EQ(Value(3, 1), 0.0f);
     EXPECT_EQ(Value(4, 1), 0.0f);
+    // Nodes chosen before the cut are all there: lines after the last chosen one are not read.
+    o.catalogue.SelectedVectors = {2, 1};
+    Extract("Displacements", 0, {1});
+    EXPECT_TRUE(messages.messages.empty());
+    EXPECT_EQ(Value(1, 1), 1.0f);
+    EXPECT_EQ(Value(2, 1), 2.0f);
+    o.catalogue.SelectedVectors.clear();
 
     // Point 2 of each beam: the cut falls between the lines of beam 2, whose point 1 must not
     // pass for its point 2.
