@@ -18,6 +18,7 @@
 #include <deque>
 
 #include "common/encoding.h"
+#include "common/terminationsignals.h"
 
 namespace velto {
 
@@ -50,31 +51,6 @@ struct PendingSave {
 };
 constexpr int kPendingSlots = 8;
 PendingSave pending[kPendingSlots];
-
-// The signals that end a program and so must take its saves in progress along.
-sigset_t TerminationSignals() {
-    sigset_t signals;
-    sigemptyset(&signals);
-    for (int signal : {SIGTERM, SIGHUP, SIGINT, SIGQUIT}) {
-        sigaddset(&signals, signal);
-    }
-    return signals;
-}
-
-// Holds the termination signals back for a few steps that must happen together.
-class SignalsHeld {
-  public:
-    SignalsHeld() {
-        const sigset_t signals = TerminationSignals();
-        ::pthread_sigmask(SIG_BLOCK, &signals, &previous_);
-    }
-    ~SignalsHeld() { ::pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
-    SignalsHeld(const SignalsHeld&) = delete;
-    SignalsHeld& operator=(const SignalsHeld&) = delete;
-
-  private:
-    sigset_t previous_;
-};
 
 int Publish(int folderFd, const std::string& privateName) {
     for (int i = 0; i < kPendingSlots; ++i) {
@@ -393,7 +369,7 @@ AtomicSave::AtomicSave(const std::string& target) {
             int made = -1;
             {
                 // Made and published together: a signal in between would leave it behind.
-                SignalsHeld held;
+                TerminationSignalsHeld held;
                 made = ::mkdirat(folderFd_, privateName_.c_str(), 0700);
                 if (made == 0) {
                     slot_ = Publish(folderFd_, privateName_);
@@ -590,7 +566,7 @@ void RemoveSavesInProgressOnTermination() {
     action.sa_handler = OnTermination;
     action.sa_flags = SA_RESETHAND;
     action.sa_mask = TerminationSignals();
-    for (int signal : {SIGTERM, SIGHUP, SIGINT, SIGQUIT}) {
+    for (int signal : kTerminationSignals) {
         ::sigaction(signal, &action, nullptr);
     }
 }

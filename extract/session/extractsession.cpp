@@ -1,11 +1,8 @@
 #include "extract/session/extractsession.h"
 
 #include <algorithm>
-#include <exception>
-#include <new>
 
 #include "common/atomicsave.h"
-#include "common/error.h"
 #include "common/text.h"
 #include "extract/export/selection.h"
 #include "extract/reader/listingheader.h"
@@ -343,15 +340,7 @@ ExtractSession::Start ExtractSession::Open(const std::string& path) {
     AfterTimesChanged();
 
     progress_.UpdateProgress(0, "");
-    try {
-        ReadListingHeader(catalogue_, progress_, messages_);
-    } catch (const std::bad_alloc&) {
-        messages_.ShowMessage(ReadFileErrorText(kOutOfMemory, ErrorDescription(kOutOfMemory)),
-                              MessageIcon::Critical, kExtractTitle);
-    } catch (const std::exception&) {
-        messages_.ShowMessage(ReadFileErrorText(kInternalError, ErrorDescription(kInternalError)),
-                              MessageIcon::Critical, kExtractTitle);
-    }
+    ReadListingHeader(catalogue_, progress_, messages_);  // every failure is a message
     std::vector<std::string> texts;
     texts.reserve(catalogue_.Times.size());
     for (const TimeStep& time : catalogue_.Times) {

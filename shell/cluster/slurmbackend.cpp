@@ -20,6 +20,7 @@
 #include <utility>
 
 #include "common/error.h"
+#include "common/terminationsignals.h"
 #include "shell/runner/endtime.h"
 #include "shell/runner/inputfiles.h"
 #include "shell/runner/settings.h"
@@ -62,23 +63,11 @@ QString OneLine(const QString& text) {
 
 // --- earlier logs set aside while sbatch answers ------------------------------------------------
 
-// The signals that end a program: a kill, a dropped session, Ctrl+\ and Ctrl+C.
-constexpr int kEndingSignals[] = {SIGTERM, SIGHUP, SIGQUIT, SIGINT};
-
 // What a signal handler needs, in place before the handlers are: the (log, aside) pairs, how many
 // of them have been moved, and sbatch's process while it answers.
 const std::vector<std::pair<std::string, std::string>>* asideLogs = nullptr;
 volatile std::sig_atomic_t asideMoved = 0;
 volatile std::sig_atomic_t sbatchProcess = 0;
-
-sigset_t EndingSignals() {
-    sigset_t ending;
-    sigemptyset(&ending);
-    for (int signal : kEndingSignals) {
-        sigaddset(&ending, signal);
-    }
-    return ending;
-}
 
 // Async-signal-safe: kill, rename, sigaction and raise only.
 void PutBackAndEnd(int signal) {
@@ -107,24 +96,24 @@ class LogsSetAside {
   public:
     explicit LogsSetAside(std::vector<std::pair<std::string, std::string>> logs)
         : logs_(std::move(logs)) {
-        const Held held;
+        const TerminationSignalsHeld held;
         asideLogs = &logs_;
         asideMoved = 0;
         sbatchProcess = 0;
         struct sigaction action {};
         action.sa_handler = PutBackAndEnd;
-        action.sa_mask = EndingSignals();
-        for (std::size_t i = 0; i < std::size(kEndingSignals); ++i) {
+        action.sa_mask = TerminationSignals();
+        for (std::size_t i = 0; i < std::size(kTerminationSignals); ++i) {
             struct sigaction current {};
-            ::sigaction(kEndingSignals[i], nullptr, &current);
+            ::sigaction(kTerminationSignals[i], nullptr, &current);
             if (current.sa_handler == SIG_DFL && (current.sa_flags & SA_SIGINFO) == 0) {
-                ::sigaction(kEndingSignals[i], &action, &previous_[i]);
+                ::sigaction(kTerminationSignals[i], &action, &previous_[i]);
                 installed_[i] = true;
             }
         }
     }
     ~LogsSetAside() {
-        const Held held;
+        const TerminationSignalsHeld held;
         Uninstall();
     }
     LogsSetAside(const LogsSetAside&) = delete;
@@ -133,7 +122,7 @@ class LogsSetAside {
     // Moves each log aside; on failure puts back those moved and says why.
     bool MoveAside(QString& error) {
         for (const auto& [log, aside] : logs_) {
-            const Held held;
+            const TerminationSignalsHeld held;
             // Counted first: a handler that runs before the move finds no copy to put back.
             asideMoved = asideMoved + 1;
             if (std::rename(log.c_str(), aside.c_str()) != 0) {
@@ -158,27 +147,11 @@ class LogsSetAside {
     }
 
   private:
-    // Holds the ending signals back for steps that a handler must not see half-done; one that
-    // came meanwhile ends the program when they are let go.
-    class Held {
-      public:
-        Held() {
-            const sigset_t ending = EndingSignals();
-            ::pthread_sigmask(SIG_BLOCK, &ending, &previous_);
-        }
-        ~Held() { ::pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
-        Held(const Held&) = delete;
-        Held& operator=(const Held&) = delete;
-
-      private:
-        sigset_t previous_;
-    };
-
     // The handlers go before the logs are settled, with the signals held, so that a signal
     // finds the logs either all in their set-aside state or all settled.
     template <typename Step>
     void Settle(Step step) {
-        const Held held;
+        const TerminationSignalsHeld held;
         const std::sig_atomic_t moved = asideMoved;
         Uninstall();
         for (std::sig_atomic_t i = 0; i < moved; ++i) {
@@ -187,9 +160,9 @@ class LogsSetAside {
         }
     }
     void Uninstall() {
-        for (std::size_t i = 0; i < std::size(kEndingSignals); ++i) {
+        for (std::size_t i = 0; i < std::size(kTerminationSignals); ++i) {
             if (installed_[i]) {
-                ::sigaction(kEndingSignals[i], &previous_[i], nullptr);
+                ::sigaction(kTerminationSignals[i], &previous_[i], nullptr);
                 installed_[i] = false;
             }
         }
@@ -199,8 +172,8 @@ class LogsSetAside {
     }
 
     std::vector<std::pair<std::string, std::string>> logs_;
-    struct sigaction previous_[std::size(kEndingSignals)]{};
-    bool installed_[std::size(kEndingSignals)] = {};
+    struct sigaction previous_[std::size(kTerminationSignals)]{};
+    bool installed_[std::size(kTerminationSignals)] = {};
 };
 
 namespace {
