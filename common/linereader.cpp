@@ -21,14 +21,18 @@ constexpr std::size_t kBlockSize = 1 << 20;
 // block costs more than reading the file. Never less than a page, so that a file that grows
 // after it was opened still reads in reasonable blocks.
 constexpr std::size_t kSmallestBlock = 1 << 12;
+// The first read after a seek: enough for the few hundred lines of a table that a small
+// selection wants, doubling from there for a reader that goes on.
+constexpr std::size_t kFirstReadAfterSeek = 1 << 16;
 
 // Start of the line that holds `at`: just after the last CR or LF in [from, at).
 const char* LineStartBefore(const char* from, const char* at) {
-    std::size_t n = static_cast<std::size_t>(at - from);
-    const void* lf = memrchr(from, '\n', n);
-    const void* cr = memrchr(from, '\r', n);
-    const char* last = std::max(static_cast<const char*>(lf), static_cast<const char*>(cr));
-    return last ? last + 1 : from;
+    const void* lf = memrchr(from, '\n', static_cast<std::size_t>(at - from));
+    // A CR can only end the line if it comes after the last LF: looking for one further back
+    // would search the whole stretch again in a listing that holds none.
+    const char* after = lf ? static_cast<const char*>(lf) + 1 : from;
+    const void* cr = memrchr(after, '\r', static_cast<std::size_t>(at - after));
+    return cr ? static_cast<const char*>(cr) + 1 : after;
 }
 
 // The first occurrence of needle in [from, to). Listings are mostly blanks, digits and
@@ -80,6 +84,7 @@ LineReader::LineReader(const std::string& path) {
     length_ = static_cast<FilePosition>(info.st_size);
     ::posix_fadvise(fd_, 0, 0, POSIX_FADV_SEQUENTIAL);
     block_.resize(std::clamp(static_cast<std::size_t>(length_), kSmallestBlock, kBlockSize));
+    want_ = block_.size();
 }
 
 LineReader::~LineReader() {
@@ -98,7 +103,7 @@ bool LineReader::Fill() {
         return false;
     }
     for (;;) {
-        ssize_t got = ::read(fd_, block_.data(), block_.size());
+        ssize_t got = ::read(fd_, block_.data(), want_);
         if (got < 0) {
             if (errno == EINTR) {
                 continue;
@@ -111,6 +116,7 @@ bool LineReader::Fill() {
             return false;
         }
         end_ = static_cast<std::size_t>(got);
+        want_ = std::min(want_ * 2, block_.size());
         return true;
     }
 }
@@ -150,31 +156,57 @@ void LineReader::SkipLineEnd(char terminator) {
     }
 }
 
-std::string_view LineReader::ReadLine() {
+template <bool Keep>
+std::string_view LineReader::NextLine() {
     line_.clear();
     if (AtEnd()) {
         Raise(kInputPastEnd);
     }
+    std::size_t carried = 0;  // bytes of this line in earlier blocks
     for (;;) {
         const char* from = block_.data() + next_;
         const char* to = block_.data() + end_;
         const char* stop = FindLineEnd();
-        if (line_.size() + static_cast<std::size_t>((stop ? stop : to) - from) > kMaxLineLength) {
+        const auto here = static_cast<std::size_t>((stop ? stop : to) - from);
+        if (carried + here > kMaxLineLength) {
             line_.clear();
             line_.shrink_to_fit();
             Raise(kBadRecordLength);
         }
         if (stop) {
-            line_.append(from, stop);
             next_ = static_cast<std::size_t>(stop - block_.data()) + 1;
+            std::string_view line;
+            if constexpr (Keep) {
+                // In place, unless part of it came from an earlier block or looking for the LF
+                // of a CR at the block's end is about to read the next block over it.
+                if (carried == 0 && !(*stop == '\r' && next_ == end_)) {
+                    line = std::string_view(from, here);
+                } else {
+                    line_.append(from, stop);
+                    line = line_;
+                }
+            }
             SkipLineEnd(*stop);
-            return line_;
+            return line;
         }
-        line_.append(from, to);
+        if constexpr (Keep) {
+            line_.append(from, to);
+        }
+        carried += here;
         next_ = end_;
         if (!Fill()) {
-            return line_;
+            return Keep ? std::string_view(line_) : std::string_view();
         }
+    }
+}
+
+std::string_view LineReader::ReadLine() {
+    return NextLine<true>();
+}
+
+void LineReader::SkipLines(long count) {
+    for (long i = 0; i < count; ++i) {
+        NextLine<false>();
     }
 }
 
@@ -222,6 +254,7 @@ void LineReader::Seek(FilePosition position) {
     next_ = 0;
     end_ = 0;
     eof_ = false;
+    want_ = std::min(kFirstReadAfterSeek, block_.size());
 }
 
 }  // namespace velto

@@ -33,8 +33,13 @@ class LineReader {
     // True when no byte is left to read.
     bool AtEnd();
 
-    // The next line. The view stays valid until the next ReadLine, ReadLineContaining or Seek.
+    // The next line. The view stays valid until the next call on the reader (AtEnd included):
+    // a line that lies wholly in the block read is handed out in place, not copied.
     std::string_view ReadLine();
+
+    // Passes over `count` lines exactly as that many ReadLine calls would, without handing any
+    // of them out.
+    void SkipLines(long count);
 
     // Reads lines until one contains `needle` and returns it in `line`, exactly as repeated
     // ReadLine calls would, but without handling each line passed over: the block is searched
@@ -47,7 +52,9 @@ class LineReader {
 
     // Moves to a 1-based byte position (a value from Position()). A position beyond the end of
     // the file is allowed: the next read then meets the end (error 62), as with a listing that
-    // was cut short after it was scanned.
+    // was cut short after it was scanned. Reading after a seek starts with a small block that
+    // grows as reading goes on: a reader that seeks to a table and reads a few lines of it
+    // does not pay for a whole block each time.
     void Seek(FilePosition position);
 
     // True once reading has met the end of the file before the length it had when it was opened:
@@ -61,6 +68,9 @@ class LineReader {
   private:
     bool Fill();
     const char* FindLineEnd();
+    // Passes the next line, and returns it when Keep (else an empty view).
+    template <bool Keep>
+    std::string_view NextLine();
     void SkipLineEnd(char terminator);
 
     int fd_ = -1;
@@ -68,6 +78,7 @@ class LineReader {
     std::vector<char> block_;
     std::size_t next_ = 0;          // index in block_ of the next unread byte
     std::size_t end_ = 0;           // number of valid bytes in block_
+    std::size_t want_ = 0;          // bytes the next Fill asks for, at most block_.size()
     FilePosition blockOffset_ = 0;  // file offset (0-based) of block_[0]
     bool eof_ = false;
     bool shrunk_ = false;

@@ -1,6 +1,7 @@
 #include "common/text.h"
 
 #include <cerrno>
+#include <charconv>
 #include <cmath>
 #include <cstdlib>
 #include <limits>
@@ -167,6 +168,17 @@ std::string_view WordAt(std::string_view text, std::size_t k) {
 }
 
 double Val(std::string_view text) {
+    // Listing values are plain words ("-3.98511E-01"): read in place when the whole text is one.
+    // Both readings round correctly, so they give the very same double; anything else (blanks,
+    // a D exponent, a leading +, trailing text, a value out of range) takes the general way.
+    const std::size_t lead = !text.empty() && text[0] == '-' ? 1 : 0;
+    if (text.size() > lead && (IsDigit(text[lead]) || text[lead] == '.')) {
+        double value = 0;
+        const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+        if (error == std::errc() && end == text.data() + text.size()) {
+            return value;
+        }
+    }
     std::size_t pos = 0;
     NumberScan scan = ScanNumber(text, pos, true);
     if (!scan.sawDigit) {

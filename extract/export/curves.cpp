@@ -30,8 +30,8 @@ CurveSet CurvesOfExtraction(const Catalogue& c, std::string_view variable,
         curve.name = std::string(itemWord) + ' ' + std::to_string(v);
         for (Integer j = 1; static_cast<std::size_t>(j) <= c.SelectedTimes.size(); ++j) {
             const Integer record = c.SelectedTimes[static_cast<std::size_t>(j - 1)];
-            if (record < 1 || static_cast<std::size_t>(record) > c.Times.size() || v < 1 ||
-                v > c.ExtractedValues.Items() || j > c.ExtractedValues.Times()) {
+            if (record < 1 || static_cast<std::size_t>(record) > c.Times.size() ||
+                !c.ExtractedValues.Holds(v) || j > c.ExtractedValues.Times()) {
                 continue;
             }
             curve.points.push_back(

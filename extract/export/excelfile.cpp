@@ -37,7 +37,12 @@ constexpr std::size_t kMaxRecordData = 0xFFFF;
 // A record being assembled: number and length first, the length patched in when complete.
 class Record {
   public:
-    explicit Record(std::uint16_t number) { Word(number).Word(0); }
+    // Builds the record in `into` (a buffer the writer keeps, so that the thousands of cells of
+    // a sheet do not each claim memory of their own).
+    Record(std::vector<std::uint8_t>& into, std::uint16_t number) : bytes_(into) {
+        bytes_.clear();
+        Word(number).Word(0);
+    }
 
     Record& Byte(std::uint8_t value) {
         bytes_.push_back(value);
@@ -73,7 +78,7 @@ class Record {
     }
 
   private:
-    std::vector<std::uint8_t> bytes_;
+    std::vector<std::uint8_t>& bytes_;
 };
 
 std::uint8_t CheckedByte(int value) {
@@ -302,7 +307,7 @@ bool ExcelFile::WriteValue(int valueType, int cellFontUsed, int alignment, int h
 
     static constexpr std::uint16_t kRecordOfType[] = {kIntegerCellRecord, kNumberCellRecord,
                                                       kTextCellRecord};
-    Record record(kRecordOfType[valueType]);
+    Record record(record_, kRecordOfType[valueType]);
     record.Word(rowIndex).Word(colIndex).Byte(attribute1).Byte(attribute2).Byte(attribute3);
     if (valueType == 0) {
         const double rounded = RoundHalfEven(ToNumber(value));
@@ -326,7 +331,7 @@ bool ExcelFile::SetMargin(int margin, double marginValue) {
     if (margin < INT16_MIN || margin > UINT16_MAX) {
         Raise(kOverflow);
     }
-    Record record(static_cast<std::uint16_t>(margin));
+    Record record(record_, static_cast<std::uint16_t>(margin));
     Write(record.Double(marginValue).Finish());
     return true;
 }
@@ -340,7 +345,7 @@ bool ExcelFile::SetColumnWidth(int firstColumn, int lastColumn, int widthValue) 
         Raise(kInvalidCall);
     }
     const std::int16_t width = CheckedInteger(static_cast<long>(widthValue) * 256);
-    Record record(kColumnWidthRecord);
+    Record record(record_, kColumnWidthRecord);
     record.Byte(static_cast<std::uint8_t>(firstColumn - 1))
         .Byte(static_cast<std::uint8_t>(lastColumn - 1))
         .Word(static_cast<std::uint16_t>(width));
@@ -353,7 +358,7 @@ bool ExcelFile::SetFont(const std::string& fontName, int fontHeight, int fontFor
     const std::int16_t height = CheckedInteger(static_cast<long>(fontHeight) * 20);
     const std::uint8_t format = CheckedByte(fontFormat);
     CheckShortText(fontName);
-    Record record(kFontRecord);
+    Record record(record_, kFontRecord);
     record.Word(static_cast<std::uint16_t>(height)).Byte(format).Byte(0).ShortText(fontName);
     Write(record.Finish());
     return true;
@@ -362,7 +367,7 @@ bool ExcelFile::SetFont(const std::string& fontName, int fontHeight, int fontFor
 bool ExcelFile::SetHeader(const std::string& text) {
     RequireOpen();
     CheckShortText(text);
-    Record record(kHeaderRecord);
+    Record record(record_, kHeaderRecord);
     Write(record.ShortText(text).Finish());
     return true;
 }
@@ -370,7 +375,7 @@ bool ExcelFile::SetHeader(const std::string& text) {
 bool ExcelFile::SetFooter(const std::string& text) {
     RequireOpen();
     CheckShortText(text);
-    Record record(kFooterRecord);
+    Record record(record_, kFooterRecord);
     Write(record.ShortText(text).Finish());
     return true;
 }
@@ -380,20 +385,20 @@ bool ExcelFile::SetFilePassword(const std::string& password) {
     if (password.size() > kMaxRecordData) {
         Raise(kOverflow);
     }
-    Record record(kPasswordRecord);
+    Record record(record_, kPasswordRecord);
     Write(record.Bytes(password).Finish());
     return true;
 }
 
 void ExcelFile::PrintGridLines(bool on) {
     RequireOpen();
-    Record record(kGridLinesRecord);
+    Record record(record_, kGridLinesRecord);
     Write(record.Word(on ? 1 : 0).Finish());
 }
 
 void ExcelFile::ProtectSpreadsheet(bool on) {
     RequireOpen();
-    Record record(kProtectRecord);
+    Record record(record_, kProtectRecord);
     Write(record.Word(on ? 1 : 0).Finish());
 }
 

@@ -132,6 +132,7 @@ class ExcelFile {
 
     std::FILE* file_ = nullptr;
     int fileNumber_ = 0;
+    std::vector<std::uint8_t> record_;  // the record being built
 };
 
 }  // namespace velto

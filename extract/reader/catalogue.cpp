@@ -2,27 +2,64 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <new>
+#include <numeric>
 
 #include "common/error.h"
 
 namespace velto {
 
 ValueTable::ValueTable(Long items, Integer times)
-    : items_(items < 0 ? 0 : items), times_(times < 0 ? 0 : times) {
+    : items_(items < 0 ? 0 : items), times_(times < 0 ? 0 : times), inOneRun_(true) {
     try {
-        values_.assign(static_cast<std::size_t>(items_) * static_cast<std::size_t>(times_), 0.0f);
+        held_.resize(static_cast<std::size_t>(items_));
+    } catch (const std::bad_alloc&) {
+        Raise(kOutOfMemory);
+    }
+    std::iota(held_.begin(), held_.end(), Long{1});
+    Allocate();
+}
+
+ValueTable::ValueTable(Long items, std::span<const Long> wanted, Integer times)
+    : items_(items < 0 ? 0 : items), times_(times < 0 ? 0 : times) {
+    for (const Long item : wanted) {
+        if (item >= 1 && item <= items_) {
+            held_.push_back(item);
+        }
+    }
+    std::sort(held_.begin(), held_.end());
+    held_.erase(std::unique(held_.begin(), held_.end()), held_.end());
+    inOneRun_ =
+        held_.empty() || static_cast<std::size_t>(held_.back() - held_.front()) + 1 == held_.size();
+    Allocate();
+}
+
+void ValueTable::Allocate() {
+    try {
+        values_.assign(held_.size() * static_cast<std::size_t>(times_), 0.0f);
     } catch (const std::bad_alloc&) {
         Raise(kOutOfMemory);
     }
 }
 
+bool ValueTable::Holds(Long item) const {
+    if (held_.empty()) {
+        return false;
+    }
+    return inOneRun_ ? item >= held_.front() && item <= held_.back()
+                     : std::binary_search(held_.begin(), held_.end(), item);
+}
+
 std::size_t ValueTable::Index(Long item, Integer time) const {
-    if (item < 1 || item > items_ || time < 1 || time > times_) {
+    if (time < 1 || time > times_ || !Holds(item)) {
         Raise(kSubscriptOutOfRange);
     }
-    return static_cast<std::size_t>(item - 1) * static_cast<std::size_t>(times_) +
-           static_cast<std::size_t>(time - 1);
+    const std::size_t place =
+        inOneRun_ ? static_cast<std::size_t>(item - held_.front())
+                  : static_cast<std::size_t>(std::lower_bound(held_.begin(), held_.end(), item) -
+                                             held_.begin());
+    return static_cast<std::size_t>(time - 1) * held_.size() + place;
 }
 
 Single& ValueTable::At(Long item, Integer time) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -26,23 +27,33 @@ struct TimeStep {
     FilePosition Position = 0;  // 1-based byte position of the line after the TIME line
 };
 
-// The values of one extraction: item (1..Items) by chosen time (1..Times), all 0 until read.
-// Both indices are checked: an index outside raises the subscript error (9).
+// The values of one extraction: the items held (some or all of 1..Items) by chosen time
+// (1..Times), all 0 until read. Only the items asked for are held, so the memory an extraction
+// takes follows what is exported, not the size of the model. Both indices are checked: a time
+// outside, or an item that is not held, raises the subscript error (9).
 class ValueTable {
   public:
     ValueTable() = default;
-    // Raises the out-of-memory error (7) when the table cannot be held.
+    // Every item 1..items. Raises the out-of-memory error (7) when the table cannot be held.
     ValueTable(Long items, Integer times);
+    // The items of `wanted` that lie in 1..items (in any order, repeats allowed).
+    ValueTable(Long items, std::span<const Long> wanted, Integer times);
     Long Items() const { return items_; }
     Integer Times() const { return times_; }
+    // The items held, ascending.
+    const std::vector<Long>& Held() const { return held_; }
+    bool Holds(Long item) const;
     Single& At(Long item, Integer time);
     Single At(Long item, Integer time) const;
 
   private:
+    void Allocate();
     std::size_t Index(Long item, Integer time) const;
     Long items_ = 0;
     Integer times_ = 0;
-    std::vector<Single> values_;
+    std::vector<Long> held_;
+    bool inOneRun_ = false;       // held_ is first..last without a gap: places follow numbers
+    std::vector<Single> values_;  // time by time, each time's held items in order
 };
 
 // Everything known about the opened listing. The readers fill it; the window and the command

@@ -80,15 +80,6 @@ std::string_view FindTable(LineReader& in, const Settings& s) {
     }
 }
 
-// Reads `count` more lines to reach the next value line. A listing that ends first holds a table
-// cut short: that is the end-of-file error, so the items it lacks are not given the last value
-// read over again.
-void Skip(LineReader& in, std::string_view& line, long count) {
-    for (long i = 0; i < count; ++i) {
-        line = in.ReadLine();
-    }
-}
-
 // The chosen times are numbered as the value table numbers them, in a 16-bit Integer.
 Integer ChosenTimes(const Catalogue& c) {
     return CheckedNarrow<Integer>(static_cast<std::int64_t>(c.SelectedTimes.size()));
@@ -105,17 +96,50 @@ const TimeStep& TimeOf(const Catalogue& c, Integer t) {
     return c.Times[static_cast<std::size_t>(record - 1)];
 }
 
-// The highest item number the request holds, within the table's items (all of them when the
-// request names none): what lies beyond it in a table is never written, so it is not read.
-Long LastChosenItem(const Catalogue& c, Long items) {
+// The table the extraction fills: the items the request names (every item of the table when it
+// names none) at every chosen time.
+ValueTable TableFor(const Catalogue& c, Long items) {
+    const Integer times = ChosenTimes(c);
     if (c.SelectedVectors.empty()) {
-        return items;
+        return ValueTable(items, times);
     }
-    Long last = 0;
-    for (const Long v : c.SelectedVectors) {
-        last = std::max(last, v);
+    return ValueTable(items, c.SelectedVectors, times);
+}
+
+// Walks a table's value lines forward, reading only the lines that hold a wanted value and
+// passing over the others without looking into them. Line 0 is the heading line.
+class TableLines {
+  public:
+    TableLines(LineReader& in, std::string_view heading) : in_(in), line_(heading) {}
+    // The line `number` lines after the heading; never behind the last one asked for. A listing
+    // that ends first holds a table cut short: that is the end-of-file error, so the items it
+    // lacks are not given the last value read over again.
+    std::string_view At(std::int64_t number) {
+        if (number > at_) {
+            in_.SkipLines(number - at_ - 1);
+            line_ = in_.ReadLine();
+            at_ = number;
+        }
+        return line_;
     }
-    return std::min(last, items);
+
+  private:
+    LineReader& in_;
+    std::string_view line_;
+    std::int64_t at_ = 0;
+};
+
+// The line of the value line `index` (0-based) of a table whose first value line comes `lead`
+// lines after the heading, `stride` lines apart. Counted wide: a damaged count must not wrap.
+std::int64_t ValueLine(long lead, std::int64_t index, long stride) {
+    return std::int64_t{lead} + index * std::int64_t{stride};
+}
+
+// The value of a word of a value line; an empty word leaves the value as it is.
+void Store(Single& value, std::string_view word) {
+    if (!word.empty()) {
+        value = ToSingle(Val(word));
+    }
 }
 
 // Thrown when the listing is no longer the one that was scanned: cut short, or another file.
@@ -182,12 +206,9 @@ void ReadStructural(Catalogue& c, std::string_view variable, int component,
     LineReader in(c.ListingFile);
     CheckListingStillFits(c, in, s.items);
     const Integer times = ChosenTimes(c);
-    c.ExtractedValues = ValueTable(s.items, times);
+    c.ExtractedValues = TableFor(c, s.items);
+    const std::vector<Long>& held = c.ExtractedValues.Held();
     const std::string caption = "Reading " + std::string(variable) + "...";
-    // Only the lines up to the last chosen item are read: a few nodes of a large model cost a
-    // few lines per time, not the whole table. The fibre layout prints five fibres per line.
-    const Long last = LastChosenItem(c, s.items);
-    const Long valueLines = s.fibres ? last / 5 + (last % 5 != 0 ? 1 : 0) : last;
 
     WhileTheListingHolds(c, in, [&] {
         for (Integer t = 1; t <= times; ++t) {
@@ -195,28 +216,21 @@ void ReadStructural(Catalogue& c, std::string_view variable, int component,
                 return;
             }
             in.Seek(TimeOf(c, t).Position);
-            std::string_view line = FindTable(in, s);
+            TableLines table(in, FindTable(in, s));
             progress.UpdateProgress(static_cast<Single>(t) / static_cast<Single>(times), caption);
-            Skip(in, line, s.lead);
-            for (Long i = 1; i <= valueLines; ++i) {
-                // Only lines that hold a wanted value are read: the last item's table may end the
-                // listing.
-                if (i > 1) {
-                    Skip(in, line, s.stride);
-                }
+            // Only the lines of the items held are read: a few nodes of a large model cost a few
+            // lines per time, and what lies beyond the last of them is never reached.
+            for (const Long item : held) {
                 if (s.fibres) {
-                    for (Long m = 1; m <= 5; ++m) {
-                        std::string_view word = FindWord(line, static_cast<std::size_t>(2 * m - 1));
-                        if (!word.empty()) {
-                            c.ExtractedValues.At(CheckedAdd<Long>(CheckedMul<Long>(i - 1, 5), m),
-                                                 t) = ToSingle(Val(word));
-                        }
-                    }
+                    // Five (fibre, value) pairs a line.
+                    const Long pair = (item - 1) % 5;
+                    const std::string_view line =
+                        table.At(ValueLine(s.lead, (item - 1) / 5, s.stride));
+                    Store(c.ExtractedValues.At(item, t),
+                          FindWord(line, static_cast<std::size_t>(2 * pair + 1)));
                 } else {
-                    std::string_view word = FindWord(line, s.word);
-                    if (!word.empty()) {
-                        c.ExtractedValues.At(i, t) = ToSingle(Val(word));
-                    }
+                    Store(c.ExtractedValues.At(item, t),
+                          FindWord(table.At(ValueLine(s.lead, item - 1, s.stride)), s.word));
                 }
             }
         }
@@ -227,12 +241,9 @@ void ReadTemperatures(Catalogue& c, std::string_view variable, ProgressSink& pro
     LineReader in(c.ListingFile);
     CheckListingStillFits(c, in, c.NodeCount);
     const Integer times = ChosenTimes(c);
-    c.ExtractedValues = ValueTable(c.NodeCount, times);
+    c.ExtractedValues = TableFor(c, c.NodeCount);
+    const std::vector<Long>& held = c.ExtractedValues.Held();
     const std::string caption = "Reading " + std::string(variable) + "...";
-    // As far as the last chosen node, five nodes a line.
-    const Long nodes = LastChosenItem(c, c.NodeCount);
-    const Long tableLines = nodes / 5 + (nodes % 5 != 0 ? 1 : 0);
-    const Long lastLineNodes = nodes % 5 == 0 ? 5 : nodes % 5;
 
     WhileTheListingHolds(c, in, [&] {
         for (Integer t = 1; t <= times; ++t) {
@@ -240,22 +251,20 @@ void ReadTemperatures(Catalogue& c, std::string_view variable, ProgressSink& pro
                 return;
             }
             in.Seek(TimeOf(c, t).Position);
-            std::string_view line;
-            if (!in.ReadLineContaining(kTemperatureHeading, line)) {
+            std::string_view heading;
+            if (!in.ReadLineContaining(kTemperatureHeading, heading)) {
                 Raise(kInputPastEnd);
             }
+            TableLines table(in, heading);
             progress.UpdateProgress(static_cast<Single>(t) / static_cast<Single>(times), caption);
-            Long k = 1;
-            for (Long l = 1; l <= tableLines; ++l) {
-                line = in.ReadLine();
-                const Long fields = l == tableLines ? lastLineNodes : 5;
-                for (Long j = 1; j <= fields; ++j) {
-                    // Each node is a field of 11 characters: 5 of node number, 6 of temperature.
-                    std::size_t start = static_cast<std::size_t>(11 * (j - 1) + 5);
-                    std::string_view field = start < line.size() ? line.substr(start, 6) : "";
-                    c.ExtractedValues.At(k, t) = ToSingle(Val(field));
-                    ++k;
-                }
+            for (const Long node : held) {
+                // Five nodes a line, each a field of 11 characters: 5 of node number, 6 of
+                // temperature.
+                const std::string_view line = table.At(ValueLine(1, (node - 1) / 5, 1));
+                const auto start = static_cast<std::size_t>(11 * ((node - 1) % 5) + 5);
+                std::string_view field = start < line.size() ? line.substr(start, 6) : "";
+                field.remove_prefix(std::min(field.find_first_not_of(' '), field.size()));
+                c.ExtractedValues.At(node, t) = ToSingle(Val(field));
             }
         }
     });
