@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <limits>
 
@@ -150,13 +151,25 @@ std::vector<std::string_view> Tokenize(std::string_view text) {
 }
 
 std::string_view FindWord(std::string_view text, std::size_t k) {
-    std::size_t i = 0;
-    for (std::string_view word = NextWord(text, i); !word.empty(); word = NextWord(text, i)) {
+    // Called for every value line of a table: plain pointer walks, no word handed back but the one
+    // asked for.
+    const char* p = text.data();
+    const char* const end = p + text.size();
+    for (;;) {
+        while (p < end && (*p == ' ' || *p == '\t')) {
+            ++p;
+        }
+        if (p == end) {
+            return {};
+        }
+        const char* start = p;
+        while (p < end && *p != ' ' && *p != '\t') {
+            ++p;
+        }
         if (k-- == 0) {
-            return word;
+            return std::string_view(start, static_cast<std::size_t>(p - start));
         }
     }
-    return {};
 }
 
 std::string_view WordAt(std::string_view text, std::size_t k) {
@@ -167,13 +180,86 @@ std::string_view WordAt(std::string_view text, std::size_t k) {
     return word;
 }
 
+namespace {
+
+// A listing value as the solver prints it ("-3.98511E-01"): an optional minus, digits with an
+// optional point, an optional exponent. With at most 15 significant digits and a power of ten
+// within 1E+-22 both the digits and the power are exact doubles, so one multiplication or
+// division rounds the decimal correctly, to the very double a full conversion gives. False,
+// leaving `value`, for any other text.
+bool ReadPlainDecimal(std::string_view text, double& value) {
+    static constexpr double kPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                         1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                         1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    const char* p = text.data();
+    const char* const end = p + text.size();
+    const bool negative = p < end && *p == '-';
+    p += negative ? 1 : 0;
+    std::uint64_t digits = 0;
+    int significant = 0;
+    int scale = 0;
+    bool sawDigit = false;
+    auto take = [&](bool afterPoint) {
+        while (p < end && IsDigit(*p)) {
+            sawDigit = true;
+            if (digits != 0 || *p != '0') {
+                digits = digits * 10 + static_cast<std::uint64_t>(*p - '0');
+                ++significant;
+            }
+            scale -= afterPoint ? 1 : 0;
+            ++p;
+        }
+    };
+    take(false);
+    if (p < end && *p == '.') {
+        ++p;
+        take(true);
+    }
+    if (!sawDigit || significant > 15) {
+        return false;
+    }
+    int exponent = 0;
+    if (p < end && (*p == 'E' || *p == 'e')) {
+        ++p;
+        const bool down = p < end && *p == '-';
+        p += p < end && (*p == '-' || *p == '+') ? 1 : 0;
+        if (p == end || end - p > 3) {
+            return false;
+        }
+        for (; p < end && IsDigit(*p); ++p) {
+            exponent = exponent * 10 + (*p - '0');
+        }
+        exponent = down ? -exponent : exponent;
+    }
+    if (p != end) {
+        return false;
+    }
+    const int power = exponent + scale;
+    const auto magnitude = static_cast<double>(digits);
+    if (digits == 0) {
+        value = negative ? -0.0 : 0.0;
+        return true;
+    }
+    if (power < -22 || power > 22) {
+        return false;
+    }
+    const double exact = power < 0 ? magnitude / kPowers[-power] : magnitude * kPowers[power];
+    value = negative ? -exact : exact;
+    return true;
+}
+
+}  // namespace
+
 double Val(std::string_view text) {
-    // Listing values are plain words ("-3.98511E-01"): read in place when the whole text is one.
-    // Both readings round correctly, so they give the very same double; anything else (blanks,
-    // a D exponent, a leading +, trailing text, a value out of range) takes the general way.
+    // Listing values are plain words: read in place when the whole text is one. Every reading
+    // here rounds correctly, so they give the very same double; anything else (blanks, a D
+    // exponent, a leading +, trailing text, a value out of range) takes the general way.
+    double value = 0;
+    if (ReadPlainDecimal(text, value)) {
+        return value;
+    }
     const std::size_t lead = !text.empty() && text[0] == '-' ? 1 : 0;
     if (text.size() > lead && (IsDigit(text[lead]) || text[lead] == '.')) {
-        double value = 0;
         const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
         if (error == std::errc() && end == text.data() + text.size()) {
             return value;

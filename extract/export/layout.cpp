@@ -39,6 +39,10 @@ class WatchedSheet final : public SheetWriter {
         Reached(row);
         inner_.Number(row, col, value);
     }
+    void ListingSingle(long row, long col, float value) override {
+        Reached(row);
+        inner_.ListingSingle(row, col, value);
+    }
     void Close() override { inner_.Close(); }
 
   private:
@@ -154,20 +158,20 @@ void WriteSheetCells(const Catalogue& c, std::string_view variable, std::string_
             sheet.Text(3, i + 1, label(vector(i)));
         }
         for (Integer j = 1; j <= times; ++j) {
-            sheet.Number(j + 3, 1, StoredDouble(time(j)));
+            sheet.ListingSingle(j + 3, 1, time(j));
             for (Long i = 1; i <= vectors; ++i) {
-                sheet.Number(j + 3, i + 1, StoredDouble(c.ExtractedValues.At(vector(i), j)));
+                sheet.ListingSingle(j + 3, i + 1, c.ExtractedValues.At(vector(i), j));
             }
         }
     } else {
         sheet.Text(3, 1, item);
         for (Integer j = 1; j <= times; ++j) {
-            sheet.Number(3, j + 1, StoredDouble(time(j)));
+            sheet.ListingSingle(3, j + 1, time(j));
         }
         for (Long i = 1; i <= vectors; ++i) {
             sheet.Text(i + 3, 1, label(vector(i)));
             for (Integer j = 1; j <= times; ++j) {
-                sheet.Number(i + 3, j + 1, StoredDouble(c.ExtractedValues.At(vector(i), j)));
+                sheet.ListingSingle(i + 3, j + 1, c.ExtractedValues.At(vector(i), j));
             }
         }
     }

@@ -18,6 +18,10 @@
 
 namespace velto {
 
+void SheetWriter::ListingSingle(long row, long col, float value) {
+    Number(row, col, StoredDouble(value));
+}
+
 namespace {
 
 // --- xls: the BIFF2 writer, with the cell attributes the export has always used ---------------
@@ -63,14 +67,30 @@ class CsvSheet final : public SheetWriter {
         columns_ = columns;
         row_ = 1;
         col_ = 0;
+        out_.clear();
+        out_.reserve(kFlushAt + 4096);
     }
-    void Text(long row, long col, std::string_view text) override { Put(row, col, CsvField(text)); }
-    void Number(long row, long col, double value) override { Put(row, col, CsvNumber(value)); }
+    void Text(long row, long col, std::string_view text) override {
+        Place(row, col);
+        out_ += CsvField(text);
+        Written();
+    }
+    void Number(long row, long col, double value) override {
+        Place(row, col);
+        Append(value);
+        Written();
+    }
+    void ListingSingle(long row, long col, float value) override {
+        Place(row, col);
+        Append(value);
+        Written();
+    }
     void Close() override {
         RequireOpen();
         while (row_ <= rows_) {
             EndLine();
         }
+        Flush();
         int error = 0;
         errno = 0;
         if (std::fflush(file_) != 0 || std::ferror(file_) != 0) {
@@ -86,19 +106,41 @@ class CsvSheet final : public SheetWriter {
     }
 
   private:
+    // The text is gathered and written in large pieces: a sheet of millions of cells must not
+    // cost a library call per cell.
+    static constexpr std::size_t kFlushAt = 1 << 20;
+
     void RequireOpen() const {
         if (file_ == nullptr) {
             Raise(kPathFileAccess);
         }
     }
-    void Write(std::string_view bytes) {
+    void Flush() {
         errno = 0;
-        if (std::fwrite(bytes.data(), 1, bytes.size(), file_) != bytes.size()) {
+        if (std::fwrite(out_.data(), 1, out_.size(), file_) != out_.size()) {
             RaiseFileError(errno != 0 ? errno : EIO);
         }
+        out_.clear();
+    }
+    void Written() {
+        if (out_.size() >= kFlushAt) {
+            Flush();
+        }
+    }
+    // The shortest text that reads back to the number; the finite check is CsvNumber's.
+    template <typename Number>
+    void Append(Number value) {
+        if (!std::isfinite(value)) {
+            Raise(kOverflow);
+        }
+        char buffer[64];
+        const auto written = std::to_chars(buffer, buffer + sizeof buffer, value);
+        out_.append(buffer, written.ptr);
     }
     // Lines are written as the cells come, so a cell may not go back to a place already passed.
-    void Put(long row, long col, const std::string& field) {
+    // Leaves the separators before the cell (with the empty fields of the cells skipped) in the
+    // text.
+    void Place(long row, long col) {
         RequireOpen();
         if (row < row_ || (row == row_ && col <= col_) || row > rows_ || col < 1 ||
             col > columns_) {
@@ -107,24 +149,24 @@ class CsvSheet final : public SheetWriter {
         while (row_ < row) {
             EndLine();
         }
-        // The separators before this field, with the empty fields of the cells skipped.
-        std::string bytes(static_cast<std::size_t>(col - std::max(col_, 1L)), ',');
-        Write(bytes + field);
+        out_.append(static_cast<std::size_t>(col - std::max(col_, 1L)), ',');
         col_ = col;
     }
     // Every line has the sheet's full width, so each record holds the same number of fields.
     void EndLine() {
-        std::string rest(static_cast<std::size_t>(columns_ - std::max(col_, 1L)), ',');
-        Write(rest + "\r\n");
+        out_.append(static_cast<std::size_t>(columns_ - std::max(col_, 1L)), ',');
+        out_ += "\r\n";
         ++row_;
         col_ = 0;
+        Written();
     }
 
     std::FILE* file_ = nullptr;
     long rows_ = 0;
     long columns_ = 0;
-    long row_ = 1;  // the line being written
-    long col_ = 0;  // the fields of it written so far
+    long row_ = 1;     // the line being written
+    long col_ = 0;     // the fields of it written so far
+    std::string out_;  // text not yet written
 };
 
 // --- xlsx through libxlsxwriter --------------------------------------------------------------

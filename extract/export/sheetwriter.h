@@ -25,6 +25,8 @@ class SheetWriter {
     virtual void Open(const std::string& path, long rows, long columns) = 0;
     virtual void Text(long row, long col, std::string_view text) = 0;
     virtual void Number(long row, long col, double value) = 0;
+    // A single of the listing (a time or a value), stored as the double StoredDouble gives.
+    virtual void ListingSingle(long row, long col, float value);
     // Completes the file. The file is whole only once this returns.
     virtual void Close() = 0;
 };

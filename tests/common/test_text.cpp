@@ -1,5 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <bit>
+#include <cstdint>
+#include <cstdlib>
+#include <random>
+#include <string>
+
 #include "common/checked.h"
 #include "common/error.h"
 #include "common/text.h"
@@ -48,6 +54,39 @@ TEST(Val, ReadsLeniently) {
     EXPECT_DOUBLE_EQ(Val(""), 0.0);
     EXPECT_DOUBLE_EQ(Val("1,5"), 1.0);  // the full stop is the only decimal separator
     EXPECT_EQ(ErrorOf([] { Val("1E999"); }), kOverflow);
+}
+
+// Listing values are read by a quick way when they are plain words; it must give the double the
+// full conversion gives, bit for bit, for every shape of word the solver may print.
+TEST(Val, PlainWordsReadAsTheFullConversionReadsThem) {
+    std::mt19937 random(7);
+    auto digits = [&](int count) {
+        std::string text;
+        for (int i = 0; i < count; ++i) {
+            text += static_cast<char>('0' + random() % 10);
+        }
+        return text;
+    };
+    for (int i = 0; i < 300000; ++i) {
+        std::string word = random() % 2 ? "-" : "";
+        const int before = static_cast<int>(random() % 12);
+        const int after = static_cast<int>(random() % 12);
+        word += digits(before);
+        if (after > 0 || before == 0) {
+            word += "." + digits(after);
+        }
+        if (random() % 3 != 0) {
+            const int exponent = static_cast<int>(random() % 80) - 40;
+            word += (random() % 2 ? "E" : "e") + std::string(exponent < 0   ? "-"
+                                                             : random() % 2 ? "+"
+                                                                            : "");
+            word += (random() % 2 ? "0" : "") + std::to_string(std::abs(exponent));
+        }
+        const std::string compact = word == "-." || word == "." ? "0" : word;
+        const double full = std::strtod(compact.c_str(), nullptr);
+        EXPECT_EQ(std::bit_cast<std::uint64_t>(Val(word)), std::bit_cast<std::uint64_t>(full))
+            << word;
+    }
 }
 
 TEST(StrictConversion, RoundsHalvesToEvenAndChecksRange) {

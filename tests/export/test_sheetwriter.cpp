@@ -3,12 +3,15 @@
 #include <gtest/gtest.h>
 #include <locale.h>
 
+#include <bit>
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <limits>
+#include <random>
 
 #include "common/error.h"
 #include "extract/export/excelfile.h"
@@ -154,6 +157,39 @@ TEST(CsvSheetWriter, LinesOfTheFullWidthEndingInCrLf) {
     sheet->Close();  // line 5 never had a cell
     EXPECT_EQ(test::ReadBytes(path),
               "Variable,Beam Stresses,\r\nVector,,\r\n,1.5,-2\r\n\"a,b\",,\r\n,,\r\n");
+}
+
+// The CSV writer prints a listing's single straight from the single, without the stored double
+// in between: the text must be the very one the stored double gives, for any single at all.
+TEST(CsvSheetWriter, ASingleIsWrittenAsItsStoredDouble) {
+    test::ScratchDir dir;
+    std::mt19937 random(20261207);
+    std::vector<float> singles = {0.0f,          -0.0f,       20.1f,   1e-45f, 1.17549435e-38f,
+                                  3.4028235e38f, -2.93782e5f, 4.2e-39f};
+    while (singles.size() < 200000) {
+        const float single = std::bit_cast<float>(static_cast<std::uint32_t>(random()));
+        if (std::isfinite(single)) {
+            singles.push_back(single);
+        }
+    }
+    const std::string direct = dir.File("direct.csv");
+    const std::string stored = dir.File("stored.csv");
+    auto a = MakeSheetWriter(SheetFormat::Csv);
+    auto b = MakeSheetWriter(SheetFormat::Csv);
+    const long rows = static_cast<long>(singles.size()) / 10;
+    a->Open(direct, rows, 10);
+    b->Open(stored, rows, 10);
+    for (std::size_t i = 0; i < singles.size(); ++i) {
+        const long row = static_cast<long>(i) / 10 + 1;
+        const long col = static_cast<long>(i) % 10 + 1;
+        a->ListingSingle(row, col, singles[i]);
+        b->Number(row, col, StoredDouble(singles[i]));
+    }
+    a->Close();
+    b->Close();
+    const std::string text = test::ReadBytes(direct);
+    EXPECT_EQ(text.size(), test::ReadBytes(stored).size());
+    EXPECT_TRUE(text == test::ReadBytes(stored));
 }
 
 TEST(CsvSheetWriter, CellsMayNotGoBackOrOutside) {
