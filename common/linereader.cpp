@@ -23,7 +23,7 @@ constexpr std::size_t kBlockSize = 1 << 20;
 constexpr std::size_t kSmallestBlock = 1 << 12;
 // The first read after a seek: enough for the few hundred lines of a table that a small
 // selection wants, doubling from there for a reader that goes on.
-constexpr std::size_t kFirstReadAfterSeek = 1 << 16;
+constexpr std::size_t kFirstReadAfterSeek = 1 << 14;
 
 // Start of the line that holds `at`: just after the last CR or LF in [from, at).
 const char* LineStartBefore(const char* from, const char* at) {
