@@ -54,6 +54,30 @@ class Extraction : public ::testing::Test {
     Single Value(Long item, Integer time) const {
         return o.catalogue.ExtractedValues.At(item, time);
     }
+    // A scattered choice of items (out of order, repeated, one beyond the table) reads each held
+    // item as reading every item does, and holds nothing else. Leaves every item extracted.
+    void ExpectChosenItemsReadAsAll(const std::string& variable, int component) {
+        SCOPED_TRACE("chosen items");
+        o.catalogue.SelectedVectors.clear();
+        Extract(variable, component, {2, 1});
+        const ValueTable all = o.catalogue.ExtractedValues;
+        const Long items = all.Items();
+        o.catalogue.SelectedVectors = {items, 1, items, items + 1};
+        if (items > 3) {
+            o.catalogue.SelectedVectors.push_back(3);
+        }
+        Extract(variable, component, {2, 1});
+        EXPECT_TRUE(messages.messages.empty());
+        ASSERT_EQ(o.catalogue.ExtractedValues.Held().size(), items > 3 ? 3u : items > 1 ? 2u : 1u);
+        for (const Long item : o.catalogue.ExtractedValues.Held()) {
+            EXPECT_EQ(Value(item, 1), all.At(item, 1)) << item;
+            EXPECT_EQ(Value(item, 2), all.At(item, 2)) << item;
+        }
+        EXPECT_FALSE(o.catalogue.ExtractedValues.Holds(2));
+        EXPECT_FALSE(o.catalogue.ExtractedValues.Holds(items + 1));
+        o.catalogue.SelectedVectors.clear();
+        Extract(variable, component, {2, 1});
+    }
 
     static ListingSpec Frame3d() {
         ListingSpec spec;
@@ -114,6 +138,7 @@ TEST_F(Extraction, EachVariableReadsItsWordOnItsLine) {
             EXPECT_EQ(Value(item, 1), Printed(k.table, k.column, line, 2)) << "item " << item;
             EXPECT_EQ(Value(item, 2), Printed(k.table, k.column, line, 4)) << "item " << item;
         }
+        ExpectChosenItemsReadAsAll(k.variable, k.component);
     }
     EXPECT_EQ(progress.captions.back(), "Reading Soil Pressure...");
     EXPECT_EQ(progress.fractions.back(), 1.0f);
@@ -157,6 +182,7 @@ TEST_F(Extraction, ChosenFibreTableIsTheOneRead) {
     Extract("Beam Tangent Modulus", 1, {3});
     EXPECT_EQ(Value(12, 1), Printed(Table::Tangent, 1, 12, 3));
     EXPECT_EQ(Value(1, 1), Printed(Table::Tangent, 1, 1, 3));
+    ExpectChosenItemsReadAsAll("Beam Stresses", 2);
 }
 
 // A table that is not in the listing used to come out as zeros with no word said.
@@ -346,6 +372,7 @@ TEST_F(Extraction, TemperaturesComeFromFixedColumns) {
         EXPECT_EQ(Value(node, 2), Printed(Table::Temperature, 0, node, 2)) << node;
     }
     EXPECT_EQ(progress.captions.back(), "Reading Temperature...");
+    ExpectChosenItemsReadAsAll("Temperature", 0);
 }
 
 TEST_F(Extraction, ShortTemperatureLinesReadAsZero) {
