@@ -11,6 +11,7 @@ set -euo pipefail
 packages=(cmake ninja-build g++ libgtest-dev libgmock-dev time qt6-base-dev
           qt6-charts-dev qt6-svg-dev libqt6opengl6-dev dpkg-dev file
           pkg-config libxlsxwriter-dev zlib1g-dev locales
+          python3-dev pybind11-dev python3-numpy python3-pandas python3-pytest
           libreoffice-calc-nogui nodejs npm
           slurmctld slurmd slurm-client munge "$@")
 

@@ -49,36 +49,6 @@ class InterruptibleProgress final : public ProgressSink {
     ProgressSink& inner_;
 };
 
-std::string Collapse(std::string_view text) {
-    std::string collapsed;
-    for (std::string_view word : Tokenize(text)) {
-        if (!collapsed.empty()) {
-            collapsed += ' ';
-        }
-        collapsed += word;
-    }
-    return collapsed;
-}
-
-// The vectors list entry the user named: exactly, or else the one entry that matches once runs
-// of blanks are folded (table labels keep the listing's wide spacing, awkward on a command line).
-int FindVector(const std::vector<std::string>& vectors, const std::string& name) {
-    auto exact = std::find(vectors.begin(), vectors.end(), name);
-    if (exact != vectors.end()) {
-        return static_cast<int>(exact - vectors.begin());
-    }
-    int found = -1;
-    for (std::size_t i = 0; i < vectors.size(); ++i) {
-        if (Collapse(vectors[i]) == Collapse(name)) {
-            if (found != -1) {
-                return -1;
-            }
-            found = static_cast<int>(i);
-        }
-    }
-    return found;
-}
-
 // Draws the extraction's curves into a PNG or SVG file, through the drawing module.
 bool DrawCurves(const Catalogue& c, const SaveRequest& request, const std::string& output,
                 std::FILE* out, std::FILE* err) {
@@ -198,32 +168,17 @@ int RunExport(const ExportOptions& o, std::FILE* out, std::FILE* err) {
     session.Open(o.listing);
     terminal.Clear();
 
-    if (!session.ChooseVariableNamed(o.variable)) {
-        std::string names;
-        for (const OfferedVariable& v : session.variables()) {
-            names += (names.empty() ? "" : ", ") + v.Name;
-        }
-        return refuse("the listing does not offer \"" + o.variable + "\"" +
-                      (names.empty() ? " (it offers no variable)" : " (it offers: " + names + ")"));
+    if (const std::string problem = session.ChooseNamed(o.variable, o.vector); !problem.empty()) {
+        return refuse(problem);
     }
     const OfferedVariable& variable = *session.variable();
-    if (!variable.Vectors.empty()) {
-        const int component = o.vector.empty() ? 0 : FindVector(variable.Vectors, o.vector);
-        if (component < 0) {
-            return refuse("\"" + o.variable + "\" has no vector \"" + o.vector + "\"");
-        }
-        session.ChooseVector(component);
-    } else if (!o.vector.empty()) {
-        return refuse("\"" + o.variable + "\" has no vectors");
-    }
 
     const int timeCount = static_cast<int>(session.times().available().size());
     std::vector<int> indices;
     int beyond = 0;
     ParseTimes(o.times, timeCount, indices, &beyond);
     if (beyond != 0) {
-        return refuse("the listing has " + std::to_string(timeCount) + " times; there is no time " +
-                      std::to_string(beyond));
+        return refuse(NoSuchTimeProblem(timeCount, beyond));
     }
     session.AddTimes(indices);
     session.SetRangeText(0, o.from.empty() ? "1" : o.from);

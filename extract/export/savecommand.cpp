@@ -45,6 +45,30 @@ bool MoreItemsThanTheListingHolds(const Catalogue& c, const SaveRequest& request
     return count && ::stat(c.ListingFile.c_str(), &listing) == 0 && *count > listing.st_size;
 }
 
+// Runs the extraction that suits the listing for the catalogue's chosen items and times.
+SaveResult ReadChosen(Catalogue& c, std::string_view variable, int component,
+                      ProgressSink& progress, MessageSink& messages) {
+    SaveResult result;
+    if (c.AnalysisKind == kKindThermal) {
+        ExtractTemperatures(c, variable, progress, messages);
+    } else if (c.AnalysisKind == kKindStatic || c.AnalysisKind == kKindDynamic) {
+        ExtractStructuralValues(c, variable, component, progress, messages);
+    } else {
+        result.problem = "the listing holds no values to export";
+        return result;
+    }
+    if (c.AbortSave) {
+        result.outcome = SaveOutcome::Aborted;
+    } else if (c.ExtractedValues.Times() == 0) {
+        // The extraction failed before it held a value (the listing gone, a count it could not
+        // hold): its message has been shown, and there is nothing to write.
+    } else if (!c.ListingChanged) {
+        // A listing that changed since its scan has been reported; its values are not written.
+        result.outcome = SaveOutcome::Extracted;
+    }
+    return result;
+}
+
 SaveResult Extract(Catalogue& c, const SaveRequest& request, ProgressSink& progress,
                    MessageSink& messages) {
     SaveResult result;
@@ -69,24 +93,7 @@ SaveResult Extract(Catalogue& c, const SaveRequest& request, ProgressSink& progr
         return result;
     }
 
-    if (c.AnalysisKind == kKindThermal) {
-        ExtractTemperatures(c, request.variable, progress, messages);
-    } else if (c.AnalysisKind == kKindStatic || c.AnalysisKind == kKindDynamic) {
-        ExtractStructuralValues(c, request.variable, request.component, progress, messages);
-    } else {
-        result.problem = "the listing holds no values to export";
-        return result;
-    }
-    if (c.AbortSave) {
-        result.outcome = SaveOutcome::Aborted;
-    } else if (c.ExtractedValues.Times() == 0) {
-        // The extraction failed before it held a value (the listing gone, a count it could not
-        // hold): its message has been shown, and there is nothing to write.
-    } else if (!c.ListingChanged) {
-        // A listing that changed since its scan has been reported; its values are not written.
-        result.outcome = SaveOutcome::Extracted;
-    }
-    return result;
+    return ReadChosen(c, request.variable, request.component, progress, messages);
 }
 
 }  // namespace
@@ -94,6 +101,18 @@ SaveResult Extract(Catalogue& c, const SaveRequest& request, ProgressSink& progr
 SaveResult ExtractForRequest(Catalogue& c, const SaveRequest& request, ProgressSink& progress,
                              MessageSink& messages) {
     return Guarded(messages, [&] { return Extract(c, request, progress, messages); });
+}
+
+SaveResult ExtractItems(Catalogue& c, std::string_view variable, int component,
+                        std::vector<Long> items, std::vector<Integer> times, ProgressSink& progress,
+                        MessageSink& messages) {
+    return Guarded(messages, [&] {
+        c.AbortSave = false;
+        c.SelectedVectors = std::move(items);
+        CheckedNarrow<Integer>(static_cast<std::int64_t>(times.size()));
+        c.SelectedTimes = std::move(times);
+        return ReadChosen(c, variable, component, progress, messages);
+    });
 }
 
 SaveResult SaveExport(Catalogue& c, const SaveRequest& request, ProgressSink& progress,

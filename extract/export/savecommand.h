@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "common/types.h"
@@ -49,6 +50,13 @@ struct SaveResult {
 // stopped it, NotWritten with a problem when the request holds nothing to read. The chart uses it.
 SaveResult ExtractForRequest(Catalogue& catalogue, const SaveRequest& request,
                              ProgressSink& progress, MessageSink& messages);
+
+// The values of `variable` (its vector `component`) for these item numbers at these time records,
+// into catalogue.ExtractedValues: what a script asks for, items in any order. The caller has
+// checked items and records against the listing. Outcomes as ExtractForRequest.
+SaveResult ExtractItems(Catalogue& catalogue, std::string_view variable, int component,
+                        std::vector<Long> items, std::vector<Integer> times, ProgressSink& progress,
+                        MessageSink& messages);
 
 SaveResult SaveExport(Catalogue& catalogue, const SaveRequest& request, ProgressSink& progress,
                       MessageSink& messages);

@@ -9,6 +9,11 @@
 
 namespace velto {
 
+std::string NoSuchTimeProblem(long long times, long long record) {
+    return "the listing has " + std::to_string(times) + " times; there is no time " +
+           std::to_string(record);
+}
+
 std::string TimeText(Single time) {
     char text[32];
     std::snprintf(text, sizeof text, "%.7G", static_cast<double>(time));

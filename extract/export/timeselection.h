@@ -23,6 +23,9 @@ int FindSortedInsertPosition(const std::vector<std::string>& list, std::string_v
 // an item of equal value is there already. An empty list takes the text at 0.
 int AddListItemSorted(std::vector<std::string>& list, std::string_view text);
 
+// Why a time record cannot be chosen: "the listing has 4 times; there is no time 7".
+std::string NoSuchTimeProblem(long long times, long long record);
+
 // The chosen times: the available list (every time of the listing, in file order), the selected
 // list (the chosen texts in ascending numeric order, no two alike by text or by value) and,
 // parallel to it, the hidden list of each chosen time's 1-based position in the available list.

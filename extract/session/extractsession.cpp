@@ -109,6 +109,81 @@ bool ExtractSession::ChooseVariableNamed(std::string_view name) {
     return false;
 }
 
+namespace {
+
+std::string Collapse(std::string_view text) {
+    std::string collapsed;
+    for (std::string_view word : Tokenize(text)) {
+        if (!collapsed.empty()) {
+            collapsed += ' ';
+        }
+        collapsed += word;
+    }
+    return collapsed;
+}
+
+int FindVector(const std::vector<std::string>& vectors, std::string_view name) {
+    auto exact = std::find(vectors.begin(), vectors.end(), name);
+    if (exact != vectors.end()) {
+        return static_cast<int>(exact - vectors.begin());
+    }
+    int found = -1;
+    for (std::size_t i = 0; i < vectors.size(); ++i) {
+        if (Collapse(vectors[i]) == Collapse(name)) {
+            if (found != -1) {
+                return -1;
+            }
+            found = static_cast<int>(i);
+        }
+    }
+    return found;
+}
+
+}  // namespace
+
+NamedChoice ChooseByName(const std::vector<OfferedVariable>& offered, std::string_view variable,
+                         std::string_view vector) {
+    NamedChoice choice;
+    const std::string name(variable);
+    for (std::size_t i = 0; i < offered.size() && choice.variable < 0; ++i) {
+        if (offered[i].Name == variable) {
+            choice.variable = static_cast<int>(i);
+        }
+    }
+    if (choice.variable < 0) {
+        std::string names;
+        for (const OfferedVariable& v : offered) {
+            names += (names.empty() ? "" : ", ") + v.Name;
+        }
+        choice.problem =
+            "the listing does not offer \"" + name + "\"" +
+            (names.empty() ? " (it offers no variable)" : " (it offers: " + names + ")");
+        return choice;
+    }
+    const std::vector<std::string>& vectors =
+        offered[static_cast<std::size_t>(choice.variable)].Vectors;
+    if (!vectors.empty()) {
+        choice.vector = vector.empty() ? 0 : FindVector(vectors, vector);
+        if (choice.vector < 0) {
+            choice.problem = "\"" + name + "\" has no vector \"" + std::string(vector) + "\"";
+        }
+    } else if (!vector.empty()) {
+        choice.problem = "\"" + name + "\" has no vectors";
+    }
+    return choice;
+}
+
+std::string ExtractSession::ChooseNamed(std::string_view variable, std::string_view vector) {
+    const NamedChoice choice = ChooseByName(offered_, variable, vector);
+    if (choice.problem.empty()) {
+        ChooseVariable(choice.variable);
+        if (!offered_[static_cast<std::size_t>(choice.variable)].Vectors.empty()) {
+            ChooseVector(choice.vector);
+        }
+    }
+    return choice.problem;
+}
+
 bool ExtractSession::ChooseVector(int index) {
     const OfferedVariable* v = variable();
     if (!Idle() || !v || index < 0 || static_cast<std::size_t>(index) >= v->Vectors.size()) {

@@ -45,6 +45,19 @@ struct ListMenuEnabling {
 
 enum class TimeList { Available, Selected };
 
+// A variable and vector named as a user types them: the variable exactly as the list shows it,
+// the vector exactly or as the one entry that matches once runs of blanks are folded (table
+// labels keep the listing's wide spacing), the first vector when none is named. `problem` says
+// why they cannot be chosen ("the listing does not offer \"X\" (it offers: ...)"), else the
+// positions in `offered` and in its vectors (0 for a variable without vectors) are set.
+struct NamedChoice {
+    int variable = -1;
+    int vector = 0;
+    std::string problem;
+};
+NamedChoice ChooseByName(const std::vector<OfferedVariable>& offered, std::string_view variable,
+                         std::string_view vector);
+
 // One Extract session: the open listing and what it offers, the user's choices (variable, vector,
 // range texts, chosen times, layout), what may be used, and the long commands with their
 // progress and stop. The window shows it and the command line drives it; neither keeps rules of
@@ -88,6 +101,9 @@ class ExtractSession {
     // Each edit is ignored (false) while a command runs or when it has no object.
     bool ChooseVariable(int index);
     bool ChooseVariableNamed(std::string_view name);
+    // Chooses a variable and a vector by the names a user typed (ChooseByName); returns why they
+    // cannot be chosen, or an empty text.
+    std::string ChooseNamed(std::string_view variable, std::string_view vector);
     bool ChooseVector(int index);
     bool SetRangeText(int box, std::string_view text);
     bool SetLayout(TimeLayout layout);
