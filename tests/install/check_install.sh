@@ -46,6 +46,16 @@ plot() {
   [ "$(head -c 4 "$2" | tail -c 3)" = PNG ] || fail "$1 plot wrote no PNG"
 }
 plot "$stage/usr/bin/velto-extract" "$scratch/installed.png"
+# The Python module, in the site folder of the prefix, and in Debian's folder in the package.
+python=/usr/bin/python3
+module() {  # FOLDER: the module imported from there reads the sample
+  PYTHONPATH="$1" "$python" -c "import sys, velto
+lst = velto.open(sys.argv[1])
+assert velto.__file__.startswith(sys.argv[2]), velto.__file__
+assert lst.values('Displacements', 'DOF2').shape == (len(lst.times), lst.counts['nodes'])" \
+    "$(dirname "$0")/../../samples/frame.out" "$1" || fail "the velto module in $1"
+}
+module "$(ls -d "$stage"/usr/lib/python3.*/dist-packages)"
 
 # The windows start offscreen and keep running until stopped: still alive after 3 s is a start.
 export XDG_CONFIG_HOME="$scratch/config" QT_QPA_PLATFORM=offscreen
@@ -59,6 +69,8 @@ done
 (cd "$build" && cpack -G DEB -B "$scratch/package" > "$scratch/cpack.log") || fail "cpack: $(tail "$scratch/cpack.log")"
 deb=$(ls "$scratch"/package/velto-tools_*.deb)
 dpkg-deb -c "$deb" > "$scratch/contents.txt"
+grep -q ' ./usr/lib/python3/dist-packages/velto\.cpython-.*\.so$' "$scratch/contents.txt" ||
+  fail "the package lacks the Python module"
 for path in ./usr/bin/velto-extract ./usr/bin/VeltoShell ./usr/lib/velto/velto-chart.so \
             ./usr/share/velto-tools/help/VeltoShell/index.html "${icons[@]/#/./usr/share/}"; do
   grep -q " $path\$" "$scratch/contents.txt" || fail "the package lacks $path"
@@ -66,7 +78,9 @@ done
 depends=$(dpkg-deb -f "$deb" Depends)
 echo "$depends" | grep -q 'libqt6widgets6' || fail "the package does not depend on Qt Widgets: $depends"
 echo "$depends" | grep -q 'libqt6charts6' || fail "the package does not depend on Qt Charts: $depends"
+echo "$depends" | grep -q 'python3-numpy' || fail "the package does not depend on numpy: $depends"
 dpkg-deb -x "$deb" "$scratch/unpacked"
 "$scratch/unpacked/usr/bin/velto-extract" --version > /dev/null || fail "the packaged velto-extract does not start"
 plot "$scratch/unpacked/usr/bin/velto-extract" "$scratch/packaged.png"
+module "$scratch/unpacked/usr/lib/python3/dist-packages"
 echo "installed and packaged: $deb"

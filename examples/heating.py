@@ -1,0 +1,34 @@
+"""How the nodes of a section heat up: a notebook-style walk through the velto module.
+
+Run from the top of the repository after scripts/demo.sh (or scripts/build.sh):
+
+    PYTHONPATH=build/python python3 examples/heating.py [LISTING]
+
+It opens a thermal listing (samples/section.out by default), prints what it holds, puts the
+temperatures of a few nodes into a pandas DataFrame and reports when each passes 500 °C.
+"""
+import sys
+
+import numpy as np
+
+import velto
+
+listing = velto.open(sys.argv[1] if len(sys.argv) > 1 else "samples/section.out")
+print(listing)
+print("solver", listing.version, "-", listing.analysis, f"{listing.ndim}D")
+print("model:", {kind: count for kind, count in listing.counts.items() if count})
+print("variables:", ", ".join(listing.variables))
+
+# Every node at every time: a (times, nodes) float32 array, the singles the spreadsheets get.
+temperatures = listing.values("Temperature")
+hottest = int(np.argmax(temperatures[-1])) + 1
+print(f"{temperatures.shape[0]} times x {temperatures.shape[1]} nodes; "
+      f"hottest at the end: node {hottest}, {temperatures[-1].max():.1f} °C")
+
+# A few nodes as a DataFrame indexed by time.
+nodes = sorted({1, hottest, listing.counts["nodes"]})
+frame = listing.frame("Temperature", items=nodes)
+print(frame.tail())
+for column in frame:
+    above = frame.index[frame[column] >= 500]
+    print(f"{column}: " + (f"500 °C at {above[0]:.0f} s" if len(above) else "stays below 500 °C"))
