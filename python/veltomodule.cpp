@@ -45,6 +45,25 @@ class FirstMessage final : public MessageSink {
     std::optional<std::string> text_;
 };
 
+// Lets Ctrl+C reach a long reading: at each time read, Python is asked (holding its lock for that
+// moment only) whether a signal came, and the reading is stopped when one did.
+class InterruptibleReading final : public ProgressSink {
+  public:
+    explicit InterruptibleReading(Catalogue& catalogue) : catalogue_(catalogue) {}
+    void UpdateProgress(Single, std::string_view) override {
+        py::gil_scoped_acquire locked;
+        if (!interrupted_ && PyErr_CheckSignals() != 0) {
+            interrupted_ = true;
+            catalogue_.AbortSave = true;
+        }
+    }
+    bool interrupted() const { return interrupted_; }
+
+  private:
+    Catalogue& catalogue_;
+    bool interrupted_ = false;
+};
+
 constexpr const char* kModuleDoc = R"(Velto result listings in Python.
 
     lst = velto.open("beam1.out")
@@ -127,18 +146,23 @@ class Listing {
                 const std::optional<std::vector<long long>>& items,
                 const std::optional<std::vector<long long>>& records) {
         const Choice choice = Choose(variable, vector.value_or(""), items, records);
-        NullProgress progress;
         FirstMessage messages;
         SaveResult result;
         ValueTable table;
+        bool interrupted = false;
         {
             py::gil_scoped_release unlocked;
             // One reading at a time per listing: its catalogue holds the reading's choices.
             std::lock_guard<std::mutex> lock(reading_);
+            InterruptibleReading progress(catalogue_);
             result = ExtractItems(catalogue_, choice.variable, choice.component, choice.items,
                                   choice.times, progress, messages);
+            interrupted = progress.interrupted();
             table = std::move(catalogue_.ExtractedValues);
             catalogue_.ExtractedValues = ValueTable();
+        }
+        if (interrupted) {
+            throw py::error_already_set();  // KeyboardInterrupt, or what the handler raised
         }
         if (messages.text()) {
             throw ListingError(*messages.text());
