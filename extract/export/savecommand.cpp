@@ -62,8 +62,9 @@ SaveResult ReadChosen(Catalogue& c, std::string_view variable, int component,
     } else if (c.ExtractedValues.Times() == 0) {
         // The extraction failed before it held a value (the listing gone, a count it could not
         // hold): its message has been shown, and there is nothing to write.
-    } else if (!c.ListingChanged) {
-        // A listing that changed since its scan has been reported; its values are not written.
+    } else if (!c.ListingChanged && !c.ExtractionFailed) {
+        // A listing that changed since its scan, or a value that could not be read, has been
+        // reported: the values held are not all the listing's, and are not written.
         result.outcome = SaveOutcome::Extracted;
     }
     return result;

@@ -43,11 +43,13 @@ struct SaveResult {
 // The body of the Save command, shared by the window and the command line: writes the export
 // request into the catalogue (SelectedVectors and SelectedTimes), clears AbortSave,
 // runs the extraction that suits the listing and, unless the user aborted, writes the
-// spreadsheet. An extraction error is shown and the values read so far are still exported.
+// spreadsheet. An extraction error is shown and nothing is written: a sheet would hold zeros
+// where the listing has values.
 // The request's values without the writing: builds the vector and time lists into the catalogue
-// and runs the extraction. Extracted when the values are in catalogue.ExtractedValues (an
-// extraction error has been shown and the values read so far are there), Aborted when the user
-// stopped it, NotWritten with a problem when the request holds nothing to read. The chart uses it.
+// and runs the extraction. Extracted when the values are in catalogue.ExtractedValues, Aborted
+// when the user stopped it, NotWritten after an extraction error (shown; the values read before
+// it are in the catalogue) or with a problem when the request holds nothing to read. The chart
+// uses it.
 SaveResult ExtractForRequest(Catalogue& catalogue, const SaveRequest& request,
                              ProgressSink& progress, MessageSink& messages);
 

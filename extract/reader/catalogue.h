@@ -122,6 +122,9 @@ struct Catalogue {
     // the file that was scanned: the values are not the listing's any more, and nothing is
     // written from them.
     bool ListingChanged = false;
+    // Set by an extraction that met a read error: the values it holds are those read before the
+    // error, zeros after it, and nothing is written or drawn from them.
+    bool ExtractionFailed = false;
 };
 
 // The stamp of the file at this path now (known = false when it cannot be looked at).

@@ -272,9 +272,10 @@ void ReadTemperatures(Catalogue& c, std::string_view variable, ProgressSink& pro
 
 // Runs an extraction and turns its failure into the message the user sees.
 template <typename Body>
-void Guarded(MessageSink& messages, Body&& body) {
+void Guarded(Catalogue& c, MessageSink& messages, Body&& body) {
     try {
         body();
+        return;
     } catch (const RuntimeError& error) {
         messages.ShowMessage(std::to_string(error.number()) + ": " + error.description(),
                              MessageIcon::None, kExtractTitle);
@@ -291,6 +292,7 @@ void Guarded(MessageSink& messages, Body&& body) {
                                                "open it again."),
                              MessageIcon::Critical, kExtractTitle);
     }
+    c.ExtractionFailed = true;
 }
 
 }  // namespace
@@ -307,14 +309,16 @@ void ExtractStructuralValues(Catalogue& c, std::string_view variable, int compon
                              ProgressSink& progress, MessageSink& messages) {
     c.ExtractedValues = ValueTable();
     c.ListingChanged = false;
-    Guarded(messages, [&] { ReadStructural(c, variable, component, progress); });
+    c.ExtractionFailed = false;
+    Guarded(c, messages, [&] { ReadStructural(c, variable, component, progress); });
 }
 
 void ExtractTemperatures(Catalogue& c, std::string_view variable, ProgressSink& progress,
                          MessageSink& messages) {
     c.ExtractedValues = ValueTable();
     c.ListingChanged = false;
-    Guarded(messages, [&] { ReadTemperatures(c, variable, progress); });
+    c.ExtractionFailed = false;
+    Guarded(c, messages, [&] { ReadTemperatures(c, variable, progress); });
 }
 
 }  // namespace velto

@@ -197,16 +197,18 @@ TEST_F(ExtractExport, MessagesOfTheExportGoToStandardError) {
     EXPECT_TRUE(Exists("wide.xls"));  // the earlier file stays
 }
 
-TEST_F(ExtractExport, ExtractionErrorIsShownAndTheFileStillWritten) {
-    // The second block lost its table: the first block's values are exported, and the user is
-    // told.
+// A value that cannot be read fails the export: a sheet would show zeros for every value after
+// it as if the listing held them. The file already at the target stays as it was.
+TEST_F(ExtractExport, ExtractionErrorIsShownAndNothingWritten) {
+    // The second block lost its table.
     std::string bytes = test::ReadBytes(listing);
     std::size_t second = bytes.find("  TIME =", bytes.find("  TIME =") + 1);
     test::WriteBytes(listing, bytes.substr(0, bytes.find('\n', second) + 1));
+    test::WriteBytes(dir.File("partial.xls"), "earlier");
     CommandRun run = Export("-o '" + dir.File("partial.xls") + "' --variable Displacements");
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.err, "62: Input past end of file\n");
-    EXPECT_TRUE(Exists("partial.xls"));
+    EXPECT_EQ(test::ReadBytes(dir.File("partial.xls")), "earlier");
 }
 
 // A damaged listing's counts and a hostile --times text must not make the export claim memory:
