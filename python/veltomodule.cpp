@@ -6,6 +6,7 @@
 #include <pybind11/stl.h>
 
 #include <algorithm>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "common/encoding.h"
+#include "extract/export/excelfile.h"
 #include "extract/export/savecommand.h"
 #include "extract/export/summary.h"
 #include "extract/export/timeselection.h"
@@ -143,8 +145,7 @@ class Listing {
     };
 
     Values Read(const std::string& variable, const std::optional<std::string>& vector,
-                const std::optional<std::vector<long long>>& items,
-                const std::optional<std::vector<long long>>& records) {
+                const py::object& items, const py::object& records) {
         const Choice choice = Choose(variable, vector.value_or(""), items, records);
         FirstMessage messages;
         SaveResult result;
@@ -201,9 +202,8 @@ class Listing {
     };
 
     // Checks a choice as velto-extract checks its options, with the same reasons.
-    Choice Choose(const std::string& variable, const std::string& vector,
-                  const std::optional<std::vector<long long>>& items,
-                  const std::optional<std::vector<long long>>& records) const {
+    Choice Choose(const std::string& variable, const std::string& vector, const py::object& items,
+                  const py::object& records) const {
         const NamedChoice named = ChooseByName(offered_, variable, vector);
         if (!named.problem.empty()) {
             throw std::invalid_argument(named.problem);
@@ -215,37 +215,42 @@ class Listing {
         choice.itemWord = offered.ItemWord;
         if (!offered.Limit) {
             // The eigen value: one value a time, no range to choose from.
-            if (items && !(items->size() == 1 && items->front() == 1)) {
-                throw std::invalid_argument("\"" + variable + "\" has no items to choose");
-            }
             choice.items = {1};
-        } else if (!items) {
+            auto refuse = [&](long long item) {
+                if (item != 1) {
+                    throw std::invalid_argument("\"" + variable + "\" has no items to choose");
+                }
+            };
+            if (!items.is_none() && Numbers(items, 1, 1, refuse) != 1) {
+                refuse(0);
+            }
+        } else if (items.is_none()) {
             choice.items.resize(static_cast<std::size_t>(std::max<Long>(*offered.Limit, 0)));
             for (std::size_t i = 0; i < choice.items.size(); ++i) {
                 choice.items[i] = static_cast<Long>(i + 1);
             }
         } else {
-            for (const long long item : *items) {
+            Numbers(items, 1, *offered.Limit, [&](long long item) {
                 if (item < 1 || item > *offered.Limit) {
                     throw std::invalid_argument(
                         "item " + std::to_string(item) + " does not lie in 1.." +
                         std::to_string(*offered.Limit) + " (" + offered.RangeCaption + ")");
                 }
                 choice.items.push_back(static_cast<Long>(item));
-            }
+            });
         }
         const auto count = static_cast<long long>(catalogue_.Times.size());
-        if (!records) {
+        if (records.is_none()) {
             for (long long r = 1; r <= count; ++r) {
                 choice.times.push_back(static_cast<Integer>(r));
             }
         } else {
-            for (const long long record : *records) {
+            Numbers(records, 1, count, [&](long long record) {
                 if (record < 1 || record > count) {
                     throw std::invalid_argument(NoSuchTimeProblem(count, record));
                 }
                 choice.times.push_back(static_cast<Integer>(record));
-            }
+            });
         }
         if (choice.times.empty()) {
             throw std::invalid_argument("no time is selected");
@@ -254,6 +259,53 @@ class Listing {
             throw std::invalid_argument("no item is chosen");
         }
         return choice;
+    }
+
+    // Hands each whole number of `numbers` (any iterable) to `take`, which checks it, and returns
+    // how many there were. A range is checked at its ends first, so that a huge one is refused
+    // before it is gone through; Ctrl+C is heard while a long one is.
+    template <typename Take>
+    static std::size_t Numbers(const py::object& numbers, long long low, long long high,
+                               Take&& take) {
+        if (py::isinstance<py::str>(numbers) || py::isinstance<py::bytes>(numbers)) {
+            throw py::type_error("items and times are sequences of whole numbers");
+        }
+        if (py::isinstance(numbers, py::module_::import("builtins").attr("range")) &&
+            py::len(numbers) > 0) {
+            for (const long long end :
+                 {Whole(numbers[py::int_(0)]), Whole(numbers[py::int_(-1)])}) {
+                if (end < low || end > high) {
+                    take(end);
+                }
+            }
+        }
+        std::size_t count = 0;
+        for (const py::handle number : numbers) {
+            if (++count % 65536 == 0 && PyErr_CheckSignals() != 0) {
+                throw py::error_already_set();
+            }
+            take(Whole(number));
+        }
+        return count;
+    }
+
+    // A whole number given as an item or a time: an int (numpy's too), not a bool or a float.
+    static long long Whole(const py::handle number) {
+        if (py::isinstance<py::bool_>(number) || !PyIndex_Check(number.ptr())) {
+            throw py::type_error("items and times are whole numbers, not " +
+                                 std::string(py::str(py::type::of(number).attr("__name__"))));
+        }
+        const auto index = py::reinterpret_steal<py::object>(PyNumber_Index(number.ptr()));
+        if (!index) {
+            throw py::error_already_set();
+        }
+        int overflow = 0;
+        const long long value = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
+        if (overflow != 0) {
+            return overflow > 0 ? std::numeric_limits<long long>::max()
+                                : std::numeric_limits<long long>::min();
+        }
+        return value;
     }
 
     Catalogue catalogue_;
@@ -298,8 +350,7 @@ PYBIND11_MODULE(velto, m) {
         .def(
             "values",
             [](Listing& self, const std::string& variable, std::optional<std::string> vector,
-               std::optional<std::vector<long long>> items,
-               std::optional<std::vector<long long>> times) {
+               const py::object& items, const py::object& times) {
                 return self.Read(variable, vector, items, times).values;
             },
             py::arg("variable"), py::arg("vector") = py::none(), py::arg("items") = py::none(),
@@ -314,12 +365,15 @@ cannot be read.)")
         .def(
             "frame",
             [](Listing& self, const std::string& variable, std::optional<std::string> vector,
-               std::optional<std::vector<long long>> items,
-               std::optional<std::vector<long long>> times) {
+               const py::object& items, const py::object& times) {
                 Listing::Values read = self.Read(variable, vector, items, times);
                 py::module_ pandas = py::module_::import("pandas");
-                py::array_t<float> index(static_cast<py::ssize_t>(read.times.size()),
-                                         read.times.data());
+                // The times as the spreadsheets store them: 0.1, not the single widened.
+                std::vector<double> stored;
+                for (const float time : read.times) {
+                    stored.push_back(velto::StoredDouble(time));
+                }
+                py::array_t<double> index(static_cast<py::ssize_t>(stored.size()), stored.data());
                 return pandas.attr("DataFrame")(
                     read.values,
                     py::arg("index") = pandas.attr("Index")(index, py::arg("name") = "Time"),
@@ -336,7 +390,15 @@ Arguments as for values().)")
         });
 
     m.def(
-        "open", [](const std::string& path) { return std::make_unique<Listing>(path); },
+        "open",
+        [](const py::object& path) {
+            // Any path Python takes (str, bytes, pathlib), names that are not UTF-8 included.
+            const std::string name = py::bytes(py::module_::import("os").attr("fsencode")(path));
+            if (name.find('\0') != std::string::npos) {
+                throw py::value_error("embedded null byte");
+            }
+            return std::make_unique<Listing>(name);
+        },
         py::arg("path"),
         R"(Opens a result listing (*.out) and reads what it holds: one scan of the file.
 

@@ -1,6 +1,7 @@
 """The velto module hands out what velto-extract exports, and refuses what it refuses."""
 import csv
 import os
+import pathlib
 import subprocess
 import threading
 
@@ -125,6 +126,38 @@ def test_choices_are_refused_with_the_reasons_of_the_command_line(listings):
         assert str(raised.value) == refusal(path, *options)
     with pytest.raises(ValueError, match=r"item 24 does not lie in 1\.\.23 \(Nodes\)"):
         lst.values("Displacements", items=[1, 24])
+
+
+def test_items_and_times_are_any_whole_numbers_checked_as_they_come(listings, tmp_path):
+    lst = velto.open(listings["frame"])
+    want = lst.values("Displacements", items=[3, 1], times=[2])
+    for items in ((n for n in (3, 1)), np.array([3, 1]), [np.int64(3), 1], range(3, 0, -2)):
+        assert lst.values("Displacements", items=items, times=(2,)).tobytes() == want.tobytes()
+    # A huge range is refused at its end, not after it has been gone through.
+    with pytest.raises(ValueError, match=r"item 999999999999 does not lie in 1\.\.23"):
+        lst.values("Displacements", items=range(1, 10**12))
+    for wrong in ([True], [1.0], "12", [2**70]):
+        with pytest.raises((TypeError, ValueError)):
+            lst.values("Displacements", items=wrong)
+    with pytest.raises(TypeError):
+        lst.values("Displacements", times=[False])
+    # Paths as Python takes them; a NUL in one is refused, not cut short.
+    assert velto.open(pathlib.Path(listings["frame"])).counts == lst.counts
+    assert velto.open(os.fsencode(listings["frame"])).counts == lst.counts
+    with pytest.raises(ValueError, match="null byte"):
+        velto.open(listings["frame"] + "\0.txt")
+
+
+def test_frame_times_are_the_stored_times_of_the_sheet(tmp_path):
+    path = listing(tmp_path, "tenths.out", "--kind", "thermal", "--nodes", "5", "--times", "3",
+                   "--time-step", "0.1")
+    frame = velto.open(path).frame("Temperature", items=[2])
+    out = tmp_path / "tenths.csv"
+    subprocess.run([EXTRACT, "export", path, "-o", str(out), "--variable", "Temperature"],
+                   check=True, capture_output=True)
+    with open(out, newline="") as sheet:
+        texts = [row[0] for row in list(csv.reader(sheet))[3:]]
+    assert list(frame.index) == [float(text) for text in texts] == [0.1, 0.2, 0.3]
 
 
 def test_unreadable_listings_raise_listing_error(listings, tmp_path):
