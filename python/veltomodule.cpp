@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -176,11 +177,21 @@ class Listing {
         const auto rows = static_cast<py::ssize_t>(choice.times.size());
         const auto columns = static_cast<py::ssize_t>(choice.items.size());
         out.values = py::array_t<float>({rows, columns});
+        // Where each asked item stands among the items held (ascending, each once), found once.
+        const std::vector<Long>& held = table.Held();
+        std::vector<std::size_t> places;
+        for (const Long item : choice.items) {
+            const auto place = std::lower_bound(held.begin(), held.end(), item);
+            if (place == held.end() || *place != item) {
+                throw ListingError("item " + std::to_string(item) + " was not read");
+            }
+            places.push_back(static_cast<std::size_t>(place - held.begin()));
+        }
         auto cells = out.values.mutable_unchecked<2>();
         for (py::ssize_t t = 0; t < rows; ++t) {
+            const std::span<Single> row = table.Row(static_cast<Integer>(t + 1));
             for (py::ssize_t i = 0; i < columns; ++i) {
-                cells(t, i) = table.At(choice.items[static_cast<std::size_t>(i)],
-                                       static_cast<Integer>(t + 1));
+                cells(t, i) = row[places[static_cast<std::size_t>(i)]];
             }
         }
         for (const Integer record : choice.times) {

@@ -24,6 +24,18 @@ void SheetWriter::ListingSingle(long row, long col, float value) {
 
 namespace {
 
+// The shortest text that reads back to the number, with a point whatever the locale; a number
+// that is not finite overflows.
+template <typename Number>
+void AppendShortest(std::string& out, Number value) {
+    if (!std::isfinite(value)) {
+        Raise(kOverflow);
+    }
+    char buffer[64];
+    const auto written = std::to_chars(buffer, buffer + sizeof buffer, value);
+    out.append(buffer, written.ptr);
+}
+
 // --- xls: the BIFF2 writer, with the cell attributes the export has always used ---------------
 
 class BiffSheet final : public SheetWriter {
@@ -77,12 +89,12 @@ class CsvSheet final : public SheetWriter {
     }
     void Number(long row, long col, double value) override {
         Place(row, col);
-        Append(value);
+        AppendShortest(out_, value);
         Written();
     }
     void ListingSingle(long row, long col, float value) override {
         Place(row, col);
-        Append(value);
+        AppendShortest(out_, value);
         Written();
     }
     void Close() override {
@@ -126,16 +138,6 @@ class CsvSheet final : public SheetWriter {
         if (out_.size() >= kFlushAt) {
             Flush();
         }
-    }
-    // The shortest text that reads back to the number; the finite check is CsvNumber's.
-    template <typename Number>
-    void Append(Number value) {
-        if (!std::isfinite(value)) {
-            Raise(kOverflow);
-        }
-        char buffer[64];
-        const auto written = std::to_chars(buffer, buffer + sizeof buffer, value);
-        out_.append(buffer, written.ptr);
     }
     // Lines are written as the cells come, so a cell may not go back to a place already passed.
     // Leaves the separators before the cell (with the empty fields of the cells skipped) in the
@@ -330,12 +332,9 @@ std::string CsvField(std::string_view text) {
 }
 
 std::string CsvNumber(double value) {
-    if (!std::isfinite(value)) {
-        Raise(kOverflow);
-    }
-    char buffer[64];
-    const auto written = std::to_chars(buffer, buffer + sizeof buffer, value);
-    return std::string(buffer, written.ptr);
+    std::string text;
+    AppendShortest(text, value);
+    return text;
 }
 
 }  // namespace velto

@@ -62,6 +62,14 @@ std::size_t ValueTable::Index(Long item, Integer time) const {
     return static_cast<std::size_t>(time - 1) * held_.size() + place;
 }
 
+std::span<Single> ValueTable::Row(Integer time) {
+    if (time < 1 || time > times_) {
+        Raise(kSubscriptOutOfRange);
+    }
+    return std::span<Single>(values_).subspan(static_cast<std::size_t>(time - 1) * held_.size(),
+                                              held_.size());
+}
+
 Single& ValueTable::At(Long item, Integer time) {
     return values_[Index(item, time)];
 }

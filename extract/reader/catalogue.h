@@ -45,6 +45,9 @@ class ValueTable {
     bool Holds(Long item) const;
     Single& At(Long item, Integer time);
     Single At(Long item, Integer time) const;
+    // The values at one time, in the order of Held(): for readers that go through every item
+    // held, without looking each one up.
+    std::span<Single> Row(Integer time);
 
   private:
     void Allocate();

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <new>
 #include <optional>
+#include <span>
 
 #include "common/checked.h"
 #include "common/error.h"
@@ -220,16 +221,17 @@ void ReadStructural(Catalogue& c, std::string_view variable, int component,
             progress.UpdateProgress(static_cast<Single>(t) / static_cast<Single>(times), caption);
             // Only the lines of the items held are read: a few nodes of a large model cost a few
             // lines per time, and what lies beyond the last of them is never reached.
-            for (const Long item : held) {
+            const std::span<Single> row = c.ExtractedValues.Row(t);
+            for (std::size_t k = 0; k < held.size(); ++k) {
+                const Long item = held[k];
                 if (s.fibres) {
                     // Five (fibre, value) pairs a line.
                     const Long pair = (item - 1) % 5;
                     const std::string_view line =
                         table.At(ValueLine(s.lead, (item - 1) / 5, s.stride));
-                    Store(c.ExtractedValues.At(item, t),
-                          FindWord(line, static_cast<std::size_t>(2 * pair + 1)));
+                    Store(row[k], FindWord(line, static_cast<std::size_t>(2 * pair + 1)));
                 } else {
-                    Store(c.ExtractedValues.At(item, t),
+                    Store(row[k],
                           FindWord(table.At(ValueLine(s.lead, item - 1, s.stride)), s.word));
                 }
             }
@@ -257,14 +259,16 @@ void ReadTemperatures(Catalogue& c, std::string_view variable, ProgressSink& pro
             }
             TableLines table(in, heading);
             progress.UpdateProgress(static_cast<Single>(t) / static_cast<Single>(times), caption);
-            for (const Long node : held) {
+            const std::span<Single> row = c.ExtractedValues.Row(t);
+            for (std::size_t k = 0; k < held.size(); ++k) {
                 // Five nodes a line, each a field of 11 characters: 5 of node number, 6 of
                 // temperature.
+                const Long node = held[k];
                 const std::string_view line = table.At(ValueLine(1, (node - 1) / 5, 1));
                 const auto start = static_cast<std::size_t>(11 * ((node - 1) % 5) + 5);
                 std::string_view field = start < line.size() ? line.substr(start, 6) : "";
                 field.remove_prefix(std::min(field.find_first_not_of(' '), field.size()));
-                c.ExtractedValues.At(node, t) = ToSingle(Val(field));
+                row[k] = ToSingle(Val(field));
             }
         }
     });
