@@ -49,7 +49,9 @@ plot "$stage/usr/bin/velto-extract" "$scratch/installed.png"
 # The Python module, in the site folder of the prefix, and in Debian's folder in the package.
 python=/usr/bin/python3
 module() {  # FOLDER: the module imported from there reads the sample
-  PYTHONPATH="$1" "$python" -c "import sys, velto
+  # A sanitized module wants its runtime loaded first (the build says which, if any).
+  env ${VELTO_PYTHON_PRELOAD:+LD_PRELOAD="$VELTO_PYTHON_PRELOAD" ASAN_OPTIONS=detect_leaks=0} \
+    PYTHONPATH="$1" "$python" -c "import sys, velto
 lst = velto.open(sys.argv[1])
 assert velto.__file__.startswith(sys.argv[2]), velto.__file__
 assert lst.values('Displacements', 'DOF2').shape == (len(lst.times), lst.counts['nodes'])" \
