@@ -87,6 +87,15 @@ LineReader::LineReader(const std::string& path) {
     want_ = block_.size();
 }
 
+LineReader::LineReader(SameFile, const LineReader& other)
+    : fd_(::fcntl(other.fd_, F_DUPFD_CLOEXEC, 0)), length_(other.length_) {
+    if (fd_ < 0) {
+        RaiseFileError(errno);
+    }
+    block_.resize(other.block_.size());
+    want_ = block_.size();
+}
+
 LineReader::~LineReader() {
     if (fd_ >= 0) {
         ::close(fd_);
@@ -103,7 +112,9 @@ bool LineReader::Fill() {
         return false;
     }
     for (;;) {
-        ssize_t got = ::read(fd_, block_.data(), want_);
+        // Read at a position rather than from the descriptor's offset: a twin reader shares the
+        // descriptor's file, not its place in it.
+        ssize_t got = ::pread(fd_, block_.data(), want_, static_cast<off_t>(blockOffset_));
         if (got < 0) {
             if (errno == EINTR) {
                 continue;
@@ -246,9 +257,6 @@ void LineReader::Seek(FilePosition position) {
     if (offset >= blockOffset_ && offset <= blockOffset_ + static_cast<FilePosition>(end_)) {
         next_ = static_cast<std::size_t>(offset - blockOffset_);
         return;
-    }
-    if (::lseek(fd_, offset, SEEK_SET) < 0) {
-        Raise(kPathFileAccess);
     }
     blockOffset_ = offset;
     next_ = 0;

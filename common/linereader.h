@@ -23,6 +23,10 @@ class LineReader {
     static constexpr std::size_t kMaxLineLength = 1 << 20;
 
     explicit LineReader(const std::string& path);
+    // A second reader of the very file `other` opened (not of whatever bears its name now), with
+    // a place of its own in it and the same length: for reading another part at the same time.
+    struct SameFile {};
+    LineReader(SameFile, const LineReader& other);
     ~LineReader();
     LineReader(const LineReader&) = delete;
     LineReader& operator=(const LineReader&) = delete;

@@ -1,10 +1,13 @@
 #include "extract/reader/extraction.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
+#include <exception>
 #include <new>
 #include <optional>
 #include <span>
+#include <thread>
 
 #include "common/checked.h"
 #include "common/error.h"
@@ -148,8 +151,8 @@ struct ListingChangedError {
     bool shorter = true;
 };
 
-// The file at the listing's name is still the one scanned: the same file, not rewritten in place
-// (grown by a solver still writing it is fine; shorter is caught where it is read).
+// The file at the listing's name is still the one scanned: the same file, not rewritten in place,
+// not cut short (grown by a solver still writing it is fine).
 void RequireTheScannedListing(Catalogue& c) {
     if (!c.Scanned.known) {
         return;
@@ -162,6 +165,10 @@ void RequireTheScannedListing(Catalogue& c) {
         (now.size == c.Scanned.size && now.modifiedNs != c.Scanned.modifiedNs)) {
         c.ListingChanged = true;
         throw ListingChangedError{false};
+    }
+    if (now.size < c.Scanned.size) {
+        c.ListingChanged = true;
+        throw ListingChangedError{};
     }
 }
 
@@ -183,95 +190,143 @@ void CheckListingStillFits(Catalogue& c, const LineReader& in, Long items) {
     }
 }
 
-// Runs the reading of one extraction. A listing that ends before the length it had when the
-// reading began was cut short meanwhile (a solver that rewrites it): what was read is no longer
-// the listing's, and is reported as such rather than as a missing table.
+// Runs the reading of a part of one extraction with its own reader. A listing that ends before
+// the length it had when the reading began was cut short meanwhile (a solver that rewrites it):
+// what was read is no longer the listing's, and is reported as such rather than as a missing
+// table.
 template <typename Body>
-void WhileTheListingHolds(Catalogue& c, const LineReader& in, Body&& body) {
+void WhileTheListingHolds(const LineReader& in, Body&& body) {
     try {
         body();
-        // Rewritten while it was read: what was read may be half of each.
-        RequireTheScannedListing(c);
     } catch (const RuntimeError&) {
         if (in.Shrunk()) {
-            c.ListingChanged = true;
             throw ListingChangedError{};
         }
         throw;
     }
 }
 
+// Below this many values an extraction is read on one thread: a second would cost more to start
+// than it saves.
+constexpr std::size_t kValuesWorthASecondThread = 1 << 16;
+
+// Reads every chosen time with `readTime(in, t, row)`. The times are tables of their own, so a
+// large extraction reads the later half of them on a second thread with a reader of its own
+// (each core parses its values while the other does); the calling thread reads the first half,
+// reports progress and watches for an abort, and a failure comes out as reading the times in
+// order would give it: the earliest time's.
+template <typename ReadTime>
+void ReadTimes(Catalogue& c, LineReader& in, std::string_view variable, ProgressSink& progress,
+               ReadTime readTime) {
+    const Integer times = ChosenTimes(c);
+    const std::string caption = "Reading " + std::string(variable) + "...";
+    const std::size_t values = c.ExtractedValues.Held().size() * static_cast<std::size_t>(times);
+    const bool shared = times >= 2 && values >= kValuesWorthASecondThread &&
+                        std::thread::hardware_concurrency() >= 2;
+    const Integer mine = shared ? static_cast<Integer>((times + 1) / 2) : times;
+
+    std::atomic<bool> stop{false};
+    std::exception_ptr theirFailure;
+    std::thread helper;
+    if (shared) {
+        helper = std::thread([&, first = static_cast<Integer>(mine + 1)] {
+            try {
+                LineReader twin(LineReader::SameFile{}, in);
+                WhileTheListingHolds(twin, [&] {
+                    for (Integer t = first; t <= times && !stop; ++t) {
+                        readTime(twin, TimeOf(c, t), c.ExtractedValues.Row(t));
+                    }
+                });
+            } catch (...) {
+                theirFailure = std::current_exception();
+            }
+        });
+    }
+    std::exception_ptr myFailure;
+    try {
+        WhileTheListingHolds(in, [&] {
+            for (Integer t = 1; t <= mine; ++t) {
+                if (c.AbortSave) {
+                    return;
+                }
+                progress.UpdateProgress(static_cast<Single>(t) / static_cast<Single>(mine),
+                                        caption);
+                readTime(in, TimeOf(c, t), c.ExtractedValues.Row(t));
+            }
+        });
+    } catch (...) {
+        myFailure = std::current_exception();
+    }
+    if (helper.joinable()) {
+        stop = myFailure != nullptr || c.AbortSave;
+        helper.join();
+    }
+    if (myFailure) {
+        std::rethrow_exception(myFailure);
+    }
+    if (theirFailure && !c.AbortSave) {
+        std::rethrow_exception(theirFailure);
+    }
+    // Rewritten while it was read: what was read may be half of each.
+    RequireTheScannedListing(c);
+}
+
 void ReadStructural(Catalogue& c, std::string_view variable, int component,
                     ProgressSink& progress) {
-    Settings s = SettingsFor(c, variable, component);
+    const Settings s = SettingsFor(c, variable, component);
     LineReader in(c.ListingFile);
     CheckListingStillFits(c, in, s.items);
-    const Integer times = ChosenTimes(c);
     c.ExtractedValues = TableFor(c, s.items);
     const std::vector<Long>& held = c.ExtractedValues.Held();
-    const std::string caption = "Reading " + std::string(variable) + "...";
 
-    WhileTheListingHolds(c, in, [&] {
-        for (Integer t = 1; t <= times; ++t) {
-            if (c.AbortSave) {
-                return;
-            }
-            in.Seek(TimeOf(c, t).Position);
-            TableLines table(in, FindTable(in, s));
-            progress.UpdateProgress(static_cast<Single>(t) / static_cast<Single>(times), caption);
-            // Only the lines of the items held are read: a few nodes of a large model cost a few
-            // lines per time, and what lies beyond the last of them is never reached.
-            const std::span<Single> row = c.ExtractedValues.Row(t);
-            for (std::size_t k = 0; k < held.size(); ++k) {
-                const Long item = held[k];
-                if (s.fibres) {
-                    // Five (fibre, value) pairs a line.
-                    const Long pair = (item - 1) % 5;
-                    const std::string_view line =
-                        table.At(ValueLine(s.lead, (item - 1) / 5, s.stride));
-                    Store(row[k], FindWord(line, static_cast<std::size_t>(2 * pair + 1)));
-                } else {
-                    Store(row[k],
-                          FindWord(table.At(ValueLine(s.lead, item - 1, s.stride)), s.word));
-                }
-            }
-        }
-    });
+    ReadTimes(c, in, variable, progress,
+              [&](LineReader& reader, const TimeStep& time, std::span<Single> row) {
+                  reader.Seek(time.Position);
+                  TableLines table(reader, FindTable(reader, s));
+                  // Only the lines of the items held are read: a few nodes of a large model
+                  // cost a few lines per time, and what lies beyond the last of them is never
+                  // reached.
+                  for (std::size_t k = 0; k < held.size(); ++k) {
+                      const Long item = held[k];
+                      if (s.fibres) {
+                          // Five (fibre, value) pairs a line.
+                          const Long pair = (item - 1) % 5;
+                          const std::string_view line =
+                              table.At(ValueLine(s.lead, (item - 1) / 5, s.stride));
+                          Store(row[k], FindWord(line, static_cast<std::size_t>(2 * pair + 1)));
+                      } else {
+                          Store(row[k],
+                                FindWord(table.At(ValueLine(s.lead, item - 1, s.stride)), s.word));
+                      }
+                  }
+              });
 }
 
 void ReadTemperatures(Catalogue& c, std::string_view variable, ProgressSink& progress) {
     LineReader in(c.ListingFile);
     CheckListingStillFits(c, in, c.NodeCount);
-    const Integer times = ChosenTimes(c);
     c.ExtractedValues = TableFor(c, c.NodeCount);
     const std::vector<Long>& held = c.ExtractedValues.Held();
-    const std::string caption = "Reading " + std::string(variable) + "...";
 
-    WhileTheListingHolds(c, in, [&] {
-        for (Integer t = 1; t <= times; ++t) {
-            if (c.AbortSave) {
-                return;
-            }
-            in.Seek(TimeOf(c, t).Position);
-            std::string_view heading;
-            if (!in.ReadLineContaining(kTemperatureHeading, heading)) {
-                Raise(kInputPastEnd);
-            }
-            TableLines table(in, heading);
-            progress.UpdateProgress(static_cast<Single>(t) / static_cast<Single>(times), caption);
-            const std::span<Single> row = c.ExtractedValues.Row(t);
-            for (std::size_t k = 0; k < held.size(); ++k) {
-                // Five nodes a line, each a field of 11 characters: 5 of node number, 6 of
-                // temperature.
-                const Long node = held[k];
-                const std::string_view line = table.At(ValueLine(1, (node - 1) / 5, 1));
-                const auto start = static_cast<std::size_t>(11 * ((node - 1) % 5) + 5);
-                std::string_view field = start < line.size() ? line.substr(start, 6) : "";
-                field.remove_prefix(std::min(field.find_first_not_of(' '), field.size()));
-                row[k] = ToSingle(Val(field));
-            }
-        }
-    });
+    ReadTimes(c, in, variable, progress,
+              [&](LineReader& reader, const TimeStep& time, std::span<Single> row) {
+                  reader.Seek(time.Position);
+                  std::string_view heading;
+                  if (!reader.ReadLineContaining(kTemperatureHeading, heading)) {
+                      Raise(kInputPastEnd);
+                  }
+                  TableLines table(reader, heading);
+                  for (std::size_t k = 0; k < held.size(); ++k) {
+                      // Five nodes a line, each a field of 11 characters: 5 of node number, 6
+                      // of temperature.
+                      const Long node = held[k];
+                      const std::string_view line = table.At(ValueLine(1, (node - 1) / 5, 1));
+                      const auto start = static_cast<std::size_t>(11 * ((node - 1) % 5) + 5);
+                      std::string_view field = start < line.size() ? line.substr(start, 6) : "";
+                      field.remove_prefix(std::min(field.find_first_not_of(' '), field.size()));
+                      row[k] = ToSingle(Val(field));
+                  }
+              });
 }
 
 // Runs an extraction and turns its failure into the message the user sees.
@@ -287,6 +342,7 @@ void Guarded(Catalogue& c, MessageSink& messages, Body&& body) {
         messages.ShowMessage(std::to_string(kOutOfMemory) + ": " + ErrorDescription(kOutOfMemory),
                              MessageIcon::None, kExtractTitle);
     } catch (const ListingChangedError& changed) {
+        c.ListingChanged = true;
         messages.ShowMessage(changed.shorter
                                  ? std::to_string(kInputPastEnd) + ": " +
                                        ErrorDescription(kInputPastEnd) +

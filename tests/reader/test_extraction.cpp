@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <sstream>
+
 #include "common/text.h"
 #include "extract/reader/extraction.h"
+#include "extract/reader/variables.h"
 #include "tests/reader/readertest.h"
 #include "tools/listinggen.h"
 
@@ -347,6 +350,51 @@ TEST_F(Extraction, ListingCutShortWhileItIsReadIsReportedAsSuch) {
               "62: Input past end of file. The listing is shorter than when it was opened: open "
               "it again.");
     EXPECT_TRUE(o.catalogue.ListingChanged);
+}
+
+// A large extraction is read by two threads, the later times by the second: every value lands
+// at its own item and time, and a failure is the one reading the times in order meets first.
+TEST_F(Extraction, LargeExtractionReadsEveryTimeAndFailsAtTheEarliestTime) {
+    ListingSpec spec;
+    spec.nodes = 20000;
+    spec.times = 4;
+    std::ostringstream text;
+    WriteListing(spec, text);
+    const std::string listing = text.str();
+    OpenSpec(spec);
+    Extract("Displacements", 1, {1, 2, 3, 4});
+    EXPECT_TRUE(messages.messages.empty());
+    for (Integer t = 1; t <= 4; ++t) {
+        for (Long node = 1; node <= spec.nodes; ++node) {
+            ASSERT_EQ(Value(node, t), Printed(Table::Displacement, 1, node, t)) << node << " " << t;
+        }
+    }
+
+    // The fourth time has no displacement table; the first holds, at its last node, a value no
+    // single can hold. Read in the order 2, 1, 4, 3 the second thread fails at once on the fourth,
+    // and still the first time's failure is the one reported.
+    const std::string heading(kDisplacementHeading);
+    std::string noFourth = listing;
+    noFourth.replace(noFourth.rfind(heading), heading.size(), "NO TABLE HERE");
+    std::string overflowFirst = noFourth;
+    const std::size_t line = overflowFirst.find("\n  20000 ", overflowFirst.find(heading));
+    const std::size_t word = overflowFirst.find_first_not_of(' ', line + 9);
+    overflowFirst.replace(word, overflowFirst.find(' ', word) - word, "1.00000E+50");
+    struct Case {
+        const std::string& bytes;
+        std::vector<Integer> times;
+        const char* message;
+    } cases[] = {{noFourth, {1, 2, 3, 4}, "62: Input past end of file"},
+                 {overflowFirst, {2, 1, 4, 3}, "6: Overflow"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.message);
+        test::WriteBytes(path, c.bytes);
+        test::Open(o, path);
+        Extract("Displacements", 0, c.times);
+        ASSERT_EQ(messages.messages.size(), 1u);
+        EXPECT_EQ(messages.messages[0].text, c.message);
+        EXPECT_TRUE(o.catalogue.ExtractionFailed);
+    }
 }
 
 // A damaged count claims more items than the listing could print: reported, never allocated.
