@@ -14,6 +14,7 @@
 #include "extract/cli/drawing.h"
 #include "extract/cli/infocommand.h"
 #include "extract/cli/terminal.h"
+#include "extract/export/comparison.h"
 #include "extract/export/curves.h"
 #include "extract/export/savecommand.h"
 #include "extract/export/selection.h"
@@ -49,21 +50,43 @@ class InterruptibleProgress final : public ProgressSink {
     ProgressSink& inner_;
 };
 
-// Draws the extraction's curves into a PNG or SVG file, through the drawing module.
-bool DrawCurves(const Catalogue& c, const SaveRequest& request, const std::string& output,
-                std::FILE* out, std::FILE* err) {
+// Ctrl+C stops the command rather than the program while it reads; whatever handled it before
+// (removing a save in progress on the way out) takes over again afterwards, flags and all.
+class InterruptScope {
+  public:
+    InterruptScope() {
+        interrupted = 0;
+        struct sigaction stop {};
+        stop.sa_handler = OnInterrupt;
+        sigemptyset(&stop.sa_mask);
+        ::sigaction(SIGINT, &stop, &previous_);
+    }
+    ~InterruptScope() { ::sigaction(SIGINT, &previous_, nullptr); }
+    InterruptScope(const InterruptScope&) = delete;
+    InterruptScope& operator=(const InterruptScope&) = delete;
+
+  private:
+    struct sigaction previous_ {};
+};
+
+std::string LowerExtension(const std::string& path) {
+    std::string extension = std::filesystem::path(path).extension().string();
+    std::transform(extension.begin(), extension.end(), extension.begin(),
+                   [](unsigned char ch) { return static_cast<char>(std::tolower(ch)); });
+    return extension;
+}
+
+// Draws curves into a PNG or SVG file (by the extension of `output`), through the drawing
+// module.
+bool DrawCurveSet(const CurveSet& curves, const std::string& output, std::FILE* err) {
     std::string problem;
     const DrawCurvesEntry draw = LoadDrawing(problem);
     if (draw == nullptr) {
         std::fprintf(err, "velto-extract: cannot draw: %s\n", TerminalSafe(problem).c_str());
         return false;
     }
-    const CurveSet curves = CurvesOfExtraction(c, request.variable, request.vectorName);
-    std::string extension = std::filesystem::path(output).extension().string();
-    std::transform(extension.begin(), extension.end(), extension.begin(),
-                   [](unsigned char ch) { return static_cast<char>(std::tolower(ch)); });
     std::string image;
-    bool written = draw(curves, extension == ".svg", image);
+    bool written = draw(curves, LowerExtension(output) == ".svg", image);
     if (written) {
         try {
             SaveBytesAtomically(output, image);
@@ -75,6 +98,16 @@ bool DrawCurves(const Catalogue& c, const SaveRequest& request, const std::strin
     }
     if (!written) {
         std::fprintf(err, "velto-extract: cannot write %s\n", TerminalSafe(output).c_str());
+        return false;
+    }
+    return true;
+}
+
+// Draws the extraction's curves.
+bool DrawCurves(const Catalogue& c, const SaveRequest& request, const std::string& output,
+                std::FILE* out, std::FILE* err) {
+    const CurveSet curves = CurvesOfExtraction(c, request.variable, request.vectorName);
+    if (!DrawCurveSet(curves, output, err)) {
         return false;
     }
     std::fprintf(out, "%s: %zu %s of %s%s%s at %d times\n", TerminalSafe(output).c_str(),
@@ -192,16 +225,11 @@ int RunExport(const ExportOptions& o, std::FILE* out, std::FILE* err) {
     }
     const SaveRequest request = session.CurrentRequest();
 
-    interrupted = 0;
-    // Ctrl+C stops the export rather than the program while it runs; whatever handled it before
-    // (removing a save in progress on the way out) takes over again afterwards, flags and all.
-    struct sigaction stop {};
-    stop.sa_handler = OnInterrupt;
-    sigemptyset(&stop.sa_mask);
-    struct sigaction previous {};
-    ::sigaction(SIGINT, &stop, &previous);
-    const SaveResult result = o.plot ? session.Chart() : session.Save(o.output, format);
-    ::sigaction(SIGINT, &previous, nullptr);
+    SaveResult result;
+    {
+        const InterruptScope scope;
+        result = o.plot ? session.Chart() : session.Save(o.output, format);
+    }
     terminal.Clear();
     const int shown = messages.count();
     const Catalogue& c = session.catalogue();
@@ -236,6 +264,110 @@ int RunExport(const ExportOptions& o, std::FILE* out, std::FILE* err) {
             return 1;
     }
     return 1;
+}
+
+bool ComparableOutput(const std::string& output) {
+    const std::string extension = LowerExtension(output);
+    return extension == ".png" || extension == ".svg" || FormatOfExtension(output).has_value();
+}
+
+int RunCompare(const CompareOptions& o, std::FILE* out, std::FILE* err) {
+    TerminalProgress terminal(err);
+    TerminalMessages messages(err, &terminal);
+    InterruptibleProgress progress(terminal);
+    std::vector<ListingHistory> histories;
+    ComparisonTable table;
+    for (const std::string& listing : o.listings) {
+        // Every listing is read before anything is written: one that cannot give the history
+        // refuses the whole comparison, naming itself.
+        const std::string name = FileNameToCp1252(listing);
+        auto refuse = [&](const std::string& why) {
+            return Refuse(err, name + ": " + why, "compare");
+        };
+        ExtractSession session(progress, messages);
+        progress.session = &session;
+        const int shown = messages.count();
+        session.Open(listing);
+        terminal.Clear();
+        if (messages.count() != shown || !session.Recognised()) {
+            return refuse("it is not a listing that can be read");
+        }
+        if (const std::string problem = session.ChooseNamed(o.variable, o.vector);
+            !problem.empty()) {
+            return refuse(problem);
+        }
+        const int timeCount = static_cast<int>(session.times().available().size());
+        std::vector<int> indices;
+        int beyond = 0;
+        ParseTimes(o.times, timeCount, indices, &beyond);
+        if (beyond != 0) {
+            return refuse(NoSuchTimeProblem(timeCount, beyond));
+        }
+        session.AddTimes(indices);
+        session.SetRangeText(0, o.item);
+        session.SetRangeText(1, o.item);
+        session.SetRangeText(2, "1");
+        if (std::string problem = session.RequestProblem(); !problem.empty()) {
+            // The item is the range's From (and To): say it as the user gave it.
+            if (problem.rfind("From ", 0) == 0 || problem.rfind("To ", 0) == 0) {
+                problem = "--item " + problem.substr(problem.find(' ') + 1);
+            }
+            return refuse(problem);
+        }
+        const SaveRequest request = session.CurrentRequest();
+        SaveResult result;
+        {
+            const InterruptScope scope;
+            result = session.Chart();
+        }
+        terminal.Clear();
+        progress.session = nullptr;
+        if (result.outcome == SaveOutcome::Aborted) {
+            std::fprintf(err, "velto-extract: compare interrupted; nothing was written\n");
+            return 1;
+        }
+        const Catalogue& c = session.catalogue();
+        if (result.outcome != SaveOutcome::Extracted || c.SelectedVectors.size() != 1) {
+            return refuse(result.problem.empty() ? "its values could not be read" : result.problem);
+        }
+        const Long item = c.SelectedVectors.front();
+        ListingHistory history;
+        history.path = listing;
+        for (Integer j = 1; static_cast<std::size_t>(j) <= c.SelectedTimes.size(); ++j) {
+            const Integer record = c.SelectedTimes[static_cast<std::size_t>(j - 1)];
+            history.times.push_back(c.Times[static_cast<std::size_t>(record - 1)].Time);
+            history.values.push_back(c.ExtractedValues.At(item, j));
+        }
+        histories.push_back(std::move(history));
+        if (table.title.empty()) {
+            const CurveSet curves = CurvesOfExtraction(c, request.variable, request.vectorName);
+            table.title =
+                curves.title + " " + session.variable()->ItemWord + " " + std::to_string(item);
+            table.unit = curves.unit;
+        }
+    }
+    const std::string title = std::move(table.title);
+    const std::string unit = std::move(table.unit);
+    table = CompareHistories(histories);
+    table.title = title;
+    table.unit = unit;
+
+    const bool chart = !FormatOfExtension(o.output).has_value();
+    if (chart) {
+        const CurveSet curves = CurvesOfComparison(table);
+        if (!DrawCurveSet(curves, o.output, err)) {
+            return 1;
+        }
+        if (curves.omitted > 0) {
+            std::fprintf(out, "(the first %d listings are drawn; %d more are left out)\n",
+                         kMaxCurves, curves.omitted);
+        }
+    } else if (!WriteComparison(table, o.output, *FormatOfExtension(o.output), messages)) {
+        return 1;
+    }
+    std::fprintf(out, "%s: %s from %zu listings at %zu times\n", TerminalSafe(o.output).c_str(),
+                 Cp1252ToUtf8(title).c_str(), histories.size(), table.times.size());
+    return messages.count() == 0 ? 0 : 1;
 }
 
 }  // namespace velto

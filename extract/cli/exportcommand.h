@@ -24,6 +24,24 @@ struct ExportOptions {
     bool plot = false;  // draw the curves (PNG or SVG by the extension of `output`) instead
 };
 
+// The choices of `velto-extract compare`: one item's history across listings.
+struct CompareOptions {
+    std::vector<std::string> listings;
+    std::string output;  // .xlsx, .xls, .csv: the table; .png, .svg: the curves
+    std::string variable;
+    std::string vector;
+    std::string item;
+    std::string times = "all";
+};
+
+// True when `output` names a file `compare` can write (by its extension).
+bool ComparableOutput(const std::string& output);
+
+// Reads the item's history from every listing, refusing (exit status 1, nothing written) the
+// first listing that cannot be read or does not offer the variable, vector, item or times, then
+// writes the table or draws the curves. Returns the exit status as RunExport does.
+int RunCompare(const CompareOptions& options, std::FILE* out, std::FILE* err);
+
 // Parses a --times text: "all", or 1-based record numbers and ranges "a-b" separated by commas.
 // Returns false when the text is neither. `count` is the number of times of the listing; the
 // numbers up to it are returned 0-based, each once, in the order of their first mention ("all"

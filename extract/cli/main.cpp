@@ -2,7 +2,10 @@
 
 #include <cstdio>
 #include <exception>
+#include <functional>
+#include <map>
 #include <new>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,6 +23,8 @@ constexpr const char* kUsage =
     "                    [--format xls|xlsx|csv]\n"
     "       velto-extract plot LISTING -o CURVES.png|svg --variable NAME [--vector NAME]\n"
     "                    [--from N] [--to N] [--step N] [--times SPEC]\n"
+    "       velto-extract compare LISTING... -o FILE --variable NAME [--vector NAME]\n"
+    "                    --item N [--times SPEC]\n"
     "\n"
     "  info LISTING     show what a Velto result listing (*.out) holds: model size,\n"
     "                   result tables, result times and the variables it offers\n"
@@ -38,6 +43,12 @@ constexpr const char* kUsage =
     "\n"
     "  plot LISTING     draw the same selection as curves against time (one per vector,\n"
     "                   the first 20), as PNG or SVG by the extension of CURVES\n"
+    "\n"
+    "  compare LISTING...\n"
+    "                   one item's history in several listings (runs of one model):\n"
+    "                   a table (.xlsx, .xls or .csv: \"Time\", then a column per listing)\n"
+    "                   or a chart (.png or .svg: a curve per listing)\n"
+    "    --item N       the node, element or fibre\n"
     "\n"
     "Exit status: 0 when the work was done without a message, 1 when a message was\n"
     "shown or the export was refused (messages go to standard error), 2 for a usage\n"
@@ -68,9 +79,18 @@ int Info(const std::vector<std::string>& args) {
     return velto::RunInfo(listing, json, stdout, stderr);
 }
 
-int Export(const std::vector<std::string>& args, bool plot = false) {
-    velto::ExportOptions o;
-    o.plot = plot;
+// Walks the words after the command: options that take a value ("--to 9" or "--to=9"), flags,
+// and the other words, in order. Returns a usage error's text, or an empty one.
+using Valued = std::map<std::string, std::function<void(const std::string&)>>;
+
+// Where an option's value goes.
+std::function<void(const std::string&)> Into(std::string& text) {
+    return [&text](const std::string& value) { text = value; };
+}
+
+std::string WalkOptions(const std::vector<std::string>& args, const Valued& valued,
+                        const std::map<std::string, bool*>& flags,
+                        std::vector<std::string>& words) {
     for (std::size_t i = 1; i < args.size(); ++i) {
         std::string arg = args[i];
         std::string value;
@@ -80,56 +100,58 @@ int Export(const std::vector<std::string>& args, bool plot = false) {
             arg = arg.substr(0, arg.find('='));
             inlineValue = true;
         }
-        auto take = [&](std::string& into) {
+        if (const auto option = valued.find(arg); option != valued.end()) {
             if (!inlineValue) {
                 if (i + 1 >= args.size()) {
-                    return false;
+                    return "option '" + arg + "' needs a value";
                 }
                 value = args[++i];
             }
-            into = value;
-            return true;
-        };
-        bool ok = true;
-        if (arg == "-o" || arg == "--output") {
-            ok = take(o.output);
-        } else if (arg == "--variable") {
-            ok = take(o.variable);
-        } else if (arg == "--vector") {
-            ok = take(o.vector);
-        } else if (arg == "--from") {
-            ok = take(o.from);
-        } else if (arg == "--to") {
-            ok = take(o.to);
-        } else if (arg == "--step") {
-            ok = take(o.step);
-        } else if (arg == "--times") {
-            ok = take(o.times);
-        } else if (arg == "--format") {
-            std::string name;
-            ok = take(name);
-            if (ok) {
-                o.format = velto::ParseSheetFormat(name);
-                if (!o.format) {
-                    return UsageError("--format takes xls, xlsx or csv, not '" + name + "'");
-                }
-            }
-        } else if (arg == "--columns" && !inlineValue) {
-            o.columns = true;
+            option->second(value);
+        } else if (const auto flag = flags.find(arg); flag != flags.end() && !inlineValue) {
+            *flag->second = true;
         } else if (arg.rfind("-", 0) == 0 && arg != "-") {
-            return UsageError("unknown option '" + args[i] + "'");
-        } else if (o.listing.empty()) {
-            o.listing = arg;
+            return "unknown option '" + args[i] + "'";
         } else {
-            return UsageError("more than one listing given");
-        }
-        if (!ok) {
-            return UsageError("option '" + arg + "' needs a value");
+            words.push_back(arg);
         }
     }
-    if (o.listing.empty()) {
+    return {};
+}
+
+int Export(const std::vector<std::string>& args, bool plot = false) {
+    velto::ExportOptions o;
+    o.plot = plot;
+    std::optional<std::string> format;
+    std::vector<std::string> words;
+    const std::string problem =
+        WalkOptions(args,
+                    {{"-o", Into(o.output)},
+                     {"--output", Into(o.output)},
+                     {"--variable", Into(o.variable)},
+                     {"--vector", Into(o.vector)},
+                     {"--from", Into(o.from)},
+                     {"--to", Into(o.to)},
+                     {"--step", Into(o.step)},
+                     {"--times", Into(o.times)},
+                     {"--format", [&](const std::string& value) { format = value; }}},
+                    {{"--columns", &o.columns}}, words);
+    if (!problem.empty()) {
+        return UsageError(problem);
+    }
+    if (words.size() > 1) {
+        return UsageError("more than one listing given");
+    }
+    if (format) {
+        o.format = velto::ParseSheetFormat(*format);
+        if (!o.format) {
+            return UsageError("--format takes xls, xlsx or csv, not '" + *format + "'");
+        }
+    }
+    if (words.empty()) {
         return UsageError("no listing given");
     }
+    o.listing = words.front();
     if (o.output.empty()) {
         return UsageError("no output file given (-o FILE)");
     }
@@ -141,6 +163,44 @@ int Export(const std::vector<std::string>& args, bool plot = false) {
         return UsageError("--times takes 'all' or numbers and ranges like 1,4,10-12");
     }
     return velto::RunExport(o, stdout, stderr);
+}
+
+int Compare(const std::vector<std::string>& args) {
+    velto::CompareOptions o;
+    const std::string problem = WalkOptions(args,
+                                            {{"-o", Into(o.output)},
+                                             {"--output", Into(o.output)},
+                                             {"--variable", Into(o.variable)},
+                                             {"--vector", Into(o.vector)},
+                                             {"--item", Into(o.item)},
+                                             {"--times", Into(o.times)}},
+                                            {}, o.listings);
+    if (!problem.empty()) {
+        return UsageError(problem);
+    }
+    if (o.listings.empty()) {
+        return UsageError("no listing given");
+    }
+    if (o.output.empty()) {
+        return UsageError("no output file given (-o FILE)");
+    }
+    if (!velto::ComparableOutput(o.output)) {
+        return UsageError("the output must end in .xlsx, .xls, .csv, .png or .svg");
+    }
+    if (o.variable.empty()) {
+        return UsageError("no variable given (--variable NAME)");
+    }
+    if (o.item.empty()) {
+        return UsageError("no item given (--item N)");
+    }
+    if (o.item.find_first_not_of("0123456789") != std::string::npos) {
+        return UsageError("--item takes a node, element or fibre number, not '" + o.item + "'");
+    }
+    std::vector<int> indices;
+    if (!velto::ParseTimes(o.times, 0, indices)) {
+        return UsageError("--times takes 'all' or numbers and ranges like 1,4,10-12");
+    }
+    return velto::RunCompare(o, stdout, stderr);
 }
 
 int Run(const std::vector<std::string>& args) {
@@ -163,6 +223,9 @@ int Run(const std::vector<std::string>& args) {
     }
     if (args[0] == "plot") {
         return Export(args, true);
+    }
+    if (args[0] == "compare") {
+        return Compare(args);
     }
     return UsageError("unknown command '" + args[0] + "'");
 }

@@ -1,0 +1,158 @@
+#include "extract/export/comparison.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <new>
+
+#include "common/atomicsave.h"
+#include "common/encoding.h"
+#include "common/error.h"
+#include "extract/export/sheetwriter.h"
+#include "extract/reader/catalogue.h"
+
+namespace velto {
+
+namespace {
+
+std::string NameOf(const std::filesystem::path& path) {
+    std::string name = path.filename().string();
+    if (name.size() > 4 && name.compare(name.size() - 4, 4, ".out") == 0) {
+        name.resize(name.size() - 4);
+    }
+    return name;
+}
+
+}  // namespace
+
+std::vector<std::string> ComparisonHeadings(const std::vector<std::string>& paths) {
+    std::map<std::string, int> uses;
+    for (const std::string& path : paths) {
+        ++uses[NameOf(path)];
+    }
+    std::vector<std::string> headings;
+    for (const std::string& path : paths) {
+        const std::filesystem::path p(path);
+        std::string heading = NameOf(p);
+        if (uses[heading] > 1) {
+            // The folder that holds it, as the user named it (or the working folder's own name).
+            std::filesystem::path folder = p.parent_path().filename();
+            if (folder.empty() || folder == "." || folder == "..") {
+                folder = std::filesystem::absolute(p).lexically_normal().parent_path().filename();
+            }
+            heading = folder.string() + "/" + heading;
+        }
+        headings.push_back(FileNameToCp1252(heading));
+    }
+    // Still alike (the same name in folders of the same name, or one listing named twice): the
+    // position in the command tells them apart.
+    std::map<std::string, int> seen;
+    for (std::size_t i = 0; i < headings.size(); ++i) {
+        if (std::count(headings.begin(), headings.end(), headings[i]) > 1) {
+            headings[i] += " (" + std::to_string(++seen[headings[i]]) + ")";
+        }
+    }
+    return headings;
+}
+
+ComparisonTable CompareHistories(const std::vector<ListingHistory>& histories) {
+    ComparisonTable table;
+    std::vector<std::string> paths;
+    for (const ListingHistory& h : histories) {
+        paths.push_back(h.path);
+    }
+    table.headings = ComparisonHeadings(paths);
+
+    // Every time as often as the listing that holds it most often holds it.
+    std::map<float, std::size_t> most;
+    for (const ListingHistory& h : histories) {
+        std::map<float, std::size_t> count;
+        for (const float t : h.times) {
+            most[t] = std::max(most[t], ++count[t]);
+        }
+    }
+    std::map<float, std::size_t> firstRow;
+    for (const auto& [time, rows] : most) {
+        firstRow[time] = table.times.size();
+        table.times.insert(table.times.end(), rows, time);
+    }
+    for (const ListingHistory& h : histories) {
+        std::vector<std::optional<float>> column(table.times.size());
+        std::map<float, std::size_t> used;
+        for (std::size_t k = 0; k < h.times.size() && k < h.values.size(); ++k) {
+            column[firstRow[h.times[k]] + used[h.times[k]]++] = h.values[k];
+        }
+        table.values.push_back(std::move(column));
+    }
+    return table;
+}
+
+std::string ComparisonLimitProblem(const ComparisonTable& table, SheetFormat format) {
+    const SheetLimits limits = LimitsOf(format);
+    if (limits.columns > 0 && static_cast<long long>(table.headings.size()) + 1 > limits.columns) {
+        return "The maximum number of columns in Excel is " + std::to_string(limits.columns) +
+               ". Cannot create file.";
+    }
+    if (limits.rows > 0 && static_cast<long long>(table.times.size()) + 1 > limits.rows) {
+        return "The maximum number of rows in Excel is " + std::to_string(limits.rows) +
+               ". Cannot create file.";
+    }
+    return {};
+}
+
+bool WriteComparison(const ComparisonTable& table, const std::string& fileName, SheetFormat format,
+                     MessageSink& messages) {
+    std::string text = ComparisonLimitProblem(table, format);
+    if (text.empty()) {
+        try {
+            AtomicSave save(fileName);
+            std::unique_ptr<SheetWriter> sheet = MakeSheetWriter(format);
+            const long columns = static_cast<long>(table.headings.size()) + 1;
+            sheet->Open(save.WritePath(), static_cast<long>(table.times.size()) + 1, columns);
+            sheet->Text(1, 1, "Time");
+            for (std::size_t i = 0; i < table.headings.size(); ++i) {
+                sheet->Text(1, static_cast<long>(i) + 2, table.headings[i]);
+            }
+            for (std::size_t r = 0; r < table.times.size(); ++r) {
+                const long row = static_cast<long>(r) + 2;
+                sheet->ListingSingle(row, 1, table.times[r]);
+                for (std::size_t i = 0; i < table.values.size(); ++i) {
+                    if (table.values[i][r]) {
+                        sheet->ListingSingle(row, static_cast<long>(i) + 2, *table.values[i][r]);
+                    }
+                }
+            }
+            sheet->Close();
+            save.Commit();
+            return true;
+        } catch (const RuntimeError& error) {
+            text = SaveFailureText(error);
+        } catch (const std::bad_alloc&) {
+            text = ErrorDescription(kOutOfMemory);
+        }
+    }
+    messages.ShowMessage(text, MessageIcon::Critical, kExtractTitle);
+    return false;
+}
+
+CurveSet CurvesOfComparison(const ComparisonTable& table) {
+    CurveSet set;
+    set.title = table.title;
+    set.unit = table.unit;
+    const std::size_t shown = std::min<std::size_t>(table.values.size(), kMaxCurves);
+    set.omitted = static_cast<int>(table.values.size() - shown);
+    for (std::size_t i = 0; i < shown; ++i) {
+        Curve curve;
+        curve.name = table.headings[i];
+        for (std::size_t r = 0; r < table.times.size(); ++r) {
+            if (table.values[i][r]) {
+                curve.points.push_back({table.times[r], *table.values[i][r]});
+            }
+        }
+        set.curves.push_back(std::move(curve));
+    }
+    return set;
+}
+
+}  // namespace velto

@@ -1,0 +1,53 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "extract/export/curves.h"
+#include "extract/export/sheetformat.h"
+#include "extract/reader/sinks.h"
+
+namespace velto {
+
+// One item's history in one listing of a study: the listing's times at the chosen records, in
+// the listing's order, and the item's value at each.
+struct ListingHistory {
+    std::string path;  // as the user named the listing
+    std::vector<float> times;
+    std::vector<float> values;
+};
+
+// The headings of the listings' columns: each file's name without ".out"; a name that two
+// listings share is told apart by its folder ("fire-a/beam1"). Texts are Windows-1252, as the
+// sheets hold them.
+std::vector<std::string> ComparisonHeadings(const std::vector<std::string>& paths);
+
+// One item's histories side by side: every time any listing holds, in ascending order, and each
+// listing's value at it (none where the listing has no result at that time). A time a listing
+// holds twice (a run restarted at it) takes two rows, filled in the listing's order.
+struct ComparisonTable {
+    std::string title;  // "Temperature Node 12": the variable, its vector and the item
+    std::string unit;   // as the listing prints it, Windows-1252
+    std::vector<std::string> headings;
+    std::vector<float> times;
+    std::vector<std::vector<std::optional<float>>> values;  // [listing][row]
+};
+ComparisonTable CompareHistories(const std::vector<ListingHistory>& histories);
+
+// The format's limits for the table ("The maximum number of columns in Excel is 256. Cannot
+// create file."), or an empty text.
+std::string ComparisonLimitProblem(const ComparisonTable& table, SheetFormat format);
+
+// Writes the table as one sheet: "Time" and the headings in the first row, one row per time
+// below, times and values stored as a single export stores them, an empty cell where a listing
+// has no result. Replaces `fileName` only once the new file is whole. Returns false after
+// showing why it could not (a limit, a file that cannot be replaced).
+bool WriteComparison(const ComparisonTable& table, const std::string& fileName, SheetFormat format,
+                     MessageSink& messages);
+
+// One curve per listing, named by its heading, over the times it holds.
+CurveSet CurvesOfComparison(const ComparisonTable& table);
+
+}  // namespace velto
