@@ -16,8 +16,10 @@
 #include "extract/cli/terminal.h"
 #include "extract/export/comparison.h"
 #include "extract/export/curves.h"
+#include "extract/export/layout.h"
 #include "extract/export/savecommand.h"
 #include "extract/export/selection.h"
+#include "extract/export/sheetwriter.h"
 #include "extract/export/timeselection.h"
 #include "extract/export/variablecatalogue.h"
 #include "extract/session/extractsession.h"
@@ -190,6 +192,9 @@ bool ParseTimes(const std::string& text, int count, std::vector<int>& indices, i
 }
 
 int RunExport(const ExportOptions& o, std::FILE* out, std::FILE* err) {
+    if (o.all) {
+        return RunExportAll(o, out, err);
+    }
     auto refuse = [&](const std::string& why) {
         return Refuse(err, why, o.plot ? "plot" : "export");
     };
@@ -264,6 +269,102 @@ int RunExport(const ExportOptions& o, std::FILE* out, std::FILE* err) {
             return 1;
     }
     return 1;
+}
+
+int RunExportAll(const ExportOptions& o, std::FILE* out, std::FILE* err) {
+    TerminalProgress terminal(err);
+    TerminalMessages messages(err, &terminal);
+    InterruptibleProgress progress(terminal);
+    ExtractSession session(progress, messages);
+    progress.session = &session;
+    session.Open(o.listing);
+    terminal.Clear();
+    if (messages.count() != 0 || !session.Recognised()) {
+        return Refuse(err, "it is not a listing that can be read", "export");
+    }
+    if (session.variables().empty()) {
+        return Refuse(err, "the listing holds no values to export", "export");
+    }
+    const int timeCount = static_cast<int>(session.times().available().size());
+    std::vector<int> indices;
+    int beyond = 0;
+    ParseTimes(o.times, timeCount, indices, &beyond);
+    if (beyond != 0) {
+        return Refuse(err, NoSuchTimeProblem(timeCount, beyond), "export");
+    }
+    const TimeLayout layout = o.columns ? TimeLayout::InColumns : TimeLayout::InRows;
+
+    const InterruptScope scope;
+    int written = 0;
+    int left = 0;
+    try {
+        AtomicSave save(o.output);
+        std::unique_ptr<SheetWriter> book = MakeSheetWriter(SheetFormat::Xlsx);
+        book->Open(save.WritePath(), 0, 0);
+        std::vector<std::string> names;
+        for (int v = 0; v < static_cast<int>(session.variables().size()); ++v) {
+            const OfferedVariable offered = session.variables()[static_cast<std::size_t>(v)];
+            const int vectors = std::max<int>(static_cast<int>(offered.Vectors.size()), 1);
+            for (int k = 0; k < vectors; ++k) {
+                const std::string vector =
+                    offered.Vectors.empty() ? std::string() : offered.Vectors[k];
+                const std::string name = WorkbookSheetName(offered.Name, vector, names);
+                names.push_back(name);
+                auto leaveOut = [&](const std::string& why) {
+                    std::fprintf(err, "velto-extract: sheet \"%s\" left out: %s\n",
+                                 TerminalSafe(Cp1252ToUtf8(name)).c_str(),
+                                 TerminalSafe(Cp1252ToUtf8(why)).c_str());
+                    ++left;
+                };
+                session.ChooseVariable(v);
+                if (!offered.Vectors.empty()) {
+                    session.ChooseVector(k);
+                }
+                session.ClearTimes();
+                session.AddTimes(indices);
+                session.SetRangeText(0, "1");
+                session.SetRangeText(1, std::to_string(offered.Limit.value_or(1)));
+                session.SetRangeText(2, "1");
+                session.SetLayout(layout);
+                std::string problem = session.RequestProblem();
+                if (problem.empty()) {
+                    problem = SheetLimitProblem(offered.Limit.value_or(1),
+                                                static_cast<long long>(indices.size()), layout,
+                                                SheetFormat::Xlsx);
+                }
+                if (!problem.empty()) {
+                    leaveOut(problem);
+                    continue;
+                }
+                const int shown = messages.count();
+                const SaveResult result = session.Chart();
+                terminal.Clear();
+                if (result.outcome == SaveOutcome::Aborted) {
+                    std::fprintf(err, "velto-extract: export interrupted; nothing was written\n");
+                    return 1;
+                }
+                if (result.outcome != SaveOutcome::Extracted) {
+                    leaveOut(!result.problem.empty()     ? result.problem
+                             : messages.count() != shown ? "its values could not be read"
+                                                         : "nothing to write");
+                    continue;
+                }
+                book->StartSheet(name);
+                WriteSheetCells(session.catalogue(), offered.Name, vector, layout, *book);
+                ++written;
+            }
+        }
+        book->Close();
+        save.Commit();
+    } catch (const RuntimeError& error) {
+        std::fprintf(err, "velto-extract: cannot write %s: %s\n", TerminalSafe(o.output).c_str(),
+                     TerminalSafe(Cp1252ToUtf8(SaveFailureText(error))).c_str());
+        return 1;
+    }
+    std::fprintf(out, "%s: %d sheets at %zu times%s\n", TerminalSafe(o.output).c_str(), written,
+                 indices.size(),
+                 left > 0 ? (", " + std::to_string(left) + " left out").c_str() : "");
+    return left == 0 && messages.count() == 0 ? 0 : 1;
 }
 
 bool ComparableOutput(const std::string& output) {

@@ -22,6 +22,7 @@ struct ExportOptions {
     bool columns = false;
     std::optional<SheetFormat> format;  // none: by the extension of `output`, else xls
     bool plot = false;  // draw the curves (PNG or SVG by the extension of `output`) instead
+    bool all = false;   // every variable and vector, a sheet each, in one .xlsx workbook
 };
 
 // The choices of `velto-extract compare`: one item's history across listings.
@@ -48,6 +49,12 @@ int RunCompare(const CompareOptions& options, std::FILE* out, std::FILE* err);
 // gives 0..count-1). The first number beyond `count` (1-based), if any, goes to `firstBeyond`.
 bool ParseTimes(const std::string& text, int count, std::vector<int>& indices,
                 int* firstBeyond = nullptr);
+
+// `export --all`: every variable and vector the listing offers, each on a sheet of its own laid
+// out as a single export of all its items, in one workbook. A sheet that cannot be written (a
+// format limit, a table that cannot be read) is reported by its name and left out; the others
+// are written, and the exit status is 1.
+int RunExportAll(const ExportOptions& options, std::FILE* out, std::FILE* err);
 
 // Opens the listing, builds the same request the window's Save command builds for these choices
 // and writes the same file (or, for `plot`, draws the same chart as the window's Chart). Returns

@@ -21,6 +21,7 @@ constexpr const char* kUsage =
     "       velto-extract export LISTING -o FILE --variable NAME [--vector NAME]\n"
     "                    [--from N] [--to N] [--step N] [--times SPEC] [--columns]\n"
     "                    [--format xls|xlsx|csv]\n"
+    "       velto-extract export LISTING -o BOOK.xlsx --all [--times SPEC] [--columns]\n"
     "       velto-extract plot LISTING -o CURVES.png|svg --variable NAME [--vector NAME]\n"
     "                    [--from N] [--to N] [--step N] [--times SPEC]\n"
     "       velto-extract compare LISTING... -o FILE --variable NAME [--vector NAME]\n"
@@ -40,6 +41,8 @@ constexpr const char* kUsage =
     "    --columns      times in columns (default: times in rows)\n"
     "    --format       xls (Excel 2.1 worksheet), xlsx (Excel workbook) or csv\n"
     "                   (default: by the extension of FILE, else xls)\n"
+    "    --all          every variable and vector, each on a sheet of its own\n"
+    "                   (\"Displacements DOF2\"), in one .xlsx workbook\n"
     "\n"
     "  plot LISTING     draw the same selection as curves against time (one per vector,\n"
     "                   the first 20), as PNG or SVG by the extension of CURVES\n"
@@ -135,7 +138,7 @@ int Export(const std::vector<std::string>& args, bool plot = false) {
                      {"--step", Into(o.step)},
                      {"--times", Into(o.times)},
                      {"--format", [&](const std::string& value) { format = value; }}},
-                    {{"--columns", &o.columns}}, words);
+                    {{"--columns", &o.columns}, {"--all", &o.all}}, words);
     if (!problem.empty()) {
         return UsageError(problem);
     }
@@ -155,7 +158,17 @@ int Export(const std::vector<std::string>& args, bool plot = false) {
     if (o.output.empty()) {
         return UsageError("no output file given (-o FILE)");
     }
-    if (o.variable.empty()) {
+    if (o.all && (plot || !o.variable.empty() || !o.vector.empty() || !o.from.empty() ||
+                  !o.to.empty() || !o.step.empty())) {
+        return UsageError(plot ? "--all is for export"
+                               : "--all exports every variable and item: --variable, --vector, "
+                                 "--from, --to and --step do not go with it");
+    }
+    if (o.all && o.format.value_or(velto::FormatOfExtension(o.output).value_or(
+                     velto::SheetFormat::Xls)) != velto::SheetFormat::Xlsx) {
+        return UsageError("--all writes a workbook of sheets: the output must be .xlsx");
+    }
+    if (o.variable.empty() && !o.all) {
         return UsageError("no variable given (--variable NAME)");
     }
     std::vector<int> indices;

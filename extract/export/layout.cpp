@@ -177,6 +177,37 @@ void WriteSheetCells(const Catalogue& c, std::string_view variable, std::string_
     }
 }
 
+std::string WorkbookSheetName(std::string_view variable, std::string_view vector,
+                              const std::vector<std::string>& taken) {
+    std::string name;
+    for (const char ch : std::string(variable) + " " + std::string(vector)) {
+        if (ch == ' ' && (name.empty() || name.back() == ' ')) {
+            continue;
+        }
+        name += std::string_view("[]:*?/\\").find(ch) == std::string_view::npos ? ch : '_';
+    }
+    while (!name.empty() && name.back() == ' ') {
+        name.pop_back();
+    }
+    constexpr std::size_t kLongest = 31;
+    auto fold = [](std::string text) {
+        std::transform(text.begin(), text.end(), text.begin(),
+                       [](unsigned char ch) { return static_cast<char>(std::tolower(ch)); });
+        return text;
+    };
+    auto isTaken = [&](const std::string& candidate) {
+        return std::any_of(taken.begin(), taken.end(), [&](const std::string& other) {
+            return fold(other) == fold(candidate);
+        });
+    };
+    std::string candidate = name.substr(0, kLongest);
+    for (int n = 2; isTaken(candidate); ++n) {
+        const std::string number = " (" + std::to_string(n) + ")";
+        candidate = name.substr(0, kLongest - number.size()) + number;
+    }
+    return candidate;
+}
+
 bool WriteSpreadsheet(const Catalogue& c, const std::string& fileName, std::string_view variable,
                       std::string_view vectorName, TimeLayout layout, MessageSink& messages,
                       SheetFormat format, ProgressSink* progress) {

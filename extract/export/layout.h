@@ -2,6 +2,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "extract/export/sheetformat.h"
 #include "extract/export/sheetwriter.h"
@@ -37,6 +38,13 @@ std::string SheetLimitProblem(long long vectors, long long times, TimeLayout lay
 // as StoredDouble gives them. Opening and closing the sheet are the caller's.
 void WriteSheetCells(const Catalogue& catalogue, std::string_view variable,
                      std::string_view vectorName, TimeLayout layout, SheetWriter& sheet);
+
+// The name of a variable's sheet in a workbook of every variable ("Displacements DOF2",
+// "Beam Stresses Beam 1 (Point 2)"): runs of blanks folded, the characters Excel refuses in a
+// sheet name ([]:*?/\) as "_", at most Excel's 31 characters, and told apart from the names in
+// `taken` (which Excel compares without regard to case) by a number: "... (2)".
+std::string WorkbookSheetName(std::string_view variable, std::string_view vector,
+                              const std::vector<std::string>& taken);
 
 // Writes the last extraction as a worksheet in `format`. Checks the format's limits (xls 256
 // columns and 65536 rows, xlsx 16384 and 1048576, CSV none) before anything is touched.

@@ -22,6 +22,10 @@ void SheetWriter::ListingSingle(long row, long col, float value) {
     Number(row, col, StoredDouble(value));
 }
 
+void SheetWriter::StartSheet(std::string_view) {
+    Raise(kInvalidCall);
+}
+
 namespace {
 
 // The shortest text that reads back to the number, with a point whatever the locale; a number
@@ -231,7 +235,14 @@ class XlsxSheet final : public SheetWriter {
         if (workbook_ == nullptr) {
             Raise(kOutOfMemory);
         }
-        sheet_ = workbook_add_worksheet(workbook_, nullptr);
+    }
+    void StartSheet(std::string_view name) override {
+        RequireOpen();
+        const std::string utf8 = Cp1252ToUtf8(name);
+        if (workbook_validate_sheet_name(workbook_, utf8.c_str()) != LXW_NO_ERROR) {
+            Raise(kInvalidCall);
+        }
+        sheet_ = workbook_add_worksheet(workbook_, utf8.c_str());
         if (sheet_ == nullptr) {
             Raise(kPathFileAccess);
         }
@@ -240,18 +251,19 @@ class XlsxSheet final : public SheetWriter {
     void Text(long row, long col, std::string_view text) override {
         RequireOpen();
         const std::string utf8 = Cp1252ToUtf8(text);
-        Check(
-            worksheet_write_string(sheet_, RowIndex(row), ColumnIndex(col), utf8.c_str(), nullptr));
+        Check(worksheet_write_string(Sheet(), RowIndex(row), ColumnIndex(col), utf8.c_str(),
+                                     nullptr));
     }
     void Number(long row, long col, double value) override {
         RequireOpen();
         if (!std::isfinite(value)) {
             Raise(kOverflow);
         }
-        Check(worksheet_write_number(sheet_, RowIndex(row), ColumnIndex(col), value, nullptr));
+        Check(worksheet_write_number(Sheet(), RowIndex(row), ColumnIndex(col), value, nullptr));
     }
     void Close() override {
         RequireOpen();
+        Sheet();  // a workbook holds at least one sheet, if an empty one
         sheet_ = nullptr;
         // workbook_close frees the workbook whatever it returns.
         const lxw_error error = workbook_close(std::exchange(workbook_, nullptr));
@@ -269,6 +281,17 @@ class XlsxSheet final : public SheetWriter {
         if (workbook_ == nullptr) {
             Raise(kPathFileAccess);
         }
+    }
+    // The sheet cells go to: the one started last, or the workbook's first, under Excel's own
+    // name, when none was started.
+    lxw_worksheet* Sheet() {
+        if (sheet_ == nullptr) {
+            sheet_ = workbook_add_worksheet(workbook_, nullptr);
+            if (sheet_ == nullptr) {
+                Raise(kPathFileAccess);
+            }
+        }
+        return sheet_;
     }
     static lxw_row_t RowIndex(long row) {
         if (row < 1 || row > LimitsOf(SheetFormat::Xlsx).rows) {

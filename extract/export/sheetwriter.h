@@ -27,6 +27,11 @@ class SheetWriter {
     virtual void Number(long row, long col, double value) = 0;
     // A single of the listing (a time or a value), stored as the double StoredDouble gives.
     virtual void ListingSingle(long row, long col, float value);
+    // Starts another sheet of a workbook, named `name` (Windows-1252, at most 31 characters,
+    // none of []:*?/\, unlike the other sheets' names); the cells that follow go to it, counted
+    // from its own first row. Only the xlsx writer holds more than one sheet: the others raise
+    // the invalid-call error (5).
+    virtual void StartSheet(std::string_view name);
     // Completes the file. The file is whole only once this returns.
     virtual void Close() = 0;
 };
