@@ -1,6 +1,7 @@
 #include "extract/export/comparison.h"
 
 #include <algorithm>
+#include <cctype>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -18,7 +19,10 @@ namespace {
 
 std::string NameOf(const std::filesystem::path& path) {
     std::string name = path.filename().string();
-    if (name.size() > 4 && name.compare(name.size() - 4, 4, ".out") == 0) {
+    if (name.size() > 4 && std::tolower(static_cast<unsigned char>(name[name.size() - 3])) == 'o' &&
+        std::tolower(static_cast<unsigned char>(name[name.size() - 2])) == 'u' &&
+        std::tolower(static_cast<unsigned char>(name[name.size() - 1])) == 't' &&
+        name[name.size() - 4] == '.') {
         name.resize(name.size() - 4);
     }
     return name;
@@ -47,10 +51,14 @@ std::vector<std::string> ComparisonHeadings(const std::vector<std::string>& path
     }
     // Still alike (the same name in folders of the same name, or one listing named twice): the
     // position in the command tells them apart.
+    std::map<std::string, int> alike;
+    for (const std::string& heading : headings) {
+        ++alike[heading];
+    }
     std::map<std::string, int> seen;
-    for (std::size_t i = 0; i < headings.size(); ++i) {
-        if (std::count(headings.begin(), headings.end(), headings[i]) > 1) {
-            headings[i] += " (" + std::to_string(++seen[headings[i]]) + ")";
+    for (std::string& heading : headings) {
+        if (alike[heading] > 1) {
+            heading += " (" + std::to_string(++seen[heading]) + ")";
         }
     }
     return headings;

@@ -203,7 +203,11 @@ std::string WorkbookSheetName(std::string_view variable, std::string_view vector
     std::string candidate = name.substr(0, kLongest);
     for (int n = 2; isTaken(candidate); ++n) {
         const std::string number = " (" + std::to_string(n) + ")";
-        candidate = name.substr(0, kLongest - number.size()) + number;
+        std::string stem = name.substr(0, kLongest - number.size());
+        while (!stem.empty() && stem.back() == ' ') {
+            stem.pop_back();
+        }
+        candidate = stem + number;
     }
     return candidate;
 }

@@ -211,6 +211,58 @@ TEST_F(ExtractExport, ExtractionErrorIsShownAndNothingWritten) {
     EXPECT_EQ(test::ReadBytes(dir.File("partial.xls")), "earlier");
 }
 
+// A comparison reads every listing first: one that cannot give the history refuses it, naming
+// itself and why, and the file at the target stays.
+TEST_F(ExtractExport, CompareRefusesBeforeAnythingIsWritten) {
+    const std::string frame = listing;
+    UseListing("small.out", 12, 2);
+    test::WriteBytes(dir.File("t.csv"), "earlier");
+    struct Case {
+        std::string options;
+        std::string reason;
+    } cases[] = {
+        {"--variable Displacements --item 20", "small.out: --item must lie in 1..12 (Nodes)"},
+        {"--variable Displacements --item 3 --times 4", "small.out: the listing has 2 times"},
+        {"--variable 'Beam Stresses' --item 3", "small.out: the listing does not offer"},
+    };
+    for (const Case& c : cases) {
+        const CommandRun run = Extract(dir, "compare '" + frame + "' '" + listing + "' -o '" +
+                                                dir.File("t.csv") + "' " + c.options);
+        EXPECT_EQ(run.status, 1) << c.options;
+        EXPECT_NE(run.err.find("cannot compare: " + dir.File(c.reason)), std::string::npos)
+            << run.err;
+        EXPECT_EQ(test::ReadBytes(dir.File("t.csv")), "earlier");
+    }
+    for (const char* options :
+         {"-o t.txt --variable Temperature --item 1", "-o t.csv --variable Temperature --item 1x",
+          "-o t.csv --variable Temperature", "-o t.csv --item 1"}) {
+        EXPECT_EQ(Extract(dir, "compare '" + frame + "' " + options).status, 2) << options;
+    }
+}
+
+// A workbook of every variable leaves out, by name, a sheet the format cannot hold, and still
+// writes the others; --all goes only with the options that do not choose a variable.
+TEST_F(ExtractExport, WorkbookOfEveryVariableNamesWhatItLeavesOut) {
+    UseListing("wide.out", 16400, 1);
+    CommandRun run = Export("-o '" + dir.File("all.xlsx") + "' --all");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err,
+              "velto-extract: sheet \"Displacements DOF1\" left out: The maximum number of "
+              "columns in Excel is 16384. Cannot create file.\n"
+              "velto-extract: sheet \"Displacements DOF2\" left out: The maximum number of "
+              "columns in Excel is 16384. Cannot create file.\n"
+              "velto-extract: sheet \"Displacements DOF3\" left out: The maximum number of "
+              "columns in Excel is 16384. Cannot create file.\n");
+    EXPECT_NE(run.out.find("1 sheets at 1 times, 3 left out"), std::string::npos) << run.out;
+    const test::XlsxCell* variable = test::ReadXlsxSheet(dir.File("all.xlsx")).At(1, 2);
+    ASSERT_NE(variable, nullptr);
+    EXPECT_EQ(variable->text, "Eigen Values");
+    for (const char* options : {"--all -o x.xls", "--all -o x.xlsx --variable Displacements",
+                                "--all -o x.xlsx --from 2"}) {
+        EXPECT_EQ(Export(options).status, 2) << options;
+    }
+}
+
 // A damaged listing's counts and a hostile --times text must not make the export claim memory:
 // each is refused before anything of its size is held, within a memory cap far below it.
 TEST_F(ExtractExport, HugeRequestsAreRefusedBeforeTheyAreHeld) {

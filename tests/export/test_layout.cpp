@@ -5,6 +5,7 @@
 
 #include <filesystem>
 
+#include "extract/export/comparison.h"
 #include "extract/export/layout.h"
 #include "tests/export/xlsxcells.h"
 #include "tests/support/biffcells.h"
@@ -446,6 +447,40 @@ TEST_F(Layout, NewFilesGetTheUsualPermissions) {
         EXPECT_EQ(info.st_mode & 0777, 0640u) << FormatName(format);
     }
     ::umask(previous);
+}
+
+}  // namespace
+}  // namespace velto
+
+namespace velto {
+namespace {
+
+// A study's listings are often runs of one name in folders of their own; each column must still
+// say which run it holds.
+TEST(Comparison, ListingsAreNamedApartAndTimesMerged) {
+    EXPECT_EQ(ComparisonHeadings({"fire-a/beam1.out", "fire-b/beam1.out", "beam2.out",
+                                  "x/fire-a/beam1.out", "beam3.OUT"}),
+              (std::vector<std::string>{"fire-a/beam1 (1)", "fire-b/beam1", "beam2",
+                                        "fire-a/beam1 (2)", "beam3"}));
+    // A run restarted at 120 s holds that time twice: two rows, in its order.
+    const ComparisonTable table = CompareHistories(
+        {{"a.out", {60, 120, 120, 180}, {1, 2, 3, 4}}, {"b.out", {90, 120}, {5, 6}}});
+    EXPECT_EQ(table.times, (std::vector<float>{60, 90, 120, 120, 180}));
+    using Column = std::vector<std::optional<float>>;
+    EXPECT_EQ(table.values[0], (Column{1, std::nullopt, 2, 3, 4}));
+    EXPECT_EQ(table.values[1], (Column{std::nullopt, 5, 6, std::nullopt, std::nullopt}));
+}
+
+TEST(Comparison, SheetNamesAreOnesExcelTakes) {
+    EXPECT_EQ(WorkbookSheetName("Beam Stresses", "Beam     1 (Point  2)", {}),
+              "Beam Stresses Beam 1 (Point 2)");
+    EXPECT_EQ(WorkbookSheetName("Eigen Values", "", {}), "Eigen Values");
+    EXPECT_EQ(WorkbookSheetName("A/B [x]", "y:z*?\\", {}), "A_B _x_ y_z___");
+    const std::string longName = WorkbookSheetName("Membrane Force Nxy", "Surface 12345678", {});
+    EXPECT_EQ(longName, "Membrane Force Nxy Surface 1234");
+    EXPECT_EQ(WorkbookSheetName("Membrane Force Nxy", "Surface 12345679", {longName}),
+              "Membrane Force Nxy Surface (2)");
+    EXPECT_EQ(WorkbookSheetName("eigen values", "", {"Eigen Values"}), "eigen values (2)");
 }
 
 }  // namespace

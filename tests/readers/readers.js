@@ -38,6 +38,9 @@ const LISTINGS = {
     // Thermal run: a last line of the temperature table that is not full; CR LF line ends.
     thermal: ['--kind', 'thermal', '--nodes', '13', '--solids', '4', '--times', '5',
         '--time-step', '60', '--line-end', 'crlf'],
+    // The same model run again with results every 90 s: some times shared, some its own.
+    thermal90: ['--kind', 'thermal', '--nodes', '13', '--solids', '4', '--times', '3',
+        '--time-step', '90'],
 };
 
 const range = (from, to, step = 1) => {
@@ -129,6 +132,9 @@ const CASES = [
     { name: 'temperature_times_rows', listing: 'thermal', variable: 'Temperature', expectVector: '',
         args: ['--times', '3,1,2', '--from', '5', '--to', '13', '--step', '4'], word: 'Node',
         items: [5, 9, 13], times: [1, 2, 3], value: (b, n) => b.temp.get(n) },
+    // One node's history in two runs: the union of their times, a blank where a run has none.
+    { name: 'compare_temperature', compare: ['thermal', 'thermal90'], variable: 'Temperature',
+        item: 7, value: (b, n) => b.temp.get(n) },
 ];
 
 // --- what a sheet must hold -----------------------------------------------------------------
@@ -141,6 +147,23 @@ const num = (printed) => {
     }
     return { num: v, printed };
 };
+
+// The comparison's grid: "Time" and the listings' names, then a row per time any of them
+// holds, in ascending order, each listing's value where it has one (other cells left out).
+function comparisonGrid(c, listings) {
+    const rows = new Map();
+    c.compare.forEach((name, column) => {
+        for (const b of listings[name].blocks) {
+            const time = Math.fround(Number(b.time));
+            if (!rows.has(time)) {
+                rows.set(time, [num(b.time)]);
+            }
+            rows.get(time)[column + 1] = num(c.value(b, c.item));
+        }
+    });
+    return [[text('Time'), ...c.compare.map(text)],
+        ...[...rows.keys()].sort((a, b) => a - b).map((time) => rows.get(time))];
+}
 
 // The expected grid, row by row (row 0 is sheet row 1); cells not listed must be empty.
 function expectedGrid(c, listing) {
@@ -243,14 +266,14 @@ function checkAll(reader, scratch, compare) {
     let cells = 0;
     let failed = 0;
     for (const c of CASES) {
-        const grid = expectedGrid(c, listings[c.listing]);
+        const grid = c.compare ? comparisonGrid(c, listings) : expectedGrid(c, listings[c.listing]);
         let problems;
         try {
             problems = compare(c, grid);
         } catch (e) {
             problems = [e.message];
         }
-        cells += grid.reduce((n, row) => n + row.length, 0);
+        cells += grid.reduce((n, row) => n + row.filter(() => true).length, 0);
         if (problems.length) {
             failed += 1;
             console.log(`FAIL ${c.name} (${reader}):`);
@@ -310,9 +333,12 @@ function exportAll(scratch, genlisting, extract) {
         // The .xls and .csv by their extensions, the workbook by --format.
         for (const [file, format] of [[files.xls, []], [files.xlsx, ['--format', 'xlsx']],
             [files.csv, []]]) {
-            const args = ['export', path.join(d.listings, `${c.listing}.out`), '-o', file,
-                '--variable', c.variable, ...(c.vector ? ['--vector', c.vector] : []),
-                ...(c.args || []), ...format];
+            const args = c.compare
+                ? ['compare', ...c.compare.map((l) => path.join(d.listings, `${l}.out`)), '-o', file,
+                    '--variable', c.variable, '--item', String(c.item)]
+                : ['export', path.join(d.listings, `${c.listing}.out`), '-o', file,
+                    '--variable', c.variable, ...(c.vector ? ['--vector', c.vector] : []),
+                    ...(c.args || []), ...format];
             const r = run(extract, args);
             // A message on standard error means the export had something to say: not a clean run.
             if (r.status !== 0 || r.stderr !== '' || !fs.existsSync(file)) {
@@ -323,7 +349,7 @@ function exportAll(scratch, genlisting, extract) {
             }
         }
     }
-    return ok;
+    return exportWorkbook(d, extract) && ok;
 }
 
 // --- LibreOffice ----------------------------------------------------------------------------
@@ -544,7 +570,7 @@ async function libreoffice(scratchDir, soffice) {
         console.log(`soffice: ${why}\n${r.stdout}\n${r.stderr}`);
         return false;
     }
-    return checkAll('libreoffice', scratchDir, (c, grid) => {
+    const cases = checkAll('libreoffice', scratchDir, (c, grid) => {
         const fromXls = path.join(d.csv, `${c.name}.csv`);
         const fromXlsx = path.join(d.csv, `${c.name}.book.csv`);
         // soffice exits 0 even when it could not open a file; the missing CSV tells.
@@ -567,6 +593,7 @@ async function libreoffice(scratchDir, soffice) {
         }
         return problems;
     });
+    return await libreofficeWorkbook(d, soffice) && cases;
 }
 
 // --- SheetJS --------------------------------------------------------------------------------
@@ -613,7 +640,7 @@ function loadSheetJs(nodeDir) {
 function sheetjs(scratch, nodeDir) {
     const X = loadSheetJs(nodeDir);
     const d = dirs(scratch);
-    return checkAll(`sheetjs ${X.version}`, scratch, (c, grid) => {
+    const cases = checkAll(`sheetjs ${X.version}`, scratch, (c, grid) => {
         const problems = [];
         for (const [format, options] of [['xls', {}], ['xlsx', { blankForEmptyText: true }]]) {
             const wb = X.readFile(filesOf(d, c)[format]);
@@ -626,6 +653,107 @@ function sheetjs(scratch, nodeDir) {
         }
         return problems;
     });
+    return sheetjsWorkbook(X, d) && cases;
+}
+
+// --- every variable in one workbook -----------------------------------------------------------
+
+// `export --all` must put on each sheet, under the variable's and vector's name, what the single
+// export of that variable and vector writes.
+const WORKBOOK_LISTING = 'static2d';
+const workbookFiles = (d) => ({
+    book: path.join(d.xlsx, 'all.workbook.xlsx'),
+    singles: path.join(d.xlsx, 'singles'),
+    csv: path.join(d.csv, 'workbook'),
+});
+const sheetNameOf = (single) => `${single.variable} ${single.vector}`.replace(/\s+/g, ' ').trim()
+    .slice(0, 31);
+
+function exportWorkbook(d, extract) {
+    const listing = path.join(d.listings, `${WORKBOOK_LISTING}.out`);
+    const files = workbookFiles(d);
+    fresh(files.singles);
+    const r = run(extract, ['export', listing, '-o', files.book, '--all']);
+    if (r.status !== 0 || r.stderr !== '') {
+        console.log(`FAIL velto-extract export --all: exit ${r.status}\n${r.stderr}`);
+        return false;
+    }
+    const singles = [];
+    for (const v of JSON.parse(run(extract, ['info', listing, '--json']).stdout).Variables) {
+        for (const vector of v.Vectors.length ? v.Vectors : ['']) {
+            const file = path.join(files.singles, `${singles.length + 1}.xlsx`);
+            const args = ['export', listing, '-o', file, '--variable', v.Name,
+                ...(vector ? ['--vector', vector] : [])];
+            if (run(extract, args).status !== 0) {
+                console.log(`FAIL velto-extract ${args.join(' ')}`);
+                return false;
+            }
+            singles.push({ variable: v.Name, vector, file });
+        }
+    }
+    fs.writeFileSync(path.join(files.singles, 'singles.json'), JSON.stringify(singles));
+    console.log(`wrote ${path.basename(files.book)} and ${singles.length} single exports`);
+    return true;
+}
+
+const singlesOf = (d) => JSON.parse(
+    fs.readFileSync(path.join(workbookFiles(d).singles, 'singles.json'), 'utf8'));
+
+function report(reader, problems) {
+    for (const p of problems.slice(0, 20)) {
+        console.log(`FAIL workbook (${reader}): ${p}`);
+    }
+    console.log(`${reader}: the --all workbook ${problems.length ? 'differs' : 'matches'}`);
+    return problems.length === 0;
+}
+
+// Every sheet of the workbook, as LibreOffice writes it to CSV, against the single export's.
+async function libreofficeWorkbook(d, soffice) {
+    const files = workbookFiles(d);
+    fresh(files.csv);
+    const singles = singlesOf(d);
+    const r = await runSoffice(soffice, [`-env:UserInstallation=${pathToFileURL(d.profile).href}`,
+        '--headless', '--norestore', '--convert-to',
+        'csv:Text - txt - csv (StarCalc):44,34,76,1,,0,true,,true,false,false,-1',
+        '--outdir', files.csv, files.book, ...singles.map((x) => x.file)], 300000);
+    if (r.status !== 0 || r.hung) {
+        return report('libreoffice', [`soffice: exit ${r.status}\n${r.stdout}\n${r.stderr}`]);
+    }
+    const read = (name) => {
+        const file = path.join(files.csv, name);
+        return fs.existsSync(file) ? fs.readFileSync(file, 'utf8') : `(no ${name})`;
+    };
+    const problems = [];
+    singles.forEach((single, i) => {
+        const name = sheetNameOf(single);
+        if (read(`all.workbook-${name}.csv`) !== read(`${i + 1}-Sheet1.csv`)) {
+            problems.push(`sheet "${name}" is not what the single export holds`);
+        }
+    });
+    return report('libreoffice', problems);
+}
+
+// Every sheet of the workbook, in order and by name, cell for cell against the single export's.
+function sheetjsWorkbook(X, d) {
+    const singles = singlesOf(d);
+    const book = X.readFile(workbookFiles(d).book);
+    const problems = [];
+    if (JSON.stringify(book.SheetNames) !== JSON.stringify(singles.map(sheetNameOf))) {
+        problems.push(`sheets ${JSON.stringify(book.SheetNames)}`);
+    }
+    singles.forEach((single, i) => {
+        const got = book.Sheets[book.SheetNames[i]] || {};
+        const alone = X.readFile(single.file);
+        const want = alone.Sheets[alone.SheetNames[0]];
+        for (const key of new Set([...Object.keys(got), ...Object.keys(want)])) {
+            const [a, b] = [got[key], want[key]];
+            if (key === '!ref' ? a !== b : !key.startsWith('!') && (!a || !b || a.t !== b.t || a.v !== b.v)) {
+                problems.push(`sheet ${i + 1} ${key}: ${JSON.stringify(a && (a.v ?? a))}, `
+                    + `the single export holds ${JSON.stringify(b && (b.v ?? b))}`);
+            }
+        }
+    });
+    return report(`sheetjs ${X.version}`, problems);
 }
 
 // --- main -----------------------------------------------------------------------------------
