@@ -361,8 +361,8 @@ int RunExportAll(const ExportOptions& o, std::FILE* out, std::FILE* err) {
                      TerminalSafe(Cp1252ToUtf8(SaveFailureText(error))).c_str());
         return 1;
     }
-    std::fprintf(out, "%s: %d sheets at %zu times%s\n", TerminalSafe(o.output).c_str(), written,
-                 indices.size(),
+    std::fprintf(out, "%s: %d %s at %zu times%s\n", TerminalSafe(o.output).c_str(), written,
+                 written == 1 ? "sheet" : "sheets", indices.size(),
                  left > 0 ? (", " + std::to_string(left) + " left out").c_str() : "");
     return left == 0 && messages.count() == 0 ? 0 : 1;
 }

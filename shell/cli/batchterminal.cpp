@@ -74,6 +74,16 @@ BatchTerminal::BatchTerminal(BatchModel& batch, bool verbose, std::FILE* out)
         std::fflush(out_);
         Draw();
     });
+    connect(&batch, &BatchModel::exportEnded, this, [this](int row, const QByteArray& text, bool) {
+        if (verbose_) {
+            return;  // already shown with the console text
+        }
+        ClearLine();
+        std::fprintf(out_, "%s: %s\n", NameOf(row).c_str(),
+                     ControlsEscaped(text.trimmed().toStdString()).c_str());
+        std::fflush(out_);
+        Draw();
+    });
     connect(&batch, &BatchModel::batchFinished, this, [this] {
         ClearLine();
         std::fprintf(out_, "%s\n", batch_.Summary().toLocal8Bit().constData());

@@ -19,6 +19,7 @@
 #include "shell/model/batchjournal.h"
 #include "shell/model/batchmodel.h"
 #include "shell/model/batchrecords.h"
+#include "shell/runner/exportafterrun.h"
 #include "shell/runner/inputfiles.h"
 #include "shell/runner/localbackend.h"
 #include "shell/runner/settings.h"
@@ -27,10 +28,11 @@
 namespace {
 
 constexpr const char* kUsage =
-    "Usage: velto-batch [--solver-folder DIR] [--jobs N] [--verbose] [--] FILE.in ...\n"
-    "       velto-batch [--solver-folder DIR] [--jobs N] [--verbose] --resume\n"
+    "Usage: velto-batch [--solver-folder DIR] [--jobs N] [--verbose] [--export OPTIONS]\n"
+    "                   [--] FILE.in ...\n"
+    "       velto-batch [--solver-folder DIR] [--jobs N] [--verbose] [--export OPTIONS] --resume\n"
     "       velto-batch --slurm [--partition P] [--max-running N] [--time LIMIT] [--detach]\n"
-    "                   [--solver-folder DIR] [--verbose] [--] FILE.in ...\n"
+    "                   [--solver-folder DIR] [--verbose] [--export OPTIONS] [--] FILE.in ...\n"
     "       velto-batch --follow JOBID [--verbose]\n"
     "\n"
     "Runs the Velto solver on each input file in turn, in the file's own folder, and shows\n"
@@ -41,6 +43,12 @@ constexpr const char* kUsage =
     "                       VeltoShell window remembers, else velto-batch's own folder)\n"
     "  --jobs N             run up to N files at once (default 1)\n"
     "  --verbose            show the solver's console text as it runs\n"
+    "  --export \"OPTIONS\"   after each file completes, export from its listing NAME.out\n"
+    "                       with these velto-extract export options (e.g. \"--all\", or\n"
+    "                       \"--variable Temperature --from 12 --to 12 --format csv\") into\n"
+    "                       NAME.xlsx beside it (NAME.csv, NAME.xls for the format chosen);\n"
+    "                       an export that fails is said and counted, and leaves the\n"
+    "                       file's status as it is\n"
     "  --resume             run again the files that did not complete of the batch\n"
     "                       started last among those that left files unfinished and\n"
     "                       do not run now (each batch keeps a record of its own)\n"
@@ -59,8 +67,9 @@ constexpr const char* kUsage =
     "the solver itself is left to end on its own, and its file is not run again while\n"
     "that solver runs (it fails at once, \"being run already\"). On a cluster Ctrl+C asks\n"
     "whether to cancel the job (c) or only stop following it (Enter).\n"
-    "Exit status: 0 when every file completed, 1 otherwise, 2 for a usage error, when\n"
-    "no solver is found, or when the cluster refuses or does not know the job.\n";
+    "Exit status: 0 when every file completed (and every export was written), 1\n"
+    "otherwise, 2 for a usage error, when no solver is found, or when the cluster\n"
+    "refuses or does not know the job.\n";
 
 int UsageError(const QString& why) {
     std::fprintf(stderr, "velto-batch: %s\n\n%s", why.toLocal8Bit().constData(), kUsage);
@@ -114,6 +123,11 @@ QString AwaitCluster(velto::BatchModel& batch) {
 
 // Follows a job on the cluster to its end. Ctrl+C asks on the terminal whether to cancel the
 // job or only to stop following it; without a terminal to ask on, it stops following.
+// Every file completed, and every export after a run was written.
+bool Succeeded(const velto::BatchModel& batch) {
+    return batch.AllCompleted() && batch.exportFailures() == 0;
+}
+
 int FollowJob(QCoreApplication& app, velto::BatchModel& batch, const velto::SlurmBackend& job,
               velto::BatchTerminal& terminal) {
     const QByteArray id = job.jobId().toLocal8Bit();
@@ -163,7 +177,7 @@ int FollowJob(QCoreApplication& app, velto::BatchModel& batch, const velto::Slur
         answer.setEnabled(true);
     });
     QObject::connect(&batch, &velto::BatchModel::batchFinished, &app,
-                     [&] { app.exit(batch.AllCompleted() ? 0 : 1); });
+                     [&] { app.exit(Succeeded(batch) ? 0 : 1); });
     return app.exec();
 }
 
@@ -192,8 +206,9 @@ int Run(QCoreApplication& app, int argc, char** argv) {
     int jobs = 1;
     // Input files as the bytes the system handed us: a name need not be UTF-8.
     std::vector<std::string> files;
-    const QStringList withValue = {"--solver-folder", "--jobs", "--partition",
-                                   "--max-running",   "--time", "--follow"};
+    const QStringList withValue = {"--solver-folder", "--jobs",   "--partition", "--max-running",
+                                   "--time",          "--follow", "--export"};
+    QStringList exportOptions;
     bool optionsEnded = false;
     for (int i = 1; i < argc; ++i) {
         const std::string bytes = argv[i];
@@ -251,6 +266,14 @@ int Run(QCoreApplication& app, int argc, char** argv) {
                 if (!ok || cluster.maxRunning < 1) {
                     return UsageError("--max-running takes a whole number of 1 or more");
                 }
+            } else if (arg == "--export") {
+                QString problem;
+                if (!velto::ParseExportOptions(value, exportOptions, problem)) {
+                    return UsageError(problem);
+                }
+                if (exportOptions.isEmpty()) {
+                    return UsageError("--export takes the options of velto-extract export");
+                }
             } else {
                 followId = value;
             }
@@ -267,7 +290,8 @@ int Run(QCoreApplication& app, int argc, char** argv) {
             "on a cluster --max-running, not --jobs, sets how many files run at once");
     }
     if (!followId.isEmpty()) {
-        if (slurm || resume || !files.empty() || !folder.empty() || jobsGiven) {
+        if (slurm || resume || !files.empty() || !folder.empty() || jobsGiven ||
+            !exportOptions.isEmpty()) {
             return UsageError("--follow takes a job id alone");
         }
         QString error;
@@ -337,6 +361,9 @@ int Run(QCoreApplication& app, int argc, char** argv) {
     // One rule for every batch: files that can be run, each once.
     velto::BatchModel batch;
     batch.setKeepLogs(false);
+    if (!exportOptions.isEmpty()) {
+        batch.setExportAfterRun(velto::FindExtractProgram(), exportOptions);
+    }
     const velto::CheckedInputs checked = batch.AddFiles(files);
     const QStringList problems = checked.refused + checked.duplicates;
     // A file skipped is a file not completed: the exit status says so.
@@ -421,7 +448,7 @@ int Run(QCoreApplication& app, int argc, char** argv) {
     });
 
     QObject::connect(&batch, &velto::BatchModel::batchFinished, &app,
-                     [&batch, &app] { app.exit(batch.AllCompleted() ? 0 : 1); });
+                     [&batch, &app] { app.exit(Succeeded(batch) ? 0 : 1); });
     batch.Run(std::make_unique<velto::LocalBackend>(jobs), solver);
     int status = 1;
     try {
@@ -436,7 +463,7 @@ int Run(QCoreApplication& app, int argc, char** argv) {
         journal->Save();
         journal.reset();
     }
-    if (record && status == 0 && batch.AllCompleted()) {
+    if (record && status == 0 && Succeeded(batch)) {
         record->Remove();  // nothing of it to resume
     }
     return status | skipped;

@@ -1,6 +1,10 @@
 #include "shell/model/batchmodel.h"
 
+#include <QProcess>
+
 #include "shell/runner/batchreport.h"
+#include "shell/runner/exportafterrun.h"
+#include "shell/runner/inputfiles.h"
 #include "shell/runner/solverrun.h"
 
 namespace velto {
@@ -86,6 +90,8 @@ bool BatchModel::Run(std::unique_ptr<BatchBackend> backend, const SolverInfo& so
     running_ = true;
     stopRequested_ = false;
     quitRequested_ = false;
+    backendFinished_ = false;
+    exportFailures_ = 0;
     clock_.start();
     batchEndedMs_ = -1;
     std::vector<std::string> files;
@@ -208,6 +214,59 @@ void BatchModel::OnFinished(int row, const QString& status, double ranSeconds) {
     state.endedMs = now;
     SetStatus(row, status);
     emit fileFinished(row, status);
+    if (status == kStatusCompleted && !exportOptions_.isEmpty()) {
+        StartExport(row);
+    }
+}
+
+void BatchModel::setExportAfterRun(const QString& program, const QStringList& options) {
+    exportProgram_ = program;
+    exportOptions_ = options;
+}
+
+void BatchModel::StartExport(int row) {
+    const ExportAfterRun run =
+        ExportOfRun(rows_[static_cast<std::size_t>(row)].nativePath, exportOptions_);
+    auto* process = new QProcess(this);
+    process->setProgram(exportProgram_);
+    process->setArguments(run.arguments);
+    process->setStandardInputFile(QProcess::nullDevice());
+    ++exportsUnderWay_;
+    const QString target = PathText(run.target);
+    connect(process, &QProcess::finished, this,
+            [this, process, row, target](int code, QProcess::ExitStatus how) {
+                const QByteArray said =
+                    (process->readAllStandardOutput() + process->readAllStandardError()).trimmed();
+                const bool failed = how != QProcess::NormalExit || code != 0;
+                QByteArray text = failed ? "Export failed: " : "Exported: ";
+                text += said.isEmpty() ? target.toUtf8() : said;
+                process->deleteLater();
+                OnExportEnded(row, text + "\n", failed);
+            });
+    connect(process, &QProcess::errorOccurred, this,
+            [this, process, row](QProcess::ProcessError error) {
+                if (error != QProcess::FailedToStart) {
+                    return;  // `finished` follows
+                }
+                process->deleteLater();
+                OnExportEnded(row,
+                              "Export failed: cannot start " + exportProgram_.toUtf8() + ": " +
+                                  process->errorString().toUtf8() + "\n",
+                              true);
+            });
+    process->start();
+}
+
+void BatchModel::OnExportEnded(int row, const QByteArray& text, bool failed) {
+    exportFailures_ += failed ? 1 : 0;
+    --exportsUnderWay_;
+    if (Valid(row)) {
+        OnOutput(row, text);
+        emit exportEnded(row, text, failed);
+    }
+    if (exportsUnderWay_ == 0 && backendFinished_) {
+        FinishBatch();
+    }
 }
 
 void BatchModel::PutBackWaiting() {
@@ -220,6 +279,16 @@ void BatchModel::PutBackWaiting() {
 }
 
 void BatchModel::OnBackendFinished() {
+    if (!running_) {
+        return;
+    }
+    backendFinished_ = true;
+    if (exportsUnderWay_ == 0) {
+        FinishBatch();
+    }
+}
+
+void BatchModel::FinishBatch() {
     if (!running_) {
         return;
     }
@@ -297,7 +366,13 @@ std::vector<QString> BatchModel::StatusesOfThisBatch() const {
 }
 
 QString BatchModel::Summary() const {
-    return BatchSummary(StatusesOfThisBatch(), BatchSeconds());
+    QString summary = BatchSummary(StatusesOfThisBatch(), BatchSeconds());
+    if (exportFailures_ > 0) {
+        summary += exportFailures_ == 1
+                       ? QStringLiteral("; 1 export failed")
+                       : QStringLiteral("; %1 exports failed").arg(exportFailures_);
+    }
+    return summary;
 }
 
 bool BatchModel::AllCompleted() const {

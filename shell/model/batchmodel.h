@@ -5,6 +5,7 @@
 #include <QList>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 #include <memory>
 #include <optional>
 #include <string>
@@ -73,6 +74,16 @@ class BatchModel : public QObject {
     // come; rows keep the status last heard (a cluster job runs on).
     void Detach();
 
+    // -- An export after each run
+    // After each file that completes, `program` (velto-extract) exports from its listing with
+    // these options (ExportOfRun); none when they are empty. The export's word ends the file's
+    // console text; a failed export leaves the file's status as it is and is counted for the
+    // summary. The batch finishes once the last export has ended.
+    void setExportAfterRun(const QString& program, const QStringList& options);
+    const QStringList& exportOptions() const { return exportOptions_; }
+    // Exports of this batch that failed.
+    int exportFailures() const { return exportFailures_; }
+
     // -- Quitting
     // The user wants to quit. With no batch running, quitReady() comes at once; during a batch
     // the batch stops and quitReady() follows its batchFinished() (or a cluster's refusal).
@@ -90,7 +101,8 @@ class BatchModel : public QObject {
     // The statuses of the rows this batch started or ended (rows a stop kept from starting are
     // not counted).
     std::vector<QString> StatusesOfThisBatch() const;
-    // "Batch finished: 2 Completed, 1 Failed, 0 Aborted in 1:02:03".
+    // "Batch finished: 2 Completed, 1 Failed, 0 Aborted in 1:02:03", and "; 1 export failed"
+    // when one did.
     QString Summary() const;
     // Every row "Completed".
     bool AllCompleted() const;
@@ -116,6 +128,8 @@ class BatchModel : public QObject {
     // fileFinished(); the reason ends its console text as well.
     void fileFailedBecause(int row, const QByteArray& reason);
     void fileFinished(int row, const QString& status);
+    // An export after the row's run ended; `text` is its word, as it ends the console text.
+    void exportEnded(int row, const QByteArray& text, bool failed);
     // The cluster could not be asked, in one line.
     void clusterMessage(const QString& text);
     void batchFinished();
@@ -143,6 +157,10 @@ class BatchModel : public QObject {
     // Rows the run never reached go back to what they were.
     void PutBackWaiting();
     void OnBackendFinished();
+    void StartExport(int row);
+    void OnExportEnded(int row, const QByteArray& text, bool failed);
+    // The backend and every export have ended.
+    void FinishBatch();
 
     std::vector<Row> rows_;
     std::vector<State> states_;
@@ -153,6 +171,11 @@ class BatchModel : public QObject {
     bool quitRequested_ = false;
     QElapsedTimer clock_;
     qint64 batchEndedMs_ = -1;
+    QString exportProgram_;
+    QStringList exportOptions_;
+    int exportsUnderWay_ = 0;
+    int exportFailures_ = 0;
+    bool backendFinished_ = false;
 };
 
 }  // namespace velto

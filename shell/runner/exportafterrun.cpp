@@ -1,0 +1,93 @@
+#include "shell/runner/exportafterrun.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QProcess>
+
+#include "shell/runner/inputfiles.h"
+#include "shell/runner/solverrun.h"
+
+namespace velto {
+
+ExportAfterRun ExportOfRun(const std::string& inputPath, const QStringList& options) {
+    QString format = QStringLiteral("xlsx");
+    for (int i = 0; i < options.size(); ++i) {
+        if (options[i] == QLatin1String("--format") && i + 1 < options.size()) {
+            format = options[i + 1];
+        } else if (options[i].startsWith(QLatin1String("--format="))) {
+            format = options[i].mid(9);
+        }
+    }
+    // The solver writes its listing in the input's folder under the input's base name.
+    const std::size_t slash = inputPath.rfind('/');
+    const std::string folder = slash == std::string::npos ? "" : inputPath.substr(0, slash + 1);
+    const std::string base = folder + BaseNameOf(inputPath);
+    ExportAfterRun run;
+    run.listing = base + ".out";
+    run.target = base + "." + format.toLower().toStdString();
+    run.arguments = QStringList{QStringLiteral("export"), PathText(run.listing),
+                                QStringLiteral("-o"), PathText(run.target)} +
+                    options;
+    return run;
+}
+
+bool ParseExportOptions(const QString& text, QStringList& options, QString& problem) {
+    options.clear();
+    QString word;
+    bool inWord = false;
+    QChar quote;
+    for (const QChar ch : text) {
+        if (!quote.isNull()) {
+            if (ch == quote) {
+                quote = QChar();
+            } else {
+                word += ch;
+            }
+        } else if (ch == u'\'' || ch == u'"') {
+            quote = ch;
+            inWord = true;
+        } else if (ch.isSpace()) {
+            if (inWord) {
+                options << word;
+            }
+            word.clear();
+            inWord = false;
+        } else {
+            word += ch;
+            inWord = true;
+        }
+    }
+    if (!quote.isNull()) {
+        problem = QStringLiteral("the export options have an open quote");
+        return false;
+    }
+    if (inWord) {
+        options << word;
+    }
+    for (const QString& option : options) {
+        const QString name = option.section(u'=', 0, 0);
+        if (name == QLatin1String("-o") || name == QLatin1String("--output")) {
+            problem = QStringLiteral(
+                "the export options name no file: each run's export is "
+                "written beside its listing");
+            return false;
+        }
+    }
+    return true;
+}
+
+QString FindExtractProgram() {
+    const QDir here(QCoreApplication::applicationDirPath());
+    for (const QString& candidate :
+         {here.filePath(QStringLiteral("velto-extract")),
+          here.filePath(QStringLiteral("../../extract/cli/velto-extract"))}) {
+        const QFileInfo info(candidate);
+        if (info.isFile() && info.isExecutable()) {
+            return QDir::cleanPath(info.absoluteFilePath());
+        }
+    }
+    return QStringLiteral("velto-extract");
+}
+
+}  // namespace velto

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+#include <string>
+
+namespace velto {
+
+// The export that follows a completed run when the user asks for one: velto-extract exports
+// from the run's listing, NAME.out beside its input file, into NAME.xlsx beside it (or NAME.csv,
+// NAME.xls for the format the options choose), with the user's export options.
+struct ExportAfterRun {
+    std::string listing;    // the listing's path bytes
+    std::string target;     // the spreadsheet's path bytes
+    QStringList arguments;  // for velto-extract
+};
+ExportAfterRun ExportOfRun(const std::string& inputPath, const QStringList& options);
+
+// Splits the options as a shell would ("--variable 'Beam Stresses' --from 12"). False, with the
+// reason, for a text with an open quote, or one that names the file to write: each run's export
+// has its own.
+bool ParseExportOptions(const QString& text, QStringList& options, QString& problem);
+
+// velto-extract: beside this program (both installed in one folder), in the build tree's folder
+// for it, else whatever the PATH finds.
+QString FindExtractProgram();
+
+}  // namespace velto
