@@ -197,6 +197,38 @@ TEST_F(VeltoBatch, StatusOfEachFileAndTheExitStatus) {
 
 // A file that never reached the solver says why, even without --verbose, its name escaped once
 // and its letters as they are.
+// After each completed run its listing is exported beside it, as velto-extract exports it; a
+// failed run has no export, and an export that fails is said and counted without changing the
+// file's status.
+TEST_F(VeltoBatch, ExportAfterEachRun) {
+    const BatchCommand run =
+        RunBatch(dir, {"--solver-folder", VELTO_STANDIN_DIR, "--export",
+                       "--variable 'Temperature' --from 2 --to 3 --format csv",
+                       Input("hot", "STANDIN KIND thermal\nSTANDIN PACE 0\n"),
+                       Input("frame", "STANDIN PACE 0\n"),
+                       Input("broken", "STANDIN KIND thermal\nSTANDIN PACE 0\nSTANDIN EXIT 3\n")});
+    EXPECT_EQ(run.status, 1) << run.out;
+    for (const char* said :
+         {"hot.in: Completed", "hot.in: Exported: ", "frame.in: Completed",
+          "frame.in: Export failed: velto-extract: cannot export: the listing does not offer "
+          "\"Temperature\"",
+          "broken.in: Failed", "Batch finished: 2 Completed, 1 Failed, 0 Aborted in 0:0",
+          "; 1 export failed\n"}) {
+        EXPECT_NE(run.out.find(said), std::string::npos) << said << "\n" << run.out;
+    }
+    EXPECT_FALSE(std::filesystem::exists(dir.File("frame.csv")));
+    EXPECT_FALSE(std::filesystem::exists(dir.File("broken.csv")));
+    const std::string direct = "'" + std::string(VELTO_EXTRACT_BIN) + "' export '" +
+                               dir.File("hot.out") + "' -o '" + dir.File("direct.csv") +
+                               "' --variable Temperature --from 2 --to 3 > /dev/null";
+    ASSERT_EQ(std::system(direct.c_str()), 0);
+    EXPECT_EQ(test::ReadBytes(dir.File("hot.csv")), test::ReadBytes(dir.File("direct.csv")));
+
+    for (const char* options : {"--all -o x.xlsx", "--variable 'Beam", ""}) {
+        EXPECT_EQ(RunBatch(dir, {"--export", options, dir.File("hot.in")}).status, 2) << options;
+    }
+}
+
 TEST_F(VeltoBatch, AFileThatCannotBeReadSaysWhy) {
     test::WriteBytes(dir.File("long.in"), "TIME\n" + std::string(2 << 20, 'x'));
     // Held as another batch's solver would hold it.

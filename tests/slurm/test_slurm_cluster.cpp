@@ -60,7 +60,7 @@ class Cluster : public ::testing::Test {
 
 TEST_F(Cluster, ThreeFilesTheSecondFailing) {
     test::BatchCommand run = Run({"--slurm", "--verbose", "--solver-folder", VELTO_STANDIN_DIR,
-                                  Input("beam1", {"STEPS 4", "PACE 0.2"}),
+                                  "--export", "--all", Input("beam1", {"STEPS 4", "PACE 0.2"}),
                                   Input("beam2", {"STEPS 2", "PACE 0", "EXIT 3"}),
                                   Input("beam3", {"STEPS 4", "PACE 0.2"})});
     EXPECT_EQ(run.status, 1) << run.out;
@@ -83,6 +83,10 @@ TEST_F(Cluster, ThreeFilesTheSecondFailing) {
             << name;
     }
     EXPECT_TRUE(std::filesystem::exists(dir.File("beam3.out")));
+    // Each completed task's listing is exported as the task completes.
+    EXPECT_NE(run.out.find("Exported: " + dir.File("beam3.xlsx")), std::string::npos) << run.out;
+    EXPECT_TRUE(std::filesystem::exists(dir.File("beam1.xlsx")));
+    EXPECT_FALSE(std::filesystem::exists(dir.File("beam2.xlsx")));
 }
 
 TEST_F(Cluster, CtrlCAsksAndCancelsTheJob) {
