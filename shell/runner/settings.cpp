@@ -25,6 +25,24 @@ void SaveSolverFolder(const QString& folder) {
     settings.sync();
 }
 
+bool LoadExportAfterRun() {
+    VELTO_SHELL_SETTINGS(settings);
+    return settings.value(QStringLiteral("Settings/ExportAfterRun"), false).toBool();
+}
+
+QString LoadExportOptions() {
+    VELTO_SHELL_SETTINGS(settings);
+    return settings.value(QStringLiteral("Settings/ExportOptions"), QStringLiteral("--all"))
+        .toString();
+}
+
+void SaveExportAfterRun(bool on, const QString& options) {
+    VELTO_SHELL_SETTINGS(settings);
+    settings.setValue(QStringLiteral("Settings/ExportAfterRun"), on);
+    settings.setValue(QStringLiteral("Settings/ExportOptions"), options);
+    settings.sync();
+}
+
 SolverLookup LocateSolver(std::string folder) {
     if (folder.empty()) {
         folder = PathBytes(LoadSolverFolder());

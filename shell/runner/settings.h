@@ -15,6 +15,12 @@ inline const QString kShellTitle = QStringLiteral("Velto Shell");
 QString LoadSolverFolder();
 void SaveSolverFolder(const QString& folder);
 
+// The export after each run ("Settings"/"ExportAfterRun", on or off, and "Settings"/
+// "ExportOptions", the options last given).
+bool LoadExportAfterRun();
+QString LoadExportOptions();
+void SaveExportAfterRun(bool on, const QString& options);
+
 // The one solver search of the window and velto-batch: in `folder` when one is given
 // (--solver-folder, or a folder the user chose), else in the folder remembered from the last
 // session, else in the program's own folder. The folder is tidied as a path when its bytes are

@@ -13,6 +13,7 @@
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QInputDialog>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -41,6 +42,7 @@
 #include "shell/model/batchmodel.h"
 #include "shell/model/batchrecords.h"
 #include "shell/runner/batchreport.h"
+#include "shell/runner/exportafterrun.h"
 #include "shell/runner/inputfiles.h"
 #include "shell/runner/localbackend.h"
 #include "shell/runner/settings.h"
@@ -146,6 +148,18 @@ FrmMain::FrmMain(ShellDialogs dialogs, QWidget* parent)
     }
     if (!dialogs_.openFile) {
         dialogs_.openFile = DefaultOpenFile;
+    }
+    if (!dialogs_.exportOptions) {
+        dialogs_.exportOptions = [](QWidget* owner, const QString& current) {
+            bool ok = false;
+            const QString text = QInputDialog::getText(
+                owner, kShellTitle,
+                QStringLiteral("After each file completes, export from its listing NAME.out into "
+                               "NAME.xlsx beside it,\nwith these velto-extract export options "
+                               "(e.g. --all, or --variable Temperature --from 12 --to 12):"),
+                QLineEdit::Normal, current, &ok);
+            return ok ? text : QString();
+        };
     }
     if (!dialogs_.about) {
         dialogs_.about = [](QWidget* owner) {
@@ -257,6 +271,9 @@ void FrmMain::buildControls() {
     analysis->setToolTipsVisible(true);  // why Run on cluster is off, where it is
     QMenu* tools = menuBar()->addMenu(tr("&Tools"));
     mnuVeltoPath = action(tools, tr("Velto &Path"), "mnuVeltoPath", QString());
+    mnuToolsExport = action(tools, tr("&Export after each run"), "mnuToolsExport", QString());
+    mnuToolsExport->setCheckable(true);
+    mnuToolsExport->setChecked(LoadExportAfterRun());
     tools->addSeparator();
     mnuToolsTray = action(tools, tr("&Mimimize to Tray"), "mnuToolsTray", "Ctrl+M");
     mnuToolsTray->setCheckable(true);
@@ -284,6 +301,7 @@ void FrmMain::buildControls() {
     connect(mnuAnalysisCluster, &QAction::triggered, this, &FrmMain::onRunOnClusterTriggered);
     connect(mnuVeltoPath, &QAction::triggered, this, &FrmMain::onVeltoPathClicked);
     connect(mnuToolsTray, &QAction::triggered, this, &FrmMain::onTrayToggled);
+    connect(mnuToolsExport, &QAction::triggered, this, &FrmMain::onExportAfterRunTriggered);
     connect(mnuHelpContents, &QAction::triggered, this,
             [this] { ShowHelpContents(this, helpFile()); });
     connect(mnuHelpAbout, &QAction::triggered, this, [this] { dialogs_.about(this); });
@@ -569,7 +587,7 @@ void FrmMain::setRunning(bool running) {
     for (QWidget* w : std::initializer_list<QWidget*>{cmdAdd, cmdDelete, cmdClear, cmdRun}) {
         w->setEnabled(!running);
     }
-    for (QAction* a : {mnuFileAdd, mnuFileDelete, mnuFileClear, mnuAnalysisRun}) {
+    for (QAction* a : {mnuFileAdd, mnuFileDelete, mnuFileClear, mnuAnalysisRun, mnuToolsExport}) {
         a->setEnabled(!running);
     }
     cmdStop->setEnabled(running);
@@ -583,8 +601,41 @@ void FrmMain::setRunning(bool running) {
     }
 }
 
+void FrmMain::onExportAfterRunTriggered() {
+    if (!mnuToolsExport->isChecked()) {
+        SaveExportAfterRun(false, LoadExportOptions());
+        return;
+    }
+    QString text = LoadExportOptions();
+    for (;;) {
+        text = dialogs_.exportOptions(this, text);
+        QStringList options;
+        QString problem;
+        if (text.trimmed().isEmpty()) {
+            mnuToolsExport->setChecked(false);  // cancelled: no export
+            return;
+        }
+        if (ParseExportOptions(text, options, problem)) {
+            SaveExportAfterRun(true, text);
+            return;
+        }
+        MsgBoxCentered(this, problem, kStyleOk | kStyleCritical, kShellTitle);
+    }
+}
+
+void FrmMain::applyExportAfterRun() {
+    QStringList options;
+    QString problem;
+    if (!mnuToolsExport->isChecked() ||
+        !ParseExportOptions(LoadExportOptions(), options, problem)) {
+        options.clear();
+    }
+    batch_->setExportAfterRun(FindExtractProgram(), options);
+}
+
 void FrmMain::onRunClicked() {
     onCluster_ = false;
+    applyExportAfterRun();
     if (!batch_->Run(std::make_unique<LocalBackend>(), solver_)) {
         return;
     }
@@ -608,6 +659,7 @@ void FrmMain::onRunOnClusterTriggered() {
         return;
     }
     onCluster_ = true;
+    applyExportAfterRun();
     if (!batch_->Run(std::make_unique<SlurmBackend>(SlurmOptions()), solver_)) {
         return;
     }

@@ -36,6 +36,8 @@ struct ShellDialogs {
     std::function<bool(const QString& path)> openFile;
     // Shows the About box, modal to the parent.
     std::function<void(QWidget* parent)> about;
+    // Asks for the export options after each run, offering `current`; empty for Cancel.
+    std::function<QString(QWidget* parent, const QString& current)> exportOptions;
 };
 
 // The text of the progress label, the minimised caption and the tray tip for a fraction.
@@ -70,6 +72,9 @@ class FrmMain : public QMainWindow {
     void onFileClicked(int row);
     void onFileDoubleClicked(int row);
     void onTrayToggled();
+    // "Export after each run" checked: asks for the export options (refusing options that cannot
+    // be used, until Cancel); unchecked: no export. Kept for the next session either way.
+    void onExportAfterRunTriggered();
 
     // The console pane: text added at its end, or all of it.
     void appendConsoleText(const QString& text);
@@ -89,6 +94,8 @@ class FrmMain : public QMainWindow {
 
   private:
     void buildControls();
+    // The batch exports after each run as the setting says.
+    void applyExportAfterRun();
     void connectModel();
     void loadForm();
     void unloadForm();
@@ -135,6 +142,7 @@ class FrmMain : public QMainWindow {
     QAction* mnuAnalysisStop = nullptr;
     QAction* mnuAnalysisCluster = nullptr;
     QAction* mnuVeltoPath = nullptr;
+    QAction* mnuToolsExport = nullptr;
     QAction* mnuToolsTray = nullptr;
     QAction* mnuHelpContents = nullptr;
     QAction* mnuHelpAbout = nullptr;

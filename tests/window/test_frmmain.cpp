@@ -36,6 +36,7 @@ class ShellWindow : public ::testing::Test {
   protected:
     void SetUp() override {
         SaveSolverFolder(QStringLiteral(VELTO_STANDIN_DIR));
+        SaveExportAfterRun(false, QStringLiteral("--all"));
         QFile::remove(BatchJournal::DefaultPath(QStringLiteral("shell-batch.json")));
         QDir(BatchJournal::DefaultPath(QStringLiteral("velto-batch"))).removeRecursively();
         SetMessageBoxSeam([this](QWidget*, const QString& prompt, int style, const QString&) {
@@ -65,6 +66,10 @@ class ShellWindow : public ::testing::Test {
         dialogs.openFile = [this](const QString& path) {
             opened.append(path);
             return openWorks;
+        };
+        dialogs.exportOptions = [this](QWidget*, const QString& current) {
+            offeredOptions.append(current);
+            return exportAnswers.isEmpty() ? QString() : exportAnswers.takeFirst();
         };
         return std::make_unique<FrmMain>(dialogs);
     }
@@ -117,6 +122,8 @@ class ShellWindow : public ::testing::Test {
     QString addFolder;
     QStringList opened;
     bool openWorks = true;
+    QStringList exportAnswers;
+    QStringList offeredOptions;
     QStringList asked;
     std::vector<int> styles;
     int answer = kAnswerOk;
@@ -247,6 +254,33 @@ TEST_F(ShellWindow, EachWindowKeepsItsOwnBatch) {
     ASSERT_EQ(window->batch().rowCount(), 1);
     EXPECT_EQ(window->batch().rows().front().path, toAdd.front());
     EXPECT_TRUE(asked.isEmpty()) << asked.join('\n').toStdString();
+}
+
+// "Export after each run": options that cannot be used are refused until good ones come or the
+// user cancels; each completed file's console text then ends with its export, and the setting is
+// kept for the next session.
+TEST_F(ShellWindow, ExportAfterEachRun) {
+    Make();
+    auto* setting = Find<QAction>("mnuToolsExport");
+    exportAnswers = {"--all -o book.xlsx", ""};
+    setting->trigger();
+    EXPECT_FALSE(setting->isChecked());
+    EXPECT_EQ(asked.size(), 1);
+    EXPECT_EQ(offeredOptions, (QStringList{"--all", "--all -o book.xlsx"}));
+    exportAnswers = {"--variable Temperature --format csv"};
+    setting->trigger();
+    EXPECT_TRUE(setting->isChecked());
+    toAdd = {Input("hot.in", "STANDIN KIND thermal\nSTANDIN PACE 0\n")};
+    window->onAddClicked();
+    window->onRunClicked();
+    EXPECT_FALSE(setting->isEnabled());
+    WaitForBatch();
+    EXPECT_TRUE(setting->isEnabled());
+    EXPECT_TRUE(window->batch().log(0).contains("Exported: ")) << window->batch().log(0).data();
+    EXPECT_TRUE(std::filesystem::exists(dir.File("hot.csv")));
+    window.reset();
+    Make();
+    EXPECT_TRUE(Find<QAction>("mnuToolsExport")->isChecked());
 }
 
 TEST_F(ShellWindow, BatchMarksEachFileAndKeepsItsConsoleText) {
