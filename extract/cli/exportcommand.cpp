@@ -23,6 +23,7 @@
 #include "extract/export/timeselection.h"
 #include "extract/export/variablecatalogue.h"
 #include "extract/session/extractsession.h"
+#include "extract/session/history.h"
 
 namespace velto {
 
@@ -131,65 +132,6 @@ int Refuse(std::FILE* err, const std::string& why, const char* command) {
 }
 
 }  // namespace
-
-bool ParseTimes(const std::string& text, int count, std::vector<int>& indices, int* firstBeyond) {
-    indices.clear();
-    if (firstBeyond != nullptr) {
-        *firstBeyond = 0;
-    }
-    if (text == "all") {
-        for (int i = 0; i < count; ++i) {
-            indices.push_back(i);
-        }
-        return true;
-    }
-    // Each time is taken once, at its first mention, so the list never outgrows the listing's
-    // times however the text repeats them.
-    std::vector<bool> taken(static_cast<std::size_t>(std::max(count, 0)), false);
-    std::size_t pos = 0;
-    while (pos <= text.size()) {
-        std::size_t comma = text.find(',', pos);
-        std::string part =
-            text.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos);
-        std::size_t dash = part.find('-', 1);
-        auto whole = [](const std::string& s, long& value) {
-            if (s.empty() || s.find_first_not_of("0123456789") != std::string::npos ||
-                s.size() > 9) {
-                return false;
-            }
-            value = std::stol(s);
-            return value >= 1;
-        };
-        long first = 0;
-        long last = 0;
-        if (dash == std::string::npos) {
-            if (!whole(part, first)) {
-                return false;
-            }
-            last = first;
-        } else if (!whole(part.substr(0, dash), first) || !whole(part.substr(dash + 1), last) ||
-                   last < first) {
-            return false;
-        }
-        if (last - first > 1000000) {
-            return false;
-        }
-        if (last > count && firstBeyond != nullptr && *firstBeyond == 0) {
-            *firstBeyond = static_cast<int>(std::max<long>(first, count + 1L));
-        }
-        for (long i = first; i <= std::min<long>(last, count); ++i) {
-            if (!taken[static_cast<std::size_t>(i - 1)]) {
-                taken[static_cast<std::size_t>(i - 1)] = true;
-                indices.push_back(static_cast<int>(i - 1));
-            }
-        }
-        if (comma == std::string::npos) {
-            break;
-        }
-        pos = comma + 1;
-    }
-    return true;
-}
 
 int RunExport(const ExportOptions& o, std::FILE* out, std::FILE* err) {
     if (o.all) {
@@ -381,71 +323,25 @@ int RunCompare(const CompareOptions& o, std::FILE* out, std::FILE* err) {
     for (const std::string& listing : o.listings) {
         // Every listing is read before anything is written: one that cannot give the history
         // refuses the whole comparison, naming itself.
-        const std::string name = FileNameToCp1252(listing);
-        auto refuse = [&](const std::string& why) {
-            return Refuse(err, name + ": " + why, "compare");
-        };
-        ExtractSession session(progress, messages);
-        progress.session = &session;
-        const int shown = messages.count();
-        session.Open(listing);
-        terminal.Clear();
-        if (messages.count() != shown || !session.Recognised()) {
-            return refuse("it is not a listing that can be read");
-        }
-        if (const std::string problem = session.ChooseNamed(o.variable, o.vector);
-            !problem.empty()) {
-            return refuse(problem);
-        }
-        const int timeCount = static_cast<int>(session.times().available().size());
-        std::vector<int> indices;
-        int beyond = 0;
-        ParseTimes(o.times, timeCount, indices, &beyond);
-        if (beyond != 0) {
-            return refuse(NoSuchTimeProblem(timeCount, beyond));
-        }
-        session.AddTimes(indices);
-        session.SetRangeText(0, o.item);
-        session.SetRangeText(1, o.item);
-        session.SetRangeText(2, "1");
-        if (std::string problem = session.RequestProblem(); !problem.empty()) {
-            // The item is the range's From (and To): say it as the user gave it.
-            if (problem.rfind("From ", 0) == 0 || problem.rfind("To ", 0) == 0) {
-                problem = "--item " + problem.substr(problem.find(' ') + 1);
-            }
-            return refuse(problem);
-        }
-        const SaveRequest request = session.CurrentRequest();
-        SaveResult result;
+        HistoryReading reading;
         {
             const InterruptScope scope;
-            result = session.Chart();
+            reading = ReadHistory(listing, o.variable, o.vector, o.item, o.times, progress,
+                                  messages, [&](ExtractSession* s) { progress.session = s; });
         }
         terminal.Clear();
-        progress.session = nullptr;
-        if (result.outcome == SaveOutcome::Aborted) {
+        if (reading.aborted) {
             std::fprintf(err, "velto-extract: compare interrupted; nothing was written\n");
             return 1;
         }
-        const Catalogue& c = session.catalogue();
-        if (result.outcome != SaveOutcome::Extracted || c.SelectedVectors.size() != 1) {
-            return refuse(result.problem.empty() ? "its values could not be read" : result.problem);
+        if (!reading.problem.empty()) {
+            return Refuse(err, FileNameToCp1252(listing) + ": " + reading.problem, "compare");
         }
-        const Long item = c.SelectedVectors.front();
-        ListingHistory history;
-        history.path = listing;
-        for (Integer j = 1; static_cast<std::size_t>(j) <= c.SelectedTimes.size(); ++j) {
-            const Integer record = c.SelectedTimes[static_cast<std::size_t>(j - 1)];
-            history.times.push_back(c.Times[static_cast<std::size_t>(record - 1)].Time);
-            history.values.push_back(c.ExtractedValues.At(item, j));
-        }
-        histories.push_back(std::move(history));
         if (table.title.empty()) {
-            const CurveSet curves = CurvesOfExtraction(c, request.variable, request.vectorName);
-            table.title =
-                curves.title + " " + session.variable()->ItemWord + " " + std::to_string(item);
-            table.unit = curves.unit;
+            table.title = reading.title;
+            table.unit = reading.unit;
         }
+        histories.push_back(std::move(reading.history));
     }
     const std::string title = std::move(table.title);
     const std::string unit = std::move(table.unit);

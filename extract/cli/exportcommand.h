@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "extract/export/sheetformat.h"
+#include "extract/export/timeselection.h"
 
 namespace velto {
 
@@ -42,13 +43,6 @@ bool ComparableOutput(const std::string& output);
 // first listing that cannot be read or does not offer the variable, vector, item or times, then
 // writes the table or draws the curves. Returns the exit status as RunExport does.
 int RunCompare(const CompareOptions& options, std::FILE* out, std::FILE* err);
-
-// Parses a --times text: "all", or 1-based record numbers and ranges "a-b" separated by commas.
-// Returns false when the text is neither. `count` is the number of times of the listing; the
-// numbers up to it are returned 0-based, each once, in the order of their first mention ("all"
-// gives 0..count-1). The first number beyond `count` (1-based), if any, goes to `firstBeyond`.
-bool ParseTimes(const std::string& text, int count, std::vector<int>& indices,
-                int* firstBeyond = nullptr);
 
 // `export --all`: every variable and vector the listing offers, each on a sheet of its own laid
 // out as a single export of all its items, in one workbook. A sheet that cannot be written (a

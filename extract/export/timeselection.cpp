@@ -123,4 +123,63 @@ std::vector<Integer> TimeSelection::SelectedTimes() const {
     return times;
 }
 
+bool ParseTimes(const std::string& text, int count, std::vector<int>& indices, int* firstBeyond) {
+    indices.clear();
+    if (firstBeyond != nullptr) {
+        *firstBeyond = 0;
+    }
+    if (text == "all") {
+        for (int i = 0; i < count; ++i) {
+            indices.push_back(i);
+        }
+        return true;
+    }
+    // Each time is taken once, at its first mention, so the list never outgrows the listing's
+    // times however the text repeats them.
+    std::vector<bool> taken(static_cast<std::size_t>(std::max(count, 0)), false);
+    std::size_t pos = 0;
+    while (pos <= text.size()) {
+        std::size_t comma = text.find(',', pos);
+        std::string part =
+            text.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos);
+        std::size_t dash = part.find('-', 1);
+        auto whole = [](const std::string& s, long& value) {
+            if (s.empty() || s.find_first_not_of("0123456789") != std::string::npos ||
+                s.size() > 9) {
+                return false;
+            }
+            value = std::stol(s);
+            return value >= 1;
+        };
+        long first = 0;
+        long last = 0;
+        if (dash == std::string::npos) {
+            if (!whole(part, first)) {
+                return false;
+            }
+            last = first;
+        } else if (!whole(part.substr(0, dash), first) || !whole(part.substr(dash + 1), last) ||
+                   last < first) {
+            return false;
+        }
+        if (last - first > 1000000) {
+            return false;
+        }
+        if (last > count && firstBeyond != nullptr && *firstBeyond == 0) {
+            *firstBeyond = static_cast<int>(std::max<long>(first, count + 1L));
+        }
+        for (long i = first; i <= std::min<long>(last, count); ++i) {
+            if (!taken[static_cast<std::size_t>(i - 1)]) {
+                taken[static_cast<std::size_t>(i - 1)] = true;
+                indices.push_back(static_cast<int>(i - 1));
+            }
+        }
+        if (comma == std::string::npos) {
+            break;
+        }
+        pos = comma + 1;
+    }
+    return true;
+}
+
 }  // namespace velto

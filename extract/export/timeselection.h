@@ -26,6 +26,13 @@ int AddListItemSorted(std::vector<std::string>& list, std::string_view text);
 // Why a time record cannot be chosen: "the listing has 4 times; there is no time 7".
 std::string NoSuchTimeProblem(long long times, long long record);
 
+// Parses a --times text: "all", or 1-based record numbers and ranges "a-b" separated by commas.
+// Returns false when the text is neither. `count` is the number of times of the listing; the
+// numbers up to it are returned 0-based, each once, in the order of their first mention ("all"
+// gives 0..count-1). The first number beyond `count` (1-based), if any, goes to `firstBeyond`.
+bool ParseTimes(const std::string& text, int count, std::vector<int>& indices,
+                int* firstBeyond = nullptr);
+
 // The chosen times: the available list (every time of the listing, in file order), the selected
 // list (the chosen texts in ascending numeric order, no two alike by text or by value) and,
 // parallel to it, the hidden list of each chosen time's 1-based position in the available list.

@@ -221,7 +221,7 @@ TEST_F(ExtractExport, CompareRefusesBeforeAnythingIsWritten) {
         std::string options;
         std::string reason;
     } cases[] = {
-        {"--variable Displacements --item 20", "small.out: --item must lie in 1..12 (Nodes)"},
+        {"--variable Displacements --item 20", "small.out: the item must lie in 1..12 (Nodes)"},
         {"--variable Displacements --item 3 --times 4", "small.out: the listing has 2 times"},
         {"--variable 'Beam Stresses' --item 3", "small.out: the listing does not offer"},
     };

@@ -1,0 +1,103 @@
+#include "extract/session/history.h"
+
+#include "extract/export/curves.h"
+#include "extract/export/timeselection.h"
+#include "extract/session/extractsession.h"
+
+namespace velto {
+
+namespace {
+
+// Counts the messages shown, to tell a listing that could not be read.
+class CountingMessages final : public MessageSink {
+  public:
+    explicit CountingMessages(MessageSink& inner) : inner_(inner) {}
+    void ShowMessage(std::string_view text, MessageIcon icon, std::string_view caption) override {
+        ++count;
+        inner_.ShowMessage(text, icon, caption);
+    }
+    int count = 0;
+
+  private:
+    MessageSink& inner_;
+};
+
+}  // namespace
+
+HistoryReading ReadHistory(const std::string& path, std::string_view variable,
+                           std::string_view vector, const std::string& item,
+                           const std::string& times, ProgressSink& progress, MessageSink& messages,
+                           const std::function<void(ExtractSession*)>& running) {
+    HistoryReading reading;
+    CountingMessages counted(messages);
+    ExtractSession session(progress, counted);
+    struct Running {
+        const std::function<void(ExtractSession*)>& tell;
+        ~Running() {
+            if (tell) {
+                tell(nullptr);
+            }
+        }
+    } scope{running};
+    if (running) {
+        running(&session);
+    }
+    session.Open(path);
+    if (counted.count != 0 || !session.Recognised()) {
+        reading.problem = "it is not a listing that can be read";
+        return reading;
+    }
+    if (std::string problem = session.ChooseNamed(variable, vector); !problem.empty()) {
+        reading.problem = std::move(problem);
+        return reading;
+    }
+    const int timeCount = static_cast<int>(session.times().available().size());
+    std::vector<int> indices;
+    int beyond = 0;
+    if (!ParseTimes(times, timeCount, indices, &beyond)) {
+        reading.problem = "the times are not 'all' or numbers and ranges like 1,4,10-12";
+        return reading;
+    }
+    if (beyond != 0) {
+        reading.problem = NoSuchTimeProblem(timeCount, beyond);
+        return reading;
+    }
+    session.AddTimes(indices);
+    session.SetRangeText(0, item);
+    session.SetRangeText(1, item);
+    session.SetRangeText(2, "1");
+    if (std::string problem = session.RequestProblem(); !problem.empty()) {
+        // The item is the range's From and To: said as the item it is.
+        if (problem.rfind("From ", 0) == 0 || problem.rfind("To ", 0) == 0) {
+            problem = "the item " + problem.substr(problem.find(' ') + 1);
+        }
+        reading.problem = std::move(problem);
+        return reading;
+    }
+    const SaveRequest request = session.CurrentRequest();
+    const SaveResult result = session.Chart();
+    if (result.outcome == SaveOutcome::Aborted) {
+        reading.aborted = true;
+        reading.problem = "stopped";
+        return reading;
+    }
+    const Catalogue& c = session.catalogue();
+    if (result.outcome != SaveOutcome::Extracted || c.SelectedVectors.size() != 1) {
+        reading.problem = result.problem.empty() ? "its values could not be read" : result.problem;
+        return reading;
+    }
+    const Long chosen = c.SelectedVectors.front();
+    reading.history.path = path;
+    for (Integer j = 1; static_cast<std::size_t>(j) <= c.SelectedTimes.size(); ++j) {
+        const Integer record = c.SelectedTimes[static_cast<std::size_t>(j - 1)];
+        reading.history.times.push_back(c.Times[static_cast<std::size_t>(record - 1)].Time);
+        reading.history.values.push_back(c.ExtractedValues.At(chosen, j));
+    }
+    const CurveSet curves = CurvesOfExtraction(c, request.variable, request.vectorName);
+    reading.title =
+        curves.title + " " + session.variable()->ItemWord + " " + std::to_string(chosen);
+    reading.unit = curves.unit;
+    return reading;
+}
+
+}  // namespace velto

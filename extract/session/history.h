@@ -1,0 +1,33 @@
+#pragma once
+
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "extract/export/comparison.h"
+#include "extract/reader/sinks.h"
+
+namespace velto {
+
+class ExtractSession;
+
+// One item's history in one listing, read for a comparison of runs.
+struct HistoryReading {
+    ListingHistory history;
+    std::string title;     // "Temperature Node 12": the variable, its vector and the item
+    std::string unit;      // as the listing prints it
+    std::string problem;   // why it could not be read, in the words the command line prints
+    bool aborted = false;  // the user stopped the reading
+};
+
+// Opens the listing in a session of its own and reads the item's history: the variable and
+// vector named as a user types them (ChooseByName), the item as a whole number, the times as
+// `--times` takes them ("all", or record numbers and ranges). Every failure is a `problem` (the
+// listing's own message has gone to `messages` too); the reading is shown on `progress`, which
+// may stop it through the session `running` is handed while it reads.
+HistoryReading ReadHistory(const std::string& path, std::string_view variable,
+                           std::string_view vector, const std::string& item,
+                           const std::string& times, ProgressSink& progress, MessageSink& messages,
+                           const std::function<void(ExtractSession*)>& running = {});
+
+}  // namespace velto
