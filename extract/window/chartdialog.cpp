@@ -1,64 +1,137 @@
 #include "extract/window/chartdialog.h"
 
+#include <QApplication>
 #include <QChartView>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QHBoxLayout>
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include "common/encoding.h"
 #include "common/window/messagebox.h"
 #include "extract/chart/curvechart.h"
+#include "extract/export/sheetformat.h"
+#include "extract/session/history.h"
 
 namespace velto {
 
-ChartDialog::ChartDialog(const CurveSet& curves,
-                         std::function<QString(QWidget*, const QString&)> savePath,
-                         const QString& folder, QWidget* parent)
-    : QDialog(parent), savePath_(std::move(savePath)), folder_(folder) {
+namespace {
+
+QString DefaultSaveChart(QWidget* owner, const QString& start) {
+    QFileDialog dialog(owner, QObject::tr("Save Chart"), start,
+                       QStringLiteral("PNG Image (*.png);;SVG Image (*.svg)"));
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setDefaultSuffix(QStringLiteral("png"));
+    if (dialog.exec() != QDialog::Accepted) {
+        return QString();
+    }
+    QString path = dialog.selectedFiles().value(0);
+    if (dialog.selectedNameFilter().startsWith(QStringLiteral("SVG")) &&
+        !path.endsWith(QStringLiteral(".svg"), Qt::CaseInsensitive)) {
+        path += QStringLiteral(".svg");
+    }
+    return path;
+}
+
+QStringList DefaultAddListings(QWidget* owner, const QString& start) {
+    return QFileDialog::getOpenFileNames(owner, QObject::tr("Add Listing"), start,
+                                         QStringLiteral("Velto Listings (*.out);;All Files (*)"));
+}
+
+QString DefaultSaveTable(QWidget* owner, const QString& start) {
+    QFileDialog dialog(owner, QObject::tr("Save Table"), start,
+                       QStringLiteral("Excel Workbook (*.xlsx);;Excel 2.1 Worksheet (*.xls);;"
+                                      "CSV (*.csv)"));
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setDefaultSuffix(QStringLiteral("xlsx"));
+    return dialog.exec() == QDialog::Accepted ? dialog.selectedFiles().value(0) : QString();
+}
+
+// A listing read while the chart waits: the window keeps painting.
+class PaintingProgress final : public ProgressSink {
+  public:
+    void UpdateProgress(Single, std::string_view) override {
+        QApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+    }
+};
+
+// Gathers the messages of a reading, to be said once with the listing's name.
+class GatheredMessages final : public MessageSink {
+  public:
+    void ShowMessage(std::string_view text, MessageIcon, std::string_view) override {
+        texts << QString::fromStdString(Cp1252ToUtf8(text));
+    }
+    QStringList texts;
+};
+
+QString Local(const std::string& bytes) {
+    return QString::fromLocal8Bit(bytes.c_str());
+}
+
+}  // namespace
+
+ChartDialog::ChartDialog(const CurveSet& curves, std::optional<ChartComparison> comparison,
+                         ChartDialogs dialogs, const QString& folder, QWidget* parent)
+    : QDialog(parent),
+      dialogs_(std::move(dialogs)),
+      folder_(folder),
+      comparison_(std::move(comparison)) {
     setObjectName(QStringLiteral("frmChart"));
     setWindowTitle(QStringLiteral("VeltoExtract - ") + QString::fromLatin1(curves.title));
     setAttribute(Qt::WA_DeleteOnClose);
+    if (!dialogs_.saveChart) {
+        dialogs_.saveChart = DefaultSaveChart;
+    }
+    if (!dialogs_.addListings) {
+        dialogs_.addListings = DefaultAddListings;
+    }
+    if (!dialogs_.saveTable) {
+        dialogs_.saveTable = DefaultSaveTable;
+    }
+    if (comparison_) {
+        histories_.push_back(comparison_->first);
+    }
     chart_ = BuildCurveChart(curves);
-    auto* view = new QChartView(chart_, this);  // the view owns the chart from here
-    view->setObjectName(QStringLiteral("chartView"));
-    view->setRenderHint(QPainter::Antialiasing);
+    view_ = new QChartView(chart_, this);  // the view owns the chart from here
+    view_->setObjectName(QStringLiteral("chartView"));
+    view_->setRenderHint(QPainter::Antialiasing);
+    addListing_ = new QPushButton(tr("Add &Listing..."), this);
+    addListing_->setObjectName(QStringLiteral("cmdAddListing"));
+    saveTable_ = new QPushButton(tr("Save &Table..."), this);
+    saveTable_->setObjectName(QStringLiteral("cmdSaveTable"));
+    for (QPushButton* button : {addListing_, saveTable_}) {
+        button->setEnabled(comparison_.has_value());
+        if (!comparison_) {
+            button->setToolTip(
+                tr("Listings are compared on a chart of one node, element or "
+                   "fibre"));
+        }
+    }
     auto* save = new QPushButton(tr("Save &Chart..."), this);
     save->setObjectName(QStringLiteral("cmdSaveChart"));
     auto* close = new QPushButton(tr("Cl&ose"), this);
     close->setObjectName(QStringLiteral("cmdCloseChart"));
+    connect(addListing_, &QPushButton::clicked, this, [this] { onAddListingClicked(); });
+    connect(saveTable_, &QPushButton::clicked, this, [this] { onSaveTableClicked(); });
     connect(save, &QPushButton::clicked, this, [this] { onSaveChartClicked(); });
     connect(close, &QPushButton::clicked, this, &QDialog::close);
     auto* buttons = new QHBoxLayout;
+    buttons->addWidget(addListing_);
+    buttons->addWidget(saveTable_);
     buttons->addStretch(1);
     buttons->addWidget(save);
     buttons->addWidget(close);
     auto* layout = new QVBoxLayout(this);
-    layout->addWidget(view, 1);
+    layout->addWidget(view_, 1);
     layout->addLayout(buttons);
     resize(900, 560);
-    if (!savePath_) {
-        savePath_ = [](QWidget* owner, const QString& start) {
-            QFileDialog dialog(owner, tr("Save Chart"), start,
-                               QStringLiteral("PNG Image (*.png);;SVG Image (*.svg)"));
-            dialog.setAcceptMode(QFileDialog::AcceptSave);
-            dialog.setDefaultSuffix(QStringLiteral("png"));
-            if (dialog.exec() != QDialog::Accepted) {
-                return QString();
-            }
-            QString path = dialog.selectedFiles().value(0);
-            if (dialog.selectedNameFilter().startsWith(QStringLiteral("SVG")) &&
-                !path.endsWith(QStringLiteral(".svg"), Qt::CaseInsensitive)) {
-                path += QStringLiteral(".svg");
-            }
-            return path;
-        };
-    }
 }
 
 ChartDialog::~ChartDialog() = default;
 
 bool ChartDialog::onSaveChartClicked() {
-    const QString path = savePath_(this, folder_);
+    const QString path = dialogs_.saveChart(this, folder_);
     if (path.isEmpty()) {
         return false;
     }
@@ -69,6 +142,70 @@ bool ChartDialog::onSaveChartClicked() {
             text = QString::fromLatin1(why.c_str());
         }
         MsgBoxCentered(this, text, kStyleCritical, QStringLiteral("VeltoExtract"));
+        return false;
+    }
+    return true;
+}
+
+bool ChartDialog::onAddListingClicked() {
+    if (!comparison_) {
+        return false;
+    }
+    const QStringList paths = dialogs_.addListings(this, folder_);
+    QStringList problems;
+    std::size_t added = 0;
+    for (const QString& path : paths) {
+        PaintingProgress progress;
+        GatheredMessages messages;
+        HistoryReading reading = ReadHistory(
+            path.toLocal8Bit().toStdString(), comparison_->variable, comparison_->vector,
+            comparison_->item, comparison_->times, progress, messages);
+        if (reading.problem.empty()) {
+            histories_.push_back(std::move(reading.history));
+            ++added;
+        } else {
+            problems << QFileInfo(path).fileName() + QStringLiteral(": ") +
+                            (messages.texts + QStringList{Local(reading.problem)})
+                                .join(QStringLiteral("; "));
+        }
+    }
+    if (added > 0) {
+        Redraw();
+    }
+    if (!problems.isEmpty()) {
+        MsgBoxCentered(this, problems.join('\n'), kStyleCritical, QStringLiteral("VeltoExtract"));
+    }
+    return !paths.isEmpty() && problems.isEmpty();
+}
+
+void ChartDialog::Redraw() {
+    ComparisonTable table = CompareHistories(histories_);
+    table.title = comparison_->title;
+    table.unit = comparison_->unit;
+    QChart* fresh = BuildCurveChart(CurvesOfComparison(table));
+    QChart* old = chart_;
+    view_->setChart(fresh);
+    chart_ = fresh;
+    delete old;  // the view lets go of a chart it no longer shows
+}
+
+bool ChartDialog::onSaveTableClicked() {
+    if (!comparison_) {
+        return false;
+    }
+    const QString path = dialogs_.saveTable(this, folder_);
+    if (path.isEmpty()) {
+        return false;
+    }
+    const std::string file = path.toLocal8Bit().toStdString();
+    ComparisonTable table = CompareHistories(histories_);
+    table.title = comparison_->title;
+    table.unit = comparison_->unit;
+    GatheredMessages messages;
+    if (!WriteComparison(table, file, FormatOfExtension(file).value_or(SheetFormat::Xlsx),
+                         messages)) {
+        MsgBoxCentered(this, messages.texts.join('\n'), kStyleCritical,
+                       QStringLiteral("VeltoExtract"));
         return false;
     }
     return true;

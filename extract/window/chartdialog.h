@@ -1,33 +1,76 @@
 #pragma once
 
 #include <QDialog>
+#include <QStringList>
 #include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "extract/export/comparison.h"
 
 class QChart;
+class QChartView;
+class QPushButton;
 
 namespace velto {
 
 struct CurveSet;
 
-// A window with the curves of an extraction and "Save Chart..." to PNG or SVG. `savePath` asks
-// for the file (empty for Cancel); tests replace it.
+// What lets a chart of one item take more listings: how the item was chosen (as the command
+// line's compare takes it) and its history in the window's own listing.
+struct ChartComparison {
+    std::string variable;
+    std::string vector;
+    std::string item;   // the node, element or fibre number
+    std::string times;  // "all", or the chosen record numbers
+    std::string title;  // "Temperature Node 12"
+    std::string unit;
+    ListingHistory first;
+};
+
+// The file questions of a chart window; tests replace them.
+struct ChartDialogs {
+    // The file the chart is saved to (PNG or SVG by its extension); empty for Cancel.
+    std::function<QString(QWidget* parent, const QString& folder)> saveChart;
+    // The listings to add; empty for Cancel.
+    std::function<QStringList(QWidget* parent, const QString& folder)> addListings;
+    // The file the comparison table is saved to (.xlsx, .xls or .csv); empty for Cancel.
+    std::function<QString(QWidget* parent, const QString& folder)> saveTable;
+};
+
+// A window with the curves of an extraction and "Save Chart..." to PNG or SVG. A chart of one
+// item also takes more listings ("Add Listing...": the same variable, vector, item and times
+// from each, one curve per listing) and saves their comparison ("Save Table...": "Time", then a
+// column per listing).
 class ChartDialog : public QDialog {
     Q_OBJECT
 
   public:
-    ChartDialog(const CurveSet& curves,
-                std::function<QString(QWidget*, const QString& folder)> savePath,
-                const QString& folder, QWidget* parent = nullptr);
+    ChartDialog(const CurveSet& curves, std::optional<ChartComparison> comparison,
+                ChartDialogs dialogs, const QString& folder, QWidget* parent = nullptr);
     ~ChartDialog() override;
 
     QChart* chart() const { return chart_; }
     // Saves through the file question; true when a file was written.
     bool onSaveChartClicked();
+    // Reads the item from the listings the file question gives; true when each was added (one
+    // that cannot give it is said, naming it, and left out).
+    bool onAddListingClicked();
+    // Writes the comparison table through the file question; true when a file was written.
+    bool onSaveTableClicked();
 
   private:
+    void Redraw();
+
+    QChartView* view_ = nullptr;
     QChart* chart_ = nullptr;
-    std::function<QString(QWidget*, const QString&)> savePath_;
+    QPushButton* addListing_ = nullptr;
+    QPushButton* saveTable_ = nullptr;
+    ChartDialogs dialogs_;
     QString folder_;
+    std::optional<ChartComparison> comparison_;
+    std::vector<ListingHistory> histories_;
 };
 
 }  // namespace velto

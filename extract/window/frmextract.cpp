@@ -772,9 +772,33 @@ void FrmExtract::onChartClicked() {
     if (result.outcome != SaveOutcome::Extracted || session_.QuitRequested()) {
         return;
     }
-    const CurveSet curves =
-        CurvesOfExtraction(session_.catalogue(), request.variable, request.vectorName);
-    auto* dialog = new ChartDialog(curves, dialogs_.saveChart, SaveFolderOffered(), this);
+    const Catalogue& c = session_.catalogue();
+    const CurveSet curves = CurvesOfExtraction(c, request.variable, request.vectorName);
+    // A chart of one item can be compared with other runs: the same choice read from each.
+    std::optional<ChartComparison> comparison;
+    if (c.SelectedVectors.size() == 1 && curves.curves.size() == 1) {
+        comparison.emplace();
+        comparison->variable = request.variable;
+        comparison->vector = request.vectorName;
+        comparison->item = std::to_string(c.SelectedVectors.front());
+        if (c.SelectedTimes.size() == c.Times.size()) {
+            comparison->times = "all";
+        } else {
+            for (const Integer record : c.SelectedTimes) {
+                comparison->times +=
+                    (comparison->times.empty() ? "" : ",") + std::to_string(record);
+            }
+        }
+        comparison->title = curves.title + " " + curves.curves.front().name;
+        comparison->unit = curves.unit;
+        comparison->first.path = c.ListingFile;
+        for (const CurvePoint& point : curves.curves.front().points) {
+            comparison->first.times.push_back(static_cast<float>(point.time));
+            comparison->first.values.push_back(static_cast<float>(point.value));
+        }
+    }
+    auto* dialog =
+        new ChartDialog(curves, std::move(comparison), dialogs_.chart, SaveFolderOffered(), this);
     // A chart outlives the next open: it names the listing it was drawn from.
     dialog->setWindowTitle(
         dialog->windowTitle() + QStringLiteral(" - ") +

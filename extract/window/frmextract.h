@@ -6,7 +6,9 @@
 #include <QString>
 #include <array>
 #include <functional>
+
 #include <memory>
+#include "extract/window/chartdialog.h"
 
 #include "extract/reader/sinks.h"
 #include "extract/session/extractsession.h"
@@ -38,8 +40,8 @@ struct SaveChoice {
 struct ExtractDialogs {
     std::function<QString(QWidget* parent, const QString& folder, const QString& filter)> open;
     std::function<SaveChoice(QWidget* parent, const QString& folder, const QString& filter)> save;
-    // The file a chart is saved to (PNG or SVG by its extension); empty for Cancel.
-    std::function<QString(QWidget* parent, const QString& folder)> saveChart;
+    // The file questions of a chart window (saving it, adding listings, saving their table).
+    ChartDialogs chart;
 };
 
 // The list of available times: dragging a selection carries the selected indices as text

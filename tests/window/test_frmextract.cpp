@@ -76,7 +76,9 @@ class ExtractWindow : public ::testing::Test {
             saveFilter = filter;
             return SaveChoice{QString::fromStdString(target), chosenFilter};
         };
-        dialogs.saveChart = [this](QWidget*, const QString&) { return chartSavePath; };
+        dialogs.chart.saveChart = [this](QWidget*, const QString&) { return chartSavePath; };
+        dialogs.chart.addListings = [this](QWidget*, const QString&) { return listingsToAdd; };
+        dialogs.chart.saveTable = [this](QWidget*, const QString&) { return tablePath; };
         window = std::make_unique<FrmExtract>(dialogs);
         window->show();
         ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
@@ -128,6 +130,8 @@ class ExtractWindow : public ::testing::Test {
     int answer = kAnswerOk;
     QString openFolder, openFilter, saveFolder, saveFilter;
     QString chartSavePath;
+    QStringList listingsToAdd;
+    QString tablePath;
     int saveQuestions = 0;
     QString chosenFilter = QStringLiteral("Excel File (*.xls)");  // what the user leaves selected
 };
@@ -434,6 +438,57 @@ TEST_F(ExtractWindow, ChartDrawsTheSelectionAndSavesIt) {
     EXPECT_FALSE(QImage(chartSavePath).isNull());
     chartSavePath.clear();  // Cancel writes nothing
     EXPECT_FALSE(chartWindow->onSaveChartClicked());
+}
+
+// A chart of one node takes other runs of the model: one curve per listing, a listing that
+// cannot give the node said by name and left out, and the table saved as velto-extract compare
+// writes it.
+TEST_F(ExtractWindow, ChartComparesListingsAndSavesTheirTable) {
+    ListingSpec longer;
+    longer.nodes = 20;
+    longer.times = 9;
+    longer.timeStep = 45;
+    const std::string second = dir.File("longer.out");
+    WriteListingFile(longer, second);
+    longer.nodes = 5;
+    const std::string small = dir.File("small.out");
+    WriteListingFile(longer, small);
+
+    window->onFileClicked();
+    Choose("Displacements", "DOF2");
+    Find<QLineEdit>("txtVectors0")->setText("7");
+    Find<QLineEdit>("txtVectors1")->setText("7");
+    Drop("0 1 2 3 4 5 ");
+    window->onChartClicked();
+    auto* chartWindow = window->findChild<ChartDialog*>();
+    ASSERT_NE(chartWindow, nullptr);
+    listingsToAdd = {QString::fromStdString(second), QString::fromStdString(small)};
+    EXPECT_FALSE(chartWindow->onAddListingClicked());
+    ASSERT_EQ(asked.size(), 1);
+    EXPECT_TRUE(asked.front().startsWith("small.out: ")) << asked.front().toStdString();
+    const QList<QAbstractSeries*> series = chartWindow->chart()->series();
+    ASSERT_EQ(series.size(), 2);
+    EXPECT_EQ(series[0]->name(), "frame");
+    EXPECT_EQ(series[1]->name(), "longer");
+    EXPECT_EQ(qobject_cast<QLineSeries*>(series[1])->count(), 9);
+
+    tablePath = QString::fromStdString(dir.File("window.csv"));
+    EXPECT_TRUE(chartWindow->onSaveTableClicked());
+    const std::string command = std::string("'") + VELTO_EXTRACT_BIN + "' compare '" + listing +
+                                "' '" + second + "' -o '" + dir.File("cli.csv") +
+                                "' --variable Displacements --vector DOF2 --item 7 > /dev/null";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    EXPECT_EQ(test::ReadBytes(dir.File("window.csv")), test::ReadBytes(dir.File("cli.csv")));
+
+    // A chart of several nodes is no comparison.
+    chartWindow->close();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    ASSERT_EQ(window->findChild<ChartDialog*>(), nullptr);
+    Find<QLineEdit>("txtVectors1")->setText("8");
+    window->onChartClicked();
+    chartWindow = window->findChild<ChartDialog*>();
+    ASSERT_NE(chartWindow, nullptr);
+    EXPECT_FALSE(chartWindow->findChild<QPushButton*>("cmdAddListing")->isEnabled());
 }
 
 TEST_F(ExtractWindow, FoldersSurviveARestart) {
