@@ -61,8 +61,8 @@ Printed Quantize(double v, std::uint64_t key) {
 
 // --- the fire model (see TableValue in the header) ------------------------------------------
 
-constexpr int kDepths = 10;             // nodes through the section, from the exposed face
-constexpr double kDepthStep = 10.0;     // mm between them
+constexpr int kDepths = 20;             // nodes through the section, from the exposed face
+constexpr double kDepthStep = 5.0;      // mm between them
 constexpr int kStations = 12;           // stations along a member
 constexpr double kYieldStrength = 355;  // N/mm², S355 steel
 constexpr double kYoungModulus = 210000;

@@ -69,8 +69,8 @@ enum class Table {
 // The model, simple and monotone rather than solved:
 // - The gas follows the ISO 834 standard fire, 20 + 345 log10(8 t / 60 + 1) degrees C, held at
 //   1200 C once it gets there (after about 5.5 h).
-// - Nodes and fibres are numbered through the section from the exposed face, ten at a time 10 mm
-//   apart: item n lies at depth z = 10 ((n - 1) mod 10) mm. It heats as
+// - Nodes and fibres are numbered through the section from the exposed face, twenty at a time 5 mm
+//   apart: item n lies at depth z = 5 ((n - 1) mod 20) mm. It heats as
 //   20 + a (T_fire - 20) (1 - exp(-t / tau)), attenuated by a = exp(-z / 100 mm), lagging by
 //   tau = 240 s + 300 s per mm of protection + z^2 / (0.5 mm^2/s), the conduction time to depth z.
 //   So every node starts at 20 C, heats monotonically, and the deeper and the better protected it

@@ -491,8 +491,8 @@ int main(int argc, char** argv) {
     listing.kind = o.kind;
     listing.version = std::string(kVersion) + ".1";
     if (o.kind == velto::ListingKind::Thermal) {
-        listing.nodes = 20;  // two rows of ten through the section's depth
-        listing.solids = 9;
+        listing.nodes = 40;  // two rows of twenty through the section's depth
+        listing.solids = 19;
     } else {
         listing.nodes = 12;  // one member, twelve stations along it
         listing.beams = 3;
