@@ -101,6 +101,11 @@ struct Station {
     double hogging;  // sag less a hogging moment over the supports
 };
 
+// Where an item falls in a cycle of `period` (depths or stations), whatever its number.
+std::size_t Cycle(long item, int period) {
+    return static_cast<std::size_t>(((item - 1) % period + period) % period);
+}
+
 const Station& StationOf(long item) {
     static const auto stations = [] {
         std::array<Station, kStations> s{};
@@ -111,11 +116,11 @@ const Station& StationOf(long item) {
         }
         return s;
     }();
-    return stations[static_cast<std::size_t>((item - 1) % kStations)];
+    return stations[Cycle(item, kStations)];
 }
 
 int DepthOf(long item) {
-    return static_cast<int>((item - 1) % kDepths);
+    return static_cast<int>(Cycle(item, kDepths));
 }
 
 // The state of the section and its members at one time: what every value of a block draws on.

@@ -236,6 +236,7 @@ TEST(SpecTest, InconsistentSpecsAreRejected) {
     rejects([](ListingSpec& s) { s.version = "1\n2"; });
     rejects([](ListingSpec& s) { s.nodes = -1; });
     rejects([](ListingSpec& s) { s.times = kMaxTimeBlocks + 1; });
+    rejects([](ListingSpec& s) { s.protection = -1; });
     rejects([](ListingSpec& s) {
         s.shells = 1;
         s.areaPoints = 0;
