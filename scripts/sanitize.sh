@@ -4,7 +4,7 @@
 # LibreOffice and Node, which some tests run, are not ours and run as they are.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh
+scripts/setup.sh --tests
 
 build=build-asan
 # gcc's -Wmaybe-uninitialized misfires inside <regex> once AddressSanitizer instruments it; the

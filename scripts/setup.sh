@@ -1,19 +1,28 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build and the tests need, only when one is missing.
+# Installs the Debian packages that building and running the tools need, only when one is missing;
+# with --tests, also those that only the tests need. Further arguments are more packages.
 set -euo pipefail
 
-# LibreOffice, Node and npm: the tests that open our spreadsheets with readers we did not write.
-# Slurm and munge: the one-node cluster that the cluster tests start.
 # Qt: the runner's event loop, settings and pipes, the windows, and the charts (Charts needs the
-# OpenGL development files). dpkg-dev and file: CPack's Debian package and its dependencies.
-# libxlsxwriter (found through pkg-config, linked with zlib): the .xlsx export. locales: a test
-# builds a decimal-comma locale from its sources.
-packages=(cmake ninja-build g++ libgtest-dev libgmock-dev time qt6-base-dev
+# OpenGL development files). libxlsxwriter (found through pkg-config, linked with zlib): the .xlsx
+# export. pybind11, numpy and pandas: the Python module. GoogleTest: the build builds the tests
+# too. dpkg-dev and file: CPack's Debian package and its dependencies.
+packages=(cmake ninja-build g++ libgtest-dev libgmock-dev qt6-base-dev
           qt6-charts-dev qt6-svg-dev libqt6opengl6-dev dpkg-dev file
-          pkg-config libxlsxwriter-dev zlib1g-dev locales
-          python3-dev pybind11-dev python3-numpy python3-pandas python3-pytest
-          libreoffice-calc-nogui nodejs npm
-          slurmctld slurmd slurm-client munge "$@")
+          pkg-config libxlsxwriter-dev zlib1g-dev
+          python3-dev pybind11-dev python3-numpy python3-pandas)
+
+# LibreOffice, Node and npm: the tests that open our spreadsheets with readers we did not write.
+# Slurm and munge: the one-node cluster that the cluster tests start. locales: a test builds a
+# decimal-comma locale from its sources. time: the peak memory that the benchmarks measure.
+tests=(python3-pytest libreoffice-calc-nogui nodejs npm slurmctld slurmd slurm-client munge
+       locales time)
+
+if [ "${1:-}" = --tests ]; then
+  shift
+  packages+=("${tests[@]}")
+fi
+packages+=("$@")
 
 # Installed, or provided by an installed package: NodeSource's nodejs carries npm, and asking
 # apt for Debian's npm beside it fails on a conflict.

@@ -18,7 +18,7 @@ constexpr const char* kUsage =
     "                        [--solids N] [--trusses N] [--beams N] [--shells N] [--soils N]\n"
     "                        [--beam-points N] [--area-points N] [--fibers N]\n"
     "                        [--stress-tables N] [--tangent-tables N] [--no-displacements]\n"
-    "                        [--times N] [--time-step X] [--size BYTES[K|M|G]]\n"
+    "                        [--times N] [--time-step X] [--protection MM] [--size BYTES[K|M|G]]\n"
     "                        [--line-end lf|crlf|cr] [--version TEXT] -o FILE\n";
 
 struct UsageError {
@@ -97,12 +97,14 @@ std::string ParseLineEnd(std::string_view text) {
     throw UsageError{"unknown line end '" + std::string(text) + "'"};
 }
 
-double ParseTimeStep(std::string_view text) {
+// A decimal number that `valid` accepts (NaN never is).
+template <typename Valid>
+double ParseDecimal(std::string_view option, std::string_view text, Valid valid) {
     const std::string s(text);
     char* end = nullptr;
     const double v = std::strtod(s.c_str(), &end);
-    if (s.empty() || end != s.c_str() + s.size() || !(v > 0.0) || v > 1e12) {
-        throw UsageError{"invalid value for --time-step: '" + s + "'"};
+    if (s.empty() || end != s.c_str() + s.size() || !valid(v)) {
+        throw UsageError{"invalid value for " + std::string(option) + ": '" + s + "'"};
     }
     return v;
 }
@@ -163,7 +165,10 @@ Options Parse(int argc, char** argv) {
         } else if (arg == "--times") {
             s.times = ParseNumber<int>(arg, value, 0, velto::kMaxTimeBlocks);
         } else if (arg == "--time-step") {
-            s.timeStep = ParseTimeStep(value);
+            s.timeStep = ParseDecimal(arg, value, [](double v) { return v > 0.0 && v <= 1e12; });
+        } else if (arg == "--protection") {
+            s.protection =
+                ParseDecimal(arg, value, [](double v) { return v >= 0.0 && v <= 1000.0; });
         } else if (arg == "--size") {
             s.targetBytes = ParseSize(value);
         } else if (arg == "--line-end") {

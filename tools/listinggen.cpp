@@ -1,11 +1,13 @@
 #include "tools/listinggen.h"
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <fstream>
+#include <numbers>
 #include <stdexcept>
 #include <string_view>
 
@@ -16,13 +18,14 @@ namespace {
 struct Printed {
     bool negative;
     std::uint32_t digits;  // 100000 .. 999999
-    int exponent;          // -5 .. 5
+    int exponent;          // -10 .. 10
 };
 
-constexpr double kPow10[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9, 1e10};
+constexpr double kPow10[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                             1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
 
-// Mixing: each step of item, component or time moves the key by an amount that is not a
-// multiple of the modulus, so neighbours never print the same digits.
+// Each step of item, component or time moves the key by an amount that is not a multiple of ten,
+// so neighbours never share its last digit.
 std::uint64_t Key(Table table, int component, long item, int timeIndex) {
     return static_cast<std::uint64_t>(item) * 7919u +
            static_cast<std::uint64_t>(component) * 104729u +
@@ -30,28 +33,190 @@ std::uint64_t Key(Table table, int component, long item, int timeIndex) {
            static_cast<std::uint64_t>(table) * 1299709u;
 }
 
-Printed Structural(Table table, int component, long item, int timeIndex) {
-    const std::uint64_t key = Key(table, component, item, timeIndex);
-    const std::uint64_t spread =
-        static_cast<std::uint64_t>(item) * 3u + static_cast<std::uint64_t>(component) * 5u +
-        static_cast<std::uint64_t>(timeIndex) * 7u + static_cast<std::uint64_t>(table);
-    const std::uint64_t parity = static_cast<std::uint64_t>(item) +
-                                 static_cast<std::uint64_t>(component) +
-                                 static_cast<std::uint64_t>(timeIndex);
-    return Printed{(parity & 1u) != 0, static_cast<std::uint32_t>(100000u + key % 900000u),
-                   static_cast<int>(spread % 11u) - 5};
-}
-
-// Temperatures in tenths of a degree: 200 .. 11999.
-long TemperatureTenths(int component, long item, int timeIndex) {
-    return 200 + static_cast<long>(Key(Table::Temperature, component, item, timeIndex) % 11800u);
-}
-
 double ToDouble(const Printed& p) {
     // One correctly rounded operation on exact integers: "%.5E" gives the digits back.
     const int shift = 5 - p.exponent;
     const double v = shift >= 0 ? p.digits / kPow10[shift] : p.digits * kPow10[-shift];
     return p.negative ? -v : v;
+}
+
+// Six significant digits of v, the last one replaced by the key's: a change below a hundred
+// thousandth that keeps neighbouring values apart wherever the model gives them close.
+Printed Quantize(double v, std::uint64_t key) {
+    const double a = std::max(std::fabs(v), 1e-10);
+    int exponent = std::clamp(static_cast<int>(std::floor(std::log10(a))), -10, 10);
+    const auto digitsAt = [a](int e) {
+        const int shift = 5 - e;
+        return std::nearbyint(shift >= 0 ? a * kPow10[shift] : a / kPow10[-shift]);
+    };
+    double d = digitsAt(exponent);
+    if (d >= 999999.5 && exponent < 10) {
+        d = digitsAt(++exponent);
+    } else if (d < 99999.5 && exponent > -10) {
+        d = digitsAt(--exponent);
+    }
+    const auto digits = static_cast<std::uint32_t>(std::clamp(d, 100000.0, 999999.0));
+    return Printed{v < 0, digits - digits % 10u + static_cast<std::uint32_t>(key % 10u), exponent};
+}
+
+// --- the fire model (see TableValue in the header) ------------------------------------------
+
+constexpr int kDepths = 20;             // nodes through the section, from the exposed face
+constexpr double kDepthStep = 5.0;      // mm between them
+constexpr int kStations = 12;           // stations along a member
+constexpr double kYieldStrength = 355;  // N/mm², S355 steel
+constexpr double kYoungModulus = 210000;
+constexpr double kExpansion = 1.2e-5;  // 1/C, steel
+
+double StandardFire(double t) {
+    return std::min(20.0 + 345.0 * std::log10(8.0 * t / 60.0 + 1.0), 1200.0);
+}
+
+// Reduction factors of steel at elevated temperature (EN 1993-1-2, table 3.1), every 100 C from
+// 100 C: the elastic modulus and the effective yield strength.
+constexpr double kModulusFactor[] = {1.0,  0.9,  0.8,    0.7,   0.6,    0.31,
+                                     0.13, 0.09, 0.0675, 0.045, 0.0225, 0.0};
+constexpr double kYieldFactor[] = {1.0,  1.0,  1.0,  1.0,  0.78, 0.47,
+                                   0.23, 0.11, 0.06, 0.04, 0.02, 0.0};
+
+double Reduction(const double (&factor)[12], double theta) {
+    const double x = std::clamp(theta / 100.0 - 1.0, 0.0, 11.0);
+    const int i = std::min(static_cast<int>(x), 10);
+    return factor[i] + (factor[i + 1] - factor[i]) * (x - i);
+}
+
+// A softened member keeps a little stiffness and strength: values stay finite and printable.
+double ModulusFactor(double theta) {
+    return std::max(Reduction(kModulusFactor, theta), 0.05);
+}
+double YieldFactor(double theta) {
+    return std::max(Reduction(kYieldFactor, theta), 0.02);
+}
+
+// The shapes along a member at one station: none is zero there.
+struct Station {
+    double sine;     // sag
+    double cosine;   // slope, changing sign at midspan
+    double linear;   // -1 .. 1 from one end to the other: expansion from the middle
+    double hogging;  // sag less a hogging moment over the supports
+};
+
+// Where an item falls in a cycle of `period` (depths or stations), whatever its number.
+std::size_t Cycle(long item, int period) {
+    return static_cast<std::size_t>(((item - 1) % period + period) % period);
+}
+
+const Station& StationOf(long item) {
+    static const auto stations = [] {
+        std::array<Station, kStations> s{};
+        for (int i = 0; i < kStations; ++i) {
+            const double xi = (i + 0.5) / kStations;
+            const double sine = std::sin(std::numbers::pi * xi);
+            s[i] = {sine, std::cos(std::numbers::pi * xi), 2.0 * xi - 1.0, sine - 0.5};
+        }
+        return s;
+    }();
+    return stations[Cycle(item, kStations)];
+}
+
+int DepthOf(long item) {
+    return static_cast<int>(Cycle(item, kDepths));
+}
+
+// The state of the section and its members at one time: what every value of a block draws on.
+struct Heat {
+    double temperature[kDepths];  // C, from the exposed face inwards
+    double growth;                // displacements over their cold values
+    double thrust;                // restrained thermal expansion: 0 cold, at most 0.5 near 500 C
+    double shedding;              // forces over their cold values, 1 .. 1.5
+
+    Heat(const ListingSpec& s, int timeIndex) {
+        const double t = std::max(timeIndex * s.timeStep, 0.0);
+        const double rise = StandardFire(t) - 20.0;
+        for (int k = 0; k < kDepths; ++k) {
+            const double z = k * kDepthStep;
+            const double tau = 240.0 + 300.0 * s.protection + z * z / 0.5;
+            temperature[k] = 20.0 + std::exp(-z / 100.0) * rise * -std::expm1(-t / tau);
+        }
+        const double steel = temperature[0];
+        const double stiffness = ModulusFactor(steel);
+        growth = (1.0 + (steel - 20.0) / 600.0) / stiffness;
+        thrust = stiffness * (steel - 20.0) / 600.0;
+        shedding = 1.5 - 0.5 / growth;
+    }
+};
+
+long TemperatureTenths(const Heat& h, long item) {
+    return std::clamp(std::lround(h.temperature[DepthOf(item)] * 10.0), 200L, 11999L);
+}
+
+// The value before its last digit is made its own. Components beyond a table's columns repeat its
+// later columns, so that any component has a value.
+double Model(const Heat& h, Table table, int component, long item) {
+    const Station& x = StationOf(item);
+    const double g = h.growth;
+    const double f = h.shedding;
+    switch (table) {
+        case Table::Displacement: {  // m and rad
+            static constexpr double kAmplitude[] = {0,      -0.004, -0.002, -0.001,
+                                                    0.0015, 0.0008, 0.0003};
+            const int c = component < 7 ? component : 3 + (component - 3) % 4;
+            if (c == 0) {  // a 6 m member expanding from its middle, on its cold sway
+                return x.linear * (0.001 + 3.0 * kExpansion * (h.temperature[0] - 20.0));
+            }
+            const double shape[] = {0, x.sine, x.cosine, x.sine, x.cosine, x.linear, x.sine};
+            return kAmplitude[c] * shape[c] * g;
+        }
+        case Table::Eigen:
+            return 1.0 / g;
+        case Table::Truss:  // N
+            return 3.0e4 * x.cosine * f;
+        case Table::Beam: {  // N, Nm
+            const int c = component < 5 ? component : 1 + (component - 1) % 4;
+            switch (c) {
+                case 0:
+                    return -1.5e5 - 6.0e5 * h.thrust;
+                case 1:
+                    return 4.0e4 * x.hogging * f;
+                case 2:
+                    return 8.0e3 * x.cosine * f;
+                case 3:
+                    return 300.0 * x.linear * g;
+                default:
+                    return 150.0 * x.sine * g;
+            }
+        }
+        case Table::Membrane:   // kN/m: tension mid-slab as it sags, a compressive ring at its edge
+        case Table::Bending: {  // kNm/m
+            const bool membrane = table == Table::Membrane;
+            const double scale = membrane ? std::sqrt(g) : f;
+            const double nx = (membrane ? 120.0 : 25.0) * x.hogging * scale;
+            const double ny = (membrane ? 80.0 : 15.0) * x.hogging * scale;
+            const double nxy = (membrane ? 30.0 : 6.0) * x.cosine * scale;
+            const double mean = (nx + ny) / 2.0;
+            const double radius = std::hypot((nx - ny) / 2.0, nxy);
+            const double values[] = {nx, ny, nxy, mean + radius, mean - radius};
+            return values[component % 5];
+        }
+        case Table::Soil:  // kN and kN/m² on 0.5 m²: the springs either side push opposite ways
+            return (component % 2 == 0 ? 40.0 : 80.0) * x.linear * f;
+        case Table::Stress: {  // N/mm²: tension at the exposed face, capped by the hot strength
+            const int k = DepthOf(item);
+            const double along = 0.6 + 0.4 * StationOf(component + 1).sine;  // more at midspan
+            const double bending = 180.0 * (1.0 - 2.0 * k / (kDepths - 1.0)) * along * f;
+            const double cap = kYieldStrength * YieldFactor(h.temperature[k]);
+            return std::clamp(bending, -cap, cap);
+        }
+        case Table::Tangent:  // N/mm²
+            return kYoungModulus * ModulusFactor(h.temperature[DepthOf(item)]);
+        case Table::Temperature:
+            return static_cast<double>(TemperatureTenths(h, item)) / 10.0;
+    }
+    return 0.0;
+}
+
+Printed Structural(const Heat& h, Table table, int component, long item, int timeIndex) {
+    return Quantize(Model(h, table, component, item), Key(table, component, item, timeIndex));
 }
 
 // --- formatting into the block buffer -------------------------------------------------------
@@ -215,6 +380,7 @@ void Validate(const ListingSpec& s) {
         Check(s.fibers >= 1 || (s.beams == 0 && !beamTables), "fibres must be at least 1");
     }
     Check(std::isfinite(s.timeStep), "time step must be finite");
+    Check(s.protection >= 0 && s.protection <= 1000, "protection must lie in 0 .. 1000 mm");
     if (s.targetBytes == 0) {
         Check(s.times >= 0 && s.times <= kMaxTimeBlocks, "time blocks out of range");
     }
@@ -265,6 +431,7 @@ void WriteThermalDescription(const ListingSpec& s, Sink& out) {
 }
 
 void WriteThermalBlock(const ListingSpec& s, int t, Sink& out) {
+    const Heat heat(s, t);
     WriteTimeLine(s, t, out);
     out.Line(" NODE TEMP.  NODE TEMP.  NODE TEMP.  NODE TEMP.  NODE TEMP.");
     for (long first = 1; first <= s.nodes; first += 5) {
@@ -272,7 +439,7 @@ void WriteThermalBlock(const ListingSpec& s, int t, Sink& out) {
         const long last = std::min(first + 4, s.nodes);
         for (long n = first; n <= last; ++n) {
             AppendInt(b, n % 100000, 5);
-            AppendTemperature(b, TemperatureTenths(0, n, t));
+            AppendTemperature(b, TemperatureTenths(heat, n));
         }
         out.End();
     }
@@ -307,7 +474,7 @@ void WriteStructuralDescription(const ListingSpec& s, Sink& out) {
     out.Line(" CONVERGENCE HAS BEEN OBTAINED.");
 }
 
-void WriteDisplacements(const ListingSpec& s, int t, Sink& out) {
+void WriteDisplacements(const ListingSpec& s, const Heat& h, int t, Sink& out) {
     out.Line(" TOTAL DISPLACEMENTS.");
     out.Line("  NODE    DOF 1     DOF 2     DOF 3     DOF 4     DOF 5     DOF 6     DOF 7");
     const int dofs = s.ndim == 2 ? 3 : 7;
@@ -316,28 +483,28 @@ void WriteDisplacements(const ListingSpec& s, int t, Sink& out) {
         b += ' ';
         AppendInt(b, n, 6);
         for (int c = 0; c < dofs; ++c) {
-            AppendValue(b, Structural(Table::Displacement, c, n, t));
+            AppendValue(b, Structural(h, Table::Displacement, c, n, t));
         }
         out.End();
     }
     out.Buffer() += " SMALLEST RELATIVE EIGEN VALUE OF THE MATRIX:";
-    AppendValue(out.Buffer(), Structural(Table::Eigen, 0, 1, t));
+    AppendValue(out.Buffer(), Structural(h, Table::Eigen, 0, 1, t));
     out.End();
 }
 
-void WriteTrusses(const ListingSpec& s, int t, Sink& out) {
+void WriteTrusses(const ListingSpec& s, const Heat& h, int t, Sink& out) {
     out.Line(" INTERNAL SOLLICITATIONS IN THE TRUSS ELEMENTS.");
     out.Line("  ELEM.      N");
     for (int e = 1; e <= s.trusses; ++e) {
         std::string& b = out.Buffer();
         b += ' ';
         AppendInt(b, e, 6);
-        AppendValue(b, Structural(Table::Truss, 0, e, t));
+        AppendValue(b, Structural(h, Table::Truss, 0, e, t));
         out.End();
     }
 }
 
-void WriteBeams(const ListingSpec& s, int t, Sink& out) {
+void WriteBeams(const ListingSpec& s, const Heat& h, int t, Sink& out) {
     out.Line(" INTERNAL SOLLICITATIONS IN THE BEAM ELEMENTS.");
     out.Line(s.ndim == 2 ? "  ELEM. PT.    N           M"
                          : "  ELEM. PT.    N           MY          MZ          Mw         Mr2");
@@ -351,7 +518,7 @@ void WriteBeams(const ListingSpec& s, int t, Sink& out) {
             b += ' ';
             AppendInt(b, p, 3);
             for (int c = 0; c < columns; ++c) {
-                AppendValue(b, Structural(Table::Beam, c, item, t));
+                AppendValue(b, Structural(h, Table::Beam, c, item, t));
             }
             out.End();
         }
@@ -359,7 +526,7 @@ void WriteBeams(const ListingSpec& s, int t, Sink& out) {
 }
 
 // Membrane (N) or bending (M) forces: one line per element and surface.
-void WriteShellForces(const ListingSpec& s, int t, Table table, Sink& out) {
+void WriteShellForces(const ListingSpec& s, const Heat& h, int t, Table table, Sink& out) {
     const bool membrane = table == Table::Membrane;
     out.Line(membrane ? " MEMBRANE FORCES Nx, Ny & Nxy IN THE SHELL ELEMENTS [kN/m]"
                       : " BENDING FORCES Mx, My & Mxy IN THE SHELL ELEMENTS [kNm/m]");
@@ -386,28 +553,29 @@ void WriteShellForces(const ListingSpec& s, int t, Table table, Sink& out) {
             AppendFixed4(b, y, 10);
             for (int c = 0; c < 5; ++c) {
                 b += labels[c];
-                AppendValue(b, Structural(table, c, item, t));
+                AppendValue(b, Structural(h, table, c, item, t));
             }
             out.End();
         }
     }
 }
 
-void WriteSoils(const ListingSpec& s, int t, Sink& out) {
+void WriteSoils(const ListingSpec& s, const Heat& h, int t, Sink& out) {
     out.Line(" INTERNAL FORCE IN THE SOIL ELEMENTS.");
     out.Line("  ELEM.     N[kN]     P[kN/m\xB2]");
     for (int e = 1; e <= s.soils; ++e) {
         std::string& b = out.Buffer();
         b += ' ';
         AppendInt(b, e, 6);
-        AppendValue(b, Structural(Table::Soil, 0, e, t));
-        AppendValue(b, Structural(Table::Soil, 1, e, t));
+        AppendValue(b, Structural(h, Table::Soil, 0, e, t));
+        AppendValue(b, Structural(h, Table::Soil, 1, e, t));
         out.End();
     }
 }
 
 // Fibre tables of one beam point: stresses or tangent moduli, five fibres a line.
-void WriteFiberTables(const ListingSpec& s, int t, Table table, int count, Sink& out) {
+void WriteFiberTables(const ListingSpec& s, const Heat& h, int t, Table table, int count,
+                      Sink& out) {
     const bool stress = table == Table::Stress;
     const std::string_view rule =
         "  ----------------------------------------------------------------------";
@@ -429,7 +597,7 @@ void WriteFiberTables(const ListingSpec& s, int t, Table table, int count, Sink&
             for (int f = first; f <= last; ++f) {
                 b += ' ';
                 AppendInt(b, f, 5);
-                AppendValue(b, Structural(table, j - 1, f, t));
+                AppendValue(b, Structural(h, table, j - 1, f, t));
             }
             out.End();
         }
@@ -437,35 +605,37 @@ void WriteFiberTables(const ListingSpec& s, int t, Table table, int count, Sink&
 }
 
 void WriteStructuralBlock(const ListingSpec& s, int t, Sink& out) {
+    const Heat h(s, t);
     WriteTimeLine(s, t, out);
     if (s.displacements) {
-        WriteDisplacements(s, t, out);
+        WriteDisplacements(s, h, t, out);
     }
     if (s.trusses > 0) {
-        WriteTrusses(s, t, out);
+        WriteTrusses(s, h, t, out);
     }
     if (s.beams > 0) {
-        WriteBeams(s, t, out);
+        WriteBeams(s, h, t, out);
     }
     if (s.shells > 0) {
-        WriteShellForces(s, t, Table::Membrane, out);
-        WriteShellForces(s, t, Table::Bending, out);
+        WriteShellForces(s, h, t, Table::Membrane, out);
+        WriteShellForces(s, h, t, Table::Bending, out);
     }
     if (s.soils > 0) {
-        WriteSoils(s, t, out);
+        WriteSoils(s, h, t, out);
     }
-    WriteFiberTables(s, t, Table::Stress, s.stressTables, out);
-    WriteFiberTables(s, t, Table::Tangent, s.tangentTables, out);
+    WriteFiberTables(s, h, t, Table::Stress, s.stressTables, out);
+    WriteFiberTables(s, h, t, Table::Tangent, s.tangentTables, out);
     out.Line(" CONVERGENCE HAS BEEN OBTAINED.");
 }
 
 }  // namespace
 
-double TableValue(Table table, int component, long item, int timeIndex) {
+double TableValue(Table table, int component, long item, int timeIndex, const ListingSpec& spec) {
+    const Heat h(spec, timeIndex);
     if (table == Table::Temperature) {
-        return static_cast<double>(TemperatureTenths(component, item, timeIndex)) / 10.0;
+        return Model(h, table, component, item);
     }
-    return ToDouble(Structural(table, component, item, timeIndex));
+    return ToDouble(Structural(h, table, component, item, timeIndex));
 }
 
 std::string FormatValue(double v) {

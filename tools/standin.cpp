@@ -1,6 +1,7 @@
 // velto stand-in: a small console program that behaves like the fire solver from the outside, for
 // tests and demos of the tools. It is NOT the solver: it computes nothing, it only prints progress
-// lines and writes a synthetic result listing.
+// lines and writes a synthetic result listing (the generator's section or frame heated by the
+// standard fire).
 //
 // Built twice: VELTO_STANDIN_VERSION "2004" takes the base name as its only argument; any other
 // version prompts for it on standard input (one line; a trailing CR and the blanks and tabs around
@@ -10,6 +11,8 @@
 // a warning):
 //   STANDIN KIND thermal|static|dynamic  listing to write (static)
 //   STANDIN STEPS n                      time steps (10)
+//   STANDIN PROTECTION mm                fire protection on the exposed faces, 0 .. 1000 (0):
+//                                        the listing's section and steel heat more slowly
 //   STANDIN PACE seconds                 pause after each step, fractions allowed (0.05)
 //   STANDIN EXIT code                    final exit code; the listing is still written (0)
 //   STANDIN SILENT seconds               print nothing for that long before the first step
@@ -81,6 +84,7 @@ constexpr int kRecordWaitMs = 300;
 struct Options {
     velto::ListingKind kind = velto::ListingKind::Static;
     int steps = 10;
+    double protection = 0;  // mm
     double pace = 0.05;
     int exitCode = 0;
     double silent = 0;
@@ -186,6 +190,12 @@ bool ApplyDirective(const std::vector<std::string>& w, Options& o) {
             return false;
         }
         o.steps = *v;
+    } else if (name == "PROTECTION") {
+        const auto v = NonNegative(value);
+        if (!v || *v > 1000) {
+            return false;
+        }
+        o.protection = *v;
     } else if (name == "PACE" || name == "SILENT" || name == "FLOOD" || name == "CLOSE-OUTPUT" ||
                name == "GRANDCHILD") {
         const auto v = NonNegative(value);
@@ -480,14 +490,16 @@ int main(int argc, char** argv) {
     velto::ListingSpec listing;
     listing.kind = o.kind;
     listing.version = std::string(kVersion) + ".1";
-    listing.nodes = 12;
     if (o.kind == velto::ListingKind::Thermal) {
-        listing.solids = 8;
+        listing.nodes = 40;  // two rows of twenty through the section's depth
+        listing.solids = 19;
     } else {
+        listing.nodes = 12;  // one member, twelve stations along it
         listing.beams = 3;
     }
     listing.times = o.steps;
     listing.timeStep = o.endTime != 0 ? o.endTime / o.steps : 1.0;
+    listing.protection = o.protection;
     const std::string outPath = base + ".out";
     try {
         velto::WriteListingFile(listing, outPath);

@@ -58,7 +58,8 @@ std::string Temperature(long node, int t) {
 }
 
 // Comparing what was read with TableValue only finds a wrong row, column or block when
-// neighbours print differently; temperatures must fill their 6-character field exactly.
+// neighbours print differently, and a lost minus sign where values take both signs (stiffnesses
+// are positive); temperatures must fill their 6-character field exactly.
 TEST(TableValueTest, NeighboursPrintDifferently) {
     for (Table table :
          {Table::Displacement, Table::Eigen, Table::Truss, Table::Beam, Table::Membrane,
@@ -78,8 +79,10 @@ TEST(TableValueTest, NeighboursPrintDifferently) {
                 }
             }
         }
-        EXPECT_GT(negative, 1000);  // of 4200
-        EXPECT_LT(negative, 3200);
+        if (table != Table::Eigen && table != Table::Tangent) {
+            EXPECT_GT(negative, 1000);  // of 4200
+            EXPECT_LT(negative, 3200);
+        }
     }
     for (int t = 1; t <= 20; ++t) {
         for (long node = 1; node <= 3000; ++node) {
@@ -91,6 +94,43 @@ TEST(TableValueTest, NeighboursPrintDifferently) {
             EXPECT_NE(Temperature(node, t), Temperature(node, t + 1));
         }
     }
+}
+
+// What makes a chart read like a fire analysis: under the standard fire the section heats from
+// 20 C, by at least a printed tenth a minute for the first hour, less the deeper the node (nodes 1
+// to 20 go inwards from the exposed face) and the thicker the protection; the steel softens, so
+// the frame sags more and more, its stiffness falls and its hottest fibre is the softest.
+TEST(TableValueTest, SectionHeatsWithTimeLessInDepthAndUnderProtection) {
+    ListingSpec bare;  // blocks of 60 s
+    ListingSpec boarded = bare;
+    boarded.protection = 20;
+    const auto temperature = [](const ListingSpec& s, long node, int t) {
+        return TableValue(Table::Temperature, 0, node, t, s);
+    };
+    for (int t = 0; t <= 60; ++t) {
+        for (long node = 1; node <= 20; ++node) {
+            SCOPED_TRACE(testing::Message() << "node " << node << " block " << t);
+            if (t == 0) {
+                EXPECT_EQ(temperature(boarded, node, t), 20.0);
+                continue;
+            }
+            EXPECT_GE(temperature(bare, node, t), temperature(bare, node, t - 1) + 0.1);
+            EXPECT_GT(temperature(boarded, node, t), temperature(boarded, node, t - 1));
+            EXPECT_LT(temperature(boarded, node, t), temperature(bare, node, t));
+            if (node > 1) {
+                EXPECT_LT(temperature(bare, node, t), temperature(bare, node - 1, t));
+            }
+        }
+    }
+    const auto value = [&](Table table, int component, long item, int t) {
+        return TableValue(table, component, item, t, boarded);
+    };
+    for (int t = 5; t <= 120; t += 5) {
+        EXPECT_LT(value(Table::Displacement, 1, 6, t), value(Table::Displacement, 1, 6, t - 5));
+        EXPECT_LT(value(Table::Eigen, 0, 1, t), value(Table::Eigen, 0, 1, t - 5));
+    }
+    EXPECT_LT(value(Table::Displacement, 1, 6, 120), 5 * value(Table::Displacement, 1, 6, 1));
+    EXPECT_LT(value(Table::Tangent, 0, 1, 120), value(Table::Tangent, 0, 20, 120) / 2);
 }
 
 // Same lines whatever the convention, and no other line break anywhere.
@@ -196,6 +236,7 @@ TEST(SpecTest, InconsistentSpecsAreRejected) {
     rejects([](ListingSpec& s) { s.version = "1\n2"; });
     rejects([](ListingSpec& s) { s.nodes = -1; });
     rejects([](ListingSpec& s) { s.times = kMaxTimeBlocks + 1; });
+    rejects([](ListingSpec& s) { s.protection = -1; });
     rejects([](ListingSpec& s) {
         s.shells = 1;
         s.areaPoints = 0;

@@ -16,6 +16,8 @@
 #include <string>
 #include <utility>
 
+#include "tools/listinggen.h"
+
 namespace velto {
 namespace {
 
@@ -144,12 +146,12 @@ TEST_F(StandinRun, MissingNameOrInputExits2) {
 }
 
 // The end time is the second word of the last numeric line of the last complete TIME block;
-// without one the steps count 1, 2, ...
+// without one the steps count 1, 2, ... The listing heats over those times, behind the protection.
 TEST_F(StandinRun, TimeLinesFollowTheEndTime) {
     Input(
         "TITLE beam\r\nSTEP 1 99999\r\n  TIME  \r\n\t60.0  1800.0\r\n 60.0   3600\r\n"
         " 60.0  end\r\n  END_TIME\r\nSTANDIN KIND thermal\r\nSTANDIN STEPS 3\r\n"
-        "STANDIN PACE 0\r\nTIME\r\n1 9999\r\n");
+        "STANDIN PROTECTION 12.5\r\nSTANDIN PACE 0\r\nTIME\r\n1 9999\r\n");
     EXPECT_EQ(Run(kStandin2004, "beam1"), 0);
     EXPECT_TRUE(
         out_.ends_with("\n  Step: time = 1200.00 s (1 of 3)\n"
@@ -162,6 +164,12 @@ TEST_F(StandinRun, TimeLinesFollowTheEndTime) {
         EXPECT_NE(listing.find("\n  TIME =    " + std::string(time) + ".0000 SEC.\n"),
                   std::string::npos);
     }
+    ListingSpec fire;
+    fire.timeStep = 1200;
+    fire.protection = 12.5;
+    const std::string exposedFace =
+        "\n    1" + FormatTemperature(TableValue(Table::Temperature, 0, 1, 3, fire));
+    EXPECT_NE(listing.find(exposedFace, listing.find("TIME =    3600")), std::string::npos);
     Input("STANDIN STEPS 2\nSTANDIN PACE 0\n");
     EXPECT_EQ(Run(kStandin2004, "beam1"), 0);
     EXPECT_TRUE(
