@@ -23,14 +23,18 @@ echo "   for two hours, with 0, 10 and 20 mm of fire protection)"
 rm -rf out/batch
 mkdir -p out/batch
 cp samples/batch/*.in out/batch/
-build/shell/cli/velto-batch --solver-folder build/tools/standin out/batch/*.in
+build/shell/cli/velto-batch --solver-folder build/tools/standin --export "--all" out/batch/*.in
+echo "Each run's listing was exported after the run: $(pwd)/out/batch/section-*.xlsx"
 echo
 echo "== velto-extract on the listings the batch wrote"
 build/extract/cli/velto-extract info out/batch/section-0mm.out
-for run in section-0mm section-10mm section-20mm; do
-  build/extract/cli/velto-extract export "out/batch/$run.out" -o "out/$run-temperatures.xls" \
-    --variable Temperature --columns
-  build/extract/cli/velto-extract plot "out/batch/$run.out" -o "out/$run-temperatures.png" \
-    --variable Temperature --from 1 --to 17 --step 4
-  echo "Spreadsheet and chart (0 to 80 mm deep) written: $(pwd)/out/$run-temperatures.{xls,png}"
-done
+build/extract/cli/velto-extract plot out/batch/section-0mm.out -o out/section-0mm-temperatures.png \
+  --variable Temperature --from 1 --to 17 --step 4
+echo "Chart of the unprotected section, 0 to 80 mm deep: $(pwd)/out/section-0mm-temperatures.png"
+echo
+echo "== velto-extract compare: node 5 (20 mm deep) in the three runs"
+build/extract/cli/velto-extract compare out/batch/section-*.out -o out/protection.xlsx \
+  --variable Temperature --item 5
+build/extract/cli/velto-extract compare out/batch/section-*.out -o out/protection.png \
+  --variable Temperature --item 5
+echo "Comparison written: $(pwd)/out/protection.{xlsx,png}"
