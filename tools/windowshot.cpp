@@ -3,6 +3,7 @@
 //
 // Usage: velto-windowshot extract LISTING OUTPUT.png
 //        velto-windowshot shell SOLVER_FOLDER OUTPUT.png INPUT.in ...   (shot during the batch)
+//        velto-windowshot compare OUTPUT.png NODE LISTING ...   (the chart window comparing them)
 
 #include <signal.h>
 
@@ -15,6 +16,7 @@
 #include <QTimer>
 #include <cstdio>
 
+#include "extract/window/chartdialog.h"
 #include "extract/window/frmextract.h"
 #include "shell/model/batchmodel.h"
 #include "shell/window/frmmain.h"
@@ -47,6 +49,35 @@ int ShellShot(QApplication& app, const QString& solverFolder, const QString& out
     return status;
 }
 
+// The chart window of one node's temperature in the first listing, with the others added.
+int CompareShot(QApplication& app, const QString& output, const QString& node,
+                const QStringList& listings) {
+    velto::ExtractDialogs dialogs;
+    dialogs.open = [&](QWidget*, const QString&, const QString&) { return listings.front(); };
+    dialogs.chart.addListings = [&](QWidget*, const QString&) { return listings.mid(1); };
+    velto::FrmExtract window(dialogs);
+    window.show();
+    window.onFileClicked();
+    window.session().ChooseVariableNamed("Temperature");
+    window.session().SelectAllAvailable();
+    window.session().AddHighlighted();
+    window.session().SetRangeText(0, node.toStdString());
+    window.session().SetRangeText(1, node.toStdString());
+    window.onChartClicked();
+    auto* chart = window.findChild<velto::ChartDialog*>();
+    if (chart == nullptr) {
+        return 1;
+    }
+    chart->onAddListingClicked();
+    int status = 1;
+    QTimer::singleShot(500, &app, [&] {
+        status = chart->grab().save(output) ? 0 : 1;
+        app.quit();
+    });
+    app.exec();
+    return status;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -60,10 +91,19 @@ int main(int argc, char** argv) {
         return ShellShot(app, QString::fromLocal8Bit(argv[2]), QString::fromLocal8Bit(argv[3]),
                          inputs);
     }
+    if (argc >= 5 && QString(argv[1]) == QStringLiteral("compare")) {
+        QStringList listings;
+        for (int i = 4; i < argc; ++i) {
+            listings.append(QString::fromLocal8Bit(argv[i]));
+        }
+        return CompareShot(app, QString::fromLocal8Bit(argv[2]), QString::fromLocal8Bit(argv[3]),
+                           listings);
+    }
     if (argc != 4 || QString(argv[1]) != QStringLiteral("extract")) {
         std::fprintf(stderr,
                      "usage: velto-windowshot extract LISTING OUTPUT.png\n"
-                     "       velto-windowshot shell SOLVER_FOLDER OUTPUT.png INPUT.in ...\n");
+                     "       velto-windowshot shell SOLVER_FOLDER OUTPUT.png INPUT.in ...\n"
+                     "       velto-windowshot compare OUTPUT.png NODE LISTING ...\n");
         return 2;
     }
     const QString listing = QString::fromLocal8Bit(argv[2]);
