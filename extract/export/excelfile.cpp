@@ -1,5 +1,7 @@
 #include "extract/export/excelfile.h"
 
+#include "extract/export/singletext.h"
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -230,11 +232,7 @@ double StoredDouble(float single) {
     if (!std::isfinite(single)) {
         Raise(kOverflow);
     }
-    char buffer[64];
-    const auto written = std::to_chars(buffer, buffer + sizeof buffer, single);
-    double number = 0;
-    std::from_chars(buffer, written.ptr, number);
-    return number;
+    return ShortestSingleDouble(single);
 }
 
 ExcelFile::~ExcelFile() {

@@ -15,6 +15,7 @@
 #include "common/encoding.h"
 #include "common/error.h"
 #include "extract/export/excelfile.h"
+#include "extract/export/singletext.h"
 
 namespace velto {
 
@@ -98,7 +99,11 @@ class CsvSheet final : public SheetWriter {
     }
     void ListingSingle(long row, long col, float value) override {
         Place(row, col);
-        AppendShortest(out_, value);
+        if (!std::isfinite(value)) {
+            Raise(kOverflow);
+        }
+        char buffer[32];
+        out_.append(buffer, ShortestSingleText(buffer, value));
         Written();
     }
     void Close() override {

@@ -1,4 +1,5 @@
 #include "extract/export/sheetwriter.h"
+#include "extract/export/singletext.h"
 
 #include <gtest/gtest.h>
 #include <locale.h>
@@ -159,37 +160,45 @@ TEST(CsvSheetWriter, LinesOfTheFullWidthEndingInCrLf) {
               "Variable,Beam Stresses,\r\nVector,,\r\n,1.5,-2\r\n\"a,b\",,\r\n,,\r\n");
 }
 
-// The CSV writer prints a listing's single straight from the single, without the stored double
-// in between: the text must be the very one the stored double gives, for any single at all.
-TEST(CsvSheetWriter, ASingleIsWrittenAsItsStoredDouble) {
-    test::ScratchDir dir;
+// A listing's single is printed, and stored, from its own six digits when they read back to it:
+// the very text std::to_chars gives and the very double std::from_chars reads from it, for every
+// six-digit value a listing prints at the magnitudes results have, their neighbours (which need
+// more digits), and singles of any bit pattern.
+TEST(SingleText, IsTheShortestTextAndItsDouble) {
+    std::vector<float> singles = {
+        0.0f,        -0.0f,       20.1f, 1e-45f, 1.17549435e-38f, 4.2e-39f, 3.4028235e38f,
+        -2.93782e5f, 9.999995e5f, 1e-5f, 1e15f,  123456e20f,      1e-17f,   1e28f};
+    for (const double decade : {1e-12, 1e-7, 1e-5, 1e-3, 1.0, 1e4, 1e8, 1e16}) {
+        for (std::uint32_t six = 100000; six <= 999999; six += 7) {
+            const auto single = static_cast<float>(six * decade);
+            singles.push_back(single);
+            singles.push_back(-std::nextafter(single, 0.0f));
+        }
+    }
     std::mt19937 random(20261207);
-    std::vector<float> singles = {0.0f,          -0.0f,       20.1f,   1e-45f, 1.17549435e-38f,
-                                  3.4028235e38f, -2.93782e5f, 4.2e-39f};
-    while (singles.size() < 200000) {
+    for (int i = 0; i < 300000; ++i) {
         const float single = std::bit_cast<float>(static_cast<std::uint32_t>(random()));
         if (std::isfinite(single)) {
             singles.push_back(single);
         }
     }
-    const std::string direct = dir.File("direct.csv");
-    const std::string stored = dir.File("stored.csv");
-    auto a = MakeSheetWriter(SheetFormat::Csv);
-    auto b = MakeSheetWriter(SheetFormat::Csv);
-    const long rows = static_cast<long>(singles.size()) / 10;
-    a->Open(direct, rows, 10);
-    b->Open(stored, rows, 10);
-    for (std::size_t i = 0; i < singles.size(); ++i) {
-        const long row = static_cast<long>(i) / 10 + 1;
-        const long col = static_cast<long>(i) % 10 + 1;
-        a->ListingSingle(row, col, singles[i]);
-        b->Number(row, col, StoredDouble(singles[i]));
+    int wrong = 0;
+    for (const float single : singles) {
+        char expected[64];
+        char got[64];
+        const std::string_view want(expected,
+                                    std::to_chars(expected, expected + 64, single).ptr - expected);
+        const std::string_view text(got, ShortestSingleText(got, single) - got);
+        double stored = 0;
+        std::from_chars(want.data(), want.data() + want.size(), stored);
+        if (text != want || std::bit_cast<std::uint64_t>(ShortestSingleDouble(single)) !=
+                                std::bit_cast<std::uint64_t>(stored)) {
+            if (++wrong <= 10) {
+                ADD_FAILURE() << want << " printed " << text;
+            }
+        }
     }
-    a->Close();
-    b->Close();
-    const std::string text = test::ReadBytes(direct);
-    EXPECT_EQ(text.size(), test::ReadBytes(stored).size());
-    EXPECT_TRUE(text == test::ReadBytes(stored));
+    EXPECT_EQ(wrong, 0) << "of " << singles.size();
 }
 
 TEST(CsvSheetWriter, CellsMayNotGoBackOrOutside) {

@@ -1,0 +1,159 @@
+#include "extract/export/singletext.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+
+namespace velto {
+
+namespace {
+
+constexpr double kPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                              1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                              1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+constexpr int kExactPower = 22;
+
+// digits x 10^power, correctly rounded: both factors are exact doubles.
+double Scaled(double digits, int power) {
+    return power < 0 ? digits / kPowers[-power] : digits * kPowers[power];
+}
+
+// A decimal of at most six significant digits that reads back to the positive normal single
+// `magnitude`: digits x 10^power, the digits without trailing zeros. False when there is none,
+// or when it cannot be told quickly for certain (the general search decides then).
+bool SixDigitDecimal(float magnitude, std::uint32_t& digits, int& power, double& value) {
+    const double x = magnitude;
+    // The decimal exponent of x, from its binary one; corrected below when one off.
+    int exponent = static_cast<int>(std::floor(std::ilogb(magnitude) * 0.30102999566398120));
+    // Every power of ten used below, one off either way included, is an exact double.
+    if (exponent < 5 - (kExactPower - 2) || exponent > 5 + (kExactPower - 2)) {
+        return false;
+    }
+    double scaled = Scaled(x, 5 - exponent);
+    if (scaled >= 999999.5) {
+        ++exponent;
+        scaled = Scaled(x, 5 - exponent);
+    } else if (scaled < 99999.5) {
+        --exponent;
+        scaled = Scaled(x, 5 - exponent);
+    }
+    auto six = static_cast<std::uint32_t>(std::nearbyint(scaled));
+    if (six == 1000000) {
+        six = 100000;
+        ++exponent;
+    }
+    if (six < 100000 || six > 999999) {
+        return false;
+    }
+    // It reads back when the decimal lies nearer the single than either neighbour. The double
+    // of the decimal is within half a double's step of it: it must not lie that near the
+    // half-way points, whose side a double cannot tell.
+    value = Scaled(six, exponent - 5);
+    const double below = (x + static_cast<double>(std::nextafter(
+                                  magnitude, -std::numeric_limits<float>::infinity()))) /
+                         2;
+    const double above = (x + static_cast<double>(std::nextafter(
+                                  magnitude, std::numeric_limits<float>::infinity()))) /
+                         2;
+    if (!(std::nextafter(value, below) > below && std::nextafter(value, above) < above)) {
+        return false;
+    }
+    digits = six;
+    power = exponent - 5;
+    while (digits % 10 == 0) {
+        digits /= 10;
+        ++power;
+    }
+    return true;
+}
+
+// Writes digits x 10^power as printf's %f or %e would, whichever is shorter (%f on a tie).
+char* WriteDecimal(char* out, std::uint32_t digits, int power) {
+    char text[10];
+    const auto end = std::to_chars(text, text + sizeof text, digits).ptr;
+    const int count = static_cast<int>(end - text);
+    const int leading = count - 1 + power;  // the exponent of the first digit
+    // %e: d[.ddd]e±XX
+    const int exponentDigits = std::abs(leading) >= 100 ? 3 : 2;
+    const int scientific = count + (count > 1 ? 1 : 0) + 2 + exponentDigits;
+    // %f: the digits with zeros after them, a point inside them, or "0." and zeros before them.
+    const int fixed = power >= 0     ? count + power
+                      : leading >= 0 ? count + 1
+                                     : 2 + (-leading - 1) + count;
+    if (fixed <= scientific) {
+        if (power >= 0) {
+            std::memcpy(out, text, static_cast<std::size_t>(count));
+            out += count;
+            std::memset(out, '0', static_cast<std::size_t>(power));
+            return out + power;
+        }
+        if (leading >= 0) {
+            const int whole = leading + 1;
+            std::memcpy(out, text, static_cast<std::size_t>(whole));
+            out += whole;
+            *out++ = '.';
+            std::memcpy(out, text + whole, static_cast<std::size_t>(count - whole));
+            return out + (count - whole);
+        }
+        *out++ = '0';
+        *out++ = '.';
+        std::memset(out, '0', static_cast<std::size_t>(-leading - 1));
+        out += -leading - 1;
+        std::memcpy(out, text, static_cast<std::size_t>(count));
+        return out + count;
+    }
+    *out++ = text[0];
+    if (count > 1) {
+        *out++ = '.';
+        std::memcpy(out, text + 1, static_cast<std::size_t>(count - 1));
+        out += count - 1;
+    }
+    *out++ = 'e';
+    *out++ = leading < 0 ? '-' : '+';
+    const int magnitude = std::abs(leading);
+    if (magnitude < 10) {
+        *out++ = '0';
+    }
+    return std::to_chars(out, out + 3, magnitude).ptr;
+}
+
+// A whole number past a single's exact integers prints its own binary value in full rather than
+// the zeros of its short decimal (of the texts of one length, the nearest): the general way
+// writes that, and subnormal singles.
+bool QuickSingle(float single) {
+    constexpr float kExactIntegers = 16777216.0f;
+    return std::isnormal(single) && std::fabs(single) < kExactIntegers;
+}
+
+}  // namespace
+
+char* ShortestSingleText(char* first, float single) {
+    std::uint32_t digits = 0;
+    int power = 0;
+    double value = 0;
+    if (QuickSingle(single) && SixDigitDecimal(std::fabs(single), digits, power, value)) {
+        if (std::signbit(single)) {
+            *first++ = '-';
+        }
+        return WriteDecimal(first, digits, power);
+    }
+    return std::to_chars(first, first + 32, single).ptr;
+}
+
+double ShortestSingleDouble(float single) {
+    std::uint32_t digits = 0;
+    int power = 0;
+    double value = 0;
+    if (QuickSingle(single) && SixDigitDecimal(std::fabs(single), digits, power, value)) {
+        return std::signbit(single) ? -value : value;
+    }
+    char buffer[32];
+    const auto end = std::to_chars(buffer, buffer + sizeof buffer, single).ptr;
+    double number = 0;
+    std::from_chars(buffer, end, number);
+    return number;
+}
+
+}  // namespace velto
