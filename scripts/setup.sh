@@ -2,6 +2,7 @@
 # Installs the Debian packages that building and running the tools need, only when one is missing;
 # with --tests, also those that only the tests need. Further arguments are more packages.
 set -euo pipefail
+cd "$(dirname "$0")/.."
 
 # Qt: the runner's event loop, settings and pipes, the windows, and the charts (Charts needs the
 # OpenGL development files). libxlsxwriter (found through pkg-config, linked with zlib): the .xlsx
@@ -18,8 +19,10 @@ packages=(cmake ninja-build g++ libgtest-dev libgmock-dev qt6-base-dev
 tests=(python3-pytest libreoffice-calc-nogui nodejs npm slurmctld slurmd slurm-client munge
        locales time)
 
+for_tests=false
 if [ "${1:-}" = --tests ]; then
   shift
+  for_tests=true
   packages+=("${tests[@]}")
 fi
 packages+=("$@")
@@ -45,4 +48,10 @@ if ((${#missing[@]})); then
   echo "Installing: ${missing[*]}"
   $sudo apt-get update
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y --no-install-recommends "${missing[@]}"
+fi
+
+# SheetJS (npm xlsx), the other reader the tests open our spreadsheets with, into .deps/node
+# beside the sources: a test run then needs no network. Skipped once its version is in place.
+if $for_tests; then
+  node tests/readers/readers.js install "$PWD/.deps/node" npm > /dev/null
 fi
