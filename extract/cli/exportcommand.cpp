@@ -53,6 +53,22 @@ class InterruptibleProgress final : public ProgressSink {
     ProgressSink& inner_;
 };
 
+// A session driven from the terminal: progress and messages on standard error, Ctrl+C its stop.
+struct TerminalSession {
+    explicit TerminalSession(std::FILE* err)
+        : terminal(err), messages(err, &terminal), progress(terminal), session(progress, messages) {
+        progress.session = &session;
+    }
+    void Open(const std::string& listing) {
+        session.Open(listing);
+        terminal.Clear();
+    }
+    TerminalProgress terminal;
+    TerminalMessages messages;
+    InterruptibleProgress progress;
+    ExtractSession session;
+};
+
 // Ctrl+C stops the command rather than the program while it reads; whatever handled it before
 // (removing a save in progress on the way out) takes over again afterwards, flags and all.
 class InterruptScope {
@@ -140,13 +156,11 @@ int RunExport(const ExportOptions& o, std::FILE* out, std::FILE* err) {
     auto refuse = [&](const std::string& why) {
         return Refuse(err, why, o.plot ? "plot" : "export");
     };
-    TerminalProgress terminal(err);
-    TerminalMessages messages(err, &terminal);
-    InterruptibleProgress progress(terminal);
-    ExtractSession session(progress, messages);
-    progress.session = &session;
-    session.Open(o.listing);
-    terminal.Clear();
+    TerminalSession run(err);
+    run.Open(o.listing);
+    TerminalProgress& terminal = run.terminal;
+    TerminalMessages& messages = run.messages;
+    ExtractSession& session = run.session;
 
     if (const std::string problem = session.ChooseNamed(o.variable, o.vector); !problem.empty()) {
         return refuse(problem);
@@ -214,13 +228,11 @@ int RunExport(const ExportOptions& o, std::FILE* out, std::FILE* err) {
 }
 
 int RunExportAll(const ExportOptions& o, std::FILE* out, std::FILE* err) {
-    TerminalProgress terminal(err);
-    TerminalMessages messages(err, &terminal);
-    InterruptibleProgress progress(terminal);
-    ExtractSession session(progress, messages);
-    progress.session = &session;
-    session.Open(o.listing);
-    terminal.Clear();
+    TerminalSession run(err);
+    run.Open(o.listing);
+    TerminalProgress& terminal = run.terminal;
+    TerminalMessages& messages = run.messages;
+    ExtractSession& session = run.session;
     if (messages.count() != 0 || !session.Recognised()) {
         return Refuse(err, "it is not a listing that can be read", "export");
     }
