@@ -7,6 +7,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
@@ -16,6 +17,8 @@
 #include <cstring>
 #include <ctime>
 #include <deque>
+#include <map>
+#include <mutex>
 
 #include "common/encoding.h"
 #include "common/terminationsignals.h"
@@ -28,11 +31,20 @@ SaveStepHook stepHook = nullptr;
 
 // The file no save may replace.
 struct Protected {
-    bool set = false;
     dev_t device = 0;
     ino_t inode = 0;
 };
-Protected protectedFile;
+// The files protected, by holder; sessions may open listings on several threads.
+std::mutex protectedLock;
+std::map<unsigned long, Protected> protectedFiles;
+unsigned long lastHolder = 0;
+
+bool IsProtected(const struct stat& file) {
+    const std::lock_guard<std::mutex> lock(protectedLock);
+    return std::any_of(protectedFiles.begin(), protectedFiles.end(), [&](const auto& entry) {
+        return entry.second.device == file.st_dev && entry.second.inode == file.st_ino;
+    });
+}
 
 void Step(const char* step, const std::string& folder) {
     if (stepHook != nullptr) {
@@ -341,8 +353,7 @@ AtomicSave::AtomicSave(const std::string& target) {
         if (!existed_ && errno != ENOENT) {
             RaiseFileError(errno);
         }
-        if (existed_ && protectedFile.set && previous_.st_dev == protectedFile.device &&
-            previous_.st_ino == protectedFile.inode) {
+        if (existed_ && IsProtected(previous_)) {
             throw SaveRefused("\"" + FileNameToCp1252(finalTarget_) +
                               "\" is the listing the values are read from. Please choose "
                               "another name.");
@@ -537,11 +548,32 @@ void SaveBytesAtomically(const std::string& target, std::string_view bytes) {
     save.Commit();
 }
 
-void ProtectFromSaves(const std::string& path) {
+SaveProtection::SaveProtection() {
+    const std::lock_guard<std::mutex> lock(protectedLock);
+    id_ = ++lastHolder;
+}
+
+SaveProtection::~SaveProtection() {
+    const std::lock_guard<std::mutex> lock(protectedLock);
+    protectedFiles.erase(id_);
+}
+
+SaveProtection::SaveProtection(SaveProtection&& other) noexcept : SaveProtection() {
+    std::swap(id_, other.id_);
+}
+
+SaveProtection& SaveProtection::operator=(SaveProtection&& other) noexcept {
+    std::swap(id_, other.id_);
+    return *this;
+}
+
+void SaveProtection::Protect(const std::string& path) {
     struct stat info {};
-    protectedFile = Protected{};
-    if (!path.empty() && ::stat(path.c_str(), &info) == 0) {
-        protectedFile = Protected{true, info.st_dev, info.st_ino};
+    const bool known = !path.empty() && ::stat(path.c_str(), &info) == 0;
+    const std::lock_guard<std::mutex> lock(protectedLock);
+    protectedFiles.erase(id_);
+    if (known) {
+        protectedFiles[id_] = Protected{info.st_dev, info.st_ino};
     }
 }
 

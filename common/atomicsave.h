@@ -92,10 +92,24 @@ class AtomicSave {
 // Writes `bytes` as the whole new contents of `target`, through an AtomicSave.
 void SaveBytesAtomically(const std::string& target, std::string_view bytes);
 
-// The file the program reads from (the open listing): no save may replace it, by whatever name
-// or link it is reached, and one that tries is refused with a message naming it. A later call
-// replaces the file kept; an empty path keeps none.
-void ProtectFromSaves(const std::string& path);
+// A file the program reads from (an open listing): no save may replace it, by whatever name or
+// link it is reached, and one that tries is refused with a message naming it. Each holder keeps
+// one file so, from Protect until another Protect (an empty path keeps none) or its end; a
+// comparison holds one for each of its listings.
+class SaveProtection {
+  public:
+    SaveProtection();
+    ~SaveProtection();
+    SaveProtection(const SaveProtection&) = delete;
+    SaveProtection& operator=(const SaveProtection&) = delete;
+    SaveProtection(SaveProtection&& other) noexcept;
+    SaveProtection& operator=(SaveProtection&& other) noexcept;
+
+    void Protect(const std::string& path);
+
+  private:
+    unsigned long id_ = 0;
+};
 
 // What to tell the user when a save failed with this error: the save's own message where it has
 // one (a refused link, an unwritable folder, the file being read), else the error's description.

@@ -332,6 +332,11 @@ int RunCompare(const CompareOptions& o, std::FILE* out, std::FILE* err) {
     InterruptibleProgress progress(terminal);
     std::vector<ListingHistory> histories;
     ComparisonTable table;
+    // The table or chart never takes a listing's place, whichever of them it is named like.
+    std::vector<SaveProtection> protections(o.listings.size());
+    for (std::size_t i = 0; i < o.listings.size(); ++i) {
+        protections[i].Protect(o.listings[i]);
+    }
     for (const std::string& listing : o.listings) {
         // Every listing is read before anything is written: one that cannot give the history
         // refuses the whole comparison, naming itself.

@@ -403,7 +403,7 @@ ExtractSession::Start ExtractSession::Open(const std::string& path) {
     // is read or while its messages are up.
     catalogue_.ListingFile = path;
     ClearCatalogue(catalogue_);
-    ProtectFromSaves(path);
+    protection_.Protect(path);
     openFolder = FolderOf(path);
     hasListing_ = true;
     offered_.clear();

@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/atomicsave.h"
 #include "extract/export/layout.h"
 #include "extract/export/savecommand.h"
 #include "extract/export/sheetformat.h"
@@ -167,6 +168,8 @@ class ExtractSession {
 
     ProgressSink& progress_;
     MessageSink& messages_;
+    // The open listing: no save of this program replaces it.
+    SaveProtection protection_;
     Catalogue catalogue_;
     bool hasListing_ = false;
     unsigned listingGeneration_ = 0;

@@ -91,6 +91,7 @@ ChartDialog::ChartDialog(const CurveSet& curves, std::optional<ChartComparison> 
     }
     if (comparison_) {
         histories_.push_back(comparison_->first);
+        protections_.emplace_back().Protect(comparison_->first.path);
     }
     chart_ = BuildCurveChart(curves);
     view_ = new QChartView(chart_, this);  // the view owns the chart from here
@@ -161,6 +162,7 @@ bool ChartDialog::onAddListingClicked() {
             path.toLocal8Bit().toStdString(), comparison_->variable, comparison_->vector,
             comparison_->item, comparison_->times, progress, messages);
         if (reading.problem.empty()) {
+            protections_.emplace_back().Protect(reading.history.path);
             histories_.push_back(std::move(reading.history));
             ++added;
         } else {

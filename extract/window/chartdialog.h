@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "common/atomicsave.h"
 #include "extract/export/comparison.h"
 
 class QChart;
@@ -71,6 +72,8 @@ class ChartDialog : public QDialog {
     QString folder_;
     std::optional<ChartComparison> comparison_;
     std::vector<ListingHistory> histories_;
+    // The listings drawn: Save Table never takes one's place.
+    std::vector<SaveProtection> protections_;
 };
 
 }  // namespace velto

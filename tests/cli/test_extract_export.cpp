@@ -233,6 +233,15 @@ TEST_F(ExtractExport, CompareRefusesBeforeAnythingIsWritten) {
             << run.err;
         EXPECT_EQ(test::ReadBytes(dir.File("t.csv")), "earlier");
     }
+    // A listing named like a table is never the table's target, first or not.
+    std::filesystem::copy_file(listing, dir.File("run.csv"));
+    const CommandRun overwrite =
+        Extract(dir, "compare '" + dir.File("run.csv") + "' '" + frame + "' -o '" +
+                         dir.File("run.csv") + "' --variable Displacements --item 1");
+    EXPECT_EQ(overwrite.status, 1);
+    EXPECT_NE(overwrite.err.find("is the listing the values are read from"), std::string::npos)
+        << overwrite.err;
+    EXPECT_EQ(test::ReadBytes(dir.File("run.csv")), test::ReadBytes(listing));
     for (const char* options :
          {"-o t.txt --variable Temperature --item 1", "-o t.csv --variable Temperature --item 1x",
           "-o t.csv --variable Temperature", "-o t.csv --item 1"}) {
