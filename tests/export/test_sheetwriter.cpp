@@ -73,7 +73,7 @@ TEST(CsvText, QuotesOnlyWhatNeedsItInUtf8) {
         {"Beam    5 (Point  1)", "Beam    5 (Point  1)"},
         {"", ""},
         {"a,b", "\"a,b\""},
-        {"say \"hi\"", "\"say \"\"hi\"\"\"\""},
+        {"say \"hi\"", "\"say \"\"hi\"\"\""},
         {"two\r\nlines", "\"two\r\nlines\""},
         {"cr\ronly", "\"cr\ronly\""},
         {"lf\nonly", "\"lf\nonly\""},
