@@ -7,7 +7,6 @@
 #include <chrono>
 #include <thread>
 
-#include <functional>
 #include <random>
 #include <string>
 #include <vector>
@@ -37,14 +36,7 @@ std::vector<Line> AllLines(const std::string& path) {
     return lines;
 }
 
-int ErrorOf(const std::function<void()>& body) {
-    try {
-        body();
-    } catch (const RuntimeError& error) {
-        return error.number();
-    }
-    return 0;
-}
+using test::ErrorOf;
 
 TEST(LineReader, EndsLinesAtCrLfLoneCrAndLoneLf) {
     test::ScratchDir dir;

@@ -9,20 +9,12 @@
 #include "common/checked.h"
 #include "common/error.h"
 #include "common/text.h"
+#include "tests/support/testsupport.h"
 
 namespace velto {
 namespace {
 
-// Runs `body` and returns the number of the run-time error it raised, or 0.
-template <typename F>
-int ErrorOf(F&& body) {
-    try {
-        body();
-    } catch (const RuntimeError& error) {
-        return error.number();
-    }
-    return 0;
-}
+using test::ErrorOf;
 
 TEST(Tokenize, WordsAreRunsOfNonBlankCharacters) {
     auto words = Tokenize("  12   NODES ");
@@ -136,13 +128,6 @@ TEST(Text, TrimAndReplace) {
     EXPECT_FALSE(Reads("TOTAL DISPLACEMENTS.\t", "TOTAL DISPLACEMENTS."));
     EXPECT_EQ(ReplaceAll("a,b,,c", ",", ""), "abc");
     EXPECT_EQ(ReplaceAll("POINT POINT", "POINT", "(Point"), "(Point (Point");
-}
-
-TEST(Errors, DescriptionsAreTheClassicOnes) {
-    EXPECT_EQ(RuntimeError(kInputPastEnd).description(), "Input past end of file");
-    EXPECT_EQ(RuntimeError(kTypeMismatch).description(), "Type mismatch");
-    EXPECT_EQ(RuntimeError(kPathFileAccess).description(), "Path/File access error");
-    EXPECT_STREQ(RuntimeError(kFileNotFound).what(), "53: File not found");
 }
 
 }  // namespace

@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -45,22 +44,9 @@ class Layout : public ::testing::Test {
     bool Write(TimeLayout layout, SheetFormat format) {
         return WriteSpreadsheet(c, target, "Displacements", "DOF1", layout, messages, format);
     }
-    std::vector<std::string> Texts() const {
-        std::vector<std::string> all;
-        for (const auto& m : messages.messages) {
-            all.push_back(m.text);
-        }
-        return all;
-    }
+    std::vector<std::string> Texts() const { return test::Texts(messages); }
     // Files in the scratch folder: a temporary file left behind would show here.
-    std::vector<std::string> Folder() const {
-        std::vector<std::string> names;
-        for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
-            names.push_back(entry.path().filename().string());
-        }
-        std::sort(names.begin(), names.end());
-        return names;
-    }
+    std::vector<std::string> Folder() const { return test::Entries(dir.path()); }
 
     test::ScratchDir dir;
     Catalogue c;
@@ -68,7 +54,9 @@ class Layout : public ::testing::Test {
     std::string target;
 };
 
+// Singles are stored as the double of their shortest text: 20.1, not the single widened.
 TEST_F(Layout, TimesInRows) {
+    c.Times[0].Time = 20.1f;
     ASSERT_TRUE(Write(TimeLayout::InRows));
     BiffSheet sheet = test::ReadBiffSheet(target);
     EXPECT_TRUE(sheet.complete);
@@ -77,7 +65,7 @@ TEST_F(Layout, TimesInRows) {
     std::vector<BiffCell> expected = {
         Text(1, 1, "Variable"), Text(1, 2, "Displacements"), Text(2, 1, "Vector"),
         Text(2, 2, "DOF1"),     Text(3, 1, "Time"),          Text(3, 2, "Node 1"),
-        Text(3, 3, "Node 3"),   Text(3, 4, "Node 5"),        Number(4, 1, 60),
+        Text(3, 3, "Node 3"),   Text(3, 4, "Node 5"),        Number(4, 1, 20.1),
         Number(4, 2, 1.25),     Number(4, 3, 3.25),          Number(4, 4, 5.25),
         Number(5, 1, 180),      Number(5, 2, -10),           Number(5, 3, -30),
         Number(5, 4, -50)};
@@ -113,78 +101,84 @@ TEST_F(Layout, DescendingVectorsAndEigenValueLabels) {
     EXPECT_EQ(sheet.At(4, 1)->text, "Value 1");
 }
 
-TEST_F(Layout, WorksheetLimitsAreCheckedBeforeAnythingIsTouched) {
-    test::WriteBytes(target, "the previous result");
-    c.ExtractedValues = ValueTable(70000, 2);
+// Past a format's limits the save is refused before the previous file is touched; the widest
+// sheet that fits is written to its last column.
+TEST_F(Layout, LimitsAreCheckedBeforeAnythingIsTouched) {
+    const struct {
+        SheetFormat format;
+        TimeLayout layout;
+        long vectors;
+        int times;
+        const char* message;
+    } cases[] = {
+        {SheetFormat::Xls, TimeLayout::InRows, 256, 1,
+         "The maximum number of columns in Excel is 256. Cannot create file."},
+        {SheetFormat::Xls, TimeLayout::InColumns, 1, 256,
+         "The maximum number of columns in Excel is 256. Cannot create file."},
+        {SheetFormat::Xlsx, TimeLayout::InRows, 16384, 1,
+         "The maximum number of columns in Excel is 16384. Cannot create file."},
+        {SheetFormat::Xlsx, TimeLayout::InColumns, 1048574, 1,
+         "The maximum number of rows in Excel is 1048576. Cannot create file."},
+    };
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.message);
+        target = dir.File("result." + std::string(FormatName(k.format)));
+        test::WriteBytes(target, "the previous result");
+        c.SelectedVectors.assign(static_cast<std::size_t>(k.vectors), 1);
+        c.SelectedTimes.assign(static_cast<std::size_t>(k.times), 1);
+        messages.messages.clear();
+        EXPECT_FALSE(Write(k.layout, k.format));
+        EXPECT_EQ(Texts(), std::vector<std::string>{k.message});
+        EXPECT_EQ(messages.messages.at(0).icon, MessageIcon::Critical);
+        EXPECT_EQ(test::ReadBytes(target), "the previous result");
+    }
+    EXPECT_EQ(Folder(), (std::vector<std::string>{"result.xls", "result.xlsx"}));
+
+    c.SelectedTimes = {1, 3};
+    c.ExtractedValues = ValueTable(16383, 2);
     c.SelectedVectors.clear();
-    for (Long v = 1; v <= 256; ++v) {
+    for (Long v = 1; v <= 255; ++v) {
         c.SelectedVectors.push_back(v);
     }
-    EXPECT_FALSE(Write(TimeLayout::InRows));
-    EXPECT_EQ(Texts(), std::vector<std::string>{
-                           "The maximum number of columns in Excel is 256. Cannot create file."});
-    EXPECT_EQ(messages.messages[0].icon, MessageIcon::Critical);
-    EXPECT_EQ(test::ReadBytes(target), "the previous result");
-
-    c.SelectedVectors.pop_back();
-    messages.messages.clear();
-    EXPECT_TRUE(Write(TimeLayout::InRows));
+    target = dir.File("result.xls");
+    ASSERT_TRUE(Write(TimeLayout::InRows));
     EXPECT_EQ(test::ReadBiffSheet(target).At(3, 256)->text, "Node 255");
-
-    // In columns the vectors run down: 65533 rows of them fit below the headings, 65534 do not.
-    c.SelectedVectors.clear();
-    for (Long v = 1; v <= 65534; ++v) {
+    for (Long v = 256; v <= 16383; ++v) {
         c.SelectedVectors.push_back(v);
     }
-    EXPECT_FALSE(Write(TimeLayout::InColumns));
-    EXPECT_EQ(Texts().back(), "The maximum number of rows in Excel is 65536. Cannot create file.");
-    c.SelectedVectors.pop_back();
-    EXPECT_TRUE(Write(TimeLayout::InColumns));
-    EXPECT_EQ(test::ReadBiffSheet(target).At(65536, 1)->text, "Node 65533");
+    target = dir.File("result.xlsx");
+    ASSERT_TRUE(Write(TimeLayout::InRows, SheetFormat::Xlsx));
+    const test::XlsxSheet book = test::ReadXlsxSheet(target);
+    EXPECT_EQ(book.dimension, "A1:XFD5");
+    EXPECT_EQ(book.At(3, 16384)->text, "Node 16383");
+    EXPECT_EQ(book.cells.size(), 4u + 3 * 16384);
 }
 
-TEST_F(Layout, TooManyTimesInColumns) {
-    c.Times.assign(300, TimeStep{1, 1});
-    c.SelectedTimes.assign(256, 1);
-    c.ExtractedValues = ValueTable(9, 256);
-    EXPECT_FALSE(Write(TimeLayout::InColumns));
-    EXPECT_EQ(Texts(), std::vector<std::string>{
-                           "The maximum number of columns in Excel is 256. Cannot create file."});
-    c.SelectedTimes.pop_back();
-    EXPECT_TRUE(Write(TimeLayout::InColumns));
-}
-
-// A save that fails half-way used to leave a partial file in place of the previous one.
+// A save that fails half-way used to leave a partial file in place of the previous one. Every
+// format is written beside the target and replaces it only when complete, keeping its mode.
 TEST_F(Layout, FailedSaveLeavesThePreviousFileAndNoTemporary) {
-    test::WriteBytes(target, "the previous result");
-    ::chmod(target.c_str(), 0640);
-    c.SelectedVectors = {1, 0};  // a vector the extraction has no value for
-    EXPECT_FALSE(Write(TimeLayout::InRows));
-    EXPECT_EQ(Texts(), std::vector<std::string>{"Subscript out of range"});
-    EXPECT_EQ(test::ReadBytes(target), "the previous result");
-    EXPECT_EQ(Folder(), std::vector<std::string>{"result.xls"});
+    std::size_t files = 0;
+    for (SheetFormat format : {SheetFormat::Xls, SheetFormat::Xlsx, SheetFormat::Csv}) {
+        SCOPED_TRACE(FormatName(format));
+        target = dir.File("result." + std::string(FormatName(format)));
+        test::WriteBytes(target, "the previous result");
+        ::chmod(target.c_str(), 0640);
+        c.SelectedVectors = {1, 0};  // a vector the extraction has no value for
+        messages.messages.clear();
+        EXPECT_FALSE(Write(TimeLayout::InRows, format));
+        EXPECT_EQ(Texts(), std::vector<std::string>{"Subscript out of range"});
+        EXPECT_EQ(test::ReadBytes(target), "the previous result");
+        EXPECT_EQ(Folder().size(), ++files);
 
-    // A good save replaces it and keeps its permissions.
-    c.SelectedVectors = {2};
-    EXPECT_TRUE(Write(TimeLayout::InRows));
-    EXPECT_TRUE(test::ReadBiffSheet(target).complete);
-    struct stat info {};
-    ::stat(target.c_str(), &info);
-    EXPECT_EQ(info.st_mode & 0777, 0640u);
-    EXPECT_EQ(Folder(), std::vector<std::string>{"result.xls"});
-}
-
-TEST_F(Layout, UnwritableTargetsGiveTheirMessages) {
-    std::filesystem::create_directory(target);
-    EXPECT_FALSE(Write(TimeLayout::InRows));
-    EXPECT_EQ(Texts(), std::vector<std::string>{"Path/File access error"});
-    EXPECT_EQ(Folder(), std::vector<std::string>{"result.xls"});
-    EXPECT_TRUE(std::filesystem::is_directory(target));
-
-    messages.messages.clear();
-    target = dir.File("no such folder/result.xls");
-    EXPECT_FALSE(Write(TimeLayout::InRows));
-    EXPECT_EQ(Texts(), std::vector<std::string>{"File not found"});
+        c.SelectedVectors = {2};
+        EXPECT_TRUE(Write(TimeLayout::InRows, format));
+        EXPECT_NE(test::ReadBytes(target), "the previous result");
+        struct stat info {};
+        ::stat(target.c_str(), &info);
+        EXPECT_EQ(info.st_mode & 0777, 0640u);
+    }
+    EXPECT_TRUE(test::ReadBiffSheet(dir.File("result.xls")).complete);
+    EXPECT_EQ(Folder(), (std::vector<std::string>{"result.csv", "result.xls", "result.xlsx"}));
 }
 
 // Run as a user who may not write the file (root may write anything, so the check drops to
@@ -193,82 +187,19 @@ TEST_F(Layout, FileWeMayNotWriteIsReportedLocked) {
     test::WriteBytes(target, "held by another program");
     ::chmod(target.c_str(), 0444);
     ::chmod(dir.path().c_str(), 0777);
-    pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) {
-            ::_exit(3);
-        }
+    EXPECT_TRUE(test::AsAnotherUser([&] {
         test::RecordingMessages seen;
-        bool written =
-            WriteSpreadsheet(c, target, "Displacements", "DOF1", TimeLayout::InRows, seen);
-        bool right = !written && seen.messages.size() == 1 &&
-                     seen.messages[0].text ==
-                         "The file is locked. Please close the file in Excel and try again." &&
-                     seen.messages[0].icon == MessageIcon::Critical;
-        ::_exit(right ? 0 : 1);
-    }
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+        return !WriteSpreadsheet(c, target, "Displacements", "DOF1", TimeLayout::InRows, seen) &&
+               test::Texts(seen) ==
+                   std::vector<std::string>{
+                       "The file is locked. Please close the file in Excel and try again."} &&
+               seen.messages[0].icon == MessageIcon::Critical;
+    }));
     EXPECT_EQ(test::ReadBytes(target), "held by another program");
     EXPECT_EQ(Folder(), std::vector<std::string>{"result.xls"});
 }
 
 // --- the same cells in every format ----------------------------------------------------------
-
-// Records the cells the layout hands over, in order.
-class RecordingSheet final : public SheetWriter {
-  public:
-    struct Cell {
-        long row;
-        long col;
-        std::string text;
-        double number;
-        bool isText;
-    };
-    void Open(const std::string&, long, long) override {}
-    void Text(long row, long col, std::string_view text) override {
-        cells.push_back({row, col, std::string(text), 0, true});
-    }
-    void Number(long row, long col, double value) override {
-        cells.push_back({row, col, "", value, false});
-    }
-    void Close() override {}
-    std::vector<Cell> cells;
-};
-
-TEST_F(Layout, CellsComeRowByRowWithTheStoredNumbers) {
-    c.Times[0].Time = 20.1f;
-    c.ExtractedValues.At(3, 2) = 1.2345e-05f;
-    for (TimeLayout layout : {TimeLayout::InRows, TimeLayout::InColumns}) {
-        RecordingSheet sheet;
-        WriteSheetCells(c, "Displacements", "DOF1", layout, sheet);
-        ASSERT_EQ(sheet.cells.size(), 16u);
-        for (std::size_t k = 1; k < sheet.cells.size(); ++k) {
-            const auto& before = sheet.cells[k - 1];
-            const auto& cell = sheet.cells[k];
-            EXPECT_TRUE(cell.row > before.row || (cell.row == before.row && cell.col > before.col))
-                << "cell " << k << " at " << cell.row << "," << cell.col;
-        }
-        const SheetExtent extent = ExtentOf(c, layout);
-        EXPECT_EQ(extent.rows, layout == TimeLayout::InRows ? 5 : 6);
-        EXPECT_EQ(extent.columns, layout == TimeLayout::InRows ? 4 : 3);
-        auto at = [&](long row, long col) {
-            for (const auto& cell : sheet.cells) {
-                if (cell.row == row && cell.col == col) {
-                    return cell;
-                }
-            }
-            ADD_FAILURE() << "no cell " << row << "," << col;
-            return RecordingSheet::Cell{};
-        };
-        // The double of the single's shortest text, not the single widened.
-        EXPECT_EQ(layout == TimeLayout::InRows ? at(4, 1).number : at(3, 2).number, 20.1);
-        EXPECT_EQ(layout == TimeLayout::InRows ? at(5, 3).number : at(5, 3).number, 1.2345e-05);
-    }
-}
 
 // The xlsx sheet holds the very cells of the xls sheet; an empty text is left blank.
 TEST_F(Layout, XlsxHoldsTheCellsOfTheXls) {
@@ -340,6 +271,9 @@ TEST_F(Layout, LimitsFollowTheFormat) {
     EXPECT_EQ(problem(SheetFormat::Xls, TimeLayout::InRows, 255, 1), "");
     EXPECT_EQ(problem(SheetFormat::Xls, TimeLayout::InRows, 256, 1),
               "The maximum number of columns in Excel is 256. Cannot create file.");
+    EXPECT_EQ(problem(SheetFormat::Xls, TimeLayout::InColumns, 1, 255), "");
+    EXPECT_EQ(problem(SheetFormat::Xls, TimeLayout::InColumns, 1, 256),
+              "The maximum number of columns in Excel is 256. Cannot create file.");
     EXPECT_EQ(problem(SheetFormat::Xls, TimeLayout::InColumns, 65533, 1), "");
     EXPECT_EQ(problem(SheetFormat::Xls, TimeLayout::InColumns, 65534, 1),
               "The maximum number of rows in Excel is 65536. Cannot create file.");
@@ -356,83 +290,6 @@ TEST_F(Layout, LimitsFollowTheFormat) {
 
     EXPECT_EQ(problem(SheetFormat::Csv, TimeLayout::InRows, 2000000, 32767), "");
     EXPECT_EQ(problem(SheetFormat::Csv, TimeLayout::InColumns, 2000000, 32767), "");
-}
-
-TEST_F(Layout, XlsxLimitsAreCheckedBeforeAnythingIsTouched) {
-    target = dir.File("result.xlsx");
-    test::WriteBytes(target, "the previous result");
-    // Only the counts are looked at before the file is refused.
-    c.SelectedVectors.assign(16384, 1);
-    EXPECT_FALSE(Write(TimeLayout::InRows, SheetFormat::Xlsx));
-    c.SelectedVectors.assign(1048574, 1);
-    EXPECT_FALSE(Write(TimeLayout::InColumns, SheetFormat::Xlsx));
-    EXPECT_EQ(Texts(), (std::vector<std::string>{
-                           "The maximum number of columns in Excel is 16384. Cannot create file.",
-                           "The maximum number of rows in Excel is 1048576. Cannot create file."}));
-    EXPECT_EQ(messages.messages[1].icon, MessageIcon::Critical);
-    EXPECT_EQ(test::ReadBytes(target), "the previous result");
-    EXPECT_EQ(Folder(), std::vector<std::string>{"result.xlsx"});
-
-    // The widest sheet that fits is written, to its last column (XFD).
-    c.ExtractedValues = ValueTable(16383, 2);
-    c.SelectedVectors.clear();
-    for (Long v = 1; v <= 16383; ++v) {
-        c.SelectedVectors.push_back(v);
-    }
-    messages.messages.clear();
-    ASSERT_TRUE(Write(TimeLayout::InRows, SheetFormat::Xlsx));
-    const test::XlsxSheet book = test::ReadXlsxSheet(target);
-    EXPECT_EQ(book.dimension, "A1:XFD5");
-    EXPECT_EQ(book.At(3, 16384)->text, "Node 16383");
-    EXPECT_EQ(book.cells.size(), 4u + 3 * 16384);
-}
-
-// Past the xls limits: 70000 items down fit an xlsx sheet and a CSV file.
-TEST_F(Layout, XlsxAndCsvGoPastTheXlsLimits) {
-    c.ExtractedValues = ValueTable(70000, 2);
-    c.ExtractedValues.At(70000, 2) = 7.5f;
-    c.SelectedVectors.clear();
-    for (Long v = 1; v <= 70000; ++v) {
-        c.SelectedVectors.push_back(v);
-    }
-    EXPECT_FALSE(Write(TimeLayout::InColumns));
-    target = dir.File("tall.xlsx");
-    ASSERT_TRUE(Write(TimeLayout::InColumns, SheetFormat::Xlsx));
-    const test::XlsxSheet book = test::ReadXlsxSheet(target);
-    EXPECT_EQ(book.At(70003, 1)->text, "Node 70000");
-    EXPECT_EQ(book.At(70003, 3)->number, 7.5);
-
-    target = dir.File("tall.csv");
-    ASSERT_TRUE(Write(TimeLayout::InColumns, SheetFormat::Csv));
-    const std::string csv = test::ReadBytes(target);
-    EXPECT_EQ(std::count(csv.begin(), csv.end(), '\n'), 70003);
-    EXPECT_TRUE(csv.ends_with("\r\nNode 70000,0,7.5\r\n"));
-
-    EXPECT_EQ(Texts(), std::vector<std::string>{
-                           "The maximum number of rows in Excel is 65536. Cannot create file."});
-}
-
-// Every format is written beside the target and replaces it only when complete.
-TEST_F(Layout, FailedXlsxAndCsvSavesLeaveThePreviousFile) {
-    for (SheetFormat format : {SheetFormat::Xlsx, SheetFormat::Csv}) {
-        target = dir.File(std::string("result.") + std::string(FormatName(format)));
-        test::WriteBytes(target, "the previous result");
-        ::chmod(target.c_str(), 0640);
-        c.SelectedVectors = {1, 0};  // a vector the extraction has no value for
-        messages.messages.clear();
-        EXPECT_FALSE(Write(TimeLayout::InRows, format));
-        EXPECT_EQ(Texts(), std::vector<std::string>{"Subscript out of range"});
-        EXPECT_EQ(test::ReadBytes(target), "the previous result");
-        EXPECT_EQ(Folder().size(), format == SheetFormat::Xlsx ? 1u : 2u);
-
-        c.SelectedVectors = {2};
-        EXPECT_TRUE(Write(TimeLayout::InRows, format));
-        EXPECT_NE(test::ReadBytes(target), "the previous result");
-        struct stat info {};
-        ::stat(target.c_str(), &info);
-        EXPECT_EQ(info.st_mode & 0777, 0640u);
-    }
-    EXPECT_EQ(Folder(), (std::vector<std::string>{"result.csv", "result.xlsx"}));
 }
 
 // A file made afresh gets the permissions the process's mask allows, whatever the format,

@@ -15,6 +15,8 @@
 namespace velto {
 namespace {
 
+using test::Entries;
+
 // Saving where it cannot succeed: the user gets the message, any existing file of that name
 // stays byte for byte as it was, and no temporary file is left behind — in every format.
 class SaveFaults : public ::testing::TestWithParam<SheetFormat> {
@@ -36,11 +38,7 @@ class SaveFaults : public ::testing::TestWithParam<SheetFormat> {
         EXPECT_EQ(WriteSpreadsheet(c, target, "Temperature", "", TimeLayout::InRows, messages,
                                    GetParam(), progress),
                   expectWritten);
-        std::vector<std::string> texts;
-        for (const auto& m : messages.messages) {
-            texts.push_back(m.text);
-        }
-        return texts;
+        return test::Texts(messages);
     }
     // A save that must succeed, with the new sheet in the file the target names.
     void SaveWell(const std::string& target) {
@@ -48,17 +46,6 @@ class SaveFaults : public ::testing::TestWithParam<SheetFormat> {
         EXPECT_NE(test::ReadBytes(target).find(GetParam() == SheetFormat::Csv ? "Temperature" : ""),
                   std::string::npos);
         EXPECT_GT(test::ReadBytes(target).size(), 100000u);
-    }
-    static std::vector<std::string> Entries(const std::filesystem::path& folder) {
-        if (!std::filesystem::exists(folder)) {
-            return {};
-        }
-        std::vector<std::string> names;
-        for (const auto& entry : std::filesystem::directory_iterator(folder)) {
-            names.push_back(entry.path().filename().string());
-        }
-        std::sort(names.begin(), names.end());
-        return names;
     }
     test::ScratchDir dir;
     Catalogue c;
@@ -96,13 +83,8 @@ TEST_P(SaveFaults, FoldersWeMayNotWriteAreNamed) {
     ::chmod(readOnly.c_str(), 0555);
     ::chmod(closed.c_str(), 0700);
     ::chmod(dir.path().c_str(), 0755);
-    pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        const bool asNobody = ::geteuid() == 0;
-        if (asNobody && (::setgid(65534) != 0 || ::setuid(65534) != 0)) {
-            ::_exit(3);
-        }
+    const bool asNobody = ::geteuid() == 0;
+    const bool named = test::AsAnotherUser([&] {
         auto refusal = [](const std::string& folder) {
             return "The folder \"" + folder +
                    "\" cannot be written. Please save in another folder.";
@@ -111,20 +93,16 @@ TEST_P(SaveFaults, FoldersWeMayNotWriteAreNamed) {
             test::RecordingMessages messages;
             const bool written = WriteSpreadsheet(c, path, "Temperature", "", TimeLayout::InRows,
                                                   messages, GetParam());
-            return !written && messages.messages.size() == 1 &&
-                   messages.messages[0].text == expected;
+            return !written && test::Texts(messages) == std::vector<std::string>{expected};
         };
-        // The file itself may be written: it is the folder that refuses.
-        const bool named = says(target, refusal(readOnly));
-        // A folder of root's that nobody may enter; as its owner we could.
-        const bool closedNamed = !asNobody || says(closed + "/result", refusal(closed));
-        const bool relative = ::chdir(readOnly.c_str()) == 0 && says("result", refusal(readOnly));
-        ::_exit(named && closedNamed && relative ? 0 : 1);
-    }
-    int status = 0;
-    ::waitpid(child, &status, 0);
+        // The file itself may be written: it is the folder that refuses. A folder of root's
+        // that nobody may enter; as its owner we could.
+        return says(target, refusal(readOnly)) &&
+               (!asNobody || says(closed + "/result", refusal(closed))) &&
+               ::chdir(readOnly.c_str()) == 0 && says("result", refusal(readOnly));
+    });
     ::chmod(readOnly.c_str(), 0755);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_TRUE(named);
     EXPECT_EQ(test::ReadBytes(target), "the previous result");
     EXPECT_EQ(Entries(readOnly), std::vector<std::string>{"result"});
 }
@@ -342,10 +320,7 @@ TEST(SaveSignals, TheHandlerRemovesThePrivateFolderWithAllItHolds) {
     test::WriteBytes(save.WritePath(), "half a workbook");
     test::WriteBytes(save.WorkFolder() + "/tmp.working", "a writer's working file");
     RemoveSavesInProgress();
-    std::vector<std::string> left;
-    for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
-        left.push_back(entry.path().filename().string());
-    }
+    const std::vector<std::string> left = test::Entries(dir.path());
     EXPECT_EQ(left, std::vector<std::string>{"result.xlsx"});
     EXPECT_EQ(test::ReadBytes(target), "the previous result");
 }

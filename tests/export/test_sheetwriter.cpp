@@ -23,32 +23,41 @@
 namespace velto {
 namespace {
 
-template <typename Call>
-int ErrorNumberOf(Call call) {
-    try {
-        call();
-    } catch (const RuntimeError& error) {
-        return error.number();
-    }
-    return 0;
-}
-
-std::vector<std::string> Names(const std::filesystem::path& folder) {
-    std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
-        names.push_back(entry.path().filename().string());
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
+using test::ErrorOf;
 
 // --- the format choice ----------------------------------------------------------------------
 
-TEST(SheetFormatChoice, NamesOnTheCommandLine) {
-    EXPECT_EQ(ParseSheetFormat("xls"), SheetFormat::Xls);
+// A name typed with one of our extensions keeps its content and its name in agreement; else the
+// dialog's filter decides ("*.xls" is the start of "*.xlsx": a pattern must match whole); else xls.
+TEST(SheetFormatChoice, ExtensionThenFilterThenXls) {
+    const std::optional<SheetFormat> none;
+    const struct {
+        const char* filter;
+        const char* name;
+        std::optional<SheetFormat> ofFilter;
+        std::optional<SheetFormat> ofName;
+        SheetFormat chosen;
+    } cases[] = {
+        {"Excel File (*.xls)", "run.xlsx", SheetFormat::Xls, SheetFormat::Xlsx, SheetFormat::Xlsx},
+        {"Excel Workbook (*.xlsx)", "/data/run", SheetFormat::Xlsx, none, SheetFormat::Xlsx},
+        {"CSV File (*.csv)", "run.xls", SheetFormat::Csv, SheetFormat::Xls, SheetFormat::Xls},
+        {"Text (*.txt *.CSV)", "run.dat", SheetFormat::Csv, none, SheetFormat::Csv},
+        {"*.xlsx", "/data/run.XLSX", SheetFormat::Xlsx, SheetFormat::Xlsx, SheetFormat::Xlsx},
+        {"All Files (*)", "a.b.csv", none, SheetFormat::Csv, SheetFormat::Csv},
+        {"All Files (*)", "run.Xls", none, SheetFormat::Xls, SheetFormat::Xls},
+        {"Sheets (xls) (*.txt)", "run.xlsx.bak", none, none, SheetFormat::Xls},
+        {"", "results.csv/run", none, none, SheetFormat::Xls},
+        {"", ".csv", none, none, SheetFormat::Xls},
+        {"", "run.", none, none, SheetFormat::Xls},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.filter) + " | " + c.name);
+        EXPECT_EQ(FormatOfFilter(c.filter), c.ofFilter);
+        EXPECT_EQ(FormatOfExtension(c.name), c.ofName);
+        EXPECT_EQ(ChooseSheetFormat(c.filter, c.name), c.chosen);
+    }
     EXPECT_EQ(ParseSheetFormat("XLSX"), SheetFormat::Xlsx);
-    EXPECT_EQ(ParseSheetFormat("Csv"), SheetFormat::Csv);
-    for (const char* other : {"", "xlsm", "xls ", ".xls", "ods", "xl"}) {
+    for (const char* other : {"", "xlsm", "xls ", ".xls", "xl"}) {
         EXPECT_EQ(ParseSheetFormat(other), std::nullopt) << other;
     }
     for (SheetFormat f : {SheetFormat::Xls, SheetFormat::Xlsx, SheetFormat::Csv}) {
@@ -56,70 +65,26 @@ TEST(SheetFormatChoice, NamesOnTheCommandLine) {
     }
 }
 
-TEST(SheetFormatChoice, Extensions) {
-    EXPECT_EQ(FormatOfExtension("/data/run.XLSX"), SheetFormat::Xlsx);
-    EXPECT_EQ(FormatOfExtension("run.csv"), SheetFormat::Csv);
-    EXPECT_EQ(FormatOfExtension("run.Xls"), SheetFormat::Xls);
-    EXPECT_EQ(FormatOfExtension("a.b.csv"), SheetFormat::Csv);
-    for (const char* none : {"run", "run.txt", "run.xlsx.bak", "results.csv/run", ".csv", "run."}) {
-        EXPECT_EQ(FormatOfExtension(none), std::nullopt) << none;
-    }
-}
-
-TEST(SheetFormatChoice, Filters) {
-    EXPECT_EQ(FormatOfFilter("Excel File (*.xls)"), SheetFormat::Xls);
-    // "*.xls" is the start of "*.xlsx": the pattern must match whole.
-    EXPECT_EQ(FormatOfFilter("Excel Workbook (*.xlsx)"), SheetFormat::Xlsx);
-    EXPECT_EQ(FormatOfFilter("CSV File (*.csv)"), SheetFormat::Csv);
-    EXPECT_EQ(FormatOfFilter("Text (*.txt *.CSV)"), SheetFormat::Csv);
-    EXPECT_EQ(FormatOfFilter("*.xlsx"), SheetFormat::Xlsx);
-    EXPECT_EQ(FormatOfFilter("All Files (*)"), std::nullopt);
-    EXPECT_EQ(FormatOfFilter("Sheets (xls) (*.txt)"), std::nullopt);
-    EXPECT_EQ(FormatOfFilter(""), std::nullopt);
-}
-
-TEST(SheetFormatChoice, ExtensionThenFilterThenXls) {
-    EXPECT_EQ(ChooseSheetFormat("Excel Workbook (*.xlsx)", "/data/run"), SheetFormat::Xlsx);
-    EXPECT_EQ(ChooseSheetFormat("CSV File (*.csv)", "run.dat"), SheetFormat::Csv);
-    EXPECT_EQ(ChooseSheetFormat("All Files (*)", "run.CSV"), SheetFormat::Csv);
-    EXPECT_EQ(ChooseSheetFormat("All Files (*)", "run"), SheetFormat::Xls);
-    EXPECT_EQ(ChooseSheetFormat("", "run.dat"), SheetFormat::Xls);
-    // A name typed with one of our extensions keeps its content and its name in agreement.
-    EXPECT_EQ(ChooseSheetFormat("Excel File (*.xls)", "run.xlsx"), SheetFormat::Xlsx);
-    EXPECT_EQ(ChooseSheetFormat("CSV File (*.csv)", "run.xls"), SheetFormat::Xls);
-}
-
-// --- numbers --------------------------------------------------------------------------------
-
-TEST(StoredNumbers, SinglesAreStoredAsTheirShortestDecimal) {
-    EXPECT_EQ(StoredDouble(20.1f), 20.1);
-    EXPECT_EQ(StoredDouble(1.2345e-05f), 1.2345e-05);
-    EXPECT_EQ(StoredDouble(-3.4028235e38f), -3.4028235e38);
-    EXPECT_EQ(StoredDouble(60.0f), 60.0);
-    EXPECT_EQ(ErrorNumberOf([] { StoredDouble(std::numeric_limits<float>::infinity()); }),
-              kOverflow);
-    EXPECT_EQ(ErrorNumberOf([] { StoredDouble(std::nanf("")); }), kOverflow);
-}
-
 // --- CSV ------------------------------------------------------------------------------------
 
-TEST(CsvText, QuotesOnlyWhatNeedsIt) {
-    EXPECT_EQ(CsvField("Node 12"), "Node 12");
-    EXPECT_EQ(CsvField("Beam    5 (Point  1)"), "Beam    5 (Point  1)");
-    EXPECT_EQ(CsvField(""), "");
-    EXPECT_EQ(CsvField("a,b"), "\"a,b\"");
-    EXPECT_EQ(CsvField("say \"hi\""), "\"say \"\"hi\"\"\"");
-    EXPECT_EQ(CsvField("\""), "\"\"\"\"");
-    EXPECT_EQ(CsvField("two\r\nlines"), "\"two\r\nlines\"");
-    EXPECT_EQ(CsvField("cr\ronly"), "\"cr\ronly\"");
-    EXPECT_EQ(CsvField("lf\nonly"), "\"lf\nonly\"");
-    EXPECT_EQ(CsvField("semi;colon 'quote'"), "semi;colon 'quote'");
-}
-
-TEST(CsvText, Windows1252BecomesUtf8) {
-    EXPECT_EQ(CsvField("N/mm\xB2"), "N/mm\xC2\xB2");
-    EXPECT_EQ(CsvField("\x80 \xE9"), "\xE2\x82\xAC \xC3\xA9");
-    EXPECT_EQ(CsvField("\xB2,\""), "\"\xC2\xB2,\"\"\"");
+// Only what needs quoting is quoted, and the listing's single-byte text becomes UTF-8.
+TEST(CsvText, QuotesOnlyWhatNeedsItInUtf8) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"Beam    5 (Point  1)", "Beam    5 (Point  1)"},
+        {"", ""},
+        {"a,b", "\"a,b\""},
+        {"say \"hi\"", "\"say \"\"hi\"\"\""},
+        {"two\r\nlines", "\"two\r\nlines\""},
+        {"cr\ronly", "\"cr\ronly\""},
+        {"lf\nonly", "\"lf\nonly\""},
+        {"semi;colon 'quote'", "semi;colon 'quote'"},
+        {"N/mm\xB2", "N/mm\xC2\xB2"},
+        {"\x80 \xE9", "\xE2\x82\xAC \xC3\xA9"},
+        {"\xB2,\"", "\"\xC2\xB2,\"\"\""},
+    };
+    for (const auto& [text, field] : cases) {
+        EXPECT_EQ(CsvField(text), field) << text;
+    }
 }
 
 TEST(CsvNumbers, ShortestRoundTripWithAPoint) {
@@ -139,8 +104,10 @@ TEST(CsvNumbers, ShortestRoundTripWithAPoint) {
         EXPECT_EQ(back, stored) << text;
         EXPECT_EQ(text.find(','), std::string::npos) << text;
     }
-    EXPECT_EQ(ErrorNumberOf([] { CsvNumber(std::numeric_limits<double>::infinity()); }), kOverflow);
-    EXPECT_EQ(ErrorNumberOf([] { CsvNumber(std::nan("")); }), kOverflow);
+    EXPECT_EQ(ErrorOf([] { CsvNumber(std::numeric_limits<double>::infinity()); }), kOverflow);
+    EXPECT_EQ(ErrorOf([] { CsvNumber(std::nan("")); }), kOverflow);
+    EXPECT_EQ(ErrorOf([] { StoredDouble(std::numeric_limits<float>::infinity()); }), kOverflow);
+    EXPECT_EQ(ErrorOf([] { StoredDouble(std::nanf("")); }), kOverflow);
 }
 
 TEST(CsvSheetWriter, LinesOfTheFullWidthEndingInCrLf) {
@@ -206,12 +173,12 @@ TEST(CsvSheetWriter, CellsMayNotGoBackOrOutside) {
     auto sheet = MakeSheetWriter(SheetFormat::Csv);
     sheet->Open(dir.File("sheet.csv"), 3, 2);
     sheet->Text(2, 2, "x");
-    EXPECT_EQ(ErrorNumberOf([&] { sheet->Text(2, 2, "again"); }), kSubscriptOutOfRange);
-    EXPECT_EQ(ErrorNumberOf([&] { sheet->Text(2, 1, "left"); }), kSubscriptOutOfRange);
-    EXPECT_EQ(ErrorNumberOf([&] { sheet->Text(1, 2, "above"); }), kSubscriptOutOfRange);
-    EXPECT_EQ(ErrorNumberOf([&] { sheet->Number(3, 3, 1); }), kSubscriptOutOfRange);
-    EXPECT_EQ(ErrorNumberOf([&] { sheet->Number(4, 1, 1); }), kSubscriptOutOfRange);
-    EXPECT_EQ(ErrorNumberOf([&] { sheet->Number(3, 0, 1); }), kSubscriptOutOfRange);
+    EXPECT_EQ(ErrorOf([&] { sheet->Text(2, 2, "again"); }), kSubscriptOutOfRange);
+    EXPECT_EQ(ErrorOf([&] { sheet->Text(2, 1, "left"); }), kSubscriptOutOfRange);
+    EXPECT_EQ(ErrorOf([&] { sheet->Text(1, 2, "above"); }), kSubscriptOutOfRange);
+    EXPECT_EQ(ErrorOf([&] { sheet->Number(3, 3, 1); }), kSubscriptOutOfRange);
+    EXPECT_EQ(ErrorOf([&] { sheet->Number(4, 1, 1); }), kSubscriptOutOfRange);
+    EXPECT_EQ(ErrorOf([&] { sheet->Number(3, 0, 1); }), kSubscriptOutOfRange);
 }
 
 // --- xlsx -----------------------------------------------------------------------------------
@@ -245,17 +212,17 @@ TEST(XlsxSheetWriter, TextsNumbersAndBlanks) {
     EXPECT_EQ(read.At(4, 27)->number, 9.2);
     EXPECT_EQ(read.At(4, 30)->number, -1e20);
     // The library's working files went beside the target and are gone.
-    EXPECT_EQ(Names(dir.path()), std::vector<std::string>{"book.xlsx"});
+    EXPECT_EQ(test::Entries(dir.path()), std::vector<std::string>{"book.xlsx"});
 }
 
 TEST(XlsxSheetWriter, OutsideTheSheetAndNonFiniteNumbersOverflow) {
     test::ScratchDir dir;
     auto sheet = MakeSheetWriter(SheetFormat::Xlsx);
     sheet->Open(dir.File("book.xlsx"), 1, 1);
-    EXPECT_EQ(ErrorNumberOf([&] { sheet->Number(1, 16385, 1); }), kOverflow);
-    EXPECT_EQ(ErrorNumberOf([&] { sheet->Number(1048577, 1, 1); }), kOverflow);
-    EXPECT_EQ(ErrorNumberOf([&] { sheet->Text(0, 1, "x"); }), kOverflow);
-    EXPECT_EQ(ErrorNumberOf([&] { sheet->Number(1, 1, std::nan("")); }), kOverflow);
+    EXPECT_EQ(ErrorOf([&] { sheet->Number(1, 16385, 1); }), kOverflow);
+    EXPECT_EQ(ErrorOf([&] { sheet->Number(1048577, 1, 1); }), kOverflow);
+    EXPECT_EQ(ErrorOf([&] { sheet->Text(0, 1, "x"); }), kOverflow);
+    EXPECT_EQ(ErrorOf([&] { sheet->Number(1, 1, std::nan("")); }), kOverflow);
     sheet->Number(1048576, 16384, 1);
 }
 
@@ -266,7 +233,7 @@ TEST(XlsxSheetWriter, AbandonedWorkbookWritesNothing) {
         sheet->Open(dir.File("book.xlsx"), 2, 2);
         sheet->Text(1, 1, "Variable");
     }
-    EXPECT_TRUE(Names(dir.path()).empty());
+    EXPECT_TRUE(test::Entries(dir.path()).empty());
 }
 
 // Under a decimal-comma locale (which the window's Qt application object takes from the

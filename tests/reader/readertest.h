@@ -1,13 +1,18 @@
 #pragma once
 
-// Builds listings line by line and opens them the way the window does.
+// Builds listings, line by line or generated, and opens them the way the window does.
 
+#include <gtest/gtest.h>
+
+#include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "extract/reader/catalogue.h"
 #include "extract/reader/listingheader.h"
 #include "tests/support/testsupport.h"
+#include "tools/listinggen.h"
 
 namespace velto::test {
 
@@ -44,5 +49,49 @@ inline void Open(Opened& o, const std::string& path) {
     ClearCatalogue(o.catalogue);
     ReadListingHeader(o.catalogue, o.progress, o.messages);
 }
+
+// A three-dimensional static run with every structural table: four times, twelve fibres on
+// three lines of five, five and two pairs, three beam points, four shell surfaces.
+inline ListingSpec Frame3d() {
+    ListingSpec spec;
+    spec.ndim = 3;
+    spec.nodes = 9;
+    spec.trusses = 4;
+    spec.beams = 5;
+    spec.beamPoints = 3;
+    spec.shells = 3;
+    spec.areaPoints = 4;
+    spec.soils = 3;
+    spec.fibers = 12;
+    spec.stressTables = 3;
+    spec.tangentTables = 2;
+    spec.times = 4;
+    return spec;
+}
+
+// A scratch folder and a listing in it, opened afresh by each Open... call.
+class ListingTest : public ::testing::Test {
+  protected:
+    void OpenBytes(std::string text) {
+        bytes = std::move(text);
+        path = dir.File("listing.out");
+        WriteBytes(path, bytes);
+        o = Opened();
+        Open(o, path);
+    }
+    void OpenLines(const std::vector<std::string>& lines, std::string_view end = "\n") {
+        OpenBytes(Lines(lines, end));
+    }
+    void OpenSpec(const ListingSpec& spec) {
+        std::ostringstream text;
+        WriteListing(spec, text);
+        OpenBytes(text.str());
+    }
+
+    ScratchDir dir;
+    Opened o;
+    std::string path;
+    std::string bytes;
+};
 
 }  // namespace velto::test

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <functional>
 #include <sstream>
 
 #include "common/text.h"
@@ -14,7 +15,6 @@ namespace {
 
 using test::Head;
 using test::Lines;
-using test::Opened;
 using test::operator+;
 
 using LineList = std::vector<std::string>;
@@ -28,21 +28,8 @@ Single Printed(Table table, int component, long item, int time) {
     return static_cast<Single>(Val(FormatValue(value)));
 }
 
-class Extraction : public ::testing::Test {
+class Extraction : public test::ListingTest {
   protected:
-    void OpenSpec(const ListingSpec& spec) {
-        path = dir.File("listing.out");
-        WriteListingFile(spec, path);
-        o = Opened();
-        test::Open(o, path);
-        ASSERT_TRUE(o.texts().empty());
-    }
-    void OpenLines(const LineList& lines) {
-        path = dir.File("listing.out");
-        test::WriteBytes(path, Lines(lines));
-        o = Opened();
-        test::Open(o, path);
-    }
     // Extracts at the given 1-based time records, in this order.
     void Extract(const std::string& variable, int component, std::vector<Integer> times) {
         o.catalogue.SelectedTimes = times;
@@ -82,33 +69,12 @@ class Extraction : public ::testing::Test {
         Extract(variable, component, {2, 1});
     }
 
-    static ListingSpec Frame3d() {
-        ListingSpec spec;
-        spec.kind = ListingKind::Static;
-        spec.ndim = 3;
-        spec.nodes = 9;
-        spec.trusses = 4;
-        spec.beams = 5;
-        spec.beamPoints = 3;
-        spec.shells = 3;
-        spec.areaPoints = 4;
-        spec.soils = 3;
-        spec.fibers = 12;
-        spec.stressTables = 3;
-        spec.tangentTables = 2;
-        spec.times = 4;
-        return spec;
-    }
-
-    test::ScratchDir dir;
-    std::string path;
-    Opened o;
     test::RecordingMessages messages;
     test::RecordingProgress progress;
 };
 
 TEST_F(Extraction, EachVariableReadsItsWordOnItsLine) {
-    OpenSpec(Frame3d());
+    OpenSpec(test::Frame3d());
     struct Case {
         const char* variable;
         int component;
@@ -148,7 +114,7 @@ TEST_F(Extraction, EachVariableReadsItsWordOnItsLine) {
 }
 
 TEST_F(Extraction, EigenValueIsReadFromItsHeadingLine) {
-    OpenSpec(Frame3d());
+    OpenSpec(test::Frame3d());
     Extract("Eigen Values", 0, {3, 1});
     ASSERT_EQ(o.catalogue.ExtractedValues.Items(), 1);
     EXPECT_EQ(Value(1, 1), Printed(Table::Eigen, 0, 1, 3));
@@ -156,7 +122,7 @@ TEST_F(Extraction, EigenValueIsReadFromItsHeadingLine) {
 }
 
 TEST_F(Extraction, TwoDimensionalBeamMoment) {
-    ListingSpec spec = Frame3d();
+    ListingSpec spec = test::Frame3d();
     spec.ndim = 2;
     OpenSpec(spec);
     Extract("Beam Bending Moment", 2, {1});
@@ -171,7 +137,7 @@ TEST_F(Extraction, TwoDimensionalBeamMoment) {
 // user chose: a time block holds one stress table per beam point, and reading the first after
 // the time line gave another element's stresses.
 TEST_F(Extraction, ChosenFibreTableIsTheOneRead) {
-    OpenSpec(Frame3d());
+    OpenSpec(test::Frame3d());
     ASSERT_EQ(o.catalogue.StressTables.size(), 3u);
     for (int table = 0; table < 3; ++table) {
         Extract("Beam Stresses", table, {4, 2});
@@ -285,7 +251,7 @@ TEST_F(Extraction, ValueLinesAreItemsInOrderWhateverNumberTheyPrint) {
 }
 
 TEST_F(Extraction, AbortStopsBeforeTheNextTime) {
-    OpenSpec(Frame3d());
+    OpenSpec(test::Frame3d());
     struct Aborting : ProgressSink {
         Catalogue* c = nullptr;
         void UpdateProgress(Single, std::string_view) override { c->AbortSave = true; }
@@ -303,7 +269,7 @@ TEST_F(Extraction, AbortStopsBeforeTheNextTime) {
 // A listing cut short (or rewritten) after it was scanned no longer matches its time positions:
 // the user is told plainly, nothing is read, and the save writes nothing from it.
 TEST_F(Extraction, ListingCutShortAfterItsScanIsReportedAndNotRead) {
-    OpenSpec(Frame3d());
+    OpenSpec(test::Frame3d());
     std::string bytes = test::ReadBytes(path);
     test::WriteBytes(path,
                      bytes.substr(0, static_cast<std::size_t>(o.catalogue.Times[2].Position - 1)));
@@ -397,16 +363,6 @@ TEST_F(Extraction, LargeExtractionReadsEveryTimeAndFailsAtTheEarliestTime) {
     }
 }
 
-// A damaged count claims more items than the listing could print: reported, never allocated.
-TEST_F(Extraction, CountsBeyondTheListingAreNotHeld) {
-    OpenSpec(Frame3d());
-    o.catalogue.NodeCount = 2000000000;
-    Extract("Displacements", 0, {1, 2, 3, 4});
-    ASSERT_EQ(messages.messages.size(), 1u);
-    EXPECT_EQ(messages.messages[0].text, "62: Input past end of file");
-    EXPECT_EQ(o.catalogue.ExtractedValues.Items(), 0);
-}
-
 TEST_F(Extraction, TemperaturesComeFromFixedColumns) {
     ListingSpec spec;
     spec.kind = ListingKind::Thermal;
@@ -453,20 +409,49 @@ TEST_F(Extraction, LargeThermalModelExportsNodesBeyondSixteenBits) {
     EXPECT_EQ(Value(50000, 1), Printed(Table::Temperature, 0, 50000, 2));
 }
 
-TEST_F(Extraction, ThermalTableMissingAfterTheTimeIsReported) {
-    OpenLines(Head("TEMPERATURE") + LineList{" DESCRIPTION OF THE STRUCTURE.",
-                                             "  * THERE ARE   2 NODES.", " POSITION OF THE NODES.",
-                                             "  TIME = 5", " no table"});
-    Extract("Temperature", 0, {1});
-    ASSERT_EQ(messages.messages.size(), 1u);
-    EXPECT_EQ(messages.messages[0].text, "62: Input past end of file");
-}
-
-TEST_F(Extraction, TimeRecordOutsideTheListingIsASubscriptError) {
-    OpenSpec(Frame3d());
-    Extract("Displacements", 0, {5});
-    ASSERT_EQ(messages.messages.size(), 1u);
-    EXPECT_EQ(messages.messages[0].text, "9: Subscript out of range");
+// What a read error is reported as: a thermal table missing after its time, a
+// time record outside the listing, and a damaged count claiming more items than the listing
+// could print (which must not be allocated).
+TEST_F(Extraction, ReadErrorsAreReportedAndNothingHeld) {
+    const struct {
+        std::function<void()> open;
+        const char* variable;
+        std::vector<Integer> times;
+        const char* message;
+        Long items;  // held afterwards, -1: not looked at
+    } cases[] = {
+        {[this] {
+             OpenLines(Head("TEMPERATURE") +
+                       LineList{" DESCRIPTION OF THE STRUCTURE.", "  * THERE ARE   2 NODES.",
+                                " POSITION OF THE NODES.", "  TIME = 5", " no table"});
+         },
+         "Temperature",
+         {1},
+         "62: Input past end of file",
+         -1},
+        {[this] { OpenSpec(test::Frame3d()); },
+         "Displacements",
+         {5},
+         "9: Subscript out of range",
+         -1},
+        {[this] {
+             OpenSpec(test::Frame3d());
+             o.catalogue.NodeCount = 2000000000;
+         },
+         "Displacements",
+         {1, 2, 3, 4},
+         "62: Input past end of file",
+         0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.message);
+        c.open();
+        Extract(c.variable, 0, c.times);
+        EXPECT_EQ(test::Texts(messages), std::vector<std::string>{c.message});
+        if (c.items >= 0) {
+            EXPECT_EQ(o.catalogue.ExtractedValues.Items(), c.items);
+        }
+    }
 }
 
 }  // namespace

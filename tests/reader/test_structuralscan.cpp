@@ -2,14 +2,12 @@
 
 #include "common/linereader.h"
 #include "tests/reader/readertest.h"
-#include "tools/listinggen.h"
 
 namespace velto {
 namespace {
 
 using test::Head;
 using test::Lines;
-using test::Opened;
 using test::operator+;
 
 using LineList = std::vector<std::string>;
@@ -27,38 +25,54 @@ const LineList kModel = {
     " CONVERGENCE HAS BEEN OBTAINED.",
 };
 
-class StructuralScan : public ::testing::Test {
+class StructuralScan : public test::ListingTest {
   protected:
-    void OpenLines(const LineList& lines, std::string_view end = "\n") {
-        bytes = Lines(lines, end);
-        path = dir.File("listing.out");
-        test::WriteBytes(path, bytes);
-        test::Open(o, path);
-    }
     // The text of the line that starts at a 1-based position.
     std::string LineAt(FilePosition position) const {
         std::string rest = bytes.substr(static_cast<std::size_t>(position - 1));
         return rest.substr(0, rest.find_first_of("\r\n"));
     }
-
-    test::ScratchDir dir;
-    Opened o;
-    std::string path;
-    std::string bytes;
 };
 
-TEST_F(StructuralScan, ModelCountsSkipTheBeamSectionDescription) {
-    OpenLines(Head("STATIC ANALYSIS") + kModel);
-    EXPECT_TRUE(o.texts().empty());
-    const Catalogue& c = o.catalogue;
-    EXPECT_EQ(c.NodeCount, 120);
-    EXPECT_EQ(c.BeamCount, 4);
-    EXPECT_EQ(c.BeamPointCount, 3);
-    EXPECT_EQ(c.FiberCount, 12);
-    EXPECT_EQ(c.TrussCount, 0);
-    EXPECT_EQ(c.ShellCount, 0);
-    EXPECT_EQ(c.SoilCount, 0);
-    EXPECT_TRUE(c.Times.empty());
+// The model's counts, with the beam section's description skipped, and what a bad count line
+// stops the reading with; counts set before it are kept (node counts are Long).
+TEST_F(StructuralScan, ModelCountsAndTheirErrors) {
+    const struct {
+        std::vector<std::pair<int, const char*>> changes;  // lines of kModel replaced
+        const char* message;
+        Long nodes;
+        Integer beams;
+        Integer fibres;
+    } cases[] = {
+        {{}, "", 120, 4, 12},
+        // "AND" goes, the blanks vanish: 24.
+        {{{8, "  2 AND 4 LONGITUDINAL FIBERS."}}, "", 120, 4, 24},
+        {{{3, " EACH OF THEM HAS"}}, "Read File Error 9: Subscript out of range", 120, 4, 0},
+        {{{1, "  * THERE ARE many NODES."}}, "Read File Error 13: Type mismatch", 0, 0, 0},
+        {{{1, "  * THERE ARE    50000 NODES."}, {2, "  * THERE ARE    40000 BEAM ELEMENTS."}},
+         "Read File Error 6: Overflow",
+         50000,
+         0,
+         0},
+    };
+    for (const auto& k : cases) {
+        LineList model = kModel;
+        for (const auto& [line, text] : k.changes) {
+            model[static_cast<std::size_t>(line)] = text;
+        }
+        SCOPED_TRACE(k.message);
+        OpenLines(Head("STATIC ANALYSIS") + model + LineList{"  TIME = 1", "x"});
+        EXPECT_EQ(o.texts(), *k.message ? LineList{k.message} : LineList{});
+        const Catalogue& c = o.catalogue;
+        EXPECT_EQ(c.NodeCount, k.nodes);
+        EXPECT_EQ(c.BeamCount, k.beams);
+        EXPECT_EQ(c.FiberCount, k.fibres);
+        EXPECT_EQ(c.Times.size(), *k.message ? 0u : 1u);
+        if (!*k.message) {
+            EXPECT_EQ(c.BeamPointCount, 3);
+            EXPECT_EQ(c.TrussCount + c.ShellCount + c.SoilCount, 0);
+        }
+    }
 }
 
 TEST_F(StructuralScan, TimesArePositionedOnTheLineAfterTheirTimeLine) {
@@ -119,37 +133,6 @@ TEST_F(StructuralScan, TablesComeFromTheFirstResultBlockOnly) {
     EXPECT_EQ(c.Times.size(), 2u);
 }
 
-TEST_F(StructuralScan, ElementCountAboveIntegerRangeStopsWithOverflow) {
-    LineList model = kModel;
-    model[2] = "  * THERE ARE    40000 BEAM ELEMENTS.";
-    model[1] = "  * THERE ARE    50000 NODES.";
-    OpenLines(Head("STATIC") + model + LineList{"  TIME = 1"});
-    EXPECT_EQ(o.texts(), LineList{"Read File Error 6: Overflow"});
-    EXPECT_EQ(o.catalogue.NodeCount, 50000);  // node counts are Long and were set before
-    EXPECT_TRUE(o.catalogue.Times.empty());
-}
-
-TEST_F(StructuralScan, MalformedCountLinesAreReadErrors) {
-    LineList model = kModel;
-    model[3] = " EACH OF THEM HAS";
-    OpenLines(Head("STATIC") + model);
-    EXPECT_EQ(o.texts(), LineList{"Read File Error 9: Subscript out of range"});
-    EXPECT_EQ(o.catalogue.BeamCount, 4);
-
-    o.messages.messages.clear();
-    model = kModel;
-    model[1] = "  * THERE ARE many NODES.";
-    OpenLines(Head("STATIC") + model);
-    EXPECT_EQ(o.texts(), LineList{"Read File Error 13: Type mismatch"});
-}
-
-TEST_F(StructuralScan, FibreCountIsReadLeniently) {
-    LineList model = kModel;
-    model[8] = "  2 AND 4 LONGITUDINAL FIBERS.";  // "AND" goes, the blanks vanish: 24
-    OpenLines(Head("STATIC") + model);
-    EXPECT_EQ(o.catalogue.FiberCount, 24);
-}
-
 TEST_F(StructuralScan, TooManyTimesOverflowTheTimeCounter) {
     LineList lines = Head("STATIC") + kModel;
     for (int i = 1; i <= 32767; ++i) {
@@ -159,7 +142,6 @@ TEST_F(StructuralScan, TooManyTimesOverflowTheTimeCounter) {
     EXPECT_EQ(o.texts(), LineList{"Read File Error 6: Overflow"});
     EXPECT_TRUE(o.catalogue.Times.empty());
 
-    o.messages.messages.clear();
     lines.pop_back();
     OpenLines(lines);
     EXPECT_TRUE(o.texts().empty());
@@ -192,40 +174,21 @@ TEST_F(StructuralScan, ProgressRunsFromInputToTimes) {
 // the model, every time at the right place and every table.
 TEST_F(StructuralScan, GeneratedThreeDimensionalListing) {
     for (const char* end : {"\n", "\r\n", "\r"}) {
-        ListingSpec spec;
+        ListingSpec spec = test::Frame3d();
         spec.kind = ListingKind::Dynamic;
-        spec.ndim = 3;
         spec.lineEnd = end;
-        spec.nodes = 40;
-        spec.trusses = 5;
-        spec.beams = 6;
-        spec.beamPoints = 2;
-        spec.shells = 3;
-        spec.areaPoints = 4;
-        spec.soils = 2;
-        spec.fibers = 17;
-        spec.stressTables = 3;
-        spec.tangentTables = 2;
         spec.times = 7;
         spec.timeStep = 30;
-        path = dir.File("generated.out");
-        ASSERT_EQ(WriteListingFile(spec, path), 7);
-        bytes = test::ReadBytes(path);
-        test::Open(o, path);
+        OpenSpec(spec);
 
         const Catalogue& c = o.catalogue;
         EXPECT_TRUE(o.texts().empty());
         EXPECT_EQ(c.AnalysisKind, kKindDynamic);
-        EXPECT_EQ(c.Ndim, 3);
         EXPECT_EQ(c.Version, "2026.1");
-        EXPECT_EQ(c.NodeCount, 40);
-        EXPECT_EQ(c.TrussCount, 5);
-        EXPECT_EQ(c.BeamCount, 6);
-        EXPECT_EQ(c.BeamPointCount, 2);
-        EXPECT_EQ(c.ShellCount, 3);
-        EXPECT_EQ(c.AreaPointCount, 4);
-        EXPECT_EQ(c.SoilCount, 2);
-        EXPECT_EQ(c.FiberCount, 17);
+        EXPECT_EQ(
+            (std::vector<long>{c.Ndim, c.NodeCount, c.TrussCount, c.BeamCount, c.BeamPointCount,
+                               c.ShellCount, c.AreaPointCount, c.SoilCount, c.FiberCount}),
+            (std::vector<long>{3, 9, 4, 5, 3, 3, 4, 3, 12}));
         EXPECT_TRUE(c.HasDisplacements && c.HasTrussForces && c.HasBeamForces &&
                     c.HasMembraneForces && c.HasBendingForces && c.HasSoilForces &&
                     c.HasBeamStresses && c.HasTangentModulus);

@@ -1,29 +1,17 @@
 #include <gtest/gtest.h>
 
 #include "tests/reader/readertest.h"
-#include "tools/listinggen.h"
 
 namespace velto {
 namespace {
 
 using test::Head;
 using test::Lines;
-using test::Opened;
 using test::operator+;
 
 using LineList = std::vector<std::string>;
 
-class ThermalScan : public ::testing::Test {
-  protected:
-    void OpenLines(const LineList& lines) {
-        std::string path = dir.File("thermal.out");
-        test::WriteBytes(path, Lines(lines));
-        o = Opened();
-        test::Open(o, path);
-    }
-    test::ScratchDir dir;
-    Opened o;
-};
+class ThermalScan : public test::ListingTest {};
 
 TEST_F(ThermalScan, CountsComeOnlyFromTheDescription) {
     OpenLines(Head("TEMPERATURE ANALYSIS") +
@@ -92,15 +80,12 @@ TEST_F(ThermalScan, GeneratedListingWithFiftyThousandNodes) {
     spec.solids = 30000;
     spec.times = 4;
     spec.lineEnd = "\r\n";
-    std::string path = dir.File("big.out");
-    WriteListingFile(spec, path);
-    test::Open(o, path);
+    OpenSpec(spec);
     EXPECT_TRUE(o.texts().empty());
     EXPECT_EQ(o.catalogue.AnalysisKind, kKindThermal);
     EXPECT_EQ(o.catalogue.NodeCount, 50000);
     EXPECT_EQ(o.catalogue.SolidCount, 30000);
     EXPECT_EQ(o.catalogue.Times.size(), 4u);
-    std::string bytes = test::ReadBytes(path);
     std::string heading = " NODE TEMP.  NODE TEMP.  NODE TEMP.  NODE TEMP.  NODE TEMP.\r\n";
     for (int t = 0; t < 4; ++t) {
         // Each block's table heading follows its TIME line after one blank line.

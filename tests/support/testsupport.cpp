@@ -1,7 +1,9 @@
 #include "tests/support/testsupport.h"
 
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <iterator>
 #include <random>
@@ -67,6 +69,37 @@ std::string ReadBytes(const std::string& path) {
     std::ostringstream text;
     text << in.rdbuf();
     return text.str();
+}
+
+std::vector<std::string> Entries(const std::filesystem::path& folder) {
+    std::vector<std::string> names;
+    std::error_code missing;
+    for (const auto& entry : std::filesystem::directory_iterator(folder, missing)) {
+        names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+bool AsAnotherUser(const std::function<bool()>& check) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) {
+            ::_exit(3);
+        }
+        ::_exit(check() ? 0 : 1);
+    }
+    int status = 0;
+    return child > 0 && ::waitpid(child, &status, 0) == child && WIFEXITED(status) &&
+           WEXITSTATUS(status) == 0;
+}
+
+std::vector<std::string> Texts(const RecordingMessages& recorded) {
+    std::vector<std::string> texts;
+    for (const RecordedMessage& m : recorded.messages) {
+        texts.push_back(m.text);
+    }
+    return texts;
 }
 
 std::string Lines(const std::vector<std::string>& lines, std::string_view end) {

@@ -1,13 +1,16 @@
 #pragma once
 
-// Helpers shared by the test suites: a scratch folder, files written byte for byte, and sinks
-// that record what the readers report.
+// Helpers shared by the test suites: a scratch folder, files written byte for byte, folder
+// listings, a check run as another user, the run-time error a call raises, and sinks that record
+// what the readers report.
 
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "common/error.h"
 #include "extract/reader/sinks.h"
 
 namespace velto::test {
@@ -28,6 +31,25 @@ class ScratchDir {
 
 void WriteBytes(const std::string& path, std::string_view bytes);
 std::string ReadBytes(const std::string& path);
+
+// The names in a folder, sorted (none for a folder that is not there): a temporary file left
+// behind by a save shows here.
+std::vector<std::string> Entries(const std::filesystem::path& folder);
+
+// Runs `check` in a child process, as "nobody" when the tests run as root (root may write
+// anything); true when it returned true there.
+bool AsAnotherUser(const std::function<bool()>& check);
+
+// The number of the run-time error the call raised, or 0 when it raised none.
+template <typename Call>
+int ErrorOf(Call&& call) {
+    try {
+        call();
+    } catch (const RuntimeError& error) {
+        return error.number();
+    }
+    return 0;
+}
 
 // The processes whose working folder is `folder`: the stand-in solvers started there.
 std::vector<int> ProcessesIn(const std::filesystem::path& folder);
@@ -50,6 +72,9 @@ class RecordingMessages final : public MessageSink {
     }
     std::vector<RecordedMessage> messages;
 };
+
+// The texts of the messages, in order.
+std::vector<std::string> Texts(const RecordingMessages& recorded);
 
 class RecordingProgress final : public ProgressSink {
   public:

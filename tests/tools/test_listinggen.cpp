@@ -96,43 +96,6 @@ TEST(TableValueTest, NeighboursPrintDifferently) {
     }
 }
 
-// What makes a chart read like a fire analysis: under the standard fire the section heats from
-// 20 C, by at least a printed tenth a minute for the first hour, less the deeper the node (nodes 1
-// to 20 go inwards from the exposed face) and the thicker the protection; the steel softens, so
-// the frame sags more and more, its stiffness falls and its hottest fibre is the softest.
-TEST(TableValueTest, SectionHeatsWithTimeLessInDepthAndUnderProtection) {
-    ListingSpec bare;  // blocks of 60 s
-    ListingSpec boarded = bare;
-    boarded.protection = 20;
-    const auto temperature = [](const ListingSpec& s, long node, int t) {
-        return TableValue(Table::Temperature, 0, node, t, s);
-    };
-    for (int t = 0; t <= 60; ++t) {
-        for (long node = 1; node <= 20; ++node) {
-            SCOPED_TRACE(testing::Message() << "node " << node << " block " << t);
-            if (t == 0) {
-                EXPECT_EQ(temperature(boarded, node, t), 20.0);
-                continue;
-            }
-            EXPECT_GE(temperature(bare, node, t), temperature(bare, node, t - 1) + 0.1);
-            EXPECT_GT(temperature(boarded, node, t), temperature(boarded, node, t - 1));
-            EXPECT_LT(temperature(boarded, node, t), temperature(bare, node, t));
-            if (node > 1) {
-                EXPECT_LT(temperature(bare, node, t), temperature(bare, node - 1, t));
-            }
-        }
-    }
-    const auto value = [&](Table table, int component, long item, int t) {
-        return TableValue(table, component, item, t, boarded);
-    };
-    for (int t = 5; t <= 120; t += 5) {
-        EXPECT_LT(value(Table::Displacement, 1, 6, t), value(Table::Displacement, 1, 6, t - 5));
-        EXPECT_LT(value(Table::Eigen, 0, 1, t), value(Table::Eigen, 0, 1, t - 5));
-    }
-    EXPECT_LT(value(Table::Displacement, 1, 6, 120), 5 * value(Table::Displacement, 1, 6, 1));
-    EXPECT_LT(value(Table::Tangent, 0, 1, 120), value(Table::Tangent, 0, 20, 120) / 2);
-}
-
 // Same lines whatever the convention, and no other line break anywhere.
 TEST(ListingTest, OnlyTheChosenLineEndOccurs) {
     for (ListingSpec s : {Structural(), Thermal(12)}) {
