@@ -12,7 +12,7 @@
 #include "shell/model/batchmodel.h"
 #include "shell/runner/localbackend.h"
 #include "shell/runner/solveroutput.h"
-#include "tests/slurm/slurmtest.h"
+#include "tests/harness/harness.h"
 
 namespace velto {
 namespace {
@@ -47,25 +47,6 @@ TEST(PrintfEscape, EveryByteComesBackThroughTheShellsPrintf) {
     EXPECT_EQ(PrintfEscape(" 7"), "\\0407");
     EXPECT_EQ(PrintfEscape("-x"), "\\055x");
     EXPECT_EQ(PrintfEscape("beam_1.in"), "beam_1.in");
-}
-
-TEST(ManifestLine, TakesTheLocalHandOver) {
-    SolverInfo v2026;
-    v2026.SolverVersionNumber = "2026";
-    std::string blanks;
-    for (int i = 0; i < 13; ++i) {
-        blanks += "\\040";
-    }
-    EXPECT_EQ(ManifestLine(HandOverFor(v2026, "/work/study/beam1.in")),
-              "stdin dir=/work/study base=beam1 give=beam1\\015\\012" + blanks + "\n");
-    SolverInfo v2004;
-    v2004.SolverVersionNumber = "2004";
-    EXPECT_EQ(ManifestLine(HandOverFor(v2004, "/work/my study/beam1.in")),
-              "arg dir=/work/my\\040study base=beam1 give=beam1\n");
-    // A long name goes whole with its line end, as a local run sends it.
-    EXPECT_EQ(ManifestLine(HandOverFor(v2026, "/w/fire-compartment-beam-25.in")),
-              "stdin dir=/w base=fire\\055compartment\\055beam\\05525 "
-              "give=fire\\055compartment\\055beam\\05525\\015\\012\n");
 }
 
 TEST(SbatchArguments, OneArrayWithTheUsersLimits) {
@@ -224,16 +205,6 @@ TEST_F(JobScriptRun, HandsOverTheSameBytesAsALocalRun) {
                       std::string::npos);
         }
     }
-    // And they are what the local batch tests expect.
-    const SolverInfo v2026 = test::StandIn(VELTO_STANDIN_DIR);
-    RunTask(v2026, inputs, 0);
-    RunTask(v2026, inputs, 1);
-    EXPECT_EQ(test::ReadBytes(folder + "/beam1.received"),
-              "argc=1\nstdin=beam1\\r\\n             \n");
-    EXPECT_EQ(test::ReadBytes(folder + "/fire-compartment-beam-25.received"),
-              "argc=1\nstdin=fire-compartment-beam-25\\r\\n\n");
-    RunTask(test::StandIn(VELTO_STANDIN_2004_DIR), inputs, 0);
-    EXPECT_EQ(test::ReadBytes(folder + "/beam1.received"), "argc=2\narg1=beam1\nstdin=\n");
 }
 
 TEST_F(JobScriptRun, TheTaskEndsWithTheSolversExitCode) {
