@@ -29,10 +29,9 @@ class VeltoBatch : public ::testing::Test {
     std::vector<std::string> LockFiles() const {
         std::vector<std::string> locks;
         for (const std::string& folder : {Records(), dir.File("config/Velto Shell")}) {
-            std::error_code error;
-            for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
-                if (entry.path().extension() == ".lock") {
-                    locks.push_back(entry.path().string());
+            for (const std::string& name : test::FileNames(folder)) {
+                if (name.ends_with(".lock")) {
+                    locks.push_back(name);
                 }
             }
         }
@@ -63,9 +62,7 @@ TEST_F(VeltoBatch, StatusOfEachFileAndTheExitStatus) {
     EXPECT_FALSE(Holds(run, "time ="));  // no console text unless asked
     EXPECT_TRUE(Holds(run, "Batch finished: 2 Completed, 2 Failed, 0 Aborted in 0:0")) << run.out;
     // Its record stays for --resume; a lock file only while a batch runs.
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(Records()),
-                            std::filesystem::directory_iterator()),
-              1);
+    EXPECT_EQ(test::FileNames(Records()).size(), 1u);
     EXPECT_EQ(LockFiles(), std::vector<std::string>());
 
     // --resume runs again what did not complete: the failed file, now mended; one deleted since
@@ -242,7 +239,10 @@ TEST_F(VeltoBatch, UsageErrorsExitWithTwo) {
         EXPECT_TRUE(Holds(run, "Usage: velto-batch")) << run.out;
     }
     // No sbatch: one line, no usage text.
-    run = test::RunBatch(dir, {"--slurm", "--solver-folder", VELTO_STANDIN_DIR, input});
+    test::BatchCall call;
+    call.args = {"--slurm", "--solver-folder", VELTO_STANDIN_DIR, input};
+    call.path = dir.path().string();
+    run = test::RunVeltoBatch(dir, call);
     EXPECT_EQ(run.status, 2) << run.out;
     EXPECT_EQ(run.out,
               "velto-batch: sbatch was not found on the PATH: a batch goes to the cluster from a "
@@ -340,8 +340,8 @@ TEST_F(VeltoBatch, BatchesSideBySideKeepTheirOwnRecords) {
         EXPECT_FALSE(Holds(run, other)) << run.out;
     }
     // Completed batches leave no record behind.
-    for (const auto& entry : std::filesystem::directory_iterator(Records())) {
-        EXPECT_NE(entry.path().extension(), ".json") << entry.path();
+    for (const std::string& name : test::FileNames(Records())) {
+        EXPECT_FALSE(name.ends_with(".json")) << name;
     }
 }
 

@@ -346,13 +346,7 @@ TEST_F(FakeSlurm, ARefusedJobLeavesNothingBehind) {
     EXPECT_EQ(test::ReadBytes(dir.File("beam1.log")), "the log of an earlier run\n");
 
     std::filesystem::remove(fake.File("sbatch.refuse"));
-    auto Listing = [this] {
-        std::set<std::string> names;
-        for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
-            names.insert(entry.path().filename().string());
-        }
-        return names;
-    };
+    auto Listing = [this] { return test::FileNames(dir.path()); };
     const std::set<std::string> earlier = {"beam1.in", "beam1.log", "beam2.in", "config"};
     for (const char* signal : {"TERM", "HUP", "QUIT", "INT"}) {
         Answer("sbatch.first", std::string("echo $$ > \"$F/sbatch.pid\"; sleep 0.5; kill -") +

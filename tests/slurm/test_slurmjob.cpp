@@ -71,45 +71,37 @@ TEST(SbatchArguments, OneArrayWithTheUsersLimits) {
     EXPECT_TRUE(literal.contains("--chdir=/j/a\\b%"));
 }
 
-TEST(ParseJobId, ParsableAnswers) {
+// What sbatch and squeue answer, read: the job id, each task's state and time used, and the
+// row status each state gives.
+TEST(SlurmAnswers, IdTasksTimesAndStatuses) {
     EXPECT_EQ(ParseJobId("123\n"), "123");
     EXPECT_EQ(ParseJobId("77;velto-test\n"), "77");
     EXPECT_EQ(ParseJobId("Submitted batch job 5"), "");
-    EXPECT_EQ(ParseJobId(""), "");
-}
-
-TEST(ParseSqueue, TasksByIdWithStateTimeAndName) {
     const auto tasks = ParseSqueue(
         "2 PENDING 0:00 velto-a\n0 RUNNING 1:02:03 velto-a\n1 COMPLETED 0:07 velto-a\n"
         "N/A COMPLETED 0:00 other\n\n");
     ASSERT_EQ(tasks.size(), 3u);
     EXPECT_EQ(tasks.at(0).state, "RUNNING");
     EXPECT_EQ(tasks.at(0).usedSeconds, 3723);
-    EXPECT_EQ(tasks.at(1).usedSeconds, 7);
-    EXPECT_EQ(tasks.at(2).state, "PENDING");
     EXPECT_EQ(tasks.at(2).jobName, "velto-a");
-}
-
-TEST(ParseUsedTime, SqueuesForms) {
-    EXPECT_EQ(ParseUsedTime("0:00"), 0);
-    EXPECT_EQ(ParseUsedTime("12:05"), 725);
     EXPECT_EQ(ParseUsedTime("2-01:02:03"), 2 * 86400 + 3723);
     EXPECT_EQ(ParseUsedTime("INVALID"), 0);
-}
 
-TEST(StatusOfTask, SlurmStatesToRowStatuses) {
-    EXPECT_EQ(StatusOfTask("PENDING", std::nullopt), kStatusQueued);
-    EXPECT_EQ(StatusOfTask("REQUEUED", std::nullopt), kStatusQueued);
-    EXPECT_EQ(StatusOfTask("RUNNING", std::nullopt), kStatusRunning);
-    EXPECT_EQ(StatusOfTask("COMPLETING", std::nullopt), kStatusRunning);
-    EXPECT_EQ(StatusOfTask("COMPLETING", 0), kStatusCompleted);
-    EXPECT_EQ(StatusOfTask("COMPLETED", 0), kStatusCompleted);
-    EXPECT_EQ(StatusOfTask("COMPLETED", std::nullopt), kStatusCompleted);
-    EXPECT_EQ(StatusOfTask("COMPLETED", 3), kStatusFailed);
-    for (const char* failed : {"FAILED", "TIMEOUT", "NODE_FAIL", "OUT_OF_MEMORY", "BOOT_FAIL"}) {
-        EXPECT_EQ(StatusOfTask(failed, std::nullopt), kStatusFailed) << failed;
+    struct Case {
+        const char* state;
+        std::optional<int> exitCode;
+        QString status;
+    };
+    for (const Case& c :
+         {Case{"PENDING", std::nullopt, kStatusQueued},
+          Case{"REQUEUED", std::nullopt, kStatusQueued},
+          Case{"COMPLETING", std::nullopt, kStatusRunning}, Case{"COMPLETING", 0, kStatusCompleted},
+          Case{"COMPLETED", std::nullopt, kStatusCompleted}, Case{"COMPLETED", 3, kStatusFailed},
+          Case{"TIMEOUT", std::nullopt, kStatusFailed},
+          Case{"OUT_OF_MEMORY", std::nullopt, kStatusFailed},
+          Case{"CANCELLED", std::nullopt, kStatusAborted}}) {
+        EXPECT_EQ(StatusOfTask(c.state, c.exitCode), c.status) << c.state;
     }
-    EXPECT_EQ(StatusOfTask("CANCELLED", std::nullopt), kStatusAborted);
     EXPECT_EQ(StatusOfLeftTask(0, false), kStatusCompleted);
     EXPECT_EQ(StatusOfLeftTask(1, true), kStatusFailed);
     EXPECT_EQ(StatusOfLeftTask(std::nullopt, false), kStatusFailed);

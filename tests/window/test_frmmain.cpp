@@ -13,6 +13,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QPlainTextEdit>
+#include <QPushButton>
 #include <QSystemTrayIcon>
 #include <QTest>
 #include <QTextCursor>
@@ -454,6 +455,7 @@ TEST_F(ShellWindow, RunOnClusterSaysWhyItIsOffAndAsksFirst) {
     qputenv("SBATCH_PARTITION", "debug");
     window.reset();
     Make();
+    Find<QPushButton>("cmdClear")->click();
     cluster = Find<QAction>("mnuAnalysisCluster");
     EXPECT_FALSE(cluster->isEnabled());  // sbatch, but no file to submit
     window->onAddClicked();
