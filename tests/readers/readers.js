@@ -79,8 +79,6 @@ const CASES = [
         args: ['--columns', '--times', '4,1-2'], word: 'Value', items: [1], times: [1, 2, 4],
         value: (b) => b.eigen },
     // Beam forces: vector k is the k-th point of every beam.
-    { name: 'beam_n2_rows', listing: 'static2d', variable: 'Beam Axial Force', vector: 'N2',
-        word: 'Beam', items: [1, 2, 3], times: [1, 2, 3, 4], value: (b, e) => b.beam.get(`${e},2`)[0] },
     { name: 'beam_n2_cols_descending', listing: 'static2d', variable: 'Beam Axial Force',
         vector: 'N2', args: ['--columns', '--from', '3', '--to', '1', '--step', '-1'],
         word: 'Beam', items: [3, 2, 1], times: [1, 2, 3, 4],
@@ -94,9 +92,6 @@ const CASES = [
     // Shell forces: vector k is surface point k of every shell.
     { name: 'membrane_nxy_s2_rows', listing: 'static2d', variable: 'Membrane Force Nxy',
         vector: 'Surface 2', word: 'Shell', items: [1, 2], times: [1, 2, 3, 4],
-        value: (b, e) => b.membrane.get(`${e},2`).NXY },
-    { name: 'membrane_nxy_s2_cols', listing: 'static2d', variable: 'Membrane Force Nxy',
-        vector: 'Surface 2', args: ['--columns'], word: 'Shell', items: [1, 2], times: [1, 2, 3, 4],
         value: (b, e) => b.membrane.get(`${e},2`).NXY },
     { name: 'bending_m2_s4_cols_descending', listing: 'static2d', variable: 'Bending Force M2',
         vector: 'Surface 4', args: ['--columns', '--from', '2', '--to', '1', '--step', '-1'],
@@ -123,9 +118,6 @@ const CASES = [
     // Temperatures.
     { name: 'temperature_rows', listing: 'thermal', variable: 'Temperature', expectVector: '',
         word: 'Node', items: range(1, 13), times: [1, 2, 3, 4, 5], value: (b, n) => b.temp.get(n) },
-    { name: 'temperature_cols', listing: 'thermal', variable: 'Temperature', expectVector: '',
-        args: ['--columns'], word: 'Node', items: range(1, 13), times: [1, 2, 3, 4, 5],
-        value: (b, n) => b.temp.get(n) },
     { name: 'temperature_times_cols_descending', listing: 'thermal', variable: 'Temperature',
         expectVector: '', args: ['--columns', '--times', '5,1-2', '--from', '13', '--to', '1', '--step', '-3'],
         word: 'Node', items: [13, 10, 7, 4, 1], times: [1, 2, 5], value: (b, n) => b.temp.get(n) },

@@ -11,7 +11,7 @@
 
 #include "shell/cluster/slurmbackend.h"
 #include "shell/model/batchmodel.h"
-#include "tests/slurm/slurmtest.h"
+#include "tests/harness/harness.h"
 
 namespace velto {
 namespace {
@@ -59,10 +59,10 @@ class Cluster : public ::testing::Test {
 };
 
 TEST_F(Cluster, ThreeFilesTheSecondFailing) {
-    test::BatchCommand run = Run({"--slurm", "--verbose", "--solver-folder", VELTO_STANDIN_DIR,
-                                  "--export", "--all", Input("beam1", {"STEPS 4", "PACE 0.2"}),
-                                  Input("beam2", {"STEPS 2", "PACE 0", "EXIT 3"}),
-                                  Input("beam3", {"STEPS 4", "PACE 0.2"})});
+    test::BatchCommand run = Run(
+        {"--slurm", "--verbose", "--solver-folder", VELTO_STANDIN_DIR, "--export", "--all",
+         Input("beam1", {"STEPS 4", "PACE 0.2", "RECORD"}),
+         Input("beam2", {"STEPS 2", "PACE 0", "EXIT 3"}), Input("beam3", {"STEPS 4", "PACE 0.2"})});
     EXPECT_EQ(run.status, 1) << run.out;
     EXPECT_NE(JobIdIn(run.out), "") << run.out;
     const std::size_t first = run.out.find("beam1.in: Completed (");
@@ -83,6 +83,9 @@ TEST_F(Cluster, ThreeFilesTheSecondFailing) {
             << name;
     }
     EXPECT_TRUE(std::filesystem::exists(dir.File("beam3.out")));
+    // The task hands the solver its name as a local run does.
+    EXPECT_EQ(test::ReadBytes(dir.File("beam1.received")),
+              "argc=1\nstdin=beam1\\r\\n             \n");
     // Each completed task's listing is exported as the task completes.
     EXPECT_NE(run.out.find("Exported: " + dir.File("beam3.xlsx")), std::string::npos) << run.out;
     EXPECT_TRUE(std::filesystem::exists(dir.File("beam1.xlsx")));
@@ -160,23 +163,6 @@ TEST_F(Cluster, DetachThenFollowGivesTheSameResult) {
     run = Run({"--follow", id});
     EXPECT_EQ(run.status, 1) << run.out;
     EXPECT_NE(run.out.find("Batch finished: 2 Completed, 1 Failed, 0 Aborted"), std::string::npos);
-}
-
-TEST_F(Cluster, TheSolverReceivesTheNameAsInALocalRun) {
-    const std::string longName = "fire-compartment-beam-25";
-    test::BatchCommand run = Run({"--slurm", "--solver-folder", VELTO_STANDIN_DIR,
-                                  Input("beam1", {"STEPS 1", "PACE 0", "RECORD"}),
-                                  Input(longName, {"STEPS 1", "PACE 0", "RECORD"})});
-    EXPECT_EQ(run.status, 0) << run.out;
-    EXPECT_EQ(test::ReadBytes(dir.File("beam1.received")),
-              "argc=1\nstdin=beam1\\r\\n             \n");
-    EXPECT_EQ(test::ReadBytes(dir.File(longName + ".received")),
-              "argc=1\nstdin=" + longName + "\\r\\n\n");
-
-    run = Run({"--slurm", "--solver-folder", VELTO_STANDIN_2004_DIR,
-               Input("beam1", {"STEPS 1", "PACE 0", "RECORD"})});
-    EXPECT_EQ(run.status, 0) << run.out;
-    EXPECT_EQ(test::ReadBytes(dir.File("beam1.received")), "argc=2\narg1=beam1\nstdin=\n");
 }
 
 TEST_F(Cluster, AJobTheClusterRefusesLeavesNothingBehind) {

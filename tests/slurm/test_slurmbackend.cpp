@@ -23,7 +23,7 @@
 #include "shell/runner/settings.h"
 #include "shell/runner/solveroutput.h"
 #include "shell/window/frmmain.h"
-#include "tests/slurm/slurmtest.h"
+#include "tests/harness/harness.h"
 
 namespace velto {
 namespace {
@@ -186,13 +186,12 @@ TEST_F(FakeSlurm, SubmitsOneArrayAndFollowsEachFileToItsEnd) {
     const SlurmBackend& job = *Submit(batch, Inputs(3), options);
     EXPECT_EQ(job.jobId(), "42");
     EXPECT_FALSE(std::filesystem::exists(dir.File("beam1.log")));
-    const std::vector<std::string> args = Args("sbatch");
-    const std::string name = QFileInfo(job.jobFolder()).fileName().toStdString();
-    EXPECT_EQ(args, (std::vector<std::string>{
-                        "--parsable", "--job-name=" + name, "--array=0-2%2",
-                        "--output=" + job.jobFolder().toStdString() + "/slurm-%a.out",
-                        "--chdir=" + job.jobFolder().toStdString(), "--partition=long",
-                        "--time=1:00:00", job.jobFolder().toStdString() + "/job.sh"}));
+    // The user's limits reach sbatch (how they are spelled is tested with SbatchArguments).
+    EXPECT_EQ(QString::fromStdString(test::Lines(Args("sbatch"), " ")),
+              SbatchArguments(options, 3, QFileInfo(job.jobFolder()).fileName(), job.jobFolder(),
+                              job.jobFolder() + "/job.sh")
+                      .join(' ') +
+                  " ");
     const std::string manifest = test::ReadBytes(job.jobFolder().toStdString() + "/manifest");
     EXPECT_EQ(manifest.find("stdin dir=" + PrintfEscape(dir.path().string()) + " base=beam1 "), 0u)
         << manifest;
@@ -347,13 +346,7 @@ TEST_F(FakeSlurm, ARefusedJobLeavesNothingBehind) {
     EXPECT_EQ(test::ReadBytes(dir.File("beam1.log")), "the log of an earlier run\n");
 
     std::filesystem::remove(fake.File("sbatch.refuse"));
-    auto Listing = [this] {
-        std::set<std::string> names;
-        for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
-            names.insert(entry.path().filename().string());
-        }
-        return names;
-    };
+    auto Listing = [this] { return test::FileNames(dir.path()); };
     const std::set<std::string> earlier = {"beam1.in", "beam1.log", "beam2.in", "config"};
     for (const char* signal : {"TERM", "HUP", "QUIT", "INT"}) {
         Answer("sbatch.first", std::string("echo $$ > \"$F/sbatch.pid\"; sleep 0.5; kill -") +
@@ -437,98 +430,42 @@ TEST_F(FakeSlurm, FollowPicksUpOnlyOurOwnJobs) {
     EXPECT_EQ(gone.StatusesOfThisBatch(), (std::vector<QString>{"Failed", "Completed"}));
 }
 
-// velto-batch's own checks before anything reaches a cluster.
-TEST_F(FakeSlurm, CommandLineErrorsExitWithTwo) {
-    const std::string input = Inputs(1)[0].toStdString();
-    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
-             {"--partition", "p", input},
-             {"--detach", input},
-             {"--slurm", "--jobs", "2", input},
-             {"--slurm", "--max-running", "0", input},
-             {"--follow", "42", input},
-             {"--follow"},
-             // The same file twice, a name with a line end, one the solver reads as "trail".
-             {"--slurm", "--solver-folder", VELTO_STANDIN_DIR, input, dir.File("./beam1.in")},
-             {"--slurm", "--solver-folder", VELTO_STANDIN_DIR, test::StandInInput(dir, "a\nb", {})},
-             {"--slurm", "--solver-folder", VELTO_STANDIN_DIR,
-              test::StandInInput(dir, "trail ", {})}}) {
-        test::BatchCall call;
-        call.args = args;
-        test::BatchCommand run = test::RunVeltoBatch(dir, call);
-        EXPECT_EQ(run.status, 2) << run.out;
-        EXPECT_NE(run.out.find("Usage: velto-batch"), std::string::npos) << run.out;
+// The window on the stand-in cluster: its question before it submits answered Yes, every other
+// question recorded and answered with `answer`.
+class ClusterWindow : public FakeSlurm {
+  protected:
+    void SetUp() override {
+        FakeSlurm::SetUp();
+        SaveSolverFolder(QStringLiteral(VELTO_STANDIN_DIR));
+        SetMessageBoxSeam([this](QWidget*, const QString& prompt, int, const QString&) {
+            if (prompt.startsWith("Submit ")) {
+                return static_cast<int>(kAnswerYes);
+            }
+            asked.append(prompt);
+            return answer;
+        });
     }
-    EXPECT_FALSE(std::filesystem::exists(fake.File("sbatch.args")));
-    // No sbatch: one line, no usage text.
-    test::BatchCall call;
-    call.args = {"--slurm", "--solver-folder", VELTO_STANDIN_DIR, input};
-    call.path = dir.path().string();
-    test::BatchCommand run = test::RunVeltoBatch(dir, call);
-    EXPECT_EQ(run.status, 2) << run.out;
-    EXPECT_EQ(run.out,
-              "velto-batch: sbatch was not found on the PATH: a batch goes to the cluster from a "
-              "machine with the Slurm commands\n");
-    // Refused by the (stand-in) cluster, and a job that is not ours.
-    Answer("sbatch.refuse",
-           "sbatch: error: Batch job submission failed: Requested time limit is invalid (missing "
-           "or exceeds some limit)\n");
-    call.args = {"--slurm", "--time", "9-00:00:00", "--solver-folder", VELTO_STANDIN_DIR, input};
-    call.path = bin + ":/usr/bin:/bin";
-    run = test::RunVeltoBatch(dir, call);
-    EXPECT_EQ(run.status, 2) << run.out;
-    EXPECT_NE(run.out.find("velto-batch: the cluster refused the job: Batch job submission "
-                           "failed: Requested time limit is invalid (missing or exceeds some "
-                           "limit)\n"),
-              std::string::npos)
-        << run.out;
-    EXPECT_FALSE(std::filesystem::exists(dir.File("config/Velto Shell/slurm")) &&
-                 !std::filesystem::is_empty(dir.File("config/Velto Shell/slurm")));
-    call.args = {"--follow", "42"};
-    run = test::RunVeltoBatch(dir, call);
-    EXPECT_EQ(run.status, 2) << run.out;
-    EXPECT_NE(run.out.find("velto-batch: job 42 was not submitted by velto-batch"),
-              std::string::npos)
-        << run.out;
-}
-
-// The window offers "Run on cluster" only where sbatch is, and only for a list with files.
-TEST_F(FakeSlurm, TheWindowsClusterEntryNeedsSbatch) {
-    SaveSolverFolder(QStringLiteral(VELTO_STANDIN_DIR));
-    const QStringList files = Inputs(1);
-    ShellDialogs dialogs;
-    dialogs.addFiles = [&](QWidget*, const QString&) { return files; };
-    {
-        FrmMain window(dialogs);
-        auto* entry = window.findChild<QAction*>("mnuAnalysisCluster");
-        ASSERT_NE(entry, nullptr);
-        EXPECT_EQ(entry->text(), "Run on &cluster");
-        EXPECT_FALSE(entry->isEnabled());
-        window.onAddClicked();
-        EXPECT_TRUE(entry->isEnabled());
+    void TearDown() override {
+        SetMessageBoxSeam({});
+        FakeSlurm::TearDown();
     }
-    qputenv("PATH", QByteArray::fromStdString(dir.path().string()));
-    FrmMain window(dialogs);
-    window.onAddClicked();
-    EXPECT_FALSE(window.findChild<QAction*>("mnuAnalysisCluster")->isEnabled());
-}
+    // A window with `n` files listed.
+    std::unique_ptr<FrmMain> Make(int n) {
+        ShellDialogs dialogs;
+        dialogs.addFiles = [files = Inputs(n)](QWidget*, const QString&) { return files; };
+        auto window = std::make_unique<FrmMain>(dialogs);
+        window->onAddClicked();
+        return window;
+    }
+    int answer = kAnswerOk;
+    QStringList asked;
+};
 
 // Stop in the window asks: Yes cancels the job, No only stops following it.
-TEST_F(FakeSlurm, TheWindowsStopCancelsOrStopsFollowing) {
-    SaveSolverFolder(QStringLiteral(VELTO_STANDIN_DIR));
-    const QStringList files = Inputs(2);
-    ShellDialogs dialogs;
-    dialogs.addFiles = [&](QWidget*, const QString&) { return files; };
-    int answer = kAnswerYes;
-    QStringList asked;
-    SetMessageBoxSeam([&](QWidget*, const QString& prompt, int, const QString&) {
-        if (prompt.startsWith("Submit ")) {
-            return static_cast<int>(kAnswerYes);  // the window's question before it submits
-        }
-        asked.append(prompt);
-        return answer;
-    });
-    FrmMain window(dialogs);
-    window.onAddClicked();
+TEST_F(ClusterWindow, StopCancelsOrStopsFollowing) {
+    answer = kAnswerYes;
+    const std::unique_ptr<FrmMain> shown = Make(2);
+    FrmMain& window = *shown;
     auto* list = window.findChild<QTreeWidget*>("lvwFiles");
     auto submit = [&](const std::vector<std::string>& queue) {
         window.onRunOnClusterTriggered();
@@ -558,27 +495,14 @@ TEST_F(FakeSlurm, TheWindowsStopCancelsOrStopsFollowing) {
     EXPECT_EQ(window.findChild<QLabel*>("sbTime")->text(), "Stopped following job 42");
     EXPECT_FALSE(std::filesystem::exists(fake.File("scancel.args")));
     EXPECT_TRUE(window.findChild<QAction*>("mnuAnalysisCluster")->isEnabled());
-    SetMessageBoxSeam({});
 }
 
 // While sbatch takes its time the window goes on answering: the submission returns at once, the
 // event loop runs (a timer fires) before the cluster has answered, and a refusal then comes as
 // the window's message with the rows as they were.
-TEST_F(FakeSlurm, TheWindowAnswersWhileSbatchDoes) {
-    SaveSolverFolder(QStringLiteral(VELTO_STANDIN_DIR));
-    const QStringList files = Inputs(1);
-    ShellDialogs dialogs;
-    dialogs.addFiles = [&](QWidget*, const QString&) { return files; };
-    QStringList asked;
-    SetMessageBoxSeam([&](QWidget*, const QString& prompt, int, const QString&) {
-        if (prompt.startsWith("Submit ")) {
-            return static_cast<int>(kAnswerYes);  // the window's question before it submits
-        }
-        asked.append(prompt);
-        return static_cast<int>(kAnswerOk);
-    });
-    FrmMain window(dialogs);
-    window.onAddClicked();
+TEST_F(ClusterWindow, AnswersWhileSbatchDoes) {
+    const std::unique_ptr<FrmMain> shown = Make(1);
+    FrmMain& window = *shown;
     Answer("sbatch.hold", "");
     Answer("sbatch.refuse", "sbatch: error: Batch job submission failed: Socket timed out\n");
     window.findChild<QAction*>("mnuAnalysisCluster")->trigger();
@@ -597,7 +521,6 @@ TEST_F(FakeSlurm, TheWindowAnswersWhileSbatchDoes) {
                                  "Batch job submission failed: Socket timed out"});
     EXPECT_EQ(window.findChild<QTreeWidget*>("lvwFiles")->topLevelItem(0)->text(1), "");
     EXPECT_TRUE(window.findChild<QPushButton*>("cmdRun")->isEnabled());
-    SetMessageBoxSeam({});
 }
 
 }  // namespace

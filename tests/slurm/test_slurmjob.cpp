@@ -12,7 +12,7 @@
 #include "shell/model/batchmodel.h"
 #include "shell/runner/localbackend.h"
 #include "shell/runner/solveroutput.h"
-#include "tests/slurm/slurmtest.h"
+#include "tests/harness/harness.h"
 
 namespace velto {
 namespace {
@@ -49,25 +49,6 @@ TEST(PrintfEscape, EveryByteComesBackThroughTheShellsPrintf) {
     EXPECT_EQ(PrintfEscape("beam_1.in"), "beam_1.in");
 }
 
-TEST(ManifestLine, TakesTheLocalHandOver) {
-    SolverInfo v2026;
-    v2026.SolverVersionNumber = "2026";
-    std::string blanks;
-    for (int i = 0; i < 13; ++i) {
-        blanks += "\\040";
-    }
-    EXPECT_EQ(ManifestLine(HandOverFor(v2026, "/work/study/beam1.in")),
-              "stdin dir=/work/study base=beam1 give=beam1\\015\\012" + blanks + "\n");
-    SolverInfo v2004;
-    v2004.SolverVersionNumber = "2004";
-    EXPECT_EQ(ManifestLine(HandOverFor(v2004, "/work/my study/beam1.in")),
-              "arg dir=/work/my\\040study base=beam1 give=beam1\n");
-    // A long name goes whole with its line end, as a local run sends it.
-    EXPECT_EQ(ManifestLine(HandOverFor(v2026, "/w/fire-compartment-beam-25.in")),
-              "stdin dir=/w base=fire\\055compartment\\055beam\\05525 "
-              "give=fire\\055compartment\\055beam\\05525\\015\\012\n");
-}
-
 TEST(SbatchArguments, OneArrayWithTheUsersLimits) {
     SlurmOptions options;
     EXPECT_EQ(SbatchArguments(options, 3, "velto-1", "/jobs/velto-1", "/jobs/velto-1/job.sh"),
@@ -90,45 +71,37 @@ TEST(SbatchArguments, OneArrayWithTheUsersLimits) {
     EXPECT_TRUE(literal.contains("--chdir=/j/a\\b%"));
 }
 
-TEST(ParseJobId, ParsableAnswers) {
+// What sbatch and squeue answer, read: the job id, each task's state and time used, and the
+// row status each state gives.
+TEST(SlurmAnswers, IdTasksTimesAndStatuses) {
     EXPECT_EQ(ParseJobId("123\n"), "123");
     EXPECT_EQ(ParseJobId("77;velto-test\n"), "77");
     EXPECT_EQ(ParseJobId("Submitted batch job 5"), "");
-    EXPECT_EQ(ParseJobId(""), "");
-}
-
-TEST(ParseSqueue, TasksByIdWithStateTimeAndName) {
     const auto tasks = ParseSqueue(
         "2 PENDING 0:00 velto-a\n0 RUNNING 1:02:03 velto-a\n1 COMPLETED 0:07 velto-a\n"
         "N/A COMPLETED 0:00 other\n\n");
     ASSERT_EQ(tasks.size(), 3u);
     EXPECT_EQ(tasks.at(0).state, "RUNNING");
     EXPECT_EQ(tasks.at(0).usedSeconds, 3723);
-    EXPECT_EQ(tasks.at(1).usedSeconds, 7);
-    EXPECT_EQ(tasks.at(2).state, "PENDING");
     EXPECT_EQ(tasks.at(2).jobName, "velto-a");
-}
-
-TEST(ParseUsedTime, SqueuesForms) {
-    EXPECT_EQ(ParseUsedTime("0:00"), 0);
-    EXPECT_EQ(ParseUsedTime("12:05"), 725);
     EXPECT_EQ(ParseUsedTime("2-01:02:03"), 2 * 86400 + 3723);
     EXPECT_EQ(ParseUsedTime("INVALID"), 0);
-}
 
-TEST(StatusOfTask, SlurmStatesToRowStatuses) {
-    EXPECT_EQ(StatusOfTask("PENDING", std::nullopt), kStatusQueued);
-    EXPECT_EQ(StatusOfTask("REQUEUED", std::nullopt), kStatusQueued);
-    EXPECT_EQ(StatusOfTask("RUNNING", std::nullopt), kStatusRunning);
-    EXPECT_EQ(StatusOfTask("COMPLETING", std::nullopt), kStatusRunning);
-    EXPECT_EQ(StatusOfTask("COMPLETING", 0), kStatusCompleted);
-    EXPECT_EQ(StatusOfTask("COMPLETED", 0), kStatusCompleted);
-    EXPECT_EQ(StatusOfTask("COMPLETED", std::nullopt), kStatusCompleted);
-    EXPECT_EQ(StatusOfTask("COMPLETED", 3), kStatusFailed);
-    for (const char* failed : {"FAILED", "TIMEOUT", "NODE_FAIL", "OUT_OF_MEMORY", "BOOT_FAIL"}) {
-        EXPECT_EQ(StatusOfTask(failed, std::nullopt), kStatusFailed) << failed;
+    struct Case {
+        const char* state;
+        std::optional<int> exitCode;
+        QString status;
+    };
+    for (const Case& c :
+         {Case{"PENDING", std::nullopt, kStatusQueued},
+          Case{"REQUEUED", std::nullopt, kStatusQueued},
+          Case{"COMPLETING", std::nullopt, kStatusRunning}, Case{"COMPLETING", 0, kStatusCompleted},
+          Case{"COMPLETED", std::nullopt, kStatusCompleted}, Case{"COMPLETED", 3, kStatusFailed},
+          Case{"TIMEOUT", std::nullopt, kStatusFailed},
+          Case{"OUT_OF_MEMORY", std::nullopt, kStatusFailed},
+          Case{"CANCELLED", std::nullopt, kStatusAborted}}) {
+        EXPECT_EQ(StatusOfTask(c.state, c.exitCode), c.status) << c.state;
     }
-    EXPECT_EQ(StatusOfTask("CANCELLED", std::nullopt), kStatusAborted);
     EXPECT_EQ(StatusOfLeftTask(0, false), kStatusCompleted);
     EXPECT_EQ(StatusOfLeftTask(1, true), kStatusFailed);
     EXPECT_EQ(StatusOfLeftTask(std::nullopt, false), kStatusFailed);
@@ -224,16 +197,6 @@ TEST_F(JobScriptRun, HandsOverTheSameBytesAsALocalRun) {
                       std::string::npos);
         }
     }
-    // And they are what the local batch tests expect.
-    const SolverInfo v2026 = test::StandIn(VELTO_STANDIN_DIR);
-    RunTask(v2026, inputs, 0);
-    RunTask(v2026, inputs, 1);
-    EXPECT_EQ(test::ReadBytes(folder + "/beam1.received"),
-              "argc=1\nstdin=beam1\\r\\n             \n");
-    EXPECT_EQ(test::ReadBytes(folder + "/fire-compartment-beam-25.received"),
-              "argc=1\nstdin=fire-compartment-beam-25\\r\\n\n");
-    RunTask(test::StandIn(VELTO_STANDIN_2004_DIR), inputs, 0);
-    EXPECT_EQ(test::ReadBytes(folder + "/beam1.received"), "argc=2\narg1=beam1\nstdin=\n");
 }
 
 TEST_F(JobScriptRun, TheTaskEndsWithTheSolversExitCode) {

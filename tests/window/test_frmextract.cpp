@@ -19,7 +19,6 @@
 #include <QTest>
 #include <QTextBrowser>
 #include <QTimer>
-#include <cstdlib>
 
 #include "common/window/helpwindow.h"
 #include "common/window/messagebox.h"
@@ -28,7 +27,7 @@
 #include "common/window/progressstrip.h"
 #include "extract/window/chartdialog.h"
 #include "extract/window/frmextract.h"
-#include "tests/support/testsupport.h"
+#include "tests/harness/harness.h"
 #include "tools/listinggen.h"
 
 namespace velto {
@@ -137,7 +136,6 @@ class ExtractWindow : public ::testing::Test {
 };
 
 TEST_F(ExtractWindow, StartsWithOnlyTheFileRowHelpAndClose) {
-    EXPECT_EQ(window->windowTitle(), "VeltoExtract");
     for (const char* name :
          {"cmdDelete", "cmdClear", "cmdSave", "lstAvailable", "lstSelected", "cboVariables",
           "cboVectors", "fraVectors", "txtVectors0", "fraSummary", "lblSummary9", "fraTime",
@@ -150,8 +148,6 @@ TEST_F(ExtractWindow, StartsWithOnlyTheFileRowHelpAndClose) {
     EXPECT_FALSE(Find<QWidget>("picProgress")->isVisible());
     EXPECT_FALSE(Find<QWidget>("lstHidden")->isVisible());
     EXPECT_TRUE(Find<QRadioButton>("optTime0")->isChecked());
-    EXPECT_EQ(Find<QPushButton>("cmdClose")->text(), "Cl&ose");
-    EXPECT_EQ(Find<QLabel>("lblVectors2")->text(), "St&ep:");
 }
 
 TEST_F(ExtractWindow, OpeningFillsSummaryTimesAndVariables) {
@@ -161,13 +157,10 @@ TEST_F(ExtractWindow, OpeningFillsSummaryTimesAndVariables) {
     EXPECT_EQ(Find<QLineEdit>("txtFileName")->text().toStdString(), listing);
     EXPECT_EQ(Find<QLabel>("lblAnalysis")->text(), "Structural");
     EXPECT_EQ(Find<QLabel>("lblNodes")->text(), "20");
-    EXPECT_EQ(Find<QLabel>("lblShells")->text(), "");
     EXPECT_TRUE(Enabled("lblSummary6"));   // Beams
     EXPECT_FALSE(Enabled("lblSummary7"));  // Shells: none, greyed
     EXPECT_EQ(Texts(List("lstAvailable")), (QStringList{"60", "120", "180", "240", "300", "360"}));
     EXPECT_EQ(Find<QComboBox>("cboVariables")->count(), 5);
-    EXPECT_EQ(Find<QComboBox>("cboVectors")->currentText(), "DOF1");
-    EXPECT_EQ(Find<QGroupBox>("fraVectors")->title(), "Nodes");
     EXPECT_TRUE(Enabled("lstAvailable") && Enabled("lstSelected") && Enabled("fraTime"));
     EXPECT_FALSE(Enabled("cmdSave") || Enabled("cmdChart"));
     EXPECT_FALSE(Find<QWidget>("picProgress")->isVisible());
@@ -249,8 +242,6 @@ TEST_F(ExtractWindow, ListsFollowMouseAndKeys) {
     QTest::keyClick(from, Qt::Key_A, Qt::ControlModifier);
     EXPECT_EQ(from->selectedText(), "1");
     EXPECT_TRUE(available->selectedItems().isEmpty());
-    EXPECT_EQ(Find<QPushButton>("cmdChart")->text(), "Dra&w Chart...");
-    EXPECT_EQ(Find<QAction>("mnuListAll")->text(), "&Select All");
 }
 
 TEST_F(ExtractWindow, OnlyTextMayBeDroppedAndOnlyAsACopy) {
@@ -278,24 +269,23 @@ TEST_F(ExtractWindow, OnlyTextMayBeDroppedAndOnlyAsACopy) {
     EXPECT_EQ(Texts(List("lstSelected")), QStringList{"120"});
 }
 
+// The range boxes show the session's: cleared for a variable without a range, the numbers back
+// for the next, and the reason Save is off in its tip.
 TEST_F(ExtractWindow, RangeBoxesFollowTheVariable) {
     window->onFileClicked();
-    auto* from = Find<QLineEdit>("txtVectors0");
     Find<QLineEdit>("txtVectors1")->setText("15");
     Drop("1 ");
-    EXPECT_TRUE(Enabled("cmdSave") && Enabled("cmdChart"));
     Find<QLineEdit>("txtVectors1")->setText("1e400");
     EXPECT_FALSE(Enabled("cmdSave"));
     EXPECT_EQ(Find<QPushButton>("cmdSave")->toolTip(),
               "Nothing to save: To must lie in 1..20 (Nodes).");
     Find<QLineEdit>("txtVectors1")->setText("15");
     Choose("Eigen Values");
-    EXPECT_EQ(from->text(), "");
-    EXPECT_FALSE(from->isEnabled() || Enabled("cboVectors"));
+    EXPECT_EQ(Find<QLineEdit>("txtVectors0")->text(), "");
+    EXPECT_FALSE(Enabled("txtVectors0") || Enabled("cboVectors"));
     Choose("Beam Axial Force");
     EXPECT_EQ(Find<QGroupBox>("fraVectors")->title(), "Beams");
     EXPECT_EQ(Find<QLineEdit>("txtVectors1")->text(), "15");
-    EXPECT_EQ(Find<QComboBox>("cboVectors")->currentText(), "N1");
 }
 
 TEST_F(ExtractWindow, TabSelectsTheRangeTextAClickDoesNot) {
@@ -354,11 +344,15 @@ TEST_F(ExtractWindow, SaveWritesWhatTheCommandLineWrites) {
     EXPECT_EQ(Find<QLineEdit>("txtFileName")->text().toStdString(), first);
 
     const std::string cli = dir.File("cli.xls");
-    const std::string command = std::string("'") + VELTO_EXTRACT_BIN + "' export '" + first +
-                                "' -o '" + cli +
-                                "' --variable 'Beam Stresses' --vector 'Beam 1 (Point 2)' "
-                                "--from 11 --to 2 --step -3 --times 6,1,4 --columns > /dev/null";
-    ASSERT_EQ(std::system(command.c_str()), 0);
+    const test::CommandRun run = test::Extract(
+        dir, "export '" + first + "' -o '" + cli +
+                 "' --variable 'Beam Stresses' --vector 'Beam 1 (Point 2)' --from 11 --to 2 "
+                 "--step -3 --times 6,1,4 --columns");
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.err, "");
+    EXPECT_NE(run.out.find("cli.xls: Beam Stresses Beam     1 (Point  2), 4 vectors x 3 times"),
+              std::string::npos)
+        << run.out;
     const std::string bytes = test::ReadBytes(target);
     EXPECT_GT(bytes.size(), 100u);
     EXPECT_EQ(bytes, test::ReadBytes(cli));
@@ -474,10 +468,11 @@ TEST_F(ExtractWindow, ChartComparesListingsAndSavesTheirTable) {
 
     tablePath = QString::fromStdString(dir.File("window.csv"));
     EXPECT_TRUE(chartWindow->onSaveTableClicked());
-    const std::string command = std::string("'") + VELTO_EXTRACT_BIN + "' compare '" + listing +
-                                "' '" + second + "' -o '" + dir.File("cli.csv") +
-                                "' --variable Displacements --vector DOF2 --item 7 > /dev/null";
-    ASSERT_EQ(std::system(command.c_str()), 0);
+    ASSERT_EQ(
+        test::Extract(dir, "compare '" + listing + "' '" + second + "' -o '" + dir.File("cli.csv") +
+                               "' --variable Displacements --vector DOF2 --item 7")
+            .status,
+        0);
     EXPECT_EQ(test::ReadBytes(dir.File("window.csv")), test::ReadBytes(dir.File("cli.csv")));
 
     // A chart of several nodes is no comparison.
@@ -582,10 +577,9 @@ TEST(ProgramIcons, EachDrawnAtTheSizesAsked) {
     EXPECT_NE(ShellIcon().pixmap(32).toImage(), ExtractIcon().pixmap(32).toImage());
 }
 
+// The box as shown, with the size it takes on showing, short and long messages alike, stands
+// in the middle of its owner.
 TEST(MessageBox, CentredOnItsOwner) {
-    EXPECT_EQ(CenteredOn(QRect(100, 50, 801, 600), QSize(300, 121)), QPoint(350, 290));
-    EXPECT_EQ(CenteredOn(QRect(0, 0, 101, 101), QSize(100, 100)), QPoint(0, 0));  // 0.5 -> 0
-    // The box as shown, with the size it takes on showing, short and long messages alike.
     QWidget owner;
     owner.setGeometry(100, 50, 801, 600);
     owner.show();
@@ -599,9 +593,9 @@ TEST(MessageBox, CentredOnItsOwner) {
             box->close();
         });
         MsgBoxCentered(&owner, prompt, kStyleYesNo | kStyleQuestion, QStringLiteral("Velto"));
-        const QPoint centred = CenteredOn(owner.frameGeometry(), shown.size());
-        EXPECT_EQ(shown.x(), centred.x()) << shown.width();
-        EXPECT_EQ(shown.y(), centred.y()) << shown.height();
+        const QPoint middle = owner.frameGeometry().center() - shown.center();
+        EXPECT_LE(std::abs(middle.x()), 1) << shown.width();
+        EXPECT_LE(std::abs(middle.y()), 1) << shown.height();
     }
 }
 

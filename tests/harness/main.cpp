@@ -1,16 +1,18 @@
-// The window tests run offscreen, with their settings in a scratch folder of their own.
+// One application object for a whole test program (the windows offscreen), settings and job
+// records in a scratch folder of its own, and a closed pipe an error rather than the end.
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <stdlib.h>
 
 #include <QApplication>
-#include <QDir>
 #include <QTemporaryDir>
 
 int main(int argc, char** argv) {
     QTemporaryDir settings;
     ::setenv("XDG_CONFIG_HOME", settings.path().toLocal8Bit().constData(), 1);
     ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    ::signal(SIGPIPE, SIG_IGN);
     QApplication app(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();

@@ -1,0 +1,223 @@
+#include "tests/harness/harness.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QTimer>
+#include <chrono>
+
+#include "shell/runner/localbackend.h"
+
+namespace velto::test {
+
+SolverInfo StandIn(const char* folder) {
+    SolverInfo solver;
+    solver.SolverFolder = folder;
+    EXPECT_TRUE(FindSolver(solver, folder)) << folder;
+    GetSolverVersion(solver, solver.Command());
+    return solver;
+}
+
+std::string StandInInput(const ScratchDir& dir, const std::string& name,
+                         const std::vector<std::string>& directives) {
+    std::string text = "TIME\n 1 100\nEND_TIME\n";
+    for (const std::string& d : directives) {
+        text += "STANDIN " + d + "\n";
+    }
+    const std::string path = dir.File(name + ".in");
+    WriteBytes(path, text);
+    return path;
+}
+
+std::set<std::string> FileNames(const std::filesystem::path& folder) {
+    std::set<std::string> names;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
+        names.insert(entry.path().filename().string());
+    }
+    return names;
+}
+
+bool WaitUntil(const std::function<bool()>& done, int seconds) {
+    QElapsedTimer clock;
+    clock.start();
+    while (!done() && clock.elapsed() < seconds * 1000LL) {
+        QEventLoop loop;
+        QTimer::singleShot(20, &loop, &QEventLoop::quit);
+        loop.exec();
+    }
+    return done();
+}
+
+void RunToEnd(BatchModel& batch, const SolverInfo& solver, int jobs) {
+    ASSERT_TRUE(batch.Run(std::make_unique<LocalBackend>(jobs), solver));
+    ASSERT_TRUE(WaitUntil([&] { return !batch.running(); }, 60))
+        << "the batch did not finish within a minute";
+}
+
+std::vector<QString> Statuses(const BatchModel& batch) {
+    std::vector<QString> statuses;
+    for (const auto& row : batch.rows()) {
+        statuses.push_back(row.status);
+    }
+    return statuses;
+}
+
+namespace {
+
+// Starts velto-batch with standard input from `input` and its output on `outFd`.
+pid_t Spawn(const ScratchDir& dir, const BatchCall& call, const std::string& input, int outFd,
+            int closeFd) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, input.c_str(), O_RDWR | O_NOCTTY, 0);
+    posix_spawn_file_actions_adddup2(&actions, outFd, 1);
+    posix_spawn_file_actions_adddup2(&actions, outFd, 2);
+    if (closeFd >= 0) {
+        posix_spawn_file_actions_addclose(&actions, closeFd);
+    }
+    std::vector<std::string> args = call.args;
+    args.insert(args.begin(), VELTO_BATCH_BIN);
+    std::vector<char*> argv;
+    for (auto& a : args) {
+        argv.push_back(a.data());
+    }
+    argv.push_back(nullptr);
+    // Settings and job records go to the scratch folder, never to the user's own.
+    std::vector<std::string> env = {"XDG_CONFIG_HOME=" + dir.File("config"), "PATH=" + call.path,
+                                    "QT_QPA_PLATFORM=offscreen"};
+    if (const char* conf = ::getenv("SLURM_CONF")) {
+        env.push_back(std::string("SLURM_CONF=") + conf);
+    }
+    for (const std::string& entry : call.env) {
+        // One of the three above given again replaces it.
+        const std::string key = entry.substr(0, entry.find('=') + 1);
+        std::erase_if(env, [&key](const std::string& e) { return e.rfind(key, 0) == 0; });
+        env.push_back(entry);
+    }
+    std::vector<char*> envp;
+    for (auto& e : env) {
+        envp.push_back(e.data());
+    }
+    envp.push_back(nullptr);
+    // The signals that end a program as they are at a terminal, whatever ran the tests.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t ending;
+    sigemptyset(&ending);
+    for (int signal : {SIGINT, SIGQUIT, SIGHUP, SIGTERM}) {
+        sigaddset(&ending, signal);
+    }
+    posix_spawnattr_setsigdefault(&attributes, &ending);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
+    pid_t pid = -1;
+    EXPECT_EQ(::posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), envp.data()), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    return pid;
+}
+
+}  // namespace
+
+pid_t StartVeltoBatch(const ScratchDir& dir, const BatchCall& call, const std::string& log) {
+    const int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    EXPECT_GE(out, 0) << log;
+    const pid_t pid = Spawn(dir, call, "/dev/null", out, -1);
+    ::close(out);
+    return pid;
+}
+
+BatchCommand RunVeltoBatch(const ScratchDir& dir, const BatchCall& call) {
+    int pipeFds[2];
+    // Close-on-exec: only velto-batch holds the output open, not what it starts.
+    EXPECT_EQ(::pipe2(pipeFds, O_CLOEXEC), 0);
+    int master = -1;
+    std::string input = "/dev/null";
+    if (call.terminalInput) {
+        master = ::posix_openpt(O_RDWR | O_NOCTTY);
+        EXPECT_GE(master, 0);
+        EXPECT_EQ(::grantpt(master), 0);
+        EXPECT_EQ(::unlockpt(master), 0);
+        input = ::ptsname(master);
+    }
+    const pid_t pid = Spawn(dir, call, input, pipeFds[1], pipeFds[0]);
+    ::close(pipeFds[1]);
+
+    BatchCommand run;
+    bool interrupted = call.interruptAfter.empty();
+    bool answered = call.answerAfter.empty();
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(call.seconds);
+    for (;;) {
+        pollfd p[2] = {{pipeFds[0], POLLIN, 0}, {master, POLLIN, 0}};
+        if (::poll(p, master >= 0 ? 2 : 1, 500) > 0) {
+            char buffer[65536];
+            if (p[0].revents != 0) {
+                ssize_t got = ::read(pipeFds[0], buffer, sizeof buffer);
+                if (got <= 0) {
+                    break;
+                }
+                if (call.keepOutput) {
+                    run.out.append(buffer, static_cast<std::size_t>(got));
+                }
+            }
+            if (master >= 0 && (p[1].revents & POLLIN) != 0) {
+                [[maybe_unused]] ssize_t echo = ::read(master, buffer, sizeof buffer);
+            }
+        }
+        if (!interrupted && run.out.find(call.interruptAfter) != std::string::npos) {
+            ::kill(pid, SIGINT);
+            interrupted = true;
+        }
+        if (interrupted && !answered && run.out.find(call.answerAfter) != std::string::npos) {
+            EXPECT_EQ(::write(master, call.answer.data(), call.answer.size()),
+                      static_cast<ssize_t>(call.answer.size()));
+            answered = true;
+        }
+        if (std::chrono::steady_clock::now() > deadline) {
+            ::kill(pid, SIGKILL);
+            ADD_FAILURE() << "velto-batch did not end in time:\n" << run.out;
+            break;
+        }
+    }
+    ::close(pipeFds[0]);
+    int raw = 0;
+    struct rusage usage {};
+    ::wait4(pid, &raw, 0, &usage);
+    if (master >= 0) {
+        ::close(master);
+    }
+    run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    run.peakKiB = usage.ru_maxrss;
+    return run;
+}
+
+BatchCommand RunBatch(const ScratchDir& dir, const std::vector<std::string>& args) {
+    BatchCall call;
+    call.args = args;
+    call.seconds = 60;
+    return RunVeltoBatch(dir, call);
+}
+
+CommandRun Extract(const ScratchDir& dir, const std::string& args, const std::string& environment) {
+    const std::string out = dir.File("stdout.txt");
+    const std::string err = dir.File("stderr.txt");
+    const std::string command = environment + " '" + VELTO_EXTRACT_BIN + "' " + args + " > '" +
+                                out + "' 2> '" + err + "' < /dev/null";
+    const int raw = std::system(command.c_str());
+    CommandRun run;
+    run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    run.out = ReadBytes(out);
+    run.err = ReadBytes(err);
+    return run;
+}
+
+}  // namespace velto::test

@@ -1,0 +1,74 @@
+#pragma once
+
+// What the suites of the batch and extract programs share: the stand-in solvers and their input
+// files, waiting in the event loop, a batch model run to its end, and velto-batch and
+// velto-extract run as a user runs them.
+
+#include <sys/types.h>
+
+#include <filesystem>
+#include <functional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "shell/model/batchmodel.h"
+#include "shell/runner/solverfinder.h"
+#include "tests/support/testsupport.h"
+
+namespace velto::test {
+
+// The stand-in solver in `folder` (VELTO_STANDIN_DIR or VELTO_STANDIN_2004_DIR), found and
+// with its version read, as the programs find it.
+SolverInfo StandIn(const char* folder);
+
+// An input file with an end time of 100 and the stand-in's directives, one per line.
+std::string StandInInput(const ScratchDir& dir, const std::string& name,
+                         const std::vector<std::string>& directives);
+
+// The names in a folder (none for a folder that is not there).
+std::set<std::string> FileNames(const std::filesystem::path& folder);
+
+// Runs the event loop until `done` holds or `seconds` have passed; returns `done()`.
+bool WaitUntil(const std::function<bool()>& done, int seconds);
+
+// Runs the batch with the local backend until it has finished (at most a minute).
+void RunToEnd(BatchModel& batch, const SolverInfo& solver, int jobs = 1);
+std::vector<QString> Statuses(const BatchModel& batch);
+
+// velto-batch as a user runs it, with its output read as it comes.
+struct BatchCommand {
+    std::string out;
+    int status = -1;   // -1: ended by a signal
+    long peakKiB = 0;  // its peak memory
+};
+
+struct BatchCall {
+    std::vector<std::string> args;
+    std::vector<std::string> env;  // besides (or instead of) XDG_CONFIG_HOME, PATH, SLURM_CONF
+    std::string path = "/usr/bin:/bin";
+    bool terminalInput = false;  // standard input a terminal (a pseudo-terminal of ours)
+    bool keepOutput = true;      // false: read and dropped (a flood)
+    std::string interruptAfter;  // send SIGINT once the output holds this
+    std::string answerAfter;     // then type `answer` on the terminal once the output holds this
+    std::string answer;
+    int seconds = 180;
+};
+
+BatchCommand RunVeltoBatch(const ScratchDir& dir, const BatchCall& call);
+// velto-batch started in the background, its output going to the file `log`.
+pid_t StartVeltoBatch(const ScratchDir& dir, const BatchCall& call, const std::string& log);
+// The same with only the arguments.
+BatchCommand RunBatch(const ScratchDir& dir, const std::vector<std::string>& args);
+
+// velto-extract run with the arguments (already quoted for the shell), standard input closed;
+// `environment` is put before the program ("LD_DEBUG=libs").
+struct CommandRun {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+CommandRun Extract(const ScratchDir& dir, const std::string& args,
+                   const std::string& environment = "");
+
+}  // namespace velto::test
