@@ -88,6 +88,46 @@ class InterruptScope {
     struct sigaction previous_ {};
 };
 
+// Raised when Ctrl+C comes while a workbook is written: nothing of it is kept.
+struct Interrupted {};
+
+// A workbook writer that Ctrl+C stops between cells: a large sheet takes long to write.
+class InterruptibleSheet final : public SheetWriter {
+  public:
+    explicit InterruptibleSheet(SheetWriter& inner) : inner_(inner) {}
+    void Open(const std::string& path, long rows, long columns) override {
+        inner_.Open(path, rows, columns);
+    }
+    void StartSheet(std::string_view name) override {
+        Check();
+        inner_.StartSheet(name);
+    }
+    void Text(long row, long col, std::string_view text) override {
+        Check();
+        inner_.Text(row, col, text);
+    }
+    void Number(long row, long col, double value) override {
+        Check();
+        inner_.Number(row, col, value);
+    }
+    void ListingSingle(long row, long col, float value) override {
+        Check();
+        inner_.ListingSingle(row, col, value);
+    }
+    void Close() override {
+        Check();
+        inner_.Close();
+    }
+    static void Check() {
+        if (interrupted) {
+            throw Interrupted{};
+        }
+    }
+
+  private:
+    SheetWriter& inner_;
+};
+
 std::string LowerExtension(const std::string& path) {
     std::string extension = std::filesystem::path(path).extension().string();
     std::transform(extension.begin(), extension.end(), extension.begin(),
@@ -253,7 +293,9 @@ int RunExportAll(const ExportOptions& o, std::FILE* out, std::FILE* err) {
     int left = 0;
     try {
         AtomicSave save(o.output);
-        std::unique_ptr<SheetWriter> book = MakeSheetWriter(SheetFormat::Xlsx);
+        std::unique_ptr<SheetWriter> workbook = MakeSheetWriter(SheetFormat::Xlsx);
+        InterruptibleSheet interruptible(*workbook);
+        SheetWriter* book = &interruptible;
         book->Open(save.WritePath(), 0, 0);
         std::vector<std::string> names;
         for (int v = 0; v < static_cast<int>(session.variables().size()); ++v) {
@@ -308,8 +350,22 @@ int RunExportAll(const ExportOptions& o, std::FILE* out, std::FILE* err) {
                 ++written;
             }
         }
+        if (written == 0) {
+            // Every sheet left out: the workbook that was there stays rather than an empty one.
+            std::fprintf(err,
+                         "velto-extract: cannot export: no sheet could be written; %s is "
+                         "left as it was\n",
+                         TerminalSafe(o.output).c_str());
+            return 1;
+        }
         book->Close();
-        save.Commit();
+        // A stop that comes while the workbook is zipped or put on the disk still holds.
+        if (!save.Commit([] { return interrupted == 0; })) {
+            throw Interrupted{};
+        }
+    } catch (const Interrupted&) {
+        std::fprintf(err, "velto-extract: export interrupted; nothing was written\n");
+        return 1;
     } catch (const RuntimeError& error) {
         std::fprintf(err, "velto-extract: cannot write %s: %s\n", TerminalSafe(o.output).c_str(),
                      TerminalSafe(Cp1252ToUtf8(SaveFailureText(error))).c_str());

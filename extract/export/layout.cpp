@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 #include <new>
 #include <stdexcept>
@@ -177,19 +178,51 @@ void WriteSheetCells(const Catalogue& c, std::string_view variable, std::string_
     }
 }
 
-std::string WorkbookSheetName(std::string_view variable, std::string_view vector,
-                              const std::vector<std::string>& taken) {
-    std::string name;
-    for (const char ch : std::string(variable) + " " + std::string(vector)) {
-        if (ch == ' ' && (name.empty() || name.back() == ' ')) {
+namespace {
+
+// Runs of blanks folded, and the characters Excel refuses in a sheet name as "_".
+std::string SheetWords(std::string_view text) {
+    std::string words;
+    for (const char ch : text) {
+        if (ch == ' ' && (words.empty() || words.back() == ' ')) {
             continue;
         }
-        name += std::string_view("[]:*?/\\").find(ch) == std::string_view::npos ? ch : '_';
+        words += std::string_view("[]:*?/\\").find(ch) == std::string_view::npos ? ch : '_';
     }
-    while (!name.empty() && name.back() == ' ') {
-        name.pop_back();
+    while (!words.empty() && words.back() == ' ') {
+        words.pop_back();
     }
+    return words;
+}
+
+// A beam table's label in few characters: "Beam    10 (Point  2)" as "B10 P2".
+std::string ShortTableLabel(const std::string& label) {
+    unsigned beam = 0;
+    unsigned point = 0;
+    char end = 0;
+    if (std::sscanf(label.c_str(), "Beam %u (Point %u%c", &beam, &point, &end) == 3 && end == ')') {
+        return "B" + std::to_string(beam) + " P" + std::to_string(point);
+    }
+    return label;
+}
+
+}  // namespace
+
+std::string WorkbookSheetName(std::string_view variable, std::string_view vector,
+                              const std::vector<std::string>& taken) {
+    // The vector tells the sheets of one variable apart: it is kept whole, and the variable's
+    // name is cut to make room.
+    const std::string tail = ShortTableLabel(SheetWords(vector));
+    const std::string head = SheetWords(variable);
     constexpr std::size_t kLongest = 31;
+    auto named = [&](const std::string& number) {
+        const std::string ending = (tail.empty() ? "" : " " + tail) + number;
+        std::string stem = head.substr(0, kLongest - std::min(ending.size(), kLongest));
+        while (!stem.empty() && stem.back() == ' ') {
+            stem.pop_back();
+        }
+        return (stem + ending).substr(0, kLongest);
+    };
     auto fold = [](std::string text) {
         std::transform(text.begin(), text.end(), text.begin(),
                        [](unsigned char ch) { return static_cast<char>(std::tolower(ch)); });
@@ -200,14 +233,9 @@ std::string WorkbookSheetName(std::string_view variable, std::string_view vector
             return fold(other) == fold(candidate);
         });
     };
-    std::string candidate = name.substr(0, kLongest);
+    std::string candidate = named("");
     for (int n = 2; isTaken(candidate); ++n) {
-        const std::string number = " (" + std::to_string(n) + ")";
-        std::string stem = name.substr(0, kLongest - number.size());
-        while (!stem.empty() && stem.back() == ' ') {
-            stem.pop_back();
-        }
-        candidate = stem + number;
+        candidate = named(" (" + std::to_string(n) + ")");
     }
     return candidate;
 }

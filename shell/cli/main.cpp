@@ -362,7 +362,12 @@ int Run(QCoreApplication& app, int argc, char** argv) {
     velto::BatchModel batch;
     batch.setKeepLogs(false);
     if (!exportOptions.isEmpty()) {
-        batch.setExportAfterRun(velto::FindExtractProgram(), exportOptions);
+        const QString program = velto::FindExtractProgram();
+        if (const QString problem = velto::ExportOptionsProblem(program, exportOptions);
+            !problem.isEmpty()) {
+            return UsageError(problem);
+        }
+        batch.setExportAfterRun(program, exportOptions);
     }
     const velto::CheckedInputs checked = batch.AddFiles(files);
     const QStringList problems = checked.refused + checked.duplicates;

@@ -1,8 +1,12 @@
 #include "shell/model/batchmodel.h"
 
-#include <QProcess>
+#include <signal.h>
+
+#include <algorithm>
+#include <memory>
 
 #include "shell/runner/batchreport.h"
+#include "shell/runner/childprocess.h"
 #include "shell/runner/exportafterrun.h"
 #include "shell/runner/inputfiles.h"
 #include "shell/runner/solverrun.h"
@@ -227,34 +231,37 @@ void BatchModel::setExportAfterRun(const QString& program, const QStringList& op
 void BatchModel::StartExport(int row) {
     const ExportAfterRun run =
         ExportOfRun(rows_[static_cast<std::size_t>(row)].nativePath, exportOptions_);
-    auto* process = new QProcess(this);
-    process->setProgram(exportProgram_);
-    process->setArguments(run.arguments);
-    process->setStandardInputFile(QProcess::nullDevice());
+    // Paths go as the bytes the file system knows, whatever they are as text.
+    auto* child = new ChildProcess(this);
+    auto said = std::make_shared<QByteArray>();
+    connect(child, &ChildProcess::chunkRead, this,
+            [said](const QByteArray& chunk) { said->append(chunk); });
+    std::string error;
+    const std::string folder = run.listing.substr(0, run.listing.rfind('/') + 1);
+    if (!child->Start(PathBytes(exportProgram_), run.arguments, folder.empty() ? "." : folder,
+                      error)) {
+        child->deleteLater();
+        ++exportsUnderWay_;
+        OnExportEnded(row,
+                      "Export failed: cannot start " + exportProgram_.toUtf8() + ": " +
+                          QByteArray::fromStdString(error) + "\n",
+                      true);
+        return;
+    }
     ++exportsUnderWay_;
-    const QString target = PathText(run.target);
-    connect(process, &QProcess::finished, this,
-            [this, process, row, target](int code, QProcess::ExitStatus how) {
-                const QByteArray said =
-                    (process->readAllStandardOutput() + process->readAllStandardError()).trimmed();
-                const bool failed = how != QProcess::NormalExit || code != 0;
-                QByteArray text = failed ? "Export failed: " : "Exported: ";
-                text += said.isEmpty() ? target.toUtf8() : said;
-                process->deleteLater();
-                OnExportEnded(row, text + "\n", failed);
-            });
-    connect(process, &QProcess::errorOccurred, this,
-            [this, process, row](QProcess::ProcessError error) {
-                if (error != QProcess::FailedToStart) {
-                    return;  // `finished` follows
-                }
-                process->deleteLater();
-                OnExportEnded(row,
-                              "Export failed: cannot start " + exportProgram_.toUtf8() + ": " +
-                                  process->errorString().toUtf8() + "\n",
-                              true);
-            });
-    process->start();
+    exports_.push_back(child);
+    const QByteArray target = QByteArray::fromStdString(run.target);
+    connect(child, &ChildProcess::finished, this, [this, child, row, said, target](int status) {
+        exports_.erase(std::remove(exports_.begin(), exports_.end(), child), exports_.end());
+        child->deleteLater();
+        const bool failed = status != 0;
+        QByteArray text = !failed          ? "Exported: "
+                          : stopRequested_ ? "Export stopped: "
+                                           : "Export failed: ";
+        const QByteArray words = said->trimmed();
+        text += words.isEmpty() ? target : words;
+        OnExportEnded(row, text + "\n", failed);
+    });
 }
 
 void BatchModel::OnExportEnded(int row, const QByteArray& text, bool failed) {
@@ -306,6 +313,10 @@ void BatchModel::Stop() {
         return;
     }
     stopRequested_ = true;
+    // An export under way stops too, writing nothing (it removes what it had begun).
+    for (ChildProcess* child : exports_) {
+        ::kill(child->pid(), SIGTERM);
+    }
     backend_->Stop();
 }
 

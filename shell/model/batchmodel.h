@@ -17,6 +17,8 @@
 
 namespace velto {
 
+class ChildProcess;
+
 // A batch of solver input files: the rows, each row's status and console text, the timing of
 // the run, Stop and the user's wish to quit. The files run through a backend, here
 // (LocalBackend) or on a cluster (SlurmBackend); the window and velto-batch both drive this
@@ -173,6 +175,7 @@ class BatchModel : public QObject {
     qint64 batchEndedMs_ = -1;
     QString exportProgram_;
     QStringList exportOptions_;
+    std::vector<ChildProcess*> exports_;  // under way
     int exportsUnderWay_ = 0;
     int exportFailures_ = 0;
     bool backendFinished_ = false;

@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QProcess>
+#include <QRegularExpression>
 
 #include "shell/runner/inputfiles.h"
 #include "shell/runner/solverrun.h"
@@ -26,9 +27,10 @@ ExportAfterRun ExportOfRun(const std::string& inputPath, const QStringList& opti
     ExportAfterRun run;
     run.listing = base + ".out";
     run.target = base + "." + format.toLower().toStdString();
-    run.arguments = QStringList{QStringLiteral("export"), PathText(run.listing),
-                                QStringLiteral("-o"), PathText(run.target)} +
-                    options;
+    run.arguments = {"export", run.listing, "-o", run.target};
+    for (const QString& option : options) {
+        run.arguments.push_back(option.toLocal8Bit().toStdString());
+    }
     return run;
 }
 
@@ -75,6 +77,31 @@ bool ParseExportOptions(const QString& text, QStringList& options, QString& prob
         }
     }
     return true;
+}
+
+QString ExportOptionsProblem(const QString& program, const QStringList& options) {
+    // A listing that cannot exist: the options are checked before any listing is read, and
+    // nothing can be written beside it.
+    const QString nowhere = QStringLiteral("/nonexistent/velto-options-check");
+    QProcess check;
+    check.setStandardInputFile(QProcess::nullDevice());
+    check.start(program, QStringList{QStringLiteral("export"), nowhere + QStringLiteral(".out"),
+                                     QStringLiteral("-o"), nowhere + QStringLiteral(".xlsx")} +
+                             options);
+    if (!check.waitForStarted(10000)) {
+        return QStringLiteral("%1 cannot be started: %2").arg(program, check.errorString());
+    }
+    if (!check.waitForFinished(30000)) {
+        check.kill();
+        check.waitForFinished(1000);
+        return QStringLiteral("%1 did not answer").arg(program);
+    }
+    if (check.exitStatus() != QProcess::NormalExit || check.exitCode() != 2) {
+        return QString();
+    }
+    QString why = QString::fromLocal8Bit(check.readAllStandardError()).section(u'\n', 0, 0);
+    why.remove(QRegularExpression(QStringLiteral("^velto-extract: ")));
+    return QStringLiteral("the export options are not usable: %1").arg(why);
 }
 
 QString FindExtractProgram() {

@@ -3,6 +3,7 @@
 #include <QString>
 #include <QStringList>
 #include <string>
+#include <vector>
 
 namespace velto {
 
@@ -10,9 +11,9 @@ namespace velto {
 // from the run's listing, NAME.out beside its input file, into NAME.xlsx beside it (or NAME.csv,
 // NAME.xls for the format the options choose), with the user's export options.
 struct ExportAfterRun {
-    std::string listing;    // the listing's path bytes
-    std::string target;     // the spreadsheet's path bytes
-    QStringList arguments;  // for velto-extract
+    std::string listing;                 // the listing's path bytes
+    std::string target;                  // the spreadsheet's path bytes
+    std::vector<std::string> arguments;  // for velto-extract, as bytes
 };
 ExportAfterRun ExportOfRun(const std::string& inputPath, const QStringList& options);
 
@@ -20,6 +21,11 @@ ExportAfterRun ExportOfRun(const std::string& inputPath, const QStringList& opti
 // reason, for a text with an open quote, or one that names the file to write: each run's export
 // has its own.
 bool ParseExportOptions(const QString& text, QStringList& options, QString& problem);
+
+// Why velto-extract would refuse these options whatever the listing (a usage error, in its own
+// words), or why it cannot be started; empty when they are fit to use. Asked before a batch
+// starts, so that a mistyped option is not met after every run.
+QString ExportOptionsProblem(const QString& program, const QStringList& options);
 
 // velto-extract: beside this program (both installed in one folder), in the build tree's folder
 // for it, else whatever the PATH finds.

@@ -615,7 +615,8 @@ void FrmMain::onExportAfterRunTriggered() {
             mnuToolsExport->setChecked(false);  // cancelled: no export
             return;
         }
-        if (ParseExportOptions(text, options, problem)) {
+        if (ParseExportOptions(text, options, problem) &&
+            (problem = ExportOptionsProblem(FindExtractProgram(), options)).isEmpty()) {
             SaveExportAfterRun(true, text);
             return;
         }

@@ -183,8 +183,22 @@ TEST_F(ExtractExport, CompareRefusesBeforeAnythingIsWritten) {
 // A workbook of every variable leaves out, by name, a sheet the format cannot hold, and still
 // writes the others; --all goes only with the options that do not choose a variable.
 TEST_F(ExtractExport, WorkbookOfEveryVariableNamesWhatItLeavesOut) {
+    // Not one sheet fits: the workbook already there stays.
+    ListingSpec thermal;
+    thermal.kind = ListingKind::Thermal;
+    thermal.nodes = 16400;
+    thermal.solids = 1;
+    thermal.times = 1;
+    WriteListingFile(thermal, dir.File("hot.out"));
+    test::WriteBytes(dir.File("all.xlsx"), "earlier");
+    CommandRun run = Extract(
+        dir, "export '" + dir.File("hot.out") + "' -o '" + dir.File("all.xlsx") + "' --all");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("no sheet could be written"), std::string::npos) << run.err;
+    EXPECT_EQ(test::ReadBytes(dir.File("all.xlsx")), "earlier");
+
     UseListing("wide.out", 16400, 1);
-    CommandRun run = Export("-o '" + dir.File("all.xlsx") + "' --all");
+    run = Export("-o '" + dir.File("all.xlsx") + "' --all");
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.err,
               "velto-extract: sheet \"Displacements DOF1\" left out: The maximum number of "
@@ -253,11 +267,13 @@ void RaiseAtCommit(const char* step, const std::string&) {
 
 TEST_F(ExtractExport, SignalsWhileWritingLeaveNothingBehind) {
     std::filesystem::create_directory(dir.File("out"));
-    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    for (const auto& [signal, all] : {std::pair{SIGINT, false}, std::pair{SIGINT, true},
+                                      std::pair{SIGTERM, false}, std::pair{SIGHUP, true}}) {
         ExportOptions o;
         o.listing = listing;
         o.output = dir.File("out/values.xlsx");
-        o.variable = "Displacements";
+        o.variable = all ? "" : "Displacements";
+        o.all = all;
         const pid_t pid = ::fork();
         ASSERT_GE(pid, 0);
         if (pid == 0) {

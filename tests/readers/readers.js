@@ -658,8 +658,13 @@ const workbookFiles = (d) => ({
     singles: path.join(d.xlsx, 'singles'),
     csv: path.join(d.csv, 'workbook'),
 });
-const sheetNameOf = (single) => `${single.variable} ${single.vector}`.replace(/\s+/g, ' ').trim()
-    .slice(0, 31);
+// A beam table's vector in few characters ("B1 P2"), kept whole; the variable cut to make room.
+const sheetNameOf = (single) => {
+    const vector = single.vector.replace(/\s+/g, ' ').trim()
+        .replace(/^Beam (\d+) \(Point (\d+)\)$/, 'B$1 P$2');
+    const tail = vector ? ` ${vector}` : '';
+    return single.variable.replace(/\s+/g, ' ').trim().slice(0, 31 - tail.length).trimEnd() + tail;
+};
 
 function exportWorkbook(d, extract) {
     const listing = path.join(d.listings, `${WORKBOOK_LISTING}.out`);
