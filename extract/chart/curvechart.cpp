@@ -129,9 +129,10 @@ QChart* BuildCurveChart(const CurveSet& set) {
     chart->setBackgroundRoundness(0);
     QString title = QString::fromLatin1(set.title);
     if (set.omitted > 0) {
-        title += QStringLiteral(" (the first %1 of %2 vectors)")
+        title += QStringLiteral(" (the first %1 of %2 %3)")
                      .arg(kMaxCurves)
-                     .arg(kMaxCurves + set.omitted);
+                     .arg(kMaxCurves + set.omitted)
+                     .arg(QString::fromLatin1(set.curvesAre));
     }
     chart->setTitle(title);
     QFont titleFont = Scaled(chart->titleFont(), 1.3);

@@ -31,7 +31,7 @@ void QuietAboutTheSession(QtMsgType type, const QMessageLogContext& context,
 
 }  // namespace
 
-extern "C" __attribute__((visibility("default"))) bool velto_draw_curves_1(
+extern "C" __attribute__((visibility("default"))) bool velto_draw_curves_2(
     const velto::CurveSet& curves, bool svg, std::string& image) {
     try {
         // Charts need a GUI application object: one is made on the offscreen platform, so
@@ -61,4 +61,4 @@ extern "C" __attribute__((visibility("default"))) bool velto_draw_curves_1(
     return false;
 }
 
-static_assert(std::is_same_v<decltype(&velto_draw_curves_1), velto::DrawCurvesEntry>);
+static_assert(std::is_same_v<decltype(&velto_draw_curves_2), velto::DrawCurvesEntry>);

@@ -12,7 +12,7 @@ namespace velto {
 
 // The module's one entry point, found by this name. The number goes up whenever the entry or the
 // CurveSet changes, so a module left from another build is refused instead of misread.
-inline constexpr char kDrawCurvesEntry[] = "velto_draw_curves_1";
+inline constexpr char kDrawCurvesEntry[] = "velto_draw_curves_2";
 
 // Draws the curves as the window's chart does, as an SVG document (svg) or a PNG image, into
 // `image`. False when they could not be drawn; `image` then says why.

@@ -1,5 +1,6 @@
 // velto-extract: the command-line twin of the VeltoExtract window.
 
+#include <algorithm>
 #include <cstdio>
 #include <exception>
 #include <functional>
@@ -226,6 +227,11 @@ int Run(const std::vector<std::string>& args) {
     }
     if (args[0] == "--version") {
         std::printf("velto-extract %s\n", VELTO_VERSION);
+        return 0;
+    }
+    // "velto-extract compare --help" asks for the help, not for a listing named so.
+    if (std::find(args.begin() + 1, args.end(), "--help") != args.end()) {
+        std::fputs(kUsage, stdout);
         return 0;
     }
     if (args[0] == "info") {

@@ -31,35 +31,54 @@ std::string NameOf(const std::filesystem::path& path) {
 }  // namespace
 
 std::vector<std::string> ComparisonHeadings(const std::vector<std::string>& paths) {
-    std::map<std::string, int> uses;
-    for (const std::string& path : paths) {
-        ++uses[NameOf(path)];
-    }
+    // Each listing by its name; listings that share one by as many of their folders as tell them
+    // apart ("fire-a/x/beam1", "fire-b/x/beam1").
+    std::vector<std::vector<std::string>> folders;
     std::vector<std::string> headings;
     for (const std::string& path : paths) {
-        const std::filesystem::path p(path);
-        std::string heading = NameOf(p);
-        if (uses[heading] > 1) {
-            // The folder that holds it, as the user named it (or the working folder's own name).
-            std::filesystem::path folder = p.parent_path().filename();
-            if (folder.empty() || folder == "." || folder == "..") {
-                folder = std::filesystem::absolute(p).lexically_normal().parent_path().filename();
+        const std::filesystem::path whole = std::filesystem::absolute(path).lexically_normal();
+        std::vector<std::string> names;
+        for (const auto& part : whole.parent_path()) {
+            if (part != "/") {
+                names.push_back(part.string());
             }
-            heading = folder.string() + "/" + heading;
         }
-        headings.push_back(FileNameToCp1252(heading));
+        folders.push_back(std::move(names));
+        headings.push_back(NameOf(whole));
     }
-    // Still alike (the same name in folders of the same name, or one listing named twice): the
-    // position in the command tells them apart.
-    std::map<std::string, int> alike;
+    const std::vector<std::string> names = headings;
+    auto alike = [&](std::size_t i) {
+        return std::count(headings.begin(), headings.end(), headings[i]) > 1;
+    };
+    for (std::size_t depth = 1;; ++depth) {
+        bool grew = false;
+        std::vector<std::string> next = headings;
+        for (std::size_t i = 0; i < headings.size(); ++i) {
+            if (alike(i) && depth <= folders[i].size()) {
+                std::string heading = names[i];
+                for (std::size_t k = 0; k < depth; ++k) {
+                    heading = folders[i][folders[i].size() - 1 - k] + "/" + heading;
+                }
+                next[i] = heading;
+                grew = true;
+            }
+        }
+        headings = std::move(next);
+        if (!grew) {
+            break;
+        }
+    }
+    // Still alike (one listing named twice): the position in the command tells them apart.
+    std::map<std::string, int> count;
     for (const std::string& heading : headings) {
-        ++alike[heading];
+        ++count[heading];
     }
     std::map<std::string, int> seen;
     for (std::string& heading : headings) {
-        if (alike[heading] > 1) {
+        if (count[heading] > 1) {
             heading += " (" + std::to_string(++seen[heading]) + ")";
         }
+        heading = FileNameToCp1252(heading);
     }
     return headings;
 }
@@ -150,6 +169,7 @@ CurveSet CurvesOfComparison(const ComparisonTable& table) {
     set.unit = table.unit;
     const std::size_t shown = std::min<std::size_t>(table.values.size(), kMaxCurves);
     set.omitted = static_cast<int>(table.values.size() - shown);
+    set.curvesAre = "listings";
     for (std::size_t i = 0; i < shown; ++i) {
         Curve curve;
         curve.name = table.headings[i];

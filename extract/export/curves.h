@@ -29,7 +29,8 @@ struct CurveSet {
     std::string title;  // "Displacements DOF2": the variable and its vector
     std::string unit;   // "\260C" (°C), "kN/m", "N/mm\xB2"; empty when the listing prints none
     std::vector<Curve> curves;
-    int omitted = 0;  // vectors left out beyond the chart's limit
+    int omitted = 0;                    // curves left out beyond the chart's limit
+    std::string curvesAre = "vectors";  // what a curve stands for, in the title's count
 };
 
 // At most this many curves are drawn; a chart of more is a tangle, and the spreadsheet has them.

@@ -45,7 +45,16 @@ QString DefaultSaveTable(QWidget* owner, const QString& start) {
                                       "CSV (*.csv)"));
     dialog.setAcceptMode(QFileDialog::AcceptSave);
     dialog.setDefaultSuffix(QStringLiteral("xlsx"));
-    return dialog.exec() == QDialog::Accepted ? dialog.selectedFiles().value(0) : QString();
+    if (dialog.exec() != QDialog::Accepted) {
+        return QString();
+    }
+    // A name of another kind ("run.out") gets the workbook's: a table never takes a listing's
+    // name by a slip.
+    QString path = dialog.selectedFiles().value(0);
+    if (!FormatOfExtension(path.toStdString())) {
+        path += QStringLiteral(".xlsx");
+    }
+    return path;
 }
 
 // A listing read while the chart waits: the window keeps painting.

@@ -354,6 +354,12 @@ int Run(QCoreApplication& app, int argc, char** argv) {
             files.push_back(row.nativePath);
         }
         resumed = std::move(choice.record);
+        // The batch exported after each run: so does its resumption, unless told otherwise.
+        if (exportOptions.isEmpty() && !choice.exportOptions.isEmpty()) {
+            exportOptions = choice.exportOptions;
+            std::printf("Exporting after each run as the batch did: %s\n",
+                        exportOptions.join(' ').toLocal8Bit().constData());
+        }
     }
     if (files.empty()) {
         return UsageError("no input file given");

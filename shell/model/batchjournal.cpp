@@ -92,7 +92,13 @@ bool BatchJournal::Save() {
             }
             rows.append(object);
         }
-        const QByteArray text = QJsonDocument(QJsonObject{{QStringLiteral("rows"), rows}}).toJson();
+        QJsonObject journal{{QStringLiteral("rows"), rows}};
+        // The export after each run goes with the batch, so that a resumed batch exports too.
+        if (!batch_.exportOptions().isEmpty()) {
+            journal.insert(QStringLiteral("export"),
+                        QJsonArray::fromStringList(batch_.exportOptions()));
+        }
+        const QByteArray text = QJsonDocument(journal).toJson();
         if (text.size() > kMaxJournalBytes) {
             return false;  // rows beyond count: a journal that could not be read back
         }
@@ -164,6 +170,11 @@ BatchJournal::Loaded BatchJournal::Load(const QString& path, BatchModel& batch,
         batch.RestoreRow(rowPath, nativePath, status,
                          row.value(QStringLiteral("log")).toString().toLatin1());
     }
+    QStringList exportOptions;
+    for (const QJsonValue& option : document.object().value(QStringLiteral("export")).toArray()) {
+        exportOptions.append(option.toString());
+    }
+    batch.setExportAfterRun(QString(), exportOptions);
     return Loaded::kYes;
 }
 

@@ -170,6 +170,7 @@ ResumeChoice BatchRecords::TakeForResume(const QString& folder, const QString& l
         }
         record.lockFd_ = -1;
         choice.record.reset(new BatchRecord(path, fd));
+        choice.exportOptions = batch.exportOptions();
         return choice;
     }
     return choice;

@@ -49,6 +49,7 @@ struct ResumeChoice {
     int running = 0;                          // batches that run now, which are never taken
     int unreadable = 0;                       // records that could not be read
     bool anyEarlier = false;                  // a batch was ever kept here
+    QStringList exportOptions;                // its export after each run, if it had one
 };
 
 class BatchRecords {

@@ -315,10 +315,11 @@ namespace {
 // A study's listings are often runs of one name in folders of their own; each column must still
 // say which run it holds.
 TEST(Comparison, ListingsAreNamedApartAndTimesMerged) {
-    EXPECT_EQ(ComparisonHeadings({"fire-a/beam1.out", "fire-b/beam1.out", "beam2.out",
-                                  "x/fire-a/beam1.out", "beam3.OUT"}),
-              (std::vector<std::string>{"fire-a/beam1 (1)", "fire-b/beam1", "beam2",
-                                        "fire-a/beam1 (2)", "beam3"}));
+    EXPECT_EQ(
+        ComparisonHeadings({"/runs/fire-a/beam1.out", "/runs/fire-b/beam1.out", "/runs/beam2.out",
+                            "/other/fire-a/beam1.out", "/runs/beam3.OUT", "/runs/beam2.out"}),
+        (std::vector<std::string>{"runs/fire-a/beam1", "fire-b/beam1", "runs/beam2 (1)",
+                                  "other/fire-a/beam1", "beam3", "runs/beam2 (2)"}));
     // A run restarted at 120 s holds that time twice: two rows, in its order.
     const ComparisonTable table = CompareHistories(
         {{"a.out", {60, 120, 120, 180}, {1, 2, 3, 4}}, {"b.out", {90, 120}, {5, 6}}});

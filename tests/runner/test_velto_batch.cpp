@@ -123,9 +123,11 @@ TEST_F(VeltoBatch, StatusOfEachFileAndTheExitStatus) {
 // failed run has no export, and an export that fails is said and counted without changing the
 // file's status.
 TEST_F(VeltoBatch, ExportAfterEachRun) {
+    // A folder whose name is not text: the export reads and writes there, by its bytes.
+    std::filesystem::create_directory(dir.File("r\xE9sultats"));
     const BatchCommand run =
         Run({"--export", "--variable 'Temperature' --from 2 --to 3 --format csv",
-             Input("hot", {"KIND thermal"}), Input("frame"),
+             Input("r\xE9sultats/hot", {"KIND thermal"}), Input("frame"),
              Input("broken", {"KIND thermal", "EXIT 3"})});
     EXPECT_EQ(run.status, 1) << run.out;
     for (const char* said :
@@ -139,11 +141,20 @@ TEST_F(VeltoBatch, ExportAfterEachRun) {
     EXPECT_FALSE(std::filesystem::exists(dir.File("frame.csv")));
     EXPECT_FALSE(std::filesystem::exists(dir.File("broken.csv")));
     ASSERT_EQ(
-        test::Extract(dir, "export '" + dir.File("hot.out") + "' -o '" + dir.File("direct.csv") +
-                               "' --variable Temperature --from 2 --to 3")
+        test::Extract(dir, "export '" + dir.File("r\xE9sultats/hot.out") + "' -o '" +
+                               dir.File("direct.csv") + "' --variable Temperature --from 2 --to 3")
             .status,
         0);
-    EXPECT_EQ(test::ReadBytes(dir.File("hot.csv")), test::ReadBytes(dir.File("direct.csv")));
+    EXPECT_EQ(test::ReadBytes(dir.File("r\xE9sultats/hot.csv")),
+              test::ReadBytes(dir.File("direct.csv")));
+    // Resumed, the batch exports as it did.
+    Input("broken", {"KIND thermal"});
+    const BatchCommand resumed = Run({"--resume"});
+    EXPECT_TRUE(Holds(resumed,
+                      "Exporting after each run as the batch did: --variable "
+                      "Temperature --from 2 --to 3 --format csv"))
+        << resumed.out;
+    EXPECT_TRUE(std::filesystem::exists(dir.File("broken.csv"))) << resumed.out;
 }
 
 // A file that cannot be run says why, even without --verbose, and the others run: a line
@@ -228,6 +239,7 @@ TEST_F(VeltoBatch, UsageErrorsExitWithTwo) {
                                                {"--export", "--all -o x.xlsx", input},
                                                {"--export", "--variable 'Beam", input},
                                                {"--export", "", input},
+                                               {"--export", "--all --format csv", input},
                                                {"--partition", "p", input},
                                                {"--detach", input},
                                                {"--slurm", "--jobs", "2", input},
