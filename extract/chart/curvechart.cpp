@@ -154,7 +154,10 @@ QChart* BuildCurveChart(const CurveSet& set) {
     if (!set.unit.empty()) {
         yTitle += QStringLiteral(" [") + QString::fromLatin1(set.unit) + ']';
     }
-    auto* x = TickedAxis(TimeTicks(xMin, xMax, kAcrossTicks), QStringLiteral("Time [s]"));
+    // Times of five figures and more ("10 800") take the room of fewer ticks, or would be cut.
+    const int across =
+        std::max(std::fabs(xMin), std::fabs(xMax)) >= 10000 ? kAcrossTicks - 4 : kAcrossTicks;
+    auto* x = TickedAxis(TimeTicks(xMin, xMax, across), QStringLiteral("Time [s]"));
     auto* y = TickedAxis(NiceTicks(yMin, yMax, kUpTicks), yTitle);
     chart->addAxis(x, Qt::AlignBottom);
     chart->addAxis(y, Qt::AlignLeft);
