@@ -1,5 +1,6 @@
 #include "extract/export/singletext.h"
 
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -24,9 +25,13 @@ double Scaled(double digits, int power) {
 // `magnitude`: digits x 10^power, the digits without trailing zeros. False when there is none,
 // or when it cannot be told quickly for certain (the general search decides then).
 bool SixDigitDecimal(float magnitude, std::uint32_t& digits, int& power, double& value) {
+    // Taken apart by their bits: this runs for every value of an export.
+    const auto bits = std::bit_cast<std::uint32_t>(magnitude);
     const double x = magnitude;
-    // The decimal exponent of x, from its binary one; corrected below when one off.
-    int exponent = static_cast<int>(std::floor(std::ilogb(magnitude) * 0.30102999566398120));
+    // The decimal exponent of x from its binary one (78913 / 2^18 is log10 2 to within what 128
+    // binary powers need); corrected below when one off.
+    const int binary = static_cast<int>(bits >> 23) - 127;
+    int exponent = (binary * 78913) >> 18;
     // Every power of ten used below, one off either way included, is an exact double.
     if (exponent < 5 - (kExactPower - 2) || exponent > 5 + (kExactPower - 2)) {
         return false;
@@ -39,7 +44,8 @@ bool SixDigitDecimal(float magnitude, std::uint32_t& digits, int& power, double&
         --exponent;
         scaled = Scaled(x, 5 - exponent);
     }
-    auto six = static_cast<std::uint32_t>(std::nearbyint(scaled));
+    // The nearest six digits (a tie's choice does not matter: the test below refuses a tie).
+    auto six = static_cast<std::uint32_t>(scaled + 0.5);
     if (six == 1000000) {
         six = 100000;
         ++exponent;
@@ -49,15 +55,14 @@ bool SixDigitDecimal(float magnitude, std::uint32_t& digits, int& power, double&
     }
     // It reads back when the decimal lies nearer the single than either neighbour. The double
     // of the decimal is within half a double's step of it: it must not lie that near the
-    // half-way points, whose side a double cannot tell.
+    // half-way points, whose side a double cannot tell. The neighbours of a positive normal
+    // single, and of the positive double, are one unit of their bits away.
     value = Scaled(six, exponent - 5);
-    const double below = (x + static_cast<double>(std::nextafter(
-                                  magnitude, -std::numeric_limits<float>::infinity()))) /
-                         2;
-    const double above = (x + static_cast<double>(std::nextafter(
-                                  magnitude, std::numeric_limits<float>::infinity()))) /
-                         2;
-    if (!(std::nextafter(value, below) > below && std::nextafter(value, above) < above)) {
+    const double below = (x + static_cast<double>(std::bit_cast<float>(bits - 1))) / 2;
+    const double above = (x + static_cast<double>(std::bit_cast<float>(bits + 1))) / 2;
+    const auto valueBits = std::bit_cast<std::uint64_t>(value);
+    if (!(std::bit_cast<double>(valueBits - 1) > below &&
+          std::bit_cast<double>(valueBits + 1) < above)) {
         return false;
     }
     digits = six;
