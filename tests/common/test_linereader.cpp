@@ -38,51 +38,38 @@ std::vector<Line> AllLines(const std::string& path) {
 
 using test::ErrorOf;
 
+// Line ends are CR LF, a lone CR or a lone LF, wherever the block boundaries fall; reading at
+// the end is input past end.
 TEST(LineReader, EndsLinesAtCrLfLoneCrAndLoneLf) {
     test::ScratchDir dir;
     std::string path = dir.File("mixed.txt");
-    test::WriteBytes(path, "a\r\nbb\rc\nd");
-    std::vector<Line> expected = {{"a", 4}, {"bb", 7}, {"c", 9}, {"d", 10}};
-    EXPECT_EQ(AllLines(path), expected);
-
-    test::WriteBytes(path, "\n\r\n\r");
-    expected = {{"", 2}, {"", 4}, {"", 5}};
-    EXPECT_EQ(AllLines(path), expected);
-
-    test::WriteBytes(path, "");
-    EXPECT_TRUE(AllLines(path).empty());
-}
-
-TEST(LineReader, ReadingAtTheEndRaisesInputPastEnd) {
-    test::ScratchDir dir;
-    std::string path = dir.File("one.txt");
-    test::WriteBytes(path, "only\r\n");
-    LineReader in(path);
-    EXPECT_EQ(in.ReadLine(), "only");
-    EXPECT_TRUE(in.AtEnd());
-    EXPECT_EQ(ErrorOf([&] { in.ReadLine(); }), kInputPastEnd);
-}
-
-TEST(LineReader, CrLfSplitAcrossBlocksIsOneLineEnd) {
-    test::ScratchDir dir;
-    std::string path = dir.File("split.txt");
-    // The CR is the last byte of the first block, the LF the first of the second.
-    std::string first(kMiB - 1, 'x');
-    test::WriteBytes(path, first + "\r\nnext\r\n");
-    std::vector<Line> expected = {{first, static_cast<FilePosition>(kMiB + 2)},
-                                  {"next", static_cast<FilePosition>(kMiB + 8)}};
-    EXPECT_EQ(AllLines(path), expected);
-}
-
-TEST(LineReader, LinesUpToTheLimitComeWholeAcrossBlocks) {
-    test::ScratchDir dir;
-    std::string path = dir.File("long.txt");
-    std::string longest(LineReader::kMaxLineLength, 'y');
-    test::WriteBytes(path, "head\n" + longest + "\ntail");
-    auto lines = AllLines(path);
-    ASSERT_EQ(lines.size(), 3u);
-    EXPECT_EQ(lines[1].text, longest);
-    EXPECT_EQ(lines[2].text, "tail");
+    const std::string first(kMiB - 1, 'x');  // its CR ends the first block, the LF starts the next
+    const std::string longest(LineReader::kMaxLineLength, 'y');
+    const struct {
+        std::string bytes;
+        std::vector<Line> lines;
+    } cases[] = {
+        {"a\r\nbb\rc\nd", {{"a", 4}, {"bb", 7}, {"c", 9}, {"d", 10}}},
+        {"\n\r\n\r", {{"", 2}, {"", 4}, {"", 5}}},
+        {"", {}},
+        {first + "\r\nnext\r\n",
+         {{first, static_cast<FilePosition>(kMiB + 2)},
+          {"next", static_cast<FilePosition>(kMiB + 8)}}},
+        {"head\n" + longest + "\ntail",
+         {{"head", 6},
+          {longest, static_cast<FilePosition>(longest.size() + 7)},
+          {"tail", static_cast<FilePosition>(longest.size() + 11)}}},
+    };
+    for (const auto& c : cases) {
+        test::WriteBytes(path, c.bytes);
+        EXPECT_EQ(AllLines(path), c.lines) << c.bytes.substr(0, 12);
+        LineReader in(path);
+        for (std::size_t i = 0; i < c.lines.size(); ++i) {
+            in.ReadLine();
+        }
+        EXPECT_TRUE(in.AtEnd());
+        EXPECT_EQ(ErrorOf([&] { in.ReadLine(); }), kInputPastEnd);
+    }
 }
 
 // A file without line ends (a disk image, `truncate -s 3G`) must not be gathered into memory

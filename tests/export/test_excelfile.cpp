@@ -48,19 +48,8 @@ Bytes NumberAtA1(double value) {
 }
 Bytes IntegerAtA1(std::int16_t value) {
     const auto bits = static_cast<std::uint16_t>(value);
-    return {2,
-            0,
-            9,
-            0,
-            0,
-            0,
-            0,
-            0,
-            0,
-            0,
-            0,
-            static_cast<std::uint8_t>(bits),
-            static_cast<std::uint8_t>(bits >> 8)};
+    const auto low = static_cast<std::uint8_t>(bits), high = static_cast<std::uint8_t>(bits >> 8);
+    return {2, 0, 9, 0, 0, 0, 0, 0, 0, 0, 0, low, high};
 }
 Bytes TextAtA1(const std::string& text) {
     std::string record(12, '\0');
