@@ -91,18 +91,15 @@ TEST(VariableCatalogue, TwoAndThreeDimensionalBeamsAndDisplacements) {
     EXPECT_EQ(Find(offered3d, "Soil Pressure").Limit, 2);
 }
 
-TEST(VariableCatalogue, TorsionAndUnopenedListingsOfferNothing) {
-    Catalogue c = Structural(2);
-    c.AnalysisKind = kKindTorsion;
-    EXPECT_TRUE(OfferedVariables(c).empty());
-    c.AnalysisKind = kKindNone;
-    EXPECT_TRUE(OfferedVariables(c).empty());
-}
-
-TEST(VariableCatalogue, ZeroPointsGiveNoVectors) {
+// Torsion and unopened listings offer nothing; beams without points offer no vectors.
+TEST(VariableCatalogue, TorsionUnopenedAndPointlessOfferNothing) {
     Catalogue c = Structural(2);
     c.BeamPointCount = 0;
     EXPECT_TRUE(Find(OfferedVariables(c), "Beam Axial Force").Vectors.empty());
+    for (Integer kind : {kKindTorsion, kKindNone}) {
+        c.AnalysisKind = kind;
+        EXPECT_TRUE(OfferedVariables(c).empty());
+    }
 }
 
 // A count of zero is shown greyed and empty; an unknown kind and dimension are named so.
