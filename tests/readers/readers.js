@@ -404,113 +404,90 @@ function parseCsv(content) {
 
 const CSV_NUMBER = /^-?(\d+\.?\d*|\.\d+)(E[+-]?\d+)?$/i;
 
-// Differences between LibreOffice's CSV of one sheet and the expected grid.
-function compareCsv(rows, grid) {
+const fieldText = (got) => (got.quoted !== undefined ? got.quoted : got.raw);
+const bareNumber = (got) => got.quoted === undefined && CSV_NUMBER.test(got.raw);
+const within = (v, want) => Math.abs(v - want) <= LIBREOFFICE_RELATIVE_TOLERANCE * Math.abs(want);
+
+// Walks CSV rows against a grid of the same shape: the row count, every row as wide as the
+// grid's widest, and check(got, want, address) for every field (an absent field reads as an
+// empty one). Returns the problems found.
+function walkCsv(rows, grid, check, { reading = 'expected' } = {}) {
     const problems = [];
     const width = Math.max(...grid.map((r) => r.length));
     if (rows.length !== grid.length) {
-        problems.push(`${rows.length} rows, expected ${grid.length}`);
+        problems.push(`${rows.length} rows, ${reading} ${grid.length}`);
     }
     rows.forEach((row, r) => {
         if (row.length !== width) {
-            problems.push(`row ${r + 1}: ${row.length} fields, expected ${width}`);
+            problems.push(`row ${r + 1}: ${row.length} fields, ${reading} ${width}`);
         }
         for (let col = 0; col < Math.max(row.length, width); col += 1) {
-            const want = (grid[r] || [])[col];
-            const got = row[col] || { raw: '' };
-            const where = address(r, col);
-            if (!want) {
-                if (got.quoted !== undefined || got.raw !== '') {
-                    problems.push(`${where}: expected empty, got ${JSON.stringify(got)}`);
-                }
-            } else if (want.text !== undefined) {
-                // LibreOffice drops an empty text cell, so "" may come back bare.
-                const same = got.quoted !== undefined ? got.quoted === want.text
-                    : want.text === '' && got.raw === '';
-                if (!same) {
-                    problems.push(`${where}: expected text ${describe(want)}, got ${JSON.stringify(got)}`);
-                }
-            } else if (got.quoted !== undefined || !CSV_NUMBER.test(got.raw)) {
-                problems.push(`${where}: expected number ${describe(want)}, got ${JSON.stringify(got)}`);
-            } else {
-                const v = Number(got.raw);
-                const limit = LIBREOFFICE_RELATIVE_TOLERANCE * Math.abs(want.num);
-                if (!(Math.abs(v - want.num) <= limit)) {
-                    problems.push(`${where}: expected ${describe(want)}, got ${got.raw}`);
-                }
+            const problem = check(row[col] || { raw: '' }, (grid[r] || [])[col], address(r, col));
+            if (problem) {
+                problems.push(`${address(r, col)}: ${problem}`);
             }
         }
     });
     return problems;
+}
+
+// Differences between LibreOffice's CSV of one sheet and the expected grid.
+function compareCsv(rows, grid) {
+    return walkCsv(rows, grid, (got, want) => {
+        const seen = JSON.stringify(got);
+        if (!want) {
+            return got.quoted === undefined && got.raw === '' ? null
+                : `expected empty, got ${seen}`;
+        }
+        if (want.text !== undefined) {
+            // LibreOffice drops an empty text cell, so "" may come back bare.
+            const same = got.quoted !== undefined ? got.quoted === want.text
+                : want.text === '' && got.raw === '';
+            return same ? null : `expected text ${describe(want)}, got ${seen}`;
+        }
+        if (!bareNumber(got)) {
+            return `expected number ${describe(want)}, got ${seen}`;
+        }
+        return within(Number(got.raw), want.num) ? null : `expected ${describe(want)}, got ${got.raw}`;
+    });
 }
 
 // Differences between the CSV velto-extract writes and the expected grid: CR LF after every
 // line, every line as wide as the sheet, texts quoted only when they must be, and numbers as
 // bare text that reads back to the very double the listing text denotes.
 function compareOwnCsv(content, grid) {
-    const problems = [];
-    if (!content.endsWith('\r\n') || /\r(?!\n)|(?<!\r)\n/.test(content)) {
-        problems.push('lines do not all end in CR LF');
-    }
-    const rows = parseCsv(content);
-    const width = Math.max(...grid.map((r) => r.length));
-    if (rows.length !== grid.length) {
-        problems.push(`${rows.length} rows, expected ${grid.length}`);
-    }
-    rows.forEach((row, r) => {
-        if (row.length !== width) {
-            problems.push(`row ${r + 1}: ${row.length} fields, expected ${width}`);
+    const lineEnds = !content.endsWith('\r\n') || /\r(?!\n)|(?<!\r)\n/.test(content)
+        ? ['lines do not all end in CR LF'] : [];
+    return [...lineEnds, ...walkCsv(parseCsv(content), grid, (got, want) => {
+        const seen = JSON.stringify(got);
+        if (got.quoted !== undefined && !/[",\r\n]/.test(got.quoted)) {
+            return `quoted without need: ${seen}`;
         }
-        for (let col = 0; col < Math.max(row.length, width); col += 1) {
-            const want = (grid[r] || [])[col];
-            const got = row[col] || { raw: '' };
-            const where = address(r, col);
-            const value = got.quoted !== undefined ? got.quoted : got.raw;
-            if (got.quoted !== undefined && !/[",\r\n]/.test(got.quoted)) {
-                problems.push(`${where}: quoted without need: ${JSON.stringify(got)}`);
-            }
-            if (!want) {
-                if (value !== '') {
-                    problems.push(`${where}: expected empty, got ${JSON.stringify(got)}`);
-                }
-            } else if (want.text !== undefined) {
-                if (value !== want.text) {
-                    problems.push(`${where}: expected text ${describe(want)}, got ${JSON.stringify(got)}`);
-                }
-            } else if (got.quoted !== undefined || !CSV_NUMBER.test(got.raw)
-                || Number(got.raw) !== want.num) {
-                problems.push(`${where}: expected ${describe(want)}, got ${JSON.stringify(got)}`);
-            }
+        if (!want || want.text !== undefined) {
+            const expected = want ? want.text : '';
+            return fieldText(got) === expected ? null
+                : `expected ${want ? `text ${describe(want)}` : 'empty'}, got ${seen}`;
         }
-    });
-    return problems;
+        return bareNumber(got) && Number(got.raw) === want.num ? null
+            : `expected ${describe(want)}, got ${seen}`;
+    })];
 }
 
 // Differences between our CSV and LibreOffice's CSV of the .xls of the same export: the same
 // texts, and numbers as close as LibreOffice's 15 digits show them.
 function compareWithXlsReading(ours, reading) {
-    const problems = [];
-    if (ours.length !== reading.length) {
-        problems.push(`${ours.length} rows, LibreOffice read ${reading.length} from the xls`);
-    }
-    reading.forEach((row, r) => row.forEach((read, col) => {
-        const got = (ours[r] || [])[col] || { raw: '' };
-        const where = address(r, col);
-        const value = got.quoted !== undefined ? got.quoted : got.raw;
-        if (read.quoted !== undefined || read.raw === '') {
-            const text = read.quoted !== undefined ? read.quoted : '';
-            if (value !== text) {
-                problems.push(`${where}: ${JSON.stringify(value)}, the xls reads ${JSON.stringify(text)}`);
-            }
-        } else {
-            const v = Number(read.raw);
-            if (got.quoted !== undefined || !CSV_NUMBER.test(got.raw)
-                || !(Math.abs(Number(got.raw) - v) <= LIBREOFFICE_RELATIVE_TOLERANCE * Math.abs(v))) {
-                problems.push(`${where}: ${JSON.stringify(got)}, the xls reads ${read.raw}`);
-            }
+    return walkCsv(ours, reading, (got, read) => {
+        if (!read) {
+            return null;  // the field count is walkCsv's and compareOwnCsv's to check
         }
-    }));
-    return problems;
+        if (read.quoted !== undefined || read.raw === '') {
+            const textRead = fieldText(read);
+            return fieldText(got) === textRead ? null
+                : `${JSON.stringify(fieldText(got))}, the xls reads ${JSON.stringify(textRead)}`;
+        }
+        return bareNumber(got) && within(Number(got.raw), Number(read.raw)) ? null
+            : `${JSON.stringify(got)}, the xls reads ${read.raw}`;
+    }, { reading: 'LibreOffice read' });
 }
 
 // Runs soffice in a process group of its own: its launcher hands the work to soffice.bin, and a

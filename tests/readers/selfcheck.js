@@ -43,6 +43,18 @@ function lastDigitOff(printed) {
     return Number(`${m[1]}${digit}${m[3]}`);
 }
 
+// The line with one field replaced, and the comparison of the text with line i changed.
+function field(line, col, value) {
+    const f = line.split(',');
+    f[col] = value;
+    return f.join(',');
+}
+const lineChanger = (lines, end, compare) => (i, change) => {
+    const copy = lines.slice();
+    copy[i] = change(copy[i]);
+    return compare(copy.join(end));
+};
+
 // --- SheetJS comparison, on real exported files ---------------------------------------------
 
 function sheetOf(name) {
@@ -117,16 +129,7 @@ function sheetOf(name) {
     const grid = expectedGrid(c, listings[c.listing]);
     const good = fs.readFileSync(filesOf(dirs(scratch), c).csv, 'utf8');
     const lines = good.split('\r\n');
-    const withLine = (i, change) => {
-        const copy = lines.slice();
-        copy[i] = change(copy[i]);
-        return compareOwnCsv(copy.join('\r\n'), grid);
-    };
-    const field = (line, col, value) => {
-        const f = line.split(',');
-        f[col] = value;
-        return f.join(',');
-    };
+    const withLine = lineChanger(lines, '\r\n', (text) => compareOwnCsv(text, grid));
     expect('own csv: the exported file as it is', compareOwnCsv(good, grid), null);
     expect('own csv: value off in its last digit', withLine(4, (l) => field(l, 2,
         String(lastDigitOff(grid[4][2].printed)))), 'C5');
@@ -166,16 +169,7 @@ function csvOf(grid) {
     const grid = expectedGrid(c, listings[c.listing]);
     const good = csvOf(grid);
     const lines = good.split('\n');
-    const withLine = (i, change) => {
-        const copy = lines.slice();
-        copy[i] = change(copy[i]);
-        return compareCsv(parseCsv(copy.join('\n')), grid);
-    };
-    const field = (line, col, value) => {
-        const f = line.split(',');
-        f[col] = value;
-        return f.join(',');
-    };
+    const withLine = lineChanger(lines, '\n', (text) => compareCsv(parseCsv(text), grid));
     expect('csv: the faithful sheet', compareCsv(parseCsv(good), grid), null);
     expect('csv: temperature off by a tenth', withLine(4, (l) => field(l, 2,
         String(grid[4][2].num + 0.1))), 'C5');
