@@ -208,7 +208,8 @@ TEST_F(ExtractExport, WorkbookOfEveryVariableNamesWhatItLeavesOut) {
               "velto-extract: sheet \"Displacements DOF3\" left out: The maximum number of "
               "columns in Excel is 16384. Cannot create file.\n");
     EXPECT_NE(run.out.find("1 sheet at 1 times, 3 left out"), std::string::npos) << run.out;
-    const test::XlsxCell* variable = test::ReadXlsxSheet(dir.File("all.xlsx")).At(1, 2);
+    const test::XlsxSheet book = test::ReadXlsxSheet(dir.File("all.xlsx"));
+    const test::XlsxCell* variable = book.At(1, 2);
     ASSERT_NE(variable, nullptr);
     EXPECT_EQ(variable->text, "Eigen Values");
 }
