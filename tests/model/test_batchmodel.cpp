@@ -147,6 +147,26 @@ TEST_F(BatchRun, StopAbortsTheRunningFileAndLeavesTheSolverAlone) {
     EXPECT_EQ(notifierWarnings, std::vector<std::string>());
 }
 
+// A stop also ends an export under way after a run: nothing waits for it to finish on its own,
+// and it is said stopped and counted, not taken for written.
+TEST_F(BatchRun, StopEndsTheExportUnderWay) {
+    const std::string exporter = dir.File("slow-export");
+    test::WriteBytes(exporter, "#!/bin/sh\nexec sleep 300\n");
+    ::chmod(exporter.c_str(), 0755);
+    BatchModel batch;
+    batch.setExportAfterRun(QString::fromStdString(exporter), {QStringLiteral("--all")});
+    Add(batch, Input("beam1", {"STEPS 2", "PACE 0"}));
+    QObject::connect(&batch, &BatchModel::fileFinished,
+                     [&](int, const QString&) { QTimer::singleShot(200, [&] { batch.Stop(); }); });
+    QByteArray said;
+    QObject::connect(&batch, &BatchModel::exportEnded,
+                     [&](int, const QByteArray& text, bool) { said = text; });
+    RunToEnd(batch, StandIn(VELTO_STANDIN_DIR));
+    EXPECT_TRUE(said.startsWith("Export stopped: ")) << said.constData();
+    EXPECT_EQ(batch.exportFailures(), 1);
+    EXPECT_TRUE(batch.Summary().endsWith("; 1 export failed")) << batch.Summary().toStdString();
+}
+
 // An input that cannot be read is never handed to a solver: a pipe (which would hold the reader
 // until someone writes to it) and a file with a line beyond a megabyte fail with the reason in
 // their console text, the batch goes on, and its journal ends as the batch did.
