@@ -1,7 +1,6 @@
 #include "extract/export/comparison.h"
 
 #include <algorithm>
-#include <cctype>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -11,21 +10,18 @@
 #include "common/encoding.h"
 #include "common/error.h"
 #include "extract/export/sheetwriter.h"
+#include "extract/export/timeselection.h"
 #include "extract/reader/catalogue.h"
 
 namespace velto {
 
 namespace {
 
+// The file's name without its ".out" (in any case).
 std::string NameOf(const std::filesystem::path& path) {
-    std::string name = path.filename().string();
-    if (name.size() > 4 && std::tolower(static_cast<unsigned char>(name[name.size() - 3])) == 'o' &&
-        std::tolower(static_cast<unsigned char>(name[name.size() - 2])) == 'u' &&
-        std::tolower(static_cast<unsigned char>(name[name.size() - 1])) == 't' &&
-        name[name.size() - 4] == '.') {
-        name.resize(name.size() - 4);
-    }
-    return name;
+    const std::string extension = path.extension().string();
+    return FindListString({".out"}, extension) == 0 ? path.stem().string()
+                                                    : path.filename().string();
 }
 
 }  // namespace

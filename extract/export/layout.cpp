@@ -11,6 +11,7 @@
 #include "common/checked.h"
 #include "common/error.h"
 #include "extract/export/excelfile.h"
+#include "extract/export/timeselection.h"
 #include "extract/reader/variables.h"
 
 namespace velto {
@@ -223,18 +224,9 @@ std::string WorkbookSheetName(std::string_view variable, std::string_view vector
         }
         return (stem + ending).substr(0, kLongest);
     };
-    auto fold = [](std::string text) {
-        std::transform(text.begin(), text.end(), text.begin(),
-                       [](unsigned char ch) { return static_cast<char>(std::tolower(ch)); });
-        return text;
-    };
-    auto isTaken = [&](const std::string& candidate) {
-        return std::any_of(taken.begin(), taken.end(), [&](const std::string& other) {
-            return fold(other) == fold(candidate);
-        });
-    };
+    // Excel tells sheet names apart without regard to case, as the lists find their entries.
     std::string candidate = named("");
-    for (int n = 2; isTaken(candidate); ++n) {
+    for (int n = 2; FindListString(taken, candidate) >= 0; ++n) {
         candidate = named(" (" + std::to_string(n) + ")");
     }
     return candidate;
