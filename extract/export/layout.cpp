@@ -1,11 +1,15 @@
 #include "extract/export/layout.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <exception>
+#include <functional>
 #include <memory>
 #include <new>
 #include <stdexcept>
+#include <thread>
 
 #include "common/atomicsave.h"
 #include "common/checked.h"
@@ -28,8 +32,14 @@ constexpr std::string_view kWritingCaption = "Writing spreadsheet...";
 // takes the target's place.
 class WatchedSheet final : public SheetWriter {
   public:
-    WatchedSheet(SheetWriter& inner, const Catalogue& c, ProgressSink* progress, long rows)
-        : inner_(inner), c_(c), progress_(progress), rows_(std::max(rows, 1L)) {}
+    // `stopped` says whether the user asked to stop; `written` hears of each row begun.
+    WatchedSheet(SheetWriter& inner, std::function<bool()> stopped, ProgressSink* progress,
+                 long rows, std::function<void(long)> written = {})
+        : inner_(inner),
+          stopped_(std::move(stopped)),
+          written_(std::move(written)),
+          progress_(progress),
+          rows_(std::max(rows, 1L)) {}
     void Open(const std::string& path, long rows, long columns) override {
         inner_.Open(path, rows, columns);
     }
@@ -53,17 +63,21 @@ class WatchedSheet final : public SheetWriter {
             return;
         }
         row_ = row;
+        if (written_) {
+            written_(row - 1);
+        }
         if (progress_ != nullptr && (row % 64 == 0 || row == rows_)) {
             progress_->UpdateProgress(static_cast<Single>(row) / static_cast<Single>(rows_),
                                       kWritingCaption);
         }
-        if (c_.AbortSave) {
+        if (stopped_()) {
             throw SaveAborted{};
         }
     }
 
     SheetWriter& inner_;
-    const Catalogue& c_;
+    std::function<bool()> stopped_;
+    std::function<void(long)> written_;
     ProgressSink* progress_;
     long rows_;
     long row_ = 0;
@@ -77,7 +91,8 @@ bool WriteReplacing(const Catalogue& c, const std::string& fileName, std::string
     try {
         std::unique_ptr<SheetWriter> sheet = MakeSheetWriter(format);
         const SheetExtent extent = ExtentOf(c, layout);
-        WatchedSheet watched(*sheet, c, progress, extent.rows);
+        WatchedSheet watched(
+            *sheet, [&c] { return c.AbortSave; }, progress, extent.rows);
         watched.Open(save.WritePath(), extent.rows, extent.columns);
         WriteSheetCells(c, variable, vectorName, layout, watched);
         watched.Close();
@@ -127,7 +142,7 @@ std::string SheetLimitProblem(const Catalogue& c, TimeLayout layout, SheetFormat
 }
 
 void WriteSheetCells(const Catalogue& c, std::string_view variable, std::string_view vectorName,
-                     TimeLayout layout, SheetWriter& sheet) {
+                     TimeLayout layout, SheetWriter& sheet, RowGate* rows) {
     const VariableSpec* spec = FindVariable(variable);
     const std::string item = spec != nullptr ? std::string(spec->ItemWord) : std::string();
     const Long vectors = static_cast<Long>(c.SelectedVectors.size());
@@ -160,12 +175,21 @@ void WriteSheetCells(const Catalogue& c, std::string_view variable, std::string_
             sheet.Text(3, i + 1, label(vector(i)));
         }
         for (Integer j = 1; j <= times; ++j) {
+            if (rows != nullptr && !rows->WaitFor(j)) {
+                throw SaveAborted{};
+            }
             sheet.ListingSingle(j + 3, 1, time(j));
             for (Long i = 1; i <= vectors; ++i) {
                 sheet.ListingSingle(j + 3, i + 1, c.ExtractedValues.At(vector(i), j));
             }
         }
     } else {
+        // Each row of this sheet takes a value of every time: all of them must be read first.
+        for (Integer j = 1; rows != nullptr && j <= times; ++j) {
+            if (!rows->WaitFor(j)) {
+                throw SaveAborted{};
+            }
+        }
         sheet.Text(3, 1, item);
         for (Integer j = 1; j <= times; ++j) {
             sheet.ListingSingle(3, j + 1, time(j));
@@ -230,6 +254,138 @@ std::string WorkbookSheetName(std::string_view variable, std::string_view vector
         candidate = named(" (" + std::to_string(n) + ")");
     }
     return candidate;
+}
+
+namespace {
+
+// The thread that writes the rows as the reading hands them on. However the reading ends (done,
+// failed, stopped, or thrown), the gate is closed and the writer is waited for before the save
+// it writes into goes.
+class RowWriter {
+  public:
+    RowWriter(const Catalogue& c, std::string_view variable, std::string_view vectorName,
+              TimeLayout layout, SheetFormat format, const std::string& path, RowGate& rows)
+        : rows_(rows) {
+        thread_ = std::thread([=, this, &c, &rows] {
+            try {
+                // The table and its selection are the reading's to set up: nothing of them is
+                // looked at before the first row is handed on.
+                if (rows.WaitFor(1)) {
+                    Write(c, variable, vectorName, layout, format, path);
+                }
+            } catch (const SaveAborted&) {
+            } catch (...) {
+                failure_ = std::current_exception();
+                rows.Close();  // the reading need not go on for a file that cannot be written
+            }
+            rows.Finish();
+        });
+    }
+    ~RowWriter() { Stop(); }
+    RowWriter(const RowWriter&) = delete;
+    RowWriter& operator=(const RowWriter&) = delete;
+
+    // Waits for the writer; true when it wrote the whole sheet, rethrowing what it failed with.
+    bool Join() {
+        thread_.join();
+        if (failure_) {
+            std::rethrow_exception(failure_);
+        }
+        return complete_;
+    }
+    // A sheet too large for the format, found once the selection was known.
+    const std::string& Problem() const { return problem_; }
+    void Stop() {
+        rows_.Close();
+        if (thread_.joinable()) {
+            thread_.join();
+        }
+    }
+
+  private:
+    void Write(const Catalogue& c, std::string_view variable, std::string_view vectorName,
+               TimeLayout layout, SheetFormat format, const std::string& path) {
+        problem_ = SheetLimitProblem(c, layout, format);
+        if (!problem_.empty()) {
+            rows_.Close();
+            return;
+        }
+        std::unique_ptr<SheetWriter> sheet = MakeSheetWriter(format);
+        const SheetExtent extent = ExtentOf(c, layout);
+        WatchedSheet watched(
+            *sheet, [this] { return rows_.Closed(); }, nullptr, extent.rows,
+            [this](long row) { rows_.Written(row); });
+        watched.Open(path, extent.rows, extent.columns);
+        WriteSheetCells(c, variable, vectorName, layout, watched, &rows_);
+        watched.Close();
+        rows_.Written(extent.rows);
+        complete_ = true;
+    }
+
+    RowGate& rows_;
+    std::thread thread_;
+    std::exception_ptr failure_;
+    std::string problem_;
+    bool complete_ = false;
+};
+
+bool WriteAsRead(const Catalogue& c, const std::string& fileName, std::string_view variable,
+                 std::string_view vectorName, TimeLayout layout, SheetFormat format,
+                 MessageSink& messages, ProgressSink* progress,
+                 const std::function<bool(RowGate&)>& read) {
+    AtomicSave save(fileName);
+    RowGate rows;
+    RowWriter writer(c, variable, vectorName, layout, format, save.WritePath(), rows);
+    if (!read(rows)) {
+        return false;  // the reading said why, or was stopped
+    }
+    // Every row is read: what the writer has left to write is waited for here, where the user
+    // can still see it go and stop it.
+    const long total = std::max(ExtentOf(c, layout).rows, 1L);
+    while (!rows.WaitFinished(std::chrono::milliseconds(50))) {
+        if (progress != nullptr) {
+            progress->UpdateProgress(
+                static_cast<Single>(rows.WrittenRows()) / static_cast<Single>(total),
+                kWritingCaption);
+        }
+        if (c.AbortSave) {
+            writer.Stop();
+            return false;
+        }
+    }
+    if (!writer.Join()) {
+        if (!writer.Problem().empty()) {
+            messages.ShowMessage(writer.Problem(), MessageIcon::Critical, kExtractTitle);
+        }
+        return false;
+    }
+    return save.Commit([&] {
+        if (progress != nullptr) {
+            progress->UpdateProgress(1, kWritingCaption);
+        }
+        return !c.AbortSave;
+    });
+}
+
+}  // namespace
+
+bool WriteSpreadsheetAsRead(const Catalogue& c, const std::string& fileName,
+                            std::string_view variable, std::string_view vectorName,
+                            TimeLayout layout, MessageSink& messages, SheetFormat format,
+                            ProgressSink* progress, const std::function<bool(RowGate&)>& read) {
+    std::string text;
+    try {
+        return WriteAsRead(c, fileName, variable, vectorName, layout, format, messages, progress,
+                           read);
+    } catch (const RuntimeError& error) {
+        text = SaveFailureText(error);
+    } catch (const std::bad_alloc&) {
+        text = ErrorDescription(kOutOfMemory);
+    } catch (const std::exception&) {
+        text = ErrorDescription(kInternalError);
+    }
+    messages.ShowMessage(text, MessageIcon::Critical, kExtractTitle);
+    return false;
 }
 
 bool WriteSpreadsheet(const Catalogue& c, const std::string& fileName, std::string_view variable,

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -7,6 +8,7 @@
 #include "extract/export/sheetformat.h"
 #include "extract/export/sheetwriter.h"
 #include "extract/reader/catalogue.h"
+#include "extract/reader/rowgate.h"
 #include "extract/reader/sinks.h"
 
 namespace velto {
@@ -36,8 +38,12 @@ std::string SheetLimitProblem(long long vectors, long long times, TimeLayout lay
 // vector headings, then the table with one row (or column) per time, its items named by the
 // variable's item word ("Node 3"). Times and values are stored
 // as StoredDouble gives them. Opening and closing the sheet are the caller's.
+//
+// With `rows`, each time's values are written only once the gate hands them on (a closed gate
+// ends the writing), so the cells can be written while the extraction is still reading.
 void WriteSheetCells(const Catalogue& catalogue, std::string_view variable,
-                     std::string_view vectorName, TimeLayout layout, SheetWriter& sheet);
+                     std::string_view vectorName, TimeLayout layout, SheetWriter& sheet,
+                     RowGate* rows = nullptr);
 
 // The name of a variable's sheet in a workbook of every variable ("Displacements DOF2",
 // "Beam Stresses Beam 1 (Point 2)"): runs of blanks folded, the characters Excel refuses in a
@@ -61,5 +67,16 @@ bool WriteSpreadsheet(const Catalogue& catalogue, const std::string& fileName,
                       std::string_view variable, std::string_view vectorName, TimeLayout layout,
                       MessageSink& messages, SheetFormat format = SheetFormat::Xls,
                       ProgressSink* progress = nullptr);
+
+// The same, written while `read` reads the values: `read` runs the extraction on the calling
+// thread, handing each time's row on through the gate it is given, and returns true when every
+// value was read from the listing as it was scanned. The sheet is written on a thread of its own
+// as the rows come, and takes the target's place only when the reading succeeded and the whole
+// sheet is written; the limits are checked once `read` has chosen the items and times. `read`
+// shows its own failures and does not throw.
+bool WriteSpreadsheetAsRead(const Catalogue& catalogue, const std::string& fileName,
+                            std::string_view variable, std::string_view vectorName,
+                            TimeLayout layout, MessageSink& messages, SheetFormat format,
+                            ProgressSink* progress, const std::function<bool(RowGate&)>& read);
 
 }  // namespace velto

@@ -2,12 +2,16 @@
 
 #include <sys/stat.h>
 
+#include <exception>
 #include <new>
+#include <optional>
 #include <stdexcept>
+#include <thread>
 
 #include "common/atomicsave.h"
 #include "common/checked.h"
 #include "common/error.h"
+#include "extract/export/layout.h"
 #include "extract/export/selection.h"
 #include "extract/reader/extraction.h"
 
@@ -47,12 +51,12 @@ bool MoreItemsThanTheListingHolds(const Catalogue& c, const SaveRequest& request
 
 // Runs the extraction that suits the listing for the catalogue's chosen items and times.
 SaveResult ReadChosen(Catalogue& c, std::string_view variable, int component,
-                      ProgressSink& progress, MessageSink& messages) {
+                      ProgressSink& progress, MessageSink& messages, RowGate* rows = nullptr) {
     SaveResult result;
     if (c.AnalysisKind == kKindThermal) {
-        ExtractTemperatures(c, variable, progress, messages);
+        ExtractTemperatures(c, variable, progress, messages, rows);
     } else if (c.AnalysisKind == kKindStatic || c.AnalysisKind == kKindDynamic) {
-        ExtractStructuralValues(c, variable, component, progress, messages);
+        ExtractStructuralValues(c, variable, component, progress, messages, rows);
     } else {
         result.problem = "the listing holds no values to export";
         return result;
@@ -71,7 +75,7 @@ SaveResult ReadChosen(Catalogue& c, std::string_view variable, int component,
 }
 
 SaveResult Extract(Catalogue& c, const SaveRequest& request, ProgressSink& progress,
-                   MessageSink& messages) {
+                   MessageSink& messages, RowGate* rows = nullptr) {
     SaveResult result;
     c.AbortSave = false;
 
@@ -94,7 +98,46 @@ SaveResult Extract(Catalogue& c, const SaveRequest& request, ProgressSink& progr
         return result;
     }
 
-    return ReadChosen(c, request.variable, request.component, progress, messages);
+    return ReadChosen(c, request.variable, request.component, progress, messages, rows);
+}
+
+// Below this many values the sheet is written after the reading: a thread to write it while
+// reading would cost more to start than it saves. Only a sheet with a row per time can be written
+// as the times are read.
+constexpr long long kValuesWorthWritingAsRead = 1 << 16;
+
+bool WorthWritingAsRead(const SaveRequest& request, std::optional<long long> vectors) {
+    return request.layout == TimeLayout::InRows && vectors &&
+           *vectors * static_cast<long long>(request.times.size()) >= kValuesWorthWritingAsRead &&
+           std::thread::hardware_concurrency() >= 2;
+}
+
+// Reads the values and writes the sheet at once, each time's row written as soon as it is read.
+SaveResult ExtractAndWrite(Catalogue& c, const SaveRequest& request, ProgressSink& progress,
+                           MessageSink& messages) {
+    SaveResult result;
+    std::exception_ptr readFailure;
+    const bool written = WriteSpreadsheetAsRead(
+        c, request.fileName, request.variable, request.vectorName, request.layout, messages,
+        request.format, &progress, [&](RowGate& rows) {
+            try {
+                result = Extract(c, request, progress, messages, &rows);
+            } catch (...) {
+                readFailure = std::current_exception();
+                return false;
+            }
+            return result.outcome == SaveOutcome::Extracted;
+        });
+    if (readFailure) {
+        std::rethrow_exception(readFailure);
+    }
+    if (result.outcome != SaveOutcome::Extracted) {
+        return result;
+    }
+    result.outcome = written       ? SaveOutcome::Written
+                     : c.AbortSave ? SaveOutcome::Aborted
+                                   : SaveOutcome::NotWritten;
+    return result;
 }
 
 }  // namespace
@@ -128,8 +171,9 @@ SaveResult SaveExport(Catalogue& c, const SaveRequest& request, ProgressSink& pr
             return SaveResult{};
         }
         // A sheet too large for the format is refused before the values are read, not after.
-        if (const std::optional<long long> count =
-                VectorCount(request.variable, request.from, request.to, request.step)) {
+        const std::optional<long long> count =
+            VectorCount(request.variable, request.from, request.to, request.step);
+        if (count) {
             const std::string problem =
                 SheetLimitProblem(*count, static_cast<long long>(request.times.size()),
                                   request.layout, request.format);
@@ -137,6 +181,9 @@ SaveResult SaveExport(Catalogue& c, const SaveRequest& request, ProgressSink& pr
                 messages.ShowMessage(problem, MessageIcon::Critical, kExtractTitle);
                 return SaveResult{};
             }
+        }
+        if (WorthWritingAsRead(request, count)) {
+            return ExtractAndWrite(c, request, progress, messages);
         }
         SaveResult result = Extract(c, request, progress, messages);
         if (result.outcome != SaveOutcome::Extracted) {

@@ -13,6 +13,7 @@
 #include "common/error.h"
 #include "common/linereader.h"
 #include "common/text.h"
+#include "extract/reader/rowgate.h"
 #include "extract/reader/variables.h"
 
 namespace velto {
@@ -214,10 +215,17 @@ constexpr std::size_t kValuesWorthASecondThread = 1 << 16;
 // large extraction reads the later half of them on a second thread with a reader of its own
 // (each core parses its values while the other does); the calling thread reads the first half,
 // reports progress and watches for an abort, and a failure comes out as reading the times in
-// order would give it: the earliest time's.
+// order would give it: the earliest time's. Each row read is handed on through `rows` when given;
+// a gate closed by the writer ends the reading.
 template <typename ReadTime>
 void ReadTimes(Catalogue& c, LineReader& in, std::string_view variable, ProgressSink& progress,
-               ReadTime readTime) {
+               RowGate* rows, ReadTime readTime) {
+    auto given = [rows](Integer t) {
+        if (rows != nullptr) {
+            rows->Open(t);
+        }
+    };
+    auto unwanted = [rows] { return rows != nullptr && rows->Closed(); };
     const Integer times = ChosenTimes(c);
     const std::string caption = "Reading " + std::string(variable) + "...";
     const std::size_t values = c.ExtractedValues.Held().size() * static_cast<std::size_t>(times);
@@ -233,8 +241,9 @@ void ReadTimes(Catalogue& c, LineReader& in, std::string_view variable, Progress
             try {
                 LineReader twin(LineReader::SameFile{}, in);
                 WhileTheListingHolds(twin, [&] {
-                    for (Integer t = first; t <= times && !stop; ++t) {
+                    for (Integer t = first; t <= times && !stop && !unwanted(); ++t) {
                         readTime(twin, TimeOf(c, t), c.ExtractedValues.Row(t));
+                        given(t);
                     }
                 });
             } catch (...) {
@@ -246,12 +255,13 @@ void ReadTimes(Catalogue& c, LineReader& in, std::string_view variable, Progress
     try {
         WhileTheListingHolds(in, [&] {
             for (Integer t = 1; t <= mine; ++t) {
-                if (c.AbortSave) {
+                if (c.AbortSave || unwanted()) {
                     return;
                 }
                 progress.UpdateProgress(static_cast<Single>(t) / static_cast<Single>(mine),
                                         caption);
                 readTime(in, TimeOf(c, t), c.ExtractedValues.Row(t));
+                given(t);
             }
         });
     } catch (...) {
@@ -271,15 +281,15 @@ void ReadTimes(Catalogue& c, LineReader& in, std::string_view variable, Progress
     RequireTheScannedListing(c);
 }
 
-void ReadStructural(Catalogue& c, std::string_view variable, int component,
-                    ProgressSink& progress) {
+void ReadStructural(Catalogue& c, std::string_view variable, int component, ProgressSink& progress,
+                    RowGate* rows) {
     const Settings s = SettingsFor(c, variable, component);
     LineReader in(c.ListingFile);
     CheckListingStillFits(c, in, s.items);
     c.ExtractedValues = TableFor(c, s.items);
     const std::vector<Long>& held = c.ExtractedValues.Held();
 
-    ReadTimes(c, in, variable, progress,
+    ReadTimes(c, in, variable, progress, rows,
               [&](LineReader& reader, const TimeStep& time, std::span<Single> row) {
                   reader.Seek(time.Position);
                   TableLines table(reader, FindTable(reader, s));
@@ -302,13 +312,14 @@ void ReadStructural(Catalogue& c, std::string_view variable, int component,
               });
 }
 
-void ReadTemperatures(Catalogue& c, std::string_view variable, ProgressSink& progress) {
+void ReadTemperatures(Catalogue& c, std::string_view variable, ProgressSink& progress,
+                      RowGate* rows) {
     LineReader in(c.ListingFile);
     CheckListingStillFits(c, in, c.NodeCount);
     c.ExtractedValues = TableFor(c, c.NodeCount);
     const std::vector<Long>& held = c.ExtractedValues.Held();
 
-    ReadTimes(c, in, variable, progress,
+    ReadTimes(c, in, variable, progress, rows,
               [&](LineReader& reader, const TimeStep& time, std::span<Single> row) {
                   reader.Seek(time.Position);
                   std::string_view heading;
@@ -366,19 +377,19 @@ std::string BeamTableLabel(std::string_view headingLine, std::string_view headin
 }
 
 void ExtractStructuralValues(Catalogue& c, std::string_view variable, int component,
-                             ProgressSink& progress, MessageSink& messages) {
+                             ProgressSink& progress, MessageSink& messages, RowGate* rows) {
     c.ExtractedValues = ValueTable();
     c.ListingChanged = false;
     c.ExtractionFailed = false;
-    Guarded(c, messages, [&] { ReadStructural(c, variable, component, progress); });
+    Guarded(c, messages, [&] { ReadStructural(c, variable, component, progress, rows); });
 }
 
 void ExtractTemperatures(Catalogue& c, std::string_view variable, ProgressSink& progress,
-                         MessageSink& messages) {
+                         MessageSink& messages, RowGate* rows) {
     c.ExtractedValues = ValueTable();
     c.ListingChanged = false;
     c.ExtractionFailed = false;
-    Guarded(c, messages, [&] { ReadTemperatures(c, variable, progress); });
+    Guarded(c, messages, [&] { ReadTemperatures(c, variable, progress, rows); });
 }
 
 }  // namespace velto

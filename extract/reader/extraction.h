@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "extract/reader/catalogue.h"
+#include "extract/reader/rowgate.h"
 #include "extract/reader/sinks.h"
 
 namespace velto {
@@ -21,13 +22,17 @@ namespace velto {
 // time. Never throws: a read error, including a table that is not found before the end of the
 // listing (62), is shown as number + ": " + description (no icon) and the values read so far are
 // kept.
+//
+// With `rows`, each time's row is handed on through it as soon as it is read, for a writer that
+// writes them out meanwhile; the reading ends early when the writer closes it.
 void ExtractStructuralValues(Catalogue& catalogue, std::string_view variable, int component,
-                             ProgressSink& progress, MessageSink& messages);
+                             ProgressSink& progress, MessageSink& messages,
+                             RowGate* rows = nullptr);
 
 // Reads the nodal temperatures of a thermal listing at every chosen time from the fixed-column
 // tables. `variable` names the variable in the progress caption. Failures as above.
 void ExtractTemperatures(Catalogue& catalogue, std::string_view variable, ProgressSink& progress,
-                         MessageSink& messages);
+                         MessageSink& messages, RowGate* rows = nullptr);
 
 // The label the scan gives a beam stress or tangent modulus table: "Beam    5 (Point  1)" for
 // "STRESSES IN N/mm² IN BEAM ELEMENT    5, POINT  1".

@@ -7,6 +7,7 @@
 
 #include <cstring>
 #include <filesystem>
+#include <tuple>
 
 #include "common/atomicsave.h"
 #include "extract/export/layout.h"
@@ -18,8 +19,9 @@ namespace {
 using test::Entries;
 
 // Saving where it cannot succeed: the user gets the message, any existing file of that name
-// stays byte for byte as it was, and no temporary file is left behind — in every format.
-class SaveFaults : public ::testing::TestWithParam<SheetFormat> {
+// stays byte for byte as it was, and no temporary file is left behind — in every format, written
+// after the reading or while it goes on.
+class SaveFaults : public ::testing::TestWithParam<std::tuple<SheetFormat, bool>> {
   protected:
     // 300 nodes at 200 times: a sheet of about a megabyte whatever the format.
     void SetUp() override {
@@ -32,18 +34,31 @@ class SaveFaults : public ::testing::TestWithParam<SheetFormat> {
             c.SelectedVectors.push_back(v);
         }
     }
+    static SheetFormat Format() { return std::get<0>(GetParam()); }
+    bool Write(const std::string& target, MessageSink& messages, ProgressSink* progress = nullptr) {
+        if (!std::get<1>(GetParam())) {
+            return WriteSpreadsheet(c, target, "Temperature", "", TimeLayout::InRows, messages,
+                                    Format(), progress);
+        }
+        // The rows handed on all at once: the reading side has tests of its own.
+        return WriteSpreadsheetAsRead(c, target, "Temperature", "", TimeLayout::InRows, messages,
+                                      Format(), progress, [](RowGate& rows) {
+                                          for (Integer t = 1; t <= 200; ++t) {
+                                              rows.Open(t);
+                                          }
+                                          return true;
+                                      });
+    }
     std::vector<std::string> Save(const std::string& target, bool expectWritten = false,
                                   ProgressSink* progress = nullptr) {
         test::RecordingMessages messages;
-        EXPECT_EQ(WriteSpreadsheet(c, target, "Temperature", "", TimeLayout::InRows, messages,
-                                   GetParam(), progress),
-                  expectWritten);
+        EXPECT_EQ(Write(target, messages, progress), expectWritten);
         return test::Texts(messages);
     }
     // A save that must succeed, with the new sheet in the file the target names.
     void SaveWell(const std::string& target) {
         EXPECT_EQ(Save(target, true), std::vector<std::string>{});
-        EXPECT_NE(test::ReadBytes(target).find(GetParam() == SheetFormat::Csv ? "Temperature" : ""),
+        EXPECT_NE(test::ReadBytes(target).find(Format() == SheetFormat::Csv ? "Temperature" : ""),
                   std::string::npos);
         EXPECT_GT(test::ReadBytes(target).size(), 100000u);
     }
@@ -91,8 +106,7 @@ TEST_P(SaveFaults, FoldersWeMayNotWriteAreNamed) {
         };
         auto says = [&](const std::string& path, const std::string& expected) {
             test::RecordingMessages messages;
-            const bool written = WriteSpreadsheet(c, path, "Temperature", "", TimeLayout::InRows,
-                                                  messages, GetParam());
+            const bool written = Write(path, messages);
             return !written && test::Texts(messages) == std::vector<std::string>{expected};
         };
         // The file itself may be written: it is the folder that refuses. A folder of root's
@@ -346,12 +360,44 @@ TEST(SaveSignals, TheHandlerEndsTheProgramHoweverItWasPutBack) {
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << status;
 }
 
+// A reading that fails or is stopped half way leaves the writer waiting for rows that never come:
+// it must give up, with nothing written and nothing left behind.
+TEST(SaveAsRead, AReadingThatEndsHalfWayWritesNothing) {
+    test::ScratchDir dir;
+    Catalogue c;
+    for (int i = 1; i <= 200; ++i) {
+        c.Times.push_back({static_cast<Single>(i), i});
+        c.SelectedTimes.push_back(static_cast<Integer>(i));
+    }
+    c.ExtractedValues = ValueTable(300, 200);
+    c.SelectedVectors = {1, 2, 3};
+    const std::string target = dir.File("result");
+    test::WriteBytes(target, "the previous result");
+    for (const SheetFormat format : {SheetFormat::Xls, SheetFormat::Xlsx, SheetFormat::Csv}) {
+        test::RecordingMessages messages;
+        EXPECT_FALSE(WriteSpreadsheetAsRead(c, target, "Temperature", "", TimeLayout::InRows,
+                                            messages, format, nullptr, [](RowGate& rows) {
+                                                for (Integer t = 1; t <= 100; ++t) {
+                                                    rows.Open(t);
+                                                }
+                                                return false;
+                                            }));
+        EXPECT_TRUE(messages.messages.empty());
+        EXPECT_EQ(test::ReadBytes(target), "the previous result");
+        EXPECT_EQ(Entries(dir.path()), std::vector<std::string>{"result"});
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(EveryFormat, SaveFaults,
-                         ::testing::Values(SheetFormat::Xls, SheetFormat::Xlsx, SheetFormat::Csv),
+                         ::testing::Combine(::testing::Values(SheetFormat::Xls, SheetFormat::Xlsx,
+                                                              SheetFormat::Csv),
+                                            ::testing::Bool()),
                          [](const auto& info) {
-                             return std::string(info.param == SheetFormat::Xls    ? "xls"
-                                                : info.param == SheetFormat::Xlsx ? "xlsx"
-                                                                                  : "csv");
+                             const SheetFormat format = std::get<0>(info.param);
+                             return std::string(format == SheetFormat::Xls    ? "xls"
+                                                : format == SheetFormat::Xlsx ? "xlsx"
+                                                                              : "csv") +
+                                    (std::get<1>(info.param) ? "AsRead" : "");
                          });
 
 }  // namespace

@@ -2,11 +2,14 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <numeric>
 #include <random>
+#include <thread>
 
 #include "common/atomicsave.h"
 #include "extract/session/extractsession.h"
@@ -257,6 +260,60 @@ TEST_F(Session, AListingGoneReplacedOrRewrittenIsNotSaved) {
         progress.act = nullptr;
         WriteListingFile(ListingSpec{}, frame);  // a fresh file for the next case
     }
+}
+
+// A large save is written while it is read: the very file the writing after the reading gives;
+// and nothing written, the previous file kept, when the listing is cut short or the user stops
+// part way through the reading.
+TEST_F(Session, ALargeSaveWrittenAsItIsReadIsTheSameFile) {
+    ListingSpec spec;
+    spec.nodes = 2200;  // 2200 nodes at 40 times: enough values to be written as they are read
+    spec.times = 40;
+    const std::string big = dir.File("big.out");
+    WriteListingFile(spec, big);
+    session.Open(big);
+    session.ChooseVariableNamed("Displacements");
+    session.ChooseVector(1);
+    session.SetRangeText(1, "2200");
+    std::vector<int> rows(40);
+    std::iota(rows.begin(), rows.end(), 0);
+    session.AddTimes(rows);
+    const std::string target = dir.File("big.csv");
+    // A slow reading: the writer must wait for each time's values, not write what is not read.
+    progress.act = [] { std::this_thread::sleep_for(std::chrono::milliseconds(2)); };
+    ASSERT_EQ(session.Save(target, SheetFormat::Csv).outcome, SaveOutcome::Written);
+    progress.act = nullptr;
+    ASSERT_EQ(session.Chart().outcome, SaveOutcome::Extracted);
+    const std::string reference = dir.File("reference.csv");
+    ASSERT_TRUE(WriteSpreadsheet(session.catalogue(), reference, "Displacements", "DOF2",
+                                 TimeLayout::InRows, messages, SheetFormat::Csv));
+    const std::string written = test::ReadBytes(reference);
+    EXPECT_EQ(test::ReadBytes(target), written);
+
+    int reports = 0;
+    progress.act = [&] {
+        if (++reports == 3) {
+            session.Abort();
+        }
+    };
+    EXPECT_EQ(session.Save(target, SheetFormat::Csv).outcome, SaveOutcome::Aborted);
+    EXPECT_EQ(test::ReadBytes(target), written);
+
+    reports = 0;
+    progress.act = [&] {
+        if (++reports == 3) {
+            ::truncate(big.c_str(), 100000);
+        }
+    };
+    EXPECT_EQ(session.Save(target, SheetFormat::Csv).outcome, SaveOutcome::NotWritten);
+    EXPECT_EQ(test::ReadBytes(target), written);
+    ASSERT_FALSE(messages.messages.empty());
+    EXPECT_EQ(messages.messages.back().text,
+              "62: Input past end of file. The listing is shorter than when it was opened: "
+              "open it again.");
+    EXPECT_EQ(test::Entries(dir.path()),
+              (std::vector<std::string>{"big.csv", "big.out", "frame.out", "other.out",
+                                        "reference.csv"}));
 }
 
 // The listing is never written over with its own values, by whatever name it is given.
