@@ -150,28 +150,6 @@ std::vector<std::string_view> Tokenize(std::string_view text) {
     return words;
 }
 
-std::string_view FindWord(std::string_view text, std::size_t k) {
-    // Called for every value line of a table: plain pointer walks, no word handed back but the one
-    // asked for.
-    const char* p = text.data();
-    const char* const end = p + text.size();
-    for (;;) {
-        while (p < end && (*p == ' ' || *p == '\t')) {
-            ++p;
-        }
-        if (p == end) {
-            return {};
-        }
-        const char* start = p;
-        while (p < end && *p != ' ' && *p != '\t') {
-            ++p;
-        }
-        if (k-- == 0) {
-            return std::string_view(start, static_cast<std::size_t>(p - start));
-        }
-    }
-}
-
 std::string_view WordAt(std::string_view text, std::size_t k) {
     std::string_view word = FindWord(text, k);
     if (word.empty()) {
@@ -181,11 +159,6 @@ std::string_view WordAt(std::string_view text, std::size_t k) {
 }
 
 namespace {
-
-// The powers of ten a double holds exactly.
-constexpr double kPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                                   1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
-                                   1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
 
 // A listing value as the solver prints it ("-3.98511E-01"): an optional minus, digits with an
 // optional point, an optional exponent. With at most 15 significant digits and a power of ten
@@ -245,44 +218,8 @@ bool ReadPlainDecimal(std::string_view text, double& value) {
     if (power < -22 || power > 22) {
         return false;
     }
-    const double exact =
-        power < 0 ? magnitude / kPowersOfTen[-power] : magnitude * kPowersOfTen[power];
-    value = negative ? -exact : exact;
-    return true;
-}
-
-// The solver's own shape of a value, "-3.98511E-01": six digits, the point after the first, a
-// signed exponent of two digits, read at their places. The same digits and power as the plain
-// reading takes, so the very same double; false for any other text.
-bool ReadSolverValue(std::string_view text, double& value) {
-    const char* p = text.data();
-    const bool negative = text.size() == 12 && p[0] == '-';
-    p += negative ? 1 : 0;
-    if (text.size() - (negative ? 1 : 0) != 11 || p[1] != '.' || (p[7] != 'E' && p[7] != 'e') ||
-        (p[8] != '+' && p[8] != '-')) {
-        return false;
-    }
-    std::uint32_t digits = 0;
-    for (const int place : {0, 2, 3, 4, 5, 6}) {
-        const auto digit = static_cast<unsigned>(p[place] - '0');
-        if (digit > 9) {
-            return false;
-        }
-        digits = digits * 10 + digit;
-    }
-    const auto tens = static_cast<unsigned>(p[9] - '0');
-    const auto ones = static_cast<unsigned>(p[10] - '0');
-    if (tens > 9 || ones > 9) {
-        return false;
-    }
-    const int exponent = static_cast<int>(tens * 10 + ones);
-    const int power = (p[8] == '-' ? -exponent : exponent) - 5;
-    if (power < -22 || power > 22) {
-        return false;
-    }
-    const auto magnitude = static_cast<double>(digits);
-    const double exact =
-        power < 0 ? magnitude / kPowersOfTen[-power] : magnitude * kPowersOfTen[power];
+    const double exact = power < 0 ? magnitude / text_detail::kPowersOfTen[-power]
+                                   : magnitude * text_detail::kPowersOfTen[power];
     value = negative ? -exact : exact;
     return true;
 }
@@ -294,7 +231,7 @@ double Val(std::string_view text) {
     // here rounds correctly, so they give the very same double; anything else (blanks, a D
     // exponent, a leading +, trailing text, a value out of range) takes the general way.
     double value = 0;
-    if (ReadSolverValue(text, value) || ReadPlainDecimal(text, value)) {
+    if (text_detail::ReadSolverValue(text, value) || ReadPlainDecimal(text, value)) {
         return value;
     }
     const std::size_t lead = !text.empty() && text[0] == '-' ? 1 : 0;

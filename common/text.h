@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -12,8 +14,27 @@ namespace velto {
 // An empty or all-blank line has no words. The views point into `text`.
 std::vector<std::string_view> Tokenize(std::string_view text);
 
-// Word k (from 0) of a line, or an empty view when the line has k words or fewer.
-std::string_view FindWord(std::string_view text, std::size_t k);
+// Word k (from 0) of a line, or an empty view when the line has k words or fewer. Inline with
+// plain pointer walks: it runs for every value line an export reads.
+inline std::string_view FindWord(std::string_view text, std::size_t k) {
+    const char* p = text.data();
+    const char* const end = p + text.size();
+    for (;;) {
+        while (p < end && (*p == ' ' || *p == '\t')) {
+            ++p;
+        }
+        if (p == end) {
+            return {};
+        }
+        const char* start = p;
+        while (p < end && *p != ' ' && *p != '\t') {
+            ++p;
+        }
+        if (k-- == 0) {
+            return std::string_view(start, static_cast<std::size_t>(p - start));
+        }
+    }
+}
 
 // Word k (from 0) of a line. Raises the subscript error (9) when the line has k words or fewer.
 std::string_view WordAt(std::string_view text, std::size_t k);
@@ -24,6 +45,60 @@ std::string_view WordAt(std::string_view text, std::size_t k);
 // cannot continue the number. Text without a digit gives 0. A number beyond the double range raises
 // the overflow error (6).
 double Val(std::string_view text);
+
+namespace text_detail {
+
+// The powers of ten a double holds exactly.
+inline constexpr double kPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                          1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                          1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
+// The solver's own shape of a value, "-3.98511E-01": six digits, the point after the first, a
+// signed exponent of two digits, read at their places. The same digits and power as the plain
+// reading takes, so the very same double; false for any other text.
+inline bool ReadSolverValue(std::string_view text, double& value) {
+    const char* p = text.data();
+    const bool negative = text.size() == 12 && p[0] == '-';
+    p += negative ? 1 : 0;
+    if (text.size() - (negative ? 1 : 0) != 11 || p[1] != '.' || (p[7] != 'E' && p[7] != 'e') ||
+        (p[8] != '+' && p[8] != '-')) {
+        return false;
+    }
+    // Each place taken on its own, no loop: this runs for every value an export reads.
+    auto digit = [p](int place) { return static_cast<unsigned>(p[place] - '0'); };
+    const unsigned d0 = digit(0), d2 = digit(2), d3 = digit(3), d4 = digit(4), d5 = digit(5),
+                   d6 = digit(6), tens = digit(9), ones = digit(10);
+    if ((d0 > 9) | (d2 > 9) | (d3 > 9) | (d4 > 9) | (d5 > 9) | (d6 > 9) | (tens > 9) | (ones > 9)) {
+        return false;
+    }
+    const std::uint32_t digits = ((((d0 * 10 + d2) * 10 + d3) * 10 + d4) * 10 + d5) * 10 + d6;
+    const int exponent = static_cast<int>(tens * 10 + ones);
+    const int power = (p[8] == '-' ? -exponent : exponent) - 5;
+    if (power < -22 || power > 22) {
+        return false;
+    }
+    const auto magnitude = static_cast<double>(digits);
+    const double exact =
+        power < 0 ? magnitude / kPowersOfTen[-power] : magnitude * kPowersOfTen[power];
+    value = negative ? -exact : exact;
+    return true;
+}
+
+}  // namespace text_detail
+
+// Stores a number as Single, rounding to the nearest Single; a finite number too large for a
+// Single raises the overflow error (6).
+Single ToSingle(double value);
+
+// The Single of a value word of a listing, as ToSingle(Val(word)) gives it. The solver's own
+// shape is read in place without a call: this runs for every value an export reads.
+inline Single ListingValue(std::string_view word) {
+    double value = 0;
+    if (text_detail::ReadSolverValue(word, value)) {
+        return static_cast<Single>(value);  // at most 9.99999E+27: always within a single
+    }
+    return ToSingle(Val(word));
+}
 
 // Strict whole-number conversion of a word: surrounding blanks are allowed, the rest must be a
 // number (sign, digits, decimal point, exponent); anything else raises the type mismatch error
@@ -36,10 +111,6 @@ Long ToLong(std::string_view word);
 // raises the overflow error (6).
 Integer RoundToInteger(double value);
 Long RoundToLong(double value);
-
-// Stores a number as Single, rounding to the nearest Single; a finite number too large for a
-// Single raises the overflow error (6).
-Single ToSingle(double value);
 
 // True when text holds a number as the strict conversion reads it (not necessarily whole).
 bool IsNumeric(std::string_view text);

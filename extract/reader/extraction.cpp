@@ -143,7 +143,7 @@ std::int64_t ValueLine(long lead, std::int64_t index, long stride) {
 // The value of a word of a value line; an empty word leaves the value as it is.
 void Store(Single& value, std::string_view word) {
     if (!word.empty()) {
-        value = ToSingle(Val(word));
+        value = ListingValue(word);
     }
 }
 
