@@ -1,10 +1,13 @@
 #include "extract/reader/catalogue.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <new>
 #include <numeric>
+#include <vector>
 
 #include "common/error.h"
 
@@ -117,6 +120,37 @@ Catalogue::Stamp StampOf(const std::string& path) {
             static_cast<long long>(info.st_mtim.tv_sec) * 1000000000LL + info.st_mtim.tv_nsec;
     }
     return stamp;
+}
+
+std::uint64_t EndsDigest(const std::string& path, long long size) {
+    constexpr long long kEnd = 64 * 1024;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+        return 0;
+    }
+    std::vector<char> bytes(static_cast<std::size_t>(std::min(size, 2 * kEnd)));
+    const long long head = std::min(size, kEnd);
+    const long long tail = static_cast<long long>(bytes.size()) - head;
+    bool read = true;
+    auto take = [&](char* into, long long count, long long at) {
+        for (long long done = 0; read && done < count;) {
+            const ssize_t got = ::pread(fd, into + done, static_cast<std::size_t>(count - done),
+                                        static_cast<off_t>(at + done));
+            read = got > 0;
+            done += got > 0 ? got : 0;
+        }
+    };
+    take(bytes.data(), head, 0);
+    take(bytes.data() + head, tail, size - tail);
+    ::close(fd);
+    if (!read) {
+        return 0;
+    }
+    std::uint64_t digest = 14695981039346656037ULL;  // FNV-1a
+    for (const char ch : bytes) {
+        digest = (digest ^ static_cast<unsigned char>(ch)) * 1099511628211ULL;
+    }
+    return digest;
 }
 
 }  // namespace velto

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdint>
+
 #include <span>
 #include <string>
 #include <string_view>
@@ -119,6 +121,7 @@ struct Catalogue {
         bool known = false;
         unsigned long long device = 0, inode = 0;
         long long size = 0, modifiedNs = 0;
+        std::uint64_t ends = 0;  // EndsDigest of the bytes scanned
     } Scanned;
 
     // Set by an extraction that found the listing shorter than its scan recorded, or no longer
@@ -130,8 +133,14 @@ struct Catalogue {
     bool ExtractionFailed = false;
 };
 
-// The stamp of the file at this path now (known = false when it cannot be looked at).
+// The stamp of the file at this path now (known = false when it cannot be looked at), without
+// its ends digest.
 Catalogue::Stamp StampOf(const std::string& path);
+
+// A digest of the first and the last 64 KiB of the first `size` bytes of the file at this path
+// (0 when they cannot be read). A listing that grew only by what a solver still writing it adds
+// keeps it; one written over in place with another run, however long, does not.
+std::uint64_t EndsDigest(const std::string& path, long long size);
 
 // Resets the catalogue before a new listing is read: identity, model counts, times, flags and
 // table labels go back to empty. BeamPointCount and AreaPointCount keep their values until the

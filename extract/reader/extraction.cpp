@@ -171,6 +171,11 @@ void RequireTheScannedListing(Catalogue& c) {
         c.ListingChanged = true;
         throw ListingChangedError{};
     }
+    // Grown: by a solver still writing it, or written over with another run that is longer.
+    if (now.size > c.Scanned.size && EndsDigest(c.ListingFile, c.Scanned.size) != c.Scanned.ends) {
+        c.ListingChanged = true;
+        throw ListingChangedError{false};
+    }
 }
 
 // Before anything is read or held: every chosen time must still lie inside the listing (a listing

@@ -71,6 +71,7 @@ void ReadListingHeader(Catalogue& c, ProgressSink& progress, MessageSink& messag
     ReportingReadErrors(messages, [&] {
         if (!c.ListingFile.empty()) {
             c.Scanned = StampOf(c.ListingFile);
+            c.Scanned.ends = EndsDigest(c.ListingFile, c.Scanned.size);
             ReadHead(c);
         }
         switch (c.AnalysisKind) {

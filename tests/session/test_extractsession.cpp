@@ -231,6 +231,12 @@ TEST_F(Session, AListingGoneReplacedOrRewrittenIsNotSaved) {
                nullptr, changed},
           Case{"rewritten", rewrite, nullptr, changed},
           Case{"rewritten while read", nullptr, rewrite, changed},
+          Case{"rewritten longer",  // another run written over it in place, longer than it was
+               [&] {
+                   const std::string bytes = test::ReadBytes(frame);
+                   std::ofstream(frame, std::ios::trunc) << std::string(600, ' ') << bytes;
+               },
+               nullptr, changed},
           Case{"grown", [&] { std::ofstream(frame, std::ios::app) << "\n"; }, nullptr, ""}}) {
         const bool written = c.message.empty();
         session.Open(frame);
