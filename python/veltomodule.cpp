@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "common/encoding.h"
+#include "common/error.h"
 #include "extract/export/excelfile.h"
 #include "extract/export/savecommand.h"
 #include "extract/export/summary.h"
@@ -100,7 +101,12 @@ class Listing {
         }
     }
 
-    std::string path() const { return FileNameToUtf8(catalogue_.ListingFile); }
+    // The name as the file system has it, as Python gives such names (os.fsdecode): one that is
+    // not UTF-8 still names the file.
+    py::object path() const {
+        return py::module_::import("os").attr("fsdecode")(py::bytes(catalogue_.ListingFile));
+    }
+    std::string shownPath() const { return FileNameToUtf8(catalogue_.ListingFile); }
     std::string version() const { return Cp1252ToUtf8(catalogue_.Version); }
     std::string analysis() const { return SummaryLines(catalogue_)[1].Value; }
     int ndim() const { return catalogue_.Ndim; }
@@ -167,6 +173,10 @@ class Listing {
             throw py::error_already_set();  // KeyboardInterrupt, or what the handler raised
         }
         if (messages.text()) {
+            if (*messages.text() ==
+                std::to_string(kOutOfMemory) + ": " + ErrorDescription(kOutOfMemory)) {
+                throw std::bad_alloc();  // a selection too large to hold, not a listing at fault
+            }
             throw ListingError(*messages.text());
         }
         if (result.outcome != SaveOutcome::Extracted) {
@@ -300,9 +310,12 @@ class Listing {
         return count;
     }
 
-    // A whole number given as an item or a time: an int (numpy's too), not a bool or a float.
+    // A whole number given as an item or a time: an int (numpy's too), not a bool (numpy's
+    // neither: a mask is not a list of numbers) or a float.
     static long long Whole(const py::handle number) {
-        if (py::isinstance<py::bool_>(number) || !PyIndex_Check(number.ptr())) {
+        const std::string_view type = Py_TYPE(number.ptr())->tp_name;
+        if (py::isinstance<py::bool_>(number) || type == "numpy.bool_" || type == "numpy.bool" ||
+            !PyIndex_Check(number.ptr())) {
             throw py::type_error("items and times are whole numbers, not " +
                                  std::string(py::str(py::type::of(number).attr("__name__"))));
         }
@@ -313,8 +326,7 @@ class Listing {
         int overflow = 0;
         const long long value = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
         if (overflow != 0) {
-            return overflow > 0 ? std::numeric_limits<long long>::max()
-                                : std::numeric_limits<long long>::min();
+            throw py::value_error(std::string(py::str(index)) + " is no item or time number");
         }
         return value;
     }
@@ -343,8 +355,16 @@ PYBIND11_MODULE(velto, m) {
         }
     });
 
-    py::class_<Listing>(m, "Listing", "An opened Velto result listing (see velto.open).")
-        .def_property_readonly("path", &Listing::path, "The listing's file name.")
+    m.attr("__version__") = VELTO_VERSION;
+    py::class_<Listing> listing(m, "Listing", "An opened Velto result listing (see velto.open).");
+    // Only velto.open makes a Listing: one made by Listing.__new__ would hold nothing to read.
+    reinterpret_cast<PyTypeObject*>(listing.ptr())->tp_new = [](PyTypeObject*, PyObject*,
+                                                                PyObject*) -> PyObject* {
+        PyErr_SetString(PyExc_TypeError, "velto.Listing objects are made by velto.open");
+        return nullptr;
+    };
+    PyType_Modified(reinterpret_cast<PyTypeObject*>(listing.ptr()));
+    listing.def_property_readonly("path", &Listing::path, "The listing's file name.")
         .def_property_readonly("version", &Listing::version,
                                "The solver version that wrote it, e.g. \"2026.1\".")
         .def_property_readonly("analysis", &Listing::analysis,
@@ -396,7 +416,7 @@ cannot be read.)")
 
 Arguments as for values().)")
         .def("__repr__", [](const Listing& self) {
-            return "<velto.Listing " + self.path() + ": " + self.analysis() + ", " +
+            return "<velto.Listing " + self.shownPath() + ": " + self.analysis() + ", " +
                    std::to_string(py::len(self.times())) + " times>";
         });
 
@@ -404,9 +424,15 @@ Arguments as for values().)")
         "open",
         [](const py::object& path) {
             // Any path Python takes (str, bytes, pathlib), names that are not UTF-8 included.
-            const std::string name = py::bytes(py::module_::import("os").attr("fsencode")(path));
+            py::module_ os = py::module_::import("os");
+            std::string name = py::bytes(os.attr("fsencode")(path));
             if (name.find('\0') != std::string::npos) {
                 throw py::value_error("embedded null byte");
+            }
+            // Named from the folder it was opened in: a later os.chdir must not make the listing
+            // another file, or none.
+            if (!name.empty() && name.front() != '/') {
+                name = std::string(py::bytes(os.attr("getcwdb")())) + "/" + name;
             }
             return std::make_unique<Listing>(name);
         },

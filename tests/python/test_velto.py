@@ -139,7 +139,7 @@ def test_items_and_times_are_any_whole_numbers_checked_as_they_come(listings, tm
     # A huge range is refused at its end, not after it has been gone through.
     with pytest.raises(ValueError, match=r"item 999999999999 does not lie in 1\.\.23"):
         lst.values("Displacements", items=range(1, 10**12))
-    for wrong in ([True], [1.0], "12", [2**70]):
+    for wrong in ([True], np.array([True, True]), [1.0], "12", [2**70]):
         with pytest.raises((TypeError, ValueError)):
             lst.values("Displacements", items=wrong)
     with pytest.raises(TypeError):
@@ -149,6 +149,22 @@ def test_items_and_times_are_any_whole_numbers_checked_as_they_come(listings, tm
     assert velto.open(os.fsencode(listings["frame"])).counts == lst.counts
     with pytest.raises(ValueError, match="null byte"):
         velto.open(listings["frame"] + "\0.txt")
+    # Named from the folder it was opened in, whatever the folder is later; the name given back is
+    # the file's, bytes that are not UTF-8 included.
+    odd = tmp_path / os.fsdecode(b"caf\xe9.out")
+    odd.write_bytes(open(listings["frame"], "rb").read())
+    here = os.getcwd()
+    try:
+        os.chdir(tmp_path)
+        relative = velto.open(os.fsdecode(b"caf\xe9.out"))
+        os.chdir("/")
+        assert relative.values("Displacements").tobytes() == lst.values("Displacements").tobytes()
+    finally:
+        os.chdir(here)
+    assert relative.path == str(odd)
+    # Only velto.open makes a listing: an empty one would have nothing to read.
+    with pytest.raises(TypeError):
+        velto.Listing.__new__(velto.Listing)
 
 
 def test_unreadable_listings_raise_listing_error(listings, tmp_path):
