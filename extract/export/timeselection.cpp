@@ -67,7 +67,7 @@ void TimeSelection::SetAvailable(std::vector<std::string> texts) {
     Clear();
 }
 
-bool TimeSelection::AddText(std::string_view text) {
+bool TimeSelection::AddAt(std::string_view text, int k) {
     if (FindListString(selected_, text) != -1) {
         return false;
     }
@@ -77,16 +77,18 @@ bool TimeSelection::AddText(std::string_view text) {
     if (pos < 0) {
         return false;
     }
-    int k = FindListString(available_, text);
     hidden_.insert(hidden_.begin() + pos, std::to_string(k + 1));
     return true;
 }
 
+bool TimeSelection::AddIndex(int index) {
+    return index >= 0 && static_cast<std::size_t>(index) < available_.size() &&
+           AddAt(available_[static_cast<std::size_t>(index)], index);
+}
+
 void TimeSelection::AddIndices(const std::vector<int>& indices) {
-    for (int p : indices) {
-        if (p >= 0 && static_cast<std::size_t>(p) < available_.size()) {
-            AddText(available_[static_cast<std::size_t>(p)]);
-        }
+    for (const int index : indices) {
+        AddIndex(index);
     }
 }
 

@@ -46,9 +46,10 @@ class TimeSelection {
     const std::vector<std::string>& selected() const { return selected_; }
     const std::vector<std::string>& hidden() const { return hidden_; }
 
-    // Chooses the time of this text (an available item's text). Returns false and changes
-    // nothing when it is already chosen, or when a chosen time has the same value.
-    bool AddText(std::string_view text);
+    // Chooses the available item at this 0-based index, as that record (not the first of its
+    // text: two runs in one listing hold other values at the same time). False, changing
+    // nothing, for an index outside the list or a time already chosen.
+    bool AddIndex(int index);
     // Chooses the available items at these 0-based indices, in this order; indices outside the
     // list are passed over.
     void AddIndices(const std::vector<int>& indices);
@@ -63,6 +64,9 @@ class TimeSelection {
     std::vector<Integer> SelectedTimes() const;
 
   private:
+    // Chooses the time of this text as the available item at 0-based place k.
+    bool AddAt(std::string_view text, int k);
+
     std::vector<std::string> available_;
     std::vector<std::string> selected_;
     std::vector<std::string> hidden_;

@@ -264,7 +264,7 @@ bool ExtractSession::AddTime(int row) {
         return false;
     }
     selectAll_ = false;
-    if (!times_.AddText(times_.available()[static_cast<std::size_t>(row)])) {
+    if (!times_.AddIndex(row)) {
         Changed();
         return false;
     }
