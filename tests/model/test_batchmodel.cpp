@@ -108,6 +108,10 @@ void RecordNotifierWarnings(QtMsgType, const QMessageLogContext&, const QString&
     }
 }
 
+// A stop aborts the running file, starts no other and leaves the solver to end on its own. The
+// journal holds, the moment before, what a crash would leave (a program that goes away, a
+// restart of the machine): the running file "Interrupted", the row waiting its turn with the
+// status it had, the finished file with its console text.
 TEST_F(BatchRun, StopAbortsTheRunningFileAndLeavesTheSolverAlone) {
     notifierWarnings.clear();
     const QtMessageHandler previous = qInstallMessageHandler(RecordNotifierWarnings);
@@ -115,9 +119,13 @@ TEST_F(BatchRun, StopAbortsTheRunningFileAndLeavesTheSolverAlone) {
     Add(batch, Input("beam1", {"STEPS 2", "PACE 0"}));
     Add(batch, Input("beam2", {"STEPS 200", "PACE 0.2"}));
     Add(batch, Input("beam3", {"STEPS 2", "PACE 0"}), "Completed");  // from an earlier batch
+    const QString path = QString::fromStdString(dir.File("journal.json"));
+    BatchJournal journal(batch, path);
+    BatchModel crashed;
     std::vector<int> solvers;
     QObject::connect(&batch, &BatchModel::progress, [&](int row, float, const QString&) {
         if (row == 1 && !batch.stopRequested()) {
+            EXPECT_EQ(BatchJournal::Load(path, crashed), BatchJournal::Loaded::kYes);
             solvers = test::ProcessesIn(dir.path());
             batch.Stop();
             // Right after the stop the solver is still there, untouched.
@@ -131,6 +139,8 @@ TEST_F(BatchRun, StopAbortsTheRunningFileAndLeavesTheSolverAlone) {
     EXPECT_EQ(Statuses(batch), (std::vector<QString>{"Completed", "Aborted", "Completed"}));
     // The summary counts what this batch ran, not the row a stop kept from starting.
     EXPECT_EQ(batch.StatusesOfThisBatch(), (std::vector<QString>{"Completed", "Aborted"}));
+    EXPECT_EQ(Statuses(crashed), (std::vector<QString>{"Completed", "Interrupted", "Completed"}));
+    EXPECT_TRUE(crashed.log(0).contains("Analysis completed.")) << crashed.log(0).toStdString();
     ASSERT_EQ(solvers.size(), 1u);
     EXPECT_FALSE(std::filesystem::exists(dir.File("beam3.received")));
     // The stopped solver meets the closed pipe at its next line and ends; it is then reaped.
@@ -393,29 +403,6 @@ TEST_F(BatchRun, AQuitWaitsForTheBatchToEnd) {
     EXPECT_FALSE(batch.quitRequested() || batch.stopRequested());
     EXPECT_EQ(events, std::vector<std::string>{"finished"});
     EXPECT_EQ(Statuses(batch), std::vector<QString>{"Completed"});
-}
-
-// A program that goes away in the middle of a batch (a crash, a restart of the machine) finds the
-// batch on disk as it was: the file that was running reads "Interrupted", a row still waiting its
-// turn keeps the status it had, and the finished file keeps its console text.
-TEST_F(BatchRun, TheJournalKeepsTheBatchAsACrashLeavesIt) {
-    BatchModel batch;
-    Add(batch, Input("beam1", {"STEPS 2", "PACE 0"}));
-    Add(batch, Input("beam2", {"STEPS 100", "PACE 0.1"}));
-    Add(batch, Input("beam3", {"STEPS 2", "PACE 0"}), "Failed");
-    const QString path = QString::fromStdString(dir.File("journal.json"));
-    BatchJournal journal(batch, path);
-    BatchModel crashed;
-    QObject::connect(&batch, &BatchModel::progress, [&](int row, float, const QString&) {
-        if (row == 1 && crashed.rowCount() == 0) {
-            // What is on disk at this moment is what a crash would leave.
-            EXPECT_EQ(BatchJournal::Load(path, crashed), BatchJournal::Loaded::kYes);
-            batch.Stop();
-        }
-    });
-    RunToEnd(batch, StandIn(VELTO_STANDIN_DIR));
-    EXPECT_EQ(Statuses(crashed), (std::vector<QString>{"Completed", "Interrupted", "Failed"}));
-    EXPECT_TRUE(crashed.log(0).contains("Analysis completed.")) << crashed.log(0).toStdString();
 }
 
 }  // namespace
