@@ -138,7 +138,8 @@ TEST_F(ShellWindow, NoSolverSaysSoAndTheWindowStaysUsable) {
 }
 
 // The list shows the model's rows; Add passes the chosen files to the model's rule and tells what
-// it refused, Delete removes the selected row only, Clear all of them.
+// it refused, a double click opens a file or says it cannot, Delete removes the selected row only,
+// Clear all of them.
 TEST_F(ShellWindow, ListCommandsGoThroughTheModel) {
     Make();
     ExpectListCommands(false);
@@ -160,6 +161,12 @@ TEST_F(ShellWindow, ListCommandsGoThroughTheModel) {
     window->onAddClicked();
     EXPECT_EQ(addFolder.toStdString(), dir.path().string());
     ASSERT_EQ(list->topLevelItemCount(), 2);
+    window->onFileDoubleClicked(1);
+    EXPECT_EQ(opened, toAdd);
+    openWorks = false;
+    window->onFileDoubleClicked(1);
+    EXPECT_EQ(asked.back(), "The executable for in files not found.");
+    EXPECT_EQ(styles.back(), kStyleCritical);
 
     Find<QPlainTextEdit>("txtRun")->setPlainText("old text");
     list->clearSelection();
@@ -454,18 +461,6 @@ TEST_F(ShellWindow, RunOnClusterSaysWhyItIsOffAndAsksFirst) {
     EXPECT_EQ(styles.back(), kStyleYesNo | kStyleQuestion);
     EXPECT_FALSE(window->batch().running());
     EXPECT_EQ(Statuses(), (QStringList{"", ""}));
-}
-
-TEST_F(ShellWindow, DoubleClickOpensTheFileOrSaysItCannot) {
-    Make();
-    toAdd = {Input("beam1.in", "")};
-    window->onAddClicked();
-    window->onFileDoubleClicked(0);
-    EXPECT_EQ(opened, toAdd);
-    openWorks = false;
-    window->onFileDoubleClicked(0);
-    EXPECT_EQ(asked, QStringList{"The executable for in files not found."});
-    EXPECT_EQ(styles.back(), kStyleCritical);
 }
 
 // The solver's folder changes only to one that holds the solver, however it is given in the
