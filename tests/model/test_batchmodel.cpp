@@ -20,19 +20,9 @@ using test::Statuses;
 
 class BatchRun : public ::testing::Test {
   protected:
-    // Writes an input file with an end time and the stand-in's directives.
-    std::string Input(const std::string& name, const std::vector<std::string>& directives,
-                      bool timeBlock = true) {
-        std::vector<std::string> lines = {"NODES 12"};
-        if (timeBlock) {
-            lines.insert(lines.end(), {"TIME", "  5 1800", "  10 3600", "END_TIME"});
-        }
-        for (const std::string& d : directives) {
-            lines.push_back("STANDIN " + d);
-        }
-        std::string path = dir.File(name + ".in");
-        test::WriteBytes(path, test::Lines(lines, "\r\n"));
-        return path;
+    // An input file with an end time of 100 and the stand-in's directives.
+    std::string Input(const std::string& name, const std::vector<std::string>& directives) {
+        return test::StandInInput(dir, name, directives);
     }
 
     // A row for a file as it stands, unchecked (as a journal brings it back).
@@ -47,11 +37,13 @@ class BatchRun : public ::testing::Test {
     test::ScratchDir dir;
 };
 
-TEST_F(BatchRun, FailingFileInTheMiddleLeavesTheOthersCompleted) {
+// Two files at once, the second failing: the others complete, each with its own console text.
+TEST_F(BatchRun, FailingFileLeavesTheOthersCompletedTwoAtATime) {
     BatchModel batch;
-    Add(batch, Input("beam1", {"STEPS 4", "PACE 0.05"}));
-    Add(batch, Input("beam2", {"STEPS 2", "PACE 0", "EXIT 3"}));
-    Add(batch, Input("beam3", {"STEPS 4", "PACE 0.05"}));
+    for (int i = 1; i <= 4; ++i) {
+        Add(batch,
+            Input("beam" + std::to_string(i), {"STEPS 4", "PACE 0.05", i == 2 ? "EXIT 3" : ""}));
+    }
     std::vector<std::pair<int, float>> progress;
     QObject::connect(&batch, &BatchModel::progress,
                      [&](int row, float fraction, const QString& name) {
@@ -59,7 +51,7 @@ TEST_F(BatchRun, FailingFileInTheMiddleLeavesTheOthersCompleted) {
                          EXPECT_EQ(name.toStdString(), "beam" + std::to_string(row + 1));
                      });
     // Every row waits "Queued" from the start of the run until its turn.
-    std::vector<QStringList> seen(3);
+    std::vector<QStringList> seen(4);
     QObject::connect(&batch, &BatchModel::statusChanged, [&](int row) {
         seen[static_cast<std::size_t>(row)].append(
             batch.rows()[static_cast<std::size_t>(row)].status);
@@ -67,8 +59,15 @@ TEST_F(BatchRun, FailingFileInTheMiddleLeavesTheOthersCompleted) {
     std::vector<std::pair<int, QByteArray>> reasons;
     QObject::connect(&batch, &BatchModel::fileFailedBecause,
                      [&](int row, const QByteArray& reason) { reasons.emplace_back(row, reason); });
-    RunToEnd(batch, StandIn(VELTO_STANDIN_DIR));
-    EXPECT_EQ(Statuses(batch), (std::vector<QString>{"Completed", "Failed", "Completed"}));
+    int mostAtOnce = 0;
+    int running = 0;
+    QObject::connect(&batch, &BatchModel::fileStarted,
+                     [&](int) { mostAtOnce = std::max(mostAtOnce, ++running); });
+    QObject::connect(&batch, &BatchModel::fileFinished, [&](int, const QString&) { --running; });
+    RunToEnd(batch, StandIn(VELTO_STANDIN_DIR), 2);
+    EXPECT_EQ(Statuses(batch),
+              (std::vector<QString>{"Completed", "Failed", "Completed", "Completed"}));
+    EXPECT_EQ(mostAtOnce, 2);
     // The failed row says why, at the end of its console text.
     EXPECT_TRUE(batch.log(1).endsWith("Analysis completed.\nVelto ended with exit code 3\n"))
         << batch.log(1).toStdString();
@@ -76,18 +75,18 @@ TEST_F(BatchRun, FailingFileInTheMiddleLeavesTheOthersCompleted) {
               (std::vector<std::pair<int, QByteArray>>{{1, "Velto ended with exit code 3\n"}}));
     EXPECT_EQ(seen, (std::vector<QStringList>{{"Queued", "Running", "Completed"},
                                               {"Queued", "Running", "Failed"},
+                                              {"Queued", "Running", "Completed"},
                                               {"Queued", "Running", "Completed"}}));
-    ASSERT_EQ(batch.rowCount(), 3);
-    for (int row = 0; row < 3; ++row) {
+    for (int row = 0; row < 4; ++row) {
         const QByteArray& log = batch.log(row);
-        EXPECT_TRUE(log.contains("time = ")) << log.toStdString();
+        EXPECT_TRUE(log.contains("time = 100.00")) << log.toStdString();
+        EXPECT_EQ(log.count("(1 of 4)"), 1) << log.toStdString();  // logs are not mixed
         // The prompt and its two blanks never reach the console text.
         EXPECT_FALSE(log.contains("FILENAME")) << log.toStdString();
     }
-    EXPECT_TRUE(batch.log(0).contains("time = 3600.00"));
     // Progress runs against the input's end time. Each paced step arrives in a read of its own
     // (the first may share one with the banner, whose second word is no number).
-    for (int row : {0, 2}) {
+    for (int row : {0, 2, 3}) {
         std::vector<float> fractions;
         for (const auto& [r, fraction] : progress) {
             if (r == row) {
@@ -98,7 +97,7 @@ TEST_F(BatchRun, FailingFileInTheMiddleLeavesTheOthersCompleted) {
         EXPECT_EQ(std::vector<float>(fractions.end() - 3, fractions.end()),
                   (std::vector<float>{0.5f, 0.75f, 1.0f}));
     }
-    EXPECT_TRUE(std::filesystem::exists(dir.File("beam3.out")));
+    EXPECT_TRUE(std::filesystem::exists(dir.File("beam4.out")));
 }
 
 // Qt's warnings about descriptors it watches, recorded while a test runs.
@@ -109,6 +108,10 @@ void RecordNotifierWarnings(QtMsgType, const QMessageLogContext&, const QString&
     }
 }
 
+// A stop aborts the running file, starts no other and leaves the solver to end on its own. The
+// journal holds, the moment before, what a crash would leave (a program that goes away, a
+// restart of the machine): the running file "Interrupted", the row waiting its turn with the
+// status it had, the finished file with its console text.
 TEST_F(BatchRun, StopAbortsTheRunningFileAndLeavesTheSolverAlone) {
     notifierWarnings.clear();
     const QtMessageHandler previous = qInstallMessageHandler(RecordNotifierWarnings);
@@ -116,9 +119,13 @@ TEST_F(BatchRun, StopAbortsTheRunningFileAndLeavesTheSolverAlone) {
     Add(batch, Input("beam1", {"STEPS 2", "PACE 0"}));
     Add(batch, Input("beam2", {"STEPS 200", "PACE 0.2"}));
     Add(batch, Input("beam3", {"STEPS 2", "PACE 0"}), "Completed");  // from an earlier batch
+    const QString path = QString::fromStdString(dir.File("journal.json"));
+    BatchJournal journal(batch, path);
+    BatchModel crashed;
     std::vector<int> solvers;
     QObject::connect(&batch, &BatchModel::progress, [&](int row, float, const QString&) {
         if (row == 1 && !batch.stopRequested()) {
+            EXPECT_EQ(BatchJournal::Load(path, crashed), BatchJournal::Loaded::kYes);
             solvers = test::ProcessesIn(dir.path());
             batch.Stop();
             // Right after the stop the solver is still there, untouched.
@@ -132,6 +139,8 @@ TEST_F(BatchRun, StopAbortsTheRunningFileAndLeavesTheSolverAlone) {
     EXPECT_EQ(Statuses(batch), (std::vector<QString>{"Completed", "Aborted", "Completed"}));
     // The summary counts what this batch ran, not the row a stop kept from starting.
     EXPECT_EQ(batch.StatusesOfThisBatch(), (std::vector<QString>{"Completed", "Aborted"}));
+    EXPECT_EQ(Statuses(crashed), (std::vector<QString>{"Completed", "Interrupted", "Completed"}));
+    EXPECT_TRUE(crashed.log(0).contains("Analysis completed.")) << crashed.log(0).toStdString();
     ASSERT_EQ(solvers.size(), 1u);
     EXPECT_FALSE(std::filesystem::exists(dir.File("beam3.received")));
     // The stopped solver meets the closed pipe at its next line and ends; it is then reaped.
@@ -256,16 +265,6 @@ TEST_F(BatchRun, EachVersionIsHandedTheNameItReads) {
     }
 }
 
-TEST_F(BatchRun, NoTimeBlockGivesNoProgressButAllText) {
-    BatchModel batch;
-    Add(batch, Input("beam1", {"STEPS 3", "PACE 0"}, false));
-    int reports = 0;
-    QObject::connect(&batch, &BatchModel::progress, [&](int, float, const QString&) { ++reports; });
-    RunToEnd(batch, StandIn(VELTO_STANDIN_DIR));
-    EXPECT_EQ(reports, 0);
-    EXPECT_TRUE(batch.log(0).contains("Analysis completed."));
-}
-
 TEST_F(BatchRun, MissingSolverFailsEveryFile) {
     SolverInfo solver;
     solver.SolverFolder = dir.File("no solver here");
@@ -298,27 +297,6 @@ TEST_F(BatchRun, StopWithSeveralJobsFinishesTheBatchOnce) {
     QCoreApplication::processEvents();  // whatever the stop left queued
     EXPECT_EQ(Statuses(batch), (std::vector<QString>{"Aborted", "Aborted", ""}));
     EXPECT_EQ(finished, 1);
-}
-
-TEST_F(BatchRun, SeveralJobsAtOnce) {
-    BatchModel batch;
-    for (int i = 1; i <= 4; ++i) {
-        Add(batch,
-            Input("beam" + std::to_string(i), {"STEPS 3", "PACE 0.05", i == 3 ? "EXIT 1" : ""}));
-    }
-    int mostAtOnce = 0;
-    int running = 0;
-    QObject::connect(&batch, &BatchModel::fileStarted,
-                     [&](int) { mostAtOnce = std::max(mostAtOnce, ++running); });
-    QObject::connect(&batch, &BatchModel::fileFinished, [&](int, const QString&) { --running; });
-    RunToEnd(batch, StandIn(VELTO_STANDIN_DIR), 2);
-    EXPECT_EQ(Statuses(batch),
-              (std::vector<QString>{"Completed", "Completed", "Failed", "Completed"}));
-    EXPECT_EQ(mostAtOnce, 2);
-    for (int i = 0; i < 4; ++i) {
-        EXPECT_TRUE(batch.log(i).contains("time = 3600.00")) << i;  // logs are not mixed
-        EXPECT_EQ(batch.log(i).count("(1 of 3)"), 1) << i;
-    }
 }
 
 // One rule for what may be listed, the window's and velto-batch's: a file that cannot be run is
@@ -425,29 +403,6 @@ TEST_F(BatchRun, AQuitWaitsForTheBatchToEnd) {
     EXPECT_FALSE(batch.quitRequested() || batch.stopRequested());
     EXPECT_EQ(events, std::vector<std::string>{"finished"});
     EXPECT_EQ(Statuses(batch), std::vector<QString>{"Completed"});
-}
-
-// A program that goes away in the middle of a batch (a crash, a restart of the machine) finds the
-// batch on disk as it was: the file that was running reads "Interrupted", a row still waiting its
-// turn keeps the status it had, and the finished file keeps its console text.
-TEST_F(BatchRun, TheJournalKeepsTheBatchAsACrashLeavesIt) {
-    BatchModel batch;
-    Add(batch, Input("beam1", {"STEPS 2", "PACE 0"}));
-    Add(batch, Input("beam2", {"STEPS 100", "PACE 0.1"}));
-    Add(batch, Input("beam3", {"STEPS 2", "PACE 0"}), "Failed");
-    const QString path = QString::fromStdString(dir.File("journal.json"));
-    BatchJournal journal(batch, path);
-    BatchModel crashed;
-    QObject::connect(&batch, &BatchModel::progress, [&](int row, float, const QString&) {
-        if (row == 1 && crashed.rowCount() == 0) {
-            // What is on disk at this moment is what a crash would leave.
-            EXPECT_EQ(BatchJournal::Load(path, crashed), BatchJournal::Loaded::kYes);
-            batch.Stop();
-        }
-    });
-    RunToEnd(batch, StandIn(VELTO_STANDIN_DIR));
-    EXPECT_EQ(Statuses(crashed), (std::vector<QString>{"Completed", "Interrupted", "Failed"}));
-    EXPECT_TRUE(crashed.log(0).contains("Analysis completed.")) << crashed.log(0).toStdString();
 }
 
 }  // namespace

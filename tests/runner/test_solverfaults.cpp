@@ -38,7 +38,11 @@ TEST(SolverFaults, CrashClosedOutputAndGrandchild) {
     // the grandchild did not hold the batch: far less than its 20 s.
     EXPECT_GE(seconds, 1.0);
     EXPECT_LT(seconds, 15.0);
+    // The faults were played: the quiet solver's console ended after its first step, and the
+    // grandchild outlives the batch.
     EXPECT_TRUE(batch.log(1).contains("time = "));
+    EXPECT_FALSE(batch.log(1).contains("Analysis completed.")) << batch.log(1).toStdString();
+    EXPECT_EQ(test::ProcessesIn(dir.path()).size(), 1u);
 }
 
 // A solver that floods its console: the command line shows it and keeps no more than it must.

@@ -70,13 +70,5 @@ TEST_F(SolverFinder, VersionComesFromTheBanner) {
     EXPECT_FALSE(GetSolverVersion(solver, dir.File("missing")));
 }
 
-TEST_F(SolverFinder, OnlyVersion2004TakesTheNameOnItsCommandLine) {
-    EXPECT_TRUE(TakesNameOnCommandLine("2004"));
-    EXPECT_TRUE(TakesNameOnCommandLine("2004.0"));
-    EXPECT_FALSE(TakesNameOnCommandLine("2026"));
-    EXPECT_FALSE(TakesNameOnCommandLine(""));
-    EXPECT_FALSE(TakesNameOnCommandLine("abcd"));
-}
-
 }  // namespace
 }  // namespace velto

