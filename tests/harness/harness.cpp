@@ -165,6 +165,7 @@ BatchCommand RunVeltoBatch(const ScratchDir& dir, const BatchCall& call) {
                 if (got <= 0) {
                     break;
                 }
+                run.outBytes += got;
                 if (call.keepOutput) {
                     run.out.append(buffer, static_cast<std::size_t>(got));
                 }

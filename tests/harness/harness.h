@@ -39,8 +39,9 @@ std::vector<QString> Statuses(const BatchModel& batch);
 // velto-batch as a user runs it, with its output read as it comes.
 struct BatchCommand {
     std::string out;
-    int status = -1;   // -1: ended by a signal
-    long peakKiB = 0;  // its peak memory
+    long long outBytes = 0;  // all it wrote, kept or not
+    int status = -1;         // -1: ended by a signal
+    long peakKiB = 0;        // its peak memory
 };
 
 struct BatchCall {
