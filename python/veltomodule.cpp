@@ -153,6 +153,11 @@ class Listing {
 
     Values Read(const std::string& variable, const std::optional<std::string>& vector,
                 const py::object& items, const py::object& records) {
+        // A NUL would end the reason given back at it, not the name.
+        if (variable.find('\0') != std::string::npos ||
+            vector.value_or("").find('\0') != std::string::npos) {
+            throw py::value_error("embedded null byte");
+        }
         const Choice choice = Choose(variable, vector.value_or(""), items, records);
         FirstMessage messages;
         SaveResult result;
