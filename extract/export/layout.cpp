@@ -55,6 +55,10 @@ class WatchedSheet final : public SheetWriter {
         Reached(row);
         inner_.ListingSingle(row, col, value);
     }
+    void ListingRow(long row, long col, std::span<const float> values) override {
+        Reached(row);
+        inner_.ListingRow(row, col, values);
+    }
     void Close() override { inner_.Close(); }
 
   private:
@@ -170,6 +174,10 @@ void WriteSheetCells(const Catalogue& c, std::string_view variable, std::string_
     sheet.Text(2, 1, "Vector");
     sheet.Text(2, 2, vectorName);
     if (layout == TimeLayout::InRows) {
+        // Items chosen in ascending order, each once (as the ranges choose them), are the table's
+        // own rows as they stand; any other choice is gathered row by row.
+        const bool inHeldOrder = c.SelectedVectors == c.ExtractedValues.Held();
+        std::vector<Single> row(inHeldOrder ? 0 : c.SelectedVectors.size());
         sheet.Text(3, 1, "Time");
         for (Long i = 1; i <= vectors; ++i) {
             sheet.Text(3, i + 1, label(vector(i)));
@@ -179,9 +187,14 @@ void WriteSheetCells(const Catalogue& c, std::string_view variable, std::string_
                 throw SaveAborted{};
             }
             sheet.ListingSingle(j + 3, 1, time(j));
-            for (Long i = 1; i <= vectors; ++i) {
-                sheet.ListingSingle(j + 3, i + 1, c.ExtractedValues.At(vector(i), j));
+            if (inHeldOrder) {
+                sheet.ListingRow(j + 3, 2, c.ExtractedValues.Row(j));
+                continue;
             }
+            for (Long i = 1; i <= vectors; ++i) {
+                row[static_cast<std::size_t>(i - 1)] = c.ExtractedValues.At(vector(i), j);
+            }
+            sheet.ListingRow(j + 3, 2, row);
         }
     } else {
         // Each row of this sheet takes a value of every time: all of them must be read first.

@@ -23,6 +23,12 @@ void SheetWriter::ListingSingle(long row, long col, float value) {
     Number(row, col, StoredDouble(value));
 }
 
+void SheetWriter::ListingRow(long row, long col, std::span<const float> values) {
+    for (const float value : values) {
+        ListingSingle(row, col++, value);
+    }
+}
+
 void SheetWriter::StartSheet(std::string_view) {
     Raise(kInvalidCall);
 }
@@ -104,6 +110,34 @@ class CsvSheet final : public SheetWriter {
         }
         char buffer[32];
         out_.append(buffer, ShortestSingleText(buffer, value));
+        Written();
+    }
+    void ListingRow(long row, long col, std::span<const float> values) override {
+        if (values.empty()) {
+            return;
+        }
+        if (col + static_cast<long>(values.size()) - 1 > columns_) {
+            Raise(kSubscriptOutOfRange);
+        }
+        for (const float value : values) {
+            if (!std::isfinite(value)) {
+                Raise(kOverflow);
+            }
+        }
+        Place(row, col);
+        // Printed straight into the text, a separator before each but the first: no call per
+        // cell but the printing's own.
+        constexpr std::size_t kLongestCell = 32;
+        const std::size_t start = out_.size();
+        out_.resize(start + values.size() * (kLongestCell + 1));
+        char* at = out_.data() + start;
+        at = ShortestSingleText(at, values.front());
+        for (const float value : values.subspan(1)) {
+            *at++ = ',';
+            at = ShortestSingleText(at, value);
+        }
+        out_.resize(static_cast<std::size_t>(at - out_.data()));
+        col_ = col + static_cast<long>(values.size()) - 1;
         Written();
     }
     void Close() override {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -27,6 +28,9 @@ class SheetWriter {
     virtual void Number(long row, long col, double value) = 0;
     // A single of the listing (a time or a value), stored as the double StoredDouble gives.
     virtual void ListingSingle(long row, long col, float value);
+    // Singles of the listing in a row, from `col` on: as many ListingSingle calls, which a writer
+    // may make in one go (a sheet of millions of cells spends its time here).
+    virtual void ListingRow(long row, long col, std::span<const float> values);
     // Starts another sheet of a workbook, named `name` (Windows-1252, at most 31 characters,
     // none of []:*?/\, unlike the other sheets' names); the cells that follow go to it, counted
     // from its own first row. Only the xlsx writer holds more than one sheet: the others raise

@@ -73,6 +73,10 @@ std::span<Single> ValueTable::Row(Integer time) {
                                               held_.size());
 }
 
+std::span<const Single> ValueTable::Row(Integer time) const {
+    return const_cast<ValueTable&>(*this).Row(time);
+}
+
 Single& ValueTable::At(Long item, Integer time) {
     return values_[Index(item, time)];
 }

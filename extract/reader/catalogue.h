@@ -50,6 +50,7 @@ class ValueTable {
     // The values at one time, in the order of Held(): for readers that go through every item
     // held, without looking each one up.
     std::span<Single> Row(Integer time);
+    std::span<const Single> Row(Integer time) const;
 
   private:
     void Allocate();
