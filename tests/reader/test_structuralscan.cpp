@@ -170,45 +170,6 @@ TEST_F(StructuralScan, ProgressRunsFromInputToTimes) {
     EXPECT_EQ(o.progress.fractions.back(), 1.0f);
 }
 
-// A generated listing of every structural table, in each line-end convention: the scan finds
-// the model, every time at the right place and every table.
-TEST_F(StructuralScan, GeneratedThreeDimensionalListing) {
-    for (const char* end : {"\n", "\r\n", "\r"}) {
-        ListingSpec spec = test::Frame3d();
-        spec.kind = ListingKind::Dynamic;
-        spec.lineEnd = end;
-        spec.times = 7;
-        spec.timeStep = 30;
-        OpenSpec(spec);
-
-        const Catalogue& c = o.catalogue;
-        EXPECT_TRUE(o.texts().empty());
-        EXPECT_EQ(c.AnalysisKind, kKindDynamic);
-        EXPECT_EQ(c.Version, "2026.1");
-        EXPECT_EQ(
-            (std::vector<long>{c.Ndim, c.NodeCount, c.TrussCount, c.BeamCount, c.BeamPointCount,
-                               c.ShellCount, c.AreaPointCount, c.SoilCount, c.FiberCount}),
-            (std::vector<long>{3, 9, 4, 5, 3, 3, 4, 3, 12}));
-        EXPECT_TRUE(c.HasDisplacements && c.HasTrussForces && c.HasBeamForces &&
-                    c.HasMembraneForces && c.HasBendingForces && c.HasSoilForces &&
-                    c.HasBeamStresses && c.HasTangentModulus);
-        EXPECT_EQ(c.StressTables.size(), 3u);
-        EXPECT_EQ(c.TangentTables.size(), 2u);
-        ASSERT_EQ(c.Times.size(), 7u);
-        for (int t = 0; t < 7; ++t) {
-            EXPECT_EQ(c.Times[t].Time, 30.0f * static_cast<float>(t + 1));
-            // What lies between the last TIME line and the stored position is that line and
-            // its line end: the position is the start of the next line.
-            auto at = static_cast<std::size_t>(c.Times[t].Position - 1);
-            std::size_t timeAt = bytes.rfind("  TIME =", at);
-            ASSERT_NE(timeAt, std::string::npos);
-            std::string between = bytes.substr(timeAt, at - timeAt);
-            EXPECT_EQ(between.find_first_of("\r\n"), between.size() - std::string(end).size())
-                << "time " << t + 1;
-        }
-    }
-}
-
 TEST_F(StructuralScan, OpeningAnotherListingClearsTheFirst) {
     ListingSpec structural;
     structural.beams = 4;
