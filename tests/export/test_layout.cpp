@@ -60,8 +60,6 @@ TEST_F(Layout, TimesInRows) {
     ASSERT_TRUE(Write(TimeLayout::InRows));
     BiffSheet sheet = test::ReadBiffSheet(target);
     EXPECT_TRUE(sheet.complete);
-    EXPECT_EQ(sheet.font, "Arial");
-    EXPECT_EQ(sheet.fontHeight, 200);
     std::vector<BiffCell> expected = {
         Text(1, 1, "Variable"), Text(1, 2, "Displacements"), Text(2, 1, "Vector"),
         Text(2, 2, "DOF1"),     Text(3, 1, "Time"),          Text(3, 2, "Node 1"),
@@ -71,34 +69,6 @@ TEST_F(Layout, TimesInRows) {
         Number(5, 4, -50)};
     EXPECT_EQ(sheet.cells, expected);
     EXPECT_TRUE(messages.messages.empty());
-}
-
-TEST_F(Layout, TimesInColumns) {
-    ASSERT_TRUE(Write(TimeLayout::InColumns, "Truss Axial Force", ""));
-    std::vector<BiffCell> expected = {Text(1, 1, "Variable"), Text(1, 2, "Truss Axial Force"),
-                                      Text(2, 1, "Vector"),   Text(2, 2, ""),
-                                      Text(3, 1, "Truss"),    Number(3, 2, 60),
-                                      Number(3, 3, 180),      Text(4, 1, "Truss 1"),
-                                      Number(4, 2, 1.25),     Number(4, 3, -10),
-                                      Text(5, 1, "Truss 3"),  Number(5, 2, 3.25),
-                                      Number(5, 3, -30),      Text(6, 1, "Truss 5"),
-                                      Number(6, 2, 5.25),     Number(6, 3, -50)};
-    EXPECT_EQ(test::ReadBiffSheet(target).cells, expected);
-}
-
-TEST_F(Layout, DescendingVectorsAndEigenValueLabels) {
-    c.SelectedVectors = {9, 7};
-    ASSERT_TRUE(Write(TimeLayout::InRows, "Beam Stresses", "Beam    5 (Point  1)"));
-    BiffSheet sheet = test::ReadBiffSheet(target);
-    EXPECT_EQ(sheet.At(3, 2)->text, "Fiber 9");
-    EXPECT_EQ(sheet.At(3, 3)->text, "Fiber 7");
-    EXPECT_EQ(sheet.At(2, 2)->text, "Beam    5 (Point  1)");
-
-    c.SelectedVectors = {1};
-    ASSERT_TRUE(Write(TimeLayout::InColumns, "Eigen Values", ""));
-    sheet = test::ReadBiffSheet(target);
-    EXPECT_EQ(sheet.At(3, 1)->text, "Value");
-    EXPECT_EQ(sheet.At(4, 1)->text, "Value 1");
 }
 
 // Past a format's limits the save is refused before the previous file is touched (each limit is
@@ -151,14 +121,14 @@ TEST_F(Layout, LimitsAreCheckedBeforeAnythingIsTouched) {
 }
 
 // A save that fails half-way used to leave a partial file in place of the previous one. Every
-// format is written beside the target and replaces it only when complete, keeping its mode.
+// format is written beside the target and replaces it only when complete (keeping its mode is
+// SaveFaults' to check).
 TEST_F(Layout, FailedSaveLeavesThePreviousFileAndNoTemporary) {
     std::size_t files = 0;
     for (SheetFormat format : {SheetFormat::Xls, SheetFormat::Xlsx, SheetFormat::Csv}) {
         SCOPED_TRACE(FormatName(format));
         target = dir.File("result." + std::string(FormatName(format)));
         test::WriteBytes(target, "the previous result");
-        ::chmod(target.c_str(), 0640);
         c.SelectedVectors = {1, 0};  // a vector the extraction has no value for
         messages.messages.clear();
         EXPECT_FALSE(Write(TimeLayout::InRows, format));
@@ -169,9 +139,6 @@ TEST_F(Layout, FailedSaveLeavesThePreviousFileAndNoTemporary) {
         c.SelectedVectors = {2};
         EXPECT_TRUE(Write(TimeLayout::InRows, format));
         EXPECT_NE(test::ReadBytes(target), "the previous result");
-        struct stat info {};
-        ::stat(target.c_str(), &info);
-        EXPECT_EQ(info.st_mode & 0777, 0640u);
     }
     EXPECT_TRUE(test::ReadBiffSheet(dir.File("result.xls")).complete);
     EXPECT_EQ(Folder(), (std::vector<std::string>{"result.csv", "result.xls", "result.xlsx"}));
@@ -193,65 +160,6 @@ TEST_F(Layout, FileWeMayNotWriteIsReportedLocked) {
     }));
     EXPECT_EQ(test::ReadBytes(target), "held by another program");
     EXPECT_EQ(Folder(), std::vector<std::string>{"result.xls"});
-}
-
-// --- the same cells in every format ----------------------------------------------------------
-
-// The xlsx sheet holds the very cells of the xls sheet; an empty text is left blank.
-TEST_F(Layout, XlsxHoldsTheCellsOfTheXls) {
-    c.Times[2].Time = 20.1f;
-    c.ExtractedValues.At(5, 1) = 1.2345e-05f;
-    c.ExtractedValues.At(1, 2) = -3.4028235e38f;
-    const std::string xlsx = dir.File("result.xlsx");
-    for (TimeLayout layout : {TimeLayout::InRows, TimeLayout::InColumns}) {
-        for (const char* vector : {"Beam    5 (Point  1)", ""}) {
-            ASSERT_TRUE(Write(layout, "Beam Stresses", vector));
-            ASSERT_TRUE(WriteSpreadsheet(c, xlsx, "Beam Stresses", vector, layout, messages,
-                                         SheetFormat::Xlsx));
-            const std::vector<BiffCell> biff = test::ReadBiffSheet(target).cells;
-            const test::XlsxSheet book = test::ReadXlsxSheet(xlsx);
-            std::size_t blanks = 0;
-            for (const BiffCell& cell : biff) {
-                const test::XlsxCell* same = book.At(cell.row, cell.col);
-                if (cell.isText && cell.text.empty()) {
-                    EXPECT_EQ(same, nullptr);
-                    ++blanks;
-                    continue;
-                }
-                ASSERT_NE(same, nullptr) << cell.row << "," << cell.col;
-                EXPECT_EQ(same->isText, cell.isText) << cell.row << "," << cell.col;
-                EXPECT_EQ(same->text, cell.text) << cell.row << "," << cell.col;
-                EXPECT_EQ(same->number, cell.number) << cell.row << "," << cell.col;
-            }
-            EXPECT_EQ(book.cells.size() + blanks, biff.size());
-            EXPECT_EQ(book.dimension, layout == TimeLayout::InRows ? "A1:D5" : "A1:C6");
-        }
-    }
-    EXPECT_TRUE(messages.messages.empty());
-}
-
-TEST_F(Layout, CsvHoldsTheCellsOfTheXlsInBothLayouts) {
-    c.Times[2].Time = 20.1f;
-    c.ExtractedValues.At(5, 1) = 1.2345e-05f;
-    const std::string csv = dir.File("result.csv");
-    ASSERT_TRUE(WriteSpreadsheet(c, csv, "Truss Axial Force", "", TimeLayout::InRows, messages,
-                                 SheetFormat::Csv));
-    EXPECT_EQ(test::ReadBytes(csv),
-              "Variable,Truss Axial Force,,\r\n"
-              "Vector,,,\r\n"
-              "Time,Truss 1,Truss 3,Truss 5\r\n"
-              "60,1.25,3.25,1.2345e-05\r\n"
-              "20.1,-10,-30,-50\r\n");
-    ASSERT_TRUE(WriteSpreadsheet(c, csv, "Truss Axial Force", "", TimeLayout::InColumns, messages,
-                                 SheetFormat::Csv));
-    EXPECT_EQ(test::ReadBytes(csv),
-              "Variable,Truss Axial Force,\r\n"
-              "Vector,,\r\n"
-              "Truss,60,20.1\r\n"
-              "Truss 1,1.25,-10\r\n"
-              "Truss 3,3.25,-30\r\n"
-              "Truss 5,1.2345e-05,-50\r\n");
-    EXPECT_TRUE(messages.messages.empty());
 }
 
 // The limits are each format's own, counted as for xls: one column for the labels, three rows

@@ -110,23 +110,6 @@ TEST(CsvNumbers, ShortestRoundTripWithAPoint) {
     EXPECT_EQ(ErrorOf([] { StoredDouble(std::nanf("")); }), kOverflow);
 }
 
-TEST(CsvSheetWriter, LinesOfTheFullWidthEndingInCrLf) {
-    test::ScratchDir dir;
-    const std::string path = dir.File("sheet.csv");
-    auto sheet = MakeSheetWriter(SheetFormat::Csv);
-    sheet->Open(path, 5, 3);
-    sheet->Text(1, 1, "Variable");
-    sheet->Text(1, 2, "Beam Stresses");
-    sheet->Text(2, 1, "Vector");
-    sheet->Text(2, 2, "");
-    sheet->Number(3, 2, 1.5);  // the first cell of a line left empty
-    sheet->Number(3, 3, -2);
-    sheet->Text(4, 1, "a,b");
-    sheet->Close();  // line 5 never had a cell
-    EXPECT_EQ(test::ReadBytes(path),
-              "Variable,Beam Stresses,\r\nVector,,\r\n,1.5,-2\r\n\"a,b\",,\r\n,,\r\n");
-}
-
 // A listing's single is printed, and stored, from its own six digits when they read back to it:
 // the very text std::to_chars gives and the very double std::from_chars reads from it, for every
 // six-digit value a listing prints at the magnitudes results have, their neighbours (which need
@@ -224,16 +207,6 @@ TEST(XlsxSheetWriter, OutsideTheSheetAndNonFiniteNumbersOverflow) {
     EXPECT_EQ(ErrorOf([&] { sheet->Text(0, 1, "x"); }), kOverflow);
     EXPECT_EQ(ErrorOf([&] { sheet->Number(1, 1, std::nan("")); }), kOverflow);
     sheet->Number(1048576, 16384, 1);
-}
-
-TEST(XlsxSheetWriter, AbandonedWorkbookWritesNothing) {
-    test::ScratchDir dir;
-    {
-        auto sheet = MakeSheetWriter(SheetFormat::Xlsx);
-        sheet->Open(dir.File("book.xlsx"), 2, 2);
-        sheet->Text(1, 1, "Variable");
-    }
-    EXPECT_TRUE(test::Entries(dir.path()).empty());
 }
 
 // Under a decimal-comma locale (which the window's Qt application object takes from the

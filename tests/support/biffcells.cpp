@@ -50,9 +50,6 @@ BiffSheet ReadBiffSheet(const std::string& path) {
                 std::memcpy(&cell.number, bytes.data() + data + 7, 8);
             }
             sheet.cells.push_back(cell);
-        } else if (number == 0x0031) {
-            sheet.fontHeight = static_cast<std::int16_t>(u16(data));
-            sheet.font = bytes.substr(data + 5, u8(data + 4));
         }
         at = data + length;
     }

@@ -20,8 +20,6 @@ struct BiffCell {
 struct BiffSheet {
     std::vector<std::uint16_t> records;  // record numbers in file order
     std::vector<BiffCell> cells;         // text and number cells in file order
-    std::string font;                    // name of the font record
-    int fontHeight = 0;                  // in twentieths of a point
     bool complete = false;               // begins with BOF, ends with EOF, no stray bytes
 
     // The cell at (row, col), or nullptr.
