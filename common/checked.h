@@ -17,20 +17,4 @@ T CheckedNarrow(std::int64_t value) {
     return static_cast<T>(value);
 }
 
-// Integer and Long arithmetic that raises the overflow error instead of wrapping.
-template <typename T>
-T CheckedAdd(T a, T b) {
-    return CheckedNarrow<T>(static_cast<std::int64_t>(a) + static_cast<std::int64_t>(b));
-}
-
-template <typename T>
-T CheckedSub(T a, T b) {
-    return CheckedNarrow<T>(static_cast<std::int64_t>(a) - static_cast<std::int64_t>(b));
-}
-
-template <typename T>
-T CheckedMul(T a, T b) {
-    return CheckedNarrow<T>(static_cast<std::int64_t>(a) * static_cast<std::int64_t>(b));
-}
-
 }  // namespace velto

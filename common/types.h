@@ -4,7 +4,7 @@
 
 namespace velto {
 
-// The widths the solver's companion tools have always used for their numbers. Arithmetic on
+// The widths the solver's companion tools have always used for their numbers. Narrowing to
 // Integer and Long is checked (see checked.h): it raises the overflow error instead of wrapping.
 using Integer = std::int16_t;
 using Long = std::int32_t;

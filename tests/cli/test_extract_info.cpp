@@ -80,14 +80,6 @@ TEST_F(ExtractInfo, MessagesGoToStandardErrorWithExitStatusOne) {
     EXPECT_EQ(run.err, "Cannot read but temperature files\n");
     EXPECT_EQ(Member(run.out, "AnalysisKind"), "3");
     EXPECT_NE(run.out.find("\"Variables\":[]}"), std::string::npos) << run.out;
-
-    run = Extract(dir, "info '" + dir.File("missing.out") + "'");
-    EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.err, "Read File Error 53: File not found\n");
-
-    run = Extract(dir, "info '" + dir.path().string() + "'");
-    EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.err, "Read File Error 75: Path/File access error\n");
 }
 
 TEST_F(ExtractInfo, HumanSummaryShowsThePanelTimesAndVariables) {
@@ -98,8 +90,8 @@ TEST_F(ExtractInfo, HumanSummaryShowsThePanelTimesAndVariables) {
     thermal.times = 5;
     CommandRun run = Extract(dir, "info '" + Listing(thermal) + "'");
     EXPECT_EQ(run.status, 0);
-    EXPECT_NE(run.out.find("Analysis:  Temperature\n"), std::string::npos) << run.out;
-    EXPECT_NE(run.out.find("Nodes:     30\n"), std::string::npos);
+    // The lines' values are SummaryLines'; here how they are shown.
+    EXPECT_NE(run.out.find("Nodes:     30\n"), std::string::npos) << run.out;
     EXPECT_NE(run.out.find("Beams:     -\n"), std::string::npos);
     EXPECT_NE(run.out.find("Times:     5 (60 .. 300)\n"), std::string::npos);
     EXPECT_NE(run.out.find("  Temperature (Nodes 1..30)\n"), std::string::npos);
@@ -141,8 +133,6 @@ TEST_F(ExtractInfo, UsageErrorsExitWithTwo) {
              "export " + listing + out + "--variable Displacements --times 2-1",
              "export " + listing + out + "--variable Displacements --times a",
              "export " + listing + out + "--variable Displacements --colour",
-             "export " + listing + out + "--variable Displacements --format",
-             "export " + listing + out + "--variable Displacements --format=",
              "export " + listing + out + "--variable Displacements --format xl",
              "export " + listing + out + "--all",
              "export " + listing + "--all -o x.xlsx --from 2",
@@ -150,7 +140,8 @@ TEST_F(ExtractInfo, UsageErrorsExitWithTwo) {
              "compare " + listing + "-o t.txt --variable Temperature --item 1",
              "compare " + listing + "-o t.csv --variable Temperature --item 1x",
              "compare " + listing + "-o t.csv --variable Temperature",
-             "compare " + listing + "-o t.csv --item 1"}) {
+             "compare " + listing + "-o t.csv --item 1",
+         }) {
         CommandRun run = Extract(dir, args);
         EXPECT_EQ(run.status, 2) << args;
         EXPECT_NE(run.err.find("Usage: velto-extract"), std::string::npos) << args;

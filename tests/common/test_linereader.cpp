@@ -202,18 +202,6 @@ TEST(LineReader, FileThatGrowsAfterOpeningReadsWhole) {
     EXPECT_EQ(in.Position(), static_cast<FilePosition>(6 + more.size() + 1));
 }
 
-TEST(LineReader, OpeningFailuresCarryTheirNumbers) {
-    test::ScratchDir dir;
-    EXPECT_EQ(ErrorOf([&] { LineReader in(dir.File("missing.out")); }), kFileNotFound);
-    EXPECT_EQ(ErrorOf([&] { LineReader in(dir.path().string()); }), kPathFileAccess);
-    if (::geteuid() != 0) {  // root reads whatever the permission bits say
-        std::string locked = dir.File("locked.out");
-        test::WriteBytes(locked, "x\n");
-        std::filesystem::permissions(locked, std::filesystem::perms::none);
-        EXPECT_EQ(ErrorOf([&] { LineReader in(locked); }), kPermissionDenied);
-    }
-}
-
 // A FIFO is refused at once. Opened the ordinary way it would wait for a writer: the helper
 // thread plays that writer, and finds a reader still waiting only if the open blocked.
 TEST(LineReader, APipeIsRefusedWithoutWaitingForAWriter) {

@@ -114,11 +114,10 @@ TEST(Rounding, ValResultsToIntegerAndSingle) {
     EXPECT_EQ(ErrorOf([] { ToSingle(1e39); }), kOverflow);
 }
 
-TEST(Checked, IntegerArithmeticOverflowsInsteadOfWrapping) {
-    EXPECT_EQ(CheckedAdd<Integer>(32766, 1), 32767);
-    EXPECT_EQ(ErrorOf([] { CheckedAdd<Integer>(32767, 1); }), kOverflow);
-    EXPECT_EQ(ErrorOf([] { CheckedSub<Integer>(-32768, 1); }), kOverflow);
-    EXPECT_EQ(ErrorOf([] { CheckedMul<Long>(65536, 65536); }), kOverflow);
+TEST(Checked, NarrowingOverflowsInsteadOfWrapping) {
+    EXPECT_EQ(CheckedNarrow<Integer>(-32768), -32768);
+    EXPECT_EQ(ErrorOf([] { CheckedNarrow<Integer>(32768); }), kOverflow);
+    EXPECT_EQ(ErrorOf([] { CheckedNarrow<Long>(2147483648); }), kOverflow);
 }
 
 TEST(Text, TrimAndReplace) {

@@ -105,17 +105,6 @@ TEST(TimeList, SelectAllCopiesTheWholeList) {
     EXPECT_TRUE(s.selected().empty() && s.hidden().empty());
 }
 
-TEST(TimeList, BinarySearchOverNumericValues) {
-    std::vector<std::string> list = {"1", "5", "10", "50", "100"};
-    EXPECT_EQ(FindSortedInsertPosition(list, "0.5"), 0);
-    EXPECT_EQ(FindSortedInsertPosition(list, "7"), 2);  // "10" sorts after "7" by value
-    EXPECT_EQ(FindSortedInsertPosition(list, "75"), 4);
-    EXPECT_EQ(FindSortedInsertPosition(list, "1000"), 5);
-    EXPECT_EQ(FindSortedInsertPosition(list, "5.0"), -1);
-    EXPECT_EQ(FindListString({"a", "Abc"}, "ABC"), 1);
-    EXPECT_EQ(FindListString({"a"}, "b"), -1);
-}
-
 TEST(TimeList, TimeTextShowsUpToSevenDigits) {
     EXPECT_EQ(TimeText(60.0f), "60");
     EXPECT_EQ(TimeText(0.1f), "0.1");

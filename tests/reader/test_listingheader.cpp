@@ -1,4 +1,7 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
 
 #include "tests/reader/readertest.h"
 
@@ -76,6 +79,8 @@ TEST_F(ListingHeader, HeadLinesAndTheirErrors) {
     EXPECT_EQ(o.messages.messages[0].caption, "VeltoExtract");
 }
 
+// What the listing's opening raised, in the reader's words; a file we may not read is one only
+// a user other than root can meet.
 TEST_F(ListingHeader, MissingFileFolderAndNoNameAreRefused) {
     test::Open(o, dir.File("nowhere.out"));
     test::Open(o, dir.path().string());
@@ -84,6 +89,12 @@ TEST_F(ListingHeader, MissingFileFolderAndNoNameAreRefused) {
                                    "Read File Error 75: Path/File access error",
                                    "Cannot read but temperature files"}));
     EXPECT_EQ(o.messages.messages[2].icon, MessageIcon::Information);
+    if (::geteuid() != 0) {
+        test::WriteBytes(dir.File("locked.out"), "x\n");
+        std::filesystem::permissions(dir.File("locked.out"), std::filesystem::perms::none);
+        test::Open(o, dir.File("locked.out"));
+        EXPECT_EQ(o.texts().back(), "Read File Error 70: Permission denied");
+    }
 }
 
 }  // namespace

@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include "common/linereader.h"
 #include "tests/reader/readertest.h"
 
 namespace velto {
@@ -148,15 +147,6 @@ TEST_F(StructuralScan, TooManyTimesOverflowTheTimeCounter) {
     EXPECT_EQ(o.catalogue.Times.size(), 32766u);
 }
 
-// No line of a listing comes near a megabyte: a longer one (binary junk, a file without line
-// ends) is a read error rather than a line held in memory whole.
-TEST_F(StructuralScan, ALineBeyondAnyAListingHoldsIsAReadError) {
-    std::string huge(LineReader::kMaxLineLength + 1, 'x');
-    huge.replace(huge.size() / 2, 3, "\0\xff\x01", 3);
-    OpenLines(Head("STATIC") + kModel + LineList{"  TIME = 1", huge, "  TIME = 2", "after"});
-    EXPECT_EQ(o.texts(), LineList{"Read File Error 59: Bad record length"});
-}
-
 TEST_F(StructuralScan, ProgressRunsFromInputToTimes) {
     OpenLines(Head("STATIC") + kModel + LineList{"  TIME = 1", "x", "  TIME = 2", "y"});
     const auto& captions = o.progress.captions;
@@ -168,45 +158,6 @@ TEST_F(StructuralScan, ProgressRunsFromInputToTimes) {
         EXPECT_LE(f, 1.0f);
     }
     EXPECT_EQ(o.progress.fractions.back(), 1.0f);
-}
-
-// A generated listing of every structural table, in each line-end convention: the scan finds
-// the model, every time at the right place and every table.
-TEST_F(StructuralScan, GeneratedThreeDimensionalListing) {
-    for (const char* end : {"\n", "\r\n", "\r"}) {
-        ListingSpec spec = test::Frame3d();
-        spec.kind = ListingKind::Dynamic;
-        spec.lineEnd = end;
-        spec.times = 7;
-        spec.timeStep = 30;
-        OpenSpec(spec);
-
-        const Catalogue& c = o.catalogue;
-        EXPECT_TRUE(o.texts().empty());
-        EXPECT_EQ(c.AnalysisKind, kKindDynamic);
-        EXPECT_EQ(c.Version, "2026.1");
-        EXPECT_EQ(
-            (std::vector<long>{c.Ndim, c.NodeCount, c.TrussCount, c.BeamCount, c.BeamPointCount,
-                               c.ShellCount, c.AreaPointCount, c.SoilCount, c.FiberCount}),
-            (std::vector<long>{3, 9, 4, 5, 3, 3, 4, 3, 12}));
-        EXPECT_TRUE(c.HasDisplacements && c.HasTrussForces && c.HasBeamForces &&
-                    c.HasMembraneForces && c.HasBendingForces && c.HasSoilForces &&
-                    c.HasBeamStresses && c.HasTangentModulus);
-        EXPECT_EQ(c.StressTables.size(), 3u);
-        EXPECT_EQ(c.TangentTables.size(), 2u);
-        ASSERT_EQ(c.Times.size(), 7u);
-        for (int t = 0; t < 7; ++t) {
-            EXPECT_EQ(c.Times[t].Time, 30.0f * static_cast<float>(t + 1));
-            // What lies between the last TIME line and the stored position is that line and
-            // its line end: the position is the start of the next line.
-            auto at = static_cast<std::size_t>(c.Times[t].Position - 1);
-            std::size_t timeAt = bytes.rfind("  TIME =", at);
-            ASSERT_NE(timeAt, std::string::npos);
-            std::string between = bytes.substr(timeAt, at - timeAt);
-            EXPECT_EQ(between.find_first_of("\r\n"), between.size() - std::string(end).size())
-                << "time " << t + 1;
-        }
-    }
 }
 
 TEST_F(StructuralScan, OpeningAnotherListingClearsTheFirst) {

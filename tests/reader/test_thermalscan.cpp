@@ -73,26 +73,5 @@ TEST_F(ThermalScan, ReadErrorsAreReportedNotSwallowed) {
     EXPECT_FALSE(o.catalogue.HasTemperatures);
 }
 
-TEST_F(ThermalScan, GeneratedListingWithFiftyThousandNodes) {
-    ListingSpec spec;
-    spec.kind = ListingKind::Thermal;
-    spec.nodes = 50000;
-    spec.solids = 30000;
-    spec.times = 4;
-    spec.lineEnd = "\r\n";
-    OpenSpec(spec);
-    EXPECT_TRUE(o.texts().empty());
-    EXPECT_EQ(o.catalogue.AnalysisKind, kKindThermal);
-    EXPECT_EQ(o.catalogue.NodeCount, 50000);
-    EXPECT_EQ(o.catalogue.SolidCount, 30000);
-    EXPECT_EQ(o.catalogue.Times.size(), 4u);
-    std::string heading = " NODE TEMP.  NODE TEMP.  NODE TEMP.  NODE TEMP.  NODE TEMP.\r\n";
-    for (int t = 0; t < 4; ++t) {
-        // Each block's table heading follows its TIME line after one blank line.
-        auto at = static_cast<std::size_t>(o.catalogue.Times[t].Position - 1);
-        EXPECT_EQ(bytes.substr(at, 2 + heading.size()), "\r\n" + heading);
-    }
-}
-
 }  // namespace
 }  // namespace velto

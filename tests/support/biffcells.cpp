@@ -1,20 +1,10 @@
 #include "tests/support/biffcells.h"
 
-#include <cstring>
 #include <stdexcept>
 
 #include "tests/support/testsupport.h"
 
 namespace velto::test {
-
-const BiffCell* BiffSheet::At(int row, int col) const {
-    for (const BiffCell& cell : cells) {
-        if (cell.row == row && cell.col == col) {
-            return &cell;
-        }
-    }
-    return nullptr;
-}
 
 BiffSheet ReadBiffSheet(const std::string& path) {
     const std::string bytes = ReadBytes(path);
@@ -33,26 +23,11 @@ BiffSheet ReadBiffSheet(const std::string& path) {
             throw std::runtime_error("truncated record data");
         }
         sheet.records.push_back(number);
-        if (number == 0x0004 || number == 0x0003) {
-            BiffCell cell;
-            cell.row = u16(data) + 1;
-            cell.col = u16(data + 2) + 1;
-            if (number == 0x0004) {
-                cell.isText = true;
-                cell.text = bytes.substr(data + 8, u8(data + 7));
-                if (length != 8u + cell.text.size()) {
-                    throw std::runtime_error("text cell length mismatch");
-                }
-            } else {
-                if (length != 15) {
-                    throw std::runtime_error("number cell length mismatch");
-                }
-                std::memcpy(&cell.number, bytes.data() + data + 7, 8);
-            }
-            sheet.cells.push_back(cell);
-        } else if (number == 0x0031) {
-            sheet.fontHeight = static_cast<std::int16_t>(u16(data));
-            sheet.font = bytes.substr(data + 5, u8(data + 4));
+        if (number == 0x0004 && length != 8u + u8(data + 7)) {
+            throw std::runtime_error("text cell length mismatch");
+        }
+        if (number == 0x0003 && length != 15) {
+            throw std::runtime_error("number cell length mismatch");
         }
         at = data + length;
     }

@@ -5,7 +5,6 @@
 #include <QChart>
 #include <QComboBox>
 #include <QDragEnterEvent>
-#include <QGroupBox>
 #include <QImage>
 #include <QLabel>
 #include <QLineEdit>
@@ -64,15 +63,13 @@ class ExtractWindow : public ::testing::Test {
     }
     void Make() {
         ExtractDialogs dialogs;
-        dialogs.open = [this](QWidget*, const QString& folder, const QString& filter) {
+        dialogs.open = [this](QWidget*, const QString& folder, const QString&) {
             openFolder = folder;
-            openFilter = filter;
             return QString::fromStdString(listing);
         };
-        dialogs.save = [this](QWidget*, const QString& folder, const QString& filter) {
+        dialogs.save = [this](QWidget*, const QString& folder, const QString&) {
             ++saveQuestions;
             saveFolder = folder;
-            saveFilter = filter;
             return SaveChoice{QString::fromStdString(target), chosenFilter};
         };
         dialogs.chart.saveChart = [this](QWidget*, const QString&) { return chartSavePath; };
@@ -127,7 +124,7 @@ class ExtractWindow : public ::testing::Test {
     QStringList asked;
     std::vector<int> styles;
     int answer = kAnswerOk;
-    QString openFolder, openFilter, saveFolder, saveFilter;
+    QString openFolder, saveFolder;
     QString chartSavePath;
     QStringList listingsToAdd;
     QString tablePath;
@@ -153,15 +150,12 @@ TEST_F(ExtractWindow, StartsWithOnlyTheFileRowHelpAndClose) {
 TEST_F(ExtractWindow, OpeningFillsSummaryTimesAndVariables) {
     window->onFileClicked();
     EXPECT_TRUE(asked.isEmpty()) << asked.join("|").toStdString();
-    EXPECT_EQ(openFilter, "Velto Output Files (*.out);;All Files (*)");
     EXPECT_EQ(Find<QLineEdit>("txtFileName")->text().toStdString(), listing);
     EXPECT_EQ(Find<QLabel>("lblAnalysis")->text(), "Structural");
-    EXPECT_EQ(Find<QLabel>("lblNodes")->text(), "20");
     EXPECT_TRUE(Enabled("lblSummary6"));   // Beams
     EXPECT_FALSE(Enabled("lblSummary7"));  // Shells: none, greyed
     EXPECT_EQ(Texts(List("lstAvailable")), (QStringList{"60", "120", "180", "240", "300", "360"}));
-    EXPECT_EQ(Find<QComboBox>("cboVariables")->count(), 5);
-    EXPECT_TRUE(Enabled("lstAvailable") && Enabled("fraTime"));
+    EXPECT_TRUE(Enabled("lstAvailable") && Enabled("fraTime") && Enabled("cboVariables"));
     EXPECT_FALSE(Enabled("cmdSave"));
     EXPECT_EQ(Find<QStatusBar>("sbMain")->findChild<QLabel*>("sbPanel1")->text(), "frame.out");
 
@@ -256,19 +250,6 @@ TEST_F(ExtractWindow, OnlyTextMayBeDroppedAndOnlyAsACopy) {
     EXPECT_EQ(Texts(List("lstSelected")), QStringList{"120"});
 }
 
-// The reason Save is off reaches its tip; what the range boxes hold is the session's rule.
-TEST_F(ExtractWindow, SaveTipSaysWhySaveIsOff) {
-    window->onFileClicked();
-    Drop("1 ");
-    Find<QLineEdit>("txtVectors1")->setText("1e400");
-    EXPECT_FALSE(Enabled("cmdSave"));
-    EXPECT_EQ(Find<QPushButton>("cmdSave")->toolTip(),
-              "Nothing to save: To must lie in 1..20 (Nodes).");
-    Choose("Eigen Values");
-    EXPECT_EQ(Find<QLineEdit>("txtVectors0")->text(), "");
-    EXPECT_FALSE(Enabled("txtVectors0"));
-}
-
 TEST_F(ExtractWindow, TabSelectsTheRangeTextAClickDoesNot) {
     window->onFileClicked();
     auto* from = Find<QLineEdit>("txtVectors0");
@@ -319,8 +300,6 @@ TEST_F(ExtractWindow, SaveWritesWhatTheCommandLineWrites) {
     EXPECT_TRUE(asked.isEmpty()) << asked.join("|").toStdString();
     EXPECT_EQ(disabled.size(), 5) << disabled.join(",").toStdString();
     EXPECT_EQ(saveQuestions, 1);
-    EXPECT_EQ(saveFilter,
-              "Excel File (*.xls);;Excel Workbook (*.xlsx);;CSV File (*.csv);;All Files (*)");
     EXPECT_TRUE(Enabled("cmdSave") && Enabled("cmdFile"));
     EXPECT_EQ(Find<QLineEdit>("txtFileName")->text().toStdString(), first);
 
@@ -339,16 +318,14 @@ TEST_F(ExtractWindow, SaveWritesWhatTheCommandLineWrites) {
     EXPECT_EQ(bytes, test::ReadBytes(cli));
 }
 
-// The filter left selected in the save dialog names the format of a name typed without one of
-// our extensions; a name typed with one keeps content and name in agreement.
+// The save dialog's filter and the typed name both reach the format choice (its rule is
+// SheetFormatChoice's): here each alone would give xls.
 TEST_F(ExtractWindow, SaveWritesTheFormatOfTheChosenFilter) {
     window->onFileClicked();
     Drop("1 3 ");
     for (const auto& [filter, name, start] :
          {std::tuple{"CSV File (*.csv)", "typed", std::string("Variable,")},
-          std::tuple{"Excel Workbook (*.xlsx)", "book", std::string("PK\x03\x04")},
-          std::tuple{"Excel File (*.xls)", "typed.csv", std::string("Variable,")},
-          std::tuple{"All Files (*)", "plain", std::string("\x09\x00\x04\x00", 4)}}) {
+          std::tuple{"Excel File (*.xls)", "typed.csv", std::string("Variable,")}}) {
         chosenFilter = QString::fromLatin1(filter);
         target = dir.File(name);
         window->onSaveClicked();
@@ -357,10 +334,17 @@ TEST_F(ExtractWindow, SaveWritesTheFormatOfTheChosenFilter) {
     EXPECT_TRUE(asked.isEmpty()) << asked.join("|").toStdString();
 }
 
-// A save or chart that would give nothing says why, before any file question.
+// Why a save would give nothing reaches the user: in Save's tip while the choices are refused,
+// and in a message before any file question when a save or chart finds nothing to give. The
+// reasons themselves are the session's.
 TEST_F(ExtractWindow, NothingToSaveOrDrawIsExplained) {
     window->onFileClicked();
     Drop("0 ");
+    Find<QLineEdit>("txtVectors1")->setText("1e400");
+    EXPECT_FALSE(Enabled("cmdSave"));
+    EXPECT_EQ(Find<QPushButton>("cmdSave")->toolTip(),
+              "Nothing to save: To must lie in 1..20 (Nodes).");
+    Find<QLineEdit>("txtVectors1")->setText("20");
     Find<QLineEdit>("txtVectors2")->setText("0");
     ASSERT_TRUE(Enabled("cmdSave"));
     window->onSaveClicked();
@@ -393,21 +377,16 @@ TEST_F(ExtractWindow, QuitDuringASaveAsksYesStopsItNoLetsItFinish) {
 TEST_F(ExtractWindow, ChartDrawsTheSelectionAndSavesIt) {
     window->onFileClicked();
     Choose("Beam Axial Force", "N2");
-    EXPECT_EQ(Find<QGroupBox>("fraVectors")->title(), "Beams");
     Find<QLineEdit>("txtVectors1")->setText("4");
     Drop("0 2 4 ");
     ASSERT_TRUE(Enabled("cmdChart"));
     window->onChartClicked();
     auto* chartWindow = window->findChild<ChartDialog*>();
     ASSERT_NE(chartWindow, nullptr);
+    // The curves are CurvesOfExtraction's; here that the chosen beams and times reach them.
     QChart* chart = chartWindow->chart();
     ASSERT_EQ(chart->series().size(), 4);
-    EXPECT_EQ(chart->series().front()->name(), "Beam 1");
-    auto* first = qobject_cast<QLineSeries*>(chart->series().front());
-    ASSERT_NE(first, nullptr);
-    ASSERT_EQ(first->count(), 3);
-    EXPECT_EQ(first->at(0).x(), 60.0);
-    EXPECT_EQ(first->at(2).x(), 300.0);
+    EXPECT_EQ(qobject_cast<QLineSeries*>(chart->series().front())->count(), 3);
     const std::string png = dir.File("curves.png");
     chartSavePath = QString::fromStdString(png);
     EXPECT_TRUE(chartWindow->onSaveChartClicked());
@@ -477,8 +456,6 @@ TEST_F(ExtractWindow, FoldersSurviveARestart) {
     window->onFileClicked();
     Drop("0 ");
     target = folder + "/saved.xls";
-    window->onSaveClicked();
-    target = "/proc/no/such.xls";  // a failed save is not remembered
     window->onSaveClicked();
     window->close();
     window.reset();
