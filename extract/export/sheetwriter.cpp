@@ -393,10 +393,4 @@ std::string CsvField(std::string_view text) {
     return quoted + '"';
 }
 
-std::string CsvNumber(double value) {
-    std::string text;
-    AppendShortest(text, value);
-    return text;
-}
-
 }  // namespace velto

@@ -46,8 +46,4 @@ std::unique_ptr<SheetWriter> MakeSheetWriter(SheetFormat format);
 // when it holds a comma, a quote, a CR or an LF, else bare. An empty text is an empty field.
 std::string CsvField(std::string_view text);
 
-// One CSV field for a number: the shortest text that reads back to the same double, with a
-// point as the decimal separator whatever the locale ("20.1", "1.2345e-05", "60").
-std::string CsvNumber(double value);
-
 }  // namespace velto
