@@ -199,11 +199,11 @@ TEST_P(SaveFaults, AnotherUserChangingTheSharedFolderCannotRedirectTheSave) {
 TEST_P(SaveFaults, TheNewFileKeepsThePreviousModeAndGroupWithoutSetIdBits) {
     const std::string target = dir.File("result");
     test::WriteBytes(target, "the previous result");
-    ::chmod(target.c_str(), 04750);
     const bool root = ::geteuid() == 0;
     if (root) {
         ASSERT_EQ(::chown(target.c_str(), static_cast<uid_t>(-1), 65534), 0);
     }
+    ::chmod(target.c_str(), 04750);  // after chown, which would clear the set-user-ID bit
     SaveWell(target);
     struct stat info {};
     ASSERT_EQ(::stat(target.c_str(), &info), 0);
