@@ -244,13 +244,8 @@ function fresh(dir) {
     fs.mkdirSync(dir, { recursive: true });
 }
 
-function loadListings(scratch) {
-    const out = {};
-    for (const name of Object.keys(LISTINGS)) {
-        out[name] = readListing(path.join(dirs(scratch).listings, `${name}.out`));
-    }
-    return out;
-}
+const loadListings = (scratch) => Object.fromEntries(Object.keys(LISTINGS).map((name) =>
+    [name, readListing(path.join(dirs(scratch).listings, `${name}.out`))]));
 
 // Runs compare(case, grid) for every case; prints what differs and a closing count.
 function checkAll(reader, scratch, compare) {
@@ -269,9 +264,7 @@ function checkAll(reader, scratch, compare) {
         if (problems.length) {
             failed += 1;
             console.log(`FAIL ${c.name} (${reader}):`);
-            for (const p of problems.slice(0, 20)) {
-                console.log(`  ${p}`);
-            }
+            problems.slice(0, 20).forEach((p) => console.log(`  ${p}`));
             if (problems.length > 20) {
                 console.log(`  ... and ${problems.length - 20} more`);
             }
@@ -642,9 +635,7 @@ const singlesOf = (d) => JSON.parse(
     fs.readFileSync(path.join(workbookFiles(d).singles, 'singles.json'), 'utf8'));
 
 function report(reader, problems) {
-    for (const p of problems.slice(0, 20)) {
-        console.log(`FAIL workbook (${reader}): ${p}`);
-    }
+    problems.slice(0, 20).forEach((p) => console.log(`FAIL workbook (${reader}): ${p}`));
     console.log(`${reader}: the --all workbook ${problems.length ? 'differs' : 'matches'}`);
     return problems.length === 0;
 }
