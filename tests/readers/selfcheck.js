@@ -127,20 +127,10 @@ for (const [name, format, options, changes] of SHEET_CHANGES) {
 
 function csvOf(grid) {
     const width = Math.max(...grid.map((r) => r.length));
-    return grid.map((row) => {
-        const fields = [];
-        for (let col = 0; col < width; col += 1) {
-            const cell = row[col];
-            if (!cell || cell.text === '') {
-                fields.push('');
-            } else if (cell.text !== undefined) {
-                fields.push(`"${cell.text.replace(/"/g, '""')}"`);
-            } else {
-                fields.push(String(cell.num));
-            }
-        }
-        return `${fields.join(',')}\n`;
-    }).join('');
+    const fieldOf = (cell) => (!cell || cell.text === '' ? ''
+        : cell.text !== undefined ? `"${cell.text.replace(/"/g, '""')}"` : String(cell.num));
+    return grid.map((row) => `${Array.from({ length: width }, (_, col) => fieldOf(row[col]))
+        .join(',')}\n`).join('');
 }
 
 {
