@@ -38,11 +38,7 @@ class ExtractExport : public ::testing::Test {
 };
 
 TEST_F(ExtractExport, SelectionsTheWindowWouldRefuseAreRefused) {
-    struct Case {
-        const char* options;
-        const char* reason;
-    };
-    const Case cases[] = {
+    const std::pair<const char*, const char*> cases[] = {
         {"--variable Temperature", "does not offer \"Temperature\""},
         {"--variable Displacements --vector DOF4", "\"Displacements\" has no vector \"DOF4\""},
         {"--variable 'Truss Axial Force'", "(it offers: Displacements, Eigen Values, Beam"},
@@ -51,12 +47,12 @@ TEST_F(ExtractExport, SelectionsTheWindowWouldRefuseAreRefused) {
         {"--variable Displacements --from 5 --to 1", "no vector lies from 5 to 1 in steps of 1"},
         {"--variable Displacements --times 2,7", "the listing has 6 times; there is no time 7"},
     };
-    for (const Case& k : cases) {
-        CommandRun run = Export("-o '" + dir.File("refused.xls") + "' " + k.options);
-        EXPECT_EQ(run.status, 1) << k.options;
+    for (const auto& [options, reason] : cases) {
+        CommandRun run = Export("-o '" + dir.File("refused.xls") + "' " + options);
+        EXPECT_EQ(run.status, 1) << options;
         EXPECT_EQ(run.err.rfind("velto-extract: cannot export: ", 0), 0u) << run.err;
-        EXPECT_NE(run.err.find(k.reason), std::string::npos) << k.options << "\n" << run.err;
-        EXPECT_FALSE(Exists("refused.xls")) << k.options;
+        EXPECT_NE(run.err.find(reason), std::string::npos) << options << "\n" << run.err;
+        EXPECT_FALSE(Exists("refused.xls")) << options;
     }
 }
 
@@ -95,19 +91,16 @@ TEST_F(ExtractExport, CompareRefusesBeforeAnythingIsWritten) {
     const std::string frame = listing;
     UseListing("small.out", {.nodes = 12, .times = 2});
     test::WriteBytes(dir.File("t.csv"), "earlier");
-    struct Case {
-        std::string options;
-        std::string reason;
-    } cases[] = {
+    const std::pair<const char*, const char*> cases[] = {
         {"--variable Displacements --item 20", "small.out: the item must lie in 1..12 (Nodes)"},
         {"--variable Displacements --item 3 --times 4", "small.out: the listing has 2 times"},
         {"--variable 'Beam Stresses' --item 3", "small.out: the listing does not offer"},
     };
-    for (const Case& c : cases) {
+    for (const auto& [options, reason] : cases) {
         const CommandRun run = Extract(dir, "compare '" + frame + "' '" + listing + "' -o '" +
-                                                dir.File("t.csv") + "' " + c.options);
-        EXPECT_EQ(run.status, 1) << c.options;
-        EXPECT_NE(run.err.find("cannot compare: " + dir.File(c.reason)), std::string::npos)
+                                                dir.File("t.csv") + "' " + options);
+        EXPECT_EQ(run.status, 1) << options;
+        EXPECT_NE(run.err.find("cannot compare: " + dir.File(reason)), std::string::npos)
             << run.err;
         EXPECT_EQ(test::ReadBytes(dir.File("t.csv")), "earlier");
     }
