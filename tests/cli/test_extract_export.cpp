@@ -21,25 +21,14 @@ using test::Extract;
 class ExtractExport : public ::testing::Test {
   protected:
     void SetUp() override {
-        ListingSpec spec;
-        spec.nodes = 30;
-        spec.beams = 6;
-        spec.beamPoints = 3;
-        spec.fibers = 12;
-        spec.stressTables = 3;
-        spec.times = 6;
-        listing = dir.File("frame.out");
-        WriteListingFile(spec, listing);
+        UseListing("frame.out", {.nodes = 30, .beams = 6, .stressTables = 3, .times = 6});
     }
     CommandRun Export(const std::string& options) {
         return Extract(dir, "export '" + listing + "' " + options);
     }
     bool Exists(const std::string& name) const { return std::filesystem::exists(dir.File(name)); }
-    // Replaces the listing by a plain one of this size.
-    void UseListing(const std::string& name, Long nodes, Integer times) {
-        ListingSpec spec;
-        spec.nodes = nodes;
-        spec.times = times;
+    // Replaces the listing by one of this shape.
+    void UseListing(const std::string& name, const ListingSpec& spec) {
         listing = dir.File(name);
         WriteListingFile(spec, listing);
     }
@@ -49,11 +38,7 @@ class ExtractExport : public ::testing::Test {
 };
 
 TEST_F(ExtractExport, SelectionsTheWindowWouldRefuseAreRefused) {
-    struct Case {
-        const char* options;
-        const char* reason;
-    };
-    const Case cases[] = {
+    const std::pair<const char*, const char*> cases[] = {
         {"--variable Temperature", "does not offer \"Temperature\""},
         {"--variable Displacements --vector DOF4", "\"Displacements\" has no vector \"DOF4\""},
         {"--variable 'Truss Axial Force'", "(it offers: Displacements, Eigen Values, Beam"},
@@ -62,12 +47,12 @@ TEST_F(ExtractExport, SelectionsTheWindowWouldRefuseAreRefused) {
         {"--variable Displacements --from 5 --to 1", "no vector lies from 5 to 1 in steps of 1"},
         {"--variable Displacements --times 2,7", "the listing has 6 times; there is no time 7"},
     };
-    for (const Case& k : cases) {
-        CommandRun run = Export("-o '" + dir.File("refused.xls") + "' " + k.options);
-        EXPECT_EQ(run.status, 1) << k.options;
+    for (const auto& [options, reason] : cases) {
+        CommandRun run = Export("-o '" + dir.File("refused.xls") + "' " + options);
+        EXPECT_EQ(run.status, 1) << options;
         EXPECT_EQ(run.err.rfind("velto-extract: cannot export: ", 0), 0u) << run.err;
-        EXPECT_NE(run.err.find(k.reason), std::string::npos) << k.options << "\n" << run.err;
-        EXPECT_FALSE(Exists("refused.xls")) << k.options;
+        EXPECT_NE(run.err.find(reason), std::string::npos) << options << "\n" << run.err;
+        EXPECT_FALSE(Exists("refused.xls")) << options;
     }
 }
 
@@ -104,21 +89,18 @@ TEST_F(ExtractExport, OnlyPlotLoadsQtAndDrawsHeadless) {
 // itself and why, and the file at the target stays.
 TEST_F(ExtractExport, CompareRefusesBeforeAnythingIsWritten) {
     const std::string frame = listing;
-    UseListing("small.out", 12, 2);
+    UseListing("small.out", {.nodes = 12, .times = 2});
     test::WriteBytes(dir.File("t.csv"), "earlier");
-    struct Case {
-        std::string options;
-        std::string reason;
-    } cases[] = {
+    const std::pair<const char*, const char*> cases[] = {
         {"--variable Displacements --item 20", "small.out: the item must lie in 1..12 (Nodes)"},
         {"--variable Displacements --item 3 --times 4", "small.out: the listing has 2 times"},
         {"--variable 'Beam Stresses' --item 3", "small.out: the listing does not offer"},
     };
-    for (const Case& c : cases) {
+    for (const auto& [options, reason] : cases) {
         const CommandRun run = Extract(dir, "compare '" + frame + "' '" + listing + "' -o '" +
-                                                dir.File("t.csv") + "' " + c.options);
-        EXPECT_EQ(run.status, 1) << c.options;
-        EXPECT_NE(run.err.find("cannot compare: " + dir.File(c.reason)), std::string::npos)
+                                                dir.File("t.csv") + "' " + options);
+        EXPECT_EQ(run.status, 1) << options;
+        EXPECT_NE(run.err.find("cannot compare: " + dir.File(reason)), std::string::npos)
             << run.err;
         EXPECT_EQ(test::ReadBytes(dir.File("t.csv")), "earlier");
     }
@@ -137,12 +119,8 @@ TEST_F(ExtractExport, CompareRefusesBeforeAnythingIsWritten) {
 // writes the others; --all goes only with the options that do not choose a variable.
 TEST_F(ExtractExport, WorkbookOfEveryVariableNamesWhatItLeavesOut) {
     // Not one sheet fits: the workbook already there stays.
-    ListingSpec thermal;
-    thermal.kind = ListingKind::Thermal;
-    thermal.nodes = 16400;
-    thermal.solids = 1;
-    thermal.times = 1;
-    WriteListingFile(thermal, dir.File("hot.out"));
+    WriteListingFile({.kind = ListingKind::Thermal, .nodes = 16400, .solids = 1, .times = 1},
+                     dir.File("hot.out"));
     test::WriteBytes(dir.File("all.xlsx"), "earlier");
     CommandRun run = Extract(
         dir, "export '" + dir.File("hot.out") + "' -o '" + dir.File("all.xlsx") + "' --all");
@@ -150,16 +128,16 @@ TEST_F(ExtractExport, WorkbookOfEveryVariableNamesWhatItLeavesOut) {
     EXPECT_NE(run.err.find("no sheet could be written"), std::string::npos) << run.err;
     EXPECT_EQ(test::ReadBytes(dir.File("all.xlsx")), "earlier");
 
-    UseListing("wide.out", 16400, 1);
+    UseListing("wide.out", {.nodes = 16400, .times = 1});
     run = Export("-o '" + dir.File("all.xlsx") + "' --all");
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.err,
-              "velto-extract: sheet \"Displacements DOF1\" left out: The maximum number of "
-              "columns in Excel is 16384. Cannot create file.\n"
-              "velto-extract: sheet \"Displacements DOF2\" left out: The maximum number of "
-              "columns in Excel is 16384. Cannot create file.\n"
-              "velto-extract: sheet \"Displacements DOF3\" left out: The maximum number of "
-              "columns in Excel is 16384. Cannot create file.\n");
+    std::string leftOut;
+    for (const char* vector : {"DOF1", "DOF2", "DOF3"}) {
+        leftOut += "velto-extract: sheet \"Displacements " + std::string(vector) +
+                   "\" left out: The maximum number of columns in Excel is 16384. Cannot "
+                   "create file.\n";
+    }
+    EXPECT_EQ(run.err, leftOut);
     EXPECT_NE(run.out.find("1 sheet at 1 times, 3 left out"), std::string::npos) << run.out;
     EXPECT_NE(test::ReadBytes(dir.File("all.xlsx")), "earlier");
 }
@@ -185,28 +163,24 @@ TEST_F(ExtractExport, DamagedListingsAndHugeRequestsWriteNothing) {
 #else
     const std::string cap = "ulimit -v 1500000; ";
 #endif
-    struct Case {
-        std::string options;
-        std::string err;
-    };
-    const Case cases[] = {
-        {"export '" + dir.File("cut.out") + "' -o '" + dir.File("x.csv") +
-             "' --variable Displacements",
-         "62: Input past end of file\n"},
-        {"export '" + dir.File("damaged.out") + "' -o '" + dir.File("x.csv") +
-             "' --variable Displacements",
-         "62: Input past end of file\n"},
-        {"export '" + dir.File("damaged.out") + "' -o '" + dir.File("x.xls") +
-             "' --variable Displacements",
+    const struct {
+        std::string listing, target, options, err;
+    } cases[] = {
+        {"cut.out", "x.csv", "", "62: Input past end of file\n"},
+        {"damaged.out", "x.csv", "", "62: Input past end of file\n"},
+        {"damaged.out", "x.xls", "",
          "The maximum number of columns in Excel is 256. Cannot create file.\n"},
-        {"export '" + listing + "' -o '" + dir.File("x.xls") +
-             "' --variable Displacements --times " + times,
+        {"frame.out", "x.xls", " --times " + times,
          "velto-extract: cannot export: the listing has 6 times; there is no time 7\n"},
     };
     test::WriteBytes(dir.File("x.csv"), "earlier");
-    for (const Case& k : cases) {
-        const CommandRun run = Extract(dir, k.options, cap);
-        EXPECT_EQ(run.status, 1) << k.options.substr(0, 120);
+    for (const auto& k : cases) {
+        const CommandRun run =
+            Extract(dir,
+                    "export '" + dir.File(k.listing) + "' -o '" + dir.File(k.target) +
+                        "' --variable Displacements" + k.options,
+                    cap);
+        EXPECT_EQ(run.status, 1) << k.listing << k.options.substr(0, 40);
         EXPECT_EQ(run.err, k.err);
     }
     EXPECT_EQ(test::ReadBytes(dir.File("x.csv")), "earlier");

@@ -35,15 +35,13 @@ class ExtractInfo : public ::testing::Test {
 };
 
 TEST_F(ExtractInfo, JsonHoldsTheCatalogueAndNothingGoesToStandardError) {
-    ListingSpec spec;
-    spec.ndim = 3;
-    spec.nodes = 50000;
-    spec.beams = 2;
-    spec.beamPoints = 2;
-    spec.stressTables = 1;
-    spec.times = 3;
-    spec.timeStep = 0.1;  // 0.1, 0.2, 0.3: none of them exact in binary
-    std::string path = Listing(spec);
+    // Times 0.1, 0.2, 0.3: none of them exact in binary.
+    std::string path = Listing({.ndim = 3,
+                                .nodes = 50000,
+                                .beams = 2,
+                                .beamPoints = 2,
+                                .stressTables = 1,
+                                .timeStep = 0.1});
     CommandRun run = Extract(dir, "info '" + path + "' --json");
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.err, "");
@@ -73,9 +71,7 @@ TEST_F(ExtractInfo, JsonHoldsTheCatalogueAndNothingGoesToStandardError) {
 }
 
 TEST_F(ExtractInfo, MessagesGoToStandardErrorWithExitStatusOne) {
-    ListingSpec torsion;
-    torsion.kind = ListingKind::Torsion;
-    CommandRun run = Extract(dir, "info '" + Listing(torsion) + "' --json");
+    CommandRun run = Extract(dir, "info '" + Listing({.kind = ListingKind::Torsion}) + "' --json");
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.err, "Cannot read but temperature files\n");
     EXPECT_EQ(Member(run.out, "AnalysisKind"), "3");
@@ -83,12 +79,9 @@ TEST_F(ExtractInfo, MessagesGoToStandardErrorWithExitStatusOne) {
 }
 
 TEST_F(ExtractInfo, HumanSummaryShowsThePanelTimesAndVariables) {
-    ListingSpec thermal;
-    thermal.kind = ListingKind::Thermal;
-    thermal.nodes = 30;
-    thermal.solids = 20;
-    thermal.times = 5;
-    CommandRun run = Extract(dir, "info '" + Listing(thermal) + "'");
+    const std::string path =
+        Listing({.kind = ListingKind::Thermal, .nodes = 30, .solids = 20, .times = 5});
+    CommandRun run = Extract(dir, "info '" + path + "'");
     EXPECT_EQ(run.status, 0);
     // The lines' values are SummaryLines'; here how they are shown.
     EXPECT_NE(run.out.find("Nodes:     30\n"), std::string::npos) << run.out;
@@ -101,9 +94,7 @@ TEST_F(ExtractInfo, HumanSummaryShowsThePanelTimesAndVariables) {
 // accented name reads as it is, an escape sequence in a name is shown escaped, and the JSON holds
 // the name as UTF-8 whatever its bytes.
 TEST_F(ExtractInfo, FileNamesReachTheTerminalAsText) {
-    ListingSpec spec;
-    spec.times = 1;
-    const std::string hostile = Listing(spec, "b\xC3\xA9ton \x1b]0;owned\x07\xff.out");
+    const std::string hostile = Listing({.times = 1}, "b\xC3\xA9ton \x1b]0;owned\x07\xff.out");
     CommandRun run = Extract(dir, "info '" + hostile + "'");
     EXPECT_EQ(run.status, 0);
     EXPECT_NE(run.out.find("b\xC3\xA9ton \\x1b]0;owned\\x07\\xff.out\n"), std::string::npos)
@@ -117,9 +108,7 @@ TEST_F(ExtractInfo, FileNamesReachTheTerminalAsText) {
 // Every command's usage errors: exit status 2 and the usage text, nothing on standard output,
 // nothing written.
 TEST_F(ExtractInfo, UsageErrorsExitWithTwo) {
-    ListingSpec spec;
-    spec.times = 2;
-    const std::string listing = "'" + Listing(spec) + "' ";
+    const std::string listing = "'" + Listing({.times = 2}) + "' ";
     const std::string out = "-o '" + dir.File("x.xls") + "' ";
     for (const std::string& args : std::vector<std::string>{
              "",

@@ -38,11 +38,16 @@ std::vector<Line> AllLines(const std::string& path) {
 
 using test::ErrorOf;
 
+// Each test reads a file of its own in a scratch folder.
+class LineReading : public ::testing::Test {
+  protected:
+    test::ScratchDir dir;
+    const std::string path = dir.File("lines.txt");
+};
+
 // Line ends are CR LF, a lone CR or a lone LF, wherever the block boundaries fall; reading at
 // the end is input past end.
-TEST(LineReader, EndsLinesAtCrLfLoneCrAndLoneLf) {
-    test::ScratchDir dir;
-    std::string path = dir.File("mixed.txt");
+TEST_F(LineReading, EndsLinesAtCrLfLoneCrAndLoneLf) {
     const std::string first(kMiB - 1, 'x');  // its CR ends the first block, the LF starts the next
     const std::string longest(LineReader::kMaxLineLength, 'y');
     const struct {
@@ -74,9 +79,7 @@ TEST(LineReader, EndsLinesAtCrLfLoneCrAndLoneLf) {
 
 // A file without line ends (a disk image, `truncate -s 3G`) must not be gathered into memory
 // as one line: a line beyond the limit is a read error however it is read.
-TEST(LineReader, ALineBeyondTheLimitIsAReadError) {
-    test::ScratchDir dir;
-    std::string path = dir.File("endless.out");
+TEST_F(LineReading, ALineBeyondTheLimitIsAReadError) {
     test::WriteBytes(path, "head\n" + std::string(LineReader::kMaxLineLength + 1, 'z') + "\nTIME");
     LineReader byLines(path);
     EXPECT_EQ(byLines.ReadLine(), "head");
@@ -90,9 +93,7 @@ TEST(LineReader, ALineBeyondTheLimitIsAReadError) {
 
 // Reading by search must give exactly what reading every line gives: the same matching lines
 // at the same positions, whatever the line ends and wherever the block boundaries fall.
-TEST(LineReader, SearchingFindsWhatLineByLineReadingFinds) {
-    test::ScratchDir dir;
-    std::string path = dir.File("search.txt");
+TEST_F(LineReading, SearchingFindsWhatLineByLineReadingFinds) {
     const std::string needle = "  TIME =";
     std::mt19937 random(7);
     const char* ends[] = {"\n", "\r\n", "\r"};
@@ -134,9 +135,7 @@ TEST(LineReader, SearchingFindsWhatLineByLineReadingFinds) {
     EXPECT_TRUE(in.AtEnd());
 }
 
-TEST(LineReader, SeekReturnsToAStoredPosition) {
-    test::ScratchDir dir;
-    std::string path = dir.File("seek.txt");
+TEST_F(LineReading, SeekReturnsToAStoredPosition) {
     std::string big(LineReader::kMaxLineLength, 'q');
     test::WriteBytes(path, "one\r\ntwo\r\n" + big + "\r\nthree\r\n");
     LineReader in(path);
@@ -157,10 +156,8 @@ TEST(LineReader, SeekReturnsToAStoredPosition) {
 // A lone-CR file holds no LF: looking for one afresh at every line searched the rest of the
 // block each time, and exporting from such a listing took ten times as long as from the same
 // listing with LF line ends.
-TEST(LineReader, LineEndSearchStaysLinearWhateverTheLineEnds) {
-    test::ScratchDir dir;
+TEST_F(LineReading, LineEndSearchStaysLinearWhateverTheLineEnds) {
     for (const char* end : {"\r", "\n", "\r\n"}) {
-        std::string path = dir.File("ends.txt");
         std::string text;
         std::size_t count = 0;
         while (text.size() < 3 * kMiB) {
@@ -181,9 +178,7 @@ TEST(LineReader, LineEndSearchStaysLinearWhateverTheLineEnds) {
 
 // A small file is read in a small block; if it grows after it was opened, the rest is still
 // read, across as many blocks as it takes.
-TEST(LineReader, FileThatGrowsAfterOpeningReadsWhole) {
-    test::ScratchDir dir;
-    std::string path = dir.File("growing.txt");
+TEST_F(LineReading, FileThatGrowsAfterOpeningReadsWhole) {
     test::WriteBytes(path, "first\r");
     LineReader in(path);
     EXPECT_EQ(in.Length(), 6);
@@ -204,21 +199,19 @@ TEST(LineReader, FileThatGrowsAfterOpeningReadsWhole) {
 
 // A FIFO is refused at once. Opened the ordinary way it would wait for a writer: the helper
 // thread plays that writer, and finds a reader still waiting only if the open blocked.
-TEST(LineReader, APipeIsRefusedWithoutWaitingForAWriter) {
-    test::ScratchDir dir;
-    std::string fifo = dir.File("pipe.out");
-    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+TEST_F(LineReading, APipeIsRefusedWithoutWaitingForAWriter) {
+    ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
     std::atomic<bool> readerWasWaiting = false;
     std::thread writer([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(500));
-        int fd = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+        int fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK);
         if (fd >= 0) {
             readerWasWaiting = true;
             ::close(fd);
         }
     });
     errno = ENOENT;  // whatever an earlier call left there must not decide the message
-    EXPECT_EQ(ErrorOf([&] { LineReader in(fifo); }), kPathFileAccess);
+    EXPECT_EQ(ErrorOf([&] { LineReader in(path); }), kPathFileAccess);
     writer.join();
     EXPECT_FALSE(readerWasWaiting);
 }

@@ -17,15 +17,11 @@ namespace {
 using test::ErrorOf;
 
 TEST(Tokenize, WordsAreRunsOfNonBlankCharacters) {
-    auto words = Tokenize("  12   NODES ");
-    ASSERT_EQ(words.size(), 2u);
-    EXPECT_EQ(words[0], "12");
-    EXPECT_EQ(words[1], "NODES");
+    using Words = std::vector<std::string_view>;
+    EXPECT_EQ(Tokenize("  12   NODES "), (Words{"12", "NODES"}));
     EXPECT_TRUE(Tokenize("").empty());
     EXPECT_TRUE(Tokenize(" \t  ").empty());
-    auto tabbed = Tokenize("TIME\t=\t60.0");
-    ASSERT_EQ(tabbed.size(), 3u);
-    EXPECT_EQ(tabbed[2], "60.0");
+    EXPECT_EQ(Tokenize("TIME\t=\t60.0"), (Words{"TIME", "=", "60.0"}));
 }
 
 TEST(Tokenize, WordAtRaisesSubscriptErrorPastTheLastWord) {

@@ -6,9 +6,7 @@
 #include <bit>
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
 #include <functional>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -62,14 +60,10 @@ Bytes TextAtA1(const std::string& text) {
 
 class ExcelFileTest : public ::testing::Test {
   protected:
-    static Bytes ReadAll(const std::string& path) {
-        std::ifstream in(path, std::ios::binary);
-        return Bytes(std::istreambuf_iterator<char>(in), {});
-    }
-
     // The records written between the beginning- and end-of-file records, checking both.
     Bytes Body() const {
-        const Bytes all = ReadAll(path_);
+        const std::string bytes = test::ReadBytes(path_);
+        const Bytes all(bytes.begin(), bytes.end());
         if (all.size() < 12) {
             ADD_FAILURE() << "no whole sheet: " << all.size() << " bytes";
             return {};

@@ -18,22 +18,26 @@ namespace {
 
 using test::Entries;
 
+// 300 nodes at 200 times, `vectors` of them chosen: a sheet of about a megabyte whatever the
+// format when they are 250.
+Catalogue Extraction(Long vectors) {
+    Catalogue c;
+    for (int i = 1; i <= 200; ++i) {
+        c.Times.push_back({static_cast<Single>(i * 30), i});
+        c.SelectedTimes.push_back(static_cast<Integer>(i));
+    }
+    c.ExtractedValues = ValueTable(300, 200);
+    for (Long v = 1; v <= vectors; ++v) {
+        c.SelectedVectors.push_back(v);
+    }
+    return c;
+}
+
 // Saving where it cannot succeed: the user gets the message, any existing file of that name
 // stays byte for byte as it was, and no temporary file is left behind — in every format, written
 // after the reading or while it goes on.
 class SaveFaults : public ::testing::TestWithParam<std::tuple<SheetFormat, bool>> {
   protected:
-    // 300 nodes at 200 times: a sheet of about a megabyte whatever the format.
-    void SetUp() override {
-        for (int i = 1; i <= 200; ++i) {
-            c.Times.push_back({static_cast<Single>(i * 30), i});
-            c.SelectedTimes.push_back(static_cast<Integer>(i));
-        }
-        c.ExtractedValues = ValueTable(300, 200);
-        for (Long v = 1; v <= 250; ++v) {
-            c.SelectedVectors.push_back(v);
-        }
-    }
     static SheetFormat Format() { return std::get<0>(GetParam()); }
     bool Write(const std::string& target, MessageSink& messages, ProgressSink* progress = nullptr) {
         if (!std::get<1>(GetParam())) {
@@ -63,7 +67,7 @@ class SaveFaults : public ::testing::TestWithParam<std::tuple<SheetFormat, bool>
         EXPECT_GT(test::ReadBytes(target).size(), 100000u);
     }
     test::ScratchDir dir;
-    Catalogue c;
+    Catalogue c = Extraction(250);
 };
 
 TEST_P(SaveFaults, TargetThatIsAFolderAPipeOrInAMissingFolder) {
@@ -195,11 +199,11 @@ TEST_P(SaveFaults, AnotherUserChangingTheSharedFolderCannotRedirectTheSave) {
 TEST_P(SaveFaults, TheNewFileKeepsThePreviousModeAndGroupWithoutSetIdBits) {
     const std::string target = dir.File("result");
     test::WriteBytes(target, "the previous result");
-    ::chmod(target.c_str(), 04750);
     const bool root = ::geteuid() == 0;
     if (root) {
         ASSERT_EQ(::chown(target.c_str(), static_cast<uid_t>(-1), 65534), 0);
     }
+    ::chmod(target.c_str(), 04750);  // after chown, which would clear the set-user-ID bit
     SaveWell(target);
     struct stat info {};
     ASSERT_EQ(::stat(target.c_str(), &info), 0);
@@ -364,13 +368,7 @@ TEST(SaveSignals, TheHandlerEndsTheProgramHoweverItWasPutBack) {
 // it must give up, with nothing written and nothing left behind.
 TEST(SaveAsRead, AReadingThatEndsHalfWayWritesNothing) {
     test::ScratchDir dir;
-    Catalogue c;
-    for (int i = 1; i <= 200; ++i) {
-        c.Times.push_back({static_cast<Single>(i), i});
-        c.SelectedTimes.push_back(static_cast<Integer>(i));
-    }
-    c.ExtractedValues = ValueTable(300, 200);
-    c.SelectedVectors = {1, 2, 3};
+    const Catalogue c = Extraction(3);
     const std::string target = dir.File("result");
     test::WriteBytes(target, "the previous result");
     for (const SheetFormat format : {SheetFormat::Xls, SheetFormat::Xlsx, SheetFormat::Csv}) {
@@ -393,10 +391,7 @@ INSTANTIATE_TEST_SUITE_P(EveryFormat, SaveFaults,
                                                               SheetFormat::Csv),
                                             ::testing::Bool()),
                          [](const auto& info) {
-                             const SheetFormat format = std::get<0>(info.param);
-                             return std::string(format == SheetFormat::Xls    ? "xls"
-                                                : format == SheetFormat::Xlsx ? "xlsx"
-                                                                              : "csv") +
+                             return std::string(FormatName(std::get<0>(info.param))) +
                                     (std::get<1>(info.param) ? "AsRead" : "");
                          });
 

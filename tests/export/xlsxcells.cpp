@@ -4,23 +4,15 @@
 
 #include <charconv>
 #include <cstdint>
-#include <fstream>
-#include <sstream>
+#include <map>
+#include <regex>
 #include <stdexcept>
+
+#include "tests/support/testsupport.h"
 
 namespace velto::test {
 
 namespace {
-
-std::string ReadAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        throw std::runtime_error("cannot open " + path);
-    }
-    std::ostringstream bytes;
-    bytes << in.rdbuf();
-    return bytes.str();
-}
 
 std::uint32_t Little(const std::string& bytes, std::size_t at, int size) {
     if (at + static_cast<std::size_t>(size) > bytes.size()) {
@@ -33,140 +25,72 @@ std::uint32_t Little(const std::string& bytes, std::size_t at, int size) {
     return value;
 }
 
-struct Member {
-    std::string name;
-    std::uint32_t method = 0;
-    std::uint32_t packed = 0;
-    std::uint32_t size = 0;
-    std::uint32_t local = 0;
-};
-
-std::vector<Member> Directory(const std::string& zip) {
+// A member's bytes (stored or deflated), found by its name in the central directory, where each
+// entry is 46 bytes of header and then the name.
+std::string Member(const std::string& zip, const std::string& name) {
     const std::size_t end = zip.rfind(std::string("PK\x05\x06", 4));
     if (end == std::string::npos) {
         throw std::runtime_error("not a zip file: no end of central directory");
     }
-    const std::uint32_t count = Little(zip, end + 10, 2);
-    std::size_t at = Little(zip, end + 16, 4);
-    std::vector<Member> members;
-    for (std::uint32_t i = 0; i < count; ++i) {
-        if (Little(zip, at, 4) != 0x02014b50) {
-            throw std::runtime_error("zip: bad central directory entry");
-        }
-        Member m;
-        m.method = Little(zip, at + 10, 2);
-        m.packed = Little(zip, at + 20, 4);
-        m.size = Little(zip, at + 24, 4);
-        const std::uint32_t nameLength = Little(zip, at + 28, 2);
-        m.local = Little(zip, at + 42, 4);
-        m.name = zip.substr(at + 46, nameLength);
-        at += 46 + nameLength + Little(zip, at + 30, 2) + Little(zip, at + 32, 2);
-        members.push_back(m);
+    const std::size_t at = zip.find(name, Little(zip, end + 16, 4));
+    if (at == std::string::npos || at < 46 || Little(zip, at - 46, 4) != 0x02014b50 ||
+        Little(zip, at - 18, 2) != name.size()) {
+        throw std::runtime_error("zip: no entry " + name);
     }
-    return members;
-}
-
-std::string Extract(const std::string& zip, const Member& m) {
-    if (Little(zip, m.local, 4) != 0x04034b50) {
-        throw std::runtime_error("zip: bad local header of " + m.name);
+    const std::uint32_t method = Little(zip, at - 36, 2);
+    const std::uint32_t packed = Little(zip, at - 26, 4);
+    const std::uint32_t size = Little(zip, at - 22, 4);
+    const std::uint32_t local = Little(zip, at - 4, 4);
+    if (Little(zip, local, 4) != 0x04034b50) {
+        throw std::runtime_error("zip: bad local header of " + name);
     }
-    const std::size_t data =
-        m.local + 30 + Little(zip, m.local + 26, 2) + Little(zip, m.local + 28, 2);
-    if (data + m.packed > zip.size()) {
-        throw std::runtime_error("zip: " + m.name + " runs past the end of the file");
+    const std::size_t data = local + 30 + Little(zip, local + 26, 2) + Little(zip, local + 28, 2);
+    if (data + packed > zip.size()) {
+        throw std::runtime_error("zip: " + name + " runs past the end of the file");
     }
-    if (m.method == 0) {
-        return zip.substr(data, m.packed);
+    if (method == 0) {
+        return zip.substr(data, packed);
     }
-    if (m.method != 8) {
-        throw std::runtime_error("zip: unknown compression of " + m.name);
-    }
-    std::string out(m.size, '\0');
+    std::string out(size, '\0');
     z_stream stream{};
-    if (inflateInit2(&stream, -MAX_WBITS) != Z_OK) {
-        throw std::runtime_error("zlib: inflateInit2 failed");
-    }
     stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(zip.data() + data));
-    stream.avail_in = m.packed;
+    stream.avail_in = packed;
     stream.next_out = reinterpret_cast<Bytef*>(out.data());
-    stream.avail_out = m.size;
-    const int result = inflate(&stream, Z_FINISH);
-    const uLong produced = stream.total_out;
+    stream.avail_out = size;
+    const bool whole = method == 8 && inflateInit2(&stream, -MAX_WBITS) == Z_OK &&
+                       inflate(&stream, Z_FINISH) == Z_STREAM_END && stream.total_out == size;
     inflateEnd(&stream);
-    if (result != Z_STREAM_END || produced != m.size) {
-        throw std::runtime_error("zip: " + m.name + " does not inflate to its size");
+    if (!whole) {
+        throw std::runtime_error("zip: " + name + " does not inflate to its size");
     }
     return out;
 }
 
 std::string Unescape(const std::string& text) {
+    static const std::map<std::string, char> entities = {
+        {"amp", '&'}, {"lt", '<'}, {"gt", '>'}, {"quot", '"'}, {"apos", '\''}};
     std::string out;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] != '&') {
-            out += text[i];
-            continue;
+    std::size_t from = 0;
+    for (std::size_t at = 0; (at = text.find('&', from)) != std::string::npos;) {
+        const std::size_t semi = text.find(';', at);
+        const auto entity = entities.find(text.substr(at + 1, semi - at - 1));
+        if (semi == std::string::npos || entity == entities.end()) {
+            throw std::runtime_error("xml: unknown entity " + text.substr(at, semi - at + 1));
         }
-        const std::size_t semi = text.find(';', i);
-        const std::string entity = text.substr(i, semi - i + 1);
-        if (entity == "&amp;") {
-            out += '&';
-        } else if (entity == "&lt;") {
-            out += '<';
-        } else if (entity == "&gt;") {
-            out += '>';
-        } else if (entity == "&quot;") {
-            out += '"';
-        } else if (entity == "&apos;") {
-            out += '\'';
-        } else {
-            throw std::runtime_error("xml: unknown entity " + entity);
-        }
-        i = semi;
+        out += text.substr(from, at - from) + entity->second;
+        from = semi + 1;
     }
-    return out;
+    return out + text.substr(from);
 }
 
-// The value of attribute `name` in a start tag's text, or "".
-std::string Attribute(const std::string& tag, const std::string& name) {
-    const std::string key = " " + name + "=\"";
-    const std::size_t at = tag.find(key);
-    if (at == std::string::npos) {
-        return {};
-    }
-    const std::size_t start = at + key.size();
-    return tag.substr(start, tag.find('"', start) - start);
-}
-
-// The text of the elements named `element` inside `xml`, joined (a rich text has several).
+// The texts of the elements `element` inside `xml`, joined (a rich text has several).
 std::string TextOf(const std::string& xml, const std::string& element) {
+    const std::regex pattern("<" + element + "(?: [^>]*)?>([^<]*)</" + element + ">");
     std::string text;
-    std::size_t at = 0;
-    while ((at = xml.find("<" + element, at)) != std::string::npos) {
-        const std::size_t open = xml.find('>', at);
-        const char after = xml[at + element.size() + 1];
-        if (after != '>' && after != ' ') {
-            at = open;
-            continue;
-        }
-        const std::size_t close = xml.find("</" + element + ">", open);
-        text += xml.substr(open + 1, close - open - 1);
-        at = close;
+    for (std::sregex_iterator m(xml.begin(), xml.end(), pattern), end; m != end; ++m) {
+        text += (*m)[1].str();
     }
     return Unescape(text);
-}
-
-void ParseReference(const std::string& ref, int& row, int& col) {
-    std::size_t i = 0;
-    col = 0;
-    while (i < ref.size() && ref[i] >= 'A' && ref[i] <= 'Z') {
-        col = col * 26 + (ref[i] - 'A' + 1);
-        ++i;
-    }
-    row = 0;
-    std::from_chars(ref.data() + i, ref.data() + ref.size(), row);
-    if (i == 0 || row == 0) {
-        throw std::runtime_error("xml: bad cell reference " + ref);
-    }
 }
 
 }  // namespace
@@ -181,50 +105,42 @@ const XlsxCell* XlsxSheet::At(int row, int col) const {
 }
 
 XlsxSheet ReadXlsxSheet(const std::string& path) {
-    const std::string zip = ReadAll(path);
+    const std::string xml = Member(ReadBytes(path), "xl/worksheets/sheet1.xml");
     XlsxSheet sheet;
-    std::string xml;
-    for (const Member& m : Directory(zip)) {
-        if (m.name == "xl/worksheets/sheet1.xml") {
-            xml = Extract(zip, m);
-        }
+    std::smatch dimension;
+    if (std::regex_search(xml, dimension, std::regex("<dimension ref=\"([^\"]*)\""))) {
+        sheet.dimension = dimension[1];
     }
-    if (xml.empty()) {
-        throw std::runtime_error(path + " holds no first worksheet");
-    }
-    const std::size_t dimension = xml.find("<dimension ");
-    if (dimension != std::string::npos) {
-        sheet.dimension =
-            Attribute(xml.substr(dimension, xml.find('>', dimension) - dimension), "ref");
-    }
-    for (std::size_t at = 0; (at = xml.find("<c ", at)) != std::string::npos;) {
-        const std::size_t tagEnd = xml.find('>', at);
-        const std::string tag = xml.substr(at, tagEnd - at + 1);
-        std::string body;
-        if (tag.ends_with("/>")) {
-            at = tagEnd;
-        } else {
-            const std::size_t close = xml.find("</c>", tagEnd);
-            body = xml.substr(tagEnd + 1, close - tagEnd - 1);
-            at = close;
+    // A cell: its attributes, and its body unless it is empty.
+    const std::regex pattern("<c( [^>]*?)(?:/>|>([\\s\\S]*?)</c>)");
+    const std::regex reference(" r=\"([A-Z]+)([0-9]+)\"");
+    for (std::sregex_iterator m(xml.begin(), xml.end(), pattern), end; m != end; ++m) {
+        const std::string attributes = (*m)[1], body = (*m)[2];
+        std::smatch at;
+        if (!std::regex_search(attributes, at, reference)) {
+            throw std::runtime_error("xml: a cell without a reference: " + attributes);
         }
         XlsxCell cell;
-        ParseReference(Attribute(tag, "r"), cell.row, cell.col);
-        const std::string type = Attribute(tag, "t");
-        if (type == "inlineStr") {
+        for (const char letter : at[1].str()) {
+            cell.col = cell.col * 26 + (letter - 'A' + 1);
+        }
+        cell.row = std::stoi(at[2]);
+        std::smatch type;
+        std::regex_search(attributes, type, std::regex(" t=\"([^\"]*)\""));
+        if (type[1] == "inlineStr") {
             cell.isText = true;
             cell.text = TextOf(body, "t");
-        } else if (type.empty() || type == "n") {
+        } else if (type[1] == "" || type[1] == "n") {
             cell.raw = TextOf(body, "v");
-            const auto [end, error] =
+            const auto [last, error] =
                 std::from_chars(cell.raw.data(), cell.raw.data() + cell.raw.size(), cell.number);
-            if (error != std::errc() || end != cell.raw.data() + cell.raw.size()) {
-                throw std::runtime_error("xml: cell " + Attribute(tag, "r") +
+            if (error != std::errc() || last != cell.raw.data() + cell.raw.size()) {
+                throw std::runtime_error("xml: cell " + at[0].str() +
                                          " holds no number: " + cell.raw);
             }
         } else {
             // Shared strings among them: the export streams its rows with inline strings.
-            throw std::runtime_error("xml: cell type " + type);
+            throw std::runtime_error("xml: cell type " + type[1].str());
         }
         sheet.cells.push_back(cell);
     }

@@ -41,19 +41,10 @@ function readListing(path) {
         }
         const time = /^ {2}TIME =\s+(\S+) SEC\.$/.exec(line);
         if (time) {
-            block = {
-                time: time[1],
-                disp: new Map(),
-                eigen: null,
-                truss: new Map(),
-                beam: new Map(),
-                membrane: new Map(),
-                bending: new Map(),
-                soil: new Map(),
-                stress: [],
-                tangent: [],
-                temp: new Map(),
-            };
+            block = { time: time[1], eigen: null, stress: [], tangent: [] };
+            for (const table of ['disp', 'truss', 'beam', 'membrane', 'bending', 'soil', 'temp']) {
+                block[table] = new Map();
+            }
             blocks.push(block);
             state = null;
             tempCount = 0;

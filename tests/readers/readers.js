@@ -244,13 +244,8 @@ function fresh(dir) {
     fs.mkdirSync(dir, { recursive: true });
 }
 
-function loadListings(scratch) {
-    const out = {};
-    for (const name of Object.keys(LISTINGS)) {
-        out[name] = readListing(path.join(dirs(scratch).listings, `${name}.out`));
-    }
-    return out;
-}
+const loadListings = (scratch) => Object.fromEntries(Object.keys(LISTINGS).map((name) =>
+    [name, readListing(path.join(dirs(scratch).listings, `${name}.out`))]));
 
 // Runs compare(case, grid) for every case; prints what differs and a closing count.
 function checkAll(reader, scratch, compare) {
@@ -269,9 +264,7 @@ function checkAll(reader, scratch, compare) {
         if (problems.length) {
             failed += 1;
             console.log(`FAIL ${c.name} (${reader}):`);
-            for (const p of problems.slice(0, 20)) {
-                console.log(`  ${p}`);
-            }
+            problems.slice(0, 20).forEach((p) => console.log(`  ${p}`));
             if (problems.length > 20) {
                 console.log(`  ... and ${problems.length - 20} more`);
             }
@@ -308,10 +301,7 @@ function install(nodeDir, npm) {
 
 function exportAll(scratch, genlisting, extract) {
     const d = dirs(scratch);
-    fresh(d.listings);
-    fresh(d.xls);
-    fresh(d.xlsx);
-    fresh(d.ours);
+    [d.listings, d.xls, d.xlsx, d.ours].forEach(fresh);
     let ok = true;
     for (const [name, args] of Object.entries(LISTINGS)) {
         const r = run(genlisting, [...args, '-o', path.join(d.listings, `${name}.out`)]);
@@ -346,58 +336,28 @@ function exportAll(scratch, genlisting, extract) {
 
 // --- LibreOffice ----------------------------------------------------------------------------
 
-// RFC 4180 fields; LibreOffice quotes every text cell (filter option 7), numbers stay bare.
+// RFC 4180 fields; LibreOffice quotes every text cell (filter option 7), numbers stay bare. A
+// field is quoted or bare, and ends at a comma, a line end (CR LF, CR or LF) or the end of the
+// text; anything else (an unterminated quote among them) is not CSV.
 function parseCsv(content) {
     const rows = [];
     let row = [];
-    let field = null;
-    let i = 0;
-    const endField = () => {
-        row.push(field === null ? { raw: '' } : field);
-        field = null;
-    };
-    while (i < content.length) {
-        const ch = content[i];
-        if (ch === '"') {
-            let value = '';
-            i += 1;
-            for (;;) {
-                if (i >= content.length) {
-                    throw new Error('unterminated quoted field');
-                }
-                if (content[i] === '"') {
-                    if (content[i + 1] === '"') {
-                        value += '"';
-                        i += 2;
-                        continue;
-                    }
-                    i += 1;
-                    break;
-                }
-                value += content[i];
-                i += 1;
-            }
-            field = { quoted: value };
-        } else if (ch === ',') {
-            endField();
-            i += 1;
-        } else if (ch === '\n' || ch === '\r') {
-            endField();
+    const field = /(?:"((?:[^"]|"")*)"|([^",\r\n][^,\r\n]*|))(,|\r\n|\r|\n|$)/y;
+    while (field.lastIndex < content.length) {
+        const at = field.lastIndex;
+        const m = field.exec(content);
+        if (!m) {
+            const near = JSON.stringify(content.slice(at, at + 20));
+            throw new Error(`not CSV at character ${at}: ${near}`);
+        }
+        row.push(m[1] !== undefined ? { quoted: m[1].replace(/""/g, '"') } : { raw: m[2] });
+        if (m[3] !== ',') {
             rows.push(row);
             row = [];
-            i += ch === '\r' && content[i + 1] === '\n' ? 2 : 1;
-        } else {
-            let raw = '';
-            while (i < content.length && !',\r\n'.includes(content[i])) {
-                raw += content[i];
-                i += 1;
-            }
-            field = { raw };
         }
     }
-    if (field !== null || row.length) {
-        endField();
-        rows.push(row);
+    if (row.length) {
+        rows.push([...row, { raw: '' }]);  // the text ends in a comma
     }
     return rows;
 }
@@ -490,9 +450,18 @@ function compareWithXlsReading(ours, reading) {
     }, { reading: 'LibreOffice read' });
 }
 
-// Runs soffice in a process group of its own: its launcher hands the work to soffice.bin, and a
-// hung run must be ended whole, not only the launcher.
-function runSoffice(soffice, args, limitMs) {
+// One start of LibreOffice converts every file to CSV in `outdir`, with a profile of our own: a
+// first start on a shared one can wait for a dialog, or hand the work to a running instance. The
+// profile must be a well-formed file URL: with a malformed one soffice waits forever. soffice
+// runs in a process group of its own: its launcher hands the work to soffice.bin, and a hung run
+// must be ended whole, not only the launcher. `failure` is why the run failed, or ''.
+function convertToCsv(soffice, d, filter, outdir, files) {
+    const args = [`-env:UserInstallation=${pathToFileURL(d.profile).href}`, '--headless',
+        '--norestore', '--convert-to', `csv:Text - txt - csv (StarCalc):${filter}`, '--outdir',
+        outdir, ...files];
+    const done = (r) => ({ ...r, failure: r.status === 0 && !r.hung ? ''
+        : `soffice: ${r.hung ? 'no answer after 300 s, stopped' : `exit ${r.status}`}\n`
+            + `${r.stdout}\n${r.stderr}` });
     return new Promise((resolve) => {
         // The C locale: under a decimal-comma locale the CSV would show 20,1.
         const env = { ...process.env, LC_ALL: 'C.UTF-8', LANG: 'C.UTF-8', LANGUAGE: '' };
@@ -510,33 +479,25 @@ function runSoffice(soffice, args, limitMs) {
             } catch (e) {
                 // already gone
             }
-        }, limitMs);
+        }, 300000);
         child.on('error', (e) => {
             clearTimeout(timer);
-            resolve({ status: null, stdout, stderr: `${stderr}${e.message}`, hung });
+            resolve(done({ status: null, stdout, stderr: `${stderr}${e.message}`, hung }));
         });
         child.on('close', (status) => {
             clearTimeout(timer);
-            resolve({ status, stdout, stderr, hung });
+            resolve(done({ status, stdout, stderr, hung }));
         });
     });
 }
 
 async function libreoffice(scratchDir, soffice) {
     const d = dirs(path.resolve(scratchDir));
-    fresh(d.csv);
-    fresh(d.profile);
-    const files = CASES.flatMap((c) => [filesOf(d, c).xls, filesOf(d, c).xlsx]);
-    // One start of LibreOffice for every file; a profile of our own, since a first start on a
-    // shared one can wait for a dialog, or hand the work to a running instance. The profile
-    // must be a well-formed file URL: with a malformed one soffice waits forever.
-    const args = [`-env:UserInstallation=${pathToFileURL(d.profile).href}`, '--headless',
-        '--norestore', '--convert-to', 'csv:Text - txt - csv (StarCalc):44,34,76,1,,0,true',
-        '--outdir', d.csv, ...files];
-    const r = await runSoffice(soffice, args, 300000);
-    if (r.status !== 0 || r.hung) {
-        const why = r.hung ? 'no answer after 300 s, stopped' : `exit ${r.status}`;
-        console.log(`soffice: ${why}\n${r.stdout}\n${r.stderr}`);
+    [d.csv, d.profile].forEach(fresh);
+    const r = await convertToCsv(soffice, d, '44,34,76,1,,0,true', d.csv,
+        CASES.flatMap((c) => [filesOf(d, c).xls, filesOf(d, c).xlsx]));
+    if (r.failure) {
+        console.log(r.failure);
         return false;
     }
     const cases = checkAll('libreoffice', scratchDir, (c, grid) => {
@@ -674,9 +635,7 @@ const singlesOf = (d) => JSON.parse(
     fs.readFileSync(path.join(workbookFiles(d).singles, 'singles.json'), 'utf8'));
 
 function report(reader, problems) {
-    for (const p of problems.slice(0, 20)) {
-        console.log(`FAIL workbook (${reader}): ${p}`);
-    }
+    problems.slice(0, 20).forEach((p) => console.log(`FAIL workbook (${reader}): ${p}`));
     console.log(`${reader}: the --all workbook ${problems.length ? 'differs' : 'matches'}`);
     return problems.length === 0;
 }
@@ -686,12 +645,10 @@ async function libreofficeWorkbook(d, soffice) {
     const files = workbookFiles(d);
     fresh(files.csv);
     const singles = singlesOf(d);
-    const r = await runSoffice(soffice, [`-env:UserInstallation=${pathToFileURL(d.profile).href}`,
-        '--headless', '--norestore', '--convert-to',
-        'csv:Text - txt - csv (StarCalc):44,34,76,1,,0,true,,true,false,false,-1',
-        '--outdir', files.csv, files.book, ...singles.map((x) => x.file)], 300000);
-    if (r.status !== 0 || r.hung) {
-        return report('libreoffice', [`soffice: exit ${r.status}\n${r.stdout}\n${r.stderr}`]);
+    const r = await convertToCsv(soffice, d, '44,34,76,1,,0,true,,true,false,false,-1', files.csv,
+        [files.book, ...singles.map((x) => x.file)]);
+    if (r.failure) {
+        return report('libreoffice', [r.failure]);
     }
     const read = (name) => {
         const file = path.join(files.csv, name);
@@ -732,29 +689,13 @@ function sheetjsWorkbook(X, d) {
 
 // --- main -----------------------------------------------------------------------------------
 
-function main(argv) {
-    const [command, ...rest] = argv;
-    const need = (n) => {
-        if (rest.length !== n) {
-            usage();
-        }
-    };
-    switch (command) {
-        case 'install':
-            need(2);
-            return install(...rest);
-        case 'export':
-            need(3);
-            return exportAll(...rest);
-        case 'libreoffice':
-            need(2);
-            return libreoffice(...rest);
-        case 'sheetjs':
-            need(2);
-            return sheetjs(...rest);
-        default:
-            return usage();
-    }
+// Each command: how many arguments it takes, and what it does with them.
+const COMMANDS = new Map([['install', [2, install]], ['export', [3, exportAll]],
+    ['libreoffice', [2, libreoffice]], ['sheetjs', [2, sheetjs]]]);
+
+function main([command, ...rest]) {
+    const [count, action] = COMMANDS.get(command) || [];
+    return action && rest.length === count ? action(...rest) : usage();
 }
 
 if (require.main === module) {
@@ -767,4 +708,4 @@ if (require.main === module) {
 }
 
 module.exports = { CASES, expectedGrid, compareCsv, compareOwnCsv, compareSheet, parseCsv,
-    loadListings, dirs, filesOf, runSoffice };
+    loadListings, dirs, filesOf };

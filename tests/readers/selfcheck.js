@@ -57,69 +57,48 @@ const lineChanger = (lines, end, compare) => (i, change) => {
 
 // --- SheetJS comparison, on real exported files ---------------------------------------------
 
-function sheetOf(name) {
-    const wb = X.readFile(path.join(dirs(scratch).xls, `${name}.xls`));
-    return wb.Sheets[wb.SheetNames[0]];
-}
+// Each: a case, the file read, the comparison's options, and the changes made to its sheet, each
+// with the cell that must be reported (null: none). A workbook may leave an empty text blank, and
+// nothing else.
+const SHEET_CHANGES = [
+    ['disp_dof3_cols_descending', 'xls', {}, [
+        ['the exported sheet as it is', null, () => {}],
+        ['value off in its last digit', 'B4', (ws, grid) => {
+            ws.B4.v = lastDigitOff(grid[3][1].printed);
+        }],
+        ['time widened from single precision', 'B3', (ws) => { ws.B3.v = Math.fround(ws.B3.v); }],
+        ['two item rows swapped', 'A4', (ws) => {
+            for (const col of ['A', 'B', 'C', 'D', 'E']) {
+                [ws[`${col}4`], ws[`${col}5`]] = [ws[`${col}5`], ws[`${col}4`]];
+            }
+        }],
+        ['wrong item label', 'A5', (ws) => { ws.A5.v = 'Node 8'; }],
+        ['orientation heading of the other layout', 'A3', (ws) => { ws.A3.v = 'Time'; }],
+        ['number kept as text', 'C6', (ws) => { ws.C6 = { t: 's', v: String(ws.C6.v) }; }],
+        ['stray cell past the table', 'F2', (ws) => {
+            ws.F2 = { t: 's', v: 'x' };
+            ws['!ref'] = 'A1:F8';
+        }],
+    ]],
+    ['eigen_rows', 'xls', {}, [
+        ['vector cell missing where it holds empty text', 'B2', (ws) => { delete ws.B2; }],
+    ]],
+    ['eigen_rows', 'xlsx', { blankForEmptyText: true }, [
+        ['the exported workbook as it is', null, () => {}],
+        ['heading missing', 'A3', (ws) => { delete ws.A3; }],
+        ['text where the vector is empty', 'B2', (ws) => { ws.B2 = { t: 's', v: 'DOF1' }; }],
+    ]],
+];
 
-{
-    const c = caseNamed('disp_dof3_cols_descending');
+for (const [name, format, options, changes] of SHEET_CHANGES) {
+    const c = caseNamed(name);
     const grid = expectedGrid(c, listings[c.listing]);
-    const mutate = (change) => {
-        const ws = sheetOf(c.name);
-        change(ws);
-        return compareSheet(ws, grid);
-    };
-    expect('sheetjs: the exported sheet as it is', mutate(() => {}), null);
-    expect('sheetjs: value off in its last digit', mutate((ws) => {
-        ws.B4.v = lastDigitOff(grid[3][1].printed);
-    }), 'B4');
-    expect('sheetjs: time widened from single precision', mutate((ws) => {
-        ws.B3.v = Math.fround(ws.B3.v);
-    }), 'B3');
-    expect('sheetjs: two item rows swapped', mutate((ws) => {
-        for (const col of ['A', 'B', 'C', 'D', 'E']) {
-            [ws[`${col}4`], ws[`${col}5`]] = [ws[`${col}5`], ws[`${col}4`]];
-        }
-    }), 'A4');
-    expect('sheetjs: wrong item label', mutate((ws) => {
-        ws.A5.v = 'Node 8';
-    }), 'A5');
-    expect('sheetjs: orientation heading of the other layout', mutate((ws) => {
-        ws.A3.v = 'Time';
-    }), 'A3');
-    expect('sheetjs: number kept as text', mutate((ws) => {
-        ws.C6 = { t: 's', v: String(ws.C6.v) };
-    }), 'C6');
-    expect('sheetjs: stray cell past the table', mutate((ws) => {
-        ws.F2 = { t: 's', v: 'x' };
-        ws['!ref'] = 'A1:F8';
-    }), 'F2');
-}
-{
-    const c = caseNamed('eigen_rows');
-    const grid = expectedGrid(c, listings[c.listing]);
-    const ws = sheetOf(c.name);
-    delete ws.B2;
-    expect('sheetjs: vector cell missing where it holds empty text', compareSheet(ws, grid), 'B2');
-}
-
-// A workbook may leave an empty text blank, and nothing else.
-{
-    const c = caseNamed('eigen_rows');
-    const grid = expectedGrid(c, listings[c.listing]);
-    const book = () => {
-        const wb = X.readFile(filesOf(dirs(scratch), c).xlsx);
-        return wb.Sheets[wb.SheetNames[0]];
-    };
-    const options = { blankForEmptyText: true };
-    expect('sheetjs xlsx: the exported workbook as it is', compareSheet(book(), grid, options), null);
-    const ws = book();
-    delete ws.A3;
-    expect('sheetjs xlsx: heading missing', compareSheet(ws, grid, options), 'A3');
-    const stray = book();
-    stray.B2 = { t: 's', v: 'DOF1' };
-    expect('sheetjs xlsx: text where the vector is empty', compareSheet(stray, grid, options), 'B2');
+    for (const [what, where, change] of changes) {
+        const wb = X.readFile(filesOf(dirs(scratch), c)[format]);
+        const ws = wb.Sheets[wb.SheetNames[0]];
+        change(ws, grid);
+        expect(`sheetjs ${format}: ${what}`, compareSheet(ws, grid, options), where);
+    }
 }
 
 // --- our own CSV, on the file velto-extract wrote ---------------------------------------------
@@ -148,20 +127,10 @@ function sheetOf(name) {
 
 function csvOf(grid) {
     const width = Math.max(...grid.map((r) => r.length));
-    return grid.map((row) => {
-        const fields = [];
-        for (let col = 0; col < width; col += 1) {
-            const cell = row[col];
-            if (!cell || cell.text === '') {
-                fields.push('');
-            } else if (cell.text !== undefined) {
-                fields.push(`"${cell.text.replace(/"/g, '""')}"`);
-            } else {
-                fields.push(String(cell.num));
-            }
-        }
-        return `${fields.join(',')}\n`;
-    }).join('');
+    const fieldOf = (cell) => (!cell || cell.text === '' ? ''
+        : cell.text !== undefined ? `"${cell.text.replace(/"/g, '""')}"` : String(cell.num));
+    return grid.map((row) => `${Array.from({ length: width }, (_, col) => fieldOf(row[col]))
+        .join(',')}\n`).join('');
 }
 
 {
