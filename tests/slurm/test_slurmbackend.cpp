@@ -15,6 +15,7 @@
 #include <QTreeWidget>
 #include <filesystem>
 #include <set>
+#include <sstream>
 
 #include "common/window/messagebox.h"
 #include "shell/cluster/slurmbackend.h"
@@ -53,6 +54,7 @@ class FakeSlurm : public ::testing::Test {
         qputenv("PATH", QByteArray::fromStdString(bin) + ":/usr/bin:/bin");
         // The window starts with the batch it left; each test with none.
         QFile::remove(BatchJournal::DefaultPath(QStringLiteral("shell-batch.json")));
+        Record();
     }
     void TearDown() override { qputenv("PATH", savedPath); }
 
@@ -75,10 +77,9 @@ class FakeSlurm : public ::testing::Test {
     }
     std::vector<std::string> Args(const std::string& command) {
         std::vector<std::string> args;
-        std::string text = test::ReadBytes(fake.File(command + ".args"));
-        for (std::size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos;
-             start = end + 1) {
-            args.push_back(text.substr(start, end - start));
+        std::istringstream text(test::ReadBytes(fake.File(command + ".args")));
+        for (std::string arg; std::getline(text, arg);) {
+            args.push_back(arg);
         }
         return args;
     }
@@ -150,7 +151,8 @@ class FakeSlurm : public ::testing::Test {
         std::vector<QString> messages;
         bool finished = false;
     };
-    void Record(BatchModel& batch, Events& events) {
+    // What `batch` tells, recorded in `events`.
+    void Record() {
         QObject::connect(&batch, &BatchModel::fileQueued,
                          [&](int row) { events.seen.push_back("queued " + std::to_string(row)); });
         QObject::connect(&batch, &BatchModel::fileStarted,
@@ -171,18 +173,17 @@ class FakeSlurm : public ::testing::Test {
     std::string bin;
     test::ScratchDir fake;
     test::ScratchDir dir;
+    Events events;
+    BatchModel batch;
 };
 
 TEST_F(FakeSlurm, SubmitsOneArrayAndFollowsEachFileToItsEnd) {
     // A log of an earlier run must not pass for this one's.
     test::WriteBytes(dir.File("beam1.log"), "  Step: time = 100.00 s (old run)\n");
-    BatchModel batch;
     SlurmOptions options;
     options.partition = "long";
     options.maxRunning = 2;
     options.timeLimit = "1:00:00";
-    Events events;
-    Record(batch, events);
     const SlurmBackend& job = *Submit(batch, Inputs(3), options);
     EXPECT_EQ(job.jobId(), "42");
     EXPECT_FALSE(std::filesystem::exists(dir.File("beam1.log")));
@@ -242,9 +243,6 @@ TEST_F(FakeSlurm, SubmitsOneArrayAndFollowsEachFileToItsEnd) {
 }
 
 TEST_F(FakeSlurm, CancelAbortsTheQueuedAndRunningFiles) {
-    BatchModel batch;
-    Events events;
-    Record(batch, events);
     const SlurmBackend& job = *Submit(batch, Inputs(3));
     EXPECT_EQ(Args("sbatch")[2], "--array=0-2");
     ExitCode(job, 0, "0");
@@ -259,9 +257,6 @@ TEST_F(FakeSlurm, CancelAbortsTheQueuedAndRunningFiles) {
 }
 
 TEST_F(FakeSlurm, ARefusedCancelKeepsFollowing) {
-    BatchModel batch;
-    Events events;
-    Record(batch, events);
     const SlurmBackend& job = *Submit(batch, Inputs(1));
     Queue(job, {"0 RUNNING 0:01"});
     Answer("scancel.err",
@@ -284,9 +279,6 @@ TEST_F(FakeSlurm, ARefusedCancelKeepsFollowing) {
 }
 
 TEST_F(FakeSlurm, AJobGoneFromTheQueueEndsByTheRecordedExitCodes) {
-    BatchModel batch;
-    Events events;
-    Record(batch, events);
     Answer("squeue.err", "slurm_load_jobs error: Invalid job id specified\n");
     // The exit codes are there before the first look at the queue.
     Answer("sbatch.first",
@@ -300,9 +292,6 @@ TEST_F(FakeSlurm, AJobGoneFromTheQueueEndsByTheRecordedExitCodes) {
 }
 
 TEST_F(FakeSlurm, AClusterThatDoesNotAnswerIsToldOnceAndFollowedOn) {
-    BatchModel batch;
-    Events events;
-    Record(batch, events);
     Answer("squeue.err", "slurm_load_jobs error: Unable to contact slurm controller\n");
     const SlurmBackend& job = *Submit(batch, Inputs(1));
     ASSERT_TRUE(test::WaitUntil([&] { return !events.messages.empty(); }, 30));
@@ -330,7 +319,6 @@ TEST_F(FakeSlurm, ARefusedJobLeavesNothingBehind) {
     Answer("sbatch.refuse",
            "sbatch: error: invalid partition specified: bogus\n"
            "sbatch: error: Batch job submission failed: Invalid partition name specified\n");
-    BatchModel batch;
     batch.AddFiles(Bytes(files));
     batch.RestoreRow("/w/beam9.in", {}, "Completed");  // from an earlier batch
     SlurmOptions options;
@@ -351,11 +339,10 @@ TEST_F(FakeSlurm, ARefusedJobLeavesNothingBehind) {
     for (const char* signal : {"TERM", "HUP", "QUIT", "INT"}) {
         Answer("sbatch.first", std::string("echo $$ > \"$F/sbatch.pid\"; sleep 0.5; kill -") +
                                    signal + " $PPID; exec sleep 30\n");
-        test::BatchCall call;
-        call.args = {"--slurm", "--solver-folder", VELTO_STANDIN_DIR, files[0].toStdString(),
-                     files[1].toStdString()};
-        call.path = bin + ":/usr/bin:/bin";
-        const test::BatchCommand run = test::RunVeltoBatch(dir, call);
+        const test::BatchCommand run =
+            test::RunVeltoBatch(dir, {.args = {"--slurm", "--solver-folder", VELTO_STANDIN_DIR,
+                                               files[0].toStdString(), files[1].toStdString()},
+                                      .path = bin + ":/usr/bin:/bin"});
         EXPECT_EQ(run.status, -1) << signal << "\n" << run.out;
         EXPECT_EQ(test::ReadBytes(dir.File("beam1.log")), "the log of an earlier run\n") << signal;
         EXPECT_EQ(Listing(), earlier) << signal;  // nothing hidden beside them
@@ -375,7 +362,6 @@ TEST_F(FakeSlurm, NoSbatchOnThePath) {
     qputenv("PATH", QByteArray::fromStdString(dir.path().string()));
     EXPECT_FALSE(SlurmBackend::Available());
     const QStringList before = JobFolders();
-    BatchModel batch;
     batch.RestoreRow("/x/beam1.in", {});
     const QString error = Start(batch, std::make_unique<SlurmBackend>(SlurmOptions()));
     EXPECT_NE(error.indexOf("sbatch"), -1) << error.toStdString();
@@ -391,7 +377,6 @@ TEST_F(FakeSlurm, FollowPicksUpOnlyOurOwnJobs) {
         Queue(job, {"0 RUNNING 0:01", "1 PENDING 0:00"});
         submitted.Detach();
     }
-    BatchModel batch;
     ASSERT_EQ(Follow(batch, "42").toStdString(), "");
     ASSERT_EQ(batch.rowCount(), 2);
     EXPECT_EQ(batch.rows()[1].path.toStdString(), dir.File("beam2.in"));

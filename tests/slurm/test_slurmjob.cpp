@@ -2,15 +2,12 @@
 // (run here by /bin/sh as a task would be), sbatch's arguments, squeue's answers and the states.
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <sys/wait.h>
 
 #include <QProcess>
 #include <filesystem>
 
 #include "shell/cluster/slurmjob.h"
 #include "shell/model/batchmodel.h"
-#include "shell/runner/localbackend.h"
 #include "shell/runner/solveroutput.h"
 #include "tests/harness/harness.h"
 
@@ -59,10 +56,10 @@ TEST(SbatchArguments, OneArrayWithTheUsersLimits) {
     options.maxRunning = 4;
     options.timeLimit = "2:00:00";
     const QStringList args = SbatchArguments(options, 12, "v", "/j/100%", "/j/100%/job.sh");
-    EXPECT_TRUE(args.contains("--array=0-11%4")) << args.join(' ').toStdString();
-    EXPECT_TRUE(args.contains("--partition=long"));
-    EXPECT_TRUE(args.contains("--time=2:00:00"));
-    EXPECT_TRUE(args.contains("--output=/j/100%%/slurm-%a.out"));
+    for (const char* arg :
+         {"--array=0-11%4", "--partition=long", "--time=2:00:00", "--output=/j/100%%/slurm-%a.out"}) {
+        EXPECT_TRUE(args.contains(arg)) << arg << " in " << args.join(' ').toStdString();
+    }
     EXPECT_EQ(args.back(), "/j/100%/job.sh");
     // A backslash turns the patterns off: the name as it is, each backslash doubled.
     const QStringList literal = SbatchArguments(options, 2, "v", "/j/a\\b%", "/j/a\\b%/job.sh");
@@ -159,8 +156,7 @@ class JobScriptRun : public ::testing::Test {
         for (const std::string& input : inputs) {
             batch.RestoreRow(QString::fromStdString(input), {});
         }
-        batch.Run(std::make_unique<LocalBackend>(), solver);
-        ASSERT_TRUE(test::WaitUntil([&] { return !batch.running(); }, 60));
+        test::RunToEnd(batch, solver);
         for (const std::string& input : inputs) {
             const std::string base = input.substr(0, input.size() - 3);
             std::filesystem::rename(base + ".received", base + ".local");
@@ -173,15 +169,11 @@ class JobScriptRun : public ::testing::Test {
 
 TEST_F(JobScriptRun, HandsOverTheSameBytesAsALocalRun) {
     // Awkward folders and names: blanks, quotes, a percent sign, a backslash, a leading dash.
-    const std::string folder = dir.File("it's a 100% \\study");
-    std::filesystem::create_directories(folder);
+    const std::string folder = "it's a 100% \\study/";
+    std::filesystem::create_directories(dir.File(folder));
     std::vector<std::string> inputs;
     for (const std::string name : {"beam1", "fire-compartment-beam-25", "-dash d"}) {
-        const std::string path = folder + "/" + name + ".in";
-        test::WriteBytes(path,
-                         "TIME\n 1 100\nEND_TIME\nSTANDIN STEPS 2\nSTANDIN PACE 0\n"
-                         "STANDIN RECORD\n");
-        inputs.push_back(path);
+        inputs.push_back(test::StandInInput(dir, folder + name, {"STEPS 2", "PACE 0", "RECORD"}));
     }
     for (const char* standin : {VELTO_STANDIN_DIR, VELTO_STANDIN_2004_DIR}) {
         const SolverInfo solver = test::StandIn(standin);
