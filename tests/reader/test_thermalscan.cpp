@@ -48,7 +48,7 @@ TEST_F(ThermalScan, CountsTimesAndWhatStopsTheScan) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.message);
         OpenLines(c.lines);
-        EXPECT_EQ(test::Texts(o.messages), *c.message ? LineList{c.message} : LineList{});
+        ASSERT_EQ(test::Texts(o.messages), *c.message ? LineList{c.message} : LineList{});
         if (*c.message) {
             EXPECT_EQ(o.messages.messages[0].icon, MessageIcon::Critical);
             EXPECT_EQ(o.messages.messages[0].caption, "VeltoExtract");
