@@ -196,7 +196,7 @@ TEST_F(Cluster, TheModelRunsItsRowsOnTheCluster) {
     for (const QStringList& statuses : seen) {
         EXPECT_EQ(statuses.front(), "Queued");
     }
-    EXPECT_TRUE(batch.log(0).contains("Analysis completed.")) << batch.log(0).toStdString();
+    EXPECT_TRUE(test::Says(batch.log(0), {"Analysis completed."}));
     EXPECT_FALSE(batch.log(0).contains("FILENAME"));
 }
 

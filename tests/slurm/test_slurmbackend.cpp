@@ -237,8 +237,7 @@ TEST_F(FakeSlurm, SubmitsOneArrayAndFollowsEachFileToItsEnd) {
     EXPECT_FALSE(batch.running());
     // The console text as a local run shows it: the prompt taken out, every line there.
     EXPECT_FALSE(batch.log(0).contains("FILENAME")) << batch.log(0).toStdString();
-    EXPECT_TRUE(batch.log(0).contains("time = 75.00 s (2 of 2)\n  Analysis completed.\n"))
-        << batch.log(0).toStdString();
+    EXPECT_TRUE(test::Says(batch.log(0), {"time = 75.00 s (2 of 2)\n  Analysis completed.\n"}));
     EXPECT_EQ(batch.ElapsedSeconds(2), 3600.0);
 }
 

@@ -56,8 +56,8 @@ TEST(SbatchArguments, OneArrayWithTheUsersLimits) {
     options.maxRunning = 4;
     options.timeLimit = "2:00:00";
     const QStringList args = SbatchArguments(options, 12, "v", "/j/100%", "/j/100%/job.sh");
-    for (const char* arg :
-         {"--array=0-11%4", "--partition=long", "--time=2:00:00", "--output=/j/100%%/slurm-%a.out"}) {
+    for (const char* arg : {"--array=0-11%4", "--partition=long", "--time=2:00:00",
+                            "--output=/j/100%%/slurm-%a.out"}) {
         EXPECT_TRUE(args.contains(arg)) << arg << " in " << args.join(' ').toStdString();
     }
     EXPECT_EQ(args.back(), "/j/100%/job.sh");
@@ -185,8 +185,7 @@ TEST_F(JobScriptRun, HandsOverTheSameBytesAsALocalRun) {
                 0, inputs[static_cast<std::size_t>(task)].size() - 3);
             EXPECT_EQ(test::ReadBytes(base + ".received"), test::ReadBytes(base + ".local"))
                 << standin << " " << base;
-            EXPECT_NE(test::ReadBytes(base + ".log").find("Analysis completed."),
-                      std::string::npos);
+            EXPECT_TRUE(test::Says(test::ReadBytes(base + ".log"), {"Analysis completed."}));
         }
     }
 }
