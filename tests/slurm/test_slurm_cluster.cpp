@@ -55,10 +55,6 @@ class Cluster : public ::testing::Test {
         squeue.waitForFinished(60000);
         return squeue.exitCode() == 0 ? squeue.readAllStandardOutput().toStdString() : "gone";
     }
-    bool NoJobFolderLeft() {
-        const std::string jobs = dir.File("config/Velto Shell/slurm");
-        return !std::filesystem::exists(jobs) || std::filesystem::is_empty(jobs);
-    }
 
     test::ScratchDir dir;
 };
@@ -165,7 +161,8 @@ TEST_F(Cluster, AJobTheClusterRefusesLeavesNothingBehind) {
                           Case{"--time", "2-00:00:00", {refused, "time limit"}}}) {
         const test::BatchCommand run = OnCluster({c.option, c.value, input});
         EXPECT_TRUE(test::Ended(run, 2, c.said));
-        EXPECT_TRUE(NoJobFolderLeft());
+        const std::string jobs = dir.File("config/Velto Shell/slurm");  // none left behind
+        EXPECT_TRUE(!std::filesystem::exists(jobs) || std::filesystem::is_empty(jobs));
     }
     const test::BatchCommand run = Run({"--follow", "999999"});
     EXPECT_TRUE(test::Ended(run, 2, {"job 999999 was not submitted by velto-batch"}));

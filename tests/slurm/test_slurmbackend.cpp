@@ -54,7 +54,21 @@ class FakeSlurm : public ::testing::Test {
         qputenv("PATH", QByteArray::fromStdString(bin) + ":/usr/bin:/bin");
         // The window starts with the batch it left; each test with none.
         QFile::remove(BatchJournal::DefaultPath(QStringLiteral("shell-batch.json")));
-        Record();
+        // What the batch tells, recorded in `events`.
+        QObject::connect(&batch, &BatchModel::fileQueued,
+                         [&](int row) { events.seen.push_back("queued " + std::to_string(row)); });
+        QObject::connect(&batch, &BatchModel::fileStarted,
+                         [&](int row) { events.seen.push_back("started " + std::to_string(row)); });
+        QObject::connect(&batch, &BatchModel::fileFinished, [&](int row, const QString& status) {
+            events.seen.push_back(std::to_string(row) + " " + status.toStdString());
+        });
+        QObject::connect(&batch, &BatchModel::progress,
+                         [&](int row, float fraction, const QString&) {
+                             events.progress.emplace_back(row, fraction);
+                         });
+        QObject::connect(&batch, &BatchModel::clusterMessage,
+                         [&](const QString& text) { events.messages.push_back(text); });
+        QObject::connect(&batch, &BatchModel::batchFinished, [&] { events.finished = true; });
     }
     void TearDown() override { qputenv("PATH", savedPath); }
 
@@ -151,23 +165,6 @@ class FakeSlurm : public ::testing::Test {
         std::vector<QString> messages;
         bool finished = false;
     };
-    // What `batch` tells, recorded in `events`.
-    void Record() {
-        QObject::connect(&batch, &BatchModel::fileQueued,
-                         [&](int row) { events.seen.push_back("queued " + std::to_string(row)); });
-        QObject::connect(&batch, &BatchModel::fileStarted,
-                         [&](int row) { events.seen.push_back("started " + std::to_string(row)); });
-        QObject::connect(&batch, &BatchModel::fileFinished, [&](int row, const QString& status) {
-            events.seen.push_back(std::to_string(row) + " " + status.toStdString());
-        });
-        QObject::connect(&batch, &BatchModel::progress,
-                         [&](int row, float fraction, const QString&) {
-                             events.progress.emplace_back(row, fraction);
-                         });
-        QObject::connect(&batch, &BatchModel::clusterMessage,
-                         [&](const QString& text) { events.messages.push_back(text); });
-        QObject::connect(&batch, &BatchModel::batchFinished, [&] { events.finished = true; });
-    }
 
     QByteArray savedPath;
     std::string bin;

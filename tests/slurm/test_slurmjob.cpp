@@ -14,15 +14,6 @@
 namespace velto {
 namespace {
 
-// What `printf FORMAT` prints in the given shell.
-QByteArray ShellPrintf(const QString& shell, const std::string& format) {
-    QProcess sh;
-    sh.start(shell, {"-c", "printf \"$1\"", "sh", QString::fromLatin1(format)});
-    EXPECT_TRUE(sh.waitForFinished(30000));
-    EXPECT_EQ(sh.exitCode(), 0) << sh.readAllStandardError().toStdString();
-    return sh.readAllStandardOutput();
-}
-
 TEST(PrintfEscape, EveryByteComesBackThroughTheShellsPrintf) {
     std::string all;
     for (int byte = 1; byte < 256; ++byte) {
@@ -37,8 +28,12 @@ TEST(PrintfEscape, EveryByteComesBackThroughTheShellsPrintf) {
         if (!std::filesystem::exists(shell.toStdString())) {
             continue;
         }
-        const QByteArray back = ShellPrintf(shell, escaped);
-        EXPECT_EQ(back.toStdString(), all) << shell.toStdString();
+        // What `printf FORMAT` prints in this shell.
+        QProcess sh;
+        sh.start(shell, {"-c", "printf \"$1\"", "sh", QString::fromLatin1(escaped)});
+        EXPECT_TRUE(sh.waitForFinished(30000));
+        EXPECT_EQ(sh.exitCode(), 0) << sh.readAllStandardError().toStdString();
+        EXPECT_EQ(sh.readAllStandardOutput().toStdString(), all) << shell.toStdString();
     }
     // Digits after an escape are not taken into it: every escape has three.
     EXPECT_EQ(PrintfEscape(" 7"), "\\0407");
@@ -150,19 +145,6 @@ class JobScriptRun : public ::testing::Test {
         return test::ReadBytes(jobDir.File("job's folder/" + std::to_string(task) + ".exit"));
     }
 
-    // The same files run by the local batch; their records are moved aside as NAME.local.
-    void RunLocally(const SolverInfo& solver, const std::vector<std::string>& inputs) {
-        BatchModel batch;
-        for (const std::string& input : inputs) {
-            batch.RestoreRow(QString::fromStdString(input), {});
-        }
-        test::RunToEnd(batch, solver);
-        for (const std::string& input : inputs) {
-            const std::string base = input.substr(0, input.size() - 3);
-            std::filesystem::rename(base + ".received", base + ".local");
-        }
-    }
-
     test::ScratchDir dir;
     test::ScratchDir jobDir;
 };
@@ -171,18 +153,26 @@ TEST_F(JobScriptRun, HandsOverTheSameBytesAsALocalRun) {
     // Awkward folders and names: blanks, quotes, a percent sign, a backslash, a leading dash.
     const std::string folder = "it's a 100% \\study/";
     std::filesystem::create_directories(dir.File(folder));
-    std::vector<std::string> inputs;
+    std::vector<std::string> inputs, bases;
     for (const std::string name : {"beam1", "fire-compartment-beam-25", "-dash d"}) {
         inputs.push_back(test::StandInInput(dir, folder + name, {"STEPS 2", "PACE 0", "RECORD"}));
+        bases.push_back(dir.File(folder + name));
     }
     for (const char* standin : {VELTO_STANDIN_DIR, VELTO_STANDIN_2004_DIR}) {
         const SolverInfo solver = test::StandIn(standin);
-        RunLocally(solver, inputs);
+        // The same files run by the local batch; their records are moved aside as NAME.local.
+        BatchModel batch;
+        for (const std::string& input : inputs) {
+            batch.RestoreRow(QString::fromStdString(input), {});
+        }
+        test::RunToEnd(batch, solver);
+        for (const std::string& base : bases) {
+            std::filesystem::rename(base + ".received", base + ".local");
+        }
         for (int task = 0; task < static_cast<int>(inputs.size()); ++task) {
+            const std::string& base = bases[static_cast<std::size_t>(task)];
             EXPECT_EQ(RunTask(solver, inputs, task), 0) << standin << " task " << task;
             EXPECT_EQ(ExitFile(task), "0\n");
-            const std::string base = inputs[static_cast<std::size_t>(task)].substr(
-                0, inputs[static_cast<std::size_t>(task)].size() - 3);
             EXPECT_EQ(test::ReadBytes(base + ".received"), test::ReadBytes(base + ".local"))
                 << standin << " " << base;
             EXPECT_TRUE(test::Says(test::ReadBytes(base + ".log"), {"Analysis completed."}));
