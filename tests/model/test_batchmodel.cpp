@@ -3,7 +3,6 @@
 #include <unistd.h>
 
 #include <QCoreApplication>
-#include <QEventLoop>
 #include <QTimer>
 #include <filesystem>
 
@@ -144,12 +143,7 @@ TEST_F(BatchRun, StopAbortsTheRunningFileAndLeavesTheSolverAlone) {
     ASSERT_EQ(solvers.size(), 1u);
     EXPECT_FALSE(std::filesystem::exists(dir.File("beam3.received")));
     // The stopped solver meets the closed pipe at its next line and ends; it is then reaped.
-    QEventLoop loop;
-    for (int i = 0; i < 100 && test::StateOf(solvers[0]) != '\0'; ++i) {
-        QTimer::singleShot(50, &loop, &QEventLoop::quit);
-        loop.exec();
-    }
-    EXPECT_EQ(test::StateOf(solvers[0]), '\0')
+    EXPECT_TRUE(test::WaitUntil([&] { return test::StateOf(solvers[0]) == '\0'; }, 5))
         << "the stopped solver was left as a zombie or runs on";
     // Its reaping stopped watching the descriptor before closing it.
     qInstallMessageHandler(previous);

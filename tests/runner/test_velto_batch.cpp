@@ -260,22 +260,17 @@ TEST_F(VeltoBatch, BatchesSideBySideKeepTheirOwnRecords) {
         {.args = {"--jobs", "2", "--solver-folder", VELTO_STANDIN_DIR, Input("a1"),
                   Input("a2", {"STEPS 2", "CLOSE-OUTPUT 60"}), Input("a3")}},
         logA);
-    auto aShows = [&] {
-        return Says(test::ReadBytes(logA),
-                    {"a2.in: Running", "a1.in: Completed", "a3.in: Completed"});
-    };
-    for (int i = 0; i < 600 && !aShows(); ++i) {
-        ::usleep(50000);
-    }
-    ASSERT_TRUE(aShows());
+    const std::vector<std::string> aShows = {"a2.in: Running", "a1.in: Completed",
+                                             "a3.in: Completed"};
+    test::WaitUntil([&] { return bool(Says(test::ReadBytes(logA), aShows)); }, 30);
+    ASSERT_TRUE(Says(test::ReadBytes(logA), aShows));
 
     // a1 ran beside a2's solver, which must not have kept a hold on it.
     BatchCommand run = Run({dir.File("a1.in"), Input("b2")});
     EXPECT_EQ(run.status, 0) << run.out;
     run = Run({"--resume"});
-    EXPECT_EQ(run.status, 0) << run.out;
-    EXPECT_TRUE(Says(
-        run.out, {"Nothing to resume: every earlier batch completed or runs now (1 running)."}));
+    EXPECT_TRUE(Ended(
+        run, 0, {"Nothing to resume: every earlier batch completed or runs now (1 running)."}));
 
     ::kill(batchA, SIGKILL);
     ::waitpid(batchA, nullptr, 0);
@@ -289,9 +284,8 @@ TEST_F(VeltoBatch, BatchesSideBySideKeepTheirOwnRecords) {
     const std::vector<int> orphans = test::ProcessesIn(dir.path());
     ASSERT_EQ(orphans.size(), 1u);
     ::kill(orphans[0], SIGKILL);
-    for (int i = 0; i < 200 && test::StateOf(orphans[0]) != 'Z' && test::StateOf(orphans[0]); ++i) {
-        ::usleep(50000);
-    }
+    test::WaitUntil([&] { return test::StateOf(orphans[0]) == 'Z' || !test::StateOf(orphans[0]); },
+                    10);
     Input("a2");
     run = Run({"--resume"});
     EXPECT_TRUE(Ended(run, 0, {"a2.in: Completed"}));
