@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <functional>
 #include <sstream>
 
 #include "common/text.h"
@@ -367,45 +366,22 @@ TEST_F(Extraction, TemperaturesComeFromFixedColumns) {
 // time record outside the listing, and a damaged count claiming more items than the listing
 // could print (which must not be allocated).
 TEST_F(Extraction, ReadErrorsAreReportedAndNothingHeld) {
-    const struct {
-        std::function<void()> open;
-        const char* variable;
-        std::vector<Integer> times;
-        const char* message;
-        Long items;  // held afterwards, -1: not looked at
-    } cases[] = {
-        {[this] {
-             OpenLines(Head("TEMPERATURE") +
-                       LineList{" DESCRIPTION OF THE STRUCTURE.", "  * THERE ARE   2 NODES.",
-                                " POSITION OF THE NODES.", "  TIME = 5", " no table"});
-         },
-         "Temperature",
-         {1},
-         "62: Input past end of file",
-         -1},
-        {[this] { OpenSpec(test::Frame3d()); },
-         "Displacements",
-         {5},
-         "9: Subscript out of range",
-         -1},
-        {[this] {
-             OpenSpec(test::Frame3d());
-             o.catalogue.NodeCount = 2000000000;
-         },
-         "Displacements",
-         {1, 2, 3, 4},
-         "62: Input past end of file",
-         0},
+    // What the extraction of the first component of `variable` at `times` says.
+    auto said = [this](const char* variable, const std::vector<Integer>& times) {
+        Extract(variable, 0, times);
+        return test::Texts(messages);
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.message);
-        c.open();
-        Extract(c.variable, 0, c.times);
-        EXPECT_EQ(test::Texts(messages), std::vector<std::string>{c.message});
-        if (c.items >= 0) {
-            EXPECT_EQ(o.catalogue.ExtractedValues.Items(), c.items);
-        }
-    }
+    const LineList pastEnd = {"62: Input past end of file"};
+    OpenLines(Head("TEMPERATURE") + LineList{" DESCRIPTION OF THE STRUCTURE.",
+                                             "  * THERE ARE   2 NODES.", " POSITION OF THE NODES.",
+                                             "  TIME = 5", " no table"});
+    EXPECT_EQ(said("Temperature", {1}), pastEnd);
+    OpenSpec(test::Frame3d());
+    EXPECT_EQ(said("Displacements", {5}), LineList{"9: Subscript out of range"});
+    OpenSpec(test::Frame3d());
+    o.catalogue.NodeCount = 2000000000;
+    EXPECT_EQ(said("Displacements", {1, 2, 3, 4}), pastEnd);
+    EXPECT_EQ(o.catalogue.ExtractedValues.Items(), 0);
 }
 
 }  // namespace

@@ -534,39 +534,34 @@ TEST(ProgramIcons, EachDrawnAtTheSizesAsked) {
 }
 
 // The box as shown, with the size it takes on showing, short and long messages alike, stands
-// in the middle of its owner.
-TEST(MessageBox, CentredOnItsOwner) {
+// in the middle of its owner; a short message under a long title is wide enough for the title.
+TEST(MessageBox, CentredOnItsOwnerAndWideEnoughForItsTitle) {
+    // The box's frame and width as it shows; it is closed at once.
+    auto shown = [](QWidget* owner, const QString& prompt, int style, const QString& title) {
+        std::pair<QRect, int> box;
+        QTimer::singleShot(0, [&] {
+            QWidget* modal = QApplication::activeModalWidget();
+            ASSERT_NE(modal, nullptr);
+            box = {modal->frameGeometry(), modal->width()};
+            modal->close();
+        });
+        MsgBoxCentered(owner, prompt, style, title);
+        return box;
+    };
     QWidget owner;
     owner.setGeometry(100, 50, 801, 600);
     owner.show();
     for (const QString& prompt : {QStringLiteral("75"), QString(40, QLatin1Char('x')) + "\n\n" +
                                                             QString(300, QLatin1Char('y'))}) {
-        QRect shown;
-        QTimer::singleShot(0, [&] {
-            QWidget* box = QApplication::activeModalWidget();
-            ASSERT_NE(box, nullptr);
-            shown = box->frameGeometry();
-            box->close();
-        });
-        MsgBoxCentered(&owner, prompt, kStyleYesNo | kStyleQuestion, QStringLiteral("Velto"));
-        const QPoint middle = owner.frameGeometry().center() - shown.center();
-        EXPECT_LE(std::abs(middle.x()), 1) << shown.width();
-        EXPECT_LE(std::abs(middle.y()), 1) << shown.height();
+        const QRect frame =
+            shown(&owner, prompt, kStyleYesNo | kStyleQuestion, QStringLiteral("Velto")).first;
+        const QPoint middle = owner.frameGeometry().center() - frame.center();
+        EXPECT_LE(std::abs(middle.x()), 1) << frame.width();
+        EXPECT_LE(std::abs(middle.y()), 1) << frame.height();
     }
-}
-
-// A short message under a long title: the box is wide enough for the whole title.
-TEST(MessageBox, WideEnoughForItsTitle) {
     const QString title = QStringLiteral("VeltoExtract");
-    int width = 0;
-    QTimer::singleShot(0, [&] {
-        QWidget* box = QApplication::activeModalWidget();
-        ASSERT_NE(box, nullptr);
-        width = box->width();
-        box->close();
-    });
-    MsgBoxCentered(nullptr, QStringLiteral("75"), kStyleOk, title);
-    EXPECT_GE(width, QFontMetrics(QApplication::font()).horizontalAdvance(title) + 150);
+    EXPECT_GE(shown(nullptr, QStringLiteral("75"), kStyleOk, title).second,
+              QFontMetrics(QApplication::font()).horizontalAdvance(title) + 150);
 }
 
 }  // namespace
