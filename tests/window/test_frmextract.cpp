@@ -450,24 +450,23 @@ TEST_F(ExtractWindow, FoldersSurviveARestart) {
     std::filesystem::create_directory(folder);
     std::filesystem::copy_file(listing, folder + "/frame.out");
     listing = folder + "/frame.out";
-    window->onFileClicked();
-    Drop("0 ");
     target = folder + "/saved.xls";
-    window->onSaveClicked();
+    auto openAndSave = [this] {
+        window->onFileClicked();
+        Drop("0 ");
+        window->onSaveClicked();
+    };
+    openAndSave();
     window->close();
     window.reset();
     Make();
-    window->onFileClicked();
+    openAndSave();
     EXPECT_EQ(openFolder.toStdString(), folder + "/");
-    Drop("0 ");
-    window->onSaveClicked();
     EXPECT_EQ(saveFolder.toStdString(), folder + "/");
     // A save folder gone since is not offered: the listing's is.
     std::filesystem::rename(folder, folder + ".moved");
     listing = folder + ".moved/frame.out";
-    window->onFileClicked();
-    Drop("0 ");
-    window->onSaveClicked();
+    openAndSave();
     EXPECT_EQ(saveFolder.toStdString(), folder + ".moved/");
 }
 
