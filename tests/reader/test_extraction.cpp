@@ -27,6 +27,10 @@ Single Printed(Table table, int component, long item, int time) {
     return static_cast<Single>(Val(FormatValue(value)));
 }
 
+// What an extraction says of a listing shorter than when it was opened.
+const std::vector<std::string> kShorter = {
+    "62: Input past end of file. The listing is shorter than when it was opened: open it again."};
+
 class Extraction : public test::ListingTest {
   protected:
     // Extracts at the given 1-based time records, in this order.
@@ -258,10 +262,7 @@ TEST_F(Extraction, ListingCutShortAfterItsScanIsReportedAndNotRead) {
     test::WriteBytes(path,
                      bytes.substr(0, static_cast<std::size_t>(o.catalogue.Times[2].Position - 1)));
     Extract("Displacements", 0, {1, 4});
-    ASSERT_EQ(messages.messages.size(), 1u);
-    EXPECT_EQ(messages.messages[0].text,
-              "62: Input past end of file. The listing is shorter than when it was opened: open "
-              "it again.");
+    ASSERT_EQ(test::Texts(messages), kShorter);
     EXPECT_EQ(messages.messages[0].icon, MessageIcon::Critical);
     EXPECT_TRUE(o.catalogue.ListingChanged);
     EXPECT_EQ(o.catalogue.ExtractedValues.Items(), 0);
@@ -285,10 +286,7 @@ TEST_F(Extraction, ListingCutShortWhileItIsReadIsReportedAsSuch) {
     cut.act = [&] { done = done || ::truncate(path.c_str(), at - 1) == 0; };
     o.catalogue.SelectedTimes = {1, 3};
     ExtractStructuralValues(o.catalogue, "Displacements", 0, cut, messages);
-    ASSERT_EQ(messages.messages.size(), 1u);
-    EXPECT_EQ(messages.messages[0].text,
-              "62: Input past end of file. The listing is shorter than when it was opened: open "
-              "it again.");
+    ASSERT_EQ(test::Texts(messages), kShorter);
     EXPECT_TRUE(o.catalogue.ListingChanged);
 }
 

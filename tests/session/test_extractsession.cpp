@@ -248,9 +248,8 @@ TEST_F(Session, AListingGoneReplacedOrRewrittenIsNotSaved) {
         if (!written) {
             progress.act = nullptr;
             EXPECT_NE(session.Chart().outcome, SaveOutcome::Extracted) << c.what;
-            ASSERT_EQ(messages.messages.size(), 2u) << c.what;
-            EXPECT_EQ(messages.messages[0].text, c.message);
-            EXPECT_EQ(messages.messages[1].text, c.message);
+            EXPECT_EQ(test::Texts(messages), (std::vector<std::string>{c.message, c.message}))
+                << c.what;
         }
         progress.act = nullptr;
         WriteListingFile(ListingSpec{}, frame);  // a fresh file for the next case
