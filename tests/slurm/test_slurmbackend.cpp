@@ -97,11 +97,10 @@ class FakeSlurm : public ::testing::Test {
         }
         return args;
     }
-    QStringList Inputs(int n) {
-        QStringList files;
+    std::vector<std::string> Inputs(int n) {
+        std::vector<std::string> files;
         for (int i = 1; i <= n; ++i) {
-            files.append(QString::fromStdString(
-                test::StandInInput(dir, "beam" + std::to_string(i), {"STEPS 2"})));
+            files.push_back(test::StandInInput(dir, "beam" + std::to_string(i), {"STEPS 2"}));
         }
         return files;
     }
@@ -111,13 +110,6 @@ class FakeSlurm : public ::testing::Test {
     }
     static QStringList JobFolders() {
         return QDir(SlurmBackend::JobsFolder()).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
-    }
-    static std::vector<std::string> Bytes(const QStringList& files) {
-        std::vector<std::string> paths;
-        for (const QString& file : files) {
-            paths.push_back(PathBytes(file));
-        }
-        return paths;
     }
     // Runs the batch on `backend` until the cluster's first answer: empty when it was accepted,
     // else why not. Polls fast so a test need not wait two seconds a step.
@@ -137,8 +129,9 @@ class FakeSlurm : public ::testing::Test {
         return refusal;
     }
     // Lists the files and submits them as a new job.
-    SlurmBackend* Submit(BatchModel& batch, const QStringList& files, SlurmOptions options = {}) {
-        batch.AddFiles(Bytes(files));
+    SlurmBackend* Submit(BatchModel& batch, const std::vector<std::string>& files,
+                         SlurmOptions options = {}) {
+        batch.AddFiles(files);
         auto backend = std::make_unique<SlurmBackend>(options);
         SlurmBackend* job = backend.get();
         const QString refusal = Start(batch, std::move(backend));
@@ -310,12 +303,12 @@ TEST_F(FakeSlurm, AClusterThatDoesNotAnswerIsToldOnceAndFollowedOn) {
 // ends with it), and a task that starts at once keeps the log it has begun.
 TEST_F(FakeSlurm, ARefusedJobLeavesNothingBehind) {
     const QStringList before = JobFolders();
-    const QStringList files = Inputs(2);
+    const std::vector<std::string> files = Inputs(2);
     test::WriteBytes(dir.File("beam1.log"), "the log of an earlier run\n");
     Answer("sbatch.refuse",
            "sbatch: error: invalid partition specified: bogus\n"
            "sbatch: error: Batch job submission failed: Invalid partition name specified\n");
-    batch.AddFiles(Bytes(files));
+    batch.AddFiles(files);
     batch.RestoreRow("/w/beam9.in", {}, "Completed");  // from an earlier batch
     SlurmOptions options;
     options.partition = "bogus";
@@ -335,10 +328,9 @@ TEST_F(FakeSlurm, ARefusedJobLeavesNothingBehind) {
     for (const char* signal : {"TERM", "HUP", "QUIT", "INT"}) {
         Answer("sbatch.first", std::string("echo $$ > \"$F/sbatch.pid\"; sleep 0.5; kill -") +
                                    signal + " $PPID; exec sleep 30\n");
-        const test::BatchCommand run =
-            test::RunVeltoBatch(dir, {.args = {"--slurm", "--solver-folder", VELTO_STANDIN_DIR,
-                                               files[0].toStdString(), files[1].toStdString()},
-                                      .path = bin + ":/usr/bin:/bin"});
+        const test::BatchCommand run = test::RunVeltoBatch(
+            dir, {.args = {"--slurm", "--solver-folder", VELTO_STANDIN_DIR, files[0], files[1]},
+                  .path = bin + ":/usr/bin:/bin"});
         EXPECT_EQ(run.status, -1) << signal << "\n" << run.out;
         EXPECT_EQ(test::ReadBytes(dir.File("beam1.log")), "the log of an earlier run\n") << signal;
         EXPECT_EQ(Listing(), earlier) << signal;  // nothing hidden beside them
@@ -433,7 +425,11 @@ class ClusterWindow : public FakeSlurm {
     // A window with `n` files listed.
     std::unique_ptr<FrmMain> Make(int n) {
         ShellDialogs dialogs;
-        dialogs.addFiles = [files = Inputs(n)](QWidget*, const QString&) { return files; };
+        QStringList files;
+        for (const std::string& file : Inputs(n)) {
+            files.append(QString::fromStdString(file));
+        }
+        dialogs.addFiles = [files](QWidget*, const QString&) { return files; };
         auto window = std::make_unique<FrmMain>(dialogs);
         window->onAddClicked();
         return window;
