@@ -85,13 +85,17 @@ pid_t Spawn(const ScratchDir& dir, const BatchCall& call, const std::string& inp
     if (closeFd >= 0) {
         posix_spawn_file_actions_addclose(&actions, closeFd);
     }
+    // The arguments and environment as exec takes them: pointers into the strings, ended by null.
+    auto pointers = [](std::vector<std::string>& strings) {
+        std::vector<char*> all;
+        for (std::string& s : strings) {
+            all.push_back(s.data());
+        }
+        all.push_back(nullptr);
+        return all;
+    };
     std::vector<std::string> args = call.args;
     args.insert(args.begin(), VELTO_BATCH_BIN);
-    std::vector<char*> argv;
-    for (auto& a : args) {
-        argv.push_back(a.data());
-    }
-    argv.push_back(nullptr);
     // Settings and job records go to the scratch folder, never to the user's own.
     std::vector<std::string> env = {"XDG_CONFIG_HOME=" + dir.File("config"), "PATH=" + call.path,
                                     "QT_QPA_PLATFORM=offscreen"};
@@ -104,11 +108,6 @@ pid_t Spawn(const ScratchDir& dir, const BatchCall& call, const std::string& inp
         std::erase_if(env, [&key](const std::string& e) { return e.rfind(key, 0) == 0; });
         env.push_back(entry);
     }
-    std::vector<char*> envp;
-    for (auto& e : env) {
-        envp.push_back(e.data());
-    }
-    envp.push_back(nullptr);
     // The signals that end a program as they are at a terminal, whatever ran the tests.
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
@@ -120,7 +119,9 @@ pid_t Spawn(const ScratchDir& dir, const BatchCall& call, const std::string& inp
     posix_spawnattr_setsigdefault(&attributes, &ending);
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
     pid_t pid = -1;
-    EXPECT_EQ(::posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), envp.data()), 0);
+    EXPECT_EQ(::posix_spawn(&pid, args[0].c_str(), &actions, &attributes, pointers(args).data(),
+                            pointers(env).data()),
+              0);
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
     return pid;
@@ -201,11 +202,43 @@ BatchCommand RunVeltoBatch(const ScratchDir& dir, const BatchCall& call) {
     return run;
 }
 
-BatchCommand RunBatch(const ScratchDir& dir, const std::vector<std::string>& args) {
-    BatchCall call;
-    call.args = args;
-    call.seconds = 60;
-    return RunVeltoBatch(dir, call);
+::testing::AssertionResult Says(std::string_view out, const std::vector<std::string>& texts,
+                                bool inOrder) {
+    std::size_t from = 0;
+    for (const std::string& text : texts) {
+        const std::size_t at = out.find(text, from);
+        if (at == std::string_view::npos) {
+            return ::testing::AssertionFailure()
+                   << "no \"" << text << "\"" << (inOrder && from ? " after the last" : "")
+                   << " in:\n"
+                   << out;
+        }
+        from = inOrder ? at + text.size() : 0;
+    }
+    return ::testing::AssertionSuccess();
+}
+
+::testing::AssertionResult Says(const QByteArray& out, const std::vector<std::string>& texts) {
+    return Says(std::string_view(out.constData(), static_cast<std::size_t>(out.size())), texts);
+}
+
+::testing::AssertionResult Ended(const BatchCommand& run, int status,
+                                 const std::vector<std::string>& texts) {
+    if (run.status != status) {
+        return ::testing::AssertionFailure()
+               << "ended with " << run.status << ", not " << status << ":\n"
+               << run.out;
+    }
+    return Says(run.out, texts);
+}
+
+::testing::AssertionResult SaysNone(std::string_view out, const std::vector<std::string>& texts) {
+    for (const std::string& text : texts) {
+        if (out.find(text) != std::string_view::npos) {
+            return ::testing::AssertionFailure() << "\"" << text << "\" in:\n" << out;
+        }
+    }
+    return ::testing::AssertionSuccess();
 }
 
 CommandRun Extract(const ScratchDir& dir, const std::string& args, const std::string& environment) {

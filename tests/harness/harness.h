@@ -4,6 +4,7 @@
 // files, waiting in the event loop, a batch model run to its end, and velto-batch and
 // velto-extract run as a user runs them.
 
+#include <gtest/gtest.h>
 #include <sys/types.h>
 
 #include <filesystem>
@@ -45,22 +46,31 @@ struct BatchCommand {
 };
 
 struct BatchCall {
-    std::vector<std::string> args;
-    std::vector<std::string> env;  // besides (or instead of) XDG_CONFIG_HOME, PATH, SLURM_CONF
+    std::vector<std::string> args{};
+    std::vector<std::string> env{};  // besides (or instead of) XDG_CONFIG_HOME, PATH, SLURM_CONF
     std::string path = "/usr/bin:/bin";
-    bool terminalInput = false;  // standard input a terminal (a pseudo-terminal of ours)
-    bool keepOutput = true;      // false: read and dropped (a flood)
-    std::string interruptAfter;  // send SIGINT once the output holds this
-    std::string answerAfter;     // then type `answer` on the terminal once the output holds this
-    std::string answer;
+    bool terminalInput = false;    // standard input a terminal (a pseudo-terminal of ours)
+    bool keepOutput = true;        // false: read and dropped (a flood)
+    std::string interruptAfter{};  // send SIGINT once the output holds this
+    std::string answerAfter{};     // then type `answer` on the terminal once the output holds this
+    std::string answer{};
     int seconds = 180;
 };
 
 BatchCommand RunVeltoBatch(const ScratchDir& dir, const BatchCall& call);
 // velto-batch started in the background, its output going to the file `log`.
 pid_t StartVeltoBatch(const ScratchDir& dir, const BatchCall& call, const std::string& log);
-// The same with only the arguments.
-BatchCommand RunBatch(const ScratchDir& dir, const std::vector<std::string>& args);
+
+// Whether a program's output (or a row's console text) holds each of `texts`, and with
+// `inOrder` one after the other; a failure shows what is missing and the whole output.
+::testing::AssertionResult Says(std::string_view out, const std::vector<std::string>& texts,
+                                bool inOrder = false);
+::testing::AssertionResult Says(const QByteArray& out, const std::vector<std::string>& texts);
+// Whether velto-batch ended with `status` and said each of `texts`.
+::testing::AssertionResult Ended(const BatchCommand& run, int status,
+                                 const std::vector<std::string>& texts = {});
+// Whether it holds none of `texts`.
+::testing::AssertionResult SaysNone(std::string_view out, const std::vector<std::string>& texts);
 
 // velto-extract run with the arguments (already quoted for the shell), standard input closed;
 // `environment` is put before the program ("LD_DEBUG=libs").

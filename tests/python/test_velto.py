@@ -1,9 +1,9 @@
 """The velto module hands out what velto-extract exports, and refuses what it refuses."""
+import concurrent.futures
 import csv
 import os
 import pathlib
 import subprocess
-import threading
 
 import numpy as np
 import pytest
@@ -185,17 +185,8 @@ def test_unreadable_listings_raise_listing_error(listings, tmp_path):
 
 def test_readings_from_threads_do_not_mix(listings):
     lst = velto.open(listings["frame"])
-    want = {v: lst.values("Displacements", v) for v in ("DOF1", "DOF2")}
-    got = {}
-
-    def read(vector):
-        for _ in range(20):
-            got.setdefault(vector, []).append(lst.values("Displacements", vector))
-
-    threads = [threading.Thread(target=read, args=(v,)) for v in want]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
-    for vector, arrays in got.items():
-        assert all(a.tobytes() == want[vector].tobytes() for a in arrays)
+    want = {v: lst.values("Displacements", v).tobytes() for v in ("DOF1", "DOF2")}
+    with concurrent.futures.ThreadPoolExecutor(len(want)) as threads:
+        got = threads.map(lambda v: [lst.values("Displacements", v) for _ in range(20)], want)
+        for vector, arrays in zip(want, got):
+            assert all(a.tobytes() == want[vector] for a in arrays)

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <sstream>
 #include <string>
 #include <string_view>
@@ -29,18 +30,21 @@ inline std::vector<std::string> operator+(std::vector<std::string> a,
     return a;
 }
 
+// Progress that acts at every report, as a user at the window or another program on the disk.
+class ActingProgress final : public ProgressSink {
+  public:
+    void UpdateProgress(Single, std::string_view) override {
+        if (act) {
+            act();
+        }
+    }
+    std::function<void()> act;
+};
+
 struct Opened {
     Catalogue catalogue;
     RecordingMessages messages;
     RecordingProgress progress;
-
-    std::vector<std::string> texts() const {
-        std::vector<std::string> all;
-        for (const auto& m : messages.messages) {
-            all.push_back(m.text);
-        }
-        return all;
-    }
 };
 
 // Opens a listing as the open command does: ListingFile, ClearCatalogue, ReadListingHeader.

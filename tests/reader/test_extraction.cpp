@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <functional>
 #include <sstream>
 
 #include "common/text.h"
@@ -27,6 +26,10 @@ Single Printed(Table table, int component, long item, int time) {
     }
     return static_cast<Single>(Val(FormatValue(value)));
 }
+
+// What an extraction says of a listing shorter than when it was opened.
+const std::vector<std::string> kShorter = {
+    "62: Input past end of file. The listing is shorter than when it was opened: open it again."};
 
 class Extraction : public test::ListingTest {
   protected:
@@ -168,115 +171,80 @@ TEST_F(Extraction, HandWrittenListingsReadItemByItem) {
         Integer time;
         Single value;
     };
-    const struct {
-        LineList lines;
-        const char* variable;
-        int component;
-        std::vector<Integer> times;
-        std::vector<Long> chosen;
-        const char* message;  // nullptr: none
-        std::vector<Value3> values;
-    } cases[] = {
-        {Head("STATIC") + LineList{" DESCRIPTION OF THE STRUCTURE.", "  * THERE ARE   2 NODES.",
-                                   "  * THERE ARE   2 TRUSS ELEMENTS.",
-                                   " CONVERGENCE HAS BEEN OBTAINED.", "  TIME = 10",
-                                   " INTERNAL SOLLICITATIONS IN THE TRUSS ELEMENTS.",
-                                   "  ELEM.      N", "      1  1.5E+01",
-                                   "      2",  // too short for the word: stays 0
-                                   "  TIME = 20", " no truss table in this block"},
-         "Truss Axial Force",
-         0,
-         {1, 2},
-         {},
-         pastEnd,
-         {{1, 1, 15.0f}, {2, 1, 0.0f}, {1, 2, 0.0f}}},
-        {cutDisplacements,
-         "Displacements",
-         0,
-         {1},
-         {},
-         pastEnd,
-         {{1, 1, 1.0f}, {2, 1, 2.0f}, {3, 1, 0.0f}, {4, 1, 0.0f}}},
-        {cutDisplacements, "Displacements", 0, {1}, {2, 1}, nullptr, {{1, 1, 1.0f}, {2, 1, 2.0f}}},
-        {staticHead + LineList{" INTERNAL SOLLICITATIONS IN THE BEAM ELEMENTS.",
-                               "  ELEM. PT.    N           M", "      1   1  1.1E+00  0.0",
-                               "      1   2  1.2E+00  0.0", "      2   1  2.1E+00  0.0"},
-         "Beam Axial Force",
-         1,
-         {1},
-         {},
-         pastEnd,
-         {{1, 1, 1.2f}, {2, 1, 0.0f}, {3, 1, 0.0f}}},
-        {Head("STATIC") + LineList{" DESCRIPTION OF THE STRUCTURE.",
-                                   "  * THERE ARE   2 BEAM ELEMENTS.",
-                                   " EACH OF THEM HAS    3 POINTS ALONG ITS AXIS.",
-                                   " CONVERGENCE HAS BEEN OBTAINED.", "  TIME = 10",
-                                   " INTERNAL SOLLICITATIONS IN THE BEAM ELEMENTS.",
-                                   "  ELEM. PT.    N           M", "      1   1  1.1E+00  0.0",
-                                   "      1   2  1.2E+00  0.0", "      1   3  1.3E+00  0.0",
-                                   "      2   1  2.1E+00  0.0"},
-         "Beam Axial Force",
-         0,
-         {1},
-         {},
-         nullptr,
-         {{1, 1, 1.1f}, {2, 1, 2.1f}}},
-        {Head("DYNAMIC") +
-             LineList{" DESCRIPTION OF THE STRUCTURE.", "  * THERE ARE   3 NODES.",
-                      " CONVERGENCE HAS BEEN OBTAINED.", "  TIME = 1",
-                      "  NODE    DOF 1     DOF 2     DOF 3     DOF 4     DOF 5     DOF 6     DOF 7",
-                      "    7   1.0   2.0   3.0", "    5   4.0\t5.0   6.0", "    9   7.0   8.0"},
-         "Displacements",
-         2,
-         {1},
-         {},
-         nullptr,
-         {{1, 1, 3.0f}, {2, 1, 6.0f}, {3, 1, 0.0f}}},
-        {Head("TEMPERATURE") +
-             LineList{" DESCRIPTION OF THE STRUCTURE.", "  * THERE ARE   7 NODES.",
-                      " POSITION OF THE NODES.", "  TIME = 5",
-                      " NODE TEMP.  NODE TEMP.  NODE TEMP.  NODE TEMP.  NODE TEMP.",
-                      "    1  20.0    2          31200.5    4  -1.5", "    6 300.0    7",
-                      "  TIME = 6"},
-         "Temperature",
-         0,
-         {1},
-         {},
-         nullptr,
-         {{1, 1, 20.0f},
-          {2, 1, 0.0f},
-          {3, 1, 1200.5f},
-          {4, 1, -1.5f},
-          {5, 1, 0.0f},
-          {6, 1, 300.0f},
-          {7, 1, 0.0f}}},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(std::string(c.variable) + " " + std::to_string(c.lines.size()));
-        OpenLines(c.lines);
-        o.catalogue.SelectedVectors = c.chosen;
-        Extract(c.variable, c.component, c.times);
-        if (c.message) {
+    // Extracts the variable's component at the times, of the chosen items (none: all): the one
+    // message (nullptr: none) and the values at items and times.
+    auto expect = [&](const LineList& lines, const char* variable, int component,
+                      const std::vector<Integer>& times, const std::vector<Long>& chosen,
+                      const char* message, const std::vector<Value3>& values) {
+        SCOPED_TRACE(std::string(variable) + " " + std::to_string(lines.size()));
+        OpenLines(lines);
+        o.catalogue.SelectedVectors = chosen;
+        Extract(variable, component, times);
+        if (message) {
             ASSERT_EQ(messages.messages.size(), 1u);
-            EXPECT_EQ(messages.messages[0].text, c.message);
+            EXPECT_EQ(messages.messages[0].text, message);
             EXPECT_EQ(messages.messages[0].icon, MessageIcon::None);
             EXPECT_EQ(messages.messages[0].caption, "VeltoExtract");
         } else {
             EXPECT_TRUE(messages.messages.empty());
         }
-        for (const Value3& v : c.values) {
+        for (const Value3& v : values) {
             EXPECT_EQ(Value(v.item, v.time), v.value) << v.item << " at " << v.time;
         }
-    }
+    };
+    expect(Head("STATIC") + LineList{" DESCRIPTION OF THE STRUCTURE.", "  * THERE ARE   2 NODES.",
+                                     "  * THERE ARE   2 TRUSS ELEMENTS.",
+                                     " CONVERGENCE HAS BEEN OBTAINED.", "  TIME = 10",
+                                     " INTERNAL SOLLICITATIONS IN THE TRUSS ELEMENTS.",
+                                     "  ELEM.      N", "      1  1.5E+01",
+                                     "      2",  // too short for the word: stays 0
+                                     "  TIME = 20", " no truss table in this block"},
+           "Truss Axial Force", 0, {1, 2}, {}, pastEnd,
+           {{1, 1, 15.0f}, {2, 1, 0.0f}, {1, 2, 0.0f}});
+    expect(cutDisplacements, "Displacements", 0, {1}, {}, pastEnd,
+           {{1, 1, 1.0f}, {2, 1, 2.0f}, {3, 1, 0.0f}, {4, 1, 0.0f}});
+    expect(cutDisplacements, "Displacements", 0, {1}, {2, 1}, nullptr,
+           {{1, 1, 1.0f}, {2, 1, 2.0f}});
+    expect(staticHead + LineList{" INTERNAL SOLLICITATIONS IN THE BEAM ELEMENTS.",
+                                 "  ELEM. PT.    N           M", "      1   1  1.1E+00  0.0",
+                                 "      1   2  1.2E+00  0.0", "      2   1  2.1E+00  0.0"},
+           "Beam Axial Force", 1, {1}, {}, pastEnd, {{1, 1, 1.2f}, {2, 1, 0.0f}, {3, 1, 0.0f}});
+    expect(Head("STATIC") + LineList{" DESCRIPTION OF THE STRUCTURE.",
+                                     "  * THERE ARE   2 BEAM ELEMENTS.",
+                                     " EACH OF THEM HAS    3 POINTS ALONG ITS AXIS.",
+                                     " CONVERGENCE HAS BEEN OBTAINED.", "  TIME = 10",
+                                     " INTERNAL SOLLICITATIONS IN THE BEAM ELEMENTS.",
+                                     "  ELEM. PT.    N           M", "      1   1  1.1E+00  0.0",
+                                     "      1   2  1.2E+00  0.0", "      1   3  1.3E+00  0.0",
+                                     "      2   1  2.1E+00  0.0"},
+           "Beam Axial Force", 0, {1}, {}, nullptr, {{1, 1, 1.1f}, {2, 1, 2.1f}});
+    expect(
+        Head("DYNAMIC") +
+            LineList{" DESCRIPTION OF THE STRUCTURE.", "  * THERE ARE   3 NODES.",
+                     " CONVERGENCE HAS BEEN OBTAINED.", "  TIME = 1",
+                     "  NODE    DOF 1     DOF 2     DOF 3     DOF 4     DOF 5     DOF 6     DOF 7",
+                     "    7   1.0   2.0   3.0", "    5   4.0\t5.0   6.0", "    9   7.0   8.0"},
+        "Displacements", 2, {1}, {}, nullptr, {{1, 1, 3.0f}, {2, 1, 6.0f}, {3, 1, 0.0f}});
+    expect(Head("TEMPERATURE") +
+               LineList{" DESCRIPTION OF THE STRUCTURE.", "  * THERE ARE   7 NODES.",
+                        " POSITION OF THE NODES.", "  TIME = 5",
+                        " NODE TEMP.  NODE TEMP.  NODE TEMP.  NODE TEMP.  NODE TEMP.",
+                        "    1  20.0    2          31200.5    4  -1.5", "    6 300.0    7",
+                        "  TIME = 6"},
+           "Temperature", 0, {1}, {}, nullptr,
+           {{1, 1, 20.0f},
+            {2, 1, 0.0f},
+            {3, 1, 1200.5f},
+            {4, 1, -1.5f},
+            {5, 1, 0.0f},
+            {6, 1, 300.0f},
+            {7, 1, 0.0f}});
 }
 
 TEST_F(Extraction, AbortStopsBeforeTheNextTime) {
     OpenSpec(test::Frame3d());
-    struct Aborting : ProgressSink {
-        Catalogue* c = nullptr;
-        void UpdateProgress(Single, std::string_view) override { c->AbortSave = true; }
-    } aborting;
-    aborting.c = &o.catalogue;
+    test::ActingProgress aborting;
+    aborting.act = [this] { o.catalogue.AbortSave = true; };
     o.catalogue.SelectedTimes = {1, 2, 3};
     o.catalogue.AbortSave = false;
     ExtractStructuralValues(o.catalogue, "Displacements", 0, aborting, messages);
@@ -294,10 +262,7 @@ TEST_F(Extraction, ListingCutShortAfterItsScanIsReportedAndNotRead) {
     test::WriteBytes(path,
                      bytes.substr(0, static_cast<std::size_t>(o.catalogue.Times[2].Position - 1)));
     Extract("Displacements", 0, {1, 4});
-    ASSERT_EQ(messages.messages.size(), 1u);
-    EXPECT_EQ(messages.messages[0].text,
-              "62: Input past end of file. The listing is shorter than when it was opened: open "
-              "it again.");
+    ASSERT_EQ(test::Texts(messages), kShorter);
     EXPECT_EQ(messages.messages[0].icon, MessageIcon::Critical);
     EXPECT_TRUE(o.catalogue.ListingChanged);
     EXPECT_EQ(o.catalogue.ExtractedValues.Items(), 0);
@@ -315,26 +280,13 @@ TEST_F(Extraction, ListingCutShortWhileItIsReadIsReportedAsSuch) {
     spec.nodes = 30000;  // a time block beyond the reader's block, so the cut is read from disk
     spec.times = 3;
     OpenSpec(spec);
-    class CutOnFirstReport final : public ProgressSink {
-      public:
-        CutOnFirstReport(std::string path, FilePosition at) : path_(std::move(path)), at_(at) {}
-        void UpdateProgress(Single, std::string_view) override {
-            if (!done_) {
-                done_ = ::truncate(path_.c_str(), at_ - 1) == 0;
-            }
-        }
-
-      private:
-        std::string path_;
-        FilePosition at_;
-        bool done_ = false;
-    } cut(path, o.catalogue.Times[1].Position);
+    const FilePosition at = o.catalogue.Times[1].Position;
+    bool done = false;
+    test::ActingProgress cut;  // on its first report
+    cut.act = [&] { done = done || ::truncate(path.c_str(), at - 1) == 0; };
     o.catalogue.SelectedTimes = {1, 3};
     ExtractStructuralValues(o.catalogue, "Displacements", 0, cut, messages);
-    ASSERT_EQ(messages.messages.size(), 1u);
-    EXPECT_EQ(messages.messages[0].text,
-              "62: Input past end of file. The listing is shorter than when it was opened: open "
-              "it again.");
+    ASSERT_EQ(test::Texts(messages), kShorter);
     EXPECT_TRUE(o.catalogue.ListingChanged);
 }
 
@@ -412,45 +364,22 @@ TEST_F(Extraction, TemperaturesComeFromFixedColumns) {
 // time record outside the listing, and a damaged count claiming more items than the listing
 // could print (which must not be allocated).
 TEST_F(Extraction, ReadErrorsAreReportedAndNothingHeld) {
-    const struct {
-        std::function<void()> open;
-        const char* variable;
-        std::vector<Integer> times;
-        const char* message;
-        Long items;  // held afterwards, -1: not looked at
-    } cases[] = {
-        {[this] {
-             OpenLines(Head("TEMPERATURE") +
-                       LineList{" DESCRIPTION OF THE STRUCTURE.", "  * THERE ARE   2 NODES.",
-                                " POSITION OF THE NODES.", "  TIME = 5", " no table"});
-         },
-         "Temperature",
-         {1},
-         "62: Input past end of file",
-         -1},
-        {[this] { OpenSpec(test::Frame3d()); },
-         "Displacements",
-         {5},
-         "9: Subscript out of range",
-         -1},
-        {[this] {
-             OpenSpec(test::Frame3d());
-             o.catalogue.NodeCount = 2000000000;
-         },
-         "Displacements",
-         {1, 2, 3, 4},
-         "62: Input past end of file",
-         0},
+    // What the extraction of the first component of `variable` at `times` says.
+    auto said = [this](const char* variable, const std::vector<Integer>& times) {
+        Extract(variable, 0, times);
+        return test::Texts(messages);
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.message);
-        c.open();
-        Extract(c.variable, 0, c.times);
-        EXPECT_EQ(test::Texts(messages), std::vector<std::string>{c.message});
-        if (c.items >= 0) {
-            EXPECT_EQ(o.catalogue.ExtractedValues.Items(), c.items);
-        }
-    }
+    const LineList pastEnd = {"62: Input past end of file"};
+    OpenLines(Head("TEMPERATURE") + LineList{" DESCRIPTION OF THE STRUCTURE.",
+                                             "  * THERE ARE   2 NODES.", " POSITION OF THE NODES.",
+                                             "  TIME = 5", " no table"});
+    EXPECT_EQ(said("Temperature", {1}), pastEnd);
+    OpenSpec(test::Frame3d());
+    EXPECT_EQ(said("Displacements", {5}), LineList{"9: Subscript out of range"});
+    OpenSpec(test::Frame3d());
+    o.catalogue.NodeCount = 2000000000;
+    EXPECT_EQ(said("Displacements", {1, 2, 3, 4}), pastEnd);
+    EXPECT_EQ(o.catalogue.ExtractedValues.Items(), 0);
 }
 
 }  // namespace

@@ -58,7 +58,7 @@ TEST_F(ListingHeader, HeadLinesAndTheirErrors) {
         SCOPED_TRACE(c.bytes.substr(0, 60));
         OpenBytes(c.bytes);
         if (c.message != nullptr) {
-            EXPECT_EQ(o.texts(), *c.message ? LineList{c.message} : LineList{});
+            EXPECT_EQ(test::Texts(o.messages), *c.message ? LineList{c.message} : LineList{});
         }
         if (c.kind >= 0) {
             EXPECT_EQ(o.catalogue.AnalysisKind, c.kind);
@@ -85,15 +85,15 @@ TEST_F(ListingHeader, MissingFileFolderAndNoNameAreRefused) {
     test::Open(o, dir.File("nowhere.out"));
     test::Open(o, dir.path().string());
     test::Open(o, "");
-    EXPECT_EQ(o.texts(), (LineList{"Read File Error 53: File not found",
-                                   "Read File Error 75: Path/File access error",
-                                   "Cannot read but temperature files"}));
+    EXPECT_EQ(test::Texts(o.messages), (LineList{"Read File Error 53: File not found",
+                                                 "Read File Error 75: Path/File access error",
+                                                 "Cannot read but temperature files"}));
     EXPECT_EQ(o.messages.messages[2].icon, MessageIcon::Information);
     if (::geteuid() != 0) {
         test::WriteBytes(dir.File("locked.out"), "x\n");
         std::filesystem::permissions(dir.File("locked.out"), std::filesystem::perms::none);
         test::Open(o, dir.File("locked.out"));
-        EXPECT_EQ(o.texts().back(), "Read File Error 70: Permission denied");
+        EXPECT_EQ(test::Texts(o.messages).back(), "Read File Error 70: Permission denied");
     }
 }
 

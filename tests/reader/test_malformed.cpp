@@ -67,20 +67,20 @@ class Malformed : public ::testing::Test {
         }
     }
 
-    void CutEverywhere(const std::string& bytes) {
+    // The listing cut at every line end and every eleventh byte, then with bytes changed at
+    // random 300 times.
+    void Batter(const ListingSpec& spec, unsigned seed, const char* kind) {
+        const std::string bytes = Generated(spec);
         for (std::size_t at = 0; at <= bytes.size(); ++at) {
             const bool lineBoundary = at == 0 || bytes[at - 1] == '\n' || bytes[at - 1] == '\r';
             if (lineBoundary || at % 11 == 0) {
                 Try(bytes.substr(0, at));
             }
         }
-    }
-
-    void ChangeAtRandom(const std::string& bytes, unsigned seed, int count) {
         std::mt19937 random(seed);
         const std::string alphabet =
             std::string("0123456789 .-+E\r\nTIME=ABC\t", 26) + std::string("\0\xff\xb2", 3);
-        for (int k = 0; k < count; ++k) {
+        for (int k = 0; k < 300; ++k) {
             std::string changed = bytes;
             const int changes = 1 + static_cast<int>(random() % 8);
             for (int i = 0; i < changes; ++i) {
@@ -88,6 +88,8 @@ class Malformed : public ::testing::Test {
             }
             Try(changed);
         }
+        RecordProperty("cases", cases);
+        std::printf("malformed %s cases: %d\n", kind, cases);
     }
 
     test::ScratchDir dir;
@@ -107,11 +109,7 @@ TEST_F(Malformed, StructuralListing) {
     spec.stressTables = 2;
     spec.tangentTables = 1;
     spec.times = 2;
-    const std::string bytes = Generated(spec);
-    CutEverywhere(bytes);
-    ChangeAtRandom(bytes, 2026, 300);
-    RecordProperty("cases", cases);
-    std::printf("malformed structural cases: %d\n", cases);
+    Batter(spec, 2026, "structural");
 }
 
 TEST_F(Malformed, ThermalListing) {
@@ -121,11 +119,7 @@ TEST_F(Malformed, ThermalListing) {
     spec.solids = 4;
     spec.times = 3;
     spec.lineEnd = "\r\n";
-    const std::string bytes = Generated(spec);
-    CutEverywhere(bytes);
-    ChangeAtRandom(bytes, 7, 300);
-    RecordProperty("cases", cases);
-    std::printf("malformed thermal cases: %d\n", cases);
+    Batter(spec, 7, "thermal");
 }
 
 }  // namespace

@@ -40,7 +40,7 @@ TEST(SolverFaults, CrashClosedOutputAndGrandchild) {
     EXPECT_LT(seconds, 15.0);
     // The faults were played: the quiet solver's console ended after its first step, and the
     // grandchild outlives the batch.
-    EXPECT_TRUE(batch.log(1).contains("time = "));
+    EXPECT_TRUE(test::Says(batch.log(1), {"time = "}));
     EXPECT_FALSE(batch.log(1).contains("Analysis completed.")) << batch.log(1).toStdString();
     EXPECT_EQ(test::ProcessesIn(dir.path()).size(), 1u);
 }
@@ -48,11 +48,10 @@ TEST(SolverFaults, CrashClosedOutputAndGrandchild) {
 // A solver that floods its console: the command line shows it and keeps no more than it must.
 TEST(SolverFaults, FloodKeepsTheCommandLinesMemoryBounded) {
     test::ScratchDir dir;
-    test::BatchCall call;
-    call.args = {"--verbose", "--solver-folder", VELTO_STANDIN_DIR,
-                 test::StandInInput(dir, "flood", {"PACE 0", "FLOOD 200"})};
-    call.keepOutput = false;
-    const test::BatchCommand run = test::RunVeltoBatch(dir, call);
+    const test::BatchCommand run = test::RunVeltoBatch(
+        dir, {.args = {"--verbose", "--solver-folder", VELTO_STANDIN_DIR,
+                       test::StandInInput(dir, "flood", {"PACE 0", "FLOOD 200"})},
+              .keepOutput = false});
     EXPECT_EQ(run.status, 0);
     // 200 MB passed through; the program itself stayed small.
     EXPECT_GT(run.outBytes, 200LL * 1000 * 1000);

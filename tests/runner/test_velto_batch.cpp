@@ -15,10 +15,9 @@ namespace velto {
 namespace {
 
 using test::BatchCommand;
-
-bool Holds(const BatchCommand& run, const std::string& text) {
-    return run.out.find(text) != std::string::npos;
-}
+using test::Ended;
+using test::Says;
+using test::SaysNone;
 
 // velto-batch as a user runs it.
 class VeltoBatch : public ::testing::Test {
@@ -45,7 +44,10 @@ class VeltoBatch : public ::testing::Test {
     BatchCommand Run(std::vector<std::string> args) {
         args.insert(args.begin(),
                     {"--solver-folder", std::filesystem::relative(VELTO_STANDIN_DIR).string()});
-        return test::RunBatch(dir, args);
+        return RunAsGiven(std::move(args));
+    }
+    BatchCommand RunAsGiven(std::vector<std::string> args) {
+        return test::RunVeltoBatch(dir, {.args = std::move(args), .seconds = 60});
     }
     test::ScratchDir dir;
 };
@@ -54,14 +56,12 @@ TEST_F(VeltoBatch, StatusOfEachFileAndTheExitStatus) {
     BatchCommand run = Run(
         {Input("beam1"), Input("beam2", {"EXIT 3"}), Input("beam3"), Input("beam5", {"EXIT 3"})});
     EXPECT_EQ(run.status, 1) << run.out;
-    std::size_t first = run.out.find("beam1.in: Completed (");
-    std::size_t why = run.out.find("beam2.in: Velto ended with exit code 3\n");
-    std::size_t second = run.out.find("beam2.in: Failed (");
-    std::size_t third = run.out.find("beam3.in: Completed (");
-    EXPECT_TRUE(first < why && why < second && second < third && third != std::string::npos)
-        << run.out;
-    EXPECT_FALSE(Holds(run, "time ="));  // no console text unless asked
-    EXPECT_TRUE(Holds(run, "Batch finished: 2 Completed, 2 Failed, 0 Aborted in 0:0")) << run.out;
+    EXPECT_TRUE(Says(
+        run.out,
+        {"beam1.in: Completed (", "beam2.in: Velto ended with exit code 3\n", "beam2.in: Failed (",
+         "beam3.in: Completed (", "Batch finished: 2 Completed, 2 Failed, 0 Aborted in 0:0"},
+        true));
+    EXPECT_TRUE(SaysNone(run.out, {"time ="}));  // no console text unless asked
     // Its record stays for --resume; a lock file only while a batch runs.
     EXPECT_EQ(test::FileNames(Records()).size(), 1u);
     EXPECT_EQ(LockFiles(), std::vector<std::string>());
@@ -72,11 +72,10 @@ TEST_F(VeltoBatch, StatusOfEachFileAndTheExitStatus) {
     std::filesystem::remove(dir.File("beam5.in"));
     run = Run({"--resume"});
     EXPECT_EQ(run.status, 1) << run.out;  // the skipped file did not complete
-    EXPECT_TRUE(Holds(
-        run, "velto-batch: no such input file: " + dir.File("beam5.in") + "; it is skipped\n"))
-        << run.out;
-    EXPECT_TRUE(Holds(run, "beam2.in: Completed")) << run.out;
-    EXPECT_FALSE(Holds(run, "beam1.in")) << run.out;
+    EXPECT_TRUE(Says(
+        run.out, {"velto-batch: no such input file: " + dir.File("beam5.in") + "; it is skipped\n",
+                  "beam2.in: Completed"}));
+    EXPECT_TRUE(SaysNone(run.out, {"beam1.in"}));
     const std::string gone = Input("gone", {"EXIT 3"});  // every file left is deleted
     Run({gone});
     std::filesystem::remove(gone);
@@ -86,8 +85,7 @@ TEST_F(VeltoBatch, StatusOfEachFileAndTheExitStatus) {
                            "; it is skipped\nNothing left to resume: no file of that batch can be "
                            "run now.\n");
     run = Run({"--resume"});
-    EXPECT_EQ(run.status, 0);
-    EXPECT_TRUE(Holds(run, "nothing to resume")) << run.out;
+    EXPECT_TRUE(Ended(run, 0, {"nothing to resume"}));
 
     // A list a window keeps but never ran is not taken up by --resume, nor removed; a record
     // larger than any of ours is kept aside unread, and not claimed to have completed.
@@ -99,15 +97,13 @@ TEST_F(VeltoBatch, StatusOfEachFileAndTheExitStatus) {
     ASSERT_EQ(::truncate(large.c_str(), (64 << 20) + 1), 0);
     run = Run({"--resume"});
     EXPECT_EQ(run.status, 0);
-    EXPECT_FALSE(Holds(run, "waits.in")) << run.out;
+    EXPECT_TRUE(SaysNone(run.out, {"waits.in"}));
     EXPECT_TRUE(std::filesystem::exists(listed));
-    EXPECT_TRUE(Holds(run, "velto-batch: the batch record " + large +
-                               " cannot be read; it was kept as " + large + ".unreadable\n"))
-        << run.out;
-    EXPECT_TRUE(Holds(run,
-                      "Nothing to resume of the batches that could be read: each completed "
-                      "or runs now (0 running); 1 batch record(s) could not be read.\n"))
-        << run.out;
+    EXPECT_TRUE(Says(run.out, {"velto-batch: the batch record " + large +
+                                   " cannot be read; it was kept as " + large + ".unreadable\n",
+                               "Nothing to resume of the batches that could be read: each "
+                               "completed or runs now (0 running); 1 batch record(s) could not "
+                               "be read.\n"}));
     EXPECT_EQ(LockFiles(), std::vector<std::string>());
 }
 
@@ -122,14 +118,12 @@ TEST_F(VeltoBatch, ExportAfterEachRun) {
              Input("r\xE9sultats/hot", {"KIND thermal"}), Input("frame"),
              Input("broken", {"KIND thermal", "EXIT 3"})});
     EXPECT_EQ(run.status, 1) << run.out;
-    for (const char* said :
-         {"hot.in: Completed", "hot.in: Exported: ", "frame.in: Completed",
-          "frame.in: Export failed: velto-extract: cannot export: the listing does not offer "
-          "\"Temperature\"",
-          "broken.in: Failed", "Batch finished: 2 Completed, 1 Failed, 0 Aborted in 0:0",
-          "; 1 export failed\n"}) {
-        EXPECT_TRUE(Holds(run, said)) << said << "\n" << run.out;
-    }
+    EXPECT_TRUE(Says(
+        run.out, {"hot.in: Completed", "hot.in: Exported: ", "frame.in: Completed",
+                  "frame.in: Export failed: velto-extract: cannot export: the "
+                  "listing does not offer \"Temperature\"",
+                  "broken.in: Failed", "Batch finished: 2 Completed, 1 Failed, 0 Aborted in 0:0",
+                  "; 1 export failed\n"}));
     EXPECT_FALSE(std::filesystem::exists(dir.File("frame.csv")));
     EXPECT_FALSE(std::filesystem::exists(dir.File("broken.csv")));
     ASSERT_EQ(
@@ -142,10 +136,8 @@ TEST_F(VeltoBatch, ExportAfterEachRun) {
     // Resumed, the batch exports as it did.
     Input("broken", {"KIND thermal"});
     const BatchCommand resumed = Run({"--resume"});
-    EXPECT_TRUE(Holds(resumed,
-                      "Exporting after each run as the batch did: --variable "
-                      "Temperature --from 2 --to 3 --format csv"))
-        << resumed.out;
+    EXPECT_TRUE(Says(resumed.out, {"Exporting after each run as the batch did: --variable "
+                                   "Temperature --from 2 --to 3 --format csv"}));
     EXPECT_TRUE(std::filesystem::exists(dir.File("broken.csv"))) << resumed.out;
 }
 
@@ -164,19 +156,17 @@ TEST_F(VeltoBatch, OddFilesSayWhyAndOddNamesRunAsGiven) {
     ::close(hold);
     EXPECT_EQ(run.status, 1) << run.out;
     const std::string shown = "\xC3\xA9-esc\\x1b]0;PWNED\\x07.in";
-    EXPECT_TRUE(Holds(run, shown + ": " + dir.File(shown) +
-                               " is being run already (by another batch, or by a solver still "
-                               "running)\n"))
-        << run.out;
-    EXPECT_TRUE(Holds(run, "-dash.in: Completed")) << run.out;
-    EXPECT_TRUE(Holds(run, "caf\\xe9.in: Failed")) << run.out;
-    EXPECT_TRUE(Holds(run, "red\\x1b[31m.in: Completed")) << run.out;
-    EXPECT_EQ(run.out.find('\x1b'), std::string::npos) << run.out;
+    EXPECT_TRUE(Says(run.out,
+                     {shown + ": " + dir.File(shown) +
+                          " is being run already (by another batch, or by a solver "
+                          "still running)\n",
+                      "-dash.in: Completed", "caf\\xe9.in: Failed", "red\\x1b[31m.in: Completed"}));
+    EXPECT_TRUE(SaysNone(run.out, {"\x1b"}));
     EXPECT_TRUE(std::filesystem::exists(dir.File(escape + ".out")));
 
     Input(latin1);
     run = Run({"--resume"});
-    EXPECT_TRUE(Holds(run, "caf\\xe9.in: Completed")) << run.out;
+    EXPECT_TRUE(Says(run.out, {"caf\\xe9.in: Completed"}));
     EXPECT_TRUE(std::filesystem::exists(dir.File(latin1 + ".out")));
 }
 
@@ -187,36 +177,29 @@ TEST_F(VeltoBatch, TheWindowsSolverAndItsConsoleText) {
     std::filesystem::create_directories(dir.File("config/Velto Shell"));
     test::WriteBytes(dir.File("config/Velto Shell/Velto Shell.ini"),
                      std::string("[Settings]\nVeltoPath=") + VELTO_STANDIN_2004_DIR + "\n");
-    const BatchCommand run = test::RunBatch(
-        dir, {"--verbose", "--jobs", "2", Input("beam1", {"STEPS \x80/mm\xb2"}), Input("beam4")});
-    EXPECT_EQ(run.status, 0) << run.out;
-    EXPECT_TRUE(Holds(run, "Velto Ver. 2004")) << run.out;
-    EXPECT_TRUE(Holds(run, "time = 100.00")) << run.out;
-    EXPECT_TRUE(Holds(run, "STANDIN STEPS \u20ac/mm\u00b2\n")) << run.out;
-    EXPECT_TRUE(Holds(run, "beam4.in: Completed"));
+    const BatchCommand run = RunAsGiven(
+        {"--verbose", "--jobs", "2", Input("beam1", {"STEPS \x80/mm\xb2"}), Input("beam4")});
+    EXPECT_TRUE(Ended(run, 0,
+                      {"Velto Ver. 2004", "time = 100.00", "STANDIN STEPS \u20ac/mm\u00b2\n",
+                       "beam4.in: Completed"}));
 }
 
 TEST_F(VeltoBatch, CtrlCAbortsTheRunningFileAndStartsNoOther) {
-    test::BatchCall call;
-    call.args = {"--solver-folder", VELTO_STANDIN_DIR, Input("beam1"),
-                 Input("beam2", {"STEPS 100", "PACE 0.1"}), Input("beam3")};
-    call.interruptAfter = "beam2.in: Running";
-    BatchCommand run = test::RunVeltoBatch(dir, call);
-    EXPECT_EQ(run.status, 1) << run.out;
-    EXPECT_TRUE(Holds(run, "beam1.in: Completed")) << run.out;
-    EXPECT_TRUE(Holds(run, "beam2.in: Aborted")) << run.out;
-    EXPECT_FALSE(Holds(run, "beam3.in")) << run.out;
+    BatchCommand run = test::RunVeltoBatch(
+        dir, {.args = {"--solver-folder", VELTO_STANDIN_DIR, Input("beam1"),
+                       Input("beam2", {"STEPS 100", "PACE 0.1"}), Input("beam3")},
+              .interruptAfter = "beam2.in: Running"});
+    EXPECT_TRUE(Ended(run, 1, {"beam1.in: Completed", "beam2.in: Aborted"}));
+    EXPECT_TRUE(SaysNone(run.out, {"beam3.in"}));
 }
 
 // What velto-batch refuses before anything runs, or reaches a cluster, with exit status 2.
 TEST_F(VeltoBatch, UsageErrorsExitWithTwo) {
     const std::string input = Input("beam1");
-    BatchCommand run = test::RunBatch(dir, {"--solver-folder", dir.File("empty"), input});
-    EXPECT_EQ(run.status, 2);
-    EXPECT_TRUE(Holds(run,
-                      "Velto executable not found in the current path.\nPlease click the "
-                      "elipsis button ... to select the velto executable path."))
-        << run.out;
+    BatchCommand run = RunAsGiven({"--solver-folder", dir.File("empty"), input});
+    EXPECT_TRUE(Ended(run, 2,
+                      {"Velto executable not found in the current path.\nPlease click "
+                       "the elipsis button ... to select the velto executable path."}));
     for (const std::vector<std::string>& args :
          std::vector<std::vector<std::string>>{{},
                                                {"--jobs", "0", "x.in"},
@@ -231,15 +214,13 @@ TEST_F(VeltoBatch, UsageErrorsExitWithTwo) {
                                                {"--slurm", "--max-running", "0", input},
                                                {"--follow", "42", input},
                                                {"--follow"}}) {
-        run = test::RunBatch(dir, args);
-        EXPECT_EQ(run.status, 2) << run.out;
-        EXPECT_TRUE(Holds(run, "Usage: velto-batch")) << run.out;
+        run = RunAsGiven(args);
+        EXPECT_TRUE(Ended(run, 2, {"Usage: velto-batch"}));
     }
     // No sbatch: one line, no usage text.
-    test::BatchCall call;
-    call.args = {"--slurm", "--solver-folder", VELTO_STANDIN_DIR, input};
-    call.path = dir.path().string();
-    run = test::RunVeltoBatch(dir, call);
+    run =
+        test::RunVeltoBatch(dir, {.args = {"--slurm", "--solver-folder", VELTO_STANDIN_DIR, input},
+                                  .path = dir.path().string()});
     EXPECT_EQ(run.status, 2) << run.out;
     EXPECT_EQ(run.out,
               "velto-batch: sbatch was not found on the PATH: a batch goes to the cluster from a "
@@ -254,10 +235,9 @@ TEST_F(VeltoBatch, NamesThatWouldRunTheWrongFileAreRefused) {
     std::filesystem::create_symlink(d, dir.File("link.in"));
     BatchCommand run = Run({d, dir.File("link.in"), Input("new\nline")});
     EXPECT_EQ(run.status, 2) << run.out;
-    for (const std::string& message : {dir.File("link.in") + " is the same input file as " + d,
-                                       dir.File("new\\nline.in: the name holds a line end")}) {
-        EXPECT_TRUE(Holds(run, "velto-batch: " + message)) << message << "\n" << run.out;
-    }
+    EXPECT_TRUE(
+        Says(run.out, {"velto-batch: " + dir.File("link.in") + " is the same input file as " + d,
+                       "velto-batch: " + dir.File("new\\nline.in: the name holds a line end")}));
     EXPECT_FALSE(std::filesystem::exists(dir.File("d.out")));
 
     test::WriteBytes(dir.File("1.out"), "the listing of 1.in\n");
@@ -275,55 +255,41 @@ TEST_F(VeltoBatch, NamesThatWouldRunTheWrongFileAreRefused) {
 TEST_F(VeltoBatch, BatchesSideBySideKeepTheirOwnRecords) {
     const std::string logA = dir.File("a.txt");
     // a2's solver lets go of its console after its first step and computes on for a minute.
-    test::BatchCall a;
-    a.args = {"--jobs",          "2",         "--solver-folder",
-              VELTO_STANDIN_DIR, Input("a1"), Input("a2", {"STEPS 2", "CLOSE-OUTPUT 60"}),
-              Input("a3")};
-    const pid_t batchA = test::StartVeltoBatch(dir, a, logA);
-    auto aShows = [&] {
-        const std::string log = test::ReadBytes(logA);
-        return log.find("a2.in: Running") != std::string::npos &&
-               log.find("a1.in: Completed") != std::string::npos &&
-               log.find("a3.in: Completed") != std::string::npos;
-    };
-    for (int i = 0; i < 600 && !aShows(); ++i) {
-        ::usleep(50000);
-    }
-    ASSERT_TRUE(aShows()) << test::ReadBytes(logA);
+    const pid_t batchA = test::StartVeltoBatch(
+        dir,
+        {.args = {"--jobs", "2", "--solver-folder", VELTO_STANDIN_DIR, Input("a1"),
+                  Input("a2", {"STEPS 2", "CLOSE-OUTPUT 60"}), Input("a3")}},
+        logA);
+    const std::vector<std::string> aShows = {"a2.in: Running", "a1.in: Completed",
+                                             "a3.in: Completed"};
+    test::WaitUntil([&] { return bool(Says(test::ReadBytes(logA), aShows)); }, 30);
+    ASSERT_TRUE(Says(test::ReadBytes(logA), aShows));
 
     // a1 ran beside a2's solver, which must not have kept a hold on it.
     BatchCommand run = Run({dir.File("a1.in"), Input("b2")});
     EXPECT_EQ(run.status, 0) << run.out;
     run = Run({"--resume"});
-    EXPECT_EQ(run.status, 0) << run.out;
-    EXPECT_TRUE(Holds(run,
-                      "Nothing to resume: every earlier batch completed or runs now (1 "
-                      "running)."))
-        << run.out;
+    EXPECT_TRUE(Ended(
+        run, 0, {"Nothing to resume: every earlier batch completed or runs now (1 running)."}));
 
     ::kill(batchA, SIGKILL);
     ::waitpid(batchA, nullptr, 0);
     run = Run({"--resume"});
-    EXPECT_EQ(run.status, 1) << run.out;
-    EXPECT_TRUE(Holds(run, "a2.in: " + dir.File("a2.in") +
-                               " is being run already (by another batch, or by a solver still "
-                               "running)\na2.in: Failed"))
-        << run.out;
+    EXPECT_TRUE(Ended(run, 1,
+                      {"a2.in: " + dir.File("a2.in") +
+                       " is being run already (by another batch, or by a solver still "
+                       "running)\na2.in: Failed"}));
 
     // Once that solver has ended, a2 runs again.
     const std::vector<int> orphans = test::ProcessesIn(dir.path());
     ASSERT_EQ(orphans.size(), 1u);
     ::kill(orphans[0], SIGKILL);
-    for (int i = 0; i < 200 && test::StateOf(orphans[0]) != 'Z' && test::StateOf(orphans[0]); ++i) {
-        ::usleep(50000);
-    }
+    test::WaitUntil([&] { return test::StateOf(orphans[0]) == 'Z' || !test::StateOf(orphans[0]); },
+                    10);
     Input("a2");
     run = Run({"--resume"});
-    EXPECT_EQ(run.status, 0) << run.out;
-    EXPECT_TRUE(Holds(run, "a2.in: Completed")) << run.out;
-    for (const char* other : {"a1.in", "a3.in", "b2.in"}) {
-        EXPECT_FALSE(Holds(run, other)) << run.out;
-    }
+    EXPECT_TRUE(Ended(run, 0, {"a2.in: Completed"}));
+    EXPECT_TRUE(SaysNone(run.out, {"a1.in", "a3.in", "b2.in"}));
     // Completed batches leave no record behind.
     for (const std::string& name : test::FileNames(Records())) {
         EXPECT_FALSE(name.ends_with(".json")) << name;

@@ -13,22 +13,11 @@
 
 #include "common/atomicsave.h"
 #include "extract/session/extractsession.h"
-#include "tests/support/testsupport.h"
+#include "tests/reader/readertest.h"
 #include "tools/listinggen.h"
 
 namespace velto {
 namespace {
-
-// Progress that can act as the user does while the window processes its events.
-class ActingProgress final : public ProgressSink {
-  public:
-    void UpdateProgress(Single, std::string_view) override {
-        if (act) {
-            act();
-        }
-    }
-    std::function<void()> act;
-};
 
 class Session : public ::testing::Test {
   protected:
@@ -51,7 +40,7 @@ class Session : public ::testing::Test {
 
     test::ScratchDir dir;
     std::string frame, other;
-    ActingProgress progress;
+    test::ActingProgress progress;  // the user acting while the window processes its events
     test::RecordingMessages messages;
     ExtractSession session{progress, messages};
 };
@@ -259,9 +248,8 @@ TEST_F(Session, AListingGoneReplacedOrRewrittenIsNotSaved) {
         if (!written) {
             progress.act = nullptr;
             EXPECT_NE(session.Chart().outcome, SaveOutcome::Extracted) << c.what;
-            ASSERT_EQ(messages.messages.size(), 2u) << c.what;
-            EXPECT_EQ(messages.messages[0].text, c.message);
-            EXPECT_EQ(messages.messages[1].text, c.message);
+            EXPECT_EQ(test::Texts(messages), (std::vector<std::string>{c.message, c.message}))
+                << c.what;
         }
         progress.act = nullptr;
         WriteListingFile(ListingSpec{}, frame);  // a fresh file for the next case
@@ -296,23 +284,21 @@ TEST_F(Session, ALargeSaveWrittenAsItIsReadIsTheSameFile) {
     const std::string written = test::ReadBytes(reference);
     EXPECT_EQ(test::ReadBytes(target), written);
 
-    int reports = 0;
-    progress.act = [&] {
-        if (++reports == 3) {
-            session.Abort();
-        }
-    };
-    EXPECT_EQ(session.Save(target, SheetFormat::Csv).outcome, SaveOutcome::Aborted);
-    EXPECT_EQ(test::ReadBytes(target), written);
-
-    reports = 0;
-    progress.act = [&] {
-        if (++reports == 3) {
-            ::truncate(big.c_str(), 100000);
-        }
-    };
-    EXPECT_EQ(session.Save(target, SheetFormat::Csv).outcome, SaveOutcome::NotWritten);
-    EXPECT_EQ(test::ReadBytes(target), written);
+    // At the third report: the user stops it, or the listing is cut short.
+    for (const auto& [third, outcome] :
+         {std::pair<std::function<void()>, SaveOutcome>{[&] { session.Abort(); },
+                                                        SaveOutcome::Aborted},
+          {[&] { ::truncate(big.c_str(), 100000); }, SaveOutcome::NotWritten}}) {
+        int reports = 0;
+        progress.act = [&, third = third] {
+            if (++reports == 3) {
+                third();
+            }
+        };
+        EXPECT_EQ(session.Save(target, SheetFormat::Csv).outcome, outcome);
+        EXPECT_EQ(test::ReadBytes(target), written);
+    }
+    progress.act = nullptr;
     ASSERT_FALSE(messages.messages.empty());
     EXPECT_EQ(messages.messages.back().text,
               "62: Input past end of file. The listing is shorter than when it was opened: "
@@ -340,6 +326,29 @@ TEST_F(Session, TheListingIsNotItsOwnTarget) {
     EXPECT_TRUE(test::ReadBytes(frame) == before);
 }
 
+// The same choices in a session of its own, on the listing a save began on, write what it wrote.
+void ExpectWrittenAsAFreshSessionWrites(const std::string& listing, const SaveRequest& request,
+                                        const std::vector<std::string>& hidden,
+                                        const std::string& target) {
+    test::RecordingMessages quiet;
+    NullProgress none;
+    ExtractSession fresh(none, quiet);
+    fresh.Open(listing);
+    fresh.ChooseVariableNamed(request.variable);
+    fresh.ChooseVector(request.component);
+    fresh.SetRangeText(0, request.from);
+    fresh.SetRangeText(1, request.to);
+    fresh.SetRangeText(2, request.step);
+    std::vector<int> positions;
+    for (const std::string& h : hidden) {
+        positions.push_back(std::stoi(h) - 1);
+    }
+    fresh.AddTimes(positions);
+    const std::string reference = target + ".ref";
+    ASSERT_EQ(fresh.Save(reference, SheetFormat::Csv).outcome, SaveOutcome::Written);
+    EXPECT_EQ(test::ReadBytes(target), test::ReadBytes(reference));
+}
+
 // The user acts at random, also while a command runs (as the window lets them at every progress
 // report): nothing runs twice, nothing throws, and a save writes the values of the listing and
 // the choices it started with, byte for byte what a session of its own writes.
@@ -359,97 +368,56 @@ TEST_F(Session, RandomCommandsKeepTheRules) {
             }
             return r;
         };
+        // The user's commands, each saying whether it started or changed something: a save, and
+        // what a user who knows what they want does, twice as often as the others.
+        auto save = [&] {
+            const std::string target = dir.File("s" + std::to_string(++saves) + ".csv");
+            const std::string listing = session.catalogue().ListingFile;
+            const SaveRequest request = session.CurrentRequest();
+            const std::vector<std::string> hidden = session.times().hidden();
+            ExtractSession::Start start{};
+            if (session.Save(target, SheetFormat::Csv, &start).outcome == SaveOutcome::Written) {
+                ++written;
+                ExpectWrittenAsAFreshSessionWrites(listing, request, hidden, target);
+            }
+            return start == ExtractSession::Start::Started;
+        };
+        auto knowing = [&] {
+            return session.ChooseVariable(0) && session.SetRangeText(0, "2") &&
+                   session.SetRangeText(1, "9") && session.SetRangeText(2, "3") &&
+                   session.AddTimes({0, 2});
+        };
+        static const char* texts[] = {"1", "3", "20", "0", "-2", "1e400", "x", ""};
+        const std::function<bool()> commands[] = {
+            [&] {
+                return session.Open(files[static_cast<std::size_t>(pick(4))]) ==
+                       ExtractSession::Start::Started;
+            },
+            save,
+            save,
+            [&] { return session.Chart().outcome != SaveOutcome::NotWritten; },
+            [&] { return session.ChooseVariable(pick(6)); },
+            [&] { return session.ChooseVector(pick(4)); },
+            [&] { return session.SetRangeText(pick(3), texts[pick(8)]); },
+            [&] { return session.AddTime(pick(8) - 1); },
+            [&] { return session.AddTimes(rows()); },
+            [&] { return session.Highlight(TimeList::Available, rows()); },
+            [&] { return session.Highlight(TimeList::Selected, rows()); },
+            [&] { return session.SelectAllAvailable(); },
+            [&] { return session.AddHighlighted(); },
+            [&] { return session.DeleteHighlighted(); },
+            [&] { return session.ClearTimes(); },
+            [&] {
+                session.Abort();
+                return false;
+            },
+            knowing,
+            knowing};
         std::function<void(bool)> act = [&](bool nested) {
             const SessionCommand before = session.Running();
             const SaveRequest choices = session.CurrentRequest();
             const unsigned times = session.timesGeneration();
-            bool changed = false;
-            switch (pick(18)) {
-                case 0:
-                    changed = session.Open(files[static_cast<std::size_t>(pick(4))]) ==
-                              ExtractSession::Start::Started;
-                    break;
-                case 1:
-                case 2: {
-                    const std::string target = dir.File("s" + std::to_string(++saves) + ".csv");
-                    const std::string listing = session.catalogue().ListingFile;
-                    const SaveRequest request = session.CurrentRequest();
-                    const std::vector<std::string> hidden = session.times().hidden();
-                    ExtractSession::Start start{};
-                    const SaveResult result = session.Save(target, SheetFormat::Csv, &start);
-                    changed = start == ExtractSession::Start::Started;
-                    if (result.outcome != SaveOutcome::Written) {
-                        break;
-                    }
-                    ++written;
-                    // The same choices in a session of its own, on the listing the save began on.
-                    test::RecordingMessages quiet;
-                    NullProgress none;
-                    ExtractSession fresh(none, quiet);
-                    fresh.Open(listing);
-                    fresh.ChooseVariableNamed(request.variable);
-                    fresh.ChooseVector(request.component);
-                    fresh.SetRangeText(0, request.from);
-                    fresh.SetRangeText(1, request.to);
-                    fresh.SetRangeText(2, request.step);
-                    std::vector<int> positions;
-                    for (const std::string& h : hidden) {
-                        positions.push_back(std::stoi(h) - 1);
-                    }
-                    fresh.AddTimes(positions);
-                    const std::string reference = target + ".ref";
-                    ASSERT_EQ(fresh.Save(reference, SheetFormat::Csv).outcome,
-                              SaveOutcome::Written);
-                    EXPECT_EQ(test::ReadBytes(target), test::ReadBytes(reference));
-                    break;
-                }
-                case 3:
-                    changed = session.Chart().outcome != SaveOutcome::NotWritten;
-                    break;
-                case 4:
-                    changed = session.ChooseVariable(pick(6));
-                    break;
-                case 5:
-                    changed = session.ChooseVector(pick(4));
-                    break;
-                case 6: {
-                    static const char* texts[] = {"1", "3", "20", "0", "-2", "1e400", "x", ""};
-                    changed = session.SetRangeText(pick(3), texts[pick(8)]);
-                    break;
-                }
-                case 7:
-                    changed = session.AddTime(pick(8) - 1);
-                    break;
-                case 8:
-                    changed = session.AddTimes(rows());
-                    break;
-                case 9:
-                    changed = session.Highlight(TimeList::Available, rows());
-                    break;
-                case 10:
-                    changed = session.Highlight(TimeList::Selected, rows());
-                    break;
-                case 11:
-                    changed = session.SelectAllAvailable();
-                    break;
-                case 12:
-                    changed = session.AddHighlighted();
-                    break;
-                case 13:
-                    changed = session.DeleteHighlighted();
-                    break;
-                case 14:
-                    changed = session.ClearTimes();
-                    break;
-                case 15:
-                    session.Abort();
-                    break;
-                default:  // what a user who knows what they want does
-                    changed = session.ChooseVariable(0) && session.SetRangeText(0, "2") &&
-                              session.SetRangeText(1, "9") && session.SetRangeText(2, "3") &&
-                              session.AddTimes({0, 2});
-                    break;
-            }
+            const bool changed = commands[pick(18)]();
             if (nested) {
                 // Under a running command nothing starts and nothing of its request changes.
                 EXPECT_FALSE(changed);

@@ -9,6 +9,15 @@ local_cluster="$(dirname "$0")/../../scripts/slurm-local.sh"
 marker=$2
 started="$marker.started"
 
+# Shows what the last step said, stops what was started and leaves the reason for the tests.
+unavailable() {
+  printf '%s\n' "$out"
+  "$local_cluster" stop > /dev/null 2>&1
+  rm -f "$started"
+  printf '%s: %s\n' "$1" "$(printf '%s' "$out" | tail -n 3)" > "$marker"
+  exit 0
+}
+
 case $1 in
   setup)
     rm -f "$marker"
@@ -18,21 +27,10 @@ case $1 in
       exit 0
     fi
     rm -f "$started"
-    if ! out=$("$local_cluster" start 2>&1); then
-      printf '%s\n' "$out"
-      "$local_cluster" stop > /dev/null 2>&1
-      printf 'scripts/slurm-local.sh start failed: %s\n' "$(printf '%s' "$out" | tail -n 3)" > "$marker"
-      exit 0
-    fi
+    out=$("$local_cluster" start 2>&1) || unavailable "scripts/slurm-local.sh start failed"
     printf '%s\n' "$out"
     touch "$started"
-    if ! out=$("$local_cluster" check 2>&1); then
-      printf '%s\n' "$out"
-      "$local_cluster" stop > /dev/null 2>&1
-      rm -f "$started"
-      printf 'the cluster started but runs no job: %s\n' "$(printf '%s' "$out" | tail -n 3)" > "$marker"
-      exit 0
-    fi
+    out=$("$local_cluster" check 2>&1) || unavailable "the cluster started but runs no job"
     printf '%s\n' "$out"
     ;;
   cleanup)

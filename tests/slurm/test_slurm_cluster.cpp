@@ -32,11 +32,15 @@ class Cluster : public ::testing::Test {
     std::string Input(const std::string& name, const std::vector<std::string>& directives) {
         return test::StandInInput(dir, name, directives);
     }
-    test::BatchCommand Run(std::vector<std::string> args, std::vector<std::string> env = {}) {
-        test::BatchCall call;
+    // velto-batch with these arguments, or these and the files given to the cluster with the
+    // stand-in solver.
+    test::BatchCommand Run(std::vector<std::string> args, test::BatchCall call = {}) {
         call.args = std::move(args);
-        call.env = std::move(env);
         return test::RunVeltoBatch(dir, call);
+    }
+    test::BatchCommand OnCluster(std::vector<std::string> args, test::BatchCall call = {}) {
+        args.insert(args.begin(), {"--slurm", "--solver-folder", VELTO_STANDIN_DIR});
+        return Run(std::move(args), std::move(call));
     }
     static std::string JobIdIn(const std::string& out) {
         std::smatch m;
@@ -51,10 +55,6 @@ class Cluster : public ::testing::Test {
         squeue.waitForFinished(60000);
         return squeue.exitCode() == 0 ? squeue.readAllStandardOutput().toStdString() : "gone";
     }
-    bool NoJobFolderLeft() {
-        const std::string jobs = dir.File("config/Velto Shell/slurm");
-        return !std::filesystem::exists(jobs) || std::filesystem::is_empty(jobs);
-    }
 
     test::ScratchDir dir;
 };
@@ -64,36 +64,27 @@ class Cluster : public ::testing::Test {
 // arrive.
 TEST_F(Cluster, ThreeFilesTheSecondFailing) {
     const std::string config = dir.File("con\\fig");
-    test::BatchCommand run = Run(
-        {"--slurm", "--verbose", "--solver-folder", VELTO_STANDIN_DIR, "--export", "--all",
-         Input("beam1", {"STEPS 4", "PACE 0.2", "RECORD"}),
+    test::BatchCommand run = OnCluster(
+        {"--verbose", "--export", "--all", Input("beam1", {"STEPS 4", "PACE 0.2", "RECORD"}),
          Input("beam2", {"STEPS 2", "PACE 0", "EXIT 3"}), Input("beam3", {"STEPS 4", "PACE 0.2"})},
-        {"XDG_CONFIG_HOME=" + config});
+        {.env = {"XDG_CONFIG_HOME=" + config}});
     EXPECT_EQ(run.status, 1) << run.out;
     EXPECT_NE(JobIdIn(run.out), "") << run.out;
-    const std::size_t first = run.out.find("beam1.in: Completed (");
-    const std::size_t second = run.out.find("beam2.in: Failed (");
-    const std::size_t third = run.out.find("beam3.in: Completed (");
-    EXPECT_TRUE(first != std::string::npos && second != std::string::npos &&
-                third != std::string::npos)
-        << run.out;
-    EXPECT_NE(run.out.find("Batch finished: 2 Completed, 1 Failed, 0 Aborted in "),
-              std::string::npos)
-        << run.out;
-    // --verbose shows the console text, read from the logs, without the prompt.
-    EXPECT_NE(run.out.find("time = 100.00 s (4 of 4)"), std::string::npos) << run.out;
-    EXPECT_EQ(run.out.find("FILENAME"), std::string::npos) << run.out;
+    // --verbose shows the console text, read from the logs, without the prompt; each completed
+    // task's listing is exported as the task completes.
+    EXPECT_TRUE(
+        test::Says(run.out, {"beam1.in: Completed (", "beam2.in: Failed (", "beam3.in: Completed (",
+                             "Batch finished: 2 Completed, 1 Failed, 0 Aborted in ",
+                             "time = 100.00 s (4 of 4)", "Exported: " + dir.File("beam3.xlsx")}));
+    EXPECT_TRUE(test::SaysNone(run.out, {"FILENAME"}));
     for (const char* name : {"beam1", "beam2", "beam3"}) {
-        EXPECT_NE(test::ReadBytes(dir.File(std::string(name) + ".log")).find("Analysis completed."),
-                  std::string::npos)
-            << name;
+        EXPECT_TRUE(test::Says(test::ReadBytes(dir.File(std::string(name) + ".log")),
+                               {"Analysis completed."}));
     }
     EXPECT_TRUE(std::filesystem::exists(dir.File("beam3.out")));
     // The task hands the solver its name as a local run does.
     EXPECT_EQ(test::ReadBytes(dir.File("beam1.received")),
               "argc=1\nstdin=beam1\\r\\n             \n");
-    // Each completed task's listing is exported as the task completes.
-    EXPECT_NE(run.out.find("Exported: " + dir.File("beam3.xlsx")), std::string::npos) << run.out;
     EXPECT_TRUE(std::filesystem::exists(dir.File("beam1.xlsx")));
     EXPECT_FALSE(std::filesystem::exists(dir.File("beam2.xlsx")));
     const std::filesystem::path jobs = config + "/Velto Shell/slurm";
@@ -103,26 +94,16 @@ TEST_F(Cluster, ThreeFilesTheSecondFailing) {
 }
 
 TEST_F(Cluster, CtrlCAsksAndCancelsTheJob) {
-    test::BatchCall call;
-    call.args = {"--slurm",
-                 "--max-running",
-                 "1",
-                 "--solver-folder",
-                 VELTO_STANDIN_DIR,
-                 Input("beam1", {"STEPS 100", "PACE 0.2"}),
-                 Input("beam2", {"STEPS 100", "PACE 0.2"}),
-                 Input("beam3", {"STEPS 100", "PACE 0.2"})};
-    call.terminalInput = true;
-    call.interruptAfter = "beam1.in: Running";
-    call.answerAfter = "Cancel job";
-    call.answer = "c\n";
-    test::BatchCommand run = test::RunVeltoBatch(dir, call);
-    EXPECT_EQ(run.status, 1) << run.out;
-    for (const char* name : {"beam1", "beam2", "beam3"}) {
-        EXPECT_NE(run.out.find(std::string(name) + ".in: Aborted"), std::string::npos) << run.out;
-    }
-    EXPECT_NE(run.out.find("Batch finished: 0 Completed, 0 Failed, 3 Aborted"), std::string::npos)
-        << run.out;
+    test::BatchCommand run = OnCluster(
+        {"--max-running", "1", Input("beam1", {"STEPS 100", "PACE 0.2"}),
+         Input("beam2", {"STEPS 100", "PACE 0.2"}), Input("beam3", {"STEPS 100", "PACE 0.2"})},
+        {.terminalInput = true,
+         .interruptAfter = "beam1.in: Running",
+         .answerAfter = "Cancel job",
+         .answer = "c\n"});
+    EXPECT_TRUE(test::Ended(run, 1,
+                            {"beam1.in: Aborted", "beam2.in: Aborted", "beam3.in: Aborted",
+                             "Batch finished: 0 Completed, 0 Failed, 3 Aborted"}));
     // The cluster cancelled it too: no task ran to its end.
     const std::string id = JobIdIn(run.out);
     ASSERT_NE(id, "");
@@ -135,65 +116,56 @@ TEST_F(Cluster, CtrlCAsksAndCancelsTheJob) {
 }
 
 TEST_F(Cluster, CtrlCWithoutATerminalStopsFollowingAndFollowPicksUp) {
-    test::BatchCall call;
-    call.args = {"--slurm", "--solver-folder", VELTO_STANDIN_DIR,
-                 Input("beam1", {"STEPS 30", "PACE 0.2"})};
-    call.interruptAfter = "beam1.in: Running";
-    test::BatchCommand run = test::RunVeltoBatch(dir, call);
+    test::BatchCommand run = OnCluster({Input("beam1", {"STEPS 30", "PACE 0.2"})},
+                                       {.interruptAfter = "beam1.in: Running"});
     EXPECT_EQ(run.status, 1) << run.out;
     const std::string id = JobIdIn(run.out);
     ASSERT_NE(id, "") << run.out;
-    EXPECT_NE(run.out.find("Stopped following job " + id + "; it runs on."), std::string::npos)
-        << run.out;
-    EXPECT_EQ(run.out.find("Aborted"), std::string::npos) << run.out;
+    EXPECT_TRUE(test::Says(run.out, {"Stopped following job " + id + "; it runs on."}));
+    EXPECT_TRUE(test::SaysNone(run.out, {"Aborted"}));
 
     run = Run({"--follow", id});
-    EXPECT_EQ(run.status, 0) << run.out;
-    EXPECT_NE(run.out.find("beam1.in: Completed"), std::string::npos) << run.out;
+    EXPECT_TRUE(test::Ended(run, 0, {"beam1.in: Completed"}));
 }
 
 TEST_F(Cluster, DetachThenFollowGivesTheSameResult) {
-    test::BatchCommand run = Run({"--slurm", "--detach", "--solver-folder", VELTO_STANDIN_DIR,
-                                  Input("beam1", {"STEPS 4", "PACE 0.2"}),
-                                  Input("beam2", {"STEPS 2", "PACE 0", "EXIT 3"}),
-                                  Input("beam3", {"STEPS 4", "PACE 0.2"})});
+    test::BatchCommand run = OnCluster({"--detach", Input("beam1", {"STEPS 4", "PACE 0.2"}),
+                                        Input("beam2", {"STEPS 2", "PACE 0", "EXIT 3"}),
+                                        Input("beam3", {"STEPS 4", "PACE 0.2"})});
     EXPECT_EQ(run.status, 0) << run.out;
     const std::string id = JobIdIn(run.out);
     ASSERT_NE(id, "") << run.out;
-    EXPECT_NE(run.out.find("Follow it with: velto-batch --follow " + id), std::string::npos);
-    EXPECT_EQ(run.out.find("Completed"), std::string::npos) << run.out;
+    EXPECT_TRUE(test::Says(run.out, {"Follow it with: velto-batch --follow " + id}));
+    EXPECT_TRUE(test::SaysNone(run.out, {"Completed"}));
 
     run = Run({"--follow", id});
     EXPECT_EQ(run.status, 1) << run.out;
-    EXPECT_NE(run.out.find("beam1.in: Completed ("), std::string::npos) << run.out;
-    EXPECT_NE(run.out.find("beam2.in: Failed ("), std::string::npos) << run.out;
-    EXPECT_NE(run.out.find("beam3.in: Completed ("), std::string::npos) << run.out;
-    EXPECT_NE(run.out.find("Batch finished: 2 Completed, 1 Failed, 0 Aborted"), std::string::npos);
+    EXPECT_TRUE(
+        test::Says(run.out, {"beam1.in: Completed (", "beam2.in: Failed (", "beam3.in: Completed (",
+                             "Batch finished: 2 Completed, 1 Failed, 0 Aborted"}));
     // Once more, after the end: the same.
     run = Run({"--follow", id});
-    EXPECT_EQ(run.status, 1) << run.out;
-    EXPECT_NE(run.out.find("Batch finished: 2 Completed, 1 Failed, 0 Aborted"), std::string::npos);
+    EXPECT_TRUE(test::Ended(run, 1, {"Batch finished: 2 Completed, 1 Failed, 0 Aborted"}));
 }
 
 TEST_F(Cluster, AJobTheClusterRefusesLeavesNothingBehind) {
     const std::string input = Input("beam1", {"STEPS 1", "PACE 0"});
-    test::BatchCommand run =
-        Run({"--slurm", "--partition", "bogus", "--solver-folder", VELTO_STANDIN_DIR, input});
-    EXPECT_EQ(run.status, 2) << run.out;
-    EXPECT_NE(run.out.find("velto-batch: the cluster refused the job: invalid partition"),
-              std::string::npos)
-        << run.out;
-    EXPECT_TRUE(NoJobFolderLeft());
+    const std::string refused = "velto-batch: the cluster refused the job: ";
+    struct Case {
+        const char* option;
+        const char* value;
+        std::vector<std::string> said;
+    };
     // The test partition allows a day.
-    run = Run({"--slurm", "--time", "2-00:00:00", "--solver-folder", VELTO_STANDIN_DIR, input});
-    EXPECT_EQ(run.status, 2) << run.out;
-    EXPECT_NE(run.out.find("velto-batch: the cluster refused the job: "), std::string::npos)
-        << run.out;
-    EXPECT_NE(run.out.find("time limit"), std::string::npos) << run.out;
-    EXPECT_TRUE(NoJobFolderLeft());
-    run = Run({"--follow", "999999"});
-    EXPECT_EQ(run.status, 2) << run.out;
-    EXPECT_NE(run.out.find("job 999999 was not submitted by velto-batch"), std::string::npos);
+    for (const Case& c : {Case{"--partition", "bogus", {refused + "invalid partition"}},
+                          Case{"--time", "2-00:00:00", {refused, "time limit"}}}) {
+        const test::BatchCommand run = OnCluster({c.option, c.value, input});
+        EXPECT_TRUE(test::Ended(run, 2, c.said));
+        const std::string jobs = dir.File("config/Velto Shell/slurm");  // none left behind
+        EXPECT_TRUE(!std::filesystem::exists(jobs) || std::filesystem::is_empty(jobs));
+    }
+    const test::BatchCommand run = Run({"--follow", "999999"});
+    EXPECT_TRUE(test::Ended(run, 2, {"job 999999 was not submitted by velto-batch"}));
 }
 
 // The batch model on the cluster, as the window drives it: each row queued, run and ended, its
@@ -221,7 +193,7 @@ TEST_F(Cluster, TheModelRunsItsRowsOnTheCluster) {
     for (const QStringList& statuses : seen) {
         EXPECT_EQ(statuses.front(), "Queued");
     }
-    EXPECT_TRUE(batch.log(0).contains("Analysis completed.")) << batch.log(0).toStdString();
+    EXPECT_TRUE(test::Says(batch.log(0), {"Analysis completed."}));
     EXPECT_FALSE(batch.log(0).contains("FILENAME"));
 }
 

@@ -15,6 +15,7 @@
 #include <QTreeWidget>
 #include <filesystem>
 #include <set>
+#include <sstream>
 
 #include "common/window/messagebox.h"
 #include "shell/cluster/slurmbackend.h"
@@ -53,6 +54,21 @@ class FakeSlurm : public ::testing::Test {
         qputenv("PATH", QByteArray::fromStdString(bin) + ":/usr/bin:/bin");
         // The window starts with the batch it left; each test with none.
         QFile::remove(BatchJournal::DefaultPath(QStringLiteral("shell-batch.json")));
+        // What the batch tells, recorded in `events`.
+        QObject::connect(&batch, &BatchModel::fileQueued,
+                         [&](int row) { events.seen.push_back("queued " + std::to_string(row)); });
+        QObject::connect(&batch, &BatchModel::fileStarted,
+                         [&](int row) { events.seen.push_back("started " + std::to_string(row)); });
+        QObject::connect(&batch, &BatchModel::fileFinished, [&](int row, const QString& status) {
+            events.seen.push_back(std::to_string(row) + " " + status.toStdString());
+        });
+        QObject::connect(&batch, &BatchModel::progress,
+                         [&](int row, float fraction, const QString&) {
+                             events.progress.emplace_back(row, fraction);
+                         });
+        QObject::connect(&batch, &BatchModel::clusterMessage,
+                         [&](const QString& text) { events.messages.push_back(text); });
+        QObject::connect(&batch, &BatchModel::batchFinished, [&] { events.finished = true; });
     }
     void TearDown() override { qputenv("PATH", savedPath); }
 
@@ -75,18 +91,16 @@ class FakeSlurm : public ::testing::Test {
     }
     std::vector<std::string> Args(const std::string& command) {
         std::vector<std::string> args;
-        std::string text = test::ReadBytes(fake.File(command + ".args"));
-        for (std::size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos;
-             start = end + 1) {
-            args.push_back(text.substr(start, end - start));
+        std::istringstream text(test::ReadBytes(fake.File(command + ".args")));
+        for (std::string arg; std::getline(text, arg);) {
+            args.push_back(arg);
         }
         return args;
     }
-    QStringList Inputs(int n) {
-        QStringList files;
+    std::vector<std::string> Inputs(int n) {
+        std::vector<std::string> files;
         for (int i = 1; i <= n; ++i) {
-            files.append(QString::fromStdString(
-                test::StandInInput(dir, "beam" + std::to_string(i), {"STEPS 2"})));
+            files.push_back(test::StandInInput(dir, "beam" + std::to_string(i), {"STEPS 2"}));
         }
         return files;
     }
@@ -96,13 +110,6 @@ class FakeSlurm : public ::testing::Test {
     }
     static QStringList JobFolders() {
         return QDir(SlurmBackend::JobsFolder()).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
-    }
-    static std::vector<std::string> Bytes(const QStringList& files) {
-        std::vector<std::string> paths;
-        for (const QString& file : files) {
-            paths.push_back(PathBytes(file));
-        }
-        return paths;
     }
     // Runs the batch on `backend` until the cluster's first answer: empty when it was accepted,
     // else why not. Polls fast so a test need not wait two seconds a step.
@@ -122,8 +129,9 @@ class FakeSlurm : public ::testing::Test {
         return refusal;
     }
     // Lists the files and submits them as a new job.
-    SlurmBackend* Submit(BatchModel& batch, const QStringList& files, SlurmOptions options = {}) {
-        batch.AddFiles(Bytes(files));
+    SlurmBackend* Submit(BatchModel& batch, const std::vector<std::string>& files,
+                         SlurmOptions options = {}) {
+        batch.AddFiles(files);
         auto backend = std::make_unique<SlurmBackend>(options);
         SlurmBackend* job = backend.get();
         const QString refusal = Start(batch, std::move(backend));
@@ -150,39 +158,22 @@ class FakeSlurm : public ::testing::Test {
         std::vector<QString> messages;
         bool finished = false;
     };
-    void Record(BatchModel& batch, Events& events) {
-        QObject::connect(&batch, &BatchModel::fileQueued,
-                         [&](int row) { events.seen.push_back("queued " + std::to_string(row)); });
-        QObject::connect(&batch, &BatchModel::fileStarted,
-                         [&](int row) { events.seen.push_back("started " + std::to_string(row)); });
-        QObject::connect(&batch, &BatchModel::fileFinished, [&](int row, const QString& status) {
-            events.seen.push_back(std::to_string(row) + " " + status.toStdString());
-        });
-        QObject::connect(&batch, &BatchModel::progress,
-                         [&](int row, float fraction, const QString&) {
-                             events.progress.emplace_back(row, fraction);
-                         });
-        QObject::connect(&batch, &BatchModel::clusterMessage,
-                         [&](const QString& text) { events.messages.push_back(text); });
-        QObject::connect(&batch, &BatchModel::batchFinished, [&] { events.finished = true; });
-    }
 
     QByteArray savedPath;
     std::string bin;
     test::ScratchDir fake;
     test::ScratchDir dir;
+    Events events;
+    BatchModel batch;
 };
 
 TEST_F(FakeSlurm, SubmitsOneArrayAndFollowsEachFileToItsEnd) {
     // A log of an earlier run must not pass for this one's.
     test::WriteBytes(dir.File("beam1.log"), "  Step: time = 100.00 s (old run)\n");
-    BatchModel batch;
     SlurmOptions options;
     options.partition = "long";
     options.maxRunning = 2;
     options.timeLimit = "1:00:00";
-    Events events;
-    Record(batch, events);
     const SlurmBackend& job = *Submit(batch, Inputs(3), options);
     EXPECT_EQ(job.jobId(), "42");
     EXPECT_FALSE(std::filesystem::exists(dir.File("beam1.log")));
@@ -236,15 +227,11 @@ TEST_F(FakeSlurm, SubmitsOneArrayAndFollowsEachFileToItsEnd) {
     EXPECT_FALSE(batch.running());
     // The console text as a local run shows it: the prompt taken out, every line there.
     EXPECT_FALSE(batch.log(0).contains("FILENAME")) << batch.log(0).toStdString();
-    EXPECT_TRUE(batch.log(0).contains("time = 75.00 s (2 of 2)\n  Analysis completed.\n"))
-        << batch.log(0).toStdString();
+    EXPECT_TRUE(test::Says(batch.log(0), {"time = 75.00 s (2 of 2)\n  Analysis completed.\n"}));
     EXPECT_EQ(batch.ElapsedSeconds(2), 3600.0);
 }
 
 TEST_F(FakeSlurm, CancelAbortsTheQueuedAndRunningFiles) {
-    BatchModel batch;
-    Events events;
-    Record(batch, events);
     const SlurmBackend& job = *Submit(batch, Inputs(3));
     EXPECT_EQ(Args("sbatch")[2], "--array=0-2");
     ExitCode(job, 0, "0");
@@ -259,9 +246,6 @@ TEST_F(FakeSlurm, CancelAbortsTheQueuedAndRunningFiles) {
 }
 
 TEST_F(FakeSlurm, ARefusedCancelKeepsFollowing) {
-    BatchModel batch;
-    Events events;
-    Record(batch, events);
     const SlurmBackend& job = *Submit(batch, Inputs(1));
     Queue(job, {"0 RUNNING 0:01"});
     Answer("scancel.err",
@@ -284,9 +268,6 @@ TEST_F(FakeSlurm, ARefusedCancelKeepsFollowing) {
 }
 
 TEST_F(FakeSlurm, AJobGoneFromTheQueueEndsByTheRecordedExitCodes) {
-    BatchModel batch;
-    Events events;
-    Record(batch, events);
     Answer("squeue.err", "slurm_load_jobs error: Invalid job id specified\n");
     // The exit codes are there before the first look at the queue.
     Answer("sbatch.first",
@@ -300,9 +281,6 @@ TEST_F(FakeSlurm, AJobGoneFromTheQueueEndsByTheRecordedExitCodes) {
 }
 
 TEST_F(FakeSlurm, AClusterThatDoesNotAnswerIsToldOnceAndFollowedOn) {
-    BatchModel batch;
-    Events events;
-    Record(batch, events);
     Answer("squeue.err", "slurm_load_jobs error: Unable to contact slurm controller\n");
     const SlurmBackend& job = *Submit(batch, Inputs(1));
     ASSERT_TRUE(test::WaitUntil([&] { return !events.messages.empty(); }, 30));
@@ -325,13 +303,12 @@ TEST_F(FakeSlurm, AClusterThatDoesNotAnswerIsToldOnceAndFollowedOn) {
 // ends with it), and a task that starts at once keeps the log it has begun.
 TEST_F(FakeSlurm, ARefusedJobLeavesNothingBehind) {
     const QStringList before = JobFolders();
-    const QStringList files = Inputs(2);
+    const std::vector<std::string> files = Inputs(2);
     test::WriteBytes(dir.File("beam1.log"), "the log of an earlier run\n");
     Answer("sbatch.refuse",
            "sbatch: error: invalid partition specified: bogus\n"
            "sbatch: error: Batch job submission failed: Invalid partition name specified\n");
-    BatchModel batch;
-    batch.AddFiles(Bytes(files));
+    batch.AddFiles(files);
     batch.RestoreRow("/w/beam9.in", {}, "Completed");  // from an earlier batch
     SlurmOptions options;
     options.partition = "bogus";
@@ -351,11 +328,9 @@ TEST_F(FakeSlurm, ARefusedJobLeavesNothingBehind) {
     for (const char* signal : {"TERM", "HUP", "QUIT", "INT"}) {
         Answer("sbatch.first", std::string("echo $$ > \"$F/sbatch.pid\"; sleep 0.5; kill -") +
                                    signal + " $PPID; exec sleep 30\n");
-        test::BatchCall call;
-        call.args = {"--slurm", "--solver-folder", VELTO_STANDIN_DIR, files[0].toStdString(),
-                     files[1].toStdString()};
-        call.path = bin + ":/usr/bin:/bin";
-        const test::BatchCommand run = test::RunVeltoBatch(dir, call);
+        const test::BatchCommand run = test::RunVeltoBatch(
+            dir, {.args = {"--slurm", "--solver-folder", VELTO_STANDIN_DIR, files[0], files[1]},
+                  .path = bin + ":/usr/bin:/bin"});
         EXPECT_EQ(run.status, -1) << signal << "\n" << run.out;
         EXPECT_EQ(test::ReadBytes(dir.File("beam1.log")), "the log of an earlier run\n") << signal;
         EXPECT_EQ(Listing(), earlier) << signal;  // nothing hidden beside them
@@ -375,7 +350,6 @@ TEST_F(FakeSlurm, NoSbatchOnThePath) {
     qputenv("PATH", QByteArray::fromStdString(dir.path().string()));
     EXPECT_FALSE(SlurmBackend::Available());
     const QStringList before = JobFolders();
-    BatchModel batch;
     batch.RestoreRow("/x/beam1.in", {});
     const QString error = Start(batch, std::make_unique<SlurmBackend>(SlurmOptions()));
     EXPECT_NE(error.indexOf("sbatch"), -1) << error.toStdString();
@@ -391,7 +365,6 @@ TEST_F(FakeSlurm, FollowPicksUpOnlyOurOwnJobs) {
         Queue(job, {"0 RUNNING 0:01", "1 PENDING 0:00"});
         submitted.Detach();
     }
-    BatchModel batch;
     ASSERT_EQ(Follow(batch, "42").toStdString(), "");
     ASSERT_EQ(batch.rowCount(), 2);
     EXPECT_EQ(batch.rows()[1].path.toStdString(), dir.File("beam2.in"));
@@ -452,7 +425,11 @@ class ClusterWindow : public FakeSlurm {
     // A window with `n` files listed.
     std::unique_ptr<FrmMain> Make(int n) {
         ShellDialogs dialogs;
-        dialogs.addFiles = [files = Inputs(n)](QWidget*, const QString&) { return files; };
+        QStringList files;
+        for (const std::string& file : Inputs(n)) {
+            files.append(QString::fromStdString(file));
+        }
+        dialogs.addFiles = [files](QWidget*, const QString&) { return files; };
         auto window = std::make_unique<FrmMain>(dialogs);
         window->onAddClicked();
         return window;

@@ -2,29 +2,17 @@
 // (run here by /bin/sh as a task would be), sbatch's arguments, squeue's answers and the states.
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <sys/wait.h>
 
 #include <QProcess>
 #include <filesystem>
 
 #include "shell/cluster/slurmjob.h"
 #include "shell/model/batchmodel.h"
-#include "shell/runner/localbackend.h"
 #include "shell/runner/solveroutput.h"
 #include "tests/harness/harness.h"
 
 namespace velto {
 namespace {
-
-// What `printf FORMAT` prints in the given shell.
-QByteArray ShellPrintf(const QString& shell, const std::string& format) {
-    QProcess sh;
-    sh.start(shell, {"-c", "printf \"$1\"", "sh", QString::fromLatin1(format)});
-    EXPECT_TRUE(sh.waitForFinished(30000));
-    EXPECT_EQ(sh.exitCode(), 0) << sh.readAllStandardError().toStdString();
-    return sh.readAllStandardOutput();
-}
 
 TEST(PrintfEscape, EveryByteComesBackThroughTheShellsPrintf) {
     std::string all;
@@ -40,8 +28,12 @@ TEST(PrintfEscape, EveryByteComesBackThroughTheShellsPrintf) {
         if (!std::filesystem::exists(shell.toStdString())) {
             continue;
         }
-        const QByteArray back = ShellPrintf(shell, escaped);
-        EXPECT_EQ(back.toStdString(), all) << shell.toStdString();
+        // What `printf FORMAT` prints in this shell.
+        QProcess sh;
+        sh.start(shell, {"-c", "printf \"$1\"", "sh", QString::fromLatin1(escaped)});
+        EXPECT_TRUE(sh.waitForFinished(30000));
+        EXPECT_EQ(sh.exitCode(), 0) << sh.readAllStandardError().toStdString();
+        EXPECT_EQ(sh.readAllStandardOutput().toStdString(), all) << shell.toStdString();
     }
     // Digits after an escape are not taken into it: every escape has three.
     EXPECT_EQ(PrintfEscape(" 7"), "\\0407");
@@ -59,10 +51,10 @@ TEST(SbatchArguments, OneArrayWithTheUsersLimits) {
     options.maxRunning = 4;
     options.timeLimit = "2:00:00";
     const QStringList args = SbatchArguments(options, 12, "v", "/j/100%", "/j/100%/job.sh");
-    EXPECT_TRUE(args.contains("--array=0-11%4")) << args.join(' ').toStdString();
-    EXPECT_TRUE(args.contains("--partition=long"));
-    EXPECT_TRUE(args.contains("--time=2:00:00"));
-    EXPECT_TRUE(args.contains("--output=/j/100%%/slurm-%a.out"));
+    for (const char* arg : {"--array=0-11%4", "--partition=long", "--time=2:00:00",
+                            "--output=/j/100%%/slurm-%a.out"}) {
+        EXPECT_TRUE(args.contains(arg)) << arg << " in " << args.join(' ').toStdString();
+    }
     EXPECT_EQ(args.back(), "/j/100%/job.sh");
     // A backslash turns the patterns off: the name as it is, each backslash doubled.
     const QStringList literal = SbatchArguments(options, 2, "v", "/j/a\\b%", "/j/a\\b%/job.sh");
@@ -153,48 +145,37 @@ class JobScriptRun : public ::testing::Test {
         return test::ReadBytes(jobDir.File("job's folder/" + std::to_string(task) + ".exit"));
     }
 
-    // The same files run by the local batch; their records are moved aside as NAME.local.
-    void RunLocally(const SolverInfo& solver, const std::vector<std::string>& inputs) {
-        BatchModel batch;
-        for (const std::string& input : inputs) {
-            batch.RestoreRow(QString::fromStdString(input), {});
-        }
-        batch.Run(std::make_unique<LocalBackend>(), solver);
-        ASSERT_TRUE(test::WaitUntil([&] { return !batch.running(); }, 60));
-        for (const std::string& input : inputs) {
-            const std::string base = input.substr(0, input.size() - 3);
-            std::filesystem::rename(base + ".received", base + ".local");
-        }
-    }
-
     test::ScratchDir dir;
     test::ScratchDir jobDir;
 };
 
 TEST_F(JobScriptRun, HandsOverTheSameBytesAsALocalRun) {
     // Awkward folders and names: blanks, quotes, a percent sign, a backslash, a leading dash.
-    const std::string folder = dir.File("it's a 100% \\study");
-    std::filesystem::create_directories(folder);
-    std::vector<std::string> inputs;
+    const std::string folder = "it's a 100% \\study/";
+    std::filesystem::create_directories(dir.File(folder));
+    std::vector<std::string> inputs, bases;
     for (const std::string name : {"beam1", "fire-compartment-beam-25", "-dash d"}) {
-        const std::string path = folder + "/" + name + ".in";
-        test::WriteBytes(path,
-                         "TIME\n 1 100\nEND_TIME\nSTANDIN STEPS 2\nSTANDIN PACE 0\n"
-                         "STANDIN RECORD\n");
-        inputs.push_back(path);
+        inputs.push_back(test::StandInInput(dir, folder + name, {"STEPS 2", "PACE 0", "RECORD"}));
+        bases.push_back(dir.File(folder + name));
     }
     for (const char* standin : {VELTO_STANDIN_DIR, VELTO_STANDIN_2004_DIR}) {
         const SolverInfo solver = test::StandIn(standin);
-        RunLocally(solver, inputs);
+        // The same files run by the local batch; their records are moved aside as NAME.local.
+        BatchModel batch;
+        for (const std::string& input : inputs) {
+            batch.RestoreRow(QString::fromStdString(input), {});
+        }
+        test::RunToEnd(batch, solver);
+        for (const std::string& base : bases) {
+            std::filesystem::rename(base + ".received", base + ".local");
+        }
         for (int task = 0; task < static_cast<int>(inputs.size()); ++task) {
+            const std::string& base = bases[static_cast<std::size_t>(task)];
             EXPECT_EQ(RunTask(solver, inputs, task), 0) << standin << " task " << task;
             EXPECT_EQ(ExitFile(task), "0\n");
-            const std::string base = inputs[static_cast<std::size_t>(task)].substr(
-                0, inputs[static_cast<std::size_t>(task)].size() - 3);
             EXPECT_EQ(test::ReadBytes(base + ".received"), test::ReadBytes(base + ".local"))
                 << standin << " " << base;
-            EXPECT_NE(test::ReadBytes(base + ".log").find("Analysis completed."),
-                      std::string::npos);
+            EXPECT_TRUE(test::Says(test::ReadBytes(base + ".log"), {"Analysis completed."}));
         }
     }
 }

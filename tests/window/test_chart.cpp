@@ -9,7 +9,7 @@
 
 #include "extract/chart/curvechart.h"
 #include "extract/chart/niceticks.h"
-#include "tests/support/testsupport.h"
+#include "tests/harness/harness.h"
 
 namespace velto {
 namespace {
@@ -100,8 +100,7 @@ TEST(CurveChart, SavesPngAndSvg) {
     EXPECT_GT(marked, 100);
     ASSERT_TRUE(SaveChart(chart.get(), svg));
     const std::string text = test::ReadBytes(svg.toStdString());
-    EXPECT_NE(text.find("<svg"), std::string::npos);
-    EXPECT_NE(text.find("Node 3"), std::string::npos);
+    EXPECT_TRUE(test::Says(text, {"<svg", "Node 3"}));
     EXPECT_FALSE(SaveChart(chart.get(), QString::fromStdString(dir.File("missing/x.png"))));
 }
 

@@ -132,6 +132,15 @@ class ExtractWindow : public ::testing::Test {
     QString chosenFilter = QStringLiteral("Excel File (*.xls)");  // what the user leaves selected
 };
 
+// The window with its listing opened.
+class OpenedListing : public ExtractWindow {
+  protected:
+    void SetUp() override {
+        ExtractWindow::SetUp();
+        window->onFileClicked();
+    }
+};
+
 TEST_F(ExtractWindow, StartsWithOnlyTheFileRowHelpAndClose) {
     for (const char* name :
          {"cmdDelete", "cmdClear", "cmdSave", "lstAvailable", "lstSelected", "cboVariables",
@@ -147,8 +156,7 @@ TEST_F(ExtractWindow, StartsWithOnlyTheFileRowHelpAndClose) {
     EXPECT_TRUE(Find<QRadioButton>("optTime0")->isChecked());
 }
 
-TEST_F(ExtractWindow, OpeningFillsSummaryTimesAndVariables) {
-    window->onFileClicked();
+TEST_F(OpenedListing, OpeningFillsSummaryTimesAndVariables) {
     EXPECT_TRUE(asked.isEmpty()) << asked.join("|").toStdString();
     EXPECT_EQ(Find<QLineEdit>("txtFileName")->text().toStdString(), listing);
     EXPECT_EQ(Find<QLabel>("lblAnalysis")->text(), "Structural");
@@ -176,8 +184,7 @@ TEST_F(ExtractWindow, OpeningFillsSummaryTimesAndVariables) {
 }
 
 // The lists hand the user's mouse and keys to the session, and show what it then holds.
-TEST_F(ExtractWindow, ListsFollowMouseAndKeys) {
-    window->onFileClicked();
+TEST_F(OpenedListing, ListsFollowMouseAndKeys) {
     window->activateWindow();
     QListWidget* available = List("lstAvailable");
     QListWidget* selected = List("lstSelected");
@@ -225,8 +232,7 @@ TEST_F(ExtractWindow, ListsFollowMouseAndKeys) {
     EXPECT_TRUE(available->selectedItems().isEmpty());
 }
 
-TEST_F(ExtractWindow, OnlyTextMayBeDroppedAndOnlyAsACopy) {
-    window->onFileClicked();
+TEST_F(OpenedListing, OnlyTextMayBeDroppedAndOnlyAsACopy) {
     QWidget* target = List("lstSelected")->viewport();
     QMimeData image;
     image.setData("image/png", "not text");
@@ -250,8 +256,7 @@ TEST_F(ExtractWindow, OnlyTextMayBeDroppedAndOnlyAsACopy) {
     EXPECT_EQ(Texts(List("lstSelected")), QStringList{"120"});
 }
 
-TEST_F(ExtractWindow, TabSelectsTheRangeTextAClickDoesNot) {
-    window->onFileClicked();
+TEST_F(OpenedListing, TabSelectsTheRangeTextAClickDoesNot) {
     auto* from = Find<QLineEdit>("txtVectors0");
     auto* to = Find<QLineEdit>("txtVectors1");
     from->setText("12");
@@ -270,8 +275,7 @@ TEST_F(ExtractWindow, TabSelectsTheRangeTextAClickDoesNot) {
 
 // The window writes, for the same choices, the very bytes velto-extract export writes, and
 // nothing the user does meanwhile changes what it writes.
-TEST_F(ExtractWindow, SaveWritesWhatTheCommandLineWrites) {
-    window->onFileClicked();
+TEST_F(OpenedListing, SaveWritesWhatTheCommandLineWrites) {
     Choose("Beam Stresses", "Beam     1 (Point  2)");
     Find<QLineEdit>("txtVectors0")->setText("11");
     Find<QLineEdit>("txtVectors1")->setText("2");
@@ -310,9 +314,8 @@ TEST_F(ExtractWindow, SaveWritesWhatTheCommandLineWrites) {
                  "--step -3 --times 6,1,4 --columns");
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.err, "");
-    EXPECT_NE(run.out.find("cli.xls: Beam Stresses Beam     1 (Point  2), 4 vectors x 3 times"),
-              std::string::npos)
-        << run.out;
+    EXPECT_TRUE(
+        test::Says(run.out, {"cli.xls: Beam Stresses Beam     1 (Point  2), 4 vectors x 3 times"}));
     const std::string bytes = test::ReadBytes(target);
     EXPECT_GT(bytes.size(), 100u);
     EXPECT_EQ(bytes, test::ReadBytes(cli));
@@ -320,8 +323,7 @@ TEST_F(ExtractWindow, SaveWritesWhatTheCommandLineWrites) {
 
 // The save dialog's filter and the typed name both reach the format choice (its rule is
 // SheetFormatChoice's): here each alone would give xls.
-TEST_F(ExtractWindow, SaveWritesTheFormatOfTheChosenFilter) {
-    window->onFileClicked();
+TEST_F(OpenedListing, SaveWritesTheFormatOfTheChosenFilter) {
     Drop("1 3 ");
     for (const auto& [filter, name, start] :
          {std::tuple{"CSV File (*.csv)", "typed", std::string("Variable,")},
@@ -337,8 +339,7 @@ TEST_F(ExtractWindow, SaveWritesTheFormatOfTheChosenFilter) {
 // Why a save would give nothing reaches the user: in Save's tip while the choices are refused,
 // and in a message before any file question when a save or chart finds nothing to give. The
 // reasons themselves are the session's.
-TEST_F(ExtractWindow, NothingToSaveOrDrawIsExplained) {
-    window->onFileClicked();
+TEST_F(OpenedListing, NothingToSaveOrDrawIsExplained) {
     Drop("0 ");
     Find<QLineEdit>("txtVectors1")->setText("1e400");
     EXPECT_FALSE(Enabled("cmdSave"));
@@ -356,8 +357,7 @@ TEST_F(ExtractWindow, NothingToSaveOrDrawIsExplained) {
     EXPECT_EQ(window->findChild<ChartDialog*>(), nullptr);
 }
 
-TEST_F(ExtractWindow, QuitDuringASaveAsksYesStopsItNoLetsItFinish) {
-    window->onFileClicked();
+TEST_F(OpenedListing, QuitDuringASaveAsksYesStopsItNoLetsItFinish) {
     Drop("0 1 2 3 4 5 ");
     for (int reply : {kAnswerNo, kAnswerYes}) {
         answer = reply;
@@ -374,8 +374,7 @@ TEST_F(ExtractWindow, QuitDuringASaveAsksYesStopsItNoLetsItFinish) {
     }
 }
 
-TEST_F(ExtractWindow, ChartDrawsTheSelectionAndSavesIt) {
-    window->onFileClicked();
+TEST_F(OpenedListing, ChartDrawsTheSelectionAndSavesIt) {
     Choose("Beam Axial Force", "N2");
     Find<QLineEdit>("txtVectors1")->setText("4");
     Drop("0 2 4 ");
@@ -398,7 +397,7 @@ TEST_F(ExtractWindow, ChartDrawsTheSelectionAndSavesIt) {
 // A chart of one node takes other runs of the model: one curve per listing, a listing that
 // cannot give the node said by name and left out, and the table saved as velto-extract compare
 // writes it.
-TEST_F(ExtractWindow, ChartComparesListingsAndSavesTheirTable) {
+TEST_F(OpenedListing, ChartComparesListingsAndSavesTheirTable) {
     ListingSpec longer;
     longer.nodes = 20;
     longer.times = 9;
@@ -408,8 +407,6 @@ TEST_F(ExtractWindow, ChartComparesListingsAndSavesTheirTable) {
     longer.nodes = 5;
     const std::string small = dir.File("small.out");
     WriteListingFile(longer, small);
-
-    window->onFileClicked();
     Choose("Displacements", "DOF2");
     Find<QLineEdit>("txtVectors0")->setText("7");
     Find<QLineEdit>("txtVectors1")->setText("7");
@@ -453,24 +450,23 @@ TEST_F(ExtractWindow, FoldersSurviveARestart) {
     std::filesystem::create_directory(folder);
     std::filesystem::copy_file(listing, folder + "/frame.out");
     listing = folder + "/frame.out";
-    window->onFileClicked();
-    Drop("0 ");
     target = folder + "/saved.xls";
-    window->onSaveClicked();
+    auto openAndSave = [this] {
+        window->onFileClicked();
+        Drop("0 ");
+        window->onSaveClicked();
+    };
+    openAndSave();
     window->close();
     window.reset();
     Make();
-    window->onFileClicked();
+    openAndSave();
     EXPECT_EQ(openFolder.toStdString(), folder + "/");
-    Drop("0 ");
-    window->onSaveClicked();
     EXPECT_EQ(saveFolder.toStdString(), folder + "/");
     // A save folder gone since is not offered: the listing's is.
     std::filesystem::rename(folder, folder + ".moved");
     listing = folder + ".moved/frame.out";
-    window->onFileClicked();
-    Drop("0 ");
-    window->onSaveClicked();
+    openAndSave();
     EXPECT_EQ(saveFolder.toStdString(), folder + ".moved/");
 }
 
@@ -537,39 +533,34 @@ TEST(ProgramIcons, EachDrawnAtTheSizesAsked) {
 }
 
 // The box as shown, with the size it takes on showing, short and long messages alike, stands
-// in the middle of its owner.
-TEST(MessageBox, CentredOnItsOwner) {
+// in the middle of its owner; a short message under a long title is wide enough for the title.
+TEST(MessageBox, CentredOnItsOwnerAndWideEnoughForItsTitle) {
+    // The box's frame and width as it shows; it is closed at once.
+    auto shown = [](QWidget* owner, const QString& prompt, int style, const QString& title) {
+        std::pair<QRect, int> box;
+        QTimer::singleShot(0, [&] {
+            QWidget* modal = QApplication::activeModalWidget();
+            ASSERT_NE(modal, nullptr);
+            box = {modal->frameGeometry(), modal->width()};
+            modal->close();
+        });
+        MsgBoxCentered(owner, prompt, style, title);
+        return box;
+    };
     QWidget owner;
     owner.setGeometry(100, 50, 801, 600);
     owner.show();
     for (const QString& prompt : {QStringLiteral("75"), QString(40, QLatin1Char('x')) + "\n\n" +
                                                             QString(300, QLatin1Char('y'))}) {
-        QRect shown;
-        QTimer::singleShot(0, [&] {
-            QWidget* box = QApplication::activeModalWidget();
-            ASSERT_NE(box, nullptr);
-            shown = box->frameGeometry();
-            box->close();
-        });
-        MsgBoxCentered(&owner, prompt, kStyleYesNo | kStyleQuestion, QStringLiteral("Velto"));
-        const QPoint middle = owner.frameGeometry().center() - shown.center();
-        EXPECT_LE(std::abs(middle.x()), 1) << shown.width();
-        EXPECT_LE(std::abs(middle.y()), 1) << shown.height();
+        const QRect frame =
+            shown(&owner, prompt, kStyleYesNo | kStyleQuestion, QStringLiteral("Velto")).first;
+        const QPoint middle = owner.frameGeometry().center() - frame.center();
+        EXPECT_LE(std::abs(middle.x()), 1) << frame.width();
+        EXPECT_LE(std::abs(middle.y()), 1) << frame.height();
     }
-}
-
-// A short message under a long title: the box is wide enough for the whole title.
-TEST(MessageBox, WideEnoughForItsTitle) {
     const QString title = QStringLiteral("VeltoExtract");
-    int width = 0;
-    QTimer::singleShot(0, [&] {
-        QWidget* box = QApplication::activeModalWidget();
-        ASSERT_NE(box, nullptr);
-        width = box->width();
-        box->close();
-    });
-    MsgBoxCentered(nullptr, QStringLiteral("75"), kStyleOk, title);
-    EXPECT_GE(width, QFontMetrics(QApplication::font()).horizontalAdvance(title) + 150);
+    EXPECT_GE(shown(nullptr, QStringLiteral("75"), kStyleOk, title).second,
+              QFontMetrics(QApplication::font()).horizontalAdvance(title) + 150);
 }
 
 }  // namespace

@@ -5,7 +5,6 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QDir>
-#include <QEventLoop>
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -73,6 +72,11 @@ class ShellWindow : public ::testing::Test {
         };
         return std::make_unique<FrmMain>(dialogs);
     }
+    // The user adds these files, as the Add dialog returns them, to `to` (or the window).
+    void Add(QStringList files, FrmMain* to = nullptr) {
+        toAdd = std::move(files);
+        (to ? to : window.get())->onAddClicked();
+    }
     QString Input(const std::string& name, const std::string& directives) {
         std::string path = dir.File(name);
         test::WriteBytes(path, "TIME\n 1 100\nEND_TIME\n" + directives);
@@ -106,12 +110,7 @@ class ShellWindow : public ::testing::Test {
         return statuses;
     }
     void WaitForBatch() {
-        QEventLoop loop;
-        QObject::connect(&window->batch(), &BatchModel::batchFinished, &loop, &QEventLoop::quit);
-        QTimer::singleShot(60000, &loop, &QEventLoop::quit);
-        if (window->batch().running()) {
-            loop.exec();
-        }
+        test::WaitUntil([this] { return !window->batch().running(); }, 60);
     }
 
     test::ScratchDir dir;
@@ -146,8 +145,7 @@ TEST_F(ShellWindow, ListCommandsGoThroughTheModel) {
     EXPECT_FALSE(Enabled("cmdStop") || Enabled("mnuAnalysisStop"));
     const QString beam = Input("beam1.in", "");
     const QString text = Input("beam1.txt", "");
-    toAdd = {beam, text, beam};
-    window->onAddClicked();
+    Add({beam, text, beam});
     auto* list = Find<QTreeWidget>("lvwFiles");
     ASSERT_EQ(list->topLevelItemCount(), 1);
     EXPECT_EQ(list->topLevelItem(0)->text(0), beam);
@@ -157,8 +155,7 @@ TEST_F(ShellWindow, ListCommandsGoThroughTheModel) {
     EXPECT_EQ(styles.back(), kStyleCritical);
     EXPECT_EQ(window->lastAddFolder().toStdString(), dir.path().string());
     ExpectListCommands(true);
-    toAdd = {Input("beam2.in", "")};
-    window->onAddClicked();
+    Add({Input("beam2.in", "")});
     EXPECT_EQ(addFolder.toStdString(), dir.path().string());
     ASSERT_EQ(list->topLevelItemCount(), 2);
     window->onFileDoubleClicked(1);
@@ -234,12 +231,10 @@ TEST_F(ShellWindow, AnUnreadableJournalIsKeptAside) {
 // and a window takes up the last batch that no open window holds.
 TEST_F(ShellWindow, EachWindowKeepsItsOwnBatch) {
     Make();
-    toAdd = {Input("beam1.in", "")};
-    window->onAddClicked();
+    Add({Input("beam1.in", "")});
     std::unique_ptr<FrmMain> second = Another();
     EXPECT_EQ(second->batch().rowCount(), 0);
-    toAdd = {Input("beam2.in", "")};
-    second->onAddClicked();
+    Add({Input("beam2.in", "")}, second.get());
     window.reset();
     std::unique_ptr<FrmMain> third = Another();
     ASSERT_EQ(third->batch().rowCount(), 1);
@@ -266,8 +261,7 @@ TEST_F(ShellWindow, ExportAfterEachRun) {
     exportAnswers = {"--variable Temperature --format csv"};
     setting->trigger();
     EXPECT_TRUE(setting->isChecked());
-    toAdd = {Input("hot.in", "STANDIN KIND thermal\nSTANDIN PACE 0\n")};
-    window->onAddClicked();
+    Add({Input("hot.in", "STANDIN KIND thermal\nSTANDIN PACE 0\n")});
     window->onRunClicked();
     EXPECT_FALSE(setting->isEnabled());
     WaitForBatch();
@@ -281,9 +275,8 @@ TEST_F(ShellWindow, ExportAfterEachRun) {
 TEST_F(ShellWindow, BatchMarksEachFileAndKeepsItsConsoleText) {
     Make();
     // The order of statuses in a batch is the model's rule; the list shows them.
-    toAdd = {Input("beam1.in", "STANDIN PACE 0\n"),
-             Input("beam2.in", "STANDIN PACE 0\nSTANDIN EXIT 3\nSTANDIN STEPS \x80/mm\xb2\n")};
-    window->onAddClicked();
+    Add({Input("beam1.in", "STANDIN PACE 0\n"),
+         Input("beam2.in", "STANDIN PACE 0\nSTANDIN EXIT 3\nSTANDIN STEPS \x80/mm\xb2\n")});
     window->onRunClicked();
     EXPECT_TRUE(Enabled("cmdStop"));
     EXPECT_FALSE(Enabled("cmdAdd") || Enabled("cmdRun") || Enabled("mnuFileClear"));
@@ -324,8 +317,7 @@ TEST_F(ShellWindow, BatchMarksEachFileAndKeepsItsConsoleText) {
     EXPECT_EQ(window->width(), width);
     // The summary goes with the batch it tells of when the list changes.
     EXPECT_TRUE(Find<QPlainTextEdit>("txtRun")->toPlainText().contains("Batch finished"));
-    toAdd = {Input("beam4.in", "")};
-    window->onAddClicked();
+    Add({Input("beam4.in", "")});
     EXPECT_EQ(Find<QPlainTextEdit>("txtRun")->toPlainText(), "");
 }
 
@@ -360,8 +352,7 @@ TEST_F(ShellWindow, AddDialogShowsTheLabelsMnemonics) {
 TEST_F(ShellWindow, QuitDuringABatchAsksFirst) {
     Make();
     // That a quit stops the batch and waits for its end is the model's rule; the window asks.
-    toAdd = {Input("beam1.in", "STANDIN STEPS 100\nSTANDIN PACE 0.1\n")};
-    window->onAddClicked();
+    Add({Input("beam1.in", "STANDIN STEPS 100\nSTANDIN PACE 0.1\n")});
     answer = kAnswerNo;
     bool closedOnce = false;
     QObject::connect(&window->batch(), &BatchModel::progress, [&](int, float, const QString&) {
@@ -386,8 +377,7 @@ TEST_F(ShellWindow, QuitDuringABatchAsksFirst) {
 
     // The batch ends while the question is up: Yes then closes the window at once.
     Make();
-    toAdd = {Input("beam3.in", "STANDIN STEPS 3\nSTANDIN PACE 0.05\n")};
-    window->onAddClicked();
+    Add({Input("beam3.in", "STANDIN STEPS 3\nSTANDIN PACE 0.05\n")});
     whileAsked = [this] { WaitForBatch(); };
     bool asking = false;
     QObject::connect(&window->batch(), &BatchModel::progress, [&](int, float, const QString&) {
@@ -408,8 +398,7 @@ TEST_F(ShellWindow, QuitDuringABatchAsksFirst) {
 // A window that goes away while its stopped batch is still ending is not reported to.
 TEST_F(ShellWindow, WindowGoneAfterStopIsNotTouchedByTheEndingRun) {
     Make();
-    toAdd = {Input("beam1.in", "STANDIN STEPS 100\nSTANDIN PACE 0.1\n")};
-    window->onAddClicked();
+    Add({Input("beam1.in", "STANDIN STEPS 100\nSTANDIN PACE 0.1\n")});
     window->onRunClicked();
     QTest::qWait(200);
     // Escape that closes a menu leaves the batch running; on the window itself it stops it.
@@ -439,8 +428,7 @@ TEST_F(ShellWindow, RunOnClusterSaysWhyItIsOffAndAsksFirst) {
     Make();
     auto* cluster = Find<QAction>("mnuAnalysisCluster");
     EXPECT_EQ(cluster->toolTip(), "sbatch was not found on the PATH");
-    toAdd = {Input("beam1.in", ""), Input("beam2.in", "")};
-    window->onAddClicked();
+    Add({Input("beam1.in", ""), Input("beam2.in", "")});
     EXPECT_FALSE(cluster->isEnabled());
 
     test::WriteBytes(bin + "/sbatch", "#!/bin/sh\nexit 1\n");
@@ -529,16 +517,15 @@ TEST_F(ShellWindow, TrayEntryAndItsMenu) {
     auto* icon = window->findChild<QSystemTrayIcon*>();
     ASSERT_NE(icon, nullptr);
     EXPECT_EQ(icon->contextMenu(), Find<QMenu>("mPopupSys"));
-    if (QSystemTrayIcon::isSystemTrayAvailable()) {
+    // Where there is no tray the entry is off, and toggling it shows nothing.
+    const bool available = QSystemTrayIcon::isSystemTrayAvailable();
+    EXPECT_EQ(tray->isEnabled(), available);
+    if (available) {
         window->onTrayToggled();
         EXPECT_TRUE(tray->isChecked() && window->trayIconShown());
-        window->onTrayToggled();
-        EXPECT_FALSE(tray->isChecked() || window->trayIconShown());
-    } else {
-        EXPECT_FALSE(tray->isEnabled());
-        window->onTrayToggled();
-        EXPECT_FALSE(tray->isChecked() || window->trayIconShown());
     }
+    window->onTrayToggled();
+    EXPECT_FALSE(tray->isChecked() || window->trayIconShown());
 }
 
 // The strip never shows 0% nor 100% while a file runs; the caption and tip tell the true share.
