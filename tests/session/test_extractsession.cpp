@@ -274,9 +274,16 @@ TEST_F(Session, ALargeSaveWrittenAsItIsReadIsTheSameFile) {
     session.AddTimes(rows);
     const std::string target = dir.File("big.csv");
     // A slow reading: the writer must wait for each time's values, not write what is not read.
-    progress.act = [] { std::this_thread::sleep_for(std::chrono::milliseconds(2)); };
+    // Meanwhile the user's choices wait for the save's end: the writer is reading them.
+    bool chosen = false;
+    progress.act = [&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        chosen = chosen || session.ChooseVariable(0) || session.ChooseVector(0) ||
+                 session.SetRangeText(1, "5") || session.SetLayout(TimeLayout::InColumns);
+    };
     ASSERT_EQ(session.Save(target, SheetFormat::Csv).outcome, SaveOutcome::Written);
     progress.act = nullptr;
+    EXPECT_FALSE(chosen);
     ASSERT_EQ(session.Chart().outcome, SaveOutcome::Extracted);
     const std::string reference = dir.File("reference.csv");
     ASSERT_TRUE(WriteSpreadsheet(session.catalogue(), reference, "Displacements", "DOF2",
