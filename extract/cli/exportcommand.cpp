@@ -6,6 +6,7 @@
 #include <cctype>
 #include <csignal>
 #include <filesystem>
+#include <optional>
 #include <vector>
 
 #include "common/atomicsave.h"
@@ -226,10 +227,12 @@ int RunExport(const ExportOptions& o, std::FILE* out, std::FILE* err) {
     }
     const SaveRequest request = session.CurrentRequest();
 
-    SaveResult result;
-    {
-        const InterruptScope scope;
-        result = o.plot ? session.Chart() : session.Save(o.output, format);
+    // Ctrl+C is held until the command has said what it did: a file already in the target's
+    // place must not go unreported. Drawing is stopped as any program is.
+    std::optional<InterruptScope> scope(std::in_place);
+    const SaveResult result = o.plot ? session.Chart() : session.Save(o.output, format);
+    if (o.plot) {
+        scope.reset();
     }
     terminal.Clear();
     const int shown = messages.count();

@@ -122,6 +122,8 @@ Catalogue::Stamp StampOf(const std::string& path) {
         stamp.size = info.st_size;
         stamp.modifiedNs =
             static_cast<long long>(info.st_mtim.tv_sec) * 1000000000LL + info.st_mtim.tv_nsec;
+        stamp.changedNs =
+            static_cast<long long>(info.st_ctim.tv_sec) * 1000000000LL + info.st_ctim.tv_nsec;
     }
     return stamp;
 }

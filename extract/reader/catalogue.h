@@ -122,7 +122,8 @@ struct Catalogue {
         bool known = false;
         unsigned long long device = 0, inode = 0;
         long long size = 0, modifiedNs = 0;
-        std::uint64_t ends = 0;  // EndsDigest of the bytes scanned
+        long long changedNs = 0;  // the inode's change time: no tool can set it back
+        std::uint64_t ends = 0;   // EndsDigest of the bytes scanned
     } Scanned;
 
     // Set by an extraction that found the listing shorter than its scan recorded, or no longer

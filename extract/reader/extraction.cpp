@@ -162,8 +162,11 @@ void RequireTheScannedListing(Catalogue& c) {
     if (!now.known) {
         return;  // the reading says what became of it
     }
+    // Rewritten in place without growing: its modification time moves, unless it was set back,
+    // and its change time moves whatever was done.
     if (now.device != c.Scanned.device || now.inode != c.Scanned.inode ||
-        (now.size == c.Scanned.size && now.modifiedNs != c.Scanned.modifiedNs)) {
+        (now.size == c.Scanned.size &&
+         (now.modifiedNs != c.Scanned.modifiedNs || now.changedNs != c.Scanned.changedNs))) {
         c.ListingChanged = true;
         throw ListingChangedError{false};
     }
