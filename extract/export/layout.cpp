@@ -87,6 +87,18 @@ class WatchedSheet final : public SheetWriter {
     long row_ = 0;
 };
 
+// Puts the written file in the target's place unless the user stopped the save. A stop that
+// comes while the file is completed (an xlsx is zipped at the end) still holds: a last progress
+// report lets it reach us before the file takes the target's place.
+bool CommitUnlessStopped(AtomicSave& save, const Catalogue& c, ProgressSink* progress) {
+    return save.Commit([&] {
+        if (progress != nullptr) {
+            progress->UpdateProgress(1, kWritingCaption);
+        }
+        return !c.AbortSave;
+    });
+}
+
 // Writes the sheet through an AtomicSave: false when the user stopped it (nothing written).
 bool WriteReplacing(const Catalogue& c, const std::string& fileName, std::string_view variable,
                     std::string_view vectorName, TimeLayout layout, SheetFormat format,
@@ -103,14 +115,7 @@ bool WriteReplacing(const Catalogue& c, const std::string& fileName, std::string
     } catch (const SaveAborted&) {
         return false;
     }
-    // A stop that comes while the file is completed (an xlsx is zipped at the end) still holds:
-    // a last progress report lets it reach us before the file takes the target's place.
-    return save.Commit([&] {
-        if (progress != nullptr) {
-            progress->UpdateProgress(1, kWritingCaption);
-        }
-        return !c.AbortSave;
-    });
+    return CommitUnlessStopped(save, c, progress);
 }
 
 }  // namespace
@@ -342,6 +347,23 @@ class RowWriter {
     bool complete_ = false;
 };
 
+// Runs a save, showing whatever stops it as the critical message the user must see: false then.
+template <typename Save>
+bool ShowingSaveFailures(MessageSink& messages, Save&& save) {
+    std::string text;
+    try {
+        return save();
+    } catch (const RuntimeError& error) {
+        text = SaveFailureText(error);
+    } catch (const std::bad_alloc&) {
+        text = ErrorDescription(kOutOfMemory);
+    } catch (const std::exception&) {
+        text = ErrorDescription(kInternalError);
+    }
+    messages.ShowMessage(text, MessageIcon::Critical, kExtractTitle);
+    return false;
+}
+
 bool WriteAsRead(const Catalogue& c, const std::string& fileName, std::string_view variable,
                  std::string_view vectorName, TimeLayout layout, SheetFormat format,
                  MessageSink& messages, ProgressSink* progress,
@@ -372,12 +394,7 @@ bool WriteAsRead(const Catalogue& c, const std::string& fileName, std::string_vi
         }
         return false;
     }
-    return save.Commit([&] {
-        if (progress != nullptr) {
-            progress->UpdateProgress(1, kWritingCaption);
-        }
-        return !c.AbortSave;
-    });
+    return CommitUnlessStopped(save, c, progress);
 }
 
 }  // namespace
@@ -386,19 +403,10 @@ bool WriteSpreadsheetAsRead(const Catalogue& c, const std::string& fileName,
                             std::string_view variable, std::string_view vectorName,
                             TimeLayout layout, MessageSink& messages, SheetFormat format,
                             ProgressSink* progress, const std::function<bool(RowGate&)>& read) {
-    std::string text;
-    try {
+    return ShowingSaveFailures(messages, [&] {
         return WriteAsRead(c, fileName, variable, vectorName, layout, format, messages, progress,
                            read);
-    } catch (const RuntimeError& error) {
-        text = SaveFailureText(error);
-    } catch (const std::bad_alloc&) {
-        text = ErrorDescription(kOutOfMemory);
-    } catch (const std::exception&) {
-        text = ErrorDescription(kInternalError);
-    }
-    messages.ShowMessage(text, MessageIcon::Critical, kExtractTitle);
-    return false;
+    });
 }
 
 bool WriteSpreadsheet(const Catalogue& c, const std::string& fileName, std::string_view variable,
@@ -409,18 +417,9 @@ bool WriteSpreadsheet(const Catalogue& c, const std::string& fileName, std::stri
         messages.ShowMessage(problem, MessageIcon::Critical, kExtractTitle);
         return false;
     }
-    std::string text;
-    try {
+    return ShowingSaveFailures(messages, [&] {
         return WriteReplacing(c, fileName, variable, vectorName, layout, format, progress);
-    } catch (const RuntimeError& error) {
-        text = SaveFailureText(error);
-    } catch (const std::bad_alloc&) {
-        text = ErrorDescription(kOutOfMemory);
-    } catch (const std::exception&) {
-        text = ErrorDescription(kInternalError);
-    }
-    messages.ShowMessage(text, MessageIcon::Critical, kExtractTitle);
-    return false;
+    });
 }
 
 }  // namespace velto
