@@ -24,6 +24,29 @@ TEST(Tokenize, WordsAreRunsOfNonBlankCharacters) {
     EXPECT_EQ(Tokenize("TIME\t=\t60.0"), (Words{"TIME", "=", "60.0"}));
 }
 
+// The word finder takes eight characters at a time; the tokenizer one. Lines of every length
+// around the eight-byte steps, with blanks, TABs and bytes that differ from them by one bit
+// (0xA0, 0x89, 0x00, 0x21), must give the same words.
+TEST(Tokenize, FindWordAgreesWithTheWordsOfAnyLine) {
+    std::mt19937 random(20261207);
+    const std::string alphabet = std::string("  \t-1E.\xA0\x89!") + '\0';
+    for (int n = 0; n < 20000; ++n) {
+        std::string line(random() % 40, ' ');
+        for (char& ch : line) {
+            ch = alphabet[random() % alphabet.size()];
+        }
+        const std::vector<std::string_view> words = Tokenize(line);
+        for (std::size_t k = 0; k <= words.size(); ++k) {
+            const std::string_view found = FindWord(line, k);
+            ASSERT_EQ(found, k < words.size() ? words[k] : std::string_view())
+                << "word " << k << " of \"" << line << "\"";
+            if (!found.empty()) {
+                ASSERT_EQ(found.data(), words[k].data());
+            }
+        }
+    }
+}
+
 TEST(Tokenize, WordAtRaisesSubscriptErrorPastTheLastWord) {
     EXPECT_EQ(WordAt("  * THERE ARE   120 NODES.", 3), "120");
     EXPECT_EQ(ErrorOf([] { WordAt("  TIME =", 2); }), kSubscriptOutOfRange);
