@@ -43,20 +43,29 @@ inline std::string_view FindWord(std::string_view text, std::size_t k) {
             const std::uint64_t blank = text_detail::BlankBytes(v) >> 7;  // bit 8i: byte i
             const std::uint64_t filled = ~blank & kByteBits;
             // A word starts at a byte that is not blank after one that is.
-            std::uint64_t starts = filled & ((blank << 8) | (inWord ? 0 : 1));
-            const auto count = static_cast<std::size_t>(std::popcount(starts));
-            if (k < count) {
-                for (; k > 0; --k) {
-                    starts &= starts - 1;
+            for (std::uint64_t starts = filled & ((blank << 8) | (inWord ? 0 : 1)); starts != 0;
+                 starts &= starts - 1) {
+                if (k-- > 0) {
+                    continue;
                 }
                 const char* start = p + std::countr_zero(starts) / 8;
                 const char* stop = start;
+                // The word ends at the first blank after its start, found as its start was.
+                while (end - stop >= 8) {
+                    std::memcpy(&v, stop, 8);
+                    const std::uint64_t after = text_detail::BlankBytes(v);
+                    if (after != 0) {
+                        return std::string_view(
+                            start, static_cast<std::size_t>(stop - start) +
+                                       static_cast<std::size_t>(std::countr_zero(after) / 8));
+                    }
+                    stop += 8;
+                }
                 while (stop < end && solid(*stop)) {
                     ++stop;
                 }
                 return std::string_view(start, static_cast<std::size_t>(stop - start));
             }
-            k -= count;
             inWord = (filled >> 56) != 0;
             p += 8;
         }
