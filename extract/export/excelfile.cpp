@@ -324,6 +324,26 @@ bool ExcelFile::WriteValue(int valueType, int cellFontUsed, int alignment, int h
     return true;
 }
 
+void ExcelFile::WriteNumberRow(int cellFontUsed, int alignment, int hiddenLocked, long row,
+                               long col, std::span<const double> values) {
+    RequireOpen();
+    const std::uint16_t rowIndex = ZeroBasedIndex(row);
+    const std::uint8_t attribute1 = CheckedByte(hiddenLocked);
+    const std::uint8_t attribute2 = CheckedByte(cellFontUsed);
+    const std::uint8_t attribute3 = CheckedByte(alignment);
+    rowRecords_.clear();
+    for (const double value : values) {
+        if (!std::isfinite(value)) {
+            Raise(kOverflow);
+        }
+        Record record(record_, kNumberCellRecord);
+        record.Word(rowIndex).Word(ZeroBasedIndex(col++)).Byte(attribute1).Byte(attribute2);
+        const std::vector<std::uint8_t>& bytes = record.Byte(attribute3).Double(value).Finish();
+        rowRecords_.insert(rowRecords_.end(), bytes.begin(), bytes.end());
+    }
+    Write(rowRecords_);
+}
+
 bool ExcelFile::SetMargin(int margin, double marginValue) {
     RequireOpen();
     if (margin < INT16_MIN || margin > UINT16_MAX) {

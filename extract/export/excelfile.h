@@ -4,6 +4,7 @@
 #include <concepts>
 #include <cstdint>
 #include <cstdio>
+#include <span>
 #include <string>
 #include <variant>
 #include <vector>
@@ -100,6 +101,12 @@ class ExcelFile {
     bool WriteValue(int valueType, int cellFontUsed, int alignment, int hiddenLocked, long row,
                     long col, const CellValue& value);
 
+    // Number cells (type 1) of doubles, from column `col` along row `row`: the very records of
+    // as many WriteValue calls, written at once (a sheet of listing values is mostly rows of
+    // them). A cell outside the sheet, or a value that is not finite, writes none of the row.
+    void WriteNumberRow(int cellFontUsed, int alignment, int hiddenLocked, long row, long col,
+                        std::span<const double> values);
+
     // Writes marginValue (inches) as the record numbered margin, usually one of the kXxxMargin
     // numbers. margin must fit 16 bits, signed or unsigned (-32768..65535), else overflow (6);
     // its low 16 bits are written.
@@ -132,7 +139,8 @@ class ExcelFile {
 
     std::FILE* file_ = nullptr;
     int fileNumber_ = 0;
-    std::vector<std::uint8_t> record_;  // the record being built
+    std::vector<std::uint8_t> record_;      // the record being built
+    std::vector<std::uint8_t> rowRecords_;  // the records of a row written at once
 };
 
 }  // namespace velto

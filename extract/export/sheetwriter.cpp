@@ -61,12 +61,20 @@ class BiffSheet final : public SheetWriter {
     void Number(long row, long col, double value) override {
         file_.WriteValue(kNumberCell, 0, 1, 0, row, col, value);
     }
+    void ListingRow(long row, long col, std::span<const float> values) override {
+        stored_.clear();
+        for (const float value : values) {
+            stored_.push_back(StoredDouble(value));
+        }
+        file_.WriteNumberRow(0, 1, 0, row, col, stored_);
+    }
     void Close() override { file_.CloseFile(); }
 
   private:
     static constexpr int kNumberCell = 1;
     static constexpr int kTextCell = 2;
     ExcelFile file_;
+    std::vector<double> stored_;
 };
 
 // --- csv -------------------------------------------------------------------------------------

@@ -1,9 +1,11 @@
 #include "extract/export/excelfile.h"
 
 #include <gtest/gtest.h>
+
 #include <sys/stat.h>
 
 #include <bit>
+#include <cmath>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -137,6 +139,14 @@ TEST_F(ExcelFileTest, Records) {
          },
          Join({TextAtA1("20.1"), TextAtA1("100000"), TextAtA1("1e+20"), TextAtA1("5"),
                TextAtA1("0")})},
+        {"a row of numbers is the number cells along it",
+         [](ExcelFile& s) {
+             s.WriteNumberRow(0, 1, 0, 4, 2, std::vector{0.5, -3.25});
+         },
+         Join({{0x03, 0, 0x0F, 0, 3, 0, 1, 0, 0, 0, 1},
+               DoubleBytes(0.5),
+               {0x03, 0, 0x0F, 0, 3, 0, 2, 0, 0, 0, 1},
+               DoubleBytes(-3.25)})},
         {"font",
          [](ExcelFile& s) { s.SetFont("Arial", 10, 1); },
          {0x31, 0, 10, 0, 200, 0, 1, 0, 5, 'A', 'r', 'i', 'a', 'l'}},
@@ -187,6 +197,16 @@ TEST_F(ExcelFileTest, RejectedCallsWriteNothingAndKeepEarlierRecords) {
         {"row 65537", [&] { sheet.WriteValue(1, 0, 0, 0, 65537, 1, 1.0); }, kOverflow},
         {"column 0", [&] { sheet.WriteValue(1, 0, 0, 0, 1, 0, 1.0); }, kOverflow},
         {"column 65537", [&] { sheet.WriteValue(1, 0, 0, 0, 1, 65537, 1.0); }, kOverflow},
+        {"a row reaching column 65537",
+         [&] {
+             sheet.WriteNumberRow(0, 1, 0, 1, 65536, std::vector{1.0, 2.0});
+         },
+         kOverflow},
+        {"a row holding an infinity",
+         [&] {
+             sheet.WriteNumberRow(0, 1, 0, 1, 1, std::vector{1.0, HUGE_VAL});
+         },
+         kOverflow},
         {"a second file", [&] { sheet.CreateFile(path_ + "2"); }, kPathFileAccess},
         {"cell without a file", [&] { closed.WriteValue(2, 0, 0, 0, 1, 1, "x"); }, kPathFileAccess},
         {"closing without a file", [&] { closed.CloseFile(); }, kPathFileAccess},
