@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdint>
 #include <exception>
+#include <limits>
 #include <new>
 #include <optional>
 #include <span>
@@ -220,70 +221,82 @@ void WhileTheListingHolds(const LineReader& in, Body&& body) {
 constexpr std::size_t kValuesWorthASecondThread = 1 << 16;
 
 // Reads every chosen time with `readTime(in, t, row)`. The times are tables of their own, so a
-// large extraction reads the later half of them on a second thread with a reader of its own
-// (each core parses its values while the other does); the calling thread reads the first half,
-// reports progress and watches for an abort, and a failure comes out as reading the times in
-// order would give it: the earliest time's. Each row read is handed on through `rows` when given;
-// a gate closed by the writer ends the reading.
+// large extraction reads every other time on a second thread with a reader of its own (each core
+// parses its values while the other does, and the rows come in order at the pace of both for a
+// writer that takes them in order); the calling thread reports progress and watches for an abort.
+// A failure comes out as reading the times in order would give it: the earliest time's. Each row
+// read is handed on through `rows` when given; a gate closed by the writer ends the reading.
 template <typename ReadTime>
 void ReadTimes(Catalogue& c, LineReader& in, std::string_view variable, ProgressSink& progress,
                RowGate* rows, ReadTime readTime) {
-    auto given = [rows](Integer t) {
-        if (rows != nullptr) {
-            rows->Open(t);
-        }
-    };
-    auto unwanted = [rows] { return rows != nullptr && rows->Closed(); };
     const Integer times = ChosenTimes(c);
     const std::string caption = "Reading " + std::string(variable) + "...";
     const std::size_t values = c.ExtractedValues.Held().size() * static_cast<std::size_t>(times);
     const bool shared = times >= 2 && values >= kValuesWorthASecondThread &&
                         std::thread::hardware_concurrency() >= 2;
-    const Integer mine = shared ? static_cast<Integer>((times + 1) / 2) : times;
+    const Integer step = shared ? 2 : 1;
 
+    // The earliest time that failed so far: no thread reads beyond it.
+    std::atomic<Integer> failedAt{std::numeric_limits<Integer>::max()};
     std::atomic<bool> stop{false};
-    std::exception_ptr theirFailure;
-    std::thread helper;
-    if (shared) {
-        helper = std::thread([&, first = static_cast<Integer>(mine + 1)] {
-            try {
-                LineReader twin(LineReader::SameFile{}, in);
-                WhileTheListingHolds(twin, [&] {
-                    for (Integer t = first; t <= times && !stop && !unwanted(); ++t) {
-                        readTime(twin, TimeOf(c, t), c.ExtractedValues.Row(t));
-                        given(t);
-                    }
-                });
-            } catch (...) {
-                theirFailure = std::current_exception();
+    struct Failure {
+        Integer at = std::numeric_limits<Integer>::max();
+        std::exception_ptr error;
+    };
+    auto readEvery = [&](LineReader& reader, Integer first, bool reporting, Failure& failure) {
+        for (Integer t = first; t <= times && t < failedAt; t += step) {
+            if (rows != nullptr && rows->Closed()) {
+                return;
             }
-        });
-    }
-    std::exception_ptr myFailure;
-    try {
-        WhileTheListingHolds(in, [&] {
-            for (Integer t = 1; t <= mine; ++t) {
-                if (c.AbortSave || unwanted()) {
+            if (reporting) {
+                if (c.AbortSave) {
                     return;
                 }
-                progress.UpdateProgress(static_cast<Single>(t) / static_cast<Single>(mine),
+                progress.UpdateProgress(static_cast<Single>(t) / static_cast<Single>(times),
                                         caption);
-                readTime(in, TimeOf(c, t), c.ExtractedValues.Row(t));
-                given(t);
+            } else if (stop) {
+                return;
+            }
+            try {
+                WhileTheListingHolds(
+                    reader, [&] { readTime(reader, TimeOf(c, t), c.ExtractedValues.Row(t)); });
+            } catch (...) {
+                failure = {t, std::current_exception()};
+                for (Integer seen = failedAt;
+                     t < seen && !failedAt.compare_exchange_weak(seen, t);) {
+                }
+                return;
+            }
+            if (rows != nullptr) {
+                rows->Open(t);
+            }
+        }
+    };
+
+    Failure theirs;
+    std::thread helper;
+    if (shared) {
+        helper = std::thread([&] {
+            try {
+                LineReader twin(LineReader::SameFile{}, in);
+                readEvery(twin, 2, false, theirs);
+            } catch (...) {
+                theirs = {2, std::current_exception()};
             }
         });
-    } catch (...) {
-        myFailure = std::current_exception();
     }
+    Failure mine;
+    readEvery(in, 1, true, mine);
     if (helper.joinable()) {
-        stop = myFailure != nullptr || c.AbortSave;
+        stop = c.AbortSave;
         helper.join();
     }
-    if (myFailure) {
-        std::rethrow_exception(myFailure);
+    const Failure& first = theirs.at < mine.at ? theirs : mine;
+    if (first.error && !c.AbortSave) {
+        std::rethrow_exception(first.error);
     }
-    if (theirFailure && !c.AbortSave) {
-        std::rethrow_exception(theirFailure);
+    if (mine.error) {
+        std::rethrow_exception(mine.error);
     }
     // Rewritten while it was read: what was read may be half of each.
     RequireTheScannedListing(c);

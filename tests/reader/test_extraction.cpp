@@ -290,7 +290,7 @@ TEST_F(Extraction, ListingCutShortWhileItIsReadIsReportedAsSuch) {
     EXPECT_TRUE(o.catalogue.ListingChanged);
 }
 
-// A large extraction is read by two threads, the later times by the second: every value lands
+// A large extraction is read by two threads, every other time by the second: every value lands
 // at its own item and time, and a failure is the one reading the times in order meets first.
 TEST_F(Extraction, LargeExtractionReadsEveryTimeAndFailsAtTheEarliestTime) {
     ListingSpec spec;
@@ -309,8 +309,8 @@ TEST_F(Extraction, LargeExtractionReadsEveryTimeAndFailsAtTheEarliestTime) {
     }
 
     // The fourth time has no displacement table; the first holds, at its last node, a value no
-    // single can hold. Read in the order 2, 1, 4, 3 the second thread fails at once on the fourth,
-    // and still the first time's failure is the one reported.
+    // single can hold. Read in the order 2, 1, 4, 3 the first thread fails on the fourth as soon
+    // as the second fails on the first, and still the first time's failure is the one reported.
     const std::string heading(kDisplacementHeading);
     std::string noFourth = listing;
     noFourth.replace(noFourth.rfind(heading), heading.size(), "NO TABLE HERE");
