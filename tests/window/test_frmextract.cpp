@@ -141,21 +141,6 @@ class OpenedListing : public ExtractWindow {
     }
 };
 
-TEST_F(ExtractWindow, StartsWithOnlyTheFileRowHelpAndClose) {
-    for (const char* name :
-         {"cmdDelete", "cmdClear", "cmdSave", "lstAvailable", "lstSelected", "cboVariables",
-          "cboVectors", "fraVectors", "txtVectors0", "fraSummary", "lblSummary9", "fraTime",
-          "optTime1", "lblTimes0", "lblVariables1"}) {
-        EXPECT_FALSE(Enabled(name)) << name;
-    }
-    for (const char* name : {"cmdFile", "txtFileName", "cmdHelp", "cmdClose"}) {
-        EXPECT_TRUE(Enabled(name)) << name;
-    }
-    EXPECT_FALSE(Find<QWidget>("picProgress")->isVisible());
-    EXPECT_FALSE(Find<QWidget>("lstHidden")->isVisible());
-    EXPECT_TRUE(Find<QRadioButton>("optTime0")->isChecked());
-}
-
 TEST_F(OpenedListing, OpeningFillsSummaryTimesAndVariables) {
     EXPECT_TRUE(asked.isEmpty()) << asked.join("|").toStdString();
     EXPECT_EQ(Find<QLineEdit>("txtFileName")->text().toStdString(), listing);
@@ -496,15 +481,6 @@ TEST(BusyCursor, CoversTheCommandAndGoesWithIt) {
         EXPECT_EQ(QApplication::overrideCursor()->shape(), Qt::WaitCursor);
     }
     EXPECT_EQ(QApplication::overrideCursor(), nullptr);
-}
-
-TEST(ProgressStrip, ShowsOneToNinetyNinePercent) {
-    EXPECT_EQ(ShownPercent(0.004f), 1);
-    EXPECT_EQ(ShownPercent(0.0f), 1);
-    EXPECT_EQ(ShownPercent(0.5f), 50);
-    EXPECT_EQ(ShownPercent(0.996f), 99);
-    EXPECT_EQ(ShownPercent(1.0f), 99);
-    EXPECT_EQ(ShownPercent(0.126f), 13);
 }
 
 // The strip's trough stands out from the face around it, at its edge and inside, before any bar
