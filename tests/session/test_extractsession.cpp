@@ -22,24 +22,12 @@ namespace {
 class Session : public ::testing::Test {
   protected:
     void SetUp() override {
-        ListingSpec spec;
-        spec.nodes = 20;
-        spec.beams = 4;
-        spec.stressTables = 2;
-        spec.times = 6;
-        frame = dir.File("frame.out");
-        WriteListingFile(spec, frame);
-        spec.nodes = 30;
-        spec.beams = 0;
-        spec.stressTables = 0;
-        spec.times = 4;
-        spec.timeStep = 50;
-        other = dir.File("other.out");
-        WriteListingFile(spec, other);
+        WriteListingFile({.nodes = 20, .beams = 4, .stressTables = 2, .times = 6}, frame);
+        WriteListingFile({.nodes = 30, .times = 4, .timeStep = 50}, other);
     }
 
     test::ScratchDir dir;
-    std::string frame, other;
+    std::string frame = dir.File("frame.out"), other = dir.File("other.out");
     test::ActingProgress progress;  // the user acting while the window processes its events
     test::RecordingMessages messages;
     ExtractSession session{progress, messages};

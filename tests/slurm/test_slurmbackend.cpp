@@ -170,10 +170,7 @@ class FakeSlurm : public ::testing::Test {
 TEST_F(FakeSlurm, SubmitsOneArrayAndFollowsEachFileToItsEnd) {
     // A log of an earlier run must not pass for this one's.
     test::WriteBytes(dir.File("beam1.log"), "  Step: time = 100.00 s (old run)\n");
-    SlurmOptions options;
-    options.partition = "long";
-    options.maxRunning = 2;
-    options.timeLimit = "1:00:00";
+    const SlurmOptions options{.partition = "long", .maxRunning = 2, .timeLimit = "1:00:00"};
     const SlurmBackend& job = *Submit(batch, Inputs(3), options);
     EXPECT_EQ(job.jobId(), "42");
     EXPECT_FALSE(std::filesystem::exists(dir.File("beam1.log")));
@@ -310,9 +307,8 @@ TEST_F(FakeSlurm, ARefusedJobLeavesNothingBehind) {
            "sbatch: error: Batch job submission failed: Invalid partition name specified\n");
     batch.AddFiles(files);
     batch.RestoreRow("/w/beam9.in", {}, "Completed");  // from an earlier batch
-    SlurmOptions options;
-    options.partition = "bogus";
-    EXPECT_EQ(Start(batch, std::make_unique<SlurmBackend>(options)).toStdString(),
+    const SlurmOptions bogus{.partition = "bogus", .timeLimit = {}};
+    EXPECT_EQ(Start(batch, std::make_unique<SlurmBackend>(bogus)).toStdString(),
               "the cluster refused the job: invalid partition specified: bogus; Batch job "
               "submission failed: Invalid partition name specified");
     EXPECT_EQ(JobFolders(), before);

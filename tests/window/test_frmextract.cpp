@@ -43,13 +43,8 @@ QStringList Texts(const QListWidget* list) {
 class ExtractWindow : public ::testing::Test {
   protected:
     void SetUp() override {
-        ListingSpec spec;
-        spec.nodes = 20;
-        spec.beams = 4;
-        spec.stressTables = 2;
-        spec.times = 6;
         listing = dir.File("frame.out");
-        WriteListingFile(spec, listing);
+        WriteListingFile({.nodes = 20, .beams = 4, .stressTables = 2, .times = 6}, listing);
         SetMessageBoxSeam([this](QWidget*, const QString& prompt, int style, const QString&) {
             asked.append(prompt);
             styles.push_back(style);
@@ -269,11 +264,8 @@ TEST_F(OpenedListing, SaveWritesWhatTheCommandLineWrites) {
     Find<QRadioButton>("optTime1")->setChecked(true);
     target = dir.File("window.xls");
     const std::string first = listing;
-    ListingSpec spec;
-    spec.nodes = 7;
-    spec.times = 2;
     listing = dir.File("other.out");
-    WriteListingFile(spec, listing);
+    WriteListingFile({.nodes = 7, .times = 2}, listing);
     QStringList disabled;
     DuringTheSave([&] {
         for (const char* name : {"cmdFile", "cmdSave", "cmdChart", "lstAvailable", "txtVectors0"}) {
@@ -383,15 +375,10 @@ TEST_F(OpenedListing, ChartDrawsTheSelectionAndSavesIt) {
 // cannot give the node said by name and left out, and the table saved as velto-extract compare
 // writes it.
 TEST_F(OpenedListing, ChartComparesListingsAndSavesTheirTable) {
-    ListingSpec longer;
-    longer.nodes = 20;
-    longer.times = 9;
-    longer.timeStep = 45;
     const std::string second = dir.File("longer.out");
-    WriteListingFile(longer, second);
-    longer.nodes = 5;
+    WriteListingFile({.nodes = 20, .times = 9, .timeStep = 45}, second);
     const std::string small = dir.File("small.out");
-    WriteListingFile(longer, small);
+    WriteListingFile({.nodes = 5, .times = 9, .timeStep = 45}, small);
     Choose("Displacements", "DOF2");
     Find<QLineEdit>("txtVectors0")->setText("7");
     Find<QLineEdit>("txtVectors1")->setText("7");
