@@ -160,7 +160,12 @@ TEST_F(OpenedListing, OpeningFillsSummaryTimesAndVariables) {
     window->onFileClicked();
     EXPECT_EQ(shownDuringMessage.mid(0, 3), (QStringList{"", "", "0"}));
     EXPECT_EQ(Find<QComboBox>("cboVectors")->count(), 0);
-    EXPECT_FALSE(Enabled("cboVariables") || Enabled("fraSummary"));
+    // Only the file row and the (empty) time lists stay usable.
+    for (const char* name : {"cboVariables", "fraSummary", "lblSummary9", "cboVectors",
+                             "txtVectors0", "optTime1", "cmdSave", "cmdChart", "cmdClear"}) {
+        EXPECT_FALSE(Enabled(name)) << name;
+    }
+    EXPECT_TRUE(Enabled("cmdFile") && Enabled("lstAvailable"));
 }
 
 // The lists hand the user's mouse and keys to the session, and show what it then holds.

@@ -536,7 +536,7 @@ TEST(ShellProgress, CaptionAndTipTellTheTrueShare) {
     EXPECT_EQ(done.caption, "beam1 100 % - Velto Shell");
     EXPECT_EQ(done.tip, "Running file: beam1 100 %");
     const ProgressTexts started = ProgressTextsFor(0.004f, "beam1");
-    EXPECT_EQ(started.label + started.caption, "1%beam1 0 % - Velto Shell");
+    EXPECT_EQ((started.label + started.caption).toStdString(), "1%beam1 0 % - Velto Shell");
     EXPECT_EQ(ProgressTextsFor(0.126f, "beam1").label, "13%");
 }
 
