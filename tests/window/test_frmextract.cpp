@@ -166,6 +166,8 @@ TEST_F(OpenedListing, OpeningFillsSummaryTimesAndVariables) {
         EXPECT_FALSE(Enabled(name)) << name;
     }
     EXPECT_TRUE(Enabled("cmdFile") && Enabled("lstAvailable"));
+    EXPECT_FALSE(Find<QWidget>("picProgress")->isVisible() ||
+                 Find<QWidget>("lstHidden")->isVisible());
 }
 
 // The lists hand the user's mouse and keys to the session, and show what it then holds.
