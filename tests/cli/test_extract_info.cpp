@@ -48,7 +48,10 @@ TEST_F(ExtractInfo, JsonHoldsTheCatalogueAndNothingGoesToStandardError) {
     const std::string& j = run.out;
     ASSERT_EQ(j.back(), '\n');
     EXPECT_EQ(j.front(), '{');
+    EXPECT_EQ(Member(j, "ListingFile"), "\"" + path + "\"");
     EXPECT_EQ(Member(j, "NodeCount"), "50000");
+    EXPECT_EQ(Member(j, "TimeCount"), "3");
+    EXPECT_EQ(Member(j, "StressTables"), "[\"Beam     1 (Point  1)\"");
     // Every printed time reads back as the Single the scan stored.
     std::size_t from = 0;
     for (int t = 1; t <= 3; ++t) {
