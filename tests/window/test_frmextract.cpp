@@ -358,26 +358,6 @@ TEST_F(OpenedListing, QuitDuringASaveAsksYesStopsItNoLetsItFinish) {
     }
 }
 
-TEST_F(OpenedListing, ChartDrawsTheSelectionAndSavesIt) {
-    Choose("Beam Axial Force", "N2");
-    Find<QLineEdit>("txtVectors1")->setText("4");
-    Drop("0 2 4 ");
-    ASSERT_TRUE(Enabled("cmdChart"));
-    window->onChartClicked();
-    auto* chartWindow = window->findChild<ChartDialog*>();
-    ASSERT_NE(chartWindow, nullptr);
-    // The curves are CurvesOfExtraction's; here that the chosen beams and times reach them.
-    QChart* chart = chartWindow->chart();
-    ASSERT_EQ(chart->series().size(), 4);
-    EXPECT_EQ(qobject_cast<QLineSeries*>(chart->series().front())->count(), 3);
-    const std::string png = dir.File("curves.png");
-    chartSavePath = QString::fromStdString(png);
-    EXPECT_TRUE(chartWindow->onSaveChartClicked());
-    EXPECT_FALSE(QImage(chartSavePath).isNull());
-    chartSavePath.clear();  // Cancel writes nothing
-    EXPECT_FALSE(chartWindow->onSaveChartClicked());
-}
-
 // A chart of one node takes other runs of the model: one curve per listing, a listing that
 // cannot give the node said by name and left out, and the table saved as velto-extract compare
 // writes it.
@@ -412,15 +392,26 @@ TEST_F(OpenedListing, ChartComparesListingsAndSavesTheirTable) {
         0);
     EXPECT_EQ(test::ReadBytes(dir.File("window.csv")), test::ReadBytes(dir.File("cli.csv")));
 
-    // A chart of several nodes is no comparison.
+    // A chart of several nodes is no comparison: the chosen nodes and times reach its curves
+    // (which are CurvesOfExtraction's), and it is saved where the user says, Cancel writing
+    // nothing.
     chartWindow->close();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     ASSERT_EQ(window->findChild<ChartDialog*>(), nullptr);
-    Find<QLineEdit>("txtVectors1")->setText("8");
+    Find<QLineEdit>("txtVectors1")->setText("10");
+    Find<QPushButton>("cmdClear")->click();
+    Drop("0 2 4 ");
     window->onChartClicked();
     chartWindow = window->findChild<ChartDialog*>();
     ASSERT_NE(chartWindow, nullptr);
     EXPECT_FALSE(chartWindow->findChild<QPushButton*>("cmdAddListing")->isEnabled());
+    ASSERT_EQ(chartWindow->chart()->series().size(), 4);
+    EXPECT_EQ(qobject_cast<QLineSeries*>(chartWindow->chart()->series().front())->count(), 3);
+    chartSavePath = QString::fromStdString(dir.File("curves.png"));
+    EXPECT_TRUE(chartWindow->onSaveChartClicked());
+    EXPECT_FALSE(QImage(chartSavePath).isNull());
+    chartSavePath.clear();
+    EXPECT_FALSE(chartWindow->onSaveChartClicked());
 }
 
 TEST_F(ExtractWindow, FoldersSurviveARestart) {
