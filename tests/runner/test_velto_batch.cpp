@@ -27,7 +27,7 @@ class VeltoBatch : public ::testing::Test {
     std::vector<std::string> LockFiles() const {
         std::vector<std::string> locks;
         for (const std::string& folder : {Records(), dir.File("config/Velto Shell")}) {
-            for (const std::string& name : test::FileNames(folder)) {
+            for (const std::string& name : test::Entries(folder)) {
                 if (name.ends_with(".lock")) {
                     locks.push_back(name);
                 }
@@ -63,7 +63,7 @@ TEST_F(VeltoBatch, StatusOfEachFileAndTheExitStatus) {
         true));
     EXPECT_TRUE(SaysNone(run.out, {"time ="}));  // no console text unless asked
     // Its record stays for --resume; a lock file only while a batch runs.
-    EXPECT_EQ(test::FileNames(Records()).size(), 1u);
+    EXPECT_EQ(test::Entries(Records()).size(), 1u);
     EXPECT_EQ(LockFiles(), std::vector<std::string>());
 
     // --resume runs again what did not complete: the failed file, now mended; one deleted since
@@ -279,7 +279,7 @@ TEST_F(VeltoBatch, BatchesSideBySideKeepTheirOwnRecords) {
     EXPECT_TRUE(Ended(run, 0, {"a2.in: Completed"}));
     EXPECT_TRUE(SaysNone(run.out, {"a1.in", "a3.in", "b2.in"}));
     // Completed batches leave no record behind.
-    for (const std::string& name : test::FileNames(Records())) {
+    for (const std::string& name : test::Entries(Records())) {
         EXPECT_FALSE(name.ends_with(".json")) << name;
     }
 }

@@ -14,7 +14,6 @@
 #include <QTimer>
 #include <QTreeWidget>
 #include <filesystem>
-#include <set>
 #include <sstream>
 
 #include "common/window/messagebox.h"
@@ -319,8 +318,8 @@ TEST_F(FakeSlurm, ARefusedJobLeavesNothingBehind) {
     EXPECT_EQ(test::ReadBytes(dir.File("beam1.log")), "the log of an earlier run\n");
 
     std::filesystem::remove(fake.File("sbatch.refuse"));
-    auto Listing = [this] { return test::FileNames(dir.path()); };
-    const std::set<std::string> earlier = {"beam1.in", "beam1.log", "beam2.in", "config"};
+    auto Listing = [this] { return test::Entries(dir.path()); };
+    const std::vector<std::string> earlier = {"beam1.in", "beam1.log", "beam2.in", "config"};
     for (const char* signal : {"TERM", "HUP", "QUIT", "INT"}) {
         Answer("sbatch.first", std::string("echo $$ > \"$F/sbatch.pid\"; sleep 0.5; kill -") +
                                    signal + " $PPID; exec sleep 30\n");
