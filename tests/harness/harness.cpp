@@ -38,15 +38,6 @@ std::string StandInInput(const ScratchDir& dir, const std::string& name,
     return path;
 }
 
-std::set<std::string> FileNames(const std::filesystem::path& folder) {
-    std::set<std::string> names;
-    std::error_code error;
-    for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
-        names.insert(entry.path().filename().string());
-    }
-    return names;
-}
-
 bool WaitUntil(const std::function<bool()>& done, int seconds) {
     QElapsedTimer clock;
     clock.start();

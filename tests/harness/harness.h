@@ -9,7 +9,6 @@
 
 #include <filesystem>
 #include <functional>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -26,9 +25,6 @@ SolverInfo StandIn(const char* folder);
 // An input file with an end time of 100 and the stand-in's directives, one per line.
 std::string StandInInput(const ScratchDir& dir, const std::string& name,
                          const std::vector<std::string>& directives);
-
-// The names in a folder (none for a folder that is not there).
-std::set<std::string> FileNames(const std::filesystem::path& folder);
 
 // Runs the event loop until `done` holds or `seconds` have passed; returns `done()`.
 bool WaitUntil(const std::function<bool()>& done, int seconds);

@@ -57,20 +57,18 @@ inline void Open(Opened& o, const std::string& path) {
 // A three-dimensional static run with every structural table: four times, twelve fibres on
 // three lines of five, five and two pairs, three beam points, four shell surfaces.
 inline ListingSpec Frame3d() {
-    ListingSpec spec;
-    spec.ndim = 3;
-    spec.nodes = 9;
-    spec.trusses = 4;
-    spec.beams = 5;
-    spec.beamPoints = 3;
-    spec.shells = 3;
-    spec.areaPoints = 4;
-    spec.soils = 3;
-    spec.fibers = 12;
-    spec.stressTables = 3;
-    spec.tangentTables = 2;
-    spec.times = 4;
-    return spec;
+    return {.ndim = 3,
+            .nodes = 9,
+            .trusses = 4,
+            .beams = 5,
+            .shells = 3,
+            .soils = 3,
+            .beamPoints = 3,
+            .areaPoints = 4,
+            .fibers = 12,
+            .stressTables = 3,
+            .tangentTables = 2,
+            .times = 4};
 }
 
 // A scratch folder and a listing in it, opened afresh by each Open... call.

@@ -97,29 +97,23 @@ class Malformed : public ::testing::Test {
 };
 
 TEST_F(Malformed, StructuralListing) {
-    ListingSpec spec;
-    spec.nodes = 6;
-    spec.trusses = 2;
-    spec.beams = 2;
-    spec.beamPoints = 2;
-    spec.shells = 1;
-    spec.areaPoints = 2;
-    spec.soils = 1;
-    spec.fibers = 7;
-    spec.stressTables = 2;
-    spec.tangentTables = 1;
-    spec.times = 2;
-    Batter(spec, 2026, "structural");
+    Batter({.nodes = 6,
+            .trusses = 2,
+            .beams = 2,
+            .shells = 1,
+            .soils = 1,
+            .beamPoints = 2,
+            .areaPoints = 2,
+            .fibers = 7,
+            .stressTables = 2,
+            .tangentTables = 1,
+            .times = 2},
+           2026, "structural");
 }
 
 TEST_F(Malformed, ThermalListing) {
-    ListingSpec spec;
-    spec.kind = ListingKind::Thermal;
-    spec.nodes = 12;
-    spec.solids = 4;
-    spec.times = 3;
-    spec.lineEnd = "\r\n";
-    Batter(spec, 7, "thermal");
+    Batter({.kind = ListingKind::Thermal, .lineEnd = "\r\n", .nodes = 12, .solids = 4, .times = 3},
+           7, "thermal");
 }
 
 }  // namespace

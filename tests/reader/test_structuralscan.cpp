@@ -151,22 +151,14 @@ TEST_F(StructuralScan, ProgressRunsFromInputToTimes) {
 }
 
 TEST_F(StructuralScan, OpeningAnotherListingClearsTheFirst) {
-    ListingSpec structural;
-    structural.beams = 4;
-    structural.beamPoints = 3;
-    structural.shells = 2;
-    structural.areaPoints = 9;
-    structural.stressTables = 2;
     path = dir.File("a.out");
-    WriteListingFile(structural, path);
+    WriteListingFile({.beams = 4, .shells = 2, .beamPoints = 3, .areaPoints = 9, .stressTables = 2},
+                     path);
     test::Open(o, path);
     ASSERT_TRUE(o.catalogue.HasBeamStresses);
 
-    ListingSpec thermal;
-    thermal.kind = ListingKind::Thermal;
-    thermal.times = 0;
     std::string second = dir.File("b.out");
-    WriteListingFile(thermal, second);
+    WriteListingFile({.kind = ListingKind::Thermal, .times = 0}, second);
     test::Open(o, second);
     const Catalogue& c = o.catalogue;
     EXPECT_FALSE(c.HasBeamStresses || c.HasBeamForces || c.HasDisplacements || c.HasTemperatures);

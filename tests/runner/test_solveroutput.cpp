@@ -55,6 +55,7 @@ TEST(BaseName, FileNameWithoutFolderAndLastExtension) {
     EXPECT_EQ(BaseNameOf("/work/fire/beam.v2.in"), "beam.v2");
     EXPECT_EQ(BaseNameOf("/work/fire/beam1"), "beam1");
     EXPECT_EQ(BaseNameOf("beam1.in"), "beam1");
+    EXPECT_EQ(BaseNameOf("/work/fire/case\\1.in"), "case\\1");  // a backslash is part of a name
 }
 
 class EndTime : public ::testing::Test {

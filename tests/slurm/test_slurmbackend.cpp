@@ -14,7 +14,6 @@
 #include <QTimer>
 #include <QTreeWidget>
 #include <filesystem>
-#include <set>
 #include <sstream>
 
 #include "common/window/messagebox.h"
@@ -170,10 +169,7 @@ class FakeSlurm : public ::testing::Test {
 TEST_F(FakeSlurm, SubmitsOneArrayAndFollowsEachFileToItsEnd) {
     // A log of an earlier run must not pass for this one's.
     test::WriteBytes(dir.File("beam1.log"), "  Step: time = 100.00 s (old run)\n");
-    SlurmOptions options;
-    options.partition = "long";
-    options.maxRunning = 2;
-    options.timeLimit = "1:00:00";
+    const SlurmOptions options{.partition = "long", .maxRunning = 2, .timeLimit = "1:00:00"};
     const SlurmBackend& job = *Submit(batch, Inputs(3), options);
     EXPECT_EQ(job.jobId(), "42");
     EXPECT_FALSE(std::filesystem::exists(dir.File("beam1.log")));
@@ -310,9 +306,8 @@ TEST_F(FakeSlurm, ARefusedJobLeavesNothingBehind) {
            "sbatch: error: Batch job submission failed: Invalid partition name specified\n");
     batch.AddFiles(files);
     batch.RestoreRow("/w/beam9.in", {}, "Completed");  // from an earlier batch
-    SlurmOptions options;
-    options.partition = "bogus";
-    EXPECT_EQ(Start(batch, std::make_unique<SlurmBackend>(options)).toStdString(),
+    const SlurmOptions bogus{.partition = "bogus", .timeLimit = {}};
+    EXPECT_EQ(Start(batch, std::make_unique<SlurmBackend>(bogus)).toStdString(),
               "the cluster refused the job: invalid partition specified: bogus; Batch job "
               "submission failed: Invalid partition name specified");
     EXPECT_EQ(JobFolders(), before);
@@ -323,8 +318,8 @@ TEST_F(FakeSlurm, ARefusedJobLeavesNothingBehind) {
     EXPECT_EQ(test::ReadBytes(dir.File("beam1.log")), "the log of an earlier run\n");
 
     std::filesystem::remove(fake.File("sbatch.refuse"));
-    auto Listing = [this] { return test::FileNames(dir.path()); };
-    const std::set<std::string> earlier = {"beam1.in", "beam1.log", "beam2.in", "config"};
+    auto Listing = [this] { return test::Entries(dir.path()); };
+    const std::vector<std::string> earlier = {"beam1.in", "beam1.log", "beam2.in", "config"};
     for (const char* signal : {"TERM", "HUP", "QUIT", "INT"}) {
         Answer("sbatch.first", std::string("echo $$ > \"$F/sbatch.pid\"; sleep 0.5; kill -") +
                                    signal + " $PPID; exec sleep 30\n");

@@ -47,9 +47,7 @@ TEST(SbatchArguments, OneArrayWithTheUsersLimits) {
               (QStringList{"--parsable", "--job-name=velto-1", "--array=0-2",
                            "--output=/jobs/velto-1/slurm-%a.out", "--chdir=/jobs/velto-1",
                            "/jobs/velto-1/job.sh"}));
-    options.partition = "long";
-    options.maxRunning = 4;
-    options.timeLimit = "2:00:00";
+    options = {.partition = "long", .maxRunning = 4, .timeLimit = "2:00:00"};
     const QStringList args = SbatchArguments(options, 12, "v", "/j/100%", "/j/100%/job.sh");
     for (const char* arg : {"--array=0-11%4", "--partition=long", "--time=2:00:00",
                             "--output=/j/100%%/slurm-%a.out"}) {

@@ -26,24 +26,18 @@ int Count(const std::string& text, const std::string& needle) {
 
 // Every structural table, small.
 ListingSpec Structural() {
-    ListingSpec s;
-    s.ndim = 3;
-    s.nodes = 7;
-    s.trusses = 3;
-    s.beams = 2;
-    s.shells = 2;
-    s.soils = 2;
-    s.stressTables = 2;
-    s.tangentTables = 1;
-    return s;
+    return {.ndim = 3,
+            .nodes = 7,
+            .trusses = 3,
+            .beams = 2,
+            .shells = 2,
+            .soils = 2,
+            .stressTables = 2,
+            .tangentTables = 1};
 }
 
 ListingSpec Thermal(long nodes) {
-    ListingSpec s;
-    s.kind = ListingKind::Thermal;
-    s.nodes = nodes;
-    s.solids = 5;
-    return s;
+    return {.kind = ListingKind::Thermal, .nodes = nodes, .solids = 5};
 }
 
 std::string Temperature(long node, int t) {

@@ -43,13 +43,8 @@ QStringList Texts(const QListWidget* list) {
 class ExtractWindow : public ::testing::Test {
   protected:
     void SetUp() override {
-        ListingSpec spec;
-        spec.nodes = 20;
-        spec.beams = 4;
-        spec.stressTables = 2;
-        spec.times = 6;
         listing = dir.File("frame.out");
-        WriteListingFile(spec, listing);
+        WriteListingFile({.nodes = 20, .beams = 4, .stressTables = 2, .times = 6}, listing);
         SetMessageBoxSeam([this](QWidget*, const QString& prompt, int style, const QString&) {
             asked.append(prompt);
             styles.push_back(style);
@@ -141,21 +136,6 @@ class OpenedListing : public ExtractWindow {
     }
 };
 
-TEST_F(ExtractWindow, StartsWithOnlyTheFileRowHelpAndClose) {
-    for (const char* name :
-         {"cmdDelete", "cmdClear", "cmdSave", "lstAvailable", "lstSelected", "cboVariables",
-          "cboVectors", "fraVectors", "txtVectors0", "fraSummary", "lblSummary9", "fraTime",
-          "optTime1", "lblTimes0", "lblVariables1"}) {
-        EXPECT_FALSE(Enabled(name)) << name;
-    }
-    for (const char* name : {"cmdFile", "txtFileName", "cmdHelp", "cmdClose"}) {
-        EXPECT_TRUE(Enabled(name)) << name;
-    }
-    EXPECT_FALSE(Find<QWidget>("picProgress")->isVisible());
-    EXPECT_FALSE(Find<QWidget>("lstHidden")->isVisible());
-    EXPECT_TRUE(Find<QRadioButton>("optTime0")->isChecked());
-}
-
 TEST_F(OpenedListing, OpeningFillsSummaryTimesAndVariables) {
     EXPECT_TRUE(asked.isEmpty()) << asked.join("|").toStdString();
     EXPECT_EQ(Find<QLineEdit>("txtFileName")->text().toStdString(), listing);
@@ -180,7 +160,14 @@ TEST_F(OpenedListing, OpeningFillsSummaryTimesAndVariables) {
     window->onFileClicked();
     EXPECT_EQ(shownDuringMessage.mid(0, 3), (QStringList{"", "", "0"}));
     EXPECT_EQ(Find<QComboBox>("cboVectors")->count(), 0);
-    EXPECT_FALSE(Enabled("cboVariables") || Enabled("fraSummary"));
+    // Only the file row and the (empty) time lists stay usable.
+    for (const char* name : {"cboVariables", "fraSummary", "lblSummary9", "cboVectors",
+                             "txtVectors0", "optTime1", "cmdSave", "cmdChart", "cmdClear"}) {
+        EXPECT_FALSE(Enabled(name)) << name;
+    }
+    EXPECT_TRUE(Enabled("cmdFile") && Enabled("lstAvailable"));
+    EXPECT_FALSE(Find<QWidget>("picProgress")->isVisible() ||
+                 Find<QWidget>("lstHidden")->isVisible());
 }
 
 // The lists hand the user's mouse and keys to the session, and show what it then holds.
@@ -284,11 +271,8 @@ TEST_F(OpenedListing, SaveWritesWhatTheCommandLineWrites) {
     Find<QRadioButton>("optTime1")->setChecked(true);
     target = dir.File("window.xls");
     const std::string first = listing;
-    ListingSpec spec;
-    spec.nodes = 7;
-    spec.times = 2;
     listing = dir.File("other.out");
-    WriteListingFile(spec, listing);
+    WriteListingFile({.nodes = 7, .times = 2}, listing);
     QStringList disabled;
     DuringTheSave([&] {
         for (const char* name : {"cmdFile", "cmdSave", "cmdChart", "lstAvailable", "txtVectors0"}) {
@@ -374,39 +358,14 @@ TEST_F(OpenedListing, QuitDuringASaveAsksYesStopsItNoLetsItFinish) {
     }
 }
 
-TEST_F(OpenedListing, ChartDrawsTheSelectionAndSavesIt) {
-    Choose("Beam Axial Force", "N2");
-    Find<QLineEdit>("txtVectors1")->setText("4");
-    Drop("0 2 4 ");
-    ASSERT_TRUE(Enabled("cmdChart"));
-    window->onChartClicked();
-    auto* chartWindow = window->findChild<ChartDialog*>();
-    ASSERT_NE(chartWindow, nullptr);
-    // The curves are CurvesOfExtraction's; here that the chosen beams and times reach them.
-    QChart* chart = chartWindow->chart();
-    ASSERT_EQ(chart->series().size(), 4);
-    EXPECT_EQ(qobject_cast<QLineSeries*>(chart->series().front())->count(), 3);
-    const std::string png = dir.File("curves.png");
-    chartSavePath = QString::fromStdString(png);
-    EXPECT_TRUE(chartWindow->onSaveChartClicked());
-    EXPECT_FALSE(QImage(chartSavePath).isNull());
-    chartSavePath.clear();  // Cancel writes nothing
-    EXPECT_FALSE(chartWindow->onSaveChartClicked());
-}
-
 // A chart of one node takes other runs of the model: one curve per listing, a listing that
 // cannot give the node said by name and left out, and the table saved as velto-extract compare
 // writes it.
 TEST_F(OpenedListing, ChartComparesListingsAndSavesTheirTable) {
-    ListingSpec longer;
-    longer.nodes = 20;
-    longer.times = 9;
-    longer.timeStep = 45;
     const std::string second = dir.File("longer.out");
-    WriteListingFile(longer, second);
-    longer.nodes = 5;
+    WriteListingFile({.nodes = 20, .times = 9, .timeStep = 45}, second);
     const std::string small = dir.File("small.out");
-    WriteListingFile(longer, small);
+    WriteListingFile({.nodes = 5, .times = 9, .timeStep = 45}, small);
     Choose("Displacements", "DOF2");
     Find<QLineEdit>("txtVectors0")->setText("7");
     Find<QLineEdit>("txtVectors1")->setText("7");
@@ -433,15 +392,26 @@ TEST_F(OpenedListing, ChartComparesListingsAndSavesTheirTable) {
         0);
     EXPECT_EQ(test::ReadBytes(dir.File("window.csv")), test::ReadBytes(dir.File("cli.csv")));
 
-    // A chart of several nodes is no comparison.
+    // A chart of several nodes is no comparison: the chosen nodes and times reach its curves
+    // (which are CurvesOfExtraction's), and it is saved where the user says, Cancel writing
+    // nothing.
     chartWindow->close();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     ASSERT_EQ(window->findChild<ChartDialog*>(), nullptr);
-    Find<QLineEdit>("txtVectors1")->setText("8");
+    Find<QLineEdit>("txtVectors1")->setText("10");
+    Find<QPushButton>("cmdClear")->click();
+    Drop("0 2 4 ");
     window->onChartClicked();
     chartWindow = window->findChild<ChartDialog*>();
     ASSERT_NE(chartWindow, nullptr);
     EXPECT_FALSE(chartWindow->findChild<QPushButton*>("cmdAddListing")->isEnabled());
+    ASSERT_EQ(chartWindow->chart()->series().size(), 4);
+    EXPECT_EQ(qobject_cast<QLineSeries*>(chartWindow->chart()->series().front())->count(), 3);
+    chartSavePath = QString::fromStdString(dir.File("curves.png"));
+    EXPECT_TRUE(chartWindow->onSaveChartClicked());
+    EXPECT_FALSE(QImage(chartSavePath).isNull());
+    chartSavePath.clear();
+    EXPECT_FALSE(chartWindow->onSaveChartClicked());
 }
 
 TEST_F(ExtractWindow, FoldersSurviveARestart) {
@@ -496,15 +466,6 @@ TEST(BusyCursor, CoversTheCommandAndGoesWithIt) {
         EXPECT_EQ(QApplication::overrideCursor()->shape(), Qt::WaitCursor);
     }
     EXPECT_EQ(QApplication::overrideCursor(), nullptr);
-}
-
-TEST(ProgressStrip, ShowsOneToNinetyNinePercent) {
-    EXPECT_EQ(ShownPercent(0.004f), 1);
-    EXPECT_EQ(ShownPercent(0.0f), 1);
-    EXPECT_EQ(ShownPercent(0.5f), 50);
-    EXPECT_EQ(ShownPercent(0.996f), 99);
-    EXPECT_EQ(ShownPercent(1.0f), 99);
-    EXPECT_EQ(ShownPercent(0.126f), 13);
 }
 
 // The strip's trough stands out from the face around it, at its edge and inside, before any bar

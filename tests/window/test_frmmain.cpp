@@ -528,13 +528,16 @@ TEST_F(ShellWindow, TrayEntryAndItsMenu) {
     EXPECT_FALSE(tray->isChecked() || window->trayIconShown());
 }
 
-// The strip never shows 0% nor 100% while a file runs; the caption and tip tell the true share.
+// The strip never shows 0% nor 100% while a file runs (rounded between); the caption and tip
+// tell the true share.
 TEST(ShellProgress, CaptionAndTipTellTheTrueShare) {
     const ProgressTexts done = ProgressTextsFor(1.0f, "beam1");
     EXPECT_EQ(done.label, "99%");
     EXPECT_EQ(done.caption, "beam1 100 % - Velto Shell");
     EXPECT_EQ(done.tip, "Running file: beam1 100 %");
-    EXPECT_EQ(ProgressTextsFor(0.004f, "beam1").caption, "beam1 0 % - Velto Shell");
+    const ProgressTexts started = ProgressTextsFor(0.004f, "beam1");
+    EXPECT_EQ((started.label + started.caption).toStdString(), "1%beam1 0 % - Velto Shell");
+    EXPECT_EQ(ProgressTextsFor(0.126f, "beam1").label, "13%");
 }
 
 // However hot the line below, the flame's heat stays within a byte.
