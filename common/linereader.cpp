@@ -198,6 +198,7 @@ std::string_view LineReader::NextLine() {
                 }
             }
             SkipLineEnd(*stop);
+            unended_ = false;
             return line;
         }
         if constexpr (Keep) {
@@ -206,6 +207,7 @@ std::string_view LineReader::NextLine() {
         carried += here;
         next_ = end_;
         if (!Fill()) {
+            unended_ = true;
             return Keep ? std::string_view(line_) : std::string_view();
         }
     }

@@ -51,6 +51,10 @@ class LineReader {
     // was read). `needle` must not hold CR or LF.
     bool ReadLineContaining(std::string_view needle, std::string_view& line);
 
+    // True when the last line read ran into the end of the file without a line end: a line the
+    // solver may still be writing.
+    bool LastLineUnended() const { return unended_; }
+
     // 1-based position of the start of the next line.
     FilePosition Position() const { return blockOffset_ + static_cast<FilePosition>(next_) + 1; }
 
@@ -85,6 +89,7 @@ class LineReader {
     std::size_t want_ = 0;          // bytes the next Fill asks for, at most block_.size()
     FilePosition blockOffset_ = 0;  // file offset (0-based) of block_[0]
     bool eof_ = false;
+    bool unended_ = false;
     bool shrunk_ = false;
     std::string line_;
     std::size_t lf_ = 0;  // index in block_ of the first LF at or after next_, end_ when none

@@ -273,6 +273,25 @@ Single ToSingle(double value) {
     return single;
 }
 
+Single OtherListingValue(std::string_view word) {
+    const std::string_view number = TrimBlanks(word);
+    const std::size_t sign = number.find_last_of("+-");
+    if (sign != std::string_view::npos && sign > 0 && IsDigit(number[sign - 1]) &&
+        number.size() - sign == 4 &&
+        number.find_first_not_of("0123456789", sign + 1) == std::string_view::npos) {
+        // "1.23456-100": a mantissa with its point and no exponent, a signed three-digit power.
+        const std::string_view mantissa = number.substr(0, sign);
+        if (mantissa.find('.') != std::string_view::npos &&
+            mantissa.find_first_of("EeDd") == std::string_view::npos) {
+            std::string written(mantissa);
+            written += 'E';
+            written += number.substr(sign);
+            return ToSingle(StrictNumber(written));
+        }
+    }
+    return ToSingle(StrictNumber(number));
+}
+
 bool IsNumeric(std::string_view text) {
     try {
         StrictNumber(text);

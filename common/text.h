@@ -146,14 +146,21 @@ inline bool ReadSolverValue(std::string_view text, double& value) {
 // Single raises the overflow error (6).
 Single ToSingle(double value);
 
-// The Single of a value word of a listing, as ToSingle(Val(word)) gives it. The solver's own
-// shape is read in place without a call: this runs for every value an export reads.
+// The Single of a value word of a listing in any other shape than the solver's usual one. The
+// word must be a number as a whole (surrounding blanks aside); Fortran's form for an exponent of
+// three digits, which drops the E to make room ("1.23456-100"), is one. Anything else ("*****"
+// of a value too wide for its field, "NaN", a byte that does not belong) raises the type
+// mismatch error (13): it is not a value, and must not pass for 0 or for part of one.
+Single OtherListingValue(std::string_view word);
+
+// The Single of a value word of a listing, the number rounded to the nearest Single. The solver's
+// own shape is read in place without a call: this runs for every value an export reads.
 inline Single ListingValue(std::string_view word) {
     double value = 0;
     if (text_detail::ReadSolverValue(word, value)) {
         return static_cast<Single>(value);  // at most 9.99999E+27: always within a single
     }
-    return ToSingle(Val(word));
+    return OtherListingValue(word);
 }
 
 // Strict whole-number conversion of a word: surrounding blanks are allowed, the rest must be a

@@ -60,9 +60,13 @@ struct TerminalSession {
         : terminal(err), messages(err, &terminal), progress(terminal), session(progress, messages) {
         progress.session = &session;
     }
-    void Open(const std::string& listing) {
+    // False when the listing could not be read: its message has been shown, and nothing more
+    // need be said of it.
+    bool Open(const std::string& listing) {
+        const int shown = messages.count();
         session.Open(listing);
         terminal.Clear();
+        return messages.count() == shown;
     }
     TerminalProgress terminal;
     TerminalMessages messages;
@@ -198,7 +202,9 @@ int RunExport(const ExportOptions& o, std::FILE* out, std::FILE* err) {
         return Refuse(err, why, o.plot ? "plot" : "export");
     };
     TerminalSession run(err);
-    run.Open(o.listing);
+    if (!run.Open(o.listing)) {
+        return 1;
+    }
     TerminalProgress& terminal = run.terminal;
     TerminalMessages& messages = run.messages;
     ExtractSession& session = run.session;
@@ -272,7 +278,9 @@ int RunExport(const ExportOptions& o, std::FILE* out, std::FILE* err) {
 
 int RunExportAll(const ExportOptions& o, std::FILE* out, std::FILE* err) {
     TerminalSession run(err);
-    run.Open(o.listing);
+    if (!run.Open(o.listing)) {
+        return 1;
+    }
     TerminalProgress& terminal = run.terminal;
     TerminalMessages& messages = run.messages;
     ExtractSession& session = run.session;

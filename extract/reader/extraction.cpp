@@ -71,16 +71,18 @@ Settings SettingsFor(const Catalogue& c, std::string_view variable, int componen
     return s;
 }
 
-// Reads lines until the heading of the wanted table. The search is not bounded by the time's
-// block, but the end of the listing is: a table that never comes is an error, so missing values
-// never pass silently as zeros.
-std::string_view FindTable(LineReader& in, const Settings& s) {
+// Reads lines from a time's position until the heading of the wanted table, which must come
+// before the next time: a table missing from its time is an error, as one missing at the end of
+// the listing is, so that neither the next time's values nor zeros stand in for its values.
+// `next` is the position of the line after the next time's line (0 for the last time).
+std::string_view FindTable(LineReader& in, std::string_view heading,
+                           const std::optional<std::string>& label, FilePosition next) {
     std::string_view line;
     for (;;) {
-        if (!in.ReadLineContaining(s.heading, line)) {
+        if (!in.ReadLineContaining(heading, line) || (next > 0 && in.Position() > next)) {
             Raise(kInputPastEnd);
         }
-        if (!s.label || BeamTableLabel(line, s.heading) == *s.label) {
+        if (!label || BeamTableLabel(line, heading) == *label) {
             return line;
         }
     }
@@ -100,6 +102,13 @@ const TimeStep& TimeOf(const Catalogue& c, Integer t) {
         Raise(kSubscriptOutOfRange);
     }
     return c.Times[static_cast<std::size_t>(record - 1)];
+}
+
+// Where the block of a time ends: the position of the line after the next time's line in the
+// listing, 0 for the last time.
+FilePosition NextTimeOf(const Catalogue& c, const TimeStep& time) {
+    const std::size_t record = static_cast<std::size_t>(&time - c.Times.data()) + 1;
+    return record < c.Times.size() ? c.Times[record].Position : 0;
 }
 
 // The table the extraction fills: the items the request names (every item of the table when it
@@ -125,6 +134,11 @@ class TableLines {
             in_.SkipLines(number - at_ - 1);
             line_ = in_.ReadLine();
             at_ = number;
+            // A last line without its line end may be a value the solver is still printing:
+            // "-1.7" of "-1.70480E-03".
+            if (in_.LastLineUnended()) {
+                Raise(kInputPastEnd);
+            }
         }
         return line_;
     }
@@ -313,7 +327,8 @@ void ReadStructural(Catalogue& c, std::string_view variable, int component, Prog
     ReadTimes(c, in, variable, progress, rows,
               [&](LineReader& reader, const TimeStep& time, std::span<Single> row) {
                   reader.Seek(time.Position);
-                  TableLines table(reader, FindTable(reader, s));
+                  TableLines table(reader,
+                                   FindTable(reader, s.heading, s.label, NextTimeOf(c, time)));
                   // Only the lines of the items held are read: a few nodes of a large model
                   // cost a few lines per time, and what lies beyond the last of them is never
                   // reached.
@@ -343,11 +358,8 @@ void ReadTemperatures(Catalogue& c, std::string_view variable, ProgressSink& pro
     ReadTimes(c, in, variable, progress, rows,
               [&](LineReader& reader, const TimeStep& time, std::span<Single> row) {
                   reader.Seek(time.Position);
-                  std::string_view heading;
-                  if (!reader.ReadLineContaining(kTemperatureHeading, heading)) {
-                      Raise(kInputPastEnd);
-                  }
-                  TableLines table(reader, heading);
+                  TableLines table(reader, FindTable(reader, kTemperatureHeading, std::nullopt,
+                                                     NextTimeOf(c, time)));
                   for (std::size_t k = 0; k < held.size(); ++k) {
                       // Five nodes a line, each a field of 11 characters: 5 of node number, 6
                       // of temperature.
@@ -356,7 +368,7 @@ void ReadTemperatures(Catalogue& c, std::string_view variable, ProgressSink& pro
                       const auto start = static_cast<std::size_t>(11 * ((node - 1) % 5) + 5);
                       std::string_view field = start < line.size() ? line.substr(start, 6) : "";
                       field.remove_prefix(std::min(field.find_first_not_of(' '), field.size()));
-                      row[k] = ToSingle(Val(field));
+                      row[k] = field.empty() ? 0 : ListingValue(field);
                   }
               });
 }

@@ -19,9 +19,10 @@ namespace velto {
 // Each time is reached by seeking to its stored position; the table is found by its heading. For
 // beam stresses and tangent moduli the table read is the one whose heading names the chosen
 // table. Stops before the next time when catalogue.AbortSave is set. Reports progress once per
-// time. Never throws: a read error, including a table that is not found before the end of the
-// listing (62), is shown as number + ": " + description (no icon) and the values read so far are
-// kept.
+// time. Never throws: a read error, including a table that is not found before the next time
+// or the end of the listing (62), a last line the solver may still be printing (62) and a value
+// word that is no number (13), is shown as number + ": " + description (no icon) and the values
+// read so far are kept.
 //
 // With `rows`, each time's row is handed on through it as soon as it is read, for a writer that
 // writes them out meanwhile; the reading ends early when the writer closes it.

@@ -166,6 +166,8 @@ TEST_F(ExtractExport, DamagedListingsAndHugeRequestsWriteNothing) {
         std::string listing, target, options, err;
     } cases[] = {
         {"cut.out", "x.csv", "", "62: Input past end of file\n"},
+        // A listing that cannot be read is said once, not refused again for what it lacks.
+        {"missing.out", "x.csv", "", "Read File Error 53: File not found\n"},
         {"damaged.out", "x.csv", "", "62: Input past end of file\n"},
         {"damaged.out", "x.xls", "",
          "The maximum number of columns in Excel is 256. Cannot create file.\n"},

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <bit>
+#include <cstdint>
 #include <sstream>
 
 #include "common/text.h"
@@ -358,6 +360,92 @@ TEST_F(Extraction, TemperaturesComeFromFixedColumns) {
     EXPECT_TRUE(messages.messages.empty());
     EXPECT_EQ(Value(40000, 1), Printed(Table::Temperature, 0, 40000, 2));
     EXPECT_EQ(Value(50000, 1), Printed(Table::Temperature, 0, 50000, 2));
+}
+
+// A listing damaged where a value should stand gives an error and holds nothing, never a value
+// the listing does not print: the last line cut while the solver prints it, a table missing from
+// a time (not the next time's table instead), a field too narrow for its value, a byte stuck to
+// a value, a word that is no number. Fortran's exponent of three digits is read as one.
+TEST_F(Extraction, DamagedValuesAreErrorsNotNumbers) {
+    // The text with the nth `from` after `after` made `to`.
+    auto changed = [](std::string text, std::string_view from, std::string_view to, int nth,
+                      std::size_t after = 0) {
+        for (int n = 0; n < nth; ++n) {
+            after = text.find(from, after + 1);
+        }
+        return text.replace(after, from.size(), to);
+    };
+    std::ostringstream text;
+    WriteListing({.ndim = 3, .nodes = 5, .times = 3}, text);
+    const std::string frame = text.str();
+    text.str("");
+    WriteListing({.kind = ListingKind::Thermal, .nodes = 12, .solids = 4, .times = 3}, text);
+    const std::string thermal = text.str();
+    // Node 5's line at the last time, and node 1's DOF 2 at the first.
+    const std::size_t last = frame.rfind("\n      5 ") + 1;
+    const std::size_t first = frame.find("\n      1 ", frame.find(kDisplacementHeading));
+    const std::string value(
+        FindWord(frame.substr(first + 1, frame.find('\n', first + 1) - first), 2));
+    const struct {
+        const char* what;
+        std::string bytes;
+        const char* variable;
+        std::vector<Integer> times;
+        const char* message;
+    } cases[] = {
+        {"cut inside the last value",
+         frame.substr(0, last + 26),
+         "Displacements",
+         {1, 3},
+         "62: Input past end of file"},
+        {"no table at the second time",
+         changed(frame, kDisplacementHeading, "NO TABLE HERE", 2),
+         "Displacements",
+         {2},
+         "62: Input past end of file"},
+        {"a field of stars",
+         changed(frame, value, "************", 1, first),
+         "Displacements",
+         {1},
+         "13: Type mismatch"},
+        {"a byte stuck to a value",
+         changed(frame, value, "\x89" + value, 1, first),
+         "Displacements",
+         {1},
+         "13: Type mismatch"},
+        {"not a number",
+         changed(frame, value, "NaN", 1, first),
+         "Displacements",
+         {1},
+         "13: Type mismatch"},
+        {"a power of three digits",
+         changed(frame, value, "1.23456+100", 1, first),
+         "Displacements",
+         {1},
+         "6: Overflow"},
+        {"stars in a temperature's column",
+         changed(thermal, "  78.5", "******", 1),
+         "Temperature",
+         {1},
+         "13: Type mismatch"},
+        {"no temperatures at the second time",
+         changed(thermal, kTemperatureHeading, "NO TABLE HERE", 2),
+         "Temperature",
+         {2, 3},
+         "62: Input past end of file"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        OpenBytes(c.bytes);
+        ASSERT_EQ(o.catalogue.Times.size(), 3u);
+        Extract(c.variable, 1, c.times);
+        EXPECT_EQ(test::Texts(messages), LineList{c.message});
+        EXPECT_TRUE(o.catalogue.ExtractionFailed);
+    }
+    OpenBytes(changed(frame, value, "-2.50000-100", 1, first));
+    Extract("Displacements", 1, {1});
+    EXPECT_TRUE(messages.messages.empty());
+    EXPECT_EQ(std::bit_cast<std::uint32_t>(Value(1, 1)), 0x80000000u);  // -0: below every single
 }
 
 // What a read error is reported as: a thermal table missing after its time, a
