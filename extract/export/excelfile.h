@@ -51,12 +51,6 @@ class ExcelFile {
     static constexpr std::array<std::uint16_t, 4> kBeginRecord{0x0009, 0x0004, 0x0002, 0x000A};
     static constexpr std::array<std::uint16_t, 2> kEndRecord{0x000A, 0x0000};
 
-    // Margin record numbers for SetMargin.
-    static constexpr int kLeftMargin = 0x26;
-    static constexpr int kRightMargin = 0x27;
-    static constexpr int kTopMargin = 0x28;
-    static constexpr int kBottomMargin = 0x29;
-
     ExcelFile() = default;
     ExcelFile(const ExcelFile&) = delete;
     ExcelFile& operator=(const ExcelFile&) = delete;
@@ -107,31 +101,9 @@ class ExcelFile {
     void WriteNumberRow(int cellFontUsed, int alignment, int hiddenLocked, long row, long col,
                         std::span<const double> values);
 
-    // Writes marginValue (inches) as the record numbered margin, usually one of the kXxxMargin
-    // numbers. margin must fit 16 bits, signed or unsigned (-32768..65535), else overflow (6);
-    // its low 16 bits are written.
-    bool SetMargin(int margin, double marginValue);
-
-    // Sets the width of the one-based columns firstColumn..lastColumn to widthValue characters.
-    // Columns must lie in 1..256 (else overflow 6) and firstColumn may not exceed lastColumn
-    // (else invalid call 5); widthValue*256 must fit a signed 16-bit number (else overflow 6).
-    bool SetColumnWidth(int firstColumn, int lastColumn, int widthValue);
-
     // Adds a font of fontHeight points. fontHeight*20 must fit a signed 16-bit number, fontFormat
     // must lie in 0..255 and fontName hold at most 255 bytes; otherwise overflow (6).
     bool SetFont(const std::string& fontName, int fontHeight, int fontFormat);
-
-    // Sets the page header or footer text, at most 255 bytes, else overflow (6).
-    bool SetHeader(const std::string& text);
-    bool SetFooter(const std::string& text);
-
-    // Writes the password bytes as the file-password record; more than 65535 bytes raise
-    // overflow (6).
-    bool SetFilePassword(const std::string& password);
-
-    // Turn printing of grid lines and sheet protection on or off, writing their record at once.
-    void PrintGridLines(bool on);
-    void ProtectSpreadsheet(bool on);
 
   private:
     void RequireOpen() const;
