@@ -152,7 +152,6 @@ TEST_F(ShellWindow, ListCommandsGoThroughTheModel) {
     EXPECT_TRUE(asked[0].startsWith("These files cannot be run and were not added:\n\n" + text))
         << asked[0].toStdString();
     EXPECT_EQ(styles.back(), kStyleCritical);
-    EXPECT_EQ(window->lastAddFolder().toStdString(), dir.path().string());
     ExpectListCommands(true);
     Add({Input("beam2.in", "")});
     EXPECT_EQ(addFolder.toStdString(), dir.path().string());
