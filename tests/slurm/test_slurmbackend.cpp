@@ -34,22 +34,21 @@ class FakeSlurm : public ::testing::Test {
         savedPath = qgetenv("PATH");
         bin = fake.File("bin");
         std::filesystem::create_directories(bin);
-        // Each command notes its arguments and answers from the files the test writes.
-        Command("sbatch",
-                "printf '%s\\n' \"$@\" > \"$F/sbatch.args\"\n"
-                "if [ -e \"$F/sbatch.first\" ]; then . \"$F/sbatch.first\"; fi\n"
-                "if [ -e \"$F/sbatch.hold\" ]; then\n"
-                "  while [ ! -e \"$F/sbatch.go\" ]; do sleep 0.05; done\n"
-                "fi\n"
-                "if [ -e \"$F/sbatch.refuse\" ]; then cat \"$F/sbatch.refuse\" >&2; exit 1; fi\n"
-                "echo 42\n");
-        Command("squeue",
-                "printf '%s\\n' \"$@\" > \"$F/squeue.args\"\n"
-                "if [ -e \"$F/squeue.err\" ]; then cat \"$F/squeue.err\" >&2; exit 1; fi\n"
-                "cat \"$F/squeue.out\"\n");
-        Command("scancel",
-                "printf '%s\\n' \"$@\" > \"$F/scancel.args\"\n"
-                "if [ -e \"$F/scancel.err\" ]; then cat \"$F/scancel.err\" >&2; exit 1; fi\n");
+        // Each command notes its arguments and answers from the files the test writes, named
+        // after it: .first is run first, .hold waits for .go, .err refuses, .out is the answer.
+        for (const char* name : {"sbatch", "squeue", "scancel"}) {
+            const std::string path = bin + "/" + name;
+            test::WriteBytes(
+                path, "#!/bin/sh\nF=" + fake.path().string() + "/" + name + "\n" +
+                          "printf '%s\\n' \"$@\" > \"$F.args\"\n"
+                          "if [ -e \"$F.first\" ]; then . \"$F.first\"; fi\n"
+                          "while [ -e \"$F.hold\" ] && [ ! -e \"$F.go\" ]; do sleep 0.05; done\n"
+                          "if [ -e \"$F.err\" ]; then cat \"$F.err\" >&2; exit 1; fi\n"
+                          "cat \"$F.out\"\n");
+            std::filesystem::permissions(path, std::filesystem::perms::owner_all);
+        }
+        Answer("sbatch.out", "42\n");
+        Answer("scancel.out", "");
         qputenv("PATH", QByteArray::fromStdString(bin) + ":/usr/bin:/bin");
         // The window starts with the batch it left; each test with none.
         QFile::remove(BatchJournal::DefaultPath(QStringLiteral("shell-batch.json")));
@@ -71,11 +70,6 @@ class FakeSlurm : public ::testing::Test {
     }
     void TearDown() override { qputenv("PATH", savedPath); }
 
-    void Command(const std::string& name, const std::string& body) {
-        const std::string path = bin + "/" + name;
-        test::WriteBytes(path, "#!/bin/sh\nF=" + fake.path().string() + "\n" + body);
-        std::filesystem::permissions(path, std::filesystem::perms::owner_all);
-    }
     void Answer(const std::string& file, const std::string& text) {
         test::WriteBytes(fake.File(file), text);
     }
@@ -301,7 +295,7 @@ TEST_F(FakeSlurm, ARefusedJobLeavesNothingBehind) {
     const QStringList before = JobFolders();
     const std::vector<std::string> files = Inputs(2);
     test::WriteBytes(dir.File("beam1.log"), "the log of an earlier run\n");
-    Answer("sbatch.refuse",
+    Answer("sbatch.err",
            "sbatch: error: invalid partition specified: bogus\n"
            "sbatch: error: Batch job submission failed: Invalid partition name specified\n");
     batch.AddFiles(files);
@@ -317,12 +311,12 @@ TEST_F(FakeSlurm, ARefusedJobLeavesNothingBehind) {
     EXPECT_EQ(batch.rows()[2].status, "Completed");
     EXPECT_EQ(test::ReadBytes(dir.File("beam1.log")), "the log of an earlier run\n");
 
-    std::filesystem::remove(fake.File("sbatch.refuse"));
+    std::filesystem::remove(fake.File("sbatch.err"));
     auto Listing = [this] { return test::Entries(dir.path()); };
     const std::vector<std::string> earlier = {"beam1.in", "beam1.log", "beam2.in", "config"};
     for (const char* signal : {"TERM", "HUP", "QUIT", "INT"}) {
-        Answer("sbatch.first", std::string("echo $$ > \"$F/sbatch.pid\"; sleep 0.5; kill -") +
-                                   signal + " $PPID; exec sleep 30\n");
+        Answer("sbatch.first", std::string("echo $$ > \"$F.pid\"; sleep 0.5; kill -") + signal +
+                                   " $PPID; exec sleep 30\n");
         const test::BatchCommand run = test::RunVeltoBatch(
             dir, {.args = {"--slurm", "--solver-folder", VELTO_STANDIN_DIR, files[0], files[1]},
                   .path = bin + ":/usr/bin:/bin"});
@@ -398,19 +392,18 @@ TEST_F(FakeSlurm, FollowPicksUpOnlyOurOwnJobs) {
     EXPECT_EQ(gone.StatusesOfThisBatch(), (std::vector<QString>{"Failed", "Completed"}));
 }
 
-// The window on the stand-in cluster: its question before it submits answered Yes, every other
-// question recorded and answered with `answer`.
+// The window on the stand-in cluster: its questions before it submits recorded in `submits` and
+// answered with `submit`, every other question recorded in `asked` and answered with `answer`.
 class ClusterWindow : public FakeSlurm {
   protected:
     void SetUp() override {
         FakeSlurm::SetUp();
         SaveSolverFolder(QStringLiteral(VELTO_STANDIN_DIR));
-        SetMessageBoxSeam([this](QWidget*, const QString& prompt, int, const QString&) {
-            if (prompt.startsWith("Submit ")) {
-                return static_cast<int>(kAnswerYes);
-            }
-            asked.append(prompt);
-            return answer;
+        SetMessageBoxSeam([this](QWidget*, const QString& prompt, int style, const QString&) {
+            const bool submitting = prompt.startsWith("Submit ");
+            (submitting ? submits : asked).append(prompt);
+            submitStyle = submitting ? style : submitStyle;
+            return submitting ? submit : answer;
         });
     }
     void TearDown() override {
@@ -430,8 +423,36 @@ class ClusterWindow : public FakeSlurm {
         return window;
     }
     int answer = kAnswerOk;
+    int submit = kAnswerYes;
+    int submitStyle = 0;
     QStringList asked;
+    QStringList submits;
 };
+
+// Run on cluster is off, saying why, where sbatch cannot be found; where it can, it is on while
+// the list has files, asks before submitting, and No submits nothing.
+TEST_F(ClusterWindow, RunOnClusterSaysWhyItIsOffAndAsksFirst) {
+    qputenv("PATH", QByteArray::fromStdString(dir.path().string()));
+    std::unique_ptr<FrmMain> window = Make(2);
+    auto* cluster = window->findChild<QAction*>("mnuAnalysisCluster");
+    EXPECT_EQ(cluster->toolTip(), "sbatch was not found on the PATH");
+    EXPECT_FALSE(cluster->isEnabled());
+
+    qputenv("PATH", QByteArray::fromStdString(bin) + ":/usr/bin:/bin");
+    qputenv("SBATCH_PARTITION", "debug");
+    window = Make(2);
+    cluster = window->findChild<QAction*>("mnuAnalysisCluster");
+    submit = kAnswerNo;
+    cluster->trigger();
+    qunsetenv("SBATCH_PARTITION");
+    EXPECT_EQ(submits, QStringList{"Submit 2 files to the cluster, partition debug?"});
+    EXPECT_EQ(submitStyle, kStyleYesNo | kStyleQuestion);
+    EXPECT_FALSE(window->batch().running());
+    EXPECT_EQ(window->batch().rows()[0].status, "");
+    EXPECT_FALSE(std::filesystem::exists(fake.File("sbatch.args")));
+    window->findChild<QPushButton*>("cmdClear")->click();
+    EXPECT_FALSE(cluster->isEnabled());  // sbatch, but no file to submit
+}
 
 // Stop in the window asks: Yes cancels the job, No only stops following it.
 TEST_F(ClusterWindow, StopCancelsOrStopsFollowing) {
@@ -476,7 +497,7 @@ TEST_F(ClusterWindow, AnswersWhileSbatchDoes) {
     const std::unique_ptr<FrmMain> shown = Make(1);
     FrmMain& window = *shown;
     Answer("sbatch.hold", "");
-    Answer("sbatch.refuse", "sbatch: error: Batch job submission failed: Socket timed out\n");
+    Answer("sbatch.err", "sbatch: error: Batch job submission failed: Socket timed out\n");
     window.findChild<QAction*>("mnuAnalysisCluster")->trigger();
     ASSERT_NE(window.clusterJob(), nullptr);
     EXPECT_TRUE(window.clusterJob()->starting());

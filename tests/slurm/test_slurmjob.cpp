@@ -147,6 +147,8 @@ class JobScriptRun : public ::testing::Test {
     test::ScratchDir jobDir;
 };
 
+// Version 2004 takes the name on its command line; the others read it as an answer of exactly
+// twenty bytes. A task hands over what a local run hands over, long names included.
 TEST_F(JobScriptRun, HandsOverTheSameBytesAsALocalRun) {
     // Awkward folders and names: blanks, quotes, a percent sign, a backslash, a leading dash.
     const std::string folder = "it's a 100% \\study/";
@@ -156,7 +158,9 @@ TEST_F(JobScriptRun, HandsOverTheSameBytesAsALocalRun) {
         inputs.push_back(test::StandInInput(dir, folder + name, {"STEPS 2", "PACE 0", "RECORD"}));
         bases.push_back(dir.File(folder + name));
     }
-    for (const char* standin : {VELTO_STANDIN_DIR, VELTO_STANDIN_2004_DIR}) {
+    for (const auto& [standin, received] :
+         {std::pair{VELTO_STANDIN_DIR, "argc=1\nstdin=beam1\\r\\n             \n"},
+          std::pair{VELTO_STANDIN_2004_DIR, "argc=2\narg1=beam1\nstdin=\n"}}) {
         const SolverInfo solver = test::StandIn(standin);
         // The same files run by the local batch; their records are moved aside as NAME.local.
         BatchModel batch;
@@ -167,6 +171,7 @@ TEST_F(JobScriptRun, HandsOverTheSameBytesAsALocalRun) {
         for (const std::string& base : bases) {
             std::filesystem::rename(base + ".received", base + ".local");
         }
+        EXPECT_EQ(test::ReadBytes(bases[0] + ".local"), received) << standin;
         for (int task = 0; task < static_cast<int>(inputs.size()); ++task) {
             const std::string& base = bases[static_cast<std::size_t>(task)];
             EXPECT_EQ(RunTask(solver, inputs, task), 0) << standin << " task " << task;

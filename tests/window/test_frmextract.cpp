@@ -221,24 +221,20 @@ TEST_F(OpenedListing, ListsFollowMouseAndKeys) {
 
 TEST_F(OpenedListing, OnlyTextMayBeDroppedAndOnlyAsACopy) {
     QWidget* target = List("lstSelected")->viewport();
-    QMimeData image;
+    QMimeData image, text;
     image.setData("image/png", "not text");
-    QDragEnterEvent refused(QPoint(5, 5), Qt::CopyAction | Qt::MoveAction, &image, Qt::LeftButton,
-                            Qt::NoModifier);
-    QApplication::sendEvent(target, &refused);
-    EXPECT_FALSE(refused.isAccepted());
-    QMimeData text;
     text.setText("1 ");
-    QDragEnterEvent moveOnly(QPoint(5, 5), Qt::MoveAction, &text, Qt::LeftButton, Qt::NoModifier);
-    QApplication::sendEvent(target, &moveOnly);
-    EXPECT_FALSE(moveOnly.isAccepted());
-    QDragEnterEvent accepted(QPoint(5, 5), Qt::CopyAction | Qt::MoveAction, &text, Qt::LeftButton,
-                             Qt::NoModifier);
-    QApplication::sendEvent(target, &accepted);
-    EXPECT_TRUE(accepted.isAccepted());
-    EXPECT_EQ(accepted.dropAction(), Qt::CopyAction);
-    QDropEvent drop(QPointF(5, 5), Qt::CopyAction | Qt::MoveAction, &text, Qt::LeftButton,
-                    Qt::NoModifier);
+    const Qt::DropActions either = Qt::CopyAction | Qt::MoveAction;
+    for (const auto& [data, actions, accepted] :
+         {std::tuple{&image, either, false},
+          std::tuple{&text, Qt::DropActions(Qt::MoveAction), false},
+          std::tuple{&text, either, true}}) {
+        QDragEnterEvent enter(QPoint(5, 5), actions, data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(target, &enter);
+        EXPECT_EQ(enter.isAccepted(), accepted) << data->formats().join(' ').toStdString();
+        EXPECT_TRUE(!accepted || enter.dropAction() == Qt::CopyAction);
+    }
+    QDropEvent drop(QPointF(5, 5), either, &text, Qt::LeftButton, Qt::NoModifier);
     QApplication::sendEvent(target, &drop);
     EXPECT_EQ(Texts(List("lstSelected")), QStringList{"120"});
 }

@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <QAction>
 #include <QApplication>
@@ -153,7 +152,6 @@ TEST_F(ShellWindow, ListCommandsGoThroughTheModel) {
     EXPECT_TRUE(asked[0].startsWith("These files cannot be run and were not added:\n\n" + text))
         << asked[0].toStdString();
     EXPECT_EQ(styles.back(), kStyleCritical);
-    EXPECT_EQ(window->lastAddFolder().toStdString(), dir.path().string());
     ExpectListCommands(true);
     Add({Input("beam2.in", "")});
     EXPECT_EQ(addFolder.toStdString(), dir.path().string());
@@ -416,39 +414,6 @@ TEST_F(ShellWindow, WindowGoneAfterStopIsNotTouchedByTheEndingRun) {
     window.reset();
     QTest::qWait(300);  // what is left of the run ends with no window to report to
     EXPECT_TRUE(asked.isEmpty());
-}
-
-// Run on cluster is off, saying why, where sbatch cannot be found; where it can, it is on once
-// the list has files, asks before submitting, and No submits nothing.
-TEST_F(ShellWindow, RunOnClusterSaysWhyItIsOffAndAsksFirst) {
-    const QByteArray path = qgetenv("PATH");
-    const std::string bin = dir.File("bin");
-    std::filesystem::create_directories(bin);
-    qputenv("PATH", QByteArray::fromStdString(bin));
-    Make();
-    auto* cluster = Find<QAction>("mnuAnalysisCluster");
-    EXPECT_EQ(cluster->toolTip(), "sbatch was not found on the PATH");
-    Add({Input("beam1.in", ""), Input("beam2.in", "")});
-    EXPECT_FALSE(cluster->isEnabled());
-
-    test::WriteBytes(bin + "/sbatch", "#!/bin/sh\nexit 1\n");
-    ::chmod((bin + "/sbatch").c_str(), 0755);
-    qputenv("SBATCH_PARTITION", "debug");
-    window.reset();
-    Make();
-    Find<QPushButton>("cmdClear")->click();
-    cluster = Find<QAction>("mnuAnalysisCluster");
-    EXPECT_FALSE(cluster->isEnabled());  // sbatch, but no file to submit
-    window->onAddClicked();
-    EXPECT_TRUE(cluster->isEnabled());
-    answer = kAnswerNo;
-    cluster->trigger();
-    qputenv("PATH", path);
-    qunsetenv("SBATCH_PARTITION");
-    EXPECT_EQ(asked, QStringList{"Submit 2 files to the cluster, partition debug?"});
-    EXPECT_EQ(styles.back(), kStyleYesNo | kStyleQuestion);
-    EXPECT_FALSE(window->batch().running());
-    EXPECT_EQ(Statuses(), (QStringList{"", ""}));
 }
 
 // The solver's folder changes only to one that holds the solver, however it is given in the
