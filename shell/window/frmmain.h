@@ -85,7 +85,6 @@ class FrmMain : public QMainWindow {
     SlurmBackend* clusterJob() const;
     const SolverInfo& solver() const { return solver_; }
     bool trayIconShown() const { return trayIconShown_; }
-    QString lastAddFolder() const { return lastAddFolder_; }
 
   protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
