@@ -28,7 +28,6 @@ constexpr std::uint16_t kTextCellRecord = 0x0004;
 constexpr std::uint16_t kFontRecord = 0x0031;
 
 constexpr std::size_t kMaxShortText = 255;
-constexpr std::size_t kMaxRecordData = 0xFFFF;
 
 // A record being assembled: number and length first, the length patched in when complete.
 class Record {
