@@ -186,6 +186,38 @@ bool DrawCurves(const Catalogue& c, const SaveRequest& request, const std::strin
     return true;
 }
 
+// The range texts of an export: From 1, To the variable's last item and Step 1 unless given.
+struct RangeTexts {
+    std::string from, to, step;
+};
+RangeTexts RangeOf(const ExportOptions& o, const OfferedVariable& variable) {
+    return {o.from.empty() ? "1" : o.from,
+            o.to.empty() ? std::to_string(variable.Limit.value_or(1)) : o.to,
+            o.step.empty() ? "1" : o.step};
+}
+
+// The export of every time, in order, asked for before its listing is read: its values can be
+// read while the scan finds the times. None for a request the export itself will refuse.
+std::optional<EarlyRequest> EarlyRequestOf(const ExportOptions& o, const Catalogue& c) {
+    if (o.times != "all") {
+        return std::nullopt;
+    }
+    const std::vector<OfferedVariable> offered = OfferedVariables(c);
+    const NamedChoice choice = ChooseByName(offered, o.variable, o.vector);
+    if (!choice.problem.empty()) {
+        return std::nullopt;
+    }
+    const OfferedVariable& variable = offered[static_cast<std::size_t>(choice.variable)];
+    const auto [from, to, step] = RangeOf(o, variable);
+    const std::optional<long long> count = VectorCount(variable.Name, from, to, step);
+    if (!SelectionProblem(offered, variable.Name, from, to, step, 1).empty() ||
+        !RangeProblem(variable.Name, from, to, step).empty() || !count || *count > c.Scanned.size) {
+        return std::nullopt;
+    }
+    return EarlyRequest{variable.Name, choice.vector,
+                        BuildVectorList(variable.Name, from, to, step).vectors};
+}
+
 int Refuse(std::FILE* err, const std::string& why, const char* command) {
     std::fprintf(err, "velto-extract: cannot %s: %s\n", command,
                  TerminalSafe(Cp1252ToUtf8(why)).c_str());
@@ -202,6 +234,7 @@ int RunExport(const ExportOptions& o, std::FILE* out, std::FILE* err) {
         return Refuse(err, why, o.plot ? "plot" : "export");
     };
     TerminalSession run(err);
+    run.session.ExportAfterOpen([&o](const Catalogue& c) { return EarlyRequestOf(o, c); });
     if (!run.Open(o.listing)) {
         return 1;
     }
@@ -222,9 +255,10 @@ int RunExport(const ExportOptions& o, std::FILE* out, std::FILE* err) {
         return refuse(NoSuchTimeProblem(timeCount, beyond));
     }
     session.AddTimes(indices);
-    session.SetRangeText(0, o.from.empty() ? "1" : o.from);
-    session.SetRangeText(1, o.to.empty() ? std::to_string(variable.Limit.value_or(1)) : o.to);
-    session.SetRangeText(2, o.step.empty() ? "1" : o.step);
+    const RangeTexts range = RangeOf(o, variable);
+    session.SetRangeText(0, range.from);
+    session.SetRangeText(1, range.to);
+    session.SetRangeText(2, range.step);
     session.SetLayout(o.columns ? TimeLayout::InColumns : TimeLayout::InRows);
     const SheetFormat format =
         o.format.value_or(FormatOfExtension(o.output).value_or(SheetFormat::Xls));

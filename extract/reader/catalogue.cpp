@@ -38,6 +38,22 @@ ValueTable::ValueTable(Long items, std::span<const Long> wanted, Integer times)
     Allocate();
 }
 
+ValueTable::ValueTable(Long items, std::span<const Long> wanted, Integer times,
+                       std::vector<Single> firstRows)
+    : ValueTable(items, wanted, 0) {
+    times_ = times < 0 ? 0 : times;
+    const std::size_t size = held_.size() * static_cast<std::size_t>(times_);
+    if (firstRows.size() > size || (!held_.empty() && firstRows.size() % held_.size() != 0)) {
+        Raise(kInvalidCall);
+    }
+    values_ = std::move(firstRows);
+    try {
+        values_.resize(size, 0.0f);
+    } catch (const std::bad_alloc&) {
+        Raise(kOutOfMemory);
+    }
+}
+
 void ValueTable::Allocate() {
     try {
         values_.assign(held_.size() * static_cast<std::size_t>(times_), 0.0f);
@@ -110,6 +126,7 @@ void ClearCatalogue(Catalogue& c) {
     c.StressTables.clear();
     c.TangentTables.clear();
     c.Scanned = Catalogue::Stamp{};
+    c.Early.reset();
 }
 
 Catalogue::Stamp StampOf(const std::string& path) {

@@ -2,6 +2,9 @@
 
 #include <cstdint>
 
+#include <functional>
+#include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -40,6 +43,10 @@ class ValueTable {
     ValueTable(Long items, Integer times);
     // The items of `wanted` that lie in 1..items (in any order, repeats allowed).
     ValueTable(Long items, std::span<const Long> wanted, Integer times);
+    // The same, its first times' rows already read: `firstRows` holds whole rows, time by time,
+    // for at most `times` times; the rest are 0.
+    ValueTable(Long items, std::span<const Long> wanted, Integer times,
+               std::vector<Single> firstRows);
     Long Items() const { return items_; }
     Integer Times() const { return times_; }
     // The items held, ascending.
@@ -61,6 +68,16 @@ class ValueTable {
     bool inOneRun_ = false;       // held_ is first..last without a gap: places follow numbers
     std::vector<Single> values_;  // time by time, each time's held items in order
 };
+
+// An export's request known before its listing is read (the command line's): the variable as
+// the variables table names it, the 0-based position of its vector, and the item numbers chosen.
+struct EarlyRequest {
+    std::string Variable;
+    int Component = 0;
+    std::vector<Long> Vectors;
+};
+
+class EarlyReading;
 
 // Everything known about the opened listing. The readers fill it; the window and the command
 // line show it and choose from it. Lists are held 0-based: record i of the listing's numbering
@@ -114,6 +131,14 @@ struct Catalogue {
 
     // What the last extraction read.
     ValueTable ExtractedValues;
+
+    // Set by a caller that knows what it will export before the listing is read: once the scan
+    // knows the model and the tables, it names the request (or none), whose values are then read
+    // on a thread of their own while the scan finds the times, so that the reading rides on the
+    // scan instead of following it. The scan keeps that reading in Early until the extraction
+    // of the same request takes what it read.
+    std::function<std::optional<EarlyRequest>(const Catalogue&)> ReadEarly;
+    std::shared_ptr<EarlyReading> Early;
 
     // Which file was scanned, as it was then: another file put in its place, or the same file
     // rewritten without growing, is no longer the listing the times point into. (A listing that

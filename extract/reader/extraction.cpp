@@ -14,6 +14,7 @@
 #include "common/error.h"
 #include "common/linereader.h"
 #include "common/text.h"
+#include "extract/reader/earlyreading.h"
 #include "extract/reader/rowgate.h"
 #include "extract/reader/variables.h"
 
@@ -119,6 +120,32 @@ ValueTable TableFor(const Catalogue& c, Long items) {
         return ValueTable(items, times);
     }
     return ValueTable(items, c.SelectedVectors, times);
+}
+
+// The same, with the rows the scan's early reading of this very request read, when it did: they
+// stand for the chosen times that are the listing's first times in order. `early` is how many.
+ValueTable TableTakingEarlyRows(Catalogue& c, Long items, std::string_view variable, int component,
+                                Integer& early) {
+    early = 0;
+    const std::shared_ptr<EarlyReading> reading = std::move(c.Early);
+    if (!reading || c.SelectedVectors.empty()) {
+        return TableFor(c, items);
+    }
+    const ValueTable held(items, c.SelectedVectors, 0);
+    std::vector<Single> rows;
+    Integer taken = reading->Take(variable, component, held.Held(), rows);
+    taken = std::min(taken, ChosenTimes(c));
+    for (Integer t = 1; t <= taken; ++t) {
+        if (c.SelectedTimes[static_cast<std::size_t>(t - 1)] != t) {
+            taken = t - 1;
+        }
+    }
+    if (taken == 0) {
+        return TableFor(c, items);
+    }
+    rows.resize(held.Held().size() * static_cast<std::size_t>(taken));
+    early = taken;
+    return ValueTable(items, c.SelectedVectors, ChosenTimes(c), std::move(rows));
 }
 
 // Walks a table's value lines forward, reading only the lines that hold a wanted value and
@@ -242,11 +269,16 @@ constexpr std::size_t kValuesWorthASecondThread = 1 << 16;
 // read is handed on through `rows` when given; a gate closed by the writer ends the reading.
 template <typename ReadTime>
 void ReadTimes(Catalogue& c, LineReader& in, std::string_view variable, ProgressSink& progress,
-               RowGate* rows, ReadTime readTime) {
+               RowGate* rows, Integer early, ReadTime readTime) {
     const Integer times = ChosenTimes(c);
     const std::string caption = "Reading " + std::string(variable) + "...";
-    const std::size_t values = c.ExtractedValues.Held().size() * static_cast<std::size_t>(times);
-    const bool shared = times >= 2 && values >= kValuesWorthASecondThread &&
+    // The first `early` rows were read while the listing was scanned.
+    for (Integer t = 1; t <= early && rows != nullptr; ++t) {
+        rows->Open(t);
+    }
+    const std::size_t values =
+        c.ExtractedValues.Held().size() * static_cast<std::size_t>(times - early);
+    const bool shared = times - early >= 2 && values >= kValuesWorthASecondThread &&
                         std::thread::hardware_concurrency() >= 2;
     const Integer step = shared ? 2 : 1;
 
@@ -293,14 +325,14 @@ void ReadTimes(Catalogue& c, LineReader& in, std::string_view variable, Progress
         helper = std::thread([&] {
             try {
                 LineReader twin(LineReader::SameFile{}, in);
-                readEvery(twin, 2, false, theirs);
+                readEvery(twin, early + 2, false, theirs);
             } catch (...) {
-                theirs = {2, std::current_exception()};
+                theirs = {static_cast<Integer>(early + 2), std::current_exception()};
             }
         });
     }
     Failure mine;
-    readEvery(in, 1, true, mine);
+    readEvery(in, early + 1, true, mine);
     if (helper.joinable()) {
         stop = c.AbortSave;
         helper.join();
@@ -316,35 +348,39 @@ void ReadTimes(Catalogue& c, LineReader& in, std::string_view variable, Progress
     RequireTheScannedListing(c);
 }
 
+// Reads the values of the held items at one time of a structural listing into `row`; `next` is
+// the position of the time after it (0 for the last).
+void ReadStructuralRow(LineReader& reader, const Settings& s, const std::vector<Long>& held,
+                       const TimeStep& time, FilePosition next, std::span<Single> row) {
+    reader.Seek(time.Position);
+    TableLines table(reader, FindTable(reader, s.heading, s.label, next));
+    // Only the lines of the items held are read: a few nodes of a large model cost a few lines
+    // per time, and what lies beyond the last of them is never reached.
+    for (std::size_t k = 0; k < held.size(); ++k) {
+        const Long item = held[k];
+        if (s.fibres) {
+            // Five (fibre, value) pairs a line.
+            const Long pair = (item - 1) % 5;
+            const std::string_view line = table.At(ValueLine(s.lead, (item - 1) / 5, s.stride));
+            Store(row[k], FindWord(line, static_cast<std::size_t>(2 * pair + 1)));
+        } else {
+            Store(row[k], FindWord(table.At(ValueLine(s.lead, item - 1, s.stride)), s.word));
+        }
+    }
+}
+
 void ReadStructural(Catalogue& c, std::string_view variable, int component, ProgressSink& progress,
                     RowGate* rows) {
     const Settings s = SettingsFor(c, variable, component);
     LineReader in(c.ListingFile);
     CheckListingStillFits(c, in, s.items);
-    c.ExtractedValues = TableFor(c, s.items);
+    Integer early = 0;
+    c.ExtractedValues = TableTakingEarlyRows(c, s.items, variable, component, early);
     const std::vector<Long>& held = c.ExtractedValues.Held();
 
-    ReadTimes(c, in, variable, progress, rows,
+    ReadTimes(c, in, variable, progress, rows, early,
               [&](LineReader& reader, const TimeStep& time, std::span<Single> row) {
-                  reader.Seek(time.Position);
-                  TableLines table(reader,
-                                   FindTable(reader, s.heading, s.label, NextTimeOf(c, time)));
-                  // Only the lines of the items held are read: a few nodes of a large model
-                  // cost a few lines per time, and what lies beyond the last of them is never
-                  // reached.
-                  for (std::size_t k = 0; k < held.size(); ++k) {
-                      const Long item = held[k];
-                      if (s.fibres) {
-                          // Five (fibre, value) pairs a line.
-                          const Long pair = (item - 1) % 5;
-                          const std::string_view line =
-                              table.At(ValueLine(s.lead, (item - 1) / 5, s.stride));
-                          Store(row[k], FindWord(line, static_cast<std::size_t>(2 * pair + 1)));
-                      } else {
-                          Store(row[k],
-                                FindWord(table.At(ValueLine(s.lead, item - 1, s.stride)), s.word));
-                      }
-                  }
+                  ReadStructuralRow(reader, s, held, time, NextTimeOf(c, time), row);
               });
 }
 
@@ -355,7 +391,7 @@ void ReadTemperatures(Catalogue& c, std::string_view variable, ProgressSink& pro
     c.ExtractedValues = TableFor(c, c.NodeCount);
     const std::vector<Long>& held = c.ExtractedValues.Held();
 
-    ReadTimes(c, in, variable, progress, rows,
+    ReadTimes(c, in, variable, progress, rows, 0,
               [&](LineReader& reader, const TimeStep& time, std::span<Single> row) {
                   reader.Seek(time.Position);
                   TableLines table(reader, FindTable(reader, kTemperatureHeading, std::nullopt,
@@ -407,6 +443,148 @@ std::string BeamTableLabel(std::string_view headingLine, std::string_view headin
     label = ReplaceAll(label, "POINT", "(Point");
     label += ")";
     return label;
+}
+
+struct EarlyReading::Plan {
+    Settings settings;
+    std::vector<Long> held;
+    std::string variable;
+    int component = 0;
+};
+
+std::unique_ptr<EarlyReading> EarlyReading::Start(const Catalogue& c, const EarlyRequest& request,
+                                                  const LineReader& scanning) {
+    auto plan = std::make_unique<Plan>();
+    try {
+        plan->settings = SettingsFor(c, request.Variable, request.Component);
+    } catch (const RuntimeError&) {
+        return nullptr;  // the extraction says what is wrong with it
+    }
+    const ValueTable held(plan->settings.items, request.Vectors, 0);
+    if (held.Held().empty() || static_cast<FilePosition>(held.Held().size()) > scanning.Length()) {
+        return nullptr;
+    }
+    plan->held = held.Held();
+    plan->variable = request.Variable;
+    plan->component = request.Component;
+    return std::unique_ptr<EarlyReading>(new EarlyReading(std::move(plan), scanning));
+}
+
+EarlyReading::EarlyReading(std::unique_ptr<Plan> plan, const LineReader& scanning)
+    : plan_(std::move(plan)), reader_(LineReader::SameFile{}, scanning) {
+    thread_ = std::thread([this] { Run(); });
+}
+
+EarlyReading::~EarlyReading() {
+    Stop();
+}
+
+void EarlyReading::Stop() {
+    {
+        const std::lock_guard lock(mutex_);
+        stop_ = true;
+    }
+    changed_.notify_all();
+    if (thread_.joinable()) {
+        thread_.join();
+    }
+}
+
+void EarlyReading::Found(const TimeStep& time) {
+    bool wake = false;
+    {
+        const std::lock_guard lock(mutex_);
+        times_.push_back(time);
+        // Waking the reading costs the scan a system call: a reading that has caught up waits
+        // for a few times to read in one go.
+        wake = waitingFor_ != 0 && times_.size() >= waitingFor_ + kTimesPerWaking;
+    }
+    if (wake) {
+        changed_.notify_all();
+    }
+}
+
+void EarlyReading::ScanEnded() {
+    {
+        const std::lock_guard lock(mutex_);
+        ended_ = true;
+    }
+    changed_.notify_all();
+}
+
+void EarlyReading::Run() {
+    Read();
+    {
+        const std::lock_guard lock(mutex_);
+        done_ = true;
+    }
+    changed_.notify_all();
+}
+
+void EarlyReading::Finish() {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] { return done_; });
+}
+
+void EarlyReading::Read() {
+    const std::size_t width = plan_->held.size();
+    try {
+        for (std::size_t k = 0; k < static_cast<std::size_t>(std::numeric_limits<Integer>::max());
+             ++k) {
+            TimeStep time;
+            FilePosition next = 0;
+            FilePosition second = 0;
+            {
+                // A time's table is bounded by the next time: wait for it, or for the end.
+                std::unique_lock lock(mutex_);
+                waitingFor_ = k + 2;
+                changed_.wait(lock, [&] { return stop_ || ended_ || times_.size() > k + 1; });
+                waitingFor_ = 0;
+                if (stop_ || times_.size() <= k) {
+                    return;
+                }
+                time = times_[k];
+                next = k + 1 < times_.size() ? times_[k + 1].Position : 0;
+                second = times_.size() > 1 ? times_[1].Position : 0;
+            }
+            if (rows_.capacity() == 0 && second > time.Position) {
+                // Room for as many times as blocks of the first one's size fill the listing,
+                // and a quarter more: claimed, not touched, so it costs no memory until read.
+                const auto blocks = static_cast<std::size_t>((reader_.Length() - time.Position) /
+                                                             (second - time.Position)) +
+                                    2;
+                rows_.reserve(
+                    std::min(blocks + blocks / 4,
+                             static_cast<std::size_t>(std::numeric_limits<Integer>::max())) *
+                    width);
+            }
+            const std::size_t at = rows_.size();
+            rows_.resize(at + width);
+            try {
+                WhileTheListingHolds(reader_, [&] {
+                    ReadStructuralRow(reader_, plan_->settings, plan_->held, time, next,
+                                      std::span<Single>(rows_).subspan(at, width));
+                });
+            } catch (...) {
+                rows_.resize(at);  // the extraction reads this time again and says what is wrong
+                return;
+            }
+            read_ = static_cast<Integer>(k + 1);
+        }
+    } catch (...) {
+        // Out of memory: what was read stands.
+    }
+}
+
+Integer EarlyReading::Take(std::string_view variable, int component, const std::vector<Long>& held,
+                           std::vector<Single>& rows) {
+    Stop();
+    if (variable != plan_->variable || component != plan_->component || held != plan_->held) {
+        return 0;
+    }
+    rows = std::move(rows_);
+    rows.resize(static_cast<std::size_t>(read_) * held.size());
+    return read_;
 }
 
 void ExtractStructuralValues(Catalogue& c, std::string_view variable, int component,

@@ -36,7 +36,7 @@ void ReportingReadErrors(MessageSink& messages, const std::function<void()>& bod
     }
 }
 
-void ReadTimes(Catalogue& c, LineReader& in, ProgressReporter& report) {
+void ReadTimes(Catalogue& c, LineReader& in, ProgressReporter& report, EarlyReading* early) {
     std::vector<TimeStep> times;
     while (!in.AtEnd()) {
         std::string_view line;
@@ -45,6 +45,9 @@ void ReadTimes(Catalogue& c, LineReader& in, ProgressReporter& report) {
             record.Position = in.Position();
             record.Time = ToSingle(Val(WordAt(line, 2)));
             times.push_back(record);
+            if (early != nullptr) {
+                early->Found(record);
+            }
             // The times are counted in a 16-bit Integer that stands one ahead of the count: the
             // 32767th time overflows it.
             if (times.size() + 1 > static_cast<std::size_t>(std::numeric_limits<Integer>::max())) {

@@ -7,6 +7,7 @@
 
 #include "common/linereader.h"
 #include "extract/reader/catalogue.h"
+#include "extract/reader/earlyreading.h"
 #include "extract/reader/sinks.h"
 
 namespace velto {
@@ -29,7 +30,8 @@ void ReportingReadErrors(MessageSink& messages, const std::function<void()>& bod
 // The time part of a listing: from where `in` stands to the end, every line holding "  TIME ="
 // gives one record of Times (its value, and the position of the line after it). Times is set
 // when the end is reached. The count stands one ahead in a 16-bit Integer: 32767 times raise
-// the overflow error, leaving Times as it was.
-void ReadTimes(Catalogue& c, LineReader& in, ProgressReporter& report);
+// the overflow error, leaving Times as it was. Each time found is told to `early`, when given.
+void ReadTimes(Catalogue& c, LineReader& in, ProgressReporter& report,
+               EarlyReading* early = nullptr);
 
 }  // namespace velto

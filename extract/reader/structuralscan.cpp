@@ -1,11 +1,14 @@
 #include <algorithm>
 #include <limits>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "common/error.h"
 #include "common/linereader.h"
 #include "common/text.h"
+#include "extract/reader/earlyreading.h"
 #include "extract/reader/extraction.h"
 #include "extract/reader/listingheader.h"
 #include "extract/reader/scanning.h"
@@ -107,21 +110,36 @@ void ScanStructuralListing(Catalogue& c, ProgressSink& progress) {
         report("Reading input...");
     }
 
-    // Time pass: every TIME line after the first convergence line opens a result block.
-    ReadTimes(c, in, report);
-
     // Table pass: the tables of the first result block are taken to be printed at every time.
-    LineReader again(c.ListingFile);
-    std::string_view line;
-    while (!Reads(line, kConvergence) && !again.AtEnd()) {
-        line = again.ReadLine();
+    {
+        LineReader again(LineReader::SameFile{}, in);
+        std::string_view line;
+        while (!Reads(line, kConvergence) && !again.AtEnd()) {
+            line = again.ReadLine();
+        }
+        if (!again.AtEnd()) {
+            line = again.ReadLine();
+        }
+        while (!Reads(line, kConvergence) && !again.AtEnd()) {
+            line = again.ReadLine();
+            ReadTableLine(c, line);
+        }
     }
-    if (!again.AtEnd()) {
-        line = again.ReadLine();
+
+    // With the model and the tables known, an export that was asked for before the listing was
+    // read can start reading its values as the times are found.
+    std::unique_ptr<EarlyReading> early;
+    if (c.ReadEarly) {
+        if (const std::optional<EarlyRequest> request = c.ReadEarly(c)) {
+            early = EarlyReading::Start(c, *request, in);
+        }
     }
-    while (!Reads(line, kConvergence) && !again.AtEnd()) {
-        line = again.ReadLine();
-        ReadTableLine(c, line);
+
+    // Time pass: every TIME line after the first convergence line opens a result block.
+    ReadTimes(c, in, report, early.get());
+    if (early) {
+        early->ScanEnded();
+        c.Early = std::move(early);
     }
 }
 

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -141,6 +142,11 @@ class ExtractSession {
     enum class Start { Started, Refused };
     // Reads a listing. Every failure is a message; the session is then the cleared state.
     Start Open(const std::string& path);
+    // For the next Open alone: the export that will follow it, known before the listing is read
+    // (see Catalogue::ReadEarly). Its values are then read while the listing is scanned.
+    void ExportAfterOpen(std::function<std::optional<EarlyRequest>(const Catalogue&)> request) {
+        catalogue_.ReadEarly = std::move(request);
+    }
     // Writes the current choices to a file of this format. A request that would give nothing is
     // not started: its problem comes back with NotWritten.
     SaveResult Save(const std::string& fileName, SheetFormat format, Start* start = nullptr);

@@ -4,8 +4,10 @@
 #include <bit>
 #include <cstdint>
 #include <sstream>
+#include <tuple>
 
 #include "common/text.h"
+#include "extract/reader/earlyreading.h"
 #include "extract/reader/extraction.h"
 #include "extract/reader/variables.h"
 #include "tests/reader/readertest.h"
@@ -334,6 +336,117 @@ TEST_F(Extraction, LargeExtractionReadsEveryTimeAndFailsAtTheEarliestTime) {
         ASSERT_EQ(messages.messages.size(), 1u);
         EXPECT_EQ(messages.messages[0].text, c.message);
         EXPECT_TRUE(o.catalogue.ExtractionFailed);
+    }
+}
+
+TEST_F(Extraction, ValuesReadDuringTheScanAreThoseReadAfterIt) {
+    const std::string stress = "Beam Stresses";
+    ListingSpec spec = test::Frame3d();
+    std::ostringstream text;
+    WriteListing(spec, text);
+    const std::string whole = text.str();
+    std::string noThird = whole;
+    const std::string heading(kDisplacementHeading);
+    std::size_t third = 0;
+    for (int n = 0; n < 3; ++n) {
+        third = noThird.find(heading, third + 1);
+    }
+    noThird.replace(third, heading.size(), "NO TABLE HERE");
+    struct Case {
+        const char* what;
+        const std::string& bytes;
+        EarlyRequest early;
+        std::string variable;
+        int component;
+        std::vector<Long> vectors;
+        std::vector<Integer> times;
+        std::size_t readDuringScan;
+    } cases[] = {
+        {"every time",
+         whole,
+         {"Displacements", 1, {1, 2, 3, 4, 5, 6, 7, 8, 9}},
+         "Displacements",
+         1,
+         {1, 2, 3, 4, 5, 6, 7, 8, 9},
+         {1, 2, 3, 4},
+         4},
+        {"some items, out of order",
+         whole,
+         {"Displacements", 2, {9, 3, 3}},
+         "Displacements",
+         2,
+         {3, 9},
+         {1, 2, 3, 4},
+         4},
+        {"a fibre table", whole, {stress, 1, {1, 12, 6}}, stress, 1, {1, 12, 6}, {1, 2, 3, 4}, 4},
+        {"another vector",
+         whole,
+         {"Displacements", 0, {1, 2}},
+         "Displacements",
+         1,
+         {1, 2},
+         {1, 2, 3, 4},
+         0},
+        {"other items",
+         whole,
+         {"Displacements", 1, {1, 2}},
+         "Displacements",
+         1,
+         {1, 3},
+         {1, 2, 3, 4},
+         0},
+        {"times out of order",
+         whole,
+         {"Displacements", 1, {1, 2}},
+         "Displacements",
+         1,
+         {1, 2},
+         {1, 2, 4, 3},
+         2},
+        {"a table missing",
+         noThird,
+         {"Displacements", 1, {1, 2}},
+         "Displacements",
+         1,
+         {1, 2},
+         {1, 2, 3, 4},
+         2},
+    };
+    path = dir.File("listing.out");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto extract = [&](bool early) {
+            test::WriteBytes(path, c.bytes);
+            o = test::Opened();
+            if (early) {
+                o.catalogue.ReadEarly = [&](const Catalogue&) { return c.early; };
+            }
+            test::Open(o, path);
+            if (early) {
+                EXPECT_NE(o.catalogue.Early, nullptr);
+                if (o.catalogue.Early) {
+                    o.catalogue.Early->Finish();
+                }
+            }
+            o.catalogue.SelectedVectors = c.vectors;
+            progress = test::RecordingProgress();
+            Extract(c.variable, c.component, c.times);
+            return std::make_tuple(o.catalogue.ExtractedValues, test::Texts(messages),
+                                   progress.captions.size());
+        };
+        const auto [after, said, reports] = extract(false);
+        const auto [during, saidDuring, reportsDuring] = extract(true);
+        EXPECT_EQ(saidDuring, said);
+        ASSERT_EQ(during.Held(), after.Held());
+        for (Integer t = 1; t <= after.Times(); ++t) {
+            for (const Long item : after.Held()) {
+                EXPECT_EQ(std::bit_cast<std::uint32_t>(during.At(item, t)),
+                          std::bit_cast<std::uint32_t>(after.At(item, t)))
+                    << item << " at " << t;
+            }
+        }
+        // A time read while the listing was scanned is not read again.
+        EXPECT_EQ(reports - reportsDuring, c.readDuringScan);
     }
 }
 
