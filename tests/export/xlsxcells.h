@@ -1,8 +1,7 @@
 #pragma once
 
 // Reads back the cells of the first worksheet of an .xlsx workbook, for checking what the export
-// wrote: a small zip reader (stored and deflated members) and a scan of the sheet's XML for
-// inline-string and number cells.
+// wrote, through Python's zip and XML readers: inline-string and number cells.
 
 #include <string>
 #include <vector>
