@@ -340,10 +340,8 @@ TEST_F(Extraction, LargeExtractionReadsEveryTimeAndFailsAtTheEarliestTime) {
 }
 
 TEST_F(Extraction, ValuesReadDuringTheScanAreThoseReadAfterIt) {
-    const std::string stress = "Beam Stresses";
-    ListingSpec spec = test::Frame3d();
     std::ostringstream text;
-    WriteListing(spec, text);
+    WriteListing(test::Frame3d(), text);
     const std::string whole = text.str();
     std::string noThird = whole;
     const std::string heading(kDisplacementHeading);
@@ -352,65 +350,26 @@ TEST_F(Extraction, ValuesReadDuringTheScanAreThoseReadAfterIt) {
         third = noThird.find(heading, third + 1);
     }
     noThird.replace(third, heading.size(), "NO TABLE HERE");
+    const std::string d = "Displacements";
+    const std::vector<Long> all = {1, 2, 3, 4, 5, 6, 7, 8, 9}, two = {1, 2};
+    const std::vector<Integer> inOrder = {1, 2, 3, 4};
+    // The request read early, then the extraction's vector, items and times.
     struct Case {
         const char* what;
         const std::string& bytes;
         EarlyRequest early;
-        std::string variable;
         int component;
         std::vector<Long> vectors;
         std::vector<Integer> times;
         std::size_t readDuringScan;
     } cases[] = {
-        {"every time",
-         whole,
-         {"Displacements", 1, {1, 2, 3, 4, 5, 6, 7, 8, 9}},
-         "Displacements",
-         1,
-         {1, 2, 3, 4, 5, 6, 7, 8, 9},
-         {1, 2, 3, 4},
-         4},
-        {"some items, out of order",
-         whole,
-         {"Displacements", 2, {9, 3, 3}},
-         "Displacements",
-         2,
-         {3, 9},
-         {1, 2, 3, 4},
-         4},
-        {"a fibre table", whole, {stress, 1, {1, 12, 6}}, stress, 1, {1, 12, 6}, {1, 2, 3, 4}, 4},
-        {"another vector",
-         whole,
-         {"Displacements", 0, {1, 2}},
-         "Displacements",
-         1,
-         {1, 2},
-         {1, 2, 3, 4},
-         0},
-        {"other items",
-         whole,
-         {"Displacements", 1, {1, 2}},
-         "Displacements",
-         1,
-         {1, 3},
-         {1, 2, 3, 4},
-         0},
-        {"times out of order",
-         whole,
-         {"Displacements", 1, {1, 2}},
-         "Displacements",
-         1,
-         {1, 2},
-         {1, 2, 4, 3},
-         2},
-        {"a table missing",
-         noThird,
-         {"Displacements", 1, {1, 2}},
-         "Displacements",
-         1,
-         {1, 2},
-         {1, 2, 3, 4},
-         2},
+        {"every time", whole, {d, 1, all}, 1, all, inOrder, 4},
+        {"some items, out of order", whole, {d, 2, {9, 3, 3}}, 2, {3, 9}, inOrder, 4},
+        {"a fibre table", whole, {"Beam Stresses", 1, {1, 12, 6}}, 1, {1, 12, 6}, inOrder, 4},
+        {"another vector", whole, {d, 0, two}, 1, two, inOrder, 0},
+        {"other items", whole, {d, 1, two}, 1, {1, 3}, inOrder, 0},
+        {"times out of order", whole, {d, 1, two}, 1, two, {1, 2, 4, 3}, 2},
+        {"a table missing", noThird, {d, 1, two}, 1, two, inOrder, 2},
     };
     path = dir.File("listing.out");
     for (const Case& c : cases) {
@@ -430,7 +389,7 @@ TEST_F(Extraction, ValuesReadDuringTheScanAreThoseReadAfterIt) {
             }
             o.catalogue.SelectedVectors = c.vectors;
             progress = test::RecordingProgress();
-            Extract(c.variable, c.component, c.times);
+            Extract(c.early.Variable, c.component, c.times);
             return std::make_tuple(o.catalogue.ExtractedValues, test::Texts(messages),
                                    progress.captions.size());
         };
