@@ -229,20 +229,15 @@ TEST_F(Extraction, HandWrittenListingsReadItemByItem) {
                      "  NODE    DOF 1     DOF 2     DOF 3     DOF 4     DOF 5     DOF 6     DOF 7",
                      "    7   1.0   2.0   3.0", "    5   4.0\t5.0   6.0", "    9   7.0   8.0"},
         "Displacements", 2, {1}, {}, nullptr, {{1, 1, 3.0f}, {2, 1, 6.0f}, {3, 1, 0.0f}});
-    expect(Head("TEMPERATURE") +
-               LineList{" DESCRIPTION OF THE STRUCTURE.", "  * THERE ARE   7 NODES.",
-                        " POSITION OF THE NODES.", "  TIME = 5",
-                        " NODE TEMP.  NODE TEMP.  NODE TEMP.  NODE TEMP.  NODE TEMP.",
-                        "    1  20.0    2          31200.5    4  -1.5", "    6 300.0    7",
-                        "  TIME = 6"},
-           "Temperature", 0, {1}, {}, nullptr,
-           {{1, 1, 20.0f},
-            {2, 1, 0.0f},
-            {3, 1, 1200.5f},
-            {4, 1, -1.5f},
-            {5, 1, 0.0f},
-            {6, 1, 300.0f},
-            {7, 1, 0.0f}});
+    expect(
+        Head("TEMPERATURE") +
+            LineList{" DESCRIPTION OF THE STRUCTURE.", "  * THERE ARE   7 NODES.",
+                     " POSITION OF THE NODES.", "  TIME = 5",
+                     " NODE TEMP.  NODE TEMP.  NODE TEMP.  NODE TEMP.  NODE TEMP.",
+                     "    1  20.0    2          31200.5    4  -1.5", "    6 300.0    7",
+                     "  TIME = 6"},
+        "Temperature", 0, {1}, {}, nullptr,
+        {{1, 1, 20}, {2, 1, 0}, {3, 1, 1200.5f}, {4, 1, -1.5f}, {5, 1, 0}, {6, 1, 300}, {7, 1, 0}});
 }
 
 TEST_F(Extraction, AbortStopsBeforeTheNextTime) {
@@ -458,6 +453,10 @@ TEST_F(Extraction, DamagedValuesAreErrorsNotNumbers) {
     const std::size_t first = frame.find("\n      1 ", frame.find(kDisplacementHeading));
     const std::string value(
         FindWord(frame.substr(first + 1, frame.find('\n', first + 1) - first), 2));
+    auto node1 = [&](const std::string& word) { return changed(frame, value, word, 1, first); };
+    const std::string none = "NO TABLE HERE", heat(kTemperatureHeading);
+    const char *d = "Displacements", *t = "Temperature";
+    const char *past = "62: Input past end of file", *mismatch = "13: Type mismatch";
     const struct {
         const char* what;
         std::string bytes;
@@ -465,46 +464,14 @@ TEST_F(Extraction, DamagedValuesAreErrorsNotNumbers) {
         std::vector<Integer> times;
         const char* message;
     } cases[] = {
-        {"cut inside the last value",
-         frame.substr(0, last + 26),
-         "Displacements",
-         {1, 3},
-         "62: Input past end of file"},
-        {"no table at the second time",
-         changed(frame, kDisplacementHeading, "NO TABLE HERE", 2),
-         "Displacements",
-         {2},
-         "62: Input past end of file"},
-        {"a field of stars",
-         changed(frame, value, "************", 1, first),
-         "Displacements",
-         {1},
-         "13: Type mismatch"},
-        {"a byte stuck to a value",
-         changed(frame, value, "\x89" + value, 1, first),
-         "Displacements",
-         {1},
-         "13: Type mismatch"},
-        {"not a number",
-         changed(frame, value, "NaN", 1, first),
-         "Displacements",
-         {1},
-         "13: Type mismatch"},
-        {"a power of three digits",
-         changed(frame, value, "1.23456+100", 1, first),
-         "Displacements",
-         {1},
-         "6: Overflow"},
-        {"stars in a temperature's column",
-         changed(thermal, "  78.5", "******", 1),
-         "Temperature",
-         {1},
-         "13: Type mismatch"},
-        {"no temperatures at the second time",
-         changed(thermal, kTemperatureHeading, "NO TABLE HERE", 2),
-         "Temperature",
-         {2, 3},
-         "62: Input past end of file"},
+        {"cut inside the last value", frame.substr(0, last + 26), d, {1, 3}, past},
+        {"no table at time 2", changed(frame, kDisplacementHeading, none, 2), d, {2}, past},
+        {"a field of stars", node1("************"), d, {1}, mismatch},
+        {"a byte stuck to a value", node1("\x89" + value), d, {1}, mismatch},
+        {"not a number", node1("NaN"), d, {1}, mismatch},
+        {"a power of three digits", node1("1.23456+100"), d, {1}, "6: Overflow"},
+        {"stars for a temperature", changed(thermal, "  78.5", "******", 1), t, {1}, mismatch},
+        {"no temperatures at time 2", changed(thermal, heat, none, 2), t, {2, 3}, past},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -514,7 +481,7 @@ TEST_F(Extraction, DamagedValuesAreErrorsNotNumbers) {
         EXPECT_EQ(test::Texts(messages), LineList{c.message});
         EXPECT_TRUE(o.catalogue.ExtractionFailed);
     }
-    OpenBytes(changed(frame, value, "-2.50000-100", 1, first));
+    OpenBytes(node1("-2.50000-100"));
     Extract("Displacements", 1, {1});
     EXPECT_TRUE(messages.messages.empty());
     EXPECT_EQ(std::bit_cast<std::uint32_t>(Value(1, 1)), 0x80000000u);  // -0: below every single
