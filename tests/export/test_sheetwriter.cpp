@@ -17,7 +17,6 @@
 #include "common/error.h"
 #include "extract/export/excelfile.h"
 #include "extract/export/sheetformat.h"
-#include "tests/export/xlsxcells.h"
 #include "tests/support/testsupport.h"
 
 namespace velto {
@@ -145,6 +144,20 @@ TEST(CsvSheetWriter, CellsMayNotGoBackOrOutside) {
 
 // --- xlsx -----------------------------------------------------------------------------------
 
+// The first sheet of a workbook as Python's zip and XML readers see it: its dimension, then a line
+// per cell, "B4 n 20.1" (t for a text, n for a number).
+std::string XlsxCells(const std::string& path) {
+    const std::string command =
+        std::string("'") + VELTO_PYTHON + "' '" + VELTO_XLSXCELLS + "' '" + path + "'";
+    std::FILE* pipe = ::popen(command.c_str(), "r");
+    std::string out;
+    char buffer[4096];
+    for (std::size_t got; pipe && (got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
+        out.append(buffer, got);
+    }
+    return pipe != nullptr && ::pclose(pipe) == 0 ? out : "unreadable: " + out;
+}
+
 TEST(XlsxSheetWriter, TextsNumbersAndBlanks) {
     test::ScratchDir dir;
     const std::string path = dir.File("book.xlsx");
@@ -161,18 +174,11 @@ TEST(XlsxSheetWriter, TextsNumbersAndBlanks) {
     sheet->Number(4, 30, -1e20);
     sheet->Close();
 
-    const test::XlsxSheet read = test::ReadXlsxSheet(path);
-    EXPECT_EQ(read.dimension, "A1:AD4");
-    ASSERT_EQ(read.cells.size(), 8u);
-    EXPECT_EQ(read.At(1, 1)->text, "Variable");
-    EXPECT_EQ(read.At(1, 2)->text, "Stress in N/mm\xC2\xB2 & <more>");
-    EXPECT_EQ(read.At(2, 2), nullptr);
-    EXPECT_EQ(read.At(3, 1)->text, "  Beam    5 (Point  1)");
-    EXPECT_FALSE(read.At(4, 1)->isText);
-    EXPECT_EQ(read.At(4, 1)->raw, "20.1");
-    EXPECT_EQ(read.At(4, 2)->number, 1.2345e-05);
-    EXPECT_EQ(read.At(4, 27)->number, 9.2);
-    EXPECT_EQ(read.At(4, 30)->number, -1e20);
+    // The blank text writes no cell.
+    EXPECT_EQ(XlsxCells(path),
+              "A1:AD4\nA1 t Variable\nB1 t Stress in N/mm\xC2\xB2 & <more>\n"
+              "A2 t Vector\nA3 t   Beam    5 (Point  1)\nA4 n 20.1\n"
+              "B4 n 1.2345e-05\nAA4 n 9.2\nAD4 n -1e+20\n");
     // The library's working files went beside the target and are gone.
     EXPECT_EQ(test::Entries(dir.path()), std::vector<std::string>{"book.xlsx"});
 }
@@ -220,10 +226,7 @@ TEST(XlsxSheetWriter, NumbersKeepTheirPointUnderADecimalCommaLocale) {
     ::unsetenv("LOCPATH");
 
     EXPECT_EQ(after, "0,5");
-    const test::XlsxSheet read = test::ReadXlsxSheet(path);
-    ASSERT_EQ(read.cells.size(), 2u);
-    EXPECT_EQ(read.cells[0].raw, "20.1");
-    EXPECT_EQ(read.cells[1].raw, "0.5");
+    EXPECT_EQ(XlsxCells(path), "A1:B1\nA1 n 20.1\nB1 n 0.5\n");
 }
 
 }  // namespace
