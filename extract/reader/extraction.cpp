@@ -143,7 +143,13 @@ ValueTable TableTakingEarlyRows(Catalogue& c, Long items, std::string_view varia
     if (taken == 0) {
         return TableFor(c, items);
     }
-    rows.resize(held.Held().size() * static_cast<std::size_t>(taken));
+    const std::size_t width = held.Held().size();
+    if (rows.capacity() < width * static_cast<std::size_t>(ChosenTimes(c))) {
+        // Too little room for every chosen time: its rows would have to be held twice.
+        rows = {};
+        return TableFor(c, items);
+    }
+    rows.resize(width * static_cast<std::size_t>(taken));
     early = taken;
     return ValueTable(items, c.SelectedVectors, ChosenTimes(c), std::move(rows));
 }
@@ -497,7 +503,7 @@ void EarlyReading::Found(const TimeStep& time) {
         times_.push_back(time);
         // Waking the reading costs the scan a system call: a reading that has caught up waits
         // for a few times to read in one go.
-        wake = waitingFor_ != 0 && times_.size() >= waitingFor_ + kTimesPerWaking;
+        wake = wakeAt_ != 0 && times_.size() >= wakeAt_;
     }
     if (wake) {
         changed_.notify_all();
@@ -533,30 +539,40 @@ void EarlyReading::Read() {
              ++k) {
             TimeStep time;
             FilePosition next = 0;
-            FilePosition second = 0;
+            std::size_t room = 0;  // rows to claim before the first is read
             {
-                // A time's table is bounded by the next time: wait for it, or for the end.
+                // A time's table is bounded by the next time: wait for it, or for the end. The
+                // first waits for a few more, whose blocks measure the room to claim.
                 std::unique_lock lock(mutex_);
-                waitingFor_ = k + 2;
-                changed_.wait(lock, [&] { return stop_ || ended_ || times_.size() > k + 1; });
-                waitingFor_ = 0;
+                const std::size_t need = k == 0 ? kTimesToMeasure : k + 2;
+                wakeAt_ = k == 0 ? need : need + kTimesPerWaking;
+                changed_.wait(lock, [&] { return stop_ || ended_ || times_.size() >= need; });
+                wakeAt_ = 0;
                 if (stop_ || times_.size() <= k) {
                     return;
                 }
                 time = times_[k];
                 next = k + 1 < times_.size() ? times_[k + 1].Position : 0;
-                second = times_.size() > 1 ? times_[1].Position : 0;
+                if (k == 0) {
+                    // As many times as blocks of the measured ones' mean size fill the listing,
+                    // and half as many more, for a first block longer than the rest.
+                    const std::size_t last = std::min(times_.size(), kTimesToMeasure) - 1;
+                    const auto measured = static_cast<FilePosition>(last);
+                    const FilePosition span = times_[last].Position - time.Position;
+                    const FilePosition blocks =
+                        span > 0 ? (reader_.Length() - time.Position) * measured / span + 1 : 1;
+                    room = static_cast<std::size_t>(std::min<FilePosition>(
+                        blocks + blocks / 2, std::numeric_limits<Integer>::max()));
+                }
             }
-            if (rows_.capacity() == 0 && second > time.Position) {
-                // Room for as many times as blocks of the first one's size fill the listing,
-                // and a quarter more: claimed, not touched, so it costs no memory until read.
-                const auto blocks = static_cast<std::size_t>((reader_.Length() - time.Position) /
-                                                             (second - time.Position)) +
-                                    2;
-                rows_.reserve(
-                    std::min(blocks + blocks / 4,
-                             static_cast<std::size_t>(std::numeric_limits<Integer>::max())) *
-                    width);
+            if (k == 0) {
+                // Claimed, not touched: it costs no memory until it is read into. It is never
+                // grown, which would hold every row twice for a moment: a listing that holds
+                // more times than it makes room for has the rest read after the scan.
+                rows_.reserve(room * width);
+            }
+            if (rows_.size() + width > rows_.capacity()) {
+                return;
             }
             const std::size_t at = rows_.size();
             rows_.resize(at + width);

@@ -3,6 +3,7 @@
 
 #include <bit>
 #include <cstdint>
+#include <numeric>
 #include <sstream>
 #include <tuple>
 
@@ -345,6 +346,15 @@ TEST_F(Extraction, ValuesReadDuringTheScanAreThoseReadAfterIt) {
         third = noThird.find(heading, third + 1);
     }
     noThird.replace(third, heading.size(), "NO TABLE HERE");
+    // Forty times, the first block far longer than the others: the room the early reading claims
+    // from the first blocks' sizes holds fewer times than there are, and is never grown.
+    text.str("");
+    WriteListing({.nodes = 3, .times = 40}, text);
+    std::string longFirst = text.str();
+    const std::size_t firstTime = longFirst.find('\n', longFirst.find("  TIME =")) + 1;
+    longFirst.insert(firstTime, 2000000, '\n');
+    std::vector<Integer> forty(40);
+    std::iota(forty.begin(), forty.end(), Integer{1});
     const std::string d = "Displacements";
     const std::vector<Long> all = {1, 2, 3, 4, 5, 6, 7, 8, 9}, two = {1, 2};
     const std::vector<Integer> inOrder = {1, 2, 3, 4};
@@ -365,6 +375,7 @@ TEST_F(Extraction, ValuesReadDuringTheScanAreThoseReadAfterIt) {
         {"other items", whole, {d, 1, two}, 1, {1, 3}, inOrder, 0},
         {"times out of order", whole, {d, 1, two}, 1, two, {1, 2, 4, 3}, 2},
         {"a table missing", noThird, {d, 1, two}, 1, two, inOrder, 2},
+        {"a first block far longer", longFirst, {d, 1, two}, 1, two, forty, 0},
     };
     path = dir.File("listing.out");
     for (const Case& c : cases) {
