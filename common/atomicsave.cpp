@@ -601,6 +601,9 @@ void RemoveSavesInProgressOnTermination() {
     for (int signal : kTerminationSignals) {
         ::sigaction(signal, &action, nullptr);
     }
+    // A file-size limit (ulimit -f) would kill the program in the middle of a write; ignored, the
+    // write fails instead, and the save reports it and tidies up as it does for a full disk.
+    ::signal(SIGXFSZ, SIG_IGN);
 }
 
 void SetSaveStepHookForTesting(SaveStepHook hook) {

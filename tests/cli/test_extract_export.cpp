@@ -163,7 +163,7 @@ TEST_F(ExtractExport, DamagedListingsAndHugeRequestsWriteNothing) {
     const std::string cap = "ulimit -v 1500000; ";
 #endif
     const struct {
-        std::string listing, target, options, err;
+        std::string listing, target, options, err, limit = "";
     } cases[] = {
         {"cut.out", "x.csv", "", "62: Input past end of file\n"},
         // A listing that cannot be read is said once, not refused again for what it lacks.
@@ -173,6 +173,8 @@ TEST_F(ExtractExport, DamagedListingsAndHugeRequestsWriteNothing) {
          "The maximum number of columns in Excel is 256. Cannot create file.\n"},
         {"frame.out", "x.xls", " --times " + times,
          "velto-extract: cannot export: the listing has 6 times; there is no time 7\n"},
+        // A file-size limit fails the write as a full disk does, rather than killing the save.
+        {"frame.out", "x.csv", "", "Path/File access error\n", "ulimit -f 1; "},
     };
     test::WriteBytes(dir.File("x.csv"), "earlier");
     for (const auto& k : cases) {
@@ -180,12 +182,13 @@ TEST_F(ExtractExport, DamagedListingsAndHugeRequestsWriteNothing) {
             Extract(dir,
                     "export '" + dir.File(k.listing) + "' -o '" + dir.File(k.target) +
                         "' --variable Displacements" + k.options,
-                    cap);
+                    cap + k.limit);
         EXPECT_EQ(run.status, 1) << k.listing << k.options.substr(0, 40);
         EXPECT_EQ(run.err, k.err);
     }
     EXPECT_EQ(test::ReadBytes(dir.File("x.csv")), "earlier");
     EXPECT_FALSE(Exists("x.xls"));
+    EXPECT_EQ(test::Entries(dir.path()).size(), 6u);  // no save's private folder left behind
 }
 
 // Ctrl+C while the file is written stops the export with nothing written; SIGTERM and SIGHUP end
