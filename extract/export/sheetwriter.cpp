@@ -7,13 +7,9 @@
 #include <cerrno>
 #include <charconv>
 #include <cmath>
-#include <condition_variable>
 #include <cstdio>
 #include <filesystem>
-#include <memory>
-#include <mutex>
 #include <optional>
-#include <thread>
 #include <utility>
 
 #include "common/encoding.h"
@@ -83,78 +79,6 @@ class BiffSheet final : public SheetWriter {
 
 // --- csv -------------------------------------------------------------------------------------
 
-// Prints values as their shortest texts, a comma between each two, from `at`, which has room for
-// 33 characters a value; returns the end.
-char* PrintValues(char* at, std::span<const float> values) {
-    at = ShortestSingleText(at, values.front());
-    for (const float value : values.subspan(1)) {
-        *at++ = ',';
-        at = ShortestSingleText(at, value);
-    }
-    return at;
-}
-
-// A thread that prints the second half of a long row while the writer prints the first: the
-// printing is most of what writing a large sheet costs, and the writer's thread alone would
-// otherwise set the pace of the whole export once the reading is done.
-class HalfPrinter {
-  public:
-    ~HalfPrinter() {
-        if (thread_.joinable()) {
-            {
-                const std::lock_guard lock(mutex_);
-                quit_ = true;
-            }
-            changed_.notify_all();
-            thread_.join();
-        }
-    }
-    void Start(std::span<const float> values, char* into) {
-        {
-            const std::lock_guard lock(mutex_);
-            values_ = values;
-            into_ = into;
-            pending_ = true;
-        }
-        if (!thread_.joinable()) {
-            thread_ = std::thread([this] { Run(); });
-        }
-        changed_.notify_all();
-    }
-    // The end of the half printed.
-    char* Wait() {
-        std::unique_lock lock(mutex_);
-        changed_.wait(lock, [this] { return !pending_; });
-        return end_;
-    }
-
-  private:
-    void Run() {
-        std::unique_lock lock(mutex_);
-        for (;;) {
-            changed_.wait(lock, [this] { return quit_ || pending_; });
-            if (quit_) {
-                return;
-            }
-            lock.unlock();
-            char* end = PrintValues(into_, values_);
-            lock.lock();
-            end_ = end;
-            pending_ = false;
-            changed_.notify_all();
-        }
-    }
-
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::span<const float> values_;
-    char* into_ = nullptr;
-    char* end_ = nullptr;
-    bool pending_ = false;
-    bool quit_ = false;
-    std::thread thread_;
-};
-
 class CsvSheet final : public SheetWriter {
   public:
     ~CsvSheet() override {
@@ -209,30 +133,20 @@ class CsvSheet final : public SheetWriter {
             }
         }
         Place(row, col);
-        // Printed into a buffer of its own, which is never cleared first, and written from
-        // there; a long row in two halves at once.
-        constexpr std::size_t kCellRoom = 33;
-        if (printedSize_ < values.size() * kCellRoom) {
-            printed_ = std::make_unique_for_overwrite<char[]>(values.size() * kCellRoom);
-            printedSize_ = values.size() * kCellRoom;
+        // Printed straight into the text, a separator before each but the first: no call per
+        // cell but the printing's own.
+        constexpr std::size_t kLongestCell = 32;
+        const std::size_t start = out_.size();
+        out_.resize(start + values.size() * (kLongestCell + 1));
+        char* at = out_.data() + start;
+        at = ShortestSingleText(at, values.front());
+        for (const float value : values.subspan(1)) {
+            *at++ = ',';
+            at = ShortestSingleText(at, value);
         }
-        char* const first = printed_.get();
-        if (values.size() >= kValuesWorthTwoPrinters) {
-            const std::size_t half = values.size() / 2;
-            char* const second = first + half * kCellRoom;
-            printer_.Start(values.subspan(half), second);
-            char* end = PrintValues(first, values.first(half));
-            *end++ = ',';
-            char* const secondEnd = printer_.Wait();
-            Flush();
-            Write(first, static_cast<std::size_t>(end - first));
-            Write(second, static_cast<std::size_t>(secondEnd - second));
-        } else {
-            char* const end = PrintValues(first, values);
-            Flush();
-            Write(first, static_cast<std::size_t>(end - first));
-        }
+        out_.resize(static_cast<std::size_t>(at - out_.data()));
         col_ = col + static_cast<long>(values.size()) - 1;
+        Written();
     }
     void Close() override {
         RequireOpen();
@@ -265,14 +179,11 @@ class CsvSheet final : public SheetWriter {
         }
     }
     void Flush() {
-        Write(out_.data(), out_.size());
-        out_.clear();
-    }
-    void Write(const char* text, std::size_t size) {
         errno = 0;
-        if (std::fwrite(text, 1, size, file_) != size) {
+        if (std::fwrite(out_.data(), 1, out_.size(), file_) != out_.size()) {
             RaiseFileError(errno != 0 ? errno : EIO);
         }
+        out_.clear();
     }
     void Written() {
         if (out_.size() >= kFlushAt) {
@@ -309,11 +220,6 @@ class CsvSheet final : public SheetWriter {
     long row_ = 1;     // the line being written
     long col_ = 0;     // the fields of it written so far
     std::string out_;  // text not yet written
-    // A row of values printed, and the thread that prints half of a long one.
-    static constexpr std::size_t kValuesWorthTwoPrinters = 4096;
-    std::unique_ptr<char[]> printed_;
-    std::size_t printedSize_ = 0;
-    HalfPrinter printer_;
 };
 
 // --- xlsx through libxlsxwriter --------------------------------------------------------------

@@ -142,36 +142,6 @@ TEST(CsvSheetWriter, CellsMayNotGoBackOrOutside) {
     EXPECT_EQ(ErrorOf([&] { sheet->Number(3, 0, 1); }), kSubscriptOutOfRange);
 }
 
-// A row of values is written as its cells one by one are: a short row, and a long one (printed
-// in two halves at once).
-TEST(CsvSheetWriter, ARowIsItsCells) {
-    test::ScratchDir dir;
-    std::vector<float> values(10001);
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        values[i] = std::ldexp(static_cast<float>(i * 7919 % 10007) - 5000.5f,
-                               static_cast<int>(i % 40) - 20);
-    }
-    auto write = [&](const std::string& name, bool byRow) {
-        auto sheet = MakeSheetWriter(SheetFormat::Csv);
-        sheet->Open(dir.File(name), 3, 10002);
-        for (const std::size_t size : {std::size_t{3}, values.size()}) {
-            const long row = size == 3 ? 1 : 3;
-            const std::span<const float> cells = std::span(values).first(size);
-            for (std::size_t i = 0; !byRow && i < size; ++i) {
-                sheet->ListingSingle(row, 2 + static_cast<long>(i), cells[i]);
-            }
-            if (byRow) {
-                sheet->ListingRow(row, 2, cells);
-            }
-        }
-        sheet->Close();
-        return test::ReadBytes(dir.File(name));
-    };
-    const std::string rows = write("rows.csv", true);
-    EXPECT_EQ(rows, write("cells.csv", false));
-    EXPECT_GT(rows.size(), values.size() * 4);
-}
-
 // --- xlsx -----------------------------------------------------------------------------------
 
 // The first sheet of a workbook as Python's zip and XML readers see it: its dimension, then a line
