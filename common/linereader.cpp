@@ -108,6 +108,7 @@ bool LineReader::Fill() {
     next_ = 0;
     end_ = 0;
     lfKnown_ = false;
+    crKnown_ = false;
     if (eof_) {
         return false;
     }
@@ -143,14 +144,18 @@ const char* LineReader::FindLineEnd() {
         lfKnown_ = true;
         examined_ += lf_ - next_ + (lf ? 1 : 0);
     }
-    const char* limit = block_.data() + lf_;
-    const void* cr = std::memchr(from, '\r', static_cast<std::size_t>(limit - from));
-    if (cr) {
-        examined_ += static_cast<std::size_t>(static_cast<const char*>(cr) - from) + 1;
-        return static_cast<const char*>(cr);
+    // Likewise the first CR ahead: a listing with LF line ends holds none, and is then searched
+    // for one once a block rather than once a line.
+    if (!crKnown_ || cr_ < next_) {
+        const void* cr = std::memchr(from, '\r', end_ - next_);
+        cr_ = cr ? static_cast<std::size_t>(static_cast<const char*>(cr) - block_.data()) : end_;
+        crKnown_ = true;
+        examined_ += cr_ - next_ + (cr ? 1 : 0);
     }
-    examined_ += static_cast<std::size_t>(limit - from);
-    return lf_ < end_ ? limit : nullptr;
+    if (cr_ < lf_) {
+        return block_.data() + cr_;
+    }
+    return lf_ < end_ ? block_.data() + lf_ : nullptr;
 }
 
 bool LineReader::AtEnd() {
@@ -256,6 +261,7 @@ void LineReader::Seek(FilePosition position) {
     }
     line_.clear();
     lfKnown_ = false;
+    crKnown_ = false;
     if (offset >= blockOffset_ && offset <= blockOffset_ + static_cast<FilePosition>(end_)) {
         next_ = static_cast<std::size_t>(offset - blockOffset_);
         return;

@@ -94,6 +94,8 @@ class LineReader {
     std::string line_;
     std::size_t lf_ = 0;  // index in block_ of the first LF at or after next_, end_ when none
     bool lfKnown_ = false;
+    std::size_t cr_ = 0;  // likewise the first CR
+    bool crKnown_ = false;
     std::uint64_t examined_ = 0;
 };
 
