@@ -147,6 +147,14 @@ TEST_F(LineReading, SeekReturnsToAStoredPosition) {
     EXPECT_EQ(in.ReadLine(), "three");
     in.Seek(second);
     EXPECT_EQ(in.ReadLine(), "two");
+    // Back within the block, before line ends already passed: they end lines again.
+    test::WriteBytes(path, "a\rb\rc\nd\n");
+    LineReader mixed(path);
+    mixed.ReadLine();
+    mixed.ReadLine();
+    EXPECT_EQ(mixed.ReadLine(), "c");
+    mixed.Seek(3);
+    EXPECT_EQ(mixed.ReadLine(), "b");
     // Past the end, as for a listing cut short after it was scanned: the next read fails.
     in.Seek(in.Length() + 100);
     EXPECT_TRUE(in.AtEnd());
