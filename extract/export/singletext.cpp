@@ -74,6 +74,52 @@ bool SixDigitDecimal(float magnitude, std::uint32_t& digits, int& power, double&
     return true;
 }
 
+// The quick way most values of a listing take: the single scaled to six digits by an exact power
+// of ten and rounded to the nearest whole number is a decimal that reads back when it lies inside
+// the single's rounding interval, scaled alike, by more than the scaling can be out. A decimal
+// too near either end is left to SixDigitDecimal, as are powers of two (whose interval is
+// narrower below) and values of a hundred thousand and more.
+bool QuickSixDigits(float magnitude, std::uint32_t& digits, int& power) {
+    const auto bits = std::bit_cast<std::uint32_t>(magnitude);
+    if ((bits & 0x7FFFFF) == 0) {
+        return false;
+    }
+    const double x = magnitude;
+    const int binary = static_cast<int>(bits >> 23) - 127;
+    int scale = 5 - ((binary * 78913) >> 18);  // 5 - the decimal exponent, or one more
+    if (scale < 1 || scale > kExactPower) {
+        return false;
+    }
+    double scaled = x * kPowers[scale];  // one rounding: out by at most 2^-53 of its size
+    if (scaled >= 999999.5) {
+        --scale;
+        scaled = x * kPowers[scale];
+        if (scale < 1) {
+            return false;
+        }
+    }
+    const auto six = static_cast<std::uint32_t>(scaled + 0.5);
+    if (six < 100000 || six > 999999) {
+        return false;
+    }
+    // Half the single's step, scaled: 2^(binary - 24), built from its bits, times the power of ten.
+    const double half =
+        std::bit_cast<double>(static_cast<std::uint64_t>(binary - 24 + 1023) << 52) *
+        kPowers[scale];
+    // Both near a million, so their difference is exact; the scaled single is out by at most
+    // 2^-33 and the half step by far less: 2^-20 is room to spare.
+    if (std::fabs(static_cast<double>(six) - scaled) >= half - 0x1p-20) {
+        return false;
+    }
+    digits = six;
+    power = -scale;
+    while (digits % 10 == 0) {
+        digits /= 10;
+        ++power;
+    }
+    return true;
+}
+
 // Writes digits x 10^power as printf's %f or %e would, whichever is shorter (%f on a tie).
 char* WriteDecimal(char* out, std::uint32_t digits, int power) {
     char text[10];
@@ -138,7 +184,8 @@ char* ShortestSingleText(char* first, float single) {
     std::uint32_t digits = 0;
     int power = 0;
     double value = 0;
-    if (QuickSingle(single) && SixDigitDecimal(std::fabs(single), digits, power, value)) {
+    if (QuickSingle(single) && (QuickSixDigits(std::fabs(single), digits, power) ||
+                                SixDigitDecimal(std::fabs(single), digits, power, value))) {
         if (std::signbit(single)) {
             *first++ = '-';
         }
