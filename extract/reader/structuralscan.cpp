@@ -135,8 +135,17 @@ void ScanStructuralListing(Catalogue& c, ProgressSink& progress) {
         }
     }
 
-    // Time pass: every TIME line after the first convergence line opens a result block.
-    ReadTimes(c, in, report, early.get());
+    // Time pass: every TIME line after the first convergence line opens a result block. A
+    // listing whose times cannot all be read offers no table: nothing of it could be exported.
+    try {
+        ReadTimes(c, in, report, early.get());
+    } catch (...) {
+        c.HasDisplacements = c.HasBeamForces = c.HasBeamStresses = c.HasTangentModulus = false;
+        c.HasTrussForces = c.HasMembraneForces = c.HasBendingForces = c.HasSoilForces = false;
+        c.StressTables.clear();
+        c.TangentTables.clear();
+        throw;
+    }
     if (early) {
         early->ScanEnded();
         c.Early = std::move(early);

@@ -122,19 +122,23 @@ TEST_F(StructuralScan, TablesComeFromTheFirstResultBlockOnly) {
     EXPECT_EQ(c.Times.size(), 2u);
 }
 
+// A listing whose times cannot all be read offers no table either: nothing could be exported.
 TEST_F(StructuralScan, TooManyTimesOverflowTheTimeCounter) {
-    LineList lines = Head("STATIC") + kModel;
-    for (int i = 1; i <= 32767; ++i) {
+    LineList lines = Head("STATIC") + kModel +
+                     LineList{"  TIME = 1", " INTERNAL SOLLICITATIONS IN THE BEAM ELEMENTS."};
+    for (int i = 2; i <= 32767; ++i) {
         lines.push_back("  TIME = " + std::to_string(i));
     }
     OpenLines(lines);
     EXPECT_EQ(test::Texts(o.messages), LineList{"Read File Error 6: Overflow"});
     EXPECT_TRUE(o.catalogue.Times.empty());
+    EXPECT_FALSE(o.catalogue.HasBeamForces);
 
     lines.pop_back();
     OpenLines(lines);
     EXPECT_TRUE(test::Texts(o.messages).empty());
     EXPECT_EQ(o.catalogue.Times.size(), 32766u);
+    EXPECT_TRUE(o.catalogue.HasBeamForces);
 }
 
 TEST_F(StructuralScan, ProgressRunsFromInputToTimes) {
