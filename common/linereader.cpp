@@ -24,6 +24,8 @@ constexpr std::size_t kSmallestBlock = 1 << 12;
 // The first read after a seek: enough for the few hundred lines of a table that a small
 // selection wants, doubling from there for a reader that goes on.
 constexpr std::size_t kFirstReadAfterSeek = 1 << 14;
+// How far past a line's end the search for a CR goes at a time.
+constexpr std::size_t kCrLookAhead = 1 << 12;
 
 // Start of the line that holds `at`: just after the last CR or LF in [from, at).
 const char* LineStartBefore(const char* from, const char* at) {
@@ -144,15 +146,25 @@ const char* LineReader::FindLineEnd() {
         lfKnown_ = true;
         examined_ += lf_ - next_ + (lf ? 1 : 0);
     }
-    // Likewise the first CR ahead: a listing with LF line ends holds none, and is then searched
-    // for one once a block rather than once a line.
-    if (!crKnown_ || cr_ < next_) {
-        const void* cr = std::memchr(from, '\r', end_ - next_);
-        cr_ = cr ? static_cast<std::size_t>(static_cast<const char*>(cr) - block_.data()) : end_;
+    // Whether a CR comes first: searched a few kilobytes past the line at a time and remembered,
+    // so a listing with LF line ends, which holds none, is not searched once a line, and a reader
+    // that hops from line to line (the scan for the times) does not search whole blocks.
+    if (!crKnown_ || (crFound_ ? cr_ < next_ : crEnd_ < next_)) {
+        crFound_ = false;
+        crEnd_ = next_;
         crKnown_ = true;
-        examined_ += cr_ - next_ + (cr ? 1 : 0);
     }
-    if (cr_ < lf_) {
+    if (!crFound_ && crEnd_ < lf_) {
+        const std::size_t to = std::min(end_, lf_ + kCrLookAhead);
+        const void* cr = std::memchr(block_.data() + crEnd_, '\r', to - crEnd_);
+        crFound_ = cr != nullptr;
+        const std::size_t stop =
+            cr ? static_cast<std::size_t>(static_cast<const char*>(cr) - block_.data()) : to;
+        examined_ += stop - crEnd_ + (cr ? 1 : 0);
+        cr_ = stop;
+        crEnd_ = cr ? stop + 1 : to;
+    }
+    if (crFound_ && cr_ < lf_) {
         return block_.data() + cr_;
     }
     return lf_ < end_ ? block_.data() + lf_ : nullptr;

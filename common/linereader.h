@@ -94,7 +94,10 @@ class LineReader {
     std::string line_;
     std::size_t lf_ = 0;  // index in block_ of the first LF at or after next_, end_ when none
     bool lfKnown_ = false;
-    std::size_t cr_ = 0;  // likewise the first CR
+    // The CR search: no CR in [where it began, crEnd_) but the one at cr_ when crFound_.
+    std::size_t cr_ = 0;
+    std::size_t crEnd_ = 0;
+    bool crFound_ = false;
     bool crKnown_ = false;
     std::uint64_t examined_ = 0;
 };
