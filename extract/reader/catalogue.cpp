@@ -101,6 +101,20 @@ Single ValueTable::At(Long item, Integer time) const {
     return values_[Index(item, time)];
 }
 
+void ClearTables(Catalogue& c) {
+    c.HasTemperatures = false;
+    c.HasDisplacements = false;
+    c.HasBeamForces = false;
+    c.HasBeamStresses = false;
+    c.HasTangentModulus = false;
+    c.HasTrussForces = false;
+    c.HasMembraneForces = false;
+    c.HasBendingForces = false;
+    c.HasSoilForces = false;
+    c.StressTables.clear();
+    c.TangentTables.clear();
+}
+
 void ClearCatalogue(Catalogue& c) {
     c.Version.clear();
     c.AnalysisKind = kKindNone;
@@ -114,17 +128,7 @@ void ClearCatalogue(Catalogue& c) {
     c.FiberCount = 0;
     c.Times.clear();
     c.Times.shrink_to_fit();
-    c.HasTemperatures = false;
-    c.HasDisplacements = false;
-    c.HasBeamForces = false;
-    c.HasBeamStresses = false;
-    c.HasTangentModulus = false;
-    c.HasTrussForces = false;
-    c.HasMembraneForces = false;
-    c.HasBendingForces = false;
-    c.HasSoilForces = false;
-    c.StressTables.clear();
-    c.TangentTables.clear();
+    ClearTables(c);
     c.Scanned = Catalogue::Stamp{};
     c.Early.reset();
 }

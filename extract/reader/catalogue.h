@@ -174,4 +174,7 @@ std::uint64_t EndsDigest(const std::string& path, long long size);
 // next structural scan sets them. ListingFile is left as the caller set it.
 void ClearCatalogue(Catalogue& catalogue);
 
+// The result tables found (the Has... flags and the table labels) back to none.
+void ClearTables(Catalogue& catalogue);
+
 }  // namespace velto

@@ -140,10 +140,7 @@ void ScanStructuralListing(Catalogue& c, ProgressSink& progress) {
     try {
         ReadTimes(c, in, report, early.get());
     } catch (...) {
-        c.HasDisplacements = c.HasBeamForces = c.HasBeamStresses = c.HasTangentModulus = false;
-        c.HasTrussForces = c.HasMembraneForces = c.HasBendingForces = c.HasSoilForces = false;
-        c.StressTables.clear();
-        c.TangentTables.clear();
+        ClearTables(c);
         throw;
     }
     if (early) {
