@@ -522,6 +522,15 @@ bool AtomicSave::Commit(const std::function<bool()>& stillWanted) {
     return true;
 }
 
+void StartWriteback(std::FILE* file) {
+    // Only what is not yet on its way is started; a failure (a pipe, a device, a file system
+    // without it) leaves the work to the final sync, as before.
+    if (std::fflush(file) == 0) {
+        [[maybe_unused]] const int ignored =
+            ::sync_file_range(::fileno(file), 0, 0, SYNC_FILE_RANGE_WRITE);
+    }
+}
+
 void SaveBytesAtomically(const std::string& target, std::string_view bytes) {
     AtomicSave save(target);
     const int fd = ::openat(AT_FDCWD, save.WritePath().c_str(),

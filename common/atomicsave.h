@@ -2,6 +2,8 @@
 
 #include <sys/stat.h>
 
+#include <cstddef>
+#include <cstdio>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -87,6 +89,27 @@ class AtomicSave {
     bool existed_ = false;
     struct stat previous_ {};
     bool committed_ = false;
+};
+
+// Starts putting what has been written to a file on the disk, without waiting for it. A writer
+// of a large file calls it as the file grows (WritebackPacer): the save's final sync then waits
+// for its last megabytes only, not for all of them at once. Pipes and devices are left alone.
+void StartWriteback(std::FILE* file);
+
+class WritebackPacer {
+  public:
+    // The writer handed `file` another `bytes`.
+    void Wrote(std::FILE* file, std::size_t bytes) {
+        pending_ += bytes;
+        if (pending_ >= kEvery) {
+            pending_ = 0;
+            StartWriteback(file);
+        }
+    }
+
+  private:
+    static constexpr std::size_t kEvery = std::size_t{8} << 20;
+    std::size_t pending_ = 0;
 };
 
 // Writes `bytes` as the whole new contents of `target`, through an AtomicSave.

@@ -255,8 +255,10 @@ bool ExcelFile::CreateFile(const std::string& fileName) {
         RaiseFileError(errno);
     }
     // A sheet of many values is megabytes of small records: written a page at a time, it would
-    // cost a system call per row.
-    std::setvbuf(file, nullptr, _IOFBF, 1 << 20);
+    // cost a system call per row. The buffer must be ours: given none, the library keeps a page.
+    constexpr std::size_t kBufferBytes = std::size_t{1} << 20;
+    buffer_ = std::make_unique<char[]>(kBufferBytes);
+    std::setvbuf(file, buffer_.get(), _IOFBF, kBufferBytes);
     const int error = TryWrite(file, WordBytes(kBeginRecord.data(), kBeginRecord.size()));
     if (error != 0) {
         std::fclose(file);
@@ -280,6 +282,7 @@ bool ExcelFile::CloseFile() {
         error = errno != 0 ? errno : EIO;
     }
     file_ = nullptr;
+    buffer_.reset();
     fileNumber_ = 0;
     if (error != 0) {
         RaiseFileError(error);
@@ -362,6 +365,7 @@ void ExcelFile::Write(const std::vector<std::uint8_t>& bytes) {
     if (error != 0) {
         RaiseFileError(error);
     }
+    writeback_.Wrote(file_, bytes.size());
 }
 
 }  // namespace velto

@@ -4,10 +4,13 @@
 #include <concepts>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <span>
 #include <string>
 #include <variant>
 #include <vector>
+
+#include "common/atomicsave.h"
 
 namespace velto {
 
@@ -110,6 +113,8 @@ class ExcelFile {
     void Write(const std::vector<std::uint8_t>& bytes);
 
     std::FILE* file_ = nullptr;
+    std::unique_ptr<char[]> buffer_;  // the stream's, until it is closed
+    WritebackPacer writeback_;
     int fileNumber_ = 0;
     std::vector<std::uint8_t> record_;      // the record being built
     std::vector<std::uint8_t> rowRecords_;  // the records of a row written at once

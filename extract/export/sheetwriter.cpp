@@ -12,6 +12,7 @@
 #include <optional>
 #include <utility>
 
+#include "common/atomicsave.h"
 #include "common/encoding.h"
 #include "common/error.h"
 #include "extract/export/excelfile.h"
@@ -183,6 +184,7 @@ class CsvSheet final : public SheetWriter {
         if (std::fwrite(out_.data(), 1, out_.size(), file_) != out_.size()) {
             RaiseFileError(errno != 0 ? errno : EIO);
         }
+        writeback_.Wrote(file_, out_.size());
         out_.clear();
     }
     void Written() {
@@ -220,6 +222,7 @@ class CsvSheet final : public SheetWriter {
     long row_ = 1;     // the line being written
     long col_ = 0;     // the fields of it written so far
     std::string out_;  // text not yet written
+    WritebackPacer writeback_;
 };
 
 // --- xlsx through libxlsxwriter --------------------------------------------------------------
