@@ -230,9 +230,7 @@ std::string_view LineReader::NextLine() {
     }
 }
 
-std::string_view LineReader::ReadLine() {
-    return NextLine<true>();
-}
+template std::string_view LineReader::NextLine<true>();
 
 void LineReader::SkipLines(long count) {
     for (long i = 0; i < count; ++i) {

@@ -1,9 +1,14 @@
 #pragma once
 
+#include <bit>
 #include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "common/types.h"
 
@@ -39,7 +44,37 @@ class LineReader {
 
     // The next line. The view stays valid until the next call on the reader (AtEnd included):
     // a line that lies wholly in the block read is handed out in place, not copied.
-    std::string_view ReadLine();
+    std::string_view ReadLine() {
+#if defined(__SSE2__)
+        // A line of a value table: short, whole in the block, ended by an LF with no CR before
+        // it. Found in the next 64 bytes without a call: this runs for every value line read.
+        if (end_ - next_ >= 64) {
+            const char* from = block_.data() + next_;
+            const __m128i lf = _mm_set1_epi8('\n');
+            const __m128i cr = _mm_set1_epi8('\r');
+            std::uint64_t ends = 0;
+            std::uint64_t crs = 0;
+            for (int at = 0; at < 64; at += 16) {
+                const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + at));
+                ends |= std::uint64_t{static_cast<std::uint16_t>(
+                            _mm_movemask_epi8(_mm_cmpeq_epi8(v, lf)))}
+                        << at;
+                crs |= std::uint64_t{static_cast<std::uint16_t>(
+                           _mm_movemask_epi8(_mm_cmpeq_epi8(v, cr)))}
+                       << at;
+            }
+            // No CR before the first LF: a CR would end the line first.
+            if (ends != 0 && (crs & ((ends & -ends) - 1)) == 0) {
+                const auto length = static_cast<std::size_t>(std::countr_zero(ends));
+                next_ += length + 1;
+                examined_ += length + 1;
+                unended_ = false;
+                return std::string_view(from, length);
+            }
+        }
+#endif
+        return NextLine<true>();
+    }
 
     // Passes over `count` lines exactly as that many ReadLine calls would, without handing any
     // of them out.
@@ -53,10 +88,14 @@ class LineReader {
 
     // True when the last line read ran into the end of the file without a line end: a line the
     // solver may still be writing.
-    bool LastLineUnended() const { return unended_; }
+    bool LastLineUnended() const {
+        return unended_;
+    }
 
     // 1-based position of the start of the next line.
-    FilePosition Position() const { return blockOffset_ + static_cast<FilePosition>(next_) + 1; }
+    FilePosition Position() const {
+        return blockOffset_ + static_cast<FilePosition>(next_) + 1;
+    }
 
     // Moves to a 1-based byte position (a value from Position()). A position beyond the end of
     // the file is allowed: the next read then meets the end (error 62), as with a listing that
@@ -67,11 +106,15 @@ class LineReader {
 
     // True once reading has met the end of the file before the length it had when it was opened:
     // the file was cut short (or rewritten) meanwhile.
-    bool Shrunk() const { return shrunk_; }
+    bool Shrunk() const {
+        return shrunk_;
+    }
 
     // Bytes the line-end search has looked at so far. Each byte is looked at a bounded number of
     // times whatever the line ends, so reading stays linear in the file's size.
-    std::uint64_t BytesExamined() const { return examined_; }
+    std::uint64_t BytesExamined() const {
+        return examined_;
+    }
 
   private:
     bool Fill();
