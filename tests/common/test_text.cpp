@@ -101,6 +101,37 @@ TEST(Val, PlainWordsReadAsTheFullConversionReadsThem) {
     }
 }
 
+// A value below one in the solver's shape is read by a product and a check where the plain
+// reading divides: for every six digits and every such power, the single must be the one of the
+// divided double, the reading the listings have always had.
+TEST(ListingValue, SolverValuesBelowOneReadAsTheDivisionReadsThem) {
+    char word[] = "0.00000E-00";
+    long wrong = 0;
+    for (int exponent = -17; exponent <= 4; ++exponent) {
+        word[8] = exponent < 0 ? '-' : '+';
+        word[9] = static_cast<char>('0' + std::abs(exponent) / 10);
+        word[10] = static_cast<char>('0' + std::abs(exponent) % 10);
+        double divisor = 1;  // 10^(5 - exponent), exact up to 10^22
+        for (int i = exponent; i < 5; ++i) {
+            divisor *= 10;
+        }
+        for (std::uint32_t digits = 0; digits <= 999999; ++digits) {
+            std::uint32_t rest = digits;
+            for (const int place : {6, 5, 4, 3, 2, 0}) {
+                word[place] = static_cast<char>('0' + rest % 10);
+                rest /= 10;
+            }
+            const float expected = static_cast<float>(digits / divisor);
+            if (std::bit_cast<std::uint32_t>(ListingValue(word)) !=
+                    std::bit_cast<std::uint32_t>(expected) &&
+                ++wrong <= 5) {
+                ADD_FAILURE() << word;
+            }
+        }
+    }
+    EXPECT_EQ(wrong, 0);
+}
+
 TEST(StrictConversion, RoundsHalvesToEvenAndChecksRange) {
     EXPECT_EQ(ToInteger(" 7 "), 7);
     EXPECT_EQ(ToInteger("2.5"), 2);
