@@ -7,10 +7,17 @@
 #include <cerrno>
 #include <charconv>
 #include <cmath>
+#include <condition_variable>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
+#include <memory>
+#include <mutex>
 #include <optional>
+#include <span>
+#include <thread>
 #include <utility>
+#include <vector>
 
 #include "common/atomicsave.h"
 #include "common/encoding.h"
@@ -80,6 +87,90 @@ class BiffSheet final : public SheetWriter {
 
 // --- csv -------------------------------------------------------------------------------------
 
+constexpr std::size_t kRoomPerCell = 33;  // the longest shortest text, and a separator
+
+// Prints values as cells, a separator before each but the first, from `at`, which has
+// kRoomPerCell for each: no call per cell but the printing's own. Returns the end.
+char* PrintCells(char* at, std::span<const float> values) {
+    if (values.empty()) {
+        return at;
+    }
+    at = ShortestSingleText(at, values.front());
+    for (const float value : values.subspan(1)) {
+        *at++ = ',';
+        at = ShortestSingleText(at, value);
+    }
+    return at;
+}
+
+bool SecondCore() {
+    static const bool second = std::thread::hardware_concurrency() >= 2;
+    return second;
+}
+
+// Prints the second half of a long row while the writer prints the first.
+class SecondPrinter {
+  public:
+    SecondPrinter() {
+        thread_ = std::thread([this] { Run(); });
+    }
+    ~SecondPrinter() {
+        {
+            const std::lock_guard lock(mutex_);
+            stop_ = true;
+        }
+        changed_.notify_all();
+        thread_.join();
+    }
+    SecondPrinter(const SecondPrinter&) = delete;
+    SecondPrinter& operator=(const SecondPrinter&) = delete;
+
+    // The values must stay as they are until Finish.
+    void Start(std::span<const float> values) {
+        {
+            const std::lock_guard lock(mutex_);
+            job_ = values;
+            pending_ = true;
+        }
+        changed_.notify_all();
+    }
+    // The cells printed; valid until the next Start.
+    std::string_view Finish() {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [&] { return !pending_; });
+        return std::string_view(text_.data(), length_);
+    }
+
+  private:
+    void Run() {
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            changed_.wait(lock, [&] { return stop_ || pending_; });
+            if (stop_) {
+                return;
+            }
+            const std::span<const float> job = job_;
+            lock.unlock();
+            if (text_.size() < job.size() * kRoomPerCell) {
+                text_.resize(job.size() * kRoomPerCell);
+            }
+            length_ = static_cast<std::size_t>(PrintCells(text_.data(), job) - text_.data());
+            lock.lock();
+            pending_ = false;
+            changed_.notify_all();
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::span<const float> job_;
+    bool pending_ = false;
+    bool stop_ = false;
+    std::vector<char> text_;
+    std::size_t length_ = 0;
+    std::thread thread_;
+};
+
 class CsvSheet final : public SheetWriter {
   public:
     ~CsvSheet() override {
@@ -134,16 +225,28 @@ class CsvSheet final : public SheetWriter {
             }
         }
         Place(row, col);
-        // Printed straight into the text, a separator before each but the first: no call per
-        // cell but the printing's own.
-        constexpr std::size_t kLongestCell = 32;
+        // A long row is printed in two halves at once, the second on a thread of its own: the
+        // printing of a large sheet would otherwise keep the export waiting after its reading.
+        const std::size_t half = values.size() >= kCellsWorthASecondThread && SecondCore()
+                                     ? values.size() / 2
+                                     : values.size();
+        if (half < values.size()) {
+            if (!second_) {
+                second_ = std::make_unique<SecondPrinter>();
+            }
+            second_->Start(values.subspan(half));
+        }
         const std::size_t start = out_.size();
-        out_.resize(start + values.size() * (kLongestCell + 1));
-        char* at = out_.data() + start;
-        at = ShortestSingleText(at, values.front());
-        for (const float value : values.subspan(1)) {
+        out_.resize(start + half * kRoomPerCell);
+        char* at = PrintCells(out_.data() + start, values.first(half));
+        if (half < values.size()) {
+            const std::string_view rest = second_->Finish();
+            const auto written = static_cast<std::size_t>(at - out_.data());
+            out_.resize(written + 1 + rest.size());
+            at = out_.data() + written;
             *at++ = ',';
-            at = ShortestSingleText(at, value);
+            std::memcpy(at, rest.data(), rest.size());
+            at += rest.size();
         }
         out_.resize(static_cast<std::size_t>(at - out_.data()));
         col_ = col + static_cast<long>(values.size()) - 1;
@@ -173,6 +276,7 @@ class CsvSheet final : public SheetWriter {
     // The text is gathered and written in large pieces: a sheet of millions of cells must not
     // cost a library call per cell.
     static constexpr std::size_t kFlushAt = 1 << 20;
+    static constexpr std::size_t kCellsWorthASecondThread = 4096;
 
     void RequireOpen() const {
         if (file_ == nullptr) {
@@ -223,6 +327,7 @@ class CsvSheet final : public SheetWriter {
     long col_ = 0;     // the fields of it written so far
     std::string out_;  // text not yet written
     WritebackPacer writeback_;
+    std::unique_ptr<SecondPrinter> second_;  // for long rows, once there is one
 };
 
 // --- xlsx through libxlsxwriter --------------------------------------------------------------

@@ -39,7 +39,7 @@ ValueTable::ValueTable(Long items, std::span<const Long> wanted, Integer times)
 }
 
 ValueTable::ValueTable(Long items, std::span<const Long> wanted, Integer times,
-                       std::vector<Single> firstRows)
+                       SingleValues firstRows)
     : ValueTable(items, wanted, 0) {
     times_ = times < 0 ? 0 : times;
     const std::size_t size = held_.size() * static_cast<std::size_t>(times_);
@@ -48,7 +48,7 @@ ValueTable::ValueTable(Long items, std::span<const Long> wanted, Integer times,
     }
     values_ = std::move(firstRows);
     try {
-        values_.resize(size, 0.0f);
+        values_.resize(size);  // zeros
     } catch (const std::bad_alloc&) {
         Raise(kOutOfMemory);
     }
@@ -56,7 +56,7 @@ ValueTable::ValueTable(Long items, std::span<const Long> wanted, Integer times,
 
 void ValueTable::Allocate() {
     try {
-        values_.assign(held_.size() * static_cast<std::size_t>(times_), 0.0f);
+        values_ = SingleValues(held_.size() * static_cast<std::size_t>(times_));  // zeros
     } catch (const std::bad_alloc&) {
         Raise(kOutOfMemory);
     }

@@ -1,13 +1,18 @@
 #pragma once
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 
 #include <functional>
 #include <memory>
+#include <new>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "common/types.h"
@@ -36,6 +41,45 @@ struct TimeStep {
 // (1..Times), all 0 until read. Only the items asked for are held, so the memory an extraction
 // takes follows what is exported, not the size of the model. Both indices are checked: a time
 // outside, or an item that is not held, raises the subscript error (9).
+// Room for the values of a value table, taken from the system already zeroed and not written
+// again when a table grows into it: the zeros of millions of values then cost nothing until each
+// is read in, on whichever thread reads it. What it holds past its size is zero; whatever shrinks
+// a vector of it must set what it drops back to 0 first (ShrinkValues).
+template <typename T>
+struct ZeroedAllocator {
+    using value_type = T;
+    ZeroedAllocator() = default;
+    template <typename U>
+    ZeroedAllocator(const ZeroedAllocator<U>&) noexcept {}
+    T* allocate(std::size_t n) {
+        void* room = std::calloc(n, sizeof(T));
+        if (room == nullptr) {
+            throw std::bad_alloc();
+        }
+        return static_cast<T*>(room);
+    }
+    void deallocate(T* room, std::size_t) noexcept { std::free(room); }
+    // Growing leaves the zeros the room came with.
+    template <typename U>
+    void construct(U* at) noexcept {
+        ::new (static_cast<void*>(at)) U;
+    }
+    template <typename U, typename... Args>
+    void construct(U* at, Args&&... args) {
+        ::new (static_cast<void*>(at)) U(std::forward<Args>(args)...);
+    }
+    friend bool operator==(const ZeroedAllocator&, const ZeroedAllocator&) { return true; }
+};
+using SingleValues = std::vector<Single, ZeroedAllocator<Single>>;
+
+// Drops the values past `size`, zeroed first.
+inline void ShrinkValues(SingleValues& values, std::size_t size) {
+    if (size < values.size()) {
+        std::fill(values.begin() + static_cast<std::ptrdiff_t>(size), values.end(), 0.0f);
+        values.resize(size);
+    }
+}
+
 class ValueTable {
   public:
     ValueTable() = default;
@@ -45,8 +89,7 @@ class ValueTable {
     ValueTable(Long items, std::span<const Long> wanted, Integer times);
     // The same, its first times' rows already read: `firstRows` holds whole rows, time by time,
     // for at most `times` times; the rest are 0.
-    ValueTable(Long items, std::span<const Long> wanted, Integer times,
-               std::vector<Single> firstRows);
+    ValueTable(Long items, std::span<const Long> wanted, Integer times, SingleValues firstRows);
     Long Items() const { return items_; }
     Integer Times() const { return times_; }
     // The items held, ascending.
@@ -65,8 +108,8 @@ class ValueTable {
     Long items_ = 0;
     Integer times_ = 0;
     std::vector<Long> held_;
-    bool inOneRun_ = false;       // held_ is first..last without a gap: places follow numbers
-    std::vector<Single> values_;  // time by time, each time's held items in order
+    bool inOneRun_ = false;  // held_ is first..last without a gap: places follow numbers
+    SingleValues values_;    // time by time, each time's held items in order
 };
 
 // An export's request known before its listing is read (the command line's): the variable as

@@ -40,7 +40,7 @@ class EarlyReading {
     // first times, time by time, each the held items in order. Returns how many times the rows
     // are: 0 for another request, or when nothing was read.
     Integer Take(std::string_view variable, int component, const std::vector<Long>& held,
-                 std::vector<Single>& rows);
+                 SingleValues& rows);
 
     struct Plan;  // where the values stand, and which are held
 
@@ -61,7 +61,7 @@ class EarlyReading {
     bool ended_ = false;
     bool stop_ = false;
     bool done_ = false;
-    std::vector<Single> rows_;  // the reading thread's own until it has ended
+    SingleValues rows_;  // the reading thread's own until it has ended
     Integer read_ = 0;
     std::thread thread_;
 };

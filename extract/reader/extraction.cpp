@@ -132,7 +132,7 @@ ValueTable TableTakingEarlyRows(Catalogue& c, Long items, std::string_view varia
         return TableFor(c, items);
     }
     const ValueTable held(items, c.SelectedVectors, 0);
-    std::vector<Single> rows;
+    SingleValues rows;
     Integer taken = reading->Take(variable, component, held.Held(), rows);
     taken = std::min(taken, ChosenTimes(c));
     for (Integer t = 1; t <= taken; ++t) {
@@ -149,7 +149,7 @@ ValueTable TableTakingEarlyRows(Catalogue& c, Long items, std::string_view varia
         rows = {};
         return TableFor(c, items);
     }
-    rows.resize(width * static_cast<std::size_t>(taken));
+    ShrinkValues(rows, width * static_cast<std::size_t>(taken));
     early = taken;
     return ValueTable(items, c.SelectedVectors, ChosenTimes(c), std::move(rows));
 }
@@ -582,7 +582,8 @@ void EarlyReading::Read() {
                                       std::span<Single>(rows_).subspan(at, width));
                 });
             } catch (...) {
-                rows_.resize(at);  // the extraction reads this time again and says what is wrong
+                // The extraction reads this time again and says what is wrong.
+                ShrinkValues(rows_, at);
                 return;
             }
             read_ = static_cast<Integer>(k + 1);
@@ -593,13 +594,13 @@ void EarlyReading::Read() {
 }
 
 Integer EarlyReading::Take(std::string_view variable, int component, const std::vector<Long>& held,
-                           std::vector<Single>& rows) {
+                           SingleValues& rows) {
     Stop();
     if (variable != plan_->variable || component != plan_->component || held != plan_->held) {
         return 0;
     }
     rows = std::move(rows_);
-    rows.resize(static_cast<std::size_t>(read_) * held.size());
+    ShrinkValues(rows, static_cast<std::size_t>(read_) * held.size());
     return read_;
 }
 

@@ -13,6 +13,9 @@
 #include <filesystem>
 #include <limits>
 #include <random>
+#include <span>
+#include <string>
+#include <vector>
 
 #include "common/error.h"
 #include "extract/export/excelfile.h"
@@ -140,6 +143,39 @@ TEST(CsvSheetWriter, CellsMayNotGoBackOrOutside) {
     EXPECT_EQ(ErrorOf([&] { sheet->Number(3, 3, 1); }), kSubscriptOutOfRange);
     EXPECT_EQ(ErrorOf([&] { sheet->Number(4, 1, 1); }), kSubscriptOutOfRange);
     EXPECT_EQ(ErrorOf([&] { sheet->Number(3, 0, 1); }), kSubscriptOutOfRange);
+}
+
+// A long row is printed in two halves on two threads: the halves must join at their place, with
+// one separator, whatever the row's length, row after row.
+TEST(CsvSheetWriter, LongRowsReadAsShortOnes) {
+    test::ScratchDir dir;
+    std::mt19937 random(7);
+    std::vector<float> values(9001);
+    for (float& value : values) {
+        value = static_cast<float>(static_cast<int>(random() % 2000001) - 1000000) * 1e-5f;
+    }
+    auto cells = [](std::span<const float> some) {
+        std::string text;
+        for (const float value : some) {
+            char buffer[64];
+            text.append(buffer, std::to_chars(buffer, buffer + 64, value).ptr);
+            text += ',';
+        }
+        return text;
+    };
+    const long width = static_cast<long>(values.size()) + 1;
+    auto sheet = MakeSheetWriter(SheetFormat::Csv);
+    sheet->Open(dir.File("sheet.csv"), 3, width);
+    sheet->ListingRow(1, 2, values);
+    sheet->ListingRow(2, 1, std::span<const float>(values).first(5000));
+    sheet->ListingRow(3, 1, std::span<const float>(values).last(4097));
+    sheet->Close();
+    const std::string expected = "," + cells(values).substr(0, cells(values).size() - 1) + "\r\n" +
+                                 cells(std::span<const float>(values).first(5000)) +
+                                 std::string(width - 5001, ',') + "\r\n" +
+                                 cells(std::span<const float>(values).last(4097)) +
+                                 std::string(width - 4098, ',') + "\r\n";
+    EXPECT_EQ(test::ReadBytes(dir.File("sheet.csv")), expected);
 }
 
 // --- xlsx -----------------------------------------------------------------------------------

@@ -375,6 +375,7 @@ TEST_F(Extraction, ValuesReadDuringTheScanAreThoseReadAfterIt) {
         {"other items", whole, {d, 1, two}, 1, {1, 3}, inOrder, 0},
         {"times out of order", whole, {d, 1, two}, 1, two, {1, 2, 4, 3}, 2},
         {"a table missing", noThird, {d, 1, two}, 1, two, inOrder, 2},
+        {"a time skipped, then a table missing", noThird, {d, 1, two}, 1, two, {1, 3, 4}, 1},
         {"a first block far longer", longFirst, {d, 1, two}, 1, two, forty, 0},
     };
     path = dir.File("listing.out");
