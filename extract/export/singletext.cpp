@@ -125,25 +125,30 @@ constexpr char kDigitPairs[] =
     "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
     "8081828384858687888990919293949596979899";
 
-// Two digits of 0..99 at `out`.
-void PutPair(char* out, std::uint32_t pair) {
-    std::memcpy(out, kDigitPairs + 2 * pair, 2);
+static_assert(std::endian::native == std::endian::little,
+              "digit texts are built in a register, first character lowest");
+
+// The two characters of 0..99 as a number, the first in the low byte.
+std::uint64_t Pair(std::uint32_t pair) {
+    std::uint16_t text = 0;
+    std::memcpy(&text, kDigitPairs + 2 * pair, 2);
+    return text;
 }
 
 // Writes digits x 10^power (at most six digits, the last not 0) as printf's %f or %e would,
-// whichever is shorter (%f on a tie). Every piece is moved eight bytes at a time, in place of a
-// call per piece: this runs for every value of an export, and `out` has room for 32.
+// whichever is shorter (%f on a tie). The digits are eight characters built in a register and
+// every piece is stored eight bytes at once, in place of a call per piece (and of reading back
+// characters just stored one pair at a time, which the processor cannot forward): this runs for
+// every value of an export, and `out` has room for 32.
 char* WriteDecimal(char* out, std::uint32_t digits, int power) {
     const int count = 1 + (digits >= 10) + (digits >= 100) + (digits >= 1000) + (digits >= 10000) +
                       (digits >= 100000);
-    // The digits, zeros after them, then room for an eight-byte move from any digit.
+    // The digits, then zeros.
     constexpr std::uint32_t kToSix[] = {0, 100000, 10000, 1000, 100, 10, 1};
     const std::uint32_t six = digits * kToSix[count];
-    char text[16];
-    std::memset(text, '0', sizeof text);
-    PutPair(text, six / 10000);
-    PutPair(text + 2, six / 100 % 100);
-    PutPair(text + 4, six % 100);
+    const std::uint64_t text = Pair(six / 10000) | Pair(six / 100 % 100) << 16 |
+                               Pair(six % 100) << 32 | std::uint64_t{0x3030} << 48;
+    auto put = [](char* at, std::uint64_t eight) { std::memcpy(at, &eight, 8); };
     const int leading = count - 1 + power;  // the exponent of the first digit
     // %e: d[.ddd]e±XX
     const int exponentDigits = std::abs(leading) >= 100 ? 3 : 2;
@@ -152,35 +157,34 @@ char* WriteDecimal(char* out, std::uint32_t digits, int power) {
     const int fixed = power >= 0     ? count + power
                       : leading >= 0 ? count + 1
                                      : 2 + (-leading - 1) + count;
+    constexpr std::uint64_t kZeros = 0x3030303030303030;
     if (fixed <= scientific) {
         // A fixed text no longer than the scientific one has at most five zeros after the
         // digits, or three between the point and them.
         if (power >= 0) {
-            std::memcpy(out, text, 8);
-            std::memset(out + count, '0', 8);
+            put(out, text);
+            put(out + count, kZeros);
             return out + count + power;
         }
         if (leading >= 0) {
             const int whole = leading + 1;
-            std::memcpy(out, text, 8);
+            put(out, text);
             out[whole] = '.';
-            std::memcpy(out + whole + 1, text + whole, 8);
+            put(out + whole + 1, text >> (8 * whole));
             return out + count + 1;
         }
         const int zeros = -leading - 1;
-        std::memcpy(out, "0.000000", 8);
-        std::memcpy(out + 2 + zeros, text, 8);
+        put(out, (kZeros << 16) | 0x2E30);  // "0." and zeros
+        put(out + 2 + zeros, text);
         return out + 2 + zeros + count;
     }
-    out[0] = text[0];
-    out[1] = '.';
-    std::memcpy(out + 2, text + 1, 8);
+    put(out, (text & 0xFF) | 0x2E00 | (text >> 8) << 16);  // d.ddddd
     out += count > 1 ? count + 1 : 1;
     *out++ = 'e';
     *out++ = leading < 0 ? '-' : '+';
     const auto magnitude = static_cast<std::uint32_t>(std::abs(leading));
     if (magnitude < 100) {
-        PutPair(out, magnitude);
+        std::memcpy(out, kDigitPairs + 2 * magnitude, 2);
         return out + 2;
     }
     return std::to_chars(out, out + 3, magnitude).ptr;

@@ -164,7 +164,9 @@ class TableLines {
     // lacks are not given the last value read over again.
     std::string_view At(std::int64_t number) {
         if (number > at_) {
-            in_.SkipLines(number - at_ - 1);
+            if (number > at_ + 1) {
+                in_.SkipLines(number - at_ - 1);
+            }
             line_ = in_.ReadLine();
             at_ = number;
             // A last line without its line end may be a value the solver is still printing:

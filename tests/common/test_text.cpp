@@ -103,7 +103,7 @@ TEST(Val, PlainWordsReadAsTheFullConversionReadsThem) {
 
 // A value below one in the solver's shape is read by a product and a check where the plain
 // reading divides: for every six digits and every such power, the single must be the one of the
-// divided double, the reading the listings have always had.
+// divided double, the reading the listings have always had; and the quick way must take them all.
 TEST(ListingValue, SolverValuesBelowOneReadAsTheDivisionReadsThem) {
     char word[] = "0.00000E-00";
     long wrong = 0;
@@ -122,6 +122,10 @@ TEST(ListingValue, SolverValuesBelowOneReadAsTheDivisionReadsThem) {
                 rest /= 10;
             }
             const float expected = static_cast<float>(digits / divisor);
+            float quick = 0;
+            if (!text_detail::ReadSolverSingle(word, quick) && ++wrong <= 5) {
+                ADD_FAILURE() << word << " not read the quick way";
+            }
             if (std::bit_cast<std::uint32_t>(ListingValue(word)) !=
                     std::bit_cast<std::uint32_t>(expected) &&
                 ++wrong <= 5) {
