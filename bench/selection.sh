@@ -22,15 +22,20 @@ if [ ! -f "$listing" ]; then
 fi
 cat "$listing" > /dev/null  # into the page cache: every run reads the same cached file
 
+# Each export writes a new file: replacing the previous run's would add the file system's freeing
+# of it to the save's rename (about 30 ms for the 125 MB CSV on ext4 mounted with discard), which
+# is no part of the export's own work.
 run() {  # command...: best wall time of three runs, and the peak memory, as "SECONDS KIB"
   local best="" start end took kib
   for _ in 1 2 3; do
+    rm -f "$work/few.xls" "$work/all.csv"
     start=$(date +%s.%N)
     "$@" > /dev/null 2>&1
     end=$(date +%s.%N)
     took=$(awk -v a="$start" -v b="$end" 'BEGIN { print b - a }')
     if [ -z "$best" ] || awk -v t="$took" -v b="$best" 'BEGIN { exit !(t < b) }'; then best=$took; fi
   done
+  rm -f "$work/few.xls" "$work/all.csv"
   kib=$(/usr/bin/time -f '%M' "$@" 2>&1 > /dev/null | tail -n 1)
   echo "$best $kib"
 }

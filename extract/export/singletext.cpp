@@ -218,6 +218,11 @@ double ShortestSingleDouble(float single) {
     std::uint32_t digits = 0;
     int power = 0;
     double value = 0;
+    if (QuickSingle(single) && QuickSixDigits(std::fabs(single), digits, power)) {
+        // Both factors exact: the decimal's double, correctly rounded, as reading its text gives.
+        value = Scaled(digits, power);
+        return std::signbit(single) ? -value : value;
+    }
     if (QuickSingle(single) && SixDigitDecimal(std::fabs(single), digits, power, value)) {
         return std::signbit(single) ? -value : value;
     }
