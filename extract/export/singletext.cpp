@@ -22,8 +22,8 @@ double Scaled(double digits, int power) {
 }
 
 // A decimal of at most six significant digits that reads back to the positive normal single
-// `magnitude`: digits x 10^power, the digits without trailing zeros. False when there is none,
-// or when it cannot be told quickly for certain (the general search decides then).
+// `magnitude`: digits x 10^power, six digits, any zeros among them at the end kept. False when
+// there is none, or when it cannot be told quickly for certain (the general search decides then).
 bool SixDigitDecimal(float magnitude, std::uint32_t& digits, int& power, double& value) {
     // Taken apart by their bits: this runs for every value of an export.
     const auto bits = std::bit_cast<std::uint32_t>(magnitude);
@@ -67,10 +67,6 @@ bool SixDigitDecimal(float magnitude, std::uint32_t& digits, int& power, double&
     }
     digits = six;
     power = exponent - 5;
-    while (digits % 10 == 0) {
-        digits /= 10;
-        ++power;
-    }
     return true;
 }
 
@@ -79,7 +75,9 @@ bool SixDigitDecimal(float magnitude, std::uint32_t& digits, int& power, double&
 // the single's rounding interval, scaled alike, by more than the scaling can be out. A decimal
 // too near either end is left to SixDigitDecimal, as are powers of two (whose interval is
 // narrower below) and values of a hundred thousand and more.
-bool QuickSixDigits(float magnitude, std::uint32_t& digits, int& power) {
+// Inlined into both of its callers: a call would cost a good part of what it does.
+[[gnu::always_inline]] inline bool QuickSixDigits(float magnitude, std::uint32_t& digits,
+                                                  int& power) {
     const auto bits = std::bit_cast<std::uint32_t>(magnitude);
     if ((bits & 0x7FFFFF) == 0) {
         return false;
@@ -113,10 +111,6 @@ bool QuickSixDigits(float magnitude, std::uint32_t& digits, int& power) {
     }
     digits = six;
     power = -scale;
-    while (digits % 10 == 0) {
-        digits /= 10;
-        ++power;
-    }
     return true;
 }
 
@@ -135,19 +129,18 @@ std::uint64_t Pair(std::uint32_t pair) {
     return text;
 }
 
-// Writes digits x 10^power (at most six digits, the last not 0) as printf's %f or %e would,
-// whichever is shorter (%f on a tie). The digits are eight characters built in a register and
-// every piece is stored eight bytes at once, in place of a call per piece (and of reading back
-// characters just stored one pair at a time, which the processor cannot forward): this runs for
-// every value of an export, and `out` has room for 32.
-char* WriteDecimal(char* out, std::uint32_t digits, int power) {
-    const int count = 1 + (digits >= 10) + (digits >= 100) + (digits >= 1000) + (digits >= 10000) +
-                      (digits >= 100000);
-    // The digits, then zeros.
-    constexpr std::uint32_t kToSix[] = {0, 100000, 10000, 1000, 100, 10, 1};
-    const std::uint32_t six = digits * kToSix[count];
+// Writes six x 10^power (six digits, zeros at the end allowed) as printf's %f or %e would write
+// the shortest text of it, whichever is shorter (%f on a tie). The digits are eight characters
+// built in a register and every piece is stored eight bytes at once, in place of a call per piece
+// (and of reading back characters just stored a pair at a time, which the processor cannot
+// forward): this runs for every value of an export, and `out` has room for 32.
+char* WriteDecimal(char* out, std::uint32_t six, int power) {
     const std::uint64_t text = Pair(six / 10000) | Pair(six / 100 % 100) << 16 |
                                Pair(six % 100) << 32 | std::uint64_t{0x3030} << 48;
+    // The digits up to the last that is not 0, found by its byte.
+    const std::uint64_t notZero = (text ^ 0x3030303030303030) & 0x0000FFFFFFFFFFFF;
+    const int count = 8 - std::countl_zero(notZero) / 8;
+    power += 6 - count;
     auto put = [](char* at, std::uint64_t eight) { std::memcpy(at, &eight, 8); };
     const int leading = count - 1 + power;  // the exponent of the first digit
     // %e: d[.ddd]e±XX
