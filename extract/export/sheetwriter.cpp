@@ -1,6 +1,7 @@
 #include "extract/export/sheetwriter.h"
 
 #include <locale.h>
+#include <sys/resource.h>
 #include <xlsxwriter.h>
 
 #include <algorithm>
@@ -11,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -387,6 +389,7 @@ class XlsxSheet final : public SheetWriter {
         options.tmpdir = folder_.data();
         options.use_zip64 = LXW_FALSE;
         workbook_ = workbook_new_opt(path.c_str(), &options);
+        path_ = path;
         if (workbook_ == nullptr) {
             Raise(kOutOfMemory);
         }
@@ -429,9 +432,59 @@ class XlsxSheet final : public SheetWriter {
         if (error != LXW_NO_ERROR) {
             Raise(kPathFileAccess);
         }
+        RequireWholeParts(path_);
     }
 
   private:
+    // The library writes each sheet to a working file before packing it, and does not check
+    // those writes: under a file-size limit (ulimit -f) a sheet is cut at the limit and packed
+    // as it is, a broken workbook reported as written. A part as large as the limit may have been
+    // cut there, so the save fails as it does on a full disk. The
+    // sizes are read from the workbook's own table of contents, at its end.
+    static void RequireWholeParts(const std::string& path) {
+        rlimit limit{};
+        if (::getrlimit(RLIMIT_FSIZE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) {
+            return;
+        }
+        std::ifstream file(path, std::ios::binary | std::ios::ate);
+        const std::streamoff size = file.tellg();
+        constexpr std::streamoff kLongestEnd = 22 + 0xFFFF;  // the end record and its comment
+        const std::streamoff from = std::max<std::streamoff>(0, size - kLongestEnd);
+        std::string tail(static_cast<std::size_t>(std::max<std::streamoff>(0, size - from)), '\0');
+        file.seekg(from);
+        file.read(tail.data(), static_cast<std::streamsize>(tail.size()));
+        auto word = [](std::string_view at, std::size_t place, int bytes) {
+            std::uint64_t value = 0;
+            for (int i = bytes - 1; i >= 0; --i) {
+                value = value << 8 |
+                        static_cast<unsigned char>(at[place + static_cast<std::size_t>(i)]);
+            }
+            return value;
+        };
+        const std::size_t end = tail.rfind(std::string_view("PK\x05\x06", 4));
+        if (!file || end == std::string::npos || end + 22 > tail.size()) {
+            Raise(kPathFileAccess);
+        }
+        const std::uint64_t entries = word(tail, end + 10, 2);
+        const std::uint64_t listSize = word(tail, end + 12, 4);
+        const std::uint64_t listStart = word(tail, end + 16, 4);
+        std::string list(static_cast<std::size_t>(std::min<std::uint64_t>(listSize, 1 << 24)),
+                         '\0');
+        file.clear();
+        file.seekg(static_cast<std::streamoff>(listStart));
+        file.read(list.data(), static_cast<std::streamsize>(list.size()));
+        std::size_t at = 0;
+        for (std::uint64_t n = 0; n < entries; ++n) {
+            if (!file || at + 46 > list.size() || list.compare(at, 4, "PK\x01\x02") != 0) {
+                Raise(kPathFileAccess);
+            }
+            if (word(list, at + 24, 4) >= limit.rlim_cur) {
+                Raise(kPathFileAccess);
+            }
+            at += 46 + word(list, at + 28, 2) + word(list, at + 30, 2) + word(list, at + 32, 2);
+        }
+    }
+
     void RequireOpen() const {
         if (workbook_ == nullptr) {
             Raise(kPathFileAccess);
@@ -476,6 +529,7 @@ class XlsxSheet final : public SheetWriter {
 
     std::optional<CNumericLocale> locale_;
     std::string folder_;
+    std::string path_;
     lxw_workbook* workbook_ = nullptr;
     lxw_worksheet* sheet_ = nullptr;
 };

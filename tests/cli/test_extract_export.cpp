@@ -186,9 +186,20 @@ TEST_F(ExtractExport, DamagedListingsAndHugeRequestsWriteNothing) {
         EXPECT_EQ(run.status, 1) << k.listing << k.options.substr(0, 40);
         EXPECT_EQ(run.err, k.err);
     }
+    // The workbook library packs a sheet it could write only in part, cut at the limit, as if
+    // whole: the save fails alike.
+    WriteListingFile({.kind = ListingKind::Thermal, .nodes = 4000, .solids = 1, .times = 2},
+                     dir.File("wide.out"));
+    const CommandRun cut = Extract(dir,
+                                   "export '" + dir.File("wide.out") + "' -o '" +
+                                       dir.File("x.xlsx") + "' --variable Temperature",
+                                   "ulimit -f 100; ");
+    EXPECT_EQ(cut.status, 1);
+    EXPECT_EQ(cut.err, "Path/File access error\n");
     EXPECT_EQ(test::ReadBytes(dir.File("x.csv")), "earlier");
     EXPECT_FALSE(Exists("x.xls"));
-    EXPECT_EQ(test::Entries(dir.path()).size(), 6u);  // no save's private folder left behind
+    EXPECT_FALSE(Exists("x.xlsx"));
+    EXPECT_EQ(test::Entries(dir.path()).size(), 7u);  // no save's private folder left behind
 }
 
 // Ctrl+C while the file is written stops the export with nothing written; SIGTERM and SIGHUP end
