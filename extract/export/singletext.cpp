@@ -211,13 +211,15 @@ double ShortestSingleDouble(float single) {
     std::uint32_t digits = 0;
     int power = 0;
     double value = 0;
-    if (QuickSingle(single) && QuickSixDigits(std::fabs(single), digits, power)) {
-        // Both factors exact: the decimal's double, correctly rounded, as reading its text gives.
-        value = Scaled(digits, power);
-        return std::signbit(single) ? -value : value;
-    }
-    if (QuickSingle(single) && SixDigitDecimal(std::fabs(single), digits, power, value)) {
-        return std::signbit(single) ? -value : value;
+    if (QuickSingle(single)) {
+        if (QuickSixDigits(std::fabs(single), digits, power)) {
+            // Both factors exact: the decimal's double, correctly rounded, as its text reads.
+            value = Scaled(digits, power);
+            return std::signbit(single) ? -value : value;
+        }
+        if (SixDigitDecimal(std::fabs(single), digits, power, value)) {
+            return std::signbit(single) ? -value : value;
+        }
     }
     char buffer[32];
     const auto end = std::to_chars(buffer, buffer + sizeof buffer, single).ptr;

@@ -37,10 +37,6 @@ struct TimeStep {
     FilePosition Position = 0;  // 1-based byte position of the line after the TIME line
 };
 
-// The values of one extraction: the items held (some or all of 1..Items) by chosen time
-// (1..Times), all 0 until read. Only the items asked for are held, so the memory an extraction
-// takes follows what is exported, not the size of the model. Both indices are checked: a time
-// outside, or an item that is not held, raises the subscript error (9).
 // Room for the values of a value table, taken from the system already zeroed and not written
 // again when a table grows into it: the zeros of millions of values then cost nothing until each
 // is read in, on whichever thread reads it. What it holds past its size is zero; whatever shrinks
@@ -80,6 +76,10 @@ inline void ShrinkValues(SingleValues& values, std::size_t size) {
     }
 }
 
+// The values of one extraction: the items held (some or all of 1..Items) by chosen time
+// (1..Times), all 0 until read. Only the items asked for are held, so the memory an extraction
+// takes follows what is exported, not the size of the model. Both indices are checked: a time
+// outside, or an item that is not held, raises the subscript error (9).
 class ValueTable {
   public:
     ValueTable() = default;
