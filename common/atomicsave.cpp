@@ -19,6 +19,8 @@
 #include <deque>
 #include <map>
 #include <mutex>
+#include <system_error>
+#include <utility>
 
 #include "common/encoding.h"
 #include "common/terminationsignals.h"
@@ -529,6 +531,69 @@ void StartWriteback(std::FILE* file) {
         [[maybe_unused]] const int ignored =
             ::sync_file_range(::fileno(file), 0, 0, SYNC_FILE_RANGE_WRITE);
     }
+}
+
+WritebackPacer::~WritebackPacer() {
+    Finish();
+}
+
+void WritebackPacer::SyncSoFar(std::FILE* file) {
+    StartWriteback(file);
+    struct stat st {};
+    if (::fstat(::fileno(file), &st) != 0 || !S_ISREG(st.st_mode)) {
+        return;  // a pipe or a device: nothing to sync
+    }
+    {
+        const std::lock_guard lock(mutex_);
+        if (stop_) {
+            return;
+        }
+        fd_ = ::fileno(file);
+    }
+    if (!thread_.joinable()) {
+        try {
+            thread_ = std::thread([this] { Run(); });
+        } catch (const std::system_error&) {
+            const std::lock_guard lock(mutex_);
+            fd_ = -1;  // no thread to spare: the final sync does it all
+        }
+        return;
+    }
+    wake_.notify_one();
+}
+
+void WritebackPacer::Run() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        wake_.wait(lock, [&] { return stop_ || fd_ >= 0; });
+        if (fd_ < 0) {
+            return;
+        }
+        const int fd = std::exchange(fd_, -1);
+        lock.unlock();
+        const int error = (sync_ != nullptr ? sync_(fd) : ::fdatasync(fd)) == 0 ? 0 : errno;
+        lock.lock();
+        if (error_ == 0 && error != EINVAL && error != EROFS) {
+            error_ = error;
+        }
+    }
+}
+
+int WritebackPacer::Finish() {
+    {
+        const std::lock_guard lock(mutex_);
+        stop_ = true;
+        fd_ = -1;  // a sync not yet begun is the final sync's to do
+    }
+    wake_.notify_one();
+    if (thread_.joinable()) {
+        thread_.join();
+    }
+    // Ready for the writer's next file.
+    const std::lock_guard lock(mutex_);
+    stop_ = false;
+    pending_ = 0;
+    return std::exchange(error_, 0);
 }
 
 void SaveBytesAtomically(const std::string& target, std::string_view bytes) {

@@ -2,11 +2,14 @@
 
 #include <sys/stat.h>
 
+#include <condition_variable>
 #include <cstddef>
 #include <cstdio>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <string_view>
+#include <thread>
 
 #include "common/error.h"
 
@@ -91,25 +94,48 @@ class AtomicSave {
     bool committed_ = false;
 };
 
-// Starts putting what has been written to a file on the disk, without waiting for it. A writer
-// of a large file calls it as the file grows (WritebackPacer): the save's final sync then waits
-// for its last megabytes only, not for all of them at once. Pipes and devices are left alone.
+// Starts putting what has been written to a file on the disk, without waiting for it. Pipes and
+// devices are left alone.
 void StartWriteback(std::FILE* file);
 
+// Keeps a large file going to the disk while its writer writes it. Every 8 MiB the file is
+// started on its way and a thread of the pacer's own syncs what has gone before: the save's final
+// sync then waits for the last megabytes only, and neither the writer nor the save waits for a
+// disk that takes its time over the rest. Small files never start the thread.
 class WritebackPacer {
   public:
+    // `sync` syncs a file's data to the disk as fdatasync does (the default).
+    explicit WritebackPacer(int (*sync)(int) = nullptr) : sync_(sync) {}
+    ~WritebackPacer();
+    WritebackPacer(const WritebackPacer&) = delete;
+    WritebackPacer& operator=(const WritebackPacer&) = delete;
+
     // The writer handed `file` another `bytes`.
     void Wrote(std::FILE* file, std::size_t bytes) {
         pending_ += bytes;
         if (pending_ >= kEvery) {
             pending_ = 0;
-            StartWriteback(file);
+            SyncSoFar(file);
         }
     }
+    // Before the file is closed: waits for the sync under way and returns the first error a sync
+    // met (an errno, 0 for none). It must fail the save: once one sync has reported an error of
+    // the disk, a later sync of the same file need not report it again.
+    int Finish();
 
   private:
     static constexpr std::size_t kEvery = std::size_t{8} << 20;
+    void SyncSoFar(std::FILE* file);
+    void Run();
+
+    int (*sync_)(int);
     std::size_t pending_ = 0;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    int fd_ = -1;  // the file to sync next, -1 when none is asked for
+    bool stop_ = false;
+    int error_ = 0;
+    std::thread thread_;
 };
 
 // Writes `bytes` as the whole new contents of `target`, through an AtomicSave.

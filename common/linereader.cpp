@@ -85,8 +85,9 @@ LineReader::LineReader(const std::string& path) {
     ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) & ~O_NONBLOCK);
     length_ = static_cast<FilePosition>(info.st_size);
     ::posix_fadvise(fd_, 0, 0, POSIX_FADV_SEQUENTIAL);
-    block_.resize(std::clamp(static_cast<std::size_t>(length_), kSmallestBlock, kBlockSize));
-    want_ = block_.size();
+    blockSize_ = std::clamp(static_cast<std::size_t>(length_), kSmallestBlock, kBlockSize);
+    block_ = std::make_unique_for_overwrite<char[]>(blockSize_);
+    want_ = blockSize_;
 }
 
 LineReader::LineReader(SameFile, const LineReader& other)
@@ -94,8 +95,9 @@ LineReader::LineReader(SameFile, const LineReader& other)
     if (fd_ < 0) {
         RaiseFileError(errno);
     }
-    block_.resize(other.block_.size());
-    want_ = block_.size();
+    blockSize_ = other.blockSize_;
+    block_ = std::make_unique_for_overwrite<char[]>(blockSize_);
+    want_ = blockSize_;
 }
 
 LineReader::~LineReader() {
@@ -117,7 +119,7 @@ bool LineReader::Fill() {
     for (;;) {
         // Read at a position rather than from the descriptor's offset: a twin reader shares the
         // descriptor's file, not its place in it.
-        ssize_t got = ::pread(fd_, block_.data(), want_, static_cast<off_t>(blockOffset_));
+        ssize_t got = ::pread(fd_, block_.get(), want_, static_cast<off_t>(blockOffset_));
         if (got < 0) {
             if (errno == EINTR) {
                 continue;
@@ -130,19 +132,19 @@ bool LineReader::Fill() {
             return false;
         }
         end_ = static_cast<std::size_t>(got);
-        want_ = std::min(want_ * 2, block_.size());
+        want_ = std::min(want_ * 2, blockSize_);
         return true;
     }
 }
 
 const char* LineReader::FindLineEnd() {
-    const char* from = block_.data() + next_;
+    const char* from = block_.get() + next_;
     // A file whose lines end in a lone CR holds no LF: looking for one afresh at every line would
     // search the rest of the block each time, a block per line. The first LF ahead (or its
     // absence) stays true while reading moves forward in the same block.
     if (!lfKnown_ || lf_ < next_) {
         const void* lf = std::memchr(from, '\n', end_ - next_);
-        lf_ = lf ? static_cast<std::size_t>(static_cast<const char*>(lf) - block_.data()) : end_;
+        lf_ = lf ? static_cast<std::size_t>(static_cast<const char*>(lf) - block_.get()) : end_;
         lfKnown_ = true;
         examined_ += lf_ - next_ + (lf ? 1 : 0);
     }
@@ -156,18 +158,18 @@ const char* LineReader::FindLineEnd() {
     }
     if (!crFound_ && crEnd_ < lf_) {
         const std::size_t to = std::min(end_, lf_ + kCrLookAhead);
-        const void* cr = std::memchr(block_.data() + crEnd_, '\r', to - crEnd_);
+        const void* cr = std::memchr(block_.get() + crEnd_, '\r', to - crEnd_);
         crFound_ = cr != nullptr;
         const std::size_t stop =
-            cr ? static_cast<std::size_t>(static_cast<const char*>(cr) - block_.data()) : to;
+            cr ? static_cast<std::size_t>(static_cast<const char*>(cr) - block_.get()) : to;
         examined_ += stop - crEnd_ + (cr ? 1 : 0);
         cr_ = stop;
         crEnd_ = cr ? stop + 1 : to;
     }
     if (crFound_ && cr_ < lf_) {
-        return block_.data() + cr_;
+        return block_.get() + cr_;
     }
-    return lf_ < end_ ? block_.data() + lf_ : nullptr;
+    return lf_ < end_ ? block_.get() + lf_ : nullptr;
 }
 
 bool LineReader::AtEnd() {
@@ -192,8 +194,8 @@ std::string_view LineReader::NextLine() {
     }
     std::size_t carried = 0;  // bytes of this line in earlier blocks
     for (;;) {
-        const char* from = block_.data() + next_;
-        const char* to = block_.data() + end_;
+        const char* from = block_.get() + next_;
+        const char* to = block_.get() + end_;
         const char* stop = FindLineEnd();
         const auto here = static_cast<std::size_t>((stop ? stop : to) - from);
         if (carried + here > kMaxLineLength) {
@@ -202,7 +204,7 @@ std::string_view LineReader::NextLine() {
             Raise(kBadRecordLength);
         }
         if (stop) {
-            next_ = static_cast<std::size_t>(stop - block_.data()) + 1;
+            next_ = static_cast<std::size_t>(stop - block_.get()) + 1;
             std::string_view line;
             if constexpr (Keep) {
                 // In place, unless part of it came from an earlier block or looking for the LF
@@ -243,11 +245,11 @@ bool LineReader::ReadLineContaining(std::string_view needle, std::string_view& l
         if (AtEnd()) {
             return false;
         }
-        const char* from = block_.data() + next_;
-        const char* to = block_.data() + end_;
+        const char* from = block_.get() + next_;
+        const char* to = block_.get() + end_;
         const char* hit = FindNeedle(from, to, needle);
         if (hit) {
-            next_ = static_cast<std::size_t>(LineStartBefore(from, hit) - block_.data());
+            next_ = static_cast<std::size_t>(LineStartBefore(from, hit) - block_.get());
             line = ReadLine();
             return true;
         }
@@ -256,7 +258,7 @@ bool LineReader::ReadLineContaining(std::string_view needle, std::string_view& l
         // A CR in the block's last byte may pair with an LF in the next block: leave it to
         // ReadLine as part of that line.
         const char* lastStart = to - from > 1 ? LineStartBefore(from, to - 1) : from;
-        next_ = static_cast<std::size_t>(lastStart - block_.data());
+        next_ = static_cast<std::size_t>(lastStart - block_.get());
         line = ReadLine();
         if (line.find(needle) != std::string_view::npos) {
             return true;
@@ -280,7 +282,7 @@ void LineReader::Seek(FilePosition position) {
     next_ = 0;
     end_ = 0;
     eof_ = false;
-    want_ = std::min(kFirstReadAfterSeek, block_.size());
+    want_ = std::min(kFirstReadAfterSeek, blockSize_);
 }
 
 }  // namespace velto

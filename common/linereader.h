@@ -2,9 +2,9 @@
 
 #include <bit>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -49,7 +49,7 @@ class LineReader {
         // A line of a value table: short, whole in the block, ended by an LF with no CR before
         // it. Found in the next 64 bytes without a call: this runs for every value line read.
         if (end_ - next_ >= 64) {
-            const char* from = block_.data() + next_;
+            const char* from = block_.get() + next_;
             const __m128i lf = _mm_set1_epi8('\n');
             const __m128i cr = _mm_set1_epi8('\r');
             std::uint64_t ends = 0;
@@ -126,10 +126,13 @@ class LineReader {
 
     int fd_ = -1;
     FilePosition length_ = 0;
-    std::vector<char> block_;
+    // Not zeroed: only what a read put there is ever looked at, and a reader that seeks to a
+    // few lines must not pay for a megabyte of zeros it never uses.
+    std::unique_ptr<char[]> block_;
+    std::size_t blockSize_ = 0;
     std::size_t next_ = 0;          // index in block_ of the next unread byte
     std::size_t end_ = 0;           // number of valid bytes in block_
-    std::size_t want_ = 0;          // bytes the next Fill asks for, at most block_.size()
+    std::size_t want_ = 0;          // bytes the next Fill asks for, at most blockSize_
     FilePosition blockOffset_ = 0;  // file offset (0-based) of block_[0]
     bool eof_ = false;
     bool unended_ = false;

@@ -258,7 +258,7 @@ bool ExcelFile::CreateFile(const std::string& fileName) {
     // A sheet of many values is megabytes of small records: written a page at a time, it would
     // cost a system call per row. The buffer must be ours: given none, the library keeps a page.
     constexpr std::size_t kBufferBytes = std::size_t{1} << 20;
-    buffer_ = std::make_unique<char[]>(kBufferBytes);
+    buffer_ = std::make_unique_for_overwrite<char[]>(kBufferBytes);
     std::setvbuf(file, buffer_.get(), _IOFBF, kBufferBytes);
     const int error = TryWrite(file, WordBytes(kBeginRecord.data(), kBeginRecord.size()));
     if (error != 0) {
@@ -277,6 +277,9 @@ bool ExcelFile::CloseFile() {
     errno = 0;
     if (error == 0 && (std::fflush(file_) != 0 || std::ferror(file_) != 0)) {
         error = errno != 0 ? errno : EIO;
+    }
+    if (const int synced = writeback_.Finish(); error == 0) {
+        error = synced;
     }
     errno = 0;
     if (std::fclose(file_) != 0 && error == 0) {

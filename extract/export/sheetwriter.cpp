@@ -177,6 +177,7 @@ class CsvSheet final : public SheetWriter {
   public:
     ~CsvSheet() override {
         if (file_ != nullptr) {
+            writeback_.Finish();
             std::fclose(file_);
         }
     }
@@ -264,6 +265,9 @@ class CsvSheet final : public SheetWriter {
         errno = 0;
         if (std::fflush(file_) != 0 || std::ferror(file_) != 0) {
             error = errno != 0 ? errno : EIO;
+        }
+        if (const int synced = writeback_.Finish(); error == 0) {
+            error = synced;
         }
         errno = 0;
         if (std::fclose(std::exchange(file_, nullptr)) != 0 && error == 0) {

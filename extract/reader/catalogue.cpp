@@ -1,6 +1,7 @@
 #include "extract/reader/catalogue.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,6 +13,54 @@
 #include "common/error.h"
 
 namespace velto {
+
+namespace {
+
+constexpr std::size_t kHugePage = std::size_t{2} << 20;
+// Below this a room comes from the heap: huge pages pay only for tables of many pages.
+constexpr std::size_t kHugeRoom = 4 * kHugePage;
+
+}  // namespace
+
+void* ZeroedRoom(std::size_t bytes) {
+    if (bytes < kHugeRoom || bytes > std::size_t(-1) - kHugePage) {
+        void* room = std::calloc(bytes == 0 ? 1 : bytes, 1);
+        if (room == nullptr) {
+            throw std::bad_alloc();
+        }
+        return room;
+    }
+    // Mapped a huge page larger and trimmed to start on a huge page's boundary: only whole
+    // aligned huge pages can be given.
+    const std::size_t mapped = bytes + kHugePage;
+    void* map = mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (map == MAP_FAILED) {
+        throw std::bad_alloc();
+    }
+    const auto start = reinterpret_cast<std::uintptr_t>(map);
+    const std::uintptr_t aligned = (start + kHugePage - 1) & ~(kHugePage - 1);
+    if (aligned > start) {
+        munmap(map, aligned - start);
+    }
+    const std::size_t tail = mapped - (aligned - start) - bytes;
+    if (tail > 0) {
+        munmap(reinterpret_cast<void*>(aligned + bytes), tail);
+    }
+    auto* room = reinterpret_cast<void*>(aligned);
+    madvise(room, bytes, MADV_HUGEPAGE);  // a hint: small pages serve as well, only slower
+    return room;
+}
+
+void FreeZeroedRoom(void* room, std::size_t bytes) noexcept {
+    if (room == nullptr) {
+        return;
+    }
+    if (bytes < kHugeRoom || bytes > std::size_t(-1) - kHugePage) {
+        std::free(room);
+    } else {
+        munmap(room, bytes);
+    }
+}
 
 ValueTable::ValueTable(Long items, Integer times)
     : items_(items < 0 ? 0 : items), times_(times < 0 ? 0 : times), inOneRun_(true) {

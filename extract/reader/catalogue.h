@@ -37,6 +37,12 @@ struct TimeStep {
     FilePosition Position = 0;  // 1-based byte position of the line after the TIME line
 };
 
+// `bytes` of zeroed memory, and its release. Large rooms are mapped in huge pages where the system
+// offers them: a table of tens of megabytes then costs a few dozen page faults to read into, not
+// tens of thousands. Raises std::bad_alloc when there is no room.
+void* ZeroedRoom(std::size_t bytes);
+void FreeZeroedRoom(void* room, std::size_t bytes) noexcept;
+
 // Room for the values of a value table, taken from the system already zeroed and not written
 // again when a table grows into it: the zeros of millions of values then cost nothing until each
 // is read in, on whichever thread reads it. What it holds past its size is zero; whatever shrinks
@@ -48,13 +54,12 @@ struct ZeroedAllocator {
     template <typename U>
     ZeroedAllocator(const ZeroedAllocator<U>&) noexcept {}
     T* allocate(std::size_t n) {
-        void* room = std::calloc(n, sizeof(T));
-        if (room == nullptr) {
+        if (n > std::size_t(-1) / sizeof(T)) {
             throw std::bad_alloc();
         }
-        return static_cast<T*>(room);
+        return static_cast<T*>(ZeroedRoom(n * sizeof(T)));
     }
-    void deallocate(T* room, std::size_t) noexcept { std::free(room); }
+    void deallocate(T* room, std::size_t n) noexcept { FreeZeroedRoom(room, n * sizeof(T)); }
     // Growing leaves the zeros the room came with.
     template <typename U>
     void construct(U* at) noexcept {

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <numeric>
@@ -414,6 +415,34 @@ TEST_F(Extraction, ValuesReadDuringTheScanAreThoseReadAfterIt) {
         // A time read while the listing was scanned is not read again.
         EXPECT_EQ(reports - reportsDuring, c.readDuringScan);
     }
+}
+
+// Tables of many megabytes take their room from huge pages, small ones from the heap: either way a
+// value never read is 0, values survive the table growing from one kind of room into the other,
+// and what a shrink dropped reads 0 when the table grows back into it.
+TEST(ValueRoom, ValuesAndZerosSurviveGrowingAcrossTheKindsOfRoom) {
+    auto zeros = [](const SingleValues& v, std::size_t from) {
+        return std::all_of(v.begin() + static_cast<std::ptrdiff_t>(from), v.end(),
+                           [](Single x) { return x == 0; });
+    };
+    SingleValues v(std::size_t{1} << 20);  // 4 MiB: the heap's
+    EXPECT_TRUE(zeros(v, 0));
+    std::iota(v.begin(), v.end(), Single{1});
+    for (const std::size_t size : {std::size_t{3} << 20, std::size_t{9} << 20}) {  // mapped
+        v.resize(size);
+        EXPECT_EQ(v[(std::size_t{1} << 20) - 1], static_cast<Single>(1 << 20));
+        EXPECT_TRUE(zeros(v, std::size_t{1} << 20));
+        std::fill(v.begin() + (1 << 20), v.end(), Single{-2});
+        ShrinkValues(v, std::size_t{1} << 20);
+    }
+    v.resize(std::size_t{9} << 20);
+    EXPECT_TRUE(zeros(v, std::size_t{1} << 20));
+    EXPECT_EQ(v[0], 1);
+
+    ValueTable table(20000, 300);  // 24 MB
+    table.At(20000, 300) = 5;
+    EXPECT_EQ(table.At(1, 1), 0);
+    EXPECT_EQ(table.Row(300).back(), 5);
 }
 
 // Fixed columns, five nodes a line; node numbers beyond sixteen bits still land at their item.
