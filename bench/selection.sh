@@ -25,26 +25,36 @@ cat "$listing" > /dev/null  # into the page cache: every run reads the same cach
 # Each export writes a new file: replacing the previous run's would add the file system's freeing
 # of it to the save's rename (about 30 ms for the 125 MB CSV on ext4 mounted with discard), which
 # is no part of the export's own work.
-run() {  # command...: best wall time of three runs, and the peak memory, as "SECONDS KIB"
-  local best="" start end took kib
-  for _ in 1 2 3; do
-    rm -f "$work/few.xls" "$work/all.csv"
-    start=$(date +%s.%N)
-    "$@" > /dev/null 2>&1
-    end=$(date +%s.%N)
-    took=$(awk -v a="$start" -v b="$end" 'BEGIN { print b - a }')
-    if [ -z "$best" ] || awk -v t="$took" -v b="$best" 'BEGIN { exit !(t < b) }'; then best=$took; fi
-  done
+#
+# The three commands take turns, five rounds, and each keeps its best time: on a shared machine
+# the speed of memory drifts over seconds, and a scan timed in one stretch and the exports in
+# another would compare two machines.
+scan=(info "$listing")
+few=(export "$listing" -o "$work/few.xls" --variable Displacements --vector DOF2 --from 1 --to 255)
+all=(export "$listing" -o "$work/all.csv" --variable Displacements --vector DOF2)
+seconds() {  # command...: its wall time
+  local start end
   rm -f "$work/few.xls" "$work/all.csv"
-  kib=$(/usr/bin/time -f '%M' "$@" 2>&1 > /dev/null | tail -n 1)
-  echo "$best $kib"
+  start=$(date +%s.%N)
+  "$@" > /dev/null 2>&1
+  end=$(date +%s.%N)
+  awk -v a="$start" -v b="$end" 'BEGIN { print b - a }'
 }
-
-read -r t_scan m_scan < <(run "$extract" info "$listing")
-read -r t_few m_few < <(run "$extract" export "$listing" -o "$work/few.xls" \
-  --variable Displacements --vector DOF2 --from 1 --to 255)
-read -r t_all m_all < <(run "$extract" export "$listing" -o "$work/all.csv" \
-  --variable Displacements --vector DOF2)
+least() { awk -v t="$1" -v b="$2" 'BEGIN { print (b == "" || t < b) ? t : b }'; }
+peak() {  # command...: its peak memory in KiB
+  rm -f "$work/few.xls" "$work/all.csv"
+  /usr/bin/time -f '%M' "$@" 2>&1 > /dev/null | tail -n 1
+}
+t_scan="" t_few="" t_all=""
+for _ in 1 2 3 4 5; do
+  t_scan=$(least "$(seconds "$extract" "${scan[@]}")" "$t_scan")
+  t_few=$(least "$(seconds "$extract" "${few[@]}")" "$t_few")
+  t_all=$(least "$(seconds "$extract" "${all[@]}")" "$t_all")
+done
+m_scan=$(peak "$extract" "${scan[@]}")
+m_few=$(peak "$extract" "${few[@]}")
+m_all=$(peak "$extract" "${all[@]}")
+rm -f "$work/few.xls" "$work/all.csv"
 few=$(awk -v a="$t_few" -v s="$t_scan" 'BEGIN { printf "%.2f", a / s }')
 all=$(awk -v a="$t_all" -v s="$t_scan" 'BEGIN { printf "%.2f", a / s }')
 printf '%s: %d bytes, %s times\n' "$(basename "$listing")" "$(stat -c %s "$listing")" "$times"
