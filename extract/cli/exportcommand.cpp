@@ -215,7 +215,7 @@ std::optional<EarlyRequest> EarlyRequestOf(const ExportOptions& o, const Catalog
         return std::nullopt;
     }
     return EarlyRequest{variable.Name, choice.vector,
-                        BuildVectorList(variable.Name, from, to, step).vectors};
+                        BuildVectorList(variable.Name, from, to, step).vectors, !o.columns};
 }
 
 int Refuse(std::FILE* err, const std::string& why, const char* command) {

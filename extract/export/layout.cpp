@@ -194,12 +194,15 @@ void WriteSheetCells(const Catalogue& c, std::string_view variable, std::string_
             sheet.ListingSingle(j + 3, 1, time(j));
             if (inHeldOrder) {
                 sheet.ListingRow(j + 3, 2, c.ExtractedValues.Row(j));
-                continue;
+            } else {
+                for (Long i = 1; i <= vectors; ++i) {
+                    row[static_cast<std::size_t>(i - 1)] = c.ExtractedValues.At(vector(i), j);
+                }
+                sheet.ListingRow(j + 3, 2, row);
             }
-            for (Long i = 1; i <= vectors; ++i) {
-                row[static_cast<std::size_t>(i - 1)] = c.ExtractedValues.At(vector(i), j);
+            if (rows != nullptr) {
+                rows->TimeWritten(j);
             }
-            sheet.ListingRow(j + 3, 2, row);
         }
     } else {
         // Each row of this sheet takes a value of every time: all of them must be read first.
@@ -370,6 +373,9 @@ bool WriteAsRead(const Catalogue& c, const std::string& fileName, std::string_vi
                  const std::function<bool(RowGate&)>& read) {
     AtomicSave save(fileName);
     RowGate rows;
+    if (layout == TimeLayout::InRows) {
+        rows.WriteInTimeOrder();
+    }
     RowWriter writer(c, variable, vectorName, layout, format, save.WritePath(), rows);
     if (!read(rows)) {
         return false;  // the reading said why, or was stopped

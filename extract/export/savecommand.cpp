@@ -128,6 +128,10 @@ SaveResult ExtractAndWrite(Catalogue& c, const SaveRequest& request, ProgressSin
             }
             return result.outcome == SaveOutcome::Extracted;
         });
+    if (c.ExtractedValues.Window() > 0) {
+        // Its rows hold the last times written only: no one may take them for the extraction.
+        c.ExtractedValues = ValueTable();
+    }
     if (readFailure) {
         std::rethrow_exception(readFailure);
     }

@@ -62,7 +62,15 @@ void FreeZeroedRoom(void* room, std::size_t bytes) noexcept {
     }
 }
 
-ValueTable::ValueTable(Long items, Integer times)
+Integer StreamWindow(std::size_t width, Integer times, std::size_t bytes) {
+    const std::size_t window =
+        std::max<std::size_t>(2, bytes / std::max<std::size_t>(width * sizeof(Single), 1));
+    return window >= static_cast<std::size_t>(std::max<Integer>(times, 0))
+               ? 0
+               : static_cast<Integer>(window);
+}
+
+ValueTable::ValueTable(Long items, Integer times, Integer window)
     : items_(items < 0 ? 0 : items), times_(times < 0 ? 0 : times), inOneRun_(true) {
     try {
         held_.resize(static_cast<std::size_t>(items_));
@@ -70,10 +78,11 @@ ValueTable::ValueTable(Long items, Integer times)
         Raise(kOutOfMemory);
     }
     std::iota(held_.begin(), held_.end(), Long{1});
+    SetWindow(window);
     Allocate();
 }
 
-ValueTable::ValueTable(Long items, std::span<const Long> wanted, Integer times)
+ValueTable::ValueTable(Long items, std::span<const Long> wanted, Integer times, Integer window)
     : items_(items < 0 ? 0 : items), times_(times < 0 ? 0 : times) {
     for (const Long item : wanted) {
         if (item >= 1 && item <= items_) {
@@ -84,14 +93,16 @@ ValueTable::ValueTable(Long items, std::span<const Long> wanted, Integer times)
     held_.erase(std::unique(held_.begin(), held_.end()), held_.end());
     inOneRun_ =
         held_.empty() || static_cast<std::size_t>(held_.back() - held_.front()) + 1 == held_.size();
+    SetWindow(window);
     Allocate();
 }
 
 ValueTable::ValueTable(Long items, std::span<const Long> wanted, Integer times,
-                       SingleValues firstRows)
+                       SingleValues firstRows, Integer window)
     : ValueTable(items, wanted, 0) {
     times_ = times < 0 ? 0 : times;
-    const std::size_t size = held_.size() * static_cast<std::size_t>(times_);
+    SetWindow(window);
+    const std::size_t size = held_.size() * RowsHeld();
     if (firstRows.size() > size || (!held_.empty() && firstRows.size() % held_.size() != 0)) {
         Raise(kInvalidCall);
     }
@@ -105,10 +116,23 @@ ValueTable::ValueTable(Long items, std::span<const Long> wanted, Integer times,
 
 void ValueTable::Allocate() {
     try {
-        values_ = SingleValues(held_.size() * static_cast<std::size_t>(times_));  // zeros
+        values_ = SingleValues(held_.size() * RowsHeld());  // zeros
     } catch (const std::bad_alloc&) {
         Raise(kOutOfMemory);
     }
+}
+
+void ValueTable::SetWindow(Integer window) {
+    window_ = window > 0 && window < times_ ? window : 0;
+}
+
+std::size_t ValueTable::RowsHeld() const {
+    return static_cast<std::size_t>(window_ > 0 ? window_ : times_);
+}
+
+std::size_t ValueTable::RowStart(Integer time) const {
+    const auto row = static_cast<std::size_t>(time - 1);
+    return (window_ > 0 ? row % static_cast<std::size_t>(window_) : row) * held_.size();
 }
 
 bool ValueTable::Holds(Long item) const {
@@ -127,15 +151,14 @@ std::size_t ValueTable::Index(Long item, Integer time) const {
         inOneRun_ ? static_cast<std::size_t>(item - held_.front())
                   : static_cast<std::size_t>(std::lower_bound(held_.begin(), held_.end(), item) -
                                              held_.begin());
-    return static_cast<std::size_t>(time - 1) * held_.size() + place;
+    return RowStart(time) + place;
 }
 
 std::span<Single> ValueTable::Row(Integer time) {
     if (time < 1 || time > times_) {
         Raise(kSubscriptOutOfRange);
     }
-    return std::span<Single>(values_).subspan(static_cast<std::size_t>(time - 1) * held_.size(),
-                                              held_.size());
+    return std::span<Single>(values_).subspan(RowStart(time), held_.size());
 }
 
 std::span<const Single> ValueTable::Row(Integer time) const {

@@ -85,18 +85,25 @@ inline void ShrinkValues(SingleValues& values, std::size_t size) {
 // (1..Times), all 0 until read. Only the items asked for are held, so the memory an extraction
 // takes follows what is exported, not the size of the model. Both indices are checked: a time
 // outside, or an item that is not held, raises the subscript error (9).
+//
+// A table written out time by time as it is read need not hold every time: given a window, it
+// holds that many times' rows only, time t in the row of time t - window before it, which its
+// reader must have zeroed, and its writer written out, before time t is read into it.
 class ValueTable {
   public:
     ValueTable() = default;
     // Every item 1..items. Raises the out-of-memory error (7) when the table cannot be held.
-    ValueTable(Long items, Integer times);
+    ValueTable(Long items, Integer times, Integer window = 0);
     // The items of `wanted` that lie in 1..items (in any order, repeats allowed).
-    ValueTable(Long items, std::span<const Long> wanted, Integer times);
+    ValueTable(Long items, std::span<const Long> wanted, Integer times, Integer window = 0);
     // The same, its first times' rows already read: `firstRows` holds whole rows, time by time,
-    // for at most `times` times; the rest are 0.
-    ValueTable(Long items, std::span<const Long> wanted, Integer times, SingleValues firstRows);
+    // for at most as many times as the table holds; the rest are 0.
+    ValueTable(Long items, std::span<const Long> wanted, Integer times, SingleValues firstRows,
+               Integer window = 0);
     Long Items() const { return items_; }
     Integer Times() const { return times_; }
+    // The times whose rows it holds at once: all of them (0) or its window.
+    Integer Window() const { return window_; }
     // The items held, ascending.
     const std::vector<Long>& Held() const { return held_; }
     bool Holds(Long item) const;
@@ -109,9 +116,13 @@ class ValueTable {
 
   private:
     void Allocate();
+    void SetWindow(Integer window);
+    std::size_t RowsHeld() const;
+    std::size_t RowStart(Integer time) const;
     std::size_t Index(Long item, Integer time) const;
     Long items_ = 0;
     Integer times_ = 0;
+    Integer window_ = 0;
     std::vector<Long> held_;
     bool inOneRun_ = false;  // held_ is first..last without a gap: places follow numbers
     SingleValues values_;    // time by time, each time's held items in order
@@ -123,7 +134,14 @@ struct EarlyRequest {
     std::string Variable;
     int Component = 0;
     std::vector<Long> Vectors;
+    // Written out time by time as it is read (a row per time): only a window of its times need
+    // be held at once (StreamWindow).
+    bool Streamed = false;
 };
+
+// The window of times a table of `width` items written out as it is read holds: `bytes` worth,
+// at least two times; 0 when that is every one of its `times`.
+Integer StreamWindow(std::size_t width, Integer times, std::size_t bytes);
 
 class EarlyReading;
 
@@ -179,6 +197,10 @@ struct Catalogue {
 
     // What the last extraction read.
     ValueTable ExtractedValues;
+    // The room a table written out as it is read may take: enough times for the readers to run
+    // well ahead of the writer, while an export of every node of a large model holds a few
+    // hundred of its times, not all of them.
+    std::size_t StreamBytes = std::size_t{16} << 20;
 
     // Set by a caller that knows what it will export before the listing is read: once the scan
     // knows the model and the tables, it names the request (or none), whose values are then read

@@ -112,46 +112,58 @@ FilePosition NextTimeOf(const Catalogue& c, const TimeStep& time) {
     return record < c.Times.size() ? c.Times[record].Position : 0;
 }
 
+// The window of times a table of `width` items holds: all of them, unless the rows are written
+// out in time order as they are read.
+Integer WindowFor(const Catalogue& c, std::size_t width, const RowGate* rows) {
+    return rows != nullptr && rows->InTimeOrder()
+               ? StreamWindow(width, ChosenTimes(c), c.StreamBytes)
+               : 0;
+}
+
 // The table the extraction fills: the items the request names (every item of the table when it
 // names none) at every chosen time.
-ValueTable TableFor(const Catalogue& c, Long items) {
+ValueTable TableFor(const Catalogue& c, Long items, const RowGate* rows) {
     const Integer times = ChosenTimes(c);
     if (c.SelectedVectors.empty()) {
-        return ValueTable(items, times);
+        return ValueTable(items, times,
+                          WindowFor(c, static_cast<std::size_t>(std::max<Long>(items, 0)), rows));
     }
-    return ValueTable(items, c.SelectedVectors, times);
+    const ValueTable held(items, c.SelectedVectors, 0);
+    return ValueTable(items, c.SelectedVectors, times, WindowFor(c, held.Held().size(), rows));
 }
 
 // The same, with the rows the scan's early reading of this very request read, when it did: they
 // stand for the chosen times that are the listing's first times in order. `early` is how many.
 ValueTable TableTakingEarlyRows(Catalogue& c, Long items, std::string_view variable, int component,
-                                Integer& early) {
+                                const RowGate* gate, Integer& early) {
     early = 0;
     const std::shared_ptr<EarlyReading> reading = std::move(c.Early);
     if (!reading || c.SelectedVectors.empty()) {
-        return TableFor(c, items);
+        return TableFor(c, items, gate);
     }
     const ValueTable held(items, c.SelectedVectors, 0);
+    const std::size_t width = held.Held().size();
+    const Integer window = WindowFor(c, width, gate);
+    const Integer rowsHeld = window > 0 ? window : ChosenTimes(c);
     SingleValues rows;
     Integer taken = reading->Take(variable, component, held.Held(), rows);
-    taken = std::min(taken, ChosenTimes(c));
+    taken = std::min(taken, rowsHeld);
     for (Integer t = 1; t <= taken; ++t) {
         if (c.SelectedTimes[static_cast<std::size_t>(t - 1)] != t) {
             taken = t - 1;
         }
     }
     if (taken == 0) {
-        return TableFor(c, items);
+        return TableFor(c, items, gate);
     }
-    const std::size_t width = held.Held().size();
-    if (rows.capacity() < width * static_cast<std::size_t>(ChosenTimes(c))) {
-        // Too little room for every chosen time: its rows would have to be held twice.
+    if (rows.capacity() < width * static_cast<std::size_t>(rowsHeld)) {
+        // Too little room for every time the table holds: its rows would have to be held twice.
         rows = {};
-        return TableFor(c, items);
+        return TableFor(c, items, gate);
     }
     ShrinkValues(rows, width * static_cast<std::size_t>(taken));
     early = taken;
-    return ValueTable(items, c.SelectedVectors, ChosenTimes(c), std::move(rows));
+    return ValueTable(items, c.SelectedVectors, ChosenTimes(c), std::move(rows), window);
 }
 
 // Walks a table's value lines forward, reading only the lines that hold a wanted value and
@@ -297,10 +309,21 @@ void ReadTimes(Catalogue& c, LineReader& in, std::string_view variable, Progress
         Integer at = std::numeric_limits<Integer>::max();
         std::exception_ptr error;
     };
+    // A table that holds a window of times only reads a time into the row of the time a window
+    // before it, once the writer is done with that one.
+    const Integer window = c.ExtractedValues.Window();
     auto readEvery = [&](LineReader& reader, Integer first, bool reporting, Failure& failure) {
         for (Integer t = first; t <= times && t < failedAt; t += step) {
             if (rows != nullptr && rows->Closed()) {
                 return;
+            }
+            if (window > 0 && t > window) {
+                if (rows == nullptr || !rows->WaitWritten(t - window, t)) {
+                    return;
+                }
+                // What the time before left there must not stand for a value this one lacks.
+                const std::span<Single> room = c.ExtractedValues.Row(t);
+                std::fill(room.begin(), room.end(), Single{0});
             }
             if (reporting) {
                 if (c.AbortSave) {
@@ -319,6 +342,9 @@ void ReadTimes(Catalogue& c, LineReader& in, std::string_view variable, Progress
                 for (Integer seen = failedAt;
                      t < seen && !failedAt.compare_exchange_weak(seen, t);) {
                 }
+                if (rows != nullptr) {
+                    rows->Failed(t);  // wakes a reader waiting to read beyond it
+                }
                 return;
             }
             if (rows != nullptr) {
@@ -336,6 +362,9 @@ void ReadTimes(Catalogue& c, LineReader& in, std::string_view variable, Progress
                 readEvery(twin, early + 2, false, theirs);
             } catch (...) {
                 theirs = {static_cast<Integer>(early + 2), std::current_exception()};
+                if (rows != nullptr) {
+                    rows->Failed(theirs.at);
+                }
             }
         });
     }
@@ -343,6 +372,11 @@ void ReadTimes(Catalogue& c, LineReader& in, std::string_view variable, Progress
     readEvery(in, early + 1, true, mine);
     if (helper.joinable()) {
         stop = c.AbortSave;
+        if (c.AbortSave && window > 0) {
+            // The helper may be waiting for the writer, and the writer for a time no one reads
+            // any more: nothing is written of a stopped extraction.
+            rows->Close();
+        }
         helper.join();
     }
     const Failure& first = theirs.at < mine.at ? theirs : mine;
@@ -383,7 +417,7 @@ void ReadStructural(Catalogue& c, std::string_view variable, int component, Prog
     LineReader in(c.ListingFile);
     CheckListingStillFits(c, in, s.items);
     Integer early = 0;
-    c.ExtractedValues = TableTakingEarlyRows(c, s.items, variable, component, early);
+    c.ExtractedValues = TableTakingEarlyRows(c, s.items, variable, component, rows, early);
     const std::vector<Long>& held = c.ExtractedValues.Held();
 
     ReadTimes(c, in, variable, progress, rows, early,
@@ -396,7 +430,7 @@ void ReadTemperatures(Catalogue& c, std::string_view variable, ProgressSink& pro
                       RowGate* rows) {
     LineReader in(c.ListingFile);
     CheckListingStillFits(c, in, c.NodeCount);
-    c.ExtractedValues = TableFor(c, c.NodeCount);
+    c.ExtractedValues = TableFor(c, c.NodeCount, rows);
     const std::vector<Long>& held = c.ExtractedValues.Held();
 
     ReadTimes(c, in, variable, progress, rows, 0,
@@ -458,6 +492,7 @@ struct EarlyReading::Plan {
     std::vector<Long> held;
     std::string variable;
     int component = 0;
+    Integer window = 0;  // the times a streamed table holds, 0 for every time
 };
 
 std::unique_ptr<EarlyReading> EarlyReading::Start(const Catalogue& c, const EarlyRequest& request,
@@ -475,6 +510,10 @@ std::unique_ptr<EarlyReading> EarlyReading::Start(const Catalogue& c, const Earl
     plan->held = held.Held();
     plan->variable = request.Variable;
     plan->component = request.Component;
+    if (request.Streamed) {
+        plan->window =
+            StreamWindow(plan->held.size(), std::numeric_limits<Integer>::max(), c.StreamBytes);
+    }
     return std::unique_ptr<EarlyReading>(new EarlyReading(std::move(plan), scanning));
 }
 
@@ -565,6 +604,11 @@ void EarlyReading::Read() {
                         span > 0 ? (reader_.Length() - time.Position) * measured / span + 1 : 1;
                     room = static_cast<std::size_t>(std::min<FilePosition>(
                         blocks + blocks / 2, std::numeric_limits<Integer>::max()));
+                    if (plan_->window > 0) {
+                        // No more than the table will hold: the rest are read as they are
+                        // written out.
+                        room = std::min(room, static_cast<std::size_t>(plan_->window));
+                    }
                 }
             }
             if (k == 0) {

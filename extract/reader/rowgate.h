@@ -1,9 +1,11 @@
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <limits>
 #include <mutex>
 #include <vector>
 
@@ -53,6 +55,35 @@ class RowGate {
         return row < read_.size() && read_[row];
     }
 
+    // Set by a writer that writes the rows out in time order and needs none of them again: the
+    // readers may then hold a window of times only (StreamWindow), reading time t into the room
+    // of a time the writer is done with.
+    void WriteInTimeOrder() { inTimeOrder_ = true; }
+    bool InTimeOrder() const { return inTimeOrder_; }
+    // The writer is done with the rows of times 1..t.
+    void TimeWritten(Integer t) {
+        {
+            const std::lock_guard lock(mutex_);
+            timesWritten_ = t;
+        }
+        changed_.notify_all();
+    }
+    // Waits until the writer is done with time t's row, before time `reading` is read into it;
+    // false when the gate closed first, or a time no later than `reading` failed.
+    bool WaitWritten(Integer t, Integer reading) {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [&] { return closed_ || timesWritten_ >= t || reading >= failedAt_; });
+        return timesWritten_ >= t && reading < failedAt_;
+    }
+    // Time t could not be read: no later time need be, and the writer never gets past it.
+    void Failed(Integer t) {
+        {
+            const std::lock_guard lock(mutex_);
+            failedAt_ = std::min(failedAt_, t);
+        }
+        changed_.notify_all();
+    }
+
     // The writer's side: how many rows it has written, and that it is done.
     void Written(long rows) { written_.store(rows, std::memory_order_relaxed); }
     long WrittenRows() const { return written_.load(std::memory_order_relaxed); }
@@ -75,6 +106,9 @@ class RowGate {
     std::vector<bool> read_;
     bool closed_ = false;
     bool finished_ = false;
+    bool inTimeOrder_ = false;  // set before the reading starts
+    Integer timesWritten_ = 0;
+    Integer failedAt_ = std::numeric_limits<Integer>::max();
     std::atomic<long> written_{0};
 };
 

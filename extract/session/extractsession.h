@@ -147,6 +147,9 @@ class ExtractSession {
     void ExportAfterOpen(std::function<std::optional<EarlyRequest>(const Catalogue&)> request) {
         catalogue_.ReadEarly = std::move(request);
     }
+    // The room a save written out time by time as it is read may hold its values in (see
+    // Catalogue::StreamBytes).
+    void SetStreamRoom(std::size_t bytes) { catalogue_.StreamBytes = bytes; }
     // Writes the current choices to a file of this format. A request that would give nothing is
     // not started: its problem comes back with NotWritten.
     SaveResult Save(const std::string& fileName, SheetFormat format, Start* start = nullptr);

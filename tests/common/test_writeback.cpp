@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <string>
 #include <thread>
@@ -24,12 +25,17 @@ int CountingSync(int fd) {
     return ::fdatasync(fd);
 }
 
-// Writes `mebibytes` of text to `file` through the pacer, a mebibyte at a time.
-void WriteThrough(WritebackPacer& pacer, std::FILE* file, int mebibytes) {
+// Writes `mebibytes` of text to `file` through the pacer, a mebibyte at a time, and waits a
+// while for `syncs` to reach `expected` (a sync not yet begun when the file is finished is left
+// to the save's own).
+void WriteThrough(WritebackPacer& pacer, std::FILE* file, int mebibytes, int expected = 0) {
     const std::string piece(std::size_t{1} << 20, 'x');
     for (int i = 0; i < mebibytes; ++i) {
         ASSERT_EQ(std::fwrite(piece.data(), 1, piece.size(), file), piece.size());
         pacer.Wrote(file, piece.size());
+    }
+    for (int waited = 0; syncs < expected && waited < 500; ++waited) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
 }
 
@@ -41,7 +47,7 @@ TEST(WritebackPacer, AnErrorOfASyncWhileWritingFailsThatFileOnly) {
         WritebackPacer pacer(FailingSync);
         std::FILE* first = std::fopen(dir.File("first").c_str(), "wb");
         ASSERT_NE(first, nullptr);
-        WriteThrough(pacer, first, 20);
+        WriteThrough(pacer, first, 20, 1);
         EXPECT_EQ(pacer.Finish(), EIO);
         std::fclose(first);
         EXPECT_GE(syncs.load(), 1);
@@ -51,7 +57,7 @@ TEST(WritebackPacer, AnErrorOfASyncWhileWritingFailsThatFileOnly) {
     for (const char* name : {"second", "third"}) {
         std::FILE* file = std::fopen(dir.File(name).c_str(), "wb");
         ASSERT_NE(file, nullptr);
-        WriteThrough(pacer, file, 17);
+        WriteThrough(pacer, file, 17, syncs + 1);
         EXPECT_EQ(pacer.Finish(), 0);
         std::fclose(file);
         EXPECT_EQ(test::ReadBytes(dir.File(name)).size(), std::size_t{17} << 20);

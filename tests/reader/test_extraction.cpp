@@ -3,9 +3,11 @@
 
 #include <algorithm>
 #include <bit>
+#include <chrono>
 #include <cstdint>
 #include <numeric>
 #include <sstream>
+#include <thread>
 #include <tuple>
 
 #include "common/text.h"
@@ -414,6 +416,76 @@ TEST_F(Extraction, ValuesReadDuringTheScanAreThoseReadAfterIt) {
         }
         // A time read while the listing was scanned is not read again.
         EXPECT_EQ(reports - reportsDuring, c.readDuringScan);
+    }
+}
+
+// A table written out as it is read holds a window of its times: the writer sees every time's
+// values as a whole table holds them, the times read during the scan included (not read again).
+TEST_F(Extraction, AStreamedTableWritesWhatAWholeOneHolds) {
+    ListingSpec spec;
+    spec.nodes = 4000;  // 4000 nodes at 24 times: read on two threads
+    spec.times = 24;
+    OpenSpec(spec);
+    std::vector<Integer> times(24);
+    std::iota(times.begin(), times.end(), Integer{1});
+    Extract("Displacements", 1, times);
+    const ValueTable whole = o.catalogue.ExtractedValues;
+    // Without its 18th table: the writer stops before it, while the other reader waits beyond it
+    // for the writer (the first reader is slow to get to it).
+    std::string noEighteenth = bytes;
+    const std::string heading(kDisplacementHeading);
+    std::size_t at = 0;
+    for (int n = 0; n < 18; ++n) {
+        at = noEighteenth.find(heading, at + 1);
+    }
+    noEighteenth.replace(at, heading.size(), "NO TABLE HERE");
+
+    std::vector<Long> every(4000);
+    std::iota(every.begin(), every.end(), Long{1});
+    for (const std::string* listing : {&bytes, &noEighteenth}) {
+        test::WriteBytes(path, *listing);
+        o = test::Opened();
+        o.catalogue.StreamBytes = 4000 * sizeof(Single) * 5;
+        o.catalogue.ReadEarly = [&](const Catalogue&) {
+            return EarlyRequest{"Displacements", 1, every, true};
+        };
+        test::Open(o, path);
+        ASSERT_NE(o.catalogue.Early, nullptr);
+        o.catalogue.Early->Finish();
+        o.catalogue.SelectedVectors = every;
+        o.catalogue.SelectedTimes = times;
+        RowGate gate;
+        gate.WriteInTimeOrder();
+        std::vector<std::vector<Single>> written;
+        std::thread writer([&] {
+            for (Integer t = 1; t <= 24 && gate.WaitFor(t); ++t) {
+                const std::span<const Single> row = o.catalogue.ExtractedValues.Row(t);
+                written.emplace_back(row.begin(), row.end());
+                gate.TimeWritten(t);
+            }
+        });
+        // Times 6, 8, ... are the first reader's, reported before they are read.
+        test::ActingProgress reading;
+        std::size_t reports = 0;
+        reading.act = [&] {
+            if (++reports == 7) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            }
+        };
+        messages = test::RecordingMessages();
+        ExtractStructuralValues(o.catalogue, "Displacements", 1, reading, messages, &gate);
+        gate.Close();
+        writer.join();
+        EXPECT_EQ(o.catalogue.ExtractedValues.Window(), 5);
+        const std::size_t rows = listing == &bytes ? 24 : 17;
+        EXPECT_EQ(messages.messages.size(), listing == &bytes ? 0u : 1u);
+        ASSERT_EQ(written.size(), rows);
+        // The times read during the scan are not read again: the first reader's are 6, 8, ...
+        EXPECT_EQ(reports, listing == &bytes ? 10u : 7u);
+        for (std::size_t t = 1; t <= rows; ++t) {
+            const std::span<const Single> row = whole.Row(static_cast<Integer>(t));
+            EXPECT_TRUE(std::equal(row.begin(), row.end(), written[t - 1].begin())) << t;
+        }
     }
 }
 
