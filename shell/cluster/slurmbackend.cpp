@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
@@ -254,7 +255,9 @@ void Discard(QProcess*& process) {
     }
     process->disconnect();
     qDeleteAll(process->findChildren<QTimer*>());  // its deadline would still answer
-    process->setParent(nullptr);
+    // Kept by the application until it has ended: one still running when the program quits is
+    // then put away with the application, not left behind.
+    process->setParent(QCoreApplication::instance());
     if (process->state() == QProcess::NotRunning) {
         process->deleteLater();
     } else {
