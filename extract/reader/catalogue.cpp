@@ -20,10 +20,14 @@ constexpr std::size_t kHugePage = std::size_t{2} << 20;
 // Below this a room comes from the heap: huge pages pay only for tables of many pages.
 constexpr std::size_t kHugeRoom = 4 * kHugePage;
 
+bool Mapped(std::size_t bytes) {
+    return bytes >= kHugeRoom && bytes <= std::size_t(-1) - kHugePage;
+}
+
 }  // namespace
 
 void* ZeroedRoom(std::size_t bytes) {
-    if (bytes < kHugeRoom || bytes > std::size_t(-1) - kHugePage) {
+    if (!Mapped(bytes)) {
         void* room = std::calloc(bytes == 0 ? 1 : bytes, 1);
         if (room == nullptr) {
             throw std::bad_alloc();
@@ -55,10 +59,10 @@ void FreeZeroedRoom(void* room, std::size_t bytes) noexcept {
     if (room == nullptr) {
         return;
     }
-    if (bytes < kHugeRoom || bytes > std::size_t(-1) - kHugePage) {
-        std::free(room);
-    } else {
+    if (Mapped(bytes)) {
         munmap(room, bytes);
+    } else {
+        std::free(room);
     }
 }
 

@@ -35,6 +35,16 @@ Single Printed(Table table, int component, long item, int time) {
     return static_cast<Single>(Val(FormatValue(value)));
 }
 
+// The listing with its `nth` displacement table's heading written over: that time lacks the table.
+std::string WithoutTable(std::string listing, int nth) {
+    const std::string heading(kDisplacementHeading);
+    std::size_t at = 0;
+    for (int n = 0; n < nth; ++n) {
+        at = listing.find(heading, at + 1);
+    }
+    return listing.replace(at, heading.size(), "NO TABLE HERE");
+}
+
 // What an extraction says of a listing shorter than when it was opened.
 const std::vector<std::string> kShorter = {
     "62: Input past end of file. The listing is shorter than when it was opened: open it again."};
@@ -342,13 +352,7 @@ TEST_F(Extraction, ValuesReadDuringTheScanAreThoseReadAfterIt) {
     std::ostringstream text;
     WriteListing(test::Frame3d(), text);
     const std::string whole = text.str();
-    std::string noThird = whole;
-    const std::string heading(kDisplacementHeading);
-    std::size_t third = 0;
-    for (int n = 0; n < 3; ++n) {
-        third = noThird.find(heading, third + 1);
-    }
-    noThird.replace(third, heading.size(), "NO TABLE HERE");
+    const std::string noThird = WithoutTable(whole, 3);
     // Forty times, the first block far longer than the others: the room the early reading claims
     // from the first blocks' sizes holds fewer times than there are, and is never grown.
     text.str("");
@@ -432,13 +436,7 @@ TEST_F(Extraction, AStreamedTableWritesWhatAWholeOneHolds) {
     const ValueTable whole = o.catalogue.ExtractedValues;
     // Without its 18th table: the writer stops before it, while the other reader waits beyond it
     // for the writer (the first reader is slow to get to it).
-    std::string noEighteenth = bytes;
-    const std::string heading(kDisplacementHeading);
-    std::size_t at = 0;
-    for (int n = 0; n < 18; ++n) {
-        at = noEighteenth.find(heading, at + 1);
-    }
-    noEighteenth.replace(at, heading.size(), "NO TABLE HERE");
+    std::string noEighteenth = WithoutTable(bytes, 18);
 
     std::vector<Long> every(4000);
     std::iota(every.begin(), every.end(), Long{1});
