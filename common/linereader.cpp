@@ -86,7 +86,7 @@ LineReader::LineReader(const std::string& path) {
     length_ = static_cast<FilePosition>(info.st_size);
     ::posix_fadvise(fd_, 0, 0, POSIX_FADV_SEQUENTIAL);
     blockSize_ = std::clamp(static_cast<std::size_t>(length_), kSmallestBlock, kBlockSize);
-    block_ = std::make_unique_for_overwrite<char[]>(blockSize_);
+    block_ = MakeBuffer(blockSize_);
     want_ = blockSize_;
 }
 
@@ -96,7 +96,7 @@ LineReader::LineReader(SameFile, const LineReader& other)
         RaiseFileError(errno);
     }
     blockSize_ = other.blockSize_;
-    block_ = std::make_unique_for_overwrite<char[]>(blockSize_);
+    block_ = MakeBuffer(blockSize_);
     want_ = blockSize_;
 }
 

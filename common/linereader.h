@@ -10,6 +10,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "common/hugeroom.h"
 #include "common/types.h"
 
 namespace velto {
@@ -126,9 +127,9 @@ class LineReader {
 
     int fd_ = -1;
     FilePosition length_ = 0;
-    // Not zeroed: only what a read put there is ever looked at, and a reader that seeks to a
-    // few lines must not pay for a megabyte of zeros it never uses.
-    std::unique_ptr<char[]> block_;
+    // Not filled first: only what a read put there is ever looked at. A block of a megabyte is a
+    // huge page (MakeBuffer): a fault per small page of it would cost milliseconds of each scan.
+    Buffer block_;
     std::size_t blockSize_ = 0;
     std::size_t next_ = 0;          // index in block_ of the next unread byte
     std::size_t end_ = 0;           // number of valid bytes in block_

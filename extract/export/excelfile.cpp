@@ -258,7 +258,7 @@ bool ExcelFile::CreateFile(const std::string& fileName) {
     // A sheet of many values is megabytes of small records: written a page at a time, it would
     // cost a system call per row. The buffer must be ours: given none, the library keeps a page.
     constexpr std::size_t kBufferBytes = std::size_t{1} << 20;
-    buffer_ = std::make_unique_for_overwrite<char[]>(kBufferBytes);
+    buffer_ = MakeBuffer(kBufferBytes);
     std::setvbuf(file, buffer_.get(), _IOFBF, kBufferBytes);
     const int error = TryWrite(file, WordBytes(kBeginRecord.data(), kBeginRecord.size()));
     if (error != 0) {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common/atomicsave.h"
+#include "common/hugeroom.h"
 
 namespace velto {
 
@@ -113,7 +114,7 @@ class ExcelFile {
     void Write(const std::vector<std::uint8_t>& bytes);
 
     std::FILE* file_ = nullptr;
-    std::unique_ptr<char[]> buffer_;  // the stream's, until it is closed
+    Buffer buffer_;  // the stream's, until it is closed
     WritebackPacer writeback_;
     int fileNumber_ = 0;
     std::vector<std::uint8_t> record_;      // the record being built

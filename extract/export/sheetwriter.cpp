@@ -24,6 +24,7 @@
 #include "common/atomicsave.h"
 #include "common/encoding.h"
 #include "common/error.h"
+#include "common/hugeroom.h"
 #include "extract/export/excelfile.h"
 #include "extract/export/singletext.h"
 
@@ -47,14 +48,14 @@ namespace {
 
 // The shortest text that reads back to the number, with a point whatever the locale; a number
 // that is not finite overflows.
-template <typename Number>
-void AppendShortest(std::string& out, Number value) {
+template <typename Text, typename Number>
+void AppendShortest(Text& out, Number value) {
     if (!std::isfinite(value)) {
         Raise(kOverflow);
     }
     char buffer[64];
     const auto written = std::to_chars(buffer, buffer + sizeof buffer, value);
-    out.append(buffer, written.ptr);
+    out.append(std::string_view(buffer, static_cast<std::size_t>(written.ptr - buffer)));
 }
 
 // --- xls: the BIFF2 writer, with the cell attributes the export has always used ---------------
@@ -90,6 +91,56 @@ class BiffSheet final : public SheetWriter {
 // --- csv -------------------------------------------------------------------------------------
 
 constexpr std::size_t kRoomPerCell = 33;  // the longest shortest text, and a separator
+
+// Text gathered for a file, printed into in place and never filled first: a row of a wide sheet
+// is hundreds of kilobytes, and fresh memory is paid for by the page.
+class TextBuffer {
+  public:
+    const char* data() const { return buffer_.get(); }
+    std::size_t size() const { return size_; }
+    void clear() { size_ = 0; }
+    // Room for `more` bytes after the text, valid until the text next grows.
+    char* Room(std::size_t more) {
+        if (more > capacity_ - size_) {
+            Grow(more);
+        }
+        return buffer_.get() + size_;
+    }
+    // The text now ends at `end`, inside the room last given.
+    void EndAt(const char* end) { size_ = static_cast<std::size_t>(end - buffer_.get()); }
+    void append(std::string_view text) {
+        if (text.empty()) {
+            return;  // the buffer may not be there yet
+        }
+        std::memcpy(Room(text.size()), text.data(), text.size());
+        size_ += text.size();
+    }
+    void append(std::size_t count, char c) {
+        if (count == 0) {
+            return;
+        }
+        std::memset(Room(count), c, count);
+        size_ += count;
+    }
+
+  private:
+    void Grow(std::size_t more) {
+        if (more > std::size_t(-1) / 2 - size_) {
+            throw std::bad_alloc();
+        }
+        const std::size_t capacity = std::max(size_ + more, 2 * capacity_);
+        Buffer larger = MakeBuffer(capacity);
+        if (size_ > 0) {
+            std::memcpy(larger.get(), buffer_.get(), size_);
+        }
+        buffer_ = std::move(larger);
+        capacity_ = capacity;
+    }
+
+    Buffer buffer_;
+    std::size_t size_ = 0;
+    std::size_t capacity_ = 0;
+};
 
 // Prints values as cells, a separator before each but the first, from `at`, which has
 // kRoomPerCell for each: no call per cell but the printing's own. Returns the end.
@@ -140,7 +191,7 @@ class SecondPrinter {
     std::string_view Finish() {
         std::unique_lock lock(mutex_);
         changed_.wait(lock, [&] { return !pending_; });
-        return std::string_view(text_.data(), length_);
+        return std::string_view(text_.data(), text_.size());
     }
 
   private:
@@ -153,10 +204,8 @@ class SecondPrinter {
             }
             const std::span<const float> job = job_;
             lock.unlock();
-            if (text_.size() < job.size() * kRoomPerCell) {
-                text_.resize(job.size() * kRoomPerCell);
-            }
-            length_ = static_cast<std::size_t>(PrintCells(text_.data(), job) - text_.data());
+            text_.clear();
+            text_.EndAt(PrintCells(text_.Room(job.size() * kRoomPerCell), job));
             lock.lock();
             pending_ = false;
             changed_.notify_all();
@@ -168,8 +217,7 @@ class SecondPrinter {
     std::span<const float> job_;
     bool pending_ = false;
     bool stop_ = false;
-    std::vector<char> text_;
-    std::size_t length_ = 0;
+    TextBuffer text_;
     std::thread thread_;
 };
 
@@ -194,11 +242,10 @@ class CsvSheet final : public SheetWriter {
         row_ = 1;
         col_ = 0;
         out_.clear();
-        out_.reserve(kFlushAt + 4096);
     }
     void Text(long row, long col, std::string_view text) override {
         Place(row, col);
-        out_ += CsvField(text);
+        out_.append(CsvField(text));
         Written();
     }
     void Number(long row, long col, double value) override {
@@ -212,7 +259,8 @@ class CsvSheet final : public SheetWriter {
             Raise(kOverflow);
         }
         char buffer[32];
-        out_.append(buffer, ShortestSingleText(buffer, value));
+        out_.append(std::string_view(
+            buffer, static_cast<std::size_t>(ShortestSingleText(buffer, value) - buffer)));
         Written();
     }
     void ListingRow(long row, long col, std::span<const float> values) override {
@@ -239,19 +287,15 @@ class CsvSheet final : public SheetWriter {
             }
             second_->Start(values.subspan(half));
         }
-        const std::size_t start = out_.size();
-        out_.resize(start + half * kRoomPerCell);
-        char* at = PrintCells(out_.data() + start, values.first(half));
+        // Room for every cell, each with its separator, the second half's included.
+        char* at = PrintCells(out_.Room(values.size() * kRoomPerCell), values.first(half));
         if (half < values.size()) {
             const std::string_view rest = second_->Finish();
-            const auto written = static_cast<std::size_t>(at - out_.data());
-            out_.resize(written + 1 + rest.size());
-            at = out_.data() + written;
             *at++ = ',';
             std::memcpy(at, rest.data(), rest.size());
             at += rest.size();
         }
-        out_.resize(static_cast<std::size_t>(at - out_.data()));
+        out_.EndAt(at);
         col_ = col + static_cast<long>(values.size()) - 1;
         Written();
     }
@@ -290,6 +334,9 @@ class CsvSheet final : public SheetWriter {
         }
     }
     void Flush() {
+        if (out_.size() == 0) {
+            return;
+        }
         errno = 0;
         if (std::fwrite(out_.data(), 1, out_.size(), file_) != out_.size()) {
             RaiseFileError(errno != 0 ? errno : EIO);
@@ -320,7 +367,7 @@ class CsvSheet final : public SheetWriter {
     // Every line has the sheet's full width, so each record holds the same number of fields.
     void EndLine() {
         out_.append(static_cast<std::size_t>(columns_ - std::max(col_, 1L)), ',');
-        out_ += "\r\n";
+        out_.append("\r\n");
         ++row_;
         col_ = 0;
         Written();
@@ -329,9 +376,9 @@ class CsvSheet final : public SheetWriter {
     std::FILE* file_ = nullptr;
     long rows_ = 0;
     long columns_ = 0;
-    long row_ = 1;     // the line being written
-    long col_ = 0;     // the fields of it written so far
-    std::string out_;  // text not yet written
+    long row_ = 1;    // the line being written
+    long col_ = 0;    // the fields of it written so far
+    TextBuffer out_;  // text not yet written
     WritebackPacer writeback_;
     std::unique_ptr<SecondPrinter> second_;  // for long rows, once there is one
 };

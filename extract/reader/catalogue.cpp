@@ -1,7 +1,6 @@
 #include "extract/reader/catalogue.h"
 
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,17 +10,17 @@
 #include <vector>
 
 #include "common/error.h"
+#include "common/hugeroom.h"
 
 namespace velto {
 
 namespace {
 
-constexpr std::size_t kHugePage = std::size_t{2} << 20;
 // Below this a room comes from the heap: huge pages pay only for tables of many pages.
-constexpr std::size_t kHugeRoom = 4 * kHugePage;
+constexpr std::size_t kHugeRoom = std::size_t{8} << 20;
 
 bool Mapped(std::size_t bytes) {
-    return bytes >= kHugeRoom && bytes <= std::size_t(-1) - kHugePage;
+    return bytes >= kHugeRoom;
 }
 
 }  // namespace
@@ -34,25 +33,7 @@ void* ZeroedRoom(std::size_t bytes) {
         }
         return room;
     }
-    // Mapped a huge page larger and trimmed to start on a huge page's boundary: only whole
-    // aligned huge pages can be given.
-    const std::size_t mapped = bytes + kHugePage;
-    void* map = mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (map == MAP_FAILED) {
-        throw std::bad_alloc();
-    }
-    const auto start = reinterpret_cast<std::uintptr_t>(map);
-    const std::uintptr_t aligned = (start + kHugePage - 1) & ~(kHugePage - 1);
-    if (aligned > start) {
-        munmap(map, aligned - start);
-    }
-    const std::size_t tail = mapped - (aligned - start) - bytes;
-    if (tail > 0) {
-        munmap(reinterpret_cast<void*>(aligned + bytes), tail);
-    }
-    auto* room = reinterpret_cast<void*>(aligned);
-    madvise(room, bytes, MADV_HUGEPAGE);  // a hint: small pages serve as well, only slower
-    return room;
+    return MapHugeRoom(bytes);
 }
 
 void FreeZeroedRoom(void* room, std::size_t bytes) noexcept {
@@ -60,7 +41,7 @@ void FreeZeroedRoom(void* room, std::size_t bytes) noexcept {
         return;
     }
     if (Mapped(bytes)) {
-        munmap(room, bytes);
+        UnmapHugeRoom(room, bytes);
     } else {
         std::free(room);
     }

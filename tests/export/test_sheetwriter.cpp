@@ -146,11 +146,12 @@ TEST(CsvSheetWriter, CellsMayNotGoBackOrOutside) {
 }
 
 // A long row is printed in two halves on two threads: the halves must join at their place, with
-// one separator, whatever the row's length, row after row.
+// one separator, whatever the row's length, row after row; a row wider than the text gathered so
+// far moves it to larger room, and rows past the text's megabyte are written out between them.
 TEST(CsvSheetWriter, LongRowsReadAsShortOnes) {
     test::ScratchDir dir;
     std::mt19937 random(7);
-    std::vector<float> values(9001);
+    std::vector<float> values(40001);
     for (float& value : values) {
         value = static_cast<float>(static_cast<int>(random() % 2000001) - 1000000) * 1e-5f;
     }
@@ -163,18 +164,27 @@ TEST(CsvSheetWriter, LongRowsReadAsShortOnes) {
         }
         return text;
     };
+    const std::string all = cells(values);
     const long width = static_cast<long>(values.size()) + 1;
     auto sheet = MakeSheetWriter(SheetFormat::Csv);
-    sheet->Open(dir.File("sheet.csv"), 3, width);
+    sheet->Open(dir.File("sheet.csv"), 6, width);
     sheet->ListingRow(1, 2, values);
     sheet->ListingRow(2, 1, std::span<const float>(values).first(5000));
     sheet->ListingRow(3, 1, std::span<const float>(values).last(4097));
+    for (long row = 4; row <= 6; ++row) {
+        sheet->Text(row, 1, "t");
+        sheet->ListingRow(row, 2, values);
+    }
     sheet->Close();
-    const std::string expected = "," + cells(values).substr(0, cells(values).size() - 1) + "\r\n" +
-                                 cells(std::span<const float>(values).first(5000)) +
-                                 std::string(width - 5001, ',') + "\r\n" +
-                                 cells(std::span<const float>(values).last(4097)) +
-                                 std::string(width - 4098, ',') + "\r\n";
+    std::string expected = "," + all.substr(0, all.size() - 1) + "\r\n" +
+                           cells(std::span<const float>(values).first(5000)) +
+                           std::string(width - 5001, ',') + "\r\n" +
+                           cells(std::span<const float>(values).last(4097)) +
+                           std::string(width - 4098, ',') + "\r\n";
+    for (int row = 4; row <= 6; ++row) {
+        expected += "t," + all.substr(0, all.size() - 1) + "\r\n";
+    }
+    ASSERT_GT(expected.size(), std::size_t{1} << 20);
     EXPECT_EQ(test::ReadBytes(dir.File("sheet.csv")), expected);
 }
 
