@@ -21,4 +21,6 @@ for file in structural thermal; do cat "$work/$file.out" > /dev/null; done
 "$bench" "$work/thermal.out" Temperature || status=1
 # A chosen selection against one scan: a few nodes, and every node, at every time.
 bench/selection.sh "$build" "$work" || status=1
+# Every time of a listing of the most times one can hold.
+bench/times.sh "$build" "$work" || status=1
 exit $status

@@ -1,6 +1,7 @@
 #include "extract/export/timeselection.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <functional>
@@ -31,14 +32,18 @@ int FindListString(const std::vector<std::string>& list, std::string_view text) 
     return it == list.end() ? -1 : static_cast<int>(it - list.begin());
 }
 
-int FindSortedInsertPosition(const std::vector<std::string>& list, std::string_view text) {
-    const double value = Val(text);
+namespace {
+
+// Where `value` goes among `count` values in ascending order, by binary search; -1 when one of
+// them is equal.
+template <typename ValueAt>
+int SortedPlace(std::size_t count, double value, ValueAt valueAt) {
     int lo = 0;
-    int hi = static_cast<int>(list.size()) - 1;
+    int hi = static_cast<int>(count) - 1;
     while (lo <= hi) {
         // The middle is rounded half to even, as the list always did it.
         int mid = static_cast<int>(std::nearbyint((lo + hi) / 2.0));
-        double here = Val(list[static_cast<std::size_t>(mid)]);
+        const double here = valueAt(static_cast<std::size_t>(mid));
         if (here < value) {
             lo = mid + 1;
         } else if (here == value) {
@@ -48,6 +53,12 @@ int FindSortedInsertPosition(const std::vector<std::string>& list, std::string_v
         }
     }
     return lo;
+}
+
+}  // namespace
+
+int FindSortedInsertPosition(const std::vector<std::string>& list, std::string_view text) {
+    return SortedPlace(list.size(), Val(text), [&](std::size_t i) { return Val(list[i]); });
 }
 
 int AddListItemSorted(std::vector<std::string>& list, std::string_view text) {
@@ -62,22 +73,41 @@ int AddListItemSorted(std::vector<std::string>& list, std::string_view text) {
     return pos;
 }
 
+namespace {
+
+// A text as the chosen list compares it: without regard to case.
+std::string Folded(std::string_view text) {
+    std::string folded(text);
+    for (char& c : folded) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    return folded;
+}
+
+}  // namespace
+
 void TimeSelection::SetAvailable(std::vector<std::string> texts) {
     available_ = std::move(texts);
     Clear();
 }
 
 bool TimeSelection::AddAt(std::string_view text, int k) {
-    if (FindListString(selected_, text) != -1) {
+    std::string folded = Folded(text);
+    if (chosenTexts_.contains(folded)) {
         return false;
     }
     // A time of equal value under another text ("60" and "6E+01") is the same time: choosing
     // it twice would export it twice, so it is refused with its position.
-    int pos = AddListItemSorted(selected_, text);
+    const double value = Val(text);
+    const int pos =
+        SortedPlace(values_.size(), value, [this](std::size_t i) { return values_[i]; });
     if (pos < 0) {
         return false;
     }
+    selected_.insert(selected_.begin() + pos, std::string(text));
+    values_.insert(values_.begin() + pos, value);
     hidden_.insert(hidden_.begin() + pos, std::to_string(k + 1));
+    chosenTexts_.insert(std::move(folded));
     return true;
 }
 
@@ -87,6 +117,10 @@ bool TimeSelection::AddIndex(int index) {
 }
 
 void TimeSelection::AddIndices(const std::vector<int>& indices) {
+    selected_.reserve(selected_.size() + indices.size());
+    values_.reserve(values_.size() + indices.size());
+    hidden_.reserve(hidden_.size() + indices.size());
+    chosenTexts_.reserve(chosenTexts_.size() + indices.size());
     for (const int index : indices) {
         AddIndex(index);
     }
@@ -95,6 +129,12 @@ void TimeSelection::AddIndices(const std::vector<int>& indices) {
 void TimeSelection::AddAll() {
     selected_ = available_;
     hidden_.clear();
+    chosenTexts_.clear();
+    values_.clear();
+    for (const std::string& text : selected_) {
+        chosenTexts_.insert(Folded(text));
+        values_.push_back(Val(text));
+    }
     for (std::size_t i = 1; i <= available_.size(); ++i) {
         hidden_.push_back(std::to_string(i));
     }
@@ -106,7 +146,9 @@ void TimeSelection::Remove(std::vector<int> indices) {
     indices.erase(std::unique(indices.begin(), indices.end()), indices.end());
     for (int i : indices) {
         if (i >= 0 && static_cast<std::size_t>(i) < selected_.size()) {
+            chosenTexts_.erase(chosenTexts_.find(Folded(selected_[static_cast<std::size_t>(i)])));
             selected_.erase(selected_.begin() + i);
+            values_.erase(values_.begin() + i);
             hidden_.erase(hidden_.begin() + i);
         }
     }
@@ -114,7 +156,9 @@ void TimeSelection::Remove(std::vector<int> indices) {
 
 void TimeSelection::Clear() {
     selected_.clear();
+    values_.clear();
     hidden_.clear();
+    chosenTexts_.clear();
 }
 
 std::vector<Integer> TimeSelection::SelectedTimes() const {

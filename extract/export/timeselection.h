@@ -2,6 +2,7 @@
 
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 #include "common/types.h"
@@ -70,6 +71,11 @@ class TimeSelection {
     std::vector<std::string> available_;
     std::vector<std::string> selected_;
     std::vector<std::string> hidden_;
+    std::vector<double> values_;  // the value of each chosen text, to place a new one by
+    // The chosen texts in lower case, each as often as it is chosen, to tell at once whether a
+    // text is chosen: looking through the list for each time would make choosing all thirty
+    // thousand times of a listing take seconds.
+    std::unordered_multiset<std::string> chosenTexts_;
 };
 
 }  // namespace velto

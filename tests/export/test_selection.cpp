@@ -103,6 +103,18 @@ TEST(TimeList, SelectAllCopiesTheWholeList) {
     EXPECT_EQ(s.hidden(), (std::vector<std::string>{"1", "2", "3"}));
     s.Clear();
     EXPECT_TRUE(s.selected().empty() && s.hidden().empty());
+
+    // A text listed twice is chosen twice by select all; taking one of them away leaves the
+    // other chosen, and the text cannot be chosen again until both are gone.
+    s.SetAvailable({"20", "30", "20"});
+    s.AddAll();
+    s.Remove({0});
+    EXPECT_FALSE(s.AddIndex(0));
+    EXPECT_FALSE(s.AddIndex(2));
+    s.Remove({1});
+    EXPECT_TRUE(s.AddIndex(0));
+    EXPECT_EQ(s.selected(), (std::vector<std::string>{"20", "30"}));
+    EXPECT_EQ(s.hidden(), (std::vector<std::string>{"1", "2"}));
 }
 
 TEST(TimeList, TimeTextShowsUpToSevenDigits) {
