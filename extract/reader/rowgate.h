@@ -41,6 +41,7 @@ class RowGate {
             closed_ = true;
         }
         changed_.notify_all();
+        finishedChanged_.notify_all();
     }
     bool Closed() const {
         const std::lock_guard lock(mutex_);
@@ -92,17 +93,19 @@ class RowGate {
             const std::lock_guard lock(mutex_);
             finished_ = true;
         }
-        changed_.notify_all();
+        finishedChanged_.notify_all();
     }
     // Waits at most `patience` for the writer to finish; true once it has.
     bool WaitFinished(std::chrono::milliseconds patience) {
         std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, patience, [&] { return finished_; });
+        return finishedChanged_.wait_for(lock, patience, [&] { return finished_; });
     }
 
   private:
     mutable std::mutex mutex_;
     std::condition_variable changed_;
+    // Apart: the one waiting for the writer to finish is not woken by every row it writes.
+    std::condition_variable finishedChanged_;
     std::vector<bool> read_;
     bool closed_ = false;
     bool finished_ = false;

@@ -487,6 +487,22 @@ TEST_F(Extraction, AStreamedTableWritesWhatAWholeOneHolds) {
     }
 }
 
+// The save waits for its writer with a long patience: the writer's end must wake it, and the
+// rows the writer passes on the way must not (a lost wake-up hangs here).
+TEST(RowGate, TheWriterFinishingWakesTheSave) {
+    RowGate gate;
+    gate.WriteInTimeOrder();
+    std::thread writer([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));  // the save waits first
+        for (Integer t = 1; t <= 3; ++t) {
+            gate.TimeWritten(t);
+        }
+        gate.Finish();
+    });
+    EXPECT_TRUE(gate.WaitFinished(std::chrono::hours(1)));
+    writer.join();
+}
+
 // Tables of many megabytes take their room from huge pages, small ones from the heap: either way a
 // value never read is 0, values survive the table growing from one kind of room into the other,
 // and what a shrink dropped reads 0 when the table grows back into it.
