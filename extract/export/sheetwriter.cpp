@@ -106,6 +106,12 @@ class TextBuffer {
         }
         return buffer_.get() + size_;
     }
+    // Room for `bytes` in all, taken now.
+    void Reserve(std::size_t bytes) {
+        if (bytes > capacity_) {
+            Grow(bytes - size_);
+        }
+    }
     // The text now ends at `end`, inside the room last given.
     void EndAt(const char* end) { size_ = static_cast<std::size_t>(end - buffer_.get()); }
     void append(std::string_view text) {
@@ -242,6 +248,12 @@ class CsvSheet final : public SheetWriter {
         row_ = 1;
         col_ = 0;
         out_.clear();
+        // Room at once for what is gathered before it is written, a row of numbers past the
+        // writing point included: a large sheet then never moves its text to larger room.
+        const double cells = static_cast<double>(std::max(rows, 1L)) * std::max(columns, 1L);
+        const double room = std::min(cells * kRoomPerCell, double{kFlushAt}) +
+                            static_cast<double>(std::max(columns, 1L)) * kRoomPerCell;
+        out_.Reserve(static_cast<std::size_t>(std::min(room, double{kMostRoomAtOnce})));
     }
     void Text(long row, long col, std::string_view text) override {
         Place(row, col);
@@ -327,6 +339,8 @@ class CsvSheet final : public SheetWriter {
     // cost a library call per cell.
     static constexpr std::size_t kFlushAt = 1 << 20;
     static constexpr std::size_t kCellsWorthASecondThread = 4096;
+    // More than this is taken only as a row needs it.
+    static constexpr std::size_t kMostRoomAtOnce = std::size_t{64} << 20;
 
     void RequireOpen() const {
         if (file_ == nullptr) {

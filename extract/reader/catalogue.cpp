@@ -69,6 +69,7 @@ ValueTable::ValueTable(Long items, Integer times, Integer window)
 
 ValueTable::ValueTable(Long items, std::span<const Long> wanted, Integer times, Integer window)
     : items_(items < 0 ? 0 : items), times_(times < 0 ? 0 : times) {
+    held_.reserve(wanted.size());
     for (const Long item : wanted) {
         if (item >= 1 && item <= items_) {
             held_.push_back(item);
