@@ -186,6 +186,16 @@ TEST(CsvSheetWriter, LongRowsReadAsShortOnes) {
     }
     ASSERT_GT(expected.size(), std::size_t{1} << 20);
     EXPECT_EQ(test::ReadBytes(dir.File("sheet.csv")), expected);
+
+    // A small sheet's text outgrown by a long text cell.
+    sheet = MakeSheetWriter(SheetFormat::Csv);
+    sheet->Open(dir.File("small.csv"), 2, 2);
+    sheet->Text(1, 1, "a");
+    sheet->Text(1, 2, std::string(5000, 'x'));
+    sheet->Number(2, 1, 1.5);
+    sheet->Close();
+    EXPECT_EQ(test::ReadBytes(dir.File("small.csv")),
+              "a," + std::string(5000, 'x') + "\r\n1.5,\r\n");
 }
 
 // --- xlsx -----------------------------------------------------------------------------------
