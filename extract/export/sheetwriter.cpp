@@ -11,6 +11,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -193,11 +194,21 @@ class SecondPrinter {
         }
         changed_.notify_all();
     }
-    // The cells printed; valid until the next Start.
+    // The cells printed; valid until the next Start. Raises what the printing failed with (no
+    // room for the text): it must reach the writer, whose failure the save reports.
     std::string_view Finish() {
         std::unique_lock lock(mutex_);
         changed_.wait(lock, [&] { return !pending_; });
+        if (failure_) {
+            std::rethrow_exception(std::exchange(failure_, nullptr));
+        }
         return std::string_view(text_.data(), text_.size());
+    }
+    // Waits for the printing under way and drops its outcome: the row failed already.
+    void Settle() noexcept {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [&] { return !pending_; });
+        failure_ = nullptr;
     }
 
   private:
@@ -210,9 +221,15 @@ class SecondPrinter {
             }
             const std::span<const float> job = job_;
             lock.unlock();
-            text_.clear();
-            text_.EndAt(PrintCells(text_.Room(job.size() * kRoomPerCell), job));
+            std::exception_ptr failure;
+            try {
+                text_.clear();
+                text_.EndAt(PrintCells(text_.Room(job.size() * kRoomPerCell), job));
+            } catch (...) {
+                failure = std::current_exception();
+            }
             lock.lock();
+            failure_ = failure;
             pending_ = false;
             changed_.notify_all();
         }
@@ -223,6 +240,7 @@ class SecondPrinter {
     std::span<const float> job_;
     bool pending_ = false;
     bool stop_ = false;
+    std::exception_ptr failure_;
     TextBuffer text_;
     std::thread thread_;
 };
@@ -299,8 +317,17 @@ class CsvSheet final : public SheetWriter {
             }
             second_->Start(values.subspan(half));
         }
-        // Room for every cell, each with its separator, the second half's included.
-        char* at = PrintCells(out_.Room(values.size() * kRoomPerCell), values.first(half));
+        // Room for every cell, each with its separator, the second half's included. A failure
+        // here waits for the second half: nothing may read the values once the row has failed.
+        char* at = nullptr;
+        try {
+            at = PrintCells(out_.Room(values.size() * kRoomPerCell), values.first(half));
+        } catch (...) {
+            if (half < values.size()) {
+                second_->Settle();
+            }
+            throw;
+        }
         if (half < values.size()) {
             const std::string_view rest = second_->Finish();
             *at++ = ',';

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 #include <locale.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <bit>
 #include <charconv>
@@ -196,6 +198,67 @@ TEST(CsvSheetWriter, LongRowsReadAsShortOnes) {
     sheet->Close();
     EXPECT_EQ(test::ReadBytes(dir.File("small.csv")),
               "a," + std::string(5000, 'x') + "\r\n1.5,\r\n");
+}
+
+// The second half of a long row is printed on a thread of its own. When there is no room for its
+// text, the row fails on the writer's thread, whose failure the save reports; the program must not
+// end on the printing thread. Run in a child process under a cap on its address space.
+TEST(CsvSheetWriterDeathTest, NoRoomForHalfARowFailsTheRowNotTheProgram) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the sanitizer's shadow memory does not fit under a cap";
+#else
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    test::ScratchDir dir;
+    const std::string path = dir.File("sheet.csv");
+    // The cap leaves this much beyond what the process holds.
+    auto capAbove = [](std::size_t spare) {
+        std::FILE* statm = std::fopen("/proc/self/statm", "r");
+        unsigned long pages = 0;
+        if (statm == nullptr || std::fscanf(statm, "%lu", &pages) != 1) {
+            std::_Exit(2);
+        }
+        std::fclose(statm);
+        const rlim_t cap = pages * static_cast<rlim_t>(::sysconf(_SC_PAGESIZE)) + spare;
+        const rlimit limit{cap, cap};
+        if (::setrlimit(RLIMIT_AS, &limit) != 0) {
+            std::_Exit(2);
+        }
+    };
+    const std::vector<float> wide(4'000'000, -1.23456e-05f);
+    const std::span<const float> some = std::span(wide).first(5000);
+    // The writer's half fits the room its sheet took when opened; the second half's does not.
+    EXPECT_EXIT(
+        {
+            auto sheet = MakeSheetWriter(SheetFormat::Csv);
+            sheet->Open(path, 3, 2'000'001);
+            sheet->ListingRow(1, 2, some);  // starts the second printer
+            capAbove(std::size_t{16} << 20);
+            try {
+                sheet->ListingRow(2, 1, std::span(wide).first(1'900'000));
+            } catch (const std::bad_alloc&) {
+                std::_Exit(0);
+            }
+            std::_Exit(1);
+        },
+        ::testing::ExitedWithCode(0), "");
+    // Neither half has room: the writer's fails, and the sheet then closes down with the second
+    // half's failure on its hands.
+    EXPECT_EXIT(
+        {
+            auto sheet = MakeSheetWriter(SheetFormat::Csv);
+            sheet->Open(path, 3, 4'000'001);
+            sheet->ListingRow(1, 2, some);
+            capAbove(std::size_t{16} << 20);
+            try {
+                sheet->ListingRow(2, 1, wide);
+            } catch (const std::bad_alloc&) {
+                sheet.reset();
+                std::_Exit(0);
+            }
+            std::_Exit(1);
+        },
+        ::testing::ExitedWithCode(0), "");
+#endif
 }
 
 // --- xlsx -----------------------------------------------------------------------------------
