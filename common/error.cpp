@@ -1,6 +1,8 @@
 #include "common/error.h"
 
 #include <cerrno>
+#include <new>
+#include <system_error>
 
 namespace velto {
 
@@ -33,6 +35,19 @@ std::string ErrorDescription(int number) {
         default:
             return "Application-defined or object-defined error";
     }
+}
+
+int UnexpectedErrorNumber(const std::exception& error) {
+    if (dynamic_cast<const std::bad_alloc*>(&error) != nullptr) {
+        return kOutOfMemory;
+    }
+    if (const auto* system = dynamic_cast<const std::system_error*>(&error)) {
+        if (system->code() == std::errc::resource_unavailable_try_again ||
+            system->code() == std::errc::not_enough_memory) {
+            return kOutOfMemory;
+        }
+    }
+    return kInternalError;
 }
 
 RuntimeError::RuntimeError(int number) : RuntimeError(number, ErrorDescription(number)) {}

@@ -27,6 +27,10 @@ enum ErrorNumber : int {
 // "Application-defined or object-defined error".
 std::string ErrorDescription(int number);
 
+// The number of a failure that is not a RuntimeError: out of memory (7) for no room, and for a
+// thread the system could not start (it runs short of the same); an internal error (51) else.
+int UnexpectedErrorNumber(const std::exception& error);
+
 // A run-time error: a number and a description. Every failure a user can meet is one of these.
 class RuntimeError : public std::runtime_error {
   public:

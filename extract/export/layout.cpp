@@ -360,8 +360,8 @@ bool ShowingSaveFailures(MessageSink& messages, Save&& save) {
         text = SaveFailureText(error);
     } catch (const std::bad_alloc&) {
         text = ErrorDescription(kOutOfMemory);
-    } catch (const std::exception&) {
-        text = ErrorDescription(kInternalError);
+    } catch (const std::exception& error) {
+        text = ErrorDescription(UnexpectedErrorNumber(error));
     }
     messages.ShowMessage(text, MessageIcon::Critical, kExtractTitle);
     return false;

@@ -34,8 +34,8 @@ SaveResult Guarded(MessageSink& messages, Body&& body) {
         ShowUnexpected(messages, error.number());
     } catch (const std::bad_alloc&) {
         ShowUnexpected(messages, kOutOfMemory);
-    } catch (const std::exception&) {
-        ShowUnexpected(messages, kInternalError);
+    } catch (const std::exception& error) {
+        ShowUnexpected(messages, UnexpectedErrorNumber(error));
     }
     return SaveResult{};
 }

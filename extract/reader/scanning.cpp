@@ -30,8 +30,9 @@ void ReportingReadErrors(MessageSink& messages, const std::function<void()>& bod
     } catch (const std::bad_alloc&) {
         messages.ShowMessage(ReadFileErrorText(kOutOfMemory, ErrorDescription(kOutOfMemory)),
                              MessageIcon::Critical, kExtractTitle);
-    } catch (const std::exception&) {
-        messages.ShowMessage(ReadFileErrorText(kInternalError, ErrorDescription(kInternalError)),
+    } catch (const std::exception& error) {
+        const int number = UnexpectedErrorNumber(error);
+        messages.ShowMessage(ReadFileErrorText(number, ErrorDescription(number)),
                              MessageIcon::Critical, kExtractTitle);
     }
 }

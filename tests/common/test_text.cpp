@@ -3,8 +3,11 @@
 #include <bit>
 #include <cstdint>
 #include <cstdlib>
+#include <new>
 #include <random>
+#include <stdexcept>
 #include <string>
+#include <system_error>
 
 #include "common/checked.h"
 #include "common/error.h"
@@ -182,6 +185,19 @@ TEST(Text, TrimAndReplace) {
     EXPECT_FALSE(Reads("TOTAL DISPLACEMENTS.\t", "TOTAL DISPLACEMENTS."));
     EXPECT_EQ(ReplaceAll("a,b,,c", ",", ""), "abc");
     EXPECT_EQ(ReplaceAll("POINT POINT", "POINT", "(Point"), "(Point (Point");
+}
+
+// A failure that is not one of ours: no room, or no thread to be had (the system runs short of
+// the same), is out of memory, not a fault of the program.
+TEST(UnexpectedErrors, NoRoomAndNoThreadAreOutOfMemory) {
+    EXPECT_EQ(UnexpectedErrorNumber(std::bad_alloc()), kOutOfMemory);
+    EXPECT_EQ(UnexpectedErrorNumber(std::system_error(
+                  std::make_error_code(std::errc::resource_unavailable_try_again))),
+              kOutOfMemory);
+    EXPECT_EQ(
+        UnexpectedErrorNumber(std::system_error(std::make_error_code(std::errc::invalid_argument))),
+        kInternalError);
+    EXPECT_EQ(UnexpectedErrorNumber(std::logic_error("broken")), kInternalError);
 }
 
 }  // namespace
