@@ -358,8 +358,6 @@ bool ShowingSaveFailures(MessageSink& messages, Save&& save) {
         return save();
     } catch (const RuntimeError& error) {
         text = SaveFailureText(error);
-    } catch (const std::bad_alloc&) {
-        text = ErrorDescription(kOutOfMemory);
     } catch (const std::exception& error) {
         text = ErrorDescription(UnexpectedErrorNumber(error));
     }

@@ -32,8 +32,6 @@ SaveResult Guarded(MessageSink& messages, Body&& body) {
         return body();
     } catch (const RuntimeError& error) {
         ShowUnexpected(messages, error.number());
-    } catch (const std::bad_alloc&) {
-        ShowUnexpected(messages, kOutOfMemory);
     } catch (const std::exception& error) {
         ShowUnexpected(messages, UnexpectedErrorNumber(error));
     }

@@ -34,16 +34,15 @@ int FindListString(const std::vector<std::string>& list, std::string_view text) 
 
 namespace {
 
-// Where `value` goes among `count` values in ascending order, by binary search; -1 when one of
-// them is equal.
-template <typename ValueAt>
-int SortedPlace(std::size_t count, double value, ValueAt valueAt) {
+// Where `value` goes among values in ascending order, by binary search; -1 when one of them is
+// equal.
+int SortedPlace(const std::vector<double>& values, double value) {
     int lo = 0;
-    int hi = static_cast<int>(count) - 1;
+    int hi = static_cast<int>(values.size()) - 1;
     while (lo <= hi) {
         // The middle is rounded half to even, as the list always did it.
         int mid = static_cast<int>(std::nearbyint((lo + hi) / 2.0));
-        const double here = valueAt(static_cast<std::size_t>(mid));
+        const double here = values[static_cast<std::size_t>(mid)];
         if (here < value) {
             lo = mid + 1;
         } else if (here == value) {
@@ -54,26 +53,6 @@ int SortedPlace(std::size_t count, double value, ValueAt valueAt) {
     }
     return lo;
 }
-
-}  // namespace
-
-int FindSortedInsertPosition(const std::vector<std::string>& list, std::string_view text) {
-    return SortedPlace(list.size(), Val(text), [&](std::size_t i) { return Val(list[i]); });
-}
-
-int AddListItemSorted(std::vector<std::string>& list, std::string_view text) {
-    if (list.empty()) {
-        list.emplace_back(text);
-        return 0;
-    }
-    int pos = FindSortedInsertPosition(list, text);
-    if (pos >= 0) {
-        list.insert(list.begin() + pos, std::string(text));
-    }
-    return pos;
-}
-
-namespace {
 
 // A text as the chosen list compares it: without regard to case.
 std::string Folded(std::string_view text) {
@@ -99,8 +78,7 @@ bool TimeSelection::AddAt(std::string_view text, int k) {
     // A time of equal value under another text ("60" and "6E+01") is the same time: choosing
     // it twice would export it twice, so it is refused with its position.
     const double value = Val(text);
-    const int pos =
-        SortedPlace(values_.size(), value, [this](std::size_t i) { return values_[i]; });
+    const int pos = SortedPlace(values_, value);
     if (pos < 0) {
         return false;
     }

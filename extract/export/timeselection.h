@@ -16,14 +16,6 @@ std::string TimeText(Single time);
 // Index of the first item equal to text without regard to case, or -1.
 int FindListString(const std::vector<std::string>& list, std::string_view text);
 
-// Where text goes to keep the list in ascending numeric order (Val of each text), found by
-// binary search; -1 when an item of equal value is there already.
-int FindSortedInsertPosition(const std::vector<std::string>& list, std::string_view text);
-
-// Inserts text at its sorted place and returns the index, or returns -1 and inserts nothing when
-// an item of equal value is there already. An empty list takes the text at 0.
-int AddListItemSorted(std::vector<std::string>& list, std::string_view text);
-
 // Why a time record cannot be chosen: "the listing has 4 times; there is no time 7".
 std::string NoSuchTimeProblem(long long times, long long record);
 

@@ -27,9 +27,6 @@ void ReportingReadErrors(MessageSink& messages, const std::function<void()>& bod
     } catch (const RuntimeError& error) {
         messages.ShowMessage(ReadFileErrorText(error.number(), error.description()),
                              MessageIcon::Critical, kExtractTitle);
-    } catch (const std::bad_alloc&) {
-        messages.ShowMessage(ReadFileErrorText(kOutOfMemory, ErrorDescription(kOutOfMemory)),
-                             MessageIcon::Critical, kExtractTitle);
     } catch (const std::exception& error) {
         const int number = UnexpectedErrorNumber(error);
         messages.ShowMessage(ReadFileErrorText(number, ErrorDescription(number)),
