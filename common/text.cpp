@@ -1,5 +1,7 @@
 #include "common/text.h"
 
+#include <locale.h>
+#include <stdlib.h>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
@@ -22,9 +24,9 @@ bool IsDigit(char c) {
 }
 
 // Parses the number grammar shared by Val and the strict conversion into a compact text that
-// strtod reads: [sign] digits [. digits] [E [sign] digits]. `pos` is left at the first character
-// that cannot continue the number. `skipInner` makes blanks, TABs and line feeds inside the
-// number invisible, as Val wants.
+// from_chars reads: [sign] digits [. digits] [E [sign] digits]. `pos` is left at the first
+// character that cannot continue the number. `skipInner` makes blanks, TABs and line feeds inside
+// the number invisible, as Val wants.
 struct NumberScan {
     std::string compact;
     bool sawDigit = false;
@@ -88,14 +90,30 @@ NumberScan ScanNumber(std::string_view text, std::size_t& pos, bool skipInner) {
 }
 
 double ParseCompact(const std::string& compact) {
-    errno = 0;
-    char* end = nullptr;
-    double value = std::strtod(compact.c_str(), &end);
-    if (errno == ERANGE && std::isinf(value)) {
-        Raise(kOverflow);
+    // Read by the C rules whatever locale the process runs in: a window's application object, or
+    // a Python script, may have switched to one that takes "624.4" for 624.
+    const char* first = compact.data();
+    const char* const last = first + compact.size();
+    const bool negative = first < last && *first == '-';
+    first += first < last && (*first == '+' || *first == '-') ? 1 : 0;
+    double value = 0;
+    const auto [end, error] = std::from_chars(first, last, value);
+    if (error == std::errc::result_out_of_range) {
+        // from_chars gives no value beyond the doubles; the C library in the C locale says
+        // whether it overflowed (an error) or underflowed (zero or a denormal, a fine answer for
+        // a listing value).
+        static const locale_t c = ::newlocale(LC_ALL_MASK, "C", locale_t{});
+        errno = 0;
+        value = ::strtod_l(compact.c_str(), nullptr, c);
+        if (errno == ERANGE && std::isinf(value)) {
+            Raise(kOverflow);
+        }
+        return value;
     }
-    // Underflow to zero or a denormal is a fine answer for a listing value.
-    return value;
+    if (error != std::errc() || end != last) {
+        Raise(kTypeMismatch);  // the scan hands over only what it read as a number
+    }
+    return negative ? -value : value;
 }
 
 double StrictNumber(std::string_view word) {

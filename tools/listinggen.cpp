@@ -1,5 +1,6 @@
 #include "tools/listinggen.h"
 
+#include <locale.h>
 #include <algorithm>
 #include <array>
 #include <cctype>
@@ -288,10 +289,15 @@ void AppendTemperature(std::string& s, long tenths) {
     s += static_cast<char>('0' + tenths % 10);
 }
 
+// printf by the C rules: the solver writes "600.0000" whatever locale the program that
+// generates a listing (a test of a window, say) runs in.
 template <typename... Args>
 std::string Printf(const char* format, Args... args) {
+    static const locale_t c = ::newlocale(LC_ALL_MASK, "C", locale_t{});
+    const locale_t previous = ::uselocale(c);
     char tmp[160];
     const int n = std::snprintf(tmp, sizeof tmp, format, args...);
+    ::uselocale(previous);
     return std::string(tmp, static_cast<std::size_t>(std::max(n, 0)));
 }
 

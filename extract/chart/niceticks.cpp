@@ -1,6 +1,7 @@
 #include "extract/chart/niceticks.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -125,7 +126,9 @@ std::vector<std::string> TickLabels(const std::vector<double>& ticks) {
                 labels.emplace_back("0");
                 continue;
             }
-            std::snprintf(text, sizeof text, "%.*e", digits, t);
+            // The C rules whatever the locale: a window's locale may write a decimal comma.
+            *std::to_chars(text, text + sizeof text - 1, t, std::chars_format::scientific, digits)
+                 .ptr = '\0';
             const char* e = std::strchr(text, 'e');
             std::string mantissa(text, static_cast<std::size_t>(e - text));
             if (mantissa.find('.') != std::string::npos) {
@@ -141,7 +144,8 @@ std::vector<std::string> TickLabels(const std::vector<double>& ticks) {
     const int decimals = DecimalsOf(step);
     const bool grouped = largest >= 10000;
     for (double t : ticks) {
-        std::snprintf(text, sizeof text, "%.*f", decimals, t + 0.0);
+        *std::to_chars(text, text + sizeof text - 1, t + 0.0, std::chars_format::fixed, decimals)
+             .ptr = '\0';
         std::string label = text;
         if (label.find_first_not_of("-0.") == std::string::npos) {
             label = decimals == 0 ? "0" : label.substr(label[0] == '-' ? 1 : 0);

@@ -1,12 +1,15 @@
 #include "extract/export/timeselection.h"
 
 #include <algorithm>
+#include <bit>
 #include <cctype>
 #include <cmath>
-#include <cstdio>
+#include <cstdint>
 #include <functional>
+#include <unordered_map>
 
 #include "common/text.h"
+#include "extract/export/singletext.h"
 
 namespace velto {
 
@@ -17,8 +20,7 @@ std::string NoSuchTimeProblem(long long times, long long record) {
 
 std::string TimeText(Single time) {
     char text[32];
-    std::snprintf(text, sizeof text, "%.7G", static_cast<double>(time));
-    return text;
+    return std::string(text, ShortestSingleText(text, time));
 }
 
 int FindListString(const std::vector<std::string>& list, std::string_view text) {
@@ -34,15 +36,20 @@ int FindListString(const std::vector<std::string>& list, std::string_view text) 
 
 namespace {
 
+// A time's identity: its value, 0 and -0 alike.
+std::uint32_t TimeKey(Single time) {
+    return std::bit_cast<std::uint32_t>(time == 0 ? 0.0f : time);
+}
+
 // Where `value` goes among values in ascending order, by binary search; -1 when one of them is
 // equal.
-int SortedPlace(const std::vector<double>& values, double value) {
+int SortedPlace(const std::vector<Single>& values, Single value) {
     int lo = 0;
     int hi = static_cast<int>(values.size()) - 1;
     while (lo <= hi) {
         // The middle is rounded half to even, as the list always did it.
         int mid = static_cast<int>(std::nearbyint((lo + hi) / 2.0));
-        const double here = values[static_cast<std::size_t>(mid)];
+        const Single here = values[static_cast<std::size_t>(mid)];
         if (here < value) {
             lo = mid + 1;
         } else if (here == value) {
@@ -54,51 +61,96 @@ int SortedPlace(const std::vector<double>& values, double value) {
     return lo;
 }
 
-// A text as the chosen list compares it: without regard to case.
-std::string Folded(std::string_view text) {
-    std::string folded(text);
-    for (char& c : folded) {
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    }
-    return folded;
-}
-
 }  // namespace
 
-void TimeSelection::SetAvailable(std::vector<std::string> texts) {
-    available_ = std::move(texts);
+std::vector<ResultTime> ResultTimes(const std::vector<TimeStep>& records) {
+    std::vector<ResultTime> times;
+    std::unordered_map<std::uint32_t, std::size_t> place;  // a value's entry in `times`
+    place.reserve(records.size());
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        const auto record = static_cast<Integer>(i + 1);  // the scan keeps within an Integer
+        const auto [at, fresh] = place.try_emplace(TimeKey(records[i].Time), times.size());
+        if (fresh) {
+            times.push_back({records[i].Time, record});
+        } else {
+            times[at->second].record = record;
+        }
+    }
+    return times;
+}
+
+std::vector<Single> RepeatedTimes(const std::vector<TimeStep>& records) {
+    std::vector<Single> repeated;
+    std::unordered_map<std::uint32_t, int> seen;
+    seen.reserve(records.size());
+    for (const TimeStep& record : records) {
+        if (++seen[TimeKey(record.Time)] == 2) {
+            repeated.push_back(record.Time);
+        }
+    }
+    return repeated;
+}
+
+std::string RepeatedTimesNote(const std::vector<TimeStep>& records) {
+    const std::vector<Single> repeated = RepeatedTimes(records);
+    if (repeated.empty()) {
+        return {};
+    }
+    constexpr std::size_t kNamed = 5;
+    std::string named;
+    const std::size_t shown = std::min(repeated.size(), kNamed);
+    for (std::size_t i = 0; i < shown; ++i) {
+        const bool last = i + 1 == shown && repeated.size() <= kNamed;
+        named += i == 0 ? "" : last ? " and " : ", ";
+        named += TimeText(repeated[i]);
+    }
+    const std::string why = ": the result written last for " +
+                            std::string(repeated.size() == 1 ? "it" : "each") +
+                            " is used, as an analysis restarted from an earlier time writes " +
+                            (repeated.size() == 1 ? "it" : "them") + " again.";
+    if (repeated.size() == 1) {
+        return "The listing gives the time " + named + " s more than once" + why;
+    }
+    if (repeated.size() <= kNamed) {
+        return "The listing gives the times " + named + " s more than once" + why;
+    }
+    return "The listing gives " + std::to_string(repeated.size()) + " times more than once (" +
+           named + " s, ...)" + why;
+}
+
+void TimeSelection::SetAvailable(std::vector<ResultTime> times) {
+    times_ = std::move(times);
+    available_.clear();
+    available_.reserve(times_.size());
+    for (const ResultTime& time : times_) {
+        available_.push_back(TimeText(time.time));
+    }
     Clear();
 }
 
-bool TimeSelection::AddAt(std::string_view text, int k) {
-    std::string folded = Folded(text);
-    if (chosenTexts_.contains(folded)) {
-        return false;
-    }
-    // A time of equal value under another text ("60" and "6E+01") is the same time: choosing
-    // it twice would export it twice, so it is refused with its position.
-    const double value = Val(text);
-    const int pos = SortedPlace(values_, value);
-    if (pos < 0) {
-        return false;
-    }
-    selected_.insert(selected_.begin() + pos, std::string(text));
-    values_.insert(values_.begin() + pos, value);
-    hidden_.insert(hidden_.begin() + pos, std::to_string(k + 1));
-    chosenTexts_.insert(std::move(folded));
-    return true;
-}
-
 bool TimeSelection::AddIndex(int index) {
-    return index >= 0 && static_cast<std::size_t>(index) < available_.size() &&
-           AddAt(available_[static_cast<std::size_t>(index)], index);
+    if (index < 0 || static_cast<std::size_t>(index) >= times_.size() ||
+        chosen_[static_cast<std::size_t>(index)]) {
+        return false;
+    }
+    const auto k = static_cast<std::size_t>(index);
+    const int pos = SortedPlace(values_, times_[k].time);
+    if (pos < 0) {
+        return false;  // not reached: the available times are told apart by value
+    }
+    selected_.insert(selected_.begin() + pos, available_[k]);
+    values_.insert(values_.begin() + pos, times_[k].time);
+    hidden_.insert(hidden_.begin() + pos, std::to_string(index + 1));
+    positions_.insert(positions_.begin() + pos, index);
+    chosen_[k] = true;
+    return true;
 }
 
 void TimeSelection::AddIndices(const std::vector<int>& indices) {
     selected_.reserve(selected_.size() + indices.size());
     values_.reserve(values_.size() + indices.size());
     hidden_.reserve(hidden_.size() + indices.size());
-    chosenTexts_.reserve(chosenTexts_.size() + indices.size());
+    positions_.reserve(positions_.size() + indices.size());
     for (const int index : indices) {
         AddIndex(index);
     }
@@ -107,15 +159,14 @@ void TimeSelection::AddIndices(const std::vector<int>& indices) {
 void TimeSelection::AddAll() {
     selected_ = available_;
     hidden_.clear();
-    chosenTexts_.clear();
     values_.clear();
-    for (const std::string& text : selected_) {
-        chosenTexts_.insert(Folded(text));
-        values_.push_back(Val(text));
+    positions_.clear();
+    for (std::size_t i = 0; i < times_.size(); ++i) {
+        values_.push_back(times_[i].time);
+        hidden_.push_back(std::to_string(i + 1));
+        positions_.push_back(static_cast<int>(i));
     }
-    for (std::size_t i = 1; i <= available_.size(); ++i) {
-        hidden_.push_back(std::to_string(i));
-    }
+    chosen_.assign(times_.size(), true);
 }
 
 void TimeSelection::Remove(std::vector<int> indices) {
@@ -124,10 +175,11 @@ void TimeSelection::Remove(std::vector<int> indices) {
     indices.erase(std::unique(indices.begin(), indices.end()), indices.end());
     for (int i : indices) {
         if (i >= 0 && static_cast<std::size_t>(i) < selected_.size()) {
-            chosenTexts_.erase(chosenTexts_.find(Folded(selected_[static_cast<std::size_t>(i)])));
+            chosen_[static_cast<std::size_t>(positions_[static_cast<std::size_t>(i)])] = false;
             selected_.erase(selected_.begin() + i);
             values_.erase(values_.begin() + i);
             hidden_.erase(hidden_.begin() + i);
+            positions_.erase(positions_.begin() + i);
         }
     }
 }
@@ -136,15 +188,17 @@ void TimeSelection::Clear() {
     selected_.clear();
     values_.clear();
     hidden_.clear();
-    chosenTexts_.clear();
+    positions_.clear();
+    chosen_.assign(times_.size(), false);
 }
 
 std::vector<Integer> TimeSelection::SelectedTimes() const {
-    std::vector<Integer> times;
-    for (const std::string& position : hidden_) {
-        times.push_back(ToInteger(position));
+    std::vector<Integer> records;
+    records.reserve(positions_.size());
+    for (const int position : positions_) {
+        records.push_back(times_[static_cast<std::size_t>(position)].record);
     }
-    return times;
+    return records;
 }
 
 bool ParseTimes(const std::string& text, int count, std::vector<int>& indices, int* firstBeyond) {

@@ -417,12 +417,7 @@ ExtractSession::Start ExtractSession::Open(const std::string& path) {
     progress_.UpdateProgress(0, "");
     ReadListingHeader(catalogue_, progress_, messages_);  // every failure is a message
     catalogue_.ReadEarly = nullptr;
-    std::vector<std::string> texts;
-    texts.reserve(catalogue_.Times.size());
-    for (const TimeStep& time : catalogue_.Times) {
-        texts.push_back(TimeText(time.Time));
-    }
-    times_.SetAvailable(std::move(texts));
+    times_.SetAvailable(ResultTimes(catalogue_.Times));
     offered_ = OfferedVariables(catalogue_);
     ChooseVariableNow(offered_.empty() ? -1 : 0);
     ++listingGeneration_;

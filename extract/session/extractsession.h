@@ -80,6 +80,9 @@ class ExtractSession {
     bool Recognised() const;
     // The summary panel's lines; a file that is not a listing shows them all empty.
     std::vector<SummaryLine> Summary() const;
+    // What to tell the user once of a listing that gives a time more than once (which of its
+    // results are used); empty for any other.
+    std::string RepeatedTimesNote() const { return velto::RepeatedTimesNote(catalogue_.Times); }
     // Changes whenever another listing is opened (and when its reading ends).
     unsigned listingGeneration() const { return listingGeneration_; }
 

@@ -61,12 +61,25 @@ TEST(ValidateSelection, EigenValuesNeedNeitherRangeNorTimes) {
               "no time is selected");
 }
 
-// The chosen times stay in ascending order of value, each with its 1-based position in the
-// listing (its own, for a text listed twice: two runs in one listing hold other values at the
-// same time); one value under two texts is chosen once.
-TEST(TimeList, ChosenTimesKeepAscendingOrderWithTheirPositions) {
+// A listing's time records, as its scan finds them.
+std::vector<TimeStep> Records(std::initializer_list<Single> times) {
+    std::vector<TimeStep> records;
+    for (const Single time : times) {
+        records.push_back({time, static_cast<FilePosition>(records.size() + 1) * 100});
+    }
+    return records;
+}
+
+TimeSelection Offering(std::initializer_list<Single> times) {
     TimeSelection s;
-    s.SetAvailable({"60", "120", "180", "240", "300"});
+    s.SetAvailable(ResultTimes(Records(times)));
+    return s;
+}
+
+// The chosen times stay in ascending order of value with their 1-based positions, whatever the
+// order they are chosen in; each is chosen once.
+TEST(TimeList, ChosenTimesKeepAscendingOrderWithTheirPositions) {
+    TimeSelection s = Offering({60, 120, 180, 240, 300});
     s.AddIndices({4});
     s.AddIndices({0});
     s.AddIndices({2});
@@ -75,54 +88,89 @@ TEST(TimeList, ChosenTimesKeepAscendingOrderWithTheirPositions) {
     EXPECT_EQ(s.SelectedTimes(), (std::vector<Integer>{1, 3, 5}));
 
     EXPECT_FALSE(s.AddIndex(2));  // already chosen: nothing changes
-    s.AddIndices({1, 3, 4, 1});
+    EXPECT_FALSE(s.AddIndex(5));
+    s.AddIndices({1, 3, 4, 1, -1});
     EXPECT_EQ(s.selected(), (std::vector<std::string>{"60", "120", "180", "240", "300"}));
     EXPECT_EQ(s.hidden(), (std::vector<std::string>{"1", "2", "3", "4", "5"}));
 
     s.Remove({3, 0});  // non-adjacent, any order
     EXPECT_EQ(s.selected(), (std::vector<std::string>{"120", "180", "300"}));
     EXPECT_EQ(s.hidden(), (std::vector<std::string>{"2", "3", "5"}));
+    EXPECT_TRUE(s.AddIndex(0));  // a time taken away can be chosen again
+    EXPECT_EQ(s.SelectedTimes(), (std::vector<Integer>{1, 2, 3, 5}));
+}
 
-    s.SetAvailable({"60", "6E+01", "1E+02", "100", "0.5"});
-    s.AddIndices({0, 1, 3, 2, 4});
-    EXPECT_EQ(s.selected(), (std::vector<std::string>{"0.5", "60", "100"}));
-    EXPECT_EQ(s.hidden(), (std::vector<std::string>{"5", "1", "4"}));
+// Fractional times are placed by value, not by their text: 1.5 lies between 1 and 2, and 10
+// after 9.5, whatever the order they are chosen in.
+TEST(TimeList, FractionalTimesArePlacedByValue) {
+    TimeSelection s = Offering({0.5f, 1, 1.5f, 2, 2.5f, 9.5f, 10, 100});
+    s.AddIndices({4, 3, 2, 1, 0, 7, 6, 5});
+    EXPECT_EQ(s.selected(),
+              (std::vector<std::string>{"0.5", "1", "1.5", "2", "2.5", "9.5", "10", "100"}));
+    EXPECT_EQ(s.SelectedTimes(), (std::vector<Integer>{1, 2, 3, 4, 5, 6, 7, 8}));
 
-    s.SetAvailable({"10", "20", "20", "30"});
-    s.AddIndices({2});
-    EXPECT_EQ(s.hidden(), (std::vector<std::string>{"3"}));
+    // Two singles that seven digits print alike are two times, each shown as it is stored.
+    TimeSelection close = Offering({1234567.0f, 1234567.125f, 1800.1f});
+    close.AddAll();
+    EXPECT_EQ(close.selected(), (std::vector<std::string>{"1234567", "1234567.1", "1800.1"}));
+    close.Clear();
+    close.AddIndices({1, 0, 2});
+    EXPECT_EQ(close.SelectedTimes(), (std::vector<Integer>{3, 1, 2}));
 }
 
 // Select all copies the listing's order as it stands, not sorted.
 TEST(TimeList, SelectAllCopiesTheWholeList) {
-    TimeSelection s;
-    s.SetAvailable({"30", "10", "20"});
+    TimeSelection s = Offering({30, 10, 20});
     s.AddIndices({0});
     s.AddAll();
     EXPECT_EQ(s.selected(), (std::vector<std::string>{"30", "10", "20"}));
     EXPECT_EQ(s.hidden(), (std::vector<std::string>{"1", "2", "3"}));
-    s.Clear();
-    EXPECT_TRUE(s.selected().empty() && s.hidden().empty());
-
-    // A text listed twice is chosen twice by select all; taking one of them away leaves the
-    // other chosen, and the text cannot be chosen again until both are gone.
-    s.SetAvailable({"20", "30", "20"});
-    s.AddAll();
-    s.Remove({0});
-    EXPECT_FALSE(s.AddIndex(0));
-    EXPECT_FALSE(s.AddIndex(2));
+    EXPECT_FALSE(s.AddIndex(1));
     s.Remove({1});
-    EXPECT_TRUE(s.AddIndex(0));
-    EXPECT_EQ(s.selected(), (std::vector<std::string>{"20", "30"}));
-    EXPECT_EQ(s.hidden(), (std::vector<std::string>{"1", "2"}));
+    EXPECT_TRUE(s.AddIndex(1));
+    s.Clear();
+    EXPECT_TRUE(s.selected().empty() && s.hidden().empty() && s.SelectedTimes().empty());
 }
 
-TEST(TimeList, TimeTextShowsUpToSevenDigits) {
+// A time the listing gives twice (an analysis restarted from it) is one time, where the listing
+// first gives it, standing for the record written last; every way of choosing it agrees.
+TEST(TimeList, ARepeatedTimeIsOneTimeReadFromItsLastRecord) {
+    const std::vector<TimeStep> records = Records({60, 120, 180, 60, 120, -0.0f, 0});
+    EXPECT_EQ(ResultTimes(records),
+              (std::vector<ResultTime>{{60, 4}, {120, 5}, {180, 3}, {-0.0f, 7}}));
+    EXPECT_EQ(RepeatedTimes(records), (std::vector<Single>{60, 120, 0}));
+
+    TimeSelection s;
+    s.SetAvailable(ResultTimes(records));
+    EXPECT_EQ(s.available(), (std::vector<std::string>{"60", "120", "180", "-0"}));
+    s.AddAll();
+    EXPECT_EQ(s.SelectedTimes(), (std::vector<Integer>{4, 5, 3, 7}));
+    s.Clear();
+    s.AddIndices({2, 1, 0, 3});
+    EXPECT_EQ(s.SelectedTimes(), (std::vector<Integer>{7, 4, 5, 3}));
+
+    EXPECT_EQ(RepeatedTimesNote(Records({60, 120})), "");
+    EXPECT_EQ(RepeatedTimesNote(Records({60, 120, 60})),
+              "The listing gives the time 60 s more than once: the result written last for it "
+              "is used, as an analysis restarted from an earlier time writes it again.");
+    EXPECT_EQ(RepeatedTimesNote(Records({0.5f, 1, 0.5f, 1, 1.5f, 1.5f})),
+              "The listing gives the times 0.5, 1 and 1.5 s more than once: the result written "
+              "last for each is used, as an analysis restarted from an earlier time writes them "
+              "again.");
+    EXPECT_EQ(RepeatedTimesNote(Records({1, 2, 3, 4, 5, 6, 1, 2, 3, 4, 5, 6})),
+              "The listing gives 6 times more than once (1, 2, 3, 4, 5 s, ...): the result "
+              "written last for each is used, as an analysis restarted from an earlier time "
+              "writes them again.");
+}
+
+// A time is shown as the sheets store it: the shortest decimal that reads back to the single.
+TEST(TimeList, TimeTextIsTheStoredDecimal) {
     EXPECT_EQ(TimeText(60.0f), "60");
     EXPECT_EQ(TimeText(0.1f), "0.1");
+    EXPECT_EQ(TimeText(1800.1f), "1800.1");
     EXPECT_EQ(TimeText(1234567.0f), "1234567");
-    EXPECT_EQ(TimeText(1e7f), "1E+07");
-    EXPECT_EQ(TimeText(-0.00001f), "-1E-05");
+    EXPECT_EQ(TimeText(1e7f), "1e+07");
+    EXPECT_EQ(TimeText(-0.00001f), "-1e-05");
     EXPECT_EQ(TimeText(1.25e-3f), "0.00125");
 }
 

@@ -39,11 +39,7 @@ class Malformed : public ::testing::Test {
             ASSERT_LE(c.Times.back().Position, static_cast<FilePosition>(bytes.size()) + 1);
         }
         TimeSelection times;
-        std::vector<std::string> texts;
-        for (const TimeStep& time : c.Times) {
-            texts.push_back(TimeText(time.Time));
-        }
-        times.SetAvailable(texts);
+        times.SetAvailable(ResultTimes(c.Times));
         times.AddAll();
         // Every variable is read; one of them, in turn, is also written (a write waits for the
         // disk, and the writing does not depend on what was read).
