@@ -16,12 +16,7 @@ CurveSet CurvesOfExtraction(const Catalogue& c, std::string_view variable,
         set.title += ' ';
         set.title += vectorName;
     }
-    set.unit = spec ? std::string(spec->Unit) : std::string();
-    // Only the first three degrees of freedom are lengths; the others turn or warp.
-    if (spec && spec->Naming == Vectors::Dofs && vectorName != "DOF1" && vectorName != "DOF2" &&
-        vectorName != "DOF3") {
-        set.unit.clear();
-    }
+    set.unit = spec ? std::string(QuantityOf(*spec, vectorName, c.Ndim).Unit) : std::string();
     const int shown = std::min<int>(static_cast<int>(c.SelectedVectors.size()), kMaxCurves);
     set.omitted = static_cast<int>(c.SelectedVectors.size()) - shown;
     for (int i = 0; i < shown; ++i) {

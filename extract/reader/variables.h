@@ -96,13 +96,34 @@ struct VariableSpec {
     Count Items;
     std::string_view RangeCaption;  // what From and To count: "Nodes", "Beams"..
     std::string_view ItemWord;      // what names one item in the spreadsheet: "Node", "Beam"..
-    std::string_view Unit;          // Latin-1, as the listing prints it; empty when it prints none
+
+    // What the values are ("temperature", "axial force"), and their unit where the listing
+    // states it (Latin-1: "\xB0" "C", "N/mm\xB2"); empty where it does not (the model's lengths
+    // and forces are in whatever units its input used). Degrees of freedom say more: see
+    // QuantityOf.
+    std::string_view Quantity;
+    std::string_view Unit;
 
     bool HasRange() const { return Items != Count::Zero; }
     bool OfferedBy(const Catalogue& catalogue) const;
     std::string_view HeadingIn(const Catalogue& catalogue) const;
     std::vector<std::string> VectorNames(const Catalogue& catalogue) const;
 };
+
+// What one vector of a variable is, and its unit: the one table every chart, sheet caption and
+// script takes units from.
+struct QuantityUnit {
+    std::string_view Quantity;  // "temperature", "displacement", "rotation", ...
+    std::string_view Unit;      // Latin-1; empty where the listing does not state it
+    bool operator==(const QuantityUnit&) const = default;
+};
+
+// The quantity and unit of a variable's vector in a listing of this dimension. The degrees of
+// freedom of a plane model (NDIM 2) are two displacements and the rotation (DOF3); of a spatial
+// one, three displacements, three rotations and the warping (DOF7). Rotations are in radians.
+// An unknown variable or vector gives an empty quantity and unit.
+QuantityUnit QuantityOf(const VariableSpec& variable, std::string_view vector, Integer ndim);
+QuantityUnit QuantityOf(std::string_view variable, std::string_view vector, Integer ndim);
 
 // Every variable, in the order of the variables list.
 std::span<const VariableSpec> AllVariables();
