@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+#include <locale.h>
+#include <stdlib.h>
 
 #include <bit>
 #include <cstdint>
@@ -82,6 +84,8 @@ TEST(Val, PlainWordsReadAsTheFullConversionReadsThem) {
         }
         return text;
     };
+    // The C library's reading in the C locale, whatever locale the test runs in.
+    const locale_t c = ::newlocale(LC_ALL_MASK, "C", locale_t{});
     for (int i = 0; i < 300000; ++i) {
         std::string word = random() % 2 ? "-" : "";
         const int before = static_cast<int>(random() % 12);
@@ -98,7 +102,7 @@ TEST(Val, PlainWordsReadAsTheFullConversionReadsThem) {
             word += (random() % 2 ? "0" : "") + std::to_string(std::abs(exponent));
         }
         const std::string compact = word == "-." || word == "." ? "0" : word;
-        const double full = std::strtod(compact.c_str(), nullptr);
+        const double full = ::strtod_l(compact.c_str(), nullptr, c);
         EXPECT_EQ(std::bit_cast<std::uint64_t>(Val(word)), std::bit_cast<std::uint64_t>(full))
             << word;
     }

@@ -323,13 +323,20 @@ TEST(XlsxSheetWriter, NumbersKeepTheirPointUnderADecimalCommaLocale) {
     if (std::system(build.c_str()) != 0) {
         GTEST_SKIP() << "localedef could not build de_DE (Debian package locales)";
     }
+    // What the test program runs in (a variant runs it in a decimal-comma locale) comes back.
+    const std::string before = ::setlocale(LC_ALL, nullptr);
+    const char* locpathWas = std::getenv("LOCPATH");
+    const std::string locpath = locpathWas ? locpathWas : "";
+    auto restore = [&] {
+        locpathWas ? ::setenv("LOCPATH", locpath.c_str(), 1) : ::unsetenv("LOCPATH");
+        ::setlocale(LC_ALL, before.c_str());
+    };
     ::setenv("LOCPATH", dir.path().c_str(), 1);
     const bool comma = ::setlocale(LC_ALL, "de_DE.ISO-8859-1") != nullptr;
     char shown[16];
     std::snprintf(shown, sizeof shown, "%.1f", 0.5);
     if (!comma || std::string(shown) != "0,5") {
-        ::setlocale(LC_ALL, "C");
-        ::unsetenv("LOCPATH");
+        restore();
         GTEST_SKIP() << "the built locale does not print a decimal comma";
     }
     const std::string path = dir.File("book.xlsx");
@@ -341,8 +348,7 @@ TEST(XlsxSheetWriter, NumbersKeepTheirPointUnderADecimalCommaLocale) {
     // The thread has its own locale back.
     std::snprintf(shown, sizeof shown, "%.1f", 0.5);
     const std::string after = shown;
-    ::setlocale(LC_ALL, "C");
-    ::unsetenv("LOCPATH");
+    restore();
 
     EXPECT_EQ(after, "0,5");
     EXPECT_EQ(XlsxCells(path), "A1:B1\nA1 n 20.1\nB1 n 0.5\n");

@@ -8,12 +8,15 @@
 #include <QApplication>
 #include <QTemporaryDir>
 
+#include "tests/support/testsupport.h"
+
 int main(int argc, char** argv) {
     QTemporaryDir settings;
     ::setenv("XDG_CONFIG_HOME", settings.path().toLocal8Bit().constData(), 1);
     ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
     ::signal(SIGPIPE, SIG_IGN);
-    QApplication app(argc, argv);
+    QApplication app(argc, argv);  // takes its locale from the environment, as the windows do
+    velto::test::TakeTheEnvironmentsLocale();
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }

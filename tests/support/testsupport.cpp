@@ -3,6 +3,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <clocale>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
 #include <algorithm>
 #include <fstream>
 #include <iterator>
@@ -109,6 +114,23 @@ std::string Lines(const std::vector<std::string>& lines, std::string_view end) {
         text += end;
     }
     return text;
+}
+
+void TakeTheEnvironmentsLocale() {
+    const char* set = std::setlocale(LC_ALL, "");
+    const char* wanted = std::getenv("VELTO_TEST_LOCALE");
+    if (wanted == nullptr || *wanted == '\0') {
+        return;
+    }
+    const char* numeric = std::setlocale(LC_NUMERIC, nullptr);
+    if (set == nullptr || numeric == nullptr || std::strcmp(numeric, wanted) != 0 ||
+        std::strcmp(std::localeconv()->decimal_point, ",") != 0) {
+        std::fprintf(stderr,
+                     "the tests were to run in the locale %s, which could not be set (LOCPATH=%s); "
+                     "it is built by the test fixture locales_build\n",
+                     wanted, std::getenv("LOCPATH") ? std::getenv("LOCPATH") : "");
+        std::exit(2);
+    }
 }
 
 }  // namespace velto::test

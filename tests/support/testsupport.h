@@ -86,4 +86,10 @@ class RecordingProgress final : public ProgressSink {
     std::vector<std::string> captions;
 };
 
+// Takes the process's locale from the environment, as the windows' application object and many
+// Python scripts do. When VELTO_TEST_LOCALE names a locale (the test runs again under a
+// decimal-comma one), a process that did not get it stops with a message: a run meant to prove
+// the tools in that locale must not pass in the C locale instead. Call it first thing in main.
+void TakeTheEnvironmentsLocale();
+
 }  // namespace velto::test

@@ -1,0 +1,13 @@
+// The main of the test programs without an application object: the locale comes from the
+// environment, as it does for the windows and for many scripts, so that a run under a
+// decimal-comma locale tests what those users meet.
+
+#include <gtest/gtest.h>
+
+#include "tests/support/testsupport.h"
+
+int main(int argc, char** argv) {
+    velto::test::TakeTheEnvironmentsLocale();
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
