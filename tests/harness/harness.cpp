@@ -6,14 +6,15 @@
 #include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QTimer>
+#include <algorithm>
 #include <chrono>
+#include <fstream>
 
 #include "shell/runner/localbackend.h"
 
@@ -128,6 +129,24 @@ pid_t StartVeltoBatch(const ScratchDir& dir, const BatchCall& call, const std::s
     return pid;
 }
 
+namespace {
+
+// The peak resident memory of a running process so far (VmHWM), in KiB; 0 once it is gone. The
+// child's rusage would not do: a child spawned from the test program takes that program's own
+// peak along through its exec, and a test program that ran other tests first is large.
+long PeakKiBOf(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmHWM:", 0) == 0) {
+            return std::strtol(line.c_str() + 6, nullptr, 10);
+        }
+    }
+    return 0;
+}
+
+}  // namespace
+
 BatchCommand RunVeltoBatch(const ScratchDir& dir, const BatchCall& call) {
     int pipeFds[2];
     // Close-on-exec: only velto-batch holds the output open, not what it starts.
@@ -149,6 +168,7 @@ BatchCommand RunVeltoBatch(const ScratchDir& dir, const BatchCall& call) {
     bool answered = call.answerAfter.empty();
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(call.seconds);
     for (;;) {
+        run.peakKiB = std::max(run.peakKiB, PeakKiBOf(pid));
         pollfd p[2] = {{pipeFds[0], POLLIN, 0}, {master, POLLIN, 0}};
         if (::poll(p, master >= 0 ? 2 : 1, 500) > 0) {
             char buffer[65536];
@@ -183,13 +203,11 @@ BatchCommand RunVeltoBatch(const ScratchDir& dir, const BatchCall& call) {
     }
     ::close(pipeFds[0]);
     int raw = 0;
-    struct rusage usage {};
-    ::wait4(pid, &raw, 0, &usage);
+    ::waitpid(pid, &raw, 0);
     if (master >= 0) {
         ::close(master);
     }
     run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    run.peakKiB = usage.ru_maxrss;
     return run;
 }
 
