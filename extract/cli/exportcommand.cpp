@@ -218,6 +218,11 @@ std::optional<EarlyRequest> EarlyRequestOf(const ExportOptions& o, const Catalog
                         BuildVectorList(variable.Name, from, to, step).vectors, !o.columns};
 }
 
+// Something the user should know that does not stop the command (a listing that repeats times).
+void Note(std::FILE* err, const std::string& what) {
+    std::fprintf(err, "velto-extract: note: %s\n", TerminalSafe(Cp1252ToUtf8(what)).c_str());
+}
+
 int Refuse(std::FILE* err, const std::string& why, const char* command) {
     std::fprintf(err, "velto-extract: cannot %s: %s\n", command,
                  TerminalSafe(Cp1252ToUtf8(why)).c_str());
@@ -241,6 +246,9 @@ int RunExport(const ExportOptions& o, std::FILE* out, std::FILE* err) {
     TerminalProgress& terminal = run.terminal;
     TerminalMessages& messages = run.messages;
     ExtractSession& session = run.session;
+    if (const std::string note = session.RepeatedTimesNote(); !note.empty()) {
+        Note(err, note);
+    }
 
     if (const std::string problem = session.ChooseNamed(o.variable, o.vector); !problem.empty()) {
         return refuse(problem);
@@ -323,6 +331,9 @@ int RunExportAll(const ExportOptions& o, std::FILE* out, std::FILE* err) {
     }
     if (session.variables().empty()) {
         return Refuse(err, "the listing holds no values to export", "export");
+    }
+    if (const std::string note = session.RepeatedTimesNote(); !note.empty()) {
+        Note(err, note);
     }
     const int timeCount = static_cast<int>(session.times().available().size());
     std::vector<int> indices;
@@ -444,7 +455,7 @@ int RunCompare(const CompareOptions& o, std::FILE* out, std::FILE* err) {
         HistoryReading reading;
         {
             const InterruptScope scope;
-            reading = ReadHistory(listing, o.variable, o.vector, o.item, o.times, progress,
+            reading = ReadHistory(listing, o.variable, o.vector, o.item, std::nullopt, progress,
                                   messages, [&](ExtractSession* s) { progress.session = s; });
         }
         terminal.Clear();
@@ -454,6 +465,9 @@ int RunCompare(const CompareOptions& o, std::FILE* out, std::FILE* err) {
         }
         if (!reading.problem.empty()) {
             return Refuse(err, FileNameToCp1252(listing) + ": " + reading.problem, "compare");
+        }
+        if (!reading.note.empty()) {
+            Note(err, FileNameToCp1252(listing) + ": " + reading.note);
         }
         if (table.title.empty()) {
             table.title = reading.title;
@@ -466,6 +480,11 @@ int RunCompare(const CompareOptions& o, std::FILE* out, std::FILE* err) {
     table = CompareHistories(histories);
     table.title = title;
     table.unit = unit;
+    // The times are chosen among every listing's, by value: one number is one moment of the fire
+    // in every run, whatever its time step.
+    if (const std::string problem = ChooseComparisonTimes(table, o.times); !problem.empty()) {
+        return Refuse(err, problem, "compare");
+    }
 
     const bool chart = !FormatOfExtension(o.output).has_value();
     if (chart) {

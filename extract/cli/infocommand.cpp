@@ -6,6 +6,7 @@
 #include "extract/cli/json.h"
 #include "extract/cli/terminal.h"
 #include "extract/export/summary.h"
+#include "extract/export/timeselection.h"
 #include "extract/export/variablecatalogue.h"
 #include "extract/reader/listingheader.h"
 #include "extract/session/extractsession.h"
@@ -84,6 +85,12 @@ std::string CatalogueJson(const Catalogue& c) {
         j.EndObject();
     }
     j.EndArray();
+    // The times given more than once: each is offered once, from its last record.
+    j.BeginArray("RepeatedTimes");
+    for (const Single time : RepeatedTimes(c.Times)) {
+        j.Number(time);
+    }
+    j.EndArray();
     auto flag = [&](const char* key, bool value) {
         j.Key(key);
         j.Bool(value);
@@ -141,10 +148,15 @@ std::string CatalogueSummary(const Catalogue& c) {
         caption.resize(11, ' ');
         text += caption + (line.Enabled ? line.Value : "-") + "\n";
     }
-    text += "Times:     " + std::to_string(c.Times.size());
-    if (!c.Times.empty()) {
-        text += " (" + SingleText(c.Times.front().Time) + " .. " + SingleText(c.Times.back().Time) +
-                ")";
+    // The times as they are chosen: each once.
+    const std::vector<ResultTime> times = ResultTimes(c.Times);
+    text += "Times:     " + std::to_string(times.size());
+    if (!times.empty()) {
+        text +=
+            " (" + SingleText(times.front().time) + " .. " + SingleText(times.back().time) + ")";
+    }
+    if (const std::size_t repeated = RepeatedTimes(c.Times).size(); repeated > 0) {
+        text += ", " + std::to_string(repeated) + " of them given more than once";
     }
     text += "\n";
     std::vector<OfferedVariable> offered = OfferedVariables(c);
@@ -163,6 +175,9 @@ std::string CatalogueSummary(const Catalogue& c) {
 int RunInfo(const std::string& path, bool json, std::FILE* out, std::FILE* err) {
     Catalogue catalogue;
     int shown = OpenListing(catalogue, path, err);
+    if (const std::string note = RepeatedTimesNote(catalogue.Times); !note.empty()) {
+        std::fprintf(err, "velto-extract: note: %s\n", TerminalSafe(Cp1252ToUtf8(note)).c_str());
+    }
     std::string answer = json ? CatalogueJson(catalogue) : CatalogueSummary(catalogue);
     std::fwrite(answer.data(), 1, answer.size(), out);
     std::fflush(out);

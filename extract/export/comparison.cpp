@@ -111,6 +111,34 @@ ComparisonTable CompareHistories(const std::vector<ListingHistory>& histories) {
     return table;
 }
 
+std::string ChooseComparisonTimes(ComparisonTable& table, const std::string& times) {
+    const int count = static_cast<int>(std::min<std::size_t>(table.times.size(), 1 << 30));
+    std::vector<int> rows;
+    int beyond = 0;
+    if (!ParseTimes(times, count, rows, &beyond)) {
+        return "the times are not 'all' or numbers and ranges like 1,4,10-12";
+    }
+    if (beyond != 0) {
+        return "the comparison has " + std::to_string(count) + " times; there is no time " +
+               std::to_string(beyond);
+    }
+    // In the table's order, ascending in time, however the text names them.
+    std::sort(rows.begin(), rows.end());
+    std::vector<float> kept;
+    for (const int r : rows) {
+        kept.push_back(table.times[static_cast<std::size_t>(r)]);
+    }
+    for (auto& column : table.values) {
+        std::vector<std::optional<float>> chosen;
+        for (const int r : rows) {
+            chosen.push_back(column[static_cast<std::size_t>(r)]);
+        }
+        column = std::move(chosen);
+    }
+    table.times = std::move(kept);
+    return {};
+}
+
 std::string ComparisonLimitProblem(const ComparisonTable& table, SheetFormat format) {
     const SheetLimits limits = LimitsOf(format);
     if (limits.columns > 0 && static_cast<long long>(table.headings.size()) + 1 > limits.columns) {

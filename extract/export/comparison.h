@@ -25,8 +25,9 @@ struct ListingHistory {
 std::vector<std::string> ComparisonHeadings(const std::vector<std::string>& paths);
 
 // One item's histories side by side: every time any listing holds, in ascending order, and each
-// listing's value at it (none where the listing has no result at that time). A time a listing
-// holds twice (a run restarted at it) takes two rows, filled in the listing's order.
+// listing's value at it (none where the listing has no result at that time). Times are matched
+// by value across listings. (A history that held a time twice would take two rows, filled in its
+// order; ReadHistory gives each time once.)
 struct ComparisonTable {
     std::string title;  // "Temperature Node 12": the variable, its vector and the item
     std::string unit;   // as the listing prints it, Windows-1252
@@ -35,6 +36,12 @@ struct ComparisonTable {
     std::vector<std::vector<std::optional<float>>> values;  // [listing][row]
 };
 ComparisonTable CompareHistories(const std::vector<ListingHistory>& histories);
+
+// Keeps the rows of the table that a `--times` text chooses: "all", or 1-based numbers and
+// ranges ("1,4,10-12") of the rows of its Time column, every time any listing holds in ascending
+// order, so that each number is one time in every listing. Returns why it cannot ("the
+// comparison has 12 times; there is no time 14"), leaving the table as it was.
+std::string ChooseComparisonTimes(ComparisonTable& table, const std::string& times);
 
 // The format's limits for the table ("The maximum number of columns in Excel is 256. Cannot
 // create file."), or an empty text.

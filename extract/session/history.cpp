@@ -1,5 +1,8 @@
 #include "extract/session/history.h"
 
+#include <numeric>
+#include <unordered_set>
+
 #include "extract/export/curves.h"
 #include "extract/export/timeselection.h"
 #include "extract/session/extractsession.h"
@@ -26,7 +29,8 @@ class CountingMessages final : public MessageSink {
 
 HistoryReading ReadHistory(const std::string& path, std::string_view variable,
                            std::string_view vector, const std::string& item,
-                           const std::string& times, ProgressSink& progress, MessageSink& messages,
+                           const std::optional<std::vector<float>>& times, ProgressSink& progress,
+                           MessageSink& messages,
                            const std::function<void(ExtractSession*)>& running) {
     HistoryReading reading;
     CountingMessages counted(messages);
@@ -51,16 +55,25 @@ HistoryReading ReadHistory(const std::string& path, std::string_view variable,
         reading.problem = std::move(problem);
         return reading;
     }
-    const int timeCount = static_cast<int>(session.times().available().size());
+    reading.note = session.RepeatedTimesNote();
+    const std::vector<ResultTime>& available = session.times().availableTimes();
     std::vector<int> indices;
-    int beyond = 0;
-    if (!ParseTimes(times, timeCount, indices, &beyond)) {
-        reading.problem = "the times are not 'all' or numbers and ranges like 1,4,10-12";
-        return reading;
-    }
-    if (beyond != 0) {
-        reading.problem = NoSuchTimeProblem(timeCount, beyond);
-        return reading;
+    if (!times) {
+        indices.resize(available.size());
+        std::iota(indices.begin(), indices.end(), 0);
+    } else {
+        // By value: the chosen times are the same moments of the fire in every run, whatever
+        // records they stand at in each.
+        std::unordered_set<float> wanted(times->begin(), times->end());
+        for (std::size_t k = 0; k < available.size(); ++k) {
+            if (wanted.contains(available[k].time)) {
+                indices.push_back(static_cast<int>(k));
+            }
+        }
+        if (indices.empty()) {
+            reading.problem = "it holds none of the chosen times";
+            return reading;
+        }
     }
     session.AddTimes(indices);
     session.SetRangeText(0, item);

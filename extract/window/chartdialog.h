@@ -23,9 +23,9 @@ struct CurveSet;
 struct ChartComparison {
     std::string variable;
     std::string vector;
-    std::string item;   // the node, element or fibre number
-    std::string times;  // "all", or the chosen record numbers
-    std::string title;  // "Temperature Node 12"
+    std::string item;                         // the node, element or fibre number
+    std::optional<std::vector<float>> times;  // the chosen times; none when all were chosen
+    std::string title;                        // "Temperature Node 12"
     std::string unit;
     ListingHistory first;
 };

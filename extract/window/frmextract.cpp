@@ -743,6 +743,11 @@ void FrmExtract::onFileClicked() {
         return session_.Open(file.toLocal8Bit().toStdString());
     });
     sbPanel1->setText(QFileInfo(file).fileName());
+    // Which result of a repeated time is used is said once, where the listing is opened.
+    if (const std::string note = session_.RepeatedTimesNote();
+        !note.empty() && !session_.QuitRequested()) {
+        MsgBoxCentered(this, Latin1(note), kStyleInformation, kTitle);
+    }
 }
 
 void FrmExtract::onSaveClicked() {
@@ -781,12 +786,12 @@ void FrmExtract::onChartClicked() {
         comparison->variable = request.variable;
         comparison->vector = request.vectorName;
         comparison->item = std::to_string(c.SelectedVectors.front());
-        if (c.SelectedTimes.size() == c.Times.size()) {
-            comparison->times = "all";
-        } else {
+        // The chosen times by value: another run holds them at its own records, or not at all.
+        // Every time chosen is every time of each run.
+        if (session_.times().selected().size() != session_.times().available().size()) {
+            comparison->times.emplace();
             for (const Integer record : c.SelectedTimes) {
-                comparison->times +=
-                    (comparison->times.empty() ? "" : ",") + std::to_string(record);
+                comparison->times->push_back(c.Times[static_cast<std::size_t>(record - 1)].Time);
             }
         }
         comparison->title = curves.title + " " + curves.curves.front().name;

@@ -3,9 +3,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <charconv>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <sstream>
 
 #include "common/atomicsave.h"
 #include "extract/cli/exportcommand.h"
@@ -92,7 +95,6 @@ TEST_F(ExtractExport, CompareRefusesBeforeAnythingIsWritten) {
     test::WriteBytes(dir.File("t.csv"), "earlier");
     const std::pair<const char*, const char*> cases[] = {
         {"--variable Displacements --item 20", "small.out: the item must lie in 1..12 (Nodes)"},
-        {"--variable Displacements --item 3 --times 4", "small.out: the listing has 2 times"},
         {"--variable 'Beam Stresses' --item 3", "small.out: the listing does not offer"},
     };
     for (const auto& [options, reason] : cases) {
@@ -103,6 +105,15 @@ TEST_F(ExtractExport, CompareRefusesBeforeAnythingIsWritten) {
             << run.err;
         EXPECT_EQ(test::ReadBytes(dir.File("t.csv")), "earlier");
     }
+    // The times count the rows of the table, every time either listing holds: 6 here.
+    const CommandRun beyond =
+        Extract(dir, "compare '" + frame + "' '" + listing + "' -o '" + dir.File("t.csv") +
+                         "' --variable Displacements --item 3 --times 4,7");
+    EXPECT_EQ(beyond.status, 1);
+    EXPECT_NE(beyond.err.find("cannot compare: the comparison has 6 times; there is no time 7"),
+              std::string::npos)
+        << beyond.err;
+    EXPECT_EQ(test::ReadBytes(dir.File("t.csv")), "earlier");
     // A listing named like a table is never the table's target, first or not.
     std::filesystem::copy_file(listing, dir.File("run.csv"));
     const CommandRun overwrite =
@@ -112,6 +123,112 @@ TEST_F(ExtractExport, CompareRefusesBeforeAnythingIsWritten) {
     EXPECT_NE(overwrite.err.find("is the listing the values are read from"), std::string::npos)
         << overwrite.err;
     EXPECT_EQ(test::ReadBytes(dir.File("run.csv")), test::ReadBytes(listing));
+}
+
+// The rows of a CSV sheet below its first `skip` rows, each split at its commas.
+std::vector<std::vector<std::string>> CsvRows(const std::string& path, std::size_t skip) {
+    std::vector<std::vector<std::string>> rows;
+    std::istringstream text(test::ReadBytes(path));
+    std::string line;
+    for (std::size_t n = 0; std::getline(text, line); ++n) {
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();
+        }
+        if (n >= skip) {
+            std::vector<std::string> cells;
+            std::istringstream fields(line);
+            for (std::string cell; std::getline(fields, cell, ',');) {
+                cells.push_back(cell);
+            }
+            if (!line.empty() && line.back() == ',') {
+                cells.emplace_back();
+            }
+            rows.push_back(std::move(cells));
+        }
+    }
+    return rows;
+}
+
+// A time is a moment of the fire. Two runs with other time steps are compared at the same
+// seconds, and the generator's values follow the time (to its last printed digit), so each row's
+// cells agree where the runs' next times apart differ by a half; a time one run lacks is an empty
+// cell.
+TEST_F(ExtractExport, RunsAreComparedAtTheSameSeconds) {
+    UseListing("fine.out", {.nodes = 8, .times = 6, .timeStep = 60});
+    const std::string fine = listing;
+    UseListing("coarse.out", {.nodes = 8, .times = 3, .timeStep = 120});
+    const std::string table = dir.File("node5.csv");
+    CommandRun run = Extract(dir, "compare '" + fine + "' '" + listing + "' -o '" + table +
+                                      "' --variable Displacements --vector DOF2 --item 5"
+                                      " --times 1,2,4,6");
+    ASSERT_EQ(run.status, 0) << run.err;
+    const auto rows = CsvRows(table, 1);
+    ASSERT_EQ(rows.size(), 4u);
+    const std::vector<std::string> seconds = {"60", "120", "240", "360"};
+    for (std::size_t r = 0; r < rows.size(); ++r) {
+        ASSERT_EQ(rows[r].size(), 3u) << r;
+        EXPECT_EQ(rows[r][0], seconds[r]);
+        ASSERT_FALSE(rows[r][1].empty());
+        if (r == 0) {
+            EXPECT_EQ(rows[r][2], "");
+        } else {
+            ASSERT_FALSE(rows[r][2].empty());
+            // Read by the C rules: the test program may run in a decimal-comma locale.
+            double a = 0, b = 0;
+            std::from_chars(rows[r][1].data(), rows[r][1].data() + rows[r][1].size(), a);
+            std::from_chars(rows[r][2].data(), rows[r][2].data() + rows[r][2].size(), b);
+            ASSERT_NE(a, 0);
+            EXPECT_NEAR(a, b, 1e-4 * std::abs(a)) << seconds[r];
+        }
+    }
+}
+
+// A listing that gives a time twice (an analysis restarted from it) offers it once, read from
+// the block written last, in the summary, the export and the comparison alike, and says so.
+TEST_F(ExtractExport, ARepeatedTimeIsReadFromItsLastBlock) {
+    UseListing("plain.out", {.nodes = 8, .times = 3, .timeStep = 60});
+    const std::string plain = listing;
+    std::string bytes = test::ReadBytes(plain);
+    const std::string last = "TIME =     180.0000 SEC.";
+    ASSERT_NE(bytes.find(last), std::string::npos);
+    bytes.replace(bytes.find(last), last.size(), "TIME =      60.0000 SEC.");
+    listing = dir.File("restarted.out");
+    test::WriteBytes(listing, bytes);
+    const std::string note =
+        "velto-extract: note: The listing gives the time 60 s more than once: the result "
+        "written last for it is used";
+
+    CommandRun run = Extract(dir, "info '" + listing + "'");
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.out.find("Times:     2 (60 .. 120), 1 of them given more than once\n"),
+              std::string::npos)
+        << run.out;
+    EXPECT_EQ(run.err.rfind(note, 0), 0u) << run.err;
+
+    for (const auto& [path, name] : {std::pair{plain, "plain.csv"}, {listing, "restarted.csv"}}) {
+        run = Extract(dir, "export '" + path + "' -o '" + dir.File(name) +
+                               "' --variable Displacements --vector DOF2");
+        EXPECT_EQ(run.status, 0) << run.err;
+    }
+    EXPECT_EQ(run.err.rfind(note, 0), 0u) << run.err;
+    const auto plainRows = CsvRows(dir.File("plain.csv"), 3);
+    const auto rows = CsvRows(dir.File("restarted.csv"), 3);
+    ASSERT_EQ(plainRows.size(), 3u);
+    ASSERT_EQ(rows.size(), 2u);
+    // 60 s holds what the last block holds (written for 180 s in the plain listing).
+    EXPECT_EQ(rows[0][0], "60");
+    EXPECT_EQ(std::vector(rows[0].begin() + 1, rows[0].end()),
+              std::vector(plainRows[2].begin() + 1, plainRows[2].end()));
+    EXPECT_EQ(rows[1], plainRows[1]);
+
+    run = Extract(dir, "compare '" + listing + "' -o '" + dir.File("c.csv") +
+                           "' --variable Displacements --vector DOF2 --item 4");
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.err.find("restarted.out: The listing gives the time 60 s"), std::string::npos)
+        << run.err;
+    const auto compared = CsvRows(dir.File("c.csv"), 1);
+    ASSERT_EQ(compared.size(), 2u);
+    EXPECT_EQ(compared[0][1], rows[0][4]);
 }
 
 // A workbook of every variable leaves out, by name, a sheet the format cannot hold, and still

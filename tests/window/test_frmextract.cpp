@@ -410,6 +410,54 @@ TEST_F(OpenedListing, ChartComparesListingsAndSavesTheirTable) {
     EXPECT_FALSE(chartWindow->onSaveChartClicked());
 }
 
+// Another run is read at the chosen seconds, not at the chosen records: with a time step of
+// 45 s it holds 180 s (its fourth time) and not 60 s.
+TEST_F(OpenedListing, ChartComparesOtherRunsAtTheChosenSeconds) {
+    const std::string other = dir.File("other.out");
+    WriteListingFile({.nodes = 20, .times = 9, .timeStep = 45}, other);
+    Choose("Displacements", "DOF2");
+    Find<QLineEdit>("txtVectors0")->setText("7");
+    Find<QLineEdit>("txtVectors1")->setText("7");
+    Drop("0 2 ");  // 60 s and 180 s
+    window->onChartClicked();
+    auto* chartWindow = window->findChild<ChartDialog*>();
+    ASSERT_NE(chartWindow, nullptr);
+    listingsToAdd = {QString::fromStdString(other)};
+    EXPECT_TRUE(chartWindow->onAddListingClicked());
+    const QList<QAbstractSeries*> series = chartWindow->chart()->series();
+    ASSERT_EQ(series.size(), 2);
+    const QList<QPointF> points = qobject_cast<QLineSeries*>(series[1])->points();
+    ASSERT_EQ(points.size(), 1);
+    EXPECT_EQ(points.front().x(), 180.0);
+
+    // A run that holds none of them is said, by name.
+    const std::string coarse = dir.File("coarse.out");
+    WriteListingFile({.nodes = 20, .times = 3, .timeStep = 100}, coarse);
+    listingsToAdd = {QString::fromStdString(coarse)};
+    EXPECT_FALSE(chartWindow->onAddListingClicked());
+    ASSERT_FALSE(asked.empty());
+    EXPECT_TRUE(asked.back().startsWith("coarse.out: ")) << asked.back().toStdString();
+    EXPECT_TRUE(asked.back().contains("none of the chosen times")) << asked.back().toStdString();
+}
+
+// A listing that gives a time twice offers it once and says so once, as it opens.
+TEST_F(ExtractWindow, ARepeatedTimeIsOfferedOnceAndSaidOnce) {
+    std::string bytes = test::ReadBytes(listing);
+    const std::string sixth = "TIME =     360.0000 SEC.";
+    ASSERT_NE(bytes.find(sixth), std::string::npos);
+    bytes.replace(bytes.find(sixth), sixth.size(), "TIME =     120.0000 SEC.");
+    test::WriteBytes(listing, bytes);
+    Find<QPushButton>("cmdFile")->click();
+    EXPECT_EQ(Texts(List("lstAvailable")), (QStringList{"60", "120", "180", "240", "300"}));
+    ASSERT_EQ(asked.size(), 1);
+    EXPECT_TRUE(asked.front().startsWith("The listing gives the time 120 s more than once"))
+        << asked.front().toStdString();
+    EXPECT_EQ(styles.front(), 64);
+    List("lstAvailable")->selectAll();
+    Drop("1 ");
+    EXPECT_EQ(window->session().CurrentRequest().times, std::vector<Integer>{6});
+}
+
 TEST_F(ExtractWindow, FoldersSurviveARestart) {
     // A folder whose name is not plain ASCII comes back as the same folder.
     const std::string folder = dir.File("r\xC3\xA9sultats");
