@@ -6,7 +6,6 @@
 #include <pybind11/stl.h>
 
 #include <algorithm>
-#include <charconv>
 #include <cmath>
 #include <limits>
 #include <memory>
@@ -99,16 +98,16 @@ choice the listing does not offer raises ValueError with the reason velto-extrac
 struct Seconds {
     double value = 0;
     std::optional<Single> single;
-};
+    py::object whole;  // the int given, if one was
 
-// The shortest text that reads back to the time asked for ("1800.05", "60", "1e+20").
-std::string SecondsText(const Seconds& time) {
-    if (time.single) {
-        return TimeText(*time.single);
+    // The time as Python shows it ("1800.05", "60"), made only for a message: a sequence of
+    // thousands of times is not shown.
+    std::string text() const {
+        return single   ? TimeText(*single)
+               : !whole ? std::string(py::repr(py::float_(value)))
+                        : std::string(py::str(whole));
     }
-    char text[32];
-    return std::string(text, std::to_chars(std::begin(text), std::end(text), time.value).ptr);
-}
+};
 
 // A time given by a script: a Python or numpy number, not a bool (nor numpy's: a mask is not a
 // list of times), a text or a NaN.
@@ -128,10 +127,10 @@ Seconds SecondsOf(const py::handle time) {
             throw py::error_already_set();
         }
         seconds.value = PyLong_AsDouble(whole.ptr());
+        seconds.whole = whole;
         if (seconds.value == -1.0 && PyErr_Occurred()) {
             PyErr_Clear();
-            throw py::value_error("a whole number of " +
-                                  std::to_string(std::string(py::str(whole)).size()) +
+            throw py::value_error("a whole number of " + std::to_string(seconds.text().size()) +
                                   " digits is no time of a listing");
         }
         return seconds;
@@ -452,7 +451,7 @@ class Listing {
         if (place < ascending_.size() && Compare(time, ascending_[place]) == 0) {
             return ascending_[place];
         }
-        std::string why = "the listing holds no time " + SecondsText(time) + " s";
+        std::string why = "the listing holds no time " + time.text() + " s";
         std::vector<std::string> nearest;
         if (place > 0) {
             nearest.push_back(TimeText(times_[ascending_[place - 1]].time));
@@ -489,11 +488,11 @@ class Listing {
             }
         }
         if (chosen.empty()) {
-            const std::string asked =
-                start && stop ? "from " + SecondsText(*start) + " to " + SecondsText(*stop) + " s"
-                : start       ? "from " + SecondsText(*start) + " s on"
-                : stop        ? "up to " + SecondsText(*stop) + " s"
-                              : "";
+            const std::string asked = start && stop
+                                          ? "from " + start->text() + " to " + stop->text() + " s"
+                                      : start ? "from " + start->text() + " s on"
+                                      : stop  ? "up to " + stop->text() + " s"
+                                              : "";
             throw std::invalid_argument(times_.empty() ? "the listing holds no times"
                                                        : "the listing holds no time " + asked +
                                                              "; it holds " + timesText());
