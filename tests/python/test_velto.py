@@ -234,7 +234,7 @@ def test_times_are_chosen_by_their_seconds(listings):
         assert got.tobytes() == every[rows].tobytes(), (start, stop)
     assert section.frame("Temperature", times=slice(None)).index.equals(pd.Index(section.times))
     # A time not held names the nearest held; the single widened to a double is not 0.3 s.
-    for wrong, nearest in ((0.25, "the nearest are 0.2 and 0.3"), (0, "the nearest is 0.1"),
+    for wrong, nearest in ((0.15, "the nearest are 0.1 and 0.2"), (0, "the nearest is 0.1"),
                            (float(np.float32(0.3)), "the nearest are 0.3 and 0.4"),
                            (1e6, "the nearest is 1.2")):
         with pytest.raises(ValueError, match=f"the listing holds no time {wrong!r} s; {nearest}$"):
@@ -256,14 +256,20 @@ def test_times_are_chosen_by_their_seconds(listings):
             section.values("Temperature", times=wrong)
 
 
+def rewritten(source, path, blocks):
+    """A listing of `source`'s time blocks: for each (time, values), the TIME line of the block
+    `time` and the values of the block `values`."""
+    head, *given = re.split(r"(?m)^(?=  TIME =)", open(source).read())
+    with open(path, "w") as listing:
+        listing.write(head + "".join(given[time].split("\n", 1)[0] + "\n" +
+                                     given[values].split("\n", 1)[1] for time, values in blocks))
+    return str(path)
+
+
 def test_a_repeated_time_stands_once_with_the_results_written_last(listings, tmp_path):
     """An analysis restarted from 60 s writes 60 s again, with other values than at first."""
     original = velto.open(listings["heat"])
-    head, *blocks = re.split(r"(?m)^(?=  TIME =)", open(listings["heat"]).read())
-    again = blocks[0].split("\n", 1)[0] + "\n" + blocks[2].split("\n", 1)[1]
-    path = str(tmp_path / "restarted.out")
-    with open(path, "w") as restarted:
-        restarted.write(head + blocks[0] + blocks[1] + again)
+    path = rewritten(listings["heat"], tmp_path / "restarted.out", [(0, 0), (1, 1), (0, 2)])
     with warnings.catch_warnings(record=True) as said:
         warnings.simplefilter("always")
         lst = velto.open(path)
@@ -279,6 +285,13 @@ def test_a_repeated_time_stands_once_with_the_results_written_last(listings, tmp
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         velto.open(listings["heat"])  # repeats nothing, says nothing
+    # Times are found by value, whatever order the listing gives them in.
+    backwards = velto.open(rewritten(listings["heat"], tmp_path / "back.out", [(1, 1), (0, 0)]))
+    assert backwards.times.tolist() == [120, 60]
+    assert (backwards.values("Temperature", times=[60]).tobytes()
+            == original.values("Temperature", times=[60]).tobytes())
+    with pytest.raises(ValueError, match="no time 90 s; the nearest are 60 and 120$"):
+        backwards.values("Temperature", times=[90])
 
 
 def test_units_and_quantities(listings):
