@@ -5,7 +5,9 @@ Run from the top of the repository after scripts/demo.sh (or scripts/build.sh):
     PYTHONPATH=build/python python3 examples/heating.py [LISTING]
 
 It opens a thermal listing (samples/section.out by default), prints what it holds, puts the
-temperatures of a few nodes into a pandas DataFrame and reports when each passes 500 °C.
+temperatures of a few nodes into a pandas DataFrame, reports when each passes 500 °C and shows
+the last half hour. Times are seconds throughout: lst.times holds each once, as the spreadsheets
+store it, and the same values index every frame.
 """
 import sys
 
@@ -18,17 +20,25 @@ print(listing)
 print("solver", listing.version, "-", listing.analysis, f"{listing.ndim}D")
 print("model:", {kind: count for kind, count in listing.counts.items() if count})
 print("variables:", ", ".join(listing.variables))
+unit = listing.unit("Temperature")  # "°C", as the listing states it
+print(f"{len(listing.times)} times, {listing.times[0]:g} to {listing.times[-1]:g} s")
 
 # Every node at every time: a (times, nodes) float32 array, the singles the spreadsheets get.
 temperatures = listing.values("Temperature")
 hottest = int(np.argmax(temperatures[-1])) + 1
 print(f"{temperatures.shape[0]} times x {temperatures.shape[1]} nodes; "
-      f"hottest at the end: node {hottest}, {temperatures[-1].max():.1f} °C")
+      f"hottest at the end: node {hottest}, {temperatures[-1].max():.1f} {unit}")
 
-# A few nodes as a DataFrame indexed by time.
+# A few nodes as a DataFrame indexed by time in seconds.
 nodes = sorted({1, hottest, listing.counts["nodes"]})
 frame = listing.frame("Temperature", items=nodes)
-print(frame.tail())
 for column in frame:
     above = frame.index[frame[column] >= 500]
-    print(f"{column}: " + (f"500 °C at {above[0]:.0f} s" if len(above) else "stays below 500 °C"))
+    print(f"{column}: " + (f"500 {unit} at {above[0]:g} s" if len(above) else
+                           f"stays below 500 {unit}"))
+
+# Times are chosen by their seconds: a slice holds every time from its start to its stop, both
+# included; a time from listing.times always finds its row.
+end = listing.times[-1]
+print(listing.frame("Temperature", items=nodes, times=slice(end - 1800, end)))
+print(f"at {end:g} s:", frame.loc[end].to_dict())

@@ -6,6 +6,7 @@
 #include <pybind11/stl.h>
 
 #include <algorithm>
+#include <cmath>
 #include <limits>
 #include <memory>
 #include <mutex>
@@ -22,6 +23,7 @@
 #include "extract/export/summary.h"
 #include "extract/export/timeselection.h"
 #include "extract/export/variablecatalogue.h"
+#include "extract/reader/variables.h"
 #include "extract/session/extractsession.h"
 
 namespace py = pybind11;
@@ -71,14 +73,80 @@ class InterruptibleReading final : public ProgressSink {
 constexpr const char* kModuleDoc = R"(Velto result listings in Python.
 
     lst = velto.open("beam1.out")
-    lst.times                                    # numpy float32, one per result time
+    lst.times                                    # numpy float64: each result time once, in s
     lst.variables                                # {"Displacements": ["DOF1", ...], ...}
     lst.values("Displacements", "DOF2", items=range(1, 256))   # float32 (times, items)
-    lst.frame("Temperature", items=[12, 37])     # pandas DataFrame indexed by "Time"
+    lst.frame("Temperature", items=[12, 37], times=slice(600, 1800))
+                                                 # pandas DataFrame indexed by "Time" (s)
+    lst.unit("Temperature"), lst.quantity("Displacements", "DOF3")   # "°C", "rotation"
 
-The values are the very singles the spreadsheets of velto-extract hold. A listing that cannot be
-read raises velto.ListingError with the message the tools show; a choice the listing does not
-offer raises ValueError with the reason velto-extract gives.)";
+The values are the very singles the spreadsheets of velto-extract hold; each time is the double
+the spreadsheets store for it (1800.1, not the single widened to 1800.0999755859375), so
+lst.times[k] finds its row in a frame: df.loc[lst.times[k]]. Times are chosen by their seconds:
+times=[600, 1800.1] (each held by the listing), or times=slice(600, 1800) for every time from
+600 to 1800 s, both ends included.
+
+An analysis restarted from an earlier time writes that time again: a listing that gives a time
+more than once holds it once here, with the results written last for it, as velto-extract does,
+and velto.open says so with a velto.RepeatedTimesWarning.
+
+A listing that cannot be read raises velto.ListingError with the message the tools show; a
+choice the listing does not offer raises ValueError with the reason velto-extract gives.)";
+
+// A time in seconds as a script gives it. A numpy float32 is taken as the listing's own single
+// and compared as one; any other number is compared with the double the spreadsheets store.
+struct Seconds {
+    double value = 0;
+    std::optional<Single> single;
+    py::object whole;  // the int given, if one was
+
+    // The time as Python shows it ("1800.05", "60"), made only for a message: a sequence of
+    // thousands of times is not shown.
+    std::string text() const {
+        return single   ? TimeText(*single)
+               : !whole ? std::string(py::repr(py::float_(value)))
+                        : std::string(py::str(whole));
+    }
+};
+
+// A time given by a script: a Python or numpy number, not a bool (nor numpy's: a mask is not a
+// list of times), a text or a NaN.
+Seconds SecondsOf(const py::handle time) {
+    const std::string_view type = Py_TYPE(time.ptr())->tp_name;
+    const PyNumberMethods* number = Py_TYPE(time.ptr())->tp_as_number;
+    if (py::isinstance<py::bool_>(time) || type == "numpy.bool_" || type == "numpy.bool" ||
+        py::isinstance<py::str>(time) || py::isinstance<py::bytes>(time) ||
+        (!PyIndex_Check(time.ptr()) && (number == nullptr || number->nb_float == nullptr))) {
+        throw py::type_error("times are numbers of seconds, not " +
+                             std::string(py::str(py::type::of(time).attr("__name__"))));
+    }
+    Seconds seconds;
+    if (PyIndex_Check(time.ptr())) {
+        const auto whole = py::reinterpret_steal<py::object>(PyNumber_Index(time.ptr()));
+        if (!whole) {
+            throw py::error_already_set();
+        }
+        seconds.value = PyLong_AsDouble(whole.ptr());
+        seconds.whole = whole;
+        if (seconds.value == -1.0 && PyErr_Occurred()) {
+            PyErr_Clear();
+            throw py::value_error("a whole number of " + std::to_string(seconds.text().size()) +
+                                  " digits is no time of a listing");
+        }
+        return seconds;
+    }
+    seconds.value = PyFloat_AsDouble(time.ptr());
+    if (seconds.value == -1.0 && PyErr_Occurred()) {
+        throw py::error_already_set();
+    }
+    if (std::isnan(seconds.value)) {
+        throw py::value_error("a time is a number of seconds, not NaN");
+    }
+    if (type == "numpy.float32") {
+        seconds.single = static_cast<Single>(seconds.value);  // widened from it: exact
+    }
+    return seconds;
+}
 
 class Listing {
   public:
@@ -99,6 +167,20 @@ class Listing {
         if (!recognised_) {
             throw ListingError(FileNameToUtf8(path) + " is not a Velto listing");
         }
+        times_ = ResultTimes(catalogue_.Times);
+        py::array_t<double> stored(static_cast<py::ssize_t>(times_.size()));
+        auto out = stored.mutable_unchecked<1>();
+        for (std::size_t i = 0; i < times_.size(); ++i) {
+            out(static_cast<py::ssize_t>(i)) = StoredDouble(times_[i].time);
+            ascending_.push_back(i);
+        }
+        // One array for every reading of `times`: lst.times[k] in a loop costs nothing, and it is
+        // read-only, so that no script changes what the next one is given.
+        stored.attr("flags").attr("writeable") = false;
+        stored_ = std::move(stored);
+        // A single and its stored double sort alike, so one order serves both kinds of search.
+        std::sort(ascending_.begin(), ascending_.end(),
+                  [&](std::size_t a, std::size_t b) { return times_[a].time < times_[b].time; });
     }
 
     // The name as the file system has it, as Python gives such names (os.fsdecode): one that is
@@ -123,13 +205,38 @@ class Listing {
         return counts;
     }
 
-    py::array_t<float> times() const {
-        py::array_t<float> times(static_cast<py::ssize_t>(catalogue_.Times.size()));
-        auto out = times.mutable_unchecked<1>();
-        for (std::size_t i = 0; i < catalogue_.Times.size(); ++i) {
-            out(static_cast<py::ssize_t>(i)) = catalogue_.Times[i].Time;
+    const py::array_t<double>& times() const { return stored_; }
+    std::size_t timeCount() const { return times_.size(); }
+
+    // "12 times from 600 to 7200 s", "1 time, 60 s", "no times".
+    std::string timesText() const {
+        if (times_.empty()) {
+            return "no times";
         }
-        return times;
+        const std::string low = TimeText(times_[ascending_.front()].time);
+        if (times_.size() == 1) {
+            return "1 time, " + low + " s";
+        }
+        return std::to_string(times_.size()) + " times from " + low + " to " +
+               TimeText(times_[ascending_.back()].time) + " s";
+    }
+
+    // What to tell a script once of a listing that gives a time more than once; empty else.
+    std::string repeatedTimesNote() const {
+        return Cp1252ToUtf8(RepeatedTimesNote(catalogue_.Times));
+    }
+
+    // What a variable's vector is and its unit, as the charts and sheets name them.
+    QuantityUnit Quantity(const std::string& variable, const std::optional<std::string>& vector) {
+        RefuseNul(variable, vector);
+        const NamedChoice named = ChooseByName(offered_, variable, vector.value_or(""));
+        if (!named.problem.empty()) {
+            throw std::invalid_argument(named.problem);
+        }
+        const OfferedVariable& offered = offered_[static_cast<std::size_t>(named.variable)];
+        const std::string chosen =
+            offered.Vectors.empty() ? "" : offered.Vectors[static_cast<std::size_t>(named.vector)];
+        return QuantityOf(offered.Name, chosen, catalogue_.Ndim);
     }
 
     py::dict variables() const {
@@ -144,21 +251,18 @@ class Listing {
         return variables;
     }
 
-    // The chosen values as (times, items) singles, with the times and the items' column names.
+    // The chosen values as (times, items) singles, with the stored times and the items' column
+    // names.
     struct Values {
         py::array_t<float> values;
-        std::vector<float> times;
+        std::vector<double> times;
         std::vector<std::string> columns;
     };
 
     Values Read(const std::string& variable, const std::optional<std::string>& vector,
-                const py::object& items, const py::object& records) {
-        // A NUL would end the reason given back at it, not the name.
-        if (variable.find('\0') != std::string::npos ||
-            vector.value_or("").find('\0') != std::string::npos) {
-            throw py::value_error("embedded null byte");
-        }
-        const Choice choice = Choose(variable, vector.value_or(""), items, records);
+                const py::object& items, const py::object& times) {
+        RefuseNul(variable, vector);
+        const Choice choice = Choose(variable, vector.value_or(""), items, times);
         FirstMessage messages;
         SaveResult result;
         ValueTable table;
@@ -209,8 +313,9 @@ class Listing {
                 cells(t, i) = row[places[static_cast<std::size_t>(i)]];
             }
         }
-        for (const Integer record : choice.times) {
-            out.times.push_back(catalogue_.Times[static_cast<std::size_t>(record - 1)].Time);
+        const auto stored = stored_.unchecked<1>();
+        for (const std::size_t k : choice.chosen) {
+            out.times.push_back(stored(static_cast<py::ssize_t>(k)));
         }
         for (const Long item : choice.items) {
             out.columns.push_back(choice.itemWord + " " + std::to_string(item));
@@ -223,13 +328,22 @@ class Listing {
         std::string variable;
         int component = 0;
         std::vector<Long> items;
-        std::vector<Integer> times;
+        std::vector<std::size_t> chosen;  // positions in the listing's times
+        std::vector<Integer> times;       // the record read for each
         std::string itemWord;
     };
 
+    // A NUL would end the reason given back at a name, not the name.
+    static void RefuseNul(const std::string& variable, const std::optional<std::string>& vector) {
+        if (variable.find('\0') != std::string::npos ||
+            vector.value_or("").find('\0') != std::string::npos) {
+            throw py::value_error("embedded null byte");
+        }
+    }
+
     // Checks a choice as velto-extract checks its options, with the same reasons.
     Choice Choose(const std::string& variable, const std::string& vector, const py::object& items,
-                  const py::object& records) const {
+                  const py::object& times) const {
         const NamedChoice named = ChooseByName(offered_, variable, vector);
         if (!named.problem.empty()) {
             throw std::invalid_argument(named.problem);
@@ -265,18 +379,9 @@ class Listing {
                 choice.items.push_back(static_cast<Long>(item));
             });
         }
-        const auto count = static_cast<long long>(catalogue_.Times.size());
-        if (records.is_none()) {
-            for (long long r = 1; r <= count; ++r) {
-                choice.times.push_back(static_cast<Integer>(r));
-            }
-        } else {
-            Numbers(records, 1, count, [&](long long record) {
-                if (record < 1 || record > count) {
-                    throw std::invalid_argument(NoSuchTimeProblem(count, record));
-                }
-                choice.times.push_back(static_cast<Integer>(record));
-            });
+        choice.chosen = ChooseTimes(times);
+        for (const std::size_t k : choice.chosen) {
+            choice.times.push_back(times_[k].record);
         }
         if (choice.times.empty()) {
             throw std::invalid_argument("no time is selected");
@@ -287,6 +392,114 @@ class Listing {
         return choice;
     }
 
+    // The positions of the chosen times in the listing's times: all of them for None; for a
+    // slice of seconds, those from its start to its stop, both included, in listing order; else
+    // the time of each number of seconds given, in that order. A range is checked at its ends
+    // first, so that a huge one is refused before it is gone through; Ctrl+C is heard while a
+    // long sequence is.
+    std::vector<std::size_t> ChooseTimes(const py::object& times) const {
+        std::vector<std::size_t> chosen;
+        if (times.is_none()) {
+            chosen.resize(times_.size());
+            for (std::size_t k = 0; k < chosen.size(); ++k) {
+                chosen[k] = k;
+            }
+            return chosen;
+        }
+        if (PySlice_Check(times.ptr())) {
+            return Between(times);
+        }
+        if (py::isinstance<py::str>(times) || py::isinstance<py::bytes>(times)) {
+            throw py::type_error("times are a sequence of seconds or a slice of them, not a text");
+        }
+        if (py::isinstance(times, py::module_::import("builtins").attr("range")) &&
+            py::len(times) > 0) {
+            Find(SecondsOf(times[py::int_(0)]));
+            Find(SecondsOf(times[py::int_(-1)]));
+        }
+        std::size_t count = 0;
+        for (const py::handle time : times) {
+            if (++count % 65536 == 0 && PyErr_CheckSignals() != 0) {
+                throw py::error_already_set();
+            }
+            chosen.push_back(Find(SecondsOf(time)));
+        }
+        return chosen;
+    }
+
+    // Where `time` stands against the listing's k-th time: below (< 0), at it (0) or above it.
+    int Compare(const Seconds& time, std::size_t k) const {
+        if (time.single) {
+            return *time.single < times_[k].time ? -1 : *time.single > times_[k].time ? 1 : 0;
+        }
+        const double held = stored_.unchecked<1>()(static_cast<py::ssize_t>(k));
+        return time.value < held ? -1 : time.value > held ? 1 : 0;
+    }
+
+    // The first place in ascending order whose time is not below `time`.
+    std::size_t LowerPlace(const Seconds& time) const {
+        return static_cast<std::size_t>(
+            std::partition_point(ascending_.begin(), ascending_.end(),
+                                 [&](std::size_t k) { return Compare(time, k) > 0; }) -
+            ascending_.begin());
+    }
+
+    // The position of the time the listing holds at exactly these seconds; else why there is
+    // none, with the times nearest to it.
+    std::size_t Find(const Seconds& time) const {
+        const std::size_t place = LowerPlace(time);
+        if (place < ascending_.size() && Compare(time, ascending_[place]) == 0) {
+            return ascending_[place];
+        }
+        std::string why = "the listing holds no time " + time.text() + " s";
+        std::vector<std::string> nearest;
+        if (place > 0) {
+            nearest.push_back(TimeText(times_[ascending_[place - 1]].time));
+        }
+        if (place < ascending_.size()) {
+            nearest.push_back(TimeText(times_[ascending_[place]].time));
+        }
+        if (nearest.size() == 1) {
+            why += "; the nearest is " + nearest[0];
+        } else if (nearest.size() == 2) {
+            why += "; the nearest are " + nearest[0] + " and " + nearest[1];
+        }
+        throw std::invalid_argument(why);
+    }
+
+    // The times of a slice of seconds, its ends included, in listing order.
+    std::vector<std::size_t> Between(const py::object& range) const {
+        if (!range.attr("step").is_none()) {
+            throw py::type_error(
+                "a slice of times takes every time from its start to its stop: it has no step");
+        }
+        std::optional<Seconds> start;
+        std::optional<Seconds> stop;
+        if (!range.attr("start").is_none()) {
+            start = SecondsOf(range.attr("start"));
+        }
+        if (!range.attr("stop").is_none()) {
+            stop = SecondsOf(range.attr("stop"));
+        }
+        std::vector<std::size_t> chosen;
+        for (std::size_t k = 0; k < times_.size(); ++k) {
+            if ((!start || Compare(*start, k) <= 0) && (!stop || Compare(*stop, k) >= 0)) {
+                chosen.push_back(k);
+            }
+        }
+        if (chosen.empty()) {
+            const std::string asked = start && stop
+                                          ? "from " + start->text() + " to " + stop->text() + " s"
+                                      : start ? "from " + start->text() + " s on"
+                                      : stop  ? "up to " + stop->text() + " s"
+                                              : "";
+            throw std::invalid_argument(times_.empty() ? "the listing holds no times"
+                                                       : "the listing holds no time " + asked +
+                                                             "; it holds " + timesText());
+        }
+        return chosen;
+    }
+
     // Hands each whole number of `numbers` (any iterable) to `take`, which checks it, and returns
     // how many there were. A range is checked at its ends first, so that a huge one is refused
     // before it is gone through; Ctrl+C is heard while a long one is.
@@ -294,7 +507,7 @@ class Listing {
     static std::size_t Numbers(const py::object& numbers, long long low, long long high,
                                Take&& take) {
         if (py::isinstance<py::str>(numbers) || py::isinstance<py::bytes>(numbers)) {
-            throw py::type_error("items and times are sequences of whole numbers");
+            throw py::type_error("items are sequences of whole numbers");
         }
         if (py::isinstance(numbers, py::module_::import("builtins").attr("range")) &&
             py::len(numbers) > 0) {
@@ -315,13 +528,13 @@ class Listing {
         return count;
     }
 
-    // A whole number given as an item or a time: an int (numpy's too), not a bool (numpy's
+    // A whole number given as an item: an int (numpy's too), not a bool (numpy's
     // neither: a mask is not a list of numbers) or a float.
     static long long Whole(const py::handle number) {
         const std::string_view type = Py_TYPE(number.ptr())->tp_name;
         if (py::isinstance<py::bool_>(number) || type == "numpy.bool_" || type == "numpy.bool" ||
             !PyIndex_Check(number.ptr())) {
-            throw py::type_error("items and times are whole numbers, not " +
+            throw py::type_error("items are whole numbers, not " +
                                  std::string(py::str(py::type::of(number).attr("__name__"))));
         }
         const auto index = py::reinterpret_steal<py::object>(PyNumber_Index(number.ptr()));
@@ -331,7 +544,7 @@ class Listing {
         int overflow = 0;
         const long long value = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
         if (overflow != 0) {
-            throw py::value_error(std::string(py::str(index)) + " is no item or time number");
+            throw py::value_error(std::string(py::str(index)) + " is no item number");
         }
         return value;
     }
@@ -339,6 +552,9 @@ class Listing {
     Catalogue catalogue_;
     std::vector<OfferedVariable> offered_;
     bool recognised_ = false;
+    std::vector<ResultTime> times_;       // each time once, as ResultTimes gives them
+    py::array_t<double> stored_;          // the double the spreadsheets store for each
+    std::vector<std::size_t> ascending_;  // positions in times_, in ascending order of time
     std::mutex reading_;
 };
 
@@ -360,6 +576,17 @@ PYBIND11_MODULE(velto, m) {
         }
     });
 
+    // Said once by velto.open of a listing that gives a time more than once.
+    static PyObject* const repeatedTimes = PyErr_NewExceptionWithDoc(
+        "velto.RepeatedTimesWarning",
+        "The listing gives a time more than once (an analysis restarted from an earlier time): "
+        "the results written last for it are the ones read.",
+        PyExc_UserWarning, nullptr);
+    if (repeatedTimes == nullptr) {
+        throw py::error_already_set();
+    }
+    m.attr("RepeatedTimesWarning") = py::reinterpret_borrow<py::object>(repeatedTimes);
+
     m.attr("__version__") = VELTO_VERSION;
     py::class_<Listing> listing(m, "Listing", "An opened Velto result listing (see velto.open).");
     // Only velto.open makes a Listing: one made by Listing.__new__ would hold nothing to read.
@@ -379,7 +606,12 @@ PYBIND11_MODULE(velto, m) {
                                "The model's size: nodes, solids, trusses, beams, shells, soils "
                                "and fibers.")
         .def_property_readonly("times", &Listing::times,
-                               "The result times in listing order, as a numpy float32 array.")
+                               R"(The result times in seconds, as a read-only numpy float64 array.
+
+Each time once, in the order the listing first gives it; a time given again (an analysis restarted
+from an earlier time) stands for the results written last for it. Each is the double the
+spreadsheets store: 1800.1, not the single widened. frame()'s index holds the same values, so
+df.loc[lst.times[k]] is the row of the k-th time.)")
         .def_property_readonly("variables", &Listing::variables,
                                "The variables the listing offers, each with its vectors (an empty "
                                "list for a variable without vectors).")
@@ -395,21 +627,20 @@ PYBIND11_MODULE(velto, m) {
 
 variable: a name from `variables`; vector: one of its vectors (the first when None).
 items: 1-based node, element or fibre numbers, any sequence (all when None).
-times: 1-based time records, any sequence (all when None).
-Raises ValueError for a choice the listing does not offer, velto.ListingError when the listing
-cannot be read.)")
+times: every time when None; a sequence of times in seconds, each one the listing holds (matched
+  exactly against `times`; a numpy float32 as the listing's own single), rows in the order given;
+  or slice(start, stop) of seconds: every time from start to stop, both included (None for an
+  open end), in listing order. A position k is lst.times[k].
+Raises ValueError for a choice the listing does not offer (a time it does not hold names the
+nearest it does), velto.ListingError when the listing cannot be read.)")
         .def(
             "frame",
             [](Listing& self, const std::string& variable, std::optional<std::string> vector,
                const py::object& items, const py::object& times) {
                 Listing::Values read = self.Read(variable, vector, items, times);
                 py::module_ pandas = py::module_::import("pandas");
-                // The times as the spreadsheets store them: 0.1, not the single widened.
-                std::vector<double> stored;
-                for (const float time : read.times) {
-                    stored.push_back(velto::StoredDouble(time));
-                }
-                py::array_t<double> index(static_cast<py::ssize_t>(stored.size()), stored.data());
+                py::array_t<double> index(static_cast<py::ssize_t>(read.times.size()),
+                                          read.times.data());
                 return pandas.attr("DataFrame")(
                     read.values,
                     py::arg("index") = pandas.attr("Index")(index, py::arg("name") = "Time"),
@@ -419,10 +650,31 @@ cannot be read.)")
             py::arg("times") = py::none(),
             R"(The values as a pandas DataFrame: index "Time", a column per item ("Node 12").
 
-Arguments as for values().)")
+The index holds the chosen times in seconds, the values of `times` (float64). Arguments as for
+values().)")
+        .def(
+            "unit",
+            [](Listing& self, const std::string& variable, std::optional<std::string> vector) {
+                return velto::Cp1252ToUtf8(self.Quantity(variable, vector).Unit);
+            },
+            py::arg("variable"), py::arg("vector") = py::none(),
+            R"(The unit of a variable's values: "°C", "N/mm²", "rad" for a rotation; "" where the
+listing does not state one (lengths and forces are in the units of the model's input).
+
+The vector is the variable's first when None, as in values(); a choice the listing does not offer
+raises ValueError.)")
+        .def(
+            "quantity",
+            [](Listing& self, const std::string& variable, std::optional<std::string> vector) {
+                return std::string(self.Quantity(variable, vector).Quantity);
+            },
+            py::arg("variable"), py::arg("vector") = py::none(),
+            R"(What a variable's values are: "temperature", "displacement", "rotation", ...
+
+Arguments as for unit().)")
         .def("__repr__", [](const Listing& self) {
             return "<velto.Listing " + self.shownPath() + ": " + self.analysis() + ", " +
-                   std::to_string(py::len(self.times())) + " times>";
+                   self.timesText() + ">";
         });
 
     m.def(
@@ -439,11 +691,18 @@ Arguments as for values().)")
             if (!name.empty() && name.front() != '/') {
                 name = std::string(py::bytes(os.attr("getcwdb")())) + "/" + name;
             }
-            return std::make_unique<Listing>(name);
+            auto opened = std::make_unique<Listing>(name);
+            if (const std::string note = opened->repeatedTimesNote(); !note.empty()) {
+                if (PyErr_WarnEx(repeatedTimes, note.c_str(), 1) != 0) {
+                    throw py::error_already_set();  // warnings made errors
+                }
+            }
+            return opened;
         },
         py::arg("path"),
         R"(Opens a result listing (*.out) and reads what it holds: one scan of the file.
 
 Raises velto.ListingError carrying the message the tools show, e.g.
-"Read File Error 62: Input past end of file".)");
+"Read File Error 62: Input past end of file". Issues a velto.RepeatedTimesWarning, once, for a
+listing that gives a time more than once.)");
 }

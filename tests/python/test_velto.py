@@ -1,11 +1,15 @@
 """The velto module hands out what velto-extract exports, and refuses what it refuses."""
 import concurrent.futures
 import csv
+import locale
 import os
 import pathlib
+import re
 import subprocess
+import warnings
 
 import numpy as np
+import pandas as pd
 import pytest
 
 import velto
@@ -30,17 +34,22 @@ def listings(tmp_path_factory):
                          "--stress-tables", "2", "--tangent-tables", "2", "--times", "4"),
         "plane": listing(folder, "plane.out", "--kind", "dynamic", "--ndim", "2", "--nodes", "9",
                          "--beams", "2", "--times", "3"),
-        # Times of a tenth, none of them exact in binary.
+        # Times of a tenth, none of them exact in binary; "protected" is another run at the same
+        # times.
         "section": listing(folder, "section.out", "--kind", "thermal", "--nodes", "37",
-                           "--times", "5", "--time-step", "0.1"),
+                           "--times", "12", "--time-step", "0.1"),
+        "protected": listing(folder, "protected.out", "--kind", "thermal", "--nodes", "37",
+                             "--times", "12", "--time-step", "0.1", "--protection", "10"),
+        "heat": listing(folder, "heat.out", "--kind", "thermal", "--nodes", "12", "--times", "3"),
     }
 
 
 def exported(tmp_path, path, variable, vector, first, last, times):
-    """The values velto-extract writes to CSV for this choice, as singles (times, items)."""
+    """The values velto-extract writes to CSV for this choice, as singles (times, items), and the
+    times as the sheet stores them. `times`: 1-based numbers, or "all"."""
     out = tmp_path / "export.csv"
     command = [EXTRACT, "export", path, "-o", str(out), "--variable", variable,
-               "--times", ",".join(map(str, times))]
+               "--times", times if isinstance(times, str) else ",".join(map(str, times))]
     if vector:
         command += ["--vector", vector]
     if first is not None:
@@ -49,7 +58,7 @@ def exported(tmp_path, path, variable, vector, first, last, times):
     with open(out, newline="", encoding="utf-8") as sheet:
         rows = list(csv.reader(sheet))[3:]
     return (np.array([[float(cell) for cell in row[1:]] for row in rows], dtype=np.float32),
-            np.array([float(row[0]) for row in rows], dtype=np.float32))
+            np.array([float(row[0]) for row in rows]))
 
 
 def test_every_variable_gives_the_singles_of_the_export(listings, tmp_path):
@@ -61,13 +70,13 @@ def test_every_variable_gives_the_singles_of_the_export(listings, tmp_path):
                 ranged = variable != "Eigen Values"
                 count = lst.values(variable, vector).shape[1]
                 items = [count, 1, count] if ranged else None
-                times = [1, len(lst.times)]
-                got = lst.values(variable, vector, items=items, times=times)
+                seconds = lst.times[[0, -1]]
+                got = lst.values(variable, vector, items=items, times=seconds)
                 # Times come in the order asked for.
-                backwards = lst.values(variable, vector, items=items, times=times[::-1])
+                backwards = lst.values(variable, vector, items=items, times=seconds[::-1])
                 assert backwards.tobytes() == got[::-1].tobytes()
                 want, _ = exported(tmp_path, path, variable, vector, *(
-                    (1, count) if ranged else (None, None)), times)
+                    (1, count) if ranged else (None, None)), [1, len(lst.times)])
                 want = want[:, [count - 1, 0, count - 1]] if ranged else want
                 assert got.dtype == np.float32
                 assert got.shape == want.shape, (variable, vector)
@@ -86,24 +95,24 @@ def test_what_the_listing_holds(listings):
     assert velto.open(listings["plane"]).analysis == "Dynamical"
     section = velto.open(listings["section"])
     assert (section.analysis, list(section.variables)) == ("Temperature", ["Temperature"])
-    assert section.times.dtype == np.float32 and section.times.shape == (5,)
+    assert section.times.dtype == np.float64 and section.times.shape == (12,)
     assert np.all(np.diff(section.times) > 0)
+    assert repr(section).endswith(": Temperature, 12 times from 0.1 to 1.2 s>")
 
 
 def test_frame_is_indexed_by_time_with_a_column_per_item(listings, tmp_path):
-    """The index holds the times as the sheet shows them (0.2, not 0.2 widened from a single)."""
+    """The index holds the times as the sheet stores them (0.2, not 0.2 widened from a single)."""
     section = velto.open(listings["section"])
-    frame = section.frame("Temperature", items=[12, 37], times=[2, 5])
+    frame = section.frame("Temperature", items=[12, 37], times=[0.2, 0.5])
     assert frame.index.name == "Time"
     assert list(frame.columns) == ["Node 12", "Node 37"]
     want, times = exported(tmp_path, listings["section"], "Temperature", None, 12, 37, [2, 5])
-    assert frame.index.to_numpy().astype(np.float32).tobytes() == times.tobytes()
+    assert frame.index.to_numpy().tobytes() == times.tobytes()
     assert list(frame.index) == [0.2, 0.5]
     assert frame["Node 37"].to_numpy().tobytes() == want[:, -1].tobytes()
     back = tmp_path / "frame.csv"
     frame.to_csv(back)
-    import pandas
-    again = pandas.read_csv(back, index_col="Time").astype(np.float32)
+    again = pd.read_csv(back, index_col="Time").astype(np.float32)
     assert again.to_numpy().tobytes() == frame.to_numpy().tobytes()
 
 
@@ -121,29 +130,28 @@ def test_choices_are_refused_with_the_reasons_of_the_command_line(listings):
         (("Heat",), {}, ["--variable", "Heat"]),
         (("Displacements", "DOF9"), {}, ["--variable", "Displacements", "--vector", "DOF9"]),
         (("Eigen Values", "X"), {}, ["--variable", "Eigen Values", "--vector", "X"]),
-        (("Displacements",), {"times": [5]}, ["--variable", "Displacements", "--times", "5"]),
     ]
     for args, keywords, options in cases:
-        with pytest.raises(ValueError) as raised:
-            lst.values(*args, **keywords)
-        assert str(raised.value) == refusal(path, *options)
+        # A unit is refused for the very reason its values are.
+        for ask in (lst.values, lst.unit, lst.quantity):
+            with pytest.raises(ValueError) as raised:
+                ask(*args, **keywords)
+            assert str(raised.value) == refusal(path, *options)
     with pytest.raises(ValueError, match=r"item 24 does not lie in 1\.\.23 \(Nodes\)"):
         lst.values("Displacements", items=[1, 24])
 
 
-def test_items_and_times_are_any_whole_numbers_checked_as_they_come(listings, tmp_path):
+def test_items_are_any_whole_numbers_checked_as_they_come(listings, tmp_path):
     lst = velto.open(listings["frame"])
-    want = lst.values("Displacements", items=[3, 1], times=[2])
+    want = lst.values("Displacements", items=[3, 1], times=[120])
     for items in ((n for n in (3, 1)), np.array([3, 1]), [np.int64(3), 1], range(3, 0, -2)):
-        assert lst.values("Displacements", items=items, times=(2,)).tobytes() == want.tobytes()
+        assert lst.values("Displacements", items=items, times=(120,)).tobytes() == want.tobytes()
     # A huge range is refused at its end, not after it has been gone through.
     with pytest.raises(ValueError, match=r"item 999999999999 does not lie in 1\.\.23"):
         lst.values("Displacements", items=range(1, 10**12))
     for wrong in ([True], np.array([True, True]), [1.0], "12", [2**70]):
         with pytest.raises((TypeError, ValueError)):
             lst.values("Displacements", items=wrong)
-    with pytest.raises(TypeError):
-        lst.values("Displacements", times=[False])
     # Paths as Python takes them; a NUL in one is refused, not cut short.
     assert velto.open(pathlib.Path(listings["frame"])).counts == lst.counts
     assert velto.open(os.fsencode(listings["frame"])).counts == lst.counts
@@ -190,3 +198,150 @@ def test_readings_from_threads_do_not_mix(listings):
         got = threads.map(lambda v: [lst.values("Displacements", v) for _ in range(20)], want)
         for vector, arrays in zip(want, got):
             assert all(a.tobytes() == want[vector] for a in arrays)
+
+
+def test_times_of_tenths_find_their_rows_and_align_runs(listings, tmp_path):
+    """Each time is the double the sheet stores, and the index of every frame is that very array."""
+    section = velto.open(listings["section"])
+    _, stored = exported(tmp_path, listings["section"], "Temperature", None, 1, 37, "all")
+    assert section.times.tobytes() == stored.tobytes()
+    frame = section.frame("Temperature")
+    assert frame.index.to_numpy().tobytes() == section.times.tobytes()
+    for k, time in enumerate(section.times):
+        assert frame.loc[time].to_numpy().tobytes() == frame.iloc[k].to_numpy().tobytes()
+    assert not frame.reindex(section.times).isna().any().any()
+    # Two runs at the same times, side by side: one row a time.
+    protected = velto.open(listings["protected"]).frame("Temperature", items=[1])
+    both = pd.concat([frame, protected.add_prefix("protected ")], axis=1)
+    assert len(both) == len(section.times) and not both.isna().any().any()
+
+
+def test_times_are_chosen_by_their_seconds(listings):
+    section = velto.open(listings["section"])
+    every = section.values("Temperature")
+    # Exactly as held, in the order given; a float32 as the listing's own single, an int as a
+    # double.
+    assert section.values("Temperature", times=[0.3, 0.1]).tobytes() == every[[2, 0]].tobytes()
+    singles = section.times.astype(np.float32)[[4, 1]]
+    assert section.values("Temperature", times=singles).tobytes() == every[[4, 1]].tobytes()
+    heat = velto.open(listings["heat"])
+    assert (heat.values("Temperature", times=[np.int64(180), 60.0]).tobytes()
+            == heat.values("Temperature")[[2, 0]].tobytes())
+    # A slice is closed at both ends, whatever kind of number bounds it, and open at None.
+    for start, stop, rows in ((0.2, 0.4, [1, 2, 3]), (np.float32(0.2), np.float32(0.4), [1, 2, 3]),
+                              (None, 0.2, [0, 1]), (1.1, None, [10, 11])):
+        got = section.values("Temperature", times=slice(start, stop))
+        assert got.tobytes() == every[rows].tobytes(), (start, stop)
+    assert section.frame("Temperature", times=slice(None)).index.equals(pd.Index(section.times))
+    # A time not held names the nearest held; the single widened to a double is not 0.3 s.
+    for wrong, nearest in ((0.15, "the nearest are 0.1 and 0.2"), (0, "the nearest is 0.1"),
+                           (float(np.float32(0.3)), "the nearest are 0.3 and 0.4"),
+                           (1e6, "the nearest is 1.2")):
+        with pytest.raises(ValueError, match=f"the listing holds no time {wrong!r} s; {nearest}$"):
+            section.values("Temperature", times=[0.1, wrong])
+    with pytest.raises(ValueError, match=r"^the listing holds no time from 0\.21 to 0\.29 s; "
+                                         r"it holds 12 times from 0\.1 to 1\.2 s$"):
+        section.values("Temperature", times=slice(0.21, 0.29))
+    # A huge range is refused at its end, not after it has been gone through.
+    with pytest.raises(ValueError, match="no time 999999999999 s"):
+        heat.values("Temperature", times=range(60, 10**12))
+    with pytest.raises(ValueError, match="no time is selected"):
+        heat.values("Temperature", times=[])
+    for wrong in (["0.1"], "0.1", [True], np.array([False]), [None], slice(0.1, 1, 0.1),
+                  slice("0", None)):
+        with pytest.raises(TypeError):
+            section.values("Temperature", times=wrong)
+    for wrong in ([float("nan")], slice(np.float32("nan"), None)):
+        with pytest.raises(ValueError, match="not NaN"):
+            section.values("Temperature", times=wrong)
+
+
+def rewritten(source, path, blocks):
+    """A listing of `source`'s time blocks: for each (time, values), the TIME line of the block
+    `time` and the values of the block `values`."""
+    head, *given = re.split(r"(?m)^(?=  TIME =)", open(source).read())
+    with open(path, "w") as listing:
+        listing.write(head + "".join(given[time].split("\n", 1)[0] + "\n" +
+                                     given[values].split("\n", 1)[1] for time, values in blocks))
+    return str(path)
+
+
+def test_a_repeated_time_stands_once_with_the_results_written_last(listings, tmp_path):
+    """An analysis restarted from 60 s writes 60 s again, with other values than at first."""
+    original = velto.open(listings["heat"])
+    path = rewritten(listings["heat"], tmp_path / "restarted.out", [(0, 0), (1, 1), (0, 2)])
+    with warnings.catch_warnings(record=True) as said:
+        warnings.simplefilter("always")
+        lst = velto.open(path)
+        got = lst.values("Temperature")
+    assert [w.category for w in said] == [velto.RepeatedTimesWarning]
+    assert issubclass(velto.RepeatedTimesWarning, UserWarning)
+    assert str(said[0].message).startswith("The listing gives the time 60 s more than once")
+    assert lst.times.tolist() == [60, 120]
+    assert got.tobytes() == original.values("Temperature")[[2, 1]].tobytes()
+    assert lst.values("Temperature", times=[60]).tobytes() == got[:1].tobytes()
+    want, times = exported(tmp_path, path, "Temperature", None, 1, 12, "all")
+    assert got.tobytes() == want.tobytes() and times.tobytes() == lst.times.tobytes()
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        velto.open(listings["heat"])  # repeats nothing, says nothing
+    # Times are found by value, whatever order the listing gives them in.
+    backwards = velto.open(rewritten(listings["heat"], tmp_path / "back.out", [(1, 1), (0, 0)]))
+    assert backwards.times.tolist() == [120, 60]
+    assert (backwards.values("Temperature", times=[60]).tobytes()
+            == original.values("Temperature", times=[60]).tobytes())
+    with pytest.raises(ValueError, match="no time 90 s; the nearest are 60 and 120$"):
+        backwards.values("Temperature", times=[90])
+
+
+def test_units_and_quantities(listings):
+    plane = velto.open(listings["plane"])
+    assert [(plane.quantity("Displacements", v), plane.unit("Displacements", v))
+            for v in (None, "DOF1", "DOF3")] == [("displacement", ""), ("displacement", ""),
+                                                 ("rotation", "rad")]
+    section = velto.open(listings["section"])
+    assert (section.quantity("Temperature"), section.unit("Temperature")) == ("temperature", "°C")
+    assert velto.open(listings["frame"]).unit("Displacements", "DOF3") == ""
+
+
+@pytest.fixture(params=["de_DE.UTF-8", "fr_FR.UTF-8"])
+def decimal_comma(request):
+    """The process in a locale that writes 0,1; the C locale again afterwards."""
+    before = locale.setlocale(locale.LC_ALL)
+    try:
+        locale.setlocale(locale.LC_ALL, request.param)
+    except locale.Error:
+        # Under CTest the locales_build fixture has built it: its absence is a fault there.
+        if "LOCPATH" in os.environ:
+            pytest.fail(f"the locale {request.param} cannot be set from {os.environ['LOCPATH']}")
+        pytest.skip(f"the locale {request.param} is not installed")
+    try:
+        assert locale.localeconv()["decimal_point"] == ","
+        yield
+    finally:
+        locale.setlocale(locale.LC_ALL, before)
+
+
+def arrays(path):
+    """Everything a script reads from a listing: its times, and each variable's values."""
+    lst = velto.open(path)
+    read = {"times": lst.times, "index": lst.frame(next(iter(lst.variables))).index.to_numpy()}
+    for variable, vectors in lst.variables.items():
+        read[variable] = lst.values(variable, (vectors or [None])[0])
+    return {name: array.tobytes() for name, array in read.items()}
+
+
+def test_numbers_are_read_alike_in_a_decimal_comma_locale(listings, tmp_path, decimal_comma):
+    for name, variable, vector in (("section", "Temperature", None),
+                                   ("frame", "Displacements", "DOF1")):
+        path = listings[name]
+        got = arrays(path)
+        want, times = exported(tmp_path, path, variable, vector, 1, 37 if vector is None else 23,
+                               "all")
+        assert got[variable] == want.tobytes() and got["times"] == times.tobytes(), name
+        with_point = locale.setlocale(locale.LC_ALL)
+        locale.setlocale(locale.LC_ALL, "C")
+        try:
+            assert arrays(path) == got, name
+        finally:
+            locale.setlocale(locale.LC_ALL, with_point)
