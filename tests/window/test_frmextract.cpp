@@ -18,6 +18,7 @@
 #include <QTest>
 #include <QTextBrowser>
 #include <QTimer>
+#include <cmath>
 
 #include "common/window/helpwindow.h"
 #include "common/window/messagebox.h"
@@ -408,6 +409,126 @@ TEST_F(OpenedListing, ChartComparesListingsAndSavesTheirTable) {
     EXPECT_FALSE(QImage(chartSavePath).isNull());
     chartSavePath.clear();
     EXPECT_FALSE(chartWindow->onSaveChartClicked());
+}
+
+// Listings whose times are fractions of a second, as a fine time step writes them. The window
+// may run in a locale that writes a decimal comma (the suite runs again in de_DE and fr_FR): it
+// must still read "0.5000" as half a second, show it as "0.5", order the chosen times by value
+// and write the very files velto-extract writes by the C rules.
+class FractionalTimes : public ExtractWindow {
+  protected:
+    // What the user sets up in the window, and the same as velto-extract's options.
+    struct Choice {
+        ListingSpec spec;
+        const char* name;
+        const char* variable;
+        const char* vector;  // nullptr: the variable's only one
+        const char* from;
+        const char* to;
+        const char* step;
+        bool columns;
+    };
+
+    void Open(const Choice& choice) {
+        listing = dir.File(std::string(choice.name) + ".out");
+        WriteListingFile(choice.spec, listing);
+        Find<QPushButton>("cmdFile")->click();
+        Choose(choice.variable, choice.vector);
+        for (const auto& [box, text] : {std::pair{"txtVectors0", choice.from},
+                                        std::pair{"txtVectors1", choice.to},
+                                        std::pair{"txtVectors2", choice.step}}) {
+            Find<QLineEdit>(box)->setText(QString::fromLatin1(text));
+        }
+        Find<QRadioButton>(choice.columns ? "optTime1" : "optTime0")->setChecked(true);
+    }
+    // The options that make velto-extract choose what Open chose in the window.
+    static std::string Options(const Choice& choice) {
+        return "--variable '" + std::string(choice.variable) + "'" +
+               (choice.vector ? " --vector '" + std::string(choice.vector) + "'" : "") +
+               " --from " + choice.from + " --to " + choice.to + " --step " + choice.step +
+               (choice.columns ? " --columns" : "");
+    }
+    // Every time of the listing as it reads in plain figures by the C rules: 0.5, 1, 1.5...
+    static QStringList TimesOf(const ListingSpec& spec) {
+        QStringList times;
+        for (int k = 1; k <= spec.times; ++k) {
+            times << QString::number(k * spec.timeStep);
+        }
+        return times;
+    }
+    void DoubleClickTime(const QString& text) {
+        QListWidget* available = List("lstAvailable");
+        const QList<QListWidgetItem*> found = available->findItems(text, Qt::MatchExactly);
+        ASSERT_EQ(found.size(), 1) << text.toStdString() << " among "
+                                   << Texts(available).join(' ').toStdString();
+        available->scrollToItem(found.front());
+        const QPoint at = available->visualItemRect(found.front()).center();
+        QTest::mouseClick(available->viewport(), Qt::LeftButton, {}, at);
+        QTest::mouseDClick(available->viewport(), Qt::LeftButton, {}, at);
+    }
+    // Saves through Save in each format, and checks each file against what velto-extract export,
+    // run in the C locale, writes for the same choices and `times`.
+    void ExpectSavedAsTheCommandLineSaves(const Choice& choice, const std::string& times) {
+        for (const auto& [filter, extension] :
+             {std::pair{"CSV File (*.csv)", "csv"}, std::pair{"Excel Workbook (*.xlsx)", "xlsx"},
+              std::pair{"Excel File (*.xls)", "xls"}}) {
+            chosenFilter = QString::fromLatin1(filter);
+            target = dir.File(std::string("window.") + extension);
+            const std::string cli = dir.File(std::string("cli.") + extension);
+            ASSERT_TRUE(Enabled("cmdSave")) << Find<QPushButton>("cmdSave")->toolTip().toStdString();
+            Find<QPushButton>("cmdSave")->click();
+            const test::CommandRun run =
+                test::Extract(dir,
+                              "export '" + listing + "' -o '" + cli + "' " + Options(choice) +
+                                  " --times " + times,
+                              "LC_ALL=C");
+            ASSERT_EQ(run.status, 0) << run.err;
+            const std::string bytes = test::ReadBytes(target);
+            EXPECT_GT(bytes.size(), 100u) << extension;
+            EXPECT_EQ(bytes, test::ReadBytes(cli)) << choice.name << " as " << extension;
+        }
+        EXPECT_TRUE(asked.isEmpty()) << asked.join("|").toStdString();
+    }
+
+    const Choice thermal{{.kind = ListingKind::Thermal, .nodes = 12, .solids = 2, .times = 12,
+                          .timeStep = 0.5},
+                         "thermal", "Temperature", nullptr, "2", "12", "5", false};
+    const Choice structural{{.nodes = 10, .beams = 2, .times = 10, .timeStep = 0.25},
+                            "structural", "Displacements", "DOF2", "10", "1", "-3", true};
+};
+
+TEST_F(FractionalTimes, ChosenInAnyOrderSavedInTimeOrderAsTheCommandLineSavesThem) {
+    const QStringList scrambled{"2.5", "2", "1.5", "1", "0.5"};
+    const QStringList ascending{"0.5", "1", "1.5", "2", "2.5"};
+    for (const Choice& choice : {thermal, structural}) {
+        SCOPED_TRACE(choice.name);
+        Open(choice);
+        const QStringList all = TimesOf(choice.spec);
+        ASSERT_EQ(Texts(List("lstAvailable")), all);
+
+        // Double-clicked one by one, latest first: each takes its place by value.
+        std::string records;
+        for (const QString& time : scrambled) {
+            DoubleClickTime(time);
+            ASSERT_FALSE(HasFatalFailure());
+            records += (records.empty() ? "" : ",") +
+                       std::to_string(std::lround(time.toDouble() / choice.spec.timeStep));
+        }
+        EXPECT_EQ(Texts(List("lstSelected")), ascending);
+        ExpectSavedAsTheCommandLineSaves(choice, records);
+
+        // Ctrl+A in the list and Add take every time, once and in order.
+        Find<QPushButton>("cmdClear")->click();
+        ASSERT_EQ(List("lstSelected")->count(), 0);
+        window->activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+        List("lstAvailable")->setFocus();
+        QTest::keyClick(window->windowHandle(), Qt::Key_A, Qt::ControlModifier);
+        window->showListMenu(TimeList::Available, false);
+        Find<QAction>("mnuListAdd")->trigger();
+        EXPECT_EQ(Texts(List("lstSelected")), all);
+        ExpectSavedAsTheCommandLineSaves(choice, "all");
+    }
 }
 
 TEST_F(ExtractWindow, FoldersSurviveARestart) {
