@@ -18,6 +18,7 @@
 #include <QTest>
 #include <QTextBrowser>
 #include <QTimer>
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
@@ -470,11 +471,11 @@ class FractionalTimes : public ExtractWindow {
         }
         return times;
     }
+    std::string Shown(const char* list) { return Texts(List(list)).join(' ').toStdString(); }
     void DoubleClickTime(const QString& text) {
         QListWidget* available = List("lstAvailable");
         const QList<QListWidgetItem*> found = available->findItems(text, Qt::MatchExactly);
-        ASSERT_EQ(found.size(), 1)
-            << text.toStdString() << " among " << Texts(available).join(' ').toStdString();
+        ASSERT_EQ(found.size(), 1) << text.toStdString() << " among " << Shown("lstAvailable");
         available->scrollToItem(found.front());
         const QPoint at = available->visualItemRect(found.front()).center();
         QTest::mouseClick(available->viewport(), Qt::LeftButton, {}, at);
@@ -521,7 +522,12 @@ class FractionalTimes : public ExtractWindow {
                 // A workbook names the second it was saved in (which even changes its
                 // compressed size): all else is the same bytes.
                 const std::string parts = XlsxParts(target);
-                EXPECT_TRUE(parts == XlsxParts(cli)) << parts.substr(0, 200);
+                const std::string theirs = XlsxParts(cli);
+                const auto at = static_cast<std::size_t>(
+                    std::mismatch(parts.begin(), parts.end(), theirs.begin(), theirs.end()).first -
+                    parts.begin());
+                EXPECT_TRUE(parts == theirs) << "the window's differs from velto-extract's at: "
+                                             << parts.substr(at < 80 ? 0 : at - 80, 160);
             } else {
                 EXPECT_TRUE(bytes == expected) << extension << ": the window wrote " << bytes.size()
                                                << " bytes, velto-extract " << expected.size();
@@ -555,12 +561,12 @@ TEST_F(FractionalTimes, ChosenInAnyOrderSavedInTimeOrderAsTheCommandLineSavesThe
         SCOPED_TRACE(choice.name);
         Open(choice);
         const QStringList all = TimesOf(choice.spec);
-        ASSERT_EQ(Texts(List("lstAvailable")).join(' '), all.join(' '));
+        ASSERT_EQ(Shown("lstAvailable"), all.join(' ').toStdString());
 
         // Double-clicked one by one, latest first: each takes its place by value.
         const std::string records = DoubleClickScrambled(choice);
         ASSERT_FALSE(HasFatalFailure());
-        EXPECT_EQ(Texts(List("lstSelected")).join(' '), "0.5 1 1.5 2 2.5");
+        EXPECT_EQ(Shown("lstSelected"), "0.5 1 1.5 2 2.5");
         ExpectSavedAsTheCommandLineSaves(choice, records);
 
         // Ctrl+A in the list and Add take every time, once and in order.
@@ -572,7 +578,7 @@ TEST_F(FractionalTimes, ChosenInAnyOrderSavedInTimeOrderAsTheCommandLineSavesThe
         QTest::keyClick(window->windowHandle(), Qt::Key_A, Qt::ControlModifier);
         window->showListMenu(TimeList::Available, false);
         Find<QAction>("mnuListAdd")->trigger();
-        EXPECT_EQ(Texts(List("lstSelected")).join(' '), all.join(' '));
+        EXPECT_EQ(Shown("lstSelected"), all.join(' ').toStdString());
         ExpectSavedAsTheCommandLineSaves(choice, "all");
     }
 }
