@@ -328,6 +328,14 @@ TEST_F(OpenedListing, NothingToSaveOrDrawIsExplained) {
     EXPECT_FALSE(Enabled("cmdSave"));
     EXPECT_EQ(Find<QPushButton>("cmdSave")->toolTip(),
               "Nothing to save: To must lie in 1..20 (Nodes).");
+    // A decimal comma, as a German writes one, is refused by name, never read as 1.
+    auto* from = Find<QLineEdit>("txtVectors0");
+    from->clear();
+    QTest::keyClicks(from, "1,0");
+    EXPECT_EQ(Find<QPushButton>("cmdSave")->toolTip(),
+              "Nothing to save: From must be a whole number written in digits (12 or 12.0, not "
+              "12,0).");
+    from->setText("1");
     Find<QLineEdit>("txtVectors1")->setText("20");
     Find<QLineEdit>("txtVectors2")->setText("0");
     ASSERT_TRUE(Enabled("cmdSave"));
