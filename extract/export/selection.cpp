@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <new>
 #include <optional>
+#include <utility>
 
 #include "common/error.h"
 #include "common/text.h"
@@ -17,6 +18,12 @@ namespace {
 bool Rangeless(std::string_view variable) {
     const VariableSpec* spec = FindVariable(variable);
     return spec != nullptr && !spec->HasRange();
+}
+
+// Why a range box's text is no number. The boxes take node, element and fibre numbers as digits
+// by the C rules: "1,0", a German's one, is no number here, and the reason says so.
+std::string NotANumber(std::string_view box) {
+    return std::string(box) + " must be a whole number written in digits (12 or 12.0, not 12,0)";
 }
 
 // The count comes from the unrounded difference, the counting from rounded numbers.
@@ -37,8 +44,10 @@ std::string SelectionProblem(const std::vector<OfferedVariable>& offered, std::s
     if (Rangeless(variable)) {
         return {};
     }
-    if (!IsNumeric(from) || !IsNumeric(to) || !IsNumeric(step)) {
-        return "From, To and Step must be numbers";
+    for (const auto& [box, text] : {std::pair{"From", from}, {"To", to}, {"Step", step}}) {
+        if (!IsNumeric(text)) {
+            return NotANumber(box);
+        }
     }
     const double limit = it->Limit ? static_cast<double>(*it->Limit) : 0.0;
     const std::string range = "1.." + std::to_string(it->Limit.value_or(0));
@@ -92,7 +101,7 @@ VectorList BuildVectorList(std::string_view variable, std::string_view from, std
     }
     try {
         if (!IsNumeric(step)) {
-            list.problem = "Step must be a number";
+            list.problem = NotANumber("Step");
             return list;
         }
         const double first = Val(from);

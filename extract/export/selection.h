@@ -12,8 +12,9 @@ namespace velto {
 
 // Why a selection may not be saved, or an empty text when it may: the variable must be offered;
 // unless it has no range (the eigen value, which needs neither range nor time) From, To and Step
-// must be numbers, From and To must lie in 1..the variable's limit, and at least one time must
-// be chosen. Step is only required to be a number: the vector list deals with the rest.
+// must be numbers (digits by the C rules; the first box that is not is named), From and To must
+// lie in 1..the variable's limit, and at least one time must be chosen. Step is only required to
+// be a number: the vector list deals with the rest.
 std::string SelectionProblem(const std::vector<OfferedVariable>& offered, std::string_view variable,
                              std::string_view from, std::string_view to, std::string_view step,
                              std::size_t selectedTimes);

@@ -55,6 +55,16 @@ TEST(ValidateSelection, RangeMustLieInTheVariablesLimit) {
     EXPECT_TRUE(ValidateSelection(offered, "Truss Axial Force", "4", "1", "0", 1));
 }
 
+// A box whose text is no number is named, and the reason shows a German user that "1,0" is no
+// number here.
+TEST(ValidateSelection, ABoxThatIsNoNumberIsNamed) {
+    const std::string why = " must be a whole number written in digits (12 or 12.0, not 12,0)";
+    EXPECT_EQ(SelectionProblem(Offered(), "Displacements", "1,0", "10", "1", 1), "From" + why);
+    EXPECT_EQ(SelectionProblem(Offered(), "Displacements", "1", "1,0", "x", 1), "To" + why);
+    EXPECT_EQ(SelectionProblem(Offered(), "Displacements", "1", "10", "", 1), "Step" + why);
+    EXPECT_EQ(BuildVectorList("Displacements", "1", "10", "2,5").problem, "Step" + why);
+}
+
 TEST(ValidateSelection, EigenValuesNeedNeitherRangeNorTimes) {
     EXPECT_TRUE(ValidateSelection(Offered(), "Eigen Values", "", "", "", 0));
     EXPECT_EQ(SelectionProblem(Offered(), "Displacements", "1", "10", "1", 0),

@@ -18,6 +18,9 @@
 #include <QTest>
 #include <QTextBrowser>
 #include <QTimer>
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
 
 #include "common/window/helpwindow.h"
 #include "common/window/messagebox.h"
@@ -325,6 +328,14 @@ TEST_F(OpenedListing, NothingToSaveOrDrawIsExplained) {
     EXPECT_FALSE(Enabled("cmdSave"));
     EXPECT_EQ(Find<QPushButton>("cmdSave")->toolTip(),
               "Nothing to save: To must lie in 1..20 (Nodes).");
+    // A decimal comma, as a German writes one, is refused by name, never read as 1.
+    auto* from = Find<QLineEdit>("txtVectors0");
+    from->clear();
+    QTest::keyClicks(from, "1,0");
+    EXPECT_EQ(Find<QPushButton>("cmdSave")->toolTip(),
+              "Nothing to save: From must be a whole number written in digits (12 or 12.0, not "
+              "12,0).");
+    from->setText("1");
     Find<QLineEdit>("txtVectors1")->setText("20");
     Find<QLineEdit>("txtVectors2")->setText("0");
     ASSERT_TRUE(Enabled("cmdSave"));
@@ -456,6 +467,208 @@ TEST_F(ExtractWindow, ARepeatedTimeIsOfferedOnceAndSaidOnce) {
     List("lstAvailable")->selectAll();
     Drop("1 ");
     EXPECT_EQ(window->session().CurrentRequest().times, std::vector<Integer>{6});
+}
+
+// A workbook's parts as stored, the instant of its save aside (xlsxparts.py).
+std::string XlsxParts(const std::string& path) {
+    const std::string command =
+        std::string("'") + VELTO_PYTHON + "' '" + VELTO_XLSXPARTS + "' '" + path + "'";
+    std::FILE* pipe = ::popen(command.c_str(), "r");
+    std::string out;
+    char buffer[4096];
+    for (std::size_t got; pipe && (got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
+        out.append(buffer, got);
+    }
+    return pipe != nullptr && ::pclose(pipe) == 0 ? out : "unreadable: " + out;
+}
+
+// Listings whose times are fractions of a second, as a fine time step writes them. The window
+// may run in a locale that writes a decimal comma (the suite runs again in de_DE and fr_FR): it
+// must still read "0.5000" as half a second, show it as "0.5", order the chosen times by value
+// and write the very files velto-extract writes by the C rules.
+class FractionalTimes : public ExtractWindow {
+  protected:
+    // What the user sets up in the window, and the same as velto-extract's options.
+    struct Choice {
+        ListingSpec spec;
+        const char* name;
+        const char* variable;
+        const char* vector = nullptr;  // the variable's only one
+        const char* from;
+        const char* to;
+        const char* step;
+        bool columns = false;
+    };
+
+    void Open(const Choice& choice) {
+        listing = dir.File(std::string(choice.name) + ".out");
+        WriteListingFile(choice.spec, listing);
+        Find<QPushButton>("cmdFile")->click();
+        Choose(choice.variable, choice.vector);
+        for (const auto& [box, text] :
+             {std::pair{"txtVectors0", choice.from}, std::pair{"txtVectors1", choice.to},
+              std::pair{"txtVectors2", choice.step}}) {
+            Find<QLineEdit>(box)->setText(QString::fromLatin1(text));
+        }
+        Find<QRadioButton>(choice.columns ? "optTime1" : "optTime0")->setChecked(true);
+    }
+    // The options that make velto-extract choose what Open chose in the window.
+    static std::string Options(const Choice& choice) {
+        return "--variable '" + std::string(choice.variable) + "'" +
+               (choice.vector ? " --vector '" + std::string(choice.vector) + "'" : "") +
+               " --from " + choice.from + " --to " + choice.to + " --step " + choice.step +
+               (choice.columns ? " --columns" : "");
+    }
+    // Every time of the listing as it reads in plain figures by the C rules: 0.5, 1, 1.5...
+    static QStringList TimesOf(const ListingSpec& spec) {
+        QStringList times;
+        for (int k = 1; k <= spec.times; ++k) {
+            times << QString::number(k * spec.timeStep);
+        }
+        return times;
+    }
+    std::string Shown(const char* list) { return Texts(List(list)).join(' ').toStdString(); }
+    void DoubleClickTime(const QString& text) {
+        QListWidget* available = List("lstAvailable");
+        const QList<QListWidgetItem*> found = available->findItems(text, Qt::MatchExactly);
+        ASSERT_EQ(found.size(), 1) << text.toStdString() << " among " << Shown("lstAvailable");
+        available->scrollToItem(found.front());
+        const QPoint at = available->visualItemRect(found.front()).center();
+        QTest::mouseClick(available->viewport(), Qt::LeftButton, {}, at);
+        QTest::mouseDClick(available->viewport(), Qt::LeftButton, {}, at);
+    }
+    // Double-clicks the times 2.5, 2, 1.5, 1 and 0.5, in this order; gives their records as
+    // velto-extract's --times takes them.
+    std::string DoubleClickScrambled(const Choice& choice) {
+        std::string records;
+        for (const QString time : {"2.5", "2", "1.5", "1", "0.5"}) {
+            DoubleClickTime(time);
+            if (HasFatalFailure()) {
+                break;
+            }
+            records += (records.empty() ? "" : ",") +
+                       std::to_string(std::lround(time.toDouble() / choice.spec.timeStep));
+        }
+        return records;
+    }
+    // Saves through Save in each format, and checks each file against what velto-extract export,
+    // run in the C locale, writes for the same choices and `times`.
+    void ExpectSavedAsTheCommandLineSaves(const Choice& choice, const std::string& times) {
+        for (const auto& [filter, extension] :
+             {std::pair{"CSV File (*.csv)", "csv"}, std::pair{"Excel Workbook (*.xlsx)", "xlsx"},
+              std::pair{"Excel File (*.xls)", "xls"}}) {
+            chosenFilter = QString::fromLatin1(filter);
+            target = dir.File(std::string("window.") + extension);
+            const std::string cli = dir.File(std::string("cli.") + extension);
+            ASSERT_TRUE(Enabled("cmdSave"))
+                << Find<QPushButton>("cmdSave")->toolTip().toStdString();
+            Find<QPushButton>("cmdSave")->click();
+            const test::CommandRun run =
+                test::Extract(dir,
+                              "export '" + listing + "' -o '" + cli + "' " + Options(choice) +
+                                  " --times " + times,
+                              "LC_ALL=C");
+            ASSERT_EQ(run.status, 0) << run.err;
+            const std::string bytes = test::ReadBytes(target);
+            const std::string expected = test::ReadBytes(cli);
+            EXPECT_GT(bytes.size(), 100u) << extension;
+            if (extension == std::string_view("csv")) {
+                EXPECT_EQ(bytes, expected);
+            } else if (extension == std::string_view("xlsx")) {
+                // A workbook names the second it was saved in (which even changes its
+                // compressed size): all else is the same bytes.
+                const std::string parts = XlsxParts(target);
+                const std::string theirs = XlsxParts(cli);
+                const auto at = static_cast<std::size_t>(
+                    std::mismatch(parts.begin(), parts.end(), theirs.begin(), theirs.end()).first -
+                    parts.begin());
+                EXPECT_TRUE(parts == theirs) << "the window's differs from velto-extract's at: "
+                                             << parts.substr(at < 80 ? 0 : at - 80, 160);
+            } else {
+                EXPECT_TRUE(bytes == expected) << extension << ": the window wrote " << bytes.size()
+                                               << " bytes, velto-extract " << expected.size();
+            }
+        }
+        EXPECT_TRUE(asked.isEmpty()) << asked.join("|").toStdString();
+    }
+
+    const Choice thermal{.spec = {.kind = ListingKind::Thermal,
+                                  .nodes = 12,
+                                  .solids = 2,
+                                  .times = 12,
+                                  .timeStep = 0.5},
+                         .name = "thermal",
+                         .variable = "Temperature",
+                         .from = "2",
+                         .to = "12",
+                         .step = "5"};
+    const Choice structural{.spec = {.nodes = 10, .beams = 2, .times = 10, .timeStep = 0.25},
+                            .name = "structural",
+                            .variable = "Displacements",
+                            .vector = "DOF2",
+                            .from = "10",
+                            .to = "1",
+                            .step = "-3",
+                            .columns = true};
+};
+
+TEST_F(FractionalTimes, ChosenInAnyOrderSavedInTimeOrderAsTheCommandLineSavesThem) {
+    for (const Choice& choice : {thermal, structural}) {
+        SCOPED_TRACE(choice.name);
+        Open(choice);
+        const QStringList all = TimesOf(choice.spec);
+        ASSERT_EQ(Shown("lstAvailable"), all.join(' ').toStdString());
+
+        // Double-clicked one by one, latest first: each takes its place by value.
+        const std::string records = DoubleClickScrambled(choice);
+        ASSERT_FALSE(HasFatalFailure());
+        EXPECT_EQ(Shown("lstSelected"), "0.5 1 1.5 2 2.5");
+        ExpectSavedAsTheCommandLineSaves(choice, records);
+
+        // Ctrl+A in the list and Add take every time, once and in order.
+        Find<QPushButton>("cmdClear")->click();
+        ASSERT_EQ(List("lstSelected")->count(), 0);
+        window->activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+        List("lstAvailable")->setFocus();
+        QTest::keyClick(window->windowHandle(), Qt::Key_A, Qt::ControlModifier);
+        window->showListMenu(TimeList::Available, false);
+        Find<QAction>("mnuListAdd")->trigger();
+        EXPECT_EQ(Shown("lstSelected"), all.join(' ').toStdString());
+        ExpectSavedAsTheCommandLineSaves(choice, "all");
+    }
+}
+
+// Save Chart writes what velto-extract plot draws for the same choices by the C rules (both
+// draw through BuildCurveChart at kChartSize), however the chart was shown meanwhile: tick
+// labels "0.5", never "0,5", whatever the window's locale.
+TEST_F(FractionalTimes, ChartSavedAsTheCommandLineDrawsIt) {
+    for (const Choice& choice : {thermal, structural}) {
+        SCOPED_TRACE(choice.name);
+        Open(choice);
+        const std::string records = DoubleClickScrambled(choice);
+        ASSERT_FALSE(HasFatalFailure());
+        Find<QPushButton>("cmdChart")->click();
+        auto* chartWindow = window->findChild<ChartDialog*>();
+        ASSERT_NE(chartWindow, nullptr);
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(chartWindow));
+        chartWindow->resize(700, 430);  // the user makes room for it on the screen
+        QTest::qWait(20);
+        chartSavePath = QString::fromStdString(dir.File("window.svg"));
+        chartWindow->findChild<QPushButton*>("cmdSaveChart")->click();
+        chartWindow->close();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+
+        const std::string cli = dir.File("cli.svg");
+        const test::CommandRun run = test::Extract(
+            dir,
+            "plot '" + listing + "' -o '" + cli + "' " + Options(choice) + " --times " + records,
+            "LC_ALL=C");
+        ASSERT_EQ(run.status, 0) << run.err;
+        const std::string svg = test::ReadBytes(dir.File("window.svg"));
+        EXPECT_TRUE(test::Says(svg, {"<svg", ">Time [s]<", ">0.5<", ">2.5<"}));
+        EXPECT_EQ(svg, test::ReadBytes(cli));
+    }
 }
 
 TEST_F(ExtractWindow, FoldersSurviveARestart) {
