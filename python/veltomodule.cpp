@@ -172,15 +172,11 @@ class Listing {
         auto out = stored.mutable_unchecked<1>();
         for (std::size_t i = 0; i < times_.size(); ++i) {
             out(static_cast<py::ssize_t>(i)) = StoredDouble(times_[i].time);
-            ascending_.push_back(i);
         }
         // One array for every reading of `times`: lst.times[k] in a loop costs nothing, and it is
         // read-only, so that no script changes what the next one is given.
         stored.attr("flags").attr("writeable") = false;
         stored_ = std::move(stored);
-        // A single and its stored double sort alike, so one order serves both kinds of search.
-        std::sort(ascending_.begin(), ascending_.end(),
-                  [&](std::size_t a, std::size_t b) { return times_[a].time < times_[b].time; });
     }
 
     // The name as the file system has it, as Python gives such names (os.fsdecode): one that is
@@ -213,12 +209,12 @@ class Listing {
         if (times_.empty()) {
             return "no times";
         }
-        const std::string low = TimeText(times_[ascending_.front()].time);
+        const std::string low = TimeText(times_.front().time);
         if (times_.size() == 1) {
             return "1 time, " + low + " s";
         }
         return std::to_string(times_.size()) + " times from " + low + " to " +
-               TimeText(times_[ascending_.back()].time) + " s";
+               TimeText(times_.back().time) + " s";
     }
 
     // What to tell a script once of a listing that gives a time more than once; empty else.
@@ -393,7 +389,7 @@ class Listing {
     }
 
     // The positions of the chosen times in the listing's times: all of them for None; for a
-    // slice of seconds, those from its start to its stop, both included, in listing order; else
+    // slice of seconds, those from its start to its stop, both included, in order of time; else
     // the time of each number of seconds given, in that order. A range is checked at its ends
     // first, so that a huge one is refused before it is gone through; Ctrl+C is heard while a
     // long sequence is.
@@ -409,8 +405,15 @@ class Listing {
         if (PySlice_Check(times.ptr())) {
             return Between(times);
         }
-        if (py::isinstance<py::str>(times) || py::isinstance<py::bytes>(times)) {
-            throw py::type_error("times are a sequence of seconds or a slice of them, not a text");
+        if (py::isinstance<py::str>(times) || py::isinstance<py::bytes>(times) ||
+            !py::hasattr(times, "__iter__")) {
+            throw py::type_error(
+                "times are a sequence of seconds or a slice of them, not " +
+                std::string(py::isinstance<py::str>(times) || py::isinstance<py::bytes>(times)
+                                ? "a text"
+                                : "one " +
+                                      std::string(py::str(py::type::of(times).attr("__name__")))) +
+                " (times=[600.0] for one time)");
         }
         if (py::isinstance(times, py::module_::import("builtins").attr("range")) &&
             py::len(times) > 0) {
@@ -428,36 +431,50 @@ class Listing {
     }
 
     // Where `time` stands against the listing's k-th time: below (< 0), at it (0) or above it.
+    // Seconds given as a double are the time as the sheets store it (1800.1), or the single's own
+    // value (1234567.25, which the sheets store as 1234567.2): a listing prints more digits than
+    // a single keeps, and a script may copy them. The two lie within the single's rounding, so
+    // they sort alike against every other time.
     int Compare(const Seconds& time, std::size_t k) const {
         if (time.single) {
             return *time.single < times_[k].time ? -1 : *time.single > times_[k].time ? 1 : 0;
         }
         const double held = stored_.unchecked<1>()(static_cast<py::ssize_t>(k));
-        return time.value < held ? -1 : time.value > held ? 1 : 0;
+        if (time.value == held || time.value == static_cast<double>(times_[k].time)) {
+            return 0;
+        }
+        return time.value < held ? -1 : 1;
     }
 
-    // The first place in ascending order whose time is not below `time`.
+    // The first place (the times are in ascending order) whose time is not below `time`.
     std::size_t LowerPlace(const Seconds& time) const {
-        return static_cast<std::size_t>(
-            std::partition_point(ascending_.begin(), ascending_.end(),
-                                 [&](std::size_t k) { return Compare(time, k) > 0; }) -
-            ascending_.begin());
+        std::size_t lo = 0;
+        std::size_t hi = times_.size();
+        while (lo < hi) {
+            const std::size_t mid = lo + (hi - lo) / 2;
+            if (Compare(time, mid) > 0) {
+                lo = mid + 1;
+            } else {
+                hi = mid;
+            }
+        }
+        return lo;
     }
 
     // The position of the time the listing holds at exactly these seconds; else why there is
     // none, with the times nearest to it.
     std::size_t Find(const Seconds& time) const {
         const std::size_t place = LowerPlace(time);
-        if (place < ascending_.size() && Compare(time, ascending_[place]) == 0) {
-            return ascending_[place];
+        if (place < times_.size() && Compare(time, place) == 0) {
+            return place;
         }
         std::string why = "the listing holds no time " + time.text() + " s";
         std::vector<std::string> nearest;
         if (place > 0) {
-            nearest.push_back(TimeText(times_[ascending_[place - 1]].time));
+            nearest.push_back(TimeText(times_[place - 1].time));
         }
-        if (place < ascending_.size()) {
-            nearest.push_back(TimeText(times_[ascending_[place]].time));
+        if (place < times_.size()) {
+            nearest.push_back(TimeText(times_[place].time));
         }
         if (nearest.size() == 1) {
             why += "; the nearest is " + nearest[0];
@@ -467,7 +484,7 @@ class Listing {
         throw std::invalid_argument(why);
     }
 
-    // The times of a slice of seconds, its ends included, in listing order.
+    // The times of a slice of seconds, its ends included, in order of time.
     std::vector<std::size_t> Between(const py::object& range) const {
         if (!range.attr("step").is_none()) {
             throw py::type_error(
@@ -552,9 +569,8 @@ class Listing {
     Catalogue catalogue_;
     std::vector<OfferedVariable> offered_;
     bool recognised_ = false;
-    std::vector<ResultTime> times_;       // each time once, as ResultTimes gives them
-    py::array_t<double> stored_;          // the double the spreadsheets store for each
-    std::vector<std::size_t> ascending_;  // positions in times_, in ascending order of time
+    std::vector<ResultTime> times_;  // each time once, as ResultTimes gives them
+    py::array_t<double> stored_;     // the double the spreadsheets store for each
     std::mutex reading_;
 };
 
@@ -608,8 +624,8 @@ PYBIND11_MODULE(velto, m) {
         .def_property_readonly("times", &Listing::times,
                                R"(The result times in seconds, as a read-only numpy float64 array.
 
-Each time once, in the order the listing first gives it; a time given again (an analysis restarted
-from an earlier time) stands for the results written last for it. Each is the double the
+Each time once, in ascending order, as the spreadsheets' rows; a time given again (an analysis
+restarted from an earlier time) stands for the results written last for it. Each is the double the
 spreadsheets store: 1800.1, not the single widened. frame()'s index holds the same values, so
 df.loc[lst.times[k]] is the row of the k-th time.)")
         .def_property_readonly("variables", &Listing::variables,
@@ -630,7 +646,7 @@ items: 1-based node, element or fibre numbers, any sequence (all when None).
 times: every time when None; a sequence of times in seconds, each one the listing holds (matched
   exactly against `times`; a numpy float32 as the listing's own single), rows in the order given;
   or slice(start, stop) of seconds: every time from start to stop, both included (None for an
-  open end), in listing order. A position k is lst.times[k].
+  open end), in order of time. A position k is lst.times[k].
 Raises ValueError for a choice the listing does not offer (a time it does not hold names the
 nearest it does), velto.ListingError when the listing cannot be read.)")
         .def(

@@ -68,14 +68,19 @@ std::vector<ResultTime> ResultTimes(const std::vector<TimeStep>& records) {
     std::unordered_map<std::uint32_t, std::size_t> place;  // a value's entry in `times`
     place.reserve(records.size());
     for (std::size_t i = 0; i < records.size(); ++i) {
-        const auto record = static_cast<Integer>(i + 1);  // the scan keeps within an Integer
-        const auto [at, fresh] = place.try_emplace(TimeKey(records[i].Time), times.size());
+        // The scan keeps the record numbers within an Integer.
+        const ResultTime time{records[i].Time, static_cast<Integer>(i + 1)};
+        const auto [at, fresh] = place.try_emplace(TimeKey(time.time), times.size());
         if (fresh) {
-            times.push_back({records[i].Time, record});
+            times.push_back(time);
         } else {
-            times[at->second].record = record;
+            times[at->second] = time;
         }
     }
+    // A listing gives its times in ascending order unless an analysis went back to an earlier
+    // time it had not printed; no two are equal now.
+    std::stable_sort(times.begin(), times.end(),
+                     [](const ResultTime& a, const ResultTime& b) { return a.time < b.time; });
     return times;
 }
 

@@ -27,10 +27,11 @@ struct ResultTime {
     bool operator==(const ResultTime&) const = default;
 };
 
-// The listing's times as they are chosen: each value once, in the order the listing first gives
-// it, standing for the last record that gives it. An analysis restarted from an earlier time
-// writes that time again, and what it wrote last is the result that stands. Times are told
-// apart by value only (0 and -0 are one time).
+// The listing's times as they are chosen: each value once, in ascending order, standing for the
+// last record that gives it. An analysis restarted from an earlier time writes that time again,
+// and what it wrote last is the result that stands; the times of a listing in order are the rows
+// every export writes, whatever order the listing gives them in. Times are told apart by value
+// only (0 and -0 are one time, given as the record written last gives it).
 std::vector<ResultTime> ResultTimes(const std::vector<TimeStep>& records);
 
 // The times the listing gives more than once, in the order it first gives them.
@@ -48,11 +49,11 @@ std::string RepeatedTimesNote(const std::vector<TimeStep>& records);
 bool ParseTimes(const std::string& text, int count, std::vector<int>& indices,
                 int* firstBeyond = nullptr);
 
-// The chosen times: the available list (every time of the listing once, as ResultTimes gives
-// them), the selected list (the chosen times in ascending order of value) and, parallel to it,
-// the hidden list of each chosen time's 1-based position in the available list. Times are
-// compared by value, never by their text. The window's lists show this model; the command line
-// drives it the same way.
+// The chosen times: the available list (every time of the listing once, in ascending order, as
+// ResultTimes gives them), the selected list (the chosen times in ascending order of value) and,
+// parallel to it, the hidden list of each chosen time's 1-based position in the available list.
+// Times are compared by value, never by their text. The window's lists show this model; the command
+// line drives it the same way.
 class TimeSelection {
   public:
     // A new available list; nothing is chosen.

@@ -163,6 +163,7 @@ bool ChartDialog::onAddListingClicked() {
     }
     const QStringList paths = dialogs_.addListings(this, folder_);
     QStringList problems;
+    QStringList notes;  // an added run that repeats a time, said once as with the first
     std::size_t added = 0;
     for (const QString& path : paths) {
         PaintingProgress progress;
@@ -171,6 +172,10 @@ bool ChartDialog::onAddListingClicked() {
             path.toLocal8Bit().toStdString(), comparison_->variable, comparison_->vector,
             comparison_->item, comparison_->times, progress, messages);
         if (reading.problem.empty()) {
+            if (!reading.note.empty()) {
+                notes << QFileInfo(path).fileName() + QStringLiteral(": ") +
+                             QString::fromLatin1(reading.note);
+            }
             protections_.emplace_back().Protect(reading.history.path);
             histories_.push_back(std::move(reading.history));
             ++added;
@@ -182,6 +187,9 @@ bool ChartDialog::onAddListingClicked() {
     }
     if (added > 0) {
         Redraw();
+    }
+    if (!notes.isEmpty()) {
+        MsgBoxCentered(this, notes.join('\n'), kStyleInformation, QStringLiteral("VeltoExtract"));
     }
     if (!problems.isEmpty()) {
         MsgBoxCentered(this, problems.join('\n'), kStyleCritical, QStringLiteral("VeltoExtract"));

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include "extract/export/selection.h"
 #include "extract/export/timeselection.h"
 
@@ -120,21 +122,24 @@ TEST(TimeList, FractionalTimesArePlacedByValue) {
     EXPECT_EQ(s.SelectedTimes(), (std::vector<Integer>{1, 2, 3, 4, 5, 6, 7, 8}));
 
     // Two singles that seven digits print alike are two times, each shown as it is stored.
-    TimeSelection close = Offering({1234567.0f, 1234567.125f, 1800.1f});
+    TimeSelection close = Offering({1800.1f, 1234567.0f, 1234567.125f});
     close.AddAll();
-    EXPECT_EQ(close.selected(), (std::vector<std::string>{"1234567", "1234567.1", "1800.1"}));
+    EXPECT_EQ(close.selected(), (std::vector<std::string>{"1800.1", "1234567", "1234567.1"}));
     close.Clear();
-    close.AddIndices({1, 0, 2});
-    EXPECT_EQ(close.SelectedTimes(), (std::vector<Integer>{3, 1, 2}));
+    close.AddIndices({2, 0, 1});
+    EXPECT_EQ(close.SelectedTimes(), (std::vector<Integer>{1, 2, 3}));
 }
 
-// Select all copies the listing's order as it stands, not sorted.
-TEST(TimeList, SelectAllCopiesTheWholeList) {
+// Select all chooses the whole available list, which is in ascending order however the listing
+// gives its times (one that went back to an earlier time it had not printed).
+TEST(TimeList, SelectAllChoosesTheWholeList) {
     TimeSelection s = Offering({30, 10, 20});
+    EXPECT_EQ(s.available(), (std::vector<std::string>{"10", "20", "30"}));
     s.AddIndices({0});
     s.AddAll();
-    EXPECT_EQ(s.selected(), (std::vector<std::string>{"30", "10", "20"}));
+    EXPECT_EQ(s.selected(), (std::vector<std::string>{"10", "20", "30"}));
     EXPECT_EQ(s.hidden(), (std::vector<std::string>{"1", "2", "3"}));
+    EXPECT_EQ(s.SelectedTimes(), (std::vector<Integer>{2, 3, 1}));
     EXPECT_FALSE(s.AddIndex(1));
     s.Remove({1});
     EXPECT_TRUE(s.AddIndex(1));
@@ -142,21 +147,22 @@ TEST(TimeList, SelectAllCopiesTheWholeList) {
     EXPECT_TRUE(s.selected().empty() && s.hidden().empty() && s.SelectedTimes().empty());
 }
 
-// A time the listing gives twice (an analysis restarted from it) is one time, where the listing
-// first gives it, standing for the record written last; every way of choosing it agrees.
+// A time the listing gives twice (an analysis restarted from it) is one time, standing for the
+// record written last, with that record's own value; every way of choosing it agrees.
 TEST(TimeList, ARepeatedTimeIsOneTimeReadFromItsLastRecord) {
     const std::vector<TimeStep> records = Records({60, 120, 180, 60, 120, -0.0f, 0});
-    EXPECT_EQ(ResultTimes(records),
-              (std::vector<ResultTime>{{60, 4}, {120, 5}, {180, 3}, {-0.0f, 7}}));
+    const std::vector<ResultTime> times = ResultTimes(records);
+    EXPECT_EQ(times, (std::vector<ResultTime>{{0, 7}, {60, 4}, {120, 5}, {180, 3}}));
+    EXPECT_FALSE(std::signbit(times.front().time));  // as the record written last gives it
     EXPECT_EQ(RepeatedTimes(records), (std::vector<Single>{60, 120, 0}));
 
     TimeSelection s;
-    s.SetAvailable(ResultTimes(records));
-    EXPECT_EQ(s.available(), (std::vector<std::string>{"60", "120", "180", "-0"}));
+    s.SetAvailable(times);
+    EXPECT_EQ(s.available(), (std::vector<std::string>{"0", "60", "120", "180"}));
     s.AddAll();
-    EXPECT_EQ(s.SelectedTimes(), (std::vector<Integer>{4, 5, 3, 7}));
+    EXPECT_EQ(s.SelectedTimes(), (std::vector<Integer>{7, 4, 5, 3}));
     s.Clear();
-    s.AddIndices({2, 1, 0, 3});
+    s.AddIndices({3, 2, 1, 0});
     EXPECT_EQ(s.SelectedTimes(), (std::vector<Integer>{7, 4, 5, 3}));
 
     EXPECT_EQ(RepeatedTimesNote(Records({60, 120})), "");

@@ -216,7 +216,7 @@ def test_times_of_tenths_find_their_rows_and_align_runs(listings, tmp_path):
     assert len(both) == len(section.times) and not both.isna().any().any()
 
 
-def test_times_are_chosen_by_their_seconds(listings):
+def test_times_are_chosen_by_their_seconds(listings, tmp_path):
     section = velto.open(listings["section"])
     every = section.values("Temperature")
     # Exactly as held, in the order given; a float32 as the listing's own single, an int as a
@@ -227,15 +227,25 @@ def test_times_are_chosen_by_their_seconds(listings):
     heat = velto.open(listings["heat"])
     assert (heat.values("Temperature", times=[np.int64(180), 60.0]).tobytes()
             == heat.values("Temperature")[[2, 0]].tobytes())
+    # A listing prints more digits than a single keeps: 1234567.25 s is stored as 1234567.2, and
+    # found by either, as 0.3 is by the single widened to a double.
+    assert (section.values("Temperature", times=[float(np.float32(0.3))]).tobytes()
+            == every[[2]].tobytes())
+    late = velto.open(listing(tmp_path, "late.out", "--kind", "thermal", "--nodes", "3",
+                              "--times", "2", "--time-step", "1234567.25"))
+    assert late.times.tolist() == [1234567.2, 2469134.5]
+    for seconds in ([1234567.25], [1234567.2], slice(1234567.25, 1234567.25)):
+        assert (late.values("Temperature", times=seconds).tobytes()
+                == late.values("Temperature")[:1].tobytes()), seconds
     # A slice is closed at both ends, whatever kind of number bounds it, and open at None.
     for start, stop, rows in ((0.2, 0.4, [1, 2, 3]), (np.float32(0.2), np.float32(0.4), [1, 2, 3]),
                               (None, 0.2, [0, 1]), (1.1, None, [10, 11])):
         got = section.values("Temperature", times=slice(start, stop))
         assert got.tobytes() == every[rows].tobytes(), (start, stop)
     assert section.frame("Temperature", times=slice(None)).index.equals(pd.Index(section.times))
-    # A time not held names the nearest held; the single widened to a double is not 0.3 s.
+    # A time not held names the nearest held; one a hair beside it is not it.
     for wrong, nearest in ((0.15, "the nearest are 0.1 and 0.2"), (0, "the nearest is 0.1"),
-                           (float(np.float32(0.3)), "the nearest are 0.3 and 0.4"),
+                           (0.30000002, "the nearest are 0.3 and 0.4"),
                            (1e6, "the nearest is 1.2")):
         with pytest.raises(ValueError, match=f"the listing holds no time {wrong!r} s; {nearest}$"):
             section.values("Temperature", times=[0.1, wrong])
@@ -247,6 +257,8 @@ def test_times_are_chosen_by_their_seconds(listings):
         heat.values("Temperature", times=range(60, 10**12))
     with pytest.raises(ValueError, match="no time is selected"):
         heat.values("Temperature", times=[])
+    with pytest.raises(TypeError, match=r"not one float \(times=\[600\.0\] for one time\)$"):
+        section.values("Temperature", times=0.1)
     for wrong in (["0.1"], "0.1", [True], np.array([False]), [None], slice(0.1, 1, 0.1),
                   slice("0", None)):
         with pytest.raises(TypeError):
@@ -285,9 +297,12 @@ def test_a_repeated_time_stands_once_with_the_results_written_last(listings, tmp
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         velto.open(listings["heat"])  # repeats nothing, says nothing
-    # Times are found by value, whatever order the listing gives them in.
+    # A listing that went back to a time it had not printed gives its times in ascending order,
+    # as the spreadsheets' rows, each found by value.
     backwards = velto.open(rewritten(listings["heat"], tmp_path / "back.out", [(1, 1), (0, 0)]))
-    assert backwards.times.tolist() == [120, 60]
+    assert backwards.times.tolist() == [60, 120]
+    assert (backwards.values("Temperature").tobytes()
+            == original.values("Temperature", times=[60, 120]).tobytes())
     assert (backwards.values("Temperature", times=[60]).tobytes()
             == original.values("Temperature", times=[60]).tobytes())
     with pytest.raises(ValueError, match="no time 90 s; the nearest are 60 and 120$"):

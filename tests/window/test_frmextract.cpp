@@ -449,6 +449,20 @@ TEST_F(OpenedListing, ChartComparesOtherRunsAtTheChosenSeconds) {
     ASSERT_FALSE(asked.empty());
     EXPECT_TRUE(asked.back().startsWith("coarse.out: ")) << asked.back().toStdString();
     EXPECT_TRUE(asked.back().contains("none of the chosen times")) << asked.back().toStdString();
+
+    // One that repeats a time says so, as the window's own listing would.
+    std::string bytes = test::ReadBytes(other);
+    const std::string last = "TIME =     405.0000 SEC.";
+    ASSERT_NE(bytes.find(last), std::string::npos);
+    bytes.replace(bytes.find(last), last.size(), "TIME =     180.0000 SEC.");
+    test::WriteBytes(dir.File("restarted.out"), bytes);
+    listingsToAdd = {QString::fromStdString(dir.File("restarted.out"))};
+    const qsizetype said = asked.size();
+    EXPECT_TRUE(chartWindow->onAddListingClicked());
+    ASSERT_EQ(asked.size(), said + 1);
+    EXPECT_TRUE(asked.back().startsWith("restarted.out: The listing gives the time 180 s"))
+        << asked.back().toStdString();
+    EXPECT_EQ(styles.back(), 64);
 }
 
 // A listing that gives a time twice offers it once and says so once, as it opens.
