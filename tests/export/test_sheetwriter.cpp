@@ -266,15 +266,8 @@ TEST(CsvSheetWriterDeathTest, NoRoomForHalfARowFailsTheRowNotTheProgram) {
 // The first sheet of a workbook as Python's zip and XML readers see it: its dimension, then a line
 // per cell, "B4 n 20.1" (t for a text, n for a number).
 std::string XlsxCells(const std::string& path) {
-    const std::string command =
-        std::string("'") + VELTO_PYTHON + "' '" + VELTO_XLSXCELLS + "' '" + path + "'";
-    std::FILE* pipe = ::popen(command.c_str(), "r");
-    std::string out;
-    char buffer[4096];
-    for (std::size_t got; pipe && (got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
-        out.append(buffer, got);
-    }
-    return pipe != nullptr && ::pclose(pipe) == 0 ? out : "unreadable: " + out;
+    return test::CommandOutput(std::string("'") + VELTO_PYTHON + "' '" + VELTO_XLSXCELLS + "' '" +
+                               path + "'");
 }
 
 TEST(XlsxSheetWriter, TextsNumbersAndBlanks) {

@@ -116,6 +116,16 @@ std::string Lines(const std::vector<std::string>& lines, std::string_view end) {
     return text;
 }
 
+std::string CommandOutput(const std::string& command) {
+    std::FILE* pipe = ::popen(command.c_str(), "r");
+    std::string out;
+    char buffer[4096];
+    for (std::size_t got; pipe && (got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
+        out.append(buffer, got);
+    }
+    return pipe != nullptr && ::pclose(pipe) == 0 ? out : "unreadable: " + out;
+}
+
 void TakeTheEnvironmentsLocale() {
     const char* set = std::setlocale(LC_ALL, "");
     const char* wanted = std::getenv("VELTO_TEST_LOCALE");

@@ -86,6 +86,10 @@ class RecordingProgress final : public ProgressSink {
     std::vector<std::string> captions;
 };
 
+// What a shell command prints on its standard output; "unreadable: " and what it printed when it
+// fails.
+std::string CommandOutput(const std::string& command);
+
 // Takes the process's locale from the environment, as the windows' application object and many
 // Python scripts do. When VELTO_TEST_LOCALE names a locale (the test runs again under a
 // decimal-comma one), a process that did not get it stops with a message: a run meant to prove

@@ -485,15 +485,8 @@ TEST_F(ExtractWindow, ARepeatedTimeIsOfferedOnceAndSaidOnce) {
 
 // A workbook's parts as stored, the instant of its save aside (xlsxparts.py).
 std::string XlsxParts(const std::string& path) {
-    const std::string command =
-        std::string("'") + VELTO_PYTHON + "' '" + VELTO_XLSXPARTS + "' '" + path + "'";
-    std::FILE* pipe = ::popen(command.c_str(), "r");
-    std::string out;
-    char buffer[4096];
-    for (std::size_t got; pipe && (got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
-        out.append(buffer, got);
-    }
-    return pipe != nullptr && ::pclose(pipe) == 0 ? out : "unreadable: " + out;
+    return test::CommandOutput(std::string("'") + VELTO_PYTHON + "' '" + VELTO_XLSXPARTS + "' '" +
+                               path + "'");
 }
 
 // Listings whose times are fractions of a second, as a fine time step writes them. The window
