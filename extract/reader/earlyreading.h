@@ -56,8 +56,9 @@ class EarlyReading {
     std::condition_variable changed_;
     static constexpr std::size_t kTimesPerWaking = 16;
     static constexpr std::size_t kTimesToMeasure = 17;
-    std::vector<TimeStep> times_;  // found so far
-    std::size_t wakeAt_ = 0;       // the count of times that wakes the reading, 0 when it reads
+    static constexpr std::size_t kFollowingKept = 8;  // times after the one read, for its bound
+    std::vector<TimeStep> times_;                     // found so far
+    std::size_t wakeAt_ = 0;  // the count of times that wakes the reading, 0 when it reads
     bool ended_ = false;
     bool stop_ = false;
     bool done_ = false;

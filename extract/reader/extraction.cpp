@@ -36,6 +36,14 @@ struct Settings {
     std::optional<std::string> label;  // fibre tables: the chosen table's label
 };
 
+// Where the tables of one time may lie: from its position on, within its block, or within the
+// blocks after it while those before hold no table (see FindTable).
+struct TimeBlocks {
+    FilePosition start = 0;               // the line after the time's line
+    std::span<const TimeStep> following;  // the times after it, in listing order
+    bool complete = true;  // no time follows those; false while the scan may find more
+};
+
 Settings SettingsFor(const Catalogue& c, std::string_view variable, int component) {
     const VariableSpec* v = FindVariable(variable);
     if (v == nullptr || v->Kind != Analysis::Structural) {
@@ -72,16 +80,61 @@ Settings SettingsFor(const Catalogue& c, std::string_view variable, int componen
     return s;
 }
 
+// True when the line opens a result table of any kind (or is the eigen value's line), or is
+// a line of a table's values: a whole number (a node, element or fibre), then more.
+bool OfATable(std::string_view line) {
+    for (const VariableSpec& v : AllVariables()) {
+        if (Contains(line, v.Heading) ||
+            (!v.SpaceHeading.empty() && Contains(line, v.SpaceHeading))) {
+            return true;
+        }
+    }
+    const std::string_view first = FindWord(line, 0);
+    return !first.empty() && first.find_first_not_of("0123456789") == std::string_view::npos &&
+           !FindWord(line, 1).empty();
+}
+
+// True when the lines from `from` up to the line that ends before `to` hold no table, neither
+// its heading nor its values: a block in which the solver printed its time and then, having
+// reduced its step, the next time line.
+bool HoldsNoTable(LineReader& in, FilePosition from, FilePosition to) {
+    in.Seek(from);
+    while (in.Position() < to && !in.AtEnd()) {
+        if (OfATable(in.ReadLine())) {
+            return false;
+        }
+    }
+    return true;
+}
+
 // Reads lines from a time's position until the heading of the wanted table, which must come
-// before the next time: a table missing from its time is an error, as one missing at the end of
-// the listing is, so that neither the next time's values nor zeros stand in for its values.
-// `next` is the position of the line after the next time's line (0 for the last time).
+// before the next time that follows a table: a table missing from its time is an error, as one
+// missing at the end of the listing is, so that neither the next time's values nor zeros stand
+// in for its values. A time whose block holds no table at all (the solver reduced its step and
+// printed another time line before any result) has the tables that follow it.
 std::string_view FindTable(LineReader& in, std::string_view heading,
-                           const std::optional<std::string>& label, FilePosition next) {
-    std::string_view line;
+                           const std::optional<std::string>& label, const TimeBlocks& time) {
+    std::size_t bound = 0;  // the time in `time.following` whose line the table must come before
+    in.Seek(time.start);
     for (;;) {
-        if (!in.ReadLineContaining(heading, line) || (next > 0 && in.Position() > next)) {
+        std::string_view line;
+        if (!in.ReadLineContaining(heading, line)) {
             Raise(kInputPastEnd);
+        }
+        const FilePosition at = in.Position();
+        if (bound < time.following.size() && at > time.following[bound].Position) {
+            // Beyond the block: the table belongs to this time only when the blocks passed hold
+            // no table at all.
+            const FilePosition from = bound == 0 ? time.start : time.following[bound - 1].Position;
+            if (!HoldsNoTable(in, from, time.following[bound].Position)) {
+                Raise(kInputPastEnd);
+            }
+            ++bound;
+            in.Seek(time.start);
+            continue;
+        }
+        if (bound == time.following.size() && !time.complete) {
+            Raise(kInputPastEnd);  // times the scan has not found yet may lie before it
         }
         if (!label || BeamTableLabel(line, heading) == *label) {
             return line;
@@ -105,11 +158,10 @@ const TimeStep& TimeOf(const Catalogue& c, Integer t) {
     return c.Times[static_cast<std::size_t>(record - 1)];
 }
 
-// Where the block of a time ends: the position of the line after the next time's line in the
-// listing, 0 for the last time.
-FilePosition NextTimeOf(const Catalogue& c, const TimeStep& time) {
-    const std::size_t record = static_cast<std::size_t>(&time - c.Times.data()) + 1;
-    return record < c.Times.size() ? c.Times[record].Position : 0;
+// Where the tables of a time may lie: its position and the times after it in the listing.
+TimeBlocks BlocksOf(const Catalogue& c, const TimeStep& time) {
+    const auto record = static_cast<std::size_t>(&time - c.Times.data()) + 1;
+    return {time.Position, std::span<const TimeStep>(c.Times).subspan(record), true};
 }
 
 // The window of times a table of `width` items holds: all of them, unless the rows are written
@@ -390,12 +442,10 @@ void ReadTimes(Catalogue& c, LineReader& in, std::string_view variable, Progress
     RequireTheScannedListing(c);
 }
 
-// Reads the values of the held items at one time of a structural listing into `row`; `next` is
-// the position of the time after it (0 for the last).
+// Reads the values of the held items at one time of a structural listing into `row`.
 void ReadStructuralRow(LineReader& reader, const Settings& s, const std::vector<Long>& held,
-                       const TimeStep& time, FilePosition next, std::span<Single> row) {
-    reader.Seek(time.Position);
-    TableLines table(reader, FindTable(reader, s.heading, s.label, next));
+                       const TimeBlocks& time, std::span<Single> row) {
+    TableLines table(reader, FindTable(reader, s.heading, s.label, time));
     // Only the lines of the items held are read: a few nodes of a large model cost a few lines
     // per time, and what lies beyond the last of them is never reached.
     for (std::size_t k = 0; k < held.size(); ++k) {
@@ -422,7 +472,7 @@ void ReadStructural(Catalogue& c, std::string_view variable, int component, Prog
 
     ReadTimes(c, in, variable, progress, rows, early,
               [&](LineReader& reader, const TimeStep& time, std::span<Single> row) {
-                  ReadStructuralRow(reader, s, held, time, NextTimeOf(c, time), row);
+                  ReadStructuralRow(reader, s, held, BlocksOf(c, time), row);
               });
 }
 
@@ -435,9 +485,8 @@ void ReadTemperatures(Catalogue& c, std::string_view variable, ProgressSink& pro
 
     ReadTimes(c, in, variable, progress, rows, 0,
               [&](LineReader& reader, const TimeStep& time, std::span<Single> row) {
-                  reader.Seek(time.Position);
                   TableLines table(reader, FindTable(reader, kTemperatureHeading, std::nullopt,
-                                                     NextTimeOf(c, time)));
+                                                     BlocksOf(c, time)));
                   for (std::size_t k = 0; k < held.size(); ++k) {
                       // Five nodes a line, each a field of 11 characters: 5 of node number, 6
                       // of temperature.
@@ -575,11 +624,16 @@ void EarlyReading::Finish() {
 
 void EarlyReading::Read() {
     const std::size_t width = plan_->held.size();
+    // The times after the one read, copied: the scan grows its list meanwhile. A few are enough
+    // for a time whose block holds no table; with more such blocks in a row the extraction reads
+    // the time after the scan.
+    std::vector<TimeStep> following;
+    following.reserve(kFollowingKept);
     try {
         for (std::size_t k = 0; k < static_cast<std::size_t>(std::numeric_limits<Integer>::max());
              ++k) {
             TimeStep time;
-            FilePosition next = 0;
+            bool complete = false;
             std::size_t room = 0;  // rows to claim before the first is read
             {
                 // A time's table is bounded by the next time: wait for it, or for the end. The
@@ -593,7 +647,10 @@ void EarlyReading::Read() {
                     return;
                 }
                 time = times_[k];
-                next = k + 1 < times_.size() ? times_[k + 1].Position : 0;
+                const std::size_t until = std::min(times_.size(), k + 1 + kFollowingKept);
+                following.assign(times_.begin() + static_cast<std::ptrdiff_t>(k + 1),
+                                 times_.begin() + static_cast<std::ptrdiff_t>(until));
+                complete = ended_ && until == times_.size();
                 if (k == 0) {
                     // As many times as blocks of the measured ones' mean size fill the listing,
                     // and half as many more, for a first block longer than the rest.
@@ -624,7 +681,8 @@ void EarlyReading::Read() {
             rows_.resize(at + width);
             try {
                 WhileTheListingHolds(reader_, [&] {
-                    ReadStructuralRow(reader_, plan_->settings, plan_->held, time, next,
+                    ReadStructuralRow(reader_, plan_->settings, plan_->held,
+                                      TimeBlocks{time.Position, following, complete},
                                       std::span<Single>(rows_).subspan(at, width));
                 });
             } catch (...) {

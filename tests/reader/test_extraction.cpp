@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <charconv>
 #include <chrono>
 #include <cstdint>
 #include <numeric>
@@ -43,6 +44,20 @@ std::string WithoutTable(std::string listing, int nth) {
         at = listing.find(heading, at + 1);
     }
     return listing.replace(at, heading.size(), "NO TABLE HERE");
+}
+
+// The listing with a time line printed before the line of time `at` seconds, holding no table:
+// the solver printed that time, reduced its step and printed `at` (with `blank` lines between).
+std::string WithReducedStep(std::string listing, double at, double tried, int blank = 1) {
+    auto line = [](double time) {
+        char number[32];
+        const char* end =
+            std::to_chars(number, number + sizeof number, time, std::chars_format::fixed, 4).ptr;
+        const std::string text(number, static_cast<std::size_t>(end - number));
+        return "  TIME = " + std::string(12 - text.size(), ' ') + text + " SEC.\n";
+    };
+    const std::size_t where = listing.find(line(at));
+    return listing.insert(where, line(tried) + std::string(static_cast<std::size_t>(blank), '\n'));
 }
 
 // What an extraction says of a listing shorter than when it was opened.
@@ -421,6 +436,78 @@ TEST_F(Extraction, ValuesReadDuringTheScanAreThoseReadAfterIt) {
         // A time read while the listing was scanned is not read again.
         EXPECT_EQ(reports - reportsDuring, c.readDuringScan);
     }
+}
+
+// A time line followed by another before any table (the solver reduced its step and tried again)
+// is a time of its own, whose values are those that follow it: on both threads of a large
+// extraction, while the listing is scanned, in a thermal listing, and after several such lines.
+// A time whose block holds other tables but not the one wanted still lacks it, and a time line
+// with nothing after it has no values.
+TEST_F(Extraction, AReducedStepsTimeHasTheTablesThatFollowIt) {
+    for (const ListingKind kind : {ListingKind::Static, ListingKind::Thermal}) {
+        SCOPED_TRACE(kind == ListingKind::Static ? "structural" : "thermal");
+        const bool thermal = kind == ListingKind::Thermal;
+        // 3000 nodes at 24 times: read on two threads.
+        std::ostringstream text;
+        WriteListing({.kind = kind, .nodes = 3000, .solids = thermal ? 1 : 0, .times = 24}, text);
+        const std::string plain = text.str();
+        std::string reduced = WithReducedStep(plain, 120, 150, 2);
+        reduced = WithReducedStep(reduced, 600, 720, 0);
+        reduced = WithReducedStep(reduced, 600, 660);
+        const std::string variable = thermal ? "Temperature" : "Displacements";
+        const std::vector<Long> items = {1, 1499, 3000};
+        // The plain listing's values at every time, and which of its records each reduced time
+        // stands for.
+        path = dir.File("plain.out");
+        test::WriteBytes(path, plain);
+        test::Open(o, path);
+        std::vector<Integer> all(24);
+        std::iota(all.begin(), all.end(), Integer{1});
+        o.catalogue.SelectedVectors = items;
+        Extract(variable, 1, all);
+        const ValueTable expected = o.catalogue.ExtractedValues;
+        for (const bool early : {false, true}) {
+            SCOPED_TRACE(early ? "read while scanned" : "read after the scan");
+            o = test::Opened();
+            if (early && !thermal) {
+                o.catalogue.ReadEarly = [&](const Catalogue&) {
+                    return EarlyRequest{variable, 1, items};
+                };
+            }
+            test::WriteBytes(path, reduced);
+            test::Open(o, path);
+            ASSERT_EQ(o.catalogue.Times.size(), 27u);
+            if (o.catalogue.Early) {
+                o.catalogue.Early->Finish();
+            }
+            std::vector<Integer> records(27);
+            std::iota(records.begin(), records.end(), Integer{1});
+            o.catalogue.SelectedVectors = items;
+            Extract(variable, 1, records);
+            ASSERT_TRUE(messages.messages.empty()) << messages.messages.front().text;
+            // 150 stands with 120 (the plain record 2); 720 and 660 with 600 (record 10).
+            const std::vector<Integer> plainRecord = {1,  2,  2,  3,  4,  5,  6,  7,  8,
+                                                      9,  10, 10, 10, 11, 12, 13, 14, 15,
+                                                      16, 17, 18, 19, 20, 21, 22, 23, 24};
+            for (Integer t = 1; t <= 27; ++t) {
+                for (const Long item : items) {
+                    EXPECT_EQ(Value(item, t), expected.At(item, plainRecord[t - 1]))
+                        << "node " << item << " at record " << t;
+                }
+            }
+        }
+    }
+    // Other tables at the time, not the one wanted: it lacks it, not the next time's.
+    std::ostringstream text;
+    WriteListing(test::Frame3d(), text);
+    OpenBytes(WithoutTable(text.str(), 2));
+    Extract("Displacements", 1, {2});
+    EXPECT_EQ(test::Texts(messages), LineList{"62: Input past end of file"});
+    // A time line at the end, after the last table, holds nothing.
+    OpenBytes(text.str() + "  TIME =     300.0000 SEC.\n\n");
+    ASSERT_EQ(o.catalogue.Times.size(), 5u);
+    Extract("Displacements", 1, {5});
+    EXPECT_EQ(test::Texts(messages), LineList{"62: Input past end of file"});
 }
 
 // A table written out as it is read holds a window of its times: the writer sees every time's
