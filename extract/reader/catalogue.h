@@ -197,6 +197,14 @@ struct Catalogue {
 
     // What the last extraction read.
     ValueTable ExtractedValues;
+    // The values the last extraction found no word for (a value line with fewer words than the
+    // chosen vector needs): they stay 0 in ExtractedValues, and the user is told. `time` is the
+    // 1-based place in SelectedTimes of the first (the earliest time, then the lowest item).
+    struct Missing {
+        long long count = 0;
+        Integer time = 0;
+        Long item = 0;
+    } MissingValues;
     // The room a table written out as it is read may take: enough times for the readers to run
     // well ahead of the writer, while an export of every node of a large model holds a few
     // hundred of its times, not all of them.

@@ -2,15 +2,19 @@
 
 #include <algorithm>
 #include <atomic>
+#include <charconv>
 #include <cstdint>
 #include <exception>
+#include <filesystem>
 #include <limits>
+#include <mutex>
 #include <new>
 #include <optional>
 #include <span>
 #include <thread>
 
 #include "common/checked.h"
+#include "common/encoding.h"
 #include "common/error.h"
 #include "common/linereader.h"
 #include "common/text.h"
@@ -34,6 +38,14 @@ struct Settings {
     std::size_t word = 0;
     bool fibres = false;
     std::optional<std::string> label;  // fibre tables: the chosen table's label
+    // What each value line says of itself, to be checked: the item's number first (the node or
+    // element; fibres stand beside their values), the chosen point or surface second, and no
+    // more words than the table has columns (a value split in two would move the rest).
+    std::string_view variable;
+    std::string_view itemWord;  // "Node", "Beam", "Fiber"
+    bool numbered = false;
+    Long point = 0;           // 0 when the lines name no point
+    std::size_t columns = 0;  // 0 when not checked
 };
 
 // Where the tables of one time may lie: from its position on, within its block, or within the
@@ -42,7 +54,26 @@ struct TimeBlocks {
     FilePosition start = 0;               // the line after the time's line
     std::span<const TimeStep> following;  // the times after it, in listing order
     bool complete = true;  // no time follows those; false while the scan may find more
+    Single seconds = 0;    // the time itself, for what is said of a damaged table
 };
+
+// The words of a value line at the most, as the table's heading has columns; 0 for a table whose
+// line is not checked (the eigen value's, printed on its heading line).
+std::size_t ColumnsOf(const VariableSpec& v, const Catalogue& c) {
+    switch (v.Naming) {
+        case Vectors::Dofs:
+            return 8;  // the node and seven degrees of freedom, whatever the dimension prints
+        case Vectors::BeamPoints:
+            return v.HeadingIn(c) == kBeamSpaceHeading ? 7 : 4;
+        case Vectors::AreaPoints:
+            return 14;  // element, surface, X, Y, and five named values
+        case Vectors::TableLabels:
+            return 10;  // five fibres and their values
+        case Vectors::None:
+            break;
+    }
+    return v.Heading == kSoilHeading ? 3 : v.Heading == kTrussHeading ? 2 : 0;
+}
 
 Settings SettingsFor(const Catalogue& c, std::string_view variable, int component) {
     const VariableSpec* v = FindVariable(variable);
@@ -50,6 +81,9 @@ Settings SettingsFor(const Catalogue& c, std::string_view variable, int componen
         Raise(kInvalidCall);
     }
     Settings s;
+    s.variable = v->Name;
+    s.itemWord = v->ItemWord;
+    s.numbered = v->HasRange();
     s.items = v->HasRange() ? CountIn(c, v->Items) : 1;
     s.heading = v->HeadingIn(c);
     s.lead = v->Lead;
@@ -64,6 +98,7 @@ Settings SettingsFor(const Catalogue& c, std::string_view variable, int componen
         case Vectors::BeamPoints:
         case Vectors::AreaPoints:
             s.lead += component;
+            s.point = component + 1;
             break;
         case Vectors::TableLabels: {
             // The chosen table, not merely the first of its kind after the time line: a block
@@ -77,6 +112,7 @@ Settings SettingsFor(const Catalogue& c, std::string_view variable, int componen
         }
     }
     s.fibres = v->Layout == ValueLayout::FibrePairs;
+    s.columns = ColumnsOf(*v, c);
     return s;
 }
 
@@ -161,7 +197,7 @@ const TimeStep& TimeOf(const Catalogue& c, Integer t) {
 // Where the tables of a time may lie: its position and the times after it in the listing.
 TimeBlocks BlocksOf(const Catalogue& c, const TimeStep& time) {
     const auto record = static_cast<std::size_t>(&time - c.Times.data()) + 1;
-    return {time.Position, std::span<const TimeStep>(c.Times).subspan(record), true};
+    return {time.Position, std::span<const TimeStep>(c.Times).subspan(record), true, time.Time};
 }
 
 // The window of times a table of `width` items holds: all of them, unless the rows are written
@@ -222,30 +258,119 @@ ValueTable TableTakingEarlyRows(Catalogue& c, Long items, std::string_view varia
 // passing over the others without looking into them. Line 0 is the heading line.
 class TableLines {
   public:
-    TableLines(LineReader& in, std::string_view heading) : in_(in), line_(heading) {}
+    TableLines(LineReader& in, std::string_view heading)
+        : in_(in), line_(heading), start_(in.Position()) {}
     // The line `number` lines after the heading; never behind the last one asked for. A listing
     // that ends first holds a table cut short: that is the end-of-file error, so the items it
     // lacks are not given the last value read over again.
     std::string_view At(std::int64_t number) {
         if (number > at_) {
-            if (number > at_ + 1) {
-                in_.SkipLines(number - at_ - 1);
-            }
-            line_ = in_.ReadLine();
-            at_ = number;
-            // A last line without its line end may be a value the solver is still printing:
-            // "-1.7" of "-1.70480E-03".
-            if (in_.LastLineUnended()) {
-                Raise(kInputPastEnd);
+            if (blankless_) {
+                // Line by line: a blank line is passed over uncounted.
+                for (; at_ < number; ++at_) {
+                    do {
+                        lineStart_ = in_.Position();
+                        line_ = Checked(in_.ReadLine());
+                    } while (line_.find_first_not_of(" \t") == std::string_view::npos);
+                }
+            } else {
+                if (number > at_ + 1) {
+                    in_.SkipLines(number - at_ - 1);
+                }
+                lineStart_ = in_.Position();
+                line_ = Checked(in_.ReadLine());
+                at_ = number;
             }
         }
         return line_;
     }
+    // Where the line last handed out starts.
+    FilePosition LineStart() const { return lineStart_; }
+
+    // Reads the table again from its heading, counting only the lines that are not blank: a
+    // blank line inside a table is no value line, and a listing whose line ends were converted
+    // twice (CR CR LF) reads an empty line after each.
+    void CountWithoutBlankLines() {
+        in_.Seek(start_);
+        at_ = 0;
+        blankless_ = true;
+    }
+    bool CountingWithoutBlankLines() const { return blankless_; }
 
   private:
+    // A last line without its line end may be a value the solver is still printing: "-1.7" of
+    // "-1.70480E-03".
+    std::string_view Checked(std::string_view line) const {
+        if (in_.LastLineUnended()) {
+            Raise(kInputPastEnd);
+        }
+        return line;
+    }
+
     LineReader& in_;
     std::string_view line_;
     std::int64_t at_ = 0;
+    FilePosition start_;  // the line after the heading
+    FilePosition lineStart_ = 0;
+    bool blankless_ = false;
+};
+
+// Thrown for a value line that is not what its place in the table says: another item's, or one
+// with more words than the table has columns. Its values would land on other items or vectors.
+struct DamagedTableError {
+    FilePosition line = 0;  // where the line starts
+    Single time = 0;
+    std::string_view variable;
+    std::string what;  // "Node 9 stands where Node 8 belongs"
+};
+
+// A word that is a whole number (an item, a point), or -1.
+long long WholeNumber(std::string_view word) {
+    if (word.empty() || word.size() > 9) {
+        return -1;
+    }
+    long long value = 0;
+    for (const char ch : word) {
+        if (ch < '0' || ch > '9') {
+            return -1;
+        }
+        value = value * 10 + (ch - '0');
+    }
+    return value;
+}
+
+// True when `line` says it is the value line of `item` (of the chosen point) and holds no more
+// words than the table has columns. Fibre lines hold five fibres, each number before its value:
+// `pair` is the fibre's place in the line.
+bool IsTheLineOf(const Settings& s, std::string_view line, Long item, Long pair) {
+    return !s.numbered ||
+           (WholeNumber(FindWord(line, static_cast<std::size_t>(2 * pair))) == item &&
+            (s.point == 0 || WholeNumber(FindWord(line, 1)) == s.point) &&
+            (s.columns == 0 || CountWords(line) <= s.columns));
+}
+
+// What is wrong with a line that is not the value line of `item`.
+std::string WhyNotTheLineOf(const Settings& s, std::string_view line, Long item, Long pair) {
+    const std::string belongs = std::string(s.itemWord) + " " + std::to_string(item);
+    const std::string_view number = FindWord(line, static_cast<std::size_t>(2 * pair));
+    if (WholeNumber(number) != item) {
+        return (number.empty() ? std::string("nothing stands")
+                               : "\"" + std::string(number) + "\" stands") +
+               " where " + belongs + " belongs";
+    }
+    if (s.point > 0 && WholeNumber(FindWord(line, 1)) != s.point) {
+        return "point \"" + std::string(FindWord(line, 1)) + "\" of " + belongs +
+               " stands where point " + std::to_string(s.point) + " belongs";
+    }
+    return "the line of " + belongs + " holds more words than the table has columns";
+}
+
+// The values a row lacked (a line with fewer words than the chosen vector needs), and the first
+// item among them.
+struct MissingInRow {
+    long long count = 0;
+    Long first = 0;
+    void Add(Long item) { first = count++ == 0 ? item : first; }
 };
 
 // The line of the value line `index` (0-based) of a table whose first value line comes `lead`
@@ -254,10 +379,12 @@ std::int64_t ValueLine(long lead, std::int64_t index, long stride) {
     return std::int64_t{lead} + index * std::int64_t{stride};
 }
 
-// The value of a word of a value line; an empty word leaves the value as it is.
-void Store(Single& value, std::string_view word) {
+// The value of a word of a value line; an empty word leaves the value as it is, and is counted.
+void Store(Single& value, std::string_view word, MissingInRow& missing, Long item) {
     if (!word.empty()) {
         value = ListingValue(word);
+    } else {
+        missing.Add(item);
     }
 }
 
@@ -356,6 +483,7 @@ void ReadTimes(Catalogue& c, LineReader& in, std::string_view variable, Progress
 
     // The earliest time that failed so far: no thread reads beyond it.
     std::atomic<Integer> failedAt{std::numeric_limits<Integer>::max()};
+    std::mutex missingMutex;  // the values the lines lacked, counted from both threads
     std::atomic<bool> stop{false};
     struct Failure {
         Integer at = std::numeric_limits<Integer>::max();
@@ -387,8 +515,19 @@ void ReadTimes(Catalogue& c, LineReader& in, std::string_view variable, Progress
                 return;
             }
             try {
-                WhileTheListingHolds(
-                    reader, [&] { readTime(reader, TimeOf(c, t), c.ExtractedValues.Row(t)); });
+                WhileTheListingHolds(reader, [&] {
+                    const MissingInRow missing =
+                        readTime(reader, TimeOf(c, t), c.ExtractedValues.Row(t));
+                    if (missing.count > 0) {
+                        const std::lock_guard lock(missingMutex);
+                        Catalogue::Missing& all = c.MissingValues;
+                        if (all.count == 0 || t < all.time) {
+                            all.time = t;
+                            all.item = missing.first;
+                        }
+                        all.count += missing.count;
+                    }
+                });
             } catch (...) {
                 failure = {t, std::current_exception()};
                 for (Integer seen = failedAt;
@@ -442,22 +581,39 @@ void ReadTimes(Catalogue& c, LineReader& in, std::string_view variable, Progress
     RequireTheScannedListing(c);
 }
 
-// Reads the values of the held items at one time of a structural listing into `row`.
-void ReadStructuralRow(LineReader& reader, const Settings& s, const std::vector<Long>& held,
-                       const TimeBlocks& time, std::span<Single> row) {
+// Reads the values of the held items at one time of a structural listing into `row`; returns
+// the values the lines lacked. Each line read must say it is the item's: when one does not, the
+// table is read again without its blank lines, and a line that still does not is an error.
+MissingInRow ReadStructuralRow(LineReader& reader, const Settings& s, const std::vector<Long>& held,
+                               const TimeBlocks& time, std::span<Single> row) {
     TableLines table(reader, FindTable(reader, s.heading, s.label, time));
-    // Only the lines of the items held are read: a few nodes of a large model cost a few lines
-    // per time, and what lies beyond the last of them is never reached.
-    for (std::size_t k = 0; k < held.size(); ++k) {
-        const Long item = held[k];
-        if (s.fibres) {
-            // Five (fibre, value) pairs a line.
-            const Long pair = (item - 1) % 5;
-            const std::string_view line = table.At(ValueLine(s.lead, (item - 1) / 5, s.stride));
-            Store(row[k], FindWord(line, static_cast<std::size_t>(2 * pair + 1)));
-        } else {
-            Store(row[k], FindWord(table.At(ValueLine(s.lead, item - 1, s.stride)), s.word));
+    for (;;) {
+        MissingInRow missing;
+        // Only the lines of the items held are read: a few nodes of a large model cost a few
+        // lines per time, and what lies beyond the last of them is never reached.
+        std::size_t k = 0;
+        for (; k < held.size(); ++k) {
+            const Long item = held[k];
+            // Fibres stand five (fibre, value) pairs a line.
+            const Long pair = s.fibres ? (item - 1) % 5 : 0;
+            const std::string_view line =
+                table.At(ValueLine(s.lead, s.fibres ? (item - 1) / 5 : item - 1, s.stride));
+            if (!IsTheLineOf(s, line, item, pair)) {
+                if (table.CountingWithoutBlankLines()) {
+                    throw DamagedTableError{table.LineStart(), time.seconds, s.variable,
+                                            WhyNotTheLineOf(s, line, item, pair)};
+                }
+                break;
+            }
+            Store(row[k],
+                  FindWord(line, s.fibres ? static_cast<std::size_t>(2 * pair + 1) : s.word),
+                  missing, item);
         }
+        if (k == held.size()) {
+            return missing;
+        }
+        std::fill(row.begin(), row.end(), Single{0});
+        table.CountWithoutBlankLines();
     }
 }
 
@@ -472,8 +628,58 @@ void ReadStructural(Catalogue& c, std::string_view variable, int component, Prog
 
     ReadTimes(c, in, variable, progress, rows, early,
               [&](LineReader& reader, const TimeStep& time, std::span<Single> row) {
-                  ReadStructuralRow(reader, s, held, BlocksOf(c, time), row);
+                  return ReadStructuralRow(reader, s, held, BlocksOf(c, time), row);
               });
+}
+
+// Reads the temperatures of the held nodes at one time into `row`, as ReadStructuralRow reads
+// values: five nodes a line, each a field of 11 characters, 5 of node number (checked) and 6 of
+// temperature.
+MissingInRow ReadTemperatureRow(LineReader& reader, const std::vector<Long>& held,
+                                const TimeBlocks& time, std::span<Single> row) {
+    TableLines table(reader, FindTable(reader, kTemperatureHeading, std::nullopt, time));
+    auto field = [](std::string_view line, std::size_t start, std::size_t width) {
+        std::string_view text = start < line.size() ? line.substr(start, width) : "";
+        text.remove_prefix(std::min(text.find_first_not_of(' '), text.size()));
+        return text;
+    };
+    for (;;) {
+        MissingInRow missing;
+        std::size_t k = 0;
+        for (; k < held.size(); ++k) {
+            const Long node = held[k];
+            const std::string_view line = table.At(ValueLine(1, (node - 1) / 5, 1));
+            const auto start = static_cast<std::size_t>(11 * ((node - 1) % 5));
+            const std::string_view number = field(line, start, 5);
+            // Anything beyond the fifth field was pushed there: a value too wide for its field
+            // moves the rest of the line on.
+            const bool pushed = line.size() > 55 && line.find_first_not_of(' ', 55) != line.npos;
+            if (WholeNumber(number) != node || pushed) {
+                if (table.CountingWithoutBlankLines()) {
+                    throw DamagedTableError{
+                        table.LineStart(), time.seconds, "Temperature",
+                        pushed ? std::string("the line holds more than five nodes' fields")
+                        : number.empty()
+                            ? "nothing stands where Node " + std::to_string(node) + " belongs"
+                            : "\"" + std::string(number) + "\" stands where Node " +
+                                  std::to_string(node) + " belongs"};
+                }
+                break;
+            }
+            const std::string_view temperature = field(line, start + 5, 6);
+            if (temperature.empty()) {
+                missing.Add(node);
+                row[k] = 0;
+            } else {
+                row[k] = ListingValue(temperature);
+            }
+        }
+        if (k == held.size()) {
+            return missing;
+        }
+        std::fill(row.begin(), row.end(), Single{0});
+        table.CountWithoutBlankLines();
+    }
 }
 
 void ReadTemperatures(Catalogue& c, std::string_view variable, ProgressSink& progress,
@@ -485,19 +691,20 @@ void ReadTemperatures(Catalogue& c, std::string_view variable, ProgressSink& pro
 
     ReadTimes(c, in, variable, progress, rows, 0,
               [&](LineReader& reader, const TimeStep& time, std::span<Single> row) {
-                  TableLines table(reader, FindTable(reader, kTemperatureHeading, std::nullopt,
-                                                     BlocksOf(c, time)));
-                  for (std::size_t k = 0; k < held.size(); ++k) {
-                      // Five nodes a line, each a field of 11 characters: 5 of node number, 6
-                      // of temperature.
-                      const Long node = held[k];
-                      const std::string_view line = table.At(ValueLine(1, (node - 1) / 5, 1));
-                      const auto start = static_cast<std::size_t>(11 * ((node - 1) % 5) + 5);
-                      std::string_view field = start < line.size() ? line.substr(start, 6) : "";
-                      field.remove_prefix(std::min(field.find_first_not_of(' '), field.size()));
-                      row[k] = field.empty() ? 0 : ListingValue(field);
-                  }
+                  return ReadTemperatureRow(reader, held, BlocksOf(c, time), row);
               });
+}
+
+// The number of the listing's line that starts at `position` (1 for the first), its lines
+// counted as the reader ends them.
+long long LineNumberAt(const std::string& path, FilePosition position) {
+    LineReader in(path);
+    long long number = 0;
+    while (!in.AtEnd() && in.Position() <= position) {
+        in.ReadLine();
+        ++number;
+    }
+    return number;
 }
 
 // Runs an extraction and turns its failure into the message the user sees.
@@ -512,6 +719,20 @@ void Guarded(Catalogue& c, MessageSink& messages, Body&& body) {
     } catch (const std::bad_alloc&) {
         messages.ShowMessage(std::to_string(kOutOfMemory) + ": " + ErrorDescription(kOutOfMemory),
                              MessageIcon::None, kExtractTitle);
+    } catch (const DamagedTableError& damaged) {
+        std::string where =
+            FileNameToCp1252(std::filesystem::path(c.ListingFile).filename().string());
+        try {
+            where += ", line " + std::to_string(LineNumberAt(c.ListingFile, damaged.line));
+        } catch (const RuntimeError&) {
+            // The file is gone meanwhile: said without its line.
+        }
+        char seconds[32];
+        const char* end = std::to_chars(seconds, seconds + sizeof seconds, damaged.time).ptr;
+        messages.ShowMessage(where + " (" + std::string(damaged.variable) + " at " +
+                                 std::string(seconds, static_cast<std::size_t>(end - seconds)) +
+                                 " s): " + damaged.what + "; the listing is damaged there.",
+                             MessageIcon::Critical, kExtractTitle);
     } catch (const ListingChangedError& changed) {
         c.ListingChanged = true;
         messages.ShowMessage(changed.shorter
@@ -680,11 +901,17 @@ void EarlyReading::Read() {
             const std::size_t at = rows_.size();
             rows_.resize(at + width);
             try {
+                bool lacking = false;
                 WhileTheListingHolds(reader_, [&] {
-                    ReadStructuralRow(reader_, plan_->settings, plan_->held,
-                                      TimeBlocks{time.Position, following, complete},
-                                      std::span<Single>(rows_).subspan(at, width));
+                    lacking =
+                        ReadStructuralRow(reader_, plan_->settings, plan_->held,
+                                          TimeBlocks{time.Position, following, complete, time.Time},
+                                          std::span<Single>(rows_).subspan(at, width))
+                            .count > 0;
                 });
+                if (lacking) {
+                    throw lacking;  // the extraction reads it again and counts what it lacks
+                }
             } catch (...) {
                 // The extraction reads this time again and says what is wrong.
                 ShrinkValues(rows_, at);
@@ -713,6 +940,7 @@ void ExtractStructuralValues(Catalogue& c, std::string_view variable, int compon
     c.ExtractedValues = ValueTable();
     c.ListingChanged = false;
     c.ExtractionFailed = false;
+    c.MissingValues = {};
     Guarded(c, messages, [&] { ReadStructural(c, variable, component, progress, rows); });
 }
 
@@ -721,6 +949,7 @@ void ExtractTemperatures(Catalogue& c, std::string_view variable, ProgressSink& 
     c.ExtractedValues = ValueTable();
     c.ListingChanged = false;
     c.ExtractionFailed = false;
+    c.MissingValues = {};
     Guarded(c, messages, [&] { ReadTemperatures(c, variable, progress, rows); });
 }
 

@@ -33,15 +33,16 @@ TEST(Tokenize, WordsAreRunsOfNonBlankCharacters) {
 // characters at a time; the tokenizer one. Lines of every length around those steps, with blanks,
 // TABs and bytes that differ from them by one bit (0xA0, 0x89, 0x00, 0x21), must give the same
 // words.
-TEST(Tokenize, FindWordAgreesWithTheWordsOfAnyLine) {
+TEST(Tokenize, FindWordAndCountWordsAgreeWithTheWordsOfAnyLine) {
     std::mt19937 random(20261207);
     const std::string alphabet = std::string("  \t-1E.\xA0\x89!") + '\0';
     for (int n = 0; n < 20000; ++n) {
-        std::string line(random() % 80, ' ');
+        std::string line(random() % 140, ' ');
         for (char& ch : line) {
             ch = alphabet[random() % alphabet.size()];
         }
         const std::vector<std::string_view> words = Tokenize(line);
+        ASSERT_EQ(CountWords(line), words.size()) << "\"" << line << "\"";
         for (std::size_t k = 0; k <= words.size(); ++k) {
             const std::string_view found = FindWord(line, k);
             ASSERT_EQ(found, k < words.size() ? words[k] : std::string_view())

@@ -6,6 +6,7 @@
 #include <charconv>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <numeric>
 #include <sstream>
 #include <thread>
@@ -184,8 +185,9 @@ TEST_F(Extraction, ChosenFibreTableIsTheOneRead) {
 //   the cut the value of the last line read; a beam point 1 must not pass for its point 2, and
 //   items chosen before the cut are all there (lines after the last chosen one are not read).
 // - The last item's value line may be the listing's last line.
-// - Value lines are items in order, whatever number they print.
-// - Temperatures stand in fixed columns: a blank field or one beyond the line reads 0.
+// - A value line is the item whose number it prints: another item's is refused, naming the line.
+// - A line without the chosen value reads 0, and is counted.
+// - Temperatures stand in fixed columns: a blank field reads 0, and is counted.
 TEST_F(Extraction, HandWrittenListingsReadItemByItem) {
     const LineList staticHead =
         Head("STATIC") +
@@ -251,22 +253,42 @@ TEST_F(Extraction, HandWrittenListingsReadItemByItem) {
                                      "      1   2  1.2E+00  0.0", "      1   3  1.3E+00  0.0",
                                      "      2   1  2.1E+00  0.0"},
            "Beam Axial Force", 0, {1}, {}, nullptr, {{1, 1, 1.1f}, {2, 1, 2.1f}});
-    expect(
+    const LineList dynamic =
         Head("DYNAMIC") +
-            LineList{" DESCRIPTION OF THE STRUCTURE.", "  * THERE ARE   3 NODES.",
-                     " CONVERGENCE HAS BEEN OBTAINED.", "  TIME = 1",
-                     "  NODE    DOF 1     DOF 2     DOF 3     DOF 4     DOF 5     DOF 6     DOF 7",
-                     "    7   1.0   2.0   3.0", "    5   4.0\t5.0   6.0", "    9   7.0   8.0"},
-        "Displacements", 2, {1}, {}, nullptr, {{1, 1, 3.0f}, {2, 1, 6.0f}, {3, 1, 0.0f}});
+        LineList{" DESCRIPTION OF THE STRUCTURE.",
+                 "  * THERE ARE   3 NODES.",
+                 " CONVERGENCE HAS BEEN OBTAINED.",
+                 "  TIME = 1",
+                 "  NODE    DOF 1     DOF 2     DOF 3     DOF 4     DOF 5     DOF 6     DOF 7",
+                 "    1   1.0   2.0   3.0",
+                 "    2   4.0\t5.0   6.0",
+                 "    3   7.0   8.0"};
+    expect(dynamic, "Displacements", 2, {1}, {}, nullptr,
+           {{1, 1, 3.0f}, {2, 1, 6.0f}, {3, 1, 0.0f}});
+    EXPECT_EQ(o.catalogue.MissingValues.count, 1);  // node 3 holds no DOF 3: counted
+    EXPECT_EQ(o.catalogue.MissingValues.item, 3);
+    // A line is the item it says it is: another's is an error, naming the line.
+    LineList swapped = dynamic;
+    std::swap(swapped[swapped.size() - 1], swapped[swapped.size() - 2]);
+    expect(swapped, "Displacements", 2, {1}, {1}, nullptr, {{1, 1, 3.0f}});
+    OpenLines(swapped);
+    Extract("Displacements", 2, {1});
+    EXPECT_TRUE(o.catalogue.ExtractionFailed);
+    EXPECT_EQ(test::Texts(messages), LineList{"listing.out, line 12 (Displacements at 1 s): \"3\" "
+                                              "stands where Node 2 belongs; the listing is "
+                                              "damaged there."});
+    EXPECT_EQ(messages.messages.front().icon, MessageIcon::Critical);
     expect(
         Head("TEMPERATURE") +
             LineList{" DESCRIPTION OF THE STRUCTURE.", "  * THERE ARE   7 NODES.",
                      " POSITION OF THE NODES.", "  TIME = 5",
                      " NODE TEMP.  NODE TEMP.  NODE TEMP.  NODE TEMP.  NODE TEMP.",
-                     "    1  20.0    2          31200.5    4  -1.5", "    6 300.0    7",
+                     "    1  20.0    2          31200.5    4  -1.5    5", "    6 300.0    7",
                      "  TIME = 6"},
         "Temperature", 0, {1}, {}, nullptr,
         {{1, 1, 20}, {2, 1, 0}, {3, 1, 1200.5f}, {4, 1, -1.5f}, {5, 1, 0}, {6, 1, 300}, {7, 1, 0}});
+    EXPECT_EQ(o.catalogue.MissingValues.count, 3);  // nodes 2, 5 and 7: a field of blanks
+    EXPECT_EQ(o.catalogue.MissingValues.item, 2);
 }
 
 TEST_F(Extraction, AbortStopsBeforeTheNextTime) {
@@ -508,6 +530,124 @@ TEST_F(Extraction, AReducedStepsTimeHasTheTablesThatFollowIt) {
     ASSERT_EQ(o.catalogue.Times.size(), 5u);
     Extract("Displacements", 1, {5});
     EXPECT_EQ(test::Texts(messages), LineList{"62: Input past end of file"});
+}
+
+// The lines of a text split at its LFs, and joined again.
+LineList SplitLines(const std::string& text) {
+    LineList lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+// A listing damaged as transfers and editors damage files, that still looks whole: each value
+// must land on its own item, or the time be refused naming the line, never shifted in silence.
+// A blank line inside a table, and every line end converted twice (CR CR LF), read as the plain
+// listing; a line deleted, doubled, swapped or cut by a stray CR, a value split by a blank, a
+// sign pushing a temperature out of its field: refused. A line short of the chosen value reads
+// 0, counted.
+TEST_F(Extraction, ValuesLandOnTheirItemsOrTheTimeIsRefused) {
+    std::ostringstream text;
+    WriteListing(test::Frame3d(), text);
+    const LineList frame = SplitLines(text.str());
+    text.str("");
+    WriteListing({.kind = ListingKind::Thermal, .nodes = 12, .solids = 4, .times = 3}, text);
+    const LineList thermal = SplitLines(text.str());
+    // The index of the `nth` value line of the first table under `heading` at the second time.
+    auto valueLine = [](const LineList& lines, std::string_view heading, int nth) {
+        std::size_t at = 0;
+        for (int times = 0; times < 2; at++) {
+            times += lines[at].find("  TIME =") != std::string::npos ? 1 : 0;
+        }
+        while (lines[at].find(heading) == std::string::npos) {
+            ++at;
+        }
+        return at + static_cast<std::size_t>(nth);
+    };
+    const std::size_t node3 = valueLine(frame, kDisplacementHeading, 3);
+    const std::size_t row2 = valueLine(thermal, kTemperatureHeading, 2);  // nodes 6 to 10
+    const std::size_t beam2 = valueLine(frame, kBeamSpaceHeading, 4);     // beam 2, point 1
+    struct Case {
+        const char* what;
+        bool thermal;
+        std::function<void(LineList&)> damage;
+        const char* variable;
+        int component;
+        std::size_t refusedAt;  // the damaged line's index; 0 when it reads as the plain listing
+        const char* why;
+    };
+    const Case cases[] = {
+        {"a blank line in a table", false, [&](LineList& l) { l.insert(l.begin() + node3, ""); },
+         "Displacements", 1, 0, ""},
+        {"line ends converted twice", false,
+         [](LineList& l) {
+             for (std::string& line : l) {
+                 line += "\r\r";
+             }
+         },
+         "Beam Axial Force", 1, 0, ""},
+        {"a blank line in a temperature table", true,
+         [&](LineList& l) { l.insert(l.begin() + row2, "   "); }, "Temperature", 0, 0, ""},
+        {"a line deleted", false, [&](LineList& l) { l.erase(l.begin() + node3); }, "Displacements",
+         1, node3, "\"4\" stands where Node 3 belongs"},
+        {"a line doubled", false, [&](LineList& l) { l.insert(l.begin() + node3, l[node3 - 1]); },
+         "Displacements", 1, node3, "\"2\" stands where Node 3 belongs"},
+        {"two lines swapped", true, [&](LineList& l) { std::swap(l[row2], l[row2 - 1]); },
+         "Temperature", 0, row2 - 1, "\"6\" stands where Node 1 belongs"},
+        {"a stray CR in a line", false, [&](LineList& l) { l[node3 - 1].insert(20, "\r"); },
+         "Displacements", 1, node3, "stands where Node 3 belongs"},
+        {"a value split by a blank", false, [&](LineList& l) { l[node3].insert(17, " "); },
+         "Displacements", 4, node3,
+         "the line of Node 3 holds more words than the table has "
+         "columns"},
+        {"another beam point", false, [&](LineList& l) { l[beam2].replace(10, 1, "2"); },
+         "Beam Axial Force", 0, beam2, "point \"2\" of Beam 2 stands where point 1 belongs"},
+        {"a sign pushing temperatures on", true,
+         [&](LineList& l) { l[row2].insert(l[row2].find_first_not_of(' ', 5), "+"); },
+         "Temperature", 0, row2, "the line holds more than five nodes' fields"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const LineList& plain = c.thermal ? thermal : frame;
+        OpenLines(plain);
+        const std::vector<Integer> times = {1, 2, 3};
+        Extract(c.variable, c.component, times);
+        ASSERT_TRUE(messages.messages.empty());
+        const ValueTable expected = o.catalogue.ExtractedValues;
+        LineList damaged = plain;
+        c.damage(damaged);
+        OpenLines(damaged);
+        ASSERT_EQ(o.catalogue.Times.size(), plain == thermal ? 3u : 4u);
+        Extract(c.variable, c.component, times);
+        if (c.refusedAt == 0) {
+            ASSERT_TRUE(messages.messages.empty()) << messages.messages.front().text;
+            for (Integer t = 1; t <= 3; ++t) {
+                for (Long item = 1; item <= expected.Items(); ++item) {
+                    EXPECT_EQ(Value(item, t), expected.At(item, t)) << item << " at " << t;
+                }
+            }
+            continue;
+        }
+        EXPECT_TRUE(o.catalogue.ExtractionFailed);
+        ASSERT_EQ(messages.messages.size(), 1u);
+        const std::string said = messages.messages.front().text;
+        const std::string where = "listing.out, line " + std::to_string(c.refusedAt + 1) + " (" +
+                                  c.variable + " at 120 s): ";
+        EXPECT_EQ(said.rfind(where, 0), 0u) << said;
+        EXPECT_NE(said.find(c.why), std::string::npos) << said;
+    }
+    // A line short of the chosen value: read as 0, and counted with the first such item.
+    LineList shortened = frame;
+    shortened[node3] = shortened[node3].substr(0, 30);
+    OpenLines(shortened);
+    Extract("Displacements", 4, {1, 2});
+    EXPECT_TRUE(messages.messages.empty());
+    EXPECT_EQ(Value(3, 2), 0.0f);
+    EXPECT_EQ(o.catalogue.MissingValues.count, 1);
+    EXPECT_EQ(o.catalogue.MissingValues.time, 2);
+    EXPECT_EQ(o.catalogue.MissingValues.item, 3);
 }
 
 // A table written out as it is read holds a window of its times: the writer sees every time's
