@@ -262,6 +262,7 @@ class Listing {
         FirstMessage messages;
         SaveResult result;
         ValueTable table;
+        std::string missing;
         bool interrupted = false;
         {
             py::gil_scoped_release unlocked;
@@ -273,6 +274,7 @@ class Listing {
             interrupted = progress.interrupted();
             table = std::move(catalogue_.ExtractedValues);
             catalogue_.ExtractedValues = ValueTable();
+            missing = Cp1252ToUtf8(MissingValuesNote(catalogue_, choice.variable));
         }
         if (interrupted) {
             throw py::error_already_set();  // KeyboardInterrupt, or what the handler raised
@@ -287,6 +289,10 @@ class Listing {
         if (result.outcome != SaveOutcome::Extracted) {
             throw std::invalid_argument(result.problem.empty() ? "nothing could be read"
                                                                : result.problem);
+        }
+        // Lines short of the chosen value: their values stand as 0, as in the sheets.
+        if (!missing.empty() && PyErr_WarnEx(PyExc_UserWarning, missing.c_str(), 1) != 0) {
+            throw py::error_already_set();  // warnings turned into errors
         }
         Values out;
         const auto rows = static_cast<py::ssize_t>(choice.times.size());

@@ -223,6 +223,16 @@ void Note(std::FILE* err, const std::string& what) {
     std::fprintf(err, "velto-extract: note: %s\n", TerminalSafe(Cp1252ToUtf8(what)).c_str());
 }
 
+// Values the file holds as 0 because the listing's lines lack them: said once, after the file.
+void WarnOfMissingValues(std::FILE* err, const Catalogue& c, std::string_view variable,
+                         const std::string& prefix = "") {
+    if (const std::string note = MissingValuesNote(c, variable); !note.empty()) {
+        std::fprintf(err, "velto-extract: warning: %s%s\n",
+                     TerminalSafe(Cp1252ToUtf8(prefix)).c_str(),
+                     TerminalSafe(Cp1252ToUtf8(note)).c_str());
+    }
+}
+
 int Refuse(std::FILE* err, const std::string& why, const char* command) {
     std::fprintf(err, "velto-extract: cannot %s: %s\n", command,
                  TerminalSafe(Cp1252ToUtf8(why)).c_str());
@@ -294,7 +304,9 @@ int RunExport(const ExportOptions& o, std::FILE* out, std::FILE* err) {
         if (result.outcome != SaveOutcome::Extracted) {
             return refuse(result.problem.empty() ? "nothing to draw" : result.problem);
         }
-        return DrawCurves(c, request, o.output, out, err) && shown == 0 ? 0 : 1;
+        const bool drawn = DrawCurves(c, request, o.output, out, err);
+        WarnOfMissingValues(err, c, request.variable);
+        return drawn && shown == 0 ? 0 : 1;
     }
     switch (result.outcome) {
         case SaveOutcome::Written:
@@ -304,6 +316,7 @@ int RunExport(const ExportOptions& o, std::FILE* out, std::FILE* err) {
                          Cp1252ToUtf8(request.vectorName).c_str(),
                          static_cast<long>(c.SelectedVectors.size()),
                          static_cast<int>(c.SelectedTimes.size()));
+            WarnOfMissingValues(err, c, request.variable);
             return shown == 0 ? 0 : 1;
         case SaveOutcome::Aborted:
             std::fprintf(err, "velto-extract: export interrupted; nothing was written\n");
@@ -403,6 +416,8 @@ int RunExportAll(const ExportOptions& o, std::FILE* out, std::FILE* err) {
                 }
                 book->StartSheet(name);
                 WriteSheetCells(session.catalogue(), offered.Name, vector, layout, *book);
+                WarnOfMissingValues(err, session.catalogue(), offered.Name,
+                                    "sheet \"" + name + "\": ");
                 ++written;
             }
         }
@@ -468,6 +483,10 @@ int RunCompare(const CompareOptions& o, std::FILE* out, std::FILE* err) {
         }
         if (!reading.note.empty()) {
             Note(err, FileNameToCp1252(listing) + ": " + reading.note);
+        }
+        if (!reading.missing.empty()) {
+            std::fprintf(err, "velto-extract: warning: %s: %s\n", TerminalSafe(listing).c_str(),
+                         TerminalSafe(Cp1252ToUtf8(reading.missing)).c_str());
         }
         if (table.title.empty()) {
             table.title = reading.title;

@@ -13,7 +13,9 @@
 #include "common/error.h"
 #include "extract/export/layout.h"
 #include "extract/export/selection.h"
+#include "extract/export/timeselection.h"
 #include "extract/reader/extraction.h"
+#include "extract/reader/variables.h"
 
 namespace velto {
 
@@ -200,6 +202,27 @@ SaveResult SaveExport(Catalogue& c, const SaveRequest& request, ProgressSink& pr
         }
         return result;
     });
+}
+
+std::string MissingValuesNote(const Catalogue& c, std::string_view variable) {
+    const Catalogue::Missing& missing = c.MissingValues;
+    if (missing.count == 0) {
+        return {};
+    }
+    std::string first;
+    const VariableSpec* spec = FindVariable(variable);
+    if (spec != nullptr && spec->HasRange()) {
+        first = std::string(spec->ItemWord) + " " + std::to_string(missing.item) + " ";
+    }
+    if (missing.time >= 1 && static_cast<std::size_t>(missing.time) <= c.SelectedTimes.size()) {
+        const Integer record = c.SelectedTimes[static_cast<std::size_t>(missing.time - 1)];
+        if (record >= 1 && static_cast<std::size_t>(record) <= c.Times.size()) {
+            first += "at " + TimeText(c.Times[static_cast<std::size_t>(record - 1)].Time) + " s";
+        }
+    }
+    return std::to_string(missing.count) + (missing.count == 1 ? " value is" : " values are") +
+           " missing from the listing's lines and stand" + (missing.count == 1 ? "s" : "") +
+           " as 0; the first is " + first + ".";
 }
 
 }  // namespace velto

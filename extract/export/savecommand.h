@@ -63,4 +63,9 @@ SaveResult ExtractItems(Catalogue& catalogue, std::string_view variable, int com
 SaveResult SaveExport(Catalogue& catalogue, const SaveRequest& request, ProgressSink& progress,
                       MessageSink& messages);
 
+// What the user is told after an extraction that found lines short of the chosen value (their
+// values stand as 0): "2 values are missing from the listing's lines and stand as 0; the first
+// is Node 5 at 120 s." Empty when none was.
+std::string MissingValuesNote(const Catalogue& catalogue, std::string_view variable);
+
 }  // namespace velto

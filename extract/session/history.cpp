@@ -99,6 +99,7 @@ HistoryReading ReadHistory(const std::string& path, std::string_view variable,
         reading.problem = result.problem.empty() ? "its values could not be read" : result.problem;
         return reading;
     }
+    reading.missing = MissingValuesNote(c, request.variable);
     const Long chosen = c.SelectedVectors.front();
     reading.history.path = path;
     for (Integer j = 1; static_cast<std::size_t>(j) <= c.SelectedTimes.size(); ++j) {

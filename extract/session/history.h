@@ -20,6 +20,7 @@ struct HistoryReading {
     std::string unit;      // as the listing prints it
     std::string problem;   // why it could not be read, in the words the command line prints
     std::string note;      // what to say once of the listing (it repeats times), or empty
+    std::string missing;   // values its lines lack, standing as 0 (MissingValuesNote), or empty
     bool aborted = false;  // the user stopped the reading
 };
 

@@ -172,9 +172,11 @@ bool ChartDialog::onAddListingClicked() {
             path.toLocal8Bit().toStdString(), comparison_->variable, comparison_->vector,
             comparison_->item, comparison_->times, progress, messages);
         if (reading.problem.empty()) {
-            if (!reading.note.empty()) {
-                notes << QFileInfo(path).fileName() + QStringLiteral(": ") +
-                             QString::fromLatin1(reading.note);
+            for (const std::string& note : {reading.note, reading.missing}) {
+                if (!note.empty()) {
+                    notes << QFileInfo(path).fileName() + QStringLiteral(": ") +
+                                 QString::fromLatin1(note);
+                }
             }
             protections_.emplace_back().Protect(reading.history.path);
             histories_.push_back(std::move(reading.history));

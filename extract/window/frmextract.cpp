@@ -728,6 +728,17 @@ bool FrmExtract::RefusedWithReason(const QString& what) {
     return true;
 }
 
+void FrmExtract::TellOfMissingValues(const SaveResult& result) {
+    if (result.outcome != SaveOutcome::Written && result.outcome != SaveOutcome::Extracted) {
+        return;
+    }
+    const std::string note =
+        MissingValuesNote(session_.catalogue(), session_.CurrentRequest().variable);
+    if (!note.empty() && !session_.QuitRequested()) {
+        MsgBoxCentered(this, Latin1(note), kStyleInformation, kTitle);
+    }
+}
+
 void FrmExtract::onFileClicked() {
     if (session_.Running() != SessionCommand::None) {
         return;
@@ -761,8 +772,10 @@ void FrmExtract::onSaveClicked() {
     }
     QCoreApplication::processEvents();
     const std::string file = choice.path.toLocal8Bit().toStdString();
-    RunLong([&] { return session_.Save(file, ChooseSheetFormat(Bytes(choice.filter), file)); });
+    const SaveResult result =
+        RunLong([&] { return session_.Save(file, ChooseSheetFormat(Bytes(choice.filter), file)); });
     sbPanel1->setText(QString());
+    TellOfMissingValues(result);
 }
 
 void FrmExtract::onChartClicked() {
@@ -777,6 +790,7 @@ void FrmExtract::onChartClicked() {
     if (result.outcome != SaveOutcome::Extracted || session_.QuitRequested()) {
         return;
     }
+    TellOfMissingValues(result);
     const Catalogue& c = session_.catalogue();
     const CurveSet curves = CurvesOfExtraction(c, request.variable, request.vectorName);
     // A chart of one item can be compared with other runs: the same choice read from each.

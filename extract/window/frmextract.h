@@ -129,6 +129,8 @@ class FrmExtract : public QMainWindow, public ProgressSink, public MessageSink {
     auto RunLong(Command&& command);
     // Tells the user why the choices give nothing to save or draw; false when they give values.
     bool RefusedWithReason(const QString& what);
+    // After a save or a chart: values the listing's lines lack stand as 0, and the user is told.
+    void TellOfMissingValues(const SaveResult& result);
     QString SaveFolderOffered() const;
     std::vector<int> HighlightedRows(const QListWidget* list) const;
     QString HelpFile() const;

@@ -3,6 +3,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -229,6 +230,43 @@ TEST_F(ExtractExport, ARepeatedTimeIsReadFromItsLastBlock) {
     const auto compared = CsvRows(dir.File("c.csv"), 1);
     ASSERT_EQ(compared.size(), 2u);
     EXPECT_EQ(compared[0][1], rows[0][4]);
+}
+
+// A damaged table is refused with the line that shows it, and nothing is written; values that
+// a short line lacks stand as 0, and the command says so once.
+TEST_F(ExtractExport, DamagedTablesAreRefusedAndMissingValuesSaid) {
+    UseListing("plain.out", {.nodes = 8, .times = 3});
+    std::string bytes = test::ReadBytes(listing);
+    // Node 3's line at 120 s, the second time.
+    const std::size_t second = bytes.find("  TIME =     120.0000");
+    const std::size_t node3 = bytes.find("\n      3 ", second) + 1;
+    const std::size_t end = bytes.find('\n', node3);
+    std::string shortened = bytes;
+    shortened.erase(node3 + 20, end - node3 - 20);  // node 3, DOF1 only
+    test::WriteBytes(dir.File("short.out"), shortened);
+    std::string deleted = bytes;
+    deleted.erase(node3, end - node3 + 1);
+    test::WriteBytes(dir.File("deleted.out"), deleted);
+    test::WriteBytes(dir.File("d.csv"), "earlier");
+
+    CommandRun run =
+        Extract(dir, "export '" + dir.File("short.out") + "' -o '" + dir.File("s.csv") +
+                         "' --variable Displacements --vector DOF2");
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.err,
+              "velto-extract: warning: 1 value is missing from the listing's lines and "
+              "stands as 0; the first is Node 3 at 120 s.\n");
+    run = Extract(dir, "export '" + dir.File("deleted.out") + "' -o '" + dir.File("d.csv") +
+                           "' --variable Displacements --vector DOF2");
+    EXPECT_EQ(run.status, 1);
+    const std::size_t line = static_cast<std::size_t>(
+        std::count(deleted.begin(), deleted.begin() + static_cast<std::ptrdiff_t>(node3), '\n') +
+        1);
+    EXPECT_NE(run.err.find("deleted.out, line " + std::to_string(line) +
+                           " (Displacements at 120 s): \"4\" stands where Node 3 belongs"),
+              std::string::npos)
+        << run.err;
+    EXPECT_EQ(test::ReadBytes(dir.File("d.csv")), "earlier");
 }
 
 // A workbook of every variable leaves out, by name, a sheet the format cannot hold, and still

@@ -191,6 +191,30 @@ def test_unreadable_listings_raise_listing_error(listings, tmp_path):
         lst.values("Displacements")
 
 
+def test_damaged_tables_raise_and_short_lines_warn(listings, tmp_path):
+    """A table whose lines are shifted is refused naming its line; a line short of the value
+    gives 0, and a warning says so."""
+    lines = open(listings["plane"]).read().split("\n")
+    heading = next(k for k, line in enumerate(lines) if "NODE    DOF 1" in line)
+    damaged = tmp_path / "damaged.out"
+    damaged.write_text("\n".join(lines[:heading + 2] + lines[heading + 3:]))
+    with pytest.raises(velto.ListingError,
+                       match=rf"^damaged\.out, line {heading + 3} \(Displacements at [0-9.]+ s\): "
+                             r'"3" stands where Node 2 belongs'):
+        velto.open(str(damaged)).values("Displacements", "DOF2")
+    short = tmp_path / "short.out"
+    short.write_text("\n".join(lines[:heading + 2] + [lines[heading + 2][:20]]
+                               + lines[heading + 3:]))
+    lst = velto.open(str(short))
+    with pytest.warns(UserWarning, match="^1 value is missing from the listing's lines and stands "
+                                         "as 0; the first is Node 2 at "):
+        got = lst.values("Displacements", "DOF2", items=[1, 2])
+    assert got[0, 1] == 0 and got[0, 0] != 0
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        lst.values("Displacements", "DOF1", items=[1, 2])  # DOF1 is there: nothing said
+
+
 def test_readings_from_threads_do_not_mix(listings):
     lst = velto.open(listings["frame"])
     want = {v: lst.values("Displacements", v).tobytes() for v in ("DOF1", "DOF2")}

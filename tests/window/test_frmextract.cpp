@@ -678,6 +678,24 @@ TEST_F(FractionalTimes, ChartSavedAsTheCommandLineDrawsIt) {
     }
 }
 
+// Values a short line lacks stand as 0 in the file, and the window says so after the save.
+TEST_F(ExtractWindow, ValuesALineLacksAreSaidAfterTheSave) {
+    std::string bytes = test::ReadBytes(listing);
+    const std::size_t node2 = bytes.find("\n      2 ", bytes.find("TIME =     120")) + 1;
+    bytes.erase(node2 + 20, bytes.find('\n', node2) - node2 - 20);
+    test::WriteBytes(listing, bytes);
+    window->onFileClicked();
+    Choose("Displacements", "DOF2");
+    Find<QLineEdit>("txtVectors1")->setText("3");
+    Drop("0 1 2 ");
+    target = dir.File("short.csv");
+    Find<QPushButton>("cmdSave")->click();
+    ASSERT_TRUE(std::filesystem::exists(target));
+    ASSERT_EQ(asked.size(), 1);
+    EXPECT_EQ(asked.front(), "1 value is missing from the listing's lines and stands as 0; the "
+                             "first is Node 2 at 120 s.");
+}
+
 TEST_F(ExtractWindow, FoldersSurviveARestart) {
     // A folder whose name is not plain ASCII comes back as the same folder.
     const std::string folder = dir.File("r\xC3\xA9sultats");
