@@ -52,6 +52,26 @@ inline std::uint64_t BlankBits(const char* text, std::size_t size) {
     }
     return bits;
 }
+
+// The number of bits set, by halves, quarters and so on: without the POPCNT instruction, which
+// the baseline processor lacks, std::popcount is a library call.
+inline unsigned BitCount(std::uint64_t x) {
+    x -= (x >> 1) & 0x5555555555555555ULL;
+    x = (x & 0x3333333333333333ULL) + ((x >> 2) & 0x3333333333333333ULL);
+    x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0FULL;
+    return static_cast<unsigned>((x * 0x0101010101010101ULL) >> 56);
+}
+
+// The blank bits of text[from, from + 64) as BlankBits gives them (set from the text's end on),
+// for a text of at least 16 characters: a short last piece is read from the text's last sixteen.
+inline std::uint64_t BlankBitsFrom(const char* text, std::size_t size, std::size_t from) {
+    const std::size_t n = size - from < 64 ? size - from : 64;
+    if (n >= 16) {
+        return BlankBits(text + from, n);
+    }
+    const std::uint64_t window = BlankBits(text + size - 16, 16);
+    return (window >> (16 - n)) | (~std::uint64_t{0} << n);
+}
 #endif
 
 }  // namespace text_detail
@@ -62,7 +82,7 @@ inline std::size_t CountWords(std::string_view text) {
 #if defined(__SSE2__)
     if (text.size() >= 16 && text.size() <= 64) {
         const std::uint64_t blank = text_detail::BlankBits(text.data(), text.size());
-        return static_cast<std::size_t>(std::popcount(~blank & ((blank << 1) | 1)));
+        return text_detail::BitCount(~blank & ((blank << 1) | 1));
     }
 #endif
     std::size_t words = 0;
@@ -76,7 +96,7 @@ inline std::size_t CountWords(std::string_view text) {
             const std::uint64_t blank = text_detail::BlankBytes(v) >> 7;  // bit 8i: byte i
             const std::uint64_t starts =
                 ~blank & kByteBits & ((blank << 8) | (blankBefore ? 1 : 0));
-            words += static_cast<std::size_t>(std::popcount(starts));
+            words += text_detail::BitCount(starts);
             blankBefore = (blank >> 56) != 0;
         }
     }
@@ -87,6 +107,45 @@ inline std::size_t CountWords(std::string_view text) {
     }
     return words;
 }
+
+// The words of one value line, found in one pass: its blanks as bits, 64 characters a number, so
+// that the item's number, the value wanted and the count of words each cost a few bit operations
+// instead of a pass over the line. Lines shorter than 16 or longer than 256 characters, which no
+// value table prints, are read word by word.
+class LineWords {
+  public:
+    explicit LineWords(std::string_view line) : line_(line) {
+#if defined(__SSE2__)
+        if (line.size() < 16 || line.size() > 64 * kChunks) {
+            return;
+        }
+        chunks_ = (line.size() + 63) / 64;
+        bool blankBefore = true;
+        for (std::size_t c = 0; c < chunks_; ++c) {
+            const std::uint64_t blank =
+                text_detail::BlankBitsFrom(line.data(), line.size(), c * 64);
+            blank_[c] = blank;
+            starts_[c] = ~blank & ((blank << 1) | (blankBefore ? 1 : 0));
+            blankBefore = (blank >> 63) != 0;
+            count_ += text_detail::BitCount(starts_[c]);
+        }
+#endif
+    }
+
+    // True when the line has more than `n` words.
+    bool MoreWordsThan(std::size_t n) const;
+    // Word k (from 0), or an empty view when the line has k words or fewer.
+    [[gnu::always_inline]] std::string_view Word(std::size_t k) const;
+
+  private:
+    static constexpr std::size_t kChunks = 4;
+    std::string_view line_;
+    std::size_t chunks_ = 0;  // 0: read word by word
+    std::size_t count_ = 0;
+    // The blanks and word starts of each 64 characters; only the first chunks_ are set.
+    std::uint64_t blank_[kChunks];
+    std::uint64_t starts_[kChunks];
+};
 
 // Word k (from 0) of a line, or an empty view when the line has k words or fewer. Inline, and
 // eight characters at a time: it runs for every value line an export reads, and a value line is
@@ -169,6 +228,36 @@ inline std::string_view FindWord(std::string_view text, std::size_t k) {
             return std::string_view(start, static_cast<std::size_t>(p - start));
         }
     }
+}
+
+inline bool LineWords::MoreWordsThan(std::size_t n) const {
+    return (chunks_ > 0 ? count_ : CountWords(line_)) > n;
+}
+
+[[gnu::always_inline]] inline std::string_view LineWords::Word(std::size_t k) const {
+    if (chunks_ == 0) {
+        return FindWord(line_, k);
+    }
+    for (std::size_t c = 0; c < chunks_; ++c) {
+        std::uint64_t starts = starts_[c];
+        for (; k > 0 && starts != 0; --k) {
+            starts &= starts - 1;
+        }
+        if (starts == 0) {
+            continue;
+        }
+        const std::size_t start = c * 64 + static_cast<std::size_t>(std::countr_zero(starts));
+        for (std::size_t d = c; d < chunks_; ++d) {
+            const std::uint64_t after =
+                d == c ? blank_[d] & (~std::uint64_t{0} << (start - c * 64)) : blank_[d];
+            if (after != 0) {
+                const std::size_t stop = d * 64 + static_cast<std::size_t>(std::countr_zero(after));
+                return line_.substr(start, (stop < line_.size() ? stop : line_.size()) - start);
+            }
+        }
+        return line_.substr(start);
+    }
+    return {};
 }
 
 // Word k (from 0) of a line. Raises the subscript error (9) when the line has k words or fewer.

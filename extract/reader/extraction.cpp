@@ -339,14 +339,13 @@ long long WholeNumber(std::string_view word) {
     return value;
 }
 
-// True when `line` says it is the value line of `item` (of the chosen point) and holds no more
-// words than the table has columns. Fibre lines hold five fibres, each number before its value:
-// `pair` is the fibre's place in the line.
-bool IsTheLineOf(const Settings& s, std::string_view line, Long item, Long pair) {
-    return !s.numbered ||
-           (WholeNumber(FindWord(line, static_cast<std::size_t>(2 * pair))) == item &&
-            (s.point == 0 || WholeNumber(FindWord(line, 1)) == s.point) &&
-            (s.columns == 0 || CountWords(line) <= s.columns));
+// True when the line of these words says it is the value line of `item` (of the chosen point)
+// and holds no more words than the table has columns. Fibre lines hold five fibres, each number
+// before its value: `pair` is the fibre's place in the line.
+bool IsTheLineOf(const Settings& s, const LineWords& words, Long item, Long pair) {
+    return !s.numbered || (WholeNumber(words.Word(static_cast<std::size_t>(2 * pair))) == item &&
+                           (s.point == 0 || WholeNumber(words.Word(1)) == s.point) &&
+                           (s.columns == 0 || !words.MoreWordsThan(s.columns)));
 }
 
 // What is wrong with a line that is not the value line of `item`.
@@ -598,15 +597,15 @@ MissingInRow ReadStructuralRow(LineReader& reader, const Settings& s, const std:
             const Long pair = s.fibres ? (item - 1) % 5 : 0;
             const std::string_view line =
                 table.At(ValueLine(s.lead, s.fibres ? (item - 1) / 5 : item - 1, s.stride));
-            if (!IsTheLineOf(s, line, item, pair)) {
+            const LineWords words(line);
+            if (!IsTheLineOf(s, words, item, pair)) {
                 if (table.CountingWithoutBlankLines()) {
                     throw DamagedTableError{table.LineStart(), time.seconds, s.variable,
                                             WhyNotTheLineOf(s, line, item, pair)};
                 }
                 break;
             }
-            Store(row[k],
-                  FindWord(line, s.fibres ? static_cast<std::size_t>(2 * pair + 1) : s.word),
+            Store(row[k], words.Word(s.fibres ? static_cast<std::size_t>(2 * pair + 1) : s.word),
                   missing, item);
         }
         if (k == held.size()) {
