@@ -217,6 +217,8 @@ TEST_F(OpenedListing, ListsFollowMouseAndKeys) {
     QTest::mouseRelease(available->viewport(), Qt::RightButton, {}, empty);
     window->showListMenu(TimeList::Available, false);
     EXPECT_FALSE(Find<QAction>("mnuListAdd")->isEnabled());
+    // Each entry its own key: A is Add's, so Select All takes S.
+    EXPECT_EQ(Find<QAction>("mnuListAll")->text(), "&Select All");
     window->findChild<QMenu*>("mnuList")->hide();
 
     // In a text box Ctrl+A is the box's own.
