@@ -432,7 +432,10 @@ void WriteTimeLine(const ListingSpec& s, int t, Sink& out) {
 void WriteThermalDescription(const ListingSpec& s, Sink& out) {
     out.Line(" DESCRIPTION OF THE STRUCTURE.");
     out.Line(Printf("  * THERE ARE %8ld NODES.", s.nodes));
-    out.Line(Printf("  * THERE ARE %8d SOLID ELEMENTS.", s.solids));
+    // As for the structural elements, a count line only for what the model holds.
+    if (s.solids > 0) {
+        out.Line(Printf("  * THERE ARE %8d SOLID ELEMENTS.", s.solids));
+    }
     WriteNodePositions(s, out);
 }
 

@@ -146,7 +146,8 @@ std::string CatalogueSummary(const Catalogue& c) {
     for (const SummaryLine& line : SummaryLines(c)) {
         std::string caption = line.Caption;
         caption.resize(11, ' ');
-        text += caption + (line.Enabled ? line.Value : "-") + "\n";
+        // A line with nothing to show (a zero count, a file that is not a listing) shows "-".
+        text += caption + (line.Value.empty() ? std::string("-") : line.Value) + "\n";
     }
     // The times as they are chosen: each once.
     const std::vector<ResultTime> times = ResultTimes(c.Times);

@@ -27,10 +27,10 @@ std::vector<SummaryLine> SummaryLines(const Catalogue& c) {
     count("Soils:", c.SoilCount);
     count("Fibers:", c.FiberCount);
     if (c.AnalysisKind == kKindNone && c.Version.empty()) {
-        // Nothing was learnt of a file that is not a listing: no kind, no dimension to show.
+        // Nothing was learnt of a file that is not a listing: no kind, no dimension to show. The
+        // first three captions stay enabled, as after any open; the counts are all zero.
         for (SummaryLine& line : lines) {
             line.Value.clear();
-            line.Enabled = false;
         }
     }
     return lines;

@@ -17,7 +17,8 @@ struct SummaryLine {
 
 // The ten lines of the summary panel, in order: Version, Analysis ("Temperature", "Structural",
 // "Dynamical" or "Unknown"), Problem ("2D" or "3D"), then the counts of nodes, solids, trusses,
-// beams, shells, soils and fibres. A file not recognised as a listing gives every line empty.
+// beams, shells, soils and fibres. The first three captions are always enabled. A file not
+// recognised as a listing gives every value empty.
 std::vector<SummaryLine> SummaryLines(const Catalogue& catalogue);
 
 }  // namespace velto

@@ -245,7 +245,8 @@ bool ParseTimes(const std::string& text, int count, std::vector<int>& indices, i
                    last < first) {
             return false;
         }
-        if (last - first > 1000000) {
+        // A range names at most a million records.
+        if (last - first + 1 > 1000000) {
             return false;
         }
         if (last > count && firstBeyond != nullptr && *firstBeyond == 0) {

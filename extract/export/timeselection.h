@@ -43,9 +43,10 @@ std::vector<Single> RepeatedTimes(const std::vector<TimeStep>& records);
 std::string RepeatedTimesNote(const std::vector<TimeStep>& records);
 
 // Parses a --times text: "all", or 1-based record numbers and ranges "a-b" separated by commas.
-// Returns false when the text is neither. `count` is the number of times of the listing; the
-// numbers up to it are returned 0-based, each once, in the order of their first mention ("all"
-// gives 0..count-1). The first number beyond `count` (1-based), if any, goes to `firstBeyond`.
+// Returns false when the text is neither, or when one range names more than a million records.
+// `count` is the number of times of the listing; the numbers up to it are returned 0-based, each
+// once, in the order of their first mention ("all" gives 0..count-1). The first number beyond
+// `count` (1-based), if any, goes to `firstBeyond`.
 bool ParseTimes(const std::string& text, int count, std::vector<int>& indices,
                 int* firstBeyond = nullptr);
 

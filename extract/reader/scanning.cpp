@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <limits>
 #include <new>
+#include <string>
 #include <vector>
 
 #include "common/error.h"
@@ -32,6 +33,15 @@ void ReportingReadErrors(MessageSink& messages, const std::function<void()>& bod
         messages.ShowMessage(ReadFileErrorText(number, ErrorDescription(number)),
                              MessageIcon::Critical, kExtractTitle);
     }
+}
+
+Long DeclaredCount(Long count, std::string_view what) {
+    if (count < 1) {
+        throw RuntimeError(kInvalidCall, ErrorDescription(kInvalidCall) +
+                                             ": the listing declares " + std::to_string(count) +
+                                             " " + std::string(what));
+    }
+    return count;
 }
 
 void ReadTimes(Catalogue& c, LineReader& in, ProgressReporter& report, EarlyReading* early) {

@@ -27,6 +27,12 @@ class ProgressReporter {
 // the "Read File Error " message, critical, with the extraction tool's title.
 void ReportingReadErrors(MessageSink& messages, const std::function<void()>& body);
 
+// A count the model description declares ("THERE ARE ... NODES."), as the scan keeps it. A
+// listing declares only what its model holds, so a count below 1 is a damaged line: it raises the
+// invalid-call error (5), its description naming the count and `what` ("nodes"), rather than
+// offering a range such as "Nodes 1..-5".
+Long DeclaredCount(Long count, std::string_view what);
+
 // The time part of a listing: from where `in` stands to the end, every line holding "  TIME ="
 // gives one record of Times (its value, and the position of the line after it). Times is set
 // when the end is reached. The count stands one ahead in a 16-bit Integer: 32767 times raise

@@ -19,34 +19,40 @@ namespace velto {
 namespace {
 
 constexpr std::string_view kConvergence = "CONVERGENCE HAS BEEN OBTAINED.";
+// An Integer count as the model description declares it (see DeclaredCount).
+Integer DeclaredInteger(Integer count, std::string_view what) {
+    return static_cast<Integer>(DeclaredCount(count, what));
+}
+
 void ReadModelLine(Catalogue& c, std::string_view line) {
     if (Contains(line, "THERE ARE")) {
         if (Contains(line, "NODES")) {
-            c.NodeCount = ToLong(WordAt(line, 3));
+            c.NodeCount = DeclaredCount(ToLong(WordAt(line, 3)), "nodes");
         }
         if (Contains(line, "TRUSS ELEMENTS")) {
-            c.TrussCount = ToInteger(WordAt(line, 3));
+            c.TrussCount = DeclaredInteger(ToInteger(WordAt(line, 3)), "truss elements");
         }
         if (Contains(line, "BEAM ELEMENTS")) {
-            c.BeamCount = ToInteger(WordAt(line, 3));
+            c.BeamCount = DeclaredInteger(ToInteger(WordAt(line, 3)), "beam elements");
         }
         if (Contains(line, "SHELL ELEMENTS")) {
-            c.ShellCount = ToInteger(WordAt(line, 3));
+            c.ShellCount = DeclaredInteger(ToInteger(WordAt(line, 3)), "shell elements");
         }
         if (Contains(line, "SOIL ELEMENTS")) {
-            c.SoilCount = ToInteger(WordAt(line, 3));
+            c.SoilCount = DeclaredInteger(ToInteger(WordAt(line, 3)), "soil elements");
         }
     }
     if (Contains(line, "EACH OF THEM HAS")) {
-        c.BeamPointCount = ToInteger(WordAt(line, 4));
+        c.BeamPointCount = DeclaredInteger(ToInteger(WordAt(line, 4)), "points along each beam");
     }
     if (Contains(line, "LONGITUDINAL FIBERS")) {
         std::string rest = ReplaceAll(line, "LONGITUDINAL FIBERS.", "");
         rest = ReplaceAll(rest, "AND", "");
-        c.FiberCount = RoundToInteger(Val(rest));
+        c.FiberCount = DeclaredInteger(RoundToInteger(Val(rest)), "longitudinal fibres");
     }
     if (Contains(line, "INTEGRATION POINTS ON THE AREA")) {
-        c.AreaPointCount = ToInteger(WordAt(line, 0));
+        c.AreaPointCount =
+            DeclaredInteger(ToInteger(WordAt(line, 0)), "integration points on the area");
     }
 }
 

@@ -35,10 +35,11 @@ void ScanThermal(Catalogue& c, ProgressSink& progress, MessageSink& messages) {
         line = in.ReadLine();
         if (Contains(line, "THERE ARE")) {
             if (Contains(line, "NODES")) {
-                c.NodeCount = ToLong(WordAt(line, 3));
+                c.NodeCount = DeclaredCount(ToLong(WordAt(line, 3)), "nodes");
             }
             if (Contains(line, "SOLID ELEMENTS")) {
-                c.SolidCount = ToInteger(WordAt(line, 3));
+                c.SolidCount = static_cast<Integer>(
+                    DeclaredCount(ToInteger(WordAt(line, 3)), "solid elements"));
             }
         }
         report("Reading input...");

@@ -332,7 +332,9 @@ SessionEnabling ExtractSession::Enabling() const {
         return e;
     }
     const OfferedVariable* v = variable();
-    e.summary = hasListing_ && Recognised();
+    // The summary shows after any open, also of a file that turned out not to be a listing: it
+    // then tells the user that nothing was found.
+    e.summary = hasListing_;
     e.timeLists = hasListing_;
     e.variables = !offered_.empty();
     e.vectors = v && !v->Vectors.empty();

@@ -26,7 +26,7 @@ enum class SessionCommand { None, Open, Save, Chart };
 // What may be used at the moment, control group by control group.
 struct SessionEnabling {
     bool open = true;          // the file row's "..."
-    bool summary = false;      // the summary frame and its first three captions
+    bool summary = false;      // the summary frame and its first three captions: after any open
     bool timeLists = false;    // both time lists and their captions
     bool variables = false;    // the variables frame, its first caption and list
     bool vectors = false;      // the vector caption and list
@@ -78,7 +78,7 @@ class ExtractSession {
     bool HasListing() const { return hasListing_; }
     // The opened file was recognised as a listing: the summary has something to say.
     bool Recognised() const;
-    // The summary panel's lines; a file that is not a listing shows them all empty.
+    // The summary panel's lines; a file that is not a listing shows every value empty.
     std::vector<SummaryLine> Summary() const;
     // What to tell the user once of a listing that gives a time more than once (which of its
     // results are used); empty for any other.

@@ -43,6 +43,7 @@
 #include "shell/model/batchrecords.h"
 #include "shell/runner/batchreport.h"
 #include "shell/runner/exportafterrun.h"
+#include "shell/runner/inputfileopener.h"
 #include "shell/runner/inputfiles.h"
 #include "shell/runner/localbackend.h"
 #include "shell/runner/settings.h"
@@ -168,6 +169,13 @@ FrmMain::FrmMain(ShellDialogs dialogs, QWidget* parent)
         };
     }
     batch_ = new BatchModel(this);
+    opener_ = new InputFileOpener(this);
+    opener_->open = dialogs_.openFile;
+    connect(opener_, &InputFileOpener::answered, this, [this](OpenFailure failure) {
+        if (failure != OpenFailure::None) {
+            MsgBoxCentered(this, OpenFailureText(failure), kStyleCritical, kShellTitle);
+        }
+    });
     buildControls();
     loadForm();
 }
@@ -577,10 +585,8 @@ void FrmMain::onFileDoubleClicked(int row) {
     if (batch_->running() || row < 0 || row >= batch_->rowCount()) {
         return;
     }
-    if (!dialogs_.openFile(batch_->rows()[static_cast<std::size_t>(row)].path)) {
-        MsgBoxCentered(this, QStringLiteral("The executable for in files not found."),
-                       kStyleCritical, kShellTitle);
-    }
+    const BatchModel::Row& file = batch_->rows()[static_cast<std::size_t>(row)];
+    opener_->Open(file.path, file.nativePath);
 }
 
 void FrmMain::setRunning(bool running) {

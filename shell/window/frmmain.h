@@ -21,6 +21,7 @@ namespace velto {
 
 class BatchJournal;
 class BatchRecord;
+class InputFileOpener;
 class BatchModel;
 class ProgressStrip;
 class SlurmBackend;
@@ -32,7 +33,8 @@ struct ShellDialogs {
     std::function<QStringList(QWidget* parent, const QString& folder)> addFiles;
     // The folder browser: the chosen folder, empty for Cancel.
     std::function<QString(QWidget* parent, const QString& title, const QString& start)> browse;
-    // Opens a file in the program the desktop associates with it; false when none opened.
+    // Hands a file to the desktop's opener for the program it associates with it; false when the
+    // opener refused. (Why a file cannot be opened is the InputFileOpener's to find.)
     std::function<bool(const QString& path)> openFile;
     // Shows the About box, modal to the parent.
     std::function<void(QWidget* parent)> about;
@@ -81,6 +83,8 @@ class FrmMain : public QMainWindow {
     void setConsoleText(const QString& text);
 
     BatchModel& batch() { return *batch_; }
+    // What a double click on a row opens its file with.
+    InputFileOpener& opener() { return *opener_; }
     // The cluster job the window follows or submits now; null otherwise.
     SlurmBackend* clusterJob() const;
     const SolverInfo& solver() const { return solver_; }
@@ -109,6 +113,7 @@ class FrmMain : public QMainWindow {
 
     ShellDialogs dialogs_;
     BatchModel* batch_ = nullptr;
+    InputFileOpener* opener_ = nullptr;
     bool onCluster_ = false;  // the running or last batch went to the cluster
     bool clusterAvailable_ = false;
     QString lastAddFolder_;

@@ -75,6 +75,22 @@ TEST_F(ExtractInfo, MessagesGoToStandardErrorWithExitStatusOne) {
     EXPECT_EQ(run.err, "Cannot read but temperature files\n");
     EXPECT_EQ(Member(run.out, "AnalysisKind"), "3");
     EXPECT_NE(run.out.find("\"Variables\":[]}"), std::string::npos) << run.out;
+
+    // A damaged count is said, and nothing is offered from it; the summary shows no count.
+    std::string bytes = test::ReadBytes(Listing({.nodes = 30, .beams = 2}));
+    bytes.replace(bytes.find("THERE ARE       30 NODES"), 24, "THERE ARE       -5 NODES");
+    test::WriteBytes(dir.File("damaged.out"), bytes);
+    run = Extract(dir, "info '" + dir.File("damaged.out") + "'");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err,
+              "Read File Error 5: Invalid procedure call or argument: the listing "
+              "declares -5 nodes\n");
+    EXPECT_TRUE(test::Says(run.out, {"Nodes:     -\n", "Times:     0\n"})) << run.out;
+    EXPECT_EQ(run.out.find("-5"), std::string::npos) << run.out;
+    // A file that is not a listing: no line of the summary has anything to show.
+    test::WriteBytes(dir.File("passwd"), "root:x:0:0:root:/root:/bin/bash\n");
+    run = Extract(dir, "info '" + dir.File("passwd") + "'");
+    EXPECT_TRUE(test::Says(run.out, {"Version:   -\n", "Analysis:  -\n", "Problem:   -\n"}));
 }
 
 // The human summary shows the panel's lines (their values are SummaryLines'), the times and the

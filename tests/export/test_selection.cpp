@@ -190,5 +190,16 @@ TEST(TimeList, TimeTextIsTheStoredDecimal) {
     EXPECT_EQ(TimeText(1.25e-3f), "0.00125");
 }
 
+// One range of a --times text names at most a million records: a hostile text of many huge
+// ranges is refused before anything of its size is held. The edge, wherever the range starts.
+TEST(TimesText, ARangeOfMoreThanAMillionRecordsIsRefused) {
+    std::vector<int> indices;
+    ASSERT_TRUE(ParseTimes("1-1000000", 6, indices));
+    EXPECT_EQ(indices, (std::vector<int>{0, 1, 2, 3, 4, 5}));
+    EXPECT_TRUE(ParseTimes("4,3-1000002", 6, indices));
+    EXPECT_FALSE(ParseTimes("1-1000001", 6, indices));
+    EXPECT_FALSE(ParseTimes("2,3-1000003", 6, indices));
+}
+
 }  // namespace
 }  // namespace velto

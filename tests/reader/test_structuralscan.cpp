@@ -74,6 +74,45 @@ TEST_F(StructuralScan, ModelCountsAndTheirErrors) {
     }
 }
 
+// A declared count below 1 is a damaged line: refused as the other bad counts are, never
+// offered as a range such as "Nodes 1..-5". Each kind of count, zero as well as below.
+TEST_F(StructuralScan, CountsBelowOneAreRefused) {
+    const LineList model = {
+        "  * THERE ARE       20 NODES.",          "  * THERE ARE        2 TRUSS ELEMENTS.",
+        "  * THERE ARE        4 BEAM ELEMENTS.",  " EACH OF THEM HAS    3 POINTS ALONG ITS AXIS.",
+        "  * THERE ARE        2 SHELL ELEMENTS.", "      4 INTEGRATION POINTS ON THE AREA",
+        "  * THERE ARE        1 SOIL ELEMENTS.",  "       12 LONGITUDINAL FIBERS.",
+    };
+    const LineList end = {" CONVERGENCE HAS BEEN OBTAINED.", "  TIME = 1", "x"};
+    OpenLines(Head("STATIC ANALYSIS") + model + end);
+    ASSERT_EQ(o.catalogue.Times.size(), 1u);  // the model as it stands is read
+    const std::pair<std::size_t, const char*> damaged[] = {
+        {0, "  * THERE ARE -5 NODES.:-5 nodes"},
+        {0, "  * THERE ARE 0 NODES.:0 nodes"},
+        {1, "  * THERE ARE -1 TRUSS ELEMENTS.:-1 truss elements"},
+        {2, "  * THERE ARE 0 BEAM ELEMENTS.:0 beam elements"},
+        {3, " EACH OF THEM HAS -3 POINTS ALONG ITS AXIS.:-3 points along each beam"},
+        {4, "  * THERE ARE -2 SHELL ELEMENTS.:-2 shell elements"},
+        {5, " -4 INTEGRATION POINTS ON THE AREA:-4 integration points on the area"},
+        {6, "  * THERE ARE -32768 SOIL ELEMENTS.:-32768 soil elements"},
+        {7, " -12 LONGITUDINAL FIBERS.:-12 longitudinal fibres"},
+    };
+    for (const auto& [line, text] : damaged) {
+        const std::string_view both = text;
+        const std::size_t colon = both.find(':');
+        SCOPED_TRACE(text);
+        LineList lines = model;
+        lines[line] = std::string(both.substr(0, colon));
+        OpenLines(Head("STATIC ANALYSIS") + lines + end);
+        EXPECT_EQ(test::Texts(o.messages),
+                  LineList{"Read File Error 5: Invalid procedure call or argument: the listing "
+                           "declares " +
+                           std::string(both.substr(colon + 1))});
+        EXPECT_TRUE(o.catalogue.Times.empty());
+        EXPECT_EQ(o.catalogue.NodeCount, line > 0 ? 20 : 0);  // what came before is kept
+    }
+}
+
 TEST_F(StructuralScan, TimesArePositionedOnTheLineAfterTheirTimeLine) {
     for (std::string_view end : {"\n", "\r\n", "\r"}) {
         SCOPED_TRACE(end == "\n" ? "LF" : end == "\r" ? "CR" : "CRLF");

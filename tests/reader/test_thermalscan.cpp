@@ -44,6 +44,15 @@ TEST_F(ThermalScan, CountsTimesAndWhatStopsTheScan) {
          "Read File Error 13: Type mismatch", 12, 0},
         {description + positions + LineList{"  TIME = 5", "  TIME = 1E40"},
          "Read File Error 6: Overflow", -1, 0},
+        // A count below 1 is a damaged line, not a model: no range "Nodes 1..-5" and no times.
+        {description + LineList{"  * THERE ARE   -5 NODES."} + positions + LineList{"  TIME = 5"},
+         "Read File Error 5: Invalid procedure call or argument: the listing declares -5 nodes", 0,
+         0},
+        {description + LineList{"  * THERE ARE   12 NODES.", "  * THERE ARE    0 SOLID ELEMENTS."} +
+             positions + LineList{"  TIME = 5"},
+         "Read File Error 5: Invalid procedure call or argument: the listing declares 0 solid "
+         "elements",
+         12, 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.message);

@@ -35,7 +35,7 @@ class Session : public ::testing::Test {
 };
 
 TEST_F(Session, ChoicesFollowTheListingAndTheVariable) {
-    EXPECT_FALSE(session.Enabling().timeLists);
+    EXPECT_FALSE(session.Enabling().timeLists || session.Enabling().summary);
     EXPECT_FALSE(session.AddTimes({0}));  // nothing to choose from yet
     session.Open(frame);
     EXPECT_TRUE(messages.messages.empty());
@@ -65,9 +65,10 @@ TEST_F(Session, ChoicesFollowTheListingAndTheVariable) {
     EXPECT_EQ(session.vectorName(), "N1");
 }
 
-// A file that is not a listing leaves nothing of the last listing and nothing made up. (That
-// nothing of it shows while the message is up is the window's to check: it shows the session
-// then.)
+// A file that is not a listing leaves nothing of the last listing and nothing made up, but the
+// summary and its first three captions show, as after any open: empty, they say nothing was
+// found. (That nothing of the last listing shows while the message is up is the window's to
+// check: it shows the session then.)
 TEST_F(Session, WhatCannotBeReadShowsTheClearedState) {
     const std::string passwd = dir.File("passwd.out");
     test::WriteBytes(passwd, "root:x:0:0:root:/root:/bin/bash\n");
@@ -75,14 +76,18 @@ TEST_F(Session, WhatCannotBeReadShowsTheClearedState) {
         session.Open(frame);
         session.AddTimes({1});
         session.Open(path);
+        EXPECT_FALSE(session.Recognised());
         EXPECT_TRUE(session.times().available().empty() && session.times().selected().empty());
-        for (const SummaryLine& line : session.Summary()) {
-            EXPECT_EQ(line.Value, "") << line.Caption;
+        const std::vector<SummaryLine> lines = session.Summary();
+        ASSERT_EQ(lines.size(), 10u);
+        for (std::size_t i = 0; i < lines.size(); ++i) {
+            EXPECT_EQ(lines[i].Value, "") << lines[i].Caption;
+            EXPECT_EQ(lines[i].Enabled, i < 3) << lines[i].Caption;
         }
         EXPECT_EQ(session.vectorName(), "");
         const SessionEnabling e = session.Enabling();
-        EXPECT_TRUE(e.timeLists);
-        EXPECT_FALSE(e.summary || e.variables || e.vectors || e.clearTimes || e.save);
+        EXPECT_TRUE(e.timeLists && e.summary);
+        EXPECT_FALSE(e.variables || e.vectors || e.clearTimes || e.save);
     }
 }
 

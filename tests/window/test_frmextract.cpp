@@ -163,12 +163,17 @@ TEST_F(OpenedListing, OpeningFillsSummaryTimesAndVariables) {
     window->onFileClicked();
     EXPECT_EQ(shownDuringMessage.mid(0, 3), (QStringList{"", "", "0"}));
     EXPECT_EQ(Find<QComboBox>("cboVectors")->count(), 0);
-    // Only the file row and the (empty) time lists stay usable.
-    for (const char* name : {"cboVariables", "fraSummary", "lblSummary9", "cboVectors",
+    // Only the file row, the (empty) time lists and the summary, with its first three captions,
+    // stay usable.
+    for (const char* name : {"cboVariables", "lblSummary3", "lblSummary9", "cboVectors",
                              "txtVectors0", "optTime1", "cmdSave", "cmdChart", "cmdClear"}) {
         EXPECT_FALSE(Enabled(name)) << name;
     }
-    EXPECT_TRUE(Enabled("cmdFile") && Enabled("lstAvailable"));
+    for (const char* name :
+         {"cmdFile", "lstAvailable", "fraSummary", "lblSummary0", "lblSummary1", "lblSummary2"}) {
+        EXPECT_TRUE(Enabled(name)) << name;
+    }
+    EXPECT_EQ(Find<QLabel>("lblAnalysis")->text(), "");
     EXPECT_FALSE(Find<QWidget>("picProgress")->isVisible() ||
                  Find<QWidget>("lstHidden")->isVisible());
 }
@@ -212,6 +217,8 @@ TEST_F(OpenedListing, ListsFollowMouseAndKeys) {
     QTest::mouseRelease(available->viewport(), Qt::RightButton, {}, empty);
     window->showListMenu(TimeList::Available, false);
     EXPECT_FALSE(Find<QAction>("mnuListAdd")->isEnabled());
+    // Each entry its own key: A is Add's, so Select All takes S.
+    EXPECT_EQ(Find<QAction>("mnuListAll")->text(), "&Select All");
     window->findChild<QMenu*>("mnuList")->hide();
 
     // In a text box Ctrl+A is the box's own.

@@ -22,6 +22,7 @@
 #include "common/window/messagebox.h"
 #include "shell/model/batchjournal.h"
 #include "shell/model/batchmodel.h"
+#include "shell/runner/inputfileopener.h"
 #include "shell/runner/settings.h"
 #include "shell/window/frmabout.h"
 #include "shell/window/frmmain.h"
@@ -69,7 +70,10 @@ class ShellWindow : public ::testing::Test {
             offeredOptions.append(current);
             return exportAnswers.isEmpty() ? QString() : exportAnswers.takeFirst();
         };
-        return std::make_unique<FrmMain>(dialogs);
+        auto window = std::make_unique<FrmMain>(dialogs);
+        // No query tools: the desktop's opener alone decides, at once.
+        window->opener().toolFolders = {QString::fromStdString(dir.File("no tools"))};
+        return window;
     }
     // The user adds these files, as the Add dialog returns them, to `to` (or the window).
     void Add(QStringList files, FrmMain* to = nullptr) {
@@ -162,6 +166,11 @@ TEST_F(ShellWindow, ListCommandsGoThroughTheModel) {
     window->onFileDoubleClicked(1);
     EXPECT_EQ(asked.back(), "The executable for in files not found.");
     EXPECT_EQ(styles.back(), kStyleCritical);
+    // A file gone since it was added: the cause is said, and nothing is handed to the desktop.
+    std::filesystem::remove(toAdd[0].toStdString());
+    window->onFileDoubleClicked(1);
+    EXPECT_EQ(asked.back(), "File not found.");
+    EXPECT_EQ(opened.size(), 2);
 
     Find<QPlainTextEdit>("txtRun")->setPlainText("old text");
     list->clearSelection();
