@@ -379,5 +379,59 @@ TEST_F(ExtractExport, FormatFollowsTheExtensionUnlessGiven) {
     EXPECT_EQ(starts("g.csv", "--format xls"), xls);
 }
 
+// The SHA-256 of a file, or of a workbook's parts (each name and its bytes, in the order the
+// workbook keeps them) but the one that holds the moment it was saved.
+std::string Digest(const std::string& path) {
+    const std::string digest = test::CommandOutput(
+        "python3 -c 'import hashlib, sys, zipfile\n"
+        "data = open(sys.argv[1], \"rb\").read()\n"
+        "if data[:2] == b\"PK\":\n"
+        "    book = zipfile.ZipFile(sys.argv[1])\n"
+        "    data = b\"\".join(n.encode() + book.read(n) for n in book.namelist()\n"
+        "                     if n != \"docProps/core.xml\")\n"
+        "print(hashlib.sha256(data).hexdigest())' '" +
+        path + "'");
+    return digest.substr(0, digest.find('\n'));
+}
+
+// Without page settings every file is what the exports wrote before there were any, byte for
+// byte: the digests were taken from the program as it stood then, run on these very listings.
+// A sheet of many values is written while it is read, by a path of its own.
+TEST_F(ExtractExport, WithoutPageSettingsTheFilesAreAsBefore) {
+    const std::string frame = listing;
+    UseListing("many.out", {.nodes = 255, .times = 260});
+    const std::string many = listing;
+    UseListing("small.out", {.nodes = 12, .times = 2});
+    const struct {
+        std::string args;
+        const char* file;
+        const char* digest;
+    } cases[] = {
+        {"export '" + frame + "' --variable Displacements --vector DOF2", "rows.xls",
+         "46e662aaf13f68090d7d14cca765b7a70b6f23d535244350cce12cd5ecbb28d8"},
+        {"export '" + frame + "' --variable 'Beam Stresses' --columns", "columns.xls",
+         "eb5777cb29dc5304af9ecd5c34d50b32909223896f30e4f279406b40df54ab4a"},
+        {"export '" + frame + "' --variable Displacements --vector DOF2", "rows.xlsx",
+         "531d9c9c3d0540e834865097fdb1836ec5cdc81f9bfd310aa97e173fa0194287"},
+        {"export '" + frame + "' --variable Displacements --vector DOF2", "rows.csv",
+         "929b221bd7ff9bc517409ed74ce39d854defde5e146345630eb46ec576933ab1"},
+        {"export '" + many + "' --variable Displacements", "many.xls",
+         "7cebe5f0d792e1f911d5744b890baf9a6ed1f468a00e25cca92a3a5d8a3422c0"},
+        {"export '" + many + "' --variable Displacements", "many.xlsx",
+         "93768bf38c8fb0d688da396a91c9a7d63b70424a26236ef263fc6c2471ae95a0"},
+        {"export '" + frame + "' --all", "all.xlsx",
+         "901d54d0a7acd9a0947f8714c89d0d9de178c66bf4910b65393f02f8eac3b4c6"},
+        {"compare '" + frame + "' '" + listing + "' --variable Displacements --item 3",
+         "compare.xls", "0593218ce9d2df4802921055a83ab580d303b389977f6ff8c74d254fb374faa5"},
+        {"compare '" + frame + "' '" + listing + "' --variable Displacements --item 3",
+         "compare.xlsx", "b9c30da7c4bc040af1104121b4acacadd9f9ffe2d34445708642bffae14d439f"},
+    };
+    for (const auto& c : cases) {
+        const CommandRun run = Extract(dir, c.args + " -o '" + dir.File(c.file) + "'");
+        ASSERT_EQ(run.status, 0) << c.args << "\n" << run.err;
+        EXPECT_EQ(Digest(dir.File(c.file)), c.digest) << c.file;
+    }
+}
+
 }  // namespace
 }  // namespace velto
