@@ -97,6 +97,14 @@ std::string PageSetupProblem(const PageSetup& page, SheetFormat format) {
             return std::string(t.option) + " holds " + std::to_string(t.text->size()) +
                    " characters; a page " + t.what + " holds at most 255";
         }
+        // "&G" marks where a picture goes, and these sheets have none. The xlsx library counts
+        // every "&G" (an escaped "&&G" too) and "&[Picture]" against the pictures it is given,
+        // and on a mismatch frees memory twice.
+        if (t.text && (t.text->find("&G") != std::string::npos ||
+                       t.text->find("&[Picture]") != std::string::npos)) {
+            return std::string(t.option) + " holds \"&G\" or \"&[Picture]\", the place of a " +
+                   "picture in a page " + t.what + "; the sheet has no picture";
+        }
     }
     const int widest = format == SheetFormat::Xls ? kWidestXlsColumn : kWidestXlsxColumn;
     if (page.columnWidth && (*page.columnWidth < 1 || *page.columnWidth > widest)) {

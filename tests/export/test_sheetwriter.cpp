@@ -400,6 +400,10 @@ TEST(PageSettings, EachFormatWritesWhatItCanHold) {
 
     auto xlsx = MakeSheetWriter(SheetFormat::Xlsx);
     xlsx->Open(dir.File("page.xlsx"), 1, 3);
+    // A picture's place without a picture would crash the library: refused before it is called.
+    PageSetup picture;
+    picture.header = "&G";
+    EXPECT_EQ(ErrorOf([&] { xlsx->PageSettings(picture, 3); }), kInvalidCall);
     xlsx->PageSettings(withPassword, 3);
     xlsx->Text(1, 1, "x");
     xlsx->Close();
