@@ -97,6 +97,12 @@ std::string PageSetupProblem(const PageSetup& page, SheetFormat format) {
             return std::string(t.option) + " holds " + std::to_string(t.text->size()) +
                    " characters; a page " + t.what + " holds at most 255";
         }
+        // The xlsx library writes a control character into the XML as it is, which makes the
+        // workbook unreadable; a page line has no use for one.
+        if (t.text && std::any_of(t.text->begin(), t.text->end(),
+                                  [](char ch) { return (ch >= 0 && ch < 0x20) || ch == 0x7F; })) {
+            return std::string(t.option) + " holds a control character (a tab, a line end, ...)";
+        }
         // "&G" marks where a picture goes, and these sheets have none. The xlsx library counts
         // every "&G" (an escaped "&&G" too) and "&[Picture]" against the pictures it is given,
         // and on a mismatch frees memory twice.

@@ -57,11 +57,11 @@ bool IsProtectionPassword(std::string_view password);
 inline constexpr std::size_t kLongestProtectionPassword = 15;
 
 // Why `page` cannot be written to a file of `format`, naming the option to change, or an empty
-// text when it can. A CSV file has no pages; a header or footer holds at most 255 bytes and no
-// picture's place ("&G", "&[Picture]", even after "&&", which would crash the xlsx library); a
-// width or a margin outside the ranges above; a password in an .xls file (LibreOffice does not
-// honour the protection of a BIFF2 sheet, so its password would lift nothing there), one that
-// IsProtectionPassword refuses, or one without protection.
+// text when it can. A CSV file has no pages; a header or footer holds at most 255 bytes, no
+// control character and no picture's place ("&G", "&[Picture]", even after "&&", which would crash
+// the xlsx library); a width or a margin outside the ranges above; a password in an .xls file
+// (LibreOffice does not honour the protection of a BIFF2 sheet, so its password would lift nothing
+// there), one that IsProtectionPassword refuses, or one without protection.
 std::string PageSetupProblem(const PageSetup& page, SheetFormat format);
 
 }  // namespace velto
