@@ -30,6 +30,13 @@ std::optional<double> WholeNumber(std::string_view text) {
     return number;
 }
 
+// A C0 control, DEL, or a byte Windows-1252 has no character for (0x81, 0x8D, 0x8F, 0x90, 0x9D).
+bool IsControl(char ch) {
+    const auto byte = static_cast<unsigned char>(ch);
+    return byte < 0x20 || byte == 0x7F || byte == 0x81 || byte == 0x8D || byte == 0x8F ||
+           byte == 0x90 || byte == 0x9D;
+}
+
 std::vector<std::string_view> Split(std::string_view text, char separator) {
     std::vector<std::string_view> pieces;
     for (std::size_t at = 0;;) {
@@ -98,9 +105,9 @@ std::string PageSetupProblem(const PageSetup& page, SheetFormat format) {
                    " characters; a page " + t.what + " holds at most 255";
         }
         // The xlsx library writes a control character into the XML as it is, which makes the
-        // workbook unreadable; a page line has no use for one.
-        if (t.text && std::any_of(t.text->begin(), t.text->end(),
-                                  [](char ch) { return (ch >= 0 && ch < 0x20) || ch == 0x7F; })) {
+        // workbook unreadable; a page line has no use for one. The five bytes Windows-1252 leaves
+        // undefined are the C1 controls of the same numbers, and no more use.
+        if (t.text && std::any_of(t.text->begin(), t.text->end(), IsControl)) {
             return std::string(t.option) + " holds a control character (a tab, a line end, ...)";
         }
         // "&G" marks where a picture goes, and these sheets have none. The xlsx library counts

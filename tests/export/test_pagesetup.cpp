@@ -38,7 +38,7 @@ TEST(PageSetupOptions, WhatAFormatCannotHoldIsNamed) {
     EXPECT_EQ(PageSetupProblem(PageSetup{}, SheetFormat::Csv), "");
     PageSetup full;
     full.header = std::string(255, 'h');
-    full.footer = "";
+    full.footer = "\x80 \x9F";  // the euro sign and Y diaeresis, beside the C1 controls
     full.columnWidth = 127;
     full.margins = PageMargins{0, 49, 0.5, 0.5};
     full.gridLines = true;
@@ -62,6 +62,8 @@ TEST(PageSetupOptions, WhatAFormatCannotHoldIsNamed) {
          "--header holds a control character"},
         {with([](PageSetup& p) { p.footer = "\x7F"; }), SheetFormat::Xls,
          "--footer holds a control character"},
+        {with([](PageSetup& p) { p.header = "a\x9D"; }), SheetFormat::Xlsx,
+         "--header holds a control character"},
         {with([](PageSetup& p) { p.header = "B&&Gas"; }), SheetFormat::Xlsx,
          "--header holds \"&G\" or \"&[Picture]\", the place of a picture"},
         {with([](PageSetup& p) { p.footer = "&[Picture]"; }), SheetFormat::Xls,
