@@ -138,8 +138,9 @@ std::string PageSetupProblem(const PageSetup& page, SheetFormat format) {
                "--protect";
     }
     if (!page.password.empty() && format == SheetFormat::Xls) {
-        // A password record there would lift nothing in LibreOffice, which reads the protection
-        // of a sheet only from BIFF4 on; and the text itself must never go into the file.
+        // LibreOffice opens a BIFF2 sheet unprotected, whether its protection record comes with
+        // a password hash or not, so a password there would guard nothing; and the text itself
+        // must never go into the file.
         return "--password needs an .xlsx file: LibreOffice does not honour the protection of "
                "an .xls sheet, so its password would guard nothing there (--protect alone still "
                "marks an .xls sheet protected)";

@@ -798,8 +798,8 @@ function pageOf(fods) {
 }
 
 // Differences between what LibreOffice read and what the case asked for. An unasked setting must
-// not be there either. LibreOffice reads the protection of a sheet from BIFF4 on only, so an .xls
-// sheet's is left to SheetJS.
+// not be there either. LibreOffice opens a BIFF2 sheet unprotected whatever its protection
+// record says, so an .xls sheet's protection is left to SheetJS.
 function comparePage(p, format, page) {
     const problems = [];
     const shown = (xml) => (xml === undefined ? 'none' : JSON.stringify(xmlText(xml)));
