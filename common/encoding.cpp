@@ -121,24 +121,45 @@ std::string FileNameToUtf8(std::string_view name) {
     return out;
 }
 
+namespace {
+
+// The Windows-1252 byte of a code point, if it has one.
+std::optional<char> Cp1252Byte(char32_t cp) {
+    if (cp < 0x80 || (cp >= 0xA0 && cp <= 0xFF)) {
+        return static_cast<char>(cp);
+    }
+    for (std::size_t i = 0; i < kHighTable.size(); ++i) {
+        if (kHighTable[i] == cp) {
+            return static_cast<char>(0x80 + i);
+        }
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
 std::string FileNameToCp1252(std::string_view name) {
     std::string out;
     WalkUtf8(
-        name,
+        name, [&](char32_t cp, std::string_view) { out += Cp1252Byte(cp).value_or('?'); },
+        [&](unsigned char byte) { out += static_cast<char>(byte); });
+    return out;
+}
+
+std::optional<std::string> TextToCp1252(std::string_view text) {
+    std::string out;
+    bool whole = true;
+    WalkUtf8(
+        text,
         [&](char32_t cp, std::string_view) {
-            if (cp < 0x80 || (cp >= 0xA0 && cp <= 0xFF)) {
-                out += static_cast<char>(cp);
-                return;
-            }
-            for (std::size_t i = 0; i < kHighTable.size(); ++i) {
-                if (kHighTable[i] == cp) {
-                    out += static_cast<char>(0x80 + i);
-                    return;
-                }
-            }
-            out += '?';
+            const std::optional<char> byte = Cp1252Byte(cp);
+            whole = whole && byte.has_value();
+            out += byte.value_or('?');
         },
         [&](unsigned char byte) { out += static_cast<char>(byte); });
+    if (!whole) {
+        return std::nullopt;
+    }
     return out;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -19,6 +20,12 @@ std::string FileNameToUtf8(std::string_view name);
 // that Windows-1252 holds becomes its byte, any other becomes '?'; bytes that are not UTF-8 stay
 // as they are.
 std::string FileNameToCp1252(std::string_view name);
+
+// A text given in UTF-8 (an argument typed on a terminal) in the tools' single-byte text, each
+// character as its Windows-1252 byte and bytes that are not UTF-8 as they are (as
+// FileNameToCp1252 has them); nullopt when a character has no byte there. Unlike a file name, a
+// text that goes into a file must not lose a character to '?'.
+std::optional<std::string> TextToCp1252(std::string_view text);
 
 // A file name (or any text of bytes) made safe to print on a terminal: well-formed UTF-8 stays as
 // it is, while C0 and C1 control characters, DEL and bytes that are not UTF-8 are shown as

@@ -13,11 +13,12 @@ packages=(cmake ninja-build g++ libgtest-dev libgmock-dev qt6-base-dev
           pkg-config libxlsxwriter-dev zlib1g-dev
           python3-dev pybind11-dev python3-numpy python3-pandas)
 
-# LibreOffice, Node and npm: the tests that open our spreadsheets with readers we did not write.
+# LibreOffice, Node and npm: the tests that open our spreadsheets with readers we did not write;
+# python3-uno: LibreOffice's Python bridge, through which a test lifts a sheet's protection.
 # Slurm and munge: the one-node cluster that the cluster tests start. locales: a test builds a
 # decimal-comma locale from its sources. time: the peak memory that the benchmarks measure.
-tests=(python3-pytest libreoffice-calc-nogui nodejs npm slurmctld slurmd slurm-client munge
-       locales time)
+tests=(python3-pytest libreoffice-calc-nogui python3-uno nodejs npm slurmctld slurmd
+       slurm-client munge locales time)
 
 for_tests=false
 if [ "${1:-}" = --tests ]; then

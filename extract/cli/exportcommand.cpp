@@ -107,6 +107,9 @@ class InterruptibleSheet final : public SheetWriter {
         Check();
         inner_.StartSheet(name);
     }
+    void PageSettings(const PageSetup& page, long columns) override {
+        inner_.PageSettings(page, columns);
+    }
     void Text(long row, long col, std::string_view text) override {
         Check();
         inner_.Text(row, col, text);
@@ -278,6 +281,7 @@ int RunExport(const ExportOptions& o, std::FILE* out, std::FILE* err) {
     session.SetRangeText(1, range.to);
     session.SetRangeText(2, range.step);
     session.SetLayout(o.columns ? TimeLayout::InColumns : TimeLayout::InRows);
+    session.SetPageSetup(o.page);
     const SheetFormat format =
         o.format.value_or(FormatOfExtension(o.output).value_or(SheetFormat::Xls));
     if (const std::string problem = session.RequestProblem(); !problem.empty()) {
@@ -415,6 +419,7 @@ int RunExportAll(const ExportOptions& o, std::FILE* out, std::FILE* err) {
                     continue;
                 }
                 book->StartSheet(name);
+                book->PageSettings(o.page, ExtentOf(session.catalogue(), layout).columns);
                 WriteSheetCells(session.catalogue(), offered.Name, vector, layout, *book);
                 WarnOfMissingValues(err, session.catalogue(), offered.Name,
                                     "sheet \"" + name + "\": ");
@@ -446,6 +451,57 @@ int RunExportAll(const ExportOptions& o, std::FILE* out, std::FILE* err) {
                  written == 1 ? "sheet" : "sheets", indices.size(),
                  left > 0 ? (", " + std::to_string(left) + " left out").c_str() : "");
     return left == 0 && messages.count() == 0 ? 0 : 1;
+}
+
+std::string ReadPageOptions(const PageOptions& o, std::optional<SheetFormat> format,
+                            PageSetup& page) {
+    page = PageSetup{};
+    if (!o.Given()) {
+        return {};
+    }
+    if (!format) {
+        return "--header, --footer, --column-width, --margins, --gridlines, --protect and "
+               "--password are for spreadsheets, not for charts";
+    }
+    const struct {
+        const std::optional<std::string>& given;
+        std::optional<std::string>& text;
+        const char* option;
+    } texts[] = {{o.header, page.header, "--header"}, {o.footer, page.footer, "--footer"}};
+    for (const auto& t : texts) {
+        if (t.given) {
+            t.text = TextToCp1252(*t.given);
+            if (!t.text) {
+                return std::string(t.option) +
+                       " holds a character that the sheets' texts (Windows-1252) do not have";
+            }
+        }
+    }
+    if (o.columnWidth) {
+        page.columnWidth = ParseColumnWidth(*o.columnWidth);
+        if (!page.columnWidth) {
+            return "--column-width takes a whole number of characters, like 12, not '" +
+                   *o.columnWidth + "'";
+        }
+    }
+    if (o.margins) {
+        page.margins = ParseMargins(*o.margins);
+        if (!page.margins) {
+            return "--margins takes four numbers of inches, left,right,top,bottom, with a point "
+                   "for decimals (0.5,0.5,0.75,0.75), not '" +
+                   *o.margins + "'";
+        }
+    }
+    page.gridLines = o.gridLines;
+    page.protect = o.protect || o.password.has_value();
+    if (o.password) {
+        // Taken as typed: the rule for passwords allows plain ASCII only.
+        page.password = *o.password;
+        if (page.password.empty()) {
+            return "--password needs a text; --protect alone protects without one";
+        }
+    }
+    return PageSetupProblem(page, *format);
 }
 
 bool ComparableOutput(const std::string& output) {
@@ -515,7 +571,7 @@ int RunCompare(const CompareOptions& o, std::FILE* out, std::FILE* err) {
             std::fprintf(out, "(the first %d listings are drawn; %d more are left out)\n",
                          kMaxCurves, curves.omitted);
         }
-    } else if (!WriteComparison(table, o.output, *FormatOfExtension(o.output), messages)) {
+    } else if (!WriteComparison(table, o.output, *FormatOfExtension(o.output), messages, o.page)) {
         return 1;
     }
     std::fprintf(out, "%s: %s from %zu listings at %zu times\n", TerminalSafe(o.output).c_str(),

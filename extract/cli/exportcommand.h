@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "extract/export/pagesetup.h"
 #include "extract/export/sheetformat.h"
 #include "extract/export/timeselection.h"
 
@@ -24,7 +25,30 @@ struct ExportOptions {
     std::optional<SheetFormat> format;  // none: by the extension of `output`, else xls
     bool plot = false;  // draw the curves (PNG or SVG by the extension of `output`) instead
     bool all = false;   // every variable and vector, a sheet each, in one .xlsx workbook
+    PageSetup page;     // how the sheets are printed and guarded
 };
+
+// The page options of export and compare as the command line gives them, before they are read.
+struct PageOptions {
+    std::optional<std::string> header;
+    std::optional<std::string> footer;
+    std::optional<std::string> columnWidth;
+    std::optional<std::string> margins;
+    std::optional<std::string> password;
+    bool gridLines = false;
+    bool protect = false;
+
+    bool Given() const {
+        return header || footer || columnWidth || margins || password || gridLines || protect;
+    }
+};
+
+// Reads the page options for a file of `format` (none: a chart, which has no sheet) into `page`.
+// Texts are taken as UTF-8 and stored as the sheets' Windows-1252; numbers are read by the C
+// rules; --password protects the sheet too. Returns why they cannot be taken (a text or number
+// that cannot be read, a value the format cannot hold, a CSV file or a chart), or an empty text.
+std::string ReadPageOptions(const PageOptions& options, std::optional<SheetFormat> format,
+                            PageSetup& page);
 
 // The choices of `velto-extract compare`: one item's history across listings.
 struct CompareOptions {
@@ -34,6 +58,7 @@ struct CompareOptions {
     std::string vector;
     std::string item;
     std::string times = "all";
+    PageSetup page;  // how the table's sheet is printed and guarded
 };
 
 // True when `output` names a file `compare` can write (by its extension).

@@ -21,12 +21,13 @@ constexpr const char* kUsage =
     "Usage: velto-extract info LISTING [--json]\n"
     "       velto-extract export LISTING -o FILE --variable NAME [--vector NAME]\n"
     "                    [--from N] [--to N] [--step N] [--times SPEC] [--columns]\n"
-    "                    [--format xls|xlsx|csv]\n"
+    "                    [--format xls|xlsx|csv] [PAGE]\n"
     "       velto-extract export LISTING -o BOOK.xlsx --all [--times SPEC] [--columns]\n"
+    "                    [PAGE]\n"
     "       velto-extract plot LISTING -o CURVES.png|svg --variable NAME [--vector NAME]\n"
     "                    [--from N] [--to N] [--step N] [--times SPEC]\n"
     "       velto-extract compare LISTING... -o FILE --variable NAME [--vector NAME]\n"
-    "                    --item N [--times SPEC]\n"
+    "                    --item N [--times SPEC] [PAGE]\n"
     "\n"
     "  info LISTING     show what a Velto result listing (*.out) holds: model size,\n"
     "                   result tables, result times and the variables it offers\n"
@@ -53,6 +54,23 @@ constexpr const char* kUsage =
     "                   a table (.xlsx, .xls or .csv: \"Time\", then a column per listing)\n"
     "                   or a chart (.png or .svg: a curve per listing)\n"
     "    --item N       the node, element or fibre\n"
+    "\n"
+    "  PAGE             how an .xls or .xlsx sheet is printed and guarded (not for .csv):\n"
+    "    --header TEXT, --footer TEXT\n"
+    "                   the page header and footer, at most 255 characters; Excel's\n"
+    "                   codes apply (&P the page number, &D the date, && an ampersand)\n"
+    "    --column-width N\n"
+    "                   every column of the table N characters wide (1 to 127 in .xls,\n"
+    "                   to 255 in .xlsx)\n"
+    "    --margins L,R,T,B\n"
+    "                   the page margins in inches, with a point: 0.5,0.5,0.75,0.75\n"
+    "    --gridlines    print the grid lines\n"
+    "    --protect      protect the sheet: its cells cannot be changed until the\n"
+    "                   protection is lifted (LibreOffice ignores it in an .xls)\n"
+    "    --password TEXT\n"
+    "                   .xlsx only: protect it with this password (1 to 15 printable\n"
+    "                   ASCII characters); the file keeps Excel's 16-bit hash of it,\n"
+    "                   which guards against mistakes, not against anyone who wants in\n"
     "\n"
     "Exit status: 0 when the work was done without a message, 1 when a message was\n"
     "shown or the export was refused (messages go to standard error), 2 for a usage\n"
@@ -92,6 +110,20 @@ std::function<void(const std::string&)> Into(std::string& text) {
     return [&text](const std::string& value) { text = value; };
 }
 
+// Adds the page options of export and compare to the options a command takes.
+void AddPageOptions(Valued& valued, std::map<std::string, bool*>& flags, velto::PageOptions& page) {
+    auto into = [](std::optional<std::string>& text) {
+        return [&text](const std::string& value) { text = value; };
+    };
+    valued.emplace("--header", into(page.header));
+    valued.emplace("--footer", into(page.footer));
+    valued.emplace("--column-width", into(page.columnWidth));
+    valued.emplace("--margins", into(page.margins));
+    valued.emplace("--password", into(page.password));
+    flags.emplace("--gridlines", &page.gridLines);
+    flags.emplace("--protect", &page.protect);
+}
+
 std::string WalkOptions(const std::vector<std::string>& args, const Valued& valued,
                         const std::map<std::string, bool*>& flags,
                         std::vector<std::string>& words) {
@@ -128,18 +160,19 @@ int Export(const std::vector<std::string>& args, bool plot = false) {
     o.plot = plot;
     std::optional<std::string> format;
     std::vector<std::string> words;
-    const std::string problem =
-        WalkOptions(args,
-                    {{"-o", Into(o.output)},
-                     {"--output", Into(o.output)},
-                     {"--variable", Into(o.variable)},
-                     {"--vector", Into(o.vector)},
-                     {"--from", Into(o.from)},
-                     {"--to", Into(o.to)},
-                     {"--step", Into(o.step)},
-                     {"--times", Into(o.times)},
-                     {"--format", [&](const std::string& value) { format = value; }}},
-                    {{"--columns", &o.columns}, {"--all", &o.all}}, words);
+    Valued valued{{"-o", Into(o.output)},
+                  {"--output", Into(o.output)},
+                  {"--variable", Into(o.variable)},
+                  {"--vector", Into(o.vector)},
+                  {"--from", Into(o.from)},
+                  {"--to", Into(o.to)},
+                  {"--step", Into(o.step)},
+                  {"--times", Into(o.times)},
+                  {"--format", [&](const std::string& value) { format = value; }}};
+    std::map<std::string, bool*> flags{{"--columns", &o.columns}, {"--all", &o.all}};
+    velto::PageOptions page;
+    AddPageOptions(valued, flags, page);
+    const std::string problem = WalkOptions(args, valued, flags, words);
     if (!problem.empty()) {
         return UsageError(problem);
     }
@@ -172,6 +205,16 @@ int Export(const std::vector<std::string>& args, bool plot = false) {
     if (o.variable.empty() && !o.all) {
         return UsageError("no variable given (--variable NAME)");
     }
+    // A plot draws a chart; --all writes a workbook whatever the format says.
+    std::optional<velto::SheetFormat> sheet;
+    if (!plot) {
+        sheet = o.all ? velto::SheetFormat::Xlsx
+                      : o.format.value_or(
+                            velto::FormatOfExtension(o.output).value_or(velto::SheetFormat::Xls));
+    }
+    if (const std::string why = velto::ReadPageOptions(page, sheet, o.page); !why.empty()) {
+        return UsageError(why);
+    }
     std::vector<int> indices;
     if (!velto::ParseTimes(o.times, 0, indices)) {
         return UsageError("--times takes 'all' or numbers and ranges like 1,4,10-12");
@@ -181,14 +224,13 @@ int Export(const std::vector<std::string>& args, bool plot = false) {
 
 int Compare(const std::vector<std::string>& args) {
     velto::CompareOptions o;
-    const std::string problem = WalkOptions(args,
-                                            {{"-o", Into(o.output)},
-                                             {"--output", Into(o.output)},
-                                             {"--variable", Into(o.variable)},
-                                             {"--vector", Into(o.vector)},
-                                             {"--item", Into(o.item)},
-                                             {"--times", Into(o.times)}},
-                                            {}, o.listings);
+    Valued valued{{"-o", Into(o.output)},           {"--output", Into(o.output)},
+                  {"--variable", Into(o.variable)}, {"--vector", Into(o.vector)},
+                  {"--item", Into(o.item)},         {"--times", Into(o.times)}};
+    std::map<std::string, bool*> flags;
+    velto::PageOptions page;
+    AddPageOptions(valued, flags, page);
+    const std::string problem = WalkOptions(args, valued, flags, o.listings);
     if (!problem.empty()) {
         return UsageError(problem);
     }
@@ -206,6 +248,12 @@ int Compare(const std::vector<std::string>& args) {
     }
     if (o.item.empty()) {
         return UsageError("no item given (--item N)");
+    }
+    // A table in the format of its extension; a chart (.png, .svg) has none.
+    if (const std::string why =
+            velto::ReadPageOptions(page, velto::FormatOfExtension(o.output), o.page);
+        !why.empty()) {
+        return UsageError(why);
     }
     if (o.item.find_first_not_of("0123456789") != std::string::npos) {
         return UsageError("--item takes a node, element or fibre number, not '" + o.item + "'");

@@ -153,14 +153,18 @@ std::string ComparisonLimitProblem(const ComparisonTable& table, SheetFormat for
 }
 
 bool WriteComparison(const ComparisonTable& table, const std::string& fileName, SheetFormat format,
-                     MessageSink& messages) {
+                     MessageSink& messages, const PageSetup& page) {
     std::string text = ComparisonLimitProblem(table, format);
+    if (text.empty()) {
+        text = PageSetupProblem(page, format);
+    }
     if (text.empty()) {
         try {
             AtomicSave save(fileName);
             std::unique_ptr<SheetWriter> sheet = MakeSheetWriter(format);
             const long columns = static_cast<long>(table.headings.size()) + 1;
             sheet->Open(save.WritePath(), static_cast<long>(table.times.size()) + 1, columns);
+            sheet->PageSettings(page, columns);
             sheet->Text(1, 1, "Time");
             for (std::size_t i = 0; i < table.headings.size(); ++i) {
                 sheet->Text(1, static_cast<long>(i) + 2, table.headings[i]);

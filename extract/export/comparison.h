@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "extract/export/curves.h"
+#include "extract/export/pagesetup.h"
 #include "extract/export/sheetformat.h"
 #include "extract/reader/sinks.h"
 
@@ -49,10 +50,11 @@ std::string ComparisonLimitProblem(const ComparisonTable& table, SheetFormat for
 
 // Writes the table as one sheet: "Time" and the headings in the first row, one row per time
 // below, times and values stored as a single export stores them, an empty cell where a listing
-// has no result. Replaces `fileName` only once the new file is whole. Returns false after
-// showing why it could not (a limit, a file that cannot be replaced).
+// has no result. Replaces `fileName` only once the new file is whole. `page` says how the sheet
+// is printed and guarded (as for WriteSpreadsheet). Returns false after showing why it could not
+// (a limit, page settings the format cannot hold, a file that cannot be replaced).
 bool WriteComparison(const ComparisonTable& table, const std::string& fileName, SheetFormat format,
-                     MessageSink& messages);
+                     MessageSink& messages, const PageSetup& page = {});
 
 // One curve per listing, named by its heading, over the times it holds.
 CurveSet CurvesOfComparison(const ComparisonTable& table);

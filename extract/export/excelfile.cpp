@@ -26,6 +26,11 @@ namespace {
 constexpr std::uint16_t kIntegerCellRecord = 0x0002;
 constexpr std::uint16_t kNumberCellRecord = 0x0003;
 constexpr std::uint16_t kTextCellRecord = 0x0004;
+constexpr std::uint16_t kProtectRecord = 0x0012;
+constexpr std::uint16_t kHeaderRecord = 0x0014;
+constexpr std::uint16_t kFooterRecord = 0x0015;
+constexpr std::uint16_t kColumnWidthRecord = 0x0024;
+constexpr std::uint16_t kGridLinesRecord = 0x002B;
 constexpr std::uint16_t kFontRecord = 0x0031;
 
 constexpr std::size_t kMaxShortText = 255;
@@ -376,6 +381,71 @@ bool ExcelFile::SetFont(const std::string& fontName, int fontHeight, int fontFor
     record.Word(static_cast<std::uint16_t>(height)).Byte(format).Byte(0).ShortText(fontName);
     Write(record.Finish());
     return true;
+}
+
+bool ExcelFile::SetMargin(int margin, double marginValue) {
+    RequireOpen();
+    if (margin < kLeftMargin || margin > kBottomMargin) {
+        Raise(kInvalidCall);
+    }
+    if (!std::isfinite(marginValue)) {
+        Raise(kOverflow);
+    }
+    if (marginValue < 0) {
+        Raise(kInvalidCall);
+    }
+    Record record(record_, static_cast<std::uint16_t>(margin));
+    Write(record.Double(marginValue).Finish());
+    return true;
+}
+
+bool ExcelFile::SetColumnWidth(int firstColumn, int lastColumn, int widthValue) {
+    RequireOpen();
+    if (firstColumn < 1 || firstColumn > 256 || lastColumn < 1 || lastColumn > 256) {
+        Raise(kOverflow);
+    }
+    if (firstColumn > lastColumn) {
+        Raise(kInvalidCall);
+    }
+    // A negative width is no width; 128 characters are 32768/256, beyond the signed word.
+    if (widthValue < 0) {
+        Raise(kOverflow);
+    }
+    const std::int16_t width = CheckedInteger(static_cast<long>(widthValue) * 256);
+    Record record(record_, kColumnWidthRecord);
+    record.Byte(static_cast<std::uint8_t>(firstColumn - 1))
+        .Byte(static_cast<std::uint8_t>(lastColumn - 1))
+        .Word(static_cast<std::uint16_t>(width));
+    Write(record.Finish());
+    return true;
+}
+
+bool ExcelFile::SetHeader(const std::string& text) {
+    RequireOpen();
+    CheckShortText(text);
+    Record record(record_, kHeaderRecord);
+    Write(record.ShortText(text).Finish());
+    return true;
+}
+
+bool ExcelFile::SetFooter(const std::string& text) {
+    RequireOpen();
+    CheckShortText(text);
+    Record record(record_, kFooterRecord);
+    Write(record.ShortText(text).Finish());
+    return true;
+}
+
+void ExcelFile::PrintGridLines(bool on) {
+    RequireOpen();
+    Record record(record_, kGridLinesRecord);
+    Write(record.Word(on ? 1 : 0).Finish());
+}
+
+void ExcelFile::ProtectSpreadsheet(bool on) {
+    RequireOpen();
+    Record record(record_, kProtectRecord);
+    Write(record.Word(on ? 1 : 0).Finish());
 }
 
 void ExcelFile::RequireOpen() const {

@@ -55,6 +55,12 @@ class ExcelFile {
     static constexpr std::array<std::uint16_t, 4> kBeginRecord{0x0009, 0x0004, 0x0002, 0x000A};
     static constexpr std::array<std::uint16_t, 2> kEndRecord{0x000A, 0x0000};
 
+    // Margin record numbers for SetMargin.
+    static constexpr int kLeftMargin = 0x26;
+    static constexpr int kRightMargin = 0x27;
+    static constexpr int kTopMargin = 0x28;
+    static constexpr int kBottomMargin = 0x29;
+
     ExcelFile() = default;
     ExcelFile(const ExcelFile&) = delete;
     ExcelFile& operator=(const ExcelFile&) = delete;
@@ -108,6 +114,27 @@ class ExcelFile {
     // Adds a font of fontHeight points. fontHeight*20 must fit a signed 16-bit number, fontFormat
     // must lie in 0..255 and fontName hold at most 255 bytes; otherwise overflow (6).
     bool SetFont(const std::string& fontName, int fontHeight, int fontFormat);
+
+    // Writes marginValue (inches) as the margin record numbered `margin`, one of the kXxxMargin
+    // numbers. Another number is an invalid call (5): the record would be one that readers take
+    // for something else. A margin below 0 is an invalid call (5), one that is not finite an
+    // overflow (6).
+    bool SetMargin(int margin, double marginValue);
+
+    // Sets the width of the one-based columns firstColumn..lastColumn to widthValue characters.
+    // Columns lie in 1..256 (else overflow 6) and firstColumn may not exceed lastColumn (else
+    // invalid call 5); widthValue lies in 0..127, else overflow (6): the record holds the width
+    // in 1/256 of a character as a signed 16-bit number.
+    bool SetColumnWidth(int firstColumn, int lastColumn, int widthValue);
+
+    // Sets the page header or footer text, at most 255 bytes, else overflow (6). The readers
+    // take Excel's codes in it ("&P" the page number, "&&" an ampersand).
+    bool SetHeader(const std::string& text);
+    bool SetFooter(const std::string& text);
+
+    // Turn printing of grid lines and sheet protection on or off, writing their record at once.
+    void PrintGridLines(bool on);
+    void ProtectSpreadsheet(bool on);
 
   private:
     void RequireOpen() const;

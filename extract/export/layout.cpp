@@ -43,6 +43,9 @@ class WatchedSheet final : public SheetWriter {
     void Open(const std::string& path, long rows, long columns) override {
         inner_.Open(path, rows, columns);
     }
+    void PageSettings(const PageSetup& page, long columns) override {
+        inner_.PageSettings(page, columns);
+    }
     void Text(long row, long col, std::string_view text) override {
         Reached(row);
         inner_.Text(row, col, text);
@@ -102,7 +105,7 @@ bool CommitUnlessStopped(AtomicSave& save, const Catalogue& c, ProgressSink* pro
 // Writes the sheet through an AtomicSave: false when the user stopped it (nothing written).
 bool WriteReplacing(const Catalogue& c, const std::string& fileName, std::string_view variable,
                     std::string_view vectorName, TimeLayout layout, SheetFormat format,
-                    ProgressSink* progress) {
+                    ProgressSink* progress, const PageSetup& page) {
     AtomicSave save(fileName);
     try {
         std::unique_ptr<SheetWriter> sheet = MakeSheetWriter(format);
@@ -110,6 +113,7 @@ bool WriteReplacing(const Catalogue& c, const std::string& fileName, std::string
         WatchedSheet watched(
             *sheet, [&c] { return c.AbortSave; }, progress, extent.rows);
         watched.Open(save.WritePath(), extent.rows, extent.columns);
+        watched.PageSettings(page, extent.columns);
         WriteSheetCells(c, variable, vectorName, layout, watched);
         watched.Close();
     } catch (const SaveAborted&) {
@@ -285,8 +289,9 @@ namespace {
 class RowWriter {
   public:
     RowWriter(const Catalogue& c, std::string_view variable, std::string_view vectorName,
-              TimeLayout layout, SheetFormat format, const std::string& path, RowGate& rows)
-        : rows_(rows) {
+              TimeLayout layout, SheetFormat format, const PageSetup& page, const std::string& path,
+              RowGate& rows)
+        : rows_(rows), page_(page) {
         thread_ = std::thread([=, this, &c, &rows] {
             try {
                 // The table and its selection are the reading's to set up: nothing of them is
@@ -337,6 +342,7 @@ class RowWriter {
             *sheet, [this] { return rows_.Closed(); }, nullptr, extent.rows,
             [this](long row) { rows_.Written(row); });
         watched.Open(path, extent.rows, extent.columns);
+        watched.PageSettings(page_, extent.columns);
         WriteSheetCells(c, variable, vectorName, layout, watched, &rows_);
         watched.Close();
         rows_.Written(extent.rows);
@@ -344,6 +350,7 @@ class RowWriter {
     }
 
     RowGate& rows_;
+    const PageSetup& page_;  // the caller's, which outlives the writer
     std::thread thread_;
     std::exception_ptr failure_;
     std::string problem_;
@@ -367,14 +374,14 @@ bool ShowingSaveFailures(MessageSink& messages, Save&& save) {
 
 bool WriteAsRead(const Catalogue& c, const std::string& fileName, std::string_view variable,
                  std::string_view vectorName, TimeLayout layout, SheetFormat format,
-                 MessageSink& messages, ProgressSink* progress,
+                 const PageSetup& page, MessageSink& messages, ProgressSink* progress,
                  const std::function<bool(RowGate&)>& read) {
     AtomicSave save(fileName);
     RowGate rows;
     if (layout == TimeLayout::InRows) {
         rows.WriteInTimeOrder();
     }
-    RowWriter writer(c, variable, vectorName, layout, format, save.WritePath(), rows);
+    RowWriter writer(c, variable, vectorName, layout, format, page, save.WritePath(), rows);
     if (!read(rows)) {
         return false;  // the reading said why, or was stopped
     }
@@ -406,23 +413,31 @@ bool WriteAsRead(const Catalogue& c, const std::string& fileName, std::string_vi
 bool WriteSpreadsheetAsRead(const Catalogue& c, const std::string& fileName,
                             std::string_view variable, std::string_view vectorName,
                             TimeLayout layout, MessageSink& messages, SheetFormat format,
-                            ProgressSink* progress, const std::function<bool(RowGate&)>& read) {
+                            ProgressSink* progress, const std::function<bool(RowGate&)>& read,
+                            const PageSetup& page) {
+    if (const std::string problem = PageSetupProblem(page, format); !problem.empty()) {
+        messages.ShowMessage(problem, MessageIcon::Critical, kExtractTitle);
+        return false;
+    }
     return ShowingSaveFailures(messages, [&] {
-        return WriteAsRead(c, fileName, variable, vectorName, layout, format, messages, progress,
-                           read);
+        return WriteAsRead(c, fileName, variable, vectorName, layout, format, page, messages,
+                           progress, read);
     });
 }
 
 bool WriteSpreadsheet(const Catalogue& c, const std::string& fileName, std::string_view variable,
                       std::string_view vectorName, TimeLayout layout, MessageSink& messages,
-                      SheetFormat format, ProgressSink* progress) {
-    const std::string problem = SheetLimitProblem(c, layout, format);
+                      SheetFormat format, ProgressSink* progress, const PageSetup& page) {
+    std::string problem = SheetLimitProblem(c, layout, format);
+    if (problem.empty()) {
+        problem = PageSetupProblem(page, format);
+    }
     if (!problem.empty()) {
         messages.ShowMessage(problem, MessageIcon::Critical, kExtractTitle);
         return false;
     }
     return ShowingSaveFailures(messages, [&] {
-        return WriteReplacing(c, fileName, variable, vectorName, layout, format, progress);
+        return WriteReplacing(c, fileName, variable, vectorName, layout, format, progress, page);
     });
 }
 

@@ -5,6 +5,7 @@
 #include <string_view>
 #include <vector>
 
+#include "extract/export/pagesetup.h"
 #include "extract/export/sheetformat.h"
 #include "extract/export/sheetwriter.h"
 #include "extract/reader/catalogue.h"
@@ -63,20 +64,25 @@ std::string WorkbookSheetName(std::string_view variable, std::string_view vector
 // be replaced ("The file is locked. Please close the file in Excel and try again." for
 // permission denied), a folder that cannot be written (its own message, naming it) or any other
 // error is shown as a critical message. Returns true when the file was written.
+//
+// `page` says how the sheet is printed and guarded; the default leaves the file as it was before
+// there were such settings. One that PageSetupProblem refuses for the format is shown as a
+// message, with nothing written.
 bool WriteSpreadsheet(const Catalogue& catalogue, const std::string& fileName,
                       std::string_view variable, std::string_view vectorName, TimeLayout layout,
                       MessageSink& messages, SheetFormat format = SheetFormat::Xls,
-                      ProgressSink* progress = nullptr);
+                      ProgressSink* progress = nullptr, const PageSetup& page = {});
 
 // The same, written while `read` reads the values: `read` runs the extraction on the calling
 // thread, handing each time's row on through the gate it is given, and returns true when every
 // value was read from the listing as it was scanned. The sheet is written on a thread of its own
 // as the rows come, and takes the target's place only when the reading succeeded and the whole
 // sheet is written; the limits are checked once `read` has chosen the items and times. `read`
-// shows its own failures and does not throw.
+// shows its own failures and does not throw. `page` as for WriteSpreadsheet.
 bool WriteSpreadsheetAsRead(const Catalogue& catalogue, const std::string& fileName,
                             std::string_view variable, std::string_view vectorName,
                             TimeLayout layout, MessageSink& messages, SheetFormat format,
-                            ProgressSink* progress, const std::function<bool(RowGate&)>& read);
+                            ProgressSink* progress, const std::function<bool(RowGate&)>& read,
+                            const PageSetup& page = {});
 
 }  // namespace velto

@@ -119,7 +119,8 @@ SaveResult ExtractAndWrite(Catalogue& c, const SaveRequest& request, ProgressSin
     std::exception_ptr readFailure;
     const bool written = WriteSpreadsheetAsRead(
         c, request.fileName, request.variable, request.vectorName, request.layout, messages,
-        request.format, &progress, [&](RowGate& rows) {
+        request.format, &progress,
+        [&](RowGate& rows) {
             try {
                 result = Extract(c, request, progress, messages, &rows);
             } catch (...) {
@@ -127,7 +128,8 @@ SaveResult ExtractAndWrite(Catalogue& c, const SaveRequest& request, ProgressSin
                 return false;
             }
             return result.outcome == SaveOutcome::Extracted;
-        });
+        },
+        request.page);
     if (c.ExtractedValues.Window() > 0) {
         // Its rows hold the last times written only: no one may take them for the extraction.
         c.ExtractedValues = ValueTable();
@@ -186,6 +188,12 @@ SaveResult SaveExport(Catalogue& c, const SaveRequest& request, ProgressSink& pr
                 return SaveResult{};
             }
         }
+        // So are page settings the format cannot hold.
+        if (const std::string problem = PageSetupProblem(request.page, request.format);
+            !problem.empty()) {
+            messages.ShowMessage(problem, MessageIcon::Critical, kExtractTitle);
+            return SaveResult{};
+        }
         if (WorthWritingAsRead(request, count)) {
             return ExtractAndWrite(c, request, progress, messages);
         }
@@ -195,7 +203,7 @@ SaveResult SaveExport(Catalogue& c, const SaveRequest& request, ProgressSink& pr
         }
         result.outcome = SaveOutcome::NotWritten;
         if (WriteSpreadsheet(c, request.fileName, request.variable, request.vectorName,
-                             request.layout, messages, request.format, &progress)) {
+                             request.layout, messages, request.format, &progress, request.page)) {
             result.outcome = SaveOutcome::Written;
         } else if (c.AbortSave) {
             result.outcome = SaveOutcome::Aborted;

@@ -6,6 +6,7 @@
 
 #include "common/types.h"
 #include "extract/export/layout.h"
+#include "extract/export/pagesetup.h"
 #include "extract/export/sheetformat.h"
 #include "extract/reader/catalogue.h"
 #include "extract/reader/sinks.h"
@@ -14,7 +15,8 @@ namespace velto {
 
 // One export as the user chose it: the variable and vector as the lists show them, the
 // From/To/Step texts, the chosen times (their 1-based positions in the available list, in the
-// order of the selected list), where the times go and the file format.
+// order of the selected list), where the times go, the file format and how the sheet is printed
+// and guarded.
 struct SaveRequest {
     std::string fileName;
     std::string variable;
@@ -26,6 +28,7 @@ struct SaveRequest {
     std::vector<Integer> times;
     TimeLayout layout = TimeLayout::InRows;
     SheetFormat format = SheetFormat::Xls;
+    PageSetup page;
 };
 
 enum class SaveOutcome {

@@ -45,7 +45,20 @@ void SheetWriter::StartSheet(std::string_view) {
     Raise(kInvalidCall);
 }
 
+void SheetWriter::PageSettings(const PageSetup& page, long) {
+    if (!page.Empty()) {
+        Raise(kInvalidCall);
+    }
+}
+
 namespace {
+
+// A setup the format cannot hold is refused whole, before any of it is written.
+void RequireWritable(const PageSetup& page, SheetFormat format) {
+    if (!PageSetupProblem(page, format).empty()) {
+        Raise(kInvalidCall);
+    }
+}
 
 // The shortest text that reads back to the number, with a point whatever the locale; a number
 // that is not finite overflows.
@@ -79,6 +92,33 @@ class BiffSheet final : public SheetWriter {
             stored_.push_back(StoredDouble(value));
         }
         file_.WriteNumberRow(0, 1, 0, row, col, stored_);
+    }
+    // The page records go between the font and the first cell, where Excel puts them. A password
+    // is refused for this format (see PageSetupProblem).
+    void PageSettings(const PageSetup& page, long columns) override {
+        RequireWritable(page, SheetFormat::Xls);
+        if (page.header) {
+            file_.SetHeader(*page.header);
+        }
+        if (page.footer) {
+            file_.SetFooter(*page.footer);
+        }
+        if (page.margins) {
+            file_.SetMargin(ExcelFile::kLeftMargin, page.margins->left);
+            file_.SetMargin(ExcelFile::kRightMargin, page.margins->right);
+            file_.SetMargin(ExcelFile::kTopMargin, page.margins->top);
+            file_.SetMargin(ExcelFile::kBottomMargin, page.margins->bottom);
+        }
+        if (page.gridLines) {
+            file_.PrintGridLines(true);
+        }
+        if (page.columnWidth) {
+            const long last = std::clamp(columns, 1L, LimitsOf(SheetFormat::Xls).columns);
+            file_.SetColumnWidth(1, static_cast<int>(last), *page.columnWidth);
+        }
+        if (page.protect) {
+            file_.ProtectSpreadsheet(true);
+        }
     }
     void Close() override { file_.CloseFile(); }
 
@@ -497,6 +537,34 @@ class XlsxSheet final : public SheetWriter {
             Raise(kPathFileAccess);
         }
     }
+    void PageSettings(const PageSetup& page, long columns) override {
+        RequireOpen();
+        RequireWritable(page, SheetFormat::Xlsx);
+        lxw_worksheet* sheet = Sheet();
+        if (page.header) {
+            Check(worksheet_set_header(sheet, Cp1252ToUtf8(*page.header).c_str()));
+        }
+        if (page.footer) {
+            Check(worksheet_set_footer(sheet, Cp1252ToUtf8(*page.footer).c_str()));
+        }
+        if (page.margins) {
+            worksheet_set_margins(sheet, page.margins->left, page.margins->right, page.margins->top,
+                                  page.margins->bottom);
+        }
+        if (page.gridLines) {
+            // Printed, and shown on the screen as a sheet shows them anyway.
+            worksheet_gridlines(sheet, LXW_SHOW_ALL_GRIDLINES);
+        }
+        if (page.columnWidth) {
+            Check(worksheet_set_column(sheet, 0, ColumnIndex(std::max(columns, 1L)),
+                                       *page.columnWidth, nullptr));
+        }
+        if (page.protect) {
+            // The library keeps the password's hash, never its text.
+            worksheet_protect(sheet, page.password.empty() ? nullptr : page.password.c_str(),
+                              nullptr);
+        }
+    }
     // An empty text leaves the cell blank: the library writes no cell for it.
     void Text(long row, long col, std::string_view text) override {
         RequireOpen();
@@ -612,6 +680,7 @@ class XlsxSheet final : public SheetWriter {
             case LXW_ERROR_MEMORY_MALLOC_FAILED:
                 Raise(kOutOfMemory);
             case LXW_ERROR_MAX_STRING_LENGTH_EXCEEDED:
+            case LXW_ERROR_255_STRING_LENGTH_EXCEEDED:
             case LXW_ERROR_WORKSHEET_INDEX_OUT_OF_RANGE:
                 Raise(kOverflow);
             default:

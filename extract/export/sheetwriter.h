@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 
+#include "extract/export/pagesetup.h"
 #include "extract/export/sheetformat.h"
 
 namespace velto {
@@ -36,6 +37,11 @@ class SheetWriter {
     // from its own first row. Only the xlsx writer holds more than one sheet: the others raise
     // the invalid-call error (5).
     virtual void StartSheet(std::string_view name);
+    // How the sheet begun last is printed and guarded, its columns 1..`columns` being the
+    // table's: called after Open (or StartSheet) and before the sheet's first cell. An empty
+    // setup writes nothing. A setup that PageSetupProblem refuses for the writer's format (any
+    // but an empty one for CSV) raises the invalid-call error (5) and writes nothing.
+    virtual void PageSettings(const PageSetup& page, long columns);
     // Completes the file. The file is whole only once this returns.
     virtual void Close() = 0;
 };

@@ -373,6 +373,7 @@ SaveRequest ExtractSession::CurrentRequest() const {
     request.step = range_[2];
     request.times = times_.SelectedTimes();
     request.layout = layout_;
+    request.page = page_;
     return request;
 }
 

@@ -9,6 +9,7 @@
 
 #include "common/atomicsave.h"
 #include "extract/export/layout.h"
+#include "extract/export/pagesetup.h"
 #include "extract/export/savecommand.h"
 #include "extract/export/sheetformat.h"
 #include "extract/export/summary.h"
@@ -140,6 +141,9 @@ class ExtractSession {
     std::string RequestProblem() const;
     // The request the choices make, without a file.
     SaveRequest CurrentRequest() const;
+    // How the sheets of the saves that follow are printed and guarded (none by default, as the
+    // window saves them).
+    void SetPageSetup(PageSetup page) { page_ = std::move(page); }
 
     // -- The long commands. Each is refused (Refused) while another runs.
     enum class Start { Started, Refused };
@@ -192,6 +196,7 @@ class ExtractSession {
     std::array<std::string, 3> range_ = {"1", "1", "1"};
     std::array<std::string, 3> savedRange_;
     TimeLayout layout_ = TimeLayout::InRows;
+    PageSetup page_;
     TimeSelection times_;
     unsigned timesGeneration_ = 0;
     bool selectAll_ = false;

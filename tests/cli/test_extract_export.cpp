@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -415,6 +416,153 @@ TEST_F(ExtractExport, FormatFollowsTheExtensionUnlessGiven) {
     EXPECT_EQ(starts("c.txt", ""), xls);
     EXPECT_EQ(starts("f.xls", "--format=CSV"), "Vari");
     EXPECT_EQ(starts("g.csv", "--format xls"), xls);
+}
+
+// The SHA-256 of a file, or of a workbook's parts (each name and its bytes, in the order the
+// workbook keeps them) but the one that holds the moment it was saved.
+std::string Digest(const std::string& path) {
+    const std::string digest = test::CommandOutput(
+        "python3 -c 'import hashlib, sys, zipfile\n"
+        "data = open(sys.argv[1], \"rb\").read()\n"
+        "if data[:2] == b\"PK\":\n"
+        "    book = zipfile.ZipFile(sys.argv[1])\n"
+        "    data = b\"\".join(n.encode() + book.read(n) for n in book.namelist()\n"
+        "                     if n != \"docProps/core.xml\")\n"
+        "print(hashlib.sha256(data).hexdigest())' '" +
+        path + "'");
+    return digest.substr(0, digest.find('\n'));
+}
+
+// Without page settings every file is what the exports wrote before there were any, byte for
+// byte: the digests were taken from the program as it stood then, run on these very listings.
+// A sheet of many values is written while it is read, by a path of its own.
+TEST_F(ExtractExport, WithoutPageSettingsTheFilesAreAsBefore) {
+    const std::string frame = listing;
+    UseListing("many.out", {.nodes = 255, .times = 260});
+    const std::string many = listing;
+    UseListing("small.out", {.nodes = 12, .times = 2});
+    const struct {
+        std::string args;
+        const char* file;
+        const char* digest;
+    } cases[] = {
+        {"export '" + frame + "' --variable Displacements --vector DOF2", "rows.xls",
+         "46e662aaf13f68090d7d14cca765b7a70b6f23d535244350cce12cd5ecbb28d8"},
+        {"export '" + frame + "' --variable 'Beam Stresses' --columns", "columns.xls",
+         "eb5777cb29dc5304af9ecd5c34d50b32909223896f30e4f279406b40df54ab4a"},
+        {"export '" + frame + "' --variable Displacements --vector DOF2", "rows.xlsx",
+         "531d9c9c3d0540e834865097fdb1836ec5cdc81f9bfd310aa97e173fa0194287"},
+        {"export '" + frame + "' --variable Displacements --vector DOF2", "rows.csv",
+         "929b221bd7ff9bc517409ed74ce39d854defde5e146345630eb46ec576933ab1"},
+        {"export '" + many + "' --variable Displacements", "many.xls",
+         "7cebe5f0d792e1f911d5744b890baf9a6ed1f468a00e25cca92a3a5d8a3422c0"},
+        {"export '" + many + "' --variable Displacements", "many.xlsx",
+         "93768bf38c8fb0d688da396a91c9a7d63b70424a26236ef263fc6c2471ae95a0"},
+        {"export '" + frame + "' --all", "all.xlsx",
+         "901d54d0a7acd9a0947f8714c89d0d9de178c66bf4910b65393f02f8eac3b4c6"},
+        {"compare '" + frame + "' '" + listing + "' --variable Displacements --item 3",
+         "compare.xls", "0593218ce9d2df4802921055a83ab580d303b389977f6ff8c74d254fb374faa5"},
+        {"compare '" + frame + "' '" + listing + "' --variable Displacements --item 3",
+         "compare.xlsx", "b9c30da7c4bc040af1104121b4acacadd9f9ffe2d34445708642bffae14d439f"},
+    };
+    for (const auto& c : cases) {
+        const CommandRun run = Extract(dir, c.args + " -o '" + dir.File(c.file) + "'");
+        ASSERT_EQ(run.status, 0) << c.args << "\n" << run.err;
+        EXPECT_EQ(Digest(dir.File(c.file)), c.digest) << c.file;
+    }
+}
+
+// The page options reach every way a sheet is written: a small export, one written while it is
+// read, a comparison, and each sheet of a workbook of every variable. The .xls records follow the
+// font; the margins are read by the C rules, also in the decimal-comma run of this suite.
+TEST_F(ExtractExport, PageOptionsReachEverySheet) {
+    using namespace std::string_literals;
+    const std::string frame = listing;
+    UseListing("many.out", {.nodes = 255, .times = 260});
+    const std::string many = listing;
+    const std::string page = " --header H --column-width 12 --margins 0.5,0.5,1.25,1";
+    auto margin = [](char record, double inches) {
+        std::string bytes = std::string(1, record) + "\0\x08\0"s;
+        const auto bits = std::bit_cast<std::uint64_t>(inches);
+        for (int i = 0; i < 8; ++i) {
+            bytes += static_cast<char>(bits >> (8 * i));
+        }
+        return bytes;
+    };
+    // The records after the font: the header, the margins, the width of columns 1..last.
+    auto records = [&](char last) {
+        return "\x14\0\x02\0\x01H"s + margin('\x26', 0.5) + margin('\x27', 0.5) +
+               margin('\x28', 1.25) + margin('\x29', 1) + "\x24\0\x04\0\0"s + last + "\0\x0C"s +
+               "\x04\0"s;
+    };
+    const struct {
+        std::string args;
+        const char* file;
+        std::string records;
+    } sheets[] = {
+        {"export '" + frame + "' --variable Displacements", "small.xls", records('\x1E')},
+        {"export '" + many + "' --variable Displacements", "many.xls", records('\xFF')},
+        {"compare '" + frame + "' '" + many + "' --variable Displacements --item 3", "compare.xls",
+         records('\x02')},
+    };
+    for (const auto& s : sheets) {
+        const CommandRun run = Extract(dir, s.args + page + " -o '" + dir.File(s.file) + "'");
+        ASSERT_EQ(run.status, 0) << s.args << "\n" << run.err;
+        EXPECT_EQ(test::ReadBytes(dir.File(s.file)).substr(22, s.records.size()), s.records)
+            << s.file;
+    }
+
+    const CommandRun all = Extract(dir, "export '" + frame + "' --all --gridlines --protect" +
+                                            page + " -o '" + dir.File("all.xlsx") + "'");
+    ASSERT_EQ(all.status, 0) << all.err;
+    const std::string settings =
+        test::CommandOutput(std::string("'") + VELTO_PYTHON + "' '" + VELTO_XLSXCELLS +
+                            "' --page '" + dir.File("all.xlsx") + "'");
+    // A sheet's columns are its table's: the nodes', the beams' or the fibres' and one more.
+    for (const char* sheet : {"sheet1.xml\ncols 1-31 12.7109375\n", "sheet8.xml\ncols 1-7 ",
+                              "sheet11.xml\ncols 1-13 "}) {
+        EXPECT_NE(settings.find(sheet), std::string::npos) << sheet << "\n" << settings;
+    }
+    const std::string each = "protection -\ngridlines\nmargins 0.5 0.5 1.25 1\nheader H\n";
+    std::size_t count = 0;
+    for (std::size_t at = settings.find(each); at != std::string::npos;
+         at = settings.find(each, at + 1)) {
+        ++count;
+    }
+    std::size_t sheetCount = 0;
+    for (std::size_t at = settings.find(".xml\n"); at != std::string::npos;
+         at = settings.find(".xml\n", at + 1)) {
+        ++sheetCount;
+    }
+    EXPECT_EQ(count, sheetCount) << settings;
+    EXPECT_GT(count, 10u);
+}
+
+// Page options where they cannot go are refused before anything is read, naming why.
+TEST_F(ExtractExport, PageOptionsWithoutAPlaceAreRefused) {
+    const std::string options = "'" + listing + "' --variable Displacements -o '";
+    const std::pair<std::string, const char*> cases[] = {
+        {"export " + options + dir.File("a.csv") + "' --gridlines", "a CSV file has no pages"},
+        {"export " + options + dir.File("a.xls") + "' --password pw",
+         "--password needs an .xlsx file"},
+        {"export " + options + dir.File("a.xlsx") + "' --column-width 12abc",
+         "--column-width takes a whole number of characters"},
+        {"export " + options + dir.File("a.xlsx") + "' --margins 0,5,0,5,0,5,0,5",
+         "--margins takes four numbers of inches"},
+        {"export " + options + dir.File("a.xlsx") + "' --footer \"$(printf '\\316\\251')\"",
+         "--footer holds a character that the sheets' texts (Windows-1252) do not have"},
+        {"plot " + options + dir.File("a.svg") + "' --header H", "are for spreadsheets"},
+        {"compare '" + listing + "' " + options + dir.File("a.svg") + "' --item 1 --protect",
+         "are for spreadsheets"},
+    };
+    for (const auto& [args, reason] : cases) {
+        const CommandRun run = Extract(dir, args);
+        EXPECT_EQ(run.status, 2) << args;
+        EXPECT_EQ(run.err.rfind("velto-extract: ", 0), 0u) << run.err;
+        EXPECT_NE(run.err.find(reason), std::string::npos) << reason << "\n" << run.err;
+    }
+    EXPECT_EQ(test::Entries(dir.path()),
+              (std::vector<std::string>{"frame.out", "stderr.txt", "stdout.txt"}));
 }
 
 }  // namespace

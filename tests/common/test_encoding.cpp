@@ -41,5 +41,13 @@ TEST(Encoding, FileNamesBecomeTextWithoutLoss) {
     EXPECT_EQ(FileNameToCp1252("b\xE9ton"), "b\xE9ton");
 }
 
+// A text that goes into a sheet keeps every character or is refused: none becomes '?'.
+TEST(Encoding, TextsForSheetsLoseNoCharacter) {
+    EXPECT_EQ(TextToCp1252("N/mm\xC2\xB2 \xE2\x82\xAC \xE2\x80\x93"), "N/mm\xB2 \x80 \x96");
+    EXPECT_EQ(TextToCp1252("b\xE9ton"), "b\xE9ton");
+    EXPECT_EQ(TextToCp1252("\xE6\xA2\x81"), std::nullopt);
+    EXPECT_EQ(TextToCp1252("a?\xCE\xA9"), std::nullopt);
+}
+
 }  // namespace
 }  // namespace velto

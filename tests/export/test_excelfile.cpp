@@ -79,8 +79,8 @@ class ExcelFileTest : public ::testing::Test {
     std::string path_ = dir_.File("out.xls");
 };
 
-// Each call's records, byte for byte: the cells and font the export writes, and the cell types it
-// never writes (integers, numbers handed over as singles or texts).
+// Each call's records, byte for byte: the cells and font the export writes, the cell types it
+// never writes (integers, numbers handed over as singles or texts), and the page records.
 TEST_F(ExcelFileTest, Records) {
     const struct {
         const char* what;
@@ -150,6 +150,33 @@ TEST_F(ExcelFileTest, Records) {
         {"font",
          [](ExcelFile& s) { s.SetFont("Arial", 10, 1); },
          {0x31, 0, 10, 0, 200, 0, 1, 0, 5, 'A', 'r', 'i', 'a', 'l'}},
+        // Columns zero-based in a byte each, the width in 1/256 of a character.
+        {"column width",
+         [](ExcelFile& s) {
+             s.SetColumnWidth(1, 256, 127);
+             s.SetColumnWidth(3, 3, 0);
+         },
+         {0x24, 0, 4, 0, 0, 255, 0x00, 0x7F, 0x24, 0, 4, 0, 2, 2, 0, 0}},
+        {"margins are their own record numbers",
+         [](ExcelFile& s) {
+             s.SetMargin(ExcelFile::kLeftMargin, 0.5);
+             s.SetMargin(ExcelFile::kBottomMargin, 0);
+         },
+         Join({{0x26, 0, 8, 0}, DoubleBytes(0.5), {0x29, 0, 8, 0}, DoubleBytes(0)})},
+        {"header and footer",
+         [](ExcelFile& s) {
+             s.SetHeader("&P");
+             s.SetFooter("");
+         },
+         {0x14, 0, 3, 0, 2, '&', 'P', 0x15, 0, 1, 0, 0}},
+        {"grid lines and protection",
+         [](ExcelFile& s) {
+             s.PrintGridLines(true);
+             s.PrintGridLines(false);
+             s.ProtectSpreadsheet(true);
+             s.ProtectSpreadsheet(false);
+         },
+         {0x2B, 0, 2, 0, 1, 0, 0x2B, 0, 2, 0, 0, 0, 0x12, 0, 2, 0, 1, 0, 0x12, 0, 2, 0, 0, 0}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -175,6 +202,25 @@ TEST_F(ExcelFileTest, RejectedCallsWriteNothingAndKeepEarlierRecords) {
     } cases[] = {
         {"text of 256 bytes", [&] { sheet.WriteValue(2, 0, 0, 0, 1, 1, std::string(256, 'a')); },
          kOverflow},
+        // A number with words after it is no number, in either number record.
+        {"number cell of 12abc", [&] { sheet.WriteValue(1, 0, 0, 0, 1, 1, "12abc"); },
+         kTypeMismatch},
+        {"integer cell of 12abc", [&] { sheet.WriteValue(0, 0, 0, 0, 1, 1, "12abc"); },
+         kTypeMismatch},
+        {"number cell of 1e5 x", [&] { sheet.WriteValue(1, 0, 0, 0, 1, 1, "1e5 x"); },
+         kTypeMismatch},
+        {"number cell of 2,5", [&] { sheet.WriteValue(1, 0, 0, 0, 1, 1, "2,5"); }, kTypeMismatch},
+        {"column width 128", [&] { sheet.SetColumnWidth(1, 1, 128); }, kOverflow},
+        {"column width -1", [&] { sheet.SetColumnWidth(1, 1, -1); }, kOverflow},
+        {"column 0", [&] { sheet.SetColumnWidth(0, 1, 10); }, kOverflow},
+        {"column 257", [&] { sheet.SetColumnWidth(1, 257, 10); }, kOverflow},
+        {"columns backwards", [&] { sheet.SetColumnWidth(3, 2, 10); }, kInvalidCall},
+        {"margin record 0x2A", [&] { sheet.SetMargin(0x2A, 1); }, kInvalidCall},
+        {"margin below 0", [&] { sheet.SetMargin(ExcelFile::kTopMargin, -0.1); }, kInvalidCall},
+        {"infinite margin", [&] { sheet.SetMargin(ExcelFile::kTopMargin, HUGE_VAL); }, kOverflow},
+        {"header of 256 bytes", [&] { sheet.SetHeader(std::string(256, 'h')); }, kOverflow},
+        {"footer of 256 bytes", [&] { sheet.SetFooter(std::string(256, 'f')); }, kOverflow},
+        {"grid lines without a file", [&] { closed.PrintGridLines(true); }, kPathFileAccess},
         {"row 0", [&] { sheet.WriteValue(1, 0, 0, 0, 0, 1, 1.0); }, kOverflow},
         {"row 65537", [&] { sheet.WriteValue(1, 0, 0, 0, 65537, 1, 1.0); }, kOverflow},
         {"column 0", [&] { sheet.WriteValue(1, 0, 0, 0, 1, 0, 1.0); }, kOverflow},
@@ -197,9 +243,12 @@ TEST_F(ExcelFileTest, RejectedCallsWriteNothingAndKeepEarlierRecords) {
         EXPECT_EQ(ErrorOf(c.call), c.error) << c.what;
     }
     EXPECT_TRUE(sheet.WriteValue(2, 0, 0, 0, 1, 1, std::string(255, 'a')));
+    EXPECT_TRUE(sheet.SetHeader(std::string(255, 'h')));
     sheet.CloseFile();
-    EXPECT_EQ(Body(),
-              Join({{0x31, 0, 6, 0, 200, 0, 0, 0, 1, 'A'}, TextAtA1(std::string(255, 'a'))}));
+    EXPECT_EQ(Body(), Join({{0x31, 0, 6, 0, 200, 0, 0, 0, 1, 'A'},
+                            TextAtA1(std::string(255, 'a')),
+                            {0x14, 0, 0, 1, 255},
+                            Bytes(255, 'h')}));
     EXPECT_FALSE(fs::exists(path_ + "2"));
 }
 

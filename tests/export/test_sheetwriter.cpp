@@ -347,5 +347,79 @@ TEST(XlsxSheetWriter, NumbersKeepTheirPointUnderADecimalCommaLocale) {
     EXPECT_EQ(XlsxCells(path), "A1:B1\nA1 n 20.1\nB1 n 0.5\n");
 }
 
+// --- page settings --------------------------------------------------------------------------
+
+// How each writer prints and guards a sheet: the .xls records between the font and the first
+// cell, the .xlsx sheet's own settings (its password kept as a hash only), nothing in CSV. What a
+// format cannot hold fails the call and writes nothing of it.
+TEST(PageSettings, EachFormatWritesWhatItCanHold) {
+    test::ScratchDir dir;
+    PageSetup page;
+    page.header = "Fire &P";
+    page.footer = "N/mm\xB2";
+    page.columnWidth = 20;
+    page.margins = PageMargins{0.5, 0.625, 1.25, 1.5};
+    page.gridLines = true;
+    page.protect = true;
+    auto inches = [](double value) {
+        std::string bytes(8, '\0');
+        const auto bits = std::bit_cast<std::uint64_t>(value);
+        for (int i = 0; i < 8; ++i) {
+            bytes[static_cast<std::size_t>(i)] = static_cast<char>(bits >> (8 * i));
+        }
+        return bytes;
+    };
+    using namespace std::string_literals;
+    const std::string begin = "\x09\0\x04\0\x02\0\x0A\0\x31\0\x0A\0\xC8\0\0\0\x05"s + "Arial";
+    const std::string end = "\x0A\0\0\0"s;
+
+    PageSetup withPassword = page;
+    withPassword.password = "Fire & Ice 2024";
+    auto xls = MakeSheetWriter(SheetFormat::Xls);
+    xls->Open(dir.File("refused.xls"), 1, 3);
+    EXPECT_EQ(ErrorOf([&] { xls->PageSettings(withPassword, 3); }), kInvalidCall);
+    xls->Close();
+    EXPECT_EQ(test::ReadBytes(dir.File("refused.xls")), begin + end);
+
+    xls = MakeSheetWriter(SheetFormat::Xls);
+    xls->Open(dir.File("page.xls"), 1, 3);
+    xls->PageSettings(page, 3);
+    xls->Text(1, 1, "x");
+    xls->Close();
+    EXPECT_EQ(test::ReadBytes(dir.File("page.xls")),
+              begin + "\x14\0\x08\0\x07"s + "Fire &P" + "\x15\0\x06\0\x05N/mm\xB2"s +
+                  "\x26\0\x08\0"s + inches(0.5) + "\x27\0\x08\0"s + inches(0.625) +
+                  "\x28\0\x08\0"s + inches(1.25) + "\x29\0\x08\0"s + inches(1.5) +
+                  "\x2B\0\x02\0\x01\0"s + "\x24\0\x04\0\0\x02\0\x14"s + "\x12\0\x02\0\x01\0"s +
+                  "\x04\0\x09\0\0\0\0\0\0\0\x01\x01x"s + end);
+
+    auto csv = MakeSheetWriter(SheetFormat::Csv);
+    csv->Open(dir.File("page.csv"), 1, 1);
+    csv->PageSettings(PageSetup{}, 1);
+    EXPECT_EQ(ErrorOf([&] { csv->PageSettings(page, 1); }), kInvalidCall);
+
+    auto xlsx = MakeSheetWriter(SheetFormat::Xlsx);
+    xlsx->Open(dir.File("page.xlsx"), 1, 3);
+    // A picture's place without a picture would crash the library: refused before it is called.
+    PageSetup picture;
+    picture.header = "&G";
+    EXPECT_EQ(ErrorOf([&] { xlsx->PageSettings(picture, 3); }), kInvalidCall);
+    xlsx->PageSettings(withPassword, 3);
+    xlsx->Text(1, 1, "x");
+    xlsx->Close();
+    const std::string settings = test::CommandOutput(
+        std::string("'") + VELTO_PYTHON + "' '" + VELTO_XLSXCELLS + "' --page '" +
+        dir.File("page.xlsx") + "' '" + withPassword.password + "'");
+    const std::size_t hash = settings.find("protection ");
+    ASSERT_NE(hash, std::string::npos) << settings;
+    EXPECT_EQ(settings.substr(0, hash), "sheet1.xml\ncols 1-3 20.7109375\n");
+    EXPECT_EQ(settings.substr(hash + 15),
+              "\ngridlines\nmargins 0.5 0.625 1.25 1.5\nheader Fire &P\nfooter N/mm\xC2\xB2\n");
+    // The password's hash, and nowhere its text (the line "holds ..." would follow).
+    EXPECT_EQ(settings.substr(hash + 11, 4).find_first_not_of("0123456789ABCDEF"),
+              std::string::npos)
+        << settings;
+}
+
 }  // namespace
 }  // namespace velto

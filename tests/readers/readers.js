@@ -9,7 +9,8 @@
 //
 // `export` writes the listings and, for every case, the same export as .xls, .xlsx and .csv.
 // LibreOffice must read the same cells from the .xls and the .xlsx, and our own CSV must hold
-// them too; SheetJS reads the .xls and the .xlsx.
+// them too; SheetJS reads the .xls and the .xlsx. Exports with page options (header, footer,
+// column width, margins, grid lines, protection) are read back by both too.
 
 const fs = require('fs');
 const path = require('path');
@@ -229,6 +230,8 @@ const dirs = (scratch) => ({
     ours: path.join(scratch, 'velto-csv'),  // the CSV velto-extract writes
     csv: path.join(scratch, 'csv'),  // the CSV LibreOffice writes
     profile: path.join(scratch, 'libreoffice-profile'),
+    page: path.join(scratch, 'page'),  // the exports with page options
+    fods: path.join(scratch, 'fods'),  // LibreOffice's flat documents of them
 });
 
 // The three files of one case. The workbook has a base name of its own: LibreOffice names each
@@ -331,7 +334,7 @@ function exportAll(scratch, genlisting, extract) {
             }
         }
     }
-    return exportWorkbook(d, extract) && ok;
+    return exportWorkbook(d, extract) && exportPages(d, extract) && ok;
 }
 
 // --- LibreOffice ----------------------------------------------------------------------------
@@ -456,9 +459,13 @@ function compareWithXlsReading(ours, reading) {
 // runs in a process group of its own: its launcher hands the work to soffice.bin, and a hung run
 // must be ended whole, not only the launcher. `failure` is why the run failed, or ''.
 function convertToCsv(soffice, d, filter, outdir, files) {
+    return convert(soffice, d, `csv:Text - txt - csv (StarCalc):${filter}`, outdir, files);
+}
+
+// The same for any target LibreOffice converts to ("fods": flat OpenDocument spreadsheets).
+function convert(soffice, d, target, outdir, files) {
     const args = [`-env:UserInstallation=${pathToFileURL(d.profile).href}`, '--headless',
-        '--norestore', '--convert-to', `csv:Text - txt - csv (StarCalc):${filter}`, '--outdir',
-        outdir, ...files];
+        '--norestore', '--convert-to', target, '--outdir', outdir, ...files];
     const done = (r) => ({ ...r, failure: r.status === 0 && !r.hung ? ''
         : `soffice: ${r.hung ? 'no answer after 300 s, stopped' : `exit ${r.status}`}\n`
             + `${r.stdout}\n${r.stderr}` });
@@ -523,7 +530,8 @@ async function libreoffice(scratchDir, soffice) {
         }
         return problems;
     });
-    return await libreofficeWorkbook(d, soffice) && cases;
+    const workbook = await libreofficeWorkbook(d, soffice);
+    return await libreofficePages(d, soffice) && workbook && cases;
 }
 
 // --- SheetJS --------------------------------------------------------------------------------
@@ -583,7 +591,7 @@ function sheetjs(scratch, nodeDir) {
         }
         return problems;
     });
-    return sheetjsWorkbook(X, d) && cases;
+    return sheetjsWorkbook(X, d) && sheetjsPages(X, d, scratch) && cases;
 }
 
 // --- every variable in one workbook -----------------------------------------------------------
@@ -634,9 +642,9 @@ function exportWorkbook(d, extract) {
 const singlesOf = (d) => JSON.parse(
     fs.readFileSync(path.join(workbookFiles(d).singles, 'singles.json'), 'utf8'));
 
-function report(reader, problems) {
-    problems.slice(0, 20).forEach((p) => console.log(`FAIL workbook (${reader}): ${p}`));
-    console.log(`${reader}: the --all workbook ${problems.length ? 'differs' : 'matches'}`);
+function report(reader, problems, what = 'the --all workbook') {
+    problems.slice(0, 20).forEach((p) => console.log(`FAIL ${what} (${reader}): ${p}`));
+    console.log(`${reader}: ${what} ${problems.length ? 'differs' : 'matches'}`);
     return problems.length === 0;
 }
 
@@ -687,6 +695,204 @@ function sheetjsWorkbook(X, d) {
     return report(`sheetjs ${X.version}`, problems);
 }
 
+// --- page settings --------------------------------------------------------------------------
+
+// Exports with page options, each as .xls and .xlsx. The margins have a case of their own: with a
+// header, LibreOffice gives the header's room out of the top margin its own way.
+const PAGE_PASSWORD = 'Fire & Ice 2024';  // 15 characters, as long as one may be
+const PAGE_CASES = [
+    { name: 'page_settings', columns: 12, width: 20, header: 'Fire test ', footer: 'Beam B&C in N/mm\u00b2',
+        args: ['--header', 'Fire test &P', '--footer', 'Beam B&&C in N/mm\u00b2', '--column-width',
+            '20', '--gridlines', '--protect'],
+        xlsx: ['--password', PAGE_PASSWORD] },
+    { name: 'page_margins', columns: 12, margins: { left: 0.5, right: 0.625, top: 1.25, bottom: 1.5 },
+        args: ['--margins', '0.5,0.625,1.25,1.5'] },
+];
+// The cells are those of the same export without options.
+const PAGE_CELLS = { name: 'page', listing: 'static2d', variable: 'Displacements', vector: 'DOF2',
+    word: 'Node', items: range(1, 11), times: [1, 2, 3, 4], value: (b, n) => b.disp.get(n)[1] };
+// A base name each, as LibreOffice names what it converts after it.
+const pageFiles = (d, p) => ({ xls: path.join(d.page, `${p.name}.xls`),
+    xlsx: path.join(d.page, `${p.name}.book.xlsx`) });
+
+function exportPages(d, extract) {
+    fresh(d.page);
+    const listing = path.join(d.listings, `${PAGE_CELLS.listing}.out`);
+    const protection = [];
+    for (const p of PAGE_CASES) {
+        for (const format of ['xls', 'xlsx']) {
+            const file = pageFiles(d, p)[format];
+            const args = ['export', listing, '-o', file, '--variable', PAGE_CELLS.variable,
+                '--vector', PAGE_CELLS.vector, ...p.args, ...(p[format] || [])];
+            const r = run(extract, args);
+            if (r.status !== 0 || r.stderr !== '') {
+                console.log(`FAIL velto-extract ${args.join(' ')}: exit ${r.status}\n${r.stderr}`);
+                return false;
+            }
+            if (format === 'xlsx' && p.args.includes('--protect')) {
+                protection.push({ file, password: (p.xlsx || [])[1] || '' });
+            }
+        }
+    }
+    // For protection.py, which lifts the protection in LibreOffice itself.
+    fs.writeFileSync(path.join(d.page, 'protection.json'), JSON.stringify(protection));
+    console.log(`wrote ${PAGE_CASES.length * 2} exports with page options`);
+    return true;
+}
+
+// A length in an OpenDocument attribute ("0.5in", "1.27cm") in inches.
+function inches(length) {
+    const m = /^(-?[\d.]+)(in|cm|mm|pt)$/.exec(length || '');
+    if (!m) {
+        throw new Error(`no length: ${length}`);
+    }
+    return Number(m[1]) / { in: 1, cm: 2.54, mm: 25.4, pt: 72 }[m[2]];
+}
+
+const attribute = (element, name) => {
+    const m = new RegExp(`\\s${name}="([^"]*)"`).exec(element || '');
+    return m ? m[1] : undefined;
+};
+const elementNamed = (text, tag, name) => new RegExp(`<${tag}\\s[^>]*style:name="${name}"[^>]*>`)
+    .exec(text);
+// The text of a piece of XML, without the line ends and indentation between its elements.
+const xmlText = (xml) => xml.replace(/<[^>]*>/g, '').replace(/\n\s*/g, '').replace(/&lt;/g, '<').replace(/&gt;/g, '>')
+    .replace(/&quot;/g, '"').replace(/&amp;/g, '&');
+
+// What LibreOffice made of one sheet's page settings, from its flat document: the first sheet's
+// page style (header, footer, margins, whether the grid is printed), its leading columns and
+// their width, and whether the sheet is protected.
+function pageOf(fods) {
+    const text = fs.readFileSync(fods, 'utf8');
+    const table = /<table:table\s[^>]*>/.exec(text)[0];
+    const tableStyle = elementNamed(text, 'style:style', attribute(table, 'table:style-name'));
+    const masterName = attribute(tableStyle && tableStyle[0], 'style:master-page-name');
+    const master = new RegExp(`<style:master-page\\s[^>]*style:name="${masterName}"[^>]*>`
+        + '([\\s\\S]*?)</style:master-page>').exec(text);
+    if (!master) {
+        throw new Error(`no page style ${masterName}`);
+    }
+    const layout = new RegExp(`<style:page-layout\\s[^>]*style:name="`
+        + `${attribute(master[0], 'style:page-layout-name')}"[^>]*>\\s*`
+        + '<style:page-layout-properties[^>]*>').exec(text)[0];
+    const part = (tag) => {
+        const m = new RegExp(`<style:${tag}>([\\s\\S]*?)</style:${tag}>`).exec(master[1]);
+        return m ? m[1] : undefined;
+    };
+    const columns = [...text.matchAll(/<table:table-column\s[^>]*>/g)].map((c) => {
+        const style = elementNamed(text, 'style:style', attribute(c[0], 'table:style-name'));
+        const properties = style && /<style:table-column-properties[^>]*>/.exec(
+            text.slice(style.index));
+        return { count: Number(attribute(c[0], 'table:number-columns-repeated') || 1),
+            width: properties ? inches(attribute(properties[0], 'style:column-width')) : NaN };
+    });
+    return {
+        header: part('header'),
+        footer: part('footer'),
+        margins: Object.fromEntries(['left', 'right', 'top', 'bottom'].map((side) =>
+            [side, inches(attribute(layout, `fo:margin-${side}`))])),
+        grid: (attribute(layout, 'style:print') || '').split(' ').includes('grid'),
+        columns,
+        protected: attribute(table, 'table:protected') === 'true',
+    };
+}
+
+// Differences between what LibreOffice read and what the case asked for. An unasked setting must
+// not be there either. LibreOffice opens a BIFF2 sheet unprotected whatever its protection
+// record says, so an .xls sheet's protection is left to SheetJS.
+function comparePage(p, format, page) {
+    const problems = [];
+    const shown = (xml) => (xml === undefined ? 'none' : JSON.stringify(xmlText(xml)));
+    if (p.header !== undefined) {
+        // "&P" is the page number, a field of its own.
+        if (!page.header || xmlText(page.header) !== `${p.header}1`
+            || !page.header.includes('<text:page-number')) {
+            problems.push(`header ${shown(page.header)}, expected "${p.header}" and the page number`);
+        }
+        if (!page.footer || xmlText(page.footer) !== p.footer) {
+            problems.push(`footer ${shown(page.footer)}, expected ${JSON.stringify(p.footer)}`);
+        }
+    }
+    const grid = p.args.includes('--gridlines');
+    if (page.grid !== grid) {
+        problems.push(`grid lines ${page.grid ? '' : 'not '}printed`);
+    }
+    const protect = p.args.includes('--protect') && format === 'xlsx';
+    if (page.protected !== protect) {
+        problems.push(`sheet ${page.protected ? '' : 'not '}protected`);
+    }
+    for (const [side, want] of Object.entries(p.margins || {})) {
+        // LibreOffice keeps lengths in hundredths of a millimetre.
+        if (Math.abs(page.margins[side] - want) > 0.001) {
+            problems.push(`${side} margin ${page.margins[side]} in, expected ${want}`);
+        }
+    }
+    if (p.width !== undefined) {
+        // The table's columns alone have the width: LibreOffice measures a character of the
+        // sheets' fonts as 0.07 to 0.11 inches (its default column is 0.83 to 0.89 inches);
+        // the columns after them keep the default.
+        const [table, next] = page.columns;
+        const perCharacter = table ? table.width / p.width : NaN;
+        if (!table || table.count !== p.columns || !(perCharacter >= 0.07 && perCharacter <= 0.11)
+            || (next && Math.abs(next.width - table.width) < 0.01)) {
+            problems.push(`columns ${JSON.stringify(page.columns.slice(0, 2))}, expected `
+                + `${p.columns} of ${p.width} characters`);
+        }
+    }
+    return problems;
+}
+
+async function libreofficePages(d, soffice) {
+    fresh(d.fods);
+    const files = PAGE_CASES.flatMap((p) => Object.values(pageFiles(d, p)));
+    const r = await convert(soffice, d, 'fods', d.fods, files);
+    if (r.failure) {
+        return report('libreoffice', [r.failure], 'page settings');
+    }
+    const problems = [];
+    for (const p of PAGE_CASES) {
+        for (const [format, file] of Object.entries(pageFiles(d, p))) {
+            const fods = path.join(d.fods, `${path.basename(file, path.extname(file))}.fods`);
+            try {
+                problems.push(...comparePage(p, format, pageOf(fods))
+                    .map((problem) => `${path.basename(file)}: ${problem}`));
+            } catch (e) {
+                problems.push(`${path.basename(file)}: ${e.message}`);
+            }
+        }
+    }
+    return report('libreoffice', problems, 'page settings');
+}
+
+// SheetJS reads the same cells as without options, the .xls sheet's protection, the margins, and
+// the .xlsx columns' width.
+function sheetjsPages(X, d, scratch) {
+    const listings = loadListings(scratch);
+    const grid = expectedGrid(PAGE_CELLS, listings[PAGE_CELLS.listing]);
+    const problems = [];
+    for (const p of PAGE_CASES) {
+        for (const [format, file] of Object.entries(pageFiles(d, p))) {
+            const wb = X.readFile(file);
+            const ws = wb.Sheets[wb.SheetNames[0]];
+            const near = (a, b) => Math.abs(a - b) < 1e-9;
+            const found = [
+                ...compareSheet(ws, grid, { blankForEmptyText: format === 'xlsx' }),
+                ...(format === 'xls' && p.args.includes('--protect') && !ws['!protect']
+                    ? ['not protected'] : []),
+                ...Object.entries(p.margins || {}).filter(([side, want]) =>
+                    !ws['!margins'] || !near(ws['!margins'][side], want))
+                    .map(([side]) => `${side} margin ${JSON.stringify(ws['!margins'])}`),
+                ...(format === 'xlsx' && p.width !== undefined
+                    && !(ws['!cols'] || []).slice(0, p.columns + 1)
+                        .every((c, i) => (i < p.columns ? c && c.wch === p.width : !c))
+                    ? [`columns ${JSON.stringify((ws['!cols'] || []).slice(0, 2))}`] : []),
+            ];
+            problems.push(...found.map((problem) => `${path.basename(file)}: ${problem}`));
+        }
+    }
+    return report(`sheetjs ${X.version}`, problems, 'page settings');
+}
+
 // --- main -----------------------------------------------------------------------------------
 
 // Each command: how many arguments it takes, and what it does with them.
@@ -708,4 +914,4 @@ if (require.main === module) {
 }
 
 module.exports = { CASES, expectedGrid, compareCsv, compareOwnCsv, compareSheet, parseCsv,
-    loadListings, dirs, filesOf };
+    loadListings, dirs, filesOf, PAGE_CASES, pageFiles, pageOf, comparePage };
