@@ -291,7 +291,10 @@ TEST_F(ExtractExport, DamagedListingsAndHugeRequestsWriteNothing) {
         {"frame.out", "x.xls", " --times " + times,
          "velto-extract: cannot export: the listing has 6 times; there is no time 7\n"},
         // A file-size limit fails the write as a full disk does, rather than killing the save.
-        {"frame.out", "x.csv", "", "Path/File access error\n", "ulimit -f 1; "},
+        {"frame.out", "x.csv", "",
+         "velto-extract: cannot write " + dir.File("x.csv") +
+             ": the file would exceed the file-size limit\n",
+         "ulimit -f 1; "},
     };
     test::WriteBytes(dir.File("x.csv"), "earlier");
     for (const auto& k : cases) {
@@ -312,7 +315,8 @@ TEST_F(ExtractExport, DamagedListingsAndHugeRequestsWriteNothing) {
                                        dir.File("x.xlsx") + "' --variable Temperature",
                                    "ulimit -f 100; ");
     EXPECT_EQ(cut.status, 1);
-    EXPECT_EQ(cut.err, "Path/File access error\n");
+    EXPECT_EQ(cut.err, "velto-extract: cannot write " + dir.File("x.xlsx") +
+                           ": the file would exceed the file-size limit\n");
     EXPECT_EQ(test::ReadBytes(dir.File("x.csv")), "earlier");
     EXPECT_FALSE(Exists("x.xls"));
     EXPECT_FALSE(Exists("x.xlsx"));
