@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common/atomicsave.h"
+#include "common/hugeroom.h"
 
 #include "extract/cli/exportcommand.h"
 #include "extract/cli/infocommand.h"
@@ -256,6 +257,7 @@ int Run(const std::vector<std::string>& args) {
 int main(int argc, char** argv) {
     // Killed, hung up on or interrupted mid-save, we leave no half-written file behind.
     velto::RemoveSavesInProgressOnTermination();
+    velto::ShareOneHeapUnderAMemoryCap();
     try {
         return Run(std::vector<std::string>(argv + 1, argv + argc));
     } catch (const std::bad_alloc&) {

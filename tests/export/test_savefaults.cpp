@@ -1,15 +1,22 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <climits>
+#include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <tuple>
 
 #include "common/atomicsave.h"
+#include "common/hugeroom.h"
 #include "extract/export/layout.h"
 #include "tests/support/testsupport.h"
 
@@ -70,22 +77,34 @@ class SaveFaults : public ::testing::TestWithParam<std::tuple<SheetFormat, bool>
     Catalogue c = Extraction(250);
 };
 
+// Each refusal names the file and why it cannot be written.
+std::vector<std::string> CannotWrite(const std::string& file, const std::string& cause) {
+    return {"Cannot write \"" + file + "\": " + cause + "."};
+}
+
 TEST_P(SaveFaults, TargetThatIsAFolderAPipeOrInAMissingFolder) {
     std::filesystem::create_directory(dir.File("result"));
-    EXPECT_EQ(Save(dir.File("result")), std::vector<std::string>{"Path/File access error"});
+    EXPECT_EQ(Save(dir.File("result")), CannotWrite(dir.File("result"), "it is a folder"));
     EXPECT_TRUE(std::filesystem::is_directory(dir.File("result")));
     EXPECT_EQ(Entries(dir.path()), std::vector<std::string>{"result"});
 
     // A pipe (as a device would be) is not replaced by a file.
     const std::string pipe = dir.File("pipe");
     ASSERT_EQ(::mkfifo(pipe.c_str(), 0644), 0);
-    EXPECT_EQ(Save(pipe), std::vector<std::string>{"Path/File access error"});
+    EXPECT_EQ(Save(pipe), CannotWrite(pipe, "it is not a file but a pipe, a socket or a device"));
     struct stat still {};
     ASSERT_EQ(::stat(pipe.c_str(), &still), 0);
     EXPECT_TRUE(S_ISFIFO(still.st_mode));
     EXPECT_EQ(Entries(dir.path()), (std::vector<std::string>{"pipe", "result"}));
 
-    EXPECT_EQ(Save(dir.File("missing/result")), std::vector<std::string>{"File not found"});
+    EXPECT_EQ(Save(dir.File("missing/result")),
+              CannotWrite(dir.File("missing/result"),
+                          "the folder \"" + dir.File("missing") + "\" does not exist"));
+    EXPECT_EQ(Save(dir.File("pipe/result")),
+              CannotWrite(dir.File("pipe/result"), "\"" + pipe + "\" is not a folder"));
+    const std::string overlong = dir.File(std::string(NAME_MAX + 1, 'n'));
+    EXPECT_EQ(Save(overlong), CannotWrite(overlong, "the name is too long"));
+    EXPECT_EQ(Entries(dir.path()), (std::vector<std::string>{"pipe", "result"}));
 }
 
 // A folder we may not write, or not even look into: the user is told which, by its full path,
@@ -125,24 +144,177 @@ TEST_P(SaveFaults, FoldersWeMayNotWriteAreNamed) {
     EXPECT_EQ(Entries(readOnly), std::vector<std::string>{"result"});
 }
 
-TEST_P(SaveFaults, FullDisk) {
+// What a save holds while it runs, to be given back however it ends: the process's descriptors
+// and, on a file system nothing else writes to, its room.
+long OpenDescriptors() {
+    long count = 0;
+    for ([[maybe_unused]] const auto& entry :
+         std::filesystem::directory_iterator("/proc/self/fd")) {
+        ++count;
+    }
+    return count;
+}
+
+unsigned long long FreeBytes(const std::string& folder) {
+    struct statvfs disk {};
+    return ::statvfs(folder.c_str(), &disk) == 0
+               ? static_cast<unsigned long long>(disk.f_bfree) * disk.f_frsize
+               : 0;
+}
+
+// A small file system of the test's own, in `folder`, unmounted at the end: that it unmounts at
+// all says no descriptor of the process still holds a file of it.
+class SmallDisk {
+  public:
+    explicit SmallDisk(const std::string& folder) : folder_(folder) {
+        std::filesystem::create_directory(folder);
+        if (::geteuid() != 0) {
+            problem_ = "only root can mount the small file system whose room is measured";
+        } else if (::mount("tmpfs", folder.c_str(), "tmpfs", 0, "size=64k") != 0) {
+            problem_ =
+                std::string("cannot mount a small file system here: ") + std::strerror(errno);
+        }
+    }
+    ~SmallDisk() {
+        if (problem_.empty() && ::umount2(folder_.c_str(), 0) != 0) {
+            ADD_FAILURE() << "the small file system is still in use: " << std::strerror(errno);
+            ::umount2(folder_.c_str(), MNT_DETACH);
+        }
+    }
+    SmallDisk(const SmallDisk&) = delete;
+    SmallDisk& operator=(const SmallDisk&) = delete;
+    const std::string& problem() const { return problem_; }
+    bool Resize(const char* size) const {
+        return ::mount(nullptr, folder_.c_str(), nullptr, MS_REMOUNT,
+                       ("size=" + std::string(size)).c_str()) == 0;
+    }
+
+  private:
+    std::string folder_;
+    std::string problem_;
+};
+
+// A save that fails on a full disk says so, keeps the previous file, and gives back all it
+// took: every descriptor (libxlsxwriter's working files among them) and all its room, so that
+// the disk is not left full for the next save. The disk is filled to leave less and less room,
+// so that the save meets it full at each of its steps (its working files, the file, the
+// workbook's packing), until there is room enough and the save succeeds.
+TEST_P(SaveFaults, WhereverTheDiskFillsUpTheSaveGivesBackItsRoom) {
     const std::string folder = dir.File("tiny");
-    std::filesystem::create_directory(folder);
-    if (::mount("tmpfs", folder.c_str(), "tmpfs", 0, "size=64k") != 0) {
-        GTEST_SKIP() << "cannot make a small file system here: " << std::strerror(errno);
+    const SmallDisk disk(folder);
+    if (!disk.problem().empty()) {
+        GTEST_SKIP() << disk.problem();
+    }
+    ASSERT_TRUE(disk.Resize("256k"));
+    c = Extraction(20);  // a sheet of a hundred kilobytes or less in every format
+    const std::string target = folder + "/result";
+    const std::string filler = folder + "/filler";
+    int full = 0;
+    bool written = false;
+    for (std::size_t room = 0; !written && room <= (200u << 10); room += 4096) {
+        test::WriteBytes(target, "the previous result");
+        test::WriteBytes(filler, "");
+        const unsigned long long empty = FreeBytes(folder);
+        ASSERT_GE(empty, room) << "the disk did not get its room back";
+        test::WriteBytes(filler, std::string(static_cast<std::size_t>(empty) - room, 'f'));
+        const long descriptors = OpenDescriptors();
+        const unsigned long long before = FreeBytes(folder);
+        test::RecordingMessages messages;
+        written = Write(target, messages);
+        EXPECT_EQ(OpenDescriptors(), descriptors) << room << " bytes of room";
+        EXPECT_EQ(Entries(folder), (std::vector<std::string>{"filler", "result"}));
+        if (!written) {
+            ++full;
+            EXPECT_EQ(test::Texts(messages), CannotWrite(target, "no space left on the device"))
+                << room << " bytes of room";
+            EXPECT_EQ(test::ReadBytes(target), "the previous result");
+            EXPECT_EQ(FreeBytes(folder), before) << room << " bytes of room";
+        }
+    }
+    EXPECT_TRUE(written) << "no save succeeded with 200 KiB of room";
+    EXPECT_GT(full, 2);
+}
+
+// The file-size limit (ulimit -f) fails a save as a full disk does, and says which it was. The
+// save gives back its descriptors, and, on a file system of the test's own (as root), its room.
+TEST_P(SaveFaults, TheFileSizeLimitIsNamedAndTheSaveGivesBackWhatItTook) {
+    const std::string folder = dir.File("sized");
+    const SmallDisk disk(folder);
+    if (disk.problem().empty()) {
+        ASSERT_TRUE(disk.Resize("16m"));  // far more than the sheet: the limit comes first
     }
     const std::string target = folder + "/result";
     test::WriteBytes(target, "the previous result");
+    const long descriptors = OpenDescriptors();
+    const unsigned long long room = FreeBytes(folder);
+    rlimit before{};
+    ::getrlimit(RLIMIT_FSIZE, &before);
+    const rlimit limit{64 << 10, before.rlim_max};
+    const auto xfsz = ::signal(SIGXFSZ, SIG_IGN);  // as the programs set it: a write fails
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
     const std::vector<std::string> shown = Save(target);
-    const std::vector<std::string> left = Entries(folder);
-    const std::string kept = test::ReadBytes(target);
-    // Detached rather than unmounted: after a failed close libxlsxwriter keeps one of its
-    // (already deleted) working files open, which would hold the mount busy.
-    ::umount2(folder.c_str(), MNT_DETACH);
-    ASSERT_EQ(shown.size(), 1u);
-    EXPECT_EQ(shown[0], "Path/File access error");
-    EXPECT_EQ(kept, "the previous result");
-    EXPECT_EQ(left, std::vector<std::string>{"result"});
+    ::setrlimit(RLIMIT_FSIZE, &before);
+    ::signal(SIGXFSZ, xfsz);
+    EXPECT_EQ(shown, CannotWrite(target, "the file would exceed the file-size limit"));
+    EXPECT_EQ(OpenDescriptors(), descriptors);
+    if (disk.problem().empty()) {
+        EXPECT_EQ(FreeBytes(folder), room);
+    }
+    EXPECT_EQ(test::ReadBytes(target), "the previous result");
+    EXPECT_EQ(Entries(folder), std::vector<std::string>{"result"});
+}
+
+// Under a memory cap, wherever in the save the room runs out, the save ends with "Out of
+// memory": never a crash inside the workbook library (which does not come through every failed
+// allocation of its own), and nothing left behind. Each cap is tried in a child process, above
+// what the child holds already: a few kilobytes apart where a save starts, further apart above,
+// up to the first cap the save fits under.
+TEST_P(SaveFaults, UnderAMemoryCapTheSaveEndsOutOfMemory) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the sanitizer's shadow memory does not fit under a cap";
+#endif
+    const std::string target = dir.File("result");
+    test::WriteBytes(target, "the previous result");
+    enum Outcome { kWritten, kOutOfMemory, kOtherMessage, kNoCap };
+    int outOfMemory = 0;
+    bool written = false;
+    for (std::size_t room = 0; !written && room <= (std::size_t{64} << 20);
+         room += std::max<std::size_t>(16 << 10, room / 8)) {
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            const std::string status = test::ReadBytes("/proc/self/status");
+            const std::size_t held =
+                std::strtoul(status.c_str() + status.find("VmSize:") + 7, nullptr, 10);
+            rlimit cap{};
+            ::getrlimit(RLIMIT_AS, &cap);
+            cap.rlim_cur = static_cast<rlim_t>(held * 1024 + room);
+            if (::setrlimit(RLIMIT_AS, &cap) != 0) {
+                ::_exit(kNoCap);
+            }
+            ShareOneHeapUnderAMemoryCap();  // as the programs do at their start
+            test::RecordingMessages messages;
+            const bool saved = Write(target, messages);
+            const std::vector<std::string> texts = test::Texts(messages);
+            ::_exit(saved && texts.empty()                          ? kWritten
+                    : texts == CannotWrite(target, "Out of memory") ? kOutOfMemory
+                                                                    : kOtherMessage);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status) << " under a cap "
+                                       << room << " bytes above what the process held";
+        ASSERT_NE(WEXITSTATUS(status), kNoCap) << "no cap could be set";
+        ASSERT_NE(WEXITSTATUS(status), kOtherMessage) << "under a cap " << room << " bytes above";
+        EXPECT_EQ(Entries(dir.path()), std::vector<std::string>{"result"}) << room << " bytes";
+        written = WEXITSTATUS(status) == kWritten;
+        if (!written) {
+            ++outOfMemory;
+            EXPECT_EQ(test::ReadBytes(target), "the previous result") << room << " bytes";
+        }
+    }
+    EXPECT_TRUE(written) << "not even 64 MiB more were room enough";
+    EXPECT_GT(outOfMemory, 0) << "no cap was tight enough to try the save";
 }
 
 // --- in a folder others may write, and through odd targets -----------------------------------
@@ -323,9 +495,11 @@ TEST_P(SaveFaults, AStopWhileWritingLeavesThePreviousFile) {
     } stop(c);
     const std::string target = dir.File("result");
     test::WriteBytes(target, "the previous result");
+    const long descriptors = OpenDescriptors();
     EXPECT_EQ(Save(target, false, &stop), std::vector<std::string>{});
     EXPECT_EQ(test::ReadBytes(target), "the previous result");
     EXPECT_EQ(Entries(dir.path()), std::vector<std::string>{"result"});
+    EXPECT_EQ(OpenDescriptors(), descriptors) << "a working file of the stopped save is open";
 }
 
 // A termination signal takes the save in progress along, whatever the writer left in its
@@ -371,6 +545,7 @@ TEST(SaveAsRead, AReadingThatEndsHalfWayWritesNothing) {
     const Catalogue c = Extraction(3);
     const std::string target = dir.File("result");
     test::WriteBytes(target, "the previous result");
+    const long descriptors = OpenDescriptors();
     for (const SheetFormat format : {SheetFormat::Xls, SheetFormat::Xlsx, SheetFormat::Csv}) {
         test::RecordingMessages messages;
         EXPECT_FALSE(WriteSpreadsheetAsRead(c, target, "Temperature", "", TimeLayout::InRows,
@@ -383,6 +558,7 @@ TEST(SaveAsRead, AReadingThatEndsHalfWayWritesNothing) {
         EXPECT_TRUE(messages.messages.empty());
         EXPECT_EQ(test::ReadBytes(target), "the previous result");
         EXPECT_EQ(Entries(dir.path()), std::vector<std::string>{"result"});
+        EXPECT_EQ(OpenDescriptors(), descriptors) << FormatName(format);
     }
 }
 
