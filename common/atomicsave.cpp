@@ -102,9 +102,16 @@ void Withdraw(int slot) {
 // half-way left (libxlsxwriter unlinks its working files as it makes them, but not at once).
 // Async-signal-safe: openat, getdents64 and unlinkat only, so a signal handler may call it.
 void EmptyFolder(int folderFd) {
-    const int listing = ::openat(folderFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (listing < 0) {
-        return;
+    // Listed through a descriptor of its own where one is to be had, else through the folder's
+    // own from its start: a save that failed because the process ran out of descriptors must
+    // still tidy up.
+    int listing = ::openat(folderFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const bool own = listing >= 0;
+    if (!own) {
+        if (::lseek(folderFd, 0, SEEK_SET) != 0) {
+            return;
+        }
+        listing = folderFd;
     }
     // Each linux_dirent64: inode (8 bytes), offset (8), record length (2), type (1), name.
     constexpr std::size_t kLengthAt = 16;
@@ -126,7 +133,9 @@ void EmptyFolder(int folderFd) {
             at += length;
         }
     }
-    ::close(listing);
+    if (own) {
+        ::close(listing);
+    }
 }
 
 // Async-signal-safe.
@@ -552,6 +561,11 @@ AtomicSave::AtomicSave(const std::string& target) {
         }
         privateFd_ = ::openat(folderFd_, privateName_.c_str(),
                               O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (privateFd_ < 0 && errno != ENOENT && errno != ENOTDIR && errno != ELOOP) {
+            // No descriptor or memory to spare: the folder is still the empty one just made,
+            // which Release removes by name.
+            RaiseFileError(errno);
+        }
         struct stat mine {};
         if (privateFd_ < 0 || ::fstat(privateFd_, &mine) != 0 || !S_ISDIR(mine.st_mode) ||
             mine.st_uid != ::geteuid() || (mine.st_mode & 077) != 0) {
@@ -832,6 +846,9 @@ std::string_view ErrnoCause(int errnoValue) {
             return "the device reported an input/output error";
         case ELOOP:
             return "too many links to follow";
+        case EMFILE:
+        case ENFILE:
+            return "too many files are open";
         default:
             return {};
     }

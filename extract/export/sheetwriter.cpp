@@ -516,9 +516,11 @@ void RequireRoom(std::size_t bytes) {
     ::munmap(room, bytes);
 }
 
-// The errnos of a disk that would not take what was written.
+// The errnos that say why a file could not be made or written: a disk that would not take it,
+// or a process without a descriptor to spare.
 bool IsWriteErrno(int error) {
-    return error == ENOSPC || error == EDQUOT || error == EFBIG || error == EIO || error == EROFS;
+    return error == ENOSPC || error == EDQUOT || error == EFBIG || error == EIO || error == EROFS ||
+           error == EMFILE || error == ENFILE;
 }
 
 class XlsxSheet final : public SheetWriter {
@@ -804,7 +806,8 @@ class XlsxSheet final : public SheetWriter {
         lxw_worksheet* sheet = workbook_add_worksheet(workbook_, name);
         const int seen = errno;
         if (sheet == nullptr) {
-            // Its working file could not be made (a full disk), or its memory not had.
+            // Its working file could not be made (a full disk, no descriptor to spare), or its
+            // memory not had.
             if (IsWriteErrno(seen)) {
                 RaiseFileError(seen);
             }

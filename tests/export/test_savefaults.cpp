@@ -264,6 +264,62 @@ TEST_P(SaveFaults, TheFileSizeLimitIsNamedAndTheSaveGivesBackWhatItTook) {
     EXPECT_EQ(Entries(folder), std::vector<std::string>{"result"});
 }
 
+// A process out of descriptors (ulimit -n) says so, wherever in the save it ran out, and leaves
+// nothing behind: neither the private folder it could not open or list, nor anything in it. Each
+// limit is tried in a child process, one more descriptor apart, up to the first the save fits.
+TEST_P(SaveFaults, TooManyOpenFilesIsNamedAndNothingIsLeft) {
+    const std::string target = dir.File("result");
+    test::WriteBytes(target, "the previous result");
+    enum Outcome { kWritten, kTooMany, kOtherMessage, kNoLimit };
+    int tooMany = 0;
+    bool written = false;
+    for (rlim_t spare = 0; !written && spare <= 32; ++spare) {
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            // Every descriptor below the limit taken, then `spare` of them given back.
+            int highest = 0;
+            for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+                highest = std::max(highest, std::atoi(entry.path().filename().c_str()));
+            }
+            rlimit limit{};
+            ::getrlimit(RLIMIT_NOFILE, &limit);
+            limit.rlim_cur = static_cast<rlim_t>(highest) + 64;
+            if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) {
+                ::_exit(kNoLimit);
+            }
+            std::vector<int> taken;
+            for (int fd = ::dup(0); fd >= 0; fd = ::dup(0)) {
+                taken.push_back(fd);
+            }
+            for (rlim_t n = 0; n < spare && !taken.empty(); ++n) {
+                ::close(taken.back());
+                taken.pop_back();
+            }
+            test::RecordingMessages messages;
+            const bool saved = Write(target, messages);
+            const std::vector<std::string> texts = test::Texts(messages);
+            ::_exit(saved && texts.empty()                                    ? kWritten
+                    : texts == CannotWrite(target, "too many files are open") ? kTooMany
+                                                                              : kOtherMessage);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+        ASSERT_NE(WEXITSTATUS(status), kNoLimit) << "no limit could be set";
+        ASSERT_NE(WEXITSTATUS(status), kOtherMessage) << spare << " descriptors to spare";
+        EXPECT_EQ(Entries(dir.path()), std::vector<std::string>{"result"})
+            << spare << " descriptors to spare";
+        written = WEXITSTATUS(status) == kWritten;
+        if (!written) {
+            ++tooMany;
+            EXPECT_EQ(test::ReadBytes(target), "the previous result");
+        }
+    }
+    EXPECT_TRUE(written) << "32 descriptors to spare were not enough";
+    EXPECT_GT(tooMany, 1);
+}
+
 // Under a memory cap, wherever in the save the room runs out, the save ends with "Out of
 // memory": never a crash inside the workbook library (which does not come through every failed
 // allocation of its own), and nothing left behind. Each cap is tried in a child process, above
