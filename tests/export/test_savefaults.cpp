@@ -1,6 +1,6 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -12,6 +12,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <tuple>
 
@@ -162,38 +163,6 @@ unsigned long long FreeBytes(const std::string& folder) {
                : 0;
 }
 
-// A small file system of the test's own, in `folder`, unmounted at the end: that it unmounts at
-// all says no descriptor of the process still holds a file of it.
-class SmallDisk {
-  public:
-    explicit SmallDisk(const std::string& folder) : folder_(folder) {
-        std::filesystem::create_directory(folder);
-        if (::geteuid() != 0) {
-            problem_ = "only root can mount the small file system whose room is measured";
-        } else if (::mount("tmpfs", folder.c_str(), "tmpfs", 0, "size=64k") != 0) {
-            problem_ =
-                std::string("cannot mount a small file system here: ") + std::strerror(errno);
-        }
-    }
-    ~SmallDisk() {
-        if (problem_.empty() && ::umount2(folder_.c_str(), 0) != 0) {
-            ADD_FAILURE() << "the small file system is still in use: " << std::strerror(errno);
-            ::umount2(folder_.c_str(), MNT_DETACH);
-        }
-    }
-    SmallDisk(const SmallDisk&) = delete;
-    SmallDisk& operator=(const SmallDisk&) = delete;
-    const std::string& problem() const { return problem_; }
-    bool Resize(const char* size) const {
-        return ::mount(nullptr, folder_.c_str(), nullptr, MS_REMOUNT,
-                       ("size=" + std::string(size)).c_str()) == 0;
-    }
-
-  private:
-    std::string folder_;
-    std::string problem_;
-};
-
 // A save that fails on a full disk says so, keeps the previous file, and gives back all it
 // took: every descriptor (libxlsxwriter's working files among them) and all its room, so that
 // the disk is not left full for the next save. The disk is filled to leave less and less room,
@@ -201,7 +170,7 @@ class SmallDisk {
 // workbook's packing), until there is room enough and the save succeeds.
 TEST_P(SaveFaults, WhereverTheDiskFillsUpTheSaveGivesBackItsRoom) {
     const std::string folder = dir.File("tiny");
-    const SmallDisk disk(folder);
+    const test::SmallDisk disk(folder);
     if (!disk.problem().empty()) {
         GTEST_SKIP() << disk.problem();
     }
@@ -239,7 +208,7 @@ TEST_P(SaveFaults, WhereverTheDiskFillsUpTheSaveGivesBackItsRoom) {
 // save gives back its descriptors, and, on a file system of the test's own (as root), its room.
 TEST_P(SaveFaults, TheFileSizeLimitIsNamedAndTheSaveGivesBackWhatItTook) {
     const std::string folder = dir.File("sized");
-    const SmallDisk disk(folder);
+    const test::SmallDisk disk(folder);
     if (disk.problem().empty()) {
         ASSERT_TRUE(disk.Resize("16m"));  // far more than the sheet: the limit comes first
     }
@@ -535,6 +504,160 @@ TEST_P(SaveFaults, ANameNearTheLengthLimitStillSaves) {
     const std::string name = std::string(246, 'n') + "\xC3\xA9.xlsx";  // 254 bytes
     SaveWell(dir.File(name));
     EXPECT_EQ(Entries(dir.path()), std::vector<std::string>{name});
+}
+
+// In a folder with the sticky bit (a team share, /tmp) only its owner may replace a file, though
+// anyone may write the folder: the save says whose the file is, not that the folder cannot be
+// written. A file of the user's own there saves as anywhere. The saves run as "nobody".
+TEST_P(SaveFaults, AFileOfAnotherUserInAStickyFolderIsTheirsToReplace) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "only root can make a file that belongs to another user";
+    }
+    const std::string share = dir.File("share");
+    std::filesystem::create_directory(share);
+    ::chmod(share.c_str(), 01777);
+    ::chmod(dir.path().c_str(), 0755);
+    const std::string theirs = share + "/result";
+    test::WriteBytes(theirs, "their result");
+    ::chmod(theirs.c_str(), 0666);
+    const std::string mine = share + "/mine";
+    test::WriteBytes(mine, "my result");
+    ASSERT_EQ(::chown(mine.c_str(), 65534, 65534), 0);
+    const bool told = test::AsAnotherUser([&] {
+        test::RecordingMessages refused;
+        test::RecordingMessages saved;
+        return !Write(theirs, refused) &&
+               test::Texts(refused) ==
+                   CannotWrite(theirs,
+                               "it belongs to another user, and in this folder only its "
+                               "owner may replace it") &&
+               Write(mine, saved) && saved.messages.empty();
+    });
+    EXPECT_TRUE(told);
+    EXPECT_EQ(test::ReadBytes(theirs), "their result");
+    EXPECT_NE(test::ReadBytes(mine), "my result");
+    EXPECT_EQ(Entries(share), (std::vector<std::string>{"mine", "result"}));
+}
+
+// A save killed outright (SIGKILL, the out-of-memory killer) cannot tidy up: its private folder
+// stays, with what it had written, until the next save of the same target removes it. That save
+// leaves alone what is not an abandoned save's own: the private folder of a save still running
+// (a child held in the middle of its save), one of another user's, one without a lock too young
+// to tell (an earlier version's saves take none), and a folder only named alike.
+int heldReady = -1;
+int heldGo = -1;
+
+void HoldTheWrittenSave(const char* step, const std::string&) {
+    if (std::string_view(step) == "written") {
+        char byte = 1;
+        [[maybe_unused]] const ssize_t told = ::write(heldReady, &byte, 1);
+        [[maybe_unused]] const ssize_t heard = ::read(heldGo, &byte, 1);
+    }
+}
+
+class KilledWhenWriting final : public ProgressSink {
+  public:
+    void UpdateProgress(Single, std::string_view caption) override {
+        if (caption == "Writing spreadsheet...") {
+            ::raise(SIGKILL);
+        }
+    }
+};
+
+TEST_P(SaveFaults, ASaveKilledOutrightIsClearedAwayByTheNextSave) {
+    const std::string target = dir.File("result");
+    test::WriteBytes(target, "the previous result");
+    const pid_t killed = ::fork();
+    ASSERT_GE(killed, 0);
+    if (killed == 0) {
+        KilledWhenWriting progress;
+        test::RecordingMessages messages;
+        Write(target, messages, &progress);
+        ::_exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(killed, &status, 0), killed);
+    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
+    std::vector<std::string> left = Entries(dir.path());
+    ASSERT_EQ(left.size(), 2u);
+    const std::string abandoned = left[0];
+    EXPECT_TRUE(abandoned.starts_with(".result.saving-")) << abandoned;
+    EXPECT_EQ(left[1], "result");
+    EXPECT_NE(Entries(dir.File(abandoned)), std::vector<std::string>{});
+
+    // Not abandoned saves' folders, or not ours.
+    std::vector<std::string> kept = {".result.saving-Young123", ".result.saving-Alike"};
+    if (::geteuid() == 0) {
+        kept.push_back(".result.saving-Another1");
+    }
+    for (const std::string& name : kept) {
+        std::filesystem::create_directory(dir.File(name));
+        ::chmod(dir.File(name).c_str(), 0700);
+        test::WriteBytes(dir.File(name + "/result"), "half a sheet");
+    }
+    if (::geteuid() == 0) {
+        test::WriteBytes(dir.File(kept[2] + "/.lock"), "");
+        ASSERT_EQ(::chown(dir.File(kept[2]).c_str(), 65534, 65534), 0);
+    }
+    // An earlier version's, without a lock, untouched for two days: abandoned.
+    const std::string old = dir.File(".result.saving-Earlier1");
+    std::filesystem::create_directory(old);
+    ::chmod(old.c_str(), 0700);
+    test::WriteBytes(old + "/result", "half a sheet");
+    const timespec twoDaysAgo[2] = {{::time(nullptr) - 2 * 86400, 0},
+                                    {::time(nullptr) - 2 * 86400, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, old.c_str(), twoDaysAgo, 0), 0);
+
+    // A save of the same target that is still running, held once its file is written.
+    int ready[2];
+    int go[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    ASSERT_EQ(::pipe(go), 0);
+    const pid_t running = ::fork();
+    ASSERT_GE(running, 0);
+    if (running == 0) {
+        ::close(ready[0]);
+        ::close(go[1]);
+        heldReady = ready[1];
+        heldGo = go[0];
+        SetSaveStepHookForTesting(HoldTheWrittenSave);
+        test::RecordingMessages messages;
+        ::_exit(Write(target, messages) && messages.messages.empty() ? 0 : 1);
+    }
+    ::close(ready[1]);
+    ::close(go[0]);
+    char byte = 0;
+    ASSERT_EQ(::read(ready[0], &byte, 1), 1)
+        << "the running save ended before its file was written";
+    std::vector<std::string> before = Entries(dir.path());
+    std::string live;
+    for (const std::string& name : before) {
+        if (name.starts_with(".result.saving-") && name != abandoned &&
+            name != ".result.saving-Earlier1" &&
+            std::find(kept.begin(), kept.end(), name) == kept.end()) {
+            live = name;
+        }
+    }
+    EXPECT_FALSE(live.empty());
+
+    SaveWell(target);
+    std::vector<std::string> after = {live, "result"};
+    for (const std::string& name : kept) {
+        after.push_back(name);
+    }
+    std::sort(after.begin(), after.end());
+    EXPECT_EQ(Entries(dir.path()), after);
+    for (const std::string& name : kept) {
+        EXPECT_EQ(test::ReadBytes(dir.File(name + "/result")), "half a sheet") << name;
+    }
+
+    ASSERT_EQ(::write(go[1], &byte, 1), 1);
+    ASSERT_EQ(::waitpid(running, &status, 0), running);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    ::close(ready[0]);
+    ::close(go[1]);
+    after.erase(std::find(after.begin(), after.end(), live));
+    EXPECT_EQ(Entries(dir.path()), after);
 }
 
 // The user's stop holds while the file is written, up to the moment it takes the target's place.
