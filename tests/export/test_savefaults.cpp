@@ -18,6 +18,7 @@
 
 #include "common/atomicsave.h"
 #include "common/hugeroom.h"
+#include "extract/export/comparison.h"
 #include "extract/export/layout.h"
 #include "tests/support/testsupport.h"
 
@@ -202,6 +203,57 @@ TEST_P(SaveFaults, WhereverTheDiskFillsUpTheSaveGivesBackItsRoom) {
     }
     EXPECT_TRUE(written) << "no save succeeded with 200 KiB of room";
     EXPECT_GT(full, 2);
+}
+
+// The window's other saves, the comparison table in each format and a chart's picture, fail on a
+// full disk alike: they say so, and give back their descriptors and their room, whether the disk
+// was full from the start or filled up half-way.
+TEST(SaveOnAFullDisk, TheComparisonTableAndAPictureGiveBackWhatTheyTook) {
+    test::ScratchDir dir;
+    const std::string folder = dir.File("tiny");
+    const test::SmallDisk disk(folder);
+    if (!disk.problem().empty()) {
+        GTEST_SKIP() << disk.problem();
+    }
+    ASSERT_TRUE(disk.Resize("256k"));
+    ComparisonTable table;
+    table.headings = {"run1", "run2"};
+    for (int t = 1; t <= 4000; ++t) {
+        table.times.push_back(static_cast<float>(t) * 30.5F);
+    }
+    table.values.assign(2,
+                        std::vector<std::optional<float>>(table.times.begin(), table.times.end()));
+    const std::string filler = folder + "/filler";
+    ASSERT_TRUE(test::SmallDisk::Fill(filler));
+    const std::uintmax_t full = std::filesystem::file_size(filler);
+    const std::string target = folder + "/table";
+    for (const std::uintmax_t room : {std::uintmax_t{0}, std::uintmax_t{24} << 10}) {
+        std::filesystem::resize_file(filler, full - room);
+        for (const SheetFormat format : {SheetFormat::Xls, SheetFormat::Xlsx, SheetFormat::Csv}) {
+            const long descriptors = OpenDescriptors();
+            const unsigned long long before = FreeBytes(folder);
+            test::RecordingMessages messages;
+            EXPECT_FALSE(WriteComparison(table, target, format, messages));
+            EXPECT_EQ(test::Texts(messages), CannotWrite(target, "no space left on the device"))
+                << FormatName(format) << ", " << room << " bytes of room";
+            EXPECT_EQ(OpenDescriptors(), descriptors) << FormatName(format);
+            EXPECT_EQ(FreeBytes(folder), before) << FormatName(format);
+            EXPECT_EQ(Entries(folder), std::vector<std::string>{"filler"});
+        }
+        const long descriptors = OpenDescriptors();
+        const unsigned long long before = FreeBytes(folder);
+        const std::string picture = folder + "/chart.png";
+        try {
+            SaveBytesAtomically(picture, std::string(64 << 10, 'p'));
+            ADD_FAILURE() << "a picture larger than the room was saved";
+        } catch (const RuntimeError& error) {
+            EXPECT_EQ(SaveFailureText(error, picture),
+                      CannotWrite(picture, "no space left on the device")[0]);
+        }
+        EXPECT_EQ(OpenDescriptors(), descriptors);
+        EXPECT_EQ(FreeBytes(folder), before);
+        EXPECT_EQ(Entries(folder), std::vector<std::string>{"filler"});
+    }
 }
 
 // The file-size limit (ulimit -f) fails a save as a full disk does, and says which it was. The
