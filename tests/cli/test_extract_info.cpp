@@ -5,8 +5,9 @@
 
 #include <cerrno>
 #include <charconv>
-#include <cstring>
+#include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <string>
 
@@ -90,9 +91,20 @@ TEST_F(ExtractInfo, KernelFilesAndOverlongNamesAreRefusedAtOnce) {
     CommandRun run = Extract(dir, "info /proc/self/status", "timeout 60");
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.err, refused);
-    run = Extract(dir, "info '" + dir.File(std::string(300, 'n') + ".out") + "'");
-    EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.err, "Read File Error 75: Path/File access error (the name is too long)\n");
+    // A part longer than a file system's names, and a whole longer than any path.
+    std::string deep;
+    while (deep.size() <= PATH_MAX) {
+        deep += "/d";
+    }
+    for (const std::string& command :
+         {"info '" + dir.File(std::string(300, 'n') + ".out") + "'", "info '" + deep + "'",
+          "export '" + deep + "' -o '" + dir.File("x.csv") + "' --variable Temperature"}) {
+        run = Extract(dir, command);
+        EXPECT_EQ(run.status, 1) << command.substr(0, 40);
+        EXPECT_EQ(run.err, "Read File Error 75: Path/File access error (the name is too long)\n")
+            << command.substr(0, 40);
+    }
+    EXPECT_FALSE(std::filesystem::exists(dir.File("x.csv")));
     const int kmsg = ::open("/proc/kmsg", O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (kmsg < 0) {
         GTEST_SKIP() << "/proc/kmsg cannot be read here (" << std::strerror(errno)
