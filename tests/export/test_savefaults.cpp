@@ -164,6 +164,37 @@ unsigned long long FreeBytes(const std::string& folder) {
                : 0;
 }
 
+// What the process writes to its standard error meanwhile, kept in `file`: the workbook
+// library's own lines ("[ERROR] workbook_close(): ... '/proc/self/fd/5/result'") must not reach
+// the terminal.
+class StandardErrorCaught {
+  public:
+    explicit StandardErrorCaught(const std::string& file) : file_(file) {
+        std::fflush(stderr);
+        const int caught = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        saved_ = ::fcntl(2, F_DUPFD_CLOEXEC, 0);
+        ::dup2(caught, 2);
+        ::close(caught);
+    }
+    ~StandardErrorCaught() { Text(); }
+    StandardErrorCaught(const StandardErrorCaught&) = delete;
+    StandardErrorCaught& operator=(const StandardErrorCaught&) = delete;
+    // Puts standard error back and returns what was written to it.
+    std::string Text() {
+        if (saved_ >= 0) {
+            std::fflush(stderr);
+            ::dup2(saved_, 2);
+            ::close(saved_);
+            saved_ = -1;
+        }
+        return test::ReadBytes(file_);
+    }
+
+  private:
+    std::string file_;
+    int saved_ = -1;
+};
+
 // A save that fails on a full disk says so, keeps the previous file, and gives back all it
 // took: every descriptor (libxlsxwriter's working files among them) and all its room, so that
 // the disk is not left full for the next save. The disk is filled to leave less and less room,
@@ -187,11 +218,13 @@ TEST_P(SaveFaults, WhereverTheDiskFillsUpTheSaveGivesBackItsRoom) {
         const unsigned long long empty = FreeBytes(folder);
         ASSERT_GE(empty, room) << "the disk did not get its room back";
         test::WriteBytes(filler, std::string(static_cast<std::size_t>(empty) - room, 'f'));
+        StandardErrorCaught terminal(dir.File("stderr"));
         const long descriptors = OpenDescriptors();
         const unsigned long long before = FreeBytes(folder);
         test::RecordingMessages messages;
         written = Write(target, messages);
         EXPECT_EQ(OpenDescriptors(), descriptors) << room << " bytes of room";
+        EXPECT_EQ(terminal.Text(), "") << room << " bytes of room";
         EXPECT_EQ(Entries(folder), (std::vector<std::string>{"filler", "result"}));
         if (!written) {
             ++full;
