@@ -1,8 +1,10 @@
 #include "common/atomicsave.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/random.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -21,6 +23,7 @@
 #include <mutex>
 #include <system_error>
 #include <utility>
+#include <vector>
 
 #include "common/encoding.h"
 #include "common/terminationsignals.h"
@@ -99,9 +102,16 @@ void Withdraw(int slot) {
 // half-way left (libxlsxwriter unlinks its working files as it makes them, but not at once).
 // Async-signal-safe: openat, getdents64 and unlinkat only, so a signal handler may call it.
 void EmptyFolder(int folderFd) {
-    const int listing = ::openat(folderFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (listing < 0) {
-        return;
+    // Listed through a descriptor of its own where one is to be had, else through the folder's
+    // own from its start: a save that failed because the process ran out of descriptors must
+    // still tidy up.
+    int listing = ::openat(folderFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const bool own = listing >= 0;
+    if (!own) {
+        if (::lseek(folderFd, 0, SEEK_SET) != 0) {
+            return;
+        }
+        listing = folderFd;
     }
     // Each linux_dirent64: inode (8 bytes), offset (8), record length (2), type (1), name.
     constexpr std::size_t kLengthAt = 16;
@@ -123,7 +133,9 @@ void EmptyFolder(int folderFd) {
             at += length;
         }
     }
-    ::close(listing);
+    if (own) {
+        ::close(listing);
+    }
 }
 
 // Async-signal-safe.
@@ -161,6 +173,9 @@ Folder OpenFolder(int at, const char* name, std::string shown) {
         // A folder we may not even look into cannot be saved in either.
         if (errno == EACCES) {
             throw FolderNotWritable(shown);
+        }
+        if (errno == ENOTDIR) {
+            throw FileError(ENOTDIR, "\"" + FileNameToCp1252(shown) + "\" is not a folder");
         }
         RaiseFileError(errno);
     }
@@ -266,6 +281,11 @@ Folder Resolve(const std::string& target, std::string& baseName) {
                 if (errno == EACCES) {
                     throw FolderNotWritable(here.shown);
                 }
+                if (errno == ENOENT) {
+                    throw FileError(ENOENT, "the folder \"" +
+                                                FileNameToCp1252(Joined(here.shown, name)) +
+                                                "\" does not exist");
+                }
                 RaiseFileError(errno);
             }
             if (exists && S_ISLNK(info.st_mode)) {
@@ -298,17 +318,23 @@ Folder Resolve(const std::string& target, std::string& baseName) {
     }
 }
 
-// A name for the private folder: hidden, telling what it holds, and short enough whatever the
-// target's name (a name near the 255-byte limit must still save).
-std::string PrivateFolderName(const std::string& baseName) {
+constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+constexpr std::size_t kRandomLetters = 8;
+
+// What the private folders of saves of this target are named before their random letters:
+// hidden, telling what they hold, and short enough whatever the target's name (a name near the
+// 255-byte limit must still save).
+std::string PrivateFolderPrefix(const std::string& baseName) {
     std::size_t keep = std::min<std::size_t>(baseName.size(), 100);
     // Not in the middle of a UTF-8 character.
     while (keep > 0 && keep < baseName.size() &&
            (static_cast<unsigned char>(baseName[keep]) & 0xC0) == 0x80) {
         --keep;
     }
-    static constexpr char kLetters[] =
-        "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    return "." + baseName.substr(0, keep) + ".saving-";
+}
+
+std::string PrivateFolderName(const std::string& baseName) {
     unsigned char random[8] = {};
     if (::getrandom(random, sizeof random, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof random)) {
         // Early at boot: the name need only differ from what is there; mkdirat checks that.
@@ -318,12 +344,138 @@ std::string PrivateFolderName(const std::string& baseName) {
                             static_cast<std::uint64_t>(::getpid());
         std::memcpy(random, &mix, sizeof random);
     }
-    std::string name = "." + baseName.substr(0, keep) + ".saving-";
+    static_assert(sizeof random == kRandomLetters);
+    std::string name = PrivateFolderPrefix(baseName);
     for (unsigned char r : random) {
         name += kLetters[r % (sizeof kLetters - 1)];
     }
     return name;
 }
+
+// The file in a private folder whose lock says a save is using it, and the name it is made under
+// before it is locked: neither may be the name of the file the save writes there.
+struct LockNames {
+    std::string held;
+    std::string making;
+};
+
+LockNames LockNamesFor(const std::string& baseName) {
+    LockNames names{".lock", ".lock.new"};
+    while (names.held == baseName || names.making == baseName) {
+        names.held += '~';
+        names.making = names.held + ".new";
+    }
+    return names;
+}
+
+// Takes the lock that marks the private folder as in use, for as long as the descriptor returned
+// is open (the system lets go of it however the process ends). The lock file is locked before it
+// takes its name, so a lock file under that name whose lock is free is never a save's that is
+// starting. -1 where the file system keeps no locks: the folder is then never taken for
+// abandoned while it is young.
+int TakeFolderLock(int privateFd, const std::string& baseName) {
+    const LockNames names = LockNamesFor(baseName);
+    const int fd = ::openat(privateFd, names.making.c_str(),
+                            O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        return -1;
+    }
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0 ||
+        ::renameat(privateFd, names.making.c_str(), privateFd, names.held.c_str()) != 0) {
+        ::unlinkat(privateFd, names.making.c_str(), 0);
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// A private folder without a lock file (left by a save killed before it took its lock, or by
+// an earlier version of the tools, which took none) is taken for abandoned only when nothing has
+// changed in it for this long: no save waits that long between two files.
+constexpr time_t kUnlockedFolderAge = 24 * 60 * 60;
+
+// Removes the private folder `name` in the folder if it is one of ours that no live save holds:
+// a folder of ours, private, whose lock file is there and may be locked (or, without one, old).
+// Another user's folder, or a live save's, is left as it is.
+void RemoveIfAbandoned(int folderFd, const std::string& name, const LockNames& lockNames) {
+    struct stat seen {};
+    if (::fstatat(folderFd, name.c_str(), &seen, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !S_ISDIR(seen.st_mode) || seen.st_uid != ::geteuid() || (seen.st_mode & 077) != 0) {
+        return;
+    }
+    const int fd =
+        ::openat(folderFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        return;
+    }
+    struct stat opened {};
+    int lock = -1;
+    bool abandoned = false;
+    if (::fstat(fd, &opened) == 0 && opened.st_dev == seen.st_dev && opened.st_ino == seen.st_ino) {
+        lock = ::openat(fd, lockNames.held.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (lock >= 0) {
+            abandoned = ::flock(lock, LOCK_EX | LOCK_NB) == 0;
+        } else if (errno == ENOENT) {
+            timespec now{};
+            ::clock_gettime(CLOCK_REALTIME, &now);
+            abandoned = now.tv_sec - opened.st_mtim.tv_sec > kUnlockedFolderAge;
+        }
+    }
+    if (abandoned) {
+        // Emptied while its lock is ours, so no other save's clean-up works on it meanwhile;
+        // removed by name only while the name is still this folder's.
+        EmptyFolder(fd);
+        struct stat named {};
+        if (::fstatat(folderFd, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+            named.st_dev == opened.st_dev && named.st_ino == opened.st_ino) {
+            ::unlinkat(folderFd, name.c_str(), AT_REMOVEDIR);
+        }
+    }
+    if (lock >= 0) {
+        ::close(lock);
+    }
+    ::close(fd);
+}
+
+// Removes the private folders that earlier saves of this target left behind when they were
+// killed outright. A folder we may write but not list (mode 0333) is left as it is.
+void RemoveAbandonedSaves(int folderFd, const std::string& baseName) {
+    const int listing = ::openat(folderFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (listing < 0) {
+        return;
+    }
+    DIR* folder = ::fdopendir(listing);
+    if (folder == nullptr) {
+        ::close(listing);
+        return;
+    }
+    const std::string prefix = PrivateFolderPrefix(baseName);
+    std::vector<std::string> found;
+    while (const dirent* entry = ::readdir(folder)) {
+        const std::string_view name(entry->d_name);
+        if (name.size() == prefix.size() + kRandomLetters && name.starts_with(prefix) &&
+            name.find_first_not_of(kLetters, prefix.size()) == std::string_view::npos) {
+            found.emplace_back(name);
+        }
+    }
+    ::closedir(folder);
+    const LockNames lockNames = LockNamesFor(baseName);
+    for (const std::string& name : found) {
+        RemoveIfAbandoned(folderFd, name, lockNames);
+    }
+}
+
+// In a folder with the sticky bit (/tmp, a team share) only a file's owner, the folder's owner
+// or root may rename over or remove a file: the new file could not take the place of another
+// user's.
+bool StickyKeepsItFromUs(int folderFd, const struct stat& file) {
+    struct stat folder {};
+    return file.st_uid != ::geteuid() && ::geteuid() != 0 && ::fstat(folderFd, &folder) == 0 &&
+           (folder.st_mode & S_ISVTX) != 0 && folder.st_uid != ::geteuid();
+}
+
+constexpr const char* kStickyCause =
+    "it belongs to another user, and in this folder only its owner may replace it";
 
 bool IsPermissionError(int error) {
     return error == EACCES || error == EPERM || error == EROFS;
@@ -363,8 +515,14 @@ AtomicSave::AtomicSave(const std::string& target) {
         // Only a regular file is replaced: not a folder, and not a device or a pipe, where a
         // file would take the device's place. A link here now was swapped in since it was
         // followed.
+        if (existed_ && S_ISDIR(previous_.st_mode)) {
+            RaiseFileError(EISDIR);
+        }
         if (existed_ && !S_ISREG(previous_.st_mode)) {
-            RaiseFileError(S_ISDIR(previous_.st_mode) ? EISDIR : EINVAL);
+            throw FileError(EINVAL, "it is not a file but a pipe, a socket or a device");
+        }
+        if (existed_ && StickyKeepsItFromUs(folderFd_, previous_)) {
+            throw FileError(EPERM, kStickyCause);
         }
         // A file we may not write is one another program holds: say so before any work is done.
         if (existed_ && ::faccessat(folderFd_, baseName_.c_str(), W_OK, 0) != 0 && errno != EROFS) {
@@ -377,6 +535,7 @@ AtomicSave::AtomicSave(const std::string& target) {
             RaiseFileError(errno);
         }
 
+        RemoveAbandonedSaves(folderFd_, baseName_);
         for (int attempt = 0;; ++attempt) {
             privateName_ = PrivateFolderName(baseName_);
             int made = -1;
@@ -402,6 +561,11 @@ AtomicSave::AtomicSave(const std::string& target) {
         }
         privateFd_ = ::openat(folderFd_, privateName_.c_str(),
                               O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (privateFd_ < 0 && errno != ENOENT && errno != ENOTDIR && errno != ELOOP) {
+            // No descriptor or memory to spare: the folder is still the empty one just made,
+            // which Release removes by name.
+            RaiseFileError(errno);
+        }
         struct stat mine {};
         if (privateFd_ < 0 || ::fstat(privateFd_, &mine) != 0 || !S_ISDIR(mine.st_mode) ||
             mine.st_uid != ::geteuid() || (mine.st_mode & 077) != 0) {
@@ -410,6 +574,7 @@ AtomicSave::AtomicSave(const std::string& target) {
             RaiseFileError(EEXIST);
         }
         PublishOpened(slot_, privateFd_);
+        lockFd_ = TakeFolderLock(privateFd_, baseName_);
 
         // Writers are handed a path through our descriptor of the private folder, which no
         // change to the shared folder's entries can redirect. Without /proc, the private
@@ -436,9 +601,8 @@ AtomicSave::~AtomicSave() {
 
 void AtomicSave::Release() {
     if (privateFd_ >= 0) {
-        if (!committed_) {
-            EmptyFolder(privateFd_);
-        }
+        // The lock file goes too once the new file has taken the target's place.
+        EmptyFolder(privateFd_);
         // By name, so only if the name is still our folder's: a folder someone else put in its
         // place is theirs.
         struct stat mine {};
@@ -452,9 +616,14 @@ void AtomicSave::Release() {
         // Made but never opened: still empty.
         ::unlinkat(folderFd_, privateName_.c_str(), AT_REMOVEDIR);
     }
-    // Only once the folder is gone: a signal until then still finds it to remove.
+    // Only once the folder is gone: a signal until then still finds it to remove, and another
+    // save does not take it for abandoned.
     Withdraw(slot_);
     slot_ = -1;
+    if (lockFd_ >= 0) {
+        ::close(lockFd_);
+        lockFd_ = -1;
+    }
     if (privateFd_ >= 0) {
         ::close(privateFd_);
         privateFd_ = -1;
@@ -508,6 +677,12 @@ bool AtomicSave::Commit(const std::function<bool()>& stillWanted) {
     Step("renaming", folder);
     if (::renameat(privateFd_, baseName_.c_str(), folderFd_, baseName_.c_str()) != 0) {
         error = errno;
+        struct stat now {};
+        if (error == EPERM &&
+            ::fstatat(folderFd_, baseName_.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
+            StickyKeepsItFromUs(folderFd_, now)) {
+            throw FileError(EPERM, kStickyCause);
+        }
         if (IsPermissionError(error)) {
             throw FolderNotWritable(folder);
         }
@@ -651,12 +826,71 @@ void SaveProtection::Protect(const std::string& path) {
     }
 }
 
-std::string SaveFailureText(const RuntimeError& error) {
-    if (dynamic_cast<const SaveRefused*>(&error) == nullptr &&
-        error.number() == kPermissionDenied) {
-        return "The file is locked. Please close the file in Excel and try again.";
+namespace {
+
+// What an errno of a failed write or of a name means, where it says more than the run-time
+// error's number; empty where it does not.
+std::string_view ErrnoCause(int errnoValue) {
+    switch (errnoValue) {
+        case ENOSPC:
+            return "no space left on the device";
+        case EDQUOT:
+            return "the disk quota is used up";
+        case EFBIG:
+            return "the file would exceed the file-size limit";
+        case ENAMETOOLONG:
+            return "the name is too long";
+        case EISDIR:
+            return "it is a folder";
+        case EIO:
+            return "the device reported an input/output error";
+        case ELOOP:
+            return "too many links to follow";
+        case EMFILE:
+        case ENFILE:
+            return "too many files are open";
+        default:
+            return {};
     }
-    return error.description();
+}
+
+// Why a save failed, and whether that is a whole message of the save's own, which the window
+// shows as it is.
+struct Cause {
+    std::string text;
+    bool whole = false;
+};
+
+Cause CauseOf(const RuntimeError& error) {
+    if (dynamic_cast<const SaveRefused*>(&error) != nullptr) {
+        return {error.description(), true};
+    }
+    if (const auto* file = dynamic_cast<const FileError*>(&error)) {
+        if (!file->cause().empty()) {
+            return {file->cause()};
+        }
+        if (const std::string_view cause = ErrnoCause(file->errnoValue()); !cause.empty()) {
+            return {std::string(cause)};
+        }
+    }
+    if (error.number() == kPermissionDenied) {
+        return {"The file is locked. Please close the file in Excel and try again.", true};
+    }
+    return {error.description()};
+}
+
+}  // namespace
+
+std::string SaveFailureCause(const RuntimeError& error) {
+    return CauseOf(error).text;
+}
+
+std::string SaveFailureText(const RuntimeError& error, const std::string& file) {
+    const Cause cause = CauseOf(error);
+    if (cause.whole) {
+        return cause.text;
+    }
+    return "Cannot write \"" + FileNameToCp1252(file) + "\": " + cause.text + ".";
 }
 
 void RemoveSavesInProgress() {

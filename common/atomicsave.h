@@ -51,11 +51,19 @@ class FolderNotWritable : public SaveRefused {
 // file gets the previous file's permission bits (set-user-ID, set-group-ID and sticky bits dropped)
 // and, where the user may set it, its group; a new file gets 0666 less the process's mask.
 //
-// Failures raise a RuntimeError: 53 for a missing folder, 70 for a target we may not write,
+// Failures raise a RuntimeError: 53 for a missing folder, 70 for a target we may not write (or,
+// in a folder with the sticky bit, one of another user's that only its owner may replace),
 // FolderNotWritable for a folder we may not write or look into, SaveRefused for a link we do
-// not follow, 75 for a target that is a folder, a pipe or a
-// device and for anything else (a full disk among them). Nothing is left behind by a save that
-// is not committed: the destructor removes the private folder and all it holds.
+// not follow, 75 for a target that is a folder, a pipe or a device and for anything else (a full
+// disk among them); those of the file system are FileErrors, whose errno SaveFailureCause puts
+// in words. Nothing is left behind by a save that is not committed: the destructor removes the
+// private folder and all it holds.
+//
+// A save killed outright (SIGKILL, the out-of-memory killer) cannot tidy up: its private folder
+// stays. Each save holds a lock (flock) on a file in its private folder for as long as it lives,
+// which the system lets go of however the process ends, and the next save of the same target
+// removes the folders of its earlier saves that no process holds any more: only the user's own,
+// never one a live save holds, nor one of another user.
 class AtomicSave {
   public:
     explicit AtomicSave(const std::string& target);
@@ -88,6 +96,7 @@ class AtomicSave {
     std::string workFolder_;
     int folderFd_ = -1;   // the target's folder
     int privateFd_ = -1;  // the private folder
+    int lockFd_ = -1;     // the lock that says the private folder is in use
     int slot_ = -1;       // in the table the termination signals clean up from
     bool existed_ = false;
     struct stat previous_ {};
@@ -160,9 +169,16 @@ class SaveProtection {
     unsigned long id_ = 0;
 };
 
-// What to tell the user when a save failed with this error: the save's own message where it has
-// one (a refused link, an unwritable folder, the file being read), else the error's description.
-std::string SaveFailureText(const RuntimeError& error);
+// Why a save failed, in the words that follow "cannot write FILE: ": the cause of a file
+// system's failure ("no space left on the device", "the file would exceed the file-size limit",
+// "the name is too long", "it is a folder"), the save's own message where it has one (a refused
+// link, an unwritable folder, the file being read, a file another program holds), else the
+// error's description ("Out of memory"). Windows-1252, as messages are.
+std::string SaveFailureCause(const RuntimeError& error);
+
+// What the window tells the user when the save of `file` failed with this error: the save's own
+// message where it has one, else "Cannot write "FILE": " and the cause.
+std::string SaveFailureText(const RuntimeError& error, const std::string& file);
 
 // Removes the private folders of the saves in progress. Safe to call from a signal handler.
 void RemoveSavesInProgress();

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <new>
 #include <system_error>
+#include <utility>
 
 namespace velto {
 
@@ -61,19 +62,28 @@ void Raise(int number) {
     throw RuntimeError(number);
 }
 
-void RaiseFileError(int errnoValue) {
+int FileErrorNumber(int errnoValue) {
     switch (errnoValue) {
         case ENOENT:
         case ENOTDIR:
-            Raise(kFileNotFound);
+            return kFileNotFound;
         case EACCES:
         case EPERM:
         case EROFS:
         case ETXTBSY:
-            Raise(kPermissionDenied);
+            return kPermissionDenied;
+        case ENOMEM:
+            return kOutOfMemory;
         default:
-            Raise(kPathFileAccess);
+            return kPathFileAccess;
     }
+}
+
+FileError::FileError(int errnoValue, std::string cause)
+    : RuntimeError(FileErrorNumber(errnoValue)), errno_(errnoValue), cause_(std::move(cause)) {}
+
+void RaiseFileError(int errnoValue) {
+    throw FileError(errnoValue);
 }
 
 }  // namespace velto

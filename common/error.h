@@ -45,11 +45,30 @@ class RuntimeError : public std::runtime_error {
     std::string description_;
 };
 
+// The run-time error of a failed file operation: the number its errno maps to (see
+// RaiseFileError) with the standard description, and the errno itself, so that a save can say
+// what the number does not ("no space left on the device"). `cause` is for what the code that
+// raised it knows better than the errno (the folder that is missing); empty for none.
+class FileError : public RuntimeError {
+  public:
+    explicit FileError(int errnoValue, std::string cause = {});
+
+    int errnoValue() const { return errno_; }
+    const std::string& cause() const { return cause_; }
+
+  private:
+    int errno_;
+    std::string cause_;
+};
+
 // Raises the run-time error with the standard description of its number.
 [[noreturn]] void Raise(int number);
 
-// Maps an errno value from a failed file operation to the run-time error a user understands
-// (ENOENT -> 53, EACCES/EPERM/EROFS -> 70, EISDIR and the rest -> 75) and raises it.
+// The run-time error number a failed file operation's errno maps to: ENOENT -> 53,
+// EACCES/EPERM/EROFS -> 70, ENOMEM -> 7, EISDIR and the rest -> 75.
+int FileErrorNumber(int errnoValue);
+
+// Raises the FileError of an errno value from a failed file operation.
 [[noreturn]] void RaiseFileError(int errnoValue);
 
 }  // namespace velto

@@ -1,6 +1,8 @@
 #include "common/hugeroom.h"
 
+#include <malloc.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 
 #include <cstdint>
 #include <cstdlib>
@@ -69,6 +71,13 @@ Buffer MakeBuffer(std::size_t bytes) {
         throw std::bad_alloc();
     }
     return Buffer(static_cast<char*>(buffer), BufferRelease{bytes});
+}
+
+void ShareOneHeapUnderAMemoryCap() {
+    rlimit cap{};
+    if (::getrlimit(RLIMIT_AS, &cap) == 0 && cap.rlim_cur != RLIM_INFINITY) {
+        ::mallopt(M_ARENA_MAX, 1);
+    }
 }
 
 }  // namespace velto

@@ -22,4 +22,11 @@ struct BufferRelease {
 using Buffer = std::unique_ptr<char[], BufferRelease>;
 Buffer MakeBuffer(std::size_t bytes);
 
+// Under a memory cap (ulimit -v) every thread allocates from the one heap. The C library gives
+// each thread that allocates a heap of its own, each reserving 64 MiB of address space: under a
+// cap a reservation that is granted takes room the work needs, and one that is refused leaves
+// the thread asking the system anew for every allocation, many times slower. A program calls it
+// once at start, before it starts a thread.
+void ShareOneHeapUnderAMemoryCap();
+
 }  // namespace velto

@@ -2,11 +2,13 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <iterator>
 
 #include "common/error.h"
 
@@ -64,6 +66,31 @@ const char* FindNeedle(const char* from, const char* to, std::string_view needle
     return nullptr;
 }
 
+// A file of the kernel's own interfaces (/proc, /sys and their kind): a regular file to stat,
+// whose size says nothing of its contents, and whose reading may wait for the kernel to have
+// something to say (/proc/kmsg waits for the next kernel message). None is a listing or an input
+// file.
+bool IsKernelInterface(int fd) {
+    constexpr unsigned long kKernelFileSystems[] = {
+        0x9fa0,      // proc
+        0x62656572,  // sysfs
+        0x64626720,  // debugfs
+        0x74726163,  // tracefs
+        0x73636673,  // securityfs
+        0x27e0eb,    // cgroup
+        0x63677270,  // cgroup2
+        0xcafe4a11,  // bpf
+        0x62656570,  // configfs
+    };
+    struct statfs system {};
+    if (::fstatfs(fd, &system) != 0) {
+        return false;
+    }
+    const auto type = static_cast<unsigned long>(system.f_type);
+    return std::find(std::begin(kKernelFileSystems), std::end(kKernelFileSystems), type) !=
+           std::end(kKernelFileSystems);
+}
+
 }  // namespace
 
 LineReader::LineReader(const std::string& path) {
@@ -75,14 +102,16 @@ LineReader::LineReader(const std::string& path) {
     }
     struct stat info {};
     const bool known = ::fstat(fd_, &info) == 0;
-    if (!known || !S_ISREG(info.st_mode)) {
+    if (!known || !S_ISREG(info.st_mode) || IsKernelInterface(fd_)) {
         // A directory, a pipe or a device is no listing; report it as the path error it is.
         const int error = !known ? errno : S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
         ::close(fd_);
         fd_ = -1;
         RaiseFileError(error);
     }
-    ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) & ~O_NONBLOCK);
+    // The descriptor stays non-blocking: a regular file reads the same, and a file that would
+    // keep the program waiting for data instead (one a FUSE file system serves that way) fails
+    // its read rather than hang.
     length_ = static_cast<FilePosition>(info.st_size);
     ::posix_fadvise(fd_, 0, 0, POSIX_FADV_SEQUENTIAL);
     blockSize_ = std::clamp(static_cast<std::size_t>(length_), kSmallestBlock, kBlockSize);

@@ -20,10 +20,11 @@ namespace velto {
 // Position() is where the next line starts.
 //
 // Failures raise RuntimeError: opening a missing file 53, a file we may not read 70, a directory,
-// a pipe, a device or another path that is not a regular file 75 (refused at once, without
-// waiting for a writer); reading a line at the end of the file 62; a line longer than
-// kMaxLineLength bytes 59 (no text the solver writes comes near it, and a file without line
-// ends must not be held in memory whole); a read error 75.
+// a pipe, a device, a file of the kernel's interfaces (/proc, /sys) or another path that is not a
+// regular file 75 (refused at once, without waiting for a writer or the kernel); a name too long
+// for the system a FileError of ENAMETOOLONG (75); reading a line at the end of the file 62; a line
+// longer than kMaxLineLength bytes 59 (no text the solver writes comes near it, and a file without
+// line ends must not be held in memory whole); a read error 75.
 class LineReader {
   public:
     static constexpr std::size_t kMaxLineLength = 1 << 20;

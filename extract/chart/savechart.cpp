@@ -20,7 +20,7 @@ bool SaveChart(QChart* chart, const QString& path, const QSize& size, std::strin
             std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())));
     } catch (const RuntimeError& error) {
         if (why != nullptr) {
-            *why = SaveFailureText(error);
+            *why = SaveFailureText(error, QFile::encodeName(path).toStdString());
         }
         return false;
     }

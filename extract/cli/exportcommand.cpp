@@ -158,8 +158,7 @@ bool DrawCurveSet(const CurveSet& curves, const std::string& output, std::FILE* 
         try {
             SaveBytesAtomically(output, image);
         } catch (const RuntimeError& error) {
-            std::fprintf(err, "velto-extract: cannot write %s: %s\n", TerminalSafe(output).c_str(),
-                         TerminalSafe(Cp1252ToUtf8(SaveFailureText(error))).c_str());
+            std::fprintf(err, "%s\n", SaveFailureLine(output, error).c_str());
             return false;
         }
     }
@@ -443,8 +442,11 @@ int RunExportAll(const ExportOptions& o, std::FILE* out, std::FILE* err) {
         std::fprintf(err, "velto-extract: export interrupted; nothing was written\n");
         return 1;
     } catch (const RuntimeError& error) {
-        std::fprintf(err, "velto-extract: cannot write %s: %s\n", TerminalSafe(o.output).c_str(),
-                     TerminalSafe(Cp1252ToUtf8(SaveFailureText(error))).c_str());
+        std::fprintf(err, "%s\n", SaveFailureLine(o.output, error).c_str());
+        return 1;
+    } catch (const std::exception& error) {
+        std::fprintf(err, "%s\n",
+                     SaveFailureLine(o.output, RuntimeError(UnexpectedErrorNumber(error))).c_str());
         return 1;
     }
     std::fprintf(out, "%s: %d %s at %zu times%s\n", TerminalSafe(o.output).c_str(), written,

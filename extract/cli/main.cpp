@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common/atomicsave.h"
+#include "common/hugeroom.h"
 
 #include "extract/cli/exportcommand.h"
 #include "extract/cli/infocommand.h"
@@ -83,22 +84,23 @@ int UsageError(const std::string& why) {
 
 int Info(const std::vector<std::string>& args) {
     bool json = false;
-    std::string listing;
+    std::optional<std::string> listing;
     for (std::size_t i = 1; i < args.size(); ++i) {
         if (args[i] == "--json") {
             json = true;
         } else if (args[i].rfind("-", 0) == 0 && args[i] != "-") {
             return UsageError("unknown option '" + args[i] + "'");
-        } else if (listing.empty()) {
+        } else if (!listing) {
             listing = args[i];
         } else {
             return UsageError("more than one listing given");
         }
     }
-    if (listing.empty()) {
+    // An empty word names no file: a script's variable that was never set.
+    if (!listing || listing->empty()) {
         return UsageError("no listing given");
     }
-    return velto::RunInfo(listing, json, stdout, stderr);
+    return velto::RunInfo(*listing, json, stdout, stderr);
 }
 
 // Walks the words after the command: options that take a value ("--to 9" or "--to=9"), flags,
@@ -185,7 +187,7 @@ int Export(const std::vector<std::string>& args, bool plot = false) {
             return UsageError("--format takes xls, xlsx or csv, not '" + *format + "'");
         }
     }
-    if (words.empty()) {
+    if (words.empty() || words.front().empty()) {
         return UsageError("no listing given");
     }
     o.listing = words.front();
@@ -234,7 +236,8 @@ int Compare(const std::vector<std::string>& args) {
     if (!problem.empty()) {
         return UsageError(problem);
     }
-    if (o.listings.empty()) {
+    if (o.listings.empty() ||
+        std::find(o.listings.begin(), o.listings.end(), "") != o.listings.end()) {
         return UsageError("no listing given");
     }
     if (o.output.empty()) {
@@ -302,6 +305,7 @@ int Run(const std::vector<std::string>& args) {
 int main(int argc, char** argv) {
     // Killed, hung up on or interrupted mid-save, we leave no half-written file behind.
     velto::RemoveSavesInProgressOnTermination();
+    velto::ShareOneHeapUnderAMemoryCap();
     try {
         return Run(std::vector<std::string>(argv + 1, argv + argc));
     } catch (const std::bad_alloc&) {

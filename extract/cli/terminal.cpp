@@ -4,6 +4,7 @@
 
 #include <cmath>
 
+#include "common/atomicsave.h"
 #include "common/encoding.h"
 
 namespace velto {
@@ -47,6 +48,20 @@ void TerminalMessages::ShowMessage(std::string_view text, MessageIcon, std::stri
     std::fprintf(stream_, "%s\n", TerminalSafe(Cp1252ToUtf8(text)).c_str());
     std::fflush(stream_);
     ++count_;
+}
+
+void TerminalMessages::ShowSaveFailure(const std::string& file, const RuntimeError& error) {
+    if (progress_) {
+        progress_->Clear();
+    }
+    std::fprintf(stream_, "%s\n", SaveFailureLine(file, error).c_str());
+    std::fflush(stream_);
+    ++count_;
+}
+
+std::string SaveFailureLine(const std::string& file, const RuntimeError& error) {
+    return "velto-extract: cannot write " + TerminalSafe(file) + ": " +
+           TerminalSafe(Cp1252ToUtf8(SaveFailureCause(error)));
 }
 
 }  // namespace velto

@@ -32,6 +32,8 @@ class TerminalMessages final : public MessageSink {
     TerminalMessages(std::FILE* stream, TerminalProgress* progress)
         : stream_(stream), progress_(progress) {}
     void ShowMessage(std::string_view text, MessageIcon icon, std::string_view caption) override;
+    // "velto-extract: cannot write FILE: " and why, as every failed save of the command line.
+    void ShowSaveFailure(const std::string& file, const RuntimeError& error) override;
     int count() const { return count_; }
 
   private:
@@ -39,5 +41,9 @@ class TerminalMessages final : public MessageSink {
     TerminalProgress* progress_;
     int count_ = 0;
 };
+
+// The line a failed save of `file` gets on the terminal: "velto-extract: cannot write FILE: " and
+// why (SaveFailureCause), made safe to print.
+std::string SaveFailureLine(const std::string& file, const RuntimeError& error);
 
 }  // namespace velto

@@ -154,40 +154,41 @@ std::string ComparisonLimitProblem(const ComparisonTable& table, SheetFormat for
 
 bool WriteComparison(const ComparisonTable& table, const std::string& fileName, SheetFormat format,
                      MessageSink& messages, const PageSetup& page) {
-    std::string text = ComparisonLimitProblem(table, format);
-    if (text.empty()) {
-        text = PageSetupProblem(page, format);
+    std::string problem = ComparisonLimitProblem(table, format);
+    if (problem.empty()) {
+        problem = PageSetupProblem(page, format);
     }
-    if (text.empty()) {
-        try {
-            AtomicSave save(fileName);
-            std::unique_ptr<SheetWriter> sheet = MakeSheetWriter(format);
-            const long columns = static_cast<long>(table.headings.size()) + 1;
-            sheet->Open(save.WritePath(), static_cast<long>(table.times.size()) + 1, columns);
-            sheet->PageSettings(page, columns);
-            sheet->Text(1, 1, "Time");
-            for (std::size_t i = 0; i < table.headings.size(); ++i) {
-                sheet->Text(1, static_cast<long>(i) + 2, table.headings[i]);
-            }
-            for (std::size_t r = 0; r < table.times.size(); ++r) {
-                const long row = static_cast<long>(r) + 2;
-                sheet->ListingSingle(row, 1, table.times[r]);
-                for (std::size_t i = 0; i < table.values.size(); ++i) {
-                    if (table.values[i][r]) {
-                        sheet->ListingSingle(row, static_cast<long>(i) + 2, *table.values[i][r]);
-                    }
+    if (!problem.empty()) {
+        messages.ShowMessage(problem, MessageIcon::Critical, kExtractTitle);
+        return false;
+    }
+    try {
+        AtomicSave save(fileName);
+        std::unique_ptr<SheetWriter> sheet = MakeSheetWriter(format);
+        const long columns = static_cast<long>(table.headings.size()) + 1;
+        sheet->Open(save.WritePath(), static_cast<long>(table.times.size()) + 1, columns);
+        sheet->PageSettings(page, columns);
+        sheet->Text(1, 1, "Time");
+        for (std::size_t i = 0; i < table.headings.size(); ++i) {
+            sheet->Text(1, static_cast<long>(i) + 2, table.headings[i]);
+        }
+        for (std::size_t r = 0; r < table.times.size(); ++r) {
+            const long row = static_cast<long>(r) + 2;
+            sheet->ListingSingle(row, 1, table.times[r]);
+            for (std::size_t i = 0; i < table.values.size(); ++i) {
+                if (table.values[i][r]) {
+                    sheet->ListingSingle(row, static_cast<long>(i) + 2, *table.values[i][r]);
                 }
             }
-            sheet->Close();
-            save.Commit();
-            return true;
-        } catch (const RuntimeError& error) {
-            text = SaveFailureText(error);
-        } catch (const std::bad_alloc&) {
-            text = ErrorDescription(kOutOfMemory);
         }
+        sheet->Close();
+        save.Commit();
+        return true;
+    } catch (const RuntimeError& error) {
+        messages.ShowSaveFailure(fileName, error);
+    } catch (const std::exception& error) {
+        messages.ShowSaveFailure(fileName, RuntimeError(UnexpectedErrorNumber(error)));
     }
-    messages.ShowMessage(text, MessageIcon::Critical, kExtractTitle);
     return false;
 }
 

@@ -357,18 +357,17 @@ class RowWriter {
     bool complete_ = false;
 };
 
-// Runs a save, showing whatever stops it as the critical message the user must see: false then.
+// Runs a save of `fileName`, showing whatever stops it as the failure the user must see: false
+// then.
 template <typename Save>
-bool ShowingSaveFailures(MessageSink& messages, Save&& save) {
-    std::string text;
+bool ShowingSaveFailures(MessageSink& messages, const std::string& fileName, Save&& save) {
     try {
         return save();
     } catch (const RuntimeError& error) {
-        text = SaveFailureText(error);
+        messages.ShowSaveFailure(fileName, error);
     } catch (const std::exception& error) {
-        text = ErrorDescription(UnexpectedErrorNumber(error));
+        messages.ShowSaveFailure(fileName, RuntimeError(UnexpectedErrorNumber(error)));
     }
-    messages.ShowMessage(text, MessageIcon::Critical, kExtractTitle);
     return false;
 }
 
@@ -419,7 +418,7 @@ bool WriteSpreadsheetAsRead(const Catalogue& c, const std::string& fileName,
         messages.ShowMessage(problem, MessageIcon::Critical, kExtractTitle);
         return false;
     }
-    return ShowingSaveFailures(messages, [&] {
+    return ShowingSaveFailures(messages, fileName, [&] {
         return WriteAsRead(c, fileName, variable, vectorName, layout, format, page, messages,
                            progress, read);
     });
@@ -436,7 +435,7 @@ bool WriteSpreadsheet(const Catalogue& c, const std::string& fileName, std::stri
         messages.ShowMessage(problem, MessageIcon::Critical, kExtractTitle);
         return false;
     }
-    return ShowingSaveFailures(messages, [&] {
+    return ShowingSaveFailures(messages, fileName, [&] {
         return WriteReplacing(c, fileName, variable, vectorName, layout, format, progress, page);
     });
 }

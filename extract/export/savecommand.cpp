@@ -173,7 +173,7 @@ SaveResult SaveExport(Catalogue& c, const SaveRequest& request, ProgressSink& pr
         try {
             AtomicSave probe(request.fileName);
         } catch (const RuntimeError& error) {
-            messages.ShowMessage(SaveFailureText(error), MessageIcon::Critical, kExtractTitle);
+            messages.ShowSaveFailure(request.fileName, error);
             return SaveResult{};
         }
         // A sheet too large for the format is refused before the values are read, not after.

@@ -1,7 +1,11 @@
 #include "extract/export/sheetwriter.h"
 
 #include <locale.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
 #include <xlsxwriter.h>
 
 #include <algorithm>
@@ -497,11 +501,84 @@ class CNumericLocale {
     locale_t previous_{};
 };
 
+// libxlsxwriter says what went wrong on standard error itself ("[ERROR] workbook_close(): ... while
+// creating xlsx file '/proc/self/fd/5/x.xlsx'"), in words and names the user never chose, while
+// the save reports the failure in its own. While the library works, the process's standard error
+// stream therefore writes nowhere (glibc's stdin, stdout and stderr are variables a program may
+// set). The stream is the whole process's: one library call at a time holds it.
+class QuietLibrary {
+  public:
+    QuietLibrary() : held_(Lock()), saved_(stderr) {
+        if (std::FILE* sink = Sink()) {
+            stderr = sink;
+        }
+    }
+    ~QuietLibrary() { stderr = saved_; }
+    QuietLibrary(const QuietLibrary&) = delete;
+    QuietLibrary& operator=(const QuietLibrary&) = delete;
+
+  private:
+    static std::mutex& Lock() {
+        static std::mutex lock;
+        return lock;
+    }
+    // A stream that takes every byte and keeps none; it needs no descriptor.
+    static std::FILE* Sink() {
+        static std::FILE* const sink = [] {
+            cookie_io_functions_t discard{};
+            discard.write = [](void*, const char*, std::size_t size) {
+                return static_cast<ssize_t>(size);
+            };
+            return ::fopencookie(nullptr, "w", discard);
+        }();
+        return sink;
+    }
+
+    std::lock_guard<std::mutex> held_;
+    std::FILE* saved_;
+};
+
+// libxlsxwriter does not come through every allocation of its own failing: some results it
+// never checks, and after a row it could not complete it crashes on the next cell. The library
+// is therefore given work only while the system has room to spare for it, far more than a few
+// hundred cells take; without it the save fails as out of memory, before the library is. The
+// room is asked of the system itself, as address space and commit charge (what ulimit -v and
+// strict overcommit limit), not of the allocator, whose free lists say nothing of it.
+constexpr std::size_t kRoomForCells = std::size_t{4} << 20;
+constexpr std::size_t kRoomToPack = std::size_t{16} << 20;
+constexpr long kCellsPerRoomCheck = 256;
+
+void RequireRoom(std::size_t bytes) {
+    void* room = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (room == MAP_FAILED) {
+        Raise(kOutOfMemory);
+    }
+    ::munmap(room, bytes);
+}
+
+// The errnos that say why a file could not be made or written: a disk that would not take it,
+// or a process without a descriptor to spare.
+bool IsWriteErrno(int error) {
+    return error == ENOSPC || error == EDQUOT || error == EFBIG || error == EIO || error == EROFS ||
+           error == EMFILE || error == ENFILE;
+}
+
 class XlsxSheet final : public SheetWriter {
   public:
     ~XlsxSheet() override {
         if (workbook_ != nullptr) {
-            // Abandoned half-way: free it without writing the file.
+            // Abandoned half-way: freed without writing the file. The library frees a sheet
+            // without closing its working file (only writing the workbook closes it), which
+            // would keep the file's descriptor, and its room on the disk, until the program
+            // ends: each is closed here first.
+            const QuietLibrary quiet;
+            for (lxw_worksheet* sheet : sheets_) {
+                if (sheet->optimize_tmpfile != nullptr) {
+                    std::fclose(sheet->optimize_tmpfile);
+                    sheet->optimize_tmpfile = nullptr;
+                    sheet->file = nullptr;
+                }
+            }
             lxw_workbook_free(workbook_);
         }
     }
@@ -509,6 +586,7 @@ class XlsxSheet final : public SheetWriter {
         if (workbook_ != nullptr) {
             Raise(kPathFileAccess);
         }
+        RequireRoom(kRoomForCells);
         locale_.emplace();
         // Its working files go beside the target rather than to /tmp, which may be memory: the
         // target's disk must hold the result anyway. The library removes them as it goes.
@@ -520,7 +598,10 @@ class XlsxSheet final : public SheetWriter {
         options.constant_memory = LXW_TRUE;
         options.tmpdir = folder_.data();
         options.use_zip64 = LXW_FALSE;
-        workbook_ = workbook_new_opt(path.c_str(), &options);
+        {
+            const QuietLibrary quiet;
+            workbook_ = workbook_new_opt(path.c_str(), &options);
+        }
         path_ = path;
         if (workbook_ == nullptr) {
             Raise(kOutOfMemory);
@@ -529,13 +610,12 @@ class XlsxSheet final : public SheetWriter {
     void StartSheet(std::string_view name) override {
         RequireOpen();
         const std::string utf8 = Cp1252ToUtf8(name);
+        RequireRoom(kRoomForCells);
+        const QuietLibrary quiet;
         if (workbook_validate_sheet_name(workbook_, utf8.c_str()) != LXW_NO_ERROR) {
             Raise(kInvalidCall);
         }
-        sheet_ = workbook_add_worksheet(workbook_, utf8.c_str());
-        if (sheet_ == nullptr) {
-            Raise(kPathFileAccess);
-        }
+        AddSheet(utf8.c_str());
     }
     void PageSettings(const PageSetup& page, long columns) override {
         RequireOpen();
@@ -569,38 +649,168 @@ class XlsxSheet final : public SheetWriter {
     void Text(long row, long col, std::string_view text) override {
         RequireOpen();
         const std::string utf8 = Cp1252ToUtf8(text);
-        Check(worksheet_write_string(Sheet(), RowIndex(row), ColumnIndex(col), utf8.c_str(),
-                                     nullptr));
+        BeforeCell();
+        lxw_worksheet* sheet = Sheet();
+        lxw_error error = LXW_NO_ERROR;
+        {
+            const QuietLibrary quiet;
+            error = worksheet_write_string(sheet, RowIndex(row), ColumnIndex(col), utf8.c_str(),
+                                           nullptr);
+        }
+        Check(error);
     }
     void Number(long row, long col, double value) override {
         RequireOpen();
         if (!std::isfinite(value)) {
             Raise(kOverflow);
         }
-        Check(worksheet_write_number(Sheet(), RowIndex(row), ColumnIndex(col), value, nullptr));
+        BeforeCell();
+        lxw_worksheet* sheet = Sheet();
+        lxw_error error = LXW_NO_ERROR;
+        {
+            const QuietLibrary quiet;
+            error = worksheet_write_number(sheet, RowIndex(row), ColumnIndex(col), value, nullptr);
+        }
+        Check(error);
     }
     void Close() override {
         RequireOpen();
         Sheet();  // a workbook holds at least one sheet, if an empty one
         sheet_ = nullptr;
-        // workbook_close frees the workbook whatever it returns.
-        const lxw_error error = workbook_close(std::exchange(workbook_, nullptr));
+        // The rows still in the working files' buffers go to the disk first: the library packs
+        // the files without looking whether they were written whole.
+        for (lxw_worksheet* sheet : sheets_) {
+            RequireWholeWorkingFile(sheet, true);
+        }
+        RequireRoom(kRoomToPack);
+        std::vector<WorkingFile> files;
+        for (lxw_worksheet* sheet : sheets_) {
+            files.push_back(WorkingFileOf(sheet));
+        }
+        lxw_error error = LXW_NO_ERROR;
+        int seen = 0;
+        {
+            const QuietLibrary quiet;
+            errno = 0;
+            // workbook_close frees the workbook whatever it returns.
+            error = workbook_close(std::exchange(workbook_, nullptr));
+            seen = errno;
+        }
+        sheets_.clear();
         locale_.reset();
+        // Asked before the working files left open are closed: their sizes may tell.
+        const int cause = error == LXW_NO_ERROR || error == LXW_ERROR_MEMORY_MALLOC_FAILED
+                              ? 0
+                              : WriteFailureErrno(seen, files);
+        CloseLeftOpen(files);
         if (error == LXW_ERROR_MEMORY_MALLOC_FAILED) {
             Raise(kOutOfMemory);
         }
         if (error != LXW_NO_ERROR) {
+            if (cause != 0) {
+                RaiseFileError(cause);
+            }
             Raise(kPathFileAccess);
         }
         RequireWholeParts(path_);
     }
 
   private:
+    // A sheet's working file as it was once the sheet's cells were all given: the library may
+    // have closed it since (a descriptor of that number is then another file's), or not.
+    struct WorkingFile {
+        int fd = -1;
+        dev_t device = 0;
+        ino_t inode = 0;
+    };
+
+    static WorkingFile WorkingFileOf(lxw_worksheet* sheet) {
+        WorkingFile file;
+        struct stat info {};
+        if (sheet->optimize_tmpfile != nullptr &&
+            ::fstat(::fileno(sheet->optimize_tmpfile), &info) == 0) {
+            file = {::fileno(sheet->optimize_tmpfile), info.st_dev, info.st_ino};
+        }
+        return file;
+    }
+
+    // The descriptor still opens that very working file: an unnamed file of our private folder,
+    // which nothing but this workbook opened.
+    static bool StillOpen(const WorkingFile& file, struct stat* info = nullptr) {
+        struct stat now {};
+        return file.fd >= 0 && ::fstat(file.fd, &now) == 0 && now.st_dev == file.device &&
+               now.st_ino == file.inode && now.st_nlink == 0 &&
+               (info == nullptr || (*info = now, true));
+    }
+
+    // Writing the workbook closes each sheet's working file once it is packed, but leaves open
+    // those of the sheets it never reached (after a failure) and of a sheet without cells; the
+    // descriptor alone is closed, as the library's stream is never used again.
+    static void CloseLeftOpen(const std::vector<WorkingFile>& files) {
+        for (const WorkingFile& file : files) {
+            if (StillOpen(file)) {
+                ::close(file.fd);
+            }
+        }
+    }
+
+    // What a write of the library that failed met, though the library does not say: the errno it
+    // left where that is a disk's, else the file-size limit where a working file reached it, else
+    // a full disk where the folder's has no room left; 0 when none tells.
+    int WriteFailureErrno(int seen, const std::vector<WorkingFile>& files) const {
+        if (IsWriteErrno(seen)) {
+            return seen;
+        }
+        rlimit limit{};
+        if (::getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
+            for (const WorkingFile& file : files) {
+                struct stat info {};
+                if (StillOpen(file, &info) && static_cast<rlim_t>(info.st_size) >= limit.rlim_cur) {
+                    return EFBIG;
+                }
+            }
+            struct stat written {};
+            if (::stat(path_.c_str(), &written) == 0 &&
+                static_cast<rlim_t>(written.st_size) >= limit.rlim_cur) {
+                return EFBIG;
+            }
+        }
+        struct statvfs disk {};
+        if (::statvfs(folder_.c_str(), &disk) == 0 &&
+            (::geteuid() == 0 ? disk.f_bfree : disk.f_bavail) == 0) {
+            return ENOSPC;
+        }
+        return 0;
+    }
+
+    // The library writes a sheet's rows to its working file without looking whether the writes
+    // went through: one that failed (a full disk, the file-size limit) fails the save at once,
+    // with the errno the failed write left (`seen`) where it is a disk's.
+    void RequireWholeWorkingFile(lxw_worksheet* sheet, bool flush, int seen = 0) const {
+        std::FILE* file = sheet->optimize_tmpfile;
+        if (file == nullptr) {
+            return;
+        }
+        if (flush) {
+            errno = 0;
+            if (std::fflush(file) != 0) {
+                seen = errno;
+            }
+        }
+        if (std::ferror(file) != 0) {
+            const int cause = WriteFailureErrno(seen, {WorkingFileOf(sheet)});
+            if (cause != 0) {
+                RaiseFileError(cause);
+            }
+            Raise(kPathFileAccess);
+        }
+    }
+
     // The library writes each sheet to a working file before packing it, and does not check
     // those writes: under a file-size limit (ulimit -f) a sheet is cut at the limit and packed
     // as it is, a broken workbook reported as written. A part as large as the limit may have been
-    // cut there, so the save fails as it does on a full disk. The
-    // sizes are read from the workbook's own table of contents, at its end.
+    // cut there, so the save fails as it does at the limit. The sizes are read from the
+    // workbook's own table of contents, at its end.
     static void RequireWholeParts(const std::string& path) {
         rlimit limit{};
         if (::getrlimit(RLIMIT_FSIZE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) {
@@ -639,7 +849,7 @@ class XlsxSheet final : public SheetWriter {
                 Raise(kPathFileAccess);
             }
             if (word(list, at + 24, 4) >= limit.rlim_cur) {
-                Raise(kPathFileAccess);
+                RaiseFileError(EFBIG);
             }
             at += 46 + word(list, at + 28, 2) + word(list, at + 30, 2) + word(list, at + 32, 2);
         }
@@ -650,14 +860,37 @@ class XlsxSheet final : public SheetWriter {
             Raise(kPathFileAccess);
         }
     }
+    // Before each cell: now and then, room for the library to go on.
+    void BeforeCell() {
+        if (++cellsSinceRoomCheck_ >= kCellsPerRoomCheck) {
+            cellsSinceRoomCheck_ = 0;
+            RequireRoom(kRoomForCells);
+        }
+    }
+    // Adds a sheet (named by the library when `name` is null) and makes it the one cells go to.
+    // Called with the library quiet.
+    void AddSheet(const char* name) {
+        errno = 0;
+        lxw_worksheet* sheet = workbook_add_worksheet(workbook_, name);
+        const int seen = errno;
+        if (sheet == nullptr) {
+            // Its working file could not be made (a full disk, no descriptor to spare), or its
+            // memory not had.
+            if (IsWriteErrno(seen)) {
+                RaiseFileError(seen);
+            }
+            Raise(seen == ENOMEM ? kOutOfMemory : kPathFileAccess);
+        }
+        sheets_.push_back(sheet);
+        sheet_ = sheet;
+    }
     // The sheet cells go to: the one started last, or the workbook's first, under Excel's own
     // name, when none was started.
     lxw_worksheet* Sheet() {
         if (sheet_ == nullptr) {
-            sheet_ = workbook_add_worksheet(workbook_, nullptr);
-            if (sheet_ == nullptr) {
-                Raise(kPathFileAccess);
-            }
+            RequireRoom(kRoomForCells);
+            const QuietLibrary quiet;
+            AddSheet(nullptr);
         }
         return sheet_;
     }
@@ -673,10 +906,13 @@ class XlsxSheet final : public SheetWriter {
         }
         return static_cast<lxw_col_t>(col - 1);
     }
-    static void Check(lxw_error error) {
+    // Stops at the first failure the library reports, or the first write of a row it left
+    // failed; nothing more is handed to it but the workbook's freeing.
+    void Check(lxw_error error) {
+        const int seen = errno;
         switch (error) {
             case LXW_NO_ERROR:
-                return;
+                break;
             case LXW_ERROR_MEMORY_MALLOC_FAILED:
                 Raise(kOutOfMemory);
             case LXW_ERROR_MAX_STRING_LENGTH_EXCEEDED:
@@ -686,6 +922,7 @@ class XlsxSheet final : public SheetWriter {
             default:
                 Raise(kPathFileAccess);
         }
+        RequireWholeWorkingFile(sheet_, false, seen);
     }
 
     std::optional<CNumericLocale> locale_;
@@ -693,6 +930,8 @@ class XlsxSheet final : public SheetWriter {
     std::string path_;
     lxw_workbook* workbook_ = nullptr;
     lxw_worksheet* sheet_ = nullptr;
+    std::vector<lxw_worksheet*> sheets_;  // every sheet added, in order
+    long cellsSinceRoomCheck_ = 0;
 };
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "extract/reader/listingheader.h"
 
+#include <cerrno>
 #include <string>
 
 #include "common/error.h"
@@ -67,13 +68,28 @@ std::string ReadFileErrorText(int number, const std::string& description) {
     return "Read File Error " + std::to_string(number) + ": " + description;
 }
 
+std::string ReadFileErrorText(const RuntimeError& error) {
+    std::string text = ReadFileErrorText(error.number(), error.description());
+    if (const auto* file = dynamic_cast<const FileError*>(&error)) {
+        // A name the system cannot take reads as any path error otherwise.
+        const std::string cause = !file->cause().empty()               ? file->cause()
+                                  : file->errnoValue() == ENAMETOOLONG ? "the name is too long"
+                                                                       : "";
+        if (!cause.empty()) {
+            text += " (" + cause + ")";
+        }
+    }
+    return text;
+}
+
 void ReadListingHeader(Catalogue& c, ProgressSink& progress, MessageSink& messages) {
     ReportingReadErrors(messages, [&] {
-        if (!c.ListingFile.empty()) {
-            c.Scanned = StampOf(c.ListingFile);
-            c.Scanned.ends = EndsDigest(c.ListingFile, c.Scanned.size);
-            ReadHead(c);
+        if (c.ListingFile.empty()) {
+            throw FileError(ENOENT, "no listing given");
         }
+        c.Scanned = StampOf(c.ListingFile);
+        c.Scanned.ends = EndsDigest(c.ListingFile, c.Scanned.size);
+        ReadHead(c);
         switch (c.AnalysisKind) {
             case kKindThermal:
                 ScanThermalListing(c, progress, messages);

@@ -8,9 +8,12 @@ namespace velto {
 // Opens catalogue.ListingFile, recognises the solver's banner, takes Version, Ndim and
 // AnalysisKind from the head of the listing, and runs the scan that suits the kind. Never
 // throws: every failure becomes a message to `messages` with the extraction tool's title:
-//  - no file named, or a torsion listing: "Cannot read but temperature files" (information);
+//  - a torsion listing: "Cannot read but temperature files" (information);
+//  - no file named: "Read File Error 53: File not found (no listing given)" (critical);
 //  - a read error of the header or of the structural scan, or an error of the thermal scan:
-//    "Read File Error " + number + ": " + description (critical);
+//    "Read File Error " + number + ": " + description (critical), with the cause in brackets
+//    where the number does not tell it: "Read File Error 75: Path/File access error (the name
+//    is too long)";
 //  - the thermal scan's two "... was not found. Cannot continue." messages (critical).
 // The catalogue keeps whatever was set before a failure.
 void ReadListingHeader(Catalogue& catalogue, ProgressSink& progress, MessageSink& messages);
@@ -22,5 +25,7 @@ void ScanThermalListing(Catalogue& catalogue, ProgressSink& progress, MessageSin
 
 // "Read File Error 62: Input past end of file" for error 62.
 std::string ReadFileErrorText(int number, const std::string& description);
+// The same for a run-time error, with its cause where the number does not tell it.
+std::string ReadFileErrorText(const RuntimeError& error);
 
 }  // namespace velto

@@ -26,8 +26,7 @@ void ReportingReadErrors(MessageSink& messages, const std::function<void()>& bod
     try {
         body();
     } catch (const RuntimeError& error) {
-        messages.ShowMessage(ReadFileErrorText(error.number(), error.description()),
-                             MessageIcon::Critical, kExtractTitle);
+        messages.ShowMessage(ReadFileErrorText(error), MessageIcon::Critical, kExtractTitle);
     } catch (const std::exception& error) {
         const int number = UnexpectedErrorNumber(error);
         messages.ShowMessage(ReadFileErrorText(number, ErrorDescription(number)),

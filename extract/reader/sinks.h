@@ -1,10 +1,13 @@
 #pragma once
 
+#include <string>
 #include <string_view>
 
 #include "common/types.h"
 
 namespace velto {
+
+class RuntimeError;
 
 // Where the readers report how far they are. The window draws its progress strip and lets the
 // user act; the command line draws a bar on a terminal; tests record the calls.
@@ -24,6 +27,10 @@ class MessageSink {
   public:
     virtual ~MessageSink() = default;
     virtual void ShowMessage(std::string_view text, MessageIcon icon, std::string_view caption) = 0;
+    // The save of `file` (as the user named it) failed with `error`. The window shows the
+    // message SaveFailureText gives (the default); the command line says "cannot write FILE:"
+    // and the cause, after the program's name.
+    virtual void ShowSaveFailure(const std::string& file, const RuntimeError& error);
 };
 
 // A progress sink that draws nothing, for callers that do not show progress.

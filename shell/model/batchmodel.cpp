@@ -259,7 +259,15 @@ void BatchModel::StartExport(int row) {
                           : stopRequested_ ? "Export stopped: "
                                            : "Export failed: ";
         const QByteArray words = said->trimmed();
-        text += words.isEmpty() ? target : words;
+        const std::string reason = child->EndReason();
+        if (failed && reason.starts_with("was ended by signal")) {
+            // Killed (the out-of-memory killer, a crash): what it said, if anything, then that,
+            // never the file's name as if it had been written.
+            text += (words.isEmpty() ? QByteArray() : words + "\n") + "velto-extract " +
+                    QByteArray::fromStdString(reason);
+        } else {
+            text += words.isEmpty() ? target : words;
+        }
         OnExportEnded(row, text + "\n", failed);
     });
 }

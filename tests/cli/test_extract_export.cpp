@@ -6,9 +6,11 @@
 #include <algorithm>
 #include <bit>
 #include <charconv>
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <sstream>
 
@@ -330,7 +332,10 @@ TEST_F(ExtractExport, DamagedListingsAndHugeRequestsWriteNothing) {
         {"frame.out", "x.xls", " --times " + times,
          "velto-extract: cannot export: the listing has 6 times; there is no time 7\n"},
         // A file-size limit fails the write as a full disk does, rather than killing the save.
-        {"frame.out", "x.csv", "", "Path/File access error\n", "ulimit -f 1; "},
+        {"frame.out", "x.csv", "",
+         "velto-extract: cannot write " + dir.File("x.csv") +
+             ": the file would exceed the file-size limit\n",
+         "ulimit -f 1; "},
     };
     test::WriteBytes(dir.File("x.csv"), "earlier");
     for (const auto& k : cases) {
@@ -351,7 +356,8 @@ TEST_F(ExtractExport, DamagedListingsAndHugeRequestsWriteNothing) {
                                        dir.File("x.xlsx") + "' --variable Temperature",
                                    "ulimit -f 100; ");
     EXPECT_EQ(cut.status, 1);
-    EXPECT_EQ(cut.err, "Path/File access error\n");
+    EXPECT_EQ(cut.err, "velto-extract: cannot write " + dir.File("x.xlsx") +
+                           ": the file would exceed the file-size limit\n");
     EXPECT_EQ(test::ReadBytes(dir.File("x.csv")), "earlier");
     EXPECT_FALSE(Exists("x.xls"));
     EXPECT_FALSE(Exists("x.xlsx"));
@@ -402,6 +408,113 @@ TEST_F(ExtractExport, SignalsWhileWritingLeaveNothingBehind) {
         }
         EXPECT_TRUE(std::filesystem::is_empty(dir.File("out"))) << "after signal " << signal;
     }
+}
+
+// Every failed save on the command line names the program, the file and why, in the same words
+// for export (a sheet or --all) and compare (a table or a chart): a folder in the way, a name too
+// long, a full disk, the file-size limit, a file of another user in a sticky folder. Never the
+// workbook library's own lines nor the path the file was written through, and nothing is left
+// behind.
+TEST_F(ExtractExport, EveryFailedSaveSaysWhichFileAndWhy) {
+    // Runs long enough that their table is more than the file-size limit of a block lets by.
+    const std::string run1 = dir.File("run1.out");
+    const std::string run2 = dir.File("run2.out");
+    WriteListingFile({.nodes = 4, .times = 60}, run1);
+    WriteListingFile({.nodes = 4, .times = 60}, run2);
+    const struct {
+        const char* ext;
+        std::string options;
+    } commands[] = {
+        {".xlsx", "export '" + listing + "' --variable Displacements -o "},
+        {".csv", "export '" + listing + "' --variable Displacements --format csv -o "},
+        {".xlsx", "export '" + listing + "' --all -o "},
+        {".xls", "compare '" + run1 + "' '" + run2 + "' --variable Displacements --item 3 -o "},
+        {".png", "compare '" + run1 + "' '" + run2 + "' --variable Displacements --item 3 -o "},
+    };
+    const bool root = ::geteuid() == 0;
+    const test::SmallDisk disk(dir.File("disk"));
+    if (disk.problem().empty()) {
+        ASSERT_TRUE(test::SmallDisk::Fill(dir.File("disk/filler")));
+    }
+    std::filesystem::create_directory(dir.File("share"));
+    ::chmod(dir.File("share").c_str(), 01777);
+    ::chmod(dir.path().c_str(), 0755);
+    const std::string asNobody = "setpriv --reuid=65534 --regid=65534 --clear-groups";
+    for (const auto& [ext, options] : commands) {
+        const std::string box = dir.File(std::string("box") + ext);
+        std::filesystem::create_directory(box);
+        const std::string theirs = dir.File(std::string("share/theirs") + ext);
+        test::WriteBytes(theirs, "their file");
+        ::chmod(theirs.c_str(), 0666);
+        const struct {
+            std::string target, cause, environment = "";
+        } cases[] = {
+            {box, "it is a folder"},
+            {dir.File(std::string(NAME_MAX + 1 - std::strlen(ext), 'n') + ext),
+             "the name is too long"},
+            {dir.File(std::string("limited") + ext), "the file would exceed the file-size limit",
+             "ulimit -f 1; "},
+            {dir.File(std::string("disk/full") + ext), "no space left on the device"},
+            {theirs, "it belongs to another user, and in this folder only its owner may replace it",
+             asNobody},
+        };
+        for (const auto& k : cases) {
+            if (!root && (k.environment == asNobody || !disk.problem().empty())) {
+                continue;  // only root makes a file of another user's, or mounts a small disk
+            }
+            const CommandRun run = Extract(dir, options + "'" + k.target + "'", k.environment);
+            EXPECT_EQ(run.status, 1) << options << k.target;
+            EXPECT_EQ(run.err, "velto-extract: cannot write " + k.target + ": " + k.cause + "\n")
+                << options;
+            EXPECT_EQ(run.out, "");
+        }
+        EXPECT_TRUE(std::filesystem::is_empty(box));
+        EXPECT_EQ(test::ReadBytes(theirs), "their file");
+    }
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(dir.path())) {
+        EXPECT_EQ(entry.path().string().find(".saving-"), std::string::npos) << entry.path();
+    }
+    if (disk.problem().empty()) {
+        EXPECT_EQ(test::Entries(dir.File("disk")), std::vector<std::string>{"filler"});
+    }
+}
+
+// An xlsx export under a memory cap (ulimit -v) that leaves too little room for the workbook
+// library ends with "Out of memory" and exit status 1, never in a crash inside the library, and
+// leaves the previous file as it was and nothing beside it. Caps a few megabytes apart are
+// tried up to the first the export fits under.
+TEST_F(ExtractExport, UnderAMemoryCapAnXlsxExportEndsOutOfMemory) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the sanitizer's shadow memory does not fit under a cap";
+#endif
+    const std::string target = dir.File("capped.xlsx");
+    test::WriteBytes(target, "earlier");
+    std::vector<std::string> entries = test::Entries(dir.path());
+    entries.insert(entries.end(), {"stderr.txt", "stdout.txt"});
+    int outOfMemory = 0;
+    bool written = false;
+    for (int megabytes = 8; !written && megabytes <= 512; megabytes += 2) {
+        const CommandRun run =
+            Extract(dir, "export '" + listing + "' -o '" + target + "' --variable Displacements",
+                    "ulimit -v " + std::to_string(megabytes * 1024) + "; ");
+        written = run.status == 0;
+        if (run.status == 127 ||
+            (run.status == 1 && run.err.find("7: Out of memory") != std::string::npos &&
+             !run.err.starts_with("velto-extract: cannot write"))) {
+            continue;  // too little room to start the program, or to read the listing
+        }
+        ASSERT_TRUE(run.status == 0 || run.status == 1)
+            << run.status << " under a cap of " << megabytes << " MiB: " << run.err;
+        if (!written) {
+            EXPECT_EQ(run.err, "velto-extract: cannot write " + target + ": Out of memory\n")
+                << megabytes << " MiB";
+            EXPECT_EQ(test::ReadBytes(target), "earlier");
+            EXPECT_EQ(test::Entries(dir.path()), entries) << megabytes << " MiB";
+            ++outOfMemory;
+        }
+    }
+    EXPECT_TRUE(written) << "not even under a cap of 512 MiB";
+    EXPECT_GT(outOfMemory, 0) << "no cap left the workbook too little room";
 }
 
 // --format goes before the extension, wherever it stands; a name without one of ours is xls.

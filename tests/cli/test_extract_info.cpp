@@ -1,7 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <charconv>
+#include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <string>
 
@@ -94,6 +100,39 @@ TEST_F(ExtractInfo, MessagesGoToStandardErrorWithExitStatusOne) {
     EXPECT_TRUE(test::Says(run.out, {"Version:   -\n", "Analysis:  -\n", "Problem:   -\n"}));
 }
 
+// A file of the kernel's own is a regular file to stat but no listing, and reading some of them
+// waits for the kernel (/proc/kmsg for its next message): refused at once, never waited on. A
+// name longer than the system takes says so.
+TEST_F(ExtractInfo, KernelFilesAndOverlongNamesAreRefusedAtOnce) {
+    const std::string refused = "Read File Error 75: Path/File access error\n";
+    CommandRun run = Extract(dir, "info /proc/self/status", "timeout 60");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, refused);
+    // A part longer than a file system's names, and a whole longer than any path.
+    std::string deep;
+    while (deep.size() <= PATH_MAX) {
+        deep += "/d";
+    }
+    for (const std::string& command :
+         {"info '" + dir.File(std::string(300, 'n') + ".out") + "'", "info '" + deep + "'",
+          "export '" + deep + "' -o '" + dir.File("x.csv") + "' --variable Temperature"}) {
+        run = Extract(dir, command);
+        EXPECT_EQ(run.status, 1) << command.substr(0, 40);
+        EXPECT_EQ(run.err, "Read File Error 75: Path/File access error (the name is too long)\n")
+            << command.substr(0, 40);
+    }
+    EXPECT_FALSE(std::filesystem::exists(dir.File("x.csv")));
+    const int kmsg = ::open("/proc/kmsg", O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (kmsg < 0) {
+        GTEST_SKIP() << "/proc/kmsg cannot be read here (" << std::strerror(errno)
+                     << "): only root reads it";
+    }
+    ::close(kmsg);
+    run = Extract(dir, "info /proc/kmsg", "timeout 60");
+    EXPECT_EQ(run.status, 1) << "124: still waiting after a minute";
+    EXPECT_EQ(run.err, refused);
+}
+
 // The human summary shows the panel's lines (their values are SummaryLines'), the times and the
 // variables. A listing's name reaches the terminal as its characters, never as control sequences:
 // an accented name reads as it is, an escape sequence in a name is shown escaped, and the JSON
@@ -143,6 +182,17 @@ TEST_F(ExtractInfo, UsageErrorsExitWithTwo) {
         EXPECT_EQ(run.status, 2) << args;
         EXPECT_NE(run.err.find("Usage: velto-extract"), std::string::npos) << args;
         EXPECT_EQ(run.out, "") << args;
+    }
+    // An empty word for the listing (a script's variable never set) names none.
+    for (const std::string& args : std::vector<std::string>{
+             "info ''",
+             "export '' " + out + "--variable Displacements",
+             "plot '' -o x.svg --variable Displacements",
+             "compare " + listing + "'' -o t.csv --variable Temperature --item 1",
+         }) {
+        CommandRun run = Extract(dir, args);
+        EXPECT_EQ(run.status, 2) << args;
+        EXPECT_TRUE(run.err.starts_with("velto-extract: no listing given\n\nUsage:")) << run.err;
     }
     EXPECT_FALSE(std::filesystem::exists(dir.File("x.xls")));
     CommandRun run =

@@ -82,7 +82,8 @@ TEST_F(Layout, FailedSaveLeavesThePreviousFileAndNoTemporary) {
         c.SelectedVectors = {1, 0};  // a vector the extraction has no value for
         messages.messages.clear();
         EXPECT_FALSE(Write(TimeLayout::InRows, format));
-        EXPECT_EQ(Texts(), std::vector<std::string>{"Subscript out of range"});
+        EXPECT_EQ(Texts(), std::vector<std::string>{"Cannot write \"" + target +
+                                                    "\": Subscript out of range."});
         EXPECT_EQ(test::ReadBytes(target), "the previous result");
         EXPECT_EQ(Folder().size(), ++files);
 

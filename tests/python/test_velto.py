@@ -6,6 +6,7 @@ import os
 import pathlib
 import re
 import subprocess
+import sys
 import warnings
 
 import numpy as np
@@ -213,6 +214,30 @@ def test_damaged_tables_raise_and_short_lines_warn(listings, tmp_path):
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         lst.values("Displacements", "DOF1", items=[1, 2])  # DOF1 is there: nothing said
+
+
+def test_names_that_name_no_listing_say_why(tmp_path):
+    with pytest.raises(velto.ListingError, match=r"\(no listing given\)$"):
+        velto.open("")
+    with pytest.raises(velto.ListingError, match=r"\(the name is too long\)$"):
+        velto.open(str(tmp_path / ("n" * 300 + ".out")))
+
+
+def test_kernel_files_are_refused_without_waiting():
+    """/proc/kmsg is a regular file to stat whose reading waits for the kernel's next message:
+    velto.open refuses it at once. Tried in a child, so that a wait fails the test, not the run."""
+    try:
+        os.close(os.open("/proc/kmsg", os.O_RDONLY | os.O_NONBLOCK))
+    except OSError as error:
+        pytest.skip(f"/proc/kmsg cannot be read here ({error.strerror}): only root reads it")
+    script = ("import velto\n"
+              "try:\n"
+              "    velto.open('/proc/kmsg')\n"
+              "except velto.ListingError as error:\n"
+              "    print(error)\n")
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                          timeout=60)
+    assert done.stdout == "Read File Error 75: Path/File access error\n", done.stderr
 
 
 def test_readings_from_threads_do_not_mix(listings):

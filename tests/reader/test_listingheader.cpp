@@ -85,10 +85,11 @@ TEST_F(ListingHeader, MissingFileFolderAndNoNameAreRefused) {
     test::Open(o, dir.File("nowhere.out"));
     test::Open(o, dir.path().string());
     test::Open(o, "");
-    EXPECT_EQ(test::Texts(o.messages), (LineList{"Read File Error 53: File not found",
-                                                 "Read File Error 75: Path/File access error",
-                                                 "Cannot read but temperature files"}));
-    EXPECT_EQ(o.messages.messages[2].icon, MessageIcon::Information);
+    EXPECT_EQ(test::Texts(o.messages),
+              (LineList{"Read File Error 53: File not found",
+                        "Read File Error 75: Path/File access error",
+                        "Read File Error 53: File not found (no listing given)"}));
+    EXPECT_EQ(o.messages.messages[2].icon, MessageIcon::Critical);
     if (::geteuid() != 0) {
         test::WriteBytes(dir.File("locked.out"), "x\n");
         std::filesystem::permissions(dir.File("locked.out"), std::filesystem::perms::none);

@@ -161,6 +161,25 @@ TEST_F(BatchRun, StopEndsTheExportUnderWay) {
     EXPECT_TRUE(batch.Summary().endsWith("; 1 export failed")) << batch.Summary().toStdString();
 }
 
+// An export killed outright (the out-of-memory killer, a crash) failed, and says how it ended
+// after whatever it printed: never the target's name alone, as a written export says it.
+TEST_F(BatchRun, AnExportKilledSaysHowItEnded) {
+    const std::string exporter = dir.File("killed-export");
+    test::WriteBytes(exporter, "#!/bin/sh\necho 'Reading times...'\nkill -KILL $$\n");
+    ::chmod(exporter.c_str(), 0755);
+    BatchModel batch;
+    batch.setExportAfterRun(QString::fromStdString(exporter), {QStringLiteral("--all")});
+    Add(batch, Input("beam1", {"STEPS 2", "PACE 0"}));
+    QByteArray said;
+    QObject::connect(&batch, &BatchModel::exportEnded,
+                     [&](int, const QByteArray& text, bool) { said = text; });
+    RunToEnd(batch, StandIn(VELTO_STANDIN_DIR));
+    EXPECT_EQ(said,
+              "Export failed: Reading times...\nvelto-extract was ended by signal 9 (Killed)\n");
+    EXPECT_EQ(batch.exportFailures(), 1);
+    EXPECT_EQ(Statuses(batch), std::vector<QString>{"Completed"});
+}
+
 // An input that cannot be read is never handed to a solver: a pipe (which would hold the reader
 // until someone writes to it) and a file with a line beyond a megabyte fail with the reason in
 // their console text, the batch goes on, and its journal ends as the batch did.

@@ -113,17 +113,21 @@ TEST_F(VeltoBatch, StatusOfEachFileAndTheExitStatus) {
 TEST_F(VeltoBatch, ExportAfterEachRun) {
     // A folder whose name is not text: the export reads and writes there, by its bytes.
     std::filesystem::create_directory(dir.File("r\xE9sultats"));
+    // A folder where the export would go: its save says so, naming the file.
+    std::filesystem::create_directory(dir.File("boxed.csv"));
     const BatchCommand run =
         Run({"--export", "--variable 'Temperature' --from 2 --to 3 --format csv",
              Input("r\xE9sultats/hot", {"KIND thermal"}), Input("frame"),
-             Input("broken", {"KIND thermal", "EXIT 3"})});
+             Input("broken", {"KIND thermal", "EXIT 3"}), Input("boxed", {"KIND thermal"})});
     EXPECT_EQ(run.status, 1) << run.out;
-    EXPECT_TRUE(Says(
-        run.out, {"hot.in: Completed", "hot.in: Exported: ", "frame.in: Completed",
-                  "frame.in: Export failed: velto-extract: cannot export: the "
-                  "listing does not offer \"Temperature\"",
-                  "broken.in: Failed", "Batch finished: 2 Completed, 1 Failed, 0 Aborted in 0:0",
-                  "; 1 export failed\n"}));
+    EXPECT_TRUE(Says(run.out, {"hot.in: Completed", "hot.in: Exported: ", "frame.in: Completed",
+                               "frame.in: Export failed: velto-extract: cannot export: the "
+                               "listing does not offer \"Temperature\"",
+                               "broken.in: Failed",
+                               "boxed.in: Export failed: velto-extract: cannot write " +
+                                   dir.File("boxed.csv") + ": it is a folder\n",
+                               "Batch finished: 3 Completed, 1 Failed, 0 Aborted in 0:0",
+                               "; 2 exports failed\n"}));
     EXPECT_FALSE(std::filesystem::exists(dir.File("frame.csv")));
     EXPECT_FALSE(std::filesystem::exists(dir.File("broken.csv")));
     ASSERT_EQ(

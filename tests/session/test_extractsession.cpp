@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <climits>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -88,6 +89,29 @@ TEST_F(Session, WhatCannotBeReadShowsTheClearedState) {
         const SessionEnabling e = session.Enabling();
         EXPECT_TRUE(e.timeLists && e.summary);
         EXPECT_FALSE(e.variables || e.vectors || e.clearTimes || e.save);
+    }
+}
+
+// A name that names no file says why, not that the listing is not a thermal one: none at all,
+// one with a part longer than a file system's names, one longer than any path.
+TEST_F(Session, NamesThatCannotNameAListingSayWhy) {
+    std::string deep;
+    while (deep.size() <= PATH_MAX) {
+        deep += "/d";
+    }
+    for (const auto& [name, message] :
+         {std::pair<std::string, std::string>{"", "File not found (no listing given)"},
+          {dir.File(std::string(NAME_MAX + 1, 'n') + ".out"),
+           "Path/File access error (the name is too long)"},
+          {deep, "Path/File access error (the name is too long)"}}) {
+        messages.messages.clear();
+        session.Open(frame);
+        session.Open(name);
+        EXPECT_EQ(test::Texts(messages),
+                  std::vector<std::string>{"Read File Error " +
+                                           std::string(name.empty() ? "53: " : "75: ") + message})
+            << name.size();
+        EXPECT_TRUE(session.times().available().empty());
     }
 }
 

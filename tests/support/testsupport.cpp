@@ -1,8 +1,12 @@
 #include "tests/support/testsupport.h"
 
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
@@ -97,6 +101,45 @@ bool AsAnotherUser(const std::function<bool()>& check) {
     int status = 0;
     return child > 0 && ::waitpid(child, &status, 0) == child && WIFEXITED(status) &&
            WEXITSTATUS(status) == 0;
+}
+
+SmallDisk::SmallDisk(const std::string& folder) : folder_(folder) {
+    std::filesystem::create_directory(folder);
+    if (::geteuid() != 0) {
+        problem_ = "only root can mount the small file system a test fills";
+    } else if (::mount("tmpfs", folder.c_str(), "tmpfs", 0, "size=64k") != 0) {
+        problem_ = std::string("cannot mount a small file system here: ") + std::strerror(errno);
+    }
+}
+
+SmallDisk::~SmallDisk() {
+    if (problem_.empty() && ::umount2(folder_.c_str(), 0) != 0) {
+        ADD_FAILURE() << "the small file system is still in use: " << std::strerror(errno);
+        ::umount2(folder_.c_str(), MNT_DETACH);
+    }
+}
+
+bool SmallDisk::Resize(const char* size) const {
+    return ::mount(nullptr, folder_.c_str(), nullptr, MS_REMOUNT,
+                   ("size=" + std::string(size)).c_str()) == 0;
+}
+
+bool SmallDisk::Fill(const std::string& filler) {
+    const int fd = ::open(filler.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        return errno == ENOSPC;
+    }
+    const std::string block(4096, 'f');
+    bool full = false;
+    while (!full) {
+        const ssize_t wrote = ::write(fd, block.data(), block.size());
+        full = wrote < 0 ? errno == ENOSPC : wrote == 0;
+        if (wrote < 0 && !full) {
+            break;
+        }
+    }
+    ::close(fd);
+    return full;
 }
 
 std::vector<std::string> Texts(const RecordingMessages& recorded) {

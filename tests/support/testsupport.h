@@ -1,8 +1,8 @@
 #pragma once
 
 // Helpers shared by the test suites: a scratch folder, files written byte for byte, folder
-// listings, a check run as another user, the run-time error a call raises, and sinks that record
-// what the readers report.
+// listings, a check run as another user, a small disk to fill, the run-time error a call raises,
+// and sinks that record what the readers report.
 
 #include <filesystem>
 #include <functional>
@@ -39,6 +39,26 @@ std::vector<std::string> Entries(const std::filesystem::path& folder);
 // Runs `check` in a child process, as "nobody" when the tests run as root (root may write
 // anything); true when it returned true there.
 bool AsAnotherUser(const std::function<bool()>& check);
+
+// A small file system of the test's own (tmpfs, 64 KiB until resized), mounted on `folder`
+// (made here) when the tests run as root, and unmounted at the end: that it unmounts at all says
+// no descriptor of the process still holds a file of it. problem() says why there is none.
+class SmallDisk {
+  public:
+    explicit SmallDisk(const std::string& folder);
+    ~SmallDisk();
+    SmallDisk(const SmallDisk&) = delete;
+    SmallDisk& operator=(const SmallDisk&) = delete;
+    const std::string& problem() const { return problem_; }
+    // Gives it another size ("256k", "16m"); false when the system would not.
+    bool Resize(const char* size) const;
+    // Writes `filler` (a file on it) until the disk takes no more; false when it never filled.
+    static bool Fill(const std::string& filler);
+
+  private:
+    std::string folder_;
+    std::string problem_;
+};
 
 // The number of the run-time error the call raised, or 0 when it raised none.
 template <typename Call>
