@@ -701,7 +701,7 @@ TaskEnd SlurmBackend::EndOf(int file, const QString& state, std::optional<int> a
     facts.exit = ExitOf(file);
     // The accounting's 0 is also that of a task that never ran: only a code it recorded counts.
     if (!facts.exit && accountedCode && *accountedCode != 0) {
-        facts.exit = TaskExit{.status = *accountedCode, .noFolder = false};
+        facts.exit = TaskExit{.status = *accountedCode};
     }
     facts.cancelledByUs = record_.cancelled;
     TaskEnd end = EndOfTask(facts);

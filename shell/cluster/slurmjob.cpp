@@ -7,6 +7,8 @@
 #include <QRegularExpression>
 #include <QSaveFile>
 #include <QStringList>
+#include <cerrno>
+#include <cstring>
 
 #include "shell/runner/inputfiles.h"
 
@@ -58,8 +60,7 @@ std::string JobScript(const std::string& solverCommand, const std::string& manif
            "# One task of a Velto batch, written by velto-batch. Task i runs the solver on the\n"
            "# input file of line i + 1 of the manifest, in that file's folder, and hands it the\n"
            "# name as a run on the workstation does; the console text goes to NAME.log there and\n"
-           "# the solver's exit status to i.exit in the status folder (\"2 folder\" when the\n"
-           "# input file's folder cannot be entered).\n"
+           "# the solver's exit status to i.exit in the status folder.\n"
            "solver=" +
            ShellQuote(solverCommand) + "\nmanifest=" + ShellQuote(manifestPath) +
            "\nstatus=" + ShellQuote(statusFolder) +
@@ -75,7 +76,16 @@ std::string JobScript(const std::string& solverCommand, const std::string& manif
            "folder=$(bytes \"${2#dir=}\"); folder=${folder%x}\n"
            "base=$(bytes \"${3#base=}\"); base=${base%x}\n"
            "how=\n"
-           "if cd \"$folder\"; then\n"
+           "# What keeps the solver from starting is told as a word after the code.\n"
+           "if ! cd \"$folder\"; then\n"
+           "    code=2 how=\" folder\"\n"
+           "elif [ ! -e \"$solver\" ]; then\n"
+           "    code=127 how=\" solver\"\n"
+           "elif [ ! -x \"$solver\" ] || [ -d \"$solver\" ]; then\n"
+           "    code=126 how=\" execute\"\n"
+           "elif ! true > \"$base.log\"; then\n"
+           "    code=2 how=\" log\"\n"
+           "else\n"
            "    case $1 in\n"
            "    arg)\n"
            "        give=$(bytes \"${4#give=}\"); give=${give%x}\n"
@@ -91,8 +101,6 @@ std::string JobScript(const std::string& solverCommand, const std::string& manif
            "        [ -z \"$(tail -c 1 \"$base.log\")\" ] || echo >> \"$base.log\"\n"
            "        printf '%s\\n' \"$why\" >> \"$base.log\"\n"
            "    fi\n"
-           "else\n"
-           "    code=2 how=\" folder\"\n"
            "fi\n"
            "printf '%s%s\\n' \"$code\" \"$how\" > \"$status/$task.exit.part\" &&\n"
            "    mv -f \"$status/$task.exit.part\" \"$status/$task.exit\"\n"
@@ -116,7 +124,7 @@ std::optional<TaskExit> ParseExitFile(std::string_view text) {
     if (!ok || status < 0) {
         return std::nullopt;
     }
-    return TaskExit{.status = status, .noFolder = words.value(1) == QStringLiteral("folder")};
+    return TaskExit{.status = status, .notStarted = words.value(1).toStdString()};
 }
 
 QStringList SbatchArguments(const SlurmOptions& options, int tasks, const QString& jobName,
@@ -288,8 +296,8 @@ TaskEnd EndOfTask(const TaskFacts& facts) {
         return end;
     }
     ClusterCause cause = CauseOfState(facts.state);
-    const bool solverSignalled =
-        facts.exit && !facts.exit->noFolder && SolverEnd::FromShellStatus(code.value()).signal > 0;
+    const bool solverSignalled = facts.exit && facts.exit->notStarted.empty() &&
+                                 SolverEnd::FromShellStatus(code.value()).signal > 0;
     if (cause == ClusterCause::kNone && (!facts.exit || solverSignalled)) {
         cause = facts.outputCause;
     }
@@ -305,8 +313,17 @@ TaskEnd EndOfTask(const TaskFacts& facts) {
     std::string reason;
     if (cause != ClusterCause::kNone) {
         reason = ClusterReason(cause, facts.started || facts.exit.has_value());
-    } else if (facts.exit && facts.exit->noFolder) {
-        reason = StartFailureReason("the input file's folder cannot be entered on the node");
+    } else if (facts.exit && !facts.exit->notStarted.empty()) {
+        // A missing or unusable solver in the words of a local run's start (the system's own).
+        static const std::map<std::string, std::string> kWhy = {
+            {"folder", "the input file's folder cannot be entered on the node"},
+            {"log", "its log cannot be written in the input file's folder on the node"},
+            {"solver", std::strerror(ENOENT)},
+            {"execute", std::strerror(EACCES)}};
+        const auto it = kWhy.find(facts.exit->notStarted);
+        reason = StartFailureReason(it != kWhy.end() ? it->second
+                                                     : "the task's script could not start it (" +
+                                                           facts.exit->notStarted + ")");
     } else if (facts.exit) {
         reason = EndReason(SolverEnd::FromShellStatus(facts.exit->status));
     }

@@ -36,8 +36,8 @@ std::string ManifestLine(const NameHandOver& handOver);
 
 // The batch script of a job array: task i takes line i + 1 of the manifest, runs the solver in
 // that folder with that hand-over, its console text to BASE.log there, and records the solver's
-// exit code in STATUSFOLDER/i.exit before it exits with the same code. A run that did not
-// complete ends its log with the reason, taken from STATUSFOLDER/reasons (ReasonsFile).
+// exit code in STATUSFOLDER/i.exit (see TaskExit) before it exits with the same code. A run that
+// did not complete ends its log with the reason, taken from STATUSFOLDER/reasons (ReasonsFile).
 std::string JobScript(const std::string& solverCommand, const std::string& manifestPath,
                       const std::string& statusFolder);
 
@@ -45,11 +45,14 @@ std::string JobScript(const std::string& solverCommand, const std::string& manif
 // not complete, for k = 1 .. 255, in the words of EndReason.
 std::string ReasonsFile();
 
-// What a task's script recorded in its exit file: "3", or "2 folder" when the input file's
-// folder could not be entered on the node (the solver never ran).
+// What a task's script recorded in its exit file: the shell's status of the solver ("3"), and when
+// the script could not start the solver, why, in a word after it ("2 folder").
 struct TaskExit {
     int status = 0;  // the shell's status of the solver ($?)
-    bool noFolder = false;
+    // "folder": the input file's folder cannot be entered on the node; "log": NAME.log cannot be
+    // written there; "solver": there is no solver at its path on the node; "execute": it cannot
+    // be executed. Empty when the solver ran.
+    std::string notStarted = {};
 };
 std::optional<TaskExit> ParseExitFile(std::string_view text);
 

@@ -131,15 +131,15 @@ TEST(SlurmAnswers, CausesAndTheEndsTheyGive) {
               ClusterCause::kPreempted);
     EXPECT_EQ(CauseInSlurmOutput(""), ClusterCause::kNone);
     EXPECT_EQ(ParseExitFile("137\n")->status, 137);
-    EXPECT_TRUE(ParseExitFile("2 folder\n")->noFolder);
+    EXPECT_EQ(ParseExitFile("2 folder\n")->notStarted, "folder");
     EXPECT_FALSE(ParseExitFile("").has_value());
 
     struct Case {
         TaskFacts facts;
         TaskEnd end;
     };
-    const TaskExit killed{.status = 137, .noFolder = false};
-    const TaskExit three{.status = 3, .noFolder = false};
+    const TaskExit killed{.status = 137};
+    const TaskExit three{.status = 3};
     const std::string byCluster = "Velto was ended by the cluster: ";
     auto End = [](const QString& status, const std::string& reason) {
         return TaskEnd{status, QByteArray::fromStdString(reason)};
@@ -178,10 +178,13 @@ TEST(SlurmAnswers, CausesAndTheEndsTheyGive) {
               End(kStatusAborted, byCluster + "the job was cancelled")},
              {{.cancelledByUs = true},
               End(kStatusAborted, "Velto did not start: the job was cancelled")},
-             {{.exit = TaskExit{.status = 2, .noFolder = true}},
+             {{.exit = TaskExit{.status = 2, .notStarted = "folder"}},
               End(kStatusFailed,
                   "Velto could not be started: the input file's folder cannot be "
                   "entered on the node")},
+             // A missing solver, in the words of a local run's.
+             {{.exit = TaskExit{.status = 127, .notStarted = "solver"}},
+              End(kStatusFailed, "Velto could not be started: No such file or directory")},
              {{}, End(kStatusFailed, UnknownEndReason())}}) {
         EXPECT_EQ(EndOfTask(c.facts).status, c.end.status) << c.end.reason.toStdString();
         EXPECT_EQ(EndOfTask(c.facts).reason.toStdString(), c.end.reason.toStdString())
@@ -302,7 +305,14 @@ TEST_F(JobScriptRun, TheTaskEndsWithTheSolversExitCodeAndItsLogSaysWhy) {
     missing.SolverFolder = dir.File("no solver");
     missing.SolverExe = "velto";
     EXPECT_EQ(RunTask(missing, {input}, 0), 127);
-    EXPECT_EQ(ExitFile(0), "127\n");
+    EXPECT_EQ(ExitFile(0), "127 solver\n");
+    // A log that cannot be written (a folder in its place): the solver is not run blind.
+    std::filesystem::remove(dir.File("beam2.log"));
+    std::filesystem::remove(dir.File("beam2.out"));
+    std::filesystem::create_directory(dir.File("beam2.log"));
+    EXPECT_EQ(RunTask(test::StandIn(VELTO_STANDIN_DIR), {input}, 0), 2);
+    EXPECT_EQ(ExitFile(0), "2 log\n");
+    EXPECT_FALSE(std::filesystem::exists(dir.File("beam2.out")));
 }
 
 }  // namespace
