@@ -78,6 +78,8 @@ MpiDefault=none
 ProctrackType=proctrack/linuxproc
 TaskPlugin=task/none
 SelectType=select/cons_tres
+# Memory is a resource a task asks for (1 GiB per CPU unless it asks for more), and a task that
+# grows beyond it is ended within a second, as a production cluster's memory limit ends it.
 SelectTypeParameters=CR_Core_Memory
 AccountingStorageType=accounting_storage/none
 JobAcctGatherType=jobacct_gather/linux
