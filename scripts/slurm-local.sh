@@ -78,9 +78,13 @@ MpiDefault=none
 ProctrackType=proctrack/linuxproc
 TaskPlugin=task/none
 SelectType=select/cons_tres
-SelectTypeParameters=CR_Core
+# Memory is a resource a task asks for (1 GiB per CPU unless it asks for more), and a task that
+# grows beyond it is ended within a second, as a production cluster's memory limit ends it.
+SelectTypeParameters=CR_Core_Memory
 AccountingStorageType=accounting_storage/none
-JobAcctGatherType=jobacct_gather/none
+JobAcctGatherType=jobacct_gather/linux
+JobAcctGatherFrequency=task=1
+JobAcctGatherParams=OverMemoryKill
 # Refuse at submission what the partition does not allow, rather than queue it for ever.
 EnforcePartLimits=ALL
 ReturnToService=2
@@ -92,7 +96,7 @@ SlurmdPidFile=$dir/slurmd.pid
 SlurmctldLogFile=$dir/log/slurmctld.log
 SlurmdLogFile=$dir/log/slurmd.log
 NodeName=$host NodeAddr=127.0.0.1 CPUs=$cpus RealMemory=$((total - margin)) State=UNKNOWN
-PartitionName=test Nodes=$host Default=YES MaxTime=1-00:00:00 State=UP
+PartitionName=test Nodes=$host Default=YES MaxTime=1-00:00:00 DefMemPerCPU=1024 State=UP
 EOF
 }
 

@@ -18,6 +18,8 @@
 //   STANDIN SILENT seconds               print nothing for that long before the first step
 //   STANDIN FLOOD megabytes              print that much console text (MiB) before the steps
 //   STANDIN CRASH                        raise SIGSEGV after the first step
+//   STANDIN MEMORY megabytes             after the first step, take that much memory (MiB), every
+//                                        page of it touched, and keep it to the end of the run
 //   STANDIN CLOSE-OUTPUT seconds         after the first step, detach stdout and stderr, keep
 //                                        running that long, then write the files and exit
 //   STANDIN GRANDCHILD seconds           fork a child that holds stdout/stderr open that long
@@ -90,6 +92,7 @@ struct Options {
     double silent = 0;
     double flood = 0;  // MiB
     bool crash = false;
+    double memory = 0;  // MiB
     std::optional<double> closeOutput;
     std::optional<double> grandchild;
     bool record = false;
@@ -197,7 +200,7 @@ bool ApplyDirective(const std::vector<std::string>& w, Options& o) {
         }
         o.protection = *v;
     } else if (name == "PACE" || name == "SILENT" || name == "FLOOD" || name == "CLOSE-OUTPUT" ||
-               name == "GRANDCHILD") {
+               name == "GRANDCHILD" || name == "MEMORY") {
         const auto v = NonNegative(value);
         if (!v) {
             return false;
@@ -210,6 +213,8 @@ bool ApplyDirective(const std::vector<std::string>& w, Options& o) {
             o.flood = *v;
         } else if (name == "CLOSE-OUTPUT") {
             o.closeOutput = *v;
+        } else if (name == "MEMORY") {
+            o.memory = *v;
         } else {
             o.grandchild = *v;
         }
@@ -459,11 +464,15 @@ int main(int argc, char** argv) {
     Sleep(o.silent);
 
     bool detached = false;
+    std::vector<char> held;  // MEMORY: resident to the end, as a solver's model would be
     for (int k = 1; k <= o.steps && !detached; ++k) {
         const double t = o.endTime != 0 ? o.endTime * k / o.steps : k;
         char line[96];
         std::snprintf(line, sizeof line, "  Step: time = %.2f s (%d of %d)\n", t, k, o.steps);
         Print(line);
+        if (k == 1 && o.memory > 0) {
+            held.assign(static_cast<std::size_t>(o.memory * 1024 * 1024), 1);
+        }
         if (k == 1 && o.crash) {
             signal(SIGSEGV, SIG_DFL);
             raise(SIGSEGV);
@@ -475,6 +484,10 @@ int main(int argc, char** argv) {
             break;
         }
         Sleep(o.pace);
+    }
+    if (!held.empty()) {
+        // Read back, so that the memory is not optimised away.
+        [[maybe_unused]] volatile char kept = held[held.size() / 2];
     }
     if (!detached) {
         Print("  Analysis completed.\n");

@@ -352,7 +352,17 @@ int Run(QCoreApplication& app, int argc, char** argv) {
         }
         for (const velto::BatchModel::Row& row : choice.unfinished) {
             files.push_back(row.nativePath);
+            // Why it did not complete, as the record kept it, before it runs again.
+            if (!row.reason.isEmpty()) {
+                const std::string& path = row.nativePath;
+                std::printf(
+                    "%s: %s last time: %s\n",
+                    velto::TerminalSafe(std::string_view(path).substr(path.rfind('/') + 1)).c_str(),
+                    row.status.toLocal8Bit().constData(),
+                    velto::ControlsEscaped(velto::ConsoleText(row.reason).toStdString()).c_str());
+            }
         }
+        std::fflush(stdout);
         resumed = std::move(choice.record);
         // The batch exported after each run: so does its resumption, unless told otherwise.
         if (exportOptions.isEmpty() && !choice.exportOptions.isEmpty()) {

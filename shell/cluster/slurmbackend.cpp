@@ -1,5 +1,6 @@
 #include "shell/cluster/slurmbackend.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -39,6 +40,13 @@ constexpr qint64 kPollGiveUpMs = 60000;
 QStringList SqueueArguments(const QString& jobId) {
     return {QStringLiteral("--array"), QStringLiteral("--states=all"), QStringLiteral("--noheader"),
             QStringLiteral("--jobs=") + jobId, QStringLiteral("--format=%K %T %M %j")};
+}
+
+// How each task of the job ended, as the accounting keeps it: one line per task.
+QStringList SacctArguments(const QString& jobId) {
+    return {QStringLiteral("--jobs=") + jobId, QStringLiteral("--allocations"),
+            QStringLiteral("--noheader"), QStringLiteral("--parsable2"),
+            QStringLiteral("--format=JobID,State,ExitCode,JobName")};
 }
 
 // squeue's answer for a job that has left the controller's memory.
@@ -326,6 +334,7 @@ void SlurmBackend::Start(const SolverInfo& solver, const std::vector<std::string
     starting_ = true;
     squeue_ = QStandardPaths::findExecutable(QStringLiteral("squeue"));
     scancel_ = QStandardPaths::findExecutable(QStringLiteral("scancel"));
+    sacct_ = QStandardPaths::findExecutable(QStringLiteral("sacct"));
     if (pickedUp_) {
         CheckJob();
     } else {
@@ -392,6 +401,7 @@ void SlurmBackend::Submit(const SolverInfo& solver, const std::vector<std::strin
     };
     const bool written =
         writeFile(manifestPath, manifest) && writeFile(scriptPath, script) &&
+        writeFile(record.folder + QStringLiteral("/reasons"), ReasonsFile()) &&
         QFile::setPermissions(scriptPath, QFile::permissions(scriptPath) | QFile::ExeOwner) &&
         record.Save();
     if (!written) {
@@ -495,20 +505,54 @@ void SlurmBackend::OnChecked(int exitCode, const QString& out, const QString& er
     }
     SetUpTasks();
     if (tasks.empty()) {
-        bool anyResult = false;
+        bool anyResult = !record_.ended.empty();
         for (int file = 0; file < static_cast<int>(tasks_.size()); ++file) {
-            anyResult = anyResult || ExitCodeOf(file).has_value();
+            anyResult = anyResult || ExitOf(file).has_value();
         }
         if (!anyResult) {
-            starting_ = false;
-            emit refused(
-                QStringLiteral("job %1 is no longer known to the cluster, and none of its files "
-                               "recorded a result")
-                    .arg(id));
+            CheckAccounting();
             return;
         }
     }
     Accept();
+}
+
+void SlurmBackend::CheckAccounting() {
+    const QString id = record_.jobId;
+    auto refuse = [this, id](const QString& why) {
+        starting_ = false;
+        emit refused(why.isEmpty() ? QStringLiteral("job %1 is no longer known to the cluster, and "
+                                                    "none of its files recorded a result")
+                                         .arg(id)
+                                   : why);
+    };
+    if (sacct_.isEmpty()) {
+        refuse({});
+        return;
+    }
+    // The queue has forgotten the job and its files left no word: the accounting may know.
+    account_ = StartCommand(
+        this, sacct_, SacctArguments(id),
+        [this, refuse](int exitCode, const QString& out, const QString&, const QString& failure) {
+            account_ = nullptr;
+            const std::map<int, SlurmTaskState> known = failure.isEmpty() && exitCode == 0
+                                                            ? ParseSacct(out, record_.jobId)
+                                                            : std::map<int, SlurmTaskState>();
+            if (known.empty()) {
+                sacct_.clear();
+                refuse({});
+                return;
+            }
+            for (const auto& [task, state] : known) {
+                if (state.jobName != record_.jobName) {
+                    refuse(QStringLiteral("job %1 on the cluster is not the batch velto-batch "
+                                          "submitted (it is named %2, not %3)")
+                               .arg(record_.jobId, state.jobName, record_.jobName));
+                    return;
+                }
+            }
+            Accept();
+        });
 }
 
 void SlurmBackend::Accept() {
@@ -546,6 +590,9 @@ void SlurmBackend::Poll() {
     if (!following_) {
         return;
     }
+    if (account_) {
+        return;  // sacct answers within its own deadline, and the queue's answer waits for it
+    }
     if (poll_) {
         if (clock_.elapsed() - pollStartedMs_ < kPollGiveUpMs) {
             return;
@@ -576,16 +623,66 @@ void SlurmBackend::OnPolled(int exitCode, const QString& out, const QString& err
         return;
     }
     lastMessage_.clear();
-    const std::map<int, SlurmTaskState> tasks =
-        exitCode == 0 ? ParseSqueue(out) : std::map<int, SlurmTaskState>();
+    AskAccounting(exitCode == 0 ? ParseSqueue(out) : std::map<int, SlurmTaskState>());
+}
+
+void SlurmBackend::AskAccounting(const std::map<int, SlurmTaskState>& queue) {
+    // Tasks that left the queue before we saw them end (a job followed long after, once the
+    // controller has forgotten it): the accounting knows why, where the cluster keeps one.
+    bool unseen = false;
+    for (int file = 0; file < static_cast<int>(tasks_.size()); ++file) {
+        const QString& status = tasks_[static_cast<std::size_t>(file)].status;
+        unseen =
+            unseen || (!queue.contains(file) && !record_.ended.contains(file) &&
+                       (status.isEmpty() || status == kStatusQueued || status == kStatusRunning));
+    }
+    if (!unseen || sacct_.isEmpty()) {
+        ApplyStates(queue);
+        return;
+    }
+    account_ = StartCommand(
+        this, sacct_, SacctArguments(record_.jobId),
+        [this, queue](int exitCode, const QString& out, const QString&, const QString& failure) {
+            account_ = nullptr;
+            if (!following_) {
+                return;
+            }
+            std::map<int, SlurmTaskState> known = queue;
+            if (failure.isEmpty() && exitCode == 0) {
+                known.merge(ParseSacct(out, record_.jobId));  // the queue's word first
+            } else {
+                sacct_.clear();  // no accounting here: not asked again
+            }
+            ApplyStates(known);
+        });
+}
+
+void SlurmBackend::ApplyStates(const std::map<int, SlurmTaskState>& queue) {
     for (int file = 0; file < static_cast<int>(tasks_.size()) && following_; ++file) {
-        const auto it = tasks.find(file);
-        if (it != tasks.end()) {
-            Apply(file, StatusOfTask(it->second.state, ExitCodeOf(file)), it->second.usedSeconds);
+        const QString& old = tasks_[static_cast<std::size_t>(file)].status;
+        if (old == kStatusCompleted || old == kStatusFailed || old == kStatusAborted) {
+            continue;
+        }
+        const auto it = queue.find(file);
+        const auto recorded = record_.ended.find(file);
+        if (it != queue.end()) {
+            if (it->second.usedSeconds > 0) {
+                tasks_[static_cast<std::size_t>(file)].started = true;
+            }
+            const TaskEnd end = EndOf(file, it->second.state, it->second.exitCode);
+            Apply(file, end.status, it->second.usedSeconds, end.reason);
+        } else if (recorded != record_.ended.end()) {
+            // Seen to end by an earlier follower, when the cluster still knew more than now.
+            Apply(file, recorded->second.status, 0, recorded->second.reason);
         } else {
             // Gone from the queue: its script's record of the exit code says how it ended.
-            Apply(file, StatusOfLeftTask(ExitCodeOf(file), record_.cancelled), 0);
+            const TaskEnd end = EndOf(file, QString(), std::nullopt);
+            Apply(file, end.status, 0, end.reason);
         }
+    }
+    if (recordChanged_) {
+        recordChanged_ = false;
+        record_.Save();
     }
     bool allEnded = true;
     for (const Task& task : tasks_) {
@@ -597,7 +694,30 @@ void SlurmBackend::OnPolled(int exitCode, const QString& out, const QString& err
     }
 }
 
-void SlurmBackend::Apply(int file, const QString& status, double usedSeconds) {
+TaskEnd SlurmBackend::EndOf(int file, const QString& state, std::optional<int> accountedCode) {
+    const Task& task = tasks_[static_cast<std::size_t>(file)];
+    TaskFacts facts;
+    facts.state = state;
+    facts.exit = ExitOf(file);
+    // The accounting's 0 is also that of a task that never ran: only a code it recorded counts.
+    if (!facts.exit && accountedCode && *accountedCode != 0) {
+        facts.exit = TaskExit{.status = *accountedCode};
+    }
+    facts.cancelledByUs = record_.cancelled;
+    TaskEnd end = EndOfTask(facts);
+    if (end.status == kStatusQueued || end.status == kStatusRunning ||
+        end.status == kStatusCompleted) {
+        return end;
+    }
+    // Only for a task that ended: Slurm's own output, and whether the solver ever ran.
+    facts.outputCause = OutputCauseOf(file);
+    facts.started =
+        task.started || QFileInfo::exists(PathText(task.folder + "/" + task.baseName + ".log"));
+    return EndOfTask(facts);
+}
+
+void SlurmBackend::Apply(int file, const QString& status, double usedSeconds,
+                         const QByteArray& reason) {
     Task& task = tasks_[static_cast<std::size_t>(file)];
     const QString old = task.status;
     if (old == kStatusCompleted || old == kStatusFailed || old == kStatusAborted) {
@@ -615,16 +735,58 @@ void SlurmBackend::Apply(int file, const QString& status, double usedSeconds) {
             // A task that ran before and was requeued writes its log anew.
             task.logOffset = 0;
             task.pending.clear();
+            task.line.clear();
+            task.lastLine.clear();
             task.status = kStatusRunning;
+            task.started = true;
             emit fileStarted(file, usedSeconds);
         }
         ReadLog(file, false);
         return;
     }
-    // Ended: the rest of its text first, then its status.
+    // Ended: the rest of its text first, then why it did not complete, then its status.
     ReadLog(file, true);
     task.status = status;
+    if (!reason.isEmpty()) {
+        CloseLog(file, reason);
+        emit fileFailedBecause(file, reason + '\n');
+    }
+    const TaskEnd end{status, reason};
+    if (const auto it = record_.ended.find(file);
+        it == record_.ended.end() || !(it->second == end)) {
+        record_.ended[file] = end;
+        recordChanged_ = true;
+    }
     emit fileFinished(file, status, usedSeconds);
+}
+
+void SlurmBackend::CloseLog(int file, const QByteArray& reason) {
+    Task& task = tasks_[static_cast<std::size_t>(file)];
+    const std::string words = reason.trimmed().toStdString();
+    if (task.line.empty() && task.lastLine == words) {
+        return;  // the task's script ended its log with it
+    }
+    const std::string text = (task.line.empty() ? std::string() : std::string("\n")) + words + "\n";
+    // Added to the log itself as well (when there is one: a task that never started has none),
+    // so that a log whose solver the cluster ended does not stop as if it were still running,
+    // and a later follower finds the reason there.
+    // A log no longer read (see GiveUpOutput) may end with the reason already: left alone.
+    const std::string log = task.folder + "/" + task.baseName + ".log";
+    const int fd =
+        task.readingEnded
+            ? -1
+            : ::open(log.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd >= 0) {
+        struct stat info {};
+        if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
+            ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size())) {
+            task.logOffset += static_cast<qint64>(text.size());
+        }
+        ::close(fd);
+    }
+    task.line.clear();
+    task.lastLine = words;
+    emit outputChunk(file, QByteArray::fromStdString(text));
 }
 
 void SlurmBackend::ReadLog(int file, bool flush) {
@@ -639,6 +801,8 @@ void SlurmBackend::ReadLog(int file, bool flush) {
             // Begun again (a requeued task): so is its text.
             task.logOffset = 0;
             task.pending.clear();
+            task.line.clear();
+            task.lastLine.clear();
             emit fileStarted(file, 0);
         }
         log.seek(task.logOffset);
@@ -666,6 +830,21 @@ void SlurmBackend::ReadLog(int file, bool flush) {
 
 void SlurmBackend::HandleChunk(int file, const std::string& chunk) {
     Task& task = tasks_[static_cast<std::size_t>(file)];
+    task.started = true;
+    // The last whole line, to know whether the task's script has told why it ended (a longer line
+    // than any reason is kept only in part).
+    if (task.line.size() < 1024) {
+        task.line += chunk;
+    }
+    if (!chunk.empty() && chunk.back() == '\n') {
+        std::string_view whole = task.line;
+        while (!whole.empty() && (whole.back() == '\n' || whole.back() == '\r' ||
+                                  whole.back() == ' ' || whole.back() == '\t')) {
+            whole.remove_suffix(1);
+        }
+        task.lastLine = whole;
+        task.line.clear();
+    }
     if (task.readingEnded) {
         return;
     }
@@ -690,14 +869,29 @@ void SlurmBackend::GiveUpOutput(int file, const QByteArray&) {
     }
 }
 
-std::optional<int> SlurmBackend::ExitCodeOf(int file) const {
+std::optional<TaskExit> SlurmBackend::ExitOf(int file) const {
     QFile code;
     if (!OpenRegularFile(code, PathBytes(record_.folder + QStringLiteral("/%1.exit").arg(file)))) {
         return std::nullopt;
     }
-    bool ok = false;
-    const int value = QString::fromLatin1(code.readAll()).trimmed().toInt(&ok);
-    return ok ? std::optional<int>(value) : std::nullopt;
+    return ParseExitFile(code.read(4096).toStdString());
+}
+
+ClusterCause SlurmBackend::OutputCauseOf(int file) const {
+    // One slurm.out that every task adds to (a folder with a backslash) cannot be told apart by
+    // task: the cause then comes from the queue or the accounting only.
+    if (record_.folder.contains('\\')) {
+        return ClusterCause::kNone;
+    }
+    QFile output;
+    if (!OpenRegularFile(output,
+                         PathBytes(record_.folder + QStringLiteral("/slurm-%1.out").arg(file)))) {
+        return ClusterCause::kNone;
+    }
+    // slurmstepd says why at the end: the last part is enough, whatever came before.
+    constexpr qint64 kTail = 64 * 1024;
+    output.seek(std::max<qint64>(0, output.size() - kTail));
+    return CauseInSlurmOutput(output.read(kTail).toStdString());
 }
 
 void SlurmBackend::Stop() {
@@ -736,10 +930,16 @@ void SlurmBackend::Cancel() {
 
 void SlurmBackend::EndAll(const QString& status) {
     for (int file = 0; file < static_cast<int>(tasks_.size()); ++file) {
-        const QString& old = tasks_[static_cast<std::size_t>(file)].status;
-        if (old.isEmpty() || old == kStatusQueued || old == kStatusRunning) {
-            Apply(file, status, 0);
+        const Task& task = tasks_[static_cast<std::size_t>(file)];
+        if (task.status.isEmpty() || task.status == kStatusQueued ||
+            task.status == kStatusRunning) {
+            Apply(file, status, 0,
+                  QByteArray::fromStdString(ClusterReason(ClusterCause::kCancelled, task.started)));
         }
+    }
+    if (recordChanged_) {
+        recordChanged_ = false;
+        record_.Save();
     }
     Finished();
 }
@@ -760,6 +960,7 @@ void SlurmBackend::LetGo() {
     starting_ = false;
     Discard(poll_);
     Discard(cancel_);
+    Discard(account_);
     if (sbatch_) {
         // Nothing will hear sbatch's answer: the submission ends here, as on a signal.
         const qint64 process = sbatch_->processId();

@@ -77,24 +77,40 @@ class SlurmBackend : public BatchBackend {
         qint64 logOffset = 0;
         std::string pending;
         bool readingEnded = false;
+        bool started = false;  // seen running, or its log read
+        std::string line;      // the log's line under way (its start)
+        std::string lastLine;  // the log's last whole line, without its line end
     };
 
     void Submit(const SolverInfo& solver, const std::vector<std::string>& files);
     void OnSubmitted(int exitCode, const QString& out, const QString& err, const QString& failure);
     void CheckJob();
     void OnChecked(int exitCode, const QString& out, const QString& err, const QString& failure);
+    // A job the queue no longer knows, with no word from its files: taken up when the
+    // accounting knows it as ours, else refused.
+    void CheckAccounting();
     void Accept();
     void RefuseSoon(const QString& reason);
     void SetUpTasks();
     void Poll();
     void OnPolled(int exitCode, const QString& out, const QString& err);
-    void Apply(int file, const QString& status, double usedSeconds);
+    // Asks sacct how the tasks that left the queue unseen ended, then applies what both said.
+    void AskAccounting(const std::map<int, SlurmTaskState>& queue);
+    void ApplyStates(const std::map<int, SlurmTaskState>& queue);
+    // How a task ended that squeue or sacct lists in `state` (empty: neither knows it now).
+    TaskEnd EndOf(int file, const QString& state, std::optional<int> accountedCode);
+    void Apply(int file, const QString& status, double usedSeconds, const QByteArray& reason = {});
     void ReadLog(int file, bool flush);
     void HandleChunk(int file, const std::string& chunk);
+    // The reason as the last line of the file's log and console text, unless the task's script
+    // has put it there already.
+    void CloseLog(int file, const QByteArray& reason);
     void Cancel();
     void EndAll(const QString& status);
     void Finished();
-    std::optional<int> ExitCodeOf(int file) const;
+    std::optional<TaskExit> ExitOf(int file) const;
+    // What Slurm's own output for the task says ended it.
+    ClusterCause OutputCauseOf(int file) const;
     void Message(const QString& text);
     void LetGo();
 
@@ -107,10 +123,13 @@ class SlurmBackend : public BatchBackend {
     std::vector<Task> tasks_;
     QString squeue_;
     QString scancel_;
+    QString sacct_;  // empty, or once it has failed (a cluster without accounting)
     QTimer* timer_ = nullptr;
     QProcess* sbatch_ = nullptr;
     QProcess* poll_ = nullptr;
     QProcess* cancel_ = nullptr;
+    QProcess* account_ = nullptr;
+    bool recordChanged_ = false;  // an end was seen that job.json does not hold yet
     std::unique_ptr<LogsSetAside> setAside_;
     qint64 pollStartedMs_ = 0;
     QElapsedTimer clock_;

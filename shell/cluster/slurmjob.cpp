@@ -7,6 +7,8 @@
 #include <QRegularExpression>
 #include <QSaveFile>
 #include <QStringList>
+#include <cerrno>
+#include <cstring>
 
 #include "shell/runner/inputfiles.h"
 
@@ -58,7 +60,7 @@ std::string JobScript(const std::string& solverCommand, const std::string& manif
            "# One task of a Velto batch, written by velto-batch. Task i runs the solver on the\n"
            "# input file of line i + 1 of the manifest, in that file's folder, and hands it the\n"
            "# name as a run on the workstation does; the console text goes to NAME.log there and\n"
-           "# the solver's exit code to i.exit in the status folder.\n"
+           "# the solver's exit status to i.exit in the status folder.\n"
            "solver=" +
            ShellQuote(solverCommand) + "\nmanifest=" + ShellQuote(manifestPath) +
            "\nstatus=" + ShellQuote(statusFolder) +
@@ -73,7 +75,17 @@ std::string JobScript(const std::string& solverCommand, const std::string& manif
            "bytes() { printf \"$1\"; printf x; }\n"
            "folder=$(bytes \"${2#dir=}\"); folder=${folder%x}\n"
            "base=$(bytes \"${3#base=}\"); base=${base%x}\n"
-           "if cd \"$folder\"; then\n"
+           "how=\n"
+           "# What keeps the solver from starting is told as a word after the code.\n"
+           "if ! cd \"$folder\"; then\n"
+           "    code=2 how=\" folder\"\n"
+           "elif [ ! -e \"$solver\" ]; then\n"
+           "    code=127 how=\" solver\"\n"
+           "elif [ ! -x \"$solver\" ] || [ -d \"$solver\" ]; then\n"
+           "    code=126 how=\" execute\"\n"
+           "elif ! true > \"$base.log\"; then\n"
+           "    code=2 how=\" log\"\n"
+           "else\n"
            "    case $1 in\n"
            "    arg)\n"
            "        give=$(bytes \"${4#give=}\"); give=${give%x}\n"
@@ -82,12 +94,37 @@ std::string JobScript(const std::string& solverCommand, const std::string& manif
            "        printf \"${4#give=}\" | \"$solver\" > \"$base.log\" 2>&1 ;;\n"
            "    esac\n"
            "    code=$?\n"
-           "else\n"
-           "    code=2\n"
+           "    # A run that did not complete says why on the last line of its log, in the words\n"
+           "    # velto-batch shows (line CODE of the reasons file), on a line of its own.\n"
+           "    if [ \"$code\" -ne 0 ] && why=$(sed -n \"${code}p\" \"$status/reasons\") &&\n"
+           "        [ -n \"$why\" ]; then\n"
+           "        [ -z \"$(tail -c 1 \"$base.log\")\" ] || echo >> \"$base.log\"\n"
+           "        printf '%s\\n' \"$why\" >> \"$base.log\"\n"
+           "    fi\n"
            "fi\n"
-           "printf '%s\\n' \"$code\" > \"$status/$task.exit.part\" &&\n"
+           "printf '%s%s\\n' \"$code\" \"$how\" > \"$status/$task.exit.part\" &&\n"
            "    mv -f \"$status/$task.exit.part\" \"$status/$task.exit\"\n"
            "exit \"$code\"\n";
+}
+
+std::string ReasonsFile() {
+    std::string lines;
+    for (int status = 1; status <= 255; ++status) {
+        lines += EndReason(SolverEnd::FromShellStatus(status)) + "\n";
+    }
+    return lines;
+}
+
+std::optional<TaskExit> ParseExitFile(std::string_view text) {
+    const QStringList words = QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()))
+                                  .simplified()
+                                  .split(' ');
+    bool ok = false;
+    const int status = words.value(0).toInt(&ok);
+    if (!ok || status < 0) {
+        return std::nullopt;
+    }
+    return TaskExit{.status = status, .notStarted = words.value(1).toStdString()};
 }
 
 QStringList SbatchArguments(const SlurmOptions& options, int tasks, const QString& jobName,
@@ -191,6 +228,112 @@ QString StatusOfLeftTask(std::optional<int> exitCode, bool cancelled) {
     return cancelled ? kStatusAborted : kStatusFailed;
 }
 
+std::map<int, SlurmTaskState> ParseSacct(const QString& output, const QString& jobId) {
+    std::map<int, SlurmTaskState> tasks;
+    const QString prefix = jobId + '_';
+    for (const QString& line : output.split('\n')) {
+        const QStringList fields = line.trimmed().split('|');
+        if (fields.size() < 3 || !fields[0].startsWith(prefix)) {
+            continue;
+        }
+        bool ok = false;
+        const int task = fields[0].mid(prefix.size()).toInt(&ok);
+        if (!ok || task < 0) {
+            continue;  // a range still pending, or a step
+        }
+        SlurmTaskState state;
+        state.state = fields[1].section(' ', 0, 0);  // "CANCELLED by 1000"
+        // "code:signal": only a script that exited has a code of its own.
+        const int code = fields[2].section(':', 0, 0).toInt(&ok);
+        const int signal = fields[2].section(':', 1, 1).toInt();
+        if (ok && signal == 0) {
+            state.exitCode = code;
+        }
+        state.jobName = fields.value(3);
+        tasks[task] = state;
+    }
+    return tasks;
+}
+
+ClusterCause CauseOfState(const QString& slurmState) {
+    static const std::map<QString, ClusterCause> kCauses = {
+        {"TIMEOUT", ClusterCause::kTimeLimit},     {"OUT_OF_MEMORY", ClusterCause::kOutOfMemory},
+        {"NODE_FAIL", ClusterCause::kNodeFailure}, {"PREEMPTED", ClusterCause::kPreempted},
+        {"CANCELLED", ClusterCause::kCancelled},   {"BOOT_FAIL", ClusterCause::kBootFailure},
+        {"DEADLINE", ClusterCause::kDeadline}};
+    const auto it = kCauses.find(slurmState.section(' ', 0, 0));
+    return it == kCauses.end() ? ClusterCause::kNone : it->second;
+}
+
+ClusterCause CauseInSlurmOutput(std::string_view text) {
+    const QString lower =
+        QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size())).toLower();
+    // The most telling first: a task killed for its memory is also "CANCELLED AT ...".
+    static const std::vector<std::pair<QString, ClusterCause>> kSaid = {
+        {"exceeded job memory limit", ClusterCause::kOutOfMemory},
+        {"exceeded memory limit", ClusterCause::kOutOfMemory},
+        {"oom_kill event", ClusterCause::kOutOfMemory},
+        {"oom-kill event", ClusterCause::kOutOfMemory},
+        {"due to time limit", ClusterCause::kTimeLimit},
+        {"due to preemption", ClusterCause::kPreempted},
+        {"due to node fail", ClusterCause::kNodeFailure},
+        {"cancelled at", ClusterCause::kCancelled}};
+    for (const auto& [words, cause] : kSaid) {
+        if (lower.contains(words)) {
+            return cause;
+        }
+    }
+    return ClusterCause::kNone;
+}
+
+TaskEnd EndOfTask(const TaskFacts& facts) {
+    const std::optional<int> code =
+        facts.exit ? std::optional<int>(facts.exit->status) : std::nullopt;
+    TaskEnd end;
+    end.status = facts.state.isEmpty() ? StatusOfLeftTask(code, facts.cancelledByUs)
+                                       : StatusOfTask(facts.state.section(' ', 0, 0), code);
+    if (end.status == kStatusQueued || end.status == kStatusRunning) {
+        return end;
+    }
+    ClusterCause cause = CauseOfState(facts.state);
+    const bool solverSignalled = facts.exit && facts.exit->notStarted.empty() &&
+                                 SolverEnd::FromShellStatus(code.value()).signal > 0;
+    if (cause == ClusterCause::kNone && (!facts.exit || solverSignalled)) {
+        cause = facts.outputCause;
+    }
+    if (cause == ClusterCause::kNone && !facts.exit && facts.cancelledByUs) {
+        cause = ClusterCause::kCancelled;
+    }
+    if (facts.state.isEmpty() && !facts.exit && cause == ClusterCause::kCancelled) {
+        end.status = kStatusAborted;  // cancelled, by us or by someone else
+    }
+    if (end.status == kStatusCompleted) {
+        return end;
+    }
+    std::string reason;
+    if (cause != ClusterCause::kNone) {
+        reason = ClusterReason(cause, facts.started || facts.exit.has_value());
+    } else if (facts.exit && !facts.exit->notStarted.empty()) {
+        // A missing or unusable solver in the words of a local run's start (the system's own).
+        static const std::map<std::string, std::string> kWhy = {
+            {"folder", "the input file's folder cannot be entered on the node"},
+            {"log", "its log cannot be written in the input file's folder on the node"},
+            {"solver", std::strerror(ENOENT)},
+            {"execute", std::strerror(EACCES)}};
+        const auto it = kWhy.find(facts.exit->notStarted);
+        reason = StartFailureReason(it != kWhy.end() ? it->second
+                                                     : "the task's script could not start it (" +
+                                                           facts.exit->notStarted + ")");
+    } else if (facts.exit) {
+        reason = EndReason(SolverEnd::FromShellStatus(facts.exit->status));
+    }
+    if (reason.empty()) {
+        reason = UnknownEndReason();
+    }
+    end.reason = QByteArray::fromStdString(reason);
+    return end;
+}
+
 bool SlurmRecord::Save() const {
     QJsonArray list;
     for (const QString& file : files) {
@@ -201,6 +344,15 @@ bool SlurmRecord::Save() const {
                        {QStringLiteral("folder"), folder},
                        {QStringLiteral("files"), list},
                        {QStringLiteral("cancelled"), cancelled}};
+    if (!ended.empty()) {
+        QJsonObject ends;
+        for (const auto& [task, end] : ended) {
+            ends.insert(QString::number(task),
+                        QJsonObject{{QStringLiteral("status"), end.status},
+                                    {QStringLiteral("reason"), QString::fromLatin1(end.reason)}});
+        }
+        object.insert(QStringLiteral("ended"), ends);
+    }
     // A name that is not UTF-8 does not survive the text: then the bytes of every file go beside.
     bool exact = nativeFiles.size() == static_cast<std::size_t>(files.size());
     for (qsizetype i = 0; exact && i < files.size(); ++i) {
@@ -243,6 +395,19 @@ std::optional<SlurmRecord> SlurmRecord::Load(const QString& path) {
     record.cancelled = object.value(QStringLiteral("cancelled")).toBool();
     for (const QJsonValue& value : object.value(QStringLiteral("files")).toArray()) {
         record.files.append(value.toString());
+    }
+    // Written by later versions only: a record without it reads as one with no ends seen.
+    const QJsonObject ends = object.value(QStringLiteral("ended")).toObject();
+    for (auto it = ends.begin(); it != ends.end(); ++it) {
+        bool ok = false;
+        const int task = it.key().toInt(&ok);
+        const QJsonObject end = it.value().toObject();
+        const QString status = end.value(QStringLiteral("status")).toString();
+        if (ok && task >= 0 &&
+            (status == kStatusCompleted || status == kStatusFailed || status == kStatusAborted)) {
+            record.ended[task] = {status,
+                                  end.value(QStringLiteral("reason")).toString().toLatin1()};
+        }
     }
     const QJsonArray bytes = object.value(QStringLiteral("fileBytes")).toArray();
     for (qsizetype i = 0; i < record.files.size(); ++i) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "shell/runner/batchbackend.h"
+#include "shell/runner/endreason.h"
 #include "shell/runner/solverrun.h"
 
 namespace velto {
@@ -35,9 +36,25 @@ std::string ManifestLine(const NameHandOver& handOver);
 
 // The batch script of a job array: task i takes line i + 1 of the manifest, runs the solver in
 // that folder with that hand-over, its console text to BASE.log there, and records the solver's
-// exit code in STATUSFOLDER/i.exit before it exits with the same code.
+// exit code in STATUSFOLDER/i.exit (see TaskExit) before it exits with the same code. A run that
+// did not complete ends its log with the reason, taken from STATUSFOLDER/reasons (ReasonsFile).
 std::string JobScript(const std::string& solverCommand, const std::string& manifestPath,
                       const std::string& statusFolder);
+
+// The reasons file beside a job script: line k says why a solver whose shell status was k did
+// not complete, for k = 1 .. 255, in the words of EndReason.
+std::string ReasonsFile();
+
+// What a task's script recorded in its exit file: the shell's status of the solver ("3"), and when
+// the script could not start the solver, why, in a word after it ("2 folder").
+struct TaskExit {
+    int status = 0;  // the shell's status of the solver ($?)
+    // "folder": the input file's folder cannot be entered on the node; "log": NAME.log cannot be
+    // written there; "solver": there is no solver at its path on the node; "execute": it cannot
+    // be executed. Empty when the solver ran.
+    std::string notStarted = {};
+};
+std::optional<TaskExit> ParseExitFile(std::string_view text);
 
 // sbatch's arguments for a job array of `tasks` tasks (the script last). Slurm's own output goes
 // to slurm-0.out, ... in the job's folder; sbatch reads a backslash anywhere in an output path as
@@ -49,11 +66,12 @@ QStringList SbatchArguments(const SlurmOptions& options, int tasks, const QStrin
 // The job id in sbatch --parsable's answer ("123" or "123;cluster"); empty when there is none.
 QString ParseJobId(const QString& sbatchOutput);
 
-// One array task as squeue lists it.
+// One array task as squeue (or sacct) lists it.
 struct SlurmTaskState {
     QString state;           // PENDING, RUNNING, COMPLETED, ...
     double usedSeconds = 0;  // the time it has run so far
     QString jobName;
+    std::optional<int> exitCode;  // sacct's: the task script's own exit code, when it exited
 };
 
 // squeue's lines in the "%K %T %M %j" form, by array task id (lines without one are left out).
@@ -71,6 +89,43 @@ QString StatusOfTask(const QString& slurmState, std::optional<int> exitCode);
 // else it ended without a result (Aborted when we cancelled the job, else Failed).
 QString StatusOfLeftTask(std::optional<int> exitCode, bool cancelled);
 
+// sacct's lines (--allocations --noheader --parsable2 --format=JobID,State,ExitCode,JobName)
+// for the tasks of job `jobId`, by array task id: "42_3|TIMEOUT|0:0|velto-...". Lines of other
+// jobs, of tasks still pending as a range ("42_[4-9]") and of steps are left out.
+std::map<int, SlurmTaskState> ParseSacct(const QString& output, const QString& jobId);
+
+// The cause a Slurm state names (TIMEOUT, OUT_OF_MEMORY, NODE_FAIL, PREEMPTED, CANCELLED, also
+// as sacct's "CANCELLED by 1000", BOOT_FAIL, DEADLINE); none for the others.
+ClusterCause CauseOfState(const QString& slurmState);
+
+// The cause named in Slurm's own output for a task, where slurmstepd says why it ended a task
+// ("... CANCELLED AT ... DUE TO TIME LIMIT ***", "Exceeded job memory limit"); none otherwise.
+// A memory kill also says "CANCELLED AT": the more telling cause wins.
+ClusterCause CauseInSlurmOutput(std::string_view text);
+
+// How a task that is no longer waiting or running ended: its row status and why it did not
+// complete (empty when it did), in the words of EndReason and ClusterReason.
+struct TaskEnd {
+    QString status;
+    QByteArray reason;
+    bool operator==(const TaskEnd&) const = default;
+};
+
+// What is known of a task when its end is worded.
+struct TaskFacts {
+    QString state = {};  // squeue's or sacct's; empty when the cluster no longer knows the task
+    std::optional<TaskExit> exit = {};               // what its script recorded
+    ClusterCause outputCause = ClusterCause::kNone;  // what Slurm's own output names
+    bool cancelledByUs = false;
+    bool started = false;  // its solver was seen to run (or left a log or an exit code)
+};
+
+// The end of a task from its facts; a status of "Queued" or "Running" while it has not ended.
+// A cause of the cluster's comes before the exit status its script recorded: a solver that the
+// cluster ended leaves the status of the signal that ended it, which says less. Only when the
+// script recorded a plain exit code does that code stand against a cause found in Slurm's output.
+TaskEnd EndOfTask(const TaskFacts& facts);
+
 // What velto-batch keeps of a job it submitted, in job.json beside the script.
 struct SlurmRecord {
     QString jobId;
@@ -79,6 +134,9 @@ struct SlurmRecord {
     QStringList files;  // as shown
     std::vector<std::string> nativeFiles;  // the same paths' bytes, what runs
     bool cancelled = false;
+    // The tasks seen to end, and how: a follower later, when the cluster has forgotten the job,
+    // still tells why each did not complete.
+    std::map<int, TaskEnd> ended;
 
     // The largest record that is read, as for a batch's journal.
     static constexpr qsizetype kMaxBytes = qsizetype(64) << 20;

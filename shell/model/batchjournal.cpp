@@ -50,10 +50,10 @@ namespace {
 
 // How much of each row's console text is kept: all of a text within its share of the budget,
 // and an even share of what the shorter texts leave for each longer one.
-std::vector<qsizetype> KeptLogSizes(const BatchModel& batch) {
-    std::vector<qsizetype> sizes(batch.rows().size(), 0);
+std::vector<qsizetype> KeptLogSizes(const std::vector<QByteArray>& logs) {
+    std::vector<qsizetype> sizes(logs.size(), 0);
     for (std::size_t i = 0; i < sizes.size(); ++i) {
-        sizes[i] = std::min(batch.log(static_cast<int>(i)).size(), BatchJournal::kMaxLogBytes);
+        sizes[i] = std::min(logs[i].size(), BatchJournal::kMaxLogBytes);
     }
     std::vector<std::size_t> shortestFirst(sizes.size());
     for (std::size_t i = 0; i < sizes.size(); ++i) {
@@ -77,13 +77,23 @@ bool BatchJournal::Save() {
     pending_->stop();
     try {
         QJsonArray rows;
-        const std::vector<qsizetype> kept = KeptLogSizes(batch_);
+        // The console as the window shows it: a batch run without its console text kept (a
+        // terminal's) keeps its last lines and each row's reason all the same.
+        std::vector<QByteArray> logs;
+        for (int i = 0; i < batch_.rowCount(); ++i) {
+            logs.push_back(batch_.KeptConsole(i));
+        }
+        const std::vector<qsizetype> kept = KeptLogSizes(logs);
         for (std::size_t i = 0; i < batch_.rows().size(); ++i) {
             const BatchModel::Row& row = batch_.rows()[i];
-            const QByteArray log = batch_.log(static_cast<int>(i)).right(kept[i]);
+            const QByteArray log = logs[i].right(kept[i]);
             QJsonObject object{{QStringLiteral("path"), row.path},
                                {QStringLiteral("status"), batch_.KeptStatus(static_cast<int>(i))},
                                {QStringLiteral("log"), QString::fromLatin1(log)}};
+            // Kept apart from the console text, which a long console may crowd out of the record.
+            if (!row.reason.isEmpty()) {
+                object.insert(QStringLiteral("reason"), QString::fromLatin1(row.reason));
+            }
             // A name that is not UTF-8 does not survive the text: its bytes go beside it.
             if (PathBytes(row.path) != row.nativePath) {
                 object.insert(
@@ -96,7 +106,7 @@ bool BatchJournal::Save() {
         // The export after each run goes with the batch, so that a resumed batch exports too.
         if (!batch_.exportOptions().isEmpty()) {
             journal.insert(QStringLiteral("export"),
-                        QJsonArray::fromStringList(batch_.exportOptions()));
+                           QJsonArray::fromStringList(batch_.exportOptions()));
         }
         const QByteArray text = QJsonDocument(journal).toJson();
         if (text.size() > kMaxJournalBytes) {
@@ -167,8 +177,10 @@ BatchJournal::Loaded BatchJournal::Load(const QString& path, BatchModel& batch,
         if (status == kStatusRunning) {
             status = kStatusInterrupted;
         }
+        // Records of earlier versions have no reason: their rows read without one.
         batch.RestoreRow(rowPath, nativePath, status,
-                         row.value(QStringLiteral("log")).toString().toLatin1());
+                         row.value(QStringLiteral("log")).toString().toLatin1(),
+                         row.value(QStringLiteral("reason")).toString().toLatin1());
     }
     QStringList exportOptions;
     for (const QJsonValue& option : document.object().value(QStringLiteral("export")).toArray()) {

@@ -11,7 +11,8 @@ namespace velto {
 class BatchModel;
 
 // Keeps a batch on disk as it changes, so that a program that dies, or a machine that restarts,
-// loses nothing of it: the rows, each row's status and console text. The file is replaced
+// loses nothing of it: the rows, each row's status, console text (or its last lines, see
+// BatchModel::KeptConsole) and why it did not complete. The file is replaced
 // atomically on every change (output is saved at most every two seconds).
 class BatchJournal : public QObject {
     Q_OBJECT
@@ -23,9 +24,9 @@ class BatchJournal : public QObject {
     // Writes the journal now. False when it could not be written.
     bool Save();
 
-    // Reads a journal into an empty batch: the rows as they were, with their statuses and logs;
-    // a row that was "Running" reads "Interrupted". A row whose name cannot be handed to the
-    // solver (NameProblem) is left out, with its reason in `refused`. Unreadable: the file is
+    // Reads a journal into an empty batch: the rows as they were, with their statuses, logs and
+    // reasons; a row that was "Running" reads "Interrupted". A row whose name cannot be handed to
+    // the solver (NameProblem) is left out, with its reason in `refused`. Unreadable: the file is
     // there but is not a journal, cannot be read, or is larger than kMaxJournalBytes (refused
     // without reading it); the batch is then left empty.
     enum class Loaded { kYes, kMissing, kUnreadable };

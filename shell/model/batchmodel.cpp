@@ -27,6 +27,41 @@ const QByteArray& BatchModel::log(int row) const {
     return Valid(row) ? states_[static_cast<std::size_t>(row)].log : none;
 }
 
+namespace {
+
+// The last kLastLines lines of a text, at most kLastLinesBytes of them.
+QByteArray LastLines(const QByteArray& text) {
+    qsizetype from = text.size();
+    // A line end that closes the text starts no line of its own.
+    qsizetype searchFrom = text.endsWith('\n') ? text.size() - 2 : text.size() - 1;
+    for (int lines = 0; lines < BatchModel::kLastLines && from > 0; ++lines) {
+        const qsizetype end = searchFrom < 0 ? -1 : text.lastIndexOf('\n', searchFrom);
+        from = end + 1;
+        searchFrom = end - 1;
+    }
+    from = std::max(from, text.size() - BatchModel::kLastLinesBytes);
+    return text.mid(from);
+}
+
+}  // namespace
+
+QByteArray BatchModel::KeptConsole(int row) const {
+    if (!Valid(row)) {
+        return {};
+    }
+    const State& state = states_[static_cast<std::size_t>(row)];
+    QByteArray text = state.log.isEmpty() ? LastLines(state.tail) : state.log;
+    const QByteArray& reason = rows_[static_cast<std::size_t>(row)].reason;
+    // Said last, on a line of its own, whatever of the text was kept before it.
+    if (!reason.isEmpty() && !text.endsWith(reason + '\n') && !text.endsWith(reason)) {
+        if (!text.isEmpty() && !text.endsWith('\n')) {
+            text += '\n';
+        }
+        text += reason + '\n';
+    }
+    return text;
+}
+
 CheckedInputs BatchModel::AddFiles(const std::vector<std::string>& candidates) {
     if (!Editable()) {
         return {};
@@ -47,16 +82,17 @@ CheckedInputs BatchModel::AddFiles(const std::vector<std::string>& candidates) {
 }
 
 bool BatchModel::RestoreRow(const QString& path, std::string nativePath, const QString& status,
-                            const QByteArray& log) {
+                            const QByteArray& log, const QByteArray& reason) {
     if (!Editable()) {
         return false;
     }
     if (nativePath.empty()) {
         nativePath = PathBytes(path);
     }
-    rows_.push_back({path, std::move(nativePath), status});
+    rows_.push_back({path, std::move(nativePath), status, reason.trimmed()});
     State state;
     state.log = log;
+    state.tail = LastLines(log);
     states_.push_back(std::move(state));
     emit rowsChanged();
     return true;
@@ -134,6 +170,8 @@ bool BatchModel::Run(std::unique_ptr<BatchBackend> backend, const SolverInfo& so
     });
     connect(b, &BatchBackend::fileFailedBecause, this, [this](int row, const QByteArray& reason) {
         if (Valid(row)) {
+            Touch(row);
+            rows_[static_cast<std::size_t>(row)].reason = reason.trimmed();
             emit fileFailedBecause(row, reason);
         }
     });
@@ -149,6 +187,8 @@ void BatchModel::Touch(int row) {
     if (!state.touched) {
         state.touched = true;
         state.log.clear();
+        state.tail.clear();
+        rows_[static_cast<std::size_t>(row)].reason.clear();
     }
 }
 
@@ -174,7 +214,10 @@ void BatchModel::OnStarted(int row, double ranSeconds) {
     }
     Touch(row);
     State& state = states_[static_cast<std::size_t>(row)];
-    state.log.clear();  // a file begun again (a requeued task) writes its text anew
+    // A file begun again (a requeued task) writes its text anew.
+    state.log.clear();
+    state.tail.clear();
+    rows_[static_cast<std::size_t>(row)].reason.clear();
     if (!state.startedMs) {
         // Backdated by the time a task had run when first seen: may lie before our start.
         state.startedMs = clock_.elapsed() - static_cast<qint64>(ranSeconds * 1000);
@@ -194,9 +237,15 @@ void BatchModel::OnOutput(int row, const QByteArray& text) {
         if (keepLogs_) {
             state.log.append(text);
         }
+        // Trimmed now and then, not at every chunk: a flood costs no more than its bytes.
+        state.tail.append(text);
+        if (state.tail.size() > 2 * kLastLinesBytes) {
+            state.tail = state.tail.right(kLastLinesBytes);
+        }
     } catch (const std::exception& e) {
         // A console text beyond what memory holds: the run cannot be shown whole.
         state.log = QByteArray();
+        state.tail = QByteArray();
         if (backend_) {
             backend_->GiveUpOutput(row, FailureText(e));
         }

@@ -35,7 +35,15 @@ class BatchModel : public QObject {
         // The path's bytes as the file system knows them (a name need not be UTF-8): what runs.
         std::string nativePath;
         QString status;
+        // Why the row did not complete when it last ran, in the console's single-byte text
+        // ("Velto ended with exit code 3"); empty when it completed or has not run.
+        QByteArray reason = {};
     };
+
+    // The last lines of a row's console text that are kept even when the text itself is not
+    // (see setKeepLogs): enough to see what the solver said last, in a bounded room.
+    static constexpr int kLastLines = 20;
+    static constexpr qsizetype kLastLinesBytes = 4096;
 
     explicit BatchModel(QObject* parent = nullptr);
     // A batch still running is let go of: local solvers run on, a cluster job stays queued.
@@ -46,12 +54,15 @@ class BatchModel : public QObject {
     int rowCount() const { return static_cast<int>(rows_.size()); }
     // The row's console text, as kept (see setKeepLogs).
     const QByteArray& log(int row) const;
+    // What the row's console shows and its record keeps: its console text, or where that is not
+    // kept its last lines (kLastLines), ending with the row's reason.
+    QByteArray KeptConsole(int row) const;
     // Adds the files that may be listed, by the one rule (CheckInputFiles against the rows
     // already listed), each with an empty status; says what was refused or listed already.
     CheckedInputs AddFiles(const std::vector<std::string>& candidates);
     // Adds a row as it was kept (a journal, a cluster job's record), without checking the file.
     bool RestoreRow(const QString& path, std::string nativePath, const QString& status = {},
-                    const QByteArray& log = {});
+                    const QByteArray& log = {}, const QByteArray& reason = {});
     bool RemoveRow(int row);
     bool ClearRows();
     // Whether each row's console text is kept (the window shows it again; a terminal that
@@ -126,8 +137,8 @@ class BatchModel : public QObject {
     void fileStarted(int row);
     void outputChunk(int row, const QByteArray& text);
     void progress(int row, float fraction, const QString& baseName);
-    // A file failed for a reason of ours rather than the solver's, told before its
-    // fileFinished(); the reason ends its console text as well.
+    // Why a file did not complete (see BatchBackend::fileFailedBecause), told before its
+    // fileFinished(); the reason ends its console text as well, and stays with the row.
     void fileFailedBecause(int row, const QByteArray& reason);
     void fileFinished(int row, const QString& status);
     // An export after the row's run ended; `text` is its word, as it ends the console text.
@@ -141,6 +152,7 @@ class BatchModel : public QObject {
   private:
     struct State {
         QByteArray log;
+        QByteArray tail;        // the console text's end, whether or not the log is kept
         QString earlierStatus;  // what a row a stop kept from starting goes back to
         bool touched = false;   // this batch has started or ended the row
         std::optional<qint64> startedMs;

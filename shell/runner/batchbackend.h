@@ -58,8 +58,9 @@ class BatchBackend : public QObject {
     void fileStarted(int file, double ranSeconds);
     void outputChunk(int file, const QByteArray& text);
     void progress(int file, float fraction, const QString& baseName);
-    // The file failed for a reason of ours rather than the solver's, told before its
-    // fileFinished(); the reason ends its console text as well.
+    // Why the file did not complete, told before its fileFinished() ("Failed", or "Aborted" by
+    // the cluster): a reason of ours, the solver's exit code or signal (EndReason), or the
+    // cluster's cause (ClusterReason). The reason is the last line of its console text as well.
     void fileFailedBecause(int file, const QByteArray& reason);
     // "Completed", "Failed" or "Aborted"; `ranSeconds` as for fileStarted, for a file never seen
     // running.

@@ -299,17 +299,11 @@ std::optional<int> ChildProcess::ExitStatus() {
     return status_;
 }
 
-std::string ChildProcess::EndReason() {
-    if (!ExitStatus() || *status_ == 0) {
-        return {};
+std::optional<int> ChildProcess::WaitStatus() {
+    if (!ExitStatus()) {
+        return std::nullopt;
     }
-    if (WIFSIGNALED(raw_)) {
-        const int signal = WTERMSIG(raw_);
-        const char* name = ::sigdescr_np(signal);  // untranslated, as ErrorText
-        return "was ended by signal " + std::to_string(signal) +
-               (name ? std::string(" (") + name + ")" : std::string());
-    }
-    return "ended with exit code " + std::to_string(*status_);
+    return raw_;
 }
 
 }  // namespace velto

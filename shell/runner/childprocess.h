@@ -51,9 +51,9 @@ class ChildProcess : public QObject {
     // 128 + the signal that ended it. None while it runs.
     std::optional<int> ExitStatus();
 
-    // Why the child did not end well, in words: "ended with exit code 3", "was ended by signal 11
-    // (Segmentation fault)". Empty while it runs and after exit code 0.
-    std::string EndReason();
+    // The status as waitpid gave it, once the child has ended (reaping it), without waiting: an
+    // exit code of 139 is told from signal 11 here. None while it runs.
+    std::optional<int> WaitStatus();
 
     pid_t pid() const { return pid_; }
 

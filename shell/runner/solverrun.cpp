@@ -9,6 +9,7 @@
 #include "common/encoding.h"
 #include "common/error.h"
 #include "shell/runner/childprocess.h"
+#include "shell/runner/endreason.h"
 #include "shell/runner/endtime.h"
 #include "shell/runner/inputfiles.h"
 #include "shell/runner/solveroutput.h"
@@ -102,7 +103,7 @@ void SolverRun::RunSolver() {
         std::string error;
         if (!child_->Start(solver_.Command(), handOver.arguments, folder, error, hold_)) {
             child_.reset();
-            FailSoon(QByteArray::fromStdString("Velto could not be started: " + error + "\n"));
+            FailSoon(QByteArray::fromStdString(StartFailureReason(error) + "\n"));
             return;
         }
         connect(child_.get(), &ChildProcess::chunkRead, this, &SolverRun::ReadSolverOutput);
@@ -158,9 +159,8 @@ void SolverRun::FinishAsEnded(std::optional<int> status) {
         Finish(kRunCompleted);
     } else if (stopRequested_) {
         Finish(kRunAborted);
-    } else if (const std::string reason = child_ ? child_->EndReason() : std::string();
-               !reason.empty()) {
-        Fail(QByteArray::fromStdString("Velto " + reason + "\n"));
+    } else if (const std::optional<int> raw = child_ ? child_->WaitStatus() : std::nullopt) {
+        Fail(QByteArray::fromStdString(EndReason(SolverEnd::FromWaitStatus(*raw)) + "\n"));
     } else {
         Finish(kRunFailed);
     }

@@ -201,6 +201,7 @@ void FrmMain::buildControls() {
     lvwFiles->setRootIsDecorated(false);
     lvwFiles->setUniformRowHeights(true);
     lvwFiles->setAllColumnsShowFocus(true);  // the whole row shows as selected
+    lvwFiles->setMouseTracking(true);        // a row's reason in the status bar as it is pointed at
     lvwFiles->setEditTriggers(QAbstractItemView::NoEditTriggers);
     lvwFiles->header()->setStretchLastSection(false);
     lvwFiles->header()->setSectionResizeMode(0, QHeaderView::Stretch);
@@ -506,10 +507,26 @@ SlurmBackend* FrmMain::clusterJob() const {
                                            : nullptr;
 }
 
+namespace {
+
+// Why a row did not complete, where the pointer rests on it and in the status bar: a batch
+// restored from its record shows it without a click.
+void ShowReason(QTreeWidgetItem* item, const BatchModel::Row& row) {
+    const QString reason = ConsoleText(row.reason);
+    for (int column = 0; column < 2; ++column) {
+        item->setToolTip(column, reason);
+        item->setStatusTip(column, reason);
+    }
+}
+
+}  // namespace
+
 void FrmMain::showRows() {
     lvwFiles->clear();
     for (const BatchModel::Row& row : batch_->rows()) {
-        lvwFiles->addTopLevelItem(new QTreeWidgetItem({row.path, row.status}));
+        auto* item = new QTreeWidgetItem({row.path, row.status});
+        ShowReason(item, row);
+        lvwFiles->addTopLevelItem(item);
     }
     if (!batch_->running()) {
         setListCommands(batch_->rowCount() > 0);
@@ -519,6 +536,7 @@ void FrmMain::showRows() {
 void FrmMain::showStatus(int row) {
     if (QTreeWidgetItem* item = lvwFiles->topLevelItem(row)) {
         item->setText(1, batch_->rows()[static_cast<std::size_t>(row)].status);
+        ShowReason(item, batch_->rows()[static_cast<std::size_t>(row)]);
     }
 }
 
@@ -577,7 +595,7 @@ void FrmMain::onFileClicked(int row) {
     if (row < 0 || row >= batch_->rowCount()) {
         return;
     }
-    setConsoleText(ConsoleText(batch_->log(row)));
+    setConsoleText(ConsoleText(batch_->KeptConsole(row)));
     picProgress->setFraction(batch_->LastFraction(row));
 }
 

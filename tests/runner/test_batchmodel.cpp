@@ -245,6 +245,53 @@ TEST(BatchJournalSize, WrittenWithinTheLimitAndLargerRefusedUnread) {
     EXPECT_EQ(large.rowCount(), 0);
 }
 
+// A batch whose console text is not kept (velto-batch without --verbose) keeps each row's
+// reason and last lines all the same, bounded in lines and in bytes, and its record brings them
+// back; a record of an earlier version, with no reason in it, still reads.
+TEST_F(BatchRun, TheReasonAndLastLinesAreKeptWithoutTheConsoleText) {
+    BatchModel batch;
+    batch.setKeepLogs(false);
+    const std::string wide = std::string(3000, '9');
+    Add(batch, Input("beam1", {"STEPS 40", "PACE 0", "EXIT 3"}));
+    Add(batch, Input("beam2", {"STEPS 3", "PACE 0", "CRASH"}));
+    Add(batch, Input("beam3", {"STEPS 2", "PACE 0", "STEPS " + wide, "STEPS " + wide,
+                               "STEPS " + wide, "EXIT 4"}));
+    Add(batch, Input("beam4", {"STEPS 2", "PACE 0"}));
+    RunToEnd(batch, StandIn(VELTO_STANDIN_DIR));
+    EXPECT_EQ(Statuses(batch), (std::vector<QString>{"Failed", "Failed", "Failed", "Completed"}));
+    const std::vector<QByteArray> reasons = {"Velto ended with exit code 3",
+                                             "Velto was ended by signal 11 (Segmentation fault)",
+                                             "Velto ended with exit code 4", ""};
+    for (int row = 0; row < 4; ++row) {
+        EXPECT_TRUE(batch.log(row).isEmpty());
+        EXPECT_EQ(batch.rows()[static_cast<std::size_t>(row)].reason, reasons[row]);
+    }
+    const QByteArray last = batch.KeptConsole(0);
+    EXPECT_EQ(last.count('\n'), BatchModel::kLastLines);
+    EXPECT_TRUE(last.startsWith("  Step: time = 57.50 s (23 of 40)\n")) << last.toStdString();
+    EXPECT_TRUE(last.endsWith("Analysis completed.\nVelto ended with exit code 3\n"));
+    EXPECT_LE(batch.KeptConsole(2).size(), BatchModel::kLastLinesBytes);
+    EXPECT_TRUE(batch.KeptConsole(2).endsWith("\nVelto ended with exit code 4\n"));
+
+    const QString path = QString::fromStdString(dir.File("journal.json"));
+    ASSERT_TRUE(BatchJournal(batch, path).Save());
+    BatchModel restored;
+    ASSERT_EQ(BatchJournal::Load(path, restored), BatchJournal::Loaded::kYes);
+    for (int row = 0; row < 4; ++row) {
+        EXPECT_EQ(restored.rows()[static_cast<std::size_t>(row)].reason, reasons[row]);
+        EXPECT_EQ(restored.KeptConsole(row), batch.KeptConsole(row)) << row;
+    }
+
+    test::WriteBytes(path.toStdString(),
+                     "{\"rows\": [{\"path\": \"/w/beam1.in\", \"status\": \"Failed\", \"log\": "
+                     "\"Analysis completed.\\n\"}]}");
+    BatchModel earlier;
+    ASSERT_EQ(BatchJournal::Load(path, earlier), BatchJournal::Loaded::kYes);
+    EXPECT_EQ(earlier.rows()[0].status, "Failed");
+    EXPECT_EQ(earlier.rows()[0].reason, "");
+    EXPECT_EQ(earlier.KeptConsole(0), "Analysis completed.\n");
+}
+
 TEST_F(BatchRun, MissingSolverFailsEveryFile) {
     SolverInfo solver;
     solver.SolverFolder = dir.File("no solver here");

@@ -62,9 +62,14 @@ TEST_F(VeltoBatch, StatusOfEachFileAndTheExitStatus) {
          "beam3.in: Completed (", "Batch finished: 2 Completed, 2 Failed, 0 Aborted in 0:0"},
         true));
     EXPECT_TRUE(SaysNone(run.out, {"time ="}));  // no console text unless asked
-    // Its record stays for --resume; a lock file only while a batch runs.
-    EXPECT_EQ(test::Entries(Records()).size(), 1u);
+    // Its record stays for --resume; a lock file only while a batch runs. It keeps each failed
+    // file's reason and last lines, though no console text was shown.
+    ASSERT_EQ(test::Entries(Records()).size(), 1u);
     EXPECT_EQ(LockFiles(), std::vector<std::string>());
+    const std::string record = test::ReadBytes(Records() + "/" + test::Entries(Records()).front());
+    EXPECT_TRUE(Says(record, {"  Step: time = 100.00 s (10 of 10)\\n  Analysis "
+                              "completed.\\nVelto ended with exit code 3\\n\",",
+                              "\"reason\": \"Velto ended with exit code 3\""}));
 
     // --resume runs again what did not complete: the failed file, now mended; one deleted since
     // is skipped, said once, and is not asked for again.
@@ -73,7 +78,8 @@ TEST_F(VeltoBatch, StatusOfEachFileAndTheExitStatus) {
     run = Run({"--resume"});
     EXPECT_EQ(run.status, 1) << run.out;  // the skipped file did not complete
     EXPECT_TRUE(Says(
-        run.out, {"velto-batch: no such input file: " + dir.File("beam5.in") + "; it is skipped\n",
+        run.out, {"beam2.in: Failed last time: Velto ended with exit code 3\n",
+                  "velto-batch: no such input file: " + dir.File("beam5.in") + "; it is skipped\n",
                   "beam2.in: Completed"}));
     EXPECT_TRUE(SaysNone(run.out, {"beam1.in"}));
     const std::string gone = Input("gone", {"EXIT 3"});  // every file left is deleted
@@ -81,9 +87,12 @@ TEST_F(VeltoBatch, StatusOfEachFileAndTheExitStatus) {
     std::filesystem::remove(gone);
     run = Run({"--resume"});
     EXPECT_EQ(run.status, 1) << run.out;
-    EXPECT_EQ(run.out, "velto-batch: no such input file: " + gone +
-                           "; it is skipped\nNothing left to resume: no file of that batch can be "
-                           "run now.\n");
+    EXPECT_EQ(run.out,
+              "gone.in: Failed last time: Velto ended with exit code 3\n"
+              "velto-batch: no such input file: " +
+                  gone +
+                  "; it is skipped\nNothing left to resume: no file of that batch can be "
+                  "run now.\n");
     run = Run({"--resume"});
     EXPECT_TRUE(Ended(run, 0, {"nothing to resume"}));
 

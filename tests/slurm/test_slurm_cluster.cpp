@@ -5,11 +5,14 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <sys/wait.h>
+
 #include <QProcess>
 #include <filesystem>
 #include <regex>
 
 #include "shell/cluster/slurmbackend.h"
+#include "shell/cluster/slurmjob.h"
 #include "shell/model/batchmodel.h"
 #include "tests/harness/harness.h"
 
@@ -81,6 +84,9 @@ TEST_F(Cluster, ThreeFilesTheSecondFailing) {
         EXPECT_TRUE(test::Says(test::ReadBytes(dir.File(std::string(name) + ".log")),
                                {"Analysis completed."}));
     }
+    // The failed file's log does not end as if it had succeeded.
+    EXPECT_TRUE(test::ReadBytes(dir.File("beam2.log"))
+                    .ends_with("Analysis completed.\nVelto ended with exit code 3\n"));
     EXPECT_TRUE(std::filesystem::exists(dir.File("beam3.out")));
     // The task hands the solver its name as a local run does.
     EXPECT_EQ(test::ReadBytes(dir.File("beam1.received")),
@@ -166,6 +172,88 @@ TEST_F(Cluster, AJobTheClusterRefusesLeavesNothingBehind) {
     }
     const test::BatchCommand run = Run({"--follow", "999999"});
     EXPECT_TRUE(test::Ended(run, 2, {"job 999999 was not submitted by velto-batch"}));
+}
+
+// Each task that does not complete says why, in the words a local run of the same file uses, also
+// without --verbose: an exit code, a signal, and a task that someone cancels with scancel from
+// outside. Each log ends with its reason, and so does the job's record.
+TEST_F(Cluster, EachTaskThatDoesNotCompleteSaysWhy) {
+    const std::vector<std::string> files = {Input("beam1", {"STEPS 2", "PACE 0", "EXIT 3"}),
+                                            Input("beam2", {"STEPS 3", "PACE 0", "CRASH"}),
+                                            Input("beam3", {"STEPS 300", "PACE 0.2"}),
+                                            Input("beam4", {"STEPS 2", "PACE 0"})};
+    std::vector<std::string> args = {"--slurm", "--solver-folder", VELTO_STANDIN_DIR};
+    args.insert(args.end(), files.begin(), files.end());
+    const std::string out = dir.File("out.txt");
+    const pid_t batch = test::StartVeltoBatch(dir, {.args = args}, out);
+    std::string id;
+    ASSERT_TRUE(test::WaitUntil(
+        [&] {
+            const std::string said = test::ReadBytes(out);
+            id = JobIdIn(said);
+            return said.find("beam3.in: Running") != std::string::npos;
+        },
+        120))
+        << test::ReadBytes(out);
+    QProcess scancel;
+    scancel.start("scancel", {QString::fromStdString(id + "_2")});
+    ASSERT_TRUE(scancel.waitForFinished(60000));
+    int status = 0;
+    bool ended = false;  // reaped once: asked again, waitpid would find no such child
+    ASSERT_TRUE(test::WaitUntil(
+        [&] { return ended = ended || ::waitpid(batch, &status, WNOHANG) == batch; }, 120))
+        << test::ReadBytes(out);
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+
+    // The same files run here give the reasons the cluster must give.
+    BatchModel local;
+    local.AddFiles({files[0], files[1]});
+    test::RunToEnd(local, test::StandIn(VELTO_STANDIN_DIR));
+    const std::string exit3 = local.rows()[0].reason.toStdString();
+    const std::string crashed = local.rows()[1].reason.toStdString();
+    EXPECT_EQ(crashed, "Velto was ended by signal 11 (Segmentation fault)");
+    const std::string cancelled = "Velto was ended by the cluster: the job was cancelled";
+    const std::string said = test::ReadBytes(out);
+    EXPECT_TRUE(test::Says(
+        said, {"beam1.in: " + exit3 + "\nbeam1.in: Failed (",
+               "beam2.in: " + crashed + "\nbeam2.in: Failed (",
+               "beam3.in: " + cancelled + "\nbeam3.in: Aborted (", "beam4.in: Completed ("}));
+    // The cluster's own logs (run on the node) end as the local console texts end.
+    EXPECT_TRUE(test::Says(local.KeptConsole(0), {"Analysis completed.\n" + exit3 + "\n"}));
+    EXPECT_TRUE(test::ReadBytes(dir.File("beam1.log")).ends_with("completed.\n" + exit3 + "\n"));
+    EXPECT_TRUE(test::ReadBytes(dir.File("beam2.log")).ends_with("(1 of 3)\n" + crashed + "\n"));
+    EXPECT_TRUE(test::ReadBytes(dir.File("beam3.log")).ends_with("\n" + cancelled + "\n"));
+    EXPECT_TRUE(test::ReadBytes(dir.File("beam4.log")).ends_with("Analysis completed.\n"));
+    const std::filesystem::path jobs = dir.File("config/Velto Shell/slurm");
+    const std::optional<SlurmRecord> record = SlurmRecord::Load(QString::fromStdString(
+        (std::filesystem::directory_iterator(jobs)->path() / "job.json").string()));
+    ASSERT_TRUE(record.has_value());
+    EXPECT_EQ(record->ended.at(1).reason.toStdString(), crashed);
+    EXPECT_EQ(record->ended.at(2).status, "Aborted");
+}
+
+// A task beyond its memory limit says so, on a cluster that enforces one: the one-node cluster of
+// scripts/slurm-local.sh looks at each task's memory every second.
+TEST_F(Cluster, ATaskBeyondItsMemoryLimitSaysSo) {
+    QProcess scontrol;
+    scontrol.start("scontrol", {"show", "config"});
+    ASSERT_TRUE(scontrol.waitForFinished(60000));
+    if (!scontrol.readAllStandardOutput().contains("OverMemoryKill")) {
+        GTEST_SKIP() << "the running cluster does not enforce memory limits: it was started "
+                        "before scripts/slurm-local.sh set JobAcctGatherParams=OverMemoryKill "
+                        "(stop it, and the tests start it again)";
+    }
+    const test::BatchCommand run =
+        OnCluster({Input("beam1", {"STEPS 50", "PACE 0.2", "MEMORY 400"}),
+                   Input("beam2", {"STEPS 2", "PACE 0"})},
+                  {.env = {"SBATCH_MEM_PER_NODE=100M"}});
+    const std::string memory =
+        "Velto was ended by the cluster: it ran out of memory (the memory limit was exceeded)";
+    EXPECT_TRUE(
+        test::Ended(run, 1,
+                    {"beam1.in: " + memory + "\nbeam1.in: Failed (", "beam2.in: Completed (",
+                     "Batch finished: 1 Completed, 1 Failed, 0 Aborted"}));
+    EXPECT_TRUE(test::ReadBytes(dir.File("beam1.log")).ends_with("\n" + memory + "\n"));
 }
 
 // The batch model on the cluster, as the window drives it: each row queued, run and ended, its

@@ -10,6 +10,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QLabel>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTimer>
 #include <QTreeWidget>
@@ -36,7 +37,7 @@ class FakeSlurm : public ::testing::Test {
         std::filesystem::create_directories(bin);
         // Each command notes its arguments and answers from the files the test writes, named
         // after it: .first is run first, .hold waits for .go, .err refuses, .out is the answer.
-        for (const char* name : {"sbatch", "squeue", "scancel"}) {
+        for (const char* name : {"sbatch", "squeue", "scancel", "sacct"}) {
             const std::string path = bin + "/" + name;
             test::WriteBytes(
                 path, "#!/bin/sh\nF=" + fake.path().string() + "/" + name + "\n" +
@@ -49,6 +50,7 @@ class FakeSlurm : public ::testing::Test {
         }
         Answer("sbatch.out", "42\n");
         Answer("scancel.out", "");
+        Answer("sacct.err", "Slurm accounting storage is disabled\n");
         qputenv("PATH", QByteArray::fromStdString(bin) + ":/usr/bin:/bin");
         // The window starts with the batch it left; each test with none.
         QFile::remove(BatchJournal::DefaultPath(QStringLiteral("shell-batch.json")));
@@ -201,10 +203,13 @@ TEST_F(FakeSlurm, SubmitsOneArrayAndFollowsEachFileToItsEnd) {
     EXPECT_EQ(events.progress, (std::vector<std::pair<int, float>>{{0, 0.5f}}));
     EXPECT_GE(batch.ElapsedSeconds(0), 5.0);
 
-    // Ended: COMPLETED with exit code 0, COMPLETED with exit code 3, and a time-out.
+    // Ended: COMPLETED with exit code 0, COMPLETED with exit code 3 (by a script that did not
+    // end its log with the reason), and a time-out that cut a line short.
     std::FILE* log = std::fopen(dir.File("beam1.log").c_str(), "ab");
     std::fputs("5.00 s (2 of 2)\n  Analysis completed.\n", log);
     std::fclose(log);
+    test::WriteBytes(dir.File("beam2.log"), "  Analysis completed.\n");
+    test::WriteBytes(dir.File("beam3.log"), "  Step: time = 50.00 s (1 of 2)\n  Step: ti");
     ExitCode(job, 0, "0");
     ExitCode(job, 1, "3");
     Queue(job, {"0 COMPLETED 0:09", "1 COMPLETED 0:01", "2 TIMEOUT 1:00:00"});
@@ -212,13 +217,84 @@ TEST_F(FakeSlurm, SubmitsOneArrayAndFollowsEachFileToItsEnd) {
     EXPECT_EQ(events.seen,
               (std::vector<std::string>{"queued 0", "queued 1", "queued 2", "started 0",
                                         "0 Completed", "1 Failed", "2 Failed"}));
-    EXPECT_EQ(events.progress, (std::vector<std::pair<int, float>>{{0, 0.5f}, {0, 0.75f}}));
+    EXPECT_EQ(events.progress,
+              (std::vector<std::pair<int, float>>{{0, 0.5f}, {0, 0.75f}, {2, 0.5f}}));
     EXPECT_EQ(batch.StatusesOfThisBatch(), (std::vector<QString>{"Completed", "Failed", "Failed"}));
     EXPECT_FALSE(batch.running());
     // The console text as a local run shows it: the prompt taken out, every line there.
     EXPECT_FALSE(batch.log(0).contains("FILENAME")) << batch.log(0).toStdString();
     EXPECT_TRUE(test::Says(batch.log(0), {"time = 75.00 s (2 of 2)\n  Analysis completed.\n"}));
     EXPECT_EQ(batch.ElapsedSeconds(2), 3600.0);
+    // Each file that did not complete says why, as the last line of its console text and of
+    // its log; the one that completed says nothing more.
+    const std::string exit3 = "Velto ended with exit code 3";
+    const std::string timeLimit = "Velto was ended by the cluster: the time limit was reached";
+    EXPECT_EQ(batch.rows()[0].reason, "");
+    EXPECT_EQ(batch.rows()[1].reason.toStdString(), exit3);
+    EXPECT_EQ(batch.rows()[2].reason.toStdString(), timeLimit);
+    EXPECT_EQ(batch.log(1).toStdString(), "  Analysis completed.\n" + exit3 + "\n");
+    EXPECT_EQ(test::ReadBytes(dir.File("beam2.log")), "  Analysis completed.\n" + exit3 + "\n");
+    EXPECT_EQ(test::ReadBytes(dir.File("beam3.log")),
+              "  Step: time = 50.00 s (1 of 2)\n  Step: ti\n" + timeLimit + "\n");
+    EXPECT_TRUE(
+        batch.log(2).endsWith("  Step: ti\n" + QByteArray::fromStdString(timeLimit) + "\n"));
+    EXPECT_TRUE(test::Says(test::ReadBytes(dir.File("beam1.log")), {"Analysis completed.\n"}));
+    EXPECT_TRUE(test::ReadBytes(dir.File("beam1.log")).ends_with("Analysis completed.\n"));
+    // The job's record holds each end, for whoever follows it later.
+    const SlurmRecord record = *SlurmRecord::Load(job.jobFolder() + "/job.json");
+    EXPECT_EQ(record.ended.size(), 3u);
+    EXPECT_EQ(record.ended.at(2).reason.toStdString(), timeLimit);
+}
+
+// A job followed once the controller has forgotten it: the accounting says how each task ended,
+// where the cluster keeps one, and once seen, the job's record says it to every later follower,
+// accounting or not. A log that a task left in mid-line ends with the reason on a line of its own.
+TEST_F(FakeSlurm, AJobFollowedLongAfterTellsWhyFromTheAccountingThenItsRecord) {
+    std::string folder;
+    {
+        BatchModel submitted;
+        folder = Submit(submitted, Inputs(5))->jobFolder().toStdString();
+        submitted.Detach();
+    }
+    test::WriteBytes(dir.File("beam1.log"), "  Step: time = 50.00 s (1 of 2)\n  Step: ti");
+    Answer("squeue.err", "slurm_load_jobs error: Invalid job id specified\n");
+    std::filesystem::remove(fake.File("sacct.err"));
+    // The accounting's job of that id is someone else's: not taken up.
+    Answer("sacct.out", "42_0|COMPLETED|0:0|someone-elses\n");
+    BatchModel elses;
+    EXPECT_TRUE(test::Says(Follow(elses, "42").toStdString(), {"not the batch velto-batch"}));
+    const std::string name = std::filesystem::path(folder).filename().string();
+    Answer("sacct.out", "42_0|TIMEOUT|0:15|" + name + "\n42_1|OUT_OF_MEMORY|0:9|" + name +
+                            "\n42_2|NODE_FAIL|0:0|" + name + "\n42_3|PREEMPTED|0:15|" + name +
+                            "\n42_4|CANCELLED by 1000|0:15|" + name + "\n");
+    const std::string byCluster = "Velto was ended by the cluster: ";
+    const std::vector<std::string> reasons = {
+        byCluster + "the time limit was reached",
+        byCluster + "it ran out of memory (the memory limit was exceeded)",
+        "Velto did not start: its node failed", byCluster + "it was preempted by another job",
+        "Velto did not start: the job was cancelled"};
+    for (const bool accounting : {true, false}) {
+        if (!accounting) {
+            Answer("sacct.err", "Slurm accounting storage is disabled\n");
+        }
+        BatchModel later;
+        ASSERT_EQ(Follow(later, "42").toStdString(), "");
+        ASSERT_TRUE(test::WaitUntil([&] { return !later.running(); }, 30));
+        EXPECT_EQ(later.StatusesOfThisBatch(),
+                  (std::vector<QString>{"Failed", "Failed", "Failed", "Failed", "Aborted"}));
+        for (int row = 0; row < 5; ++row) {
+            EXPECT_EQ(later.rows()[static_cast<std::size_t>(row)].reason.toStdString(),
+                      reasons[static_cast<std::size_t>(row)])
+                << row << (accounting ? " from the accounting" : " from the record");
+        }
+        EXPECT_EQ(Args("sacct"), (std::vector<std::string>{
+                                     "--jobs=42", "--allocations", "--noheader", "--parsable2",
+                                     "--format=JobID,State,ExitCode,JobName"}));
+        // Said once in the log, however often the job is followed.
+        EXPECT_EQ(test::ReadBytes(dir.File("beam1.log")),
+                  "  Step: time = 50.00 s (1 of 2)\n  Step: ti\n" + reasons[0] + "\n");
+        EXPECT_FALSE(std::filesystem::exists(dir.File("beam2.log")));
+    }
 }
 
 TEST_F(FakeSlurm, CancelAbortsTheQueuedAndRunningFiles) {
@@ -478,6 +554,9 @@ TEST_F(ClusterWindow, StopCancelsOrStopsFollowing) {
     EXPECT_EQ(Args("scancel"), std::vector<std::string>{"42"});
     EXPECT_EQ(list->topLevelItem(0)->text(1), "Aborted");
     EXPECT_EQ(list->topLevelItem(1)->text(1), "Aborted");
+    EXPECT_EQ(list->topLevelItem(0)->toolTip(1),
+              "Velto was ended by the cluster: the job was cancelled");
+    EXPECT_EQ(list->topLevelItem(1)->toolTip(0), "Velto did not start: the job was cancelled");
 
     // No: the job runs on, the window lets go of it.
     std::filesystem::remove(fake.File("scancel.args"));
@@ -488,6 +567,34 @@ TEST_F(ClusterWindow, StopCancelsOrStopsFollowing) {
     EXPECT_EQ(window.findChild<QLabel*>("sbTime")->text(), "Stopped following job 42");
     EXPECT_FALSE(std::filesystem::exists(fake.File("scancel.args")));
     EXPECT_TRUE(window.findChild<QAction*>("mnuAnalysisCluster")->isEnabled());
+}
+
+// A task that fails says why in its row and its console, and so does the window that takes the
+// batch up again after a restart.
+TEST_F(ClusterWindow, AFailedTaskSaysWhyInItsRowAndConsoleAlsoAfterARestart) {
+    std::unique_ptr<FrmMain> window = Make(2);
+    window->onRunOnClusterTriggered();
+    ASSERT_NE(window->clusterJob(), nullptr);
+    window->clusterJob()->setPollIntervalMs(50);
+    ASSERT_TRUE(test::WaitUntil([&] { return !window->clusterJob()->starting(); }, 30));
+    ExitCode(*window->clusterJob(), 0, "0");
+    ExitCode(*window->clusterJob(), 1, "139");
+    Queue(*window->clusterJob(), {"0 COMPLETED 0:01", "1 FAILED 0:01"});
+    ASSERT_TRUE(test::WaitUntil([&] { return !window->batch().running(); }, 30));
+    const QString crashed = "Velto was ended by signal 11 (Segmentation fault)";
+    for (int restarted = 0; restarted < 2; ++restarted) {
+        auto* list = window->findChild<QTreeWidget*>("lvwFiles");
+        ASSERT_EQ(list->topLevelItemCount(), 2) << restarted;
+        EXPECT_EQ(list->topLevelItem(1)->text(1), "Failed");
+        EXPECT_EQ(list->topLevelItem(1)->toolTip(1), crashed) << restarted;
+        EXPECT_EQ(list->topLevelItem(0)->toolTip(1), "");
+        window->onFileClicked(1);
+        EXPECT_TRUE(
+            window->findChild<QPlainTextEdit*>("txtRun")->toPlainText().endsWith(crashed + "\n"))
+            << restarted;
+        window.reset();
+        window = std::make_unique<FrmMain>(ShellDialogs{});
+    }
 }
 
 // While sbatch takes its time the window goes on answering: the submission returns at once, the

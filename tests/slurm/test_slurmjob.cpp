@@ -98,6 +98,100 @@ TEST(SlurmAnswers, IdTasksTimesAndStatuses) {
     EXPECT_EQ(StatusOfLeftTask(std::nullopt, true), kStatusAborted);
 }
 
+// What sacct and Slurm's own output say of tasks that ended, read; and the end each gives a row:
+// the cluster's cause before the signal that the cause left as the solver's status, a plain exit
+// code before a cause read from Slurm's output, and a task that never ran said to have not started.
+TEST(SlurmAnswers, CausesAndTheEndsTheyGive) {
+    const auto accounted = ParseSacct(
+        "42_0|COMPLETED|0:0\n42_1|TIMEOUT|0:15\n42_2|CANCELLED by 1000|0:0\n42_3|FAILED|3:0\n"
+        "42_[4-9]|PENDING|0:0\n421_5|FAILED|1:0\n42_0.batch|COMPLETED|0:0\n",
+        "42");
+    ASSERT_EQ(accounted.size(), 4u);
+    EXPECT_EQ(accounted.at(1).state, "TIMEOUT");
+    EXPECT_FALSE(accounted.at(1).exitCode.has_value());  // the script was ended by a signal
+    EXPECT_EQ(accounted.at(2).state, "CANCELLED");
+    EXPECT_EQ(accounted.at(3).exitCode, 3);
+
+    EXPECT_EQ(CauseOfState("OUT_OF_MEMORY"), ClusterCause::kOutOfMemory);
+    EXPECT_EQ(CauseOfState("CANCELLED by 0"), ClusterCause::kCancelled);
+    EXPECT_EQ(CauseOfState("FAILED"), ClusterCause::kNone);
+    // slurmstepd's own words, as a one-node cluster wrote them.
+    EXPECT_EQ(CauseInSlurmOutput("slurmstepd-vm: error: *** JOB 239 ON vm CANCELLED AT "
+                                 "2026-12-08T08:01:02 DUE TO TIME LIMIT ***\n"),
+              ClusterCause::kTimeLimit);
+    EXPECT_EQ(CauseInSlurmOutput("slurmstepd-vm: error: StepId=244.batch exceeded memory limit "
+                                 "(200695808 > 104857600), being killed\nslurmstepd-vm: error: "
+                                 "Exceeded job memory limit\nslurmstepd-vm: error: *** JOB 244 ON "
+                                 "vm CANCELLED AT 2026-12-08T08:03:01 ***\n"),
+              ClusterCause::kOutOfMemory);
+    EXPECT_EQ(CauseInSlurmOutput("*** JOB 7 ON n1 CANCELLED AT 2026-12-08T08:00:00 ***"),
+              ClusterCause::kCancelled);
+    EXPECT_EQ(CauseInSlurmOutput("*** JOB 7 ON n1 CANCELLED AT 2026-12-08T08:00:00 DUE TO "
+                                 "PREEMPTION ***"),
+              ClusterCause::kPreempted);
+    EXPECT_EQ(CauseInSlurmOutput(""), ClusterCause::kNone);
+    EXPECT_EQ(ParseExitFile("137\n")->status, 137);
+    EXPECT_EQ(ParseExitFile("2 folder\n")->notStarted, "folder");
+    EXPECT_FALSE(ParseExitFile("").has_value());
+
+    struct Case {
+        TaskFacts facts;
+        TaskEnd end;
+    };
+    const TaskExit killed{.status = 137};
+    const TaskExit three{.status = 3};
+    const std::string byCluster = "Velto was ended by the cluster: ";
+    auto End = [](const QString& status, const std::string& reason) {
+        return TaskEnd{status, QByteArray::fromStdString(reason)};
+    };
+    for (const Case& c : std::vector<Case>{
+             {{.state = "RUNNING"}, End(kStatusRunning, "")},
+             {{.state = "COMPLETED", .exit = TaskExit{}}, End(kStatusCompleted, "")},
+             {{.state = "COMPLETED", .exit = three},
+              End(kStatusFailed, "Velto ended with exit code 3")},
+             {{.state = "FAILED", .exit = TaskExit{.status = 139}},
+              End(kStatusFailed, "Velto was ended by signal 11 (Segmentation fault)")},
+             // The memory limit ended the solver with SIGKILL: the limit is the reason.
+             {{.state = "OUT_OF_MEMORY", .exit = killed},
+              End(kStatusFailed,
+                  byCluster + "it ran out of memory (the memory limit was exceeded)")},
+             {{.state = "FAILED", .exit = killed, .outputCause = ClusterCause::kOutOfMemory},
+              End(kStatusFailed,
+                  byCluster + "it ran out of memory (the memory limit was exceeded)")},
+             {{.state = "FAILED", .exit = three, .outputCause = ClusterCause::kOutOfMemory},
+              End(kStatusFailed, "Velto ended with exit code 3")},
+             {{.state = "TIMEOUT", .started = true},
+              End(kStatusFailed, byCluster + "the time limit was reached")},
+             {{.state = "CANCELLED", .started = true},
+              End(kStatusAborted, byCluster + "the job was cancelled")},
+             {{.state = "CANCELLED"},
+              End(kStatusAborted, "Velto did not start: the job was cancelled")},
+             {{.state = "NODE_FAIL", .started = true},
+              End(kStatusFailed, byCluster + "its node failed")},
+             {{.state = "PREEMPTED", .started = true},
+              End(kStatusFailed, byCluster + "it was preempted by another job")},
+             // Gone from the queue: the script's record, Slurm's output, or nothing at all.
+             {{.exit = three}, End(kStatusFailed, "Velto ended with exit code 3")},
+             {{.outputCause = ClusterCause::kTimeLimit, .started = true},
+              End(kStatusFailed, byCluster + "the time limit was reached")},
+             {{.outputCause = ClusterCause::kCancelled, .started = true},
+              End(kStatusAborted, byCluster + "the job was cancelled")},
+             {{.cancelledByUs = true},
+              End(kStatusAborted, "Velto did not start: the job was cancelled")},
+             {{.exit = TaskExit{.status = 2, .notStarted = "folder"}},
+              End(kStatusFailed,
+                  "Velto could not be started: the input file's folder cannot be "
+                  "entered on the node")},
+             // A missing solver, in the words of a local run's.
+             {{.exit = TaskExit{.status = 127, .notStarted = "solver"}},
+              End(kStatusFailed, "Velto could not be started: No such file or directory")},
+             {{}, End(kStatusFailed, UnknownEndReason())}}) {
+        EXPECT_EQ(EndOfTask(c.facts).status, c.end.status) << c.end.reason.toStdString();
+        EXPECT_EQ(EndOfTask(c.facts).reason.toStdString(), c.end.reason.toStdString())
+            << c.facts.state.toStdString();
+    }
+}
+
 TEST(SplitLogChunks, OneLineEachAtMost256Bytes) {
     std::string pending;
     EXPECT_EQ(SplitLogChunks(pending, "a\nb\nunfinished", false),
@@ -130,6 +224,7 @@ class JobScriptRun : public ::testing::Test {
         std::filesystem::create_directories(jobs);
         test::WriteBytes(jobs + "/manifest", manifest);
         test::WriteBytes(jobs + "/job.sh", JobScript(solver.Command(), jobs + "/manifest", jobs));
+        test::WriteBytes(jobs + "/reasons", ReasonsFile());
         QProcess sh;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("SLURM_ARRAY_TASK_ID", QString::number(task));
@@ -183,20 +278,41 @@ TEST_F(JobScriptRun, HandsOverTheSameBytesAsALocalRun) {
     }
 }
 
-TEST_F(JobScriptRun, TheTaskEndsWithTheSolversExitCode) {
+// A run that did not complete ends its log with the reason a local run of the same file gives,
+// word for word, on a line of its own: never with the solver's "Analysis completed.".
+TEST_F(JobScriptRun, TheTaskEndsWithTheSolversExitCodeAndItsLogSaysWhy) {
     const std::string input = test::StandInInput(dir, "beam2", {"STEPS 1", "PACE 0", "EXIT 3"});
-    EXPECT_EQ(RunTask(test::StandIn(VELTO_STANDIN_DIR), {input}, 0), 3);
+    const std::string crash = test::StandInInput(dir, "beam5", {"STEPS 3", "PACE 0", "CRASH"});
+    BatchModel local;
+    local.RestoreRow(QString::fromStdString(input), {});
+    local.RestoreRow(QString::fromStdString(crash), {});
+    test::RunToEnd(local, test::StandIn(VELTO_STANDIN_DIR));
+    EXPECT_EQ(RunTask(test::StandIn(VELTO_STANDIN_DIR), {input, crash}, 0), 3);
     EXPECT_EQ(ExitFile(0), "3\n");
+    EXPECT_EQ(RunTask(test::StandIn(VELTO_STANDIN_DIR), {input, crash}, 1), 139);
+    for (int row = 0; row < 2; ++row) {
+        const std::string reason = local.rows()[static_cast<std::size_t>(row)].reason.toStdString();
+        const std::string log = test::ReadBytes(dir.File(row == 0 ? "beam2.log" : "beam5.log"));
+        EXPECT_EQ(log.substr(log.rfind('\n', log.size() - 2) + 1), reason + "\n") << log;
+    }
+    EXPECT_EQ(local.rows()[1].reason, "Velto was ended by signal 11 (Segmentation fault)");
     // A folder that is gone: the task fails and says so in its exit code.
     const std::string gone = dir.File("gone/beam3.in");
     EXPECT_NE(RunTask(test::StandIn(VELTO_STANDIN_DIR), {input, gone}, 1), 0);
-    EXPECT_EQ(ExitFile(1), "2\n");
+    EXPECT_EQ(ExitFile(1), "2 folder\n");
     // A solver that is not there fails the task as a local run that cannot start fails.
     SolverInfo missing;
     missing.SolverFolder = dir.File("no solver");
     missing.SolverExe = "velto";
     EXPECT_EQ(RunTask(missing, {input}, 0), 127);
-    EXPECT_EQ(ExitFile(0), "127\n");
+    EXPECT_EQ(ExitFile(0), "127 solver\n");
+    // A log that cannot be written (a folder in its place): the solver is not run blind.
+    std::filesystem::remove(dir.File("beam2.log"));
+    std::filesystem::remove(dir.File("beam2.out"));
+    std::filesystem::create_directory(dir.File("beam2.log"));
+    EXPECT_EQ(RunTask(test::StandIn(VELTO_STANDIN_DIR), {input}, 0), 2);
+    EXPECT_EQ(ExitFile(0), "2 log\n");
+    EXPECT_FALSE(std::filesystem::exists(dir.File("beam2.out")));
 }
 
 }  // namespace

@@ -22,6 +22,7 @@
 #include "common/window/messagebox.h"
 #include "shell/model/batchjournal.h"
 #include "shell/model/batchmodel.h"
+#include "shell/model/batchrecords.h"
 #include "shell/runner/inputfileopener.h"
 #include "shell/runner/settings.h"
 #include "shell/window/frmabout.h"
@@ -232,6 +233,33 @@ TEST_F(ShellWindow, AnUnreadableJournalIsKeptAside) {
         << asked[0].toStdString();
     EXPECT_TRUE(asked[0].contains("/w/beam3: the solver is given \"beam3\" and reads beam3.in"))
         << asked[0].toStdString();
+}
+
+// A batch velto-batch ran without showing its console text: the window that takes it up shows
+// why each row did not complete, on the row and at the end of its console.
+TEST_F(ShellWindow, ABatchOfTheCommandLineShowsWhyEachRowDidNotComplete) {
+    {
+        BatchModel batch;
+        batch.setKeepLogs(false);
+        batch.RestoreRow(Input("beam1.in", "STANDIN PACE 0\nSTANDIN EXIT 3\n"), {});
+        batch.RestoreRow(Input("beam2.in", "STANDIN PACE 0\n"), {});
+        QString error;
+        const std::unique_ptr<BatchRecord> record =
+            BatchRecord::Create(BatchJournal::DefaultPath(QStringLiteral("velto-batch")), error);
+        ASSERT_NE(record, nullptr) << error.toStdString();
+        BatchJournal journal(batch, record->path());
+        test::RunToEnd(batch, test::StandIn(VELTO_STANDIN_DIR));
+    }
+    Make();
+    EXPECT_EQ(Statuses(), (QStringList{"Failed", "Completed"}));
+    auto* list = Find<QTreeWidget>("lvwFiles");
+    EXPECT_EQ(list->topLevelItem(0)->toolTip(0), "Velto ended with exit code 3");
+    EXPECT_EQ(list->topLevelItem(0)->statusTip(1), "Velto ended with exit code 3");
+    EXPECT_EQ(list->topLevelItem(1)->toolTip(1), "");
+    window->onFileClicked(0);
+    EXPECT_TRUE(Find<QPlainTextEdit>("txtRun")->toPlainText().endsWith(
+        "  Analysis completed.\nVelto ended with exit code 3\n"))
+        << Find<QPlainTextEdit>("txtRun")->toPlainText().toStdString();
 }
 
 // Two windows at once keep a batch each: the second neither reads nor overwrites the first's,
