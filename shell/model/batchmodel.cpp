@@ -4,9 +4,11 @@
 
 #include <algorithm>
 #include <memory>
+#include <optional>
 
 #include "shell/runner/batchreport.h"
 #include "shell/runner/childprocess.h"
+#include "shell/runner/endreason.h"
 #include "shell/runner/exportafterrun.h"
 #include "shell/runner/inputfiles.h"
 #include "shell/runner/solverrun.h"
@@ -308,12 +310,13 @@ void BatchModel::StartExport(int row) {
                           : stopRequested_ ? "Export stopped: "
                                            : "Export failed: ";
         const QByteArray words = said->trimmed();
-        const std::string reason = child->EndReason();
-        if (failed && reason.starts_with("was ended by signal")) {
+        const std::optional<int> raw = child->WaitStatus();
+        const SolverEnd end = raw ? SolverEnd::FromWaitStatus(*raw) : SolverEnd{};
+        if (failed && end.signal > 0) {
             // Killed (the out-of-memory killer, a crash): what it said, if anything, then that,
             // never the file's name as if it had been written.
-            text += (words.isEmpty() ? QByteArray() : words + "\n") + "velto-extract " +
-                    QByteArray::fromStdString(reason);
+            text += (words.isEmpty() ? QByteArray() : words + "\n") +
+                    QByteArray::fromStdString(EndReason(end, "velto-extract"));
         } else {
             text += words.isEmpty() ? target : words;
         }

@@ -26,16 +26,16 @@ SolverEnd SolverEnd::FromShellStatus(int status) {
     return {.exitCode = status, .signal = 0};
 }
 
-std::string EndReason(const SolverEnd& end) {
+std::string EndReason(const SolverEnd& end, std::string_view program) {
     if (end.signal > 0) {
         const char* name = ::sigdescr_np(end.signal);  // untranslated: the console is single-byte
-        return "Velto was ended by signal " + std::to_string(end.signal) +
+        return std::string(program) + " was ended by signal " + std::to_string(end.signal) +
                (name ? std::string(" (") + name + ")" : std::string());
     }
     if (end.exitCode == 0) {
         return {};
     }
-    return "Velto ended with exit code " + std::to_string(end.exitCode);
+    return std::string(program) + " ended with exit code " + std::to_string(end.exitCode);
 }
 
 std::string StartFailureReason(const std::string& why) {

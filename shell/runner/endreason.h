@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 namespace velto {
 
@@ -20,8 +21,8 @@ struct SolverEnd {
 // Why a solver run did not complete, in the words every view shows (the console text, the
 // command line, the window's row, the batch record), local runs and cluster tasks alike:
 // "Velto ended with exit code 3", "Velto was ended by signal 11 (Segmentation fault)". Empty for
-// exit code 0.
-std::string EndReason(const SolverEnd& end);
+// exit code 0. Another program than the solver (the export after a run) is named as `program`.
+std::string EndReason(const SolverEnd& end, std::string_view program = "Velto");
 
 // "Velto could not be started: Permission denied".
 std::string StartFailureReason(const std::string& why);
