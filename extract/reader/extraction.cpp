@@ -361,7 +361,22 @@ std::string WhyNotTheLineOf(const Settings& s, std::string_view line, Long item,
         return "point \"" + std::string(FindWord(line, 1)) + "\" of " + belongs +
                " stands where point " + std::to_string(s.point) + " belongs";
     }
-    return "the line of " + belongs + " holds more words than the table has columns";
+    if (s.columns != 0 && LineWords(line).MoreWordsThan(s.columns)) {
+        return "the line of " + belongs + " holds more words than the table has columns";
+    }
+    return "the values of " + belongs +
+           " do not stand in the columns of the table's first line (a value split or pushed out "
+           "of its field on one of them)";
+}
+
+// A line whose words a tab parts keeps no columns to compare: its values are read by their words.
+bool HasTab(std::string_view line) {
+    return line.find('\t') != std::string_view::npos;
+}
+
+// Where a word of a line ends, counted from the line's start; 0 for no word.
+std::size_t EndOf(std::string_view line, std::string_view word) {
+    return word.empty() ? 0 : static_cast<std::size_t>(word.data() - line.data()) + word.size();
 }
 
 // The values a row lacked (a line with fewer words than the chosen vector needs), and the first
@@ -588,6 +603,19 @@ MissingInRow ReadStructuralRow(LineReader& reader, const Settings& s, const std:
     TableLines table(reader, FindTable(reader, s.heading, s.label, time));
     for (;;) {
         MissingInRow missing;
+        // Where each pair's value ends on the table's first line: the solver prints a table in
+        // fixed fields, so a value that ends elsewhere on another line was split by a blank or
+        // pushed out of its field, and the word in its place is another value or a piece of one.
+        std::size_t firstEnds[5] = {};
+        bool firstHasTab = false;
+        if (s.numbered && !held.empty()) {
+            const std::string_view first = table.At(ValueLine(s.lead, 0, s.stride));
+            firstHasTab = HasTab(first);
+            const LineWords words(first);
+            for (std::size_t pair = 0; pair < (s.fibres ? 5u : 1u); ++pair) {
+                firstEnds[pair] = EndOf(first, words.Word(s.fibres ? 2 * pair + 1 : s.word));
+            }
+        }
         // Only the lines of the items held are read: a few nodes of a large model cost a few
         // lines per time, and what lies beyond the last of them is never reached.
         std::size_t k = 0;
@@ -595,18 +623,22 @@ MissingInRow ReadStructuralRow(LineReader& reader, const Settings& s, const std:
             const Long item = held[k];
             // Fibres stand five (fibre, value) pairs a line.
             const Long pair = s.fibres ? (item - 1) % 5 : 0;
+            const std::size_t word = s.fibres ? static_cast<std::size_t>(2 * pair + 1) : s.word;
+            const std::size_t firstEnd = firstEnds[pair];
             const std::string_view line =
                 table.At(ValueLine(s.lead, s.fibres ? (item - 1) / 5 : item - 1, s.stride));
             const LineWords words(line);
-            if (!IsTheLineOf(s, words, item, pair)) {
+            const std::string_view value = words.Word(word);
+            if (!IsTheLineOf(s, words, item, pair) ||
+                (!value.empty() && firstEnd != 0 && EndOf(line, value) != firstEnd &&
+                 !firstHasTab && !HasTab(line))) {
                 if (table.CountingWithoutBlankLines()) {
                     throw DamagedTableError{table.LineStart(), time.seconds, s.variable,
                                             WhyNotTheLineOf(s, line, item, pair)};
                 }
                 break;
             }
-            Store(row[k], words.Word(s.fibres ? static_cast<std::size_t>(2 * pair + 1) : s.word),
-                  missing, item);
+            Store(row[k], value, missing, item);
         }
         if (k == held.size()) {
             return missing;

@@ -545,8 +545,9 @@ LineList SplitLines(const std::string& text) {
 // A listing damaged as transfers and editors damage files, that still looks whole: each value
 // must land on its own item, or the time be refused naming the line, never shifted in silence.
 // A blank line inside a table, and every line end converted twice (CR CR LF), read as the plain
-// listing; a line deleted, doubled, swapped or cut by a stray CR, a value split by a blank, a
-// sign pushing a temperature out of its field: refused. A line short of the chosen value reads
+// listing; a line deleted, doubled, swapped or cut by a stray CR, a value split by a blank or
+// pushed out of its field (the solver prints its tables in fixed fields), a labelled value lost,
+// a sign pushing a temperature out of its field: refused. A line short of the chosen value reads
 // 0, counted.
 TEST_F(Extraction, ValuesLandOnTheirItemsOrTheTimeIsRefused) {
     std::ostringstream text;
@@ -569,6 +570,7 @@ TEST_F(Extraction, ValuesLandOnTheirItemsOrTheTimeIsRefused) {
     const std::size_t node3 = valueLine(frame, kDisplacementHeading, 3);
     const std::size_t row2 = valueLine(thermal, kTemperatureHeading, 2);  // nodes 6 to 10
     const std::size_t beam2 = valueLine(frame, kBeamSpaceHeading, 4);     // beam 2, point 1
+    const std::size_t shell2 = valueLine(frame, kMembraneHeading, 8);     // shell 2, surface 2
     struct Case {
         const char* what;
         bool thermal;
@@ -602,6 +604,20 @@ TEST_F(Extraction, ValuesLandOnTheirItemsOrTheTimeIsRefused) {
          "Displacements", 4, node3,
          "the line of Node 3 holds more words than the table has "
          "columns"},
+        {"a blank between two values lost", false, [&](LineList& l) { l[node3].erase(20, 1); },
+         "Displacements", 2, node3, "do not stand in the columns of the table's first line"},
+        {"an exponent split from its last digit", false,
+         [&](LineList& l) {
+             l[node3].insert(32, " ");
+             l[node3].erase(l[node3].size() - 13);  // as many words as before
+         },
+         "Displacements", 1, node3, "do not stand in the columns of the table's first line"},
+        {"a labelled shell value lost", false,
+         [&](LineList& l) {
+             const std::size_t nxy = l[shell2].find("NXY=");
+             l[shell2].erase(nxy, l[shell2].find("N1=") - nxy);
+         },
+         "Membrane Force Nxy", 1, shell2, "do not stand in the columns of the table's first line"},
         {"another beam point", false, [&](LineList& l) { l[beam2].replace(10, 1, "2"); },
          "Beam Axial Force", 0, beam2, "point \"2\" of Beam 2 stands where point 1 belongs"},
         {"a sign pushing temperatures on", true,
