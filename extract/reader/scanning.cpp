@@ -58,7 +58,10 @@ void ReadTimes(Catalogue& c, LineReader& in, ProgressReporter& report, EarlyRead
             // The times are counted in a 16-bit Integer that stands one ahead of the count: the
             // 32767th time overflows it.
             if (times.size() + 1 > static_cast<std::size_t>(std::numeric_limits<Integer>::max())) {
-                Raise(kOverflow);
+                throw RuntimeError(kOverflow,
+                                   ErrorDescription(kOverflow) + ": the listing holds more than " +
+                                       std::to_string(std::numeric_limits<Integer>::max() - 1) +
+                                       " times, the most the tools can count");
             }
         }
         report("Reading times...");

@@ -169,7 +169,9 @@ TEST_F(StructuralScan, TooManyTimesOverflowTheTimeCounter) {
         lines.push_back("  TIME = " + std::to_string(i));
     }
     OpenLines(lines);
-    EXPECT_EQ(test::Texts(o.messages), LineList{"Read File Error 6: Overflow"});
+    EXPECT_EQ(test::Texts(o.messages),
+              LineList{"Read File Error 6: Overflow: the listing holds more than 32766 times, the "
+                       "most the tools can count"});
     EXPECT_TRUE(o.catalogue.Times.empty());
     EXPECT_FALSE(o.catalogue.HasBeamForces);
 
