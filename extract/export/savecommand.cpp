@@ -51,12 +51,13 @@ bool MoreItemsThanTheListingHolds(const Catalogue& c, const SaveRequest& request
 
 // Runs the extraction that suits the listing for the catalogue's chosen items and times.
 SaveResult ReadChosen(Catalogue& c, std::string_view variable, int component,
-                      ProgressSink& progress, MessageSink& messages, RowGate* rows = nullptr) {
+                      ProgressSink& progress, MessageSink& messages, RowGate* rows = nullptr,
+                      ExtractionOptions* options = nullptr) {
     SaveResult result;
     if (c.AnalysisKind == kKindThermal) {
-        ExtractTemperatures(c, variable, progress, messages, rows);
+        ExtractTemperatures(c, variable, progress, messages, rows, options);
     } else if (c.AnalysisKind == kKindStatic || c.AnalysisKind == kKindDynamic) {
-        ExtractStructuralValues(c, variable, component, progress, messages, rows);
+        ExtractStructuralValues(c, variable, component, progress, messages, rows, options);
     } else {
         result.problem = "the listing holds no values to export";
         return result;
@@ -75,7 +76,7 @@ SaveResult ReadChosen(Catalogue& c, std::string_view variable, int component,
 }
 
 SaveResult Extract(Catalogue& c, const SaveRequest& request, ProgressSink& progress,
-                   MessageSink& messages, RowGate* rows = nullptr) {
+                   MessageSink& messages, RowGate* rows, ExtractionOptions* options) {
     SaveResult result;
     c.AbortSave = false;
 
@@ -98,7 +99,7 @@ SaveResult Extract(Catalogue& c, const SaveRequest& request, ProgressSink& progr
         return result;
     }
 
-    return ReadChosen(c, request.variable, request.component, progress, messages, rows);
+    return ReadChosen(c, request.variable, request.component, progress, messages, rows, options);
 }
 
 // Below this many values the sheet is written after the reading: a thread to write it while
@@ -114,7 +115,7 @@ bool WorthWritingAsRead(const SaveRequest& request, std::optional<long long> vec
 
 // Reads the values and writes the sheet at once, each time's row written as soon as it is read.
 SaveResult ExtractAndWrite(Catalogue& c, const SaveRequest& request, ProgressSink& progress,
-                           MessageSink& messages) {
+                           MessageSink& messages, ExtractionOptions* options) {
     SaveResult result;
     std::exception_ptr readFailure;
     const bool written = WriteSpreadsheetAsRead(
@@ -122,7 +123,7 @@ SaveResult ExtractAndWrite(Catalogue& c, const SaveRequest& request, ProgressSin
         request.format, &progress,
         [&](RowGate& rows) {
             try {
-                result = Extract(c, request, progress, messages, &rows);
+                result = Extract(c, request, progress, messages, &rows, options);
             } catch (...) {
                 readFailure = std::current_exception();
                 return false;
@@ -149,8 +150,9 @@ SaveResult ExtractAndWrite(Catalogue& c, const SaveRequest& request, ProgressSin
 }  // namespace
 
 SaveResult ExtractForRequest(Catalogue& c, const SaveRequest& request, ProgressSink& progress,
-                             MessageSink& messages) {
-    return Guarded(messages, [&] { return Extract(c, request, progress, messages); });
+                             MessageSink& messages, ExtractionOptions* options) {
+    return Guarded(messages,
+                   [&] { return Extract(c, request, progress, messages, nullptr, options); });
 }
 
 SaveResult ExtractItems(Catalogue& c, std::string_view variable, int component,
@@ -166,7 +168,7 @@ SaveResult ExtractItems(Catalogue& c, std::string_view variable, int component,
 }
 
 SaveResult SaveExport(Catalogue& c, const SaveRequest& request, ProgressSink& progress,
-                      MessageSink& messages) {
+                      MessageSink& messages, ExtractionOptions* options) {
     return Guarded(messages, [&] {
         // A target that cannot be saved (the listing itself, another user's link, a folder we
         // may not write) is refused before the values are read, not after.
@@ -195,9 +197,9 @@ SaveResult SaveExport(Catalogue& c, const SaveRequest& request, ProgressSink& pr
             return SaveResult{};
         }
         if (WorthWritingAsRead(request, count)) {
-            return ExtractAndWrite(c, request, progress, messages);
+            return ExtractAndWrite(c, request, progress, messages, options);
         }
-        SaveResult result = Extract(c, request, progress, messages);
+        SaveResult result = Extract(c, request, progress, messages, nullptr, options);
         if (result.outcome != SaveOutcome::Extracted) {
             return result;
         }

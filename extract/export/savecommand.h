@@ -9,6 +9,7 @@
 #include "extract/export/pagesetup.h"
 #include "extract/export/sheetformat.h"
 #include "extract/reader/catalogue.h"
+#include "extract/reader/extraction.h"
 #include "extract/reader/sinks.h"
 
 namespace velto {
@@ -52,9 +53,10 @@ struct SaveResult {
 // and runs the extraction. Extracted when the values are in catalogue.ExtractedValues, Aborted
 // when the user stopped it, NotWritten after an extraction error (shown; the values read before
 // it are in the catalogue) or with a problem when the request holds nothing to read. The chart
-// uses it.
+// uses it. `options` go to the extraction (ExtractionOptions; its defaults when null).
 SaveResult ExtractForRequest(Catalogue& catalogue, const SaveRequest& request,
-                             ProgressSink& progress, MessageSink& messages);
+                             ProgressSink& progress, MessageSink& messages,
+                             ExtractionOptions* options = nullptr);
 
 // The values of `variable` (its vector `component`) for these item numbers at these time records,
 // into catalogue.ExtractedValues: what a script asks for, items in any order. The caller has
@@ -64,7 +66,7 @@ SaveResult ExtractItems(Catalogue& catalogue, std::string_view variable, int com
                         MessageSink& messages);
 
 SaveResult SaveExport(Catalogue& catalogue, const SaveRequest& request, ProgressSink& progress,
-                      MessageSink& messages);
+                      MessageSink& messages, ExtractionOptions* options = nullptr);
 
 // What the user is told after an extraction that found lines short of the chosen value (their
 // values stand as 0): "2 values are missing from the listing's lines and stand as 0; the first

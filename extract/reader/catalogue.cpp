@@ -38,7 +38,6 @@ void ClearCatalogue(Catalogue& c) {
     c.Times.shrink_to_fit();
     ClearTables(c);
     c.Scanned = Catalogue::Stamp{};
-    c.Early.reset();
 }
 
 Catalogue::Stamp StampOf(const std::string& path) {

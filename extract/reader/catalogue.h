@@ -5,10 +5,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include <functional>
-#include <memory>
 #include <new>
-#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -37,19 +34,6 @@ struct TimeStep {
     Single Time = 0;            // the value printed on the block's TIME line
     FilePosition Position = 0;  // 1-based byte position of the line after the TIME line
 };
-
-// An export's request known before its listing is read (the command line's): the variable as
-// the variables table names it, the 0-based position of its vector, and the item numbers chosen.
-struct EarlyRequest {
-    std::string Variable;
-    int Component = 0;
-    std::vector<Long> Vectors;
-    // Written out time by time as it is read (a row per time): only a window of its times need
-    // be held at once (StreamWindow).
-    bool Streamed = false;
-};
-
-class EarlyReading;
 
 // Everything known about the opened listing. The readers fill it; the window and the command
 // line show it and choose from it. Lists are held 0-based: record i of the listing's numbering
@@ -111,19 +95,6 @@ struct Catalogue {
         Integer time = 0;
         Long item = 0;
     } MissingValues;
-    // The room a table written out as it is read may take: enough times for the readers to run
-    // well ahead of the writer, while an export of every node of a large model holds a few
-    // hundred of its times, not all of them.
-    std::size_t StreamBytes = std::size_t{16} << 20;
-
-    // Set by a caller that knows what it will export before the listing is read: once the scan
-    // knows the model and the tables, it names the request (or none), whose values are then read
-    // on a thread of their own while the scan finds the times, so that the reading rides on the
-    // scan instead of following it. The scan keeps that reading in Early until the extraction
-    // of the same request takes what it read.
-    std::function<std::optional<EarlyRequest>(const Catalogue&)> ReadEarly;
-    std::shared_ptr<EarlyReading> Early;
-
     // Which file was scanned, as it was then: another file put in its place, or the same file
     // rewritten without growing, is no longer the listing the times point into. (A listing that
     // only grew, from a solver still writing it, still is.)

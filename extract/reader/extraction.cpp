@@ -202,36 +202,40 @@ TimeBlocks BlocksOf(const Catalogue& c, const TimeStep& time) {
 
 // The window of times a table of `width` items holds: all of them, unless the rows are written
 // out in time order as they are read.
-Integer WindowFor(const Catalogue& c, std::size_t width, const RowGate* rows) {
+Integer WindowFor(const Catalogue& c, std::size_t width, const RowGate* rows,
+                  const ExtractionOptions& options) {
     return rows != nullptr && rows->InTimeOrder()
-               ? StreamWindow(width, ChosenTimes(c), c.StreamBytes)
+               ? StreamWindow(width, ChosenTimes(c), options.StreamBytes)
                : 0;
 }
 
 // The table the extraction fills: the items the request names (every item of the table when it
 // names none) at every chosen time.
-ValueTable TableFor(const Catalogue& c, Long items, const RowGate* rows) {
+ValueTable TableFor(const Catalogue& c, Long items, const RowGate* rows,
+                    const ExtractionOptions& options) {
     const Integer times = ChosenTimes(c);
     if (c.SelectedVectors.empty()) {
-        return ValueTable(items, times,
-                          WindowFor(c, static_cast<std::size_t>(std::max<Long>(items, 0)), rows));
+        return ValueTable(
+            items, times,
+            WindowFor(c, static_cast<std::size_t>(std::max<Long>(items, 0)), rows, options));
     }
     const ValueTable held(items, c.SelectedVectors, 0);
-    return ValueTable(items, c.SelectedVectors, times, WindowFor(c, held.Held().size(), rows));
+    return ValueTable(items, c.SelectedVectors, times,
+                      WindowFor(c, held.Held().size(), rows, options));
 }
 
 // The same, with the rows the scan's early reading of this very request read, when it did: they
 // stand for the chosen times that are the listing's first times in order. `early` is how many.
 ValueTable TableTakingEarlyRows(Catalogue& c, Long items, std::string_view variable, int component,
-                                const RowGate* gate, Integer& early) {
+                                const RowGate* gate, ExtractionOptions& options, Integer& early) {
     early = 0;
-    const std::shared_ptr<EarlyReading> reading = std::move(c.Early);
+    const std::shared_ptr<EarlyReading> reading = std::move(options.Early);
     if (!reading || c.SelectedVectors.empty()) {
-        return TableFor(c, items, gate);
+        return TableFor(c, items, gate, options);
     }
     const ValueTable held(items, c.SelectedVectors, 0);
     const std::size_t width = held.Held().size();
-    const Integer window = WindowFor(c, width, gate);
+    const Integer window = WindowFor(c, width, gate, options);
     const Integer rowsHeld = window > 0 ? window : ChosenTimes(c);
     SingleValues rows;
     Integer taken = reading->Take(variable, component, held.Held(), rows);
@@ -242,12 +246,12 @@ ValueTable TableTakingEarlyRows(Catalogue& c, Long items, std::string_view varia
         }
     }
     if (taken == 0) {
-        return TableFor(c, items, gate);
+        return TableFor(c, items, gate, options);
     }
     if (rows.capacity() < width * static_cast<std::size_t>(rowsHeld)) {
         // Too little room for every time the table holds: its rows would have to be held twice.
         rows = {};
-        return TableFor(c, items, gate);
+        return TableFor(c, items, gate, options);
     }
     ShrinkValues(rows, width * static_cast<std::size_t>(taken));
     early = taken;
@@ -617,12 +621,12 @@ MissingInRow ReadStructuralRow(LineReader& reader, const Settings& s, const std:
 }
 
 void ReadStructural(Catalogue& c, std::string_view variable, int component, ProgressSink& progress,
-                    RowGate* rows) {
+                    RowGate* rows, ExtractionOptions& options) {
     const Settings s = SettingsFor(c, variable, component);
     LineReader in(c.ListingFile);
     CheckListingStillFits(c, in, s.items);
     Integer early = 0;
-    c.ExtractedValues = TableTakingEarlyRows(c, s.items, variable, component, rows, early);
+    c.ExtractedValues = TableTakingEarlyRows(c, s.items, variable, component, rows, options, early);
     const std::vector<Long>& held = c.ExtractedValues.Held();
 
     ReadTimes(c, in, variable, progress, rows, early,
@@ -682,10 +686,10 @@ MissingInRow ReadTemperatureRow(LineReader& reader, const std::vector<Long>& hel
 }
 
 void ReadTemperatures(Catalogue& c, std::string_view variable, ProgressSink& progress,
-                      RowGate* rows) {
+                      RowGate* rows, const ExtractionOptions& options) {
     LineReader in(c.ListingFile);
     CheckListingStillFits(c, in, c.NodeCount);
-    c.ExtractedValues = TableFor(c, c.NodeCount, rows);
+    c.ExtractedValues = TableFor(c, c.NodeCount, rows, options);
     const std::vector<Long>& held = c.ExtractedValues.Held();
 
     ReadTimes(c, in, variable, progress, rows, 0,
@@ -765,7 +769,8 @@ struct EarlyReading::Plan {
 };
 
 std::unique_ptr<EarlyReading> EarlyReading::Start(const Catalogue& c, const EarlyRequest& request,
-                                                  const LineReader& scanning) {
+                                                  const LineReader& scanning,
+                                                  std::size_t streamBytes) {
     auto plan = std::make_unique<Plan>();
     try {
         plan->settings = SettingsFor(c, request.Variable, request.Component);
@@ -781,7 +786,7 @@ std::unique_ptr<EarlyReading> EarlyReading::Start(const Catalogue& c, const Earl
     plan->component = request.Component;
     if (request.Streamed) {
         plan->window =
-            StreamWindow(plan->held.size(), std::numeric_limits<Integer>::max(), c.StreamBytes);
+            StreamWindow(plan->held.size(), std::numeric_limits<Integer>::max(), streamBytes);
     }
     return std::unique_ptr<EarlyReading>(new EarlyReading(std::move(plan), scanning));
 }
@@ -935,21 +940,27 @@ Integer EarlyReading::Take(std::string_view variable, int component, const std::
 }
 
 void ExtractStructuralValues(Catalogue& c, std::string_view variable, int component,
-                             ProgressSink& progress, MessageSink& messages, RowGate* rows) {
+                             ProgressSink& progress, MessageSink& messages, RowGate* rows,
+                             ExtractionOptions* options) {
+    ExtractionOptions defaults;
     c.ExtractedValues = ValueTable();
     c.ListingChanged = false;
     c.ExtractionFailed = false;
     c.MissingValues = {};
-    Guarded(c, messages, [&] { ReadStructural(c, variable, component, progress, rows); });
+    Guarded(c, messages, [&] {
+        ReadStructural(c, variable, component, progress, rows, options ? *options : defaults);
+    });
 }
 
 void ExtractTemperatures(Catalogue& c, std::string_view variable, ProgressSink& progress,
-                         MessageSink& messages, RowGate* rows) {
+                         MessageSink& messages, RowGate* rows, ExtractionOptions* options) {
+    const ExtractionOptions defaults;
     c.ExtractedValues = ValueTable();
     c.ListingChanged = false;
     c.ExtractionFailed = false;
     c.MissingValues = {};
-    Guarded(c, messages, [&] { ReadTemperatures(c, variable, progress, rows); });
+    Guarded(c, messages,
+            [&] { ReadTemperatures(c, variable, progress, rows, options ? *options : defaults); });
 }
 
 }  // namespace velto

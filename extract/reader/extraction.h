@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstddef>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -8,6 +10,17 @@
 #include "extract/reader/sinks.h"
 
 namespace velto {
+
+class EarlyReading;
+
+// What an extraction may be handed besides its request: the room a table written out as it is
+// read may take, and the values the scan read early (ReadListingHeader). The first structural
+// extraction takes the early reading, whatever its request: it keeps the rows when the early
+// request was its own, and ends the reading when it was not.
+struct ExtractionOptions {
+    std::size_t StreamBytes = kStreamBytes;
+    std::shared_ptr<EarlyReading> Early;
+};
 
 // Reads the chosen variable of a structural listing for every item of its kind at every chosen
 // time (catalogue.SelectedTimes) into catalogue.ExtractedValues. `variable` is a name the
@@ -25,15 +38,17 @@ namespace velto {
 // read so far are kept.
 //
 // With `rows`, each time's row is handed on through it as soon as it is read, for a writer that
-// writes them out meanwhile; the reading ends early when the writer closes it.
+// writes them out meanwhile; the reading ends early when the writer closes it. `options` as
+// ExtractionOptions says (its defaults when null).
 void ExtractStructuralValues(Catalogue& catalogue, std::string_view variable, int component,
-                             ProgressSink& progress, MessageSink& messages,
-                             RowGate* rows = nullptr);
+                             ProgressSink& progress, MessageSink& messages, RowGate* rows = nullptr,
+                             ExtractionOptions* options = nullptr);
 
 // Reads the nodal temperatures of a thermal listing at every chosen time from the fixed-column
 // tables. `variable` names the variable in the progress caption. Failures as above.
 void ExtractTemperatures(Catalogue& catalogue, std::string_view variable, ProgressSink& progress,
-                         MessageSink& messages, RowGate* rows = nullptr);
+                         MessageSink& messages, RowGate* rows = nullptr,
+                         ExtractionOptions* options = nullptr);
 
 // The label the scan gives a beam stress or tangent modulus table: "Beam    5 (Point  1)" for
 // "STRESSES IN N/mm² IN BEAM ELEMENT    5, POINT  1".

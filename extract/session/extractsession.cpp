@@ -406,6 +406,7 @@ ExtractSession::Start ExtractSession::Open(const std::string& path) {
     // is read or while its messages are up.
     catalogue_.ListingFile = path;
     ClearCatalogue(catalogue_);
+    reading_.Early.reset();
     protection_.Protect(path);
     openFolder = FolderOf(path);
     hasListing_ = true;
@@ -418,8 +419,9 @@ ExtractSession::Start ExtractSession::Open(const std::string& path) {
     AfterTimesChanged();
 
     progress_.UpdateProgress(0, "");
-    ReadListingHeader(catalogue_, progress_, messages_);  // every failure is a message
-    catalogue_.ReadEarly = nullptr;
+    // Every failure is a message.
+    reading_.Early = ReadListingHeader(catalogue_, progress_, messages_, scan_);
+    scan_.ReadEarly = nullptr;
     times_.SetAvailable(ResultTimes(catalogue_.Times));
     offered_ = OfferedVariables(catalogue_);
     ChooseVariableNow(offered_.empty() ? -1 : 0);
@@ -444,7 +446,7 @@ SaveResult ExtractSession::Save(const std::string& fileName, SheetFormat format,
     SaveResult result;
     {
         CommandScope scope(*this, SessionCommand::Save);
-        result = SaveExport(catalogue_, request, progress_, messages_);
+        result = SaveExport(catalogue_, request, progress_, messages_, &reading_);
         if (result.outcome == SaveOutcome::Written) {
             saveFolder = FolderOf(fileName);
         }
@@ -464,7 +466,7 @@ SaveResult ExtractSession::Chart(Start* start) {
     }
     const SaveRequest request = CurrentRequest();
     CommandScope scope(*this, SessionCommand::Chart);
-    return ExtractForRequest(catalogue_, request, progress_, messages_);
+    return ExtractForRequest(catalogue_, request, progress_, messages_, &reading_);
 }
 
 void ExtractSession::Abort() {

@@ -16,6 +16,8 @@
 #include "extract/export/timeselection.h"
 #include "extract/export/variablecatalogue.h"
 #include "extract/reader/catalogue.h"
+#include "extract/reader/extraction.h"
+#include "extract/reader/scanoptions.h"
 #include "extract/reader/sinks.h"
 
 namespace velto {
@@ -150,13 +152,17 @@ class ExtractSession {
     // Reads a listing. Every failure is a message; the session is then the cleared state.
     Start Open(const std::string& path);
     // For the next Open alone: the export that will follow it, known before the listing is read
-    // (see Catalogue::ReadEarly). Its values are then read while the listing is scanned.
+    // (see ScanOptions::ReadEarly). Its values are then read while the listing is scanned, and
+    // the first save or chart of the listing takes them.
     void ExportAfterOpen(std::function<std::optional<EarlyRequest>(const Catalogue&)> request) {
-        catalogue_.ReadEarly = std::move(request);
+        scan_.ReadEarly = std::move(request);
     }
     // The room a save written out time by time as it is read may hold its values in (see
-    // Catalogue::StreamBytes).
-    void SetStreamRoom(std::size_t bytes) { catalogue_.StreamBytes = bytes; }
+    // kStreamBytes).
+    void SetStreamRoom(std::size_t bytes) {
+        scan_.StreamBytes = bytes;
+        reading_.StreamBytes = bytes;
+    }
     // Writes the current choices to a file of this format. A request that would give nothing is
     // not started: its problem comes back with NotWritten.
     SaveResult Save(const std::string& fileName, SheetFormat format, Start* start = nullptr);
@@ -187,6 +193,10 @@ class ExtractSession {
     // The open listing: no save of this program replaces it.
     SaveProtection protection_;
     Catalogue catalogue_;
+    // How the next listing is scanned, and what its extractions are handed: the room a streamed
+    // save takes and the values the scan read early.
+    ScanOptions scan_;
+    ExtractionOptions reading_;
     bool hasListing_ = false;
     unsigned listingGeneration_ = 0;
     std::vector<OfferedVariable> offered_;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "extract/reader/catalogue.h"
+#include "extract/reader/extraction.h"
 #include "extract/reader/listingheader.h"
 #include "tests/support/testsupport.h"
 #include "tools/listinggen.h"
@@ -41,8 +42,12 @@ class ActingProgress final : public ProgressSink {
     std::function<void()> act;
 };
 
+// An opened listing, and what its extractions are handed: the room of a streamed table and the
+// values its scan read early, as `scan` asked for them.
 struct Opened {
     Catalogue catalogue;
+    ScanOptions scan;
+    ExtractionOptions reading;
     RecordingMessages messages;
     RecordingProgress progress;
 };
@@ -51,7 +56,8 @@ struct Opened {
 inline void Open(Opened& o, const std::string& path) {
     o.catalogue.ListingFile = path;
     ClearCatalogue(o.catalogue);
-    ReadListingHeader(o.catalogue, o.progress, o.messages);
+    o.reading.StreamBytes = o.scan.StreamBytes;
+    o.reading.Early = ReadListingHeader(o.catalogue, o.progress, o.messages, o.scan);
 }
 
 // A three-dimensional static run with every structural table: four times, twelve fibres on

@@ -73,9 +73,10 @@ class Extraction : public test::ListingTest {
         o.catalogue.AbortSave = false;
         messages = test::RecordingMessages();
         if (o.catalogue.AnalysisKind == kKindThermal) {
-            ExtractTemperatures(o.catalogue, variable, progress, messages);
+            ExtractTemperatures(o.catalogue, variable, progress, messages, nullptr, &o.reading);
         } else {
-            ExtractStructuralValues(o.catalogue, variable, component, progress, messages);
+            ExtractStructuralValues(o.catalogue, variable, component, progress, messages, nullptr,
+                                    &o.reading);
         }
     }
     Single Value(Long item, Integer time) const {
@@ -429,13 +430,13 @@ TEST_F(Extraction, ValuesReadDuringTheScanAreThoseReadAfterIt) {
             test::WriteBytes(path, c.bytes);
             o = test::Opened();
             if (early) {
-                o.catalogue.ReadEarly = [&](const Catalogue&) { return c.early; };
+                o.scan.ReadEarly = [&](const Catalogue&) { return c.early; };
             }
             test::Open(o, path);
             if (early) {
-                EXPECT_NE(o.catalogue.Early, nullptr);
-                if (o.catalogue.Early) {
-                    o.catalogue.Early->Finish();
+                EXPECT_NE(o.reading.Early, nullptr);
+                if (o.reading.Early) {
+                    o.reading.Early->Finish();
                 }
             }
             o.catalogue.SelectedVectors = c.vectors;
@@ -492,15 +493,15 @@ TEST_F(Extraction, AReducedStepsTimeHasTheTablesThatFollowIt) {
             SCOPED_TRACE(early ? "read while scanned" : "read after the scan");
             o = test::Opened();
             if (early && !thermal) {
-                o.catalogue.ReadEarly = [&](const Catalogue&) {
+                o.scan.ReadEarly = [&](const Catalogue&) {
                     return EarlyRequest{variable, 1, items};
                 };
             }
             test::WriteBytes(path, reduced);
             test::Open(o, path);
             ASSERT_EQ(o.catalogue.Times.size(), 27u);
-            if (o.catalogue.Early) {
-                o.catalogue.Early->Finish();
+            if (o.reading.Early) {
+                o.reading.Early->Finish();
             }
             std::vector<Integer> records(27);
             std::iota(records.begin(), records.end(), Integer{1});
@@ -670,13 +671,13 @@ TEST_F(Extraction, AStreamedTableWritesWhatAWholeOneHolds) {
     for (const std::string* listing : {&bytes, &noEighteenth}) {
         test::WriteBytes(path, *listing);
         o = test::Opened();
-        o.catalogue.StreamBytes = 4000 * sizeof(Single) * 5;
-        o.catalogue.ReadEarly = [&](const Catalogue&) {
+        o.scan.StreamBytes = 4000 * sizeof(Single) * 5;
+        o.scan.ReadEarly = [&](const Catalogue&) {
             return EarlyRequest{"Displacements", 1, every, true};
         };
         test::Open(o, path);
-        ASSERT_NE(o.catalogue.Early, nullptr);
-        o.catalogue.Early->Finish();
+        ASSERT_NE(o.reading.Early, nullptr);
+        o.reading.Early->Finish();
         o.catalogue.SelectedVectors = every;
         o.catalogue.SelectedTimes = times;
         RowGate gate;
@@ -698,7 +699,8 @@ TEST_F(Extraction, AStreamedTableWritesWhatAWholeOneHolds) {
             }
         };
         messages = test::RecordingMessages();
-        ExtractStructuralValues(o.catalogue, "Displacements", 1, reading, messages, &gate);
+        ExtractStructuralValues(o.catalogue, "Displacements", 1, reading, messages, &gate,
+                                &o.reading);
         gate.Close();
         writer.join();
         EXPECT_EQ(o.catalogue.ExtractedValues.Window(), 5);
