@@ -6,10 +6,10 @@
 #include <pybind11/stl.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <limits>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <span>
 #include <stdexcept>
@@ -55,19 +55,20 @@ class FirstMessage final : public MessageSink {
 // moment only) whether a signal came, and the reading is stopped when one did.
 class InterruptibleReading final : public ProgressSink {
   public:
-    explicit InterruptibleReading(Catalogue& catalogue) : catalogue_(catalogue) {}
     void UpdateProgress(Single, std::string_view) override {
         py::gil_scoped_acquire locked;
         if (!interrupted_ && PyErr_CheckSignals() != 0) {
             interrupted_ = true;
-            catalogue_.AbortSave = true;
+            stop_ = true;
         }
     }
     bool interrupted() const { return interrupted_; }
+    // The flag the reading stops at.
+    const std::atomic<bool>& stop() const { return stop_; }
 
   private:
-    Catalogue& catalogue_;
     bool interrupted_ = false;
+    std::atomic<bool> stop_{false};
 };
 
 constexpr const char* kModuleDoc = R"(Velto result listings in Python.
@@ -266,15 +267,16 @@ class Listing {
         bool interrupted = false;
         {
             py::gil_scoped_release unlocked;
-            // One reading at a time per listing: its catalogue holds the reading's choices.
-            std::lock_guard<std::mutex> lock(reading_);
-            InterruptibleReading progress(catalogue_);
-            result = ExtractItems(catalogue_, choice.variable, choice.component, choice.items,
-                                  choice.times, progress, messages);
+            // Each reading has its own request and result over the listing's description, which
+            // no reading changes: readings from several threads do not wait for one another.
+            const ExportRequest request{choice.variable, choice.component, choice.times,
+                                        choice.items};
+            ExtractionResult read;
+            InterruptibleReading progress;
+            result = ExtractItems(catalogue_, request, read, progress.stop(), progress, messages);
             interrupted = progress.interrupted();
-            table = std::move(catalogue_.ExtractedValues);
-            catalogue_.ExtractedValues = ValueTable();
-            missing = Cp1252ToUtf8(MissingValuesNote(catalogue_, choice.variable));
+            table = std::move(read.Values);
+            missing = Cp1252ToUtf8(MissingValuesNote(catalogue_, request, read));
         }
         if (interrupted) {
             throw py::error_already_set();  // KeyboardInterrupt, or what the handler raised
@@ -577,7 +579,6 @@ class Listing {
     bool recognised_ = false;
     std::vector<ResultTime> times_;  // each time once, as ResultTimes gives them
     py::array_t<double> stored_;     // the double the spreadsheets store for each
-    std::mutex reading_;
 };
 
 }  // namespace

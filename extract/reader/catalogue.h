@@ -1,19 +1,11 @@
 #pragma once
 
-#include <algorithm>
-#include <cstddef>
 #include <cstdint>
-#include <cstdlib>
-
-#include <new>
-#include <span>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 #include "common/types.h"
-#include "extract/reader/valuetable.h"
 
 namespace velto {
 
@@ -35,9 +27,11 @@ struct TimeStep {
     FilePosition Position = 0;  // 1-based byte position of the line after the TIME line
 };
 
-// Everything known about the opened listing. The readers fill it; the window and the command
-// line show it and choose from it. Lists are held 0-based: record i of the listing's numbering
-// is Times[i - 1], label i is StressTables[i - 1]. A list's size is its count.
+// The listing's description: everything a scan learnt of it. The readers fill it while they
+// scan, and no one changes it afterwards: the window, the command line and Python share it, show
+// it and choose from it, and each extraction reads it with a request of its own (ExportRequest)
+// into a result of its own (ExtractionResult). Lists are held 0-based: record i of the listing's
+// numbering is Times[i - 1], label i is StressTables[i - 1]. A list's size is its count.
 struct Catalogue {
     // Identity: the file, the solver's version, the dimension and the kind of analysis.
     std::string ListingFile;
@@ -75,26 +69,6 @@ struct Catalogue {
     std::vector<std::string> StressTables;
     std::vector<std::string> TangentTables;
 
-    // The export request: for each chosen time, in the order of the selected-times list, its
-    // record number in Times (1-based); and the vector numbers to write, in order. Node, element
-    // and fibre numbers are 32-bit so that large models export whole.
-    std::vector<Integer> SelectedTimes;
-    std::vector<Long> SelectedVectors;
-
-    // Set when the user confirms quitting during an export: the extraction stops at the next
-    // time and nothing is written.
-    bool AbortSave = false;
-
-    // What the last extraction read.
-    ValueTable ExtractedValues;
-    // The values the last extraction found no word for (a value line with fewer words than the
-    // chosen vector needs): they stay 0 in ExtractedValues, and the user is told. `time` is the
-    // 1-based place in SelectedTimes of the first (the earliest time, then the lowest item).
-    struct Missing {
-        long long count = 0;
-        Integer time = 0;
-        Long item = 0;
-    } MissingValues;
     // Which file was scanned, as it was then: another file put in its place, or the same file
     // rewritten without growing, is no longer the listing the times point into. (A listing that
     // only grew, from a solver still writing it, still is.)
@@ -105,14 +79,6 @@ struct Catalogue {
         long long changedNs = 0;  // the inode's change time: no tool can set it back
         std::uint64_t ends = 0;   // EndsDigest of the bytes scanned
     } Scanned;
-
-    // Set by an extraction that found the listing shorter than its scan recorded, or no longer
-    // the file that was scanned: the values are not the listing's any more, and nothing is
-    // written from them.
-    bool ListingChanged = false;
-    // Set by an extraction that met a read error: the values it holds are those read before the
-    // error, zeros after it, and nothing is written or drawn from them.
-    bool ExtractionFailed = false;
 };
 
 // The stamp of the file at this path now (known = false when it cannot be looked at), without

@@ -14,7 +14,7 @@ class ExtractSession::CommandScope {
   public:
     CommandScope(ExtractSession& session, SessionCommand command) : session_(session) {
         session_.running_ = command;
-        session_.catalogue_.AbortSave = false;
+        session_.abort_ = false;
         session_.Changed();
     }
     ~CommandScope() {
@@ -407,6 +407,8 @@ ExtractSession::Start ExtractSession::Open(const std::string& path) {
     catalogue_.ListingFile = path;
     ClearCatalogue(catalogue_);
     reading_.Early.reset();
+    extracted_ = ExportRequest();
+    extraction_ = ExtractionResult();
     protection_.Protect(path);
     openFolder = FolderOf(path);
     hasListing_ = true;
@@ -446,7 +448,8 @@ SaveResult ExtractSession::Save(const std::string& fileName, SheetFormat format,
     SaveResult result;
     {
         CommandScope scope(*this, SessionCommand::Save);
-        result = SaveExport(catalogue_, request, progress_, messages_, &reading_);
+        result = SaveExport(catalogue_, request, extracted_, extraction_, abort_, progress_,
+                            messages_, &reading_);
         if (result.outcome == SaveOutcome::Written) {
             saveFolder = FolderOf(fileName);
         }
@@ -466,12 +469,13 @@ SaveResult ExtractSession::Chart(Start* start) {
     }
     const SaveRequest request = CurrentRequest();
     CommandScope scope(*this, SessionCommand::Chart);
-    return ExtractForRequest(catalogue_, request, progress_, messages_, &reading_);
+    return ExtractForRequest(catalogue_, request, extracted_, extraction_, abort_, progress_,
+                             messages_, &reading_);
 }
 
 void ExtractSession::Abort() {
     if (!Idle()) {
-        catalogue_.AbortSave = true;
+        abort_ = true;
     }
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <functional>
 #include <optional>
 #include <string>
@@ -16,7 +17,9 @@
 #include "extract/export/timeselection.h"
 #include "extract/export/variablecatalogue.h"
 #include "extract/reader/catalogue.h"
+#include "extract/reader/exportrequest.h"
 #include "extract/reader/extraction.h"
+#include "extract/reader/extractionresult.h"
 #include "extract/reader/scanoptions.h"
 #include "extract/reader/sinks.h"
 
@@ -166,8 +169,12 @@ class ExtractSession {
     // Writes the current choices to a file of this format. A request that would give nothing is
     // not started: its problem comes back with NotWritten.
     SaveResult Save(const std::string& fileName, SheetFormat format, Start* start = nullptr);
-    // Reads the current choices' values for a chart; Extracted when they are in the catalogue.
+    // Reads the current choices' values for a chart; Extracted when they are in extraction().
     SaveResult Chart(Start* start = nullptr);
+    // What the last save or chart read: the items and times its choices made, and the values.
+    // Both are empty until one has read, and again once another listing is opened.
+    const ExportRequest& extractedRequest() const { return extracted_; }
+    const ExtractionResult& extraction() const { return extraction_; }
     SessionCommand Running() const { return running_; }
     // The user wants to stop the running command: it ends at its next check without a file.
     void Abort();
@@ -197,6 +204,10 @@ class ExtractSession {
     // save takes and the values the scan read early.
     ScanOptions scan_;
     ExtractionOptions reading_;
+    ExportRequest extracted_;
+    ExtractionResult extraction_;
+    // Set when the user stops the running command; cleared as the next one starts.
+    std::atomic<bool> abort_{false};
     bool hasListing_ = false;
     unsigned listingGeneration_ = 0;
     std::vector<OfferedVariable> offered_;

@@ -42,12 +42,14 @@ class ActingProgress final : public ProgressSink {
     std::function<void()> act;
 };
 
-// An opened listing, and what its extractions are handed: the room of a streamed table and the
-// values its scan read early, as `scan` asked for them.
+// An opened listing, what its extractions are handed (the room of a streamed table and the values
+// its scan read early, as `scan` asked for them), and a test's request of it and what that read.
 struct Opened {
     Catalogue catalogue;
     ScanOptions scan;
     ExtractionOptions reading;
+    ExportRequest request;
+    ExtractionResult result;
     RecordingMessages messages;
     RecordingProgress progress;
 };

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <climits>
 #include <filesystem>
 #include <fstream>
@@ -298,10 +299,12 @@ TEST_F(Session, ALargeSaveWrittenAsItIsReadIsTheSameFile) {
     };
     open();
     ASSERT_EQ(session.Chart().outcome, SaveOutcome::Extracted);
-    EXPECT_EQ(session.catalogue().ExtractedValues.At(7, 5), 0);
+    EXPECT_EQ(session.extraction().Values.At(7, 5), 0);
     const std::string reference = dir.File("reference.csv");
-    ASSERT_TRUE(WriteSpreadsheet(session.catalogue(), reference, "Displacements", "DOF2",
-                                 TimeLayout::InRows, messages, SheetFormat::Csv));
+    const std::atomic<bool> never{false};
+    ASSERT_TRUE(WriteSpreadsheet(session.catalogue(), session.extractedRequest(),
+                                 session.extraction(), reference, "DOF2", TimeLayout::InRows, never,
+                                 messages, SheetFormat::Csv));
     const std::string written = test::ReadBytes(reference);
     const std::string target = dir.File("big.csv");
 
