@@ -43,11 +43,11 @@ void ExtractSession::Changed() {
 }
 
 bool ExtractSession::Recognised() const {
-    return catalogue_.AnalysisKind != kKindNone || !catalogue_.Version.empty();
+    return catalogue_->AnalysisKind != kKindNone || !catalogue_->Version.empty();
 }
 
 std::vector<SummaryLine> ExtractSession::Summary() const {
-    return SummaryLines(catalogue_);
+    return SummaryLines(*catalogue_);
 }
 
 const OfferedVariable* ExtractSession::variable() const {
@@ -403,9 +403,12 @@ ExtractSession::Start ExtractSession::Open(const std::string& path) {
     }
     CommandScope scope(*this, SessionCommand::Open);
     // The old listing goes at once: nothing of it may show under the new name while the new one
-    // is read or while its messages are up.
-    catalogue_.ListingFile = path;
-    ClearCatalogue(catalogue_);
+    // is read or while its messages are up. The new one is described afresh, counts and all:
+    // nothing of the last listing stands for what this one does not declare. Only its scan
+    // writes into it.
+    const auto scanned = std::make_shared<Catalogue>();
+    scanned->ListingFile = path;
+    catalogue_ = scanned;
     reading_.Early.reset();
     extracted_ = ExportRequest();
     extraction_ = ExtractionResult();
@@ -422,10 +425,10 @@ ExtractSession::Start ExtractSession::Open(const std::string& path) {
 
     progress_.UpdateProgress(0, "");
     // Every failure is a message.
-    reading_.Early = ReadListingHeader(catalogue_, progress_, messages_, scan_);
+    reading_.Early = ReadListingHeader(*scanned, progress_, messages_, scan_);
     scan_.ReadEarly = nullptr;
-    times_.SetAvailable(ResultTimes(catalogue_.Times));
-    offered_ = OfferedVariables(catalogue_);
+    times_.SetAvailable(ResultTimes(scanned->Times));
+    offered_ = OfferedVariables(*scanned);
     ChooseVariableNow(offered_.empty() ? -1 : 0);
     ++listingGeneration_;
     ++timesGeneration_;
@@ -448,7 +451,7 @@ SaveResult ExtractSession::Save(const std::string& fileName, SheetFormat format,
     SaveResult result;
     {
         CommandScope scope(*this, SessionCommand::Save);
-        result = SaveExport(catalogue_, request, extracted_, extraction_, abort_, progress_,
+        result = SaveExport(*catalogue_, request, extracted_, extraction_, abort_, progress_,
                             messages_, &reading_);
         if (result.outcome == SaveOutcome::Written) {
             saveFolder = FolderOf(fileName);
@@ -469,7 +472,7 @@ SaveResult ExtractSession::Chart(Start* start) {
     }
     const SaveRequest request = CurrentRequest();
     CommandScope scope(*this, SessionCommand::Chart);
-    return ExtractForRequest(catalogue_, request, extracted_, extraction_, abort_, progress_,
+    return ExtractForRequest(*catalogue_, request, extracted_, extraction_, abort_, progress_,
                              messages_, &reading_);
 }
 

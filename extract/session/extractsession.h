@@ -3,6 +3,7 @@
 #include <array>
 #include <atomic>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -79,7 +80,11 @@ class ExtractSession {
     std::function<void()> onChanged;
 
     // -- The listing
-    const Catalogue& catalogue() const { return catalogue_; }
+    // The open listing's description. A new one stands for each listing opened: this one is
+    // never changed once its scan is over, so it may be kept and read anywhere (sharedCatalogue),
+    // also while the session reads or opens another.
+    const Catalogue& catalogue() const { return *catalogue_; }
+    std::shared_ptr<const Catalogue> sharedCatalogue() const { return catalogue_; }
     // A listing has been opened (whether or not it could be read): the time lists are usable.
     bool HasListing() const { return hasListing_; }
     // The opened file was recognised as a listing: the summary has something to say.
@@ -88,7 +93,7 @@ class ExtractSession {
     std::vector<SummaryLine> Summary() const;
     // What to tell the user once of a listing that gives a time more than once (which of its
     // results are used); empty for any other.
-    std::string RepeatedTimesNote() const { return velto::RepeatedTimesNote(catalogue_.Times); }
+    std::string RepeatedTimesNote() const { return velto::RepeatedTimesNote(catalogue_->Times); }
     // Changes whenever another listing is opened (and when its reading ends).
     unsigned listingGeneration() const { return listingGeneration_; }
 
@@ -199,7 +204,7 @@ class ExtractSession {
     MessageSink& messages_;
     // The open listing: no save of this program replaces it.
     SaveProtection protection_;
-    Catalogue catalogue_;
+    std::shared_ptr<const Catalogue> catalogue_ = std::make_shared<const Catalogue>();
     // How the next listing is scanned, and what its extractions are handed: the room a streamed
     // save takes and the values the scan read early.
     ScanOptions scan_;
