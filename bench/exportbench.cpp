@@ -62,7 +62,6 @@ int main(int argc, char** argv) {
     PrintMessages messages;
 
     auto start = std::chrono::steady_clock::now();
-    velto::ClearCatalogue(c);
     velto::ReadListingHeader(c, progress, messages);
     const double scan = Seconds(start);
     const auto timeCount = static_cast<velto::Integer>(c.Times.size());

@@ -105,7 +105,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // A fresh catalogue each time: what one input leaves behind must not steer the next.
     Catalogue c;
     c.ListingFile = file.Write(data, size);
-    ClearCatalogue(c);
     CheckedProgress progress;
     CheckedMessages messages;
     ReadListingHeader(c, progress, messages);

@@ -23,23 +23,6 @@ void ClearTables(Catalogue& c) {
     c.TangentTables.clear();
 }
 
-void ClearCatalogue(Catalogue& c) {
-    c.Version.clear();
-    c.AnalysisKind = kKindNone;
-    c.Ndim = 0;
-    c.NodeCount = 0;
-    c.SolidCount = 0;
-    c.TrussCount = 0;
-    c.BeamCount = 0;
-    c.ShellCount = 0;
-    c.SoilCount = 0;
-    c.FiberCount = 0;
-    c.Times.clear();
-    c.Times.shrink_to_fit();
-    ClearTables(c);
-    c.Scanned = Catalogue::Stamp{};
-}
-
 Catalogue::Stamp StampOf(const std::string& path) {
     Catalogue::Stamp stamp;
     struct stat info {};

@@ -90,11 +90,6 @@ Catalogue::Stamp StampOf(const std::string& path);
 // keeps it; one written over in place with another run, however long, does not.
 std::uint64_t EndsDigest(const std::string& path, long long size);
 
-// Resets the catalogue before a new listing is read: identity, model counts, times, flags and
-// table labels go back to empty. BeamPointCount and AreaPointCount keep their values until the
-// next structural scan sets them. ListingFile is left as the caller set it.
-void ClearCatalogue(Catalogue& catalogue);
-
 // The result tables found (the Has... flags and the table labels) back to none.
 void ClearTables(Catalogue& catalogue);
 

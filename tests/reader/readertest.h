@@ -54,10 +54,11 @@ struct Opened {
     RecordingProgress progress;
 };
 
-// Opens a listing as the open command does: ListingFile, ClearCatalogue, ReadListingHeader.
+// Opens a listing as the open command does: a fresh description named after the file, filled by
+// ReadListingHeader.
 inline void Open(Opened& o, const std::string& path) {
+    o.catalogue = Catalogue();
     o.catalogue.ListingFile = path;
-    ClearCatalogue(o.catalogue);
     o.reading.StreamBytes = o.scan.StreamBytes;
     o.reading.Early = ReadListingHeader(o.catalogue, o.progress, o.messages, o.scan);
 }
