@@ -6,10 +6,13 @@
 // Prints the scan time, the two extraction times and the last-time cost as a share of the scan.
 // Exits 1 when exporting the last time costs more than 5% of the scan.
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "extract/reader/extraction.h"
 #include "extract/reader/listingheader.h"
@@ -29,16 +32,17 @@ double Seconds(std::chrono::steady_clock::time_point since) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
 }
 
-double Extract(velto::Catalogue& c, const std::string& variable, int component,
+double Extract(const velto::Catalogue& c, const std::string& variable, int component,
                std::vector<velto::Integer> times, PrintMessages& messages) {
     velto::NullProgress progress;
-    c.SelectedTimes = times;
-    c.AbortSave = false;
+    const velto::ExportRequest request{variable, component, std::move(times), {}};
+    velto::ExtractionResult result;
+    const std::atomic<bool> never{false};
     auto start = std::chrono::steady_clock::now();
     if (c.AnalysisKind == velto::kKindThermal) {
-        velto::ExtractTemperatures(c, variable, progress, messages);
+        velto::ExtractTemperatures(c, request, result, never, progress, messages);
     } else {
-        velto::ExtractStructuralValues(c, variable, component, progress, messages);
+        velto::ExtractStructuralValues(c, request, result, never, progress, messages);
     }
     return Seconds(start);
 }
@@ -58,7 +62,6 @@ int main(int argc, char** argv) {
     PrintMessages messages;
 
     auto start = std::chrono::steady_clock::now();
-    velto::ClearCatalogue(c);
     velto::ReadListingHeader(c, progress, messages);
     const double scan = Seconds(start);
     const auto timeCount = static_cast<velto::Integer>(c.Times.size());

@@ -42,7 +42,6 @@ int main(int argc, char** argv) {
         CountMessages messages;
         QElapsedTimer timer;
         timer.start();
-        velto::ClearCatalogue(c);
         velto::ReadListingHeader(c, progress, messages);
         headless = std::min(headless, timer.nsecsElapsed() / 1e9);
 

@@ -3,6 +3,7 @@
 // times). The readers and the command promise never to throw, to report progress between 0 and
 // 1, and to store only finite values; anything else stops the run.
 
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -66,7 +67,7 @@ void CheckCatalogue(const Catalogue& c, std::size_t size) {
     }
 }
 
-void Extract(Catalogue& c, const OfferedVariable& variable) {
+void Extract(const Catalogue& c, const OfferedVariable& variable) {
     SaveRequest request;
     request.variable = variable.Name;
     request.vectorName = variable.Vectors.empty() ? std::string() : variable.Vectors.front();
@@ -76,12 +77,16 @@ void Extract(Catalogue& c, const OfferedVariable& variable) {
     }
     CheckedProgress progress;
     CheckedMessages messages;
-    const SaveResult result = ExtractForRequest(c, request, progress, messages);
+    ExportRequest chosen;
+    ExtractionResult read;
+    const std::atomic<bool> never{false};
+    const SaveResult result =
+        ExtractForRequest(c, request, chosen, read, never, progress, messages);
     if (result.outcome != SaveOutcome::Extracted) {
         return;
     }
-    const ValueTable& values = c.ExtractedValues;
-    if (messages.count == 0 && static_cast<std::size_t>(values.Times()) != c.SelectedTimes.size()) {
+    const ValueTable& values = read.Values;
+    if (messages.count == 0 && static_cast<std::size_t>(values.Times()) != chosen.Times.size()) {
         std::abort();
     }
     for (Long item = 1; item <= values.Items(); ++item) {
@@ -100,7 +105,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // A fresh catalogue each time: what one input leaves behind must not steer the next.
     Catalogue c;
     c.ListingFile = file.Write(data, size);
-    ClearCatalogue(c);
     CheckedProgress progress;
     CheckedMessages messages;
     ReadListingHeader(c, progress, messages);

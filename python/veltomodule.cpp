@@ -6,10 +6,10 @@
 #include <pybind11/stl.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <limits>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <span>
 #include <stdexcept>
@@ -55,19 +55,20 @@ class FirstMessage final : public MessageSink {
 // moment only) whether a signal came, and the reading is stopped when one did.
 class InterruptibleReading final : public ProgressSink {
   public:
-    explicit InterruptibleReading(Catalogue& catalogue) : catalogue_(catalogue) {}
     void UpdateProgress(Single, std::string_view) override {
         py::gil_scoped_acquire locked;
         if (!interrupted_ && PyErr_CheckSignals() != 0) {
             interrupted_ = true;
-            catalogue_.AbortSave = true;
+            stop_ = true;
         }
     }
     bool interrupted() const { return interrupted_; }
+    // The flag the reading stops at.
+    const std::atomic<bool>& stop() const { return stop_; }
 
   private:
-    Catalogue& catalogue_;
     bool interrupted_ = false;
+    std::atomic<bool> stop_{false};
 };
 
 constexpr const char* kModuleDoc = R"(Velto result listings in Python.
@@ -157,7 +158,7 @@ class Listing {
             py::gil_scoped_release unlocked;
             ExtractSession session(progress, messages);
             session.Open(path);
-            catalogue_ = session.catalogue();
+            catalogue_ = session.sharedCatalogue();
             offered_ = session.variables();
             recognised_ = session.Recognised();
         }
@@ -167,7 +168,7 @@ class Listing {
         if (!recognised_) {
             throw ListingError(FileNameToUtf8(path) + " is not a Velto listing");
         }
-        times_ = ResultTimes(catalogue_.Times);
+        times_ = ResultTimes(catalogue_->Times);
         py::array_t<double> stored(static_cast<py::ssize_t>(times_.size()));
         auto out = stored.mutable_unchecked<1>();
         for (std::size_t i = 0; i < times_.size(); ++i) {
@@ -182,22 +183,22 @@ class Listing {
     // The name as the file system has it, as Python gives such names (os.fsdecode): one that is
     // not UTF-8 still names the file.
     py::object path() const {
-        return py::module_::import("os").attr("fsdecode")(py::bytes(catalogue_.ListingFile));
+        return py::module_::import("os").attr("fsdecode")(py::bytes(catalogue_->ListingFile));
     }
-    std::string shownPath() const { return FileNameToUtf8(catalogue_.ListingFile); }
-    std::string version() const { return Cp1252ToUtf8(catalogue_.Version); }
-    std::string analysis() const { return SummaryLines(catalogue_)[1].Value; }
-    int ndim() const { return catalogue_.Ndim; }
+    std::string shownPath() const { return FileNameToUtf8(catalogue_->ListingFile); }
+    std::string version() const { return Cp1252ToUtf8(catalogue_->Version); }
+    std::string analysis() const { return SummaryLines(*catalogue_)[1].Value; }
+    int ndim() const { return catalogue_->Ndim; }
 
     py::dict counts() const {
         py::dict counts;
-        counts["nodes"] = catalogue_.NodeCount;
-        counts["solids"] = catalogue_.SolidCount;
-        counts["trusses"] = catalogue_.TrussCount;
-        counts["beams"] = catalogue_.BeamCount;
-        counts["shells"] = catalogue_.ShellCount;
-        counts["soils"] = catalogue_.SoilCount;
-        counts["fibers"] = catalogue_.FiberCount;
+        counts["nodes"] = catalogue_->NodeCount;
+        counts["solids"] = catalogue_->SolidCount;
+        counts["trusses"] = catalogue_->TrussCount;
+        counts["beams"] = catalogue_->BeamCount;
+        counts["shells"] = catalogue_->ShellCount;
+        counts["soils"] = catalogue_->SoilCount;
+        counts["fibers"] = catalogue_->FiberCount;
         return counts;
     }
 
@@ -219,7 +220,7 @@ class Listing {
 
     // What to tell a script once of a listing that gives a time more than once; empty else.
     std::string repeatedTimesNote() const {
-        return Cp1252ToUtf8(RepeatedTimesNote(catalogue_.Times));
+        return Cp1252ToUtf8(RepeatedTimesNote(catalogue_->Times));
     }
 
     // What a variable's vector is and its unit, as the charts and sheets name them.
@@ -232,7 +233,7 @@ class Listing {
         const OfferedVariable& offered = offered_[static_cast<std::size_t>(named.variable)];
         const std::string chosen =
             offered.Vectors.empty() ? "" : offered.Vectors[static_cast<std::size_t>(named.vector)];
-        return QuantityOf(offered.Name, chosen, catalogue_.Ndim);
+        return QuantityOf(offered.Name, chosen, catalogue_->Ndim);
     }
 
     py::dict variables() const {
@@ -266,15 +267,16 @@ class Listing {
         bool interrupted = false;
         {
             py::gil_scoped_release unlocked;
-            // One reading at a time per listing: its catalogue holds the reading's choices.
-            std::lock_guard<std::mutex> lock(reading_);
-            InterruptibleReading progress(catalogue_);
-            result = ExtractItems(catalogue_, choice.variable, choice.component, choice.items,
-                                  choice.times, progress, messages);
+            // Each reading has its own request and result over the listing's description, which
+            // no reading changes: readings from several threads do not wait for one another.
+            const ExportRequest request{choice.variable, choice.component, choice.times,
+                                        choice.items};
+            ExtractionResult read;
+            InterruptibleReading progress;
+            result = ExtractItems(*catalogue_, request, read, progress.stop(), progress, messages);
             interrupted = progress.interrupted();
-            table = std::move(catalogue_.ExtractedValues);
-            catalogue_.ExtractedValues = ValueTable();
-            missing = Cp1252ToUtf8(MissingValuesNote(catalogue_, choice.variable));
+            table = std::move(read.Values);
+            missing = Cp1252ToUtf8(MissingValuesNote(*catalogue_, request, read));
         }
         if (interrupted) {
             throw py::error_already_set();  // KeyboardInterrupt, or what the handler raised
@@ -572,12 +574,13 @@ class Listing {
         return value;
     }
 
-    Catalogue catalogue_;
+    // The listing's description, as the session that opened it left it: every reading shares it
+    // and none changes it.
+    std::shared_ptr<const Catalogue> catalogue_;
     std::vector<OfferedVariable> offered_;
     bool recognised_ = false;
     std::vector<ResultTime> times_;  // each time once, as ResultTimes gives them
     py::array_t<double> stored_;     // the double the spreadsheets store for each
-    std::mutex reading_;
 };
 
 }  // namespace

@@ -169,10 +169,11 @@ bool DrawCurveSet(const CurveSet& curves, const std::string& output, std::FILE* 
     return true;
 }
 
-// Draws the extraction's curves.
-bool DrawCurves(const Catalogue& c, const SaveRequest& request, const std::string& output,
-                std::FILE* out, std::FILE* err) {
-    const CurveSet curves = CurvesOfExtraction(c, request.variable, request.vectorName);
+// Draws the curves of the session's last extraction.
+bool DrawCurves(const ExtractSession& session, const SaveRequest& request,
+                const std::string& output, std::FILE* out, std::FILE* err) {
+    const CurveSet curves = CurvesOfExtraction(session.catalogue(), session.extractedRequest(),
+                                               session.extraction(), request.vectorName);
     if (!DrawCurveSet(curves, output, err)) {
         return false;
     }
@@ -180,7 +181,7 @@ bool DrawCurves(const Catalogue& c, const SaveRequest& request, const std::strin
                  curves.curves.size(), curves.curves.size() == 1 ? "curve" : "curves",
                  Cp1252ToUtf8(request.variable).c_str(), request.vectorName.empty() ? "" : " ",
                  Cp1252ToUtf8(request.vectorName).c_str(),
-                 static_cast<int>(c.SelectedTimes.size()));
+                 static_cast<int>(session.extractedRequest().Times.size()));
     if (curves.omitted > 0) {
         std::fprintf(out, "(the first %d vectors are drawn; %d more are left out)\n", kMaxCurves,
                      curves.omitted);
@@ -226,9 +227,11 @@ void Note(std::FILE* err, const std::string& what) {
 }
 
 // Values the file holds as 0 because the listing's lines lack them: said once, after the file.
-void WarnOfMissingValues(std::FILE* err, const Catalogue& c, std::string_view variable,
+void WarnOfMissingValues(std::FILE* err, const ExtractSession& session,
                          const std::string& prefix = "") {
-    if (const std::string note = MissingValuesNote(c, variable); !note.empty()) {
+    if (const std::string note = MissingValuesNote(session.catalogue(), session.extractedRequest(),
+                                                   session.extraction());
+        !note.empty()) {
         std::fprintf(err, "velto-extract: warning: %s%s\n",
                      TerminalSafe(Cp1252ToUtf8(prefix)).c_str(),
                      TerminalSafe(Cp1252ToUtf8(note)).c_str());
@@ -297,7 +300,7 @@ int RunExport(const ExportOptions& o, std::FILE* out, std::FILE* err) {
     }
     terminal.Clear();
     const int shown = messages.count();
-    const Catalogue& c = session.catalogue();
+    const ExportRequest& read = session.extractedRequest();
 
     if (o.plot) {
         if (result.outcome == SaveOutcome::Aborted) {
@@ -307,8 +310,8 @@ int RunExport(const ExportOptions& o, std::FILE* out, std::FILE* err) {
         if (result.outcome != SaveOutcome::Extracted) {
             return refuse(result.problem.empty() ? "nothing to draw" : result.problem);
         }
-        const bool drawn = DrawCurves(c, request, o.output, out, err);
-        WarnOfMissingValues(err, c, request.variable);
+        const bool drawn = DrawCurves(session, request, o.output, out, err);
+        WarnOfMissingValues(err, session);
         return drawn && shown == 0 ? 0 : 1;
     }
     switch (result.outcome) {
@@ -317,9 +320,8 @@ int RunExport(const ExportOptions& o, std::FILE* out, std::FILE* err) {
                          TerminalSafe(o.output).c_str(), Cp1252ToUtf8(request.variable).c_str(),
                          request.vectorName.empty() ? "" : " ",
                          Cp1252ToUtf8(request.vectorName).c_str(),
-                         static_cast<long>(c.SelectedVectors.size()),
-                         static_cast<int>(c.SelectedTimes.size()));
-            WarnOfMissingValues(err, c, request.variable);
+                         static_cast<long>(read.Items.size()), static_cast<int>(read.Times.size()));
+            WarnOfMissingValues(err, session);
             return shown == 0 ? 0 : 1;
         case SaveOutcome::Aborted:
             std::fprintf(err, "velto-extract: export interrupted; nothing was written\n");
@@ -418,10 +420,10 @@ int RunExportAll(const ExportOptions& o, std::FILE* out, std::FILE* err) {
                     continue;
                 }
                 book->StartSheet(name);
-                book->PageSettings(o.page, ExtentOf(session.catalogue(), layout).columns);
-                WriteSheetCells(session.catalogue(), offered.Name, vector, layout, *book);
-                WarnOfMissingValues(err, session.catalogue(), offered.Name,
-                                    "sheet \"" + name + "\": ");
+                book->PageSettings(o.page, ExtentOf(session.extractedRequest(), layout).columns);
+                WriteSheetCells(session.catalogue(), session.extractedRequest(),
+                                session.extraction(), vector, layout, *book);
+                WarnOfMissingValues(err, session, "sheet \"" + name + "\": ");
                 ++written;
             }
         }

@@ -43,13 +43,14 @@ std::string VectorsText(const std::vector<std::string>& vectors) {
 
 }  // namespace
 
-int OpenListing(Catalogue& c, const std::string& path, std::FILE* err) {
+int OpenListing(std::shared_ptr<const Catalogue>& catalogue, const std::string& path,
+                std::FILE* err) {
     TerminalProgress progress(err);
     TerminalMessages messages(err, &progress);
     ExtractSession session(progress, messages);
     session.Open(path);
     progress.Clear();
-    c = session.catalogue();
+    catalogue = session.sharedCatalogue();
     return messages.count();
 }
 
@@ -174,12 +175,12 @@ std::string CatalogueSummary(const Catalogue& c) {
 }
 
 int RunInfo(const std::string& path, bool json, std::FILE* out, std::FILE* err) {
-    Catalogue catalogue;
+    std::shared_ptr<const Catalogue> catalogue;
     int shown = OpenListing(catalogue, path, err);
-    if (const std::string note = RepeatedTimesNote(catalogue.Times); !note.empty()) {
+    if (const std::string note = RepeatedTimesNote(catalogue->Times); !note.empty()) {
         std::fprintf(err, "velto-extract: note: %s\n", TerminalSafe(Cp1252ToUtf8(note)).c_str());
     }
-    std::string answer = json ? CatalogueJson(catalogue) : CatalogueSummary(catalogue);
+    std::string answer = json ? CatalogueJson(*catalogue) : CatalogueSummary(*catalogue);
     std::fwrite(answer.data(), 1, answer.size(), out);
     std::fflush(out);
     return shown == 0 ? 0 : 1;

@@ -5,6 +5,8 @@
 #include <vector>
 
 #include "extract/reader/catalogue.h"
+#include "extract/reader/exportrequest.h"
+#include "extract/reader/extractionresult.h"
 
 namespace velto {
 
@@ -36,10 +38,10 @@ struct CurveSet {
 // At most this many curves are drawn; a chart of more is a tangle, and the spreadsheet has them.
 inline constexpr int kMaxCurves = 20;
 
-// The curves of the catalogue's last extraction (ExtractedValues for SelectedVectors at
-// SelectedTimes), named with the variable's item word ("Node 12") and carrying its unit; the
-// first 20 vectors when there are more.
-CurveSet CurvesOfExtraction(const Catalogue& catalogue, std::string_view variable,
-                            std::string_view vectorName);
+// The curves of an extraction (result.Values for the request's items at its times, the times'
+// values taken from the catalogue), named with the variable's item word ("Node 12") and carrying
+// its unit; the first 20 vectors when there are more.
+CurveSet CurvesOfExtraction(const Catalogue& catalogue, const ExportRequest& request,
+                            const ExtractionResult& result, std::string_view vectorName);
 
 }  // namespace velto

@@ -93,40 +93,41 @@ class WatchedSheet final : public SheetWriter {
 // Puts the written file in the target's place unless the user stopped the save. A stop that
 // comes while the file is completed (an xlsx is zipped at the end) still holds: a last progress
 // report lets it reach us before the file takes the target's place.
-bool CommitUnlessStopped(AtomicSave& save, const Catalogue& c, ProgressSink* progress) {
+bool CommitUnlessStopped(AtomicSave& save, const std::atomic<bool>& stop, ProgressSink* progress) {
     return save.Commit([&] {
         if (progress != nullptr) {
             progress->UpdateProgress(1, kWritingCaption);
         }
-        return !c.AbortSave;
+        return !stop;
     });
 }
 
 // Writes the sheet through an AtomicSave: false when the user stopped it (nothing written).
-bool WriteReplacing(const Catalogue& c, const std::string& fileName, std::string_view variable,
+bool WriteReplacing(const Catalogue& c, const ExportRequest& request,
+                    const ExtractionResult& result, const std::string& fileName,
                     std::string_view vectorName, TimeLayout layout, SheetFormat format,
-                    ProgressSink* progress, const PageSetup& page) {
+                    const std::atomic<bool>& stop, ProgressSink* progress, const PageSetup& page) {
     AtomicSave save(fileName);
     try {
         std::unique_ptr<SheetWriter> sheet = MakeSheetWriter(format);
-        const SheetExtent extent = ExtentOf(c, layout);
+        const SheetExtent extent = ExtentOf(request, layout);
         WatchedSheet watched(
-            *sheet, [&c] { return c.AbortSave; }, progress, extent.rows);
+            *sheet, [&stop] { return stop.load(); }, progress, extent.rows);
         watched.Open(save.WritePath(), extent.rows, extent.columns);
         watched.PageSettings(page, extent.columns);
-        WriteSheetCells(c, variable, vectorName, layout, watched);
+        WriteSheetCells(c, request, result, vectorName, layout, watched);
         watched.Close();
     } catch (const SaveAborted&) {
         return false;
     }
-    return CommitUnlessStopped(save, c, progress);
+    return CommitUnlessStopped(save, stop, progress);
 }
 
 }  // namespace
 
-SheetExtent ExtentOf(const Catalogue& c, TimeLayout layout) {
-    const long vectors = static_cast<long>(c.SelectedVectors.size());
-    const long times = static_cast<long>(c.SelectedTimes.size());
+SheetExtent ExtentOf(const ExportRequest& request, TimeLayout layout) {
+    const long vectors = static_cast<long>(request.Items.size());
+    const long times = static_cast<long>(request.Times.size());
     const long across = layout == TimeLayout::InRows ? vectors : times;
     const long down = layout == TimeLayout::InRows ? times : vectors;
     // The variable and vector rows use two columns whatever the table's width.
@@ -149,29 +150,32 @@ std::string SheetLimitProblem(long long vectors, long long times, TimeLayout lay
     return {};
 }
 
-std::string SheetLimitProblem(const Catalogue& c, TimeLayout layout, SheetFormat format) {
-    return SheetLimitProblem(static_cast<long long>(c.SelectedVectors.size()),
-                             static_cast<long long>(c.SelectedTimes.size()), layout, format);
+std::string SheetLimitProblem(const ExportRequest& request, TimeLayout layout, SheetFormat format) {
+    return SheetLimitProblem(static_cast<long long>(request.Items.size()),
+                             static_cast<long long>(request.Times.size()), layout, format);
 }
 
-void WriteSheetCells(const Catalogue& c, std::string_view variable, std::string_view vectorName,
-                     TimeLayout layout, SheetWriter& sheet, RowGate* rows) {
+void WriteSheetCells(const Catalogue& c, const ExportRequest& request,
+                     const ExtractionResult& result, std::string_view vectorName, TimeLayout layout,
+                     SheetWriter& sheet, RowGate* rows) {
+    const std::string_view variable = request.Variable;
+    const ValueTable& values = result.Values;
     const VariableSpec* spec = FindVariable(variable);
     const std::string item = spec != nullptr ? std::string(spec->ItemWord) : std::string();
-    const Long vectors = static_cast<Long>(c.SelectedVectors.size());
-    const Integer times = CheckedNarrow<Integer>(static_cast<std::int64_t>(c.SelectedTimes.size()));
+    const Long vectors = static_cast<Long>(request.Items.size());
+    const Integer times = CheckedNarrow<Integer>(static_cast<std::int64_t>(request.Times.size()));
     auto label = [&](Long v) { return item + " " + std::to_string(v); };
     auto vector = [&](Long i) {
-        if (i < 1 || static_cast<std::size_t>(i) > c.SelectedVectors.size()) {
+        if (i < 1 || static_cast<std::size_t>(i) > request.Items.size()) {
             Raise(kSubscriptOutOfRange);
         }
-        return c.SelectedVectors[static_cast<std::size_t>(i - 1)];
+        return request.Items[static_cast<std::size_t>(i - 1)];
     };
     auto time = [&](Integer j) {
-        if (j < 1 || static_cast<std::size_t>(j) > c.SelectedTimes.size()) {
+        if (j < 1 || static_cast<std::size_t>(j) > request.Times.size()) {
             Raise(kSubscriptOutOfRange);
         }
-        Integer record = c.SelectedTimes[static_cast<std::size_t>(j - 1)];
+        Integer record = request.Times[static_cast<std::size_t>(j - 1)];
         if (record < 1 || static_cast<std::size_t>(record) > c.Times.size()) {
             Raise(kSubscriptOutOfRange);
         }
@@ -185,8 +189,8 @@ void WriteSheetCells(const Catalogue& c, std::string_view variable, std::string_
     if (layout == TimeLayout::InRows) {
         // Items chosen in ascending order, each once (as the ranges choose them), are the table's
         // own rows as they stand; any other choice is gathered row by row.
-        const bool inHeldOrder = c.SelectedVectors == c.ExtractedValues.Held();
-        std::vector<Single> row(inHeldOrder ? 0 : c.SelectedVectors.size());
+        const bool inHeldOrder = request.Items == values.Held();
+        std::vector<Single> row(inHeldOrder ? 0 : request.Items.size());
         sheet.Text(3, 1, "Time");
         for (Long i = 1; i <= vectors; ++i) {
             sheet.Text(3, i + 1, label(vector(i)));
@@ -197,10 +201,10 @@ void WriteSheetCells(const Catalogue& c, std::string_view variable, std::string_
             }
             sheet.ListingSingle(j + 3, 1, time(j));
             if (inHeldOrder) {
-                sheet.ListingRow(j + 3, 2, c.ExtractedValues.Row(j));
+                sheet.ListingRow(j + 3, 2, values.Row(j));
             } else {
                 for (Long i = 1; i <= vectors; ++i) {
-                    row[static_cast<std::size_t>(i - 1)] = c.ExtractedValues.At(vector(i), j);
+                    row[static_cast<std::size_t>(i - 1)] = values.At(vector(i), j);
                 }
                 sheet.ListingRow(j + 3, 2, row);
             }
@@ -222,7 +226,7 @@ void WriteSheetCells(const Catalogue& c, std::string_view variable, std::string_
         for (Long i = 1; i <= vectors; ++i) {
             sheet.Text(i + 3, 1, label(vector(i)));
             for (Integer j = 1; j <= times; ++j) {
-                sheet.ListingSingle(i + 3, j + 1, c.ExtractedValues.At(vector(i), j));
+                sheet.ListingSingle(i + 3, j + 1, values.At(vector(i), j));
             }
         }
     }
@@ -288,16 +292,16 @@ namespace {
 // it writes into goes.
 class RowWriter {
   public:
-    RowWriter(const Catalogue& c, std::string_view variable, std::string_view vectorName,
-              TimeLayout layout, SheetFormat format, const PageSetup& page, const std::string& path,
-              RowGate& rows)
+    RowWriter(const Catalogue& c, const ExportRequest& request, const ExtractionResult& result,
+              std::string_view vectorName, TimeLayout layout, SheetFormat format,
+              const PageSetup& page, const std::string& path, RowGate& rows)
         : rows_(rows), page_(page) {
-        thread_ = std::thread([=, this, &c, &rows] {
+        thread_ = std::thread([=, this, &c, &request, &result, &rows] {
             try {
                 // The table and its selection are the reading's to set up: nothing of them is
                 // looked at before the first row is handed on.
                 if (rows.WaitFor(1)) {
-                    Write(c, variable, vectorName, layout, format, path);
+                    Write(c, request, result, vectorName, layout, format, path);
                 }
             } catch (const SaveAborted&) {
             } catch (...) {
@@ -329,21 +333,22 @@ class RowWriter {
     }
 
   private:
-    void Write(const Catalogue& c, std::string_view variable, std::string_view vectorName,
-               TimeLayout layout, SheetFormat format, const std::string& path) {
-        problem_ = SheetLimitProblem(c, layout, format);
+    void Write(const Catalogue& c, const ExportRequest& request, const ExtractionResult& result,
+               std::string_view vectorName, TimeLayout layout, SheetFormat format,
+               const std::string& path) {
+        problem_ = SheetLimitProblem(request, layout, format);
         if (!problem_.empty()) {
             rows_.Close();
             return;
         }
         std::unique_ptr<SheetWriter> sheet = MakeSheetWriter(format);
-        const SheetExtent extent = ExtentOf(c, layout);
+        const SheetExtent extent = ExtentOf(request, layout);
         WatchedSheet watched(
             *sheet, [this] { return rows_.Closed(); }, nullptr, extent.rows,
             [this](long row) { rows_.Written(row); });
         watched.Open(path, extent.rows, extent.columns);
         watched.PageSettings(page_, extent.columns);
-        WriteSheetCells(c, variable, vectorName, layout, watched, &rows_);
+        WriteSheetCells(c, request, result, vectorName, layout, watched, &rows_);
         watched.Close();
         rows_.Written(extent.rows);
         complete_ = true;
@@ -371,29 +376,30 @@ bool ShowingSaveFailures(MessageSink& messages, const std::string& fileName, Sav
     return false;
 }
 
-bool WriteAsRead(const Catalogue& c, const std::string& fileName, std::string_view variable,
-                 std::string_view vectorName, TimeLayout layout, SheetFormat format,
-                 const PageSetup& page, MessageSink& messages, ProgressSink* progress,
+bool WriteAsRead(const Catalogue& c, const ExportRequest& request, const ExtractionResult& result,
+                 const std::string& fileName, std::string_view vectorName, TimeLayout layout,
+                 SheetFormat format, const PageSetup& page, const std::atomic<bool>& stop,
+                 MessageSink& messages, ProgressSink* progress,
                  const std::function<bool(RowGate&)>& read) {
     AtomicSave save(fileName);
     RowGate rows;
     if (layout == TimeLayout::InRows) {
         rows.WriteInTimeOrder();
     }
-    RowWriter writer(c, variable, vectorName, layout, format, page, save.WritePath(), rows);
+    RowWriter writer(c, request, result, vectorName, layout, format, page, save.WritePath(), rows);
     if (!read(rows)) {
         return false;  // the reading said why, or was stopped
     }
     // Every row is read: what the writer has left to write is waited for here, where the user
     // can still see it go and stop it.
-    const long total = std::max(ExtentOf(c, layout).rows, 1L);
+    const long total = std::max(ExtentOf(request, layout).rows, 1L);
     while (!rows.WaitFinished(std::chrono::milliseconds(50))) {
         if (progress != nullptr) {
             progress->UpdateProgress(
                 static_cast<Single>(rows.WrittenRows()) / static_cast<Single>(total),
                 kWritingCaption);
         }
-        if (c.AbortSave) {
+        if (stop) {
             writer.Stop();
             return false;
         }
@@ -404,30 +410,33 @@ bool WriteAsRead(const Catalogue& c, const std::string& fileName, std::string_vi
         }
         return false;
     }
-    return CommitUnlessStopped(save, c, progress);
+    return CommitUnlessStopped(save, stop, progress);
 }
 
 }  // namespace
 
-bool WriteSpreadsheetAsRead(const Catalogue& c, const std::string& fileName,
-                            std::string_view variable, std::string_view vectorName,
-                            TimeLayout layout, MessageSink& messages, SheetFormat format,
-                            ProgressSink* progress, const std::function<bool(RowGate&)>& read,
-                            const PageSetup& page) {
+bool WriteSpreadsheetAsRead(const Catalogue& c, const ExportRequest& request,
+                            const ExtractionResult& result, const std::string& fileName,
+                            std::string_view vectorName, TimeLayout layout,
+                            const std::atomic<bool>& stop, MessageSink& messages,
+                            SheetFormat format, ProgressSink* progress,
+                            const std::function<bool(RowGate&)>& read, const PageSetup& page) {
     if (const std::string problem = PageSetupProblem(page, format); !problem.empty()) {
         messages.ShowMessage(problem, MessageIcon::Critical, kExtractTitle);
         return false;
     }
     return ShowingSaveFailures(messages, fileName, [&] {
-        return WriteAsRead(c, fileName, variable, vectorName, layout, format, page, messages,
-                           progress, read);
+        return WriteAsRead(c, request, result, fileName, vectorName, layout, format, page, stop,
+                           messages, progress, read);
     });
 }
 
-bool WriteSpreadsheet(const Catalogue& c, const std::string& fileName, std::string_view variable,
-                      std::string_view vectorName, TimeLayout layout, MessageSink& messages,
-                      SheetFormat format, ProgressSink* progress, const PageSetup& page) {
-    std::string problem = SheetLimitProblem(c, layout, format);
+bool WriteSpreadsheet(const Catalogue& c, const ExportRequest& request,
+                      const ExtractionResult& result, const std::string& fileName,
+                      std::string_view vectorName, TimeLayout layout, const std::atomic<bool>& stop,
+                      MessageSink& messages, SheetFormat format, ProgressSink* progress,
+                      const PageSetup& page) {
+    std::string problem = SheetLimitProblem(request, layout, format);
     if (problem.empty()) {
         problem = PageSetupProblem(page, format);
     }
@@ -436,7 +445,8 @@ bool WriteSpreadsheet(const Catalogue& c, const std::string& fileName, std::stri
         return false;
     }
     return ShowingSaveFailures(messages, fileName, [&] {
-        return WriteReplacing(c, fileName, variable, vectorName, layout, format, progress, page);
+        return WriteReplacing(c, request, result, fileName, vectorName, layout, format, stop,
+                              progress, page);
     });
 }
 

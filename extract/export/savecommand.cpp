@@ -49,24 +49,25 @@ bool MoreItemsThanTheListingHolds(const Catalogue& c, const SaveRequest& request
     return count && ::stat(c.ListingFile.c_str(), &listing) == 0 && *count > listing.st_size;
 }
 
-// Runs the extraction that suits the listing for the catalogue's chosen items and times.
-SaveResult ReadChosen(Catalogue& c, std::string_view variable, int component,
-                      ProgressSink& progress, MessageSink& messages, RowGate* rows = nullptr) {
+// Runs the extraction that suits the listing for the request's items and times.
+SaveResult ReadChosen(const Catalogue& c, const ExportRequest& chosen, ExtractionResult& read,
+                      const std::atomic<bool>& stop, ProgressSink& progress, MessageSink& messages,
+                      RowGate* rows = nullptr, ExtractionOptions* options = nullptr) {
     SaveResult result;
     if (c.AnalysisKind == kKindThermal) {
-        ExtractTemperatures(c, variable, progress, messages, rows);
+        ExtractTemperatures(c, chosen, read, stop, progress, messages, rows, options);
     } else if (c.AnalysisKind == kKindStatic || c.AnalysisKind == kKindDynamic) {
-        ExtractStructuralValues(c, variable, component, progress, messages, rows);
+        ExtractStructuralValues(c, chosen, read, stop, progress, messages, rows, options);
     } else {
         result.problem = "the listing holds no values to export";
         return result;
     }
-    if (c.AbortSave) {
+    if (stop) {
         result.outcome = SaveOutcome::Aborted;
-    } else if (c.ExtractedValues.Times() == 0) {
+    } else if (read.Values.Times() == 0) {
         // The extraction failed before it held a value (the listing gone, a count it could not
         // hold): its message has been shown, and there is nothing to write.
-    } else if (!c.ListingChanged && !c.ExtractionFailed) {
+    } else if (!read.ListingChanged && !read.ExtractionFailed) {
         // A listing that changed since its scan, or a value that could not be read, has been
         // reported: the values held are not all the listing's, and are not written.
         result.outcome = SaveOutcome::Extracted;
@@ -74,10 +75,14 @@ SaveResult ReadChosen(Catalogue& c, std::string_view variable, int component,
     return result;
 }
 
-SaveResult Extract(Catalogue& c, const SaveRequest& request, ProgressSink& progress,
-                   MessageSink& messages, RowGate* rows = nullptr) {
+// Makes the request's items and times into `chosen` and reads them into `read`. Both start
+// empty: what a refused request leaves is never taken for an earlier request's values.
+SaveResult Extract(const Catalogue& c, const SaveRequest& request, ExportRequest& chosen,
+                   ExtractionResult& read, const std::atomic<bool>& stop, ProgressSink& progress,
+                   MessageSink& messages, RowGate* rows, ExtractionOptions* options) {
     SaveResult result;
-    c.AbortSave = false;
+    chosen = ExportRequest{request.variable, request.component, {}, {}};
+    read = ExtractionResult();
 
     if (MoreItemsThanTheListingHolds(c, request)) {
         messages.ShowMessage(std::to_string(kInputPastEnd) + ": " + ErrorDescription(kInputPastEnd),
@@ -85,20 +90,20 @@ SaveResult Extract(Catalogue& c, const SaveRequest& request, ProgressSink& progr
         return result;
     }
     VectorList list = BuildVectorList(request.variable, request.from, request.to, request.step);
-    c.SelectedVectors = list.vectors;
+    chosen.Items = list.vectors;
     if (list.vectors.empty()) {
         result.problem = list.problem;
         return result;
     }
     // The value table numbers the chosen times in a 16-bit Integer: more overflow it.
     CheckedNarrow<Integer>(static_cast<std::int64_t>(request.times.size()));
-    c.SelectedTimes = request.times;
+    chosen.Times = request.times;
     if (request.times.empty()) {
         result.problem = "no time is selected";
         return result;
     }
 
-    return ReadChosen(c, request.variable, request.component, progress, messages, rows);
+    return ReadChosen(c, chosen, read, stop, progress, messages, rows, options);
 }
 
 // Below this many values the sheet is written after the reading: a thread to write it while
@@ -113,16 +118,19 @@ bool WorthWritingAsRead(const SaveRequest& request, std::optional<long long> vec
 }
 
 // Reads the values and writes the sheet at once, each time's row written as soon as it is read.
-SaveResult ExtractAndWrite(Catalogue& c, const SaveRequest& request, ProgressSink& progress,
-                           MessageSink& messages) {
+SaveResult ExtractAndWrite(const Catalogue& c, const SaveRequest& request, ExportRequest& chosen,
+                           ExtractionResult& read, const std::atomic<bool>& stop,
+                           ProgressSink& progress, MessageSink& messages,
+                           ExtractionOptions* options) {
     SaveResult result;
     std::exception_ptr readFailure;
     const bool written = WriteSpreadsheetAsRead(
-        c, request.fileName, request.variable, request.vectorName, request.layout, messages,
+        c, chosen, read, request.fileName, request.vectorName, request.layout, stop, messages,
         request.format, &progress,
         [&](RowGate& rows) {
             try {
-                result = Extract(c, request, progress, messages, &rows);
+                result =
+                    Extract(c, request, chosen, read, stop, progress, messages, &rows, options);
             } catch (...) {
                 readFailure = std::current_exception();
                 return false;
@@ -130,9 +138,9 @@ SaveResult ExtractAndWrite(Catalogue& c, const SaveRequest& request, ProgressSin
             return result.outcome == SaveOutcome::Extracted;
         },
         request.page);
-    if (c.ExtractedValues.Window() > 0) {
+    if (read.Values.Window() > 0) {
         // Its rows hold the last times written only: no one may take them for the extraction.
-        c.ExtractedValues = ValueTable();
+        read.Values = ValueTable();
     }
     if (readFailure) {
         std::rethrow_exception(readFailure);
@@ -140,33 +148,35 @@ SaveResult ExtractAndWrite(Catalogue& c, const SaveRequest& request, ProgressSin
     if (result.outcome != SaveOutcome::Extracted) {
         return result;
     }
-    result.outcome = written       ? SaveOutcome::Written
-                     : c.AbortSave ? SaveOutcome::Aborted
-                                   : SaveOutcome::NotWritten;
+    result.outcome = written ? SaveOutcome::Written
+                     : stop  ? SaveOutcome::Aborted
+                             : SaveOutcome::NotWritten;
     return result;
 }
 
 }  // namespace
 
-SaveResult ExtractForRequest(Catalogue& c, const SaveRequest& request, ProgressSink& progress,
-                             MessageSink& messages) {
-    return Guarded(messages, [&] { return Extract(c, request, progress, messages); });
-}
-
-SaveResult ExtractItems(Catalogue& c, std::string_view variable, int component,
-                        std::vector<Long> items, std::vector<Integer> times, ProgressSink& progress,
-                        MessageSink& messages) {
+SaveResult ExtractForRequest(const Catalogue& c, const SaveRequest& request, ExportRequest& chosen,
+                             ExtractionResult& read, const std::atomic<bool>& stop,
+                             ProgressSink& progress, MessageSink& messages,
+                             ExtractionOptions* options) {
     return Guarded(messages, [&] {
-        c.AbortSave = false;
-        c.SelectedVectors = std::move(items);
-        CheckedNarrow<Integer>(static_cast<std::int64_t>(times.size()));
-        c.SelectedTimes = std::move(times);
-        return ReadChosen(c, variable, component, progress, messages);
+        return Extract(c, request, chosen, read, stop, progress, messages, nullptr, options);
     });
 }
 
-SaveResult SaveExport(Catalogue& c, const SaveRequest& request, ProgressSink& progress,
-                      MessageSink& messages) {
+SaveResult ExtractItems(const Catalogue& c, const ExportRequest& request, ExtractionResult& read,
+                        const std::atomic<bool>& stop, ProgressSink& progress,
+                        MessageSink& messages) {
+    return Guarded(messages, [&] {
+        CheckedNarrow<Integer>(static_cast<std::int64_t>(request.Times.size()));
+        return ReadChosen(c, request, read, stop, progress, messages);
+    });
+}
+
+SaveResult SaveExport(const Catalogue& c, const SaveRequest& request, ExportRequest& chosen,
+                      ExtractionResult& read, const std::atomic<bool>& stop, ProgressSink& progress,
+                      MessageSink& messages, ExtractionOptions* options) {
     return Guarded(messages, [&] {
         // A target that cannot be saved (the listing itself, another user's link, a folder we
         // may not write) is refused before the values are read, not after.
@@ -195,25 +205,28 @@ SaveResult SaveExport(Catalogue& c, const SaveRequest& request, ProgressSink& pr
             return SaveResult{};
         }
         if (WorthWritingAsRead(request, count)) {
-            return ExtractAndWrite(c, request, progress, messages);
+            return ExtractAndWrite(c, request, chosen, read, stop, progress, messages, options);
         }
-        SaveResult result = Extract(c, request, progress, messages);
+        SaveResult result =
+            Extract(c, request, chosen, read, stop, progress, messages, nullptr, options);
         if (result.outcome != SaveOutcome::Extracted) {
             return result;
         }
         result.outcome = SaveOutcome::NotWritten;
-        if (WriteSpreadsheet(c, request.fileName, request.variable, request.vectorName,
-                             request.layout, messages, request.format, &progress, request.page)) {
+        if (WriteSpreadsheet(c, chosen, read, request.fileName, request.vectorName, request.layout,
+                             stop, messages, request.format, &progress, request.page)) {
             result.outcome = SaveOutcome::Written;
-        } else if (c.AbortSave) {
+        } else if (stop) {
             result.outcome = SaveOutcome::Aborted;
         }
         return result;
     });
 }
 
-std::string MissingValuesNote(const Catalogue& c, std::string_view variable) {
-    const Catalogue::Missing& missing = c.MissingValues;
+std::string MissingValuesNote(const Catalogue& c, const ExportRequest& request,
+                              const ExtractionResult& read) {
+    const std::string_view variable = request.Variable;
+    const ExtractionResult::Missing& missing = read.MissingValues;
     if (missing.count == 0) {
         return {};
     }
@@ -222,8 +235,8 @@ std::string MissingValuesNote(const Catalogue& c, std::string_view variable) {
     if (spec != nullptr && spec->HasRange()) {
         first = std::string(spec->ItemWord) + " " + std::to_string(missing.item) + " ";
     }
-    if (missing.time >= 1 && static_cast<std::size_t>(missing.time) <= c.SelectedTimes.size()) {
-        const Integer record = c.SelectedTimes[static_cast<std::size_t>(missing.time - 1)];
+    if (missing.time >= 1 && static_cast<std::size_t>(missing.time) <= request.Times.size()) {
+        const Integer record = request.Times[static_cast<std::size_t>(missing.time - 1)];
         if (record >= 1 && static_cast<std::size_t>(record) <= c.Times.size()) {
             first += "at " + TimeText(c.Times[static_cast<std::size_t>(record - 1)].Time) + " s";
         }

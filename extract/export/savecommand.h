@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -9,6 +10,9 @@
 #include "extract/export/pagesetup.h"
 #include "extract/export/sheetformat.h"
 #include "extract/reader/catalogue.h"
+#include "extract/reader/exportrequest.h"
+#include "extract/reader/extraction.h"
+#include "extract/reader/extractionresult.h"
 #include "extract/reader/sinks.h"
 
 namespace velto {
@@ -43,32 +47,37 @@ struct SaveResult {
     std::string problem;  // why a request ended without a file and without a message
 };
 
-// The body of the Save command, shared by the window and the command line: writes the export
-// request into the catalogue (SelectedVectors and SelectedTimes), clears AbortSave,
-// runs the extraction that suits the listing and, unless the user aborted, writes the
-// spreadsheet. An extraction error is shown and nothing is written: a sheet would hold zeros
-// where the listing has values.
-// The request's values without the writing: builds the vector and time lists into the catalogue
-// and runs the extraction. Extracted when the values are in catalogue.ExtractedValues, Aborted
-// when the user stopped it, NotWritten after an extraction error (shown; the values read before
-// it are in the catalogue) or with a problem when the request holds nothing to read. The chart
-// uses it.
-SaveResult ExtractForRequest(Catalogue& catalogue, const SaveRequest& request,
-                             ProgressSink& progress, MessageSink& messages);
+// The request's values without the writing: makes the request's items and times (the vector
+// list and the chosen records) into `chosen` and runs the extraction that suits the listing into
+// `read`; both start empty. Extracted when the values are in `read`, Aborted when `stop` was set
+// (by the user, through the progress reports), NotWritten after an extraction error (shown; the
+// values read before it are in `read`) or with a problem when the request holds nothing to read.
+// The chart uses it. `options` go to the extraction (ExtractionOptions; its defaults when null).
+SaveResult ExtractForRequest(const Catalogue& catalogue, const SaveRequest& request,
+                             ExportRequest& chosen, ExtractionResult& read,
+                             const std::atomic<bool>& stop, ProgressSink& progress,
+                             MessageSink& messages, ExtractionOptions* options = nullptr);
 
-// The values of `variable` (its vector `component`) for these item numbers at these time records,
-// into catalogue.ExtractedValues: what a script asks for, items in any order. The caller has
+// The values of request.Variable (its vector request.Component) for the request's item numbers at
+// its time records, into `read`: what a script asks for, items in any order. The caller has
 // checked items and records against the listing. Outcomes as ExtractForRequest.
-SaveResult ExtractItems(Catalogue& catalogue, std::string_view variable, int component,
-                        std::vector<Long> items, std::vector<Integer> times, ProgressSink& progress,
-                        MessageSink& messages);
+SaveResult ExtractItems(const Catalogue& catalogue, const ExportRequest& request,
+                        ExtractionResult& read, const std::atomic<bool>& stop,
+                        ProgressSink& progress, MessageSink& messages);
 
-SaveResult SaveExport(Catalogue& catalogue, const SaveRequest& request, ProgressSink& progress,
-                      MessageSink& messages);
+// The body of the Save command, shared by the window and the command line: what
+// ExtractForRequest does, then, unless the user stopped it, the spreadsheet written from `chosen`
+// and `read`. An extraction error is shown and nothing is written: a sheet would hold zeros
+// where the listing has values. A target that cannot be saved, a sheet too large for the format
+// and page settings it cannot hold are refused before anything is read.
+SaveResult SaveExport(const Catalogue& catalogue, const SaveRequest& request, ExportRequest& chosen,
+                      ExtractionResult& read, const std::atomic<bool>& stop, ProgressSink& progress,
+                      MessageSink& messages, ExtractionOptions* options = nullptr);
 
 // What the user is told after an extraction that found lines short of the chosen value (their
 // values stand as 0): "2 values are missing from the listing's lines and stand as 0; the first
 // is Node 5 at 120 s." Empty when none was.
-std::string MissingValuesNote(const Catalogue& catalogue, std::string_view variable);
+std::string MissingValuesNote(const Catalogue& catalogue, const ExportRequest& request,
+                              const ExtractionResult& read);
 
 }  // namespace velto

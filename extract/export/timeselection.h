@@ -78,8 +78,8 @@ class TimeSelection {
     void Remove(std::vector<int> indices);
     void Clear();
 
-    // The records that stand for the chosen times, in the order of the chosen list: the export
-    // request.
+    // The records that stand for the chosen times, in the order of the chosen list: the times of
+    // the export request (ExportRequest::Times).
     std::vector<Integer> SelectedTimes() const;
 
   private:

@@ -1,18 +1,8 @@
 #pragma once
 
-#include <algorithm>
-#include <cstddef>
 #include <cstdint>
-#include <cstdlib>
-
-#include <functional>
-#include <memory>
-#include <new>
-#include <optional>
-#include <span>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 #include "common/types.h"
@@ -37,117 +27,11 @@ struct TimeStep {
     FilePosition Position = 0;  // 1-based byte position of the line after the TIME line
 };
 
-// `bytes` of zeroed memory, and its release. Large rooms are mapped in huge pages where the system
-// offers them: a table of tens of megabytes then costs a few dozen page faults to read into, not
-// tens of thousands. Raises std::bad_alloc when there is no room.
-void* ZeroedRoom(std::size_t bytes);
-void FreeZeroedRoom(void* room, std::size_t bytes) noexcept;
-
-// Room for the values of a value table, taken from the system already zeroed and not written
-// again when a table grows into it: the zeros of millions of values then cost nothing until each
-// is read in, on whichever thread reads it. What it holds past its size is zero; whatever shrinks
-// a vector of it must set what it drops back to 0 first (ShrinkValues).
-template <typename T>
-struct ZeroedAllocator {
-    using value_type = T;
-    ZeroedAllocator() = default;
-    template <typename U>
-    ZeroedAllocator(const ZeroedAllocator<U>&) noexcept {}
-    T* allocate(std::size_t n) {
-        if (n > std::size_t(-1) / sizeof(T)) {
-            throw std::bad_alloc();
-        }
-        return static_cast<T*>(ZeroedRoom(n * sizeof(T)));
-    }
-    void deallocate(T* room, std::size_t n) noexcept { FreeZeroedRoom(room, n * sizeof(T)); }
-    // Growing leaves the zeros the room came with.
-    template <typename U>
-    void construct(U* at) noexcept {
-        ::new (static_cast<void*>(at)) U;
-    }
-    template <typename U, typename... Args>
-    void construct(U* at, Args&&... args) {
-        ::new (static_cast<void*>(at)) U(std::forward<Args>(args)...);
-    }
-    friend bool operator==(const ZeroedAllocator&, const ZeroedAllocator&) { return true; }
-};
-using SingleValues = std::vector<Single, ZeroedAllocator<Single>>;
-
-// Drops the values past `size`, zeroed first.
-inline void ShrinkValues(SingleValues& values, std::size_t size) {
-    if (size < values.size()) {
-        std::fill(values.begin() + static_cast<std::ptrdiff_t>(size), values.end(), 0.0f);
-        values.resize(size);
-    }
-}
-
-// The values of one extraction: the items held (some or all of 1..Items) by chosen time
-// (1..Times), all 0 until read. Only the items asked for are held, so the memory an extraction
-// takes follows what is exported, not the size of the model. Both indices are checked: a time
-// outside, or an item that is not held, raises the subscript error (9).
-//
-// A table written out time by time as it is read need not hold every time: given a window, it
-// holds that many times' rows only, time t in the row of time t - window before it, which its
-// reader must have zeroed, and its writer written out, before time t is read into it.
-class ValueTable {
-  public:
-    ValueTable() = default;
-    // Every item 1..items. Raises the out-of-memory error (7) when the table cannot be held.
-    ValueTable(Long items, Integer times, Integer window = 0);
-    // The items of `wanted` that lie in 1..items (in any order, repeats allowed).
-    ValueTable(Long items, std::span<const Long> wanted, Integer times, Integer window = 0);
-    // The same, its first times' rows already read: `firstRows` holds whole rows, time by time,
-    // for at most as many times as the table holds; the rest are 0.
-    ValueTable(Long items, std::span<const Long> wanted, Integer times, SingleValues firstRows,
-               Integer window = 0);
-    Long Items() const { return items_; }
-    Integer Times() const { return times_; }
-    // The times whose rows it holds at once: all of them (0) or its window.
-    Integer Window() const { return window_; }
-    // The items held, ascending.
-    const std::vector<Long>& Held() const { return held_; }
-    bool Holds(Long item) const;
-    Single& At(Long item, Integer time);
-    Single At(Long item, Integer time) const;
-    // The values at one time, in the order of Held(): for readers that go through every item
-    // held, without looking each one up.
-    std::span<Single> Row(Integer time);
-    std::span<const Single> Row(Integer time) const;
-
-  private:
-    void Allocate();
-    void SetWindow(Integer window);
-    std::size_t RowsHeld() const;
-    std::size_t RowStart(Integer time) const;
-    std::size_t Index(Long item, Integer time) const;
-    Long items_ = 0;
-    Integer times_ = 0;
-    Integer window_ = 0;
-    std::vector<Long> held_;
-    bool inOneRun_ = false;  // held_ is first..last without a gap: places follow numbers
-    SingleValues values_;    // time by time, each time's held items in order
-};
-
-// An export's request known before its listing is read (the command line's): the variable as
-// the variables table names it, the 0-based position of its vector, and the item numbers chosen.
-struct EarlyRequest {
-    std::string Variable;
-    int Component = 0;
-    std::vector<Long> Vectors;
-    // Written out time by time as it is read (a row per time): only a window of its times need
-    // be held at once (StreamWindow).
-    bool Streamed = false;
-};
-
-// The window of times a table of `width` items written out as it is read holds: `bytes` worth,
-// at least two times; 0 when that is every one of its `times`.
-Integer StreamWindow(std::size_t width, Integer times, std::size_t bytes);
-
-class EarlyReading;
-
-// Everything known about the opened listing. The readers fill it; the window and the command
-// line show it and choose from it. Lists are held 0-based: record i of the listing's numbering
-// is Times[i - 1], label i is StressTables[i - 1]. A list's size is its count.
+// The listing's description: everything a scan learnt of it. The readers fill it while they
+// scan, and no one changes it afterwards: the window, the command line and Python share it, show
+// it and choose from it, and each extraction reads it with a request of its own (ExportRequest)
+// into a result of its own (ExtractionResult). Lists are held 0-based: record i of the listing's
+// numbering is Times[i - 1], label i is StressTables[i - 1]. A list's size is its count.
 struct Catalogue {
     // Identity: the file, the solver's version, the dimension and the kind of analysis.
     std::string ListingFile;
@@ -185,39 +69,6 @@ struct Catalogue {
     std::vector<std::string> StressTables;
     std::vector<std::string> TangentTables;
 
-    // The export request: for each chosen time, in the order of the selected-times list, its
-    // record number in Times (1-based); and the vector numbers to write, in order. Node, element
-    // and fibre numbers are 32-bit so that large models export whole.
-    std::vector<Integer> SelectedTimes;
-    std::vector<Long> SelectedVectors;
-
-    // Set when the user confirms quitting during an export: the extraction stops at the next
-    // time and nothing is written.
-    bool AbortSave = false;
-
-    // What the last extraction read.
-    ValueTable ExtractedValues;
-    // The values the last extraction found no word for (a value line with fewer words than the
-    // chosen vector needs): they stay 0 in ExtractedValues, and the user is told. `time` is the
-    // 1-based place in SelectedTimes of the first (the earliest time, then the lowest item).
-    struct Missing {
-        long long count = 0;
-        Integer time = 0;
-        Long item = 0;
-    } MissingValues;
-    // The room a table written out as it is read may take: enough times for the readers to run
-    // well ahead of the writer, while an export of every node of a large model holds a few
-    // hundred of its times, not all of them.
-    std::size_t StreamBytes = std::size_t{16} << 20;
-
-    // Set by a caller that knows what it will export before the listing is read: once the scan
-    // knows the model and the tables, it names the request (or none), whose values are then read
-    // on a thread of their own while the scan finds the times, so that the reading rides on the
-    // scan instead of following it. The scan keeps that reading in Early until the extraction
-    // of the same request takes what it read.
-    std::function<std::optional<EarlyRequest>(const Catalogue&)> ReadEarly;
-    std::shared_ptr<EarlyReading> Early;
-
     // Which file was scanned, as it was then: another file put in its place, or the same file
     // rewritten without growing, is no longer the listing the times point into. (A listing that
     // only grew, from a solver still writing it, still is.)
@@ -228,14 +79,6 @@ struct Catalogue {
         long long changedNs = 0;  // the inode's change time: no tool can set it back
         std::uint64_t ends = 0;   // EndsDigest of the bytes scanned
     } Scanned;
-
-    // Set by an extraction that found the listing shorter than its scan recorded, or no longer
-    // the file that was scanned: the values are not the listing's any more, and nothing is
-    // written from them.
-    bool ListingChanged = false;
-    // Set by an extraction that met a read error: the values it holds are those read before the
-    // error, zeros after it, and nothing is written or drawn from them.
-    bool ExtractionFailed = false;
 };
 
 // The stamp of the file at this path now (known = false when it cannot be looked at), without
@@ -246,11 +89,6 @@ Catalogue::Stamp StampOf(const std::string& path);
 // (0 when they cannot be read). A listing that grew only by what a solver still writing it adds
 // keeps it; one written over in place with another run, however long, does not.
 std::uint64_t EndsDigest(const std::string& path, long long size);
-
-// Resets the catalogue before a new listing is read: identity, model counts, times, flags and
-// table labels go back to empty. BeamPointCount and AreaPointCount keep their values until the
-// next structural scan sets them. ListingFile is left as the caller set it.
-void ClearCatalogue(Catalogue& catalogue);
 
 // The result tables found (the Has... flags and the table labels) back to none.
 void ClearTables(Catalogue& catalogue);

@@ -10,6 +10,7 @@
 #include "common/linereader.h"
 #include "common/types.h"
 #include "extract/reader/catalogue.h"
+#include "extract/reader/scanoptions.h"
 
 namespace velto {
 
@@ -21,10 +22,12 @@ namespace velto {
 class EarlyReading {
   public:
     // Starts reading `request` from a structural listing whose model and tables `c` holds (its
-    // times not yet); `scanning` is the scan's reader. Null when the request is none of the
-    // listing's variables, or holds no item or more items than the listing has bytes.
+    // times not yet); `scanning` is the scan's reader. A streamed request holds no more than
+    // `streamBytes` of its values (StreamWindow). Null when the request is none of the listing's
+    // variables, or holds no item or more items than the listing has bytes.
     static std::unique_ptr<EarlyReading> Start(const Catalogue& c, const EarlyRequest& request,
-                                               const LineReader& scanning);
+                                               const LineReader& scanning,
+                                               std::size_t streamBytes = kStreamBytes);
     ~EarlyReading();
     EarlyReading(const EarlyReading&) = delete;
     EarlyReading& operator=(const EarlyReading&) = delete;

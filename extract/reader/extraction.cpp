@@ -179,15 +179,15 @@ std::string_view FindTable(LineReader& in, std::string_view heading,
 }
 
 // The chosen times are numbered as the value table numbers them, in a 16-bit Integer.
-Integer ChosenTimes(const Catalogue& c) {
-    return CheckedNarrow<Integer>(static_cast<std::int64_t>(c.SelectedTimes.size()));
+Integer ChosenTimes(const ExportRequest& r) {
+    return CheckedNarrow<Integer>(static_cast<std::int64_t>(r.Times.size()));
 }
 
-const TimeStep& TimeOf(const Catalogue& c, Integer t) {
-    if (t < 1 || static_cast<std::size_t>(t) > c.SelectedTimes.size()) {
+const TimeStep& TimeOf(const Catalogue& c, const ExportRequest& r, Integer t) {
+    if (t < 1 || static_cast<std::size_t>(t) > r.Times.size()) {
         Raise(kSubscriptOutOfRange);
     }
-    Integer record = c.SelectedTimes[static_cast<std::size_t>(t - 1)];
+    Integer record = r.Times[static_cast<std::size_t>(t - 1)];
     if (record < 1 || static_cast<std::size_t>(record) > c.Times.size()) {
         Raise(kSubscriptOutOfRange);
     }
@@ -202,56 +202,59 @@ TimeBlocks BlocksOf(const Catalogue& c, const TimeStep& time) {
 
 // The window of times a table of `width` items holds: all of them, unless the rows are written
 // out in time order as they are read.
-Integer WindowFor(const Catalogue& c, std::size_t width, const RowGate* rows) {
+Integer WindowFor(const ExportRequest& r, std::size_t width, const RowGate* rows,
+                  const ExtractionOptions& options) {
     return rows != nullptr && rows->InTimeOrder()
-               ? StreamWindow(width, ChosenTimes(c), c.StreamBytes)
+               ? StreamWindow(width, ChosenTimes(r), options.StreamBytes)
                : 0;
 }
 
 // The table the extraction fills: the items the request names (every item of the table when it
 // names none) at every chosen time.
-ValueTable TableFor(const Catalogue& c, Long items, const RowGate* rows) {
-    const Integer times = ChosenTimes(c);
-    if (c.SelectedVectors.empty()) {
-        return ValueTable(items, times,
-                          WindowFor(c, static_cast<std::size_t>(std::max<Long>(items, 0)), rows));
+ValueTable TableFor(const ExportRequest& r, Long items, const RowGate* rows,
+                    const ExtractionOptions& options) {
+    const Integer times = ChosenTimes(r);
+    if (r.Items.empty()) {
+        return ValueTable(
+            items, times,
+            WindowFor(r, static_cast<std::size_t>(std::max<Long>(items, 0)), rows, options));
     }
-    const ValueTable held(items, c.SelectedVectors, 0);
-    return ValueTable(items, c.SelectedVectors, times, WindowFor(c, held.Held().size(), rows));
+    const ValueTable held(items, r.Items, 0);
+    return ValueTable(items, r.Items, times, WindowFor(r, held.Held().size(), rows, options));
 }
 
 // The same, with the rows the scan's early reading of this very request read, when it did: they
 // stand for the chosen times that are the listing's first times in order. `early` is how many.
-ValueTable TableTakingEarlyRows(Catalogue& c, Long items, std::string_view variable, int component,
-                                const RowGate* gate, Integer& early) {
+ValueTable TableTakingEarlyRows(const ExportRequest& r, Long items, const RowGate* gate,
+                                ExtractionOptions& options, Integer& early) {
     early = 0;
-    const std::shared_ptr<EarlyReading> reading = std::move(c.Early);
-    if (!reading || c.SelectedVectors.empty()) {
-        return TableFor(c, items, gate);
+    const std::shared_ptr<EarlyReading> reading = std::move(options.Early);
+    if (!reading || r.Items.empty()) {
+        return TableFor(r, items, gate, options);
     }
-    const ValueTable held(items, c.SelectedVectors, 0);
+    const ValueTable held(items, r.Items, 0);
     const std::size_t width = held.Held().size();
-    const Integer window = WindowFor(c, width, gate);
-    const Integer rowsHeld = window > 0 ? window : ChosenTimes(c);
+    const Integer window = WindowFor(r, width, gate, options);
+    const Integer rowsHeld = window > 0 ? window : ChosenTimes(r);
     SingleValues rows;
-    Integer taken = reading->Take(variable, component, held.Held(), rows);
+    Integer taken = reading->Take(r.Variable, r.Component, held.Held(), rows);
     taken = std::min(taken, rowsHeld);
     for (Integer t = 1; t <= taken; ++t) {
-        if (c.SelectedTimes[static_cast<std::size_t>(t - 1)] != t) {
+        if (r.Times[static_cast<std::size_t>(t - 1)] != t) {
             taken = t - 1;
         }
     }
     if (taken == 0) {
-        return TableFor(c, items, gate);
+        return TableFor(r, items, gate, options);
     }
     if (rows.capacity() < width * static_cast<std::size_t>(rowsHeld)) {
         // Too little room for every time the table holds: its rows would have to be held twice.
         rows = {};
-        return TableFor(c, items, gate);
+        return TableFor(r, items, gate, options);
     }
     ShrinkValues(rows, width * static_cast<std::size_t>(taken));
     early = taken;
-    return ValueTable(items, c.SelectedVectors, ChosenTimes(c), std::move(rows), window);
+    return ValueTable(items, r.Items, ChosenTimes(r), std::move(rows), window);
 }
 
 // Walks a table's value lines forward, reading only the lines that hold a wanted value and
@@ -409,7 +412,7 @@ struct ListingChangedError {
 
 // The file at the listing's name is still the one scanned: the same file, not rewritten in place,
 // not cut short (grown by a solver still writing it is fine).
-void RequireTheScannedListing(Catalogue& c) {
+void RequireTheScannedListing(const Catalogue& c, ExtractionResult& result) {
     if (!c.Scanned.known) {
         return;
     }
@@ -422,16 +425,16 @@ void RequireTheScannedListing(Catalogue& c) {
     if (now.device != c.Scanned.device || now.inode != c.Scanned.inode ||
         (now.size == c.Scanned.size &&
          (now.modifiedNs != c.Scanned.modifiedNs || now.changedNs != c.Scanned.changedNs))) {
-        c.ListingChanged = true;
+        result.ListingChanged = true;
         throw ListingChangedError{false};
     }
     if (now.size < c.Scanned.size) {
-        c.ListingChanged = true;
+        result.ListingChanged = true;
         throw ListingChangedError{};
     }
     // Grown: by a solver still writing it, or written over with another run that is longer.
     if (now.size > c.Scanned.size && EndsDigest(c.ListingFile, c.Scanned.size) != c.Scanned.ends) {
-        c.ListingChanged = true;
+        result.ListingChanged = true;
         throw ListingChangedError{false};
     }
 }
@@ -440,12 +443,13 @@ void RequireTheScannedListing(Catalogue& c) {
 // cut short, or rewritten by a solver still running, no longer matches the scan), and the items
 // to hold must be few enough for the listing to print them at all (each takes at least a byte),
 // so a damaged count can never make us claim memory the listing could not fill.
-void CheckListingStillFits(Catalogue& c, const LineReader& in, Long items) {
-    RequireTheScannedListing(c);
-    const Integer times = ChosenTimes(c);
+void CheckListingStillFits(const Catalogue& c, const ExportRequest& r, ExtractionResult& result,
+                           const LineReader& in, Long items) {
+    RequireTheScannedListing(c, result);
+    const Integer times = ChosenTimes(r);
     for (Integer t = 1; t <= times; ++t) {
-        if (TimeOf(c, t).Position > in.Length() + 1) {
-            c.ListingChanged = true;
+        if (TimeOf(c, r, t).Position > in.Length() + 1) {
+            result.ListingChanged = true;
             throw ListingChangedError{};
         }
     }
@@ -481,16 +485,17 @@ constexpr std::size_t kValuesWorthASecondThread = 1 << 16;
 // A failure comes out as reading the times in order would give it: the earliest time's. Each row
 // read is handed on through `rows` when given; a gate closed by the writer ends the reading.
 template <typename ReadTime>
-void ReadTimes(Catalogue& c, LineReader& in, std::string_view variable, ProgressSink& progress,
-               RowGate* rows, Integer early, ReadTime readTime) {
-    const Integer times = ChosenTimes(c);
-    const std::string caption = "Reading " + std::string(variable) + "...";
+void ReadTimes(const Catalogue& c, const ExportRequest& r, ExtractionResult& result,
+               const std::atomic<bool>& stop, LineReader& in, ProgressSink& progress, RowGate* rows,
+               Integer early, ReadTime readTime) {
+    const Integer times = ChosenTimes(r);
+    const std::string caption = "Reading " + r.Variable + "...";
     // The first `early` rows were read while the listing was scanned.
     for (Integer t = 1; t <= early && rows != nullptr; ++t) {
         rows->Open(t);
     }
     const std::size_t values =
-        c.ExtractedValues.Held().size() * static_cast<std::size_t>(times - early);
+        result.Values.Held().size() * static_cast<std::size_t>(times - early);
     const bool shared = times - early >= 2 && values >= kValuesWorthASecondThread &&
                         std::thread::hardware_concurrency() >= 2;
     const Integer step = shared ? 2 : 1;
@@ -498,14 +503,14 @@ void ReadTimes(Catalogue& c, LineReader& in, std::string_view variable, Progress
     // The earliest time that failed so far: no thread reads beyond it.
     std::atomic<Integer> failedAt{std::numeric_limits<Integer>::max()};
     std::mutex missingMutex;  // the values the lines lacked, counted from both threads
-    std::atomic<bool> stop{false};
+    std::atomic<bool> helperStops{false};
     struct Failure {
         Integer at = std::numeric_limits<Integer>::max();
         std::exception_ptr error;
     };
     // A table that holds a window of times only reads a time into the row of the time a window
     // before it, once the writer is done with that one.
-    const Integer window = c.ExtractedValues.Window();
+    const Integer window = result.Values.Window();
     auto readEvery = [&](LineReader& reader, Integer first, bool reporting, Failure& failure) {
         for (Integer t = first; t <= times && t < failedAt; t += step) {
             if (rows != nullptr && rows->Closed()) {
@@ -516,25 +521,25 @@ void ReadTimes(Catalogue& c, LineReader& in, std::string_view variable, Progress
                     return;
                 }
                 // What the time before left there must not stand for a value this one lacks.
-                const std::span<Single> room = c.ExtractedValues.Row(t);
+                const std::span<Single> room = result.Values.Row(t);
                 std::fill(room.begin(), room.end(), Single{0});
             }
             if (reporting) {
-                if (c.AbortSave) {
+                if (stop) {
                     return;
                 }
                 progress.UpdateProgress(static_cast<Single>(t) / static_cast<Single>(times),
                                         caption);
-            } else if (stop) {
+            } else if (helperStops) {
                 return;
             }
             try {
                 WhileTheListingHolds(reader, [&] {
                     const MissingInRow missing =
-                        readTime(reader, TimeOf(c, t), c.ExtractedValues.Row(t));
+                        readTime(reader, TimeOf(c, r, t), result.Values.Row(t));
                     if (missing.count > 0) {
                         const std::lock_guard lock(missingMutex);
-                        Catalogue::Missing& all = c.MissingValues;
+                        ExtractionResult::Missing& all = result.MissingValues;
                         if (all.count == 0 || t < all.time) {
                             all.time = t;
                             all.item = missing.first;
@@ -576,8 +581,8 @@ void ReadTimes(Catalogue& c, LineReader& in, std::string_view variable, Progress
     Failure mine;
     readEvery(in, early + 1, true, mine);
     if (helper.joinable()) {
-        stop = c.AbortSave;
-        if (c.AbortSave && window > 0) {
+        helperStops = stop.load();
+        if (helperStops && window > 0) {
             // The helper may be waiting for the writer, and the writer for a time no one reads
             // any more: nothing is written of a stopped extraction.
             rows->Close();
@@ -585,14 +590,14 @@ void ReadTimes(Catalogue& c, LineReader& in, std::string_view variable, Progress
         helper.join();
     }
     const Failure& first = theirs.at < mine.at ? theirs : mine;
-    if (first.error && !c.AbortSave) {
+    if (first.error && !stop) {
         std::rethrow_exception(first.error);
     }
     if (mine.error) {
         std::rethrow_exception(mine.error);
     }
     // Rewritten while it was read: what was read may be half of each.
-    RequireTheScannedListing(c);
+    RequireTheScannedListing(c, result);
 }
 
 // Reads the values of the held items at one time of a structural listing into `row`; returns
@@ -648,16 +653,17 @@ MissingInRow ReadStructuralRow(LineReader& reader, const Settings& s, const std:
     }
 }
 
-void ReadStructural(Catalogue& c, std::string_view variable, int component, ProgressSink& progress,
-                    RowGate* rows) {
-    const Settings s = SettingsFor(c, variable, component);
+void ReadStructural(const Catalogue& c, const ExportRequest& r, ExtractionResult& result,
+                    const std::atomic<bool>& stop, ProgressSink& progress, RowGate* rows,
+                    ExtractionOptions& options) {
+    const Settings s = SettingsFor(c, r.Variable, r.Component);
     LineReader in(c.ListingFile);
-    CheckListingStillFits(c, in, s.items);
+    CheckListingStillFits(c, r, result, in, s.items);
     Integer early = 0;
-    c.ExtractedValues = TableTakingEarlyRows(c, s.items, variable, component, rows, early);
-    const std::vector<Long>& held = c.ExtractedValues.Held();
+    result.Values = TableTakingEarlyRows(r, s.items, rows, options, early);
+    const std::vector<Long>& held = result.Values.Held();
 
-    ReadTimes(c, in, variable, progress, rows, early,
+    ReadTimes(c, r, result, stop, in, progress, rows, early,
               [&](LineReader& reader, const TimeStep& time, std::span<Single> row) {
                   return ReadStructuralRow(reader, s, held, BlocksOf(c, time), row);
               });
@@ -713,14 +719,15 @@ MissingInRow ReadTemperatureRow(LineReader& reader, const std::vector<Long>& hel
     }
 }
 
-void ReadTemperatures(Catalogue& c, std::string_view variable, ProgressSink& progress,
-                      RowGate* rows) {
+void ReadTemperatures(const Catalogue& c, const ExportRequest& r, ExtractionResult& result,
+                      const std::atomic<bool>& stop, ProgressSink& progress, RowGate* rows,
+                      const ExtractionOptions& options) {
     LineReader in(c.ListingFile);
-    CheckListingStillFits(c, in, c.NodeCount);
-    c.ExtractedValues = TableFor(c, c.NodeCount, rows);
-    const std::vector<Long>& held = c.ExtractedValues.Held();
+    CheckListingStillFits(c, r, result, in, c.NodeCount);
+    result.Values = TableFor(r, c.NodeCount, rows, options);
+    const std::vector<Long>& held = result.Values.Held();
 
-    ReadTimes(c, in, variable, progress, rows, 0,
+    ReadTimes(c, r, result, stop, in, progress, rows, 0,
               [&](LineReader& reader, const TimeStep& time, std::span<Single> row) {
                   return ReadTemperatureRow(reader, held, BlocksOf(c, time), row);
               });
@@ -740,7 +747,7 @@ long long LineNumberAt(const std::string& path, FilePosition position) {
 
 // Runs an extraction and turns its failure into the message the user sees.
 template <typename Body>
-void Guarded(Catalogue& c, MessageSink& messages, Body&& body) {
+void Guarded(const Catalogue& c, ExtractionResult& result, MessageSink& messages, Body&& body) {
     try {
         body();
         return;
@@ -765,7 +772,7 @@ void Guarded(Catalogue& c, MessageSink& messages, Body&& body) {
                                  " s): " + damaged.what + "; the listing is damaged there.",
                              MessageIcon::Critical, kExtractTitle);
     } catch (const ListingChangedError& changed) {
-        c.ListingChanged = true;
+        result.ListingChanged = true;
         messages.ShowMessage(changed.shorter
                                  ? std::to_string(kInputPastEnd) + ": " +
                                        ErrorDescription(kInputPastEnd) +
@@ -775,7 +782,7 @@ void Guarded(Catalogue& c, MessageSink& messages, Body&& body) {
                                                "open it again."),
                              MessageIcon::Critical, kExtractTitle);
     }
-    c.ExtractionFailed = true;
+    result.ExtractionFailed = true;
 }
 
 }  // namespace
@@ -797,7 +804,8 @@ struct EarlyReading::Plan {
 };
 
 std::unique_ptr<EarlyReading> EarlyReading::Start(const Catalogue& c, const EarlyRequest& request,
-                                                  const LineReader& scanning) {
+                                                  const LineReader& scanning,
+                                                  std::size_t streamBytes) {
     auto plan = std::make_unique<Plan>();
     try {
         plan->settings = SettingsFor(c, request.Variable, request.Component);
@@ -813,7 +821,7 @@ std::unique_ptr<EarlyReading> EarlyReading::Start(const Catalogue& c, const Earl
     plan->component = request.Component;
     if (request.Streamed) {
         plan->window =
-            StreamWindow(plan->held.size(), std::numeric_limits<Integer>::max(), c.StreamBytes);
+            StreamWindow(plan->held.size(), std::numeric_limits<Integer>::max(), streamBytes);
     }
     return std::unique_ptr<EarlyReading>(new EarlyReading(std::move(plan), scanning));
 }
@@ -966,22 +974,25 @@ Integer EarlyReading::Take(std::string_view variable, int component, const std::
     return read_;
 }
 
-void ExtractStructuralValues(Catalogue& c, std::string_view variable, int component,
-                             ProgressSink& progress, MessageSink& messages, RowGate* rows) {
-    c.ExtractedValues = ValueTable();
-    c.ListingChanged = false;
-    c.ExtractionFailed = false;
-    c.MissingValues = {};
-    Guarded(c, messages, [&] { ReadStructural(c, variable, component, progress, rows); });
+void ExtractStructuralValues(const Catalogue& c, const ExportRequest& request,
+                             ExtractionResult& result, const std::atomic<bool>& stop,
+                             ProgressSink& progress, MessageSink& messages, RowGate* rows,
+                             ExtractionOptions* options) {
+    ExtractionOptions defaults;
+    result = ExtractionResult();
+    Guarded(c, result, messages, [&] {
+        ReadStructural(c, request, result, stop, progress, rows, options ? *options : defaults);
+    });
 }
 
-void ExtractTemperatures(Catalogue& c, std::string_view variable, ProgressSink& progress,
-                         MessageSink& messages, RowGate* rows) {
-    c.ExtractedValues = ValueTable();
-    c.ListingChanged = false;
-    c.ExtractionFailed = false;
-    c.MissingValues = {};
-    Guarded(c, messages, [&] { ReadTemperatures(c, variable, progress, rows); });
+void ExtractTemperatures(const Catalogue& c, const ExportRequest& request, ExtractionResult& result,
+                         const std::atomic<bool>& stop, ProgressSink& progress,
+                         MessageSink& messages, RowGate* rows, ExtractionOptions* options) {
+    const ExtractionOptions defaults;
+    result = ExtractionResult();
+    Guarded(c, result, messages, [&] {
+        ReadTemperatures(c, request, result, stop, progress, rows, options ? *options : defaults);
+    });
 }
 
 }  // namespace velto

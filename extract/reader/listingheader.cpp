@@ -82,7 +82,9 @@ std::string ReadFileErrorText(const RuntimeError& error) {
     return text;
 }
 
-void ReadListingHeader(Catalogue& c, ProgressSink& progress, MessageSink& messages) {
+std::shared_ptr<EarlyReading> ReadListingHeader(Catalogue& c, ProgressSink& progress,
+                                                MessageSink& messages, const ScanOptions& options) {
+    std::shared_ptr<EarlyReading> early;
     ReportingReadErrors(messages, [&] {
         if (c.ListingFile.empty()) {
             throw FileError(ENOENT, "no listing given");
@@ -96,7 +98,7 @@ void ReadListingHeader(Catalogue& c, ProgressSink& progress, MessageSink& messag
                 break;
             case kKindStatic:
             case kKindDynamic:
-                ScanStructuralListing(c, progress);
+                early = ScanStructuralListing(c, progress, options);
                 break;
             default:
                 messages.ShowMessage("Cannot read but temperature files", MessageIcon::Information,
@@ -104,6 +106,7 @@ void ReadListingHeader(Catalogue& c, ProgressSink& progress, MessageSink& messag
                 break;
         }
     });
+    return early;
 }
 
 }  // namespace velto

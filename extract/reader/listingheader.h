@@ -1,6 +1,9 @@
 #pragma once
 
+#include <memory>
+
 #include "extract/reader/catalogue.h"
+#include "extract/reader/scanoptions.h"
 #include "extract/reader/sinks.h"
 
 namespace velto {
@@ -16,11 +19,18 @@ namespace velto {
 //    is too long)";
 //  - the thermal scan's two "... was not found. Cannot continue." messages (critical).
 // The catalogue keeps whatever was set before a failure.
-void ReadListingHeader(Catalogue& catalogue, ProgressSink& progress, MessageSink& messages);
+//
+// Returns the values of options.ReadEarly's request as the scan read them while it found the
+// times, for the extraction of that request to take (ExtractionOptions::Early); null when none
+// was asked for or could be read.
+std::shared_ptr<EarlyReading> ReadListingHeader(Catalogue& catalogue, ProgressSink& progress,
+                                                MessageSink& messages,
+                                                const ScanOptions& options = {});
 
 // The scans, called by ReadListingHeader once the kind is known. The structural scan raises its
 // run-time errors to the caller; the thermal scan reports its own through `messages`.
-void ScanStructuralListing(Catalogue& catalogue, ProgressSink& progress);
+std::shared_ptr<EarlyReading> ScanStructuralListing(Catalogue& catalogue, ProgressSink& progress,
+                                                    const ScanOptions& options = {});
 void ScanThermalListing(Catalogue& catalogue, ProgressSink& progress, MessageSink& messages);
 
 // "Read File Error 62: Input past end of file" for error 62.

@@ -95,7 +95,8 @@ void ReadTableLine(Catalogue& c, std::string_view line) {
 
 }  // namespace
 
-void ScanStructuralListing(Catalogue& c, ProgressSink& progress) {
+std::shared_ptr<EarlyReading> ScanStructuralListing(Catalogue& c, ProgressSink& progress,
+                                                    const ScanOptions& options) {
     LineReader in(c.ListingFile);
     ProgressReporter report(in, progress);
 
@@ -134,10 +135,10 @@ void ScanStructuralListing(Catalogue& c, ProgressSink& progress) {
 
     // With the model and the tables known, an export that was asked for before the listing was
     // read can start reading its values as the times are found.
-    std::unique_ptr<EarlyReading> early;
-    if (c.ReadEarly) {
-        if (const std::optional<EarlyRequest> request = c.ReadEarly(c)) {
-            early = EarlyReading::Start(c, *request, in);
+    std::shared_ptr<EarlyReading> early;
+    if (options.ReadEarly) {
+        if (const std::optional<EarlyRequest> request = options.ReadEarly(c)) {
+            early = EarlyReading::Start(c, *request, in, options.StreamBytes);
         }
     }
 
@@ -151,8 +152,8 @@ void ScanStructuralListing(Catalogue& c, ProgressSink& progress) {
     }
     if (early) {
         early->ScanEnded();
-        c.Early = std::move(early);
     }
+    return early;
 }
 
 }  // namespace velto

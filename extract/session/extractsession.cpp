@@ -14,7 +14,7 @@ class ExtractSession::CommandScope {
   public:
     CommandScope(ExtractSession& session, SessionCommand command) : session_(session) {
         session_.running_ = command;
-        session_.catalogue_.AbortSave = false;
+        session_.abort_ = false;
         session_.Changed();
     }
     ~CommandScope() {
@@ -43,11 +43,11 @@ void ExtractSession::Changed() {
 }
 
 bool ExtractSession::Recognised() const {
-    return catalogue_.AnalysisKind != kKindNone || !catalogue_.Version.empty();
+    return catalogue_->AnalysisKind != kKindNone || !catalogue_->Version.empty();
 }
 
 std::vector<SummaryLine> ExtractSession::Summary() const {
-    return SummaryLines(catalogue_);
+    return SummaryLines(*catalogue_);
 }
 
 const OfferedVariable* ExtractSession::variable() const {
@@ -403,9 +403,15 @@ ExtractSession::Start ExtractSession::Open(const std::string& path) {
     }
     CommandScope scope(*this, SessionCommand::Open);
     // The old listing goes at once: nothing of it may show under the new name while the new one
-    // is read or while its messages are up.
-    catalogue_.ListingFile = path;
-    ClearCatalogue(catalogue_);
+    // is read or while its messages are up. The new one is described afresh, counts and all:
+    // nothing of the last listing stands for what this one does not declare. Only its scan
+    // writes into it.
+    const auto scanned = std::make_shared<Catalogue>();
+    scanned->ListingFile = path;
+    catalogue_ = scanned;
+    reading_.Early.reset();
+    extracted_ = ExportRequest();
+    extraction_ = ExtractionResult();
     protection_.Protect(path);
     openFolder = FolderOf(path);
     hasListing_ = true;
@@ -418,10 +424,11 @@ ExtractSession::Start ExtractSession::Open(const std::string& path) {
     AfterTimesChanged();
 
     progress_.UpdateProgress(0, "");
-    ReadListingHeader(catalogue_, progress_, messages_);  // every failure is a message
-    catalogue_.ReadEarly = nullptr;
-    times_.SetAvailable(ResultTimes(catalogue_.Times));
-    offered_ = OfferedVariables(catalogue_);
+    // Every failure is a message.
+    reading_.Early = ReadListingHeader(*scanned, progress_, messages_, scan_);
+    scan_.ReadEarly = nullptr;
+    times_.SetAvailable(ResultTimes(scanned->Times));
+    offered_ = OfferedVariables(*scanned);
     ChooseVariableNow(offered_.empty() ? -1 : 0);
     ++listingGeneration_;
     ++timesGeneration_;
@@ -444,7 +451,8 @@ SaveResult ExtractSession::Save(const std::string& fileName, SheetFormat format,
     SaveResult result;
     {
         CommandScope scope(*this, SessionCommand::Save);
-        result = SaveExport(catalogue_, request, progress_, messages_);
+        result = SaveExport(*catalogue_, request, extracted_, extraction_, abort_, progress_,
+                            messages_, &reading_);
         if (result.outcome == SaveOutcome::Written) {
             saveFolder = FolderOf(fileName);
         }
@@ -464,12 +472,13 @@ SaveResult ExtractSession::Chart(Start* start) {
     }
     const SaveRequest request = CurrentRequest();
     CommandScope scope(*this, SessionCommand::Chart);
-    return ExtractForRequest(catalogue_, request, progress_, messages_);
+    return ExtractForRequest(*catalogue_, request, extracted_, extraction_, abort_, progress_,
+                             messages_, &reading_);
 }
 
 void ExtractSession::Abort() {
     if (!Idle()) {
-        catalogue_.AbortSave = true;
+        abort_ = true;
     }
 }
 

@@ -1,7 +1,9 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -16,6 +18,10 @@
 #include "extract/export/timeselection.h"
 #include "extract/export/variablecatalogue.h"
 #include "extract/reader/catalogue.h"
+#include "extract/reader/exportrequest.h"
+#include "extract/reader/extraction.h"
+#include "extract/reader/extractionresult.h"
+#include "extract/reader/scanoptions.h"
 #include "extract/reader/sinks.h"
 
 namespace velto {
@@ -74,7 +80,11 @@ class ExtractSession {
     std::function<void()> onChanged;
 
     // -- The listing
-    const Catalogue& catalogue() const { return catalogue_; }
+    // The open listing's description. A new one stands for each listing opened: this one is
+    // never changed once its scan is over, so it may be kept and read anywhere (sharedCatalogue),
+    // also while the session reads or opens another.
+    const Catalogue& catalogue() const { return *catalogue_; }
+    std::shared_ptr<const Catalogue> sharedCatalogue() const { return catalogue_; }
     // A listing has been opened (whether or not it could be read): the time lists are usable.
     bool HasListing() const { return hasListing_; }
     // The opened file was recognised as a listing: the summary has something to say.
@@ -83,7 +93,7 @@ class ExtractSession {
     std::vector<SummaryLine> Summary() const;
     // What to tell the user once of a listing that gives a time more than once (which of its
     // results are used); empty for any other.
-    std::string RepeatedTimesNote() const { return velto::RepeatedTimesNote(catalogue_.Times); }
+    std::string RepeatedTimesNote() const { return velto::RepeatedTimesNote(catalogue_->Times); }
     // Changes whenever another listing is opened (and when its reading ends).
     unsigned listingGeneration() const { return listingGeneration_; }
 
@@ -150,18 +160,26 @@ class ExtractSession {
     // Reads a listing. Every failure is a message; the session is then the cleared state.
     Start Open(const std::string& path);
     // For the next Open alone: the export that will follow it, known before the listing is read
-    // (see Catalogue::ReadEarly). Its values are then read while the listing is scanned.
+    // (see ScanOptions::ReadEarly). Its values are then read while the listing is scanned, and
+    // the first save or chart of the listing takes them.
     void ExportAfterOpen(std::function<std::optional<EarlyRequest>(const Catalogue&)> request) {
-        catalogue_.ReadEarly = std::move(request);
+        scan_.ReadEarly = std::move(request);
     }
     // The room a save written out time by time as it is read may hold its values in (see
-    // Catalogue::StreamBytes).
-    void SetStreamRoom(std::size_t bytes) { catalogue_.StreamBytes = bytes; }
+    // kStreamBytes).
+    void SetStreamRoom(std::size_t bytes) {
+        scan_.StreamBytes = bytes;
+        reading_.StreamBytes = bytes;
+    }
     // Writes the current choices to a file of this format. A request that would give nothing is
     // not started: its problem comes back with NotWritten.
     SaveResult Save(const std::string& fileName, SheetFormat format, Start* start = nullptr);
-    // Reads the current choices' values for a chart; Extracted when they are in the catalogue.
+    // Reads the current choices' values for a chart; Extracted when they are in extraction().
     SaveResult Chart(Start* start = nullptr);
+    // What the last save or chart read: the items and times its choices made, and the values.
+    // Both are empty until one has read, and again once another listing is opened.
+    const ExportRequest& extractedRequest() const { return extracted_; }
+    const ExtractionResult& extraction() const { return extraction_; }
     SessionCommand Running() const { return running_; }
     // The user wants to stop the running command: it ends at its next check without a file.
     void Abort();
@@ -186,7 +204,15 @@ class ExtractSession {
     MessageSink& messages_;
     // The open listing: no save of this program replaces it.
     SaveProtection protection_;
-    Catalogue catalogue_;
+    std::shared_ptr<const Catalogue> catalogue_ = std::make_shared<const Catalogue>();
+    // How the next listing is scanned, and what its extractions are handed: the room a streamed
+    // save takes and the values the scan read early.
+    ScanOptions scan_;
+    ExtractionOptions reading_;
+    ExportRequest extracted_;
+    ExtractionResult extraction_;
+    // Set when the user stops the running command; cleared as the next one starts.
+    std::atomic<bool> abort_{false};
     bool hasListing_ = false;
     unsigned listingGeneration_ = 0;
     std::vector<OfferedVariable> offered_;

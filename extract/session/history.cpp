@@ -95,19 +95,21 @@ HistoryReading ReadHistory(const std::string& path, std::string_view variable,
         return reading;
     }
     const Catalogue& c = session.catalogue();
-    if (result.outcome != SaveOutcome::Extracted || c.SelectedVectors.size() != 1) {
+    const ExportRequest& read = session.extractedRequest();
+    const ExtractionResult& values = session.extraction();
+    if (result.outcome != SaveOutcome::Extracted || read.Items.size() != 1) {
         reading.problem = result.problem.empty() ? "its values could not be read" : result.problem;
         return reading;
     }
-    reading.missing = MissingValuesNote(c, request.variable);
-    const Long chosen = c.SelectedVectors.front();
+    reading.missing = MissingValuesNote(c, read, values);
+    const Long chosen = read.Items.front();
     reading.history.path = path;
-    for (Integer j = 1; static_cast<std::size_t>(j) <= c.SelectedTimes.size(); ++j) {
-        const Integer record = c.SelectedTimes[static_cast<std::size_t>(j - 1)];
+    for (Integer j = 1; static_cast<std::size_t>(j) <= read.Times.size(); ++j) {
+        const Integer record = read.Times[static_cast<std::size_t>(j - 1)];
         reading.history.times.push_back(c.Times[static_cast<std::size_t>(record - 1)].Time);
-        reading.history.values.push_back(c.ExtractedValues.At(chosen, j));
+        reading.history.values.push_back(values.Values.At(chosen, j));
     }
-    const CurveSet curves = CurvesOfExtraction(c, request.variable, request.vectorName);
+    const CurveSet curves = CurvesOfExtraction(c, read, values, request.vectorName);
     reading.title =
         curves.title + " " + session.variable()->ItemWord + " " + std::to_string(chosen);
     reading.unit = curves.unit;

@@ -733,7 +733,7 @@ void FrmExtract::TellOfMissingValues(const SaveResult& result) {
         return;
     }
     const std::string note =
-        MissingValuesNote(session_.catalogue(), session_.CurrentRequest().variable);
+        MissingValuesNote(session_.catalogue(), session_.extractedRequest(), session_.extraction());
     if (!note.empty() && !session_.QuitRequested()) {
         MsgBoxCentered(this, Latin1(note), kStyleInformation, kTitle);
     }
@@ -792,19 +792,20 @@ void FrmExtract::onChartClicked() {
     }
     TellOfMissingValues(result);
     const Catalogue& c = session_.catalogue();
-    const CurveSet curves = CurvesOfExtraction(c, request.variable, request.vectorName);
+    const ExportRequest& read = session_.extractedRequest();
+    const CurveSet curves = CurvesOfExtraction(c, read, session_.extraction(), request.vectorName);
     // A chart of one item can be compared with other runs: the same choice read from each.
     std::optional<ChartComparison> comparison;
-    if (c.SelectedVectors.size() == 1 && curves.curves.size() == 1) {
+    if (read.Items.size() == 1 && curves.curves.size() == 1) {
         comparison.emplace();
         comparison->variable = request.variable;
         comparison->vector = request.vectorName;
-        comparison->item = std::to_string(c.SelectedVectors.front());
+        comparison->item = std::to_string(read.Items.front());
         // The chosen times by value: another run holds them at its own records, or not at all.
         // Every time chosen is every time of each run.
         if (session_.times().selected().size() != session_.times().available().size()) {
             comparison->times.emplace();
-            for (const Integer record : c.SelectedTimes) {
+            for (const Integer record : read.Times) {
                 comparison->times->push_back(c.Times[static_cast<std::size_t>(record - 1)].Time);
             }
         }

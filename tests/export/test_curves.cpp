@@ -1,30 +1,44 @@
 #include <gtest/gtest.h>
 
+#include <string>
+#include <string_view>
+
 #include "extract/export/curves.h"
 #include "extract/reader/variables.h"
 
 namespace velto {
 namespace {
 
+// An extraction and the listing it read, drawn as a variable's curves.
+struct Extraction {
+    Catalogue c;
+    ExportRequest request;
+    ExtractionResult result;
+    CurveSet Curves(const std::string& variable, std::string_view vector) {
+        request.Variable = variable;
+        return CurvesOfExtraction(c, request, result, vector);
+    }
+};
+
 // Nodes 1..30 with value node * 10 + time record, chosen at records 3 and 1 (in that order), the
 // vectors counted down from node 30.
-Catalogue Extracted(int vectors) {
-    Catalogue c;
-    c.Times = {{60, 1}, {120, 2}, {180, 3}};
-    c.SelectedTimes = {3, 1};
-    c.ExtractedValues = ValueTable(30, 2);
+Extraction Extracted(int vectors) {
+    Extraction e;
+    e.c.Times = {{60, 1}, {120, 2}, {180, 3}};
+    e.request.Times = {3, 1};
+    e.result.Values = ValueTable(30, 2);
     for (Long node = 1; node <= 30; ++node) {
-        c.ExtractedValues.At(node, 1) = static_cast<Single>(node * 10 + 3);
-        c.ExtractedValues.At(node, 2) = static_cast<Single>(node * 10 + 1);
+        e.result.Values.At(node, 1) = static_cast<Single>(node * 10 + 3);
+        e.result.Values.At(node, 2) = static_cast<Single>(node * 10 + 1);
     }
     for (int v = 0; v < vectors; ++v) {
-        c.SelectedVectors.push_back(30 - v);
+        e.request.Items.push_back(30 - v);
     }
-    return c;
+    return e;
 }
 
 TEST(Curves, OnePerVectorInTimeOrderAtMostTwenty) {
-    CurveSet set = CurvesOfExtraction(Extracted(2), "Temperature", "");
+    CurveSet set = Extracted(2).Curves("Temperature", "");
     EXPECT_EQ(set.title, "Temperature");
     EXPECT_EQ(set.unit, "\260C");
     ASSERT_EQ(set.curves.size(), 2u);
@@ -34,17 +48,17 @@ TEST(Curves, OnePerVectorInTimeOrderAtMostTwenty) {
     EXPECT_EQ(set.curves[1].points, (std::vector<CurvePoint>{{60, 291}, {180, 293}}));
     EXPECT_EQ(set.omitted, 0);
 
-    set = CurvesOfExtraction(Extracted(25), "Displacements", "DOF2");
+    set = Extracted(25).Curves("Displacements", "DOF2");
     EXPECT_EQ(set.title, "Displacements DOF2");
     EXPECT_EQ(set.unit, "");  // the listing does not say in what unit its lengths are
     // The third degree of freedom turns a plane model's node, and moves a spatial one's.
-    Catalogue plane = Extracted(1);
-    plane.Ndim = 2;
-    EXPECT_EQ(CurvesOfExtraction(plane, "Displacements", "DOF3").unit, "rad");
-    Catalogue spatial = Extracted(1);
-    spatial.Ndim = 3;
-    EXPECT_EQ(CurvesOfExtraction(spatial, "Displacements", "DOF3").unit, "");
-    EXPECT_EQ(CurvesOfExtraction(spatial, "Displacements", "DOF5").unit, "rad");
+    Extraction plane = Extracted(1);
+    plane.c.Ndim = 2;
+    EXPECT_EQ(plane.Curves("Displacements", "DOF3").unit, "rad");
+    Extraction spatial = Extracted(1);
+    spatial.c.Ndim = 3;
+    EXPECT_EQ(spatial.Curves("Displacements", "DOF3").unit, "");
+    EXPECT_EQ(spatial.Curves("Displacements", "DOF5").unit, "rad");
     EXPECT_EQ(set.curves.size(), 20u);
     EXPECT_EQ(set.curves.back().name, "Node 11");
     EXPECT_EQ(set.omitted, 5);

@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
 
 #include "extract/export/comparison.h"
@@ -18,17 +19,16 @@ class Layout : public ::testing::Test {
     // back against the listing by the real-reader checks (tests/readers).
     void SetUp() override {
         c.Times = {{60, 1}, {120, 2}, {180, 3}};
-        c.SelectedTimes = {1, 3};
-        c.SelectedVectors = {1, 3, 5};
-        c.ExtractedValues = ValueTable(9, 2);
+        request = {"Displacements", 0, {1, 3}, {1, 3, 5}};
+        result.Values = ValueTable(9, 2);
         for (Long node = 1; node <= 9; ++node) {
-            c.ExtractedValues.At(node, 1) = static_cast<Single>(node) + 0.25f;
-            c.ExtractedValues.At(node, 2) = -static_cast<Single>(node) * 10;
+            result.Values.At(node, 1) = static_cast<Single>(node) + 0.25f;
+            result.Values.At(node, 2) = -static_cast<Single>(node) * 10;
         }
         target = dir.File("result.xls");
     }
     bool Write(TimeLayout layout, SheetFormat format) {
-        return WriteSpreadsheet(c, target, "Displacements", "DOF1", layout, messages, format);
+        return WriteSpreadsheet(c, request, result, target, "DOF1", layout, stop, messages, format);
     }
     std::vector<std::string> Texts() const { return test::Texts(messages); }
     // Files in the scratch folder: a temporary file left behind would show here.
@@ -36,6 +36,9 @@ class Layout : public ::testing::Test {
 
     test::ScratchDir dir;
     Catalogue c;
+    ExportRequest request;
+    ExtractionResult result;
+    const std::atomic<bool> stop{false};
     test::RecordingMessages messages;
     std::string target;
 };
@@ -59,8 +62,8 @@ TEST_F(Layout, LimitsAreCheckedBeforeAnythingIsTouched) {
         SCOPED_TRACE(k.message);
         target = dir.File("result." + std::string(FormatName(k.format)));
         test::WriteBytes(target, "the previous result");
-        c.SelectedVectors.assign(static_cast<std::size_t>(k.vectors), 1);
-        c.SelectedTimes.assign(static_cast<std::size_t>(k.times), 1);
+        request.Items.assign(static_cast<std::size_t>(k.vectors), 1);
+        request.Times.assign(static_cast<std::size_t>(k.times), 1);
         messages.messages.clear();
         EXPECT_FALSE(Write(k.layout, k.format));
         EXPECT_EQ(Texts(), std::vector<std::string>{k.message});
@@ -79,7 +82,7 @@ TEST_F(Layout, FailedSaveLeavesThePreviousFileAndNoTemporary) {
         SCOPED_TRACE(FormatName(format));
         target = dir.File("result." + std::string(FormatName(format)));
         test::WriteBytes(target, "the previous result");
-        c.SelectedVectors = {1, 0};  // a vector the extraction has no value for
+        request.Items = {1, 0};  // a vector the extraction has no value for
         messages.messages.clear();
         EXPECT_FALSE(Write(TimeLayout::InRows, format));
         EXPECT_EQ(Texts(), std::vector<std::string>{"Cannot write \"" + target +
@@ -87,7 +90,7 @@ TEST_F(Layout, FailedSaveLeavesThePreviousFileAndNoTemporary) {
         EXPECT_EQ(test::ReadBytes(target), "the previous result");
         EXPECT_EQ(Folder().size(), ++files);
 
-        c.SelectedVectors = {2};
+        request.Items = {2};
         EXPECT_TRUE(Write(TimeLayout::InRows, format));
         EXPECT_NE(test::ReadBytes(target), "the previous result");
     }
@@ -103,7 +106,8 @@ TEST_F(Layout, FileWeMayNotWriteIsReportedLocked) {
     ::chmod(dir.path().c_str(), 0777);
     EXPECT_TRUE(test::AsAnotherUser([&] {
         test::RecordingMessages seen;
-        return !WriteSpreadsheet(c, target, "Displacements", "DOF1", TimeLayout::InRows, seen) &&
+        return !WriteSpreadsheet(c, request, result, target, "DOF1", TimeLayout::InRows, stop,
+                                 seen) &&
                test::Texts(seen) ==
                    std::vector<std::string>{
                        "The file is locked. Please close the file in Excel and try again."} &&

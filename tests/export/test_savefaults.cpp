@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <climits>
 #include <csignal>
 #include <cstdlib>
@@ -27,19 +28,27 @@ namespace {
 
 using test::Entries;
 
+// An extraction and the listing it read.
+struct Extracted {
+    Catalogue c;
+    ExportRequest request;
+    ExtractionResult result;
+};
+
 // 300 nodes at 200 times, `vectors` of them chosen: a sheet of about a megabyte whatever the
 // format when they are 250.
-Catalogue Extraction(Long vectors) {
-    Catalogue c;
+Extracted Extraction(Long vectors) {
+    Extracted e;
+    e.request.Variable = "Temperature";
     for (int i = 1; i <= 200; ++i) {
-        c.Times.push_back({static_cast<Single>(i * 30), i});
-        c.SelectedTimes.push_back(static_cast<Integer>(i));
+        e.c.Times.push_back({static_cast<Single>(i * 30), i});
+        e.request.Times.push_back(static_cast<Integer>(i));
     }
-    c.ExtractedValues = ValueTable(300, 200);
+    e.result.Values = ValueTable(300, 200);
     for (Long v = 1; v <= vectors; ++v) {
-        c.SelectedVectors.push_back(v);
+        e.request.Items.push_back(v);
     }
-    return c;
+    return e;
 }
 
 // Saving where it cannot succeed: the user gets the message, any existing file of that name
@@ -50,12 +59,12 @@ class SaveFaults : public ::testing::TestWithParam<std::tuple<SheetFormat, bool>
     static SheetFormat Format() { return std::get<0>(GetParam()); }
     bool Write(const std::string& target, MessageSink& messages, ProgressSink* progress = nullptr) {
         if (!std::get<1>(GetParam())) {
-            return WriteSpreadsheet(c, target, "Temperature", "", TimeLayout::InRows, messages,
-                                    Format(), progress);
+            return WriteSpreadsheet(e.c, e.request, e.result, target, "", TimeLayout::InRows,
+                                    stopped, messages, Format(), progress);
         }
         // The rows handed on all at once: the reading side has tests of its own.
-        return WriteSpreadsheetAsRead(c, target, "Temperature", "", TimeLayout::InRows, messages,
-                                      Format(), progress, [](RowGate& rows) {
+        return WriteSpreadsheetAsRead(e.c, e.request, e.result, target, "", TimeLayout::InRows,
+                                      stopped, messages, Format(), progress, [](RowGate& rows) {
                                           for (Integer t = 1; t <= 200; ++t) {
                                               rows.Open(t);
                                           }
@@ -76,7 +85,8 @@ class SaveFaults : public ::testing::TestWithParam<std::tuple<SheetFormat, bool>
         EXPECT_GT(test::ReadBytes(target).size(), 100000u);
     }
     test::ScratchDir dir;
-    Catalogue c = Extraction(250);
+    Extracted e = Extraction(250);
+    std::atomic<bool> stopped{false};  // the user's stop
 };
 
 // Each refusal names the file and why it cannot be written.
@@ -207,7 +217,7 @@ TEST_P(SaveFaults, WhereverTheDiskFillsUpTheSaveGivesBackItsRoom) {
         GTEST_SKIP() << disk.problem();
     }
     ASSERT_TRUE(disk.Resize("256k"));
-    c = Extraction(20);  // a sheet of a hundred kilobytes or less in every format
+    e = Extraction(20);  // a sheet of a hundred kilobytes or less in every format
     const std::string target = folder + "/result";
     const std::string filler = folder + "/filler";
     int full = 0;
@@ -749,14 +759,14 @@ TEST_P(SaveFaults, ASaveKilledOutrightIsClearedAwayByTheNextSave) {
 TEST_P(SaveFaults, AStopWhileWritingLeavesThePreviousFile) {
     class StopWhenWriting final : public ProgressSink {
       public:
-        explicit StopWhenWriting(Catalogue& c) : c_(c) {}
+        explicit StopWhenWriting(std::atomic<bool>& stopped) : stopped_(stopped) {}
         void UpdateProgress(Single, std::string_view caption) override {
-            c_.AbortSave = c_.AbortSave || caption == "Writing spreadsheet...";
+            stopped_ = stopped_ || caption == "Writing spreadsheet...";
         }
 
       private:
-        Catalogue& c_;
-    } stop(c);
+        std::atomic<bool>& stopped_;
+    } stop(stopped);
     const std::string target = dir.File("result");
     test::WriteBytes(target, "the previous result");
     const long descriptors = OpenDescriptors();
@@ -806,14 +816,16 @@ TEST(SaveSignals, TheHandlerEndsTheProgramHoweverItWasPutBack) {
 // it must give up, with nothing written and nothing left behind.
 TEST(SaveAsRead, AReadingThatEndsHalfWayWritesNothing) {
     test::ScratchDir dir;
-    const Catalogue c = Extraction(3);
+    const Extracted e = Extraction(3);
+    const std::atomic<bool> never{false};
     const std::string target = dir.File("result");
     test::WriteBytes(target, "the previous result");
     const long descriptors = OpenDescriptors();
     for (const SheetFormat format : {SheetFormat::Xls, SheetFormat::Xlsx, SheetFormat::Csv}) {
         test::RecordingMessages messages;
-        EXPECT_FALSE(WriteSpreadsheetAsRead(c, target, "Temperature", "", TimeLayout::InRows,
-                                            messages, format, nullptr, [](RowGate& rows) {
+        EXPECT_FALSE(WriteSpreadsheetAsRead(e.c, e.request, e.result, target, "",
+                                            TimeLayout::InRows, never, messages, format, nullptr,
+                                            [](RowGate& rows) {
                                                 for (Integer t = 1; t <= 100; ++t) {
                                                     rows.Open(t);
                                                 }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "extract/reader/catalogue.h"
+#include "extract/reader/extraction.h"
 #include "extract/reader/listingheader.h"
 #include "tests/support/testsupport.h"
 #include "tools/listinggen.h"
@@ -41,17 +42,25 @@ class ActingProgress final : public ProgressSink {
     std::function<void()> act;
 };
 
+// An opened listing, what its extractions are handed (the room of a streamed table and the values
+// its scan read early, as `scan` asked for them), and a test's request of it and what that read.
 struct Opened {
     Catalogue catalogue;
+    ScanOptions scan;
+    ExtractionOptions reading;
+    ExportRequest request;
+    ExtractionResult result;
     RecordingMessages messages;
     RecordingProgress progress;
 };
 
-// Opens a listing as the open command does: ListingFile, ClearCatalogue, ReadListingHeader.
+// Opens a listing as the open command does: a fresh description named after the file, filled by
+// ReadListingHeader.
 inline void Open(Opened& o, const std::string& path) {
+    o.catalogue = Catalogue();
     o.catalogue.ListingFile = path;
-    ClearCatalogue(o.catalogue);
-    ReadListingHeader(o.catalogue, o.progress, o.messages);
+    o.reading.StreamBytes = o.scan.StreamBytes;
+    o.reading.Early = ReadListingHeader(o.catalogue, o.progress, o.messages, o.scan);
 }
 
 // A three-dimensional static run with every structural table: four times, twelve fibres on

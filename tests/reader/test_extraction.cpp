@@ -2,6 +2,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <charconv>
 #include <chrono>
@@ -69,45 +70,48 @@ class Extraction : public test::ListingTest {
   protected:
     // Extracts at the given 1-based time records, in this order.
     void Extract(const std::string& variable, int component, std::vector<Integer> times) {
-        o.catalogue.SelectedTimes = times;
-        o.catalogue.AbortSave = false;
+        o.request.Variable = variable;
+        o.request.Component = component;
+        o.request.Times = times;
+        stop = false;
         messages = test::RecordingMessages();
         if (o.catalogue.AnalysisKind == kKindThermal) {
-            ExtractTemperatures(o.catalogue, variable, progress, messages);
+            ExtractTemperatures(o.catalogue, o.request, o.result, stop, progress, messages, nullptr,
+                                &o.reading);
         } else {
-            ExtractStructuralValues(o.catalogue, variable, component, progress, messages);
+            ExtractStructuralValues(o.catalogue, o.request, o.result, stop, progress, messages,
+                                    nullptr, &o.reading);
         }
     }
-    Single Value(Long item, Integer time) const {
-        return o.catalogue.ExtractedValues.At(item, time);
-    }
+    Single Value(Long item, Integer time) const { return o.result.Values.At(item, time); }
     // A scattered choice of items (out of order, repeated, one beyond the table) reads each held
     // item as reading every item does, and holds nothing else. Leaves every item extracted.
     void ExpectChosenItemsReadAsAll(const std::string& variable, int component) {
         SCOPED_TRACE("chosen items");
-        o.catalogue.SelectedVectors.clear();
+        o.request.Items.clear();
         Extract(variable, component, {2, 1});
-        const ValueTable all = o.catalogue.ExtractedValues;
+        const ValueTable all = o.result.Values;
         const Long items = all.Items();
-        o.catalogue.SelectedVectors = {items, 1, items, items + 1};
+        o.request.Items = {items, 1, items, items + 1};
         if (items > 3) {
-            o.catalogue.SelectedVectors.push_back(3);
+            o.request.Items.push_back(3);
         }
         Extract(variable, component, {2, 1});
         EXPECT_TRUE(messages.messages.empty());
-        ASSERT_EQ(o.catalogue.ExtractedValues.Held().size(), items > 3 ? 3u : items > 1 ? 2u : 1u);
-        for (const Long item : o.catalogue.ExtractedValues.Held()) {
+        ASSERT_EQ(o.result.Values.Held().size(), items > 3 ? 3u : items > 1 ? 2u : 1u);
+        for (const Long item : o.result.Values.Held()) {
             EXPECT_EQ(Value(item, 1), all.At(item, 1)) << item;
             EXPECT_EQ(Value(item, 2), all.At(item, 2)) << item;
         }
-        EXPECT_FALSE(o.catalogue.ExtractedValues.Holds(2));
-        EXPECT_FALSE(o.catalogue.ExtractedValues.Holds(items + 1));
-        o.catalogue.SelectedVectors.clear();
+        EXPECT_FALSE(o.result.Values.Holds(2));
+        EXPECT_FALSE(o.result.Values.Holds(items + 1));
+        o.request.Items.clear();
         Extract(variable, component, {2, 1});
     }
 
     test::RecordingMessages messages;
     test::RecordingProgress progress;
+    std::atomic<bool> stop{false};
 };
 
 TEST_F(Extraction, EachVariableReadsItsWordOnItsLine) {
@@ -146,7 +150,7 @@ TEST_F(Extraction, EachVariableReadsItsWordOnItsLine) {
         }
         Extract(k.variable, k.component, {2, 4});
         EXPECT_TRUE(messages.messages.empty());
-        ASSERT_EQ(o.catalogue.ExtractedValues.Items(), k.items);
+        ASSERT_EQ(o.result.Values.Items(), k.items);
         for (Long item = 1; item <= k.items; ++item) {
             long line = k.perElement ? (item - 1) * k.perElement + k.component + 1 : item;
             EXPECT_EQ(Value(item, 1), Printed(k.table, k.column, line, 2)) << "item " << item;
@@ -166,7 +170,7 @@ TEST_F(Extraction, ChosenFibreTableIsTheOneRead) {
     ASSERT_EQ(o.catalogue.StressTables.size(), 3u);
     for (int table = 0; table < 3; ++table) {
         Extract("Beam Stresses", table, {4, 2});
-        ASSERT_EQ(o.catalogue.ExtractedValues.Items(), 12);
+        ASSERT_EQ(o.result.Values.Items(), 12);
         for (Long fibre = 1; fibre <= 12; ++fibre) {
             EXPECT_EQ(Value(fibre, 1), Printed(Table::Stress, table, fibre, 4))
                 << "table " << table << " fibre " << fibre;
@@ -213,7 +217,7 @@ TEST_F(Extraction, HandWrittenListingsReadItemByItem) {
                       const char* message, const std::vector<Value3>& values) {
         SCOPED_TRACE(std::string(variable) + " " + std::to_string(lines.size()));
         OpenLines(lines);
-        o.catalogue.SelectedVectors = chosen;
+        o.request.Items = chosen;
         Extract(variable, component, times);
         if (message) {
             ASSERT_EQ(messages.messages.size(), 1u);
@@ -265,15 +269,15 @@ TEST_F(Extraction, HandWrittenListingsReadItemByItem) {
                  "    3   7.0   8.0"};
     expect(dynamic, "Displacements", 2, {1}, {}, nullptr,
            {{1, 1, 3.0f}, {2, 1, 6.0f}, {3, 1, 0.0f}});
-    EXPECT_EQ(o.catalogue.MissingValues.count, 1);  // node 3 holds no DOF 3: counted
-    EXPECT_EQ(o.catalogue.MissingValues.item, 3);
+    EXPECT_EQ(o.result.MissingValues.count, 1);  // node 3 holds no DOF 3: counted
+    EXPECT_EQ(o.result.MissingValues.item, 3);
     // A line is the item it says it is: another's is an error, naming the line.
     LineList swapped = dynamic;
     std::swap(swapped[swapped.size() - 1], swapped[swapped.size() - 2]);
     expect(swapped, "Displacements", 2, {1}, {1}, nullptr, {{1, 1, 3.0f}});
     OpenLines(swapped);
     Extract("Displacements", 2, {1});
-    EXPECT_TRUE(o.catalogue.ExtractionFailed);
+    EXPECT_TRUE(o.result.ExtractionFailed);
     EXPECT_EQ(test::Texts(messages), LineList{"listing.out, line 12 (Displacements at 1 s): \"3\" "
                                               "stands where Node 2 belongs; the listing is "
                                               "damaged there."});
@@ -287,17 +291,17 @@ TEST_F(Extraction, HandWrittenListingsReadItemByItem) {
                      "  TIME = 6"},
         "Temperature", 0, {1}, {}, nullptr,
         {{1, 1, 20}, {2, 1, 0}, {3, 1, 1200.5f}, {4, 1, -1.5f}, {5, 1, 0}, {6, 1, 300}, {7, 1, 0}});
-    EXPECT_EQ(o.catalogue.MissingValues.count, 3);  // nodes 2, 5 and 7: a field of blanks
-    EXPECT_EQ(o.catalogue.MissingValues.item, 2);
+    EXPECT_EQ(o.result.MissingValues.count, 3);  // nodes 2, 5 and 7: a field of blanks
+    EXPECT_EQ(o.result.MissingValues.item, 2);
 }
 
 TEST_F(Extraction, AbortStopsBeforeTheNextTime) {
     OpenSpec(test::Frame3d());
     test::ActingProgress aborting;
-    aborting.act = [this] { o.catalogue.AbortSave = true; };
-    o.catalogue.SelectedTimes = {1, 2, 3};
-    o.catalogue.AbortSave = false;
-    ExtractStructuralValues(o.catalogue, "Displacements", 0, aborting, messages);
+    aborting.act = [this] { stop = true; };
+    o.request = {"Displacements", 0, {1, 2, 3}, {}};
+    stop = false;
+    ExtractStructuralValues(o.catalogue, o.request, o.result, stop, aborting, messages);
     EXPECT_TRUE(messages.messages.empty());
     EXPECT_EQ(Value(4, 1), Printed(Table::Displacement, 0, 4, 1));
     EXPECT_EQ(Value(4, 2), 0.0f);
@@ -314,13 +318,13 @@ TEST_F(Extraction, ListingCutShortAfterItsScanIsReportedAndNotRead) {
     Extract("Displacements", 0, {1, 4});
     ASSERT_EQ(test::Texts(messages), kShorter);
     EXPECT_EQ(messages.messages[0].icon, MessageIcon::Critical);
-    EXPECT_TRUE(o.catalogue.ListingChanged);
-    EXPECT_EQ(o.catalogue.ExtractedValues.Items(), 0);
+    EXPECT_TRUE(o.result.ListingChanged);
+    EXPECT_EQ(o.result.Values.Items(), 0);
     // Opened again, the shorter listing reads as it now is.
     test::Open(o, path);
     Extract("Displacements", 0, {1, 2});
     EXPECT_TRUE(messages.messages.empty());
-    EXPECT_FALSE(o.catalogue.ListingChanged);
+    EXPECT_FALSE(o.result.ListingChanged);
 }
 
 // Cut short while it is read (a solver still writing it, a user replacing it): the same, not a
@@ -334,10 +338,10 @@ TEST_F(Extraction, ListingCutShortWhileItIsReadIsReportedAsSuch) {
     bool done = false;
     test::ActingProgress cut;  // on its first report
     cut.act = [&] { done = done || ::truncate(path.c_str(), at - 1) == 0; };
-    o.catalogue.SelectedTimes = {1, 3};
-    ExtractStructuralValues(o.catalogue, "Displacements", 0, cut, messages);
+    o.request = {"Displacements", 0, {1, 3}, {}};
+    ExtractStructuralValues(o.catalogue, o.request, o.result, stop, cut, messages);
     ASSERT_EQ(test::Texts(messages), kShorter);
-    EXPECT_TRUE(o.catalogue.ListingChanged);
+    EXPECT_TRUE(o.result.ListingChanged);
 }
 
 // A large extraction is read by two threads, every other time by the second: every value lands
@@ -381,7 +385,7 @@ TEST_F(Extraction, LargeExtractionReadsEveryTimeAndFailsAtTheEarliestTime) {
         Extract("Displacements", 0, c.times);
         ASSERT_EQ(messages.messages.size(), 1u);
         EXPECT_EQ(messages.messages[0].text, c.message);
-        EXPECT_TRUE(o.catalogue.ExtractionFailed);
+        EXPECT_TRUE(o.result.ExtractionFailed);
     }
 }
 
@@ -429,19 +433,19 @@ TEST_F(Extraction, ValuesReadDuringTheScanAreThoseReadAfterIt) {
             test::WriteBytes(path, c.bytes);
             o = test::Opened();
             if (early) {
-                o.catalogue.ReadEarly = [&](const Catalogue&) { return c.early; };
+                o.scan.ReadEarly = [&](const Catalogue&) { return c.early; };
             }
             test::Open(o, path);
             if (early) {
-                EXPECT_NE(o.catalogue.Early, nullptr);
-                if (o.catalogue.Early) {
-                    o.catalogue.Early->Finish();
+                EXPECT_NE(o.reading.Early, nullptr);
+                if (o.reading.Early) {
+                    o.reading.Early->Finish();
                 }
             }
-            o.catalogue.SelectedVectors = c.vectors;
+            o.request.Items = c.vectors;
             progress = test::RecordingProgress();
             Extract(c.early.Variable, c.component, c.times);
-            return std::make_tuple(o.catalogue.ExtractedValues, test::Texts(messages),
+            return std::make_tuple(o.result.Values, test::Texts(messages),
                                    progress.captions.size());
         };
         const auto [after, said, reports] = extract(false);
@@ -485,26 +489,26 @@ TEST_F(Extraction, AReducedStepsTimeHasTheTablesThatFollowIt) {
         test::Open(o, path);
         std::vector<Integer> all(24);
         std::iota(all.begin(), all.end(), Integer{1});
-        o.catalogue.SelectedVectors = items;
+        o.request.Items = items;
         Extract(variable, 1, all);
-        const ValueTable expected = o.catalogue.ExtractedValues;
+        const ValueTable expected = o.result.Values;
         for (const bool early : {false, true}) {
             SCOPED_TRACE(early ? "read while scanned" : "read after the scan");
             o = test::Opened();
             if (early && !thermal) {
-                o.catalogue.ReadEarly = [&](const Catalogue&) {
+                o.scan.ReadEarly = [&](const Catalogue&) {
                     return EarlyRequest{variable, 1, items};
                 };
             }
             test::WriteBytes(path, reduced);
             test::Open(o, path);
             ASSERT_EQ(o.catalogue.Times.size(), 27u);
-            if (o.catalogue.Early) {
-                o.catalogue.Early->Finish();
+            if (o.reading.Early) {
+                o.reading.Early->Finish();
             }
             std::vector<Integer> records(27);
             std::iota(records.begin(), records.end(), Integer{1});
-            o.catalogue.SelectedVectors = items;
+            o.request.Items = items;
             Extract(variable, 1, records);
             ASSERT_TRUE(messages.messages.empty()) << messages.messages.front().text;
             // 150 stands with 120 (the plain record 2); 720 and 660 with 600 (record 10).
@@ -631,7 +635,7 @@ TEST_F(Extraction, ValuesLandOnTheirItemsOrTheTimeIsRefused) {
         const std::vector<Integer> times = {1, 2, 3};
         Extract(c.variable, c.component, times);
         ASSERT_TRUE(messages.messages.empty());
-        const ValueTable expected = o.catalogue.ExtractedValues;
+        const ValueTable expected = o.result.Values;
         LineList damaged = plain;
         c.damage(damaged);
         OpenLines(damaged);
@@ -646,7 +650,7 @@ TEST_F(Extraction, ValuesLandOnTheirItemsOrTheTimeIsRefused) {
             }
             continue;
         }
-        EXPECT_TRUE(o.catalogue.ExtractionFailed);
+        EXPECT_TRUE(o.result.ExtractionFailed);
         ASSERT_EQ(messages.messages.size(), 1u);
         const std::string said = messages.messages.front().text;
         const std::string where = "listing.out, line " + std::to_string(c.refusedAt + 1) + " (" +
@@ -661,9 +665,9 @@ TEST_F(Extraction, ValuesLandOnTheirItemsOrTheTimeIsRefused) {
     Extract("Displacements", 4, {1, 2});
     EXPECT_TRUE(messages.messages.empty());
     EXPECT_EQ(Value(3, 2), 0.0f);
-    EXPECT_EQ(o.catalogue.MissingValues.count, 1);
-    EXPECT_EQ(o.catalogue.MissingValues.time, 2);
-    EXPECT_EQ(o.catalogue.MissingValues.item, 3);
+    EXPECT_EQ(o.result.MissingValues.count, 1);
+    EXPECT_EQ(o.result.MissingValues.time, 2);
+    EXPECT_EQ(o.result.MissingValues.item, 3);
 }
 
 // A table written out as it is read holds a window of its times: the writer sees every time's
@@ -676,7 +680,7 @@ TEST_F(Extraction, AStreamedTableWritesWhatAWholeOneHolds) {
     std::vector<Integer> times(24);
     std::iota(times.begin(), times.end(), Integer{1});
     Extract("Displacements", 1, times);
-    const ValueTable whole = o.catalogue.ExtractedValues;
+    const ValueTable whole = o.result.Values;
     // Without its 18th table: the writer stops before it, while the other reader waits beyond it
     // for the writer (the first reader is slow to get to it).
     std::string noEighteenth = WithoutTable(bytes, 18);
@@ -686,21 +690,21 @@ TEST_F(Extraction, AStreamedTableWritesWhatAWholeOneHolds) {
     for (const std::string* listing : {&bytes, &noEighteenth}) {
         test::WriteBytes(path, *listing);
         o = test::Opened();
-        o.catalogue.StreamBytes = 4000 * sizeof(Single) * 5;
-        o.catalogue.ReadEarly = [&](const Catalogue&) {
+        o.scan.StreamBytes = 4000 * sizeof(Single) * 5;
+        o.scan.ReadEarly = [&](const Catalogue&) {
             return EarlyRequest{"Displacements", 1, every, true};
         };
         test::Open(o, path);
-        ASSERT_NE(o.catalogue.Early, nullptr);
-        o.catalogue.Early->Finish();
-        o.catalogue.SelectedVectors = every;
-        o.catalogue.SelectedTimes = times;
+        ASSERT_NE(o.reading.Early, nullptr);
+        o.reading.Early->Finish();
+        o.request.Items = every;
+        o.request.Times = times;
         RowGate gate;
         gate.WriteInTimeOrder();
         std::vector<std::vector<Single>> written;
         std::thread writer([&] {
             for (Integer t = 1; t <= 24 && gate.WaitFor(t); ++t) {
-                const std::span<const Single> row = o.catalogue.ExtractedValues.Row(t);
+                const std::span<const Single> row = o.result.Values.Row(t);
                 written.emplace_back(row.begin(), row.end());
                 gate.TimeWritten(t);
             }
@@ -714,10 +718,13 @@ TEST_F(Extraction, AStreamedTableWritesWhatAWholeOneHolds) {
             }
         };
         messages = test::RecordingMessages();
-        ExtractStructuralValues(o.catalogue, "Displacements", 1, reading, messages, &gate);
+        o.request.Variable = "Displacements";
+        o.request.Component = 1;
+        ExtractStructuralValues(o.catalogue, o.request, o.result, stop, reading, messages, &gate,
+                                &o.reading);
         gate.Close();
         writer.join();
-        EXPECT_EQ(o.catalogue.ExtractedValues.Window(), 5);
+        EXPECT_EQ(o.result.Values.Window(), 5);
         const std::size_t rows = listing == &bytes ? 24 : 17;
         EXPECT_EQ(messages.messages.size(), listing == &bytes ? 0u : 1u);
         ASSERT_EQ(written.size(), rows);
@@ -782,7 +789,7 @@ TEST_F(Extraction, TemperaturesComeFromFixedColumns) {
     spec.times = 3;
     OpenSpec(spec);
     Extract("Temperature", 0, {3, 2});
-    ASSERT_EQ(o.catalogue.ExtractedValues.Items(), 12);
+    ASSERT_EQ(o.result.Values.Items(), 12);
     for (Long node = 1; node <= 12; ++node) {
         EXPECT_EQ(Value(node, 1), Printed(Table::Temperature, 0, node, 3)) << node;
         EXPECT_EQ(Value(node, 2), Printed(Table::Temperature, 0, node, 2)) << node;
@@ -849,7 +856,7 @@ TEST_F(Extraction, DamagedValuesAreErrorsNotNumbers) {
         ASSERT_EQ(o.catalogue.Times.size(), 3u);
         Extract(c.variable, 1, c.times);
         EXPECT_EQ(test::Texts(messages), LineList{c.message});
-        EXPECT_TRUE(o.catalogue.ExtractionFailed);
+        EXPECT_TRUE(o.result.ExtractionFailed);
     }
     OpenBytes(node1("-2.50000-100"));
     Extract("Displacements", 1, {1});
@@ -870,7 +877,7 @@ TEST_F(Extraction, ReadErrorsAreReportedAndNothingHeld) {
     OpenSpec(test::Frame3d());
     o.catalogue.NodeCount = 2000000000;
     EXPECT_EQ(said("Displacements", {1, 2, 3, 4}), LineList{"62: Input past end of file"});
-    EXPECT_EQ(o.catalogue.ExtractedValues.Items(), 0);
+    EXPECT_EQ(o.result.Values.Items(), 0);
 }
 
 }  // namespace

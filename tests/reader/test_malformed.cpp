@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <random>
 
 #include "extract/export/savecommand.h"
@@ -54,10 +55,13 @@ class Malformed : public ::testing::Test {
             request.times = times.SelectedTimes();
             test::RecordingMessages messages;
             NullProgress progress;
+            const std::atomic<bool> never{false};
             if (i != static_cast<std::size_t>(cases) % offered.size()) {
-                ExtractForRequest(o.catalogue, request, progress, messages);
-            } else if (SaveExport(o.catalogue, request, progress, messages).outcome ==
-                       SaveOutcome::Written) {
+                ExtractForRequest(o.catalogue, request, o.request, o.result, never, progress,
+                                  messages);
+            } else if (SaveExport(o.catalogue, request, o.request, o.result, never, progress,
+                                  messages)
+                           .outcome == SaveOutcome::Written) {
                 ASSERT_TRUE(test::ReadBiffSheet(request.fileName).complete) << v.Name;
             }
         }

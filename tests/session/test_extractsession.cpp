@@ -4,13 +4,17 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <climits>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <numeric>
 #include <random>
+#include <sstream>
+#include <string_view>
 #include <thread>
+#include <utility>
 
 #include "common/atomicsave.h"
 #include "extract/reader/variables.h"
@@ -90,6 +94,54 @@ TEST_F(Session, WhatCannotBeReadShowsTheClearedState) {
         EXPECT_TRUE(e.timeLists && e.summary);
         EXPECT_FALSE(e.variables || e.vectors || e.clearTimes || e.save);
     }
+}
+
+// Each listing is described afresh: a count that the next listing does not declare (a beam's
+// points, a shell's surfaces) is not the last listing's. The window opens one listing after
+// another in its session; it offers what a fresh session (the command line's, Python's) does.
+TEST_F(Session, EachListingIsDescribedAfresh) {
+    std::ostringstream text;
+    WriteListing({.nodes = 20, .beams = 4, .shells = 2, .stressTables = 2, .times = 3}, text);
+    const std::string declared = dir.File("declared.out");
+    test::WriteBytes(declared, text.str());
+    std::string bytes = text.str();
+    for (const std::string_view words : {"EACH OF THEM HAS", "INTEGRATION POINTS ON THE AREA"}) {
+        const std::size_t at = bytes.rfind('\n', bytes.find(words)) + 1;
+        bytes.erase(at, bytes.find('\n', at) + 1 - at);
+    }
+    const std::string undeclared = dir.File("undeclared.out");
+    test::WriteBytes(undeclared, bytes);
+
+    auto offered = [](const ExtractSession& s) {
+        std::vector<std::pair<std::string, std::vector<std::string>>> list;
+        for (const OfferedVariable& v : s.variables()) {
+            list.emplace_back(v.Name, v.Vectors);
+        }
+        return list;
+    };
+    auto values = [](const std::vector<SummaryLine>& lines) {
+        std::vector<std::string> list;
+        for (const SummaryLine& line : lines) {
+            list.push_back(line.Value);
+        }
+        return list;
+    };
+    test::RecordingMessages freshMessages;
+    ExtractSession fresh{progress, freshMessages};
+    fresh.Open(undeclared);
+    session.Open(declared);
+    ASSERT_EQ(session.catalogue().BeamPointCount, 3);
+    ASSERT_EQ(session.catalogue().AreaPointCount, 4);
+    const std::shared_ptr<const Catalogue> first = session.sharedCatalogue();
+    session.Open(undeclared);
+    EXPECT_EQ(session.catalogue().BeamPointCount, 0);
+    EXPECT_EQ(session.catalogue().AreaPointCount, 0);
+    EXPECT_EQ(offered(session), offered(fresh));
+    EXPECT_EQ(values(session.Summary()), values(fresh.Summary()));
+    EXPECT_EQ(test::Texts(messages), test::Texts(freshMessages));
+    // The first listing's description, kept, is still the first listing's.
+    EXPECT_EQ(first->ListingFile, declared);
+    EXPECT_EQ(first->BeamPointCount, 3);
 }
 
 // A name that names no file says why, not that the listing is not a thermal one: none at all,
@@ -298,10 +350,12 @@ TEST_F(Session, ALargeSaveWrittenAsItIsReadIsTheSameFile) {
     };
     open();
     ASSERT_EQ(session.Chart().outcome, SaveOutcome::Extracted);
-    EXPECT_EQ(session.catalogue().ExtractedValues.At(7, 5), 0);
+    EXPECT_EQ(session.extraction().Values.At(7, 5), 0);
     const std::string reference = dir.File("reference.csv");
-    ASSERT_TRUE(WriteSpreadsheet(session.catalogue(), reference, "Displacements", "DOF2",
-                                 TimeLayout::InRows, messages, SheetFormat::Csv));
+    const std::atomic<bool> never{false};
+    ASSERT_TRUE(WriteSpreadsheet(session.catalogue(), session.extractedRequest(),
+                                 session.extraction(), reference, "DOF2", TimeLayout::InRows, never,
+                                 messages, SheetFormat::Csv));
     const std::string written = test::ReadBytes(reference);
     const std::string target = dir.File("big.csv");
 

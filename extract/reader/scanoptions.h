@@ -1,0 +1,39 @@
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/types.h"
+#include "extract/reader/valuetable.h"
+
+namespace velto {
+
+struct Catalogue;
+class EarlyReading;
+
+// An export's request known before its listing is read (the command line's): the variable as
+// the variables table names it, the 0-based position of its vector, and the item numbers chosen.
+struct EarlyRequest {
+    std::string Variable;
+    int Component = 0;
+    std::vector<Long> Vectors;
+    // Written out time by time as it is read (a row per time): only a window of its times need
+    // be held at once (StreamWindow).
+    bool Streamed = false;
+};
+
+// What a scan is told besides the listing's name.
+struct ScanOptions {
+    // Set by a caller that knows what it will export before the listing is read: once the scan
+    // knows the model and the tables, it names the request (or none), whose values are then read
+    // on a thread of their own while the scan finds the times, so that the reading rides on the
+    // scan instead of following it.
+    std::function<std::optional<EarlyRequest>(const Catalogue&)> ReadEarly;
+    // The room a streamed request's values may take (see kStreamBytes).
+    std::size_t StreamBytes = kStreamBytes;
+};
+
+}  // namespace velto
