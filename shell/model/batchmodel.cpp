@@ -243,8 +243,8 @@ void BatchModel::StartExport(int row) {
         child->deleteLater();
         ++exportsUnderWay_;
         OnExportEnded(row,
-                      "Export failed: cannot start " + exportProgram_.toUtf8() + ": " +
-                          QByteArray::fromStdString(error) + "\n",
+                      ConsoleBytes("Export failed: cannot start " + PathBytes(exportProgram_) +
+                                   ": " + error + "\n"),
                       true);
         return;
     }
@@ -260,7 +260,8 @@ void BatchModel::StartExport(int row) {
                                            : "Export failed: ";
         const QByteArray words = said->trimmed();
         text += words.isEmpty() ? target : words;
-        OnExportEnded(row, text + "\n", failed);
+        // Our words and velto-extract's are UTF-8, the console text the solver's code page.
+        OnExportEnded(row, ConsoleBytes(text.toStdString() + "\n"), failed);
     });
 }
 

@@ -130,7 +130,8 @@ class BatchModel : public QObject {
     // fileFinished(); the reason ends its console text as well.
     void fileFailedBecause(int row, const QByteArray& reason);
     void fileFinished(int row, const QString& status);
-    // An export after the row's run ended; `text` is its word, as it ends the console text.
+    // An export after the row's run ended; `text` is its word, as it ends the console text (in
+    // the console's code page: see ConsoleText).
     void exportEnded(int row, const QByteArray& text, bool failed);
     // The cluster could not be asked, in one line.
     void clusterMessage(const QString& text);
