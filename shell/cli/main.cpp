@@ -71,8 +71,10 @@ constexpr const char* kUsage =
     "otherwise, 2 for a usage error, when no solver is found, or when the cluster\n"
     "refuses or does not know the job.\n";
 
+// A refusal says why in one line and where the help is, rather than burying the reason under it.
 int UsageError(const QString& why) {
-    std::fprintf(stderr, "velto-batch: %s\n\n%s", why.toLocal8Bit().constData(), kUsage);
+    std::fprintf(stderr, "velto-batch: %s\nTry 'velto-batch --help' for more information.\n",
+                 why.toLocal8Bit().constData());
     return 2;
 }
 
@@ -403,9 +405,7 @@ int Run(QCoreApplication& app, int argc, char** argv) {
     const velto::SolverLookup lookup = velto::LocateSolver(folder);
     const velto::SolverInfo& solver = lookup.solver;
     if (!lookup.found) {
-        QString text = velto::kSolverNotFoundText;
-        text.replace("\r\n", "\n");
-        std::fprintf(stderr, "%s\n", text.toLocal8Bit().constData());
+        Complain(velto::SolverMissingLines(lookup));
         return 2;
     }
     std::printf("Velto %s (%s)\n", velto::TerminalSafe(solver.SolverVersionText).c_str(),
