@@ -305,6 +305,7 @@ TEST_F(BatchRun, AddFilesListsEachRunnableFileOnce) {
     checked = batch.AddFiles({beam, t + "./beam1.in", t + "link.in", t + "hard.in"});
     EXPECT_TRUE(checked.accepted.empty());
     EXPECT_EQ(checked.duplicates.size(), 4);
+    EXPECT_EQ(checked.duplicates[0].toStdString(), beam + " is listed already");
     EXPECT_EQ(checked.duplicates[1].toStdString(),
               t + "./beam1.in is the same input file as " + beam);
     EXPECT_EQ(batch.rowCount(), 2);
