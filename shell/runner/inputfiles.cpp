@@ -159,7 +159,7 @@ CheckedInputs CheckInputFiles(const std::vector<std::string>& candidates,
         }
         if (earlier) {
             checked.duplicates.append(
-                AbsolutePath(*earlier) == absolute
+                *earlier == candidate
                     ? QStringLiteral("%1 is listed already").arg(PrintablePath(candidate))
                     : QStringLiteral("%1 is the same input file as %2")
                           .arg(PrintablePath(candidate), PrintablePath(*earlier)));

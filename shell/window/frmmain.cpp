@@ -54,6 +54,15 @@ namespace velto {
 
 namespace {
 
+// A name typed into a file dialog's name box as a full path: against the folder shown, "~" the
+// home folder.
+QString TypedPath(const QFileDialog& dialog, QString name) {
+    if (name == u'~' || name.startsWith(QStringLiteral("~/"))) {
+        name.replace(0, 1, QDir::homePath());
+    }
+    return QDir::isAbsolutePath(name) ? name : dialog.directory().filePath(name);
+}
+
 // The files the Add dialog's name box names, as full paths. The box holds what the user typed, or
 // the names of the files selected in the view, which Qt writes there ("a.in" "b.in"): each name
 // in it is one the user asked for. Qt's own answer prefers the view's selection, which marks only
@@ -76,15 +85,11 @@ QStringList NamedFiles(const QFileDialog& dialog) {
         names.append(text);
     }
     QStringList files;
-    const QDir folder = dialog.directory();
-    for (QString name : names) {
+    for (const QString& name : names) {
         if (name.isEmpty()) {
             continue;
         }
-        if (name == u'~' || name.startsWith(QStringLiteral("~/"))) {
-            name.replace(0, 1, QDir::homePath());
-        }
-        QString path = QDir::isAbsolutePath(name) ? name : folder.filePath(name);
+        QString path = TypedPath(dialog, name);
         // A name typed without an extension means the input file, as "in" is the dialog's
         // default extension; a file of that very name is taken as it is (and told why not).
         if (!QFileInfo(path).fileName().contains(u'.') && !QFileInfo::exists(path)) {
@@ -157,6 +162,24 @@ class SolverFolderDialog : public QFileDialog {
         Sync();
     }
 
+    // The folder the browser would take now: the one named in the name box (typed, or selected,
+    // as Qt writes a selected folder's name there), else the one shown. Qt's own answer may
+    // still hold, first, a folder selected before the one typed.
+    QString Chosen() const {
+        const QStringList selected = selectedFiles();
+        const auto* box = findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+        const QString text = box ? box->text() : QString();
+        if (text.isEmpty() || text.contains(u'"')) {
+            return selected.value(0);
+        }
+        const QString typed = TypedPath(*this, text);
+        for (const QString& path : selected) {
+            if (path == typed || QFileInfo(path).fileName() == text) {
+                return path;
+            }
+        }
+        return typed;
+    }
     void accept() override {
         if (!Check(Chosen())) {
             return;
@@ -173,9 +196,6 @@ class SolverFolderDialog : public QFileDialog {
     }
 
   private:
-    // The folder the browser would take now: the one typed, else the one selected, else the one
-    // shown.
-    QString Chosen() const { return selectedFiles().value(0); }
     void Sync() { Check(Chosen()); }
     bool Check(const QString& folder) {
         // No folder is no folder: not the one remembered, which an empty one would search.
@@ -199,10 +219,7 @@ class SolverFolderDialog : public QFileDialog {
 
 QString DefaultBrowse(QWidget* parent, const QString& title, const QString& start) {
     SolverFolderDialog dialog(parent, title, start);
-    if (dialog.exec() != QDialog::Accepted) {
-        return QString();
-    }
-    return dialog.selectedFiles().value(0);
+    return dialog.exec() == QDialog::Accepted ? dialog.Chosen() : QString();
 }
 
 bool DefaultOpenFile(const QString& path) {
