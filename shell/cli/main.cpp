@@ -325,6 +325,8 @@ int Run(QCoreApplication& app, int argc, char** argv) {
     // what did not complete even when other batches ran beside it.
     const QString records = velto::BatchJournal::DefaultPath(QStringLiteral("velto-batch"));
     std::unique_ptr<velto::BatchRecord> resumed;
+    // Records kept aside: what they hold did not run, so the batch did not complete.
+    int keptAside = 0;
     if (resume) {
         if (!files.empty()) {
             return UsageError("--resume takes no input files");
@@ -332,6 +334,7 @@ int Run(QCoreApplication& app, int argc, char** argv) {
         velto::ResumeChoice choice = velto::BatchRecords::TakeForResume(
             records, velto::BatchJournal::DefaultPath(QStringLiteral("velto-batch.json")));
         Complain(choice.messages);
+        keptAside = choice.unreadable + choice.keptAside > 0 ? 1 : 0;
         if (!choice.record) {
             if (!choice.anyEarlier) {
                 std::fprintf(stderr, "velto-batch: there is no earlier batch to resume\n");
@@ -350,7 +353,7 @@ int Run(QCoreApplication& app, int argc, char** argv) {
                     "Nothing to resume: every earlier batch completed or runs now (%d running).\n",
                     choice.running);
             }
-            return 0;
+            return keptAside;
         }
         for (const velto::BatchModel::Row& row : choice.unfinished) {
             files.push_back(row.nativePath);
@@ -380,7 +383,7 @@ int Run(QCoreApplication& app, int argc, char** argv) {
     const velto::CheckedInputs checked = batch.AddFiles(files);
     const QStringList problems = checked.refused + checked.duplicates;
     // A file skipped is a file not completed: the exit status says so.
-    const int skipped = resumed && !problems.isEmpty() ? 1 : 0;
+    const int skipped = (resumed && !problems.isEmpty() ? 1 : 0) | keptAside;
     if (resumed) {
         // A file of the batch deleted since (or no longer fit to run) must not hold back the rest
         // at every retry: it is left out, and the new record no longer holds it.

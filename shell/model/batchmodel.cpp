@@ -97,6 +97,7 @@ bool BatchModel::Run(std::unique_ptr<BatchBackend> backend, const SolverInfo& so
     backendFinished_ = false;
     exportFailures_ = 0;
     clock_.start();
+    startedAt_ = QDateTime::currentDateTimeUtc();
     batchEndedMs_ = -1;
     std::vector<std::string> files;
     for (std::size_t i = 0; i < rows_.size(); ++i) {
@@ -338,6 +339,12 @@ void BatchModel::RequestQuit() {
     }
     quitRequested_ = true;
     Stop();
+}
+
+void BatchModel::RestoreStartedAt(const QDateTime& at) {
+    if (Editable()) {
+        startedAt_ = at;
+    }
 }
 
 double BatchModel::ElapsedSeconds(int row) const {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QElapsedTimer>
 #include <QList>
 #include <QObject>
@@ -93,6 +94,10 @@ class BatchModel : public QObject {
     bool quitRequested() const { return quitRequested_; }
 
     // -- Timing of the running or last batch
+    // When it started (UTC); invalid before the first. Kept on disk with the batch.
+    const QDateTime& startedAt() const { return startedAt_; }
+    // Restores the start as it was kept (a journal); nothing while a batch runs.
+    void RestoreStartedAt(const QDateTime& at);
     // Seconds since the row started (0 when it has not), up to its end.
     double ElapsedSeconds(int row) const;
     // The last progress fraction the row reported.
@@ -173,6 +178,7 @@ class BatchModel : public QObject {
     bool stopRequested_ = false;
     bool quitRequested_ = false;
     QElapsedTimer clock_;
+    QDateTime startedAt_;
     qint64 batchEndedMs_ = -1;
     QString exportProgram_;
     QStringList exportOptions_;

@@ -5,7 +5,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <QDateTime>
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -97,7 +99,7 @@ TEST_F(VeltoBatch, StatusOfEachFileAndTheExitStatus) {
     test::WriteBytes(large, "");
     ASSERT_EQ(::truncate(large.c_str(), (64 << 20) + 1), 0);
     run = Run({"--resume"});
-    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.status, 1);  // what that record held is not known to have completed
     EXPECT_TRUE(SaysNone(run.out, {"waits.in"}));
     EXPECT_TRUE(std::filesystem::exists(listed));
     EXPECT_TRUE(Says(run.out, {"velto-batch: the batch record " + large +
@@ -106,6 +108,85 @@ TEST_F(VeltoBatch, StatusOfEachFileAndTheExitStatus) {
                                "completed or runs now (0 running); 1 batch record(s) could not "
                                "be read.\n"}));
     EXPECT_EQ(LockFiles(), std::vector<std::string>());
+}
+
+// --resume never loses a record it cannot take whole: one of the right form with values of
+// other types is kept aside unread, and one naming files that cannot be run now (a path that is
+// not full, which would run from whatever folder is current; a name the solver would not read) is
+// kept aside too, while its other files run. Either way the exit status says not everything ran.
+TEST_F(VeltoBatch, ResumeKeepsAsideTheRecordsItCannotTakeWhole) {
+    std::filesystem::create_directories(Records());
+    const std::string damaged = Records() + "/00000000-000000-000-1.json";
+    const std::string named = Records() + "/00000000-000000-000-2.json";
+    const std::string damagedText =
+        "{\"rows\": [{\"path\": 5, \"status\": \"Failed\"}, {\"path\": \"" + Input("other") +
+        "\", \"status\": \"Failed\"}]}";
+    const std::string namedText =
+        "{\"rows\": [{\"path\": \"relative.in\", \"status\": \"Failed\"}, "
+        "{\"path\": \"" +
+        Input("fine") +
+        "\", \"status\": \"Aborted\"}, "
+        "{\"path\": \"" +
+        dir.File("beam.txt") + "\", \"status\": \"Failed\"}]}";
+    test::WriteBytes(damaged, damagedText);
+    test::WriteBytes(named, namedText);
+    BatchCommand run = Run({"--resume"});
+    EXPECT_TRUE(
+        Ended(run, 1,
+              {"velto-batch: relative.in: not a full path, so its folder is not known\n",
+               "velto-batch: " + dir.File("beam.txt") + ": the solver is given",
+               "velto-batch: the batch record " + named +
+                   " names files that cannot be run now; it was kept as " + named + ".unreadable\n",
+               "fine.in: Completed"}));
+    EXPECT_EQ(test::ReadBytes(named + ".unreadable"), namedText);
+    EXPECT_TRUE(SaysNone(run.out, {"other.in"}));
+    run = Run({"--resume"});
+    EXPECT_TRUE(Ended(run, 1,
+                      {"velto-batch: the batch record " + damaged +
+                       " cannot be read; it was kept as " + damaged + ".unreadable\n"}));
+    EXPECT_EQ(test::ReadBytes(damaged + ".unreadable"), damagedText);
+    EXPECT_TRUE(SaysNone(run.out, {"other.in"}));
+}
+
+// A file whose solver completed after its batch ended (in the moments before a kill, the record
+// still saying Running; or after a stop, Aborted) is not run again: its listing, written since
+// the batch started and since the input last changed, holding the whole analysis to the end
+// time, makes it Completed, and the user is told. Any other listing leaves it to run again.
+TEST_F(VeltoBatch, ResumeTakesAnAnalysisThatCompletedAfterItsBatch) {
+    const QDateTime started = QDateTime::currentDateTimeUtc().addSecs(-1);
+    const std::vector<std::string> names = {"ran", "stopped", "cut", "old", "edited", "failed"};
+    std::vector<std::string> args;
+    for (const std::string& name : names) {
+        args.push_back(Input(name));
+    }
+    ASSERT_EQ(Run(args).status, 0);  // every listing whole, the record gone
+    const std::string cut = test::ReadBytes(dir.File("cut.out"));
+    test::WriteBytes(dir.File("cut.out"), cut.substr(0, cut.size() - 40));
+    // Written before the batch started, after its input: an earlier run's.
+    const auto now = std::filesystem::file_time_type::clock::now();
+    std::filesystem::last_write_time(dir.File("old.in"), now - std::chrono::hours(2));
+    std::filesystem::last_write_time(dir.File("old.out"), now - std::chrono::hours(1));
+    Input("edited");
+    const std::vector<std::string> statuses = {"Running", "Aborted", "Running",
+                                               "Aborted", "Running", "Failed"};
+    std::string rows;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        rows += std::string(i ? ", " : "") + "{\"path\": \"" + dir.File(names[i] + ".in") +
+                "\", \"status\": \"" + statuses[i] + "\"}";
+    }
+    std::filesystem::create_directories(Records());
+    test::WriteBytes(Records() + "/00000000-000000-000-1.json",
+                     "{\"rows\": [" + rows + "], \"started\": \"" +
+                         started.toString(Qt::ISODateWithMs).toStdString() + "\"}");
+    const BatchCommand run = Run({"--resume"});
+    EXPECT_TRUE(Ended(
+        run, 0,
+        {"velto-batch: " + dir.File("ran.in") + " completed after its batch ended: its listing " +
+             dir.File("ran.out") + " holds the whole analysis; it is taken as Completed\n",
+         "velto-batch: " + dir.File("stopped.in") + " completed after its batch ended",
+         "cut.in: Running", "old.in: Running", "edited.in: Running", "failed.in: Running",
+         "Batch finished: 4 Completed"}));
+    EXPECT_TRUE(SaysNone(run.out, {"ran.in: Running", "stopped.in: Running"}));
 }
 
 // After each completed run its listing is exported beside it, as velto-extract exports it; a
