@@ -738,7 +738,10 @@ void SlurmBackend::EndAll(const QString& status) {
     for (int file = 0; file < static_cast<int>(tasks_.size()); ++file) {
         const QString& old = tasks_[static_cast<std::size_t>(file)].status;
         if (old.isEmpty() || old == kStatusQueued || old == kStatusRunning) {
-            Apply(file, status, 0);
+            // A solver that ended with exit code 0 before the stop reached it completed, as a
+            // local run stopped after its solver ended well does.
+            const std::optional<int> code = ExitCodeOf(file);
+            Apply(file, code && *code == 0 ? kStatusCompleted : status, 0);
         }
     }
     Finished();
