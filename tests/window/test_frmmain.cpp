@@ -295,7 +295,9 @@ TEST_F(ShellWindow, BatchMarksEachFileAndKeepsItsConsoleText) {
     Make();
     // The order of statuses in a batch is the model's rule; the list shows them.
     Add({Input("beam1.in", "STANDIN PACE 0\n"),
-         Input("beam2.in", "STANDIN PACE 0\nSTANDIN EXIT 3\nSTANDIN STEPS \x80/mm\xb2\n")});
+         Input(
+             "beam2.in",
+             "STANDIN PACE 0\nSTANDIN EXIT 3\nSTANDIN STEPS \x80/mm\xb2\nSTANDIN PACE \x1b[2J\n")});
     window->onRunClicked();
     EXPECT_TRUE(Enabled("cmdStop"));
     EXPECT_FALSE(Enabled("cmdAdd") || Enabled("cmdRun") || Enabled("mnuFileClear"));
@@ -308,11 +310,13 @@ TEST_F(ShellWindow, BatchMarksEachFileAndKeepsItsConsoleText) {
     EXPECT_TRUE(Find<QLabel>("sbTime")->text().startsWith(
         "Batch finished: 1 Completed, 1 Failed, 0 Aborted in 0:0"))
         << Find<QLabel>("sbTime")->text().toStdString();
-    // A file's console text, as the model keeps it, shown in Windows-1252 as velto-batch shows it.
+    // A file's console text, as the model keeps it, shown in Windows-1252 as velto-batch shows it,
+    // its control characters escaped.
     window->onFileClicked(1);
     const QString log = Find<QPlainTextEdit>("txtRun")->toPlainText();
     EXPECT_TRUE(log.contains(QStringLiteral("STANDIN STEPS \u20ac/mm\u00b2\n")))
         << log.toStdString();
+    EXPECT_TRUE(log.contains(QStringLiteral("STANDIN PACE \\x1b[2J\n"))) << log.toStdString();
 
     // Run from the keyboard: the focus ends on the list, so the Exit shortcut exits and the
     // solver's folder is saved as it is.
