@@ -198,6 +198,22 @@ std::string ControlsEscaped(std::string_view text) {
     return Escaped(text, false, false);
 }
 
+std::string ConsoleToUtf8(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        const bool layout = c == '\t' || c == '\n' || c == '\r';
+        const bool undefined = byte >= 0x80 && byte < 0xA0 && kHighTable[byte - 0x80] < 0xA0;
+        if ((byte < 0x20 && !layout) || byte == 0x7F || undefined) {
+            AppendEscape(out, byte);
+        } else {
+            out += Cp1252ToUtf8(std::string_view(&c, 1));
+        }
+    }
+    return out;
+}
+
 std::string Cp1252ToUtf8(std::string_view text) {
     std::string out;
     out.reserve(text.size());

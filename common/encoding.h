@@ -11,6 +11,13 @@ namespace velto {
 // control of the same number, so nothing is lost.
 std::string Cp1252ToUtf8(std::string_view text);
 
+// A console's single-byte text (Windows-1252, as the solver prints it) as UTF-8 to show on a
+// terminal or in a window: as Cp1252ToUtf8, but control characters other than tabs and line ends
+// (LF, CR), DEL and the bytes Windows-1252 leaves undefined are shown as escapes of the byte
+// ("\x1b[2J", "\x81"), so the text cannot clear a screen, retitle a window or hide what it says.
+// A backslash stays one: the solver's own paths keep theirs.
+std::string ConsoleToUtf8(std::string_view text);
+
 // A file name as text: the file system holds names as bytes, normally UTF-8. Well-formed UTF-8
 // stays as it is; a byte that is not part of it is read as Windows-1252, so the result is always
 // UTF-8 and nothing is dropped.

@@ -18,7 +18,6 @@ namespace velto {
 
 namespace {
 
-constexpr std::string_view kConvergence = "CONVERGENCE HAS BEEN OBTAINED.";
 // An Integer count as the model description declares it (see DeclaredCount).
 Integer DeclaredInteger(Integer count, std::string_view what) {
     return static_cast<Integer>(DeclaredCount(count, what));

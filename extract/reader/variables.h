@@ -10,6 +10,9 @@
 
 namespace velto {
 
+// The line that ends each time block of a structural listing.
+inline constexpr std::string_view kConvergence = "CONVERGENCE HAS BEEN OBTAINED.";
+
 // The lines that open a result table in a time block.
 inline constexpr std::string_view kTemperatureHeading =
     "NODE TEMP.  NODE TEMP.  NODE TEMP.  NODE TEMP.  NODE TEMP.";

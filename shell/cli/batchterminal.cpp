@@ -80,7 +80,7 @@ BatchTerminal::BatchTerminal(BatchModel& batch, bool verbose, std::FILE* out)
         }
         ClearLine();
         std::fprintf(out_, "%s: %s\n", NameOf(row).c_str(),
-                     ControlsEscaped(text.trimmed().toStdString()).c_str());
+                     ControlsEscaped(ConsoleText(text.trimmed()).toStdString()).c_str());
         std::fflush(out_);
         Draw();
     });

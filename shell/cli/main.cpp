@@ -71,8 +71,10 @@ constexpr const char* kUsage =
     "otherwise, 2 for a usage error, when no solver is found, or when the cluster\n"
     "refuses or does not know the job.\n";
 
+// A refusal says why in one line and where the help is, rather than burying the reason under it.
 int UsageError(const QString& why) {
-    std::fprintf(stderr, "velto-batch: %s\n\n%s", why.toLocal8Bit().constData(), kUsage);
+    std::fprintf(stderr, "velto-batch: %s\nTry 'velto-batch --help' for more information.\n",
+                 why.toLocal8Bit().constData());
     return 2;
 }
 
@@ -323,6 +325,8 @@ int Run(QCoreApplication& app, int argc, char** argv) {
     // what did not complete even when other batches ran beside it.
     const QString records = velto::BatchJournal::DefaultPath(QStringLiteral("velto-batch"));
     std::unique_ptr<velto::BatchRecord> resumed;
+    // Records kept aside: what they hold did not run, so the batch did not complete.
+    int keptAside = 0;
     if (resume) {
         if (!files.empty()) {
             return UsageError("--resume takes no input files");
@@ -330,6 +334,7 @@ int Run(QCoreApplication& app, int argc, char** argv) {
         velto::ResumeChoice choice = velto::BatchRecords::TakeForResume(
             records, velto::BatchJournal::DefaultPath(QStringLiteral("velto-batch.json")));
         Complain(choice.messages);
+        keptAside = choice.unreadable + choice.keptAside > 0 ? 1 : 0;
         if (!choice.record) {
             if (!choice.anyEarlier) {
                 std::fprintf(stderr, "velto-batch: there is no earlier batch to resume\n");
@@ -348,7 +353,7 @@ int Run(QCoreApplication& app, int argc, char** argv) {
                     "Nothing to resume: every earlier batch completed or runs now (%d running).\n",
                     choice.running);
             }
-            return 0;
+            return keptAside;
         }
         for (const velto::BatchModel::Row& row : choice.unfinished) {
             files.push_back(row.nativePath);
@@ -388,7 +393,7 @@ int Run(QCoreApplication& app, int argc, char** argv) {
     const velto::CheckedInputs checked = batch.AddFiles(files);
     const QStringList problems = checked.refused + checked.duplicates;
     // A file skipped is a file not completed: the exit status says so.
-    const int skipped = resumed && !problems.isEmpty() ? 1 : 0;
+    const int skipped = (resumed && !problems.isEmpty() ? 1 : 0) | keptAside;
     if (resumed) {
         // A file of the batch deleted since (or no longer fit to run) must not hold back the rest
         // at every retry: it is left out, and the new record no longer holds it.
@@ -413,9 +418,7 @@ int Run(QCoreApplication& app, int argc, char** argv) {
     const velto::SolverLookup lookup = velto::LocateSolver(folder);
     const velto::SolverInfo& solver = lookup.solver;
     if (!lookup.found) {
-        QString text = velto::kSolverNotFoundText;
-        text.replace("\r\n", "\n");
-        std::fprintf(stderr, "%s\n", text.toLocal8Bit().constData());
+        Complain(velto::SolverMissingLines(lookup));
         return 2;
     }
     std::printf("Velto %s (%s)\n", velto::TerminalSafe(solver.SolverVersionText).c_str(),

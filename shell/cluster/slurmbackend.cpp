@@ -933,8 +933,16 @@ void SlurmBackend::EndAll(const QString& status) {
         const Task& task = tasks_[static_cast<std::size_t>(file)];
         if (task.status.isEmpty() || task.status == kStatusQueued ||
             task.status == kStatusRunning) {
-            Apply(file, status, 0,
-                  QByteArray::fromStdString(ClusterReason(ClusterCause::kCancelled, task.started)));
+            // A solver that ended with exit code 0 before the stop reached it completed, as a
+            // local run stopped after its solver ended well does.
+            const std::optional<int> code = ExitCodeOf(file);
+            if (code && *code == 0) {
+                Apply(file, kStatusCompleted, 0);
+            } else {
+                Apply(file, status, 0,
+                      QByteArray::fromStdString(
+                          ClusterReason(ClusterCause::kCancelled, task.started)));
+            }
         }
     }
     if (recordChanged_) {

@@ -212,7 +212,8 @@ QString StatusOfTask(const QString& slurmState, std::optional<int> exitCode) {
         return kStatusRunning;
     }
     if (slurmState == "CANCELLED") {
-        return kStatusAborted;
+        // Cancelled after its solver ended well: the analysis completed all the same.
+        return exitCode && *exitCode == 0 ? kStatusCompleted : kStatusAborted;
     }
     if (kFailed.contains(slurmState)) {
         return kStatusFailed;

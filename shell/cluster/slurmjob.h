@@ -82,7 +82,8 @@ double ParseUsedTime(const QString& text);
 
 // The row status for a task's Slurm state and, when its script recorded one, its exit code:
 // "Queued", "Running", "Completed", "Failed" or "Aborted". A task that ended with a non-zero exit
-// code fails even when Slurm calls it COMPLETED.
+// code fails even when Slurm calls it COMPLETED; one cancelled after its solver ended with exit
+// code 0 completed.
 QString StatusOfTask(const QString& slurmState, std::optional<int> exitCode);
 
 // The status of a task that is no longer in the queue: from the exit code its script recorded,

@@ -108,6 +108,12 @@ bool BatchJournal::Save() {
             journal.insert(QStringLiteral("export"),
                            QJsonArray::fromStringList(batch_.exportOptions()));
         }
+        // When it started: a listing written since may tell of a solver that completed after
+        // the batch ended.
+        if (batch_.startedAt().isValid()) {
+            journal.insert(QStringLiteral("started"),
+                           batch_.startedAt().toString(Qt::ISODateWithMs));
+        }
         const QByteArray text = QJsonDocument(journal).toJson();
         if (text.size() > kMaxJournalBytes) {
             return false;  // rows beyond count: a journal that could not be read back
@@ -123,6 +129,49 @@ bool BatchJournal::Save() {
         return false;  // memory ran out: the journal on disk stays as last written
     }
 }
+
+namespace {
+
+bool StringOrAbsent(const QJsonValue& value) {
+    return value.isString() || value.isUndefined();
+}
+
+// The start a journal keeps; invalid when it keeps none.
+QDateTime StartedAt(const QJsonObject& journal) {
+    return QDateTime::fromString(journal.value(QStringLiteral("started")).toString(),
+                                 Qt::ISODateWithMs);
+}
+
+// Whether every value has the type a journal of ours gives it. One that does not was damaged or
+// written by something else: it is kept aside whole rather than read in part.
+bool WellFormed(const QJsonObject& journal) {
+    const QJsonValue rows = journal.value(QStringLiteral("rows"));
+    const QJsonValue exportOptions = journal.value(QStringLiteral("export"));
+    const QJsonValue started = journal.value(QStringLiteral("started"));
+    if (!(rows.isArray() || rows.isUndefined()) ||
+        !(exportOptions.isArray() || exportOptions.isUndefined()) || !StringOrAbsent(started) ||
+        (started.isString() && !StartedAt(journal).isValid())) {
+        return false;
+    }
+    for (const QJsonValue& option : exportOptions.toArray()) {
+        if (!option.isString()) {
+            return false;
+        }
+    }
+    for (const QJsonValue& value : rows.toArray()) {
+        const QJsonObject row = value.toObject();
+        const QJsonValue path = row.value(QStringLiteral("path"));
+        if (!value.isObject() || !path.isString() || path.toString().isEmpty() ||
+            !StringOrAbsent(row.value(QStringLiteral("status"))) ||
+            !StringOrAbsent(row.value(QStringLiteral("log"))) ||
+            !StringOrAbsent(row.value(QStringLiteral("pathBytes")))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
 
 BatchJournal::Loaded BatchJournal::Load(const QString& path, BatchModel& batch,
                                         QStringList* refused) {
@@ -148,16 +197,13 @@ BatchJournal::Loaded BatchJournal::Load(const QString& path, BatchModel& batch,
     } catch (const std::exception&) {
         return Loaded::kUnreadable;  // more than memory holds
     }
-    const QJsonValue rowsValue = document.object().value(QStringLiteral("rows"));
-    if (!document.isObject() || !(rowsValue.isArray() || rowsValue.isUndefined())) {
+    const QJsonObject journal = document.object();
+    if (!document.isObject() || !WellFormed(journal)) {
         return Loaded::kUnreadable;
     }
-    for (const QJsonValue& value : rowsValue.toArray()) {
+    for (const QJsonValue& value : journal.value(QStringLiteral("rows")).toArray()) {
         const QJsonObject row = value.toObject();
         const QString rowPath = row.value(QStringLiteral("path")).toString();
-        if (rowPath.isEmpty()) {
-            continue;
-        }
         std::string nativePath = PathBytes(rowPath);
         const QJsonValue bytes = row.value(QStringLiteral("pathBytes"));
         if (bytes.isString()) {
@@ -166,7 +212,12 @@ BatchJournal::Loaded BatchJournal::Load(const QString& path, BatchModel& batch,
                 nativePath = decoded.toStdString();
             }
         }
-        const QString problem = NameProblem(nativePath);
+        QString problem = NameProblem(nativePath);
+        if (problem.isEmpty() && nativePath.front() != '/') {
+            // Its folder is not known: it would run from whatever folder is current.
+            problem = QStringLiteral("%1: not a full path, so its folder is not known")
+                          .arg(PrintablePath(nativePath));
+        }
         if (!problem.isEmpty()) {
             if (refused) {
                 refused->append(problem);
@@ -183,10 +234,11 @@ BatchJournal::Loaded BatchJournal::Load(const QString& path, BatchModel& batch,
                          row.value(QStringLiteral("reason")).toString().toLatin1());
     }
     QStringList exportOptions;
-    for (const QJsonValue& option : document.object().value(QStringLiteral("export")).toArray()) {
+    for (const QJsonValue& option : journal.value(QStringLiteral("export")).toArray()) {
         exportOptions.append(option.toString());
     }
     batch.setExportAfterRun(QString(), exportOptions);
+    batch.RestoreStartedAt(StartedAt(journal));
     return Loaded::kYes;
 }
 

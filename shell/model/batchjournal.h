@@ -25,10 +25,11 @@ class BatchJournal : public QObject {
     bool Save();
 
     // Reads a journal into an empty batch: the rows as they were, with their statuses, logs and
-    // reasons; a row that was "Running" reads "Interrupted". A row whose name cannot be handed to
-    // the solver (NameProblem) is left out, with its reason in `refused`. Unreadable: the file is
-    // there but is not a journal, cannot be read, or is larger than kMaxJournalBytes (refused
-    // without reading it); the batch is then left empty.
+    // reasons, and when the batch started; a row that was "Running" reads "Interrupted". A row
+    // whose name cannot be handed to the solver (NameProblem), or that is no full path, is left
+    // out, with its reason in `refused`. Unreadable: the file is there but is not a journal (a
+    // value of another type than ours, a row without a path), cannot be read, or is larger than
+    // kMaxJournalBytes (refused without reading it); the batch is then left empty.
     enum class Loaded { kYes, kMissing, kUnreadable };
     static Loaded Load(const QString& path, BatchModel& batch, QStringList* refused = nullptr);
 

@@ -135,6 +135,7 @@ bool BatchModel::Run(std::unique_ptr<BatchBackend> backend, const SolverInfo& so
     backendFinished_ = false;
     exportFailures_ = 0;
     clock_.start();
+    startedAt_ = QDateTime::currentDateTimeUtc();
     batchEndedMs_ = -1;
     std::vector<std::string> files;
     for (std::size_t i = 0; i < rows_.size(); ++i) {
@@ -294,8 +295,8 @@ void BatchModel::StartExport(int row) {
         child->deleteLater();
         ++exportsUnderWay_;
         OnExportEnded(row,
-                      "Export failed: cannot start " + exportProgram_.toUtf8() + ": " +
-                          QByteArray::fromStdString(error) + "\n",
+                      ConsoleBytes("Export failed: cannot start " + PathBytes(exportProgram_) +
+                                   ": " + error + "\n"),
                       true);
         return;
     }
@@ -320,7 +321,8 @@ void BatchModel::StartExport(int row) {
         } else {
             text += words.isEmpty() ? target : words;
         }
-        OnExportEnded(row, text + "\n", failed);
+        // Our words and velto-extract's are UTF-8, the console text the solver's code page.
+        OnExportEnded(row, ConsoleBytes(text.toStdString() + "\n"), failed);
     });
 }
 
@@ -397,6 +399,12 @@ void BatchModel::RequestQuit() {
     }
     quitRequested_ = true;
     Stop();
+}
+
+void BatchModel::RestoreStartedAt(const QDateTime& at) {
+    if (Editable()) {
+        startedAt_ = at;
+    }
 }
 
 double BatchModel::ElapsedSeconds(int row) const {

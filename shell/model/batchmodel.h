@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QElapsedTimer>
 #include <QList>
 #include <QObject>
@@ -104,6 +105,10 @@ class BatchModel : public QObject {
     bool quitRequested() const { return quitRequested_; }
 
     // -- Timing of the running or last batch
+    // When it started (UTC); invalid before the first. Kept on disk with the batch.
+    const QDateTime& startedAt() const { return startedAt_; }
+    // Restores the start as it was kept (a journal); nothing while a batch runs.
+    void RestoreStartedAt(const QDateTime& at);
     // Seconds since the row started (0 when it has not), up to its end.
     double ElapsedSeconds(int row) const;
     // The last progress fraction the row reported.
@@ -141,7 +146,8 @@ class BatchModel : public QObject {
     // fileFinished(); the reason ends its console text as well, and stays with the row.
     void fileFailedBecause(int row, const QByteArray& reason);
     void fileFinished(int row, const QString& status);
-    // An export after the row's run ended; `text` is its word, as it ends the console text.
+    // An export after the row's run ended; `text` is its word, as it ends the console text (in
+    // the console's code page: see ConsoleText).
     void exportEnded(int row, const QByteArray& text, bool failed);
     // The cluster could not be asked, in one line.
     void clusterMessage(const QString& text);
@@ -184,6 +190,7 @@ class BatchModel : public QObject {
     bool stopRequested_ = false;
     bool quitRequested_ = false;
     QElapsedTimer clock_;
+    QDateTime startedAt_;
     qint64 batchEndedMs_ = -1;
     QString exportProgram_;
     QStringList exportOptions_;

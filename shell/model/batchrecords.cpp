@@ -13,7 +13,11 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include "extract/reader/listingend.h"
 #include "shell/model/batchjournal.h"
+#include "shell/runner/endtime.h"
+#include "shell/runner/inputfiles.h"
+#include "shell/runner/solverrun.h"
 
 namespace velto {
 
@@ -69,6 +73,28 @@ void LetGo(const QString& lockPath, int fd) {
 QStringList RecordsOf(const QString& folder) {
     return QDir(folder).entryList({QStringLiteral("*.json")}, QDir::Files | QDir::System,
                                   QDir::Name | QDir::Reversed);
+}
+
+// The listing of a file left running or aborted by a batch that started at `started`, when it
+// holds the whole analysis, written since the batch started and since the input file last
+// changed: its solver completed after the batch ended. Empty otherwise.
+std::string CompletedListing(const BatchModel::Row& row, const QDateTime& started) {
+    if (!started.isValid() || (row.status != kStatusInterrupted && row.status != kStatusAborted)) {
+        return {};
+    }
+    const std::string& input = row.nativePath;
+    const std::string listing = input.substr(0, input.rfind('/') + 1) + BaseNameOf(input) + ".out";
+    const QFileInfo written(PathText(listing));
+    const QFileInfo edited(PathText(input));
+    if (!written.isFile() || !edited.isFile() || written.lastModified() <= started ||
+        written.lastModified() <= edited.lastModified()) {
+        return {};
+    }
+    try {
+        return ListingReachesEnd(listing, ReadEndTime(input)) ? listing : std::string();
+    } catch (const std::exception&) {
+        return {};  // an input that cannot be read is run again, and fails there with why
+    }
 }
 
 }  // namespace
@@ -151,6 +177,23 @@ ResumeChoice BatchRecords::TakeForResume(const QString& folder, const QString& l
             continue;
         }
         choice.messages.append(refused);
+        if (!refused.isEmpty()) {
+            // What it says of those files is kept whole, as a record that cannot be read is:
+            // the new record will hold only the files that can run.
+            ++choice.keptAside;
+            const QString aside = BatchJournal::SetAside(path);
+            if (aside.isEmpty()) {
+                choice.messages.append(
+                    QStringLiteral("the batch record %1 names files that cannot be run now, and "
+                                   "cannot be moved aside; it is left as it is")
+                        .arg(path));
+                continue;
+            }
+            choice.messages.append(
+                QStringLiteral("the batch record %1 names files that cannot be run now; it was "
+                               "kept as %2")
+                    .arg(path, aside));
+        }
         // A window's list that was never run is no batch that was interrupted: it is the
         // window's to run, not --resume's.
         const bool everRun =
@@ -160,9 +203,20 @@ ResumeChoice BatchRecords::TakeForResume(const QString& folder, const QString& l
             continue;
         }
         for (const BatchModel::Row& row : batch.rows()) {
-            if (row.status != kStatusCompleted) {
-                choice.unfinished.push_back(row);
+            if (row.status == kStatusCompleted) {
+                continue;
             }
+            // Its solver may have completed in the moments between its end and the record's
+            // next save, or gone on to complete after a stop.
+            if (const std::string listing = CompletedListing(row, batch.startedAt());
+                !listing.empty()) {
+                choice.messages.append(
+                    QStringLiteral("%1 completed after its batch ended: its listing %2 holds the "
+                                   "whole analysis; it is taken as Completed")
+                        .arg(PrintablePath(row.nativePath), PrintablePath(listing)));
+                continue;
+            }
+            choice.unfinished.push_back(row);
         }
         if (choice.unfinished.empty()) {
             record.Remove();  // every file completed: nothing of it to resume

@@ -45,11 +45,14 @@ class BatchRecord {
 struct ResumeChoice {
     std::unique_ptr<BatchRecord> record;      // locked, so no other --resume takes it; null: none
     std::vector<BatchModel::Row> unfinished;  // its files that did not complete, in their order
-    QStringList messages;                     // records set aside unread, names refused
-    int running = 0;                          // batches that run now, which are never taken
-    int unreadable = 0;                       // records that could not be read
-    bool anyEarlier = false;                  // a batch was ever kept here
-    QStringList exportOptions;                // its export after each run, if it had one
+    // Records set aside, names refused, files taken as completed from their listings.
+    QStringList messages;
+    int running = 0;     // batches that run now, which are never taken
+    int unreadable = 0;  // records that could not be read
+    // Records kept aside whole although read: they name files that cannot be run now.
+    int keptAside = 0;
+    bool anyEarlier = false;    // a batch was ever kept here
+    QStringList exportOptions;  // its export after each run, if it had one
 };
 
 class BatchRecords {
@@ -61,8 +64,12 @@ class BatchRecords {
     // Takes the batch --resume runs again: of the batches that do not run now and have a file
     // that did not complete, the one that started last. On the way, a record whose every file
     // completed is removed, and one that cannot be read is kept aside unread (see
-    // BatchJournal::SetAside) with a message. `legacy`, the one journal of earlier versions,
-    // counts as older than every record.
+    // BatchJournal::SetAside) with a message; so is one that names files that cannot be run now
+    // (its other files are taken all the same), never removed. A file left running or aborted
+    // whose listing was written after the batch started and after the input file, and holds
+    // its analysis whole to the end time (ListingReachesEnd), had its solver complete after
+    // the batch ended: it is taken as completed, with a message. `legacy`, the one journal of
+    // earlier versions, counts as older than every record.
     static ResumeChoice TakeForResume(const QString& folder, const QString& legacy);
 
     // Takes the batch a window shows again at start: of the records that no running program

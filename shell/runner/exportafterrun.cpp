@@ -2,7 +2,6 @@
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
 
@@ -105,16 +104,10 @@ QString ExportOptionsProblem(const QString& program, const QStringList& options)
 }
 
 QString FindExtractProgram() {
-    const QDir here(QCoreApplication::applicationDirPath());
-    for (const QString& candidate :
-         {here.filePath(QStringLiteral("velto-extract")),
-          here.filePath(QStringLiteral("../../extract/cli/velto-extract"))}) {
-        const QFileInfo info(candidate);
-        if (info.isFile() && info.isExecutable()) {
-            return QDir::cleanPath(info.absoluteFilePath());
-        }
-    }
-    return QStringLiteral("velto-extract");
+    // Beside this program, installed or built (the build puts a link to it there), and nowhere
+    // else: not a build tree's path baked into shipped code, nor whichever velto-extract the
+    // PATH finds first. When it is missing, its place is named where it cannot be started.
+    return QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("velto-extract"));
 }
 
 }  // namespace velto

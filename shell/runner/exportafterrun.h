@@ -27,8 +27,8 @@ bool ParseExportOptions(const QString& text, QStringList& options, QString& prob
 // starts, so that a mistyped option is not met after every run.
 QString ExportOptionsProblem(const QString& program, const QStringList& options);
 
-// velto-extract: beside this program (both installed in one folder), in the build tree's folder
-// for it, else whatever the PATH finds.
+// velto-extract: beside this program, where it is installed with it and where the build links
+// it; that path even when it is missing there.
 QString FindExtractProgram();
 
 }  // namespace velto

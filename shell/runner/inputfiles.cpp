@@ -158,8 +158,11 @@ CheckedInputs CheckInputFiles(const std::vector<std::string>& candidates,
             earlier = &run->second;
         }
         if (earlier) {
-            checked.duplicates.append(QStringLiteral("%1 is the same input file as %2")
-                                          .arg(PrintablePath(candidate), PrintablePath(*earlier)));
+            checked.duplicates.append(
+                *earlier == candidate
+                    ? QStringLiteral("%1 is listed already").arg(PrintablePath(candidate))
+                    : QStringLiteral("%1 is the same input file as %2")
+                          .arg(PrintablePath(candidate), PrintablePath(*earlier)));
             continue;
         }
         files.emplace(fileKey, candidate);

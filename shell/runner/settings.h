@@ -29,6 +29,10 @@ void SaveExportAfterRun(bool on, const QString& options);
 struct SolverLookup {
     SolverInfo solver;
     bool found = false;
+    // Where the folder came from.
+    enum class Folder { kGiven, kRemembered, kOwn } folder = Folder::kGiven;
+    // Not found: an entry there that goes by the solver's name but cannot be run, if any.
+    UnusableSolver unusable;
 };
 SolverLookup LocateSolver(std::string folder = {});
 
@@ -39,5 +43,15 @@ QString BesideSettings(const QString& fileName);
 inline const QString kSolverNotFoundText = QStringLiteral(
     "Velto executable not found in the current path.\r\nPlease click the elipsis button ... to "
     "select the velto executable path.");
+
+// The window's message when no solver was found: kSolverNotFoundText, or, when an entry there
+// goes by the solver's name but cannot be run, that entry and why, with the same hint.
+QString SolverMissingText(const SolverLookup& lookup);
+// The browser's status line for a folder without a usable solver: "Velto Not Found", or the
+// entry that cannot be run and why ("velto is not executable").
+QString SolverMissingStatus(const SolverLookup& lookup);
+// velto-batch's lines when no solver was found: the folder searched and why it was that one, or
+// the entry that cannot be run there; then how to name another folder.
+QStringList SolverMissingLines(const SolverLookup& lookup);
 
 }  // namespace velto

@@ -67,7 +67,32 @@ bool IsSolverFileName(std::string_view name) {
     return false;
 }
 
-bool FindSolver(SolverInfo& solver, const std::string& folder) {
+#ifndef _WIN32
+namespace {
+
+// Why an entry that goes by the solver's name cannot be run; empty when it can.
+std::string WhyNotRunnable(const std::filesystem::path& path) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) {
+        struct stat link {};
+        return ::lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode)
+                   ? "is a link to nothing, not a program"
+                   : "is not a program";
+    }
+    if (S_ISDIR(info.st_mode)) {
+        return "is a folder, not a program";
+    }
+    if (!S_ISREG(info.st_mode)) {
+        return "is not a program";
+    }
+    return ::access(path.c_str(), X_OK) == 0 ? std::string() : "is not executable";
+}
+
+}  // namespace
+#endif
+
+bool FindSolver(SolverInfo& solver, const std::string& folder,
+                [[maybe_unused]] UnusableSolver* unusable) {
     std::error_code error;
     std::filesystem::directory_iterator it(folder.empty() ? "." : folder, error);
     if (error) {
@@ -83,9 +108,10 @@ bool FindSolver(SolverInfo& solver, const std::string& folder) {
         }
 #ifndef _WIN32
         // Off Windows nothing in a name says "program": ask the file system.
-        struct stat info {};
-        if (::stat(it->path().c_str(), &info) != 0 || !S_ISREG(info.st_mode) ||
-            ::access(it->path().c_str(), X_OK) != 0) {
+        if (std::string why = WhyNotRunnable(it->path()); !why.empty()) {
+            if (unusable && unusable->path.empty()) {
+                *unusable = {it->path().string(), std::move(why)};
+            }
             continue;
         }
 #endif

@@ -25,11 +25,20 @@ std::string StripAtNull(std::string_view text);
 // programs of this project never count, whatever their names.
 bool IsSolverFileName(std::string_view name);
 
+// An entry of a folder that goes by the solver's name but cannot be run: its path, and why
+// ("is not executable", "is a folder, not a program", "is a link to nothing, not a program",
+// "is not a program").
+struct UnusableSolver {
+    std::string path;
+    std::string why;
+};
+
 // Searches the folder for the solver executable. On success sets SolverExe (lower case) and
 // returns true; the first match in the file system's order wins. Off Windows a match must also
 // be an executable regular file. A missing folder or no match returns false and leaves
-// SolverExe as it was.
-bool FindSolver(SolverInfo& solver, const std::string& folder);
+// SolverExe as it was; `unusable`, when given, then learns of the first entry that went by the
+// solver's name but could not be run (its path stays empty when there was none).
+bool FindSolver(SolverInfo& solver, const std::string& folder, UnusableSolver* unusable = nullptr);
 
 // Reads the banner from the executable's bytes: "PROGRAM " up to the next NUL; the version
 // number is the four characters after "Ver. ", the version text the banner from "Ver." on.

@@ -28,7 +28,11 @@ QString OutcomeText(int outcome) {
 }
 
 QString ConsoleText(const QByteArray& bytes) {
-    return QString::fromStdString(Cp1252ToUtf8(std::string_view(bytes.constData(), bytes.size())));
+    return QString::fromStdString(ConsoleToUtf8(std::string_view(bytes.constData(), bytes.size())));
+}
+
+QByteArray ConsoleBytes(std::string_view words) {
+    return QByteArray::fromStdString(FileNameToCp1252(words));
 }
 
 std::string BaseNameOf(const std::string& inputPath) {
@@ -80,7 +84,7 @@ void SolverRun::RunSolver() {
     try {
         const QString problem = InputFileProblem(inputPath_);
         if (!problem.isEmpty()) {
-            FailSoon(problem.toLatin1() + '\n');
+            FailSoon(ConsoleBytes(problem.toStdString()) + '\n');
             return;
         }
         const NameHandOver handOver = HandOverFor(solver_, inputPath_);
@@ -95,7 +99,7 @@ void SolverRun::RunSolver() {
         QString held;
         hold_ = HoldInputFile(inputPath_, held);
         if (hold_ < 0) {
-            FailSoon(held.toLatin1() + '\n');
+            FailSoon(ConsoleBytes(held.toStdString()) + '\n');
             return;
         }
 

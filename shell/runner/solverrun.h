@@ -26,9 +26,14 @@ enum RunOutcome : Integer {
 // The status text a run's outcome gives its row: "Failed", "Completed", "Aborted".
 QString OutcomeText(int outcome);
 
-// The solver's console bytes as text: Windows-1252, the solver's own code page. The window and
-// velto-batch both show console text through this, so the two read the same.
+// The solver's console bytes as text: Windows-1252, the solver's own code page, with its control
+// characters but tabs and line ends shown escaped (ConsoleToUtf8). The window and velto-batch both
+// show console text through this, so the two read the same.
 QString ConsoleText(const QByteArray& bytes);
+
+// Words of ours (UTF-8, with file names as their bytes) as console text, which is read as
+// Windows-1252 (ConsoleText): each character as its byte there, one it lacks as '?'.
+QByteArray ConsoleBytes(std::string_view words);
 
 // The base name the solver is given for an input file: the file name without folder and without
 // its last extension ("beam1" for /work/beam1.in; a name without a point is taken whole). Only

@@ -54,6 +54,52 @@ namespace velto {
 
 namespace {
 
+// A name typed into a file dialog's name box as a full path: against the folder shown, "~" the
+// home folder.
+QString TypedPath(const QFileDialog& dialog, QString name) {
+    if (name == u'~' || name.startsWith(QStringLiteral("~/"))) {
+        name.replace(0, 1, QDir::homePath());
+    }
+    return QDir::isAbsolutePath(name) ? name : dialog.directory().filePath(name);
+}
+
+// The files the Add dialog's name box names, as full paths. The box holds what the user typed, or
+// the names of the files selected in the view, which Qt writes there ("a.in" "b.in"): each name
+// in it is one the user asked for. Qt's own answer prefers the view's selection, which marks only
+// the typed names that the filter shows, so a typed notes.txt would be dropped without a word.
+QStringList NamedFiles(const QFileDialog& dialog) {
+    const auto* box = dialog.findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+    const QString text = box ? box->text() : QString();
+    QStringList names;
+    if (text.contains(u'"')) {
+        for (qsizetype open = text.indexOf(u'"'); open >= 0;) {
+            const qsizetype close = text.indexOf(u'"', open + 1);
+            if (close < 0) {
+                names.append(text.mid(open + 1));  // an open quote: the rest is the name
+                break;
+            }
+            names.append(text.mid(open + 1, close - open - 1));
+            open = text.indexOf(u'"', close + 1);
+        }
+    } else if (!text.trimmed().isEmpty()) {
+        names.append(text);
+    }
+    QStringList files;
+    for (const QString& name : names) {
+        if (name.isEmpty()) {
+            continue;
+        }
+        QString path = TypedPath(dialog, name);
+        // A name typed without an extension means the input file, as "in" is the dialog's
+        // default extension; a file of that very name is taken as it is (and told why not).
+        if (!QFileInfo(path).fileName().contains(u'.') && !QFileInfo::exists(path)) {
+            path += QStringLiteral(".in");
+        }
+        files.append(path);
+    }
+    return files.isEmpty() ? dialog.selectedFiles() : files;
+}
+
 QStringList DefaultAddFiles(QWidget* parent, const QString& folder) {
     QFileDialog dialog(parent, QStringLiteral("Select File(s)"), folder,
                        QStringLiteral("Velto Input Files (*.in);;All Files (*)"));
@@ -62,66 +108,118 @@ QStringList DefaultAddFiles(QWidget* parent, const QString& folder) {
     // "*.in" as the solver reads it: beam.IN is no input file of its.
     dialog.setFilter(dialog.filter() | QDir::CaseSensitive);
     dialog.setAcceptMode(QFileDialog::AcceptOpen);
+    dialog.setDefaultSuffix(QStringLiteral("in"));
     dialog.setLabelText(QFileDialog::Accept, QStringLiteral("&Add"));
     dialog.setLabelText(QFileDialog::Reject, QStringLiteral("Cancel"));
     dialog.setLabelText(QFileDialog::LookIn, QStringLiteral("Look &in:"));
     dialog.setLabelText(QFileDialog::FileName, QStringLiteral("File &name(s):"));
     dialog.setLabelText(QFileDialog::FileType, QStringLiteral("Files of &type:"));
     ShowLabelMnemonics(dialog);
-    return dialog.exec() == QDialog::Accepted ? dialog.selectedFiles() : QStringList();
+    // Qt relabels its button "Open" whenever a folder is selected or typed; ours reads "Add"
+    // throughout (the button still opens a folder). Qt's own handlers of these run first.
+    auto keepLabel = [&dialog] {
+        dialog.setLabelText(QFileDialog::Accept, QStringLiteral("&Add"));
+    };
+    if (auto* box = dialog.findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))) {
+        QObject::connect(box, &QLineEdit::textChanged, &dialog, keepLabel);
+    }
+    QObject::connect(&dialog, &QFileDialog::currentChanged, &dialog, keepLabel);
+    QObject::connect(&dialog, &QFileDialog::directoryEntered, &dialog, keepLabel);
+    return dialog.exec() == QDialog::Accepted ? NamedFiles(dialog) : QStringList();
 }
 
-// The folder browser of the solver. Its own checks of the OK button come after ours, and a path
-// may be typed and confirmed with Enter, so the last word is at accept: a folder without the
+// The folder browser of the solver: it checks the folder it would take as the user moves or
+// types, says what it found there, and lets the user confirm only a folder that holds the solver.
+// Qt enables its button by rules of its own as the user types or moves; ours are applied after
+// each of its changes, so the button and the status line always speak of the same folder. A
+// path may be typed and confirmed with Enter, so the last word is at accept: a folder without the
 // solver is refused, and the browser stays open on it.
 class SolverFolderDialog : public QFileDialog {
   public:
-    using QFileDialog::QFileDialog;
-    std::function<bool(const QString&)> holdsSolver;
+    SolverFolderDialog(QWidget* parent, const QString& title, const QString& start)
+        : QFileDialog(parent, title, start) {
+        setOption(QFileDialog::DontUseNativeDialog);
+        setFileMode(QFileDialog::Directory);
+        setOption(QFileDialog::ShowDirsOnly);
+        auto* box = findChild<QDialogButtonBox*>();
+        ok_ = box ? box->button(QDialogButtonBox::Open) : nullptr;
+        if (!ok_ && box) {
+            ok_ = box->button(QDialogButtonBox::Ok);
+        }
+        if (ok_) {
+            ok_->installEventFilter(this);
+        }
+        status_ = new QLabel(this);
+        status_->setObjectName(QStringLiteral("browseStatus"));
+        if (auto* grid = qobject_cast<QGridLayout*>(layout())) {
+            grid->addWidget(status_, grid->rowCount(), 0, 1, grid->columnCount());
+        }
+        if (auto* typed = findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))) {
+            connect(typed, &QLineEdit::textChanged, this, &SolverFolderDialog::Sync);
+        }
+        connect(this, &QFileDialog::currentChanged, this, &SolverFolderDialog::Sync);
+        connect(this, &QFileDialog::directoryEntered, this, &SolverFolderDialog::Sync);
+        Sync();
+    }
 
+    // The folder the browser would take now: the one named in the name box (typed, or selected,
+    // as Qt writes a selected folder's name there), else the one shown. Qt's own answer may
+    // still hold, first, a folder selected before the one typed.
+    QString Chosen() const {
+        const QStringList selected = selectedFiles();
+        const auto* box = findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+        const QString text = box ? box->text() : QString();
+        if (text.isEmpty() || text.contains(u'"')) {
+            return selected.value(0);
+        }
+        const QString typed = TypedPath(*this, text);
+        for (const QString& path : selected) {
+            if (path == typed || QFileInfo(path).fileName() == text) {
+                return path;
+            }
+        }
+        return typed;
+    }
     void accept() override {
-        if (holdsSolver && !holdsSolver(selectedFiles().value(0))) {
+        if (!Check(Chosen())) {
             return;
         }
         QFileDialog::accept();
     }
+
+  protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (watched == ok_ && event->type() == QEvent::EnabledChange && !checking_) {
+            Sync();
+        }
+        return QFileDialog::eventFilter(watched, event);
+    }
+
+  private:
+    void Sync() { Check(Chosen()); }
+    bool Check(const QString& folder) {
+        // No folder is no folder: not the one remembered, which an empty one would search.
+        const SolverLookup probe =
+            folder.isEmpty() ? SolverLookup() : LocateSolver(PathBytes(folder));
+        checking_ = true;
+        status_->setText(probe.found ? QStringLiteral("Found Velto ") +
+                                           QString::fromStdString(probe.solver.SolverVersionText)
+                                     : SolverMissingStatus(probe));
+        if (ok_) {
+            ok_->setEnabled(probe.found);
+        }
+        checking_ = false;
+        return probe.found;
+    }
+
+    QPushButton* ok_ = nullptr;
+    QLabel* status_ = nullptr;
+    bool checking_ = false;
 };
 
-// A folder browser that checks each folder as the user moves and lets the user confirm only a
-// folder that holds the solver.
 QString DefaultBrowse(QWidget* parent, const QString& title, const QString& start) {
     SolverFolderDialog dialog(parent, title, start);
-    dialog.setOption(QFileDialog::DontUseNativeDialog);
-    dialog.setFileMode(QFileDialog::Directory);
-    dialog.setOption(QFileDialog::ShowDirsOnly);
-    auto* box = dialog.findChild<QDialogButtonBox*>();
-    QPushButton* ok = box ? box->button(QDialogButtonBox::Open) : nullptr;
-    if (!ok && box) {
-        ok = box->button(QDialogButtonBox::Ok);
-    }
-    auto* status = new QLabel(&dialog);
-    status->setObjectName(QStringLiteral("browseStatus"));
-    if (auto* grid = qobject_cast<QGridLayout*>(dialog.layout())) {
-        grid->addWidget(status, grid->rowCount(), 0, 1, grid->columnCount());
-    }
-    auto check = [&](const QString& folder) {
-        const SolverLookup probe = LocateSolver(PathBytes(folder));
-        status->setText(probe.found ? QStringLiteral("Found Velto ") +
-                                          QString::fromStdString(probe.solver.SolverVersionText)
-                                    : QStringLiteral("Velto Not Found"));
-        if (ok) {
-            ok->setEnabled(probe.found);
-        }
-        return probe.found;
-    };
-    dialog.holdsSolver = check;
-    QObject::connect(&dialog, &QFileDialog::currentChanged, &dialog, check);
-    QObject::connect(&dialog, &QFileDialog::directoryEntered, &dialog, check);
-    check(start);
-    if (dialog.exec() != QDialog::Accepted) {
-        return QString();
-    }
-    return dialog.selectedFiles().value(0);
+    return dialog.exec() == QDialog::Accepted ? dialog.Chosen() : QString();
 }
 
 bool DefaultOpenFile(const QString& path) {
@@ -417,7 +515,7 @@ void FrmMain::loadForm() {
         sbPanel1->setText(QStringLiteral("Velto ") +
                           QString::fromStdString(solver_.SolverVersionText));
     } else {
-        MsgBoxCentered(this, kSolverNotFoundText, kStyleInformation, kShellTitle);
+        MsgBoxCentered(this, SolverMissingText(lookup), kStyleInformation, kShellTitle);
     }
     txtVeltoPath->setText(PathText(solver_.SolverFolder));
     clusterAvailable_ = SlurmBackend::Available();
@@ -560,18 +658,25 @@ void FrmMain::onAddClicked() {
     for (const QString& file : files) {
         candidates.push_back(PathBytes(file));
     }
-    // The same rule as velto-batch's; a file already listed is simply not added again.
+    // The same rule as velto-batch's; a file already listed is not added again.
     const CheckedInputs checked = batch_->AddFiles(candidates);
     if (!checked.accepted.empty()) {
         // The list is shown afresh with no row selected: no console text, nor the last
         // batch's summary, belongs to it.
         setConsoleText(QString());
     }
+    // Every name the user gave is either in the list now or named here.
+    QStringList untaken;
     if (!checked.refused.isEmpty()) {
-        MsgBoxCentered(this,
-                       QStringLiteral("These files cannot be run and were not added:\n\n") +
-                           checked.refused.join('\n'),
-                       kStyleCritical, kShellTitle);
+        untaken.append(QStringLiteral("These files cannot be run and were not added:\n\n") +
+                       checked.refused.join('\n'));
+    }
+    if (!checked.duplicates.isEmpty()) {
+        untaken.append(QStringLiteral("These files are in the list already:\n\n") +
+                       checked.duplicates.join('\n'));
+    }
+    if (!untaken.isEmpty()) {
+        MsgBoxCentered(this, untaken.join(QStringLiteral("\n\n")), kStyleCritical, kShellTitle);
     }
 }
 
@@ -765,7 +870,7 @@ void FrmMain::onVeltoPathClicked() {
     // The solver in use stays until a folder that holds one is chosen.
     const SolverLookup lookup = LocateSolver(PathBytes(folder));
     if (!lookup.found) {
-        MsgBoxCentered(this, kSolverNotFoundText, kStyleInformation, kShellTitle);
+        MsgBoxCentered(this, SolverMissingText(lookup), kStyleInformation, kShellTitle);
         return;
     }
     solver_ = lookup.solver;

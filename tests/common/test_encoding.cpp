@@ -10,6 +10,11 @@ TEST(Encoding, SingleByteTextBecomesUtf8) {
     EXPECT_EQ(Cp1252ToUtf8("\x80"), "\xE2\x82\xAC");  // the euro sign of Windows-1252
     EXPECT_EQ(Cp1252ToUtf8("plain"), "plain");
     EXPECT_EQ(Cp1252ToUtf8("\xE9"), "\xC3\xA9");
+    // A solver's console text cannot act on the terminal or the window showing it: its controls
+    // show escaped, its layout, its backslashes and its N/mm\xB2 as they are.
+    EXPECT_EQ(ConsoleToUtf8("\x1b[2J\x1b]0;title\x07"
+                            "C:\\run\tN/mm\xB2\r\n\x7f\x81\x9b\x9d"),
+              "\\x1b[2J\\x1b]0;title\\x07C:\\run\tN/mm\xC2\xB2\r\n\\x7f\\x81\xE2\x80\xBA\\x9d");
 }
 
 // A file name reaches the terminal as text it cannot act on: controls, DEL, C1 controls and bytes

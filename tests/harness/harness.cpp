@@ -87,7 +87,7 @@ pid_t Spawn(const ScratchDir& dir, const BatchCall& call, const std::string& inp
         return all;
     };
     std::vector<std::string> args = call.args;
-    args.insert(args.begin(), VELTO_BATCH_BIN);
+    args.insert(args.begin(), call.program.empty() ? std::string(VELTO_BATCH_BIN) : call.program);
     // Settings and job records go to the scratch folder, never to the user's own.
     std::vector<std::string> env = {"XDG_CONFIG_HOME=" + dir.File("config"), "PATH=" + call.path,
                                     "QT_QPA_PLATFORM=offscreen"};

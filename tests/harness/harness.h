@@ -42,6 +42,7 @@ struct BatchCommand {
 };
 
 struct BatchCall {
+    std::string program{};  // velto-batch as built, unless another copy is given
     std::vector<std::string> args{};
     std::vector<std::string> env{};  // besides (or instead of) XDG_CONFIG_HOME, PATH, SLURM_CONF
     std::string path = "/usr/bin:/bin";

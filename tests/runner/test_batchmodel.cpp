@@ -4,10 +4,13 @@
 
 #include <QCoreApplication>
 #include <QTimer>
+#include <chrono>
 #include <filesystem>
+#include <thread>
 
 #include "shell/model/batchjournal.h"
 #include "shell/runner/localbackend.h"
+#include "shell/runner/settings.h"
 #include "tests/harness/harness.h"
 
 namespace velto {
@@ -139,6 +142,47 @@ TEST_F(BatchRun, StopAbortsTheRunningFileAndLeavesTheSolverAlone) {
     // Its reaping stopped watching the descriptor before closing it.
     qInstallMessageHandler(previous);
     EXPECT_EQ(notifierWarnings, std::vector<std::string>());
+}
+
+// Each test has a home and a configuration folder of its own, where the settings and the batch
+// records go: whichever of these two runs second finds nothing the first left.
+void ExpectAConfigurationOfItsOwn() {
+    const QString config = qEnvironmentVariable("XDG_CONFIG_HOME");
+    EXPECT_TRUE(config.startsWith(qEnvironmentVariable("HOME") + '/')) << config.toStdString();
+    EXPECT_TRUE(BatchJournal::DefaultPath(QStringLiteral("velto-batch")).startsWith(config + '/'));
+    EXPECT_EQ(LoadSolverFolder(), QString());
+    SaveSolverFolder(QStringLiteral("/left/by/a/test"));
+    EXPECT_EQ(LoadSolverFolder(), QStringLiteral("/left/by/a/test"));
+}
+TEST(OwnHome, First) {
+    ExpectAConfigurationOfItsOwn();
+}
+TEST(OwnHome, Second) {
+    ExpectAConfigurationOfItsOwn();
+}
+
+// A stop that comes after the solver has ended with exit code 0, before the batch heard of it:
+// the analysis completed, its listing whole, so the file is Completed, not Aborted.
+TEST_F(BatchRun, AStopAfterTheSolverEndedWellIsCompleted) {
+    BatchModel batch;
+    Add(batch, Input("beam1", {"SILENT 0.5", "STEPS 1", "PACE 0"}));
+    bool stoppedFirst = false;
+    QObject::connect(&batch, &BatchModel::fileFinished,
+                     [&](int, const QString&) { stoppedFirst = batch.stopRequested(); });
+    ASSERT_TRUE(batch.Run(std::make_unique<LocalBackend>(), StandIn(VELTO_STANDIN_DIR)));
+    std::vector<int> solvers;
+    ASSERT_TRUE(
+        test::WaitUntil([&] { return !(solvers = test::ProcessesIn(dir.path())).empty(); }, 10));
+    // The event loop does not run meanwhile: the solver's end is not heard before the stop.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (test::StateOf(solvers[0]) != 'Z' && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_EQ(test::StateOf(solvers[0]), 'Z');
+    batch.Stop();
+    ASSERT_TRUE(test::WaitUntil([&] { return !batch.running(); }, 10));
+    EXPECT_TRUE(stoppedFirst);
+    EXPECT_EQ(Statuses(batch), std::vector<QString>{"Completed"});
 }
 
 // A stop also ends an export under way after a run: nothing waits for it to finish on its own,
@@ -371,6 +415,7 @@ TEST_F(BatchRun, AddFilesListsEachRunnableFileOnce) {
     checked = batch.AddFiles({beam, t + "./beam1.in", t + "link.in", t + "hard.in"});
     EXPECT_TRUE(checked.accepted.empty());
     EXPECT_EQ(checked.duplicates.size(), 4);
+    EXPECT_EQ(checked.duplicates[0].toStdString(), beam + " is listed already");
     EXPECT_EQ(checked.duplicates[1].toStdString(),
               t + "./beam1.in is the same input file as " + beam);
     EXPECT_EQ(batch.rowCount(), 2);

@@ -5,6 +5,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <QDateTime>
+#include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -105,7 +108,7 @@ TEST_F(VeltoBatch, StatusOfEachFileAndTheExitStatus) {
     test::WriteBytes(large, "");
     ASSERT_EQ(::truncate(large.c_str(), (64 << 20) + 1), 0);
     run = Run({"--resume"});
-    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.status, 1);  // what that record held is not known to have completed
     EXPECT_TRUE(SaysNone(run.out, {"waits.in"}));
     EXPECT_TRUE(std::filesystem::exists(listed));
     EXPECT_TRUE(Says(run.out, {"velto-batch: the batch record " + large +
@@ -114,6 +117,85 @@ TEST_F(VeltoBatch, StatusOfEachFileAndTheExitStatus) {
                                "completed or runs now (0 running); 1 batch record(s) could not "
                                "be read.\n"}));
     EXPECT_EQ(LockFiles(), std::vector<std::string>());
+}
+
+// --resume never loses a record it cannot take whole: one of the right form with values of
+// other types is kept aside unread, and one naming files that cannot be run now (a path that is
+// not full, which would run from whatever folder is current; a name the solver would not read) is
+// kept aside too, while its other files run. Either way the exit status says not everything ran.
+TEST_F(VeltoBatch, ResumeKeepsAsideTheRecordsItCannotTakeWhole) {
+    std::filesystem::create_directories(Records());
+    const std::string damaged = Records() + "/00000000-000000-000-1.json";
+    const std::string named = Records() + "/00000000-000000-000-2.json";
+    const std::string damagedText =
+        "{\"rows\": [{\"path\": 5, \"status\": \"Failed\"}, {\"path\": \"" + Input("other") +
+        "\", \"status\": \"Failed\"}]}";
+    const std::string namedText =
+        "{\"rows\": [{\"path\": \"relative.in\", \"status\": \"Failed\"}, "
+        "{\"path\": \"" +
+        Input("fine") +
+        "\", \"status\": \"Aborted\"}, "
+        "{\"path\": \"" +
+        dir.File("beam.txt") + "\", \"status\": \"Failed\"}]}";
+    test::WriteBytes(damaged, damagedText);
+    test::WriteBytes(named, namedText);
+    BatchCommand run = Run({"--resume"});
+    EXPECT_TRUE(
+        Ended(run, 1,
+              {"velto-batch: relative.in: not a full path, so its folder is not known\n",
+               "velto-batch: " + dir.File("beam.txt") + ": the solver is given",
+               "velto-batch: the batch record " + named +
+                   " names files that cannot be run now; it was kept as " + named + ".unreadable\n",
+               "fine.in: Completed"}));
+    EXPECT_EQ(test::ReadBytes(named + ".unreadable"), namedText);
+    EXPECT_TRUE(SaysNone(run.out, {"other.in"}));
+    run = Run({"--resume"});
+    EXPECT_TRUE(Ended(run, 1,
+                      {"velto-batch: the batch record " + damaged +
+                       " cannot be read; it was kept as " + damaged + ".unreadable\n"}));
+    EXPECT_EQ(test::ReadBytes(damaged + ".unreadable"), damagedText);
+    EXPECT_TRUE(SaysNone(run.out, {"other.in"}));
+}
+
+// A file whose solver completed after its batch ended (in the moments before a kill, the record
+// still saying Running; or after a stop, Aborted) is not run again: its listing, written since
+// the batch started and since the input last changed, holding the whole analysis to the end
+// time, makes it Completed, and the user is told. Any other listing leaves it to run again.
+TEST_F(VeltoBatch, ResumeTakesAnAnalysisThatCompletedAfterItsBatch) {
+    const QDateTime started = QDateTime::currentDateTimeUtc().addSecs(-1);
+    const std::vector<std::string> names = {"ran", "stopped", "cut", "old", "edited", "failed"};
+    std::vector<std::string> args;
+    for (const std::string& name : names) {
+        args.push_back(Input(name));
+    }
+    ASSERT_EQ(Run(args).status, 0);  // every listing whole, the record gone
+    const std::string cut = test::ReadBytes(dir.File("cut.out"));
+    test::WriteBytes(dir.File("cut.out"), cut.substr(0, cut.size() - 40));
+    // Written before the batch started, after its input: an earlier run's.
+    const auto now = std::filesystem::file_time_type::clock::now();
+    std::filesystem::last_write_time(dir.File("old.in"), now - std::chrono::hours(2));
+    std::filesystem::last_write_time(dir.File("old.out"), now - std::chrono::hours(1));
+    Input("edited");
+    const std::vector<std::string> statuses = {"Running", "Aborted", "Running",
+                                               "Aborted", "Running", "Failed"};
+    std::string rows;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        rows += std::string(i ? ", " : "") + "{\"path\": \"" + dir.File(names[i] + ".in") +
+                "\", \"status\": \"" + statuses[i] + "\"}";
+    }
+    std::filesystem::create_directories(Records());
+    test::WriteBytes(Records() + "/00000000-000000-000-1.json",
+                     "{\"rows\": [" + rows + "], \"started\": \"" +
+                         started.toString(Qt::ISODateWithMs).toStdString() + "\"}");
+    const BatchCommand run = Run({"--resume"});
+    EXPECT_TRUE(Ended(
+        run, 0,
+        {"velto-batch: " + dir.File("ran.in") + " completed after its batch ended: its listing " +
+             dir.File("ran.out") + " holds the whole analysis; it is taken as Completed\n",
+         "velto-batch: " + dir.File("stopped.in") + " completed after its batch ended",
+         "cut.in: Running", "old.in: Running", "edited.in: Running", "failed.in: Running",
+         "Batch finished: 4 Completed"}));
+    EXPECT_TRUE(SaysNone(run.out, {"ran.in: Running", "stopped.in: Running"}));
 }
 
 // After each completed run its listing is exported beside it, as velto-extract exports it; a
@@ -146,6 +228,13 @@ TEST_F(VeltoBatch, ExportAfterEachRun) {
         0);
     EXPECT_EQ(test::ReadBytes(dir.File("r\xE9sultats/hot.csv")),
               test::ReadBytes(dir.File("direct.csv")));
+    // The export's word is ours, in UTF-8, and shows as it is amid the solver's console text,
+    // which is read as Windows-1252.
+    std::filesystem::create_directory(dir.File("Fall \xC3\xA4"));
+    const BatchCommand verbose =
+        Run({"--verbose", "--export", "--variable Temperature --format csv",
+             Input("Fall \xC3\xA4/warm", {"KIND thermal"})});
+    EXPECT_TRUE(Ended(verbose, 0, {"Exported: " + dir.File("Fall \xC3\xA4/warm.csv")}));
     // Resumed, the batch exports as it did.
     Input("broken", {"KIND thermal"});
     const BatchCommand resumed = Run({"--resume"});
@@ -186,15 +275,40 @@ TEST_F(VeltoBatch, OddFilesSayWhyAndOddNamesRunAsGiven) {
 // Without a solver folder the window's setting names it. --verbose shows the console text in
 // Windows-1252, as the window does: the bytes 0x80 and 0xB2 are the euro sign and the
 // superscript two.
+// The solver's control characters cannot act on the terminal: they show escaped, as names do.
 TEST_F(VeltoBatch, TheWindowsSolverAndItsConsoleText) {
     std::filesystem::create_directories(dir.File("config/Velto Shell"));
     test::WriteBytes(dir.File("config/Velto Shell/Velto Shell.ini"),
                      std::string("[Settings]\nVeltoPath=") + VELTO_STANDIN_2004_DIR + "\n");
     const BatchCommand run = RunAsGiven(
-        {"--verbose", "--jobs", "2", Input("beam1", {"STEPS \x80/mm\xb2"}), Input("beam4")});
+        {"--verbose", "--jobs", "2",
+         Input("beam1", {"STEPS \x80/mm\xb2", "PACE \x1b[2J\x1b]0;owned\x07"}), Input("beam4")});
     EXPECT_TRUE(Ended(run, 0,
                       {"Velto Ver. 2004", "time = 100.00", "STANDIN STEPS \u20ac/mm\u00b2\n",
-                       "beam4.in: Completed"}));
+                       "STANDIN PACE \\x1b[2J\\x1b]0;owned\\x07\n", "beam4.in: Completed"}));
+    EXPECT_TRUE(SaysNone(run.out, {"\x1b[2J", "\x1b]0"}));
+}
+
+// velto-batch exports with the velto-extract beside it, installed or built, and with no other:
+// not one the PATH finds, nor one in a build tree.
+TEST_F(VeltoBatch, ExportsWithTheVeltoExtractBesideIt) {
+    const std::string bin = dir.File("bin");
+    std::filesystem::create_directories(bin);
+    std::filesystem::copy_file(VELTO_BATCH_BIN, bin + "/velto-batch");
+    const std::string path = dir.File("path");
+    std::filesystem::create_directories(path);
+    test::WriteBytes(path + "/velto-extract", "#!/bin/sh\nexit 0\n");
+    std::filesystem::permissions(path + "/velto-extract", std::filesystem::perms::owner_all);
+    const test::BatchCall call = {
+        .program = bin + "/velto-batch",
+        .args = {"--solver-folder", VELTO_STANDIN_DIR, "--export", "--all", Input("beam1")},
+        .path = path + ":/usr/bin:/bin"};
+    BatchCommand run = test::RunVeltoBatch(dir, call);
+    EXPECT_TRUE(Ended(run, 2, {"velto-batch: " + bin + "/velto-extract cannot be started"}));
+    std::filesystem::create_symlink(VELTO_EXTRACT_BIN, bin + "/velto-extract");
+    run = test::RunVeltoBatch(dir, call);
+    EXPECT_TRUE(Ended(run, 0, {"beam1.in: Exported: "}));
+    EXPECT_TRUE(std::filesystem::exists(dir.File("beam1.xlsx")));
 }
 
 TEST_F(VeltoBatch, CtrlCAbortsTheRunningFileAndStartsNoOther) {
@@ -206,13 +320,39 @@ TEST_F(VeltoBatch, CtrlCAbortsTheRunningFileAndStartsNoOther) {
     EXPECT_TRUE(SaysNone(run.out, {"beam3.in"}));
 }
 
-// What velto-batch refuses before anything runs, or reaches a cluster, with exit status 2.
+// What velto-batch refuses before anything runs, or reaches a cluster, with exit status 2: the
+// reason in a line, then where the help is, never the help itself. Without a solver it names
+// the folder searched, why that one, and the option that names another; a solver file that
+// cannot be run is named with why.
 TEST_F(VeltoBatch, UsageErrorsExitWithTwo) {
     const std::string input = Input("beam1");
+    const std::string give =
+        "velto-batch: give the folder that holds the solver with --solver-folder DIR\n";
     BatchCommand run = RunAsGiven({"--solver-folder", dir.File("empty"), input});
-    EXPECT_TRUE(Ended(run, 2,
-                      {"Velto executable not found in the current path.\nPlease click "
-                       "the elipsis button ... to select the velto executable path."}));
+    EXPECT_TRUE(Ended(run, 2));
+    EXPECT_EQ(run.out, "velto-batch: no Velto solver in " + dir.File("empty") +
+                           " (the folder given with --solver-folder)\n" + give);
+    std::filesystem::create_directories(dir.File("config/Velto Shell"));
+    test::WriteBytes(dir.File("config/Velto Shell/Velto Shell.ini"),
+                     "[Settings]\nVeltoPath=" + dir.File("gone") + "\n");
+    run = RunAsGiven({input});
+    EXPECT_EQ(run.out, "velto-batch: no Velto solver in " + dir.File("gone") +
+                           " (the solver folder the VeltoShell window remembers)\n" + give);
+    std::filesystem::create_directories(dir.File("plain"));
+    test::WriteBytes(dir.File("plain/velto"), "not a program\n");
+    std::filesystem::create_directories(dir.File("folder/velto2004"));
+    std::filesystem::create_directories(dir.File("dangling"));
+    std::filesystem::create_symlink(dir.File("nowhere"), dir.File("dangling/velto"));
+    for (const auto& [folder, why] : std::vector<std::pair<std::string, std::string>>{
+             {"plain/velto", "is not executable"},
+             {"folder/velto2004", "is a folder, not a program"},
+             {"dangling/velto", "is a link to nothing, not a program"}}) {
+        run = RunAsGiven({"--solver-folder", dir.File(folder.substr(0, folder.find('/'))), input});
+        EXPECT_EQ(run.status, 2);
+        EXPECT_EQ(run.out, "velto-batch: " + dir.File(folder) + " " + why +
+                               " (in the folder given with --solver-folder)\n" + give);
+    }
+    EXPECT_TRUE(Ended(RunAsGiven({"--help"}), 0, {"Usage: velto-batch", "--solver-folder DIR"}));
     for (const std::vector<std::string>& args :
          std::vector<std::vector<std::string>>{{},
                                                {"--jobs", "0", "x.in"},
@@ -227,7 +367,8 @@ TEST_F(VeltoBatch, UsageErrorsExitWithTwo) {
                                                {"--follow", "42", input},
                                                {"--follow"}}) {
         run = RunAsGiven(args);
-        EXPECT_TRUE(Ended(run, 2, {"Usage: velto-batch"}));
+        EXPECT_TRUE(Ended(run, 2, {"Try 'velto-batch --help' for more information.\n"}));
+        EXPECT_EQ(std::count(run.out.begin(), run.out.end(), '\n'), 2) << run.out;
     }
     // Files the solver would run wrongly (the rule is the model's): each refused by its name,
     // nothing run.
@@ -236,7 +377,8 @@ TEST_F(VeltoBatch, UsageErrorsExitWithTwo) {
     EXPECT_TRUE(
         Ended(run, 2,
               {"velto-batch: " + dir.File("link.in") + " is the same input file as " + input,
-               "no such input file: " + dir.File("missing.in"), "Usage: velto-batch"}));
+               "no such input file: " + dir.File("missing.in"), "Try 'velto-batch --help'"}));
+    EXPECT_TRUE(SaysNone(run.out, {"Usage:"}));
     EXPECT_FALSE(std::filesystem::exists(dir.File("beam1.out")));
     // No sbatch: one line, no usage text.
     run =

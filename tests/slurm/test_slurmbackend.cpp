@@ -297,18 +297,40 @@ TEST_F(FakeSlurm, AJobFollowedLongAfterTellsWhyFromTheAccountingThenItsRecord) {
     }
 }
 
+// A cancel aborts the files queued and running; one whose solver ended with exit code 0 since
+// the last look at the queue completed, as a local file stopped after its solver ended well.
 TEST_F(FakeSlurm, CancelAbortsTheQueuedAndRunningFiles) {
-    const SlurmBackend& job = *Submit(batch, Inputs(3));
-    EXPECT_EQ(Args("sbatch")[2], "--array=0-2");
+    const SlurmBackend& job = *Submit(batch, Inputs(4));
+    EXPECT_EQ(Args("sbatch")[2], "--array=0-3");
     ExitCode(job, 0, "0");
-    Queue(job, {"0 COMPLETED 0:01", "1 RUNNING 0:01", "2 PENDING 0:00"});
-    ASSERT_TRUE(test::WaitUntil([&] { return events.seen.size() == 3; }, 30));
+    Queue(job, {"0 COMPLETED 0:01", "1 RUNNING 0:01", "2 RUNNING 0:01", "3 PENDING 0:00"});
+    ASSERT_TRUE(test::WaitUntil([&] { return events.seen.size() == 4; }, 30));
+    ExitCode(job, 2, "0");
     batch.Stop();
     ASSERT_TRUE(test::WaitUntil([&] { return events.finished; }, 30));
     EXPECT_EQ(Args("scancel"), std::vector<std::string>{"42"});
     EXPECT_EQ(batch.StatusesOfThisBatch(),
-              (std::vector<QString>{"Completed", "Aborted", "Aborted"}));
+              (std::vector<QString>{"Completed", "Aborted", "Completed", "Aborted"}));
     EXPECT_TRUE(SlurmRecord::Load(job.jobFolder() + "/job.json")->cancelled);
+}
+
+// A file that ended Failed or Aborted keeps that status, whatever the queue says of its task
+// later (a task requeued, a late answer), and the others still end as their tasks do.
+TEST_F(FakeSlurm, AnEndedFileKeepsItsStatus) {
+    const SlurmBackend& job = *Submit(batch, Inputs(3));
+    Queue(job, {"0 NODE_FAIL 0:01", "1 CANCELLED 0:01", "2 RUNNING 0:01"});
+    ASSERT_TRUE(test::WaitUntil([&] { return events.seen.size() == 3; }, 30));
+    ExitCode(job, 0, "0");
+    ExitCode(job, 1, "0");
+    Queue(job, {"0 RUNNING 0:02", "1 COMPLETED 0:02", "2 RUNNING 0:02"});
+    test::WaitUntil([] { return false; }, 1);  // many polls
+    Queue(job, {"0 COMPLETED 0:03", "1 PENDING 0:00", "2 COMPLETED 0:03"});
+    ExitCode(job, 2, "0");
+    ASSERT_TRUE(test::WaitUntil([&] { return events.finished; }, 30));
+    EXPECT_EQ(events.seen,
+              (std::vector<std::string>{"0 Failed", "1 Aborted", "started 2", "2 Completed"}));
+    EXPECT_EQ(batch.StatusesOfThisBatch(),
+              (std::vector<QString>{"Failed", "Aborted", "Completed"}));
 }
 
 TEST_F(FakeSlurm, ARefusedCancelKeepsFollowing) {

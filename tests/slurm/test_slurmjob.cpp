@@ -67,9 +67,10 @@ TEST(SlurmAnswers, IdTasksTimesAndStatuses) {
     EXPECT_EQ(ParseJobId("123\n"), "123");
     EXPECT_EQ(ParseJobId("77;velto-test\n"), "77");
     EXPECT_EQ(ParseJobId("Submitted batch job 5"), "");
+    // A line without a task id, or with a negative one, is no task of the array.
     const auto tasks = ParseSqueue(
         "2 PENDING 0:00 velto-a\n0 RUNNING 1:02:03 velto-a\n1 COMPLETED 0:07 velto-a\n"
-        "N/A COMPLETED 0:00 other\n\n");
+        "N/A COMPLETED 0:00 other\n-1 FAILED 0:01 velto-a\n-4 RUNNING 0:01 velto-a\n\n");
     ASSERT_EQ(tasks.size(), 3u);
     EXPECT_EQ(tasks.at(0).state, "RUNNING");
     EXPECT_EQ(tasks.at(0).usedSeconds, 3723);
@@ -89,7 +90,8 @@ TEST(SlurmAnswers, IdTasksTimesAndStatuses) {
           Case{"COMPLETED", std::nullopt, kStatusCompleted}, Case{"COMPLETED", 3, kStatusFailed},
           Case{"TIMEOUT", std::nullopt, kStatusFailed},
           Case{"OUT_OF_MEMORY", std::nullopt, kStatusFailed},
-          Case{"CANCELLED", std::nullopt, kStatusAborted}}) {
+          Case{"CANCELLED", std::nullopt, kStatusAborted}, Case{"CANCELLED", 143, kStatusAborted},
+          Case{"CANCELLED", 0, kStatusCompleted}}) {
         EXPECT_EQ(StatusOfTask(c.state, c.exitCode), c.status) << c.state;
     }
     EXPECT_EQ(StatusOfLeftTask(0, false), kStatusCompleted);

@@ -1,6 +1,6 @@
 // The main of the test programs without an application object: the locale comes from the
 // environment, as it does for the windows and for many scripts, so that a run under a
-// decimal-comma locale tests what those users meet.
+// decimal-comma locale tests what those users meet; each test has a home of its own.
 
 #include <gtest/gtest.h>
 
@@ -9,5 +9,6 @@
 int main(int argc, char** argv) {
     velto::test::TakeTheEnvironmentsLocale();
     ::testing::InitGoogleTest(&argc, argv);
+    velto::test::GiveEachTestItsOwnHome();
     return RUN_ALL_TESTS();
 }

@@ -15,6 +15,8 @@
 #include <algorithm>
 #include <fstream>
 #include <iterator>
+#include <memory>
+#include <optional>
 #include <random>
 #include <sstream>
 #include <stdexcept>
@@ -42,6 +44,54 @@ char StateOf(int pid) {
     std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
     std::size_t close = text.rfind(')');
     return close == std::string::npos || close + 2 >= text.size() ? '\0' : text[close + 2];
+}
+
+namespace {
+
+class HomePerTest final : public ::testing::EmptyTestEventListener {
+  public:
+    explicit HomePerTest(std::function<void(const std::string&)> onEachTest)
+        : onEachTest_(std::move(onEachTest)) {}
+
+    void OnTestStart(const ::testing::TestInfo&) override {
+        folder_ = std::make_unique<ScratchDir>();
+        const std::string home = folder_->File("home");
+        const std::string config = home + "/.config";
+        std::filesystem::create_directories(config);
+        saved_.clear();
+        for (const auto& [name, value] :
+             {std::pair<const char*, std::string>{"HOME", home}, {"XDG_CONFIG_HOME", config}}) {
+            const char* was = std::getenv(name);
+            saved_.emplace_back(name, was ? std::optional<std::string>(was) : std::nullopt);
+            ::setenv(name, value.c_str(), 1);
+        }
+        if (onEachTest_) {
+            onEachTest_(config);
+        }
+    }
+
+    void OnTestEnd(const ::testing::TestInfo&) override {
+        for (const auto& [name, value] : saved_) {
+            value ? ::setenv(name, value->c_str(), 1) : ::unsetenv(name);
+        }
+        if (onEachTest_) {
+            const char* config = std::getenv("XDG_CONFIG_HOME");
+            const char* home = std::getenv("HOME");
+            onEachTest_(config ? config : std::string(home ? home : "") + "/.config");
+        }
+        folder_.reset();
+    }
+
+  private:
+    std::function<void(const std::string&)> onEachTest_;
+    std::unique_ptr<ScratchDir> folder_;
+    std::vector<std::pair<const char*, std::optional<std::string>>> saved_;
+};
+
+}  // namespace
+
+void GiveEachTestItsOwnHome(std::function<void(const std::string& config)> onEachTest) {
+    ::testing::UnitTest::GetInstance()->listeners().Append(new HomePerTest(std::move(onEachTest)));
 }
 
 ScratchDir::ScratchDir() {

@@ -110,6 +110,14 @@ class RecordingProgress final : public ProgressSink {
 // fails.
 std::string CommandOutput(const std::string& command);
 
+// Gives each test a home and a configuration folder of its own (HOME and XDG_CONFIG_HOME, made
+// afresh before it and removed after it, the earlier values back in between), so that nothing a
+// test leaves there (settings, batch records, cluster jobs) reaches another, in whatever order
+// they run. `onEachTest`, when given, is told the configuration folder in force before each
+// test and after it: a program that keeps where its settings go is pointed there. Call it after
+// InitGoogleTest.
+void GiveEachTestItsOwnHome(std::function<void(const std::string& config)> onEachTest = {});
+
 // Takes the process's locale from the environment, as the windows' application object and many
 // Python scripts do. When VELTO_TEST_LOCALE names a locale (the test runs again under a
 // decimal-comma one), a process that did not get it stops with a message: a run meant to prove

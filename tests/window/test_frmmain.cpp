@@ -3,12 +3,14 @@
 #include <QAction>
 #include <QApplication>
 #include <QClipboard>
+#include <QDialogButtonBox>
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
+#include <QListView>
 #include <QMenu>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -132,12 +134,22 @@ class ShellWindow : public ::testing::Test {
     int answer = kAnswerOk;
 };
 
+// No solver: the window says so and stays usable. A solver file that cannot be run is named
+// with why, not reported missing.
 TEST_F(ShellWindow, NoSolverSaysSoAndTheWindowStaysUsable) {
     SaveSolverFolder(QString::fromStdString(dir.File("nothing here")));
     Make();
     EXPECT_EQ(asked, QStringList{kSolverNotFoundText});
     EXPECT_EQ(styles.back(), kStyleInformation);
     EXPECT_TRUE(Enabled("cmdAdd"));
+    window.reset();
+    test::WriteBytes(dir.File("velto"), "PROGRAM VELTO Ver. 2026\0");
+    SaveSolverFolder(QString::fromStdString(dir.path().string()));
+    Make();
+    EXPECT_EQ(asked.back(), QString::fromStdString("Velto cannot be run: " + dir.File("velto") +
+                                                   " is not executable.\r\nPlease click the "
+                                                   "elipsis button ... to select the velto "
+                                                   "executable path."));
 }
 
 // The list shows the model's rows; Add passes the chosen files to the model's rule and tells what
@@ -311,7 +323,9 @@ TEST_F(ShellWindow, BatchMarksEachFileAndKeepsItsConsoleText) {
     Make();
     // The order of statuses in a batch is the model's rule; the list shows them.
     Add({Input("beam1.in", "STANDIN PACE 0\n"),
-         Input("beam2.in", "STANDIN PACE 0\nSTANDIN EXIT 3\nSTANDIN STEPS \x80/mm\xb2\n")});
+         Input(
+             "beam2.in",
+             "STANDIN PACE 0\nSTANDIN EXIT 3\nSTANDIN STEPS \x80/mm\xb2\nSTANDIN PACE \x1b[2J\n")});
     window->onRunClicked();
     EXPECT_TRUE(Enabled("cmdStop"));
     EXPECT_FALSE(Enabled("cmdAdd") || Enabled("cmdRun") || Enabled("mnuFileClear"));
@@ -324,11 +338,13 @@ TEST_F(ShellWindow, BatchMarksEachFileAndKeepsItsConsoleText) {
     EXPECT_TRUE(Find<QLabel>("sbTime")->text().startsWith(
         "Batch finished: 1 Completed, 1 Failed, 0 Aborted in 0:0"))
         << Find<QLabel>("sbTime")->text().toStdString();
-    // A file's console text, as the model keeps it, shown in Windows-1252 as velto-batch shows it.
+    // A file's console text, as the model keeps it, shown in Windows-1252 as velto-batch shows it,
+    // its control characters escaped.
     window->onFileClicked(1);
     const QString log = Find<QPlainTextEdit>("txtRun")->toPlainText();
     EXPECT_TRUE(log.contains(QStringLiteral("STANDIN STEPS \u20ac/mm\u00b2\n")))
         << log.toStdString();
+    EXPECT_TRUE(log.contains(QStringLiteral("STANDIN PACE \\x1b[2J\n"))) << log.toStdString();
 
     // Run from the keyboard: the focus ends on the list, so the Exit shortcut exits and the
     // solver's folder is saved as it is.
@@ -382,6 +398,70 @@ TEST_F(ShellWindow, AddDialogShowsTheLabelsMnemonics) {
     });
     window->onAddClicked();
     EXPECT_EQ(checked, (QStringList{"Look &in:", "File &name(s):", "Files of &type:"}));
+}
+
+// Every name typed into the Add dialog is added or named in the refusal: one the filter hides
+// (notinput.txt), one listed already (g3.in), and a name without its extension is the input file.
+// The button reads "Add" throughout, on a folder too.
+TEST_F(ShellWindow, AddDialogTakesOrNamesEveryTypedName) {
+    window = std::make_unique<FrmMain>();
+    window->show();
+    const QString g3 = Input("g3.in", "");
+    const QString g9 = Input("g9.in", "");
+    const QString g4 = Input("g4.in", "");
+    test::WriteBytes(dir.File("notinput.txt"), "not an input file\n");
+    std::filesystem::create_directory(dir.File("sub"));
+    window->batch().AddFiles({g3.toStdString()});
+    QStringList labels;
+    auto typeAndAdd = [&](const QString& typed) {
+        QTimer::singleShot(0, [&, typed] {
+            auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+            ASSERT_NE(dialog, nullptr);
+            dialog->setDirectory(QString::fromStdString(dir.path().string()));
+            // The view lists the folder before the user types: Qt then marks what it shows.
+            auto* view = dialog->findChild<QListView*>(QStringLiteral("listView"));
+            ASSERT_TRUE(view &&
+                        test::WaitUntil(
+                            [&] { return view->model()->rowCount(view->rootIndex()) >= 4; }, 10));
+            auto* name = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+            auto* add = dialog->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Open);
+            // A folder chosen in the view, or typed: Qt would relabel its button "Open".
+            const QModelIndexList sub = view->model()->match(
+                view->model()->index(0, 0, view->rootIndex()), Qt::DisplayRole, "sub");
+            ASSERT_EQ(sub.size(), 1);
+            view->setCurrentIndex(sub.front());
+            labels.append(add->text());
+            name->clear();
+            QTest::keyClicks(name, QString::fromStdString(dir.File("sub")));
+            labels.append(add->text());
+            name->clear();
+            QTest::keyClicks(name, typed);
+            labels.append(add->text());
+            QTest::keyClick(name, Qt::Key_Return);
+            if (dialog->isVisible()) {
+                ADD_FAILURE() << "the dialog stayed open on " << typed.toStdString();
+                dialog->reject();
+            }
+        });
+        window->onAddClicked();
+    };
+    typeAndAdd(QStringLiteral("\"g9.in\" \"notinput.txt\""));
+    EXPECT_EQ(labels, (QStringList{"&Add", "&Add", "&Add"}));
+    ASSERT_EQ(window->batch().rowCount(), 2);
+    EXPECT_EQ(window->batch().rows()[1].path, g9);
+    ASSERT_EQ(asked.size(), 1);
+    EXPECT_TRUE(asked[0].contains(QString::fromStdString(dir.File("notinput.txt")) +
+                                  ": the solver is given \"notinput\" and reads notinput.in"))
+        << asked[0].toStdString();
+    typeAndAdd(QStringLiteral("\"g3.in\" \"notinput.txt\""));
+    EXPECT_EQ(window->batch().rowCount(), 2);
+    ASSERT_EQ(asked.size(), 2);
+    EXPECT_TRUE(asked[1].contains(g3 + " is listed already")) << asked[1].toStdString();
+    EXPECT_TRUE(asked[1].contains("notinput.txt: the solver")) << asked[1].toStdString();
+    typeAndAdd(QStringLiteral("g4"));
+    ASSERT_EQ(window->batch().rowCount(), 3);
+    EXPECT_EQ(window->batch().rows()[2].path, g4);
+    EXPECT_EQ(asked.size(), 2);
 }
 
 TEST_F(ShellWindow, QuitDuringABatchAsksFirst) {
@@ -498,6 +578,50 @@ TEST_F(ShellWindow, OnlyAFolderWithTheSolverIsTaken) {
     window.reset();
     Make();
     EXPECT_EQ(Find<QLabel>("sbPanel1")->text(), "Velto Ver. 2004 (not the solver)");
+}
+
+// The browser's status line and its button always speak of the folder it would take, however
+// the user got there: typed, or moved to.
+TEST_F(ShellWindow, BrowserSaysWhatItsButtonTakes) {
+    Make();
+    const std::string empty = dir.File("no solver");
+    const std::string folder = dir.File("a folder named velto");
+    const std::string plain = dir.File("not executable");
+    std::filesystem::create_directories(empty);
+    std::filesystem::create_directories(folder + "/velto");
+    std::filesystem::create_directories(plain);
+    test::WriteBytes(plain + "/velto", "PROGRAM VELTO Ver. 2026\0");
+    QStringList seen;
+    QTimer::singleShot(0, [&] {
+        auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+        ASSERT_NE(dialog, nullptr);
+        auto* name = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+        auto* status = dialog->findChild<QLabel*>(QStringLiteral("browseStatus"));
+        auto* box = dialog->findChild<QDialogButtonBox*>();
+        ASSERT_TRUE(name && status && box);
+        QPushButton* choose = box->button(QDialogButtonBox::Open);
+        ASSERT_NE(choose, nullptr);
+        auto note = [&] {
+            seen.append(status->text() + (choose->isEnabled() ? ": enabled" : ": disabled"));
+        };
+        dialog->setDirectory(QString::fromStdString(empty));
+        // Typing is done in the name box, which has the focus then.
+        dialog->activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(dialog));
+        name->setFocus();
+        ASSERT_TRUE(name->hasFocus());
+        for (const std::string& typed : {std::string(VELTO_STANDIN_2004_DIR), empty, folder, plain,
+                                         std::string(VELTO_STANDIN_DIR)}) {
+            name->setText(QString::fromStdString(typed));  // typed, or pasted
+            note();
+        }
+        dialog->reject();
+    });
+    window->onVeltoPathClicked();
+    EXPECT_EQ(seen.join(" | ").toStdString(),
+              "Found Velto Ver. 2004 (not the solver): enabled | Velto Not Found: disabled | "
+              "velto is a folder, not a program: disabled | velto is not executable: disabled | "
+              "Found Velto Ver. 2026 (not the solver): enabled");
 }
 
 TEST_F(ShellWindow, ConsoleTextGoesAtTheEndWhereverTheCaretIs) {

@@ -1,0 +1,17 @@
+#pragma once
+
+#include <string>
+
+#include "common/types.h"
+
+namespace velto {
+
+// Whether the listing holds an analysis that ran to `endTime` and was written whole: its last
+// result block is at that time (as its TIME line prints it, to four decimals) and complete (a
+// structural block down to its convergence line, a thermal one with the temperature of every
+// node), and that block's last line is ended, not one the solver may still be printing. A listing
+// cut short, an analysis that stopped before the end time, and anything that cannot be read as a
+// listing give false; nothing is reported.
+bool ListingReachesEnd(const std::string& path, Single endTime);
+
+}  // namespace velto
