@@ -935,8 +935,8 @@ void SlurmBackend::EndAll(const QString& status) {
             task.status == kStatusRunning) {
             // A solver that ended with exit code 0 before the stop reached it completed, as a
             // local run stopped after its solver ended well does.
-            const std::optional<int> code = ExitCodeOf(file);
-            if (code && *code == 0) {
+            const std::optional<TaskExit> exit = ExitOf(file);
+            if (exit && exit->status == 0 && exit->notStarted.empty()) {
                 Apply(file, kStatusCompleted, 0);
             } else {
                 Apply(file, status, 0,
