@@ -1,8 +1,10 @@
 #include "shell/runner/inputfileopener.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <QFile>
 #include <QFileInfo>
 #include <QMimeDatabase>
 #include <QProcess>
@@ -75,6 +77,26 @@ std::optional<std::string> DefaultApplicationIn(const QString& tool, int exitSta
     return std::nullopt;
 }
 
+namespace {
+
+// The file's type by its name and its first bytes, the file opened by the bytes of its name: a
+// name that is not UTF-8 (caf\xe9.in) does not survive the way through text, and a file that
+// cannot be read by it would be taken for one of no known type.
+QMimeType TypeOf(const std::string& bytes) {
+    const int fd = ::open(bytes.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    QFile file;
+    if (fd >= 0 && file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        return QMimeDatabase().mimeTypeForFileNameAndData(QFileInfo(PathText(bytes)).fileName(),
+                                                          &file);
+    }
+    if (fd >= 0) {
+        ::close(fd);
+    }
+    return QMimeDatabase().mimeTypeForFile(PathText(bytes));
+}
+
+}  // namespace
+
 InputFileOpener::InputFileOpener(QObject* parent) : QObject(parent) {}
 
 InputFileOpener::~InputFileOpener() = default;
@@ -102,7 +124,7 @@ void InputFileOpener::Open(const QString& path, std::string bytes) {
     }
     // An application for a type the file's type is a kind of (text/plain for most input files)
     // opens it too.
-    const QMimeType type = QMimeDatabase().mimeTypeForFile(PathText(bytes_));
+    const QMimeType type = TypeOf(bytes_);
     types_ = QStringList{type.name()} + type.allAncestors();
     AskNext();
 }
