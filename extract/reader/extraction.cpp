@@ -382,6 +382,16 @@ std::size_t EndOf(std::string_view line, std::string_view word) {
     return word.empty() ? 0 : static_cast<std::size_t>(word.data() - line.data()) + word.size();
 }
 
+// How far the chosen value (of the pair's fibre) ends after the number before it: the item's,
+// the point's, the fibre's. 0 when either is missing.
+std::size_t ValueOffset(const Settings& s, std::string_view line, const LineWords& words,
+                        std::size_t pair) {
+    const std::size_t number = s.fibres ? 2 * pair : s.point > 0 ? 1 : 0;
+    const std::size_t numberEnd = EndOf(line, words.Word(number));
+    const std::size_t valueEnd = EndOf(line, words.Word(s.fibres ? 2 * pair + 1 : s.word));
+    return numberEnd == 0 || valueEnd <= numberEnd ? 0 : valueEnd - numberEnd;
+}
+
 // The values a row lacked (a line with fewer words than the chosen vector needs), and the first
 // item among them.
 struct MissingInRow {
@@ -608,9 +618,10 @@ MissingInRow ReadStructuralRow(LineReader& reader, const Settings& s, const std:
     TableLines table(reader, FindTable(reader, s.heading, s.label, time));
     for (;;) {
         MissingInRow missing;
-        // Where each pair's value ends on the table's first line: the solver prints a table in
-        // fixed fields, so a value that ends elsewhere on another line was split by a blank or
-        // pushed out of its field, and the word in its place is another value or a piece of one.
+        // How far each pair's value ends after its item's number on the table's first line: the
+        // solver prints a table in fixed fields, so a value that ends elsewhere on another line
+        // was split by a blank or pushed out of its field, and the word in its place is another
+        // value or a piece of one. Counted from the number, which a large model may widen.
         std::size_t firstEnds[5] = {};
         bool firstHasTab = false;
         if (s.numbered && !held.empty()) {
@@ -618,7 +629,7 @@ MissingInRow ReadStructuralRow(LineReader& reader, const Settings& s, const std:
             firstHasTab = HasTab(first);
             const LineWords words(first);
             for (std::size_t pair = 0; pair < (s.fibres ? 5u : 1u); ++pair) {
-                firstEnds[pair] = EndOf(first, words.Word(s.fibres ? 2 * pair + 1 : s.word));
+                firstEnds[pair] = ValueOffset(s, first, words, pair);
             }
         }
         // Only the lines of the items held are read: a few nodes of a large model cost a few
@@ -635,7 +646,7 @@ MissingInRow ReadStructuralRow(LineReader& reader, const Settings& s, const std:
             const LineWords words(line);
             const std::string_view value = words.Word(word);
             if (!IsTheLineOf(s, words, item, pair) ||
-                (!value.empty() && firstEnd != 0 && EndOf(line, value) != firstEnd &&
+                (!value.empty() && firstEnd != 0 && ValueOffset(s, line, words, pair) != firstEnd &&
                  !firstHasTab && !HasTab(line))) {
                 if (table.CountingWithoutBlankLines()) {
                     throw DamagedTableError{table.LineStart(), time.seconds, s.variable,

@@ -608,6 +608,8 @@ TEST_F(Extraction, ValuesLandOnTheirItemsOrTheTimeIsRefused) {
          "Displacements", 4, node3,
          "the line of Node 3 holds more words than the table has "
          "columns"},
+        {"a number wider than its field", false,  // 1000000 nodes and more: the rest moves on
+         [&](LineList& l) { l[node3].insert(0, " "); }, "Displacements", 2, 0, ""},
         {"a blank between two values lost", false, [&](LineList& l) { l[node3].erase(20, 1); },
          "Displacements", 2, node3, "do not stand in the columns of the table's first line"},
         {"an exponent split from its last digit", false,
