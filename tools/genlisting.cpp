@@ -101,9 +101,11 @@ std::string ParseLineEnd(std::string_view text) {
 template <typename Valid>
 double ParseDecimal(std::string_view option, std::string_view text, Valid valid) {
     const std::string s(text);
-    char* end = nullptr;
-    const double v = std::strtod(s.c_str(), &end);
-    if (s.empty() || end != s.c_str() + s.size() || !valid(v)) {
+    // By the C rules whatever the locale, a leading + allowed as before.
+    const std::string_view digits = text.starts_with('+') ? text.substr(1) : text;
+    double v = 0;
+    const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), v);
+    if (s.empty() || error != std::errc() || end != digits.data() + digits.size() || !valid(v)) {
         throw UsageError{"invalid value for " + std::string(option) + ": '" + s + "'"};
     }
     return v;

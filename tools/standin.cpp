@@ -37,6 +37,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
@@ -138,10 +139,12 @@ std::optional<double> Number(const std::string& word) {
     if (word.empty()) {
         return std::nullopt;
     }
-    char* end = nullptr;
-    errno = 0;
-    const double v = std::strtod(word.c_str(), &end);
-    if (end != word.c_str() + word.size() || errno == ERANGE || !std::isfinite(v)) {
+    // By the C rules whatever the locale, a leading + allowed as before.
+    const std::string_view digits =
+        word.starts_with('+') ? std::string_view(word).substr(1) : std::string_view(word);
+    double v = 0;
+    const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), v);
+    if (error != std::errc() || end != digits.data() + digits.size() || !std::isfinite(v)) {
         return std::nullopt;
     }
     return v;
