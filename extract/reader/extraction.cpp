@@ -382,13 +382,13 @@ std::size_t EndOf(std::string_view line, std::string_view word) {
     return word.empty() ? 0 : static_cast<std::size_t>(word.data() - line.data()) + word.size();
 }
 
-// How far the chosen value (of the pair's fibre) ends after the number before it: the item's,
-// the point's, the fibre's. 0 when either is missing.
+// How far the chosen value (of the pair's fibre), word `value` of the line, ends after the number
+// before it: the item's, the point's, the fibre's. 0 when either is missing.
 std::size_t ValueOffset(const Settings& s, std::string_view line, const LineWords& words,
-                        std::size_t pair) {
+                        std::size_t pair, std::string_view value) {
     const std::size_t number = s.fibres ? 2 * pair : s.point > 0 ? 1 : 0;
     const std::size_t numberEnd = EndOf(line, words.Word(number));
-    const std::size_t valueEnd = EndOf(line, words.Word(s.fibres ? 2 * pair + 1 : s.word));
+    const std::size_t valueEnd = EndOf(line, value);
     return numberEnd == 0 || valueEnd <= numberEnd ? 0 : valueEnd - numberEnd;
 }
 
@@ -629,7 +629,8 @@ MissingInRow ReadStructuralRow(LineReader& reader, const Settings& s, const std:
             firstHasTab = HasTab(first);
             const LineWords words(first);
             for (std::size_t pair = 0; pair < (s.fibres ? 5u : 1u); ++pair) {
-                firstEnds[pair] = ValueOffset(s, first, words, pair);
+                firstEnds[pair] = ValueOffset(s, first, words, pair,
+                                              words.Word(s.fibres ? 2 * pair + 1 : s.word));
             }
         }
         // Only the lines of the items held are read: a few nodes of a large model cost a few
@@ -646,8 +647,9 @@ MissingInRow ReadStructuralRow(LineReader& reader, const Settings& s, const std:
             const LineWords words(line);
             const std::string_view value = words.Word(word);
             if (!IsTheLineOf(s, words, item, pair) ||
-                (!value.empty() && firstEnd != 0 && ValueOffset(s, line, words, pair) != firstEnd &&
-                 !firstHasTab && !HasTab(line))) {
+                (!value.empty() && firstEnd != 0 &&
+                 ValueOffset(s, line, words, pair, value) != firstEnd && !firstHasTab &&
+                 !HasTab(line))) {
                 if (table.CountingWithoutBlankLines()) {
                     throw DamagedTableError{table.LineStart(), time.seconds, s.variable,
                                             WhyNotTheLineOf(s, line, item, pair)};
