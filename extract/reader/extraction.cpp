@@ -1,6 +1,7 @@
 #include "extract/reader/extraction.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <charconv>
 #include <cstdint>
@@ -299,6 +300,13 @@ class TableLines {
         blankless_ = true;
     }
     bool CountingWithoutBlankLines() const { return blankless_; }
+    // Back to the heading, counting lines as before: a table's first lines are read once to
+    // learn its columns and again for their values.
+    void Rewind() {
+        in_.Seek(start_);
+        at_ = 0;
+        line_ = {};
+    }
 
   private:
     // A last line without its line end may be a value the solver is still printing: "-1.7" of
@@ -368,8 +376,8 @@ std::string WhyNotTheLineOf(const Settings& s, std::string_view line, Long item,
         return "the line of " + belongs + " holds more words than the table has columns";
     }
     return "the values of " + belongs +
-           " do not stand in the columns of the table's first line (a value split or pushed out "
-           "of its field on one of them)";
+           " do not stand in the columns of the table's other lines (a value split, lost or "
+           "pushed out of its field)";
 }
 
 // A line whose words a tab parts keeps no columns to compare: its values are read by their words.
@@ -384,12 +392,23 @@ std::size_t EndOf(std::string_view line, std::string_view word) {
 
 // How far the chosen value (of the pair's fibre), word `value` of the line, ends after the number
 // before it: the item's, the point's, the fibre's. 0 when either is missing.
+// Where the number before a pair's value ends: the item's, the point's or the fibre's.
+std::size_t NumberEnd(const Settings& s, std::string_view line, const LineWords& words,
+                      std::size_t pair) {
+    return EndOf(line, words.Word(s.fibres ? 2 * pair : s.point > 0 ? 1 : 0));
+}
+
 std::size_t ValueOffset(const Settings& s, std::string_view line, const LineWords& words,
                         std::size_t pair, std::string_view value) {
-    const std::size_t number = s.fibres ? 2 * pair : s.point > 0 ? 1 : 0;
-    const std::size_t numberEnd = EndOf(line, words.Word(number));
+    const std::size_t numberEnd = NumberEnd(s, line, words, pair);
     const std::size_t valueEnd = EndOf(line, value);
     return numberEnd == 0 || valueEnd <= numberEnd ? 0 : valueEnd - numberEnd;
+}
+
+// Where the words of a line end: past its last word, 0 for a blank line.
+std::size_t EndOfWords(std::string_view line) {
+    const std::size_t last = line.find_last_not_of(" \t\r");
+    return last == std::string_view::npos ? 0 : last + 1;
 }
 
 // The values a row lacked (a line with fewer words than the chosen vector needs), and the first
@@ -404,6 +423,44 @@ struct MissingInRow {
 // lines after the heading, `stride` lines apart. Counted wide: a damaged count must not wrap.
 std::int64_t ValueLine(long lead, std::int64_t index, long stride) {
     return std::int64_t{lead} + index * std::int64_t{stride};
+}
+
+// The value lines of a structural table: fibres stand five to a line.
+std::int64_t ValueLinesOf(const Settings& s) {
+    return s.fibres ? (std::int64_t{s.items} + 4) / 5 : std::int64_t{s.items};
+}
+
+// The column (as ValueOffset counts it) in which the chosen value of each pair ends on most of
+// the table's first three value lines, 0 where they do not tell: the solver prints a table in
+// fixed fields, and one damaged line among three is outvoted, the first one too. A line with a
+// tab keeps no columns and does not vote; a table of one line has nothing to compare.
+std::array<std::size_t, 5> ValueColumns(const Settings& s, TableLines& table) {
+    std::array<std::array<std::size_t, 5>, 3> seen{};
+    const std::int64_t lines = std::min<std::int64_t>(3, ValueLinesOf(s));
+    for (std::int64_t i = 0; i < lines; ++i) {
+        const std::string_view line = table.At(ValueLine(s.lead, i, s.stride));
+        if (HasTab(line)) {
+            continue;
+        }
+        const LineWords words(line);
+        for (std::size_t pair = 0; pair < (s.fibres ? 5u : 1u); ++pair) {
+            seen[i][pair] =
+                ValueOffset(s, line, words, pair, words.Word(s.fibres ? 2 * pair + 1 : s.word));
+        }
+    }
+    table.Rewind();
+    std::array<std::size_t, 5> columns{};
+    for (std::size_t pair = 0; pair < 5; ++pair) {
+        const std::size_t a = seen[0][pair], b = seen[1][pair], c = seen[2][pair];
+        // Two that agree outvote the third; without two, a known column that no other line
+        // contradicts stands, so a two-line table whose lines differ is still compared.
+        columns[pair] = (a != 0 && (a == b || a == c)) ? a
+                        : (b != 0 && b == c)           ? b
+                        : a != 0                       ? a
+                        : b != 0                       ? b
+                                                       : c;
+    }
+    return columns;
 }
 
 // The value of a word of a value line; an empty word leaves the value as it is, and is counted.
@@ -622,16 +679,9 @@ MissingInRow ReadStructuralRow(LineReader& reader, const Settings& s, const std:
         // solver prints a table in fixed fields, so a value that ends elsewhere on another line
         // was split by a blank or pushed out of its field, and the word in its place is another
         // value or a piece of one. Counted from the number, which a large model may widen.
-        std::size_t firstEnds[5] = {};
-        bool firstHasTab = false;
+        std::array<std::size_t, 5> columns{};
         if (s.numbered && !held.empty()) {
-            const std::string_view first = table.At(ValueLine(s.lead, 0, s.stride));
-            firstHasTab = HasTab(first);
-            const LineWords words(first);
-            for (std::size_t pair = 0; pair < (s.fibres ? 5u : 1u); ++pair) {
-                firstEnds[pair] = ValueOffset(s, first, words, pair,
-                                              words.Word(s.fibres ? 2 * pair + 1 : s.word));
-            }
+            columns = ValueColumns(s, table);
         }
         // Only the lines of the items held are read: a few nodes of a large model cost a few
         // lines per time, and what lies beyond the last of them is never reached.
@@ -641,15 +691,18 @@ MissingInRow ReadStructuralRow(LineReader& reader, const Settings& s, const std:
             // Fibres stand five (fibre, value) pairs a line.
             const Long pair = s.fibres ? (item - 1) % 5 : 0;
             const std::size_t word = s.fibres ? static_cast<std::size_t>(2 * pair + 1) : s.word;
-            const std::size_t firstEnd = firstEnds[pair];
+            const std::size_t column = columns[pair];
             const std::string_view line =
                 table.At(ValueLine(s.lead, s.fibres ? (item - 1) / 5 : item - 1, s.stride));
             const LineWords words(line);
             const std::string_view value = words.Word(word);
-            if (!IsTheLineOf(s, words, item, pair) ||
-                (!value.empty() && firstEnd != 0 &&
-                 ValueOffset(s, line, words, pair, value) != firstEnd && !firstHasTab &&
-                 !HasTab(line))) {
+            // A value that ends in another column was split or pushed; a line that lacks the
+            // value yet has words reaching its column lost one before it, and the rest moved.
+            const bool moved =
+                column != 0 && !HasTab(line) &&
+                (!value.empty() ? ValueOffset(s, line, words, pair, value) != column
+                                : EndOfWords(line) >= NumberEnd(s, line, words, pair) + column);
+            if (!IsTheLineOf(s, words, item, pair) || moved) {
                 if (table.CountingWithoutBlankLines()) {
                     throw DamagedTableError{table.LineStart(), time.seconds, s.variable,
                                             WhyNotTheLineOf(s, line, item, pair)};

@@ -611,19 +611,28 @@ TEST_F(Extraction, ValuesLandOnTheirItemsOrTheTimeIsRefused) {
         {"a number wider than its field", false,  // 1000000 nodes and more: the rest moves on
          [&](LineList& l) { l[node3].insert(0, " "); }, "Displacements", 2, 0, ""},
         {"a blank between two values lost", false, [&](LineList& l) { l[node3].erase(20, 1); },
-         "Displacements", 2, node3, "do not stand in the columns of the table's first line"},
+         "Displacements", 2, node3, "do not stand in the columns of the table's other lines"},
         {"an exponent split from its last digit", false,
          [&](LineList& l) {
              l[node3].insert(32, " ");
              l[node3].erase(l[node3].size() - 13);  // as many words as before
          },
-         "Displacements", 1, node3, "do not stand in the columns of the table's first line"},
+         "Displacements", 1, node3, "do not stand in the columns of the table's other lines"},
+        {"the table's first line split", false,  // outvoted by the lines after it
+         [&](LineList& l) {
+             l[node3 - 2].insert(32, " ");
+             l[node3 - 2].erase(l[node3 - 2].size() - 13);
+         },
+         "Displacements", 1, node3 - 2, "the values of Node 1 do not stand in the columns"},
+        {"a value blanked before the chosen one", false,
+         [&](LineList& l) { l[node3].replace(21, 13, 13, ' '); }, "Displacements", 6, node3,
+         "the values of Node 3 do not stand in the columns"},
         {"a labelled shell value lost", false,
          [&](LineList& l) {
              const std::size_t nxy = l[shell2].find("NXY=");
              l[shell2].erase(nxy, l[shell2].find("N1=") - nxy);
          },
-         "Membrane Force Nxy", 1, shell2, "do not stand in the columns of the table's first line"},
+         "Membrane Force Nxy", 1, shell2, "do not stand in the columns of the table's other lines"},
         {"another beam point", false, [&](LineList& l) { l[beam2].replace(10, 1, "2"); },
          "Beam Axial Force", 0, beam2, "point \"2\" of Beam 2 stands where point 1 belongs"},
         {"a sign pushing temperatures on", true,
@@ -660,6 +669,15 @@ TEST_F(Extraction, ValuesLandOnTheirItemsOrTheTimeIsRefused) {
         EXPECT_EQ(said.rfind(where, 0), 0u) << said;
         EXPECT_NE(said.find(c.why), std::string::npos) << said;
     }
+    // The first line is checked when it is the only one read.
+    LineList split = frame;
+    split[node3 - 2].insert(32, " ");
+    split[node3 - 2].erase(split[node3 - 2].size() - 13);
+    OpenLines(split);
+    o.request.Items = {1};
+    Extract("Displacements", 1, {2});
+    EXPECT_TRUE(o.result.ExtractionFailed);
+    o.request.Items.clear();
     // A line short of the chosen value: read as 0, and counted with the first such item.
     LineList shortened = frame;
     shortened[node3] = shortened[node3].substr(0, 30);
@@ -832,7 +850,11 @@ TEST_F(Extraction, DamagedValuesAreErrorsNotNumbers) {
     const std::size_t first = frame.find("\n      1 ", frame.find(kDisplacementHeading));
     const std::string value(
         FindWord(frame.substr(first + 1, frame.find('\n', first + 1) - first), 2));
-    auto node1 = [&](const std::string& word) { return changed(frame, value, word, 1, first); };
+    // Printed in the value's field, as the solver prints whatever it prints there.
+    auto node1 = [&](const std::string& word) {
+        const std::string field(value.size() - std::min(value.size(), word.size()), ' ');
+        return changed(frame, value, field + word, 1, first);
+    };
     const std::string none = "NO TABLE HERE", heat(kTemperatureHeading);
     const char *d = "Displacements", *t = "Temperature";
     const char *past = "62: Input past end of file", *mismatch = "13: Type mismatch";
@@ -846,7 +868,7 @@ TEST_F(Extraction, DamagedValuesAreErrorsNotNumbers) {
         {"cut inside the last value", frame.substr(0, last + 26), d, {1, 3}, past},
         {"no table at time 2", changed(frame, kDisplacementHeading, none, 2), d, {2}, past},
         {"a field of stars", node1("************"), d, {1}, mismatch},
-        {"a byte stuck to a value", node1("\x89" + value), d, {1}, mismatch},
+        {"a byte for a value's sign", node1("\x89" + value.substr(1)), d, {1}, mismatch},
         {"not a number", node1("NaN"), d, {1}, mismatch},
         {"a power of three digits", node1("1.23456+100"), d, {1}, "6: Overflow"},
         {"stars for a temperature", changed(thermal, "  78.5", "******", 1), t, {1}, mismatch},
