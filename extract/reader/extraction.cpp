@@ -335,6 +335,19 @@ struct DamagedTableError {
     std::string what;  // "Node 9 stands where Node 8 belongs"
 };
 
+// A read error inside one time's table (its table missing, the listing ending inside it, a value
+// that is no number), with the place it stood, so that the user is told where to look.
+struct TableReadError : RuntimeError {
+    enum class Where { kNoTable, kCut, kLine };
+    TableReadError(int number, Where where, FilePosition line, Single time,
+                   std::string_view variable)
+        : RuntimeError(number), where(where), line(line), time(time), variable(variable) {}
+    Where where;
+    FilePosition line;  // where the line starts, for kLine
+    Single time;
+    std::string_view variable;
+};
+
 // A word that is a whole number (an item, a point), or -1.
 long long WholeNumber(std::string_view word) {
     if (word.empty() || word.size() > 9) {
@@ -438,7 +451,12 @@ std::array<std::size_t, 5> ValueColumns(const Settings& s, TableLines& table) {
     std::array<std::array<std::size_t, 5>, 3> seen{};
     const std::int64_t lines = std::min<std::int64_t>(3, ValueLinesOf(s));
     for (std::int64_t i = 0; i < lines; ++i) {
-        const std::string_view line = table.At(ValueLine(s.lead, i, s.stride));
+        std::string_view line;
+        try {
+            line = table.At(ValueLine(s.lead, i, s.stride));
+        } catch (const RuntimeError&) {
+            break;  // a table cut short: said when a line the user chose is missing
+        }
         if (HasTab(line)) {
             continue;
         }
@@ -667,12 +685,39 @@ void ReadTimes(const Catalogue& c, const ExportRequest& r, ExtractionResult& res
     RequireTheScannedListing(c, result);
 }
 
+// Finds a time's table and reads it with `body(table)`, giving a read error the place it stood.
+template <typename Body>
+MissingInRow InTable(LineReader& reader, std::string_view heading,
+                     const std::optional<std::string>& label, const TimeBlocks& time,
+                     std::string_view variable, Body&& body) {
+    using Where = TableReadError::Where;
+    std::string_view headingLine;
+    try {
+        headingLine = FindTable(reader, heading, label, time);
+    } catch (const RuntimeError& error) {
+        if (error.number() != kInputPastEnd) {
+            throw;
+        }
+        throw TableReadError(kInputPastEnd, Where::kNoTable, 0, time.seconds, variable);
+    }
+    TableLines table(reader, headingLine);
+    try {
+        return body(table);
+    } catch (const RuntimeError& error) {
+        const int number = error.number();
+        if (number != kInputPastEnd && number != kTypeMismatch && number != kOverflow) {
+            throw;
+        }
+        throw TableReadError(number, number == kInputPastEnd ? Where::kCut : Where::kLine,
+                             table.LineStart(), time.seconds, variable);
+    }
+}
+
 // Reads the values of the held items at one time of a structural listing into `row`; returns
 // the values the lines lacked. Each line read must say it is the item's: when one does not, the
 // table is read again without its blank lines, and a line that still does not is an error.
-MissingInRow ReadStructuralRow(LineReader& reader, const Settings& s, const std::vector<Long>& held,
-                               const TimeBlocks& time, std::span<Single> row) {
-    TableLines table(reader, FindTable(reader, s.heading, s.label, time));
+MissingInRow ReadStructuralTable(TableLines& table, const Settings& s, const std::vector<Long>& held,
+                                 const TimeBlocks& time, std::span<Single> row) {
     for (;;) {
         MissingInRow missing;
         // How far each pair's value ends after its item's number on the table's first line: the
@@ -719,6 +764,13 @@ MissingInRow ReadStructuralRow(LineReader& reader, const Settings& s, const std:
     }
 }
 
+MissingInRow ReadStructuralRow(LineReader& reader, const Settings& s, const std::vector<Long>& held,
+                               const TimeBlocks& time, std::span<Single> row) {
+    return InTable(reader, s.heading, s.label, time, s.variable, [&](TableLines& table) {
+        return ReadStructuralTable(table, s, held, time, row);
+    });
+}
+
 void ReadStructural(const Catalogue& c, const ExportRequest& r, ExtractionResult& result,
                     const std::atomic<bool>& stop, ProgressSink& progress, RowGate* rows,
                     ExtractionOptions& options) {
@@ -738,9 +790,8 @@ void ReadStructural(const Catalogue& c, const ExportRequest& r, ExtractionResult
 // Reads the temperatures of the held nodes at one time into `row`, as ReadStructuralRow reads
 // values: five nodes a line, each a field of 11 characters, 5 of node number (checked) and 6 of
 // temperature.
-MissingInRow ReadTemperatureRow(LineReader& reader, const std::vector<Long>& held,
-                                const TimeBlocks& time, std::span<Single> row) {
-    TableLines table(reader, FindTable(reader, kTemperatureHeading, std::nullopt, time));
+MissingInRow ReadTemperatureTable(TableLines& table, const std::vector<Long>& held,
+                                  const TimeBlocks& time, std::span<Single> row) {
     auto field = [](std::string_view line, std::size_t start, std::size_t width) {
         std::string_view text = start < line.size() ? line.substr(start, width) : "";
         text.remove_prefix(std::min(text.find_first_not_of(' '), text.size()));
@@ -785,6 +836,12 @@ MissingInRow ReadTemperatureRow(LineReader& reader, const std::vector<Long>& hel
     }
 }
 
+MissingInRow ReadTemperatureRow(LineReader& reader, const std::vector<Long>& held,
+                                const TimeBlocks& time, std::span<Single> row) {
+    return InTable(reader, kTemperatureHeading, std::nullopt, time, "Temperature",
+                   [&](TableLines& table) { return ReadTemperatureTable(table, held, time, row); });
+}
+
 void ReadTemperatures(const Catalogue& c, const ExportRequest& r, ExtractionResult& result,
                       const std::atomic<bool>& stop, ProgressSink& progress, RowGate* rows,
                       const ExtractionOptions& options) {
@@ -811,12 +868,40 @@ long long LineNumberAt(const std::string& path, FilePosition position) {
     return number;
 }
 
+// "frame.out, line 12 (Displacements at 0.5 s)": the listing's name, the number of the line that
+// starts at `line` (none when negative), the table and the time.
+std::string PlaceOf(const Catalogue& c, FilePosition line, std::string_view variable, Single time) {
+    std::string where = FileNameToCp1252(std::filesystem::path(c.ListingFile).filename().string());
+    if (line >= 0) {
+        try {
+            where += ", line " + std::to_string(LineNumberAt(c.ListingFile, line));
+        } catch (const RuntimeError&) {
+            // The file is gone meanwhile: said without its line.
+        }
+    }
+    char seconds[32];
+    const char* end = std::to_chars(seconds, seconds + sizeof seconds, time).ptr;
+    return where + " (" + std::string(variable) + " at " +
+           std::string(seconds, static_cast<std::size_t>(end - seconds)) + " s)";
+}
+
 // Runs an extraction and turns its failure into the message the user sees.
 template <typename Body>
 void Guarded(const Catalogue& c, ExtractionResult& result, MessageSink& messages, Body&& body) {
     try {
         body();
         return;
+    } catch (const TableReadError& error) {
+        using Where = TableReadError::Where;
+        const std::string where =
+            PlaceOf(c, error.where == Where::kLine ? error.line : -1, error.variable, error.time);
+        messages.ShowMessage(std::to_string(error.number()) + ": " + error.description() + " in " +
+                                 where +
+                                 (error.where == Where::kNoTable ? ": the time holds no such table"
+                                  : error.where == Where::kCut
+                                      ? ": the listing ends inside the table"
+                                      : ""),
+                             MessageIcon::None, kExtractTitle);
     } catch (const RuntimeError& error) {
         messages.ShowMessage(std::to_string(error.number()) + ": " + error.description(),
                              MessageIcon::None, kExtractTitle);
@@ -824,18 +909,8 @@ void Guarded(const Catalogue& c, ExtractionResult& result, MessageSink& messages
         messages.ShowMessage(std::to_string(kOutOfMemory) + ": " + ErrorDescription(kOutOfMemory),
                              MessageIcon::None, kExtractTitle);
     } catch (const DamagedTableError& damaged) {
-        std::string where =
-            FileNameToCp1252(std::filesystem::path(c.ListingFile).filename().string());
-        try {
-            where += ", line " + std::to_string(LineNumberAt(c.ListingFile, damaged.line));
-        } catch (const RuntimeError&) {
-            // The file is gone meanwhile: said without its line.
-        }
-        char seconds[32];
-        const char* end = std::to_chars(seconds, seconds + sizeof seconds, damaged.time).ptr;
-        messages.ShowMessage(where + " (" + std::string(damaged.variable) + " at " +
-                                 std::string(seconds, static_cast<std::size_t>(end - seconds)) +
-                                 " s): " + damaged.what + "; the listing is damaged there.",
+        messages.ShowMessage(PlaceOf(c, damaged.line, damaged.variable, damaged.time) + ": " +
+                                 damaged.what + "; the listing is damaged there.",
                              MessageIcon::Critical, kExtractTitle);
     } catch (const ListingChangedError& changed) {
         result.ListingChanged = true;

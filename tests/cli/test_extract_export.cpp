@@ -323,7 +323,9 @@ TEST_F(ExtractExport, DamagedListingsAndHugeRequestsWriteNothing) {
     const struct {
         std::string listing, target, options, err, limit = "";
     } cases[] = {
-        {"cut.out", "x.csv", "", "62: Input past end of file\n"},
+        {"cut.out", "x.csv", "",
+         "62: Input past end of file in cut.out (Displacements at 120 s): the time holds no such "
+         "table\n"},
         // A listing that cannot be read is said once, not refused again for what it lacks.
         {"missing.out", "x.csv", "", "Read File Error 53: File not found\n"},
         {"damaged.out", "x.csv", "", "62: Input past end of file\n"},

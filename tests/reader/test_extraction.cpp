@@ -204,7 +204,8 @@ TEST_F(Extraction, HandWrittenListingsReadItemByItem) {
         LineList{" TOTAL DISPLACEMENTS.",
                  "  NODE    DOF 1     DOF 2     DOF 3     DOF 4     DOF 5     DOF 6     DOF 7",
                  "      1  1.0E+00", "      2  2.0E+00"};
-    const char* const pastEnd = "62: Input past end of file";
+    const std::string pastEnd = "62: Input past end of file in listing.out (";
+    const std::string ends = " at 10 s): the listing ends inside the table";
     struct Value3 {
         Long item;
         Integer time;
@@ -238,16 +239,19 @@ TEST_F(Extraction, HandWrittenListingsReadItemByItem) {
                                      "  ELEM.      N", "      1  1.5E+01",
                                      "      2",  // too short for the word: stays 0
                                      "  TIME = 20", " no truss table in this block"},
-           "Truss Axial Force", 0, {1, 2}, {}, pastEnd,
+           "Truss Axial Force", 0, {1, 2}, {},
+           (pastEnd + "Truss Axial Force at 20 s): the time holds no such table").c_str(),
            {{1, 1, 15.0f}, {2, 1, 0.0f}, {1, 2, 0.0f}});
-    expect(cutDisplacements, "Displacements", 0, {1}, {}, pastEnd,
+    expect(cutDisplacements, "Displacements", 0, {1}, {},
+           (pastEnd + "Displacements" + ends).c_str(),
            {{1, 1, 1.0f}, {2, 1, 2.0f}, {3, 1, 0.0f}, {4, 1, 0.0f}});
     expect(cutDisplacements, "Displacements", 0, {1}, {2, 1}, nullptr,
            {{1, 1, 1.0f}, {2, 1, 2.0f}});
     expect(staticHead + LineList{" INTERNAL SOLLICITATIONS IN THE BEAM ELEMENTS.",
                                  "  ELEM. PT.    N           M", "      1   1  1.1E+00  0.0",
                                  "      1   2  1.2E+00  0.0", "      2   1  2.1E+00  0.0"},
-           "Beam Axial Force", 1, {1}, {}, pastEnd, {{1, 1, 1.2f}, {2, 1, 0.0f}, {3, 1, 0.0f}});
+           "Beam Axial Force", 1, {1}, {}, (pastEnd + "Beam Axial Force" + ends).c_str(),
+           {{1, 1, 1.2f}, {2, 1, 0.0f}, {3, 1, 0.0f}});
     expect(Head("STATIC") + LineList{" DESCRIPTION OF THE STRUCTURE.",
                                      "  * THERE ARE   2 BEAM ELEMENTS.",
                                      " EACH OF THEM HAS    3 POINTS ALONG ITS AXIS.",
@@ -376,8 +380,13 @@ TEST_F(Extraction, LargeExtractionReadsEveryTimeAndFailsAtTheEarliestTime) {
         const std::string& bytes;
         std::vector<Integer> times;
         const char* message;
-    } cases[] = {{noFourth, {1, 2, 3, 4}, "62: Input past end of file"},
-                 {overflowFirst, {2, 1, 4, 3}, "6: Overflow"}};
+    } cases[] = {{noFourth,
+                  {1, 2, 3, 4},
+                  "62: Input past end of file in listing.out (Displacements at 240 s): the time "
+                  "holds no such table"},
+                 {overflowFirst,
+                  {2, 1, 4, 3},
+                  "6: Overflow in listing.out, line 40017 (Displacements at 60 s)"}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.message);
         test::WriteBytes(path, c.bytes);
@@ -528,12 +537,16 @@ TEST_F(Extraction, AReducedStepsTimeHasTheTablesThatFollowIt) {
     WriteListing(test::Frame3d(), text);
     OpenBytes(WithoutTable(text.str(), 2));
     Extract("Displacements", 1, {2});
-    EXPECT_EQ(test::Texts(messages), LineList{"62: Input past end of file"});
+    EXPECT_EQ(test::Texts(messages), LineList{"62: Input past end of file in listing.out "
+                                              "(Displacements at 120 s): the time holds no such "
+                                              "table"});
     // A time line at the end, after the last table, holds nothing.
     OpenBytes(text.str() + "  TIME =     300.0000 SEC.\n\n");
     ASSERT_EQ(o.catalogue.Times.size(), 5u);
     Extract("Displacements", 1, {5});
-    EXPECT_EQ(test::Texts(messages), LineList{"62: Input past end of file"});
+    EXPECT_EQ(test::Texts(messages), LineList{"62: Input past end of file in listing.out "
+                                              "(Displacements at 300 s): the time holds no such "
+                                              "table"});
 }
 
 // The lines of a text split at its LFs, and joined again.
@@ -857,22 +870,53 @@ TEST_F(Extraction, DamagedValuesAreErrorsNotNumbers) {
     };
     const std::string none = "NO TABLE HERE", heat(kTemperatureHeading);
     const char *d = "Displacements", *t = "Temperature";
-    const char *past = "62: Input past end of file", *mismatch = "13: Type mismatch";
+    // What is said, and where: the line of a value that is no number.
+    const std::string past = "62: Input past end of file in listing.out ",
+                      mismatch = "13: Type mismatch in listing.out, line ",
+                      noTable = " s): the time holds no such table";
     const struct {
         const char* what;
         std::string bytes;
         const char* variable;
         std::vector<Integer> times;
-        const char* message;
+        std::string message;
     } cases[] = {
-        {"cut inside the last value", frame.substr(0, last + 26), d, {1, 3}, past},
-        {"no table at time 2", changed(frame, kDisplacementHeading, none, 2), d, {2}, past},
-        {"a field of stars", node1("************"), d, {1}, mismatch},
-        {"a byte for a value's sign", node1("\x89" + value.substr(1)), d, {1}, mismatch},
-        {"not a number", node1("NaN"), d, {1}, mismatch},
-        {"a power of three digits", node1("1.23456+100"), d, {1}, "6: Overflow"},
-        {"stars for a temperature", changed(thermal, "  78.5", "******", 1), t, {1}, mismatch},
-        {"no temperatures at time 2", changed(thermal, heat, none, 2), t, {2, 3}, past},
+        {"cut inside the last value",
+         frame.substr(0, last + 26),
+         d,
+         {1, 3},
+         past + "(Displacements at 180 s): the listing ends inside the table"},
+        {"no table at time 2",
+         changed(frame, kDisplacementHeading, none, 2),
+         d,
+         {2},
+         past + "(Displacements at 120" + noTable},
+        {"a field of stars",
+         node1("************"),
+         d,
+         {1},
+         mismatch + "23 (Displacements at 60 s)"},
+        {"a byte for a value's sign",
+         node1("\x89" + value.substr(1)),
+         d,
+         {1},
+         mismatch + "23 (Displacements at 60 s)"},
+        {"not a number", node1("NaN"), d, {1}, mismatch + "23 (Displacements at 60 s)"},
+        {"a power of three digits",
+         node1("1.23456+100"),
+         d,
+         {1},
+         "6: Overflow in listing.out, line 23 (Displacements at 60 s)"},
+        {"stars for a temperature",
+         changed(thermal, "  78.5", "******", 1),
+         t,
+         {1},
+         mismatch + "28 (Temperature at 60 s)"},
+        {"no temperatures at time 2",
+         changed(thermal, heat, none, 2),
+         t,
+         {2, 3},
+         past + "(Temperature at 120" + noTable},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
