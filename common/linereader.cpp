@@ -105,9 +105,13 @@ LineReader::LineReader(const std::string& path) {
     if (!known || !S_ISREG(info.st_mode) || IsKernelInterface(fd_)) {
         // A directory, a pipe or a device is no listing; report it as the path error it is.
         const int error = !known ? errno : S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
+        const char* cause = !known                   ? ""
+                            : S_ISDIR(info.st_mode)  ? "is a folder"
+                            : !S_ISREG(info.st_mode) ? "is a pipe, a socket or a device, not a file"
+                                                     : "is a file of the kernel's own";
         ::close(fd_);
         fd_ = -1;
-        RaiseFileError(error);
+        throw FileError(error, cause);
     }
     // The descriptor stays non-blocking: a regular file reads the same, and a file that would
     // keep the program waiting for data instead (one a FUSE file system serves that way) fails

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <string>
 
+#include "common/encoding.h"
 #include "common/error.h"
 #include "common/linereader.h"
 #include "common/text.h"
@@ -89,9 +90,19 @@ std::shared_ptr<EarlyReading> ReadListingHeader(Catalogue& c, ProgressSink& prog
         if (c.ListingFile.empty()) {
             throw FileError(ENOENT, "no listing given");
         }
-        c.Scanned = StampOf(c.ListingFile);
-        c.Scanned.ends = EndsDigest(c.ListingFile, c.Scanned.size);
-        ReadHead(c);
+        try {
+            c.Scanned = StampOf(c.ListingFile);
+            c.Scanned.ends = EndsDigest(c.ListingFile, c.Scanned.size);
+            ReadHead(c);
+        } catch (const FileError& error) {
+            // Said with the listing's name (but a name too long to show says only that).
+            if (error.errnoValue() == ENAMETOOLONG) {
+                throw;
+            }
+            const std::string name = FileNameToCp1252(c.ListingFile);
+            throw FileError(error.errnoValue(),
+                            error.cause().empty() ? name : name + " " + error.cause());
+        }
         switch (c.AnalysisKind) {
             case kKindThermal:
                 ScanThermalListing(c, progress, messages);

@@ -327,7 +327,8 @@ TEST_F(ExtractExport, DamagedListingsAndHugeRequestsWriteNothing) {
          "62: Input past end of file in cut.out (Displacements at 120 s): the time holds no such "
          "table\n"},
         // A listing that cannot be read is said once, not refused again for what it lacks.
-        {"missing.out", "x.csv", "", "Read File Error 53: File not found\n"},
+        {"missing.out", "x.csv", "",
+         "Read File Error 53: File not found (" + dir.File("missing.out") + ")\n"},
         {"damaged.out", "x.csv", "", "62: Input past end of file\n"},
         {"damaged.out", "x.xls", "",
          "The maximum number of columns in Excel is 256. Cannot create file.\n"},

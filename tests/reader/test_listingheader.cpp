@@ -86,15 +86,17 @@ TEST_F(ListingHeader, MissingFileFolderAndNoNameAreRefused) {
     test::Open(o, dir.path().string());
     test::Open(o, "");
     EXPECT_EQ(test::Texts(o.messages),
-              (LineList{"Read File Error 53: File not found",
-                        "Read File Error 75: Path/File access error",
+              (LineList{"Read File Error 53: File not found (" + dir.File("nowhere.out") + ")",
+                        "Read File Error 75: Path/File access error (" + dir.path().string() +
+                            " is a folder)",
                         "Read File Error 53: File not found (no listing given)"}));
     EXPECT_EQ(o.messages.messages[2].icon, MessageIcon::Critical);
     if (::geteuid() != 0) {
         test::WriteBytes(dir.File("locked.out"), "x\n");
         std::filesystem::permissions(dir.File("locked.out"), std::filesystem::perms::none);
         test::Open(o, dir.File("locked.out"));
-        EXPECT_EQ(test::Texts(o.messages).back(), "Read File Error 70: Permission denied");
+        EXPECT_EQ(test::Texts(o.messages).back(),
+                  "Read File Error 70: Permission denied (" + dir.File("locked.out") + ")");
     }
 }
 
