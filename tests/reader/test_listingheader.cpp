@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -85,11 +86,15 @@ TEST_F(ListingHeader, MissingFileFolderAndNoNameAreRefused) {
     test::Open(o, dir.File("nowhere.out"));
     test::Open(o, dir.path().string());
     test::Open(o, "");
+    ASSERT_EQ(::mkfifo(dir.File("pipe.out").c_str(), 0600), 0);
+    test::Open(o, dir.File("pipe.out"));  // refused, never waited on for a writer
     EXPECT_EQ(test::Texts(o.messages),
               (LineList{"Read File Error 53: File not found (" + dir.File("nowhere.out") + ")",
                         "Read File Error 75: Path/File access error (" + dir.path().string() +
                             " is a folder)",
-                        "Read File Error 53: File not found (no listing given)"}));
+                        "Read File Error 53: File not found (no listing given)",
+                        "Read File Error 75: Path/File access error (" + dir.File("pipe.out") +
+                            " is a pipe, a socket or a device, not a file)"}));
     EXPECT_EQ(o.messages.messages[2].icon, MessageIcon::Critical);
     if (::geteuid() != 0) {
         test::WriteBytes(dir.File("locked.out"), "x\n");
