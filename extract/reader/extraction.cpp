@@ -47,6 +47,9 @@ struct Settings {
     bool numbered = false;
     Long point = 0;           // 0 when the lines name no point
     std::size_t columns = 0;  // 0 when not checked
+    // Each value in a field of one width after the number (not the shells' labelled values, not
+    // the fibres' pairs): a line tells its own columns.
+    bool gridded = false;
 };
 
 // Where the tables of one time may lie: from its position on, within its block, or within the
@@ -114,6 +117,7 @@ Settings SettingsFor(const Catalogue& c, std::string_view variable, int componen
     }
     s.fibres = v->Layout == ValueLayout::FibrePairs;
     s.columns = ColumnsOf(*v, c);
+    s.gridded = s.numbered && !s.fibres && v->Naming != Vectors::AreaPoints;
     return s;
 }
 
@@ -389,8 +393,7 @@ std::string WhyNotTheLineOf(const Settings& s, std::string_view line, Long item,
         return "the line of " + belongs + " holds more words than the table has columns";
     }
     return "the values of " + belongs +
-           " do not stand in the columns of the table's other lines (a value split, lost or "
-           "pushed out of its field)";
+           " do not stand in the table's columns (a value split, lost or pushed out of its field)";
 }
 
 // A line whose words a tab parts keeps no columns to compare: its values are read by their words.
@@ -443,12 +446,56 @@ std::int64_t ValueLinesOf(const Settings& s) {
     return s.fibres ? (std::int64_t{s.items} + 4) / 5 : std::int64_t{s.items};
 }
 
-// The column (as ValueOffset counts it) in which the chosen value of each pair ends on most of
-// the table's first three value lines, 0 where they do not tell: the solver prints a table in
-// fixed fields, and one damaged line among three is outvoted, the first one too. A line with a
-// tab keeps no columns and does not vote; a table of one line has nothing to compare.
-std::array<std::size_t, 5> ValueColumns(const Settings& s, TableLines& table) {
+// Where the chosen value of a gridded line ends after its number, as the line's own fields say:
+// each field is as wide as the nearest two word ends from the number on are apart, every other
+// distance a multiple of it. 0 when the line tells nothing (fewer than two fields); `unsound`
+// when its distances fit no one width, which no line the solver printed does.
+std::size_t GridColumn(const Settings& s, std::string_view line, const LineWords& words,
+                       bool& unsound) {
+    const std::size_t number = s.point > 0 ? 1 : 0;
+    std::size_t width = std::numeric_limits<std::size_t>::max();
+    std::vector<std::size_t> gaps;
+    std::size_t end = EndOf(line, words.Word(number));
+    for (std::size_t k = number + 1; k <= number + 16; ++k) {
+        const std::size_t next = EndOf(line, words.Word(k));
+        if (next == 0) {
+            break;
+        }
+        gaps.push_back(next - end);
+        width = std::min(width, next - end);
+        end = next;
+    }
+    unsound = false;
+    if (gaps.size() < 2) {
+        return 0;
+    }
+    for (const std::size_t gap : gaps) {
+        unsound = unsound || gap % width != 0;
+    }
+    return unsound ? 0 : width * (s.word - number);
+}
+
+// What a table's first three value lines say of its columns.
+struct TableColumns {
+    // The column (as ValueOffset counts it) in which the chosen value of each pair ends, 0 where
+    // the lines do not tell.
+    std::array<std::size_t, 5> column{};
+    std::array<bool, 3> unsound{};  // a gridded line whose fields fit no one width
+};
+
+// The one value that two of three agree on, 0 when no two do.
+std::size_t Agreed(std::size_t a, std::size_t b, std::size_t c) {
+    return (a != 0 && (a == b || a == c)) ? a : (b != 0 && b == c) ? b : 0;
+}
+
+// The columns most of the table's first three value lines agree on: the solver prints a table in
+// fixed fields, and one damaged line among three is outvoted, the first one too. Where no two
+// lines agree (a table of one or two lines, or damage on two), a gridded line's own fields say
+// where its value ends. A line with a tab keeps no columns and does not vote.
+TableColumns ValueColumns(const Settings& s, TableLines& table) {
     std::array<std::array<std::size_t, 5>, 3> seen{};
+    std::array<std::size_t, 3> grid{};
+    std::array<bool, 3> unsound{};
     const std::int64_t lines = std::min<std::int64_t>(3, ValueLinesOf(s));
     for (std::int64_t i = 0; i < lines; ++i) {
         std::string_view line;
@@ -465,20 +512,28 @@ std::array<std::size_t, 5> ValueColumns(const Settings& s, TableLines& table) {
             seen[i][pair] =
                 ValueOffset(s, line, words, pair, words.Word(s.fibres ? 2 * pair + 1 : s.word));
         }
+        if (s.gridded) {
+            grid[i] = GridColumn(s, line, words, unsound[i]);
+        }
     }
     table.Rewind();
-    std::array<std::size_t, 5> columns{};
+    TableColumns result;
     for (std::size_t pair = 0; pair < 5; ++pair) {
         const std::size_t a = seen[0][pair], b = seen[1][pair], c = seen[2][pair];
-        // Two that agree outvote the third; without two, a known column that no other line
-        // contradicts stands, so a two-line table whose lines differ is still compared.
-        columns[pair] = (a != 0 && (a == b || a == c)) ? a
-                        : (b != 0 && b == c)           ? b
-                        : a != 0                       ? a
-                        : b != 0                       ? b
-                                                       : c;
+        std::size_t column = Agreed(a, b, c);
+        if (column == 0 && pair == 0 && s.gridded) {
+            column = Agreed(grid[0], grid[1], grid[2]);
+            column = column != 0    ? column
+                     : grid[0] != 0 ? grid[0]
+                     : grid[1] != 0 ? grid[1]
+                                    : grid[2];
+            result.unsound = unsound;
+        }
+        // Without either, a known column that no other line contradicts stands, so a two-line
+        // table whose lines differ is still compared.
+        result.column[pair] = column != 0 ? column : a != 0 ? a : b != 0 ? b : c;
     }
-    return columns;
+    return result;
 }
 
 // The value of a word of a value line; an empty word leaves the value as it is, and is counted.
@@ -716,15 +771,16 @@ MissingInRow InTable(LineReader& reader, std::string_view heading,
 // Reads the values of the held items at one time of a structural listing into `row`; returns
 // the values the lines lacked. Each line read must say it is the item's: when one does not, the
 // table is read again without its blank lines, and a line that still does not is an error.
-MissingInRow ReadStructuralTable(TableLines& table, const Settings& s, const std::vector<Long>& held,
-                                 const TimeBlocks& time, std::span<Single> row) {
+MissingInRow ReadStructuralTable(TableLines& table, const Settings& s,
+                                 const std::vector<Long>& held, const TimeBlocks& time,
+                                 std::span<Single> row) {
     for (;;) {
         MissingInRow missing;
         // How far each pair's value ends after its item's number on the table's first line: the
         // solver prints a table in fixed fields, so a value that ends elsewhere on another line
         // was split by a blank or pushed out of its field, and the word in its place is another
         // value or a piece of one. Counted from the number, which a large model may widen.
-        std::array<std::size_t, 5> columns{};
+        TableColumns columns;
         if (s.numbered && !held.empty()) {
             columns = ValueColumns(s, table);
         }
@@ -736,17 +792,18 @@ MissingInRow ReadStructuralTable(TableLines& table, const Settings& s, const std
             // Fibres stand five (fibre, value) pairs a line.
             const Long pair = s.fibres ? (item - 1) % 5 : 0;
             const std::size_t word = s.fibres ? static_cast<std::size_t>(2 * pair + 1) : s.word;
-            const std::size_t column = columns[pair];
-            const std::string_view line =
-                table.At(ValueLine(s.lead, s.fibres ? (item - 1) / 5 : item - 1, s.stride));
+            const std::size_t column = columns.column[pair];
+            const std::int64_t index = s.fibres ? (item - 1) / 5 : item - 1;
+            const std::string_view line = table.At(ValueLine(s.lead, index, s.stride));
             const LineWords words(line);
             const std::string_view value = words.Word(word);
             // A value that ends in another column was split or pushed; a line that lacks the
             // value yet has words reaching its column lost one before it, and the rest moved.
             const bool moved =
-                column != 0 && !HasTab(line) &&
-                (!value.empty() ? ValueOffset(s, line, words, pair, value) != column
-                                : EndOfWords(line) >= NumberEnd(s, line, words, pair) + column);
+                (index < 3 && columns.unsound[static_cast<std::size_t>(index)]) ||
+                (column != 0 && !HasTab(line) &&
+                 (!value.empty() ? ValueOffset(s, line, words, pair, value) != column
+                                 : EndOfWords(line) >= NumberEnd(s, line, words, pair) + column));
             if (!IsTheLineOf(s, words, item, pair) || moved) {
                 if (table.CountingWithoutBlankLines()) {
                     throw DamagedTableError{table.LineStart(), time.seconds, s.variable,
@@ -895,13 +952,12 @@ void Guarded(const Catalogue& c, ExtractionResult& result, MessageSink& messages
         using Where = TableReadError::Where;
         const std::string where =
             PlaceOf(c, error.where == Where::kLine ? error.line : -1, error.variable, error.time);
-        messages.ShowMessage(std::to_string(error.number()) + ": " + error.description() + " in " +
-                                 where +
-                                 (error.where == Where::kNoTable ? ": the time holds no such table"
-                                  : error.where == Where::kCut
-                                      ? ": the listing ends inside the table"
-                                      : ""),
-                             MessageIcon::None, kExtractTitle);
+        messages.ShowMessage(
+            std::to_string(error.number()) + ": " + error.description() + " in " + where +
+                (error.where == Where::kNoTable ? ": the time holds no such table"
+                 : error.where == Where::kCut   ? ": the listing ends inside the table"
+                                                : ""),
+            MessageIcon::None, kExtractTitle);
     } catch (const RuntimeError& error) {
         messages.ShowMessage(std::to_string(error.number()) + ": " + error.description(),
                              MessageIcon::None, kExtractTitle);

@@ -248,18 +248,18 @@ TEST_F(Extraction, HandWrittenListingsReadItemByItem) {
     expect(cutDisplacements, "Displacements", 0, {1}, {2, 1}, nullptr,
            {{1, 1, 1.0f}, {2, 1, 2.0f}});
     expect(staticHead + LineList{" INTERNAL SOLLICITATIONS IN THE BEAM ELEMENTS.",
-                                 "  ELEM. PT.    N           M", "      1   1  1.1E+00  0.0",
-                                 "      1   2  1.2E+00  0.0", "      2   1  2.1E+00  0.0"},
+                                 "  ELEM. PT.    N           M", "      1   1  1.1E+00  0.0E+00",
+                                 "      1   2  1.2E+00  0.0E+00", "      2   1  2.1E+00  0.0E+00"},
            "Beam Axial Force", 1, {1}, {}, (pastEnd + "Beam Axial Force" + ends).c_str(),
            {{1, 1, 1.2f}, {2, 1, 0.0f}, {3, 1, 0.0f}});
-    expect(Head("STATIC") + LineList{" DESCRIPTION OF THE STRUCTURE.",
-                                     "  * THERE ARE   2 BEAM ELEMENTS.",
-                                     " EACH OF THEM HAS    3 POINTS ALONG ITS AXIS.",
-                                     " CONVERGENCE HAS BEEN OBTAINED.", "  TIME = 10",
-                                     " INTERNAL SOLLICITATIONS IN THE BEAM ELEMENTS.",
-                                     "  ELEM. PT.    N           M", "      1   1  1.1E+00  0.0",
-                                     "      1   2  1.2E+00  0.0", "      1   3  1.3E+00  0.0",
-                                     "      2   1  2.1E+00  0.0"},
+    expect(Head("STATIC") +
+               LineList{" DESCRIPTION OF THE STRUCTURE.", "  * THERE ARE   2 BEAM ELEMENTS.",
+                        " EACH OF THEM HAS    3 POINTS ALONG ITS AXIS.",
+                        " CONVERGENCE HAS BEEN OBTAINED.", "  TIME = 10",
+                        " INTERNAL SOLLICITATIONS IN THE BEAM ELEMENTS.",
+                        "  ELEM. PT.    N           M", "      1   1  1.1E+00  0.0E+00",
+                        "      1   2  1.2E+00  0.0E+00", "      1   3  1.3E+00  0.0E+00",
+                        "      2   1  2.1E+00  0.0E+00"},
            "Beam Axial Force", 0, {1}, {}, nullptr, {{1, 1, 1.1f}, {2, 1, 2.1f}});
     const LineList dynamic =
         Head("DYNAMIC") +
@@ -624,28 +624,28 @@ TEST_F(Extraction, ValuesLandOnTheirItemsOrTheTimeIsRefused) {
         {"a number wider than its field", false,  // 1000000 nodes and more: the rest moves on
          [&](LineList& l) { l[node3].insert(0, " "); }, "Displacements", 2, 0, ""},
         {"a blank between two values lost", false, [&](LineList& l) { l[node3].erase(20, 1); },
-         "Displacements", 2, node3, "do not stand in the columns of the table's other lines"},
+         "Displacements", 2, node3, "do not stand in the table's columns"},
         {"an exponent split from its last digit", false,
          [&](LineList& l) {
              l[node3].insert(32, " ");
              l[node3].erase(l[node3].size() - 13);  // as many words as before
          },
-         "Displacements", 1, node3, "do not stand in the columns of the table's other lines"},
+         "Displacements", 1, node3, "do not stand in the table's columns"},
         {"the table's first line split", false,  // outvoted by the lines after it
          [&](LineList& l) {
              l[node3 - 2].insert(32, " ");
              l[node3 - 2].erase(l[node3 - 2].size() - 13);
          },
-         "Displacements", 1, node3 - 2, "the values of Node 1 do not stand in the columns"},
+         "Displacements", 1, node3 - 2, "the values of Node 1 do not stand in the table's columns"},
         {"a value blanked before the chosen one", false,
          [&](LineList& l) { l[node3].replace(21, 13, 13, ' '); }, "Displacements", 6, node3,
-         "the values of Node 3 do not stand in the columns"},
+         "the values of Node 3 do not stand in the table's columns"},
         {"a labelled shell value lost", false,
          [&](LineList& l) {
              const std::size_t nxy = l[shell2].find("NXY=");
              l[shell2].erase(nxy, l[shell2].find("N1=") - nxy);
          },
-         "Membrane Force Nxy", 1, shell2, "do not stand in the columns of the table's other lines"},
+         "Membrane Force Nxy", 1, shell2, "do not stand in the table's columns"},
         {"another beam point", false, [&](LineList& l) { l[beam2].replace(10, 1, "2"); },
          "Beam Axial Force", 0, beam2, "point \"2\" of Beam 2 stands where point 1 belongs"},
         {"a sign pushing temperatures on", true,
@@ -691,6 +691,35 @@ TEST_F(Extraction, ValuesLandOnTheirItemsOrTheTimeIsRefused) {
     Extract("Displacements", 1, {2});
     EXPECT_TRUE(o.result.ExtractionFailed);
     o.request.Items.clear();
+    // Tables of one and two lines (of a plane frame: three values a line) have no third line to
+    // outvote a damaged one: a line's own fields, each as wide as the next, say where its values
+    // stand. The damaged first line is the one named.
+    for (const long nodes : {1L, 2L}) {
+        std::ostringstream small;
+        WriteListing({.ndim = 2, .nodes = nodes, .times = 2}, small);
+        const LineList plain = SplitLines(small.str());
+        const std::size_t first = valueLine(plain, kDisplacementHeading, 1);
+        const std::string line = plain[first];  // "      1 -3.31972E-03 -5.85471E-04 ..."
+        const std::string blank(13, ' ');
+        for (const std::string& damaged :
+             {line.substr(0, 20) + blank + line.substr(33),                        // DOF 2 blanked
+              line.substr(0, 20) + line.substr(21, 12) + " " + line.substr(33),    // run together
+              line.substr(0, 24) + " " + line.substr(24, 9) + line.substr(34)}) {  // split
+            SCOPED_TRACE(std::to_string(nodes) + " nodes: " + damaged);
+            LineList lines = plain;
+            OpenLines(lines);
+            Extract("Displacements", 1, {2});
+            ASSERT_TRUE(messages.messages.empty());
+            lines[first] = damaged;
+            OpenLines(lines);
+            Extract("Displacements", 1, {2});
+            ASSERT_EQ(messages.messages.size(), 1u);
+            EXPECT_EQ(messages.messages.front().text.rfind(
+                          "listing.out, line " + std::to_string(first + 1) + " (", 0),
+                      0u)
+                << messages.messages.front().text;
+        }
+    }
     // A line short of the chosen value: read as 0, and counted with the first such item.
     LineList shortened = frame;
     shortened[node3] = shortened[node3].substr(0, 30);
