@@ -73,9 +73,11 @@ constexpr const char* kUsage =
     "                   ASCII characters); the file keeps Excel's 16-bit hash of it,\n"
     "                   which guards against mistakes, not against anyone who wants in\n"
     "\n"
-    "Exit status: 0 when the work was done without a message, 1 when a message was\n"
-    "shown or the export was refused (messages go to standard error), 2 for a usage\n"
-    "error. Ctrl+C stops an export; nothing is written then.\n";
+    "Exit status: 0 when the work was done (a warning, such as values missing from the\n"
+    "listing's lines, may still be printed), 1 when an error was shown or the export\n"
+    "was refused (messages go to standard error), 2 for a usage error. Ctrl+C stops\n"
+    "an export; nothing is written then. After --, every word is a name, also one\n"
+    "that starts with a dash.\n";
 
 int UsageError(const std::string& why) {
     std::fprintf(stderr, "velto-extract: %s\n\n%s", why.c_str(), kUsage);
@@ -85,8 +87,16 @@ int UsageError(const std::string& why) {
 int Info(const std::vector<std::string>& args) {
     bool json = false;
     std::optional<std::string> listing;
+    bool optionsEnded = false;
     for (std::size_t i = 1; i < args.size(); ++i) {
-        if (args[i] == "--json") {
+        if (!optionsEnded && args[i] == "--") {
+            optionsEnded = true;  // a listing named "-run.out" follows
+        } else if (optionsEnded) {
+            if (listing) {
+                return UsageError("more than one listing given");
+            }
+            listing = args[i];
+        } else if (args[i] == "--json") {
             json = true;
         } else if (args[i].rfind("-", 0) == 0 && args[i] != "-") {
             return UsageError("unknown option '" + args[i] + "'");
@@ -130,6 +140,12 @@ std::string WalkOptions(const std::vector<std::string>& args, const Valued& valu
                         const std::map<std::string, bool*>& flags,
                         std::vector<std::string>& words) {
     for (std::size_t i = 1; i < args.size(); ++i) {
+        if (args[i] == "--") {
+            // Every word after it is a name, also one that starts with a dash.
+            words.insert(words.end(), args.begin() + static_cast<std::ptrdiff_t>(i) + 1,
+                         args.end());
+            return {};
+        }
         std::string arg = args[i];
         std::string value;
         bool inlineValue = false;

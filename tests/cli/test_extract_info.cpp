@@ -153,6 +153,15 @@ TEST_F(ExtractInfo, HumanSummaryAndFileNamesReachTheTerminalAsText) {
     run = Extract(dir, "info --json '" + hostile + "'");
     EXPECT_NE(run.out.find("b\xC3\xA9ton \\u001b]0;owned\\u0007\xC3\xBF.out\""), std::string::npos)
         << run.out;
+    // After --, a name that starts with a dash is a name.
+    Listing({.kind = ListingKind::Thermal, .nodes = 3, .times = 2}, "-lead.out");
+    const std::string in = "cd '" + dir.path().string() + "' && ";
+    run = Extract(dir, "info -- -lead.out", in);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_TRUE(test::Says(run.out, {"File:      -lead.out\n"})) << run.out;
+    run = Extract(dir, "export -o x.csv --variable Temperature -- -lead.out", in);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_TRUE(std::filesystem::exists(dir.File("x.csv")));
 }
 
 // Every command's usage errors: exit status 2 and the usage text, nothing on standard output,
