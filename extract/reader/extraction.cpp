@@ -451,7 +451,7 @@ std::int64_t ValueLinesOf(const Settings& s) {
 // distance a multiple of it. 0 when the line tells nothing (fewer than two fields); `unsound`
 // when its distances fit no one width, which no line the solver printed does.
 std::size_t GridColumn(const Settings& s, std::string_view line, const LineWords& words,
-                       bool& unsound) {
+                       bool& unsound, std::size_t& field) {
     const std::size_t number = s.point > 0 ? 1 : 0;
     std::size_t width = std::numeric_limits<std::size_t>::max();
     std::vector<std::size_t> gaps;
@@ -466,13 +466,15 @@ std::size_t GridColumn(const Settings& s, std::string_view line, const LineWords
         end = next;
     }
     unsound = false;
+    field = 0;
     if (gaps.size() < 2) {
         return 0;
     }
     for (const std::size_t gap : gaps) {
         unsound = unsound || gap % width != 0;
     }
-    return unsound ? 0 : width * (s.word - number);
+    field = unsound ? 0 : width;
+    return field * (s.word - number);
 }
 
 // What a table's first three value lines say of its columns.
@@ -480,6 +482,9 @@ struct TableColumns {
     // The column (as ValueOffset counts it) in which the chosen value of each pair ends, 0 where
     // the lines do not tell.
     std::array<std::size_t, 5> column{};
+    // Where the field of the chosen value starts (the value before it ends; 0 right after the
+    // number), when the lines tell; not for fibres, whose pairs are numbered.
+    std::optional<std::size_t> fieldStart;
     std::array<bool, 3> unsound{};  // a gridded line whose fields fit no one width
 };
 
@@ -494,8 +499,12 @@ std::size_t Agreed(std::size_t a, std::size_t b, std::size_t c) {
 // where its value ends. A line with a tab keeps no columns and does not vote.
 TableColumns ValueColumns(const Settings& s, TableLines& table) {
     std::array<std::array<std::size_t, 5>, 3> seen{};
+    std::array<std::size_t, 3> before{};  // where the value before the chosen one ends
     std::array<std::size_t, 3> grid{};
+    std::array<std::size_t, 3> field{};
     std::array<bool, 3> unsound{};
+    const std::size_t number = s.point > 0 ? 1 : 0;
+    const bool firstValue = s.word == number + 1;
     const std::int64_t lines = std::min<std::int64_t>(3, ValueLinesOf(s));
     for (std::int64_t i = 0; i < lines; ++i) {
         std::string_view line;
@@ -512,8 +521,11 @@ TableColumns ValueColumns(const Settings& s, TableLines& table) {
             seen[i][pair] =
                 ValueOffset(s, line, words, pair, words.Word(s.fibres ? 2 * pair + 1 : s.word));
         }
+        if (!s.fibres && !firstValue) {
+            before[i] = ValueOffset(s, line, words, 0, words.Word(s.word - 1));
+        }
         if (s.gridded) {
-            grid[i] = GridColumn(s, line, words, unsound[i]);
+            grid[i] = GridColumn(s, line, words, unsound[i], field[i]);
         }
     }
     table.Rewind();
@@ -521,12 +533,26 @@ TableColumns ValueColumns(const Settings& s, TableLines& table) {
     for (std::size_t pair = 0; pair < 5; ++pair) {
         const std::size_t a = seen[0][pair], b = seen[1][pair], c = seen[2][pair];
         std::size_t column = Agreed(a, b, c);
+        if (pair == 0 && !s.fibres) {
+            if (firstValue) {
+                result.fieldStart = 0;
+            } else if (const std::size_t start = Agreed(before[0], before[1], before[2])) {
+                result.fieldStart = start;
+            }
+        }
         if (column == 0 && pair == 0 && s.gridded) {
             column = Agreed(grid[0], grid[1], grid[2]);
             column = column != 0    ? column
                      : grid[0] != 0 ? grid[0]
                      : grid[1] != 0 ? grid[1]
                                     : grid[2];
+            // The field before it, by the line whose fields gave the column.
+            for (std::size_t i = 0; i < 3 && !firstValue; ++i) {
+                if (grid[i] != 0 && grid[i] == column) {
+                    result.fieldStart = column - field[i];
+                    break;
+                }
+            }
             result.unsound = unsound;
         }
         // Without either, a known column that no other line contradicts stands, so a two-line
@@ -803,7 +829,8 @@ MissingInRow ReadStructuralTable(TableLines& table, const Settings& s,
                 (index < 3 && columns.unsound[static_cast<std::size_t>(index)]) ||
                 (column != 0 && !HasTab(line) &&
                  (!value.empty() ? ValueOffset(s, line, words, pair, value) != column
-                                 : EndOfWords(line) >= NumberEnd(s, line, words, pair) + column));
+                                 : EndOfWords(line) > NumberEnd(s, line, words, pair) +
+                                                          columns.fieldStart.value_or(column - 1)));
             if (!IsTheLineOf(s, words, item, pair) || moved) {
                 if (table.CountingWithoutBlankLines()) {
                     throw DamagedTableError{table.LineStart(), time.seconds, s.variable,

@@ -640,6 +640,14 @@ TEST_F(Extraction, ValuesLandOnTheirItemsOrTheTimeIsRefused) {
         {"a value blanked before the chosen one", false,
          [&](LineList& l) { l[node3].replace(21, 13, 13, ' '); }, "Displacements", 6, node3,
          "the values of Node 3 do not stand in the table's columns"},
+        {"the last two values run together", false,  // the chosen last one is not missing
+         [&](LineList& l) {
+             std::string& x = l[node3];
+             const std::size_t last = x.find_last_of(' ') + 1;
+             const std::size_t before = x.find_last_not_of(' ', last - 1) + 1;
+             x = x.substr(0, before) + x.substr(last) + std::string(last - before, ' ');
+         },
+         "Displacements", 6, node3, "the values of Node 3 do not stand"},
         {"a labelled shell value lost", false,
          [&](LineList& l) {
              const std::size_t nxy = l[shell2].find("NXY=");
