@@ -1,6 +1,9 @@
 #include "common/window/progressstrip.h"
 
 #include <qdrawutil.h>
+#include <QAccessible>
+#include <QAccessibleValueInterface>
+#include <QAccessibleWidget>
 #include <QPainter>
 #include <algorithm>
 #include <cmath>
@@ -11,7 +14,48 @@ namespace {
 
 constexpr int kFrame = 2;  // the width of the trough's sunken edge
 
+// What a screen reader hears of a progress strip: a progress bar, its percentage the value.
+class AccessibleProgressStrip : public QAccessibleWidget, public QAccessibleValueInterface {
+  public:
+    explicit AccessibleProgressStrip(ProgressStrip* strip)
+        : QAccessibleWidget(strip, QAccessible::ProgressBar) {}
+    void* interface_cast(QAccessible::InterfaceType type) override {
+        return type == QAccessible::ValueInterface ? static_cast<QAccessibleValueInterface*>(this)
+                                                   : QAccessibleWidget::interface_cast(type);
+    }
+    QString text(QAccessible::Text t) const override {
+        if (t == QAccessible::Value) {
+            return Strip()->isVisible() ? Strip()->text() : QString();
+        }
+        const QString text = QAccessibleWidget::text(t);
+        return t == QAccessible::Name && text.isEmpty() ? QObject::tr("Progress") : text;
+    }
+    QVariant currentValue() const override { return ShownPercent(Strip()->fraction()); }
+    void setCurrentValue(const QVariant&) override {}  // shown, never set by the user
+    QVariant maximumValue() const override { return 100; }
+    QVariant minimumValue() const override { return 0; }
+    QVariant minimumStepSize() const override { return 1; }
+
+  private:
+    ProgressStrip* Strip() const { return static_cast<ProgressStrip*>(widget()); }
+};
+
+QAccessibleInterface* ProgressStripAccessibility(const QString& className, QObject* object) {
+    if (className == QLatin1String("velto::ProgressStrip") && object && object->isWidgetType()) {
+        return new AccessibleProgressStrip(static_cast<ProgressStrip*>(object));
+    }
+    return nullptr;
+}
+
 }  // namespace
+
+void InstallProgressStripAccessibility() {
+    static const bool installed = [] {
+        QAccessible::installFactory(ProgressStripAccessibility);
+        return true;
+    }();
+    (void)installed;
+}
 
 int ShownPercent(float fraction) {
     int percent = static_cast<int>(std::floor(static_cast<double>(fraction) * 100 + 0.5));
@@ -51,8 +95,13 @@ QString ProgressStrip::text() const {
 
 void ProgressStrip::setFraction(float fraction) {
     if (fraction != fraction_) {
+        const bool newPercent = ShownPercent(fraction) != ShownPercent(fraction_);
         fraction_ = fraction;
         update();
+        if (newPercent && QAccessible::isActive()) {
+            QAccessibleValueChangeEvent changed(this, ShownPercent(fraction_));
+            QAccessible::updateAccessibility(&changed);
+        }
     }
 }
 

@@ -9,6 +9,10 @@ namespace velto {
 // 99 ("1%" at the start, "99%" at the end); other values as they are.
 int ShownPercent(float fraction);
 
+// Lets screen readers hear every progress strip as a progress bar with its percentage; called
+// once by each program before its window is built.
+void InstallProgressStripAccessibility();
+
 // The progress strip of a status bar: a sunken trough with the percentage centred, and the bar
 // drawn over it in not-XOR mode so the text inverts where the bar covers it.
 //

@@ -20,6 +20,8 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScreen>
+#include <QScrollArea>
 #include <QSettings>
 #include <QStatusBar>
 #include <QVBoxLayout>
@@ -163,8 +165,17 @@ FrmExtract::~FrmExtract() = default;
 
 void FrmExtract::BuildControls() {
     setObjectName(QStringLiteral("frmExtract"));
-    auto* central = new QWidget(this);
-    setCentralWidget(central);
+    InstallProgressStripAccessibility();
+    // The controls scroll inside the window when a large scale factor makes them wider or taller
+    // than the screen, so the window itself always fits on it.
+    auto* scroller = new QScrollArea(this);
+    scroller->setObjectName(QStringLiteral("scrMain"));
+    scroller->setWidgetResizable(true);
+    scroller->setFrameShape(QFrame::NoFrame);
+    scroller->setFocusPolicy(Qt::NoFocus);  // its controls take the focus, and it follows them
+    auto* central = new QWidget;
+    scroller->setWidget(central);
+    setCentralWidget(scroller);
     auto named = [](auto* widget, const char* name) {
         widget->setObjectName(QString::fromLatin1(name));
         return widget;
@@ -211,7 +222,7 @@ void FrmExtract::BuildControls() {
 
     // Time lists
     lblTimes[0] = named(new QLabel(tr("&Available Times:")), "lblTimes0");
-    lblTimes[1] = named(new QLabel(tr("Selected &Times:")), "lblTimes1");
+    lblTimes[1] = named(new QLabel(tr("Se&lected Times:")), "lblTimes1");
     lstAvailable = named(new AvailableTimesList, "lstAvailable");
     lstAvailable->setSelectionMode(QAbstractItemView::ExtendedSelection);
     lstAvailable->setUniformItemSizes(true);  // thousands of times lay out at once
@@ -227,6 +238,15 @@ void FrmExtract::BuildControls() {
     lstHidden->setVisible(false);
     lblTimes[0]->setBuddy(lstAvailable);
     lblTimes[1]->setBuddy(lstSelected);
+    // A list takes no name from its label: a screen reader would read "list" alone.
+    lstAvailable->setAccessibleName(tr("Available Times"));
+    lstAvailable->setAccessibleDescription(
+        tr("Enter or Insert adds the highlighted times; the Menu key or Shift+F10 opens the "
+           "list's menu"));
+    lstSelected->setAccessibleName(tr("Selected Times"));
+    lstSelected->setAccessibleDescription(
+        tr("Delete removes the highlighted times; the Menu key or Shift+F10 opens the list's "
+           "menu"));
     for (QListWidget* list :
          {static_cast<QListWidget*>(lstAvailable), static_cast<QListWidget*>(lstSelected)}) {
         list->setMinimumWidth(130);
@@ -316,8 +336,10 @@ void FrmExtract::BuildControls() {
 
     // Status bar with the progress strip inside it.
     sbMain = named(new QStatusBar, "sbMain");
+    sbMain->setAccessibleName(tr("Status"));
     setStatusBar(sbMain);
     sbPanel1 = named(new QLabel, "sbPanel1");
+    sbPanel1->setAccessibleName(tr("Status"));
     sbMain->addWidget(sbPanel1, 1);
     picProgress = named(new ProgressStrip, "picProgress");
     picProgress->setFixedWidth(220);
@@ -394,7 +416,22 @@ void FrmExtract::BuildControls() {
     });
     session_.onChanged = [this] { Sync(); };
     qApp->installEventFilter(this);
-    resize(sizeHint().expandedTo(QSize(860, 460)));
+    FitToScreen(QSize(860, 460));
+}
+
+void FrmExtract::FitToScreen(QSize least) {
+    // The whole of the controls where the screen has room for them, else the screen's room.
+    QWidget* content = static_cast<QScrollArea*>(centralWidget())->widget();
+    const QSize wanted =
+        content->sizeHint().expandedTo(least) + QSize(0, sbMain->sizeHint().height());
+    const QScreen* shown = screen() ? screen() : QGuiApplication::primaryScreen();
+    const QSize room = shown ? shown->availableGeometry().size() - QSize(16, 48) : wanted;
+    resize(wanted.boundedTo(room));
+}
+
+void FrmExtract::SetStatus(const QString& text) {
+    sbPanel1->setText(text);
+    sbPanel1->setAccessibleName(text.isEmpty() ? tr("Status") : tr("Status: ") + text);
 }
 
 void FrmExtract::FormLoad() {
@@ -469,10 +506,35 @@ bool FrmExtract::eventFilter(QObject* watched, QEvent* event) {
                     onHelpClicked();
                     return true;
                 }
-                if (key->key() == Qt::Key_Delete && target == lstSelected &&
-                    key->modifiers() == Qt::NoModifier) {
+                const bool plain =
+                    key->modifiers() == Qt::NoModifier || key->modifiers() == Qt::KeypadModifier;
+                if ((key->key() == Qt::Key_Delete || key->key() == Qt::Key_Backspace) &&
+                    target == lstSelected && plain) {
                     onDeleteClicked();
                     return true;
+                }
+                // What a double-click or a drag does, from the keyboard.
+                if ((key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter ||
+                     key->key() == Qt::Key_Insert) &&
+                    target == lstAvailable && plain) {
+                    if (session_.Running() == SessionCommand::None) {
+                        session_.AddHighlighted();
+                    }
+                    return true;
+                }
+                // The list's menu, as a right-click opens it, below the current time.
+                if ((key->key() == Qt::Key_Menu && plain) ||
+                    (key->key() == Qt::Key_F10 && key->modifiers() == Qt::ShiftModifier)) {
+                    if (target == lstAvailable || target == lstSelected) {
+                        QListWidget* list = static_cast<QListWidget*>(target);
+                        const QRect current = list->currentItem()
+                                                  ? list->visualItemRect(list->currentItem())
+                                                  : QRect();
+                        showListMenu(
+                            target == lstAvailable ? TimeList::Available : TimeList::Selected, true,
+                            list->viewport()->mapToGlobal(current.bottomLeft()));
+                        return true;
+                    }
                 }
             }
         }
@@ -517,7 +579,7 @@ void FrmExtract::UpdateProgress(Single fraction, std::string_view caption) {
     lastPercent_ = percent;
     lastCaption_ = std::string(caption);
     lastPaint_.restart();
-    sbPanel1->setText(text);
+    SetStatus(text);
     picProgress->setFraction(fraction);
     picProgress->repaint();
     emit progressShown(fraction);
@@ -604,11 +666,17 @@ void FrmExtract::SyncListing() {
     }
     shownVariable_ = -2;
     const std::vector<SummaryLine> lines = session_.Summary();
-    lblVersion->setText(Latin1(lines[0].Value));
-    lblAnalysis->setText(Latin1(lines[1].Value));
-    lblProblem->setText(Latin1(lines[2].Value));
-    for (std::size_t i = 3; i < lines.size(); ++i) {
-        lblCounts[i - 3]->setText(Latin1(lines[i].Value));
+    for (std::size_t i = 0; i < lines.size() && i < lblSummary.size(); ++i) {
+        QLabel* value = i == 0   ? lblVersion
+                        : i == 1 ? lblAnalysis
+                        : i == 2 ? lblProblem
+                                 : lblCounts[i - 3];
+        value->setText(Latin1(lines[i].Value));
+        // Read with its caption ("Nodes: 120"), and an empty one as such, not as "Summary".
+        QString caption = lblSummary[i]->text();
+        caption.chop(caption.endsWith(QLatin1Char(':')) ? 1 : 0);
+        value->setAccessibleName(caption + QStringLiteral(": ") +
+                                 (value->text().isEmpty() ? tr("none") : value->text()));
     }
 }
 
@@ -680,6 +748,15 @@ void FrmExtract::ApplyEnabling() {
         problem.empty() ? QString()
                         : QStringLiteral("Nothing to save: ") + Latin1(problem) + QLatin1Char('.');
     cmdSave->setToolTip(e.save || why.isEmpty() ? QString() : why);
+    // Said in the status bar too, where keyboard and screen-reader users find it, once each time
+    // the reason changes; a save's own status is not written over.
+    const QString said = e.save ? QString() : why;
+    if (said != saidWhy_) {
+        if (!said.isEmpty() || sbPanel1->text() == saidWhy_) {
+            SetStatus(said);
+        }
+        saidWhy_ = said;
+    }
     cmdChart->setToolTip(e.save || why.isEmpty()
                              ? tr("Draw the chosen variable against time for the chosen vectors")
                              : why);
@@ -753,7 +830,7 @@ void FrmExtract::onFileClicked() {
         UpdateProgress(0, "");
         return session_.Open(file.toLocal8Bit().toStdString());
     });
-    sbPanel1->setText(QFileInfo(file).fileName());
+    SetStatus(QFileInfo(file).fileName());
     // Which result of a repeated time is used is said once, where the listing is opened.
     if (const std::string note = session_.RepeatedTimesNote();
         !note.empty() && !session_.QuitRequested()) {
@@ -774,7 +851,7 @@ void FrmExtract::onSaveClicked() {
     const std::string file = choice.path.toLocal8Bit().toStdString();
     const SaveResult result =
         RunLong([&] { return session_.Save(file, ChooseSheetFormat(Bytes(choice.filter), file)); });
-    sbPanel1->setText(QString());
+    SetStatus(QString());
     TellOfMissingValues(result);
 }
 
@@ -786,7 +863,7 @@ void FrmExtract::onChartClicked() {
     // The same request and extraction as a save, drawn instead of written.
     const SaveRequest request = session_.CurrentRequest();
     const SaveResult result = RunLong([&] { return session_.Chart(); });
-    sbPanel1->setText(QString());
+    SetStatus(QString());
     if (result.outcome != SaveOutcome::Extracted || session_.QuitRequested()) {
         return;
     }
@@ -841,7 +918,7 @@ void FrmExtract::onClearClicked() {
     session_.ClearTimes();
 }
 
-void FrmExtract::showListMenu(TimeList list, bool popup) {
+void FrmExtract::showListMenu(TimeList list, bool popup, std::optional<QPoint> at) {
     menuSource_ = list;
     const ListMenuEnabling m = session_.MenuEnabling(list);
     mnuListClear->setEnabled(m.clear);
@@ -849,7 +926,7 @@ void FrmExtract::showListMenu(TimeList list, bool popup) {
     mnuListDelete->setEnabled(m.remove);
     mnuListAll->setEnabled(m.selectAll);
     if (popup) {
-        mnuList->popup(QCursor::pos());
+        mnuList->popup(at.value_or(QCursor::pos()));
     }
 }
 

@@ -3,11 +3,13 @@
 #include <QElapsedTimer>
 #include <QListWidget>
 #include <QMainWindow>
+#include <QPoint>
 #include <QString>
 #include <array>
 #include <functional>
 
 #include <memory>
+#include <optional>
 #include "extract/window/chartdialog.h"
 
 #include "extract/reader/sinks.h"
@@ -93,7 +95,7 @@ class FrmExtract : public QMainWindow, public ProgressSink, public MessageSink {
     void onHelpClicked();
     // The context menu over a list. Sets the entries' enabling; `popup` shows the menu at the
     // mouse (tests leave it closed).
-    void showListMenu(TimeList list, bool popup = true);
+    void showListMenu(TimeList list, bool popup = true, std::optional<QPoint> at = std::nullopt);
 
     // Progress of reading and saving: the strip, the status text, and a chance for the user to
     // act (the only one during long work). Repaints only when what is shown changes (at most
@@ -119,6 +121,9 @@ class FrmExtract : public QMainWindow, public ProgressSink, public MessageSink {
     void FormUnload();
     // Shows the session: lists, texts, choices and enabling, each only where it changed.
     void Sync();
+    // Sizes the window to its controls, at least `least`, within the screen it is on.
+    void FitToScreen(QSize least);
+    void SetStatus(const QString& text);
     void SyncListing();
     void SyncSelected();
     void SyncHighlight(QListWidget* list, TimeList which);
@@ -177,6 +182,7 @@ class FrmExtract : public QMainWindow, public ProgressSink, public MessageSink {
     QPushButton* cmdClose = nullptr;
     QStatusBar* sbMain = nullptr;
     QLabel* sbPanel1 = nullptr;
+    QString saidWhy_;  // why Save is greyed, as the status bar last said it
     ProgressStrip* picProgress = nullptr;
     QMenu* mnuList = nullptr;
     QAction* mnuListClear = nullptr;

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <QAccessible>
 #include <QAction>
 #include <QApplication>
 #include <QChart>
@@ -14,6 +15,8 @@
 #include <QMimeData>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScreen>
+#include <QScrollBar>
 #include <QStatusBar>
 #include <QTest>
 #include <QTextBrowser>
@@ -21,6 +24,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <tuple>
 
 #include "common/window/helpwindow.h"
 #include "common/window/messagebox.h"
@@ -207,6 +211,34 @@ TEST_F(OpenedListing, ListsFollowMouseAndKeys) {
     EXPECT_FALSE(Enabled("cmdDelete"));
     EXPECT_EQ(selected->currentRow(), 0);  // the keys go on from where the removed times stood
 
+    // Without a mouse: Enter and Insert add what is highlighted, Backspace removes, and the Menu
+    // key or Shift+F10 opens the list's menu.
+    available->setFocus();
+    Select("lstAvailable", {3});
+    QTest::keyClick(available, Qt::Key_Return);
+    Select("lstAvailable", {5});
+    QTest::keyClick(available, Qt::Key_Insert);
+    EXPECT_EQ(Texts(selected), (QStringList{"180", "240", "300", "360"}));
+    selected->setFocus();
+    selected->setCurrentRow(1);
+    QTest::keyClick(selected, Qt::Key_Backspace);
+    EXPECT_EQ(Texts(selected), (QStringList{"180", "300", "360"}));
+    auto* menu = window->findChild<QMenu*>("mnuList");
+    for (const auto& [list, key, modifiers] :
+         {std::tuple{available, Qt::Key_Menu, Qt::NoModifier},
+          std::tuple{selected, Qt::Key_F10, Qt::ShiftModifier}}) {
+        list->setFocus();
+        list->setCurrentRow(0);
+        QTest::keyClick(list, key, modifiers);
+        EXPECT_TRUE(menu->isVisible());
+        // The menu of the list the key was pressed in.
+        EXPECT_EQ(Find<QAction>("mnuListDelete")->isEnabled(), list == selected);
+        EXPECT_EQ(Find<QAction>("mnuListAdd")->isEnabled(), list == available);
+        menu->hide();
+    }
+    Find<QPushButton>("cmdClear")->click();
+    Drop("2 4 ");
+
     // Ctrl+A in the list takes every time (what an add then takes is the session's rule).
     available->setFocus();
     QTest::keyClick(available, Qt::Key_A, Qt::ControlModifier);
@@ -227,6 +259,37 @@ TEST_F(OpenedListing, ListsFollowMouseAndKeys) {
     QTest::keyClick(from, Qt::Key_A, Qt::ControlModifier);
     EXPECT_EQ(from->selectedText(), "1");
     EXPECT_TRUE(available->selectedItems().isEmpty());
+}
+
+// What a screen reader hears: every control the keyboard reaches has a name; values are read
+// with their captions; the progress strip is a progress bar with its value. The window fits its
+// screen (also at twice the scale, where this test runs again) and scrolls what does not fit.
+TEST_F(OpenedListing, EveryControlIsNamedAndTheWindowFitsItsScreen) {
+    for (QWidget* widget : window->findChildren<QWidget*>()) {
+        if (widget->focusPolicy() == Qt::NoFocus || !widget->isVisibleTo(window.get()) ||
+            qobject_cast<QScrollBar*>(widget) != nullptr) {
+            continue;
+        }
+        QAccessibleInterface* heard = QAccessible::queryAccessibleInterface(widget);
+        ASSERT_NE(heard, nullptr) << widget->objectName().toStdString();
+        EXPECT_FALSE(heard->text(QAccessible::Name).trimmed().isEmpty())
+            << widget->metaObject()->className() << " " << widget->objectName().toStdString();
+    }
+    QAccessibleInterface* nodes = QAccessible::queryAccessibleInterface(Find<QLabel>("lblNodes"));
+    EXPECT_EQ(nodes->text(QAccessible::Name), "Nodes: 20");
+    EXPECT_EQ(
+        QAccessible::queryAccessibleInterface(Find<QLabel>("lblShells"))->text(QAccessible::Name),
+        "Shells: none");
+    auto* strip = Find<ProgressStrip>("picProgress");
+    QAccessibleInterface* progress = QAccessible::queryAccessibleInterface(strip);
+    EXPECT_EQ(progress->role(), QAccessible::ProgressBar);
+    strip->setFraction(0.42f);
+    ASSERT_NE(progress->valueInterface(), nullptr);
+    EXPECT_EQ(progress->valueInterface()->currentValue().toInt(), 42);
+
+    const QRect room = window->screen()->availableGeometry();
+    EXPECT_LE(window->width(), room.width());
+    EXPECT_LE(window->height(), room.height());
 }
 
 TEST_F(OpenedListing, OnlyTextMayBeDroppedAndOnlyAsACopy) {
@@ -699,8 +762,9 @@ TEST_F(ExtractWindow, ValuesALineLacksAreSaidAfterTheSave) {
     Find<QPushButton>("cmdSave")->click();
     ASSERT_TRUE(std::filesystem::exists(target));
     ASSERT_EQ(asked.size(), 1);
-    EXPECT_EQ(asked.front(), "1 value is missing from the listing's lines and stands as 0; the "
-                             "first is Node 2 at 120 s.");
+    EXPECT_EQ(asked.front(),
+              "1 value is missing from the listing's lines and stands as 0; the "
+              "first is Node 2 at 120 s.");
 }
 
 TEST_F(ExtractWindow, FoldersSurviveARestart) {
