@@ -316,11 +316,13 @@ int RunExport(const ExportOptions& o, std::FILE* out, std::FILE* err) {
     }
     switch (result.outcome) {
         case SaveOutcome::Written:
-            std::fprintf(out, "%s: %s%s%s, %ld vectors x %d times\n",
-                         TerminalSafe(o.output).c_str(), Cp1252ToUtf8(request.variable).c_str(),
-                         request.vectorName.empty() ? "" : " ",
-                         Cp1252ToUtf8(request.vectorName).c_str(),
-                         static_cast<long>(read.Items.size()), static_cast<int>(read.Times.size()));
+            std::fprintf(
+                out, "%s: %s%s%s, %s x %s\n", TerminalSafe(o.output).c_str(),
+                Cp1252ToUtf8(request.variable).c_str(), request.vectorName.empty() ? "" : " ",
+                Cp1252ToUtf8(request.vectorName).c_str(),
+                CountOfItems(request.variable, static_cast<long>(read.Items.size())).c_str(),
+                (std::to_string(read.Times.size()) + (read.Times.size() == 1 ? " time" : " times"))
+                    .c_str());
             WarnOfMissingValues(err, session);
             return shown == 0 ? 0 : 1;
         case SaveOutcome::Aborted:

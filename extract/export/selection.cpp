@@ -1,6 +1,7 @@
 #include "extract/export/selection.h"
 
 #include <algorithm>
+#include <cctype>
 #include <new>
 #include <optional>
 #include <utility>
@@ -24,6 +25,17 @@ bool Rangeless(std::string_view variable) {
 // by the C rules: "1,0", a German's one, is no number here, and the reason says so.
 std::string NotANumber(std::string_view box) {
     return std::string(box) + " must be a whole number written in digits (12 or 12.0, not 12,0)";
+}
+
+// The variable's items as a message names them: "node", "nodes"; "item" for an unknown one.
+std::string ItemsWord(std::string_view variable, bool plural) {
+    const VariableSpec* spec = FindVariable(variable);
+    std::string word = spec == nullptr || !spec->HasRange() ? (plural ? "items" : "item")
+                       : plural                             ? std::string(spec->RangeCaption)
+                                                            : std::string(spec->ItemWord);
+    std::transform(word.begin(), word.end(), word.begin(),
+                   [](unsigned char ch) { return static_cast<char>(std::tolower(ch)); });
+    return word;
 }
 
 // The count comes from the unrounded difference, the counting from rounded numbers.
@@ -113,8 +125,8 @@ VectorList BuildVectorList(std::string_view variable, std::string_view from, std
         }
         const long long count = CountOf(from, to, by);
         if (count <= 0) {
-            list.problem = "no vector lies from " + std::string(from) + " to " + std::string(to) +
-                           " in steps of " + std::string(step);
+            list.problem = "no " + ItemsWord(variable, false) + " lies from " + std::string(from) +
+                           " to " + std::string(to) + " in steps of " + std::string(step);
             return list;
         }
         std::vector<Long> vectors(static_cast<std::size_t>(count), 0);
@@ -123,7 +135,8 @@ VectorList BuildVectorList(std::string_view variable, std::string_view from, std
         std::size_t k = 0;
         for (long long v = start; by > 0 ? v <= stop : v >= stop; v += by) {
             if (k == vectors.size()) {
-                list.problem = "the range From, To, Step gives more vectors than it counts";
+                list.problem = "the range From, To, Step gives more " + ItemsWord(variable, true) +
+                               " than it counts";
                 return list;
             }
             vectors[k++] = static_cast<Long>(v);
@@ -137,11 +150,15 @@ VectorList BuildVectorList(std::string_view variable, std::string_view from, std
     return list;
 }
 
+std::string CountOfItems(std::string_view variable, long count) {
+    return std::to_string(count) + " " + ItemsWord(variable, count != 1);
+}
+
 std::string RangeProblem(std::string_view variable, std::string_view from, std::string_view to,
                          std::string_view step) {
     if (!VectorCount(variable, from, to, step)) {
         const std::string problem = BuildVectorList(variable, from, to, step).problem;
-        return problem.empty() ? "the range gives no vector" : problem;
+        return problem.empty() ? "the range gives no " + ItemsWord(variable, false) : problem;
     }
     if (Rangeless(variable)) {
         return {};
@@ -154,14 +171,16 @@ std::string RangeProblem(std::string_view variable, std::string_view from, std::
         const long long span = by > 0 ? stop - start : start - stop;
         const long long yielded = span < 0 ? 0 : span / (by > 0 ? by : -by) + 1;
         if (yielded > count) {
-            return "the range From, To, Step gives more vectors than it counts";
+            return "the range From, To, Step gives more " + ItemsWord(variable, true) +
+                   " than it counts";
         }
         if (yielded == 0) {
-            return "no vector lies from " + std::string(from) + " to " + std::string(to) +
-                   " in steps of " + std::string(step);
+            return "no " + ItemsWord(variable, false) + " lies from " + std::string(from) + " to " +
+                   std::string(to) + " in steps of " + std::string(step);
         }
         if (yielded < count) {
-            return "the range From, To, Step gives fewer vectors than it counts";
+            return "the range From, To, Step gives fewer " + ItemsWord(variable, true) +
+                   " than it counts";
         }
     } catch (const RuntimeError& error) {
         return error.description();

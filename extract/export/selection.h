@@ -49,6 +49,9 @@ std::optional<long long> VectorCount(std::string_view variable, std::string_view
 // Why the range texts give no full vector list, found without building it (so it costs nothing
 // however large the range): BuildVectorList's reasons, and a counting that yields fewer numbers
 // than counted, whose missing entries could only fail the export. Empty when the list is full.
+// A count of the variable's items as a message says it: "1 node", "12 beams", "3 items".
+std::string CountOfItems(std::string_view variable, long count);
+
 std::string RangeProblem(std::string_view variable, std::string_view from, std::string_view to,
                          std::string_view step);
 

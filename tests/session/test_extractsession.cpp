@@ -219,8 +219,8 @@ TEST_F(Session, RequestsThatGiveNothingSayWhy) {
     };
     for (const Case& c :
          {Case{"Displacements", {"1", "5", "0"}, true, "Step must not be 0"},
-          Case{"Displacements", {"5", "1", "1"}, true, "no vector lies from 5 to 1 in steps of 1"},
-          Case{"Displacements", {"5", "4", "2"}, true, "no vector lies from 5 to 4 in steps of 2"},
+          Case{"Displacements", {"5", "1", "1"}, true, "no node lies from 5 to 1 in steps of 1"},
+          Case{"Displacements", {"5", "4", "2"}, true, "no node lies from 5 to 4 in steps of 2"},
           Case{"Eigen Values", {"", "", ""}, false, "no time is selected"},
           Case{"Displacements", {"1", "5", "2"}, true, ""}}) {
         session.ChooseVariableNamed(c.variable);

@@ -368,7 +368,7 @@ TEST_F(OpenedListing, SaveWritesWhatTheCommandLineWrites) {
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.err, "");
     EXPECT_TRUE(
-        test::Says(run.out, {"cli.xls: Beam Stresses Beam     1 (Point  2), 4 vectors x 3 times"}));
+        test::Says(run.out, {"cli.xls: Beam Stresses Beam     1 (Point  2), 4 fibers x 3 times"}));
     const std::string bytes = test::ReadBytes(target);
     EXPECT_GT(bytes.size(), 100u);
     EXPECT_EQ(bytes, test::ReadBytes(cli));
