@@ -81,10 +81,12 @@ QString Local(const std::string& bytes) {
 }  // namespace
 
 ChartDialog::ChartDialog(const CurveSet& curves, std::optional<ChartComparison> comparison,
-                         ChartDialogs dialogs, const QString& folder, QWidget* parent)
+                         ChartDialogs dialogs, const QString& folder, QWidget* parent,
+                         const QString& listingFolder)
     : QDialog(parent),
       dialogs_(std::move(dialogs)),
       folder_(folder),
+      listingFolder_(listingFolder.isEmpty() ? folder : listingFolder),
       comparison_(std::move(comparison)) {
     setObjectName(QStringLiteral("frmChart"));
     setWindowTitle(QStringLiteral("VeltoExtract - ") + QString::fromLatin1(curves.title));
@@ -161,7 +163,7 @@ bool ChartDialog::onAddListingClicked() {
     if (!comparison_) {
         return false;
     }
-    const QStringList paths = dialogs_.addListings(this, folder_);
+    const QStringList paths = dialogs_.addListings(this, listingFolder_);
     QStringList problems;
     QStringList notes;  // an added run that repeats a time, said once as with the first
     std::size_t added = 0;

@@ -48,8 +48,11 @@ class ChartDialog : public QDialog {
     Q_OBJECT
 
   public:
+    // `folder` is where its files are saved; Add Listing... starts in `listingFolder`, where the
+    // listing drawn lies and other runs of its model usually do (`folder` when empty).
     ChartDialog(const CurveSet& curves, std::optional<ChartComparison> comparison,
-                ChartDialogs dialogs, const QString& folder, QWidget* parent = nullptr);
+                ChartDialogs dialogs, const QString& folder, QWidget* parent = nullptr,
+                const QString& listingFolder = QString());
     ~ChartDialog() override;
 
     QChart* chart() const { return chart_; }
@@ -70,6 +73,7 @@ class ChartDialog : public QDialog {
     QPushButton* saveTable_ = nullptr;
     ChartDialogs dialogs_;
     QString folder_;
+    QString listingFolder_;
     std::optional<ChartComparison> comparison_;
     std::vector<ListingHistory> histories_;
     // The listings drawn: Save Table never takes one's place.

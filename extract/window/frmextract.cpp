@@ -894,8 +894,9 @@ void FrmExtract::onChartClicked() {
             comparison->first.values.push_back(static_cast<float>(point.value));
         }
     }
-    auto* dialog =
-        new ChartDialog(curves, std::move(comparison), dialogs_.chart, SaveFolderOffered(), this);
+    auto* dialog = new ChartDialog(
+        curves, std::move(comparison), dialogs_.chart, SaveFolderOffered(), this,
+        QFileInfo(QString::fromLocal8Bit(session_.catalogue().ListingFile.c_str())).absolutePath());
     // A chart outlives the next open: it names the listing it was drawn from.
     dialog->setWindowTitle(
         dialog->windowTitle() + QStringLiteral(" - ") +

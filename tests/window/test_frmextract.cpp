@@ -75,7 +75,10 @@ class ExtractWindow : public ::testing::Test {
             return SaveChoice{QString::fromStdString(target), chosenFilter};
         };
         dialogs.chart.saveChart = [this](QWidget*, const QString&) { return chartSavePath; };
-        dialogs.chart.addListings = [this](QWidget*, const QString&) { return listingsToAdd; };
+        dialogs.chart.addListings = [this](QWidget*, const QString& folder) {
+            addFolder = folder;
+            return listingsToAdd;
+        };
         dialogs.chart.saveTable = [this](QWidget*, const QString&) { return tablePath; };
         window = std::make_unique<FrmExtract>(dialogs);
         window->show();
@@ -129,6 +132,7 @@ class ExtractWindow : public ::testing::Test {
     QString openFolder, saveFolder;
     QString chartSavePath;
     QStringList listingsToAdd;
+    QString addFolder;
     QString tablePath;
     int saveQuestions = 0;
     QString chosenFilter = QStringLiteral("Excel File (*.xls)");  // what the user leaves selected
@@ -447,11 +451,15 @@ TEST_F(OpenedListing, ChartComparesListingsAndSavesTheirTable) {
     Find<QLineEdit>("txtVectors0")->setText("7");
     Find<QLineEdit>("txtVectors1")->setText("7");
     Drop("0 1 2 3 4 5 ");
+    // Saves go elsewhere; other runs are looked for beside the listing drawn.
+    std::filesystem::create_directory(dir.File("saves"));
+    window->session().saveFolder = dir.File("saves");
     window->onChartClicked();
     auto* chartWindow = window->findChild<ChartDialog*>();
     ASSERT_NE(chartWindow, nullptr);
     listingsToAdd = {QString::fromStdString(second), QString::fromStdString(small)};
     EXPECT_FALSE(chartWindow->onAddListingClicked());
+    EXPECT_EQ(addFolder.toStdString(), dir.path().string());
     ASSERT_EQ(asked.size(), 1);
     EXPECT_TRUE(asked.front().startsWith("small.out: ")) << asked.front().toStdString();
     const QList<QAbstractSeries*> series = chartWindow->chart()->series();
