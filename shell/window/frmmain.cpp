@@ -38,16 +38,13 @@
 #include "common/window/programicons.h"
 #include "common/window/progressstrip.h"
 #include "shell/cluster/slurmbackend.h"
-#include "shell/model/batchjournal.h"
 #include "shell/model/batchmodel.h"
-#include "shell/model/batchrecords.h"
 #include "shell/runner/batchreport.h"
-#include "shell/runner/exportafterrun.h"
 #include "shell/runner/inputfileopener.h"
 #include "shell/runner/inputfiles.h"
-#include "shell/runner/localbackend.h"
 #include "shell/runner/settings.h"
 #include "shell/runner/solverrun.h"
+#include "shell/session/batchsession.h"
 #include "shell/window/frmabout.h"
 
 namespace velto {
@@ -266,7 +263,8 @@ FrmMain::FrmMain(ShellDialogs dialogs, QWidget* parent)
             about.exec();
         };
     }
-    batch_ = new BatchModel(this);
+    session_ = new BatchSession(this);
+    batch_ = &session_->batch();
     opener_ = new InputFileOpener(this);
     opener_->open = dialogs_.openFile;
     connect(opener_, &InputFileOpener::answered, this, [this](OpenFailure failure) {
@@ -279,9 +277,10 @@ FrmMain::FrmMain(ShellDialogs dialogs, QWidget* parent)
 }
 
 FrmMain::~FrmMain() {
-    // The journal's last save comes while the record is still this window's.
-    delete journal_;
-    journal_ = nullptr;
+    // Gone before the controls it reports to: its record's last save, and a batch let go of.
+    delete session_;
+    session_ = nullptr;
+    batch_ = nullptr;
 }
 
 void FrmMain::buildControls() {
@@ -453,7 +452,7 @@ void FrmMain::buildControls() {
     auto* escape = new QShortcut(QKeySequence(Qt::Key_Escape), this);
     connect(escape, &QShortcut::activated, this, [this] {
         // An Escape that closes a menu or a dialog is theirs, not a Stop.
-        if (batch_->running() && isActiveWindow() && !QApplication::activePopupWidget() &&
+        if (session_->Enabling().stop && isActiveWindow() && !QApplication::activePopupWidget() &&
             !QApplication::activeModalWidget()) {
             onStopClicked();
         }
@@ -462,6 +461,7 @@ void FrmMain::buildControls() {
 }
 
 void FrmMain::connectModel() {
+    connect(session_, &BatchSession::enablingChanged, this, &FrmMain::showEnabling);
     connect(batch_, &BatchModel::rowsChanged, this, &FrmMain::showRows);
     connect(batch_, &BatchModel::statusChanged, this, &FrmMain::showStatus);
     connect(batch_, &BatchModel::batchAccepted, this, [this] {
@@ -472,7 +472,6 @@ void FrmMain::connectModel() {
         }
     });
     connect(batch_, &BatchModel::batchRefused, this, [this](const QString& reason) {
-        setRunning(false);
         MsgBoxCentered(this, QStringLiteral("The batch was not submitted: ") + reason,
                        kStyleCritical, kShellTitle);
     });
@@ -503,80 +502,34 @@ void FrmMain::connectModel() {
             [this](const QString& text) { sbTime->setText(text); });
     connect(batch_, &BatchModel::batchFinished, this, &FrmMain::onBatchFinished);
     // Queued: the answer may come from inside a close the window is still handling.
-    connect(batch_, &BatchModel::quitReady, this, &QWidget::close, Qt::QueuedConnection);
+    connect(session_, &BatchSession::quitReady, this, &QWidget::close, Qt::QueuedConnection);
 }
 
 void FrmMain::loadForm() {
     setWindowTitle(kShellTitle);
     mnuHelpAbout->setText(QStringLiteral("&About ") + kShellTitle + QStringLiteral("..."));
-    const SolverLookup lookup = LocateSolver();
-    solver_ = lookup.solver;
+    const SolverLookup lookup = session_->LookForSolver();
     if (lookup.found) {
         sbPanel1->setText(QStringLiteral("Velto ") +
-                          QString::fromStdString(solver_.SolverVersionText));
+                          QString::fromStdString(lookup.solver.SolverVersionText));
     } else {
         MsgBoxCentered(this, SolverMissingText(lookup), kStyleInformation, kShellTitle);
     }
-    txtVeltoPath->setText(PathText(solver_.SolverFolder));
-    clusterAvailable_ = SlurmBackend::Available();
-    if (!clusterAvailable_) {
+    txtVeltoPath->setText(PathText(lookup.solver.SolverFolder));
+    if (!session_->clusterAvailable()) {
         const QString why = QStringLiteral("sbatch was not found on the PATH");
         mnuAnalysisCluster->setToolTip(why);
         mnuAnalysisCluster->setStatusTip(why);
     }
-    // The last batch as it was, if the program or the machine stopped since: each window keeps
-    // its batch in a record of its own, beside velto-batch's, and takes up the last one that no
-    // other window or batch holds now.
-    const QString records = BatchJournal::DefaultPath(QStringLiteral("velto-batch"));
-    record_ = BatchRecords::TakeLatest(
-        records, BatchJournal::DefaultPath(QStringLiteral("shell-batch.json")));
-    QStringList refused;
-    if (record_) {
-        const QString journalPath = record_->path();
-        if (BatchJournal::Load(journalPath, *batch_, &refused) ==
-            BatchJournal::Loaded::kUnreadable) {
-            // Never saved over: what cannot be read here may still be worth something to
-            // someone.
-            const QString aside = BatchJournal::SetAside(journalPath);
-            if (aside.isEmpty()) {
-                record_.reset();
-            }
-            MsgBoxCentered(this,
-                           record_ ? QStringLiteral("The last batch could not be read from %1. It "
-                                                    "was kept as %2.")
-                                         .arg(journalPath, aside)
-                                   : QStringLiteral("The last batch could not be read from %1, "
-                                                    "nor moved aside. It is left as it is, and "
-                                                    "this session's batch is not kept on disk.")
-                                         .arg(journalPath),
-                           kStyleCritical, kShellTitle);
-        }
-    } else {
-        QString error;
-        record_ = BatchRecord::Create(records, error);
-        if (!record_) {
-            MsgBoxCentered(this,
-                           QStringLiteral("This session's batch is not kept on disk: ") + error,
-                           kStyleCritical, kShellTitle);
-        }
-    }
-    if (!refused.isEmpty()) {
-        MsgBoxCentered(
-            this,
-            QStringLiteral("These files of the last batch were left out:\n\n") + refused.join('\n'),
-            kStyleCritical, kShellTitle);
-    }
-    if (record_) {
-        journal_ = new BatchJournal(*batch_, record_->path(), this);
-        journal_->Save();
-        BatchRecords::Prune(records);
+    // The last batch as it was, if the program or the machine stopped since, unless another
+    // window or batch holds it now.
+    for (const QString& text : session_->TakeUpLastBatch()) {
+        MsgBoxCentered(this, text, kStyleCritical, kShellTitle);
     }
     // Bound once the last batch is in: a long journal is not shown row by row.
     connectModel();
     showRows();
-    cmdStop->setEnabled(false);
-    mnuAnalysisStop->setEnabled(false);
-    picProgress->setVisible(false);
+    showEnabling();
     if (!QSystemTrayIcon::isSystemTrayAvailable()) {
         mnuToolsTray->setText(tr("&Mimimize to Tray (no tray on this desktop)"));
         mnuToolsTray->setEnabled(false);
@@ -591,9 +544,7 @@ void FrmMain::unloadForm() {
     if (trayIconShown_ && tray_) {
         tray_->hide();
     }
-    if (solverChosen_) {
-        SaveSolverFolder(PathText(solver_.SolverFolder));
-    }
+    session_->Close();
 }
 
 QString FrmMain::helpFile() const {
@@ -601,8 +552,11 @@ QString FrmMain::helpFile() const {
 }
 
 SlurmBackend* FrmMain::clusterJob() const {
-    return onCluster_ && batch_->running() ? qobject_cast<SlurmBackend*>(batch_->backend())
-                                           : nullptr;
+    return session_->clusterJob();
+}
+
+const SolverInfo& FrmMain::solver() const {
+    return session_->solver();
 }
 
 namespace {
@@ -626,9 +580,6 @@ void FrmMain::showRows() {
         ShowReason(item, row);
         lvwFiles->addTopLevelItem(item);
     }
-    if (!batch_->running()) {
-        setListCommands(batch_->rowCount() > 0);
-    }
 }
 
 void FrmMain::showStatus(int row) {
@@ -638,17 +589,33 @@ void FrmMain::showStatus(int row) {
     }
 }
 
-void FrmMain::setListCommands(bool enabled) {
-    for (QWidget* w : std::initializer_list<QWidget*>{cmdDelete, cmdClear, cmdRun}) {
-        w->setEnabled(enabled);
+void FrmMain::showEnabling() {
+    const BatchEnabling e = session_->Enabling();
+    // Stop is about to be disabled: its focus goes back to the list, not on to the next control.
+    if (!e.stop && cmdStop->isEnabled() && (!focusWidget() || focusWidget() == cmdStop)) {
+        lvwFiles->setFocus();
     }
-    for (QAction* a : {mnuFileDelete, mnuFileClear, mnuAnalysisRun}) {
-        a->setEnabled(enabled);
-    }
-    mnuAnalysisCluster->setEnabled(enabled && clusterAvailable_);
+    cmdAdd->setEnabled(e.add);
+    mnuFileAdd->setEnabled(e.add);
+    cmdDelete->setEnabled(e.remove);
+    mnuFileDelete->setEnabled(e.remove);
+    cmdClear->setEnabled(e.clear);
+    mnuFileClear->setEnabled(e.clear);
+    cmdRun->setEnabled(e.run);
+    mnuAnalysisRun->setEnabled(e.run);
+    mnuAnalysisCluster->setEnabled(e.runOnCluster);
+    cmdStop->setEnabled(e.stop);
+    mnuAnalysisStop->setEnabled(e.stop);
+    mnuToolsExport->setEnabled(e.exportSetting);
+    cmdVeltoPath->setEnabled(e.chooseSolver);
+    mnuVeltoPath->setEnabled(e.chooseSolver);
+    picProgress->setVisible(e.stop);
 }
 
 void FrmMain::onAddClicked() {
+    if (!session_->Enabling().add) {
+        return;
+    }
     const QStringList files = dialogs_.addFiles(this, lastAddFolder_);
     if (files.isEmpty()) {
         return;
@@ -659,24 +626,15 @@ void FrmMain::onAddClicked() {
         candidates.push_back(PathBytes(file));
     }
     // The same rule as velto-batch's; a file already listed is not added again.
-    const CheckedInputs checked = batch_->AddFiles(candidates);
+    const CheckedInputs checked = session_->Add(candidates);
     if (!checked.accepted.empty()) {
         // The list is shown afresh with no row selected: no console text, nor the last
         // batch's summary, belongs to it.
         setConsoleText(QString());
     }
     // Every name the user gave is either in the list now or named here.
-    QStringList untaken;
-    if (!checked.refused.isEmpty()) {
-        untaken.append(QStringLiteral("These files cannot be run and were not added:\n\n") +
-                       checked.refused.join('\n'));
-    }
-    if (!checked.duplicates.isEmpty()) {
-        untaken.append(QStringLiteral("These files are in the list already:\n\n") +
-                       checked.duplicates.join('\n'));
-    }
-    if (!untaken.isEmpty()) {
-        MsgBoxCentered(this, untaken.join(QStringLiteral("\n\n")), kStyleCritical, kShellTitle);
+    if (const QString refusal = AddRefusalText(checked); !refusal.isEmpty()) {
+        MsgBoxCentered(this, refusal, kStyleCritical, kShellTitle);
     }
 }
 
@@ -685,13 +643,13 @@ void FrmMain::onDeleteClicked() {
     if (!item || !item->isSelected()) {
         return;
     }
-    if (batch_->RemoveRow(lvwFiles->indexOfTopLevelItem(item))) {
+    if (session_->Delete(lvwFiles->indexOfTopLevelItem(item))) {
         setConsoleText(QString());
     }
 }
 
 void FrmMain::onClearClicked() {
-    if (batch_->ClearRows()) {
+    if (session_->Clear()) {
         setConsoleText(QString());
     }
 }
@@ -705,29 +663,11 @@ void FrmMain::onFileClicked(int row) {
 }
 
 void FrmMain::onFileDoubleClicked(int row) {
-    if (batch_->running() || row < 0 || row >= batch_->rowCount()) {
+    if (!session_->CanOpen(row)) {
         return;
     }
     const BatchModel::Row& file = batch_->rows()[static_cast<std::size_t>(row)];
     opener_->Open(file.path, file.nativePath);
-}
-
-void FrmMain::setRunning(bool running) {
-    for (QWidget* w : std::initializer_list<QWidget*>{cmdAdd, cmdDelete, cmdClear, cmdRun}) {
-        w->setEnabled(!running);
-    }
-    for (QAction* a : {mnuFileAdd, mnuFileDelete, mnuFileClear, mnuAnalysisRun, mnuToolsExport}) {
-        a->setEnabled(!running);
-    }
-    cmdStop->setEnabled(running);
-    mnuAnalysisStop->setEnabled(running);
-    mnuAnalysisCluster->setEnabled(!running && clusterAvailable_);
-    picProgress->setVisible(running);
-    if (!running) {
-        setListCommands(batch_->rowCount() > 0);
-        cmdAdd->setEnabled(true);
-        mnuFileAdd->setEnabled(true);
-    }
 }
 
 void FrmMain::onExportAfterRunTriggered() {
@@ -738,14 +678,13 @@ void FrmMain::onExportAfterRunTriggered() {
     QString text = LoadExportOptions();
     for (;;) {
         text = dialogs_.exportOptions(this, text);
-        QStringList options;
-        QString problem;
         if (text.trimmed().isEmpty()) {
             mnuToolsExport->setChecked(false);  // cancelled: no export
             return;
         }
-        if (ParseExportOptions(text, options, problem) &&
-            (problem = ExportOptionsProblem(FindExtractProgram(), options)).isEmpty()) {
+        QStringList options;
+        const QString problem = BatchSession::ExportOptionsProblemOf(text, options);
+        if (problem.isEmpty()) {
             SaveExportAfterRun(true, text);
             return;
         }
@@ -753,69 +692,37 @@ void FrmMain::onExportAfterRunTriggered() {
     }
 }
 
-void FrmMain::applyExportAfterRun() {
-    QStringList options;
-    QString problem;
-    if (!mnuToolsExport->isChecked() ||
-        !ParseExportOptions(LoadExportOptions(), options, problem)) {
-        options.clear();
-    }
-    batch_->setExportAfterRun(FindExtractProgram(), options);
-}
-
 void FrmMain::onRunClicked() {
-    onCluster_ = false;
-    applyExportAfterRun();
-    if (!batch_->Run(std::make_unique<LocalBackend>(), solver_)) {
+    session_->UseExportSetting(mnuToolsExport->isChecked());
+    if (!session_->Run()) {
         return;
     }
-    setRunning(true);
     cmdStop->setFocus();
 }
 
 void FrmMain::onRunOnClusterTriggered() {
-    if (batch_->running()) {
+    const BatchQuestion question = session_->SubmitQuestion();
+    if (!question || MsgBoxCentered(this, question.text, kStyleYesNo | kStyleQuestion,
+                                    kShellTitle) != kAnswerYes) {
         return;
     }
-    // A submission takes the cluster's time and the user's share of it: asked, not assumed.
-    // sbatch takes its partition from SBATCH_PARTITION when the user set one.
-    const QString partition = qEnvironmentVariable("SBATCH_PARTITION");
-    const int files = batch_->rowCount();
-    QString question = files == 1 ? QStringLiteral("Submit 1 file to the cluster")
-                                  : QStringLiteral("Submit %1 files to the cluster").arg(files);
-    question += partition.isEmpty() ? QStringLiteral("?")
-                                    : QStringLiteral(", partition %1?").arg(partition);
-    if (MsgBoxCentered(this, question, kStyleYesNo | kStyleQuestion, kShellTitle) != kAnswerYes) {
+    session_->UseExportSetting(mnuToolsExport->isChecked());
+    if (!session_->RunOnCluster(SlurmOptions())) {
         return;
     }
-    onCluster_ = true;
-    applyExportAfterRun();
-    if (!batch_->Run(std::make_unique<SlurmBackend>(SlurmOptions()), solver_)) {
-        return;
-    }
-    setRunning(true);
     cmdStop->setFocus();
 }
 
 void FrmMain::onStopClicked() {
-    SlurmBackend* job = clusterJob();
-    if (job && !job->starting()) {
-        // Stopping a job on a cluster kills its solvers: that is asked, not assumed.
-        if (MsgBoxCentered(this,
-                           QStringLiteral("Cancel job %1 on the cluster?\n\nNo stops following "
-                                          "it; the job runs on.")
-                               .arg(job->jobId()),
-                           kStyleYesNo | kStyleQuestion, kShellTitle) == kAnswerYes) {
-            batch_->Stop();
-        } else {
-            const QString id = job->jobId();
-            batch_->Detach();
-            setRunning(false);
-            sbTime->setText(QStringLiteral("Stopped following job %1").arg(id));
-        }
-        return;
+    const BatchQuestion question = session_->StopQuestion();
+    if (!question) {
+        session_->Stop();
+    } else if (MsgBoxCentered(this, question.text, kStyleYesNo | kStyleQuestion, kShellTitle) ==
+               kAnswerYes) {
+        session_->Stop();
+    } else if (const QString said = session_->StopFollowing(); !said.isEmpty()) {
+        sbTime->setText(said);  // unless the job ended while the question was up
     }
-    batch_->Stop();
 }
 
 int FrmMain::selectedRow() const {
@@ -824,11 +731,6 @@ int FrmMain::selectedRow() const {
 }
 
 void FrmMain::onBatchFinished() {
-    // Stop is about to be disabled: its focus goes back to the list, not on to the next control.
-    if (!focusWidget() || focusWidget() == cmdStop) {
-        lvwFiles->setFocus();
-    }
-    setRunning(false);
     const QString summary = batch_->Summary();
     appendConsoleText(QStringLiteral("\n") + summary + QStringLiteral("\n"));
     sbTime->setText(summary);
@@ -863,23 +765,19 @@ void FrmMain::setConsoleText(const QString& text) {
 
 void FrmMain::onVeltoPathClicked() {
     const QString folder = dialogs_.browse(this, QStringLiteral("Select Velto Location"),
-                                           PathText(solver_.SolverFolder));
+                                           PathText(session_->solver().SolverFolder));
     if (folder.isEmpty()) {
         return;
     }
     // The solver in use stays until a folder that holds one is chosen.
-    const SolverLookup lookup = LocateSolver(PathBytes(folder));
+    const SolverLookup lookup = session_->ChooseSolverFolder(folder);
     if (!lookup.found) {
         MsgBoxCentered(this, SolverMissingText(lookup), kStyleInformation, kShellTitle);
         return;
     }
-    solver_ = lookup.solver;
-    solverChosen_ = true;
-    // Saved at once: a window killed later keeps the choice, and another window closing later
-    // does not write its own folder over it.
-    SaveSolverFolder(PathText(solver_.SolverFolder));
-    txtVeltoPath->setText(PathText(solver_.SolverFolder));
-    sbPanel1->setText(QStringLiteral("Velto ") + QString::fromStdString(solver_.SolverVersionText));
+    txtVeltoPath->setText(PathText(lookup.solver.SolverFolder));
+    sbPanel1->setText(QStringLiteral("Velto ") +
+                      QString::fromStdString(lookup.solver.SolverVersionText));
 }
 
 void FrmMain::onTrayToggled() {
@@ -928,14 +826,12 @@ void FrmMain::changeEvent(QEvent* event) {
 }
 
 void FrmMain::closeEvent(QCloseEvent* event) {
-    if (batch_->running()) {
+    if (const BatchQuestion question = session_->QuitQuestion()) {
         event->ignore();
-        if (MsgBoxCentered(this,
-                           QStringLiteral("Analysis is running. Do you want to exit and abbort "
-                                          "current analysis?"),
-                           kStyleYesNo | kStyleQuestion, kShellTitle) == kAnswerYes) {
+        if (MsgBoxCentered(this, question.text, kStyleYesNo | kStyleQuestion, kShellTitle) ==
+            kAnswerYes) {
             CloseAllHelp();
-            batch_->RequestQuit();  // the close comes back with quitReady()
+            session_->Quit();  // the close comes back with quitReady()
         }
         return;
     }
