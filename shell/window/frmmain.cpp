@@ -264,7 +264,6 @@ FrmMain::FrmMain(ShellDialogs dialogs, QWidget* parent)
         };
     }
     session_ = new BatchSession(this);
-    batch_ = &session_->batch();
     opener_ = new InputFileOpener(this);
     opener_->open = dialogs_.openFile;
     connect(opener_, &InputFileOpener::answered, this, [this](OpenFailure failure) {
@@ -280,7 +279,6 @@ FrmMain::~FrmMain() {
     // Gone before the controls it reports to: its record's last save, and a batch let go of.
     delete session_;
     session_ = nullptr;
-    batch_ = nullptr;
 }
 
 void FrmMain::buildControls() {
@@ -437,11 +435,11 @@ void FrmMain::buildControls() {
     auto* tick = new QTimer(this);
     connect(tick, &QTimer::timeout, this, [this] {
         const int row = selectedRow();
-        if (batch_->running() && row >= 0 &&
-            batch_->rows()[static_cast<std::size_t>(row)].status == kStatusRunning) {
+        if (batch().running() && row >= 0 &&
+            batch().rows()[static_cast<std::size_t>(row)].status == kStatusRunning) {
             const QString name =
-                QFileInfo(batch_->rows()[static_cast<std::size_t>(row)].path).completeBaseName();
-            sbTime->setText(name + QStringLiteral(": ") + batch_->TimingText(row));
+                QFileInfo(batch().rows()[static_cast<std::size_t>(row)].path).completeBaseName();
+            sbTime->setText(name + QStringLiteral(": ") + batch().TimingText(row));
         }
     });
     tick->start(1000);
@@ -462,24 +460,24 @@ void FrmMain::buildControls() {
 
 void FrmMain::connectModel() {
     connect(session_, &BatchSession::enablingChanged, this, &FrmMain::showEnabling);
-    connect(batch_, &BatchModel::rowsChanged, this, &FrmMain::showRows);
-    connect(batch_, &BatchModel::statusChanged, this, &FrmMain::showStatus);
-    connect(batch_, &BatchModel::batchAccepted, this, [this] {
+    connect(&batch(), &BatchModel::rowsChanged, this, &FrmMain::showRows);
+    connect(&batch(), &BatchModel::statusChanged, this, &FrmMain::showStatus);
+    connect(&batch(), &BatchModel::batchAccepted, this, [this] {
         if (SlurmBackend* job = clusterJob()) {
             setConsoleText(QString());
             picProgress->setFraction(0);
             sbTime->setText(QStringLiteral("Job %1 submitted").arg(job->jobId()));
         }
     });
-    connect(batch_, &BatchModel::batchRefused, this, [this](const QString& reason) {
+    connect(&batch(), &BatchModel::batchRefused, this, [this](const QString& reason) {
         MsgBoxCentered(this, QStringLiteral("The batch was not submitted: ") + reason,
                        kStyleCritical, kShellTitle);
     });
-    connect(batch_, &BatchModel::fileStarted, this, [this](int row) {
+    connect(&batch(), &BatchModel::fileStarted, this, [this](int row) {
         // Follow the first running file until the user picks another row.
         const int selected = selectedRow();
         if (selected < 0 || selected == row ||
-            batch_->rows()[static_cast<std::size_t>(selected)].status != kStatusRunning) {
+            batch().rows()[static_cast<std::size_t>(selected)].status != kStatusRunning) {
             if (QTreeWidgetItem* item = lvwFiles->topLevelItem(row)) {
                 lvwFiles->setCurrentItem(item);
             }
@@ -487,20 +485,20 @@ void FrmMain::connectModel() {
             picProgress->setFraction(0);
         }
     });
-    connect(batch_, &BatchModel::outputChunk, this, [this](int row, const QByteArray& text) {
+    connect(&batch(), &BatchModel::outputChunk, this, [this](int row, const QByteArray& text) {
         if (row == selectedRow()) {
             appendConsoleText(ConsoleText(text));
         }
     });
-    connect(batch_, &BatchModel::progress, this,
+    connect(&batch(), &BatchModel::progress, this,
             [this](int row, float fraction, const QString& name) {
                 if (row == selectedRow()) {
                     showProgress(row, fraction, name);
                 }
             });
-    connect(batch_, &BatchModel::clusterMessage, this,
+    connect(&batch(), &BatchModel::clusterMessage, this,
             [this](const QString& text) { sbTime->setText(text); });
-    connect(batch_, &BatchModel::batchFinished, this, &FrmMain::onBatchFinished);
+    connect(&batch(), &BatchModel::batchFinished, this, &FrmMain::onBatchFinished);
     // Queued: the answer may come from inside a close the window is still handling.
     connect(session_, &BatchSession::quitReady, this, &QWidget::close, Qt::QueuedConnection);
 }
@@ -551,6 +549,10 @@ QString FrmMain::helpFile() const {
     return HelpFilePath(QStringLiteral("VeltoShell"), QStringLiteral(VELTO_SHELL_HELP_DIR));
 }
 
+BatchModel& FrmMain::batch() {
+    return session_->batch();
+}
+
 SlurmBackend* FrmMain::clusterJob() const {
     return session_->clusterJob();
 }
@@ -575,7 +577,7 @@ void ShowReason(QTreeWidgetItem* item, const BatchModel::Row& row) {
 
 void FrmMain::showRows() {
     lvwFiles->clear();
-    for (const BatchModel::Row& row : batch_->rows()) {
+    for (const BatchModel::Row& row : batch().rows()) {
         auto* item = new QTreeWidgetItem({row.path, row.status});
         ShowReason(item, row);
         lvwFiles->addTopLevelItem(item);
@@ -584,8 +586,8 @@ void FrmMain::showRows() {
 
 void FrmMain::showStatus(int row) {
     if (QTreeWidgetItem* item = lvwFiles->topLevelItem(row)) {
-        item->setText(1, batch_->rows()[static_cast<std::size_t>(row)].status);
-        ShowReason(item, batch_->rows()[static_cast<std::size_t>(row)]);
+        item->setText(1, batch().rows()[static_cast<std::size_t>(row)].status);
+        ShowReason(item, batch().rows()[static_cast<std::size_t>(row)]);
     }
 }
 
@@ -655,18 +657,18 @@ void FrmMain::onClearClicked() {
 }
 
 void FrmMain::onFileClicked(int row) {
-    if (row < 0 || row >= batch_->rowCount()) {
+    if (row < 0 || row >= batch().rowCount()) {
         return;
     }
-    setConsoleText(ConsoleText(batch_->KeptConsole(row)));
-    picProgress->setFraction(batch_->LastFraction(row));
+    setConsoleText(ConsoleText(batch().KeptConsole(row)));
+    picProgress->setFraction(batch().LastFraction(row));
 }
 
 void FrmMain::onFileDoubleClicked(int row) {
     if (!session_->CanOpen(row)) {
         return;
     }
-    const BatchModel::Row& file = batch_->rows()[static_cast<std::size_t>(row)];
+    const BatchModel::Row& file = batch().rows()[static_cast<std::size_t>(row)];
     opener_->Open(file.path, file.nativePath);
 }
 
@@ -731,7 +733,7 @@ int FrmMain::selectedRow() const {
 }
 
 void FrmMain::onBatchFinished() {
-    const QString summary = batch_->Summary();
+    const QString summary = batch().Summary();
     appendConsoleText(QStringLiteral("\n") + summary + QStringLiteral("\n"));
     sbTime->setText(summary);
     setWindowTitle(kShellTitle);
@@ -742,7 +744,7 @@ void FrmMain::onBatchFinished() {
 
 void FrmMain::showProgress(int row, float fraction, const QString& fileName) {
     const ProgressTexts texts = ProgressTextsFor(fraction, fileName);
-    sbTime->setText(fileName + QStringLiteral(": ") + batch_->TimingText(row));
+    sbTime->setText(fileName + QStringLiteral(": ") + batch().TimingText(row));
     setWindowTitle(isMinimized() ? texts.caption : kShellTitle);
     if (trayIconShown_ && tray_) {
         tray_->setToolTip(texts.tip);

@@ -4,7 +4,6 @@
 #include <QString>
 #include <QStringList>
 #include <functional>
-#include <memory>
 
 #include "shell/runner/solverfinder.h"
 
@@ -82,7 +81,7 @@ class FrmMain : public QMainWindow {
     void setConsoleText(const QString& text);
 
     BatchSession& session() { return *session_; }
-    BatchModel& batch() { return *batch_; }
+    BatchModel& batch();
     // What a double click on a row opens its file with.
     InputFileOpener& opener() { return *opener_; }
     // The cluster job the window follows or submits now; null otherwise.
@@ -111,7 +110,6 @@ class FrmMain : public QMainWindow {
 
     ShellDialogs dialogs_;
     BatchSession* session_ = nullptr;
-    BatchModel* batch_ = nullptr;  // the session's
     InputFileOpener* opener_ = nullptr;
     QString lastAddFolder_;
     bool trayIconShown_ = false;
