@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <QPointer>
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
@@ -230,6 +231,7 @@ TEST_F(ShellSession, RandomCommandsAndEventsKeepTheBatchWhole) {
         QObject::connect(&session, &BatchSession::enablingChanged,
                          [&] { announced = session.Enabling(); });
         FakeBackend* fake = nullptr;
+        QPointer<FakeBackend> previous;  // the backend of the batch before, until it is deleted
         // This batch's runs as the rows told of them: under way, and ended with a status.
         std::set<int> under;
         std::map<int, QString> ended;
@@ -258,17 +260,33 @@ TEST_F(ShellSession, RandomCommandsAndEventsKeepTheBatchWhole) {
             finished = true;
             ++batches;
         });
+        QObject::connect(&batch, &BatchModel::batchRefused, [&] { finished = true; });
         QObject::connect(&session, &BatchSession::quitReady, [&] { quitReady = true; });
 
-        // The backend says what a real one may say next, `jobs` files at a time.
+        // The backend says what a real one may say next, two files at a time.
         auto backendEvent = [&] {
+            if (previous && pick(10) == 0) {
+                step = "a late word of the batch before";
+                const std::vector<QString> before = test::Statuses(batch);
+                emit previous->fileFinished(0, kStatusFailed, 0);
+                if (test::Statuses(batch) != before) {
+                    fail("a batch run over still changes the rows");
+                }
+                return;
+            }
             if (!fake || !batch.running()) {
                 return;
             }
             if (!fake->acceptedSaid) {
                 fake->acceptedSaid = true;
-                step = "accepted";
-                emit fake->accepted();
+                // Now and then the cluster refuses: nothing ran, and the rows are as they were.
+                if (pick(8) == 0) {
+                    step = "refused";
+                    emit fake->refused("the cluster refused the job");
+                } else {
+                    step = "accepted";
+                    emit fake->accepted();
+                }
                 return;
             }
             std::vector<int> running;
@@ -361,6 +379,7 @@ TEST_F(ShellSession, RandomCommandsAndEventsKeepTheBatchWhole) {
                         fail("run did not do what the rules said");
                     }
                     if (started) {
+                        previous = fake;
                         fake = started;
                         under.clear();
                         ended.clear();
