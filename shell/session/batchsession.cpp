@@ -41,9 +41,7 @@ BatchSession::BatchSession(QObject* parent) : QObject(parent) {
     connect(&batch_, &BatchModel::quitReady, this, &BatchSession::quitReady);
 }
 
-BatchSession::~BatchSession() {
-    journal_.reset();
-}
+BatchSession::~BatchSession() = default;
 
 void BatchSession::CheckEnabling() {
     const BatchEnabling now = Enabling();
@@ -83,7 +81,6 @@ bool BatchSession::CanOpen(int row) const {
 SolverLookup BatchSession::LookForSolver(std::string folder) {
     SolverLookup lookup = LocateSolver(std::move(folder));
     solver_ = lookup.solver;
-    solverFound_ = lookup.found;
     return lookup;
 }
 
@@ -93,7 +90,6 @@ SolverLookup BatchSession::ChooseSolverFolder(const QString& folder) {
         return lookup;
     }
     solver_ = lookup.solver;
-    solverFound_ = true;
     solverChosen_ = true;
     // Saved at once: a program killed later keeps the choice, and another window closing later
     // does not write its own folder over it.

@@ -29,8 +29,8 @@ struct BatchEnabling {
     bool stop = false;          // Stop: while a batch runs, also while sbatch answers
     bool exportSetting = true;  // "Export after each run": not while a batch runs
     bool openFile = true;       // a double click opens a row's input file: not while a batch runs
-    bool chooseSolver =
-        true;               // the solver's folder: always; a batch keeps the solver it began with
+    // The solver's folder: always; a batch keeps the solver it began with.
+    bool chooseSolver = true;
     bool quitAsks = false;  // quitting asks first: while a batch runs
 
     bool operator==(const BatchEnabling&) const = default;
@@ -99,7 +99,6 @@ class BatchSession : public QObject {
     // the one remembered, else beside the program. The solver found is the one runs use.
     SolverLookup LookForSolver(std::string folder = {});
     const SolverInfo& solver() const { return solver_; }
-    bool solverFound() const { return solverFound_; }
     // The folder the user chose: taken, and remembered at once, only when it holds the solver;
     // the solver in use stays otherwise. The lookup says which, and why not.
     SolverLookup ChooseSolverFolder(const QString& folder);
@@ -110,8 +109,8 @@ class BatchSession : public QObject {
     // A window's start: takes up the last batch that no other window or batch holds, its rows as
     // they were (one that was running reads "Interrupted"), or begins a record of its own, and
     // keeps the batch there as it changes. Returns what the user is to be told, in order: a
-    // record that could not be read (kept aside under another name), rows left out, a batch that
-    // cannot be kept.
+    // record that could not be read (kept aside under another name) or a batch that cannot be
+    // kept, then rows left out.
     QStringList TakeUpLastBatch();
     // --resume's question: the batch it would run again. The record offered stays held by this
     // session, so no other --resume takes it.
@@ -154,7 +153,6 @@ class BatchSession : public QObject {
     // The window's setting: when on, the options it remembers (LoadExportOptions), checked when
     // they were chosen; none when off, or when they cannot be split.
     void UseExportSetting(bool on);
-    const QStringList& exportOptions() const { return batch_.exportOptions(); }
 
     // -- Runs
     // Every row runs here, `jobs` files at a time. False when Run is off (see Enabling).
@@ -208,7 +206,6 @@ class BatchSession : public QObject {
 
     BatchModel batch_;
     SolverInfo solver_;
-    bool solverFound_ = false;
     bool solverChosen_ = false;
     bool clusterAvailable_ = false;
     bool onCluster_ = false;  // the running or last batch went to the cluster
