@@ -16,14 +16,11 @@
 #include "common/encoding.h"
 #include "shell/cli/batchterminal.h"
 #include "shell/cluster/slurmbackend.h"
-#include "shell/model/batchjournal.h"
-#include "shell/model/batchmodel.h"
-#include "shell/model/batchrecords.h"
 #include "shell/runner/exportafterrun.h"
 #include "shell/runner/inputfiles.h"
-#include "shell/runner/localbackend.h"
 #include "shell/runner/settings.h"
 #include "shell/runner/solverrun.h"
+#include "shell/session/batchsession.h"
 
 namespace {
 
@@ -123,20 +120,14 @@ QString AwaitCluster(velto::BatchModel& batch) {
     return refusal;
 }
 
-// Follows a job on the cluster to its end. Ctrl+C asks on the terminal whether to cancel the
+// Follows job `id` on the cluster to its end. Ctrl+C asks on the terminal whether to cancel the
 // job or only to stop following it; without a terminal to ask on, it stops following.
-// Every file completed, and every export after a run was written.
-bool Succeeded(const velto::BatchModel& batch) {
-    return batch.AllCompleted() && batch.exportFailures() == 0;
-}
-
-int FollowJob(QCoreApplication& app, velto::BatchModel& batch, const velto::SlurmBackend& job,
+int FollowJob(QCoreApplication& app, velto::BatchSession& session, const QByteArray& id,
               velto::BatchTerminal& terminal) {
-    const QByteArray id = job.jobId().toLocal8Bit();
     const bool canAsk = ::isatty(0) == 1;
     bool asking = false;
     auto stopFollowing = [&] {
-        batch.Detach();
+        session.StopFollowing();
         terminal.setHeld(true);
         std::printf(
             "Stopped following job %s; it runs on. velto-batch --follow %s picks it up "
@@ -161,10 +152,11 @@ int FollowJob(QCoreApplication& app, velto::BatchModel& batch, const velto::Slur
         std::printf("Cancelling job %s...\n", id.constData());
         std::fflush(stdout);
         terminal.setHeld(false);
-        batch.Stop();
+        session.Stop();
     });
     CatchInterrupt(app, [&] {
-        if (!batch.running()) {
+        // The session's question, in the terminal's words.
+        if (!session.StopQuestion()) {
             return;
         }
         if (!canAsk || asking) {
@@ -178,8 +170,8 @@ int FollowJob(QCoreApplication& app, velto::BatchModel& batch, const velto::Slur
         std::fflush(stdout);
         answer.setEnabled(true);
     });
-    QObject::connect(&batch, &velto::BatchModel::batchFinished, &app,
-                     [&] { app.exit(Succeeded(batch) ? 0 : 1); });
+    QObject::connect(&session.batch(), &velto::BatchModel::batchFinished, &app,
+                     [&] { app.exit(session.Succeeded() ? 0 : 1); });
     return app.exec();
 }
 
@@ -291,6 +283,9 @@ int Run(QCoreApplication& app, int argc, char** argv) {
         return UsageError(
             "on a cluster --max-running, not --jobs, sets how many files run at once");
     }
+    velto::BatchSession session;
+    // The terminal streams each file's console text: only its last lines are kept.
+    session.setKeepConsoleText(false);
     if (!followId.isEmpty()) {
         if (slurm || resume || !files.empty() || !folder.empty() || jobsGiven ||
             !exportOptions.isEmpty()) {
@@ -302,61 +297,47 @@ int Run(QCoreApplication& app, int argc, char** argv) {
         if (!record) {
             return ClusterError(error);
         }
-        velto::BatchModel batch;
-        batch.setKeepLogs(false);
-        for (qsizetype i = 0; i < record->files.size(); ++i) {
-            batch.RestoreRow(record->files[i], record->nativeFiles[static_cast<std::size_t>(i)]);
-        }
-        auto backend = std::make_unique<velto::SlurmBackend>(*record);
-        const velto::SlurmBackend& job = *backend;
         // Listening before the batch starts: nothing the cluster says goes unshown.
-        velto::BatchTerminal terminal(batch, verbose, stdout);
-        batch.Run(std::move(backend), velto::SolverInfo());
-        const QString refusal = AwaitCluster(batch);
+        velto::BatchTerminal terminal(session.batch(), verbose, stdout);
+        session.Follow(*record);
+        const QString refusal = AwaitCluster(session.batch());
         if (!refusal.isEmpty()) {
             return ClusterError(refusal);
         }
-        std::printf("Following job %s (%lld files)\n", job.jobId().toLocal8Bit().constData(),
-                    static_cast<long long>(batch.rowCount()));
+        const QByteArray id = record->jobId.toLocal8Bit();
+        std::printf("Following job %s (%lld files)\n", id.constData(),
+                    static_cast<long long>(session.batch().rowCount()));
         std::fflush(stdout);
-        return FollowJob(app, batch, job, terminal);
+        return FollowJob(app, session, id, terminal);
     }
-    // Every batch is kept on disk as it runs, each in a record of its own, so --resume knows
-    // what did not complete even when other batches ran beside it.
-    const QString records = velto::BatchJournal::DefaultPath(QStringLiteral("velto-batch"));
-    std::unique_ptr<velto::BatchRecord> resumed;
-    // Records kept aside: what they hold did not run, so the batch did not complete.
-    int keptAside = 0;
+    velto::ResumeOffer offer;
     if (resume) {
         if (!files.empty()) {
             return UsageError("--resume takes no input files");
         }
-        velto::ResumeChoice choice = velto::BatchRecords::TakeForResume(
-            records, velto::BatchJournal::DefaultPath(QStringLiteral("velto-batch.json")));
-        Complain(choice.messages);
-        keptAside = choice.unreadable + choice.keptAside > 0 ? 1 : 0;
-        if (!choice.record) {
-            if (!choice.anyEarlier) {
+        offer = session.OfferResume();
+        Complain(offer.messages);
+        if (!offer.offered) {
+            if (!offer.anyEarlier) {
                 std::fprintf(stderr, "velto-batch: there is no earlier batch to resume\n");
                 return 2;
             }
-            if (choice.unreadable > 0) {
+            if (offer.unreadable > 0) {
                 // What those records held is not known: say so rather than "every file completed".
                 std::printf(
                     "Nothing to resume of the batches that could be read: each completed or runs "
                     "now (%d running); %d batch record(s) could not be read.\n",
-                    choice.running, choice.unreadable);
-            } else if (choice.running == 0) {
+                    offer.running, offer.unreadable);
+            } else if (offer.running == 0) {
                 std::printf("Every file of the earlier batches completed: nothing to resume.\n");
             } else {
                 std::printf(
                     "Nothing to resume: every earlier batch completed or runs now (%d running).\n",
-                    choice.running);
+                    offer.running);
             }
-            return keptAside;
+            return offer.recordsKeptAside ? 1 : 0;
         }
-        for (const velto::BatchModel::Row& row : choice.unfinished) {
-            files.push_back(row.nativePath);
+        for (const velto::BatchModel::Row& row : offer.unfinished) {
             // Why it did not complete, as the record kept it, before it runs again.
             if (!row.reason.isEmpty()) {
                 const std::string& path = row.nativePath;
@@ -368,40 +349,29 @@ int Run(QCoreApplication& app, int argc, char** argv) {
             }
         }
         std::fflush(stdout);
-        resumed = std::move(choice.record);
         // The batch exported after each run: so does its resumption, unless told otherwise.
-        if (exportOptions.isEmpty() && !choice.exportOptions.isEmpty()) {
-            exportOptions = choice.exportOptions;
+        if (exportOptions.isEmpty() && !offer.exportOptions.isEmpty()) {
+            exportOptions = offer.exportOptions;
             std::printf("Exporting after each run as the batch did: %s\n",
                         exportOptions.join(' ').toLocal8Bit().constData());
         }
-    }
-    if (files.empty()) {
+    } else if (files.empty()) {
         return UsageError("no input file given");
     }
-    // One rule for every batch: files that can be run, each once.
-    velto::BatchModel batch;
-    batch.setKeepLogs(false);
     if (!exportOptions.isEmpty()) {
-        const QString program = velto::FindExtractProgram();
-        if (const QString problem = velto::ExportOptionsProblem(program, exportOptions);
-            !problem.isEmpty()) {
+        if (const QString problem = session.SetExportAfterRun(exportOptions); !problem.isEmpty()) {
             return UsageError(problem);
         }
-        batch.setExportAfterRun(program, exportOptions);
     }
-    const velto::CheckedInputs checked = batch.AddFiles(files);
+    // One rule for every batch: files that can be run, each once.
+    const velto::CheckedInputs checked = resume ? session.TakeResume(offer) : session.Add(files);
     const QStringList problems = checked.refused + checked.duplicates;
-    // A file skipped is a file not completed: the exit status says so.
-    const int skipped = (resumed && !problems.isEmpty() ? 1 : 0) | keptAside;
-    if (resumed) {
-        // A file of the batch deleted since (or no longer fit to run) must not hold back the rest
-        // at every retry: it is left out, and the new record no longer holds it.
+    if (resume) {
+        // A file of the batch deleted since (or no longer fit to run) is left out.
         for (const QString& problem : problems) {
             Complain({problem + QStringLiteral("; it is skipped")});
         }
         if (checked.accepted.empty()) {
-            resumed->Remove();
             std::printf("Nothing left to resume: no file of that batch can be run now.\n");
             return 1;
         }
@@ -409,87 +379,75 @@ int Run(QCoreApplication& app, int argc, char** argv) {
         Complain(problems.mid(0, problems.size() - 1));
         return UsageError(problems.back());
     }
-    if (slurm && !velto::SlurmBackend::Available()) {
+    // A file skipped is a file not completed: the exit status says so.
+    const int skipped = session.resumeIncomplete() ? 1 : 0;
+    if (slurm && !session.LookForCluster()) {
         return ClusterError(
             "sbatch was not found on the PATH: a batch goes to the cluster from a machine with "
             "the Slurm commands");
     }
 
-    const velto::SolverLookup lookup = velto::LocateSolver(folder);
-    const velto::SolverInfo& solver = lookup.solver;
+    const velto::SolverLookup lookup = session.LookForSolver(folder);
     if (!lookup.found) {
         Complain(velto::SolverMissingLines(lookup));
         return 2;
     }
+    const velto::SolverInfo& solver = session.solver();
     std::printf("Velto %s (%s)\n", velto::TerminalSafe(solver.SolverVersionText).c_str(),
                 velto::TerminalSafe(solver.Command()).c_str());
     std::fflush(stdout);
 
+    velto::BatchTerminal terminal(session.batch(), verbose, stdout);
     if (slurm) {
-        auto backend = std::make_unique<velto::SlurmBackend>(cluster);
-        const velto::SlurmBackend& job = *backend;
-        velto::BatchTerminal terminal(batch, verbose, stdout);
-        batch.Run(std::move(backend), solver);
-        const QString refusal = AwaitCluster(batch);
-        if (!refusal.isEmpty()) {
+        if (!session.RunOnCluster(cluster)) {
+            return ClusterError("the batch could not be submitted");
+        }
+        const QString refusal = AwaitCluster(session.batch());
+        const velto::SlurmBackend* job = session.clusterJob();
+        if (!refusal.isEmpty() || !job) {
             return ClusterError(refusal);
         }
-        const QByteArray id = job.jobId().toLocal8Bit();
+        const QByteArray id = job->jobId().toLocal8Bit();
         std::printf("Submitted batch job %s (%lld files); its script is in %s\n", id.constData(),
-                    static_cast<long long>(batch.rowCount()),
-                    velto::PrintablePath(velto::PathBytes(job.jobFolder())).toUtf8().constData());
+                    static_cast<long long>(session.batch().rowCount()),
+                    velto::PrintablePath(velto::PathBytes(job->jobFolder())).toUtf8().constData());
         if (detach) {
             std::printf("Follow it with: velto-batch --follow %s\n", id.constData());
-            batch.Detach();
+            session.StopFollowing();
             return 0;
         }
         std::fflush(stdout);
-        return FollowJob(app, batch, job, terminal) | skipped;
+        return FollowJob(app, session, id, terminal) | skipped;
     }
 
-    velto::BatchTerminal terminal(batch, verbose, stdout);
-    QString error;
-    std::unique_ptr<velto::BatchRecord> record = velto::BatchRecord::Create(records, error);
-    std::unique_ptr<velto::BatchJournal> journal;
-    if (record) {
-        journal = std::make_unique<velto::BatchJournal>(batch, record->path());
-        if (journal->Save() && resumed) {
-            // The new record holds what is left of the batch it resumes.
-            resumed->Remove();
-        }
-        velto::BatchRecords::Prune(records);
-    } else {
+    // Every batch is kept on disk as it runs, each in a record of its own, so --resume knows
+    // what did not complete even when other batches ran beside it.
+    if (const QString error = session.KeepOnDisk(); !error.isEmpty()) {
         Complain({"this batch is not kept on disk (--resume will not know it): " + error});
     }
 
     // Ctrl+C is Stop.
     bool stopped = false;
-    CatchInterrupt(app, [&batch, &stopped] {
+    CatchInterrupt(app, [&session, &stopped] {
         if (!stopped) {
             stopped = true;
-            batch.Stop();
+            session.Stop();
         }
     });
 
-    QObject::connect(&batch, &velto::BatchModel::batchFinished, &app,
-                     [&batch, &app] { app.exit(Succeeded(batch) ? 0 : 1); });
-    batch.Run(std::make_unique<velto::LocalBackend>(jobs), solver);
+    QObject::connect(&session.batch(), &velto::BatchModel::batchFinished, &app,
+                     [&session, &app] { app.exit(session.Succeeded() ? 0 : 1); });
+    session.Run(jobs);
     int status = 1;
     try {
         status = app.exec();
     } catch (const std::exception& e) {
         // Whatever went wrong, the record ends as the batch did: no file left "Running".
         Complain({QString::fromLatin1(velto::FailureText(e)).trimmed()});
-        batch.Abandon();
+        session.Abandon();
         status = 1;
     }
-    if (journal) {
-        journal->Save();
-        journal.reset();
-    }
-    if (record && status == 0 && Succeeded(batch)) {
-        record->Remove();  // nothing of it to resume
-    }
+    session.EndOnDisk();
     return status | skipped;
 }
 

@@ -22,8 +22,9 @@ class ChildProcess;
 
 // A batch of solver input files: the rows, each row's status and console text, the timing of
 // the run, Stop and the user's wish to quit. The files run through a backend, here
-// (LocalBackend) or on a cluster (SlurmBackend); the window and velto-batch both drive this
-// model and keep no rows of their own. It has no widgets.
+// (LocalBackend) or on a cluster (SlurmBackend). A Shell session (BatchSession) holds one and
+// decides what may be done with it; the window and velto-batch keep no rows of their own. It has
+// no widgets.
 //
 // A run takes every row: each becomes "Queued", then "Running", then "Completed", "Failed" or
 // "Aborted". A row that a stop kept from starting goes back to the status it had before the run.

@@ -38,16 +38,13 @@
 #include "common/window/programicons.h"
 #include "common/window/progressstrip.h"
 #include "shell/cluster/slurmbackend.h"
-#include "shell/model/batchjournal.h"
 #include "shell/model/batchmodel.h"
-#include "shell/model/batchrecords.h"
 #include "shell/runner/batchreport.h"
-#include "shell/runner/exportafterrun.h"
 #include "shell/runner/inputfileopener.h"
 #include "shell/runner/inputfiles.h"
-#include "shell/runner/localbackend.h"
 #include "shell/runner/settings.h"
 #include "shell/runner/solverrun.h"
+#include "shell/session/batchsession.h"
 #include "shell/window/frmabout.h"
 
 namespace velto {
@@ -266,7 +263,7 @@ FrmMain::FrmMain(ShellDialogs dialogs, QWidget* parent)
             about.exec();
         };
     }
-    batch_ = new BatchModel(this);
+    session_ = new BatchSession(this);
     opener_ = new InputFileOpener(this);
     opener_->open = dialogs_.openFile;
     connect(opener_, &InputFileOpener::answered, this, [this](OpenFailure failure) {
@@ -279,9 +276,9 @@ FrmMain::FrmMain(ShellDialogs dialogs, QWidget* parent)
 }
 
 FrmMain::~FrmMain() {
-    // The journal's last save comes while the record is still this window's.
-    delete journal_;
-    journal_ = nullptr;
+    // Gone before the controls it reports to: its record's last save, and a batch let go of.
+    delete session_;
+    session_ = nullptr;
 }
 
 void FrmMain::buildControls() {
@@ -438,11 +435,11 @@ void FrmMain::buildControls() {
     auto* tick = new QTimer(this);
     connect(tick, &QTimer::timeout, this, [this] {
         const int row = selectedRow();
-        if (batch_->running() && row >= 0 &&
-            batch_->rows()[static_cast<std::size_t>(row)].status == kStatusRunning) {
+        if (batch().running() && row >= 0 &&
+            batch().rows()[static_cast<std::size_t>(row)].status == kStatusRunning) {
             const QString name =
-                QFileInfo(batch_->rows()[static_cast<std::size_t>(row)].path).completeBaseName();
-            sbTime->setText(name + QStringLiteral(": ") + batch_->TimingText(row));
+                QFileInfo(batch().rows()[static_cast<std::size_t>(row)].path).completeBaseName();
+            sbTime->setText(name + QStringLiteral(": ") + batch().TimingText(row));
         }
     });
     tick->start(1000);
@@ -453,7 +450,7 @@ void FrmMain::buildControls() {
     auto* escape = new QShortcut(QKeySequence(Qt::Key_Escape), this);
     connect(escape, &QShortcut::activated, this, [this] {
         // An Escape that closes a menu or a dialog is theirs, not a Stop.
-        if (batch_->running() && isActiveWindow() && !QApplication::activePopupWidget() &&
+        if (session_->Enabling().stop && isActiveWindow() && !QApplication::activePopupWidget() &&
             !QApplication::activeModalWidget()) {
             onStopClicked();
         }
@@ -462,25 +459,25 @@ void FrmMain::buildControls() {
 }
 
 void FrmMain::connectModel() {
-    connect(batch_, &BatchModel::rowsChanged, this, &FrmMain::showRows);
-    connect(batch_, &BatchModel::statusChanged, this, &FrmMain::showStatus);
-    connect(batch_, &BatchModel::batchAccepted, this, [this] {
+    connect(session_, &BatchSession::enablingChanged, this, &FrmMain::showEnabling);
+    connect(&batch(), &BatchModel::rowsChanged, this, &FrmMain::showRows);
+    connect(&batch(), &BatchModel::statusChanged, this, &FrmMain::showStatus);
+    connect(&batch(), &BatchModel::batchAccepted, this, [this] {
         if (SlurmBackend* job = clusterJob()) {
             setConsoleText(QString());
             picProgress->setFraction(0);
             sbTime->setText(QStringLiteral("Job %1 submitted").arg(job->jobId()));
         }
     });
-    connect(batch_, &BatchModel::batchRefused, this, [this](const QString& reason) {
-        setRunning(false);
+    connect(&batch(), &BatchModel::batchRefused, this, [this](const QString& reason) {
         MsgBoxCentered(this, QStringLiteral("The batch was not submitted: ") + reason,
                        kStyleCritical, kShellTitle);
     });
-    connect(batch_, &BatchModel::fileStarted, this, [this](int row) {
+    connect(&batch(), &BatchModel::fileStarted, this, [this](int row) {
         // Follow the first running file until the user picks another row.
         const int selected = selectedRow();
         if (selected < 0 || selected == row ||
-            batch_->rows()[static_cast<std::size_t>(selected)].status != kStatusRunning) {
+            batch().rows()[static_cast<std::size_t>(selected)].status != kStatusRunning) {
             if (QTreeWidgetItem* item = lvwFiles->topLevelItem(row)) {
                 lvwFiles->setCurrentItem(item);
             }
@@ -488,95 +485,49 @@ void FrmMain::connectModel() {
             picProgress->setFraction(0);
         }
     });
-    connect(batch_, &BatchModel::outputChunk, this, [this](int row, const QByteArray& text) {
+    connect(&batch(), &BatchModel::outputChunk, this, [this](int row, const QByteArray& text) {
         if (row == selectedRow()) {
             appendConsoleText(ConsoleText(text));
         }
     });
-    connect(batch_, &BatchModel::progress, this,
+    connect(&batch(), &BatchModel::progress, this,
             [this](int row, float fraction, const QString& name) {
                 if (row == selectedRow()) {
                     showProgress(row, fraction, name);
                 }
             });
-    connect(batch_, &BatchModel::clusterMessage, this,
+    connect(&batch(), &BatchModel::clusterMessage, this,
             [this](const QString& text) { sbTime->setText(text); });
-    connect(batch_, &BatchModel::batchFinished, this, &FrmMain::onBatchFinished);
+    connect(&batch(), &BatchModel::batchFinished, this, &FrmMain::onBatchFinished);
     // Queued: the answer may come from inside a close the window is still handling.
-    connect(batch_, &BatchModel::quitReady, this, &QWidget::close, Qt::QueuedConnection);
+    connect(session_, &BatchSession::quitReady, this, &QWidget::close, Qt::QueuedConnection);
 }
 
 void FrmMain::loadForm() {
     setWindowTitle(kShellTitle);
     mnuHelpAbout->setText(QStringLiteral("&About ") + kShellTitle + QStringLiteral("..."));
-    const SolverLookup lookup = LocateSolver();
-    solver_ = lookup.solver;
+    const SolverLookup lookup = session_->LookForSolver();
     if (lookup.found) {
         sbPanel1->setText(QStringLiteral("Velto ") +
-                          QString::fromStdString(solver_.SolverVersionText));
+                          QString::fromStdString(lookup.solver.SolverVersionText));
     } else {
         MsgBoxCentered(this, SolverMissingText(lookup), kStyleInformation, kShellTitle);
     }
-    txtVeltoPath->setText(PathText(solver_.SolverFolder));
-    clusterAvailable_ = SlurmBackend::Available();
-    if (!clusterAvailable_) {
+    txtVeltoPath->setText(PathText(lookup.solver.SolverFolder));
+    if (!session_->clusterAvailable()) {
         const QString why = QStringLiteral("sbatch was not found on the PATH");
         mnuAnalysisCluster->setToolTip(why);
         mnuAnalysisCluster->setStatusTip(why);
     }
-    // The last batch as it was, if the program or the machine stopped since: each window keeps
-    // its batch in a record of its own, beside velto-batch's, and takes up the last one that no
-    // other window or batch holds now.
-    const QString records = BatchJournal::DefaultPath(QStringLiteral("velto-batch"));
-    record_ = BatchRecords::TakeLatest(
-        records, BatchJournal::DefaultPath(QStringLiteral("shell-batch.json")));
-    QStringList refused;
-    if (record_) {
-        const QString journalPath = record_->path();
-        if (BatchJournal::Load(journalPath, *batch_, &refused) ==
-            BatchJournal::Loaded::kUnreadable) {
-            // Never saved over: what cannot be read here may still be worth something to
-            // someone.
-            const QString aside = BatchJournal::SetAside(journalPath);
-            if (aside.isEmpty()) {
-                record_.reset();
-            }
-            MsgBoxCentered(this,
-                           record_ ? QStringLiteral("The last batch could not be read from %1. It "
-                                                    "was kept as %2.")
-                                         .arg(journalPath, aside)
-                                   : QStringLiteral("The last batch could not be read from %1, "
-                                                    "nor moved aside. It is left as it is, and "
-                                                    "this session's batch is not kept on disk.")
-                                         .arg(journalPath),
-                           kStyleCritical, kShellTitle);
-        }
-    } else {
-        QString error;
-        record_ = BatchRecord::Create(records, error);
-        if (!record_) {
-            MsgBoxCentered(this,
-                           QStringLiteral("This session's batch is not kept on disk: ") + error,
-                           kStyleCritical, kShellTitle);
-        }
-    }
-    if (!refused.isEmpty()) {
-        MsgBoxCentered(
-            this,
-            QStringLiteral("These files of the last batch were left out:\n\n") + refused.join('\n'),
-            kStyleCritical, kShellTitle);
-    }
-    if (record_) {
-        journal_ = new BatchJournal(*batch_, record_->path(), this);
-        journal_->Save();
-        BatchRecords::Prune(records);
+    // The last batch as it was, if the program or the machine stopped since, unless another
+    // window or batch holds it now.
+    for (const QString& text : session_->TakeUpLastBatch()) {
+        MsgBoxCentered(this, text, kStyleCritical, kShellTitle);
     }
     // Bound once the last batch is in: a long journal is not shown row by row.
     connectModel();
     showRows();
-    cmdStop->setEnabled(false);
-    mnuAnalysisStop->setEnabled(false);
-    picProgress->setVisible(false);
+    showEnabling();
     if (!QSystemTrayIcon::isSystemTrayAvailable()) {
         mnuToolsTray->setText(tr("&Mimimize to Tray (no tray on this desktop)"));
         mnuToolsTray->setEnabled(false);
@@ -591,18 +542,23 @@ void FrmMain::unloadForm() {
     if (trayIconShown_ && tray_) {
         tray_->hide();
     }
-    if (solverChosen_) {
-        SaveSolverFolder(PathText(solver_.SolverFolder));
-    }
+    session_->Close();
 }
 
 QString FrmMain::helpFile() const {
     return HelpFilePath(QStringLiteral("VeltoShell"), QStringLiteral(VELTO_SHELL_HELP_DIR));
 }
 
+BatchModel& FrmMain::batch() {
+    return session_->batch();
+}
+
 SlurmBackend* FrmMain::clusterJob() const {
-    return onCluster_ && batch_->running() ? qobject_cast<SlurmBackend*>(batch_->backend())
-                                           : nullptr;
+    return session_->clusterJob();
+}
+
+const SolverInfo& FrmMain::solver() const {
+    return session_->solver();
 }
 
 namespace {
@@ -621,34 +577,47 @@ void ShowReason(QTreeWidgetItem* item, const BatchModel::Row& row) {
 
 void FrmMain::showRows() {
     lvwFiles->clear();
-    for (const BatchModel::Row& row : batch_->rows()) {
+    for (const BatchModel::Row& row : batch().rows()) {
         auto* item = new QTreeWidgetItem({row.path, row.status});
         ShowReason(item, row);
         lvwFiles->addTopLevelItem(item);
-    }
-    if (!batch_->running()) {
-        setListCommands(batch_->rowCount() > 0);
     }
 }
 
 void FrmMain::showStatus(int row) {
     if (QTreeWidgetItem* item = lvwFiles->topLevelItem(row)) {
-        item->setText(1, batch_->rows()[static_cast<std::size_t>(row)].status);
-        ShowReason(item, batch_->rows()[static_cast<std::size_t>(row)]);
+        item->setText(1, batch().rows()[static_cast<std::size_t>(row)].status);
+        ShowReason(item, batch().rows()[static_cast<std::size_t>(row)]);
     }
 }
 
-void FrmMain::setListCommands(bool enabled) {
-    for (QWidget* w : std::initializer_list<QWidget*>{cmdDelete, cmdClear, cmdRun}) {
-        w->setEnabled(enabled);
+void FrmMain::showEnabling() {
+    const BatchEnabling e = session_->Enabling();
+    // Stop is about to be disabled: its focus goes back to the list, not on to the next control.
+    if (!e.stop && cmdStop->isEnabled() && (!focusWidget() || focusWidget() == cmdStop)) {
+        lvwFiles->setFocus();
     }
-    for (QAction* a : {mnuFileDelete, mnuFileClear, mnuAnalysisRun}) {
-        a->setEnabled(enabled);
-    }
-    mnuAnalysisCluster->setEnabled(enabled && clusterAvailable_);
+    cmdAdd->setEnabled(e.add);
+    mnuFileAdd->setEnabled(e.add);
+    cmdDelete->setEnabled(e.remove);
+    mnuFileDelete->setEnabled(e.remove);
+    cmdClear->setEnabled(e.clear);
+    mnuFileClear->setEnabled(e.clear);
+    cmdRun->setEnabled(e.run);
+    mnuAnalysisRun->setEnabled(e.run);
+    mnuAnalysisCluster->setEnabled(e.runOnCluster);
+    cmdStop->setEnabled(e.stop);
+    mnuAnalysisStop->setEnabled(e.stop);
+    mnuToolsExport->setEnabled(e.exportSetting);
+    cmdVeltoPath->setEnabled(e.chooseSolver);
+    mnuVeltoPath->setEnabled(e.chooseSolver);
+    picProgress->setVisible(e.stop);
 }
 
 void FrmMain::onAddClicked() {
+    if (!session_->Enabling().add) {
+        return;
+    }
     const QStringList files = dialogs_.addFiles(this, lastAddFolder_);
     if (files.isEmpty()) {
         return;
@@ -659,24 +628,15 @@ void FrmMain::onAddClicked() {
         candidates.push_back(PathBytes(file));
     }
     // The same rule as velto-batch's; a file already listed is not added again.
-    const CheckedInputs checked = batch_->AddFiles(candidates);
+    const CheckedInputs checked = session_->Add(candidates);
     if (!checked.accepted.empty()) {
         // The list is shown afresh with no row selected: no console text, nor the last
         // batch's summary, belongs to it.
         setConsoleText(QString());
     }
     // Every name the user gave is either in the list now or named here.
-    QStringList untaken;
-    if (!checked.refused.isEmpty()) {
-        untaken.append(QStringLiteral("These files cannot be run and were not added:\n\n") +
-                       checked.refused.join('\n'));
-    }
-    if (!checked.duplicates.isEmpty()) {
-        untaken.append(QStringLiteral("These files are in the list already:\n\n") +
-                       checked.duplicates.join('\n'));
-    }
-    if (!untaken.isEmpty()) {
-        MsgBoxCentered(this, untaken.join(QStringLiteral("\n\n")), kStyleCritical, kShellTitle);
+    if (const QString refusal = AddRefusalText(checked); !refusal.isEmpty()) {
+        MsgBoxCentered(this, refusal, kStyleCritical, kShellTitle);
     }
 }
 
@@ -685,49 +645,31 @@ void FrmMain::onDeleteClicked() {
     if (!item || !item->isSelected()) {
         return;
     }
-    if (batch_->RemoveRow(lvwFiles->indexOfTopLevelItem(item))) {
+    if (session_->Delete(lvwFiles->indexOfTopLevelItem(item))) {
         setConsoleText(QString());
     }
 }
 
 void FrmMain::onClearClicked() {
-    if (batch_->ClearRows()) {
+    if (session_->Clear()) {
         setConsoleText(QString());
     }
 }
 
 void FrmMain::onFileClicked(int row) {
-    if (row < 0 || row >= batch_->rowCount()) {
+    if (row < 0 || row >= batch().rowCount()) {
         return;
     }
-    setConsoleText(ConsoleText(batch_->KeptConsole(row)));
-    picProgress->setFraction(batch_->LastFraction(row));
+    setConsoleText(ConsoleText(batch().KeptConsole(row)));
+    picProgress->setFraction(batch().LastFraction(row));
 }
 
 void FrmMain::onFileDoubleClicked(int row) {
-    if (batch_->running() || row < 0 || row >= batch_->rowCount()) {
+    if (!session_->CanOpen(row)) {
         return;
     }
-    const BatchModel::Row& file = batch_->rows()[static_cast<std::size_t>(row)];
+    const BatchModel::Row& file = batch().rows()[static_cast<std::size_t>(row)];
     opener_->Open(file.path, file.nativePath);
-}
-
-void FrmMain::setRunning(bool running) {
-    for (QWidget* w : std::initializer_list<QWidget*>{cmdAdd, cmdDelete, cmdClear, cmdRun}) {
-        w->setEnabled(!running);
-    }
-    for (QAction* a : {mnuFileAdd, mnuFileDelete, mnuFileClear, mnuAnalysisRun, mnuToolsExport}) {
-        a->setEnabled(!running);
-    }
-    cmdStop->setEnabled(running);
-    mnuAnalysisStop->setEnabled(running);
-    mnuAnalysisCluster->setEnabled(!running && clusterAvailable_);
-    picProgress->setVisible(running);
-    if (!running) {
-        setListCommands(batch_->rowCount() > 0);
-        cmdAdd->setEnabled(true);
-        mnuFileAdd->setEnabled(true);
-    }
 }
 
 void FrmMain::onExportAfterRunTriggered() {
@@ -738,14 +680,13 @@ void FrmMain::onExportAfterRunTriggered() {
     QString text = LoadExportOptions();
     for (;;) {
         text = dialogs_.exportOptions(this, text);
-        QStringList options;
-        QString problem;
         if (text.trimmed().isEmpty()) {
             mnuToolsExport->setChecked(false);  // cancelled: no export
             return;
         }
-        if (ParseExportOptions(text, options, problem) &&
-            (problem = ExportOptionsProblem(FindExtractProgram(), options)).isEmpty()) {
+        QStringList options;
+        const QString problem = BatchSession::ExportOptionsProblemOf(text, options);
+        if (problem.isEmpty()) {
             SaveExportAfterRun(true, text);
             return;
         }
@@ -753,69 +694,37 @@ void FrmMain::onExportAfterRunTriggered() {
     }
 }
 
-void FrmMain::applyExportAfterRun() {
-    QStringList options;
-    QString problem;
-    if (!mnuToolsExport->isChecked() ||
-        !ParseExportOptions(LoadExportOptions(), options, problem)) {
-        options.clear();
-    }
-    batch_->setExportAfterRun(FindExtractProgram(), options);
-}
-
 void FrmMain::onRunClicked() {
-    onCluster_ = false;
-    applyExportAfterRun();
-    if (!batch_->Run(std::make_unique<LocalBackend>(), solver_)) {
+    session_->UseExportSetting(mnuToolsExport->isChecked());
+    if (!session_->Run()) {
         return;
     }
-    setRunning(true);
     cmdStop->setFocus();
 }
 
 void FrmMain::onRunOnClusterTriggered() {
-    if (batch_->running()) {
+    const BatchQuestion question = session_->SubmitQuestion();
+    if (!question || MsgBoxCentered(this, question.text, kStyleYesNo | kStyleQuestion,
+                                    kShellTitle) != kAnswerYes) {
         return;
     }
-    // A submission takes the cluster's time and the user's share of it: asked, not assumed.
-    // sbatch takes its partition from SBATCH_PARTITION when the user set one.
-    const QString partition = qEnvironmentVariable("SBATCH_PARTITION");
-    const int files = batch_->rowCount();
-    QString question = files == 1 ? QStringLiteral("Submit 1 file to the cluster")
-                                  : QStringLiteral("Submit %1 files to the cluster").arg(files);
-    question += partition.isEmpty() ? QStringLiteral("?")
-                                    : QStringLiteral(", partition %1?").arg(partition);
-    if (MsgBoxCentered(this, question, kStyleYesNo | kStyleQuestion, kShellTitle) != kAnswerYes) {
+    session_->UseExportSetting(mnuToolsExport->isChecked());
+    if (!session_->RunOnCluster(SlurmOptions())) {
         return;
     }
-    onCluster_ = true;
-    applyExportAfterRun();
-    if (!batch_->Run(std::make_unique<SlurmBackend>(SlurmOptions()), solver_)) {
-        return;
-    }
-    setRunning(true);
     cmdStop->setFocus();
 }
 
 void FrmMain::onStopClicked() {
-    SlurmBackend* job = clusterJob();
-    if (job && !job->starting()) {
-        // Stopping a job on a cluster kills its solvers: that is asked, not assumed.
-        if (MsgBoxCentered(this,
-                           QStringLiteral("Cancel job %1 on the cluster?\n\nNo stops following "
-                                          "it; the job runs on.")
-                               .arg(job->jobId()),
-                           kStyleYesNo | kStyleQuestion, kShellTitle) == kAnswerYes) {
-            batch_->Stop();
-        } else {
-            const QString id = job->jobId();
-            batch_->Detach();
-            setRunning(false);
-            sbTime->setText(QStringLiteral("Stopped following job %1").arg(id));
-        }
-        return;
+    const BatchQuestion question = session_->StopQuestion();
+    if (!question) {
+        session_->Stop();
+    } else if (MsgBoxCentered(this, question.text, kStyleYesNo | kStyleQuestion, kShellTitle) ==
+               kAnswerYes) {
+        session_->Stop();
+    } else if (const QString said = session_->StopFollowing(); !said.isEmpty()) {
+        sbTime->setText(said);  // unless the job ended while the question was up
     }
-    batch_->Stop();
 }
 
 int FrmMain::selectedRow() const {
@@ -824,12 +733,7 @@ int FrmMain::selectedRow() const {
 }
 
 void FrmMain::onBatchFinished() {
-    // Stop is about to be disabled: its focus goes back to the list, not on to the next control.
-    if (!focusWidget() || focusWidget() == cmdStop) {
-        lvwFiles->setFocus();
-    }
-    setRunning(false);
-    const QString summary = batch_->Summary();
+    const QString summary = batch().Summary();
     appendConsoleText(QStringLiteral("\n") + summary + QStringLiteral("\n"));
     sbTime->setText(summary);
     setWindowTitle(kShellTitle);
@@ -840,7 +744,7 @@ void FrmMain::onBatchFinished() {
 
 void FrmMain::showProgress(int row, float fraction, const QString& fileName) {
     const ProgressTexts texts = ProgressTextsFor(fraction, fileName);
-    sbTime->setText(fileName + QStringLiteral(": ") + batch_->TimingText(row));
+    sbTime->setText(fileName + QStringLiteral(": ") + batch().TimingText(row));
     setWindowTitle(isMinimized() ? texts.caption : kShellTitle);
     if (trayIconShown_ && tray_) {
         tray_->setToolTip(texts.tip);
@@ -863,23 +767,19 @@ void FrmMain::setConsoleText(const QString& text) {
 
 void FrmMain::onVeltoPathClicked() {
     const QString folder = dialogs_.browse(this, QStringLiteral("Select Velto Location"),
-                                           PathText(solver_.SolverFolder));
+                                           PathText(session_->solver().SolverFolder));
     if (folder.isEmpty()) {
         return;
     }
     // The solver in use stays until a folder that holds one is chosen.
-    const SolverLookup lookup = LocateSolver(PathBytes(folder));
+    const SolverLookup lookup = session_->ChooseSolverFolder(folder);
     if (!lookup.found) {
         MsgBoxCentered(this, SolverMissingText(lookup), kStyleInformation, kShellTitle);
         return;
     }
-    solver_ = lookup.solver;
-    solverChosen_ = true;
-    // Saved at once: a window killed later keeps the choice, and another window closing later
-    // does not write its own folder over it.
-    SaveSolverFolder(PathText(solver_.SolverFolder));
-    txtVeltoPath->setText(PathText(solver_.SolverFolder));
-    sbPanel1->setText(QStringLiteral("Velto ") + QString::fromStdString(solver_.SolverVersionText));
+    txtVeltoPath->setText(PathText(lookup.solver.SolverFolder));
+    sbPanel1->setText(QStringLiteral("Velto ") +
+                      QString::fromStdString(lookup.solver.SolverVersionText));
 }
 
 void FrmMain::onTrayToggled() {
@@ -928,14 +828,12 @@ void FrmMain::changeEvent(QEvent* event) {
 }
 
 void FrmMain::closeEvent(QCloseEvent* event) {
-    if (batch_->running()) {
+    if (const BatchQuestion question = session_->QuitQuestion()) {
         event->ignore();
-        if (MsgBoxCentered(this,
-                           QStringLiteral("Analysis is running. Do you want to exit and abbort "
-                                          "current analysis?"),
-                           kStyleYesNo | kStyleQuestion, kShellTitle) == kAnswerYes) {
+        if (MsgBoxCentered(this, question.text, kStyleYesNo | kStyleQuestion, kShellTitle) ==
+            kAnswerYes) {
             CloseAllHelp();
-            batch_->RequestQuit();  // the close comes back with quitReady()
+            session_->Quit();  // the close comes back with quitReady()
         }
         return;
     }

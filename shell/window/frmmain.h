@@ -4,7 +4,6 @@
 #include <QString>
 #include <QStringList>
 #include <functional>
-#include <memory>
 
 #include "shell/runner/solverfinder.h"
 
@@ -19,10 +18,9 @@ class QTreeWidget;
 
 namespace velto {
 
-class BatchJournal;
-class BatchRecord;
 class InputFileOpener;
 class BatchModel;
+class BatchSession;
 class ProgressStrip;
 class SlurmBackend;
 
@@ -51,9 +49,9 @@ struct ProgressTexts {
 ProgressTexts ProgressTextsFor(float fraction, const QString& fileName);
 
 // The VeltoShell window: the batch list, Run and Stop, the live console text and progress, the
-// solver path, the tray icon and the help. It is a view of the batch model: it shows the model's
-// rows and turns the user's commands into the model's, and keeps no rows, rules or processes of
-// its own.
+// solver path, the tray icon and the help. It is a view of the Shell session: it shows the
+// session's rows and what it enables, asks the session's questions in message boxes and turns the
+// user's commands into the session's, and keeps no rows, rules or processes of its own.
 class FrmMain : public QMainWindow {
     Q_OBJECT
 
@@ -82,12 +80,13 @@ class FrmMain : public QMainWindow {
     void appendConsoleText(const QString& text);
     void setConsoleText(const QString& text);
 
-    BatchModel& batch() { return *batch_; }
+    BatchSession& session() { return *session_; }
+    BatchModel& batch();
     // What a double click on a row opens its file with.
     InputFileOpener& opener() { return *opener_; }
     // The cluster job the window follows or submits now; null otherwise.
     SlurmBackend* clusterJob() const;
-    const SolverInfo& solver() const { return solver_; }
+    const SolverInfo& solver() const;
     bool trayIconShown() const { return trayIconShown_; }
 
   protected:
@@ -97,31 +96,24 @@ class FrmMain : public QMainWindow {
 
   private:
     void buildControls();
-    // The batch exports after each run as the setting says.
-    void applyExportAfterRun();
     void connectModel();
     void loadForm();
     void unloadForm();
     void showRows();
     void showStatus(int row);
     void showProgress(int row, float fraction, const QString& fileName);
-    void setRunning(bool running);
-    void setListCommands(bool enabled);
+    // The controls as the session enables them.
+    void showEnabling();
     void onBatchFinished();
     int selectedRow() const;
     QString helpFile() const;
 
     ShellDialogs dialogs_;
-    BatchModel* batch_ = nullptr;
+    BatchSession* session_ = nullptr;
     InputFileOpener* opener_ = nullptr;
-    bool onCluster_ = false;  // the running or last batch went to the cluster
-    bool clusterAvailable_ = false;
     QString lastAddFolder_;
-    SolverInfo solver_;
     bool trayIconShown_ = false;
     bool unloaded_ = false;
-    // The user chose the solver's folder in this window (it is saved when chosen).
-    bool solverChosen_ = false;
 
     QTreeWidget* lvwFiles = nullptr;
     QPlainTextEdit* txtRun = nullptr;
@@ -135,8 +127,6 @@ class FrmMain : public QMainWindow {
     QPushButton* cmdVeltoPath = nullptr;
     QLabel* sbPanel1 = nullptr;
     QLabel* sbTime = nullptr;
-    BatchJournal* journal_ = nullptr;
-    std::unique_ptr<BatchRecord> record_;  // held while the window lives: its batch's own
     ProgressStrip* picProgress = nullptr;
     QAction* mnuFileAdd = nullptr;
     QAction* mnuFileDelete = nullptr;

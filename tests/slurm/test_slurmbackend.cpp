@@ -23,6 +23,7 @@
 #include "shell/model/batchmodel.h"
 #include "shell/runner/settings.h"
 #include "shell/runner/solveroutput.h"
+#include "shell/session/batchsession.h"
 #include "shell/window/frmmain.h"
 #include "tests/harness/harness.h"
 
@@ -488,6 +489,29 @@ TEST_F(FakeSlurm, FollowPicksUpOnlyOurOwnJobs) {
     ASSERT_EQ(Follow(gone, "42").toStdString(), "");
     ASSERT_TRUE(test::WaitUntil([&] { return !gone.running(); }, 30));
     EXPECT_EQ(gone.StatusesOfThisBatch(), (std::vector<QString>{"Failed", "Completed"}));
+}
+
+// The session asks before a Stop only of a job the cluster has accepted: while sbatch answers, a
+// Stop needs no answer (the job is cancelled once it has an id); once job 42 runs, whether to
+// cancel it, and No lets it run on.
+TEST_F(FakeSlurm, TheSessionAsksBeforeStoppingOnlyAnAcceptedJob) {
+    BatchSession session;
+    session.LookForSolver(VELTO_STANDIN_DIR);
+    session.Add(Inputs(2));
+    Answer("sbatch.hold", "");
+    ASSERT_TRUE(session.RunOnCluster({}));
+    ASSERT_NE(session.clusterJob(), nullptr);
+    session.clusterJob()->setPollIntervalMs(50);
+    EXPECT_FALSE(session.StopQuestion());
+    Answer("sbatch.go", "");
+    ASSERT_TRUE(test::WaitUntil([&] { return !session.clusterJob()->starting(); }, 30));
+    const BatchQuestion question = session.StopQuestion();
+    EXPECT_EQ(question.kind, BatchQuestion::Kind::kCancelJob);
+    EXPECT_EQ(question.jobId, "42");
+    EXPECT_EQ(session.StopFollowing(), "Stopped following job 42");
+    EXPECT_FALSE(session.running() || session.StopQuestion());
+    EXPECT_TRUE(session.Enabling().runOnCluster);
+    EXPECT_FALSE(std::filesystem::exists(fake.File("scancel.args")));
 }
 
 // The window on the stand-in cluster: its questions before it submits recorded in `submits` and
