@@ -32,6 +32,7 @@
 #include "common/window/messagebox.h"
 #include "common/window/mouse.h"
 #include "common/window/progressstrip.h"
+#include "common/window/screenfit.h"
 #include "extract/chart/curvechart.h"
 #include "extract/export/savecommand.h"
 #include "extract/export/selection.h"
@@ -166,16 +167,8 @@ FrmExtract::~FrmExtract() = default;
 void FrmExtract::BuildControls() {
     setObjectName(QStringLiteral("frmExtract"));
     InstallProgressStripAccessibility();
-    // The controls scroll inside the window when a large scale factor makes them wider or taller
-    // than the screen, so the window itself always fits on it.
-    auto* scroller = new QScrollArea(this);
-    scroller->setObjectName(QStringLiteral("scrMain"));
-    scroller->setWidgetResizable(true);
-    scroller->setFrameShape(QFrame::NoFrame);
-    scroller->setFocusPolicy(Qt::NoFocus);  // its controls take the focus, and it follows them
     auto* central = new QWidget;
-    scroller->setWidget(central);
-    setCentralWidget(scroller);
+    SetScrollingCentralWidget(this, central);
     auto named = [](auto* widget, const char* name) {
         widget->setObjectName(QString::fromLatin1(name));
         return widget;
@@ -187,6 +180,7 @@ void FrmExtract::BuildControls() {
     txtFileName->setReadOnly(true);
     lblFileName->setBuddy(txtFileName);
     cmdFile = named(new QPushButton(QStringLiteral("...")), "cmdFile");
+    cmdFile->setAccessibleName(tr("Open Listing"));
     cmdFile->setFixedWidth(cmdFile->fontMetrics().horizontalAdvance(QStringLiteral("....")) + 24);
     auto* fileRow = new QHBoxLayout;
     fileRow->addWidget(lblFileName);
@@ -416,22 +410,13 @@ void FrmExtract::BuildControls() {
     });
     session_.onChanged = [this] { Sync(); };
     qApp->installEventFilter(this);
-    FitToScreen(QSize(860, 460));
-}
-
-void FrmExtract::FitToScreen(QSize least) {
     // The whole of the controls where the screen has room for them, else the screen's room.
-    QWidget* content = static_cast<QScrollArea*>(centralWidget())->widget();
-    const QSize wanted =
-        content->sizeHint().expandedTo(least) + QSize(0, sbMain->sizeHint().height());
-    const QScreen* shown = screen() ? screen() : QGuiApplication::primaryScreen();
-    const QSize room = shown ? shown->availableGeometry().size() - QSize(16, 48) : wanted;
-    resize(wanted.boundedTo(room));
+    FitToScreen(this, central->sizeHint().expandedTo(QSize(860, 460)) +
+                          QSize(0, sbMain->sizeHint().height()));
 }
 
 void FrmExtract::SetStatus(const QString& text) {
-    sbPanel1->setText(text);
-    sbPanel1->setAccessibleName(text.isEmpty() ? tr("Status") : tr("Status: ") + text);
+    SetStatusText(sbPanel1, tr("Status"), text);
 }
 
 void FrmExtract::FormLoad() {

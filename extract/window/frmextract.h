@@ -121,8 +121,6 @@ class FrmExtract : public QMainWindow, public ProgressSink, public MessageSink {
     void FormUnload();
     // Shows the session: lists, texts, choices and enabling, each only where it changed.
     void Sync();
-    // Sizes the window to its controls, at least `least`, within the screen it is on.
-    void FitToScreen(QSize least);
     void SetStatus(const QString& text);
     void SyncListing();
     void SyncSelected();

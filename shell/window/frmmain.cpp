@@ -37,6 +37,7 @@
 #include "common/window/messagebox.h"
 #include "common/window/programicons.h"
 #include "common/window/progressstrip.h"
+#include "common/window/screenfit.h"
 #include "shell/cluster/slurmbackend.h"
 #include "shell/model/batchmodel.h"
 #include "shell/runner/batchreport.h"
@@ -283,8 +284,9 @@ FrmMain::~FrmMain() {
 
 void FrmMain::buildControls() {
     setObjectName(QStringLiteral("frmMain"));
-    auto* central = new QWidget(this);
-    setCentralWidget(central);
+    InstallProgressStripAccessibility();
+    auto* central = new QWidget;
+    SetScrollingCentralWidget(this, central);
     auto named = [](auto* object, const char* name) {
         object->setObjectName(QString::fromLatin1(name));
         return object;
@@ -302,9 +304,11 @@ void FrmMain::buildControls() {
     lvwFiles->header()->setSectionResizeMode(0, QHeaderView::Stretch);
     lvwFiles->header()->setSectionResizeMode(1, QHeaderView::Fixed);
     lvwFiles->header()->resizeSection(1, 100);
+    lvwFiles->setAccessibleName(tr("Input Files"));
 
     txtRun = named(new QPlainTextEdit, "txtRun");
     txtRun->setReadOnly(true);
+    txtRun->setAccessibleName(tr("Console"));
     QFont console(QStringLiteral("Lucida Console"), 9);
     console.setStyleHint(QFont::Monospace);
     if (!QFontInfo(console).fixedPitch()) {
@@ -331,6 +335,9 @@ void FrmMain::buildControls() {
     txtVeltoPath->setReadOnly(true);
     cmdVeltoPath = named(new QPushButton(QStringLiteral("...")), "cmdVeltoPath");
     cmdVeltoPath->setFixedWidth(cmdVeltoPath->fontMetrics().horizontalAdvance("....") + 24);
+    lblVeltoPath->setBuddy(txtVeltoPath);
+    txtVeltoPath->setAccessibleName(tr("Velto Path"));
+    cmdVeltoPath->setAccessibleName(tr("Choose the Velto Folder"));
     auto* pathRow = new QHBoxLayout;
     pathRow->addWidget(lblVeltoPath);
     pathRow->addWidget(txtVeltoPath, 1);
@@ -346,9 +353,12 @@ void FrmMain::buildControls() {
 
     auto* sbMain = named(new QStatusBar, "sbMain");
     setStatusBar(sbMain);
+    sbMain->setAccessibleName(tr("Status"));
     sbPanel1 = named(new QLabel, "sbPanel1");
+    sbPanel1->setAccessibleName(tr("Solver"));
     sbMain->addWidget(sbPanel1, 1);
     sbTime = named(new QLabel, "sbTime");
+    sbTime->setAccessibleName(tr("Batch"));
     sbMain->addWidget(sbTime, 1);
     picProgress = named(new ProgressStrip, "picProgress");
     picProgress->setPreferredWidth(240);
@@ -439,7 +449,8 @@ void FrmMain::buildControls() {
             batch().rows()[static_cast<std::size_t>(row)].status == kStatusRunning) {
             const QString name =
                 QFileInfo(batch().rows()[static_cast<std::size_t>(row)].path).completeBaseName();
-            sbTime->setText(name + QStringLiteral(": ") + batch().TimingText(row));
+            SetStatusText(sbTime, tr("Batch"),
+                          name + QStringLiteral(": ") + batch().TimingText(row));
         }
     });
     tick->start(1000);
@@ -455,7 +466,7 @@ void FrmMain::buildControls() {
             onStopClicked();
         }
     });
-    resize(760, 560);
+    FitToScreen(this, QSize(760, 560));
 }
 
 void FrmMain::connectModel() {
@@ -466,7 +477,8 @@ void FrmMain::connectModel() {
         if (SlurmBackend* job = clusterJob()) {
             setConsoleText(QString());
             picProgress->setFraction(0);
-            sbTime->setText(QStringLiteral("Job %1 submitted").arg(job->jobId()));
+            SetStatusText(sbTime, tr("Batch"),
+                          QStringLiteral("Job %1 submitted").arg(job->jobId()));
         }
     });
     connect(&batch(), &BatchModel::batchRefused, this, [this](const QString& reason) {
@@ -497,7 +509,7 @@ void FrmMain::connectModel() {
                 }
             });
     connect(&batch(), &BatchModel::clusterMessage, this,
-            [this](const QString& text) { sbTime->setText(text); });
+            [this](const QString& text) { SetStatusText(sbTime, tr("Batch"), text); });
     connect(&batch(), &BatchModel::batchFinished, this, &FrmMain::onBatchFinished);
     // Queued: the answer may come from inside a close the window is still handling.
     connect(session_, &BatchSession::quitReady, this, &QWidget::close, Qt::QueuedConnection);
@@ -508,8 +520,9 @@ void FrmMain::loadForm() {
     mnuHelpAbout->setText(QStringLiteral("&About ") + kShellTitle + QStringLiteral("..."));
     const SolverLookup lookup = session_->LookForSolver();
     if (lookup.found) {
-        sbPanel1->setText(QStringLiteral("Velto ") +
-                          QString::fromStdString(lookup.solver.SolverVersionText));
+        SetStatusText(
+            sbPanel1, tr("Solver"),
+            QStringLiteral("Velto ") + QString::fromStdString(lookup.solver.SolverVersionText));
     } else {
         MsgBoxCentered(this, SolverMissingText(lookup), kStyleInformation, kShellTitle);
     }
@@ -723,7 +736,7 @@ void FrmMain::onStopClicked() {
                kAnswerYes) {
         session_->Stop();
     } else if (const QString said = session_->StopFollowing(); !said.isEmpty()) {
-        sbTime->setText(said);  // unless the job ended while the question was up
+        SetStatusText(sbTime, tr("Batch"), said);  // unless the job ended while the question was up
     }
 }
 
@@ -735,7 +748,7 @@ int FrmMain::selectedRow() const {
 void FrmMain::onBatchFinished() {
     const QString summary = batch().Summary();
     appendConsoleText(QStringLiteral("\n") + summary + QStringLiteral("\n"));
-    sbTime->setText(summary);
+    SetStatusText(sbTime, tr("Batch"), summary);
     setWindowTitle(kShellTitle);
     if (tray_) {
         tray_->setToolTip(kShellTitle);
@@ -744,7 +757,7 @@ void FrmMain::onBatchFinished() {
 
 void FrmMain::showProgress(int row, float fraction, const QString& fileName) {
     const ProgressTexts texts = ProgressTextsFor(fraction, fileName);
-    sbTime->setText(fileName + QStringLiteral(": ") + batch().TimingText(row));
+    SetStatusText(sbTime, tr("Batch"), fileName + QStringLiteral(": ") + batch().TimingText(row));
     setWindowTitle(isMinimized() ? texts.caption : kShellTitle);
     if (trayIconShown_ && tray_) {
         tray_->setToolTip(texts.tip);
@@ -778,8 +791,9 @@ void FrmMain::onVeltoPathClicked() {
         return;
     }
     txtVeltoPath->setText(PathText(lookup.solver.SolverFolder));
-    sbPanel1->setText(QStringLiteral("Velto ") +
-                      QString::fromStdString(lookup.solver.SolverVersionText));
+    SetStatusText(
+        sbPanel1, tr("Solver"),
+        QStringLiteral("Velto ") + QString::fromStdString(lookup.solver.SolverVersionText));
 }
 
 void FrmMain::onTrayToggled() {

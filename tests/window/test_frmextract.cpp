@@ -34,6 +34,7 @@
 #include "extract/window/chartdialog.h"
 #include "extract/window/frmextract.h"
 #include "tests/harness/harness.h"
+#include "tests/window/accessibility.h"
 #include "tools/listinggen.h"
 
 namespace velto {
@@ -269,16 +270,7 @@ TEST_F(OpenedListing, ListsFollowMouseAndKeys) {
 // with their captions; the progress strip is a progress bar with its value. The window fits its
 // screen (also at twice the scale, where this test runs again) and scrolls what does not fit.
 TEST_F(OpenedListing, EveryControlIsNamedAndTheWindowFitsItsScreen) {
-    for (QWidget* widget : window->findChildren<QWidget*>()) {
-        if (widget->focusPolicy() == Qt::NoFocus || !widget->isVisibleTo(window.get()) ||
-            qobject_cast<QScrollBar*>(widget) != nullptr) {
-            continue;
-        }
-        QAccessibleInterface* heard = QAccessible::queryAccessibleInterface(widget);
-        ASSERT_NE(heard, nullptr) << widget->objectName().toStdString();
-        EXPECT_FALSE(heard->text(QAccessible::Name).trimmed().isEmpty())
-            << widget->metaObject()->className() << " " << widget->objectName().toStdString();
-    }
+    EXPECT_EQ(test::UnnamedControls(window.get()), std::vector<std::string>{});
     QAccessibleInterface* nodes = QAccessible::queryAccessibleInterface(Find<QLabel>("lblNodes"));
     EXPECT_EQ(nodes->text(QAccessible::Name), "Nodes: 20");
     EXPECT_EQ(
@@ -291,9 +283,7 @@ TEST_F(OpenedListing, EveryControlIsNamedAndTheWindowFitsItsScreen) {
     ASSERT_NE(progress->valueInterface(), nullptr);
     EXPECT_EQ(progress->valueInterface()->currentValue().toInt(), 42);
 
-    const QRect room = window->screen()->availableGeometry();
-    EXPECT_LE(window->width(), room.width());
-    EXPECT_LE(window->height(), room.height());
+    EXPECT_TRUE(test::FitsItsScreen(window.get())) << window->width() << "x" << window->height();
 }
 
 TEST_F(OpenedListing, OnlyTextMayBeDroppedAndOnlyAsACopy) {

@@ -30,6 +30,7 @@
 #include "shell/window/frmabout.h"
 #include "shell/window/frmmain.h"
 #include "tests/harness/harness.h"
+#include "tests/window/accessibility.h"
 
 namespace velto {
 namespace {
@@ -150,6 +151,18 @@ TEST_F(ShellWindow, NoSolverSaysSoAndTheWindowStaysUsable) {
                                                    " is not executable.\r\nPlease click the "
                                                    "elipsis button ... to select the velto "
                                                    "executable path."));
+}
+
+// What a screen reader hears: every control the keyboard reaches has a name, the progress strip
+// is a progress bar. The window fits its screen (also at twice the scale, where this test runs
+// again) and scrolls what does not fit.
+TEST_F(ShellWindow, EveryControlIsNamedAndTheWindowFitsItsScreen) {
+    Make();
+    EXPECT_EQ(test::UnnamedControls(window.get()), std::vector<std::string>{});
+    EXPECT_EQ(
+        QAccessible::queryAccessibleInterface(window->findChild<QWidget*>("picProgress"))->role(),
+        QAccessible::ProgressBar);
+    EXPECT_TRUE(test::FitsItsScreen(window.get())) << window->width() << "x" << window->height();
 }
 
 // The list shows the model's rows; Add passes the chosen files to the model's rule and tells what

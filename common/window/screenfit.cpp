@@ -1,0 +1,38 @@
+#include "common/window/screenfit.h"
+
+#include <QFrame>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QMainWindow>
+#include <QScreen>
+#include <QScrollArea>
+
+namespace velto {
+
+void SetScrollingCentralWidget(QMainWindow* window, QWidget* content) {
+    auto* scroller = new QScrollArea(window);
+    scroller->setObjectName(QStringLiteral("scrMain"));
+    scroller->setWidgetResizable(true);
+    scroller->setFrameShape(QFrame::NoFrame);
+    scroller->setFocusPolicy(Qt::NoFocus);  // its controls take the focus, and it follows them
+    scroller->setWidget(content);
+    window->setCentralWidget(scroller);
+}
+
+void FitToScreen(QMainWindow* window, QSize wanted) {
+    const QScreen* shown = window->screen() ? window->screen() : QGuiApplication::primaryScreen();
+    if (shown == nullptr) {
+        window->resize(wanted);
+        return;
+    }
+    // Room for the title bar and the frame, which the window's size does not count.
+    const QSize room = shown->availableGeometry().size() - QSize(16, 48);
+    window->resize(wanted.boundedTo(room));
+}
+
+void SetStatusText(QLabel* label, const QString& what, const QString& text) {
+    label->setText(text);
+    label->setAccessibleName(text.isEmpty() ? what : what + QStringLiteral(": ") + text);
+}
+
+}  // namespace velto
