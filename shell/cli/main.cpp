@@ -77,26 +77,30 @@ int UsageError(const QString& why) {
 
 int interruptPipe[2] = {-1, -1};
 
-void OnInterrupt(int) {
-    char byte = 1;
+void OnInterrupt(int signal) {
+    char byte = static_cast<char>(signal);
     [[maybe_unused]] ssize_t ignored = ::write(interruptPipe[1], &byte, 1);
 }
 
-// Ctrl+C, delivered through the event loop as a call of `onInterrupt`.
-void CatchInterrupt(QCoreApplication& app, std::function<void()> onInterrupt) {
+// Ctrl+C, and the end a session's close (SIGHUP) or a shutdown (SIGTERM) asks for, delivered
+// through the event loop as a call of `onInterrupt` with the signal: the batch stops as a Stop
+// stops it, its solvers ended and its record kept, rather than leaving solvers running behind.
+void CatchInterrupt(QCoreApplication& app, std::function<void(int)> onInterrupt) {
     if (::pipe(interruptPipe) != 0) {
         return;
     }
     auto* notifier = new QSocketNotifier(interruptPipe[0], QSocketNotifier::Read, &app);
     QObject::connect(notifier, &QSocketNotifier::activated, &app,
                      [onInterrupt = std::move(onInterrupt)] {
-                         char byte;
+                         char byte = SIGINT;
                          [[maybe_unused]] ssize_t ignored = ::read(interruptPipe[0], &byte, 1);
-                         onInterrupt();
+                         onInterrupt(static_cast<unsigned char>(byte));
                      });
     struct sigaction action {};
     action.sa_handler = OnInterrupt;
-    ::sigaction(SIGINT, &action, nullptr);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        ::sigaction(signal, &action, nullptr);
+    }
 }
 
 // Waits in the event loop for the cluster's first answer: empty when the batch is under way,
@@ -154,12 +158,12 @@ int FollowJob(QCoreApplication& app, velto::BatchSession& session, const QByteAr
         terminal.setHeld(false);
         session.Stop();
     });
-    CatchInterrupt(app, [&] {
-        // The session's question, in the terminal's words.
+    CatchInterrupt(app, [&](int signal) {
+        // The session's question, in the terminal's words; none for a session that ends.
         if (!session.StopQuestion()) {
             return;
         }
-        if (!canAsk || asking) {
+        if (!canAsk || asking || signal != SIGINT) {
             stopFollowing();
             return;
         }
@@ -426,11 +430,16 @@ int Run(QCoreApplication& app, int argc, char** argv) {
         Complain({"this batch is not kept on disk (--resume will not know it): " + error});
     }
 
-    // Ctrl+C is Stop.
+    // Ctrl+C is Stop, and so are SIGTERM and SIGHUP.
     bool stopped = false;
-    CatchInterrupt(app, [&session, &stopped] {
+    CatchInterrupt(app, [&session, &stopped](int signal) {
         if (!stopped) {
             stopped = true;
+            if (signal != SIGINT) {
+                std::fprintf(
+                    stderr, "velto-batch: %s: stopping the batch\n",
+                    signal == SIGHUP ? "the terminal closed (SIGHUP)" : "asked to end (SIGTERM)");
+            }
             session.Stop();
         }
     });

@@ -187,7 +187,7 @@ BatchCommand RunVeltoBatch(const ScratchDir& dir, const BatchCall& call) {
             }
         }
         if (!interrupted && run.out.find(call.interruptAfter) != std::string::npos) {
-            ::kill(pid, SIGINT);
+            ::kill(pid, call.interrupt);
             interrupted = true;
         }
         if (interrupted && !answered && run.out.find(call.answerAfter) != std::string::npos) {

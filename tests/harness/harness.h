@@ -48,7 +48,8 @@ struct BatchCall {
     std::string path = "/usr/bin:/bin";
     bool terminalInput = false;    // standard input a terminal (a pseudo-terminal of ours)
     bool keepOutput = true;        // false: read and dropped (a flood)
-    std::string interruptAfter{};  // send SIGINT once the output holds this
+    std::string interruptAfter{};  // send `interrupt` once the output holds this
+    int interrupt = 2;             // SIGINT
     std::string answerAfter{};     // then type `answer` on the terminal once the output holds this
     std::string answer{};
     int seconds = 180;

@@ -311,13 +311,20 @@ TEST_F(VeltoBatch, ExportsWithTheVeltoExtractBesideIt) {
     EXPECT_TRUE(std::filesystem::exists(dir.File("beam1.xlsx")));
 }
 
+// Ctrl+C stops the batch as Stop does; so do a closed terminal (SIGHUP) and a shutdown
+// (SIGTERM), said in a line, rather than ending the program with its solver left running.
 TEST_F(VeltoBatch, CtrlCAbortsTheRunningFileAndStartsNoOther) {
-    BatchCommand run = test::RunVeltoBatch(
-        dir, {.args = {"--solver-folder", VELTO_STANDIN_DIR, Input("beam1"),
-                       Input("beam2", {"STEPS 100", "PACE 0.1"}), Input("beam3")},
-              .interruptAfter = "beam2.in: Running"});
-    EXPECT_TRUE(Ended(run, 1, {"beam1.in: Completed", "beam2.in: Aborted"}));
-    EXPECT_TRUE(SaysNone(run.out, {"beam3.in"}));
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        SCOPED_TRACE(signal);
+        BatchCommand run = test::RunVeltoBatch(
+            dir, {.args = {"--solver-folder", VELTO_STANDIN_DIR, Input("beam1"),
+                           Input("beam2", {"STEPS 100", "PACE 0.1"}), Input("beam3")},
+                  .interruptAfter = "beam2.in: Running",
+                  .interrupt = signal});
+        EXPECT_TRUE(Ended(run, 1, {"beam1.in: Completed", "beam2.in: Aborted"}));
+        EXPECT_TRUE(SaysNone(run.out, {"beam3.in"}));
+        EXPECT_EQ(run.out.find("stopping the batch") != std::string::npos, signal != SIGINT);
+    }
 }
 
 // What velto-batch refuses before anything runs, or reaches a cluster, with exit status 2: the
