@@ -332,6 +332,11 @@ int Run(QCoreApplication& app, int argc, char** argv) {
                     "Nothing to resume of the batches that could be read: each completed or runs "
                     "now (%d running); %d batch record(s) could not be read.\n",
                     offer.running, offer.unreadable);
+            } else if (offer.recordsKeptAside) {
+                // Its rows that could not be taken up are named above: not "every file completed".
+                std::printf(
+                    "Nothing else to resume: what the record kept aside holds is named "
+                    "above.\n");
             } else if (offer.running == 0) {
                 std::printf("Every file of the earlier batches completed: nothing to resume.\n");
             } else {

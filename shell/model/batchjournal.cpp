@@ -164,6 +164,7 @@ bool WellFormed(const QJsonObject& journal) {
         if (!value.isObject() || !path.isString() || path.toString().isEmpty() ||
             !StringOrAbsent(row.value(QStringLiteral("status"))) ||
             !StringOrAbsent(row.value(QStringLiteral("log"))) ||
+            !StringOrAbsent(row.value(QStringLiteral("reason"))) ||
             !StringOrAbsent(row.value(QStringLiteral("pathBytes")))) {
             return false;
         }

@@ -127,9 +127,8 @@ TEST_F(VeltoBatch, ResumeKeepsAsideTheRecordsItCannotTakeWhole) {
     std::filesystem::create_directories(Records());
     const std::string damaged = Records() + "/00000000-000000-000-1.json";
     const std::string named = Records() + "/00000000-000000-000-2.json";
-    const std::string damagedText =
-        "{\"rows\": [{\"path\": 5, \"status\": \"Failed\"}, {\"path\": \"" + Input("other") +
-        "\", \"status\": \"Failed\"}]}";
+    const std::string damagedText = "{\"rows\": [{\"path\": \"" + Input("other") +
+                                    "\", \"status\": \"Failed\", \"reason\": [1]}]}";
     const std::string namedText =
         "{\"rows\": [{\"path\": \"relative.in\", \"status\": \"Failed\"}, "
         "{\"path\": \"" +
@@ -155,6 +154,11 @@ TEST_F(VeltoBatch, ResumeKeepsAsideTheRecordsItCannotTakeWhole) {
                        " cannot be read; it was kept as " + damaged + ".unreadable\n"}));
     EXPECT_EQ(test::ReadBytes(damaged + ".unreadable"), damagedText);
     EXPECT_TRUE(SaysNone(run.out, {"other.in"}));
+    // Kept aside for a file it names, with nothing else to run: not "every file completed".
+    test::WriteBytes(named, "{\"rows\": [{\"path\": \"again.in\", \"status\": \"Failed\"}]}");
+    run = Run({"--resume"});
+    EXPECT_TRUE(Ended(run, 1, {"Nothing else to resume"}));
+    EXPECT_TRUE(SaysNone(run.out, {"completed"}));
 }
 
 // A file whose solver completed after its batch ended (in the moments before a kill, the record
