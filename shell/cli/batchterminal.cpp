@@ -41,7 +41,24 @@ BatchTerminal::BatchTerminal(BatchModel& batch, bool verbose, std::FILE* out)
             return;
         }
         ClearLine();
-        const QByteArray shown = ConsoleText(text).toUtf8();
+        // A carriage return of the solver's would send the terminal's cursor back over the line,
+        // where a solver could print over ours: it ends a line as a line end does, and CR LF is
+        // one line end (also when the chunks part them).
+        QByteArray lines;
+        lines.reserve(text.size());
+        for (qsizetype i = 0; i < text.size(); ++i) {
+            const char c = text[i];
+            if (i == 0 && skipLineFeed_ && c == '\n') {
+                continue;
+            }
+            if (c != '\r') {
+                lines.append(c);
+            } else if (i + 1 == text.size() || text[i + 1] != '\n') {
+                lines.append('\n');
+            }
+        }
+        skipLineFeed_ = text.endsWith('\r');
+        const QByteArray shown = ConsoleText(lines).toUtf8();
         std::fwrite(shown.constData(), 1, static_cast<std::size_t>(shown.size()), out_);
         std::fflush(out_);
     });

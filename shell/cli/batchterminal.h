@@ -32,6 +32,7 @@ class BatchTerminal : public QObject {
     bool verbose_;
     bool terminal_;
     std::FILE* out_;
+    bool skipLineFeed_ = false;  // the last chunk ended in a CR, shown as a line end
     bool drawn_ = false;
     bool held_ = false;
     std::map<int, int> percent_;  // running rows and their percentage (-1: none yet)
