@@ -379,6 +379,24 @@ BatchQuestion BatchSession::QuitQuestion() const {
             QString()};
 }
 
+BatchQuestion BatchSession::ClearQuestion() const {
+    int unfinished = 0;
+    for (const BatchModel::Row& row : batch_.rows()) {
+        unfinished += row.status == kStatusFailed || row.status == kStatusAborted ||
+                              row.status == kStatusInterrupted
+                          ? 1
+                          : 0;
+    }
+    if (unfinished == 0 || !Enabling().clear) {
+        return {};
+    }
+    return {BatchQuestion::Kind::kClear,
+            (unfinished == 1 ? QStringLiteral("1 file did not complete")
+                             : QStringLiteral("%1 files did not complete").arg(unfinished)) +
+                QStringLiteral(": clear the list, and what it keeps of why?"),
+            QString()};
+}
+
 void BatchSession::Quit() {
     batch_.RequestQuit();
 }

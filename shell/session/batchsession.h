@@ -45,6 +45,7 @@ struct BatchQuestion {
         kQuit,       // Yes: Quit()
         kSubmit,     // Yes: RunOnCluster()
         kCancelJob,  // Yes: Stop() cancels the job; No: StopFollowing()
+        kClear,      // Yes: Clear()
     };
     Kind kind = Kind::kNone;
     QString text;   // the window's words
@@ -137,6 +138,9 @@ class BatchSession : public QObject {
     CheckedInputs Add(const std::vector<std::string>& names);
     bool Delete(int row);
     bool Clear();
+    // Asked before a Clear that would drop files which did not complete, with their reasons (a
+    // list of only new or completed files goes without a word).
+    BatchQuestion ClearQuestion() const;
 
     // -- What may be done now; enablingChanged() whenever it changes.
     BatchEnabling Enabling() const;

@@ -3,6 +3,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
+#include <QContextMenuEvent>
 #include <QCoreApplication>
 #include <QDesktopServices>
 #include <QDialogButtonBox>
@@ -395,6 +396,13 @@ void FrmMain::buildControls() {
     mnuHelpContents = action(help, tr("&Contents..."), "mnuHelpContents", QString());
     help->addSeparator();
     mnuHelpAbout = action(help, tr("&About"), "mnuHelpAbout", QString());
+    // The list's own menu (right-click, the Menu key, Shift+F10): what can be done to its files.
+    lvwFiles->setContextMenuPolicy(Qt::ActionsContextMenu);
+    auto* separator = new QAction(this);
+    separator->setSeparator(true);
+    lvwFiles->addActions(
+        {mnuFileAdd, mnuFileDelete, mnuFileClear, separator, mnuAnalysisRun, mnuAnalysisStop});
+    lvwFiles->installEventFilter(this);
     mPopupSys = named(new QMenu(this), "mPopupSys");
     mPopRestore = action(mPopupSys, tr("&Restore"), "mPopRestore", QString());
     mPopupSys->addSeparator();
@@ -437,6 +445,12 @@ void FrmMain::buildControls() {
         });
     connect(lvwFiles, &QTreeWidget::itemClicked, this,
             [this](QTreeWidgetItem* item) { onFileClicked(lvwFiles->indexOfTopLevelItem(item)); });
+    // A row reached with the arrow keys shows what a click shows.
+    connect(lvwFiles, &QTreeWidget::currentItemChanged, this, [this](QTreeWidgetItem* item) {
+        if (item != nullptr && lvwFiles->hasFocus()) {
+            onFileClicked(lvwFiles->indexOfTopLevelItem(item));
+        }
+    });
     connect(lvwFiles, &QTreeWidget::itemDoubleClicked, this, [this](QTreeWidgetItem* item) {
         onFileDoubleClicked(lvwFiles->indexOfTopLevelItem(item));
     });
@@ -664,6 +678,13 @@ void FrmMain::onDeleteClicked() {
 }
 
 void FrmMain::onClearClicked() {
+    // Ctrl+C is Clear here, and is pressed for a copy now and then: a list that did not complete
+    // is not dropped without a question.
+    if (const BatchQuestion question = session_->ClearQuestion();
+        question && MsgBoxCentered(this, question.text, kStyleYesNo | kStyleQuestion,
+                                   kShellTitle) != kAnswerYes) {
+        return;
+    }
     if (session_->Clear()) {
         setConsoleText(QString());
     }
@@ -826,6 +847,19 @@ bool FrmMain::eventFilter(QObject* watched, QEvent* event) {
                 copy ? txtRun->copy() : txtRun->selectAll();
             }
             event->accept();
+            return true;
+        }
+    }
+    if (watched == lvwFiles && event->type() == QEvent::KeyPress) {
+        auto* key = static_cast<QKeyEvent*>(event);
+        if ((key->key() == Qt::Key_F10 && key->modifiers() == Qt::ShiftModifier) ||
+            (key->key() == Qt::Key_Menu && key->modifiers() == Qt::NoModifier)) {
+            const QRect row = lvwFiles->currentItem()
+                                  ? lvwFiles->visualItemRect(lvwFiles->currentItem())
+                                  : QRect();
+            QContextMenuEvent menu(QContextMenuEvent::Keyboard, row.bottomLeft(),
+                                   lvwFiles->viewport()->mapToGlobal(row.bottomLeft()));
+            QCoreApplication::sendEvent(lvwFiles, &menu);
             return true;
         }
     }

@@ -359,6 +359,37 @@ TEST_F(ShellWindow, BatchMarksEachFileAndKeepsItsConsoleText) {
         << log.toStdString();
     EXPECT_TRUE(log.contains(QStringLiteral("STANDIN PACE \\x1b[2J\n"))) << log.toStdString();
 
+    // Without a mouse: the arrow keys show a row's text as a click does; the Menu key and
+    // Shift+F10 open the list's menu; a Clear that would drop a file that failed asks first.
+    auto* list = Find<QTreeWidget>("lvwFiles");
+    list->setFocus();
+    list->setCurrentItem(list->topLevelItem(1));
+    QTest::keyClick(list, Qt::Key_Up);
+    EXPECT_FALSE(Find<QPlainTextEdit>("txtRun")->toPlainText().contains("STANDIN STEPS"));
+    QTest::keyClick(list, Qt::Key_Down);
+    EXPECT_TRUE(Find<QPlainTextEdit>("txtRun")->toPlainText().contains("STANDIN STEPS"));
+    for (const auto& [key, modifiers] :
+         {std::pair{Qt::Key_Menu, Qt::NoModifier}, std::pair{Qt::Key_F10, Qt::ShiftModifier}}) {
+        QStringList entries;
+        QTimer::singleShot(0, [&entries] {
+            if (auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget())) {
+                for (QAction* action : menu->actions()) {
+                    entries.append(action->text());
+                }
+                menu->close();
+            }
+        });
+        QTest::keyClick(list, key, modifiers);
+        EXPECT_EQ(entries, (QStringList{"&Add...", "&Delete", "&Clear", "", "&Run", "&Stop"}));
+    }
+    asked.clear();
+    answer = kAnswerNo;
+    window->onClearClicked();
+    EXPECT_EQ(asked, QStringList{"1 file did not complete: clear the list, and what it keeps of "
+                                 "why?"});
+    EXPECT_EQ(Statuses().size(), 2);
+    answer = kAnswerOk;
+
     // Run from the keyboard: the focus ends on the list, so the Exit shortcut exits and the
     // solver's folder is saved as it is.
     window->activateWindow();
