@@ -268,6 +268,12 @@ void BatchModel::OnFinished(int row, const QString& status, double ranSeconds) {
         state.startedMs = now - static_cast<qint64>(ranSeconds * 1000);
     }
     state.endedMs = now;
+    // A stopped file says so, in its row and its record, as a failed one says why it failed; a
+    // backend that knows more (the cluster cancelled it) has said that already.
+    QByteArray& reason = rows_[static_cast<std::size_t>(row)].reason;
+    if (status == kStatusAborted && reason.isEmpty()) {
+        reason = QByteArrayLiteral("Velto was stopped before it completed");
+    }
     SetStatus(row, status);
     emit fileFinished(row, status);
     if (status == kStatusCompleted && !exportOptions_.isEmpty()) {

@@ -433,7 +433,8 @@ TEST_F(ShellSession, RandomCommandsAndEventsKeepTheBatchWhole) {
                 if (!batch.running() && (r.status == kStatusRunning || r.status == kStatusQueued)) {
                     fail(said + " with no batch running");
                 }
-                if ((r.status == kStatusFailed && r.reason.isEmpty()) ||
+                if (((r.status == kStatusFailed || r.status == kStatusAborted) &&
+                     r.reason.isEmpty()) ||
                     (r.status == kStatusCompleted && !r.reason.isEmpty())) {
                     fail(said);
                 }
