@@ -114,6 +114,9 @@ bool BatchJournal::Save() {
             journal.insert(QStringLiteral("started"),
                            batch_.startedAt().toString(Qt::ISODateWithMs));
         }
+        if (!batch_.clusterJobId().isEmpty()) {
+            journal.insert(QStringLiteral("job"), batch_.clusterJobId());
+        }
         const QByteArray text = QJsonDocument(journal).toJson();
         if (text.size() > kMaxJournalBytes) {
             return false;  // rows beyond count: a journal that could not be read back
@@ -150,6 +153,7 @@ bool WellFormed(const QJsonObject& journal) {
     const QJsonValue started = journal.value(QStringLiteral("started"));
     if (!(rows.isArray() || rows.isUndefined()) ||
         !(exportOptions.isArray() || exportOptions.isUndefined()) || !StringOrAbsent(started) ||
+        !StringOrAbsent(journal.value(QStringLiteral("job"))) ||
         (started.isString() && !StartedAt(journal).isValid())) {
         return false;
     }
@@ -240,6 +244,7 @@ BatchJournal::Loaded BatchJournal::Load(const QString& path, BatchModel& batch,
     }
     batch.setExportAfterRun(QString(), exportOptions);
     batch.RestoreStartedAt(StartedAt(journal));
+    batch.setClusterJobId(journal.value(QStringLiteral("job")).toString());
     return Loaded::kYes;
 }
 

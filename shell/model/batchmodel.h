@@ -110,6 +110,10 @@ class BatchModel : public QObject {
     const QDateTime& startedAt() const { return startedAt_; }
     // Restores the start as it was kept (a journal); nothing while a batch runs.
     void RestoreStartedAt(const QDateTime& at);
+    // The cluster job whose tasks the rows are while it runs, kept on disk with the batch so a
+    // window started again (after a crash or a kill) follows it; empty otherwise.
+    const QString& clusterJobId() const { return clusterJobId_; }
+    void setClusterJobId(const QString& id) { clusterJobId_ = id; }
     // Seconds since the row started (0 when it has not), up to its end.
     double ElapsedSeconds(int row) const;
     // The last progress fraction the row reported.
@@ -192,6 +196,7 @@ class BatchModel : public QObject {
     bool quitRequested_ = false;
     QElapsedTimer clock_;
     QDateTime startedAt_;
+    QString clusterJobId_;
     qint64 batchEndedMs_ = -1;
     QString exportProgram_;
     QStringList exportOptions_;

@@ -38,6 +38,24 @@ BatchSession::BatchSession(QObject* parent) : QObject(parent) {
     connect(&batch_, &BatchModel::rowsChanged, this, &BatchSession::CheckEnabling);
     connect(&batch_, &BatchModel::batchRefused, this, &BatchSession::CheckEnabling);
     connect(&batch_, &BatchModel::batchFinished, this, &BatchSession::CheckEnabling);
+    // A cluster job accepted is kept in the record until its batch ends: a window killed while
+    // it runs follows it again when started anew, rather than losing it.
+    connect(&batch_, &BatchModel::batchAccepted, this, [this] {
+        if (const SlurmBackend* job = clusterJob()) {
+            batch_.setClusterJobId(job->jobId());
+            if (journal_) {
+                journal_->Save();
+            }
+        }
+    });
+    connect(&batch_, &BatchModel::batchFinished, this, [this] {
+        if (!batch_.clusterJobId().isEmpty()) {
+            batch_.setClusterJobId(QString());
+            if (journal_) {
+                journal_->Save();
+            }
+        }
+    });
     connect(&batch_, &BatchModel::quitReady, this, &BatchSession::quitReady);
 }
 
@@ -147,6 +165,21 @@ QStringList BatchSession::TakeUpLastBatch() {
         journal_ = std::make_unique<BatchJournal>(batch_, record_->path());
         journal_->Save();
         BatchRecords::Prune(records);
+    }
+    if (const QString id = batch_.clusterJobId(); !id.isEmpty()) {
+        // The last window ended while its cluster job ran: follow it again.
+        QString error;
+        const std::optional<SlurmRecord> job = SlurmBackend::FindJob(id, error);
+        batch_.setClusterJobId(QString());
+        if (job && Follow(*job)) {
+            told.append(
+                QStringLiteral("The cluster job %1 of the last batch is followed again.").arg(id));
+        } else {
+            told.append(QStringLiteral("The cluster job %1 of the last batch cannot be followed "
+                                       "again%2. velto-batch --follow %1 follows it where it "
+                                       "can.")
+                            .arg(id, error.isEmpty() ? QString() : QStringLiteral(": ") + error));
+        }
     }
     return told;
 }

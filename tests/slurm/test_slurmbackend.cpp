@@ -643,6 +643,42 @@ TEST_F(ClusterWindow, AFailedTaskSaysWhyInItsRowAndConsoleAlsoAfterARestart) {
     }
 }
 
+// A window that ends while its cluster job runs (killed, or the desktop gone) leaves the job in
+// its record: a window started afterwards follows that job again instead of losing it.
+TEST_F(ClusterWindow, AWindowStartedAfterOneThatDiedFollowsItsJobAgain) {
+    std::unique_ptr<FrmMain> window = Make(2);
+    window->onRunOnClusterTriggered();
+    ASSERT_NE(window->clusterJob(), nullptr);
+    window->clusterJob()->setPollIntervalMs(50);
+    ASSERT_TRUE(test::WaitUntil([&] { return !window->clusterJob()->starting(); }, 30));
+    Queue(*window->clusterJob(), {"0 RUNNING 0:01", "1 PENDING 0:00"});
+    // What a killed window leaves: its record, held by no one, naming the job.
+    const QString record = window->session().recordPath();
+    const std::string left =
+        QFileInfo(record).absolutePath().toStdString() + "/29991231-235959-999-1.json";
+    std::filesystem::copy_file(record.toStdString(), left);
+    EXPECT_NE(test::ReadBytes(left).find("\"job\": \"42\""), std::string::npos);
+
+    auto again = std::make_unique<FrmMain>(ShellDialogs{});
+    again->show();
+    ASSERT_NE(again->clusterJob(), nullptr);
+    EXPECT_EQ(again->clusterJob()->jobId(), "42");
+    EXPECT_TRUE(asked.contains("The cluster job 42 of the last batch is followed again."))
+        << asked.join('|').toStdString();
+    again->clusterJob()->setPollIntervalMs(50);
+    ExitCode(*again->clusterJob(), 0, "0");
+    ExitCode(*again->clusterJob(), 1, "0");
+    Queue(*again->clusterJob(), {"0 COMPLETED 0:01", "1 COMPLETED 0:01"});
+    ASSERT_TRUE(test::WaitUntil([&] { return !again->batch().running(); }, 30));
+    auto* list = again->findChild<QTreeWidget*>("lvwFiles");
+    ASSERT_EQ(list->topLevelItemCount(), 2);
+    EXPECT_EQ(list->topLevelItem(1)->text(1), "Completed");
+    // Ended, the job is no longer in the record: a third window follows nothing.
+    EXPECT_EQ(test::ReadBytes(again->session().recordPath().toStdString()).find("\"job\""),
+              std::string::npos);
+    ASSERT_TRUE(test::WaitUntil([&] { return !window->batch().running(); }, 30));
+}
+
 // While sbatch takes its time the window goes on answering: the submission returns at once, the
 // event loop runs (a timer fires) before the cluster has answered, and a refusal then comes as
 // the window's message with the rows as they were.
