@@ -37,6 +37,7 @@ void ShowHelpContents(QWidget* owner, const QString& helpFile) {
                                  : QStringLiteral("Help"));
     auto* browser = new QTextBrowser(window);
     browser->setObjectName(QStringLiteral("helpBrowser"));
+    browser->setAccessibleName(QObject::tr("Help"));
     browser->setOpenExternalLinks(true);
     browser->setSource(QUrl::fromLocalFile(helpFile));
     auto* layout = new QVBoxLayout(window);

@@ -107,6 +107,7 @@ ChartDialog::ChartDialog(const CurveSet& curves, std::optional<ChartComparison> 
     chart_ = BuildCurveChart(curves);
     view_ = new QChartView(chart_, this);  // the view owns the chart from here
     view_->setObjectName(QStringLiteral("chartView"));
+    view_->setAccessibleName(QStringLiteral("Chart: ") + QString::fromLatin1(curves.title));
     view_->setRenderHint(QPainter::Antialiasing);
     addListing_ = new QPushButton(tr("Add &Listing..."), this);
     addListing_->setObjectName(QStringLiteral("cmdAddListing"));

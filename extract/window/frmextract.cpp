@@ -744,7 +744,8 @@ void FrmExtract::ApplyEnabling() {
     }
     cmdChart->setToolTip(e.save || why.isEmpty()
                              ? tr("Draw the chosen variable against time for the chosen vectors")
-                             : why);
+                             : QStringLiteral("Nothing to draw: ") + Latin1(problem) +
+                                   QLatin1Char('.'));
     cmdDelete->setEnabled(e.deleteTimes);
     cmdClear->setEnabled(e.clearTimes);
 }
@@ -836,7 +837,10 @@ void FrmExtract::onSaveClicked() {
     const std::string file = choice.path.toLocal8Bit().toStdString();
     const SaveResult result =
         RunLong([&] { return session_.Save(file, ChooseSheetFormat(Bytes(choice.filter), file)); });
-    SetStatus(QString());
+    // Said where a keyboard or screen-reader user finds it: the save is otherwise silent.
+    SetStatus(result.outcome == SaveOutcome::Written
+                  ? QStringLiteral("Saved ") + QFileInfo(choice.path).fileName()
+                  : QString());
     TellOfMissingValues(result);
 }
 

@@ -310,6 +310,7 @@ void FrmMain::buildControls() {
     txtRun = named(new QPlainTextEdit, "txtRun");
     txtRun->setReadOnly(true);
     txtRun->setAccessibleName(tr("Console"));
+    txtRun->viewport()->setAccessibleName(tr("Console"));
     QFont console(QStringLiteral("Lucida Console"), 9);
     console.setStyleHint(QFont::Monospace);
     if (!QFontInfo(console).fixedPitch()) {

@@ -351,6 +351,8 @@ TEST_F(OpenedListing, SaveWritesWhatTheCommandLineWrites) {
     EXPECT_TRUE(asked.isEmpty()) << asked.join("|").toStdString();
     EXPECT_EQ(disabled.size(), 5) << disabled.join(",").toStdString();
     EXPECT_EQ(saveQuestions, 1);
+    EXPECT_EQ(Find<QLabel>("sbPanel1")->text().toStdString(),
+              "Saved " + std::filesystem::path(target).filename().string());
     EXPECT_TRUE(Enabled("cmdSave") && Enabled("cmdFile"));
     EXPECT_EQ(Find<QLineEdit>("txtFileName")->text().toStdString(), first);
 
@@ -392,6 +394,9 @@ TEST_F(OpenedListing, NothingToSaveOrDrawIsExplained) {
     EXPECT_FALSE(Enabled("cmdSave"));
     EXPECT_EQ(Find<QPushButton>("cmdSave")->toolTip(),
               "Nothing to save: To must lie in 1..20 (Nodes).");
+    EXPECT_EQ(Find<QPushButton>("cmdChart")->toolTip(),
+              "Nothing to draw: To must lie in 1..20 (Nodes).");
+    EXPECT_EQ(Find<QLabel>("sbPanel1")->text(), "Nothing to save: To must lie in 1..20 (Nodes).");
     // A decimal comma, as a German writes one, is refused by name, never read as 1.
     auto* from = Find<QLineEdit>("txtVectors0");
     from->clear();
