@@ -599,6 +599,12 @@ void ShowReason(QTreeWidgetItem* item, const BatchModel::Row& row) {
         item->setToolTip(column, reason);
         item->setStatusTip(column, reason);
     }
+    // What a screen reader hears of the status cell: an empty one is a file not run yet, and a
+    // reason goes with its status.
+    item->setData(1, Qt::AccessibleTextRole,
+                  row.status.isEmpty() ? QObject::tr("not run yet")
+                  : reason.isEmpty()   ? row.status
+                                       : row.status + QStringLiteral(": ") + reason);
 }
 
 }  // namespace

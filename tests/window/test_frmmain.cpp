@@ -339,12 +339,23 @@ TEST_F(ShellWindow, BatchMarksEachFileAndKeepsItsConsoleText) {
          Input(
              "beam2.in",
              "STANDIN PACE 0\nSTANDIN EXIT 3\nSTANDIN STEPS \x80/mm\xb2\nSTANDIN PACE \x1b[2J\n")});
+    // A screen reader hears a status cell with its reason, and an empty one as what it means.
+    auto heard = [this](int row) {
+        return Find<QTreeWidget>("lvwFiles")
+            ->topLevelItem(row)
+            ->data(1, Qt::AccessibleTextRole)
+            .toString()
+            .toStdString();
+    };
+    EXPECT_EQ(heard(0), "not run yet");
     window->onRunClicked();
     EXPECT_TRUE(Enabled("cmdStop"));
     EXPECT_FALSE(Enabled("cmdAdd") || Enabled("cmdRun") || Enabled("mnuFileClear"));
     EXPECT_EQ(Statuses(), (QStringList{"Queued", "Queued"}));
     WaitForBatch();
     EXPECT_EQ(Statuses(), (QStringList{"Completed", "Failed"}));
+    EXPECT_EQ(heard(0), "Completed");
+    EXPECT_EQ(heard(1), "Failed: Velto ended with exit code 3");
     ExpectListCommands(true);
     EXPECT_FALSE(Enabled("cmdStop"));
     EXPECT_EQ(window->windowTitle(), "Velto Shell");
