@@ -733,6 +733,8 @@ void FrmExtract::ApplyEnabling() {
         problem.empty() ? QString()
                         : QStringLiteral("Nothing to save: ") + Latin1(problem) + QLatin1Char('.');
     cmdSave->setToolTip(e.save || why.isEmpty() ? QString() : why);
+    // A screen reader reads a greyed button's description where its tooltip cannot be reached.
+    cmdSave->setAccessibleDescription(cmdSave->toolTip());
     // Said in the status bar too, where keyboard and screen-reader users find it, once each time
     // the reason changes; a save's own status is not written over.
     const QString said = e.save ? QString() : why;
@@ -746,6 +748,7 @@ void FrmExtract::ApplyEnabling() {
                              ? tr("Draw the chosen variable against time for the chosen vectors")
                              : QStringLiteral("Nothing to draw: ") + Latin1(problem) +
                                    QLatin1Char('.'));
+    cmdChart->setAccessibleDescription(cmdChart->toolTip());
     cmdDelete->setEnabled(e.deleteTimes);
     cmdClear->setEnabled(e.clearTimes);
 }

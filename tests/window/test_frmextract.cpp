@@ -396,6 +396,9 @@ TEST_F(OpenedListing, NothingToSaveOrDrawIsExplained) {
               "Nothing to save: To must lie in 1..20 (Nodes).");
     EXPECT_EQ(Find<QPushButton>("cmdChart")->toolTip(),
               "Nothing to draw: To must lie in 1..20 (Nodes).");
+    EXPECT_EQ(QAccessible::queryAccessibleInterface(Find<QPushButton>("cmdSave"))
+                  ->text(QAccessible::Description),
+              "Nothing to save: To must lie in 1..20 (Nodes).");
     EXPECT_EQ(Find<QLabel>("sbPanel1")->text(), "Nothing to save: To must lie in 1..20 (Nodes).");
     // A decimal comma, as a German writes one, is refused by name, never read as 1.
     auto* from = Find<QLineEdit>("txtVectors0");
