@@ -323,12 +323,15 @@ TEST_F(VeltoBatch, ExportsWithTheVeltoExtractBesideIt) {
 TEST_F(VeltoBatch, CtrlCAbortsTheRunningFileAndStartsNoOther) {
     for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
         SCOPED_TRACE(signal);
+        // A file of its own each time: the solver stopped the time before ends at its next line
+        // and holds its file until then.
+        const std::string stopped = "stopped" + std::to_string(signal);
         BatchCommand run = test::RunVeltoBatch(
             dir, {.args = {"--solver-folder", VELTO_STANDIN_DIR, Input("beam1"),
-                           Input("beam2", {"STEPS 100", "PACE 0.1"}), Input("beam3")},
-                  .interruptAfter = "beam2.in: Running",
+                           Input(stopped, {"STEPS 100", "PACE 0.1"}), Input("beam3")},
+                  .interruptAfter = stopped + ".in: Running",
                   .interrupt = signal});
-        EXPECT_TRUE(Ended(run, 1, {"beam1.in: Completed", "beam2.in: Aborted"}));
+        EXPECT_TRUE(Ended(run, 1, {"beam1.in: Completed", stopped + ".in: Aborted"}));
         EXPECT_TRUE(SaysNone(run.out, {"beam3.in"}));
         EXPECT_EQ(run.out.find("stopping the batch") != std::string::npos, signal != SIGINT);
     }
