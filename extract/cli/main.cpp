@@ -84,35 +84,6 @@ int UsageError(const std::string& why) {
     return 2;
 }
 
-int Info(const std::vector<std::string>& args) {
-    bool json = false;
-    std::optional<std::string> listing;
-    bool optionsEnded = false;
-    for (std::size_t i = 1; i < args.size(); ++i) {
-        if (!optionsEnded && args[i] == "--") {
-            optionsEnded = true;  // a listing named "-run.out" follows
-        } else if (optionsEnded) {
-            if (listing) {
-                return UsageError("more than one listing given");
-            }
-            listing = args[i];
-        } else if (args[i] == "--json") {
-            json = true;
-        } else if (args[i].rfind("-", 0) == 0 && args[i] != "-") {
-            return UsageError("unknown option '" + args[i] + "'");
-        } else if (!listing) {
-            listing = args[i];
-        } else {
-            return UsageError("more than one listing given");
-        }
-    }
-    // An empty word names no file: a script's variable that was never set.
-    if (!listing || listing->empty()) {
-        return UsageError("no listing given");
-    }
-    return velto::RunInfo(*listing, json, stdout, stderr);
-}
-
 // Walks the words after the command: options that take a value ("--to 9" or "--to=9"), flags,
 // and the other words, in order. Returns a usage error's text, or an empty one.
 using Valued = std::map<std::string, std::function<void(const std::string&)>>;
@@ -171,6 +142,23 @@ std::string WalkOptions(const std::vector<std::string>& args, const Valued& valu
         }
     }
     return {};
+}
+
+int Info(const std::vector<std::string>& args) {
+    bool json = false;
+    std::vector<std::string> words;
+    if (const std::string problem = WalkOptions(args, {}, {{"--json", &json}}, words);
+        !problem.empty()) {
+        return UsageError(problem);
+    }
+    if (words.size() > 1) {
+        return UsageError("more than one listing given");
+    }
+    // An empty word names no file: a script's variable that was never set.
+    if (words.empty() || words.front().empty()) {
+        return UsageError("no listing given");
+    }
+    return velto::RunInfo(words.front(), json, stdout, stderr);
 }
 
 int Export(const std::vector<std::string>& args, bool plot = false) {

@@ -406,14 +406,20 @@ std::size_t EndOf(std::string_view line, std::string_view word) {
     return word.empty() ? 0 : static_cast<std::size_t>(word.data() - line.data()) + word.size();
 }
 
-// How far the chosen value (of the pair's fibre), word `value` of the line, ends after the number
-// before it: the item's, the point's, the fibre's. 0 when either is missing.
+// The word of a line that holds the number a value is counted from: the point's where the lines
+// name one, else the item's. (A fibre's value follows its own number: see NumberEnd.)
+std::size_t NumberWord(const Settings& s) {
+    return s.point > 0 ? 1 : 0;
+}
+
 // Where the number before a pair's value ends: the item's, the point's or the fibre's.
 std::size_t NumberEnd(const Settings& s, std::string_view line, const LineWords& words,
                       std::size_t pair) {
-    return EndOf(line, words.Word(s.fibres ? 2 * pair : s.point > 0 ? 1 : 0));
+    return EndOf(line, words.Word(s.fibres ? 2 * pair : NumberWord(s)));
 }
 
+// How far the chosen value (of the pair's fibre), word `value` of the line, ends after the number
+// before it: the item's, the point's, the fibre's. 0 when either is missing.
 std::size_t ValueOffset(const Settings& s, std::string_view line, const LineWords& words,
                         std::size_t pair, std::string_view value) {
     const std::size_t numberEnd = NumberEnd(s, line, words, pair);
@@ -452,26 +458,27 @@ std::int64_t ValueLinesOf(const Settings& s) {
 // when its distances fit no one width, which no line the solver printed does.
 std::size_t GridColumn(const Settings& s, std::string_view line, const LineWords& words,
                        bool& unsound, std::size_t& field) {
-    const std::size_t number = s.point > 0 ? 1 : 0;
+    const std::size_t number = NumberWord(s);
+    // The distances between word ends; a line holds few words, so they are kept in place.
+    std::array<std::size_t, 16> gaps{};
+    std::size_t count = 0;
     std::size_t width = std::numeric_limits<std::size_t>::max();
-    std::vector<std::size_t> gaps;
-    std::size_t end = EndOf(line, words.Word(number));
-    for (std::size_t k = number + 1; k <= number + 16; ++k) {
-        const std::size_t next = EndOf(line, words.Word(k));
+    for (std::size_t end = EndOf(line, words.Word(number)); count < gaps.size(); ++count) {
+        const std::size_t next = EndOf(line, words.Word(number + 1 + count));
         if (next == 0) {
             break;
         }
-        gaps.push_back(next - end);
-        width = std::min(width, next - end);
+        gaps[count] = next - end;
+        width = std::min(width, gaps[count]);
         end = next;
     }
     unsound = false;
     field = 0;
-    if (gaps.size() < 2) {
+    if (count < 2) {
         return 0;
     }
-    for (const std::size_t gap : gaps) {
-        unsound = unsound || gap % width != 0;
+    for (std::size_t k = 0; k < count; ++k) {
+        unsound = unsound || gaps[k] % width != 0;
     }
     field = unsound ? 0 : width;
     return field * (s.word - number);
@@ -493,6 +500,13 @@ std::size_t Agreed(std::size_t a, std::size_t b, std::size_t c) {
     return (a != 0 && (a == b || a == c)) ? a : (b != 0 && b == c) ? b : 0;
 }
 
+// The value two of three agree on; without two, the first known one, which no other line
+// contradicts (so a two-line table whose lines differ is still compared); 0 when none is known.
+std::size_t Voted(std::size_t a, std::size_t b, std::size_t c) {
+    const std::size_t agreed = Agreed(a, b, c);
+    return agreed != 0 ? agreed : a != 0 ? a : b != 0 ? b : c;
+}
+
 // The columns most of the table's first three value lines agree on: the solver prints a table in
 // fixed fields, and one damaged line among three is outvoted, the first one too. Where no two
 // lines agree (a table of one or two lines, or damage on two), a gridded line's own fields say
@@ -503,8 +517,7 @@ TableColumns ValueColumns(const Settings& s, TableLines& table) {
     std::array<std::size_t, 3> grid{};
     std::array<std::size_t, 3> field{};
     std::array<bool, 3> unsound{};
-    const std::size_t number = s.point > 0 ? 1 : 0;
-    const bool firstValue = s.word == number + 1;
+    const bool firstValue = s.word == NumberWord(s) + 1;
     const std::int64_t lines = std::min<std::int64_t>(3, ValueLinesOf(s));
     for (std::int64_t i = 0; i < lines; ++i) {
         std::string_view line;
@@ -541,11 +554,7 @@ TableColumns ValueColumns(const Settings& s, TableLines& table) {
             }
         }
         if (column == 0 && pair == 0 && s.gridded) {
-            column = Agreed(grid[0], grid[1], grid[2]);
-            column = column != 0    ? column
-                     : grid[0] != 0 ? grid[0]
-                     : grid[1] != 0 ? grid[1]
-                                    : grid[2];
+            column = Voted(grid[0], grid[1], grid[2]);
             // The field before it, by the line whose fields gave the column.
             for (std::size_t i = 0; i < 3 && !firstValue; ++i) {
                 if (grid[i] != 0 && grid[i] == column) {
@@ -555,9 +564,7 @@ TableColumns ValueColumns(const Settings& s, TableLines& table) {
             }
             result.unsound = unsound;
         }
-        // Without either, a known column that no other line contradicts stands, so a two-line
-        // table whose lines differ is still compared.
-        result.column[pair] = column != 0 ? column : a != 0 ? a : b != 0 ? b : c;
+        result.column[pair] = column != 0 ? column : Voted(a, b, c);
     }
     return result;
 }
@@ -802,7 +809,7 @@ MissingInRow ReadStructuralTable(TableLines& table, const Settings& s,
                                  std::span<Single> row) {
     for (;;) {
         MissingInRow missing;
-        // How far each pair's value ends after its item's number on the table's first line: the
+        // Where each pair's value ends after its number, as the table's first lines say: the
         // solver prints a table in fixed fields, so a value that ends elsewhere on another line
         // was split by a blank or pushed out of its field, and the word in its place is another
         // value or a piece of one. Counted from the number, which a large model may widen.

@@ -502,9 +502,7 @@ bool FrmExtract::eventFilter(QObject* watched, QEvent* event) {
                 if ((key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter ||
                      key->key() == Qt::Key_Insert) &&
                     target == lstAvailable && plain) {
-                    if (session_.Running() == SessionCommand::None) {
-                        session_.AddHighlighted();
-                    }
+                    session_.AddHighlighted();  // the session refuses it while a command runs
                     return true;
                 }
                 // The list's menu, as a right-click opens it, below the current time.

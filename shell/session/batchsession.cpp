@@ -40,22 +40,20 @@ BatchSession::BatchSession(QObject* parent) : QObject(parent) {
     connect(&batch_, &BatchModel::batchFinished, this, &BatchSession::CheckEnabling);
     // A cluster job accepted is kept in the record until its batch ends: a window killed while
     // it runs follows it again when started anew, rather than losing it.
-    connect(&batch_, &BatchModel::batchAccepted, this, [this] {
+    auto keepJob = [this](const QString& id) {
+        if (batch_.clusterJobId() != id) {
+            batch_.setClusterJobId(id);
+            if (journal_) {
+                journal_->Save();
+            }
+        }
+    };
+    connect(&batch_, &BatchModel::batchAccepted, this, [this, keepJob] {
         if (const SlurmBackend* job = clusterJob()) {
-            batch_.setClusterJobId(job->jobId());
-            if (journal_) {
-                journal_->Save();
-            }
+            keepJob(job->jobId());
         }
     });
-    connect(&batch_, &BatchModel::batchFinished, this, [this] {
-        if (!batch_.clusterJobId().isEmpty()) {
-            batch_.setClusterJobId(QString());
-            if (journal_) {
-                journal_->Save();
-            }
-        }
-    });
+    connect(&batch_, &BatchModel::batchFinished, this, [keepJob] { keepJob(QString()); });
     connect(&batch_, &BatchModel::quitReady, this, &BatchSession::quitReady);
 }
 
