@@ -419,6 +419,14 @@ void FrmExtract::SetStatus(const QString& text) {
     SetStatusText(sbPanel1, tr("Status"), text);
 }
 
+QString FrmExtract::StatusWithReason(const QString& why) const {
+    // The listing's name stays in view, as it did before anything was greyed.
+    if (why.isEmpty() || openedName_.isEmpty()) {
+        return why.isEmpty() ? openedName_ : why;
+    }
+    return openedName_ + QStringLiteral(" - ") + why;
+}
+
 void FrmExtract::FormLoad() {
     setWindowTitle(kTitle);
     VELTO_EXTRACT_SETTINGS(settings);
@@ -737,8 +745,8 @@ void FrmExtract::ApplyEnabling() {
     // the reason changes; a save's own status is not written over.
     const QString said = e.save ? QString() : why;
     if (said != saidWhy_) {
-        if (!said.isEmpty() || sbPanel1->text() == saidWhy_) {
-            SetStatus(said);
+        if (!said.isEmpty() || sbPanel1->text() == StatusWithReason(saidWhy_)) {
+            SetStatus(StatusWithReason(said));
         }
         saidWhy_ = said;
     }
@@ -817,7 +825,8 @@ void FrmExtract::onFileClicked() {
         UpdateProgress(0, "");
         return session_.Open(file.toLocal8Bit().toStdString());
     });
-    SetStatus(QFileInfo(file).fileName());
+    openedName_ = QFileInfo(file).fileName();
+    SetStatus(StatusWithReason(saidWhy_));
     // Which result of a repeated time is used is said once, where the listing is opened.
     if (const std::string note = session_.RepeatedTimesNote();
         !note.empty() && !session_.QuitRequested()) {

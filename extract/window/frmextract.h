@@ -122,6 +122,7 @@ class FrmExtract : public QMainWindow, public ProgressSink, public MessageSink {
     // Shows the session: lists, texts, choices and enabling, each only where it changed.
     void Sync();
     void SetStatus(const QString& text);
+    QString StatusWithReason(const QString& why) const;
     void SyncListing();
     void SyncSelected();
     void SyncHighlight(QListWidget* list, TimeList which);
@@ -180,7 +181,8 @@ class FrmExtract : public QMainWindow, public ProgressSink, public MessageSink {
     QPushButton* cmdClose = nullptr;
     QStatusBar* sbMain = nullptr;
     QLabel* sbPanel1 = nullptr;
-    QString saidWhy_;  // why Save is greyed, as the status bar last said it
+    QString saidWhy_;     // why Save is greyed, as the status bar last said it
+    QString openedName_;  // the open listing's file name, which the status bar shows otherwise
     ProgressStrip* picProgress = nullptr;
     QMenu* mnuList = nullptr;
     QAction* mnuListClear = nullptr;

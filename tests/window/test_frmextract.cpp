@@ -157,7 +157,8 @@ TEST_F(OpenedListing, OpeningFillsSummaryTimesAndVariables) {
     EXPECT_EQ(Texts(List("lstAvailable")), (QStringList{"60", "120", "180", "240", "300", "360"}));
     EXPECT_TRUE(Enabled("lstAvailable") && Enabled("fraTime") && Enabled("cboVariables"));
     EXPECT_FALSE(Enabled("cmdSave"));
-    EXPECT_EQ(Find<QStatusBar>("sbMain")->findChild<QLabel*>("sbPanel1")->text(), "frame.out");
+    EXPECT_EQ(Find<QStatusBar>("sbMain")->findChild<QLabel*>("sbPanel1")->text(),
+              "frame.out - Nothing to save: no time is selected.");
 
     // A file that is not a listing: while its message is up, nothing of the last listing shows.
     listing = dir.File("passwd");
@@ -399,7 +400,8 @@ TEST_F(OpenedListing, NothingToSaveOrDrawIsExplained) {
     EXPECT_EQ(QAccessible::queryAccessibleInterface(Find<QPushButton>("cmdSave"))
                   ->text(QAccessible::Description),
               "Nothing to save: To must lie in 1..20 (Nodes).");
-    EXPECT_EQ(Find<QLabel>("sbPanel1")->text(), "Nothing to save: To must lie in 1..20 (Nodes).");
+    EXPECT_EQ(Find<QLabel>("sbPanel1")->text(),
+              "frame.out - Nothing to save: To must lie in 1..20 (Nodes).");
     // A decimal comma, as a German writes one, is refused by name, never read as 1.
     auto* from = Find<QLineEdit>("txtVectors0");
     from->clear();
@@ -411,6 +413,7 @@ TEST_F(OpenedListing, NothingToSaveOrDrawIsExplained) {
     Find<QLineEdit>("txtVectors1")->setText("20");
     Find<QLineEdit>("txtVectors2")->setText("0");
     ASSERT_TRUE(Enabled("cmdSave"));
+    EXPECT_EQ(Find<QLabel>("sbPanel1")->text(), "frame.out");  // the reason gone, the name back
     window->onSaveClicked();
     window->onChartClicked();
     EXPECT_EQ(saveQuestions, 0);
