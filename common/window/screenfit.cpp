@@ -19,7 +19,7 @@ void SetScrollingCentralWidget(QMainWindow* window, QWidget* content) {
     window->setCentralWidget(scroller);
 }
 
-void FitToScreen(QMainWindow* window, QSize wanted) {
+void FitToScreen(QWidget* window, QSize wanted) {
     const QScreen* shown = window->screen() ? window->screen() : QGuiApplication::primaryScreen();
     if (shown == nullptr) {
         window->resize(wanted);
@@ -32,7 +32,11 @@ void FitToScreen(QMainWindow* window, QSize wanted) {
 
 void SetStatusText(QLabel* label, const QString& what, const QString& text) {
     label->setText(text);
-    label->setAccessibleName(text.isEmpty() ? what : what + QStringLiteral(": ") + text);
+    // A text that begins with the field's own word says it already: not "Batch: Batch finished".
+    const bool saysWhat = text.startsWith(what, Qt::CaseInsensitive);
+    label->setAccessibleName(text.isEmpty() ? what
+                             : saysWhat     ? text
+                                            : what + QStringLiteral(": ") + text);
 }
 
 }  // namespace velto

@@ -15,7 +15,7 @@ void SetScrollingCentralWidget(QMainWindow* window, QWidget* content);
 
 // Sizes the window to `wanted`, within the room of the screen it is on (its frame and the
 // desktop's panels allowed for).
-void FitToScreen(QMainWindow* window, QSize wanted);
+void FitToScreen(QWidget* window, QSize wanted);
 
 // Shows a status text, and lets a screen reader hear it with what it is: "Status: 3 files".
 void SetStatusText(QLabel* label, const QString& what, const QString& text);

@@ -10,6 +10,7 @@
 
 #include "common/encoding.h"
 #include "common/window/messagebox.h"
+#include "common/window/screenfit.h"
 #include "extract/chart/curvechart.h"
 #include "extract/export/sheetformat.h"
 #include "extract/session/history.h"
@@ -108,6 +109,8 @@ ChartDialog::ChartDialog(const CurveSet& curves, std::optional<ChartComparison> 
     view_ = new QChartView(chart_, this);  // the view owns the chart from here
     view_->setObjectName(QStringLiteral("chartView"));
     view_->setAccessibleName(QStringLiteral("Chart: ") + QString::fromLatin1(curves.title));
+    // The drawing surface takes the focus itself, and is what a screen reader lands on.
+    view_->viewport()->setAccessibleName(view_->accessibleName());
     view_->setRenderHint(QPainter::Antialiasing);
     addListing_ = new QPushButton(tr("Add &Listing..."), this);
     addListing_->setObjectName(QStringLiteral("cmdAddListing"));
@@ -138,7 +141,7 @@ ChartDialog::ChartDialog(const CurveSet& curves, std::optional<ChartComparison> 
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(view_, 1);
     layout->addLayout(buttons);
-    resize(900, 560);
+    FitToScreen(this, QSize(900, 560));
 }
 
 ChartDialog::~ChartDialog() = default;

@@ -97,7 +97,12 @@ bool BatchSession::CanOpen(int row) const {
 SolverLookup BatchSession::LookForSolver(std::string folder) {
     SolverLookup lookup = LocateSolver(std::move(folder));
     solver_ = lookup.solver;
+    solverLookup_ = lookup;
     return lookup;
+}
+
+QString BatchSession::RunRefusal() const {
+    return solverLookup_.found ? QString() : SolverMissingText(solverLookup_);
 }
 
 SolverLookup BatchSession::ChooseSolverFolder(const QString& folder) {
@@ -106,6 +111,7 @@ SolverLookup BatchSession::ChooseSolverFolder(const QString& folder) {
         return lookup;
     }
     solver_ = lookup.solver;
+    solverLookup_ = lookup;
     solverChosen_ = true;
     // Saved at once: a program killed later keeps the choice, and another window closing later
     // does not write its own folder over it.
@@ -313,7 +319,8 @@ bool BatchSession::StartRun(std::unique_ptr<BatchBackend> backend, const SolverI
 }
 
 bool BatchSession::Run(int jobs) {
-    return Enabling().run && StartRun(std::make_unique<LocalBackend>(jobs), solver_, false);
+    return Enabling().run && RunRefusal().isEmpty() &&
+           StartRun(std::make_unique<LocalBackend>(jobs), solver_, false);
 }
 
 bool BatchSession::RunThrough(std::unique_ptr<BatchBackend> backend) {
@@ -342,7 +349,7 @@ BatchQuestion BatchSession::SubmitQuestion() const {
 }
 
 bool BatchSession::RunOnCluster(const SlurmOptions& options) {
-    return Enabling().runOnCluster &&
+    return Enabling().runOnCluster && RunRefusal().isEmpty() &&
            StartRun(std::make_unique<SlurmBackend>(options), solver_, true);
 }
 

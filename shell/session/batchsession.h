@@ -100,6 +100,9 @@ class BatchSession : public QObject {
     // the one remembered, else beside the program. The solver found is the one runs use.
     SolverLookup LookForSolver(std::string folder = {});
     const SolverInfo& solver() const { return solver_; }
+    // Why Run and Run on Cluster start nothing now (no solver was found where it was looked
+    // for), in the words that say where to choose one; empty when they may.
+    QString RunRefusal() const;
     // The folder the user chose: taken, and remembered at once, only when it holds the solver;
     // the solver in use stays otherwise. The lookup says which, and why not.
     SolverLookup ChooseSolverFolder(const QString& folder);
@@ -210,6 +213,7 @@ class BatchSession : public QObject {
 
     BatchModel batch_;
     SolverInfo solver_;
+    SolverLookup solverLookup_;  // the last look, found or not
     bool solverChosen_ = false;
     bool clusterAvailable_ = false;
     bool onCluster_ = false;  // the running or last batch went to the cluster

@@ -539,6 +539,7 @@ void FrmMain::loadForm() {
             sbPanel1, tr("Solver"),
             QStringLiteral("Velto ") + QString::fromStdString(lookup.solver.SolverVersionText));
     } else {
+        SetStatusText(sbPanel1, tr("Solver"), SolverMissingStatus(lookup));
         MsgBoxCentered(this, SolverMissingText(lookup), kStyleInformation, kShellTitle);
     }
     txtVeltoPath->setText(PathText(lookup.solver.SolverFolder));
@@ -735,7 +736,18 @@ void FrmMain::onExportAfterRunTriggered() {
     }
 }
 
+bool FrmMain::RefusedForNoSolver() {
+    const QString why = session_->RunRefusal();
+    if (!why.isEmpty()) {
+        MsgBoxCentered(this, why, kStyleInformation, kShellTitle);
+    }
+    return !why.isEmpty();
+}
+
 void FrmMain::onRunClicked() {
+    if (!session_->Enabling().run || RefusedForNoSolver()) {
+        return;
+    }
     session_->UseExportSetting(mnuToolsExport->isChecked());
     if (!session_->Run()) {
         return;
@@ -744,6 +756,9 @@ void FrmMain::onRunClicked() {
 }
 
 void FrmMain::onRunOnClusterTriggered() {
+    if (!session_->Enabling().runOnCluster || RefusedForNoSolver()) {
+        return;
+    }
     const BatchQuestion question = session_->SubmitQuestion();
     if (!question || MsgBoxCentered(this, question.text, kStyleYesNo | kStyleQuestion,
                                     kShellTitle) != kAnswerYes) {

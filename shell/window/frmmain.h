@@ -95,6 +95,8 @@ class FrmMain : public QMainWindow {
     void changeEvent(QEvent* event) override;
 
   private:
+    // Says why a run cannot start (no solver), and whether it was refused.
+    bool RefusedForNoSolver();
     void buildControls();
     void connectModel();
     void loadForm();

@@ -285,6 +285,14 @@ TEST_F(OpenedListing, EveryControlIsNamedAndTheWindowFitsItsScreen) {
     EXPECT_EQ(progress->valueInterface()->currentValue().toInt(), 42);
 
     EXPECT_TRUE(test::FitsItsScreen(window.get())) << window->width() << "x" << window->height();
+    // The chart's window too.
+    Drop("0 1 ");
+    window->onChartClicked();
+    auto* chartWindow = window->findChild<ChartDialog*>();
+    ASSERT_NE(chartWindow, nullptr);
+    EXPECT_EQ(test::UnnamedControls(chartWindow), std::vector<std::string>{});
+    EXPECT_TRUE(test::FitsItsScreen(chartWindow))
+        << chartWindow->width() << "x" << chartWindow->height();
 }
 
 TEST_F(OpenedListing, OnlyTextMayBeDroppedAndOnlyAsACopy) {

@@ -142,7 +142,14 @@ TEST_F(ShellWindow, NoSolverSaysSoAndTheWindowStaysUsable) {
     Make();
     EXPECT_EQ(asked, QStringList{kSolverNotFoundText});
     EXPECT_EQ(styles.back(), kStyleInformation);
+    EXPECT_EQ(Find<QLabel>("sbPanel1")->text(), "Velto Not Found");
     EXPECT_TRUE(Enabled("cmdAdd"));
+    // Run says why it starts nothing, rather than failing every file.
+    Add({Input("beam1.in", "")});
+    window->onRunClicked();
+    EXPECT_EQ(asked, (QStringList{kSolverNotFoundText, kSolverNotFoundText}));
+    EXPECT_FALSE(window->batch().running());
+    EXPECT_EQ(window->batch().rows()[0].status, "");
     window.reset();
     test::WriteBytes(dir.File("velto"), "PROGRAM VELTO Ver. 2026\0");
     SaveSolverFolder(QString::fromStdString(dir.path().string()));
@@ -362,6 +369,7 @@ TEST_F(ShellWindow, BatchMarksEachFileAndKeepsItsConsoleText) {
     EXPECT_TRUE(Find<QLabel>("sbTime")->text().startsWith(
         "Batch finished: 1 Completed, 1 Failed, 0 Aborted in 0:0"))
         << Find<QLabel>("sbTime")->text().toStdString();
+    EXPECT_EQ(Find<QLabel>("sbTime")->accessibleName(), Find<QLabel>("sbTime")->text());
     // A file's console text, as the model keeps it, shown in Windows-1252 as velto-batch shows it,
     // its control characters escaped.
     window->onFileClicked(1);
