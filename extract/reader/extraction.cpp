@@ -685,7 +685,10 @@ void ReadTimes(const Catalogue& c, const ExportRequest& r, ExtractionResult& res
     // before it, once the writer is done with that one.
     const Integer window = result.Values.Window();
     auto readEvery = [&](LineReader& reader, Integer first, bool reporting, Failure& failure) {
-        for (Integer t = first; t <= times && t < failedAt; t += step) {
+        // Counted wider than a time's Integer: the step past the last of 32766 times is beyond
+        // what one holds.
+        for (int next = first; next <= times && next < failedAt; next += step) {
+            const auto t = static_cast<Integer>(next);
             if (rows != nullptr && rows->Closed()) {
                 return;
             }

@@ -398,6 +398,20 @@ TEST_F(Extraction, LargeExtractionReadsEveryTimeAndFailsAtTheEarliestTime) {
     }
 }
 
+// The most times a listing may hold, read by two readers taking turns: the step past the last
+// time is beyond a time's counter, and must not wrap to a time before the first.
+TEST_F(Extraction, TheMostTimesAListingMayHoldAreReadToTheLast) {
+    OpenSpec({.kind = ListingKind::Thermal, .nodes = 3, .solids = 1, .times = 32766});
+    ASSERT_TRUE(messages.messages.empty());
+    std::vector<Integer> all(32766);
+    std::iota(all.begin(), all.end(), Integer{1});
+    Extract("Temperature", 0, all);
+    ASSERT_EQ(messages.messages.size(), 0u) << messages.messages[0].text;
+    for (const Integer t : {Integer{1}, Integer{32765}, Integer{32766}}) {
+        EXPECT_EQ(Value(3, t), Printed(Table::Temperature, 0, 3, t)) << t;
+    }
+}
+
 TEST_F(Extraction, ValuesReadDuringTheScanAreThoseReadAfterIt) {
     std::ostringstream text;
     WriteListing(test::Frame3d(), text);
