@@ -318,4 +318,14 @@ void LineReader::Seek(FilePosition position) {
     want_ = std::min(kFirstReadAfterSeek, blockSize_);
 }
 
+long long LineNumberAt(const std::string& path, FilePosition position) {
+    LineReader in(path);
+    long long number = 0;
+    while (!in.AtEnd() && in.Position() <= position) {
+        in.ReadLine();
+        ++number;
+    }
+    return number;
+}
+
 }  // namespace velto

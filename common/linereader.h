@@ -150,4 +150,8 @@ class LineReader {
     std::uint64_t examined_ = 0;
 };
 
+// The number of the file's line that holds the byte at `position` (1 for the first), its lines
+// counted as LineReader ends them. Reads the file from its start: for messages only.
+long long LineNumberAt(const std::string& path, FilePosition position);
+
 }  // namespace velto

@@ -292,6 +292,10 @@ Single ToSingle(double value) {
 }
 
 Single OtherListingValue(std::string_view word) {
+    return ToSingle(ListingNumber(word));
+}
+
+double ListingNumber(std::string_view word) {
     const std::string_view number = TrimBlanks(word);
     const std::size_t sign = number.find_last_of("+-");
     if (sign != std::string_view::npos && sign > 0 && IsDigit(number[sign - 1]) &&
@@ -304,10 +308,10 @@ Single OtherListingValue(std::string_view word) {
             std::string written(mantissa);
             written += 'E';
             written += number.substr(sign);
-            return ToSingle(StrictNumber(written));
+            return StrictNumber(written);
         }
     }
-    return ToSingle(StrictNumber(number));
+    return StrictNumber(number);
 }
 
 bool IsNumeric(std::string_view text) {

@@ -385,6 +385,10 @@ Single ToSingle(double value);
 // mismatch error (13): it is not a value, and must not pass for 0 or for part of one.
 Single OtherListingValue(std::string_view word);
 
+// The number a word of a listing holds, by the same rule, as a double: what the listing printed
+// before it is rounded to a single.
+double ListingNumber(std::string_view word);
+
 // The Single of a value word of a listing, the number rounded to the nearest Single. The solver's
 // own shape is read in place without a call: this runs for every value an export reads.
 inline Single ListingValue(std::string_view word) {

@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <bit>
 #include <cctype>
+#include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <functional>
 #include <unordered_map>
+#include <utility>
 
 #include "common/text.h"
 #include "extract/export/singletext.h"
@@ -96,31 +98,84 @@ std::vector<Single> RepeatedTimes(const std::vector<TimeStep>& records) {
     return repeated;
 }
 
-std::string RepeatedTimesNote(const std::vector<TimeStep>& records) {
-    const std::vector<Single> repeated = RepeatedTimes(records);
-    if (repeated.empty()) {
-        return {};
-    }
+namespace {
+
+// "60", "0.5, 1 and 1.5", "1, 2, 3, 4, 5": at most five times named.
+std::string NamedTimes(const std::vector<Single>& times) {
     constexpr std::size_t kNamed = 5;
     std::string named;
-    const std::size_t shown = std::min(repeated.size(), kNamed);
+    const std::size_t shown = std::min(times.size(), kNamed);
     for (std::size_t i = 0; i < shown; ++i) {
-        const bool last = i + 1 == shown && repeated.size() <= kNamed;
+        const bool last = i + 1 == shown && times.size() <= kNamed;
         named += i == 0 ? "" : last ? " and " : ", ";
-        named += TimeText(repeated[i]);
+        named += TimeText(times[i]);
     }
-    const std::string why = ": the result written last for " +
-                            std::string(repeated.size() == 1 ? "it" : "each") +
-                            " is used, as an analysis restarted from an earlier time writes " +
-                            (repeated.size() == 1 ? "it" : "them") + " again.";
-    if (repeated.size() == 1) {
-        return "The listing gives the time " + named + " s more than once" + why;
+    return named;
+}
+
+std::string ShortestText(double value) {
+    char text[32];
+    const char* end = std::to_chars(text, text + sizeof text, value).ptr;
+    return std::string(text, static_cast<std::size_t>(end - text));
+}
+
+}  // namespace
+
+std::string RepeatedTimesNote(const std::vector<TimeStep>& records) {
+    // A time given again as it was printed before is a restart; times printed differently that
+    // a single does not tell apart are crowded, which no restart explains.
+    struct Seen {
+        std::vector<double> printed;
+        bool restarted = false;
+        bool crowded = false;
+    };
+    std::unordered_map<std::uint32_t, Seen> seen;
+    seen.reserve(records.size());
+    std::vector<Single> restarted;
+    std::vector<Single> crowded;
+    std::pair<double, double> firstCrowded;
+    for (const TimeStep& record : records) {
+        Seen& time = seen[TimeKey(record.Time)];
+        if (std::find(time.printed.begin(), time.printed.end(), record.Written) !=
+            time.printed.end()) {
+            if (!std::exchange(time.restarted, true)) {
+                restarted.push_back(record.Time);
+            }
+            continue;
+        }
+        if (!time.printed.empty() && !std::exchange(time.crowded, true)) {
+            if (crowded.empty()) {
+                firstCrowded = {time.printed.front(), record.Written};
+            }
+            crowded.push_back(record.Time);
+        }
+        time.printed.push_back(record.Written);
     }
-    if (repeated.size() <= kNamed) {
-        return "The listing gives the times " + named + " s more than once" + why;
+    std::string note;
+    if (!restarted.empty()) {
+        const bool one = restarted.size() == 1;
+        note = one ? "The listing gives the time " + NamedTimes(restarted) + " s more than once"
+               : restarted.size() <= 5
+                   ? "The listing gives the times " + NamedTimes(restarted) + " s more than once"
+                   : "The listing gives " + std::to_string(restarted.size()) +
+                         " times more than once (" + NamedTimes(restarted) + " s, ...)";
+        note += ": the result written last for " + std::string(one ? "it" : "each") +
+                " is used, as an analysis restarted from an earlier time writes " +
+                (one ? "it" : "them") + " again.";
     }
-    return "The listing gives " + std::to_string(repeated.size()) + " times more than once (" +
-           named + " s, ...)" + why;
+    if (!crowded.empty()) {
+        const std::size_t more = crowded.size() - 1;
+        note += std::string(note.empty() ? "" : " ") +
+                "The listing gives times closer together than the results' precision (single) "
+                "tells apart: " +
+                ShortestText(firstCrowded.first) + " and " + ShortestText(firstCrowded.second) +
+                " s are both " + TimeText(crowded.front()) + " s" +
+                (more == 0 ? ""
+                           : ", and " + std::to_string(more) + " more such time" +
+                                 (more > 1 ? "s" : "")) +
+                "; the result written last for each is used.";
+    }
+    return note;
 }
 
 void TimeSelection::SetAvailable(std::vector<ResultTime> times) {

@@ -25,6 +25,7 @@ enum AnalysisKindCode : Integer {
 struct TimeStep {
     Single Time = 0;            // the value printed on the block's TIME line
     FilePosition Position = 0;  // 1-based byte position of the line after the TIME line
+    double Written = 0;         // that value as printed, which a single may not tell from another
 };
 
 // The listing's description: everything a scan learnt of it. The readers fill it while they

@@ -950,18 +950,6 @@ void ReadTemperatures(const Catalogue& c, const ExportRequest& r, ExtractionResu
               });
 }
 
-// The number of the listing's line that starts at `position` (1 for the first), its lines
-// counted as the reader ends them.
-long long LineNumberAt(const std::string& path, FilePosition position) {
-    LineReader in(path);
-    long long number = 0;
-    while (!in.AtEnd() && in.Position() <= position) {
-        in.ReadLine();
-        ++number;
-    }
-    return number;
-}
-
 // "frame.out, line 12 (Displacements at 0.5 s)": the listing's name, the number of the line that
 // starts at `line` (none when negative), the table and the time.
 std::string PlaceOf(const Catalogue& c, FilePosition line, std::string_view variable, Single time) {

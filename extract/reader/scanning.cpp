@@ -1,12 +1,15 @@
 #include "extract/reader/scanning.h"
 
 #include <algorithm>
+#include <filesystem>
 #include <limits>
 #include <new>
 #include <string>
 #include <vector>
 
+#include "common/encoding.h"
 #include "common/error.h"
+#include "common/linereader.h"
 #include "common/text.h"
 #include "extract/reader/listingheader.h"
 
@@ -50,7 +53,19 @@ void ReadTimes(Catalogue& c, LineReader& in, ProgressReporter& report, EarlyRead
         if (in.ReadLineContaining("  TIME =", line)) {
             TimeStep record;
             record.Position = in.Position();
-            record.Time = ToSingle(Val(WordAt(line, 2)));
+            try {
+                // A time is a number as a whole: stars (a time too wide for its field), a comma
+                // or a blank are damage, never a time of 0. A time of -0 is the time 0.
+                record.Written = ListingNumber(WordAt(line, 2)) + 0.0;
+                record.Time = ToSingle(record.Written);
+            } catch (const RuntimeError& error) {
+                throw RuntimeError(
+                    error.number(),
+                    ErrorDescription(error.number()) + " in " +
+                        FileNameToCp1252(std::filesystem::path(c.ListingFile).filename().string()) +
+                        ", line " + std::to_string(LineNumberAt(c.ListingFile, in.Position() - 1)) +
+                        " (the time of a result)");
+            }
             times.push_back(record);
             if (early != nullptr) {
                 early->Found(record);

@@ -77,7 +77,7 @@ TEST(ValidateSelection, EigenValuesNeedNeitherRangeNorTimes) {
 std::vector<TimeStep> Records(std::initializer_list<Single> times) {
     std::vector<TimeStep> records;
     for (const Single time : times) {
-        records.push_back({time, static_cast<FilePosition>(records.size() + 1) * 100});
+        records.push_back({time, static_cast<FilePosition>(records.size() + 1) * 100, time});
     }
     return records;
 }
@@ -177,6 +177,17 @@ TEST(TimeList, ARepeatedTimeIsOneTimeReadFromItsLastRecord) {
               "The listing gives 6 times more than once (1, 2, 3, 4, 5 s, ...): the result "
               "written last for each is used, as an analysis restarted from an earlier time "
               "writes them again.");
+    // Times printed apart that one single holds are no restart, and are not said to be one.
+    std::vector<TimeStep> crowded = Records({20000.001f, 20000.002f, 20000.003f, 60, 60});
+    crowded[0].Written = 20000.001;
+    crowded[1].Written = 20000.002;
+    crowded[2].Written = 20000.003;
+    EXPECT_EQ(RepeatedTimesNote(crowded),
+              "The listing gives the time 60 s more than once: the result written last for it "
+              "is used, as an analysis restarted from an earlier time writes it again. The "
+              "listing gives times closer together than the results' precision (single) tells "
+              "apart: 20000.001 and 20000.002 s are both 20000.002 s; the result written last "
+              "for each is used.");
 }
 
 // A time is shown as the sheets store it: the shortest decimal that reads back to the single.

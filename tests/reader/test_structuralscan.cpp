@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include "tests/reader/readertest.h"
 
 namespace velto {
@@ -132,6 +134,25 @@ TEST_F(StructuralScan, TimesArePositionedOnTheLineAfterTheirTimeLine) {
         EXPECT_EQ(LineAt(c.Times[1].Position), "second time in the same block");
         EXPECT_EQ(LineAt(c.Times[2].Position), "cut short here");
     }
+}
+
+// A time is a number as a whole: what is not one (stars of a time too wide for its field, a
+// decimal comma, a blank, letters after it) is refused with its line, never read as 0 or as its
+// start. A time of -0 is the time 0.
+TEST_F(StructuralScan, TimesThatAreNoNumberAreRefusedWithTheirLine) {
+    const LineList before = Head("STATIC") + kModel + LineList{"  TIME =   60.0000 SEC.", "x"};
+    const std::string line = std::to_string(before.size() + 1);
+    for (const char* time : {"************", "0,1000", "NaN", "0.3X", "SEC."}) {
+        SCOPED_TRACE(time);
+        OpenLines(before + LineList{std::string("  TIME = ") + time + " SEC.", "y"});
+        EXPECT_EQ(test::Texts(o.messages),
+                  LineList{"Read File Error 13: Type mismatch in listing.out, line " + line +
+                           " (the time of a result)"});
+        EXPECT_TRUE(o.catalogue.Times.empty());
+    }
+    OpenLines(Head("STATIC") + kModel + LineList{"  TIME =   -0.0000 SEC.", "x"});
+    ASSERT_EQ(o.catalogue.Times.size(), 1u);
+    EXPECT_FALSE(std::signbit(o.catalogue.Times[0].Time));
 }
 
 TEST_F(StructuralScan, TimeLineAtTheVeryEndPointsPastTheFile) {

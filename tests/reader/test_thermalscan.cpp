@@ -43,7 +43,7 @@ TEST_F(ThermalScan, CountsTimesAndWhatStopsTheScan) {
              positions + LineList{"  TIME = 5"},
          "Read File Error 13: Type mismatch", 12, 0},
         {description + positions + LineList{"  TIME = 5", "  TIME = 1E40"},
-         "Read File Error 6: Overflow", -1, 0},
+         "Read File Error 6: Overflow in listing.out, line 9 (the time of a result)", -1, 0},
         // A count below 1 is a damaged line, not a model: no range "Nodes 1..-5" and no times.
         {description + LineList{"  * THERE ARE   -5 NODES."} + positions + LineList{"  TIME = 5"},
          "Read File Error 5: Invalid procedure call or argument: the listing declares -5 nodes", 0,
