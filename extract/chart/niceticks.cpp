@@ -90,7 +90,10 @@ std::vector<double> TimeTicks(double min, double max, int maxCount) {
         return {0, 1};
     }
     std::vector<double> decimal = NiceTicks(min, max, maxCount);
-    if (decimal.size() < 2 || decimal[1] - decimal[0] <= 10) {
+    // Clock and calendar steps where they read as such; times whose labels take powers of ten
+    // (past three years) read best in round decimals.
+    if (decimal.size() < 2 || decimal[1] - decimal[0] <= 10 ||
+        std::max(std::abs(min), std::abs(max)) >= 1e8) {
         return decimal;
     }
     static constexpr double kClock[] = {15,   20,   30,   60,   120,   300,   600,  900,

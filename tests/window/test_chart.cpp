@@ -31,6 +31,7 @@ TEST(Ticks, RoundStepsCoveringTheRange) {
     EXPECT_EQ(TimeTicks(0, 7200, 11), (Ticks{0, 900, 1800, 2700, 3600, 4500, 5400, 6300, 7200}));
     EXPECT_EQ(TimeTicks(0, 86400, 11).at(1), 10800);
     EXPECT_EQ(TimeTicks(0.1, 2.5, 11), (Ticks{0, 0.5, 1, 1.5, 2, 2.5}));
+    EXPECT_EQ(TimeTicks(1e30, 3e30, 6), NiceTicks(1e30, 3e30, 6));  // no days in 1e30 s
 }
 
 TEST(Ticks, LabelsInPlainFigures) {
