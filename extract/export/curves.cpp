@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "extract/export/selection.h"
 #include "extract/reader/variables.h"
 
 namespace velto {
@@ -21,6 +22,7 @@ CurveSet CurvesOfExtraction(const Catalogue& c, const ExportRequest& request,
     set.unit = spec ? std::string(QuantityOf(*spec, vectorName, c.Ndim).Unit) : std::string();
     const int shown = std::min<int>(static_cast<int>(request.Items.size()), kMaxCurves);
     set.omitted = static_cast<int>(request.Items.size()) - shown;
+    set.curvesAre = ItemsWord(variable, true);
     for (int i = 0; i < shown; ++i) {
         const Long v = request.Items[static_cast<std::size_t>(i)];
         Curve curve;

@@ -27,17 +27,6 @@ std::string NotANumber(std::string_view box) {
     return std::string(box) + " must be a whole number written in digits (12 or 12.0, not 12,0)";
 }
 
-// The variable's items as a message names them: "node", "nodes"; "item" for an unknown one.
-std::string ItemsWord(std::string_view variable, bool plural) {
-    const VariableSpec* spec = FindVariable(variable);
-    std::string word = spec == nullptr || !spec->HasRange() ? (plural ? "items" : "item")
-                       : plural                             ? std::string(spec->RangeCaption)
-                                                            : std::string(spec->ItemWord);
-    std::transform(word.begin(), word.end(), word.begin(),
-                   [](unsigned char ch) { return static_cast<char>(std::tolower(ch)); });
-    return word;
-}
-
 // The count comes from the unrounded difference, the counting from rounded numbers.
 long long CountOf(std::string_view from, std::string_view to, Long by) {
     return static_cast<long long>(RoundToLong(Val(to) - Val(from))) / by + 1;
@@ -148,6 +137,16 @@ VectorList BuildVectorList(std::string_view variable, std::string_view from, std
         list.problem = ErrorDescription(kOutOfMemory);
     }
     return list;
+}
+
+std::string ItemsWord(std::string_view variable, bool plural) {
+    const VariableSpec* spec = FindVariable(variable);
+    std::string word = spec == nullptr || !spec->HasRange() ? (plural ? "items" : "item")
+                       : plural                             ? std::string(spec->RangeCaption)
+                                                            : std::string(spec->ItemWord);
+    std::transform(word.begin(), word.end(), word.begin(),
+                   [](unsigned char ch) { return static_cast<char>(std::tolower(ch)); });
+    return word;
 }
 
 std::string CountOfItems(std::string_view variable, long count) {

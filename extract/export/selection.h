@@ -51,6 +51,8 @@ std::optional<long long> VectorCount(std::string_view variable, std::string_view
 // than counted, whose missing entries could only fail the export. Empty when the list is full.
 // A count of the variable's items as a message says it: "1 node", "12 beams", "3 items".
 std::string CountOfItems(std::string_view variable, long count);
+// The variable's items as a message names them: "node", "nodes"; "item" for an unknown one.
+std::string ItemsWord(std::string_view variable, bool plural);
 
 std::string RangeProblem(std::string_view variable, std::string_view from, std::string_view to,
                          std::string_view step);

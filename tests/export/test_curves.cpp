@@ -62,6 +62,7 @@ TEST(Curves, OnePerVectorInTimeOrderAtMostTwenty) {
     EXPECT_EQ(set.curves.size(), 20u);
     EXPECT_EQ(set.curves.back().name, "Node 11");
     EXPECT_EQ(set.omitted, 5);
+    EXPECT_EQ(set.curvesAre, "nodes");  // the title counts what the curves stand for
 }
 
 // The one table of quantities: every variable says what it is, and a degree of freedom what it
