@@ -1,5 +1,6 @@
 #include "common/window/screenfit.h"
 
+#include <QApplication>
 #include <QFrame>
 #include <QGuiApplication>
 #include <QLabel>
@@ -17,6 +18,15 @@ void SetScrollingCentralWidget(QMainWindow* window, QWidget* content) {
     scroller->setFocusPolicy(Qt::NoFocus);  // its controls take the focus, and it follows them
     scroller->setWidget(content);
     window->setCentralWidget(scroller);
+    // A control reached by its Alt key or a click on its label comes into view, as a tabbed one
+    // does.
+    QObject::connect(qApp, &QApplication::focusChanged, scroller,
+                     [scroller](QWidget*, QWidget* now) {
+                         if (now != nullptr && scroller->widget() != nullptr &&
+                             scroller->widget()->isAncestorOf(now)) {
+                             scroller->ensureWidgetVisible(now, 8, 8);
+                         }
+                     });
 }
 
 void FitToScreen(QWidget* window, QSize wanted) {

@@ -269,6 +269,9 @@ void FrmExtract::BuildControls() {
     cboVectors->setMinimumContentsLength(22);
     lblVariables[0]->setBuddy(cboVariables);
     lblVariables[1]->setBuddy(cboVectors);
+    // Named as their labels: a combo box is otherwise read by the entry it shows.
+    cboVariables->setAccessibleName(tr("Select Variable"));
+    cboVectors->setAccessibleName(tr("Select Vector"));
     auto* variables = new QVBoxLayout(fraVariables);
     variables->addWidget(lblVariables[0]);
     variables->addWidget(cboVariables);
@@ -437,6 +440,7 @@ void FrmExtract::FormLoad() {
         settings.value(QStringLiteral("Files/InitSaveDir")).toString().toLocal8Bit().toStdString();
     picProgress->setVisible(false);
     Sync();
+    cmdFile->setFocus();  // the first thing to do: open a listing
 }
 
 void FrmExtract::FormUnload() {
@@ -487,6 +491,11 @@ bool FrmExtract::eventFilter(QObject* watched, QEvent* event) {
             const bool modifierOnly = key->key() == Qt::Key_Control ||
                                       key->key() == Qt::Key_Shift || key->key() == Qt::Key_Alt ||
                                       key->key() == Qt::Key_Meta;
+            if (key->modifiers() == Qt::AltModifier && qobject_cast<QLineEdit*>(target)) {
+                // Alt and a letter whose button is greyed reaches the box with the focus: it
+                // is no text to type into a range.
+                return true;
+            }
             if (key->key() == Qt::Key_A && key->modifiers() == Qt::ControlModifier) {
                 // In a text box Ctrl+A selects the box's text, and nothing else.
                 if (!qobject_cast<QLineEdit*>(target)) {
@@ -503,6 +512,7 @@ bool FrmExtract::eventFilter(QObject* watched, QEvent* event) {
                     key->modifiers() == Qt::NoModifier || key->modifiers() == Qt::KeypadModifier;
                 if ((key->key() == Qt::Key_Delete || key->key() == Qt::Key_Backspace) &&
                     target == lstSelected && plain) {
+                    HighlightCurrentIfNone(lstSelected);
                     onDeleteClicked();
                     return true;
                 }
@@ -510,6 +520,7 @@ bool FrmExtract::eventFilter(QObject* watched, QEvent* event) {
                 if ((key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter ||
                      key->key() == Qt::Key_Insert) &&
                     target == lstAvailable && plain) {
+                    HighlightCurrentIfNone(lstAvailable);
                     session_.AddHighlighted();  // the session refuses it while a command runs
                     return true;
                 }
@@ -910,7 +921,15 @@ void FrmExtract::onDeleteClicked() {
         // The keyboard goes on from where the removed times stood, not from the top.
         const QModelIndex next =
             lstSelected->model()->index(std::min(first, lstSelected->count() - 1), 0);
-        lstSelected->selectionModel()->setCurrentIndex(next, QItemSelectionModel::NoUpdate);
+        lstSelected->selectionModel()->setCurrentIndex(next, QItemSelectionModel::ClearAndSelect);
+    }
+}
+
+void FrmExtract::HighlightCurrentIfNone(QListWidget* list) {
+    // A key acts on the time the focus is on when none is highlighted: the focus alone moves
+    // without highlighting when Ctrl is held, or after the times it stood on went.
+    if (list->selectedItems().isEmpty() && list->currentItem() != nullptr) {
+        list->currentItem()->setSelected(true);
     }
 }
 

@@ -123,6 +123,7 @@ class FrmExtract : public QMainWindow, public ProgressSink, public MessageSink {
     void Sync();
     void SetStatus(const QString& text);
     QString StatusWithReason(const QString& why) const;
+    static void HighlightCurrentIfNone(QListWidget* list);
     void SyncListing();
     void SyncSelected();
     void SyncHighlight(QListWidget* list, TimeList which);
