@@ -55,7 +55,8 @@ int MsgBoxCentered(QWidget* owner, const QString& prompt, int style, const QStri
     }
     CentredBox box(owner);
     box.setWindowTitle(title);
-    box.setText(prompt);
+    // Texts written for Windows end lines with CR LF; a lone CR would reach a screen reader.
+    box.setText(QString(prompt).replace(QStringLiteral("\r\n"), QStringLiteral("\n")));
     switch (style & 0x70) {
         case kStyleCritical:
             box.setIcon(QMessageBox::Critical);

@@ -431,7 +431,7 @@ BatchQuestion BatchSession::ClearQuestion() const {
     return {BatchQuestion::Kind::kClear,
             (unfinished == 1 ? QStringLiteral("1 file did not complete")
                              : QStringLiteral("%1 files did not complete").arg(unfinished)) +
-                QStringLiteral(": clear the list, and what it keeps of why?"),
+                QStringLiteral(". Clear the list, and with it why?"),
             QString()};
 }
 

@@ -152,8 +152,9 @@ FrmAbout::FrmAbout(QWidget* parent) : QDialog(parent), flame_(96, 128) {
         text->addLayout(row);
     }
     text->addSpacing(8);
+    // The compiler pads a day below ten with a blank ("Dec  8 2026"): one blank reads better.
     text->addWidget(named(new QLabel(QStringLiteral("Build ") + version + QStringLiteral(" (") +
-                                     QStringLiteral(__DATE__) + QStringLiteral(")")),
+                                     QStringLiteral(__DATE__).simplified() + QStringLiteral(")")),
                           "lblBuild"));
     auto* lblDisclaimer = named(
         new QLabel(tr("Warning: VeltoShell runs the Velto solver; it checks neither the input "
@@ -166,6 +167,7 @@ FrmAbout::FrmAbout(QWidget* parent) : QDialog(parent), flame_(96, 128) {
     auto* cmdOK = named(new QPushButton(tr("OK")), "cmdOK");
     auto* cmdSysInfo = named(new QPushButton(tr("&System Info...")), "cmdSysInfo");
     cmdOK->setDefault(true);
+    cmdOK->setFocus();  // Enter or Space closes the box, not the first mail link
     connect(cmdOK, &QPushButton::clicked, this, &QDialog::accept);
     connect(cmdSysInfo, &QPushButton::clicked, this, &FrmAbout::StartSysInfo);
     auto* buttons = new QVBoxLayout;

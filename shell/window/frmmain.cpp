@@ -539,7 +539,9 @@ void FrmMain::loadForm() {
             sbPanel1, tr("Solver"),
             QStringLiteral("Velto ") + QString::fromStdString(lookup.solver.SolverVersionText));
     } else {
-        SetStatusText(sbPanel1, tr("Solver"), SolverMissingStatus(lookup));
+        SetStatusText(sbPanel1, tr("Solver"),
+                      SolverMissingStatus(lookup) + QStringLiteral(" in ") +
+                          PrintablePath(lookup.solver.SolverFolder));
         MsgBoxCentered(this, SolverMissingText(lookup), kStyleInformation, kShellTitle);
     }
     txtVeltoPath->setText(PathText(lookup.solver.SolverFolder));
@@ -680,8 +682,14 @@ void FrmMain::onDeleteClicked() {
     if (!item || !item->isSelected()) {
         return;
     }
-    if (session_->Delete(lvwFiles->indexOfTopLevelItem(item))) {
+    const int row = lvwFiles->indexOfTopLevelItem(item);
+    if (session_->Delete(row)) {
         setConsoleText(QString());
+        // The keys go on from where the removed file stood.
+        if (QTreeWidgetItem* next =
+                lvwFiles->topLevelItem(std::min(row, lvwFiles->topLevelItemCount() - 1))) {
+            lvwFiles->setCurrentItem(next);
+        }
     }
 }
 
@@ -695,6 +703,7 @@ void FrmMain::onClearClicked() {
     }
     if (session_->Clear()) {
         setConsoleText(QString());
+        SetStatusText(sbTime, tr("Batch"), QString());  // the last batch's summary went with it
     }
 }
 
@@ -874,6 +883,10 @@ bool FrmMain::eventFilter(QObject* watched, QEvent* event) {
     }
     if (watched == lvwFiles && event->type() == QEvent::KeyPress) {
         auto* key = static_cast<QKeyEvent*>(event);
+        if (key->key() == Qt::Key_Delete && key->modifiers() == Qt::NoModifier) {
+            onDeleteClicked();
+            return true;
+        }
         if ((key->key() == Qt::Key_F10 && key->modifiers() == Qt::ShiftModifier) ||
             (key->key() == Qt::Key_Menu && key->modifiers() == Qt::NoModifier)) {
             const QRect row = lvwFiles->currentItem()

@@ -142,7 +142,8 @@ TEST_F(ShellWindow, NoSolverSaysSoAndTheWindowStaysUsable) {
     Make();
     EXPECT_EQ(asked, QStringList{kSolverNotFoundText});
     EXPECT_EQ(styles.back(), kStyleInformation);
-    EXPECT_EQ(Find<QLabel>("sbPanel1")->text(), "Velto Not Found");
+    EXPECT_EQ(Find<QLabel>("sbPanel1")->text().toStdString(),
+              "Velto Not Found in " + dir.File("nothing here"));
     EXPECT_TRUE(Enabled("cmdAdd"));
     // Run says why it starts nothing, rather than failing every file.
     Add({Input("beam1.in", "")});
@@ -211,15 +212,23 @@ TEST_F(ShellWindow, ListCommandsGoThroughTheModel) {
     window->onDeleteClicked();  // nothing selected: nothing happens
     EXPECT_EQ(window->batch().rowCount(), 2);
     EXPECT_EQ(Find<QPlainTextEdit>("txtRun")->toPlainText(), "old text");
-    list->setCurrentItem(list->topLevelItem(0));
-    window->onDeleteClicked();
-    ASSERT_EQ(list->topLevelItemCount(), 1);
-    EXPECT_EQ(window->batch().rows().front().path, toAdd[0]);
-    EXPECT_EQ(Find<QPlainTextEdit>("txtRun")->toPlainText(), "");
-    // Ctrl+A and Ctrl+C in the console text select and copy it; anywhere else they are Add and
-    // Clear.
+    // The Delete key as the button; the next file stands selected for the next one.
+    const QString second = toAdd[0];
+    Add({Input("beam3.in", "")});
     window->activateWindow();
     ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+    list->setFocus();
+    list->setCurrentItem(list->topLevelItem(0));
+    QTest::keyClick(list, Qt::Key_Delete);
+    ASSERT_EQ(list->topLevelItemCount(), 2);
+    EXPECT_EQ(window->batch().rows().front().path, second);
+    EXPECT_EQ(Find<QPlainTextEdit>("txtRun")->toPlainText(), "");
+    ASSERT_NE(list->currentItem(), nullptr);
+    EXPECT_TRUE(list->currentItem()->isSelected());
+    window->onDeleteClicked();
+    EXPECT_EQ(list->topLevelItemCount(), 1);
+    // Ctrl+A and Ctrl+C in the console text select and copy it; anywhere else they are Add and
+    // Clear.
     auto* console = Find<QPlainTextEdit>("txtRun");
     window->setConsoleText("time = 5");
     console->setFocus();
@@ -404,8 +413,7 @@ TEST_F(ShellWindow, BatchMarksEachFileAndKeepsItsConsoleText) {
     asked.clear();
     answer = kAnswerNo;
     window->onClearClicked();
-    EXPECT_EQ(asked, QStringList{"1 file did not complete: clear the list, and what it keeps of "
-                                 "why?"});
+    EXPECT_EQ(asked, QStringList{"1 file did not complete. Clear the list, and with it why?"});
     EXPECT_EQ(Statuses().size(), 2);
     answer = kAnswerOk;
 
@@ -433,6 +441,10 @@ TEST_F(ShellWindow, BatchMarksEachFileAndKeepsItsConsoleText) {
     EXPECT_TRUE(Find<QPlainTextEdit>("txtRun")->toPlainText().contains("Batch finished"));
     Add({Input("beam4.in", "")});
     EXPECT_EQ(Find<QPlainTextEdit>("txtRun")->toPlainText(), "");
+    ASSERT_FALSE(Find<QLabel>("sbTime")->text().isEmpty());
+    answer = kAnswerYes;
+    window->onClearClicked();
+    EXPECT_EQ(Find<QLabel>("sbTime")->text(), "");
 }
 
 // The Add dialog's labels show their mnemonics, underlined, rather than a literal '&', and each
