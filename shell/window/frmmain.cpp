@@ -39,6 +39,7 @@
 #include "common/window/programicons.h"
 #include "common/window/progressstrip.h"
 #include "common/window/screenfit.h"
+#include "common/window/trayreturn.h"
 #include "shell/cluster/slurmbackend.h"
 #include "shell/model/batchmodel.h"
 #include "shell/runner/batchreport.h"
@@ -433,6 +434,12 @@ void FrmMain::buildControls() {
         activateWindow();
     });
     connect(mPopExit, &QAction::triggered, this, &QWidget::close);
+    trayReturn_ = new TrayReturn(QStringLiteral("VeltoShell"), this);
+    connect(trayReturn_, &TrayReturn::showRequested, this, [this] {
+        showNormal();
+        raise();
+        activateWindow();
+    });
     // The icon's menu is there whenever the icon is, minimised or not.
     tray_ = new QSystemTrayIcon(ShellIcon(), this);
     tray_->setContextMenu(mPopupSys);
@@ -903,10 +910,15 @@ bool FrmMain::eventFilter(QObject* watched, QEvent* event) {
 
 void FrmMain::changeEvent(QEvent* event) {
     QMainWindow::changeEvent(event);
-    // Minimised with its icon in the tray, the window leaves the task bar.
-    if (event->type() == QEvent::WindowStateChange && isMinimized() && trayIconShown_) {
-        QMetaObject::invokeMethod(
-            this, [this] { hide(); }, Qt::QueuedConnection);
+    // Minimised with its icon in the tray, the window leaves the task bar; the program started
+    // again brings it back.
+    if (event->type() == QEvent::WindowStateChange) {
+        const bool toTray = isMinimized() && trayIconShown_;
+        trayReturn_->SetListening(toTray);
+        if (toTray) {
+            QMetaObject::invokeMethod(
+                this, [this] { hide(); }, Qt::QueuedConnection);
+        }
     }
 }
 

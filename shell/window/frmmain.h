@@ -18,6 +18,8 @@ class QTreeWidget;
 
 namespace velto {
 
+class TrayReturn;
+
 class InputFileOpener;
 class BatchModel;
 class BatchSession;
@@ -146,6 +148,7 @@ class FrmMain : public QMainWindow {
     QAction* mPopRestore = nullptr;
     QAction* mPopExit = nullptr;
     QSystemTrayIcon* tray_ = nullptr;
+    TrayReturn* trayReturn_ = nullptr;  // brings the hidden window back when started again
 };
 
 }  // namespace velto

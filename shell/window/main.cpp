@@ -5,6 +5,7 @@
 #include <QApplication>
 
 #include "common/window/programicons.h"
+#include "common/window/trayreturn.h"
 #include "shell/window/frmmain.h"
 
 int main(int argc, char** argv) {
@@ -16,6 +17,10 @@ int main(int argc, char** argv) {
     QApplication::setDesktopFileName(QStringLiteral("veltoshell"));
     // A solver that goes away while we write its answer must not take the window with it.
     ::signal(SIGPIPE, SIG_IGN);
+    // Started again while its window hides in the tray: that window comes back instead.
+    if (velto::TrayReturn::AskToShow(QStringLiteral("VeltoShell"))) {
+        return 0;
+    }
     velto::FrmMain window;
     window.show();
     return app.exec();

@@ -20,8 +20,10 @@
 #include <QTimer>
 #include <QTreeWidget>
 #include <filesystem>
+#include <future>
 
 #include "common/window/messagebox.h"
+#include "common/window/trayreturn.h"
 #include "shell/model/batchjournal.h"
 #include "shell/model/batchmodel.h"
 #include "shell/model/batchrecords.h"
@@ -761,4 +763,31 @@ TEST(AboutBox, StopsItsFlameWhenClosed) {
 }
 
 }  // namespace
+// A window hidden in the tray answers its program started again, and only while it hides; the
+// program started again shows nothing of its own then.
+TEST(TrayReturn, AHiddenWindowAnswersTheProgramStartedAgain) {
+    const QString name = QStringLiteral("VeltoTest%1").arg(QCoreApplication::applicationPid());
+    TrayReturn hidden(name);
+    int shown = 0;
+    QObject::connect(&hidden, &TrayReturn::showRequested, [&shown] { ++shown; });
+    auto ask = [&] {
+        // Asked from another thread, as from another program: this one's loop must answer.
+        std::future<bool> answer =
+            std::async(std::launch::async, [&] { return TrayReturn::AskToShow(name, 3000); });
+        while (answer.wait_for(std::chrono::milliseconds(5)) != std::future_status::ready) {
+            QCoreApplication::processEvents();
+        }
+        return answer.get();
+    };
+    EXPECT_FALSE(ask());
+    hidden.SetListening(true);
+    ASSERT_TRUE(hidden.listening());
+    EXPECT_TRUE(ask());
+    EXPECT_EQ(shown, 1);
+    EXPECT_FALSE(TrayReturn::AskToShow(name + QStringLiteral("Other"), 500));
+    hidden.SetListening(false);
+    EXPECT_FALSE(ask());
+    EXPECT_EQ(shown, 1);
+}
+
 }  // namespace velto
