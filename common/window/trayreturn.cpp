@@ -32,8 +32,9 @@ bool TrayReturn::listening() const {
 void TrayReturn::SetListening(bool on) {
     if (!on) {
         if (server_ != nullptr) {
+            // Later: this may be called from within the server's own answer.
             server_->close();
-            delete server_;
+            server_->deleteLater();
             server_ = nullptr;
         }
         return;
@@ -59,12 +60,18 @@ void TrayReturn::SetListening(bool on) {
                 if (!asker->canReadLine()) {
                     return;
                 }
-                if (asker->readLine() == kAsk) {
+                const bool asked = asker->readLine() == kAsk;
+                if (asked) {
                     asker->write(kShown);
                     asker->flush();
-                    emit showRequested();
                 }
                 asker->disconnectFromServer();
+                if (asked) {
+                    // After the answer is on its way: the window shown stops listening, which
+                    // ends this server and its sockets.
+                    QMetaObject::invokeMethod(this, &TrayReturn::showRequested,
+                                              Qt::QueuedConnection);
+                }
             });
         }
     });
