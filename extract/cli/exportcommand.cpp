@@ -183,8 +183,8 @@ bool DrawCurves(const ExtractSession& session, const SaveRequest& request,
                  Cp1252ToUtf8(request.vectorName).c_str(),
                  static_cast<int>(session.extractedRequest().Times.size()));
     if (curves.omitted > 0) {
-        std::fprintf(out, "(the first %d vectors are drawn; %d more are left out)\n", kMaxCurves,
-                     curves.omitted);
+        std::fprintf(out, "(the first %d %s are drawn; %d more are left out)\n", kMaxCurves,
+                     curves.curvesAre.c_str(), curves.omitted);
     }
     return true;
 }

@@ -158,7 +158,7 @@ std::string CatalogueSummary(const Catalogue& c) {
             " (" + SingleText(times.front().time) + " .. " + SingleText(times.back().time) + ")";
     }
     if (const std::size_t repeated = RepeatedTimes(c.Times).size(); repeated > 0) {
-        text += ", " + std::to_string(repeated) + " of them given more than once";
+        text += ", " + std::to_string(repeated) + " of them given by more than one block";
     }
     text += "\n";
     std::vector<OfferedVariable> offered = OfferedVariables(c);

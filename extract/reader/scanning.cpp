@@ -57,7 +57,7 @@ void ReadTimes(Catalogue& c, LineReader& in, ProgressReporter& report, EarlyRead
                 // A time is a number as a whole: stars (a time too wide for its field), a comma
                 // or a blank are damage, never a time of 0. A time of -0 is the time 0.
                 record.Written = ListingNumber(WordAt(line, 2)) + 0.0;
-                record.Time = ToSingle(record.Written);
+                record.Time = ToSingle(record.Written) + 0.0f;  // -1e-46 is -0 as a single
             } catch (const RuntimeError& error) {
                 throw RuntimeError(
                     error.number(),

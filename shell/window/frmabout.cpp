@@ -167,7 +167,7 @@ FrmAbout::FrmAbout(QWidget* parent) : QDialog(parent), flame_(96, 128) {
     auto* cmdOK = named(new QPushButton(tr("OK")), "cmdOK");
     auto* cmdSysInfo = named(new QPushButton(tr("&System Info...")), "cmdSysInfo");
     cmdOK->setDefault(true);
-    cmdOK->setFocus();  // Enter or Space closes the box, not the first mail link
+    cmdOK_ = cmdOK;
     connect(cmdOK, &QPushButton::clicked, this, &QDialog::accept);
     connect(cmdSysInfo, &QPushButton::clicked, this, &FrmAbout::StartSysInfo);
     auto* buttons = new QVBoxLayout;
@@ -195,6 +195,13 @@ FrmAbout::FrmAbout(QWidget* parent) : QDialog(parent), flame_(96, 128) {
 }
 
 FrmAbout::~FrmAbout() = default;
+
+void FrmAbout::showEvent(QShowEvent* event) {
+    QDialog::showEvent(event);
+    // The box opens on OK, not on the first mail link: a screen reader reads the box's purpose,
+    // and Space closes it.
+    cmdOK_->setFocus();
+}
 
 void FrmAbout::StopAnimation() {
     animating_ = false;

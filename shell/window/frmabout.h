@@ -8,6 +8,8 @@
 class QLabel;
 class QTimer;
 
+class QPushButton;
+
 namespace velto {
 
 // The flame of the About box: an 8-bit image whose bytes index a fire palette. Each frame seeds
@@ -48,6 +50,7 @@ class FrmAbout : public QDialog {
   protected:
     void closeEvent(QCloseEvent* event) override;
     void done(int result) override;
+    void showEvent(QShowEvent* event) override;
 
   private:
     void StartSysInfo();
@@ -55,6 +58,7 @@ class FrmAbout : public QDialog {
 
     Flame flame_;
     QLabel* picAbout_ = nullptr;
+    QPushButton* cmdOK_ = nullptr;
     QTimer* tmrAbout_ = nullptr;
     bool animating_ = true;
 };

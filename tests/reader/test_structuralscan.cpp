@@ -150,9 +150,12 @@ TEST_F(StructuralScan, TimesThatAreNoNumberAreRefusedWithTheirLine) {
                            " (the time of a result)"});
         EXPECT_TRUE(o.catalogue.Times.empty());
     }
-    OpenLines(Head("STATIC") + kModel + LineList{"  TIME =   -0.0000 SEC.", "x"});
-    ASSERT_EQ(o.catalogue.Times.size(), 1u);
-    EXPECT_FALSE(std::signbit(o.catalogue.Times[0].Time));
+    for (const char* zero : {"-0.0000", "-1.0E-46"}) {  // the second below the least single
+        OpenLines(Head("STATIC") + kModel +
+                  LineList{std::string("  TIME =   ") + zero + " SEC.", "x"});
+        ASSERT_EQ(o.catalogue.Times.size(), 1u);
+        EXPECT_FALSE(std::signbit(o.catalogue.Times[0].Time)) << zero;
+    }
 }
 
 TEST_F(StructuralScan, TimeLineAtTheVeryEndPointsPastTheFile) {

@@ -755,6 +755,7 @@ TEST(AboutBox, StopsItsFlameWhenClosed) {
     about.show();
     QTest::qWait(120);
     EXPECT_TRUE(about.animating());
+    EXPECT_EQ(about.focusWidget(), about.findChild<QPushButton*>("cmdOK"));  // not a mail link
     about.close();
     EXPECT_FALSE(about.animating());
     auto* timer = about.findChild<QTimer*>("tmrAbout");
@@ -763,6 +764,7 @@ TEST(AboutBox, StopsItsFlameWhenClosed) {
 }
 
 }  // namespace
+
 // A window hidden in the tray answers its program started again, and only while it hides; the
 // program started again shows nothing of its own then.
 TEST(TrayReturn, AHiddenWindowAnswersTheProgramStartedAgain) {
