@@ -1,9 +1,12 @@
 """The velto module hands out what velto-extract exports, and refuses what it refuses."""
 import concurrent.futures
 import csv
+import errno
+import inspect
 import locale
 import os
 import pathlib
+import pickle
 import re
 import subprocess
 import sys
@@ -45,9 +48,18 @@ def listings(tmp_path_factory):
     }
 
 
-def exported(tmp_path, path, variable, vector, first, last, times):
-    """The values velto-extract writes to CSV for this choice, as singles (times, items), and the
-    times as the sheet stores them. `times`: 1-based numbers, or "all"."""
+@pytest.fixture(autouse=True)
+def own_home(tmp_path, monkeypatch):
+    """Each test with a home and a configuration folder of its own."""
+    monkeypatch.setenv("HOME", str(tmp_path / "home"))
+    monkeypatch.setenv("XDG_CONFIG_HOME", str(tmp_path / "home" / ".config"))
+    (tmp_path / "home" / ".config").mkdir(parents=True)
+
+
+def exported(tmp_path, path, variable, vector, first, last, times, dtype=np.float32, heading=None):
+    """The values velto-extract writes to CSV for this choice, as singles (times, items) or, with
+    dtype=np.float64, as the doubles the sheet stores, and the times as the sheet stores them.
+    `times`: 1-based numbers, or "all". `heading`, a list, receives the sheet's column heads."""
     out = tmp_path / "export.csv"
     command = [EXTRACT, "export", path, "-o", str(out), "--variable", variable,
                "--times", times if isinstance(times, str) else ",".join(map(str, times))]
@@ -57,8 +69,11 @@ def exported(tmp_path, path, variable, vector, first, last, times):
         command += ["--from", str(first), "--to", str(last)]
     subprocess.run(command, check=True, capture_output=True)
     with open(out, newline="", encoding="utf-8") as sheet:
-        rows = list(csv.reader(sheet))[3:]
-    return (np.array([[float(cell) for cell in row[1:]] for row in rows], dtype=np.float32),
+        rows = list(csv.reader(sheet))
+    if heading is not None:
+        heading.extend(rows[2][1:])
+    rows = rows[3:]
+    return (np.array([[float(cell) for cell in row[1:]] for row in rows], dtype=dtype),
             np.array([float(row[0]) for row in rows]))
 
 
@@ -102,19 +117,23 @@ def test_what_the_listing_holds(listings):
 
 
 def test_frame_is_indexed_by_time_with_a_column_per_item(listings, tmp_path):
-    """The index holds the times as the sheet stores them (0.2, not 0.2 widened from a single)."""
+    """The index holds the times as the sheet stores them (0.2, not 0.2 widened from a single),
+    the values are the doubles the sheet stores, the columns the item numbers."""
     section = velto.open(listings["section"])
     frame = section.frame("Temperature", items=[12, 37], times=[0.2, 0.5])
-    assert frame.index.name == "Time"
-    assert list(frame.columns) == ["Node 12", "Node 37"]
-    want, times = exported(tmp_path, listings["section"], "Temperature", None, 12, 37, [2, 5])
+    assert frame.index.name == "time"
+    assert list(frame.columns) == [12, 37] and frame.columns.name == "node"
+    want, times = exported(tmp_path, listings["section"], "Temperature", None, 12, 37, [2, 5],
+                           dtype=np.float64)
     assert frame.index.to_numpy().tobytes() == times.tobytes()
     assert list(frame.index) == [0.2, 0.5]
-    assert frame["Node 37"].to_numpy().tobytes() == want[:, -1].tobytes()
+    assert frame[37].dtype == np.float64
+    assert frame[37].to_numpy().tobytes() == want[:, -1].tobytes()
     back = tmp_path / "frame.csv"
     frame.to_csv(back)
-    again = pd.read_csv(back, index_col="Time").astype(np.float32)
+    again = pd.read_csv(back, index_col="time")
     assert again.to_numpy().tobytes() == frame.to_numpy().tobytes()
+    assert list(again.columns) == ["12", "37"]
 
 
 def refusal(path, *options):
@@ -178,12 +197,38 @@ def test_items_are_any_whole_numbers_checked_as_they_come(listings, tmp_path):
         velto.Listing.__new__(velto.Listing)
 
 
-def test_unreadable_listings_raise_listing_error(listings, tmp_path):
-    assert issubclass(velto.ListingError, Exception)
+def test_unreadable_listings_raise_the_oserror_python_raises(listings, tmp_path):
+    """A missing file, a folder and a file not ours to read raise the OSError Python's own open
+    raises, each also a velto.ListingError carrying the tools' message and the file's name, and
+    each comes back whole through pickle (as from a process pool)."""
+    assert issubclass(velto.ListingError, OSError)
     missing = str(tmp_path / "missing.out")
-    with pytest.raises(velto.ListingError,
-                       match=f"^Read File Error 53: File not found \\({re.escape(missing)}\\)$"):
-        velto.open(missing)
+    for name, python_error, number, message in (
+            (missing, FileNotFoundError, errno.ENOENT,
+             f"Read File Error 53: File not found ({missing})"),
+            (str(tmp_path), IsADirectoryError, errno.EISDIR,
+             f"Read File Error 75: Path/File access error ({tmp_path} is a folder)")):
+        with pytest.raises(python_error) as raised:
+            velto.open(name)
+        error = raised.value
+        assert isinstance(error, velto.ListingError)
+        assert (str(error), error.filename, error.errno) == (message, name, number)
+        again = pickle.loads(pickle.dumps(error))
+        assert (type(again), str(again), again.errno, again.filename) == (
+            type(error), message, error.errno, error.filename)
+    # Not a listing at all (no solver's banner): said so; a listing cut short after its banner
+    # is a damaged listing, and only the tools' message is given.
+    text = tmp_path / "notes.out"
+    text.write_text("Fire test notes\n")
+    with pytest.raises(velto.ListingError, match=r"^Read File Error 62: Input past end of file "
+                                                 rf"\({re.escape(str(text))} is not a Velto "
+                                                 r"listing\)$") as raised:
+        velto.open(text)
+    assert raised.value.errno is None and raised.value.filename == str(text)
+    head = tmp_path / "head.out"
+    head.write_text("".join(open(listings["heat"]).readlines()[:3]))  # the banner, then nothing
+    with pytest.raises(velto.ListingError, match=r"^Read File Error 62: Input past end of file$"):
+        velto.open(head)
     # Cut short after it was opened: an error, not an array half filled.
     cut = tmp_path / "cut.out"
     cut.write_bytes(open(listings["frame"], "rb").read())
@@ -218,9 +263,34 @@ def test_damaged_tables_raise_and_short_lines_warn(listings, tmp_path):
         lst.values("Displacements", "DOF1", items=[1, 2])  # DOF1 is there: nothing said
 
 
+def test_a_listing_not_ours_to_read_raises_permission_error(listings, tmp_path):
+    """Tried by a user other than root, who reads every file: as "nobody" when the test runs as
+    root."""
+    private = tmp_path / "private"
+    private.mkdir()
+    path = private / "heat.out"
+    path.write_bytes(open(listings["heat"], "rb").read())
+    private.chmod(0o700)
+    os.chmod(tmp_path, 0o755)
+    script = ("import sys, velto\n"
+              "try:\n"
+              "    velto.open(sys.argv[1])\n"
+              "except PermissionError as error:\n"
+              "    assert isinstance(error, velto.ListingError)\n"
+              "    print(error.errno, error.filename, error, sep='|')\n")
+    user = {"user": "nobody"} if os.geteuid() == 0 else {}
+    if not user:
+        path.chmod(0)
+    done = subprocess.run([sys.executable, "-c", script, str(path)], capture_output=True,
+                          text=True, cwd="/", **user)
+    assert done.stdout == f"{errno.EACCES}|{path}|Read File Error 70: Permission denied ({path})\n", \
+        done.stderr
+
+
 def test_names_that_name_no_listing_say_why(tmp_path):
-    with pytest.raises(velto.ListingError, match=r"\(no listing given\)$"):
-        velto.open("")
+    for empty in ("", b""):
+        with pytest.raises(ValueError, match="no listing given"):
+            velto.open(empty)
     with pytest.raises(velto.ListingError, match=r"\(the name is too long\)$"):
         velto.open(str(tmp_path / ("n" * 300 + ".out")))
 
