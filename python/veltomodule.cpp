@@ -586,7 +586,11 @@ class Listing {
         if (py::isinstance<py::str>(numbers) || py::isinstance<py::bytes>(numbers)) {
             throw py::type_error("items are sequences of whole numbers");
         }
-        if (PyIndex_Check(numbers.ptr()) && !py::hasattr(numbers, "__iter__")) {
+        // One number: an int, a numpy integer, or a numpy array of none dimension.
+        const py::object dimensions = py::getattr(numbers, "ndim", py::none());
+        if (PyIndex_Check(numbers.ptr()) &&
+            (!py::hasattr(numbers, "__iter__") ||
+             (py::isinstance<py::int_>(dimensions) && dimensions.cast<int>() == 0))) {
             take(Whole(numbers));  // items=12: node 12 alone (True is still refused, by Whole)
             return 1;
         }

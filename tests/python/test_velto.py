@@ -482,3 +482,204 @@ def test_numbers_are_read_alike_in_a_decimal_comma_locale(listings, tmp_path, de
             assert arrays(path) == got, name
         finally:
             locale.setlocale(locale.LC_ALL, with_point)
+
+
+def test_paths_items_and_refusals_as_python_takes_them(listings, tmp_path):
+    """"~" is the home folder; one item number alone is that item; item numbers are refused below
+    1 as above the last, in a list, a range or alone."""
+    home = pathlib.Path(os.environ["HOME"])
+    home.joinpath("heat.out").write_bytes(open(listings["heat"], "rb").read())
+    assert velto.open("~/heat.out").path == str(home / "heat.out")
+    assert velto.open(b"~/heat.out").path == str(home / "heat.out")
+    lst = velto.open(listings["frame"])
+    want = lst.values("Displacements", "DOF2", items=[3])
+    for one in (3, np.int64(3), np.array(3)):
+        assert lst.values("Displacements", "DOF2", items=one).tobytes() == want.tobytes()
+    assert list(lst.frame("Displacements", items=23).columns) == [23]
+    for wrong in (0, -1, 24):
+        for items in (wrong, [1, wrong], range(wrong, 24) if wrong < 1 else range(1, wrong + 1)):
+            with pytest.raises(ValueError, match=rf"^item {wrong} does not lie in 1\.\.23 "
+                                                 r"\(Nodes\)$"):
+                lst.values("Displacements", items=items)
+    with pytest.raises(TypeError, match="not bool"):
+        lst.values("Displacements", items=True)
+    # The eigen value has one value a time: item 1 alone, as a number or in a list.
+    assert (lst.values("Eigen Values", items=1).tobytes()
+            == lst.values("Eigen Values", items=[1]).tobytes())
+    with pytest.raises(ValueError, match="has no items to choose"):
+        lst.values("Eigen Values", items=0)
+
+
+def test_a_listing_is_a_container_of_its_variables(listings):
+    lst = velto.open(listings["frame"])
+    assert list(lst) == list(lst.variables) and len(list(lst)) == 21
+    assert "Displacements" in lst and "Heat" not in lst and 3 not in lst
+    assert len(lst) == len(lst.times) == 4
+    with pytest.raises(KeyError, match="the listing does not offer"):
+        lst["Heat"]
+    displacements = lst["Displacements"]
+    assert list(displacements) == lst.variables["Displacements"]
+    assert "DOF2" in displacements and "DOF8" not in displacements
+    assert (displacements.kind, displacements.items) == ("node", range(1, 24))
+    assert lst["Eigen Values"].items == range(1, 2) and list(lst["Eigen Values"]) == []
+    dof3 = displacements["DOF3"]
+    # Each call is the listing's with the variable (and the vector) given.
+    assert (dof3.values(items=[2, 5], times=[120]).tobytes()
+            == lst.values("Displacements", "DOF3", items=[2, 5], times=[120]).tobytes())
+    assert dof3.frame(items=3).equals(lst.frame("Displacements", "DOF3", items=3))
+    assert displacements.frame(items=3).equals(lst.frame("Displacements", "DOF1", items=3))
+    assert (dof3.unit, dof3.quantity) == (lst.unit("Displacements", "DOF3"),
+                                          lst.quantity("Displacements", "DOF3"))
+    with pytest.raises(KeyError, match='"Displacements" has no vector "DOF9"'):
+        displacements["DOF9"]
+    with pytest.raises(KeyError, match='"Eigen Values" has no vectors'):
+        lst["Eigen Values"]["X"]
+
+
+def test_a_listing_closes_pickles_and_goes_to_other_processes(listings):
+    with velto.open(listings["section"]) as lst:
+        want = lst.values("Temperature", items=[1, 37])
+        again = pickle.loads(pickle.dumps(lst))
+        dof = pickle.loads(pickle.dumps(velto.open(listings["frame"])["Displacements"]["DOF2"]))
+    assert lst.closed and not again.closed
+    for reading in (lambda: lst.values("Temperature"), lambda: lst.times, lambda: len(lst)):
+        with pytest.raises(ValueError, match="is closed"):
+            reading()
+    assert repr(lst) == f"<velto.Listing {listings['section']} (closed)>"
+    assert again.values("Temperature", items=[1, 37]).tobytes() == want.tobytes()
+    assert (dof.values().tobytes()
+            == velto.open(listings["frame"]).values("Displacements", "DOF2").tobytes())
+    opened = [velto.open(listings[name]) for name in ("section", "protected")]
+    with concurrent.futures.ProcessPoolExecutor(2) as processes:
+        got = list(processes.map(last_row, opened))
+        # A failure in the other process comes back as the error it was.
+        cut = processes.submit(velto.open, listings["section"] + ".missing")
+        with pytest.raises(FileNotFoundError) as raised:
+            cut.result()
+        assert isinstance(raised.value, velto.ListingError)
+    for lst, row in zip(opened, got):
+        assert row.tobytes() == lst.values("Temperature")[-1].tobytes()
+
+
+def last_row(lst):
+    return lst.values("Temperature")[-1]
+
+
+def test_signatures_are_python_ones():
+    parameters = inspect.signature(velto.Listing.frame).parameters
+    assert list(parameters) == ["self", "variable", "vector", "items", "times", "dtype", "long"]
+    assert parameters["dtype"].kind is inspect.Parameter.KEYWORD_ONLY
+    assert list(inspect.signature(velto.open).parameters) == ["path"]
+    assert "to_xarray" in pydoc_text(velto) and "FileNotFoundError" in pydoc_text(velto)
+
+
+def pydoc_text(thing):
+    import pydoc
+    return pydoc.render_doc(thing, renderer=pydoc.plaintext)
+
+
+@pytest.mark.parametrize("name, variable, vector", [
+    ("section", "Temperature", None), ("frame", "Displacements", "DOF2"),
+    ("frame", "Truss Axial Force", None), ("frame", "Beam Axial Force", "N2"),
+    ("frame", "Beam Stresses", None), ("frame", "Membrane Force N1", "Surface 3"),
+    ("frame", "Soil Pressure", None), ("frame", "Eigen Values", None)])
+def test_frames_carry_the_sheets_labels_and_doubles(listings, tmp_path, name, variable, vector):
+    """Columns are the item numbers of the sheet's heads ("Beam 3" -> 3), named after their word
+    ("beam"); float64 values are the doubles the sheet stores, float32 ones the singles."""
+    lst = velto.open(listings[name])
+    ranged = variable != "Eigen Values"
+    last = lst[variable].items[-1]
+    heads = []
+    doubles, times = exported(tmp_path, listings[name], variable, vector,
+                              *((1, last) if ranged else (None, None)), "all", dtype=np.float64,
+                              heading=heads)
+    frame = lst.frame(variable, vector)
+    words = {head.rsplit(" ", 1)[0] for head in heads}
+    assert len(words) == 1
+    assert frame.columns.name == (words.pop().lower() if ranged else "item")
+    assert list(frame.columns) == [int(head.rsplit(" ", 1)[1]) for head in heads]
+    assert frame.columns.dtype == np.int64 and frame.index.name == "time"
+    assert frame.index.to_numpy().tobytes() == times.tobytes()
+    assert frame.to_numpy().dtype == np.float64
+    assert frame.to_numpy().tobytes() == doubles.tobytes()
+    assert lst.values(variable, vector, dtype="float64").tobytes() == doubles.tobytes()
+    singles = doubles.astype(np.float32)
+    assert lst.values(variable, vector).tobytes() == singles.tobytes()
+    for dtype in ("float32", np.float32, np.dtype("float32")):
+        assert lst.frame(variable, vector, dtype=dtype).to_numpy().tobytes() == singles.tobytes()
+
+
+def test_doubles_are_not_the_singles_widened(listings):
+    """The temperatures of tenths of a degree tell the sheet's double (20.1) from the single
+    widened (20.100000381...)."""
+    values = velto.open(listings["section"]).values("Temperature")
+    stored = velto.open(listings["section"]).values("Temperature", dtype="float64")
+    assert np.any(stored != values.astype(np.float64))
+    assert np.array_equal(stored.astype(np.float32), values)
+    lst = velto.open(listings["heat"])
+    for wrong in ("int32", np.float16, "complex128"):
+        with pytest.raises(ValueError, match="dtype is float32 .* or float64"):
+            lst.values("Temperature", dtype=wrong)
+
+
+def test_long_frames_are_one_row_per_time_and_item(listings, tmp_path):
+    lst = velto.open(listings["frame"])
+    wide = lst.frame("Beam Axial Force", "N2", items=[4, 1], times=[120, 60])
+    tidy = lst.frame("Beam Axial Force", "N2", items=[4, 1], times=[120, 60], long=True)
+    assert list(tidy.columns) == ["time", "beam", "vector", "value"]
+    assert len(tidy) == wide.size and set(tidy["vector"]) == {"N2"}
+    assert tidy["beam"].dtype == np.int64 and tidy["value"].dtype == np.float64
+    back = tidy.pivot(index="time", columns="beam", values="value")
+    assert back.loc[wide.index, wide.columns].to_numpy().tobytes() == wide.to_numpy().tobytes()
+    # Several vectors, one after another, each as its own wide frame; an iterator of items is
+    # gone through once for them all.
+    vectors = ["N1", "N3"]
+    several = lst.frame("Beam Axial Force", vectors, items=iter([2, 3]), long=True)
+    assert list(several["vector"].unique()) == vectors and len(several) == 2 * 2 * len(lst)
+    for vector in vectors:
+        one = several[several["vector"] == vector]
+        want, _ = exported(tmp_path, listings["frame"], "Beam Axial Force", vector, 2, 3, "all",
+                           dtype=np.float64)
+        assert one["value"].to_numpy().tobytes() == want.ravel().tobytes()
+    with pytest.raises(TypeError, match="one vector's name"):
+        lst.frame("Beam Axial Force", vectors)
+    # A variable without vectors: its vector is "".
+    assert set(velto.open(listings["heat"]).frame("Temperature", long=True)["vector"]) == {""}
+
+
+def test_xarray_carries_times_items_vectors_and_units(listings, tmp_path):
+    xarray = pytest.importorskip("xarray")
+    lst = velto.open(listings["plane"])
+    array = lst.to_xarray("Displacements", items=range(2, 6))
+    assert isinstance(array, xarray.DataArray)
+    assert array.dims == ("time", "node", "vector")
+    assert array["time"].dtype == np.float64 and array["node"].dtype == np.int64
+    assert array["time"].to_numpy().tobytes() == lst.times.tobytes()
+    assert list(array["node"].to_numpy()) == [2, 3, 4, 5]
+    vectors = lst.variables["Displacements"]
+    assert list(array["vector"].to_numpy()) == vectors
+    for vector in vectors:
+        want, _ = exported(tmp_path, listings["plane"], "Displacements", vector, 2, 5, "all",
+                           dtype=np.float64)
+        assert array.sel(vector=vector).to_numpy().tobytes() == want.tobytes()
+    # Each vector's unit and quantity (a plane model's DOF3 is a rotation, in rad); the attrs
+    # hold them only where all the chosen vectors share them.
+    assert list(array["unit"].to_numpy()) == [lst.unit("Displacements", v) for v in vectors]
+    assert list(array["quantity"].to_numpy()) == [lst.quantity("Displacements", v)
+                                                  for v in vectors]
+    assert array.attrs == {"variable": "Displacements", "listing": lst.path}
+    rotation = lst.to_xarray("Displacements", ["DOF3"], times=slice(None, lst.times[1]))
+    assert rotation.shape == (2, 9, 1)
+    assert rotation.attrs == {"variable": "Displacements", "listing": lst.path, "unit": "rad",
+                              "quantity": "rotation"}
+    heat = velto.open(listings["heat"])["Temperature"].to_xarray(items=[12])
+    assert (heat.dims, list(heat["vector"].to_numpy())) == (("time", "node", "vector"), [""])
+    assert (heat.attrs["unit"], heat.name) == ("°C", "Temperature")
+    assert (heat.sel(vector="").to_numpy().tobytes()
+            == velto.open(listings["heat"]).frame("Temperature", items=[12]).to_numpy().tobytes())
+
+
+def test_without_xarray_to_xarray_says_what_to_install(listings, monkeypatch):
+    monkeypatch.setitem(sys.modules, "xarray", None)
+    with pytest.raises(ImportError, match=r"python3-xarray.*pip install xarray"):
+        velto.open(listings["heat"]).to_xarray("Temperature")
