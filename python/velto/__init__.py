@@ -54,6 +54,9 @@ if TYPE_CHECKING:
     import xarray
     from numpy.typing import DTypeLike, NDArray
 
+    # What one read gives: the values, the times, the item numbers, the vector read.
+    _Read = tuple[NDArray[Any], NDArray[_np.float64], NDArray[_np.int64], str]
+
 __version__: str = _velto.__version__
 __all__ = ["open", "Listing", "Variable", "ListingError", "ListingNotFoundError",
            "ListingIsADirectoryError", "ListingPermissionError", "RepeatedTimesWarning"]
@@ -77,8 +80,9 @@ class ListingError(OSError):
     def __init__(self, message: str, errno: Optional[int] = None,
                  filename: Optional[str] = None) -> None:
         super().__init__(message)
-        self.errno = errno
-        self.strerror = _os.strerror(errno) if errno is not None else None
+        if errno is not None:
+            self.errno = errno
+            self.strerror = _os.strerror(errno)
         self.filename = filename
 
     def __str__(self) -> str:
@@ -321,12 +325,13 @@ class Listing:
             attrs["unit"] = units[0]
         if len(set(quantities)) == 1:
             attrs["quantity"] = quantities[0]
-        return xr.DataArray(
+        array: xarray.DataArray = xr.DataArray(
             _np.stack([values for values, *_ in read], axis=-1), name=variable,
             dims=("time", kind, "vector"), attrs=attrs,
             coords={"time": ("time", read[0][1], {"unit": "s"}), kind: read[0][2],
                     "vector": names, "unit": ("vector", units),
                     "quantity": ("vector", quantities)})
+        return array
 
     def unit(self, variable: str, vector: Optional[str] = None) -> str:
         """The unit of a variable's values: "°C", "N/mm²", "rad" for a rotation; "" where the
@@ -377,7 +382,7 @@ class Listing:
     # The read of values(): (values, times, items, vector read). A warning of missing values is
     # said at the first line outside this package: the script's.
     def _read(self, variable: str, vector: Optional[str], items: Items, times: Times,
-              dtype: DTypeLike) -> tuple[Any, Any, Any, str]:
+              dtype: DTypeLike) -> _Read:
         level, frame = 1, _sys._getframe()
         while frame.f_back is not None and frame.f_globals.get("__name__") == __name__:
             level, frame = level + 1, frame.f_back
@@ -386,7 +391,7 @@ class Listing:
     # One read per vector asked for (all when None, unless first_only: then the first), the
     # items and times of the first read reused, so that an iterator given is gone through once.
     def _each_vector(self, variable: str, vector: Union[str, Sequence[str], None], items: Items,
-                     times: Times, dtype: DTypeLike, first_only: bool) -> Iterator[tuple[Any, ...]]:
+                     times: Times, dtype: DTypeLike, first_only: bool) -> Iterator[_Read]:
         if vector is None or isinstance(vector, str):
             names: list[Optional[str]] = [vector]
             if vector is None and not first_only:
