@@ -462,7 +462,8 @@ def decimal_comma(request):
 def arrays(path):
     """Everything a script reads from a listing: its times, and each variable's values."""
     lst = velto.open(path)
-    read = {"times": lst.times, "index": lst.frame(next(iter(lst.variables))).index.to_numpy()}
+    first = lst.frame(next(iter(lst)))
+    read = {"times": lst.times, "index": first.index.to_numpy(), "doubles": first.to_numpy()}
     for variable, vectors in lst.variables.items():
         read[variable] = lst.values(variable, (vectors or [None])[0])
     return {name: array.tobytes() for name, array in read.items()}
@@ -476,6 +477,9 @@ def test_numbers_are_read_alike_in_a_decimal_comma_locale(listings, tmp_path, de
         want, times = exported(tmp_path, path, variable, vector, 1, 37 if vector is None else 23,
                                "all")
         assert got[variable] == want.tobytes() and got["times"] == times.tobytes(), name
+        doubles, _ = exported(tmp_path, path, variable, vector, 1, 37 if vector is None else 23,
+                              "all", dtype=np.float64)
+        assert got["doubles"] == doubles.tobytes(), name
         with_point = locale.setlocale(locale.LC_ALL)
         locale.setlocale(locale.LC_ALL, "C")
         try:
