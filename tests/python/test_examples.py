@@ -106,7 +106,7 @@ def test_the_readme_python_runs_as_written(tmp_path):
      "lst.values(3)\n"
      "lst.frame('Temperature', long='yes')\n"
      "x: str = lst.ndim\n", [2, 3, 4, 5]),
-])
+], ids=["right", "wrong"])
 def test_type_checkers_know_the_api(tmp_path, script, errors):
     """mypy reads the package's types (py.typed): right uses pass, wrong ones are named."""
     api = pytest.importorskip("mypy.api")
