@@ -255,9 +255,13 @@ def test_damaged_tables_raise_and_short_lines_warn(listings, tmp_path):
                                + lines[heading + 3:]))
     lst = velto.open(str(short))
     with pytest.warns(UserWarning, match="^1 value is missing from the listing's lines and stands "
-                                         "as 0; the first is Node 2 at "):
+                                         "as 0; the first is Node 2 at ") as said:
         got = lst.values("Displacements", "DOF2", items=[1, 2])
     assert got[0, 1] == 0 and got[0, 0] != 0
+    # Said at the script's line, whichever way the values were asked for.
+    with pytest.warns(UserWarning) as through_frame:
+        lst["Displacements"]["DOF2"].frame(items=[1, 2], long=True)
+    assert [w.filename for w in [*said, *through_frame]] == [__file__] * 2
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         lst.values("Displacements", "DOF1", items=[1, 2])  # DOF1 is there: nothing said
