@@ -494,7 +494,7 @@ def test_numbers_are_read_alike_in_a_decimal_comma_locale(listings, tmp_path, de
 
 def test_paths_items_and_refusals_as_python_takes_them(listings, tmp_path):
     """"~" is the home folder; one item number alone is that item; item numbers are refused below
-    1 as above the last, in a list, a range or alone."""
+    1 as above the last, in a list, a range or alone; a dtype other than the two is refused."""
     home = pathlib.Path(os.environ["HOME"])
     home.joinpath("heat.out").write_bytes(open(listings["heat"], "rb").read())
     assert velto.open("~/heat.out").path == str(home / "heat.out")
@@ -511,6 +511,9 @@ def test_paths_items_and_refusals_as_python_takes_them(listings, tmp_path):
                 lst.values("Displacements", items=items)
     with pytest.raises(TypeError, match="not bool"):
         lst.values("Displacements", items=True)
+    for wrong in ("int32", np.float16, "complex128"):
+        with pytest.raises(ValueError, match="dtype is float32 .* or float64"):
+            lst.values("Displacements", dtype=wrong)
     # The eigen value has one value a time: item 1 alone, as a number or in a list.
     assert (lst.values("Eigen Values", items=1).tobytes()
             == lst.values("Eigen Values", items=[1]).tobytes())
@@ -615,19 +618,6 @@ def test_frames_carry_the_sheets_labels_and_doubles(listings, tmp_path, name, va
     assert lst.values(variable, vector).tobytes() == singles.tobytes()
     for dtype in ("float32", np.float32, np.dtype("float32")):
         assert lst.frame(variable, vector, dtype=dtype).to_numpy().tobytes() == singles.tobytes()
-
-
-def test_doubles_are_not_the_singles_widened(listings):
-    """The temperatures of tenths of a degree tell the sheet's double (20.1) from the single
-    widened (20.100000381...)."""
-    values = velto.open(listings["section"]).values("Temperature")
-    stored = velto.open(listings["section"]).values("Temperature", dtype="float64")
-    assert np.any(stored != values.astype(np.float64))
-    assert np.array_equal(stored.astype(np.float32), values)
-    lst = velto.open(listings["heat"])
-    for wrong in ("int32", np.float16, "complex128"):
-        with pytest.raises(ValueError, match="dtype is float32 .* or float64"):
-            lst.values("Temperature", dtype=wrong)
 
 
 def test_long_frames_are_one_row_per_time_and_item(listings, tmp_path):
