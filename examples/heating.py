@@ -5,8 +5,8 @@ Run from the top of the repository after scripts/demo.sh (or scripts/build.sh):
     PYTHONPATH=build/python python3 examples/heating.py [LISTING]
 
 It opens a thermal listing (samples/section.out by default), prints what it holds, puts the
-temperatures of a few nodes into a pandas DataFrame, reports when each passes 500 °C and shows
-the last half hour. Times are seconds throughout: lst.times holds each once, as the spreadsheets
+temperatures of a few nodes into a pandas DataFrame (a column per node number), reports when each
+passes 500 °C and shows the last half hour. Times are seconds throughout: lst.times holds each once, as the spreadsheets
 store it, and the same values index every frame.
 """
 import sys
@@ -29,13 +29,13 @@ hottest = int(np.argmax(temperatures[-1])) + 1
 print(f"{temperatures.shape[0]} times x {temperatures.shape[1]} nodes; "
       f"hottest at the end: node {hottest}, {temperatures[-1].max():.1f} {unit}")
 
-# A few nodes as a DataFrame indexed by time in seconds.
+# A few nodes as a DataFrame: indexed by time in seconds, a column per node number.
 nodes = sorted({1, hottest, listing.counts["nodes"]})
 frame = listing.frame("Temperature", items=nodes)
-for column in frame:
-    above = frame.index[frame[column] >= 500]
-    print(f"{column}: " + (f"500 {unit} at {above[0]:g} s" if len(above) else
-                           f"stays below 500 {unit}"))
+for node in frame:
+    above = frame.index[frame[node] >= 500]
+    print(f"{frame.columns.name} {node}: " + (f"500 {unit} at {above[0]:g} s" if len(above) else
+                                              f"stays below 500 {unit}"))
 
 # Times are chosen by their seconds: a slice holds every time from its start to its stop, both
 # included; a time from listing.times always finds its row.

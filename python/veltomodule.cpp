@@ -1,13 +1,20 @@
-// The `velto` Python module: a listing's contents and values straight into numpy and pandas,
-// read by the same reader and extraction as the spreadsheets.
+// The compiled part of the `velto` package (velto._velto): a listing's contents and values
+// straight into numpy, read by the same reader and extraction as the spreadsheets. The package
+// (python/velto/__init__.py) gives them their Python shape: frames, labels, errors, pickling.
 
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <memory>
 #include <optional>
@@ -23,6 +30,7 @@
 #include "extract/export/summary.h"
 #include "extract/export/timeselection.h"
 #include "extract/export/variablecatalogue.h"
+#include "extract/reader/listingheader.h"
 #include "extract/reader/variables.h"
 #include "extract/session/extractsession.h"
 
@@ -31,11 +39,34 @@ namespace py = pybind11;
 namespace velto {
 namespace {
 
-// Raised for a listing that cannot be read; carries the message the window would show.
+// Raised for a listing that cannot be read; carries the message the window would show, the
+// listing's name and, when the file itself is at fault (missing, a folder, not ours to read), the
+// system's error number, which makes it the matching OSError in Python.
 class ListingError : public std::runtime_error {
   public:
-    using std::runtime_error::runtime_error;
+    ListingError(const std::string& message, std::string file, int number = 0)
+        : std::runtime_error(message), file_(std::move(file)), number_(number) {}
+    const std::string& file() const { return file_; }
+    int number() const { return number_; }
+
+  private:
+    std::string file_;
+    int number_;
 };
+
+// Why the file cannot be read, as the system says it, once a reading has failed: the error of
+// opening it the way the reader does, EISDIR for a folder, 0 when it opens (what failed then lay
+// in its contents). The message stays the tools' own; this only sorts it.
+int FileTrouble(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) {
+        return errno;
+    }
+    struct stat info {};
+    const int trouble = ::fstat(fd, &info) == 0 && S_ISDIR(info.st_mode) ? EISDIR : 0;
+    ::close(fd);
+    return trouble;
+}
 
 // Keeps the first message a reading shows: a script is told through an exception instead.
 class FirstMessage final : public MessageSink {
@@ -71,28 +102,11 @@ class InterruptibleReading final : public ProgressSink {
     std::atomic<bool> stop_{false};
 };
 
-constexpr const char* kModuleDoc = R"(Velto result listings in Python.
+constexpr const char* kModuleDoc =
+    R"(The compiled part of the velto package: import velto, not this.
 
-    lst = velto.open("beam1.out")
-    lst.times                                    # numpy float64: each result time once, in s
-    lst.variables                                # {"Displacements": ["DOF1", ...], ...}
-    lst.values("Displacements", "DOF2", items=range(1, 256))   # float32 (times, items)
-    lst.frame("Temperature", items=[12, 37], times=slice(600, 1800))
-                                                 # pandas DataFrame indexed by "Time" (s)
-    lst.unit("Temperature"), lst.quantity("Displacements", "DOF3")   # "°C", "rotation"
-
-The values are the very singles the spreadsheets of velto-extract hold; each time is the double
-the spreadsheets store for it (1800.1, not the single widened to 1800.0999755859375), so
-lst.times[k] finds its row in a frame: df.loc[lst.times[k]]. Times are chosen by their seconds:
-times=[600, 1800.1] (each held by the listing), or times=slice(600, 1800) for every time from
-600 to 1800 s, both ends included.
-
-An analysis restarted from an earlier time writes that time again: a listing that gives a time
-more than once holds it once here, with the results written last for it, as velto-extract does,
-and velto.open says so with a velto.RepeatedTimesWarning.
-
-A listing that cannot be read raises velto.ListingError with the message the tools show; a
-choice the listing does not offer raises ValueError with the reason velto-extract gives.)";
+It reads a listing (open) and a variable's values (Listing.read), as singles or as the doubles the
+spreadsheets store; the package makes frames, labels and errors of them.)";
 
 // A time in seconds as a script gives it. A numpy float32 is taken as the listing's own single
 // and compared as one; any other number is compared with the double the spreadsheets store.
@@ -163,10 +177,20 @@ class Listing {
             recognised_ = session.Recognised();
         }
         if (messages.text()) {
-            throw ListingError(*messages.text());
+            const int trouble = FileTrouble(path);
+            // A file read to its end without the solver's banner is no listing at all, not a
+            // damaged one: say so beside the tools' message.
+            const bool banner = catalogue_ && !catalogue_->Version.empty();
+            const std::string unlike =
+                trouble == 0 && !banner &&
+                        *messages.text() ==
+                            ReadFileErrorText(kInputPastEnd, ErrorDescription(kInputPastEnd))
+                    ? " (" + FileNameToUtf8(path) + " is not a Velto listing)"
+                    : "";
+            throw ListingError(*messages.text() + unlike, path, trouble);
         }
         if (!recognised_) {
-            throw ListingError(FileNameToUtf8(path) + " is not a Velto listing");
+            throw ListingError(FileNameToUtf8(path) + " is not a Velto listing", path);
         }
         times_ = ResultTimes(catalogue_->Times);
         py::array_t<double> stored(static_cast<py::ssize_t>(times_.size()));
@@ -248,16 +272,18 @@ class Listing {
         return variables;
     }
 
-    // The chosen values as (times, items) singles, with the stored times and the items' column
-    // names.
+    // The chosen values as (times, items): the listing's singles, or the doubles the spreadsheets
+    // store for them (StoredDouble, as the sheets' writers store each); with the stored times, the
+    // item numbers and the vector read ("" for a variable without vectors).
     struct Values {
-        py::array_t<float> values;
+        py::array values;
         std::vector<double> times;
-        std::vector<std::string> columns;
+        std::vector<Long> items;
+        std::string vector;
     };
 
     Values Read(const std::string& variable, const std::optional<std::string>& vector,
-                const py::object& items, const py::object& times) {
+                const py::object& items, const py::object& times, bool stored, int stacklevel = 1) {
         RefuseNul(variable, vector);
         const Choice choice = Choose(variable, vector.value_or(""), items, times);
         FirstMessage messages;
@@ -286,45 +312,68 @@ class Listing {
                 std::to_string(kOutOfMemory) + ": " + ErrorDescription(kOutOfMemory)) {
                 throw std::bad_alloc();  // a selection too large to hold, not a listing at fault
             }
-            throw ListingError(*messages.text());
+            throw ListingError(*messages.text(), catalogue_->ListingFile,
+                               FileTrouble(catalogue_->ListingFile));
         }
         if (result.outcome != SaveOutcome::Extracted) {
             throw std::invalid_argument(result.problem.empty() ? "nothing could be read"
                                                                : result.problem);
         }
-        // Lines short of the chosen value: their values stand as 0, as in the sheets.
-        if (!missing.empty() && PyErr_WarnEx(PyExc_UserWarning, missing.c_str(), 1) != 0) {
+        // Lines short of the chosen value: their values stand as 0, as in the sheets. Said at the
+        // script's line, `stacklevel` frames up.
+        if (!missing.empty() && PyErr_WarnEx(PyExc_UserWarning, missing.c_str(), stacklevel) != 0) {
             throw py::error_already_set();  // warnings turned into errors
         }
         Values out;
         const auto rows = static_cast<py::ssize_t>(choice.times.size());
         const auto columns = static_cast<py::ssize_t>(choice.items.size());
-        out.values = py::array_t<float>({rows, columns});
         // Where each asked item stands among the items held (ascending, each once), found once.
         const std::vector<Long>& held = table.Held();
         std::vector<std::size_t> places;
         for (const Long item : choice.items) {
             const auto place = std::lower_bound(held.begin(), held.end(), item);
             if (place == held.end() || *place != item) {
-                throw ListingError("item " + std::to_string(item) + " was not read");
+                throw ListingError("item " + std::to_string(item) + " was not read",
+                                   catalogue_->ListingFile);
             }
             places.push_back(static_cast<std::size_t>(place - held.begin()));
         }
-        auto cells = out.values.mutable_unchecked<2>();
-        for (py::ssize_t t = 0; t < rows; ++t) {
-            const std::span<Single> row = table.Row(static_cast<Integer>(t + 1));
-            for (py::ssize_t i = 0; i < columns; ++i) {
-                cells(t, i) = row[places[static_cast<std::size_t>(i)]];
+        const auto fill = [&]<typename T>(T convert) {
+            using Cell = decltype(convert(Single{}));
+            py::array_t<Cell> array({rows, columns});
+            auto cells = array.template mutable_unchecked<2>();
+            for (py::ssize_t t = 0; t < rows; ++t) {
+                const std::span<Single> row = table.Row(static_cast<Integer>(t + 1));
+                for (py::ssize_t i = 0; i < columns; ++i) {
+                    cells(t, i) = convert(row[places[static_cast<std::size_t>(i)]]);
+                }
             }
+            out.values = std::move(array);
+        };
+        if (stored) {
+            fill([](Single value) { return StoredDouble(value); });
+        } else {
+            fill([](Single value) { return value; });
         }
-        const auto stored = stored_.unchecked<1>();
+        const auto storedTimes = stored_.unchecked<1>();
         for (const std::size_t k : choice.chosen) {
-            out.times.push_back(stored(static_cast<py::ssize_t>(k)));
+            out.times.push_back(storedTimes(static_cast<py::ssize_t>(k)));
         }
-        for (const Long item : choice.items) {
-            out.columns.push_back(choice.itemWord + " " + std::to_string(item));
-        }
+        out.items = choice.items;
+        out.vector = choice.vectorName;
         return out;
+    }
+
+    // What names one item of a variable ("Node", "Fiber"; "Value" for the eigen value) and the
+    // highest item number it offers (none for a variable with one value a time).
+    std::pair<std::string, std::optional<Long>> Items(const std::string& variable) const {
+        RefuseNul(variable, std::nullopt);
+        const NamedChoice named = ChooseByName(offered_, variable, "");
+        if (!named.problem.empty()) {
+            throw std::invalid_argument(named.problem);
+        }
+        const OfferedVariable& offered = offered_[static_cast<std::size_t>(named.variable)];
+        return {offered.ItemWord, offered.Limit};
     }
 
   private:
@@ -334,7 +383,7 @@ class Listing {
         std::vector<Long> items;
         std::vector<std::size_t> chosen;  // positions in the listing's times
         std::vector<Integer> times;       // the record read for each
-        std::string itemWord;
+        std::string vectorName;           // as the listing names it, "" for none
     };
 
     // A NUL would end the reason given back at a name, not the name.
@@ -356,7 +405,10 @@ class Listing {
         Choice choice;
         choice.variable = offered.Name;
         choice.component = named.vector;
-        choice.itemWord = offered.ItemWord;
+        if (!offered.Vectors.empty()) {
+            choice.vectorName =
+                Cp1252ToUtf8(offered.Vectors[static_cast<std::size_t>(named.vector)]);
+        }
         if (!offered.Limit) {
             // The eigen value: one value a time, no range to choose from.
             choice.items = {1};
@@ -525,14 +577,22 @@ class Listing {
         return chosen;
     }
 
-    // Hands each whole number of `numbers` (any iterable) to `take`, which checks it, and returns
-    // how many there were. A range is checked at its ends first, so that a huge one is refused
-    // before it is gone through; Ctrl+C is heard while a long one is.
+    // Hands each whole number of `numbers` (any iterable, or one number alone) to `take`, which
+    // checks it, and returns how many there were. A range is checked at its ends first, so that a
+    // huge one is refused before it is gone through; Ctrl+C is heard while a long one is.
     template <typename Take>
     static std::size_t Numbers(const py::object& numbers, long long low, long long high,
                                Take&& take) {
         if (py::isinstance<py::str>(numbers) || py::isinstance<py::bytes>(numbers)) {
             throw py::type_error("items are sequences of whole numbers");
+        }
+        // One number: an int, a numpy integer, or a numpy array of none dimension.
+        const py::object dimensions = py::getattr(numbers, "ndim", py::none());
+        if (PyIndex_Check(numbers.ptr()) &&
+            (!py::hasattr(numbers, "__iter__") ||
+             (py::isinstance<py::int_>(dimensions) && dimensions.cast<int>() == 0))) {
+            take(Whole(numbers));  // items=12: node 12 alone (True is still refused, by Whole)
+            return 1;
         }
         if (py::isinstance(numbers, py::module_::import("builtins").attr("range")) &&
             py::len(numbers) > 0) {
@@ -586,121 +646,79 @@ class Listing {
 }  // namespace
 }  // namespace velto
 
-PYBIND11_MODULE(velto, m) {
+PYBIND11_MODULE(_velto, m) {
     using velto::Listing;
     m.doc() = velto::kModuleDoc;
-    static py::exception<velto::ListingError> listingError(m, "ListingError", PyExc_Exception);
-    listingError.doc() = "A listing could not be read; the text is the message the tools show.";
+    // A listing that cannot be read becomes the exception the package makes of it (a
+    // velto.ListingError, and FileNotFoundError and its kind where the file itself is at fault).
     py::register_exception_translator([](std::exception_ptr raised) {
         try {
             if (raised) {
                 std::rethrow_exception(raised);
             }
         } catch (const velto::ListingError& error) {
-            listingError(error.what());
+            const py::object number =
+                error.number() != 0 ? py::object(py::int_(error.number())) : py::object(py::none());
+            py::object file = py::module_::import("os").attr("fsdecode")(py::bytes(error.file()));
+            py::object made =
+                py::module_::import("velto").attr("_listing_error")(error.what(), number, file);
+            PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(made.ptr())), made.ptr());
         }
     });
 
-    // Said once by velto.open of a listing that gives a time more than once.
-    static PyObject* const repeatedTimes = PyErr_NewExceptionWithDoc(
-        "velto.RepeatedTimesWarning",
-        "The listing gives a time more than once (an analysis restarted from an earlier time): "
-        "the results written last for it are the ones read.",
-        PyExc_UserWarning, nullptr);
-    if (repeatedTimes == nullptr) {
-        throw py::error_already_set();
-    }
-    m.attr("RepeatedTimesWarning") = py::reinterpret_borrow<py::object>(repeatedTimes);
-
     m.attr("__version__") = VELTO_VERSION;
-    py::class_<Listing> listing(m, "Listing", "An opened Velto result listing (see velto.open).");
-    // Only velto.open makes a Listing: one made by Listing.__new__ would hold nothing to read.
+    py::class_<Listing> listing(m, "Listing", "A listing as read; velto.Listing wraps it.");
+    // Only open makes one: one made by Listing.__new__ would hold nothing to read.
     reinterpret_cast<PyTypeObject*>(listing.ptr())->tp_new = [](PyTypeObject*, PyObject*,
                                                                 PyObject*) -> PyObject* {
         PyErr_SetString(PyExc_TypeError, "velto.Listing objects are made by velto.open");
         return nullptr;
     };
     PyType_Modified(reinterpret_cast<PyTypeObject*>(listing.ptr()));
-    listing.def_property_readonly("path", &Listing::path, "The listing's file name.")
-        .def_property_readonly("version", &Listing::version,
-                               "The solver version that wrote it, e.g. \"2026.1\".")
-        .def_property_readonly("analysis", &Listing::analysis,
-                               "\"Temperature\", \"Structural\" or \"Dynamical\".")
-        .def_property_readonly("ndim", &Listing::ndim, "2 for a plane model, 3 for a spatial one.")
-        .def_property_readonly("counts", &Listing::counts,
-                               "The model's size: nodes, solids, trusses, beams, shells, soils "
-                               "and fibers.")
-        .def_property_readonly("times", &Listing::times,
-                               R"(The result times in seconds, as a read-only numpy float64 array.
-
-Each time once, in ascending order, as the spreadsheets' rows; a time given again (an analysis
-restarted from an earlier time) stands for the results written last for it. Each is the double the
-spreadsheets store: 1800.1, not the single widened. frame()'s index holds the same values, so
-df.loc[lst.times[k]] is the row of the k-th time.)")
-        .def_property_readonly("variables", &Listing::variables,
-                               "The variables the listing offers, each with its vectors (an empty "
-                               "list for a variable without vectors).")
+    listing.def_property_readonly("path", &Listing::path)
+        .def_property_readonly("version", &Listing::version)
+        .def_property_readonly("analysis", &Listing::analysis)
+        .def_property_readonly("ndim", &Listing::ndim)
+        .def_property_readonly("counts", &Listing::counts)
+        .def_property_readonly("times", &Listing::times)
+        .def_property_readonly("variables", &Listing::variables)
+        .def_property_readonly("shown_path", &Listing::shownPath)
+        .def_property_readonly("times_text", &Listing::timesText)
+        .def_property_readonly("repeated_times_note", &Listing::repeatedTimesNote)
         .def(
-            "values",
+            "read",
             [](Listing& self, const std::string& variable, std::optional<std::string> vector,
-               const py::object& items, const py::object& times) {
-                return self.Read(variable, vector, items, times).values;
-            },
-            py::arg("variable"), py::arg("vector") = py::none(), py::arg("items") = py::none(),
-            py::arg("times") = py::none(),
-            R"(The values of a variable as a numpy float32 array of shape (times, items).
-
-variable: a name from `variables`; vector: one of its vectors (the first when None).
-items: 1-based node, element or fibre numbers, any sequence (all when None).
-times: every time when None; a sequence of times in seconds, each one the listing holds (matched
-  exactly against `times`; a numpy float32 as the listing's own single), rows in the order given;
-  or slice(start, stop) of seconds: every time from start to stop, both included (None for an
-  open end), in order of time. A position k is lst.times[k].
-Raises ValueError for a choice the listing does not offer (a time it does not hold names the
-nearest it does), velto.ListingError when the listing cannot be read.)")
-        .def(
-            "frame",
-            [](Listing& self, const std::string& variable, std::optional<std::string> vector,
-               const py::object& items, const py::object& times) {
-                Listing::Values read = self.Read(variable, vector, items, times);
-                py::module_ pandas = py::module_::import("pandas");
-                py::array_t<double> index(static_cast<py::ssize_t>(read.times.size()),
-                                          read.times.data());
-                return pandas.attr("DataFrame")(
+               const py::object& items, const py::object& times, bool stored, int stacklevel) {
+                Listing::Values read =
+                    self.Read(variable, vector, items, times, stored, stacklevel);
+                const std::vector<std::int64_t> numbers(read.items.begin(), read.items.end());
+                return py::make_tuple(
                     read.values,
-                    py::arg("index") = pandas.attr("Index")(index, py::arg("name") = "Time"),
-                    py::arg("columns") = read.columns);
+                    py::array_t<double>(static_cast<py::ssize_t>(read.times.size()),
+                                        read.times.data()),
+                    py::array_t<std::int64_t>(static_cast<py::ssize_t>(numbers.size()),
+                                              numbers.data()),
+                    read.vector);
             },
             py::arg("variable"), py::arg("vector") = py::none(), py::arg("items") = py::none(),
-            py::arg("times") = py::none(),
-            R"(The values as a pandas DataFrame: index "Time", a column per item ("Node 12").
-
-The index holds the chosen times in seconds, the values of `times` (float64). Arguments as for
-values().)")
+            py::arg("times") = py::none(), py::arg("stored") = false, py::arg("stacklevel") = 1,
+            "(values, times, items, vector): values as singles, or as the doubles the "
+            "spreadsheets store when stored is true; a warning of missing values is said "
+            "stacklevel frames up.")
+        .def("items", &Listing::Items, py::arg("variable"),
+             "(item word, highest item number or None) of a variable.")
         .def(
             "unit",
             [](Listing& self, const std::string& variable, std::optional<std::string> vector) {
                 return velto::Cp1252ToUtf8(self.Quantity(variable, vector).Unit);
             },
-            py::arg("variable"), py::arg("vector") = py::none(),
-            R"(The unit of a variable's values: "°C", "N/mm²", "rad" for a rotation; "" where the
-listing does not state one (lengths and forces are in the units of the model's input).
-
-The vector is the variable's first when None, as in values(); a choice the listing does not offer
-raises ValueError.)")
+            py::arg("variable"), py::arg("vector") = py::none())
         .def(
             "quantity",
             [](Listing& self, const std::string& variable, std::optional<std::string> vector) {
                 return std::string(self.Quantity(variable, vector).Quantity);
             },
-            py::arg("variable"), py::arg("vector") = py::none(),
-            R"(What a variable's values are: "temperature", "displacement", "rotation", ...
-
-Arguments as for unit().)")
-        .def("__repr__", [](const Listing& self) {
-            return "<velto.Listing " + self.shownPath() + ": " + self.analysis() + ", " +
-                   self.timesText() + ">";
-        });
+            py::arg("variable"), py::arg("vector") = py::none());
 
     m.def(
         "open",
@@ -716,18 +734,7 @@ Arguments as for unit().)")
             if (!name.empty() && name.front() != '/') {
                 name = std::string(py::bytes(os.attr("getcwdb")())) + "/" + name;
             }
-            auto opened = std::make_unique<Listing>(name);
-            if (const std::string note = opened->repeatedTimesNote(); !note.empty()) {
-                if (PyErr_WarnEx(repeatedTimes, note.c_str(), 1) != 0) {
-                    throw py::error_already_set();  // warnings made errors
-                }
-            }
-            return opened;
+            return std::make_unique<Listing>(name);
         },
-        py::arg("path"),
-        R"(Opens a result listing (*.out) and reads what it holds: one scan of the file.
-
-Raises velto.ListingError carrying the message the tools show, e.g.
-"Read File Error 62: Input past end of file". Issues a velto.RepeatedTimesWarning, once, for a
-listing that gives a time more than once.)");
+        py::arg("path"), "Reads what a listing holds: one scan of the file.");
 }

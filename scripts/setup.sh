@@ -17,8 +17,11 @@ packages=(cmake ninja-build g++ libgtest-dev libgmock-dev qt6-base-dev
 # python3-uno: LibreOffice's Python bridge, through which a test lifts a sheet's protection.
 # Slurm and munge: the one-node cluster that the cluster tests start. locales: a test builds a
 # decimal-comma locale from its sources. time: the peak memory that the benchmarks measure.
+# xarray, matplotlib and mypy: the Python package's optional parts, the study's plot and the
+# package's types; venv, pip, setuptools and wheel: its install with pip, without network.
 tests=(python3-pytest libreoffice-calc-nogui python3-uno nodejs npm slurmctld slurmd
-       slurm-client munge locales time)
+       slurm-client munge locales time python3-xarray python3-matplotlib python3-mypy
+       python3-venv python3-pip python3-setuptools python3-wheel)
 
 for_tests=false
 if [ "${1:-}" = --tests ]; then

@@ -46,16 +46,22 @@ plot() {
   [ "$(head -c 4 "$2" | tail -c 3)" = PNG ] || fail "$1 plot wrote no PNG"
 }
 plot "$stage/usr/bin/velto-extract" "$scratch/installed.png"
-# The Python module, in the site folder of the prefix, and in Debian's folder in the package.
+# The Python package, in the site folder of the prefix, and in Debian's folder in the package:
+# the whole of it (its Python, its compiled part, its types).
 python=/usr/bin/python3
-module() {  # FOLDER: the module imported from there reads the sample
+module() {  # FOLDER: the package imported from there reads the sample
+  for file in __init__.py py.typed _velto.pyi; do
+    [ -f "$1/velto/$file" ] || fail "the velto package in $1 lacks $file"
+  done
   # A sanitized module wants its runtime loaded first (the build says which, if any).
   env ${VELTO_PYTHON_PRELOAD:+LD_PRELOAD="$VELTO_PYTHON_PRELOAD" ASAN_OPTIONS=detect_leaks=0} \
     PYTHONPATH="$1" "$python" -c "import sys, velto
 lst = velto.open(sys.argv[1])
-assert velto.__file__.startswith(sys.argv[2]), velto.__file__
-assert lst.values('Displacements', 'DOF2').shape == (len(lst.times), lst.counts['nodes'])" \
-    "$(dirname "$0")/../../samples/frame.out" "$1" || fail "the velto module in $1"
+assert velto.__file__ == sys.argv[2] + '/velto/__init__.py', velto.__file__
+assert velto._velto.__file__.startswith(sys.argv[2] + '/velto/_velto.'), velto._velto.__file__
+assert lst.values('Displacements', 'DOF2').shape == (len(lst.times), lst.counts['nodes'])
+assert list(lst.frame('Displacements', items=[2, 5]).columns) == [2, 5]" \
+    "$(dirname "$0")/../../samples/frame.out" "$1" || fail "the velto package in $1"
 }
 module "$(ls -d "$stage"/usr/lib/python3.*/dist-packages)"
 
@@ -71,8 +77,12 @@ done
 (cd "$build" && cpack -G DEB -B "$scratch/package" > "$scratch/cpack.log") || fail "cpack: $(tail "$scratch/cpack.log")"
 deb=$(ls "$scratch"/package/velto-tools_*.deb)
 dpkg-deb -c "$deb" > "$scratch/contents.txt"
-grep -q ' ./usr/lib/python3/dist-packages/velto\.cpython-.*\.so$' "$scratch/contents.txt" ||
-  fail "the package lacks the Python module"
+grep -q ' ./usr/lib/python3/dist-packages/velto/_velto\.cpython-.*\.so$' "$scratch/contents.txt" ||
+  fail "the package lacks the Python package's compiled part"
+for file in __init__.py py.typed _velto.pyi; do
+  grep -q " ./usr/lib/python3/dist-packages/velto/$file\$" "$scratch/contents.txt" ||
+    fail "the package lacks the Python package's $file"
+done
 for path in ./usr/bin/velto-extract ./usr/bin/VeltoShell ./usr/lib/velto/velto-chart.so \
             ./usr/share/velto-tools/help/VeltoShell/index.html "${icons[@]/#/./usr/share/}"; do
   grep -q " $path\$" "$scratch/contents.txt" || fail "the package lacks $path"
@@ -81,6 +91,7 @@ depends=$(dpkg-deb -f "$deb" Depends)
 echo "$depends" | grep -q 'libqt6widgets6' || fail "the package does not depend on Qt Widgets: $depends"
 echo "$depends" | grep -q 'libqt6charts6' || fail "the package does not depend on Qt Charts: $depends"
 echo "$depends" | grep -q 'python3-numpy' || fail "the package does not depend on numpy: $depends"
+echo "$depends" | grep -q 'python3-pandas' || fail "the package does not depend on pandas: $depends"
 dpkg-deb -x "$deb" "$scratch/unpacked"
 "$scratch/unpacked/usr/bin/velto-extract" --version > /dev/null || fail "the packaged velto-extract does not start"
 plot "$scratch/unpacked/usr/bin/velto-extract" "$scratch/packaged.png"

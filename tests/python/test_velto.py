@@ -1,9 +1,12 @@
 """The velto module hands out what velto-extract exports, and refuses what it refuses."""
 import concurrent.futures
 import csv
+import errno
+import inspect
 import locale
 import os
 import pathlib
+import pickle
 import re
 import subprocess
 import sys
@@ -45,9 +48,18 @@ def listings(tmp_path_factory):
     }
 
 
-def exported(tmp_path, path, variable, vector, first, last, times):
-    """The values velto-extract writes to CSV for this choice, as singles (times, items), and the
-    times as the sheet stores them. `times`: 1-based numbers, or "all"."""
+@pytest.fixture(autouse=True)
+def own_home(tmp_path, monkeypatch):
+    """Each test with a home and a configuration folder of its own."""
+    monkeypatch.setenv("HOME", str(tmp_path / "home"))
+    monkeypatch.setenv("XDG_CONFIG_HOME", str(tmp_path / "home" / ".config"))
+    (tmp_path / "home" / ".config").mkdir(parents=True)
+
+
+def exported(tmp_path, path, variable, vector, first, last, times, dtype=np.float32, heading=None):
+    """The values velto-extract writes to CSV for this choice, as singles (times, items) or, with
+    dtype=np.float64, as the doubles the sheet stores, and the times as the sheet stores them.
+    `times`: 1-based numbers, or "all". `heading`, a list, receives the sheet's column heads."""
     out = tmp_path / "export.csv"
     command = [EXTRACT, "export", path, "-o", str(out), "--variable", variable,
                "--times", times if isinstance(times, str) else ",".join(map(str, times))]
@@ -57,8 +69,11 @@ def exported(tmp_path, path, variable, vector, first, last, times):
         command += ["--from", str(first), "--to", str(last)]
     subprocess.run(command, check=True, capture_output=True)
     with open(out, newline="", encoding="utf-8") as sheet:
-        rows = list(csv.reader(sheet))[3:]
-    return (np.array([[float(cell) for cell in row[1:]] for row in rows], dtype=np.float32),
+        rows = list(csv.reader(sheet))
+    if heading is not None:
+        heading.extend(rows[2][1:])
+    rows = rows[3:]
+    return (np.array([[float(cell) for cell in row[1:]] for row in rows], dtype=dtype),
             np.array([float(row[0]) for row in rows]))
 
 
@@ -102,19 +117,23 @@ def test_what_the_listing_holds(listings):
 
 
 def test_frame_is_indexed_by_time_with_a_column_per_item(listings, tmp_path):
-    """The index holds the times as the sheet stores them (0.2, not 0.2 widened from a single)."""
+    """The index holds the times as the sheet stores them (0.2, not 0.2 widened from a single),
+    the values are the doubles the sheet stores, the columns the item numbers."""
     section = velto.open(listings["section"])
     frame = section.frame("Temperature", items=[12, 37], times=[0.2, 0.5])
-    assert frame.index.name == "Time"
-    assert list(frame.columns) == ["Node 12", "Node 37"]
-    want, times = exported(tmp_path, listings["section"], "Temperature", None, 12, 37, [2, 5])
+    assert frame.index.name == "time"
+    assert list(frame.columns) == [12, 37] and frame.columns.name == "node"
+    want, times = exported(tmp_path, listings["section"], "Temperature", None, 12, 37, [2, 5],
+                           dtype=np.float64)
     assert frame.index.to_numpy().tobytes() == times.tobytes()
     assert list(frame.index) == [0.2, 0.5]
-    assert frame["Node 37"].to_numpy().tobytes() == want[:, -1].tobytes()
+    assert frame[37].dtype == np.float64
+    assert frame[37].to_numpy().tobytes() == want[:, -1].tobytes()
     back = tmp_path / "frame.csv"
     frame.to_csv(back)
-    again = pd.read_csv(back, index_col="Time").astype(np.float32)
+    again = pd.read_csv(back, index_col="time")
     assert again.to_numpy().tobytes() == frame.to_numpy().tobytes()
+    assert list(again.columns) == ["12", "37"]
 
 
 def refusal(path, *options):
@@ -178,12 +197,38 @@ def test_items_are_any_whole_numbers_checked_as_they_come(listings, tmp_path):
         velto.Listing.__new__(velto.Listing)
 
 
-def test_unreadable_listings_raise_listing_error(listings, tmp_path):
-    assert issubclass(velto.ListingError, Exception)
+def test_unreadable_listings_raise_the_oserror_python_raises(listings, tmp_path):
+    """A missing file, a folder and a file not ours to read raise the OSError Python's own open
+    raises, each also a velto.ListingError carrying the tools' message and the file's name, and
+    each comes back whole through pickle (as from a process pool)."""
+    assert issubclass(velto.ListingError, OSError)
     missing = str(tmp_path / "missing.out")
-    with pytest.raises(velto.ListingError,
-                       match=f"^Read File Error 53: File not found \\({re.escape(missing)}\\)$"):
-        velto.open(missing)
+    for name, python_error, number, message in (
+            (missing, FileNotFoundError, errno.ENOENT,
+             f"Read File Error 53: File not found ({missing})"),
+            (str(tmp_path), IsADirectoryError, errno.EISDIR,
+             f"Read File Error 75: Path/File access error ({tmp_path} is a folder)")):
+        with pytest.raises(python_error) as raised:
+            velto.open(name)
+        error = raised.value
+        assert isinstance(error, velto.ListingError)
+        assert (str(error), error.filename, error.errno) == (message, name, number)
+        again = pickle.loads(pickle.dumps(error))
+        assert (type(again), str(again), again.errno, again.filename) == (
+            type(error), message, error.errno, error.filename)
+    # Not a listing at all (no solver's banner): said so; a listing cut short after its banner
+    # is a damaged listing, and only the tools' message is given.
+    text = tmp_path / "notes.out"
+    text.write_text("Fire test notes\n")
+    with pytest.raises(velto.ListingError, match=r"^Read File Error 62: Input past end of file "
+                                                 rf"\({re.escape(str(text))} is not a Velto "
+                                                 r"listing\)$") as raised:
+        velto.open(text)
+    assert raised.value.errno is None and raised.value.filename == str(text)
+    head = tmp_path / "head.out"
+    head.write_text("".join(open(listings["heat"]).readlines()[:3]))  # the banner, then nothing
+    with pytest.raises(velto.ListingError, match=r"^Read File Error 62: Input past end of file$"):
+        velto.open(head)
     # Cut short after it was opened: an error, not an array half filled.
     cut = tmp_path / "cut.out"
     cut.write_bytes(open(listings["frame"], "rb").read())
@@ -210,17 +255,46 @@ def test_damaged_tables_raise_and_short_lines_warn(listings, tmp_path):
                                + lines[heading + 3:]))
     lst = velto.open(str(short))
     with pytest.warns(UserWarning, match="^1 value is missing from the listing's lines and stands "
-                                         "as 0; the first is Node 2 at "):
+                                         "as 0; the first is Node 2 at ") as said:
         got = lst.values("Displacements", "DOF2", items=[1, 2])
     assert got[0, 1] == 0 and got[0, 0] != 0
+    # Said at the script's line, whichever way the values were asked for.
+    with pytest.warns(UserWarning) as through_frame:
+        lst["Displacements"]["DOF2"].frame(items=[1, 2], long=True)
+    assert [w.filename for w in [*said, *through_frame]] == [__file__] * 2
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         lst.values("Displacements", "DOF1", items=[1, 2])  # DOF1 is there: nothing said
 
 
+def test_a_listing_not_ours_to_read_raises_permission_error(listings, tmp_path):
+    """Tried by a user other than root, who reads every file: as "nobody" when the test runs as
+    root."""
+    private = tmp_path / "private"
+    private.mkdir()
+    path = private / "heat.out"
+    path.write_bytes(open(listings["heat"], "rb").read())
+    private.chmod(0o700)
+    os.chmod(tmp_path, 0o755)
+    script = ("import sys, velto\n"
+              "try:\n"
+              "    velto.open(sys.argv[1])\n"
+              "except PermissionError as error:\n"
+              "    assert isinstance(error, velto.ListingError)\n"
+              "    print(error.errno, error.filename, error, sep='|')\n")
+    user = {"user": "nobody"} if os.geteuid() == 0 else {}
+    if not user:
+        path.chmod(0)
+    done = subprocess.run([sys.executable, "-c", script, str(path)], capture_output=True,
+                          text=True, cwd="/", **user)
+    assert done.stdout == f"{errno.EACCES}|{path}|Read File Error 70: Permission denied ({path})\n", \
+        done.stderr
+
+
 def test_names_that_name_no_listing_say_why(tmp_path):
-    with pytest.raises(velto.ListingError, match=r"\(no listing given\)$"):
-        velto.open("")
+    for empty in ("", b""):
+        with pytest.raises(ValueError, match="no listing given"):
+            velto.open(empty)
     with pytest.raises(velto.ListingError, match=r"\(the name is too long\)$"):
         velto.open(str(tmp_path / ("n" * 300 + ".out")))
 
@@ -392,7 +466,8 @@ def decimal_comma(request):
 def arrays(path):
     """Everything a script reads from a listing: its times, and each variable's values."""
     lst = velto.open(path)
-    read = {"times": lst.times, "index": lst.frame(next(iter(lst.variables))).index.to_numpy()}
+    first = lst.frame(next(iter(lst)))
+    read = {"times": lst.times, "index": first.index.to_numpy(), "doubles": first.to_numpy()}
     for variable, vectors in lst.variables.items():
         read[variable] = lst.values(variable, (vectors or [None])[0])
     return {name: array.tobytes() for name, array in read.items()}
@@ -406,9 +481,203 @@ def test_numbers_are_read_alike_in_a_decimal_comma_locale(listings, tmp_path, de
         want, times = exported(tmp_path, path, variable, vector, 1, 37 if vector is None else 23,
                                "all")
         assert got[variable] == want.tobytes() and got["times"] == times.tobytes(), name
+        doubles, _ = exported(tmp_path, path, variable, vector, 1, 37 if vector is None else 23,
+                              "all", dtype=np.float64)
+        assert got["doubles"] == doubles.tobytes(), name
         with_point = locale.setlocale(locale.LC_ALL)
         locale.setlocale(locale.LC_ALL, "C")
         try:
             assert arrays(path) == got, name
         finally:
             locale.setlocale(locale.LC_ALL, with_point)
+
+
+def test_paths_items_and_refusals_as_python_takes_them(listings, tmp_path):
+    """"~" is the home folder; one item number alone is that item; item numbers are refused below
+    1 as above the last, in a list, a range or alone; a dtype other than the two is refused."""
+    home = pathlib.Path(os.environ["HOME"])
+    home.joinpath("heat.out").write_bytes(open(listings["heat"], "rb").read())
+    assert velto.open("~/heat.out").path == str(home / "heat.out")
+    assert velto.open(b"~/heat.out").path == str(home / "heat.out")
+    lst = velto.open(listings["frame"])
+    want = lst.values("Displacements", "DOF2", items=[3])
+    for one in (3, np.int64(3), np.array(3)):
+        assert lst.values("Displacements", "DOF2", items=one).tobytes() == want.tobytes()
+    assert list(lst.frame("Displacements", items=23).columns) == [23]
+    for wrong in (0, -1, 24):
+        for items in (wrong, [1, wrong], range(wrong, 24) if wrong < 1 else range(1, wrong + 1)):
+            with pytest.raises(ValueError, match=rf"^item {wrong} does not lie in 1\.\.23 "
+                                                 r"\(Nodes\)$"):
+                lst.values("Displacements", items=items)
+    with pytest.raises(TypeError, match="not bool"):
+        lst.values("Displacements", items=True)
+    for wrong in ("int32", np.float16, "complex128"):
+        with pytest.raises(ValueError, match="dtype is float32 .* or float64"):
+            lst.values("Displacements", dtype=wrong)
+    # The eigen value has one value a time: item 1 alone, as a number or in a list.
+    assert (lst.values("Eigen Values", items=1).tobytes()
+            == lst.values("Eigen Values", items=[1]).tobytes())
+    with pytest.raises(ValueError, match="has no items to choose"):
+        lst.values("Eigen Values", items=0)
+
+
+def test_a_listing_is_a_container_of_its_variables(listings):
+    lst = velto.open(listings["frame"])
+    assert list(lst) == list(lst.variables) and len(list(lst)) == 21
+    assert "Displacements" in lst and "Heat" not in lst and 3 not in lst
+    assert len(lst) == len(lst.times) == 4
+    with pytest.raises(KeyError, match="the listing does not offer"):
+        lst["Heat"]
+    displacements = lst["Displacements"]
+    assert list(displacements) == lst.variables["Displacements"]
+    assert "DOF2" in displacements and "DOF8" not in displacements
+    assert (displacements.kind, displacements.items) == ("node", range(1, 24))
+    assert lst["Eigen Values"].items == range(1, 2) and list(lst["Eigen Values"]) == []
+    dof3 = displacements["DOF3"]
+    # Each call is the listing's with the variable (and the vector) given.
+    assert (dof3.values(items=[2, 5], times=[120]).tobytes()
+            == lst.values("Displacements", "DOF3", items=[2, 5], times=[120]).tobytes())
+    assert dof3.frame(items=3).equals(lst.frame("Displacements", "DOF3", items=3))
+    assert displacements.frame(items=3).equals(lst.frame("Displacements", "DOF1", items=3))
+    assert (dof3.unit, dof3.quantity) == (lst.unit("Displacements", "DOF3"),
+                                          lst.quantity("Displacements", "DOF3"))
+    with pytest.raises(KeyError, match='"Displacements" has no vector "DOF9"'):
+        displacements["DOF9"]
+    with pytest.raises(KeyError, match='"Eigen Values" has no vectors'):
+        lst["Eigen Values"]["X"]
+
+
+def test_a_listing_closes_pickles_and_goes_to_other_processes(listings):
+    with velto.open(listings["section"]) as lst:
+        want = lst.values("Temperature", items=[1, 37])
+        again = pickle.loads(pickle.dumps(lst))
+        dof = pickle.loads(pickle.dumps(velto.open(listings["frame"])["Displacements"]["DOF2"]))
+    assert lst.closed and not again.closed
+    for reading in (lambda: lst.values("Temperature"), lambda: lst.times, lambda: len(lst)):
+        with pytest.raises(ValueError, match="is closed"):
+            reading()
+    assert repr(lst) == f"<velto.Listing {listings['section']} (closed)>"
+    assert again.values("Temperature", items=[1, 37]).tobytes() == want.tobytes()
+    assert (dof.values().tobytes()
+            == velto.open(listings["frame"]).values("Displacements", "DOF2").tobytes())
+    opened = [velto.open(listings[name]) for name in ("section", "protected")]
+    with concurrent.futures.ProcessPoolExecutor(2) as processes:
+        got = list(processes.map(last_row, opened))
+        # A failure in the other process comes back as the error it was.
+        cut = processes.submit(velto.open, listings["section"] + ".missing")
+        with pytest.raises(FileNotFoundError) as raised:
+            cut.result()
+        assert isinstance(raised.value, velto.ListingError)
+    for lst, row in zip(opened, got):
+        assert row.tobytes() == lst.values("Temperature")[-1].tobytes()
+
+
+def last_row(lst):
+    return lst.values("Temperature")[-1]
+
+
+def test_signatures_are_python_ones():
+    parameters = inspect.signature(velto.Listing.frame).parameters
+    assert list(parameters) == ["self", "variable", "vector", "items", "times", "dtype", "long"]
+    assert parameters["dtype"].kind is inspect.Parameter.KEYWORD_ONLY
+    assert list(inspect.signature(velto.open).parameters) == ["path"]
+    assert "to_xarray" in pydoc_text(velto) and "FileNotFoundError" in pydoc_text(velto)
+
+
+def pydoc_text(thing):
+    import pydoc
+    return pydoc.render_doc(thing, renderer=pydoc.plaintext)
+
+
+@pytest.mark.parametrize("name, variable, vector", [
+    ("section", "Temperature", None), ("frame", "Displacements", "DOF2"),
+    ("frame", "Truss Axial Force", None), ("frame", "Beam Axial Force", "N2"),
+    ("frame", "Beam Stresses", None), ("frame", "Membrane Force N1", "Surface 3"),
+    ("frame", "Soil Pressure", None), ("frame", "Eigen Values", None)])
+def test_frames_carry_the_sheets_labels_and_doubles(listings, tmp_path, name, variable, vector):
+    """Columns are the item numbers of the sheet's heads ("Beam 3" -> 3), named after their word
+    ("beam"); float64 values are the doubles the sheet stores, float32 ones the singles."""
+    lst = velto.open(listings[name])
+    ranged = variable != "Eigen Values"
+    last = lst[variable].items[-1]
+    heads = []
+    doubles, times = exported(tmp_path, listings[name], variable, vector,
+                              *((1, last) if ranged else (None, None)), "all", dtype=np.float64,
+                              heading=heads)
+    frame = lst.frame(variable, vector)
+    words = {head.rsplit(" ", 1)[0] for head in heads}
+    assert len(words) == 1
+    assert frame.columns.name == (words.pop().lower() if ranged else "item")
+    assert list(frame.columns) == [int(head.rsplit(" ", 1)[1]) for head in heads]
+    assert frame.columns.dtype == np.int64 and frame.index.name == "time"
+    assert frame.index.to_numpy().tobytes() == times.tobytes()
+    assert frame.to_numpy().dtype == np.float64
+    assert frame.to_numpy().tobytes() == doubles.tobytes()
+    assert lst.values(variable, vector, dtype="float64").tobytes() == doubles.tobytes()
+    singles = doubles.astype(np.float32)
+    assert lst.values(variable, vector).tobytes() == singles.tobytes()
+    for dtype in ("float32", np.float32, np.dtype("float32")):
+        assert lst.frame(variable, vector, dtype=dtype).to_numpy().tobytes() == singles.tobytes()
+
+
+def test_long_frames_are_one_row_per_time_and_item(listings, tmp_path):
+    lst = velto.open(listings["frame"])
+    wide = lst.frame("Beam Axial Force", "N2", items=[4, 1], times=[120, 60])
+    tidy = lst.frame("Beam Axial Force", "N2", items=[4, 1], times=[120, 60], long=True)
+    assert list(tidy.columns) == ["time", "beam", "vector", "value"]
+    assert len(tidy) == wide.size and set(tidy["vector"]) == {"N2"}
+    assert tidy["beam"].dtype == np.int64 and tidy["value"].dtype == np.float64
+    back = tidy.pivot(index="time", columns="beam", values="value")
+    assert back.loc[wide.index, wide.columns].to_numpy().tobytes() == wide.to_numpy().tobytes()
+    # Several vectors, one after another, each as its own wide frame; an iterator of items is
+    # gone through once for them all.
+    vectors = ["N1", "N3"]
+    several = lst.frame("Beam Axial Force", vectors, items=iter([2, 3]), long=True)
+    assert list(several["vector"].unique()) == vectors and len(several) == 2 * 2 * len(lst)
+    for vector in vectors:
+        one = several[several["vector"] == vector]
+        want, _ = exported(tmp_path, listings["frame"], "Beam Axial Force", vector, 2, 3, "all",
+                           dtype=np.float64)
+        assert one["value"].to_numpy().tobytes() == want.ravel().tobytes()
+    with pytest.raises(TypeError, match="one vector's name"):
+        lst.frame("Beam Axial Force", vectors)
+    # A variable without vectors: its vector is "".
+    assert set(velto.open(listings["heat"]).frame("Temperature", long=True)["vector"]) == {""}
+
+
+def test_xarray_carries_times_items_vectors_and_units(listings, tmp_path):
+    xarray = pytest.importorskip("xarray")
+    lst = velto.open(listings["plane"])
+    array = lst.to_xarray("Displacements", items=range(2, 6))
+    assert isinstance(array, xarray.DataArray)
+    assert array.dims == ("time", "node", "vector")
+    assert array["time"].dtype == np.float64 and array["node"].dtype == np.int64
+    assert array["time"].to_numpy().tobytes() == lst.times.tobytes()
+    assert list(array["node"].to_numpy()) == [2, 3, 4, 5]
+    vectors = lst.variables["Displacements"]
+    assert list(array["vector"].to_numpy()) == vectors
+    for vector in vectors:
+        want, _ = exported(tmp_path, listings["plane"], "Displacements", vector, 2, 5, "all",
+                           dtype=np.float64)
+        assert array.sel(vector=vector).to_numpy().tobytes() == want.tobytes()
+    # Each vector's unit and quantity (a plane model's DOF3 is a rotation, in rad); the attrs
+    # hold them only where all the chosen vectors share them.
+    assert list(array["unit"].to_numpy()) == [lst.unit("Displacements", v) for v in vectors]
+    assert list(array["quantity"].to_numpy()) == [lst.quantity("Displacements", v)
+                                                  for v in vectors]
+    assert array.attrs == {"variable": "Displacements", "listing": lst.path}
+    rotation = lst.to_xarray("Displacements", ["DOF3"], times=slice(None, lst.times[1]))
+    assert rotation.shape == (2, 9, 1)
+    assert rotation.attrs == {"variable": "Displacements", "listing": lst.path, "unit": "rad",
+                              "quantity": "rotation"}
+    heat = velto.open(listings["heat"])["Temperature"].to_xarray(items=[12])
+    assert (heat.dims, list(heat["vector"].to_numpy())) == (("time", "node", "vector"), [""])
+    assert (heat.attrs["unit"], heat.name) == ("°C", "Temperature")
+    assert (heat.sel(vector="").to_numpy().tobytes()
+            == velto.open(listings["heat"]).frame("Temperature", items=[12]).to_numpy().tobytes())
+
+
+def test_without_xarray_to_xarray_says_what_to_install(listings, monkeypatch):
+    monkeypatch.setitem(sys.modules, "xarray", None)
+    with pytest.raises(ImportError, match=r"python3-xarray.*pip install xarray"):
+        velto.open(listings["heat"]).to_xarray("Temperature")
