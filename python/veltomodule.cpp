@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <memory>
 #include <optional>
@@ -338,23 +339,7 @@ class Listing {
             }
             places.push_back(static_cast<std::size_t>(place - held.begin()));
         }
-        const auto fill = [&]<typename T>(T convert) {
-            using Cell = decltype(convert(Single{}));
-            py::array_t<Cell> array({rows, columns});
-            auto cells = array.template mutable_unchecked<2>();
-            for (py::ssize_t t = 0; t < rows; ++t) {
-                const std::span<Single> row = table.Row(static_cast<Integer>(t + 1));
-                for (py::ssize_t i = 0; i < columns; ++i) {
-                    cells(t, i) = convert(row[places[static_cast<std::size_t>(i)]]);
-                }
-            }
-            out.values = std::move(array);
-        };
-        if (stored) {
-            fill([](Single value) { return StoredDouble(value); });
-        } else {
-            fill([](Single value) { return value; });
-        }
+        out.values = ArrayOf(std::move(table), places, rows, columns, stored);
         const auto storedTimes = stored_.unchecked<1>();
         for (const std::size_t k : choice.chosen) {
             out.times.push_back(storedTimes(static_cast<py::ssize_t>(k)));
@@ -377,6 +362,58 @@ class Listing {
     }
 
   private:
+    // The values as the script's array, in the very memory the extraction read them into: no
+    // second copy of a large selection is ever held. The table's rows (its items ascending) are
+    // put in the order asked in place, a row at a time; as doubles (`stored`), the room is
+    // doubled (only its first half was ever touched) and each single widened from the last to
+    // the first, so that no value is written over before it is read.
+    static py::array ArrayOf(ValueTable table, const std::vector<std::size_t>& places,
+                             py::ssize_t rows, py::ssize_t columns, bool stored) {
+        const std::size_t width = table.Held().size();
+        const auto count = static_cast<std::size_t>(rows) * static_cast<std::size_t>(columns);
+        auto values = std::make_unique<SingleValues>(std::move(table).TakeValues());
+        bool inOrder = places.size() == width;
+        for (std::size_t i = 0; inOrder && i < places.size(); ++i) {
+            inOrder = places[i] == i;
+        }
+        if (!inOrder && places.size() == width) {
+            std::vector<Single> row(width);
+            for (std::size_t start = 0; start < count; start += width) {
+                std::copy_n(values->begin() + static_cast<std::ptrdiff_t>(start), width,
+                            row.begin());
+                for (std::size_t i = 0; i < width; ++i) {
+                    (*values)[start + i] = row[places[i]];
+                }
+            }
+        } else if (!inOrder) {
+            // Items asked more than once: more columns than were read.
+            auto asked = std::make_unique<SingleValues>(count);
+            for (std::size_t t = 0; t < static_cast<std::size_t>(rows); ++t) {
+                for (std::size_t i = 0; i < places.size(); ++i) {
+                    (*asked)[t * places.size() + i] = (*values)[t * width + places[i]];
+                }
+            }
+            values = std::move(asked);
+        }
+        if (stored) {
+            values->resize(2 * count);
+            unsigned char* room = reinterpret_cast<unsigned char*>(values->data());
+            for (std::size_t i = count; i-- > 0;) {
+                Single single;
+                std::memcpy(&single, room + i * sizeof(Single), sizeof single);
+                const double wide = StoredDouble(single);
+                std::memcpy(room + i * sizeof(double), &wide, sizeof wide);
+            }
+        }
+        SingleValues* held = values.release();
+        py::capsule owner(held, [](void* kept) { delete static_cast<SingleValues*>(kept); });
+        if (stored) {
+            return py::array_t<double>({rows, columns}, reinterpret_cast<double*>(held->data()),
+                                       owner);
+        }
+        return py::array_t<float>({rows, columns}, held->data(), owner);
+    }
+
     struct Choice {
         std::string variable;
         int component = 0;

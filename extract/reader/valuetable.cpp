@@ -94,6 +94,17 @@ ValueTable::ValueTable(Long items, std::span<const Long> wanted, Integer times,
     }
 }
 
+SingleValues ValueTable::TakeValues() && {
+    if (window_ > 0) {
+        Raise(kInvalidCall);  // rows written over by later times are no table to keep
+    }
+    SingleValues taken = std::move(values_);
+    values_ = SingleValues();
+    held_.clear();
+    times_ = 0;
+    return taken;
+}
+
 void ValueTable::Allocate() {
     try {
         values_ = SingleValues(held_.size() * RowsHeld());  // zeros

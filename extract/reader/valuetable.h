@@ -87,6 +87,10 @@ class ValueTable {
     // held, without looking each one up.
     std::span<Single> Row(Integer time);
     std::span<const Single> Row(Integer time) const;
+    // Gives up the values of a table that holds every time, time by time in the order of
+    // Held(), to a caller that keeps them (a script's array over the very memory read into); the
+    // table is left holding nothing.
+    SingleValues TakeValues() &&;
 
   private:
     void Allocate();

@@ -93,6 +93,15 @@ def test_every_variable_gives_the_singles_of_the_export(listings, tmp_path):
                 assert backwards.tobytes() == got[::-1].tobytes()
                 want, _ = exported(tmp_path, path, variable, vector, *(
                     (1, count) if ranged else (None, None)), [1, len(lst.times)])
+                if ranged and count > 1:
+                    # Put in the order asked in the memory read into, as singles and as the
+                    # sheet's doubles.
+                    wide, _ = exported(tmp_path, path, variable, vector, 1, count,
+                                       [1, len(lst.times)], dtype=np.float64)
+                    for dtype, sheet in (("float32", want), ("float64", wide)):
+                        swapped = lst.values(variable, vector, items=[count, 1], times=seconds,
+                                             dtype=dtype)
+                        assert swapped.tobytes() == sheet[:, [count - 1, 0]].tobytes(), dtype
                 want = want[:, [count - 1, 0, count - 1]] if ranged else want
                 assert got.dtype == np.float32
                 assert got.shape == want.shape, (variable, vector)
