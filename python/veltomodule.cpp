@@ -32,6 +32,7 @@
 #include "extract/export/timeselection.h"
 #include "extract/export/variablecatalogue.h"
 #include "extract/reader/listingheader.h"
+#include "extract/reader/nodepositions.h"
 #include "extract/reader/variables.h"
 #include "extract/session/extractsession.h"
 
@@ -214,6 +215,7 @@ class Listing {
     std::string version() const { return Cp1252ToUtf8(catalogue_->Version); }
     std::string analysis() const { return SummaryLines(*catalogue_)[1].Value; }
     int ndim() const { return catalogue_->Ndim; }
+    const Catalogue& catalogue() const { return *catalogue_; }
 
     py::dict counts() const {
         py::dict counts;
@@ -742,6 +744,33 @@ PYBIND11_MODULE(_velto, m) {
             "(values, times, items, vector): values as singles, or as the doubles the "
             "spreadsheets store when stored is true; a warning of missing values is said "
             "stacklevel frames up.")
+        .def(
+            "positions",
+            [](Listing& self) {
+                velto::NodePositions positions;
+                std::optional<std::string> failure;
+                {
+                    py::gil_scoped_release unlocked;
+                    try {
+                        positions = velto::ReadNodePositions(self.catalogue());
+                    } catch (const velto::RuntimeError& error) {
+                        failure = velto::ReadFileErrorText(error);
+                    }
+                }
+                if (failure) {
+                    throw velto::ListingError(velto::Cp1252ToUtf8(*failure),
+                                              self.catalogue().ListingFile);
+                }
+                const auto count = static_cast<py::ssize_t>(positions.nodes.size());
+                const std::vector<std::int64_t> numbers(positions.nodes.begin(),
+                                                        positions.nodes.end());
+                return py::make_tuple(
+                    py::array_t<std::int64_t>(count, numbers.data()),
+                    py::array_t<double>({count, static_cast<py::ssize_t>(positions.ndim)},
+                                        positions.coordinates.data()));
+            },
+            "(node numbers, (nodes, ndim) coordinates) as the listing prints its nodes' "
+            "positions; empty where it prints none.")
         .def("items", &Listing::Items, py::arg("variable"),
              "(item word, highest item number or None) of a variable.")
         .def(

@@ -180,6 +180,7 @@ class Listing:
 
     _core: Optional[_velto.Listing]
     _path: str
+    _coordinates: Optional[pandas.DataFrame]
 
     def __new__(cls, *args: Any, **kwargs: Any) -> Listing:
         raise TypeError("velto.Listing objects are made by velto.open")
@@ -189,6 +190,7 @@ class Listing:
         listing = object.__new__(cls)
         listing._core = core
         listing._path = core.path
+        listing._coordinates = None
         return listing
 
     def _live(self) -> _velto.Listing:
@@ -231,6 +233,21 @@ class Listing:
         the same values, so df.loc[lst.times[k]] is the row of the k-th time.
         """
         return self._live().times
+
+    @property
+    def coordinates(self) -> pandas.DataFrame:
+        """Where the model's nodes stand, as the listing prints them: a DataFrame indexed by the
+        node numbers ("node"), with columns "x", "y" (and "z" in a spatial model) in the units of
+        the model's input. Empty where the listing prints no positions; read from the listing
+        once, when first asked for.
+        """
+        import pandas as pd
+
+        if self._coordinates is None:
+            nodes, where = self._live().positions()
+            self._coordinates = pd.DataFrame(where, index=pd.Index(nodes, name="node"),
+                                             columns=["x", "y", "z"][:where.shape[1]])
+        return self._coordinates.copy()
 
     @property
     def variables(self) -> dict[str, list[str]]:
@@ -325,12 +342,19 @@ class Listing:
             attrs["unit"] = units[0]
         if len(set(quantities)) == 1:
             attrs["quantity"] = quantities[0]
+        coords: dict[str, Any] = {"time": ("time", read[0][1], {"unit": "s"}), kind: read[0][2],
+                                  "vector": names, "unit": ("vector", units),
+                                  "quantity": ("vector", quantities)}
+        if kind == "node":
+            # Each node's position beside its values, where the listing prints them.
+            where = self.coordinates
+            if len(where):
+                chosen = where.reindex(read[0][2])
+                for axis in where.columns:
+                    coords[axis] = (kind, chosen[axis].to_numpy())
         array: xarray.DataArray = xr.DataArray(
             _np.stack([values for values, *_ in read], axis=-1), name=variable,
-            dims=("time", kind, "vector"), attrs=attrs,
-            coords={"time": ("time", read[0][1], {"unit": "s"}), kind: read[0][2],
-                    "vector": names, "unit": ("vector", units),
-                    "quantity": ("vector", quantities)})
+            dims=("time", kind, "vector"), attrs=attrs, coords=coords)
         return array
 
     def unit(self, variable: str, vector: Optional[str] = None) -> str:

@@ -686,6 +686,50 @@ def test_xarray_carries_times_items_vectors_and_units(listings, tmp_path):
             == velto.open(listings["heat"]).frame("Temperature", items=[12]).to_numpy().tobytes())
 
 
+def printed_positions(path):
+    """The node positions as the listing's text holds them, read here apart from the module."""
+    with open(path, encoding="latin-1") as listing:
+        lines = listing.read().splitlines()
+    start = next(k for k, line in enumerate(lines) if "POSITION OF THE NODES" in line) + 1
+    rows = []
+    for line in lines[start:]:
+        words = line.split()
+        if not words or not words[0].isdigit():
+            break
+        rows.append([int(words[0])] + [float(word) for word in words[1:]])
+    return rows
+
+
+def test_coordinates_are_the_positions_printed(listings, tmp_path):
+    xarray = pytest.importorskip("xarray")
+    for name, axes in (("frame", ["x", "y", "z"]), ("plane", ["x", "y"]), ("heat", ["x", "y"])):
+        lst = velto.open(listings[name])
+        where = lst.coordinates
+        rows = printed_positions(listings[name])
+        assert len(rows) == lst.counts["nodes"], name
+        assert where.index.name == "node" and list(where.columns) == axes, name
+        assert list(where.index) == [row[0] for row in rows], name
+        assert where.to_numpy().tolist() == [row[1:] for row in rows], name
+    # Beside the values of the nodes chosen, in their order.
+    lst = velto.open(listings["frame"])
+    array = lst.to_xarray("Displacements", "DOF2", items=[5, 2])
+    assert array["z"].to_numpy().tolist() == lst.coordinates.loc[[5, 2], "z"].tolist()
+    assert "x" not in lst.to_xarray("Beam Axial Force", items=[1]).coords
+    # A position that is no number is named with its line; a listing without them has none.
+    text = pathlib.Path(listings["plane"]).read_text(encoding="latin-1").splitlines(True)
+    at = next(k for k, line in enumerate(text) if "POSITION OF THE NODES" in line) + 3
+    text[at] = text[at].replace(".", ",", 1)
+    damaged = tmp_path / "damaged.out"
+    damaged.write_text("".join(text), encoding="latin-1")
+    with pytest.raises(velto.ListingError, match=rf"13: Type mismatch in damaged\.out, line "
+                                                 rf"{at + 1} \(the position of a node\)"):
+        velto.open(str(damaged)).coordinates
+    text = [line for line in text if "POSITION OF THE NODES" not in line]
+    bare = tmp_path / "bare.out"
+    bare.write_text("".join(text), encoding="latin-1")
+    assert velto.open(str(bare)).coordinates.empty
+
+
 def test_without_xarray_to_xarray_says_what_to_install(listings, monkeypatch):
     monkeypatch.setitem(sys.modules, "xarray", None)
     with pytest.raises(ImportError, match=r"python3-xarray.*pip install xarray"):
