@@ -621,19 +621,17 @@ TEST_F(ShellWindow, OnlyAFolderWithTheSolverIsTaken) {
     EXPECT_TRUE(path->isReadOnly());
     const std::string empty = dir.File("no solver");
     std::filesystem::create_directories(empty);
-    QStringList statuses;
     bool refusedStaysOpen = false;
     QTimer::singleShot(0, [&] {
         auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
         ASSERT_NE(dialog, nullptr);
         auto* name = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
-        auto* status = dialog->findChild<QLabel*>(QStringLiteral("browseStatus"));
-        ASSERT_TRUE(name && status);
-        // Typed and confirmed with Enter: refused, the browser stays open and says why.
+        ASSERT_NE(name, nullptr);
+        // Typed and confirmed with Enter: refused, the browser stays open (what it says is
+        // BrowserSaysWhatItsButtonTakes').
         name->setText(QString::fromStdString(empty));
         QTest::keyClick(name, Qt::Key_Return);
         refusedStaysOpen = dialog->isVisible();
-        statuses.append(status->text());
         // Moved to a folder that holds the solver, and confirmed.
         dialog->setDirectory(QStringLiteral(VELTO_STANDIN_2004_DIR));
         name->clear();
@@ -644,7 +642,6 @@ TEST_F(ShellWindow, OnlyAFolderWithTheSolverIsTaken) {
     });
     window->onVeltoPathClicked();
     EXPECT_TRUE(refusedStaysOpen);
-    EXPECT_EQ(statuses, QStringList{"Velto Not Found"});
     EXPECT_EQ(path->text(), VELTO_STANDIN_2004_DIR);
     EXPECT_EQ(Find<QLabel>("sbPanel1")->text(), "Velto Ver. 2004 (not the solver)");
     EXPECT_TRUE(asked.isEmpty());
