@@ -191,6 +191,9 @@ TEST_F(ShellWindow, ListCommandsGoThroughTheModel) {
     ASSERT_EQ(asked.size(), 1);
     EXPECT_TRUE(asked[0].startsWith("These files cannot be run and were not added:\n\n" + text))
         << asked[0].toStdString();
+    EXPECT_TRUE(asked[0].endsWith("\n\nThese files are in the list already:\n\n" + beam +
+                                  " is listed already"))
+        << asked[0].toStdString();
     EXPECT_EQ(styles.back(), kStyleCritical);
     ExpectListCommands(true);
     Add({Input("beam2.in", "")});
