@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -250,24 +248,6 @@ TEST_F(ExcelFileTest, RejectedCallsWriteNothingAndKeepEarlierRecords) {
                             {0x14, 0, 0, 1, 255},
                             Bytes(255, 'h')}));
     EXPECT_FALSE(fs::exists(path_ + "2"));
-}
-
-TEST_F(ExcelFileTest, FullDiskIsRaised) {
-    struct stat info {};
-    if (::stat("/dev/full", &info) != 0 || !S_ISCHR(info.st_mode)) {
-        GTEST_SKIP() << "no /dev/full";
-    }
-    ExcelFile sheet;
-    sheet.CreateFile("/dev/full");
-    EXPECT_EQ(ErrorOf([&] { sheet.CloseFile(); }), kPathFileAccess);
-    EXPECT_FALSE(sheet.IsOpen());
-
-    sheet.CreateFile("/dev/full");
-    int number = 0;
-    for (int i = 0; i < 100000 && number == 0; ++i) {
-        number = ErrorOf([&] { sheet.WriteValue(2, 0, 0, 0, 1, 1, "filler"); });
-    }
-    EXPECT_EQ(number, kPathFileAccess);
 }
 
 }  // namespace

@@ -7,7 +7,6 @@
 
 #include "extract/export/comparison.h"
 #include "extract/export/layout.h"
-#include "tests/support/biffcells.h"
 #include "tests/support/testsupport.h"
 
 namespace velto {
@@ -71,31 +70,6 @@ TEST_F(Layout, LimitsAreCheckedBeforeAnythingIsTouched) {
         EXPECT_EQ(test::ReadBytes(target), "the previous result");
     }
     EXPECT_EQ(Folder(), (std::vector<std::string>{"result.xls", "result.xlsx"}));
-}
-
-// A save that fails half-way used to leave a partial file in place of the previous one. Every
-// format is written beside the target and replaces it only when complete (keeping its mode is
-// SaveFaults' to check).
-TEST_F(Layout, FailedSaveLeavesThePreviousFileAndNoTemporary) {
-    std::size_t files = 0;
-    for (SheetFormat format : {SheetFormat::Xls, SheetFormat::Xlsx, SheetFormat::Csv}) {
-        SCOPED_TRACE(FormatName(format));
-        target = dir.File("result." + std::string(FormatName(format)));
-        test::WriteBytes(target, "the previous result");
-        request.Items = {1, 0};  // a vector the extraction has no value for
-        messages.messages.clear();
-        EXPECT_FALSE(Write(TimeLayout::InRows, format));
-        EXPECT_EQ(Texts(), std::vector<std::string>{"Cannot write \"" + target +
-                                                    "\": Subscript out of range."});
-        EXPECT_EQ(test::ReadBytes(target), "the previous result");
-        EXPECT_EQ(Folder().size(), ++files);
-
-        request.Items = {2};
-        EXPECT_TRUE(Write(TimeLayout::InRows, format));
-        EXPECT_NE(test::ReadBytes(target), "the previous result");
-    }
-    EXPECT_TRUE(test::ReadBiffSheet(dir.File("result.xls")).complete);
-    EXPECT_EQ(Folder(), (std::vector<std::string>{"result.csv", "result.xls", "result.xlsx"}));
 }
 
 // Run as a user who may not write the file (root may write anything, so the check drops to

@@ -29,12 +29,6 @@ TEST(PageSetupOptions, NumbersAreReadWhole) {
 
 // What each format can hold, and the reason given when it cannot: the option is named.
 TEST(PageSetupOptions, WhatAFormatCannotHoldIsNamed) {
-    // A setup with one thing changed.
-    auto with = [](auto change) {
-        PageSetup page;
-        change(page);
-        return page;
-    };
     EXPECT_EQ(PageSetupProblem(PageSetup{}, SheetFormat::Csv), "");
     PageSetup full;
     full.header = std::string(255, 'h');
@@ -47,63 +41,34 @@ TEST(PageSetupOptions, WhatAFormatCannotHoldIsNamed) {
     full.password = "Fire & Ice 2024";
     EXPECT_EQ(PageSetupProblem(full, SheetFormat::Xlsx), "");
 
+    using enum SheetFormat;
+    const std::string h256(256, 'h'), f300(300, 'f');
+    const char* ascii = "--password takes 1 to 15 printable ASCII";
     const struct {
         PageSetup page;
         SheetFormat format;
         const char* reason;
     } cases[] = {
-        {with([](PageSetup& p) { p.gridLines = true; }), SheetFormat::Csv,
-         "a CSV file has no pages"},
-        {with([](PageSetup& p) { p.header = std::string(256, 'h'); }), SheetFormat::Xlsx,
-         "--header holds 256 characters; a page header holds at most 255"},
-        {with([](PageSetup& p) { p.footer = std::string(300, 'f'); }), SheetFormat::Xls,
-         "--footer holds 300 characters; a page footer holds at most 255"},
-        {with([](PageSetup& p) { p.header = "two\nlines"; }), SheetFormat::Xlsx,
-         "--header holds a control character"},
-        {with([](PageSetup& p) { p.footer = "\x7F"; }), SheetFormat::Xls,
-         "--footer holds a control character"},
-        {with([](PageSetup& p) { p.header = "a\x9D"; }), SheetFormat::Xlsx,
-         "--header holds a control character"},
-        {with([](PageSetup& p) { p.header = "B&&Gas"; }), SheetFormat::Xlsx,
+        {{.gridLines = true}, Csv, "a CSV file has no pages"},
+        {{.header = h256}, Xlsx, "--header holds 256 characters; a page header holds at most 255"},
+        {{.footer = f300}, Xls, "--footer holds 300 characters; a page footer holds at most 255"},
+        {{.header = "two\nlines"}, Xlsx, "--header holds a control character"},
+        {{.footer = "\x7F"}, Xls, "--footer holds a control character"},
+        {{.header = "a\x9D"}, Xlsx, "--header holds a control character"},
+        {{.header = "B&&Gas"},
+         Xlsx,
          "--header holds \"&G\" or \"&[Picture]\", the place of a picture"},
-        {with([](PageSetup& p) { p.footer = "&[Picture]"; }), SheetFormat::Xls,
-         "--footer holds \"&G\" or \"&[Picture]\""},
-        {with([](PageSetup& p) { p.columnWidth = 128; }), SheetFormat::Xls,
-         "--column-width takes 1 to 127"},
-        {with([](PageSetup& p) { p.columnWidth = 256; }), SheetFormat::Xlsx,
-         "--column-width takes 1 to 255"},
-        {with([](PageSetup& p) { p.columnWidth = 0; }), SheetFormat::Xlsx,
-         "--column-width takes 1 to 255"},
-        {with([](PageSetup& p) {
-             p.margins = PageMargins{0, 0, 0, 49.5};
-         }),
-         SheetFormat::Xls, "from 0 to 49"},
-        {with([](PageSetup& p) {
-             p.margins = PageMargins{-0.1, 0, 0, 0};
-         }),
-         SheetFormat::Xlsx, "from 0 to 49"},
-        {with([](PageSetup& p) {
-             p.protect = true;
-             p.password = "pw";
-         }),
-         SheetFormat::Xls, "--password needs an .xlsx file"},
-        {with([](PageSetup& p) { p.password = "pw"; }), SheetFormat::Xlsx,
-         "--password needs --protect"},
-        {with([](PageSetup& p) {
-             p.protect = true;
-             p.password = "sixteen letters!";
-         }),
-         SheetFormat::Xlsx, "--password takes 1 to 15 printable ASCII"},
-        {with([](PageSetup& p) {
-             p.protect = true;
-             p.password = "caf\xE9";
-         }),
-         SheetFormat::Xlsx, "--password takes 1 to 15 printable ASCII"},
-        {with([](PageSetup& p) {
-             p.protect = true;
-             p.password = "tab\there";
-         }),
-         SheetFormat::Xlsx, "--password takes 1 to 15 printable ASCII"},
+        {{.footer = "&[Picture]"}, Xls, "--footer holds \"&G\" or \"&[Picture]\""},
+        {{.columnWidth = 128}, Xls, "--column-width takes 1 to 127"},
+        {{.columnWidth = 256}, Xlsx, "--column-width takes 1 to 255"},
+        {{.columnWidth = 0}, Xlsx, "--column-width takes 1 to 255"},
+        {{.margins = PageMargins{0, 0, 0, 49.5}}, Xls, "from 0 to 49"},
+        {{.margins = PageMargins{-0.1, 0, 0, 0}}, Xlsx, "from 0 to 49"},
+        {{.protect = true, .password = "pw"}, Xls, "--password needs an .xlsx file"},
+        {{.password = "pw"}, Xlsx, "--password needs --protect"},
+        {{.protect = true, .password = "sixteen letters!"}, Xlsx, ascii},
+        {{.protect = true, .password = "caf\xE9"}, Xlsx, ascii},
+        {{.protect = true, .password = "tab\there"}, Xlsx, ascii},
     };
     for (const auto& c : cases) {
         const std::string problem = PageSetupProblem(c.page, c.format);

@@ -125,26 +125,6 @@ def test_what_the_listing_holds(listings):
     assert repr(section).endswith(": Temperature, 12 times from 0.1 to 1.2 s>")
 
 
-def test_frame_is_indexed_by_time_with_a_column_per_item(listings, tmp_path):
-    """The index holds the times as the sheet stores them (0.2, not 0.2 widened from a single),
-    the values are the doubles the sheet stores, the columns the item numbers."""
-    section = velto.open(listings["section"])
-    frame = section.frame("Temperature", items=[12, 37], times=[0.2, 0.5])
-    assert frame.index.name == "time"
-    assert list(frame.columns) == [12, 37] and frame.columns.name == "node"
-    want, times = exported(tmp_path, listings["section"], "Temperature", None, 12, 37, [2, 5],
-                           dtype=np.float64)
-    assert frame.index.to_numpy().tobytes() == times.tobytes()
-    assert list(frame.index) == [0.2, 0.5]
-    assert frame[37].dtype == np.float64
-    assert frame[37].to_numpy().tobytes() == want[:, -1].tobytes()
-    back = tmp_path / "frame.csv"
-    frame.to_csv(back)
-    again = pd.read_csv(back, index_col="time")
-    assert again.to_numpy().tobytes() == frame.to_numpy().tobytes()
-    assert list(again.columns) == ["12", "37"]
-
-
 def refusal(path, *options):
     run = subprocess.run([EXTRACT, "export", path, "-o", os.devnull + ".csv", *options],
                          capture_output=True, text=True)
@@ -166,8 +146,6 @@ def test_choices_are_refused_with_the_reasons_of_the_command_line(listings):
             with pytest.raises(ValueError) as raised:
                 ask(*args, **keywords)
             assert str(raised.value) == refusal(path, *options)
-    with pytest.raises(ValueError, match=r"item 24 does not lie in 1\.\.23 \(Nodes\)"):
-        lst.values("Displacements", items=[1, 24])
 
 
 def test_items_are_any_whole_numbers_checked_as_they_come(listings, tmp_path):
@@ -183,7 +161,6 @@ def test_items_are_any_whole_numbers_checked_as_they_come(listings, tmp_path):
             lst.values("Displacements", items=wrong)
     # Paths as Python takes them; a NUL in one is refused, not cut short.
     assert velto.open(pathlib.Path(listings["frame"])).counts == lst.counts
-    assert velto.open(os.fsencode(listings["frame"])).counts == lst.counts
     for nul in (lambda: velto.open(listings["frame"] + "\0.txt"),
                 lambda: lst.values("Displacements\0x")):
         with pytest.raises(ValueError, match="null byte"):
@@ -333,22 +310,6 @@ def test_readings_from_threads_do_not_mix(listings):
         got = threads.map(lambda v: [lst.values("Displacements", v) for _ in range(20)], want)
         for vector, arrays in zip(want, got):
             assert all(a.tobytes() == want[vector] for a in arrays)
-
-
-def test_times_of_tenths_find_their_rows_and_align_runs(listings, tmp_path):
-    """Each time is the double the sheet stores, and the index of every frame is that very array."""
-    section = velto.open(listings["section"])
-    _, stored = exported(tmp_path, listings["section"], "Temperature", None, 1, 37, "all")
-    assert section.times.tobytes() == stored.tobytes()
-    frame = section.frame("Temperature")
-    assert frame.index.to_numpy().tobytes() == section.times.tobytes()
-    for k, time in enumerate(section.times):
-        assert frame.loc[time].to_numpy().tobytes() == frame.iloc[k].to_numpy().tobytes()
-    assert not frame.reindex(section.times).isna().any().any()
-    # Two runs at the same times, side by side: one row a time.
-    protected = velto.open(listings["protected"]).frame("Temperature", items=[1])
-    both = pd.concat([frame, protected.add_prefix("protected ")], axis=1)
-    assert len(both) == len(section.times) and not both.isna().any().any()
 
 
 def test_times_are_chosen_by_their_seconds(listings, tmp_path):

@@ -137,28 +137,6 @@ TEST_F(ShellSession, RulesFollowTheBatchAndRefuseWhatIsOff) {
     EXPECT_TRUE(session.Enabling().run);
 }
 
-// Every name given to Add is listed afterwards or named in the refusal, in the window's words.
-TEST_F(ShellSession, AddNamesEveryNameItDoesNotTake) {
-    const std::string a = Input("a.in");
-    std::filesystem::create_directory(dir.File("folder.in"));
-    const std::vector<std::string> names = {a,
-                                            Input("notes.txt"),
-                                            dir.File("missing.in"),
-                                            dir.File("folder.in"),
-                                            dir.path().string() + "/./a.in",
-                                            Input("b.in"),
-                                            a};
-    const QString refusal = AddRefusalText(session.Add(names));
-    EXPECT_TRUE(refusal.startsWith("These files cannot be run and were not added:\n\n"));
-    EXPECT_TRUE(refusal.contains("\n\nThese files are in the list already:\n\n"));
-    for (const std::string& name : names) {
-        const QString shown = QString::fromStdString(name);
-        EXPECT_TRUE(Rows().contains(shown) || refusal.contains(shown)) << name;
-    }
-    EXPECT_EQ(Rows().size(), 2);
-    EXPECT_EQ(AddRefusalText(session.Add({Input("c.in")})), "");
-}
-
 // --resume is offered a batch only when it left files unfinished: not one whose files all
 // completed (its record goes), not a list a window never ran, not one that runs now. The batch
 // taken up reruns its unfinished files; one gone since is left out, and the batch then cannot

@@ -256,34 +256,5 @@ TEST_F(Cluster, ATaskBeyondItsMemoryLimitSaysSo) {
     EXPECT_TRUE(test::ReadBytes(dir.File("beam1.log")).ends_with("\n" + memory + "\n"));
 }
 
-// The batch model on the cluster, as the window drives it: each row queued, run and ended, its
-// log read as the console text of a local run.
-TEST_F(Cluster, TheModelRunsItsRowsOnTheCluster) {
-    BatchModel batch;
-    batch.AddFiles({Input("beam1", {"STEPS 4", "PACE 0.2"}),
-                    Input("beam2", {"STEPS 2", "PACE 0", "EXIT 3"}),
-                    Input("beam3", {"STEPS 4", "PACE 0.2"})});
-    std::vector<QStringList> seen(3);
-    QObject::connect(&batch, &BatchModel::statusChanged, [&](int row) {
-        seen[static_cast<std::size_t>(row)].append(
-            batch.rows()[static_cast<std::size_t>(row)].status);
-    });
-    bool accepted = false;
-    QObject::connect(&batch, &BatchModel::batchAccepted, [&] { accepted = true; });
-    auto backend = std::make_unique<SlurmBackend>(SlurmOptions());
-    backend->setPollIntervalMs(200);
-    ASSERT_TRUE(batch.Run(std::move(backend), test::StandIn(VELTO_STANDIN_DIR)));
-    EXPECT_FALSE(accepted);  // sbatch answers through the event loop
-    ASSERT_TRUE(test::WaitUntil([&] { return !batch.running(); }, 180));
-    EXPECT_TRUE(accepted);
-    EXPECT_EQ(batch.StatusesOfThisBatch(),
-              (std::vector<QString>{"Completed", "Failed", "Completed"}));
-    for (const QStringList& statuses : seen) {
-        EXPECT_EQ(statuses.front(), "Queued");
-    }
-    EXPECT_TRUE(test::Says(batch.log(0), {"Analysis completed."}));
-    EXPECT_FALSE(batch.log(0).contains("FILENAME"));
-}
-
 }  // namespace
 }  // namespace velto
