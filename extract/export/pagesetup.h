@@ -21,13 +21,13 @@ struct PageMargins {
 // --column-width, --margins, --gridlines, --protect and --password ask for. Nothing set (the
 // default) writes nothing, so such a file is byte for byte what it was before these existed.
 struct PageSetup {
-    std::optional<std::string> header;  // Windows-1252, with Excel's codes ("&P" the page)
-    std::optional<std::string> footer;
-    std::optional<int> columnWidth;  // in characters, for every column of the table
-    std::optional<PageMargins> margins;
+    std::optional<std::string> header{};  // Windows-1252, with Excel's codes ("&P" the page)
+    std::optional<std::string> footer{};
+    std::optional<int> columnWidth{};  // in characters, for every column of the table
+    std::optional<PageMargins> margins{};
     bool gridLines = false;  // printed with the cells
     bool protect = false;    // the cells cannot be changed until the protection is lifted
-    std::string password;    // lifts the protection (with `protect`, .xlsx only); empty: none
+    std::string password{};  // lifts the protection (with `protect`, .xlsx only); empty: none
 
     bool Empty() const {
         return !header && !footer && !columnWidth && !margins && !gridLines && !protect &&
