@@ -132,6 +132,7 @@ void ListingFollower::Fail(FollowStep& step, std::string text) {
 
 FollowStep ListingFollower::Read() {
     FollowStep step;
+    step.firstNew = catalogue_->Times.size();
     if (failed_) {
         return step;
     }

@@ -33,7 +33,7 @@ std::string_view RestartText(FollowRestart why);
 struct FollowStep {
     FollowRestart restart = FollowRestart::None;
     // The times of catalogue() from this index on were completed by this read: after a restart,
-    // every time it holds.
+    // every time it holds; none (the count of its times) when it completed none.
     std::size_t firstNew = 0;
     bool grew = false;  // the file changed since the last read (or was read again)
     // A read error that ends the following ("Read File Error 13: Type mismatch in fire.out,

@@ -248,7 +248,9 @@ TEST(ListingFollower, OffersEachTimeOnceItsResultsAreCompleteWhereverTheListingI
         EXPECT_EQ(c->HasDisplacements, f.catalogue.HasDisplacements) << label;
         EXPECT_EQ(c->HasMembraneForces, f.catalogue.HasMembraneForces) << label;
         EXPECT_EQ(c->StressTables, f.catalogue.StressTables) << label;
-        EXPECT_FALSE(follower.Read().grew) << label;
+        const FollowStep still = follower.Read();
+        EXPECT_FALSE(still.grew) << label;
+        EXPECT_EQ(still.firstNew, c->Times.size()) << label << ": no time is new";
     }
 }
 
