@@ -8,13 +8,11 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstdio>
 #include <filesystem>
 #include <random>
 #include <sstream>
 #include <thread>
 
-#include "common/text.h"
 #include "extract/reader/extraction.h"
 #include "extract/reader/follower.h"
 #include "extract/reader/variables.h"
@@ -45,71 +43,12 @@ void WriteInPlace(const std::string& path, std::string_view bytes) {
     ::close(fd);
 }
 
-// A finished listing as a scan reads it, and what its results are.
-struct Finished {
-    std::string text;
-    std::string lineEnd;
-    Catalogue catalogue;
-    // Where each time's results have all come: the offset just past the line end of its block's
-    // last line (the convergence line, or the temperature table's last line). A time line with no
-    // table before the next shares the next one's.
-    std::vector<std::size_t> complete;
-    // Every item of the variable at every time, by a full extraction.
-    std::string variable;
-    ExtractionResult values;
-};
-
-// Just past the end of the line that holds `from`, CR LF and all.
-std::size_t LineEndAfter(const std::string& text, std::size_t from) {
-    const std::size_t end = text.find_first_of("\r\n", from);
-    return end + (text.compare(end, 2, "\r\n") == 0 ? 2 : 1);
-}
-
-Finished Finish(const test::ScratchDir& dir, const std::string& text, const std::string& lineEnd) {
-    Finished f;
-    f.text = text;
-    f.lineEnd = lineEnd;
-    const std::string path = dir.File("finished.out");
-    test::WriteBytes(path, text);
-    test::Opened o;
-    test::Open(o, path);
-    EXPECT_TRUE(o.messages.messages.empty());
-    f.catalogue = o.catalogue;
-    const bool thermal = f.catalogue.AnalysisKind == kKindThermal;
-    for (const TimeStep& time : f.catalogue.Times) {
-        const auto at = static_cast<std::size_t>(time.Position - 1);
-        std::size_t end = 0;
-        if (thermal) {
-            // The heading's line and the value lines after it, five nodes a line.
-            end = text.find(kTemperatureHeading, at);
-            for (long k = 0; k <= (f.catalogue.NodeCount + 4) / 5; ++k) {
-                end = LineEndAfter(text, end);
-            }
-        } else {
-            end = LineEndAfter(text, text.find(kConvergence, at));
-        }
-        f.complete.push_back(end);
-    }
-    f.variable = thermal ? "Temperature" : "Displacements";
-    ExportRequest request{f.variable, 1, {}, {}};
-    for (std::size_t t = 1; t <= f.catalogue.Times.size(); ++t) {
+// Every item of the variable at every time the catalogue offers, as one extraction reads them.
+std::vector<Single> AllValues(const Catalogue& c, const std::string& variable) {
+    ExportRequest request{variable, 1, {}, {}};
+    for (std::size_t t = 1; t <= c.Times.size(); ++t) {
         request.Times.push_back(static_cast<Integer>(t));
     }
-    std::atomic<bool> stop{false};
-    NullProgress progress;
-    test::RecordingMessages messages;
-    if (thermal) {
-        ExtractTemperatures(f.catalogue, request, f.values, stop, progress, messages);
-    } else {
-        ExtractStructuralValues(f.catalogue, request, f.values, stop, progress, messages);
-    }
-    EXPECT_TRUE(messages.messages.empty());
-    return f;
-}
-
-// The values a follower's catalogue gives for its `record`-th time, every item.
-std::vector<Single> RowOf(const Catalogue& c, const std::string& variable, Integer record) {
-    ExportRequest request{variable, 1, {record}, {}};
     ExtractionResult result;
     std::atomic<bool> stop{false};
     NullProgress progress;
@@ -119,182 +58,101 @@ std::vector<Single> RowOf(const Catalogue& c, const std::string& variable, Integ
     } else {
         ExtractStructuralValues(c, request, result, stop, progress, messages);
     }
-    if (!messages.messages.empty()) {
-        ADD_FAILURE() << "time " << record << ": " << messages.messages.front().text;
-        return {};
+    EXPECT_EQ(test::Texts(messages), std::vector<std::string>{});
+    std::vector<Single> values;
+    for (Integer t = 1; t <= result.Values.Times(); ++t) {
+        values.insert(values.end(), result.Values.Row(t).begin(), result.Values.Row(t).end());
     }
-    const std::span<const Single> row = result.Values.Row(1);
-    return {row.begin(), row.end()};
+    return values;
 }
 
-std::vector<Single> ExpectedRow(const Finished& f, Integer record) {
-    const std::span<const Single> row = f.values.Values.Row(record);
-    return {row.begin(), row.end()};
+// The first `count` times of a catalogue, with their positions.
+std::vector<std::pair<Single, FilePosition>> TimesOf(const Catalogue& c, std::size_t count) {
+    std::vector<std::pair<Single, FilePosition>> times;
+    for (std::size_t k = 0; k < std::min(count, c.Times.size()); ++k) {
+        times.emplace_back(c.Times[k].Time, c.Times[k].Position);
+    }
+    return times;
 }
 
-// The times of `c` are the first of the finished listing's, as a scan of it gives them.
-::testing::AssertionResult OfferedAsScanned(const Catalogue& c, const Finished& f) {
-    if (c.Times.size() > f.catalogue.Times.size()) {
-        return ::testing::AssertionFailure() << c.Times.size() << " times offered";
+// The listings followed: each kind and line end, thermal with a last line of three nodes, and one
+// with a time line whose step the solver reduced (printed with no table before the next).
+std::vector<std::pair<std::string, std::string>> Listings() {
+    std::vector<std::pair<std::string, std::string>> listings;
+    for (const std::string end : {"\n", "\r\n", "\r"}) {
+        const std::string name = end == "\n" ? " LF" : end == "\r" ? " CR" : " CR LF";
+        listings.emplace_back("thermal" + name, Generated({.kind = ListingKind::Thermal,
+                                                           .lineEnd = end,
+                                                           .nodes = 23,
+                                                           .solids = 10,
+                                                           .times = 6}));
+        listings.emplace_back(
+            "structural" + name,
+            Generated({.lineEnd = end, .nodes = 7, .beams = 2, .stressTables = 2, .times = 6}));
+        listings.emplace_back("dynamic 3D" + name, Generated({.kind = ListingKind::Dynamic,
+                                                              .ndim = 3,
+                                                              .lineEnd = end,
+                                                              .nodes = 5,
+                                                              .trusses = 2,
+                                                              .shells = 1,
+                                                              .times = 5}));
     }
-    for (std::size_t k = 0; k < c.Times.size(); ++k) {
-        const TimeStep& mine = c.Times[k];
-        const TimeStep& theirs = f.catalogue.Times[k];
-        if (mine.Time != theirs.Time || mine.Position != theirs.Position) {
-            return ::testing::AssertionFailure()
-                   << "time " << k + 1 << " offered as " << mine.Time << " at " << mine.Position
-                   << ", scanned as " << theirs.Time << " at " << theirs.Position;
-        }
-    }
-    return ::testing::AssertionSuccess();
-}
-
-// The listings followed: each kind, each line end, with a time line whose step the solver
-// reduced (printed with no table before the next) and, thermal, with a last line of three nodes.
-struct Shape {
-    const char* name;
-    ListingSpec spec;
-    bool reducedStep = false;
-};
-
-std::vector<Shape> Shapes() {
-    std::vector<Shape> shapes;
-    for (const char* end : {"\n", "\r\n", "\r"}) {
-        shapes.push_back({"thermal",
-                          {.kind = ListingKind::Thermal,
-                           .lineEnd = end,
-                           .nodes = 23,
-                           .solids = 10,
-                           .times = 6,
-                           .timeStep = 60}});
-        shapes.push_back({"structural",
-                          {.kind = ListingKind::Static,
-                           .lineEnd = end,
-                           .nodes = 7,
-                           .beams = 2,
-                           .stressTables = 2,
-                           .times = 6}});
-        shapes.push_back({"dynamic 3D",
-                          {.kind = ListingKind::Dynamic,
-                           .ndim = 3,
-                           .lineEnd = end,
-                           .nodes = 5,
-                           .trusses = 2,
-                           .shells = 1,
-                           .times = 5}});
-    }
-    shapes.push_back({"structural, step reduced", {.nodes = 6, .beams = 1, .times = 5}, true});
-    return shapes;
-}
-
-std::string TextOf(const Shape& shape) {
-    std::string text = Generated(shape.spec);
-    if (shape.reducedStep) {
-        // The solver printed 150 s, reduced its step and printed 120 s: 150 s has 120 s's tables.
-        const std::size_t at = text.rfind("  TIME =", text.find("120.0000 SEC."));
-        text.insert(at, "  TIME =     150.0000 SEC.\n\n");
-    }
-    return text;
+    // The solver printed 150 s, reduced its step and printed 120 s: 150 s has 120 s's tables.
+    std::string reduced = Generated({.nodes = 6, .beams = 1, .times = 5});
+    reduced.insert(reduced.rfind("  TIME =", reduced.find("120.0000 SEC.")),
+                   "  TIME =     150.0000 SEC.\n\n");
+    listings.emplace_back("structural, step reduced", reduced);
+    return listings;
 }
 
 // Cut anywhere, one piece at a time: after every piece the follower offers exactly the times whose
-// results have all come (never one whose table, or whose block's end, is still to come), each as
-// the scan of the finished file gives it, with the very values a full extraction reads.
+// results have all come (never one whose table, or whose block's end, is still to come, nor one
+// later), each as the scan of the finished file gives it; at the end every time, with the very
+// values a full extraction of the finished file reads.
 TEST(ListingFollower, OffersEachTimeOnceItsResultsAreCompleteWhereverTheListingIsCut) {
     test::ScratchDir dir;
-    for (const Shape& shape : Shapes()) {
-        const std::string text = TextOf(shape);
-        const Finished f = Finish(dir, text, shape.spec.lineEnd);
+    for (const auto& [name, text] : Listings()) {
+        test::Opened finished;
+        test::WriteBytes(dir.File("finished.out"), text);
+        test::Open(finished, dir.File("finished.out"));
+        const Catalogue& scanned = finished.catalogue;
+        const std::vector<std::size_t> complete = test::TimesCompleteAt(text, scanned);
         const std::string path = dir.File("growing.out");
-        std::filesystem::remove(path);
         test::WriteBytes(path, "");
-        const Single end = f.catalogue.Times.back().Time;
-        ListingFollower follower(path, {.EndTime = end});
+        ListingFollower follower(path, {.EndTime = scanned.Times.back().Time});
         const unsigned seed = std::random_device{}();
         std::mt19937 random(seed);
-        const std::string label = std::string(shape.name) + " " +
-                                  (shape.spec.lineEnd == "\n"     ? "LF"
-                                   : shape.spec.lineEnd == "\r\n" ? "CR LF"
-                                                                  : "CR") +
-                                  ", seed " + std::to_string(seed);
-        std::size_t written = 0;
-        while (written < text.size()) {
+        const std::string label = name + ", seed " + std::to_string(seed);
+        std::size_t offered = 0;
+        for (std::size_t written = 0; written < text.size();) {
             const std::size_t piece = std::min<std::size_t>(
                 std::uniform_int_distribution<std::size_t>(1, 120)(random), text.size() - written);
             Append(path, std::string_view(text).substr(written, piece));
             written += piece;
             const FollowStep step = follower.Read();
             ASSERT_EQ(step.restart, FollowRestart::None) << label;
-            ASSERT_TRUE(step.failure.empty()) << label << ": " << step.failure;
-            const std::shared_ptr<const Catalogue> c = follower.catalogue();
-            ASSERT_TRUE(OfferedAsScanned(*c, f)) << label << ", " << written << " bytes";
-            const auto due = static_cast<std::size_t>(
-                std::count_if(f.complete.begin(), f.complete.end(),
-                              [&](std::size_t at) { return at <= written; }));
-            ASSERT_EQ(c->Times.size(), due) << label << ", " << written << " bytes";
-            EXPECT_EQ(follower.Started(), due > 0) << label;
-            for (std::size_t k = step.firstNew; k < c->Times.size(); ++k) {
-                const auto record = static_cast<Integer>(k + 1);
-                ASSERT_EQ(RowOf(*c, f.variable, record), ExpectedRow(f, record))
-                    << label << ", time " << record << " at " << written << " bytes";
-            }
-            EXPECT_EQ(follower.Ended(), due == f.complete.size()) << label;
+            ASSERT_EQ(step.failure, "") << label;
+            const Catalogue& c = *follower.catalogue();
+            const auto due = static_cast<std::size_t>(std::count_if(
+                complete.begin(), complete.end(), [&](std::size_t at) { return at <= written; }));
+            ASSERT_EQ(c.Times.size(), due) << label << ", " << written << " bytes";
+            ASSERT_EQ(TimesOf(c, due), TimesOf(scanned, due)) << label << ", " << written;
+            EXPECT_EQ(step.firstNew, offered) << label << ": the times new to this read";
+            offered = due;
+            EXPECT_EQ(follower.Ended(), due == complete.size()) << label;
         }
-        // Finished: the model and the tables as a scan gives them, and nothing more to read.
-        const std::shared_ptr<const Catalogue> c = follower.catalogue();
-        EXPECT_EQ(c->Times.size(), f.catalogue.Times.size()) << label;
-        EXPECT_EQ(c->NodeCount, f.catalogue.NodeCount) << label;
-        EXPECT_EQ(c->BeamCount, f.catalogue.BeamCount) << label;
-        EXPECT_EQ(c->HasDisplacements, f.catalogue.HasDisplacements) << label;
-        EXPECT_EQ(c->HasMembraneForces, f.catalogue.HasMembraneForces) << label;
-        EXPECT_EQ(c->StressTables, f.catalogue.StressTables) << label;
+        const Catalogue& c = *follower.catalogue();
+        const std::string variable =
+            c.AnalysisKind == kKindThermal ? "Temperature" : "Displacements";
+        EXPECT_EQ(AllValues(c, variable), AllValues(scanned, variable)) << label;
+        EXPECT_EQ(
+            std::tie(c.NodeCount, c.BeamCount, c.ShellCount, c.HasMembraneForces, c.StressTables),
+            std::tie(scanned.NodeCount, scanned.BeamCount, scanned.ShellCount,
+                     scanned.HasMembraneForces, scanned.StressTables))
+            << label;
         const FollowStep still = follower.Read();
         EXPECT_FALSE(still.grew) << label;
-        EXPECT_EQ(still.firstNew, c->Times.size()) << label << ": no time is new";
-    }
-}
-
-// A writer of its own pace, pausing a few milliseconds now and then: what is offered meanwhile is
-// always the finished listing's, value for value, and at the end it all is.
-TEST(ListingFollower, KeepsUpWithAWriterOfItsOwn) {
-    test::ScratchDir dir;
-    for (const Shape& shape : {Shapes()[0], Shapes()[4]}) {
-        const std::string text = TextOf(shape);
-        const Finished f = Finish(dir, text, shape.spec.lineEnd);
-        const std::string path = dir.File(std::string(shape.name) + ".out");
-        test::WriteBytes(path, "");
-        const unsigned seed = std::random_device{}();
-        const std::string label = std::string(shape.name) + ", seed " + std::to_string(seed);
-        std::atomic<bool> done{false};
-        std::thread writer([&] {
-            std::mt19937 random(seed);
-            for (std::size_t at = 0; at < text.size();) {
-                const std::size_t piece = std::min<std::size_t>(
-                    std::uniform_int_distribution<std::size_t>(1, 300)(random), text.size() - at);
-                Append(path, std::string_view(text).substr(at, piece));
-                at += piece;
-                if (random() % 4 == 0) {
-                    std::this_thread::sleep_for(std::chrono::microseconds(random() % 3000));
-                }
-            }
-            done = true;
-        });
-        ListingFollower follower(path);
-        for (bool last = false; !last;) {
-            last = done;
-            const FollowStep step = follower.Read();
-            ASSERT_EQ(step.restart, FollowRestart::None) << label;
-            const std::shared_ptr<const Catalogue> c = follower.catalogue();
-            ASSERT_TRUE(OfferedAsScanned(*c, f)) << label;
-            for (std::size_t k = step.firstNew; k < c->Times.size(); ++k) {
-                const auto record = static_cast<Integer>(k + 1);
-                ASSERT_EQ(RowOf(*c, f.variable, record), ExpectedRow(f, record))
-                    << label << ", time " << record;
-            }
-            std::this_thread::sleep_for(std::chrono::microseconds(500));
-        }
-        writer.join();
-        EXPECT_EQ(follower.catalogue()->Times.size(), f.catalogue.Times.size()) << label;
+        EXPECT_EQ(still.firstNew, c.Times.size()) << label << ": no time is new";
     }
 }
 
@@ -321,8 +179,8 @@ TEST(ListingFollower, TellsWhyItReadsTheListingAgain) {
 
     auto times = [&] {
         std::vector<Single> seconds;
-        for (const TimeStep& time : follower.catalogue()->Times) {
-            seconds.push_back(time.Time);
+        for (const auto& [time, position] : TimesOf(*follower.catalogue(), 99)) {
+            seconds.push_back(time);
         }
         return seconds;
     };
