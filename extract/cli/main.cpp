@@ -95,8 +95,9 @@ constexpr const char* kUsage =
     "Exit status: 0 when the work was done (a warning, such as values missing from the\n"
     "listing's lines, may still be printed), 1 when an error was shown or the export\n"
     "was refused (messages go to standard error), 2 for a usage error. Ctrl+C stops\n"
-    "an export; nothing is written then. After --, every word is a name, also one\n"
-    "that starts with a dash.\n";
+    "an export; nothing is written then. It ends a follow with status 0, the rows\n"
+    "written so far kept whole. After --, every word is a name, also one that starts\n"
+    "with a dash.\n";
 
 int UsageError(const std::string& why) {
     std::fprintf(stderr, "velto-extract: %s\n\n%s", why.c_str(), kUsage);
