@@ -6,9 +6,9 @@
 #include <cstdlib>
 #include <string>
 
+#include "common/endtime.h"
 #include "common/error.h"
 #include "fuzz/inputfile.h"
-#include "shell/runner/endtime.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static velto::fuzz::InputFile file;

@@ -189,16 +189,6 @@ bool DrawCurves(const ExtractSession& session, const SaveRequest& request,
     return true;
 }
 
-// The range texts of an export: From 1, To the variable's last item and Step 1 unless given.
-struct RangeTexts {
-    std::string from, to, step;
-};
-RangeTexts RangeOf(const ExportOptions& o, const OfferedVariable& variable) {
-    return {o.from.empty() ? "1" : o.from,
-            o.to.empty() ? std::to_string(variable.Limit.value_or(1)) : o.to,
-            o.step.empty() ? "1" : o.step};
-}
-
 // The export of every time, in order, asked for before its listing is read: its values can be
 // read while the scan finds the times. None for a request the export itself will refuse.
 std::optional<EarlyRequest> EarlyRequestOf(const ExportOptions& o, const Catalogue& c) {
@@ -245,6 +235,12 @@ int Refuse(std::FILE* err, const std::string& why, const char* command) {
 }
 
 }  // namespace
+
+RangeTexts RangeOf(const ExportOptions& o, const OfferedVariable& variable) {
+    return {o.from.empty() ? "1" : o.from,
+            o.to.empty() ? std::to_string(variable.Limit.value_or(1)) : o.to,
+            o.step.empty() ? "1" : o.step};
+}
 
 int RunExport(const ExportOptions& o, std::FILE* out, std::FILE* err) {
     if (o.all) {

@@ -8,6 +8,7 @@
 #include "extract/export/pagesetup.h"
 #include "extract/export/sheetformat.h"
 #include "extract/export/timeselection.h"
+#include "extract/export/variablecatalogue.h"
 
 namespace velto {
 
@@ -27,6 +28,12 @@ struct ExportOptions {
     bool all = false;   // every variable and vector, a sheet each, in one .xlsx workbook
     PageSetup page;     // how the sheets are printed and guarded
 };
+
+// The range texts of an export: From 1, To the variable's last item and Step 1 unless given.
+struct RangeTexts {
+    std::string from, to, step;
+};
+RangeTexts RangeOf(const ExportOptions& options, const OfferedVariable& variable);
 
 // The page options of export and compare as the command line gives them, before they are read.
 struct PageOptions {

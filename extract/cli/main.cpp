@@ -14,12 +14,14 @@
 #include "common/hugeroom.h"
 
 #include "extract/cli/exportcommand.h"
+#include "extract/cli/followcommand.h"
 #include "extract/cli/infocommand.h"
 
 namespace {
 
 constexpr const char* kUsage =
     "Usage: velto-extract info LISTING [--json]\n"
+    "       velto-extract info --follow LISTING [--idle SECONDS]\n"
     "       velto-extract export LISTING -o FILE --variable NAME [--vector NAME]\n"
     "                    [--from N] [--to N] [--step N] [--times SPEC] [--columns]\n"
     "                    [--format xls|xlsx|csv] [PAGE]\n"
@@ -29,10 +31,15 @@ constexpr const char* kUsage =
     "                    [--from N] [--to N] [--step N] [--times SPEC]\n"
     "       velto-extract compare LISTING... -o FILE --variable NAME [--vector NAME]\n"
     "                    --item N [--times SPEC] [PAGE]\n"
+    "       velto-extract follow LISTING --variable NAME [--vector NAME]\n"
+    "                    [--from N] [--to N] [--step N] [-o FILE.csv] [--idle SECONDS]\n"
     "\n"
     "  info LISTING     show what a Velto result listing (*.out) holds: model size,\n"
     "                   result tables, result times and the variables it offers\n"
     "    --json         print the listing's catalogue as one JSON object\n"
+    "    --follow       follow a listing the solver is still writing: a line for each\n"
+    "                   time as its results complete (\"Time 3: 180 s\"), until it ends\n"
+    "                   as follow does\n"
     "\n"
     "  export LISTING   write one variable to a spreadsheet, as the window's Save does\n"
     "    -o FILE        the spreadsheet to write (replaced only once the new one is complete)\n"
@@ -56,6 +63,18 @@ constexpr const char* kUsage =
     "                   or a chart (.png or .svg: a curve per listing)\n"
     "    --item N       the node, element or fibre\n"
     "\n"
+    "  follow LISTING   follow a listing the solver is still writing: the rows\n"
+    "                   export --format csv writes, the heading lines first, then a row\n"
+    "                   for each time as soon as its results are complete, those there\n"
+    "                   already first; --variable, --vector, --from, --to, --step as\n"
+    "                   for export. Ends when the analysis reaches the end time of its\n"
+    "                   input file (NAME.in beside NAME.out), on Ctrl+C or SIGTERM\n"
+    "                   (every row written is whole), or after --idle. A listing cut\n"
+    "                   short, replaced or written over is said and followed again\n"
+    "                   from its start (the heading lines and rows again).\n"
+    "    -o FILE.csv    the rows go to this file, begun anew, instead of standard output\n"
+    "    --idle SECONDS end once the listing has not changed for this long\n"
+    "\n"
     "  PAGE             how an .xls or .xlsx sheet is printed and guarded (not for .csv):\n"
     "    --header TEXT, --footer TEXT\n"
     "                   the page header and footer, at most 255 characters; Excel's\n"
@@ -76,8 +95,9 @@ constexpr const char* kUsage =
     "Exit status: 0 when the work was done (a warning, such as values missing from the\n"
     "listing's lines, may still be printed), 1 when an error was shown or the export\n"
     "was refused (messages go to standard error), 2 for a usage error. Ctrl+C stops\n"
-    "an export; nothing is written then. After --, every word is a name, also one\n"
-    "that starts with a dash.\n";
+    "an export; nothing is written then. It ends a follow with status 0, the rows\n"
+    "written so far kept whole. After --, every word is a name, also one that starts\n"
+    "with a dash.\n";
 
 int UsageError(const std::string& why) {
     std::fprintf(stderr, "velto-extract: %s\n\n%s", why.c_str(), kUsage);
@@ -144,11 +164,48 @@ std::string WalkOptions(const std::vector<std::string>& args, const Valued& valu
     return {};
 }
 
+// The options that choose what an export reads, shared by export, plot and follow.
+void AddSelectionOptions(Valued& valued, velto::ExportOptions& o) {
+    valued.emplace("-o", Into(o.output));
+    valued.emplace("--output", Into(o.output));
+    valued.emplace("--variable", Into(o.variable));
+    valued.emplace("--vector", Into(o.vector));
+    valued.emplace("--from", Into(o.from));
+    valued.emplace("--to", Into(o.to));
+    valued.emplace("--step", Into(o.step));
+}
+
+// Reads --idle's value when given; a usage error's text, or an empty one.
+std::string ReadIdle(const std::optional<std::string>& text, std::optional<double>& seconds) {
+    if (text) {
+        seconds = velto::ParseIdleSeconds(*text);
+        if (!seconds) {
+            return "--idle takes a number of seconds above 0, with a point for decimals, not '" +
+                   *text + "'";
+        }
+    }
+    return {};
+}
+
 int Info(const std::vector<std::string>& args) {
     bool json = false;
+    bool follow = false;
+    std::optional<std::string> idle;
     std::vector<std::string> words;
-    if (const std::string problem = WalkOptions(args, {}, {{"--json", &json}}, words);
+    if (const std::string problem =
+            WalkOptions(args, {{"--idle", [&](const std::string& value) { idle = value; }}},
+                        {{"--json", &json}, {"--follow", &follow}}, words);
         !problem.empty()) {
+        return UsageError(problem);
+    }
+    if (follow && json) {
+        return UsageError("--follow prints a line for each time, not JSON");
+    }
+    if (idle && !follow) {
+        return UsageError("--idle is for --follow");
+    }
+    std::optional<double> idleSeconds;
+    if (const std::string problem = ReadIdle(idle, idleSeconds); !problem.empty()) {
         return UsageError(problem);
     }
     if (words.size() > 1) {
@@ -158,7 +215,39 @@ int Info(const std::vector<std::string>& args) {
     if (words.empty() || words.front().empty()) {
         return UsageError("no listing given");
     }
+    if (follow) {
+        return velto::RunInfoFollow(words.front(), idleSeconds, stdout, stderr);
+    }
     return velto::RunInfo(words.front(), json, stdout, stderr);
+}
+
+int Follow(const std::vector<std::string>& args) {
+    velto::FollowCommandOptions o;
+    std::optional<std::string> idle;
+    std::vector<std::string> words;
+    Valued valued{{"--idle", [&](const std::string& value) { idle = value; }}};
+    AddSelectionOptions(valued, o.selection);
+    if (const std::string problem = WalkOptions(args, valued, {}, words); !problem.empty()) {
+        return UsageError(problem);
+    }
+    if (words.size() > 1) {
+        return UsageError("more than one listing given");
+    }
+    if (words.empty() || words.front().empty()) {
+        return UsageError("no listing given");
+    }
+    o.selection.listing = words.front();
+    if (o.selection.variable.empty()) {
+        return UsageError("no variable given (--variable NAME)");
+    }
+    if (!o.selection.output.empty() &&
+        velto::FormatOfExtension(o.selection.output) != velto::SheetFormat::Csv) {
+        return UsageError("follow writes CSV rows: the output must end in .csv");
+    }
+    if (const std::string problem = ReadIdle(idle, o.idleSeconds); !problem.empty()) {
+        return UsageError(problem);
+    }
+    return velto::RunFollow(o, stdout, stderr);
 }
 
 int Export(const std::vector<std::string>& args, bool plot = false) {
@@ -166,15 +255,9 @@ int Export(const std::vector<std::string>& args, bool plot = false) {
     o.plot = plot;
     std::optional<std::string> format;
     std::vector<std::string> words;
-    Valued valued{{"-o", Into(o.output)},
-                  {"--output", Into(o.output)},
-                  {"--variable", Into(o.variable)},
-                  {"--vector", Into(o.vector)},
-                  {"--from", Into(o.from)},
-                  {"--to", Into(o.to)},
-                  {"--step", Into(o.step)},
-                  {"--times", Into(o.times)},
+    Valued valued{{"--times", Into(o.times)},
                   {"--format", [&](const std::string& value) { format = value; }}};
+    AddSelectionOptions(valued, o);
     std::map<std::string, bool*> flags{{"--columns", &o.columns}, {"--all", &o.all}};
     velto::PageOptions page;
     AddPageOptions(valued, flags, page);
@@ -300,6 +383,9 @@ int Run(const std::vector<std::string>& args) {
     }
     if (args[0] == "compare") {
         return Compare(args);
+    }
+    if (args[0] == "follow") {
+        return Follow(args);
     }
     return UsageError("unknown command '" + args[0] + "'");
 }

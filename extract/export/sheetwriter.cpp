@@ -1,5 +1,6 @@
 #include "extract/export/sheetwriter.h"
 
+#include <fcntl.h>
 #include <locale.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
@@ -291,6 +292,9 @@ class SecondPrinter {
 
 class CsvSheet final : public SheetWriter {
   public:
+    CsvSheet() = default;
+    // Lines onto a stream that stays the caller's: Open takes no file of its own.
+    explicit CsvSheet(int stream) : stream_(stream) {}
     ~CsvSheet() override {
         if (file_ != nullptr) {
             writeback_.Finish();
@@ -301,7 +305,18 @@ class CsvSheet final : public SheetWriter {
         if (file_ != nullptr) {
             Raise(kPathFileAccess);
         }
-        file_ = std::fopen(path.c_str(), "wb");
+        if (stream_ < 0) {
+            file_ = std::fopen(path.c_str(), "wb");
+        } else if (const int own = ::fcntl(stream_, F_DUPFD_CLOEXEC, 0); own >= 0) {
+            // Unbuffered: each piece of text goes out in one write, which holds whole lines
+            // unless a line is longer than the text gathered at once.
+            file_ = ::fdopen(own, "wb");
+            if (file_ == nullptr) {
+                ::close(own);
+            } else {
+                std::setvbuf(file_, nullptr, _IONBF, 0);
+            }
+        }
         if (file_ == nullptr) {
             RaiseFileError(errno);
         }
@@ -458,6 +473,7 @@ class CsvSheet final : public SheetWriter {
         Written();
     }
 
+    int stream_ = -1;
     std::FILE* file_ = nullptr;
     long rows_ = 0;
     long columns_ = 0;
@@ -935,6 +951,10 @@ class XlsxSheet final : public SheetWriter {
 };
 
 }  // namespace
+
+std::unique_ptr<SheetWriter> MakeCsvLineWriter(int stream) {
+    return std::make_unique<CsvSheet>(stream);
+}
 
 std::unique_ptr<SheetWriter> MakeSheetWriter(SheetFormat format) {
     switch (format) {

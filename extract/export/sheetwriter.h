@@ -48,6 +48,13 @@ class SheetWriter {
 
 std::unique_ptr<SheetWriter> MakeSheetWriter(SheetFormat format);
 
+// The CSV writer, its lines going onto `stream` (standard output, a file opened for appending),
+// which stays the caller's: Open ignores its path and starts at the stream's place, and Close
+// ends the last line (padding the rows to come, as in a file) and leaves the stream open. The
+// text goes out as the file's would, in the same bytes, so lines written by several writers in
+// turn read as one sheet.
+std::unique_ptr<SheetWriter> MakeCsvLineWriter(int stream);
+
 // One CSV field for a Windows-1252 text: UTF-8, in double quotes (with quotes inside doubled)
 // when it holds a comma, a quote, a CR or an LF, else bare. An empty text is an empty field.
 std::string CsvField(std::string_view text);

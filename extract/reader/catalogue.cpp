@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 #include <vector>
 
 namespace velto {
@@ -37,6 +39,20 @@ Catalogue::Stamp StampOf(const std::string& path) {
             static_cast<long long>(info.st_ctim.tv_sec) * 1000000000LL + info.st_ctim.tv_nsec;
     }
     return stamp;
+}
+
+Catalogue::Stamp SettledStampOf(const std::string& path, const Catalogue::Stamp& before) {
+    const auto movedInPlace = [&](const Catalogue::Stamp& now) {
+        return now.known && before.known && now.device == before.device &&
+               now.inode == before.inode && now.size == before.size &&
+               (now.modifiedNs != before.modifiedNs || now.changedNs != before.changedNs);
+    };
+    Catalogue::Stamp now = StampOf(path);
+    for (int wait = 1; wait <= 64 && movedInPlace(now); wait *= 2) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(wait));
+        now = StampOf(path);
+    }
+    return now;
 }
 
 std::uint64_t EndsDigest(const std::string& path, long long size) {

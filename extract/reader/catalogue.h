@@ -86,6 +86,13 @@ struct Catalogue {
 // its ends digest.
 Catalogue::Stamp StampOf(const std::string& path);
 
+// The stamp of the file at this path now, as StampOf gives it, but with an append under way let
+// finish. A write at the end moves the file's times before its size: a look between the two sees
+// the file as long as `before` yet changed, as if it had been written over in place. Such a write
+// ends within moments, so while the file is the one of `before`, of its size, with other times,
+// it is looked at again for a little while (about a tenth of a second) until its size moves.
+Catalogue::Stamp SettledStampOf(const std::string& path, const Catalogue::Stamp& before);
+
 // A digest of the first and the last 64 KiB of the first `size` bytes of the file at this path
 // (0 when they cannot be read). A listing that grew only by what a solver still writing it adds
 // keeps it; one written over in place with another run, however long, does not.

@@ -589,7 +589,8 @@ void RequireTheScannedListing(const Catalogue& c, ExtractionResult& result) {
     if (!c.Scanned.known) {
         return;
     }
-    const Catalogue::Stamp now = StampOf(c.ListingFile);
+    // A solver appending meanwhile may be caught between moving the times and the size.
+    const Catalogue::Stamp now = SettledStampOf(c.ListingFile, c.Scanned);
     if (!now.known) {
         return;  // the reading says what became of it
     }

@@ -26,6 +26,12 @@ constexpr Long kNodesPerLine = 5;
 
 }  // namespace
 
+bool ReachesEndTime(Single time, Single endTime) {
+    // The TIME line holds four decimals; the end time is the input file's, as a Single.
+    const double end = static_cast<double>(endTime);
+    return std::fabs(static_cast<double>(time) - end) <= 1e-4 + 1e-6 * std::fabs(end);
+}
+
 bool ListingReachesEnd(const std::string& path, Single endTime) {
     try {
         Catalogue catalogue;
@@ -36,10 +42,8 @@ bool ListingReachesEnd(const std::string& path, Single endTime) {
         if (messages.said || catalogue.Times.empty()) {
             return false;
         }
-        // The TIME line holds four decimals; the end time is the input file's, as a Single.
         const TimeStep& last = catalogue.Times.back();
-        const double end = static_cast<double>(endTime);
-        if (std::fabs(static_cast<double>(last.Time) - end) > 1e-4 + 1e-6 * std::fabs(end)) {
+        if (!ReachesEndTime(last.Time, endTime)) {
             return false;
         }
         LineReader in(path);

@@ -14,4 +14,8 @@ namespace velto {
 // listing give false; nothing is reported.
 bool ListingReachesEnd(const std::string& path, Single endTime);
 
+// Whether a result time is the analysis's end time, as the TIME line prints it (to four decimals)
+// and as the input file gives it (a Single).
+bool ReachesEndTime(Single time, Single endTime);
+
 }  // namespace velto

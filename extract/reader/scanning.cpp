@@ -46,38 +46,51 @@ Long DeclaredCount(Long count, std::string_view what) {
     return count;
 }
 
+TimeStep TimeOfLine(const Catalogue& c, std::string_view line, FilePosition next) {
+    TimeStep record;
+    record.Position = next;
+    try {
+        // A time is a number as a whole: stars (a time too wide for its field), a comma or a
+        // blank are damage, never a time of 0. A time of -0 is the time 0.
+        record.Written = ListingNumber(WordAt(line, 2)) + 0.0;
+        record.Time = ToSingle(record.Written) + 0.0f;  // -1e-46 is -0 as a single
+    } catch (const RuntimeError& error) {
+        throw RuntimeError(
+            error.number(),
+            ErrorDescription(error.number()) + " in " +
+                FileNameToCp1252(std::filesystem::path(c.ListingFile).filename().string()) +
+                ", line " + std::to_string(LineNumberAt(c.ListingFile, next - 1)) +
+                " (the time of a result)");
+    }
+    return record;
+}
+
+void CountTimes(std::size_t count) {
+    // The times are counted in a 16-bit Integer that stands one ahead of the count: the 32767th
+    // time overflows it.
+    if (count + 1 > static_cast<std::size_t>(std::numeric_limits<Integer>::max())) {
+        throw RuntimeError(kOverflow, ErrorDescription(kOverflow) +
+                                          ": the listing holds more than " +
+                                          std::to_string(std::numeric_limits<Integer>::max() - 1) +
+                                          " times, the most the tools can count");
+    }
+}
+
 void ReadTimes(Catalogue& c, LineReader& in, ProgressReporter& report, EarlyReading* early) {
     std::vector<TimeStep> times;
     while (!in.AtEnd()) {
         std::string_view line;
         if (in.ReadLineContaining("  TIME =", line)) {
-            TimeStep record;
-            record.Position = in.Position();
-            try {
-                // A time is a number as a whole: stars (a time too wide for its field), a comma
-                // or a blank are damage, never a time of 0. A time of -0 is the time 0.
-                record.Written = ListingNumber(WordAt(line, 2)) + 0.0;
-                record.Time = ToSingle(record.Written) + 0.0f;  // -1e-46 is -0 as a single
-            } catch (const RuntimeError& error) {
-                throw RuntimeError(
-                    error.number(),
-                    ErrorDescription(error.number()) + " in " +
-                        FileNameToCp1252(std::filesystem::path(c.ListingFile).filename().string()) +
-                        ", line " + std::to_string(LineNumberAt(c.ListingFile, in.Position() - 1)) +
-                        " (the time of a result)");
+            if (in.LastLineUnended()) {
+                // The solver is still printing it: "  TIME =     1" may be the start of 1800 s.
+                break;
             }
+            const TimeStep record = TimeOfLine(c, line, in.Position());
             times.push_back(record);
             if (early != nullptr) {
                 early->Found(record);
             }
-            // The times are counted in a 16-bit Integer that stands one ahead of the count: the
-            // 32767th time overflows it.
-            if (times.size() + 1 > static_cast<std::size_t>(std::numeric_limits<Integer>::max())) {
-                throw RuntimeError(kOverflow,
-                                   ErrorDescription(kOverflow) + ": the listing holds more than " +
-                                       std::to_string(std::numeric_limits<Integer>::max() - 1) +
-                                       " times, the most the tools can count");
-            }
+            CountTimes(times.size());
         }
         report("Reading times...");
     }

@@ -33,8 +33,16 @@ void ReportingReadErrors(MessageSink& messages, const std::function<void()>& bod
 // offering a range such as "Nodes 1..-5".
 Long DeclaredCount(Long count, std::string_view what);
 
+// The time of a result from its line (one holding "  TIME ="), its tables starting at `next`.
+// A time that is no number raises its error (13: type mismatch), which names the listing's line.
+TimeStep TimeOfLine(const Catalogue& c, std::string_view line, FilePosition next);
+
+// Raises the overflow error (6) once a listing holds `count` times, more than the tools count.
+void CountTimes(std::size_t count);
+
 // The time part of a listing: from where `in` stands to the end, every line holding "  TIME ="
-// gives one record of Times (its value, and the position of the line after it). Times is set
+// gives one record of Times (its value, and the position of the line after it), but a last line
+// without its line end, which the solver may still be printing. Times is set
 // when the end is reached. The count stands one ahead in a 16-bit Integer: 32767 times raise
 // the overflow error, leaving Times as it was. Each time found is told to `early`, when given.
 void ReadTimes(Catalogue& c, LineReader& in, ProgressReporter& report,

@@ -34,6 +34,10 @@ struct ScanOptions {
     std::function<std::optional<EarlyRequest>(const Catalogue&)> ReadEarly;
     // The room a streamed request's values may take (see kStreamBytes).
     std::size_t StreamBytes = kStreamBytes;
+    // When given, the scan reads the head only (the model, and the tables of a structural
+    // listing's first block) and puts here where the time part starts, leaving Times empty: for
+    // a follower, which takes the times in itself as their results complete.
+    FilePosition* TimesStart = nullptr;
 };
 
 }  // namespace velto

@@ -132,6 +132,11 @@ std::shared_ptr<EarlyReading> ScanStructuralListing(Catalogue& c, ProgressSink& 
         }
     }
 
+    if (options.TimesStart != nullptr) {
+        *options.TimesStart = in.Position();
+        return nullptr;
+    }
+
     // With the model and the tables known, an export that was asked for before the listing was
     // read can start reading its values as the times are found.
     std::shared_ptr<EarlyReading> early;

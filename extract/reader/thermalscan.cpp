@@ -8,7 +8,8 @@ namespace velto {
 
 namespace {
 
-void ScanThermal(Catalogue& c, ProgressSink& progress, MessageSink& messages) {
+void ScanThermal(Catalogue& c, ProgressSink& progress, MessageSink& messages,
+                 const ScanOptions& options) {
     LineReader in(c.ListingFile);
     ProgressReporter report(in, progress);
     report("Reading input...");
@@ -45,16 +46,21 @@ void ScanThermal(Catalogue& c, ProgressSink& progress, MessageSink& messages) {
         report("Reading input...");
     }
 
+    if (options.TimesStart != nullptr) {
+        *options.TimesStart = in.Position();
+        return;
+    }
     ReadTimes(c, in, report);
     c.HasTemperatures = !c.Times.empty();
 }
 
 }  // namespace
 
-void ScanThermalListing(Catalogue& c, ProgressSink& progress, MessageSink& messages) {
+void ScanThermalListing(Catalogue& c, ProgressSink& progress, MessageSink& messages,
+                        const ScanOptions& options) {
     // A thermal listing that could not be read whole says so, as a structural one does, rather
     // than opening with a partial catalogue as if nothing were wrong.
-    ReportingReadErrors(messages, [&] { ScanThermal(c, progress, messages); });
+    ReportingReadErrors(messages, [&] { ScanThermal(c, progress, messages, options); });
 }
 
 }  // namespace velto

@@ -21,9 +21,9 @@
 #include <functional>
 #include <utility>
 
+#include "common/endtime.h"
 #include "common/error.h"
 #include "common/terminationsignals.h"
-#include "shell/runner/endtime.h"
 #include "shell/runner/inputfiles.h"
 #include "shell/runner/settings.h"
 #include "shell/runner/solveroutput.h"

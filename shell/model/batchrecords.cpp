@@ -13,9 +13,9 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include "common/endtime.h"
 #include "extract/reader/listingend.h"
 #include "shell/model/batchjournal.h"
-#include "shell/runner/endtime.h"
 #include "shell/runner/inputfiles.h"
 #include "shell/runner/solverrun.h"
 

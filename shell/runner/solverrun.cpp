@@ -7,10 +7,10 @@
 #include <new>
 
 #include "common/encoding.h"
+#include "common/endtime.h"
 #include "common/error.h"
 #include "shell/runner/childprocess.h"
 #include "shell/runner/endreason.h"
-#include "shell/runner/endtime.h"
 #include "shell/runner/inputfiles.h"
 #include "shell/runner/solveroutput.h"
 

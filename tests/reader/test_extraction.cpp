@@ -1,4 +1,6 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -7,6 +9,7 @@
 #include <charconv>
 #include <chrono>
 #include <cstdint>
+#include <fstream>
 #include <functional>
 #include <numeric>
 #include <sstream>
@@ -346,6 +349,73 @@ TEST_F(Extraction, ListingCutShortWhileItIsReadIsReportedAsSuch) {
     ExtractStructuralValues(o.catalogue, o.request, o.result, stop, cut, messages);
     ASSERT_EQ(test::Texts(messages), kShorter);
     EXPECT_TRUE(o.result.ListingChanged);
+}
+
+// A solver appending to the listing moves its times a moment before its size: an extraction
+// that looks just then sees the listing as long as it was scanned, yet changed, which is no
+// rewrite. One whose size then stays was written over in place, and is still refused.
+TEST_F(Extraction, AnAppendCaughtBetweenItsTimeAndItsSizeIsNoRewrite) {
+    OpenSpec({.kind = ListingKind::Thermal, .nodes = 12, .solids = 4, .times = 3});
+    const struct timespec moved[2] = {{0, UTIME_OMIT}, {2000000000, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), moved, 0), 0);
+    std::thread appending([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        std::ofstream(path, std::ios::app) << "\n";
+    });
+    Extract("Temperature", 0, {1, 3});
+    appending.join();
+    EXPECT_TRUE(messages.messages.empty()) << messages.messages.front().text;
+    EXPECT_FALSE(o.result.ListingChanged);
+
+    test::Open(o, path);
+    ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), moved, 0), 0);
+    Extract("Temperature", 0, {1, 3});
+    EXPECT_EQ(test::Texts(messages),
+              std::vector<std::string>{"The listing has changed since it was opened: open it "
+                                       "again."});
+    EXPECT_TRUE(o.result.ListingChanged);
+}
+
+// Opened and exported again and again while a solver appends in small pieces: a listing that
+// only grows is never taken for another, and a time line still being printed is no time yet.
+TEST_F(Extraction, ExportsWhileTheSolverAppendsSeeNoChange) {
+    std::ostringstream generated;
+    WriteListing({.kind = ListingKind::Thermal, .nodes = 40, .solids = 19, .times = 2000},
+                 generated);
+    const std::string text = generated.str();
+    const std::size_t start = text.find("  TIME =", text.find("240.0000 SEC."));
+    path = dir.File("growing.out");
+    test::WriteBytes(path, text.substr(0, start));
+    std::atomic<bool> done{false};
+    std::thread solver([&] {
+        const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+        for (std::size_t at = start; at < text.size() && !done; at += 97) {
+            const std::string_view piece = std::string_view(text).substr(at, 97);
+            if (::write(fd, piece.data(), piece.size()) != static_cast<ssize_t>(piece.size())) {
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        ::close(fd);
+        done = true;
+    });
+    int exports = 0;
+    std::string refused;
+    for (; exports < 1500 && !done && refused.empty(); ++exports) {
+        o = test::Opened();
+        test::Open(o, path);
+        Extract("Temperature", 0, {1, 2, 3, 4});
+        for (const std::string& said : test::Texts(o.messages) + test::Texts(messages)) {
+            refused = "export " + std::to_string(exports) + ": " + said;
+        }
+        if (o.result.ListingChanged || Value(7, 4) != Printed(Table::Temperature, 0, 7, 4)) {
+            refused += " (export " + std::to_string(exports) + " read other values)";
+        }
+    }
+    done = true;
+    solver.join();
+    EXPECT_EQ(refused, "");
+    EXPECT_GE(exports, 20) << "the solver was done before the exports could meet it";
 }
 
 // A large extraction is read by two threads, every other time by the second: every value lands

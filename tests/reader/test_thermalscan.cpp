@@ -74,5 +74,23 @@ TEST_F(ThermalScan, CountsTimesAndWhatStopsTheScan) {
     }
 }
 
+// A time line the solver is still printing, cut anywhere before its line end, is no time yet:
+// "  TIME =     1" may be the start of 180 s, and "  TIME =" holds no number at all.
+TEST_F(ThermalScan, ATimeLineStillBeingPrintedIsNoTimeYet) {
+    std::ostringstream text;
+    WriteListing({.kind = ListingKind::Thermal, .nodes = 10, .solids = 3, .times = 3}, text);
+    const std::string whole = text.str();
+    const std::size_t last = whole.rfind("  TIME =");
+    const std::size_t end = whole.find('\n', last);
+    for (std::size_t cut = last + 1; cut <= end; ++cut) {
+        OpenBytes(whole.substr(0, cut));
+        EXPECT_EQ(test::Texts(o.messages), LineList{}) << "cut at " << cut;
+        EXPECT_EQ(o.catalogue.Times.size(), 2u) << "cut at " << cut;
+    }
+    OpenBytes(whole.substr(0, end + 1));
+    ASSERT_EQ(o.catalogue.Times.size(), 3u);
+    EXPECT_EQ(o.catalogue.Times[2].Time, 180.0f);
+}
+
 }  // namespace
 }  // namespace velto

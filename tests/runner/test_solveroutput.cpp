@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "common/endtime.h"
 #include "common/error.h"
-#include "shell/runner/endtime.h"
 #include "shell/runner/solveroutput.h"
 #include "shell/runner/solverrun.h"
 #include "tests/support/testsupport.h"

@@ -21,6 +21,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "extract/reader/variables.h"
+
 namespace velto::test {
 
 std::vector<int> ProcessesIn(const std::filesystem::path& folder) {
@@ -234,6 +236,27 @@ void TakeTheEnvironmentsLocale() {
                      wanted, std::getenv("LOCPATH") ? std::getenv("LOCPATH") : "");
         std::exit(2);
     }
+}
+
+std::vector<std::size_t> TimesCompleteAt(const std::string& text, const Catalogue& c) {
+    auto pastLineEnd = [&](std::size_t from) {
+        const std::size_t end = text.find_first_of("\r\n", from);
+        return end + (text.compare(end, 2, "\r\n") == 0 ? 2 : 1);
+    };
+    std::vector<std::size_t> complete;
+    for (const TimeStep& time : c.Times) {
+        auto end = static_cast<std::size_t>(time.Position - 1);
+        if (c.AnalysisKind == kKindThermal) {
+            end = text.find(kTemperatureHeading, end);
+            for (long line = 0; line <= (c.NodeCount + 4) / 5; ++line) {
+                end = pastLineEnd(end);
+            }
+        } else {
+            end = pastLineEnd(text.find(kConvergence, end));
+        }
+        complete.push_back(end);
+    }
+    return complete;
 }
 
 }  // namespace velto::test

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common/error.h"
+#include "extract/reader/catalogue.h"
 #include "extract/reader/sinks.h"
 
 namespace velto::test {
@@ -117,6 +118,12 @@ std::string CommandOutput(const std::string& command);
 // test and after it: a program that keeps where its settings go is pointed there. Call it after
 // InitGoogleTest.
 void GiveEachTestItsOwnHome(std::function<void(const std::string& config)> onEachTest = {});
+
+// Where each time of a listing's text has all its results, as a solver writes it: the offset just
+// past the line end (CR LF and all) of its block's last line, the convergence line or the
+// temperature table's last line. `c` is the listing's catalogue, as a scan of the whole text
+// gives it. A time line with no table before the next shares the next one's.
+std::vector<std::size_t> TimesCompleteAt(const std::string& text, const Catalogue& c);
 
 // Takes the process's locale from the environment, as the windows' application object and many
 // Python scripts do. When VELTO_TEST_LOCALE names a locale (the test runs again under a

@@ -1,4 +1,4 @@
-#include "shell/runner/endtime.h"
+#include "common/endtime.h"
 
 #include "common/linereader.h"
 #include "common/text.h"
