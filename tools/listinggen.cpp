@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <fstream>
 #include <numbers>
+#include <sstream>
 #include <stdexcept>
 #include <string_view>
 
@@ -686,6 +687,12 @@ int WriteListing(const ListingSpec& spec, std::ostream& out) {
         throw std::runtime_error("velto listing: write failed");
     }
     return t;
+}
+
+std::string ListingText(const ListingSpec& spec) {
+    std::ostringstream text;
+    WriteListing(spec, text);
+    return text.str();
 }
 
 int WriteListingFile(const ListingSpec& spec, const std::string& path) {

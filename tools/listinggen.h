@@ -44,6 +44,8 @@ int WriteListing(const ListingSpec& spec, std::ostream& out);
 
 // Same into a file (binary, bytes exactly as generated). Throws std::runtime_error on I/O failure.
 int WriteListingFile(const ListingSpec& spec, const std::string& path);
+// The whole listing as text, for tests that cut, damage or append it.
+std::string ListingText(const ListingSpec& spec);
 
 enum class Table {
     Displacement,

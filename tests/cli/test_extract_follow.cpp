@@ -23,12 +23,6 @@
 namespace velto {
 namespace {
 
-std::string Generated(const ListingSpec& spec) {
-    std::ostringstream text;
-    WriteListing(spec, text);
-    return text.str();
-}
-
 std::vector<std::string> CsvLines(const std::string& text) {
     std::vector<std::string> lines;
     for (std::size_t at = 0; at < text.size();) {
@@ -183,7 +177,7 @@ TEST(ExtractFollow, PrintsTheExportsRowsAsTheSolverWritesThem) {
     };
     for (const Followed& c : cases) {
         test::ScratchDir dir;
-        const std::string text = Generated(c.spec);
+        const std::string text = ListingText(c.spec);
         const std::string finished = dir.File("finished.out");
         test::WriteBytes(finished, text);
         std::string quoted;
@@ -246,7 +240,7 @@ TEST(ExtractFollow, BeginsAgainWhenTheListingIsCutReplacedOrWrittenOver) {
     const std::string listing = dir.File("run.out");
     const std::string rows = dir.File("rows.csv");
     const ListingSpec first{.nodes = 6, .beams = 1, .times = 5};
-    const std::string text = Generated(first);
+    const std::string text = ListingText(first);
     test::WriteBytes(listing, text);
     test::WriteBytes(rows, "an earlier file\n");
     // What export writes of the listing as it now is.
@@ -281,7 +275,7 @@ TEST(ExtractFollow, BeginsAgainWhenTheListingIsCutReplacedOrWrittenOver) {
     model.version = "2027.1";
     std::this_thread::sleep_for(std::chrono::milliseconds(10));  // past the clock's tick
     {
-        const std::string bytes = Generated(model);
+        const std::string bytes = ListingText(model);
         const int fd = ::open(listing.c_str(), O_WRONLY | O_CLOEXEC);
         ASSERT_EQ(::pwrite(fd, bytes.data(), bytes.size(), 0), static_cast<ssize_t>(bytes.size()));
         ::close(fd);
@@ -308,7 +302,7 @@ TEST(ExtractFollow, BeginsAgainWhenTheListingIsCutReplacedOrWrittenOver) {
 TEST(ExtractFollow, EndsOnAStopOrIdleAndSaysWhatWentWrong) {
     test::ScratchDir dir;
     const ListingSpec spec{.kind = ListingKind::Thermal, .nodes = 12, .solids = 4, .times = 4};
-    const std::string text = Generated(spec);
+    const std::string text = ListingText(spec);
     const std::string listing = dir.File("part.out");
     // Two times whole, the third cut inside its table.
     test::WriteBytes(listing, text.substr(0, text.find('\n', text.find("180.0000 SEC.") + 40)));

@@ -22,12 +22,6 @@
 namespace velto {
 namespace {
 
-std::string Generated(const ListingSpec& spec) {
-    std::ostringstream text;
-    WriteListing(spec, text);
-    return text.str();
-}
-
 void Append(const std::string& path, std::string_view bytes) {
     const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     ASSERT_GE(fd, 0);
@@ -81,24 +75,24 @@ std::vector<std::pair<std::string, std::string>> Listings() {
     std::vector<std::pair<std::string, std::string>> listings;
     for (const std::string end : {"\n", "\r\n", "\r"}) {
         const std::string name = end == "\n" ? " LF" : end == "\r" ? " CR" : " CR LF";
-        listings.emplace_back("thermal" + name, Generated({.kind = ListingKind::Thermal,
-                                                           .lineEnd = end,
-                                                           .nodes = 23,
-                                                           .solids = 10,
-                                                           .times = 6}));
+        listings.emplace_back("thermal" + name, ListingText({.kind = ListingKind::Thermal,
+                                                             .lineEnd = end,
+                                                             .nodes = 23,
+                                                             .solids = 10,
+                                                             .times = 6}));
         listings.emplace_back(
             "structural" + name,
-            Generated({.lineEnd = end, .nodes = 7, .beams = 2, .stressTables = 2, .times = 6}));
-        listings.emplace_back("dynamic 3D" + name, Generated({.kind = ListingKind::Dynamic,
-                                                              .ndim = 3,
-                                                              .lineEnd = end,
-                                                              .nodes = 5,
-                                                              .trusses = 2,
-                                                              .shells = 1,
-                                                              .times = 5}));
+            ListingText({.lineEnd = end, .nodes = 7, .beams = 2, .stressTables = 2, .times = 6}));
+        listings.emplace_back("dynamic 3D" + name, ListingText({.kind = ListingKind::Dynamic,
+                                                                .ndim = 3,
+                                                                .lineEnd = end,
+                                                                .nodes = 5,
+                                                                .trusses = 2,
+                                                                .shells = 1,
+                                                                .times = 5}));
     }
     // The solver printed 150 s, reduced its step and printed 120 s: 150 s has 120 s's tables.
-    std::string reduced = Generated({.nodes = 6, .beams = 1, .times = 5});
+    std::string reduced = ListingText({.nodes = 6, .beams = 1, .times = 5});
     reduced.insert(reduced.rfind("  TIME =", reduced.find("120.0000 SEC.")),
                    "  TIME =     150.0000 SEC.\n\n");
     listings.emplace_back("structural, step reduced", reduced);
@@ -162,7 +156,7 @@ TEST(ListingFollower, TellsWhyItReadsTheListingAgain) {
     test::ScratchDir dir;
     const std::string path = dir.File("run.out");
     const ListingSpec first{.kind = ListingKind::Thermal, .nodes = 12, .solids = 4, .times = 5};
-    const std::string text = Generated(first);
+    const std::string text = ListingText(first);
     const std::size_t third = text.find("  TIME =", text.find("180.0000 SEC."));
     test::WriteBytes(path, text.substr(0, third));
     ListingFollower follower(path);
@@ -204,7 +198,7 @@ TEST(ListingFollower, TellsWhyItReadsTheListingAgain) {
     ListingSpec version = other;
     version.version = "2027.1";
     std::this_thread::sleep_for(std::chrono::milliseconds(10));  // past the clock's tick
-    WriteInPlace(path, Generated(version));
+    WriteInPlace(path, ListingText(version));
     step = follower.Read();
     EXPECT_EQ(step.restart, FollowRestart::HeaderChanged);
     EXPECT_EQ(follower.catalogue()->Version, "2027.1");
@@ -213,8 +207,8 @@ TEST(ListingFollower, TellsWhyItReadsTheListingAgain) {
     // The same model run again with other results, written over it in place.
     ListingSpec protectedRun = version;
     protectedRun.protection = 20;
-    const std::string rerun = Generated(protectedRun);
-    ASSERT_EQ(rerun.size(), Generated(version).size());
+    const std::string rerun = ListingText(protectedRun);
+    ASSERT_EQ(rerun.size(), ListingText(version).size());
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
     WriteInPlace(path, rerun);
     step = follower.Read();
@@ -249,7 +243,7 @@ TEST(ListingFollower, WaitsForAHeadAndFailsWhatNoGrowingMends) {
 
     const std::string path = dir.File("thermal.out");
     const std::string text =
-        Generated({.kind = ListingKind::Thermal, .nodes = 10, .solids = 3, .times = 3});
+        ListingText({.kind = ListingKind::Thermal, .nodes = 10, .solids = 3, .times = 3});
     const std::size_t nodes = text.find("POSITION OF THE NODES");
     test::WriteBytes(path, text.substr(0, nodes - 20));
     ListingFollower follower(path);

@@ -10,12 +10,6 @@
 namespace velto {
 namespace {
 
-std::string Generate(const ListingSpec& spec) {
-    std::ostringstream out;
-    WriteListing(spec, out);
-    return out.str();
-}
-
 int Count(const std::string& text, const std::string& needle) {
     int n = 0;
     for (auto at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) {
@@ -86,7 +80,7 @@ TEST(TableValueTest, NeighboursPrintDifferently) {
 // Same lines whatever the convention, and no other line break anywhere.
 TEST(ListingTest, OnlyTheChosenLineEndOccurs) {
     for (ListingSpec s : {Structural(), Thermal(12)}) {
-        const std::string lf = Generate(s);
+        const std::string lf = ListingText(s);
         ASSERT_EQ(lf.find('\r'), std::string::npos);
         ASSERT_EQ(lf.back(), '\n');
         for (const std::string eol : {"\r\n", "\r"}) {
@@ -95,13 +89,13 @@ TEST(ListingTest, OnlyTheChosenLineEndOccurs) {
                 expected += c == '\n' ? eol : std::string(1, c);
             }
             s.lineEnd = eol;
-            EXPECT_EQ(Generate(s), expected) << eol.size();
+            EXPECT_EQ(ListingText(s), expected) << eol.size();
         }
     }
 }
 
 TEST(ListingTest, SuperscriptTwoIsOneLatin1Byte) {
-    const std::string text = Generate(Structural());
+    const std::string text = ListingText(Structural());
     EXPECT_EQ(text.find('\xC2'), std::string::npos);  // no UTF-8
     // Three blocks, each with the soil heading, two stress and one tangent table.
     EXPECT_EQ(Count(text, "\xB2"), 12);
