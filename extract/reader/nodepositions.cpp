@@ -1,26 +1,13 @@
 #include "extract/reader/nodepositions.h"
 
 #include <cmath>
-#include <filesystem>
-#include <string>
 
-#include "common/encoding.h"
 #include "common/error.h"
 #include "common/linereader.h"
 #include "common/text.h"
+#include "extract/reader/scanning.h"
 
 namespace velto {
-
-namespace {
-
-[[noreturn]] void RefuseLine(const Catalogue& c, int number, long long line) {
-    throw RuntimeError(
-        number, ErrorDescription(number) + " in " +
-                    FileNameToCp1252(std::filesystem::path(c.ListingFile).filename().string()) +
-                    ", line " + std::to_string(line) + " (the position of a node)");
-}
-
-}  // namespace
 
 NodePositions ReadNodePositions(const Catalogue& c) {
     NodePositions positions;
@@ -42,7 +29,7 @@ NodePositions ReadNodePositions(const Catalogue& c) {
     positions.coordinates.reserve(count * static_cast<std::size_t>(positions.ndim));
     for (std::size_t k = 0; k < count; ++k) {
         if (in.AtEnd()) {
-            RefuseLine(c, kTypeMismatch, lineNumber + 1);
+            RaiseAtLine(c, kTypeMismatch, lineNumber + 1, "the position of a node");
         }
         line = in.ReadLine();
         ++lineNumber;
@@ -59,7 +46,8 @@ NodePositions ReadNodePositions(const Catalogue& c) {
             }
         } catch (const RuntimeError& error) {
             // A word missing is no subscript of ours: the line is not a position.
-            RefuseLine(c, error.number() == kOverflow ? kOverflow : kTypeMismatch, lineNumber);
+            RaiseAtLine(c, error.number() == kOverflow ? kOverflow : kTypeMismatch, lineNumber,
+                        "the position of a node");
         }
     }
     return positions;

@@ -55,14 +55,17 @@ TimeStep TimeOfLine(const Catalogue& c, std::string_view line, FilePosition next
         record.Written = ListingNumber(WordAt(line, 2)) + 0.0;
         record.Time = ToSingle(record.Written) + 0.0f;  // -1e-46 is -0 as a single
     } catch (const RuntimeError& error) {
-        throw RuntimeError(
-            error.number(),
-            ErrorDescription(error.number()) + " in " +
-                FileNameToCp1252(std::filesystem::path(c.ListingFile).filename().string()) +
-                ", line " + std::to_string(LineNumberAt(c.ListingFile, next - 1)) +
-                " (the time of a result)");
+        RaiseAtLine(c, error.number(), LineNumberAt(c.ListingFile, next - 1),
+                    "the time of a result");
     }
     return record;
+}
+
+void RaiseAtLine(const Catalogue& c, int number, long long line, std::string_view what) {
+    throw RuntimeError(
+        number, ErrorDescription(number) + " in " +
+                    FileNameToCp1252(std::filesystem::path(c.ListingFile).filename().string()) +
+                    ", line " + std::to_string(line) + " (" + std::string(what) + ")");
 }
 
 void CountTimes(std::size_t count) {

@@ -37,6 +37,11 @@ Long DeclaredCount(Long count, std::string_view what);
 // A time that is no number raises its error (13: type mismatch), which names the listing's line.
 TimeStep TimeOfLine(const Catalogue& c, std::string_view line, FilePosition next);
 
+// Raises error `number` naming the listing and the line that holds what failed: "Type mismatch in
+// fire.out, line 812 (the time of a result)".
+[[noreturn]] void RaiseAtLine(const Catalogue& c, int number, long long line,
+                              std::string_view what);
+
 // Raises the overflow error (6) once a listing holds `count` times, more than the tools count.
 void CountTimes(std::size_t count);
 
