@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Python module benchmark: the peak memory a read adds, against the array it gives back. A read
 # fills the returned array in the memory the listing's values were read into, so the peak it
-# adds is the result itself: target, at most 1.1 x the result for values() (singles) and for
-# frame() (the sheets' doubles), each measured in a process of its own.
+# adds is the result itself: target, at most 1.1 x the result for values() (singles), for
+# frame() (the sheets' doubles) and for three vectors read at once, each measured in a process
+# of its own. Then the time of three DOFs read at once against one DOF's (the listing's lines
+# are walked once for all three: about one read's time, where three reads take three).
 #
 # Usage: bench/python.sh [BUILD_DIR] [WORK_DIR]   (defaults: build, /tmp/velto-bench)
 set -euo pipefail
@@ -16,18 +18,20 @@ if [ ! -f "$listing" ]; then
 fi
 python=/usr/bin/python3
 missed=0
-for call in values frame; do
+for call in values frame vectors; do
   ratio=$(PYTHONPATH="$build/python" "$python" - "$listing" "$call" <<'PY'
 import resource, sys
 import velto
 
 path, call = sys.argv[1], sys.argv[2]
 lst = velto.open(path)
-getattr(lst, call)("Displacements", "DOF2", items=[1], times=lst.times[:1])  # libraries in
+three = {"vectors": ["DOF1", "DOF2", "DOF3"]} if call == "vectors" else {}
+call = "values" if three else call
+getattr(lst, call)("Displacements", items=[1], times=lst.times[:1], **three)  # libraries in
 # The peak so far stands; what the read adds is measured against the process's size before it.
 with open("/proc/self/statm") as statm:
     before = int(statm.read().split()[1]) * resource.getpagesize()
-got = getattr(lst, call)("Displacements", "DOF2")
+got = getattr(lst, call)("Displacements", None if three else "DOF2", **three)
 peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
 result = got.to_numpy().nbytes if call == "frame" else got.nbytes
 print(f"{(peak - before) / result:.3f} {result / 2**20:.0f}")
@@ -38,4 +42,27 @@ PY
     "$call()" "$mib" "$factor"
   awk -v r="$factor" 'BEGIN { exit !(r > 1.1) }' && { echo "  MISSED"; missed=1; }
 done
+PYTHONPATH="$build/python" "$python" - "$listing" <<'PY'
+import sys, time
+import velto
+
+lst = velto.open(sys.argv[1])
+lst.values("Displacements", "DOF2")  # the listing in the page cache
+
+
+def best(read, runs=5):
+    took = []
+    for _ in range(runs):
+        start = time.perf_counter()
+        read()
+        took.append(time.perf_counter() - start)
+    return min(took)
+
+
+one = best(lambda: lst.values("Displacements", "DOF2"))
+apart = best(lambda: [lst.values("Displacements", v) for v in ("DOF1", "DOF2", "DOF3")])
+once = best(lambda: lst.values("Displacements", vectors=["DOF1", "DOF2", "DOF3"]))
+print(f"one DOF {one:.3f} s; three DOFs in three reads {apart:.3f} s ({apart / one:.2f} x), "
+      f"in one read {once:.3f} s ({once / one:.2f} x one DOF's)")
+PY
 exit $missed

@@ -275,20 +275,43 @@ class Listing {
         return variables;
     }
 
-    // The chosen values as (times, items): the listing's singles, or the doubles the spreadsheets
-    // store for them (StoredDouble, as the sheets' writers store each); with the stored times, the
-    // item numbers and the vector read ("" for a variable without vectors).
+    // The chosen values as (times, items), or (times, items, vectors) when several vectors are
+    // read at once: the listing's singles, or the doubles the spreadsheets store for them
+    // (StoredDouble, as the sheets' writers store each); with the stored times, the item numbers
+    // and the vectors read ("" for a variable without vectors).
     struct Values {
         py::array values;
         std::vector<double> times;
         std::vector<Long> items;
-        std::string vector;
+        std::vector<std::string> vectors;
     };
 
+    // `several`: the vectors read in one pass, in this order (the first `vector` ignored); none
+    // for the one vector `vector` names.
     Values Read(const std::string& variable, const std::optional<std::string>& vector,
-                const py::object& items, const py::object& times, bool stored, int stacklevel = 1) {
+                const py::object& items, const py::object& times, bool stored, int stacklevel = 1,
+                const std::optional<std::vector<std::string>>& several = std::nullopt) {
         RefuseNul(variable, vector);
-        const Choice choice = Choose(variable, vector.value_or(""), items, times);
+        if (several && several->empty()) {
+            throw std::invalid_argument("no vector is chosen");
+        }
+        Choice choice =
+            Choose(variable, several ? several->front() : vector.value_or(""), items, times);
+        std::vector<int> components;
+        std::vector<std::string> names = {choice.vectorName};
+        for (std::size_t v = 1; several && v < several->size(); ++v) {
+            RefuseNul(variable, (*several)[v]);
+            const NamedChoice named = ChooseByName(offered_, variable, (*several)[v]);
+            if (!named.problem.empty()) {
+                throw std::invalid_argument(named.problem);
+            }
+            components.push_back(named.vector);
+            names.push_back(VectorName(named));
+        }
+        if (several) {
+            RefuseNul(variable, several->front());
+            components.insert(components.begin(), choice.component);
+        }
         FirstMessage messages;
         SaveResult result;
         ValueTable table;
@@ -299,7 +322,7 @@ class Listing {
             // Each reading has its own request and result over the listing's description, which
             // no reading changes: readings from several threads do not wait for one another.
             const ExportRequest request{choice.variable, choice.component, choice.times,
-                                        choice.items};
+                                        choice.items, components};
             ExtractionResult read;
             InterruptibleReading progress;
             result = ExtractItems(*catalogue_, request, read, progress.stop(), progress, messages);
@@ -341,13 +364,13 @@ class Listing {
             }
             places.push_back(static_cast<std::size_t>(place - held.begin()));
         }
-        out.values = ArrayOf(std::move(table), places, rows, columns, stored);
+        out.values = ArrayOf(std::move(table), places, rows, columns, stored, several.has_value());
         const auto storedTimes = stored_.unchecked<1>();
         for (const std::size_t k : choice.chosen) {
             out.times.push_back(storedTimes(static_cast<py::ssize_t>(k)));
         }
         out.items = choice.items;
-        out.vector = choice.vectorName;
+        out.vectors = std::move(names);
         return out;
     }
 
@@ -365,34 +388,41 @@ class Listing {
 
   private:
     // The values as the script's array, in the very memory the extraction read them into: no
-    // second copy of a large selection is ever held. The table's rows (its items ascending) are
-    // put in the order asked in place, a row at a time; as doubles (`stored`), the room is
-    // doubled (only its first half was ever touched) and each single widened from the last to
-    // the first, so that no value is written over before it is read.
+    // second copy of a large selection is ever held. The table's rows (its items ascending, each
+    // item's vectors side by side) are put in the order asked in place, a row at a time; as
+    // doubles (`stored`), the room is doubled (only its first half was ever touched) and each
+    // single widened from the last to the first, so that no value is written over before it is
+    // read. `vectorAxis`: the array has a third dimension, the vectors.
     static py::array ArrayOf(ValueTable table, const std::vector<std::size_t>& places,
-                             py::ssize_t rows, py::ssize_t columns, bool stored) {
+                             py::ssize_t rows, py::ssize_t columns, bool stored, bool vectorAxis) {
+        const std::size_t per = table.PerItem();
         const std::size_t width = table.Held().size();
-        const auto count = static_cast<std::size_t>(rows) * static_cast<std::size_t>(columns);
+        const std::size_t span = width * per;  // the values of one row read
+        const auto count = static_cast<std::size_t>(rows) * static_cast<std::size_t>(columns) * per;
         auto values = std::make_unique<SingleValues>(std::move(table).TakeValues());
         bool inOrder = places.size() == width;
         for (std::size_t i = 0; inOrder && i < places.size(); ++i) {
             inOrder = places[i] == i;
         }
         if (!inOrder && places.size() == width) {
-            std::vector<Single> row(width);
-            for (std::size_t start = 0; start < count; start += width) {
-                std::copy_n(values->begin() + static_cast<std::ptrdiff_t>(start), width,
-                            row.begin());
+            std::vector<Single> row(span);
+            for (std::size_t start = 0; start < count; start += span) {
+                const auto at = values->begin() + static_cast<std::ptrdiff_t>(start);
+                std::copy_n(at, span, row.begin());
                 for (std::size_t i = 0; i < width; ++i) {
-                    (*values)[start + i] = row[places[i]];
+                    std::copy_n(row.begin() + static_cast<std::ptrdiff_t>(places[i] * per), per,
+                                at + static_cast<std::ptrdiff_t>(i * per));
                 }
             }
         } else if (!inOrder) {
             // Items asked more than once: more columns than were read.
             auto asked = std::make_unique<SingleValues>(count);
+            const std::size_t wide = places.size() * per;
             for (std::size_t t = 0; t < static_cast<std::size_t>(rows); ++t) {
                 for (std::size_t i = 0; i < places.size(); ++i) {
-                    (*asked)[t * places.size() + i] = (*values)[t * width + places[i]];
+                    std::copy_n(
+                        values->begin() + static_cast<std::ptrdiff_t>(t * span + places[i] * per),
+                        per, asked->begin() + static_cast<std::ptrdiff_t>(t * wide + i * per));
                 }
             }
             values = std::move(asked);
@@ -409,11 +439,22 @@ class Listing {
         }
         SingleValues* held = values.release();
         py::capsule owner(held, [](void* kept) { delete static_cast<SingleValues*>(kept); });
-        if (stored) {
-            return py::array_t<double>({rows, columns}, reinterpret_cast<double*>(held->data()),
-                                       owner);
+        std::vector<py::ssize_t> shape = {rows, columns};
+        if (vectorAxis) {
+            shape.push_back(static_cast<py::ssize_t>(per));
         }
-        return py::array_t<float>({rows, columns}, held->data(), owner);
+        if (stored) {
+            return py::array_t<double>(shape, reinterpret_cast<double*>(held->data()), owner);
+        }
+        return py::array_t<float>(shape, held->data(), owner);
+    }
+
+    // The name of a chosen vector as the listing gives it, "" for a variable without vectors.
+    std::string VectorName(const NamedChoice& named) const {
+        const OfferedVariable& offered = offered_[static_cast<std::size_t>(named.variable)];
+        return offered.Vectors.empty()
+                   ? std::string()
+                   : Cp1252ToUtf8(offered.Vectors[static_cast<std::size_t>(named.vector)]);
     }
 
     struct Choice {
@@ -444,10 +485,7 @@ class Listing {
         Choice choice;
         choice.variable = offered.Name;
         choice.component = named.vector;
-        if (!offered.Vectors.empty()) {
-            choice.vectorName =
-                Cp1252ToUtf8(offered.Vectors[static_cast<std::size_t>(named.vector)]);
-        }
+        choice.vectorName = VectorName(named);
         if (!offered.Limit) {
             // The eigen value: one value a time, no range to choose from.
             choice.items = {1};
@@ -727,9 +765,10 @@ PYBIND11_MODULE(_velto, m) {
         .def(
             "read",
             [](Listing& self, const std::string& variable, std::optional<std::string> vector,
-               const py::object& items, const py::object& times, bool stored, int stacklevel) {
+               const py::object& items, const py::object& times, bool stored, int stacklevel,
+               std::optional<std::vector<std::string>> vectors) {
                 Listing::Values read =
-                    self.Read(variable, vector, items, times, stored, stacklevel);
+                    self.Read(variable, vector, items, times, stored, stacklevel, vectors);
                 const std::vector<std::int64_t> numbers(read.items.begin(), read.items.end());
                 return py::make_tuple(
                     read.values,
@@ -737,13 +776,16 @@ PYBIND11_MODULE(_velto, m) {
                                         read.times.data()),
                     py::array_t<std::int64_t>(static_cast<py::ssize_t>(numbers.size()),
                                               numbers.data()),
-                    read.vector);
+                    vectors ? py::object(py::cast(read.vectors))
+                            : py::object(py::str(read.vectors.front())));
             },
             py::arg("variable"), py::arg("vector") = py::none(), py::arg("items") = py::none(),
             py::arg("times") = py::none(), py::arg("stored") = false, py::arg("stacklevel") = 1,
+            py::arg("vectors") = py::none(),
             "(values, times, items, vector): values as singles, or as the doubles the "
             "spreadsheets store when stored is true; a warning of missing values is said "
-            "stacklevel frames up.")
+            "stacklevel frames up. With vectors (a list of names), those vectors in one read: "
+            "values (times, items, vectors) and the list of the vectors' names.")
         .def(
             "positions",
             [](Listing& self) {

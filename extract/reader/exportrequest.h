@@ -22,6 +22,10 @@ struct ExportRequest {
     // The item numbers to write, in order. An extraction given none reads every item of the
     // variable's table.
     std::vector<Long> Items;
+    // Several vectors of a structural variable read in one pass over the listing: when it holds
+    // any, these positions instead of Component, and each item's values stand side by side in
+    // its row, one per vector in this order (a DOF's three components cost about what one does).
+    std::vector<int> Components{};
 };
 
 }  // namespace velto

@@ -10,6 +10,7 @@
 #include <limits>
 #include <mutex>
 #include <new>
+#include <numeric>
 #include <optional>
 #include <span>
 #include <thread>
@@ -217,15 +218,17 @@ Integer WindowFor(const ExportRequest& r, std::size_t width, const RowGate* rows
 // The table the extraction fills: the items the request names (every item of the table when it
 // names none) at every chosen time.
 ValueTable TableFor(const ExportRequest& r, Long items, const RowGate* rows,
-                    const ExtractionOptions& options) {
+                    const ExtractionOptions& options, std::size_t perItem = 1) {
     const Integer times = ChosenTimes(r);
     if (r.Items.empty()) {
-        return ValueTable(
-            items, times,
-            WindowFor(r, static_cast<std::size_t>(std::max<Long>(items, 0)), rows, options));
+        return ValueTable(items, times,
+                          WindowFor(r, static_cast<std::size_t>(std::max<Long>(items, 0)) * perItem,
+                                    rows, options),
+                          perItem);
     }
     const ValueTable held(items, r.Items, 0);
-    return ValueTable(items, r.Items, times, WindowFor(r, held.Held().size(), rows, options));
+    return ValueTable(items, r.Items, times,
+                      WindowFor(r, held.Held().size() * perItem, rows, options), perItem);
 }
 
 // The same, with the rows the scan's early reading of this very request read, when it did: they
@@ -805,53 +808,109 @@ MissingInRow InTable(LineReader& reader, std::string_view heading,
     }
 }
 
-// Reads the values of the held items at one time of a structural listing into `row`; returns
-// the values the lines lacked. Each line read must say it is the item's: when one does not, the
-// table is read again without its blank lines, and a line that still does not is an error.
-MissingInRow ReadStructuralTable(TableLines& table, const Settings& s,
+// The vectors one extraction reads of a structural table: their settings in the order asked
+// (each item's values stand so in a row), and the order in which their lines come in the table
+// (the points along a beam, the surfaces of a shell: one line each), so that a table is walked
+// forward once whichever order they were asked in.
+struct Reading {
+    std::vector<Settings> vectors;
+    std::vector<std::size_t> inLineOrder;
+};
+
+Reading ReadingFor(const Catalogue& c, const ExportRequest& r) {
+    Reading reading;
+    if (r.Components.empty()) {
+        reading.vectors.push_back(SettingsFor(c, r.Variable, r.Component));
+    }
+    for (const int component : r.Components) {
+        reading.vectors.push_back(SettingsFor(c, r.Variable, component));
+    }
+    reading.inLineOrder.resize(reading.vectors.size());
+    std::iota(reading.inLineOrder.begin(), reading.inLineOrder.end(), std::size_t{0});
+    std::stable_sort(reading.inLineOrder.begin(), reading.inLineOrder.end(),
+                     [&](std::size_t a, std::size_t b) {
+                         return reading.vectors[a].lead < reading.vectors[b].lead;
+                     });
+    return reading;
+}
+
+// True when the vectors stand in one table: the fibres' tables are one per chosen table.
+bool InOneTable(const Reading& reading) {
+    return std::all_of(reading.vectors.begin(), reading.vectors.end(), [&](const Settings& s) {
+        return s.heading == reading.vectors.front().heading &&
+               s.label == reading.vectors.front().label;
+    });
+}
+
+// Reads the values of the held items at one time of a structural listing into `row` (each
+// item's vectors side by side); returns the values the lines lacked. Each line read must say it
+// is the item's: when one does not, the table is read again without its blank lines, and a line
+// that still does not is an error.
+MissingInRow ReadStructuralTable(TableLines& table, const Reading& reading,
                                  const std::vector<Long>& held, const TimeBlocks& time,
                                  std::span<Single> row) {
+    const std::size_t perItem = reading.vectors.size();
     for (;;) {
         MissingInRow missing;
         // Where each pair's value ends after its number, as the table's first lines say: the
         // solver prints a table in fixed fields, so a value that ends elsewhere on another line
         // was split by a blank or pushed out of its field, and the word in its place is another
         // value or a piece of one. Counted from the number, which a large model may widen.
-        TableColumns columns;
-        if (s.numbered && !held.empty()) {
-            columns = ValueColumns(s, table);
+        std::vector<TableColumns> columns(perItem);
+        for (std::size_t v = 0; v < perItem; ++v) {
+            if (reading.vectors[v].numbered && !held.empty()) {
+                columns[v] = ValueColumns(reading.vectors[v], table);
+            }
         }
         // Only the lines of the items held are read: a few nodes of a large model cost a few
-        // lines per time, and what lies beyond the last of them is never reached.
-        std::size_t k = 0;
-        for (; k < held.size(); ++k) {
+        // lines per time, and what lies beyond the last of them is never reached. The vectors of
+        // an item that share its line (the DOFs) split it into words once.
+        bool damaged = false;
+        for (std::size_t k = 0; k < held.size() && !damaged; ++k) {
             const Long item = held[k];
-            // Fibres stand five (fibre, value) pairs a line.
-            const Long pair = s.fibres ? (item - 1) % 5 : 0;
-            const std::size_t word = s.fibres ? static_cast<std::size_t>(2 * pair + 1) : s.word;
-            const std::size_t column = columns.column[pair];
-            const std::int64_t index = s.fibres ? (item - 1) / 5 : item - 1;
-            const std::string_view line = table.At(ValueLine(s.lead, index, s.stride));
-            const LineWords words(line);
-            const std::string_view value = words.Word(word);
-            // A value that ends in another column was split or pushed; a line that lacks the
-            // value yet has words reaching its column lost one before it, and the rest moved.
-            const bool moved =
-                (index < 3 && columns.unsound[static_cast<std::size_t>(index)]) ||
-                (column != 0 && !HasTab(line) &&
-                 (!value.empty() ? ValueOffset(s, line, words, pair, value) != column
-                                 : EndOfWords(line) > NumberEnd(s, line, words, pair) +
-                                                          columns.fieldStart.value_or(column - 1)));
-            if (!IsTheLineOf(s, words, item, pair) || moved) {
-                if (table.CountingWithoutBlankLines()) {
-                    throw DamagedTableError{table.LineStart(), time.seconds, s.variable,
-                                            WhyNotTheLineOf(s, line, item, pair)};
+            std::int64_t split = -1;  // the line `words` holds
+            LineWords words{std::string_view()};
+            bool tab = false;
+            bool itsLine = false;
+            for (const std::size_t v : reading.inLineOrder) {
+                const Settings& s = reading.vectors[v];
+                // Fibres stand five (fibre, value) pairs a line.
+                const Long pair = s.fibres ? (item - 1) % 5 : 0;
+                const std::size_t word = s.fibres ? static_cast<std::size_t>(2 * pair + 1) : s.word;
+                const std::size_t column = columns[v].column[pair];
+                const std::int64_t index = s.fibres ? (item - 1) / 5 : item - 1;
+                const std::int64_t number = ValueLine(s.lead, index, s.stride);
+                const std::string_view line = table.At(number);
+                if (number != split) {
+                    // Vectors that share a line differ in their word alone: what the line says
+                    // of itself is looked at once.
+                    words = LineWords(line);
+                    split = number;
+                    tab = HasTab(line);
+                    itsLine = IsTheLineOf(s, words, item, pair);
                 }
-                break;
+                const std::string_view value = words.Word(word);
+                // A value that ends in another column was split or pushed; a line that lacks the
+                // value yet has words reaching its column lost one before it, and the rest moved.
+                const bool moved =
+                    (index < 3 && columns[v].unsound[static_cast<std::size_t>(index)]) ||
+                    (column != 0 && !tab &&
+                     (!value.empty()
+                          ? ValueOffset(s, line, words, pair, value) != column
+                          : EndOfWords(line) > NumberEnd(s, line, words, pair) +
+                                                   columns[v].fieldStart.value_or(column - 1)));
+                if (!itsLine || moved) {
+                    if (table.CountingWithoutBlankLines()) {
+                        throw DamagedTableError{table.LineStart(), time.seconds, s.variable,
+                                                WhyNotTheLineOf(s, line, item, pair)};
+                    }
+                    damaged = true;
+                    break;
+                }
+                Store(row[k * perItem + v], value, missing, item);
             }
-            Store(row[k], value, missing, item);
         }
-        if (k == held.size()) {
+        if (!damaged) {
             return missing;
         }
         std::fill(row.begin(), row.end(), Single{0});
@@ -859,26 +918,58 @@ MissingInRow ReadStructuralTable(TableLines& table, const Settings& s,
     }
 }
 
-MissingInRow ReadStructuralRow(LineReader& reader, const Settings& s, const std::vector<Long>& held,
-                               const TimeBlocks& time, std::span<Single> row) {
-    return InTable(reader, s.heading, s.label, time, s.variable, [&](TableLines& table) {
-        return ReadStructuralTable(table, s, held, time, row);
-    });
+MissingInRow ReadStructuralRow(LineReader& reader, const Reading& reading,
+                               const std::vector<Long>& held, const TimeBlocks& time,
+                               std::span<Single> row) {
+    const Settings& first = reading.vectors.front();
+    return InTable(
+        reader, first.heading, first.label, time, first.variable,
+        [&](TableLines& table) { return ReadStructuralTable(table, reading, held, time, row); });
 }
 
 void ReadStructural(const Catalogue& c, const ExportRequest& r, ExtractionResult& result,
                     const std::atomic<bool>& stop, ProgressSink& progress, RowGate* rows,
                     ExtractionOptions& options) {
-    const Settings s = SettingsFor(c, r.Variable, r.Component);
+    const Reading reading = ReadingFor(c, r);
     LineReader in(c.ListingFile);
-    CheckListingStillFits(c, r, result, in, s.items);
+    CheckListingStillFits(c, r, result, in, reading.vectors.front().items);
     Integer early = 0;
-    result.Values = TableTakingEarlyRows(r, s.items, rows, options, early);
+    const std::size_t perItem = reading.vectors.size();
+    result.Values =
+        perItem == 1 ? TableTakingEarlyRows(r, reading.vectors.front().items, rows, options, early)
+                     : TableFor(r, reading.vectors.front().items, rows, options, perItem);
     const std::vector<Long>& held = result.Values.Held();
 
+    if (InOneTable(reading)) {
+        ReadTimes(c, r, result, stop, in, progress, rows, early,
+                  [&](LineReader& reader, const TimeStep& time, std::span<Single> row) {
+                      return ReadStructuralRow(reader, reading, held, BlocksOf(c, time), row);
+                  });
+        return;
+    }
+    // Tables of their own (a fibre table per beam point): each read where it stands, its values
+    // put beside the others'.
+    std::vector<Reading> alone(perItem);
+    for (std::size_t v = 0; v < perItem; ++v) {
+        alone[v].vectors = {reading.vectors[v]};
+        alone[v].inLineOrder = {0};
+    }
     ReadTimes(c, r, result, stop, in, progress, rows, early,
               [&](LineReader& reader, const TimeStep& time, std::span<Single> row) {
-                  return ReadStructuralRow(reader, s, held, BlocksOf(c, time), row);
+                  MissingInRow missing;
+                  std::vector<Single> one(held.size());
+                  for (std::size_t v = 0; v < perItem; ++v) {
+                      const MissingInRow lacked =
+                          ReadStructuralRow(reader, alone[v], held, BlocksOf(c, time), one);
+                      for (std::size_t k = 0; k < held.size(); ++k) {
+                          row[k * perItem + v] = one[k];
+                      }
+                      missing.first = missing.count == 0  ? lacked.first
+                                      : lacked.count == 0 ? missing.first
+                                                          : std::min(missing.first, lacked.first);
+                      missing.count += lacked.count;
+                  }
+                  return missing;
               });
 }
 
@@ -1019,7 +1110,7 @@ std::string BeamTableLabel(std::string_view headingLine, std::string_view headin
 }
 
 struct EarlyReading::Plan {
-    Settings settings;
+    Reading settings;
     std::vector<Long> held;
     std::string variable;
     int component = 0;
@@ -1031,11 +1122,11 @@ std::unique_ptr<EarlyReading> EarlyReading::Start(const Catalogue& c, const Earl
                                                   std::size_t streamBytes) {
     auto plan = std::make_unique<Plan>();
     try {
-        plan->settings = SettingsFor(c, request.Variable, request.Component);
+        plan->settings = {{SettingsFor(c, request.Variable, request.Component)}, {0}};
     } catch (const RuntimeError&) {
         return nullptr;  // the extraction says what is wrong with it
     }
-    const ValueTable held(plan->settings.items, request.Vectors, 0);
+    const ValueTable held(plan->settings.vectors.front().items, request.Vectors, 0);
     if (held.Held().empty() || static_cast<FilePosition>(held.Held().size()) > scanning.Length()) {
         return nullptr;
     }

@@ -49,8 +49,11 @@ Integer StreamWindow(std::size_t width, Integer times, std::size_t bytes) {
                : static_cast<Integer>(window);
 }
 
-ValueTable::ValueTable(Long items, Integer times, Integer window)
-    : items_(items < 0 ? 0 : items), times_(times < 0 ? 0 : times), inOneRun_(true) {
+ValueTable::ValueTable(Long items, Integer times, Integer window, std::size_t perItem)
+    : items_(items < 0 ? 0 : items),
+      times_(times < 0 ? 0 : times),
+      perItem_(std::max<std::size_t>(perItem, 1)),
+      inOneRun_(true) {
     try {
         held_.resize(static_cast<std::size_t>(items_));
     } catch (const std::bad_alloc&) {
@@ -61,8 +64,11 @@ ValueTable::ValueTable(Long items, Integer times, Integer window)
     Allocate();
 }
 
-ValueTable::ValueTable(Long items, std::span<const Long> wanted, Integer times, Integer window)
-    : items_(items < 0 ? 0 : items), times_(times < 0 ? 0 : times) {
+ValueTable::ValueTable(Long items, std::span<const Long> wanted, Integer times, Integer window,
+                       std::size_t perItem)
+    : items_(items < 0 ? 0 : items),
+      times_(times < 0 ? 0 : times),
+      perItem_(std::max<std::size_t>(perItem, 1)) {
     held_.reserve(wanted.size());
     for (const Long item : wanted) {
         if (item >= 1 && item <= items_) {
@@ -107,7 +113,11 @@ SingleValues ValueTable::TakeValues() && {
 
 void ValueTable::Allocate() {
     try {
-        values_ = SingleValues(held_.size() * RowsHeld());  // zeros
+        if (perItem_ > 1 &&
+            held_.size() > std::size_t(-1) / perItem_ / std::max<std::size_t>(RowsHeld(), 1)) {
+            throw std::bad_alloc();
+        }
+        values_ = SingleValues(held_.size() * perItem_ * RowsHeld());  // zeros
     } catch (const std::bad_alloc&) {
         Raise(kOutOfMemory);
     }
@@ -123,7 +133,7 @@ std::size_t ValueTable::RowsHeld() const {
 
 std::size_t ValueTable::RowStart(Integer time) const {
     const auto row = static_cast<std::size_t>(time - 1);
-    return (window_ > 0 ? row % static_cast<std::size_t>(window_) : row) * held_.size();
+    return (window_ > 0 ? row % static_cast<std::size_t>(window_) : row) * held_.size() * perItem_;
 }
 
 bool ValueTable::Holds(Long item) const {
@@ -142,14 +152,14 @@ std::size_t ValueTable::Index(Long item, Integer time) const {
         inOneRun_ ? static_cast<std::size_t>(item - held_.front())
                   : static_cast<std::size_t>(std::lower_bound(held_.begin(), held_.end(), item) -
                                              held_.begin());
-    return RowStart(time) + place;
+    return RowStart(time) + place * perItem_;
 }
 
 std::span<Single> ValueTable::Row(Integer time) {
     if (time < 1 || time > times_) {
         Raise(kSubscriptOutOfRange);
     }
-    return std::span<Single>(values_).subspan(RowStart(time), held_.size());
+    return std::span<Single>(values_).subspan(RowStart(time), held_.size() * perItem_);
 }
 
 std::span<const Single> ValueTable::Row(Integer time) const {

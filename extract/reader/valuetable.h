@@ -67,9 +67,11 @@ class ValueTable {
   public:
     ValueTable() = default;
     // Every item 1..items. Raises the out-of-memory error (7) when the table cannot be held.
-    ValueTable(Long items, Integer times, Integer window = 0);
+    // Each item holds `perItem` values side by side (several vectors read at once), 1 by default.
+    ValueTable(Long items, Integer times, Integer window = 0, std::size_t perItem = 1);
     // The items of `wanted` that lie in 1..items (in any order, repeats allowed).
-    ValueTable(Long items, std::span<const Long> wanted, Integer times, Integer window = 0);
+    ValueTable(Long items, std::span<const Long> wanted, Integer times, Integer window = 0,
+               std::size_t perItem = 1);
     // The same, its first times' rows already read: `firstRows` holds whole rows, time by time,
     // for at most as many times as the table holds; the rest are 0.
     ValueTable(Long items, std::span<const Long> wanted, Integer times, SingleValues firstRows,
@@ -80,11 +82,14 @@ class ValueTable {
     Integer Window() const { return window_; }
     // The items held, ascending.
     const std::vector<Long>& Held() const { return held_; }
+    // The values each item holds at a time: a row is Held().size() times as many.
+    std::size_t PerItem() const { return perItem_; }
     bool Holds(Long item) const;
+    // The item's (first) value at a time.
     Single& At(Long item, Integer time);
     Single At(Long item, Integer time) const;
-    // The values at one time, in the order of Held(): for readers that go through every item
-    // held, without looking each one up.
+    // The values at one time, in the order of Held() (each item's PerItem() side by side): for
+    // readers that go through every item held, without looking each one up.
     std::span<Single> Row(Integer time);
     std::span<const Single> Row(Integer time) const;
     // Gives up the values of a table that holds every time, time by time in the order of
@@ -102,6 +107,7 @@ class ValueTable {
     Integer times_ = 0;
     Integer window_ = 0;
     std::vector<Long> held_;
+    std::size_t perItem_ = 1;
     bool inOneRun_ = false;  // held_ is first..last without a gap: places follow numbers
     SingleValues values_;    // time by time, each time's held items in order
 };

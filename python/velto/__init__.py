@@ -43,7 +43,7 @@ import operator as _operator
 import os as _os
 import sys as _sys
 import warnings as _warnings
-from typing import TYPE_CHECKING, Any, Iterable, Iterator, Optional, Sequence, Union
+from typing import TYPE_CHECKING, Any, Iterable, Iterator, Literal, Optional, Sequence, Union
 
 import numpy as _np
 
@@ -56,6 +56,8 @@ if TYPE_CHECKING:
 
     # What one read gives: the values, the times, the item numbers, the vector read.
     _Read = tuple[NDArray[Any], NDArray[_np.float64], NDArray[_np.int64], str]
+    # The same of several vectors read at once: values (times, items, vectors), their names.
+    _Reads = tuple[NDArray[Any], NDArray[_np.float64], NDArray[_np.int64], list[str]]
 
 __version__: str = _velto.__version__
 __all__ = ["open", "Listing", "Variable", "ListingError", "ListingNotFoundError",
@@ -135,7 +137,8 @@ def _stored(dtype: DTypeLike) -> bool:
 def _one_vector(vector: Any) -> Optional[str]:
     if vector is not None and not isinstance(vector, str):
         raise TypeError(f"vector is one vector's name, not {type(vector).__name__} (several "
-                        f"vectors: frame(..., long=True) or to_xarray())")
+                        f"vectors: values(..., vectors=[...]), frame(..., long=True) or "
+                        f"to_xarray())")
     return vector
 
 
@@ -274,7 +277,8 @@ class Listing:
         return open, (self._path,)
 
     def values(self, variable: str, vector: Optional[str] = None, items: Items = None,
-               times: Times = None, *, dtype: DTypeLike = "float32") -> NDArray[Any]:
+               times: Times = None, *, vectors: Union[Sequence[str], Literal["all"], None] = None,
+               dtype: DTypeLike = "float32") -> NDArray[Any]:
         """The values of a variable as a numpy array of shape (times, items).
 
         variable: a name from `variables`; vector: one of its vectors (the first when None).
@@ -283,11 +287,18 @@ class Listing:
           (matched exactly against `times`; a numpy float32 as the listing's own single), rows in
           the order given; or slice(start, stop) of seconds: every time from start to stop, both
           included (None for an open end), in order of time. A position k is lst.times[k].
+        vectors: several vectors read at once, a list of names or "all" (the variable's every
+          vector): the array is then (times, items, vectors), in the order named, and the
+          listing is read once for all of them (not with `vector`).
         dtype: "float32" (the default), the listing's own singles, as velto-extract reads them;
           or "float64", each the double the spreadsheets store for its single.
         Raises ValueError for a choice the listing does not offer (a time it does not hold names
         the nearest it does), velto.ListingError when the listing cannot be read.
         """
+        if vectors is not None:
+            if vector is not None:
+                raise TypeError("values() takes vector (one) or vectors (several), not both")
+            return self._read_vectors(variable, vectors, items, times, dtype)[0]
         return self._read(variable, vector, items, times, dtype)[0]
 
     def frame(self, variable: str, vector: Union[str, Sequence[str], None] = None,
@@ -311,13 +322,14 @@ class Listing:
                                                     dtype)
             return pd.DataFrame(values, index=pd.Index(chosen, name="time"),
                                 columns=pd.Index(numbers, name=kind))
-        pieces = []
-        for values, chosen, numbers, name in self._each_vector(variable, vector, items, times,
-                                                               dtype, first_only=True):
-            pieces.append(pd.DataFrame({"time": _np.repeat(chosen, len(numbers)),
-                                        kind: _np.tile(numbers, len(chosen)),
-                                        "vector": name, "value": values.ravel()}))
-        return pd.concat(pieces, ignore_index=True)
+        values, chosen, numbers, names = self._read_vectors(
+            variable, [vector] if isinstance(vector, str) or vector is None else vector, items,
+            times, dtype)
+        count = len(chosen) * len(numbers)
+        return pd.DataFrame({"time": _np.tile(_np.repeat(chosen, len(numbers)), len(names)),
+                             kind: _np.tile(numbers, len(chosen) * len(names)),
+                             "vector": _np.repeat(_np.array(names, dtype=object), count),
+                             "value": _np.moveaxis(values, -1, 0).ravel()})
 
     def to_xarray(self, variable: str, vector: Union[str, Sequence[str], None] = None,
                   items: Items = None, times: Times = None, *,
@@ -332,8 +344,9 @@ class Listing:
         """
         xr = _xarray()
         kind = self._kind(variable)
-        read = list(self._each_vector(variable, vector, items, times, dtype, first_only=False))
-        names = [name for *_, name in read]
+        values, chosen, numbers, names = self._read_vectors(
+            variable, "all" if vector is None else [vector] if isinstance(vector, str) else vector,
+            items, times, dtype)
         core = self._live()
         units = [core.unit(variable, name or None) for name in names]
         quantities = [core.quantity(variable, name or None) for name in names]
@@ -342,18 +355,18 @@ class Listing:
             attrs["unit"] = units[0]
         if len(set(quantities)) == 1:
             attrs["quantity"] = quantities[0]
-        coords: dict[str, Any] = {"time": ("time", read[0][1], {"unit": "s"}), kind: read[0][2],
+        coords: dict[str, Any] = {"time": ("time", chosen, {"unit": "s"}), kind: numbers,
                                   "vector": names, "unit": ("vector", units),
                                   "quantity": ("vector", quantities)}
         if kind == "node":
             # Each node's position beside its values, where the listing prints them.
             where = self.coordinates
             if len(where):
-                chosen = where.reindex(read[0][2])
+                placed = where.reindex(numbers)
                 for axis in where.columns:
-                    coords[axis] = (kind, chosen[axis].to_numpy())
+                    coords[axis] = (kind, placed[axis].to_numpy())
         array: xarray.DataArray = xr.DataArray(
-            _np.stack([values for values, *_ in read], axis=-1), name=variable,
+            values, name=variable,
             dims=("time", kind, "vector"), attrs=attrs, coords=coords)
         return array
 
@@ -412,23 +425,26 @@ class Listing:
             level, frame = level + 1, frame.f_back
         return self._live().read(variable, vector, items, times, _stored(dtype), level)
 
-    # One read per vector asked for (all when None, unless first_only: then the first), the
-    # items and times of the first read reused, so that an iterator given is gone through once.
-    def _each_vector(self, variable: str, vector: Union[str, Sequence[str], None], items: Items,
-                     times: Times, dtype: DTypeLike, first_only: bool) -> Iterator[_Read]:
-        if vector is None or isinstance(vector, str):
-            names: list[Optional[str]] = [vector]
-            if vector is None and not first_only:
-                self._live().items(variable)  # a variable not offered: refused with its reason
-                names = list(self._live().variables[variable]) or [None]
+    # Several vectors in one read: those named, in that order, or every one of the variable's
+    # ("all"; the one value of a variable without vectors).
+    def _read_vectors(self, variable: str, vectors: Union[Sequence[Optional[str]], str],
+                      items: Items, times: Times, dtype: DTypeLike) -> _Reads:
+        if isinstance(vectors, str):
+            if vectors != "all":
+                raise TypeError(f"vectors is a list of vectors' names or \"all\", not the text "
+                                f"\"{vectors}\" (one vector: vector=\"{vectors}\")")
+            self._live().items(variable)  # a variable not offered: refused with its reason
+            names = list(self._live().variables[variable]) or [""]
         else:
-            names = [_one_vector(name) for name in vector]
+            names = [_one_vector(name) or "" for name in vectors]
             if not names:
                 raise ValueError("no vector is chosen")
-        read = self._read(variable, names[0], items, times, dtype)
-        yield read
-        for name in names[1:]:
-            yield self._read(variable, name, read[2], read[1], dtype)
+        level, frame = 1, _sys._getframe()
+        while frame.f_back is not None and frame.f_globals.get("__name__") == __name__:
+            level, frame = level + 1, frame.f_back
+        values, chosen, numbers, read = self._live().read(variable, None, items, times,
+                                                          _stored(dtype), level, names)
+        return values, chosen, numbers, list(read)
 
 
 class Variable:
@@ -473,9 +489,11 @@ class Variable:
         return self.listing.quantity(self.name, self.vector)
 
     def values(self, items: Items = None, times: Times = None, *,
+               vectors: Union[Sequence[str], Literal["all"], None] = None,
                dtype: DTypeLike = "float32") -> NDArray[Any]:
         """Listing.values of this variable (and vector)."""
-        return self.listing._read(self.name, self.vector, items, times, dtype)[0]
+        return self.listing.values(self.name, self.vector, items, times, vectors=vectors,
+                                   dtype=dtype)
 
     def frame(self, items: Items = None, times: Times = None, *, dtype: DTypeLike = "float64",
               long: bool = False) -> pandas.DataFrame:

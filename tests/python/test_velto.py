@@ -110,6 +110,40 @@ def test_every_variable_gives_the_singles_of_the_export(listings, tmp_path):
     assert checked >= 20
 
 
+def test_several_vectors_in_one_read_are_each_vectors_own(listings):
+    """vectors= reads them at once, (times, items, vectors) in the order named: each slice is the
+    one vector's read (checked against the export above), items in any order and repeated."""
+    checked = 0
+    for path in listings.values():
+        lst = velto.open(path)
+        for variable, vectors in lst.variables.items():
+            ranged = variable != "Eigen Values"
+            count = lst.values(variable).shape[1]
+            items = [count, 1, count] if ranged else None
+            named = vectors[::-1] + vectors[:1] if vectors else [""]
+            # Repeated items, and items in another order than read.
+            for dtype, chosen in (("float32", items), ("float64", items and items[:2])):
+                got = lst.values(variable, vectors=named, items=chosen, dtype=dtype)
+                assert got.shape == (len(lst.times), len(chosen or [1]), len(named)), variable
+                for k, vector in enumerate(named):
+                    alone = lst.values(variable, vector or None, items=chosen, dtype=dtype)
+                    assert got[:, :, k].tobytes() == alone.tobytes(), (variable, vector, dtype)
+            every = lst[variable].values(vectors="all", items=items)
+            assert every.tobytes() == lst.values(variable, vectors=vectors or [""],
+                                                 items=items).tobytes()
+            checked += 1
+    assert checked >= 15
+    lst = velto.open(listings["frame"])
+    with pytest.raises(ValueError, match="no vector is chosen"):
+        lst.values("Displacements", vectors=[])
+    with pytest.raises(TypeError, match="not both"):
+        lst.values("Displacements", "DOF1", vectors=["DOF2"])
+    with pytest.raises(TypeError, match='vector="DOF1"'):
+        lst.values("Displacements", vectors="DOF1")
+    with pytest.raises(ValueError, match="DOF9"):
+        lst.values("Displacements", vectors=["DOF1", "DOF9"])
+
+
 def test_what_the_listing_holds(listings):
     lst = velto.open(listings["frame"])
     assert (lst.version, lst.analysis, lst.ndim) == ("2026.1", "Structural", 3)
@@ -248,9 +282,23 @@ def test_damaged_tables_raise_and_short_lines_warn(listings, tmp_path):
     with pytest.warns(UserWarning) as through_frame:
         lst["Displacements"]["DOF2"].frame(items=[1, 2], long=True)
     assert [w.filename for w in [*said, *through_frame]] == [__file__] * 2
+    with pytest.warns(UserWarning, match="^1 value is missing"):
+        both = lst.values("Displacements", vectors=["DOF2", "DOF1"], items=[1, 2])
+    assert both[:, :, 0].tobytes() == got.tobytes() and both[0, 1, 1] != 0
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         lst.values("Displacements", "DOF1", items=[1, 2])  # DOF1 is there: nothing said
+    # A value split in two moves the rest of its line: read with the values before it, the
+    # split one is still found out.
+    node = lines[heading + 2]
+    third = [m.start() for m in re.finditer(r"\S+", node)][3]
+    split = tmp_path / "split.out"
+    split.write_text("\n".join(lines[:heading + 2] + [node[:third + 4] + " " + node[third + 4:]]
+                               + lines[heading + 3:]))
+    lst = velto.open(str(split))
+    lst.values("Displacements", vectors=["DOF1", "DOF2"], items=[1, 2])
+    with pytest.raises(velto.ListingError, match=r"line \d+ \(Displacements at .*Node 2"):
+        lst.values("Displacements", vectors=["DOF1", "DOF2", "DOF3"], items=[1, 2])
 
 
 def test_a_listing_not_ours_to_read_raises_permission_error(listings, tmp_path):
