@@ -292,6 +292,20 @@ Single ToSingle(double value) {
 }
 
 Single OtherListingValue(std::string_view word) {
+    // Every other plain shape ("3.2383E-01", a thermal table's " 92.8", "-0.5", "12") read where
+    // it stands, by the very reading the general rule ends in: the same double, without copying
+    // the word first. What it does not take whole (a sign it does not read, Fortran's exponents,
+    // a value beyond the doubles, a word that is no number) goes the general way.
+    const std::string_view number = TrimBlanks(word);
+    const std::size_t lead = !number.empty() && number.front() == '-' ? 1 : 0;
+    if (lead < number.size() && (IsDigit(number[lead]) || number[lead] == '.')) {
+        double value = 0;
+        const char* const last = number.data() + number.size();
+        const auto [end, error] = std::from_chars(number.data(), last, value);
+        if (error == std::errc() && end == last) {
+            return ToSingle(value);
+        }
+    }
     return ToSingle(ListingNumber(word));
 }
 

@@ -10,6 +10,8 @@
 #include <stdexcept>
 #include <string>
 #include <system_error>
+#include <utility>
+#include <vector>
 
 #include "common/checked.h"
 #include "common/error.h"
@@ -139,6 +141,57 @@ TEST(ListingValue, SolverValuesBelowOneReadAsTheDivisionReadsThem) {
                 ++wrong <= 5) {
                 ADD_FAILURE() << word;
             }
+        }
+    }
+    EXPECT_EQ(wrong, 0);
+}
+
+// Every shape a listing may print its values in is read where it stands, and must give the single
+// the general rule gives (or raise what it raises): other mantissa lengths, fixed point as the
+// thermal tables print it, signs, exponent letters, blanks around, and words that are no value.
+TEST(ListingValue, EveryShapeReadsAsTheGeneralRule) {
+    std::mt19937 random(20261208);
+    auto digits = [&](int count) {
+        std::string text;
+        for (int i = 0; i < count; ++i) {
+            text += static_cast<char>('0' + random() % 10);
+        }
+        return text;
+    };
+    auto outcome = [](auto read) -> std::pair<std::uint32_t, int> {
+        try {
+            return {std::bit_cast<std::uint32_t>(read()), 0};
+        } catch (const RuntimeError& error) {
+            return {0, error.number()};
+        }
+    };
+    std::vector<std::string> words = {"NaN",    "-nan", "inf", "-Infinity", "1e400",       "-1e400",
+                                      "1e-400", "0x10", "+.5", "-.5",       "5.",          "1.5E",
+                                      "*****",  "-",    ".",   "1.5D+03",   "1.23456-100", "92.8 ",
+                                      "  -0",   "1,5",  "1 5", "\t2.5"};
+    for (int i = 0; i < 200000; ++i) {
+        std::string word(static_cast<std::size_t>(random() % 3), ' ');
+        word += random() % 3 == 0 ? "-" : random() % 8 == 0 ? "+" : "";
+        word +=
+            digits(static_cast<int>(random() % 4)) + "." + digits(static_cast<int>(random() % 9));
+        if (random() % 2 != 0) {
+            const int exponent = static_cast<int>(random() % 90) - 45;
+            word += "EeDd"[random() % 4];
+            word += exponent < 0 ? "-" : "+";
+            word +=
+                (exponent > -10 && exponent < 10 ? "0" : "") + std::to_string(std::abs(exponent));
+        }
+        word += std::string(static_cast<std::size_t>(random() % 2), ' ');
+        words.push_back(word);
+    }
+    int wrong = 0;
+    for (const std::string& word : words) {
+        const auto quick = outcome([&] { return ListingValue(word); });
+        const auto general = outcome([&] { return ToSingle(ListingNumber(word)); });
+        if (quick != general && ++wrong <= 5) {
+            ADD_FAILURE() << "'" << word << "': " << quick.first << "/" << quick.second
+                          << " where the general rule gives " << general.first << "/"
+                          << general.second;
         }
     }
     EXPECT_EQ(wrong, 0);
