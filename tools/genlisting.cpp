@@ -18,7 +18,8 @@ constexpr const char* kUsage =
     "                        [--solids N] [--trusses N] [--beams N] [--shells N] [--soils N]\n"
     "                        [--beam-points N] [--area-points N] [--fibers N]\n"
     "                        [--stress-tables N] [--tangent-tables N] [--no-displacements]\n"
-    "                        [--times N] [--time-step X] [--protection MM] [--size BYTES[K|M|G]]\n"
+    "                        [--times N] [--time-step X] [--protection MM] [--digits 1..9]\n"
+    "                        [--size BYTES[K|M|G]]\n"
     "                        [--line-end lf|crlf|cr] [--version TEXT] -o FILE\n";
 
 struct UsageError {
@@ -168,6 +169,8 @@ Options Parse(int argc, char** argv) {
             s.times = ParseNumber<int>(arg, value, 0, velto::kMaxTimeBlocks);
         } else if (arg == "--time-step") {
             s.timeStep = ParseDecimal(arg, value, [](double v) { return v > 0.0 && v <= 1e12; });
+        } else if (arg == "--digits") {
+            s.digits = ParseNumber<int>(arg, value, 1, 9);
         } else if (arg == "--protection") {
             s.protection =
                 ParseDecimal(arg, value, [](double v) { return v >= 0.0 && v <= 1000.0; });

@@ -21,6 +21,7 @@ struct Printed {
     bool negative;
     std::uint32_t digits;  // 100000 .. 999999
     int exponent;          // -10 .. 10
+    int shown = 6;         // the significant digits it is printed with
 };
 
 constexpr double kPow10[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
@@ -131,8 +132,9 @@ struct Heat {
     double growth;                // displacements over their cold values
     double thrust;                // restrained thermal expansion: 0 cold, at most 0.5 near 500 C
     double shedding;              // forces over their cold values, 1 .. 1.5
+    int digits;                   // a structural value's printed significant digits
 
-    Heat(const ListingSpec& s, int timeIndex) {
+    Heat(const ListingSpec& s, int timeIndex) : digits(std::clamp(s.digits, 1, 9)) {
         const double t = std::max(timeIndex * s.timeStep, 0.0);
         const double rise = StandardFire(t) - 20.0;
         for (int k = 0; k < kDepths; ++k) {
@@ -218,7 +220,9 @@ double Model(const Heat& h, Table table, int component, long item) {
 }
 
 Printed Structural(const Heat& h, Table table, int component, long item, int timeIndex) {
-    return Quantize(Model(h, table, component, item), Key(table, component, item, timeIndex));
+    Printed p = Quantize(Model(h, table, component, item), Key(table, component, item, timeIndex));
+    p.shown = h.digits;
+    return p;
 }
 
 // --- formatting into the block buffer -------------------------------------------------------
@@ -258,29 +262,46 @@ void AppendFixed4(std::string& s, long long tenThousandths, int width) {
     s.append(tmp, p);
 }
 
-// A value column: a blank, then the "%.5E" text right-aligned in 12.
+// A value column: a blank, then the value's "%.5E" text (or with its own number of digits)
+// right-aligned in 12, or wider for more than six digits.
 void AppendValue(std::string& s, const Printed& v) {
-    char tmp[13];
+    char tmp[20];
     char* p = tmp;
     *p++ = ' ';
     *p++ = v.negative ? '-' : ' ';
     std::uint32_t d = v.digits;
-    char mant[6];
-    for (int i = 5; i >= 0; --i) {
-        mant[i] = static_cast<char>('0' + d % 10u);
-        d /= 10u;
+    int exponent = v.exponent;
+    if (v.shown < 6) {
+        // Rounded half away from zero, as the printed six digits are the value.
+        std::uint32_t scale = 1;
+        for (int i = v.shown; i < 6; ++i) {
+            scale *= 10u;
+        }
+        d = (d + scale / 2) / scale;
+        if (d >= static_cast<std::uint32_t>(kPow10[v.shown])) {
+            d /= 10u;
+            ++exponent;
+        }
     }
+    // The digits: `shown` of them, or six and zeros after.
+    char mant[10];
+    char* const end = std::to_chars(mant, mant + sizeof mant, d).ptr;
+    std::fill(end, mant + std::max<std::ptrdiff_t>(v.shown, end - mant), '0');
     *p++ = mant[0];
-    *p++ = '.';
-    for (int i = 1; i < 6; ++i) {
-        *p++ = mant[i];
+    if (v.shown > 1) {
+        *p++ = '.';
+        p = std::copy(mant + 1, mant + v.shown, p);
     }
     *p++ = 'E';
-    *p++ = v.exponent < 0 ? '-' : '+';
-    const int e = v.exponent < 0 ? -v.exponent : v.exponent;
+    *p++ = exponent < 0 ? '-' : '+';
+    const int e = exponent < 0 ? -exponent : exponent;
     *p++ = static_cast<char>('0' + e / 10);
     *p++ = static_cast<char>('0' + e % 10);
-    s.append(tmp, p);
+    const int width = std::max(12, v.shown + 7);
+    if (p - tmp - 1 < width) {
+        s.append(static_cast<std::size_t>(width - (p - tmp - 1)), ' ');
+    }
+    s.append(tmp + 1, p);
 }
 
 // "%6.1f" of a temperature in tenths (below 10000.0).

@@ -31,6 +31,10 @@ struct ListingSpec {
     int times = 3;              // number of time blocks
     double timeStep = 60.0;     // time of block t (1-based) = t * timeStep seconds
     double protection = 0.0;    // fire protection on the exposed faces, mm (0 .. 1000)
+    // Significant digits a structural value is printed with (1 .. 9): 6 as "%.5E" prints it
+    // ("-1.70480E-03"), 5 as a solver built for narrower tables does ("3.2383E-01"); past 6 the
+    // columns widen. Temperatures are printed as "%6.1f" whatever this says.
+    int digits = 6;
     // When > 0: write time blocks until the listing reaches at least this many bytes (at least one
     // block, never more than kMaxTimeBlocks); `times` is then ignored.
     std::uint64_t targetBytes = 0;
@@ -61,7 +65,8 @@ enum class Table {
 };
 
 // The exact number printed in a table, before formatting, in a run with the time step and
-// protection of `spec` (its other fields play no part).
+// protection of `spec` (its other fields play no part): with six digits, as they are printed;
+// with fewer, the printed value is this one rounded to them, half away from zero.
 //   component: 0-based DOF / value column (stress and tangent tables: 0-based table index in the
 //              block; eigen value and temperature: 0)
 //   item:      1-based node, truss or soil element, fibre, or value line of a beam / shell table
