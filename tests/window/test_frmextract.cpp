@@ -827,6 +827,14 @@ TEST_F(ExtractWindow, FollowsAListingAsTheSolverWritesIt) {
     EXPECT_EQ(Find<QLabel>("sbPanel1")->text(), "run.out was cut short: read again from its start");
     EXPECT_EQ(selected->count(), 10);
 
+    // Off, the listing is not looked at; on again, it catches up.
+    follow->setChecked(false);
+    std::ofstream(listing, std::ios::binary | std::ios::app)
+        << text.substr(upTo(10), upTo(12) - upTo(10));
+    QTest::qWait(400);
+    EXPECT_EQ(available->count(), 10);
+    follow->setChecked(true);
+    EXPECT_EQ(available->count(), 12);
     follow->setChecked(false);
     window->close();
     window.reset();
