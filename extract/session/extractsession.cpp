@@ -719,7 +719,9 @@ SaveResult ExtractSession::Save(const std::string& fileName, SheetFormat format,
     SaveResult result;
     {
         CommandScope scope(*this, SessionCommand::Save);
-        result = SaveExport(*catalogue_, request, extracted_, extraction_, abort_, progress_,
+        // The listing as it was handed to the save, whatever comes of the session's meanwhile.
+        const std::shared_ptr<const Catalogue> listing = catalogue_;
+        result = SaveExport(*listing, request, extracted_, extraction_, abort_, progress_,
                             messages_, &reading_);
         if (result.outcome == SaveOutcome::Written) {
             saveFolder = FolderOf(fileName);
@@ -740,7 +742,8 @@ SaveResult ExtractSession::Chart(Start* start) {
     }
     const SaveRequest request = CurrentRequest();
     CommandScope scope(*this, SessionCommand::Chart);
-    return ExtractForRequest(*catalogue_, request, extracted_, extraction_, abort_, progress_,
+    const std::shared_ptr<const Catalogue> listing = catalogue_;
+    return ExtractForRequest(*listing, request, extracted_, extraction_, abort_, progress_,
                              messages_, &reading_);
 }
 
