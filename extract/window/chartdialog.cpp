@@ -143,12 +143,12 @@ ChartDialog::ChartDialog(const CurveSet& curves, std::optional<ChartComparison> 
     auto* buttons = new QHBoxLayout;
     buttons->addWidget(addListing_);
     buttons->addWidget(saveTable_);
-    buttons->addWidget(newTimes_);
     buttons->addStretch(1);
     buttons->addWidget(save);
     buttons->addWidget(close);
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(view_, 1);
+    layout->addWidget(newTimes_);  // a row of its own: the buttons' row fills a small screen
     layout->addLayout(buttons);
     FitToScreen(this, QSize(900, 560));
 }

@@ -449,7 +449,8 @@ TEST_F(ShellWindow, BatchMarksEachFileAndKeepsItsConsoleText) {
             }
         });
         QTest::keyClick(list, key, modifiers);
-        EXPECT_EQ(entries, (QStringList{"&Add...", "&Delete", "&Clear", "", "&Run", "&Stop"}));
+        EXPECT_EQ(entries, (QStringList{"&Add...", "&Delete", "&Clear", "", "&Run", "&Stop", "",
+                                        "Show Results"}));
     }
     asked.clear();
     answer = kAnswerNo;
