@@ -518,6 +518,14 @@ ExtractSession::Start ExtractSession::Open(const std::string& path) {
             // shown already.
             TakeStep(follower_->Read(), false);
         }
+        if (follower_ && !follower_->Started() && !catalogue_->Times.empty()) {
+            // No time is complete yet: the model shows, and no time or table until one is.
+            auto head = std::make_shared<Catalogue>(*catalogue_);
+            head->Times.clear();
+            head->HasTemperatures = false;
+            ClearTables(*head);
+            Renew(std::move(head), false);
+        }
     }
     return Start::Started;
 }

@@ -587,9 +587,14 @@ TEST_F(Session, FollowingAddsCompleteTimesKeepingEveryChoice) {
     const Growing g = GrowingListing(dir, {.nodes = 20, .beams = 4, .stressTables = 2, .times = 6});
     const std::string path = dir.File("run.out");
     test::WriteBytes(dir.File("run.in"), "TIME\n 60 360\nEND_TIME\n");
-    test::WriteBytes(path, g.text.substr(0, g.Begun(2)));
+    const std::size_t first = g.text.find("  TIME =") + 40;
+    test::WriteBytes(path, g.text.substr(0, first));
     session.SetFollow(true);
     session.Open(path);
+    EXPECT_TRUE(session.Recognised());
+    EXPECT_TRUE(session.times().available().empty() && session.variables().empty());
+    Append(path, g.text.substr(first, g.Begun(2) - first));
+    session.Refresh();
     EXPECT_EQ(session.times().available(), (std::vector<std::string>{"60", "120"}));
     ASSERT_EQ(session.ChooseNamed("Beam Axial Force", "N2"), "");
     session.SetRangeText(1, "3");
