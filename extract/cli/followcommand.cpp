@@ -23,7 +23,6 @@
 
 #include "common/atomicsave.h"
 #include "common/encoding.h"
-#include "common/endtime.h"
 #include "common/error.h"
 #include "extract/cli/terminal.h"
 #include "extract/export/layout.h"
@@ -170,21 +169,6 @@ class Watcher {
     std::string name_;
     int fd_ = -1;
 };
-
-// The end time of the analysis that writes NAME.out: its input file NAME.in beside it says it.
-std::optional<Single> EndTimeBeside(const std::string& listing) {
-    std::filesystem::path input(listing);
-    if (input.extension() != ".out") {
-        return std::nullopt;
-    }
-    input.replace_extension(".in");
-    try {
-        const Single end = ReadEndTime(input.string());
-        return end > 0 ? std::optional<Single>(end) : std::nullopt;
-    } catch (const std::exception&) {
-        return std::nullopt;  // no input file there: only the idle time or a stop ends it
-    }
-}
 
 // What a follow does with the times a read completed: nothing (go on), or the exit status to end
 // with.

@@ -39,22 +39,30 @@ bool ListingReachesEnd(const std::string& path, Single endTime) {
         NullProgress progress;
         AnyMessage messages;
         ReadListingHeader(catalogue, progress, messages);
-        if (messages.said || catalogue.Times.empty()) {
+        return !messages.said && ListingReachesEnd(catalogue, endTime);
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+bool ListingReachesEnd(const Catalogue& scanned, Single endTime) {
+    try {
+        if (scanned.Times.empty()) {
             return false;
         }
-        const TimeStep& last = catalogue.Times.back();
+        const TimeStep& last = scanned.Times.back();
         if (!ReachesEndTime(last.Time, endTime)) {
             return false;
         }
-        LineReader in(path);
+        LineReader in(scanned.ListingFile);
         in.Seek(last.Position);
         std::string_view line;
-        if (catalogue.AnalysisKind == kKindThermal) {
+        if (scanned.AnalysisKind == kKindThermal) {
             if (!in.ReadLineContaining(kTemperatureHeading, line)) {
                 return false;
             }
             // Raises the end-of-input error when the table is cut short.
-            in.SkipLines((catalogue.NodeCount + kNodesPerLine - 1) / kNodesPerLine);
+            in.SkipLines((scanned.NodeCount + kNodesPerLine - 1) / kNodesPerLine);
         } else if (!in.ReadLineContaining(kConvergence, line)) {
             return false;
         }

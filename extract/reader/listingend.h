@@ -3,6 +3,7 @@
 #include <string>
 
 #include "common/types.h"
+#include "extract/reader/catalogue.h"
 
 namespace velto {
 
@@ -13,6 +14,10 @@ namespace velto {
 // cut short, an analysis that stopped before the end time, and anything that cannot be read as a
 // listing give false; nothing is reported.
 bool ListingReachesEnd(const std::string& path, Single endTime);
+
+// The same for a listing scanned already (its catalogue as the scan left it, with no message):
+// only its last block is read again, not the whole listing.
+bool ListingReachesEnd(const Catalogue& scanned, Single endTime);
 
 // Whether a result time is the analysis's end time, as the TIME line prints it (to four decimals)
 // and as the input file gives it (a Single).

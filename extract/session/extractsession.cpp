@@ -1,10 +1,14 @@
 #include "extract/session/extractsession.h"
 
 #include <algorithm>
+#include <filesystem>
+#include <numeric>
 
 #include "common/atomicsave.h"
+#include "common/endtime.h"
 #include "common/text.h"
 #include "extract/export/selection.h"
+#include "extract/reader/listingend.h"
 #include "extract/reader/listingheader.h"
 
 namespace velto {
@@ -35,6 +39,73 @@ std::string FolderOf(const std::string& path) {
 
 ExtractSession::ExtractSession(ProgressSink& progress, MessageSink& messages)
     : progress_(progress), messages_(messages) {}
+
+ExtractSession::~ExtractSession() = default;
+
+std::optional<Single> EndTimeBeside(const std::string& listing) {
+    std::filesystem::path input(listing);
+    if (input.extension() != ".out") {
+        return std::nullopt;
+    }
+    input.replace_extension(".in");
+    try {
+        const Single end = ReadEndTime(input.string());
+        return end > 0 ? std::optional<Single>(end) : std::nullopt;
+    } catch (const std::exception&) {
+        return std::nullopt;  // no input file there
+    }
+}
+
+namespace {
+
+// The follower of a listing just opened, whose scan is `scanned`: the one place one is made, so
+// that a follower taking up from the scan (reading only what came after it) can stand in here.
+std::unique_ptr<ListingFollower> FollowerFor(const Catalogue& scanned,
+                                             std::optional<Single> endTime) {
+    return std::make_unique<ListingFollower>(scanned.ListingFile,
+                                             FollowOptions{.EndTime = endTime});
+}
+
+// What a chart's reading of new times has to say stays with it: it is not drawn then.
+class Unsaid final : public MessageSink {
+  public:
+    void ShowMessage(std::string_view, MessageIcon, std::string_view) override {}
+};
+
+// The rows of `times` (ascending, each value once) that hold these values, in ascending order;
+// values it does not hold are passed over.
+std::vector<int> RowsOfValues(const std::vector<ResultTime>& times, std::vector<Single> values) {
+    std::sort(values.begin(), values.end());
+    std::vector<int> rows;
+    for (const Single value : values) {
+        const auto at = std::lower_bound(
+            times.begin(), times.end(), value,
+            [](const ResultTime& time, Single wanted) { return time.time < wanted; });
+        if (at != times.end() && at->time == value &&
+            (rows.empty() || rows.back() != at - times.begin())) {
+            rows.push_back(static_cast<int>(at - times.begin()));
+        }
+    }
+    return rows;
+}
+
+bool SameVariables(const std::vector<OfferedVariable>& a, const std::vector<OfferedVariable>& b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(),
+                      [](const OfferedVariable& x, const OfferedVariable& y) {
+                          return x.Name == y.Name && x.Vectors == y.Vectors &&
+                                 x.RangeCaption == y.RangeCaption && x.Limit == y.Limit;
+                      });
+}
+
+std::vector<std::string> SummaryValues(const Catalogue& c) {
+    std::vector<std::string> values;
+    for (const SummaryLine& line : SummaryLines(c)) {
+        values.push_back(line.Value);
+    }
+    return values;
+}
+
+}  // namespace
 
 void ExtractSession::Changed() {
     if (onChanged) {
@@ -421,6 +492,7 @@ ExtractSession::Start ExtractSession::Open(const std::string& path) {
     highlightedAvailable_.clear();
     selectAll_ = false;
     ++listingGeneration_;
+    ++availableGeneration_;
     AfterTimesChanged();
 
     progress_.UpdateProgress(0, "");
@@ -432,7 +504,211 @@ ExtractSession::Start ExtractSession::Open(const std::string& path) {
     ChooseVariableNow(offered_.empty() ? -1 : 0);
     ++listingGeneration_;
     ++timesGeneration_;
+    ++availableGeneration_;
+
+    follower_.reset();
+    followEnded_ = false;
+    followFailed_ = false;
+    carried_.reset();
+    endTime_ = EndTimeBeside(path);
+    if (follow_) {
+        StartFollowing();
+        if (follower_) {
+            // The times offered are those complete now; what the scan said of the listing was
+            // shown already.
+            TakeStep(follower_->Read(), false);
+        }
+        if (follower_ && !follower_->Started() && !catalogue_->Times.empty()) {
+            // No time is complete yet: the model shows, and no time or table until one is.
+            auto head = std::make_shared<Catalogue>(*catalogue_);
+            head->Times.clear();
+            head->HasTemperatures = false;
+            ClearTables(*head);
+            Renew(std::move(head), false);
+        }
+    }
     return Start::Started;
+}
+
+bool ExtractSession::Following() const {
+    return follow_ && hasListing_ && !followEnded_ && !followFailed_;
+}
+
+void ExtractSession::SetFollow(bool on) {
+    if (follow_ != on) {
+        // Off, the follower keeps what it read: on again, it reads only what came meanwhile.
+        follow_ = on;
+        Changed();
+    }
+}
+
+void ExtractSession::StartFollowing() {
+    if (follower_ || !hasListing_) {
+        return;
+    }
+    if (endTime_ && ListingReachesEnd(*catalogue_, *endTime_)) {
+        followEnded_ = true;  // a finished analysis: nothing will come
+        return;
+    }
+    follower_ = FollowerFor(*catalogue_, endTime_);
+}
+
+FollowNews ExtractSession::Refresh() {
+    FollowNews news;
+    if (!Following()) {
+        return news;
+    }
+    if (!Idle()) {
+        news.deferred = true;
+        return news;
+    }
+    StartFollowing();
+    if (!follower_) {
+        Changed();  // it has ended
+        return news;
+    }
+    return TakeStep(follower_->Read(), true);
+}
+
+FollowNews ExtractSession::TakeStep(const FollowStep& step, bool tell) {
+    FollowNews news;
+    news.restart = step.restart;
+    const std::size_t before = times_.available().size();
+    const std::shared_ptr<const Catalogue> c = follower_->catalogue();
+    // A follower that has not started yet offers nothing, which says nothing of the listing
+    // shown: it is kept, unless the listing was read again (the one shown is gone).
+    if (c != catalogue_ && (follower_->Started() || step.restart != FollowRestart::None)) {
+        Renew(c, step.restart != FollowRestart::None);
+    }
+    const std::size_t after = times_.available().size();
+    news.added = after > before ? after - before : 0;
+    followEnded_ = follower_->Ended();
+    if (!step.failure.empty()) {
+        followFailed_ = true;
+        news.failure = step.failure;
+        if (tell) {
+            messages_.ShowMessage(step.failure, MessageIcon::Critical, kExtractTitle);
+        }
+    }
+    if (followEnded_ || followFailed_) {
+        follower_.reset();
+        Changed();
+    }
+    return news;
+}
+
+ExtractSession::KeptChoices ExtractSession::Choices() const {
+    KeptChoices kept;
+    if (const OfferedVariable* v = variable()) {
+        kept.variable = v->Name;
+        kept.vector = vectorName();
+    }
+    const std::vector<ResultTime>& available = times_.availableTimes();
+    auto valueOfChosen = [&](std::size_t row) {
+        const std::size_t k = std::stoul(times_.hidden()[row]) - 1;
+        return available[k].time;
+    };
+    for (std::size_t row = 0; row < times_.selected().size(); ++row) {
+        kept.chosen.push_back(valueOfChosen(row));
+    }
+    for (const int row : highlightedSelected_) {
+        kept.highlightedChosen.push_back(valueOfChosen(static_cast<std::size_t>(row)));
+    }
+    for (const int row : highlightedAvailable_) {
+        kept.highlightedAvailable.push_back(available[static_cast<std::size_t>(row)].time);
+    }
+    kept.all = !kept.chosen.empty() && kept.chosen.size() == available.size();
+    return kept;
+}
+
+void ExtractSession::Renew(std::shared_ptr<const Catalogue> c, bool restarted) {
+    KeptChoices kept = carried_ ? std::move(*carried_) : Choices();
+    carried_.reset();
+    const std::vector<std::string> summary = SummaryValues(*catalogue_);
+    catalogue_ = std::move(c);
+
+    std::vector<OfferedVariable> offered = OfferedVariables(*catalogue_);
+    const bool otherVariables = !SameVariables(offered, offered_);
+    if (restarted || otherVariables || summary != SummaryValues(*catalogue_)) {
+        ++listingGeneration_;
+    }
+    if (otherVariables) {
+        const std::string current = variable() ? variable()->Name : std::string();
+        offered_ = std::move(offered);
+        const auto named =
+            std::find_if(offered_.begin(), offered_.end(),
+                         [&](const OfferedVariable& v) { return v.Name == kept.variable; });
+        const int index = static_cast<int>(named - offered_.begin());
+        if (named == offered_.end()) {
+            ChooseVariableNow(offered_.empty() ? -1 : 0);
+        } else if (named->Name == current) {
+            // The same variable: its range texts stay as the user left them.
+            variable_ = index;
+            rangeCaption_ = named->RangeCaption;
+        } else {
+            ChooseVariableNow(index);  // its range texts come back from before it went
+        }
+        if (named != offered_.end() && !named->Vectors.empty()) {
+            const auto vector =
+                std::find(named->Vectors.begin(), named->Vectors.end(), kept.vector);
+            vector_ = vector == named->Vectors.end()
+                          ? 0
+                          : static_cast<int>(vector - named->Vectors.begin());
+        }
+    }
+
+    const std::vector<std::string> chosenBefore = times_.selected();
+    const std::vector<std::string> rowsBefore = times_.hidden();
+    times_.SetAvailable(ResultTimes(catalogue_->Times));
+    const std::vector<ResultTime>& available = times_.availableTimes();
+    if (kept.all) {
+        times_.AddAll();  // every time was chosen: so is every time that came
+    } else {
+        times_.AddIndices(RowsOfValues(available, kept.chosen));
+    }
+    if (selectAll_) {
+        highlightedAvailable_.resize(available.size());
+        std::iota(highlightedAvailable_.begin(), highlightedAvailable_.end(), 0);
+    } else {
+        highlightedAvailable_ = RowsOfValues(available, kept.highlightedAvailable);
+    }
+    // The chosen times' rows: the chosen list holds them in ascending order of value too.
+    std::vector<ResultTime> chosen;
+    for (const std::string& row : times_.hidden()) {
+        chosen.push_back(available[std::stoul(row) - 1]);
+    }
+    highlightedSelected_ = RowsOfValues(chosen, kept.highlightedChosen);
+    if (catalogue_->Times.empty() && (!kept.variable.empty() || !kept.chosen.empty())) {
+        carried_ = std::move(kept);  // found again once the listing offers times once more
+    }
+    ++availableGeneration_;
+    if (times_.selected() != chosenBefore || times_.hidden() != rowsBefore) {
+        ++timesGeneration_;
+    }
+    Changed();
+}
+
+CurveSet ExtractSession::CurvesAt(const SaveRequest& request,
+                                  const std::vector<Single>& times) const {
+    SaveRequest asked = request;
+    asked.times.clear();
+    const std::vector<ResultTime>& available = times_.availableTimes();
+    for (const int row : RowsOfValues(available, times)) {
+        asked.times.push_back(available[static_cast<std::size_t>(row)].record);
+    }
+    if (asked.times.empty()) {
+        return {};
+    }
+    ExportRequest read;
+    ExtractionResult values;
+    const std::atomic<bool> stop{false};
+    NullProgress progress;
+    Unsaid unsaid;
+    if (ExtractForRequest(*catalogue_, asked, read, values, stop, progress, unsaid).outcome !=
+        SaveOutcome::Extracted) {
+        return {};
+    }
+    return CurvesOfExtraction(*catalogue_, read, values, asked.vectorName);
 }
 
 SaveResult ExtractSession::Save(const std::string& fileName, SheetFormat format, Start* start) {
@@ -451,7 +727,9 @@ SaveResult ExtractSession::Save(const std::string& fileName, SheetFormat format,
     SaveResult result;
     {
         CommandScope scope(*this, SessionCommand::Save);
-        result = SaveExport(*catalogue_, request, extracted_, extraction_, abort_, progress_,
+        // The listing as it was handed to the save, whatever comes of the session's meanwhile.
+        const std::shared_ptr<const Catalogue> listing = catalogue_;
+        result = SaveExport(*listing, request, extracted_, extraction_, abort_, progress_,
                             messages_, &reading_);
         if (result.outcome == SaveOutcome::Written) {
             saveFolder = FolderOf(fileName);
@@ -472,7 +750,8 @@ SaveResult ExtractSession::Chart(Start* start) {
     }
     const SaveRequest request = CurrentRequest();
     CommandScope scope(*this, SessionCommand::Chart);
-    return ExtractForRequest(*catalogue_, request, extracted_, extraction_, abort_, progress_,
+    const std::shared_ptr<const Catalogue> listing = catalogue_;
+    return ExtractForRequest(*listing, request, extracted_, extraction_, abort_, progress_,
                              messages_, &reading_);
 }
 

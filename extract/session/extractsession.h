@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/atomicsave.h"
+#include "extract/export/curves.h"
 #include "extract/export/layout.h"
 #include "extract/export/pagesetup.h"
 #include "extract/export/savecommand.h"
@@ -21,6 +22,7 @@
 #include "extract/reader/exportrequest.h"
 #include "extract/reader/extraction.h"
 #include "extract/reader/extractionresult.h"
+#include "extract/reader/follower.h"
 #include "extract/reader/scanoptions.h"
 #include "extract/reader/sinks.h"
 
@@ -67,6 +69,22 @@ struct NamedChoice {
 NamedChoice ChooseByName(const std::vector<OfferedVariable>& offered, std::string_view variable,
                          std::string_view vector);
 
+// The end time of the analysis that writes NAME.out, as its input file NAME.in beside it gives it;
+// none without that file, or when it gives none: only the user then knows when it has ended.
+std::optional<Single> EndTimeBeside(const std::string& listing);
+
+// What one look at a followed listing found (ExtractSession::Refresh).
+struct FollowNews {
+    // A command was running: nothing was read, and the look is to be made again once it ends.
+    bool deferred = false;
+    std::size_t added = 0;  // the times offered now that were not before
+    // The listing was read again from its start, and why (see RestartText).
+    FollowRestart restart = FollowRestart::None;
+    // The read error that ended the following; it was shown as an open's read error is, and the
+    // lists stay as they were.
+    std::string failure;
+};
+
 // One Extract session: the open listing and what it offers, the user's choices (variable, vector,
 // range texts, chosen times, layout), what may be used, and the long commands with their
 // progress and stop. The window shows it and the command line drives it; neither keeps rules of
@@ -76,6 +94,7 @@ class ExtractSession {
     // Progress and messages of the long commands go to these; the progress sink is where the
     // window lets the user act, so it may call back into the session.
     ExtractSession(ProgressSink& progress, MessageSink& messages);
+    ~ExtractSession();
 
     std::function<void()> onChanged;
 
@@ -94,8 +113,34 @@ class ExtractSession {
     // What to tell the user once of a listing that gives a time more than once (which of its
     // results are used); empty for any other.
     std::string RepeatedTimesNote() const { return velto::RepeatedTimesNote(catalogue_->Times); }
-    // Changes whenever another listing is opened (and when its reading ends).
+    // Changes whenever another listing is opened (and when its reading ends), and when a followed
+    // listing is read again or offers other variables.
     unsigned listingGeneration() const { return listingGeneration_; }
+    // Changes whenever the available times change (another listing, or times a follow added).
+    unsigned availableGeneration() const { return availableGeneration_; }
+
+    // -- Following the open listing while the solver writes it
+    // Off until turned on. While on, each Open of a listing whose analysis has not ended reads it
+    // on as it grows (see Refresh), and the times it offers are those whose results are complete.
+    // Turned on again, the next Refresh catches up with what came meanwhile.
+    void SetFollow(bool on);
+    bool FollowOn() const { return follow_; }
+    // Whether a change to the file can bring anything: following is on, a listing is open, its
+    // analysis has not ended (its last complete time is the end time that NAME.in beside it
+    // gives) and no read error ended the following. Whoever watches the file stops meanwhile.
+    bool Following() const;
+    // The open listing's analysis has ended: nothing more will come.
+    bool FollowEnded() const { return followEnded_; }
+    // Takes in what the listing gained: new complete times join the available list (and, when
+    // every time was chosen, the chosen list), keeping every choice and highlight by name or
+    // value. A listing cut short, replaced or written over is read again, its choices kept where
+    // they still exist. While a command runs nothing is read (deferred): the listing its command
+    // reads stays as it was handed to it.
+    FollowNews Refresh();
+    // The curves of these choices at these times of the listing (by value; times it does not
+    // offer are passed over), read at once and outside the long commands, for a chart that takes
+    // the times a follow added. No curves when nothing could be read.
+    CurveSet CurvesAt(const SaveRequest& request, const std::vector<Single>& times) const;
 
     // -- The choices
     const std::vector<OfferedVariable>& variables() const { return offered_; }
@@ -195,6 +240,18 @@ class ExtractSession {
 
   private:
     class CommandScope;
+    // The user's choices by name and by value, to be found again in a listing read anew.
+    struct KeptChoices {
+        std::string variable, vector;
+        std::vector<Single> chosen, highlightedChosen, highlightedAvailable;
+        bool all = false;  // every time was chosen: the times that come are chosen too
+    };
+    KeptChoices Choices() const;
+    // The open listing is now `c` (a follow's catalogue): the lists and choices follow it.
+    void Renew(std::shared_ptr<const Catalogue> c, bool restarted);
+    // Begins following the open listing, unless its analysis has ended already.
+    void StartFollowing();
+    FollowNews TakeStep(const FollowStep& step, bool tell);
     void Changed();
     void ChooseVariableNow(int index);
     void AfterTimesChanged();
@@ -230,6 +287,15 @@ class ExtractSession {
     std::vector<int> highlightedSelected_;
     SessionCommand running_ = SessionCommand::None;
     bool quitRequested_ = false;
+    unsigned availableGeneration_ = 0;
+    // Following: the setting, the follower of the open listing, its analysis's end time.
+    bool follow_ = false;
+    std::unique_ptr<ListingFollower> follower_;
+    std::optional<Single> endTime_;
+    bool followEnded_ = false;
+    bool followFailed_ = false;
+    // Choices waiting for a listing read again to offer times once more.
+    std::optional<KeptChoices> carried_;
 };
 
 // The folder of a file's path, with its trailing slash ("" for a bare name).

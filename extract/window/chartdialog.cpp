@@ -2,11 +2,13 @@
 
 #include <QApplication>
 #include <QChartView>
+#include <QCheckBox>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QHBoxLayout>
 #include <QPushButton>
 #include <QVBoxLayout>
+#include <algorithm>
 
 #include "common/encoding.h"
 #include "common/window/messagebox.h"
@@ -88,6 +90,7 @@ ChartDialog::ChartDialog(const CurveSet& curves, std::optional<ChartComparison> 
       dialogs_(std::move(dialogs)),
       folder_(folder),
       listingFolder_(listingFolder.isEmpty() ? folder : listingFolder),
+      curves_(curves),
       comparison_(std::move(comparison)) {
     setObjectName(QStringLiteral("frmChart"));
     setWindowTitle(QStringLiteral("VeltoExtract - ") + QString::fromLatin1(curves.title));
@@ -124,6 +127,11 @@ ChartDialog::ChartDialog(const CurveSet& curves, std::optional<ChartComparison> 
                    "fibre"));
         }
     }
+    newTimes_ = new QCheckBox(tr("Add &New Times"), this);
+    newTimes_->setObjectName(QStringLiteral("chkNewTimes"));
+    newTimes_->setAccessibleName(tr("Add New Times"));
+    newTimes_->setToolTip(tr("Draw the times the solver completes from now on"));
+    newTimes_->setVisible(false);
     auto* save = new QPushButton(tr("Save &Chart..."), this);
     save->setObjectName(QStringLiteral("cmdSaveChart"));
     auto* close = new QPushButton(tr("Cl&ose"), this);
@@ -140,6 +148,7 @@ ChartDialog::ChartDialog(const CurveSet& curves, std::optional<ChartComparison> 
     buttons->addWidget(close);
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(view_, 1);
+    layout->addWidget(newTimes_);  // a row of its own: the buttons' row fills a small screen
     layout->addLayout(buttons);
     FitToScreen(this, QSize(900, 560));
 }
@@ -205,11 +214,69 @@ bool ChartDialog::onAddListingClicked() {
     return !paths.isEmpty() && problems.isEmpty();
 }
 
+void ChartDialog::FollowListing(bool takeNewTimes) {
+    newTimes_->setChecked(takeNewTimes);
+    newTimes_->setVisible(true);
+}
+
+bool ChartDialog::TakesNewTimes() const {
+    return newTimes_->isVisibleTo(this) && newTimes_->isChecked();
+}
+
+std::vector<float> ChartDialog::Times() const {
+    std::vector<float> times;
+    if (!curves_.curves.empty()) {
+        for (const CurvePoint& point : curves_.curves.front().points) {
+            times.push_back(static_cast<float>(point.time));
+        }
+    }
+    return times;
+}
+
+void ChartDialog::AddPoints(const CurveSet& more) {
+    if (more.curves.size() != curves_.curves.size()) {
+        return;  // not this chart's items
+    }
+    for (std::size_t k = 0; k < curves_.curves.size(); ++k) {
+        std::vector<CurvePoint>& points = curves_.curves[k].points;
+        for (const CurvePoint& point : more.curves[k].points) {
+            const auto at =
+                std::lower_bound(points.begin(), points.end(), point.time,
+                                 [](const CurvePoint& p, double time) { return p.time < time; });
+            if (at != points.end() && at->time == point.time) {
+                at->value = point.value;
+            } else {
+                points.insert(at, point);
+            }
+        }
+    }
+    if (comparison_) {
+        // The listing's own history, which its comparison with other runs is made of.
+        ListingHistory& first = histories_.front();
+        first.times.clear();
+        first.values.clear();
+        for (const CurvePoint& point : curves_.curves.front().points) {
+            first.times.push_back(static_cast<float>(point.time));
+            first.values.push_back(static_cast<float>(point.value));
+        }
+        comparison_->first = first;
+        if (comparison_->times) {
+            comparison_->times = first.times;  // a listing added later gives the new times too
+        }
+    }
+    Redraw();
+}
+
 void ChartDialog::Redraw() {
-    ComparisonTable table = CompareHistories(histories_);
-    table.title = comparison_->title;
-    table.unit = comparison_->unit;
-    QChart* fresh = BuildCurveChart(CurvesOfComparison(table));
+    QChart* fresh = nullptr;
+    if (histories_.size() > 1) {
+        ComparisonTable table = CompareHistories(histories_);
+        table.title = comparison_->title;
+        table.unit = comparison_->unit;
+        fresh = BuildCurveChart(CurvesOfComparison(table));
+    } else {
+        fresh = BuildCurveChart(curves_);
+    }
     QChart* old = chart_;
     view_->setChart(fresh);
     chart_ = fresh;

@@ -9,14 +9,14 @@
 
 #include "common/atomicsave.h"
 #include "extract/export/comparison.h"
+#include "extract/export/curves.h"
 
 class QChart;
 class QChartView;
+class QCheckBox;
 class QPushButton;
 
 namespace velto {
-
-struct CurveSet;
 
 // What lets a chart of one item take more listings: how the item was chosen (as the command
 // line's compare takes it) and its history in the window's own listing.
@@ -64,6 +64,17 @@ class ChartDialog : public QDialog {
     // Writes the comparison table through the file question; true when a file was written.
     bool onSaveTableClicked();
 
+    // The listing drawn is followed as the solver writes it: "Add New Times" (chkNewTimes) shows,
+    // checked when the chart is to take the times that complete from now on.
+    void FollowListing(bool takeNewTimes);
+    // The chart takes the times that complete: its listing is followed and the box is checked.
+    bool TakesNewTimes() const;
+    // The times drawn, by value.
+    std::vector<float> Times() const;
+    // Adds the points of these curves (the same curves, at other times) to those drawn: a time
+    // drawn already takes its new value.
+    void AddPoints(const CurveSet& more);
+
   private:
     void Redraw();
 
@@ -71,9 +82,11 @@ class ChartDialog : public QDialog {
     QChart* chart_ = nullptr;
     QPushButton* addListing_ = nullptr;
     QPushButton* saveTable_ = nullptr;
+    QCheckBox* newTimes_ = nullptr;
     ChartDialogs dialogs_;
     QString folder_;
     QString listingFolder_;
+    CurveSet curves_;  // as drawn, with the times a follow added
     std::optional<ChartComparison> comparison_;
     std::vector<ListingHistory> histories_;
     // The listings drawn: Save Table never takes one's place.

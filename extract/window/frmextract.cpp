@@ -2,12 +2,14 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QFileSystemWatcher>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -22,9 +24,14 @@
 #include <QRadioButton>
 #include <QScreen>
 #include <QScrollArea>
+#include <QScrollBar>
 #include <QSettings>
+#include <QShortcut>
 #include <QStatusBar>
+#include <QTimer>
 #include <QVBoxLayout>
+#include <algorithm>
+#include <iterator>
 #include <optional>
 
 #include "common/text.h"
@@ -46,6 +53,10 @@ namespace velto {
 namespace {
 
 const QString kTitle = QStringLiteral("VeltoExtract");
+
+// How long the watcher's events may come before the listing is looked at: a solver writing a
+// time block gives one per write, and one look takes them all.
+constexpr int kSettleMs = 150;
 
 // The save dialog's filters; the first is selected when it opens.
 const QString kSaveFilters =
@@ -182,10 +193,17 @@ void FrmExtract::BuildControls() {
     cmdFile = named(new QPushButton(QStringLiteral("...")), "cmdFile");
     cmdFile->setAccessibleName(tr("Open Listing"));
     cmdFile->setFixedWidth(cmdFile->fontMetrics().horizontalAdvance(QStringLiteral("....")) + 24);
+    // Every letter of "Follow" is another control's key already: Ctrl+F reaches it.
+    chkFollow = named(new QCheckBox(tr("Follow")), "chkFollow");
+    chkFollow->setAccessibleName(tr("Follow the listing"));
+    chkFollow->setToolTip(
+        tr("Show the times the solver completes while it writes the listing (Ctrl+F)"));
+    chkFollow->setAccessibleDescription(chkFollow->toolTip());
     auto* fileRow = new QHBoxLayout;
     fileRow->addWidget(lblFileName);
     fileRow->addWidget(txtFileName, 1);
     fileRow->addWidget(cmdFile);
+    fileRow->addWidget(chkFollow);
 
     // Summary
     fraSummary = named(new QGroupBox(tr("Summary")), "fraSummary");
@@ -212,7 +230,12 @@ void FrmExtract::BuildControls() {
             lblCounts[static_cast<std::size_t>(i - 3)] = value;
         }
     }
-    summary->setRowStretch(10, 1);
+    lblTimesCaption = named(new QLabel(tr("Times:")), "lblTimesCaption");
+    lblTimeCount = named(new QLabel, "lblTimeCount");
+    lblTimeCount->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    summary->addWidget(lblTimesCaption, 10, 0);
+    summary->addWidget(lblTimeCount, 10, 1);
+    summary->setRowStretch(11, 1);
 
     // Time lists
     lblTimes[0] = named(new QLabel(tr("&Available Times:")), "lblTimes0");
@@ -411,6 +434,25 @@ void FrmExtract::BuildControls() {
             session_.SelectAllAvailable();
         }
     });
+    watcher_ = new QFileSystemWatcher(this);
+    followTimer_ = new QTimer(this);
+    followTimer_->setSingleShot(true);
+    followTimer_->setInterval(kSettleMs);
+    // The first event of a burst sets the timer going; the rest come while it runs.
+    auto settle = [this] {
+        if (!followTimer_->isActive()) {
+            followTimer_->start();
+        }
+    };
+    connect(watcher_, &QFileSystemWatcher::fileChanged, this, settle);
+    connect(watcher_, &QFileSystemWatcher::directoryChanged, this, settle);
+    connect(followTimer_, &QTimer::timeout, this, &FrmExtract::onListingChanged);
+    connect(chkFollow, &QCheckBox::toggled, this, &FrmExtract::onFollowToggled);
+    auto* followKey = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_F), this);
+    connect(followKey, &QShortcut::activated, this, [this] {
+        chkFollow->setFocus(Qt::ShortcutFocusReason);
+        chkFollow->toggle();
+    });
     session_.onChanged = [this] { Sync(); };
     qApp->installEventFilter(this);
     // The whole of the controls where the screen has room for them, else the screen's room.
@@ -438,6 +480,11 @@ void FrmExtract::FormLoad() {
         settings.value(QStringLiteral("Files/InitOpenDir")).toString().toLocal8Bit().toStdString();
     session_.saveFolder =
         settings.value(QStringLiteral("Files/InitSaveDir")).toString().toLocal8Bit().toStdString();
+    {
+        const QSignalBlocker quiet(chkFollow);
+        chkFollow->setChecked(settings.value(QStringLiteral("Options/Follow"), true).toBool());
+    }
+    session_.SetFollow(chkFollow->isChecked());
     picProgress->setVisible(false);
     Sync();
     cmdFile->setFocus();  // the first thing to do: open a listing
@@ -449,6 +496,7 @@ void FrmExtract::FormUnload() {
                       QString::fromLocal8Bit(session_.openFolder.c_str()));
     settings.setValue(QStringLiteral("Files/InitSaveDir"),
                       QString::fromLocal8Bit(session_.saveFolder.c_str()));
+    settings.setValue(QStringLiteral("Options/Follow"), chkFollow->isChecked());
     settings.sync();
 }
 
@@ -478,6 +526,7 @@ void FrmExtract::closeEvent(QCloseEvent* event) {
     CloseAllHelp();
     FormUnload();
     closing_ = true;
+    followTimer_->stop();
     qApp->removeEventFilter(this);
     event->accept();
 }
@@ -617,6 +666,9 @@ void FrmExtract::Sync() {
     if (shownListing_ != session_.listingGeneration()) {
         SyncListing();
     }
+    if (shownAvailable_ != session_.availableGeneration()) {
+        SyncAvailable();
+    }
     if (shownTimes_ != session_.timesGeneration()) {
         SyncSelected();
     }
@@ -654,14 +706,6 @@ void FrmExtract::SyncListing() {
     const Catalogue& c = session_.catalogue();
     txtFileName->setText(session_.HasListing() ? QString::fromLocal8Bit(c.ListingFile.c_str())
                                                : QString());
-    lstAvailable->setUpdatesEnabled(false);
-    lstAvailable->clear();
-    QStringList items;
-    for (const std::string& text : session_.times().available()) {
-        items.append(Latin1(text));
-    }
-    lstAvailable->addItems(items);
-    lstAvailable->setUpdatesEnabled(true);
     cboVariables->clear();
     for (const OfferedVariable& variable : session_.variables()) {
         cboVariables->addItem(Latin1(variable.Name));
@@ -682,8 +726,42 @@ void FrmExtract::SyncListing() {
     }
 }
 
+void FrmExtract::SyncAvailable() {
+    shownAvailable_ = session_.availableGeneration();
+    const std::vector<std::string>& times = session_.times().available();
+    // The rows shown stay when the session's list begins with them: a follow adds times below.
+    int kept = std::min(lstAvailable->count(), static_cast<int>(times.size()));
+    for (int row = 0; row < kept; ++row) {
+        if (lstAvailable->item(row)->text() != Latin1(times[static_cast<std::size_t>(row)])) {
+            kept = row;
+        }
+    }
+    lstAvailable->setUpdatesEnabled(false);
+    const int scrolled = lstAvailable->verticalScrollBar()->value();
+    const bool same = kept == lstAvailable->count();
+    while (lstAvailable->count() > kept) {
+        delete lstAvailable->takeItem(lstAvailable->count() - 1);
+    }
+    QStringList items;
+    for (std::size_t row = static_cast<std::size_t>(kept); row < times.size(); ++row) {
+        items.append(Latin1(times[row]));
+    }
+    lstAvailable->addItems(items);
+    if (!same && kept > 0) {
+        lstAvailable->verticalScrollBar()->setValue(scrolled);
+    }
+    lstAvailable->setUpdatesEnabled(true);
+    const std::size_t count = times.size();
+    lblTimeCount->setText(count > 0 ? QString::number(count) : QString());
+    lblTimeCount->setAccessibleName(tr("Times: ") +
+                                    (count > 0 ? lblTimeCount->text() : tr("none")));
+}
+
 void FrmExtract::SyncSelected() {
     shownTimes_ = session_.timesGeneration();
+    // Refilled as the session holds it, scrolled where the user left it.
+    const int scrolled = lstSelected->verticalScrollBar()->value();
+    const int current = lstSelected->currentRow();
     lstSelected->setUpdatesEnabled(false);
     lstSelected->clear();
     lstHidden->clear();
@@ -693,6 +771,10 @@ void FrmExtract::SyncSelected() {
     for (const std::string& text : session_.times().hidden()) {
         lstHidden->addItem(Latin1(text));
     }
+    if (current >= 0 && current < lstSelected->count()) {
+        lstSelected->setCurrentRow(current, QItemSelectionModel::NoUpdate);
+    }
+    lstSelected->verticalScrollBar()->setValue(scrolled);
     lstSelected->setUpdatesEnabled(true);
 }
 
@@ -721,6 +803,7 @@ void FrmExtract::ApplyEnabling() {
     for (std::size_t i = 0; i < lblSummary.size(); ++i) {
         lblSummary[i]->setEnabled(e.summary && lines[i].Enabled);
     }
+    lblTimesCaption->setEnabled(e.summary && !session_.times().available().empty());
     for (QWidget* w :
          std::initializer_list<QWidget*>{lblTimes[0], lblTimes[1], lstAvailable, lstSelected}) {
         w->setEnabled(e.timeLists);
@@ -780,6 +863,11 @@ auto FrmExtract::RunLong(Command&& command) {
     lastPaint_.invalidate();
     auto result = command();
     mouse.SetCursor(kDefaultCursor);
+    if (followPending_) {
+        // The listing changed while the command read it: looked at now that it has ended.
+        followPending_ = false;
+        followTimer_->start();
+    }
     if (focus && focus->isEnabled()) {
         focus->setFocus();
     }
@@ -831,13 +919,22 @@ void FrmExtract::onFileClicked() {
     if (file.isEmpty()) {
         return;
     }
+    OpenListing(file);
+}
+
+void FrmExtract::OpenListing(const QString& file) {
+    if (session_.Running() != SessionCommand::None) {
+        return;
+    }
     QCoreApplication::processEvents();
+    charts_.clear();  // the charts drawn stay, of the listing they were drawn from
     RunLong([&] {
         UpdateProgress(0, "");
         return session_.Open(file.toLocal8Bit().toStdString());
     });
     openedName_ = QFileInfo(file).fileName();
     SetStatus(StatusWithReason(saidWhy_));
+    WatchListing();
     // Which result of a repeated time is used is said once, where the listing is opened.
     if (const std::string note = session_.RepeatedTimesNote();
         !note.empty() && !session_.QuitRequested()) {
@@ -911,7 +1008,93 @@ void FrmExtract::onChartClicked() {
     dialog->setWindowTitle(
         dialog->windowTitle() + QStringLiteral(" - ") +
         QFileInfo(QString::fromLocal8Bit(session_.catalogue().ListingFile.c_str())).fileName());
+    if (session_.Following()) {
+        // A chart of every time goes on with the times that come; one of chosen times keeps
+        // them, unless the user asks for the new ones too.
+        FollowedChart followed{dialog, request, {}};
+        for (const ResultTime& time : session_.times().availableTimes()) {
+            followed.known.push_back(time.time);
+        }
+        dialog->FollowListing(session_.times().selected().size() == followed.known.size());
+        charts_.push_back(std::move(followed));
+    }
     dialog->show();
+}
+
+void FrmExtract::SetFollow(bool on) {
+    chkFollow->setChecked(on);
+}
+
+void FrmExtract::onFollowToggled(bool on) {
+    session_.SetFollow(on);
+    if (on) {
+        onListingChanged();  // catches up with what came meanwhile
+    } else {
+        WatchListing();
+    }
+}
+
+void FrmExtract::onListingChanged() {
+    if (closing_) {
+        return;
+    }
+    const FollowNews news = session_.Refresh();
+    if (news.deferred) {
+        followPending_ = true;
+        return;
+    }
+    if (news.restart != FollowRestart::None) {
+        SetStatus(openedName_ + QLatin1Char(' ') + Latin1(RestartText(news.restart)) +
+                  QStringLiteral(": read again from its start"));
+    }
+    if (news.added > 0 || news.restart != FollowRestart::None) {
+        ExtendCharts(news.restart != FollowRestart::None);
+    }
+    WatchListing();
+    emit listingLookedAt();
+}
+
+void FrmExtract::WatchListing() {
+    QStringList wanted;
+    if (session_.Following()) {
+        const QFileInfo file(QString::fromLocal8Bit(session_.catalogue().ListingFile.c_str()));
+        wanted << file.absolutePath();
+        if (file.exists()) {
+            wanted << file.absoluteFilePath();
+        }
+    }
+    const QStringList watched = watcher_->files() + watcher_->directories();
+    for (const QString& path : watched) {
+        if (!wanted.contains(path)) {
+            watcher_->removePath(path);
+        }
+    }
+    for (const QString& path : wanted) {
+        if (!watched.contains(path)) {
+            watcher_->addPath(path);
+        }
+    }
+}
+
+void FrmExtract::ExtendCharts(bool restarted) {
+    if (restarted) {
+        charts_.clear();  // each chart stays with the run it was drawn from
+        return;
+    }
+    std::erase_if(charts_, [](const FollowedChart& chart) { return chart.dialog.isNull(); });
+    std::vector<Single> now;
+    for (const ResultTime& time : session_.times().availableTimes()) {
+        now.push_back(time.time);
+    }
+    for (FollowedChart& chart : charts_) {
+        std::vector<Single> added;
+        std::set_difference(now.begin(), now.end(), chart.known.begin(), chart.known.end(),
+                            std::back_inserter(added));
+        chart.known = now;
+        if (!added.empty() && chart.dialog->TakesNewTimes()) {
+            chart.dialog->AddPoints(session_.CurvesAt(chart.request, added));
+        }
+    }
 }
 
 void FrmExtract::onDeleteClicked() {

@@ -4,6 +4,7 @@
 #include <QListWidget>
 #include <QMainWindow>
 #include <QPoint>
+#include <QPointer>
 #include <QString>
 #include <array>
 #include <functional>
@@ -15,7 +16,10 @@
 #include "extract/reader/sinks.h"
 #include "extract/session/extractsession.h"
 
+class QCheckBox;
 class QComboBox;
+class QFileSystemWatcher;
+class QTimer;
 class QGroupBox;
 class QLabel;
 class QLineEdit;
@@ -87,6 +91,14 @@ class FrmExtract : public QMainWindow, public ProgressSink, public MessageSink {
 
     // Commands, as the buttons, lists and menus run them.
     void onFileClicked();
+    // Opens this listing, as "..." does once a file is chosen (the program's argument).
+    void OpenListing(const QString& file);
+    // Checks or clears Follow, as the user does.
+    void SetFollow(bool on);
+    // The Follow check: the open listing is followed as the solver writes it (remembered).
+    void onFollowToggled(bool on);
+    // Takes in what the followed listing gained: the file watcher's burst of events has settled.
+    void onListingChanged();
     void onSaveClicked();
     // Draws the chosen variable against time for the chosen vectors, in a window of its own.
     void onChartClicked();
@@ -110,6 +122,8 @@ class FrmExtract : public QMainWindow, public ProgressSink, public MessageSink {
   signals:
     // The strip was repainted for this fraction (once per shown change).
     void progressShown(float fraction);
+    // The followed listing was looked at, whatever it brought.
+    void listingLookedAt();
 
   protected:
     void closeEvent(QCloseEvent* event) override;
@@ -125,7 +139,15 @@ class FrmExtract : public QMainWindow, public ProgressSink, public MessageSink {
     QString StatusWithReason(const QString& why) const;
     static void HighlightCurrentIfNone(QListWidget* list);
     void SyncListing();
+    // The available list and its count: new times are added below those shown, which keep their
+    // highlights and the list its scroll position.
+    void SyncAvailable();
     void SyncSelected();
+    // The file watcher watches the listing and its folder (a run may put another file in its
+    // place) while the session follows it, and nothing otherwise.
+    void WatchListing();
+    // The charts that take new times are given them, read from the listing as it is now.
+    void ExtendCharts(bool restarted);
     void SyncHighlight(QListWidget* list, TimeList which);
     void ApplyEnabling();
     // Runs a long command with the busy cursor and the progress strip, gives the focus back where
@@ -146,21 +168,38 @@ class FrmExtract : public QMainWindow, public ProgressSink, public MessageSink {
     bool closing_ = false;
     unsigned shownListing_ = ~0u;
     unsigned shownTimes_ = ~0u;
+    unsigned shownAvailable_ = ~0u;
     int shownVariable_ = -2;
     TimeList menuSource_ = TimeList::Available;
     QElapsedTimer lastPaint_;
     int lastPercent_ = -1;
     std::string lastCaption_;
 
+    // Following: the watcher, the timer that lets a burst of its events settle, a look that
+    // waits for the running command, and the charts of the listing that may take new times
+    // (their choices, and the times the listing had when they last looked).
+    QFileSystemWatcher* watcher_ = nullptr;
+    QTimer* followTimer_ = nullptr;
+    bool followPending_ = false;
+    struct FollowedChart {
+        QPointer<ChartDialog> dialog;
+        SaveRequest request;
+        std::vector<Single> known;
+    };
+    std::vector<FollowedChart> charts_;
+
     // Controls, named as the window's design names them.
     QLineEdit* txtFileName = nullptr;
     QPushButton* cmdFile = nullptr;
+    QCheckBox* chkFollow = nullptr;
     QGroupBox* fraSummary = nullptr;
     std::array<QLabel*, 10> lblSummary{};
     QLabel* lblVersion = nullptr;
     QLabel* lblAnalysis = nullptr;
     QLabel* lblProblem = nullptr;
     std::array<QLabel*, 7> lblCounts{};  // lblNodes .. lblFibers
+    QLabel* lblTimesCaption = nullptr;
+    QLabel* lblTimeCount = nullptr;  // the times offered: a followed listing's grow
     std::array<QLabel*, 2> lblTimes{};
     AvailableTimesList* lstAvailable = nullptr;
     SelectedTimesList* lstSelected = nullptr;

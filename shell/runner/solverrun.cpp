@@ -68,6 +68,11 @@ NameHandOver HandOverFor(const SolverInfo& solver, const std::string& inputPath)
     return handOver;
 }
 
+std::string ListingOfRun(const std::string& inputPath) {
+    const NameHandOver handOver = HandOverFor(SolverInfo(), inputPath);
+    return handOver.folder + "/" + handOver.baseName + ".out";
+}
+
 SolverRun::SolverRun(SolverInfo solver, std::string inputPath, QObject* parent)
     : QObject(parent),
       solver_(std::move(solver)),

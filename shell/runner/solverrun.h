@@ -56,6 +56,11 @@ struct NameHandOver {
 };
 NameHandOver HandOverFor(const SolverInfo& solver, const std::string& inputPath);
 
+// The listing the solver writes for an input file: NAME.out in the folder it is started in
+// (HandOverFor's), on this machine and in a cluster's task alike (the task's script enters that
+// folder before it starts the solver).
+std::string ListingOfRun(const std::string& inputPath);
+
 // One run of the solver on one input file, as a hidden child in the input file's folder. Hands
 // the solver the base name (on its command line for version 2004, else written to its standard
 // input), shows its output chunk by chunk with the prompt removed, and turns "time =" chunks into

@@ -1,10 +1,13 @@
 #include "shell/session/batchsession.h"
 
+#include <QFileInfo>
+
 #include "shell/cluster/slurmbackend.h"
 #include "shell/model/batchjournal.h"
 #include "shell/model/batchrecords.h"
 #include "shell/runner/exportafterrun.h"
 #include "shell/runner/localbackend.h"
+#include "shell/runner/solverrun.h"
 
 namespace velto {
 
@@ -90,6 +93,22 @@ bool BatchSession::CanDelete(int row) const {
 
 bool BatchSession::CanOpen(int row) const {
     return Enabling().openFile && row >= 0 && row < batch_.rowCount();
+}
+
+RowResults BatchSession::ResultsOf(int row) const {
+    RowResults results;
+    if (row < 0 || row >= batch_.rowCount()) {
+        return results;
+    }
+    const BatchModel::Row& file = batch_.rows()[static_cast<std::size_t>(row)];
+    results.offered = !file.status.isEmpty() && file.status != kStatusQueued;
+    if (!results.offered) {
+        return results;
+    }
+    results.listing = ListingOfRun(file.nativePath);
+    results.written = QFileInfo(PathText(results.listing)).isFile();
+    results.running = file.status == kStatusRunning;
+    return results;
 }
 
 // -- The solver

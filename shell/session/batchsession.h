@@ -54,6 +54,14 @@ struct BatchQuestion {
     explicit operator bool() const { return kind != Kind::kNone; }
 };
 
+// What Show Results opens for a row: the listing its solver writes, here or on a cluster.
+struct RowResults {
+    bool offered = false;  // the row has been started (running, or ended): not one never run
+    std::string listing;   // the listing's path bytes (ListingOfRun)
+    bool written = false;  // the solver has written it: it is there
+    bool running = false;  // the row runs: the listing is to be followed
+};
+
 // The window's message for the names an Add did not take: every name given is either listed now
 // or named here. Empty when every name was taken.
 QString AddRefusalText(const CheckedInputs& checked);
@@ -149,6 +157,9 @@ class BatchSession : public QObject {
     BatchEnabling Enabling() const;
     bool CanDelete(int row) const;
     bool CanOpen(int row) const;
+    // Show Results of a row: offered for a row that runs or has ended (also after a batch of an
+    // earlier run, kept in its record), not for one never started or waiting in a queue.
+    RowResults ResultsOf(int row) const;
 
     // -- The export after each run of the batches that follow
     // Why these velto-extract options cannot be used (a text that cannot be split, an option

@@ -21,6 +21,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QPlainTextEdit>
+#include <QProcess>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QShortcut>
@@ -260,6 +261,11 @@ FrmMain::FrmMain(ShellDialogs dialogs, QWidget* parent)
             return ok ? text : QString();
         };
     }
+    if (!dialogs_.startDetached) {
+        dialogs_.startDetached = [](const QString& program, const QStringList& arguments) {
+            return QProcess::startDetached(program, arguments);
+        };
+    }
     if (!dialogs_.about) {
         dialogs_.about = [](QWidget* owner) {
             FrmAbout about(owner);
@@ -385,6 +391,10 @@ void FrmMain::buildControls() {
     mnuAnalysisRun = action(analysis, tr("&Run"), "mnuAnalysisRun", "Ctrl+R");
     mnuAnalysisStop = action(analysis, tr("&Stop"), "mnuAnalysisStop", "Ctrl+S");
     mnuAnalysisCluster = action(analysis, tr("Run on &cluster"), "mnuAnalysisCluster", QString());
+    // On the list's own menu only: it acts on the row the menu opens over.
+    mnuShowResults = new QAction(tr("Show Results"), this);
+    mnuShowResults->setObjectName(QStringLiteral("mnuShowResults"));
+    mnuShowResults->setStatusTip(tr("Open the file's listing in VeltoExtract"));
     analysis->setToolTipsVisible(true);  // why Run on cluster is off, where it is
     QMenu* tools = menuBar()->addMenu(tr("&Tools"));
     mnuVeltoPath = action(tools, tr("Velto &Path"), "mnuVeltoPath", QString());
@@ -402,8 +412,10 @@ void FrmMain::buildControls() {
     lvwFiles->setContextMenuPolicy(Qt::ActionsContextMenu);
     auto* separator = new QAction(this);
     separator->setSeparator(true);
-    lvwFiles->addActions(
-        {mnuFileAdd, mnuFileDelete, mnuFileClear, separator, mnuAnalysisRun, mnuAnalysisStop});
+    auto* beforeResults = new QAction(this);
+    beforeResults->setSeparator(true);
+    lvwFiles->addActions({mnuFileAdd, mnuFileDelete, mnuFileClear, separator, mnuAnalysisRun,
+                          mnuAnalysisStop, beforeResults, mnuShowResults});
     lvwFiles->installEventFilter(this);
     mPopupSys = named(new QMenu(this), "mPopupSys");
     mPopRestore = action(mPopupSys, tr("&Restore"), "mPopRestore", QString());
@@ -423,6 +435,7 @@ void FrmMain::buildControls() {
     connect(mnuAnalysisRun, &QAction::triggered, this, &FrmMain::onRunClicked);
     connect(mnuAnalysisStop, &QAction::triggered, this, &FrmMain::onStopClicked);
     connect(mnuAnalysisCluster, &QAction::triggered, this, &FrmMain::onRunOnClusterTriggered);
+    connect(mnuShowResults, &QAction::triggered, this, &FrmMain::onShowResultsTriggered);
     connect(mnuVeltoPath, &QAction::triggered, this, &FrmMain::onVeltoPathClicked);
     connect(mnuToolsTray, &QAction::triggered, this, &FrmMain::onTrayToggled);
     connect(mnuToolsExport, &QAction::triggered, this, &FrmMain::onExportAfterRunTriggered);
@@ -455,6 +468,7 @@ void FrmMain::buildControls() {
             [this](QTreeWidgetItem* item) { onFileClicked(lvwFiles->indexOfTopLevelItem(item)); });
     // A row reached with the arrow keys shows what a click shows.
     connect(lvwFiles, &QTreeWidget::currentItemChanged, this, [this](QTreeWidgetItem* item) {
+        showResultsEnabling();
         if (item != nullptr && lvwFiles->hasFocus()) {
             onFileClicked(lvwFiles->indexOfTopLevelItem(item));
         }
@@ -626,12 +640,46 @@ void FrmMain::showRows() {
         ShowReason(item, row);
         lvwFiles->addTopLevelItem(item);
     }
+    showResultsEnabling();
 }
 
 void FrmMain::showStatus(int row) {
     if (QTreeWidgetItem* item = lvwFiles->topLevelItem(row)) {
         item->setText(1, batch().rows()[static_cast<std::size_t>(row)].status);
         ShowReason(item, batch().rows()[static_cast<std::size_t>(row)]);
+    }
+    showResultsEnabling();
+}
+
+void FrmMain::showResultsEnabling() {
+    if (!session_) {
+        return;  // the window is going
+    }
+    mnuShowResults->setEnabled(session_->ResultsOf(selectedRow()).offered);
+}
+
+void FrmMain::onShowResultsTriggered() {
+    const RowResults results = session_->ResultsOf(selectedRow());
+    if (!results.offered) {
+        return;
+    }
+    const QString listing = PathText(results.listing);
+    if (!results.written) {
+        SetStatusText(sbTime, tr("Batch"),
+                      QStringLiteral("No results yet: the solver has not written %1 yet")
+                          .arg(QFileInfo(listing).fileName()));
+        return;
+    }
+    // Beside this program, where a package installs both and the build links it.
+    const QString program =
+        QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("VeltoExtract"));
+    QStringList arguments;
+    if (results.running) {
+        arguments << QStringLiteral("--follow");
+    }
+    arguments << listing;
+    if (!dialogs_.startDetached(program, arguments)) {
+        SetStatusText(sbTime, tr("Batch"), QStringLiteral("%1 could not be started").arg(program));
     }
 }
 

@@ -40,6 +40,8 @@ struct ShellDialogs {
     std::function<void(QWidget* parent)> about;
     // Asks for the export options after each run, offering `current`; empty for Cancel.
     std::function<QString(QWidget* parent, const QString& current)> exportOptions;
+    // Starts a program of ours on its own, outliving this window; false when it cannot start.
+    std::function<bool(const QString& program, const QStringList& arguments)> startDetached;
 };
 
 // The text of the progress label, the minimised caption and the tray tip for a fraction.
@@ -73,6 +75,9 @@ class FrmMain : public QMainWindow {
     void onRunOnClusterTriggered();
     void onFileClicked(int row);
     void onFileDoubleClicked(int row);
+    // Show Results of the selected row: VeltoExtract, beside this program, opens the row's
+    // listing, following it while the row runs.
+    void onShowResultsTriggered();
     void onTrayToggled();
     // "Export after each run" checked: asks for the export options (refusing options that cannot
     // be used, until Cancel); unchecked: no export. Kept for the next session either way.
@@ -108,6 +113,8 @@ class FrmMain : public QMainWindow {
     void showProgress(int row, float fraction, const QString& fileName);
     // The controls as the session enables them.
     void showEnabling();
+    // Show Results as the selected row allows it.
+    void showResultsEnabling();
     void onBatchFinished();
     int selectedRow() const;
     QString helpFile() const;
@@ -139,6 +146,7 @@ class FrmMain : public QMainWindow {
     QAction* mnuAnalysisRun = nullptr;
     QAction* mnuAnalysisStop = nullptr;
     QAction* mnuAnalysisCluster = nullptr;
+    QAction* mnuShowResults = nullptr;
     QAction* mnuVeltoPath = nullptr;
     QAction* mnuToolsExport = nullptr;
     QAction* mnuToolsTray = nullptr;

@@ -8,6 +8,7 @@
 #include <map>
 #include <random>
 #include <set>
+#include <tuple>
 #include <utility>
 
 #include "shell/model/batchjournal.h"
@@ -83,6 +84,29 @@ class ShellSession : public ::testing::Test {
     test::ScratchDir dir;
     BatchSession session;
 };
+
+// Show Results: a row's listing is NAME.out beside its input file (the name less its last
+// extension), where a cluster's task runs the solver too; offered once the row has started, and
+// followed while it runs. A row never run, or waiting its turn, has none to show.
+TEST_F(ShellSession, AStartedRowsResultsAreItsListing) {
+    session.Add({Input("beam1.in"), Input("case.v2.in"), Input("frame.in")});
+    EXPECT_FALSE(session.ResultsOf(0).offered);
+    FakeBackend* fake = Run();
+    ASSERT_NE(fake, nullptr);
+    emit fake->accepted();
+    emit fake->fileStarted(0, 0);
+    emit fake->fileStarted(1, 0);
+    fake->EndFile(1, FakeBackend::End::kExit3);
+    test::WriteBytes(dir.File("case.v2.out"), "");
+    auto results = [&](int row) {
+        const RowResults r = session.ResultsOf(row);
+        return std::tuple(r.offered, r.listing, r.written, r.running);
+    };
+    EXPECT_EQ(results(0), std::tuple(true, dir.File("beam1.out"), false, true));
+    EXPECT_EQ(results(1), std::tuple(true, dir.File("case.v2.out"), true, false));
+    EXPECT_FALSE(session.ResultsOf(2).offered) << "queued";
+    EXPECT_FALSE(session.ResultsOf(3).offered);
+}
 
 // What may be done follows the batch: the list commands while none runs and rows are listed,
 // Stop and the quit question only while one runs; a command that is off is refused, and an Add

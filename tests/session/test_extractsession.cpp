@@ -557,5 +557,130 @@ TEST_F(Session, RandomCommandsKeepTheRules) {
     EXPECT_GT(refused, 20);
 }
 
+// A listing the solver is writing: its text, and where each time's results are complete in it.
+struct Growing {
+    std::string text;
+    std::vector<std::size_t> complete;
+    // Where the time after the k-th complete one is begun but not complete.
+    std::size_t Begun(std::size_t k) const { return text.find("  TIME =", complete[k - 1]) + 40; }
+};
+
+Growing GrowingListing(const test::ScratchDir& dir, const ListingSpec& spec) {
+    Growing g{ListingText(spec), {}};
+    test::Opened finished;
+    test::WriteBytes(dir.File("finished.out"), g.text);
+    test::Open(finished, dir.File("finished.out"));
+    g.complete = test::TimesCompleteAt(g.text, finished.catalogue);
+    return g;
+}
+
+void Append(const std::string& path, std::string_view bytes) {
+    std::ofstream(path, std::ios::binary | std::ios::app) << bytes;
+}
+
+// Followed, a listing offers each time once its results are complete; the times that come join
+// the list below the others, and nothing the user chose goes: variable, vector, range, chosen
+// times, highlights. When every time is chosen (Select All, then Add), so are those that come. A
+// save under way reads the listing as it was handed; the times land after it. Once the last time
+// is the end time NAME.in gives, nothing more is looked for.
+TEST_F(Session, FollowingAddsCompleteTimesKeepingEveryChoice) {
+    const Growing g = GrowingListing(dir, {.nodes = 20, .beams = 4, .stressTables = 2, .times = 6});
+    const std::string path = dir.File("run.out");
+    test::WriteBytes(dir.File("run.in"), "TIME\n 60 360\nEND_TIME\n");
+    const std::size_t first = g.text.find("  TIME =") + 40;
+    test::WriteBytes(path, g.text.substr(0, first));
+    session.SetFollow(true);
+    session.Open(path);
+    EXPECT_TRUE(session.Recognised());
+    EXPECT_TRUE(session.times().available().empty() && session.variables().empty());
+    Append(path, g.text.substr(first, g.Begun(2) - first));
+    session.Refresh();
+    EXPECT_EQ(session.times().available(), (std::vector<std::string>{"60", "120"}));
+    ASSERT_EQ(session.ChooseNamed("Beam Axial Force", "N2"), "");
+    session.SetRangeText(1, "3");
+    session.AddTime(1);
+    session.Highlight(TimeList::Available, {0});
+    session.Highlight(TimeList::Selected, {0});
+    const unsigned chosen = session.timesGeneration();
+
+    Append(path, g.text.substr(g.Begun(2), g.Begun(4) - g.Begun(2)));
+    EXPECT_EQ(session.Refresh().added, 2u);
+    EXPECT_EQ(session.times().available(), (std::vector<std::string>{"60", "120", "180", "240"}));
+    EXPECT_EQ(session.times().selected(), std::vector<std::string>{"120"});
+    EXPECT_EQ(session.timesGeneration(), chosen) << "the chosen list was not touched";
+    EXPECT_EQ(session.highlighted(TimeList::Available), std::vector<int>{0});
+    EXPECT_EQ(session.highlighted(TimeList::Selected), std::vector<int>{0});
+    EXPECT_EQ(session.vectorName(), "N2");
+    EXPECT_EQ(session.range(), (std::array<std::string, 3>{"1", "3", "1"}));
+
+    session.SelectAllAvailable();
+    session.AddHighlighted();
+    FollowNews during;
+    progress.act = [&] {
+        if (!during.deferred) {
+            Append(path, g.text.substr(g.Begun(4)));
+            during = session.Refresh();
+        }
+    };
+    ASSERT_EQ(session.Save(dir.File("during.csv"), SheetFormat::Csv).outcome, SaveOutcome::Written);
+    progress.act = nullptr;
+    EXPECT_TRUE(during.deferred);
+    EXPECT_EQ(session.extractedRequest().Times.size(), 4u);
+    EXPECT_TRUE(session.Following());
+    EXPECT_EQ(session.Refresh().added, 2u);
+    EXPECT_EQ(session.times().selected().size(), 6u);
+    EXPECT_EQ(session.highlighted(TimeList::Available).size(), 6u);
+    EXPECT_TRUE(session.SelectAllMode());
+    EXPECT_TRUE(session.FollowEnded());
+    EXPECT_FALSE(session.Following());
+    session.Open(path);
+    EXPECT_TRUE(session.FollowEnded()) << "a finished analysis is not followed";
+}
+
+// A listing cut short, emptied, replaced by another model while it is followed is read again, its
+// choices kept where the listing still offers them (over an empty file, until it offers times
+// again). A read error ends the following, said as an open says it, the lists kept.
+TEST_F(Session, AFollowedListingReadAgainKeepsWhatItStillOffers) {
+    const std::string text = ListingText({.nodes = 20, .beams = 4, .times = 4});
+    const std::string path = dir.File("run.out");
+    test::WriteBytes(path, text);
+    session.SetFollow(true);
+    session.Open(path);
+    ASSERT_EQ(session.ChooseNamed("Beam Axial Force", "N2"), "");
+    session.SetRangeText(1, "3");
+    session.AddTimes({1, 3});
+    auto kept = [&] {
+        return std::tuple(session.variable() ? session.variable()->Name : "", session.vectorName(),
+                          session.range()[1], session.times().selected());
+    };
+    const auto before = kept();
+
+    ASSERT_EQ(::truncate(path.c_str(), static_cast<off_t>(text.find("  TIME =     180"))), 0);
+    EXPECT_EQ(session.Refresh().restart, FollowRestart::Shrunk);
+    EXPECT_EQ(session.times().available(), (std::vector<std::string>{"60", "120"}));
+    EXPECT_EQ(kept(), std::tuple("Beam Axial Force", "N2", "3", std::vector<std::string>{"120"}));
+
+    ASSERT_EQ(::truncate(path.c_str(), 0), 0);
+    EXPECT_EQ(session.Refresh().restart, FollowRestart::Shrunk);
+    EXPECT_TRUE(session.times().available().empty());
+    Append(path, text);
+    session.Refresh();
+    EXPECT_EQ(kept(), std::tuple("Beam Axial Force", "N2", "3", std::vector<std::string>{"120"}));
+
+    WriteListingFile({.nodes = 30, .times = 3}, dir.File("other run.out"));
+    std::filesystem::rename(dir.File("other run.out"), path);
+    EXPECT_EQ(session.Refresh().restart, FollowRestart::Replaced);
+    EXPECT_EQ(session.variable()->Name, "Displacements");
+    EXPECT_EQ(session.times().selected(), std::vector<std::string>{"120"});
+    EXPECT_NE(kept(), before);
+
+    Append(path, "  TIME =     abc SEC.\n");
+    const FollowNews failed = session.Refresh();
+    EXPECT_EQ(failed.failure.rfind("Read File Error 13: Type mismatch", 0), 0u) << failed.failure;
+    EXPECT_EQ(test::Texts(messages), std::vector<std::string>{failed.failure});
+    EXPECT_EQ(session.times().available(), (std::vector<std::string>{"60", "120", "180"}));
+    EXPECT_FALSE(session.Following());
+}
+
 }  // namespace
 }  // namespace velto

@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <unistd.h>
 #include <QAccessible>
 #include <QAction>
 #include <QApplication>
 #include <QChart>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QDragEnterEvent>
 #include <QImage>
@@ -22,7 +24,9 @@
 #include <QTest>
 #include <QTextBrowser>
 #include <QTimer>
+
 #include <cmath>
+#include <fstream>
 #include <tuple>
 
 #include "common/window/helpwindow.h"
@@ -33,6 +37,7 @@
 #include "extract/window/chartdialog.h"
 #include "extract/window/frmextract.h"
 #include "tests/harness/harness.h"
+#include "tests/reader/readertest.h"
 #include "tests/window/accessibility.h"
 #include "tools/listinggen.h"
 
@@ -756,6 +761,85 @@ TEST_F(ExtractWindow, ValuesALineLacksAreSaidAfterTheSave) {
     EXPECT_EQ(asked.front(),
               "1 value is missing from the listing's lines and stands as 0; the "
               "first is Node 2 at 120 s.");
+}
+
+// Follow (on unless the user turned it off, which is remembered): a listing the solver writes grows
+// in the window as its times complete. They join Available Times and its count and, every time
+// being chosen, Selected Times and the open chart; the variable, vector, range, highlights and
+// the lists' scroll stay. A save in between takes the times complete then, one under way is not
+// disturbed; a listing cut short is said in the status bar, and read again.
+TEST_F(ExtractWindow, FollowsAListingAsTheSolverWritesIt) {
+    const std::string text = ListingText({.nodes = 20, .beams = 4, .times = 60});
+    test::Opened finished;
+    test::WriteBytes(dir.File("finished.out"), text);
+    test::Open(finished, dir.File("finished.out"));
+    const std::vector<std::size_t> complete = test::TimesCompleteAt(text, finished.catalogue);
+    // k times complete, the next one begun.
+    auto upTo = [&](std::size_t k) { return text.find("  TIME =", complete[k - 1]) + 40; };
+    listing = dir.File("run.out");
+    test::WriteBytes(listing, text.substr(0, upTo(40)));
+    auto* follow = Find<QCheckBox>("chkFollow");
+    EXPECT_TRUE(follow->isChecked());
+    window->onFileClicked();
+    QListWidget* available = List("lstAvailable");
+    QListWidget* selected = List("lstSelected");
+    ASSERT_EQ(available->count(), 40);
+    Choose("Beam Axial Force", "N2");
+    Find<QLineEdit>("txtVectors1")->setText("3");
+    for (const char* entry : {"mnuListAll", "mnuListAdd"}) {
+        window->showListMenu(TimeList::Available, false);
+        window->findChild<QAction*>(entry)->trigger();
+    }
+    window->onChartClicked();
+    auto* chart = window->findChild<ChartDialog*>();
+    ASSERT_NE(chart, nullptr);
+    auto points = [chart] {
+        return static_cast<QLineSeries*>(chart->chart()->series().front())->count();
+    };
+    EXPECT_EQ(points(), 40);
+    available->verticalScrollBar()->setValue(4);
+    selected->verticalScrollBar()->setValue(3);
+    ASSERT_EQ(selected->verticalScrollBar()->value(), 3) << "the lists do not scroll";
+
+    std::ofstream(listing, std::ios::binary | std::ios::app)
+        << text.substr(upTo(40), upTo(50) - upTo(40));
+    ASSERT_TRUE(test::WaitUntil([&] { return available->count() == 50; }, 20));
+    EXPECT_EQ(Find<QLabel>("lblTimeCount")->text(), "50");
+    EXPECT_EQ(selected->count(), 50);
+    EXPECT_EQ(available->selectedItems().size(), 50);
+    EXPECT_EQ(points(), 50);
+    EXPECT_EQ(available->verticalScrollBar()->value(), 4);
+    EXPECT_EQ(selected->verticalScrollBar()->value(), 3);
+    EXPECT_EQ(Find<QComboBox>("cboVectors")->currentText(), "N2");
+    EXPECT_EQ(Find<QLineEdit>("txtVectors1")->text(), "3");
+
+    target = dir.File("between.csv");
+    chosenFilter = QStringLiteral("CSV File (*.csv)");
+    DuringTheSave(
+        [&] { std::ofstream(listing, std::ios::binary | std::ios::app) << text.substr(upTo(50)); });
+    window->onSaveClicked();
+    EXPECT_EQ(window->session().extractedRequest().Times.size(), 50u);
+    ASSERT_TRUE(test::WaitUntil([&] { return available->count() == 60; }, 20));
+    EXPECT_EQ(points(), 60);
+
+    ASSERT_EQ(::truncate(listing.c_str(), static_cast<off_t>(upTo(10))), 0);
+    ASSERT_TRUE(test::WaitUntil([&] { return available->count() == 10; }, 20));
+    EXPECT_EQ(Find<QLabel>("sbPanel1")->text(), "run.out was cut short: read again from its start");
+    EXPECT_EQ(selected->count(), 10);
+
+    // Off, the listing is not looked at; on again, it catches up.
+    follow->setChecked(false);
+    std::ofstream(listing, std::ios::binary | std::ios::app)
+        << text.substr(upTo(10), upTo(12) - upTo(10));
+    QTest::qWait(400);
+    EXPECT_EQ(available->count(), 10);
+    follow->setChecked(true);
+    EXPECT_EQ(available->count(), 12);
+    follow->setChecked(false);
+    window->close();
+    window.reset();
+    Make();
+    EXPECT_FALSE(Find<QCheckBox>("chkFollow")->isChecked());
 }
 
 TEST_F(ExtractWindow, FoldersSurviveARestart) {

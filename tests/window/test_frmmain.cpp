@@ -72,6 +72,10 @@ class ShellWindow : public ::testing::Test {
             opened.append(path);
             return openWorks;
         };
+        dialogs.startDetached = [this](const QString& program, const QStringList& arguments) {
+            started.append(QStringList{program} + arguments);
+            return true;
+        };
         dialogs.exportOptions = [this](QWidget*, const QString& current) {
             offeredOptions.append(current);
             return exportAnswers.isEmpty() ? QString() : exportAnswers.takeFirst();
@@ -132,6 +136,7 @@ class ShellWindow : public ::testing::Test {
     bool openWorks = true;
     QStringList exportAnswers;
     QStringList offeredOptions;
+    QList<QStringList> started;  // the programs started on their own, each with its arguments
     QStringList asked;
     std::vector<int> styles;
     int answer = kAnswerOk;
@@ -254,6 +259,37 @@ TEST_F(ShellWindow, ListCommandsGoThroughTheModel) {
 // A journal that cannot be read is kept aside, never saved over, and the user is told where;
 // a row whose name holds a line end, or that the solver would not read, is left out of a journal
 // that can.
+// Show Results, on a row's menu: greyed for a row never run; for one that ran, VeltoExtract beside
+// this program opens its listing, following it while the row runs. A listing the solver has not
+// written yet is said in the status bar, and nothing is started.
+TEST_F(ShellWindow, ShowResultsStartsVeltoExtractOnTheRowsListing) {
+    Make();
+    const std::vector<std::pair<std::string, QString>> rows = {{"beam1", kStatusCompleted},
+                                                               {"beam2", ""},
+                                                               {"beam3", kStatusRunning},
+                                                               {"beam4", kStatusFailed}};
+    for (const auto& [name, status] : rows) {
+        window->batch().RestoreRow(Input(name + ".in", ""), {}, status);
+    }
+    test::WriteBytes(dir.File("beam1.out"), "");
+    test::WriteBytes(dir.File("beam3.out"), "");
+    auto* list = Find<QTreeWidget>("lvwFiles");
+    auto* show = Find<QAction>("mnuShowResults");
+    EXPECT_TRUE(list->actions().contains(show));
+    for (int row = 0; row < 4; ++row) {
+        list->setCurrentItem(list->topLevelItem(row));
+        EXPECT_EQ(show->isEnabled(), row != 1) << row;
+        show->trigger();
+    }
+    const QString program =
+        QCoreApplication::applicationDirPath() + QStringLiteral("/VeltoExtract");
+    EXPECT_EQ(started, (QList<QStringList>{
+                           {program, QString::fromStdString(dir.File("beam1.out"))},
+                           {program, "--follow", QString::fromStdString(dir.File("beam3.out"))}}));
+    EXPECT_EQ(Find<QLabel>("sbTime")->text(),
+              "No results yet: the solver has not written beam4.out yet");
+}
+
 TEST_F(ShellWindow, AnUnreadableJournalIsKeptAside) {
     const QString journal = BatchJournal::DefaultPath(QStringLiteral("shell-batch.json"));
     const QString aside = journal + QStringLiteral(".unreadable");
@@ -413,7 +449,8 @@ TEST_F(ShellWindow, BatchMarksEachFileAndKeepsItsConsoleText) {
             }
         });
         QTest::keyClick(list, key, modifiers);
-        EXPECT_EQ(entries, (QStringList{"&Add...", "&Delete", "&Clear", "", "&Run", "&Stop"}));
+        EXPECT_EQ(entries, (QStringList{"&Add...", "&Delete", "&Clear", "", "&Run", "&Stop", "",
+                                        "Show Results"}));
     }
     asked.clear();
     answer = kAnswerNo;
