@@ -888,8 +888,10 @@ class Watch {
     // Until the listing may have changed, or `seconds` have passed, without Python's lock; Ctrl+C
     // ends the wait at once, raising KeyboardInterrupt (or what Python's handler raises).
     void Wait(double seconds) {
+        // Rounded up: a wait of a fraction of a millisecond is no wait at all, and would be asked
+        // again and again.
         const auto longest = std::chrono::milliseconds(
-            static_cast<long long>(std::clamp(seconds, 0.0, 86400.0) * 1000.0));
+            static_cast<long long>(std::ceil(std::clamp(seconds, 0.0, 86400.0) * 1000.0)));
         // SIGINT is held from the look at Python's signals to the wait, which lets it in: one that
         // comes in between ends the wait rather than waiting for the next look.
         sigset_t interrupt;

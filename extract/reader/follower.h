@@ -111,7 +111,7 @@ class ListingFollower {
     const std::vector<std::string>& Waiting() const { return waiting_; }
     // The times whose lines have come but whose results have not all (the block under way, and
     // the time lines of reduced steps before it), in the listing's order: with the times of
-    // catalogue() they are the times a scan of the file as read gives. Empty until started.
+    // catalogue() they are the times a scan of the file as read gives, once started.
     const std::vector<TimeStep>& Pending() const { return pending_; }
 
   private:
