@@ -7,17 +7,21 @@
 #include <pybind11/stl.h>
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <stdexcept>
@@ -31,7 +35,9 @@
 #include "extract/export/summary.h"
 #include "extract/export/timeselection.h"
 #include "extract/export/variablecatalogue.h"
+#include "extract/reader/follower.h"
 #include "extract/reader/listingheader.h"
+#include "extract/reader/listingwatch.h"
 #include "extract/reader/nodepositions.h"
 #include "extract/reader/variables.h"
 #include "extract/session/extractsession.h"
@@ -165,107 +171,290 @@ Seconds SecondsOf(const py::handle time) {
     return seconds;
 }
 
+// Values read at once by a follow: the new times of a long listing come in pieces of this many
+// values, so that what a follow holds does not grow with the listing.
+constexpr std::size_t kValuesAtOnce = std::size_t{4} << 20;
+
+// The listing as last read: its description, the variables and times it offers, and how far its
+// results are in. Never changed once made: a refresh makes another, and a reading keeps the one
+// it began with whatever a refresh in another thread does meanwhile.
+struct ListingState {
+    ListingState(std::shared_ptr<const Catalogue> read, std::size_t complete, bool end)
+        : catalogue(std::move(read)),
+          offered(OfferedVariables(*catalogue)),
+          times(ResultTimes(catalogue->Times)),
+          completeRecords(complete),
+          ended(end) {
+        for (std::size_t k = 0; k < times.size(); ++k) {
+            stored.push_back(StoredDouble(times[k].time));
+            completeTimes += Complete(k) ? 1 : 0;
+        }
+    }
+
+    // Whether the k-th time's results are all in the file: those of the record that stands for
+    // it (the last that gives it).
+    bool Complete(std::size_t k) const {
+        return static_cast<std::size_t>(times[k].record) <= completeRecords;
+    }
+
+    // "12 times from 600 to 7200 s", "1 time, 60 s", "no times".
+    std::string timesText() const {
+        if (times.empty()) {
+            return "no times";
+        }
+        const std::string low = TimeText(times.front().time);
+        if (times.size() == 1) {
+            return "1 time, " + low + " s";
+        }
+        return std::to_string(times.size()) + " times from " + low + " to " +
+               TimeText(times.back().time) + " s";
+    }
+
+    // The positions of the chosen times in the listing's times: all of them for None; for a
+    // slice of seconds, those from its start to its stop, both included, in order of time; else
+    // the time of each number of seconds given, in that order. A range is checked at its ends
+    // first, so that a huge one is refused before it is gone through; Ctrl+C is heard while a
+    // long sequence is.
+    std::vector<std::size_t> ChooseTimes(const py::object& asked) const {
+        std::vector<std::size_t> chosen;
+        if (asked.is_none()) {
+            chosen.resize(times.size());
+            for (std::size_t k = 0; k < chosen.size(); ++k) {
+                chosen[k] = k;
+            }
+            return chosen;
+        }
+        if (PySlice_Check(asked.ptr())) {
+            return Between(asked);
+        }
+        if (py::isinstance<py::str>(asked) || py::isinstance<py::bytes>(asked) ||
+            !py::hasattr(asked, "__iter__")) {
+            throw py::type_error(
+                "times are a sequence of seconds or a slice of them, not " +
+                std::string(py::isinstance<py::str>(asked) || py::isinstance<py::bytes>(asked)
+                                ? "a text"
+                                : "one " +
+                                      std::string(py::str(py::type::of(asked).attr("__name__")))) +
+                " (times=[600.0] for one time)");
+        }
+        if (py::isinstance(asked, py::module_::import("builtins").attr("range")) &&
+            py::len(asked) > 0) {
+            Find(SecondsOf(asked[py::int_(0)]));
+            Find(SecondsOf(asked[py::int_(-1)]));
+        }
+        std::size_t count = 0;
+        for (const py::handle time : asked) {
+            if (++count % 65536 == 0 && PyErr_CheckSignals() != 0) {
+                throw py::error_already_set();
+            }
+            chosen.push_back(Find(SecondsOf(time)));
+        }
+        return chosen;
+    }
+
+    // Where `time` stands against the listing's k-th time: below (< 0), at it (0) or above it.
+    // Seconds given as a double are the time as the sheets store it (1800.1), or the single's own
+    // value (1234567.25, which the sheets store as 1234567.2): a listing prints more digits than
+    // a single keeps, and a script may copy them. The two lie within the single's rounding, so
+    // they sort alike against every other time.
+    int Compare(const Seconds& time, std::size_t k) const {
+        if (time.single) {
+            return *time.single < times[k].time ? -1 : *time.single > times[k].time ? 1 : 0;
+        }
+        const double held = stored[k];
+        if (time.value == held || time.value == static_cast<double>(times[k].time)) {
+            return 0;
+        }
+        return time.value < held ? -1 : 1;
+    }
+
+    // The first place (the times are in ascending order) whose time is not below `time`.
+    std::size_t LowerPlace(const Seconds& time) const {
+        std::size_t lo = 0;
+        std::size_t hi = times.size();
+        while (lo < hi) {
+            const std::size_t mid = lo + (hi - lo) / 2;
+            if (Compare(time, mid) > 0) {
+                lo = mid + 1;
+            } else {
+                hi = mid;
+            }
+        }
+        return lo;
+    }
+
+    // The position of the time the listing holds at exactly these seconds; else why there is
+    // none, with the times nearest to it.
+    std::size_t Find(const Seconds& time) const {
+        const std::size_t place = LowerPlace(time);
+        if (place < times.size() && Compare(time, place) == 0) {
+            return place;
+        }
+        std::string why = "the listing holds no time " + time.text() + " s";
+        std::vector<std::string> nearest;
+        if (place > 0) {
+            nearest.push_back(TimeText(times[place - 1].time));
+        }
+        if (place < times.size()) {
+            nearest.push_back(TimeText(times[place].time));
+        }
+        if (nearest.size() == 1) {
+            why += "; the nearest is " + nearest[0];
+        } else if (nearest.size() == 2) {
+            why += "; the nearest are " + nearest[0] + " and " + nearest[1];
+        }
+        throw std::invalid_argument(why);
+    }
+
+    // The times of a slice of seconds, its ends included, in order of time.
+    std::vector<std::size_t> Between(const py::object& range) const {
+        if (!range.attr("step").is_none()) {
+            throw py::type_error(
+                "a slice of times takes every time from its start to its stop: it has no step");
+        }
+        std::optional<Seconds> start;
+        std::optional<Seconds> stop;
+        if (!range.attr("start").is_none()) {
+            start = SecondsOf(range.attr("start"));
+        }
+        if (!range.attr("stop").is_none()) {
+            stop = SecondsOf(range.attr("stop"));
+        }
+        std::vector<std::size_t> chosen;
+        for (std::size_t k = 0; k < times.size(); ++k) {
+            if ((!start || Compare(*start, k) <= 0) && (!stop || Compare(*stop, k) >= 0)) {
+                chosen.push_back(k);
+            }
+        }
+        if (chosen.empty()) {
+            const std::string asked = start && stop
+                                          ? "from " + start->text() + " to " + stop->text() + " s"
+                                      : start ? "from " + start->text() + " s on"
+                                      : stop  ? "up to " + stop->text() + " s"
+                                              : "";
+            throw std::invalid_argument(times.empty() ? "the listing holds no times"
+                                                      : "the listing holds no time " + asked +
+                                                            "; it holds " + timesText());
+        }
+        return chosen;
+    }
+
+    std::shared_ptr<const Catalogue> catalogue;
+    std::vector<OfferedVariable> offered;
+    std::vector<ResultTime> times;  // each time once, as ResultTimes gives them
+    std::vector<double> stored;     // the double the spreadsheets store for each
+    // The listing's records (in its order) whose results are all in the file: the first ones;
+    // the others are the block the solver is still writing.
+    std::size_t completeRecords = 0;
+    std::size_t completeTimes = 0;  // of `times`
+    bool ended = false;             // the last complete time is the analysis's end time
+};
+
 class Listing {
   public:
-    explicit Listing(const std::string& path) {
+    // Reads what the listing holds: one scan, then a look at its last times' blocks for which of
+    // them are complete. `waiting`: a listing whose head is still to come (or that is no listing
+    // yet) is no error, and holds nothing until its first time is complete.
+    Listing(const std::string& path, bool waiting) : path_(path) {
         NullProgress progress;
         FirstMessage messages;
+        std::shared_ptr<const Catalogue> scan;
+        bool recognised = false;
+        FollowStep step;
+        std::shared_ptr<const ListingState> state;
         {
             py::gil_scoped_release unlocked;
             ExtractSession session(progress, messages);
             session.Open(path);
-            catalogue_ = session.sharedCatalogue();
-            offered_ = session.variables();
-            recognised_ = session.Recognised();
+            scan = session.sharedCatalogue();
+            recognised = session.Recognised();
+            const FollowOptions options{.EndTime = EndTimeBeside(path)};
+            const bool scanned = !messages.text() && recognised;
+            if (scanned || waiting) {
+                follower_ = scanned ? std::make_unique<ListingFollower>(scan, options)
+                                    : std::make_unique<ListingFollower>(path, options);
+                step = follower_->Read();
+                if (step.failure.empty()) {
+                    state =
+                        StateOf(*follower_,
+                                scanned && step.restart == FollowRestart::None ? scan : nullptr);
+                }
+            }
         }
-        if (messages.text()) {
-            const int trouble = FileTrouble(path);
-            // A file read to its end without the solver's banner is no listing at all, not a
-            // damaged one: say so beside the tools' message.
-            const bool banner = catalogue_ && !catalogue_->Version.empty();
-            const std::string unlike =
-                trouble == 0 && !banner &&
-                        *messages.text() ==
-                            ReadFileErrorText(kInputPastEnd, ErrorDescription(kInputPastEnd))
-                    ? " (" + FileNameToUtf8(path) + " is not a Velto listing)"
-                    : "";
-            throw ListingError(*messages.text() + unlike, path, trouble);
+        if (!waiting) {
+            if (messages.text()) {
+                const int trouble = FileTrouble(path);
+                // A file read to its end without the solver's banner is no listing at all, not a
+                // damaged one: say so beside the tools' message.
+                const bool banner = scan && !scan->Version.empty();
+                const std::string unlike =
+                    trouble == 0 && !banner &&
+                            *messages.text() ==
+                                ReadFileErrorText(kInputPastEnd, ErrorDescription(kInputPastEnd))
+                        ? " (" + FileNameToUtf8(path) + " is not a Velto listing)"
+                        : "";
+                throw ListingError(*messages.text() + unlike, path, trouble);
+            }
+            if (!recognised) {
+                throw ListingError(FileNameToUtf8(path) + " is not a Velto listing", path);
+            }
         }
-        if (!recognised_) {
-            throw ListingError(FileNameToUtf8(path) + " is not a Velto listing", path);
+        if (!step.failure.empty()) {
+            throw ListingError(Cp1252ToUtf8(step.failure), path, FileTrouble(path));
         }
-        times_ = ResultTimes(catalogue_->Times);
-        py::array_t<double> stored(static_cast<py::ssize_t>(times_.size()));
-        auto out = stored.mutable_unchecked<1>();
-        for (std::size_t i = 0; i < times_.size(); ++i) {
-            out(static_cast<py::ssize_t>(i)) = StoredDouble(times_[i].time);
-        }
-        // One array for every reading of `times`: lst.times[k] in a loop costs nothing, and it is
-        // read-only, so that no script changes what the next one is given.
-        stored.attr("flags").attr("writeable") = false;
-        stored_ = std::move(stored);
+        Install(std::move(state), 0);
     }
 
     // The name as the file system has it, as Python gives such names (os.fsdecode): one that is
     // not UTF-8 still names the file.
-    py::object path() const {
-        return py::module_::import("os").attr("fsdecode")(py::bytes(catalogue_->ListingFile));
-    }
-    std::string shownPath() const { return FileNameToUtf8(catalogue_->ListingFile); }
-    std::string version() const { return Cp1252ToUtf8(catalogue_->Version); }
-    std::string analysis() const { return SummaryLines(*catalogue_)[1].Value; }
-    int ndim() const { return catalogue_->Ndim; }
-    const Catalogue& catalogue() const { return *catalogue_; }
+    py::object path() const { return py::module_::import("os").attr("fsdecode")(py::bytes(path_)); }
+    const std::string& filePath() const { return path_; }
+    std::string shownPath() const { return FileNameToUtf8(path_); }
+    std::string version() const { return Cp1252ToUtf8(state_->catalogue->Version); }
+    std::string analysis() const { return SummaryLines(*state_->catalogue)[1].Value; }
+    int ndim() const { return state_->catalogue->Ndim; }
+    std::shared_ptr<const Catalogue> catalogue() const { return state_->catalogue; }
 
     py::dict counts() const {
+        const Catalogue& c = *state_->catalogue;
         py::dict counts;
-        counts["nodes"] = catalogue_->NodeCount;
-        counts["solids"] = catalogue_->SolidCount;
-        counts["trusses"] = catalogue_->TrussCount;
-        counts["beams"] = catalogue_->BeamCount;
-        counts["shells"] = catalogue_->ShellCount;
-        counts["soils"] = catalogue_->SoilCount;
-        counts["fibers"] = catalogue_->FiberCount;
+        counts["nodes"] = c.NodeCount;
+        counts["solids"] = c.SolidCount;
+        counts["trusses"] = c.TrussCount;
+        counts["beams"] = c.BeamCount;
+        counts["shells"] = c.ShellCount;
+        counts["soils"] = c.SoilCount;
+        counts["fibers"] = c.FiberCount;
         return counts;
     }
 
-    const py::array_t<double>& times() const { return stored_; }
-    std::size_t timeCount() const { return times_.size(); }
-
-    // "12 times from 600 to 7200 s", "1 time, 60 s", "no times".
-    std::string timesText() const {
-        if (times_.empty()) {
-            return "no times";
-        }
-        const std::string low = TimeText(times_.front().time);
-        if (times_.size() == 1) {
-            return "1 time, " + low + " s";
-        }
-        return std::to_string(times_.size()) + " times from " + low + " to " +
-               TimeText(times_.back().time) + " s";
-    }
+    const py::array_t<double>& times() const { return timesArray_; }
+    std::size_t completeTimes() const { return state_->completeTimes; }
+    std::size_t completeRecords() const { return state_->completeRecords; }
+    bool ended() const { return state_->ended; }
+    std::string timesText() const { return state_->timesText(); }
 
     // What to tell a script once of a listing that gives a time more than once; empty else.
     std::string repeatedTimesNote() const {
-        return Cp1252ToUtf8(RepeatedTimesNote(catalogue_->Times));
+        return Cp1252ToUtf8(RepeatedTimesNote(state_->catalogue->Times));
     }
 
     // What a variable's vector is and its unit, as the charts and sheets name them.
     QuantityUnit Quantity(const std::string& variable, const std::optional<std::string>& vector) {
         RefuseNul(variable, vector);
-        const NamedChoice named = ChooseByName(offered_, variable, vector.value_or(""));
+        const NamedChoice named = ChooseByName(state_->offered, variable, vector.value_or(""));
         if (!named.problem.empty()) {
             throw std::invalid_argument(named.problem);
         }
-        const OfferedVariable& offered = offered_[static_cast<std::size_t>(named.variable)];
+        const OfferedVariable& offered = state_->offered[static_cast<std::size_t>(named.variable)];
         const std::string chosen =
             offered.Vectors.empty() ? "" : offered.Vectors[static_cast<std::size_t>(named.vector)];
-        return QuantityOf(offered.Name, chosen, catalogue_->Ndim);
+        return QuantityOf(offered.Name, chosen, state_->catalogue->Ndim);
     }
 
     py::dict variables() const {
         py::dict variables;
-        for (const OfferedVariable& v : offered_) {
+        for (const OfferedVariable& v : state_->offered) {
             py::list vectors;
             for (const std::string& vector : v.Vectors) {
                 vectors.append(Cp1252ToUtf8(vector));
@@ -273,6 +462,48 @@ class Listing {
             variables[py::str(Cp1252ToUtf8(v.Name))] = vectors;
         }
         return variables;
+    }
+
+    // Takes in what the listing gained since it was last read: (the times newly complete, whether
+    // the file changed, why it was read again from its start or "", the note of times it gives
+    // more than once when that note is new). A listing read again counts all its complete times
+    // as new. One that can no longer be read raises its ListingError, now and at every later
+    // refresh.
+    py::tuple Refresh() {
+        FollowStep step;
+        std::string failure;
+        std::shared_ptr<const ListingState> next;
+        unsigned long long generation = 0;
+        {
+            py::gil_scoped_release unlocked;
+            const std::lock_guard<std::mutex> lock(following_);
+            if (failure_.empty()) {
+                step = follower_->Read();
+                failure_ = step.failure;
+                if (failure_.empty() && (step.grew || step.restart != FollowRestart::None)) {
+                    next = StateOf(*follower_, nullptr);
+                }
+            }
+            failure = failure_;
+            generation = ++reads_;
+        }
+        if (!failure.empty()) {
+            throw ListingError(Cp1252ToUtf8(failure), path_, FileTrouble(path_));
+        }
+        std::size_t fresh = 0;
+        std::string repeated;
+        // Refreshed from several threads at once: what was read last stands.
+        if (next && generation > installed_) {
+            const std::shared_ptr<const ListingState> before = state_;
+            fresh = step.restart != FollowRestart::None ? next->completeTimes
+                                                        : NewlyComplete(*before, *next);
+            const std::string note = RepeatedTimesNote(next->catalogue->Times);
+            if (note != RepeatedTimesNote(before->catalogue->Times)) {
+                repeated = Cp1252ToUtf8(note);
+            }
+            Install(std::move(next), generation);
+        }
+        return py::make_tuple(fresh, step.grew, std::string(RestartText(step.restart)), repeated);
     }
 
     // The chosen values as (times, items), or (times, items, vectors) when several vectors are
@@ -286,32 +517,139 @@ class Listing {
         std::vector<std::string> vectors;
     };
 
-    // `several`: the vectors read in one pass, in this order (the first `vector` ignored); none
-    // for the one vector `vector` names.
+    // `several`: the vectors read in one pass, in this order (`vector` then unused); none for the
+    // one vector `vector` names.
     Values Read(const std::string& variable, const std::optional<std::string>& vector,
                 const py::object& items, const py::object& times, bool stored, int stacklevel = 1,
                 const std::optional<std::vector<std::string>>& several = std::nullopt) {
         RefuseNul(variable, vector);
-        if (several && several->empty()) {
-            throw std::invalid_argument("no vector is chosen");
+        const std::shared_ptr<const ListingState> state = state_;
+        Choice choice = several ? ChooseSeveral(*state, variable, *several, items)
+                                : Choose(*state, variable, vector.value_or(""), items);
+        const std::vector<std::size_t> chosen = state->ChooseTimes(times);
+        Values out;
+        for (const std::size_t k : chosen) {
+            choice.times.push_back(state->times[k].record);
+            out.times.push_back(state->stored[k]);
         }
-        Choice choice =
-            Choose(variable, several ? several->front() : vector.value_or(""), items, times);
-        std::vector<int> components;
-        std::vector<std::string> names = {choice.vectorName};
-        for (std::size_t v = 1; several && v < several->size(); ++v) {
-            RefuseNul(variable, (*several)[v]);
-            const NamedChoice named = ChooseByName(offered_, variable, (*several)[v]);
-            if (!named.problem.empty()) {
-                throw std::invalid_argument(named.problem);
+        Require(choice);
+        // A time whose block the solver is still writing: said so, rather than read as a damaged
+        // table.
+        for (const std::size_t k : chosen) {
+            if (!state->Complete(k)) {
+                throw ListingError("time " + std::to_string(k + 1) + " (" +
+                                       TimeText(state->times[k].time) + " s) is not complete yet",
+                                   path_);
             }
-            components.push_back(named.vector);
-            names.push_back(VectorName(named));
         }
-        if (several) {
-            RefuseNul(variable, several->front());
-            components.insert(components.begin(), choice.component);
+        out.values = Extract(*state, choice, stored, stacklevel);
+        out.items = choice.items;
+        out.vectors = choice.vectorNames;
+        return out;
+    }
+
+    // The values of the listing's complete records from the 0-based `first` on, in the listing's
+    // order (a time given again is read again), as many as make a few million values at most;
+    // with each record's time as the spreadsheets store it.
+    Values ReadRecords(const std::string& variable, const std::optional<std::string>& vector,
+                       const py::object& items, std::size_t first, bool stored, int stacklevel) {
+        RefuseNul(variable, vector);
+        const std::shared_ptr<const ListingState> state = state_;
+        Choice choice = Choose(*state, variable, vector.value_or(""), items);
+        const std::size_t piece = kValuesAtOnce / std::max<std::size_t>(choice.items.size(), 1);
+        const std::size_t last =
+            std::min(state->completeRecords, first + std::max<std::size_t>(piece, 1));
+        Values out;
+        for (std::size_t k = first; k < last; ++k) {
+            choice.times.push_back(static_cast<Integer>(k + 1));
+            out.times.push_back(StoredDouble(state->catalogue->Times[k].Time));
         }
+        Require(choice);
+        out.values = Extract(*state, choice, stored, stacklevel);
+        out.items = choice.items;
+        out.vectors = choice.vectorNames;
+        return out;
+    }
+
+    // What names one item of a variable ("Node", "Fiber"; "Value" for the eigen value) and the
+    // highest item number it offers (none for a variable with one value a time).
+    std::pair<std::string, std::optional<Long>> Items(const std::string& variable) const {
+        RefuseNul(variable, std::nullopt);
+        const NamedChoice named = ChooseByName(state_->offered, variable, "");
+        if (!named.problem.empty()) {
+            throw std::invalid_argument(named.problem);
+        }
+        const OfferedVariable& offered = state_->offered[static_cast<std::size_t>(named.variable)];
+        return {offered.ItemWord, offered.Limit};
+    }
+
+  private:
+    struct Choice {
+        std::string variable;
+        int component = 0;
+        std::vector<Long> items;
+        std::vector<Integer> times;  // the record read for each time chosen
+        // As the listing names them, "" for none: the vector chosen, or the several read at once
+        // (their positions in `components`).
+        std::vector<std::string> vectorNames;
+        std::vector<int> components;
+    };
+
+    // The listing as the follower has read it: its complete times, then those under way. Before a
+    // time is complete, what `scan` found, else what a scan finds now (nothing, while the head
+    // cannot be read).
+    static std::shared_ptr<const ListingState> StateOf(const ListingFollower& follower,
+                                                       std::shared_ptr<const Catalogue> scan) {
+        if (follower.Started()) {
+            auto c = std::make_shared<Catalogue>(*follower.catalogue());
+            const std::size_t complete = c->Times.size();
+            c->Times.insert(c->Times.end(), follower.Pending().begin(), follower.Pending().end());
+            return std::make_shared<const ListingState>(std::move(c), complete, follower.Ended());
+        }
+        if (!scan) {
+            NullProgress progress;
+            FirstMessage messages;
+            ExtractSession session(progress, messages);
+            session.Open(follower.catalogue()->ListingFile);
+            if (!messages.text() && session.Recognised()) {
+                scan = session.sharedCatalogue();
+            }
+        }
+        return std::make_shared<const ListingState>(scan ? scan : follower.catalogue(), 0, false);
+    }
+
+    // How many times of `now` are complete that were not complete (or not there) `before`.
+    static std::size_t NewlyComplete(const ListingState& before, const ListingState& now) {
+        std::size_t fresh = 0;
+        for (std::size_t k = 0; k < now.times.size(); ++k) {
+            const Single time = now.times[k].time;
+            const auto was = std::lower_bound(
+                before.times.begin(), before.times.end(), time,
+                [](const ResultTime& held, Single value) { return held.time < value; });
+            const bool known =
+                was != before.times.end() && was->time == time &&
+                before.Complete(static_cast<std::size_t>(was - before.times.begin()));
+            fresh += now.Complete(k) && !known ? 1 : 0;
+        }
+        return fresh;
+    }
+
+    // Makes `state` the listing's, with the one array of its times that every reading of `times`
+    // gives: lst.times[k] in a loop costs nothing, and it is read-only, so that no script changes
+    // what the next one is given.
+    void Install(std::shared_ptr<const ListingState> state, unsigned long long generation) {
+        py::array_t<double> stored(static_cast<py::ssize_t>(state->stored.size()),
+                                   state->stored.data());
+        stored.attr("flags").attr("writeable") = false;
+        timesArray_ = std::move(stored);
+        state_ = std::move(state);
+        installed_ = generation;
+    }
+
+    // Reads the chosen values of the listing as `state` describes it, into the script's array.
+    static py::array Extract(const ListingState& state, const Choice& choice, bool stored,
+                             int stacklevel) {
+        const Catalogue& catalogue = *state.catalogue;
         FirstMessage messages;
         SaveResult result;
         ValueTable table;
@@ -322,13 +660,13 @@ class Listing {
             // Each reading has its own request and result over the listing's description, which
             // no reading changes: readings from several threads do not wait for one another.
             const ExportRequest request{choice.variable, choice.component, choice.times,
-                                        choice.items, components};
+                                        choice.items, choice.components};
             ExtractionResult read;
             InterruptibleReading progress;
-            result = ExtractItems(*catalogue_, request, read, progress.stop(), progress, messages);
+            result = ExtractItems(catalogue, request, read, progress.stop(), progress, messages);
             interrupted = progress.interrupted();
             table = std::move(read.Values);
-            missing = Cp1252ToUtf8(MissingValuesNote(*catalogue_, request, read));
+            missing = Cp1252ToUtf8(MissingValuesNote(catalogue, request, read));
         }
         if (interrupted) {
             throw py::error_already_set();  // KeyboardInterrupt, or what the handler raised
@@ -338,8 +676,8 @@ class Listing {
                 std::to_string(kOutOfMemory) + ": " + ErrorDescription(kOutOfMemory)) {
                 throw std::bad_alloc();  // a selection too large to hold, not a listing at fault
             }
-            throw ListingError(*messages.text(), catalogue_->ListingFile,
-                               FileTrouble(catalogue_->ListingFile));
+            throw ListingError(*messages.text(), catalogue.ListingFile,
+                               FileTrouble(catalogue.ListingFile));
         }
         if (result.outcome != SaveOutcome::Extracted) {
             throw std::invalid_argument(result.problem.empty() ? "nothing could be read"
@@ -350,7 +688,6 @@ class Listing {
         if (!missing.empty() && PyErr_WarnEx(PyExc_UserWarning, missing.c_str(), stacklevel) != 0) {
             throw py::error_already_set();  // warnings turned into errors
         }
-        Values out;
         const auto rows = static_cast<py::ssize_t>(choice.times.size());
         const auto columns = static_cast<py::ssize_t>(choice.items.size());
         // Where each asked item stands among the items held (ascending, each once), found once.
@@ -360,33 +697,13 @@ class Listing {
             const auto place = std::lower_bound(held.begin(), held.end(), item);
             if (place == held.end() || *place != item) {
                 throw ListingError("item " + std::to_string(item) + " was not read",
-                                   catalogue_->ListingFile);
+                                   catalogue.ListingFile);
             }
             places.push_back(static_cast<std::size_t>(place - held.begin()));
         }
-        out.values = ArrayOf(std::move(table), places, rows, columns, stored, several.has_value());
-        const auto storedTimes = stored_.unchecked<1>();
-        for (const std::size_t k : choice.chosen) {
-            out.times.push_back(storedTimes(static_cast<py::ssize_t>(k)));
-        }
-        out.items = choice.items;
-        out.vectors = std::move(names);
-        return out;
+        return ArrayOf(std::move(table), places, rows, columns, stored, !choice.components.empty());
     }
 
-    // What names one item of a variable ("Node", "Fiber"; "Value" for the eigen value) and the
-    // highest item number it offers (none for a variable with one value a time).
-    std::pair<std::string, std::optional<Long>> Items(const std::string& variable) const {
-        RefuseNul(variable, std::nullopt);
-        const NamedChoice named = ChooseByName(offered_, variable, "");
-        if (!named.problem.empty()) {
-            throw std::invalid_argument(named.problem);
-        }
-        const OfferedVariable& offered = offered_[static_cast<std::size_t>(named.variable)];
-        return {offered.ItemWord, offered.Limit};
-    }
-
-  private:
     // The values as the script's array, in the very memory the extraction read them into: no
     // second copy of a large selection is ever held. The table's rows (its items ascending, each
     // item's vectors side by side) are put in the order asked in place, a row at a time; as
@@ -450,21 +767,34 @@ class Listing {
     }
 
     // The name of a chosen vector as the listing gives it, "" for a variable without vectors.
-    std::string VectorName(const NamedChoice& named) const {
-        const OfferedVariable& offered = offered_[static_cast<std::size_t>(named.variable)];
+    static std::string VectorName(const ListingState& state, const NamedChoice& named) {
+        const OfferedVariable& offered = state.offered[static_cast<std::size_t>(named.variable)];
         return offered.Vectors.empty()
                    ? std::string()
                    : Cp1252ToUtf8(offered.Vectors[static_cast<std::size_t>(named.vector)]);
     }
 
-    struct Choice {
-        std::string variable;
-        int component = 0;
-        std::vector<Long> items;
-        std::vector<std::size_t> chosen;  // positions in the listing's times
-        std::vector<Integer> times;       // the record read for each
-        std::string vectorName;           // as the listing names it, "" for none
-    };
+    // A choice of several vectors of one variable, read at once in this order.
+    static Choice ChooseSeveral(const ListingState& state, const std::string& variable,
+                                const std::vector<std::string>& vectors, const py::object& items) {
+        if (vectors.empty()) {
+            throw std::invalid_argument("no vector is chosen");
+        }
+        for (const std::string& vector : vectors) {
+            RefuseNul(variable, vector);
+        }
+        Choice choice = Choose(state, variable, vectors.front(), items);
+        choice.components = {choice.component};
+        for (std::size_t v = 1; v < vectors.size(); ++v) {
+            const NamedChoice named = ChooseByName(state.offered, variable, vectors[v]);
+            if (!named.problem.empty()) {
+                throw std::invalid_argument(named.problem);
+            }
+            choice.components.push_back(named.vector);
+            choice.vectorNames.push_back(VectorName(state, named));
+        }
+        return choice;
+    }
 
     // A NUL would end the reason given back at a name, not the name.
     static void RefuseNul(const std::string& variable, const std::optional<std::string>& vector) {
@@ -474,18 +804,19 @@ class Listing {
         }
     }
 
-    // Checks a choice as velto-extract checks its options, with the same reasons.
-    Choice Choose(const std::string& variable, const std::string& vector, const py::object& items,
-                  const py::object& times) const {
-        const NamedChoice named = ChooseByName(offered_, variable, vector);
+    // Checks a choice of variable, vector and items as velto-extract checks its options, with the
+    // same reasons; the times are the caller's to choose.
+    static Choice Choose(const ListingState& state, const std::string& variable,
+                         const std::string& vector, const py::object& items) {
+        const NamedChoice named = ChooseByName(state.offered, variable, vector);
         if (!named.problem.empty()) {
             throw std::invalid_argument(named.problem);
         }
-        const OfferedVariable& offered = offered_[static_cast<std::size_t>(named.variable)];
+        const OfferedVariable& offered = state.offered[static_cast<std::size_t>(named.variable)];
         Choice choice;
         choice.variable = offered.Name;
         choice.component = named.vector;
-        choice.vectorName = VectorName(named);
+        choice.vectorNames = {VectorName(state, named)};
         if (!offered.Limit) {
             // The eigen value: one value a time, no range to choose from.
             choice.items = {1};
@@ -512,146 +843,17 @@ class Listing {
                 choice.items.push_back(static_cast<Long>(item));
             });
         }
-        choice.chosen = ChooseTimes(times);
-        for (const std::size_t k : choice.chosen) {
-            choice.times.push_back(times_[k].record);
-        }
+        return choice;
+    }
+
+    // A choice of no time, or of no item, gives nothing: refused as velto-extract refuses it.
+    static void Require(const Choice& choice) {
         if (choice.times.empty()) {
             throw std::invalid_argument("no time is selected");
         }
         if (choice.items.empty()) {
             throw std::invalid_argument("no item is chosen");
         }
-        return choice;
-    }
-
-    // The positions of the chosen times in the listing's times: all of them for None; for a
-    // slice of seconds, those from its start to its stop, both included, in order of time; else
-    // the time of each number of seconds given, in that order. A range is checked at its ends
-    // first, so that a huge one is refused before it is gone through; Ctrl+C is heard while a
-    // long sequence is.
-    std::vector<std::size_t> ChooseTimes(const py::object& times) const {
-        std::vector<std::size_t> chosen;
-        if (times.is_none()) {
-            chosen.resize(times_.size());
-            for (std::size_t k = 0; k < chosen.size(); ++k) {
-                chosen[k] = k;
-            }
-            return chosen;
-        }
-        if (PySlice_Check(times.ptr())) {
-            return Between(times);
-        }
-        if (py::isinstance<py::str>(times) || py::isinstance<py::bytes>(times) ||
-            !py::hasattr(times, "__iter__")) {
-            throw py::type_error(
-                "times are a sequence of seconds or a slice of them, not " +
-                std::string(py::isinstance<py::str>(times) || py::isinstance<py::bytes>(times)
-                                ? "a text"
-                                : "one " +
-                                      std::string(py::str(py::type::of(times).attr("__name__")))) +
-                " (times=[600.0] for one time)");
-        }
-        if (py::isinstance(times, py::module_::import("builtins").attr("range")) &&
-            py::len(times) > 0) {
-            Find(SecondsOf(times[py::int_(0)]));
-            Find(SecondsOf(times[py::int_(-1)]));
-        }
-        std::size_t count = 0;
-        for (const py::handle time : times) {
-            if (++count % 65536 == 0 && PyErr_CheckSignals() != 0) {
-                throw py::error_already_set();
-            }
-            chosen.push_back(Find(SecondsOf(time)));
-        }
-        return chosen;
-    }
-
-    // Where `time` stands against the listing's k-th time: below (< 0), at it (0) or above it.
-    // Seconds given as a double are the time as the sheets store it (1800.1), or the single's own
-    // value (1234567.25, which the sheets store as 1234567.2): a listing prints more digits than
-    // a single keeps, and a script may copy them. The two lie within the single's rounding, so
-    // they sort alike against every other time.
-    int Compare(const Seconds& time, std::size_t k) const {
-        if (time.single) {
-            return *time.single < times_[k].time ? -1 : *time.single > times_[k].time ? 1 : 0;
-        }
-        const double held = stored_.unchecked<1>()(static_cast<py::ssize_t>(k));
-        if (time.value == held || time.value == static_cast<double>(times_[k].time)) {
-            return 0;
-        }
-        return time.value < held ? -1 : 1;
-    }
-
-    // The first place (the times are in ascending order) whose time is not below `time`.
-    std::size_t LowerPlace(const Seconds& time) const {
-        std::size_t lo = 0;
-        std::size_t hi = times_.size();
-        while (lo < hi) {
-            const std::size_t mid = lo + (hi - lo) / 2;
-            if (Compare(time, mid) > 0) {
-                lo = mid + 1;
-            } else {
-                hi = mid;
-            }
-        }
-        return lo;
-    }
-
-    // The position of the time the listing holds at exactly these seconds; else why there is
-    // none, with the times nearest to it.
-    std::size_t Find(const Seconds& time) const {
-        const std::size_t place = LowerPlace(time);
-        if (place < times_.size() && Compare(time, place) == 0) {
-            return place;
-        }
-        std::string why = "the listing holds no time " + time.text() + " s";
-        std::vector<std::string> nearest;
-        if (place > 0) {
-            nearest.push_back(TimeText(times_[place - 1].time));
-        }
-        if (place < times_.size()) {
-            nearest.push_back(TimeText(times_[place].time));
-        }
-        if (nearest.size() == 1) {
-            why += "; the nearest is " + nearest[0];
-        } else if (nearest.size() == 2) {
-            why += "; the nearest are " + nearest[0] + " and " + nearest[1];
-        }
-        throw std::invalid_argument(why);
-    }
-
-    // The times of a slice of seconds, its ends included, in order of time.
-    std::vector<std::size_t> Between(const py::object& range) const {
-        if (!range.attr("step").is_none()) {
-            throw py::type_error(
-                "a slice of times takes every time from its start to its stop: it has no step");
-        }
-        std::optional<Seconds> start;
-        std::optional<Seconds> stop;
-        if (!range.attr("start").is_none()) {
-            start = SecondsOf(range.attr("start"));
-        }
-        if (!range.attr("stop").is_none()) {
-            stop = SecondsOf(range.attr("stop"));
-        }
-        std::vector<std::size_t> chosen;
-        for (std::size_t k = 0; k < times_.size(); ++k) {
-            if ((!start || Compare(*start, k) <= 0) && (!stop || Compare(*stop, k) >= 0)) {
-                chosen.push_back(k);
-            }
-        }
-        if (chosen.empty()) {
-            const std::string asked = start && stop
-                                          ? "from " + start->text() + " to " + stop->text() + " s"
-                                      : start ? "from " + start->text() + " s on"
-                                      : stop  ? "up to " + stop->text() + " s"
-                                              : "";
-            throw std::invalid_argument(times_.empty() ? "the listing holds no times"
-                                                       : "the listing holds no time " + asked +
-                                                             "; it holds " + timesText());
-        }
-        return chosen;
     }
 
     // Hands each whole number of `numbers` (any iterable, or one number alone) to `take`, which
@@ -711,20 +913,68 @@ class Listing {
         return value;
     }
 
-    // The listing's description, as the session that opened it left it: every reading shares it
-    // and none changes it.
-    std::shared_ptr<const Catalogue> catalogue_;
-    std::vector<OfferedVariable> offered_;
-    bool recognised_ = false;
-    std::vector<ResultTime> times_;  // each time once, as ResultTimes gives them
-    py::array_t<double> stored_;     // the double the spreadsheets store for each
+    std::string path_;
+    std::shared_ptr<const ListingState> state_;
+    py::array_t<double> timesArray_;  // the double the spreadsheets store for each time
+    // The follower that reads what the listing gains, one refresh at a time; what it read last
+    // stands (installed_ counts the reads).
+    std::mutex following_;
+    std::unique_ptr<ListingFollower> follower_;
+    std::string failure_;  // why it can no longer be followed
+    unsigned long long reads_ = 0;
+    unsigned long long installed_ = 0;
 };
+
+// Waits for a followed listing to change, as velto-extract follow waits (ListingWatch).
+class Watch {
+  public:
+    explicit Watch(const Listing& listing) : watch_(listing.filePath()) {}
+
+    // Until the listing may have changed, or `seconds` have passed, without Python's lock; Ctrl+C
+    // ends the wait at once, raising KeyboardInterrupt (or what Python's handler raises).
+    void Wait(double seconds) {
+        // Rounded up: a wait of a fraction of a millisecond is no wait at all, and would be asked
+        // again and again.
+        const auto longest = std::chrono::milliseconds(
+            static_cast<long long>(std::ceil(std::clamp(seconds, 0.0, 86400.0) * 1000.0)));
+        // SIGINT is held from the look at Python's signals to the wait, which lets it in: one that
+        // comes in between ends the wait rather than waiting for the next look.
+        sigset_t interrupt;
+        sigset_t own;
+        sigemptyset(&interrupt);
+        sigaddset(&interrupt, SIGINT);
+        ::pthread_sigmask(SIG_BLOCK, &interrupt, &own);
+        if (PyErr_CheckSignals() == 0) {
+            py::gil_scoped_release unlocked;
+            watch_.Wait(longest, &own);
+        }
+        ::pthread_sigmask(SIG_SETMASK, &own, nullptr);
+        if (PyErr_Occurred() != nullptr || PyErr_CheckSignals() != 0) {
+            throw py::error_already_set();
+        }
+    }
+
+  private:
+    ListingWatch watch_;
+};
+
+// A reading as Python gets it: (values, times, item numbers, vector), or the list of the vectors
+// when `several` were read at once.
+py::tuple TupleOf(const Listing::Values& read, bool several = false) {
+    const std::vector<std::int64_t> numbers(read.items.begin(), read.items.end());
+    return py::make_tuple(
+        read.values,
+        py::array_t<double>(static_cast<py::ssize_t>(read.times.size()), read.times.data()),
+        py::array_t<std::int64_t>(static_cast<py::ssize_t>(numbers.size()), numbers.data()),
+        several ? py::object(py::cast(read.vectors)) : py::object(py::str(read.vectors.front())));
+}
 
 }  // namespace
 }  // namespace velto
 
 PYBIND11_MODULE(_velto, m) {
     using velto::Listing;
+    using velto::TupleOf;
     m.doc() = velto::kModuleDoc;
     // A listing that cannot be read becomes the exception the package makes of it (a
     // velto.ListingError, and FileNotFoundError and its kind where the file itself is at fault).
@@ -762,22 +1012,20 @@ PYBIND11_MODULE(_velto, m) {
         .def_property_readonly("shown_path", &Listing::shownPath)
         .def_property_readonly("times_text", &Listing::timesText)
         .def_property_readonly("repeated_times_note", &Listing::repeatedTimesNote)
+        .def_property_readonly("complete_times", &Listing::completeTimes)
+        .def_property_readonly("complete_records", &Listing::completeRecords)
+        .def_property_readonly("ended", &Listing::ended)
+        .def("refresh", &Listing::Refresh,
+             "(times newly complete, whether the file changed, why it was read again from its "
+             "start or \"\", the repeated-times note when it is new)")
         .def(
             "read",
             [](Listing& self, const std::string& variable, std::optional<std::string> vector,
                const py::object& items, const py::object& times, bool stored, int stacklevel,
                std::optional<std::vector<std::string>> vectors) {
-                Listing::Values read =
-                    self.Read(variable, vector, items, times, stored, stacklevel, vectors);
-                const std::vector<std::int64_t> numbers(read.items.begin(), read.items.end());
-                return py::make_tuple(
-                    read.values,
-                    py::array_t<double>(static_cast<py::ssize_t>(read.times.size()),
-                                        read.times.data()),
-                    py::array_t<std::int64_t>(static_cast<py::ssize_t>(numbers.size()),
-                                              numbers.data()),
-                    vectors ? py::object(py::cast(read.vectors))
-                            : py::object(py::str(read.vectors.front())));
+                return TupleOf(
+                    self.Read(variable, vector, items, times, stored, stacklevel, vectors),
+                    vectors.has_value());
             },
             py::arg("variable"), py::arg("vector") = py::none(), py::arg("items") = py::none(),
             py::arg("times") = py::none(), py::arg("stored") = false, py::arg("stacklevel") = 1,
@@ -787,21 +1035,33 @@ PYBIND11_MODULE(_velto, m) {
             "stacklevel frames up. With vectors (a list of names), those vectors in one read: "
             "values (times, items, vectors) and the list of the vectors' names.")
         .def(
+            "read_records",
+            [](Listing& self, const std::string& variable, std::optional<std::string> vector,
+               const py::object& items, std::size_t first, bool stored, int stacklevel) {
+                return TupleOf(
+                    self.ReadRecords(variable, vector, items, first, stored, stacklevel));
+            },
+            py::arg("variable"), py::arg("vector") = py::none(), py::arg("items") = py::none(),
+            py::arg("first") = 0, py::arg("stored") = false, py::arg("stacklevel") = 1,
+            "read() of the complete records from the 0-based first on, in the listing's order, a "
+            "few million values at most.")
+        .def(
             "positions",
             [](Listing& self) {
+                const std::shared_ptr<const velto::Catalogue> catalogue = self.catalogue();
                 velto::NodePositions positions;
                 std::optional<std::string> failure;
                 {
                     py::gil_scoped_release unlocked;
                     try {
-                        positions = velto::ReadNodePositions(self.catalogue());
+                        positions = velto::ReadNodePositions(*catalogue);
                     } catch (const velto::RuntimeError& error) {
                         failure = velto::ReadFileErrorText(error);
                     }
                 }
                 if (failure) {
                     throw velto::ListingError(velto::Cp1252ToUtf8(*failure),
-                                              self.catalogue().ListingFile);
+                                              catalogue->ListingFile);
                 }
                 const auto count = static_cast<py::ssize_t>(positions.nodes.size());
                 const std::vector<std::int64_t> numbers(positions.nodes.begin(),
@@ -828,9 +1088,14 @@ PYBIND11_MODULE(_velto, m) {
             },
             py::arg("variable"), py::arg("vector") = py::none());
 
+    py::class_<velto::Watch>(m, "Watch", "Waits for a followed listing to change.")
+        .def(py::init<const Listing&>(), py::arg("listing"))
+        .def("wait", &velto::Watch::Wait, py::arg("seconds"),
+             "Until the listing may have changed or `seconds` have passed; Ctrl+C ends it.");
+
     m.def(
         "open",
-        [](const py::object& path) {
+        [](const py::object& path, bool waiting) {
             // Any path Python takes (str, bytes, pathlib), names that are not UTF-8 included.
             py::module_ os = py::module_::import("os");
             std::string name = py::bytes(os.attr("fsencode")(path));
@@ -842,7 +1107,9 @@ PYBIND11_MODULE(_velto, m) {
             if (!name.empty() && name.front() != '/') {
                 name = std::string(py::bytes(os.attr("getcwdb")())) + "/" + name;
             }
-            return std::make_unique<Listing>(name);
+            return std::make_unique<Listing>(name, waiting);
         },
-        py::arg("path"), "Reads what a listing holds: one scan of the file.");
+        py::arg("path"), py::arg("waiting") = false,
+        "Reads what a listing holds: one scan of the file. waiting: a listing whose head is "
+        "still to come holds nothing yet, rather than raise.");
 }

@@ -4,7 +4,6 @@
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
-#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,7 +15,6 @@
 #include <cmath>
 #include <csignal>
 #include <cstring>
-#include <filesystem>
 #include <functional>
 #include <set>
 #include <vector>
@@ -32,6 +30,7 @@
 #include "extract/export/timeselection.h"
 #include "extract/export/variablecatalogue.h"
 #include "extract/reader/follower.h"
+#include "extract/reader/listingwatch.h"
 #include "extract/session/extractsession.h"
 
 namespace velto {
@@ -99,77 +98,6 @@ class StopSignals {
     sigset_t waiting_;
 };
 
-// Wakes the following when the listing's folder tells of a change to it (inotify), or after the
-// poll interval, or on a stop signal, whichever comes first.
-class Watcher {
-  public:
-    explicit Watcher(const std::string& listing)
-        : name_(std::filesystem::path(listing).filename().string()) {
-        fd_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-        if (fd_ < 0) {
-            return;
-        }
-        const std::filesystem::path folder = std::filesystem::path(listing).parent_path();
-        constexpr std::uint32_t kEvents = IN_MODIFY | IN_CLOSE_WRITE | IN_ATTRIB | IN_CREATE |
-                                          IN_MOVED_TO | IN_DELETE | IN_MOVED_FROM;
-        if (::inotify_add_watch(fd_, folder.empty() ? "." : folder.c_str(), kEvents) < 0) {
-            ::close(fd_);
-            fd_ = -1;
-        }
-    }
-    ~Watcher() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    Watcher(const Watcher&) = delete;
-    Watcher& operator=(const Watcher&) = delete;
-
-    // Waits until the listing may have changed, `longest` has passed, or a stop signal came.
-    void Wait(std::chrono::milliseconds longest, const sigset_t* mask) {
-        const Clock::time_point until = Clock::now() + longest;
-        for (;;) {
-            const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                std::max(until - Clock::now(), Clock::duration::zero()));
-            struct timespec timeout {
-                static_cast<time_t>(left.count() / 1000000000),
-                    static_cast<long>(left.count() % 1000000000)
-            };
-            struct pollfd events {
-                fd_, POLLIN, 0
-            };
-            const int ready =
-                ::ppoll(fd_ >= 0 ? &events : nullptr, fd_ >= 0 ? 1 : 0, &timeout, mask);
-            if (ready <= 0 || stopRequested || Concerned()) {
-                return;
-            }
-        }
-    }
-
-  private:
-    // Reads the events that came: whether one is of the listing (the folder's other files, our
-    // own CSV among them, do not wake the following).
-    bool Concerned() {
-        bool concerned = false;
-        alignas(struct inotify_event) char buffer[4096];
-        for (;;) {
-            const ssize_t got = ::read(fd_, buffer, sizeof buffer);
-            if (got <= 0) {
-                return concerned;
-            }
-            for (ssize_t at = 0; at < got;) {
-                const auto* event = reinterpret_cast<const struct inotify_event*>(buffer + at);
-                concerned = concerned || event->len == 0 || name_ == event->name ||
-                            (event->mask & IN_Q_OVERFLOW) != 0;
-                at += static_cast<ssize_t>(sizeof(struct inotify_event) + event->len);
-            }
-        }
-    }
-
-    std::string name_;
-    int fd_ = -1;
-};
-
 // What a follow does with the times a read completed: nothing (go on), or the exit status to end
 // with.
 using OnTimes = std::function<std::optional<int>(const Catalogue&, const FollowStep&)>;
@@ -181,7 +109,7 @@ int Follow(const std::string& listing, std::optional<double> idleSeconds, std::F
            const OnTimes& onTimes) {
     const StopSignals signals;
     ListingFollower follower(listing, {.EndTime = EndTimeBeside(listing)});
-    Watcher watcher(listing);
+    ListingWatch watcher(listing);
     TerminalMessages messages(err, nullptr);
     // Without --idle, longer than anyone waits.
     const Clock::duration idle =

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <utility>
 
 #include "common/error.h"
 #include "common/linereader.h"
@@ -97,6 +98,11 @@ ListingFollower::ListingFollower(std::string path, FollowOptions options)
     catalogue_ = std::move(empty);
 }
 
+ListingFollower::ListingFollower(std::shared_ptr<const Catalogue> scanned, FollowOptions options)
+    : ListingFollower(scanned->ListingFile, options) {
+    scanned_ = std::move(scanned);
+}
+
 ListingFollower::Role ListingFollower::Take(Block& block, std::string_view line) {
     if (Contains(line, kTimeLine)) {
         block.open = true;
@@ -145,7 +151,9 @@ FollowStep ListingFollower::Read() {
     step.grew = true;
     if (!looked_ || !started_) {
         looked_ = true;
-        Begin(step, now);
+        if (!Resume(step, now)) {
+            Begin(step, now);
+        }
         return step;
     }
     if (!now.known) {
@@ -185,6 +193,94 @@ FollowRestart ListingFollower::WhatBecameOfIt(const Catalogue::Stamp& now) const
     return FollowRestart::None;
 }
 
+bool ListingFollower::Resume(FollowStep& step, const Catalogue::Stamp& now) {
+    const std::shared_ptr<const Catalogue> scanned = std::exchange(scanned_, nullptr);
+    if (!scanned || !now.known || !scanned->Scanned.known || scanned->Times.size() < 2 ||
+        (scanned->AnalysisKind != kKindThermal && scanned->AnalysisKind != kKindStatic &&
+         scanned->AnalysisKind != kKindDynamic)) {
+        return false;
+    }
+    const Catalogue::Stamp& then = scanned->Scanned;
+    const std::vector<TimeStep>& times = scanned->Times;
+    if (now.device != then.device || now.inode != then.inode) {
+        step.restart = FollowRestart::Replaced;
+        return false;
+    }
+    if (now.size < std::max<long long>(then.size, times.back().Position - 1)) {
+        step.restart = FollowRestart::Shrunk;
+        return false;
+    }
+    if (EndsDigest(path_, then.size) != then.ends) {
+        step.restart = FollowRestart::Rewritten;
+        return false;
+    }
+    block_ = Block{};
+    block_.thermal = scanned->AnalysisKind == kKindThermal;
+    block_.tableLines =
+        static_cast<long>(std::clamp<Long>((scanned->NodeCount + 4) / 5, 1, 0x7fffffff));
+    // The last time's block may be under way, and so the blocks of the time lines of reduced
+    // steps just before it: back from the last time to the first block that completes.
+    for (std::size_t first = times.size() - 1; first > 0; --first) {
+        const auto after = BlockAfter(times, first - 1);
+        if (!after) {
+            return false;  // not the text scanned: read from its start
+        }
+        step.bytesRead += times[first].Position - times[first - 1].Position;
+        if (!after->second) {
+            continue;
+        }
+        waiting_.clear();
+        pending_.clear();
+        ended_ = false;
+        seen_ = now;
+        crLf_ = EndsLinesInCrLf(path_);
+        auto c = std::make_shared<Catalogue>(*scanned);
+        c->Times.resize(first);
+        c->Scanned = now;
+        c->Scanned.ends = EndsDigest(path_, now.size);
+        head_ = c->Times.front().Position - 1;
+        headDigest_ = EndsDigest(path_, head_);
+        resume_ = after->first;
+        step.firstNew = 0;
+        TakeLines(*c, now.size, step);
+        Publish(std::move(c));
+        started_ = true;
+        return true;
+    }
+    return false;
+}
+
+std::optional<std::pair<FilePosition, bool>> ListingFollower::BlockAfter(
+    const std::vector<TimeStep>& times, std::size_t at) const {
+    try {
+        LineReader in(path_);
+        in.Seek(times[at].Position);
+        Block block = block_;
+        block.open = true;
+        block.left = -1;
+        bool completes = false;
+        while (!in.AtEnd()) {
+            const FilePosition start = in.Position();
+            const std::string_view line = in.ReadLine();
+            if (in.LastLineUnended()) {
+                break;
+            }
+            const Role role = Take(block, line);
+            if (role == Role::Time) {
+                // The very line the scan found there, or the file is not the one scanned.
+                if (in.Position() != times[at + 1].Position) {
+                    break;
+                }
+                return std::pair{start, completes};
+            }
+            completes = completes || role == Role::Completes;
+        }
+    } catch (const std::exception&) {
+        // Unreadable now: it is read from its start, which says why.
+    }
+    return std::nullopt;
+}
+
 void ListingFollower::Begin(FollowStep& step, const Catalogue::Stamp& now) {
     started_ = false;
     ended_ = false;
@@ -220,6 +316,7 @@ void ListingFollower::Begin(FollowStep& step, const Catalogue::Stamp& now) {
     block_.thermal = c->AnalysisKind == kKindThermal;
     block_.tableLines = static_cast<long>(std::clamp<Long>((c->NodeCount + 4) / 5, 1, 0x7fffffff));
     resume_ = timesStart;
+    step.bytesRead += timesStart - 1;
     crLf_ = EndsLinesInCrLf(path_);
     // The scan stamped the file before it read it: what lies beyond is the next read's.
     TakeLines(*c, c->Scanned.size, step);
@@ -241,6 +338,7 @@ void ListingFollower::Publish(std::shared_ptr<Catalogue> c) {
 }
 
 void ListingFollower::TakeLines(Catalogue& into, long long limit, FollowStep& step) {
+    const FilePosition from = resume_;
     try {
         LineReader in(path_);
         in.Seek(resume_);
@@ -284,6 +382,7 @@ void ListingFollower::TakeLines(Catalogue& into, long long limit, FollowStep& st
         const int number = UnexpectedErrorNumber(error);
         Fail(step, ReadFileErrorText(number, ErrorDescription(number)));
     }
+    step.bytesRead += resume_ - from;
 }
 
 }  // namespace velto

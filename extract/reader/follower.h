@@ -36,6 +36,10 @@ struct FollowStep {
     // every time it holds; none (the count of its times) when it completed none.
     std::size_t firstNew = 0;
     bool grew = false;  // the file changed since the last read (or was read again)
+    // The bytes of the listing this read went through, line by line (the few KiB its checks
+    // look at aside): what was added since the last read, and on a first read or a restart the
+    // whole file, or only the last blocks when taken up from a scan.
+    long long bytesRead = 0;
     // A read error that ends the following ("Read File Error 13: Type mismatch in fire.out,
     // line 812 (the time of a result)"); the times offered before it stand.
     std::string failure;
@@ -67,13 +71,25 @@ struct FollowOptions {
 //
 // A listing that became shorter than what was read of it, another file put in its place, a head
 // that changed or text already read written over is read again from its start; the read that
-// does so says why (FollowStep::restart). Memory holds the catalogue and a few lines' state.
+// does so says why (FollowStep::restart). "Written over" is what a look at the text read can
+// tell without going through it all again: the head, and the last 64 KiB before the first line
+// not taken (a run begun anew in place writes both). A change in place of the same length in
+// the middle of the results read goes unseen. Memory holds the catalogue and a few lines' state.
 //
 // No widgets and no event loop: a window calls Read from its file watcher's slot, a script
 // from its refresh, the command line from its poll. Not for several threads at once.
 class ListingFollower {
   public:
     explicit ListingFollower(std::string path, FollowOptions options = {});
+
+    // Follows the listing a scan has read (its catalogue, every time line with its position, as
+    // ReadListingHeader gives it), without reading it all again: the first Read makes sure the
+    // file is still the one scanned (the same file, not shorter, its first and last scanned
+    // 64 KiB as they were; else it is read again from its start and says why), reads again only
+    // the last times' blocks to learn which of the scanned times are complete, and takes in what
+    // came since. A scan whose first time is not complete yet is of no help: the listing is then
+    // read from its start, as a follower of its name alone reads it.
+    explicit ListingFollower(std::shared_ptr<const Catalogue> scanned, FollowOptions options = {});
 
     // Takes in what the file gained since the last read (all of it, the first time).
     FollowStep Read();
@@ -93,9 +109,20 @@ class ListingFollower {
     // While nothing is offered: what reading the head said, as a scan would show it (a listing
     // whose head is still being written reads like one that lacks it). Empty once started.
     const std::vector<std::string>& Waiting() const { return waiting_; }
+    // The times whose lines have come but whose results have not all (the block under way, and
+    // the time lines of reduced steps before it), in the listing's order: with the times of
+    // catalogue() they are the times a scan of the file as read gives, once started.
+    const std::vector<TimeStep>& Pending() const { return pending_; }
 
   private:
     void Begin(FollowStep& step, const Catalogue::Stamp& now);
+    // Takes up from the scan (scanned_); false when it cannot, and the listing is to be read
+    // from its start (step.restart saying why, when the file is no longer the one scanned).
+    bool Resume(FollowStep& step, const Catalogue::Stamp& now);
+    // Where the line of the time after times[at] starts, and whether the block of times[at]
+    // completes before it; none when the file no longer holds that line.
+    std::optional<std::pair<FilePosition, bool>> BlockAfter(const std::vector<TimeStep>& times,
+                                                            std::size_t at) const;
     // Takes in the lines from resume_ that have ended within `limit` bytes; a read error fails
     // the following, what was completed before it kept.
     void TakeLines(Catalogue& into, long long limit, FollowStep& step);
@@ -105,6 +132,7 @@ class ListingFollower {
 
     std::string path_;
     FollowOptions options_;
+    std::shared_ptr<const Catalogue> scanned_;  // until the first read takes up from it
     std::shared_ptr<const Catalogue> catalogue_;
     bool started_ = false;
     bool ended_ = false;

@@ -42,28 +42,13 @@ ExtractSession::ExtractSession(ProgressSink& progress, MessageSink& messages)
 
 ExtractSession::~ExtractSession() = default;
 
-std::optional<Single> EndTimeBeside(const std::string& listing) {
-    std::filesystem::path input(listing);
-    if (input.extension() != ".out") {
-        return std::nullopt;
-    }
-    input.replace_extension(".in");
-    try {
-        const Single end = ReadEndTime(input.string());
-        return end > 0 ? std::optional<Single>(end) : std::nullopt;
-    } catch (const std::exception&) {
-        return std::nullopt;  // no input file there
-    }
-}
-
 namespace {
 
-// The follower of a listing just opened, whose scan is `scanned`: the one place one is made, so
-// that a follower taking up from the scan (reading only what came after it) can stand in here.
-std::unique_ptr<ListingFollower> FollowerFor(const Catalogue& scanned,
+// The follower of a listing just opened, whose scan is `scanned`: it takes up from the scan,
+// reading only the last blocks again and what came after them, not the listing a second time.
+std::unique_ptr<ListingFollower> FollowerFor(std::shared_ptr<const Catalogue> scanned,
                                              std::optional<Single> endTime) {
-    return std::make_unique<ListingFollower>(scanned.ListingFile,
-                                             FollowOptions{.EndTime = endTime});
+    return std::make_unique<ListingFollower>(std::move(scanned), FollowOptions{.EndTime = endTime});
 }
 
 // What a chart's reading of new times has to say stays with it: it is not drawn then.
@@ -550,7 +535,7 @@ void ExtractSession::StartFollowing() {
         followEnded_ = true;  // a finished analysis: nothing will come
         return;
     }
-    follower_ = FollowerFor(*catalogue_, endTime_);
+    follower_ = FollowerFor(catalogue_, endTime_);
 }
 
 FollowNews ExtractSession::Refresh() {

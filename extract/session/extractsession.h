@@ -23,6 +23,7 @@
 #include "extract/reader/extraction.h"
 #include "extract/reader/extractionresult.h"
 #include "extract/reader/follower.h"
+#include "extract/reader/listingwatch.h"
 #include "extract/reader/scanoptions.h"
 #include "extract/reader/sinks.h"
 
@@ -68,10 +69,6 @@ struct NamedChoice {
 };
 NamedChoice ChooseByName(const std::vector<OfferedVariable>& offered, std::string_view variable,
                          std::string_view vector);
-
-// The end time of the analysis that writes NAME.out, as its input file NAME.in beside it gives it;
-// none without that file, or when it gives none: only the user then knows when it has ended.
-std::optional<Single> EndTimeBeside(const std::string& listing);
 
 // What one look at a followed listing found (ExtractSession::Refresh).
 struct FollowNews {

@@ -26,6 +26,15 @@ Labels: a frame's index is named "time"; its columns are the item numbers (integ
 what the variable's items are ("node", "beam", "fiber", "shell", "truss", "soil"; "item" for the
 eigen value, one value a time).
 
+A listing the solver is still writing may end with a time whose tables are not all printed yet:
+lst.complete_times says how many of lst.times are whole, and reading one that is not raises
+velto.ListingError ("time 15 (1800 s) is not complete yet"). lst.refresh() takes in what the
+solver has added since (reading only that), and velto.follow() hands out each time's values as it
+completes:
+
+    for time, row in velto.follow("beam1.out", "Displacements", "DOF2", items=[12], idle=600):
+        print(time, row[0])             # the times already there first, then each as it comes
+
 An analysis restarted from an earlier time writes that time again: a listing that gives a time
 more than once holds it once here, with the results written last for it, as velto-extract does,
 and velto.open says so with a velto.RepeatedTimesWarning.
@@ -42,8 +51,10 @@ import errno as _errno
 import operator as _operator
 import os as _os
 import sys as _sys
+import time as _time
 import warnings as _warnings
-from typing import TYPE_CHECKING, Any, Iterable, Iterator, Literal, Optional, Sequence, Union
+from typing import (TYPE_CHECKING, Any, Generator, Iterable, Iterator, Literal, Optional,
+                    Sequence, Union)
 
 import numpy as _np
 
@@ -60,8 +71,9 @@ if TYPE_CHECKING:
     _Reads = tuple[NDArray[Any], NDArray[_np.float64], NDArray[_np.int64], list[str]]
 
 __version__: str = _velto.__version__
-__all__ = ["open", "Listing", "Variable", "ListingError", "ListingNotFoundError",
-           "ListingIsADirectoryError", "ListingPermissionError", "RepeatedTimesWarning"]
+__all__ = ["open", "follow", "Listing", "Variable", "ListingError", "ListingNotFoundError",
+           "ListingIsADirectoryError", "ListingPermissionError", "RepeatedTimesWarning",
+           "ListingRestartWarning"]
 
 #: A listing's name, as Python's own open() takes one.
 PathType = Union[str, bytes, "_os.PathLike[str]", "_os.PathLike[bytes]"]
@@ -122,6 +134,28 @@ class RepeatedTimesWarning(UserWarning):
     results written last for it are the ones read."""
 
 
+class ListingRestartWarning(UserWarning):
+    """The listing was cut short, replaced by another file, given another head (model) or written
+    over since it was last read: it was read again from its start, and what it holds now is what
+    the listing then gives."""
+
+
+# How often a followed listing is looked at when nothing tells of a change (a listing on a network
+# share gives no notice), and how soon after the last look at the earliest (a solver writing gives
+# a notice for every write), in seconds: as velto-extract follow looks.
+_POLL_INTERVAL = 0.5
+_LEAST_INTERVAL = 0.05
+
+
+def _script_level(frame: Any) -> int:
+    """The stacklevel, counted from `frame`, of the first frame outside this package: a warning
+    is said at the script's line, whichever of the package's calls it came through."""
+    level = 1
+    while frame.f_back is not None and frame.f_globals.get("__name__") == __name__:
+        level, frame = level + 1, frame.f_back
+    return level
+
+
 def _stored(dtype: DTypeLike) -> bool:
     """Whether `dtype` asks for the doubles the spreadsheets store (float64) rather than the
     listing's singles (float32)."""
@@ -172,11 +206,86 @@ def open(path: PathType) -> Listing:  # noqa: A001 - velto.open, as io.open and 
     return listing
 
 
+def follow(path: PathType, variable: str, vector: Optional[str] = None, items: Items = None,
+           idle: Optional[float] = None) -> Generator[tuple[float, NDArray[_np.float32]], None,
+                                                      None]:
+    """Follows a listing the solver is still writing: yields (time, values) as each time completes.
+
+    time is the float of seconds lst.times gives for it, values a 1-D float32 array over the items
+    (the same numbers values() gives for that time). The times already there come first, then each
+    as its results are all in the file, in the listing's order (a time the listing gives again,
+    from an analysis restarted from it, comes again). variable, vector and items as for
+    Listing.values(). It waits, without using the processor, until the listing changes: the
+    folder's notices are heeded, and the listing is looked at twice a second whatever they say.
+    A listing whose head is still being written is waited for.
+
+    It ends once the last complete time is the analysis's end time (from the input file NAME.in
+    beside NAME.out, as velto-extract follow reads it), after `idle` seconds in which the listing
+    did not change (None: never), or when the consumer closes it; Ctrl+C interrupts the wait with
+    KeyboardInterrupt. A listing cut short, replaced, given another head or written over is read
+    again from its start, with a velto.ListingRestartWarning, and its times come again from the
+    first. Raises as velto.open() does for a listing that cannot be followed (a missing file, one
+    whose time line is no number), and ValueError for an idle time not above 0 or a choice the
+    listing does not offer.
+    """
+    if idle is not None and (isinstance(idle, bool) or not idle > 0):
+        raise ValueError(f"idle is a number of seconds above 0, or None, not {idle!r}")
+    name = _os.fsencode(path)
+    if not name:
+        raise ValueError("no listing given: the path is empty")
+    listing = Listing._of(_velto.open(_os.path.expanduser(name), waiting=True))
+    try:
+        if listing.complete_times:
+            listing._live().items(variable)  # a choice not offered: refused now, with its reason
+        if isinstance(items, Iterator):
+            items = list(items)  # gone through once, read at every time
+        watch = _velto.Watch(listing._live())
+    except BaseException:
+        listing.close()
+        raise
+    return _following(listing, watch, variable, vector, items, idle)
+
+
+def _following(listing: Listing, watch: _velto.Watch, variable: str, vector: Optional[str],
+               items: Items, idle: Optional[float]
+               ) -> Generator[tuple[float, NDArray[_np.float32]], None, None]:
+    """The generator of follow(): reads, yields the times newly complete, waits, and again."""
+    core = listing._live()
+    given = 0  # the listing's records handed out, in its order
+    changed = looked = _time.monotonic()
+    try:
+        while True:
+            while given < core.complete_records:
+                values, times, _, _ = core.read_records(
+                    variable, vector, items, given, False, _script_level(_sys._getframe()))
+                for k, time in enumerate(times.tolist()):
+                    yield time, values[k]
+                given += len(times)
+            if core.ended:
+                return
+            quiet = _time.monotonic() - changed
+            if idle is not None and quiet >= idle:
+                return
+            watch.wait(_POLL_INTERVAL if idle is None else min(_POLL_INTERVAL, idle - quiet))
+            since = _time.monotonic() - looked
+            if since < _LEAST_INTERVAL:
+                _time.sleep(_LEAST_INTERVAL - since)
+            looked = _time.monotonic()
+            _, grew, restarted = listing._refresh(_sys._getframe())
+            if grew:
+                changed = looked
+            if restarted:
+                given = 0
+    finally:
+        listing.close()
+
+
 class Listing:
     """An opened Velto result listing (see velto.open).
 
     It holds what one scan found (times, variables, model size), not the values: each call reads
-    the values it asks for. As a container it holds the variables: `for name in lst`, `"Temperature"
+    the values it asks for. refresh() takes in what the solver has added since; complete_times
+    says how many of the times are whole. As a container it holds the variables: `for name in lst`, `"Temperature"
     in lst` and lst["Temperature"] (a velto.Variable); len(lst) is the number of times. As a
     context manager it closes at the end of the block. It pickles as its path.
     """
@@ -236,6 +345,40 @@ class Listing:
         the same values, so df.loc[lst.times[k]] is the row of the k-th time.
         """
         return self._live().times
+
+    @property
+    def complete_times(self) -> int:
+        """How many of `times` are whole: all of them, but for a listing the solver is still
+        writing, whose last times' tables may not all be printed yet. Reading a time that is not
+        complete raises velto.ListingError ("time 15 (1800 s) is not complete yet")."""
+        return self._live().complete_times
+
+    def refresh(self) -> int:
+        """Takes in what the listing gained since it was opened (or last refreshed), reading only
+        that, and returns how many times became complete. `times`, len(), `complete_times`,
+        values(), frame() and to_xarray() then see them.
+
+        A listing cut short, replaced by another file, given another head (model) or written over
+        since is read again from its start, with a velto.ListingRestartWarning saying which ("...
+        was cut short"); the count is then of all its complete times. A time it now gives again
+        is said with a velto.RepeatedTimesWarning. Raises velto.ListingError when the listing can
+        no longer be read (a time line that is no number), at this refresh and every later one.
+        """
+        return self._refresh(_sys._getframe())[0]
+
+    # refresh(), also saying whether the file changed and whether it was read again from its
+    # start; its warnings are said at the first line outside the package, up from `frame`.
+    def _refresh(self, frame: Any) -> tuple[int, bool, bool]:
+        core = self._live()
+        fresh, grew, restart, repeated = core.refresh()
+        level = _script_level(frame) + 1
+        if restart:
+            self._coordinates = None  # another model, maybe
+            _warnings.warn(f"{core.shown_path} {restart}: it is read again from its start",
+                           ListingRestartWarning, stacklevel=level)
+        if repeated:
+            _warnings.warn(repeated, RepeatedTimesWarning, stacklevel=level)
+        return fresh, grew, bool(restart)
 
     @property
     def coordinates(self) -> pandas.DataFrame:
@@ -420,10 +563,8 @@ class Listing:
     # said at the first line outside this package: the script's.
     def _read(self, variable: str, vector: Optional[str], items: Items, times: Times,
               dtype: DTypeLike) -> _Read:
-        level, frame = 1, _sys._getframe()
-        while frame.f_back is not None and frame.f_globals.get("__name__") == __name__:
-            level, frame = level + 1, frame.f_back
-        return self._live().read(variable, vector, items, times, _stored(dtype), level)
+        return self._live().read(variable, vector, items, times, _stored(dtype),
+                                 _script_level(_sys._getframe()))
 
     # Several vectors in one read: those named, in that order, or every one of the variable's
     # ("all"; the one value of a variable without vectors).

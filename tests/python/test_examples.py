@@ -97,6 +97,9 @@ def test_the_readme_python_runs_as_written(tmp_path):
      "names: list[str] = list(lst) + lst['Temperature'].vectors\n"
      "with velto.open('other.out') as other:\n"
      "    t = other.times[0] + other.frame('Temperature', ['A', 'B'], long=True).size\n"
+     "n += other.refresh() + other.complete_times\n"
+     "for at, row in velto.follow('run.out', 'Temperature', items=[3], idle=60.0):\n"
+     "    t = at + float(row[0])\n"
      "try:\n"
      "    velto.open(b'~/x.out')\n"
      "except velto.ListingError as error:\n"
@@ -105,7 +108,8 @@ def test_the_readme_python_runs_as_written(tmp_path):
      "lst = velto.open(3)\n"
      "lst.values(3)\n"
      "lst.frame('Temperature', long='yes')\n"
-     "x: str = lst.ndim\n", [2, 3, 4, 5]),
+     "x: str = lst.ndim\n"
+     "velto.follow('run.out', 'Temperature', idle='1')\n", [2, 3, 4, 5, 6]),
 ], ids=["right", "wrong"])
 def test_type_checkers_know_the_api(tmp_path, script, errors):
     """mypy reads the package's types (py.typed): right uses pass, wrong ones are named."""

@@ -9,6 +9,8 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <functional>
+#include <optional>
 #include <random>
 #include <sstream>
 #include <thread>
@@ -102,7 +104,8 @@ std::vector<std::pair<std::string, std::string>> Listings() {
 // Cut anywhere, one piece at a time: after every piece the follower offers exactly the times whose
 // results have all come (never one whose table, or whose block's end, is still to come, nor one
 // later), each as the scan of the finished file gives it; at the end every time, with the very
-// values a full extraction of the finished file reads.
+// values a full extraction of the finished file reads. Followed from an empty file, and taken up
+// from a scan of the listing cut anywhere after its head.
 TEST(ListingFollower, OffersEachTimeOnceItsResultsAreCompleteWhereverTheListingIsCut) {
     test::ScratchDir dir;
     for (const auto& [name, text] : Listings()) {
@@ -111,55 +114,112 @@ TEST(ListingFollower, OffersEachTimeOnceItsResultsAreCompleteWhereverTheListingI
         test::Open(finished, dir.File("finished.out"));
         const Catalogue& scanned = finished.catalogue;
         const std::vector<std::size_t> complete = test::TimesCompleteAt(text, scanned);
-        const std::string path = dir.File("growing.out");
-        test::WriteBytes(path, "");
-        ListingFollower follower(path, {.EndTime = scanned.Times.back().Time});
-        const unsigned seed = std::random_device{}();
-        std::mt19937 random(seed);
-        const std::string label = name + ", seed " + std::to_string(seed);
-        std::size_t offered = 0;
-        for (std::size_t written = 0; written < text.size();) {
-            const std::size_t piece = std::min<std::size_t>(
-                std::uniform_int_distribution<std::size_t>(1, 120)(random), text.size() - written);
-            Append(path, std::string_view(text).substr(written, piece));
-            written += piece;
-            const FollowStep step = follower.Read();
-            ASSERT_EQ(step.restart, FollowRestart::None) << label;
-            ASSERT_EQ(step.failure, "") << label;
-            const Catalogue& c = *follower.catalogue();
-            const auto due = static_cast<std::size_t>(std::count_if(
+        auto completeAt = [&](std::size_t written) {
+            return static_cast<std::size_t>(std::count_if(
                 complete.begin(), complete.end(), [&](std::size_t at) { return at <= written; }));
-            ASSERT_EQ(c.Times.size(), due) << label << ", " << written << " bytes";
-            ASSERT_EQ(TimesOf(c, due), TimesOf(scanned, due)) << label << ", " << written;
-            EXPECT_EQ(step.firstNew, offered) << label << ": the times new to this read";
-            offered = due;
-            EXPECT_EQ(follower.Ended(), due == complete.size()) << label;
+        };
+        for (const bool fromScan : {false, true}) {
+            const unsigned seed = std::random_device{}();
+            std::mt19937 random(seed);
+            const std::string label =
+                name + (fromScan ? ", from a scan" : "") + ", seed " + std::to_string(seed);
+            const std::string path = dir.File(fromScan ? "scanned.out" : "growing.out");
+            const FollowOptions options{.EndTime = scanned.Times.back().Time};
+            std::size_t written = 0;
+            std::optional<ListingFollower> follower;
+            if (!fromScan) {
+                test::WriteBytes(path, "");
+                follower.emplace(path, options);
+            } else {
+                written = std::uniform_int_distribution<std::size_t>(text.find("  TIME ="),
+                                                                     text.size())(random);
+                test::WriteBytes(path, text.substr(0, written));
+                test::Opened cut;
+                test::Open(cut, path);
+                ASSERT_EQ(test::Texts(cut.messages), std::vector<std::string>{}) << label;
+                follower.emplace(std::make_shared<const Catalogue>(cut.catalogue), options);
+                const FollowStep step = follower->Read();
+                ASSERT_EQ(step.restart, FollowRestart::None) << label;
+                const std::size_t due = completeAt(written);
+                ASSERT_EQ(TimesOf(*follower->catalogue(), 99), TimesOf(scanned, due)) << label;
+                EXPECT_EQ(step.firstNew, 0u) << label;
+                if (due >= 3) {
+                    // Only the last blocks are read again: not the first two.
+                    EXPECT_LT(step.bytesRead, written - (scanned.Times[1].Position - 1)) << label;
+                }
+                // The times whose lines have ended but whose results are still to come.
+                std::vector<std::pair<Single, FilePosition>> pending;
+                for (const TimeStep& time : follower->Pending()) {
+                    pending.emplace_back(time.Time, time.Position);
+                }
+                const auto lines = static_cast<std::size_t>(std::count_if(
+                    scanned.Times.begin(), scanned.Times.end(), [&](const TimeStep& t) {
+                        return static_cast<std::size_t>(t.Position - 1) <= written;
+                    }));
+                const auto ended = TimesOf(scanned, lines);
+                EXPECT_EQ(pending, std::vector(ended.begin() + static_cast<std::ptrdiff_t>(due),
+                                               ended.end()))
+                    << label << ", " << written;
+                EXPECT_EQ(follower->Ended(), due == complete.size()) << label;
+            }
+            std::size_t offered = completeAt(written);
+            while (written < text.size()) {
+                const std::size_t piece = std::min<std::size_t>(
+                    std::uniform_int_distribution<std::size_t>(1, 120)(random),
+                    text.size() - written);
+                Append(path, std::string_view(text).substr(written, piece));
+                written += piece;
+                const FollowStep step = follower->Read();
+                ASSERT_EQ(step.restart, FollowRestart::None) << label;
+                ASSERT_EQ(step.failure, "") << label;
+                const Catalogue& c = *follower->catalogue();
+                const std::size_t due = completeAt(written);
+                ASSERT_EQ(c.Times.size(), due) << label << ", " << written << " bytes";
+                ASSERT_EQ(TimesOf(c, due), TimesOf(scanned, due)) << label << ", " << written;
+                EXPECT_EQ(step.firstNew, offered) << label << ": the times new to this read";
+                offered = due;
+                EXPECT_EQ(follower->Ended(), due == complete.size()) << label;
+            }
+            const Catalogue& c = *follower->catalogue();
+            const std::string variable =
+                c.AnalysisKind == kKindThermal ? "Temperature" : "Displacements";
+            EXPECT_EQ(AllValues(c, variable), AllValues(scanned, variable)) << label;
+            EXPECT_EQ(std::tie(c.NodeCount, c.BeamCount, c.ShellCount, c.HasMembraneForces,
+                               c.StressTables),
+                      std::tie(scanned.NodeCount, scanned.BeamCount, scanned.ShellCount,
+                               scanned.HasMembraneForces, scanned.StressTables))
+                << label;
+            const FollowStep still = follower->Read();
+            EXPECT_FALSE(still.grew) << label;
+            EXPECT_EQ(still.firstNew, c.Times.size()) << label << ": no time is new";
         }
-        const Catalogue& c = *follower.catalogue();
-        const std::string variable =
-            c.AnalysisKind == kKindThermal ? "Temperature" : "Displacements";
-        EXPECT_EQ(AllValues(c, variable), AllValues(scanned, variable)) << label;
-        EXPECT_EQ(
-            std::tie(c.NodeCount, c.BeamCount, c.ShellCount, c.HasMembraneForces, c.StressTables),
-            std::tie(scanned.NodeCount, scanned.BeamCount, scanned.ShellCount,
-                     scanned.HasMembraneForces, scanned.StressTables))
-            << label;
-        const FollowStep still = follower.Read();
-        EXPECT_FALSE(still.grew) << label;
-        EXPECT_EQ(still.firstNew, c.Times.size()) << label << ": no time is new";
     }
+}
+
+// A follower of the listing's name, or one taken up from a scan of it.
+ListingFollower FollowerOf(const std::string& path, bool fromScan) {
+    if (!fromScan) {
+        return ListingFollower(path);
+    }
+    test::Opened scan;
+    test::Open(scan, path);
+    EXPECT_EQ(test::Texts(scan.messages), std::vector<std::string>{});
+    return ListingFollower(std::make_shared<const Catalogue>(scan.catalogue));
 }
 
 // The listing cut short, another file renamed over it, its head written over or its text written
 // over in place: each is told, and the listing is read again from its start. Growing is not.
-TEST(ListingFollower, TellsWhyItReadsTheListingAgain) {
+class ListingFollowerRestarts : public ::testing::TestWithParam<bool> {};
+INSTANTIATE_TEST_SUITE_P(FromItsNameOrAScan, ListingFollowerRestarts, ::testing::Bool());
+
+TEST_P(ListingFollowerRestarts, TellsWhyItReadsTheListingAgain) {
     test::ScratchDir dir;
     const std::string path = dir.File("run.out");
     const ListingSpec first{.kind = ListingKind::Thermal, .nodes = 12, .solids = 4, .times = 5};
     const std::string text = ListingText(first);
     const std::size_t third = text.find("  TIME =", text.find("180.0000 SEC."));
     test::WriteBytes(path, text.substr(0, third));
-    ListingFollower follower(path);
+    ListingFollower follower = FollowerOf(path, GetParam());
     ASSERT_EQ(follower.Read().restart, FollowRestart::None);
     ASSERT_EQ(follower.catalogue()->Times.size(), 3u);
     const std::shared_ptr<const Catalogue> kept = follower.catalogue();
@@ -223,6 +283,43 @@ TEST(ListingFollower, TellsWhyItReadsTheListingAgain) {
     EXPECT_EQ(step.restart, FollowRestart::None);
     EXPECT_EQ(step.firstNew, 5u);
     EXPECT_FALSE(follower.Failed());
+}
+
+// Taken up from a scan, the follower first makes sure the file is still the one scanned: cut
+// short, replaced or written over since, it is read from its start, and says why.
+TEST(ListingFollower, TakesUpFromAScanOnlyOfTheFileScanned) {
+    test::ScratchDir dir;
+    const std::string path = dir.File("run.out");
+    const ListingSpec spec{.nodes = 6, .beams = 1, .times = 5};
+    const std::string text = ListingText(spec);
+    ListingSpec rerun = spec;
+    rerun.protection = 20;
+    const std::string other = ListingText(rerun);
+    ASSERT_EQ(other.size(), text.size());
+    const std::size_t cut = text.find("  TIME =", text.find("180.0000 SEC."));
+    const std::pair<FollowRestart, std::function<void()>> changes[] = {
+        {FollowRestart::Shrunk,
+         [&] { ASSERT_EQ(::truncate(path.c_str(), static_cast<off_t>(cut)), 0); }},
+        {FollowRestart::Replaced,
+         [&] {
+             test::WriteBytes(dir.File("new.out"), other);
+             std::filesystem::rename(dir.File("new.out"), path);
+         }},
+        {FollowRestart::Rewritten, [&] { WriteInPlace(path, other + "  TIME =    "); }},
+    };
+    for (const auto& [why, change] : changes) {
+        test::WriteBytes(path, text);
+        test::Opened scan;
+        test::Open(scan, path);
+        ListingFollower follower(std::make_shared<const Catalogue>(scan.catalogue));
+        change();
+        const FollowStep step = follower.Read();
+        EXPECT_EQ(step.restart, why) << RestartText(why);
+        test::Opened now;
+        test::Open(now, path);
+        EXPECT_EQ(TimesOf(*follower.catalogue(), 99), TimesOf(now.catalogue, 99))
+            << RestartText(why);
+    }
 }
 
 // What cannot become a listing by growing ends the following with the scan's message; a head still
