@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <cctype>
 #include <charconv>
 #include <cstdint>
 #include <exception>
@@ -51,6 +52,9 @@ struct Settings {
     // Each value in a field of one width after the number (not the shells' labelled values, not
     // the fibres' pairs): a line tells its own columns.
     bool gridded = false;
+    // A shell's values each follow their label ("NY=" before Ny): the word before the value
+    // must be it, or a value lost or moved would give another force's value.
+    std::string valueLabel;
 };
 
 // Where the tables of one time may lie: from its position on, within its block, or within the
@@ -117,6 +121,14 @@ Settings SettingsFor(const Catalogue& c, std::string_view variable, int componen
         }
     }
     s.fibres = v->Layout == ValueLayout::FibrePairs;
+    if (v->Naming == Vectors::AreaPoints) {
+        // "Membrane Force Nxy" prints its values after "NXY=".
+        const std::string_view name = v->Name;
+        for (const char ch : name.substr(name.rfind(' ') + 1)) {
+            s.valueLabel += static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+        }
+        s.valueLabel += '=';
+    }
     s.columns = ColumnsOf(*v, c);
     s.gridded = s.numbered && !s.fibres && v->Naming != Vectors::AreaPoints;
     return s;
@@ -380,6 +392,11 @@ bool IsTheLineOf(const Settings& s, const LineWords& words, Long item, Long pair
 }
 
 // What is wrong with a line that is not the value line of `item`.
+// True when the chosen value stands after its label, where its values have one.
+bool LabelledAsItsValue(const Settings& s, const LineWords& words) {
+    return s.valueLabel.empty() || (s.word > 0 && words.Word(s.word - 1) == s.valueLabel);
+}
+
 std::string WhyNotTheLineOf(const Settings& s, std::string_view line, Long item, Long pair) {
     const std::string belongs = std::string(s.itemWord) + " " + std::to_string(item);
     const std::string_view number = FindWord(line, static_cast<std::size_t>(2 * pair));
@@ -394,6 +411,11 @@ std::string WhyNotTheLineOf(const Settings& s, std::string_view line, Long item,
     }
     if (s.columns != 0 && LineWords(line).MoreWordsThan(s.columns)) {
         return "the line of " + belongs + " holds more words than the table has columns";
+    }
+    if (const LineWords words(line); !LabelledAsItsValue(s, words)) {
+        const std::string_view found = s.word > 0 ? words.Word(s.word - 1) : std::string_view();
+        return "\"" + std::string(found) + "\" stands where \"" + s.valueLabel +
+               "\" belongs on the line of " + belongs;
     }
     return "the values of " + belongs +
            " do not stand in the table's columns (a value split, lost or pushed out of its field)";
@@ -899,7 +921,7 @@ MissingInRow ReadStructuralTable(TableLines& table, const Reading& reading,
                           ? ValueOffset(s, line, words, pair, value) != column
                           : EndOfWords(line) > NumberEnd(s, line, words, pair) +
                                                    columns[v].fieldStart.value_or(column - 1)));
-                if (!itsLine || moved) {
+                if (!itsLine || moved || !LabelledAsItsValue(s, words)) {
                     if (table.CountingWithoutBlankLines()) {
                         throw DamagedTableError{table.LineStart(), time.seconds, s.variable,
                                                 WhyNotTheLineOf(s, line, item, pair)};

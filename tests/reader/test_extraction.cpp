@@ -751,7 +751,13 @@ TEST_F(Extraction, ValuesLandOnTheirItemsOrTheTimeIsRefused) {
              const std::size_t nxy = l[shell2].find("NXY=");
              l[shell2].erase(nxy, l[shell2].find("N1=") - nxy);
          },
-         "Membrane Force Nxy", 1, shell2, "do not stand in the table's columns"},
+         "Membrane Force Nxy", 1, shell2, "\"N1=\" stands where \"NXY=\" belongs"},
+        // In its own columns, so only its label tells (a model of one shell has no other line
+        // of its surface to compare with).
+        {"a shell value under another label", false,
+         [&](LineList& l) { l[shell2].replace(l[shell2].find("NY="), 3, "NZ="); },
+         "Membrane Force Ny", 1, shell2,
+         "\"NZ=\" stands where \"NY=\" belongs on the line of Shell 2"},
         {"another beam point", false, [&](LineList& l) { l[beam2].replace(10, 1, "2"); },
          "Beam Axial Force", 0, beam2, "point \"2\" of Beam 2 stands where point 1 belongs"},
         {"a sign pushing temperatures on", true,
