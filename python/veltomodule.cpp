@@ -829,6 +829,14 @@ class Listing {
                 refuse(0);
             }
         } else if (items.is_none()) {
+            // A count no file of its size could hold (a damaged head) is refused as the reading
+            // refuses it, before room is taken for every item it claims.
+            const Catalogue::Stamp& scanned = state.catalogue->Scanned;
+            if (scanned.known && *offered.Limit > scanned.size) {
+                throw ListingError(
+                    std::to_string(kInputPastEnd) + ": " + ErrorDescription(kInputPastEnd),
+                    state.catalogue->ListingFile);
+            }
             choice.items.resize(static_cast<std::size_t>(std::max<Long>(*offered.Limit, 0)));
             for (std::size_t i = 0; i < choice.items.size(); ++i) {
                 choice.items[i] = static_cast<Long>(i + 1);

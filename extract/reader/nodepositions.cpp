@@ -1,5 +1,7 @@
 #include "extract/reader/nodepositions.h"
 
+#include <algorithm>
+
 #include <cmath>
 
 #include "common/error.h"
@@ -25,8 +27,13 @@ NodePositions ReadNodePositions(const Catalogue& c) {
         return positions;
     }
     const auto count = static_cast<std::size_t>(c.NodeCount);
-    positions.nodes.reserve(count);
-    positions.coordinates.reserve(count * static_cast<std::size_t>(positions.ndim));
+    // Room for as many nodes as the rest of the file may hold lines, not for what a damaged
+    // count claims: the lines that are not there end the reading.
+    const auto lines =
+        static_cast<std::size_t>(std::max<long long>(in.Length() - in.Position(), 0));
+    positions.nodes.reserve(std::min(count, lines));
+    positions.coordinates.reserve(std::min(count, lines) *
+                                  static_cast<std::size_t>(positions.ndim));
     for (std::size_t k = 0; k < count; ++k) {
         if (in.AtEnd()) {
             RaiseAtLine(c, kTypeMismatch, lineNumber + 1, "the position of a node");

@@ -176,6 +176,12 @@ def _one_vector(vector: Any) -> Optional[str]:
     return vector
 
 
+def _name(what: str, name: Any) -> str:
+    if not isinstance(name, str):
+        raise TypeError(f"{what} is a name, not {type(name).__name__}")
+    return name
+
+
 def _xarray() -> Any:
     try:
         import xarray
@@ -420,7 +426,7 @@ class Listing:
         return open, (self._path,)
 
     def values(self, variable: str, vector: Optional[str] = None, items: Items = None,
-               times: Times = None, *, vectors: Union[Sequence[str], Literal["all"], None] = None,
+               times: Times = None, *, vectors: Union[list[str], tuple[str, ...], Literal["all"], None] = None,
                dtype: DTypeLike = "float32") -> NDArray[Any]:
         """The values of a variable as a numpy array of shape (times, items).
 
@@ -466,7 +472,7 @@ class Listing:
             return pd.DataFrame(values, index=pd.Index(chosen, name="time"),
                                 columns=pd.Index(numbers, name=kind))
         values, chosen, numbers, names = self._read_vectors(
-            variable, [vector] if isinstance(vector, str) or vector is None else vector, items,
+            variable, [vector or ""] if isinstance(vector, str) or vector is None else vector, items,
             times, dtype)
         count = len(chosen) * len(numbers)
         return pd.DataFrame({"time": _np.tile(_np.repeat(chosen, len(numbers)), len(names)),
@@ -563,13 +569,16 @@ class Listing:
     # said at the first line outside this package: the script's.
     def _read(self, variable: str, vector: Optional[str], items: Items, times: Times,
               dtype: DTypeLike) -> _Read:
+        _name("variable", variable)
+        _one_vector(vector)
         return self._live().read(variable, vector, items, times, _stored(dtype),
                                  _script_level(_sys._getframe()))
 
     # Several vectors in one read: those named, in that order, or every one of the variable's
     # ("all"; the one value of a variable without vectors).
-    def _read_vectors(self, variable: str, vectors: Union[Sequence[Optional[str]], str],
-                      items: Items, times: Times, dtype: DTypeLike) -> _Reads:
+    def _read_vectors(self, variable: str, vectors: Union[Sequence[str], str], items: Items,
+                      times: Times, dtype: DTypeLike) -> _Reads:
+        _name("variable", variable)
         if isinstance(vectors, str):
             if vectors != "all":
                 raise TypeError(f"vectors is a list of vectors' names or \"all\", not the text "
@@ -577,14 +586,14 @@ class Listing:
             self._live().items(variable)  # a variable not offered: refused with its reason
             names = list(self._live().variables[variable]) or [""]
         else:
-            names = [_one_vector(name) or "" for name in vectors]
+            if isinstance(vectors, bytes) or not hasattr(vectors, "__iter__"):
+                raise TypeError(f"vectors is a list of vectors' names or \"all\", not "
+                                f"{type(vectors).__name__}")
+            names = [_name("a vector", name) for name in vectors]
             if not names:
                 raise ValueError("no vector is chosen")
-        level, frame = 1, _sys._getframe()
-        while frame.f_back is not None and frame.f_globals.get("__name__") == __name__:
-            level, frame = level + 1, frame.f_back
-        values, chosen, numbers, read = self._live().read(variable, None, items, times,
-                                                          _stored(dtype), level, names)
+        values, chosen, numbers, read = self._live().read(
+            variable, None, items, times, _stored(dtype), _script_level(_sys._getframe()), names)
         return values, chosen, numbers, list(read)
 
 
@@ -630,7 +639,7 @@ class Variable:
         return self.listing.quantity(self.name, self.vector)
 
     def values(self, items: Items = None, times: Times = None, *,
-               vectors: Union[Sequence[str], Literal["all"], None] = None,
+               vectors: Union[list[str], tuple[str, ...], Literal["all"], None] = None,
                dtype: DTypeLike = "float32") -> NDArray[Any]:
         """Listing.values of this variable (and vector)."""
         return self.listing.values(self.name, self.vector, items, times, vectors=vectors,

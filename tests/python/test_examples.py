@@ -94,6 +94,7 @@ def test_the_readme_python_runs_as_written(tmp_path):
      "a: np.ndarray[Any, Any] = lst.values('Temperature', items=3, times=slice(0, 60),\n"
      "                                      dtype='float64')\n"
      "n: int = len(lst) + lst.ndim\n"
+     "b = lst.values('D', vectors=['DOF1', 'DOF2']) + lst.values('D', vectors='all')\n"
      "names: list[str] = list(lst) + lst['Temperature'].vectors\n"
      "with velto.open('other.out') as other:\n"
      "    t = other.times[0] + other.frame('Temperature', ['A', 'B'], long=True).size\n"
@@ -109,7 +110,8 @@ def test_the_readme_python_runs_as_written(tmp_path):
      "lst.values(3)\n"
      "lst.frame('Temperature', long='yes')\n"
      "x: str = lst.ndim\n"
-     "velto.follow('run.out', 'Temperature', idle='1')\n", [2, 3, 4, 5, 6]),
+     "velto.follow('run.out', 'Temperature', idle='1')\n"
+     "lst.values('Displacements', vectors='everything')\n", [2, 3, 4, 5, 6, 7]),
 ], ids=["right", "wrong"])
 def test_type_checkers_know_the_api(tmp_path, script, errors):
     """mypy reads the package's types (py.typed): right uses pass, wrong ones are named."""

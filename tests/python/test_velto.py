@@ -142,6 +142,12 @@ def test_several_vectors_in_one_read_are_each_vectors_own(listings):
         lst.values("Displacements", vectors="DOF1")
     with pytest.raises(ValueError, match="DOF9"):
         lst.values("Displacements", vectors=["DOF1", "DOF9"])
+    # Said in the module's words, not the binding's.
+    for wrong in ({"vectors": ["DOF1", None]}, {"vectors": 3}, {"vector": 2}):
+        with pytest.raises(TypeError, match="is (a list of vectors' names|a name|one vector's name)"):
+            lst.values("Displacements", **wrong)
+    with pytest.raises(TypeError, match="variable is a name, not NoneType"):
+        lst.values(None)
 
 
 def test_what_the_listing_holds(listings):
@@ -299,6 +305,28 @@ def test_damaged_tables_raise_and_short_lines_warn(listings, tmp_path):
     lst.values("Displacements", vectors=["DOF1", "DOF2"], items=[1, 2])
     with pytest.raises(velto.ListingError, match=r"line \d+ \(Displacements at .*Node 2"):
         lst.values("Displacements", vectors=["DOF1", "DOF2", "DOF3"], items=[1, 2])
+
+
+def test_a_count_no_file_could_hold_is_refused_before_room_is_taken(listings, tmp_path):
+    """A head claiming a billion nodes in a small file: refused as velto-extract refuses it, in a
+    process given far less memory than the claim would take."""
+    text = open(listings["frame"], encoding="latin-1").read()
+    damaged = tmp_path / "claims.out"
+    damaged.write_text(re.sub(r"THERE ARE +23 NODES", "THERE ARE 999999999 NODES", text),
+                       encoding="latin-1")
+    script = ("import resource, velto\n"
+              "resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))\n"
+              f"lst = velto.open({str(damaged)!r})\n"
+              "for read in (lambda: lst.values('Displacements'), lambda: lst.coordinates,\n"
+              "             lambda: lst.values('Displacements', vectors='all')):\n"
+              "    try:\n"
+              "        read()\n"
+              "    except velto.ListingError as error:\n"
+              "        print(error)\n")
+    said = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                          check=True).stdout.splitlines()
+    assert said[0] == said[2] == "62: Input past end of file"
+    assert said[1].startswith("Read File Error 13: Type mismatch in claims.out, line ")
 
 
 def test_a_listing_not_ours_to_read_raises_permission_error(listings, tmp_path):
