@@ -452,6 +452,13 @@ std::size_t ValueOffset(const Settings& s, std::string_view line, const LineWord
     return numberEnd == 0 || valueEnd <= numberEnd ? 0 : valueEnd - numberEnd;
 }
 
+// How far a value word of a line ends after the number before it, which ends at `numberEnd`
+// (ValueOffset, the number's end known); 0 when either is missing.
+std::size_t OffsetAfter(std::size_t numberEnd, std::string_view line, std::string_view value) {
+    const std::size_t valueEnd = EndOf(line, value);
+    return numberEnd == 0 || valueEnd <= numberEnd ? 0 : valueEnd - numberEnd;
+}
+
 // Where the words of a line end: past its last word, 0 for a blank line.
 std::size_t EndOfWords(std::string_view line) {
     const std::size_t last = line.find_last_not_of(" \t\r");
@@ -894,6 +901,7 @@ MissingInRow ReadStructuralTable(TableLines& table, const Reading& reading,
             LineWords words{std::string_view()};
             bool tab = false;
             bool itsLine = false;
+            std::size_t numberEnd = 0;  // where the number the values are counted from ends
             for (const std::size_t v : reading.inLineOrder) {
                 const Settings& s = reading.vectors[v];
                 // Fibres stand five (fibre, value) pairs a line.
@@ -910,6 +918,7 @@ MissingInRow ReadStructuralTable(TableLines& table, const Reading& reading,
                     split = number;
                     tab = HasTab(line);
                     itsLine = IsTheLineOf(s, words, item, pair);
+                    numberEnd = NumberEnd(s, line, words, static_cast<std::size_t>(pair));
                 }
                 const std::string_view value = words.Word(word);
                 // A value that ends in another column was split or pushed; a line that lacks the
@@ -917,11 +926,10 @@ MissingInRow ReadStructuralTable(TableLines& table, const Reading& reading,
                 const bool moved =
                     (index < 3 && columns[v].unsound[static_cast<std::size_t>(index)]) ||
                     (column != 0 && !tab &&
-                     (!value.empty()
-                          ? ValueOffset(s, line, words, pair, value) != column
-                          : EndOfWords(line) > NumberEnd(s, line, words, pair) +
-                                                   columns[v].fieldStart.value_or(column - 1)));
-                if (!itsLine || moved || !LabelledAsItsValue(s, words)) {
+                     (!value.empty() ? OffsetAfter(numberEnd, line, value) != column
+                                     : EndOfWords(line) >
+                                           numberEnd + columns[v].fieldStart.value_or(column - 1)));
+                if (!itsLine || moved || (!s.valueLabel.empty() && !LabelledAsItsValue(s, words))) {
                     if (table.CountingWithoutBlankLines()) {
                         throw DamagedTableError{table.LineStart(), time.seconds, s.variable,
                                                 WhyNotTheLineOf(s, line, item, pair)};
