@@ -32,6 +32,8 @@ TEST(ListingEnd, OnlyAWholeAnalysisThatReachedItsEndTime) {
                 std::to_string(static_cast<int>(kind)) + (lineEnd == "\n" ? " LF" : " CR LF");
             test::WriteBytes(path, whole);
             EXPECT_TRUE(ListingReachesEnd(path, 100)) << label;
+            // A last step beyond the end time (the steps need not divide it) has reached it.
+            EXPECT_TRUE(ListingReachesEnd(path, 90)) << label << ": stepped past its end";
             EXPECT_FALSE(ListingReachesEnd(path, 120)) << label << ": stopped before its end";
             // Cut anywhere in its last block, as a solver still writing it leaves it (short of
             // the last LF of a CR LF: a lone CR ends a line too).
