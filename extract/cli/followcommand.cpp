@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -240,9 +241,11 @@ class RowsOut {
             return {};
         }
         if (fd_ < 0) {
-            fd_ = ::open(file_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY, 0666);
+            // Not waiting for a reader: a pipe of that name would hold the follow before any row.
+            fd_ = ::open(file_.c_str(),
+                         O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666);
             if (fd_ < 0) {
-                return SaveFailureCause(FileError(errno));
+                return errno == ENXIO ? "it is not a file" : SaveFailureCause(FileError(errno));
             }
             struct stat output {};
             struct stat followed {};
@@ -253,6 +256,7 @@ class RowsOut {
                 followed.st_ino == output.st_ino) {
                 return "it is the listing followed";
             }
+            ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) & ~O_NONBLOCK);
         }
         if (::ftruncate(fd_, 0) != 0) {
             return SaveFailureCause(FileError(errno));
@@ -265,6 +269,76 @@ class RowsOut {
     std::string file_;
     std::FILE* out_;
     int fd_ = -1;
+};
+
+// The stop signals let in while rows are handed on: a reader that takes no more (a stalled pipe,
+// a pager left open) would otherwise hold them off for as long.
+class StopsLetIn {
+  public:
+    StopsLetIn() {
+        sigset_t stops;
+        sigemptyset(&stops);
+        for (const int signal : kStopSignals) {
+            sigaddset(&stops, signal);
+        }
+        ::pthread_sigmask(SIG_UNBLOCK, &stops, &previous_);
+    }
+    ~StopsLetIn() { ::pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
+    StopsLetIn(const StopsLetIn&) = delete;
+    StopsLetIn& operator=(const StopsLetIn&) = delete;
+
+  private:
+    sigset_t previous_;
+};
+
+// The text of some rows, made in memory (a file of no name), then handed on to where the rows go.
+class RowsText {
+  public:
+    RowsText() : fd_(::memfd_create("velto-rows", MFD_CLOEXEC)) {
+        if (fd_ < 0) {
+            RaiseFileError(errno);
+        }
+    }
+    ~RowsText() { ::close(fd_); }
+    RowsText(const RowsText&) = delete;
+    RowsText& operator=(const RowsText&) = delete;
+    int fd() const { return fd_; }
+
+    // Writes the text onto `out`; false when a stop came while `out` took less than it was given
+    // (a reader holding it up), the rest not written. A file takes all it is given, so its rows
+    // stay whole; a pipe's reader that stalls gets a row cut short. Raises the file error of a
+    // write that fails.
+    bool HandOn(int out) const {
+        const StopsLetIn stops;
+        char buffer[1 << 16];
+        for (off_t at = 0;;) {
+            const ssize_t got = ::pread(fd_, buffer, sizeof buffer, at);
+            if (got < 0 && errno == EINTR) {
+                continue;
+            }
+            if (got < 0) {
+                RaiseFileError(errno);
+            }
+            if (got == 0) {
+                return true;
+            }
+            for (ssize_t done = 0; done < got;) {
+                const ssize_t wrote =
+                    ::write(out, buffer + done, static_cast<std::size_t>(got - done));
+                if (wrote < 0 && errno != EINTR) {
+                    RaiseFileError(errno);
+                }
+                if (wrote < got - done && stopRequested) {
+                    return false;
+                }
+                done += std::max<ssize_t>(wrote, 0);
+            }
+            at += got;
+        }
+    }
+
+  private:
+    int fd_;
 };
 
 int Refuse(std::FILE* err, const std::string& why) {
@@ -371,12 +445,21 @@ int RunFollow(const FollowCommandOptions& options, std::FILE* out, std::FILE* er
                     return result.problem.empty() ? 1 : Refuse(err, result.problem);
                 }
                 try {
-                    const std::unique_ptr<SheetWriter> lines = MakeCsvLineWriter(rows.fd());
-                    FollowedSheet sheet(*lines, !begun);
-                    const SheetExtent extent = ExtentOf(read, TimeLayout::InRows);
-                    sheet.Open(std::string(), extent.rows, extent.columns);
-                    WriteSheetCells(c, read, values, chosen.vectorName, TimeLayout::InRows, sheet);
-                    sheet.Close();
+                    // The rows are made in memory and then handed on by a writing of our own,
+                    // which a stop may end while a reader holds them up.
+                    const RowsText text;
+                    {
+                        const std::unique_ptr<SheetWriter> lines = MakeCsvLineWriter(text.fd());
+                        FollowedSheet sheet(*lines, !begun);
+                        const SheetExtent extent = ExtentOf(read, TimeLayout::InRows);
+                        sheet.Open(std::string(), extent.rows, extent.columns);
+                        WriteSheetCells(c, read, values, chosen.vectorName, TimeLayout::InRows,
+                                        sheet);
+                        sheet.Close();
+                    }
+                    if (!text.HandOn(rows.fd())) {
+                        return 0;  // stopped while a reader held the rows up
+                    }
                 } catch (const RuntimeError& error) {
                     std::fprintf(err, "%s\n", SaveFailureLine(rows.Name(), error).c_str());
                     return 1;

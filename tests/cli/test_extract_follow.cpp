@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,6 +14,7 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <random>
 #include <sstream>
 #include <thread>
@@ -106,6 +108,19 @@ class Running {
         return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
     }
     void Signal(int signal) const { ::kill(pid_, signal); }
+    // Its exit status when it ends within `seconds` while nothing reads what it prints (-1 when
+    // it was killed), none when it has not ended by then.
+    std::optional<int> EndsUnread(int seconds) {
+        for (int tick = 0; tick < seconds * 20; ++tick) {
+            int raw = 0;
+            if (::waitpid(pid_, &raw, WNOHANG) == pid_) {
+                pid_ = -1;
+                return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return std::nullopt;
+    }
     std::string Err() const { return test::ReadBytes(err_); }
 
     std::string out;  // the lines read so far, each ended by LF
@@ -333,6 +348,24 @@ TEST(ExtractFollow, EndsOnAStopOrIdleAndSaysWhatWentWrong) {
         EXPECT_EQ(follow.Status(), 0) << signal << "\n" << follow.Err();
         EXPECT_EQ(follow.out, firstRows) << signal;
     }
+    // A reader that takes no more rows (a pager left open) does not hold a stop off.
+    const std::string wide = dir.File("wide.out");
+    WriteListingFile({.kind = ListingKind::Thermal, .nodes = 3000, .solids = 10, .times = 10},
+                     wide);
+    for (const int signal : {SIGINT, SIGTERM}) {
+        Running stalled(dir, {"follow", wide, "--variable", "Temperature"});
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));  // its pipe fills
+        stalled.Signal(signal);
+        EXPECT_EQ(stalled.EndsUnread(10), 0) << signal;
+    }
+    // Nor does a pipe named as its file: refused, not waited on for a reader.
+    ASSERT_EQ(::mkfifo(dir.File("pipe.csv").c_str(), 0600), 0);
+    Running piped(dir,
+                  {"follow", listing, "--variable", "Temperature", "-o", dir.File("pipe.csv")});
+    EXPECT_EQ(piped.EndsUnread(10), 1);
+    EXPECT_EQ(piped.Err(),
+              "velto-extract: cannot write " + dir.File("pipe.csv") + ": it is not a file\n");
+
     Running idle(dir, {"follow", listing, "--variable", "Temperature", "--idle", "0.3"});
     EXPECT_EQ(idle.Status(), 0) << idle.Err();
     EXPECT_EQ(idle.out, firstRows);
