@@ -1,5 +1,6 @@
 #include "shell/session/batchsession.h"
 
+#include <QDateTime>
 #include <QFileInfo>
 
 #include "shell/cluster/slurmbackend.h"
@@ -95,6 +96,11 @@ bool BatchSession::CanOpen(int row) const {
     return Enabling().openFile && row >= 0 && row < batch_.rowCount();
 }
 
+namespace {
+// How far a shared folder's clock may lag this machine's.
+constexpr qint64 kClockSlackMs = 5000;
+}  // namespace
+
 RowResults BatchSession::ResultsOf(int row) const {
     RowResults results;
     if (row < 0 || row >= batch_.rowCount()) {
@@ -106,8 +112,16 @@ RowResults BatchSession::ResultsOf(int row) const {
         return results;
     }
     results.listing = ListingOfRun(file.nativePath);
-    results.written = QFileInfo(PathText(results.listing)).isFile();
+    const QFileInfo listing(PathText(results.listing));
+    results.written = listing.isFile();
     results.running = file.status == kStatusRunning;
+    if (results.running && results.written) {
+        // A listing last written before this run began is an earlier run's, not yet written
+        // over: it is not this run's results (a few seconds allowed for a shared folder's clock).
+        const QDateTime began = QDateTime::currentDateTimeUtc().addMSecs(
+            -static_cast<qint64>(batch_.ElapsedSeconds(row) * 1000) - kClockSlackMs);
+        results.written = listing.lastModified().toUTC() >= began;
+    }
     return results;
 }
 

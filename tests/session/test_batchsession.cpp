@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+#include <QDateTime>
+#include <QFile>
 
 #include <QPointer>
 #include <algorithm>
@@ -103,6 +105,16 @@ TEST_F(ShellSession, AStartedRowsResultsAreItsListing) {
         return std::tuple(r.offered, r.listing, r.written, r.running);
     };
     EXPECT_EQ(results(0), std::tuple(true, dir.File("beam1.out"), false, true));
+    // An earlier run's listing, not yet written over by the running one, is not its results.
+    test::WriteBytes(dir.File("beam1.out"), "");
+    const QDateTime before = QDateTime::currentDateTimeUtc().addSecs(-60);
+    QFile earlier(QString::fromStdString(dir.File("beam1.out")));
+    ASSERT_TRUE(earlier.open(QIODevice::ReadWrite));
+    ASSERT_TRUE(earlier.setFileTime(before, QFileDevice::FileModificationTime));
+    earlier.close();
+    EXPECT_FALSE(session.ResultsOf(0).written);
+    test::WriteBytes(dir.File("beam1.out"), "  TIME =");
+    EXPECT_EQ(results(0), std::tuple(true, dir.File("beam1.out"), true, true));
     EXPECT_EQ(results(1), std::tuple(true, dir.File("case.v2.out"), true, false));
     EXPECT_FALSE(session.ResultsOf(2).offered) << "queued";
     EXPECT_FALSE(session.ResultsOf(3).offered);
