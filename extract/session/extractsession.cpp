@@ -568,6 +568,7 @@ FollowNews ExtractSession::TakeStep(const FollowStep& step, bool tell) {
     const std::size_t after = times_.available().size();
     news.added = after > before ? after - before : 0;
     followEnded_ = follower_->Ended();
+    news.ended = followEnded_;
     if (!step.failure.empty()) {
         followFailed_ = true;
         news.failure = step.failure;

@@ -80,6 +80,8 @@ struct FollowNews {
     // The read error that ended the following; it was shown as an open's read error is, and the
     // lists stay as they were.
     std::string failure;
+    // This look found the analysis at its end: nothing more is looked for.
+    bool ended = false;
 };
 
 // One Extract session: the open listing and what it offers, the user's choices (variable, vector,

@@ -1047,6 +1047,10 @@ void FrmExtract::onListingChanged() {
         SetStatus(openedName_ + QLatin1Char(' ') + Latin1(RestartText(news.restart)) +
                   QStringLiteral(": read again from its start"));
     }
+    if (news.ended) {
+        // Follow stays ticked for the next listing: say why this one is no longer looked at.
+        SetStatus(openedName_ + QStringLiteral(": the analysis has reached its end time"));
+    }
     if (news.added > 0 || news.restart != FollowRestart::None) {
         ExtendCharts(news.restart != FollowRestart::None);
     }

@@ -627,7 +627,9 @@ TEST_F(Session, FollowingAddsCompleteTimesKeepingEveryChoice) {
     EXPECT_TRUE(during.deferred);
     EXPECT_EQ(session.extractedRequest().Times.size(), 4u);
     EXPECT_TRUE(session.Following());
-    EXPECT_EQ(session.Refresh().added, 2u);
+    const FollowNews last = session.Refresh();
+    EXPECT_EQ(last.added, 2u);
+    EXPECT_TRUE(last.ended);
     EXPECT_EQ(session.times().selected().size(), 6u);
     EXPECT_EQ(session.highlighted(TimeList::Available).size(), 6u);
     EXPECT_TRUE(session.SelectAllMode());
