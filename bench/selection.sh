@@ -9,18 +9,22 @@
 #   all nodes x all times to .csv   at most 0.8 x the floor: velto-bench-floor, which only parses
 #                                   each DOF2 value once and prints it once, on one thread.
 #
-# Usage: bench/selection.sh [BUILD_DIR] [WORK_DIR] [TIMES]   (defaults: build, /tmp/velto-bench, 610)
+# Usage: bench/selection.sh [BUILD_DIR] [WORK_DIR] [TIMES] [DIGITS]
+#   (defaults: build, /tmp/velto-bench, 610, 6): DIGITS, the significant digits the listing prints
+#   its values with (5 as some solver builds print them; see velto-genlisting --digits).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build}
 work=${2:-/tmp/velto-bench}
 times=${3:-610}
+digits=${4:-6}
 gen="$build/tools/velto-genlisting"
 extract="$build/extract/cli/velto-extract"
 mkdir -p "$work"
 listing="$work/selection-$times.out"
+[ "$digits" = 6 ] || listing="$work/selection-$times-$digits-digits.out"
 if [ ! -f "$listing" ]; then
-  "$gen" --nodes 20000 --beams 5000 --times "$times" -o "$listing" > /dev/null
+  "$gen" --nodes 20000 --beams 5000 --times "$times" --digits "$digits" -o "$listing" > /dev/null
 fi
 cat "$listing" > /dev/null  # into the page cache: every run reads the same cached file
 
