@@ -314,8 +314,10 @@ def test_a_count_no_file_could_hold_is_refused_before_room_is_taken(listings, tm
     damaged = tmp_path / "claims.out"
     damaged.write_text(re.sub(r"THERE ARE +23 NODES", "THERE ARE 999999999 NODES", text),
                        encoding="latin-1")
+    # (A sanitized build reserves far more address space than it uses: there the limit is left.)
     script = ("import resource, velto\n"
-              "resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))\n"
+              "if 'libasan' not in open('/proc/self/maps').read():\n"
+              "    resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))\n"
               f"lst = velto.open({str(damaged)!r})\n"
               "for read in (lambda: lst.values('Displacements'), lambda: lst.coordinates,\n"
               "             lambda: lst.values('Displacements', vectors='all')):\n"
