@@ -119,7 +119,9 @@ TEST(ListingFollower, OffersEachTimeOnceItsResultsAreCompleteWhereverTheListingI
                 complete.begin(), complete.end(), [&](std::size_t at) { return at <= written; }));
         };
         for (const bool fromScan : {false, true}) {
-            const unsigned seed = std::random_device{}();
+            // Fixed, so that a run tells the same as the last: the cuts differ by listing.
+            const unsigned seed =
+                static_cast<unsigned>(std::hash<std::string>{}(name)) + (fromScan ? 1u : 0u);
             std::mt19937 random(seed);
             const std::string label =
                 name + (fromScan ? ", from a scan" : "") + ", seed " + std::to_string(seed);
@@ -144,8 +146,8 @@ TEST(ListingFollower, OffersEachTimeOnceItsResultsAreCompleteWhereverTheListingI
                 ASSERT_EQ(TimesOf(*follower->catalogue(), 99), TimesOf(scanned, due)) << label;
                 EXPECT_EQ(step.firstNew, 0u) << label;
                 if (due >= 3) {
-                    // Only the last blocks are read again: not the first two.
-                    EXPECT_LT(step.bytesRead, written - (scanned.Times[1].Position - 1)) << label;
+                    // Only the last blocks are read again, not the listing from its first time.
+                    EXPECT_LT(step.bytesRead, written - (scanned.Times[0].Position - 1)) << label;
                 }
                 // The times whose lines have ended but whose results are still to come.
                 std::vector<std::pair<Single, FilePosition>> pending;
