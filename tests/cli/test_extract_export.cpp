@@ -594,6 +594,48 @@ TEST_F(ExtractExport, WithoutPageSettingsTheFilesAreAsBefore) {
     }
 }
 
+// A row per node holds what a row per time holds, turned: for a range of nodes that starts past
+// the first, and for every sixth node, each row under its own node's label.
+TEST_F(ExtractExport, ARowPerNodeIsARowPerTimeTurned) {
+    auto cells = [](const std::string& text) {
+        std::vector<std::vector<std::string>> rows;
+        std::istringstream lines(text);
+        for (std::string line; std::getline(lines, line);) {
+            if (!line.empty() && line.back() == '\r') {
+                line.pop_back();
+            }
+            std::vector<std::string>& row = rows.emplace_back();
+            std::istringstream fields(line);
+            for (std::string field; std::getline(fields, field, ',');) {
+                row.push_back(field);
+            }
+        }
+        return rows;
+    };
+    for (const char* nodes : {"--from 4 --to 9", "--from 5 --to 29 --step 6"}) {
+        SCOPED_TRACE(nodes);
+        const std::string options = std::string("--variable Displacements --vector DOF2 ") + nodes;
+        ASSERT_EQ(Export("-o '" + dir.File("times.csv") + "' " + options).status, 0);
+        ASSERT_EQ(Export("-o '" + dir.File("nodes.csv") + "' --columns " + options).status, 0);
+        const auto byTime = cells(test::ReadBytes(dir.File("times.csv")));
+        const auto byNode = cells(test::ReadBytes(dir.File("nodes.csv")));
+        ASSERT_EQ(byTime.size(), 3u + 6);  // three heading rows and the six times
+        ASSERT_EQ(byNode.size(), 3u + byTime[2].size() - 1);
+        for (std::size_t t = 3; t < byTime.size(); ++t) {
+            for (std::size_t n = 0; n < byTime[t].size(); ++n) {
+                // Row t, column n of one is row n, column t - 2 of the other: the time column
+                // and the heading row swap places, the node's label heads its row.
+                const std::string& turned =
+                    n == 0 ? byNode[2].at(t - 2) : byNode.at(n + 2).at(t - 2);
+                EXPECT_EQ(turned, byTime[t][n]) << "time row " << t << ", column " << n;
+            }
+        }
+        for (std::size_t n = 1; n < byTime[2].size(); ++n) {
+            EXPECT_EQ(byNode.at(n + 2).at(0), byTime[2][n]);
+        }
+    }
+}
+
 // The page options reach every way a sheet is written: a small export, one written while it is
 // read, a comparison, and each sheet of a workbook of every variable. The .xls records follow the
 // font; the margins are read by the C rules, also in the decimal-comma run of this suite.
