@@ -21,6 +21,7 @@
 #include <fstream>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <span>
 #include <thread>
@@ -951,8 +952,10 @@ class XlsxSheet final : public SheetWriter {
         if (file == nullptr || std::ftell(file) != 0) {
             return;
         }
-        auto buffer = std::make_unique<char[]>(kWorkingBuffer);
-        if (std::setvbuf(file, buffer.get(), _IOFBF, kWorkingBuffer) == 0) {
+        // Not filled first: the library's rows overwrite it. Without the memory for it the
+        // stream's own buffer does, only more slowly.
+        std::unique_ptr<char[]> buffer(new (std::nothrow) char[kWorkingBuffer]);
+        if (buffer != nullptr && std::setvbuf(file, buffer.get(), _IOFBF, kWorkingBuffer) == 0) {
             buffers_.push_back(std::move(buffer));
         }
     }
