@@ -2,7 +2,8 @@
 # Export benchmark on the ~1 GB listings of the scan benchmark (made by bench/scan.sh when
 # missing): the cost of exporting the last time only, and ten times spread over the file.
 # Target: the last time costs at most 5% of a full scan; ten times cost about ten times one.
-# Then bench/selection.sh: 255 nodes and all nodes at all 610 times against the scan.
+# Then bench/selection.sh: 255 nodes and all nodes at all 610 times against the scan, and
+# bench/xlsx.sh: the same selections to .xlsx against the scan, the .csv and the library's floor.
 #
 # Usage: bench/export.sh [BUILD_DIR] [WORK_DIR] [SIZE]   (defaults: build, /tmp/velto-bench, 1G)
 set -euo pipefail
@@ -24,6 +25,8 @@ for file in structural thermal; do cat "$work/$file.out" > /dev/null; done
 bench/selection.sh "$build" "$work" || status=1
 bench/selection.sh "$build" "$work" 610 5 || status=1
 bench/selection.sh "$build" "$work" 0 0 thermal || status=1
+# The same to .xlsx, against the scan, the .csv and what the workbook library itself takes.
+bench/xlsx.sh "$build" "$work" || status=1
 # Every time of a listing of the most times one can hold.
 bench/times.sh "$build" "$work" || status=1
 exit $status

@@ -21,6 +21,7 @@
 #include <fstream>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <span>
 #include <thread>
@@ -563,6 +564,9 @@ class QuietLibrary {
 constexpr std::size_t kRoomForCells = std::size_t{4} << 20;
 constexpr std::size_t kRoomToPack = std::size_t{16} << 20;
 constexpr long kCellsPerRoomCheck = 256;
+// Each sheet's working-file buffer; a workbook of many sheets holds one for each until it is
+// packed.
+constexpr std::size_t kWorkingBuffer = std::size_t{1} << 18;
 
 void RequireRoom(std::size_t bytes) {
     void* room = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
@@ -688,6 +692,42 @@ class XlsxSheet final : public SheetWriter {
             error = worksheet_write_number(sheet, RowIndex(row), ColumnIndex(col), value, nullptr);
         }
         Check(error);
+    }
+    // A row of a large sheet spends its time in the library: it is held once for many cells
+    // rather than once a cell, and the row's own checks are made once.
+    void ListingRow(long row, long col, std::span<const float> values) override {
+        RequireOpen();
+        if (values.empty()) {
+            return;
+        }
+        const lxw_row_t at = RowIndex(row);
+        const lxw_col_t first = ColumnIndex(col);
+        ColumnIndex(col + static_cast<long>(values.size()) - 1);
+        stored_.clear();
+        for (const float value : values) {
+            stored_.push_back(StoredDouble(value));
+        }
+        lxw_worksheet* sheet = Sheet();
+        // The row's first cell may write out the row before it: a write that failed there stops
+        // the row before its second cell, as it would cell by cell.
+        std::size_t done = 0;
+        while (done < stored_.size()) {
+            const std::size_t count =
+                done == 0
+                    ? 1
+                    : std::min(stored_.size() - done, static_cast<std::size_t>(kCellsPerRoomCheck));
+            BeforeCells(static_cast<long>(count));
+            lxw_error error = LXW_NO_ERROR;
+            {
+                const QuietLibrary quiet;
+                for (std::size_t i = done; i < done + count && error == LXW_NO_ERROR; ++i) {
+                    error = worksheet_write_number(sheet, at, static_cast<lxw_col_t>(first + i),
+                                                   stored_[i], nullptr);
+                }
+            }
+            Check(error);
+            done += count;
+        }
     }
     void Close() override {
         RequireOpen();
@@ -877,8 +917,11 @@ class XlsxSheet final : public SheetWriter {
         }
     }
     // Before each cell: now and then, room for the library to go on.
-    void BeforeCell() {
-        if (++cellsSinceRoomCheck_ >= kCellsPerRoomCheck) {
+    void BeforeCell() { BeforeCells(1); }
+    // Before `count` cells, at most kCellsPerRoomCheck of them.
+    void BeforeCells(long count) {
+        cellsSinceRoomCheck_ += count;
+        if (cellsSinceRoomCheck_ >= kCellsPerRoomCheck) {
             cellsSinceRoomCheck_ = 0;
             RequireRoom(kRoomForCells);
         }
@@ -899,6 +942,22 @@ class XlsxSheet final : public SheetWriter {
         }
         sheets_.push_back(sheet);
         sheet_ = sheet;
+        LargerWorkingBuffer(sheet);
+    }
+    // The library writes a sheet's rows into its working file a few bytes at a time and reads
+    // them back to pack them: through the stream's own small buffer that is a system call every
+    // few kilobytes. The buffer is changed only while nothing has gone through the stream.
+    void LargerWorkingBuffer(lxw_worksheet* sheet) {
+        std::FILE* file = sheet->optimize_tmpfile;
+        if (file == nullptr || std::ftell(file) != 0) {
+            return;
+        }
+        // Not filled first: the library's rows overwrite it. Without the memory for it the
+        // stream's own buffer does, only more slowly.
+        std::unique_ptr<char[]> buffer(new (std::nothrow) char[kWorkingBuffer]);
+        if (buffer != nullptr && std::setvbuf(file, buffer.get(), _IOFBF, kWorkingBuffer) == 0) {
+            buffers_.push_back(std::move(buffer));
+        }
     }
     // The sheet cells go to: the one started last, or the workbook's first, under Excel's own
     // name, when none was started.
@@ -948,6 +1007,9 @@ class XlsxSheet final : public SheetWriter {
     lxw_worksheet* sheet_ = nullptr;
     std::vector<lxw_worksheet*> sheets_;  // every sheet added, in order
     long cellsSinceRoomCheck_ = 0;
+    std::vector<double> stored_;  // the row being written, as stored
+    // The working files' buffers: freed only after the files are closed, with the writer.
+    std::vector<std::unique_ptr<char[]>> buffers_;
 };
 
 }  // namespace

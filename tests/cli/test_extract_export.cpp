@@ -568,6 +568,10 @@ TEST_F(ExtractExport, WithoutPageSettingsTheFilesAreAsBefore) {
          "46e662aaf13f68090d7d14cca765b7a70b6f23d535244350cce12cd5ecbb28d8"},
         {"export '" + frame + "' --variable 'Beam Stresses' --columns", "columns.xls",
          "eb5777cb29dc5304af9ecd5c34d50b32909223896f30e4f279406b40df54ab4a"},
+        {"export '" + frame + "' --variable 'Beam Stresses' --columns", "columns.xlsx",
+         "eafe9bb7c3d45a4733c5dc90f2fd6c000f0dda0eeb098844d43083255c57babb"},
+        {"export '" + frame + "' --variable 'Beam Stresses' --columns", "columns.csv",
+         "8c158c7199139ea1799c3f1f784c4d3dde86de2bfbf0c7d25dea992ce5a558e0"},
         {"export '" + frame + "' --variable Displacements --vector DOF2", "rows.xlsx",
          "531d9c9c3d0540e834865097fdb1836ec5cdc81f9bfd310aa97e173fa0194287"},
         {"export '" + frame + "' --variable Displacements --vector DOF2", "rows.csv",
@@ -587,6 +591,48 @@ TEST_F(ExtractExport, WithoutPageSettingsTheFilesAreAsBefore) {
         const CommandRun run = Extract(dir, c.args + " -o '" + dir.File(c.file) + "'");
         ASSERT_EQ(run.status, 0) << c.args << "\n" << run.err;
         EXPECT_EQ(Digest(dir.File(c.file)), c.digest) << c.file;
+    }
+}
+
+// A row per node holds what a row per time holds, turned: for a range of nodes that starts past
+// the first, and for every sixth node, each row under its own node's label.
+TEST_F(ExtractExport, ARowPerNodeIsARowPerTimeTurned) {
+    auto cells = [](const std::string& text) {
+        std::vector<std::vector<std::string>> rows;
+        std::istringstream lines(text);
+        for (std::string line; std::getline(lines, line);) {
+            if (!line.empty() && line.back() == '\r') {
+                line.pop_back();
+            }
+            std::vector<std::string>& row = rows.emplace_back();
+            std::istringstream fields(line);
+            for (std::string field; std::getline(fields, field, ',');) {
+                row.push_back(field);
+            }
+        }
+        return rows;
+    };
+    for (const char* nodes : {"--from 4 --to 9", "--from 5 --to 29 --step 6"}) {
+        SCOPED_TRACE(nodes);
+        const std::string options = std::string("--variable Displacements --vector DOF2 ") + nodes;
+        ASSERT_EQ(Export("-o '" + dir.File("times.csv") + "' " + options).status, 0);
+        ASSERT_EQ(Export("-o '" + dir.File("nodes.csv") + "' --columns " + options).status, 0);
+        const auto byTime = cells(test::ReadBytes(dir.File("times.csv")));
+        const auto byNode = cells(test::ReadBytes(dir.File("nodes.csv")));
+        ASSERT_EQ(byTime.size(), 3u + 6);  // three heading rows and the six times
+        ASSERT_EQ(byNode.size(), 3u + byTime[2].size() - 1);
+        for (std::size_t t = 3; t < byTime.size(); ++t) {
+            for (std::size_t n = 0; n < byTime[t].size(); ++n) {
+                // Row t, column n of one is row n, column t - 2 of the other: the time column
+                // and the heading row swap places, the node's label heads its row.
+                const std::string& turned =
+                    n == 0 ? byNode[2].at(t - 2) : byNode.at(n + 2).at(t - 2);
+                EXPECT_EQ(turned, byTime[t][n]) << "time row " << t << ", column " << n;
+            }
+        }
+        for (std::size_t n = 1; n < byTime[2].size(); ++n) {
+            EXPECT_EQ(byNode.at(n + 2).at(0), byTime[2][n]);
+        }
     }
 }
 

@@ -6,6 +6,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <bit>
 #include <charconv>
 #include <cmath>
@@ -17,6 +18,7 @@
 #include <random>
 #include <span>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "common/error.h"
@@ -265,9 +267,50 @@ TEST(CsvSheetWriterDeathTest, NoRoomForHalfARowFailsTheRowNotTheProgram) {
 
 // The first sheet of a workbook as Python's zip and XML readers see it: its dimension, then a line
 // per cell, "B4 n 20.1" (t for a text, n for a number).
-std::string XlsxCells(const std::string& path) {
+std::string XlsxCells(const std::string& path, int sheet = 1) {
     return test::CommandOutput(std::string("'") + VELTO_PYTHON + "' '" + VELTO_XLSXCELLS + "' '" +
-                               path + "'");
+                               path + "' " + std::to_string(sheet));
+}
+
+// The first line where two readings of sheets part, with its number; empty when they agree.
+// (A whole sheet's difference would take the test framework minutes to show.)
+std::string FirstDifference(const std::string& a, const std::string& b) {
+    std::size_t at = 0;
+    for (int line = 1;; ++line) {
+        const std::size_t endA = std::min(a.find('\n', at), a.size());
+        const std::size_t endB = std::min(b.find('\n', at), b.size());
+        const std::string_view lineA = std::string_view(a).substr(at, endA - at);
+        const std::string_view lineB = std::string_view(b).substr(at, endB - at);
+        if (lineA != lineB) {
+            return "line " + std::to_string(line) + ": " + std::string(lineA) + " | " +
+                   std::string(lineB);
+        }
+        if (endA >= a.size() || endB >= b.size()) {
+            return endA >= a.size() && endB >= b.size() ? "" : "line " + std::to_string(line + 1);
+        }
+        at = endA + 1;
+    }
+}
+
+// A sheet of listing values, the time in column A and `width` values after it in each row, given
+// either a row at a time or a cell at a time. Its XML is several times the working file's buffer.
+void WriteListingSheet(SheetWriter& sheet, long rows, long width, float offset, bool wholeRows) {
+    std::vector<float> row(static_cast<std::size_t>(width));
+    for (long r = 1; r <= rows; ++r) {
+        sheet.ListingSingle(r, 1, static_cast<float>(r) * 0.5f);
+        for (long c = 0; c < width; ++c) {
+            // Every cell its own value: a cell written twice, skipped or shifted shows.
+            row[static_cast<std::size_t>(c)] =
+                offset + static_cast<float>(r * width + c) * -1.25e-4f + (c % 3 == 0 ? 1e-6f : 0);
+        }
+        if (wholeRows) {
+            sheet.ListingRow(r, 2, row);
+        } else {
+            for (long c = 0; c < width; ++c) {
+                sheet.ListingSingle(r, c + 2, row[static_cast<std::size_t>(c)]);
+            }
+        }
+    }
 }
 
 TEST(XlsxSheetWriter, TextsNumbersAndBlanks) {
@@ -304,6 +347,79 @@ TEST(XlsxSheetWriter, OutsideTheSheetAndNonFiniteNumbersOverflow) {
     EXPECT_EQ(ErrorOf([&] { sheet->Text(0, 1, "x"); }), kOverflow);
     EXPECT_EQ(ErrorOf([&] { sheet->Number(1, 1, std::nan("")); }), kOverflow);
     sheet->Number(1048576, 16384, 1);
+}
+
+// A row handed over whole stores what its cells would, one by one: rows wider than the pieces
+// the writer hands to the library at once, on a sheet larger than its working file's buffer.
+TEST(XlsxSheetWriter, WholeRowsStoreWhatSingleCellsStore) {
+    test::ScratchDir dir;
+    const long rows = 40;
+    const long width = 700;
+    for (const bool wholeRows : {true, false}) {
+        auto sheet = MakeSheetWriter(SheetFormat::Xlsx);
+        sheet->Open(dir.File(wholeRows ? "rows.xlsx" : "cells.xlsx"), rows, width + 1);
+        WriteListingSheet(*sheet, rows, width, 3.0f, wholeRows);
+        sheet->Close();
+    }
+    const std::string cells = XlsxCells(dir.File("rows.xlsx"));
+    EXPECT_EQ(FirstDifference(cells, XlsxCells(dir.File("cells.xlsx"))), "");
+    // Every cell is there, each once, the last row's last value in column ZY (the 701st).
+    EXPECT_EQ(std::count(cells.begin(), cells.end(), '\n'), 1 + rows * (width + 1));
+    EXPECT_EQ(cells.substr(0, cells.find('\n')), "A1:ZY40");
+    EXPECT_NE(cells.find("\nB1 n 2.9125009\n"), std::string::npos);
+    EXPECT_NE(cells.find("\nZY40 n -0.58737415\n"), std::string::npos);
+    EXPECT_EQ(test::Entries(dir.path()), (std::vector<std::string>{"cells.xlsx", "rows.xlsx"}));
+}
+
+// Each sheet of a workbook keeps its own working file and buffer: neither mixes into another.
+TEST(XlsxSheetWriter, SheetsOfAWorkbookKeepTheirOwnRows) {
+    test::ScratchDir dir;
+    auto book = MakeSheetWriter(SheetFormat::Xlsx);
+    book->Open(dir.File("book.xlsx"), 30, 801);
+    book->StartSheet("First");
+    WriteListingSheet(*book, 30, 800, 1.0f, true);
+    book->StartSheet("Second");
+    WriteListingSheet(*book, 20, 500, -7.0f, true);
+    book->Close();
+    for (const auto& [name, rows, width, offset] :
+         {std::tuple{"first.xlsx", 30L, 800L, 1.0f}, {"second.xlsx", 20L, 500L, -7.0f}}) {
+        auto sheet = MakeSheetWriter(SheetFormat::Xlsx);
+        sheet->Open(dir.File(name), rows, width + 1);
+        WriteListingSheet(*sheet, rows, width, offset, false);
+        sheet->Close();
+    }
+    EXPECT_EQ(
+        FirstDifference(XlsxCells(dir.File("book.xlsx"), 1), XlsxCells(dir.File("first.xlsx"))),
+        "");
+    EXPECT_EQ(
+        FirstDifference(XlsxCells(dir.File("book.xlsx"), 2), XlsxCells(dir.File("second.xlsx"))),
+        "");
+}
+
+// A row is refused whole where a cell of it would be: before the workbook, outside the sheet,
+// or with a value that is not finite.
+TEST(XlsxSheetWriter, WholeRowsAreRefusedWhereTheirCellsWouldBe) {
+    test::ScratchDir dir;
+    const std::vector<float> two{1.5f, 2.5f};
+    const std::vector<float> withNan{1.5f, std::nanf("")};
+    auto writer = [&] {
+        auto sheet = MakeSheetWriter(SheetFormat::Xlsx);
+        sheet->Open(dir.File("book.xlsx"), 2, 16384);
+        return sheet;
+    };
+    EXPECT_EQ(ErrorOf([&] { MakeSheetWriter(SheetFormat::Xlsx)->ListingRow(1, 1, two); }),
+              kPathFileAccess);
+    EXPECT_EQ(ErrorOf([&] { writer()->ListingRow(1, 16384, two); }), kOverflow);
+    EXPECT_EQ(ErrorOf([&] { writer()->ListingRow(1, 0, two); }), kOverflow);
+    EXPECT_EQ(ErrorOf([&] { writer()->ListingRow(1048577, 1, two); }), kOverflow);
+    EXPECT_EQ(ErrorOf([&] { writer()->ListingRow(1, 1, withNan); }), kOverflow);
+    // The last two columns of the last row are in the sheet; an empty row writes nothing.
+    auto sheet = writer();
+    sheet->ListingRow(1, 1, {});
+    sheet->ListingRow(1048576, 16383, two);
+    sheet->Close();
+    EXPECT_EQ(XlsxCells(dir.File("book.xlsx")),
+              "XFC1048576:XFD1048576\nXFC1048576 n 1.5\nXFD1048576 n 2.5\n");
 }
 
 // Under a decimal-comma locale (which the window's Qt application object takes from the

@@ -1,4 +1,4 @@
-"""Prints the first worksheet of an .xlsx workbook as Python's own zip and XML readers see it: its
+"""Prints a worksheet of an .xlsx workbook (the first, or the Nth after the path) as Python's own zip and XML readers see it: its
 dimension, then a line per cell, "B4 n 20.1": its reference, t for an inline string or n for a
 number, and its text (a number's as the shortest that reads back to its double)."""
 
@@ -29,7 +29,8 @@ if sys.argv[1] == "--page":
         print("holds", sys.argv[3])
     sys.exit(0)
 
-root = ET.fromstring(zipfile.ZipFile(sys.argv[1]).read("xl/worksheets/sheet1.xml"))
+sheet = sys.argv[2] if len(sys.argv) > 2 else "1"
+root = ET.fromstring(zipfile.ZipFile(sys.argv[1]).read("xl/worksheets/sheet" + sheet + ".xml"))
 print(root.find(MAIN + "dimension").get("ref"))
 for cell in root.iter(MAIN + "c"):
     kind = cell.get("t", "n")
