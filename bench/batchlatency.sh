@@ -158,18 +158,37 @@ cost_per_run server "$long" 1 2
 server_long=$best
 report "server's folder, one-second runs" "$long" "$server_long"
 
-# velto-batch's own system calls (not its solvers') that reach the batch's folder, per run.
+# velto-batch's own system calls (not its solvers') that reach the batch's folder, per run: those
+# of its main thread, which the runs wait for, and those of its other threads (the record's
+# writer), which they do not.
 if command -v strace > /dev/null; then
   mount_server
   make_batch "$work/mount" "$short" 0
+  calls="openat,stat,newfstatat,statx,access,mkdir,rename,fdatasync,fsync,unlink,linkat,fchmod"
+  calls="$calls,getdents64,flock,chdir,execve"
   HOME="$work/mount/home" XDG_CONFIG_HOME="$work/mount/home/.config" \
-    strace -c -o "$work/strace.txt" "$batch" --solver-folder "$solver" \
+    strace -f -qq -o "$work/strace.txt" -e trace="$calls" "$batch" --solver-folder "$solver" \
     "$work/mount"/runs/r*.in > /dev/null
   unmount
-  echo "  velto-batch's system calls a run (strace -c, without its solvers):"
-  awk -v n="$short" '$NF ~ /^(openat|statx|newfstatat|access|mkdir|rename|renameat|fdatasync|fsync|unlink|linkat|fchmod|getdents64|flock)$/ {
-      printf "    %-10s %6.1f\n", $NF, $4 / n
-    }' "$work/strace.txt"
+  echo "  velto-batch's system calls on the folder a run (strace; main thread, other threads):"
+  awk -v n="$short" -v folder="$work/mount" '
+    NR == 1 { main = $1 }
+    { pid = $1; line = $0; sub(/\(.*/, "", $2); call = $2 }
+    line ~ /resumed>/ { next }
+    (call == "execve" || call == "chdir") && pid != main { child[pid] = 1 }
+    call == "execve" || call == "chdir" { next }
+    index(line, folder) == 0 && call !~ /^(fdatasync|fsync|flock|getdents64|fchmod)$/ { next }
+    { seen[pid, call]++; calls[call] = 1; pids[pid] = 1 }
+    END {
+      for (c in calls) {
+        m = 0; o = 0
+        for (p in pids) {
+          if (p in child) continue
+          if (p == main) m += seen[p, c]; else o += seen[p, c]
+        }
+        if (m + o > 0) printf "    %-10s %5.1f %5.1f\n", c, m / n, o / n
+      }
+    }' "$work/strace.txt" | sort
 fi
 
 for case in "$server_short:runs that end at once" "$server_long:one-second runs"; do
