@@ -19,8 +19,11 @@ for file in structural thermal; do cat "$work/$file.out" > /dev/null; done
 "$bench" "$work/structural.out" Displacements 2 || status=1
 "$bench" "$work/structural.out" "Beam Stresses" 5 || status=1
 "$bench" "$work/thermal.out" Temperature || status=1
-# A chosen selection against one scan: a few nodes, and every node, at every time.
+# A chosen selection against one scan, and every node against the floor: six- and five-digit
+# structural values, and temperatures.
 bench/selection.sh "$build" "$work" || status=1
+bench/selection.sh "$build" "$work" 610 5 || status=1
+bench/selection.sh "$build" "$work" 0 0 thermal || status=1
 # Every time of a listing of the most times one can hold.
 bench/times.sh "$build" "$work" || status=1
 exit $status

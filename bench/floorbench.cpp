@@ -3,8 +3,10 @@
 // DOF's word of each node line with from_chars into a single and prints it (shortest, as the
 // sheets print singles) into a reused buffer, on one thread, and nothing else: no checks, no
 // file. An export's time against this one's says what the export's other work costs.
+// A thermal listing's floor is the same for every node's temperature: each field of five per
+// line (five characters of node number, six of temperature) parsed and printed.
 //
-// Usage: velto-bench-floor LISTING [DOF]   (DOF 1..7, 2 by default)
+// Usage: velto-bench-floor LISTING [DOF]   (DOF 1..7, 2 by default; none for a thermal listing)
 // Prints the values parsed, the bytes printed and the seconds taken.
 
 #include <fcntl.h>
@@ -77,6 +79,38 @@ int main(int argc, char** argv) {
     std::size_t used = 0;
     unsigned long long values = 0;
     unsigned long long bytes = 0;
+    auto print = [&](float value) {
+        if (printed.size() - used < 32) {
+            bytes += used;
+            used = 0;
+        }
+        used = static_cast<std::size_t>(
+            std::to_chars(printed.data() + used, printed.data() + printed.size(), value).ptr -
+            printed.data());
+        printed[used++] = '\n';
+        ++values;
+    };
+    const std::string_view heat = velto::kTemperatureHeading;
+    for (std::size_t at = text.find(heat); at != std::string_view::npos; at = text.find(heat, at)) {
+        at = text.find('\n', at);
+        while (at != std::string_view::npos && ++at < text.size()) {
+            const std::size_t end = std::min(text.find('\n', at), text.size());
+            std::string_view line = text.substr(at, end - at);
+            if (line.size() < 11) {
+                break;
+            }
+            for (; line.size() >= 11; line.remove_prefix(std::min<std::size_t>(11, line.size()))) {
+                std::string_view field = line.substr(5, 6);
+                while (!field.empty() && field.front() == ' ') {
+                    field.remove_prefix(1);
+                }
+                float value = 0;
+                std::from_chars(field.data(), field.data() + field.size(), value);
+                print(value);
+            }
+            at = end;
+        }
+    }
     for (std::size_t at = text.find(velto::kDisplacementHeading); at != std::string_view::npos;
          at = text.find(velto::kDisplacementHeading, at)) {
         at = text.find('\n', at);
@@ -91,15 +125,7 @@ int main(int argc, char** argv) {
             const std::string_view word = Word(line, dof);
             float value = 0;
             std::from_chars(word.data(), word.data() + word.size(), value);
-            if (printed.size() - used < 32) {
-                bytes += used;
-                used = 0;
-            }
-            used = static_cast<std::size_t>(
-                std::to_chars(printed.data() + used, printed.data() + printed.size(), value).ptr -
-                printed.data());
-            printed[used++] = '\n';
-            ++values;
+            print(value);
             at = end;
         }
     }

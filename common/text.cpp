@@ -298,6 +298,9 @@ Single OtherListingValue(std::string_view word) {
     // a value beyond the doubles, a word that is no number) goes the general way.
     const std::string_view number = TrimBlanks(word);
     const std::size_t lead = !number.empty() && number.front() == '-' ? 1 : 0;
+    if (double value = 0; text_detail::ReadFixedPoint(number, value)) {
+        return static_cast<Single>(value);  // at most 15 digits: always within a single
+    }
     if (lead < number.size() && (IsDigit(number[lead]) || number[lead] == '.')) {
         double value = 0;
         const char* const last = number.data() + number.size();

@@ -349,6 +349,40 @@ inline bool ReadSolverValue(std::string_view text, double& value) {
     return true;
 }
 
+// A fixed-point word of up to 15 digits, every thermal table's shape ("92.8", "-0.5", "12",
+// no blanks): the digits as a whole number over a power of ten. Both are exact doubles, and the
+// one division rounds as the general reading rounds the decimal, to the very same double.
+// False for any other word.
+inline bool ReadFixedPoint(std::string_view word, double& value) {
+    const std::size_t lead = !word.empty() && word.front() == '-' ? 1 : 0;
+    std::uint64_t digits = 0;
+    int count = 0;
+    int places = -1;  // digits after the point; -1 before one is met
+    for (std::size_t at = lead; at < word.size(); ++at) {
+        const char c = word[at];
+        if (c >= '0' && c <= '9') {
+            if (++count > 15) {
+                return false;
+            }
+            digits = digits * 10 + static_cast<std::uint64_t>(c - '0');
+            places += places >= 0 ? 1 : 0;
+        } else if (c == '.' && places < 0) {
+            places = 0;
+        } else {
+            return false;
+        }
+    }
+    if (count == 0) {
+        return false;
+    }
+    value = static_cast<double>(digits);
+    if (places > 0) {
+        value /= kPowersOfTen[places];
+    }
+    value = lead != 0 ? -value : value;
+    return true;
+}
+
 // The nearest doubles to the powers of ten below one.
 inline constexpr double kTenthPowers[] = {1e0,   1e-1,  1e-2,  1e-3,  1e-4,  1e-5,  1e-6,  1e-7,
                                           1e-8,  1e-9,  1e-10, 1e-11, 1e-12, 1e-13, 1e-14, 1e-15,

@@ -353,21 +353,32 @@ void ExcelFile::WriteNumberRow(int cellFontUsed, int alignment, int hiddenLocked
                                      attribute1,
                                      attribute2,
                                      attribute3};
+    // Every column the row takes is checked once: the first and the last.
+    const std::uint16_t first = ZeroBasedIndex(col);
+    if (!values.empty()) {
+        ZeroBasedIndex(col + static_cast<long>(values.size()) - 1);
+    }
     rowRecords_.resize(values.size() * kCellBytes);
     std::uint8_t* at = rowRecords_.data();
-    for (const double value : values) {
+    for (std::size_t k = 0; k < values.size(); ++k, at += kCellBytes) {
+        const double value = values[k];
         if (!std::isfinite(value)) {
             Raise(kOverflow);
         }
-        const std::uint16_t colIndex = ZeroBasedIndex(col++);
-        cell[6] = static_cast<std::uint8_t>(colIndex & 0xFF);
-        cell[7] = static_cast<std::uint8_t>(colIndex >> 8);
+        // Laid down where it goes, the fixed part first: a cell put together beside it and
+        // copied over would be read back before its last bytes had landed, a stall per cell.
+        std::memcpy(at, cell, 11);
+        const auto colIndex = static_cast<std::uint16_t>(first + k);
+        at[6] = static_cast<std::uint8_t>(colIndex & 0xFF);
+        at[7] = static_cast<std::uint8_t>(colIndex >> 8);
         const auto bits = std::bit_cast<std::uint64_t>(value);
-        for (int i = 0; i < 8; ++i) {
-            cell[11 + i] = static_cast<std::uint8_t>(bits >> (8 * i));
+        if constexpr (std::endian::native == std::endian::little) {
+            std::memcpy(at + 11, &bits, sizeof bits);
+        } else {
+            for (int i = 0; i < 8; ++i) {
+                at[11 + i] = static_cast<std::uint8_t>(bits >> (8 * i));
+            }
         }
-        std::memcpy(at, cell, kCellBytes);
-        at += kCellBytes;
     }
     Write(rowRecords_);
 }

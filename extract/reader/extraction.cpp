@@ -1060,13 +1060,14 @@ MissingInRow ReadTemperatureRow(LineReader& reader, const std::vector<Long>& hel
 
 void ReadTemperatures(const Catalogue& c, const ExportRequest& r, ExtractionResult& result,
                       const std::atomic<bool>& stop, ProgressSink& progress, RowGate* rows,
-                      const ExtractionOptions& options) {
+                      ExtractionOptions& options) {
     LineReader in(c.ListingFile);
     CheckListingStillFits(c, r, result, in, c.NodeCount);
-    result.Values = TableFor(r, c.NodeCount, rows, options);
+    Integer early = 0;
+    result.Values = TableTakingEarlyRows(r, c.NodeCount, rows, options, early);
     const std::vector<Long>& held = result.Values.Held();
 
-    ReadTimes(c, r, result, stop, in, progress, rows, 0,
+    ReadTimes(c, r, result, stop, in, progress, rows, early,
               [&](LineReader& reader, const TimeStep& time, std::span<Single> row) {
                   return ReadTemperatureRow(reader, held, BlocksOf(c, time), row);
               });
@@ -1140,6 +1141,7 @@ std::string BeamTableLabel(std::string_view headingLine, std::string_view headin
 }
 
 struct EarlyReading::Plan {
+    bool temperatures = false;  // a thermal listing's table, else `settings`' structural one
     Reading settings;
     std::vector<Long> held;
     std::string variable;
@@ -1151,12 +1153,18 @@ std::unique_ptr<EarlyReading> EarlyReading::Start(const Catalogue& c, const Earl
                                                   const LineReader& scanning,
                                                   std::size_t streamBytes) {
     auto plan = std::make_unique<Plan>();
-    try {
-        plan->settings = {{SettingsFor(c, request.Variable, request.Component)}, {0}};
-    } catch (const RuntimeError&) {
-        return nullptr;  // the extraction says what is wrong with it
+    const VariableSpec* spec = FindVariable(request.Variable);
+    plan->temperatures = spec != nullptr && spec->Kind == Analysis::Thermal;
+    Long items = c.NodeCount;
+    if (!plan->temperatures) {
+        try {
+            plan->settings = {{SettingsFor(c, request.Variable, request.Component)}, {0}};
+        } catch (const RuntimeError&) {
+            return nullptr;  // the extraction says what is wrong with it
+        }
+        items = plan->settings.vectors.front().items;
     }
-    const ValueTable held(plan->settings.vectors.front().items, request.Vectors, 0);
+    const ValueTable held(items, request.Vectors, 0);
     if (held.Held().empty() || static_cast<FilePosition>(held.Held().size()) > scanning.Length()) {
         return nullptr;
     }
@@ -1286,10 +1294,12 @@ void EarlyReading::Read() {
             try {
                 bool lacking = false;
                 WhileTheListingHolds(reader_, [&] {
+                    const TimeBlocks blocks{time.Position, following, complete, time.Time};
+                    const std::span<Single> row = std::span<Single>(rows_).subspan(at, width);
                     lacking =
-                        ReadStructuralRow(reader_, plan_->settings, plan_->held,
-                                          TimeBlocks{time.Position, following, complete, time.Time},
-                                          std::span<Single>(rows_).subspan(at, width))
+                        (plan_->temperatures ? ReadTemperatureRow(reader_, plan_->held, blocks, row)
+                                             : ReadStructuralRow(reader_, plan_->settings,
+                                                                 plan_->held, blocks, row))
                             .count > 0;
                 });
                 if (lacking) {
@@ -1332,7 +1342,7 @@ void ExtractStructuralValues(const Catalogue& c, const ExportRequest& request,
 void ExtractTemperatures(const Catalogue& c, const ExportRequest& request, ExtractionResult& result,
                          const std::atomic<bool>& stop, ProgressSink& progress,
                          MessageSink& messages, RowGate* rows, ExtractionOptions* options) {
-    const ExtractionOptions defaults;
+    ExtractionOptions defaults;
     result = ExtractionResult();
     Guarded(c, result, messages, [&] {
         ReadTemperatures(c, request, result, stop, progress, rows, options ? *options : defaults);

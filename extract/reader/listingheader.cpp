@@ -105,7 +105,7 @@ std::shared_ptr<EarlyReading> ReadListingHeader(Catalogue& c, ProgressSink& prog
         }
         switch (c.AnalysisKind) {
             case kKindThermal:
-                ScanThermalListing(c, progress, messages, options);
+                early = ScanThermalListing(c, progress, messages, options);
                 break;
             case kKindStatic:
             case kKindDynamic:

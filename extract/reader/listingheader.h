@@ -31,8 +31,9 @@ std::shared_ptr<EarlyReading> ReadListingHeader(Catalogue& catalogue, ProgressSi
 // run-time errors to the caller; the thermal scan reports its own through `messages`.
 std::shared_ptr<EarlyReading> ScanStructuralListing(Catalogue& catalogue, ProgressSink& progress,
                                                     const ScanOptions& options = {});
-void ScanThermalListing(Catalogue& catalogue, ProgressSink& progress, MessageSink& messages,
-                        const ScanOptions& options = {});
+std::shared_ptr<EarlyReading> ScanThermalListing(Catalogue& catalogue, ProgressSink& progress,
+                                                 MessageSink& messages,
+                                                 const ScanOptions& options = {});
 
 // "Read File Error 62: Input past end of file" for error 62.
 std::string ReadFileErrorText(int number, const std::string& description);

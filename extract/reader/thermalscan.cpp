@@ -8,8 +8,8 @@ namespace velto {
 
 namespace {
 
-void ScanThermal(Catalogue& c, ProgressSink& progress, MessageSink& messages,
-                 const ScanOptions& options) {
+std::shared_ptr<EarlyReading> ScanThermal(Catalogue& c, ProgressSink& progress,
+                                          MessageSink& messages, const ScanOptions& options) {
     LineReader in(c.ListingFile);
     ProgressReporter report(in, progress);
     report("Reading input...");
@@ -20,7 +20,7 @@ void ScanThermal(Catalogue& c, ProgressSink& progress, MessageSink& messages,
             messages.ShowMessage(
                 "The string DESCRIPTION OF THE STRUCTURE was not found. Cannot continue.",
                 MessageIcon::Critical, kExtractTitle);
-            return;
+            return nullptr;
         }
         line = in.ReadLine();
     }
@@ -31,7 +31,7 @@ void ScanThermal(Catalogue& c, ProgressSink& progress, MessageSink& messages,
         if (in.AtEnd()) {
             messages.ShowMessage("The string POSITION OF THE NODES was not found. Cannot continue.",
                                  MessageIcon::Critical, kExtractTitle);
-            return;
+            return nullptr;
         }
         line = in.ReadLine();
         if (Contains(line, "THERE ARE")) {
@@ -48,19 +48,45 @@ void ScanThermal(Catalogue& c, ProgressSink& progress, MessageSink& messages,
 
     if (options.TimesStart != nullptr) {
         *options.TimesStart = in.Position();
-        return;
+        return nullptr;
     }
-    ReadTimes(c, in, report);
+
+    // With the node count known, an export asked for before the listing was read can read its
+    // temperatures as the times are found, instead of reading the listing again after the scan.
+    std::shared_ptr<EarlyReading> early;
+    if (options.ReadEarly) {
+        // The temperatures are offered once a time is found: asked now, as if one were.
+        c.HasTemperatures = true;
+        std::optional<EarlyRequest> request;
+        try {
+            request = options.ReadEarly(c);
+        } catch (...) {
+            c.HasTemperatures = false;
+            throw;
+        }
+        c.HasTemperatures = false;
+        if (request) {
+            early = EarlyReading::Start(c, *request, in, options.StreamBytes);
+        }
+    }
+    ReadTimes(c, in, report, early.get());
     c.HasTemperatures = !c.Times.empty();
+    if (early) {
+        early->ScanEnded();
+    }
+    return early;
 }
 
 }  // namespace
 
-void ScanThermalListing(Catalogue& c, ProgressSink& progress, MessageSink& messages,
-                        const ScanOptions& options) {
+std::shared_ptr<EarlyReading> ScanThermalListing(Catalogue& c, ProgressSink& progress,
+                                                 MessageSink& messages,
+                                                 const ScanOptions& options) {
     // A thermal listing that could not be read whole says so, as a structural one does, rather
     // than opening with a partial catalogue as if nothing were wrong.
-    ReportingReadErrors(messages, [&] { ScanThermal(c, progress, messages, options); });
+    std::shared_ptr<EarlyReading> early;
+    ReportingReadErrors(messages, [&] { early = ScanThermal(c, progress, messages, options); });
+    return early;
 }
 
 }  // namespace velto

@@ -145,6 +145,27 @@ TEST_F(ExcelFileTest, Records) {
                DoubleBytes(0.5),
                {0x03, 0, 0x0F, 0, 3, 0, 2, 0, 0, 0, 1},
                DoubleBytes(-3.25)})},
+        // Twenty cells from column 250, across the 256th: each its own column and value.
+        {"a long row of numbers, past a column byte",
+         [](ExcelFile& s) {
+             std::vector<double> values(20);
+             for (std::size_t k = 0; k < values.size(); ++k) {
+                 values[k] = 0.25 * static_cast<double>(k) - 1;
+             }
+             s.WriteNumberRow(0, 1, 0, 300, 250, values);
+         },
+         [] {
+             Bytes cells;
+             for (int k = 0; k < 20; ++k) {
+                 const int col = 249 + k;
+                 const Bytes cell =
+                     Join({{0x03, 0, 0x0F, 0, 43, 1, static_cast<std::uint8_t>(col & 0xFF),
+                            static_cast<std::uint8_t>(col >> 8), 0, 0, 1},
+                           DoubleBytes(0.25 * k - 1)});
+                 cells.insert(cells.end(), cell.begin(), cell.end());
+             }
+             return cells;
+         }()},
         {"font",
          [](ExcelFile& s) { s.SetFont("Arial", 10, 1); },
          {0x31, 0, 10, 0, 200, 0, 1, 0, 5, 'A', 'r', 'i', 'a', 'l'}},

@@ -43,8 +43,9 @@ Single Printed(Table table, int component, long item, int time) {
 }
 
 // The listing with its `nth` displacement table's heading written over: that time lacks the table.
-std::string WithoutTable(std::string listing, int nth) {
-    const std::string heading(kDisplacementHeading);
+std::string WithoutTable(std::string listing, int nth,
+                         std::string_view tableHeading = kDisplacementHeading) {
+    const std::string heading(tableHeading);
     std::size_t at = 0;
     for (int n = 0; n < nth; ++n) {
         at = listing.find(heading, at + 1);
@@ -510,7 +511,11 @@ TEST_F(Extraction, ValuesReadDuringTheScanAreThoseReadAfterIt) {
     longFirst.insert(firstTime, 2000000, '\n');
     std::vector<Integer> forty(40);
     std::iota(forty.begin(), forty.end(), Integer{1});
-    const std::string d = "Displacements";
+    text.str("");
+    WriteListing({.kind = ListingKind::Thermal, .nodes = 12, .solids = 1, .times = 4}, text);
+    const std::string thermal = text.str();
+    const std::string thermalNoThird = WithoutTable(thermal, 3, kTemperatureHeading);
+    const std::string d = "Displacements", t = "Temperature";
     const std::vector<Long> all = {1, 2, 3, 4, 5, 6, 7, 8, 9}, two = {1, 2};
     const std::vector<Integer> inOrder = {1, 2, 3, 4};
     // The request read early, then the extraction's vector, items and times.
@@ -532,6 +537,9 @@ TEST_F(Extraction, ValuesReadDuringTheScanAreThoseReadAfterIt) {
         {"a table missing", noThird, {d, 1, two}, 1, two, inOrder, 2},
         {"a time skipped, then a table missing", noThird, {d, 1, two}, 1, two, {1, 3, 4}, 1},
         {"a first block far longer", longFirst, {d, 1, two}, 1, two, forty, 0},
+        {"temperatures", thermal, {t, 0, {12, 5, 6}}, 0, {12, 5, 6}, inOrder, 4},
+        {"temperatures, other nodes", thermal, {t, 0, two}, 0, {1, 3}, inOrder, 0},
+        {"temperatures, a table missing", thermalNoThird, {t, 0, two}, 0, two, inOrder, 2},
     };
     path = dir.File("listing.out");
     for (const Case& c : cases) {
@@ -602,7 +610,7 @@ TEST_F(Extraction, AReducedStepsTimeHasTheTablesThatFollowIt) {
         for (const bool early : {false, true}) {
             SCOPED_TRACE(early ? "read while scanned" : "read after the scan");
             o = test::Opened();
-            if (early && !thermal) {
+            if (early) {
                 o.scan.ReadEarly = [&](const Catalogue&) {
                     return EarlyRequest{variable, 1, items};
                 };
