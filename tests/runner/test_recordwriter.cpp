@@ -33,7 +33,7 @@ struct Disk {
     std::vector<Sync> syncs;
     bool holding = false;  // file syncs wait until let go of
     bool held = false;     // a sync waits now
-    bool heldTooLong = false;
+    std::atomic<bool> heldTooLong = false;
     int failWith = 0;  // an errno for file syncs to fail with
     int delayMs = 0;   // how long each file sync takes
 
