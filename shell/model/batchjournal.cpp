@@ -79,18 +79,18 @@ std::vector<qsizetype> KeptLogSizes(const std::vector<QByteArray>& logs) {
 
 bool BatchJournal::Save() {
     pending_->stop();
-    std::optional<QByteArray> text = Text();
-    return text && writer_->PutAndWait(text->toStdString());
+    std::optional<std::string> text = Text();
+    return text && writer_->PutAndWait(std::move(*text));
 }
 
 void BatchJournal::SaveBehind() {
     pending_->stop();
-    if (std::optional<QByteArray> text = Text()) {
-        writer_->Put(text->toStdString());
+    if (std::optional<std::string> text = Text()) {
+        writer_->Put(std::move(*text));
     }
 }
 
-std::optional<QByteArray> BatchJournal::Text() const {
+std::optional<std::string> BatchJournal::Text() const {
     try {
         QJsonArray rows;
         // The console as the window shows it: a batch run without its console text kept (a
@@ -133,11 +133,11 @@ std::optional<QByteArray> BatchJournal::Text() const {
         if (!batch_.clusterJobId().isEmpty()) {
             journal.insert(QStringLiteral("job"), batch_.clusterJobId());
         }
-        QByteArray text = QJsonDocument(journal).toJson();
+        const QByteArray text = QJsonDocument(journal).toJson();
         if (text.size() > kMaxJournalBytes) {
             return std::nullopt;  // rows beyond count: a journal that could not be read back
         }
-        return text;
+        return text.toStdString();
     } catch (const std::exception&) {
         return std::nullopt;  // memory ran out: the journal on disk stays as last written
     }

@@ -5,6 +5,7 @@
 #include <QStringList>
 #include <memory>
 #include <optional>
+#include <string>
 
 class QTimer;
 
@@ -64,7 +65,7 @@ class BatchJournal : public QObject {
     // Hands the journal to the writer without waiting for the disk.
     void SaveBehind();
     // The journal's text; none when it would be too large to read back, or memory ran out.
-    std::optional<QByteArray> Text() const;
+    std::optional<std::string> Text() const;
 
     BatchModel& batch_;
     QString path_;
