@@ -2,9 +2,11 @@
 // time only and at ten times spread over the file. The extraction seeks to each time's stored
 // position, so its cost follows the data exported, not the size of the listing.
 //
-// Usage: velto-bench-export LISTING VARIABLE [COMPONENT]
+// Usage: velto-bench-export LISTING VARIABLE [COMPONENT [every]]
 // Prints the scan time, the two extraction times and the last-time cost as a share of the scan.
-// Exits 1 when exporting the last time costs more than 5% of the scan.
+// Exits 1 when exporting the last time costs more than 5% of the scan. With "every", prints
+// instead the best of three extractions of every item at every time: an export's reading part,
+// without the sheet.
 
 #include <atomic>
 #include <chrono>
@@ -68,6 +70,19 @@ int main(int argc, char** argv) {
     if (messages.count != 0 || timeCount < 10) {
         std::fprintf(stderr, "the listing did not open cleanly with at least ten times\n");
         return 1;
+    }
+
+    if (argc > 4 && std::string(argv[4]) == "every") {
+        std::vector<velto::Integer> every(static_cast<std::size_t>(timeCount));
+        for (velto::Integer t = 1; t <= timeCount; ++t) {
+            every[static_cast<std::size_t>(t - 1)] = t;
+        }
+        double best = 1e9;
+        for (int round = 0; round < 3; ++round) {
+            best = std::min(best, Extract(c, variable, component, every, messages));
+        }
+        std::printf("every time %.4f s\n", best);
+        return messages.count != 0 ? 1 : 0;
     }
 
     // Best of three, as the file is in the page cache after the scan.

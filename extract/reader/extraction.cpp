@@ -1003,10 +1003,12 @@ void ReadStructural(const Catalogue& c, const ExportRequest& r, ExtractionResult
               });
 }
 
+constexpr std::string_view kFieldCounts[] = {"one", "two", "three", "four", "five"};
+
 // Reads the temperatures of the held nodes at one time into `row`, as ReadStructuralRow reads
 // values: five nodes a line, each a field of 11 characters, 5 of node number (checked) and 6 of
 // temperature.
-MissingInRow ReadTemperatureTable(TableLines& table, const std::vector<Long>& held,
+MissingInRow ReadTemperatureTable(TableLines& table, const std::vector<Long>& held, Long nodes,
                                   const TimeBlocks& time, std::span<Single> row) {
     auto field = [](std::string_view line, std::size_t start, std::size_t width) {
         std::string_view text = start < line.size() ? line.substr(start, width) : "";
@@ -1021,14 +1023,18 @@ MissingInRow ReadTemperatureTable(TableLines& table, const std::vector<Long>& he
             const std::string_view line = table.At(ValueLine(1, (node - 1) / 5, 1));
             const auto start = static_cast<std::size_t>(11 * ((node - 1) % 5));
             const std::string_view number = field(line, start, 5);
-            // Anything beyond the fifth field was pushed there: a value too wide for its field
-            // moves the rest of the line on.
-            const bool pushed = line.size() > 55 && line.find_first_not_of(' ', 55) != line.npos;
+            // Anything beyond the line's last field was pushed there: a value too wide for its
+            // field moves the rest of the line on. The table's last line may hold fewer than
+            // five nodes.
+            const Long fields = std::clamp<Long>(nodes - (node - 1) / 5 * 5, 1, 5);
+            const auto end = static_cast<std::size_t>(11 * fields);
+            const bool pushed = line.size() > end && line.find_first_not_of(' ', end) != line.npos;
             if (WholeNumber(number) != node || pushed) {
                 if (table.CountingWithoutBlankLines()) {
                     throw DamagedTableError{
                         table.LineStart(), time.seconds, "Temperature",
-                        pushed ? std::string("the line holds more than five nodes' fields")
+                        pushed ? "the line holds more than " +
+                                     std::string(kFieldCounts[fields - 1]) + " nodes' fields"
                         : number.empty()
                             ? "nothing stands where Node " + std::to_string(node) + " belongs"
                             : "\"" + std::string(number) + "\" stands where Node " +
@@ -1052,10 +1058,11 @@ MissingInRow ReadTemperatureTable(TableLines& table, const std::vector<Long>& he
     }
 }
 
-MissingInRow ReadTemperatureRow(LineReader& reader, const std::vector<Long>& held,
+MissingInRow ReadTemperatureRow(LineReader& reader, const std::vector<Long>& held, Long nodes,
                                 const TimeBlocks& time, std::span<Single> row) {
-    return InTable(reader, kTemperatureHeading, std::nullopt, time, "Temperature",
-                   [&](TableLines& table) { return ReadTemperatureTable(table, held, time, row); });
+    return InTable(
+        reader, kTemperatureHeading, std::nullopt, time, "Temperature",
+        [&](TableLines& table) { return ReadTemperatureTable(table, held, nodes, time, row); });
 }
 
 void ReadTemperatures(const Catalogue& c, const ExportRequest& r, ExtractionResult& result,
@@ -1069,7 +1076,7 @@ void ReadTemperatures(const Catalogue& c, const ExportRequest& r, ExtractionResu
 
     ReadTimes(c, r, result, stop, in, progress, rows, early,
               [&](LineReader& reader, const TimeStep& time, std::span<Single> row) {
-                  return ReadTemperatureRow(reader, held, BlocksOf(c, time), row);
+                  return ReadTemperatureRow(reader, held, c.NodeCount, BlocksOf(c, time), row);
               });
 }
 
@@ -1142,6 +1149,7 @@ std::string BeamTableLabel(std::string_view headingLine, std::string_view headin
 
 struct EarlyReading::Plan {
     bool temperatures = false;  // a thermal listing's table, else `settings`' structural one
+    Long nodes = 0;
     Reading settings;
     std::vector<Long> held;
     std::string variable;
@@ -1156,6 +1164,7 @@ std::unique_ptr<EarlyReading> EarlyReading::Start(const Catalogue& c, const Earl
     const VariableSpec* spec = FindVariable(request.Variable);
     plan->temperatures = spec != nullptr && spec->Kind == Analysis::Thermal;
     Long items = c.NodeCount;
+    plan->nodes = c.NodeCount;
     if (!plan->temperatures) {
         try {
             plan->settings = {{SettingsFor(c, request.Variable, request.Component)}, {0}};
@@ -1296,11 +1305,11 @@ void EarlyReading::Read() {
                 WhileTheListingHolds(reader_, [&] {
                     const TimeBlocks blocks{time.Position, following, complete, time.Time};
                     const std::span<Single> row = std::span<Single>(rows_).subspan(at, width);
-                    lacking =
-                        (plan_->temperatures ? ReadTemperatureRow(reader_, plan_->held, blocks, row)
-                                             : ReadStructuralRow(reader_, plan_->settings,
-                                                                 plan_->held, blocks, row))
-                            .count > 0;
+                    lacking = (plan_->temperatures ? ReadTemperatureRow(reader_, plan_->held,
+                                                                        plan_->nodes, blocks, row)
+                                                   : ReadStructuralRow(reader_, plan_->settings,
+                                                                       plan_->held, blocks, row))
+                                  .count > 0;
                 });
                 if (lacking) {
                     throw lacking;  // the extraction reads it again and counts what it lacks

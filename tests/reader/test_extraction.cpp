@@ -670,8 +670,8 @@ LineList SplitLines(const std::string& text) {
 // A blank line inside a table, and every line end converted twice (CR CR LF), read as the plain
 // listing; a line deleted, doubled, swapped or cut by a stray CR, a value split by a blank or
 // pushed out of its field (the solver prints its tables in fixed fields), a labelled value lost,
-// a sign pushing a temperature out of its field: refused. A line short of the chosen value reads
-// 0, counted.
+// a sign or a digit pushing a temperature out of its field (on a full line or the table's short
+// last one): refused. A line short of the chosen value reads 0, counted.
 TEST_F(Extraction, ValuesLandOnTheirItemsOrTheTimeIsRefused) {
     std::ostringstream text;
     WriteListing(test::Frame3d(), text);
@@ -692,6 +692,7 @@ TEST_F(Extraction, ValuesLandOnTheirItemsOrTheTimeIsRefused) {
     };
     const std::size_t node3 = valueLine(frame, kDisplacementHeading, 3);
     const std::size_t row2 = valueLine(thermal, kTemperatureHeading, 2);  // nodes 6 to 10
+    const std::size_t row3 = row2 + 1;                                    // nodes 11 and 12
     const std::size_t beam2 = valueLine(frame, kBeamSpaceHeading, 4);     // beam 2, point 1
     const std::size_t shell2 = valueLine(frame, kMembraneHeading, 8);     // shell 2, surface 2
     struct Case {
@@ -771,6 +772,11 @@ TEST_F(Extraction, ValuesLandOnTheirItemsOrTheTimeIsRefused) {
         {"a sign pushing temperatures on", true,
          [&](LineList& l) { l[row2].insert(l[row2].find_first_not_of(' ', 5), "+"); },
          "Temperature", 0, row2, "the line holds more than five nodes' fields"},
+        // The table's last line holds two nodes: a temperature too wide for the second's field
+        // is not cut to its first six characters.
+        {"the last node's temperature too wide", true,
+         [&](LineList& l) { l[row3].insert(l[row3].size() - 3, "1"); }, "Temperature", 0, row3,
+         "the line holds more than two nodes' fields"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
