@@ -1,32 +1,35 @@
 #include "shell/model/batchjournal.h"
 
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QSaveFile>
 #include <QTimer>
 #include <algorithm>
 #include <cstdio>
 #include <vector>
 
 #include "shell/model/batchmodel.h"
+#include "shell/model/recordwriter.h"
 #include "shell/runner/inputfiles.h"
 #include "shell/runner/settings.h"
 
 namespace velto {
 
 BatchJournal::BatchJournal(BatchModel& batch, QString path, QObject* parent)
-    : QObject(parent), batch_(batch), path_(std::move(path)) {
+    : QObject(parent),
+      batch_(batch),
+      path_(std::move(path)),
+      writer_(std::make_unique<RecordWriter>(QFile::encodeName(path_).toStdString())) {
     pending_ = new QTimer(this);
     pending_->setSingleShot(true);
     pending_->setInterval(2000);
-    connect(pending_, &QTimer::timeout, this, &BatchJournal::Save);
+    connect(pending_, &QTimer::timeout, this, &BatchJournal::SaveBehind);
     connect(&batch_, &BatchModel::rowsChanged, this, &BatchJournal::Save);
-    connect(&batch_, &BatchModel::fileStarted, this, &BatchJournal::Save);
-    connect(&batch_, &BatchModel::fileFinished, this, &BatchJournal::Save);
+    // Between two runs the record changes twice: neither keeps the next solver waiting.
+    connect(&batch_, &BatchModel::fileStarted, this, &BatchJournal::SaveBehind);
+    connect(&batch_, &BatchModel::fileFinished, this, &BatchJournal::SaveBehind);
     connect(&batch_, &BatchModel::batchFinished, this, &BatchJournal::Save);
     connect(&batch_, &BatchModel::batchRefused, this, &BatchJournal::Save);
     // A row that only waits keeps its earlier status on disk; the output comes in floods.
@@ -34,9 +37,10 @@ BatchJournal::BatchJournal(BatchModel& batch, QString path, QObject* parent)
     connect(&batch_, &BatchModel::outputChunk, this, &BatchJournal::SaveSoon);
 }
 
+// The writer, destroyed after this, writes whatever it still holds before it ends.
 BatchJournal::~BatchJournal() {
     if (pending_->isActive()) {
-        Save();
+        SaveBehind();
     }
 }
 
@@ -75,6 +79,18 @@ std::vector<qsizetype> KeptLogSizes(const std::vector<QByteArray>& logs) {
 
 bool BatchJournal::Save() {
     pending_->stop();
+    std::optional<std::string> text = Text();
+    return text && writer_->PutAndWait(std::move(*text));
+}
+
+void BatchJournal::SaveBehind() {
+    pending_->stop();
+    if (std::optional<std::string> text = Text()) {
+        writer_->Put(std::move(*text));
+    }
+}
+
+std::optional<std::string> BatchJournal::Text() const {
     try {
         QJsonArray rows;
         // The console as the window shows it: a batch run without its console text kept (a
@@ -119,17 +135,11 @@ bool BatchJournal::Save() {
         }
         const QByteArray text = QJsonDocument(journal).toJson();
         if (text.size() > kMaxJournalBytes) {
-            return false;  // rows beyond count: a journal that could not be read back
+            return std::nullopt;  // rows beyond count: a journal that could not be read back
         }
-        QDir().mkpath(QFileInfo(path_).absolutePath());
-        QSaveFile file(path_);
-        if (!file.open(QIODevice::WriteOnly)) {
-            return false;
-        }
-        file.write(text);
-        return file.commit();
+        return text.toStdString();
     } catch (const std::exception&) {
-        return false;  // memory ran out: the journal on disk stays as last written
+        return std::nullopt;  // memory ran out: the journal on disk stays as last written
     }
 }
 

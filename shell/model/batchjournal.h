@@ -3,17 +3,24 @@
 #include <QObject>
 #include <QString>
 #include <QStringList>
+#include <memory>
+#include <optional>
+#include <string>
 
 class QTimer;
 
 namespace velto {
 
 class BatchModel;
+class RecordWriter;
 
 // Keeps a batch on disk as it changes, so that a program that dies, or a machine that restarts,
 // loses nothing of it: the rows, each row's status, console text (or its last lines, see
-// BatchModel::KeptConsole) and why it did not complete. The file is replaced
-// atomically on every change (output is saved at most every two seconds).
+// BatchModel::KeptConsole) and why it did not complete. The file is replaced atomically and
+// durably on every change (output is saved at most every two seconds). A file that starts or
+// ends, and output, are saved behind the runs (RecordWriter): the next solver starts without
+// waiting for the disk or a file server, and a crash leaves the record one change behind at
+// most. A change of the rows and the batch's end are on the disk before the program goes on.
 class BatchJournal : public QObject {
     Q_OBJECT
 
@@ -21,7 +28,8 @@ class BatchJournal : public QObject {
     BatchJournal(BatchModel& batch, QString path, QObject* parent = nullptr);
     ~BatchJournal() override;
 
-    // Writes the journal now. False when it could not be written.
+    // Writes the journal now, and waits until it is on the disk. False when it could not be
+    // written.
     bool Save();
 
     // Reads a journal into an empty batch: the rows as they were, with their statuses, logs and
@@ -54,10 +62,15 @@ class BatchJournal : public QObject {
 
   private:
     void SaveSoon();
+    // Hands the journal to the writer without waiting for the disk.
+    void SaveBehind();
+    // The journal's text; none when it would be too large to read back, or memory ran out.
+    std::optional<std::string> Text() const;
 
     BatchModel& batch_;
     QString path_;
     QTimer* pending_ = nullptr;
+    std::unique_ptr<RecordWriter> writer_;
 };
 
 }  // namespace velto

@@ -1,0 +1,151 @@
+#include "shell/model/recordwriter.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <random>
+#include <utility>
+
+namespace velto {
+
+namespace {
+
+int DefaultSync(int fd, bool folder) {
+    return folder ? ::fsync(fd) : ::fdatasync(fd);
+}
+
+RecordWriter::Sync syncForTesting = nullptr;
+
+// Opens a new file of a name of its own beside `path` ("NAME.XXXXXX", as a save that cannot make
+// an unnamed file leaves it), or -1; `name` gets its name.
+int CreateBeside(const std::string& path, std::string& name) {
+    static constexpr char kLetters[] =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    thread_local std::mt19937 random{std::random_device{}()};
+    std::uniform_int_distribution<int> letter(0, sizeof kLetters - 2);
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        name = path + '.';
+        for (int i = 0; i < 6; ++i) {
+            name += kLetters[letter(random)];
+        }
+        // As any new file of the user's: 0666 less the process's mask.
+        const int fd =
+            ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (fd >= 0 || errno != EEXIST) {
+            return fd;
+        }
+    }
+    return -1;
+}
+
+bool WriteAll(int fd, const std::string& text) {
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t wrote = ::write(fd, text.data() + done, text.size() - done);
+        if (wrote < 0 && errno == EINTR) {
+            continue;
+        }
+        if (wrote <= 0) {
+            return false;
+        }
+        done += static_cast<std::size_t>(wrote);
+    }
+    return true;
+}
+
+}  // namespace
+
+void RecordWriter::SetSyncForTesting(Sync sync) {
+    syncForTesting = sync;
+}
+
+RecordWriter::RecordWriter(std::string path) : path_(std::move(path)) {
+    thread_ = std::thread([this] { Run(); });
+}
+
+RecordWriter::~RecordWriter() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stop_ = true;
+    }
+    wake_.notify_one();
+    thread_.join();
+}
+
+void RecordWriter::Put(std::string text) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        pending_ = std::move(text);
+        ++handed_;
+    }
+    wake_.notify_one();
+}
+
+bool RecordWriter::PutAndWait(std::string text) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    pending_ = std::move(text);
+    const std::uint64_t mine = ++handed_;
+    wake_.notify_one();
+    written_.wait(lock, [&] { return finished_ >= mine; });
+    return lastWritten_;
+}
+
+void RecordWriter::Run() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+        wake_.wait(lock, [&] { return stop_ || taken_ < handed_; });
+        if (taken_ == handed_) {
+            return;  // asked to end, with nothing left to write
+        }
+        // The newest text only: the ones it replaced hold less of the batch.
+        std::string text = std::move(pending_);
+        taken_ = handed_;
+        lock.unlock();
+        // The record the disk holds already (the batch's end is saved twice, a timer may find
+        // nothing new) costs no round trip.
+        const bool ok = text == onDisk_ || Write(text);
+        if (ok) {
+            onDisk_ = std::move(text);
+        }
+        lock.lock();
+        finished_ = taken_;
+        lastWritten_ = ok;
+        written_.notify_all();
+    }
+}
+
+bool RecordWriter::Write(const std::string& text) {
+    const Sync sync = syncForTesting ? syncForTesting : DefaultSync;
+    std::string temporary;
+    int fd = CreateBeside(path_, temporary);
+    if (fd < 0 && errno == ENOENT) {
+        // The folder went away (or never was): made again, as the first save makes it.
+        std::error_code ignored;
+        std::filesystem::create_directories(std::filesystem::path(path_).parent_path(), ignored);
+        fd = CreateBeside(path_, temporary);
+    }
+    if (fd < 0) {
+        return false;
+    }
+    bool ok = WriteAll(fd, text) && sync(fd, false) == 0;
+    // A file server may tell of a failed write only when the file is closed.
+    ok = ::close(fd) == 0 && ok;
+    if (!ok || ::rename(temporary.c_str(), path_.c_str()) != 0) {
+        ::unlink(temporary.c_str());
+        return false;
+    }
+    // The rename itself on the disk, where the file system allows it: without it a crash may
+    // bring back the previous record, or none at all after the first write.
+    const std::string folder = std::filesystem::path(path_).parent_path().string();
+    const int folderFd =
+        ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folderFd >= 0) {
+        sync(folderFd, true);
+        ::close(folderFd);
+    }
+    return true;
+}
+
+}  // namespace velto
