@@ -1,6 +1,7 @@
 #include "shell/model/recordwriter.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -62,7 +63,26 @@ void RecordWriter::SetSyncForTesting(Sync sync) {
 }
 
 RecordWriter::RecordWriter(std::string path) : path_(std::move(path)) {
+    RemoveLeftovers();
     thread_ = std::thread([this] { Run(); });
+}
+
+void RecordWriter::RemoveLeftovers() const {
+    // A write cut short by a crash leaves its new file ("NAME.XXXXXX") beside the record; only
+    // this record's writer makes them, and one writer lives for a record at a time.
+    const std::filesystem::path record(path_);
+    const std::string prefix = record.filename().string() + '.';
+    std::error_code error;
+    const std::filesystem::path folder =
+        record.has_parent_path() ? record.parent_path() : std::filesystem::path(".");
+    for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
+        const std::string name = entry.path().filename().string();
+        std::error_code ignored;
+        if (name.size() == prefix.size() + 6 && name.compare(0, prefix.size(), prefix) == 0 &&
+            entry.is_regular_file(ignored) && !entry.is_symlink(ignored)) {
+            std::filesystem::remove(entry.path(), ignored);
+        }
+    }
 }
 
 RecordWriter::~RecordWriter() {
@@ -128,6 +148,12 @@ bool RecordWriter::Write(const std::string& text) {
     }
     if (fd < 0) {
         return false;
+    }
+    // The record's own permissions carry over (a user who made it private keeps it so).
+    struct stat previous {};
+    if (::lstat(path_.c_str(), &previous) == 0 && S_ISREG(previous.st_mode) &&
+        previous.st_uid == ::geteuid()) {
+        ::fchmod(fd, previous.st_mode & 0777);
     }
     bool ok = WriteAll(fd, text) && sync(fd, false) == 0;
     // A file server may tell of a failed write only when the file is closed.

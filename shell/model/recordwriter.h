@@ -40,6 +40,7 @@ class RecordWriter {
     static void SetSyncForTesting(Sync sync);
 
   private:
+    void RemoveLeftovers() const;
     void Run();
     bool Write(const std::string& text);
 

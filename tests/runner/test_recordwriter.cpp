@@ -110,7 +110,8 @@ class RecordWriting : public ::testing::Test {
 
 // Each record is whole on the disk before it takes the place of the last, and the folder is
 // synced after the rename, so that a crash leaves one record or the other, never a part of one
-// nor none. Nothing else is left in the folder; a new record is made as any file of the user's.
+// nor none. Nothing else is left in the folder; a new record is made as any file of the user's,
+// and a record keeps its permissions.
 TEST_F(RecordWriting, EachRecordIsSyncedWholeBeforeItsRenameAndTheFolderAfter) {
     std::filesystem::create_directories(dir.File("records"));
     Disk disk(Record());
@@ -136,6 +137,22 @@ TEST_F(RecordWriting, EachRecordIsSyncedWholeBeforeItsRenameAndTheFolderAfter) {
     struct stat st {};
     ASSERT_EQ(::stat(Record().c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0640u);
+
+    // A record the user made private stays so; what a write cut short by a crash left beside
+    // it is cleared by the record's next writer, and nothing of other names.
+    ASSERT_EQ(::chmod(Record().c_str(), 0600), 0);
+    for (const char* name : {"batch.json.aB3xYz", "batch.json.unreadable-1", "other.json.aB3xYz"}) {
+        test::WriteBytes(dir.File(std::string("records/") + name), "{}");
+    }
+    {
+        RecordWriter writer(Record());
+        EXPECT_TRUE(writer.PutAndWait("{\"rows\": 3}"));
+    }
+    ASSERT_EQ(::stat(Record().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_EQ(
+        test::Entries(dir.File("records")),
+        (std::vector<std::string>{"batch.json", "batch.json.unreadable-1", "other.json.aB3xYz"}));
 }
 
 // While the disk (a file server) takes its time, Put returns at once; the records handed over
@@ -236,12 +253,20 @@ TEST_F(RecordWriting, AFolderRemovedMeanwhileIsMadeAgain) {
 // In a batch, a file that starts or ends hands its record over without waiting for the disk, so
 // the next solver does not wait for a file server; the batch's end, and Save, wait until the
 // record is on the disk. A journal that ends leaves the newest record.
-TEST_F(RecordWriting, RunsDoNotWaitForTheRecordButTheBatchsEndDoes) {
+// A file's start is handed over without waiting for the disk; its end, and the batch's, are on
+// the disk when the program goes on: a file left Running in a crash, whose listing looks whole,
+// would be taken as Completed on resuming, even one that failed.
+TEST_F(RecordWriting, AFilesStartDoesNotWaitForTheRecordItsEndDoes) {
     BatchModel batch;
     batch.RestoreRow(QString::fromStdString(dir.File("beam1.in")), {}, QStringLiteral("Queued"));
     batch.RestoreRow(QString::fromStdString(dir.File("beam2.in")), {}, QStringLiteral("Queued"));
     const QString path = QString::fromStdString(Record());
     Disk disk(Record());
+    auto onDisk = [&] {
+        BatchModel kept;
+        EXPECT_EQ(BatchJournal::Load(path, kept), BatchJournal::Loaded::kYes);
+        return kept.clusterJobId();
+    };
     {
         BatchJournal journal(batch, path);
         ASSERT_TRUE(journal.Save());
@@ -249,28 +274,25 @@ TEST_F(RecordWriting, RunsDoNotWaitForTheRecordButTheBatchsEndDoes) {
         batch.setClusterJobId(QStringLiteral("40"));  // each record handed over says more
         emit batch.fileStarted(0);
         ASSERT_TRUE(disk.WaitUntilHeld());
-        batch.setClusterJobId(QStringLiteral("41"));
-        emit batch.fileFinished(0, QStringLiteral("Completed"));
-        batch.setClusterJobId(QStringLiteral("42"));
         disk.LetGo();
-        EXPECT_FALSE(disk.heldTooLong) << "a file's start or end waited for the disk";
+        EXPECT_FALSE(disk.heldTooLong) << "a file's start waited for the disk";
         disk.SetDelay(300);  // a record handed over only would not be on the disk yet
+        batch.setClusterJobId(QStringLiteral("41"));
+        emit batch.fileFinished(0, QStringLiteral("Failed"));
+        EXPECT_EQ(onDisk(), QStringLiteral("41"));
+        batch.setClusterJobId(QStringLiteral("42"));
         emit batch.batchFinished();
+        EXPECT_EQ(onDisk(), QStringLiteral("42"));
         disk.SetDelay(0);
-        BatchModel kept;
-        ASSERT_EQ(BatchJournal::Load(path, kept), BatchJournal::Loaded::kYes);
-        EXPECT_EQ(kept.clusterJobId(), QStringLiteral("42"));
         disk.Hold();
         batch.setClusterJobId(QStringLiteral("43"));
         emit batch.fileStarted(1);
         ASSERT_TRUE(disk.WaitUntilHeld());
         batch.setClusterJobId(QStringLiteral("44"));
-        emit batch.fileFinished(1, QStringLiteral("Completed"));
         disk.LetGo();
     }
-    BatchModel kept;
-    ASSERT_EQ(BatchJournal::Load(path, kept), BatchJournal::Loaded::kYes);
-    EXPECT_EQ(kept.clusterJobId(), QStringLiteral("44"));
+    // Closing the journal writes what was handed over last.
+    EXPECT_EQ(onDisk(), QStringLiteral("43"));
 }
 
 }  // namespace
