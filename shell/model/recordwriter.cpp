@@ -150,9 +150,12 @@ bool RecordWriter::Write(const std::string& text) {
         return false;
     }
     // The record's own permissions carry over (a user who made it private keeps it so).
+    // Changed only where they differ: on a file server a change of mode is a round trip.
     struct stat previous {};
+    struct stat made {};
     if (::lstat(path_.c_str(), &previous) == 0 && S_ISREG(previous.st_mode) &&
-        previous.st_uid == ::geteuid()) {
+        previous.st_uid == ::geteuid() && ::fstat(fd, &made) == 0 &&
+        (made.st_mode & 0777) != (previous.st_mode & 0777)) {
         ::fchmod(fd, previous.st_mode & 0777);
     }
     bool ok = WriteAll(fd, text) && sync(fd, false) == 0;
