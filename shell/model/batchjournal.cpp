@@ -27,12 +27,19 @@ BatchJournal::BatchJournal(BatchModel& batch, QString path, QObject* parent)
     pending_->setInterval(2000);
     connect(pending_, &QTimer::timeout, this, &BatchJournal::SaveBehind);
     connect(&batch_, &BatchModel::rowsChanged, this, &BatchJournal::Save);
-    // Between two runs the record changes twice. A file's start is saved behind the run: lost
-    // in a crash, the file is still Queued and runs again. Its end is on the disk before the
-    // next file starts: a file left Running whose listing looks whole is taken as Completed on
-    // resuming, which a failed run must never be.
+    // Between two runs the record changes twice, and neither keeps the next solver waiting but
+    // an end that is not a completion. A start lost in a crash leaves the file Queued, to run
+    // again; a completion lost leaves it Running, and resuming takes it as Completed when its
+    // listing holds the whole analysis. A failed run left Running would be taken so too: its end
+    // is on the disk before the next file starts.
     connect(&batch_, &BatchModel::fileStarted, this, &BatchJournal::SaveBehind);
-    connect(&batch_, &BatchModel::fileFinished, this, &BatchJournal::Save);
+    connect(&batch_, &BatchModel::fileFinished, this, [this](int, const QString& status) {
+        if (status == QLatin1String("Completed")) {
+            SaveBehind();
+        } else {
+            Save();
+        }
+    });
     connect(&batch_, &BatchModel::batchFinished, this, &BatchJournal::Save);
     connect(&batch_, &BatchModel::batchRefused, this, &BatchJournal::Save);
     // A row that only waits keeps its earlier status on disk; the output comes in floods.

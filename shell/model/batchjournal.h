@@ -17,10 +17,10 @@ class RecordWriter;
 // Keeps a batch on disk as it changes, so that a program that dies, or a machine that restarts,
 // loses nothing of it: the rows, each row's status, console text (or its last lines, see
 // BatchModel::KeptConsole) and why it did not complete. The file is replaced atomically and
-// durably on every change (output is saved at most every two seconds). A file's start and its
-// output are saved behind the run (RecordWriter): the solver starts without waiting for the disk
-// or a file server, and a crash loses at most that start. A file's end, a change of the rows and
-// the batch's end are on the disk before the program goes on.
+// durably on every change (output is saved at most every two seconds). A file's start, its
+// output and its completion are saved behind the run (RecordWriter): no solver waits for the disk
+// or a file server. A file's end that is not a completion, a change of the rows and the batch's
+// end are on the disk before the program goes on.
 class BatchJournal : public QObject {
     Q_OBJECT
 

@@ -253,10 +253,11 @@ TEST_F(RecordWriting, AFolderRemovedMeanwhileIsMadeAgain) {
 // In a batch, a file that starts or ends hands its record over without waiting for the disk, so
 // the next solver does not wait for a file server; the batch's end, and Save, wait until the
 // record is on the disk. A journal that ends leaves the newest record.
-// A file's start is handed over without waiting for the disk; its end, and the batch's, are on
-// the disk when the program goes on: a file left Running in a crash, whose listing looks whole,
-// would be taken as Completed on resuming, even one that failed.
-TEST_F(RecordWriting, AFilesStartDoesNotWaitForTheRecordItsEndDoes) {
+// A file's start and its completion are handed over without waiting for the disk; a failure,
+// and the batch's end, are on the disk when the program goes on: a file left Running in a
+// crash, whose listing looks whole, would be taken as Completed on resuming, even one that
+// failed.
+TEST_F(RecordWriting, AFailedRunIsOnTheDiskBeforeTheNextStarts) {
     BatchModel batch;
     batch.RestoreRow(QString::fromStdString(dir.File("beam1.in")), {}, QStringLiteral("Queued"));
     batch.RestoreRow(QString::fromStdString(dir.File("beam2.in")), {}, QStringLiteral("Queued"));
@@ -289,10 +290,13 @@ TEST_F(RecordWriting, AFilesStartDoesNotWaitForTheRecordItsEndDoes) {
         emit batch.fileStarted(1);
         ASSERT_TRUE(disk.WaitUntilHeld());
         batch.setClusterJobId(QStringLiteral("44"));
+        emit batch.fileFinished(1, QStringLiteral("Completed"));
+        batch.setClusterJobId(QStringLiteral("45"));
         disk.LetGo();
+        EXPECT_FALSE(disk.heldTooLong) << "a file's completion waited for the disk";
     }
     // Closing the journal writes what was handed over last.
-    EXPECT_EQ(onDisk(), QStringLiteral("43"));
+    EXPECT_EQ(onDisk(), QStringLiteral("44"));
 }
 
 }  // namespace
