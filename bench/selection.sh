@@ -50,19 +50,8 @@ cat "$listing" > /dev/null  # into the page cache: every run reads the same cach
 scan=(info "$listing")
 few=(export "$listing" -o "$work/few.xls" "${variable[@]}" --from 1 --to 255)
 all=(export "$listing" -o "$work/all.csv" "${variable[@]}")
-seconds() {  # command...: its wall time
-  local start end
-  rm -f "$work/few.xls" "$work/all.csv"
-  start=$(date +%s.%N)
-  "$@" > /dev/null 2>&1
-  end=$(date +%s.%N)
-  awk -v a="$start" -v b="$end" 'BEGIN { print b - a }'
-}
-least() { awk -v t="$1" -v b="$2" 'BEGIN { print (b == "" || t < b) ? t : b }'; }
-peak() {  # command...: its peak memory in KiB
-  rm -f "$work/few.xls" "$work/all.csv"
-  /usr/bin/time -f '%M' "$@" 2>&1 > /dev/null | tail -n 1
-}
+clean() { rm -f "$work/few.xls" "$work/all.csv"; }
+. bench/timing.sh
 floor() {  # the floor's own count of its seconds
   "$build/bench/velto-bench-floor" "$listing" "${dof[@]}" | awk '{ print $(NF - 1) }'
 }
@@ -76,7 +65,7 @@ done
 m_scan=$(peak "$extract" "${scan[@]}")
 m_few=$(peak "$extract" "${few[@]}")
 m_all=$(peak "$extract" "${all[@]}")
-rm -f "$work/few.xls" "$work/all.csv"
+clean
 few=$(awk -v a="$t_few" -v s="$t_scan" 'BEGIN { printf "%.2f", a / s }')
 all=$(awk -v a="$t_all" -v s="$t_scan" 'BEGIN { printf "%.2f", a / s }')
 overFloor=$(awk -v a="$t_all" -v f="$t_floor" 'BEGIN { printf "%.2f", a / f }')

@@ -45,19 +45,7 @@ many_csv=(export "$listing" -o "$out/many.csv" "${dof[@]}" --from 1 --to 2000)
 all_xlsx=(export "$listing" -o "$out/all.xlsx" "${dof[@]}" --columns)
 all_csv=(export "$listing" -o "$out/all.csv" "${dof[@]}" --columns)
 clean() { rm -f "$out"/*.xlsx "$out"/*.xls "$out"/*.csv; }
-seconds() {  # command...: its wall time
-  local start end
-  clean
-  start=$(date +%s.%N)
-  "$@" > /dev/null 2>&1
-  end=$(date +%s.%N)
-  awk -v a="$start" -v b="$end" 'BEGIN { print b - a }'
-}
-least() { awk -v t="$1" -v b="$2" 'BEGIN { print (b == "" || t < b) ? t : b }'; }
-peak() {  # command...: its peak memory in KiB
-  clean
-  /usr/bin/time -f '%M' "$@" 2>&1 > /dev/null | tail -n 1
-}
+. bench/timing.sh
 floor() {  # the library's floor on the cells of the 2000-node .csv: its own count of seconds
   rm -f "$out/floor/book.xlsx"
   "$floorbench" "$out/floor/cells.csv" "$out/floor/book.xlsx" | awk '{ print $(NF - 1) }'
