@@ -771,13 +771,7 @@ int WritebackPacer::Finish() {
     return std::exchange(error_, 0);
 }
 
-void SaveBytesAtomically(const std::string& target, std::string_view bytes) {
-    AtomicSave save(target);
-    const int fd = ::openat(AT_FDCWD, save.WritePath().c_str(),
-                            O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        RaiseFileError(errno);
-    }
+int WriteWhole(int fd, std::string_view bytes) {
     std::size_t done = 0;
     while (done < bytes.size()) {
         const ssize_t wrote = ::write(fd, bytes.data() + done, bytes.size() - done);
@@ -785,11 +779,23 @@ void SaveBytesAtomically(const std::string& target, std::string_view bytes) {
             continue;
         }
         if (wrote <= 0) {
-            const int error = wrote < 0 ? errno : EIO;
-            ::close(fd);
-            RaiseFileError(error);
+            return wrote < 0 ? errno : EIO;
         }
         done += static_cast<std::size_t>(wrote);
+    }
+    return 0;
+}
+
+void SaveBytesAtomically(const std::string& target, std::string_view bytes) {
+    AtomicSave save(target);
+    const int fd = ::openat(AT_FDCWD, save.WritePath().c_str(),
+                            O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        RaiseFileError(errno);
+    }
+    if (const int error = WriteWhole(fd, bytes); error != 0) {
+        ::close(fd);
+        RaiseFileError(error);
     }
     if (::close(fd) != 0) {
         RaiseFileError(errno);

@@ -150,6 +150,10 @@ class WritebackPacer {
 // Writes `bytes` as the whole new contents of `target`, through an AtomicSave.
 void SaveBytesAtomically(const std::string& target, std::string_view bytes);
 
+// Writes the whole of `bytes` to `fd`, again after a signal cuts a write short: 0, or the errno
+// that stopped it (EIO for a write that took nothing).
+int WriteWhole(int fd, std::string_view bytes);
+
 // A file the program reads from (an open listing): no save may replace it, by whatever name or
 // link it is reached, and one that tries is refused with a message naming it. Each holder keeps
 // one file so, from Protect until another Protect (an empty path keeps none) or its end; a

@@ -9,6 +9,8 @@
 #include <random>
 #include <utility>
 
+#include "common/atomicsave.h"
+
 namespace velto {
 
 namespace {
@@ -39,21 +41,6 @@ int CreateBeside(const std::string& path, std::string& name) {
         }
     }
     return -1;
-}
-
-bool WriteAll(int fd, const std::string& text) {
-    std::size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t wrote = ::write(fd, text.data() + done, text.size() - done);
-        if (wrote < 0 && errno == EINTR) {
-            continue;
-        }
-        if (wrote <= 0) {
-            return false;
-        }
-        done += static_cast<std::size_t>(wrote);
-    }
-    return true;
 }
 
 }  // namespace
@@ -158,7 +145,7 @@ bool RecordWriter::Write(const std::string& text) {
         (made.st_mode & 0777) != (previous.st_mode & 0777)) {
         ::fchmod(fd, previous.st_mode & 0777);
     }
-    bool ok = WriteAll(fd, text) && sync(fd, false) == 0;
+    bool ok = WriteWhole(fd, text) == 0 && sync(fd, false) == 0;
     // A file server may tell of a failed write only when the file is closed.
     ok = ::close(fd) == 0 && ok;
     if (!ok || ::rename(temporary.c_str(), path_.c_str()) != 0) {
