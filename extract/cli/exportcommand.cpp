@@ -6,6 +6,7 @@
 #include <cctype>
 #include <csignal>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -17,6 +18,7 @@
 #include "extract/cli/terminal.h"
 #include "extract/export/comparison.h"
 #include "extract/export/curves.h"
+#include "extract/export/earlysheet.h"
 #include "extract/export/layout.h"
 #include "extract/export/savecommand.h"
 #include "extract/export/selection.h"
@@ -211,6 +213,35 @@ std::optional<EarlyRequest> EarlyRequestOf(const ExportOptions& o, const Catalog
                         BuildVectorList(variable.Name, from, to, step).vectors, !o.columns};
 }
 
+// The format a file of the export is written in.
+SheetFormat FormatOf(const ExportOptions& o) {
+    return o.format.value_or(FormatOfExtension(o.output).value_or(SheetFormat::Xls));
+}
+
+// The same, its .xls sheet begun into `sheet` as the values are read, when it is one written so.
+std::optional<EarlyRequest> EarlyRequestWithSheet(const ExportOptions& o, const Catalogue& c,
+                                                  std::shared_ptr<EarlySheet>& sheet) {
+    std::optional<EarlyRequest> early = EarlyRequestOf(o, c);
+    if (!early || o.plot) {
+        return early;
+    }
+    SaveRequest request;
+    request.fileName = o.output;
+    request.variable = early->Variable;
+    const std::vector<OfferedVariable> offered = OfferedVariables(c);
+    const NamedChoice choice = ChooseByName(offered, o.variable, o.vector);
+    const OfferedVariable& variable = offered[static_cast<std::size_t>(choice.variable)];
+    if (static_cast<std::size_t>(choice.vector) < variable.Vectors.size()) {
+        request.vectorName = variable.Vectors[static_cast<std::size_t>(choice.vector)];
+    }
+    request.component = choice.vector;
+    request.layout = o.columns ? TimeLayout::InColumns : TimeLayout::InRows;
+    request.format = FormatOf(o);
+    request.page = o.page;
+    sheet = EarlySheet::Start(request, *early);
+    return early;
+}
+
 // Something the user should know that does not stop the command (a listing that repeats times).
 void Note(std::FILE* err, const std::string& what) {
     std::fprintf(err, "velto-extract: note: %s\n", TerminalSafe(Cp1252ToUtf8(what)).c_str());
@@ -250,7 +281,10 @@ int RunExport(const ExportOptions& o, std::FILE* out, std::FILE* err) {
         return Refuse(err, why, o.plot ? "plot" : "export");
     };
     TerminalSession run(err);
-    run.session.ExportAfterOpen([&o](const Catalogue& c) { return EarlyRequestOf(o, c); });
+    // Kept beyond the session: the scan's reading writes into it until the session takes it.
+    std::shared_ptr<EarlySheet> sheet;
+    run.session.ExportAfterOpen(
+        [&o, &sheet](const Catalogue& c) { return EarlyRequestWithSheet(o, c, sheet); });
     if (!run.Open(o.listing)) {
         return 1;
     }
@@ -280,8 +314,7 @@ int RunExport(const ExportOptions& o, std::FILE* out, std::FILE* err) {
     session.SetRangeText(2, range.step);
     session.SetLayout(o.columns ? TimeLayout::InColumns : TimeLayout::InRows);
     session.SetPageSetup(o.page);
-    const SheetFormat format =
-        o.format.value_or(FormatOfExtension(o.output).value_or(SheetFormat::Xls));
+    const SheetFormat format = FormatOf(o);
     if (const std::string problem = session.RequestProblem(); !problem.empty()) {
         return refuse(problem);
     }
@@ -290,7 +323,8 @@ int RunExport(const ExportOptions& o, std::FILE* out, std::FILE* err) {
     // Ctrl+C is held until the command has said what it did: a file already in the target's
     // place must not go unreported. Drawing is stopped as any program is.
     std::optional<InterruptScope> scope(std::in_place);
-    const SaveResult result = o.plot ? session.Chart() : session.Save(o.output, format);
+    const SaveResult result =
+        o.plot ? session.Chart() : session.Save(o.output, format, nullptr, sheet.get());
     if (o.plot) {
         scope.reset();
     }

@@ -90,18 +90,6 @@ class WatchedSheet final : public SheetWriter {
     long row_ = 0;
 };
 
-// Puts the written file in the target's place unless the user stopped the save. A stop that
-// comes while the file is completed (an xlsx is zipped at the end) still holds: a last progress
-// report lets it reach us before the file takes the target's place.
-bool CommitUnlessStopped(AtomicSave& save, const std::atomic<bool>& stop, ProgressSink* progress) {
-    return save.Commit([&] {
-        if (progress != nullptr) {
-            progress->UpdateProgress(1, kWritingCaption);
-        }
-        return !stop;
-    });
-}
-
 // Writes the sheet through an AtomicSave: false when the user stopped it (nothing written).
 bool WriteReplacing(const Catalogue& c, const ExportRequest& request,
                     const ExtractionResult& result, const std::string& fileName,
@@ -120,10 +108,21 @@ bool WriteReplacing(const Catalogue& c, const ExportRequest& request,
     } catch (const SaveAborted&) {
         return false;
     }
-    return CommitUnlessStopped(save, stop, progress);
+    return CommitSheet(save, stop, progress);
 }
 
 }  // namespace
+
+bool CommitSheet(AtomicSave& save, const std::atomic<bool>& stop, ProgressSink* progress) {
+    // A stop that comes while the file is completed (an xlsx is zipped at the end) still holds:
+    // a last progress report lets it reach us before the file takes the target's place.
+    return save.Commit([&] {
+        if (progress != nullptr) {
+            progress->UpdateProgress(1, kWritingCaption);
+        }
+        return !stop;
+    });
+}
 
 SheetExtent ExtentOf(const ExportRequest& request, TimeLayout layout) {
     const long vectors = static_cast<long>(request.Items.size());
@@ -155,6 +154,25 @@ std::string SheetLimitProblem(const ExportRequest& request, TimeLayout layout, S
                              static_cast<long long>(request.Times.size()), layout, format);
 }
 
+void WriteTimeRowsHeading(SheetWriter& sheet, std::string_view variable,
+                          std::string_view vectorName, const std::vector<Long>& items) {
+    const VariableSpec* spec = FindVariable(variable);
+    const std::string item = spec != nullptr ? std::string(spec->ItemWord) : std::string();
+    sheet.Text(1, 1, "Variable");
+    sheet.Text(1, 2, variable);
+    sheet.Text(2, 1, "Vector");
+    sheet.Text(2, 2, vectorName);
+    sheet.Text(3, 1, "Time");
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        sheet.Text(3, static_cast<long>(i) + 2, item + " " + std::to_string(items[i]));
+    }
+}
+
+void WriteTimeRow(SheetWriter& sheet, Integer j, Single time, std::span<const Single> values) {
+    sheet.ListingSingle(j + 3, 1, time);
+    sheet.ListingRow(j + 3, 2, values);
+}
+
 void WriteSheetCells(const Catalogue& c, const ExportRequest& request,
                      const ExtractionResult& result, std::string_view vectorName, TimeLayout layout,
                      SheetWriter& sheet, RowGate* rows) {
@@ -182,37 +200,33 @@ void WriteSheetCells(const Catalogue& c, const ExportRequest& request,
         return c.Times[static_cast<std::size_t>(record - 1)].Time;
     };
 
-    sheet.Text(1, 1, "Variable");
-    sheet.Text(1, 2, variable);
-    sheet.Text(2, 1, "Vector");
-    sheet.Text(2, 2, vectorName);
     if (layout == TimeLayout::InRows) {
+        WriteTimeRowsHeading(sheet, variable, vectorName, request.Items);
         // Items chosen in ascending order, each once (as the ranges choose them), are the table's
         // own rows as they stand; any other choice is gathered row by row.
         const bool inHeldOrder = request.Items == values.Held();
         std::vector<Single> row(inHeldOrder ? 0 : request.Items.size());
-        sheet.Text(3, 1, "Time");
-        for (Long i = 1; i <= vectors; ++i) {
-            sheet.Text(3, i + 1, label(vector(i)));
-        }
         for (Integer j = 1; j <= times; ++j) {
             if (rows != nullptr && !rows->WaitFor(j)) {
                 throw SaveAborted{};
             }
-            sheet.ListingSingle(j + 3, 1, time(j));
             if (inHeldOrder) {
-                sheet.ListingRow(j + 3, 2, values.Row(j));
+                WriteTimeRow(sheet, j, time(j), values.Row(j));
             } else {
                 for (Long i = 1; i <= vectors; ++i) {
                     row[static_cast<std::size_t>(i - 1)] = values.At(vector(i), j);
                 }
-                sheet.ListingRow(j + 3, 2, row);
+                WriteTimeRow(sheet, j, time(j), row);
             }
             if (rows != nullptr) {
                 rows->TimeWritten(j);
             }
         }
     } else {
+        sheet.Text(1, 1, "Variable");
+        sheet.Text(1, 2, variable);
+        sheet.Text(2, 1, "Vector");
+        sheet.Text(2, 2, vectorName);
         // Each row of this sheet takes a value of every time: all of them must be read first.
         for (Integer j = 1; rows != nullptr && j <= times; ++j) {
             if (!rows->WaitFor(j)) {
@@ -416,7 +430,7 @@ bool WriteAsRead(const Catalogue& c, const ExportRequest& request, const Extract
         }
         return false;
     }
-    return CommitUnlessStopped(save, stop, progress);
+    return CommitSheet(save, stop, progress);
 }
 
 }  // namespace

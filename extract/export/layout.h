@@ -2,10 +2,12 @@
 
 #include <atomic>
 #include <functional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "common/atomicsave.h"
 #include "extract/export/pagesetup.h"
 #include "extract/export/sheetformat.h"
 #include "extract/export/sheetwriter.h"
@@ -48,6 +50,17 @@ std::string SheetLimitProblem(long long vectors, long long times, TimeLayout lay
 void WriteSheetCells(const Catalogue& catalogue, const ExportRequest& request,
                      const ExtractionResult& result, std::string_view vectorName, TimeLayout layout,
                      SheetWriter& sheet, RowGate* rows = nullptr);
+
+// The pieces of that sheet with a row per time, for a writer that gets its rows one by one: the
+// headings above the table (its heading row naming `items`), then time j's row, its values those
+// of the items in order.
+void WriteTimeRowsHeading(SheetWriter& sheet, std::string_view variable,
+                          std::string_view vectorName, const std::vector<Long>& items);
+void WriteTimeRow(SheetWriter& sheet, Integer j, Single time, std::span<const Single> values);
+
+// Puts a sheet written through `save` in the target's place unless the user stopped the save
+// (`stop`); false then, with nothing written.
+bool CommitSheet(AtomicSave& save, const std::atomic<bool>& stop, ProgressSink* progress);
 
 // The name of a variable's sheet in a workbook of every variable ("Displacements DOF2",
 // "Beam Stresses Beam 1 (Point 2)"): runs of blanks folded, the characters Excel refuses in a

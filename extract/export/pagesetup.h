@@ -15,6 +15,8 @@ struct PageMargins {
     double right = 0;
     double top = 0;
     double bottom = 0;
+
+    bool operator==(const PageMargins&) const = default;
 };
 
 // How a sheet is printed and guarded, beside its cells: what velto-extract's --header, --footer,
@@ -33,6 +35,7 @@ struct PageSetup {
         return !header && !footer && !columnWidth && !margins && !gridLines && !protect &&
                password.empty();
     }
+    bool operator==(const PageSetup&) const = default;
 };
 
 // Widths and margins a sheet may be given: a column of 1 to 127 characters in .xls (its record

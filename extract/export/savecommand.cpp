@@ -11,9 +11,11 @@
 #include "common/atomicsave.h"
 #include "common/checked.h"
 #include "common/error.h"
+#include "extract/export/earlysheet.h"
 #include "extract/export/layout.h"
 #include "extract/export/selection.h"
 #include "extract/export/timeselection.h"
+#include "extract/reader/earlyreading.h"
 #include "extract/reader/extraction.h"
 #include "extract/reader/variables.h"
 
@@ -154,6 +156,50 @@ SaveResult ExtractAndWrite(const Catalogue& c, const SaveRequest& request, Expor
     return result;
 }
 
+// Reads the values and ends the sheet begun while the listing was scanned, when it is the sheet of
+// this request; none when it cannot be, before anything is read.
+std::optional<SaveResult> EndEarlySheet(const Catalogue& c, const SaveRequest& request,
+                                        ExportRequest& chosen, ExtractionResult& read,
+                                        const std::atomic<bool>& stop, ProgressSink& progress,
+                                        MessageSink& messages, ExtractionOptions* options,
+                                        EarlySheet& early) {
+    if (options == nullptr || !options->Early) {
+        return std::nullopt;
+    }
+    // Its last rows are being read and written still.
+    options->Early->Finish();
+    if (!early.MayBeTheSheetOf(c, request)) {
+        return std::nullopt;
+    }
+    SaveResult result =
+        Extract(c, request, chosen, read, stop, progress, messages, nullptr, options);
+    if (result.outcome != SaveOutcome::Extracted) {
+        return result;
+    }
+    result.outcome = SaveOutcome::NotWritten;
+    bool written = false;
+    if (early.IsTheSheetOf(chosen, read)) {
+        try {
+            written = early.Commit(stop, &progress);
+        } catch (const RuntimeError& error) {
+            messages.ShowSaveFailure(request.fileName, error);
+        } catch (const std::exception& error) {
+            messages.ShowSaveFailure(request.fileName, RuntimeError(UnexpectedErrorNumber(error)));
+        }
+    } else {
+        // Every value is held already: the sheet is written from them.
+        written =
+            WriteSpreadsheet(c, chosen, read, request.fileName, request.vectorName, request.layout,
+                             stop, messages, request.format, &progress, request.page);
+    }
+    if (written) {
+        result.outcome = SaveOutcome::Written;
+    } else if (stop) {
+        result.outcome = SaveOutcome::Aborted;
+    }
+    return result;
+}
+
 }  // namespace
 
 SaveResult ExtractForRequest(const Catalogue& c, const SaveRequest& request, ExportRequest& chosen,
@@ -176,7 +222,7 @@ SaveResult ExtractItems(const Catalogue& c, const ExportRequest& request, Extrac
 
 SaveResult SaveExport(const Catalogue& c, const SaveRequest& request, ExportRequest& chosen,
                       ExtractionResult& read, const std::atomic<bool>& stop, ProgressSink& progress,
-                      MessageSink& messages, ExtractionOptions* options) {
+                      MessageSink& messages, ExtractionOptions* options, EarlySheet* early) {
     return Guarded(messages, [&] {
         // A target that cannot be saved (the listing itself, another user's link, a folder we
         // may not write) is refused before the values are read, not after.
@@ -203,6 +249,12 @@ SaveResult SaveExport(const Catalogue& c, const SaveRequest& request, ExportRequ
             !problem.empty()) {
             messages.ShowMessage(problem, MessageIcon::Critical, kExtractTitle);
             return SaveResult{};
+        }
+        if (early != nullptr) {
+            if (std::optional<SaveResult> ended = EndEarlySheet(
+                    c, request, chosen, read, stop, progress, messages, options, *early)) {
+                return *ended;
+            }
         }
         if (WorthWritingAsRead(request, count)) {
             return ExtractAndWrite(c, request, chosen, read, stop, progress, messages, options);

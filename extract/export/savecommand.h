@@ -65,14 +65,21 @@ SaveResult ExtractItems(const Catalogue& catalogue, const ExportRequest& request
                         ExtractionResult& read, const std::atomic<bool>& stop,
                         ProgressSink& progress, MessageSink& messages);
 
+class EarlySheet;
+
 // The body of the Save command, shared by the window and the command line: what
 // ExtractForRequest does, then, unless the user stopped it, the spreadsheet written from `chosen`
 // and `read`. An extraction error is shown and nothing is written: a sheet would hold zeros
 // where the listing has values. A target that cannot be saved, a sheet too large for the format
 // and page settings it cannot hold are refused before anything is read.
+//
+// `early`, when given, is the sheet begun while the listing was scanned, from the rows read early
+// (`options`' early reading): when it is this request's sheet, it is ended and takes the target's
+// place instead of a sheet written anew.
 SaveResult SaveExport(const Catalogue& catalogue, const SaveRequest& request, ExportRequest& chosen,
                       ExtractionResult& read, const std::atomic<bool>& stop, ProgressSink& progress,
-                      MessageSink& messages, ExtractionOptions* options = nullptr);
+                      MessageSink& messages, ExtractionOptions* options = nullptr,
+                      EarlySheet* early = nullptr);
 
 // What the user is told after an extraction that found lines short of the chosen value (their
 // values stand as 0): "2 values are missing from the listing's lines and stand as 0; the first

@@ -968,6 +968,7 @@ void ReadStructural(const Catalogue& c, const ExportRequest& r, ExtractionResult
     result.Values =
         perItem == 1 ? TableTakingEarlyRows(r, reading.vectors.front().items, rows, options, early)
                      : TableFor(r, reading.vectors.front().items, rows, options, perItem);
+    result.ReadDuringScan = early;
     const std::vector<Long>& held = result.Values.Held();
 
     if (InOneTable(reading)) {
@@ -1072,6 +1073,7 @@ void ReadTemperatures(const Catalogue& c, const ExportRequest& r, ExtractionResu
     CheckListingStillFits(c, r, result, in, c.NodeCount);
     Integer early = 0;
     result.Values = TableTakingEarlyRows(r, c.NodeCount, rows, options, early);
+    result.ReadDuringScan = early;
     const std::vector<Long>& held = result.Values.Held();
 
     ReadTimes(c, r, result, stop, in, progress, rows, early,
@@ -1155,6 +1157,7 @@ struct EarlyReading::Plan {
     std::string variable;
     int component = 0;
     Integer window = 0;  // the times a streamed table holds, 0 for every time
+    std::function<bool(const TimeStep&, std::span<const Single>)> onRow;
 };
 
 std::unique_ptr<EarlyReading> EarlyReading::Start(const Catalogue& c, const EarlyRequest& request,
@@ -1180,6 +1183,7 @@ std::unique_ptr<EarlyReading> EarlyReading::Start(const Catalogue& c, const Earl
     plan->held = held.Held();
     plan->variable = request.Variable;
     plan->component = request.Component;
+    plan->onRow = request.OnRow;
     if (request.Streamed) {
         plan->window =
             StreamWindow(plan->held.size(), std::numeric_limits<Integer>::max(), streamBytes);
@@ -1320,6 +1324,10 @@ void EarlyReading::Read() {
                 return;
             }
             read_ = static_cast<Integer>(k + 1);
+            if (plan_->onRow &&
+                !plan_->onRow(time, std::span<const Single>(rows_).subspan(at, width))) {
+                plan_->onRow = nullptr;
+            }
         }
     } catch (...) {
         // Out of memory: what was read stands.

@@ -24,6 +24,9 @@ struct ExtractionResult {
     // Set after a read error: the values held are those read before the error, zeros after it,
     // and nothing is written or drawn from them.
     bool ExtractionFailed = false;
+    // How many of the first times' rows were read while the listing was scanned (and handed on
+    // as they were read, to whoever heard of them then).
+    Integer ReadDuringScan = 0;
 };
 
 }  // namespace velto

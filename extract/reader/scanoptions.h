@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <functional>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -12,6 +13,7 @@
 namespace velto {
 
 struct Catalogue;
+struct TimeStep;
 class EarlyReading;
 
 // An export's request known before its listing is read (the command line's): the variable as
@@ -23,6 +25,10 @@ struct EarlyRequest {
     // Written out time by time as it is read (a row per time): only a window of its times need
     // be held at once (StreamWindow).
     bool Streamed = false;
+    // Hears of each time's row as soon as it is read, in time order from the first, on the
+    // reading's thread: the time as the scan found it and the held items' values. A row that
+    // could not be read is not handed on, nor any after it; nor are any once this returns false.
+    std::function<bool(const TimeStep& time, std::span<const Single> row)> OnRow = nullptr;
 };
 
 // What a scan is told besides the listing's name.

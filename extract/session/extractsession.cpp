@@ -697,7 +697,8 @@ CurveSet ExtractSession::CurvesAt(const SaveRequest& request,
     return CurvesOfExtraction(*catalogue_, read, values, asked.vectorName);
 }
 
-SaveResult ExtractSession::Save(const std::string& fileName, SheetFormat format, Start* start) {
+SaveResult ExtractSession::Save(const std::string& fileName, SheetFormat format, Start* start,
+                                EarlySheet* early) {
     if (start) {
         *start = Idle() ? Start::Started : Start::Refused;
     }
@@ -716,7 +717,7 @@ SaveResult ExtractSession::Save(const std::string& fileName, SheetFormat format,
         // The listing as it was handed to the save, whatever comes of the session's meanwhile.
         const std::shared_ptr<const Catalogue> listing = catalogue_;
         result = SaveExport(*listing, request, extracted_, extraction_, abort_, progress_,
-                            messages_, &reading_);
+                            messages_, &reading_, early);
         if (result.outcome == SaveOutcome::Written) {
             saveFolder = FolderOf(fileName);
         }

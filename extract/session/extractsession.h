@@ -217,7 +217,9 @@ class ExtractSession {
     }
     // Writes the current choices to a file of this format. A request that would give nothing is
     // not started: its problem comes back with NotWritten.
-    SaveResult Save(const std::string& fileName, SheetFormat format, Start* start = nullptr);
+    // `early` is the sheet begun while the listing was scanned (see SaveExport).
+    SaveResult Save(const std::string& fileName, SheetFormat format, Start* start = nullptr,
+                    EarlySheet* early = nullptr);
     // Reads the current choices' values for a chart; Extracted when they are in extraction().
     SaveResult Chart(Start* start = nullptr);
     // What the last save or chart read: the items and times its choices made, and the values.
