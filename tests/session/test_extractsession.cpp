@@ -17,6 +17,7 @@
 #include <utility>
 
 #include "common/atomicsave.h"
+#include "extract/export/earlysheet.h"
 #include "extract/reader/variables.h"
 #include "extract/session/extractsession.h"
 #include "tests/reader/readertest.h"
@@ -682,6 +683,133 @@ TEST_F(Session, AFollowedListingReadAgainKeepsWhatItStillOffers) {
     EXPECT_EQ(test::Texts(messages), std::vector<std::string>{failed.failure});
     EXPECT_EQ(session.times().available(), (std::vector<std::string>{"60", "120", "180"}));
     EXPECT_FALSE(session.Following());
+}
+
+// What a save of every time leaves, with or without a sheet begun while its listing was scanned
+// for the export asked for then (every item of `variable` and `vector` in rows, to .xls).
+struct EarlySave {
+    SaveOutcome outcome = SaveOutcome::NotWritten;
+    std::vector<std::string> messages;
+    std::string bytes;        // of the file, when there is one
+    bool begun = false;       // a sheet was begun during the scan, and is the file saved
+    bool leftBehind = false;  // a save's private folder is left beside the file
+};
+
+EarlySave SaveEveryTime(const test::ScratchDir& dir, const std::string& listing,
+                        const std::string& variable, const std::string& vector, bool early,
+                        const std::function<void(ExtractSession&)>& choose) {
+    test::ActingProgress progress;
+    test::RecordingMessages messages;
+    ExtractSession session{progress, messages};
+    const std::string target = dir.File("out.xls");
+    std::filesystem::remove(target);
+    std::shared_ptr<EarlySheet> sheet;
+    if (early) {
+        session.ExportAfterOpen([&](const Catalogue& c) {
+            std::vector<Long> items(static_cast<std::size_t>(c.NodeCount));
+            std::iota(items.begin(), items.end(), Long{1});
+            EarlyRequest request{variable, vector == "DOF2" ? 1 : 0, items, true};
+            SaveRequest save;
+            save.fileName = target;
+            save.variable = variable;
+            save.vectorName = vector;
+            save.component = request.Component;
+            sheet = EarlySheet::Start(save, request);
+            return std::optional(request);
+        });
+    }
+    session.Open(listing);
+    // The sheet as the scan left it, linked under a name of its own.
+    const std::string begun = dir.File("begun.xls");
+    std::filesystem::remove(begun);
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+        if (entry.path().filename().string().starts_with(".out.xls.saving-") &&
+            std::filesystem::exists(entry.path() / "out.xls")) {
+            std::filesystem::create_hard_link(entry.path() / "out.xls", begun);
+        }
+    }
+    EXPECT_EQ(early && sheet, std::filesystem::exists(begun));
+    EXPECT_EQ(session.ChooseNamed(variable, vector), "");
+    std::vector<int> every(session.times().available().size());
+    std::iota(every.begin(), every.end(), 0);
+    session.AddTimes(every);
+    session.SetRangeText(1, std::to_string(session.catalogue().NodeCount));
+    choose(session);
+    EarlySave saved;
+    saved.outcome = session.Save(target, SheetFormat::Xls, nullptr, sheet.get()).outcome;
+    saved.messages = test::Texts(messages);
+    if (std::filesystem::exists(target)) {
+        saved.bytes = test::ReadBytes(target);
+        saved.begun = std::filesystem::exists(begun) && std::filesystem::equivalent(begun, target);
+    }
+    sheet.reset();
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+        saved.leftBehind |= entry.path().filename().string().find(".saving-") != std::string::npos;
+    }
+    return saved;
+}
+
+// The sheet of an export of every time, written while its listing was scanned, becomes the file
+// when it is the sheet that save writes; any other save writes its own. Either way the file, the
+// messages and the outcome are those of a save that began nothing during the scan.
+TEST_F(Session, ASheetBegunDuringTheScanIsTheFileOnlyWhenItIsTheSavesOwn) {
+    const std::string plain = ListingText({.nodes = 9, .times = 20});
+    const std::string second = "  TIME =     120.0000";
+    const std::size_t node3 = plain.find("\n      3 ", plain.find(second)) + 1;
+    std::string lacking = plain;  // node 3's line at 120 s holds DOF1 only
+    lacking.erase(node3 + 20, plain.find('\n', node3) - node3 - 20);
+    std::string repeated = plain;  // 180 s given again after 120 s
+    repeated.replace(repeated.find("  TIME =     180.0000"), second.size(), second);
+    const std::string cut = plain.substr(0, plain.size() - 200);  // the last table cut short
+    const std::string thermal =
+        ListingText({.kind = ListingKind::Thermal, .nodes = 23, .solids = 9, .times = 20});
+
+    struct Case {
+        std::string name, listing, variable = "Displacements", vector = "DOF2";
+        bool begun = false;
+        std::function<void(ExtractSession&)> choose = [](ExtractSession&) {};
+    };
+    const std::vector<Case> cases = {
+        {.name = "the sheet begun", .listing = plain, .begun = true},
+        {.name = "temperatures",
+         .listing = thermal,
+         .variable = "Temperature",
+         .vector = "",
+         .begun = true},
+        {.name = "another vector",
+         .listing = plain,
+         .choose = [](ExtractSession& s) { s.ChooseNamed("Displacements", "DOF1"); }},
+        {.name = "fewer nodes",
+         .listing = plain,
+         .choose = [](ExtractSession& s) { s.SetRangeText(1, "8"); }},
+        {.name = "not every time",
+         .listing = plain,
+         .choose =
+             [](ExtractSession& s) {
+                 s.DeleteHighlighted(), s.ClearTimes(), s.AddTimes({0, 1});
+             }},
+        {.name = "times in columns",
+         .listing = plain,
+         .choose = [](ExtractSession& s) { s.SetLayout(TimeLayout::InColumns); }},
+        {.name = "page settings",
+         .listing = plain,
+         .choose = [](ExtractSession& s) { s.SetPageSetup({.gridLines = true}); }},
+        {.name = "a value missing from a line", .listing = lacking},
+        {.name = "a time given twice", .listing = repeated},
+        {.name = "the last table cut short", .listing = cut},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string listing = dir.File("listing.out");
+        test::WriteBytes(listing, c.listing);
+        const EarlySave alone = SaveEveryTime(dir, listing, c.variable, c.vector, false, c.choose);
+        const EarlySave early = SaveEveryTime(dir, listing, c.variable, c.vector, true, c.choose);
+        EXPECT_EQ(early.outcome, alone.outcome);
+        EXPECT_EQ(early.messages, alone.messages);
+        EXPECT_TRUE(early.bytes == alone.bytes) << early.bytes.size() << " " << alone.bytes.size();
+        EXPECT_EQ(early.begun, c.begun);
+        EXPECT_FALSE(early.leftBehind || alone.leftBehind);
+    }
 }
 
 }  // namespace
