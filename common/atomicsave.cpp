@@ -634,6 +634,22 @@ void AtomicSave::Release() {
     }
 }
 
+bool AtomicSave::SamePlace(const AtomicSave& other) const {
+    struct stat mine {};
+    struct stat theirs {};
+    if (finalTarget_ != other.finalTarget_ || existed_ != other.existed_ || folderFd_ < 0 ||
+        other.folderFd_ < 0 || ::fstat(folderFd_, &mine) != 0 ||
+        ::fstat(other.folderFd_, &theirs) != 0 || mine.st_dev != theirs.st_dev ||
+        mine.st_ino != theirs.st_ino) {
+        return false;
+    }
+    return !existed_ || (previous_.st_dev == other.previous_.st_dev &&
+                         previous_.st_ino == other.previous_.st_ino &&
+                         previous_.st_mode == other.previous_.st_mode &&
+                         previous_.st_uid == other.previous_.st_uid &&
+                         previous_.st_gid == other.previous_.st_gid);
+}
+
 bool AtomicSave::Commit(const std::function<bool()>& stillWanted) {
     if (privateFd_ < 0 || committed_) {
         Raise(kPathFileAccess);

@@ -79,6 +79,12 @@ class AtomicSave {
     // The file that will be replaced: the target with its symbolic links followed.
     const std::string& FinalTarget() const { return finalTarget_; }
 
+    // Whether `other`, made later for the same target, finds it as this save found it: the same
+    // file at the end of the links, in the same folder, there or not as before, with the same
+    // identity, owner, group and mode. A save begun long before its commit then knows that what
+    // it decided at the start (where to write, the permissions to give) still holds.
+    bool SamePlace(const AtomicSave& other) const;
+
     // Gives the written file its permissions and group, puts it on the disk and renames it over
     // the target. Raises as above; after a failure the previous file is untouched. `stillWanted`,
     // asked just before the rename, may call the save off: Commit then returns false and nothing

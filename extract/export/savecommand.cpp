@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <chrono>
 #include <exception>
 #include <new>
 #include <optional>
@@ -157,18 +158,38 @@ SaveResult ExtractAndWrite(const Catalogue& c, const SaveRequest& request, Expor
 }
 
 // Reads the values and ends the sheet begun while the listing was scanned, when it is the sheet of
-// this request; none when it cannot be, before anything is read.
+// this request, to be saved in the file `place` (the save's check of its target) names now;
+// none, with the sheet given up, when it cannot be, before anything is read.
 std::optional<SaveResult> EndEarlySheet(const Catalogue& c, const SaveRequest& request,
                                         ExportRequest& chosen, ExtractionResult& read,
                                         const std::atomic<bool>& stop, ProgressSink& progress,
                                         MessageSink& messages, ExtractionOptions* options,
-                                        EarlySheet& early) {
+                                        EarlySheet& early, std::optional<AtomicSave>& place) {
     if (options == nullptr || !options->Early) {
+        early.Abandon();
         return std::nullopt;
     }
-    // Its last rows are being read and written still.
-    options->Early->Finish();
-    if (!early.MayBeTheSheetOf(c, request)) {
+    // A reading that fell behind the scan reads the rest faster after it, on two threads, than
+    // on its own: the sheet is given up then, and the rest read and written as ever.
+    const std::size_t times = c.Times.size();
+    if (!EarlySheet::KeepsUp(early.RowsHanded(), times)) {
+        early.Abandon();
+        return std::nullopt;
+    }
+    // Its last rows may be being read and written still: the user can see them go, and stop.
+    const auto total = static_cast<Single>(std::max<std::size_t>(times, 1));
+    while (!options->Early->WaitFinished(std::chrono::milliseconds(50)) ||
+           !early.WaitWritten(std::chrono::milliseconds(50))) {
+        progress.UpdateProgress(static_cast<Single>(early.RowsWritten()) / total,
+                                "Writing spreadsheet...");
+        if (stop) {
+            return SaveResult{SaveOutcome::Aborted, {}};
+        }
+    }
+    const bool mayBe = early.MayBeTheSheetOf(c, request, *place);
+    place.reset();
+    if (!mayBe) {
+        early.Abandon();
         return std::nullopt;
     }
     SaveResult result =
@@ -188,6 +209,7 @@ std::optional<SaveResult> EndEarlySheet(const Catalogue& c, const SaveRequest& r
         }
     } else {
         // Every value is held already: the sheet is written from them.
+        early.Abandon();
         written =
             WriteSpreadsheet(c, chosen, read, request.fileName, request.vectorName, request.layout,
                              stop, messages, request.format, &progress, request.page);
@@ -226,11 +248,15 @@ SaveResult SaveExport(const Catalogue& c, const SaveRequest& request, ExportRequ
     return Guarded(messages, [&] {
         // A target that cannot be saved (the listing itself, another user's link, a folder we
         // may not write) is refused before the values are read, not after.
+        std::optional<AtomicSave> probe;
         try {
-            AtomicSave probe(request.fileName);
+            probe.emplace(request.fileName);
         } catch (const RuntimeError& error) {
             messages.ShowSaveFailure(request.fileName, error);
             return SaveResult{};
+        }
+        if (early == nullptr) {
+            probe.reset();
         }
         // A sheet too large for the format is refused before the values are read, not after.
         const std::optional<long long> count =
@@ -252,7 +278,7 @@ SaveResult SaveExport(const Catalogue& c, const SaveRequest& request, ExportRequ
         }
         if (early != nullptr) {
             if (std::optional<SaveResult> ended = EndEarlySheet(
-                    c, request, chosen, read, stop, progress, messages, options, *early)) {
+                    c, request, chosen, read, stop, progress, messages, options, *early, probe)) {
                 return *ended;
             }
         }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -37,6 +38,8 @@ class EarlyReading {
     void ScanEnded();
     // Waits until the reading has ended: every time read, or the first that could not be.
     void Finish();
+    // The same, for at most `patience`; true once it has ended.
+    bool WaitFinished(std::chrono::milliseconds patience);
 
     // Ends the reading and, when the extraction of `variable`, `component` and `held` (the items
     // its value table holds) is the request, hands over what it read: the rows of the listing's

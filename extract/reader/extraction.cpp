@@ -1157,7 +1157,7 @@ struct EarlyReading::Plan {
     std::string variable;
     int component = 0;
     Integer window = 0;  // the times a streamed table holds, 0 for every time
-    std::function<bool(const TimeStep&, std::span<const Single>)> onRow;
+    std::function<bool(const TimeStep&, std::span<const Single>, std::size_t)> onRow;
 };
 
 std::unique_ptr<EarlyReading> EarlyReading::Start(const Catalogue& c, const EarlyRequest& request,
@@ -1247,6 +1247,11 @@ void EarlyReading::Finish() {
     changed_.wait(lock, [&] { return done_; });
 }
 
+bool EarlyReading::WaitFinished(std::chrono::milliseconds patience) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, patience, [&] { return done_; });
+}
+
 void EarlyReading::Read() {
     const std::size_t width = plan_->held.size();
     // The times after the one read, copied: the scan grows its list meanwhile. A few are enough
@@ -1324,9 +1329,15 @@ void EarlyReading::Read() {
                 return;
             }
             read_ = static_cast<Integer>(k + 1);
-            if (plan_->onRow &&
-                !plan_->onRow(time, std::span<const Single>(rows_).subspan(at, width))) {
-                plan_->onRow = nullptr;
+            if (plan_->onRow) {
+                std::size_t found = 0;
+                {
+                    const std::lock_guard lock(mutex_);
+                    found = times_.size();
+                }
+                if (!plan_->onRow(time, std::span<const Single>(rows_).subspan(at, width), found)) {
+                    plan_->onRow = nullptr;
+                }
             }
         }
     } catch (...) {

@@ -26,9 +26,11 @@ struct EarlyRequest {
     // be held at once (StreamWindow).
     bool Streamed = false;
     // Hears of each time's row as soon as it is read, in time order from the first, on the
-    // reading's thread: the time as the scan found it and the held items' values. A row that
-    // could not be read is not handed on, nor any after it; nor are any once this returns false.
-    std::function<bool(const TimeStep& time, std::span<const Single> row)> OnRow = nullptr;
+    // reading's thread: the time as the scan found it, the held items' values, and how many times
+    // the scan has found so far. A row that could not be read is not handed on, nor any after
+    // it; nor are any once this returns false.
+    std::function<bool(const TimeStep& time, std::span<const Single> row, std::size_t found)>
+        OnRow = nullptr;
 };
 
 // What a scan is told besides the listing's name.

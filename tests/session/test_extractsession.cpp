@@ -693,16 +693,22 @@ struct EarlySave {
     std::string bytes;        // of the file, when there is one
     bool begun = false;       // a sheet was begun during the scan, and is the file saved
     bool leftBehind = false;  // a save's private folder is left beside the file
+    bool link = false;        // the target is a link after the save
+    unsigned mode = 0;        // of the file saved
 };
 
 EarlySave SaveEveryTime(const test::ScratchDir& dir, const std::string& listing,
                         const std::string& variable, const std::string& vector, bool early,
-                        const std::function<void(ExtractSession&)>& choose) {
+                        const std::function<void(ExtractSession&)>& choose,
+                        const std::function<void()>& before,
+                        const std::function<void()>& meanwhile) {
     test::ActingProgress progress;
     test::RecordingMessages messages;
     ExtractSession session{progress, messages};
     const std::string target = dir.File("out.xls");
     std::filesystem::remove(target);
+    std::filesystem::remove(dir.File("elsewhere.xls"));
+    before();
     std::shared_ptr<EarlySheet> sheet;
     if (early) {
         session.ExportAfterOpen([&](const Catalogue& c) {
@@ -729,6 +735,7 @@ EarlySave SaveEveryTime(const test::ScratchDir& dir, const std::string& listing,
         }
     }
     EXPECT_EQ(early && sheet, std::filesystem::exists(begun));
+    meanwhile();
     EXPECT_EQ(session.ChooseNamed(variable, vector), "");
     std::vector<int> every(session.times().available().size());
     std::iota(every.begin(), every.end(), 0);
@@ -738,8 +745,10 @@ EarlySave SaveEveryTime(const test::ScratchDir& dir, const std::string& listing,
     EarlySave saved;
     saved.outcome = session.Save(target, SheetFormat::Xls, nullptr, sheet.get()).outcome;
     saved.messages = test::Texts(messages);
+    saved.link = std::filesystem::is_symlink(target);
     if (std::filesystem::exists(target)) {
         saved.bytes = test::ReadBytes(target);
+        saved.mode = static_cast<unsigned>(std::filesystem::status(target).permissions());
         saved.begun = std::filesystem::exists(begun) && std::filesystem::equivalent(begun, target);
     }
     sheet.reset();
@@ -768,7 +777,10 @@ TEST_F(Session, ASheetBegunDuringTheScanIsTheFileOnlyWhenItIsTheSavesOwn) {
         std::string name, listing, variable = "Displacements", vector = "DOF2";
         bool begun = false;
         std::function<void(ExtractSession&)> choose = [](ExtractSession&) {};
+        std::function<void()> before = [] {};     // done to the target before the listing is read
+        std::function<void()> meanwhile = [] {};  // and after
     };
+    const std::string target = dir.File("out.xls");
     const std::vector<Case> cases = {
         {.name = "the sheet begun", .listing = plain, .begun = true},
         {.name = "temperatures",
@@ -797,17 +809,41 @@ TEST_F(Session, ASheetBegunDuringTheScanIsTheFileOnlyWhenItIsTheSavesOwn) {
         {.name = "a value missing from a line", .listing = lacking},
         {.name = "a time given twice", .listing = repeated},
         {.name = "the last table cut short", .listing = cut},
+        // The target is saved as the save finds it, not as it was when the sheet was begun.
+        {.name = "a link made at the target",
+         .listing = plain,
+         .meanwhile = [&] { std::filesystem::create_symlink("elsewhere.xls", target); }},
+        {.name = "the target made private",
+         .listing = plain,
+         .before = [&] { test::WriteBytes(target, "mine"); },
+         .meanwhile =
+             [&] {
+                 std::filesystem::permissions(target, std::filesystem::perms::owner_read |
+                                                          std::filesystem::perms::owner_write);
+             }},
+        {.name = "a private file made at the target",
+         .listing = plain,
+         .meanwhile =
+             [&] {
+                 test::WriteBytes(target, "mine");
+                 std::filesystem::permissions(target, std::filesystem::perms::owner_read |
+                                                          std::filesystem::perms::owner_write);
+             }},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const std::string listing = dir.File("listing.out");
         test::WriteBytes(listing, c.listing);
-        const EarlySave alone = SaveEveryTime(dir, listing, c.variable, c.vector, false, c.choose);
-        const EarlySave early = SaveEveryTime(dir, listing, c.variable, c.vector, true, c.choose);
+        const EarlySave alone = SaveEveryTime(dir, listing, c.variable, c.vector, false, c.choose,
+                                              c.before, c.meanwhile);
+        const EarlySave early = SaveEveryTime(dir, listing, c.variable, c.vector, true, c.choose,
+                                              c.before, c.meanwhile);
         EXPECT_EQ(early.outcome, alone.outcome);
         EXPECT_EQ(early.messages, alone.messages);
         EXPECT_TRUE(early.bytes == alone.bytes) << early.bytes.size() << " " << alone.bytes.size();
         EXPECT_EQ(early.begun, c.begun);
+        EXPECT_EQ(early.link, alone.link);
+        EXPECT_EQ(early.mode, alone.mode);
         EXPECT_FALSE(early.leftBehind || alone.leftBehind);
     }
 }
