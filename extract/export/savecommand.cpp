@@ -250,7 +250,18 @@ SaveResult SaveExport(const Catalogue& c, const SaveRequest& request, ExportRequ
         // may not write) is refused before the values are read, not after.
         std::optional<AtomicSave> probe;
         try {
-            probe.emplace(request.fileName);
+            try {
+                probe.emplace(request.fileName);
+            } catch (const RuntimeError&) {
+                if (early == nullptr) {
+                    throw;
+                }
+                // What the sheet begun during the scan holds (descriptors, room on the disk)
+                // may be what the save lacks: the save goes on without it.
+                early->Abandon();
+                early = nullptr;
+                probe.emplace(request.fileName);
+            }
         } catch (const RuntimeError& error) {
             messages.ShowSaveFailure(request.fileName, error);
             return SaveResult{};
