@@ -25,7 +25,8 @@ class EarlyReading {
     // Starts reading `request` from a structural listing whose model and tables `c` holds (its
     // times not yet); `scanning` is the scan's reader. A streamed request holds no more than
     // `streamBytes` of its values (StreamWindow). Null when the request is none of the listing's
-    // variables, or holds no item or more items than the listing has bytes.
+    // variables, or holds no item or more items than the listing has bytes, and when it cannot be
+    // started (no descriptor or thread to spare): the extraction then reads it after the scan.
     static std::unique_ptr<EarlyReading> Start(const Catalogue& c, const EarlyRequest& request,
                                                const LineReader& scanning,
                                                std::size_t streamBytes = kStreamBytes);

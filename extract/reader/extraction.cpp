@@ -1188,7 +1188,12 @@ std::unique_ptr<EarlyReading> EarlyReading::Start(const Catalogue& c, const Earl
         plan->window =
             StreamWindow(plan->held.size(), std::numeric_limits<Integer>::max(), streamBytes);
     }
-    return std::unique_ptr<EarlyReading>(new EarlyReading(std::move(plan), scanning));
+    try {
+        return std::unique_ptr<EarlyReading>(new EarlyReading(std::move(plan), scanning));
+    } catch (...) {
+        // No descriptor or thread to spare: the extraction reads it all after the scan.
+        return nullptr;
+    }
 }
 
 EarlyReading::EarlyReading(std::unique_ptr<Plan> plan, const LineReader& scanning)
