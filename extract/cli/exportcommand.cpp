@@ -353,6 +353,9 @@ int RunExport(const ExportOptions& o, std::FILE* out, std::FILE* err) {
                 CountOfItems(request.variable, static_cast<long>(read.Items.size())).c_str(),
                 (std::to_string(read.Times.size()) + (read.Times.size() == 1 ? " time" : " times"))
                     .c_str());
+            // Out before Ctrl+C is let go again: a Ctrl+C that ends the program then cannot take
+            // the line that says the file is in place with it.
+            std::fflush(out);
             WarnOfMissingValues(err, session);
             return shown == 0 ? 0 : 1;
         case SaveOutcome::Aborted:
