@@ -191,9 +191,16 @@ bool DrawCurves(const ExtractSession& session, const SaveRequest& request,
     return true;
 }
 
+// The format a file of the export is written in.
+SheetFormat FormatOf(const ExportOptions& o) {
+    return o.format.value_or(FormatOfExtension(o.output).value_or(SheetFormat::Xls));
+}
+
 // The export of every time, in order, asked for before its listing is read: its values can be
-// read while the scan finds the times. None for a request the export itself will refuse.
-std::optional<EarlyRequest> EarlyRequestOf(const ExportOptions& o, const Catalogue& c) {
+// read while the scan finds the times, and its .xls sheet begun into `sheet` as they are read,
+// when it is one written so. None for a request the export itself will refuse.
+std::optional<EarlyRequest> EarlyRequestOf(const ExportOptions& o, const Catalogue& c,
+                                           std::shared_ptr<EarlySheet>& sheet) {
     if (o.times != "all") {
         return std::nullopt;
     }
@@ -209,36 +216,21 @@ std::optional<EarlyRequest> EarlyRequestOf(const ExportOptions& o, const Catalog
         !RangeProblem(variable.Name, from, to, step).empty() || !count || *count > c.Scanned.size) {
         return std::nullopt;
     }
-    return EarlyRequest{variable.Name, choice.vector,
-                        BuildVectorList(variable.Name, from, to, step).vectors, !o.columns};
-}
-
-// The format a file of the export is written in.
-SheetFormat FormatOf(const ExportOptions& o) {
-    return o.format.value_or(FormatOfExtension(o.output).value_or(SheetFormat::Xls));
-}
-
-// The same, its .xls sheet begun into `sheet` as the values are read, when it is one written so.
-std::optional<EarlyRequest> EarlyRequestWithSheet(const ExportOptions& o, const Catalogue& c,
-                                                  std::shared_ptr<EarlySheet>& sheet) {
-    std::optional<EarlyRequest> early = EarlyRequestOf(o, c);
-    if (!early || o.plot) {
-        return early;
+    EarlyRequest early{variable.Name, choice.vector,
+                       BuildVectorList(variable.Name, from, to, step).vectors, !o.columns};
+    if (!o.plot) {
+        SaveRequest request;
+        request.fileName = o.output;
+        request.variable = variable.Name;
+        if (static_cast<std::size_t>(choice.vector) < variable.Vectors.size()) {
+            request.vectorName = variable.Vectors[static_cast<std::size_t>(choice.vector)];
+        }
+        request.component = choice.vector;
+        request.layout = o.columns ? TimeLayout::InColumns : TimeLayout::InRows;
+        request.format = FormatOf(o);
+        request.page = o.page;
+        sheet = EarlySheet::Start(request, early);
     }
-    SaveRequest request;
-    request.fileName = o.output;
-    request.variable = early->Variable;
-    const std::vector<OfferedVariable> offered = OfferedVariables(c);
-    const NamedChoice choice = ChooseByName(offered, o.variable, o.vector);
-    const OfferedVariable& variable = offered[static_cast<std::size_t>(choice.variable)];
-    if (static_cast<std::size_t>(choice.vector) < variable.Vectors.size()) {
-        request.vectorName = variable.Vectors[static_cast<std::size_t>(choice.vector)];
-    }
-    request.component = choice.vector;
-    request.layout = o.columns ? TimeLayout::InColumns : TimeLayout::InRows;
-    request.format = FormatOf(o);
-    request.page = o.page;
-    sheet = EarlySheet::Start(request, *early);
     return early;
 }
 
@@ -284,7 +276,7 @@ int RunExport(const ExportOptions& o, std::FILE* out, std::FILE* err) {
     // Kept beyond the session: the scan's reading writes into it until the session takes it.
     std::shared_ptr<EarlySheet> sheet;
     run.session.ExportAfterOpen(
-        [&o, &sheet](const Catalogue& c) { return EarlyRequestWithSheet(o, c, sheet); });
+        [&o, &sheet](const Catalogue& c) { return EarlyRequestOf(o, c, sheet); });
     if (!run.Open(o.listing)) {
         return 1;
     }

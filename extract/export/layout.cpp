@@ -25,8 +25,6 @@ namespace {
 // Thrown when the user stops a save while the file is being written.
 struct SaveAborted {};
 
-constexpr std::string_view kWritingCaption = "Writing spreadsheet...";
-
 // Passes the cells on to the writer, reporting progress as the rows go by and stopping the save
 // when the user asks: a large sheet takes a while to write, and a stop must hold until the file
 // takes the target's place.

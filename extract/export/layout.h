@@ -58,6 +58,9 @@ void WriteTimeRowsHeading(SheetWriter& sheet, std::string_view variable,
                           std::string_view vectorName, const std::vector<Long>& items);
 void WriteTimeRow(SheetWriter& sheet, Integer j, Single time, std::span<const Single> values);
 
+// The caption of the progress while a sheet is written.
+inline constexpr std::string_view kWritingCaption = "Writing spreadsheet...";
+
 // Puts a sheet written through `save` in the target's place unless the user stopped the save
 // (`stop`); false then, with nothing written.
 bool CommitSheet(AtomicSave& save, const std::atomic<bool>& stop, ProgressSink* progress);

@@ -180,8 +180,7 @@ std::optional<SaveResult> EndEarlySheet(const Catalogue& c, const SaveRequest& r
     const auto total = static_cast<Single>(std::max<std::size_t>(times, 1));
     while (!options->Early->WaitFinished(std::chrono::milliseconds(50)) ||
            !early.WaitWritten(std::chrono::milliseconds(50))) {
-        progress.UpdateProgress(static_cast<Single>(early.RowsWritten()) / total,
-                                "Writing spreadsheet...");
+        progress.UpdateProgress(static_cast<Single>(early.RowsWritten()) / total, kWritingCaption);
         if (stop) {
             return SaveResult{SaveOutcome::Aborted, {}};
         }
